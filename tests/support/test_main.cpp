@@ -1,0 +1,21 @@
+// main() of every test program: GoogleTest with a Qt application object, so
+// that code built on the event loop (sockets, clients, widgets) can run.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+
+#ifdef QUILLON_GUI_TESTS
+#include <QApplication>
+using TestApplication = QApplication;
+#else
+#include <QCoreApplication>
+using TestApplication = QCoreApplication;
+#endif
+
+int main(int argc, char** argv) {
+  // Nothing in a test is shown to anybody.
+  setenv("QT_QPA_PLATFORM", "offscreen", 0);
+  ::testing::InitGoogleTest(&argc, argv);
+  TestApplication app(argc, argv);
+  return RUN_ALL_TESTS();
+}
