@@ -600,6 +600,28 @@ TEST(ProgressCylTest, MouseEnterAndLeave) {
   EXPECT_EQ(c.RepaintCount(), count + 2);
 }
 
+TEST(ProgressCylTest, ShownControlCopiesTheOffscreenImage) {
+  auto c = MakeBar();
+  c->SetPosition(45);
+  c->show();
+  const QImage shown = c->grab().toImage().convertToFormat(QImage::Format_RGB32);
+  ASSERT_EQ(shown.size(), QSize(150, 22));
+  EXPECT_EQ(Changed(shown, c->Bitmap()), QRect());
+}
+
+TEST(ProgressCylTest, ResizeAndFontChangesRedraw) {
+  auto c = MakeBar();
+  c->SetPosition(100);
+  c->resize(200, 30);  // hidden: no resize event until the next frame
+  EXPECT_EQ(c->Bitmap().size(), QSize(200, 30));
+  EXPECT_EQ(c->Edge(), 196);
+  EXPECT_EQ(c->RowStep(), 11.0f);  // 255 div 22
+  const int count = c->RepaintCount();
+  c->SetFontSize(8);
+  EXPECT_EQ(c->font().pointSize(), 8);
+  EXPECT_GT(c->RepaintCount(), count);
+}
+
 TEST(ProgressCylTest, SystemColoursFollowThePalette) {
   const QPalette saved = QApplication::palette();
   TProgressCyl c;
