@@ -477,6 +477,9 @@ void TProgressCyl::leaveEvent(QEvent* event) {
 void TProgressCyl::changeEvent(QEvent* event) {
   QWidget::changeEvent(event);
   if (!ready_) return;
+  // System colours resolve through the application palette: a new one means
+  // new RGB values for them. (A parent's own palette, e.g. a row colour, is
+  // not a system colour change.)
   if (event->type() == QEvent::ApplicationPaletteChange) SystemColorsChanged();
   if (event->type() == QEvent::FontChange) Repaint();
 }

@@ -630,7 +630,7 @@ TEST(ProgressCylTest, SystemColoursFollowThePalette) {
   QPalette p = saved;
   p.setColor(QPalette::Highlight, QColor(255, 0, 0));
   QApplication::setPalette(p);
-  c.SystemColorsChanged();
+  c.SystemColorsChanged();  // what the palette-change message does
   EXPECT_EQ(ColorToRGB(clHighlight), RGBToColor(255, 0, 0));
   EXPECT_FLOAT_EQ(c.LineFractions().Red, 1.0f);
   EXPECT_FLOAT_EQ(c.LineFractions().Green, 0.25f);
