@@ -40,7 +40,8 @@
 // does not touch itself after a handler that destroyed it returns.
 //
 // The class chain is TCustomWSocket -> TCustomSocksWSocket (SOCKS client) ->
-// TCustomLineWSocket (line mode) -> TCustomSyncWSocket (waiting) -> TWSocket.
+// TCustomLineWSocket (line mode) -> TCustomSyncWSocket (waiting) -> TWSocket;
+// include net/socket/sync_wsocket.h for TWSocket.
 #pragma once
 
 #include <netinet/in.h>
