@@ -566,3 +566,82 @@ TEST(WSocketFunctions, DottedAddressesPortsProtocolsAndTexts) {
 
 }  // namespace
 }  // namespace quillon
+
+namespace quillon {
+namespace {
+
+// Connects s to a fresh loopback listener; returns the peer's handle.
+int ConnectPair(TCustomWSocket& s, testing::LoopbackListener& listener) {
+  s.SetAddr("127.0.0.1");
+  s.SetPort(listener.PortText());
+  s.Connect();
+  int peer = listener.Accept();
+  EXPECT_TRUE(RunUntil([&] { return s.State() == wsConnected; }));
+  return peer;
+}
+
+TEST(WSocketClosing, CloseDeliversWhatTheNetworkStackHolds) {
+  // Closing must not reset the connection: what the network stack accepted
+  // before Close still reaches the peer, followed by an orderly end. (Bytes
+  // still in the socket's own queue are dropped by Close.)
+  testing::LoopbackListener listener;
+  TCustomWSocket s;
+  int peer = ConnectPair(s, listener);
+  const int64_t total = 8 << 20;
+  std::string payload(static_cast<size_t>(total), 'd');
+  s.SendString(payload);
+  ASSERT_GT(s.BufferedByteCount(), 0) << "the network took everything; the test proves less";
+  int64_t accepted = total - s.BufferedByteCount();
+  s.Close();
+  std::string got = testing::ReadToEnd(peer);
+  EXPECT_EQ(static_cast<int64_t>(got.size()), accepted);
+  char c;
+  EXPECT_EQ(::recv(peer, &c, 1, 0), 0) << "the connection was reset, not ended: errno " << errno;
+  testing::CloseFd(peer);
+}
+
+TEST(WSocketClosing, AbortResetsAndDropsQueuedData) {
+  testing::LoopbackListener listener;
+  TCustomWSocket s;
+  EventLog log;
+  log.Attach(s);
+  int peer = ConnectPair(s, listener);
+  s.Abort();
+  EXPECT_EQ(s.State(), wsClosed);
+  EXPECT_EQ(log.Count("closed 0 in state 7"), 1);
+  char c;
+  EXPECT_EQ(::recv(peer, &c, 1, 0), -1);
+  EXPECT_EQ(errno, ECONNRESET);
+  testing::CloseFd(peer);
+}
+
+TEST(WSocketClosing, CloseLaterAndWaitUntilClosed) {
+  testing::LoopbackListener listener;
+  TCustomWSocket s;
+  EventLog log;
+  log.Attach(s);
+  int peer = ConnectPair(s, listener);
+  s.CloseLater();
+  EXPECT_EQ(s.State(), wsConnected);  // later, from the event loop
+  ASSERT_TRUE(RunUntil([&] { return s.State() == wsClosed; }));
+  EXPECT_EQ(log.Count("closed"), 1);
+  testing::CloseFd(peer);
+
+  // WaitUntilClosed runs the loop, delivering data, until the peer ends.
+  TCustomWSocket w;
+  EventLog wlog;
+  wlog.Attach(w);
+  ScriptedServer server([](ScriptedConnection& c) {
+    c.Send("last words");
+    c.Close();
+  });
+  w.SetAddr("127.0.0.1");
+  w.SetPort(server.PortText());
+  w.Connect();
+  w.WaitUntilClosed();
+  EXPECT_EQ(w.State(), wsClosed);
+  EXPECT_EQ(wlog.data, "last words");
+}
+
+}  // namespace
+}  // namespace quillon
