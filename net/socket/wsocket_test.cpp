@@ -408,6 +408,21 @@ TEST(WSocketSend, SendWhileNotConnectedFails) {
   EXPECT_EQ(s.SendString("x"), -1);
   EXPECT_EQ(errors, 1);
   EXPECT_EQ(s.LastError(), 10057);
+
+  // While connecting: the failure ends the attempt, reported once.
+  testing::LoopbackListener listener;
+  EventLog log;
+  log.Attach(s);
+  s.SetAddr("127.0.0.1");
+  s.SetPort(listener.PortText());
+  s.Connect();
+  ASSERT_EQ(s.State(), wsConnecting);
+  EXPECT_EQ(s.SendString("early"), -1);
+  EXPECT_EQ(errors, 2);
+  EXPECT_EQ(s.State(), wsClosed);
+  RunFor(30);
+  EXPECT_EQ(log.Count("closed"), 1);
+  EXPECT_TRUE(log.Has("closed 10057 in state 3"));
 }
 
 TEST(WSocketListen, ListenAcceptDupExchangeData) {
