@@ -3,6 +3,7 @@
 //
 //   quillon-catalogue append PROGRAM CATALOGUE -o OUTPUT
 //   quillon-catalogue extract FILE
+//   quillon-catalogue check FILE
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -10,6 +11,8 @@
 #include <string>
 
 #include "app/application_data_stream.h"
+#include "app/catalogue_check.h"
+#include "app/catalogue.h"
 #include "base/exceptions.h"
 #include "base/file_stream.h"
 #include "base/memory_stream.h"
@@ -21,7 +24,8 @@ namespace {
 int Usage() {
   std::fprintf(stderr,
                "usage: quillon-catalogue append PROGRAM CATALOGUE -o OUTPUT\n"
-               "       quillon-catalogue extract FILE\n");
+               "       quillon-catalogue extract FILE\n"
+               "       quillon-catalogue check FILE\n");
   return 2;
 }
 
@@ -60,6 +64,7 @@ int main(int argc, char** argv) {
     if (cmd == "append" && argc == 6 && std::strcmp(argv[4], "-o") == 0)
       return Append(argv[2], argv[3], argv[5]);
     if (cmd == "extract" && argc == 3) return Extract(argv[2]);
+    if (cmd == "check" && argc == 3) return CheckCatalogue(argv[2], std::cout, std::cerr, TodayDayNumber());
   } catch (const Exception& e) {
     std::fprintf(stderr, "%s\n", e.what());
     return 1;
