@@ -241,7 +241,11 @@ void TfrmDownloader::SetMemoLines(QPlainTextEdit* memo, const std::string& text)
 void TfrmDownloader::showEvent(QShowEvent* event) {
   QWidget::showEvent(event);
   // A window restored from its minimised state is not shown anew.
-  if (!event->spontaneous()) RunHandler([this] { FormShow(); });
+  if (event->spontaneous()) return;
+  RunHandler([this] { FormShow(); });
+  // A window that is shown becomes the active one (and so runs FormActivate),
+  // also where no window manager hands out the focus.
+  activateWindow();
 }
 
 void TfrmDownloader::closeEvent(QCloseEvent* event) {
