@@ -45,6 +45,8 @@ class TCatalogue {
 
   TCatalogue();
   ~TCatalogue();
+  TCatalogue(TCatalogue&&) = default;
+  TCatalogue& operator=(TCatalogue&&) = default;
 
   TsdXmlDocument& Document() { return *doc_; }
   bool Utf8() const { return doc_->Utf8Encoded(); }
