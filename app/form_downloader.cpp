@@ -3,13 +3,16 @@
 #include <QCloseEvent>
 #include <QComboBox>
 #include <QCoreApplication>
+#include <QApplication>
 #include <QDialog>
+#include <QFileDialog>
 #include <QFileInfo>
 #include <QFontMetrics>
 #include <QGuiApplication>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
+#include <QMessageBox>
 #include <QPainter>
 #include <QPlainTextEdit>
 #include <QPushButton>
@@ -242,6 +245,7 @@ void TfrmDownloader::showEvent(QShowEvent* event) {
   QWidget::showEvent(event);
   // A window restored from its minimised state is not shown anew.
   if (event->spontaneous()) return;
+  activate_on_focus_ = true;
   RunHandler([this] { FormShow(); });
   // A window that is shown becomes the active one (and so runs FormActivate),
   // also where no window manager hands out the focus.
@@ -255,8 +259,18 @@ void TfrmDownloader::closeEvent(QCloseEvent* event) {
 
 void TfrmDownloader::changeEvent(QEvent* event) {
   QWidget::changeEvent(event);
-  if (event->type() == QEvent::ActivationChange && isActiveWindow())
-    RunHandler([this] { FormActivate(); });
+  if (event->type() != QEvent::ActivationChange) return;
+  if (isActiveWindow()) {
+    if (activate_on_focus_) RunHandler([this] { FormActivate(); });
+    return;
+  }
+  // The window activates (FormActivate) when it is shown and when the focus
+  // comes back from another window of the program, such as the screenshot
+  // window. Focus that comes back from a message box, the save dialog or
+  // another application is no activation: refilling the link list then would
+  // lose the user's choice of link.
+  QWidget* next = QApplication::activeWindow();
+  activate_on_focus_ = next && !qobject_cast<QMessageBox*>(next) && !qobject_cast<QFileDialog*>(next);
 }
 
 void TfrmDownloader::resizeEvent(QResizeEvent* event) {

@@ -147,6 +147,7 @@ class TfrmDownloader : public QWidget {
   std::string program_file_;
   TCatalogue catalogue_;
   std::function<int64_t()> today_;
+  bool activate_on_focus_ = true;  // the next activation runs FormActivate
   TAnchors* panel1_anchors_;
   TAnchors* product_anchors_;
   TAnchors* dl_anchors_;

@@ -4,6 +4,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
+#include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QTest>
@@ -146,6 +147,30 @@ TEST_F(WindowTest, BrowserLinkThatIsNoWebAddressIsNotOpened) {
   EXPECT_TRUE(desktop.opened.empty());
   ASSERT_EQ(desktop.message_boxes.size(), 2u);
   EXPECT_TRUE(desktop.message_boxes[1].text.endsWith("file:///etc/passwd"));
+}
+
+TEST_F(WindowTest, ActivationFromAnotherWindowOfTheProgramRefillsTheLinks) {
+  auto& w = Open(CatalogueXml({kEditor, kPaint}));
+  QTest::mouseClick(w.NextBtn, Qt::LeftButton);
+  ChooseLink(1);
+  auto reactivate = [&](QWidget& other) {
+    other.show();
+    other.activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&other));
+    other.hide();
+    w.activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&w));
+  };
+  // Back from a message box: the chosen link stays.
+  QMessageBox box;
+  reactivate(box);
+  EXPECT_EQ(w.URLCBx->currentIndex(), 1);
+  EXPECT_EQ(w.DownloadBtn->text(), "Open it");
+  // Back from another window of the program (as from the screenshot window):
+  // the product's links are filled anew.
+  QWidget other;
+  reactivate(other);
+  EXPECT_EQ(w.URLCBx->currentIndex(), 0);
 }
 
 TEST_F(WindowTest, LinkFileNameReplacesTheDestinationsFileName) {
