@@ -389,6 +389,21 @@ TEST(XmlDocument, LargeValuesAndStrayInput) {
   EXPECT_EQ(doc.Root()->Name(), "r");
 }
 
+TEST(XmlDocument, MalformedUtf8CannotMakeTheParserGoRoundInCircles) {
+  // A UTF-8 lead byte swallows the "<" that follows it; stepping back two
+  // characters then lands before the previous child again.
+  TsdXmlDocument doc;
+  doc.SetUtf8Encoded(true);
+  EXPECT_EQ([&] {
+    try {
+      Load(doc, "\xEF\xBB\xBF<rz>\xC3/\xA9\xEF<r>");
+    } catch (const EFilerError& e) {
+      return std::string(e.what());
+    }
+    return std::string();
+  }(), "Malformed character data in element rz");
+}
+
 TEST(XmlDocument, ReadFromStringReadsWithoutCodec) {
   TsdXmlDocument doc;
   // Without a codec a byte-order mark is text (stray, skipped) and a zero byte

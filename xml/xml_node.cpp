@@ -469,6 +469,7 @@ void TXmlNode::ReadElementContent(TsdCodecStream& s, int depth) {
   std::string text;
   text.reserve(80);
   bool cr_after_last_child = false;
+  int64_t last_child_start = -1;
   for (;;) {
     if (!s.ScanUntil('<', nodes_.empty() ? &text : nullptr, &cr_after_last_child))
       throw EFilerError("Missing close tag in element " + name_);
@@ -477,6 +478,12 @@ void TXmlNode::ReadElementContent(TsdCodecStream& s, int depth) {
     if (c == '/') break;
     cr_after_last_child = false;
     s.StepBack(2);
+    // Stepping back two characters normally lands on the "<". Inside a
+    // malformed UTF-8 sequence that swallowed the "<" it can land before the
+    // previous child's start, and reading would go round in circles.
+    const int64_t child_start = s.Position();
+    if (child_start <= last_child_start) throw EFilerError("Malformed character data in element " + name_);
+    last_child_start = child_start;
     auto child = std::make_unique<TXmlNode>(document_);
     TXmlNode* node = child.get();
     NodeAdd(std::move(child));
