@@ -41,7 +41,7 @@ namespace {
 
 const QString kLastSaveDirectory = QStringLiteral("Last Save Directory");
 
-// Panel1's size as designed: the client area less the status bar.
+// Panel1's starting size: the client area less the status bar.
 constexpr int kPanel1Width = 312;
 constexpr int kPanel1Height = 366 - 19;
 constexpr int kPageWidth = 275;
@@ -132,7 +132,7 @@ void TfrmDownloader::CreateControls() {
   f.setPixelSize(11);  // 8 points at 96 dots per inch
   setFont(f);
   setMinimumSize(kMinWidth - kFrameWidth, kMinHeight - kFrameHeight);
-  resize(kDesignWidth - kFrameWidth, kDesignHeight - kFrameHeight);
+  resize(kWindowWidth - kFrameWidth, kWindowHeight - kFrameHeight);
 
   auto* layout = new QVBoxLayout(this);
   layout->setContentsMargins(0, 0, 0, 0);

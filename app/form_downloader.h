@@ -5,7 +5,7 @@
 // and starts the download, or opens a "Send to browser" link with the desktop.
 // The window remembers the last destination folder in the settings store.
 //
-// Sizes are pixels at 96 dots per inch. The window's design size, 568 x 400
+// Sizes are pixels at 96 dots per inch. The window's size, 568 x 400
 // (at least 320 x 400), includes the frame of the window system it was drawn
 // for: 4-pixel borders and a 26-pixel caption, so the client area is 560 x 366.
 //
@@ -42,8 +42,8 @@ class TmyStatusBar;
 
 class TfrmDownloader : public QWidget {
  public:
-  static constexpr int kDesignWidth = 568;
-  static constexpr int kDesignHeight = 400;
+  static constexpr int kWindowWidth = 568;
+  static constexpr int kWindowHeight = 400;
   static constexpr int kMinWidth = 320;
   static constexpr int kMinHeight = 400;
   static constexpr int kFrameWidth = 8;    // left and right border

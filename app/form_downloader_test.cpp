@@ -229,6 +229,27 @@ TEST_F(WindowTest, LogoMovesTheTopText) {
   EXPECT_EQ(w.MainDescriptionMemo->geometry().right() + 1, w.Panel1->width() - 10);
 }
 
+TEST_F(WindowTest, MemosGetAScrollBarOnlyWhenTheirTextIsTaller) {
+  std::string many;
+  for (int i = 0; i < 12; ++i) many += "line&#13;&#10;";
+  TestProduct tall{"Tall", many, "", "", {{"a", "http://h/a"}}};
+  TestProduct short_one{"Short", "One line.", "", "", {{"a", "http://h/a"}}};
+  auto& w = Open(CatalogueXml({tall, short_one}));
+  EXPECT_EQ(w.ProductDescriptionMemo->verticalScrollBarPolicy(), Qt::ScrollBarAlwaysOn);
+  EXPECT_EQ(w.MainDescriptionMemo->verticalScrollBarPolicy(), Qt::ScrollBarAlwaysOff);
+  ClickRow(1);
+  EXPECT_EQ(w.ProductDescriptionMemo->verticalScrollBarPolicy(), Qt::ScrollBarAlwaysOff);
+  // A narrower window wraps the top text onto more lines than fit.
+  w.close();
+  std::string words;
+  for (int i = 0; i < 40; ++i) words += "word ";
+  auto& narrow = Open(CatalogueXml({tall, short_one}, InterfaceXml("").replace(
+      InterfaceXml("").find("Top text"), 8, words)));
+  EXPECT_EQ(narrow.MainDescriptionMemo->verticalScrollBarPolicy(), Qt::ScrollBarAlwaysOn);
+  narrow.resize(1400, narrow.height());
+  EXPECT_EQ(narrow.MainDescriptionMemo->verticalScrollBarPolicy(), Qt::ScrollBarAlwaysOff);
+}
+
 TEST_F(WindowTest, DestinationFolderFallsBackFromSettingsToDesktopToProgramFolder) {
   const std::string xml = CatalogueXml({kEditor});
   {
@@ -414,7 +435,7 @@ TEST_F(WindowTest, ProductWithoutLinksStaysOnTheProductPage) {
 }
 
 TEST_F(WindowTest, FailuresAreReportedAndEndTheirHandlerOnly) {
-  // No catalogue: the stream's error is shown and the controls keep their design texts.
+  // No catalogue: the stream's error is shown and the controls keep their starting texts.
   testing::WriteFile(dir.File("bare"), "no trailer here");
   window = std::make_unique<TestWindow>(dir.File("bare"));
   window->show();
