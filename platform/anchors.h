@@ -2,8 +2,8 @@
 // and a set of anchored edges. When the parent is resized, an edge anchored to
 // the parent's right or bottom keeps its distance to that edge; a control
 // anchored on both sides of an axis stretches, one anchored on neither keeps
-// its place. Moving a control through SetBounds
-// takes its new distances as the ones to keep.
+// its place. Moving a control through SetBounds takes its new distances as the
+// ones to keep.
 #pragma once
 
 #include <QObject>
