@@ -451,6 +451,14 @@ TEST(XmlDocument, Utf8InputSetsUtf8Encoded) {
   EXPECT_TRUE(declared.Utf8Encoded());
   EXPECT_EQ(declared.Root()->Value(), "\xC3\xA9");
 
+  // The encoding name is not case-sensitive: the UTF-8 codec does not convert
+  // UTF-8 input a second time.
+  TsdXmlDocument lower;
+  lower.SetUtf8Encoded(true);
+  Load(lower, "<?xml version=\"1.0\" encoding=\"utf-8\"?><r>\xC3\xA9</r>");
+  EXPECT_EQ(lower.Root()->Value(), "\xC3\xA9");
+  EXPECT_EQ(lower.DetectedEncoding(), encUtf8);
+
   // A UTF-8 document converts windows-1252 input to UTF-8.
   TsdXmlDocument converting;
   converting.SetUtf8Encoded(true);
