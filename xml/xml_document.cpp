@@ -57,7 +57,7 @@ void TsdXmlDocument::LoadFromStream(TStream& stream) {
   detected_encoding_ = codec->Encoding();
   // The text read is UTF-8 when the input was (the ANSI codec passes UTF-8
   // bytes through unchanged); the value accessors must then use UTF-8 rules.
-  if (detected_encoding_ == encUtf8 || (detected_encoding_ == encAnsi && encoding_ == "UTF-8"))
+  if (detected_encoding_ == encUtf8 || (detected_encoding_ == encAnsi && SameText(encoding_, "UTF-8")))
     utf8_encoded_ = true;
 }
 
@@ -74,7 +74,10 @@ void TsdXmlDocument::ReadFromString(const std::string& text) {
 void TsdXmlDocument::ApplyDeclaration(const TXmlNode& node) {
   if (node.AttributeIndexByName("version") >= 0) version_string_ = node.AttributeByName("version");
   if (node.AttributeIndexByName("encoding") >= 0) encoding_ = node.AttributeByName("encoding");
-  if (codec_ && encoding_ == "UTF-8") codec_->SetEncoding(encUtf8);
+  // Encoding names are not case-sensitive: "utf-8" is UTF-8 too, and leaving
+  // the codec on windows-1252 would garble (or, in the UTF-8 codec, encode
+  // twice) every character outside ASCII.
+  if (codec_ && SameText(encoding_, "UTF-8")) codec_->SetEncoding(encUtf8);
 }
 
 void TsdXmlDocument::ReadFromStream(TStream& stream) {

@@ -2,12 +2,27 @@
 // accessors, events and every parse error.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <cstdlib>
+#include <new>
 #include <string>
 #include <vector>
 
 #include "base/exceptions.h"
 #include "base/memory_stream.h"
+#include "tests/support/temp_dir.h"
 #include "xml/xml_document.h"
+
+// Counts allocations, so that a test can tell geometric buffer growth from
+// growth by a fixed step.
+static std::atomic<long> g_allocations{0};
+void* operator new(std::size_t n) {
+  ++g_allocations;
+  if (void* p = std::malloc(n ? n : 1)) return p;
+  throw std::bad_alloc();
+}
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }
 
 namespace quillon {
 namespace {
@@ -290,6 +305,10 @@ TEST(XmlDocument, BinaryContent) {
     EXPECT_STREQ(e.what(), "Error while calculating streamlength");
   }
   EXPECT_THROW(r->Nodes(4)->BinaryString(), EFilerError);  // 7 characters
+  Load(doc, "<a>QUJD R</a>");  // 5 characters without the white space
+  EXPECT_THROW(doc.Root()->BufferLength(), EFilerError);
+  Load(doc, "<r><a>QQ==</a><b> QUJD\r\n REVG </b></r>");
+  r = doc.Root();
   EXPECT_EQ(r->Nodes(1)->BufferLength(), 6);
 
   // A shorter read stops early; a longer one raises.
@@ -376,10 +395,14 @@ TEST(XmlDocument, NestingIsBounded) {
 }
 
 TEST(XmlDocument, LargeValuesAndStrayInput) {
-  // A multi-megabyte value is read whole.
-  std::string big(3 << 20, 'Q');
+  // A multi-megabyte value is read whole, its buffer growing geometrically:
+  // growing by a fixed 2048 characters would take some 2000 allocations.
+  std::string big(4 << 20, 'Q');
+  TStringStream input("<r><p>" + big + "</p></r>");
   TsdXmlDocument doc;
-  Load(doc, "<r><p>" + big + "</p></r>");
+  const long before = g_allocations.load();
+  doc.LoadFromStream(input);
+  EXPECT_LT(g_allocations.load() - before, 200);
   EXPECT_EQ(doc.Root()->Nodes(0)->Value().size(), big.size());
   // Trailing white space or stray text after the root is skipped.
   Load(doc, "<r/>  \r\n stray text \t");
@@ -428,6 +451,14 @@ TEST(XmlDocument, Utf8InputSetsUtf8Encoded) {
   EXPECT_TRUE(declared.Utf8Encoded());
   EXPECT_EQ(declared.Root()->Value(), "\xC3\xA9");
 
+  // The encoding name is not case-sensitive: the UTF-8 codec does not convert
+  // UTF-8 input a second time.
+  TsdXmlDocument lower;
+  lower.SetUtf8Encoded(true);
+  Load(lower, "<?xml version=\"1.0\" encoding=\"utf-8\"?><r>\xC3\xA9</r>");
+  EXPECT_EQ(lower.Root()->Value(), "\xC3\xA9");
+  EXPECT_EQ(lower.DetectedEncoding(), encUtf8);
+
   // A UTF-8 document converts windows-1252 input to UTF-8.
   TsdXmlDocument converting;
   converting.SetUtf8Encoded(true);
@@ -459,6 +490,15 @@ TEST(XmlDocument, Utf16InputAndUnicodeLoss) {
 TEST(XmlDocument, LoadFromFile) {
   TsdXmlDocument doc;
   EXPECT_THROW(doc.LoadFromFile("/nonexistent/x.xml"), EFOpenError);
+  testing::TempDir dir;
+  testing::WriteFile(dir.File("c.xml"), "\xEF\xBB\xBF<Root><A>&#233;</A></Root>\n");
+  doc.LoadFromFile(dir.File("c.xml"));
+  EXPECT_EQ(FindNode(doc.Root(), "A")->ValueAsString(), "\xC3\xA9");
+  EXPECT_EQ(doc.DetectedEncoding(), encUtf8);
+  // The next load reads through the UTF-8 codec, converting windows-1252.
+  testing::WriteFile(dir.File("d.xml"), "<Root>\xE9</Root>");
+  doc.LoadFromFile(dir.File("d.xml"));
+  EXPECT_EQ(doc.Root()->Value(), "\xC3\xA9");
 }
 
 TEST(XmlNode, ReadFromStringReadsOneNode) {

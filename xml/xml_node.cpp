@@ -234,10 +234,13 @@ std::string TXmlNode::UnescapeString(std::string_view text) const {
     if (ref.size() >= 2 && ref[1] == '#') {
       const std::string_view digits = ref.substr(2, ref.size() - 3);
       std::optional<int64_t> code;
-      if (!digits.empty() && (digits[0] == 'x' || digits[0] == 'X'))
-        code = ParseInt64("$" + std::string(digits.substr(1)));
-      else
+      if (!digits.empty() && (digits[0] == 'x' || digits[0] == 'X')) {
+        std::string hex(1, '$');
+        hex.append(digits.substr(1));
+        code = ParseInt64(hex);
+      } else {
         code = ParseInt64(digits);
+      }
       // Numbers that do not fit any integer are not numbers: they stay.
       if (code && *code >= 0) {
         if (!utf8 && *code <= 254) {
