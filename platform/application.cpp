@@ -28,9 +28,11 @@ TApplication::TApplication(int& argc, char** argv) : QApplication(argc, argv) {}
 
 void TApplication::SetTitle(const QString& title) { QCoreApplication::setApplicationName(title); }
 
-bool TApplication::notify(QObject* receiver, QEvent* event) {
+bool TApplication::notify(QObject* receiver, QEvent* event) { return GuardedNotify(*this, receiver, event); }
+
+bool TApplication::GuardedNotify(QApplication& app, QObject* receiver, QEvent* event) {
   bool result = false;
-  RunHandler([&] { result = QApplication::notify(receiver, event); });
+  RunHandler([&] { result = app.QApplication::notify(receiver, event); });
   return result;
 }
 

@@ -29,6 +29,11 @@ class TApplication : public QApplication {
 
   // Every event goes through here: exceptions from its handlers are reported.
   bool notify(QObject* receiver, QEvent* event) override;
+
+  // What notify does, on any application object: delivers the event through
+  // QApplication::notify and reports an exception that its handler raised
+  // (the event then counts as not handled).
+  static bool GuardedNotify(QApplication& app, QObject* receiver, QEvent* event);
 };
 
 }  // namespace quillon

@@ -76,6 +76,34 @@ TEST(ExceptionReport, ShowsTheMessageAndStopsTheHandler) {
   EXPECT_EQ(desktop.message_boxes.size(), 1u);
 }
 
+// An object whose event handler raises.
+class Raiser : public QObject {
+ public:
+  int handled = 0;
+  bool event(QEvent* e) override {
+    if (e->type() != QEvent::User) return QObject::event(e);
+    ++handled;
+    throw EConvertError("raised in a handler");
+  }
+};
+
+TEST(ExceptionReport, EventsDeliveredByTheApplicationReportTheirExceptions) {
+  testing::TempDir dir;
+  TTestDesktop desktop(dir.File("s.ini"));
+  Raiser raiser;
+  QEvent event(QEvent::User);
+  EXPECT_FALSE(TApplication::GuardedNotify(*qApp, &raiser, &event));
+  EXPECT_EQ(raiser.handled, 1);
+  ASSERT_EQ(desktop.message_boxes.size(), 1u);
+  EXPECT_EQ(desktop.message_boxes[0].text, "raised in a handler");
+  // The program goes on: the next event is delivered as usual.
+  EXPECT_FALSE(TApplication::GuardedNotify(*qApp, &raiser, &event));
+  EXPECT_EQ(raiser.handled, 2);
+  QEvent other(QEvent::None);
+  TApplication::GuardedNotify(*qApp, &raiser, &other);
+  EXPECT_EQ(desktop.message_boxes.size(), 2u);
+}
+
 TEST(Anchors, KeepDistancesToAnchoredEdges) {
   QWidget top;
   QWidget parent(&top);
