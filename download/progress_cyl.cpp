@@ -10,27 +10,13 @@
 #include <cmath>
 
 #include "download/progress_cyl_styles.h"
+#include "platform/ansi_text.h"
 
 namespace quillon {
 
 namespace {
 
-// windows-1252 bytes to text for drawing: Latin-1 except 0x80..0x9F.
-QString FromWindows1252(const std::string& s) {
-  static const char16_t kHigh[32] = {
-      0x20AC, 0xFFFD, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021,
-      0x02C6, 0x2030, 0x0160, 0x2039, 0x0152, 0xFFFD, 0x017D, 0xFFFD,
-      0xFFFD, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,
-      0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0xFFFD, 0x017E, 0x0178};
-  QString out;
-  out.reserve(static_cast<qsizetype>(s.size()));
-  for (unsigned char c : s) {
-    out.append(c >= 0x80 && c < 0xA0 ? QChar(kHigh[c - 0x80]) : QChar(c));
-  }
-  return out;
-}
-
-// Delphi's Round: to nearest, halves to even (the default rounding mode).
+// The framework's Round: to nearest, halves to even (the default rounding mode).
 long long RoundEven(long double v) { return std::llrint(v); }
 
 }  // namespace
@@ -438,7 +424,7 @@ void TProgressCyl::PaintTo(QImage& target) {
 
   if (show_text_) {
     TTextParams text;
-    text.Text = FromWindows1252(DisplayText());
+    text.Text = AnsiToQString(DisplayText());
     text.Orientation = font_orientation_;
     text.Effect = font_effect_;
     text.Color = ToRgb32(font_color_);
