@@ -105,6 +105,17 @@ TEST_F(UpdateTest, LocalFailuresAreReportedAs404) {
   EXPECT_TRUE(w.UpdateBtn->isHidden());
 }
 
+TEST_F(UpdateTest, BrokenResponseKeepsTheCatalogue) {
+  auto server = Answering("HTTP/1.0 200 OK\r\nX-Long: " + std::string(9000, 'x'));
+  auto& w = Open("http://127.0.0.1:" + server->PortText() + "/catalogue.xml");
+  QTest::mouseClick(w.UpdateBtn, Qt::LeftButton);
+  ASSERT_EQ(desktop.message_boxes.size(), 1u);
+  EXPECT_EQ(desktop.message_boxes[0].text, "Failed : \r\n200 \r\nHTTP line too long");
+  EXPECT_EQ(w.windowTitle(), "Test Caption");
+  EXPECT_EQ(w.ListBox1->count(), 2);
+  EXPECT_TRUE(w.UpdateBtn->isHidden());
+}
+
 TEST_F(UpdateTest, BodyThatIsNotACatalogueGoesToTheDefaultReport) {
   auto server = Answering("HTTP/1.0 200 OK\r\n\r\nthis is not XML <");
   auto& w = Open("http://127.0.0.1:" + server->PortText() + "/catalogue.xml");

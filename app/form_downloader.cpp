@@ -330,10 +330,17 @@ bool TfrmDownloader::RetrieveUpdates(const std::string& url) {
   update_http_->SetURL(url);
   update_http_->SetRcvdStream(&stream);
   StatusBar->SetSimpleText(QStringLiteral("Downloading updates."));
+  bool failed = false;
   try {
     update_http_->Get();
+    // A response that could not be read to its end (a broken header, a
+    // reset connection) is no catalogue either, whatever its status.
+    failed = update_http_->RequestDoneError() != 0;
   } catch (const EHttpException&) {
-    update_http_->SetRcvdStream(nullptr);
+    failed = true;
+  }
+  update_http_->SetRcvdStream(nullptr);
+  if (failed) {
     TMessageBoxRequest request;
     request.parent = this;
     request.text = QStringLiteral("Failed : \r\n") + QString::number(update_http_->StatusCode()) +
@@ -341,7 +348,6 @@ bool TfrmDownloader::RetrieveUpdates(const std::string& url) {
     ShowMessageBox(request);
     return false;
   }
-  update_http_->SetRcvdStream(nullptr);
   stream.Seek(0, TSeekOrigin::soBeginning);
   catalogue_.LoadFromStream(stream);
   FillWizard();
