@@ -13,6 +13,7 @@
 
 #include "net/socket/sync_wsocket.h"
 #include "tests/support/event_wait.h"
+#include "tests/support/http_servers.h"
 #include "tests/support/loopback.h"
 #include "tests/support/scripted_server.h"
 #include "tests/support/server_process.h"
@@ -79,38 +80,8 @@ struct SocksClient {
 
 // ---- Real servers --------------------------------------------------------------
 
-// dante in the foreground on a free port, configured in a temporary folder.
-class Dante {
- public:
-  bool Start() {
-    port_ = testing::FreePort();
-    std::string conf = "logoutput: stderr\n"
-                       "internal: 127.0.0.1 port = " + std::to_string(port_) + "\n"
-                       "external: 127.0.0.1\n"
-                       "clientmethod: none\n"
-                       "socksmethod: none\n";
-    // As root, dante must be told which users to switch to.
-    if (::geteuid() == 0) conf += "user.privileged: root\nuser.unprivileged: nobody\n";
-    conf += "client pass { from: 127.0.0.0/8 to: 0.0.0.0/0 }\n"
-            "socks pass { from: 127.0.0.0/8 to: 0.0.0.0/0 protocol: tcp }\n";
-    testing::WriteFile(dir_.File("danted.conf"), conf);
-    ::chmod(dir_.path().c_str(), 0755);
-    return process_.Start({testing::FindProgram("danted"), "-f", dir_.File("danted.conf"), "-p",
-                           dir_.File("danted.pid"), "-N", "1"},
-                          dir_.File("danted.log")) &&
-           process_.WaitForPort(port_);
-  }
-  uint16_t port() const { return port_; }
-  std::string Failure() const { return process_.Failure(); }
-
- private:
-  testing::TempDir dir_;
-  testing::ServerProcess process_;
-  uint16_t port_ = 0;
-};
-
 TEST(SocksRealServers, DanteLevel5) {
-  Dante dante;
+  testing::DanteServer dante;
   ASSERT_TRUE(dante.Start()) << dante.Failure();
   ScriptedServer target(Greeter());
   SocksClient c;
@@ -125,7 +96,7 @@ TEST(SocksRealServers, DanteLevel5) {
 }
 
 TEST(SocksRealServers, DanteLevel4) {
-  Dante dante;
+  testing::DanteServer dante;
   ASSERT_TRUE(dante.Start()) << dante.Failure();
   ScriptedServer target(Greeter());
   SocksClient c;
@@ -141,7 +112,7 @@ TEST(SocksRealServers, DanteLevel4AIsRejectedByThisDante) {
   // dante 1.4 does not resolve names for level-4A requests: it tries the
   // placeholder address 0.0.0.1 and rejects. The request still has to be
   // well-formed enough for dante to answer it with "rejected".
-  Dante dante;
+  testing::DanteServer dante;
   ASSERT_TRUE(dante.Start()) << dante.Failure();
   ScriptedServer target(Greeter());
   SocksClient c;
