@@ -1,0 +1,178 @@
+// Line mode, line editing and echo, and waiting for a flag, over loopback.
+#include "net/socket/line_wsocket.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "net/socket/sync_wsocket.h"
+#include "tests/support/event_wait.h"
+#include "tests/support/scripted_server.h"
+
+namespace quillon {
+namespace {
+
+using testing::RunFor;
+using testing::RunUntil;
+using testing::ScriptedConnection;
+using testing::ScriptedServer;
+
+// Lets a script wait, with a bound, until the test says go.
+void WaitFor(const std::atomic<bool>& flag) {
+  for (int i = 0; i < 10000 && !flag; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+}
+
+struct LineClient {
+  TWSocket s;
+  std::vector<std::string> lines;
+  bool closed = false;
+
+  explicit LineClient(const std::string& port) {
+    s.SetLineMode(true);
+    s.SetAddr("127.0.0.1");
+    s.SetPort(port);
+    s.OnDataAvailable = [this](TCustomWSocket* sender, Word) { lines.push_back(sender->ReceiveString()); };
+    s.OnSessionClosed = [this](TCustomWSocket*, Word) { closed = true; };
+  }
+};
+
+TEST(LineMode, OneEventPerLineAndTheRestAsLastLine) {
+  ScriptedServer server([](ScriptedConnection& c) {
+    c.Send("abc\r\nde");
+    c.ReadUntil("close");
+  });
+  LineClient client(server.PortText());
+  client.s.Connect();
+  ASSERT_TRUE(RunUntil([&] { return client.lines.size() == 1 && client.s.LineBufferCount() == 2; }));
+  RunFor(30);
+  EXPECT_EQ(client.lines, std::vector<std::string>{"abc\r\n"});
+  client.s.SendString("close");
+  ASSERT_TRUE(RunUntil([&] { return client.closed; }));
+  EXPECT_EQ(client.lines, (std::vector<std::string>{"abc\r\n", "de"}));
+  EXPECT_EQ(client.s.LineBufferCount(), 0);
+}
+
+TEST(LineMode, TerminatorSplitAcrossReadsIsFound) {
+  std::atomic<bool> go{false};
+  ScriptedServer server([&](ScriptedConnection& c) {
+    c.Send("first\r");
+    WaitFor(go);
+    c.Send("\nsecond\r\n");
+    c.ReadToEnd();
+  });
+  LineClient client(server.PortText());
+  client.s.Connect();
+  ASSERT_TRUE(RunUntil([&] { return client.s.LineBufferCount() == 6; }));
+  EXPECT_TRUE(client.lines.empty());
+  go = true;
+  ASSERT_TRUE(RunUntil([&] { return client.lines.size() == 2; }));
+  EXPECT_EQ(client.lines, (std::vector<std::string>{"first\r\n", "second\r\n"}));
+}
+
+TEST(LineMode, SmallReadsTakeTheLineInPiecesAndOtherTerminators) {
+  ScriptedServer server([](ScriptedConnection& c) {
+    c.Send("hello world|x|");
+    c.ReadToEnd();
+  });
+  TWSocket s;
+  std::vector<std::string> pieces;
+  s.SetLineMode(true);
+  s.SetLineEnd("|");
+  s.SetAddr("127.0.0.1");
+  s.SetPort(server.PortText());
+  s.OnDataAvailable = [&](TCustomWSocket* sender, Word) {
+    char buf[5];
+    int n = sender->Receive(buf, sizeof buf);
+    if (n > 0) pieces.emplace_back(buf, static_cast<size_t>(n));
+  };
+  s.Connect();
+  ASSERT_TRUE(RunUntil([&] { return pieces.size() == 4; }));
+  EXPECT_EQ(pieces, (std::vector<std::string>{"hello", " worl", "d|", "x|"}));
+  EXPECT_EQ(s.ReadCount(), 14);
+}
+
+TEST(LineMode, LineLimitReportsAndDiscards) {
+  ScriptedServer server([](ScriptedConnection& c) {
+    c.Send("0123456789A");
+    c.ReadUntil("more");
+    c.Send("ok\r\n");
+    c.ReadToEnd();
+  });
+  LineClient client(server.PortText());
+  client.s.SetLineLimit(10);
+  int reported = 0;
+  client.s.OnLineLimitExceeded = [&](TCustomWSocket* s, int length, bool& clear) {
+    reported = length;
+    EXPECT_TRUE(clear);
+    s->SendString("more");
+  };
+  client.s.Connect();
+  ASSERT_TRUE(RunUntil([&] { return client.lines.size() == 1; }));
+  EXPECT_EQ(reported, 11);
+  EXPECT_EQ(client.lines[0], "ok\r\n");  // the 11 bytes were discarded
+}
+
+TEST(LineMode, LineEditAndEcho) {
+  std::string echoed;
+  std::atomic<bool> go{false}, done{false};
+  ScriptedServer server([&](ScriptedConnection& c) {
+    c.Send("xy\bz\r\n");
+    WaitFor(go);
+    c.Send("abc\td\r\n");
+    echoed = c.Read(8 + 11);
+    done = true;
+  });
+  LineClient client(server.PortText());
+  client.s.SetLineEdit(true);
+  client.s.SetLineEcho(true);
+  client.s.Connect();
+  ASSERT_TRUE(RunUntil([&] { return client.lines.size() == 1; }));
+  EXPECT_EQ(client.lines[0], "xz\r\n");
+  go = true;
+  ASSERT_TRUE(RunUntil([&] { return client.lines.size() == 2 && done; }));
+  EXPECT_EQ(client.lines[1], "abc     d\r\n");  // a tab at position 3: 5 blanks
+  // Echo: x y, BS blank BS for the backspace, z, CR LF, then the edited line.
+  EXPECT_EQ(echoed, std::string("xy\b \bz\r\nabc     d\r\n"));
+}
+
+TEST(LineMode, SwitchingModeRedeliversBufferedBytes) {
+  ScriptedServer server([](ScriptedConnection& c) {
+    c.Send("line one\r\nrest without end");
+    c.ReadToEnd();
+  });
+  TWSocket s;
+  std::vector<std::string> got;
+  s.SetLineMode(true);
+  s.SetAddr("127.0.0.1");
+  s.SetPort(server.PortText());
+  s.OnDataAvailable = [&](TCustomWSocket* sender, Word) {
+    got.push_back(sender->ReceiveString());
+    static_cast<TWSocket*>(sender)->SetLineMode(false);  // the rest raw
+  };
+  s.Connect();
+  ASSERT_TRUE(RunUntil([&] { return got.size() == 2; }));
+  EXPECT_EQ(got[0], "line one\r\n");
+  EXPECT_EQ(got[1], "rest without end");
+}
+
+TEST(SyncWSocket, WaitUntilReadyReturnsWhenTheFlagIsSetOrTimesOut) {
+  ScriptedServer server([](ScriptedConnection& c) { c.ReadToEnd(); });
+  TWSocket s;
+  bool connected = false;
+  s.SetAddr("127.0.0.1");
+  s.SetPort(server.PortText());
+  s.OnSessionConnected = [&](TCustomWSocket*, Word) { connected = true; };
+  EXPECT_EQ(s.Synchronize([&] { s.Connect(); }, connected), 0);
+  EXPECT_EQ(s.State(), wsConnected);
+
+  bool never = false;
+  s.SetWaitTimeout(50);
+  EXPECT_EQ(s.WaitUntilReady(never), 12001);
+}
+
+}  // namespace
+}  // namespace quillon

@@ -1,0 +1,128 @@
+// TCustomSocksWSocket: a TCP Connect through a SOCKS proxy (levels 4, 4A and
+// 5, with user-name and password authentication at level 5). With
+// SocksServer assigned, Connect reaches the SOCKS server instead of Addr:Port,
+// runs the negotiation inside the socket's own events and only then reports
+// OnSessionConnected(0), so the application sees an ordinary connection.
+// Without SocksServer every operation is the core's.
+//
+// Events in order for a proxied connection: OnSocksConnected(Error) when the
+// connection to the SOCKS server completed; OnSocksAuthState(saStarting,
+// saSucceeded / saNotRequired) during level-5 authentication; then
+// OnSessionConnected(0) and OnDataAvailable for data that came right behind
+// the proxy's reply. A failed negotiation fires OnSocksError(Code, Msg),
+// OnSessionConnected(Code) and OnSessionClosed(Code) with a code from 20001
+// to 20017:
+//
+//   20001 "TWSocket logic error" / "too much data availaible"
+//   20002 "socks version error"          20003 "authentification method not acceptable"
+//   20004 "general SOCKS server failure" 20005 "connection not allowed by ruleset"
+//   20006 "network unreachable"          20007 "host unreachable"
+//   20008 "connection refused"           20009 "time to live expired"
+//   20010 "command not supported"        20011 "address type not supported"
+//   20012 "unassigned error #<code>"     20013 "internal error"
+//   20014 a request that does not fit: "host name too long", "user code too
+//         long", "user code and host name too long", "user code and password
+//         too long" (nothing is sent)
+//   20015 "socks authentication failed" / "authentification failed"
+//   20016 "request rejected or failed"   20017 the target of a level-4 request
+//         cannot be resolved (exception class and message)
+//   or "data receive error" with the socket error of the notification.
+//
+// Every close empties SocksServer and SocksPort and sets SocksLevel back to
+// "5": assign them again before each Connect.
+#pragma once
+
+#include <functional>
+#include <string>
+
+#include "net/socket/wsocket.h"
+
+namespace quillon {
+
+enum TSocksAuthentication { socksNoAuthentication = 0, socksAuthenticateUsercode = 1 };
+enum TSocksAuthState { saStarting = 0, saSucceeded = 1, saFailed = 2, saNotRequired = 3 };
+
+using TSocksErrorEvent = std::function<void(TCustomWSocket* Sender, int Error, const std::string& Msg)>;
+using TSocksAuthStateEvent = std::function<void(TCustomWSocket* Sender, TSocksAuthState AuthState)>;
+
+class TCustomSocksWSocket : public TCustomWSocket {
+ public:
+  TCustomSocksWSocket() = default;
+
+  // Trimmed; non-empty switches SOCKS on. Only while wsClosed ("Can't change
+  // socks server if not closed").
+  const std::string& SocksServer() const { return socks_server_; }
+  virtual void SetSocksServer(const std::string& Value);
+  // Trimmed; only while wsClosed ("Can't change socks port if not closed").
+  const std::string& SocksPort() const { return socks_port_; }
+  virtual void SetSocksPort(const std::string& Value);
+  // "4", "4A" or "5" ("4a" is stored as "4A"); anything else reports
+  // "Invalid socks level. Must be 4, 4A or 5.". Only while wsClosed.
+  const std::string& SocksLevel() const { return socks_level_; }
+  void SetSocksLevel(const std::string& Value);
+  const std::string& SocksUsercode() const { return socks_usercode_; }
+  void SetSocksUsercode(const std::string& Value) { socks_usercode_ = Value; }
+  const std::string& SocksPassword() const { return socks_password_; }
+  void SetSocksPassword(const std::string& Value) { socks_password_ = Value; }
+  TSocksAuthentication SocksAuthentication() const { return socks_authentication_; }
+  void SetSocksAuthentication(TSocksAuthentication Value) { socks_authentication_ = Value; }
+  // The address and port a level-5 server reported as bound for the
+  // connection.
+  const std::string& SocksBoundAddr() const { return bound_addr_; }
+  const std::string& SocksBoundPort() const { return bound_port_; }
+
+  void Connect() override;
+  void Listen() override;
+  int RcvdCount() override;
+
+  TSessionEvent OnSocksConnected;
+  TSocksErrorEvent OnSocksError;
+  TSocksAuthStateEvent OnSocksAuthState;
+
+ protected:
+  virtual void FireSocksConnected(Word Error);
+  virtual void FireSocksError(int Error, const std::string& Msg);
+  void FireSocksAuthState(TSocksAuthState AuthState);
+
+  void ResetFields() override;
+  void FireSessionConnected(Word Error) override;
+  void FireSessionClosed(Word Error) override;
+  bool FireDataAvailable(Word Error) override;
+  int RawReceive(void* Buffer, int BufferSize) override;
+
+  // True while a SOCKS negotiation runs on the connection.
+  bool SocksNegotiating() const { return socks_state_ != SocksState::Data; }
+  // Bytes that came behind the proxy's reply and were not read yet.
+  int SocksPendingCount() const { return pending_count_; }
+
+ private:
+  enum class SocksState { Data, NegotiateMethods, Authenticate, Connect };
+
+  void SocksDoConnect();
+  void SocksDoAuthenticate();
+  void SendRequest(const unsigned char* Data, int Len);
+  void SocksFail(int Error, const std::string& Msg);
+  void SocksSucceeded(int ReplyLength);
+  // Each returns after the reply was handled or more bytes are needed.
+  void MethodReply();
+  void AuthenticationReply();
+  void ConnectReply4();
+  void ConnectReply5();
+  bool Level4() const { return socks_level_[0] == '4'; }
+
+  std::string socks_server_, socks_port_, socks_level_ = "5";
+  std::string socks_usercode_, socks_password_;
+  bool socks_server_assigned_ = false;
+  TSocksAuthentication socks_authentication_ = socksNoAuthentication;
+  SocksState socks_state_ = SocksState::Data;
+  int target_port_ = 0;
+  // Replies are collected here; room for the longest level-5 reply (a
+  // 255-byte domain) and for data the destination sent behind it.
+  unsigned char rcv_buf_[512] = {};
+  int rcv_cnt_ = 0;
+  int pending_pos_ = 0;
+  int pending_count_ = 0;
+  std::string bound_addr_, bound_port_;
+};
+
+}  // namespace quillon

@@ -1,0 +1,28 @@
+#include "net/socket/sync_wsocket.h"
+
+#include "platform/event_loop.h"
+
+namespace quillon {
+
+int TCustomSyncWSocket::Synchronize(const std::function<void()>& Proc, bool& DoneFlag) {
+  DoneFlag = false;
+  if (Proc) Proc();
+  return WaitUntilReady(DoneFlag);
+}
+
+int TCustomSyncWSocket::WaitUntilReady(bool& DoneFlag) {
+  // Elapsed time is measured as a difference of tick counts, which stays
+  // right when the count wraps during the wait.
+  const uint32_t start = platform::GetTickCount();
+  auto token = LifeToken();
+  while (!DoneFlag) {
+    if (wait_timeout_ > 0 && platform::GetTickCount() - start >= static_cast<uint32_t>(wait_timeout_)) return 12001;
+    if (terminated_ || platform::ApplicationTerminating()) return 12001;
+    PumpMessages();
+    if (token.expired()) return 12001;  // destroyed by a handler
+    platform::Sleep(0);
+  }
+  return 0;
+}
+
+}  // namespace quillon

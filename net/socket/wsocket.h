@@ -1,0 +1,414 @@
+// TCustomWSocket: an event-driven IPv4 socket for the thread that runs the
+// event loop. No operation waits for the network (resolving a host name given
+// to Addr or LocalAddr that is not a dotted address is the one exception). The
+// socket watches its handle through the platform's readiness notification and
+// turns what it reports into events:
+//
+//   OnChangeState(Sender, OldState, NewState)  every state change
+//   OnDnsLookupDone(Sender, Error)             DnsLookup / ReverseDnsLookup ended
+//   OnSessionConnected(Sender, Error)          a connect attempt completed
+//   OnSessionAvailable(Sender, Error)          a listening socket has a call
+//   OnDataAvailable(Sender, Error)             data can be read (read it!)
+//   OnDataSent(Sender, Error)                  the send queue became empty
+//   OnSendData(Sender, BytesSent)              each network send of >= 1 byte
+//   OnSessionClosed(Sender, Error)             the connection ended (once)
+//   OnError(Sender)                            replaces ESocketException
+//   OnBgException(Sender, E, CanClose)         an event handler threw
+//
+// Events are std::function members; each fires only when assigned. Error is a
+// socket error number (platform/winsock_errors.h), 0 for success.
+//
+// Event orders the users rely on:
+//  - outgoing: wsClosed -> wsOpened -> wsConnecting -> wsConnected, then
+//    OnSessionConnected(0), then a first OnDataSent (the connection is
+//    writable). A refused connection also passes through wsConnected:
+//    OnSessionConnected(10061), wsConnected -> wsClosed, OnSessionClosed(0).
+//  - a peer that ends the connection: OnDataAvailable for what it sent, then
+//    exactly one OnSessionClosed while State is still wsConnected, then
+//    wsClosed. After a local Close or Abort, State is already wsClosed when
+//    OnSessionClosed fires. OnSessionClosed never fires during destruction.
+//
+// Reporting failures: checks of arguments and state go through
+// RaiseSocketError (OnError when assigned, else ESocketException with the
+// message); failed system calls go through SocketError, whose message is
+// "Error <n> in function <name>" CR LF SocketErrorText(n). An exception that
+// escapes an event handler while the socket handles a message from the event
+// loop is given to OnBgException; by default the socket is then aborted.
+//
+// An event handler may call any operation of its socket, including Close and
+// PumpMessages, and may destroy the socket (also with FreeLater): the socket
+// does not touch itself after a handler that destroyed it returns.
+//
+// The class chain is TCustomWSocket -> TCustomSocksWSocket (SOCKS client) ->
+// TCustomLineWSocket (line mode) -> TCustomSyncWSocket (waiting) -> TWSocket;
+// include net/socket/sync_wsocket.h for TWSocket.
+#pragma once
+
+#include <netinet/in.h>
+
+#include <atomic>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "base/exceptions.h"
+#include "net/socket/buffer.h"
+#include "platform/message_target.h"
+#include "platform/socket_notifier.h"
+
+namespace quillon {
+
+using Word = uint16_t;
+using TSocket = int;
+inline constexpr TSocket INVALID_SOCKET = -1;
+using TSockAddrIn = sockaddr_in;
+
+// Ordinal values are part of the interface.
+enum TSocketState {
+  wsInvalidState = 0,
+  wsOpened = 1,
+  wsBound = 2,
+  wsConnecting = 3,
+  wsConnected = 4,
+  wsAccepting = 5,
+  wsListening = 6,
+  wsClosed = 7,
+};
+
+enum TSocketSendFlags { wsSendNormal = 0, wsSendUrgent = 1 };
+enum TSocketLingerOnOff { wsLingerOff = 0, wsLingerOn = 1, wsLingerNoSet = 2 };
+enum TWSocketOption { wsoNoReceiveLoop = 0, wsoTcpNoDelay = 1 };
+
+// A set of TWSocketOption.
+class TWSocketOptions {
+ public:
+  TWSocketOptions() = default;
+  TWSocketOptions(std::initializer_list<TWSocketOption> options) {
+    for (TWSocketOption o : options) Include(o);
+  }
+  bool Contains(TWSocketOption o) const { return (bits_ >> o) & 1u; }
+  TWSocketOptions& Include(TWSocketOption o) {
+    bits_ |= 1u << o;
+    return *this;
+  }
+  TWSocketOptions& Exclude(TWSocketOption o) {
+    bits_ &= ~(1u << o);
+    return *this;
+  }
+  bool operator==(const TWSocketOptions&) const = default;
+
+ private:
+  unsigned bits_ = 0;
+};
+
+// Messages of the socket's notification target.
+inline constexpr uint32_t WM_ASYNCSELECT = 1025;
+inline constexpr uint32_t WM_ASYNCGETHOSTBYNAME = 1026;
+inline constexpr uint32_t WM_ASYNCGETHOSTBYADDR = 1027;
+inline constexpr uint32_t WM_CLOSE_DELAYED = 1028;
+inline constexpr uint32_t WM_WSOCKET_RELEASE = 1029;
+inline constexpr uint32_t WM_TRIGGER_EXCEPTION = 1030;
+inline constexpr uint32_t WM_TRIGGER_DATA_AVAILABLE = 1044;
+
+// The exception of socket failures that no OnError handler took.
+class ESocketException : public Exception {
+ public:
+  using Exception::Exception;
+};
+
+class TCustomWSocket;
+
+using TChangeStateEvent = std::function<void(TCustomWSocket* Sender, TSocketState OldState, TSocketState NewState)>;
+using TSessionEvent = std::function<void(TCustomWSocket* Sender, Word Error)>;
+using TSendDataEvent = std::function<void(TCustomWSocket* Sender, int BytesSent)>;
+using TNotifyEvent = std::function<void(TCustomWSocket* Sender)>;
+using TBgExceptionEvent = std::function<void(TCustomWSocket* Sender, const std::exception& E, bool& CanClose)>;
+
+class TCustomWSocket : private platform::MessageHandler {
+ public:
+  TCustomWSocket();
+  virtual ~TCustomWSocket();
+  TCustomWSocket(const TCustomWSocket&) = delete;
+  TCustomWSocket& operator=(const TCustomWSocket&) = delete;
+
+  // ---- Properties ------------------------------------------------------
+  // Remote host, dotted address or name; trimmed. Only while wsClosed
+  // ("Cannot change Addr if not closed"); the same text changes nothing.
+  // Must be assigned again after every close. Empty = unassigned.
+  const std::string& Addr() const { return addr_; }
+  void SetAddr(const std::string& Value);
+  // Remote port, decimal or service name; same rules as Addr.
+  const std::string& Port() const { return port_; }
+  virtual void SetPort(const std::string& Value);
+  // Protocol, decimal or name ("tcp" by default); same rules as Addr.
+  const std::string& Proto() const { return proto_; }
+  virtual void SetProto(const std::string& Value);
+  // Local address to bind ("0.0.0.0"; empty stores that). Any assignment
+  // while not wsClosed reports "Cannot change LocalAddr if not closed".
+  const std::string& LocalAddr() const { return local_addr_; }
+  void SetLocalAddr(const std::string& Value);
+  // Local port to bind ("0"); same rule as LocalAddr.
+  const std::string& LocalPort() const { return local_port_; }
+  void SetLocalPort(const std::string& Value);
+
+  // Dotted address / decimal port of the peer; "error" unless wsConnected.
+  virtual std::string PeerAddr();
+  virtual std::string PeerPort();
+  // Address / port the handle is bound to in wsBound, wsConnected or
+  // wsListening; "error" otherwise.
+  std::string BoundAddr();
+  std::string BoundPort();
+
+  // First address (or the name, after ReverseDnsLookup) of the last lookup,
+  // and all its addresses.
+  const std::string& DnsResult() const { return dns_result_; }
+  const std::vector<std::string>& DnsResultList() const { return dns_result_list_; }
+
+  TSocketState State() const { return state_; }
+  TSocket HSocket() const { return hsocket_; }
+  // Bytes received through Receive and ReceiveFrom since the last reset.
+  int ReadCount() const { return read_count_; }
+  // Bytes waiting to be read (FIONREAD); -1 on failure.
+  virtual int RcvdCount();
+  int LastError() const { return last_error_; }
+
+  bool MultiThreaded() const { return multi_threaded_; }
+  void SetMultiThreaded(bool Value) { multi_threaded_ = Value; }
+  bool MultiCast() const { return multi_cast_; }
+  void SetMultiCast(bool Value) { multi_cast_ = Value; }
+  const std::string& MultiCastAddrStr() const { return multi_cast_addr_str_; }
+  void SetMultiCastAddrStr(const std::string& Value) { multi_cast_addr_str_ = Value; }
+  int MultiCastIpTTL() const { return multi_cast_ip_ttl_; }
+  void SetMultiCastIpTTL(int Value) { multi_cast_ip_ttl_ = Value; }
+  bool ReuseAddr() const { return reuse_addr_; }
+  void SetReuseAddr(bool Value) { reuse_addr_ = Value; }
+  TWSocketOptions ComponentOptions() const { return component_options_; }
+  void SetComponentOptions(TWSocketOptions Value) { component_options_ = Value; }
+  // wsSendNormal or wsSendUrgent; anything else reports "Invalid SendFlags".
+  TSocketSendFlags SendFlags();
+  void SetSendFlags(TSocketSendFlags Value);
+  // SO_LINGER: wsLingerOn with a timeout > 0 makes closing wait up to that
+  // many seconds for unsent data; wsLingerOn with 0 and wsLingerOff close in
+  // the background without losing data; wsLingerNoSet leaves the system's
+  // setting. (Abort alone resets the connection.)
+  TSocketLingerOnOff LingerOnOff() const { return linger_on_off_; }
+  void SetLingerOnOff(TSocketLingerOnOff Value) { linger_on_off_ = Value; }
+  int LingerTimeout() const { return linger_timeout_; }
+  void SetLingerTimeout(int Value) { linger_timeout_ = Value; }
+  // Capacity of new send-queue blocks (1460).
+  int SendBlockSize() const { return send_block_size_; }
+  void SetSendBlockSize(int Value) { send_block_size_ = Value > 0 ? Value : 1460; }
+  // True when no unsent byte is queued.
+  bool AllSent() const { return all_sent_; }
+  bool Paused() const { return paused_; }
+  // Bytes queued and not yet handed to the network.
+  int64_t BufferedByteCount() const;
+  // The unsent bytes of each block of the send queue, oldest first.
+  std::vector<int> SendQueueBlockSizes() const;
+
+  // The target of the socket's messages (readiness 1025, lookups 1026 and
+  // 1027, CloseLater 1028, FreeLater 1029, test exception 1030).
+  platform::MessageTarget& NotifyWindow() { return target_; }
+
+  // ---- Operations --------------------------------------------------------
+  // Resolves Proto, Port, LocalPort and Addr (once per connection), creates
+  // the socket and starts a non-blocking connect; the outcome arrives as
+  // OnSessionConnected. Datagram sockets are connected at once.
+  virtual void Connect();
+  // Shuts down sending, closes and fires OnSessionClosed(0).
+  virtual void Close();
+  // Post WM_CLOSE_DELAYED / WM_WSOCKET_RELEASE: Close, or destruction (for a
+  // socket made with new and owned by nobody else), from the event loop.
+  virtual void CloseLater();
+  virtual void FreeLater();
+  // Cancels a lookup, drops unsent data, resets a connected TCP connection
+  // and closes.
+  virtual void Abort();
+  // Pushes queued data until none is left or the handle is gone, running the
+  // event loop meanwhile.
+  virtual void Flush();
+  // Runs the event loop, delivering data, until the connection is closed.
+  virtual void WaitUntilClosed();
+  // Binds to Addr:Port and listens (TCP), or binds and is connected at once
+  // (datagram).
+  virtual void Listen();
+  // Accepts one call of a listening socket; the handle is for another
+  // socket's Dup. -1 on failure.
+  virtual TSocket Accept();
+  // Adopts an accepted handle and becomes wsConnected.
+  virtual void Dup(TSocket NewHSocket);
+  // One read from the network into Buffer; bytes read (0: the peer ended the
+  // connection) or -1 with LastError set (10035 when nothing is there).
+  virtual int Receive(void* Buffer, int BufferSize);
+  // Reads what RcvdCount reports (255 bytes when it reports 0).
+  virtual std::string ReceiveString();
+  // Datagram receive with the sender's address.
+  virtual int ReceiveFrom(void* Buffer, int BufferSize, TSockAddrIn& From, int& FromLen);
+  // Queues Len bytes and tries to send them now; OnDataSent follows from the
+  // event loop once the queue is empty. Requires wsConnected; returns Len
+  // (0 for Len <= 0) or -1.
+  virtual int Send(const void* Data, int Len);
+  // One datagram to Dest; not queued.
+  virtual int SendTo(const TSockAddrIn& Dest, int DestLen, const void* Data, int Len);
+  virtual int SendString(const std::string& Str);
+  // Pushes queued bytes into the network until it would block or the queue
+  // is empty.
+  void TryToSend();
+  // Starts an asynchronous lookup of HostName's addresses; a dotted address
+  // completes before the call returns. A pending lookup is cancelled
+  // silently. OnDnsLookupDone reports the outcome.
+  virtual void DnsLookup(const std::string& HostName);
+  // Starts an asynchronous lookup of the name of a dotted address.
+  virtual void ReverseDnsLookup(const std::string& HostAddr);
+  // Cancels a pending lookup: OnDnsLookupDone(10004). Nothing without one.
+  virtual void CancelDnsLookup();
+  // getpeername when wsConnected, else -1.
+  virtual int GetPeerName(TSockAddrIn& Name, int NameLen);
+  virtual int GetSockName(TSockAddrIn& Name, int& NameLen);
+  // shutdown(How) when a handle exists (0 receive, 1 send, 2 both).
+  virtual void Shutdown(int How);
+  // Stop / restore all notifications; readiness found meanwhile is reported
+  // after Resume.
+  virtual void Pause();
+  virtual void Resume();
+  // One pass of the event loop.
+  virtual void PumpMessages();
+
+  // Drains readable data by firing OnDataAvailable while data is pending
+  // (or reading and discarding it, 1024 bytes at a time, without a handler).
+  void ReceiveLoop(Word Error, TWSocketOptions Options);
+
+  // Fails like a system call that failed with LastSocketError().
+  void SocketError(const std::string& FuncName);
+
+  // The number of socket objects alive in the process.
+  static int LivingSocketCount();
+
+  // ---- Events --------------------------------------------------------------
+  TChangeStateEvent OnChangeState;
+  TSessionEvent OnDnsLookupDone;
+  TSessionEvent OnSessionConnected;
+  TSessionEvent OnSessionAvailable;
+  TSessionEvent OnDataAvailable;
+  TSessionEvent OnDataSent;
+  TSendDataEvent OnSendData;
+  TSessionEvent OnSessionClosed;
+  TNotifyEvent OnError;
+  TBgExceptionEvent OnBgException;
+
+ protected:
+  // Handles one message of the notification target; subclasses add their own
+  // messages and pass the rest on.
+  virtual void WndProc(uint32_t Msg, uintptr_t WParam, intptr_t LParam);
+  // Returns the socket to its closed defaults (after every close).
+  virtual void ResetFields();
+  virtual void InternalClose(bool Shut, Word Error);
+  virtual void BindSocket();
+  virtual int RawSend(const void* Data, int Len);
+  void RaiseSocketError(const char* Fmt, ...) __attribute__((format(printf, 2, 3)));
+  virtual void RaiseSocketError(const std::string& Msg);
+  virtual void HandleBackgroundException(const std::exception& E);
+  // Fires OnDataAvailable; false when no handler is assigned.
+  virtual bool FireDataAvailable(Word Error);
+  virtual void FireSessionAvailable(Word Error);
+  virtual void FireSessionConnected(Word Error);
+  virtual void FireSessionClosed(Word Error);
+  virtual void FireDataSent(Word Error);
+  virtual void FireChangeState(TSocketState OldState, TSocketState NewState);
+  virtual void FireDnsLookupDone(Word Error);
+  virtual void FireError();
+  virtual int RawReceive(void* Buffer, int BufferSize);
+  virtual int RawReceiveFrom(void* Buffer, int BufferSize, TSockAddrIn& From, int& FromLen);
+
+  void ChangeState(TSocketState NewState);
+  void ApplyLinger();
+  void DropSendQueue();
+  // Closes the handle itself (stops notifications first).
+  void CloseHandle();
+
+  // Fires a std::function event when assigned. A copy of the handler runs,
+  // so that a handler that destroys the socket (and with it the event
+  // member) can still use what it captured.
+  template <typename F, typename... Args>
+  static void Fire(const F& event, Args&&... args) {
+    if (!event) return;
+    F handler = event;
+    handler(std::forward<Args>(args)...);
+  }
+
+  // A token that expires when the socket is destroyed: code that fires an
+  // event and goes on afterwards checks it first.
+  std::weak_ptr<char> LifeToken() const { return alive_; }
+  bool Destroying() const { return destroying_; }
+
+  // State shared with the subclasses.
+  TSocket hsocket_ = INVALID_SOCKET;
+  TSocketState state_ = wsClosed;
+  TSockAddrIn sin_{};  // remote address: family, port (network order), address
+  std::string addr_, port_, proto_ = "tcp";
+  std::string local_addr_ = "0.0.0.0", local_port_ = "0";
+  bool addr_assigned_ = false, port_assigned_ = false, proto_assigned_ = true;
+  bool addr_resolved_ = false, port_resolved_ = false, proto_resolved_ = false;
+  bool local_port_resolved_ = false;
+  int proto_number_ = 6;
+  int socket_type_ = 1;  // 1 stream, 2 datagram, 3 raw
+  int local_port_number_ = 0;
+  uint16_t select_mask_ = 0;
+  int read_count_ = 0;
+  int last_error_ = 0;
+  bool all_sent_ = true;
+  bool paused_ = false;
+  bool close_notified_ = false;
+  bool terminated_ = false;  // the quit request was seen by PumpMessages
+  int send_flags_ = 0;
+
+ private:
+  void HandleMessage(uint32_t msg, uintptr_t wParam, intptr_t lParam) override;
+  void Do_FD_Notify(uintptr_t WParam, intptr_t LParam);
+  void DnsLookupDone(uintptr_t WParam, intptr_t LParam, bool Reverse);
+  void QueueData(const void* Data, int Len);
+  // Resolves Proto, Port, LocalPort (not for listening) and Addr once per
+  // connection; raises ESocketException.
+  void ResolveTexts(bool Listening);
+
+  std::shared_ptr<char> alive_ = std::make_shared<char>(1);
+  bool destroying_ = false;
+  platform::MessageTarget target_;
+  platform::SocketNotifier notifier_;
+  std::deque<std::unique_ptr<TBuffer>> send_queue_;
+  int send_block_size_ = 1460;
+  std::string dns_result_;
+  std::vector<std::string> dns_result_list_;
+  uint32_t dns_lookup_handle_ = 0;
+  bool multi_threaded_ = false;
+  bool multi_cast_ = false;
+  std::string multi_cast_addr_str_;
+  int multi_cast_ip_ttl_ = 1;
+  bool reuse_addr_ = false;
+  TWSocketOptions component_options_;
+  TSocketLingerOnOff linger_on_off_ = wsLingerOn;
+  int linger_timeout_ = 0;
+
+  static std::atomic<int> living_sockets_;
+};
+
+// ---- Global functions ---------------------------------------------------------
+
+// The IPv4 address of Host (dotted text, or a name resolved with a blocking
+// lookup), in network byte order. Raises ESocketException.
+in_addr WSocketResolveHost(const std::string& Host);
+// The port number of Port (decimal, or a service name of Proto). Raises.
+int WSocketResolvePort(const std::string& Port, const std::string& Proto);
+// The protocol number of Proto (decimal or name). Raises.
+int WSocketResolveProto(const std::string& Proto);
+// The text of a socket error number ("Not a WinSock error" for others).
+std::string SocketErrorText(int Error);
+// True for text of the form n.n.n.n (parts up to 255; blanks around allowed).
+bool IsDottedIP(const std::string& Text);
+// Leading blanks, then decimal digits up to the first non-digit; 0 without.
+int ParseDecimal(const std::string& Text);
+
+}  // namespace quillon

@@ -1,0 +1,98 @@
+#include "platform/winsock_errors.h"
+
+#include <netdb.h>
+
+#include <cerrno>
+
+namespace quillon::platform {
+
+namespace {
+thread_local int last_socket_error = 0;
+}
+
+int WinsockErrorFromErrno(int err) {
+  switch (err) {
+    case 0: return 0;
+    case EINTR: return WSAEINTR;
+    case EBADF: return WSAEBADF;
+    case EACCES:
+    case EPERM: return WSAEACCES;
+    case EFAULT: return WSAEFAULT;
+    case EINVAL: return WSAEINVAL;
+    case EMFILE:
+    case ENFILE: return WSAEMFILE;
+    case EAGAIN: return WSAEWOULDBLOCK;
+#if EWOULDBLOCK != EAGAIN
+    case EWOULDBLOCK: return WSAEWOULDBLOCK;
+#endif
+    case EINPROGRESS: return WSAEINPROGRESS;
+    case EALREADY: return WSAEALREADY;
+    case ENOTSOCK: return WSAENOTSOCK;
+    case EDESTADDRREQ: return WSAEDESTADDRREQ;
+    case EMSGSIZE: return WSAEMSGSIZE;
+    case EPROTOTYPE: return WSAEPROTOTYPE;
+    case ENOPROTOOPT: return WSAENOPROTOOPT;
+    case EPROTONOSUPPORT: return WSAEPROTONOSUPPORT;
+    case ESOCKTNOSUPPORT: return WSAESOCKTNOSUPPORT;
+    case EOPNOTSUPP: return WSAEOPNOTSUPP;
+    case EPFNOSUPPORT: return WSAEPFNOSUPPORT;
+    case EAFNOSUPPORT: return WSAEAFNOSUPPORT;
+    case EADDRINUSE: return WSAEADDRINUSE;
+    case EADDRNOTAVAIL: return WSAEADDRNOTAVAIL;
+    case ENETDOWN: return WSAENETDOWN;
+    case ENETUNREACH: return WSAENETUNREACH;
+    case ENETRESET: return WSAENETRESET;
+    case ECONNABORTED: return WSAECONNABORTED;
+    case ECONNRESET:
+    case EPIPE: return WSAECONNRESET;
+    case ENOBUFS:
+    case ENOMEM: return WSAENOBUFS;
+    case EISCONN: return WSAEISCONN;
+    case ENOTCONN: return WSAENOTCONN;
+    case ESHUTDOWN: return WSAESHUTDOWN;
+    case ETOOMANYREFS: return WSAETOOMANYREFS;
+    case ETIMEDOUT: return WSAETIMEDOUT;
+    case ECONNREFUSED: return WSAECONNREFUSED;
+    case ELOOP: return WSAELOOP;
+    case ENAMETOOLONG: return WSAENAMETOOLONG;
+    case EHOSTDOWN: return WSAEHOSTDOWN;
+    case EHOSTUNREACH: return WSAEHOSTUNREACH;
+    case ENOTEMPTY: return WSAENOTEMPTY;
+    case EUSERS: return WSAEUSERS;
+    case EDQUOT: return WSAEDQUOT;
+    case ESTALE: return WSAESTALE;
+    case EREMOTE: return WSAEREMOTE;
+    default: return WSAEINVAL;
+  }
+}
+
+int WinsockErrorFromLookup(int gai_error, int saved_errno) {
+  switch (gai_error) {
+    case 0: return 0;
+    case EAI_NONAME:
+#ifdef EAI_ADDRFAMILY
+    case EAI_ADDRFAMILY:
+#endif
+      return WSAHOST_NOT_FOUND;
+    case EAI_AGAIN: return WSATRY_AGAIN;
+    case EAI_FAIL: return WSANO_RECOVERY;
+#ifdef EAI_NODATA
+    case EAI_NODATA: return WSANO_DATA;
+#endif
+    case EAI_MEMORY: return WSAENOBUFS;
+    case EAI_FAMILY: return WSAEAFNOSUPPORT;
+    case EAI_SOCKTYPE: return WSAESOCKTNOSUPPORT;
+    case EAI_SERVICE: return WSANO_RECOVERY;
+    case EAI_SYSTEM: return saved_errno ? WinsockErrorFromErrno(saved_errno) : WSANO_RECOVERY;
+    default: return WSANO_RECOVERY;
+  }
+}
+
+int LastSocketError() { return last_socket_error; }
+void SetLastSocketError(int error) { last_socket_error = error; }
+int SetLastSocketErrorFromErrno() {
+  last_socket_error = WinsockErrorFromErrno(errno);
+  return last_socket_error;
+}
+
+}  // namespace quillon::platform

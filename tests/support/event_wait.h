@@ -1,0 +1,16 @@
+// Waiting in tests that run the event loop: every wait is bounded, and a test
+// that times out fails instead of hanging.
+#pragma once
+
+#include <functional>
+
+namespace quillon::testing {
+
+// Runs the calling thread's event loop until done() is true or timeout_ms
+// passed. Returns done().
+bool RunUntil(const std::function<bool()>& done, int timeout_ms = 10000);
+
+// Runs the event loop for about ms milliseconds (to show that nothing happens).
+void RunFor(int ms);
+
+}  // namespace quillon::testing

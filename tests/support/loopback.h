@@ -1,0 +1,47 @@
+// Plain blocking loopback sockets for tests: a listener on a free port of
+// 127.0.0.1, connecting and accepting, and reads and writes with a bound in
+// time. Test peers use them to play the other side of a connection.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace quillon::testing {
+
+// A TCP listener on 127.0.0.1 on a port chosen by the system.
+class LoopbackListener {
+ public:
+  LoopbackListener();
+  ~LoopbackListener();
+  LoopbackListener(const LoopbackListener&) = delete;
+  LoopbackListener& operator=(const LoopbackListener&) = delete;
+
+  int fd() const { return fd_; }
+  uint16_t port() const { return port_; }
+  std::string PortText() const { return std::to_string(port_); }
+  // Accepts one connection, waiting at most timeout_ms; -1 on time-out.
+  int Accept(int timeout_ms = 10000);
+
+ private:
+  int fd_ = -1;
+  uint16_t port_ = 0;
+};
+
+// A free TCP port of 127.0.0.1 (bound and released at once).
+uint16_t FreePort();
+// A port on which nothing listens (for refused connections).
+uint16_t ClosedPort();
+
+// Blocking connect to 127.0.0.1:port; -1 on failure.
+int ConnectLoopback(uint16_t port);
+
+// Writes all of data; false on failure.
+bool WriteAll(int fd, const std::string& data);
+// Reads until n bytes arrived, the peer closed or timeout_ms passed.
+std::string ReadN(int fd, size_t n, int timeout_ms = 10000);
+// Reads until the peer closes or timeout_ms passed.
+std::string ReadToEnd(int fd, int timeout_ms = 10000);
+
+void CloseFd(int fd);
+
+}  // namespace quillon::testing
