@@ -4,6 +4,7 @@
 //   quillon-catalogue append PROGRAM CATALOGUE -o OUTPUT
 //   quillon-catalogue extract FILE
 //   quillon-catalogue dump FILE
+//   quillon-catalogue build DIR -o CATALOGUE
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -14,6 +15,7 @@
 #include "base/exceptions.h"
 #include "base/file_stream.h"
 #include "base/memory_stream.h"
+#include "tools/catalogue_build.h"
 #include "xml/xml_document.h"
 #include "xml/xml_dump.h"
 
@@ -25,7 +27,8 @@ int Usage() {
   std::fprintf(stderr,
                "usage: quillon-catalogue append PROGRAM CATALOGUE -o OUTPUT\n"
                "       quillon-catalogue extract FILE\n"
-               "       quillon-catalogue dump FILE\n");
+               "       quillon-catalogue dump FILE\n"
+               "       quillon-catalogue build DIR -o CATALOGUE\n");
   return 2;
 }
 
@@ -81,6 +84,10 @@ int main(int argc, char** argv) {
       return Append(argv[2], argv[3], argv[5]);
     if (cmd == "extract" && argc == 3) return Extract(argv[2]);
     if (cmd == "dump" && argc == 3) return Dump(argv[2]);
+    if (cmd == "build" && argc == 5 && std::strcmp(argv[3], "-o") == 0) {
+      BuildCatalogueFile(argv[2], argv[4]);
+      return 0;
+    }
   } catch (const Exception& e) {
     std::fprintf(stderr, "%s\n", e.what());
     return 1;
