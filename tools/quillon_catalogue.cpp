@@ -3,6 +3,7 @@
 //
 //   quillon-catalogue append PROGRAM CATALOGUE -o OUTPUT
 //   quillon-catalogue extract FILE
+//   quillon-catalogue check FILE
 //   quillon-catalogue dump FILE
 //   quillon-catalogue build DIR -o CATALOGUE
 #include <cstdio>
@@ -12,6 +13,8 @@
 #include <string>
 
 #include "app/application_data_stream.h"
+#include "app/catalogue_check.h"
+#include "app/catalogue.h"
 #include "base/exceptions.h"
 #include "base/file_stream.h"
 #include "base/memory_stream.h"
@@ -27,6 +30,7 @@ int Usage() {
   std::fprintf(stderr,
                "usage: quillon-catalogue append PROGRAM CATALOGUE -o OUTPUT\n"
                "       quillon-catalogue extract FILE\n"
+               "       quillon-catalogue check FILE\n"
                "       quillon-catalogue dump FILE\n"
                "       quillon-catalogue build DIR -o CATALOGUE\n");
   return 2;
@@ -83,6 +87,7 @@ int main(int argc, char** argv) {
     if (cmd == "append" && argc == 6 && std::strcmp(argv[4], "-o") == 0)
       return Append(argv[2], argv[3], argv[5]);
     if (cmd == "extract" && argc == 3) return Extract(argv[2]);
+    if (cmd == "check" && argc == 3) return CheckCatalogue(argv[2], std::cout, std::cerr, TodayDayNumber());
     if (cmd == "dump" && argc == 3) return Dump(argv[2]);
     if (cmd == "build" && argc == 5 && std::strcmp(argv[3], "-o") == 0) {
       BuildCatalogueFile(argv[2], argv[4]);
