@@ -2,6 +2,7 @@
 // content read back, the order of products, and every refusal.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <string>
 
@@ -186,6 +187,40 @@ TEST(CatalogueBuild, RefusesAFolderWithoutProducts) {
   fs::create_directory(dir.File("01-a"));
   fs::remove(dir.File("interface.txt"));
   EXPECT_THROW(BuildCatalogue(dir.path(), doc), ECatalogueSource);
+}
+
+// The demo catalogue that the build makes from samples/demo with this builder:
+// the declaration, one LF, the tree on one line; read and written again it is
+// the same text, so the tree read back is the same.
+TEST(CatalogueBuild, DemoCatalogueIsCompactAndRoundTrips) {
+  const char* bin = std::getenv("QUILLON_BINARY_DIR");
+  ASSERT_NE(bin, nullptr) << "QUILLON_BINARY_DIR is not set (run the tests through CTest)";
+  const std::string path = std::string(bin) + "/app/demo-catalogue.xml";
+  ASSERT_TRUE(testing::FileExists(path)) << path << " has not been built";
+  const std::string text = testing::ReadFile(path);
+  const std::string decl = "<?xml version=\"1.0\" encoding=\"windows-1252\"?>\n";
+  ASSERT_EQ(text.substr(0, decl.size()), decl);
+  EXPECT_EQ(text.find_first_of("\r\n", decl.size()), std::string::npos);
+
+  TsdXmlDocument doc;
+  doc.LoadFromFile(path);
+  EXPECT_EQ(doc.WriteToString(), text);
+  TStringStream saved;
+  doc.SaveToStream(saved);
+  EXPECT_EQ(saved.DataString(), text);
+
+  EXPECT_EQ(FindNode(doc.Root(), "/Root/Interface_Information/Window_Caption")->ValueAsString(),
+            "Marrowby Tools \x96 Downloads");
+  EXPECT_EQ(FindNode(doc.Root(), "/Root/Interface_Information/Splash_Logo")->BinaryString().substr(0, 3),
+            "\xFF\xD8\xFF");
+  std::vector<TXmlNode*> groups;
+  FindNodes(doc.Root(), "Program_Group", &groups);
+  ASSERT_EQ(groups.size(), 3u);
+  for (TXmlNode* g : groups) EXPECT_EQ(FindNode(g, "Icon")->BinaryString().substr(0, 3), "\xFF\xD8\xFF");
+  EXPECT_EQ(FindNode(groups[0], "Short_Description")->ValueAsString(),
+            "A small, fast editor for plain text and notes.\r\n"
+            "Tabs, search & replace, and a caf\xE9 theme that's easy on the eyes.");
+  EXPECT_EQ(FindNode(groups[2], "Screenshot")->ValueAsString(), "");
 }
 
 }  // namespace
