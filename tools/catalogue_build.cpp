@@ -37,43 +37,56 @@ std::string ReadBytes(const fs::path& path) {
   return s.str();
 }
 
+// One line of a text file that is neither blank nor a "#" comment.
+struct TLine {
+  std::string text;   // without its line break, as written (UTF-8)
+  std::string where;  // "FILE line N", for messages
+};
+
+std::vector<TLine> ReadLines(const fs::path& path) {
+  std::string text = ReadBytes(path);
+  if (text.compare(0, 3, "\xEF\xBB\xBF") == 0) text.erase(0, 3);
+  std::vector<TLine> lines;
+  std::istringstream in(text);
+  std::string line;
+  for (int number = 1; std::getline(in, line); ++number) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    const std::string_view trimmed = TrimWS(line);
+    if (trimmed.empty() || trimmed[0] == '#') continue;
+    lines.push_back({std::move(line), path.string() + " line " + std::to_string(number)});
+  }
+  return lines;
+}
+
 struct TEntry {
   std::string key;
   std::string value;  // windows-1252
-  int line;
+  std::string where;
 };
 
 // The "Key: value" lines of a text file (see the header for the rules).
 std::vector<TEntry> ReadKeyValues(const fs::path& path) {
-  std::string text = ReadBytes(path);
-  if (text.compare(0, 3, "\xEF\xBB\xBF") == 0) text.erase(0, 3);
   std::vector<TEntry> entries;
-  std::istringstream lines(text);
-  std::string line;
-  for (int number = 1; std::getline(lines, line); ++number) {
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    const std::string where = path.string() + " line " + std::to_string(number);
-    const std::string_view trimmed = TrimWS(line);
-    if (trimmed.empty() || trimmed[0] == '#') continue;
-    if (line[0] == ' ' || line[0] == '\t') {
-      if (entries.empty()) Fail(where + ": a continuation line without a \"Key: value\" line before it");
+  for (const TLine& line : ReadLines(path)) {
+    const std::string_view text = line.text;
+    if (text[0] == ' ' || text[0] == '\t') {
+      if (entries.empty()) Fail(line.where + ": a continuation line without a \"Key: value\" line before it");
       entries.back().value += "\r\n";
-      entries.back().value += Utf8ToWindows1252(trimmed, where);
+      entries.back().value += Utf8ToWindows1252(TrimWS(text), line.where);
       continue;
     }
-    const size_t colon = line.find(':');
-    if (colon == std::string::npos) Fail(where + ": expected \"Key: value\"");
-    TEntry e{std::string(TrimWS(std::string_view(line).substr(0, colon))),
-             Utf8ToWindows1252(TrimWS(std::string_view(line).substr(colon + 1)), where), number};
+    const size_t colon = text.find(':');
+    if (colon == std::string::npos) Fail(line.where + ": expected \"Key: value\"");
+    TEntry e{std::string(TrimWS(text.substr(0, colon))), Utf8ToWindows1252(TrimWS(text.substr(colon + 1)), line.where),
+             line.where};
     for (const TEntry& other : entries)
-      if (SameText(other.key, e.key)) Fail(where + ": \"" + e.key + "\" is given twice");
+      if (SameText(other.key, e.key)) Fail(line.where + ": \"" + e.key + "\" is given twice");
     entries.push_back(std::move(e));
   }
   return entries;
 }
 
-// Checks the keys against the known ones (case ignored) and returns the value
-// of each known key, "absent" marked by a missing entry.
+// The entry of a key (case ignored), or absent.
 const TEntry* Find(const std::vector<TEntry>& entries, std::string_view key) {
   for (const TEntry& e : entries)
     if (SameText(e.key, key)) return &e;
@@ -86,8 +99,7 @@ void RefuseUnknownKeys(const fs::path& path, const std::vector<TEntry>& entries,
     if (std::any_of(known.begin(), known.end(), [&](std::string_view k) { return SameText(k, e.key); })) continue;
     std::string list;
     for (std::string_view k : known) list += (list.empty() ? "" : ", ") + std::string(k);
-    Fail(path.string() + " line " + std::to_string(e.line) + ": unknown key \"" + e.key + "\" (known keys: " + list +
-         ")");
+    Fail(e.where + ": unknown key \"" + e.key + "\" (known keys: " + list + ")");
   }
 }
 
@@ -139,8 +151,7 @@ void BuildInterface(const fs::path& dir, TXmlNode* root, int groups) {
   if (const TEntry* e = Find(entries, "Prompt_after_date")) {
     const std::optional<int64_t> day = ParseInt64(e->value);
     if (!day || *day < 0 || *day > INT32_MAX)
-      Fail(file.string() + " line " + std::to_string(e->line) +
-           ": Prompt_after_date must be 0 or a whole number of days since 30 December 1899");
+      Fail(e->where + ": Prompt_after_date must be 0 or a whole number of days since 30 December 1899");
     info->NodeNew("Prompt_after_date")->SetValueAsString(std::to_string(*day));
   }
   if (const TEntry* e = Find(entries, "Data_URL")) SetText(info->NodeNew("Data_URL"), e->value);
@@ -148,39 +159,31 @@ void BuildInterface(const fs::path& dir, TXmlNode* root, int groups) {
 
 // Appends one Download element per link line; returns how many.
 int BuildLinks(const fs::path& file, TXmlNode* group) {
+  if (!fs::exists(file)) return 0;
   int count = 0;
-  if (fs::exists(file)) {
-    std::string text = ReadBytes(file);
-    if (text.compare(0, 3, "\xEF\xBB\xBF") == 0) text.erase(0, 3);
-    std::istringstream lines(text);
-    std::string line;
-    for (int number = 1; std::getline(lines, line); ++number) {
-      if (!line.empty() && line.back() == '\r') line.pop_back();
-      const std::string where = file.string() + " line " + std::to_string(number);
-      const std::string_view trimmed = TrimWS(line);
-      if (trimmed.empty() || trimmed[0] == '#') continue;
-      std::vector<std::string> fields;
-      size_t start = 0;
-      for (;;) {
-        const size_t bar = line.find('|', start);
-        fields.emplace_back(TrimWS(std::string_view(line).substr(start, bar == std::string::npos ? bar : bar - start)));
-        if (bar == std::string::npos) break;
-        start = bar + 1;
-      }
-      if (fields.size() != 3)
-        Fail(where + ": expected \"Description | URL | " + std::string(kInternal) + "\" or \"... | " +
-             std::string(kBrowser) + "\"");
-      if (fields[0].empty()) Fail(where + ": the description is empty");
-      if (fields[1].empty()) Fail(where + ": the URL is empty");
-      if (fields[2] != kInternal && fields[2] != kBrowser)
-        Fail(where + ": the handling must be \"" + std::string(kInternal) + "\" or \"" + std::string(kBrowser) +
-             "\", not \"" + fields[2] + "\"");
-      TXmlNode* link = group->NodeNew("Download");
-      SetText(link->NodeNew("Description"), Utf8ToWindows1252(fields[0], where));
-      SetText(link->NodeNew("URL"), Utf8ToWindows1252(fields[1], where));
-      link->NodeNew("Handle_by")->SetValueAsString(fields[2]);
-      ++count;
+  for (const TLine& line : ReadLines(file)) {
+    const std::string& where = line.where;
+    std::vector<std::string> fields;
+    size_t start = 0;
+    for (;;) {
+      const size_t bar = line.text.find('|', start);
+      fields.emplace_back(TrimWS(std::string_view(line.text).substr(start, bar == std::string::npos ? bar : bar - start)));
+      if (bar == std::string::npos) break;
+      start = bar + 1;
     }
+    if (fields.size() != 3)
+      Fail(where + ": expected \"Description | URL | " + std::string(kInternal) + "\" or \"... | " +
+           std::string(kBrowser) + "\"");
+    if (fields[0].empty()) Fail(where + ": the description is empty");
+    if (fields[1].empty()) Fail(where + ": the URL is empty");
+    if (fields[2] != kInternal && fields[2] != kBrowser)
+      Fail(where + ": the handling must be \"" + std::string(kInternal) + "\" or \"" + std::string(kBrowser) +
+           "\", not \"" + fields[2] + "\"");
+    TXmlNode* link = group->NodeNew("Download");
+    SetText(link->NodeNew("Description"), Utf8ToWindows1252(fields[0], where));
+    SetText(link->NodeNew("URL"), Utf8ToWindows1252(fields[1], where));
+    link->NodeNew("Handle_by")->SetValueAsString(fields[2]);
+    ++count;
   }
   return count;
 }
