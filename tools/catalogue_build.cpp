@@ -93,7 +93,7 @@ const TEntry* Find(const std::vector<TEntry>& entries, std::string_view key) {
   return nullptr;
 }
 
-void RefuseUnknownKeys(const fs::path& path, const std::vector<TEntry>& entries,
+void RefuseUnknownKeys(const std::vector<TEntry>& entries,
                        const std::vector<std::string_view>& known) {
   for (const TEntry& e : entries) {
     if (std::any_of(known.begin(), known.end(), [&](std::string_view k) { return SameText(k, e.key); })) continue;
@@ -138,7 +138,7 @@ void BuildInterface(const fs::path& dir, TXmlNode* root, int groups) {
   const std::vector<TEntry> entries = ReadKeyValues(file);
   std::vector<std::string_view> known(std::begin(kInterfaceKeys), std::end(kInterfaceKeys));
   known.insert(known.end(), std::begin(kOptionalInterfaceKeys), std::end(kOptionalInterfaceKeys));
-  RefuseUnknownKeys(file, entries, known);
+  RefuseUnknownKeys(entries, known);
 
   TXmlNode* info = root->NodeNew("Interface_Information");
   info->WriteInteger("GroupCount", groups);
@@ -192,7 +192,7 @@ void BuildProduct(const fs::path& folder, TXmlNode* root) {
   const fs::path file = folder / "product.txt";
   if (!fs::exists(file)) Fail(file.string() + ": missing (the product's name and description are read from it)");
   const std::vector<TEntry> entries = ReadKeyValues(file);
-  RefuseUnknownKeys(file, entries, {"Name", "Description"});
+  RefuseUnknownKeys(entries, {"Name", "Description"});
   const TEntry* name = Find(entries, "Name");
   if (!name || name->value.empty()) Fail(file.string() + ": \"Name\" is missing");
   const TEntry* description = Find(entries, "Description");
