@@ -148,6 +148,17 @@ TEST(XmlWrite, ProgressRunsFromZeroToTheSize) {
   const std::vector<int64_t> expected = {0, static_cast<int64_t>(text.size()) - 7, static_cast<int64_t>(text.size()),
                                          static_cast<int64_t>(text.size())};
   EXPECT_EQ(seen, expected);  // after A, after Root, then the size
+  // Through a codec the positions are those of the bytes written, the
+  // byte-order mark included.
+  doc.SetUtf8Encoded(true);
+  TStringStream in("\xEF\xBB\xBF<Root><A>x</A></Root>");
+  doc.LoadFromStream(in);
+  seen.clear();
+  const std::string saved = Saved(doc);
+  ASSERT_EQ(saved.substr(0, 3), "\xEF\xBB\xBF");
+  const int64_t size = static_cast<int64_t>(saved.size());
+  const std::vector<int64_t> through_codec = {0, size - 7, size, size};
+  EXPECT_EQ(seen, through_codec);
 }
 
 TEST(XmlWrite, CopyFromAssignAndCreateName) {
