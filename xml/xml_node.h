@@ -207,8 +207,11 @@ class TXmlNode {
   // "TRUE" or a value beginning with "T" or "Y" (case ignored) is true;
   // "FALSE", "F..." or "N..." false; anything else gives the default.
   bool ValueAsBoolDef(bool def) const;
-  // "yyyy-mm-dd" or "yyyy-mm-ddThh:nn:ss.zzz" read at fixed positions (see the
-  // implementation); the default when it does not parse.
+  // The decoded value as a date: year at characters 1-4, month 6-7, day
+  // 9-10, and with more than 16 characters hour 12-13, minute 15-16, second
+  // 18-19, millisecond 21-23 ("yyyy-mm-ddThh:nn:ss.zzz"); seconds and
+  // milliseconds that are not numbers count as 0. The default when it does
+  // not parse or names no real date or time.
   TDateTime ValueAsDateTimeDef(TDateTime def) const;
 
   std::string ReadString(std::string_view name, std::string_view def = {}) const;
@@ -223,6 +226,9 @@ class TXmlNode {
   // not a whole number.
   std::string ReadAttributeString(std::string_view name, std::string_view def = {}) const;
   int ReadAttributeInteger(std::string_view name, int def = 0) const;
+  // Children "Color", "Style" / "Name", "Color", "Size", "Bold", "Italic",
+  // "Underline", "Strikeout" / "Color", "Mode", "Style", "Width"; the value
+  // types' defaults for what is absent (the whole child included).
   void ReadBrush(std::string_view name, TXmlBrush& brush) const;
   void ReadFont(std::string_view name, TXmlFont& font) const;
   void ReadPen(std::string_view name, TXmlPen& pen) const;
@@ -232,15 +238,20 @@ class TXmlNode {
   void WriteString(std::string_view name, std::string_view value, std::string_view def = {});
   void WriteWidestring(std::string_view name, std::u16string_view value, std::u16string_view def = {});
   void WriteInteger(std::string_view name, int value, int def = 0);
+  // The shortest decimal text that reads back as the same number.
   void WriteFloat(std::string_view name, double value, double def = 0.0);
   void WriteBool(std::string_view name, bool value, bool def = false);
   // "$" and at least `digits` upper-case hexadecimal digits.
   void WriteHex(std::string_view name, uint32_t value, int digits, uint32_t def = 0);
+  // The RGB value as WriteHex with 8 digits ("$00BBGGRR").
   void WriteColor(std::string_view name, TColor value, TColor def = 0);
+  // "yyyy-mm-dd" at midnight, else "yyyy-mm-ddThh:nn:ss.zzzZ".
   void WriteDateTime(std::string_view name, TDateTime value, TDateTime def = 0.0);
   // Set the attribute when it exists, else add it.
   void WriteAttributeString(std::string_view name, std::string_view value);
   void WriteAttributeInteger(std::string_view name, int value);
+  // The same children, each left out (WriteOnDefault off) when it equals the
+  // default its reader uses.
   void WriteBrush(std::string_view name, const TXmlBrush& brush);
   void WriteFont(std::string_view name, const TXmlFont& font);
   void WritePen(std::string_view name, const TXmlPen& pen);
