@@ -2,6 +2,8 @@
 // content read back, the order of products, and every refusal.
 #include <gtest/gtest.h>
 
+#include <sys/wait.h>
+
 #include <cstdlib>
 #include <filesystem>
 #include <string>
@@ -221,6 +223,28 @@ TEST(CatalogueBuild, DemoCatalogueIsCompactAndRoundTrips) {
             "A small, fast editor for plain text and notes.\r\n"
             "Tabs, search & replace, and a caf\xE9 theme that's easy on the eyes.");
   EXPECT_EQ(FindNode(groups[2], "Screenshot")->ValueAsString(), "");
+}
+
+// The command: a catalogue on success, the refusal on standard error and
+// status 1 otherwise, and no output file then.
+TEST(CatalogueBuild, CommandLine) {
+  const char* bin = std::getenv("QUILLON_BINARY_DIR");
+  ASSERT_NE(bin, nullptr) << "QUILLON_BINARY_DIR is not set (run the tests through CTest)";
+  const std::string tool = std::string(bin) + "/tools/quillon-catalogue";
+  Source src;
+  const std::string out = src.dir.File("out.xml"), err = src.dir.File("err.txt");
+  const std::string run = "'" + tool + "' build '" + src.dir.path() + "' -o '" + out + "' 2>'" + err + "'";
+  ASSERT_EQ(std::system(run.c_str()), 0) << testing::ReadFile(err);
+  TsdXmlDocument doc;
+  doc.LoadFromFile(out);
+  EXPECT_EQ(FindNode(doc.Root(), "/Root/Interface_Information/GroupCount")->ValueAsString(), "2");
+
+  fs::remove(out);
+  src.Put("02-viewer/links.txt", "a | b\n");
+  const int status = std::system(run.c_str());
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status;
+  EXPECT_NE(testing::ReadFile(err).find("links.txt line 1: expected"), std::string::npos) << testing::ReadFile(err);
+  EXPECT_FALSE(testing::FileExists(out));
 }
 
 }  // namespace
