@@ -44,4 +44,33 @@ void AppendUtf8(std::string& out, uint32_t cp) {
   }
 }
 
+int32_t NextUtf8CodePoint(std::string_view text, size_t* pos) {
+  const size_t i = *pos;
+  if (i >= text.size()) return -1;
+  const uint8_t lead = static_cast<uint8_t>(text[i]);
+  *pos = i + 1;
+  if (lead < 0x80) return lead;
+  size_t need;
+  uint32_t cp;
+  uint32_t min;
+  if ((lead & 0xE0) == 0xC0) {
+    need = 1, cp = lead & 0x1Fu, min = 0x80;
+  } else if ((lead & 0xF0) == 0xE0) {
+    need = 2, cp = lead & 0x0Fu, min = 0x800;
+  } else if ((lead & 0xF8) == 0xF0) {
+    need = 3, cp = lead & 0x07u, min = 0x10000;
+  } else {
+    return -1;
+  }
+  if (text.size() - i - 1 < need) return -1;
+  for (size_t k = 1; k <= need; ++k) {
+    const uint8_t b = static_cast<uint8_t>(text[i + k]);
+    if ((b & 0xC0) != 0x80) return -1;
+    cp = (cp << 6) | (b & 0x3Fu);
+  }
+  if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return -1;
+  *pos = i + 1 + need;
+  return static_cast<int32_t>(cp);
+}
+
 }  // namespace quillon

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 namespace quillon {
 
@@ -18,5 +19,11 @@ int UnicodeToCp1252(uint32_t code_point);
 // Appends the UTF-8 form of a code point (1 to 4 bytes; code points above
 // 0x10FFFF append nothing).
 void AppendUtf8(std::string& out, uint32_t code_point);
+
+// Decodes the UTF-8 sequence that starts at text[*pos] and moves *pos past it.
+// A malformed sequence (a stray continuation byte, a missing continuation, an
+// overlong form, a surrogate, a code point above 0x10FFFF) gives -1 and moves
+// *pos one byte on. At or past the end: -1, *pos unchanged.
+int32_t NextUtf8CodePoint(std::string_view text, size_t* pos);
 
 }  // namespace quillon

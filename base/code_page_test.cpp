@@ -29,5 +29,23 @@ TEST(CodePage, Utf8SequencesOfEveryLength) {
   EXPECT_EQ(s, "A\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80");
 }
 
+TEST(CodePage, DecodesUtf8AndRefusesMalformedSequences) {
+  const std::string text = "A\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80";
+  size_t pos = 0;
+  EXPECT_EQ(NextUtf8CodePoint(text, &pos), 0x41);
+  EXPECT_EQ(NextUtf8CodePoint(text, &pos), 0xE9);
+  EXPECT_EQ(NextUtf8CodePoint(text, &pos), 0x20AC);
+  EXPECT_EQ(NextUtf8CodePoint(text, &pos), 0x1F600);
+  EXPECT_EQ(pos, text.size());
+  EXPECT_EQ(NextUtf8CodePoint(text, &pos), -1);
+  EXPECT_EQ(pos, text.size());
+  // Each malformed form gives -1 and steps one byte on.
+  for (std::string bad : {"\x80", "\xC3", "\xC3x", "\xC0\xAF", "\xED\xA0\x80", "\xF4\x90\x80\x80", "\xFF"}) {
+    pos = 0;
+    EXPECT_EQ(NextUtf8CodePoint(bad, &pos), -1) << bad;
+    EXPECT_EQ(pos, 1u);
+  }
+}
+
 }  // namespace
 }  // namespace quillon

@@ -5,6 +5,7 @@
 //   quillon-catalogue extract FILE
 //   quillon-catalogue check FILE
 //   quillon-catalogue dump FILE
+//   quillon-catalogue build DIR -o CATALOGUE
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -17,6 +18,7 @@
 #include "base/exceptions.h"
 #include "base/file_stream.h"
 #include "base/memory_stream.h"
+#include "tools/catalogue_build.h"
 #include "xml/xml_document.h"
 #include "xml/xml_dump.h"
 
@@ -29,7 +31,8 @@ int Usage() {
                "usage: quillon-catalogue append PROGRAM CATALOGUE -o OUTPUT\n"
                "       quillon-catalogue extract FILE\n"
                "       quillon-catalogue check FILE\n"
-               "       quillon-catalogue dump FILE\n");
+               "       quillon-catalogue dump FILE\n"
+               "       quillon-catalogue build DIR -o CATALOGUE\n");
   return 2;
 }
 
@@ -86,6 +89,10 @@ int main(int argc, char** argv) {
     if (cmd == "extract" && argc == 3) return Extract(argv[2]);
     if (cmd == "check" && argc == 3) return CheckCatalogue(argv[2], std::cout, std::cerr, TodayDayNumber());
     if (cmd == "dump" && argc == 3) return Dump(argv[2]);
+    if (cmd == "build" && argc == 5 && std::strcmp(argv[3], "-o") == 0) {
+      BuildCatalogueFile(argv[2], argv[4]);
+      return 0;
+    }
   } catch (const Exception& e) {
     std::fprintf(stderr, "%s\n", e.what());
     return 1;

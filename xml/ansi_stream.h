@@ -19,6 +19,7 @@ class TsdAnsiStream : public TsdCodecStream {
  protected:
   uint8_t ReadChar() override;
   void WriteChar(uint8_t byte) override;
+  bool WritesBytesUnchanged() const override { return encoding_ == encAnsi; }
   void PlainRange(uint8_t* min, uint8_t* max) const override;
 };
 

@@ -260,7 +260,10 @@ int64_t TsdCodecStream::Write(const void* buffer, int64_t count) {
   if (mode_ == cmUnused) StartWriting();
   if (mode_ != cmWriting) throw EStreamError("Cannot write to an UTF stream opened for reading");
   const uint8_t* p = static_cast<const uint8_t*>(buffer);
-  for (int64_t i = 0; i < count; ++i) WriteChar(p[i]);
+  if (WritesBytesUnchanged())
+    WriteBytes(p, static_cast<size_t>(count));
+  else
+    for (int64_t i = 0; i < count; ++i) WriteChar(p[i]);
   if (out_.size() >= kBlockSize) Flush();
   return count;
 }

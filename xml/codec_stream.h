@@ -120,6 +120,9 @@ class TsdCodecStream : public TStream {
   virtual uint8_t ReadChar() { return 0; }
   virtual void StorePrevPositions();
   virtual void WriteChar(uint8_t) {}
+  // True when the flavour writes every byte unchanged with the current
+  // encoding; Write then stores whole blocks without a call per character.
+  virtual bool WritesBytesUnchanged() const { return false; }
   // The byte range that the flavour hands out unchanged, one byte per source
   // character, with the current encoding; min > max when there is none.
   virtual void PlainRange(uint8_t* min, uint8_t* max) const;

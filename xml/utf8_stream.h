@@ -24,6 +24,7 @@ class TsdUtf8Stream : public TsdCodecStream {
  protected:
   uint8_t ReadChar() override;
   void WriteChar(uint8_t byte) override;
+  bool WritesBytesUnchanged() const override { return encoding_ == encUtf8; }
   void PlainRange(uint8_t* min, uint8_t* max) const override;
 
  private:

@@ -37,6 +37,8 @@ class TsdXmlDocument {
  public:
   // An empty document with the defaults and an empty root node.
   TsdXmlDocument();
+  // The same, with the root named by SetName (which checks the name).
+  explicit TsdXmlDocument(std::string_view root_name);
   virtual ~TsdXmlDocument();
   TsdXmlDocument(const TsdXmlDocument&) = delete;
   TsdXmlDocument& operator=(const TsdXmlDocument&) = delete;
@@ -54,6 +56,30 @@ class TsdXmlDocument {
   void ReadFromString(const std::string& text);
   // The load itself, on a codec stream or any other stream (read byte by byte).
   virtual void ReadFromStream(TStream& stream);
+
+  // --- Writing ---
+  // Writes the declaration (when VersionString or Encoding is set), the
+  // stylesheet instruction, the top-level comments and the document-type,
+  // "<!", "<?" and raw top-level nodes, each followed by LineFeed, then the
+  // root in XmlFormat. EFilerError "XML root element not defined." when the
+  // root has no name. OnProgress fires with 0, after each node, and with the
+  // stream size at the end.
+  virtual void WriteToStream(TStream& stream);
+  // WriteToStream through a codec stream (TsdUtf8Stream when Utf8Encoded, else
+  // TsdAnsiStream) with DetectedEncoding, which writes its byte-order mark.
+  void SaveToStream(TStream& stream);
+  // Creates the file anew and calls SaveToStream.
+  void SaveToFile(const std::string& file_name);
+  // WriteToStream into memory, without a codec.
+  std::string WriteToString();
+  // CR LF in the readable format (XmlFormat 0), else LF.
+  virtual std::string LineFeed() const { return xml_format_ == 0 ? "\r\n" : "\n"; }
+  // Replaces the content by a copy of another document: written to memory
+  // and read back (which applies SetDefaults, then what the text says).
+  virtual void CopyFrom(const TsdXmlDocument& source);
+  void Assign(const TsdXmlDocument& source) { CopyFrom(source); }
+  // The root is clear (no name, value, attributes or children).
+  bool IsEmpty() const { return !root_ || root_->IsClear(); }
 
   // SetDefaults, empty Root, no RootNodes.
   void Clear();

@@ -7,6 +7,11 @@
 // document (which may be absent: the node then behaves as with hexadecimal
 // binary encoding and without UTF-8 text).
 //
+// Writing: WriteToStream writes the node and its subtree as XML text in the
+// document's XmlFormat (see xml_node_write.cpp); tree editing and the typed
+// readers and writers, which keep numbers, flags, dates, colours, brushes,
+// fonts and pens in child elements, complete the model.
+//
 // Reading: ReadFromStream reads exactly one node and, for an element, its whole
 // content and end tag (see xml_node.cpp for the rules). Every parse error is an
 // EFilerError. Elements nested deeper than kMaxNestingDepth are refused, so
@@ -19,12 +24,15 @@
 #include <string_view>
 #include <vector>
 
+#include "base/date_time.h"
 #include "base/stream.h"
+#include "xml/graphic_values.h"
 
 namespace quillon {
 
 class TsdXmlDocument;
 class TsdCodecStream;
+class TXmlWriter;
 
 enum TXmlElementType : uint8_t {
   etElement = 0,       // "<" ... ">", content, end tag
@@ -89,13 +97,54 @@ class TXmlNode {
   void NodesClear();
   // Empties name, value, attributes and children.
   void Clear();
+  // Inserts at an index from 0 up to NodeCount(); other indexes do nothing
+  // (the node is then freed).
+  void NodeInsert(int index, std::unique_ptr<TXmlNode> node);
+  // Creates a child of that name and appends it.
+  TXmlNode* NodeNew(std::string_view name);
+  // As NodeNew at an index from 0 up to NodeCount(); absent for other indexes.
+  TXmlNode* NodeNewAtIndex(int index, std::string_view name);
+  // Frees a child; returns its former index, or -1 when it is not a child.
+  int NodeRemove(TXmlNode* node);
+  // Removes and frees this node through its parent. The node must not be used
+  // afterwards; a node without a parent is left alone.
+  void Delete();
+  // The first direct child of that name (case ignored), or absent.
+  TXmlNode* NodeByName(std::string_view name) const;
+  // Index of the first direct child of that name (case ignored) at or after
+  // start, or -1.
+  int NodeIndexByName(std::string_view name) const { return NodeIndexByNameFrom(name, 0); }
+  int NodeIndexByNameFrom(std::string_view name, int start) const;
+  // NodeByName, else NodeNew.
+  TXmlNode* NodeFindOrCreate(std::string_view name);
+  void AttributesClear() { attributes_.clear(); }
+  // Value, children and attributes all empty.
+  bool IsEmpty() const { return value_.empty() && nodes_.empty() && attributes_.empty(); }
+  // IsEmpty and an empty name.
+  bool IsClear() const { return IsEmpty() && name_.empty(); }
+  // Makes this node a copy of another: Clear, write the other in the compact
+  // format, read that text back into this node.
+  void Assign(const TXmlNode& source);
+
   // Number of ancestors (a top-level node has 0).
   int TreeDepth() const;
 
   // "/" joined names from the top-level node down to this one ("/Root/A").
   std::string FullPath() const;
 
+  // Sets the name; a new name holding a white-space character raises
+  // Exception "Illegal character in node name "%s"".
+  void SetName(std::string_view name);
+
   // --- Text ---
+  // Stores the text escaped (the five characters of the escape table).
+  void SetValueAsString(std::string_view text);
+  // The decoded value as UTF-16, read as UTF-8 when the document is
+  // Utf8Encoded, else as windows-1252 (malformed UTF-8 gives U+FFFD).
+  std::u16string ValueAsWidestring() const;
+  // Stores UTF-16 text in the document's 8-bit form (characters windows-1252
+  // lacks become "?"), escaped.
+  void SetValueAsWidestring(std::u16string_view text);
   // The value with entity and character references decoded (UnescapeString).
   std::string ValueAsString() const;
   // Decodes the five predefined entities and numeric character references by
@@ -116,6 +165,11 @@ class TXmlNode {
   int AttributeCount() const { return static_cast<int>(attributes_.size()); }
   // The name part of line index (empty when the line has no "=").
   std::string AttributeName(int index) const;
+  // Replaces line index by "name=value" (value escaped and quoted); other
+  // indexes do nothing.
+  void SetAttributeValue(int index, std::string_view value);
+  // An attribute of that name exists (case ignored).
+  bool HasAttribute(std::string_view name) const { return AttributeIndexByName(name) >= 0; }
   // The raw line.
   std::string AttributePair(int index) const;
   // AttributeByName(AttributeName(index)): quotes removed, doubled quote
@@ -135,6 +189,88 @@ class TXmlNode {
   // holds fewer.
   void BufferRead(void* buffer, int64_t count) const;
 
+  // Encodes count bytes into the value by the document's BinaryEncoding:
+  // upper-case hexadecimal, base64 with "=" padding, or the six-bit alphabet
+  // (whole groups of four, zero bits filling the last), so that BufferRead
+  // gives the bytes back. The text is cut into lines of 76 characters, with
+  // the node's line break and indentation before every line and once more at
+  // the end (nothing is inserted in the compact format).
+  void BufferWrite(const void* buffer, int64_t count);
+
+  // --- Typed values of child elements (the name is the child's, case
+  // ignored). Readers give the default when there is no such child. ---
+  // The raw value as a whole number; the default when it is not one.
+  int ValueAsIntegerDef(int def) const;
+  // The raw value with its first "," read as "."; the default when it is not a
+  // number.
+  double ValueAsFloatDef(double def) const;
+  // "TRUE" or a value beginning with "T" or "Y" (case ignored) is true;
+  // "FALSE", "F..." or "N..." false; anything else gives the default.
+  bool ValueAsBoolDef(bool def) const;
+  // The decoded value as a date: year at characters 1-4, month 6-7, day
+  // 9-10, and with more than 16 characters hour 12-13, minute 15-16, second
+  // 18-19, millisecond 21-23 ("yyyy-mm-ddThh:nn:ss.zzz"); seconds and
+  // milliseconds that are not numbers count as 0. The default when it does
+  // not parse or names no real date or time.
+  TDateTime ValueAsDateTimeDef(TDateTime def) const;
+
+  std::string ReadString(std::string_view name, std::string_view def = {}) const;
+  std::u16string ReadWidestring(std::string_view name, std::u16string_view def = {}) const;
+  int ReadInteger(std::string_view name, int def = 0) const;
+  // EConvertError when the child's text is not a number ("$" for hexadecimal).
+  TColor ReadColor(std::string_view name, TColor def = 0) const;
+  double ReadFloat(std::string_view name, double def = 0.0) const;
+  bool ReadBool(std::string_view name, bool def = false) const;
+  TDateTime ReadDateTime(std::string_view name, TDateTime def = 0.0) const;
+  // Attributes of this node: the decoded value, or the default when empty /
+  // not a whole number.
+  std::string ReadAttributeString(std::string_view name, std::string_view def = {}) const;
+  int ReadAttributeInteger(std::string_view name, int def = 0) const;
+  // Children "Color", "Style" / "Name", "Color", "Size", "Bold", "Italic",
+  // "Underline", "Strikeout" / "Color", "Mode", "Style", "Width"; the value
+  // types' defaults for what is absent (the whole child included).
+  void ReadBrush(std::string_view name, TXmlBrush& brush) const;
+  void ReadFont(std::string_view name, TXmlFont& font) const;
+  void ReadPen(std::string_view name, TXmlPen& pen) const;
+
+  // Writers store into the child found or created by name, unless the
+  // document's WriteOnDefault is false and the value equals the default.
+  void WriteString(std::string_view name, std::string_view value, std::string_view def = {});
+  void WriteWidestring(std::string_view name, std::u16string_view value, std::u16string_view def = {});
+  void WriteInteger(std::string_view name, int value, int def = 0);
+  // The shortest decimal text that reads back as the same number.
+  void WriteFloat(std::string_view name, double value, double def = 0.0);
+  void WriteBool(std::string_view name, bool value, bool def = false);
+  // "$" and at least `digits` upper-case hexadecimal digits.
+  void WriteHex(std::string_view name, uint32_t value, int digits, uint32_t def = 0);
+  // The RGB value as WriteHex with 8 digits ("$00BBGGRR").
+  void WriteColor(std::string_view name, TColor value, TColor def = 0);
+  // "yyyy-mm-dd" at midnight, else "yyyy-mm-ddThh:nn:ss.zzzZ".
+  void WriteDateTime(std::string_view name, TDateTime value, TDateTime def = 0.0);
+  // Set the attribute when it exists, else add it.
+  void WriteAttributeString(std::string_view name, std::string_view value);
+  void WriteAttributeInteger(std::string_view name, int value);
+  // The same children, each left out (WriteOnDefault off) when it equals the
+  // default its reader uses.
+  void WriteBrush(std::string_view name, const TXmlBrush& brush);
+  void WriteFont(std::string_view name, const TXmlFont& font);
+  void WritePen(std::string_view name, const TXmlPen& pen);
+
+  // --- Writing ---
+  // The node and its subtree as XML text in the document's XmlFormat (no line
+  // breaks or indentation without a document); OnProgress fires with the
+  // stream position after each node.
+  virtual void WriteToStream(TStream& stream);
+  virtual std::string WriteToString();
+  // The attribute lines, each after one space, then "/" when the node is an
+  // element without value and children and the document's FullEndTags is off.
+  virtual std::string WriteInnerTag() const;
+  // Two spaces per ancestor in the readable format, else empty.
+  std::string Indent() const;
+  // CR LF in the readable format, LF in format 2, else (and without a
+  // document) empty.
+  std::string NodeLineFeed() const;
+
   // --- Reading ---
   // Reads exactly one node from the stream (a codec stream, or any stream read
   // byte by byte). Parse errors raise EFilerError; OnNodeLoaded and OnProgress
@@ -150,6 +286,14 @@ class TXmlNode {
   void ReadElementContent(TsdCodecStream& s, int depth);
   void ParseTag(std::string_view tag);
   int BinaryEncoding() const;
+  int LayoutFormat() const;
+  // An element without value and children, written "<name/>" unless the
+  // document wants full end tags.
+  bool WrittenEmpty() const;
+  bool WriteOnDefault() const;
+  bool Utf8() const;
+  // Appends the node's text in the given format to `out`; see xml_node_write.cpp.
+  void WriteTo(TXmlWriter& out, int format, int level) const;
   int64_t LengthFor(int encoding, std::string_view clean) const;
   void DecodeInto(int encoding, std::string_view clean, uint8_t* out, int64_t count) const;
 

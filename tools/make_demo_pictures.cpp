@@ -1,29 +1,25 @@
-// make-demo-catalogue: fills the demo catalogue's template with JPEG pictures
-// drawn here and writes the catalogue in its compact form (the declaration, one
-// LF, then the element tree without the template's indentation).
+// make-demo-pictures: lays out the demo catalogue's source folder with its
+// JPEG pictures drawn here, ready for "quillon-catalogue build".
 //
-//   make-demo-catalogue TEMPLATE OUTPUT
+//   make-demo-pictures SOURCE OUTPUT
 //
-// Placeholders in the template, each replaced by the base64 of a JPEG picture:
-//   @LOGO@                       the 97 x 90 logo
-//   @ICON:#rrggbb:L@             a 32 x 32 icon in that colour with the letter L
-//   @SHOT:editor|sheet:#rrggbb:TITLE@  a screenshot of a made-up program window
-#include <QBuffer>
-#include <QByteArray>
+// OUTPUT is made a copy of SOURCE (samples/demo); then the logo is drawn into
+// OUTPUT/logo.jpg, and every product folder with a pictures.txt gets the
+// pictures it asks for, after which pictures.txt is removed:
+//   icon: #rrggbb L                          a 32 x 32 icon in that colour with the letter L
+//   screenshot: editor|sheet #rrggbb TITLE   a screenshot of a made-up program window
 #include <QColor>
-#include <QFile>
 #include <QFont>
 #include <QGuiApplication>
 #include <QImage>
 #include <QLinearGradient>
 #include <QPainter>
 #include <QPainterPath>
-#include <QRegularExpression>
 
 #include <cstdio>
+#include <filesystem>
+#include <fstream>
 #include <string>
-
-#include "base/base64.h"
 
 namespace {
 
@@ -117,66 +113,60 @@ QImage Screenshot(const QString& kind, const QColor& colour, const QString& titl
   return img;
 }
 
-QByteArray Jpeg(const QImage& img) {
-  QByteArray bytes;
-  QBuffer buffer(&bytes);
-  buffer.open(QIODevice::WriteOnly);
-  img.save(&buffer, "JPEG", 90);
-  return bytes;
+bool SaveJpeg(const QImage& img, const std::filesystem::path& path) {
+  if (img.isNull() || !img.save(QString::fromStdString(path.string()), "JPEG", 90)) {
+    std::fprintf(stderr, "cannot write %s\n", path.string().c_str());
+    return false;
+  }
+  return true;
 }
 
-QByteArray Base64Of(const QImage& img) {
-  const QByteArray jpeg = Jpeg(img);
-  return QByteArray::fromStdString(quillon::Base64Encode(std::string_view(jpeg.data(), jpeg.size())));
+// Draws what one product folder's pictures.txt asks for.
+bool DrawProductPictures(const std::filesystem::path& folder) {
+  const std::filesystem::path list = folder / "pictures.txt";
+  std::ifstream in(list);
+  std::string line;
+  while (std::getline(in, line)) {
+    const QStringList words = QString::fromUtf8(line.c_str()).simplified().split(QLatin1Char(' '));
+    if (words.size() == 3 && words[0] == QLatin1String("icon:")) {
+      if (!SaveJpeg(Icon(QColor(words[1]), words[2]), folder / "icon.jpg")) return false;
+    } else if (words.size() >= 4 && words[0] == QLatin1String("screenshot:")) {
+      const QString title = words.mid(3).join(QLatin1Char(' '));
+      if (!SaveJpeg(Screenshot(words[1], QColor(words[2]), title), folder / "screenshot.jpg")) return false;
+    } else if (!words.join(QString()).isEmpty()) {
+      std::fprintf(stderr, "%s: cannot read \"%s\"\n", list.string().c_str(), line.c_str());
+      return false;
+    }
+  }
+  in.close();
+  std::filesystem::remove(list);
+  return true;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+  namespace fs = std::filesystem;
   if (argc != 3) {
-    std::fprintf(stderr, "usage: make-demo-catalogue TEMPLATE OUTPUT\n");
+    std::fprintf(stderr, "usage: make-demo-pictures SOURCE OUTPUT\n");
     return 2;
   }
   // Drawing text needs a GUI application, never a display.
   qputenv("QT_QPA_PLATFORM", "offscreen");
   QGuiApplication app(argc, argv);
 
-  QFile in(QString::fromLocal8Bit(argv[1]));
-  if (!in.open(QIODevice::ReadOnly)) {
-    std::fprintf(stderr, "cannot read %s\n", argv[1]);
+  const fs::path source(argv[1]), output(argv[2]);
+  std::error_code ec;
+  fs::remove_all(output, ec);
+  fs::create_directories(output, ec);
+  if (!ec) fs::copy(source, output, fs::copy_options::recursive, ec);
+  if (ec) {
+    std::fprintf(stderr, "cannot copy %s to %s: %s\n", argv[1], argv[2], ec.message().c_str());
     return 1;
   }
-  QByteArray text = in.readAll();
-  // Compact form: no white space between tags, the declaration on its own line.
-  text.replace('\r', "");
-  text = QString::fromLatin1(text).replace(QRegularExpression(QStringLiteral(">\\s+<")), QStringLiteral("><")).toLatin1().trimmed();
-  text.replace("?><", "?>\n<");
-
-  QRegularExpression placeholder(QStringLiteral("@(LOGO|ICON|SHOT)(?::([^@]*))?@"));
-  QString latin = QString::fromLatin1(text);
-  QString out;
-  qsizetype last = 0;
-  for (auto it = placeholder.globalMatch(latin); it.hasNext();) {
-    const auto m = it.next();
-    out += latin.mid(last, m.capturedStart() - last);
-    const QStringList args = m.captured(2).split(QLatin1Char(':'));
-    QImage img;
-    if (m.captured(1) == QLatin1String("LOGO")) img = Logo();
-    else if (m.captured(1) == QLatin1String("ICON") && args.size() == 2) img = Icon(QColor(args[0]), args[1]);
-    else if (args.size() == 3) img = Screenshot(args[0], QColor(args[1]), args[2]);
-    if (img.isNull()) {
-      std::fprintf(stderr, "bad placeholder %s\n", qPrintable(m.captured(0)));
+  if (!SaveJpeg(Logo(), output / "logo.jpg")) return 1;
+  for (const fs::directory_entry& entry : fs::directory_iterator(output))
+    if (entry.is_directory() && fs::exists(entry.path() / "pictures.txt") && !DrawProductPictures(entry.path()))
       return 1;
-    }
-    out += QString::fromLatin1(Base64Of(img));
-    last = m.capturedEnd();
-  }
-  out += latin.mid(last);
-
-  QFile result(QString::fromLocal8Bit(argv[2]));
-  if (!result.open(QIODevice::WriteOnly | QIODevice::Truncate) || result.write(out.toLatin1()) < 0) {
-    std::fprintf(stderr, "cannot write %s\n", argv[2]);
-    return 1;
-  }
   return 0;
 }

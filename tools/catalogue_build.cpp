@@ -1,0 +1,252 @@
+#include "tools/catalogue_build.h"
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <vector>
+
+#include "base/code_page.h"
+#include "base/strings.h"
+
+namespace quillon {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// The interface texts in the order they are written; the last two may be
+// left out.
+constexpr std::string_view kInterfaceKeys[] = {
+    "Window_Caption",          "Top_Paragraph",           "Next_Button_Caption",
+    "Previous_Button_Caption", "Product_Prompt",          "Folder_to_save_to_Prompt",
+    "Download_Button_Caption", "Cancel_Button_Caption",   "Open_Button_Caption",
+};
+constexpr std::string_view kOptionalInterfaceKeys[] = {"Prompt_after_date", "Data_URL"};
+
+constexpr std::string_view kInternal = "Internal Download";
+constexpr std::string_view kBrowser = "Send to browser";
+
+[[noreturn]] void Fail(const std::string& message) { throw ECatalogueSource(message); }
+
+std::string ReadBytes(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) Fail(path.string() + ": cannot be read");
+  std::ostringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+// One line of a text file that is neither blank nor a "#" comment.
+struct TLine {
+  std::string text;   // without its line break, as written (UTF-8)
+  std::string where;  // "FILE line N", for messages
+};
+
+std::vector<TLine> ReadLines(const fs::path& path) {
+  std::string text = ReadBytes(path);
+  if (text.compare(0, 3, "\xEF\xBB\xBF") == 0) text.erase(0, 3);
+  std::vector<TLine> lines;
+  std::istringstream in(text);
+  std::string line;
+  for (int number = 1; std::getline(in, line); ++number) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    const std::string_view trimmed = TrimWS(line);
+    if (trimmed.empty() || trimmed[0] == '#') continue;
+    lines.push_back({std::move(line), path.string() + " line " + std::to_string(number)});
+  }
+  return lines;
+}
+
+struct TEntry {
+  std::string key;
+  std::string value;  // windows-1252
+  std::string where;
+};
+
+// The "Key: value" lines of a text file (see the header for the rules).
+std::vector<TEntry> ReadKeyValues(const fs::path& path) {
+  std::vector<TEntry> entries;
+  for (const TLine& line : ReadLines(path)) {
+    const std::string_view text = line.text;
+    if (text[0] == ' ' || text[0] == '\t') {
+      if (entries.empty()) Fail(line.where + ": a continuation line without a \"Key: value\" line before it");
+      entries.back().value += "\r\n";
+      entries.back().value += Utf8ToWindows1252(TrimWS(text), line.where);
+      continue;
+    }
+    const size_t colon = text.find(':');
+    if (colon == std::string::npos) Fail(line.where + ": expected \"Key: value\"");
+    TEntry e{std::string(TrimWS(text.substr(0, colon))), Utf8ToWindows1252(TrimWS(text.substr(colon + 1)), line.where),
+             line.where};
+    for (const TEntry& other : entries)
+      if (SameText(other.key, e.key)) Fail(line.where + ": \"" + e.key + "\" is given twice");
+    entries.push_back(std::move(e));
+  }
+  return entries;
+}
+
+// The entry of a key (case ignored), or absent.
+const TEntry* Find(const std::vector<TEntry>& entries, std::string_view key) {
+  for (const TEntry& e : entries)
+    if (SameText(e.key, key)) return &e;
+  return nullptr;
+}
+
+void RefuseUnknownKeys(const std::vector<TEntry>& entries,
+                       const std::vector<std::string_view>& known) {
+  for (const TEntry& e : entries) {
+    if (std::any_of(known.begin(), known.end(), [&](std::string_view k) { return SameText(k, e.key); })) continue;
+    std::string list;
+    for (std::string_view k : known) list += (list.empty() ? "" : ", ") + std::string(k);
+    Fail(e.where + ": unknown key \"" + e.key + "\" (known keys: " + list + ")");
+  }
+}
+
+// The picture's bytes, or nothing when the file is absent and optional.
+std::string ReadPicture(const fs::path& path) {
+  if (!fs::exists(path)) return {};
+  std::string bytes = ReadBytes(path);
+  if (bytes.size() < 3 || bytes.compare(0, 3, "\xFF\xD8\xFF") != 0) Fail(path.string() + ": not a JPEG picture");
+  return bytes;
+}
+
+// Stores the text escaped, with its line breaks as character references so
+// that the tree stays on one line.
+void SetText(TXmlNode* node, std::string_view text) {
+  node->SetValueAsString(text);
+  std::string value;
+  value.reserve(node->Value().size());
+  for (char c : node->Value()) {
+    if (c == '\r')
+      value += "&#13;";
+    else if (c == '\n')
+      value += "&#10;";
+    else
+      value += c;
+  }
+  node->SetValue(std::move(value));
+}
+
+void WritePicture(TXmlNode* parent, std::string_view name, const std::string& bytes) {
+  parent->NodeNew(name)->BufferWrite(bytes.data(), static_cast<int64_t>(bytes.size()));
+}
+
+void BuildInterface(const fs::path& dir, TXmlNode* root, int groups) {
+  const fs::path file = dir / "interface.txt";
+  if (!fs::exists(file)) Fail(file.string() + ": missing (the window's texts are read from it)");
+  const std::vector<TEntry> entries = ReadKeyValues(file);
+  std::vector<std::string_view> known(std::begin(kInterfaceKeys), std::end(kInterfaceKeys));
+  known.insert(known.end(), std::begin(kOptionalInterfaceKeys), std::end(kOptionalInterfaceKeys));
+  RefuseUnknownKeys(entries, known);
+
+  TXmlNode* info = root->NodeNew("Interface_Information");
+  info->WriteInteger("GroupCount", groups);
+  for (std::string_view key : kInterfaceKeys) {
+    const TEntry* e = Find(entries, key);
+    if (!e) Fail(file.string() + ": \"" + std::string(key) + "\" is missing");
+    SetText(info->NodeNew(key), e->value);
+  }
+  WritePicture(info, "Splash_Logo", ReadPicture(dir / "logo.jpg"));
+  if (const TEntry* e = Find(entries, "Prompt_after_date")) {
+    const std::optional<int64_t> day = ParseInt64(e->value);
+    if (!day || *day < 0 || *day > INT32_MAX)
+      Fail(e->where + ": Prompt_after_date must be 0 or a whole number of days since 30 December 1899");
+    info->NodeNew("Prompt_after_date")->SetValueAsString(std::to_string(*day));
+  }
+  if (const TEntry* e = Find(entries, "Data_URL")) SetText(info->NodeNew("Data_URL"), e->value);
+}
+
+// Appends one Download element per link line; returns how many.
+int BuildLinks(const fs::path& file, TXmlNode* group) {
+  if (!fs::exists(file)) return 0;
+  int count = 0;
+  for (const TLine& line : ReadLines(file)) {
+    const std::string& where = line.where;
+    std::vector<std::string> fields;
+    size_t start = 0;
+    for (;;) {
+      const size_t bar = line.text.find('|', start);
+      fields.emplace_back(TrimWS(std::string_view(line.text).substr(start, bar == std::string::npos ? bar : bar - start)));
+      if (bar == std::string::npos) break;
+      start = bar + 1;
+    }
+    if (fields.size() != 3)
+      Fail(where + ": expected \"Description | URL | " + std::string(kInternal) + "\" or \"... | " +
+           std::string(kBrowser) + "\"");
+    if (fields[0].empty()) Fail(where + ": the description is empty");
+    if (fields[1].empty()) Fail(where + ": the URL is empty");
+    if (fields[2] != kInternal && fields[2] != kBrowser)
+      Fail(where + ": the handling must be \"" + std::string(kInternal) + "\" or \"" + std::string(kBrowser) +
+           "\", not \"" + fields[2] + "\"");
+    TXmlNode* link = group->NodeNew("Download");
+    SetText(link->NodeNew("Description"), Utf8ToWindows1252(fields[0], where));
+    SetText(link->NodeNew("URL"), Utf8ToWindows1252(fields[1], where));
+    link->NodeNew("Handle_by")->SetValueAsString(fields[2]);
+    ++count;
+  }
+  return count;
+}
+
+void BuildProduct(const fs::path& folder, TXmlNode* root) {
+  const fs::path file = folder / "product.txt";
+  if (!fs::exists(file)) Fail(file.string() + ": missing (the product's name and description are read from it)");
+  const std::vector<TEntry> entries = ReadKeyValues(file);
+  RefuseUnknownKeys(entries, {"Name", "Description"});
+  const TEntry* name = Find(entries, "Name");
+  if (!name || name->value.empty()) Fail(file.string() + ": \"Name\" is missing");
+  const TEntry* description = Find(entries, "Description");
+
+  TXmlNode* group = root->NodeNew("Program_Group");
+  // URLCount comes first; it is filled in once the links are counted.
+  TXmlNode* url_count = group->NodeNew("URLCount");
+  SetText(group->NodeNew("Program_Name"), name->value);
+  SetText(group->NodeNew("Short_Description"), description ? description->value : "");
+  WritePicture(group, "Icon", ReadPicture(folder / "icon.jpg"));
+  WritePicture(group, "Screenshot", ReadPicture(folder / "screenshot.jpg"));
+  url_count->SetValueAsString(std::to_string(BuildLinks(folder / "links.txt", group)));
+}
+
+}  // namespace
+
+std::string Utf8ToWindows1252(std::string_view text, const std::string& where) {
+  std::string out;
+  out.reserve(text.size());
+  size_t pos = 0;
+  while (pos < text.size()) {
+    const int32_t cp = NextUtf8CodePoint(text, &pos);
+    if (cp < 0) Fail(where + ": not UTF-8 text");
+    const int b = UnicodeToCp1252(static_cast<uint32_t>(cp));
+    // The C1 controls that windows-1252 leaves undefined are no text either.
+    if (b < 0 || (cp >= 0x80 && cp <= 0x9F))
+      Fail(where + ": the character " + Format("U+%04X", static_cast<unsigned>(cp)) +
+           " cannot be written in windows-1252");
+    out += static_cast<char>(b);
+  }
+  return out;
+}
+
+void BuildCatalogue(const std::string& dir, TsdXmlDocument& doc) {
+  const fs::path root_dir(dir);
+  if (!fs::is_directory(root_dir)) Fail(dir + ": not a folder");
+  std::vector<fs::path> products;
+  for (const fs::directory_entry& entry : fs::directory_iterator(root_dir)) {
+    const std::string name = entry.path().filename().string();
+    if (entry.is_directory() && !name.empty() && name[0] != '.') products.push_back(entry.path());
+  }
+  std::sort(products.begin(), products.end());
+  if (products.empty()) Fail(dir + ": no product folders (one folder per product, e.g. \"01-editor\")");
+
+  doc.Clear();
+  doc.Root()->SetName("Root");
+  BuildInterface(root_dir, doc.Root(), static_cast<int>(products.size()));
+  for (const fs::path& folder : products) BuildProduct(folder, doc.Root());
+}
+
+void BuildCatalogueFile(const std::string& dir, const std::string& output) {
+  TsdXmlDocument doc;
+  BuildCatalogue(dir, doc);
+  doc.SaveToFile(output);
+}
+
+}  // namespace quillon

@@ -1,0 +1,47 @@
+// Building a catalogue from the folder a publisher fills (the layout is
+// described in the README, "Building a catalogue"):
+//
+//   DIR/interface.txt        "Key: value" lines: the window's texts and settings
+//   DIR/logo.jpg             the splash logo (optional)
+//   DIR/NN-anything/         one folder per product, taken in name order
+//       product.txt          "Name: ..." and "Description: ..."
+//       icon.jpg             optional
+//       screenshot.jpg       optional
+//       links.txt            optional; "Description | URL | Internal Download"
+//                            or "... | Send to browser", one link a line
+//
+// Text files are UTF-8 (a byte-order mark is skipped) and are converted to
+// windows-1252, the catalogue's encoding; a character windows-1252 cannot hold
+// is refused. In "Key: value" files a line that begins with a space or a TAB
+// continues the value before it on a new line (CR LF in the catalogue); blank
+// lines and lines beginning with "#" are skipped.
+//
+// Every fault in the folder raises ECatalogueSource with a message that names
+// the file (and line) and what is wrong.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "base/exceptions.h"
+#include "xml/xml_document.h"
+
+namespace quillon {
+
+class ECatalogueSource : public Exception {
+ public:
+  using Exception::Exception;
+};
+
+// Fills the document (replacing its content) with the catalogue the folder
+// describes, in the compact format with the windows-1252 declaration.
+void BuildCatalogue(const std::string& dir, TsdXmlDocument& doc);
+
+// BuildCatalogue, then saves the document to the output file.
+void BuildCatalogueFile(const std::string& dir, const std::string& output);
+
+// UTF-8 text as windows-1252. ECatalogueSource "<where>: ..." for text that is
+// not UTF-8 or holds a character windows-1252 lacks (named as U+XXXX).
+std::string Utf8ToWindows1252(std::string_view text, const std::string& where);
+
+}  // namespace quillon
