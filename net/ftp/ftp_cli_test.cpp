@@ -498,5 +498,56 @@ TEST_F(FtpScriptedTest, RestartBeyondTwoGigabytes) {
   EXPECT_EQ(st.st_size, offset + 4);
 }
 
+TEST_F(FtpScriptedTest, StatesOfAConnect) {
+  ScriptedServer server([](ScriptedConnection& c) {
+    c.Send("220 ready\r\n");
+    c.ReadToEnd();
+  });
+  std::vector<TFtpState> states;
+  h.ftp.OnStateChange = [&](TCustomFtpCli* sender) { states.push_back(sender->State()); };
+  ConnectTo(server);
+  EXPECT_EQ(states, (std::vector<TFtpState>{ftpDnsLookup, ftpWaitingBanner, ftpConnected, ftpReady}));
+}
+
+TEST_F(FtpScriptedTest, UploadCancelledByTheApplication) {
+  ScriptedServer server([](ScriptedConnection& c) {
+    c.Send("220 ready\r\n");
+    ScriptedFtpData channel;
+    channel.Answer(c, Command(c));
+    c.ReadToEnd();
+  });
+  ConnectTo(server);
+  WriteFile(local.File("up"), "data");
+  h.ftp.SetLocalFileName(local.File("up"));
+  h.ftp.SetHostFileName("up");
+  h.ftp.OnReadyToTransmit = [](TCustomFtpCli*, bool& cancel) { cancel = true; };
+  EXPECT_EQ(h.Run([&] { h.ftp.Put(); }, ftpRqPut), 426);
+  EXPECT_EQ(h.ftp.ErrorMessage(), "426 Transmit cancelled by application");
+  EXPECT_TRUE(h.Displayed("! 426 Transmit cancelled by application"));
+  EXPECT_EQ(h.commands.size(), 1u);  // PORT only, no STOR
+  EXPECT_EQ(h.ftp.DataSocket()->State(), wsClosed);
+}
+
+TEST_F(FtpScriptedTest, SynchronizeAndWaitUntilReady) {
+  ScriptedServer server([](ScriptedConnection& c) {
+    c.Send("220 ready\r\n");
+    Command(c);  // SYST
+    c.Send("215 UNIX Type: L8\r\n");
+    c.ReadToEnd();  // SIZE is never answered
+  });
+  h.ftp.SetPort(server.PortText());
+  EXPECT_TRUE(h.ftp.Synchronize(&TCustomFtpCli::Connect));
+  EXPECT_TRUE(h.ftp.Synchronize(&TCustomFtpCli::Syst));
+  EXPECT_EQ(h.ftp.LastResponse(), "215 UNIX Type: L8");
+  EXPECT_FALSE(h.ftp.Synchronize(&TCustomFtpCli::Connect));  // raises: already connected
+  h.ftp.SetTimeout(1);
+  EXPECT_FALSE(h.ftp.Synchronize(&TCustomFtpCli::Size));
+  EXPECT_EQ(h.ftp.ErrorMessage(), "426 Timeout");
+  EXPECT_EQ(h.ftp.StatusCode(), 426);
+  EXPECT_FALSE(h.ftp.Connected());
+  ASSERT_TRUE(RunUntil([&] { return h.done.size() == 3; }));
+  EXPECT_EQ(h.done[2], (std::pair<TFtpRequest, Word>{ftpRqSize, 426}));
+}
+
 }  // namespace
 }  // namespace quillon
