@@ -164,6 +164,17 @@ TEST_F(FtpScriptedTest, GreetingOtherThan220ClosesAndReportsItsCode) {
   EXPECT_EQ(h.done.size(), 1u);
 }
 
+TEST_F(FtpScriptedTest, OverlongReplyLineEndsTheConnection) {
+  ScriptedServer server([](ScriptedConnection& c) {
+    c.Send(std::string(5000, '2'));
+    c.ReadToEnd();
+  });
+  h.ftp.SetPort(server.PortText());
+  EXPECT_EQ(h.Run([&] { h.ftp.Connect(); }, ftpRqConnect), 500);
+  EXPECT_EQ(h.ftp.ErrorMessage(), "500 Control connection closed.");
+  EXPECT_FALSE(h.ftp.Connected());
+}
+
 TEST_F(FtpScriptedTest, RestRefusedLeavesTheLocalFileUntouched) {
   ScriptedServer server([](ScriptedConnection& c) {
     c.Send("220 ready\r\n");
