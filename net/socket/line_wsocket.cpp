@@ -81,7 +81,7 @@ bool TCustomLineWSocket::FireDataAvailable(Word Error) {
     }
     if (token.expired()) return true;
   }
-  if (!DeliverLines()) return true;
+  if (!DeliverLines(Error)) return true;
 
   if (line_limit_ > 0 && static_cast<int>(line_buffer_.size()) > line_limit_) {
     bool clear = true;
@@ -95,7 +95,7 @@ bool TCustomLineWSocket::FireDataAvailable(Word Error) {
   return true;
 }
 
-bool TCustomLineWSocket::DeliverLines() {
+bool TCustomLineWSocket::DeliverLines(Word Error) {
   auto token = LifeToken();
   while (line_mode_ && !line_end_.empty()) {
     size_t at = line_buffer_.find(line_end_);
@@ -108,7 +108,7 @@ bool TCustomLineWSocket::DeliverLines() {
         break;
       }
       int before = pending_line_length_;
-      Fire(OnDataAvailable, this, Word{0});
+      Fire(OnDataAvailable, this, Error);
       if (token.expired()) return false;
       // A handler that reads nothing is not called again at once: the line
       // stays and is offered with the next data.

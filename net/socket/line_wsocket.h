@@ -60,7 +60,7 @@ class TCustomLineWSocket : public TCustomSocksWSocket {
 
  private:
   // Offers complete lines to the application; false if the socket is gone.
-  bool DeliverLines();
+  bool DeliverLines(Word Error);
   // Takes up to BufferSize bytes from the front of the line buffer.
   int TakeFromBuffer(void* Buffer, int BufferSize, int Limit);
 

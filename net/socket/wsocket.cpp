@@ -804,6 +804,8 @@ void TCustomWSocket::Dup(TSocket NewHSocket) {
     CloseHandle();
     ChangeState(wsClosed);
   }
+  // Bytes left from an earlier connection never go out on this one.
+  DropSendQueue();
   hsocket_ = NewHSocket;
   int flags = ::fcntl(hsocket_, F_GETFL);
   if (flags >= 0 && !(flags & O_NONBLOCK)) ::fcntl(hsocket_, F_SETFL, flags | O_NONBLOCK);
