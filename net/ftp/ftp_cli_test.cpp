@@ -449,6 +449,10 @@ TEST_F(FtpScriptedTest, UsageErrorsOutsideRequests) {
   RunFor(100);
   EXPECT_EQ(h.done.size(), 1u);
   EXPECT_FALSE(h.ftp.Connected());
+  // QUIT and ABOR skip the checks; without a connection they end at once.
+  EXPECT_EQ(h.Run([&] { h.ftp.Quit(); }, ftpRqQuit), 0);
+  EXPECT_EQ(h.Run([&] { h.ftp.Abor(); }, ftpRqAbor), 500);
+  EXPECT_EQ(h.ftp.ErrorMessage(), "500 Control connection closed.");
 }
 
 TEST_F(FtpScriptedTest, ExceptionFromRequestDoneHandlerAbortsThePendingRequest) {
