@@ -513,6 +513,37 @@ TEST_F(FtpScriptedTest, RestartBeyondTwoGigabytes) {
   EXPECT_EQ(st.st_size, offset + 4);
 }
 
+TEST_F(FtpScriptedTest, LoginWithoutPasswordSkipsPass) {
+  ScriptedServer server([](ScriptedConnection& c) {
+    c.Send("220 ready\r\n");
+    Command(c);  // USER
+    c.Send("230 no password needed\r\n");
+    Command(c);  // SYST
+    c.Send("215 UNIX\r\n");
+    Command(c);  // QUIT
+    c.Send("221 bye\r\n");
+    c.ReadToEnd();
+  });
+  h.ftp.SetPort(server.PortText());
+  h.ftp.SetUserName("u");
+  h.ftp.SetPassWord("p");
+  EXPECT_EQ(h.Run([&] { h.ftp.System(); }, ftpRqSystem), 0) << h.ftp.ErrorMessage();
+  EXPECT_EQ(h.commands, (std::vector<std::string>{"USER u", "SYST", "QUIT"}));
+  EXPECT_EQ(h.ftp.LastResponse(), "215 UNIX");  // the reply before QUIT
+  EXPECT_FALSE(h.ftp.Connected());
+  EXPECT_EQ(h.done.size(), 1u);
+}
+
+TEST_F(FtpScriptedTest, RefusedConnection) {
+  h.ftp.SetPort(std::to_string(testing::ClosedPort()));
+  EXPECT_EQ(h.Run([&] { h.ftp.Open(); }, ftpRqOpen), 10061);
+  EXPECT_EQ(h.ftp.LastResponse(), "500 " + SocketErrorText(10061) + " (Winsock error #10061)");
+  EXPECT_EQ(h.ftp.StatusCode(), 500);
+  EXPECT_EQ(h.ftp.State(), ftpReady);
+  RunFor(100);
+  EXPECT_EQ(h.done.size(), 1u);
+}
+
 TEST_F(FtpScriptedTest, StatesOfAConnect) {
   ScriptedServer server([](ScriptedConnection& c) {
     c.Send("220 ready\r\n");
