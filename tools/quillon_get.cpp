@@ -4,7 +4,10 @@
 //   --proxy HOST[:PORT]      through an HTTP proxy
 //   --socks HOST:PORT        through a SOCKS server
 //   --socks-level 4|4A|5     SOCKS level (5 by default)
-//   --user NAME --password WORD   Basic credentials for the server
+//   --user NAME --password WORD   Basic credentials for the server (FTP: the
+//                            login, anonymous without them)
+//   --passive                FTP: passive data connections (active by default)
+//   --resume                 FTP: continue FILE when it is shorter than the file
 //
 // Exit status 0 only when the transfer ended without error, with a status
 // from 200 to 299 and, when the server gave a content-length, all of its
@@ -19,6 +22,7 @@
 #include "base/strings.h"
 #include "net/http/http_cli.h"
 #include "platform/event_loop.h"
+#include "tools/ftp_fetch.h"
 
 namespace {
 
@@ -28,12 +32,13 @@ struct Options {
   std::string proxy;
   std::string socks_host, socks_port, socks_level;
   std::string user, password;
+  bool passive = false, resume = false;  // FTP only
 };
 
 void Usage() {
   std::fprintf(stderr,
                "usage: quillon-get [--proxy HOST[:PORT]] [--socks HOST:PORT] [--socks-level 4|4A|5]\n"
-               "                   [--user NAME --password WORD] URL FILE\n");
+               "                   [--user NAME --password WORD] [--passive] [--resume] URL FILE\n");
 }
 
 std::string Rate(int64_t bytes, uint32_t ms) {
@@ -149,6 +154,10 @@ int main(int argc, char** argv) {
       ok = value(options.user);
     } else if (arg == "--password") {
       ok = value(options.password);
+    } else if (arg == "--passive") {
+      options.passive = true;
+    } else if (arg == "--resume") {
+      options.resume = true;
     } else if (arg.starts_with("--")) {
       ok = false;
     } else if (url.empty()) {
@@ -172,6 +181,7 @@ int main(int argc, char** argv) {
   size_t sep = url.find("://");
   std::string scheme = sep == std::string::npos ? "http" : LowerCase(url.substr(0, sep));
   if (scheme == "http") return FetchHttp(url, file, options);
+  if (scheme == "ftp") return FtpFetch(url, file, {options.user, options.password, options.passive, options.resume});
   std::fprintf(stderr, "quillon-get: the %s scheme is not supported\n", scheme.c_str());
   return 1;
 }
