@@ -99,37 +99,31 @@ void TCustomWSocket::ResetFields() {
 
 // ---- Properties ----------------------------------------------------------------
 
-void TCustomWSocket::SetAddr(const std::string& Value) {
-  std::string v = Trimmed(Value);
+// The remote texts may change only while closed; assigning the same text again
+// is always accepted (and counts as assigning it).
+void TCustomWSocket::SetClosedOnlyText(std::string& field, bool& assigned, bool& resolved,
+                                       const std::string& value, const char* message) {
+  std::string v = Trimmed(value);
   if (state_ != wsClosed) {
-    if (v != addr_) RaiseSocketError("Cannot change Addr if not closed");
+    if (v != field) RaiseSocketError(std::string(message));
     return;
   }
-  addr_ = v;
-  addr_assigned_ = !v.empty();
-  addr_resolved_ = false;
+  field = v;
+  assigned = !v.empty();
+  resolved = false;
+}
+
+void TCustomWSocket::SetAddr(const std::string& Value) {
+  SetClosedOnlyText(addr_, addr_assigned_, addr_resolved_, Value, "Cannot change Addr if not closed");
 }
 
 void TCustomWSocket::SetPort(const std::string& Value) {
-  std::string v = Trimmed(Value);
-  if (state_ != wsClosed) {
-    if (v != port_) RaiseSocketError("Cannot change Port if not closed");
-    return;
-  }
-  port_ = v;
-  port_assigned_ = !v.empty();
-  port_resolved_ = false;
+  SetClosedOnlyText(port_, port_assigned_, port_resolved_, Value, "Cannot change Port if not closed");
 }
 
 void TCustomWSocket::SetProto(const std::string& Value) {
-  std::string v = Trimmed(Value);
-  if (state_ != wsClosed) {
-    if (v != proto_) RaiseSocketError("Cannot change Proto if not closed");
-    return;
-  }
-  proto_ = v;
-  proto_assigned_ = !v.empty();
-  proto_resolved_ = false;
+  SetClosedOnlyText(proto_, proto_assigned_, proto_resolved_, Value,
+                    "Cannot change Proto if not closed");
 }
 
 void TCustomWSocket::SetLocalAddr(const std::string& Value) {

@@ -366,6 +366,8 @@ class TCustomWSocket : private platform::MessageHandler {
   int send_flags_ = 0;
 
  private:
+  void SetClosedOnlyText(std::string& field, bool& assigned, bool& resolved,
+                         const std::string& value, const char* message);
   void HandleMessage(uint32_t msg, uintptr_t wParam, intptr_t lParam) override;
   void Do_FD_Notify(uintptr_t WParam, intptr_t LParam);
   void DnsLookupDone(uintptr_t WParam, intptr_t LParam, bool Reverse);
