@@ -1,0 +1,748 @@
+#include "net/http/http_cli.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "base/strings.h"
+#include "net/http/url.h"
+#include "platform/event_loop.h"
+#include "platform/winsock_errors.h"
+
+namespace quillon {
+
+namespace {
+
+// The error a request ends with when the response could not be read to its
+// end (an overlong line, a malformed number, an exception of a handler): the
+// connection was given up as if aborted by the system.
+constexpr Word kBrokenResponseError = 10053;
+
+// Decimal digits only, as a 64-bit number; raises on anything else.
+int64_t ParseLength(const std::string& text) {
+  std::string_view v = TrimWS(text);
+  int64_t value = 0;
+  bool ok = !v.empty() && v.size() <= 18;
+  for (char c : v) {
+    if (!ok) break;
+    if (c < '0' || c > '9') {
+      ok = false;
+      break;
+    }
+    value = value * 10 + (c - '0');
+  }
+  if (!ok) throw EConvertError("'" + text + "' is not a valid integer value");
+  return value;
+}
+
+int ParseStatus(const std::string& text) {
+  bool ok = text.size() == 3;
+  for (char c : text) ok = ok && c >= '0' && c <= '9';
+  if (!ok) throw EConvertError("'" + text + "' is not a valid integer value");
+  return std::stoi(text);
+}
+
+}  // namespace
+
+THttpCli::THttpCli() : ctrl_socket_(std::make_unique<TWSocket>()), target_(this) {
+  rcv_buf_.resize(kHttpBodyReadSize + 1);
+  send_buf_.resize(kHttpLineRoom + 1);
+  TWSocket& s = *ctrl_socket_;
+  s.OnSessionClosed = [this](TCustomWSocket*, Word e) { SocketSessionClosed(e); };
+  s.OnDataAvailable = [this](TCustomWSocket*, Word e) { SocketDataAvailable(e); };
+  s.OnSessionConnected = [this](TCustomWSocket*, Word e) { SocketSessionConnected(e); };
+  s.OnDataSent = [this](TCustomWSocket*, Word e) { SocketDataSent(e); };
+  s.OnDnsLookupDone = [this](TCustomWSocket*, Word e) { SocketDnsLookupDone(e); };
+  s.OnSocksError = [this](TCustomWSocket*, int e, const std::string& m) { Fire(OnSocksError, e, m); };
+  s.OnSocksConnected = [this](TCustomWSocket*, Word e) { Fire(OnSocksConnected, e); };
+  s.OnError = [this](TCustomWSocket*) {
+    socket_error_seen_ = true;
+    Fire(OnSocketError);
+  };
+  s.OnBgException = [this](TCustomWSocket*, const std::exception& e, bool& can_close) {
+    SocketBgException(e, can_close);
+  };
+}
+
+THttpCli::~THttpCli() {
+  // The socket's destruction closes the connection without events.
+  ctrl_socket_.reset();
+}
+
+// ---- Properties ------------------------------------------------------------------
+
+void THttpCli::SetMultiThreaded(bool v) {
+  multi_threaded_ = v;
+  ctrl_socket_->SetMultiThreaded(v);
+}
+
+void THttpCli::SetSocksServer(const std::string& v) {
+  socks_server_ = v;
+  if (ctrl_socket_->State() == wsClosed) ctrl_socket_->SetSocksServer(v);
+}
+void THttpCli::SetSocksLevel(const std::string& v) {
+  if (ctrl_socket_->State() == wsClosed) ctrl_socket_->SetSocksLevel(v);  // checks the value
+  socks_level_ = v == "4a" ? "4A" : v;
+}
+void THttpCli::SetSocksPort(const std::string& v) {
+  socks_port_ = v;
+  if (ctrl_socket_->State() == wsClosed) ctrl_socket_->SetSocksPort(v);
+}
+void THttpCli::SetSocksUsercode(const std::string& v) {
+  socks_usercode_ = v;
+  ctrl_socket_->SetSocksUsercode(v);
+}
+void THttpCli::SetSocksPassword(const std::string& v) {
+  socks_password_ = v;
+  ctrl_socket_->SetSocksPassword(v);
+}
+void THttpCli::SetSocksAuthentication(TSocksAuthentication v) {
+  socks_authentication_ = v;
+  ctrl_socket_->SetSocksAuthentication(v);
+}
+
+void THttpCli::ApplySocksSettings() {
+  TWSocket& s = *ctrl_socket_;
+  s.SetSocksServer(socks_server_);
+  s.SetSocksPort(socks_port_);
+  s.SetSocksLevel(socks_level_);
+  s.SetSocksUsercode(socks_usercode_);
+  s.SetSocksPassword(socks_password_);
+  s.SetSocksAuthentication(socks_authentication_);
+}
+
+// ---- Events ------------------------------------------------------------------
+
+void THttpCli::TriggerStateChange() { Fire(OnStateChange); }
+void THttpCli::TriggerCookie(const std::string& Data, bool& Accept) { Fire(OnCookie, Data, Accept); }
+void THttpCli::TriggerSessionConnected() { Fire(OnSessionConnected); }
+void THttpCli::TriggerBeforeHeaderSend(const std::string& Method, std::vector<std::string>& Headers) {
+  Fire(OnBeforeHeaderSend, Method, Headers);
+}
+void THttpCli::TriggerRequestHeaderBegin() { Fire(OnRequestHeaderBegin); }
+void THttpCli::TriggerRequestHeaderEnd() { Fire(OnRequestHeaderEnd); }
+void THttpCli::TriggerHeaderBegin() {
+  in_header_ = true;
+  Fire(OnHeaderBegin);
+}
+void THttpCli::TriggerHeaderEnd() {
+  in_header_ = false;
+  Fire(OnHeaderEnd);
+}
+void THttpCli::TriggerDocBegin() { Fire(OnDocBegin); }
+void THttpCli::TriggerDocData(const void* Data, int Len) { Fire(OnDocData, Data, Len); }
+void THttpCli::TriggerDocEnd() { Fire(OnDocEnd); }
+void THttpCli::TriggerSendBegin() { Fire(OnSendBegin); }
+void THttpCli::TriggerSendData(const void* Data, int Len) { Fire(OnSendData, Data, Len); }
+void THttpCli::TriggerSendEnd() { Fire(OnSendEnd); }
+
+// ---- State and posted messages ---------------------------------------------------
+
+void THttpCli::StateChange(THttpState NewState) {
+  if (state_ == NewState) return;
+  state_ = NewState;
+  TriggerStateChange();
+  if (NewState == hsReady) PostRequestDone();
+}
+
+void THttpCli::PostRequestDone() {
+  // The kind and error travel with the message: a new request may start
+  // before it is delivered.
+  target_.Post(WM_HTTP_REQUEST_DONE, static_cast<uintptr_t>(request_type_),
+               static_cast<intptr_t>(request_done_error_));
+}
+
+void THttpCli::SetReady() {
+  if (ready_posted_) return;
+  ready_posted_ = true;
+  target_.Post(WM_HTTP_SET_READY, request_id_, 0);
+}
+
+void THttpCli::HandleMessage(uint32_t msg, uintptr_t wParam, intptr_t lParam) { WndProc(msg, wParam, lParam); }
+
+void THttpCli::WndProc(uint32_t Msg, uintptr_t WParam, intptr_t LParam) {
+  switch (Msg) {
+    case WM_HTTP_REQUEST_DONE:
+      // The handler may destroy the client: nothing follows it.
+      Fire(OnRequestDone, static_cast<THttpRequest>(WParam), static_cast<Word>(LParam));
+      return;
+    case WM_HTTP_SET_READY:
+      if (WParam == request_id_) StateChange(hsReady);
+      return;
+    case WM_HTTP_LOGIN:
+      if (WParam == request_id_ && state_ != hsReady && state_ != hsAborting) StartLookup();
+      return;
+    default: return;
+  }
+}
+
+// ---- Starting a request ----------------------------------------------------------
+
+void THttpCli::ResetRequest() {
+  rcvd_header_.clear();
+  request_done_error_ = 0;
+  doc_name_.clear();
+  status_code_ = 0;
+  reason_phrase_.clear();
+  rcvd_count_ = 0;
+  sent_count_ = 0;
+  header_line_count_ = 0;
+  header_bytes_ = 0;
+  body_piece_count_ = 0;
+  content_length_ = -1;
+  content_type_.clear();
+  allowed_to_send_ = false;
+  location_flag_ = false;
+  in_header_ = false;
+  broken_ = false;
+  ready_posted_ = false;
+  redirection_count_ = 0;
+  rcv_cnt_ = 0;
+  authenticate_challenges_.clear();
+  location_ = url_;
+}
+
+void THttpCli::CloseQuietly() {
+  TWSocket& s = *ctrl_socket_;
+  if (s.State() == wsClosed) return;
+  auto handler = std::move(s.OnSessionClosed);
+  s.OnSessionClosed = nullptr;
+  s.Abort();
+  s.OnSessionClosed = std::move(handler);
+}
+
+void THttpCli::DoRequestAsync(THttpRequest Kind) {
+  if (state_ != hsReady) throw EHttpException("HTTP component is busy", 1);
+  if (Kind == hrPost && send_stream_ == nullptr) throw EHttpException("HTTP component has nothing to post", 2);
+
+  ++request_id_;
+  CloseQuietly();
+  ctrl_socket_->OnSessionClosed = [this](TCustomWSocket*, Word e) { SocketSessionClosed(e); };
+  StateChange(hsNotConnected);
+  request_type_ = Kind;
+  ResetRequest();
+
+  std::string proto, user, pass, host, port, path;
+  ParseURL(url_, proto, user, pass, host, port, path);
+  target_host_ = host;
+  doc_name_ = path;
+  if (!user.empty()) username_ = user;
+  if (!pass.empty()) password_ = pass;
+  if (proto.empty()) proto = "http";
+  if (proxy_.empty()) {
+    path_ = path;
+    host_name_ = host;
+    port_ = port.empty() ? "80" : port;
+  } else {
+    path_ = proto + "://" + host + (port.empty() ? "" : ":" + port) + (path.empty() ? "/" : path);
+    std::string pproto, puser, ppass, phost, pport, ppath;
+    ParseURL(proxy_, pproto, puser, ppass, phost, pport, ppath);
+    host_name_ = phost;
+    proxy_connect_port_ = pport.empty() ? proxy_port_ : pport;
+    port_ = proxy_connect_port_;
+  }
+  if (path_.empty()) path_ = "/";
+  AdjustDocName();
+  StartLookup();
+}
+
+void THttpCli::AdjustDocName() {
+  std::string name = doc_name_;
+  size_t q = name.find('?');
+  if (q != std::string::npos) name.resize(q);
+  if (name.empty() || name.back() == '/') {
+    doc_name_ = "document.htm";
+    return;
+  }
+  size_t slash = name.rfind('/');
+  if (slash != std::string::npos) name.erase(0, slash + 1);
+  if (name.size() > 255) name.resize(255);
+  doc_name_ = name;
+}
+
+void THttpCli::StartLookup() {
+  lookup_done_seen_ = false;
+  socket_error_seen_ = false;
+  StateChange(hsDnsLookup);
+  try {
+    ctrl_socket_->SetLocalAddr(local_addr_);
+    ctrl_socket_->DnsLookup(host_name_);
+    if (!lookup_done_seen_ && socket_error_seen_) {
+      status_code_ = 404;
+      reason_phrase_ = SocketErrorText(ctrl_socket_->LastError());
+      connected_ = false;
+      StateChange(hsReady);
+    }
+  } catch (const std::exception& e) {
+    status_code_ = 404;
+    reason_phrase_ = e.what();
+    connected_ = false;
+    StateChange(hsReady);
+  }
+}
+
+void THttpCli::SocketDnsLookupDone(Word Error) {
+  lookup_done_seen_ = true;
+  if (state_ == hsAborting) return;
+  if (Error != 0) {
+    request_done_error_ = Error;
+    status_code_ = 404;
+    reason_phrase_ = "can't resolve hostname to IP address";
+    SocketSessionClosed(Error);
+    return;
+  }
+  std::string address = ctrl_socket_->DnsResult();
+  StateChange(hsDnsLookupDone);
+  TWSocket& s = *ctrl_socket_;
+  bool failed = false;
+  socket_error_seen_ = false;
+  try {
+    s.SetAddr(address);
+    s.SetLocalAddr(local_addr_);
+    s.SetPort(port_);
+    s.SetProto("tcp");
+    ApplySocksSettings();
+    s.Connect();
+    failed = s.State() != wsConnecting && s.State() != wsConnected;
+  } catch (const std::exception&) {
+    failed = true;
+  }
+  if (failed) {
+    Word error = static_cast<Word>(s.LastError());
+    request_done_error_ = error;
+    status_code_ = 404;
+    reason_phrase_ = "can't connect: " + SocketErrorText(error) + " (Error #" + std::to_string(error) + ")";
+    s.Close();
+    SocketSessionClosed(error);
+  }
+}
+
+void THttpCli::SocketSessionConnected(Word Error) {
+  if (Error != 0) {
+    request_done_error_ = Error;
+    status_code_ = 404;
+    reason_phrase_ = SocketErrorText(Error) + " (Error #" + std::to_string(Error) + ")";
+    SocketSessionClosed(Error);
+    return;
+  }
+  connected_ = true;
+  StateChange(hsConnected);
+  TriggerSessionConnected();
+  next_line_ = LineHandler::Header;
+  StateChange(hsWaitingHeader);
+  try {
+    switch (request_type_) {
+      case hrPost:
+        SendRequest("POST");
+        TriggerSendBegin();
+        send_stream_->Seek(0, TSeekOrigin::soBeginning);
+        allowed_to_send_ = true;
+        SocketDataSent(0);
+        break;
+      case hrHead: SendRequest("HEAD"); break;
+      default: SendRequest("GET"); break;
+    }
+  } catch (...) {
+    CloseConnection();
+    throw;
+  }
+}
+
+void THttpCli::CloseConnection() {
+  ctrl_socket_->Close();
+  connected_ = false;
+}
+
+// ---- The request -----------------------------------------------------------------
+
+void THttpCli::SendRequest(const std::string& Method) {
+  request_buffer_.clear();
+  TriggerRequestHeaderBegin();
+  const bool post = Method == "POST";
+  std::vector<std::string> lines;
+  lines.push_back(Method + " " + path_ + " HTTP/1.0");
+  if (!sender_.empty()) lines.push_back("From: " + sender_);
+  if (!accept_.empty()) lines.push_back("Accept: " + accept_);
+  if (!reference_.empty()) lines.push_back("Referer: " + reference_);
+  if (!accept_language_.empty()) lines.push_back("Accept-Language: " + accept_language_);
+  if (post && !content_type_post_.empty()) lines.push_back("Content-Type: " + content_type_post_);
+  if (!agent_.empty()) lines.push_back("User-Agent: " + agent_);
+  lines.push_back("Host: " + target_host_);
+  if (no_cache_) lines.push_back("Pragma: no-cache");
+  if (post) lines.push_back("Content-Length: " + std::to_string(send_stream_->Size()));
+  if (modified_since_ != 0) lines.push_back("If-Modified-Since: " + RFC1123Date(modified_since_) + " GMT");
+  if (!username_.empty()) lines.push_back("Authorization: Basic " + EncodeBase64(username_ + ":" + password_));
+  if (!proxy_.empty() && !proxy_username_.empty())
+    lines.push_back("Proxy-Authorization: Basic " + EncodeBase64(proxy_username_ + ":" + proxy_password_));
+  if (!cookie_.empty()) lines.push_back("Cookie: " + cookie_);
+  if (!content_range_begin_.empty() || !content_range_end_.empty()) {
+    lines.push_back("Range: bytes=" + content_range_begin_ + "-" + content_range_end_);
+    content_range_begin_.clear();
+    content_range_end_.clear();
+  }
+  accept_ranges_.clear();
+  TriggerBeforeHeaderSend(Method, lines);
+  for (const std::string& line : lines) SendHeaderLine(line);
+  TriggerRequestHeaderEnd();
+  SendHeaderLine("");
+  ctrl_socket_->Send(request_buffer_.data(), static_cast<int>(request_buffer_.size()));
+}
+
+void THttpCli::SendHeaderLine(std::string S) {
+  Fire(OnCommand, S);
+  request_buffer_ += S;
+  request_buffer_ += "\r\n";
+}
+
+void THttpCli::SocketDataSent(Word /*Error*/) {
+  if (!allowed_to_send_ || send_stream_ == nullptr) return;
+  int64_t n = send_stream_->Read(send_buf_.data(), static_cast<int64_t>(send_buf_.size()));
+  if (n > 0) {
+    sent_count_ += n;
+    TriggerSendData(send_buf_.data(), static_cast<int>(n));
+    ctrl_socket_->Send(send_buf_.data(), static_cast<int>(n));
+  } else {
+    allowed_to_send_ = false;
+    TriggerSendEnd();
+  }
+}
+
+// ---- Receiving -------------------------------------------------------------------
+
+void THttpCli::SocketDataAvailable(Word Error) {
+  // A body is read in large pieces straight into RcvdStream; a header line
+  // must fit the line room.
+  const int limit = state_ == hsWaitingBody ? kHttpBodyReadSize : kHttpLineRoom;
+  const int room = limit - rcv_cnt_;
+  if (room <= 0) throw EHttpException("HTTP line too long", 4);
+  int n = ctrl_socket_->Receive(rcv_buf_.data() + rcv_cnt_, room);
+  if (request_type_ == hrNone || n <= 0) return;
+  rcv_cnt_ += n;
+
+  if (state_ == hsWaitingBody) {
+    int count = rcv_cnt_;
+    rcv_cnt_ = 0;
+    BodyDataProcessing(rcv_buf_.data(), count);
+    return;
+  }
+
+  std::weak_ptr<char> alive = alive_;
+  const uint32_t request = request_id_;
+  while (rcv_cnt_ > 0) {
+    char* begin = rcv_buf_.data();
+    char* lf = static_cast<char*>(std::memchr(begin, '\n', static_cast<size_t>(rcv_cnt_)));
+    if (lf == nullptr) break;
+    int len = static_cast<int>(lf - begin);
+    bool cr = len > 0 && begin[len - 1] == '\r';
+    last_line_.assign(begin, static_cast<size_t>(cr ? len - 1 : len));
+    last_line_end_ = cr ? "\r\n" : "\n";
+    rcv_cnt_ -= len + 1;
+    std::memmove(begin, lf + 1, static_cast<size_t>(rcv_cnt_));
+    if (state_ == hsWaitingHeader) {
+      HeaderLineProcessing();
+    } else if (state_ == hsWaitingBody) {
+      BodyDataProcessing(last_line_.data(), static_cast<int>(last_line_.size()));
+    } else {
+      Fire(OnStrayData, Error);
+    }
+    if (alive.expired() || request != request_id_) return;
+    if (state_ == hsWaitingBody && next_line_ == LineHandler::Body) {
+      DeliverBufferedBody();
+      return;
+    }
+  }
+}
+
+void THttpCli::DeliverBufferedBody() {
+  if (rcv_cnt_ <= 0) return;
+  int count = rcv_cnt_;
+  rcv_cnt_ = 0;
+  BodyDataProcessing(rcv_buf_.data(), count);
+}
+
+void THttpCli::HeaderLineProcessing() {
+  const std::string& line = last_line_;
+  if (header_line_count_ == 0) TriggerHeaderBegin();
+
+  if (StartsText("<HTML>", line)) {
+    // No header at all: the response is a body from its first byte, which
+    // is delivered as it came (line end included).
+    if (content_type_.empty()) content_type_ = "text/html";
+    StateChange(hsWaitingBody);
+    next_line_ = LineHandler::Body;
+    TriggerHeaderEnd();
+    std::string first = line + last_line_end_;
+    BodyDataProcessing(first.data(), static_cast<int>(first.size()));
+    return;
+  }
+
+  if (line.empty()) {
+    EndHeader();
+    return;
+  }
+
+  ++header_line_count_;
+  header_bytes_ += static_cast<int64_t>(line.size()) + 2;
+  if (header_line_count_ > kHttpMaxHeaderLines || header_bytes_ > kHttpMaxHeaderBytes)
+    throw EHttpException("HTTP header too long", 4);
+  rcvd_header_.push_back(line);
+
+  if (line.starts_with("HTTP/1.0") || line.starts_with("HTTP/1.1")) {
+    status_code_ = ParseStatus(line.size() >= 12 ? line.substr(9, 3) : line.substr(std::min<size_t>(9, line.size())));
+    reason_phrase_ = line.size() > 13 ? line.substr(13) : std::string();
+  } else {
+    size_t colon = line.find(':');
+    if (colon != std::string::npos) {
+      std::string name = LowerCase(line.substr(0, colon));
+      size_t v = colon + 1;
+      while (v < line.size() && line[v] == ' ') ++v;
+      std::string value = line.substr(v);
+      if (name == "location") {
+        ProcessLocation(value);
+      } else if (name == "content-length") {
+        content_length_ = ParseLength(value);
+      } else if (name == "content-range") {
+        // "bytes first-last/total"
+        std::string rest = value.size() > 6 ? value.substr(6) : std::string();
+        size_t dash = rest.find('-');
+        if (dash == std::string::npos) {
+          content_range_begin_ = rest;
+          content_range_end_.clear();
+        } else {
+          size_t slash = rest.find('/', dash);
+          content_range_begin_ = rest.substr(0, dash);
+          content_range_end_ = rest.substr(dash + 1, slash == std::string::npos ? std::string::npos : slash - dash - 1);
+        }
+      } else if (name == "accept-ranges") {
+        accept_ranges_ = value;
+      } else if (name == "content-type") {
+        content_type_ = LowerCase(value);
+      } else if (name == "www-authenticate") {
+        authenticate_challenges_.push_back(value);
+      } else if (name == "set-cookie") {
+        bool accept = true;
+        TriggerCookie(value, accept);
+      }
+    }
+  }
+  Fire(OnHeaderData);
+}
+
+void THttpCli::EndHeader() {
+  if (location_flag_) {
+    TriggerHeaderEnd();
+    rcv_cnt_ = 0;
+    header_line_count_ = 0;
+    body_piece_count_ = 0;
+    ctrl_socket_->OnSessionClosed = [this](TCustomWSocket*, Word e) { LocationSessionClosed(e); };
+    ctrl_socket_->Close();
+    return;
+  }
+  if (content_length_ != 0) {
+    std::string ext = LowerCase(ExtractFileExt(doc_name_));
+    if ((ext == ".exe" || ext.empty()) && content_type_ == "text/html") doc_name_ = ReplaceExt(doc_name_, "htm");
+    StateChange(hsWaitingBody);
+    next_line_ = LineHandler::Body;
+    std::weak_ptr<char> alive = alive_;
+    const uint32_t request = request_id_;
+    TriggerHeaderEnd();
+    if (alive.expired() || request != request_id_ || state_ != hsWaitingBody) return;
+    DeliverBufferedBody();
+    if (alive.expired() || request != request_id_) return;
+    // The body of an error answer is not read further.
+    if (status_code_ >= 400 && state_ == hsWaitingBody) ctrl_socket_->Close();
+    return;
+  }
+  // No body: the response is complete; the connection is of no more use.
+  TriggerHeaderEnd();
+  rcv_cnt_ = 0;
+  connected_ = false;
+  CloseQuietly();
+  SetReady();
+}
+
+void THttpCli::BodyDataProcessing(const char* Data, int Len) {
+  if (body_piece_count_ == 0) TriggerDocBegin();
+  ++body_piece_count_;
+  rcvd_count_ += Len;
+  if (rcvd_stream_ != nullptr && Len > 0) rcvd_stream_->WriteBuffer(Data, Len);
+  TriggerDocData(Data, Len);
+}
+
+// ---- Redirection -----------------------------------------------------------------
+
+void THttpCli::ProcessLocation(const std::string& Value) {
+  // Only http URLs are followed; any other scheme ends the request with
+  // this response.
+  size_t sep = Value.find("://");
+  bool absolute = StartsText("http://", Value);
+  if (sep != std::string::npos && !absolute) {
+    bool scheme = sep > 0;
+    for (size_t i = 0; i < sep && scheme; ++i) {
+      char c = LowerChar(Value[i]);
+      scheme = (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '+' || c == '-' || c == '.';
+    }
+    if (scheme) return;
+  }
+  location_flag_ = true;
+  const bool proxied = !proxy_.empty();
+  if (!Value.empty() && Value[0] == '/') {
+    if (proxied) {
+      std::string proto, user, pass, host, port, path = path_;
+      ParseURL(path_, proto, user, pass, host, port, path);
+      if (proto.empty()) proto = "http";
+      location_ = proto + "://" + host + (port.empty() ? "" : ":" + port) + Value;
+      path_ = location_;
+    } else {
+      path_ = Value;
+      location_ = "http://" + HostWithPort() + path_;
+    }
+  } else if (!absolute) {
+    path_ = BaseUrl(path_) + Value;
+    if (proxied)
+      location_ = path_;
+    else
+      location_ = "http://" + HostWithPort() + (path_.starts_with("/") ? "" : "/") + path_;
+  } else {
+    std::string proto, user, pass, host, port, path = path_;
+    ParseURL(Value, proto, user, pass, host, port, path);
+    if (proto.empty()) proto = "http";
+    if (!user.empty() && !pass.empty()) {
+      username_ = user;
+      password_ = pass;
+    }
+    target_host_ = host;
+    if (proxied) {
+      location_ = proto + "://" + host + (port.empty() ? "" : ":" + port) + path;
+      path_ = location_;
+    } else {
+      host_name_ = host;
+      port_ = port.empty() ? "80" : port;
+      path_ = path;
+      location_ = proto + "://" + HostWithPort() + path_;
+      if (path_.empty()) path_ = "/";
+    }
+  }
+}
+
+std::string THttpCli::HostWithPort() const {
+  // The port belongs to the URL unless it is the default one.
+  return port_.empty() || port_ == "80" ? host_name_ : host_name_ + ":" + port_;
+}
+
+void THttpCli::LocationSessionClosed(Word Error) {
+  if (Error != 0) request_done_error_ = Error;
+  connected_ = false;
+  ctrl_socket_->OnSessionClosed = [this](TCustomWSocket*, Word e) { SocketSessionClosed(e); };
+  if (state_ == hsAborting || broken_) {
+    SetReady();
+    return;
+  }
+  FollowRedirection();
+}
+
+void THttpCli::FollowRedirection() {
+  location_flag_ = false;
+  connected_ = false;
+  ctrl_socket_->OnSessionClosed = [this](TCustomWSocket*, Word e) { SocketSessionClosed(e); };
+  if (redirection_count_ >= kHttpMaxRedirections) {
+    status_code_ = 404;
+    reason_phrase_ = "Too many redirections";
+    SetReady();
+    return;
+  }
+  ++redirection_count_;
+  size_t hash = location_.find('#');
+  if (hash != std::string::npos) location_.resize(hash);
+  hash = path_.find('#');
+  if (hash != std::string::npos) path_.resize(hash);
+  {
+    std::string proto, user, pass, host, port, path;
+    ParseURL(location_, proto, user, pass, host, port, path);
+    doc_name_ = path;
+    AdjustDocName();
+  }
+  if (request_type_ == hrPost) request_type_ = hrGet;
+  Fire(OnLocationChange);
+  rcvd_header_.clear();
+  header_line_count_ = 0;
+  header_bytes_ = 0;
+  body_piece_count_ = 0;
+  content_length_ = -1;
+  content_type_.clear();
+  status_code_ = 0;
+  reason_phrase_.clear();
+  rcv_cnt_ = 0;
+  if (!proxy_.empty()) port_ = proxy_connect_port_;
+  target_.Post(WM_HTTP_LOGIN, request_id_, 0);
+}
+
+// ---- Ending ----------------------------------------------------------------------
+
+void THttpCli::SocketSessionClosed(Word Error) {
+  if (Error != 0) request_done_error_ = Error;
+  connected_ = false;
+  if (in_header_) {
+    TriggerHeaderEnd();
+    if (location_flag_ && state_ != hsAborting && !broken_) {
+      FollowRedirection();
+      return;
+    }
+    SetReady();
+    return;
+  }
+  if (body_piece_count_ > 0) TriggerDocEnd();
+  SetReady();
+}
+
+void THttpCli::SocketBgException(const std::exception& E, bool& CanClose) {
+  CanClose = true;
+  if (state_ == hsReady) return;
+  broken_ = true;
+  request_done_error_ = kBrokenResponseError;
+  reason_phrase_ = E.what();
+  // The socket aborts next; when it had already reported its close (an
+  // exception of an OnDocEnd handler) nothing else would end the request.
+  SetReady();
+}
+
+void THttpCli::Abort() {
+  if (state_ == hsReady) {
+    if (ctrl_socket_->State() != wsClosed) ctrl_socket_->Close();
+    return;
+  }
+  THttpState was = state_;
+  StateChange(hsAborting);
+  if (was == hsDnsLookup) {
+    try {
+      ctrl_socket_->CancelDnsLookup();
+    } catch (...) {
+    }
+  }
+  status_code_ = 404;
+  reason_phrase_ = "Connection aborted on request";
+  request_done_error_ = 3;
+  if (was == hsDnsLookup) {
+    SocketSessionClosed(0);
+  } else {
+    ctrl_socket_->OnSessionClosed = [this](TCustomWSocket*, Word e) { SocketSessionClosed(e); };
+    ctrl_socket_->Close();
+  }
+  connected_ = false;
+  StateChange(hsReady);
+}
+
+void THttpCli::DoRequestSync(THttpRequest Kind) {
+  DoRequestAsync(Kind);
+  std::weak_ptr<char> alive = alive_;
+  while (state_ != hsReady) {
+    if (multi_threaded_)
+      ctrl_socket_->PumpMessages();
+    else
+      platform::ProcessMessages();
+    if (alive.expired()) return;
+    platform::Sleep(0);
+  }
+  if (status_code_ > 399) throw EHttpException(reason_phrase_, status_code_);
+}
+
+}  // namespace quillon

@@ -1,0 +1,359 @@
+// THttpCli: an event-driven HTTP/1.0 client that fetches one document at a
+// time over a TWSocket it owns (CtrlSocket). One connection per request: the
+// request line always says HTTP/1.0, the end of the document is the server
+// closing the connection, and each redirection opens a new connection. It can
+// go through an HTTP proxy or a SOCKS server, sends Basic credentials, can ask
+// for a byte range, and writes the body into RcvdStream while it reports
+// progress through events.
+//
+// Life of a request:
+//   hsReady -> hsNotConnected -> hsDnsLookup -> hsDnsLookupDone -> hsConnected
+//   -> hsWaitingHeader -> hsWaitingBody -> hsReady
+// A redirection stays in hsWaitingHeader until the old connection closed and
+// starts again at hsDnsLookup. Abort passes through hsAborting.
+//
+// Completion: the end of a request is never reported from inside the socket
+// event that caused it. The client posts 1026 to its own message target,
+// whose handler sets State to hsReady and posts 1025, whose handler fires
+// OnRequestDone(RqType, Error) once per request. An OnRequestDone handler may
+// destroy the client. A new request may start as soon as State is hsReady.
+//
+// Failures end the request with State hsReady and one OnRequestDone:
+//   name lookup failed       404 "can't resolve hostname to IP address", the lookup error
+//   connect failed           404 "can't connect: <text> (Error #<n>)", LastError
+//   connect completed badly  404 "<text> (Error #<n>)", the error
+//   lookup did not start     404 the exception's message or the socket's text, 0
+//   Abort                    404 "Connection aborted on request", 3
+//   closed with an error     status of the response so far, the close error
+//   4xx / 5xx answer         the answer's code and text, 0
+//   broken response          the status so far, the exception's message, 10053
+//     (a line over 8192 bytes, more than 1000 header lines or 256 KiB of
+//     header, a malformed status code or content-length, a failed write to
+//     RcvdStream, an exception thrown by an event handler)
+//   too many redirections    404 "Too many redirections", 0 (the 21st in a row)
+// A "location" with a scheme other than http is not followed: that response
+// is the final one.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "base/date_time.h"
+#include "base/exceptions.h"
+#include "base/stream.h"
+#include "net/socket/sync_wsocket.h"
+#include "platform/message_target.h"
+
+namespace quillon {
+
+// Raised by the starting operations (1 "HTTP component is busy", 2 "HTTP
+// component has nothing to post"), inside socket events (4 "HTTP line too
+// long", also for a header that is too large), and by Get with the status code
+// and ReasonPhrase when the status is above 399.
+class EHttpException : public Exception {
+ public:
+  EHttpException(const std::string& Msg, int ErrorCode) : Exception(Msg), error_code_(ErrorCode) {}
+  int ErrorCode() const { return error_code_; }
+
+ private:
+  int error_code_;
+};
+
+// Ordinal values are part of the interface.
+enum THttpRequest { hrNone = 0, hrGet = 1, hrPost = 2, hrHead = 3 };
+enum THttpState {
+  hsReady = 0,
+  hsNotConnected = 1,
+  hsConnected = 2,
+  hsDnsLookup = 3,
+  hsDnsLookupDone = 4,
+  hsWaitingHeader = 5,
+  hsWaitingBody = 6,
+  hsAborting = 7,
+};
+
+// Messages of the client's own target.
+inline constexpr uint32_t WM_HTTP_REQUEST_DONE = 1025;
+inline constexpr uint32_t WM_HTTP_SET_READY = 1026;
+inline constexpr uint32_t WM_HTTP_LOGIN = 1027;
+
+// Receive room for a header line, and the most bytes read at once while a
+// body arrives (read straight into RcvdStream, so larger reads mean fewer
+// system calls per byte).
+inline constexpr int kHttpLineRoom = 8192;
+inline constexpr int kHttpBodyReadSize = 256 * 1024;
+// Bounds on one response's header.
+inline constexpr int kHttpMaxHeaderLines = 1000;
+inline constexpr int64_t kHttpMaxHeaderBytes = 256 * 1024;
+// Successive redirections followed within one request.
+inline constexpr int kHttpMaxRedirections = 20;
+
+class THttpCli;
+
+using THttpNotifyEvent = std::function<void(THttpCli* Sender)>;
+using THttpBeforeHeaderSendEvent =
+    std::function<void(THttpCli* Sender, const std::string& Method, std::vector<std::string>& Headers)>;
+using THttpCommandEvent = std::function<void(THttpCli* Sender, std::string& S)>;
+using THttpDataEvent = std::function<void(THttpCli* Sender, const void* Buffer, int Len)>;
+using THttpCookieEvent = std::function<void(THttpCli* Sender, const std::string& Data, bool& Accept)>;
+using THttpRequestDoneEvent = std::function<void(THttpCli* Sender, THttpRequest RqType, Word Error)>;
+using THttpErrorEvent = std::function<void(THttpCli* Sender, Word Error)>;
+using THttpSocksErrorEvent = std::function<void(THttpCli* Sender, int Error, const std::string& Msg)>;
+using THttpSocksAuthStateEvent = std::function<void(THttpCli* Sender, TSocksAuthState AuthState)>;
+
+class THttpCli : private platform::MessageHandler {
+ public:
+  THttpCli();
+  virtual ~THttpCli();
+  THttpCli(const THttpCli&) = delete;
+  THttpCli& operator=(const THttpCli&) = delete;
+
+  // ---- Published properties ------------------------------------------------
+  const std::string& URL() const { return url_; }
+  void SetURL(const std::string& v) { url_ = v; }
+  const std::string& LocalAddr() const { return local_addr_; }
+  void SetLocalAddr(const std::string& v) { local_addr_ = v; }
+  // Proxy host, may be written as a URL with a port; empty: direct.
+  const std::string& Proxy() const { return proxy_; }
+  void SetProxy(const std::string& v) { proxy_ = v; }
+  const std::string& ProxyPort() const { return proxy_port_; }
+  void SetProxyPort(const std::string& v) { proxy_port_ = v; }
+  const std::string& Sender() const { return sender_; }
+  void SetSender(const std::string& v) { sender_ = v; }
+  const std::string& Agent() const { return agent_; }
+  void SetAgent(const std::string& v) { agent_ = v; }
+  const std::string& Accept() const { return accept_; }
+  void SetAccept(const std::string& v) { accept_ = v; }
+  const std::string& AcceptLanguage() const { return accept_language_; }
+  void SetAcceptLanguage(const std::string& v) { accept_language_ = v; }
+  const std::string& Reference() const { return reference_; }
+  void SetReference(const std::string& v) { reference_ = v; }
+  const std::string& Username() const { return username_; }
+  void SetUsername(const std::string& v) { username_ = v; }
+  const std::string& Password() const { return password_; }
+  void SetPassword(const std::string& v) { password_ = v; }
+  const std::string& ProxyUsername() const { return proxy_username_; }
+  void SetProxyUsername(const std::string& v) { proxy_username_ = v; }
+  const std::string& ProxyPassword() const { return proxy_password_; }
+  void SetProxyPassword(const std::string& v) { proxy_password_ = v; }
+  bool NoCache() const { return no_cache_; }
+  void SetNoCache(bool v) { no_cache_ = v; }
+  TDateTime ModifiedSince() const { return modified_since_; }
+  void SetModifiedSince(TDateTime v) { modified_since_ = v; }
+  const std::string& Cookie() const { return cookie_; }
+  void SetCookie(const std::string& v) { cookie_ = v; }
+  const std::string& ContentTypePost() const { return content_type_post_; }
+  void SetContentTypePost(const std::string& v) { content_type_post_ = v; }
+  // Byte range to ask for; cleared when a request is sent; set from a
+  // "content-range" response field.
+  const std::string& ContentRangeBegin() const { return content_range_begin_; }
+  void SetContentRangeBegin(const std::string& v) { content_range_begin_ = v; }
+  const std::string& ContentRangeEnd() const { return content_range_end_; }
+  void SetContentRangeEnd(const std::string& v) { content_range_end_ = v; }
+  const std::string& AcceptRanges() const { return accept_ranges_; }
+  bool MultiThreaded() const { return multi_threaded_; }
+  virtual void SetMultiThreaded(bool v);
+  // SOCKS settings. The socket forgets them at every close, so the client
+  // keeps them and gives them to CtrlSocket before each connect.
+  const std::string& SocksServer() const { return socks_server_; }
+  void SetSocksServer(const std::string& v);
+  const std::string& SocksLevel() const { return socks_level_; }
+  void SetSocksLevel(const std::string& v);
+  const std::string& SocksPort() const { return socks_port_; }
+  void SetSocksPort(const std::string& v);
+  const std::string& SocksUsercode() const { return socks_usercode_; }
+  void SetSocksUsercode(const std::string& v);
+  const std::string& SocksPassword() const { return socks_password_; }
+  void SetSocksPassword(const std::string& v);
+  TSocksAuthentication SocksAuthentication() const { return socks_authentication_; }
+  void SetSocksAuthentication(TSocksAuthentication v);
+
+  // ---- Public state ----------------------------------------------------------
+  TWSocket& CtrlSocket() { return *ctrl_socket_; }
+  THttpState State() const { return state_; }
+  THttpRequest RequestType() const { return request_type_; }
+  // Not owned. The body is written here when assigned; SendStream is the
+  // content of a POST (sent from its beginning).
+  TStream* RcvdStream() const { return rcvd_stream_; }
+  void SetRcvdStream(TStream* s) { rcvd_stream_ = s; }
+  TStream* SendStream() const { return send_stream_; }
+  void SetSendStream(TStream* s) { send_stream_ = s; }
+  int StatusCode() const { return status_code_; }
+  const std::string& ReasonPhrase() const { return reason_phrase_; }
+  // -1 when the response has no "content-length".
+  int64_t ContentLength() const { return content_length_; }
+  // Lower case.
+  const std::string& ContentType() const { return content_type_; }
+  int64_t RcvdCount() const { return rcvd_count_; }
+  int64_t SentCount() const { return sent_count_; }
+  // Every received header line in order, the status line included.
+  const std::vector<std::string>& RcvdHeader() const { return rcvd_header_; }
+  const std::string& DocName() const { return doc_name_; }
+  // The absolute URL being fetched.
+  const std::string& Location() const { return location_; }
+  Word RequestDoneError() const { return request_done_error_; }
+  bool Connected() const { return connected_; }
+
+  // ---- Operations ------------------------------------------------------------
+  // Start a request and return at once.
+  void GetAsync() { DoRequestAsync(hrGet); }
+  void PostAsync() { DoRequestAsync(hrPost); }
+  void HeadAsync() { DoRequestAsync(hrHead); }
+  // Run a request to its end, running the event loop meanwhile; raise
+  // EHttpException when the final StatusCode is above 399. OnRequestDone
+  // fires later, from the event loop.
+  void Get() { DoRequestSync(hrGet); }
+  void Post() { DoRequestSync(hrPost); }
+  void Head() { DoRequestSync(hrHead); }
+  // Ends the current request at once (in hsReady: closes CtrlSocket only).
+  void Abort();
+
+  // ---- Events ------------------------------------------------------------------
+  THttpNotifyEvent OnStateChange;
+  THttpNotifyEvent OnSessionConnected;
+  THttpNotifyEvent OnRequestHeaderBegin;
+  THttpBeforeHeaderSendEvent OnBeforeHeaderSend;
+  THttpCommandEvent OnCommand;
+  THttpNotifyEvent OnRequestHeaderEnd;
+  THttpNotifyEvent OnSendBegin;
+  THttpDataEvent OnSendData;
+  THttpNotifyEvent OnSendEnd;
+  THttpNotifyEvent OnHeaderBegin;
+  THttpNotifyEvent OnHeaderData;
+  THttpCookieEvent OnCookie;
+  THttpNotifyEvent OnHeaderEnd;
+  THttpNotifyEvent OnDocBegin;
+  THttpDataEvent OnDocData;
+  THttpNotifyEvent OnDocEnd;
+  THttpNotifyEvent OnLocationChange;
+  THttpRequestDoneEvent OnRequestDone;
+  THttpNotifyEvent OnSocketError;
+  THttpErrorEvent OnSocksConnected;
+  THttpSocksErrorEvent OnSocksError;
+  THttpNotifyEvent OnTrace;                  // never fired
+  THttpSocksAuthStateEvent OnSocksAuthState;  // never fired
+  // A complete line arrived while no request was reading.
+  THttpErrorEvent OnStrayData;
+
+ protected:
+  virtual void HeaderLineProcessing();
+  virtual void BodyDataProcessing(const char* Data, int Len);
+  virtual void SendHeaderLine(std::string S);
+  virtual void StartLookup();
+  virtual void CloseConnection();
+  virtual void ResetRequest();
+  virtual void SocketDnsLookupDone(Word Error);
+  virtual void SocketSessionClosed(Word Error);
+  virtual void SocketSessionConnected(Word Error);
+  virtual void SocketDataSent(Word Error);
+  virtual void SocketDataAvailable(Word Error);
+  virtual void LocationSessionClosed(Word Error);
+  virtual void DoRequestAsync(THttpRequest Kind);
+  virtual void DoRequestSync(THttpRequest Kind);
+  virtual void StateChange(THttpState NewState);
+
+  virtual void TriggerStateChange();
+  virtual void TriggerCookie(const std::string& Data, bool& Accept);
+  virtual void TriggerSessionConnected();
+  virtual void TriggerBeforeHeaderSend(const std::string& Method, std::vector<std::string>& Headers);
+  virtual void TriggerRequestHeaderBegin();
+  virtual void TriggerRequestHeaderEnd();
+  virtual void TriggerHeaderBegin();
+  virtual void TriggerHeaderEnd();
+  virtual void TriggerDocBegin();
+  virtual void TriggerDocData(const void* Data, int Len);
+  virtual void TriggerDocEnd();
+  virtual void TriggerSendBegin();
+  virtual void TriggerSendData(const void* Data, int Len);
+  virtual void TriggerSendEnd();
+  virtual void PostRequestDone();
+  virtual void WndProc(uint32_t Msg, uintptr_t WParam, intptr_t LParam);
+  virtual void SetReady();
+  virtual void AdjustDocName();
+
+ private:
+  enum class LineHandler { Header, Body };
+
+  void HandleMessage(uint32_t msg, uintptr_t wParam, intptr_t lParam) override;
+  void SendRequest(const std::string& Method);
+  void ProcessLocation(const std::string& Value);
+  void FollowRedirection();
+  std::string HostWithPort() const;
+  void EndHeader();
+  // Delivers the bytes still in the receive buffer as a piece of body.
+  void DeliverBufferedBody();
+  void SocketBgException(const std::exception& E, bool& CanClose);
+  // Closes a connection left from an earlier response without its events.
+  void CloseQuietly();
+  void ApplySocksSettings();
+  // Fires an event when assigned, through a copy so that a handler that
+  // replaces the event member still runs to its end.
+  template <typename F, typename... Args>
+  void Fire(const F& event, Args&&... args) {
+    if (!event) return;
+    F handler = event;
+    handler(this, std::forward<Args>(args)...);
+  }
+
+  std::unique_ptr<TWSocket> ctrl_socket_;
+  platform::MessageTarget target_;
+  std::shared_ptr<char> alive_ = std::make_shared<char>(1);
+
+  // Published.
+  std::string url_, local_addr_ = "0.0.0.0", proxy_, proxy_port_ = "80", sender_;
+  std::string agent_ = "Mozilla/3.0 (compatible)";
+  std::string accept_ = "image/gif, image/x-xbitmap, image/jpeg, image/pjpeg, */*";
+  std::string accept_language_, reference_, username_, password_, proxy_username_, proxy_password_;
+  bool no_cache_ = false;
+  TDateTime modified_since_ = 0;
+  std::string cookie_, content_type_post_ = "application/x-www-form-urlencoded";
+  std::string content_range_begin_, content_range_end_, accept_ranges_;
+  bool multi_threaded_ = false;
+  std::string socks_server_, socks_level_ = "5", socks_port_, socks_usercode_, socks_password_;
+  TSocksAuthentication socks_authentication_ = socksNoAuthentication;
+
+  // Public state.
+  THttpState state_ = hsReady;
+  THttpRequest request_type_ = hrNone;
+  TStream* rcvd_stream_ = nullptr;
+  TStream* send_stream_ = nullptr;
+  int status_code_ = 0;
+  std::string reason_phrase_;
+  int64_t content_length_ = -1;
+  std::string content_type_;
+  int64_t rcvd_count_ = 0;
+  int64_t sent_count_ = 0;
+  std::vector<std::string> rcvd_header_;
+  std::string doc_name_, location_;
+  Word request_done_error_ = 0;
+  bool connected_ = false;
+
+  // Private state.
+  std::string host_name_, port_, target_host_, path_;
+  std::string proxy_connect_port_;  // the proxy's port of this request
+  std::vector<char> rcv_buf_;
+  int rcv_cnt_ = 0;
+  std::string last_line_;
+  std::string last_line_end_;  // "\r\n" or "\n": how the current line ended
+  int header_line_count_ = 0;
+  int64_t header_bytes_ = 0;
+  int body_piece_count_ = 0;
+  bool location_flag_ = false;
+  bool in_header_ = false;
+  bool allowed_to_send_ = false;
+  bool broken_ = false;         // ended through the background-exception path
+  bool ready_posted_ = false;   // set ready ran for this request
+  bool lookup_done_seen_ = false;
+  bool socket_error_seen_ = false;
+  int redirection_count_ = 0;
+  uint32_t request_id_ = 0;     // tells posted messages of an old request apart
+  LineHandler next_line_ = LineHandler::Header;
+  std::vector<char> send_buf_;
+  std::string request_buffer_;
+  std::vector<std::string> authenticate_challenges_;
+};
+
+}  // namespace quillon

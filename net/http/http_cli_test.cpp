@@ -1,0 +1,587 @@
+// THttpCli against scripted servers on loopback: the request it writes, how
+// it reads odd responses, redirections, aborts and the ways a request fails.
+#include "net/http/http_cli.h"
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "base/memory_stream.h"
+#include "net/http/url.h"
+#include "tests/support/event_wait.h"
+#include "tests/support/loopback.h"
+#include "tests/support/scripted_server.h"
+
+namespace quillon {
+namespace {
+
+using testing::ScriptedConnection;
+using testing::ScriptedServer;
+
+// A client with every interesting event recorded.
+struct Client {
+  THttpCli http;
+  TMemoryStream body;
+  std::vector<std::string> events;
+  int done = 0;
+  THttpRequest done_type = hrNone;
+  Word done_error = 0xFFFF;
+  int doc_data_sum = 0;
+
+  Client() {
+    http.SetRcvdStream(&body);
+    http.OnHeaderBegin = [this](THttpCli*) { events.push_back("HeaderBegin"); };
+    http.OnHeaderEnd = [this](THttpCli*) { events.push_back("HeaderEnd"); };
+    http.OnDocBegin = [this](THttpCli*) { events.push_back("DocBegin"); };
+    http.OnDocData = [this](THttpCli*, const void*, int len) {
+      doc_data_sum += len;
+      if (events.empty() || events.back() != "DocData") events.push_back("DocData");
+    };
+    http.OnDocEnd = [this](THttpCli*) { events.push_back("DocEnd"); };
+    http.OnLocationChange = [this](THttpCli* c) { events.push_back("Location " + c->Location()); };
+    http.OnRequestDone = [this](THttpCli* c, THttpRequest type, Word error) {
+      ++done;
+      done_type = type;
+      done_error = error;
+      events.push_back("Done");
+      EXPECT_EQ(c->State(), hsReady);
+    };
+  }
+  bool Fetch(const std::string& url) {
+    http.SetURL(url);
+    http.GetAsync();
+    return Wait();
+  }
+  bool Wait() { return testing::RunUntil([this] { return done > 0; }); }
+  std::string Body() { return std::string(body.Memory(), static_cast<size_t>(body.Size())); }
+};
+
+// Records the request header a script read.
+struct Requests {
+  std::mutex mutex;
+  std::vector<std::string> list;
+  void Add(const std::string& r) {
+    std::lock_guard<std::mutex> lock(mutex);
+    list.push_back(r);
+  }
+  std::string At(size_t i) {
+    std::lock_guard<std::mutex> lock(mutex);
+    return i < list.size() ? list[i] : std::string();
+  }
+  size_t Count() {
+    std::lock_guard<std::mutex> lock(mutex);
+    return list.size();
+  }
+};
+
+// A server that answers every request with the same bytes and closes.
+std::unique_ptr<ScriptedServer> Answering(Requests& requests, std::string response) {
+  return std::make_unique<ScriptedServer>([&requests, response](ScriptedConnection& c) {
+    requests.Add(c.ReadUntil("\r\n\r\n"));
+    c.Send(response);
+  });
+}
+
+std::string Url(const ScriptedServer& s, const std::string& path) {
+  return "http://127.0.0.1:" + s.PortText() + path;
+}
+
+TEST(HttpRequest, HeaderLinesInOrderAndHostWithoutPort) {
+  Requests requests;
+  auto server = Answering(requests, "HTTP/1.0 200 OK\r\n\r\nx");
+  Client c;
+  c.http.SetSender("me@example.test");
+  c.http.SetReference("http://ref.test/");
+  c.http.SetAcceptLanguage("en");
+  c.http.SetNoCache(true);
+  c.http.SetCookie("a=b");
+  c.http.SetContentRangeBegin("10");
+  TDateTime d = 0;
+  ASSERT_TRUE(TryEncodeDate(1994, 11, 6, d));
+  c.http.SetModifiedSince(d);
+  ASSERT_TRUE(c.Fetch("http://ann:pw@127.0.0.1:" + server->PortText()));
+  EXPECT_EQ(requests.At(0),
+            "GET / HTTP/1.0\r\n"
+            "From: me@example.test\r\n"
+            "Accept: image/gif, image/x-xbitmap, image/jpeg, image/pjpeg, */*\r\n"
+            "Referer: http://ref.test/\r\n"
+            "Accept-Language: en\r\n"
+            "User-Agent: Mozilla/3.0 (compatible)\r\n"
+            "Host: 127.0.0.1\r\n"
+            "Pragma: no-cache\r\n"
+            "If-Modified-Since: Sun, 06 Nov 1994 00:00:00 GMT\r\n"
+            "Authorization: Basic " + EncodeBase64("ann:pw") + "\r\n"
+            "Cookie: a=b\r\n"
+            "Range: bytes=10-\r\n"
+            "\r\n");
+  EXPECT_EQ(c.http.Username(), "ann");
+  EXPECT_EQ(c.http.Password(), "pw");
+  EXPECT_EQ(c.http.ContentRangeBegin(), "");
+  EXPECT_EQ(c.http.DocName(), "document.htm");
+  EXPECT_EQ(c.done_error, 0);
+}
+
+TEST(HttpRequest, EventsCanEditTheHeader) {
+  Requests requests;
+  auto server = Answering(requests, "HTTP/1.0 200 OK\r\n\r\n");
+  Client c;
+  c.http.SetAccept("");
+  c.http.OnBeforeHeaderSend = [](THttpCli*, const std::string& method, std::vector<std::string>& lines) {
+    EXPECT_EQ(method, "GET");
+    lines.push_back("X-Extra: 1");
+  };
+  c.http.OnCommand = [](THttpCli*, std::string& s) {
+    if (s.starts_with("User-Agent")) s = "User-Agent: test";
+  };
+  ASSERT_TRUE(c.Fetch(Url(*server, "/a/b.zip?x=1")));
+  EXPECT_EQ(requests.At(0), "GET /a/b.zip?x=1 HTTP/1.0\r\nUser-Agent: test\r\nHost: 127.0.0.1\r\nX-Extra: 1\r\n\r\n");
+  EXPECT_EQ(c.http.DocName(), "b.zip");
+}
+
+TEST(HttpRequest, PostSendsTheStreamWithItsLength) {
+  std::string content(20000, 'p');
+  for (size_t i = 0; i < content.size(); ++i) content[i] = static_cast<char>('a' + i % 26);
+  std::string received;
+  ScriptedServer server([&](ScriptedConnection& c) {
+    std::string header = c.ReadUntil("\r\n\r\n");
+    size_t at = header.find("Content-Length: ");
+    size_t length = at == std::string::npos ? 0 : std::stoul(header.substr(at + 16));
+    std::string data = c.Read(length);
+    bool ok = header.starts_with("POST /form HTTP/1.0\r\n") &&
+              header.find("Content-Type: application/x-www-form-urlencoded\r\n") != std::string::npos &&
+              length == content.size() && data == content;
+    c.Send(ok ? "HTTP/1.0 200 Checked\r\n\r\n" : "HTTP/1.0 400 Mismatch\r\n\r\n");
+  });
+  Client c;
+  TStringStream post(content);
+  post.Seek(0, TSeekOrigin::soEnd);  // sent from its beginning all the same
+  int send_end = 0;
+  c.http.OnSendEnd = [&](THttpCli*) { ++send_end; };
+  c.http.SetSendStream(&post);
+  c.http.SetURL(Url(server, "/form"));
+  c.http.PostAsync();
+  ASSERT_TRUE(c.Wait());
+  EXPECT_EQ(c.http.StatusCode(), 200);
+  EXPECT_EQ(c.http.ReasonPhrase(), "Checked");
+  EXPECT_EQ(c.http.SentCount(), static_cast<int64_t>(content.size()));
+  EXPECT_EQ(send_end, 1);
+  EXPECT_EQ(c.done_type, hrPost);
+}
+
+TEST(HttpRequest, StartingRules) {
+  Client c;
+  try {
+    c.http.PostAsync();
+    FAIL() << "no exception";
+  } catch (const EHttpException& e) {
+    EXPECT_EQ(e.ErrorCode(), 2);
+    EXPECT_STREQ(e.what(), "HTTP component has nothing to post");
+  }
+  Requests requests;
+  ScriptedServer server([&](ScriptedConnection& conn) {
+    requests.Add(conn.ReadUntil("\r\n\r\n"));
+    conn.Send("HTTP/1.0 200 OK\r\n\r\nfirst");
+  });
+  c.http.SetURL(Url(server, "/one"));
+  c.http.GetAsync();
+  c.http.SetURL(Url(server, "/two"));
+  try {
+    c.http.GetAsync();
+    FAIL() << "no exception";
+  } catch (const EHttpException& e) {
+    EXPECT_EQ(e.ErrorCode(), 1);
+    EXPECT_STREQ(e.what(), "HTTP component is busy");
+  }
+  ASSERT_TRUE(c.Wait());
+  EXPECT_EQ(c.Body(), "first");
+  EXPECT_EQ(requests.Count(), 1u);
+  EXPECT_TRUE(requests.At(0).starts_with("GET /one "));
+}
+
+// ---- Responses -------------------------------------------------------------------
+
+TEST(HttpResponse, BodyEventsInOrder) {
+  Requests requests;
+  std::string body(100000, '\0');
+  for (size_t i = 0; i < body.size(); ++i) body[i] = static_cast<char>(i * 7);
+  auto server = Answering(requests, "HTTP/1.1 200 OK\r\nContent-Length: 100000\r\nContent-Type: Text/Plain\r\n"
+                                    "Accept-Ranges: bytes\r\nSet-Cookie: k=v\r\n\r\n" + body);
+  Client c;
+  std::string cookie;
+  int states = 0;
+  c.http.OnCookie = [&](THttpCli*, const std::string& data, bool& accept) {
+    cookie = data;
+    EXPECT_TRUE(accept);
+  };
+  c.http.OnStateChange = [&](THttpCli*) { ++states; };
+  ASSERT_TRUE(c.Fetch(Url(*server, "/file.bin")));
+  EXPECT_EQ(c.events, (std::vector<std::string>{"HeaderBegin", "HeaderEnd", "DocBegin", "DocData", "DocEnd", "Done"}));
+  EXPECT_EQ(c.Body(), body);
+  EXPECT_EQ(c.http.RcvdCount(), 100000);
+  EXPECT_EQ(c.doc_data_sum, 100000);
+  EXPECT_EQ(c.http.ContentLength(), 100000);
+  EXPECT_EQ(c.http.ContentType(), "text/plain");
+  EXPECT_EQ(c.http.AcceptRanges(), "bytes");
+  EXPECT_EQ(cookie, "k=v");
+  EXPECT_EQ(c.http.RcvdHeader().size(), 5u);
+  EXPECT_EQ(c.http.RcvdHeader()[0], "HTTP/1.1 200 OK");
+  EXPECT_EQ(c.done_type, hrGet);
+  EXPECT_EQ(c.done_error, 0);
+  // NotConnected, DnsLookup, DnsLookupDone, Connected, WaitingHeader,
+  // WaitingBody, Ready.
+  EXPECT_EQ(states, 7);
+}
+
+TEST(HttpResponse, HtmlWithoutHeaderArrivesByteForByte) {
+  Requests requests;
+  const std::string page = "<html>\r\n<body>hello</body>\n</html>\r\n";
+  auto server = Answering(requests, page);
+  Client c;
+  ASSERT_TRUE(c.Fetch(Url(*server, "/page")));
+  EXPECT_EQ(c.Body(), page);
+  EXPECT_EQ(c.http.ContentType(), "text/html");
+  EXPECT_EQ(c.http.StatusCode(), 0);
+  EXPECT_EQ(c.events, (std::vector<std::string>{"HeaderBegin", "HeaderEnd", "DocBegin", "DocData", "DocEnd", "Done"}));
+}
+
+TEST(HttpResponse, CloseBeforeTheHeaderEnds) {
+  Requests requests;
+  auto server = Answering(requests, "HTTP/1.0 200 OK\r\nContent-Le");
+  Client c;
+  ASSERT_TRUE(c.Fetch(Url(*server, "/")));
+  EXPECT_EQ(c.events, (std::vector<std::string>{"HeaderBegin", "HeaderEnd", "Done"}));
+  EXPECT_EQ(c.http.StatusCode(), 200);
+  EXPECT_EQ(c.done_error, 0);
+}
+
+TEST(HttpResponse, ContentLengthZeroEndsAfterTheHeader) {
+  // The server keeps the connection open: the response is complete anyway.
+  ScriptedServer server([](ScriptedConnection& conn) {
+    conn.ReadUntil("\r\n\r\n");
+    conn.Send("HTTP/1.0 204 No Content\r\nContent-Length: 0\r\n\r\n");
+    conn.ReadToEnd();
+  });
+  Client c;
+  ASSERT_TRUE(c.Fetch(Url(server, "/empty")));
+  EXPECT_EQ(c.events, (std::vector<std::string>{"HeaderBegin", "HeaderEnd", "Done"}));
+  EXPECT_EQ(c.http.StatusCode(), 204);
+  EXPECT_EQ(c.http.ContentLength(), 0);
+  // The client can go on at once with the next request.
+  c.done = 0;
+  ASSERT_TRUE(c.Fetch(Url(server, "/empty")));
+  EXPECT_EQ(c.done_error, 0);
+}
+
+TEST(HttpResponse, ErrorAnswerKeepsOnlyTheBodyThatCameWithTheHeader) {
+  std::atomic<bool> client_closed{false};
+  ScriptedServer server([&](ScriptedConnection& conn) {
+    conn.ReadUntil("\r\n\r\n");
+    conn.Send("HTTP/1.0 404 Not Found\r\nContent-Type: text/html\r\n\r\n" + std::string(100, 'e'));
+    conn.ReadToEnd();  // returns when the client closes
+    client_closed = true;
+    conn.Send(std::string(100000, 'f'));
+  });
+  Client c;
+  c.http.SetURL(Url(server, "/missing.exe"));
+  try {
+    c.http.Get();
+    FAIL() << "no exception";
+  } catch (const EHttpException& e) {
+    EXPECT_EQ(e.ErrorCode(), 404);
+    EXPECT_STREQ(e.what(), "Not Found");
+  }
+  EXPECT_EQ(c.http.State(), hsReady);
+  EXPECT_EQ(c.Body(), std::string(100, 'e'));
+  EXPECT_EQ(c.http.DocName(), "missing.htm");
+  ASSERT_TRUE(c.Wait());  // OnRequestDone comes later, from the event loop
+  EXPECT_TRUE(testing::RunUntil([&] { return client_closed.load(); }));
+}
+
+TEST(HttpResponse, DocNameAdjustment) {
+  Requests requests;
+  auto html = Answering(requests, "HTTP/1.0 200 OK\r\nContent-Type: text/html\r\n\r\n<p>");
+  Client c;
+  ASSERT_TRUE(c.Fetch(Url(*html, "/dl/setup.exe")));
+  EXPECT_EQ(c.http.DocName(), "setup.htm");
+  c.done = 0;
+  ASSERT_TRUE(c.Fetch(Url(*html, "/dir/")));
+  EXPECT_EQ(c.http.DocName(), "document.htm");
+  c.done = 0;
+  ASSERT_TRUE(c.Fetch(Url(*html, "/dl/notes.txt?v=2")));
+  EXPECT_EQ(c.http.DocName(), "notes.txt");
+}
+
+// ---- Redirections ------------------------------------------------------------------
+
+TEST(HttpRedirect, RelativeLocationIsFollowedOnce) {
+  Requests requests;
+  ScriptedServer server([&](ScriptedConnection& conn) {
+    std::string request = conn.ReadUntil("\r\n\r\n");
+    requests.Add(request);
+    if (request.starts_with("GET /old "))
+      conn.Send("HTTP/1.0 302 Found\r\nLocation: /new#part\r\n\r\nmoved");
+    else
+      conn.Send("HTTP/1.0 200 OK\r\n\r\nnew body");
+  });
+  Client c;
+  ASSERT_TRUE(c.Fetch(Url(server, "/old")));
+  testing::RunFor(50);
+  EXPECT_EQ(c.done, 1);
+  EXPECT_EQ(c.events, (std::vector<std::string>{"HeaderBegin", "HeaderEnd", "Location " + Url(server, "/new"),
+                                                "HeaderBegin", "HeaderEnd", "DocBegin", "DocData", "DocEnd",
+                                                "Done"}));
+  EXPECT_EQ(c.Body(), "new body");
+  EXPECT_TRUE(requests.At(1).starts_with("GET /new HTTP/1.0\r\n"));
+  EXPECT_EQ(c.http.DocName(), "new");
+}
+
+TEST(HttpRedirect, TwentyRedirectionsAtMost) {
+  ScriptedServer server([](ScriptedConnection& conn) {
+    conn.ReadUntil("\r\n\r\n");
+    conn.Send("HTTP/1.0 302 Found\r\nLocation: /loop\r\n\r\n");
+  });
+  Client c;
+  int changes = 0;
+  c.http.OnLocationChange = [&](THttpCli*) { ++changes; };
+  ASSERT_TRUE(c.Fetch(Url(server, "/loop")));
+  EXPECT_EQ(changes, 20);
+  EXPECT_EQ(server.Accepted(), 21);
+  EXPECT_EQ(c.http.StatusCode(), 404);
+  EXPECT_EQ(c.http.ReasonPhrase(), "Too many redirections");
+  EXPECT_EQ(c.done_error, 0);
+}
+
+TEST(HttpRedirect, OtherSchemesAreNotFollowed) {
+  for (std::string target : {"ftp://127.0.0.1/file", "file:///etc/passwd", "gopher+x://h/"}) {
+    Requests requests;
+    auto server = Answering(requests, "HTTP/1.0 302 Found\r\nLocation: " + target + "\r\n\r\nsee there");
+    Client c;
+    ASSERT_TRUE(c.Fetch(Url(*server, "/a")));
+    EXPECT_EQ(c.http.StatusCode(), 302) << target;
+    EXPECT_EQ(c.Body(), "see there");
+    EXPECT_EQ(server->Accepted(), 1);
+  }
+}
+
+TEST(HttpRedirect, ThroughAProxyTheRequestLineIsAbsolute) {
+  Requests requests;
+  ScriptedServer proxy([&](ScriptedConnection& conn) {
+    std::string request = conn.ReadUntil("\r\n\r\n");
+    requests.Add(request);
+    if (requests.Count() == 1)
+      conn.Send("HTTP/1.0 301 Moved\r\nLocation: /next\r\n\r\n");
+    else
+      conn.Send("HTTP/1.0 200 OK\r\n\r\nproxied");
+  });
+  Client c;
+  c.http.SetProxy("127.0.0.1:" + proxy.PortText());
+  c.http.SetProxyUsername("pu");
+  c.http.SetProxyPassword("pp");
+  ASSERT_TRUE(c.Fetch("http://origin.test:8080/x"));
+  EXPECT_TRUE(requests.At(0).starts_with("GET http://origin.test:8080/x HTTP/1.0\r\n")) << requests.At(0);
+  EXPECT_NE(requests.At(0).find("\r\nHost: origin.test\r\n"), std::string::npos);
+  EXPECT_NE(requests.At(0).find("\r\nProxy-Authorization: Basic " + EncodeBase64("pu:pp") + "\r\n"),
+            std::string::npos);
+  EXPECT_TRUE(requests.At(1).starts_with("GET http://origin.test:8080/next HTTP/1.0\r\n")) << requests.At(1);
+  EXPECT_EQ(c.Body(), "proxied");
+  EXPECT_EQ(c.http.Location(), "http://origin.test:8080/next");
+}
+
+// ---- Broken responses --------------------------------------------------------------
+
+struct BrokenCase {
+  std::string response;
+  std::string reason;
+};
+
+TEST(HttpBroken, EndWithAnErrorAndTheReason) {
+  std::string many_lines = "HTTP/1.0 200 OK\r\n";
+  for (int i = 0; i < 1001; ++i) many_lines += "X-Line: " + std::to_string(i) + "\r\n";
+  std::string big_header = "HTTP/1.0 200 OK\r\n";
+  for (int i = 0; i < 40; ++i) big_header += "X-Big: " + std::string(8000, 'b') + "\r\n";
+  const BrokenCase cases[] = {
+      {"HTTP/1.0 200 OK\r\nX-Long: " + std::string(9000, 'x'), "HTTP line too long"},
+      {many_lines + "\r\n", "HTTP header too long"},
+      {big_header + "\r\n", "HTTP header too long"},
+      {"HTTP/1.0 2x0 OK\r\n\r\n", "'2x0' is not a valid integer value"},
+      {"HTTP/1.0 200 OK\r\nContent-Length: 12abc\r\n\r\nbody", "'12abc' is not a valid integer value"},
+      {"HTTP/1.0 200 OK\r\nContent-Length: 99999999999999999999\r\n\r\nbody",
+       "'99999999999999999999' is not a valid integer value"},
+  };
+  for (const BrokenCase& bc : cases) {
+    ScriptedServer server([&](ScriptedConnection& conn) {
+      conn.ReadUntil("\r\n\r\n");
+      conn.Send(bc.response);
+      conn.ReadToEnd();
+    });
+    Client c;
+    ASSERT_TRUE(c.Fetch(Url(server, "/"))) << bc.reason;
+    testing::RunFor(20);
+    EXPECT_EQ(c.done, 1);
+    EXPECT_EQ(c.done_error, 10053) << bc.reason;
+    EXPECT_EQ(c.http.RequestDoneError(), 10053);
+    EXPECT_EQ(c.http.ReasonPhrase(), bc.reason);
+    EXPECT_EQ(c.Body(), "");
+  }
+}
+
+TEST(HttpBroken, LargeContentLengthFits) {
+  Requests requests;
+  auto server = Answering(requests, "HTTP/1.0 200 OK\r\nContent-Length: 5000000000\r\n\r\n");
+  Client c;
+  c.http.SetURL(Url(*server, "/huge"));
+  c.http.HeadAsync();
+  ASSERT_TRUE(c.Wait());
+  EXPECT_TRUE(requests.At(0).starts_with("HEAD /huge HTTP/1.0\r\n"));
+  EXPECT_EQ(c.http.ContentLength(), 5000000000LL);
+  EXPECT_EQ(c.done_type, hrHead);
+  EXPECT_EQ(c.done_error, 0);
+}
+
+// A stream that accepts nothing.
+class FullStream : public TMemoryStream {
+ public:
+  int64_t Write(const void*, int64_t) override { return 0; }
+};
+
+TEST(HttpBroken, FailedWriteAndThrowingHandlerEndTheRequest) {
+  Requests requests;
+  auto server = Answering(requests, "HTTP/1.0 200 OK\r\n\r\n" + std::string(5000, 'd'));
+  {
+    Client c;
+    FullStream full;
+    c.http.SetRcvdStream(&full);
+    ASSERT_TRUE(c.Fetch(Url(*server, "/")));
+    EXPECT_EQ(c.done_error, 10053);
+    EXPECT_EQ(c.http.ReasonPhrase(), "Stream write error");
+  }
+  {
+    Client c;
+    c.http.OnDocData = [](THttpCli*, const void*, int) { throw Exception("handler failed"); };
+    ASSERT_TRUE(c.Fetch(Url(*server, "/")));
+    EXPECT_EQ(c.done_error, 10053);
+    EXPECT_EQ(c.http.ReasonPhrase(), "handler failed");
+    EXPECT_EQ(c.http.StatusCode(), 200);
+  }
+  {
+    // Even a handler of the very end of the document.
+    Client c;
+    c.http.OnDocEnd = [](THttpCli*) { throw Exception("late failure"); };
+    ASSERT_TRUE(c.Fetch(Url(*server, "/")));
+    EXPECT_EQ(c.done_error, 10053);
+    EXPECT_EQ(c.http.ReasonPhrase(), "late failure");
+  }
+}
+
+TEST(HttpBroken, RefusedConnection) {
+  Client c;
+  ASSERT_TRUE(c.Fetch("http://127.0.0.1:" + std::to_string(testing::ClosedPort()) + "/"));
+  EXPECT_EQ(c.done_error, 10061);
+  EXPECT_EQ(c.http.StatusCode(), 404);
+  EXPECT_EQ(c.http.ReasonPhrase(), SocketErrorText(10061) + " (Error #10061)");
+  EXPECT_EQ(c.done, 1);
+}
+
+// ---- Abort -----------------------------------------------------------------------
+
+TEST(HttpAbort, InEachState) {
+  std::atomic<bool> release{false};
+  std::atomic<int> got_request{0};
+  ScriptedServer server([&](ScriptedConnection& conn) {
+    std::string request = conn.ReadUntil("\r\n\r\n");
+    ++got_request;
+    if (request.starts_with("GET /body "))
+      conn.Send("HTTP/1.0 200 OK\r\n\r\n" + std::string(1000, 'b'));
+    conn.ReadToEnd();
+  });
+  auto expect_aborted = [](Client& c, const std::string& where) {
+    EXPECT_EQ(c.http.State(), hsReady) << where;
+    ASSERT_TRUE(c.Wait()) << where;
+    testing::RunFor(20);
+    EXPECT_EQ(c.done, 1) << where;
+    EXPECT_EQ(c.done_error, 3) << where;
+    EXPECT_EQ(c.http.StatusCode(), 404) << where;
+    EXPECT_EQ(c.http.ReasonPhrase(), "Connection aborted on request") << where;
+  };
+  {
+    Client c;  // a name lookup runs
+    c.http.SetURL("http://localhost:" + server.PortText() + "/");
+    c.http.GetAsync();
+    ASSERT_EQ(c.http.State(), hsDnsLookup);
+    c.http.Abort();
+    expect_aborted(c, "lookup");
+  }
+  {
+    Client c;  // connecting
+    c.http.SetURL(Url(server, "/"));
+    c.http.GetAsync();
+    ASSERT_EQ(c.http.State(), hsDnsLookupDone);
+    c.http.Abort();
+    expect_aborted(c, "connecting");
+  }
+  {
+    Client c;
+    int before = got_request;
+    c.http.SetURL(Url(server, "/wait"));
+    c.http.GetAsync();
+    ASSERT_TRUE(testing::RunUntil([&] { return got_request > before; }));
+    EXPECT_EQ(c.http.State(), hsWaitingHeader);
+    c.http.Abort();
+    expect_aborted(c, "header");
+  }
+  {
+    Client c;
+    c.http.SetURL(Url(server, "/body"));
+    c.http.GetAsync();
+    ASSERT_TRUE(testing::RunUntil([&] { return c.http.RcvdCount() == 1000; }));
+    EXPECT_EQ(c.http.State(), hsWaitingBody);
+    c.http.Abort();
+    expect_aborted(c, "body");
+    EXPECT_EQ(c.events.back(), "Done");
+    EXPECT_EQ(c.events[c.events.size() - 2], "DocEnd");
+  }
+  {
+    Client c;  // ready: nothing to end, no event
+    c.http.Abort();
+    testing::RunFor(20);
+    EXPECT_EQ(c.done, 0);
+  }
+  release = true;
+}
+
+TEST(HttpLifetime, RequestDoneHandlerMayDestroyTheClient) {
+  Requests requests;
+  auto server = Answering(requests, "HTTP/1.0 200 OK\r\n\r\nbye");
+  auto* http = new THttpCli;
+  bool done = false;
+  http->OnRequestDone = [&](THttpCli* sender, THttpRequest, Word error) {
+    EXPECT_EQ(error, 0);
+    delete sender;
+    done = true;
+  };
+  http->SetURL(Url(*server, "/"));
+  http->GetAsync();
+  ASSERT_TRUE(testing::RunUntil([&] { return done; }));
+  testing::RunFor(20);
+}
+
+TEST(HttpLifetime, NextRequestFromRequestDone) {
+  Requests requests;
+  auto server = Answering(requests, "HTTP/1.0 200 OK\r\n\r\nagain");
+  Client c;
+  int rounds = 0;
+  c.http.OnRequestDone = [&](THttpCli* sender, THttpRequest, Word error) {
+    EXPECT_EQ(error, 0);
+    if (++rounds < 3) sender->GetAsync();
+  };
+  c.http.SetURL(Url(*server, "/"));
+  c.http.GetAsync();
+  ASSERT_TRUE(testing::RunUntil([&] { return rounds == 3; }));
+  EXPECT_EQ(c.Body(), "againagainagain");
+}
+
+}  // namespace
+}  // namespace quillon

@@ -1,0 +1,157 @@
+#include "net/http/url.h"
+
+#include <cmath>
+
+#include "base/base64.h"
+#include "base/strings.h"
+
+namespace quillon {
+
+namespace {
+
+// The base up to and including its last "/", or "/" when it has none.
+std::string Directory(const std::string& base) {
+  size_t slash = base.rfind('/');
+  return slash == std::string::npos ? std::string("/") : base.substr(0, slash + 1);
+}
+
+bool IsSchemeChar(char c) {
+  return (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '+' || c == '-' || c == '.';
+}
+
+}  // namespace
+
+void ParseURL(const std::string& URL, std::string& Proto, std::string& User, std::string& Pass,
+              std::string& Host, std::string& Port, std::string& Path) {
+  const std::string base = Path;
+  Proto.clear();
+  User.clear();
+  Pass.clear();
+  Host.clear();
+  Port.clear();
+  Path.clear();
+  if (URL.empty()) return;
+
+  if (URL.starts_with("./")) {
+    Path = Directory(base) + URL.substr(2);
+    return;
+  }
+  if (URL.starts_with("../")) {
+    std::string dir = Directory(base);
+    std::string rest = URL;
+    while (rest.starts_with("../")) {
+      rest.erase(0, 3);
+      // Drop the last segment of the directory ("/a/b/" becomes "/a/").
+      if (dir.size() > 1) {
+        size_t prev = dir.rfind('/', dir.size() - 2);
+        dir = prev == std::string::npos ? std::string("/") : dir.substr(0, prev + 1);
+      }
+    }
+    Path = dir + rest;
+    return;
+  }
+
+  size_t authority_start = 0;
+  bool has_scheme = false;
+  size_t sep = URL.find("://");
+  if (sep != std::string::npos) {
+    has_scheme = sep > 0;
+    for (size_t i = 0; i < sep && has_scheme; ++i) has_scheme = IsSchemeChar(URL[i]);
+    if (has_scheme) {
+      Proto = URL.substr(0, sep);
+      authority_start = sep + 3;
+    } else {
+      Proto = "http";
+    }
+  }
+  if (!has_scheme) {
+    if (URL[0] == '/') {
+      Proto = "http";
+      if (URL.size() < 2 || URL[1] != '/') {
+        Path = URL;
+        return;
+      }
+      authority_start = 2;
+    } else if (StartsText("http:", URL)) {
+      Proto = "http";
+      if (URL.size() > 6 && URL[5] == '/' && URL[6] == '/') {
+        authority_start = 7;
+      } else {
+        Path = URL.substr(5);
+        return;
+      }
+    } else if (StartsText("mailto:", URL)) {
+      Proto = "mailto";
+      authority_start = 7;
+    }
+  }
+
+  std::string authority = URL.substr(authority_start);
+  size_t path_start = authority.find_first_of("/?");
+  if (path_start != std::string::npos) {
+    Path = authority.substr(path_start);
+    authority.resize(path_start);
+  }
+
+  size_t colon = authority.rfind(':');
+  size_t at = authority.rfind('@');
+  std::string user_part;
+  if (colon != std::string::npos && (at == std::string::npos || colon > at)) {
+    Port = authority.substr(colon + 1);
+    size_t host_start = at == std::string::npos ? 0 : at + 1;
+    Host = authority.substr(host_start, colon - host_start);
+    if (at == std::string::npos) return;
+    user_part = authority.substr(0, at);
+  } else if (at != std::string::npos) {
+    Host = authority.substr(at + 1);
+    user_part = authority.substr(0, at);
+  } else {
+    Host = authority;
+    return;
+  }
+  size_t user_colon = user_part.find(':');
+  if (user_colon == std::string::npos) {
+    User = user_part;
+  } else {
+    User = user_part.substr(0, user_colon);
+    Pass = user_part.substr(user_colon + 1);
+  }
+}
+
+std::string BaseUrl(const std::string& U) {
+  size_t end = U.find('?');
+  std::string_view head(U.data(), end == std::string::npos ? U.size() : end);
+  size_t last = head.find_last_of("/:");
+  return last == std::string_view::npos ? std::string() : U.substr(0, last + 1);
+}
+
+std::string ReplaceExt(const std::string& Name, const std::string& Ext) {
+  size_t dot = Name.rfind('.');
+  if (dot == std::string::npos) return Name + "." + Ext;
+  return Name.substr(0, dot + 1) + Ext;
+}
+
+std::string ExtractFileExt(const std::string& Name) {
+  size_t dot = Name.find_last_of("./\\:");
+  if (dot == std::string::npos || Name[dot] != '.') return "";
+  return Name.substr(dot);
+}
+
+std::string RFC1123Date(TDateTime D) {
+  static const char* const kDays[] = {"Mon", "Tue", "Wed", "Thu", "Fri", "Sat", "Sun"};
+  static const char* const kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                        "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+  int year, month, day, hour, minute, second, msec;
+  DecodeDate(D, year, month, day);
+  DecodeTime(D, hour, minute, second, msec);
+  // Day 0 (30 December 1899) was a Saturday.
+  int64_t whole_days = static_cast<int64_t>(std::floor(D));
+  int day_of_week = static_cast<int>(((whole_days - 2) % 7 + 7) % 7);
+  if (month < 1 || month > 12) month = 1;
+  return std::string(kDays[day_of_week]) + ", " +
+         Format("%2.2d %s %4.4d %2.2d:%2.2d:%2.2d", day, kMonths[month - 1], year, hour, minute, second);
+}
+
+std::string EncodeBase64(const std::string& Value) { return Base64Encode(Value); }
+
+}  // namespace quillon

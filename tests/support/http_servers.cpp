@@ -1,0 +1,128 @@
+#include "tests/support/http_servers.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+
+#include "tests/support/loopback.h"
+
+namespace quillon::testing {
+
+namespace {
+
+// The output of a shell command ("" when it fails).
+std::string CommandOutput(const std::string& command) {
+  std::string out;
+  FILE* pipe = ::popen(command.c_str(), "r");
+  if (pipe == nullptr) return out;
+  char buf[256];
+  size_t n;
+  while ((n = std::fread(buf, 1, sizeof buf, pipe)) > 0) out.append(buf, n);
+  if (::pclose(pipe) != 0) return "";
+  while (!out.empty() && (out.back() == '\n' || out.back() == '\r')) out.pop_back();
+  return out;
+}
+
+}  // namespace
+
+NginxServer::NginxServer() {
+  std::filesystem::create_directories(Root() + "/private");
+  std::filesystem::create_directories(dir_.File("tmp"));
+}
+
+void NginxServer::AddUser(const std::string& name, const std::string& password) {
+  // An apr1 hash when openssl is there, else nginx's plain-text form.
+  std::string hash;
+  if (!FindProgram("openssl").empty())
+    hash = CommandOutput("openssl passwd -apr1 '" + password + "' 2>/dev/null");
+  if (hash.empty()) hash = "{PLAIN}" + password;
+  htpasswd_ += name + ":" + hash + "\n";
+}
+
+bool NginxServer::Start() {
+  const std::string nginx = FindProgram("nginx");
+  if (nginx.empty()) {
+    failure_ = "nginx is not installed (scripts/setup installs it)";
+    return false;
+  }
+  port_ = FreePort();
+  WriteFile(dir_.File("htpasswd"), htpasswd_);
+  const std::string d = dir_.path();
+  std::string conf =
+      "daemon off;\n"
+      "master_process off;\n"
+      "worker_processes 1;\n"
+      "error_log " + d + "/error.log;\n"
+      "pid " + d + "/nginx.pid;\n"
+      "events { worker_connections 64; }\n"
+      "http {\n"
+      "  access_log off;\n"
+      "  client_body_temp_path " + d + "/tmp/body;\n"
+      "  proxy_temp_path " + d + "/tmp/proxy;\n"
+      "  fastcgi_temp_path " + d + "/tmp/fastcgi;\n"
+      "  uwsgi_temp_path " + d + "/tmp/uwsgi;\n"
+      "  scgi_temp_path " + d + "/tmp/scgi;\n"
+      "  types { text/html html htm; text/plain txt; application/octet-stream bin exe; }\n"
+      "  default_type application/octet-stream;\n"
+      "  server {\n"
+      "    listen 127.0.0.1:" + std::to_string(port_) + ";\n"
+      "    server_name localhost;\n"
+      "    root " + Root() + ";\n"
+      "    location /private/ {\n"
+      "      auth_basic \"Quillon tests\";\n"
+      "      auth_basic_user_file " + d + "/htpasswd;\n"
+      "    }\n" +
+      locations_ +
+      "  }\n"
+      "}\n";
+  WriteFile(dir_.File("nginx.conf"), conf);
+  // Workers of a server started as root would run as another user that may
+  // not enter the temporary folder.
+  ::chmod(d.c_str(), 0755);
+  return process_.Start({nginx, "-p", d, "-c", dir_.File("nginx.conf"), "-e", dir_.File("error.log")},
+                        dir_.File("nginx.log")) &&
+         process_.WaitForPort(port_);
+}
+
+std::string NginxServer::Url(const std::string& path) const {
+  return "http://127.0.0.1:" + std::to_string(port_) + path;
+}
+
+bool TinyproxyServer::Start() {
+  port_ = FreePort();
+  std::string conf = "Port " + std::to_string(port_) + "\n"
+                     "Listen 127.0.0.1\n"
+                     "Timeout 30\n"
+                     "MaxClients 16\n"
+                     "Allow 127.0.0.1\n"
+                     "DisableViaHeader Yes\n";
+  if (::geteuid() == 0) conf += "User nobody\nGroup nogroup\n";
+  WriteFile(dir_.File("tinyproxy.conf"), conf);
+  ::chmod(dir_.path().c_str(), 0755);
+  return process_.Start({FindProgram("tinyproxy"), "-d", "-c", dir_.File("tinyproxy.conf")},
+                        dir_.File("tinyproxy.log")) &&
+         process_.WaitForPort(port_);
+}
+
+bool DanteServer::Start() {
+  port_ = FreePort();
+  std::string conf = "logoutput: stderr\n"
+                     "internal: 127.0.0.1 port = " + std::to_string(port_) + "\n"
+                     "external: 127.0.0.1\n"
+                     "clientmethod: none\n"
+                     "socksmethod: none\n";
+  // As root, dante must be told which users to switch to.
+  if (::geteuid() == 0) conf += "user.privileged: root\nuser.unprivileged: nobody\n";
+  conf += "client pass { from: 127.0.0.0/8 to: 0.0.0.0/0 }\n"
+          "socks pass { from: 127.0.0.0/8 to: 0.0.0.0/0 protocol: tcp }\n";
+  WriteFile(dir_.File("danted.conf"), conf);
+  ::chmod(dir_.path().c_str(), 0755);
+  return process_.Start({FindProgram("danted"), "-f", dir_.File("danted.conf"), "-p", dir_.File("danted.pid"),
+                         "-N", "1"},
+                        dir_.File("danted.log")) &&
+         process_.WaitForPort(port_);
+}
+
+}  // namespace quillon::testing

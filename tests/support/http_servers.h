@@ -1,0 +1,75 @@
+// Real servers for HTTP tests and benchmarks, each started on a free port of
+// 127.0.0.1 with its configuration in a temporary folder (so that it needs no
+// privileges and leaves nothing behind) and stopped when the helper goes:
+//
+//   NginxServer nginx;
+//   WriteFile(nginx.Root() + "/a.bin", bytes);
+//   nginx.AddUser("ann", "secret");                  // for /private/
+//   nginx.AddLocations("location = /r1 { return 302 /r2; }");
+//   ASSERT_TRUE(nginx.Start()) << nginx.Failure();
+//   std::string url = nginx.Url("/a.bin");
+//
+// TinyproxyServer is an HTTP proxy for 127.0.0.1; DanteServer a SOCKS server
+// (levels 4 and 5, no authentication).
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "tests/support/server_process.h"
+#include "tests/support/temp_dir.h"
+
+namespace quillon::testing {
+
+class NginxServer {
+ public:
+  NginxServer();
+  // The document root: files written here are served from "/".
+  std::string Root() const { return dir_.File("www"); }
+  // Adds a user of the Basic-authenticated location /private/ (served from
+  // Root() + "/private"). Call before Start.
+  void AddUser(const std::string& name, const std::string& password);
+  // Adds configuration text inside the server block. Call before Start.
+  void AddLocations(const std::string& text) { locations_ += text + "\n"; }
+  bool Start();
+  void Stop() { process_.Stop(); }
+  uint16_t port() const { return port_; }
+  std::string PortText() const { return std::to_string(port_); }
+  // "http://127.0.0.1:<port>" + path
+  std::string Url(const std::string& path) const;
+  std::string Failure() const { return failure_.empty() ? process_.Failure() : failure_; }
+
+ private:
+  TempDir dir_;
+  ServerProcess process_;
+  uint16_t port_ = 0;
+  std::string htpasswd_;
+  std::string locations_;
+  std::string failure_;
+};
+
+class TinyproxyServer {
+ public:
+  bool Start();
+  uint16_t port() const { return port_; }
+  std::string Failure() const { return process_.Failure(); }
+
+ private:
+  TempDir dir_;
+  ServerProcess process_;
+  uint16_t port_ = 0;
+};
+
+class DanteServer {
+ public:
+  bool Start();
+  uint16_t port() const { return port_; }
+  std::string Failure() const { return process_.Failure(); }
+
+ private:
+  TempDir dir_;
+  ServerProcess process_;
+  uint16_t port_ = 0;
+};
+
+}  // namespace quillon::testing

@@ -1,0 +1,100 @@
+// quillon-get's exit status and messages, running the built program against
+// nginx and scripted servers on loopback.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <cstdlib>
+#include <string>
+
+#include "tests/support/http_servers.h"
+#include "tests/support/loopback.h"
+#include "tests/support/scripted_server.h"
+#include "tests/support/temp_dir.h"
+
+namespace quillon {
+namespace {
+
+using testing::ReadFile;
+
+struct Outcome {
+  int status = -1;
+  std::string out, err;
+};
+
+class QuillonGet : public ::testing::Test {
+ protected:
+  Outcome Run(const std::string& args) {
+    const char* bin = std::getenv("QUILLON_BINARY_DIR");
+    std::string program = std::string(bin ? bin : ".") + "/tools/quillon-get";
+    std::string command = program + " " + args + " >" + dir_.File("out") + " 2>" + dir_.File("err");
+    int rc = std::system(command.c_str());
+    Outcome o;
+    o.status = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
+    o.out = ReadFile(dir_.File("out"));
+    o.err = ReadFile(dir_.File("err"));
+    return o;
+  }
+  std::string Target() const { return dir_.File("target"); }
+
+  testing::TempDir dir_;
+};
+
+TEST_F(QuillonGet, FetchesFromNginxAndReportsFailures) {
+  testing::NginxServer nginx;
+  std::string body(200000, 'q');
+  testing::WriteFile(nginx.Root() + "/file.bin", body);
+  testing::WriteFile(nginx.Root() + "/private/p.txt", "private");
+  nginx.AddUser("bob", "pw");
+  ASSERT_TRUE(nginx.Start()) << "nginx could not be started: " << nginx.Failure();
+
+  Outcome o = Run(nginx.Url("/file.bin") + " " + Target());
+  EXPECT_EQ(o.status, 0) << o.err;
+  EXPECT_EQ(ReadFile(Target()), body);
+  EXPECT_NE(o.out.find("200 OK: 200000 bytes"), std::string::npos) << o.out;
+
+  o = Run(nginx.Url("/missing") + " " + Target());
+  EXPECT_EQ(o.status, 1);
+  EXPECT_NE(o.err.find("404 Not Found"), std::string::npos) << o.err;
+
+  o = Run(nginx.Url("/private/p.txt") + " " + Target());
+  EXPECT_EQ(o.status, 1);
+  o = Run("--user bob --password pw " + nginx.Url("/private/p.txt") + " " + Target());
+  EXPECT_EQ(o.status, 0) << o.err;
+  EXPECT_EQ(ReadFile(Target()), "private");
+
+  testing::TinyproxyServer proxy;
+  ASSERT_TRUE(proxy.Start()) << "tinyproxy could not be started: " << proxy.Failure();
+  o = Run("--proxy 127.0.0.1:" + std::to_string(proxy.port()) + " " + nginx.Url("/file.bin") + " " + Target());
+  EXPECT_EQ(o.status, 0) << o.err;
+  EXPECT_EQ(ReadFile(Target()), body);
+
+  testing::DanteServer dante;
+  ASSERT_TRUE(dante.Start()) << "dante could not be started: " << dante.Failure();
+  o = Run("--socks 127.0.0.1:" + std::to_string(dante.port()) + " --socks-level 5 " + nginx.Url("/file.bin") + " " +
+          Target());
+  EXPECT_EQ(o.status, 0) << o.err;
+  EXPECT_EQ(ReadFile(Target()), body);
+}
+
+TEST_F(QuillonGet, ShortBodyRefusedConnectionAndUsage) {
+  testing::ScriptedServer server([](testing::ScriptedConnection& c) {
+    c.ReadUntil("\r\n\r\n");
+    c.Send("HTTP/1.0 200 OK\r\nContent-Length: 100\r\n\r\n" + std::string(50, 's'));
+  });
+  Outcome o = Run("http://127.0.0.1:" + server.PortText() + "/short " + Target());
+  EXPECT_EQ(o.status, 1);
+  EXPECT_NE(o.err.find("incomplete: 50 of 100 bytes"), std::string::npos) << o.err;
+
+  o = Run("http://127.0.0.1:" + std::to_string(testing::ClosedPort()) + "/ " + Target());
+  EXPECT_EQ(o.status, 1);
+  EXPECT_NE(o.err.find("error 10061"), std::string::npos) << o.err;
+
+  EXPECT_EQ(Run("only-one-argument").status, 1);
+  EXPECT_EQ(Run("--socks-level 7 http://127.0.0.1/ " + Target()).status, 1);
+  o = Run("gopher://127.0.0.1/x " + Target());
+  EXPECT_EQ(o.status, 1);
+  EXPECT_NE(o.err.find("gopher"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace quillon
