@@ -1,0 +1,118 @@
+#include "app/catalogue.h"
+
+#include <QBuffer>
+#include <QByteArray>
+#include <QImageReader>
+
+#include <cmath>
+
+#include "app/application_data_stream.h"
+#include "base/date_time.h"
+#include "base/strings.h"
+
+namespace quillon {
+
+TCatalogue::TCatalogue() : doc_(std::make_unique<TsdXmlDocument>()) {}
+TCatalogue::~TCatalogue() = default;
+
+void TCatalogue::LoadFromProgramFile(const std::string& program_file) {
+  TApplicationDataStream stream(program_file, TApplicationDataStream::omRead);
+  doc_->LoadFromStream(stream);
+}
+
+void TCatalogue::LoadFromStream(TStream& stream) { doc_->LoadFromStream(stream); }
+
+void TCatalogue::Clear() { doc_ = std::make_unique<TsdXmlDocument>(); }
+
+TXmlNode* TCatalogue::InterfaceNode(std::string_view name) const {
+  std::string path(kInterfacePath);
+  path += name;
+  return FindNode(doc_->Root(), path);
+}
+
+std::string TCatalogue::InterfaceText(std::string_view name) const {
+  TXmlNode* node = InterfaceNode(name);
+  return node ? node->ValueAsString() : std::string();
+}
+
+std::string TCatalogue::InterfaceBinary(std::string_view name) const {
+  TXmlNode* node = InterfaceNode(name);
+  return node ? node->BinaryString() : std::string();
+}
+
+std::vector<TXmlNode*> TCatalogue::ProductNodes() const {
+  std::vector<TXmlNode*> list;
+  FindNodes(doc_->Root(), "Program_Group", &list);
+  return list;
+}
+
+TXmlNode* TCatalogue::ProductNode(int index) const {
+  const auto list = ProductNodes();
+  return index >= 0 && index < static_cast<int>(list.size()) ? list[index] : nullptr;
+}
+
+std::vector<TXmlNode*> TCatalogue::LinkNodes(TXmlNode* product) {
+  std::vector<TXmlNode*> list;
+  if (product) FindNodes(product, "Download", &list);
+  return list;
+}
+
+TXmlNode* TCatalogue::LinkNode(TXmlNode* product, int index) {
+  const auto list = LinkNodes(product);
+  return index >= 0 && index < static_cast<int>(list.size()) ? list[index] : nullptr;
+}
+
+std::string TCatalogue::FieldText(TXmlNode* node, std::string_view name) {
+  TXmlNode* field = node ? FindNode(node, name) : nullptr;
+  return field ? field->ValueAsString() : std::string();
+}
+
+bool TCatalogue::HasField(TXmlNode* node, std::string_view name) {
+  return node && FindNode(node, name);
+}
+
+std::string TCatalogue::FieldBinary(TXmlNode* node, std::string_view name) {
+  TXmlNode* field = node ? FindNode(node, name) : nullptr;
+  return field ? field->BinaryString() : std::string();
+}
+
+bool TCatalogue::IsBrowserLink(TXmlNode* link) {
+  return FieldText(link, "Handle_by") == kSendToBrowser;
+}
+
+bool TCatalogue::HasScreenshot(TXmlNode* product) {
+  return !FieldText(product, "Screenshot").empty();
+}
+
+bool TCatalogue::OfferUpdate(int64_t today) const {
+  TXmlNode* date = InterfaceNode("Prompt_after_date");
+  if (!date) return false;
+  const std::string text = date->ValueAsString();
+  if (text == "0") return false;
+  const auto day = ParseInt64(text);
+  if (!day) throw EConvertError("'" + text + "' is not a valid integer value");
+  if (today < *day) return false;
+  TXmlNode* url = InterfaceNode("Data_URL");
+  return url && !url->ValueAsString().empty();
+}
+
+QImage TCatalogue::DecodePicture(const std::string& bytes) {
+  if (bytes.empty()) return QImage();
+  QByteArray data = QByteArray::fromRawData(bytes.data(), static_cast<qsizetype>(bytes.size()));
+  QBuffer buffer(&data);
+  buffer.open(QIODevice::ReadOnly);
+  QImageReader reader(&buffer, "JPEG");
+  QImage image = reader.read();
+  if (image.isNull())
+    throw EInvalidGraphic("JPEG error: " + reader.errorString().toStdString());
+  return image;
+}
+
+int64_t TodayDayNumber() { return static_cast<int64_t>(std::floor(Now())); }
+
+std::string UrlFileName(std::string_view url) {
+  const size_t pos = url.find_last_of("/\\:");
+  return std::string(pos == std::string_view::npos ? url : url.substr(pos + 1));
+}
+
+}  // namespace quillon

@@ -1,0 +1,116 @@
+// TCatalogue: the catalogue document that tells one copy of the program what to
+// offer, and the rules by which it is read. The document is the only model:
+// products and links are looked up by path or name on every use, never cached.
+//
+// Schema (element names are matched without regard to case):
+//   Root
+//     Interface_Information: Window_Caption, Top_Paragraph, Next_Button_Caption,
+//       Previous_Button_Caption, Product_Prompt, Folder_to_save_to_Prompt,
+//       Download_Button_Caption, Cancel_Button_Caption, Open_Button_Caption,
+//       Splash_Logo (base64 JPEG), Prompt_after_date, Data_URL; GroupCount (unread)
+//     Program_Group*: Program_Name, Short_Description, Icon, Screenshot (base64
+//       JPEG), URLCount (unread), Download*: Description, URL, Handle_by
+//
+// Texts are 8-bit: windows-1252, or UTF-8 when the document is Utf8Encoded.
+// An element the program reads that is missing reads as empty text; a product
+// or link index outside the lists reads as a missing node.
+#pragma once
+
+#include <QImage>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "base/exceptions.h"
+#include "base/stream.h"
+#include "xml/xml_document.h"
+
+namespace quillon {
+
+// A picture that the JPEG decoder refused.
+class EInvalidGraphic : public Exception {
+ public:
+  using Exception::Exception;
+};
+
+class TCatalogue {
+ public:
+  // The Handle_by text that hands a link to the browser (compared exactly).
+  static constexpr std::string_view kSendToBrowser = "Send to browser";
+  // Full paths of the interface settings begin with this.
+  static constexpr std::string_view kInterfacePath = "/Root/Interface_Information/";
+
+  TCatalogue();
+  ~TCatalogue();
+  TCatalogue(TCatalogue&&) = default;
+  TCatalogue& operator=(TCatalogue&&) = default;
+
+  TsdXmlDocument& Document() { return *doc_; }
+  bool Utf8() const { return doc_->Utf8Encoded(); }
+
+  // Replaces the document by the catalogue appended to `program_file` (read
+  // through TApplicationDataStream, closed again also on failure). Raises the
+  // stream's and the parser's errors.
+  void LoadFromProgramFile(const std::string& program_file);
+  // Replaces the document by what `stream` holds from its position on.
+  void LoadFromStream(TStream& stream);
+  // An empty document.
+  void Clear();
+
+  // --- Lookups ---
+  // "/Root/Interface_Information/" + name; absent when missing.
+  TXmlNode* InterfaceNode(std::string_view name) const;
+  // Its decoded text, empty when missing.
+  std::string InterfaceText(std::string_view name) const;
+  // Its decoded base64 content, empty when missing (EFilerError as FieldBinary).
+  std::string InterfaceBinary(std::string_view name) const;
+
+  // The Program_Group children of the root, in document order.
+  std::vector<TXmlNode*> ProductNodes() const;
+  int ProductCount() const { return static_cast<int>(ProductNodes().size()); }
+  // Product at a list index; absent outside the list.
+  TXmlNode* ProductNode(int index) const;
+  // The Download children of a product; the link at an index (absent outside).
+  static std::vector<TXmlNode*> LinkNodes(TXmlNode* product);
+  static TXmlNode* LinkNode(TXmlNode* product, int index);
+
+  // The text of the first element of that name inside `node`; empty when the
+  // node or the element is missing.
+  static std::string FieldText(TXmlNode* node, std::string_view name);
+  // Whether `node` holds an element of that name.
+  static bool HasField(TXmlNode* node, std::string_view name);
+  // The decoded base64 of that element; empty when missing or empty. Raises
+  // EFilerError for base64 of a wrong length.
+  static std::string FieldBinary(TXmlNode* node, std::string_view name);
+
+  // --- Rules ---
+  // A link goes to the browser when its Handle_by is "Send to browser" exactly.
+  static bool IsBrowserLink(TXmlNode* link);
+  // The screenshot button shows when the product's Screenshot text is not
+  // empty (white space counts as present).
+  static bool HasScreenshot(TXmlNode* product);
+  // The update button shows when Prompt_after_date exists and is not "0",
+  // `today` (whole days since 30 December 1899) is at least its value, and
+  // Data_URL exists and is not empty. EConvertError when Prompt_after_date is
+  // not a whole number.
+  bool OfferUpdate(int64_t today) const;
+
+  // Decodes JPEG bytes; a null image for empty bytes. EInvalidGraphic when the
+  // bytes are not a JPEG picture the decoder accepts.
+  static QImage DecodePicture(const std::string& bytes);
+
+ private:
+  std::unique_ptr<TsdXmlDocument> doc_;
+};
+
+// Today as a whole number of days since 30 December 1899 (local time).
+int64_t TodayDayNumber();
+
+// The part of a URL or path after its last "/", "\" or ":" (the whole text when
+// it holds none).
+std::string UrlFileName(std::string_view url);
+
+}  // namespace quillon

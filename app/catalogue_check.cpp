@@ -1,0 +1,132 @@
+#include "app/catalogue_check.h"
+
+#include <QString>
+
+#include <exception>
+#include <vector>
+
+#include "app/application_data_stream.h"
+#include "app/catalogue.h"
+#include "base/memory_stream.h"
+#include "base/strings.h"
+#include "platform/ansi_text.h"
+
+namespace quillon {
+
+namespace {
+
+class TChecker {
+ public:
+  TChecker(TCatalogue& catalogue, std::ostream& out) : cat_(catalogue), out_(out) {}
+
+  void Run(int64_t today) {
+    TXmlNode* root = cat_.Document().Root();
+    if (!SameText(root->Name(), "Root"))
+      Warn("the root element is \"" + Utf8(root->Name()) + "\", not Root: the window finds none of its settings");
+    else if (!FindNode(root, "/Root/Interface_Information"))
+      Warn("missing element Interface_Information");
+    out_ << "caption: " << Utf8(cat_.InterfaceText("Window_Caption")) << "\n";
+    for (const char* name : {"Window_Caption", "Top_Paragraph", "Next_Button_Caption",
+                             "Previous_Button_Caption", "Product_Prompt", "Folder_to_save_to_Prompt",
+                             "Download_Button_Caption", "Cancel_Button_Caption", "Open_Button_Caption",
+                             "Splash_Logo"}) {
+      if (!cat_.InterfaceNode(name)) Warn(std::string("missing element Interface_Information/") + name);
+    }
+
+    const auto products = cat_.ProductNodes();
+    if (products.empty()) Warn("no products (Program_Group): the product list is empty");
+    for (size_t i = 0; i < products.size(); ++i) Product(static_cast<int>(i) + 1, products[i]);
+
+    Picture("Splash_Logo", [&] { return cat_.InterfaceBinary("Splash_Logo"); });
+    for (size_t i = 0; i < products.size(); ++i) {
+      const std::string n = std::to_string(i + 1);
+      Picture("Icon " + n, [&] { return TCatalogue::FieldBinary(products[i], "Icon"); });
+      Picture("Screenshot " + n, [&] { return TCatalogue::FieldBinary(products[i], "Screenshot"); });
+    }
+
+    bool update = false;
+    try {
+      update = cat_.OfferUpdate(today);
+    } catch (const std::exception& e) {
+      Warn(std::string("Prompt_after_date: ") + e.what() + ": showing the window fails");
+    }
+    out_ << "update button: " << (update ? "shown" : "hidden") << "\n";
+    for (const std::string& w : warnings_) out_ << "warning: " << w << "\n";
+  }
+
+ private:
+  std::string Utf8(const std::string& text) const {
+    return DocTextToQString(text, cat_.Utf8()).toUtf8().toStdString();
+  }
+  void Warn(std::string text) { warnings_.push_back(std::move(text)); }
+
+  void Product(int n, TXmlNode* product) {
+    const std::string where = "product " + std::to_string(n);
+    for (const char* name : {"Program_Name", "Short_Description", "Icon", "Screenshot"})
+      if (!TCatalogue::HasField(product, name)) Warn(where + ": missing element " + name);
+    const auto links = TCatalogue::LinkNodes(product);
+    if (links.empty()) Warn(where + ": no links (Download): the next button stays disabled");
+    out_ << where << ": " << Utf8(TCatalogue::FieldText(product, "Program_Name")) << " (links: " << links.size()
+         << ", screenshot: " << (TCatalogue::HasScreenshot(product) ? "yes" : "no")
+         << ", description: " << (TCatalogue::FieldText(product, "Short_Description").empty() ? "no" : "yes")
+         << ")\n";
+    for (size_t j = 0; j < links.size(); ++j) Link(where + " link " + std::to_string(j + 1), j + 1, links[j]);
+  }
+
+  void Link(const std::string& where, size_t m, TXmlNode* link) {
+    for (const char* name : {"Description", "URL", "Handle_by"})
+      if (!TCatalogue::HasField(link, name)) Warn(where + ": missing element " + name);
+    const std::string url = TCatalogue::FieldText(link, "URL");
+    const std::string handle = TCatalogue::FieldText(link, "Handle_by");
+    const bool browser = TCatalogue::IsBrowserLink(link);
+    out_ << "  link " << m << ": " << Utf8(TCatalogue::FieldText(link, "Description")) << " -> " << Utf8(url)
+         << (browser ? " [browser]" : " [program]") << "\n";
+    if (!browser && handle != "Internal Download" && TCatalogue::HasField(link, "Handle_by"))
+      Warn(where + ": Handle_by \"" + Utf8(handle) +
+           "\" is neither \"Internal Download\" nor \"Send to browser\": the program downloads the link itself");
+    if (!browser && !StartsText("http://", url) && !StartsText("ftp://", url))
+      Warn(where + ": the program cannot fetch \"" + Utf8(url) + "\" itself (only http:// and ftp://)");
+    if (browser && !StartsText("http://", url) && !StartsText("https://", url) && !StartsText("ftp://", url) &&
+        !StartsText("mailto:", url))
+      Warn(where + ": \"" + Utf8(url) + "\" is not a web address: the window does not open it in the browser");
+  }
+
+  template <typename Bytes>
+  void Picture(const std::string& name, Bytes bytes) {
+    out_ << "picture " << name << ": ";
+    try {
+      const QImage image = TCatalogue::DecodePicture(bytes());
+      if (image.isNull()) out_ << "none\n";
+      else out_ << image.width() << " x " << image.height() << "\n";
+    } catch (const std::exception& e) {
+      out_ << "error " << e.what() << "\n";
+      Warn("picture " + name + " does not decode: " + e.what());
+    }
+  }
+
+  TCatalogue& cat_;
+  std::ostream& out_;
+  std::vector<std::string> warnings_;
+};
+
+}  // namespace
+
+int CheckCatalogue(const std::string& file, std::ostream& out, std::ostream& err, int64_t today) {
+  TCatalogue catalogue;
+  try {
+    if (TApplicationDataStream::HasTrailer(file)) {
+      catalogue.LoadFromProgramFile(file);
+    } else {
+      TMemoryStream stream;
+      stream.LoadFromFile(file);
+      catalogue.LoadFromStream(stream);
+    }
+  } catch (const std::exception& e) {
+    err << e.what() << "\n";
+    return 1;
+  }
+  TChecker(catalogue, out).Run(today);
+  return 0;
+}
+
+}  // namespace quillon

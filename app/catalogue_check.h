@@ -1,0 +1,25 @@
+// The publisher's check of a catalogue: loads it as the window does and prints
+// what the window will show, one item a line, then what a publisher should fix:
+//
+//   caption: TEXT
+//   product N: NAME (links: K, screenshot: yes|no, description: yes|no)
+//     link M: DESCRIPTION -> URL [program|browser]
+//   picture Splash_Logo|Icon N|Screenshot N: none|W x H|error MESSAGE
+//   update button: shown|hidden
+//   warning: TEXT
+//
+// Products and links are counted from 1. Texts are printed in UTF-8.
+#pragma once
+
+#include <cstdint>
+#include <ostream>
+#include <string>
+
+namespace quillon {
+
+// `file`: a program file with an appended catalogue, or a catalogue file of its
+// own. `today`: the day number for the update rule. Returns 0 when the
+// catalogue loaded, else 1 after writing the error's message to `err`.
+int CheckCatalogue(const std::string& file, std::ostream& out, std::ostream& err, int64_t today);
+
+}  // namespace quillon

@@ -1,0 +1,149 @@
+#include "app/catalogue.h"
+
+#include <gtest/gtest.h>
+
+#include <sstream>
+
+#include "app/catalogue_check.h"
+#include "app/test_catalogue.h"
+#include "base/memory_stream.h"
+
+namespace quillon {
+namespace {
+
+using testing::CatalogueXml;
+using testing::InterfaceXml;
+using testing::TestProduct;
+
+TCatalogue Load(const std::string& xml) {
+  TCatalogue c;
+  TStringStream s(xml);
+  c.LoadFromStream(s);
+  return c;
+}
+
+TEST(Catalogue, LooksUpProductsLinksAndFields) {
+  TestProduct a{"A", "first", "", "", {{"a1", "http://h/a1", "Send to browser"}, {"a2", "ftp://h/a2"}}};
+  TestProduct b{"B", "", "", " ", {}};
+  TCatalogue c;
+  testing::TempDir dir;
+  c.LoadFromProgramFile(testing::ProgramWith(dir, CatalogueXml({a, b})));
+  EXPECT_EQ(c.InterfaceText("Window_Caption"), "Test Caption");
+  EXPECT_EQ(c.InterfaceText("Next_Button_Caption"), "Next >>");
+  EXPECT_EQ(c.InterfaceText("Data_URL"), "");
+  EXPECT_EQ(c.InterfaceNode("Data_URL"), nullptr);
+  ASSERT_EQ(c.ProductCount(), 2);
+  EXPECT_EQ(TCatalogue::FieldText(c.ProductNode(1), "Program_Name"), "B");
+  EXPECT_EQ(c.ProductNode(2), nullptr);
+  EXPECT_EQ(c.ProductNode(-1), nullptr);
+  TXmlNode* link = TCatalogue::LinkNode(c.ProductNode(0), 1);
+  EXPECT_EQ(TCatalogue::FieldText(link, "URL"), "ftp://h/a2");
+  EXPECT_EQ(TCatalogue::LinkNode(c.ProductNode(0), -1), nullptr);
+  EXPECT_EQ(TCatalogue::LinkNode(c.ProductNode(1), 0), nullptr);
+  EXPECT_EQ(TCatalogue::FieldText(nullptr, "URL"), "");
+  EXPECT_TRUE(TCatalogue::IsBrowserLink(TCatalogue::LinkNode(c.ProductNode(0), 0)));
+  EXPECT_FALSE(TCatalogue::IsBrowserLink(link));
+  EXPECT_FALSE(TCatalogue::HasScreenshot(c.ProductNode(0)));
+  EXPECT_TRUE(TCatalogue::HasScreenshot(c.ProductNode(1)));          // white space
+  EXPECT_EQ(TCatalogue::FieldBinary(c.ProductNode(1), "Screenshot"), "");  // decodes to nothing
+}
+
+TEST(Catalogue, UpdateRule) {
+  auto offer = [](const std::string& extra, int64_t today) {
+    return Load(CatalogueXml({}, InterfaceXml(extra))).OfferUpdate(today);
+  };
+  const std::string url = "<Data_URL>http://h/c.xml</Data_URL>";
+  EXPECT_TRUE(offer("<Prompt_after_date>38718</Prompt_after_date>" + url, 38718));
+  EXPECT_FALSE(offer("<Prompt_after_date>38718</Prompt_after_date>" + url, 38717));
+  EXPECT_FALSE(offer("<Prompt_after_date>0</Prompt_after_date>" + url, 99999));
+  EXPECT_FALSE(offer("<Prompt_after_date>1</Prompt_after_date><Data_URL></Data_URL>", 99999));
+  EXPECT_FALSE(offer(url, 99999));
+  EXPECT_THROW(offer("<Prompt_after_date>1.5</Prompt_after_date>" + url, 99999), EConvertError);
+  EXPECT_GT(TodayDayNumber(), 45000);  // after 2023
+}
+
+TEST(Catalogue, Pictures) {
+  EXPECT_TRUE(TCatalogue::DecodePicture("").isNull());
+  const auto jpeg = Base64Decode(testing::JpegBase64(17, 9));
+  ASSERT_TRUE(jpeg);
+  EXPECT_EQ(TCatalogue::DecodePicture(*jpeg).size(), QSize(17, 9));
+  EXPECT_THROW(TCatalogue::DecodePicture("not a picture"), EInvalidGraphic);
+  EXPECT_THROW(TCatalogue::DecodePicture(jpeg->substr(0, 40)), EInvalidGraphic);
+}
+
+TEST(Catalogue, UrlFileName) {
+  EXPECT_EQ(UrlFileName("http://h/dir/setup.exe"), "setup.exe");
+  EXPECT_EQ(UrlFileName("http://h/dir/"), "");
+  EXPECT_EQ(UrlFileName("ftp://h\\a\\b.zip"), "b.zip");
+  EXPECT_EQ(UrlFileName("c:file.zip"), "file.zip");
+  EXPECT_EQ(UrlFileName("plain"), "plain");
+}
+
+std::string Check(const std::string& file, int* rc, std::string* err = nullptr) {
+  std::ostringstream out, errors;
+  *rc = CheckCatalogue(file, out, errors, 38718);
+  if (err) *err = errors.str();
+  return out.str();
+}
+
+TEST(CatalogueCheck, PrintsWhatTheWindowShows) {
+  testing::TempDir dir;
+  TestProduct a{"Caf\xE9 &amp; Co", "Hello", testing::JpegBase64(32, 32), testing::JpegBase64(64, 48),
+                {{"Get &apos;em", "http://h/a.zip"}, {"Page", "https://h/", "Send to browser"}}};
+  TestProduct b{"Broken", "", "AAAA", "", {{"s", "https://h/s.zip"}, {"o", "http://h/o.zip", "Download it"}}};
+  TestProduct c{"Empty", "", "", "", {}};
+  const std::string xml = CatalogueXml(
+      {a, b, c}, InterfaceXml("<Prompt_after_date>38718</Prompt_after_date><Data_URL>http://h/</Data_URL>",
+                              testing::JpegBase64(97, 90)));
+  int rc = -1;
+  const std::string out = Check(testing::ProgramWith(dir, xml), &rc);
+  EXPECT_EQ(rc, 0);
+  EXPECT_EQ(out,
+            "caption: Test Caption\n"
+            "product 1: Caf\xC3\xA9 & Co (links: 2, screenshot: yes, description: yes)\n"
+            "  link 1: Get 'em -> http://h/a.zip [program]\n"
+            "  link 2: Page -> https://h/ [browser]\n"
+            "product 2: Broken (links: 2, screenshot: no, description: no)\n"
+            "  link 1: s -> https://h/s.zip [program]\n"
+            "  link 2: o -> http://h/o.zip [program]\n"
+            "product 3: Empty (links: 0, screenshot: no, description: no)\n"
+            "picture Splash_Logo: 97 x 90\n"
+            "picture Icon 1: 32 x 32\n"
+            "picture Screenshot 1: 64 x 48\n"
+            "picture Icon 2: error JPEG error: Unable to read image data\n"
+            "picture Screenshot 2: none\n"
+            "picture Icon 3: none\n"
+            "picture Screenshot 3: none\n"
+            "update button: shown\n"
+            "warning: product 2 link 1: the program cannot fetch \"https://h/s.zip\" itself (only http:// and ftp://)\n"
+            "warning: product 2 link 2: Handle_by \"Download it\" is neither \"Internal Download\" nor \"Send to "
+            "browser\": the program downloads the link itself\n"
+            "warning: product 3: no links (Download): the next button stays disabled\n"
+            "warning: picture Icon 2 does not decode: JPEG error: Unable to read image data\n");
+}
+
+TEST(CatalogueCheck, WarnsAboutMissingElementsAndProducts) {
+  testing::TempDir dir;
+  testing::WriteFile(dir.File("c.xml"),
+                     "<?xml version=\"1.0\"?>\n<Root><Interface_Information><Window_Caption>W</Window_Caption>"
+                     "<Prompt_after_date>later</Prompt_after_date></Interface_Information></Root>");
+  int rc = -1;
+  const std::string out = Check(dir.File("c.xml"), &rc);  // a catalogue file of its own
+  EXPECT_EQ(rc, 0);
+  EXPECT_NE(out.find("caption: W\n"), std::string::npos);
+  EXPECT_NE(out.find("warning: missing element Interface_Information/Top_Paragraph\n"), std::string::npos);
+  EXPECT_NE(out.find("warning: no products (Program_Group): the product list is empty\n"), std::string::npos);
+  EXPECT_NE(out.find("update button: hidden\n"), std::string::npos);
+  EXPECT_NE(out.find("warning: Prompt_after_date: 'later' is not a valid integer value"), std::string::npos);
+
+  testing::WriteFile(dir.File("bad.xml"), "<Root><a></b></Root>");
+  std::string err;
+  EXPECT_TRUE(Check(dir.File("bad.xml"), &rc, &err).empty());
+  EXPECT_EQ(rc, 1);
+  EXPECT_EQ(err, "Incorrect close tag in element a\n");
+  Check(dir.File("missing"), &rc, &err);
+  EXPECT_EQ(rc, 1);
+}
+
+}  // namespace
+}  // namespace quillon

@@ -1,0 +1,156 @@
+// TfrmDownloader: the program's window, a two-page wizard filled from the
+// catalogue appended to the program file. On the product page the user picks a
+// product and sees its description, icon and, on request, its screenshot; on
+// the download page the user picks one of its links and the destination file
+// and starts the download, or opens a "Send to browser" link with the desktop.
+// The window remembers the last destination folder in the settings store.
+//
+// Sizes are pixels at 96 dots per inch. The window's size, 568 x 400
+// (at least 320 x 400), includes the frame of the window system it was drawn
+// for: 4-pixel borders and a 26-pixel caption, so the client area is 560 x 366.
+//
+// State: the catalogue document (reloaded each time the window is shown) and
+// the controls. The selected product is ListBox1's row and the selected link
+// URLCBx's index; both are mapped to catalogue nodes on every use.
+//
+// Every event handler runs through RunHandler: an exception it raises is shown
+// in a message box and ends that handler only.
+#pragma once
+
+#include <QWidget>
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "app/catalogue.h"
+
+class QComboBox;
+class QFrame;
+class QLabel;
+class QLineEdit;
+class QListWidget;
+class QPlainTextEdit;
+class QPushButton;
+class QSplitter;
+class QToolButton;
+
+namespace quillon {
+
+class TAnchors;
+class TmyStatusBar;
+
+class TfrmDownloader : public QWidget {
+ public:
+  static constexpr int kWindowWidth = 568;
+  static constexpr int kWindowHeight = 400;
+  static constexpr int kMinWidth = 320;
+  static constexpr int kMinHeight = 400;
+  static constexpr int kFrameWidth = 8;    // left and right border
+  static constexpr int kFrameHeight = 34;  // caption and borders
+
+  // `program_file`: the file whose appended catalogue is shown and whose folder
+  // is the program's folder; empty for the running program's own file.
+  // Construction is the window's create step (FormCreate).
+  explicit TfrmDownloader(std::string program_file = {});
+  ~TfrmDownloader() override;
+
+  // --- Controls, owned by the window ---
+  TmyStatusBar* StatusBar;
+  QSplitter* Splitter1;  // wizard | download list
+  QFrame* Panel1;
+  QLabel* LogoImage;
+  QPlainTextEdit* MainDescriptionMemo;
+  QFrame* ProductPanel;
+  QLabel* ProductPromptLabel;
+  QListWidget* ListBox1;
+  QLabel* Image1;
+  QToolButton* ScreenshotBtn;
+  QPlainTextEdit* ProductDescriptionMemo;
+  QPushButton* NextBtn;
+  QPushButton* UpdateBtn;
+  QFrame* DLPanel;
+  QLabel* ProductLabel;
+  QComboBox* URLCBx;
+  QLabel* FolderLabel;
+  QLineEdit* SaveToFolderEdit;
+  QPushButton* FolderBtn;
+  QPushButton* BackBtn;
+  QPushButton* DownloadBtn;
+  QWidget* DLScrollBox;  // the download list's place; hidden until a download starts
+
+  // --- Event handlers ---
+  void FormCreate();
+  void FormShow();
+  void FormActivate();
+  void FormResize();
+  void Splitter1Moved();
+  void FormClose();
+  void ListBox1Click();
+  void ListBox1DblClick();
+  void NextBtnClick();
+  void BackBtnClick();
+  void URLCBxChange();
+  void FolderBtnClick();
+  void DownloadBtnClick();
+  void ScreenshotBtnClick();
+
+  // --- Steps ---
+  // The catalogue node of the product at a list index; absent outside the list.
+  TXmlNode* GetProgramNodeGroup(int index);
+  void GetDestinationFolder();
+  void FillWizard();
+  void ApplyCatalogue();
+  void FillLinks(int index);
+  void LoadLogo();
+  void LoadIcon();
+  void LoadScreenshot(QLabel* image);
+  bool HasScreenshot();
+  bool IsBrowserLink();
+  std::string GetSelectedURL();
+  void UpdateScrollBars();
+  QString ReadFolderSetting();
+  void SaveLastFolder();
+
+  // Which page is in front.
+  bool DownloadPageInFront() const;
+  TCatalogue& Catalogue() { return catalogue_; }
+  // The program file's folder, with a trailing "/".
+  QString ProgramFolder() const;
+  // Tests: the day number the update rule compares with.
+  void SetToday(std::function<int64_t()> today) { today_ = std::move(today); }
+
+ protected:
+  // The program-download branch of the download button: makes the download
+  // list visible and starts a row for `url` into SaveToFolderEdit's file. The
+  // download rows and list are not part of this window yet; until they are,
+  // this does nothing.
+  virtual void StartProgramDownload(const std::string& url);
+
+  void showEvent(QShowEvent* event) override;
+  void closeEvent(QCloseEvent* event) override;
+  void changeEvent(QEvent* event) override;
+  void resizeEvent(QResizeEvent* event) override;
+
+ private:
+  void CreateControls();
+  // Catalogue text for a widget.
+  QString Text(const std::string& bytes) const;
+  QString InterfaceQText(std::string_view name) const { return Text(catalogue_.InterfaceText(name)); }
+  // The selected product's node and whether it has links.
+  TXmlNode* SelectedProduct();
+  bool SelectedProductHasLinks();
+  // Hands a browser link to the desktop when it is a web address.
+  void OpenBrowserLink(const std::string& url);
+  void SetMemoLines(QPlainTextEdit* memo, const std::string& text);
+
+  std::string program_file_;
+  TCatalogue catalogue_;
+  std::function<int64_t()> today_;
+  bool activate_on_focus_ = true;  // the next activation runs FormActivate
+  TAnchors* panel1_anchors_;
+  TAnchors* product_anchors_;
+  TAnchors* dl_anchors_;
+};
+
+}  // namespace quillon

@@ -1,0 +1,46 @@
+#include "platform/test_desktop.h"
+
+#include <QDialog>
+#include <QIcon>
+
+#include "platform/desktop_services.h"
+#include "platform/settings_store.h"
+
+namespace quillon {
+
+TTestDesktop::TTestDesktop(const std::string& settings_file) {
+  TSettingsStore::UseFileForTesting(QString::fromStdString(settings_file));
+  SetDesktopFolderHook([this] { return desktop_folder; });
+  SetOpenWithDesktopHook([this](const QString& target) {
+    opened.push_back(target);
+    return true;
+  });
+  SetFileIconHook([](const QString&) { return QIcon(); });
+  SetMessageBoxHook([this](const TMessageBoxRequest& r) {
+    message_boxes.push_back(r);
+    if (r.buttons == TMsgButtons::mbOK) return TMsgResult::mrOk;
+    return message_box_answer;
+  });
+  SetSaveDialogHook([this](const TSaveDialogRequest& r) {
+    save_dialogs.push_back(r);
+    return save_dialog_answer;
+  });
+  SetExecModalHook([this](QDialog& d) {
+    modal_captions.push_back(d.windowTitle());
+    modal_client_sizes.push_back(d.size());
+    if (on_modal) on_modal(d);
+    return modal_result;
+  });
+}
+
+TTestDesktop::~TTestDesktop() {
+  TSettingsStore::UseFileForTesting(QString());
+  SetDesktopFolderHook(nullptr);
+  SetOpenWithDesktopHook(nullptr);
+  SetFileIconHook(nullptr);
+  SetMessageBoxHook(nullptr);
+  SetSaveDialogHook(nullptr);
+  SetExecModalHook(nullptr);
+}
+
+}  // namespace quillon
