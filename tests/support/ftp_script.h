@@ -1,0 +1,47 @@
+// Helpers for scripted FTP servers (ScriptedServer scripts): the server side
+// of a data connection, opened in the way the client asked for.
+//
+//   ScriptedServer server([](ScriptedConnection& c) {
+//     c.Send("220 ready\r\n");
+//     ScriptedFtpData data;
+//     data.Answer(c, c.ReadUntil("\r\n"));     // PORT ... or PASV
+//     c.ReadUntil("\r\n");                     // RETR name
+//     int fd = data.Open();
+//     c.Send("150 here it comes\r\n");
+//     WriteAll(fd, "content"); CloseFd(fd);
+//     c.Send("226 done\r\n");
+//   });
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "tests/support/loopback.h"
+#include "tests/support/scripted_server.h"
+
+namespace quillon::testing {
+
+class ScriptedFtpData {
+ public:
+  // Answers the client's "PORT h1,h2,h3,h4,p1,p2" with "200 PORT ok" (the
+  // port is remembered) or its "PASV" with a 227 reply naming a listener on
+  // 127.0.0.1 (pasv_suffix follows the closing parenthesis). False for any
+  // other command line.
+  bool Answer(ScriptedConnection& c, const std::string& command_line, const std::string& pasv_suffix = "");
+  // Connects to the remembered port (active) or accepts on the listener
+  // (passive); -1 on failure.
+  int Open(int timeout_ms = 10000);
+  bool passive() const { return listener_ != nullptr; }
+  // The port the client listens on (active mode).
+  int active_port() const { return active_port_; }
+
+ private:
+  std::unique_ptr<LoopbackListener> listener_;
+  int active_port_ = -1;
+};
+
+// The PORT numbers of a "PORT a,b,c,d,p1,p2" line as p1 * 256 + p2; -1
+// when the line is no such command.
+int PortFromCommand(const std::string& line);
+
+}  // namespace quillon::testing

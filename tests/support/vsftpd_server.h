@@ -1,0 +1,50 @@
+// A vsftpd instance for FTP tests, started as a child process on a free port
+// of 127.0.0.1 with a configuration written into a temporary folder and
+// stopped (the folder removed) when the object goes.
+//
+// Login: user "anonymous" with the password VsftpdServer::kPassword; any
+// other password is refused with 530, so wrong-password cases need no system
+// account. Root() is the server's "/" (not writable, as the server demands);
+// Root()/pub is writable: uploads, MKD, RMD, DELE, RNFR/RNTO work there.
+// Active (PORT) and passive (PASV) data connections are allowed.
+//
+//   VsftpdServer ftp;
+//   ASSERT_TRUE(ftp.Start()) << ftp.Failure();
+//   WriteFile(ftp.File("pub/a.bin"), data);
+//   client.SetHostName("127.0.0.1"); client.SetPort(ftp.PortText());
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "tests/support/server_process.h"
+#include "tests/support/temp_dir.h"
+
+namespace quillon::testing {
+
+class VsftpdServer {
+ public:
+  static constexpr const char* kUser = "anonymous";
+  static constexpr const char* kPassword = "s3cret";
+
+  VsftpdServer() = default;
+  // Writes the configuration, starts the server and waits for its port.
+  // False, with Failure() saying why, when vsftpd is missing or fails.
+  bool Start();
+  void Stop() { process_.Stop(); }
+
+  uint16_t port() const { return port_; }
+  std::string PortText() const { return std::to_string(port_); }
+  // The folder served as "/", and a path below it.
+  std::string Root() const { return dir_.File("root"); }
+  std::string File(const std::string& relative) const { return Root() + "/" + relative; }
+  std::string Failure() const { return failure_.empty() ? process_.Failure() : failure_; }
+
+ private:
+  TempDir dir_;
+  ServerProcess process_;
+  uint16_t port_ = 0;
+  std::string failure_;
+};
+
+}  // namespace quillon::testing
