@@ -501,6 +501,9 @@ void TXmlNode::ReadElementContent(TsdCodecStream& s, int depth) {
     const size_t cr = text.rfind('\r');
     text.resize(cr == std::string::npos ? 0 : cr);
   }
+  // The buffer grew geometrically; cut it to its length when that frees much
+  // (the document keeps its values for its whole life).
+  if (text.capacity() - text.size() > 4096) text.shrink_to_fit();
   value_ = std::move(text);
 }
 
