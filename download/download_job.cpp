@@ -128,6 +128,7 @@ void TDownloadJob::StartHttpDownload() {
   http_ = std::move(http);
   in_progress_ = true;
   status_ = "Initiating download...";
+  if (OnHttpClientCreated) OnHttpClientCreated(this, http_.get());
   Changed();
   http_->GetAsync();
 }
@@ -231,6 +232,7 @@ void TDownloadJob::StartFtpDownload() {
   // The link stays disabled until Size has completed.
   action_enabled_ = false;
   pause_visible_ = false;
+  if (OnFtpClientCreated) OnFtpClientCreated(this, ftp_.get());
   Changed();
   ftp_->Connect();
 }

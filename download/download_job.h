@@ -121,6 +121,10 @@ class TDownloadJob {
 
   // Fired after every change of what a viewer shows.
   std::function<void(TDownloadJob* Sender)> OnChange;
+  // Fired when a client has been created and wired, before its first
+  // request: a caller may add settings (a proxy, credentials, passive mode).
+  std::function<void(TDownloadJob* Sender, THttpCli* Client)> OnHttpClientCreated;
+  std::function<void(TDownloadJob* Sender, TFtpClient* Client)> OnFtpClientCreated;
 
  private:
   void StartHttpDownload();
