@@ -1,6 +1,8 @@
 // The download button's program branch with real rows: HTTP from nginx and
 // FTP from vsftpd on loopback, pressed and watched through the window.
+#include <QComboBox>
 #include <QLineEdit>
+#include <QListWidget>
 #include <QPushButton>
 #include <QSplitter>
 #include <QTest>

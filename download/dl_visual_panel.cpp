@@ -132,6 +132,7 @@ void TDLVisualPanel::SetLocalFilename(const std::string& v) {
 }
 
 void TDLVisualPanel::RefitFileName() {
+  if (job_.LocalFilename().empty()) return;  // the placeholder stays until there is a file
   int max_width = width() - FileNameLabel->x() - 5;
   // File names are in the file system's encoding.
   QFontMetrics metrics(font());
