@@ -60,7 +60,8 @@ TDLVisualPanel::TDLVisualPanel(QWidget* owner) : QFrame(owner) {
   ProgressCyl->SetMin(0);
   ProgressCyl->SetMax(100);
   ProgressCyl->SetPosition(0);
-  ProgressCyl->installEventFilter(this);
+  ProgressCyl->OnClick = [this](TProgressCyl*) { RowClick(); };
+  ProgressCyl->setAttribute(Qt::WA_NoMousePropagation);  // the click above is the only one
   const int cyl_top = ProgressCyl->y();
   const int cyl_height = ProgressCyl->height();
 
@@ -245,13 +246,6 @@ void TDLVisualPanel::mouseReleaseEvent(QMouseEvent* event) {
   pressed_ = false;
   event->accept();
   if (click) RowClick();
-}
-
-bool TDLVisualPanel::eventFilter(QObject* watched, QEvent* event) {
-  if (watched == ProgressCyl && event->type() == QEvent::MouseButtonRelease &&
-      static_cast<QMouseEvent*>(event)->button() == Qt::LeftButton)
-    RowClick();
-  return QFrame::eventFilter(watched, event);
 }
 
 void TDLVisualPanel::resizeEvent(QResizeEvent* event) {

@@ -76,7 +76,6 @@ class TDLVisualPanel : public QFrame, private TResumeQuestion {
   void mousePressEvent(QMouseEvent* event) override;
   void mouseReleaseEvent(QMouseEvent* event) override;
   void resizeEvent(QResizeEvent* event) override;
-  bool eventFilter(QObject* watched, QEvent* event) override;
 
  private:
   bool AskResume(const std::string& question) override;
