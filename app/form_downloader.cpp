@@ -31,6 +31,8 @@
 #include "app/my_status.h"
 #include "download/dl_scroll_box.h"
 #include "download/dl_visual_panel.h"
+#include "base/memory_stream.h"
+#include "net/http/http_cli.h"
 #include "platform/anchors.h"
 #include "platform/ansi_text.h"
 #include "platform/application.h"
@@ -226,6 +228,7 @@ void TfrmDownloader::CreateControls() {
   connect(FolderBtn, &QPushButton::clicked, this, [this] { RunHandler([this] { FolderBtnClick(); }); });
   connect(DownloadBtn, &QPushButton::clicked, this, [this] { RunHandler([this] { DownloadBtnClick(); }); });
   connect(ScreenshotBtn, &QToolButton::clicked, this, [this] { RunHandler([this] { ScreenshotBtnClick(); }); });
+  connect(UpdateBtn, &QPushButton::clicked, this, [this] { RunHandler([this] { UpdateBtnClick(); }); });
   connect(Splitter1, &QSplitter::splitterMoved, this, [this] { RunHandler([this] { Splitter1Moved(); }); });
 }
 
@@ -301,7 +304,57 @@ void TfrmDownloader::FormShow() {
   ProductPanel->raise();
   catalogue_.LoadFromProgramFile(program_file_);
   FillWizard();
-  if (catalogue_.OfferUpdate(today_())) UpdateBtn->show();
+  if (catalogue_.OfferUpdate(today_()) && !update_pressed_) UpdateBtn->show();
+}
+
+void TfrmDownloader::UpdateBtnClick() {
+  TXmlNode* node = catalogue_.InterfaceNode("Data_URL");
+  if (node == nullptr) return;
+  const std::string url = catalogue_.InterfaceText("Data_URL");
+  if (!url.empty()) RetrieveUpdates(url);
+}
+
+bool TfrmDownloader::RetrieveUpdates(const std::string& url) {
+  // A press while the last one still waits for its answer changes nothing.
+  if (url.empty() || update_running_) return false;
+  update_running_ = true;
+  update_pressed_ = true;
+  // Whatever happens below, the button goes for good.
+  struct Finally {
+    TfrmDownloader* w;
+    ~Finally() {
+      w->update_running_ = false;
+      w->UpdateBtn->hide();
+    }
+  } finally{this};
+
+  update_http_ = std::make_unique<THttpCli>();
+  TMemoryStream stream;
+  update_http_->SetURL(url);
+  update_http_->SetRcvdStream(&stream);
+  StatusBar->SetSimpleText(QStringLiteral("Downloading updates."));
+  bool failed = false;
+  try {
+    update_http_->Get();
+    // A response that could not be read to its end (a broken header, a
+    // reset connection) is no catalogue either, whatever its status.
+    failed = update_http_->RequestDoneError() != 0;
+  } catch (const EHttpException&) {
+    failed = true;
+  }
+  update_http_->SetRcvdStream(nullptr);
+  if (failed) {
+    TMessageBoxRequest request;
+    request.parent = this;
+    request.text = QStringLiteral("Failed : \r\n") + QString::number(update_http_->StatusCode()) +
+                   QStringLiteral(" ") + QStringLiteral("\r\n") + Text(update_http_->ReasonPhrase());
+    ShowMessageBox(request);
+    return false;
+  }
+  stream.Seek(0, TSeekOrigin::soBeginning);
+  catalogue_.LoadFromStream(stream);
+  FillWizard();
+  return true;
 }
 
 void TfrmDownloader::FormActivate() { ListBox1Click(); }

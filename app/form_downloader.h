@@ -21,6 +21,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 
 #include "app/catalogue.h"
@@ -40,6 +41,7 @@ namespace quillon {
 class TAnchors;
 class TDLScrollBox;
 class TDLVisualPanel;
+class THttpCli;
 class TmyStatusBar;
 
 class TfrmDownloader : public QWidget {
@@ -96,11 +98,18 @@ class TfrmDownloader : public QWidget {
   void FolderBtnClick();
   void DownloadBtnClick();
   void ScreenshotBtnClick();
+  void UpdateBtnClick();
 
   // --- Steps ---
   // The catalogue node of the product at a list index; absent outside the list.
   TXmlNode* GetProgramNodeGroup(int index);
   void GetDestinationFolder();
+  // Fetches a catalogue from `url` with a synchronous HTTP request (the event
+  // loop runs meanwhile), replaces the catalogue by it and refills the wizard.
+  // An HTTP failure is shown as "Failed : " CR LF code " " CR LF reason. The
+  // update button is hidden for good afterwards, whatever the outcome. True
+  // when the body was received; false for an empty url or a failure.
+  bool RetrieveUpdates(const std::string& url);
   void FillWizard();
   void ApplyCatalogue();
   void FillLinks(int index);
@@ -153,7 +162,11 @@ class TfrmDownloader : public QWidget {
   std::string program_file_;
   TCatalogue catalogue_;
   std::function<int64_t()> today_;
-  bool activate_on_focus_ = true;  // the next activation runs FormActivate
+  bool activate_on_focus_ = true;
+  // The client of the last catalogue update, owned by the window.
+  std::unique_ptr<THttpCli> update_http_;
+  bool update_pressed_ = false;   // the update button never comes back
+  bool update_running_ = false;   // a press is fetching (its Get runs the loop)  // the next activation runs FormActivate
   TAnchors* panel1_anchors_;
   TAnchors* product_anchors_;
   TAnchors* dl_anchors_;

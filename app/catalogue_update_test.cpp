@@ -1,0 +1,128 @@
+// The update button: fetching a newer catalogue over HTTP from a scripted
+// server on loopback, and how failures are shown.
+#include <QLabel>
+#include <QListWidget>
+#include <QPushButton>
+#include <QTest>
+#include <gtest/gtest.h>
+
+#include <memory>
+
+#include "app/form_downloader.h"
+#include "app/my_status.h"
+#include "app/test_catalogue.h"
+#include "net/socket/wsocket.h"
+#include "platform/test_desktop.h"
+#include "tests/support/loopback.h"
+#include "tests/support/scripted_server.h"
+
+namespace quillon {
+namespace {
+
+using testing::CatalogueXml;
+using testing::InterfaceXml;
+using testing::TestProduct;
+
+const TestProduct kEditor{"Editor", "Edits text.", "", "", {{"Editor (HTTP)", "http://127.0.0.1/setup.exe"}}};
+const TestProduct kPaint{"Paint", "Paints.", "", "", {{"Paint (FTP)", "ftp://127.0.0.1/pub/paint.zip"}}};
+const TestProduct kViewer{"Viewer", "Views.", "", "", {{"Viewer", "http://127.0.0.1/viewer.zip"}}};
+
+// A scripted server that answers every request with `response`.
+std::unique_ptr<testing::ScriptedServer> Answering(const std::string& response) {
+  return std::make_unique<testing::ScriptedServer>([response](testing::ScriptedConnection& c) {
+    c.ReadUntil("\r\n\r\n");
+    c.Send(response);
+  });
+}
+
+class UpdateTest : public ::testing::Test {
+ protected:
+  UpdateTest() : desktop(dir.File("settings.ini")) { desktop.desktop_folder = "/home/user/Desktop"; }
+
+  // The window on a catalogue whose update rule holds, with Data_URL `url`.
+  TfrmDownloader& Open(const std::string& url) {
+    const std::string extra = "<Prompt_after_date>38718</Prompt_after_date><Data_URL>" + url + "</Data_URL>";
+    window = std::make_unique<TfrmDownloader>(testing::ProgramWith(dir, CatalogueXml({kEditor, kPaint}, InterfaceXml(extra))));
+    window->SetToday([] { return int64_t{38718}; });
+    window->show();
+    window->activateWindow();
+    EXPECT_TRUE(QTest::qWaitForWindowActive(window.get()));
+    EXPECT_FALSE(window->UpdateBtn->isHidden());
+    return *window;
+  }
+
+  testing::TempDir dir;
+  TTestDesktop desktop;
+  std::unique_ptr<TfrmDownloader> window;
+};
+
+TEST_F(UpdateTest, SuccessfulUpdateReplacesCaptionsAndProducts) {
+  std::string updated = CatalogueXml({kEditor, kPaint, kViewer}, InterfaceXml());
+  auto replace = [&](const std::string& from, const std::string& to) {
+    updated.replace(updated.find(from), from.size(), to);
+  };
+  replace("Test Caption", "Newer Caption");
+  replace("Next &gt;&gt;", "Onward");
+  replace("Pick one:", "Choose:");
+  auto server = Answering("HTTP/1.0 200 OK\r\nContent-Type: text/xml\r\n\r\n" + updated);
+  auto& w = Open("http://127.0.0.1:" + server->PortText() + "/catalogue.xml");
+  EXPECT_EQ(w.windowTitle(), "Test Caption");
+
+  QTest::mouseClick(w.UpdateBtn, Qt::LeftButton);
+  EXPECT_TRUE(desktop.message_boxes.empty());
+  EXPECT_EQ(w.StatusBar->SimpleText(), "Downloading updates.");
+  EXPECT_EQ(w.windowTitle(), "Newer Caption");
+  EXPECT_EQ(w.NextBtn->text(), "Onward");
+  EXPECT_EQ(w.ProductPromptLabel->text(), "Choose:");
+  ASSERT_EQ(w.ListBox1->count(), 3);
+  EXPECT_EQ(w.ListBox1->item(2)->text(), "Viewer");
+  EXPECT_EQ(w.ListBox1->currentRow(), 0);
+  EXPECT_TRUE(w.UpdateBtn->isHidden());
+
+  // Shown again (the program file still offers the update): the button stays away.
+  w.hide();
+  w.show();
+  EXPECT_TRUE(w.UpdateBtn->isHidden());
+}
+
+TEST_F(UpdateTest, NotFoundIsShownAndTheButtonGoes) {
+  auto server = Answering("HTTP/1.0 404 Not Found\r\nContent-Type: text/html\r\n\r\n<html>gone</html>");
+  auto& w = Open("http://127.0.0.1:" + server->PortText() + "/catalogue.xml");
+  QTest::mouseClick(w.UpdateBtn, Qt::LeftButton);
+  ASSERT_EQ(desktop.message_boxes.size(), 1u);
+  EXPECT_EQ(desktop.message_boxes[0].text, "Failed : \r\n404 \r\nNot Found");
+  EXPECT_TRUE(w.UpdateBtn->isHidden());
+  EXPECT_EQ(w.windowTitle(), "Test Caption");
+  EXPECT_EQ(w.ListBox1->count(), 2);
+}
+
+TEST_F(UpdateTest, LocalFailuresAreReportedAs404) {
+  auto& w = Open("http://127.0.0.1:" + std::to_string(testing::ClosedPort()) + "/catalogue.xml");
+  QTest::mouseClick(w.UpdateBtn, Qt::LeftButton);
+  ASSERT_EQ(desktop.message_boxes.size(), 1u);
+  EXPECT_EQ(desktop.message_boxes[0].text.toStdString(),
+            "Failed : \r\n404 \r\n" + SocketErrorText(10061) + " (Error #10061)");
+  EXPECT_TRUE(w.UpdateBtn->isHidden());
+}
+
+TEST_F(UpdateTest, BrokenResponseKeepsTheCatalogue) {
+  auto server = Answering("HTTP/1.0 200 OK\r\nX-Long: " + std::string(9000, 'x'));
+  auto& w = Open("http://127.0.0.1:" + server->PortText() + "/catalogue.xml");
+  QTest::mouseClick(w.UpdateBtn, Qt::LeftButton);
+  ASSERT_EQ(desktop.message_boxes.size(), 1u);
+  EXPECT_EQ(desktop.message_boxes[0].text, "Failed : \r\n200 \r\nHTTP line too long");
+  EXPECT_EQ(w.windowTitle(), "Test Caption");
+  EXPECT_EQ(w.ListBox1->count(), 2);
+  EXPECT_TRUE(w.UpdateBtn->isHidden());
+}
+
+TEST_F(UpdateTest, BodyThatIsNotACatalogueGoesToTheDefaultReport) {
+  auto server = Answering("HTTP/1.0 200 OK\r\n\r\nthis is not XML <");
+  auto& w = Open("http://127.0.0.1:" + server->PortText() + "/catalogue.xml");
+  QTest::mouseClick(w.UpdateBtn, Qt::LeftButton);
+  EXPECT_EQ(desktop.message_boxes.size(), 1u);
+  EXPECT_TRUE(w.UpdateBtn->isHidden());
+}
+
+}  // namespace
+}  // namespace quillon
