@@ -6,7 +6,8 @@
 //   --proxy HOST[:PORT]      through an HTTP proxy
 //   --socks HOST:PORT        through a SOCKS server
 //   --socks-level 4|4A|5     SOCKS level (5 by default)
-//   --user NAME --password WORD   Basic credentials for the server
+//   --user NAME --password WORD   Basic credentials for the server; for FTP
+//                            the login (else the URL's, else anonymous)
 //   --passive                FTP data connections in passive mode
 //   --resume / --no-resume   the answer when a shorter FILE exists for an
 //                            FTP download (continue it, or fetch it whole);
@@ -81,7 +82,13 @@ int Fetch(const std::string& url, const std::string& file_name, const Options& o
       http->SetSocksLevel(options.socks_level.empty() ? "5" : options.socks_level);
     }
   };
-  job.OnFtpClientCreated = [&](TDownloadJob*, TFtpClient* ftp) { ftp->SetPassive(options.passive); };
+  job.OnFtpClientCreated = [&](TDownloadJob*, TFtpClient* ftp) {
+    ftp->SetPassive(options.passive);
+    if (!options.user.empty()) {
+      ftp->SetUserName(options.user);
+      ftp->SetPassWord(options.password);
+    }
+  };
   try {
     job.StartDownload();
   } catch (const Exception& e) {

@@ -7,6 +7,8 @@
 #include <random>
 
 #include "net/ftp/ftp_test_harness.h"
+#include "tests/support/loopback.h"
+#include "tests/support/server_process.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/vsftpd_server.h"
 
@@ -220,6 +222,52 @@ TEST_P(FtpVsftpdTest, QuitReportsAfterTheClose) {
   EXPECT_TRUE(closed_before_report);
   EXPECT_EQ(h.ftp.LastResponse().substr(0, 4), "221 ");
   EXPECT_EQ(h.ftp.StatusCode(), 221);
+}
+
+// Through a SOCKS 5 server with user-name authentication: both connections
+// go through it, and the data connection is passive.
+TEST(FtpSocksTest, DownloadThroughSocks5) {
+  VsftpdServer server;
+  ASSERT_TRUE(server.Start()) << server.Failure();
+  TempDir dir;
+  testing::ServerProcess socks;
+  uint16_t socks_port = testing::FreePort();
+  ASSERT_TRUE(socks.Start({testing::FindProgram("microsocks"), "-i", "127.0.0.1", "-p", std::to_string(socks_port),
+                           "-u", "su", "-P", "sp"},
+                          dir.File("microsocks.log")) &&
+              socks.WaitForPort(socks_port))
+      << socks.Failure();
+  const std::string content = RandomBytes(100000, 9);
+  WriteFile(server.File("pub/s.bin"), content);
+
+  FtpHarness h;
+  h.ftp.SetPort(server.PortText());
+  h.ftp.SetConnectionType(ftpSocks5);
+  h.ftp.SetPassive(false);  // stays passive through SOCKS
+  EXPECT_TRUE(h.ftp.Passive());
+  h.ftp.SetSocksServer("127.0.0.1");
+  h.ftp.SetSocksPort(std::to_string(socks_port));
+  h.ftp.SetSocksUserCode("su");
+  h.ftp.SetSocksPassword("sp");
+  h.ftp.SetUserName(VsftpdServer::kUser);
+  h.ftp.SetPassWord(VsftpdServer::kPassword);
+  h.ftp.SetHostFileName("pub/s.bin");
+  h.ftp.SetLocalFileName(dir.File("s.bin"));
+  ASSERT_EQ(h.Run([&] { h.ftp.Open(); }, ftpRqOpen), 0) << h.ftp.ErrorMessage();
+  ASSERT_EQ(h.Run([&] { h.ftp.Get(); }, ftpRqGet), 0) << h.ftp.ErrorMessage();
+  EXPECT_TRUE(ReadFile(dir.File("s.bin")) == content);
+
+  // A wrong SOCKS password fails the connect with the SOCKS error.
+  FtpHarness refused;
+  refused.ftp.SetPort(server.PortText());
+  refused.ftp.SetConnectionType(ftpSocks5);
+  refused.ftp.SetSocksServer("127.0.0.1");
+  refused.ftp.SetSocksPort(std::to_string(socks_port));
+  refused.ftp.SetSocksUserCode("su");
+  refused.ftp.SetSocksPassword("wrong");
+  EXPECT_EQ(refused.Run([&] { refused.ftp.Connect(); }, ftpRqConnect), 20015);
+  EXPECT_EQ(refused.ftp.StatusCode(), 500);
+  EXPECT_FALSE(refused.ftp.Connected());
 }
 
 INSTANTIATE_TEST_SUITE_P(Modes, FtpVsftpdTest, ::testing::Values(false, true),
