@@ -427,7 +427,24 @@ void TCustomFtpCli::ExecAsync(TFtpRequest RqType, const std::string& Cmd, std::i
   error_message_.clear();
   awaiting_reply_ = true;
   SetState(ftpWaitingResponse);
+  auto token = LifeToken();
   SendCommand(Cmd);
+  if (token.expired()) return;
+  // ABOR, STAT and QUIT may be issued without a control connection: no
+  // reply can come, so the request ends here instead of staying pending.
+  // QUIT has what it wants then.
+  if (control_->State() != wsConnected && awaiting_reply_ && !request_done_flag_) {
+    awaiting_reply_ = false;
+    if (Cmd == "QUIT") {
+      request_result_ = 0;
+    } else {
+      last_response_ = "500 Control connection closed.";
+      status_code_ = 500;
+      request_result_ = 500;
+      SetErrorMessage();
+    }
+    TriggerRequestDone(static_cast<Word>(request_result_));
+  }
 }
 
 void TCustomFtpCli::SendCommand(const std::string& Cmd) {

@@ -237,7 +237,38 @@ class TCustomFtpCli : private platform::MessageHandler {
   TWSocket* ControlSocket() { return control_.get(); }
   TWSocket* DataSocket() { return data_.get(); }
 
-  // ---- Operations (see the table in ftp_cli.cpp) ----------------------------
+  // ---- Operations -------------------------------------------------------------
+  // One command each (request reported; accepted codes):
+  //   Connect  lookup, connect, 220 greeting (1)    User  USER UserName (2; 331 230)
+  //   Pass     PASS PassWord (3; 230)               Cwd   CWD HostDirName (4; 200 250 257)
+  //   CDup     CDUP (34; 250 257)   Pwd  PWD (32; 250 257)   Mkd  MKD HostFileName (22; 250 257)
+  //   Rmd      RMD (23)   Dele  DELE (25)   RenFrom  RNFR (28; 350)   RenTo  RNTO LocalFileName (27)
+  //   Syst     SYST (14; 215)   Size  SIZE HostFileName (17; 213, fills SizeResult)
+  //   TypeSet  TYPE I / A from Binary (37; 200); TypeBinary, TypeAscii set Binary first
+  //   Quote    LocalFileName as it is (33; below 500)   Abor  ABOR (16; below 500)
+  //   Rest     REST ResumeAt (38; below 500), ResumeAt taken from the local file's size
+  //            unless ftpNoAutoResumeAt; nothing is sent when it is 0
+  //   DataPort PORT (listening) or PASV (9; 200 227)
+  //   Quit     QUIT (15; 221), reported after the control connection closed
+  //   ExecGet / ExecDir / ExecLs   RETR / LIST / NLST on a prepared data port (10 / 7 / 8)
+  //   ExecPut / ExecAppend         STOR / APPE on a prepared data port (18 / 19)
+  // Sequences (request; steps), run in the order connect, USER, PASS, CWD, CDUP,
+  // TYPE, PORT, REST, RETR, STOR, APPE, LIST, NLST, SYST, MKD, RMD, RNFR, RNTO,
+  // SIZE, DELE, PWD, ABOR, quote, QUIT; PASS is skipped after a USER answered
+  // other than 331, CWD when HostDirName is empty, and RETR/STOR/APPE keep
+  // ResumeAt only right after a REST answered 350:
+  //   Open (5) login   Receive (6) login CWD TYPE PORT RETR QUIT
+  //   RestartReceive (40) as Receive with REST   Get (10) PORT RETR
+  //   RestartGet (39) PORT REST RETR   Transmit (36) login CWD TYPE PORT STOR QUIT
+  //   RestartTransmit (42) as Transmit with REST   AppendFile (36) ... APPE ...
+  //   Put (18) PORT STOR   RestartPut (41) PORT REST STOR   Append (19) PORT APPE
+  //   Dir (7) PORT LIST   Ls (8) PORT NLST   Directory (11) login CWD PORT LIST QUIT
+  //   List (12) login CWD PORT NLST QUIT   System (13) login SYST QUIT
+  //   FileSize (17) login CWD SIZE QUIT   Mkdir (30), Rmdir (31), Delete (29),
+  //   DoQuote (35): login CWD MKD/RMD/DELE/quote QUIT   Rename (26) RNFR RNTO
+  //   RenameFile (24) login CWD RNFR RNTO QUIT
+  // Abort closes everything at once and is always allowed; a pending request
+  // is reported with 426 and ErrorMessage "426 Operation aborted.".
   virtual void Connect();
   virtual void User();
   virtual void Pass();

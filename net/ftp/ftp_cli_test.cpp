@@ -164,6 +164,17 @@ TEST_F(FtpScriptedTest, GreetingOtherThan220ClosesAndReportsItsCode) {
   EXPECT_EQ(h.done.size(), 1u);
 }
 
+TEST_F(FtpScriptedTest, OverlongReplyLineEndsTheConnection) {
+  ScriptedServer server([](ScriptedConnection& c) {
+    c.Send(std::string(5000, '2'));
+    c.ReadToEnd();
+  });
+  h.ftp.SetPort(server.PortText());
+  EXPECT_EQ(h.Run([&] { h.ftp.Connect(); }, ftpRqConnect), 500);
+  EXPECT_EQ(h.ftp.ErrorMessage(), "500 Control connection closed.");
+  EXPECT_FALSE(h.ftp.Connected());
+}
+
 TEST_F(FtpScriptedTest, RestRefusedLeavesTheLocalFileUntouched) {
   ScriptedServer server([](ScriptedConnection& c) {
     c.Send("220 ready\r\n");
@@ -438,6 +449,10 @@ TEST_F(FtpScriptedTest, UsageErrorsOutsideRequests) {
   RunFor(100);
   EXPECT_EQ(h.done.size(), 1u);
   EXPECT_FALSE(h.ftp.Connected());
+  // QUIT and ABOR skip the checks; without a connection they end at once.
+  EXPECT_EQ(h.Run([&] { h.ftp.Quit(); }, ftpRqQuit), 0);
+  EXPECT_EQ(h.Run([&] { h.ftp.Abor(); }, ftpRqAbor), 500);
+  EXPECT_EQ(h.ftp.ErrorMessage(), "500 Control connection closed.");
 }
 
 TEST_F(FtpScriptedTest, ExceptionFromRequestDoneHandlerAbortsThePendingRequest) {
@@ -496,6 +511,88 @@ TEST_F(FtpScriptedTest, RestartBeyondTwoGigabytes) {
   struct stat st;
   ASSERT_EQ(::stat(local.File("big").c_str(), &st), 0);
   EXPECT_EQ(st.st_size, offset + 4);
+}
+
+TEST_F(FtpScriptedTest, LoginWithoutPasswordSkipsPass) {
+  ScriptedServer server([](ScriptedConnection& c) {
+    c.Send("220 ready\r\n");
+    Command(c);  // USER
+    c.Send("230 no password needed\r\n");
+    Command(c);  // SYST
+    c.Send("215 UNIX\r\n");
+    Command(c);  // QUIT
+    c.Send("221 bye\r\n");
+    c.ReadToEnd();
+  });
+  h.ftp.SetPort(server.PortText());
+  h.ftp.SetUserName("u");
+  h.ftp.SetPassWord("p");
+  EXPECT_EQ(h.Run([&] { h.ftp.System(); }, ftpRqSystem), 0) << h.ftp.ErrorMessage();
+  EXPECT_EQ(h.commands, (std::vector<std::string>{"USER u", "SYST", "QUIT"}));
+  EXPECT_EQ(h.ftp.LastResponse(), "215 UNIX");  // the reply before QUIT
+  EXPECT_FALSE(h.ftp.Connected());
+  EXPECT_EQ(h.done.size(), 1u);
+}
+
+TEST_F(FtpScriptedTest, RefusedConnection) {
+  h.ftp.SetPort(std::to_string(testing::ClosedPort()));
+  EXPECT_EQ(h.Run([&] { h.ftp.Open(); }, ftpRqOpen), 10061);
+  EXPECT_EQ(h.ftp.LastResponse(), "500 " + SocketErrorText(10061) + " (Winsock error #10061)");
+  EXPECT_EQ(h.ftp.StatusCode(), 500);
+  EXPECT_EQ(h.ftp.State(), ftpReady);
+  RunFor(100);
+  EXPECT_EQ(h.done.size(), 1u);
+}
+
+TEST_F(FtpScriptedTest, StatesOfAConnect) {
+  ScriptedServer server([](ScriptedConnection& c) {
+    c.Send("220 ready\r\n");
+    c.ReadToEnd();
+  });
+  std::vector<TFtpState> states;
+  h.ftp.OnStateChange = [&](TCustomFtpCli* sender) { states.push_back(sender->State()); };
+  ConnectTo(server);
+  EXPECT_EQ(states, (std::vector<TFtpState>{ftpDnsLookup, ftpWaitingBanner, ftpConnected, ftpReady}));
+}
+
+TEST_F(FtpScriptedTest, UploadCancelledByTheApplication) {
+  ScriptedServer server([](ScriptedConnection& c) {
+    c.Send("220 ready\r\n");
+    ScriptedFtpData channel;
+    channel.Answer(c, Command(c));
+    c.ReadToEnd();
+  });
+  ConnectTo(server);
+  WriteFile(local.File("up"), "data");
+  h.ftp.SetLocalFileName(local.File("up"));
+  h.ftp.SetHostFileName("up");
+  h.ftp.OnReadyToTransmit = [](TCustomFtpCli*, bool& cancel) { cancel = true; };
+  EXPECT_EQ(h.Run([&] { h.ftp.Put(); }, ftpRqPut), 426);
+  EXPECT_EQ(h.ftp.ErrorMessage(), "426 Transmit cancelled by application");
+  EXPECT_TRUE(h.Displayed("! 426 Transmit cancelled by application"));
+  EXPECT_EQ(h.commands.size(), 1u);  // PORT only, no STOR
+  EXPECT_EQ(h.ftp.DataSocket()->State(), wsClosed);
+}
+
+TEST_F(FtpScriptedTest, SynchronizeAndWaitUntilReady) {
+  ScriptedServer server([](ScriptedConnection& c) {
+    c.Send("220 ready\r\n");
+    Command(c);  // SYST
+    c.Send("215 UNIX Type: L8\r\n");
+    c.ReadToEnd();  // SIZE is never answered
+  });
+  h.ftp.SetPort(server.PortText());
+  EXPECT_TRUE(h.ftp.Synchronize(&TCustomFtpCli::Connect));
+  EXPECT_TRUE(h.ftp.Synchronize(&TCustomFtpCli::Syst));
+  EXPECT_EQ(h.ftp.LastResponse(), "215 UNIX Type: L8");
+  EXPECT_FALSE(h.ftp.Synchronize(&TCustomFtpCli::Connect));  // raises: already connected
+  h.ftp.SetTimeout(1);
+  EXPECT_FALSE(h.ftp.Synchronize(&TCustomFtpCli::Size));
+  EXPECT_EQ(h.ftp.ErrorMessage(), "426 Timeout");
+  EXPECT_EQ(h.ftp.StatusCode(), 426);
+  EXPECT_FALSE(h.ftp.Connected());
+  ASSERT_TRUE(RunUntil([&] { return h.done.size() == 3; }));
+  EXPECT_EQ(h.done[2], (std::pair<TFtpRequest, Word>{ftpRqSize, 426}));
 }
 
 }  // namespace

@@ -441,7 +441,9 @@ void TCustomFtpCli::DownloadClosed(Word Error) {
 // The final reply and the close of the data connection may come in either
 // order: the request is reported after both.
 void TCustomFtpCli::DownloadJoin() {
-  if (!transfer_reply_done_ || !download_closed_) return;
+  // A request already reported (a failure closed the data socket) keeps
+  // its result.
+  if (!transfer_reply_done_ || !download_closed_ || request_done_flag_) return;
   auto token = LifeToken();
   TransferStats();
   if (token.expired()) return;
@@ -637,7 +639,7 @@ void TCustomFtpCli::UploadClosed(Word Error) {
 }
 
 void TCustomFtpCli::UploadJoin() {
-  if (!transfer_reply_done_ || !upload_closed_) return;
+  if (!transfer_reply_done_ || !upload_closed_ || request_done_flag_) return;
   auto token = LifeToken();
   TransferStats();
   if (token.expired()) return;
