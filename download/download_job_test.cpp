@@ -312,6 +312,27 @@ TEST_F(DownloadJobVsftpdTest, ShorterLocalFileAsksAndYesContinues) {
   EXPECT_EQ(ReadFile(dir_.File("setup.bin")), whole);
 }
 
+// The question runs the event loop in the program; a row removed meanwhile
+// takes its job along, which must not be touched afterwards.
+TEST_F(DownloadJobVsftpdTest, JobDestroyedWhileTheQuestionIsOpen) {
+  struct Destroyer : TResumeQuestion {
+    std::unique_ptr<TDownloadJob>* owner = nullptr;
+    bool AskResume(const std::string&) override {
+      owner->reset();
+      return true;
+    }
+  } destroyer;
+  WriteFile(dir_.File("setup.bin"), std::string(1000, 'L'));
+  auto job = std::make_unique<TDownloadJob>(&destroyer);
+  destroyer.owner = &job;
+  job->SetURL(Url("pub/tools/setup.bin"));
+  job->SetLocalFilename(dir_.File("setup.bin"));
+  job->StartDownload();
+  ASSERT_TRUE(RunUntil([&] { return job == nullptr; }));
+  testing::RunFor(200);
+  EXPECT_EQ(ReadFile(dir_.File("setup.bin")), std::string(1000, 'L'));
+}
+
 TEST_F(DownloadJobVsftpdTest, FailuresGoToStartMode) {
   Job missing(Url("pub/tools/none.bin"), dir_.File("none.bin"));
   missing.job.StartDownload();
