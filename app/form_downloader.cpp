@@ -5,6 +5,7 @@
 #include <QCoreApplication>
 #include <QApplication>
 #include <QDialog>
+#include <QFile>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QFontMetrics>
@@ -28,6 +29,8 @@
 #include <QVBoxLayout>
 
 #include "app/my_status.h"
+#include "download/dl_scroll_box.h"
+#include "download/dl_visual_panel.h"
 #include "base/memory_stream.h"
 #include "net/http/http_cli.h"
 #include "platform/anchors.h"
@@ -150,7 +153,7 @@ void TfrmDownloader::CreateControls() {
 
   Panel1 = new QFrame(Splitter1);
   Panel1->resize(kPanel1Width, kPanel1Height);
-  DLScrollBox = new QScrollArea(Splitter1);
+  DLScrollBox = new TDLScrollBox(Splitter1);
   DLScrollBox->hide();
   Splitter1->addWidget(Panel1);
   Splitter1->addWidget(DLScrollBox);
@@ -419,7 +422,34 @@ void TfrmDownloader::DownloadBtnClick() {
   StartProgramDownload(url);
 }
 
-void TfrmDownloader::StartProgramDownload(const std::string&) {}
+void TfrmDownloader::StartProgramDownload(const std::string& url) {
+  if (ListBox1->count() == 1) {
+    // The list sits in the download page, below the destination field.
+    DLScrollBox->setFrameShape(QFrame::NoFrame);
+    if (DLScrollBox->parentWidget() != DLPanel) DLScrollBox->setParent(DLPanel);
+    const QRect edit = SaveToFolderEdit->geometry();
+    const int top = edit.top() + edit.height() + 10;
+    dl_anchors_->Place(DLScrollBox, {edit.left(), top, URLCBx->width(), BackBtn->y() - top}, akAll);
+    DLScrollBox->show();
+  } else if (DLScrollBox->isHidden()) {
+    // The first time: the list opens right of the wizard.
+    const int panel_width = Panel1->width();
+    DLScrollBox->show();
+    resize(width() + 325, height());
+    Splitter1->setSizes({panel_width, width() - panel_width - Splitter1->handleWidth()});
+    repaint();
+  }
+  if (FileNamePart(SaveToFolderEdit->text()).isEmpty()) URLCBxChange();
+  AddDownloadRow(url, SaveToFolderEdit->text());
+}
+
+TDLVisualPanel* TfrmDownloader::AddDownloadRow(const std::string& url, const QString& file) {
+  TDLVisualPanel* row = DLScrollBox->AddDownload(url, QFile::encodeName(file).toStdString());
+  row->SetCancelCaption(QStringToAnsi(InterfaceQText("Cancel_Button_Caption")));
+  row->SetDownloadCaption(QStringToAnsi(InterfaceQText("Download_Button_Caption")));
+  row->StartDownload();
+  return row;
+}
 
 void TfrmDownloader::OpenBrowserLink(const std::string& url) {
   // Only web addresses go to the desktop: a catalogue (which may come over the

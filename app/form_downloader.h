@@ -39,6 +39,8 @@ class QToolButton;
 namespace quillon {
 
 class TAnchors;
+class TDLScrollBox;
+class TDLVisualPanel;
 class THttpCli;
 class TmyStatusBar;
 
@@ -79,7 +81,7 @@ class TfrmDownloader : public QWidget {
   QPushButton* FolderBtn;
   QPushButton* BackBtn;
   QPushButton* DownloadBtn;
-  QWidget* DLScrollBox;  // the download list's place; hidden until a download starts
+  TDLScrollBox* DLScrollBox;  // the download list; hidden until the first program download
 
   // --- Event handlers ---
   void FormCreate();
@@ -131,10 +133,14 @@ class TfrmDownloader : public QWidget {
 
  protected:
   // The program-download branch of the download button: makes the download
-  // list visible and starts a row for `url` into SaveToFolderEdit's file. The
-  // download rows and list are not part of this window yet; until they are,
-  // this does nothing.
+  // list visible (inside the download page when the catalogue has one
+  // product, else right of the wizard, widening the window by 325 pixels the
+  // first time), completes a destination without file name from the URL and
+  // starts a row for `url` into SaveToFolderEdit's file.
   virtual void StartProgramDownload(const std::string& url);
+  // Creates and starts one row: the list's new row gets the catalogue's
+  // cancel and download captions.
+  TDLVisualPanel* AddDownloadRow(const std::string& url, const QString& file);
 
   void showEvent(QShowEvent* event) override;
   void closeEvent(QCloseEvent* event) override;

@@ -1,28 +1,29 @@
-// quillon-get [OPTIONS] URL FILE: fetches URL into FILE on the event loop and
-// reports progress at most once a second, then a final line.
+// quillon-get [OPTIONS] URL FILE: fetches an http:// or ftp:// URL into FILE
+// with the same download job that a row of the program's download list runs,
+// and prints the row's status texts as they change (progress at most once a
+// second), the last one being the outcome.
 //
 //   --proxy HOST[:PORT]      through an HTTP proxy
 //   --socks HOST:PORT        through a SOCKS server
 //   --socks-level 4|4A|5     SOCKS level (5 by default)
-//   --user NAME --password WORD   Basic credentials for the server (FTP: the
-//                            login, anonymous without them)
-//   --passive                FTP: passive data connections (active by default)
-//   --resume                 FTP: continue FILE when it is shorter than the file
+//   --user NAME --password WORD   Basic credentials for the server; for FTP
+//                            the login (else the URL's, else anonymous)
+//   --passive                FTP data connections in passive mode
+//   --resume / --no-resume   the answer when a shorter FILE exists for an
+//                            FTP download (continue it, or fetch it whole);
+//                            without either the file is fetched whole
 //
-// Exit status 0 only when the transfer ended without error, with a status
-// from 200 to 299 and, when the server gave a content-length, all of its
-// bytes; 1 otherwise, with the reason on standard error.
+// Exit status 0 only when the download completed (for HTTP: no error, a
+// status from 200 to 299 and every byte of a known length); 1 otherwise,
+// with the last status text on standard error.
 #include <QCoreApplication>
 #include <cstdint>
 #include <cstdio>
 #include <string>
 
 #include "base/exceptions.h"
-#include "base/file_stream.h"
 #include "base/strings.h"
-#include "net/http/http_cli.h"
-#include "platform/event_loop.h"
-#include "tools/ftp_fetch.h"
+#include "download/download_job.h"
 
 namespace {
 
@@ -32,92 +33,72 @@ struct Options {
   std::string proxy;
   std::string socks_host, socks_port, socks_level;
   std::string user, password;
-  bool passive = false, resume = false;  // FTP only
+  bool passive = false;
+  bool resume = false;
 };
 
 void Usage() {
   std::fprintf(stderr,
                "usage: quillon-get [--proxy HOST[:PORT]] [--socks HOST:PORT] [--socks-level 4|4A|5]\n"
-               "                   [--user NAME --password WORD] [--passive] [--resume] URL FILE\n");
+               "                   [--user NAME --password WORD] [--passive] [--resume|--no-resume] URL FILE\n");
 }
 
-std::string Rate(int64_t bytes, uint32_t ms) {
-  double kib = static_cast<double>(bytes) / 1024.0;
-  double seconds = ms / 1000.0;
-  return Format("%.0f KiB/s", seconds > 0 ? kib / seconds : kib);
-}
+// The resume question, answered from the command line.
+class CommandLineAnswer : public TResumeQuestion {
+ public:
+  explicit CommandLineAnswer(bool resume) : resume_(resume) {}
+  bool AskResume(const std::string&) override {
+    std::printf("%s\n", resume_ ? "Continuing the shorter local file." : "Fetching the whole file.");
+    return resume_;
+  }
 
-// One HTTP transfer with THttpCli; the exit status of the program.
-int FetchHttp(const std::string& url, const std::string& file_name, const Options& options) {
-  std::unique_ptr<TFileStream> file;
+ private:
+  bool resume_;
+};
+
+int Fetch(const std::string& url, const std::string& file_name, const Options& options) {
+  CommandLineAnswer answer(options.resume);
+  TDownloadJob job(&answer);
+  job.SetURL(url);
+  job.SetLocalFilename(file_name);
+  job.SetCancelCaption("Cancel");
+  std::string shown;
+  job.OnChange = [&](TDownloadJob* sender) {
+    if (sender->Status() != shown) {
+      shown = sender->Status();
+      std::printf("%s\n", shown.c_str());
+      std::fflush(stdout);
+    }
+    if (!sender->DownloadInProgress() && !sender->HttpClient() && !sender->FtpClient())
+      QCoreApplication::quit();
+  };
+  job.OnHttpClientCreated = [&](TDownloadJob*, THttpCli* http) {
+    if (!options.proxy.empty()) http->SetProxy(options.proxy);
+    if (!options.user.empty()) http->SetUsername(options.user);
+    if (!options.password.empty()) http->SetPassword(options.password);
+    if (!options.socks_host.empty()) {
+      http->SetSocksServer(options.socks_host);
+      http->SetSocksPort(options.socks_port);
+      http->SetSocksLevel(options.socks_level.empty() ? "5" : options.socks_level);
+    }
+  };
+  job.OnFtpClientCreated = [&](TDownloadJob*, TFtpClient* ftp) {
+    ftp->SetPassive(options.passive);
+    if (!options.user.empty()) {
+      ftp->SetUserName(options.user);
+      ftp->SetPassWord(options.password);
+    }
+  };
   try {
-    file = std::make_unique<TFileStream>(file_name, fmCreate);
+    job.StartDownload();
   } catch (const Exception& e) {
     std::fprintf(stderr, "quillon-get: %s\n", e.what());
     return 1;
   }
-
-  THttpCli http;
-  http.SetURL(url);
-  http.SetRcvdStream(file.get());
-  if (!options.proxy.empty()) http.SetProxy(options.proxy);
-  if (!options.user.empty()) http.SetUsername(options.user);
-  if (!options.password.empty()) http.SetPassword(options.password);
-  if (!options.socks_host.empty()) {
-    http.SetSocksServer(options.socks_host);
-    http.SetSocksPort(options.socks_port);
-    http.SetSocksLevel(options.socks_level.empty() ? "5" : options.socks_level);
-  }
-
-  const uint32_t start = platform::GetTickCount();
-  uint32_t last_report = start;
-  bool done = false;
-  http.OnDocData = [&](THttpCli* sender, const void*, int) {
-    uint32_t now = platform::GetTickCount();
-    if (now - last_report < 1000) return;
-    last_report = now;
-    int64_t total = sender->ContentLength();
-    if (total >= 0)
-      std::printf("%lld of %lld bytes, %s\n", static_cast<long long>(sender->RcvdCount()),
-                  static_cast<long long>(total), Rate(sender->RcvdCount(), now - start).c_str());
-    else
-      std::printf("%lld bytes, %s\n", static_cast<long long>(sender->RcvdCount()),
-                  Rate(sender->RcvdCount(), now - start).c_str());
-    std::fflush(stdout);
-  };
-  http.OnRequestDone = [&](THttpCli*, THttpRequest, Word) {
-    done = true;
-    QCoreApplication::quit();
-  };
-  try {
-    http.GetAsync();
-  } catch (const Exception& e) {
-    std::fprintf(stderr, "quillon-get: %s\n", e.what());
-    return 1;
-  }
-  if (!done) QCoreApplication::exec();
-  file.reset();
-
-  const uint32_t elapsed = platform::GetTickCount() - start;
-  const int64_t received = http.RcvdCount();
-  std::printf("%d %s: %lld bytes in %.1f s, %s\n", http.StatusCode(), http.ReasonPhrase().c_str(),
-              static_cast<long long>(received), elapsed / 1000.0, Rate(received, elapsed).c_str());
-  std::fflush(stdout);
-
-  if (http.RequestDoneError() != 0) {
-    std::fprintf(stderr, "quillon-get: error %d: %s\n", http.RequestDoneError(), http.ReasonPhrase().c_str());
-    return 1;
-  }
-  if (http.StatusCode() < 200 || http.StatusCode() > 299) {
-    std::fprintf(stderr, "quillon-get: %d %s\n", http.StatusCode(), http.ReasonPhrase().c_str());
-    return 1;
-  }
-  if (http.ContentLength() >= 0 && received != http.ContentLength()) {
-    std::fprintf(stderr, "quillon-get: incomplete: %lld of %lld bytes\n", static_cast<long long>(received),
-                 static_cast<long long>(http.ContentLength()));
-    return 1;
-  }
-  return 0;
+  if (job.DownloadInProgress()) QCoreApplication::exec();
+  if (job.ActionMode() == amOpen) return 0;
+  std::fprintf(stderr, "quillon-get: %s\n", job.Status().c_str());
+  return 1;
 }
 
 }  // namespace
@@ -158,6 +139,8 @@ int main(int argc, char** argv) {
       options.passive = true;
     } else if (arg == "--resume") {
       options.resume = true;
+    } else if (arg == "--no-resume") {
+      options.resume = false;
     } else if (arg.starts_with("--")) {
       ok = false;
     } else if (url.empty()) {
@@ -177,11 +160,5 @@ int main(int argc, char** argv) {
     return 1;
   }
 
-  // The scheme picks the protocol; a URL without one is taken as http.
-  size_t sep = url.find("://");
-  std::string scheme = sep == std::string::npos ? "http" : LowerCase(url.substr(0, sep));
-  if (scheme == "http") return FetchHttp(url, file, options);
-  if (scheme == "ftp") return FtpFetch(url, file, {options.user, options.password, options.passive, options.resume});
-  std::fprintf(stderr, "quillon-get: the %s scheme is not supported\n", scheme.c_str());
-  return 1;
+  return Fetch(url, file, options);
 }

@@ -10,6 +10,7 @@
 #include "tests/support/loopback.h"
 #include "tests/support/scripted_server.h"
 #include "tests/support/temp_dir.h"
+#include "tests/support/vsftpd_server.h"
 
 namespace quillon {
 namespace {
@@ -50,11 +51,12 @@ TEST_F(QuillonGet, FetchesFromNginxAndReportsFailures) {
   Outcome o = Run(nginx.Url("/file.bin") + " " + Target());
   EXPECT_EQ(o.status, 0) << o.err;
   EXPECT_EQ(ReadFile(Target()), body);
-  EXPECT_NE(o.out.find("200 OK: 200000 bytes"), std::string::npos) << o.out;
+  EXPECT_EQ(o.out.substr(0, 22), "Initiating download...") << o.out;
+  EXPECT_NE(o.out.find("\nDownload Complete.\n"), std::string::npos) << o.out;
 
   o = Run(nginx.Url("/missing") + " " + Target());
   EXPECT_EQ(o.status, 1);
-  EXPECT_NE(o.err.find("404 Not Found"), std::string::npos) << o.err;
+  EXPECT_EQ(o.err, "quillon-get: Download not found.\n");
 
   o = Run(nginx.Url("/private/p.txt") + " " + Target());
   EXPECT_EQ(o.status, 1);
@@ -83,17 +85,45 @@ TEST_F(QuillonGet, ShortBodyRefusedConnectionAndUsage) {
   });
   Outcome o = Run("http://127.0.0.1:" + server.PortText() + "/short " + Target());
   EXPECT_EQ(o.status, 1);
-  EXPECT_NE(o.err.find("incomplete: 50 of 100 bytes"), std::string::npos) << o.err;
+  EXPECT_EQ(o.err, "quillon-get: Download incomplete.\n");
+  EXPECT_EQ(ReadFile(Target()), std::string(50, 's'));
 
   o = Run("http://127.0.0.1:" + std::to_string(testing::ClosedPort()) + "/ " + Target());
   EXPECT_EQ(o.status, 1);
-  EXPECT_NE(o.err.find("error 10061"), std::string::npos) << o.err;
+  EXPECT_NE(o.err.find("quillon-get: Download failed: "), std::string::npos) << o.err;
+  EXPECT_NE(o.err.find("10061"), std::string::npos) << o.err;
 
   EXPECT_EQ(Run("only-one-argument").status, 1);
   EXPECT_EQ(Run("--socks-level 7 http://127.0.0.1/ " + Target()).status, 1);
   o = Run("gopher://127.0.0.1/x " + Target());
   EXPECT_EQ(o.status, 1);
-  EXPECT_NE(o.err.find("gopher"), std::string::npos);
+  EXPECT_EQ(o.err, "quillon-get: Unsupported protocol.\n");
+}
+
+TEST_F(QuillonGet, FtpWithTheResumeAnswerFromTheCommandLine) {
+  testing::VsftpdServer ftp;
+  ASSERT_TRUE(ftp.Start()) << "vsftpd could not be started: " << ftp.Failure();
+  std::string body(300000, 'F');
+  testing::WriteFile(ftp.File("pub/f.bin"), body);
+  std::string url = std::string("ftp://anonymous:") + testing::VsftpdServer::kPassword + "@127.0.0.1:" +
+                    ftp.PortText() + "/pub/f.bin";
+  Outcome o = Run(url + " " + Target());
+  EXPECT_EQ(o.status, 0) << o.err;
+  EXPECT_EQ(o.out.substr(0, 43), "Connecting to server...\nSession Connected.\n") << o.out;
+  EXPECT_NE(o.out.find("\nCompleted.\n"), std::string::npos) << o.out;
+  EXPECT_EQ(ReadFile(Target()), body);
+
+  testing::WriteFile(Target(), std::string(1000, 'L'));
+  o = Run("--resume --passive " + url + " " + Target());
+  EXPECT_EQ(o.status, 0) << o.err;
+  EXPECT_NE(o.out.find("Continuing the shorter local file."), std::string::npos) << o.out;
+  EXPECT_EQ(ReadFile(Target()), std::string(1000, 'L') + body.substr(1000));
+
+  testing::WriteFile(Target(), std::string(1000, 'L'));
+  o = Run("--no-resume " + url + " " + Target());
+  EXPECT_EQ(o.status, 0) << o.err;
+  EXPECT_NE(o.out.find("Fetching the whole file."), std::string::npos) << o.out;
+  EXPECT_EQ(ReadFile(Target()), body);
 }
 
 }  // namespace

@@ -1,0 +1,232 @@
+// The download button's program branch with real rows: HTTP from nginx and
+// FTP from vsftpd on loopback, pressed and watched through the window.
+#include <QComboBox>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QPushButton>
+#include <QSplitter>
+#include <QTest>
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <memory>
+
+#include "app/form_downloader.h"
+#include "app/test_catalogue.h"
+#include "download/dl_scroll_box.h"
+#include "download/dl_visual_panel.h"
+#include "platform/test_desktop.h"
+#include "tests/support/event_wait.h"
+#include "tests/support/http_servers.h"
+#include "tests/support/vsftpd_server.h"
+
+namespace quillon {
+namespace {
+
+using testing::CatalogueXml;
+using testing::ReadFile;
+using testing::RunUntil;
+using testing::TestProduct;
+using testing::WriteFile;
+
+std::string Pattern(size_t n, int seed) {
+  std::string s(n, '\0');
+  for (size_t i = 0; i < n; ++i) s[i] = static_cast<char>((i * 7 + seed + i / 509) & 0xFF);
+  return s;
+}
+
+class DownloadStartTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::filesystem::create_directories(dir.File("dest"));
+    desktop.desktop_folder = QString::fromStdString(dir.File("dest"));
+    WriteFile(nginx.Root() + "/setup.bin", Pattern(3 * 1024 * 1024 + 3, 1));
+    // Served at 2 MB a second, so a test can pause and cancel in the middle.
+    std::filesystem::create_directories(nginx.Root() + "/slow");
+    WriteFile(nginx.Root() + "/slow/big.bin", Pattern(16 * 1024 * 1024, 2));
+    nginx.AddLocations("location /slow/ { limit_rate 2m; }");
+    ASSERT_TRUE(nginx.Start()) << "nginx could not be started: " << nginx.Failure();
+    ASSERT_TRUE(ftp.Start()) << "vsftpd could not be started: " << ftp.Failure();
+    WriteFile(ftp.File("pub/paint.zip"), Pattern(2 * 1024 * 1024 + 11, 3));
+    WriteFile(ftp.File("pub/huge.bin"), Pattern(64 * 1024 * 1024, 4));
+  }
+  std::string FtpUrl(const std::string& file) {
+    return std::string("ftp://anonymous:") + testing::VsftpdServer::kPassword + "@127.0.0.1:" + ftp.PortText() +
+           "/pub/" + file;
+  }
+  TfrmDownloader& Open(const std::vector<TestProduct>& products) {
+    window = std::make_unique<TfrmDownloader>(testing::ProgramWith(dir, CatalogueXml(products)));
+    window->show();
+    window->activateWindow();
+    EXPECT_TRUE(QTest::qWaitForWindowActive(window.get()));
+    return *window;
+  }
+  void Press(TfrmDownloader& w) { QTest::mouseClick(w.DownloadBtn, Qt::LeftButton); }
+  // The rows, newest first.
+  TDLVisualPanel* Row(TfrmDownloader& w, size_t newest_index) {
+    auto rows = w.DLScrollBox->Rows();
+    return newest_index < rows.size() ? rows[rows.size() - 1 - newest_index] : nullptr;
+  }
+  static bool Ended(TDLVisualPanel* r) { return !r->DownloadInProgress() && !r->Job().HttpClient() && !r->Job().FtpClient(); }
+
+  testing::TempDir dir;
+  TTestDesktop desktop{dir.File("settings.ini")};
+  testing::NginxServer nginx;
+  testing::VsftpdServer ftp;
+  std::unique_ptr<TfrmDownloader> window;
+};
+
+TEST_F(DownloadStartTest, OneProductHttpDownloadInsideTheDownloadPage) {
+  auto& w = Open({{"Editor", "Edits.", "", "", {{"Editor", nginx.Url("/setup.bin")}}}});
+  EXPECT_TRUE(w.DLScrollBox->isHidden());
+  Press(w);
+  EXPECT_EQ(w.DLScrollBox->parentWidget(), w.DLPanel);
+  EXPECT_TRUE(w.DLScrollBox->isVisible());
+  const QRect edit = w.SaveToFolderEdit->geometry();
+  EXPECT_EQ(w.DLScrollBox->geometry(),
+            QRect(edit.left(), edit.bottom() + 1 + 10, w.URLCBx->width(), w.BackBtn->y() - (edit.bottom() + 11)));
+  TDLVisualPanel* row = Row(w, 0);
+  ASSERT_NE(row, nullptr);
+  EXPECT_EQ(row->ActionLink->text(), "Stop");  // the catalogue's cancel caption
+  ASSERT_TRUE(RunUntil([&] { return Ended(row); }, 30000));
+  EXPECT_EQ(row->StatusLabel->text(), "Download Complete.");
+  EXPECT_EQ(row->ActionLink->text(), "Open");
+  EXPECT_EQ(row->palette().color(QPalette::Window), QColor(233, 233, 233));
+  EXPECT_EQ(ReadFile(dir.File("dest/setup.bin")), Pattern(3 * 1024 * 1024 + 3, 1));
+  QTest::mouseClick(row->ActionLink, Qt::LeftButton, {}, QPoint(3, 3));
+  EXPECT_EQ(desktop.opened, std::vector<QString>{QString::fromStdString(dir.File("dest/setup.bin"))});
+
+  // A second press starts a second row for the same file in the same place.
+  int width = w.width();
+  Press(w);
+  EXPECT_EQ(w.DLScrollBox->Rows().size(), 2u);
+  EXPECT_EQ(w.width(), width);
+  ASSERT_TRUE(RunUntil([&] { return Ended(Row(w, 0)); }, 30000));
+}
+
+TEST_F(DownloadStartTest, SeveralProductsFtpAndTheWidenedWindow) {
+  auto& w = Open({{"Editor", "Edits.", "", "", {{"Editor", nginx.Url("/setup.bin")}}},
+                  {"Paint", "Paints.", "", "", {{"Paint", FtpUrl("paint.zip")}}}});
+  QTest::mouseClick(w.ListBox1->viewport(), Qt::LeftButton, {},
+                    w.ListBox1->visualItemRect(w.ListBox1->item(1)).center());
+  QTest::mouseClick(w.NextBtn, Qt::LeftButton);
+  // Only the folder: the file name comes from the URL.
+  w.SaveToFolderEdit->setText(QString::fromStdString(dir.File("dest/ftp/")));
+  int width = w.width();
+  Press(w);
+  EXPECT_EQ(w.width(), width + 325);
+  EXPECT_EQ(w.DLScrollBox->parentWidget(), w.Splitter1);
+  EXPECT_TRUE(w.DLScrollBox->isVisible());
+  EXPECT_EQ(w.SaveToFolderEdit->text().toStdString(), dir.File("dest/ftp/paint.zip"));
+  TDLVisualPanel* row = Row(w, 0);
+  ASSERT_TRUE(RunUntil([&] { return Ended(row); }, 30000));
+  EXPECT_EQ(row->StatusLabel->text(), "Completed.");
+  EXPECT_EQ(row->ActionLink->text(), "Open");
+  EXPECT_EQ(ReadFile(dir.File("dest/ftp/paint.zip")), Pattern(2 * 1024 * 1024 + 11, 3));
+
+  // The shorter local file: Yes continues, No fetches it whole.
+  WriteFile(dir.File("dest/ftp/paint.zip"), std::string(5000, 'L'));
+  desktop.message_box_answer = TMsgResult::mrYes;
+  Press(w);
+  EXPECT_EQ(w.width(), width + 325);  // widened once only
+  ASSERT_TRUE(RunUntil([&] { return Ended(Row(w, 0)); }, 30000));
+  EXPECT_EQ(desktop.message_boxes.size(), 1u);
+  EXPECT_EQ(ReadFile(dir.File("dest/ftp/paint.zip")),
+            std::string(5000, 'L') + Pattern(2 * 1024 * 1024 + 11, 3).substr(5000));
+  WriteFile(dir.File("dest/ftp/paint.zip"), std::string(5000, 'L'));
+  desktop.message_box_answer = TMsgResult::mrNo;
+  Press(w);
+  ASSERT_TRUE(RunUntil([&] { return Ended(Row(w, 0)); }, 30000));
+  EXPECT_EQ(desktop.message_boxes.size(), 2u);
+  EXPECT_EQ(ReadFile(dir.File("dest/ftp/paint.zip")), Pattern(2 * 1024 * 1024 + 11, 3));
+}
+
+TEST_F(DownloadStartTest, PauseResumeCancelNotFoundAndClose) {
+  auto& w = Open({{"Editor", "Edits.", "", "", {{"Big", nginx.Url("/slow/big.bin")}, {"Huge", FtpUrl("huge.bin")},
+                                                {"Missing", nginx.Url("/missing.bin")}}}});
+  // HTTP: pause holds the data, resume continues, cancel ends it.
+  Press(w);
+  TDLVisualPanel* http = Row(w, 0);
+  ASSERT_TRUE(RunUntil([&] { return http->StatusLabel->text().contains(" of "); }));
+  QTest::mouseClick(http->PauseLink, Qt::LeftButton, {}, QPoint(3, 3));
+  EXPECT_EQ(http->PauseLink->text(), "Resume");
+  testing::RunFor(200);  // what was under way arrives
+  auto size = std::filesystem::file_size(dir.File("dest/big.bin"));
+  testing::RunFor(300);
+  EXPECT_EQ(std::filesystem::file_size(dir.File("dest/big.bin")), size);
+  QTest::mouseClick(http->PauseLink, Qt::LeftButton, {}, QPoint(3, 3));
+  EXPECT_EQ(http->PauseLink->text(), "Pause");
+  ASSERT_TRUE(RunUntil([&] { return std::filesystem::file_size(dir.File("dest/big.bin")) > size; }));
+  QTest::mouseClick(http->PauseLink, Qt::LeftButton, {}, QPoint(3, 3));
+  QTest::mouseClick(http->ActionLink, Qt::LeftButton, {}, QPoint(3, 3));
+  EXPECT_EQ(http->StatusLabel->text(), "Download Cancelled.");
+  ASSERT_TRUE(RunUntil([&] { return Ended(http); }));
+  EXPECT_EQ(http->StatusLabel->text(), "Download Canceled.");
+  EXPECT_EQ(http->ActionLink->text(), "Get it");
+  EXPECT_EQ(http->palette().color(QPalette::Window), QColor(255, 236, 236));
+
+  // FTP: cancel ends with its own text and light pink.
+  w.URLCBx->setCurrentIndex(1);
+  w.URLCBxChange();
+  Press(w);
+  TDLVisualPanel* ftp_row = Row(w, 0);
+  ASSERT_TRUE(RunUntil([&] { return ftp_row->StatusLabel->text().contains(" of "); }));
+  QTest::mouseClick(ftp_row->PauseLink, Qt::LeftButton, {}, QPoint(3, 3));
+  QTest::mouseClick(ftp_row->ActionLink, Qt::LeftButton, {}, QPoint(3, 3));
+  ASSERT_TRUE(RunUntil([&] { return Ended(ftp_row); }));
+  EXPECT_EQ(ftp_row->StatusLabel->text(), "Download cancelled.");
+  EXPECT_EQ(ftp_row->palette().color(QPalette::Window), QColor(255, 236, 236));
+
+  // 404, and the start link works again once the file is there.
+  w.URLCBx->setCurrentIndex(2);
+  w.URLCBxChange();
+  Press(w);
+  TDLVisualPanel* missing = Row(w, 0);
+  ASSERT_TRUE(RunUntil([&] { return Ended(missing); }));
+  EXPECT_EQ(missing->StatusLabel->text(), "Download not found.");
+  EXPECT_EQ(missing->ActionLink->text(), "Get it");
+  WriteFile(nginx.Root() + "/missing.bin", "found now");
+  QTest::mouseClick(missing->ActionLink, Qt::LeftButton, {}, QPoint(3, 3));
+  ASSERT_TRUE(RunUntil([&] { return Ended(missing); }));
+  EXPECT_EQ(missing->StatusLabel->text(), "Download Complete.");
+  EXPECT_EQ(ReadFile(dir.File("dest/missing.bin")), "found now");
+
+  // The close button removes the selected row and ends its transfer.
+  w.URLCBx->setCurrentIndex(0);
+  w.URLCBxChange();
+  Press(w);
+  TDLVisualPanel* running = Row(w, 0);
+  ASSERT_TRUE(RunUntil([&] { return running->StatusLabel->text().contains(" of "); }));
+  QTest::mouseClick(running->PauseLink, Qt::LeftButton, {}, QPoint(3, 3));
+  ASSERT_TRUE(w.DLScrollBox->CloseButton->isVisible());
+  QTest::mouseClick(w.DLScrollBox->CloseButton, Qt::LeftButton, {}, QPoint(7, 7));
+  EXPECT_EQ(w.DLScrollBox->Rows().size(), 3u);
+  EXPECT_FALSE(w.DLScrollBox->CloseButton->isVisible());
+}
+
+TEST_F(DownloadStartTest, TenDownloadsAtOnce) {
+  std::vector<testing::TestLink> links;
+  for (int i = 0; i < 10; ++i) {
+    WriteFile(nginx.Root() + "/f" + std::to_string(i) + ".bin", Pattern(1024 * 1024 + i, i));
+    links.push_back({"File " + std::to_string(i), nginx.Url("/f" + std::to_string(i) + ".bin")});
+  }
+  auto& w = Open({{"Files", "Ten.", "", "", links}});
+  for (int i = 0; i < 10; ++i) {
+    w.URLCBx->setCurrentIndex(i);
+    w.URLCBxChange();
+    Press(w);
+  }
+  ASSERT_EQ(w.DLScrollBox->Rows().size(), 10u);
+  ASSERT_TRUE(RunUntil([&] {
+    for (auto* r : w.DLScrollBox->Rows())
+      if (!Ended(r)) return false;
+    return true;
+  }, 60000));
+  for (int i = 0; i < 10; ++i) {
+    EXPECT_EQ(Row(w, 9 - i)->StatusLabel->text(), "Download Complete.");
+    EXPECT_EQ(ReadFile(dir.File("dest/f" + std::to_string(i) + ".bin")), Pattern(1024 * 1024 + i, i));
+  }
+}
+
+}  // namespace
+}  // namespace quillon

@@ -1,0 +1,20 @@
+#include "download/click_label.h"
+
+#include <QMouseEvent>
+
+namespace quillon {
+
+void TClickLabel::mousePressEvent(QMouseEvent* event) {
+  pressed_ = event->button() == Qt::LeftButton;
+  event->accept();
+}
+
+void TClickLabel::mouseReleaseEvent(QMouseEvent* event) {
+  bool click = pressed_ && event->button() == Qt::LeftButton && rect().contains(event->position().toPoint());
+  pressed_ = false;
+  event->accept();
+  // A click on a disabled label never arrives here: Qt holds mouse events back.
+  if (click && OnClick) OnClick(this);
+}
+
+}  // namespace quillon

@@ -1,0 +1,25 @@
+// TClickLabel: a text label with a click event (a left-button press and
+// release on it), as the download row's labels and links need.
+#pragma once
+
+#include <QLabel>
+#include <functional>
+
+namespace quillon {
+
+class TClickLabel : public QLabel {
+ public:
+  explicit TClickLabel(QWidget* parent) : QLabel(parent) {}
+  // Integer tag, as the action link keeps its mode in it.
+  int Tag = 0;
+  std::function<void(TClickLabel* Sender)> OnClick;
+
+ protected:
+  void mousePressEvent(QMouseEvent* event) override;
+  void mouseReleaseEvent(QMouseEvent* event) override;
+
+ private:
+  bool pressed_ = false;
+};
+
+}  // namespace quillon

@@ -1,0 +1,96 @@
+#include "download/dl_scroll_box.h"
+
+#include <QApplication>
+#include <QResizeEvent>
+#include <QScrollBar>
+#include <QStyle>
+#include <algorithm>
+
+#include "download/dl_visual_panel.h"
+
+namespace quillon {
+
+TDLScrollBox::TDLScrollBox(QWidget* owner) : QScrollArea(owner) {
+  setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+  setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
+  setWidgetResizable(false);
+  content_ = new QWidget;
+  content_->resize(viewport()->width(), 0);
+  setWidget(content_);
+
+  CloseButton = new QPushButton(content_);
+  CloseButton->setEnabled(true);
+  // The desktop's window-close symbol stands in for the cross of a symbol font.
+  CloseButton->setIcon(style()->standardIcon(QStyle::SP_TitleBarCloseButton));
+  CloseButton->setIconSize(QSize(11, 11));
+  CloseButton->setFlat(false);
+  CloseButton->setGeometry(width() - 15 - 12, 2, 15, 15);
+  CloseButton->setFocusPolicy(Qt::NoFocus);
+  CloseButton->hide();
+  connect(CloseButton, &QPushButton::clicked, this, [this] { RemoveSelected(); });
+}
+
+std::vector<TDLVisualPanel*> TDLScrollBox::Rows() const {
+  std::vector<TDLVisualPanel*> rows;
+  for (QObject* child : content_->children())
+    if (auto* row = dynamic_cast<TDLVisualPanel*>(child)) rows.push_back(row);
+  return rows;
+}
+
+// Rows stack newest first; the content is as wide as the visible area and as
+// high as its rows.
+void TDLScrollBox::Relayout() {
+  std::vector<TDLVisualPanel*> rows = Rows();
+  int width = viewport()->width();
+  int top = 0;
+  for (auto it = rows.rbegin(); it != rows.rend(); ++it) {
+    (*it)->setGeometry(0, top, width, TDLVisualPanel::kRowHeight);
+    top += TDLVisualPanel::kRowHeight;
+  }
+  content_->resize(width, std::max(top, viewport()->height()));
+  CloseButton->raise();
+}
+
+TDLVisualPanel* TDLScrollBox::AddDownload(const std::string& URL, const std::string& LocalFilename) {
+  auto* row = new TDLVisualPanel(content_);
+  row->OnClick = [this](TDLVisualPanel* sender) { RowSelected(sender); };
+  row->SetURLDownload(URL);
+  row->SetLocalFilename(LocalFilename);
+  Relayout();
+  return row;
+}
+
+void TDLScrollBox::RowSelected(TDLVisualPanel* Sender) {
+  CloseButton->show();
+  CloseButton->raise();
+  CloseButton->move(CloseButton->x(), Sender->y() + 2);
+  UpdateBevels();
+}
+
+void TDLScrollBox::UpdateBevels() {
+  for (TDLVisualPanel* row : Rows())
+    row->SetBevelOuter(CloseButton->isVisibleTo(content_) && row->y() + 2 == CloseButton->y() ? bvRaised
+                                                                                                 : bvLowered);
+}
+
+void TDLScrollBox::RemoveSelected() {
+  if (CloseButton->isHidden()) return;
+  for (TDLVisualPanel* row : Rows()) {
+    if (row->y() + 2 == CloseButton->y()) {
+      delete row;  // its transfer and file go with it
+      CloseButton->hide();
+      Relayout();
+      return;
+    }
+  }
+}
+
+void TDLScrollBox::ListResize() { CloseButton->move(viewport()->width() - CloseButton->width() - 4, CloseButton->y()); }
+
+void TDLScrollBox::resizeEvent(QResizeEvent* event) {
+  QScrollArea::resizeEvent(event);
+  Relayout();
+  ListResize();
+}
+
+}  // namespace quillon

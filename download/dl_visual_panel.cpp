@@ -1,0 +1,259 @@
+#include "download/dl_visual_panel.h"
+
+#include <QDate>
+#include <QDateTime>
+#include <QEvent>
+#include <QFile>
+#include <QFontMetrics>
+#include <QLocale>
+#include <QMouseEvent>
+#include <QPixmap>
+#include <QTime>
+
+#include "platform/ansi_text.h"
+#include "platform/desktop_services.h"
+#include "platform/dialogs.h"
+
+namespace quillon {
+
+namespace {
+
+constexpr int kLinkHeight = 15;
+
+QString FileNameToQString(const std::string& path) { return QFile::decodeName(QByteArray::fromStdString(path)); }
+
+void SetLinkLook(TClickLabel* link) {
+  QFont font = link->font();
+  font.setUnderline(true);
+  link->setFont(font);
+  QPalette palette = link->palette();
+  palette.setColor(QPalette::WindowText, QColor(0, 0, 255));
+  link->setPalette(palette);
+  link->setCursor(Qt::PointingHandCursor);
+  link->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+}
+
+QDateTime DateTimeToQDateTime(TDateTime v) {
+  return QDateTime(QDate(1899, 12, 30), QTime(0, 0)).addMSecs(static_cast<qint64>(v * 86400000.0 + 0.5));
+}
+
+}  // namespace
+
+TDLVisualPanel::TDLVisualPanel(QWidget* owner) : QFrame(owner) {
+  hide();
+  resize(owner ? owner->width() : 400, kRowHeight);
+  setFixedHeight(kRowHeight);
+  setFrameShape(QFrame::Panel);
+  SetBevelOuter(bvLowered);
+
+  FileIcon = new QLabel(this);
+  FileIcon->setGeometry(4, 2, 32, kRowHeight - 2);
+  FileIcon->setAlignment(Qt::AlignCenter);
+  FileIcon->hide();
+
+  ProgressCyl = new TProgressCyl(this);
+  ProgressCyl->SetBounds(10, 5, 25, kRowHeight - 10);
+  ProgressCyl->SetOrientation(pbVertical);
+  ProgressCyl->SetFontSize(8);
+  ProgressCyl->SetBorderWidth(0);
+  ProgressCyl->SetProEffect(peGlassOrange);
+  ProgressCyl->SetMin(0);
+  ProgressCyl->SetMax(100);
+  ProgressCyl->SetPosition(0);
+  ProgressCyl->OnClick = [this](TProgressCyl*) { RowClick(); };
+  ProgressCyl->setAttribute(Qt::WA_NoMousePropagation);  // the click above is the only one
+  const int cyl_top = ProgressCyl->y();
+  const int cyl_height = ProgressCyl->height();
+
+  auto make_label = [this](const char* text) {
+    auto* label = new TClickLabel(this);
+    label->setText(text);
+    label->adjustSize();
+    label->OnClick = [this](TClickLabel*) { RowClick(); };
+    return label;
+  };
+  URLLabel = make_label("...");
+  PlaceLabel(URLLabel, 40, cyl_top);
+  StartTimeLabel = make_label("");
+  StartTimeLabel->move(40, 0);
+  StartTimeLabel->hide();
+  FileNameLabel = make_label("local filename");
+  PlaceLabel(FileNameLabel, 40, cyl_top + cyl_height / 2 - FileNameLabel->height() / 2);
+  StatusLabel = make_label("...");
+  PlaceLabel(StatusLabel, 40, cyl_top + cyl_height - StatusLabel->height() - 1);
+
+  ActionLink = new TClickLabel(this);
+  SetLinkLook(ActionLink);
+  ActionLink->setText("Download");
+  ActionLink->adjustSize();
+  ActionLink->setGeometry(width() - ActionLink->width() - 4, kRowHeight - kLinkHeight - 2, ActionLink->width(),
+                          kLinkHeight);
+  ActionLink->Tag = amStart;
+  ActionLink->OnClick = [this](TClickLabel*) { ActionClick(); };
+
+  PauseLink = new TClickLabel(this);
+  SetLinkLook(PauseLink);
+  PauseLink->setText("Pause");
+  PauseLink->setGeometry(ActionLink->x(), kRowHeight - 2 * kLinkHeight - 4, ActionLink->width(), kLinkHeight);
+  PauseLink->OnClick = [this](TClickLabel*) { PauseClick(); };
+  action_gap_ = width() - ActionLink->x();
+  pause_gap_ = width() - PauseLink->x();
+
+  job_.SetResumeQuestion(this);
+  job_.OnChange = [this](TDownloadJob*) { Sync(); };
+  shown_fit_count_ = job_.ActionFitCount();
+  show();
+}
+
+TDLVisualPanel::~TDLVisualPanel() {
+  job_.OnChange = nullptr;
+  // The job goes with the row: its client and destination file are closed.
+}
+
+void TDLVisualPanel::PlaceLabel(QLabel* label, int left, int top) { label->move(left, top); }
+
+int TDLVisualPanel::TextWidth(const std::string& text) const {
+  return QFontMetrics(font()).horizontalAdvance(AnsiToQString(text));
+}
+
+void TDLVisualPanel::SetBevelOuter(TBevelCut v) {
+  bevel_outer_ = v;
+  setFrameShadow(v == bvRaised ? QFrame::Raised : QFrame::Sunken);
+}
+
+void TDLVisualPanel::SetURLDownload(const std::string& v) {
+  job_.SetURL(v);
+  URLLabel->setText(AnsiToQString(v));
+  URLLabel->adjustSize();
+}
+
+void TDLVisualPanel::SetLocalFilename(const std::string& v) {
+  job_.SetLocalFilename(v);
+  RefitFileName();
+}
+
+void TDLVisualPanel::RefitFileName() {
+  if (job_.LocalFilename().empty()) return;  // the placeholder stays until there is a file
+  int max_width = width() - FileNameLabel->x() - 5;
+  // File names are in the file system's encoding.
+  QFontMetrics metrics(font());
+  FileNameLabel->setText(FileNameToQString(FitFileName(job_.LocalFilename(), max_width, [&](const std::string& s) {
+    return metrics.horizontalAdvance(FileNameToQString(s));
+  })));
+  FileNameLabel->adjustSize();
+}
+
+void TDLVisualPanel::SetDLStartTime(TDateTime v) {
+  FileNameLabel->move(FileNameLabel->x(), URLLabel->y() + URLLabel->height() + 4);
+  dl_start_time_ = v;
+  StartTimeLabel->move(StartTimeLabel->x(), FileNameLabel->y() + FileNameLabel->height() + 4);
+  StartTimeLabel->show();
+  StartTimeLabel->setText("Start download: " + QLocale().toString(DateTimeToQDateTime(v), QLocale::ShortFormat));
+  StartTimeLabel->adjustSize();
+}
+
+void TDLVisualPanel::StartDownload() { job_.StartDownload(); }
+
+void TDLVisualPanel::SetActionCaption(const std::string& text) {
+  ActionLink->setText(AnsiToQString(text));
+  int w = TextWidth(text) + 8;
+  ActionLink->setGeometry(width() - w - 2, ActionLink->y(), w, kLinkHeight);
+  action_gap_ = w + 2;
+}
+
+void TDLVisualPanel::ShowFileIcon() {
+  QString file = FileNameToQString(job_.LocalFilename());
+  if (!QFile::exists(file)) return;
+  QIcon icon = quillon::FileIcon(file);
+  FileIcon->setPixmap(icon.pixmap(32, 32));
+  FileIcon->show();
+  FileIcon->repaint();
+  ProgressCyl->hide();
+  icon_loaded_ = true;
+}
+
+// Shows what the job reports.
+void TDLVisualPanel::Sync() {
+  QString status = AnsiToQString(job_.Status());
+  if (StatusLabel->text() != status) {
+    StatusLabel->setText(status);
+    StatusLabel->adjustSize();
+  }
+  if (job_.Color() == clDefault) {
+    setAutoFillBackground(false);
+    setPalette(QPalette());
+  } else {
+    QPalette p = palette();
+    p.setColor(QPalette::Window, ToQColor(job_.Color()));
+    setPalette(p);
+    setAutoFillBackground(true);
+  }
+  // The links keep their own blue text on a coloured row.
+  if (job_.ActionFitCount() != shown_fit_count_) {
+    shown_fit_count_ = job_.ActionFitCount();
+    SetActionCaption(job_.ActionCaption());
+  } else if (ActionLink->text() != AnsiToQString(job_.ActionCaption())) {
+    ActionLink->setText(AnsiToQString(job_.ActionCaption()));
+  }
+  ActionLink->Tag = job_.ActionMode();
+  ActionLink->setEnabled(job_.ActionEnabled());
+  PauseLink->setText(AnsiToQString(job_.PauseCaption()));
+  PauseLink->setVisible(job_.PauseVisible());
+  if (job_.IconShown() && !icon_loaded_) {
+    ShowFileIcon();
+  } else if (!job_.IconShown() && (icon_loaded_ || ProgressCyl->isHidden())) {
+    FileIcon->hide();
+    icon_loaded_ = false;
+    ProgressCyl->show();
+  }
+  ProgressCyl->SetPosition(job_.Position());
+}
+
+void TDLVisualPanel::RowClick() {
+  if (OnClick) OnClick(this);
+}
+
+void TDLVisualPanel::ActionClick() {
+  RowClick();
+  switch (static_cast<TActionMode>(ActionLink->Tag)) {
+    case amOpen: OpenWithDesktop(FileNameToQString(job_.LocalFilename())); break;
+    case amStart: StartDownload(); break;
+    case amCancel: job_.Cancel(); break;
+  }
+}
+
+void TDLVisualPanel::PauseClick() {
+  job_.PauseClick();
+  RowClick();
+}
+
+bool TDLVisualPanel::AskResume(const std::string& question) {
+  TMessageBoxRequest request;
+  request.parent = window();
+  request.text = AnsiToQString(question).replace("\r\n", "\n");
+  request.buttons = TMsgButtons::mbYesNo;
+  request.icon = TMsgIcon::miInformation;
+  return ShowMessageBox(request) == TMsgResult::mrYes;
+}
+
+void TDLVisualPanel::mousePressEvent(QMouseEvent* event) {
+  pressed_ = event->button() == Qt::LeftButton;
+  event->accept();
+}
+
+void TDLVisualPanel::mouseReleaseEvent(QMouseEvent* event) {
+  bool click = pressed_ && event->button() == Qt::LeftButton && rect().contains(event->position().toPoint());
+  pressed_ = false;
+  event->accept();
+  if (click) RowClick();
+}
+
+void TDLVisualPanel::resizeEvent(QResizeEvent* event) {
+  QFrame::resizeEvent(event);
+  // The links are anchored to the right edge.
+  ActionLink->move(width() - action_gap_, ActionLink->y());
+  PauseLink->move(width() - pause_gap_, PauseLink->y());
+  RefitFileName();
+}
+
+}  // namespace quillon

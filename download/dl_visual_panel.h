@@ -1,0 +1,102 @@
+// TDLVisualPanel: one download as a row of the download list, 75 pixels high
+// and as wide as the list. It owns a TDownloadJob, which does the transfer,
+// and shows what the job reports: the URL, the destination file (shortened
+// with ".../" to fit), a status line, a progress cylinder that gives way to
+// the file's icon at the end, the row colour, and two links: the action link
+// (cancel while a transfer runs, "Open" when complete, the download caption
+// when a start is offered) and the pause link ("Pause"/"Resume").
+//
+// Clicks on the row, its labels, the cylinder and both links fire OnClick
+// (the list selects the row with it). The FTP resume question is a Yes/No
+// message box. Destroying the row ends its transfer and closes its file.
+#pragma once
+
+#include <QFrame>
+#include <functional>
+#include <string>
+
+#include "base/date_time.h"
+#include "download/click_label.h"
+#include "download/download_job.h"
+#include "download/progress_cyl.h"
+
+class QLabel;
+
+namespace quillon {
+
+class TDLVisualPanel : public QFrame, private TResumeQuestion {
+ public:
+  static constexpr int kRowHeight = 75;
+
+  // `owner` becomes the parent.
+  explicit TDLVisualPanel(QWidget* owner);
+  ~TDLVisualPanel() override;
+
+  // ---- Properties -------------------------------------------------------------------
+  void SetURLDownload(const std::string& v);
+  const std::string& LocalFilename() const { return job_.LocalFilename(); }
+  void SetLocalFilename(const std::string& v);
+  bool DownloadInProgress() const { return job_.DownloadInProgress(); }
+  const std::string& CancelCaption() const { return job_.CancelCaption(); }
+  void SetCancelCaption(const std::string& v) { job_.SetCancelCaption(v); }
+  const std::string& DownloadCaption() const { return job_.DownloadCaption(); }
+  void SetDownloadCaption(const std::string& v) { job_.SetDownloadCaption(v); }
+  TDateTime DLStartTime() const { return dl_start_time_; }
+  // Shows "Start download: " + date and time below the file name.
+  void SetDLStartTime(TDateTime v);
+  std::string RestartCaption;  // kept for callers, never shown
+  std::string OpenCaption;     // kept for callers, never shown
+  std::string DLCategory;      // kept for callers, never used
+
+  // The outer bevel: lowered, or raised for the selected row.
+  void SetBevelOuter(TBevelCut v);
+  TBevelCut BevelOuter() const { return bevel_outer_; }
+
+  // ---- Operations ---------------------------------------------------------------------
+  // Starts (or restarts) the transfer; see TDownloadJob. A destination file
+  // that cannot be created raises EFCreateError.
+  void StartDownload();
+  // The file-name label's text for the current width.
+  void RefitFileName();
+
+  std::function<void(TDLVisualPanel* Sender)> OnClick;
+
+  // ---- Controls (for the list and for tests) ------------------------------------------
+  QLabel* FileIcon;
+  TProgressCyl* ProgressCyl;
+  TClickLabel* URLLabel;
+  TClickLabel* StartTimeLabel;
+  TClickLabel* FileNameLabel;
+  TClickLabel* StatusLabel;
+  TClickLabel* ActionLink;
+  TClickLabel* PauseLink;
+  TDownloadJob& Job() { return job_; }
+
+ protected:
+  void mousePressEvent(QMouseEvent* event) override;
+  void mouseReleaseEvent(QMouseEvent* event) override;
+  void resizeEvent(QResizeEvent* event) override;
+
+ private:
+  bool AskResume(const std::string& question) override;
+  void RowClick();
+  void ActionClick();
+  void PauseClick();
+  void SetActionCaption(const std::string& text);
+  void ShowFileIcon();
+  void Sync();
+  void PlaceLabel(QLabel* label, int left, int top);
+  int TextWidth(const std::string& text) const;
+
+  TDownloadJob job_;
+  TDateTime dl_start_time_ = 0;
+  TBevelCut bevel_outer_ = bvLowered;
+  int shown_fit_count_ = -1;
+  bool pressed_ = false;
+  bool icon_loaded_ = false;
+  // Distances of the links' left edges from the row's right edge.
+  int action_gap_ = 0;
+  int pause_gap_ = 0;
+};
+
+}  // namespace quillon

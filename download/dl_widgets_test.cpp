@@ -1,0 +1,221 @@
+// The download row and list as widgets: places, links, clicks, selection,
+// the close button, and the resume question answered through the dialog hook.
+#include <QApplication>
+#include <QSignalSpy>
+#include <QTest>
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "download/dl_scroll_box.h"
+#include "download/dl_visual_panel.h"
+#include "platform/test_desktop.h"
+#include "tests/support/event_wait.h"
+#include "tests/support/http_servers.h"
+#include "tests/support/temp_dir.h"
+#include "tests/support/vsftpd_server.h"
+
+namespace quillon {
+namespace {
+
+using testing::RunUntil;
+
+class DLWidgetsTest : public ::testing::Test {
+ protected:
+  testing::TempDir dir_;
+  TTestDesktop desktop_{dir_.File("settings.ini")};
+};
+
+void Click(QWidget* w, QPoint at = QPoint(3, 3)) { QTest::mouseClick(w, Qt::LeftButton, {}, at); }
+
+TEST_F(DLWidgetsTest, NewRowControlsAndPlaces) {
+  QWidget owner;
+  owner.resize(500, 300);
+  TDLVisualPanel row(&owner);
+  owner.show();
+  EXPECT_EQ(row.height(), 75);
+  EXPECT_EQ(row.width(), 500);
+  EXPECT_TRUE(row.isVisibleTo(&owner));
+  EXPECT_EQ(row.ProgressCyl->geometry(), QRect(10, 5, 25, 65));
+  EXPECT_EQ(row.ProgressCyl->Orientation(), pbVertical);
+  EXPECT_EQ(row.ProgressCyl->ProEffect(), peGlassOrange);
+  EXPECT_EQ(row.FileIcon->geometry(), QRect(4, 2, 32, 73));
+  EXPECT_TRUE(row.FileIcon->isHidden());
+  EXPECT_EQ(row.URLLabel->text(), "...");
+  EXPECT_EQ(row.URLLabel->pos(), QPoint(40, 5));
+  EXPECT_EQ(row.FileNameLabel->text(), "local filename");
+  EXPECT_EQ(row.FileNameLabel->y(), 5 + 65 / 2 - row.FileNameLabel->height() / 2);
+  EXPECT_EQ(row.StatusLabel->y(), 5 + 65 - row.StatusLabel->height() - 1);
+  EXPECT_TRUE(row.StartTimeLabel->isHidden());
+  EXPECT_EQ(row.ActionLink->text(), "Download");
+  EXPECT_EQ(row.ActionLink->Tag, amStart);
+  EXPECT_EQ(row.ActionLink->geometry().right() + 1, 500 - 4);
+  EXPECT_EQ(row.ActionLink->y(), 75 - 15 - 2);
+  EXPECT_EQ(row.PauseLink->text(), "Pause");
+  EXPECT_EQ(row.PauseLink->geometry(), QRect(row.ActionLink->x(), 75 - 30 - 4, row.ActionLink->width(), 15));
+  EXPECT_TRUE(row.ActionLink->font().underline());
+  EXPECT_EQ(row.ActionLink->palette().color(QPalette::WindowText), QColor(0, 0, 255));
+  EXPECT_EQ(row.ActionLink->cursor().shape(), Qt::PointingHandCursor);
+
+  // Captions: shown only in their own mode; the cancel caption arrives with a
+  // start, refitted to its text.
+  row.SetCancelCaption("Stop it");
+  EXPECT_EQ(row.ActionLink->text(), "Download");
+  row.SetDownloadCaption("Get");
+  EXPECT_EQ(row.ActionLink->text(), "Get");
+  row.StartDownload();  // no URL
+  EXPECT_EQ(row.StatusLabel->text(), "No URL specified.");
+  EXPECT_EQ(row.ActionLink->text(), "Stop it");
+  EXPECT_EQ(row.ActionLink->Tag, amCancel);
+  EXPECT_EQ(row.ActionLink->geometry().right() + 1, 500 - 2);
+  EXPECT_EQ(row.ActionLink->width(), QFontMetrics(row.font()).horizontalAdvance("Stop it") + 8);
+
+  // Links stay anchored to the right edge.
+  int right_gap = 500 - row.PauseLink->x();
+  row.resize(700, 75);
+  EXPECT_EQ(700 - row.PauseLink->x(), right_gap);
+}
+
+TEST_F(DLWidgetsTest, FileNameFitsTheRowAndStartTime) {
+  QWidget owner;
+  owner.resize(300, 100);
+  TDLVisualPanel row(&owner);
+  owner.show();
+  std::string path = "/home/someone/with/a/rather/long/path/to/the/Downloads/setup-installer.bin";
+  row.SetLocalFilename(path);
+  EXPECT_TRUE(row.FileNameLabel->text().startsWith("/.../"));
+  EXPECT_LE(row.FileNameLabel->width(), 300 - 40 - 5);
+  row.resize(2000, 75);
+  EXPECT_EQ(row.FileNameLabel->text().toStdString(), path);  // refitted on resize
+
+  row.SetDLStartTime(EncodeTime(12, 30, 0, 0) + 46000);
+  EXPECT_TRUE(row.StartTimeLabel->isVisibleTo(&row));
+  EXPECT_TRUE(row.StartTimeLabel->text().startsWith("Start download: "));
+  EXPECT_EQ(row.FileNameLabel->y(), row.URLLabel->y() + row.URLLabel->height() + 4);
+  EXPECT_EQ(row.StartTimeLabel->y(), row.FileNameLabel->y() + row.FileNameLabel->height() + 4);
+}
+
+TEST_F(DLWidgetsTest, ClicksOnEveryPartReachOnClick) {
+  QWidget owner;
+  owner.resize(500, 100);
+  TDLVisualPanel row(&owner);
+  owner.show();
+  int clicks = 0;
+  row.OnClick = [&](TDLVisualPanel* s) {
+    EXPECT_EQ(s, &row);
+    ++clicks;
+  };
+  Click(&row, QPoint(200, 40));
+  Click(row.URLLabel);
+  Click(row.FileNameLabel);
+  Click(row.StatusLabel);
+  Click(row.ProgressCyl);
+  Click(row.PauseLink);
+  EXPECT_EQ(clicks, 6);
+  EXPECT_EQ(row.PauseLink->text(), "Resume");
+  row.SetDownloadCaption("Go");
+  Click(row.ActionLink);  // start mode: starts; no URL
+  EXPECT_EQ(clicks, 7);
+  EXPECT_EQ(row.StatusLabel->text(), "No URL specified.");
+}
+
+TEST_F(DLWidgetsTest, ListSelectionBevelsAndCloseButton) {
+  QWidget window;
+  window.resize(600, 400);
+  TDLScrollBox list(&window);
+  list.resize(600, 400);
+  window.show();
+  EXPECT_TRUE(list.CloseButton->isHidden());
+  EXPECT_EQ(list.CloseButton->size(), QSize(15, 15));
+  TDLVisualPanel* first = list.AddDownload("http://127.0.0.1:9/a", dir_.File("a"));
+  TDLVisualPanel* second = list.AddDownload("http://127.0.0.1:9/b", dir_.File("b"));
+  EXPECT_EQ(second->y(), 0);  // newest first
+  EXPECT_EQ(first->y(), 75);
+  EXPECT_EQ(second->width(), list.viewport()->width());
+  EXPECT_EQ(first->URLLabel->text(), "http://127.0.0.1:9/a");
+  EXPECT_TRUE(list.CloseButton->isHidden());
+
+  Click(first->StatusLabel);
+  EXPECT_TRUE(list.CloseButton->isVisibleTo(&list));
+  EXPECT_EQ(list.CloseButton->y(), first->y() + 2);
+  EXPECT_EQ(list.CloseButton->x() + 15 + 4, list.viewport()->width());
+  EXPECT_EQ(first->BevelOuter(), bvRaised);
+  EXPECT_EQ(second->BevelOuter(), bvLowered);
+
+  Click(second, QPoint(200, 30));
+  EXPECT_EQ(list.CloseButton->y(), 2);
+  EXPECT_EQ(first->BevelOuter(), bvLowered);
+  EXPECT_EQ(second->BevelOuter(), bvRaised);
+
+  // A row added above moves the rows, not the button: it now marks the new row.
+  TDLVisualPanel* third = list.AddDownload("http://127.0.0.1:9/c", dir_.File("c"));
+  EXPECT_EQ(second->y(), 75);
+  Click(list.CloseButton, QPoint(7, 7));
+  EXPECT_EQ(list.Rows().size(), 2u);
+  EXPECT_EQ(list.Rows()[1], second);  // the third row went
+  (void)third;
+  EXPECT_TRUE(list.CloseButton->isHidden());
+  EXPECT_EQ(second->y(), 0);  // moved up
+  Click(list.CloseButton, QPoint(7, 7));  // hidden: nothing happens
+  EXPECT_EQ(list.Rows().size(), 2u);
+
+  list.resize(500, 400);
+  Click(first->URLLabel);
+  EXPECT_EQ(list.CloseButton->x() + 15 + 4, list.viewport()->width());
+}
+
+TEST_F(DLWidgetsTest, ClosingARunningRowEndsItsTransferAndTheFileIsKeptClosed) {
+  testing::NginxServer nginx;
+  // Served at 1 MB a second, so the transfer is still running when closed.
+  std::filesystem::create_directories(nginx.Root() + "/slow");
+  testing::WriteFile(nginx.Root() + "/slow/big.bin", std::string(8 * 1024 * 1024, 'z'));
+  nginx.AddLocations("location /slow/ { limit_rate 1m; }");
+  ASSERT_TRUE(nginx.Start()) << "nginx could not be started: " << nginx.Failure();
+  QWidget window;
+  window.resize(600, 400);
+  TDLScrollBox list(&window);
+  list.resize(600, 400);
+  window.show();
+  TDLVisualPanel* row = list.AddDownload(nginx.Url("/slow/big.bin"), dir_.File("big.bin"));
+  row->SetCancelCaption("Cancel");
+  row->StartDownload();
+  ASSERT_TRUE(RunUntil([&] { return row->StatusLabel->text().contains(" of "); }));
+  Click(row->PauseLink);  // selects, and pauses
+  EXPECT_EQ(row->PauseLink->text(), "Resume");
+  Click(list.CloseButton, QPoint(7, 7));
+  EXPECT_TRUE(list.Rows().empty());
+  testing::RunFor(200);
+  EXPECT_LT(std::filesystem::file_size(dir_.File("big.bin")), 8u * 1024 * 1024);
+}
+
+TEST_F(DLWidgetsTest, FtpResumeQuestionGoesToTheMessageBox) {
+  testing::VsftpdServer ftp;
+  ASSERT_TRUE(ftp.Start()) << "vsftpd could not be started: " << ftp.Failure();
+  testing::WriteFile(ftp.File("pub/f.bin"), std::string(300000, 'R'));
+  testing::WriteFile(dir_.File("f.bin"), std::string(1000, 'L'));
+  QWidget window;
+  TDLScrollBox list(&window);
+  TDLVisualPanel* row = list.AddDownload(std::string("ftp://anonymous:") + testing::VsftpdServer::kPassword +
+                                             "@127.0.0.1:" + ftp.PortText() + "/pub/f.bin",
+                                         dir_.File("f.bin"));
+  desktop_.message_box_answer = TMsgResult::mrYes;
+  row->StartDownload();
+  EXPECT_FALSE(row->ActionLink->isEnabled());
+  ASSERT_TRUE(RunUntil([&] { return row->StatusLabel->text() == "Completed." && !row->DownloadInProgress(); }));
+  ASSERT_EQ(desktop_.message_boxes.size(), 1u);
+  EXPECT_EQ(desktop_.message_boxes[0].text,
+            "Previous file exists, resume download?\nPress YES to resume, NO for full download.");
+  EXPECT_EQ(desktop_.message_boxes[0].buttons, TMsgButtons::mbYesNo);
+  EXPECT_EQ(desktop_.message_boxes[0].icon, TMsgIcon::miInformation);
+  EXPECT_EQ(testing::ReadFile(dir_.File("f.bin")), std::string(1000, 'L') + std::string(299000, 'R'));
+  EXPECT_EQ(row->palette().color(QPalette::Window), QColor(233, 233, 233));
+  EXPECT_EQ(row->ActionLink->text(), "Open");
+  EXPECT_TRUE(row->FileIcon->isVisibleTo(row));
+  EXPECT_TRUE(row->ProgressCyl->isHidden());
+  Click(row->ActionLink);
+  ASSERT_EQ(desktop_.opened.size(), 1u);
+  EXPECT_EQ(desktop_.opened[0], QString::fromStdString(dir_.File("f.bin")));
+}
+
+}  // namespace
+}  // namespace quillon

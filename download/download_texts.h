@@ -1,0 +1,78 @@
+// The texts and small computations of a download that need no client and no
+// widget: the progress line, durations, the local file's size, the parts of
+// an FTP URL and the shortening of a path to a pixel width.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+namespace quillon {
+
+// "mm:ss", or "hh:mm:ss" from one hour on (the hours take as many digits as
+// they need): 30 -> "00:30", 3725 -> "01:02:05", 360000 -> "100:00:00".
+std::string FormatDuration(int64_t seconds);
+
+// A byte count as the progress line shows it: kilobytes with one decimal and
+// thousands separators followed by "K ", or, from 1000 K on, megabytes
+// followed by "MB " (1023999 -> "1,000.0K ", 1024000 -> "1.0MB ").
+std::string FormatTransferSize(double bytes);
+
+// The rate part of the progress line, without the parentheses: below 1025
+// bytes a second "<n> bytes/sec.", then kilobytes a second rounded to three
+// significant digits with two decimals "50.00k/sec.", and from 1000 k/sec. on
+// megabytes a second in the same form "1.23MB/sec.".
+std::string FormatRate(double bytes_per_second);
+
+struct TProgressText {
+  std::string text;
+  int position = -1;  // percentage for the progress cylinder; -1: leave it
+};
+
+// The progress line of a transfer: received + " of " + total + rate +
+// remaining, e.g. "500.0K  of 2.0MB  (50.00k/sec.) 00:30 remaining".
+// `total` is negative when the size is unknown: the total then reads
+// "unknown size ", there is no remaining time and no percentage.
+// `elapsed_seconds` is whole seconds since the data began; `session_bytes` the
+// bytes received in that time (less than `received` when a download continues
+// a partial file), which is what the rate is taken from. With no elapsed time
+// or nothing received there is no rate and no remaining time, and the line
+// ends with a single space. A remaining time of one second or less is not
+// shown. Rounding is to the nearest, halves to even.
+TProgressText ProgressText(double total, double received, int64_t elapsed_seconds,
+                           double session_bytes);
+
+// The size of the file at `path`, or -1 when there is no such file (a folder
+// counts as found, with its directory-entry size).
+int64_t LocalFileSize(const std::string& path);
+
+// The parts of an "ftp://[user[:password]@]host[:port]/dir/.../file" URL.
+// Without a port the port is "ftp" (21); without a user name the login is
+// anonymous (user and password empty here). The directory ends with "/"
+// (backslashes turned into "/") or is empty; the file name is the text after
+// the path's last "/", "\" or ":".
+struct TFtpUrlParts {
+  std::string host;
+  std::string port = "ftp";
+  std::string user;
+  std::string password;
+  std::string dir;
+  std::string file;
+};
+TFtpUrlParts SplitFtpUrl(const std::string& url);
+
+// Shortening of a path to a width in pixels, measured by `text_width`.
+using TTextWidth = std::function<int(const std::string&)>;
+
+// Removes the first folder of a folder path ending in "/" and marks the cut
+// with ".../": "/home/me/" -> "/.../me/", "/.../me/" -> "/.../", "a/b/" ->
+// ".../b/", ".../" -> "", "/" -> "".
+void CutFirstFolder(std::string& folder);
+
+// Cuts folders from the front of `path`'s folder part until the text fits
+// `max_width`: /home/me/dl/a.zip, /.../me/dl/a.zip, /.../dl/a.zip,
+// /.../a.zip, .../a.zip, a.zip. The bare file name is returned even when it is
+// still too wide.
+std::string FitFileName(const std::string& path, int max_width, const TTextWidth& text_width);
+
+}  // namespace quillon
