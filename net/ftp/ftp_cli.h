@@ -419,6 +419,7 @@ class TCustomFtpCli : private platform::MessageHandler {
   void DownloadSecondReply();
   void DataAvailableReceive(Word Error);
   void DownloadClosed(Word Error);
+  void TransferJoin(bool data_closed);
   void DownloadJoin();
   void UploadAccepted(Word Error);
   void PassiveUploadConnected(Word Error);

@@ -439,11 +439,10 @@ void TCustomFtpCli::DownloadClosed(Word Error) {
 }
 
 // The final reply and the close of the data connection may come in either
-// order: the request is reported after both.
-void TCustomFtpCli::DownloadJoin() {
-  // A request already reported (a failure closed the data socket) keeps
-  // its result.
-  if (!transfer_reply_done_ || !download_closed_ || request_done_flag_) return;
+// order: the request is reported after both. A request already reported (a
+// failure closed the data socket) keeps its result.
+void TCustomFtpCli::TransferJoin(bool data_closed) {
+  if (!transfer_reply_done_ || !data_closed || request_done_flag_) return;
   auto token = LifeToken();
   TransferStats();
   if (token.expired()) return;
@@ -451,6 +450,8 @@ void TCustomFtpCli::DownloadJoin() {
   request_result_ = data_close_error_;
   TriggerRequestDone(data_close_error_);
 }
+
+void TCustomFtpCli::DownloadJoin() { TransferJoin(download_closed_); }
 
 // ---- Uploads --------------------------------------------------------------------
 
@@ -638,14 +639,6 @@ void TCustomFtpCli::UploadClosed(Word Error) {
   UploadJoin();
 }
 
-void TCustomFtpCli::UploadJoin() {
-  if (!transfer_reply_done_ || !upload_closed_ || request_done_flag_) return;
-  auto token = LifeToken();
-  TransferStats();
-  if (token.expired()) return;
-  resume_at_ = 0;
-  request_result_ = data_close_error_;
-  TriggerRequestDone(data_close_error_);
-}
+void TCustomFtpCli::UploadJoin() { TransferJoin(upload_closed_); }
 
 }  // namespace quillon
