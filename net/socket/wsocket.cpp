@@ -74,6 +74,12 @@ TCustomWSocket::~TCustomWSocket() {
 
 int TCustomWSocket::LivingSocketCount() { return living_sockets_.load(); }
 
+void TCustomWSocket::BeginConnection() {
+  // A connection that a failed system call ended (SocketError) never went
+  // through ResetFields: its "close reported" flag must not reach this one.
+  close_notified_ = false;
+}
+
 void TCustomWSocket::ResetFields() {
   std::memset(&sin_, 0, sizeof sin_);
   sin_.sin_family = AF_INET;
@@ -484,7 +490,10 @@ void TCustomWSocket::Connect() {
     SocketError("Connect (socket)");
     return;
   }
+  BeginConnection();
+  auto token = LifeToken();
   ChangeState(wsOpened);
+  if (token.expired()) return;
   if (state_ != wsOpened) {
     SetLastSocketError(platform::WSAEINVAL);
     SocketError("Connect (Invalid operation in OnChangeState)");
@@ -546,6 +555,7 @@ void TCustomWSocket::Connect() {
 
   if (socket_type_ == 2) {
     ChangeState(wsConnected);
+    if (token.expired()) return;
     FireSessionConnected(0);
     return;
   }
@@ -645,7 +655,9 @@ void TCustomWSocket::InternalClose(bool Shut, Word Error) {
 }
 
 void TCustomWSocket::Abort() {
-  CancelDnsLookup();
+  auto token = LifeToken();
+  CancelDnsLookup();  // may fire OnDnsLookupDone
+  if (token.expired()) return;
   DropSendQueue();
   if (state_ == wsConnected && proto_number_ == IPPROTO_TCP && hsocket_ != INVALID_SOCKET) {
     linger_on_off_ = wsLingerOff;
@@ -729,6 +741,7 @@ void TCustomWSocket::Listen() {
     SocketError("socket");
     return;
   }
+  BeginConnection();
   int one = 1;
   if (socket_type_ == 2 && reuse_addr_ &&
       ::setsockopt(hsocket_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) != 0) {
@@ -744,7 +757,11 @@ void TCustomWSocket::Listen() {
     SocketError("Bind");
     return;
   }
+  auto token = LifeToken();
+  // Each handler below may close or destroy the socket.
+  auto gone = [&] { return token.expired() || hsocket_ == INVALID_SOCKET; };
   ChangeState(wsBound);
+  if (gone()) return;
   if (socket_type_ == 2 && multi_cast_) {
     ip_mreq mreq{};
     mreq.imr_multiaddr.s_addr = InetAddr(multi_cast_addr_str_);
@@ -764,10 +781,12 @@ void TCustomWSocket::Listen() {
     ChangeState(wsListening);
   } else {
     ChangeState(wsListening);
+    if (gone()) return;
     ChangeState(wsConnected);
+    if (gone()) return;
     FireSessionConnected(0);
   }
-  if (hsocket_ == INVALID_SOCKET) return;
+  if (gone()) return;
   select_mask_ = FD_READ | FD_WRITE | FD_ACCEPT | FD_CLOSE;
   notifier_.Select(hsocket_, select_mask_);
 }
@@ -794,10 +813,16 @@ void TCustomWSocket::Dup(TSocket NewHSocket) {
     SocketError("Dup");
     return;
   }
+  auto token = LifeToken();
   if (state_ != wsClosed) {
     CloseHandle();
     ChangeState(wsClosed);
+    if (token.expired()) {
+      ::close(NewHSocket);  // nobody is left to adopt the handle
+      return;
+    }
   }
+  BeginConnection();
   // Bytes left from an earlier connection never go out on this one.
   DropSendQueue();
   hsocket_ = NewHSocket;
@@ -964,14 +989,15 @@ int TCustomWSocket::Send(const void* Data, int Len) {
     SocketError("Send");
     return -1;
   }
+  if (Len <= 0) return 0;  // nothing queued: the "all sent" flag stays as it was
   all_sent_ = false;
   QueueData(Data, Len);
   auto token = LifeToken();
   TryToSend();
-  if (token.expired()) return Len < 0 ? 0 : Len;
+  if (token.expired()) return Len;
   if (all_sent_ && hsocket_ != INVALID_SOCKET)
     target_.Post(WM_ASYNCSELECT, static_cast<uintptr_t>(hsocket_), FD_WRITE);
-  return Len < 0 ? 0 : Len;
+  return Len;
 }
 
 int TCustomWSocket::SendString(const std::string& Str) {
@@ -993,7 +1019,7 @@ int TCustomWSocket::SendTo(const TSockAddrIn& Dest, int DestLen, const void* Dat
 
 void TCustomWSocket::Flush() {
   auto token = LifeToken();
-  while (hsocket_ != INVALID_SOCKET && !all_sent_) {
+  while (hsocket_ != INVALID_SOCKET && BufferedByteCount() > 0) {
     TryToSend();
     if (token.expired()) return;
     PumpMessages();

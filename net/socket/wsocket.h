@@ -170,7 +170,7 @@ class TCustomWSocket : private platform::MessageHandler {
   TSocketState State() const { return state_; }
   TSocket HSocket() const { return hsocket_; }
   // Bytes received through Receive and ReceiveFrom since the last reset.
-  int ReadCount() const { return read_count_; }
+  int64_t ReadCount() const { return read_count_; }
   // Bytes waiting to be read (FIONREAD); -1 on failure.
   virtual int RcvdCount();
   int LastError() const { return last_error_; }
@@ -305,6 +305,9 @@ class TCustomWSocket : private platform::MessageHandler {
   virtual void WndProc(uint32_t Msg, uintptr_t WParam, intptr_t LParam);
   // Returns the socket to its closed defaults (after every close).
   virtual void ResetFields();
+  // Clears what one connection leaves behind for the next; called whenever a
+  // handle is created or adopted (Connect, Listen, Dup).
+  void BeginConnection();
   virtual void InternalClose(bool Shut, Word Error);
   virtual void BindSocket();
   virtual int RawSend(const void* Data, int Len);
@@ -357,7 +360,7 @@ class TCustomWSocket : private platform::MessageHandler {
   int socket_type_ = 1;  // 1 stream, 2 datagram, 3 raw
   int local_port_number_ = 0;
   uint16_t select_mask_ = 0;
-  int read_count_ = 0;
+  int64_t read_count_ = 0;
   int last_error_ = 0;
   bool all_sent_ = true;
   bool paused_ = false;

@@ -9,6 +9,8 @@
 #include <algorithm>
 #include <sys/socket.h>
 
+#include <cstdint>
+#include <functional>
 #include <iostream>
 #include <memory>
 #include <string>
@@ -243,6 +245,84 @@ TEST(WSocketEvents, HandlerMayDestroyItsSocket) {
   ASSERT_TRUE(RunUntil([&] { return closed && TCustomWSocket::LivingSocketCount() == before - 1; }));
 }
 
+// Operations that fire an event and go on afterwards: each case destroys the
+// socket from inside that event and the operation must not touch it again.
+TEST(WSocketEvents, HandlerMayDestroyItsSocketInsideOperations) {
+  testing::LoopbackListener listener;
+  const int before = TCustomWSocket::LivingSocketCount();
+  struct Case {
+    const char* name;
+    // Arms a handler that deletes the socket and calls the operation.
+    std::function<void(TCustomWSocket*, std::function<void(TCustomWSocket*)>)> run;
+  };
+  const std::string port = listener.PortText();
+  const Case cases[] = {
+      {"Connect, OnChangeState(wsOpened)",
+       [&](TCustomWSocket* s, auto kill) {
+         s->SetAddr("127.0.0.1");
+         s->SetPort(port);
+         s->OnChangeState = [kill](TCustomWSocket* x, TSocketState, TSocketState n) {
+           if (n == wsOpened) kill(x);
+         };
+         s->Connect();
+       }},
+      {"Connect datagram, OnChangeState(wsConnected)",
+       [&](TCustomWSocket* s, auto kill) {
+         s->SetAddr("127.0.0.1");
+         s->SetPort(port);
+         s->SetProto("udp");
+         s->OnChangeState = [kill](TCustomWSocket* x, TSocketState, TSocketState n) {
+           if (n == wsConnected) kill(x);
+         };
+         s->Connect();
+       }},
+      {"Listen, OnChangeState(wsBound)",
+       [&](TCustomWSocket* s, auto kill) {
+         s->SetAddr("127.0.0.1");
+         s->SetPort("0");
+         s->OnChangeState = [kill](TCustomWSocket* x, TSocketState, TSocketState n) {
+           if (n == wsBound) kill(x);
+         };
+         s->Listen();
+       }},
+      {"Listen datagram, OnSessionConnected",
+       [&](TCustomWSocket* s, auto kill) {
+         s->SetAddr("127.0.0.1");
+         s->SetPort("0");
+         s->SetProto("udp");
+         s->OnSessionConnected = [kill](TCustomWSocket* x, Word) { kill(x); };
+         s->Listen();
+       }},
+      {"Abort, OnDnsLookupDone",
+       [&](TCustomWSocket* s, auto kill) {
+         s->OnDnsLookupDone = [kill](TCustomWSocket* x, Word) { kill(x); };
+         s->DnsLookup("localhost");
+         s->Abort();
+       }},
+      {"Dup, OnChangeState(wsClosed)",
+       [&](TCustomWSocket* s, auto kill) {
+         s->SetAddr("127.0.0.1");
+         s->SetPort("0");
+         s->Listen();
+         s->OnChangeState = [kill](TCustomWSocket* x, TSocketState, TSocketState n) {
+           if (n == wsClosed) kill(x);
+         };
+         s->Dup(::socket(AF_INET, SOCK_STREAM, 0));
+       }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    bool freed = false;
+    c.run(new TCustomWSocket, [&freed](TCustomWSocket* x) {
+      delete x;
+      freed = true;
+    });
+    EXPECT_TRUE(freed);
+    RunFor(20);
+    EXPECT_EQ(TCustomWSocket::LivingSocketCount(), before);
+  }
+}
+
 TEST(WSocketEvents, BackgroundExceptionGoesToOnBgExceptionThenAborts) {
   testing::LoopbackListener listener;
   TCustomWSocket s;
@@ -423,6 +503,49 @@ TEST(WSocketSend, SendWhileNotConnectedFails) {
   RunFor(30);
   EXPECT_EQ(log.Count("closed"), 1);
   EXPECT_TRUE(log.Has("closed 10057 in state 3"));
+
+  // The next connection of the same socket reports its own end again.
+  ScriptedServer server([](ScriptedConnection& c) { c.Close(); });
+  s.SetAddr("127.0.0.1");
+  s.SetPort(server.PortText());
+  s.Connect();
+  ASSERT_TRUE(RunUntil([&] { return s.State() == wsClosed; }));
+  RunFor(30);
+  EXPECT_EQ(log.Count("closed"), 2);
+}
+
+TEST(WSocketSend, EmptySendKeepsAllSentAndFlushReturns) {
+  testing::LoopbackListener listener;
+  TCustomWSocket s;
+  int peer = ConnectPair(s, listener);
+  char byte = 0;
+  EXPECT_EQ(s.Send(&byte, 0), 0);
+  ASSERT_TRUE(s.AllSent());
+  s.Flush();  // nothing queued: returns at once
+  EXPECT_EQ(s.BufferedByteCount(), 0);
+  testing::CloseFd(peer);
+}
+
+// A socket whose byte count a test may place near the 32-bit limit.
+struct CountedSocket : TCustomWSocket {
+  void SetReadCount(int64_t n) { read_count_ = n; }
+};
+
+TEST(WSocketReceive, ReadCountGoesPastTwoGiB) {
+  testing::LoopbackListener listener;
+  CountedSocket s;
+  int peer = ConnectPair(s, listener);
+  s.SetReadCount(INT32_MAX - 10);
+  std::string got;
+  s.OnDataAvailable = [&](TCustomWSocket* sender, Word) {
+    char buf[256];
+    int n = sender->Receive(buf, sizeof buf);
+    if (n > 0) got.append(buf, static_cast<size_t>(n));
+  };
+  testing::WriteAll(peer, std::string(100, 'r'));
+  ASSERT_TRUE(RunUntil([&] { return got.size() == 100; }));
+  EXPECT_EQ(s.ReadCount(), int64_t{INT32_MAX} + 90);
+  testing::CloseFd(peer);
 }
 
 TEST(WSocketListen, ListenAcceptDupExchangeData) {
