@@ -14,6 +14,7 @@
 #include <functional>
 #include <iostream>
 #include <memory>
+#include <stdexcept>
 #include <vector>
 
 #include "platform/dns_lookup.h"
@@ -60,6 +61,25 @@ TEST(MessageTarget, DeliversLaterInPostingOrderAcrossTargets) {
   EXPECT_EQ(order, (std::vector<int>{1, 2, 3}));
   EXPECT_EQ(a.got[1].wParam, 7u);
   EXPECT_EQ(a.got[1].lParam, -9);
+}
+
+TEST(MessageTarget, AThrowingHandlerLeavesTheOtherMessagesDeliverable) {
+  Recorder thrower, other;
+  thrower.on_message = [](uint32_t) { throw std::runtime_error("handler failed"); };
+  thrower.target.Post(1, 0, 0);
+  other.target.Post(2, 0, 0);
+  // The exception leaves the event delivery as it would reach the
+  // application's report; Qt's posted-event delivery cleans up after it.
+  bool thrown = false;
+  try {
+    QCoreApplication::sendPostedEvents();
+  } catch (const std::runtime_error&) {
+    thrown = true;
+  }
+  ASSERT_TRUE(thrown);
+  EXPECT_TRUE(other.got.empty());
+  // Nothing else is posted: the waiting message arrives all the same.
+  EXPECT_TRUE(RunUntil([&] { return other.got.size() == 1; }));
 }
 
 TEST(MessageTarget, DestroyedTargetLosesPendingMessagesAndMayDieInItsHandler) {

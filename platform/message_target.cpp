@@ -89,6 +89,15 @@ int MessageQueue::PendingCount(uint64_t target_id) const {
 }
 
 void MessageQueue::Dispatch() {
+  // However the pass ends (a handler may throw; the exception goes on to the
+  // application's report), messages still queued get a new wake-up.
+  struct Rearm {
+    MessageQueue* queue;
+    ~Rearm() {
+      std::lock_guard<std::mutex> lock(queue->mutex_);
+      if (!queue->entries_.empty()) queue->WakeLocked();
+    }
+  } rearm{this};
   size_t budget;
   {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -110,8 +119,6 @@ void MessageQueue::Dispatch() {
     // is touched after this call.
     it->second->handler_->HandleMessage(e.msg, e.wParam, e.lParam);
   }
-  std::lock_guard<std::mutex> lock(mutex_);
-  if (!entries_.empty()) WakeLocked();
 }
 
 void MessageQueue::Detach() {
