@@ -93,6 +93,14 @@ TEST_F(QuillonGet, ShortBodyRefusedConnectionAndUsage) {
   EXPECT_NE(o.err.find("quillon-get: Download failed: "), std::string::npos) << o.err;
   EXPECT_NE(o.err.find("10061"), std::string::npos) << o.err;
 
+  // A URL that cannot be used ends with its reason, never as "not found".
+  o = Run("http://127.0.0.1:nosuchservice/x " + Target());
+  EXPECT_EQ(o.status, 1);
+  EXPECT_TRUE(o.err.starts_with("quillon-get: Download failed: can't connect: ")) << o.err;
+  o = Run("\"$(printf 'http://127.0.0.1:1/a\\rX-Injected: 1')\" " + Target());
+  EXPECT_EQ(o.status, 1);
+  EXPECT_EQ(o.err, "quillon-get: Download failed: invalid URL.\n");
+
   EXPECT_EQ(Run("only-one-argument").status, 1);
   EXPECT_EQ(Run("--socks-level 7 http://127.0.0.1/ " + Target()).status, 1);
   o = Run("gopher://127.0.0.1/x " + Target());

@@ -17,6 +17,10 @@ namespace {
 // connection was given up as if aborted by the system.
 constexpr Word kBrokenResponseError = 10053;
 
+// The error of a request that could not start because its URL or a setting
+// is not usable ("Invalid argument").
+constexpr Word kInvalidUrlError = 10022;
+
 // Decimal digits only, as a 64-bit number; raises on anything else.
 int64_t ParseLength(const std::string& text) {
   std::string_view v = TrimWS(text);
@@ -39,6 +43,14 @@ int ParseStatus(const std::string& text) {
   for (char c : text) ok = ok && c >= '0' && c <= '9';
   if (!ok) throw EConvertError("'" + text + "' is not a valid integer value");
   return std::stoi(text);
+}
+
+// A control byte (CR, LF, any byte below 0x20) would end the request line or
+// a header line early: a URL holding one could add lines of its own.
+bool HoldsControlByte(const std::string& text) {
+  for (char c : text)
+    if (static_cast<unsigned char>(c) < 0x20) return true;
+  return false;
 }
 
 }  // namespace
@@ -220,6 +232,14 @@ void THttpCli::DoRequestAsync(THttpRequest Kind) {
   StateChange(hsNotConnected);
   request_type_ = Kind;
   ResetRequest();
+  if (HoldsControlByte(url_)) {
+    // Refused before any lookup or connection.
+    request_done_error_ = kInvalidUrlError;
+    status_code_ = 404;
+    reason_phrase_ = "invalid URL.";
+    StateChange(hsReady);
+    return;
+  }
 
   std::string proto, user, pass, host, port, path;
   ParseURL(url_, proto, user, pass, host, port, path);
@@ -294,7 +314,14 @@ void THttpCli::SocketDnsLookupDone(Word Error) {
   StateChange(hsDnsLookupDone);
   TWSocket& s = *ctrl_socket_;
   bool failed = false;
+  std::string failure;  // the socket's message when it reported one
   socket_error_seen_ = false;
+  // While connecting, a refused setting (a port text that names no service,
+  // a SOCKS server name that does not resolve) raises instead of going to
+  // OnError, so that its message can become the reason; OnSocketError
+  // still fires for it.
+  auto on_error = std::move(s.OnError);
+  s.OnError = nullptr;
   try {
     s.SetAddr(address);
     s.SetLocalAddr(local_addr_);
@@ -303,16 +330,22 @@ void THttpCli::SocketDnsLookupDone(Word Error) {
     ApplySocksSettings();
     s.Connect();
     failed = s.State() != wsConnecting && s.State() != wsConnected;
-  } catch (const std::exception&) {
+  } catch (const std::exception& e) {
     failed = true;
+    failure = e.what();
   }
+  s.OnError = std::move(on_error);
+  if (!failure.empty() && s.OnError) s.OnError(&s);
   if (failed) {
     Word error = static_cast<Word>(s.LastError());
-    request_done_error_ = error;
+    request_done_error_ = error != 0 ? error : kInvalidUrlError;
     status_code_ = 404;
-    reason_phrase_ = "can't connect: " + SocketErrorText(error) + " (Error #" + std::to_string(error) + ")";
+    if (error != 0 || failure.empty())
+      reason_phrase_ = "can't connect: " + SocketErrorText(error) + " (Error #" + std::to_string(error) + ")";
+    else
+      reason_phrase_ = "can't connect: " + failure;
     s.Close();
-    SocketSessionClosed(error);
+    SocketSessionClosed(request_done_error_);
   }
 }
 
@@ -571,6 +604,8 @@ void THttpCli::BodyDataProcessing(const char* Data, int Len) {
 // ---- Redirection -----------------------------------------------------------------
 
 void THttpCli::ProcessLocation(const std::string& Value) {
+  // Never followed: it would end the next request's lines early.
+  if (HoldsControlByte(Value)) throw EHttpException("invalid URL.", 5);
   // Only http URLs are followed; any other scheme ends the request with
   // this response.
   size_t sep = Value.find("://");

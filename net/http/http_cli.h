@@ -23,13 +23,18 @@
 //   connect failed           404 "can't connect: <text> (Error #<n>)", LastError
 //   connect completed badly  404 "<text> (Error #<n>)", the error
 //   lookup did not start     404 the exception's message or the socket's text, 0
+//   URL with a byte < 0x20   404 "invalid URL.", 10022 (nothing is sent)
+//   setting refused          404 "can't connect: <the socket's message>", 10022
+//     (a port text naming no service, a SOCKS server name that does not
+//     resolve)
 //   Abort                    404 "Connection aborted on request", 3
 //   closed with an error     status of the response so far, the close error
 //   4xx / 5xx answer         the answer's code and text, 0
 //   broken response          the status so far, the exception's message, 10053
 //     (a line over 8192 bytes, more than 1000 header lines or 256 KiB of
-//     header, a malformed status code or content-length, a failed write to
-//     RcvdStream, an exception thrown by an event handler)
+//     header, a malformed status code or content-length, a "location" holding
+//     a byte below 0x20 ("invalid URL."), a failed write to RcvdStream, an
+//     exception thrown by an event handler)
 //   too many redirections    404 "Too many redirections", 0 (the 21st in a row)
 // A "location" with a scheme other than http is not followed: that response
 // is the final one.

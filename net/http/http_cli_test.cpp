@@ -485,6 +485,38 @@ TEST(HttpBroken, RefusedConnection) {
   EXPECT_EQ(c.done, 1);
 }
 
+TEST(HttpBroken, UnusableUrlsEndWithAnErrorAndTheReason) {
+  Requests requests;
+  auto server = Answering(requests, "HTTP/1.0 302 Found\r\nLocation: /next\x01\r\nX: y\r\n\r\n");
+  const std::string port = server->PortText();
+  struct Case {
+    std::string url;
+    Word error;
+    std::string reason;  // a prefix of the reason
+  };
+  const Case cases[] = {
+      // A port text that names no service: the socket's own message.
+      {"http://127.0.0.1:nosuchservice/x", 10022, "can't connect: connect: WSocketResolvePort: Cannot convert port"},
+      // Control bytes in the URL: refused before anything is sent.
+      {"http://127.0.0.1:" + port + "/a\r\nX-Injected: 1", 10022, "invalid URL."},
+      {"http://127.0.0.1:" + port + "/a\tb", 10022, "invalid URL."},
+      // A location holding one is never followed.
+      {"http://127.0.0.1:" + port + "/moved", 10053, "invalid URL."},
+  };
+  for (const Case& k : cases) {
+    SCOPED_TRACE(k.url);
+    Client c;
+    ASSERT_TRUE(c.Fetch(k.url));
+    testing::RunFor(20);
+    EXPECT_EQ(c.done, 1);
+    EXPECT_EQ(c.done_error, k.error);
+    EXPECT_EQ(c.http.ReasonPhrase().substr(0, k.reason.size()), k.reason) << c.http.ReasonPhrase();
+  }
+  // Only the answer with the bad location was ever asked for.
+  EXPECT_EQ(requests.Count(), 1u);
+  EXPECT_TRUE(requests.At(0).starts_with("GET /moved HTTP/1.0\r\n"));
+}
+
 // ---- Abort -----------------------------------------------------------------------
 
 TEST(HttpAbort, InEachState) {
