@@ -3,6 +3,7 @@
 #include <QBuffer>
 #include <QByteArray>
 #include <QImageReader>
+#include <QUrl>
 
 #include <cmath>
 
@@ -78,6 +79,15 @@ std::string TCatalogue::FieldBinary(TXmlNode* node, std::string_view name) {
 
 bool TCatalogue::IsBrowserLink(TXmlNode* link) {
   return FieldText(link, "Handle_by") == kSendToBrowser;
+}
+
+bool TCatalogue::IsWebAddress(const QString& url) {
+  const QUrl parsed(url, QUrl::TolerantMode);
+  if (!parsed.isValid()) return false;
+  const QString scheme = parsed.scheme().toLower();
+  if (scheme == QLatin1String("mailto")) return !parsed.path().isEmpty();
+  return (scheme == QLatin1String("http") || scheme == QLatin1String("https") || scheme == QLatin1String("ftp")) &&
+         !parsed.host().isEmpty();
 }
 
 bool TCatalogue::HasScreenshot(TXmlNode* product) {

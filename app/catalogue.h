@@ -59,6 +59,8 @@ class TCatalogue {
   void LoadFromStream(TStream& stream);
   // An empty document.
   void Clear();
+  // Takes `doc` as the document (a catalogue already read and checked).
+  void Replace(std::unique_ptr<TsdXmlDocument> doc) { doc_ = std::move(doc); }
 
   // --- Lookups ---
   // "/Root/Interface_Information/" + name; absent when missing.
@@ -89,6 +91,11 @@ class TCatalogue {
   // --- Rules ---
   // A link goes to the browser when its Handle_by is "Send to browser" exactly.
   static bool IsBrowserLink(TXmlNode* link);
+  // Whether the window hands a browser link to the desktop: a valid URL with
+  // the scheme http, https or ftp and a host, or mailto with an address.
+  // Anything else (a local path, file:, a text that only begins with
+  // "http:") is never opened.
+  static bool IsWebAddress(const QString& url);
   // The screenshot button shows when the product's Screenshot text is not
   // empty (white space counts as present).
   static bool HasScreenshot(TXmlNode* product);

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <sstream>
+#include <utility>
 
 #include "app/catalogue_check.h"
 #include "app/test_catalogue.h"
@@ -71,6 +72,17 @@ TEST(Catalogue, Pictures) {
   EXPECT_THROW(TCatalogue::DecodePicture(jpeg->substr(0, 40)), EInvalidGraphic);
 }
 
+TEST(Catalogue, WebAddressesOfBrowserLinks) {
+  const std::pair<const char*, bool> cases[] = {
+      {"http://h/", true},           {"HTTPS://h/page?x=1", true}, {"ftp://h/pub/", true},
+      {"mailto:a@h", true},          {"http://h/a b.html", true},  {"/usr/bin/xterm", false},
+      {"file:///etc/passwd", false}, {"http:/etc/passwd", false},  {"http:", false},
+      {"http://bad host/", false},   {"http://[::1/", false},      {"mailto:", false},
+      {"javascript:alert(1)", false}, {"", false},
+  };
+  for (const auto& [url, web] : cases) EXPECT_EQ(TCatalogue::IsWebAddress(QString::fromLatin1(url)), web) << url;
+}
+
 TEST(Catalogue, UrlFileName) {
   EXPECT_EQ(UrlFileName("http://h/dir/setup.exe"), "setup.exe");
   EXPECT_EQ(UrlFileName("http://h/dir/"), "");
@@ -135,6 +147,15 @@ TEST(CatalogueCheck, WarnsAboutMissingElementsAndProducts) {
   EXPECT_NE(out.find("warning: no products (Program_Group): the product list is empty\n"), std::string::npos);
   EXPECT_NE(out.find("update button: hidden\n"), std::string::npos);
   EXPECT_NE(out.find("warning: Prompt_after_date: 'later' is not a valid integer value"), std::string::npos);
+
+  // The same test of browser links as the window's.
+  testing::WriteFile(dir.File("links.xml"),
+                     CatalogueXml({{"P", "", "", "", {{"a", "http:/etc/passwd", "Send to browser"},
+                                                      {"b", "http://h/ok", "Send to browser"}}}}));
+  const std::string links = Check(dir.File("links.xml"), &rc);
+  EXPECT_NE(links.find("warning: product 1 link 1: \"http:/etc/passwd\" is not a web address"), std::string::npos)
+      << links;
+  EXPECT_EQ(links.find("link 2: \"http://h/ok\""), std::string::npos) << links;
 
   testing::WriteFile(dir.File("bad.xml"), "<Root><a></b></Root>");
   std::string err;

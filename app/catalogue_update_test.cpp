@@ -1,5 +1,6 @@
 // The update button: fetching a newer catalogue over HTTP from a scripted
-// server on loopback, and how failures are shown.
+// server on loopback, how failures are shown, and which bodies may replace
+// the catalogue.
 #include <QLabel>
 #include <QListWidget>
 #include <QPushButton>
@@ -7,7 +8,10 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <string>
+#include <vector>
 
+#include "app/catalogue_update.h"
 #include "app/form_downloader.h"
 #include "app/my_status.h"
 #include "app/test_catalogue.h"
@@ -27,6 +31,12 @@ const TestProduct kEditor{"Editor", "Edits text.", "", "", {{"Editor (HTTP)", "h
 const TestProduct kPaint{"Paint", "Paints.", "", "", {{"Paint (FTP)", "ftp://127.0.0.1/pub/paint.zip"}}};
 const TestProduct kViewer{"Viewer", "Views.", "", "", {{"Viewer", "http://127.0.0.1/viewer.zip"}}};
 
+// A 200 answer that says its length.
+std::string Answer(const std::string& body) {
+  return "HTTP/1.0 200 OK\r\nContent-Type: text/xml\r\nContent-Length: " + std::to_string(body.size()) +
+         "\r\n\r\n" + body;
+}
+
 // A scripted server that answers every request with `response`.
 std::unique_ptr<testing::ScriptedServer> Answering(const std::string& response) {
   return std::make_unique<testing::ScriptedServer>([response](testing::ScriptedConnection& c) {
@@ -40,9 +50,9 @@ class UpdateTest : public ::testing::Test {
   UpdateTest() : desktop(dir.File("settings.ini")) { desktop.desktop_folder = "/home/user/Desktop"; }
 
   // The window on a catalogue whose update rule holds, with Data_URL `url`.
-  TfrmDownloader& Open(const std::string& url) {
+  TfrmDownloader& Open(const std::string& url, const std::vector<TestProduct>& products = {kEditor, kPaint}) {
     const std::string extra = "<Prompt_after_date>38718</Prompt_after_date><Data_URL>" + url + "</Data_URL>";
-    window = std::make_unique<TfrmDownloader>(testing::ProgramWith(dir, CatalogueXml({kEditor, kPaint}, InterfaceXml(extra))));
+    window = std::make_unique<TfrmDownloader>(testing::ProgramWith(dir, CatalogueXml(products, InterfaceXml(extra))));
     window->SetToday([] { return int64_t{38718}; });
     window->show();
     window->activateWindow();
@@ -64,7 +74,7 @@ TEST_F(UpdateTest, SuccessfulUpdateReplacesCaptionsAndProducts) {
   replace("Test Caption", "Newer Caption");
   replace("Next &gt;&gt;", "Onward");
   replace("Pick one:", "Choose:");
-  auto server = Answering("HTTP/1.0 200 OK\r\nContent-Type: text/xml\r\n\r\n" + updated);
+  auto server = Answering(Answer(updated));
   auto& w = Open("http://127.0.0.1:" + server->PortText() + "/catalogue.xml");
   EXPECT_EQ(w.windowTitle(), "Test Caption");
 
@@ -116,12 +126,82 @@ TEST_F(UpdateTest, BrokenResponseKeepsTheCatalogue) {
   EXPECT_TRUE(w.UpdateBtn->isHidden());
 }
 
-TEST_F(UpdateTest, BodyThatIsNotACatalogueGoesToTheDefaultReport) {
-  auto server = Answering("HTTP/1.0 200 OK\r\n\r\nthis is not XML <");
+TEST_F(UpdateTest, BodyThatIsNotACatalogueKeepsTheCatalogueAndTheWizard) {
+  auto server = Answering(Answer("<html><body>Maintenance</body></html>"));
   auto& w = Open("http://127.0.0.1:" + server->PortText() + "/catalogue.xml");
   QTest::mouseClick(w.UpdateBtn, Qt::LeftButton);
-  EXPECT_EQ(desktop.message_boxes.size(), 1u);
+  ASSERT_EQ(desktop.message_boxes.size(), 1u);
+  EXPECT_EQ(desktop.message_boxes[0].text, "Failed : \r\n200 \r\nthe answer is not a catalogue");
+  EXPECT_EQ(w.windowTitle(), "Test Caption");
+  ASSERT_EQ(w.ListBox1->count(), 2);
+  EXPECT_EQ(w.ListBox1->item(1)->text(), "Paint");
+  // The products still have their links.
+  w.ListBox1->setCurrentRow(1);
+  EXPECT_TRUE(w.NextBtn->isEnabled());
+  EXPECT_EQ(w.Catalogue().ProductCount(), 2);
+}
+
+TEST_F(UpdateTest, WithOneProductTheButtonIsOnTheDownloadPage) {
+  auto server = Answering(Answer(CatalogueXml({kEditor, kViewer}, InterfaceXml())));
+  auto& w = Open("http://127.0.0.1:" + server->PortText() + "/catalogue.xml", {kEditor});
+  ASSERT_TRUE(w.DownloadPageInFront());
+  // The button is the control under its own centre: not covered by a page.
+  const QPoint centre = w.UpdateBtn->mapTo(&w, w.UpdateBtn->rect().center());
+  EXPECT_EQ(w.childAt(centre), w.UpdateBtn);
+  QTest::mouseClick(w.UpdateBtn, Qt::LeftButton);
+  EXPECT_TRUE(desktop.message_boxes.empty());
+  EXPECT_EQ(w.ListBox1->count(), 2);
   EXPECT_TRUE(w.UpdateBtn->isHidden());
+  // Two products now: the way back to the list is open again.
+  EXPECT_FALSE(w.BackBtn->isHidden());
+}
+
+// What may replace the catalogue: only a complete body that is a catalogue.
+TEST(FetchedCatalogue, AcceptedOnlyWhenCompleteAndACatalogue) {
+  const std::string good = CatalogueXml({kEditor}, InterfaceXml());
+  struct Case {
+    const char* name;
+    std::string body;
+    int64_t content_length;
+    std::string reason;
+  };
+  const auto size = [](const std::string& b) { return static_cast<int64_t>(b.size()); };
+  const Case cases[] = {
+      {"catalogue", good, size(good), ""},
+      {"empty", "", 0, "the answer is not a catalogue"},
+      {"no length said", good, -1, "the answer is not complete"},
+      {"cut short", good.substr(0, good.size() - 20), size(good), "the answer is not complete"},
+      {"html", "<html><body>gone</body></html>", 30, "the answer is not a catalogue"},
+      {"not xml", "this is not XML <", 17, "the answer is not a catalogue"},
+      {"foreign xml", "<rss><channel/></rss>", 21, "the answer is not a catalogue"},
+      {"root without interface", "<Root><Program_Group/></Root>", 29, "the answer is not a catalogue"},
+      {"interface deeper down", "<Root><X><Interface_Information/></X></Root>", 44, "the answer is not a catalogue"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TCatalogue catalogue;
+    TStringStream old(CatalogueXml({kPaint, kViewer}, InterfaceXml()));
+    catalogue.LoadFromStream(old);
+    TStringStream body(c.body);
+    body.Seek(0, TSeekOrigin::soEnd);  // as the client leaves it
+    EXPECT_EQ(AcceptFetchedCatalogue(catalogue, body, c.content_length), c.reason);
+    EXPECT_EQ(catalogue.ProductCount(), c.reason.empty() ? 1 : 2);
+    EXPECT_EQ(TCatalogue::FieldText(catalogue.ProductNode(0), "Program_Name"), c.reason.empty() ? "Editor" : "Paint");
+  }
+}
+
+TEST(FetchedCatalogue, BodyStreamStopsAtItsLimit) {
+  TUpdateBodyStream body;
+  const std::string block(1 << 20, 'b');
+  for (int64_t i = 0; i < TUpdateBodyStream::kMaxBytes >> 20; ++i) body.WriteBuffer(block.data(), 1 << 20);
+  EXPECT_EQ(body.Size(), TUpdateBodyStream::kMaxBytes);
+  try {
+    body.WriteBuffer("x", 1);
+    FAIL() << "no exception";
+  } catch (const Exception& e) {
+    EXPECT_STREQ(e.what(), "the answer is too large to be a catalogue");
+  }
+  EXPECT_EQ(body.Size(), TUpdateBodyStream::kMaxBytes);
 }
 
 }  // namespace

@@ -25,9 +25,9 @@
 #include <QTextBlock>
 #include <QTextLayout>
 #include <QToolButton>
-#include <QUrl>
 #include <QVBoxLayout>
 
+#include "app/catalogue_update.h"
 #include "app/my_status.h"
 #include "download/dl_scroll_box.h"
 #include "download/dl_visual_panel.h"
@@ -304,7 +304,21 @@ void TfrmDownloader::FormShow() {
   ProductPanel->raise();
   catalogue_.LoadFromProgramFile(program_file_);
   FillWizard();
-  if (catalogue_.OfferUpdate(today_()) && !update_pressed_) UpdateBtn->show();
+  if (catalogue_.OfferUpdate(today_()) && !update_pressed_) {
+    PlaceUpdateButton();
+    UpdateBtn->show();
+  }
+}
+
+void TfrmDownloader::PlaceUpdateButton() {
+  // With one product the wizard stays on the download page (Back hidden), so
+  // the button goes there; both pages have the same size and the button the
+  // same place and anchors on either.
+  QFrame* page = ListBox1->count() == 1 ? DLPanel : ProductPanel;
+  if (UpdateBtn->parentWidget() == page) return;
+  const QRect bounds = UpdateBtn->geometry();
+  UpdateBtn->setParent(page);
+  (page == DLPanel ? dl_anchors_ : product_anchors_)->Place(UpdateBtn, bounds, akLeft | akBottom);
 }
 
 void TfrmDownloader::UpdateBtnClick() {
@@ -329,7 +343,7 @@ bool TfrmDownloader::RetrieveUpdates(const std::string& url) {
   } finally{this};
 
   update_http_ = std::make_unique<THttpCli>();
-  TMemoryStream stream;
+  TUpdateBodyStream stream;
   update_http_->SetURL(url);
   update_http_->SetRcvdStream(&stream);
   StatusBar->SetSimpleText(QStringLiteral("Downloading updates."));
@@ -343,16 +357,19 @@ bool TfrmDownloader::RetrieveUpdates(const std::string& url) {
     failed = true;
   }
   update_http_->SetRcvdStream(nullptr);
-  if (failed) {
+  // What came is read into a document of its own; the catalogue shown
+  // changes only when that is a whole catalogue.
+  const std::string refused =
+      failed ? update_http_->ReasonPhrase()
+             : AcceptFetchedCatalogue(catalogue_, stream, update_http_->ContentLength());
+  if (!refused.empty()) {
     TMessageBoxRequest request;
     request.parent = this;
     request.text = QStringLiteral("Failed : \r\n") + QString::number(update_http_->StatusCode()) +
-                   QStringLiteral(" ") + QStringLiteral("\r\n") + Text(update_http_->ReasonPhrase());
+                   QStringLiteral(" ") + QStringLiteral("\r\n") + Text(refused);
     ShowMessageBox(request);
     return false;
   }
-  stream.Seek(0, TSeekOrigin::soBeginning);
-  catalogue_.LoadFromStream(stream);
   FillWizard();
   return true;
 }
@@ -455,10 +472,8 @@ void TfrmDownloader::OpenBrowserLink(const std::string& url) {
   // Only web addresses go to the desktop: a catalogue (which may come over the
   // network) must not make the desktop open a local file or run a program.
   const QString text = Text(url);
-  const QString scheme = QUrl(text).scheme().toLower();
-  if (scheme == QLatin1String("http") || scheme == QLatin1String("https") ||
-      scheme == QLatin1String("ftp") || scheme == QLatin1String("mailto")) {
-    OpenWithDesktop(text);
+  if (TCatalogue::IsWebAddress(text)) {
+    OpenUrlWithDesktop(text);
     return;
   }
   TMessageBoxRequest request;
@@ -518,6 +533,9 @@ void TfrmDownloader::FillWizard() {
   if (ListBox1->count() == 1) {
     NextBtnClick();
     BackBtn->hide();
+  } else {
+    // An update may turn a catalogue of one product into a longer one.
+    BackBtn->show();
   }
   LoadLogo();
   // Shrink the product list to its content; it never grows.

@@ -106,10 +106,16 @@ class TfrmDownloader : public QWidget {
   void GetDestinationFolder();
   // Fetches a catalogue from `url` with a synchronous HTTP request (the event
   // loop runs meanwhile), replaces the catalogue by it and refills the wizard.
-  // An HTTP failure is shown as "Failed : " CR LF code " " CR LF reason. The
-  // update button is hidden for good afterwards, whatever the outcome. True
-  // when the body was received; false for an empty url or a failure.
+  // The body is kept only up to 64 MiB and replaces the catalogue only when
+  // it is a complete catalogue (AcceptFetchedCatalogue). A failure or a
+  // refused body is shown as "Failed : " CR LF code " " CR LF reason and
+  // leaves the catalogue and the wizard as they were. The update button is
+  // hidden for good afterwards, whatever the outcome. True when the catalogue
+  // was replaced; false for an empty url, a failure or a refusal.
   bool RetrieveUpdates(const std::string& url);
+  // Puts the update button on the page the user can reach: the download page
+  // when the catalogue has one product, else the product page.
+  void PlaceUpdateButton();
   void FillWizard();
   void ApplyCatalogue();
   void FillLinks(int index);

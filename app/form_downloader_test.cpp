@@ -138,15 +138,19 @@ TEST_F(WindowTest, BrowserLinkOpensWithTheDesktopAndMakesNoRow) {
 
 TEST_F(WindowTest, BrowserLinkThatIsNoWebAddressIsNotOpened) {
   TestProduct p{"Tool", "", "", "", {{"Local", "/usr/bin/xterm", "Send to browser"},
-                                     {"Other", "file:///etc/passwd", "Send to browser"}}};
+                                     {"Other", "file:///etc/passwd", "Send to browser"},
+                                     {"No host", "http:/usr/bin/xterm", "Send to browser"},
+                                     {"Invalid", "http://bad host/x", "Send to browser"}}};
   auto& w = Open(CatalogueXml({p, kPaint}));
   QTest::mouseClick(w.NextBtn, Qt::LeftButton);
-  QTest::mouseClick(w.DownloadBtn, Qt::LeftButton);
-  ChooseLink(1);
-  QTest::mouseClick(w.DownloadBtn, Qt::LeftButton);
+  for (int i = 0; i < 4; ++i) {
+    ChooseLink(i);
+    QTest::mouseClick(w.DownloadBtn, Qt::LeftButton);
+  }
   EXPECT_TRUE(desktop.opened.empty());
-  ASSERT_EQ(desktop.message_boxes.size(), 2u);
+  ASSERT_EQ(desktop.message_boxes.size(), 4u);
   EXPECT_TRUE(desktop.message_boxes[1].text.endsWith("file:///etc/passwd"));
+  EXPECT_TRUE(desktop.message_boxes[3].text.endsWith("http://bad host/x"));
 }
 
 TEST_F(WindowTest, ActivationFromAnotherWindowOfTheProgramRefillsTheLinks) {

@@ -39,6 +39,13 @@ bool OpenWithDesktop(const QString& url_or_file) {
   return QDesktopServices::openUrl(QUrl::fromLocalFile(url_or_file));
 }
 
+bool OpenUrlWithDesktop(const QString& url) {
+  if (OpenHook()) return OpenHook()(url);
+  const QUrl parsed(url, QUrl::TolerantMode);
+  if (!parsed.isValid() || parsed.scheme().size() < 2) return false;
+  return QDesktopServices::openUrl(parsed);
+}
+
 QIcon FileIcon(const QString& file_name) {
   if (IconHook()) return IconHook()(file_name);
   static QFileIconProvider provider;

@@ -18,6 +18,9 @@ QString DesktopFolder();
 // desktop, which opens it with the user's preferred application (a web page in
 // the browser). Returns whether the desktop accepted it.
 bool OpenWithDesktop(const QString& url_or_file);
+// Hands a URL to the desktop, never a local file name: a text that is no
+// valid URL with a scheme is refused (false). Shares OpenWithDesktop's hook.
+bool OpenUrlWithDesktop(const QString& url);
 
 // The icon the desktop shows for a file.
 QIcon FileIcon(const QString& file_name);
