@@ -7,6 +7,7 @@
 #include "base/memory_stream.h"
 #include "base/strings.h"
 #include "xml/ansi_stream.h"
+#include "xml/name_case.h"
 #include "xml/utf8_stream.h"
 
 namespace quillon {
@@ -139,25 +140,54 @@ void TsdXmlDocument::ReadFromStream(TStream& stream) {
   }
 }
 
-TXmlNode* FindNode(TXmlNode* node, std::string_view key) {
-  if (!node) return nullptr;
-  // A full path always begins with "/"; other keys can only match names.
-  const bool path = !key.empty() && key[0] == '/';
+namespace {
+
+constexpr size_t kNoPath = std::string_view::npos;
+
+// The search below `node`, in document order. `at` is the length of the
+// key's beginning that `node`'s full path matches (kNoPath once they differ):
+// a child's full path is then matched by comparing its own name with the
+// next component, so every node is visited once, whatever its depth.
+TXmlNode* FindBelow(TXmlNode* node, std::string_view key, size_t at, bool utf8) {
   for (int i = 0; i < node->NodeCount(); ++i) {
     TXmlNode* child = node->Nodes(i);
-    if (SameText(child->Name(), key)) return child;
-    if (path && SameText(child->FullPath(), key)) return child;
-    if (TXmlNode* found = FindNode(child, key)) return found;
+    const std::string& name = child->Name();
+    if (SameName(name, key, utf8)) return child;
+    size_t child_at = kNoPath;
+    if (at != kNoPath && key.size() - at > name.size() && key[at] == '/' &&
+        SameName(key.substr(at + 1, name.size()), name, utf8)) {
+      child_at = at + 1 + name.size();
+      if (child_at == key.size()) return child;
+    }
+    if (TXmlNode* found = FindBelow(child, key, child_at, utf8)) return found;
   }
   return nullptr;
+}
+
+bool Utf8Names(const TXmlNode* node) { return node->Document() && node->Document()->Utf8Encoded(); }
+
+}  // namespace
+
+TXmlNode* FindNode(TXmlNode* node, std::string_view key) {
+  if (!node) return nullptr;
+  const bool utf8 = Utf8Names(node);
+  // A full path always begins with "/"; other keys can only match names. The
+  // full paths below the node all begin with the node's own.
+  size_t at = kNoPath;
+  if (!key.empty() && key[0] == '/') {
+    const std::string prefix = node->FullPath();
+    if (key.size() > prefix.size() && SameName(key.substr(0, prefix.size()), prefix, utf8)) at = prefix.size();
+  }
+  return FindBelow(node, key, at, utf8);
 }
 
 void FindNodes(TXmlNode* node, std::string_view name, std::vector<TXmlNode*>* list) {
   if (!list) return;
   list->clear();
   if (!node) return;
+  const bool utf8 = Utf8Names(node);
   for (int i = 0; i < node->NodeCount(); ++i)
-    if (SameText(node->Nodes(i)->Name(), name)) list->push_back(node->Nodes(i));
+    if (SameName(node->Nodes(i)->Name(), name, utf8)) list->push_back(node->Nodes(i));
 }
 
 }  // namespace quillon

@@ -11,6 +11,7 @@
 #include "base/exceptions.h"
 #include "base/memory_stream.h"
 #include "tests/support/temp_dir.h"
+#include "xml/name_case.h"
 #include "xml/xml_document.h"
 
 // Counts allocations, so that a test can tell geometric buffer growth from
@@ -255,6 +256,31 @@ TEST(XmlDocument, AttributesAndTheirAccessors) {
   EXPECT_EQ(n.AttributeName(7), "");
 }
 
+TEST(XmlDocument, ReadingEveryAttributeIsLinear) {
+  // 50 000 names, a repeated one (other case) and a line without "=".
+  std::string text = "<e";
+  for (int i = 0; i < 50000; ++i) text += " a" + std::to_string(i) + "=\"v" + std::to_string(i) + "\"";
+  TsdXmlDocument doc;
+  Load(doc, text + " A7=\"again\" bare/>");
+  TXmlNode* e = doc.Root();
+  ASSERT_EQ(e->AttributeCount(), 50002);
+  const int64_t before = NameExaminationCount();
+  for (int i = 0; i < 50000; ++i) ASSERT_EQ(e->AttributeValue(i), "v" + std::to_string(i));
+  EXPECT_EQ(e->AttributeValue(50000), "v7");  // the first of that name
+  EXPECT_EQ(e->AttributeValue(50001), "");    // no name, no value
+  EXPECT_LE(NameExaminationCount() - before, 3 * 50002);
+
+  // Lines that change are seen at once.
+  e->AttributeAdd("late", "new");
+  EXPECT_EQ(e->AttributeValue(50002), "new");
+  e->SetAttributeValue(7, "changed");
+  EXPECT_EQ(e->AttributeValue(50000), "changed");
+  e->AttributesClear();
+  for (int i = 0; i < 20; ++i) e->AttributeAdd("b" + std::to_string(i), std::to_string(i));
+  EXPECT_EQ(e->AttributeValue(19), "19");
+  EXPECT_EQ(e->AttributeValue(50000), "");
+}
+
 TEST(XmlDocument, FindNodeAndFindNodes) {
   TsdXmlDocument doc;
   Load(doc,
@@ -288,6 +314,78 @@ TEST(XmlDocument, FindNodeAndFindNodes) {
   FindNodes(groups[0], "Nothing", &links);
   EXPECT_TRUE(links.empty());
   FindNodes(groups[0], "Download", nullptr);  // no list: nothing happens
+}
+
+// The first node in document order whose name or full path is the key,
+// case ignored, looked for by the plain walk the rule describes.
+TXmlNode* FirstMatch(TXmlNode* node, const std::string& key) {
+  for (int i = 0; i < node->NodeCount(); ++i) {
+    TXmlNode* child = node->Nodes(i);
+    if (SameName(child->Name(), key, false) || SameName(child->FullPath(), key, false)) return child;
+    if (TXmlNode* found = FirstMatch(child, key)) return found;
+  }
+  return nullptr;
+}
+
+void AllNodes(TXmlNode* node, std::vector<TXmlNode*>* out) {
+  out->push_back(node);
+  for (int i = 0; i < node->NodeCount(); ++i) AllNodes(node->Nodes(i), out);
+}
+
+TEST(XmlDocument, FullPathLookupVisitsEachNodeOnce) {
+  // Every node's full path (in other case) from every node of a tree with
+  // repeated names gives what the rule gives.
+  TsdXmlDocument doc;
+  Load(doc, "<Root><a><b><a/><c/></b><B><c>1</c></B></a><A><b><c>2</c></b></A><c><a><b/></a></c></Root>");
+  std::vector<TXmlNode*> nodes;
+  AllNodes(doc.Root(), &nodes);
+  for (TXmlNode* from : nodes) {
+    for (TXmlNode* target : nodes) {
+      std::string key = target->FullPath();
+      for (char& ch : key) ch = static_cast<char>(ch == 'a' ? 'A' : ch == 'B' ? 'b' : ch);
+      EXPECT_EQ(FindNode(from, key), FirstMatch(from, key)) << from->FullPath() << " " << key;
+    }
+  }
+
+  // A deep tree: one name comparison or two per node, however deep it is.
+  std::string deep = "<Root>";
+  for (int i = 0; i < 998; ++i) deep += "<d>";
+  for (int i = 0; i < 2000; ++i) deep += "<a/>";
+  for (int i = 0; i < 998; ++i) deep += "</d>";
+  Load(doc, deep + "</Root>");
+  const int64_t node_count = 1 + 998 + 2000;
+  int64_t before = NameExaminationCount();
+  const long allocations = g_allocations.load();
+  EXPECT_EQ(FindNode(doc.Root(), "/Root/Interface_Information/Window_Caption"), nullptr);
+  EXPECT_LE(NameExaminationCount() - before, 2 * node_count + 2);
+  EXPECT_LT(g_allocations.load() - allocations, 10);  // no text built per node
+  std::string leaf = "/root";
+  for (int i = 0; i < 998; ++i) leaf += "/D";
+  before = NameExaminationCount();
+  TXmlNode* found = FindNode(doc.Root(), leaf + "/A");
+  ASSERT_NE(found, nullptr);
+  EXPECT_EQ(found->Parent()->Nodes(0), found);
+  EXPECT_LE(NameExaminationCount() - before, 2 * node_count + 2);
+}
+
+TEST(XmlDocument, NamesFoldTheLettersOfTheCataloguesEncoding) {
+  for (const bool utf8 : {false, true}) {
+    SCOPED_TRACE(utf8 ? "UTF-8" : "windows-1252");
+    const std::string big = utf8 ? "\xC3\x89" : "\xC9", small = utf8 ? "\xC3\xA9" : "\xE9";
+    const std::string declaration =
+        std::string("<?xml version=\"1.0\" encoding=\"") + (utf8 ? "UTF-8" : "windows-1252") + "\"?>";
+    TsdXmlDocument doc;
+    // The end tag spells the name in the other case.
+    Load(doc, declaration + "<Root><Caf" + big + " " + small + "t" + big + "=\"summer\">x</CAF" + small + "></Root>");
+    EXPECT_EQ(doc.Utf8Encoded(), utf8);
+    TXmlNode* node = FindNode(doc.Root(), "caf" + small);
+    ASSERT_NE(node, nullptr);
+    EXPECT_EQ(FindNode(doc.Root(), "/ROOT/CAF" + big), node);
+    std::vector<TXmlNode*> list;
+    FindNodes(doc.Root(), "CAF" + big, &list);
+    EXPECT_EQ(list.size(), 1u);
+    EXPECT_EQ(node->AttributeByName(big + "T" + small), "summer");
+  }
 }
 
 TEST(XmlDocument, BinaryContent) {

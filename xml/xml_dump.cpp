@@ -51,7 +51,7 @@ std::string DumpEscape(std::string_view text) {
 }
 
 std::string DumpXmlDocument(const TsdXmlDocument& doc) {
-  std::string out = "declaration version=" + doc.VersionString() + " encoding=" + doc.Encoding() +
+  std::string out = "declaration version=" + DumpEscape(doc.VersionString()) + " encoding=" + DumpEscape(doc.Encoding()) +
                     " detected=" + std::to_string(doc.DetectedEncoding()) +
                     " utf8=" + (doc.Utf8Encoded() ? "1" : "0") + "\n";
   for (const std::string& comment : doc.Comments()) out += "comment " + DumpEscape(comment) + "\n";

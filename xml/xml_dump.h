@@ -7,7 +7,7 @@
 //   T:N @name=value ... = X  (the tree under Root, depth first, two spaces of
 //                             indentation per depth; " = X" when the decoded
 //                             value is not empty)
-// Every X and every attribute value is escaped with DumpEscape.
+// Every X, V, E and attribute value is escaped with DumpEscape.
 #pragma once
 
 #include <string>

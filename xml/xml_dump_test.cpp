@@ -20,6 +20,13 @@ TEST(XmlDump, DeclarationAndSmallTree) {
             "declaration version=1.0 encoding=windows-1252 detected=0 utf8=0\n"
             "0:Root\n"
             "  0:A = x\n");
+
+  // Texts of the declaration are escaped like every other text: one line.
+  TsdXmlDocument odd;
+  TStringStream t("<?xml version=\"1.0\\x\" encoding=\"&#10;a\tb\"?>\n<Root/>");
+  odd.LoadFromStream(t);
+  const std::string dump = DumpXmlDocument(odd);
+  EXPECT_EQ(dump.substr(0, dump.find("detected=")), "declaration version=1.0\\\\x encoding=\\na\\tb ");
 }
 
 TEST(XmlDump, EveryKindOfLine) {

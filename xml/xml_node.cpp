@@ -1,12 +1,14 @@
 #include "xml/xml_node.h"
 
 #include <array>
+#include <unordered_map>
 
 #include "base/code_page.h"
 #include "base/exceptions.h"
 #include "base/memory_stream.h"
 #include "base/strings.h"
 #include "xml/codec_stream.h"
+#include "xml/name_case.h"
 #include "xml/xml_document.h"
 
 namespace quillon {
@@ -186,7 +188,7 @@ void TXmlNode::NodesClear() { nodes_.clear(); }
 void TXmlNode::Clear() {
   name_.clear();
   value_.clear();
-  attributes_.clear();
+  AttributesClear();
   nodes_.clear();
 }
 
@@ -274,15 +276,43 @@ void TXmlNode::AttributeAdd(std::string_view name, std::string_view value) {
   line += '=';
   line += Quote(EscapeString(value));
   attributes_.push_back(std::move(line));
+  first_of_name_.reset();
 }
 
 int TXmlNode::AttributeIndexByName(std::string_view name) const {
+  const bool utf8 = Utf8();
   for (size_t i = 0; i < attributes_.size(); ++i) {
     const std::string& line = attributes_[i];
     const size_t eq = line.find('=');
-    if (eq != std::string::npos && SameText(std::string_view(line).substr(0, eq), name)) return static_cast<int>(i);
+    if (eq != std::string::npos && SameName(std::string_view(line).substr(0, eq), name, utf8))
+      return static_cast<int>(i);
   }
   return -1;
+}
+
+int TXmlNode::FirstAttributeOfSameName(int index) const {
+  // Few attributes: looking back is cheap. Many: one pass builds, for every
+  // line, the index of the first line of its name, so that reading all of
+  // them stays linear.
+  constexpr size_t kLookBackLimit = 16;
+  const std::string name = AttributeName(index);
+  if (attributes_.size() <= kLookBackLimit) return AttributeIndexByName(name);
+  const bool utf8 = Utf8();
+  if (!first_of_name_ || first_of_name_utf8_ != utf8) {
+    auto first = std::make_unique<std::vector<int>>(attributes_.size(), -1);
+    std::unordered_map<std::string, int> seen;
+    for (size_t i = 0; i < attributes_.size(); ++i) {
+      const size_t eq = attributes_[i].find('=');
+      if (eq == std::string::npos) continue;  // no name: found by no name
+      (*first)[i] = seen.emplace(FoldName(std::string_view(attributes_[i]).substr(0, eq), utf8), static_cast<int>(i))
+                        .first->second;
+    }
+    first_of_name_ = std::move(first);
+    first_of_name_utf8_ = utf8;
+  }
+  const int found = (*first_of_name_)[static_cast<size_t>(index)];
+  // A line without "=" has an empty name, which the lookup by name then seeks.
+  return found >= 0 ? found : AttributeIndexByName(name);
 }
 
 std::string TXmlNode::AttributeByName(std::string_view name) const {
@@ -304,7 +334,13 @@ std::string TXmlNode::AttributePair(int index) const {
   return attributes_[static_cast<size_t>(index)];
 }
 
-std::string TXmlNode::AttributeValue(int index) const { return AttributeByName(AttributeName(index)); }
+std::string TXmlNode::AttributeValue(int index) const {
+  if (index < 0 || index >= AttributeCount()) return AttributeByName({});
+  const int i = FirstAttributeOfSameName(index);
+  if (i < 0) return {};
+  const std::string& line = attributes_[static_cast<size_t>(i)];
+  return UnescapeString(Dequote(std::string_view(line).substr(line.find('=') + 1)));
+}
 
 // ---------------------------------------------------------------------------
 // Binary content
@@ -494,7 +530,8 @@ void TXmlNode::ReadElementContent(TsdCodecStream& s, int depth) {
   }
   std::string close;
   if (!s.ScanUntil('>', &close, nullptr)) throw EFilerError("Missing \">\" in close tag of element " + name_);
-  if (!SameText(TrimWS(close), name_)) throw EFilerError("Incorrect close tag in element " + name_);
+  if (!SameName(TrimWS(close), name_, Utf8() || s.Encoding() == encUtf8))
+    throw EFilerError("Incorrect close tag in element " + name_);
   // With children, and a CR after the last one, the value is cut back to its
   // last CR (formatting of the children is not content).
   if (!nodes_.empty() && cr_after_last_child) {
@@ -547,6 +584,7 @@ void TXmlNode::ParseTag(std::string_view tag) {
       joined.push_back(std::move(line));
   }
 
+  first_of_name_.reset();
   if (element_type_ == etDeclaration) {
     name_ = "xml";
     attributes_ = std::move(joined);

@@ -117,7 +117,10 @@ class TXmlNode {
   int NodeIndexByNameFrom(std::string_view name, int start) const;
   // NodeByName, else NodeNew.
   TXmlNode* NodeFindOrCreate(std::string_view name);
-  void AttributesClear() { attributes_.clear(); }
+  void AttributesClear() {
+    attributes_.clear();
+    first_of_name_.reset();
+  }
   // Value, children and attributes all empty.
   bool IsEmpty() const { return value_.empty() && nodes_.empty() && attributes_.empty(); }
   // IsEmpty and an empty name.
@@ -173,7 +176,8 @@ class TXmlNode {
   // The raw line.
   std::string AttributePair(int index) const;
   // AttributeByName(AttributeName(index)): quotes removed, doubled quote
-  // characters undoubled, references decoded.
+  // characters undoubled, references decoded. Reading every attribute of a
+  // node this way costs time linear in their number.
   std::string AttributeValue(int index) const;
 
   // --- Binary content ---
@@ -295,9 +299,17 @@ class TXmlNode {
   // Appends the node's text in the given format to `out`; see xml_node_write.cpp.
   void WriteTo(TXmlWriter& out, int format, int level) const;
   int64_t LengthFor(int encoding, std::string_view clean) const;
+  // The index of the first attribute whose name is that of line `index`
+  // (0 .. AttributeCount()-1), or -1.
+  int FirstAttributeOfSameName(int index) const;
   void DecodeInto(int encoding, std::string_view clean, uint8_t* out, int64_t count) const;
 
   std::vector<std::string> attributes_;
+  // For each attribute line, the index of the first line of the same name;
+  // built by FirstAttributeOfSameName for nodes with many attributes, dropped
+  // whenever the names change (setting a value keeps the name).
+  mutable std::unique_ptr<std::vector<int>> first_of_name_;
+  mutable bool first_of_name_utf8_ = false;
   TsdXmlDocument* document_;
   TXmlElementType element_type_ = etElement;
   std::string name_;

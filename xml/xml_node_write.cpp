@@ -7,6 +7,7 @@
 #include "base/exceptions.h"
 #include "base/memory_stream.h"
 #include "base/strings.h"
+#include "xml/name_case.h"
 #include "xml/xml_document.h"
 #include "xml/xml_node.h"
 #include "xml/xml_writer.h"
@@ -119,7 +120,7 @@ TXmlNode* TXmlNode::NodeByName(std::string_view name) const { return Nodes(NodeI
 
 int TXmlNode::NodeIndexByNameFrom(std::string_view name, int start) const {
   for (int i = std::max(start, 0); i < NodeCount(); ++i)
-    if (SameText(nodes_[static_cast<size_t>(i)]->name_, name)) return i;
+    if (SameName(nodes_[static_cast<size_t>(i)]->name_, name, Utf8())) return i;
   return -1;
 }
 
