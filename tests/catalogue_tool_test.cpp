@@ -2,8 +2,10 @@
 #include <gtest/gtest.h>
 
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <string>
 
 #include "tests/support/temp_dir.h"
@@ -78,6 +80,37 @@ TEST(CatalogueTool, AppendExtractDumpAndRefusals) {
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.out, "");
   EXPECT_EQ(r.err, "TApplicationDataStream.Create : No application stream signature found\n");
+}
+
+// An output that is one of the inputs is refused and left as it was; an
+// output written is complete and nothing else stays in its folder.
+TEST(CatalogueTool, OutputNeverDestroysAnInput) {
+  TempDir dir;
+  const std::string program = "\x7f" "ELF host bytes";
+  WriteFile(dir.File("prog"), program);
+  WriteFile(dir.File("c.xml"), kCatalogue);
+  ASSERT_EQ(::link(dir.File("prog").c_str(), dir.File("alias").c_str()), 0);
+  const std::string append = "append '" + dir.File("prog") + "' '" + dir.File("c.xml") + "' -o ";
+  for (const char* output : {"prog", "c.xml", "alias"}) {
+    SCOPED_TRACE(output);
+    TRun r = RunTool(dir, append + "'" + dir.File(output) + "'");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find(" is the same file as "), std::string::npos) << r.err;
+  }
+  EXPECT_EQ(ReadFile(dir.File("prog")), program);
+  EXPECT_EQ(ReadFile(dir.File("c.xml")), kCatalogue);
+
+  // An existing output is replaced only by a whole result.
+  WriteFile(dir.File("out"), "old");
+  TRun r = RunTool(dir, "append '" + dir.File("prog") + "' '" + dir.File("missing.xml") + "' -o '" + dir.File("out") + "'");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(ReadFile(dir.File("out")), "old");
+  r = RunTool(dir, append + "'" + dir.File("out") + "'");
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(ReadFile(dir.File("out")).size(), program.size() + sizeof(kCatalogue) - 1 + 16);
+  int files = 0;
+  for (const auto& entry : std::filesystem::directory_iterator(dir.path())) files += entry.is_regular_file();
+  EXPECT_EQ(files, 6);  // prog, alias, c.xml, out, stdout, stderr
 }
 
 TEST(CatalogueTool, ErrorsPrintOnlyTheMessage) {
