@@ -5,7 +5,9 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <filesystem>
+#include <future>
 #include <memory>
 #include <string>
 #include <vector>
@@ -250,6 +252,51 @@ TEST(DownloadJobHttpTest, ShortBodyUnknownLengthAndBrokenConnection) {
   EXPECT_FALSE(testing::FileExists(dir.File("refused.bin")));
 }
 
+// ---- Progress lines and the clock -----------------------------------------------------
+
+// Rates and remaining time come from the job's clock, whatever its values (a
+// monotonic clock counts from an arbitrary start and never wraps at
+// midnight); a new progress line comes at most once a second.
+TEST(DownloadJobClockTest, ProgressLinesFollowTheClockOnceASecond) {
+  testing::TempDir dir;
+  std::promise<void> more, last;
+  std::shared_future<void> more_sent = more.get_future().share(), last_sent = last.get_future().share();
+  testing::ScriptedServer server([more_sent, last_sent](testing::ScriptedConnection& c) {
+    c.ReadUntil("\r\n\r\n");
+    c.Send("HTTP/1.0 200 OK\r\nContent-Length: 1000\r\n\r\n" + std::string(500, 'a'));
+    more_sent.wait_for(std::chrono::seconds(10));
+    c.Send(std::string(250, 'b'));
+    last_sent.wait_for(std::chrono::seconds(10));
+    c.Send(std::string(250, 'c'));
+  });
+  // Ten days and 23:59:55 after the clock's start: the transfer crosses a
+  // day's end.
+  int64_t now = 10 * 86'400'000LL + 86'395'000LL;
+  THttpCli* http = nullptr;
+  Job j("http://127.0.0.1:" + server.PortText() + "/f", dir.File("f.bin"));
+  j.job.SetClock([&] { return now; });
+  j.job.OnHttpClientCreated = [&](TDownloadJob*, THttpCli* c) { http = c; };
+  j.job.StartDownload();
+  ASSERT_TRUE(RunUntil([&] { return http && http->RcvdCount() == 500; }));
+  const std::string first = j.job.Status();
+  EXPECT_NE(first.find(" of "), std::string::npos) << first;
+
+  now += 900;  // within the second: no new line
+  more.set_value();
+  ASSERT_TRUE(RunUntil([&] { return http->RcvdCount() == 750; }));
+  EXPECT_EQ(j.job.Status(), first);
+
+  now += 9'100;  // ten seconds after the data began
+  last.set_value();
+  ASSERT_TRUE(j.RunToEnd());
+  EXPECT_EQ(j.job.Status(), "Download Complete.");
+  ASSERT_GE(j.statuses.size(), 2u);
+  const std::string line = j.statuses[j.statuses.size() - 2];
+  bool matches = false;
+  for (int r = 751; r <= 1000 && !matches; ++r) matches = line == ProgressText(1000, r, 10, r).text;
+  EXPECT_TRUE(matches) << line;
+}
+
 // ---- FTP against vsftpd --------------------------------------------------------------
 
 class DownloadJobVsftpdTest : public ::testing::Test {
@@ -331,6 +378,33 @@ TEST_F(DownloadJobVsftpdTest, JobDestroyedWhileTheQuestionIsOpen) {
   ASSERT_TRUE(RunUntil([&] { return job == nullptr; }));
   testing::RunFor(200);
   EXPECT_EQ(ReadFile(dir_.File("setup.bin")), std::string(1000, 'L'));
+}
+
+// A continued download's rate counts the bytes of this transfer only, not
+// the part that was on disk already.
+TEST_F(DownloadJobVsftpdTest, ContinuedDownloadRatesOnlyTheNewBytes) {
+  WriteFile(dir_.File("setup.bin"), std::string(1000000, 'L'));
+  Job j(Url("pub/tools/setup.bin"), dir_.File("setup.bin"));
+  j.answer.yes = true;
+  int64_t now = 5'000'000;
+  j.job.SetClock([&] { return now; });
+  std::vector<int64_t> counts;
+  j.job.OnFtpClientCreated = [&](TDownloadJob*, TFtpClient* ftp) {
+    auto job_progress = ftp->OnProgress;
+    ftp->OnProgress = [&, job_progress](TCustomFtpCli* c, int64_t count, bool& abort) {
+      if (counts.empty()) now += 10'000;  // the first data comes ten seconds after the start
+      counts.push_back(count);
+      job_progress(c, count, abort);
+    };
+  };
+  j.job.StartDownload();
+  ASSERT_TRUE(j.RunToEnd());
+  EXPECT_EQ(j.job.Status(), "Completed.");
+  ASSERT_FALSE(counts.empty());
+  const double size = 2 * 1024 * 1024 + 5;
+  const auto received = static_cast<double>(counts[0]);
+  const std::string want = ProgressText(size, received, 10, received - 1000000).text;
+  EXPECT_TRUE(j.Seen(want)) << want;
 }
 
 TEST_F(DownloadJobVsftpdTest, FailuresGoToStartMode) {
