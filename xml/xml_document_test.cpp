@@ -257,28 +257,28 @@ TEST(XmlDocument, AttributesAndTheirAccessors) {
 }
 
 TEST(XmlDocument, ReadingEveryAttributeIsLinear) {
-  // 50 000 names, a repeated one (other case) and a line without "=".
+  // 20 000 names, a repeated one (other case) and a line without "=".
   std::string text = "<e";
-  for (int i = 0; i < 50000; ++i) text += " a" + std::to_string(i) + "=\"v" + std::to_string(i) + "\"";
+  for (int i = 0; i < 20000; ++i) text += " a" + std::to_string(i) + "=\"v" + std::to_string(i) + "\"";
   TsdXmlDocument doc;
   Load(doc, text + " A7=\"again\" bare/>");
   TXmlNode* e = doc.Root();
-  ASSERT_EQ(e->AttributeCount(), 50002);
+  ASSERT_EQ(e->AttributeCount(), 20002);
   const int64_t before = NameExaminationCount();
-  for (int i = 0; i < 50000; ++i) ASSERT_EQ(e->AttributeValue(i), "v" + std::to_string(i));
-  EXPECT_EQ(e->AttributeValue(50000), "v7");  // the first of that name
-  EXPECT_EQ(e->AttributeValue(50001), "");    // no name, no value
-  EXPECT_LE(NameExaminationCount() - before, 3 * 50002);
+  for (int i = 0; i < 20000; ++i) ASSERT_EQ(e->AttributeValue(i), "v" + std::to_string(i));
+  EXPECT_EQ(e->AttributeValue(20000), "v7");  // the first of that name
+  EXPECT_EQ(e->AttributeValue(20001), "");    // no name, no value
+  EXPECT_LE(NameExaminationCount() - before, 2 * 20002);
 
   // Lines that change are seen at once.
   e->AttributeAdd("late", "new");
-  EXPECT_EQ(e->AttributeValue(50002), "new");
+  EXPECT_EQ(e->AttributeValue(20002), "new");
   e->SetAttributeValue(7, "changed");
-  EXPECT_EQ(e->AttributeValue(50000), "changed");
+  EXPECT_EQ(e->AttributeValue(20000), "changed");
   e->AttributesClear();
   for (int i = 0; i < 20; ++i) e->AttributeAdd("b" + std::to_string(i), std::to_string(i));
   EXPECT_EQ(e->AttributeValue(19), "19");
-  EXPECT_EQ(e->AttributeValue(50000), "");
+  EXPECT_EQ(e->AttributeValue(20000), "");
 }
 
 TEST(XmlDocument, FindNodeAndFindNodes) {

@@ -295,24 +295,28 @@ int TXmlNode::FirstAttributeOfSameName(int index) const {
   // line, the index of the first line of its name, so that reading all of
   // them stays linear.
   constexpr size_t kLookBackLimit = 16;
-  const std::string name = AttributeName(index);
-  if (attributes_.size() <= kLookBackLimit) return AttributeIndexByName(name);
+  if (attributes_.size() <= kLookBackLimit) return AttributeIndexByName(AttributeName(index));
   const bool utf8 = Utf8();
   if (!first_of_name_ || first_of_name_utf8_ != utf8) {
     auto first = std::make_unique<std::vector<int>>(attributes_.size(), -1);
     std::unordered_map<std::string, int> seen;
+    std::vector<size_t> nameless;
     for (size_t i = 0; i < attributes_.size(); ++i) {
       const size_t eq = attributes_[i].find('=');
-      if (eq == std::string::npos) continue;  // no name: found by no name
+      if (eq == std::string::npos) {
+        nameless.push_back(i);
+        continue;
+      }
       (*first)[i] = seen.emplace(FoldName(std::string_view(attributes_[i]).substr(0, eq), utf8), static_cast<int>(i))
                         .first->second;
     }
+    // A line without "=" has an empty name: it finds the first line "=...".
+    const auto empty = seen.find(std::string());
+    for (size_t i : nameless) (*first)[i] = empty == seen.end() ? -1 : empty->second;
     first_of_name_ = std::move(first);
     first_of_name_utf8_ = utf8;
   }
-  const int found = (*first_of_name_)[static_cast<size_t>(index)];
-  // A line without "=" has an empty name, which the lookup by name then seeks.
-  return found >= 0 ? found : AttributeIndexByName(name);
+  return (*first_of_name_)[static_cast<size_t>(index)];
 }
 
 std::string TXmlNode::AttributeByName(std::string_view name) const {

@@ -514,40 +514,6 @@ TEST(WSocketSend, SendWhileNotConnectedFails) {
   EXPECT_EQ(log.Count("closed"), 2);
 }
 
-TEST(WSocketSend, EmptySendKeepsAllSentAndFlushReturns) {
-  testing::LoopbackListener listener;
-  TCustomWSocket s;
-  int peer = ConnectPair(s, listener);
-  char byte = 0;
-  EXPECT_EQ(s.Send(&byte, 0), 0);
-  ASSERT_TRUE(s.AllSent());
-  s.Flush();  // nothing queued: returns at once
-  EXPECT_EQ(s.BufferedByteCount(), 0);
-  testing::CloseFd(peer);
-}
-
-// A socket whose byte count a test may place near the 32-bit limit.
-struct CountedSocket : TCustomWSocket {
-  void SetReadCount(int64_t n) { read_count_ = n; }
-};
-
-TEST(WSocketReceive, ReadCountGoesPastTwoGiB) {
-  testing::LoopbackListener listener;
-  CountedSocket s;
-  int peer = ConnectPair(s, listener);
-  s.SetReadCount(INT32_MAX - 10);
-  std::string got;
-  s.OnDataAvailable = [&](TCustomWSocket* sender, Word) {
-    char buf[256];
-    int n = sender->Receive(buf, sizeof buf);
-    if (n > 0) got.append(buf, static_cast<size_t>(n));
-  };
-  testing::WriteAll(peer, std::string(100, 'r'));
-  ASSERT_TRUE(RunUntil([&] { return got.size() == 100; }));
-  EXPECT_EQ(s.ReadCount(), int64_t{INT32_MAX} + 90);
-  testing::CloseFd(peer);
-}
-
 TEST(WSocketListen, ListenAcceptDupExchangeData) {
   TCustomWSocket server;
   server.SetAddr("127.0.0.1");
@@ -717,6 +683,40 @@ int ConnectPair(TCustomWSocket& s, testing::LoopbackListener& listener) {
   int peer = listener.Accept();
   EXPECT_TRUE(RunUntil([&] { return s.State() == wsConnected; }));
   return peer;
+}
+
+TEST(WSocketSend, EmptySendKeepsAllSentAndFlushReturns) {
+  testing::LoopbackListener listener;
+  TCustomWSocket s;
+  int peer = ConnectPair(s, listener);
+  char byte = 0;
+  EXPECT_EQ(s.Send(&byte, 0), 0);
+  ASSERT_TRUE(s.AllSent());
+  s.Flush();  // nothing queued: returns at once
+  EXPECT_EQ(s.BufferedByteCount(), 0);
+  testing::CloseFd(peer);
+}
+
+// A socket whose byte count a test may place near the 32-bit limit.
+struct CountedSocket : TCustomWSocket {
+  void SetReadCount(int64_t n) { read_count_ = n; }
+};
+
+TEST(WSocketReceive, ReadCountGoesPastTwoGiB) {
+  testing::LoopbackListener listener;
+  CountedSocket s;
+  int peer = ConnectPair(s, listener);
+  s.SetReadCount(INT32_MAX - 10);
+  std::string got;
+  s.OnDataAvailable = [&](TCustomWSocket* sender, Word) {
+    char buf[256];
+    int n = sender->Receive(buf, sizeof buf);
+    if (n > 0) got.append(buf, static_cast<size_t>(n));
+  };
+  testing::WriteAll(peer, std::string(100, 'r'));
+  ASSERT_TRUE(RunUntil([&] { return got.size() == 100; }));
+  EXPECT_EQ(s.ReadCount(), int64_t{INT32_MAX} + 90);
+  testing::CloseFd(peer);
 }
 
 TEST(WSocketClosing, CloseDeliversWhatTheNetworkStackHolds) {
