@@ -192,8 +192,9 @@ TEST(FetchedCatalogue, AcceptedOnlyWhenCompleteAndACatalogue) {
 
 TEST(FetchedCatalogue, BodyStreamStopsAtItsLimit) {
   TUpdateBodyStream body;
-  const std::string block(1 << 20, 'b');
-  for (int64_t i = 0; i < TUpdateBodyStream::kMaxBytes >> 20; ++i) body.WriteBuffer(block.data(), 1 << 20);
+  body.WriteBuffer("head", 4);
+  body.Seek(TUpdateBodyStream::kMaxBytes - 1, TSeekOrigin::soBeginning);
+  body.WriteBuffer("z", 1);  // the last byte allowed
   EXPECT_EQ(body.Size(), TUpdateBodyStream::kMaxBytes);
   try {
     body.WriteBuffer("x", 1);
