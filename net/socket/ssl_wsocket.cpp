@@ -29,6 +29,8 @@ constexpr int kReadsPerPump = 16;
 
 std::string OpenSslReason(unsigned long e) {
   if (e == 0) return "unknown error";
+  // A failed system call (a CA file that cannot be opened) carries errno.
+  if (ERR_SYSTEM_ERROR(e)) return std::strerror(ERR_GET_REASON(e));
   const char* reason = ERR_reason_error_string(e);
   if (reason != nullptr) return reason;
   char text[256];
@@ -36,13 +38,15 @@ std::string OpenSslReason(unsigned long e) {
   return text;
 }
 
-// The last error of OpenSSL's queue (the most specific one), and the queue
-// emptied.
+// The reason of OpenSSL's queue, which is emptied: a failed system call when
+// there is one (it says most), else the last error.
 std::string TakeOpenSslReason() {
-  unsigned long e = ERR_peek_last_error();
-  std::string reason = OpenSslReason(e);
-  ERR_clear_error();
-  return reason;
+  unsigned long last = 0, system = 0;
+  while (unsigned long e = ERR_get_error()) {
+    last = e;
+    if (ERR_SYSTEM_ERROR(e) && system == 0) system = e;
+  }
+  return OpenSslReason(system != 0 ? system : last);
 }
 
 }  // namespace
