@@ -86,6 +86,7 @@ TEST_F(HttpsTest, RefusedServersFailWithTheirOwnTextAndLeaveNoFile) {
     const char* protocols;
     const char* directives;
     std::string status;  // the whole text, or its beginning when it ends in ":"
+    std::string ca_file = "";
   };
   const std::vector<Case> cases = {
       {"expired", pki_.Server("expired", {"localhost", "127.0.0.1"}, TestPki::kTestCa, -30, -1), "127.0.0.1",
@@ -102,6 +103,10 @@ TEST_F(HttpsTest, RefusedServersFailWithTheirOwnTextAndLeaveNoFile) {
        "Download failed: certificate verify failed: unable to get local issuer certificate (localhost)"},
       {"TLS 1.0 and 1.1 only", good_, "localhost", "TLSv1 TLSv1.1", "ssl_ciphers DEFAULT:@SECLEVEL=0;",
        "Download failed: TLS handshake failed:"},
+      {"CA file missing", good_, "localhost", "TLSv1.2 TLSv1.3", "",
+       "Download failed: TLS setup failed: cannot read the CA file " + dir_.File("none.pem") +
+           ": No such file or directory",
+       dir_.File("none.pem")},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -110,7 +115,7 @@ TEST_F(HttpsTest, RefusedServersFailWithTheirOwnTextAndLeaveNoFile) {
     WriteFile(nginx.Root() + "/a.bin", "secret body");
     ASSERT_TRUE(nginx.Start()) << nginx.Failure();
     const std::string file = dir_.File("refused.bin");
-    HttpsJob j(nginx.UrlFor(c.host, "/a.bin"), file, pki_.CaFile());
+    HttpsJob j(nginx.UrlFor(c.host, "/a.bin"), file, c.ca_file.empty() ? pki_.CaFile() : c.ca_file);
     ASSERT_TRUE(j.Run());
     if (c.status.back() == ':') {
       EXPECT_EQ(j.job.Status().substr(0, c.status.size()), c.status) << j.job.Status();
@@ -121,18 +126,6 @@ TEST_F(HttpsTest, RefusedServersFailWithTheirOwnTextAndLeaveNoFile) {
     EXPECT_EQ(j.job.ActionMode(), amStart);
     EXPECT_FALSE(FileExists(file));
   }
-}
-
-TEST_F(HttpsTest, UnreadableCaFileIsReported) {
-  testing::NginxServer nginx;
-  nginx.EnableTls(good_.cert, good_.key);
-  ASSERT_TRUE(nginx.Start()) << nginx.Failure();
-  HttpsJob j(nginx.Url("/x"), dir_.File("x"), dir_.File("missing-ca.pem"));
-  ASSERT_TRUE(j.Run());
-  const std::string expected = "Download failed: TLS setup failed: cannot read the CA file " +
-                               dir_.File("missing-ca.pem") + ": No such file or directory";
-  EXPECT_EQ(j.job.Status(), expected);
-  EXPECT_FALSE(FileExists(dir_.File("x")));
 }
 
 // ---- Truncation ------------------------------------------------------------------------
