@@ -84,8 +84,8 @@ class TChecker {
     if (!browser && handle != "Internal Download" && TCatalogue::HasField(link, "Handle_by"))
       Warn(where + ": Handle_by \"" + Utf8(handle) +
            "\" is neither \"Internal Download\" nor \"Send to browser\": the program downloads the link itself");
-    if (!browser && !StartsText("http://", url) && !StartsText("ftp://", url))
-      Warn(where + ": the program cannot fetch \"" + Utf8(url) + "\" itself (only http:// and ftp://)");
+    if (!browser && !StartsText("http://", url) && !StartsText("https://", url) && !StartsText("ftp://", url))
+      Warn(where + ": the program cannot fetch \"" + Utf8(url) + "\" itself (only http://, https:// and ftp://)");
     if (browser && !TCatalogue::IsWebAddress(DocTextToQString(url, cat_.Utf8())))
       Warn(where + ": \"" + Utf8(url) + "\" is not a web address: the window does not open it in the browser");
   }

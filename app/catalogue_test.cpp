@@ -102,7 +102,8 @@ TEST(CatalogueCheck, PrintsWhatTheWindowShows) {
   testing::TempDir dir;
   TestProduct a{"Caf\xE9 &amp; Co", "Hello", testing::JpegBase64(32, 32), testing::JpegBase64(64, 48),
                 {{"Get &apos;em", "http://h/a.zip"}, {"Page", "https://h/", "Send to browser"}}};
-  TestProduct b{"Broken", "", "AAAA", "", {{"s", "https://h/s.zip"}, {"o", "http://h/o.zip", "Download it"}}};
+  TestProduct b{"Broken", "", "AAAA", "",
+                {{"s", "gopher://h/s.zip"}, {"o", "http://h/o.zip", "Download it"}, {"t", "https://h/t.zip"}}};
   TestProduct c{"Empty", "", "", "", {}};
   const std::string xml = CatalogueXml(
       {a, b, c}, InterfaceXml("<Prompt_after_date>38718</Prompt_after_date><Data_URL>http://h/</Data_URL>",
@@ -115,9 +116,10 @@ TEST(CatalogueCheck, PrintsWhatTheWindowShows) {
             "product 1: Caf\xC3\xA9 & Co (links: 2, screenshot: yes, description: yes)\n"
             "  link 1: Get 'em -> http://h/a.zip [program]\n"
             "  link 2: Page -> https://h/ [browser]\n"
-            "product 2: Broken (links: 2, screenshot: no, description: no)\n"
-            "  link 1: s -> https://h/s.zip [program]\n"
+            "product 2: Broken (links: 3, screenshot: no, description: no)\n"
+            "  link 1: s -> gopher://h/s.zip [program]\n"
             "  link 2: o -> http://h/o.zip [program]\n"
+            "  link 3: t -> https://h/t.zip [program]\n"
             "product 3: Empty (links: 0, screenshot: no, description: no)\n"
             "picture Splash_Logo: 97 x 90\n"
             "picture Icon 1: 32 x 32\n"
@@ -127,7 +129,8 @@ TEST(CatalogueCheck, PrintsWhatTheWindowShows) {
             "picture Icon 3: none\n"
             "picture Screenshot 3: none\n"
             "update button: shown\n"
-            "warning: product 2 link 1: the program cannot fetch \"https://h/s.zip\" itself (only http:// and ftp://)\n"
+            "warning: product 2 link 1: the program cannot fetch \"gopher://h/s.zip\" itself (only http://, https:// and "
+            "ftp://)\n"
             "warning: product 2 link 2: Handle_by \"Download it\" is neither \"Internal Download\" nor \"Send to "
             "browser\": the program downloads the link itself\n"
             "warning: product 3: no links (Download): the next button stays disabled\n"

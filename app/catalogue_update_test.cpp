@@ -7,6 +7,7 @@
 #include <QTest>
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <memory>
 #include <string>
 #include <vector>
@@ -15,10 +16,12 @@
 #include "app/form_downloader.h"
 #include "app/my_status.h"
 #include "app/test_catalogue.h"
+#include "net/http/http_cli.h"
 #include "net/socket/wsocket.h"
 #include "platform/test_desktop.h"
 #include "tests/support/loopback.h"
 #include "tests/support/scripted_server.h"
+#include "tests/support/test_pki.h"
 
 namespace quillon {
 namespace {
@@ -203,6 +206,52 @@ TEST(FetchedCatalogue, BodyStreamStopsAtItsLimit) {
     EXPECT_STREQ(e.what(), "the answer is too large to be a catalogue");
   }
   EXPECT_EQ(body.Size(), TUpdateBodyStream::kMaxBytes);
+}
+
+}  // namespace
+}  // namespace quillon
+
+namespace quillon {
+namespace {
+
+// Data_URL over https: the window trusts the CA named by QUILLON_CA_FILE.
+TEST_F(UpdateTest, HttpsUpdateTrustsTheCaOfTheEnvironment) {
+  testing::TestPki pki(dir.path());
+  const testing::TestPki::Leaf leaf = pki.Server("server", {"127.0.0.1"});
+  const std::string updated = CatalogueXml({kEditor, kPaint, kViewer}, InterfaceXml());
+  testing::ScriptedServer server([leaf, updated](testing::ScriptedConnection& c) {
+    testing::TlsPeer tls(c.fd(), leaf);
+    if (!tls.Accept()) return;
+    tls.ReadUntil("\r\n\r\n");
+    tls.Write("HTTP/1.0 200 OK\r\n\r\n" + updated);
+    tls.Shutdown();
+  });
+  const std::string url = "https://127.0.0.1:" + server.PortText() + "/catalogue.xml";
+  struct Case {
+    const char* ca_file;
+    int products;
+    std::string message;
+  };
+  for (const Case& c : {Case{"", 2, "Failed : \r\n404 \r\ncertificate verify failed: unable to get local issuer "
+                                     "certificate (127.0.0.1)"},
+                        Case{"ca", 3, ""}}) {
+    SCOPED_TRACE(c.ca_file);
+    if (*c.ca_file)
+      ::setenv(kCAFileVariable, pki.CaFile().c_str(), 1);
+    else
+      ::unsetenv(kCAFileVariable);
+    desktop.message_boxes.clear();
+    auto& w = Open(url);
+    QTest::mouseClick(w.UpdateBtn, Qt::LeftButton);
+    ::unsetenv(kCAFileVariable);
+    if (c.message.empty()) {
+      EXPECT_TRUE(desktop.message_boxes.empty());
+    } else {
+      ASSERT_EQ(desktop.message_boxes.size(), 1u);
+      EXPECT_EQ(desktop.message_boxes[0].text.toStdString(), c.message);
+    }
+    EXPECT_EQ(w.ListBox1->count(), c.products);
+  }
 }
 
 }  // namespace

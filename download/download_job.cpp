@@ -105,7 +105,7 @@ void TDownloadJob::StartDownload() {
   std::string lower = LowerCase(url_);
   if (lower.starts_with("ftp://")) {
     StartFtpDownload();
-  } else if (lower.starts_with("http://")) {
+  } else if (lower.starts_with("http://") || lower.starts_with("https://")) {
     StartHttpDownload();
   } else {
     status_ = "Unsupported protocol.";
@@ -170,9 +170,11 @@ void TDownloadJob::HttpRequestDone(THttpRequest RqType, Word Error) {
   status_ = "Complete  StatusCode = " + std::to_string(code) + " Error = " + http->ReasonPhrase();
   if (RqType == hrGet) {
     bool remove_body = false;
+    const bool short_body = code >= 200 && code <= 299 && http->ContentLength() >= 0 &&
+                            http->RcvdCount() < http->ContentLength();
     if (Error == 3) {
       status_ = "Download Canceled.";
-    } else if (Error != 0) {
+    } else if (Error != 0 && !(Error == kSslTruncatedError && short_body)) {
       status_ = "Download failed: " + http->ReasonPhrase();
       remove_body = code >= 400;
       ToStartMode();
@@ -184,7 +186,9 @@ void TDownloadJob::HttpRequestDone(THttpRequest RqType, Word Error) {
       status_ = "Download failed: " + std::to_string(code) + " " + http->ReasonPhrase();
       remove_body = code >= 400;
       ToStartMode();
-    } else if (http->ContentLength() >= 0 && http->RcvdCount() < http->ContentLength()) {
+    } else if (short_body) {
+      // Also for a TLS connection closed without close-notify: the length
+      // says that something is missing.
       status_ = "Download incomplete.";
       ToStartMode();
     } else {
@@ -359,7 +363,7 @@ void TDownloadJob::Cancel() {
   if (action_mode_ != amCancel || !in_progress_ || !action_enabled_) return;
   std::weak_ptr<bool> alive = alive_;
   std::string lower = LowerCase(url_);
-  if (lower.starts_with("http://") && http_) {
+  if ((lower.starts_with("http://") || lower.starts_with("https://")) && http_) {
     http_->Abort();
     if (alive.expired()) return;
     color_ = clDownloadCancelled;

@@ -1,5 +1,5 @@
 // TDownloadJob: one download without any widget. It creates and drives the
-// HTTP client (http://) or the FTP client (ftp://) and keeps what a download
+// HTTP client (http:// and https://) or the FTP client (ftp://) and keeps what a download
 // row shows: the status text, the row colour, the cylinder position, the
 // action link's mode, caption and enabled state, the pause link, and whether
 // the file's icon replaces the cylinder. Every change ends with one OnChange,
@@ -16,7 +16,8 @@
 //     status 200-299, every byte of a known length; open mode, light grey),
 //     "Download Canceled." (aborted), "Download failed: <reason>" (network
 //     or protocol error), "Download not found." (404), "Download failed:
-//     <code> <reason>" (other statuses), "Download incomplete." (short body);
+//     <code> <reason>" (other statuses), "Download incomplete." (a 2xx body
+//     shorter than its length, also when TLS ended without close-notify);
 //     the failures go to start mode, and an error body (status 400 or more)
 //     is removed.
 //   FTP: "Connecting to server...", "Session Connected.", then User, Pass,

@@ -97,10 +97,10 @@ TEST(DownloadJobStartTest, RefusalsAndUnsupportedScheme) {
   bad_folder.job.StartDownload();
   EXPECT_EQ(bad_folder.job.Status(), "Cannot create directory to save download to.");
 
-  Job https("https://127.0.0.1/x", dir.File("new/deeper/a.bin"));
-  https.job.StartDownload();
-  EXPECT_EQ(https.job.Status(), "Unsupported protocol.");
-  EXPECT_FALSE(https.job.DownloadInProgress());
+  Job gopher("gopher://127.0.0.1/x", dir.File("new/deeper/a.bin"));
+  gopher.job.StartDownload();
+  EXPECT_EQ(gopher.job.Status(), "Unsupported protocol.");
+  EXPECT_FALSE(gopher.job.DownloadInProgress());
   EXPECT_TRUE(std::filesystem::is_directory(dir.File("new/deeper")));  // created first
 }
 

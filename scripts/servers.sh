@@ -1,6 +1,7 @@
 # Sourced by scripts/demo and the benchmark scripts: a work folder and
 # background processes that are cleaned up when the script exits, free ports,
-# and the nginx and vsftpd configurations for serving files on 127.0.0.1.
+# the nginx and vsftpd configurations for serving files on 127.0.0.1, and a
+# certificate authority of their own for https.
 
 servers_pids=()
 work=""
@@ -107,4 +108,27 @@ connect_from_port_20=NO
 xferlog_enable=NO
 ${4:-}
 CONF
+}
+
+# make_tls_cert DIR: makes a throw-away CA (DIR/ca.pem) and a certificate for
+# 127.0.0.1 and localhost signed by it (DIR/server.pem, DIR/server.key), valid
+# for two days. Clients trust the CA through --cacert or QUILLON_CA_FILE.
+make_tls_cert() {
+  local d="$1"
+  openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -keyout "$d/ca.key" -out "$d/ca.pem" \
+    -days 2 -subj "/CN=Quillon local CA" -addext "basicConstraints=critical,CA:TRUE" \
+    -addext "keyUsage=critical,keyCertSign,cRLSign" 2>/dev/null
+  openssl req -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -keyout "$d/server.key" -out "$d/server.csr" \
+    -subj "/CN=localhost" 2>/dev/null
+  printf 'subjectAltName=DNS:localhost,IP:127.0.0.1\nbasicConstraints=critical,CA:FALSE\nextendedKeyUsage=serverAuth\n' \
+    >"$d/server.ext"
+  openssl x509 -req -in "$d/server.csr" -CA "$d/ca.pem" -CAkey "$d/ca.key" -CAcreateserial -days 2 \
+    -extfile "$d/server.ext" -out "$d/server.pem" 2>/dev/null
+  chmod 644 "$d/server.key"
+}
+
+# nginx_tls_lines DIR PORT: server lines that add https on 127.0.0.1:PORT with
+# the certificate of make_tls_cert DIR.
+nginx_tls_lines() {
+  echo "listen 127.0.0.1:$2 ssl; ssl_certificate $1/server.pem; ssl_certificate_key $1/server.key;"
 }

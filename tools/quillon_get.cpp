@@ -1,9 +1,11 @@
-// quillon-get [OPTIONS] URL FILE: fetches an http:// or ftp:// URL into FILE
+// quillon-get [OPTIONS] URL FILE: fetches an http://, https:// or ftp:// URL into FILE
 // with the same download job that a row of the program's download list runs,
 // and prints the row's status texts as they change (progress at most once a
 // second), the last one being the outcome.
 //
-//   --proxy HOST[:PORT]      through an HTTP proxy
+//   --proxy HOST[:PORT]      through an HTTP proxy (https: a CONNECT tunnel)
+//   --cacert FILE            trust the CAs of this PEM file for https, besides
+//                            the system's (default: $QUILLON_CA_FILE)
 //   --socks HOST:PORT        through a SOCKS server
 //   --socks-level 4|4A|5     SOCKS level (5 by default)
 //   --user NAME --password WORD   Basic credentials for the server; for FTP
@@ -31,6 +33,7 @@ using namespace quillon;
 
 struct Options {
   std::string proxy;
+  std::string ca_file;
   std::string socks_host, socks_port, socks_level;
   std::string user, password;
   bool passive = false;
@@ -39,7 +42,7 @@ struct Options {
 
 void Usage() {
   std::fprintf(stderr,
-               "usage: quillon-get [--proxy HOST[:PORT]] [--socks HOST:PORT] [--socks-level 4|4A|5]\n"
+               "usage: quillon-get [--proxy HOST[:PORT]] [--cacert FILE] [--socks HOST:PORT] [--socks-level 4|4A|5]\n"
                "                   [--user NAME --password WORD] [--passive] [--resume|--no-resume] URL FILE\n");
 }
 
@@ -74,6 +77,7 @@ int Fetch(const std::string& url, const std::string& file_name, const Options& o
   };
   job.OnHttpClientCreated = [&](TDownloadJob*, THttpCli* http) {
     if (!options.proxy.empty()) http->SetProxy(options.proxy);
+    if (!options.ca_file.empty()) http->SetSslCAFile(options.ca_file);
     if (!options.user.empty()) http->SetUsername(options.user);
     if (!options.password.empty()) http->SetPassword(options.password);
     if (!options.socks_host.empty()) {
@@ -117,6 +121,8 @@ int main(int argc, char** argv) {
     bool ok = true;
     if (arg == "--proxy") {
       ok = value(options.proxy);
+    } else if (arg == "--cacert") {
+      ok = value(options.ca_file);
     } else if (arg == "--socks") {
       std::string hostport;
       ok = value(hostport);

@@ -10,6 +10,7 @@
 #include "tests/support/loopback.h"
 #include "tests/support/scripted_server.h"
 #include "tests/support/temp_dir.h"
+#include "tests/support/test_pki.h"
 #include "tests/support/vsftpd_server.h"
 
 namespace quillon {
@@ -39,6 +40,26 @@ class QuillonGet : public ::testing::Test {
 
   testing::TempDir dir_;
 };
+
+TEST_F(QuillonGet, HttpsTrustsTheCaGivenWithCacert) {
+  testing::TestPki pki(dir_.path());
+  const testing::TestPki::Leaf leaf = pki.Server("server", {"127.0.0.1"});
+  testing::NginxServer nginx;
+  nginx.EnableTls(leaf.cert, leaf.key);
+  testing::WriteFile(nginx.Root() + "/file.bin", std::string(300000, 's'));
+  ASSERT_TRUE(nginx.Start()) << "nginx could not be started: " << nginx.Failure();
+
+  Outcome o = Run("--cacert " + pki.CaFile() + " " + nginx.Url("/file.bin") + " " + Target());
+  EXPECT_EQ(o.status, 0) << o.err;
+  EXPECT_EQ(ReadFile(Target()), std::string(300000, 's'));
+
+  o = Run(nginx.Url("/file.bin") + " " + dir_.File("untrusted"));
+  EXPECT_EQ(o.status, 1);
+  EXPECT_EQ(o.err,
+            "quillon-get: Download failed: certificate verify failed: unable to get local issuer certificate "
+            "(127.0.0.1)\n");
+  EXPECT_FALSE(testing::FileExists(dir_.File("untrusted")));
+}
 
 TEST_F(QuillonGet, FetchesFromNginxAndReportsFailures) {
   testing::NginxServer nginx;

@@ -1,6 +1,7 @@
 #include "net/http/http_cli.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 
 #include "base/strings.h"
@@ -38,6 +39,8 @@ int64_t ParseLength(const std::string& text) {
   return value;
 }
 
+std::string DefaultPort(const std::string& proto) { return proto == "https" ? "443" : "80"; }
+
 int ParseStatus(const std::string& text) {
   bool ok = text.size() == 3;
   for (char c : text) ok = ok && c >= '0' && c <= '9';
@@ -56,6 +59,7 @@ bool HoldsControlByte(const std::string& text) {
 }  // namespace
 
 THttpCli::THttpCli() : ctrl_socket_(std::make_unique<TWSocket>()), target_(this) {
+  if (const char* ca = std::getenv(kCAFileVariable)) ssl_ca_file_ = ca;
   rcv_buf_.resize(kHttpBodyReadSize + 1);
   send_buf_.resize(kHttpLineRoom + 1);
   TWSocket& s = *ctrl_socket_;
@@ -210,6 +214,8 @@ void THttpCli::ResetRequest() {
   redirection_count_ = 0;
   rcv_cnt_ = 0;
   authenticate_challenges_.clear();
+  tunnel_requested_ = false;
+  downgrade_refused_ = false;
   location_ = url_;
 }
 
@@ -243,17 +249,21 @@ void THttpCli::DoRequestAsync(THttpRequest Kind) {
 
   std::string proto, user, pass, host, port, path;
   ParseURL(url_, proto, user, pass, host, port, path);
-  target_host_ = host;
   doc_name_ = path;
   if (!user.empty()) username_ = user;
   if (!pass.empty()) password_ = pass;
-  if (proto.empty()) proto = "http";
-  if (proxy_.empty()) {
+  proto = proto.empty() ? "http" : LowerCase(proto);
+  SetOrigin(proto, host, port);
+  // The credentials, of the URL or set on the client, belong to its server.
+  credentials_origin_ = OriginKey();
+  if (proxy_.empty() || tls_) {
+    // Direct, or through a proxy's tunnel: the request names the path alone.
     path_ = path;
     host_name_ = host;
-    port_ = port.empty() ? "80" : port;
-  } else {
-    path_ = proto + "://" + host + (port.empty() ? "" : ":" + port) + (path.empty() ? "/" : path);
+    port_ = target_port_;
+  }
+  if (!proxy_.empty()) {
+    if (!tls_) path_ = proto + "://" + host + (port.empty() ? "" : ":" + port) + (path.empty() ? "/" : path);
     std::string pproto, puser, ppass, phost, pport, ppath;
     ParseURL(proxy_, pproto, puser, ppass, phost, pport, ppath);
     host_name_ = phost;
@@ -264,6 +274,20 @@ void THttpCli::DoRequestAsync(THttpRequest Kind) {
   AdjustDocName();
   StartLookup();
 }
+
+void THttpCli::SetOrigin(const std::string& Proto, const std::string& Host, const std::string& Port) {
+  target_scheme_ = Proto;
+  target_host_ = Host;
+  target_port_ = Port.empty() ? DefaultPort(Proto) : Port;
+  tls_ = Proto == "https";
+}
+
+std::string THttpCli::OriginText() const {
+  return target_scheme_ + "://" + target_host_ +
+         (target_port_ == DefaultPort(target_scheme_) ? std::string() : ":" + target_port_);
+}
+
+std::string THttpCli::OriginKey() const { return LowerCase(target_host_) + ":" + target_port_; }
 
 void THttpCli::AdjustDocName() {
   std::string name = doc_name_;
@@ -328,6 +352,10 @@ void THttpCli::SocketDnsLookupDone(Word Error) {
     s.SetPort(port_);
     s.SetProto("tcp");
     ApplySocksSettings();
+    // Through an HTTP proxy TLS starts after the proxy opened the tunnel.
+    s.SetSslEnable(tls_ && proxy_.empty());
+    s.SetSslServerName(target_host_);
+    s.SetSslCAFile(ssl_ca_file_);
     s.Connect();
     failed = s.State() != wsConnecting && s.State() != wsConnected;
   } catch (const std::exception& e) {
@@ -353,15 +381,23 @@ void THttpCli::SocketSessionConnected(Word Error) {
   if (Error != 0) {
     request_done_error_ = Error;
     status_code_ = 404;
-    reason_phrase_ = SocketErrorText(Error) + " (Error #" + std::to_string(Error) + ")";
+    if (IsSslError(Error))
+      reason_phrase_ = ctrl_socket_->SslErrorText();
+    else
+      reason_phrase_ = SocketErrorText(Error) + " (Error #" + std::to_string(Error) + ")";
     SocketSessionClosed(Error);
     return;
   }
   connected_ = true;
   StateChange(hsConnected);
-  TriggerSessionConnected();
+  const bool tunnel = TunnelNeeded();
+  if (!tunnel) TriggerSessionConnected();
   next_line_ = LineHandler::Header;
   StateChange(hsWaitingHeader);
+  if (tunnel) {
+    SendConnect();
+    return;
+  }
   try {
     switch (request_type_) {
       case hrPost:
@@ -387,6 +423,38 @@ void THttpCli::CloseConnection() {
 
 // ---- The request -----------------------------------------------------------------
 
+void THttpCli::SendConnect() {
+  request_buffer_.clear();
+  const std::string authority = target_host_ + ":" + target_port_;
+  SendHeaderLine("CONNECT " + authority + " HTTP/1.0");
+  SendHeaderLine("Host: " + authority);
+  if (!agent_.empty()) SendHeaderLine("User-Agent: " + agent_);
+  if (!proxy_username_.empty())
+    SendHeaderLine("Proxy-Authorization: Basic " + EncodeBase64(proxy_username_ + ":" + proxy_password_));
+  SendHeaderLine("");
+  tunnel_requested_ = true;
+  ctrl_socket_->Send(request_buffer_.data(), static_cast<int>(request_buffer_.size()));
+}
+
+bool THttpCli::EndTunnelHeader() {
+  tunnel_requested_ = false;
+  if (status_code_ < 200 || status_code_ > 299) return false;  // the proxy's refusal is the response
+  if (rcv_cnt_ > 0) throw EHttpException("HTTP proxy sent data after opening the tunnel", 4);
+  // The proxy's answer is not the server's: the response starts afresh.
+  in_header_ = false;
+  rcvd_header_.clear();
+  header_line_count_ = 0;
+  header_bytes_ = 0;
+  status_code_ = 0;
+  reason_phrase_.clear();
+  content_length_ = -1;
+  content_type_.clear();
+  location_flag_ = false;
+  downgrade_refused_ = false;
+  ctrl_socket_->StartSslHandshake();
+  return true;
+}
+
 void THttpCli::SendRequest(const std::string& Method) {
   request_buffer_.clear();
   TriggerRequestHeaderBegin();
@@ -403,8 +471,9 @@ void THttpCli::SendRequest(const std::string& Method) {
   if (no_cache_) lines.push_back("Pragma: no-cache");
   if (post) lines.push_back("Content-Length: " + std::to_string(send_stream_->Size()));
   if (modified_since_ != 0) lines.push_back("If-Modified-Since: " + RFC1123Date(modified_since_) + " GMT");
-  if (!username_.empty()) lines.push_back("Authorization: Basic " + EncodeBase64(username_ + ":" + password_));
-  if (!proxy_.empty() && !proxy_username_.empty())
+  if (!username_.empty() && OriginKey() == credentials_origin_)
+    lines.push_back("Authorization: Basic " + EncodeBase64(username_ + ":" + password_));
+  if (!proxy_.empty() && !tls_ && !proxy_username_.empty())
     lines.push_back("Proxy-Authorization: Basic " + EncodeBase64(proxy_username_ + ":" + proxy_password_));
   if (!cookie_.empty()) lines.push_back("Cookie: " + cookie_);
   if (!content_range_begin_.empty() || !content_range_end_.empty()) {
@@ -561,6 +630,20 @@ void THttpCli::HeaderLineProcessing() {
 }
 
 void THttpCli::EndHeader() {
+  if (tunnel_requested_ && EndTunnelHeader()) return;
+  if (downgrade_refused_) {
+    // An https document must not continue over plain http: nothing of this
+    // response reaches the caller.
+    TriggerHeaderEnd();
+    status_code_ = 404;
+    reason_phrase_ = "redirect from https to http refused.";
+    request_done_error_ = kHttpDowngradeRefused;
+    rcv_cnt_ = 0;
+    connected_ = false;
+    CloseQuietly();
+    SetReady();
+    return;
+  }
   if (location_flag_) {
     TriggerHeaderEnd();
     rcv_cnt_ = 0;
@@ -606,10 +689,11 @@ void THttpCli::BodyDataProcessing(const char* Data, int Len) {
 void THttpCli::ProcessLocation(const std::string& Value) {
   // Never followed: it would end the next request's lines early.
   if (HoldsControlByte(Value)) throw EHttpException("invalid URL.", 5);
-  // Only http URLs are followed; any other scheme ends the request with
-  // this response.
+  // Only http and https URLs are followed; any other scheme ends the request
+  // with this response. An https document is never continued over http.
   size_t sep = Value.find("://");
-  bool absolute = StartsText("http://", Value);
+  const bool to_http = StartsText("http://", Value);
+  bool absolute = to_http || StartsText("https://", Value);
   if (sep != std::string::npos && !absolute) {
     bool scheme = sep > 0;
     for (size_t i = 0; i < sep && scheme; ++i) {
@@ -618,8 +702,14 @@ void THttpCli::ProcessLocation(const std::string& Value) {
     }
     if (scheme) return;
   }
+  if (to_http && tls_) {
+    downgrade_refused_ = true;
+    return;
+  }
   location_flag_ = true;
-  const bool proxied = !proxy_.empty();
+  // Through a plain proxy the request names the absolute URL; through a
+  // tunnel, the path alone.
+  const bool proxied = !proxy_.empty() && !tls_;
   if (!Value.empty() && Value[0] == '/') {
     if (proxied) {
       std::string proto, user, pass, host, port, path = path_;
@@ -629,39 +719,38 @@ void THttpCli::ProcessLocation(const std::string& Value) {
       path_ = location_;
     } else {
       path_ = Value;
-      location_ = "http://" + HostWithPort() + path_;
+      location_ = OriginText() + path_;
     }
   } else if (!absolute) {
     path_ = BaseUrl(path_) + Value;
     if (proxied)
       location_ = path_;
     else
-      location_ = "http://" + HostWithPort() + (path_.starts_with("/") ? "" : "/") + path_;
+      location_ = OriginText() + (path_.starts_with("/") ? "" : "/") + path_;
   } else {
     std::string proto, user, pass, host, port, path = path_;
     ParseURL(Value, proto, user, pass, host, port, path);
-    if (proto.empty()) proto = "http";
+    proto = proto.empty() ? "http" : LowerCase(proto);
+    SetOrigin(proto, host, port);
     if (!user.empty() && !pass.empty()) {
       username_ = user;
       password_ = pass;
+      credentials_origin_ = OriginKey();
     }
-    target_host_ = host;
-    if (proxied) {
+    if (!proxy_.empty() && !tls_) {
       location_ = proto + "://" + host + (port.empty() ? "" : ":" + port) + path;
       path_ = location_;
     } else {
-      host_name_ = host;
-      port_ = port.empty() ? "80" : port;
+      // Direct: the new server is connected to; tunnelled: the proxy again.
+      if (proxy_.empty()) {
+        host_name_ = host;
+        port_ = target_port_;
+      }
       path_ = path;
-      location_ = proto + "://" + HostWithPort() + path_;
+      location_ = OriginText() + path_;
       if (path_.empty()) path_ = "/";
     }
   }
-}
-
-std::string THttpCli::HostWithPort() const {
-  // The port belongs to the URL unless it is the default one.
-  return port_.empty() || port_ == "80" ? host_name_ : host_name_ + ":" + port_;
 }
 
 void THttpCli::LocationSessionClosed(Word Error) {
@@ -714,6 +803,12 @@ void THttpCli::FollowRedirection() {
 // ---- Ending ----------------------------------------------------------------------
 
 void THttpCli::SocketSessionClosed(Word Error) {
+  // A close without close-notify cuts nothing off when every byte of a known
+  // length arrived (each was authenticated).
+  if (Error == kSslTruncatedError && state_ == hsWaitingBody && content_length_ >= 0 &&
+      rcvd_count_ >= content_length_)
+    Error = 0;
+  if (IsSslError(Error)) reason_phrase_ = ctrl_socket_->SslErrorText();
   if (Error != 0) request_done_error_ = Error;
   connected_ = false;
   if (in_header_) {

@@ -6,6 +6,14 @@
 // for a byte range, and writes the body into RcvdStream while it reports
 // progress through events.
 //
+// https:// URLs (port 443 by default) run the same requests over TLS (the
+// socket's TLS layer verifies the server like a browser; SslCAFile adds a CA).
+// Through an HTTP proxy the client first asks "CONNECT host:port"; a 2xx
+// answer opens the tunnel and TLS starts on it, any other answer is the final
+// response. Through a SOCKS server TLS runs on the SOCKS connection.
+// Credentials (the URL's, or Username and Password) are sent only to the host
+// and port of the URL they came with, never to a host a redirection names.
+//
 // Life of a request:
 //   hsReady -> hsNotConnected -> hsDnsLookup -> hsDnsLookupDone -> hsConnected
 //   -> hsWaitingHeader -> hsWaitingBody -> hsReady
@@ -36,8 +44,14 @@
 //     a byte below 0x20 ("invalid URL."), a failed write to RcvdStream, an
 //     exception thrown by an event handler)
 //   too many redirections    404 "Too many redirections", 0 (the 21st in a row)
-// A "location" with a scheme other than http is not followed: that response
-// is the final one.
+//   TLS failed               404 (during the handshake) or the status so far,
+//                            the socket's SslErrorText, its TLS error (20101-20104);
+//                            a close without close-notify after every byte of a
+//                            known length counts as a clean end
+//   https -> http redirection 404 "redirect from https to http refused.", 20110
+//                            (nothing of that response is delivered)
+// A "location" with a scheme other than http or https is not followed: that
+// response is the final one.
 #pragma once
 
 #include <cstdint>
@@ -95,6 +109,10 @@ inline constexpr int kHttpMaxHeaderLines = 1000;
 inline constexpr int64_t kHttpMaxHeaderBytes = 256 * 1024;
 // Successive redirections followed within one request.
 inline constexpr int kHttpMaxRedirections = 20;
+// The error of a request whose https response redirected to an http URL.
+inline constexpr Word kHttpDowngradeRefused = 20110;
+// The environment variable that names a default SslCAFile for every client.
+inline constexpr const char* kCAFileVariable = "QUILLON_CA_FILE";
 
 class THttpCli;
 
@@ -175,6 +193,10 @@ class THttpCli : private platform::MessageHandler {
   void SetSocksPassword(const std::string& v);
   TSocksAuthentication SocksAuthentication() const { return socks_authentication_; }
   void SetSocksAuthentication(TSocksAuthentication v);
+  // A PEM file of CAs trusted besides the system's store for https; the
+  // value of QUILLON_CA_FILE when the client is created, else empty.
+  const std::string& SslCAFile() const { return ssl_ca_file_; }
+  void SetSslCAFile(const std::string& v) { ssl_ca_file_ = v; }
 
   // ---- Public state ----------------------------------------------------------
   TWSocket& CtrlSocket() { return *ctrl_socket_; }
@@ -286,7 +308,17 @@ class THttpCli : private platform::MessageHandler {
   void SendRequest(const std::string& Method);
   void ProcessLocation(const std::string& Value);
   void FollowRedirection();
-  std::string HostWithPort() const;
+  // Sets the scheme, host and port of the server that answers the request.
+  void SetOrigin(const std::string& Proto, const std::string& Host, const std::string& Port);
+  // "scheme://host[:port]" of that server, the port only when not the default.
+  std::string OriginText() const;
+  // "host:port" of that server, host in lower case.
+  std::string OriginKey() const;
+  // Asks the proxy for a tunnel to the https server.
+  void SendConnect();
+  bool TunnelNeeded() { return tls_ && !proxy_.empty() && !ctrl_socket_->SslEstablished(); }
+  // The proxy answered the CONNECT: true when the tunnel is open.
+  bool EndTunnelHeader();
   void EndHeader();
   // Delivers the bytes still in the receive buffer as a piece of body.
   void DeliverBufferedBody();
@@ -319,6 +351,7 @@ class THttpCli : private platform::MessageHandler {
   bool multi_threaded_ = false;
   std::string socks_server_, socks_level_ = "5", socks_port_, socks_usercode_, socks_password_;
   TSocksAuthentication socks_authentication_ = socksNoAuthentication;
+  std::string ssl_ca_file_;
 
   // Public state.
   THttpState state_ = hsReady;
@@ -339,6 +372,11 @@ class THttpCli : private platform::MessageHandler {
   // Private state.
   std::string host_name_, port_, target_host_, path_;
   std::string proxy_connect_port_;  // the proxy's port of this request
+  std::string target_scheme_ = "http", target_port_ = "80";  // with target_host_: the answering server
+  bool tls_ = false;                // the answering server is reached over TLS
+  std::string credentials_origin_;  // OriginKey of the server the credentials belong to
+  bool tunnel_requested_ = false;   // a CONNECT is waiting for the proxy's answer
+  bool downgrade_refused_ = false;  // the response redirects from https to http
   std::vector<char> rcv_buf_;
   int rcv_cnt_ = 0;
   std::string last_line_;

@@ -17,7 +17,7 @@ void TCustomLineWSocket::FireLineLimitExceeded(int RcvdLength, bool& ClearData) 
 
 void TCustomLineWSocket::WndProc(uint32_t Msg, uintptr_t WParam, intptr_t LParam) {
   if (Msg != WM_TRIGGER_DATA_AVAILABLE) {
-    TCustomSocksWSocket::WndProc(Msg, WParam, LParam);
+    TCustomSslWSocket::WndProc(Msg, WParam, LParam);
     return;
   }
   auto token = LifeToken();
@@ -37,7 +37,7 @@ void TCustomLineWSocket::WndProc(uint32_t Msg, uintptr_t WParam, intptr_t LParam
 int TCustomLineWSocket::RcvdCount() {
   if (line_mode_ && !line_end_.empty()) return pending_line_length_;
   if (!line_buffer_.empty()) return static_cast<int>(line_buffer_.size());
-  return TCustomSocksWSocket::RcvdCount();
+  return TCustomSslWSocket::RcvdCount();
 }
 
 int TCustomLineWSocket::TakeFromBuffer(void* Buffer, int BufferSize, int Limit) {
@@ -58,18 +58,19 @@ int TCustomLineWSocket::RawReceive(void* Buffer, int BufferSize) {
     pending_line_length_ = 0;
     return TakeFromBuffer(Buffer, BufferSize, static_cast<int>(line_buffer_.size()));
   }
-  return TCustomSocksWSocket::RawReceive(Buffer, BufferSize);
+  return TCustomSslWSocket::RawReceive(Buffer, BufferSize);
 }
 
 bool TCustomLineWSocket::FireDataAvailable(Word Error) {
-  if (!line_mode_ || line_end_.empty() || SocksNegotiating()) return TCustomSocksWSocket::FireDataAvailable(Error);
+  if (!line_mode_ || line_end_.empty() || SocksNegotiating() || SslNegotiating())
+    return TCustomSslWSocket::FireDataAvailable(Error);
 
-  int n = TCustomSocksWSocket::RcvdCount();
+  int n = TCustomSslWSocket::RcvdCount();
   if (n < 0) return true;
   if (n == 0) n = 255;
   size_t old = line_buffer_.size();
   line_buffer_.resize(old + static_cast<size_t>(n));
-  int got = TCustomSocksWSocket::RawReceive(line_buffer_.data() + old, n);
+  int got = TCustomSslWSocket::RawReceive(line_buffer_.data() + old, n);
   line_buffer_.resize(old + static_cast<size_t>(got > 0 ? got : 0));
   auto token = LifeToken();
   if (got > 0) {
@@ -135,7 +136,7 @@ void TCustomLineWSocket::FireSessionClosed(Word Error) {
     line_buffer_.shrink_to_fit();
     pending_line_length_ = 0;
   }
-  TCustomSocksWSocket::FireSessionClosed(Error);
+  TCustomSslWSocket::FireSessionClosed(Error);
 }
 
 void TCustomLineWSocket::EditLine(int& Len) {

@@ -9,19 +9,20 @@
 //
 // Switching LineMode with bytes still collected posts message 1044 so that
 // they are delivered under the new mode without waiting for more data. While a
-// SOCKS negotiation runs, line mode stays out of the way.
+// SOCKS negotiation or a TLS handshake runs, line mode stays out of the way;
+// over TLS it works on the decrypted bytes.
 #pragma once
 
 #include <functional>
 #include <string>
 
-#include "net/socket/socks_wsocket.h"
+#include "net/socket/ssl_wsocket.h"
 
 namespace quillon {
 
 using TLineLimitExceededEvent = std::function<void(TCustomWSocket* Sender, int RcvdLength, bool& ClearData)>;
 
-class TCustomLineWSocket : public TCustomSocksWSocket {
+class TCustomLineWSocket : public TCustomSslWSocket {
  public:
   TCustomLineWSocket() = default;
 

@@ -16,7 +16,9 @@
 //   OnBgException(Sender, E, CanClose)         an event handler threw
 //
 // Events are std::function members; each fires only when assigned. Error is a
-// socket error number (platform/winsock_errors.h), 0 for success.
+// socket error number (platform/winsock_errors.h), 0 for success; the SOCKS
+// layer adds 20001-20017 (socks_wsocket.h), the TLS layer 20101-20104
+// (ssl_wsocket.h).
 //
 // Event orders the users rely on:
 //  - outgoing: wsClosed -> wsOpened -> wsConnecting -> wsConnected, then
@@ -40,7 +42,7 @@
 // does not touch itself after a handler that destroyed it returns.
 //
 // The class chain is TCustomWSocket -> TCustomSocksWSocket (SOCKS client) ->
-// TCustomLineWSocket (line mode) -> TCustomSyncWSocket (waiting) -> TWSocket;
+// TCustomSslWSocket (TLS) -> TCustomLineWSocket (line mode) -> TCustomSyncWSocket (waiting) -> TWSocket;
 // include net/socket/sync_wsocket.h for TWSocket.
 #pragma once
 

@@ -67,8 +67,8 @@ bool NginxServer::Start() {
       "  types { text/html html htm; text/plain txt; application/octet-stream bin exe; }\n"
       "  default_type application/octet-stream;\n"
       "  server {\n"
-      "    listen 127.0.0.1:" + std::to_string(port_) + ";\n"
-      "    server_name localhost;\n"
+      "    listen 127.0.0.1:" + std::to_string(port_) + (tls_.empty() ? "" : " ssl") + ";\n"
+      "    server_name localhost;\n" + tls_ +
       "    root " + Root() + ";\n"
       "    location /private/ {\n"
       "      auth_basic \"Quillon tests\";\n"
@@ -86,8 +86,14 @@ bool NginxServer::Start() {
          process_.WaitForPort(port_);
 }
 
-std::string NginxServer::Url(const std::string& path) const {
-  return "http://127.0.0.1:" + std::to_string(port_) + path;
+void NginxServer::EnableTls(const std::string& cert, const std::string& key, const std::string& protocols,
+                            const std::string& directives) {
+  tls_ = "    ssl_certificate " + cert + ";\n    ssl_certificate_key " + key + ";\n    ssl_protocols " + protocols +
+         ";\n    " + directives + "\n";
+}
+
+std::string NginxServer::UrlFor(const std::string& host, const std::string& path) const {
+  return std::string(tls_.empty() ? "http" : "https") + "://" + host + ":" + std::to_string(port_) + path;
 }
 
 bool TinyproxyServer::Start() {

@@ -9,6 +9,9 @@
 //   ASSERT_TRUE(nginx.Start()) << nginx.Failure();
 //   std::string url = nginx.Url("/a.bin");
 //
+// EnableTls makes the server speak https only, with a certificate from
+// TestPki (tests/support/test_pki.h).
+//
 // TinyproxyServer is an HTTP proxy for 127.0.0.1; DanteServer a SOCKS server
 // (levels 4 and 5, no authentication).
 #pragma once
@@ -31,12 +34,19 @@ class NginxServer {
   void AddUser(const std::string& name, const std::string& password);
   // Adds configuration text inside the server block. Call before Start.
   void AddLocations(const std::string& text) { locations_ += text + "\n"; }
+  // Serves https with this certificate and key; protocols and further
+  // directives as nginx writes them ("TLSv1.2", "ssl_ciphers ...;"). Call
+  // before Start.
+  void EnableTls(const std::string& cert, const std::string& key, const std::string& protocols = "TLSv1.2 TLSv1.3",
+                 const std::string& directives = "");
   bool Start();
   void Stop() { process_.Stop(); }
   uint16_t port() const { return port_; }
   std::string PortText() const { return std::to_string(port_); }
-  // "http://127.0.0.1:<port>" + path
-  std::string Url(const std::string& path) const;
+  // "http://127.0.0.1:<port>" + path ("https://" with TLS); UrlFor names
+  // another host for the same server.
+  std::string Url(const std::string& path) const { return UrlFor("127.0.0.1", path); }
+  std::string UrlFor(const std::string& host, const std::string& path) const;
   std::string Failure() const { return failure_.empty() ? process_.Failure() : failure_; }
 
  private:
@@ -45,6 +55,7 @@ class NginxServer {
   uint16_t port_ = 0;
   std::string htpasswd_;
   std::string locations_;
+  std::string tls_;  // the TLS directives; empty for plain http
   std::string failure_;
 };
 

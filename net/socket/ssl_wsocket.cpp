@@ -1,0 +1,481 @@
+#include "net/socket/ssl_wsocket.h"
+
+#include <openssl/bio.h>
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+#include <openssl/x509v3.h>
+
+#include <algorithm>
+#include <cstring>
+
+#include "platform/winsock_errors.h"
+
+namespace quillon {
+
+namespace {
+
+// Posted to itself when a read found a TLS failure: the failure is reported
+// from the event loop, not from inside the caller's Receive.
+constexpr uint32_t WM_SSL_FAILURE = 1045;
+
+// Network reads and OpenSSL output move through a buffer of this size.
+constexpr size_t kIoBufferSize = 64 * 1024;
+// Plaintext is decrypted in steps of at most this size.
+constexpr size_t kDecryptStep = 64 * 1024;
+// The most network reads of one pass: a fast sender cannot keep the layer
+// reading (and buffering) without delivering. The readiness loop comes back
+// for the rest.
+constexpr int kReadsPerPump = 16;
+
+std::string OpenSslReason(unsigned long e) {
+  if (e == 0) return "unknown error";
+  // A failed system call (a CA file that cannot be opened) carries errno.
+  if (ERR_SYSTEM_ERROR(e)) return std::strerror(ERR_GET_REASON(e));
+  const char* reason = ERR_reason_error_string(e);
+  if (reason != nullptr) return reason;
+  char text[256];
+  ERR_error_string_n(e, text, sizeof text);
+  return text;
+}
+
+// The reason of OpenSSL's queue, which is emptied: a failed system call when
+// there is one (it says most), else the last error.
+std::string TakeOpenSslReason() {
+  unsigned long last = 0, system = 0;
+  while (unsigned long e = ERR_get_error()) {
+    last = e;
+    if (ERR_SYSTEM_ERROR(e) && system == 0) system = e;
+  }
+  return OpenSslReason(system != 0 ? system : last);
+}
+
+}  // namespace
+
+struct TCustomSslWSocket::Session {
+  SSL_CTX* ctx = nullptr;
+  SSL* ssl = nullptr;
+  BIO* in = nullptr;   // network -> OpenSSL (owned by ssl)
+  BIO* out = nullptr;  // OpenSSL -> network (owned by ssl)
+  ~Session() {
+    if (ssl != nullptr) SSL_free(ssl);
+    if (ctx != nullptr) SSL_CTX_free(ctx);
+  }
+};
+
+TCustomSslWSocket::TCustomSslWSocket() = default;
+
+TCustomSslWSocket::~TCustomSslWSocket() = default;
+
+// ---- Properties ----------------------------------------------------------------
+
+void TCustomSslWSocket::SetSslEnable(bool Value) {
+  if (state_ != wsClosed) {
+    if (Value != ssl_enable_) RaiseSocketError("Can't change SslEnable if not closed");
+    return;
+  }
+  ssl_enable_ = Value;
+  tls_state_ = Value ? TlsState::Waiting : TlsState::Off;
+}
+
+std::string TCustomSslWSocket::SslVersion() const {
+  if (tls_state_ != TlsState::Data || !session_) return "";
+  return SSL_get_version(session_->ssl);
+}
+
+std::string TCustomSslWSocket::SslCipher() const {
+  if (tls_state_ != TlsState::Data || !session_) return "";
+  const SSL_CIPHER* c = SSL_get_current_cipher(session_->ssl);
+  return c != nullptr ? SSL_CIPHER_get_name(c) : "";
+}
+
+std::string TCustomSslWSocket::HostText() const {
+  return ssl_server_name_.empty() ? addr_ : ssl_server_name_;
+}
+
+void TCustomSslWSocket::ResetFields() {
+  TCustomSocksWSocket::ResetFields();
+  session_.reset();
+  ssl_enable_ = false;
+  ssl_server_name_.clear();
+  tls_state_ = TlsState::Off;
+  close_notify_received_ = false;
+  pending_failure_ = 0;
+  pending_failure_text_.clear();
+  handshake_failed_ = false;
+  early_out_.clear();
+  plain_begin_ = plain_end_ = 0;
+}
+
+// ---- Handshake -----------------------------------------------------------------
+
+void TCustomSslWSocket::StartSslHandshake() {
+  if (state_ != wsConnected || TlsActive() || SocksNegotiating()) {
+    RaiseSocketError("StartSslHandshake: the connection is not open or already secured");
+    return;
+  }
+  ssl_enable_ = true;
+  auto token = LifeToken();
+  BeginHandshake();
+  if (pending_failure_ == 0 && !FlushOut()) return;
+  if (token.expired()) return;
+  if (pending_failure_ != 0) ReportFailure();
+}
+
+void TCustomSslWSocket::BeginHandshake() {
+  tls_state_ = TlsState::Handshake;
+  ssl_error_text_.clear();
+  close_notify_received_ = false;
+  if (!io_buf_) io_buf_ = std::make_unique<char[]>(kIoBufferSize);
+  ERR_clear_error();
+  auto s = std::make_unique<Session>();
+  s->ctx = SSL_CTX_new(TLS_client_method());
+  if (s->ctx == nullptr) {
+    RecordFailure(kSslSetupError, "TLS setup failed: " + TakeOpenSslReason());
+    return;
+  }
+  SSL_CTX_set_min_proto_version(s->ctx, TLS1_2_VERSION);
+  SSL_CTX_set_options(s->ctx, SSL_OP_NO_COMPRESSION | SSL_OP_NO_RENEGOTIATION);
+  SSL_CTX_set_verify(s->ctx, SSL_VERIFY_PEER, nullptr);
+  if (SSL_CTX_set_default_verify_paths(s->ctx) != 1) ERR_clear_error();  // no system store: the CA file alone
+  if (!ssl_ca_file_.empty() && SSL_CTX_load_verify_locations(s->ctx, ssl_ca_file_.c_str(), nullptr) != 1) {
+    RecordFailure(kSslSetupError, "TLS setup failed: cannot read the CA file " + ssl_ca_file_ + ": " +
+                                      TakeOpenSslReason());
+    return;
+  }
+  s->ssl = SSL_new(s->ctx);
+  s->in = BIO_new(BIO_s_mem());
+  s->out = BIO_new(BIO_s_mem());
+  if (s->ssl == nullptr || s->in == nullptr || s->out == nullptr) {
+    if (s->in != nullptr) BIO_free(s->in);
+    if (s->out != nullptr) BIO_free(s->out);
+    RecordFailure(kSslSetupError, "TLS setup failed: " + TakeOpenSslReason());
+    return;
+  }
+  // An empty input buffer means "wait for more", not the end of the input.
+  BIO_set_mem_eof_return(s->in, -1);
+  BIO_set_mem_eof_return(s->out, -1);
+  SSL_set_bio(s->ssl, s->in, s->out);
+  SSL_set_connect_state(s->ssl);
+
+  const std::string host = HostText();
+  X509_VERIFY_PARAM* param = SSL_get0_param(s->ssl);
+  X509_VERIFY_PARAM_set_hostflags(param, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
+  bool ok;
+  if (IsDottedIP(host)) {
+    // An address is checked against the certificate's IP entries; it is never
+    // sent as SNI.
+    ok = X509_VERIFY_PARAM_set1_ip_asc(param, host.c_str()) == 1;
+  } else {
+    ok = !host.empty() && SSL_set1_host(s->ssl, host.c_str()) == 1 &&
+         SSL_set_tlsext_host_name(s->ssl, host.c_str()) == 1;
+  }
+  if (!ok) {
+    RecordFailure(kSslSetupError, "TLS setup failed: invalid server name \"" + host + "\"");
+    return;
+  }
+  session_ = std::move(s);
+  ContinueHandshake();
+}
+
+// Returns true when the handshake completed.
+bool TCustomSslWSocket::ContinueHandshake() {
+  ERR_clear_error();
+  int rc = SSL_do_handshake(session_->ssl);
+  if (rc == 1) {
+    tls_state_ = TlsState::Data;
+    return true;
+  }
+  int err = SSL_get_error(session_->ssl, rc);
+  if (err == SSL_ERROR_WANT_READ || err == SSL_ERROR_WANT_WRITE) return false;
+  long verify = SSL_get_verify_result(session_->ssl);
+  if (verify != X509_V_OK) {
+    ERR_clear_error();
+    RecordFailure(kSslVerifyError, std::string("certificate verify failed: ") +
+                                       X509_verify_cert_error_string(verify) + " (" + HostText() + ")");
+  } else {
+    RecordFailure(kSslHandshakeError, "TLS handshake failed: " + FailureReason() + " (" + HostText() + ")");
+  }
+  return false;
+}
+
+std::string TCustomSslWSocket::FailureReason() {
+  if (ERR_peek_last_error() == 0) return "protocol error";
+  return TakeOpenSslReason();
+}
+
+void TCustomSslWSocket::RecordFailure(Word Code, const std::string& Text) {
+  if (pending_failure_ != 0) return;
+  pending_failure_ = Code;
+  pending_failure_text_ = Text;
+}
+
+void TCustomSslWSocket::ReportFailure() {
+  if (pending_failure_ == 0 || tls_state_ == TlsState::Failed) return;
+  const Word code = pending_failure_;
+  ssl_error_text_ = pending_failure_text_;
+  const bool handshaking = tls_state_ == TlsState::Handshake;
+  auto token = LifeToken();
+  // An alert OpenSSL produced for the failure goes out before the close.
+  if (session_ && !FlushOut()) return;
+  tls_state_ = TlsState::Failed;
+  early_out_.clear();
+  if (handshaking) {
+    handshake_failed_ = true;
+    TCustomSocksWSocket::FireSessionConnected(code);
+    if (token.expired()) return;
+  }
+  if (state_ != wsClosed) InternalClose(true, code);
+}
+
+// ---- Moving bytes --------------------------------------------------------------
+
+void TCustomSslWSocket::PumpIn() {
+  if (!session_) return;
+  for (int reads = 0; reads < kReadsPerPump; ++reads) {
+    int n = TCustomSocksWSocket::RawReceive(io_buf_.get(), static_cast<int>(kIoBufferSize));
+    if (n <= 0) return;
+    BIO_write(session_->in, io_buf_.get(), n);
+    if (static_cast<size_t>(n) < kIoBufferSize) return;  // the network had no more
+  }
+}
+
+void TCustomSslWSocket::Process() {
+  if (!session_ || pending_failure_ != 0) return;
+  if (tls_state_ == TlsState::Handshake && !ContinueHandshake()) return;
+  if (tls_state_ == TlsState::Data) Decrypt();
+}
+
+void TCustomSslWSocket::Decrypt() {
+  for (;;) {
+    if (plain_begin_ == plain_end_) plain_begin_ = plain_end_ = 0;
+    if (plain_capacity_ - plain_end_ < kDecryptStep) {
+      // Move what is unread to the front, or grow.
+      size_t unread = PlainCount();
+      if (plain_begin_ > 0 && plain_capacity_ - unread >= kDecryptStep) {
+        std::memmove(plain_.get(), plain_.get() + plain_begin_, unread);
+      } else {
+        size_t capacity = std::max(plain_capacity_ * 2, unread + kDecryptStep);
+        auto grown = std::make_unique<char[]>(capacity);
+        if (unread > 0) std::memcpy(grown.get(), plain_.get() + plain_begin_, unread);
+        plain_ = std::move(grown);
+        plain_capacity_ = capacity;
+      }
+      plain_begin_ = 0;
+      plain_end_ = unread;
+    }
+    ERR_clear_error();
+    int n = SSL_read(session_->ssl, plain_.get() + plain_end_, static_cast<int>(kDecryptStep));
+    if (n > 0) {
+      plain_end_ += static_cast<size_t>(n);
+      continue;
+    }
+    int err = SSL_get_error(session_->ssl, n);
+    if (err == SSL_ERROR_WANT_READ || err == SSL_ERROR_WANT_WRITE) return;
+    if (err == SSL_ERROR_ZERO_RETURN) {
+      close_notify_received_ = true;
+      return;
+    }
+    RecordFailure(kSslHandshakeError, "TLS error: " + FailureReason() + " (" + HostText() + ")");
+    return;
+  }
+}
+
+bool TCustomSslWSocket::FlushOut() {
+  auto token = LifeToken();
+  while (session_ && BIO_ctrl_pending(session_->out) > 0) {
+    int n = BIO_read(session_->out, io_buf_.get(), static_cast<int>(kIoBufferSize));
+    if (n <= 0) break;
+    if (state_ != wsConnected) continue;  // nowhere to send: dropped
+    TCustomSocksWSocket::Send(io_buf_.get(), n);
+    if (token.expired()) return false;
+  }
+  return true;
+}
+
+// ---- Events --------------------------------------------------------------------
+
+void TCustomSslWSocket::FireSessionConnected(Word Error) {
+  // The SOCKS layer reports its own progress through here first; TLS starts
+  // once the connection to the destination is open.
+  if (SocksNegotiating() || tls_state_ != TlsState::Waiting || Error != 0) {
+    TCustomSocksWSocket::FireSessionConnected(Error);
+    return;
+  }
+  auto token = LifeToken();
+  BeginHandshake();
+  if (pending_failure_ == 0 && !FlushOut()) return;
+  if (token.expired()) return;
+  if (pending_failure_ != 0) ReportFailure();
+}
+
+bool TCustomSslWSocket::FireDataAvailable(Word Error) {
+  if (!TlsActive() || Error != 0) {
+    if (tls_state_ == TlsState::Failed) return true;  // nothing more is read after a failure
+    return TCustomSocksWSocket::FireDataAvailable(Error);
+  }
+  auto token = LifeToken();
+  const bool was_handshaking = tls_state_ == TlsState::Handshake;
+  PumpIn();
+  Process();
+  if (!FlushOut()) return true;
+  if (pending_failure_ != 0) {
+    ReportFailure();
+    return true;
+  }
+  if (was_handshaking && tls_state_ == TlsState::Data) {
+    TCustomSocksWSocket::FireSessionConnected(0);
+    if (token.expired() || tls_state_ != TlsState::Data) return true;
+    if (!early_out_.empty()) {
+      std::string early = std::move(early_out_);
+      early_out_.clear();
+      Send(early.data(), static_cast<int>(early.size()));
+      if (token.expired() || tls_state_ != TlsState::Data) return true;
+    }
+    // Application data may have come with the end of the handshake.
+    Decrypt();
+    if (pending_failure_ != 0) {
+      ReportFailure();
+      return true;
+    }
+  }
+  // Offer the decrypted bytes until the owner stops taking them.
+  while (PlainCount() > 0 && tls_state_ == TlsState::Data) {
+    size_t before = PlainCount();
+    if (!TCustomSocksWSocket::FireDataAvailable(0)) {
+      plain_begin_ = plain_end_ = 0;  // nobody reads: dropped, as the core drops unread data
+      break;
+    }
+    if (token.expired()) return true;
+    if (PlainCount() == before) break;
+  }
+  return true;
+}
+
+void TCustomSslWSocket::FireDataSent(Word Error) {
+  if (tls_state_ == TlsState::Handshake || tls_state_ == TlsState::Failed) return;
+  TCustomSocksWSocket::FireDataSent(Error);
+}
+
+void TCustomSslWSocket::FireSessionClosed(Word Error) {
+  auto token = LifeToken();
+  // The peer ended the connection (State is still wsConnected): a secured
+  // connection must have been ended with a close-notify first.
+  if (state_ == wsConnected && Error == 0 && TlsActive()) {
+    if (session_) {
+      PumpIn();
+      Process();
+    }
+    if (tls_state_ == TlsState::Handshake && pending_failure_ == 0)
+      RecordFailure(kSslHandshakeError,
+                    "TLS handshake failed: connection closed by the server (" + HostText() + ")");
+    if (pending_failure_ != 0) {
+      ssl_error_text_ = pending_failure_text_;
+      Error = pending_failure_;
+      if (tls_state_ == TlsState::Handshake) {
+        tls_state_ = TlsState::Failed;
+        handshake_failed_ = true;
+        TCustomSocksWSocket::FireSessionConnected(Error);
+        if (token.expired()) return;
+      }
+      tls_state_ = TlsState::Failed;
+    } else if (!close_notify_received_) {
+      ssl_error_text_ = "connection closed without TLS close-notify (" + HostText() + ")";
+      Error = kSslTruncatedError;
+    }
+  }
+  TCustomSocksWSocket::FireSessionClosed(Error);
+}
+
+void TCustomSslWSocket::InternalClose(bool Shut, Word Error) {
+  if (Shut && tls_state_ == TlsState::Data && session_ && state_ == wsConnected && HSocket() != INVALID_SOCKET) {
+    // A clean close tells the peer that nothing was cut off.
+    ERR_clear_error();
+    SSL_shutdown(session_->ssl);
+    ERR_clear_error();
+    auto token = LifeToken();
+    if (!FlushOut()) return;
+    TryToSend();
+    if (token.expired()) return;
+  }
+  TCustomSocksWSocket::InternalClose(Shut, Error);
+}
+
+void TCustomSslWSocket::WndProc(uint32_t Msg, uintptr_t WParam, intptr_t LParam) {
+  if (Msg == WM_SSL_FAILURE) {
+    ReportFailure();
+    return;
+  }
+  TCustomSocksWSocket::WndProc(Msg, WParam, LParam);
+}
+
+// ---- Reading and writing -----------------------------------------------------
+
+int TCustomSslWSocket::RawReceive(void* Buffer, int BufferSize) {
+  if (!TlsActive()) {
+    if (tls_state_ == TlsState::Failed) {
+      last_error_ = platform::WSAECONNABORTED;
+      platform::SetLastSocketError(last_error_);
+      return -1;
+    }
+    return TCustomSocksWSocket::RawReceive(Buffer, BufferSize);
+  }
+  if (PlainCount() == 0 && tls_state_ == TlsState::Data && pending_failure_ == 0) {
+    // Line mode reads without the data event of this layer.
+    PumpIn();
+    Process();
+    if (pending_failure_ != 0) NotifyWindow().Post(WM_SSL_FAILURE, 0, 0);
+  }
+  if (PlainCount() == 0) {
+    if (close_notify_received_) return 0;
+    last_error_ = platform::WSAEWOULDBLOCK;
+    platform::SetLastSocketError(last_error_);
+    return -1;
+  }
+  size_t n = std::min(PlainCount(), static_cast<size_t>(BufferSize < 0 ? 0 : BufferSize));
+  std::memcpy(Buffer, plain_.get() + plain_begin_, n);
+  plain_begin_ += n;
+  return static_cast<int>(n);
+}
+
+int TCustomSslWSocket::RcvdCount() {
+  if (!TlsActive()) return TCustomSocksWSocket::RcvdCount();
+  if (PlainCount() == 0 && tls_state_ == TlsState::Data && pending_failure_ == 0) {
+    PumpIn();
+    Process();
+    if (pending_failure_ != 0) NotifyWindow().Post(WM_SSL_FAILURE, 0, 0);
+  }
+  return static_cast<int>(std::min(PlainCount(), static_cast<size_t>(INT32_MAX)));
+}
+
+int TCustomSslWSocket::Send(const void* Data, int Len) {
+  if (tls_state_ == TlsState::Off || tls_state_ == TlsState::Waiting || state_ != wsConnected)
+    return TCustomSocksWSocket::Send(Data, Len);
+  if (Len <= 0) return 0;
+  if (tls_state_ == TlsState::Handshake) {
+    early_out_.append(static_cast<const char*>(Data), static_cast<size_t>(Len));
+    return Len;
+  }
+  if (tls_state_ != TlsState::Data) {
+    platform::SetLastSocketError(platform::WSAENOTCONN);
+    SocketError("Send");
+    return -1;
+  }
+  ERR_clear_error();
+  const char* p = static_cast<const char*>(Data);
+  int left = Len;
+  while (left > 0) {
+    // Memory buffers take everything: a write never waits.
+    int n = SSL_write(session_->ssl, p, left);
+    if (n <= 0) {
+      RecordFailure(kSslHandshakeError, "TLS error: " + FailureReason() + " (" + HostText() + ")");
+      NotifyWindow().Post(WM_SSL_FAILURE, 0, 0);
+      return -1;
+    }
+    p += n;
+    left -= n;
+  }
+  FlushOut();
+  return Len;
+}
+
+}  // namespace quillon

@@ -1,0 +1,134 @@
+// TCustomSslWSocket: TLS in the socket chain, between the SOCKS layer and line
+// mode. OpenSSL works on two memory buffers: ciphertext read from the network
+// is written into one, ciphertext OpenSSL produces is taken from the other and
+// queued on the socket like any data. So the handshake and every read and
+// write are driven by the socket's own readiness events, and nothing blocks.
+//
+// With SslEnable set before Connect, the handshake starts as soon as the
+// connection (through the SOCKS server, when one is set) is open. The owner
+// sees:
+//   OnSessionConnected(0)    only after the handshake completed, or
+//   OnSessionConnected(Code) and OnSessionClosed(Code) when it failed;
+//   OnDataAvailable          only for decrypted bytes (Receive, RcvdCount and
+//                            line mode work on them);
+//   OnSessionClosed(20103)   when the peer ended the TCP connection without a
+//                            TLS close-notify (the data may be truncated);
+//   OnDataSent               not while the handshake runs.
+// Send encrypts (bytes sent during the handshake wait for its end); Close sends
+// a close-notify first. StartSslHandshake begins TLS on a connection that is
+// already open (after an HTTP proxy answered CONNECT); OnSessionConnected then
+// fires a second time, when that handshake ends.
+//
+// Verification is a browser's: the system's trust store plus SslCAFile when
+// set; the certificate must name SslServerName (a host name, also sent as SNI,
+// or an IP address; Addr when empty); TLS 1.2 at least; no compression, no
+// renegotiation.
+//
+// TLS error numbers (socket error numbers of their own, beside the SOCKS
+// layer's 20001-20017); SslErrorText holds the full text, OpenSSL's reason and
+// the server name, e.g. "certificate verify failed: certificate has expired
+// (example.test)":
+//   20101 "TLS handshake failed: <reason> (<host>)", or "TLS error: <reason>
+//         (<host>)" for a failure after it
+//   20102 "certificate verify failed: <reason> (<host>)"
+//   20103 "connection closed without TLS close-notify (<host>)"
+//   20104 "TLS setup failed: <reason>" (the CA file cannot be read, ...)
+//
+// Every close clears SslEnable and SslServerName (assign them again before
+// each Connect, as for SOCKS); SslCAFile stays.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "net/socket/socks_wsocket.h"
+
+namespace quillon {
+
+inline constexpr Word kSslHandshakeError = 20101;
+inline constexpr Word kSslVerifyError = 20102;
+inline constexpr Word kSslTruncatedError = 20103;
+inline constexpr Word kSslSetupError = 20104;
+
+// True for the TLS error numbers above.
+inline bool IsSslError(int Error) { return Error >= kSslHandshakeError && Error <= kSslSetupError; }
+
+class TCustomSslWSocket : public TCustomSocksWSocket {
+ public:
+  TCustomSslWSocket();
+  ~TCustomSslWSocket() override;
+
+  // Only while wsClosed ("Can't change SslEnable if not closed").
+  bool SslEnable() const { return ssl_enable_; }
+  void SetSslEnable(bool Value);
+  const std::string& SslServerName() const { return ssl_server_name_; }
+  void SetSslServerName(const std::string& Value) { ssl_server_name_ = Value; }
+  // A PEM file of extra trusted CAs; empty: the system's store alone.
+  const std::string& SslCAFile() const { return ssl_ca_file_; }
+  void SetSslCAFile(const std::string& Value) { ssl_ca_file_ = Value; }
+
+  // Begins the TLS handshake on the open connection (wsConnected, no TLS yet).
+  void StartSslHandshake();
+
+  // True while a handshake runs; true once it completed, until the close.
+  bool SslNegotiating() const { return tls_state_ == TlsState::Handshake; }
+  bool SslEstablished() const { return tls_state_ == TlsState::Data; }
+  // The protocol ("TLSv1.3") and cipher of the established session; "" else.
+  std::string SslVersion() const;
+  std::string SslCipher() const;
+  // The text of the last TLS failure (see above); "" when none.
+  const std::string& SslErrorText() const { return ssl_error_text_; }
+
+  int RcvdCount() override;
+  int Send(const void* Data, int Len) override;
+
+ protected:
+  void WndProc(uint32_t Msg, uintptr_t WParam, intptr_t LParam) override;
+  void ResetFields() override;
+  void InternalClose(bool Shut, Word Error) override;
+  void FireSessionConnected(Word Error) override;
+  void FireSessionClosed(Word Error) override;
+  bool FireDataAvailable(Word Error) override;
+  void FireDataSent(Word Error) override;
+  int RawReceive(void* Buffer, int BufferSize) override;
+
+ private:
+  enum class TlsState { Off, Waiting, Handshake, Data, Failed };
+  struct Session;
+
+  bool TlsActive() const { return tls_state_ == TlsState::Handshake || tls_state_ == TlsState::Data; }
+  void BeginHandshake();
+  // Reads what the network has into OpenSSL's input buffer.
+  void PumpIn();
+  // Runs the handshake or decrypts into the plaintext buffer. A failure is
+  // recorded in pending_failure_; the caller reports it.
+  void Process();
+  bool ContinueHandshake();
+  void Decrypt();
+  // Queues OpenSSL's output on the socket; false when the socket is gone.
+  bool FlushOut();
+  // Reports a recorded failure: OnSessionConnected(code) during a handshake,
+  // then the close with the code.
+  void ReportFailure();
+  void RecordFailure(Word Code, const std::string& Text);
+  std::string FailureReason();
+  std::string HostText() const;
+  size_t PlainCount() const { return plain_end_ - plain_begin_; }
+
+  bool ssl_enable_ = false;
+  std::string ssl_server_name_, ssl_ca_file_, ssl_error_text_;
+  TlsState tls_state_ = TlsState::Off;
+  std::unique_ptr<Session> session_;
+  bool close_notify_received_ = false;
+  Word pending_failure_ = 0;
+  std::string pending_failure_text_;
+  bool handshake_failed_ = false;
+  // Bytes the owner sent while the handshake ran.
+  std::string early_out_;
+  // Decrypted bytes not yet read: plain_[plain_begin_, plain_end_).
+  std::unique_ptr<char[]> plain_;
+  size_t plain_capacity_ = 0, plain_begin_ = 0, plain_end_ = 0;
+  std::unique_ptr<char[]> io_buf_;
+};
+
+}  // namespace quillon

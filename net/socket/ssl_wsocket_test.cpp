@@ -1,0 +1,135 @@
+// The TLS layer of the socket chain against scripted TLS peers on loopback:
+// the order of events, bytes sent during the handshake, line mode on
+// decrypted data, close-notify in both directions, and a peer that speaks no
+// TLS at all. (https through the HTTP client is tested with the download job.)
+#include "net/socket/ssl_wsocket.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <string>
+#include <vector>
+
+#include "net/socket/sync_wsocket.h"
+#include "tests/support/event_wait.h"
+#include "tests/support/scripted_server.h"
+#include "tests/support/temp_dir.h"
+#include "tests/support/test_pki.h"
+
+namespace quillon {
+namespace {
+
+using testing::RunUntil;
+using testing::ScriptedConnection;
+using testing::ScriptedServer;
+using testing::TestPki;
+
+struct TlsClient {
+  TWSocket s;
+  std::vector<std::string> events;
+  std::string data;
+  bool closed = false;
+  Word close_error = 0;
+
+  TlsClient(uint16_t port, const std::string& ca_file, bool line_mode = false) {
+    s.OnSessionConnected = [this](TCustomWSocket*, Word e) {
+      events.push_back("connected " + std::to_string(e) + (e == 0 ? " " + s.SslVersion() : ""));
+    };
+    s.OnDataAvailable = [this, line_mode](TCustomWSocket*, Word) {
+      std::string got = s.ReceiveString();
+      if (got.empty()) return;
+      data += got;
+      if (line_mode) events.push_back("line " + got);
+    };
+    s.OnSessionClosed = [this](TCustomWSocket*, Word e) {
+      closed = true;
+      close_error = e;
+      events.push_back("closed " + std::to_string(e));
+    };
+    s.SetAddr("127.0.0.1");
+    s.SetPort(std::to_string(port));
+    s.SetSslEnable(true);
+    s.SetSslServerName("localhost");
+    s.SetSslCAFile(ca_file);
+    s.SetLineMode(line_mode);
+  }
+};
+
+class SslWSocketTest : public ::testing::Test {
+ protected:
+  testing::TempDir dir_;
+  TestPki pki_{dir_.path()};
+  TestPki::Leaf leaf_ = pki_.Server("server", {"localhost"});
+};
+
+TEST_F(SslWSocketTest, ConnectedAfterHandshakeEarlyBytesAndLinesThenCloseNotify) {
+  const TestPki::Leaf leaf = leaf_;
+  std::atomic<int> peer_end{0};  // 1: ended with close-notify, 2: without
+  ScriptedServer server([leaf, &peer_end](ScriptedConnection& c) {
+    testing::TlsPeer tls(c.fd(), leaf);
+    if (!tls.Accept()) return;
+    std::string hello = tls.ReadUntil("\n");
+    tls.Write("one\r\ntw");
+    tls.Write("o\r\nthree\r\n" + hello);
+    bool clean = false;
+    tls.ReadToEnd(&clean);
+    peer_end = clean ? 1 : 2;
+  });
+  TlsClient c(server.port(), pki_.CaFile(), true);
+  bool sent = false;
+  c.s.OnSendData = [&](TCustomWSocket*, int) {
+    // Sent while the handshake runs: held back and encrypted after it.
+    if (!sent && c.s.SslNegotiating()) {
+      sent = true;
+      c.s.SendString("hi\r\n");
+    }
+  };
+  c.s.Connect();
+  ASSERT_TRUE(RunUntil([&] { return c.data.size() >= 21; }));
+  EXPECT_EQ(c.events, (std::vector<std::string>{"connected 0 TLSv1.3", "line one\r\n", "line two\r\n",
+                                                "line three\r\n", "line hi\r\n"}));
+  EXPECT_EQ(c.s.SslCipher().substr(0, 4), "TLS_");
+  EXPECT_TRUE(sent);
+  c.s.Close();
+  EXPECT_EQ(c.events.back(), "closed 0");
+  ASSERT_TRUE(RunUntil([&] { return peer_end != 0; }));
+  EXPECT_EQ(peer_end, 1);
+}
+
+TEST_F(SslWSocketTest, PeerEndingWithAndWithoutCloseNotify) {
+  for (bool notify : {true, false}) {
+    SCOPED_TRACE(notify ? "close-notify" : "truncated");
+    const TestPki::Leaf leaf = leaf_;
+    ScriptedServer server([leaf, notify](ScriptedConnection& c) {
+      testing::TlsPeer tls(c.fd(), leaf);
+      if (!tls.Accept()) return;
+      tls.Write("last words");
+      if (notify) tls.Shutdown();
+      c.Close();
+    });
+    TlsClient c(server.port(), pki_.CaFile());
+    c.s.Connect();
+    ASSERT_TRUE(RunUntil([&] { return c.closed; }));
+    EXPECT_EQ(c.data, "last words");
+    EXPECT_EQ(c.close_error, notify ? 0 : kSslTruncatedError);
+    EXPECT_EQ(c.s.SslErrorText(), notify ? "" : "connection closed without TLS close-notify (localhost)");
+  }
+}
+
+TEST_F(SslWSocketTest, PeerWithoutTlsFailsTheHandshake) {
+  ScriptedServer server([](ScriptedConnection& c) {
+    c.Read(5);
+    c.Send("HTTP/1.0 400 Bad Request\r\n\r\n");
+  });
+  TlsClient c(server.port(), pki_.CaFile());
+  c.s.Connect();
+  ASSERT_TRUE(RunUntil([&] { return c.closed; }));
+  ASSERT_EQ(c.events.size(), 2u);
+  EXPECT_EQ(c.events[0], "connected " + std::to_string(kSslHandshakeError));
+  EXPECT_EQ(c.events[1], "closed " + std::to_string(kSslHandshakeError));
+  EXPECT_EQ(c.s.SslErrorText().substr(0, 22), "TLS handshake failed: ") << c.s.SslErrorText();
+  EXPECT_EQ(c.data, "");  // nothing of the plain answer reaches the owner
+}
+
+}  // namespace
+}  // namespace quillon
