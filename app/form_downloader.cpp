@@ -53,6 +53,7 @@ constexpr int kPanel1Height = 366 - 19;
 constexpr int kPageWidth = 275;
 constexpr int kPageHeight = 235;
 constexpr int kButtonWidth = 75;
+constexpr int kUpdateWidth = 97;
 
 // The folder part of a destination: everything up to and including the last "/".
 QString FolderPart(const QString& path) { return path.left(path.lastIndexOf(QLatin1Char('/')) + 1); }
@@ -215,7 +216,7 @@ void TfrmDownloader::CreateControls() {
   NextBtn->setDefault(true);
   product_anchors_->Place(NextBtn, {194, 204, 75, 25}, akRight | akBottom);
   UpdateBtn = PageButton(QStringLiteral("&Retrieve Updates"), ProductPanel);
-  product_anchors_->Place(UpdateBtn, {8, 212, 97, 17}, akLeft | akBottom);
+  product_anchors_->Place(UpdateBtn, {8, 212, kUpdateWidth, 17}, akLeft | akBottom);
   UpdateBtn->hide();
 
   // The download page, in the same place; only the page in front is shown,
@@ -492,6 +493,9 @@ void TfrmDownloader::FitButtons() {
     anchors->SetBounds(button, QRect(right - w, button->y(), w, button->height()));
   };
   fit(product_anchors_, NextBtn, NextBtn->geometry().right() + 1);
+  // The update button is anchored left: it widens to the right.
+  const int update_width = std::max(kUpdateWidth, UpdateBtn->sizeHint().width());
+  product_anchors_->SetBounds(UpdateBtn, QRect(UpdateBtn->pos(), QSize(update_width, UpdateBtn->height())));
   const int gap = DownloadBtn->x() - (BackBtn->geometry().right() + 1);
   fit(dl_anchors_, DownloadBtn, DownloadBtn->geometry().right() + 1);
   fit(dl_anchors_, BackBtn, DownloadBtn->x() - gap);

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <QComboBox>
+#include <QLineEdit>
 #include <QListWidget>
 #include <QTest>
 #include <gtest/gtest.h>

@@ -29,7 +29,8 @@ const TestProduct kFonts{"Marrowby Fonts", "Letters.", "", "", {{"Fonts", "gophe
 class WindowLayoutTest : public testing::WindowTest {
  protected:
   // Every shown button of `page` lies whole inside the page and inside the
-  // wizard, wide enough for its caption, and overlaps no other button.
+  // wizard, a captioned one is wide enough for its caption, and none
+  // overlaps another.
   void ExpectButtonsWhole(QWidget* page, const std::string& where) {
     std::vector<QRect> seen;
     for (QPushButton* b : page->findChildren<QPushButton*>(Qt::FindDirectChildrenOnly)) {
@@ -37,7 +38,7 @@ class WindowLayoutTest : public testing::WindowTest {
       const QRect in_panel(b->mapTo(window->Panel1, QPoint(0, 0)), b->size());
       EXPECT_TRUE(page->rect().contains(b->geometry())) << where << " " << b->text().toStdString();
       EXPECT_TRUE(window->Panel1->rect().contains(in_panel)) << where << " " << b->text().toStdString();
-      EXPECT_GE(b->width(), b->sizeHint().width()) << where << " " << b->text().toStdString();
+      if (!b->text().isEmpty()) EXPECT_GE(b->width(), b->sizeHint().width()) << where << " " << b->text().toStdString();
       for (const QRect& other : seen) EXPECT_FALSE(other.intersects(b->geometry())) << where;
       seen.push_back(b->geometry());
     }
