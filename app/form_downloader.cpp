@@ -119,6 +119,15 @@ QLabel* PlainLabel(const QString& text, QWidget* parent) {
   return label;
 }
 
+// The width a push button needs for its caption: the text and the style's
+// margins and frame (the style's own minimum button width left out).
+int CaptionWidth(QPushButton* button) {
+  const QStyle* style = button->style();
+  return button->fontMetrics().size(Qt::TextShowMnemonic, button->text()).width() +
+         2 * style->pixelMetric(QStyle::PM_ButtonMargin, nullptr, button) +
+         2 * style->pixelMetric(QStyle::PM_DefaultFrameWidth, nullptr, button);
+}
+
 // A button caption shows an "&" of the catalogue as "&": mnemonics come from
 // the program only.
 QString LiteralCaption(QString text) { return text.replace(QLatin1Char('&'), QStringLiteral("&&")); }
@@ -489,12 +498,12 @@ void TfrmDownloader::FitButtons() {
   // A caption wider than its button widens the button to the left; the
   // buttons keep their right edges and the gap between Back and Download.
   auto fit = [](TAnchors* anchors, QPushButton* button, int right) {
-    const int w = std::max(kButtonWidth, button->sizeHint().width());
+    const int w = std::max(kButtonWidth, CaptionWidth(button));
     anchors->SetBounds(button, QRect(right - w, button->y(), w, button->height()));
   };
   fit(product_anchors_, NextBtn, NextBtn->geometry().right() + 1);
   // The update button is anchored left: it widens to the right.
-  const int update_width = std::max(kUpdateWidth, UpdateBtn->sizeHint().width());
+  const int update_width = std::max(kUpdateWidth, CaptionWidth(UpdateBtn));
   product_anchors_->SetBounds(UpdateBtn, QRect(UpdateBtn->pos(), QSize(update_width, UpdateBtn->height())));
   const int gap = DownloadBtn->x() - (BackBtn->geometry().right() + 1);
   fit(dl_anchors_, DownloadBtn, DownloadBtn->geometry().right() + 1);
