@@ -497,6 +497,9 @@ void TfrmDownloader::FitLabel(TAnchors* anchors, QLabel* label) {
 void TfrmDownloader::FitButtons() {
   // A caption wider than its button widens the button to the left; the
   // buttons keep their right edges and the gap between Back and Download.
+  // A hidden page's controls may not have followed its last resize yet.
+  product_anchors_->Realign();
+  dl_anchors_->Realign();
   auto fit = [](TAnchors* anchors, QPushButton* button, int right) {
     const int w = std::max(kButtonWidth, CaptionWidth(button));
     anchors->SetBounds(button, QRect(right - w, button->y(), w, button->height()));
@@ -528,6 +531,8 @@ int TfrmDownloader::WizardMinimumWidth() const {
 }
 
 void TfrmDownloader::UpdateMinimumWidth() {
+  product_anchors_->Realign();
+  dl_anchors_->Realign();
   const int wizard = WizardMinimumWidth();
   Panel1->setMinimumWidth(wizard);
   int window = wizard;

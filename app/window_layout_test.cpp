@@ -48,7 +48,12 @@ class WindowLayoutTest : public testing::WindowTest {
 TEST_F(WindowLayoutTest, ProductNameSurvivesEveryResize) {
   auto& w = Open(CatalogueXml({kTally, kFonts}));
   ClickRow(1);
+  // Resized while the download page is hidden, that page follows when shown.
+  w.resize(700, 450);
+  ASSERT_TRUE(RunUntil([&] { return w.size() == QSize(700, 450); }));
   QTest::mouseClick(w.NextBtn, Qt::LeftButton);
+  EXPECT_EQ(w.DLPanel->width() - (w.DownloadBtn->geometry().right() + 1), 275 - (194 + 75));
+  EXPECT_EQ(w.DownloadBtn->x() - (w.BackBtn->geometry().right() + 1), 194 - (111 + 75));
   struct Step {
     const char* name;
     std::function<void()> act;
