@@ -15,6 +15,7 @@
 #include "app/test_catalogue.h"
 #include "download/dl_scroll_box.h"
 #include "download/dl_visual_panel.h"
+#include "platform/dialogs.h"
 #include "platform/test_desktop.h"
 #include "tests/support/event_wait.h"
 #include "tests/support/http_servers.h"
@@ -150,6 +151,7 @@ TEST_F(DownloadStartTest, PauseResumeCancelNotFoundAndClose) {
   ASSERT_TRUE(RunUntil([&] { return http->StatusLabel->text().contains(" of "); }));
   QTest::mouseClick(http->PauseLink, Qt::LeftButton, {}, QPoint(3, 3));
   EXPECT_EQ(http->PauseLink->text(), "Resume");
+  EXPECT_EQ(http->StatusLabel->text(), "Paused.");
   testing::RunFor(200);  // what was under way arrives
   auto size = std::filesystem::file_size(dir.File("dest/big.bin"));
   testing::RunFor(300);
@@ -202,6 +204,43 @@ TEST_F(DownloadStartTest, PauseResumeCancelNotFoundAndClose) {
   QTest::mouseClick(w.DLScrollBox->CloseButton, Qt::LeftButton, {}, QPoint(7, 7));
   EXPECT_EQ(w.DLScrollBox->Rows().size(), 3u);
   EXPECT_FALSE(w.DLScrollBox->CloseButton->isVisible());
+}
+
+TEST_F(DownloadStartTest, ClosingWithRunningDownloadsAsksOnce) {
+  WriteFile(nginx.Root() + "/slow/big2.bin", Pattern(16 * 1024 * 1024, 5));
+  auto& w = Open({{"Editor", "Edits.", "", "", {{"Big", nginx.Url("/slow/big.bin")}, {"Big 2", nginx.Url("/slow/big2.bin")}}}});
+  Press(w);
+  w.URLCBx->setCurrentIndex(1);
+  w.URLCBxChange();
+  Press(w);
+  TDLVisualPanel* first = Row(w, 1);
+  TDLVisualPanel* second = Row(w, 0);
+  ASSERT_TRUE(RunUntil([&] { return first->StatusLabel->text().contains(" of ") && second->DownloadInProgress(); }));
+  desktop.message_box_answer = TMsgResult::mrNo;
+  EXPECT_FALSE(w.close());
+  ASSERT_EQ(desktop.message_boxes.size(), 1u);
+  EXPECT_EQ(desktop.message_boxes[0].text, "2 downloads are still running. Stop them and close?");
+  EXPECT_EQ(desktop.message_boxes[0].buttons, TMsgButtons::mbYesNo);
+  EXPECT_TRUE(w.isVisible());
+  EXPECT_TRUE(first->DownloadInProgress());
+  EXPECT_TRUE(second->DownloadInProgress());
+
+  // The list's close button asks the same for its row; No keeps the row.
+  QTest::mouseClick(first->StatusLabel, Qt::LeftButton, {}, QPoint(3, 3));
+  QTest::mouseClick(w.DLScrollBox->CloseButton, Qt::LeftButton, {}, QPoint(7, 7));
+  ASSERT_EQ(desktop.message_boxes.size(), 2u);
+  EXPECT_EQ(desktop.message_boxes[1].text, "1 download is still running. Stop it and close?");
+  EXPECT_EQ(w.DLScrollBox->Rows().size(), 2u);
+  EXPECT_TRUE(first->DownloadInProgress());
+
+  // Yes stops them and closes.
+  desktop.message_box_answer = TMsgResult::mrYes;
+  EXPECT_TRUE(w.close());
+  EXPECT_EQ(desktop.message_boxes.size(), 3u);
+  EXPECT_FALSE(w.isVisible());
+  EXPECT_FALSE(first->DownloadInProgress());
+  EXPECT_EQ(first->StatusLabel->text(), "Download Cancelled.");
+  ASSERT_TRUE(RunUntil([&] { return Ended(first) && Ended(second); }));
 }
 
 TEST_F(DownloadStartTest, TenDownloadsAtOnce) {

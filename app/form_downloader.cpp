@@ -9,6 +9,7 @@
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QFontMetrics>
+#include <QKeyEvent>
 #include <QGuiApplication>
 #include <QLabel>
 #include <QLineEdit>
@@ -51,6 +52,8 @@ constexpr int kPanel1Width = 312;
 constexpr int kPanel1Height = 366 - 19;
 constexpr int kPageWidth = 275;
 constexpr int kPageHeight = 235;
+constexpr int kButtonWidth = 75;
+constexpr int kUpdateWidth = 97;
 
 // The folder part of a destination: everything up to and including the last "/".
 QString FolderPart(const QString& path) { return path.left(path.lastIndexOf(QLatin1Char('/')) + 1); }
@@ -83,6 +86,9 @@ QPlainTextEdit* Memo(QWidget* parent) {
   auto* memo = new QPlainTextEdit(parent);
   memo->setFrameStyle(QFrame::NoFrame);
   memo->setReadOnly(true);
+  // Read-only text on the window's face: no Tab stop, since it would hold the
+  // focus without showing it (the mouse wheel still scrolls it).
+  memo->setFocusPolicy(Qt::NoFocus);
   memo->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
   QPalette pal = memo->palette();
   pal.setColor(QPalette::Base, pal.color(QPalette::Window));
@@ -97,6 +103,34 @@ QFrame* Page(QWidget* parent) {
   page->setAutoFillBackground(true);
   return page;
 }
+
+// A page button: Enter on it presses it, as Space does.
+QPushButton* PageButton(const QString& caption, QWidget* parent) {
+  auto* button = new QPushButton(caption, parent);
+  button->setAutoDefault(true);
+  return button;
+}
+
+// A label that shows its text as written (catalogue texts are no markup).
+QLabel* PlainLabel(const QString& text, QWidget* parent) {
+  auto* label = new QLabel(parent);
+  label->setTextFormat(Qt::PlainText);
+  label->setText(text);
+  return label;
+}
+
+// The width a push button needs for its caption: the text and the style's
+// margins and frame (the style's own minimum button width left out).
+int CaptionWidth(QPushButton* button) {
+  const QStyle* style = button->style();
+  return button->fontMetrics().size(Qt::TextShowMnemonic, button->text()).width() +
+         2 * style->pixelMetric(QStyle::PM_ButtonMargin, nullptr, button) +
+         2 * style->pixelMetric(QStyle::PM_DefaultFrameWidth, nullptr, button);
+}
+
+// A button caption shows an "&" of the catalogue as "&": mnemonics come from
+// the program only.
+QString LiteralCaption(QString text) { return text.replace(QLatin1Char('&'), QStringLiteral("&&")); }
 
 // The screenshot button's glyph: a small framed picture.
 QIcon ScreenshotGlyph() {
@@ -171,7 +205,7 @@ void TfrmDownloader::CreateControls() {
   ProductPanel = Page(Panel1);
   ProductPanel->resize(kPageWidth, kPageHeight);
   product_anchors_ = new TAnchors(ProductPanel);
-  ProductPromptLabel = new QLabel(QStringLiteral(".Product to download:"), ProductPanel);
+  ProductPromptLabel = PlainLabel(QStringLiteral(".Product to download:"), ProductPanel);
   product_anchors_->Place(ProductPromptLabel, {0, 8, ProductPromptLabel->sizeHint().width(), 13});
   ListBox1 = new QListWidget(ProductPanel);
   ListBox1->setUniformItemSizes(true);
@@ -187,36 +221,53 @@ void TfrmDownloader::CreateControls() {
   ProductDescriptionMemo = Memo(ProductPanel);
   ProductDescriptionMemo->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
   product_anchors_->Place(ProductDescriptionMemo, {48, 124, 211, 74}, akAll);
-  NextBtn = new QPushButton(QStringLiteral(".Next >>"), ProductPanel);
+  NextBtn = PageButton(QStringLiteral(".Next >>"), ProductPanel);
+  NextBtn->setDefault(true);
   product_anchors_->Place(NextBtn, {194, 204, 75, 25}, akRight | akBottom);
-  UpdateBtn = new QPushButton(QStringLiteral("Retrieve Updates"), ProductPanel);
-  product_anchors_->Place(UpdateBtn, {8, 212, 97, 17}, akLeft | akBottom);
+  UpdateBtn = PageButton(QStringLiteral("&Retrieve Updates"), ProductPanel);
+  product_anchors_->Place(UpdateBtn, {8, 212, kUpdateWidth, 17}, akLeft | akBottom);
   UpdateBtn->hide();
 
-  // The download page, on top of the product page.
+  // The download page, in the same place; only the page in front is shown,
+  // so the covered page's controls take no focus and no keys.
   DLPanel = Page(Panel1);
+  DLPanel->hide();
   DLPanel->resize(kPageWidth, kPageHeight);
   dl_anchors_ = new TAnchors(DLPanel);
-  ProductLabel = new QLabel(DLPanel);
+  ProductLabel = PlainLabel(QString(), DLPanel);
   dl_anchors_->Place(ProductLabel, {0, 8, 0, 13});
   URLCBx = new QComboBox(DLPanel);
   URLCBx->setEditable(false);
   dl_anchors_->Place(URLCBx, {8, 25, 253, 21}, akLeft | akTop | akRight);
-  FolderLabel = new QLabel(QStringLiteral(".Folder to save to:"), DLPanel);
+  FolderLabel = PlainLabel(QStringLiteral(".Folder to save to:"), DLPanel);
   dl_anchors_->Place(FolderLabel, {0, 56, FolderLabel->sizeHint().width(), 13});
   SaveToFolderEdit = new QLineEdit(DLPanel);
   SaveToFolderEdit->setEnabled(false);
   dl_anchors_->Place(SaveToFolderEdit, {8, 72, 227, 21}, akLeft | akTop | akRight);
-  FolderBtn = new QPushButton(DLPanel);
+  FolderBtn = PageButton(QString(), DLPanel);
+  FolderBtn->setToolTip(QStringLiteral("Choose the file to save to"));
   FolderBtn->setIcon(style()->standardIcon(QStyle::SP_DirOpenIcon));
   dl_anchors_->Place(FolderBtn, {242, 72, 25, 25}, akTop | akRight);
-  BackBtn = new QPushButton(QStringLiteral(".<< Back"), DLPanel);
+  BackBtn = PageButton(QStringLiteral(".<< Back"), DLPanel);
   dl_anchors_->Place(BackBtn, {111, 204, 75, 25}, akRight | akBottom);
-  DownloadBtn = new QPushButton(QStringLiteral(".Download"), DLPanel);
+  DownloadBtn = PageButton(QStringLiteral(".Download"), DLPanel);
+  DownloadBtn->setDefault(true);
   dl_anchors_->Place(DownloadBtn, {194, 204, 75, 25}, akRight | akBottom);
 
   panel1_anchors_->Place(ProductPanel, {16, 104, kPageWidth, kPageHeight}, akAll);
   panel1_anchors_->Place(DLPanel, {16, 104, kPageWidth, kPageHeight}, akAll);
+
+  // Tab order: each page in reading order; the hidden page is skipped.
+  // The download list's rows are worked with the mouse.
+  DLScrollBox->setFocusPolicy(Qt::NoFocus);
+  for (auto [a, b] : {std::pair<QWidget*, QWidget*>{ListBox1, ScreenshotBtn},
+                      {ScreenshotBtn, UpdateBtn},
+                      {UpdateBtn, NextBtn},
+                      {NextBtn, URLCBx},
+                      {URLCBx, FolderBtn},
+                      {FolderBtn, BackBtn},
+                      {BackBtn, DownloadBtn}})
+    setTabOrder(a, b);
 
   // Handlers. Lists and the drop-down report only the user's choices (their
   // programmatic changes run with signals blocked).
@@ -259,8 +310,39 @@ void TfrmDownloader::showEvent(QShowEvent* event) {
 }
 
 void TfrmDownloader::closeEvent(QCloseEvent* event) {
+  // Running downloads end with the window: the user is asked once. Yes
+  // cancels them (what they fetched stays for a later start), No keeps the
+  // window and its downloads.
+  const int running = DLScrollBox->RunningCount();
+  if (running > 0) {
+    if (!TDLScrollBox::AskStopRunning(this, running)) {
+      event->ignore();
+      return;
+    }
+    DLScrollBox->CancelRunning();
+  }
   RunHandler([this] { FormClose(); });
   event->accept();
+}
+
+void TfrmDownloader::keyPressEvent(QKeyEvent* event) {
+  // Keys that the focused control leaves alone arrive here: Enter presses the
+  // shown page's main button, Escape goes back from the download page.
+  const bool download_page = DownloadPageInFront();
+  QPushButton* target = nullptr;
+  switch (event->key()) {
+    case Qt::Key_Return:
+    case Qt::Key_Enter: target = download_page ? DownloadBtn : NextBtn; break;
+    case Qt::Key_Escape: target = download_page ? BackBtn : nullptr; break;
+    default: break;
+  }
+  const Qt::KeyboardModifiers mods = event->modifiers() & ~Qt::KeypadModifier;
+  if (target == nullptr || mods != Qt::NoModifier) {
+    QWidget::keyPressEvent(event);
+    return;
+  }
+  event->accept();
+  if (!target->isHidden() && target->isEnabled()) target->click();
 }
 
 void TfrmDownloader::changeEvent(QEvent* event) {
@@ -301,13 +383,14 @@ void TfrmDownloader::FormCreate() {
 }
 
 void TfrmDownloader::FormShow() {
-  ProductPanel->raise();
+  ShowPage(ProductPanel);
   catalogue_.LoadFromProgramFile(program_file_);
   FillWizard();
   if (catalogue_.OfferUpdate(today_()) && !update_pressed_) {
     PlaceUpdateButton();
     UpdateBtn->show();
   }
+  UpdateMinimumWidth();
 }
 
 void TfrmDownloader::PlaceUpdateButton() {
@@ -404,13 +487,76 @@ void TfrmDownloader::NextBtnClick() {
   // here as well).
   if (!SelectedProductHasLinks()) return;
   ProductLabel->setText(ListBox1->currentItem()->text());
-  ProductLabel->adjustSize();
+  FitLabel(dl_anchors_, ProductLabel);
   FillLinks(ListBox1->currentRow());
   URLCBxChange();
-  DLPanel->raise();
+  ShowPage(DLPanel);
 }
 
-void TfrmDownloader::BackBtnClick() { ProductPanel->raise(); }
+void TfrmDownloader::BackBtnClick() { ShowPage(ProductPanel); }
+
+void TfrmDownloader::ShowPage(QFrame* page) {
+  QFrame* covered = page == DLPanel ? ProductPanel : DLPanel;
+  page->show();
+  page->raise();
+  covered->hide();
+  // The focus goes to the first control of the page shown.
+  (page == DLPanel ? static_cast<QWidget*>(URLCBx) : ListBox1)->setFocus(Qt::OtherFocusReason);
+  UpdateMinimumWidth();
+}
+
+void TfrmDownloader::FitLabel(TAnchors* anchors, QLabel* label) {
+  // The anchors keep the new size, so a resize of the window keeps the text.
+  label->adjustSize();
+  anchors->SetBounds(label, label->geometry());
+}
+
+void TfrmDownloader::FitButtons() {
+  // A caption wider than its button widens the button to the left; the
+  // buttons keep their right edges and the gap between Back and Download.
+  // A hidden page's controls may not have followed its last resize yet.
+  product_anchors_->Realign();
+  dl_anchors_->Realign();
+  auto fit = [](TAnchors* anchors, QPushButton* button, int right) {
+    const int w = std::max(kButtonWidth, CaptionWidth(button));
+    anchors->SetBounds(button, QRect(right - w, button->y(), w, button->height()));
+  };
+  fit(product_anchors_, NextBtn, NextBtn->geometry().right() + 1);
+  // The update button is anchored left: it widens to the right.
+  const int update_width = std::max(kUpdateWidth, CaptionWidth(UpdateBtn));
+  product_anchors_->SetBounds(UpdateBtn, QRect(UpdateBtn->pos(), QSize(update_width, UpdateBtn->height())));
+  const int gap = DownloadBtn->x() - (BackBtn->geometry().right() + 1);
+  fit(dl_anchors_, DownloadBtn, DownloadBtn->geometry().right() + 1);
+  fit(dl_anchors_, BackBtn, DownloadBtn->x() - gap);
+}
+
+int TfrmDownloader::WizardMinimumWidth() const {
+  // Each page needs room for its prompts and for its bottom row of buttons
+  // with a margin at the left; Panel1 is wider than its pages by a constant.
+  // (A product name that is wider than the page is cut at its edge rather
+  // than widening the window.)
+  constexpr int kMargin = 8;
+  const int pw = DLPanel->width();
+  int page = 0;
+  for (QLabel* label : {ProductPromptLabel, FolderLabel})
+    page = std::max(page, label->x() + label->width() + kMargin);
+  int bottom_left = kMargin;
+  if (!UpdateBtn->isHidden()) bottom_left = UpdateBtn->x() + UpdateBtn->width() + kMargin;
+  page = std::max(page, bottom_left + ProductPanel->width() - NextBtn->x());
+  page = std::max(page, kMargin + pw - (BackBtn->isHidden() ? DownloadBtn->x() : BackBtn->x()));
+  return std::max(kPanel1Width, page + Panel1->width() - pw);
+}
+
+void TfrmDownloader::UpdateMinimumWidth() {
+  product_anchors_->Realign();
+  dl_anchors_->Realign();
+  const int wizard = WizardMinimumWidth();
+  Panel1->setMinimumWidth(wizard);
+  int window = wizard;
+  if (DLScrollBox->parentWidget() == Splitter1 && !DLScrollBox->isHidden())
+    window += Splitter1->handleWidth() + DLScrollBox->minimumSizeHint().width();
+  setMinimumWidth(std::max(window, kMinWidth - kFrameWidth));
+}
 
 void TfrmDownloader::URLCBxChange() {
   const QString name = Text(UrlFileName(GetSelectedURL()));
@@ -419,13 +565,16 @@ void TfrmDownloader::URLCBxChange() {
   FolderLabel->setVisible(!browser);
   SaveToFolderEdit->setVisible(!browser);
   FolderBtn->setVisible(!browser);
-  DownloadBtn->setText(InterfaceQText(browser ? "Open_Button_Caption" : "Download_Button_Caption"));
+  DownloadBtn->setText(LiteralCaption(InterfaceQText(browser ? "Open_Button_Caption" : "Download_Button_Caption")));
+  FitButtons();
+  UpdateMinimumWidth();
 }
 
 void TfrmDownloader::FolderBtnClick() {
   TSaveDialogRequest request;
   request.parent = this;
-  request.folder = ProgramFolder();
+  // The dialog opens where the destination field points.
+  request.folder = FolderPart(SaveToFolderEdit->text());
   request.file_name = FileNamePart(SaveToFolderEdit->text());
   if (auto chosen = ShowSaveDialog(request)) SaveToFolderEdit->setText(*chosen);
 }
@@ -454,6 +603,7 @@ void TfrmDownloader::StartProgramDownload(const std::string& url) {
     DLScrollBox->show();
     resize(width() + 325, height());
     Splitter1->setSizes({panel_width, width() - panel_width - Splitter1->handleWidth()});
+    UpdateMinimumWidth();
     repaint();
   }
   if (FileNamePart(SaveToFolderEdit->text()).isEmpty()) URLCBxChange();
@@ -473,7 +623,7 @@ void TfrmDownloader::OpenBrowserLink(const std::string& url) {
   // network) must not make the desktop open a local file or run a program.
   const QString text = Text(url);
   if (TCatalogue::IsWebAddress(text)) {
-    OpenUrlWithDesktop(text);
+    OpenWithDesktopOrSay(this, text, text);
     return;
   }
   TMessageBoxRequest request;
@@ -557,13 +707,14 @@ void TfrmDownloader::FillWizard() {
 
 void TfrmDownloader::ApplyCatalogue() {
   SetMemoLines(MainDescriptionMemo, catalogue_.InterfaceText("Top_Paragraph"));
-  NextBtn->setText(InterfaceQText("Next_Button_Caption"));
-  BackBtn->setText(InterfaceQText("Previous_Button_Caption"));
-  DownloadBtn->setText(InterfaceQText("Download_Button_Caption"));
+  NextBtn->setText(LiteralCaption(InterfaceQText("Next_Button_Caption")));
+  BackBtn->setText(LiteralCaption(InterfaceQText("Previous_Button_Caption")));
+  DownloadBtn->setText(LiteralCaption(InterfaceQText("Download_Button_Caption")));
+  FitButtons();
   ProductPromptLabel->setText(InterfaceQText("Product_Prompt"));
-  ProductPromptLabel->adjustSize();
+  FitLabel(product_anchors_, ProductPromptLabel);
   FolderLabel->setText(InterfaceQText("Folder_to_save_to_Prompt"));
-  FolderLabel->adjustSize();
+  FitLabel(dl_anchors_, FolderLabel);
   setWindowTitle(InterfaceQText("Window_Caption"));
 
   const QSignalBlocker quiet(ListBox1);
@@ -626,10 +777,6 @@ void TfrmDownloader::UpdateScrollBars() {
   }
 }
 
-bool TfrmDownloader::DownloadPageInFront() const {
-  // Children are stacked in list order: the last one is in front.
-  const auto& stack = Panel1->children();
-  return stack.indexOf(DLPanel) > stack.indexOf(ProductPanel);
-}
+bool TfrmDownloader::DownloadPageInFront() const { return !DLPanel->isHidden(); }
 
 }  // namespace quillon

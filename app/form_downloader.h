@@ -13,6 +13,11 @@
 // the controls. The selected product is ListBox1's row and the selected link
 // URLCBx's index; both are mapped to catalogue nodes on every use.
 //
+// Only the page in front is shown: the covered page takes neither focus nor
+// keys. Enter presses the shown page's main button (Next, Download) when it is
+// enabled, Escape on the download page goes Back; a focused button takes Enter
+// itself. Closing the window while downloads run asks first.
+//
 // Every event handler runs through RunHandler: an exception it raises is shown
 // in a message box and ends that handler only.
 #pragma once
@@ -129,7 +134,7 @@ class TfrmDownloader : public QWidget {
   QString ReadFolderSetting();
   void SaveLastFolder();
 
-  // Which page is in front.
+  // Which page is in front (the other one is hidden).
   bool DownloadPageInFront() const;
   TCatalogue& Catalogue() { return catalogue_; }
   // The program file's folder, with a trailing "/".
@@ -152,9 +157,21 @@ class TfrmDownloader : public QWidget {
   void closeEvent(QCloseEvent* event) override;
   void changeEvent(QEvent* event) override;
   void resizeEvent(QResizeEvent* event) override;
+  void keyPressEvent(QKeyEvent* event) override;
 
  private:
   void CreateControls();
+  // Shows `page` (ProductPanel or DLPanel), hides the other and gives the
+  // focus to the shown page's first control.
+  void ShowPage(QFrame* page);
+  // Sizes a label to its text and keeps that size through resizes.
+  void FitLabel(TAnchors* anchors, QLabel* label);
+  // Widens a page button whose caption does not fit its 75 pixels.
+  void FitButtons();
+  // The narrowest wizard at which its labels and buttons are whole.
+  int WizardMinimumWidth() const;
+  // Keeps the splitter and the window from squeezing the wizard below it.
+  void UpdateMinimumWidth();
   // Catalogue text for a widget.
   QString Text(const std::string& bytes) const;
   QString InterfaceQText(std::string_view name) const { return Text(catalogue_.InterfaceText(name)); }

@@ -15,6 +15,7 @@
 
 #include "app/my_status.h"
 #include "app/test_catalogue.h"
+#include "app/test_window.h"
 #include "platform/settings_store.h"
 #include "platform/test_desktop.h"
 
@@ -26,45 +27,8 @@ using testing::InterfaceXml;
 using testing::TestLink;
 using testing::TestProduct;
 
-// The window with its program-download branch recorded instead of run.
-class TestWindow : public TfrmDownloader {
- public:
-  using TfrmDownloader::TfrmDownloader;
-  std::vector<std::string> program_downloads;
-
- protected:
-  void StartProgramDownload(const std::string& url) override { program_downloads.push_back(url); }
-};
-
-class WindowTest : public ::testing::Test {
- protected:
-  WindowTest() : desktop(dir.File("settings.ini")) { desktop.desktop_folder = "/home/user/Desktop"; }
-
-  // Creates the window on a program file carrying `xml`, shows and activates it.
-  TestWindow& Open(const std::string& xml) {
-    window = std::make_unique<TestWindow>(testing::ProgramWith(dir, xml));
-    window->SetToday([] { return int64_t{38718}; });
-    window->show();
-    window->activateWindow();
-    EXPECT_TRUE(QTest::qWaitForWindowActive(window.get()));
-    return *window;
-  }
-
-  void ClickRow(int row) {
-    QListWidget* list = window->ListBox1;
-    QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, list->visualItemRect(list->item(row)).center());
-  }
-  void ChooseLink(int index) {
-    QComboBox* box = window->URLCBx;
-    box->setFocus();
-    while (box->currentIndex() < index) QTest::keyClick(box, Qt::Key_Down);
-    while (box->currentIndex() > index) QTest::keyClick(box, Qt::Key_Up);
-  }
-
-  testing::TempDir dir;
-  TTestDesktop desktop;
-  std::unique_ptr<TestWindow> window;
-};
+using testing::TestWindow;
+using testing::WindowTest;
 
 const TestProduct kEditor{"Editor", "Edits text.", "", "", {{"Editor (HTTP)", "http://127.0.0.1/dir/setup.exe"},
                                                             {"Home page", "http://127.0.0.1/editor/", "Send to browser"}}};
@@ -125,6 +89,13 @@ TEST_F(WindowTest, BrowserLinkOpensWithTheDesktopAndMakesNoRow) {
   QTest::mouseClick(w.DownloadBtn, Qt::LeftButton);
   EXPECT_EQ(desktop.opened, std::vector<QString>{"http://127.0.0.1/editor/"});
   EXPECT_TRUE(w.program_downloads.empty());
+  EXPECT_TRUE(desktop.message_boxes.empty());
+  // A desktop without a browser: the user is told so.
+  desktop.open_answer = false;
+  QTest::mouseClick(w.DownloadBtn, Qt::LeftButton);
+  ASSERT_EQ(desktop.message_boxes.size(), 1u);
+  EXPECT_EQ(desktop.message_boxes[0].text, "No program is set up to open http://127.0.0.1/editor/.");
+  desktop.open_answer = true;
 
   // Back to the program link: the folder controls return and the button starts
   // a program download.
@@ -133,7 +104,7 @@ TEST_F(WindowTest, BrowserLinkOpensWithTheDesktopAndMakesNoRow) {
   EXPECT_EQ(w.DownloadBtn->text(), "Get it");
   QTest::mouseClick(w.DownloadBtn, Qt::LeftButton);
   EXPECT_EQ(w.program_downloads, std::vector<std::string>{"http://127.0.0.1/dir/setup.exe"});
-  EXPECT_EQ(desktop.opened.size(), 1u);
+  EXPECT_EQ(desktop.opened.size(), 2u);
 }
 
 TEST_F(WindowTest, BrowserLinkThatIsNoWebAddressIsNotOpened) {
@@ -297,16 +268,17 @@ TEST_F(WindowTest, ClosingSavesTheFolderNotTheFileName) {
   EXPECT_EQ(TSettingsStore::ReadString("Last Save Directory"), QString("/files/keep/"));
 }
 
-TEST_F(WindowTest, FolderButtonAsksForTheFileStartingInTheProgramFolder) {
+TEST_F(WindowTest, FolderButtonAsksForTheFileStartingInTheDestinationsFolder) {
   auto& w = Open(CatalogueXml({kPaint}));
   desktop.save_dialog_answer = "/chosen/place/paint-copy.zip";
   QTest::mouseClick(w.FolderBtn, Qt::LeftButton);
   ASSERT_EQ(desktop.save_dialogs.size(), 1u);
-  EXPECT_EQ(desktop.save_dialogs[0].folder, QString::fromStdString(dir.path()) + "/");
+  EXPECT_EQ(desktop.save_dialogs[0].folder, "/home/user/Desktop/");
   EXPECT_EQ(desktop.save_dialogs[0].file_name, "paint.zip");
   EXPECT_EQ(w.SaveToFolderEdit->text(), "/chosen/place/paint-copy.zip");
   desktop.save_dialog_answer.reset();
   QTest::mouseClick(w.FolderBtn, Qt::LeftButton);
+  EXPECT_EQ(desktop.save_dialogs[1].folder, "/chosen/place/");
   EXPECT_EQ(w.SaveToFolderEdit->text(), "/chosen/place/paint-copy.zip");
 }
 
@@ -326,7 +298,7 @@ TEST_F(WindowTest, UpdateButtonByDateAndDataUrl) {
   for (const auto& c : cases) {
     auto& w = Open(CatalogueXml({kEditor, kPaint}, InterfaceXml(c.extra)));
     EXPECT_EQ(!w.UpdateBtn->isHidden(), c.shown) << c.extra;
-    EXPECT_EQ(w.UpdateBtn->text(), "Retrieve Updates");
+    EXPECT_EQ(w.UpdateBtn->text(), "&Retrieve Updates");  // Alt+R
     w.close();
   }
   EXPECT_TRUE(desktop.message_boxes.empty());

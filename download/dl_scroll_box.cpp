@@ -1,12 +1,14 @@
 #include "download/dl_scroll_box.h"
 
 #include <QApplication>
+#include <QPointer>
 #include <QResizeEvent>
 #include <QScrollBar>
 #include <QStyle>
 #include <algorithm>
 
 #include "download/dl_visual_panel.h"
+#include "platform/dialogs.h"
 
 namespace quillon {
 
@@ -77,12 +79,44 @@ void TDLScrollBox::RemoveSelected() {
   if (CloseButton->isHidden()) return;
   for (TDLVisualPanel* row : Rows()) {
     if (row->y() + 2 == CloseButton->y()) {
+      if (row->DownloadInProgress()) {
+        // The question runs the event loop: the row may end or go meanwhile.
+        QPointer<TDLVisualPanel> guard(row);
+        if (!AskStopRunning(window(), 1) || guard.isNull()) return;
+        row->Job().Cancel();
+        if (guard.isNull()) return;
+      }
       delete row;  // its transfer and file go with it
       CloseButton->hide();
       Relayout();
       return;
     }
   }
+}
+
+int TDLScrollBox::RunningCount() const {
+  int n = 0;
+  for (TDLVisualPanel* row : Rows())
+    if (row->DownloadInProgress()) ++n;
+  return n;
+}
+
+bool TDLScrollBox::AskStopRunning(QWidget* parent, int running) {
+  TMessageBoxRequest request;
+  request.parent = parent;
+  request.text = running == 1 ? QStringLiteral("1 download is still running. Stop it and close?")
+                              : QStringLiteral("%1 downloads are still running. Stop them and close?").arg(running);
+  request.buttons = TMsgButtons::mbYesNo;
+  request.icon = TMsgIcon::miQuestion;
+  return ShowMessageBox(request) == TMsgResult::mrYes;
+}
+
+void TDLScrollBox::CancelRunning() {
+  // A cancel may run the event loop; rows that went meanwhile are skipped.
+  std::vector<QPointer<TDLVisualPanel>> rows;
+  for (TDLVisualPanel* row : Rows()) rows.emplace_back(row);
+  for (const auto& row : rows)
+    if (row && row->DownloadInProgress()) row->Job().Cancel();
 }
 
 void TDLScrollBox::ListResize() { CloseButton->move(viewport()->width() - CloseButton->width() - 4, CloseButton->y()); }

@@ -8,6 +8,9 @@
 // The selected row is the one whose top is 2 pixels above the close button's
 // top while the button is shown; there is no other selection state. A row
 // added above the selection moves the rows down but not the button.
+//
+// A row whose download is still running is removed only after the user agreed
+// to stop it (the same question as closing the window with running downloads).
 #pragma once
 
 #include <QPushButton>
@@ -34,6 +37,15 @@ class TDLScrollBox : public QScrollArea {
   void RemoveSelected();
   void UpdateBevels();
   void ListResize();
+
+  // The rows whose download is still running.
+  int RunningCount() const;
+  // Asks over `parent` whether to stop `running` downloads and close:
+  // "N downloads are still running. Stop them and close?" (one download: "1
+  // download is still running. Stop it and close?"). True for Yes.
+  static bool AskStopRunning(QWidget* parent, int running);
+  // Cancels every running download (each row keeps what it has fetched).
+  void CancelRunning();
 
   QPushButton* CloseButton;
 

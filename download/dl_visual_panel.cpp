@@ -4,10 +4,12 @@
 #include <QDateTime>
 #include <QEvent>
 #include <QFile>
+#include <QFileInfo>
 #include <QFontMetrics>
 #include <QLocale>
 #include <QMouseEvent>
 #include <QPixmap>
+#include <QTextDocument>
 #include <QTime>
 
 #include "platform/ansi_text.h"
@@ -19,6 +21,8 @@ namespace quillon {
 namespace {
 
 constexpr int kLinkHeight = 15;
+// Room between the row's texts and the links at its right.
+constexpr int kTextGap = 4;
 
 QString FileNameToQString(const std::string& path) { return QFile::decodeName(QByteArray::fromStdString(path)); }
 
@@ -31,6 +35,12 @@ void SetLinkLook(TClickLabel* link) {
   link->setPalette(palette);
   link->setCursor(Qt::PointingHandCursor);
   link->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+}
+
+// A tooltip that shows `text` as written, also when it looks like markup.
+QString PlainToolTip(const QString& text) {
+  if (!Qt::mightBeRichText(text)) return text;
+  return QStringLiteral("<p style='white-space:pre'>") + text.toHtmlEscaped() + QStringLiteral("</p>");
 }
 
 QDateTime DateTimeToQDateTime(TDateTime v) {
@@ -67,6 +77,7 @@ TDLVisualPanel::TDLVisualPanel(QWidget* owner) : QFrame(owner) {
 
   auto make_label = [this](const char* text) {
     auto* label = new TClickLabel(this);
+    label->setTextFormat(Qt::PlainText);  // URLs, file names and server texts
     label->setText(text);
     label->adjustSize();
     label->OnClick = [this](TClickLabel*) { RowClick(); };
@@ -123,8 +134,23 @@ void TDLVisualPanel::SetBevelOuter(TBevelCut v) {
 
 void TDLVisualPanel::SetURLDownload(const std::string& v) {
   job_.SetURL(v);
-  URLLabel->setText(AnsiToQString(v));
-  URLLabel->adjustSize();
+  ShowText(URLLabel, AnsiToQString(v), Qt::ElideMiddle);
+}
+
+int TDLVisualPanel::TextRight() const { return std::min(ActionLink->x(), PauseLink->x()) - kTextGap; }
+
+void TDLVisualPanel::ShowText(TClickLabel* label, const QString& full, Qt::TextElideMode mode) {
+  const int max_width = std::max(0, TextRight() - label->x());
+  label->setToolTip(PlainToolTip(full));
+  label->setText(label->fontMetrics().elidedText(full, mode, max_width));
+  label->adjustSize();
+  if (label->width() > max_width) label->resize(max_width, label->height());
+}
+
+void TDLVisualPanel::RefitTexts() {
+  if (!job_.URL().empty()) ShowText(URLLabel, AnsiToQString(job_.URL()), Qt::ElideMiddle);
+  ShowText(StatusLabel, AnsiToQString(job_.Status()), Qt::ElideRight);
+  RefitFileName();
 }
 
 void TDLVisualPanel::SetLocalFilename(const std::string& v) {
@@ -134,13 +160,16 @@ void TDLVisualPanel::SetLocalFilename(const std::string& v) {
 
 void TDLVisualPanel::RefitFileName() {
   if (job_.LocalFilename().empty()) return;  // the placeholder stays until there is a file
-  int max_width = width() - FileNameLabel->x() - 5;
+  // The folders give way first (".../"); a name that is still too wide is
+  // shortened with "…" in its middle.
+  const int max_width = TextRight() - FileNameLabel->x();
   // File names are in the file system's encoding.
   QFontMetrics metrics(font());
-  FileNameLabel->setText(FileNameToQString(FitFileName(job_.LocalFilename(), max_width, [&](const std::string& s) {
+  const QString fitted = FileNameToQString(FitFileName(job_.LocalFilename(), max_width, [&](const std::string& s) {
     return metrics.horizontalAdvance(FileNameToQString(s));
-  })));
-  FileNameLabel->adjustSize();
+  }));
+  ShowText(FileNameLabel, fitted, Qt::ElideMiddle);
+  FileNameLabel->setToolTip(PlainToolTip(FileNameToQString(job_.LocalFilename())));
 }
 
 void TDLVisualPanel::SetDLStartTime(TDateTime v) {
@@ -159,6 +188,7 @@ void TDLVisualPanel::SetActionCaption(const std::string& text) {
   int w = TextWidth(text) + 8;
   ActionLink->setGeometry(width() - w - 2, ActionLink->y(), w, kLinkHeight);
   action_gap_ = w + 2;
+  RefitTexts();  // the texts end before the link
 }
 
 void TDLVisualPanel::ShowFileIcon() {
@@ -174,11 +204,8 @@ void TDLVisualPanel::ShowFileIcon() {
 
 // Shows what the job reports.
 void TDLVisualPanel::Sync() {
-  QString status = AnsiToQString(job_.Status());
-  if (StatusLabel->text() != status) {
-    StatusLabel->setText(status);
-    StatusLabel->adjustSize();
-  }
+  if (StatusLabel->toolTip() != PlainToolTip(AnsiToQString(job_.Status())))
+    ShowText(StatusLabel, AnsiToQString(job_.Status()), Qt::ElideRight);
   if (job_.Color() == clDefault) {
     setAutoFillBackground(false);
     setPalette(QPalette());
@@ -216,7 +243,11 @@ void TDLVisualPanel::RowClick() {
 void TDLVisualPanel::ActionClick() {
   RowClick();
   switch (static_cast<TActionMode>(ActionLink->Tag)) {
-    case amOpen: OpenWithDesktop(FileNameToQString(job_.LocalFilename())); break;
+    case amOpen: {
+      const QString file = FileNameToQString(job_.LocalFilename());
+      OpenWithDesktopOrSay(window(), file, QFileInfo(file).fileName());
+      break;
+    }
     case amStart: StartDownload(); break;
     case amCancel: job_.Cancel(); break;
   }
@@ -230,6 +261,8 @@ void TDLVisualPanel::PauseClick() {
 bool TDLVisualPanel::AskResume(const std::string& question) {
   TMessageBoxRequest request;
   request.parent = window();
+  // The question is the same for every row; its title says which file it is about.
+  request.caption = QFileInfo(FileNameToQString(job_.LocalFilename())).fileName();
   request.text = AnsiToQString(question).replace("\r\n", "\n");
   request.buttons = TMsgButtons::mbYesNo;
   request.icon = TMsgIcon::miInformation;
@@ -253,7 +286,7 @@ void TDLVisualPanel::resizeEvent(QResizeEvent* event) {
   // The links are anchored to the right edge.
   ActionLink->move(width() - action_gap_, ActionLink->y());
   PauseLink->move(width() - pause_gap_, PauseLink->y());
-  RefitFileName();
+  RefitTexts();
 }
 
 }  // namespace quillon

@@ -1,7 +1,8 @@
 // TDLVisualPanel: one download as a row of the download list, 75 pixels high
 // and as wide as the list. It owns a TDownloadJob, which does the transfer,
 // and shows what the job reports: the URL, the destination file (shortened
-// with ".../" to fit), a status line, a progress cylinder that gives way to
+// with ".../" to fit), a status line (each text ends left of the links,
+// shortened with "…" when needed, and is whole in its tooltip), a progress cylinder that gives way to
 // the file's icon at the end, the row colour, and two links: the action link
 // (cancel while a transfer runs, "Open" when complete, the download caption
 // when a start is offered) and the pause link ("Pause"/"Resume").
@@ -58,6 +59,9 @@ class TDLVisualPanel : public QFrame, private TResumeQuestion {
   void StartDownload();
   // The file-name label's text for the current width.
   void RefitFileName();
+  // The URL, file-name and status labels shortened with "…" so that they end
+  // left of the links; each shows its whole text as a tooltip.
+  void RefitTexts();
 
   std::function<void(TDLVisualPanel* Sender)> OnClick;
 
@@ -86,6 +90,9 @@ class TDLVisualPanel : public QFrame, private TResumeQuestion {
   void ShowFileIcon();
   void Sync();
   void PlaceLabel(QLabel* label, int left, int top);
+  // Where the texts must end: left of the links, whichever is further left.
+  int TextRight() const;
+  void ShowText(TClickLabel* label, const QString& full, Qt::TextElideMode mode);
   int TextWidth(const std::string& text) const;
 
   TDownloadJob job_;

@@ -81,6 +81,7 @@ void TDownloadJob::StartDownload() {
   in_progress_ = false;
   ftp_completed_ = false;
   icon_shown_ = false;
+  paused_ = false;
   position_ = 0;
   SetActionCaption(cancel_caption_);
   action_mode_ = amCancel;
@@ -134,7 +135,7 @@ void TDownloadJob::StartHttpDownload() {
 }
 
 void TDownloadJob::HttpHeaderData() {
-  status_ += ".";
+  (paused_ ? progress_text_ : status_) += ".";
   Changed();
 }
 
@@ -147,6 +148,7 @@ void TDownloadJob::BeginTransfer(int64_t base_count) {
 void TDownloadJob::HttpDocBegin() {
   position_ = 0;
   pause_caption_ = "Pause";
+  paused_ = false;
   pause_visible_ = true;
   BeginTransfer(0);
   Changed();
@@ -303,6 +305,7 @@ void TDownloadJob::FtpSizeDone() {
   }
   action_enabled_ = true;
   pause_caption_ = "Pause";
+  paused_ = false;
   pause_visible_ = true;
   BeginTransfer(resume ? local_size : 0);
   Changed();
@@ -344,7 +347,10 @@ void TDownloadJob::FtpFailed(TFtpRequest RqType) {
 void TDownloadJob::UpdateProgress(double total, double received) {
   int64_t elapsed = (NowMs() - transfer_start_ms_) / 1000;
   TProgressText p = ProgressText(total, received, elapsed, received - static_cast<double>(base_count_));
-  status_ = p.text;
+  // Data already under way when the user paused still arrives; the row keeps
+  // saying "Paused." and shows the newest progress text on Resume.
+  progress_text_ = p.text;
+  if (!paused_) status_ = p.text;
   if (p.position >= 0) position_ = p.position;
   Changed();
 }
@@ -387,8 +393,13 @@ void TDownloadJob::PauseClick() {
   if (pause_caption_ == "Pause") {
     if (socket) socket->Pause();
     pause_caption_ = "Resume";
+    paused_ = true;
+    progress_text_ = status_;
+    status_ = "Paused.";
   } else {
     pause_caption_ = "Pause";
+    paused_ = false;
+    if (status_ == "Paused.") status_ = progress_text_;
     if (socket) socket->Resume();
   }
   Changed();

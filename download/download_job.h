@@ -26,6 +26,8 @@
 //     "Could not connect or log in." (connect, USER, PASS), "Download
 //     cancelled." (light pink; Get, RestartGet) or "Status = <code>
 //     LastResponse was : "<reply>" (<message>)"; failures go to start mode.
+//   Pause/Resume (the pause link): "Paused." until Resume, then the progress
+//     text again.
 //   Cancel (ActionClick in cancel mode): aborts, start mode, "Download
 //     Cancelled." until the client's completion replaces it.
 // Destroying the job ends its transfer and closes the destination file.
@@ -117,7 +119,8 @@ class TDownloadJob {
   void ActionClick();
   // Aborts the running transfer (cancel mode only, while a download runs).
   void Cancel();
-  // The pause link: "Pause" pauses the data connection, "Resume" resumes it.
+  // The pause link: "Pause" pauses the data connection and shows "Paused.",
+  // "Resume" resumes it and brings the progress text back.
   void PauseClick();
 
   // Fired after every change of what a viewer shows.
@@ -166,6 +169,10 @@ class TDownloadJob {
   bool action_enabled_ = true;
   bool pause_visible_ = true;
   std::string pause_caption_ = "Pause";
+  // Paused by the pause link: the status says "Paused." and the progress
+  // text that would be shown waits in progress_text_ until Resume.
+  bool paused_ = false;
+  std::string progress_text_;
   bool icon_shown_ = false;
 
   std::unique_ptr<THttpCli> http_;

@@ -194,10 +194,13 @@ TEST(DownloadJobHttpTest, CancelAndPause) {
   j.job.StartDownload();
   ASSERT_TRUE(RunUntil([&] { return j.job.Status().find(" of ") != std::string::npos; }));
   EXPECT_TRUE(j.job.PauseVisible());
+  const std::string progress = j.job.Status();
   j.job.PauseClick();
   EXPECT_EQ(j.job.PauseCaption(), "Resume");
+  EXPECT_EQ(j.job.Status(), "Paused.");
   j.job.PauseClick();
   EXPECT_EQ(j.job.PauseCaption(), "Pause");
+  EXPECT_EQ(j.job.Status(), progress);  // the progress text returns
   j.job.ActionClick();  // cancel mode: cancels
   EXPECT_EQ(j.job.Status(), "Download Cancelled.");
   EXPECT_EQ(j.job.ActionMode(), amStart);

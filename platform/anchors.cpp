@@ -44,10 +44,12 @@ void TAnchors::Apply(QWidget* child, const Entry& e) {
   child->setGeometry(x, y, std::max(w, 0), std::max(h, 0));
 }
 
+void TAnchors::Realign() {
+  for (const auto& [child, entry] : entries_) Apply(child, entry);
+}
+
 bool TAnchors::eventFilter(QObject* watched, QEvent* event) {
-  if (watched == parent_ && event->type() == QEvent::Resize) {
-    for (const auto& [child, entry] : entries_) Apply(child, entry);
-  }
+  if (watched == parent_ && event->type() == QEvent::Resize) Realign();
   return QObject::eventFilter(watched, event);
 }
 

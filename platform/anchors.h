@@ -27,6 +27,10 @@ class TAnchors : public QObject {
   void Place(QWidget* child, const QRect& bounds, unsigned anchors = akLeft | akTop);
   // Moves or sizes a placed control; its anchors stay.
   void SetBounds(QWidget* child, const QRect& bounds);
+  // Places every control for the parent's current size now. A hidden parent
+  // gets its resize event only when it is shown; before then, its controls
+  // are where the last resize left them.
+  void Realign();
 
  protected:
   bool eventFilter(QObject* watched, QEvent* event) override;

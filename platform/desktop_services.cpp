@@ -1,14 +1,22 @@
 #include "platform/desktop_services.h"
 
-#include <QDesktopServices>
+#include <QCoreApplication>
+#include <QPointer>
+#include <QProcess>
 #include <QFileIconProvider>
 #include <QFileInfo>
 #include <QStandardPaths>
 #include <QUrl>
+#include <QWidget>
+
+#include "platform/dialogs.h"
 
 namespace quillon {
 
 namespace {
+
+// The opener's exit status when no program is set up for the target.
+constexpr int kOpenerNoMethod = 3;
 
 DesktopFolderHook& FolderHook() {
   static DesktopFolderHook hook;
@@ -30,20 +38,44 @@ QString DesktopFolder() {
   return QStandardPaths::writableLocation(QStandardPaths::DesktopLocation);
 }
 
-bool OpenWithDesktop(const QString& url_or_file) {
+bool OpenWithDesktop(const QString& url_or_file, std::function<void()> on_no_program) {
   if (OpenHook()) return OpenHook()(url_or_file);
   // A text with a scheme ("http:", "ftp:", "file:") is a URL; anything else a
   // local file name.
   const QUrl url(url_or_file, QUrl::TolerantMode);
-  if (url.isValid() && url.scheme().size() > 1) return QDesktopServices::openUrl(url);
-  return QDesktopServices::openUrl(QUrl::fromLocalFile(url_or_file));
+  const QString target = url.isValid() && url.scheme().size() > 1 ? url.toString(QUrl::FullyEncoded)
+                                                                    : QFileInfo(url_or_file).absoluteFilePath();
+  // The desktop's opener says by its exit status whether a program took the
+  // target: 3 means that none is set up for it. It may also keep running as
+  // long as the program it started, so nothing waits for it here.
+  auto* opener = new QProcess(QCoreApplication::instance());
+  QObject::connect(opener, &QProcess::finished, opener,
+                   [opener, on_no_program](int code, QProcess::ExitStatus status) {
+                     opener->deleteLater();
+                     if (status == QProcess::NormalExit && code == kOpenerNoMethod && on_no_program) on_no_program();
+                   });
+  opener->setProgram(QStringLiteral("xdg-open"));
+  opener->setArguments({target});
+  opener->setStandardOutputFile(QProcess::nullDevice());
+  opener->setStandardErrorFile(QProcess::nullDevice());
+  opener->start();
+  if (!opener->waitForStarted()) {
+    delete opener;
+    return false;
+  }
+  return true;
 }
 
-bool OpenUrlWithDesktop(const QString& url) {
-  if (OpenHook()) return OpenHook()(url);
-  const QUrl parsed(url, QUrl::TolerantMode);
-  if (!parsed.isValid() || parsed.scheme().size() < 2) return false;
-  return QDesktopServices::openUrl(parsed);
+void OpenWithDesktopOrSay(QWidget* parent, const QString& url_or_file, const QString& what) {
+  QPointer<QWidget> owner(parent);
+  auto say = [owner, what] {
+    TMessageBoxRequest request;
+    request.parent = owner.data();
+    request.text = QStringLiteral("No program is set up to open ") + what + QStringLiteral(".");
+    request.icon = TMsgIcon::miWarning;
+    ShowMessageBox(request);
+  };
+  if (!OpenWithDesktop(url_or_file, say)) say();
 }
 
 QIcon FileIcon(const QString& file_name) {

@@ -9,6 +9,8 @@
 
 #include <functional>
 
+class QWidget;
+
 namespace quillon {
 
 // The user's desktop folder, without a trailing "/"; empty when there is none.
@@ -16,11 +18,16 @@ QString DesktopFolder();
 
 // Hands a URL ("http://...", "file:///...") or a local file name to the
 // desktop, which opens it with the user's preferred application (a web page in
-// the browser). Returns whether the desktop accepted it.
-bool OpenWithDesktop(const QString& url_or_file);
-// Hands a URL to the desktop, never a local file name: a text that is no
-// valid URL with a scheme is refused (false). Shares OpenWithDesktop's hook.
-bool OpenUrlWithDesktop(const QString& url);
+// the browser). Returns false when the desktop refused at once (no opener
+// installed). The opener runs in the background; when it reports later that no
+// program is set up for the file or link, `on_no_program` runs from the event
+// loop.
+bool OpenWithDesktop(const QString& url_or_file, std::function<void()> on_no_program = {});
+
+// OpenWithDesktop, and a message box over `parent` ("No program is set up to
+// open WHAT.") when the desktop has no program for it, at once or later. A
+// parent that is gone by then leaves the box without owner.
+void OpenWithDesktopOrSay(QWidget* parent, const QString& url_or_file, const QString& what);
 
 // The icon the desktop shows for a file.
 QIcon FileIcon(const QString& file_name);

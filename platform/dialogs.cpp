@@ -43,6 +43,7 @@ TMsgResult ShowMessageBox(const TMessageBoxRequest& request) {
                   request.caption.isEmpty() ? QCoreApplication::applicationName() : request.caption,
                   request.text,
                   yes_no ? (QMessageBox::Yes | QMessageBox::No) : QMessageBox::Ok, request.parent);
+  box.setTextFormat(Qt::PlainText);  // file names, URLs and server texts are never markup
   if (yes_no) box.setEscapeButton(QMessageBox::No);
   const int answer = box.exec();
   if (!yes_no) return TMsgResult::mrOk;

@@ -13,7 +13,7 @@ TTestDesktop::TTestDesktop(const std::string& settings_file) {
   SetDesktopFolderHook([this] { return desktop_folder; });
   SetOpenWithDesktopHook([this](const QString& target) {
     opened.push_back(target);
-    return true;
+    return open_answer;
   });
   SetFileIconHook([](const QString&) { return QIcon(); });
   SetMessageBoxHook([this](const TMessageBoxRequest& r) {

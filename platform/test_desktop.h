@@ -27,6 +27,7 @@ class TTestDesktop {
 
   // Answers and values the replaced services give.
   QString desktop_folder;                    // empty: no desktop folder
+  bool open_answer = true;                    // false: no program is set up to open it
   TMsgResult message_box_answer = TMsgResult::mrYes;
   std::optional<QString> save_dialog_answer;  // absent: the user cancels
   int modal_result = 0;

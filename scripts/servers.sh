@@ -84,6 +84,24 @@ http {
 CONF
 }
 
+# grow_archive ARCHIVE MEGABYTES: remakes the .zip or .tar.gz ARCHIVE with
+# its .dat member replaced by MEGABYTES of random bytes (which do not
+# compress), so that a download of it lasts long enough to be watched.
+grow_archive() {
+  local archive="$1" megabytes="$2" tmp dat
+  tmp="$(mktemp -d "$work/grow.XXXXXX")"
+  (cd "$tmp" && cmake -E tar xf "$archive")
+  dat="$(find "$tmp" -name '*.dat' | head -n 1)"
+  [ -n "$dat" ] || { echo "grow_archive: no .dat member in $archive" >&2; return 1; }
+  head -c $((megabytes * 1024 * 1024)) /dev/urandom >"$dat"
+  rm -f "$archive"
+  case "$archive" in
+    *.zip) (cd "$tmp" && cmake -E tar cf "$archive" --format=zip -- *) ;;
+    *) (cd "$tmp" && cmake -E tar czf "$archive" --format=gnutar -- *) ;;
+  esac
+  rm -rf "$tmp"
+}
+
 # vsftpd_conf DIR PORT ROOT [EXTRA_LINES]: writes DIR/vsftpd.conf for an
 # anonymous, read-only server of ROOT on 127.0.0.1:PORT in the foreground.
 vsftpd_conf() {
