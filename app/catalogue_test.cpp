@@ -100,12 +100,13 @@ TEST(CatalogueCheck, PrintsWhatTheWindowShows) {
   EXPECT_EQ(rc, 0);
   EXPECT_EQ(out,
             "caption: Test Caption\n"
+            "signature: none (no Publisher_Key)\n"
             "product 1: Caf\xC3\xA9 & Co (links: 2, screenshot: yes, description: yes)\n"
-            "  link 1: Get 'em -> http://h/a.zip [program]\n"
-            "  link 2: Page -> https://h/ [browser]\n"
+            "  link 1: Get 'em -> http://h/a.zip [program, not verified]\n"
+            "  link 2: Page -> https://h/ [browser, not verified]\n"
             "product 2: Broken (links: 2, screenshot: no, description: no)\n"
-            "  link 1: s -> https://h/s.zip [program]\n"
-            "  link 2: o -> http://h/o.zip [program]\n"
+            "  link 1: s -> https://h/s.zip [program, not verified]\n"
+            "  link 2: o -> http://h/o.zip [program, not verified]\n"
             "product 3: Empty (links: 0, screenshot: no, description: no)\n"
             "picture Splash_Logo: 97 x 90\n"
             "picture Icon 1: 32 x 32\n"

@@ -28,6 +28,7 @@
 #include <QUrl>
 #include <QVBoxLayout>
 
+#include "app/catalogue_trust.h"
 #include "app/my_status.h"
 #include "download/dl_scroll_box.h"
 #include "download/dl_visual_panel.h"
@@ -302,7 +303,13 @@ void TfrmDownloader::FormCreate() {
 
 void TfrmDownloader::FormShow() {
   ProductPanel->raise();
-  catalogue_.LoadFromProgramFile(program_file_);
+  const std::string bytes = catalogue_.LoadFromProgramFile(program_file_);
+  // A catalogue that names its publisher's key and is not signed by it may
+  // have been altered: nothing of it is offered.
+  if (!PublisherSignatureProblem(catalogue_, bytes).empty()) {
+    catalogue_.Clear();
+    throw Exception(std::string(kNotSignedByPublisher));
+  }
   FillWizard();
   if (catalogue_.OfferUpdate(today_()) && !update_pressed_) UpdateBtn->show();
 }
@@ -348,6 +355,14 @@ bool TfrmDownloader::RetrieveUpdates(const std::string& url) {
     request.parent = this;
     request.text = QStringLiteral("Failed : \r\n") + QString::number(update_http_->StatusCode()) +
                    QStringLiteral(" ") + QStringLiteral("\r\n") + Text(update_http_->ReasonPhrase());
+    ShowMessageBox(request);
+    return false;
+  }
+  // A catalogue that names its publisher's key takes only that publisher's newer catalogue.
+  if (const std::string refusal = UpdateRefusal(catalogue_, {stream.Memory(), size_t(stream.Size())}); !refusal.empty()) {
+    TMessageBoxRequest request;
+    request.parent = this;
+    request.text = QStringLiteral("Failed : \r\n") + QString::fromStdString(refusal);
     ShowMessageBox(request);
     return false;
   }
