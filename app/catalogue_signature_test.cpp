@@ -63,9 +63,9 @@ TEST(CatalogueSignature, ValidCatalogueLoadsAndAnyFlippedByteFails) {
   ASSERT_EQ(CatalogueSignatureProblem(signed_bytes, key), "");
 
   // The reader takes the comment as a top-level comment and reads on as before.
-  const TCatalogue catalogue = Parse(signed_bytes);
+  TCatalogue catalogue = Parse(signed_bytes);
   EXPECT_EQ(PublisherSignatureProblem(catalogue, signed_bytes), "");
-  EXPECT_EQ(const_cast<TCatalogue&>(catalogue).Document().Comments().size(), 1u);
+  EXPECT_EQ(catalogue.Document().Comments().size(), 1u);
   EXPECT_EQ(catalogue.InterfaceText("Window_Caption"), "Test Caption");
   EXPECT_EQ(catalogue.CatalogueSerial(), 7);
   EXPECT_EQ(catalogue.PublisherKey(), key);
