@@ -5,10 +5,14 @@
 #include <QImageReader>
 #include <QUrl>
 
+#include <algorithm>
 #include <cmath>
 
 #include "app/application_data_stream.h"
+#include "base/base64.h"
 #include "base/date_time.h"
+#include "base/ed25519_key.h"
+#include "base/memory_stream.h"
 #include "base/strings.h"
 
 namespace quillon {
@@ -16,9 +20,32 @@ namespace quillon {
 TCatalogue::TCatalogue() : doc_(std::make_unique<TsdXmlDocument>()) {}
 TCatalogue::~TCatalogue() = default;
 
-void TCatalogue::LoadFromProgramFile(const std::string& program_file) {
-  TApplicationDataStream stream(program_file, TApplicationDataStream::omRead);
+std::string TCatalogue::LoadFromProgramFile(const std::string& program_file) {
+  std::string bytes;
+  {
+    // Read in pieces up to the end of the block: a broken trailer may claim a
+    // block far larger than the file, which must not become one allocation.
+    TApplicationDataStream stream(program_file, TApplicationDataStream::omRead);
+    int64_t remaining = stream.Size() - stream.Position();
+    char buffer[65536];
+    while (remaining > 0) {
+      const int64_t n = stream.Read(buffer, std::min<int64_t>(remaining, sizeof buffer));
+      if (n <= 0) break;
+      bytes.append(buffer, static_cast<size_t>(n));
+      remaining -= n;
+    }
+  }
+  TStringStream copy(bytes);
+  doc_->LoadFromStream(copy);
+  return bytes;
+}
+
+std::string TCatalogue::LoadFromCatalogueOrProgramFile(const std::string& file) {
+  if (TApplicationDataStream::HasTrailer(file)) return LoadFromProgramFile(file);
+  TStringStream stream;
+  stream.LoadFromFile(file);
   doc_->LoadFromStream(stream);
+  return stream.DataString();
 }
 
 void TCatalogue::LoadFromStream(TStream& stream) { doc_->LoadFromStream(stream); }
@@ -75,6 +102,35 @@ bool TCatalogue::HasField(TXmlNode* node, std::string_view name) {
 std::string TCatalogue::FieldBinary(TXmlNode* node, std::string_view name) {
   TXmlNode* field = node ? FindNode(node, name) : nullptr;
   return field ? field->BinaryString() : std::string();
+}
+
+std::optional<std::string> TCatalogue::PublisherKey() const {
+  const auto raw = Base64Decode(InterfaceText("Publisher_Key"));
+  if (!raw || raw->size() != TEd25519Key::kPublicKeySize) return std::nullopt;
+  return raw;
+}
+
+std::optional<int64_t> TCatalogue::CatalogueSerial() const {
+  return ParseDecimalDigits(InterfaceText("Catalogue_Serial"));
+}
+
+TCatalogue::TLinkIntegrity TCatalogue::LinkIntegrity(TXmlNode* link) {
+  TLinkIntegrity result;
+  if (HasField(link, "Size")) {
+    const std::string text = FieldText(link, "Size");
+    result.size = ParseDecimalDigits(text);
+    if (!result.size) result.error = "Size \"" + text + "\" is not a whole number of bytes";
+  }
+  if (HasField(link, "SHA256")) {
+    const std::string text = FieldText(link, "SHA256");
+    if (IsSha256Hex(text)) {
+      result.sha256 = LowerCase(text);
+    } else {
+      if (!result.error.empty()) result.error += "; ";
+      result.error += "SHA256 \"" + text + "\" is not 64 hexadecimal digits";
+    }
+  }
+  return result;
 }
 
 bool TCatalogue::IsBrowserLink(TXmlNode* link) {

@@ -9,7 +9,11 @@
 //       Download_Button_Caption, Cancel_Button_Caption, Open_Button_Caption,
 //       Splash_Logo (base64 JPEG), Prompt_after_date, Data_URL; GroupCount (unread)
 //     Program_Group*: Program_Name, Short_Description, Icon, Screenshot (base64
-//       JPEG), URLCount (unread), Download*: Description, URL, Handle_by
+//       JPEG), URLCount (unread), Download*: Description, URL, Handle_by,
+//       Size, SHA256 (both optional: the file's length and digest)
+//   Interface_Information may also name Publisher_Key (base64 of a 32-byte
+//   Ed25519 public key) and Catalogue_Serial (a whole number that grows with
+//   every catalogue the publisher releases); see catalogue_trust.h.
 //
 // Texts are 8-bit: windows-1252, or UTF-8 when the document is Utf8Encoded.
 // An element the program reads that is missing reads as empty text; a product
@@ -20,6 +24,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -52,9 +57,13 @@ class TCatalogue {
   bool Utf8() const { return doc_->Utf8Encoded(); }
 
   // Replaces the document by the catalogue appended to `program_file` (read
-  // through TApplicationDataStream, closed again also on failure). Raises the
-  // stream's and the parser's errors.
-  void LoadFromProgramFile(const std::string& program_file);
+  // through TApplicationDataStream, closed again also on failure) and returns
+  // the bytes it was read from (for the signature check). Raises the stream's
+  // and the parser's errors.
+  std::string LoadFromProgramFile(const std::string& program_file);
+  // The same for a file that is either a program file with an appended
+  // catalogue or a catalogue of its own.
+  std::string LoadFromCatalogueOrProgramFile(const std::string& file);
   // Replaces the document by what `stream` holds from its position on.
   void LoadFromStream(TStream& stream);
   // An empty document.
@@ -87,6 +96,26 @@ class TCatalogue {
   // The decoded base64 of that element; empty when missing or empty. Raises
   // EFilerError for base64 of a wrong length.
   static std::string FieldBinary(TXmlNode* node, std::string_view name);
+
+  // --- The publisher's fields ---
+  // Whether Interface_Information has a Publisher_Key element (also an empty
+  // or malformed one: a catalogue that names a key asks to be checked).
+  bool HasPublisherKey() const { return InterfaceNode("Publisher_Key") != nullptr; }
+  // The 32 raw bytes of Publisher_Key; absent when it is missing or is not the
+  // base64 of 32 bytes.
+  std::optional<std::string> PublisherKey() const;
+  // Catalogue_Serial; absent when missing or not a decimal whole number.
+  std::optional<int64_t> CatalogueSerial() const;
+
+  // What a link says about the file it names.
+  struct TLinkIntegrity {
+    std::optional<int64_t> size;  // Size, in bytes
+    std::string sha256;           // SHA256 in lowercase hexadecimal; empty when absent
+    // Set when Size is not a decimal whole number or SHA256 not 64
+    // hexadecimal digits: such a link must not be fetched unverified.
+    std::string error;
+  };
+  static TLinkIntegrity LinkIntegrity(TXmlNode* link);
 
   // --- Rules ---
   // A link goes to the browser when its Handle_by is "Send to browser" exactly.

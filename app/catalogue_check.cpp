@@ -5,9 +5,8 @@
 #include <exception>
 #include <vector>
 
-#include "app/application_data_stream.h"
 #include "app/catalogue.h"
-#include "base/memory_stream.h"
+#include "app/catalogue_trust.h"
 #include "base/strings.h"
 #include "platform/ansi_text.h"
 
@@ -17,7 +16,8 @@ namespace {
 
 class TChecker {
  public:
-  TChecker(TCatalogue& catalogue, std::ostream& out) : cat_(catalogue), out_(out) {}
+  TChecker(TCatalogue& catalogue, std::string bytes, std::ostream& out)
+      : cat_(catalogue), bytes_(std::move(bytes)), out_(out) {}
 
   void Run(int64_t today) {
     TXmlNode* root = cat_.Document().Root();
@@ -26,6 +26,7 @@ class TChecker {
     else if (!FindNode(root, "/Root/Interface_Information"))
       Warn("missing element Interface_Information");
     out_ << "caption: " << Utf8(cat_.InterfaceText("Window_Caption")) << "\n";
+    Signature();
     for (const char* name : {"Window_Caption", "Top_Paragraph", "Next_Button_Caption",
                              "Previous_Button_Caption", "Product_Prompt", "Folder_to_save_to_Prompt",
                              "Download_Button_Caption", "Cancel_Button_Caption", "Open_Button_Caption",
@@ -60,6 +61,23 @@ class TChecker {
   }
   void Warn(std::string text) { warnings_.push_back(std::move(text)); }
 
+  void Signature() {
+    if (!cat_.HasPublisherKey()) {
+      out_ << "signature: none (no Publisher_Key)\n";
+      return;
+    }
+    const std::string problem = PublisherSignatureProblem(cat_, bytes_);
+    if (!problem.empty()) {
+      out_ << "signature: not valid: " << problem << "\n";
+      Warn("the window refuses this catalogue: " + std::string(kNotSignedByPublisher));
+      return;
+    }
+    const auto serial = cat_.CatalogueSerial();
+    out_ << "signature: valid (serial " << (serial ? std::to_string(*serial) : "none") << ")\n";
+    if (!serial)
+      Warn("no valid Catalogue_Serial: any signed update with a serial counts as newer");
+  }
+
   void Product(int n, TXmlNode* product) {
     const std::string where = "product " + std::to_string(n);
     for (const char* name : {"Program_Name", "Short_Description", "Icon", "Screenshot"})
@@ -79,8 +97,13 @@ class TChecker {
     const std::string url = TCatalogue::FieldText(link, "URL");
     const std::string handle = TCatalogue::FieldText(link, "Handle_by");
     const bool browser = TCatalogue::IsBrowserLink(link);
+    // Only what the program fetches itself is checked against the catalogue.
+    const TCatalogue::TLinkIntegrity integrity = TCatalogue::LinkIntegrity(link);
+    const bool verified = !browser && integrity.error.empty() && !integrity.sha256.empty();
     out_ << "  link " << m << ": " << Utf8(TCatalogue::FieldText(link, "Description")) << " -> " << Utf8(url)
-         << (browser ? " [browser]" : " [program]") << "\n";
+         << (browser ? " [browser, " : " [program, ") << (verified ? "verified by SHA-256]" : "not verified]")
+         << "\n";
+    if (!integrity.error.empty()) Warn(where + ": " + Utf8(integrity.error));
     if (!browser && handle != "Internal Download" && TCatalogue::HasField(link, "Handle_by"))
       Warn(where + ": Handle_by \"" + Utf8(handle) +
            "\" is neither \"Internal Download\" nor \"Send to browser\": the program downloads the link itself");
@@ -104,6 +127,7 @@ class TChecker {
   }
 
   TCatalogue& cat_;
+  std::string bytes_;
   std::ostream& out_;
   std::vector<std::string> warnings_;
 };
@@ -112,19 +136,14 @@ class TChecker {
 
 int CheckCatalogue(const std::string& file, std::ostream& out, std::ostream& err, int64_t today) {
   TCatalogue catalogue;
+  std::string bytes;
   try {
-    if (TApplicationDataStream::HasTrailer(file)) {
-      catalogue.LoadFromProgramFile(file);
-    } else {
-      TMemoryStream stream;
-      stream.LoadFromFile(file);
-      catalogue.LoadFromStream(stream);
-    }
+    bytes = catalogue.LoadFromCatalogueOrProgramFile(file);
   } catch (const std::exception& e) {
     err << e.what() << "\n";
     return 1;
   }
-  TChecker(catalogue, out).Run(today);
+  TChecker(catalogue, std::move(bytes), out).Run(today);
   return 0;
 }
 

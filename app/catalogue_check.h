@@ -2,8 +2,9 @@
 // what the window will show, one item a line, then what a publisher should fix:
 //
 //   caption: TEXT
+//   signature: none (no Publisher_Key)|valid (serial N|none)|not valid: REASON
 //   product N: NAME (links: K, screenshot: yes|no, description: yes|no)
-//     link M: DESCRIPTION -> URL [program|browser]
+//     link M: DESCRIPTION -> URL [program|browser, verified by SHA-256|not verified]
 //   picture Splash_Logo|Icon N|Screenshot N: none|W x H|error MESSAGE
 //   update button: shown|hidden
 //   warning: TEXT

@@ -3,6 +3,7 @@
 #include <exception>
 #include <memory>
 
+#include "app/catalogue_trust.h"
 #include "base/exceptions.h"
 #include "base/strings.h"
 #include "xml/xml_document.h"
@@ -26,6 +27,15 @@ std::string AcceptFetchedCatalogue(TCatalogue& catalogue, TMemoryStream& body, i
   TXmlNode* root = doc->Root();
   if (root == nullptr || !SameText(root->Name(), "Root") || root->NodeByName("Interface_Information") == nullptr)
     return "the answer is not a catalogue";
+  // A catalogue that names its publisher's key takes only that publisher's
+  // newer catalogue.
+  try {
+    const std::string refusal =
+        UpdateRefusal(catalogue, {body.Memory(), static_cast<size_t>(body.Size())});
+    if (!refusal.empty()) return refusal;
+  } catch (const std::exception&) {
+    return "the answer is not a catalogue";
+  }
   catalogue.Replace(std::move(doc));
   return {};
 }

@@ -28,6 +28,7 @@
 #include <QToolButton>
 #include <QVBoxLayout>
 
+#include "app/catalogue_trust.h"
 #include "app/catalogue_update.h"
 #include "app/my_status.h"
 #include "download/dl_scroll_box.h"
@@ -384,7 +385,13 @@ void TfrmDownloader::FormCreate() {
 
 void TfrmDownloader::FormShow() {
   ShowPage(ProductPanel);
-  catalogue_.LoadFromProgramFile(program_file_);
+  const std::string bytes = catalogue_.LoadFromProgramFile(program_file_);
+  // A catalogue that names its publisher's key and is not signed by it may
+  // have been altered: nothing of it is offered.
+  if (!PublisherSignatureProblem(catalogue_, bytes).empty()) {
+    catalogue_.Clear();
+    throw Exception(std::string(kNotSignedByPublisher));
+  }
   FillWizard();
   if (catalogue_.OfferUpdate(today_()) && !update_pressed_) {
     PlaceUpdateButton();

@@ -86,6 +86,13 @@ int64_t StrToInt64Def(std::string_view s, int64_t def) {
   return v ? *v : def;
 }
 
+std::optional<int64_t> ParseDecimalDigits(std::string_view s) {
+  if (s.empty()) return std::nullopt;
+  for (char c : s)
+    if (c < '0' || c > '9') return std::nullopt;
+  return ParseInt64(s);
+}
+
 std::string Format(const char* fmt, ...) {
   va_list ap;
   va_start(ap, fmt);

@@ -36,6 +36,9 @@ std::string_view TrimRightWS(std::string_view s);
 // number or does not fit.
 std::optional<int64_t> ParseInt64(std::string_view s);
 int64_t StrToInt64Def(std::string_view s, int64_t def);
+// A non-negative decimal number written with digits only (no sign, prefix or
+// white space); absent otherwise or when it does not fit.
+std::optional<int64_t> ParseDecimalDigits(std::string_view s);
 
 // printf-style formatting into a std::string.
 std::string Format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));

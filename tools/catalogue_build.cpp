@@ -6,7 +6,9 @@
 #include <sstream>
 #include <vector>
 
+#include "base/base64.h"
 #include "base/code_page.h"
+#include "base/sha256_hasher.h"
 #include "base/strings.h"
 
 namespace quillon {
@@ -157,8 +159,52 @@ void BuildInterface(const fs::path& dir, TXmlNode* root, int groups) {
   if (const TEntry* e = Find(entries, "Data_URL")) SetText(info->NodeNew("Data_URL"), e->value);
 }
 
+// The size and SHA-256 of a local file, read in pieces.
+void HashFile(const fs::path& path, const std::string& where, int64_t* size, std::string* sha256) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in || fs::is_directory(path)) Fail(where + ": " + path.string() + " cannot be read");
+  TSha256Hasher hasher;
+  std::string buffer(1 << 20, '\0');
+  while (in) {
+    in.read(buffer.data(), static_cast<std::streamsize>(buffer.size()));
+    hasher.Update(buffer.data(), static_cast<size_t>(in.gcount()));
+  }
+  if (in.bad()) Fail(where + ": " + path.string() + " cannot be read");
+  *size = static_cast<int64_t>(hasher.Length());
+  *sha256 = hasher.HexDigest();
+}
+
+// The fourth field of a link line: what the downloaded file must be.
+void WriteIntegrity(const fs::path& dir, const std::string& field, const std::string& where, TXmlNode* link) {
+  std::optional<int64_t> size;
+  std::string sha256;
+  if (field.rfind("file:", 0) == 0) {
+    const std::string path = std::string(TrimWS(std::string_view(field).substr(5)));
+    if (path.empty()) Fail(where + ": \"file:\" names no file");
+    int64_t n = 0;
+    HashFile(dir / path, where, &n, &sha256);
+    size = n;
+  } else {
+    std::istringstream words(field);
+    for (std::string word; words >> word;) {
+      if (word.rfind("size:", 0) == 0 && !size) {
+        size = ParseDecimalDigits(word.substr(5));
+        if (!size) Fail(where + ": \"" + word + "\" is not a size in bytes");
+      } else if (word.rfind("sha256:", 0) == 0 && sha256.empty()) {
+        sha256 = LowerCase(word.substr(7));
+        if (!IsSha256Hex(sha256)) Fail(where + ": \"" + word + "\" is not 64 hexadecimal digits");
+      } else {
+        Fail(where + ": expected \"file:PATH\" or \"size:N sha256:HEX\", not \"" + word + "\"");
+      }
+    }
+    if (!size && sha256.empty()) Fail(where + ": the fourth field is empty");
+  }
+  if (size) link->NodeNew("Size")->SetValueAsString(std::to_string(*size));
+  if (!sha256.empty()) link->NodeNew("SHA256")->SetValueAsString(sha256);
+}
+
 // Appends one Download element per link line; returns how many.
-int BuildLinks(const fs::path& file, TXmlNode* group) {
+int BuildLinks(const fs::path& dir, const fs::path& file, TXmlNode* group) {
   if (!fs::exists(file)) return 0;
   int count = 0;
   for (const TLine& line : ReadLines(file)) {
@@ -171,7 +217,7 @@ int BuildLinks(const fs::path& file, TXmlNode* group) {
       if (bar == std::string::npos) break;
       start = bar + 1;
     }
-    if (fields.size() != 3)
+    if (fields.size() != 3 && fields.size() != 4)
       Fail(where + ": expected \"Description | URL | " + std::string(kInternal) + "\" or \"... | " +
            std::string(kBrowser) + "\"");
     if (fields[0].empty()) Fail(where + ": the description is empty");
@@ -183,12 +229,16 @@ int BuildLinks(const fs::path& file, TXmlNode* group) {
     SetText(link->NodeNew("Description"), Utf8ToWindows1252(fields[0], where));
     SetText(link->NodeNew("URL"), Utf8ToWindows1252(fields[1], where));
     link->NodeNew("Handle_by")->SetValueAsString(fields[2]);
+    if (fields.size() == 4) {
+      if (fields[2] == kBrowser) Fail(where + ": a link sent to the browser is not checked; leave out the fourth field");
+      WriteIntegrity(dir, fields[3], where, link);
+    }
     ++count;
   }
   return count;
 }
 
-void BuildProduct(const fs::path& folder, TXmlNode* root) {
+void BuildProduct(const fs::path& dir, const fs::path& folder, TXmlNode* root) {
   const fs::path file = folder / "product.txt";
   if (!fs::exists(file)) Fail(file.string() + ": missing (the product's name and description are read from it)");
   const std::vector<TEntry> entries = ReadKeyValues(file);
@@ -204,7 +254,7 @@ void BuildProduct(const fs::path& folder, TXmlNode* root) {
   SetText(group->NodeNew("Short_Description"), description ? description->value : "");
   WritePicture(group, "Icon", ReadPicture(folder / "icon.jpg"));
   WritePicture(group, "Screenshot", ReadPicture(folder / "screenshot.jpg"));
-  url_count->SetValueAsString(std::to_string(BuildLinks(folder / "links.txt", group)));
+  url_count->SetValueAsString(std::to_string(BuildLinks(dir, folder / "links.txt", group)));
 }
 
 }  // namespace
@@ -240,7 +290,16 @@ void BuildCatalogue(const std::string& dir, TsdXmlDocument& doc) {
   doc.Clear();
   doc.Root()->SetName("Root");
   BuildInterface(root_dir, doc.Root(), static_cast<int>(products.size()));
-  for (const fs::path& folder : products) BuildProduct(folder, doc.Root());
+  for (const fs::path& folder : products) BuildProduct(root_dir, folder, doc.Root());
+}
+
+void SetPublisherFields(TsdXmlDocument& doc, std::string_view public_raw, int64_t serial) {
+  TXmlNode* info = FindNode(doc.Root(), "/Root/Interface_Information");
+  if (!info) Fail("the catalogue has no Interface_Information");
+  for (std::string_view name : {"Publisher_Key", "Catalogue_Serial"})
+    while (TXmlNode* old = info->NodeByName(name)) info->NodeRemove(old);
+  info->NodeNew("Publisher_Key")->SetValueAsString(Base64Encode(public_raw));
+  info->NodeNew("Catalogue_Serial")->SetValueAsString(std::to_string(serial));
 }
 
 void BuildCatalogueFile(const std::string& dir, const std::string& output) {

@@ -8,7 +8,12 @@
 //       icon.jpg             optional
 //       screenshot.jpg       optional
 //       links.txt            optional; "Description | URL | Internal Download"
-//                            or "... | Send to browser", one link a line
+//                            or "... | Send to browser", one link a line; a
+//                            link the program downloads may add a fourth
+//                            field that names the file it must receive:
+//                            "| file:PATH" (a local copy, PATH relative to
+//                            DIR, from which Size and SHA256 are computed) or
+//                            "| size:N sha256:HEX" (either or both)
 //
 // Text files are UTF-8 (a byte-order mark is skipped) and are converted to
 // windows-1252, the catalogue's encoding; a character windows-1252 cannot hold
@@ -39,6 +44,11 @@ void BuildCatalogue(const std::string& dir, TsdXmlDocument& doc);
 
 // BuildCatalogue, then saves the document to the output file.
 void BuildCatalogueFile(const std::string& dir, const std::string& output);
+
+// Names the publisher's key (32 raw bytes, written in base64) and the
+// catalogue's serial at the end of Interface_Information, replacing values
+// it named before.
+void SetPublisherFields(TsdXmlDocument& doc, std::string_view public_raw, int64_t serial);
 
 // UTF-8 text as windows-1252. ECatalogueSource "<where>: ..." for text that is
 // not UTF-8 or holds a character windows-1252 lacks (named as U+XXXX).

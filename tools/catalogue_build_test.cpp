@@ -8,7 +8,9 @@
 #include <filesystem>
 #include <string>
 
+#include "base/base64.h"
 #include "base/memory_stream.h"
+#include "base/sha256_hasher.h"
 #include "tests/support/temp_dir.h"
 #include "tools/catalogue_build.h"
 
@@ -160,6 +162,13 @@ TEST(CatalogueBuild, RefusesFaultsWithTheFileAndLine) {
       {"01-notes/links.txt", "a | \xF0\x9F\x98\x80 | Send to browser\n", "line 1: the character U+1F600 cannot"},
       {"01-notes/icon.jpg", "GIF89a", "icon.jpg: not a JPEG picture"},
       {"logo.jpg", "", "logo.jpg: not a JPEG picture"},
+      {"01-notes/links.txt", "a | http://x | Internal Download | size:12k\n", "line 1: \"size:12k\" is not a size"},
+      {"01-notes/links.txt", "a | http://x | Internal Download | sha256:abc\n", "line 1: \"sha256:abc\" is not 64"},
+      {"01-notes/links.txt", "a | http://x | Internal Download | size:1 size:2\n", "line 1: expected \"file:PATH\""},
+      {"01-notes/links.txt", "a | http://x | Internal Download | md5:00\n", "line 1: expected \"file:PATH\""},
+      {"01-notes/links.txt", "a | http://x | Internal Download | \n", "line 1: the fourth field is empty"},
+      {"01-notes/links.txt", "a | http://x | Internal Download | file:nothing.bin\n", "nothing.bin cannot be read"},
+      {"01-notes/links.txt", "a | http://x | Send to browser | size:1\n", "line 1: a link sent to the browser is not"},
   };
   for (const auto& c : cases) {
     Source src;
@@ -173,6 +182,45 @@ TEST(CatalogueBuild, RefusesFaultsWithTheFileAndLine) {
   std::string iface = kInterface;
   src.Put("interface.txt", iface.replace(iface.find("38718"), 5, "soon"));
   EXPECT_NE(src.Error().find("line 13: Prompt_after_date must be 0 or a whole number"), std::string::npos);
+}
+
+// The fourth field of a link: a local copy (relative to the folder) hashed
+// whole, or the values given; the publisher's fields at the end of the
+// interface part, replacing earlier ones.
+TEST(CatalogueBuild, LinksNameTheirFilesAndThePublisherIsNamed) {
+  Source src;
+  const std::string big(3 * 1024 * 1024 + 5, 'q');  // more than one read
+  src.Put("01-notes/big.bin", big);
+  const std::string hex(64, 'C');
+  src.Put("01-notes/links.txt",
+          "Big | http://127.0.0.1/big.bin | Internal Download | file:01-notes/big.bin\n"
+          "Given | ftp://127.0.0.1/x.zip | Internal Download | sha256:" + hex + "  size:42\n"
+          "Hash only | http://127.0.0.1/y | Internal Download | sha256:" + hex + "\n"
+          "Page | http://127.0.0.1/ | Send to browser\n");
+  TsdXmlDocument doc;
+  BuildCatalogue(src.dir.path(), doc);
+  std::vector<TXmlNode*> groups, links;
+  FindNodes(doc.Root(), "Program_Group", &groups);
+  FindNodes(groups[0], "Download", &links);
+  ASSERT_EQ(links.size(), 4u);
+  auto field = [](TXmlNode* link, const char* name) {
+    TXmlNode* n = FindNode(link, name);
+    return n ? n->ValueAsString() : std::string("<absent>");
+  };
+  EXPECT_EQ(field(links[0], "Size"), std::to_string(big.size()));
+  EXPECT_EQ(field(links[0], "SHA256"), TSha256Hasher::HexOf(big));
+  EXPECT_EQ(field(links[1], "Size"), "42");
+  EXPECT_EQ(field(links[1], "SHA256"), std::string(64, 'c'));
+  EXPECT_EQ(field(links[2], "Size"), "<absent>");
+  EXPECT_EQ(field(links[3], "SHA256"), "<absent>");
+
+  SetPublisherFields(doc, std::string(32, '\x01'), 5);
+  SetPublisherFields(doc, std::string(32, '\x02'), 6);
+  TXmlNode* info = FindNode(doc.Root(), "/Root/Interface_Information");
+  EXPECT_EQ(info->Nodes(info->NodeCount() - 2)->Name(), "Publisher_Key");
+  EXPECT_EQ(field(info, "Publisher_Key"), Base64Encode(std::string(32, '\x02')));
+  EXPECT_EQ(field(info, "Catalogue_Serial"), "6");
+  EXPECT_EQ(info->NodeIndexByNameFrom("Publisher_Key", info->NodeIndexByName("Publisher_Key") + 1), -1);
 }
 
 TEST(CatalogueBuild, RefusesAFolderWithoutProducts) {
@@ -199,13 +247,18 @@ TEST(CatalogueBuild, DemoCatalogueIsCompactAndRoundTrips) {
   ASSERT_NE(bin, nullptr) << "QUILLON_BINARY_DIR is not set (run the tests through CTest)";
   const std::string path = std::string(bin) + "/app/demo-catalogue.xml";
   ASSERT_TRUE(testing::FileExists(path)) << path << " has not been built";
-  const std::string text = testing::ReadFile(path);
+  const std::string file = testing::ReadFile(path);
   const std::string decl = "<?xml version=\"1.0\" encoding=\"windows-1252\"?>\n";
-  ASSERT_EQ(text.substr(0, decl.size()), decl);
-  EXPECT_EQ(text.find_first_of("\r\n", decl.size()), std::string::npos);
+  ASSERT_EQ(file.substr(0, decl.size()), decl);
+  EXPECT_EQ(file.find_first_of("\r\n", decl.size()), std::string::npos);
+  // It is signed: the signature comment follows the tree.
+  const size_t signature = file.find("</Root><!--signature ed25519 ");
+  ASSERT_NE(signature, std::string::npos);
+  const std::string text = file.substr(0, signature + 7);
 
   TsdXmlDocument doc;
-  doc.LoadFromFile(path);
+  TStringStream unsigned_text(text);
+  doc.LoadFromStream(unsigned_text);
   EXPECT_EQ(doc.WriteToString(), text);
   TStringStream saved;
   doc.SaveToStream(saved);
@@ -223,6 +276,10 @@ TEST(CatalogueBuild, DemoCatalogueIsCompactAndRoundTrips) {
             "A small, fast editor for plain text and notes.\r\n"
             "Tabs, search & replace, and a caf\xE9 theme that's easy on the eyes.");
   EXPECT_EQ(FindNode(groups[2], "Screenshot")->ValueAsString(), "");
+  // The links the program downloads name their files.
+  const std::string notes = testing::ReadFile(testing::SourceDir() + "/samples/downloads/files/quillon-notes-2.1.tar.gz");
+  EXPECT_EQ(FindNode(groups[0], "SHA256")->ValueAsString(), TSha256Hasher::HexOf(notes));
+  EXPECT_EQ(FindNode(groups[0], "Size")->ValueAsString(), std::to_string(notes.size()));
 }
 
 // The command: a catalogue on success, the refusal on standard error and

@@ -5,25 +5,41 @@
 //   quillon-catalogue extract FILE
 //   quillon-catalogue check FILE
 //   quillon-catalogue dump FILE
-//   quillon-catalogue build DIR -o CATALOGUE
+//   quillon-catalogue build DIR -o CATALOGUE [--key KEYFILE [--serial N]]
+//   quillon-catalogue keygen -o KEYFILE
+//   quillon-catalogue sign CATALOGUE --key KEYFILE -o OUTPUT
+//   quillon-catalogue verify FILE
+//
+// Files the tool writes appear whole or not at all: they are written beside
+// the target and renamed over it.
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <filesystem>
 #include <functional>
 #include <iostream>
+#include <map>
+#include <optional>
 #include <string>
 
 #include "app/application_data_stream.h"
 #include "app/catalogue_check.h"
 #include "app/catalogue.h"
+#include "app/catalogue_signature.h"
+#include "app/catalogue_trust.h"
+#include "base/base64.h"
+#include "base/ed25519_key.h"
 #include "base/exceptions.h"
 #include "base/file_stream.h"
 #include "base/memory_stream.h"
+#include "base/strings.h"
 #include "tools/catalogue_build.h"
 #include "xml/xml_document.h"
 #include "xml/xml_dump.h"
@@ -38,7 +54,10 @@ int Usage() {
                "       quillon-catalogue extract FILE\n"
                "       quillon-catalogue check FILE\n"
                "       quillon-catalogue dump FILE\n"
-               "       quillon-catalogue build DIR -o CATALOGUE\n");
+               "       quillon-catalogue build DIR -o CATALOGUE [--key KEYFILE [--serial N]]\n"
+               "       quillon-catalogue keygen -o KEYFILE\n"
+               "       quillon-catalogue sign CATALOGUE --key KEYFILE -o OUTPUT\n"
+               "       quillon-catalogue verify FILE\n");
   return 2;
 }
 
@@ -70,6 +89,126 @@ void WriteReplacing(const std::string& output, const std::function<void(const st
     std::filesystem::remove(temp, ec);
     throw;
   }
+}
+
+// A failure that the tool reports as its message alone.
+[[noreturn]] void Fail(const std::string& message) { throw Exception(message); }
+
+// Writes the bytes to a temporary file beside `path` and renames it over
+// `path`, so that a failure leaves no half-written file. `exclusive`: the
+// target must not exist (it is never replaced).
+void WriteWhole(const std::string& path, std::string_view bytes, mode_t mode, bool exclusive) {
+  const std::string temp = path + ".tmp-" + std::to_string(getpid());
+  const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
+  if (fd < 0) Fail("cannot create " + temp + ": " + std::strerror(errno));
+  size_t done = 0;
+  while (done < bytes.size()) {
+    const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    done += static_cast<size_t>(n);
+  }
+  const bool written = done == bytes.size() && ::fchmod(fd, mode) == 0 && ::fsync(fd) == 0;
+  const int saved = errno;
+  ::close(fd);
+  // link() refuses an existing target, where rename() would replace it.
+  const bool placed = written && (exclusive ? ::link(temp.c_str(), path.c_str()) == 0
+                                            : ::rename(temp.c_str(), path.c_str()) == 0);
+  const int place_errno = errno;
+  ::unlink(temp.c_str());
+  if (!written) Fail("cannot write " + path + ": " + std::strerror(saved));
+  if (!placed) Fail("cannot write " + path + ": " + std::strerror(place_errno));
+}
+
+std::string ReadWhole(const std::string& path) {
+  TStringStream stream;
+  stream.LoadFromFile(path);
+  return stream.DataString();
+}
+
+TEd25519Key ReadKey(const std::string& keyfile) {
+  try {
+    return TEd25519Key::FromPrivatePem(ReadWhole(keyfile));
+  } catch (const ECryptoError& e) {
+    Fail(keyfile + ": " + e.what());
+  }
+}
+
+// "-x VALUE" options after the positional arguments; absent when the
+// arguments do not fit `allowed`.
+std::optional<std::map<std::string, std::string>> Options(int argc, char** argv, int first,
+                                                          std::initializer_list<const char*> allowed) {
+  std::map<std::string, std::string> options;
+  for (int i = first; i < argc; i += 2) {
+    const std::string name = argv[i];
+    if (i + 1 >= argc || options.count(name) ||
+        std::none_of(allowed.begin(), allowed.end(), [&](const char* a) { return name == a; }))
+      return std::nullopt;
+    options[name] = argv[i + 1];
+  }
+  return options;
+}
+
+int Keygen(const std::string& keyfile) {
+  if (std::filesystem::exists(keyfile)) Fail(keyfile + " exists; a key file is never overwritten");
+  const TEd25519Key key = TEd25519Key::Generate();
+  WriteWhole(keyfile, key.PrivatePem(), 0600, true);
+  std::printf("%s\n", Base64Encode(key.PublicRaw()).c_str());
+  return 0;
+}
+
+int Build(const std::string& dir, const std::map<std::string, std::string>& options) {
+  const std::string& output = options.at("-o");
+  if (!options.count("--key")) {
+    if (options.count("--serial")) Fail("--serial needs --key");
+    WriteReplacing(output, [&](const std::string& temp) { BuildCatalogueFile(dir, temp); });
+    return 0;
+  }
+  const TEd25519Key key = ReadKey(options.at("--key"));
+  int64_t serial = static_cast<int64_t>(std::time(nullptr));
+  if (options.count("--serial")) {
+    const auto n = ParseDecimalDigits(options.at("--serial"));
+    if (!n) Fail("--serial: \"" + options.at("--serial") + "\" is not a whole number");
+    serial = *n;
+  }
+  TsdXmlDocument doc;
+  BuildCatalogue(dir, doc);
+  SetPublisherFields(doc, key.PublicRaw(), serial);
+  TStringStream bytes;
+  doc.SaveToStream(bytes);
+  WriteWhole(output, SignCatalogue(bytes.DataString(), key), 0644, false);
+  return 0;
+}
+
+int Sign(const std::string& catalogue, const std::map<std::string, std::string>& options) {
+  const TEd25519Key key = ReadKey(options.at("--key"));
+  const std::string bytes = ReadWhole(catalogue);
+  // The signature is over bytes; that they are a catalogue is checked first.
+  TCatalogue parsed;
+  TStringStream stream(bytes);
+  parsed.LoadFromStream(stream);
+  const auto named = parsed.PublisherKey();
+  if (!named)
+    std::fprintf(stderr, "note: the catalogue names no valid Publisher_Key: the program does not check this signature\n");
+  else if (*named != key.PublicRaw())
+    std::fprintf(stderr,
+                 "note: the catalogue names another Publisher_Key: an update signed by the key in use that hands "
+                 "over to a new key; a program file needs its catalogue signed by the key it names\n");
+  WriteWhole(options.at("-o"), SignCatalogue(bytes, key), 0644, false);
+  return 0;
+}
+
+int Verify(const std::string& file) {
+  TCatalogue catalogue;
+  const std::string bytes = catalogue.LoadFromCatalogueOrProgramFile(file);
+  const auto key = catalogue.PublisherKey();
+  const auto serial = catalogue.CatalogueSerial();
+  std::printf("key: %s\n", key ? Base64Encode(*key).c_str() : catalogue.HasPublisherKey() ? "malformed" : "none");
+  std::printf("serial: %s\n", serial ? std::to_string(*serial).c_str() : "none");
+  const std::string problem =
+      catalogue.HasPublisherKey() ? PublisherSignatureProblem(catalogue, bytes) : "it names no Publisher_Key";
+  std::printf("signature: %s\n", problem.empty() ? "valid" : ("not valid: " + problem).c_str());
+  return problem.empty() ? 0 : 1;
 }
 
 int Append(const std::string& program, const std::string& catalogue, const std::string& output) {
@@ -133,10 +272,16 @@ int main(int argc, char** argv) {
     if (cmd == "extract" && argc == 3) return Extract(argv[2]);
     if (cmd == "check" && argc == 3) return CheckCatalogue(argv[2], std::cout, std::cerr, TodayDayNumber());
     if (cmd == "dump" && argc == 3) return Dump(argv[2]);
-    if (cmd == "build" && argc == 5 && std::strcmp(argv[3], "-o") == 0) {
-      WriteReplacing(argv[4], [&](const std::string& temp) { BuildCatalogueFile(argv[2], temp); });
-      return 0;
+    if (cmd == "build" && argc >= 5) {
+      const auto options = Options(argc, argv, 3, {"-o", "--key", "--serial"});
+      if (options && options->count("-o")) return Build(argv[2], *options);
     }
+    if (cmd == "keygen" && argc == 4 && std::strcmp(argv[2], "-o") == 0) return Keygen(argv[3]);
+    if (cmd == "sign" && argc == 7) {
+      const auto options = Options(argc, argv, 3, {"-o", "--key"});
+      if (options && options->size() == 2) return Sign(argv[2], *options);
+    }
+    if (cmd == "verify" && argc == 3) return Verify(argv[2]);
   } catch (const Exception& e) {
     std::fprintf(stderr, "%s\n", e.what());
     return 1;
