@@ -172,6 +172,7 @@ void TfrmDownloader::CreateControls() {
   ProductPanel->resize(kPageWidth, kPageHeight);
   product_anchors_ = new TAnchors(ProductPanel);
   ProductPromptLabel = new QLabel(QStringLiteral(".Product to download:"), ProductPanel);
+  ProductPromptLabel->setTextFormat(Qt::PlainText);  // catalogue texts show literally
   product_anchors_->Place(ProductPromptLabel, {0, 8, ProductPromptLabel->sizeHint().width(), 13});
   ListBox1 = new QListWidget(ProductPanel);
   ListBox1->setUniformItemSizes(true);
@@ -198,11 +199,13 @@ void TfrmDownloader::CreateControls() {
   DLPanel->resize(kPageWidth, kPageHeight);
   dl_anchors_ = new TAnchors(DLPanel);
   ProductLabel = new QLabel(DLPanel);
+  ProductLabel->setTextFormat(Qt::PlainText);
   dl_anchors_->Place(ProductLabel, {0, 8, 0, 13});
   URLCBx = new QComboBox(DLPanel);
   URLCBx->setEditable(false);
   dl_anchors_->Place(URLCBx, {8, 25, 253, 21}, akLeft | akTop | akRight);
   FolderLabel = new QLabel(QStringLiteral(".Folder to save to:"), DLPanel);
+  FolderLabel->setTextFormat(Qt::PlainText);
   dl_anchors_->Place(FolderLabel, {0, 56, FolderLabel->sizeHint().width(), 13});
   SaveToFolderEdit = new QLineEdit(DLPanel);
   SaveToFolderEdit->setEnabled(false);

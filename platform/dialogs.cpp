@@ -44,6 +44,8 @@ TMsgResult ShowMessageBox(const TMessageBoxRequest& request) {
                   request.text,
                   yes_no ? (QMessageBox::Yes | QMessageBox::No) : QMessageBox::Ok, request.parent);
   if (yes_no) box.setEscapeButton(QMessageBox::No);
+  // Messages carry texts of servers and catalogues: never rich text.
+  box.setTextFormat(Qt::PlainText);
   const int answer = box.exec();
   if (!yes_no) return TMsgResult::mrOk;
   return answer == QMessageBox::Yes ? TMsgResult::mrYes : TMsgResult::mrNo;
