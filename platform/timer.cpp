@@ -1,6 +1,8 @@
 #include "platform/timer.h"
 
 #include <QTimer>
+#include <algorithm>
+#include <cstdint>
 
 namespace quillon::platform {
 
