@@ -125,8 +125,8 @@ TEST_F(DownloadStartTest, SeveralProductsFtpAndTheWidenedWindow) {
   EXPECT_EQ(row->ActionLink->text(), "Open");
   EXPECT_EQ(ReadFile(dir.File("dest/ftp/paint.zip")), Pattern(2 * 1024 * 1024 + 11, 3));
 
-  // The shorter local file: Yes continues, No fetches it whole.
-  WriteFile(dir.File("dest/ftp/paint.zip"), std::string(5000, 'L'));
+  // The shorter partial file: Yes continues, No fetches it whole.
+  WriteFile(dir.File("dest/ftp/paint.zip.part"), std::string(5000, 'L'));
   desktop.message_box_answer = TMsgResult::mrYes;
   Press(w);
   EXPECT_EQ(w.width(), width + 325);  // widened once only
@@ -134,7 +134,7 @@ TEST_F(DownloadStartTest, SeveralProductsFtpAndTheWidenedWindow) {
   EXPECT_EQ(desktop.message_boxes.size(), 1u);
   EXPECT_EQ(ReadFile(dir.File("dest/ftp/paint.zip")),
             std::string(5000, 'L') + Pattern(2 * 1024 * 1024 + 11, 3).substr(5000));
-  WriteFile(dir.File("dest/ftp/paint.zip"), std::string(5000, 'L'));
+  WriteFile(dir.File("dest/ftp/paint.zip.part"), std::string(5000, 'L'));
   desktop.message_box_answer = TMsgResult::mrNo;
   Press(w);
   ASSERT_TRUE(RunUntil([&] { return Ended(Row(w, 0)); }, 30000));
@@ -153,12 +153,12 @@ TEST_F(DownloadStartTest, PauseResumeCancelNotFoundAndClose) {
   EXPECT_EQ(http->PauseLink->text(), "Resume");
   EXPECT_EQ(http->StatusLabel->text(), "Paused.");
   testing::RunFor(200);  // what was under way arrives
-  auto size = std::filesystem::file_size(dir.File("dest/big.bin"));
+  auto size = std::filesystem::file_size(dir.File("dest/big.bin.part"));
   testing::RunFor(300);
-  EXPECT_EQ(std::filesystem::file_size(dir.File("dest/big.bin")), size);
+  EXPECT_EQ(std::filesystem::file_size(dir.File("dest/big.bin.part")), size);
   QTest::mouseClick(http->PauseLink, Qt::LeftButton, {}, QPoint(3, 3));
   EXPECT_EQ(http->PauseLink->text(), "Pause");
-  ASSERT_TRUE(RunUntil([&] { return std::filesystem::file_size(dir.File("dest/big.bin")) > size; }));
+  ASSERT_TRUE(RunUntil([&] { return std::filesystem::file_size(dir.File("dest/big.bin.part")) > size; }));
   QTest::mouseClick(http->PauseLink, Qt::LeftButton, {}, QPoint(3, 3));
   QTest::mouseClick(http->ActionLink, Qt::LeftButton, {}, QPoint(3, 3));
   EXPECT_EQ(http->StatusLabel->text(), "Download Cancelled.");

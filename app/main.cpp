@@ -1,9 +1,14 @@
 // quillon: the download wizard. Takes no command-line arguments; the catalogue
 // it offers is appended to this program file.
+#include <csignal>
+
 #include "app/form_downloader.h"
 #include "platform/application.h"
 
 int main(int argc, char** argv) {
+  // A file-size limit makes writing a download fail with a reason instead
+  // of ending the program.
+  std::signal(SIGXFSZ, SIG_IGN);
   quillon::TApplication app(argc, argv);
   quillon::TApplication::SetTitle(QStringLiteral("Quillon Download Manager"));
   quillon::TfrmDownloader window;

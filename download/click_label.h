@@ -1,5 +1,6 @@
 // TClickLabel: a text label with a click event (a left-button press and
-// release on it), as the download row's labels and links need.
+// release on it), as the download row's labels and links need. Its text is
+// plain text: file names, URLs and server replies show literally.
 #pragma once
 
 #include <QLabel>
@@ -9,7 +10,7 @@ namespace quillon {
 
 class TClickLabel : public QLabel {
  public:
-  explicit TClickLabel(QWidget* parent) : QLabel(parent) {}
+  explicit TClickLabel(QWidget* parent) : QLabel(parent) { setTextFormat(Qt::PlainText); }
   // Integer tag, as the action link keeps its mode in it.
   int Tag = 0;
   std::function<void(TClickLabel* Sender)> OnClick;

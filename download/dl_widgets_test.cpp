@@ -12,6 +12,7 @@
 #include "platform/test_desktop.h"
 #include "tests/support/event_wait.h"
 #include "tests/support/http_servers.h"
+#include "tests/support/scripted_server.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/vsftpd_server.h"
 
@@ -185,14 +186,15 @@ TEST_F(DLWidgetsTest, ClosingARunningRowEndsItsTransferAndTheFileIsKeptClosed) {
   Click(list.CloseButton, QPoint(7, 7));
   EXPECT_TRUE(list.Rows().empty());
   testing::RunFor(200);
-  EXPECT_LT(std::filesystem::file_size(dir_.File("big.bin")), 8u * 1024 * 1024);
+  EXPECT_FALSE(testing::FileExists(dir_.File("big.bin")));
+  EXPECT_LT(std::filesystem::file_size(dir_.File("big.bin.part")), 8u * 1024 * 1024);
 }
 
 TEST_F(DLWidgetsTest, FtpResumeQuestionGoesToTheMessageBox) {
   testing::VsftpdServer ftp;
   ASSERT_TRUE(ftp.Start()) << "vsftpd could not be started: " << ftp.Failure();
   testing::WriteFile(ftp.File("pub/f.bin"), std::string(300000, 'R'));
-  testing::WriteFile(dir_.File("f.bin"), std::string(1000, 'L'));
+  testing::WriteFile(dir_.File("f.bin.part"), std::string(1000, 'L'));
   QWidget window;
   TDLScrollBox list(&window);
   TDLVisualPanel* row = list.AddDownload(std::string("ftp://anonymous:") + testing::VsftpdServer::kPassword +
@@ -200,7 +202,7 @@ TEST_F(DLWidgetsTest, FtpResumeQuestionGoesToTheMessageBox) {
                                          dir_.File("f.bin"));
   desktop_.message_box_answer = TMsgResult::mrYes;
   row->StartDownload();
-  EXPECT_FALSE(row->ActionLink->isEnabled());
+  EXPECT_TRUE(row->ActionLink->isEnabled());  // cancel works while logging in
   // (The list is never shown, so its row is narrow: the whole status is the tooltip.)
   ASSERT_TRUE(RunUntil([&] { return row->StatusLabel->toolTip() == "Completed." && !row->DownloadInProgress(); }));
   ASSERT_EQ(desktop_.message_boxes.size(), 1u);
@@ -223,6 +225,25 @@ TEST_F(DLWidgetsTest, FtpResumeQuestionGoesToTheMessageBox) {
   Click(row->ActionLink);
   ASSERT_EQ(desktop_.message_boxes.size(), 2u);
   EXPECT_EQ(desktop_.message_boxes[1].text, "No program is set up to open f.bin.");
+}
+
+// A reply that looks like markup shows as the characters it is.
+TEST_F(DLWidgetsTest, ServerTextsShowLiterally) {
+  testing::ScriptedServer server([](testing::ScriptedConnection& c) {
+    c.ReadUntil("\r\n\r\n");
+    c.Send("HTTP/1.0 550 <h1>Completed.</h1>\r\n\r\n");
+  });
+  QWidget window;
+  TDLScrollBox list(&window);
+  const std::string url = "http://127.0.0.1:" + server.PortText() + "/<b>f</b>.bin";
+  TDLVisualPanel* row = list.AddDownload(url, dir_.File("f.bin"));
+  row->StartDownload();
+  ASSERT_TRUE(RunUntil([&] { return !row->DownloadInProgress(); }));
+  EXPECT_EQ(row->StatusLabel->text().toStdString(), "Download failed: 550 <h1>Completed.</h1>");
+  EXPECT_EQ(row->URLLabel->text().toStdString(), url);
+  for (QLabel* label : {static_cast<QLabel*>(row->StatusLabel), static_cast<QLabel*>(row->URLLabel),
+                        static_cast<QLabel*>(row->FileNameLabel), static_cast<QLabel*>(row->ActionLink)})
+    EXPECT_EQ(label->textFormat(), Qt::PlainText);
 }
 
 }  // namespace

@@ -4,21 +4,101 @@
 #include <filesystem>
 #include <system_error>
 
+#include <fcntl.h>
+
+#include <cerrno>
+#include <cstring>
+
 #include "base/file_stream.h"
 #include "base/strings.h"
+#include "download/partial_file.h"
 
 namespace quillon {
+
+// The partial file of an HTTP download; remembers why a write failed, so
+// that the failure shows the system's reason.
+class TPartStream : public TFileStream {
+ public:
+  using TFileStream::TFileStream;
+  int64_t Write(const void* buffer, int64_t count) override {
+    errno = 0;
+    int64_t n = TFileStream::Write(buffer, count);
+    if (n != count && error_.empty()) error_ = std::strerror(errno != 0 ? errno : EIO);
+    // Starts writing each written stretch to disk at once, so that the flush
+    // before the rename finds little left to do.
+    unflushed_ += n > 0 ? n : 0;
+    if (unflushed_ >= kWriteBehind) {
+      ::sync_file_range(Handle(), 0, 0, SYNC_FILE_RANGE_WRITE);
+      unflushed_ = 0;
+    }
+    return n;
+  }
+  const std::string& WriteError() const { return error_; }
+
+ private:
+  static constexpr int64_t kWriteBehind = 8 * 1024 * 1024;
+  std::string error_;
+  int64_t unflushed_ = 0;
+};
 
 namespace {
 
 // The password of an anonymous login, in the usual e-mail form.
 constexpr const char* kAnonymousPassword = "quillon@example.com";
+constexpr const char* kCannotWrite = "Download failed: cannot write the file: ";
+constexpr const char* kIncomplete = "Download incomplete.";
 
 // The folder part of a path: everything up to and including the last "/".
 std::string FolderOf(const std::string& path) {
   size_t last = path.rfind('/');
   return last == std::string::npos ? std::string() : path.substr(0, last + 1);
 }
+
+// The value of the first header field `name` (lower case) of a response.
+std::string HeaderValue(const std::vector<std::string>& header, const std::string& name) {
+  for (const std::string& line : header) {
+    size_t colon = line.find(':');
+    if (colon == std::string::npos || LowerCase(line.substr(0, colon)) != name) continue;
+    return std::string(TrimWS(std::string_view(line).substr(colon + 1)));
+  }
+  return "";
+}
+
+// A decimal number that fills the text; -1 otherwise.
+int64_t ParseCount(std::string_view text) {
+  if (text.empty() || text.size() > 18) return -1;
+  int64_t v = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return -1;
+    v = v * 10 + (c - '0');
+  }
+  return v;
+}
+
+// "bytes FIRST-LAST/TOTAL" or "bytes */TOTAL": FIRST (-1 for "*") and
+// TOTAL (-1 for "*"); false when the text is neither form.
+bool ParseContentRange(const std::string& value, int64_t& first, int64_t& total) {
+  if (!StartsText("bytes ", value)) return false;
+  std::string_view rest = std::string_view(value).substr(6);
+  size_t slash = rest.find('/');
+  if (slash == std::string_view::npos) return false;
+  std::string_view range = rest.substr(0, slash), size = rest.substr(slash + 1);
+  total = size == "*" ? -1 : ParseCount(size);
+  if (size != "*" && total < 0) return false;
+  if (range == "*") {
+    first = -1;
+    return true;
+  }
+  size_t dash = range.find('-');
+  if (dash == std::string_view::npos) return false;
+  first = ParseCount(range.substr(0, dash));
+  return first >= 0 && ParseCount(range.substr(dash + 1)) >= first;
+}
+
+// A name or password that would break the command line it is sent in.
+bool UnsafeLoginText(const std::string& s) { return s.find_first_of(std::string("\r\n\0", 3)) != std::string::npos; }
+
+bool IsAnonymousUser(const std::string& user) { return SameText(user, "anonymous") || SameText(user, "ftp"); }
 
 }  // namespace
 
@@ -78,8 +158,10 @@ void TDownloadJob::ShowFileIcon() {
 void TDownloadJob::StartDownload() {
   // A restart replaces whatever is left of the previous transfer.
   ReleaseClients();
+  ++start_count_;
   in_progress_ = false;
   ftp_completed_ = false;
+  cancelled_ = false;
   icon_shown_ = false;
   paused_ = false;
   position_ = 0;
@@ -103,6 +185,7 @@ void TDownloadJob::StartDownload() {
       return Changed();
     }
   }
+  part_name_ = PartialFileName(local_filename_);
   std::string lower = LowerCase(url_);
   if (lower.starts_with("ftp://")) {
     StartFtpDownload();
@@ -114,22 +197,94 @@ void TDownloadJob::StartDownload() {
   }
 }
 
+// ---- Completion ----------------------------------------------------------------------
+
+std::string TDownloadJob::CommitDownload(int64_t expected_size) {
+  int64_t size = LocalFileSize(part_name_);
+  if (size < 0 && expected_size <= 0) {
+    // An empty document: nothing was written, the file is still made.
+    try {
+      TFileStream created(part_name_, fmCreate);
+    } catch (const std::exception&) {
+      return std::string(kCannotWrite) + std::strerror(errno != 0 ? errno : EIO);
+    }
+    size = 0;
+  }
+  if (size < 0 || (expected_size >= 0 && size != expected_size)) return kIncomplete;
+  std::string reason;
+  if (!CommitPartialFile(part_name_, local_filename_, reason)) return kCannotWrite + reason;
+  return "";
+}
+
+void TDownloadJob::KeepOrRemovePart(bool continuable) {
+  if (!continuable || LocalFileSize(part_name_) <= 0) RemovePartialFile(part_name_);
+}
+
+// Ends a transfer: open mode on success, start mode with the failure text
+// otherwise (a status text already set stays when `failure` is empty).
+void TDownloadJob::Finish(bool complete, const std::string& failure) {
+  if (complete) {
+    color_ = clDownloadComplete;
+    position_ = 100;
+    SetActionCaption("Open");
+    action_mode_ = amOpen;
+  } else {
+    if (!failure.empty()) status_ = failure;
+    ToStartMode();
+  }
+  pause_visible_ = false;
+}
+
 // ---- HTTP ----------------------------------------------------------------------------
 
 void TDownloadJob::StartHttpDownload() {
+  http_resuming_ = false;
+  http_part_opened_ = false;
+  http_failure_.clear();
+  resume_from_ = 0;
+  http_total_ = -1;
+  int64_t part_size = LocalFileSize(part_name_);
+  TPartInfo info;
+  if (part_size > 0 && ReadPartInfo(part_name_, info) && info.url == url_ && info.Continuable() &&
+      part_size < info.total && question_) {
+    std::weak_ptr<bool> alive = alive_;
+    uint32_t asked = start_count_;
+    bool resume = question_->AskResume(kResumeQuestion);
+    // The question may have run the event loop: the row may be gone, or
+    // another start may have begun.
+    if (alive.expired() || start_count_ != asked) return;
+    part_size = LocalFileSize(part_name_);
+    if (resume && part_size > 0 && part_size < info.total) {
+      http_resuming_ = true;
+      resume_from_ = part_size;
+      http_total_ = info.total;
+    }
+  }
+  std::string validator = info.validator;
+
   auto http = std::make_unique<THttpCli>();
   http->OnDocData = [this](THttpCli*, const void*, int) { HttpDocData(); };
   http->OnHeaderData = [this](THttpCli*) { HttpHeaderData(); };
   http->OnDocBegin = [this](THttpCli*) { HttpDocBegin(); };
   http->OnRequestDone = [this](THttpCli*, THttpRequest RqType, Word Error) { HttpRequestDone(RqType, Error); };
   http->SetURL(url_);
-  // Creates or empties the destination; "Cannot create file" propagates.
-  http_stream_ = std::make_unique<TFileStream>(local_filename_, fmCreate);
-  http->SetRcvdStream(http_stream_.get());
+  http->SetConnectTimeout(connect_timeout_);
+  http->SetIdleTimeout(idle_timeout_);
+  if (http_resuming_) http->SetContentRangeBegin(std::to_string(resume_from_));
   http_ = std::move(http);
   in_progress_ = true;
   status_ = "Initiating download...";
   if (OnHttpClientCreated) OnHttpClientCreated(this, http_.get());
+  // The validator goes with every continued request, after whatever a
+  // caller added, so that the server sends the rest only of the same file.
+  if (http_resuming_) {
+    auto before = http_->OnBeforeHeaderSend;
+    http_->OnBeforeHeaderSend = [before, validator](THttpCli* sender, const std::string& method,
+                                                   std::vector<std::string>& lines) {
+      if (before) before(sender, method, lines);
+      lines.push_back("If-Range: " + validator);
+    };
+  }
   Changed();
   http_->GetAsync();
 }
@@ -145,12 +300,52 @@ void TDownloadJob::BeginTransfer(int64_t base_count) {
   base_count_ = base_count;
 }
 
+// The first piece of a body. Only the body of a 2xx answer is written, into
+// the part: continued on a 206 that continues it, from nothing otherwise.
+// A failure here is thrown, which ends the request (http_failure_ says why).
 void TDownloadJob::HttpDocBegin() {
   position_ = 0;
   pause_caption_ = "Pause";
   paused_ = false;
   pause_visible_ = true;
   BeginTransfer(0);
+  THttpCli* http = http_.get();
+  int code = http->StatusCode();
+  if (code < 200 || code > 299) return Changed();
+  const std::vector<std::string>& header = http->RcvdHeader();
+  if (http_resuming_ && code != 206) {
+    http_resuming_ = false;  // the whole file came instead: the part starts again
+    resume_from_ = 0;
+  }
+  try {
+    if (http_resuming_) {
+      int64_t first = -1, total = -1;
+      if (!ParseContentRange(HeaderValue(header, "content-range"), first, total) || first != resume_from_ ||
+          total != http_total_) {
+        http_failure_ = "Download failed: " + std::to_string(code) + " " + http->ReasonPhrase();
+        throw EHttpException(http_failure_, code);
+      }
+      http_stream_ = std::make_unique<TPartStream>(part_name_, fmOpenWrite);
+      http_stream_->SetSize(resume_from_);
+      BeginTransfer(resume_from_);
+    } else {
+      http_stream_ = std::make_unique<TPartStream>(part_name_, fmCreate);
+      TPartInfo info;
+      info.url = url_;
+      info.total = http->ContentLength();
+      info.validator = HeaderValue(header, "etag");
+      if (info.validator.empty()) info.validator = HeaderValue(header, "last-modified");
+      http_total_ = info.total;
+      if (!WritePartInfo(part_name_, info)) http_total_ = -1;
+    }
+  } catch (const EHttpException&) {
+    throw;
+  } catch (const std::exception&) {
+    http_failure_ = kCannotWrite + std::string(std::strerror(errno != 0 ? errno : EIO));
+    throw;
+  }
+  http_part_opened_ = true;
+  http->SetRcvdStream(http_stream_.get());
   Changed();
 }
 
@@ -163,7 +358,48 @@ bool TDownloadJob::UpdateDue() {
 
 void TDownloadJob::HttpDocData() {
   if (!http_ || !UpdateDue()) return;
-  UpdateProgress(static_cast<double>(http_->ContentLength()), static_cast<double>(http_->RcvdCount()));
+  double total = static_cast<double>(http_->ContentLength());
+  if (total >= 0) total += static_cast<double>(base_count_);
+  UpdateProgress(total, static_cast<double>(http_->RcvdCount() + base_count_));
+}
+
+// The outcome of a finished GET: a failure text, or "" with `complete` set
+// and the size the whole file must have (-1: unknown).
+std::string TDownloadJob::HttpFailure(Word Error, bool& complete, int64_t& expected_size) {
+  THttpCli* http = http_.get();
+  int code = http->StatusCode();
+  complete = false;
+  expected_size = -1;
+  if (!http_failure_.empty()) return http_failure_;
+  if (http_stream_ && !http_stream_->WriteError().empty()) return kCannotWrite + http_stream_->WriteError();
+  if (Error == 3) return "Download Canceled.";
+  // A TLS connection closed without close-notify before the announced
+  // length: the length says that something is missing.
+  if (Error == kSslTruncatedError && code >= 200 && code <= 299 && http->ContentLength() >= 0 &&
+      http->RcvdCount() < http->ContentLength())
+    return kIncomplete;
+  if (Error != 0) return "Download failed: " + http->ReasonPhrase();
+  if (code == 404) return "Download not found.";
+  if (code == 416 && http_resuming_) {
+    // Nothing after byte N: the part is the whole file when the total is N.
+    int64_t first = -1, total = -1;
+    if (ParseContentRange(HeaderValue(http->RcvdHeader(), "content-range"), first, total) && first < 0 &&
+        total == resume_from_) {
+      complete = true;
+      expected_size = resume_from_;
+      return "";
+    }
+  }
+  if (code < 200 || code > 299) return "Download failed: " + std::to_string(code) + " " + http->ReasonPhrase();
+  if (http->ContentLength() >= 0 && http->RcvdCount() < http->ContentLength()) return kIncomplete;
+  complete = true;
+  expected_size = http_total_;
+  if (!http_part_opened_) {
+    // No body at all: the document is empty, whatever the part held.
+    RemovePartialFile(part_name_);
+    expected_size = 0;
+  }
+  return "";
 }
 
 void TDownloadJob::HttpRequestDone(THttpRequest RqType, Word Error) {
@@ -171,40 +407,27 @@ void TDownloadJob::HttpRequestDone(THttpRequest RqType, Word Error) {
   int code = http->StatusCode();
   status_ = "Complete  StatusCode = " + std::to_string(code) + " Error = " + http->ReasonPhrase();
   if (RqType == hrGet) {
-    bool remove_body = false;
-    const bool short_body = code >= 200 && code <= 299 && http->ContentLength() >= 0 &&
-                            http->RcvdCount() < http->ContentLength();
-    if (Error == 3) {
-      status_ = "Download Canceled.";
-    } else if (Error != 0 && !(Error == kSslTruncatedError && short_body)) {
-      status_ = "Download failed: " + http->ReasonPhrase();
-      remove_body = code >= 400;
-      ToStartMode();
-    } else if (code == 404) {
-      status_ = "Download not found.";
-      remove_body = true;
-      ToStartMode();
-    } else if (code < 200 || code > 299) {
-      status_ = "Download failed: " + std::to_string(code) + " " + http->ReasonPhrase();
-      remove_body = code >= 400;
-      ToStartMode();
-    } else if (short_body) {
-      // Also for a TLS connection closed without close-notify: the length
-      // says that something is missing.
-      status_ = "Download incomplete.";
-      ToStartMode();
-    } else {
-      color_ = clDownloadComplete;
-      position_ = 100;
-      SetActionCaption("Open");
-      action_mode_ = amOpen;
-      status_ = "Download Complete.";
-    }
-    // Closes the destination file before it may be removed.
+    bool complete = false;
+    int64_t expected_size = -1;
+    std::string failure = HttpFailure(Error, complete, expected_size);
+    // Closes the part before it is renamed or removed.
     http_stream_.reset();
-    if (remove_body) {
-      std::error_code ec;
-      std::filesystem::remove(local_filename_, ec);
+    if (complete) failure = CommitDownload(expected_size);
+    if (failure.empty()) {
+      status_ = "Download Complete.";
+      Finish(true, "");
+    } else {
+      // A cancel keeps the status its click showed, in start mode already.
+      if (Error == 3 && !complete) {
+        status_ = failure;
+      } else {
+        Finish(false, failure);
+      }
+      // This start's data continues only with a recorded total and validator.
+      if (http_part_opened_) {
+        TPartInfo info;
+        KeepOrRemovePart(ReadPartInfo(part_name_, info) && info.Continuable());
+      }
     }
     in_progress_ = false;
     http_.reset();  // the client allows this inside its own OnRequestDone
@@ -218,6 +441,9 @@ void TDownloadJob::HttpRequestDone(THttpRequest RqType, Word Error) {
 
 void TDownloadJob::StartFtpDownload() {
   TFtpUrlParts parts = SplitFtpUrl(url_);
+  std::string user = parts.user.empty() ? std::string("anonymous") : parts.user;
+  std::string password = parts.password;
+  if (password.empty() && IsAnonymousUser(user)) password = kAnonymousPassword;
   auto ftp = std::make_unique<TFtpClient>();
   ftp->OnProgress = [this](TCustomFtpCli*, int64_t Count, bool&) { FtpProgress(Count); };
   ftp->OnRequestDone = [this](TCustomFtpCli*, TFtpRequest RqType, Word Error) { FtpRequestDone(RqType, Error); };
@@ -225,20 +451,33 @@ void TDownloadJob::StartFtpDownload() {
   ftp->OnSessionClosed = [](TCustomFtpCli*, Word) {};
   ftp->SetHostName(parts.host);
   ftp->SetPort(parts.port);
-  ftp->SetUserName(parts.user.empty() ? std::string("anonymous") : parts.user);
-  ftp->SetPassWord(parts.user.empty() ? std::string(kAnonymousPassword) : parts.password);
+  ftp->SetUserName(user);
+  ftp->SetPassWord(password);
   ftp->SetHostDirName(parts.dir);
   ftp->SetHostFileName(parts.file);
-  ftp->SetLocalFileName(local_filename_);
+  ftp->SetLocalFileName(part_name_);
   ftp->SetBinary(true);
   ftp->SetPassive(false);
+  ftp->SetConnectTimeout(connect_timeout_);
+  ftp->SetIdleTimeout(idle_timeout_);
   ftp_ = std::move(ftp);
+  ftp_size_known_ = false;
+  ftp_finished_ = false;
   status_ = "Connecting to server...";
   in_progress_ = true;
-  // The link stays disabled until Size has completed.
-  action_enabled_ = false;
   pause_visible_ = false;
   if (OnFtpClientCreated) OnFtpClientCreated(this, ftp_.get());
+  // A user name without a password (other than an anonymous one) cannot
+  // log in, and a line break in either would end the command early.
+  const std::string& name = ftp_->UserName();
+  const std::string& word = ftp_->PassWord();
+  if ((word.empty() && !IsAnonymousUser(name)) || UnsafeLoginText(name) || UnsafeLoginText(word)) {
+    in_progress_ = false;
+    ftp_.reset();
+    Finish(false, "Could not connect or log in.");
+    return Changed();
+  }
+  if (word.empty()) ftp_->SetPassWord(kAnonymousPassword);
   Changed();
   ftp_->Connect();
 }
@@ -253,33 +492,31 @@ void TDownloadJob::FtpProgress(int64_t Count) {
   UpdateProgress(static_cast<double>(ftp_->SizeResult()), static_cast<double>(Count));
 }
 
+void TDownloadJob::FtpLoggedIn() {
+  if (!ftp_->HostDirName().empty())
+    ftp_->Cwd();
+  else
+    ftp_->TypeSet();
+}
+
 void TDownloadJob::FtpRequestDone(TFtpRequest RqType, Word Error) {
   TFtpClient* ftp = ftp_.get();
-  if (Error != 0) return FtpFailed(RqType);
+  if (Error != 0) return FtpFailed(RqType, Error);
   switch (RqType) {
     case ftpRqConnect: ftp->User(); break;
-    case ftpRqUser: ftp->Pass(); break;
-    case ftpRqPass:
-      if (!ftp->HostDirName().empty())
-        ftp->Cwd();
+    case ftpRqUser:
+      // 230: logged in without a password.
+      if (ftp->StatusCode() == 230)
+        FtpLoggedIn();
       else
-        ftp->TypeSet();
+        ftp->Pass();
       break;
+    case ftpRqPass: FtpLoggedIn(); break;
     case ftpRqCwd: ftp->TypeSet(); break;
     case ftpRqTypeSet: ftp->Size(); break;
     case ftpRqSize: FtpSizeDone(); break;
     case ftpRqGet:
-    case ftpRqRestartGet:
-      ftp_completed_ = true;
-      position_ = 100;
-      color_ = clDownloadComplete;
-      status_ = "Completed.";
-      SetActionCaption("Open");
-      pause_visible_ = false;
-      action_mode_ = amOpen;
-      Changed();
-      ftp->Quit();
-      break;
+    case ftpRqRestartGet: FtpTransferDone(); break;
     case ftpRqQuit:
       in_progress_ = false;
       ftp_.reset();  // the client allows this inside its own OnRequestDone
@@ -290,18 +527,44 @@ void TDownloadJob::FtpRequestDone(TFtpRequest RqType, Word Error) {
   }
 }
 
+// The transfer was reported done: the file is complete only when it has as
+// many bytes as the SIZE answer (when there was one).
+void TDownloadJob::FtpTransferDone() {
+  ftp_finished_ = true;
+  std::string failure;
+  if (!ftp_->LocalWriteError().empty())
+    failure = kCannotWrite + ftp_->LocalWriteError();
+  else
+    failure = CommitDownload(ftp_size_known_ ? ftp_->SizeResult() : -1);
+  if (failure.empty()) {
+    ftp_completed_ = true;
+    status_ = "Completed.";
+    Finish(true, "");
+  } else {
+    Finish(false, failure);
+    KeepOrRemovePart(true);
+  }
+  Changed();
+  if (ftp_) ftp_->Quit();
+}
+
 void TDownloadJob::FtpSizeDone() {
+  // "213 <number>": a size to check the file against.
+  const std::string& reply = ftp_->LastResponse();
+  size_t digits = reply.find_first_not_of("0123456789");
+  size_t number = digits == std::string::npos ? digits : reply.find_first_not_of(' ', digits);
+  ftp_size_known_ = number != std::string::npos && reply[number] >= '0' && reply[number] <= '9';
   bool resume = false;
-  int64_t local_size = LocalFileSize(local_filename_);
-  if (local_size >= 0 && local_size < ftp_->SizeResult() && question_) {
+  int64_t local_size = LocalFileSize(part_name_);
+  if (local_size > 0 && local_size < ftp_->SizeResult() && question_) {
     std::weak_ptr<bool> alive = alive_;
     TFtpClient* asked = ftp_.get();
     resume = question_->AskResume(kResumeQuestion);
     // The question may have run the event loop: the row may be gone, or the
     // transfer ended or replaced.
     if (alive.expired() || ftp_.get() != asked) return;
-    local_size = LocalFileSize(local_filename_);
-    resume = resume && local_size >= 0 && local_size < ftp_->SizeResult();
+    local_size = LocalFileSize(part_name_);
+    resume = resume && local_size > 0 && local_size < ftp_->SizeResult();
   }
   action_enabled_ = true;
   pause_caption_ = "Pause";
@@ -318,20 +581,32 @@ void TDownloadJob::FtpSizeDone() {
   }
 }
 
-void TDownloadJob::FtpFailed(TFtpRequest RqType) {
+void TDownloadJob::FtpFailed(TFtpRequest RqType, Word Error) {
   TFtpClient* ftp = ftp_.get();
-  status_ = "Status = " + std::to_string(ftp->StatusCode()) + " LastResponse was : \"" + ftp->LastResponse() +
-            "\" (" + ftp->ErrorMessage() + ")";
   bool quit_failed = RqType == ftpRqQuit;
-  if (quit_failed && ftp_completed_) status_ = "Completed.";  // the file is complete; only the goodbye failed
-  if (RqType == ftpRqConnect || RqType == ftpRqUser || RqType == ftpRqPass) status_ = "Could not connect or log in.";
-  if (RqType == ftpRqGet || RqType == ftpRqRestartGet) {
+  bool transfer = RqType == ftpRqGet || RqType == ftpRqRestartGet;
+  // After the outcome was shown only the goodbye failed: the outcome stays.
+  if (!(quit_failed && ftp_finished_))
+    status_ = "Status = " + std::to_string(ftp->StatusCode()) + " LastResponse was : \"" + ftp->LastResponse() +
+              "\" (" + ftp->ErrorMessage() + ")";
+  if (quit_failed && ftp_finished_) {
+  } else if (transfer && !ftp->LocalWriteError().empty()) {
+    status_ = kCannotWrite + ftp->LocalWriteError();
+  } else if (Error == kConnectTimeoutError || Error == kIdleTimeoutError) {
+    status_ = "Download failed: " + TTransferWatchdog::ReasonText(
+                                        Error == kConnectTimeoutError ? TTimeoutKind::Connect : TTimeoutKind::Idle,
+                                        ftp->IdleTimeout());
+  } else if (cancelled_ || transfer) {
     status_ = "Download cancelled.";
     color_ = clDownloadCancelled;
+  } else if (RqType == ftpRqConnect || RqType == ftpRqUser || RqType == ftpRqPass) {
+    status_ = "Could not connect or log in.";
   }
   in_progress_ = false;
   pause_visible_ = false;
   if (!ftp_completed_) ToStartMode();
+  if (!ftp_finished_) KeepOrRemovePart(true);
+  ftp_finished_ = true;
   if (!quit_failed && ftp->Connected()) {
     Changed();
     ftp->Quit();  // its completion releases the client
@@ -374,6 +649,7 @@ void TDownloadJob::Cancel() {
     if (alive.expired()) return;
     color_ = clDownloadCancelled;
   } else if (lower.starts_with("ftp://") && ftp_) {
+    cancelled_ = true;
     ftp_->Abort();
     if (alive.expired()) return;
   }
@@ -390,8 +666,11 @@ void TDownloadJob::PauseClick() {
     socket = &http_->CtrlSocket();
   else if (ftp_)
     socket = ftp_->DataSocket();
+  // A transfer paused on purpose is not silent: its idle limit waits.
+  TTransferWatchdog* watchdog = http_ ? &http_->Watchdog() : ftp_ ? &ftp_->Watchdog() : nullptr;
   if (pause_caption_ == "Pause") {
     if (socket) socket->Pause();
+    if (watchdog) watchdog->Suspend();
     pause_caption_ = "Resume";
     paused_ = true;
     progress_text_ = status_;
@@ -400,6 +679,7 @@ void TDownloadJob::PauseClick() {
     pause_caption_ = "Pause";
     paused_ = false;
     if (status_ == "Paused.") status_ = progress_text_;
+    if (watchdog) watchdog->Resume();
     if (socket) socket->Resume();
   }
   Changed();

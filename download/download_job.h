@@ -7,30 +7,49 @@
 // there. The only question a download asks, whether to continue a shorter
 // local file over FTP, goes to a TResumeQuestion.
 //
+// Complete or nothing: a transfer writes NAME.part (PartialFileName) beside
+// the destination NAME, and only CommitDownload, after every check of the
+// whole file, renames it over NAME. A failure or a cancel leaves NAME as it
+// was; NAME.part stays when a later start can continue it (FTP: any data;
+// HTTP: data with a recorded total and validator, see partial_file.h) and
+// is removed otherwise. Bodies of statuses outside 200-299 are never
+// written.
+//
 // Life of a download:
 //   StartDownload: checks (texts "No URL specified.", "Destination file not
 //     specified.", "Cannot create directory to save download to.",
 //     "Unsupported protocol."), creates the destination folder, then
-//   HTTP: "Initiating download..." + one "." per header line, progress
-//     texts once a second, then one of "Download Complete." (error 0,
-//     status 200-299, every byte of a known length; open mode, light grey),
-//     "Download Canceled." (aborted), "Download failed: <reason>" (network
-//     or protocol error), "Download not found." (404), "Download failed:
-//     <code> <reason>" (other statuses), "Download incomplete." (a 2xx body
-//     shorter than its length, also when TLS ended without close-notify);
-//     the failures go to start mode, and an error body (status 400 or more)
-//     is removed.
-//   FTP: "Connecting to server...", "Session Connected.", then User, Pass,
-//     Cwd (when there is a folder), TypeSet, Size, the resume decision, Get or
-//     RestartGet, Quit; "Completed." (open mode, light grey), or on a failure
-//     "Could not connect or log in." (connect, USER, PASS), "Download
-//     cancelled." (light pink; Get, RestartGet) or "Status = <code>
-//     LastResponse was : "<reply>" (<message>)"; failures go to start mode.
+//   HTTP: the resume question when NAME.part is a continuable part of this
+//     URL (Yes asks for "Range: bytes=N-" with "If-Range: <validator>"),
+//     "Initiating download..." + one "." per header line, progress texts
+//     once a second, then one of "Download Complete." (error 0, status
+//     200-299, every byte of a known length, the recorded total; open mode,
+//     light grey), "Download Canceled." (aborted), "Download failed:
+//     <reason>" (network or protocol error, timeouts), "Download not found."
+//     (404), "Download failed: <code> <reason>" (other statuses, and a 206
+//     that does not continue the part), "Download incomplete." (a body
+//     shorter than its length, also when TLS ended without close-notify).
+//     A continued request goes on only on a 206 whose Content-Range starts at
+//     N with the recorded total; a 200 starts the part again; a 416 whose
+//     total is N completes it.
+//   FTP: "Connecting to server...", "Session Connected.", then User, Pass
+//     (not after a 230 to USER), Cwd (when there is a folder), TypeSet,
+//     Size, the resume question (NAME.part shorter than the SIZE answer),
+//     Get or RestartGet, Quit; "Completed." (open mode, light grey) when the
+//     file has as many bytes as the SIZE answer, or on a failure "Could not
+//     connect or log in." (connect, USER, PASS, a user name without a
+//     password other than anonymous/ftp), "Download cancelled." (light pink;
+//     Get, RestartGet, or a cancel), "Download incomplete." (a short file),
+//     "Status = <code> LastResponse was : "<reply>" (<message>)".
+//   Both: "Download failed: connection timed out." / "Download failed: no
+//     data for <n> seconds." (ConnectTimeout, IdleTimeout) and "Download
+//     failed: cannot write the file: <reason>"; failures go to start mode.
 //   Pause/Resume (the pause link): "Paused." until Resume, then the progress
 //     text again.
-//   Cancel (ActionClick in cancel mode): aborts, start mode, "Download
+//   Cancel (ActionClick in cancel mode, at any time of a transfer, the
+//     connection and login included): aborts, start mode, "Download
 //     Cancelled." until the client's completion replaces it.
-// Destroying the job ends its transfer and closes the destination file.
+// Destroying the job ends its transfer and closes the partial file.
 // User-interface thread only.
 #pragma once
 
@@ -47,6 +66,7 @@
 namespace quillon {
 
 class TFileStream;
+class TPartStream;
 
 // Answers "continue the shorter local file?" for a job.
 class TResumeQuestion {
@@ -91,6 +111,12 @@ class TDownloadJob {
   const std::string& DownloadCaption() const { return download_caption_; }
   void SetDownloadCaption(const std::string& v);
   void SetClock(TClock clock) { clock_ = std::move(clock); }
+  // Seconds until a connection must stand / of silence that end a transfer
+  // (0 or less: no limit); they apply from the next start.
+  int ConnectTimeout() const { return connect_timeout_; }
+  void SetConnectTimeout(int Seconds) { connect_timeout_ = Seconds; }
+  int IdleTimeout() const { return idle_timeout_; }
+  void SetIdleTimeout(int Seconds) { idle_timeout_ = Seconds; }
   void SetResumeQuestion(TResumeQuestion* q) { question_ = q; }
 
   // ---- What a viewer shows ---------------------------------------------------------
@@ -137,11 +163,21 @@ class TDownloadJob {
   void HttpDocBegin();
   void HttpDocData();
   void HttpRequestDone(THttpRequest RqType, Word Error);
+  std::string HttpFailure(Word Error, bool& complete, int64_t& expected_size);
   void FtpSessionConnected();
   void FtpProgress(int64_t Count);
   void FtpRequestDone(TFtpRequest RqType, Word Error);
   void FtpSizeDone();
-  void FtpFailed(TFtpRequest RqType);
+  void FtpFailed(TFtpRequest RqType, Word Error);
+  void FtpLoggedIn();
+  void FtpTransferDone();
+  // The one step from a transferred part to NAME: every check of the whole
+  // file (a known size first), then the part is flushed and renamed over
+  // NAME. "" on success, else the status text of the failure.
+  std::string CommitDownload(int64_t expected_size);
+  // After a failure: keeps NAME.part when a later start can continue it.
+  void KeepOrRemovePart(bool continuable);
+  void Finish(bool complete, const std::string& failure);
   void UpdateProgress(double total, double received);
   bool UpdateDue();
   void BeginTransfer(int64_t base_count);
@@ -175,10 +211,23 @@ class TDownloadJob {
   std::string progress_text_;
   bool icon_shown_ = false;
 
+  int connect_timeout_ = kDefaultConnectTimeout;
+  int idle_timeout_ = kDefaultIdleTimeout;
+  std::string part_name_;
+  uint32_t start_count_ = 0;  // tells a start from a later one
+  bool cancelled_ = false;
+
   std::unique_ptr<THttpCli> http_;
-  std::unique_ptr<TFileStream> http_stream_;
+  std::unique_ptr<TPartStream> http_stream_;
+  bool http_resuming_ = false;   // asked for the rest from resume_from_
+  int64_t resume_from_ = 0;
+  int64_t http_total_ = -1;      // the recorded total of the part
+  bool http_part_opened_ = false;  // this start wrote into the part
+  std::string http_failure_;     // a failure the job found in the response
   std::unique_ptr<TFtpClient> ftp_;
   bool ftp_completed_ = false;  // Get or RestartGet ended well, Quit follows
+  bool ftp_size_known_ = false;  // the SIZE answer held a number
+  bool ftp_finished_ = false;    // the transfer's outcome is shown
   int64_t transfer_start_ms_ = 0;
   int64_t next_update_ms_ = 0;
   int64_t base_count_ = 0;  // bytes already on disk when the transfer began

@@ -177,9 +177,10 @@ TEST_F(DownloadJobNginxTest, DestroyedDuringTransferClosesTheFile) {
   auto j = std::make_unique<Job>(nginx_.Url("/slow/big.bin"), dir_.File("gone.bin"));
   j->job.StartDownload();
   ASSERT_TRUE(RunUntil([&] { return j->job.Status().find(" of ") != std::string::npos; }));
-  EXPECT_TRUE(FileOpenInProcess(dir_.File("gone.bin")));
+  EXPECT_TRUE(FileOpenInProcess(dir_.File("gone.bin.part")));
   j.reset();
-  EXPECT_FALSE(FileOpenInProcess(dir_.File("gone.bin")));
+  EXPECT_FALSE(FileOpenInProcess(dir_.File("gone.bin.part")));
+  EXPECT_FALSE(testing::FileExists(dir_.File("gone.bin")));
   testing::RunFor(100);  // nothing of the destroyed job runs any more
 }
 
@@ -207,7 +208,9 @@ TEST(DownloadJobHttpTest, CancelAndPause) {
   EXPECT_EQ(j.job.Color(), clDownloadCancelled);
   ASSERT_TRUE(j.RunToEnd());
   EXPECT_EQ(j.job.Status(), "Download Canceled.");  // the client's completion comes last
-  EXPECT_EQ(ReadFile(dir.File("slow.bin")).size(), 1000u);
+  // Without a validator the part cannot be continued: nothing stays.
+  EXPECT_FALSE(testing::FileExists(dir.File("slow.bin")));
+  EXPECT_FALSE(testing::FileExists(dir.File("slow.bin.part")));
 }
 
 TEST(DownloadJobHttpTest, ShortBodyUnknownLengthAndBrokenConnection) {
@@ -221,7 +224,7 @@ TEST(DownloadJobHttpTest, ShortBodyUnknownLengthAndBrokenConnection) {
   ASSERT_TRUE(s.RunToEnd());
   EXPECT_EQ(s.job.Status(), "Download incomplete.");
   EXPECT_EQ(s.job.ActionMode(), amStart);
-  EXPECT_EQ(ReadFile(dir.File("s.bin")), std::string(50, 'b'));  // kept
+  EXPECT_FALSE(testing::FileExists(dir.File("s.bin")));
 
   testing::ScriptedServer no_length([](testing::ScriptedConnection& c) {
     c.ReadUntil("\r\n\r\n");
@@ -321,7 +324,7 @@ TEST_F(DownloadJobVsftpdTest, CompleteDownloadWalksTheSteps) {
   Job j(Url("pub/tools/setup.bin"), dir_.File("setup.bin"));
   j.job.StartDownload();
   EXPECT_EQ(j.job.Status(), "Connecting to server...");
-  EXPECT_FALSE(j.job.ActionEnabled());
+  EXPECT_TRUE(j.job.ActionEnabled());  // a cancel works from the start
   EXPECT_FALSE(j.job.PauseVisible());
   ASSERT_TRUE(j.RunToEnd());
   EXPECT_TRUE(j.Seen("Session Connected."));
@@ -336,7 +339,7 @@ TEST_F(DownloadJobVsftpdTest, CompleteDownloadWalksTheSteps) {
 TEST_F(DownloadJobVsftpdTest, ShorterLocalFileAsksAndYesContinues) {
   std::string whole = Pattern(2 * 1024 * 1024 + 5);
   // The local part differs from the server's bytes, so continuing shows.
-  WriteFile(dir_.File("setup.bin"), std::string(1000000, 'L'));
+  WriteFile(dir_.File("setup.bin.part"), std::string(1000000, 'L'));
   Job yes(Url("pub/tools/setup.bin"), dir_.File("setup.bin"));
   yes.answer.yes = true;
   yes.job.StartDownload();
@@ -346,7 +349,7 @@ TEST_F(DownloadJobVsftpdTest, ShorterLocalFileAsksAndYesContinues) {
   EXPECT_EQ(yes.job.Status(), "Completed.");
   EXPECT_EQ(ReadFile(dir_.File("setup.bin")), std::string(1000000, 'L') + whole.substr(1000000));
 
-  WriteFile(dir_.File("setup.bin"), std::string(1000000, 'L'));
+  WriteFile(dir_.File("setup.bin.part"), std::string(1000000, 'L'));
   Job no(Url("pub/tools/setup.bin"), dir_.File("setup.bin"));
   no.job.StartDownload();
   ASSERT_TRUE(no.RunToEnd());
@@ -354,11 +357,21 @@ TEST_F(DownloadJobVsftpdTest, ShorterLocalFileAsksAndYesContinues) {
   EXPECT_EQ(ReadFile(dir_.File("setup.bin")), whole);
 
   // As large as the remote file: fetched again without a question.
-  WriteFile(dir_.File("setup.bin"), std::string(whole.size(), 'L'));
+  WriteFile(dir_.File("setup.bin.part"), std::string(whole.size(), 'L'));
   Job same(Url("pub/tools/setup.bin"), dir_.File("setup.bin"));
   same.job.StartDownload();
   ASSERT_TRUE(same.RunToEnd());
   EXPECT_TRUE(same.answer.asked.empty());
+  EXPECT_EQ(ReadFile(dir_.File("setup.bin")), whole);
+  EXPECT_FALSE(testing::FileExists(dir_.File("setup.bin.part")));
+
+  // A NAME left by an earlier version is never continued.
+  WriteFile(dir_.File("setup.bin"), std::string(1000, 'L'));
+  Job old(Url("pub/tools/setup.bin"), dir_.File("setup.bin"));
+  old.answer.yes = true;
+  old.job.StartDownload();
+  ASSERT_TRUE(old.RunToEnd());
+  EXPECT_TRUE(old.answer.asked.empty());
   EXPECT_EQ(ReadFile(dir_.File("setup.bin")), whole);
 }
 
@@ -372,7 +385,7 @@ TEST_F(DownloadJobVsftpdTest, JobDestroyedWhileTheQuestionIsOpen) {
       return true;
     }
   } destroyer;
-  WriteFile(dir_.File("setup.bin"), std::string(1000, 'L'));
+  WriteFile(dir_.File("setup.bin.part"), std::string(1000, 'L'));
   auto job = std::make_unique<TDownloadJob>(&destroyer);
   destroyer.owner = &job;
   job->SetURL(Url("pub/tools/setup.bin"));
@@ -380,7 +393,7 @@ TEST_F(DownloadJobVsftpdTest, JobDestroyedWhileTheQuestionIsOpen) {
   job->StartDownload();
   ASSERT_TRUE(RunUntil([&] { return job == nullptr; }));
   testing::RunFor(200);
-  EXPECT_EQ(ReadFile(dir_.File("setup.bin")), std::string(1000, 'L'));
+  EXPECT_EQ(ReadFile(dir_.File("setup.bin.part")), std::string(1000, 'L'));
 }
 
 // A continued download's rate counts the bytes of this transfer only, not

@@ -85,6 +85,37 @@ int64_t LocalFileSize(const std::string& path) {
   return static_cast<int64_t>(st.st_size);
 }
 
+namespace {
+
+int HexValue(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  c = static_cast<char>(c | 0x20);
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  return -1;
+}
+
+// "%40" -> "@"; a "%" without two hex digits stays as it is.
+std::string PercentDecode(const std::string& s) {
+  std::string out;
+  out.reserve(s.size());
+  for (size_t i = 0; i < s.size(); ++i) {
+    int hi = -1, lo = -1;
+    if (s[i] == '%' && i + 2 < s.size()) {
+      hi = HexValue(s[i + 1]);
+      lo = HexValue(s[i + 2]);
+    }
+    if (hi >= 0 && lo >= 0) {
+      out += static_cast<char>(hi * 16 + lo);
+      i += 2;
+    } else {
+      out += s[i];
+    }
+  }
+  return out;
+}
+
+}  // namespace
+
 TFtpUrlParts SplitFtpUrl(const std::string& url) {
   TFtpUrlParts parts;
   std::string rest = url;
@@ -99,8 +130,8 @@ TFtpUrlParts SplitFtpUrl(const std::string& url) {
     std::string login = authority.substr(0, at);
     authority = authority.substr(at + 1);
     size_t colon = login.find(':');
-    parts.user = login.substr(0, colon);
-    if (colon != std::string::npos) parts.password = login.substr(colon + 1);
+    parts.user = PercentDecode(login.substr(0, colon));
+    if (colon != std::string::npos) parts.password = PercentDecode(login.substr(colon + 1));
   }
   size_t colon = authority.rfind(':');
   if (colon != std::string::npos) {

@@ -50,7 +50,8 @@ int64_t LocalFileSize(const std::string& path);
 // Without a port the port is "ftp" (21); without a user name the login is
 // anonymous (user and password empty here). The directory ends with "/"
 // (backslashes turned into "/") or is empty; the file name is the text after
-// the path's last "/", "\" or ":".
+// the path's last "/", "\" or ":". User name and password are
+// percent-decoded ("%40" is "@").
 struct TFtpUrlParts {
   std::string host;
   std::string port = "ftp";

@@ -45,6 +45,8 @@ TMsgResult ShowMessageBox(const TMessageBoxRequest& request) {
                   yes_no ? (QMessageBox::Yes | QMessageBox::No) : QMessageBox::Ok, request.parent);
   box.setTextFormat(Qt::PlainText);  // file names, URLs and server texts are never markup
   if (yes_no) box.setEscapeButton(QMessageBox::No);
+  // Messages carry texts of servers and catalogues: never rich text.
+  box.setTextFormat(Qt::PlainText);
   const int answer = box.exec();
   if (!yes_no) return TMsgResult::mrOk;
   return answer == QMessageBox::Yes ? TMsgResult::mrYes : TMsgResult::mrNo;

@@ -62,12 +62,13 @@ TEST_F(QuillonGetFtp, FetchesInActiveAndPassiveMode) {
 }
 
 TEST_F(QuillonGetFtp, ResumeContinuesAShorterFile) {
-  WriteFile(dir_.File("target"), content_.substr(0, 3000));
+  WriteFile(dir_.File("target.part"), content_.substr(0, 3000));
   Result r = Run(Login() + "--resume " + Url("pub/data.bin") + " " + dir_.File("target"));
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_TRUE(ReadFile(dir_.File("target")) == content_);
   EXPECT_NE(ReadFile(dir_.File("out")).find("Continuing the shorter local file.\n"), std::string::npos)
       << ReadFile(dir_.File("out"));
+  EXPECT_FALSE(testing::FileExists(dir_.File("target.part")));
 }
 
 TEST_F(QuillonGetFtp, FailuresExitWithTheReason) {

@@ -9,16 +9,23 @@
 //   --socks HOST:PORT        through a SOCKS server
 //   --socks-level 4|4A|5     SOCKS level (5 by default)
 //   --user NAME --password WORD   Basic credentials for the server; for FTP
-//                            the login (else the URL's, else anonymous)
+//                            the login (else the URL's, else anonymous);
+//                            --user without --password is refused
 //   --passive                FTP data connections in passive mode
-//   --resume / --no-resume   the answer when a shorter FILE exists for an
-//                            FTP download (continue it, or fetch it whole);
-//                            without either the file is fetched whole
+//   --resume / --no-resume   the answer when FILE.part, a partial file left
+//                            by an earlier start, can be continued (continue
+//                            it, or fetch the file whole); without either the
+//                            file is fetched whole
+//   --timeout SECONDS        give up after this long without any data
+//                            (60 by default; 0: never)
 //
+// The download goes into FILE.part and becomes FILE only when complete.
 // Exit status 0 only when the download completed (for HTTP: no error, a
-// status from 200 to 299 and every byte of a known length); 1 otherwise,
-// with the last status text on standard error.
+// status from 200 to 299 and every byte of a known length; for FTP: as many
+// bytes as the SIZE answer); 1 otherwise, with the last status text on
+// standard error.
 #include <QCoreApplication>
+#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <string>
@@ -38,12 +45,14 @@ struct Options {
   std::string user, password;
   bool passive = false;
   bool resume = false;
+  int timeout = kDefaultIdleTimeout;
 };
 
 void Usage() {
   std::fprintf(stderr,
                "usage: quillon-get [--proxy HOST[:PORT]] [--cacert FILE] [--socks HOST:PORT] [--socks-level 4|4A|5]\n"
-               "                   [--user NAME --password WORD] [--passive] [--resume|--no-resume] URL FILE\n");
+               "                   [--user NAME --password WORD] [--passive] [--resume|--no-resume]\n"
+               "                   [--timeout SECONDS] URL FILE\n");
 }
 
 // The resume question, answered from the command line.
@@ -65,6 +74,7 @@ int Fetch(const std::string& url, const std::string& file_name, const Options& o
   job.SetURL(url);
   job.SetLocalFilename(file_name);
   job.SetCancelCaption("Cancel");
+  job.SetIdleTimeout(options.timeout);
   std::string shown;
   job.OnChange = [&](TDownloadJob* sender) {
     if (sender->Status() != shown) {
@@ -147,6 +157,11 @@ int main(int argc, char** argv) {
       options.resume = true;
     } else if (arg == "--no-resume") {
       options.resume = false;
+    } else if (arg == "--timeout") {
+      std::string seconds;
+      ok = value(seconds) && !seconds.empty() && seconds.size() <= 6 &&
+           seconds.find_first_not_of("0123456789") == std::string::npos;
+      if (ok) options.timeout = std::stoi(seconds);
     } else if (arg.starts_with("--")) {
       ok = false;
     } else if (url.empty()) {
@@ -161,10 +176,13 @@ int main(int argc, char** argv) {
       return 1;
     }
   }
-  if (url.empty() || file.empty()) {
+  if (url.empty() || file.empty() || (!options.user.empty() && options.password.empty())) {
     Usage();
     return 1;
   }
+  // A file-size limit makes writing fail with a reason instead of ending the
+  // process.
+  std::signal(SIGXFSZ, SIG_IGN);
 
   return Fetch(url, file, options);
 }

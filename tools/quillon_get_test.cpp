@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "tests/support/ftp_script.h"
 #include "tests/support/http_servers.h"
 #include "tests/support/loopback.h"
 #include "tests/support/scripted_server.h"
@@ -25,10 +26,12 @@ struct Outcome {
 
 class QuillonGet : public ::testing::Test {
  protected:
-  Outcome Run(const std::string& args) {
+  // `shell_prefix` runs before the program in the same shell (a ulimit).
+  Outcome Run(const std::string& args, const std::string& shell_prefix = "") {
     const char* bin = std::getenv("QUILLON_BINARY_DIR");
     std::string program = std::string(bin ? bin : ".") + "/tools/quillon-get";
-    std::string command = program + " " + args + " >" + dir_.File("out") + " 2>" + dir_.File("err");
+    std::string command =
+        shell_prefix + program + " " + args + " >" + dir_.File("out") + " 2>" + dir_.File("err");
     int rc = std::system(command.c_str());
     Outcome o;
     o.status = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
@@ -107,7 +110,7 @@ TEST_F(QuillonGet, ShortBodyRefusedConnectionAndUsage) {
   Outcome o = Run("http://127.0.0.1:" + server.PortText() + "/short " + Target());
   EXPECT_EQ(o.status, 1);
   EXPECT_EQ(o.err, "quillon-get: Download incomplete.\n");
-  EXPECT_EQ(ReadFile(Target()), std::string(50, 's'));
+  EXPECT_FALSE(testing::FileExists(Target()));
 
   o = Run("http://127.0.0.1:" + std::to_string(testing::ClosedPort()) + "/ " + Target());
   EXPECT_EQ(o.status, 1);
@@ -123,6 +126,10 @@ TEST_F(QuillonGet, ShortBodyRefusedConnectionAndUsage) {
   EXPECT_EQ(o.err, "quillon-get: Download failed: invalid URL.\n");
 
   EXPECT_EQ(Run("only-one-argument").status, 1);
+  o = Run("--user bob ftp://127.0.0.1/x " + Target());
+  EXPECT_EQ(o.status, 1);
+  EXPECT_NE(o.err.find("usage: quillon-get"), std::string::npos) << o.err;
+  EXPECT_EQ(Run("--timeout soon http://127.0.0.1/ " + Target()).status, 1);
   EXPECT_EQ(Run("--socks-level 7 http://127.0.0.1/ " + Target()).status, 1);
   o = Run("gopher://127.0.0.1/x " + Target());
   EXPECT_EQ(o.status, 1);
@@ -142,17 +149,41 @@ TEST_F(QuillonGet, FtpWithTheResumeAnswerFromTheCommandLine) {
   EXPECT_NE(o.out.find("\nCompleted.\n"), std::string::npos) << o.out;
   EXPECT_EQ(ReadFile(Target()), body);
 
-  testing::WriteFile(Target(), std::string(1000, 'L'));
+  testing::WriteFile(Target() + ".part", std::string(1000, 'L'));
   o = Run("--resume --passive " + url + " " + Target());
   EXPECT_EQ(o.status, 0) << o.err;
   EXPECT_NE(o.out.find("Continuing the shorter local file."), std::string::npos) << o.out;
   EXPECT_EQ(ReadFile(Target()), std::string(1000, 'L') + body.substr(1000));
 
-  testing::WriteFile(Target(), std::string(1000, 'L'));
+  testing::WriteFile(Target() + ".part", std::string(1000, 'L'));
   o = Run("--no-resume " + url + " " + Target());
   EXPECT_EQ(o.status, 0) << o.err;
   EXPECT_NE(o.out.find("Fetching the whole file."), std::string::npos) << o.out;
   EXPECT_EQ(ReadFile(Target()), body);
+}
+
+// Transfers that are not the whole file end with status 1 and no FILE.
+TEST_F(QuillonGet, IncompleteFtpTransfersAndSilenceFail) {
+  const std::string content(300000, 'c');
+  struct Case {
+    testing::FtpFileScript script;
+    std::string prefix;
+    std::string err;
+  } cases[] = {
+      {{.content = content, .send_limit = 150000}, "", "quillon-get: Download incomplete.\n"},
+      {{.content = content, .retr_reply = "000 Completed."}, "", "quillon-get: Download cancelled.\n"},
+      // A file-size limit of 500 blocks of 512 bytes: the last block fails.
+      {{.content = content}, "ulimit -f 500; ", "quillon-get: Download failed: cannot write the file: File too large\n"},
+      {{.greet = false}, "", "quillon-get: Download failed: no data for 1 second.\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.err);
+    testing::ScriptedServer server([&](testing::ScriptedConnection& conn) { ServeFtpFile(conn, c.script); });
+    Outcome o = Run("--timeout 1 ftp://127.0.0.1:" + server.PortText() + "/f.bin " + Target(), c.prefix);
+    EXPECT_EQ(o.status, 1);
+    EXPECT_EQ(o.err, c.err);
+    EXPECT_FALSE(testing::FileExists(Target()));
+  }
 }
 
 }  // namespace

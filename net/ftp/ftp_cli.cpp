@@ -39,7 +39,9 @@ int FtpReplyCode(const std::string& Line) {
     value = value * 10 + (Line[i++] - '0');
     if (value > 1000000) break;  // no reply code is that long
   }
-  return static_cast<int>(negative ? -value : value);
+  // Codes outside 100-599 ("000", "65536") are no replies at all: a failure.
+  if (negative || value < 100 || value > 599) return 500;
+  return static_cast<int>(value);
 }
 
 bool FtpReplyIsFinal(const std::string& Line) {
@@ -90,6 +92,7 @@ TCustomFtpCli::TCustomFtpCli()
   control_->OnSessionConnected = [this](TCustomWSocket*, Word e) { ControlSessionConnected(e); };
   control_->OnSessionClosed = [this](TCustomWSocket*, Word e) { ControlSessionClosed(e); };
   control_->OnDataAvailable = [this](TCustomWSocket*, Word e) { ControlDataAvailable(e); };
+  watchdog_.OnTimeout = [this](TTimeoutKind Kind) { TimedOut(Kind); };
 }
 
 TCustomFtpCli::~TCustomFtpCli() {
@@ -268,6 +271,7 @@ void TCustomFtpCli::SetErrorMessage() {
 }
 
 void TCustomFtpCli::ControlDataAvailable(Word Error) {
+  watchdog_.Activity();
   int len = control_->Receive(rcv_buf_ + rcv_cnt_, kReplyBufferSize - 1 - rcv_cnt_);
   if (len == 0) {
     // The server ended the connection, or a reply line does not fit.
@@ -457,7 +461,10 @@ void TCustomFtpCli::SendCommand(const std::string& Cmd) {
   }
   TriggerDisplay("> " + cmd);
   if (token.expired()) return;
-  if (control_->State() == wsConnected) control_->SendString(cmd + "\r\n");
+  if (control_->State() != wsConnected) return;
+  // A command waits for its reply: silence is measured from here.
+  if (watchdog_.Phase() != TTimeoutKind::Connect) watchdog_.StartIdle();
+  control_->SendString(cmd + "\r\n");
 }
 
 void TCustomFtpCli::TriggerRequestDone(Word Error) {
@@ -479,6 +486,7 @@ void TCustomFtpCli::TriggerRequestDone(Word Error) {
   }
   high_level_flag_ = false;
   next_request_ = nullptr;
+  watchdog_.Stop();  // nothing is awaited until the next request
   target_.Post(WM_FTP_REQUEST_DONE, Error, 0);
 }
 
@@ -498,6 +506,8 @@ void TCustomFtpCli::Connect() {
   rcv_cnt_ = 0;
   request_result_ = 0;
   dns_result_.clear();
+  timed_out_ = TTimeoutKind::None;
+  watchdog_.StartConnect();
   SetState(ftpDnsLookup);
   control_->DnsLookup(connection_type_ == ftpProxy ? proxy_server_ : host_name_);
 }
@@ -538,6 +548,7 @@ void TCustomFtpCli::ControlDnsLookupDone(Word Error) {
 void TCustomFtpCli::ControlSessionConnected(Word Error) {
   if (Error == 0) {
     logged_connected_ = true;
+    watchdog_.StartIdle();  // the greeting is awaited like any reply
     return;
   }
   auto token = LifeToken();
@@ -567,9 +578,20 @@ void TCustomFtpCli::ControlSessionClosed(Word Error) {
     }
   }
   bool aborting = state_ == ftpAborting;
+  // The final reply of a download came and its data is still arriving: the
+  // join with the data connection's close reports the request.
+  bool data_pending = pending && !aborting && transfer_reply_done_ && !download_closed_ &&
+                      (fct_prv_ == stRetr || fct_prv_ == stList || fct_prv_ == stNlst) &&
+                      data_->State() != wsClosed;
   if (!aborting) SetState(ftpBetweenSteps);
+  if (data_pending) return;
   if (pending) {
-    if (aborting) {
+    if (aborting && timed_out_ != TTimeoutKind::None) {
+      request_result_ = watchdog_.ErrorNumber(timed_out_);
+      last_response_ = "500 " + watchdog_.ReasonText(timed_out_);
+      status_code_ = 500;
+      error_message_ = last_response_;
+    } else if (aborting) {
       // Abort ends whatever was pending as a failure, never as success.
       request_result_ = 426;
       error_message_ = "426 Operation aborted.";
@@ -813,7 +835,27 @@ void TCustomFtpCli::Abort() {
   if (token.expired()) return;
   CloseLocalFile();
   logged_connected_ = false;
+  watchdog_.Stop();
   SetState(ftpReady);
+}
+
+// A time limit passed: ends everything as Abort does, and reports the
+// pending request with the timeout's error number and reason.
+void TCustomFtpCli::TimedOut(TTimeoutKind Kind) {
+  auto token = LifeToken();
+  bool pending = !request_done_flag_;
+  timed_out_ = Kind;
+  TriggerDisplay("! " + watchdog_.ReasonText(Kind));
+  if (token.expired()) return;
+  Abort();
+  if (token.expired() || !pending || request_done_flag_) return;
+  // Nothing reported it (a name lookup that was cancelled): report it here.
+  request_result_ = watchdog_.ErrorNumber(Kind);
+  last_response_ = "500 " + watchdog_.ReasonText(Kind);
+  status_code_ = 500;
+  error_message_ = last_response_;
+  next_request_ = nullptr;
+  TriggerRequestDone(static_cast<Word>(request_result_));
 }
 
 // ---- Sequences ------------------------------------------------------------------

@@ -41,6 +41,7 @@
 #include "base/exceptions.h"
 #include "base/file_stream.h"
 #include "net/socket/sync_wsocket.h"
+#include "net/socket/transfer_watchdog.h"
 #include "platform/message_target.h"
 
 namespace quillon {
@@ -127,8 +128,9 @@ enum TFtpShareMode { ftpShareCompat, ftpShareExclusive, ftpShareDenyWrite, ftpSh
 enum TFtpConnectionType { ftpDirect, ftpProxy, ftpSocks4, ftpSocks4A, ftpSocks5 };
 
 // Reply parsing, shared by the client and its tests. A reply code is read
-// after leading blanks, with an optional sign; a line is final when it starts
-// with a digit and the character after its number is not "-".
+// after leading blanks; a code outside 100-599 (or signed) reads as 500, a
+// failure. A line is final when it starts with a digit and the character
+// after its number is not "-".
 int FtpReplyCode(const std::string& Line);
 bool FtpReplyIsFinal(const std::string& Line);
 // The number after the code of a SIZE reply (0 when there is none).
@@ -173,6 +175,18 @@ class TCustomFtpCli : private platform::MessageHandler {
   // Seconds WaitUntilReady waits (TFtpClient: 15); 0 or less: no limit.
   int Timeout() const { return timeout_; }
   void SetTimeout(int Value) { timeout_ = Value; }
+  // Time limits of every request (seconds, 0 or less: none; 30 and 60 by
+  // default): no control connection within ConnectTimeout, or no byte on
+  // the control or data connection for IdleTimeout while a request is
+  // pending, end everything as Abort does and report the pending request
+  // with kConnectTimeoutError or kIdleTimeoutError, StatusCode 500 and
+  // ErrorMessage "500 connection timed out." / "500 no data for N seconds.".
+  int ConnectTimeout() const { return watchdog_.ConnectTimeout(); }
+  void SetConnectTimeout(int Seconds) { watchdog_.SetConnectTimeout(Seconds); }
+  int IdleTimeout() const { return watchdog_.IdleTimeout(); }
+  void SetIdleTimeout(int Seconds) { watchdog_.SetIdleTimeout(Seconds); }
+  // Suspend it while the data connection is paused on purpose.
+  TTransferWatchdog& Watchdog() { return watchdog_; }
   bool MultiThreaded() const { return multi_threaded_; }
   void SetMultiThreaded(bool Value) { multi_threaded_ = Value; }
   const std::string& HostName() const { return host_name_; }
@@ -234,6 +248,9 @@ class TCustomFtpCli : private platform::MessageHandler {
   int64_t SizeResult() const { return size_result_; }
   const std::string& DirResult() const { return dir_result_; }
   int64_t ByteCount() const { return byte_count_; }
+  // The system's reason when writing the local file failed during the last
+  // download ("" otherwise); such a download is reported failed with 550.
+  const std::string& LocalWriteError() const { return local_write_error_; }
   TWSocket* ControlSocket() { return control_.get(); }
   TWSocket* DataSocket() { return data_.get(); }
 
@@ -382,6 +399,7 @@ class TCustomFtpCli : private platform::MessageHandler {
                  Handler DoneAsync);
   void NextExecAsync();
   void DoneQuitAsync();
+  void TimedOut(TTimeoutKind Kind);
   void TriggerRequestDone(Word Error);
   void SetErrorMessage();
   void ReportFailure(int Code, const std::string& Response, Word Error);
@@ -498,6 +516,10 @@ class TCustomFtpCli : private platform::MessageHandler {
   bool upload_ready_ = false;
   std::unique_ptr<char[]> data_buffer_;  // receive block / send block
   SessionHandler passive_connected_ = nullptr;
+  std::string local_write_error_;
+
+  TTransferWatchdog watchdog_;
+  TTimeoutKind timed_out_ = TTimeoutKind::None;
 };
 
 }  // namespace quillon

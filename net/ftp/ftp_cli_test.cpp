@@ -73,6 +73,9 @@ class FtpScriptedTest : public ::testing::Test {
 
 TEST(FtpReplyTest, ParsingHelpers) {
   EXPECT_EQ(FtpReplyCode(" 213 5"), 213);
+  // Codes outside 100-599 are failures, never success.
+  for (const char* odd : {"000 Completed.", "099 x", "600 x", "65536 Completed.", "-226 x"})
+    EXPECT_EQ(FtpReplyCode(odd), 500) << odd;
   EXPECT_TRUE(FtpReplyIsFinal("220 ready"));
   EXPECT_TRUE(FtpReplyIsFinal("123 continuation that looks final"));
   EXPECT_FALSE(FtpReplyIsFinal("220-more"));

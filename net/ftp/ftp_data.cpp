@@ -3,10 +3,12 @@
 // uploads (STOR, APPE), progress and the join of the final transfer reply
 // with the close of the data connection.
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstring>
 
 #include "base/strings.h"
@@ -20,6 +22,8 @@ namespace {
 // Downloads read this much per data event and write it to the file in one
 // call; uploads read this much from the file per send.
 constexpr int kDataBlock = 256 * 1024;
+// Downloads start writing to disk after this many bytes.
+constexpr int64_t kWriteBehind = 8 * 1024 * 1024;
 
 std::string DottedAddress(const sockaddr_in& sin) {
   char text[INET_ADDRSTRLEN] = {};
@@ -258,6 +262,7 @@ void TCustomFtpCli::ExecDownload(TFtpRequest RqType, const char* DataCmd, Step s
   request_result_ = 0;
   byte_count_ = 0;
   data_close_error_ = 0;
+  local_write_error_.clear();
   start_time_ = platform::GetTickCount();
   error_message_.clear();
   data_->OnSessionAvailable = [this](TCustomWSocket*, Word e) { DownloadAccepted(e); };
@@ -374,6 +379,7 @@ void TCustomFtpCli::DownloadSecondReply() {
 // One block per event: a large read, written to the file in one call.
 void TCustomFtpCli::DataAvailableReceive(Word) {
   auto token = LifeToken();
+  watchdog_.Activity();
   if (!Progress()) {
     if (token.expired()) return;
     TriggerDisplay("! Abort requested");
@@ -394,15 +400,26 @@ void TCustomFtpCli::DataAvailableReceive(Word) {
     }
     return;
   }
+  if (!local_write_error_.empty()) return;  // the rest is not wanted any more
   byte_count_ += n;
   if (local_stream_) {
     bool written = false;
+    errno = 0;
     try {
       written = local_stream_->Write(buf, n) == n;
     } catch (const std::exception&) {
     }
-    if (!written) {
-      TriggerDisplay("! Error writing local file");
+    if (written) {
+      // Starts writing each stretch to disk at once, so that a flush after
+      // the transfer finds little left to do.
+      if ((byte_count_ - n) / kWriteBehind != byte_count_ / kWriteBehind)
+        ::sync_file_range(local_stream_->Handle(), 0, 0, SYNC_FILE_RANGE_WRITE);
+    } else {
+      // The download fails with the system's reason, whatever the server
+      // answers afterwards.
+      local_write_error_ = std::strerror(errno != 0 ? errno : EIO);
+      CloseLocalFile();
+      TriggerDisplay("! Error writing local file: " + local_write_error_);
       if (token.expired()) return;
       data_->Shutdown(2);
       return;
@@ -448,7 +465,12 @@ void TCustomFtpCli::TransferJoin(bool data_closed) {
   if (token.expired()) return;
   resume_at_ = 0;
   request_result_ = data_close_error_;
-  TriggerRequestDone(data_close_error_);
+  if (!local_write_error_.empty()) {
+    request_result_ = 550;
+    status_code_ = 550;
+    error_message_ = "550 cannot write the file: " + local_write_error_;
+  }
+  TriggerRequestDone(static_cast<Word>(request_result_));
 }
 
 void TCustomFtpCli::DownloadJoin() { TransferJoin(download_closed_); }
@@ -577,6 +599,7 @@ void TCustomFtpCli::UploadSendData(Word Error) {
     return;
   }
   if (token.expired()) return;
+  watchdog_.Activity();
   if (Error != 0) {
     TriggerDisplay("! Error #" + std::to_string(Error) + " sending data");
     if (token.expired()) return;

@@ -68,6 +68,7 @@ THttpCli::THttpCli() : ctrl_socket_(std::make_unique<TWSocket>()), target_(this)
   s.OnSessionConnected = [this](TCustomWSocket*, Word e) { SocketSessionConnected(e); };
   s.OnDataSent = [this](TCustomWSocket*, Word e) { SocketDataSent(e); };
   s.OnDnsLookupDone = [this](TCustomWSocket*, Word e) { SocketDnsLookupDone(e); };
+  watchdog_.OnTimeout = [this](TTimeoutKind Kind) { TimedOut(Kind); };
   s.OnSocksError = [this](TCustomWSocket*, int e, const std::string& m) { Fire(OnSocksError, e, m); };
   s.OnSocksConnected = [this](TCustomWSocket*, Word e) { Fire(OnSocksConnected, e); };
   s.OnError = [this](TCustomWSocket*) {
@@ -157,7 +158,10 @@ void THttpCli::StateChange(THttpState NewState) {
   if (state_ == NewState) return;
   state_ = NewState;
   TriggerStateChange();
-  if (NewState == hsReady) PostRequestDone();
+  if (NewState == hsReady) {
+    watchdog_.Stop();
+    PostRequestDone();
+  }
 }
 
 void THttpCli::PostRequestDone() {
@@ -304,6 +308,7 @@ void THttpCli::AdjustDocName() {
 }
 
 void THttpCli::StartLookup() {
+  watchdog_.StartConnect();
   lookup_done_seen_ = false;
   socket_error_seen_ = false;
   StateChange(hsDnsLookup);
@@ -389,6 +394,7 @@ void THttpCli::SocketSessionConnected(Word Error) {
     return;
   }
   connected_ = true;
+  watchdog_.StartIdle();
   StateChange(hsConnected);
   const bool tunnel = TunnelNeeded();
   if (!tunnel) TriggerSessionConnected();
@@ -496,6 +502,7 @@ void THttpCli::SendHeaderLine(std::string S) {
 }
 
 void THttpCli::SocketDataSent(Word /*Error*/) {
+  watchdog_.Activity();
   if (!allowed_to_send_ || send_stream_ == nullptr) return;
   int64_t n = send_stream_->Read(send_buf_.data(), static_cast<int64_t>(send_buf_.size()));
   if (n > 0) {
@@ -515,6 +522,7 @@ void THttpCli::SocketDataAvailable(Word Error) {
   // must fit the line room.
   const int limit = state_ == hsWaitingBody ? kHttpBodyReadSize : kHttpLineRoom;
   const int room = limit - rcv_cnt_;
+  watchdog_.Activity();
   if (room <= 0) throw EHttpException("HTTP line too long", 4);
   int n = ctrl_socket_->Receive(rcv_buf_.data() + rcv_cnt_, room);
   if (request_type_ == hrNone || n <= 0) return;
@@ -840,6 +848,17 @@ void THttpCli::Abort() {
     if (ctrl_socket_->State() != wsClosed) ctrl_socket_->Close();
     return;
   }
+  EndRequest(404, "Connection aborted on request", 3);
+}
+
+void THttpCli::TimedOut(TTimeoutKind Kind) {
+  if (state_ == hsReady || state_ == hsAborting) return;
+  // A status already received stays; before one the request ends as a
+  // connection failure does.
+  EndRequest(status_code_ != 0 ? status_code_ : 404, watchdog_.ReasonText(Kind), watchdog_.ErrorNumber(Kind));
+}
+
+void THttpCli::EndRequest(int Status, const std::string& Reason, Word Error) {
   THttpState was = state_;
   StateChange(hsAborting);
   if (was == hsDnsLookup) {
@@ -848,9 +867,9 @@ void THttpCli::Abort() {
     } catch (...) {
     }
   }
-  status_code_ = 404;
-  reason_phrase_ = "Connection aborted on request";
-  request_done_error_ = 3;
+  status_code_ = Status;
+  reason_phrase_ = Reason;
+  request_done_error_ = Error;
   if (was == hsDnsLookup) {
     SocketSessionClosed(0);
   } else {

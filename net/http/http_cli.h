@@ -36,6 +36,11 @@
 //     (a port text naming no service, a SOCKS server name that does not
 //     resolve)
 //   Abort                    404 "Connection aborted on request", 3
+//   no connection within ConnectTimeout seconds
+//                            404 "connection timed out.", kConnectTimeoutError
+//   no byte sent or received for IdleTimeout seconds once connected
+//                            the status so far (404 before one), "no data for
+//                            <n> seconds.", kIdleTimeoutError
 //   closed with an error     status of the response so far, the close error
 //   4xx / 5xx answer         the answer's code and text, 0
 //   broken response          the status so far, the exception's message, 10053
@@ -64,6 +69,7 @@
 #include "base/exceptions.h"
 #include "base/stream.h"
 #include "net/socket/sync_wsocket.h"
+#include "net/socket/transfer_watchdog.h"
 #include "platform/message_target.h"
 
 namespace quillon {
@@ -179,6 +185,16 @@ class THttpCli : private platform::MessageHandler {
   const std::string& AcceptRanges() const { return accept_ranges_; }
   bool MultiThreaded() const { return multi_threaded_; }
   virtual void SetMultiThreaded(bool v);
+  // Time limits of each request in seconds (0 or less: none; 30 and 60 by
+  // default): the connect timeout runs from the name lookup to the
+  // connection (again for each redirection), the idle timeout from then on
+  // until the request ends. See "Failures" above for how they end it.
+  int ConnectTimeout() const { return watchdog_.ConnectTimeout(); }
+  void SetConnectTimeout(int Seconds) { watchdog_.SetConnectTimeout(Seconds); }
+  int IdleTimeout() const { return watchdog_.IdleTimeout(); }
+  void SetIdleTimeout(int Seconds) { watchdog_.SetIdleTimeout(Seconds); }
+  // Suspend it while CtrlSocket is paused on purpose.
+  TTransferWatchdog& Watchdog() { return watchdog_; }
   // SOCKS settings. The socket forgets them at every close, so the client
   // keeps them and gives them to CtrlSocket before each connect.
   const std::string& SocksServer() const { return socks_server_; }
@@ -323,6 +339,9 @@ class THttpCli : private platform::MessageHandler {
   // Delivers the bytes still in the receive buffer as a piece of body.
   void DeliverBufferedBody();
   void SocketBgException(const std::exception& E, bool& CanClose);
+  void TimedOut(TTimeoutKind Kind);
+  // Ends the running request at once with these values (Abort, timeouts).
+  void EndRequest(int Status, const std::string& Reason, Word Error);
   // Closes a connection left from an earlier response without its events.
   void CloseQuietly();
   void ApplySocksSettings();
@@ -397,6 +416,7 @@ class THttpCli : private platform::MessageHandler {
   std::vector<char> send_buf_;
   std::string request_buffer_;
   std::vector<std::string> authenticate_challenges_;
+  TTransferWatchdog watchdog_;
 };
 
 }  // namespace quillon

@@ -615,5 +615,32 @@ TEST(HttpLifetime, NextRequestFromRequestDone) {
   EXPECT_EQ(c.Body(), "againagainagain");
 }
 
+// Silence ends a request with the idle timeout's error and reason, in any
+// phase: before the status line (404 then) and in the middle of a body (the
+// status stays).
+TEST(HttpCliTimeoutTest, SilenceEndsTheRequest) {
+  struct Case {
+    std::string sent;
+    int status;
+  } cases[] = {
+      {"", 404},
+      {"HTTP/1.0 200 OK\r\nContent-Length: 100\r\n\r\n0123456789", 200},
+  };
+  for (const Case& c : cases) {
+    ScriptedServer server([&](ScriptedConnection& conn) {
+      conn.ReadUntil("\r\n\r\n");
+      conn.Send(c.sent);
+      conn.ReadToEnd();
+    });
+    Client client;
+    client.http.SetIdleTimeout(1);
+    EXPECT_EQ(client.http.ConnectTimeout(), 30);
+    ASSERT_TRUE(client.Fetch("http://127.0.0.1:" + server.PortText() + "/"));
+    EXPECT_EQ(client.done_error, kIdleTimeoutError);
+    EXPECT_EQ(client.http.StatusCode(), c.status);
+    EXPECT_EQ(client.http.ReasonPhrase(), "no data for 1 second.");
+  }
+}
+
 }  // namespace
 }  // namespace quillon

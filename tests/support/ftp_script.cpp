@@ -1,6 +1,7 @@
 #include "tests/support/ftp_script.h"
 
 #include <cstdio>
+#include <cstdlib>
 
 namespace quillon::testing {
 
@@ -26,6 +27,67 @@ int ScriptedFtpData::Open(int timeout_ms) {
   if (listener_) return listener_->Accept(timeout_ms);
   if (active_port_ < 0) return -1;
   return ConnectLoopback(static_cast<uint16_t>(active_port_));
+}
+
+std::vector<std::string> ServeFtpFile(ScriptedConnection& c, const FtpFileScript& script) {
+  std::vector<std::string> commands;
+  if (!script.greet) {
+    c.ReadToEnd();
+    return commands;
+  }
+  c.Send("220 Scripted FTP server ready\r\n");
+  ScriptedFtpData data;
+  size_t offset = 0;
+  while (true) {
+    std::string line = c.ReadUntil("\r\n");
+    if (line.size() < 2 || line.compare(line.size() - 2, 2, "\r\n") != 0) return commands;  // the client went
+    line.resize(line.size() - 2);
+    commands.push_back(line);
+    std::string verb = line.substr(0, line.find(' '));
+    std::string reply = "502 Command not implemented";
+    if (verb == "USER") {
+      reply = script.user_reply;
+    } else if (verb == "PASS") {
+      reply = "230 Login successful";
+    } else if (verb == "CWD") {
+      reply = "250 Directory changed";
+    } else if (verb == "TYPE") {
+      reply = "200 Type set";
+    } else if (verb == "SIZE") {
+      reply = script.size_reply.empty() ? "213 " + std::to_string(script.content.size()) : script.size_reply;
+    } else if (verb == "PORT" || verb == "PASV") {
+      data.Answer(c, line);
+      continue;
+    } else if (verb == "REST") {
+      offset = std::strtoull(line.c_str() + 5, nullptr, 10);
+      reply = "350 Restarting";
+    } else if (verb == "RETR") {
+      if (script.retr_reply.empty() || script.retr_reply[0] != '1') {
+        c.Send(script.retr_reply + "\r\n");
+        continue;
+      }
+      int fd = data.Open();
+      c.Send(script.retr_reply + "\r\n");
+      if (script.stall) {
+        c.ReadToEnd();  // until the client gives up
+        CloseFd(fd);
+        return commands;
+      }
+      if (script.reply_226_first) c.Send("226 Transfer complete\r\n");
+      if (script.close_after_226) c.Close();
+      std::string rest = offset < script.content.size() ? script.content.substr(offset) : "";
+      WriteAll(fd, rest.substr(0, script.send_limit));
+      CloseFd(fd);
+      if (script.close_after_226) return commands;
+      if (!script.reply_226_first) c.Send("226 Transfer complete\r\n");
+      offset = 0;
+      continue;
+    } else if (verb == "QUIT") {
+      c.Send("221 Goodbye\r\n");
+      return commands;
+    }
+    c.Send(reply + "\r\n");
+  }
 }
 
 }  // namespace quillon::testing

@@ -15,6 +15,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "tests/support/loopback.h"
 #include "tests/support/scripted_server.h"
@@ -43,5 +44,24 @@ class ScriptedFtpData {
 // The PORT numbers of a "PORT a,b,c,d,p1,p2" line as p1 * 256 + p2; -1
 // when the line is no such command.
 int PortFromCommand(const std::string& line);
+
+// How ServeFtpFile serves one file, and the ways it can misbehave.
+struct FtpFileScript {
+  std::string content{};                // the file
+  std::string size_reply{};             // "" : "213 <content size>"
+  std::string user_reply = "331 Password required";
+  std::string retr_reply = "150 Opening BINARY mode data connection";  // not 1xx: refused so
+  size_t send_limit = std::string::npos;  // bytes sent at most (a short transfer)
+  bool reply_226_first = false;         // 226 before the data
+  bool close_after_226 = false;         // with reply_226_first: control closed at once
+  bool greet = true;                    // false: accepts, never says anything
+  bool stall = false;                   // the data connection opens and stays silent
+};
+
+// The server side of one download session: greeting, USER (PASS unless
+// USER was answered 230), CWD, TYPE, SIZE, PORT or PASV, REST, RETR, QUIT.
+// Returns the client's command lines (without CR LF). Unknown commands get
+// "502".
+std::vector<std::string> ServeFtpFile(ScriptedConnection& c, const FtpFileScript& script);
 
 }  // namespace quillon::testing

@@ -1,0 +1,401 @@
+// A download ends as the whole file under its name or changes nothing the
+// user had: completeness checks, partial files, continuing them, time limits
+// and log-in cases, against scripted servers and nginx on loopback.
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+
+#include <csignal>
+#include <cstdio>
+#include <filesystem>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "download/download_job.h"
+#include "download/partial_file.h"
+#include "tests/support/event_wait.h"
+#include "tests/support/ftp_script.h"
+#include "tests/support/http_servers.h"
+#include "tests/support/loopback.h"
+#include "tests/support/scripted_server.h"
+#include "tests/support/temp_dir.h"
+
+namespace quillon {
+namespace {
+
+using testing::FileExists;
+using testing::FtpFileScript;
+using testing::ReadFile;
+using testing::RunUntil;
+using testing::ScriptedConnection;
+using testing::ScriptedServer;
+using testing::WriteFile;
+
+std::string Pattern(size_t n) {
+  std::string s(n, '\0');
+  for (size_t i = 0; i < n; ++i) s[i] = static_cast<char>((i * 7 + i / 253) & 0xFF);
+  return s;
+}
+
+struct Answer : TResumeQuestion {
+  bool yes = false;
+  int asked = 0;
+  bool AskResume(const std::string&) override {
+    ++asked;
+    return yes;
+  }
+};
+
+// A job with one-second time limits.
+struct Job {
+  Answer answer;
+  TDownloadJob job{&answer};
+  Job(const std::string& url, const std::string& file) {
+    job.SetURL(url);
+    job.SetLocalFilename(file);
+    job.SetCancelCaption("Cancel");
+    job.SetConnectTimeout(1);
+    job.SetIdleTimeout(1);
+  }
+  bool Run() {
+    job.StartDownload();
+    return RunUntil([&] { return !job.DownloadInProgress() && !job.HttpClient() && !job.FtpClient(); }, 20000);
+  }
+};
+
+std::string FtpUrl(const ScriptedServer& server, const std::string& login = "") {
+  return "ftp://" + login + "127.0.0.1:" + server.PortText() + "/pub/f.bin";
+}
+
+// ---- FTP: only a complete transfer completes -------------------------------------------
+
+TEST(DownloadOutcomeTest, FtpTransfersThatAreNotTheWholeFileFail) {
+  const std::string content = Pattern(300000);
+  struct Case {
+    const char* name;
+    FtpFileScript script;
+    const char* status;
+  };
+  FtpFileScript short_transfer{.content = content, .send_limit = 150000};
+  FtpFileScript closed_early{.content = content, .send_limit = 150000, .reply_226_first = true, .close_after_226 = true};
+  FtpFileScript code_000{.content = content, .retr_reply = "000 Completed."};
+  FtpFileScript code_65536{.content = content, .retr_reply = "65536 Completed."};
+  FtpFileScript refused{.content = content, .retr_reply = "425 Can't open data connection"};
+  const Case cases[] = {
+      {"226 after half the bytes", short_transfer, "Download incomplete."},
+      {"226 and a control close, then half the data", closed_early, "Download incomplete."},
+      {"RETR answered 000", code_000, "Download cancelled."},
+      {"RETR answered 65536", code_65536, "Download cancelled."},
+      {"RETR refused with 425", refused, "Download cancelled."},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    testing::TempDir dir;
+    WriteFile(dir.File("f.bin"), "the user's own file");
+    ScriptedServer server([&](ScriptedConnection& conn) { ServeFtpFile(conn, c.script); });
+    Job j(FtpUrl(server), dir.File("f.bin"));
+    ASSERT_TRUE(j.Run());
+    EXPECT_EQ(j.job.Status(), c.status);
+    EXPECT_EQ(j.job.ActionMode(), amStart);
+    EXPECT_EQ(ReadFile(dir.File("f.bin")), "the user's own file");
+  }
+}
+
+TEST(DownloadOutcomeTest, FtpDataAfterTheControlConnectionClosedIsAwaited) {
+  const std::string content = Pattern(300000);
+  FtpFileScript script{.content = content, .reply_226_first = true, .close_after_226 = true};
+  testing::TempDir dir;
+  ScriptedServer server([&](ScriptedConnection& conn) { ServeFtpFile(conn, script); });
+  Job j(FtpUrl(server), dir.File("f.bin"));
+  ASSERT_TRUE(j.Run());
+  EXPECT_EQ(j.job.Status(), "Completed.");
+  EXPECT_TRUE(ReadFile(dir.File("f.bin")) == content);
+  EXPECT_FALSE(FileExists(dir.File("f.bin.part")));
+}
+
+// A file-size limit below the file's size: the last block cannot be written.
+TEST(DownloadOutcomeTest, FtpWriteFailureInTheLastBlockFails) {
+  const std::string content = Pattern(300000);
+  FtpFileScript script{.content = content};
+  testing::TempDir dir;
+  ScriptedServer server([&](ScriptedConnection& conn) { ServeFtpFile(conn, script); });
+  auto old_handler = std::signal(SIGXFSZ, SIG_IGN);
+  rlimit old_limit{};
+  ::getrlimit(RLIMIT_FSIZE, &old_limit);
+  rlimit limit = old_limit;
+  limit.rlim_cur = content.size() - 1000;
+  ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &limit), 0);
+  Job j(FtpUrl(server), dir.File("f.bin"));
+  bool ended = j.Run();
+  ::setrlimit(RLIMIT_FSIZE, &old_limit);
+  std::signal(SIGXFSZ, old_handler);
+  ASSERT_TRUE(ended);
+  EXPECT_EQ(j.job.Status(), "Download failed: cannot write the file: File too large");
+  EXPECT_FALSE(FileExists(dir.File("f.bin")));
+  // What was written can be continued later.
+  EXPECT_EQ(ReadFile(dir.File("f.bin.part")), content.substr(0, content.size() - 1000));
+}
+
+// ---- Time limits and cancel --------------------------------------------------------------
+
+TEST(DownloadOutcomeTest, SilentServersEndWithTheTimeoutText) {
+  FtpFileScript silent{.greet = false};
+  FtpFileScript stalled{.content = Pattern(1000), .stall = true};
+  for (const FtpFileScript* script : {&silent, &stalled}) {
+    testing::TempDir dir;
+    WriteFile(dir.File("f.bin"), "old");
+    ScriptedServer server([&](ScriptedConnection& conn) { ServeFtpFile(conn, *script); });
+    Job j(FtpUrl(server), dir.File("f.bin"));
+    ASSERT_TRUE(j.Run());
+    EXPECT_EQ(j.job.Status(), "Download failed: no data for 1 second.");
+    EXPECT_EQ(j.job.ActionMode(), amStart);
+    EXPECT_EQ(ReadFile(dir.File("f.bin")), "old");
+  }
+  ScriptedServer http([](ScriptedConnection& c) {
+    c.ReadUntil("\r\n\r\n");
+    c.Send("HTTP/1.0 200 OK\r\nContent-Length: 5000\r\nETag: \"e\"\r\n\r\n" + std::string(1000, 'h'));
+    c.ReadToEnd();
+  });
+  testing::TempDir dir;
+  Job j("http://127.0.0.1:" + http.PortText() + "/f.bin", dir.File("f.bin"));
+  ASSERT_TRUE(j.Run());
+  EXPECT_EQ(j.job.Status(), "Download failed: no data for 1 second.");
+  EXPECT_FALSE(FileExists(dir.File("f.bin")));
+  EXPECT_EQ(ReadFile(dir.File("f.bin.part")), std::string(1000, 'h'));  // continuable: kept
+}
+
+TEST(DownloadOutcomeTest, CancelWorksWhileLoggingIn) {
+  FtpFileScript silent{.greet = false};
+  testing::TempDir dir;
+  ScriptedServer server([&](ScriptedConnection& conn) { ServeFtpFile(conn, silent); });
+  Job j(FtpUrl(server), dir.File("f.bin"));
+  j.job.SetIdleTimeout(0);
+  j.job.StartDownload();
+  ASSERT_TRUE(RunUntil([&] { return server.Accepted() == 1; }));
+  EXPECT_TRUE(j.job.ActionEnabled());
+  j.job.ActionClick();
+  ASSERT_TRUE(RunUntil([&] { return !j.job.FtpClient(); }));
+  EXPECT_EQ(j.job.Status(), "Download cancelled.");
+  EXPECT_EQ(j.job.ActionMode(), amStart);
+}
+
+// ---- The user's file survives failures -------------------------------------------------
+
+TEST(DownloadOutcomeTest, AnExistingFileSurvivesFailedHttpDownloads) {
+  ScriptedServer not_found([](ScriptedConnection& c) {
+    c.ReadUntil("\r\n\r\n");
+    c.Send("HTTP/1.0 404 Not Found\r\nContent-Length: 9\r\n\r\nnot here!");
+  });
+  ScriptedServer server_error([](ScriptedConnection& c) {
+    c.ReadUntil("\r\n\r\n");
+    c.Send("HTTP/1.0 503 Busy\r\n\r\n<h1>Completed.</h1>");
+  });
+  struct Case {
+    std::string url;
+    std::string status;
+  } cases[] = {
+      {"http://127.0.0.1:" + std::to_string(testing::ClosedPort()) + "/f.bin", ""},
+      {"http://127.0.0.1:" + not_found.PortText() + "/f.bin", "Download not found."},
+      {"http://127.0.0.1:" + server_error.PortText() + "/f.bin", "Download failed: 503 Busy"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.url);
+    testing::TempDir dir;
+    WriteFile(dir.File("f.bin"), "the user's own file");
+    Job j(c.url, dir.File("f.bin"));
+    ASSERT_TRUE(j.Run());
+    if (c.status.empty()) {
+      EXPECT_EQ(j.job.Status().substr(0, 17), "Download failed: ") << j.job.Status();
+    } else {
+      EXPECT_EQ(j.job.Status(), c.status);
+    }
+    EXPECT_EQ(ReadFile(dir.File("f.bin")), "the user's own file");
+    EXPECT_FALSE(FileExists(dir.File("f.bin.part")));
+  }
+}
+
+// ---- FTP log-in ---------------------------------------------------------------------------
+
+TEST(DownloadOutcomeTest, FtpLoginEdgeCases) {
+  struct Case {
+    std::string login;       // before the host in the URL
+    std::string user_reply;  // the server's answer to USER
+    std::vector<std::string> expected;  // USER and PASS as sent; empty: no connection at all
+  } cases[] = {
+      {"anonymous@", "331 Password required", {"USER anonymous", "PASS quillon@example.com"}},
+      {"FTP@", "331 Password required", {"USER FTP", "PASS quillon@example.com"}},
+      {"bob@", "331 Password required", {}},
+      {"bob:%0D%0ADELE%20x@", "331 Password required", {}},  // a line break in the password
+      {"b%40b:p%3Aw%40@", "331 Password required", {"USER b@b", "PASS p:w@"}},
+      {"alice:secret@", "230 Already logged in", {"USER alice"}},
+  };
+  const std::string content = "logged in";
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.login);
+    testing::TempDir dir;
+    FtpFileScript script{.content = content, .user_reply = c.user_reply};
+    std::mutex mutex;
+    std::vector<std::string> commands;
+    ScriptedServer server([&](ScriptedConnection& conn) {
+      auto sent = ServeFtpFile(conn, script);
+      std::lock_guard<std::mutex> lock(mutex);
+      commands = sent;
+    });
+    Job j(FtpUrl(server, c.login), dir.File("f.bin"));
+    ASSERT_TRUE(j.Run());
+    if (c.expected.empty()) {
+      EXPECT_EQ(j.job.Status(), "Could not connect or log in.");
+      EXPECT_EQ(server.Accepted(), 0);
+      continue;
+    }
+    EXPECT_EQ(j.job.Status(), "Completed.");
+    EXPECT_EQ(ReadFile(dir.File("f.bin")), content);
+    ASSERT_TRUE(RunUntil([&] {
+      std::lock_guard<std::mutex> lock(mutex);
+      return commands.size() > c.expected.size();
+    }));
+    std::lock_guard<std::mutex> lock(mutex);
+    EXPECT_EQ(std::vector<std::string>(commands.begin(), commands.begin() + c.expected.size()), c.expected);
+    EXPECT_NE(commands[c.expected.size()].substr(0, 4), "PASS");
+  }
+}
+
+// ---- Continuing an HTTP partial file -----------------------------------------------------
+
+class DownloadResumeNginxTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::filesystem::create_directories(nginx_.Root() + "/slow");
+    WriteFile(nginx_.Root() + "/slow/f.bin", Pattern(2 * 1024 * 1024));
+    nginx_.AddLocations("location /slow/ { limit_rate 2m; }");
+    ASSERT_TRUE(nginx_.Start()) << "nginx could not be started: " << nginx_.Failure();
+  }
+  // Starts a download of /slow/f.bin and cancels it once data came.
+  void CancelInTheMiddle() {
+    Job j(nginx_.Url("/slow/f.bin"), Dest());
+    j.job.StartDownload();
+    ASSERT_TRUE(RunUntil([&] { return testing::FileExists(Part()) && LocalFileSize(Part()) > 0; }));
+    j.job.ActionClick();
+    ASSERT_TRUE(RunUntil([&] { return !j.job.HttpClient(); }));
+    EXPECT_EQ(j.job.Status(), "Download Canceled.");
+    int64_t size = LocalFileSize(Part());
+    EXPECT_GT(size, 0);
+    EXPECT_LT(size, 2 * 1024 * 1024);
+  }
+  std::string Dest() const { return dir_.File("f.bin"); }
+  std::string Part() const { return dir_.File("f.bin.part"); }
+  testing::NginxServer nginx_;
+  testing::TempDir dir_;
+};
+
+TEST_F(DownloadResumeNginxTest, ContinuesThePartOfTheSameFileOnly) {
+  WriteFile(Dest(), "older version");
+  CancelInTheMiddle();
+  EXPECT_EQ(ReadFile(Dest()), "older version");
+
+  // Continued: the whole file, byte for byte.
+  Job resumed(nginx_.Url("/slow/f.bin"), Dest());
+  resumed.answer.yes = true;
+  ASSERT_TRUE(resumed.Run());
+  EXPECT_EQ(resumed.answer.asked, 1);
+  EXPECT_EQ(resumed.job.Status(), "Download Complete.");
+  EXPECT_TRUE(ReadFile(Dest()) == Pattern(2 * 1024 * 1024));
+  EXPECT_FALSE(FileExists(Part()));
+
+  // Continued again, over local bytes that differ: the rest is appended.
+  CancelInTheMiddle();
+  int64_t kept = LocalFileSize(Part());
+  {
+    std::FILE* f = std::fopen(Part().c_str(), "r+b");
+    ASSERT_NE(f, nullptr);
+    std::string marks(static_cast<size_t>(kept), 'L');
+    std::fwrite(marks.data(), 1, marks.size(), f);
+    std::fclose(f);
+  }
+  Job marked(nginx_.Url("/slow/f.bin"), Dest());
+  marked.answer.yes = true;
+  ASSERT_TRUE(marked.Run());
+  EXPECT_TRUE(ReadFile(Dest()) == std::string(static_cast<size_t>(kept), 'L') + Pattern(2 * 1024 * 1024).substr(kept));
+
+  // The file changed on the server: it starts again and ends as the new file.
+  CancelInTheMiddle();
+  const std::string changed = Pattern(2 * 1024 * 1024 + 99).substr(99);
+  WriteFile(nginx_.Root() + "/slow/f.bin", changed + "new");
+  Job restarted(nginx_.Url("/slow/f.bin"), Dest());
+  restarted.answer.yes = true;
+  ASSERT_TRUE(restarted.Run());
+  EXPECT_EQ(restarted.answer.asked, 1);
+  EXPECT_EQ(restarted.job.Status(), "Download Complete.");
+  EXPECT_TRUE(ReadFile(Dest()) == changed + "new");
+}
+
+// Scripted answers to a continued request: one connection each, in order.
+TEST(DownloadResumeTest, AnswersToAContinuedRequest) {
+  const std::string whole = Pattern(10000);
+  std::vector<std::string> requests;
+  std::vector<std::string> answers = {
+      // The first start: half the body, then the connection ends.
+      "HTTP/1.0 200 OK\r\nContent-Length: 10000\r\nETag: \"v1\"\r\n\r\n" + whole.substr(0, 4000),
+      // A 206 that does not continue the part fails and keeps it.
+      "HTTP/1.0 206 Partial Content\r\nContent-Range: bytes 3000-9999/10000\r\nContent-Length: 7000\r\n\r\n" +
+          whole.substr(3000),
+      // A server that ignores Range: starts again, never appends.
+      "HTTP/1.0 200 OK\r\nContent-Length: 10000\r\nETag: \"v1\"\r\n\r\n" + whole,
+  };
+  std::mutex mutex;
+  ScriptedServer server([&](ScriptedConnection& c) {
+    std::string request = c.ReadUntil("\r\n\r\n");
+    std::lock_guard<std::mutex> lock(mutex);
+    size_t n = requests.size();
+    requests.push_back(request);
+    if (n < answers.size()) c.Send(answers[n]);
+  });
+  testing::TempDir dir;
+  std::string url = "http://127.0.0.1:" + server.PortText() + "/f.bin";
+  Job first(url, dir.File("f.bin"));
+  ASSERT_TRUE(first.Run());
+  EXPECT_EQ(first.job.Status(), "Download incomplete.");
+  EXPECT_EQ(ReadFile(dir.File("f.bin.part")), whole.substr(0, 4000));
+
+  Job wrong_range(url, dir.File("f.bin"));
+  wrong_range.answer.yes = true;
+  ASSERT_TRUE(wrong_range.Run());
+  EXPECT_EQ(wrong_range.job.Status(), "Download failed: 206 Partial Content");
+  EXPECT_EQ(ReadFile(dir.File("f.bin.part")), whole.substr(0, 4000));
+  EXPECT_FALSE(FileExists(dir.File("f.bin")));
+
+  Job ignored(url, dir.File("f.bin"));
+  ignored.answer.yes = true;
+  ASSERT_TRUE(ignored.Run());
+  EXPECT_EQ(ignored.job.Status(), "Download Complete.");
+  EXPECT_TRUE(ReadFile(dir.File("f.bin")) == whole);
+
+  std::lock_guard<std::mutex> lock(mutex);
+  ASSERT_EQ(requests.size(), 3u);
+  EXPECT_EQ(requests[0].find("Range:"), std::string::npos);
+  for (size_t i : {1u, 2u}) {
+    EXPECT_NE(requests[i].find("\r\nRange: bytes=4000-\r\n"), std::string::npos) << requests[i];
+    EXPECT_NE(requests[i].find("\r\nIf-Range: \"v1\"\r\n"), std::string::npos) << requests[i];
+  }
+}
+
+// A part as long as the file is now: the server says there is nothing after
+// it, which completes the download.
+TEST(DownloadResumeTest, RangeNotSatisfiableAtTheTotalCompletes) {
+  testing::TempDir dir;
+  ScriptedServer server([](ScriptedConnection& c) {
+    c.ReadUntil("\r\n\r\n");
+    c.Send("HTTP/1.0 416 Range Not Satisfiable\r\nContent-Range: bytes */4000\r\n\r\n");
+  });
+  std::string url = "http://127.0.0.1:" + server.PortText() + "/f.bin";
+  WriteFile(dir.File("f.bin.part"), Pattern(4000));
+  ASSERT_TRUE(WritePartInfo(dir.File("f.bin.part"), TPartInfo{url, 5000, "\"v1\""}));
+  Job j(url, dir.File("f.bin"));
+  j.answer.yes = true;
+  ASSERT_TRUE(j.Run());
+  EXPECT_EQ(j.job.Status(), "Download Complete.");
+  EXPECT_EQ(ReadFile(dir.File("f.bin")), Pattern(4000));
+}
+
+}  // namespace
+}  // namespace quillon

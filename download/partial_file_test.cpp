@@ -1,0 +1,53 @@
+// The record kept with a partial file, and turning the part into the file.
+#include "download/partial_file.h"
+
+#include <gtest/gtest.h>
+#include <sys/xattr.h>
+
+#include "tests/support/temp_dir.h"
+
+namespace quillon {
+namespace {
+
+using testing::FileExists;
+using testing::ReadFile;
+using testing::WriteFile;
+
+TEST(PartialFileTest, RecordAndCommit) {
+  testing::TempDir dir;
+  const std::string part = PartialFileName(dir.File("f.bin"));
+  EXPECT_EQ(part, dir.File("f.bin.part"));
+  WriteFile(part, "half");
+  TPartInfo info;
+  EXPECT_FALSE(ReadPartInfo(part, info));
+  EXPECT_FALSE(WritePartInfo(part, {"http://h/a\r\nX: y", 10, "\"e\""}));  // no line breaks
+
+  ASSERT_TRUE(WritePartInfo(part, {"http://h/a", 10, "\"e\""}));
+  ASSERT_TRUE(ReadPartInfo(part, info));
+  EXPECT_EQ(info.url, "http://h/a");
+  EXPECT_EQ(info.total, 10);
+  EXPECT_TRUE(info.Continuable());
+
+  // The side file of a file system without extended attributes.
+  for (const char* name : {"user.quillon.url", "user.quillon.total", "user.quillon.validator"})
+    ::removexattr(part.c_str(), name);
+  WriteFile(part + ".info", "http://h/b\n-1\nWed, 01 Jan 2025 00:00:00 GMT\n");
+  ASSERT_TRUE(ReadPartInfo(part, info));
+  EXPECT_EQ(info.url, "http://h/b");
+  EXPECT_FALSE(info.Continuable());  // no total
+  WriteFile(part + ".info", "http://h/b\n1x\n\"e\"\n");
+  EXPECT_FALSE(ReadPartInfo(part, info));
+
+  WriteFile(dir.File("f.bin"), "old");
+  std::string reason;
+  ASSERT_TRUE(CommitPartialFile(part, dir.File("f.bin"), reason)) << reason;
+  EXPECT_EQ(ReadFile(dir.File("f.bin")), "half");
+  EXPECT_FALSE(FileExists(part));
+  EXPECT_FALSE(FileExists(part + ".info"));
+  EXPECT_FALSE(CommitPartialFile(part, dir.File("f.bin"), reason));  // nothing to commit
+  EXPECT_EQ(reason, "No such file or directory");
+  EXPECT_EQ(ReadFile(dir.File("f.bin")), "half");
+}
+
+}  // namespace
+}  // namespace quillon
