@@ -142,6 +142,17 @@ void MessageTarget::DropPending(uint32_t msg, uintptr_t wParam) {
   queue_->DropPending(id_, msg, wParam);
 }
 
+CrossThreadPoster MessageTarget::Poster() const {
+  CrossThreadPoster poster;
+  poster.queue_ = queue_;
+  poster.target_id_ = id_;
+  return poster;
+}
+
+void CrossThreadPoster::Post(uint32_t msg, uintptr_t wParam, intptr_t lParam) const {
+  if (auto queue = queue_.lock()) queue->Post(target_id_, msg, wParam, lParam);
+}
+
 int MessageTarget::PendingCount() const { return queue_->PendingCount(id_); }
 
 }  // namespace quillon::platform

@@ -29,6 +29,19 @@ class MessageHandler {
   ~MessageHandler() = default;
 };
 
+// A handle through which any thread may post to one target. Posts made after
+// the target is gone, or after its thread's queue has ended, are dropped.
+class CrossThreadPoster {
+ public:
+  CrossThreadPoster() = default;
+  void Post(uint32_t msg, uintptr_t wParam, intptr_t lParam) const;
+
+ private:
+  friend class MessageTarget;
+  std::weak_ptr<MessageQueue> queue_;
+  uint64_t target_id_ = 0;
+};
+
 class MessageTarget {
  public:
   // The handler must outlive the target (it normally owns it).
@@ -53,6 +66,9 @@ class MessageTarget {
   // reported for the old handle never reaches a new socket with the same
   // number).
   void DropPending(uint32_t msg, uintptr_t wParam);
+
+  // A handle for posting to this target from other threads.
+  CrossThreadPoster Poster() const;
 
   // Number of messages pending for this target (for tests).
   int PendingCount() const;

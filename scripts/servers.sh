@@ -64,7 +64,7 @@ master_process off;
 worker_processes 1;
 error_log $1/nginx-error.log;
 pid $1/nginx.pid;
-events { worker_connections 256; }
+events { worker_connections 1024; }
 http {
   access_log off;
   sendfile on;

@@ -372,7 +372,7 @@ void TCustomWSocket::Do_FD_Notify(uintptr_t WParam, intptr_t LParam) {
   if (bits & FD_CLOSE) {
     if (state_ != wsConnecting) {
       TWSocketOptions drain = component_options_;
-      ReceiveLoop(0, drain.Exclude(wsoNoReceiveLoop));
+      ReceiveLoop(0, drain.Exclude(wsoNoReceiveLoop), /*Drain=*/true);
       if (token.expired()) return;
       if (!close_notified_) {
         close_notified_ = true;
@@ -384,9 +384,10 @@ void TCustomWSocket::Do_FD_Notify(uintptr_t WParam, intptr_t LParam) {
   }
 }
 
-void TCustomWSocket::ReceiveLoop(Word Error, TWSocketOptions Options) {
+void TCustomWSocket::ReceiveLoop(Word Error, TWSocketOptions Options, bool Drain) {
   auto token = LifeToken();
-  for (;;) {
+  const auto count_before = read_count_;
+  for (int round = 1;; ++round) {
     last_error_ = 0;
     if (!FireDataAvailable(Error)) {
       if (token.expired()) return;
@@ -409,6 +410,7 @@ void TCustomWSocket::ReceiveLoop(Word Error, TWSocketOptions Options) {
       return;
     }
     if (pending == 0) return;
+    if (!Drain && (round >= kReceiveRounds || read_count_ - count_before >= kReceiveBudget)) return;
   }
 }
 

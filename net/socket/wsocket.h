@@ -281,7 +281,14 @@ class TCustomWSocket : private platform::MessageHandler {
 
   // Drains readable data by firing OnDataAvailable while data is pending
   // (or reading and discarding it, 1024 bytes at a time, without a handler).
-  void ReceiveLoop(Word Error, TWSocketOptions Options);
+  // Unless Drain is set, one call reads at most kReceiveBudget bytes in at
+  // most kReceiveRounds rounds and then returns with data still pending: the
+  // readiness is reported again on the next pass of the event loop, so one
+  // fast peer cannot keep every other socket (and the window) waiting.
+  // wsoNoReceiveLoop still means one round.
+  void ReceiveLoop(Word Error, TWSocketOptions Options, bool Drain = false);
+  static constexpr int64_t kReceiveBudget = 1 << 20;
+  static constexpr int kReceiveRounds = 64;
 
   // Fails like a system call that failed with LastSocketError().
   void SocketError(const std::string& FuncName);

@@ -7,6 +7,7 @@
 #include <netinet/in.h>
 
 #include <algorithm>
+#include <chrono>
 #include <sys/socket.h>
 
 #include <cstdint>
@@ -633,6 +634,46 @@ TEST(WSocketMany, TwoHundredSocketsReceiveOnOneLoop) {
   server.join();
   ASSERT_TRUE(all) << closed << " of " << kSockets << " closed";
   for (int i = 0; i < kSockets; ++i) EXPECT_EQ(received[i], kBytes) << "socket " << i;
+}
+
+// A socket with more pending data than one event may read is served over
+// several events, and another socket's data is delivered in between.
+TEST(WSocketMany, ReceiveBudgetLetsOtherSocketsIn) {
+  constexpr int kChunk = 100;
+  constexpr int kBytes = kChunk * TCustomWSocket::kReceiveRounds * 3 + 7;
+  testing::LoopbackListener listener;
+  TCustomWSocket fast, slow;
+  std::string order;  // one letter a read: 'f' for fast, 's' for slow
+  int fast_bytes = 0;
+  fast.OnDataAvailable = [&](TCustomWSocket* s, Word) {
+    char buf[kChunk];
+    int n = s->Receive(buf, sizeof buf);
+    if (n > 0) fast_bytes += n, order += 'f';
+  };
+  slow.SetComponentOptions({wsoNoReceiveLoop});
+  slow.OnDataAvailable = [&](TCustomWSocket* s, Word) {
+    char c;
+    if (s->Receive(&c, 1) == 1) order += 's';
+  };
+  for (TCustomWSocket* s : {&fast, &slow}) {
+    s->SetAddr("127.0.0.1");
+    s->SetPort(listener.PortText());
+    s->Connect();
+  }
+  int fast_peer = listener.Accept(), slow_peer = listener.Accept();
+  ASSERT_TRUE(RunUntil([&] { return fast.State() == wsConnected && slow.State() == wsConnected; }));
+  // Both sockets hold all their data before the event loop sees any of it.
+  ASSERT_TRUE(testing::WriteAll(fast_peer, std::string(kBytes, 'x')));
+  ASSERT_TRUE(testing::WriteAll(slow_peer, std::string(20, 'y')));
+  for (int i = 0; i < 1000 && (fast.RcvdCount() < kBytes || slow.RcvdCount() < 20); ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  ASSERT_TRUE(RunUntil([&] { return fast_bytes == kBytes; }));
+  size_t longest_run = 0, run = 0;
+  for (char c : order) longest_run = std::max(longest_run, run = c == 'f' ? run + 1 : 0);
+  EXPECT_LE(longest_run, static_cast<size_t>(TCustomWSocket::kReceiveRounds)) << order;
+  EXPECT_LT(order.find('s'), order.rfind('f')) << order;
+  testing::CloseFd(fast_peer);
+  testing::CloseFd(slow_peer);
 }
 
 TEST(WSocketFunctions, DottedAddressesPortsProtocolsAndTexts) {
