@@ -129,6 +129,20 @@ TEST_F(UpdateTest, BrokenResponseKeepsTheCatalogue) {
   EXPECT_TRUE(w.UpdateBtn->isHidden());
 }
 
+TEST_F(UpdateTest, SilentServerEndsWithTheIdleTimeout) {
+  // Reads the request, then says nothing until the client gives up.
+  testing::ScriptedServer server([](testing::ScriptedConnection& c) {
+    c.ReadUntil("\r\n\r\n");
+    c.ReadToEnd(20000);
+  });
+  auto& w = Open("http://127.0.0.1:" + server.PortText() + "/catalogue.xml");
+  w.SetUpdateIdleTimeoutForTesting(1);
+  QTest::mouseClick(w.UpdateBtn, Qt::LeftButton);
+  ASSERT_EQ(desktop.message_boxes.size(), 1u);
+  EXPECT_EQ(desktop.message_boxes[0].text, "Failed : \r\n404 \r\nno data for 1 seconds.");
+  EXPECT_EQ(w.ListBox1->count(), 2);
+}
+
 TEST_F(UpdateTest, BodyThatIsNotACatalogueKeepsTheCatalogueAndTheWizard) {
   auto server = Answering(Answer("<html><body>Maintenance</body></html>"));
   auto& w = Open("http://127.0.0.1:" + server->PortText() + "/catalogue.xml");

@@ -436,6 +436,10 @@ bool TfrmDownloader::RetrieveUpdates(const std::string& url) {
   TUpdateBodyStream stream;
   update_http_->SetURL(url);
   update_http_->SetRcvdStream(&stream);
+  // Like a download: no connection within 30 s, or silence for the idle
+  // limit, ends the fetch with its reason.
+  update_http_->SetConnectTimeout(kDefaultConnectTimeout);
+  update_http_->SetIdleTimeout(update_idle_timeout_);
   StatusBar->SetSimpleText(QStringLiteral("Downloading updates."));
   bool failed = false;
   try {

@@ -30,6 +30,7 @@
 #include <string>
 
 #include "app/catalogue.h"
+#include "net/socket/transfer_watchdog.h"
 
 class QComboBox;
 class QFrame;
@@ -141,6 +142,8 @@ class TfrmDownloader : public QWidget {
   QString ProgramFolder() const;
   // Tests: the day number the update rule compares with.
   void SetToday(std::function<int64_t()> today) { today_ = std::move(today); }
+  // The catalogue update's idle limit in seconds (downloads' default, 60).
+  void SetUpdateIdleTimeoutForTesting(int seconds) { update_idle_timeout_ = seconds; }
 
  protected:
   // The program-download branch of the download button: makes the download
@@ -188,6 +191,7 @@ class TfrmDownloader : public QWidget {
   bool activate_on_focus_ = true;
   // The client of the last catalogue update, owned by the window.
   std::unique_ptr<THttpCli> update_http_;
+  int update_idle_timeout_ = kDefaultIdleTimeout;
   bool update_pressed_ = false;   // the update button never comes back
   bool update_running_ = false;   // a press is fetching (its Get runs the loop)  // the next activation runs FormActivate
   TAnchors* panel1_anchors_;
