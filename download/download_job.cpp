@@ -4,8 +4,6 @@
 #include <filesystem>
 #include <system_error>
 
-#include <fcntl.h>
-
 #include <cerrno>
 #include <cstring>
 
@@ -24,21 +22,12 @@ class TPartStream : public TFileStream {
     errno = 0;
     int64_t n = TFileStream::Write(buffer, count);
     if (n != count && error_.empty()) error_ = std::strerror(errno != 0 ? errno : EIO);
-    // Starts writing each written stretch to disk at once, so that the flush
-    // before the rename finds little left to do.
-    unflushed_ += n > 0 ? n : 0;
-    if (unflushed_ >= kWriteBehind) {
-      ::sync_file_range(Handle(), 0, 0, SYNC_FILE_RANGE_WRITE);
-      unflushed_ = 0;
-    }
     return n;
   }
   const std::string& WriteError() const { return error_; }
 
  private:
-  static constexpr int64_t kWriteBehind = 8 * 1024 * 1024;
   std::string error_;
-  int64_t unflushed_ = 0;
 };
 
 namespace {

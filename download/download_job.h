@@ -172,7 +172,7 @@ class TDownloadJob {
   void FtpLoggedIn();
   void FtpTransferDone();
   // The one step from a transferred part to NAME: every check of the whole
-  // file (a known size first), then the part is flushed and renamed over
+  // file (a known size first), then the closed part is renamed over
   // NAME. "" on success, else the status text of the failure.
   std::string CommitDownload(int64_t expected_size);
   // After a failure: keeps NAME.part when a later start can continue it.

@@ -1,8 +1,6 @@
 #include "download/partial_file.h"
 
-#include <fcntl.h>
 #include <sys/xattr.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -83,13 +81,11 @@ void RemovePartialFile(const std::string& PartName) {
 }
 
 bool CommitPartialFile(const std::string& PartName, const std::string& Destination, std::string& Reason) {
-  int fd = ::open(PartName.c_str(), O_WRONLY | O_CLOEXEC);
-  if (fd < 0 || ::fdatasync(fd) != 0) {
-    Reason = std::strerror(errno);
-    if (fd >= 0) ::close(fd);
-    return false;
-  }
-  if (::close(fd) != 0 || ::rename(PartName.c_str(), Destination.c_str()) != 0) {
+  // The part was written and closed by its stream; waiting here until it is
+  // on the disk cost more than the whole transfer of a large file over a
+  // fast link, so the rename relies on the file system's ordering of a
+  // replacing rename.
+  if (::rename(PartName.c_str(), Destination.c_str()) != 0) {
     Reason = std::strerror(errno);
     return false;
   }

@@ -34,9 +34,10 @@ bool WritePartInfo(const std::string& PartName, const TPartInfo& Info);
 bool ReadPartInfo(const std::string& PartName, TPartInfo& Info);
 // Removes the partial file and its record.
 void RemovePartialFile(const std::string& PartName);
-// Flushes PartName to disk and renames it over Destination; removes the
-// side record. On failure returns the system's reason and changes nothing
-// that was Destination.
+// Renames the closed PartName over Destination (one rename: Destination is
+// the old file or the new one, never a mixture) and removes the side
+// record. On failure returns the system's reason and changes nothing that
+// was Destination.
 bool CommitPartialFile(const std::string& PartName, const std::string& Destination, std::string& Reason);
 
 }  // namespace quillon

@@ -3,7 +3,6 @@
 // uploads (STOR, APPE), progress and the join of the final transfer reply
 // with the close of the data connection.
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -22,8 +21,6 @@ namespace {
 // Downloads read this much per data event and write it to the file in one
 // call; uploads read this much from the file per send.
 constexpr int kDataBlock = 256 * 1024;
-// Downloads start writing to disk after this many bytes.
-constexpr int64_t kWriteBehind = 8 * 1024 * 1024;
 
 std::string DottedAddress(const sockaddr_in& sin) {
   char text[INET_ADDRSTRLEN] = {};
@@ -409,12 +406,7 @@ void TCustomFtpCli::DataAvailableReceive(Word) {
       written = local_stream_->Write(buf, n) == n;
     } catch (const std::exception&) {
     }
-    if (written) {
-      // Starts writing each stretch to disk at once, so that a flush after
-      // the transfer finds little left to do.
-      if ((byte_count_ - n) / kWriteBehind != byte_count_ / kWriteBehind)
-        ::sync_file_range(local_stream_->Handle(), 0, 0, SYNC_FILE_RANGE_WRITE);
-    } else {
+    if (!written) {
       // The download fails with the system's reason, whatever the server
       // answers afterwards.
       local_write_error_ = std::strerror(errno != 0 ? errno : EIO);
