@@ -232,16 +232,17 @@ TEST_F(SignedWindowTest, UpdateIsCheckedAndARefusalKeepsTheCatalogue) {
     std::string fetched;
     QString message;  // empty: accepted
   } cases[] = {
-      {Naming(KeyA(), Serial(11), "Unsigned Caption"), "Failed : \r\nthe update is not signed by the publisher"},
+      {Naming(KeyA(), Serial(11), "Unsigned Caption"), "Failed : \r\n200 \r\nthe update is not signed by the publisher"},
       {SignCatalogue(Naming(KeyA(), Serial(10), "Same Caption"), KeyA()),
-       "Failed : \r\nthe update is older than the catalogue in use"},
+       "Failed : \r\n200 \r\nthe update is older than the catalogue in use"},
       {SignCatalogue(Naming(KeyA(), Serial(11), "Newer Caption"), KeyA()), ""},
   };
   for (const Case& c : cases) {
     desktop.message_boxes.clear();
     testing::ScriptedServer server([&](testing::ScriptedConnection& conn) {
       conn.ReadUntil("\r\n\r\n");
-      conn.Send("HTTP/1.0 200 OK\r\n\r\n" + c.fetched);
+      conn.Send("HTTP/1.0 200 OK\r\nContent-Length: " + std::to_string(c.fetched.size()) + "\r\n\r\n" +
+                c.fetched);
     });
     const std::string extra = Serial(10) + "<Prompt_after_date>38718</Prompt_after_date><Data_URL>http://127.0.0.1:" +
                               server.PortText() + "/catalogue.xml</Data_URL>";

@@ -139,7 +139,7 @@ TEST_F(UpdateTest, SilentServerEndsWithTheIdleTimeout) {
   w.SetUpdateIdleTimeoutForTesting(1);
   QTest::mouseClick(w.UpdateBtn, Qt::LeftButton);
   ASSERT_EQ(desktop.message_boxes.size(), 1u);
-  EXPECT_EQ(desktop.message_boxes[0].text, "Failed : \r\n404 \r\nno data for 1 seconds.");
+  EXPECT_EQ(desktop.message_boxes[0].text.toStdString(), "Failed : \r\n404 \r\nno data for 1 second.");
   EXPECT_EQ(w.ListBox1->count(), 2);
 }
 
@@ -237,7 +237,7 @@ TEST_F(UpdateTest, HttpsUpdateTrustsTheCaOfTheEnvironment) {
     testing::TlsPeer tls(c.fd(), leaf);
     if (!tls.Accept()) return;
     tls.ReadUntil("\r\n\r\n");
-    tls.Write("HTTP/1.0 200 OK\r\n\r\n" + updated);
+    tls.Write(Answer(updated));
     tls.Shutdown();
   });
   const std::string url = "https://127.0.0.1:" + server.PortText() + "/catalogue.xml";

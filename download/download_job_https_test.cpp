@@ -4,6 +4,7 @@
 // proxies, redirections.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <vector>
@@ -40,7 +41,11 @@ struct HttpsJob {
     job.SetCancelCaption("Cancel");
     job.OnHttpClientCreated = [=, this](TDownloadJob*, THttpCli* http) {
       http->SetSslCAFile(ca_file);
-      http->OnDocBegin = [this](THttpCli* h) { tls_version = h->CtrlSocket().SslVersion(); };
+      // The job's own handler opens the partial file: it runs too.
+      http->OnDocBegin = [this, job_handler = http->OnDocBegin](THttpCli* h) {
+        tls_version = h->CtrlSocket().SslVersion();
+        if (job_handler) job_handler(h);
+      };
       if (configure) configure(http);
     };
   }
@@ -74,6 +79,43 @@ TEST_F(HttpsTest, LargeFileArrivesByteForByteOverEachVersion) {
     EXPECT_EQ(j.tls_version, version);
     EXPECT_TRUE(ReadFile(file) == body);
   }
+}
+
+// A cancelled https download continues from its partial file to the whole
+// file, as an http one does.
+TEST_F(HttpsTest, CancelledDownloadContinuesToTheWholeFile) {
+  const std::string body = Pattern(2 * 1024 * 1024);
+  testing::NginxServer nginx;
+  nginx.EnableTls(good_.cert, good_.key);
+  WriteFile(nginx.Root() + "/f.bin", body);
+  nginx.AddLocations("location = /f.bin { limit_rate 2m; }");
+  ASSERT_TRUE(nginx.Start()) << nginx.Failure();
+  const std::string file = dir_.File("f.bin"), part = file + ".part";
+  auto part_size = [&] {
+    std::error_code ec;
+    auto n = std::filesystem::file_size(part, ec);
+    return ec ? 0 : n;
+  };
+  {
+    HttpsJob first(nginx.Url("/f.bin"), file, pki_.CaFile());
+    first.job.StartDownload();
+    ASSERT_TRUE(testing::RunUntil([&] { return part_size() > 0; }));
+    first.job.ActionClick();
+    ASSERT_TRUE(testing::RunUntil([&] { return !first.job.HttpClient(); }));
+  }
+  ASSERT_GT(part_size(), 0u);
+  ASSERT_LT(part_size(), body.size());
+  struct Yes : TResumeQuestion {
+    int asked = 0;
+    bool AskResume(const std::string&) override { return ++asked, true; }
+  } yes;
+  HttpsJob resumed(nginx.Url("/f.bin"), file, pki_.CaFile());
+  resumed.job.SetResumeQuestion(&yes);
+  ASSERT_TRUE(resumed.Run());
+  EXPECT_EQ(yes.asked, 1);
+  EXPECT_EQ(resumed.job.Status(), "Download Complete.");
+  EXPECT_TRUE(ReadFile(file) == body);
+  EXPECT_FALSE(FileExists(part));
 }
 
 // ---- Certificate and protocol checks -----------------------------------------------
