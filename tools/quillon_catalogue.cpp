@@ -94,10 +94,10 @@ void WriteReplacing(const std::string& output, const std::function<void(const st
 // A failure that the tool reports as its message alone.
 [[noreturn]] void Fail(const std::string& message) { throw Exception(message); }
 
-// Writes the bytes to a temporary file beside `path` and renames it over
-// `path`, so that a failure leaves no half-written file. `exclusive`: the
-// target must not exist (it is never replaced).
-void WriteWhole(const std::string& path, std::string_view bytes, mode_t mode, bool exclusive) {
+// Writes `bytes` to `path`, which must not exist yet, with `mode`; the file
+// appears whole or not at all (written beside it, then linked in place, which
+// refuses an existing target where a rename would replace it).
+void WriteNewFile(const std::string& path, std::string_view bytes, mode_t mode) {
   const std::string temp = path + ".tmp-" + std::to_string(getpid());
   const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
   if (fd < 0) Fail("cannot create " + temp + ": " + std::strerror(errno));
@@ -111,13 +111,16 @@ void WriteWhole(const std::string& path, std::string_view bytes, mode_t mode, bo
   const bool written = done == bytes.size() && ::fchmod(fd, mode) == 0 && ::fsync(fd) == 0;
   const int saved = errno;
   ::close(fd);
-  // link() refuses an existing target, where rename() would replace it.
-  const bool placed = written && (exclusive ? ::link(temp.c_str(), path.c_str()) == 0
-                                            : ::rename(temp.c_str(), path.c_str()) == 0);
+  const bool placed = written && ::link(temp.c_str(), path.c_str()) == 0;
   const int place_errno = errno;
   ::unlink(temp.c_str());
   if (!written) Fail("cannot write " + path + ": " + std::strerror(saved));
   if (!placed) Fail("cannot write " + path + ": " + std::strerror(place_errno));
+}
+
+// Replaces `path` with `bytes`, through WriteReplacing.
+void WriteBytesReplacing(const std::string& path, const std::string& bytes) {
+  WriteReplacing(path, [&](const std::string& temp) { TFileStream(temp, fmCreate).WriteString(bytes); });
 }
 
 std::string ReadWhole(const std::string& path) {
@@ -152,7 +155,7 @@ std::optional<std::map<std::string, std::string>> Options(int argc, char** argv,
 int Keygen(const std::string& keyfile) {
   if (std::filesystem::exists(keyfile)) Fail(keyfile + " exists; a key file is never overwritten");
   const TEd25519Key key = TEd25519Key::Generate();
-  WriteWhole(keyfile, key.PrivatePem(), 0600, true);
+  WriteNewFile(keyfile, key.PrivatePem(), 0600);
   std::printf("%s\n", Base64Encode(key.PublicRaw()).c_str());
   return 0;
 }
@@ -176,7 +179,7 @@ int Build(const std::string& dir, const std::map<std::string, std::string>& opti
   SetPublisherFields(doc, key.PublicRaw(), serial);
   TStringStream bytes;
   doc.SaveToStream(bytes);
-  WriteWhole(output, SignCatalogue(bytes.DataString(), key), 0644, false);
+  WriteBytesReplacing(output, SignCatalogue(bytes.DataString(), key));
   return 0;
 }
 
@@ -194,7 +197,7 @@ int Sign(const std::string& catalogue, const std::map<std::string, std::string>&
     std::fprintf(stderr,
                  "note: the catalogue names another Publisher_Key: an update signed by the key in use that hands "
                  "over to a new key; a program file needs its catalogue signed by the key it names\n");
-  WriteWhole(options.at("-o"), SignCatalogue(bytes, key), 0644, false);
+  WriteBytesReplacing(options.at("-o"), SignCatalogue(bytes, key));
   return 0;
 }
 
