@@ -618,11 +618,20 @@ void TfrmDownloader::StartProgramDownload(const std::string& url) {
     repaint();
   }
   if (FileNamePart(SaveToFolderEdit->text()).isEmpty()) URLCBxChange();
-  AddDownloadRow(url, SaveToFolderEdit->text());
+  // What the catalogue says about the file goes with the row, which checks it.
+  const TCatalogue::TLinkIntegrity integrity =
+      TCatalogue::LinkIntegrity(TCatalogue::LinkNode(SelectedProduct(), URLCBx->currentIndex()));
+  TExpectedFile expected;
+  expected.size = integrity.size.value_or(-1);
+  expected.sha256 = integrity.sha256;
+  expected.error = integrity.error;
+  AddDownloadRow(url, SaveToFolderEdit->text(), expected);
 }
 
-TDLVisualPanel* TfrmDownloader::AddDownloadRow(const std::string& url, const QString& file) {
+TDLVisualPanel* TfrmDownloader::AddDownloadRow(const std::string& url, const QString& file,
+                                               const TExpectedFile& expected) {
   TDLVisualPanel* row = DLScrollBox->AddDownload(url, QFile::encodeName(file).toStdString());
+  row->Job().SetExpectedFile(expected);
   row->SetCancelCaption(QStringToAnsi(InterfaceQText("Cancel_Button_Caption")));
   row->SetDownloadCaption(QStringToAnsi(InterfaceQText("Download_Button_Caption")));
   row->StartDownload();

@@ -30,6 +30,7 @@
 #include <string>
 
 #include "app/catalogue.h"
+#include "download/download_job.h"
 #include "net/socket/transfer_watchdog.h"
 
 class QComboBox;
@@ -154,7 +155,7 @@ class TfrmDownloader : public QWidget {
   virtual void StartProgramDownload(const std::string& url);
   // Creates and starts one row: the list's new row gets the catalogue's
   // cancel and download captions.
-  TDLVisualPanel* AddDownloadRow(const std::string& url, const QString& file);
+  TDLVisualPanel* AddDownloadRow(const std::string& url, const QString& file, const TExpectedFile& expected = {});
 
   void showEvent(QShowEvent* event) override;
   void closeEvent(QCloseEvent* event) override;

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Fetches 1 GiB from nginx on loopback into a file, once with quillon-get and
-# once with curl, in the same run, and prints both times and their ratio.
+# once with curl, in the same run, and prints both times and their ratio; then
+# the same with the SHA-256 checked (quillon-get --sha256, curl + sha256sum).
 #
 #   bench/http_get_bench.sh [BUILD_DIR]      (default: build-bench, a Release build)
 #
@@ -25,3 +26,12 @@ url="http://127.0.0.1:$port/big.bin"
 run_quillon() { "$build/tools/quillon-get" "$url" "$work/quillon.bin" >/dev/null; }
 run_curl() { curl -s -o "$work/curl.bin" "$url"; }
 compare_with_curl "1 GiB over loopback into a file" "$work/www/big.bin"
+
+# The same download checked against the publisher's SHA-256: quillon-get hashes
+# while it writes; curl's file is hashed afterwards by sha256sum.
+sha="$(sha256sum "$work/www/big.bin" | cut -d' ' -f1)"
+run_quillon() {
+  "$build/tools/quillon-get" --sha256 "$sha" --size $((1024 * 1024 * 1024)) "$url" "$work/quillon.bin" >/dev/null
+}
+run_curl() { curl -s -o "$work/curl.bin" "$url" && sha256sum "$work/curl.bin" | grep -q "^$sha "; }
+compare_with_curl "1 GiB verified by SHA-256 (curl followed by sha256sum)" "$work/www/big.bin"

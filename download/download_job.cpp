@@ -10,25 +10,9 @@
 #include "base/file_stream.h"
 #include "base/strings.h"
 #include "download/partial_file.h"
+#include "download/queued_file_stream.h"
 
 namespace quillon {
-
-// The partial file of an HTTP download; remembers why a write failed, so
-// that the failure shows the system's reason.
-class TPartStream : public TFileStream {
- public:
-  using TFileStream::TFileStream;
-  int64_t Write(const void* buffer, int64_t count) override {
-    errno = 0;
-    int64_t n = TFileStream::Write(buffer, count);
-    if (n != count && error_.empty()) error_ = std::strerror(errno != 0 ? errno : EIO);
-    return n;
-  }
-  const std::string& WriteError() const { return error_; }
-
- private:
-  std::string error_;
-};
 
 namespace {
 
@@ -36,6 +20,10 @@ namespace {
 constexpr const char* kAnonymousPassword = "quillon@example.com";
 constexpr const char* kCannotWrite = "Download failed: cannot write the file: ";
 constexpr const char* kIncomplete = "Download incomplete.";
+constexpr const char* kNotThePublishersFile =
+    "Download failed: the file is not the one the publisher signed (SHA-256 mismatch).";
+
+std::string SystemReason() { return std::strerror(errno != 0 ? errno : EIO); }
 
 // The folder part of a path: everything up to and including the last "/".
 std::string FolderOf(const std::string& path) {
@@ -91,7 +79,8 @@ bool IsAnonymousUser(const std::string& user) { return SameText(user, "anonymous
 
 }  // namespace
 
-TDownloadJob::TDownloadJob(TResumeQuestion* question) : question_(question) {}
+TDownloadJob::TDownloadJob(TResumeQuestion* question)
+    : question_(question), write_queue_limit_(TQueuedFileStream::kDefaultLimit) {}
 
 TDownloadJob::~TDownloadJob() {
   *alive_ = false;
@@ -101,8 +90,12 @@ TDownloadJob::~TDownloadJob() {
 
 void TDownloadJob::ReleaseClients() {
   http_.reset();
-  http_stream_.reset();
   ftp_.reset();
+  // Drops whatever is still queued; the writer closes the file after the
+  // block it may be writing.
+  part_stream_.reset();
+  committing_ = false;
+  queue_full_ = false;
 }
 
 int64_t TDownloadJob::NowMs() const {
@@ -153,10 +146,16 @@ void TDownloadJob::StartDownload() {
   cancelled_ = false;
   icon_shown_ = false;
   paused_ = false;
+  verified_ = false;
+  write_error_.clear();
   position_ = 0;
   SetActionCaption(cancel_caption_);
   action_mode_ = amCancel;
   action_enabled_ = true;
+  if (!expected_.error.empty()) {
+    Finish(false, "Download failed: " + expected_.error + ".");
+    return Changed();
+  }
   if (url_.empty()) {
     status_ = "No URL specified.";
     return Changed();
@@ -188,18 +187,92 @@ void TDownloadJob::StartDownload() {
 
 // ---- Completion ----------------------------------------------------------------------
 
-std::string TDownloadJob::CommitDownload(int64_t expected_size) {
-  int64_t size = LocalFileSize(part_name_);
-  if (size < 0 && expected_size <= 0) {
-    // An empty document: nothing was written, the file is still made.
-    try {
-      TFileStream created(part_name_, fmCreate);
-    } catch (const std::exception&) {
-      return std::string(kCannotWrite) + std::strerror(errno != 0 ? errno : EIO);
-    }
-    size = 0;
+void TDownloadJob::OpenPartStream(int64_t keep) {
+  std::unique_ptr<TFileStream> file;
+  if (keep > 0) {
+    file = std::make_unique<TFileStream>(part_name_, fmOpenReadWrite);  // read to be hashed
+    file->SetSize(keep);  // also moves to its end
+  } else {
+    file = std::make_unique<TFileStream>(part_name_, fmCreate);
   }
-  if (size < 0 || (expected_size >= 0 && size != expected_size)) return kIncomplete;
+  part_stream_ = std::make_unique<TQueuedFileStream>(std::move(file), write_queue_limit_);
+  if (!expected_.sha256.empty()) part_stream_->HashWithSha256();
+  part_stream_->OnFull = [this] {
+    queue_full_ = true;
+    ApplyPause();
+  };
+  part_stream_->OnDrained = [this] {
+    queue_full_ = false;
+    ApplyPause();
+  };
+  part_stream_->OnWriteError = [this](const std::string& reason) { WriteFailed(reason); };
+}
+
+void TDownloadJob::WriteFailed(const std::string& reason) {
+  if (!write_error_.empty()) return;
+  write_error_ = reason;
+  // The client's completion shows the failure; while committing, the
+  // finish of the part reports it.
+  if (http_)
+    http_->Abort();
+  else if (ftp_ && !committing_)
+    ftp_->Abort();
+}
+
+std::string TDownloadJob::WriteFailure() const {
+  if (!write_error_.empty()) return kCannotWrite + write_error_;
+  if (ftp_ && !ftp_->LocalWriteError().empty()) return kCannotWrite + ftp_->LocalWriteError();
+  return "";
+}
+
+std::string TDownloadJob::SizeMismatch(int64_t announced) const {
+  return "Download failed: the server's file has " + std::to_string(announced) + " bytes, the publisher's has " +
+         std::to_string(expected_.size) + ".";
+}
+
+std::string TDownloadJob::CompletionText(const char* text) const {
+  return verified_ ? std::string(text) + " (verified)" : std::string(text);
+}
+
+void TDownloadJob::CommitWhenWritten(int64_t expected_size, std::function<void(const std::string&)> then) {
+  if (!part_stream_) {
+    // Nothing arrived in this start (an empty document, or a part that is
+    // already the whole file): the part is checked as it stands.
+    try {
+      const bool exists = LocalFileSize(part_name_) >= 0;
+      auto file = std::make_unique<TFileStream>(part_name_, exists ? fmOpenReadWrite : fmCreate);
+      file->Seek(0, TSeekOrigin::soEnd);
+      part_stream_ = std::make_unique<TQueuedFileStream>(std::move(file), write_queue_limit_);
+      if (!expected_.sha256.empty()) part_stream_->HashWithSha256();
+    } catch (const std::exception&) {
+      return then(kCannotWrite + SystemReason());
+    }
+  }
+  committing_ = true;
+  part_stream_->Finish([this, expected_size, then](const std::string& error) {
+    const std::string digest = part_stream_->Sha256();
+    part_stream_.reset();  // closes the part before it is renamed or removed
+    committing_ = false;
+    then(error.empty() ? CommitDownload(expected_size, digest) : kCannotWrite + error);
+  });
+}
+
+std::string TDownloadJob::CommitDownload(int64_t expected_size, const std::string& digest) {
+  int64_t size = LocalFileSize(part_name_);
+  if (size < 0 || (expected_size >= 0 && size < expected_size)) return kIncomplete;
+  // A part longer than the publisher's file, or than the server announced.
+  if (expected_.size >= 0 && size != expected_.size) {
+    RemovePartialFile(part_name_);
+    return SizeMismatch(size);
+  }
+  if (expected_size >= 0 && size != expected_size) return kIncomplete;
+  if (!expected_.sha256.empty()) {
+    if (digest != expected_.sha256) {
+      RemovePartialFile(part_name_);
+      return kNotThePublishersFile;
+    }
+    verified_ = true;
+  }
   std::string reason;
   if (!CommitPartialFile(part_name_, local_filename_, reason)) return kCannotWrite + reason;
   return "";
@@ -234,8 +307,9 @@ void TDownloadJob::StartHttpDownload() {
   http_total_ = -1;
   int64_t part_size = LocalFileSize(part_name_);
   TPartInfo info;
+  // A part of another length than the publisher's file is not continued.
   if (part_size > 0 && ReadPartInfo(part_name_, info) && info.url == url_ && info.Continuable() &&
-      part_size < info.total && question_) {
+      part_size < info.total && (expected_.size < 0 || info.total == expected_.size) && question_) {
     std::weak_ptr<bool> alive = alive_;
     uint32_t asked = start_count_;
     bool resume = question_->AskResume(kResumeQuestion);
@@ -314,11 +388,15 @@ void TDownloadJob::HttpDocBegin() {
         http_failure_ = "Download failed: " + std::to_string(code) + " " + http->ReasonPhrase();
         throw EHttpException(http_failure_, code);
       }
-      http_stream_ = std::make_unique<TPartStream>(part_name_, fmOpenWrite);
-      http_stream_->SetSize(resume_from_);
+      OpenPartStream(resume_from_);
       BeginTransfer(resume_from_);
     } else {
-      http_stream_ = std::make_unique<TPartStream>(part_name_, fmCreate);
+      // The publisher's size decides before the first byte is stored.
+      if (expected_.size >= 0 && http->ContentLength() >= 0 && http->ContentLength() != expected_.size) {
+        http_failure_ = SizeMismatch(http->ContentLength());
+        throw EHttpException(http_failure_, code);
+      }
+      OpenPartStream(0);
       TPartInfo info;
       info.url = url_;
       info.total = http->ContentLength();
@@ -330,11 +408,11 @@ void TDownloadJob::HttpDocBegin() {
   } catch (const EHttpException&) {
     throw;
   } catch (const std::exception&) {
-    http_failure_ = kCannotWrite + std::string(std::strerror(errno != 0 ? errno : EIO));
+    http_failure_ = kCannotWrite + SystemReason();
     throw;
   }
   http_part_opened_ = true;
-  http->SetRcvdStream(http_stream_.get());
+  http->SetRcvdStream(part_stream_.get());
   Changed();
 }
 
@@ -348,7 +426,10 @@ bool TDownloadJob::UpdateDue() {
 void TDownloadJob::HttpDocData() {
   if (!http_ || !UpdateDue()) return;
   double total = static_cast<double>(http_->ContentLength());
-  if (total >= 0) total += static_cast<double>(base_count_);
+  if (total >= 0)
+    total += static_cast<double>(base_count_);
+  else
+    total = static_cast<double>(expected_.size);
   UpdateProgress(total, static_cast<double>(http_->RcvdCount() + base_count_));
 }
 
@@ -360,7 +441,7 @@ std::string TDownloadJob::HttpFailure(Word Error, bool& complete, int64_t& expec
   complete = false;
   expected_size = -1;
   if (!http_failure_.empty()) return http_failure_;
-  if (http_stream_ && !http_stream_->WriteError().empty()) return kCannotWrite + http_stream_->WriteError();
+  if (!write_error_.empty()) return WriteFailure();
   if (Error == 3) return "Download Canceled.";
   // A TLS connection closed without close-notify before the announced
   // length: the length says that something is missing.
@@ -384,6 +465,11 @@ std::string TDownloadJob::HttpFailure(Word Error, bool& complete, int64_t& expec
   complete = true;
   expected_size = http_total_;
   if (!http_part_opened_) {
+    // A body that had no file to go to is not a download.
+    if (http->RcvdCount() > 0) {
+      complete = false;
+      return std::string(kCannotWrite) + "the body was not stored";
+    }
     // No body at all: the document is empty, whatever the part held.
     RemovePartialFile(part_name_);
     expected_size = 0;
@@ -392,37 +478,47 @@ std::string TDownloadJob::HttpFailure(Word Error, bool& complete, int64_t& expec
 }
 
 void TDownloadJob::HttpRequestDone(THttpRequest RqType, Word Error) {
-  THttpCli* http = http_.get();
-  int code = http->StatusCode();
-  status_ = "Complete  StatusCode = " + std::to_string(code) + " Error = " + http->ReasonPhrase();
-  if (RqType == hrGet) {
-    bool complete = false;
-    int64_t expected_size = -1;
-    std::string failure = HttpFailure(Error, complete, expected_size);
-    // Closes the part before it is renamed or removed.
-    http_stream_.reset();
-    if (complete) failure = CommitDownload(expected_size);
-    if (failure.empty()) {
-      status_ = "Download Complete.";
-      Finish(true, "");
-    } else {
-      // A cancel keeps the status its click showed, in start mode already.
-      if (Error == 3 && !complete) {
-        status_ = failure;
-      } else {
-        Finish(false, failure);
-      }
-      // This start's data continues only with a recorded total and validator.
-      if (http_part_opened_) {
-        TPartInfo info;
-        KeepOrRemovePart(ReadPartInfo(part_name_, info) && info.Continuable());
-      }
-    }
-    in_progress_ = false;
-    http_.reset();  // the client allows this inside its own OnRequestDone
-    ShowFileIcon();
-  }
   pause_visible_ = false;
+  if (RqType != hrGet) {
+    status_ = "Complete  StatusCode = " + std::to_string(http_->StatusCode()) + " Error = " + http_->ReasonPhrase();
+    return Changed();
+  }
+  bool complete = false;
+  int64_t expected_size = -1;
+  std::string failure = HttpFailure(Error, complete, expected_size);
+  http_.reset();  // the client allows this inside its own OnRequestDone
+  // The progress text stays until the writer has written the whole part.
+  if (complete) return CommitWhenWritten(expected_size, [this](const std::string& f) { HttpCommitted(f); });
+  // A cancel keeps the status its click showed, in start mode already.
+  if (Error == 3 && write_error_.empty())
+    status_ = failure;
+  else
+    Finish(false, failure);
+  EndHttpDownload(false);
+}
+
+void TDownloadJob::HttpCommitted(const std::string& failure) {
+  if (failure.empty()) {
+    status_ = CompletionText("Download Complete.");
+    Finish(true, "");
+  } else {
+    Finish(false, failure);
+  }
+  EndHttpDownload(failure.empty());
+}
+
+void TDownloadJob::EndHttpDownload(bool complete) {
+  if (!complete) {
+    part_stream_.reset();  // drops what is still queued
+    // This start's data continues only with a recorded total and validator.
+    if (http_part_opened_) {
+      TPartInfo info;
+      KeepOrRemovePart(ReadPartInfo(part_name_, info) && info.Continuable());
+    }
+  }
+  in_progress_ = false;
+  pause_visible_ = false;
+  ShowFileIcon();
   Changed();
 }
 
@@ -478,7 +574,8 @@ void TDownloadJob::FtpSessionConnected() {
 
 void TDownloadJob::FtpProgress(int64_t Count) {
   if (!ftp_ || !UpdateDue()) return;
-  UpdateProgress(static_cast<double>(ftp_->SizeResult()), static_cast<double>(Count));
+  const int64_t total = ftp_size_known_ ? ftp_->SizeResult() : expected_.size;
+  UpdateProgress(static_cast<double>(total), static_cast<double>(Count));
 }
 
 void TDownloadJob::FtpLoggedIn() {
@@ -519,17 +616,20 @@ void TDownloadJob::FtpRequestDone(TFtpRequest RqType, Word Error) {
 // The transfer was reported done: the file is complete only when it has as
 // many bytes as the SIZE answer (when there was one).
 void TDownloadJob::FtpTransferDone() {
+  ftp_->SetLocalStream(nullptr);
+  const std::string failure = WriteFailure();
+  if (!failure.empty()) return FtpCommitted(failure);
+  CommitWhenWritten(ftp_size_known_ ? ftp_->SizeResult() : -1, [this](const std::string& f) { FtpCommitted(f); });
+}
+
+void TDownloadJob::FtpCommitted(const std::string& failure) {
   ftp_finished_ = true;
-  std::string failure;
-  if (!ftp_->LocalWriteError().empty())
-    failure = kCannotWrite + ftp_->LocalWriteError();
-  else
-    failure = CommitDownload(ftp_size_known_ ? ftp_->SizeResult() : -1);
   if (failure.empty()) {
     ftp_completed_ = true;
-    status_ = "Completed.";
+    status_ = CompletionText("Completed.");
     Finish(true, "");
   } else {
+    part_stream_.reset();
     Finish(false, failure);
     KeepOrRemovePart(true);
   }
@@ -555,6 +655,22 @@ void TDownloadJob::FtpSizeDone() {
     local_size = LocalFileSize(part_name_);
     resume = resume && local_size > 0 && local_size < ftp_->SizeResult();
   }
+  // The server announces the length in its SIZE answer.
+  if (expected_.size >= 0 && ftp_size_known_ && ftp_->SizeResult() != expected_.size) {
+    ftp_finished_ = true;
+    Finish(false, SizeMismatch(ftp_->SizeResult()));
+    Changed();
+    return ftp_->Quit();
+  }
+  try {
+    OpenPartStream(resume ? local_size : 0);
+  } catch (const std::exception&) {
+    ftp_finished_ = true;
+    Finish(false, kCannotWrite + SystemReason());
+    Changed();
+    return ftp_->Quit();
+  }
+  ftp_->SetLocalStream(part_stream_.get());
   action_enabled_ = true;
   pause_caption_ = "Pause";
   paused_ = false;
@@ -579,8 +695,8 @@ void TDownloadJob::FtpFailed(TFtpRequest RqType, Word Error) {
     status_ = "Status = " + std::to_string(ftp->StatusCode()) + " LastResponse was : \"" + ftp->LastResponse() +
               "\" (" + ftp->ErrorMessage() + ")";
   if (quit_failed && ftp_finished_) {
-  } else if (transfer && !ftp->LocalWriteError().empty()) {
-    status_ = kCannotWrite + ftp->LocalWriteError();
+  } else if (transfer && !WriteFailure().empty()) {
+    status_ = WriteFailure();
   } else if (Error == kConnectTimeoutError || Error == kIdleTimeoutError) {
     status_ = "Download failed: " + TTransferWatchdog::ReasonText(
                                         Error == kConnectTimeoutError ? TTimeoutKind::Connect : TTimeoutKind::Idle,
@@ -594,7 +710,11 @@ void TDownloadJob::FtpFailed(TFtpRequest RqType, Word Error) {
   in_progress_ = false;
   pause_visible_ = false;
   if (!ftp_completed_) ToStartMode();
-  if (!ftp_finished_) KeepOrRemovePart(true);
+  ftp->SetLocalStream(nullptr);
+  if (!ftp_finished_) {
+    part_stream_.reset();  // drops what is still queued
+    KeepOrRemovePart(true);
+  }
   ftp_finished_ = true;
   if (!quit_failed && ftp->Connected()) {
     Changed();
@@ -631,6 +751,11 @@ void TDownloadJob::ActionClick() {
 
 void TDownloadJob::Cancel() {
   if (action_mode_ != amCancel || !in_progress_ || !action_enabled_) return;
+  if (committing_) {
+    // The writer had not finished the whole part: it stays a part.
+    part_stream_.reset();
+    committing_ = false;
+  }
   std::weak_ptr<bool> alive = alive_;
   std::string lower = LowerCase(url_);
   if ((lower.starts_with("http://") || lower.starts_with("https://")) && http_) {
@@ -650,16 +775,7 @@ void TDownloadJob::Cancel() {
 }
 
 void TDownloadJob::PauseClick() {
-  TWSocket* socket = nullptr;
-  if (http_)
-    socket = &http_->CtrlSocket();
-  else if (ftp_)
-    socket = ftp_->DataSocket();
-  // A transfer paused on purpose is not silent: its idle limit waits.
-  TTransferWatchdog* watchdog = http_ ? &http_->Watchdog() : ftp_ ? &ftp_->Watchdog() : nullptr;
   if (pause_caption_ == "Pause") {
-    if (socket) socket->Pause();
-    if (watchdog) watchdog->Suspend();
     pause_caption_ = "Resume";
     paused_ = true;
     progress_text_ = status_;
@@ -668,10 +784,28 @@ void TDownloadJob::PauseClick() {
     pause_caption_ = "Pause";
     paused_ = false;
     if (status_ == "Paused.") status_ = progress_text_;
-    if (watchdog) watchdog->Resume();
-    if (socket) socket->Resume();
   }
+  ApplyPause();
   Changed();
+}
+
+void TDownloadJob::ApplyPause() {
+  TWSocket* socket = nullptr;
+  if (http_)
+    socket = &http_->CtrlSocket();
+  else if (ftp_)
+    socket = ftp_->DataSocket();
+  const bool wait = paused_ || queue_full_;
+  if (!socket || socket->Paused() == wait) return;
+  // A transfer that waits on purpose is not silent: its idle limit waits.
+  TTransferWatchdog* watchdog = http_ ? &http_->Watchdog() : &ftp_->Watchdog();
+  if (wait) {
+    socket->Pause();
+    watchdog->Suspend();
+  } else {
+    watchdog->Resume();
+    socket->Resume();
+  }
 }
 
 }  // namespace quillon

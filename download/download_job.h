@@ -9,7 +9,19 @@
 //
 // Complete or nothing: a transfer writes NAME.part (PartialFileName) beside
 // the destination NAME, and only CommitDownload, after every check of the
-// whole file, renames it over NAME. A failure or a cancel leaves NAME as it
+// whole file, renames it over NAME. The bytes reach the part on the writer
+// thread of TQueuedFileStream: while a download's queue is full its socket
+// waits, a failed write ends the transfer, and the checks wait until every
+// queued byte is written.
+//
+// What the publisher says about the file (SetExpectedFile): a Size is the
+// total before the first byte (progress without a length from the server),
+// and a server that announces another length fails at once ("Download
+// failed: the server's file has N bytes, the publisher's has M."); a
+// SHA-256 is computed while the bytes are written (a continued part's own
+// bytes first) and NAME is made only when it matches, the completion text
+// then ending in " (verified)"; otherwise "Download failed: the file is not
+// the one the publisher signed (SHA-256 mismatch)." and the part is removed. A failure or a cancel leaves NAME as it
 // was; NAME.part stays when a later start can continue it (FTP: any data;
 // HTTP: data with a recorded total and validator, see partial_file.h) and
 // is removed otherwise. Bodies of statuses outside 200-299 are never
@@ -65,8 +77,16 @@
 
 namespace quillon {
 
-class TFileStream;
-class TPartStream;
+class TQueuedFileStream;
+
+// What the publisher's catalogue says about a link's file.
+struct TExpectedFile {
+  int64_t size = -1;   // bytes; -1: not said
+  std::string sha256;  // 64 lowercase hexadecimal digits; empty: not said
+  // A field the catalogue holds but that cannot be read: every start fails
+  // with it rather than fetching the file unverified.
+  std::string error;
+};
 
 // Answers "continue the shorter local file?" for a job.
 class TResumeQuestion {
@@ -118,6 +138,11 @@ class TDownloadJob {
   int IdleTimeout() const { return idle_timeout_; }
   void SetIdleTimeout(int Seconds) { idle_timeout_ = Seconds; }
   void SetResumeQuestion(TResumeQuestion* q) { question_ = q; }
+  const TExpectedFile& ExpectedFile() const { return expected_; }
+  void SetExpectedFile(TExpectedFile v) { expected_ = std::move(v); }
+  // Bytes a transfer may hold in memory, waiting for the disk, before its
+  // socket waits too.
+  void SetWriteQueueLimit(int64_t bytes) { write_queue_limit_ = bytes; }
 
   // ---- What a viewer shows ---------------------------------------------------------
   bool DownloadInProgress() const { return in_progress_; }
@@ -171,10 +196,29 @@ class TDownloadJob {
   void FtpFailed(TFtpRequest RqType, Word Error);
   void FtpLoggedIn();
   void FtpTransferDone();
+  // Opens NAME.part for this transfer's bytes: created empty, or cut to
+  // `keep` bytes and continued there. Throws when the file cannot be opened.
+  void OpenPartStream(int64_t keep);
+  // Once the writer has written every byte of the part (at once when this
+  // start received nothing: the part as it stands, created empty if need
+  // be), runs CommitDownload and then `then` with its result.
+  void CommitWhenWritten(int64_t expected_size, std::function<void(const std::string& failure)> then);
   // The one step from a transferred part to NAME: every check of the whole
-  // file (a known size first), then the closed part is renamed over
-  // NAME. "" on success, else the status text of the failure.
-  std::string CommitDownload(int64_t expected_size);
+  // file (the transfer's size, the publisher's size and SHA-256 `digest`),
+  // then the closed part is renamed over NAME. "" on success, else the
+  // status text of the failure.
+  std::string CommitDownload(int64_t expected_size, const std::string& digest);
+  void HttpCommitted(const std::string& failure);
+  // The end of an HTTP download: what is left of an incomplete part.
+  void EndHttpDownload(bool complete);
+  void FtpCommitted(const std::string& failure);
+  // A write on the writer thread failed: the transfer ends with it.
+  void WriteFailed(const std::string& reason);
+  std::string WriteFailure() const;
+  // The socket waits while the user paused it or the part's queue is full.
+  void ApplyPause();
+  std::string SizeMismatch(int64_t announced) const;
+  std::string CompletionText(const char* text) const;
   // After a failure: keeps NAME.part when a later start can continue it.
   void KeepOrRemovePart(bool continuable);
   void Finish(bool complete, const std::string& failure);
@@ -217,8 +261,15 @@ class TDownloadJob {
   uint32_t start_count_ = 0;  // tells a start from a later one
   bool cancelled_ = false;
 
+  TExpectedFile expected_;
+  int64_t write_queue_limit_;
+  std::unique_ptr<TQueuedFileStream> part_stream_;
+  bool queue_full_ = false;   // between the part queue's OnFull and OnDrained
+  bool committing_ = false;   // waiting for the writer before CommitDownload
+  bool verified_ = false;     // the completed file matched the publisher's SHA-256
+  std::string write_error_;   // the writer thread's reason of a failed write
+
   std::unique_ptr<THttpCli> http_;
-  std::unique_ptr<TPartStream> http_stream_;
   bool http_resuming_ = false;   // asked for the rest from resume_from_
   int64_t resume_from_ = 0;
   int64_t http_total_ = -1;      // the recorded total of the part

@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <condition_variable>
+#include <algorithm>
 #include <cstring>
 #include <deque>
 #include <mutex>
@@ -11,6 +12,7 @@
 
 #include "base/exceptions.h"
 #include "base/file_stream.h"
+#include "base/sha256_hasher.h"
 
 namespace quillon {
 
@@ -39,6 +41,11 @@ struct TQueuedFileStream::Channel {
   bool finish = false;
   bool dropped = false;
   int error = 0;  // errno of the first failed write
+  // Hashing: the file's bytes before `hash_prefix` are read and hashed before
+  // the first block; `digest` is set when the stream finishes.
+  std::unique_ptr<TSha256Hasher> hasher;
+  int64_t hash_prefix = 0;
+  std::string digest;
 };
 
 namespace {
@@ -86,21 +93,52 @@ class Writer {
       round_.pop_front();
       ch->scheduled = false;
       if (ch->dropped) continue;
-      if (!ch->blocks.empty()) {
+      if (ch->hash_prefix > 0) {
+        HashPrefix(*ch, lock);
+        if (!ch->blocks.empty() || ch->finish) ScheduleLocked(ch);
+      } else if (!ch->blocks.empty()) {
         WriteOneBlock(*ch, lock);
         if (!ch->blocks.empty() || ch->finish) ScheduleLocked(ch);
       } else if (ch->finish) {
         ch->finish = false;
-        int error = ch->error;
-        ch->busy = true;
-        lock.unlock();
-        if (error == 0 && ::fsync(ch->file->Handle()) != 0) error = errno;
-        lock.lock();
-        ch->busy = false;
-        if (ch->error == 0) ch->error = error;
+        if (ch->hasher && ch->error == 0) ch->digest = ch->hasher->HexDigest();
         ch->poster.Post(kMsgFinished, static_cast<uintptr_t>(ch->error), 0);
       }
     }
+  }
+
+  // Reads and hashes the bytes the file held before the stream began, with
+  // the mutex released; a failed read fails the stream as a write would.
+  void HashPrefix(TQueuedFileStream::Channel& ch, std::unique_lock<std::mutex>& lock) {
+    const int64_t length = ch.hash_prefix;
+    ch.busy = true;
+    lock.unlock();
+    int error = 0;
+    std::string buffer(kGatherBytes, '\0');
+    for (int64_t done = 0; done < length && error == 0;) {
+      const size_t want = static_cast<size_t>(std::min<int64_t>(length - done, kGatherBytes));
+      ssize_t n = ::pread(ch.file->Handle(), buffer.data(), want, done);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) {
+        error = n < 0 ? errno : EIO;
+        break;
+      }
+      ch.hasher->Update(buffer.data(), static_cast<size_t>(n));
+      done += n;
+    }
+    lock.lock();
+    ch.busy = false;
+    ch.hash_prefix = 0;
+    if (error != 0) FailLocked(ch, error);
+  }
+
+  // The first failure ends writing: what is queued is dropped.
+  static void FailLocked(TQueuedFileStream::Channel& ch, int error) {
+    if (ch.error != 0) return;
+    ch.error = error;
+    ch.queued = 0;
+    ch.blocks.clear();
+    ch.poster.Post(kMsgWriteFailed, static_cast<uintptr_t>(error), 0);
   }
 
   // Writes the channel's first block with the mutex released.
@@ -120,15 +158,11 @@ class Writer {
       }
       done += static_cast<size_t>(n);
     }
+    if (error == 0 && ch.hasher) ch.hasher->Update(block.data(), block.size());
     lock.lock();
     ch.busy = false;
     ch.queued -= static_cast<int64_t>(block.size());
-    if (error != 0 && ch.error == 0) {
-      ch.error = error;
-      ch.queued = 0;
-      ch.blocks.clear();
-      ch.poster.Post(kMsgWriteFailed, static_cast<uintptr_t>(error), 0);
-    }
+    if (error != 0) FailLocked(ch, error);
     if (ch.want_drained && ch.queued <= ch.low_mark) {
       ch.want_drained = false;
       ch.poster.Post(kMsgDrained, 0, 0);
@@ -240,6 +274,14 @@ void TQueuedFileStream::Finish(std::function<void(const std::string& error)> don
   writer.ScheduleLocked(channel_);
 }
 
+void TQueuedFileStream::HashWithSha256() {
+  std::lock_guard<std::mutex> lock(Writer::Get().mutex);
+  if (channel_->hasher) return;
+  channel_->hasher = std::make_unique<TSha256Hasher>();
+  channel_->hash_prefix = position_;
+  if (position_ > 0) Writer::Get().ScheduleLocked(channel_);
+}
+
 void TQueuedFileStream::HoldWriterForTesting(bool hold) { Writer::Get().Hold(hold); }
 
 void TQueuedFileStream::HandleMessage(uint32_t msg, uintptr_t wParam, intptr_t) {
@@ -253,6 +295,10 @@ void TQueuedFileStream::HandleMessage(uint32_t msg, uintptr_t wParam, intptr_t) 
       if (OnWriteError) OnWriteError(write_error_);
       break;
     case kMsgFinished: {
+      if (wParam == 0) {
+        std::lock_guard<std::mutex> lock(Writer::Get().mutex);
+        sha256_ = channel_->digest;
+      }
       auto done = std::move(done_);
       if (done) done(wParam == 0 ? std::string() : ReasonOf(static_cast<int>(wParam)));
       break;

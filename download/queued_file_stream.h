@@ -15,10 +15,16 @@
 //  - The first write that fails ends writing: OnWriteError fires from the
 //    event loop with the system's reason ("No space left on device"), and
 //    every later block is dropped.
-//  - Finish(done): once every queued block is written, the file is flushed to
-//    disk and done fires from the event loop with "" or the reason of the
-//    failure (also a write failure that came earlier). Write after Finish is
-//    an error.
+//  - Finish(done): once every queued block is written, done fires from the
+//    event loop with "" or the reason of the failure (also a write failure
+//    that came earlier). The file is not forced to the disk: the caller's
+//    rename is atomic without it, and a flush costs seconds per gigabyte.
+//    Write after Finish is an error.
+//  - HashWithSha256(), called before the first Write, makes the writer thread
+//    hash the file as it grows: first the bytes the file already held before
+//    the stream's position (a continued download; the file must then be
+//    open for reading too), then every block after it is written. Sha256() holds the 64 lowercase hexadecimal digits once
+//    Finish's done has fired without an error (empty otherwise).
 //  - Position and Size count every byte accepted. Read, Seek to another
 //    place and SetSize act on the file itself and are allowed only while
 //    nothing is queued (EStreamError otherwise).
@@ -65,6 +71,9 @@ class TQueuedFileStream : public TStream, private platform::MessageHandler {
   // The reason of a failed write, once OnWriteError has fired.
   const std::string& WriteError() const { return write_error_; }
 
+  void HashWithSha256();
+  const std::string& Sha256() const { return sha256_; }
+
   void Finish(std::function<void(const std::string& error)> done);
 
   std::function<void()> OnFull;
@@ -87,6 +96,7 @@ class TQueuedFileStream : public TStream, private platform::MessageHandler {
   bool full_ = false;
   bool finishing_ = false;
   std::string write_error_;
+  std::string sha256_;
   std::function<void(const std::string&)> done_;
   platform::MessageTarget target_{this};
 };

@@ -18,6 +18,11 @@
 //                            file is fetched whole
 //   --timeout SECONDS        give up after this long without any data
 //                            (60 by default; 0: never)
+//   --sha256 HEX             the file's SHA-256 (64 hexadecimal digits): FILE
+//                            is made only when the bytes match, as the window
+//                            does for a link of a signed catalogue
+//   --size N                 the file's length in bytes: a server announcing
+//                            another length fails before the first byte
 //
 // The download goes into FILE.part and becomes FILE only when complete.
 // Exit status 0 only when the download completed (for HTTP: no error, a
@@ -28,9 +33,11 @@
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
+#include <optional>
 #include <string>
 
 #include "base/exceptions.h"
+#include "base/sha256_hasher.h"
 #include "base/strings.h"
 #include "download/download_job.h"
 
@@ -46,13 +53,14 @@ struct Options {
   bool passive = false;
   bool resume = false;
   int timeout = kDefaultIdleTimeout;
+  TExpectedFile expected;
 };
 
 void Usage() {
   std::fprintf(stderr,
                "usage: quillon-get [--proxy HOST[:PORT]] [--cacert FILE] [--socks HOST:PORT] [--socks-level 4|4A|5]\n"
                "                   [--user NAME --password WORD] [--passive] [--resume|--no-resume]\n"
-               "                   [--timeout SECONDS] URL FILE\n");
+               "                   [--timeout SECONDS] [--sha256 HEX] [--size N] URL FILE\n");
 }
 
 // The resume question, answered from the command line.
@@ -75,6 +83,7 @@ int Fetch(const std::string& url, const std::string& file_name, const Options& o
   job.SetLocalFilename(file_name);
   job.SetCancelCaption("Cancel");
   job.SetIdleTimeout(options.timeout);
+  job.SetExpectedFile(options.expected);
   std::string shown;
   job.OnChange = [&](TDownloadJob* sender) {
     if (sender->Status() != shown) {
@@ -162,6 +171,14 @@ int main(int argc, char** argv) {
       ok = value(seconds) && !seconds.empty() && seconds.size() <= 6 &&
            seconds.find_first_not_of("0123456789") == std::string::npos;
       if (ok) options.timeout = std::stoi(seconds);
+    } else if (arg == "--sha256") {
+      ok = value(options.expected.sha256) && IsSha256Hex(options.expected.sha256);
+      options.expected.sha256 = LowerCase(options.expected.sha256);
+    } else if (arg == "--size") {
+      std::string bytes;
+      std::optional<int64_t> size;
+      ok = value(bytes) && (size = ParseDecimalDigits(bytes)).has_value();
+      if (ok) options.expected.size = *size;
     } else if (arg.starts_with("--")) {
       ok = false;
     } else if (url.empty()) {

@@ -208,6 +208,11 @@ class TCustomFtpCli : private platform::MessageHandler {
   // of RenTo.
   const std::string& LocalFileName() const { return local_file_name_; }
   void SetLocalFileName(const std::string& Value) { local_file_name_ = Value; }
+  // Where downloads (Get, RestartGet) write instead of opening LocalFileName:
+  // a stream of the caller's, not owned, written from its current position
+  // (REST still sends ResumeAt). nullptr, the default: LocalFileName.
+  TStream* LocalStream() const { return external_stream_; }
+  void SetLocalStream(TStream* Value) { external_stream_ = Value; }
   // Received data goes to OnDisplayFile as text lines.
   bool DisplayFileFlag() const { return display_file_flag_; }
   void SetDisplayFileFlag(bool Value) { display_file_flag_ = Value; }
@@ -505,6 +510,8 @@ class TCustomFtpCli : private platform::MessageHandler {
   std::string pasv_response_;
   std::string peer_addr_;            // the control connection's peer, dotted
   std::unique_ptr<TFileStream> local_stream_;
+  TStream* external_stream_ = nullptr;
+  TStream* download_target_ = nullptr;  // what a running download writes into
   std::string data_command_;
   bool append_flag_ = false;
   uint32_t start_time_ = 0, stop_time_ = 0;

@@ -73,7 +73,10 @@ int64_t FtpTransferRate(int64_t Bytes, uint32_t Ms) {
 
 // ---- Helpers -------------------------------------------------------------------
 
-void TCustomFtpCli::CloseLocalFile() { local_stream_.reset(); }
+void TCustomFtpCli::CloseLocalFile() {
+  download_target_ = nullptr;
+  local_stream_.reset();
+}
 
 void TCustomFtpCli::CloseDataSocket() {
   if (data_->State() != wsClosed) data_->Close();
@@ -188,6 +191,10 @@ void TCustomFtpCli::ExecLs() { ExecDownload(ftpRqLs, "NLST", stNlst); }
 
 bool TCustomFtpCli::OpenLocalFileForDownload() {
   CloseLocalFile();
+  if (external_stream_) {
+    download_target_ = external_stream_;
+    return true;
+  }
   try {
     if (resume_at_ > 0) {
       local_stream_ = std::make_unique<TFileStream>(local_file_name_, fmOpenWrite | share_flags_);
@@ -203,6 +210,7 @@ bool TCustomFtpCli::OpenLocalFileForDownload() {
     local_stream_.reset();
     return false;
   }
+  download_target_ = local_stream_.get();
   return true;
 }
 
@@ -399,11 +407,11 @@ void TCustomFtpCli::DataAvailableReceive(Word) {
   }
   if (!local_write_error_.empty()) return;  // the rest is not wanted any more
   byte_count_ += n;
-  if (local_stream_) {
+  if (download_target_) {
     bool written = false;
     errno = 0;
     try {
-      written = local_stream_->Write(buf, n) == n;
+      written = download_target_->Write(buf, n) == n;
     } catch (const std::exception&) {
     }
     if (!written) {
