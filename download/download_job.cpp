@@ -154,6 +154,7 @@ void TDownloadJob::StartDownload() {
   icon_shown_ = false;
   paused_ = false;
   position_ = 0;
+  progress_ = {};
   SetActionCaption(cancel_caption_);
   action_mode_ = amCancel;
   action_enabled_ = true;
@@ -614,6 +615,7 @@ void TDownloadJob::UpdateProgress(double total, double received) {
   // Data already under way when the user paused still arrives; the row keeps
   // saying "Paused." and shows the newest progress text on Resume.
   progress_text_ = p.text;
+  progress_ = p;
   if (!paused_) status_ = p.text;
   if (p.position >= 0) position_ = p.position;
   Changed();
