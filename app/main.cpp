@@ -1,5 +1,6 @@
 // quillon: the download wizard. Takes no command-line arguments; the catalogue
 // it offers is appended to this program file.
+#include <clocale>
 #include <csignal>
 
 #include "app/form_downloader.h"
@@ -10,6 +11,10 @@ int main(int argc, char** argv) {
   // of ending the program.
   std::signal(SIGXFSZ, SIG_IGN);
   quillon::TApplication app(argc, argv);
+  // The application object took the user's locale: numbers and dates follow
+  // it, but system error texts in a download row stay English like the rest
+  // of the row, in the one 8-bit character set the row shows.
+  std::setlocale(LC_MESSAGES, "C");
   quillon::TApplication::SetTitle(QStringLiteral("Quillon Download Manager"));
   quillon::TfrmDownloader window;
   window.show();

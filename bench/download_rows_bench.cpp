@@ -13,6 +13,7 @@
 #include <sys/resource.h>
 
 #include <algorithm>
+#include <clocale>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -23,6 +24,9 @@
 int main(int argc, char** argv) {
   qputenv("QT_QPA_PLATFORM", "offscreen");
   QApplication app(argc, argv);
+  // The application object took the user's locale; the report is read by
+  // scripts, so its numbers keep the C locale's decimal point.
+  std::setlocale(LC_NUMERIC, "C");
   if (argc != 4) {
     std::fprintf(stderr, "usage: download_rows_bench URL DEST_DIR COUNT\n");
     return 2;

@@ -10,6 +10,7 @@
 #include <QCoreApplication>
 #include <QEventLoop>
 #include <chrono>
+#include <clocale>
 #include <cstdio>
 #include <string>
 #include <thread>
@@ -117,6 +118,9 @@ BENCHMARK(BM_TWSocketReceive)->UseManualTime()->Iterations(3)->Unit(benchmark::k
 
 int main(int argc, char** argv) {
   QCoreApplication app(argc, argv);
+  // The application object took the user's locale; the report is read by
+  // scripts, so its numbers keep the C locale's decimal point.
+  std::setlocale(LC_NUMERIC, "C");
   benchmark::Initialize(&argc, argv);
   benchmark::RunSpecifiedBenchmarks();
   benchmark::Shutdown();

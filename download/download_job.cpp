@@ -149,6 +149,7 @@ void TDownloadJob::StartDownload() {
   verified_ = false;
   write_error_.clear();
   position_ = 0;
+  progress_ = {};
   SetActionCaption(cancel_caption_);
   action_mode_ = amCancel;
   action_enabled_ = true;
@@ -734,6 +735,7 @@ void TDownloadJob::UpdateProgress(double total, double received) {
   // Data already under way when the user paused still arrives; the row keeps
   // saying "Paused." and shows the newest progress text on Resume.
   progress_text_ = p.text;
+  progress_ = p;
   if (!paused_) status_ = p.text;
   if (p.position >= 0) position_ = p.position;
   Changed();

@@ -159,6 +159,10 @@ class TDownloadJob {
   const std::string& PauseCaption() const { return pause_caption_; }
   // True when the file's icon replaces the progress cylinder.
   bool IconShown() const { return icon_shown_; }
+  // The newest progress text of this start with its percentage (-1: total
+  // unknown), and whether the status shows it now.
+  const TProgressText& Progress() const { return progress_; }
+  bool ShowsProgress() const { return !progress_.text.empty() && status_ == progress_.text; }
 
   THttpCli* HttpClient() const { return http_.get(); }
   TFtpClient* FtpClient() const { return ftp_.get(); }
@@ -253,6 +257,7 @@ class TDownloadJob {
   // text that would be shown waits in progress_text_ until Resume.
   bool paused_ = false;
   std::string progress_text_;
+  TProgressText progress_;
   bool icon_shown_ = false;
 
   int connect_timeout_ = kDefaultConnectTimeout;

@@ -1,6 +1,7 @@
 // The texts and small computations of a download that need no client and no
 // widget: the progress line, durations, the local file's size, the parts of
-// an FTP URL and the shortening of a path to a pixel width.
+// an FTP URL, the file name a URL names and the shortening of a path to a
+// pixel width.
 #pragma once
 
 #include <cstdint>
@@ -9,20 +10,45 @@
 
 namespace quillon {
 
+// The separators of the numbers a user reads, as bytes of the program's 8-bit
+// text (windows-1252).
+struct TNumberFormat {
+  std::string decimal_point = ".";
+  std::string thousands_sep = ",";
+  // Sizes of the digit groups from the right, as localeconv() gives them: the
+  // last size repeats, CHAR_MAX or 0 ends grouping, empty: no groups.
+  std::string grouping = "\3";
+};
+
+// The separators of the user's locale, LC_NUMERIC as setlocale() set it (a
+// program that never calls setlocale() gets the C locale). The C and POSIX
+// locales state no thousands separator; they keep the English form of the
+// TNumberFormat defaults ("1,234.5"). A separator that windows-1252 lacks
+// becomes the no-break space (the narrow and thin spaces) or the English
+// character. Reads the locale on every call; user-interface thread only.
+TNumberFormat UserNumberFormat();
+
+// Fixed-point text of `value` with `decimals` decimals (rounded to the
+// nearest, halves to even), the separators of `format` and digit groups when
+// `grouped`: FormatFixed(1234.56, 1, true, {}) is "1,234.6".
+std::string FormatFixed(double value, int decimals, bool grouped, const TNumberFormat& format);
+
 // "mm:ss", or "hh:mm:ss" from one hour on (the hours take as many digits as
 // they need): 30 -> "00:30", 3725 -> "01:02:05", 360000 -> "100:00:00".
 std::string FormatDuration(int64_t seconds);
 
 // A byte count as the progress line shows it: kilobytes with one decimal and
 // thousands separators followed by "K ", or, from 1000 K on, megabytes
-// followed by "MB " (1023999 -> "1,000.0K ", 1024000 -> "1.0MB ").
-std::string FormatTransferSize(double bytes);
+// followed by "MB " (1023999 -> "1,000.0K ", 1024000 -> "1.0MB "), with the
+// separators of `format`.
+std::string FormatTransferSize(double bytes, const TNumberFormat& format = UserNumberFormat());
 
 // The rate part of the progress line, without the parentheses: below 1025
 // bytes a second "<n> bytes/sec.", then kilobytes a second rounded to three
 // significant digits with two decimals "50.00k/sec.", and from 1000 k/sec. on
-// megabytes a second in the same form "1.23MB/sec.".
-std::string FormatRate(double bytes_per_second);
+// megabytes a second in the same form "1.23MB/sec."; the decimal point is
+// that of `format`, digits are not grouped.
+std::string FormatRate(double bytes_per_second, const TNumberFormat& format = UserNumberFormat());
 
 struct TProgressText {
   std::string text;
@@ -38,9 +64,10 @@ struct TProgressText {
 // a partial file), which is what the rate is taken from. With no elapsed time
 // or nothing received there is no rate and no remaining time, and the line
 // ends with a single space. A remaining time of one second or less is not
-// shown. Rounding is to the nearest, halves to even.
-TProgressText ProgressText(double total, double received, int64_t elapsed_seconds,
-                           double session_bytes);
+// shown. Rounding is to the nearest, halves to even. Numbers take the
+// separators of `format`; times do not change with it.
+TProgressText ProgressText(double total, double received, int64_t elapsed_seconds, double session_bytes,
+                           const TNumberFormat& format = UserNumberFormat());
 
 // The size of the file at `path`, or -1 when there is no such file (a folder
 // counts as found, with its directory-entry size).
@@ -61,6 +88,15 @@ struct TFtpUrlParts {
   std::string file;
 };
 TFtpUrlParts SplitFtpUrl(const std::string& url);
+
+// "%41" -> "A"; a "%" without two hexadecimal digits stays as it is.
+std::string PercentDecode(const std::string& s);
+
+// The file name a URL names: the last segment of its path (query and fragment
+// left out), percent-decoded. Empty when there is none or when it cannot be a
+// file name in a folder: "", ".", "..", or a name holding "/" or a NUL byte.
+// "http://h/a/b%20c.zip?x=1" -> "b c.zip"; "http://h/" -> "".
+std::string SaveNameFromUrl(const std::string& url);
 
 // Shortening of a path to a width in pixels, measured by `text_width`.
 using TTextWidth = std::function<int(const std::string&)>;

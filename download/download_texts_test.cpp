@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/support/scoped_locale.h"
 #include "tests/support/temp_dir.h"
 
 namespace quillon {
@@ -50,6 +51,53 @@ TEST(ProgressTextTest, ContinuedDownloadRateCountsOnlyThisSession) {
   TProgressText p = ProgressText(2048000 + 1536000, 1536000 + 512000, 10, 512000);
   EXPECT_EQ(p.text, "2.0MB  of 3.4MB  (50.00k/sec.) 00:30 remaining");
   EXPECT_EQ(p.position, 57);
+}
+
+// Sizes and rates take the separators of the user's locale; times stay as
+// they are. A locale whose decimal point is "," once made the size text throw.
+TEST(ProgressTextTest, NumbersTakeTheLocalesSeparators) {
+  struct Case {
+    const char* locale;
+    const char* line;
+    const char* sizes;
+    const char* rates;
+  } cases[] = {
+      {"C", "500.0K  of 2.0MB  (50.00k/sec.) 00:30 remaining", "1,000.0K 5,632.0MB ", "512 bytes/sec.12.30MB/sec."},
+      {"de_DE.UTF-8", "500,0K  of 2,0MB  (50,00k/sec.) 00:30 remaining", "1.000,0K 5.632,0MB ",
+       "512 bytes/sec.12,30MB/sec."},
+  };
+  static_assert(std::size(cases) == std::size(testing::kTestLocales));
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.locale);
+    testing::ScopedLocale locale(c.locale);
+    ASSERT_TRUE(locale.ok());
+    EXPECT_EQ(ProgressText(2048000, 512000, 10, 512000).text, c.line);
+    EXPECT_EQ(FormatTransferSize(1023999) + FormatTransferSize(5.5 * 1024 * 1024 * 1024), c.sizes);
+    EXPECT_EQ(FormatRate(512) + FormatRate(12.3456 * 1024 * 1024), c.rates);
+  }
+}
+
+TEST(FormatFixedTest, GroupsAndSeparatorsAsTheFormatSays) {
+  const TNumberFormat english;
+  const TNumberFormat indian{.decimal_point = ",", .thousands_sep = "\xA0", .grouping = "\3\2"};
+  const TNumberFormat ungrouped{.decimal_point = ",", .thousands_sep = "", .grouping = ""};
+  const TNumberFormat once{.decimal_point = ".", .thousands_sep = "'", .grouping = std::string("\3\x7F")};
+  struct Case {
+    double value;
+    int decimals;
+    const TNumberFormat& format;
+    const char* text;
+  } cases[] = {
+      {1234567.85, 1, english, "1,234,567.9"},
+      {999.96, 1, english, "1,000.0"},
+      {-1234.5, 0, english, "-1,234"},  // halves to even
+      {-0.01, 1, english, "0.0"},
+      {1234567.8, 1, indian, "12\xA0" "34\xA0" "567,8"},
+      {1234567.8, 2, ungrouped, "1234567,80"},
+      {1234567.0, 0, once, "1234'567"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(FormatFixed(c.value, c.decimals, true, c.format), c.text) << c.value;
+  EXPECT_EQ(FormatFixed(1234.5, 1, false, english), "1234.5");
 }
 
 TEST(FormatDurationTest, MinutesSecondsAndHours) {
@@ -105,6 +153,21 @@ TEST(SplitFtpUrlTest, PortUserAndPasswordHonoured) {
   p = SplitFtpUrl("ftp://bob@host/y.bin");
   EXPECT_EQ(p.user, "bob");
   EXPECT_EQ(p.password, "");
+}
+
+TEST(SaveNameFromUrlTest, LastPathSegmentDecodedOrNothing) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"http://h/a/b%20c.zip?x=1/y#z", "b c.zip"},
+      {"ftp://u:p@h:21/pub/f.bin", "f.bin"},
+      {"https://h/%C3%A9t%C3%A9.txt", "\xC3\xA9t\xC3\xA9.txt"},
+      {"http://h/dir/", ""},
+      {"http://h", ""},
+      {"http://h/a/.", ""},
+      {"http://h/a/%2E%2E", ""},
+      {"http://h/a%2Fb", ""},
+      {"http://h/a%00b", ""},
+  };
+  for (const auto& [url, name] : cases) EXPECT_EQ(SaveNameFromUrl(url), name) << url;
 }
 
 TEST(FitFileNameTest, ShortensStepByStep) {

@@ -40,6 +40,7 @@
 #include "base/file_stream.h"
 #include "base/memory_stream.h"
 #include "base/strings.h"
+#include "base/version.h"
 #include "tools/catalogue_build.h"
 #include "xml/xml_document.h"
 #include "xml/xml_dump.h"
@@ -268,6 +269,10 @@ int Dump(const std::string& file) {
 
 int main(int argc, char** argv) {
   if (argc < 2) return Usage();
+  if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
+    std::printf("quillon-catalogue %s\n", kQuillonVersion);
+    return 0;
+  }
   const std::string cmd = argv[1];
   try {
     if (cmd == "append" && argc == 6 && std::strcmp(argv[4], "-o") == 0)

@@ -2,6 +2,7 @@
 // that code built on the event loop (sockets, clients, widgets) can run.
 #include <gtest/gtest.h>
 
+#include <clocale>
 #include <cstdlib>
 
 #ifdef QUILLON_GUI_TESTS
@@ -17,5 +18,8 @@ int main(int argc, char** argv) {
   setenv("QT_QPA_PLATFORM", "offscreen", 0);
   ::testing::InitGoogleTest(&argc, argv);
   TestApplication app(argc, argv);
+  // The application object took the environment's locale; the tests expect
+  // the C locale unless they switch it themselves (ScopedLocale).
+  std::setlocale(LC_ALL, "C");
   return RUN_ALL_TESTS();
 }
