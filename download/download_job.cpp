@@ -95,6 +95,7 @@ void TDownloadJob::ReleaseClients() {
   // block it may be writing.
   part_stream_.reset();
   committing_ = false;
+  settling_ = false;
   queue_full_ = false;
 }
 
@@ -277,6 +278,20 @@ std::string TDownloadJob::CommitDownload(int64_t expected_size, const std::strin
   std::string reason;
   if (!CommitPartialFile(part_name_, local_filename_, reason)) return kCannotWrite + reason;
   return "";
+}
+
+void TDownloadJob::SettlePart(bool continuable, bool drop) {
+  if (!part_stream_ || drop || !continuable) {
+    part_stream_.reset();  // drops what is still queued
+    return KeepOrRemovePart(continuable);
+  }
+  settling_ = true;
+  part_stream_->Finish([this, continuable](const std::string&) {
+    part_stream_.reset();
+    settling_ = false;
+    KeepOrRemovePart(continuable);
+    Changed();
+  });
 }
 
 void TDownloadJob::KeepOrRemovePart(bool continuable) {
@@ -491,11 +506,12 @@ void TDownloadJob::HttpRequestDone(THttpRequest RqType, Word Error) {
   // The progress text stays until the writer has written the whole part.
   if (complete) return CommitWhenWritten(expected_size, [this](const std::string& f) { HttpCommitted(f); });
   // A cancel keeps the status its click showed, in start mode already.
-  if (Error == 3 && write_error_.empty())
+  const bool cancelled = Error == 3 && write_error_.empty();
+  if (cancelled)
     status_ = failure;
   else
     Finish(false, failure);
-  EndHttpDownload(false);
+  EndHttpDownload(false, cancelled);
 }
 
 void TDownloadJob::HttpCommitted(const std::string& failure) {
@@ -505,17 +521,16 @@ void TDownloadJob::HttpCommitted(const std::string& failure) {
   } else {
     Finish(false, failure);
   }
-  EndHttpDownload(failure.empty());
+  EndHttpDownload(failure.empty(), false);
 }
 
-void TDownloadJob::EndHttpDownload(bool complete) {
-  if (!complete) {
-    part_stream_.reset();  // drops what is still queued
-    // This start's data continues only with a recorded total and validator.
-    if (http_part_opened_) {
-      TPartInfo info;
-      KeepOrRemovePart(ReadPartInfo(part_name_, info) && info.Continuable());
-    }
+void TDownloadJob::EndHttpDownload(bool complete, bool cancelled) {
+  // This start's data continues only with a recorded total and validator.
+  if (!complete && http_part_opened_) {
+    TPartInfo info;
+    SettlePart(ReadPartInfo(part_name_, info) && info.Continuable(), cancelled);
+  } else if (!complete) {
+    part_stream_.reset();
   }
   in_progress_ = false;
   pause_visible_ = false;
@@ -630,9 +645,8 @@ void TDownloadJob::FtpCommitted(const std::string& failure) {
     status_ = CompletionText("Completed.");
     Finish(true, "");
   } else {
-    part_stream_.reset();
     Finish(false, failure);
-    KeepOrRemovePart(true);
+    SettlePart(true, false);
   }
   Changed();
   if (ftp_) ftp_->Quit();
@@ -712,10 +726,7 @@ void TDownloadJob::FtpFailed(TFtpRequest RqType, Word Error) {
   pause_visible_ = false;
   if (!ftp_completed_) ToStartMode();
   ftp->SetLocalStream(nullptr);
-  if (!ftp_finished_) {
-    part_stream_.reset();  // drops what is still queued
-    KeepOrRemovePart(true);
-  }
+  if (!ftp_finished_) SettlePart(true, cancelled_);
   ftp_finished_ = true;
   if (!quit_failed && ftp->Connected()) {
     Changed();

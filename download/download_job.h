@@ -145,7 +145,9 @@ class TDownloadJob {
   void SetWriteQueueLimit(int64_t bytes) { write_queue_limit_ = bytes; }
 
   // ---- What a viewer shows ---------------------------------------------------------
-  bool DownloadInProgress() const { return in_progress_; }
+  // Also while the writer still writes the bytes of a failed transfer that a
+  // later start can continue.
+  bool DownloadInProgress() const { return in_progress_ || settling_; }
   const std::string& Status() const { return status_; }
   TColor Color() const { return color_; }
   int Position() const { return position_; }
@@ -214,7 +216,11 @@ class TDownloadJob {
   std::string CommitDownload(int64_t expected_size, const std::string& digest);
   void HttpCommitted(const std::string& failure);
   // The end of an HTTP download: what is left of an incomplete part.
-  void EndHttpDownload(bool complete);
+  void EndHttpDownload(bool complete, bool cancelled);
+  // After a failure: a part that a later start can continue first gets every
+  // byte still queued (unless `drop`: a cancel does not wait), then it is
+  // kept or removed (KeepOrRemovePart).
+  void SettlePart(bool continuable, bool drop);
   void FtpCommitted(const std::string& failure);
   // A write on the writer thread failed: the transfer ends with it.
   void WriteFailed(const std::string& reason);
@@ -271,6 +277,7 @@ class TDownloadJob {
   std::unique_ptr<TQueuedFileStream> part_stream_;
   bool queue_full_ = false;   // between the part queue's OnFull and OnDrained
   bool committing_ = false;   // waiting for the writer before CommitDownload
+  bool settling_ = false;     // waiting for the writer before SettlePart's end
   bool verified_ = false;     // the completed file matched the publisher's SHA-256
   std::string write_error_;   // the writer thread's reason of a failed write
 
