@@ -25,11 +25,16 @@ struct TRun {
   std::string err;
 };
 
-// Runs quillon-catalogue with the arguments (already shell-quoted as needed).
-TRun RunTool(const TempDir& dir, const std::string& args) {
+std::string BinaryDir() {
   const char* bin = std::getenv("QUILLON_BINARY_DIR");
   EXPECT_NE(bin, nullptr) << "QUILLON_BINARY_DIR is not set";
-  const std::string tool = std::string(bin ? bin : ".") + "/tools/quillon-catalogue";
+  return bin ? bin : ".";
+}
+
+// Runs quillon-catalogue (the built one unless `tool` names a copy) with the
+// arguments (already shell-quoted as needed).
+TRun RunTool(const TempDir& dir, const std::string& args, std::string tool = "") {
+  if (tool.empty()) tool = BinaryDir() + "/tools/quillon-catalogue";
   const std::string cmd =
       "'" + tool + "' " + args + " >'" + dir.File("stdout") + "' 2>'" + dir.File("stderr") + "'";
   const int rc = std::system(cmd.c_str());
@@ -113,6 +118,36 @@ TEST(CatalogueTool, OutputNeverDestroysAnInput) {
   int files = 0;
   for (const auto& entry : std::filesystem::directory_iterator(dir.path())) files += entry.is_regular_file();
   EXPECT_EQ(files, 6);  // prog, alias, c.xml, out, stdout, stderr
+}
+
+// Without a PROGRAM, append starts from the base program found from the
+// tool's own file: PREFIX/lib/quillon/quillon for a tool in PREFIX/bin, the
+// build tree's app/quillon for the built tool; with neither it names what it
+// looked for and writes nothing.
+TEST(CatalogueTool, AppendWithoutProgramUsesTheBaseBesideTheTool) {
+  TempDir dir;
+  WriteFile(dir.File("c.xml"), kCatalogue);
+  TRun r = RunTool(dir, "append '" + dir.File("c.xml") + "' -o '" + dir.File("built") + "'");
+  ASSERT_EQ(r.status, 0) << r.err;
+  const std::string base = ReadFile(BinaryDir() + "/app/quillon");
+  EXPECT_EQ(ReadFile(dir.File("built")).substr(0, base.size()), base);
+
+  std::filesystem::create_directories(dir.File("usr/bin"));
+  std::filesystem::copy_file(BinaryDir() + "/tools/quillon-catalogue", dir.File("usr/bin/quillon-catalogue"));
+  const std::string installed_tool = dir.File("usr/bin/quillon-catalogue");
+  r = RunTool(dir, "append '" + dir.File("c.xml") + "' -o '" + dir.File("out") + "'", installed_tool);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "no PROGRAM named and no program without a catalogue at " + dir.File("usr/lib/quillon/quillon") +
+                       ": name the PROGRAM\n");
+  EXPECT_FALSE(testing::FileExists(dir.File("out")));
+
+  std::filesystem::create_directories(dir.File("usr/lib/quillon"));
+  const std::string installed_base = "\x7f" "ELF installed base";
+  WriteFile(dir.File("usr/lib/quillon/quillon"), installed_base);
+  r = RunTool(dir, "append '" + dir.File("c.xml") + "' -o '" + dir.File("out") + "'", installed_tool);
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(ReadFile(dir.File("out")).substr(0, installed_base.size() + sizeof(kCatalogue) - 1),
+            installed_base + kCatalogue);
 }
 
 TEST(CatalogueTool, ErrorsPrintOnlyTheMessage) {

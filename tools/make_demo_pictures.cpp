@@ -2,12 +2,16 @@
 // JPEG pictures drawn here, ready for "quillon-catalogue build".
 //
 //   make-demo-pictures SOURCE OUTPUT
+//   make-demo-pictures --app-icon SIZE OUTPUT.png
 //
 // OUTPUT is made a copy of SOURCE (samples/demo); then the logo is drawn into
 // OUTPUT/logo.jpg, and every product folder with a pictures.txt gets the
 // pictures it asks for, after which pictures.txt is removed:
 //   icon: #rrggbb L                          a 32 x 32 icon in that colour with the letter L
 //   screenshot: editor|sheet #rrggbb TITLE   a screenshot of a made-up program window
+// With --app-icon it draws the demo program's desktop icon instead: the
+// logo's quill on its gradient in a rounded square, SIZE pixels wide, with a
+// transparent background.
 #include <QColor>
 #include <QFont>
 #include <QGuiApplication>
@@ -17,6 +21,7 @@
 #include <QPainterPath>
 
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -30,15 +35,8 @@ QFont Font(int pixels, bool bold = false) {
   return f;
 }
 
-QImage Logo() {
-  QImage img(97, 90, QImage::Format_RGB32);
-  QPainter p(&img);
-  p.setRenderHint(QPainter::Antialiasing);
-  QLinearGradient g(0, 0, 97, 90);
-  g.setColorAt(0, QColor("#1d3557"));
-  g.setColorAt(1, QColor("#2a9d8f"));
-  p.fillRect(img.rect(), g);
-  // A quill: a feather curve with its shaft.
+// The logo's quill: a feather curve with its shaft, in a 100 x 100 square.
+void DrawQuill(QPainter& p) {
   QPainterPath feather;
   feather.moveTo(30, 62);
   feather.cubicTo(34, 30, 58, 12, 78, 8);
@@ -46,9 +44,41 @@ QImage Logo() {
   p.fillPath(feather, QColor("#f1faee"));
   p.setPen(QPen(QColor("#e9c46a"), 2));
   p.drawLine(QPointF(24, 70), QPointF(62, 28));
+}
+
+// The logo's background, from its top left to its bottom right corner.
+QLinearGradient LogoGradient(qreal width, qreal height) {
+  QLinearGradient g(0, 0, width, height);
+  g.setColorAt(0, QColor("#1d3557"));
+  g.setColorAt(1, QColor("#2a9d8f"));
+  return g;
+}
+
+QImage Logo() {
+  QImage img(97, 90, QImage::Format_RGB32);
+  QPainter p(&img);
+  p.setRenderHint(QPainter::Antialiasing);
+  p.fillRect(img.rect(), LogoGradient(97, 90));
+  DrawQuill(p);
   p.setPen(QColor("#f1faee"));
   p.setFont(Font(13, true));
   p.drawText(QRect(0, 68, 97, 20), Qt::AlignCenter, QStringLiteral("Marrowby"));
+  return img;
+}
+
+QImage AppIcon(int size) {
+  QImage img(size, size, QImage::Format_ARGB32);
+  img.fill(Qt::transparent);
+  QPainter p(&img);
+  p.setRenderHint(QPainter::Antialiasing);
+  p.scale(size / 100.0, size / 100.0);
+  p.setPen(Qt::NoPen);
+  p.setBrush(LogoGradient(100, 100));
+  p.drawRoundedRect(QRectF(4, 4, 92, 92), 18, 18);
+  // The quill, a little larger and in the middle.
+  p.translate(-6, 7);
+  p.scale(1.1, 1.1);
+  DrawQuill(p);
   return img;
 }
 
@@ -147,13 +177,23 @@ bool DrawProductPictures(const std::filesystem::path& folder) {
 
 int main(int argc, char** argv) {
   namespace fs = std::filesystem;
-  if (argc != 3) {
-    std::fprintf(stderr, "usage: make-demo-pictures SOURCE OUTPUT\n");
+  const bool app_icon = argc == 4 && std::string(argv[1]) == "--app-icon";
+  if (argc != 3 && !app_icon) {
+    std::fprintf(stderr, "usage: make-demo-pictures SOURCE OUTPUT\n"
+                         "       make-demo-pictures --app-icon SIZE OUTPUT.png\n");
     return 2;
   }
   // Drawing text needs a GUI application, never a display.
   qputenv("QT_QPA_PLATFORM", "offscreen");
   QGuiApplication app(argc, argv);
+  if (app_icon) {
+    const int size = std::atoi(argv[2]);
+    if (size < 16 || size > 1024 || !AppIcon(size).save(QString::fromLocal8Bit(argv[3]), "PNG")) {
+      std::fprintf(stderr, "cannot draw a %s-pixel icon into %s\n", argv[2], argv[3]);
+      return 1;
+    }
+    return 0;
+  }
 
   const fs::path source(argv[1]), output(argv[2]);
   std::error_code ec;

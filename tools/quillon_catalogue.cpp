@@ -1,7 +1,7 @@
 // quillon-catalogue: the publisher's tool for the catalogue appended to the
 // program file.
 //
-//   quillon-catalogue append PROGRAM CATALOGUE -o OUTPUT
+//   quillon-catalogue append [PROGRAM] CATALOGUE -o OUTPUT
 //   quillon-catalogue extract FILE
 //   quillon-catalogue check FILE
 //   quillon-catalogue dump FILE
@@ -11,7 +11,8 @@
 //   quillon-catalogue verify FILE
 //
 // Files the tool writes appear whole or not at all: they are written beside
-// the target and renamed over it.
+// the target and renamed over it. Without a PROGRAM, append starts from the
+// installed program without a catalogue (DefaultProgram below).
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -51,15 +52,35 @@ namespace {
 
 int Usage() {
   std::fprintf(stderr,
-               "usage: quillon-catalogue append PROGRAM CATALOGUE -o OUTPUT\n"
+               "usage: quillon-catalogue append [PROGRAM] CATALOGUE -o OUTPUT\n"
                "       quillon-catalogue extract FILE\n"
                "       quillon-catalogue check FILE\n"
                "       quillon-catalogue dump FILE\n"
                "       quillon-catalogue build DIR -o CATALOGUE [--key KEYFILE [--serial N]]\n"
                "       quillon-catalogue keygen -o KEYFILE\n"
                "       quillon-catalogue sign CATALOGUE --key KEYFILE -o OUTPUT\n"
-               "       quillon-catalogue verify FILE\n");
+               "       quillon-catalogue verify FILE\n"
+               "PROGRAM defaults to the installed program without a catalogue, ../lib/quillon/quillon\n"
+               "from this tool's folder (/usr/bin/quillon-catalogue: /usr/lib/quillon/quillon), or\n"
+               "in a build tree ../app/quillon.\n");
   return 2;
+}
+
+// The program file `append` starts from when none is named: the base
+// installed beside this tool (PREFIX/bin/quillon-catalogue finds
+// PREFIX/lib/quillon/quillon, so a package installed anywhere works), else
+// the one a build tree makes (build/tools/quillon-catalogue finds
+// build/app/quillon).
+std::string DefaultProgram() {
+  namespace fs = std::filesystem;
+  std::error_code ec;
+  const fs::path folder = fs::read_symlink("/proc/self/exe", ec).parent_path();
+  if (ec) throw Exception("cannot find this tool's own file (" + ec.message() + "): name the PROGRAM");
+  const fs::path installed = (folder / "../lib/quillon/quillon").lexically_normal();
+  for (const fs::path& candidate : {installed, (folder / "../app/quillon").lexically_normal()})
+    if (fs::is_regular_file(candidate, ec)) return candidate.string();
+  throw Exception("no PROGRAM named and no program without a catalogue at " + installed.string() +
+                  ": name the PROGRAM");
 }
 
 // Whether two paths name the same file (device and inode); false when either
@@ -277,6 +298,8 @@ int main(int argc, char** argv) {
   try {
     if (cmd == "append" && argc == 6 && std::strcmp(argv[4], "-o") == 0)
       return Append(argv[2], argv[3], argv[5]);
+    if (cmd == "append" && argc == 5 && std::strcmp(argv[3], "-o") == 0)
+      return Append(DefaultProgram(), argv[2], argv[4]);
     if (cmd == "extract" && argc == 3) return Extract(argv[2]);
     if (cmd == "check" && argc == 3) return CheckCatalogue(argv[2], std::cout, std::cerr, TodayDayNumber());
     if (cmd == "dump" && argc == 3) return Dump(argv[2]);
