@@ -623,8 +623,11 @@ void TfrmDownloader::StartProgramDownload(const std::string& url) {
 
 TDLVisualPanel* TfrmDownloader::AddDownloadRow(const std::string& url, const QString& file) {
   TDLVisualPanel* row = DLScrollBox->AddDownload(url, QFile::encodeName(file).toStdString());
-  row->SetCancelCaption(QStringToAnsi(InterfaceQText("Cancel_Button_Caption")));
-  row->SetDownloadCaption(QStringToAnsi(InterfaceQText("Download_Button_Caption")));
+  // The row takes the catalogue's texts in the catalogue's encoding.
+  row->SetTextsUtf8(catalogue_.Utf8());
+  row->RefitTexts();
+  row->SetCancelCaption(catalogue_.InterfaceText("Cancel_Button_Caption"));
+  row->SetDownloadCaption(catalogue_.InterfaceText("Download_Button_Caption"));
   row->StartDownload();
   return row;
 }
