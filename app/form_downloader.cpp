@@ -28,6 +28,7 @@
 #include <QToolButton>
 #include <QVBoxLayout>
 
+#include "app/application_data_stream.h"
 #include "app/catalogue_trust.h"
 #include "app/catalogue_update.h"
 #include "app/my_status.h"
@@ -385,7 +386,15 @@ void TfrmDownloader::FormCreate() {
 
 void TfrmDownloader::FormShow() {
   ShowPage(ProductPanel);
-  const std::string bytes = catalogue_.LoadFromProgramFile(program_file_);
+  std::string bytes;
+  try {
+    bytes = catalogue_.LoadFromProgramFile(program_file_);
+  } catch (const EAppstreamError& e) {
+    // Someone started the program file without a catalogue: the stream's
+    // message alone would leave them with a class name.
+    if (TApplicationDataStream::HasTrailer(program_file_)) throw;
+    throw EAppstreamError(std::string(e.what()) + "\n" + std::string(kNoCatalogueNote));
+  }
   // A catalogue that names its publisher's key and is not signed by it may
   // have been altered: nothing of it is offered.
   if (!PublisherSignatureProblem(catalogue_, bytes).empty()) {

@@ -411,13 +411,15 @@ TEST_F(WindowTest, ProductWithoutLinksStaysOnTheProductPage) {
 }
 
 TEST_F(WindowTest, FailuresAreReportedAndEndTheirHandlerOnly) {
-  // No catalogue: the stream's error is shown and the controls keep their starting texts.
+  // No catalogue: the stream's error and what the program is for are shown,
+  // and the controls keep their starting texts.
   testing::WriteFile(dir.File("bare"), "no trailer here");
   window = std::make_unique<TestWindow>(dir.File("bare"));
   window->show();
   ASSERT_EQ(desktop.message_boxes.size(), 1u);
   EXPECT_EQ(desktop.message_boxes[0].text,
-            "TApplicationDataStream.Create : No application stream signature found");
+            "TApplicationDataStream.Create : No application stream signature found\n"
+            "This program shows the catalogue of a publisher, appended to it with \"quillon-catalogue append\".");
   EXPECT_EQ(window->NextBtn->text(), ".Next >>");
   EXPECT_EQ(window->windowTitle(), "Downloader");
   window->close();
