@@ -10,6 +10,7 @@
 
 #include "app/application_data_stream.h"
 #include "base/base64.h"
+#include "base/code_page.h"
 #include "base/date_time.h"
 #include "base/ed25519_key.h"
 #include "base/memory_stream.h"
@@ -36,7 +37,7 @@ std::string TCatalogue::LoadFromProgramFile(const std::string& program_file) {
     }
   }
   TStringStream copy(bytes);
-  doc_->LoadFromStream(copy);
+  LoadFromStream(copy);
   return bytes;
 }
 
@@ -44,11 +45,19 @@ std::string TCatalogue::LoadFromCatalogueOrProgramFile(const std::string& file) 
   if (TApplicationDataStream::HasTrailer(file)) return LoadFromProgramFile(file);
   TStringStream stream;
   stream.LoadFromFile(file);
-  doc_->LoadFromStream(stream);
+  LoadFromStream(stream);
   return stream.DataString();
 }
 
-void TCatalogue::LoadFromStream(TStream& stream) { doc_->LoadFromStream(stream); }
+void TCatalogue::LoadFromStream(TStream& stream) {
+  doc_->LoadFromStream(stream);
+  try {
+    CheckCatalogueText(*doc_);
+  } catch (const EFilerError&) {
+    Clear();  // nothing of a catalogue with broken text is shown
+    throw;
+  }
+}
 
 void TCatalogue::Clear() { doc_ = std::make_unique<TsdXmlDocument>(); }
 
@@ -172,6 +181,26 @@ QImage TCatalogue::DecodePicture(const std::string& bytes) {
   if (image.isNull())
     throw EInvalidGraphic("JPEG error: " + reader.errorString().toStdString());
   return image;
+}
+
+void CheckCatalogueText(const TsdXmlDocument& doc) {
+  if (!doc.Utf8Encoded()) return;
+  auto fail = [](const std::string& what) {
+    throw EFilerError("The catalogue is declared as UTF-8, but " + what + " is not UTF-8 text");
+  };
+  // Depth first, with a list instead of recursion; a node's name is checked
+  // before its path appears in a message.
+  std::vector<const TXmlNode*> pending{doc.Root()};
+  while (!pending.empty()) {
+    const TXmlNode* node = pending.back();
+    pending.pop_back();
+    if (!IsUtf8(node->Name()))
+      fail(node->Parent() ? "the name of an element in " + node->Parent()->FullPath() : "the root element's name");
+    for (int i = 0; i < node->AttributeCount(); ++i)
+      if (!IsUtf8(node->AttributePair(i))) fail("an attribute of " + node->FullPath());
+    if (!IsUtf8(node->Value())) fail("the text of " + node->FullPath());
+    for (int i = node->NodeCount() - 1; i >= 0; --i) pending.push_back(node->Nodes(i));
+  }
 }
 
 int64_t TodayDayNumber() { return static_cast<int64_t>(std::floor(Now())); }

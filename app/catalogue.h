@@ -15,7 +15,9 @@
 //   Ed25519 public key) and Catalogue_Serial (a whole number that grows with
 //   every catalogue the publisher releases); see catalogue_trust.h.
 //
-// Texts are 8-bit: windows-1252, or UTF-8 when the document is Utf8Encoded.
+// Texts are 8-bit: windows-1252, or UTF-8 when the document is Utf8Encoded
+// (its declaration names "UTF-8", or it begins with the UTF-8 byte-order
+// mark). Every load of a UTF-8 catalogue checks that its texts are UTF-8.
 // An element the program reads that is missing reads as empty text; a product
 // or link index outside the lists reads as a missing node.
 #pragma once
@@ -59,7 +61,8 @@ class TCatalogue {
   // Replaces the document by the catalogue appended to `program_file` (read
   // through TApplicationDataStream, closed again also on failure) and returns
   // the bytes it was read from (for the signature check). Raises the stream's
-  // and the parser's errors.
+  // and the parser's errors, and CheckCatalogueText's (the document is then
+  // empty).
   std::string LoadFromProgramFile(const std::string& program_file);
   // The same for a file that is either a program file with an appended
   // catalogue or a catalogue of its own.
@@ -141,6 +144,11 @@ class TCatalogue {
  private:
   std::unique_ptr<TsdXmlDocument> doc_;
 };
+
+// Raises EFilerError when a UTF-8 document holds a name, attribute or value
+// below its root that is not UTF-8, naming where it is; a windows-1252
+// document passes (every byte is a character there).
+void CheckCatalogueText(const TsdXmlDocument& doc);
 
 // Today as a whole number of days since 30 December 1899 (local time).
 int64_t TodayDayNumber();

@@ -21,6 +21,7 @@ std::string AcceptFetchedCatalogue(TCatalogue& catalogue, TMemoryStream& body, i
   try {
     body.Seek(0, TSeekOrigin::soBeginning);
     doc->LoadFromStream(body);
+    CheckCatalogueText(*doc);
   } catch (const std::exception&) {
     return "the answer is not a catalogue";
   }

@@ -176,6 +176,9 @@ TEST_F(UpdateTest, WithOneProductTheButtonIsOnTheDownloadPage) {
 // What may replace the catalogue: only a complete body that is a catalogue.
 TEST(FetchedCatalogue, AcceptedOnlyWhenCompleteAndACatalogue) {
   const std::string good = CatalogueXml({kEditor}, InterfaceXml());
+  std::string bad_utf8 = good;
+  bad_utf8.replace(bad_utf8.find("windows-1252"), 12, "UTF-8");
+  bad_utf8.replace(bad_utf8.find(">Editor<"), 8, ">Caf\xE9<");
   struct Case {
     const char* name;
     std::string body;
@@ -193,6 +196,7 @@ TEST(FetchedCatalogue, AcceptedOnlyWhenCompleteAndACatalogue) {
       {"foreign xml", "<rss><channel/></rss>", 21, "the answer is not a catalogue"},
       {"root without interface", "<Root><Program_Group/></Root>", 29, "the answer is not a catalogue"},
       {"interface deeper down", "<Root><X><Interface_Information/></X></Root>", 44, "the answer is not a catalogue"},
+      {"UTF-8 declared, other bytes", bad_utf8, size(bad_utf8), "the answer is not a catalogue"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);

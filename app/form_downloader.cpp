@@ -28,6 +28,7 @@
 #include <QToolButton>
 #include <QVBoxLayout>
 
+#include "app/application_data_stream.h"
 #include "app/catalogue_trust.h"
 #include "app/catalogue_update.h"
 #include "app/my_status.h"
@@ -385,7 +386,15 @@ void TfrmDownloader::FormCreate() {
 
 void TfrmDownloader::FormShow() {
   ShowPage(ProductPanel);
-  const std::string bytes = catalogue_.LoadFromProgramFile(program_file_);
+  std::string bytes;
+  try {
+    bytes = catalogue_.LoadFromProgramFile(program_file_);
+  } catch (const EAppstreamError& e) {
+    // Someone started the program file without a catalogue: the stream's
+    // message alone would leave them with a class name.
+    if (TApplicationDataStream::HasTrailer(program_file_)) throw;
+    throw EAppstreamError(std::string(e.what()) + "\n" + std::string(kNoCatalogueNote));
+  }
   // A catalogue that names its publisher's key and is not signed by it may
   // have been altered: nothing of it is offered.
   if (!PublisherSignatureProblem(catalogue_, bytes).empty()) {
@@ -632,8 +641,11 @@ TDLVisualPanel* TfrmDownloader::AddDownloadRow(const std::string& url, const QSt
                                                const TExpectedFile& expected) {
   TDLVisualPanel* row = DLScrollBox->AddDownload(url, QFile::encodeName(file).toStdString());
   row->Job().SetExpectedFile(expected);
-  row->SetCancelCaption(QStringToAnsi(InterfaceQText("Cancel_Button_Caption")));
-  row->SetDownloadCaption(QStringToAnsi(InterfaceQText("Download_Button_Caption")));
+  // The row takes the catalogue's texts in the catalogue's encoding.
+  row->SetTextsUtf8(catalogue_.Utf8());
+  row->RefitTexts();
+  row->SetCancelCaption(catalogue_.InterfaceText("Cancel_Button_Caption"));
+  row->SetDownloadCaption(catalogue_.InterfaceText("Download_Button_Caption"));
   row->StartDownload();
   return row;
 }

@@ -28,6 +28,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "app/catalogue.h"
 #include "download/download_job.h"
@@ -53,6 +54,11 @@ class TmyStatusBar;
 
 class TfrmDownloader : public QWidget {
  public:
+  // The line that follows the stream's message when the program file carries
+  // no catalogue.
+  static constexpr std::string_view kNoCatalogueNote =
+      "This program shows the catalogue of a publisher, appended to it with \"quillon-catalogue append\".";
+
   static constexpr int kWindowWidth = 568;
   static constexpr int kWindowHeight = 400;
   static constexpr int kMinWidth = 320;

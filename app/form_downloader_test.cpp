@@ -11,11 +11,15 @@
 #include <QToolButton>
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <filesystem>
 #include <memory>
+#include <optional>
 
 #include "app/my_status.h"
 #include "app/test_catalogue.h"
 #include "app/test_window.h"
+#include "platform/desktop_services.h"
 #include "platform/settings_store.h"
 #include "platform/test_desktop.h"
 
@@ -245,6 +249,51 @@ TEST_F(WindowTest, DestinationFolderFallsBackFromSettingsToDesktopToProgramFolde
   }
 }
 
+// The real desktop service, with HOME (and so the XDG folders) in a
+// temporary folder: without a Desktop folder the start is the download
+// folder that user-dirs.dirs names, else ~/Downloads; no Desktop is made.
+TEST_F(WindowTest, WithoutADesktopFolderTheDownloadFolderIsTheStart) {
+  class Environment {
+   public:
+    Environment(const char* name, const std::string& value) : name_(name) {
+      if (const char* old = std::getenv(name)) old_ = old;
+      ::setenv(name, value.c_str(), 1);
+    }
+    ~Environment() {
+      if (old_) ::setenv(name_, old_->c_str(), 1);
+      else ::unsetenv(name_);
+    }
+
+   private:
+    const char* name_;
+    std::optional<std::string> old_;
+  };
+  const std::string home = dir.File("home");
+  const Environment home_variable("HOME", home);
+  const Environment config_variable("XDG_CONFIG_HOME", home + "/.config");
+  SetDesktopFolderHook(nullptr);
+  std::filesystem::create_directories(home + "/.config");
+  const std::string xml = CatalogueXml({kEditor});
+  struct Case {
+    const char* user_dirs;  // nullptr: no user-dirs.dirs
+    bool make_desktop;
+    const char* start;
+  } cases[] = {
+      {"XDG_DESKTOP_DIR=\"$HOME/Desktop\"\nXDG_DOWNLOAD_DIR=\"$HOME/Fetched\"\n", false, "/Fetched/"},
+      {nullptr, false, "/Downloads/"},
+      {nullptr, true, "/Desktop/"},
+  };
+  int n = 0;
+  for (const Case& c : cases) {
+    std::filesystem::remove(home + "/.config/user-dirs.dirs");
+    if (c.user_dirs) testing::WriteFile(home + "/.config/user-dirs.dirs", c.user_dirs);
+    if (c.make_desktop) std::filesystem::create_directories(home + "/Desktop");
+    TestWindow w(testing::ProgramWith(dir, xml, "p" + std::to_string(++n)));
+    EXPECT_EQ(w.SaveToFolderEdit->text(), QString::fromStdString(home + c.start)) << c.start;
+    EXPECT_EQ(testing::FileExists(home + "/Desktop"), c.make_desktop) << c.start;
+  }
+}
+
 TEST_F(WindowTest, WindowIsSizedToTheDestinationPath) {
   ASSERT_TRUE(TSettingsStore::WriteString("Last Save Directory", "/a/" + QString(80, 'x') + "/"));
   TestWindow w(testing::ProgramWith(dir, CatalogueXml({kEditor})));
@@ -411,13 +460,15 @@ TEST_F(WindowTest, ProductWithoutLinksStaysOnTheProductPage) {
 }
 
 TEST_F(WindowTest, FailuresAreReportedAndEndTheirHandlerOnly) {
-  // No catalogue: the stream's error is shown and the controls keep their starting texts.
+  // No catalogue: the stream's error and what the program is for are shown,
+  // and the controls keep their starting texts.
   testing::WriteFile(dir.File("bare"), "no trailer here");
   window = std::make_unique<TestWindow>(dir.File("bare"));
   window->show();
   ASSERT_EQ(desktop.message_boxes.size(), 1u);
   EXPECT_EQ(desktop.message_boxes[0].text,
-            "TApplicationDataStream.Create : No application stream signature found");
+            "TApplicationDataStream.Create : No application stream signature found\n"
+            "This program shows the catalogue of a publisher, appended to it with \"quillon-catalogue append\".");
   EXPECT_EQ(window->NextBtn->text(), ".Next >>");
   EXPECT_EQ(window->windowTitle(), "Downloader");
   window->close();

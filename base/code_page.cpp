@@ -73,4 +73,17 @@ int32_t NextUtf8CodePoint(std::string_view text, size_t* pos) {
   return static_cast<int32_t>(cp);
 }
 
+bool IsUtf8(std::string_view text) {
+  size_t pos = 0;
+  while (pos < text.size()) {
+    // ASCII (markup, pictures in base64) needs no decoding.
+    if (static_cast<uint8_t>(text[pos]) < 0x80) {
+      ++pos;
+      continue;
+    }
+    if (NextUtf8CodePoint(text, &pos) < 0) return false;
+  }
+  return true;
+}
+
 }  // namespace quillon

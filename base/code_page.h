@@ -26,4 +26,7 @@ void AppendUtf8(std::string& out, uint32_t code_point);
 // *pos one byte on. At or past the end: -1, *pos unchanged.
 int32_t NextUtf8CodePoint(std::string_view text, size_t* pos);
 
+// Whether the whole text is well-formed UTF-8 (NextUtf8CodePoint's rules).
+bool IsUtf8(std::string_view text);
+
 }  // namespace quillon

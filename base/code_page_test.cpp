@@ -44,7 +44,10 @@ TEST(CodePage, DecodesUtf8AndRefusesMalformedSequences) {
     pos = 0;
     EXPECT_EQ(NextUtf8CodePoint(bad, &pos), -1) << bad;
     EXPECT_EQ(pos, 1u);
+    EXPECT_FALSE(IsUtf8("ok " + bad + " ok")) << bad;
   }
+  EXPECT_TRUE(IsUtf8(text));
+  EXPECT_TRUE(IsUtf8(""));
 }
 
 }  // namespace

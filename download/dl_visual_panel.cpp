@@ -124,8 +124,10 @@ TDLVisualPanel::~TDLVisualPanel() {
 void TDLVisualPanel::PlaceLabel(QLabel* label, int left, int top) { label->move(left, top); }
 
 int TDLVisualPanel::TextWidth(const std::string& text) const {
-  return QFontMetrics(font()).horizontalAdvance(AnsiToQString(text));
+  return QFontMetrics(font()).horizontalAdvance(CatalogueText(text));
 }
+
+QString TDLVisualPanel::CatalogueText(const std::string& text) const { return DocTextToQString(text, texts_utf8_); }
 
 void TDLVisualPanel::SetBevelOuter(TBevelCut v) {
   bevel_outer_ = v;
@@ -134,7 +136,7 @@ void TDLVisualPanel::SetBevelOuter(TBevelCut v) {
 
 void TDLVisualPanel::SetURLDownload(const std::string& v) {
   job_.SetURL(v);
-  ShowText(URLLabel, AnsiToQString(v), Qt::ElideMiddle);
+  ShowText(URLLabel, CatalogueText(v), Qt::ElideMiddle);
 }
 
 int TDLVisualPanel::TextRight() const { return std::min(ActionLink->x(), PauseLink->x()) - kTextGap; }
@@ -148,7 +150,7 @@ void TDLVisualPanel::ShowText(TClickLabel* label, const QString& full, Qt::TextE
 }
 
 void TDLVisualPanel::RefitTexts() {
-  if (!job_.URL().empty()) ShowText(URLLabel, AnsiToQString(job_.URL()), Qt::ElideMiddle);
+  if (!job_.URL().empty()) ShowText(URLLabel, CatalogueText(job_.URL()), Qt::ElideMiddle);
   ShowText(StatusLabel, AnsiToQString(job_.Status()), Qt::ElideRight);
   RefitFileName();
 }
@@ -184,7 +186,7 @@ void TDLVisualPanel::SetDLStartTime(TDateTime v) {
 void TDLVisualPanel::StartDownload() { job_.StartDownload(); }
 
 void TDLVisualPanel::SetActionCaption(const std::string& text) {
-  ActionLink->setText(AnsiToQString(text));
+  ActionLink->setText(CatalogueText(text));
   int w = TextWidth(text) + 8;
   ActionLink->setGeometry(width() - w - 2, ActionLink->y(), w, kLinkHeight);
   action_gap_ = w + 2;
@@ -219,8 +221,8 @@ void TDLVisualPanel::Sync() {
   if (job_.ActionFitCount() != shown_fit_count_) {
     shown_fit_count_ = job_.ActionFitCount();
     SetActionCaption(job_.ActionCaption());
-  } else if (ActionLink->text() != AnsiToQString(job_.ActionCaption())) {
-    ActionLink->setText(AnsiToQString(job_.ActionCaption()));
+  } else if (ActionLink->text() != CatalogueText(job_.ActionCaption())) {
+    ActionLink->setText(CatalogueText(job_.ActionCaption()));
   }
   ActionLink->Tag = job_.ActionMode();
   ActionLink->setEnabled(job_.ActionEnabled());

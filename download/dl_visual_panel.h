@@ -42,6 +42,10 @@ class TDLVisualPanel : public QFrame, private TResumeQuestion {
   void SetCancelCaption(const std::string& v) { job_.SetCancelCaption(v); }
   const std::string& DownloadCaption() const { return job_.DownloadCaption(); }
   void SetDownloadCaption(const std::string& v) { job_.SetDownloadCaption(v); }
+  // The URL and the captions given to the row are UTF-8 (they come from a
+  // UTF-8 catalogue) rather than windows-1252. A URL given before is shown
+  // anew by RefitTexts.
+  void SetTextsUtf8(bool v) { texts_utf8_ = v; }
   TDateTime DLStartTime() const { return dl_start_time_; }
   // Shows "Start download: " + date and time below the file name.
   void SetDLStartTime(TDateTime v);
@@ -94,6 +98,8 @@ class TDLVisualPanel : public QFrame, private TResumeQuestion {
   int TextRight() const;
   void ShowText(TClickLabel* label, const QString& full, Qt::TextElideMode mode);
   int TextWidth(const std::string& text) const;
+  // The URL or a caption for a label (see SetTextsUtf8).
+  QString CatalogueText(const std::string& text) const;
 
   TDownloadJob job_;
   TDateTime dl_start_time_ = 0;
@@ -101,6 +107,7 @@ class TDLVisualPanel : public QFrame, private TResumeQuestion {
   int shown_fit_count_ = -1;
   bool pressed_ = false;
   bool icon_loaded_ = false;
+  bool texts_utf8_ = false;
   // Distances of the links' left edges from the row's right edge.
   int action_gap_ = 0;
   int pause_gap_ = 0;

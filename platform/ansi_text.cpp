@@ -11,6 +11,10 @@ QString AnsiToQString(std::string_view bytes) {
   return out;
 }
 
+QString MessageToQString(std::string_view bytes) {
+  return IsUtf8(bytes) ? QString::fromUtf8(bytes.data(), static_cast<qsizetype>(bytes.size())) : AnsiToQString(bytes);
+}
+
 std::string QStringToAnsi(const QString& text) {
   std::string out;
   out.reserve(static_cast<size_t>(text.size()));

@@ -19,6 +19,11 @@ QString AnsiToQString(std::string_view bytes);
 // QString to windows-1252; characters the code page cannot hold become "?".
 std::string QStringToAnsi(const QString& text);
 
+// An error message, which may carry a file name or a UTF-8 catalogue's text:
+// UTF-8 when it is well-formed UTF-8, else windows-1252 (windows-1252 text
+// with letters beyond ASCII is practically never well-formed UTF-8).
+QString MessageToQString(std::string_view bytes);
+
 // Text of a catalogue document: UTF-8 when `utf8`, else windows-1252.
 inline QString DocTextToQString(std::string_view bytes, bool utf8) {
   return utf8 ? QString::fromUtf8(bytes.data(), static_cast<qsizetype>(bytes.size()))

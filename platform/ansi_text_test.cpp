@@ -26,6 +26,9 @@ TEST(AnsiText, RoundTripsEveryByte) {
 TEST(AnsiText, DocumentTextFollowsItsEncoding) {
   EXPECT_EQ(DocTextToQString("\xC3\xA9", true), QString::fromUtf8("\u00E9"));
   EXPECT_EQ(DocTextToQString("\xC3\xA9", false), QString::fromUtf8("\u00C3\u00A9"));
+  // A message is UTF-8 only when it is well-formed UTF-8.
+  EXPECT_EQ(MessageToQString("'\xCE\xB4\xCE\xAD\xCE\xBA\xCE\xB1' x"), QString::fromUtf8("'\u03B4\u03AD\u03BA\u03B1' x"));
+  EXPECT_EQ(MessageToQString("caf\xE9 \x93q\x94"), QString::fromUtf8("caf\u00E9 \u201Cq\u201D"));
 }
 
 }  // namespace

@@ -7,7 +7,7 @@ namespace quillon {
 
 void ShowExceptionReport(const std::exception& error) {
   TMessageBoxRequest request;
-  request.text = AnsiToQString(error.what());
+  request.text = MessageToQString(error.what());
   request.icon = TMsgIcon::miError;
   ShowMessageBox(request);
 }

@@ -35,7 +35,9 @@ FileIconHook& IconHook() {
 
 QString DesktopFolder() {
   if (FolderHook()) return FolderHook()();
-  return QStandardPaths::writableLocation(QStandardPaths::DesktopLocation);
+  const QString desktop = QStandardPaths::writableLocation(QStandardPaths::DesktopLocation);
+  if (!desktop.isEmpty() && QFileInfo(desktop).isDir()) return desktop;
+  return QStandardPaths::writableLocation(QStandardPaths::DownloadLocation);
 }
 
 bool OpenWithDesktop(const QString& url_or_file, std::function<void()> on_no_program) {

@@ -13,7 +13,12 @@ class QWidget;
 
 namespace quillon {
 
-// The user's desktop folder, without a trailing "/"; empty when there is none.
+// The folder a download starts in when none was saved, without a trailing
+// "/": the user's desktop folder (XDG_DESKTOP_DIR, else ~/Desktop) when it
+// exists, else the user's download folder (XDG_DOWNLOAD_DIR from
+// ${XDG_CONFIG_HOME:-~/.config}/user-dirs.dirs, else ~/Downloads), so that a
+// desktop without a Desktop folder does not get one. Empty when there is none
+// (a replacement may say so).
 QString DesktopFolder();
 
 // Hands a URL ("http://...", "file:///...") or a local file name to the

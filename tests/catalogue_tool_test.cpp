@@ -273,5 +273,87 @@ TEST(CatalogueTool, KeygenBuildSignVerifyAndCheck) {
   }
 }
 
+// Product names in three scripts, and Greek window texts.
+void Utf8PublisherFolder(const TempDir& dir) {
+  std::filesystem::create_directories(dir.File("u/01-el"));
+  std::filesystem::create_directories(dir.File("u/02-ru"));
+  std::filesystem::create_directories(dir.File("u/03-ja"));
+  WriteFile(dir.File("u/interface.txt"),
+            "Window_Caption: \u039B\u03AE\u03C8\u03B5\u03B9\u03C2\nTop_Paragraph: T\nNext_Button_Caption: N\n"
+            "Previous_Button_Caption: P\nProduct_Prompt: Q\nFolder_to_save_to_Prompt: F\n"
+            "Download_Button_Caption: D\nCancel_Button_Caption: C\nOpen_Button_Caption: O\n");
+  WriteFile(dir.File("u/01-el/product.txt"), "Name: \u0395\u03C0\u03B5\u03BE\u03B5\u03C1\u03B3\u03B1\u03C3\u03C4\u03AE\u03C2 & \u03C3\u03B9\n");
+  WriteFile(dir.File("u/02-ru/product.txt"), "Name: \u0420\u0435\u0434\u0430\u043A\u0442\u043E\u0440\n");
+  WriteFile(dir.File("u/03-ja/product.txt"), "Name: \u30A8\u30C7\u30A3\u30BF\n");
+  WriteFile(dir.File("u/03-ja/links.txt"), "\u65E5\u672C\u8A9E | http://127.0.0.1/ja.zip | Internal Download\n");
+}
+
+TEST(CatalogueTool, Utf8CatalogueBuildsChecksSignsAndVerifies) {
+  TempDir dir;
+  Utf8PublisherFolder(dir);
+  const std::string src = "'" + dir.File("u") + "'";
+  const std::string cat = dir.File("u.xml");
+  TRun r = RunTool(dir, "build " + src + " -o '" + cat + "' --encoding utf-8");
+  ASSERT_EQ(r.status, 0) << r.err;
+  const std::string text = ReadFile(cat);
+  EXPECT_EQ(text.rfind("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<Root>", 0), 0u) << text.substr(0, 60);
+  EXPECT_NE(text.find("<Program_Name>\u0420\u0435\u0434\u0430\u043A\u0442\u043E\u0440</Program_Name>"), std::string::npos);
+  EXPECT_NE(text.find("&amp; \u03C3\u03B9</Program_Name>"), std::string::npos);
+
+  const std::string listing =
+      "product 1: \u0395\u03C0\u03B5\u03BE\u03B5\u03C1\u03B3\u03B1\u03C3\u03C4\u03AE\u03C2 & \u03C3\u03B9 (links: 0"
+      ", screenshot: no, description: no)\n"
+      "product 2: \u0420\u0435\u0434\u0430\u043A\u0442\u043E\u0440 (links: 0, screenshot: no, description: no)\n"
+      "product 3: \u30A8\u30C7\u30A3\u30BF (links: 1, screenshot: no, description: no)\n"
+      "  link 1: \u65E5\u672C\u8A9E -> http://127.0.0.1/ja.zip [program, not verified]\n";
+  r = RunTool(dir, "check '" + cat + "'");
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out.rfind("caption: \u039B\u03AE\u03C8\u03B5\u03B9\u03C2\n", 0), 0u) << r.out;
+  EXPECT_NE(r.out.find(listing), std::string::npos) << r.out;
+
+  // Signed while built, and signed afterwards: both verify.
+  ASSERT_EQ(RunTool(dir, "keygen -o '" + dir.File("k.pem") + "'").status, 0);
+  r = RunTool(dir, "build " + src + " -o '" + dir.File("s.xml") + "' --encoding UTF-8 --key '" + dir.File("k.pem") +
+                       "' --serial 7");
+  ASSERT_EQ(r.status, 0) << r.err;
+  r = RunTool(dir, "verify '" + dir.File("s.xml") + "'");
+  EXPECT_EQ(r.status, 0) << r.out;
+  r = RunTool(dir, "check '" + dir.File("s.xml") + "'");
+  EXPECT_NE(r.out.find("signature: valid (serial 7)\n" + listing), std::string::npos) << r.out;
+  r = RunTool(dir, "sign '" + cat + "' --key '" + dir.File("k.pem") + "' -o '" + dir.File("later.xml") + "'");
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(ReadFile(dir.File("later.xml")).rfind(text, 0), 0u);
+
+  // windows-1252 stays the default, and cannot hold these names; an unknown
+  // encoding is refused. Neither writes a file.
+  for (const std::string& args : {std::string("build ") + src + " -o '" + dir.File("x.xml") + "'",
+                                  std::string("build ") + src + " -o '" + dir.File("x.xml") + "' --encoding latin9"}) {
+    r = RunTool(dir, args);
+    EXPECT_EQ(r.status, 1) << args;
+    EXPECT_NE(r.err, "") << args;
+    EXPECT_FALSE(testing::FileExists(dir.File("x.xml"))) << args;
+  }
+  EXPECT_NE(r.err.find("--encoding: \"latin9\""), std::string::npos) << r.err;
+
+  // A catalogue that declares UTF-8 but holds other bytes: a clear refusal.
+  std::string broken = text;
+  broken.replace(broken.find("\u30A8"), 3, "\xE9");
+  WriteFile(dir.File("broken.xml"), broken);
+  r = RunTool(dir, "check '" + dir.File("broken.xml") + "'");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(r.err,
+            "The catalogue is declared as UTF-8, but the text of /Root/Program_Group/Program_Name is not UTF-8 "
+            "text\n");
+
+  // The sample in three scripts builds, and the check finds nothing to fix.
+  r = RunTool(dir, "build '" + testing::SourceDir() + "/samples/utf8' -o '" + dir.File("sample.xml") +
+                       "' --encoding utf-8");
+  ASSERT_EQ(r.status, 0) << r.err;
+  r = RunTool(dir, "check '" + dir.File("sample.xml") + "'");
+  EXPECT_NE(r.out.find("product 3: Marrowby \u30D5\u30A9\u30F3\u30C8\u96C6 (links: 1"), std::string::npos) << r.out;
+  EXPECT_EQ(r.out.find("warning:"), std::string::npos) << r.out;
+}
+
 }  // namespace
 }  // namespace quillon

@@ -8,6 +8,7 @@
 
 #include "base/base64.h"
 #include "base/code_page.h"
+#include "base/file_stream.h"
 #include "base/sha256_hasher.h"
 #include "base/strings.h"
 
@@ -60,27 +61,34 @@ std::vector<TLine> ReadLines(const fs::path& path) {
   return lines;
 }
 
+// A text of a source file (UTF-8) as the catalogue holds it.
+std::string CatalogueText(std::string_view text, const std::string& where, TCatalogueEncoding encoding) {
+  if (encoding == TCatalogueEncoding::kWindows1252) return Utf8ToWindows1252(text, where);
+  if (!IsUtf8(text)) Fail(where + ": not UTF-8 text");
+  return std::string(text);
+}
+
 struct TEntry {
   std::string key;
-  std::string value;  // windows-1252
+  std::string value;  // in the catalogue's encoding
   std::string where;
 };
 
 // The "Key: value" lines of a text file (see the header for the rules).
-std::vector<TEntry> ReadKeyValues(const fs::path& path) {
+std::vector<TEntry> ReadKeyValues(const fs::path& path, TCatalogueEncoding encoding) {
   std::vector<TEntry> entries;
   for (const TLine& line : ReadLines(path)) {
     const std::string_view text = line.text;
     if (text[0] == ' ' || text[0] == '\t') {
       if (entries.empty()) Fail(line.where + ": a continuation line without a \"Key: value\" line before it");
       entries.back().value += "\r\n";
-      entries.back().value += Utf8ToWindows1252(TrimWS(text), line.where);
+      entries.back().value += CatalogueText(TrimWS(text), line.where, encoding);
       continue;
     }
     const size_t colon = text.find(':');
     if (colon == std::string::npos) Fail(line.where + ": expected \"Key: value\"");
-    TEntry e{std::string(TrimWS(text.substr(0, colon))), Utf8ToWindows1252(TrimWS(text.substr(colon + 1)), line.where),
-             line.where};
+    TEntry e{std::string(TrimWS(text.substr(0, colon))),
+             CatalogueText(TrimWS(text.substr(colon + 1)), line.where, encoding), line.where};
     for (const TEntry& other : entries)
       if (SameText(other.key, e.key)) Fail(line.where + ": \"" + e.key + "\" is given twice");
     entries.push_back(std::move(e));
@@ -134,10 +142,10 @@ void WritePicture(TXmlNode* parent, std::string_view name, const std::string& by
   parent->NodeNew(name)->BufferWrite(bytes.data(), static_cast<int64_t>(bytes.size()));
 }
 
-void BuildInterface(const fs::path& dir, TXmlNode* root, int groups) {
+void BuildInterface(const fs::path& dir, TXmlNode* root, int groups, TCatalogueEncoding encoding) {
   const fs::path file = dir / "interface.txt";
   if (!fs::exists(file)) Fail(file.string() + ": missing (the window's texts are read from it)");
-  const std::vector<TEntry> entries = ReadKeyValues(file);
+  const std::vector<TEntry> entries = ReadKeyValues(file, encoding);
   std::vector<std::string_view> known(std::begin(kInterfaceKeys), std::end(kInterfaceKeys));
   known.insert(known.end(), std::begin(kOptionalInterfaceKeys), std::end(kOptionalInterfaceKeys));
   RefuseUnknownKeys(entries, known);
@@ -204,7 +212,7 @@ void WriteIntegrity(const fs::path& dir, const std::string& field, const std::st
 }
 
 // Appends one Download element per link line; returns how many.
-int BuildLinks(const fs::path& dir, const fs::path& file, TXmlNode* group) {
+int BuildLinks(const fs::path& dir, const fs::path& file, TXmlNode* group, TCatalogueEncoding encoding) {
   if (!fs::exists(file)) return 0;
   int count = 0;
   for (const TLine& line : ReadLines(file)) {
@@ -226,8 +234,8 @@ int BuildLinks(const fs::path& dir, const fs::path& file, TXmlNode* group) {
       Fail(where + ": the handling must be \"" + std::string(kInternal) + "\" or \"" + std::string(kBrowser) +
            "\", not \"" + fields[2] + "\"");
     TXmlNode* link = group->NodeNew("Download");
-    SetText(link->NodeNew("Description"), Utf8ToWindows1252(fields[0], where));
-    SetText(link->NodeNew("URL"), Utf8ToWindows1252(fields[1], where));
+    SetText(link->NodeNew("Description"), CatalogueText(fields[0], where, encoding));
+    SetText(link->NodeNew("URL"), CatalogueText(fields[1], where, encoding));
     link->NodeNew("Handle_by")->SetValueAsString(fields[2]);
     if (fields.size() == 4) {
       if (fields[2] == kBrowser) Fail(where + ": a link sent to the browser is not checked; leave out the fourth field");
@@ -238,10 +246,10 @@ int BuildLinks(const fs::path& dir, const fs::path& file, TXmlNode* group) {
   return count;
 }
 
-void BuildProduct(const fs::path& dir, const fs::path& folder, TXmlNode* root) {
+void BuildProduct(const fs::path& dir, const fs::path& folder, TXmlNode* root, TCatalogueEncoding encoding) {
   const fs::path file = folder / "product.txt";
   if (!fs::exists(file)) Fail(file.string() + ": missing (the product's name and description are read from it)");
-  const std::vector<TEntry> entries = ReadKeyValues(file);
+  const std::vector<TEntry> entries = ReadKeyValues(file, encoding);
   RefuseUnknownKeys(entries, {"Name", "Description"});
   const TEntry* name = Find(entries, "Name");
   if (!name || name->value.empty()) Fail(file.string() + ": \"Name\" is missing");
@@ -254,7 +262,7 @@ void BuildProduct(const fs::path& dir, const fs::path& folder, TXmlNode* root) {
   SetText(group->NodeNew("Short_Description"), description ? description->value : "");
   WritePicture(group, "Icon", ReadPicture(folder / "icon.jpg"));
   WritePicture(group, "Screenshot", ReadPicture(folder / "screenshot.jpg"));
-  url_count->SetValueAsString(std::to_string(BuildLinks(dir, folder / "links.txt", group)));
+  url_count->SetValueAsString(std::to_string(BuildLinks(dir, folder / "links.txt", group, encoding)));
 }
 
 }  // namespace
@@ -276,7 +284,13 @@ std::string Utf8ToWindows1252(std::string_view text, const std::string& where) {
   return out;
 }
 
-void BuildCatalogue(const std::string& dir, TsdXmlDocument& doc) {
+std::optional<TCatalogueEncoding> ParseCatalogueEncoding(std::string_view name) {
+  if (SameText(name, "windows-1252")) return TCatalogueEncoding::kWindows1252;
+  if (SameText(name, "utf-8") || SameText(name, "utf8")) return TCatalogueEncoding::kUtf8;
+  return std::nullopt;
+}
+
+void BuildCatalogue(const std::string& dir, TsdXmlDocument& doc, TCatalogueEncoding encoding) {
   const fs::path root_dir(dir);
   if (!fs::is_directory(root_dir)) Fail(dir + ": not a folder");
   std::vector<fs::path> products;
@@ -288,9 +302,19 @@ void BuildCatalogue(const std::string& dir, TsdXmlDocument& doc) {
   if (products.empty()) Fail(dir + ": no product folders (one folder per product, e.g. \"01-editor\")");
 
   doc.Clear();
+  const bool utf8 = encoding == TCatalogueEncoding::kUtf8;
+  doc.SetUtf8Encoded(utf8);
+  if (utf8) doc.SetEncoding("UTF-8");
   doc.Root()->SetName("Root");
-  BuildInterface(root_dir, doc.Root(), static_cast<int>(products.size()));
-  for (const fs::path& folder : products) BuildProduct(root_dir, folder, doc.Root());
+  BuildInterface(root_dir, doc.Root(), static_cast<int>(products.size()), encoding);
+  for (const fs::path& folder : products) BuildProduct(root_dir, folder, doc.Root(), encoding);
+}
+
+std::string CatalogueBytes(TsdXmlDocument& doc) {
+  // Written without a codec: a windows-1252 document comes out as the ANSI
+  // codec would write it, and a UTF-8 one without the byte-order mark that
+  // the UTF-8 codec would put in front of the declaration.
+  return doc.WriteToString();
 }
 
 void SetPublisherFields(TsdXmlDocument& doc, std::string_view public_raw, int64_t serial) {
@@ -302,10 +326,10 @@ void SetPublisherFields(TsdXmlDocument& doc, std::string_view public_raw, int64_
   info->NodeNew("Catalogue_Serial")->SetValueAsString(std::to_string(serial));
 }
 
-void BuildCatalogueFile(const std::string& dir, const std::string& output) {
+void BuildCatalogueFile(const std::string& dir, const std::string& output, TCatalogueEncoding encoding) {
   TsdXmlDocument doc;
-  BuildCatalogue(dir, doc);
-  doc.SaveToFile(output);
+  BuildCatalogue(dir, doc, encoding);
+  TFileStream(output, fmCreate).WriteString(CatalogueBytes(doc));
 }
 
 }  // namespace quillon

@@ -15,9 +15,10 @@
 //                            DIR, from which Size and SHA256 are computed) or
 //                            "| size:N sha256:HEX" (either or both)
 //
-// Text files are UTF-8 (a byte-order mark is skipped) and are converted to
-// windows-1252, the catalogue's encoding; a character windows-1252 cannot hold
-// is refused. In "Key: value" files a line that begins with a space or a TAB
+// Text files are UTF-8 (a byte-order mark is skipped). A windows-1252
+// catalogue (the default) holds them converted to windows-1252, and a
+// character windows-1252 cannot hold is refused; a UTF-8 catalogue holds them
+// as they are, in any script. Bytes that are not UTF-8 are refused in both. In "Key: value" files a line that begins with a space or a TAB
 // continues the value before it on a new line (CR LF in the catalogue); blank
 // lines and lines beginning with "#" are skipped.
 //
@@ -25,6 +26,7 @@
 // the file (and line) and what is wrong.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -38,12 +40,26 @@ class ECatalogueSource : public Exception {
   using Exception::Exception;
 };
 
-// Fills the document (replacing its content) with the catalogue the folder
-// describes, in the compact format with the windows-1252 declaration.
-void BuildCatalogue(const std::string& dir, TsdXmlDocument& doc);
+// The encoding a catalogue is written in.
+enum class TCatalogueEncoding { kWindows1252, kUtf8 };
 
-// BuildCatalogue, then saves the document to the output file.
-void BuildCatalogueFile(const std::string& dir, const std::string& output);
+// The encoding named on the command line ("windows-1252" or "utf-8", case
+// ignored, "utf8" too); absent for any other name.
+std::optional<TCatalogueEncoding> ParseCatalogueEncoding(std::string_view name);
+
+// Fills the document (replacing its content) with the catalogue the folder
+// describes, in the compact format. The declaration names the encoding
+// ("windows-1252" or "UTF-8"); a UTF-8 document is Utf8Encoded.
+void BuildCatalogue(const std::string& dir, TsdXmlDocument& doc,
+                    TCatalogueEncoding encoding = TCatalogueEncoding::kWindows1252);
+
+// The bytes of a built catalogue: the document's text as it holds it, with
+// no byte-order mark (the declaration names the encoding).
+std::string CatalogueBytes(TsdXmlDocument& doc);
+
+// BuildCatalogue, then writes CatalogueBytes to the output file.
+void BuildCatalogueFile(const std::string& dir, const std::string& output,
+                        TCatalogueEncoding encoding = TCatalogueEncoding::kWindows1252);
 
 // Names the publisher's key (32 raw bytes, written in base64) and the
 // catalogue's serial at the end of Interface_Information, replacing values

@@ -5,7 +5,7 @@
 //   quillon-catalogue extract FILE
 //   quillon-catalogue check FILE
 //   quillon-catalogue dump FILE
-//   quillon-catalogue build DIR -o CATALOGUE [--key KEYFILE [--serial N]]
+//   quillon-catalogue build DIR -o CATALOGUE [--key KEYFILE [--serial N]] [--encoding utf-8]
 //   quillon-catalogue keygen -o KEYFILE
 //   quillon-catalogue sign CATALOGUE --key KEYFILE -o OUTPUT
 //   quillon-catalogue verify FILE
@@ -56,7 +56,7 @@ int Usage() {
                "       quillon-catalogue extract FILE\n"
                "       quillon-catalogue check FILE\n"
                "       quillon-catalogue dump FILE\n"
-               "       quillon-catalogue build DIR -o CATALOGUE [--key KEYFILE [--serial N]]\n"
+               "       quillon-catalogue build DIR -o CATALOGUE [--key KEYFILE [--serial N]] [--encoding utf-8]\n"
                "       quillon-catalogue keygen -o KEYFILE\n"
                "       quillon-catalogue sign CATALOGUE --key KEYFILE -o OUTPUT\n"
                "       quillon-catalogue verify FILE\n"
@@ -184,9 +184,15 @@ int Keygen(const std::string& keyfile) {
 
 int Build(const std::string& dir, const std::map<std::string, std::string>& options) {
   const std::string& output = options.at("-o");
+  TCatalogueEncoding encoding = TCatalogueEncoding::kWindows1252;
+  if (options.count("--encoding")) {
+    const auto named = ParseCatalogueEncoding(options.at("--encoding"));
+    if (!named) Fail("--encoding: \"" + options.at("--encoding") + "\" is neither windows-1252 nor utf-8");
+    encoding = *named;
+  }
   if (!options.count("--key")) {
     if (options.count("--serial")) Fail("--serial needs --key");
-    WriteReplacing(output, [&](const std::string& temp) { BuildCatalogueFile(dir, temp); });
+    WriteReplacing(output, [&](const std::string& temp) { BuildCatalogueFile(dir, temp, encoding); });
     return 0;
   }
   const TEd25519Key key = ReadKey(options.at("--key"));
@@ -197,11 +203,9 @@ int Build(const std::string& dir, const std::map<std::string, std::string>& opti
     serial = *n;
   }
   TsdXmlDocument doc;
-  BuildCatalogue(dir, doc);
+  BuildCatalogue(dir, doc, encoding);
   SetPublisherFields(doc, key.PublicRaw(), serial);
-  TStringStream bytes;
-  doc.SaveToStream(bytes);
-  WriteBytesReplacing(output, SignCatalogue(bytes.DataString(), key));
+  WriteBytesReplacing(output, SignCatalogue(CatalogueBytes(doc), key));
   return 0;
 }
 
@@ -304,7 +308,7 @@ int main(int argc, char** argv) {
     if (cmd == "check" && argc == 3) return CheckCatalogue(argv[2], std::cout, std::cerr, TodayDayNumber());
     if (cmd == "dump" && argc == 3) return Dump(argv[2]);
     if (cmd == "build" && argc >= 5) {
-      const auto options = Options(argc, argv, 3, {"-o", "--key", "--serial"});
+      const auto options = Options(argc, argv, 3, {"-o", "--key", "--serial", "--encoding"});
       if (options && options->count("-o")) return Build(argv[2], *options);
     }
     if (cmd == "keygen" && argc == 4 && std::strcmp(argv[2], "-o") == 0) return Keygen(argv[3]);

@@ -95,6 +95,9 @@ class TsdXmlDocument {
   TXmlNode* RootNodes(int index) const;
   const std::string& StyleSheet() const { return style_sheet_; }
   const std::string& Encoding() const { return encoding_; }
+  // The encoding name the declaration is written with (SetDefaults makes it
+  // "windows-1252"); it does not convert the texts, which stay as they are.
+  void SetEncoding(std::string name) { encoding_ = std::move(name); }
   const std::string& VersionString() const { return version_string_; }
   TsdStringEncoding DetectedEncoding() const { return detected_encoding_; }
 
