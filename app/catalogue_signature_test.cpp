@@ -22,9 +22,9 @@ namespace {
 
 using testing::CatalogueXml;
 using testing::InterfaceXml;
+using testing::kEditor;
 using testing::TestProduct;
 
-const TestProduct kEditor{"Editor", "Edits text.", "", "", {{"Editor (HTTP)", "http://127.0.0.1/setup.exe"}}};
 
 // Keys are made once: generation is the slow part.
 const TEd25519Key& KeyA() {

@@ -28,9 +28,9 @@ namespace {
 
 using testing::CatalogueXml;
 using testing::InterfaceXml;
+using testing::kEditor;
 using testing::TestProduct;
 
-const TestProduct kEditor{"Editor", "Edits text.", "", "", {{"Editor (HTTP)", "http://127.0.0.1/setup.exe"}}};
 const TestProduct kPaint{"Paint", "Paints.", "", "", {{"Paint (FTP)", "ftp://127.0.0.1/pub/paint.zip"}}};
 const TestProduct kViewer{"Viewer", "Views.", "", "", {{"Viewer", "http://127.0.0.1/viewer.zip"}}};
 

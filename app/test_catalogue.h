@@ -40,6 +40,9 @@ struct TestProduct {
   std::vector<TestLink> links;
 };
 
+// One product with one program link, for tests that need any catalogue.
+inline const TestProduct kEditor{"Editor", "Edits text.", "", "", {{"Editor (HTTP)", "http://127.0.0.1/setup.exe"}}};
+
 // The interface part with the given extra elements (raw XML) at its end.
 inline std::string InterfaceXml(const std::string& extra = {}, const std::string& logo = {}) {
   return "<Interface_Information><GroupCount>1</GroupCount>"

@@ -42,15 +42,7 @@ std::string HeaderValue(const std::vector<std::string>& header, const std::strin
 }
 
 // A decimal number that fills the text; -1 otherwise.
-int64_t ParseCount(std::string_view text) {
-  if (text.empty() || text.size() > 18) return -1;
-  int64_t v = 0;
-  for (char c : text) {
-    if (c < '0' || c > '9') return -1;
-    v = v * 10 + (c - '0');
-  }
-  return v;
-}
+int64_t ParseCount(std::string_view text) { return ParseDecimalDigits(text).value_or(-1); }
 
 // "bytes FIRST-LAST/TOTAL" or "bytes */TOTAL": FIRST (-1 for "*") and
 // TOTAL (-1 for "*"); false when the text is neither form.
@@ -213,11 +205,13 @@ void TDownloadJob::OpenPartStream(int64_t keep) {
 void TDownloadJob::WriteFailed(const std::string& reason) {
   if (!write_error_.empty()) return;
   write_error_ = reason;
-  // The client's completion shows the failure; while committing, the
-  // finish of the part reports it.
+  // The client's completion shows the failure; once the transfer has ended
+  // (committing, or settling a failed one), the finish of the part reports it
+  // and the client, saying goodbye, is left alone.
+  if (committing_ || settling_) return;
   if (http_)
     http_->Abort();
-  else if (ftp_ && !committing_)
+  else if (ftp_)
     ftp_->Abort();
 }
 
@@ -261,7 +255,8 @@ void TDownloadJob::CommitWhenWritten(int64_t expected_size, std::function<void(c
 
 std::string TDownloadJob::CommitDownload(int64_t expected_size, const std::string& digest) {
   int64_t size = LocalFileSize(part_name_);
-  if (size < 0 || (expected_size >= 0 && size < expected_size)) return kIncomplete;
+  // Shorter than the server announced, or than the publisher's file.
+  if (size < 0 || (expected_size >= 0 && size < expected_size) || size < expected_.size) return kIncomplete;
   // A part longer than the publisher's file, or than the server announced.
   if (expected_.size >= 0 && size != expected_.size) {
     RemovePartialFile(part_name_);
@@ -285,6 +280,8 @@ void TDownloadJob::SettlePart(bool continuable, bool drop) {
     part_stream_.reset();  // drops what is still queued
     return KeepOrRemovePart(continuable);
   }
+  // A failure while the part was being committed replaces the commit.
+  committing_ = false;
   settling_ = true;
   part_stream_->Finish([this, continuable](const std::string&) {
     part_stream_.reset();

@@ -171,13 +171,18 @@ TEST(CatalogueTool, SampleCatalogueDumps) {
   EXPECT_NE(r.out.find("      0:Handle_by = Internal Download\n"), std::string::npos);
 }
 
+// interface.txt with every element the builder needs.
+std::string InterfaceTxt(const std::string& caption) {
+  return "Window_Caption: " + caption +
+         "\nTop_Paragraph: T\nNext_Button_Caption: N\nPrevious_Button_Caption: P\n"
+         "Product_Prompt: Q\nFolder_to_save_to_Prompt: F\nDownload_Button_Caption: D\n"
+         "Cancel_Button_Caption: C\nOpen_Button_Caption: O\n";
+}
+
 // A publisher's folder with one product whose links name their files.
 void PublisherFolder(const TempDir& dir) {
   std::filesystem::create_directories(dir.File("src/01-a"));
-  WriteFile(dir.File("src/interface.txt"),
-            "Window_Caption: W\nTop_Paragraph: T\nNext_Button_Caption: N\nPrevious_Button_Caption: P\n"
-            "Product_Prompt: Q\nFolder_to_save_to_Prompt: F\nDownload_Button_Caption: D\n"
-            "Cancel_Button_Caption: C\nOpen_Button_Caption: O\n");
+  WriteFile(dir.File("src/interface.txt"), InterfaceTxt("W"));
   WriteFile(dir.File("src/01-a/product.txt"), "Name: A\n");
   WriteFile(dir.File("src/01-a/a.bin"), "abc");
   WriteFile(dir.File("src/01-a/links.txt"),
@@ -278,10 +283,7 @@ void Utf8PublisherFolder(const TempDir& dir) {
   std::filesystem::create_directories(dir.File("u/01-el"));
   std::filesystem::create_directories(dir.File("u/02-ru"));
   std::filesystem::create_directories(dir.File("u/03-ja"));
-  WriteFile(dir.File("u/interface.txt"),
-            "Window_Caption: \u039B\u03AE\u03C8\u03B5\u03B9\u03C2\nTop_Paragraph: T\nNext_Button_Caption: N\n"
-            "Previous_Button_Caption: P\nProduct_Prompt: Q\nFolder_to_save_to_Prompt: F\n"
-            "Download_Button_Caption: D\nCancel_Button_Caption: C\nOpen_Button_Caption: O\n");
+  WriteFile(dir.File("u/interface.txt"), InterfaceTxt("\u039B\u03AE\u03C8\u03B5\u03B9\u03C2"));
   WriteFile(dir.File("u/01-el/product.txt"), "Name: \u0395\u03C0\u03B5\u03BE\u03B5\u03C1\u03B3\u03B1\u03C3\u03C4\u03AE\u03C2 & \u03C3\u03B9\n");
   WriteFile(dir.File("u/02-ru/product.txt"), "Name: \u0420\u0435\u0434\u0430\u043A\u0442\u043E\u0440\n");
   WriteFile(dir.File("u/03-ja/product.txt"), "Name: \u30A8\u30C7\u30A3\u30BF\n");
