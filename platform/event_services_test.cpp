@@ -11,10 +11,12 @@
 
 #include <QCoreApplication>
 
+#include <chrono>
 #include <functional>
 #include <iostream>
 #include <memory>
 #include <stdexcept>
+#include <thread>
 #include <vector>
 
 #include "platform/dns_lookup.h"
@@ -61,6 +63,23 @@ TEST(MessageTarget, DeliversLaterInPostingOrderAcrossTargets) {
   EXPECT_EQ(order, (std::vector<int>{1, 2, 3}));
   EXPECT_EQ(a.got[1].wParam, 7u);
   EXPECT_EQ(a.got[1].lParam, -9);
+}
+
+TEST(MessageTarget, SlowHandlersLetTheEventLoopInBetweenAndKeepTheOrder) {
+  // Each handler takes a millisecond; one pass of the queue may not take
+  // them all, so an event posted after them runs before the last of them.
+  std::vector<int> order;
+  Recorder r;
+  r.on_message = [&](uint32_t m) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    order.push_back(static_cast<int>(m));
+  };
+  for (uint32_t i = 1; i <= 20; ++i) r.target.Post(i, 0, 0);
+  QMetaObject::invokeMethod(QCoreApplication::instance(), [&] { order.push_back(0); }, Qt::QueuedConnection);
+  ASSERT_TRUE(RunUntil([&] { return order.size() == 21; }));
+  EXPECT_NE(order.back(), 0);
+  std::erase(order, 0);
+  for (int i = 0; i < 20; ++i) EXPECT_EQ(order[i], i + 1);
 }
 
 TEST(MessageTarget, AThrowingHandlerLeavesTheOtherMessagesDeliverable) {

@@ -32,7 +32,9 @@ class MessageQueue {
   void DropPending(uint64_t target_id, uint32_t msg, uintptr_t wParam);
   int PendingCount(uint64_t target_id) const;
 
-  // Delivers the messages queued when the call started (owning thread).
+  // Delivers, in order, the messages queued when the call started, for a few
+  // milliseconds at most; what is left gets a new wake-up and is delivered on
+  // a later pass of the event loop (owning thread).
   void Dispatch();
 
   // Called when the owning thread's waker object goes away; later posts are

@@ -4,6 +4,7 @@
 #include <QEvent>
 #include <QObject>
 #include <atomic>
+#include <chrono>
 
 #include "platform/message_queue.h"
 
@@ -14,6 +15,9 @@ namespace {
 std::atomic<uint64_t> next_target_id{1};
 
 const QEvent::Type kWakeEvent = static_cast<QEvent::Type>(QEvent::User + 0x51);
+
+// How long one pass of the queue may run before the event loop gets a turn.
+constexpr std::chrono::milliseconds kDispatchSlice{4};
 
 }  // namespace
 
@@ -103,9 +107,13 @@ void MessageQueue::Dispatch() {
     std::lock_guard<std::mutex> lock(mutex_);
     budget = entries_.size();
   }
-  // Only what was queued when the pass began: messages posted by handlers
-  // wait for the next pass, so socket readiness and timers are not starved.
-  while (budget-- > 0) {
+  // Only what was queued when the pass began, and for one slice of time at
+  // most: messages posted by handlers, and those left when the slice is over,
+  // wait for the next pass, so that timers, painting and input are served in
+  // between. (Two hundred readable sockets each read their budget in one
+  // pass otherwise, and the window stops for a quarter of a second.)
+  const auto deadline = std::chrono::steady_clock::now() + kDispatchSlice;
+  while (budget-- > 0 && std::chrono::steady_clock::now() < deadline) {
     Entry e;
     {
       std::lock_guard<std::mutex> lock(mutex_);
