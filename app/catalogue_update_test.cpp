@@ -18,9 +18,9 @@
 #include "app/test_catalogue.h"
 #include "net/http/http_cli.h"
 #include "net/socket/wsocket.h"
-#include "platform/test_desktop.h"
 #include "tests/support/loopback.h"
 #include "tests/support/scripted_server.h"
+#include "tests/support/test_desktop.h"
 #include "tests/support/test_pki.h"
 
 namespace quillon {

@@ -21,7 +21,7 @@
 #include "app/test_window.h"
 #include "platform/desktop_services.h"
 #include "platform/settings_store.h"
-#include "platform/test_desktop.h"
+#include "tests/support/test_desktop.h"
 
 namespace quillon {
 namespace {

@@ -15,7 +15,7 @@
 
 #include "app/form_downloader.h"
 #include "app/test_catalogue.h"
-#include "platform/test_desktop.h"
+#include "tests/support/test_desktop.h"
 
 namespace quillon::testing {
 
