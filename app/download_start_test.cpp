@@ -17,7 +17,7 @@
 #include "download/dl_visual_panel.h"
 #include "platform/dialogs.h"
 #include "tests/support/event_wait.h"
-#include "tests/support/http_servers.h"
+#include "tests/support/real_servers.h"
 #include "tests/support/test_desktop.h"
 #include "tests/support/vsftpd_server.h"
 

@@ -10,7 +10,7 @@
 #include "download/dl_scroll_box.h"
 #include "download/dl_visual_panel.h"
 #include "tests/support/event_wait.h"
-#include "tests/support/http_servers.h"
+#include "tests/support/real_servers.h"
 #include "tests/support/scripted_server.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/test_desktop.h"

@@ -13,8 +13,8 @@
 #include <vector>
 
 #include "tests/support/event_wait.h"
-#include "tests/support/http_servers.h"
 #include "tests/support/loopback.h"
+#include "tests/support/real_servers.h"
 #include "tests/support/scripted_server.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/vsftpd_server.h"

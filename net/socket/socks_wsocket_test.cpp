@@ -13,8 +13,8 @@
 
 #include "net/socket/sync_wsocket.h"
 #include "tests/support/event_wait.h"
-#include "tests/support/http_servers.h"
 #include "tests/support/loopback.h"
+#include "tests/support/real_servers.h"
 #include "tests/support/scripted_server.h"
 #include "tests/support/server_process.h"
 #include "tests/support/temp_dir.h"

@@ -1,6 +1,7 @@
-// Real servers for HTTP tests and benchmarks, each started on a free port of
-// 127.0.0.1 with its configuration in a temporary folder (so that it needs no
-// privileges and leaves nothing behind) and stopped when the helper goes:
+// Real servers for tests: nginx (http, https), tinyproxy (an HTTP proxy) and
+// dante (SOCKS). Each starts on a free port of 127.0.0.1 with its
+// configuration in a temporary folder (so that it needs no privileges and
+// leaves nothing behind) and stops when the helper goes:
 //
 //   NginxServer nginx;
 //   WriteFile(nginx.Root() + "/a.bin", bytes);
