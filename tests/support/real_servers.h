@@ -60,28 +60,26 @@ class NginxServer {
   std::string failure_;
 };
 
-class TinyproxyServer {
+// What the proxies share: a port, a process and a folder for the configuration.
+class ProxyServer {
  public:
-  bool Start();
   uint16_t port() const { return port_; }
   std::string Failure() const { return process_.Failure(); }
 
- private:
+ protected:
   TempDir dir_;
   ServerProcess process_;
   uint16_t port_ = 0;
 };
 
-class DanteServer {
+class TinyproxyServer : public ProxyServer {
  public:
   bool Start();
-  uint16_t port() const { return port_; }
-  std::string Failure() const { return process_.Failure(); }
+};
 
- private:
-  TempDir dir_;
-  ServerProcess process_;
-  uint16_t port_ = 0;
+class DanteServer : public ProxyServer {
+ public:
+  bool Start();
 };
 
 }  // namespace quillon::testing
