@@ -131,7 +131,7 @@ class TDownloadJob {
   void SetCancelCaption(const std::string& v);
   const std::string& DownloadCaption() const { return download_caption_; }
   void SetDownloadCaption(const std::string& v);
-  void SetClock(TClock clock) { clock_ = std::move(clock); }
+  void SetClockForTesting(TClock clock) { clock_ = std::move(clock); }
   // Seconds until a connection must stand / of silence that end a transfer
   // (0 or less: no limit); they apply from the next start.
   int ConnectTimeout() const { return connect_timeout_; }
@@ -139,11 +139,10 @@ class TDownloadJob {
   int IdleTimeout() const { return idle_timeout_; }
   void SetIdleTimeout(int Seconds) { idle_timeout_ = Seconds; }
   void SetResumeQuestion(TResumeQuestion* q) { question_ = q; }
-  const TExpectedFile& ExpectedFile() const { return expected_; }
   void SetExpectedFile(TExpectedFile v) { expected_ = std::move(v); }
   // Bytes a transfer may hold in memory, waiting for the disk, before its
   // socket waits too.
-  void SetWriteQueueLimit(int64_t bytes) { write_queue_limit_ = bytes; }
+  void SetWriteQueueLimitForTesting(int64_t bytes) { write_queue_limit_ = bytes; }
 
   // ---- What a viewer shows ---------------------------------------------------------
   // Also while the writer still writes the bytes of a failed transfer that a

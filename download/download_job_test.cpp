@@ -281,7 +281,7 @@ TEST(DownloadJobClockTest, ProgressLinesFollowTheClockOnceASecond) {
   int64_t now = 10 * 86'400'000LL + 86'395'000LL;
   THttpCli* http = nullptr;
   Job j("http://127.0.0.1:" + server.PortText() + "/f", dir.File("f.bin"));
-  j.job.SetClock([&] { return now; });
+  j.job.SetClockForTesting([&] { return now; });
   j.job.OnHttpClientCreated = [&](TDownloadJob*, THttpCli* c) { http = c; };
   j.job.StartDownload();
   ASSERT_TRUE(RunUntil([&] { return http && http->RcvdCount() == 500; }));
@@ -404,7 +404,7 @@ TEST_F(DownloadJobVsftpdTest, ContinuedDownloadRatesOnlyTheNewBytes) {
   Job j(Url("pub/tools/setup.bin"), dir_.File("setup.bin"));
   j.answer.yes = true;
   int64_t now = 5'000'000;
-  j.job.SetClock([&] { return now; });
+  j.job.SetClockForTesting([&] { return now; });
   std::vector<int64_t> counts;
   j.job.OnFtpClientCreated = [&](TDownloadJob*, TFtpClient* ftp) {
     auto job_progress = ftp->OnProgress;

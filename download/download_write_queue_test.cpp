@@ -37,7 +37,7 @@ class DownloadWriteQueueTest : public ::testing::Test {
     job_.SetURL(nginx_.Url("/f.bin"));
     job_.SetLocalFilename(Dest());
     job_.SetCancelCaption("Cancel");
-    job_.SetWriteQueueLimit(256 * 1024);
+    job_.SetWriteQueueLimitForTesting(256 * 1024);
   }
   std::string Dest() const { return dir_.File("f.bin"); }
   bool SocketWaits() const { return job_.HttpClient() && job_.HttpClient()->CtrlSocket().Paused(); }
