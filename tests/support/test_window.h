@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "app/form_downloader.h"
-#include "app/test_catalogue.h"
+#include "tests/support/test_catalogue.h"
 #include "tests/support/test_desktop.h"
 
 namespace quillon::testing {
