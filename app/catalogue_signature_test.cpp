@@ -11,11 +11,11 @@
 #include "app/catalogue_signature.h"
 #include "app/catalogue_trust.h"
 #include "app/form_downloader.h"
-#include "app/test_catalogue.h"
 #include "base/base64.h"
 #include "base/memory_stream.h"
-#include "platform/test_desktop.h"
 #include "tests/support/scripted_server.h"
+#include "tests/support/test_catalogue.h"
+#include "tests/support/test_desktop.h"
 
 namespace quillon {
 namespace {

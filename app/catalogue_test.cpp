@@ -6,8 +6,8 @@
 #include <utility>
 
 #include "app/catalogue_check.h"
-#include "app/test_catalogue.h"
 #include "base/memory_stream.h"
+#include "tests/support/test_catalogue.h"
 
 namespace quillon {
 namespace {

@@ -15,12 +15,12 @@
 #include "app/catalogue_update.h"
 #include "app/form_downloader.h"
 #include "app/my_status.h"
-#include "app/test_catalogue.h"
 #include "net/http/http_cli.h"
 #include "net/socket/wsocket.h"
-#include "platform/test_desktop.h"
 #include "tests/support/loopback.h"
 #include "tests/support/scripted_server.h"
+#include "tests/support/test_catalogue.h"
+#include "tests/support/test_desktop.h"
 #include "tests/support/test_pki.h"
 
 namespace quillon {

@@ -12,13 +12,13 @@
 #include <memory>
 
 #include "app/form_downloader.h"
-#include "app/test_catalogue.h"
 #include "download/dl_scroll_box.h"
 #include "download/dl_visual_panel.h"
 #include "platform/dialogs.h"
-#include "platform/test_desktop.h"
 #include "tests/support/event_wait.h"
-#include "tests/support/http_servers.h"
+#include "tests/support/real_servers.h"
+#include "tests/support/test_catalogue.h"
+#include "tests/support/test_desktop.h"
 #include "tests/support/vsftpd_server.h"
 
 namespace quillon {

@@ -17,11 +17,11 @@
 #include <optional>
 
 #include "app/my_status.h"
-#include "app/test_catalogue.h"
-#include "app/test_window.h"
 #include "platform/desktop_services.h"
 #include "platform/settings_store.h"
-#include "platform/test_desktop.h"
+#include "tests/support/test_catalogue.h"
+#include "tests/support/test_desktop.h"
+#include "tests/support/test_window.h"
 
 namespace quillon {
 namespace {

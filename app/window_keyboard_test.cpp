@@ -11,7 +11,7 @@
 #include <QToolButton>
 #include <gtest/gtest.h>
 
-#include "app/test_window.h"
+#include "tests/support/test_window.h"
 
 namespace quillon {
 namespace {

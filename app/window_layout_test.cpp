@@ -9,11 +9,11 @@
 #include <QTest>
 #include <gtest/gtest.h>
 
-#include "app/test_window.h"
 #include "download/dl_scroll_box.h"
 #include "download/dl_visual_panel.h"
 #include "tests/support/event_wait.h"
 #include "tests/support/scripted_server.h"
+#include "tests/support/test_window.h"
 
 namespace quillon {
 namespace {

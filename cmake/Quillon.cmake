@@ -1,12 +1,18 @@
 # Helpers that keep the per-folder CMakeLists short. Every folder is one static
 # library built from its *.cpp files; its *_test.cpp files form one test program
-# and *_fuzz.cpp files are libFuzzer entry points.
+# and *_fuzz.cpp files are libFuzzer entry points. A folder that holds two
+# layers (a part without widgets and the widgets on it) names the files of one
+# with SOURCES and leaves them out of the other with EXCLUDE.
 
-# quillon_library(NAME [DEPS lib...] [EXCLUDE file...])
+# quillon_library(NAME [SOURCES file...] [DEPS lib...] [EXCLUDE file...])
 function(quillon_library name)
-  cmake_parse_arguments(ARG "" "" "DEPS;EXCLUDE" ${ARGN})
-  file(GLOB sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp)
-  list(FILTER sources EXCLUDE REGEX "_(test|fuzz|bench)\\.cpp$")
+  cmake_parse_arguments(ARG "" "" "SOURCES;DEPS;EXCLUDE" ${ARGN})
+  if(ARG_SOURCES)
+    set(sources ${ARG_SOURCES})
+  else()
+    file(GLOB sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp)
+    list(FILTER sources EXCLUDE REGEX "_(test|fuzz|bench)\\.cpp$")
+  endif()
   foreach(ex ${ARG_EXCLUDE})
     list(REMOVE_ITEM sources ${CMAKE_CURRENT_SOURCE_DIR}/${ex})
   endforeach()
@@ -19,21 +25,30 @@ function(quillon_library name)
   endif()
 endfunction()
 
-# quillon_tests(NAME [GUI] [DEPS lib...] [ENV VAR=value...] [TIMEOUT seconds])
+# quillon_tests(NAME [GUI] [SOURCES file...] [EXCLUDE file...] [DEPS lib...]
+#               [ENV VAR=value...] [TIMEOUT seconds])
 # GUI tests get a QApplication on the offscreen platform; the others a plain
 # GoogleTest main with a QCoreApplication so that event-loop code can run.
 function(quillon_tests name)
   if(NOT QUILLON_TESTS)
     return()
   endif()
-  cmake_parse_arguments(ARG "GUI" "TIMEOUT" "DEPS;ENV" ${ARGN})
-  file(GLOB sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*_test.cpp)
+  cmake_parse_arguments(ARG "GUI" "TIMEOUT" "SOURCES;EXCLUDE;DEPS;ENV" ${ARGN})
+  if(ARG_SOURCES)
+    set(sources ${ARG_SOURCES})
+  else()
+    file(GLOB sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*_test.cpp)
+  endif()
+  foreach(ex ${ARG_EXCLUDE})
+    list(REMOVE_ITEM sources ${CMAKE_CURRENT_SOURCE_DIR}/${ex})
+  endforeach()
   if(NOT sources)
     return()
   endif()
   add_executable(${name} ${sources})
   if(ARG_GUI)
-    target_link_libraries(${name} PRIVATE ${ARG_DEPS} quillon_gui_test_main quillon_test_support)
+    target_link_libraries(${name} PRIVATE ${ARG_DEPS} quillon_gui_test_main quillon_test_support
+                          quillon_test_desktop)
   else()
     target_link_libraries(${name} PRIVATE ${ARG_DEPS} quillon_test_main quillon_test_support)
   endif()

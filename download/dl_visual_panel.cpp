@@ -208,12 +208,12 @@ void TDLVisualPanel::ShowFileIcon() {
 void TDLVisualPanel::Sync() {
   if (StatusLabel->toolTip() != PlainToolTip(AnsiToQString(job_.Status())))
     ShowText(StatusLabel, AnsiToQString(job_.Status()), Qt::ElideRight);
-  if (job_.Color() == clDefault) {
+  if (const std::optional<TRgbColor>& color = job_.Color(); !color) {
     setAutoFillBackground(false);
     setPalette(QPalette());
   } else {
     QPalette p = palette();
-    p.setColor(QPalette::Window, ToQColor(job_.Color()));
+    p.setColor(QPalette::Window, QColor(color->r, color->g, color->b));
     setPalette(p);
     setAutoFillBackground(true);
   }

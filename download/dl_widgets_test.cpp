@@ -9,11 +9,11 @@
 
 #include "download/dl_scroll_box.h"
 #include "download/dl_visual_panel.h"
-#include "platform/test_desktop.h"
 #include "tests/support/event_wait.h"
-#include "tests/support/http_servers.h"
+#include "tests/support/real_servers.h"
 #include "tests/support/scripted_server.h"
 #include "tests/support/temp_dir.h"
+#include "tests/support/test_desktop.h"
 #include "tests/support/vsftpd_server.h"
 
 namespace quillon {

@@ -75,7 +75,7 @@ TDownloadJob::TDownloadJob(TResumeQuestion* question)
     : question_(question), write_queue_limit_(TQueuedFileStream::kDefaultLimit) {}
 
 TDownloadJob::~TDownloadJob() {
-  *alive_ = false;
+  lifetime_.Invalidate();
   // The clients go first, so nothing is written after the file is closed.
   ReleaseClients();
 }
@@ -98,7 +98,7 @@ int64_t TDownloadJob::NowMs() const {
 }
 
 void TDownloadJob::Changed() {
-  if (OnChange) OnChange(this);
+  FireEvent(lifetime_, OnChange, this);
 }
 
 void TDownloadJob::SetCancelCaption(const std::string& v) {
@@ -323,12 +323,12 @@ void TDownloadJob::StartHttpDownload() {
   // A part of another length than the publisher's file is not continued.
   if (part_size > 0 && ReadPartInfo(part_name_, info) && info.url == url_ && info.Continuable() &&
       part_size < info.total && (expected_.size < 0 || info.total == expected_.size) && question_) {
-    std::weak_ptr<bool> alive = alive_;
+    auto alive = lifetime_.Token();
     uint32_t asked = start_count_;
     bool resume = question_->AskResume(kResumeQuestion);
     // The question may have run the event loop: the row may be gone, or
     // another start may have begun.
-    if (alive.expired() || start_count_ != asked) return;
+    if (!alive || start_count_ != asked) return;
     part_size = LocalFileSize(part_name_);
     if (resume && part_size > 0 && part_size < info.total) {
       http_resuming_ = true;
@@ -350,7 +350,7 @@ void TDownloadJob::StartHttpDownload() {
   http_ = std::move(http);
   in_progress_ = true;
   status_ = "Initiating download...";
-  if (OnHttpClientCreated) OnHttpClientCreated(this, http_.get());
+  if (!FireEvent(lifetime_, OnHttpClientCreated, this, http_.get())) return;
   // The validator goes with every continued request, after whatever a
   // caller added, so that the server sends the rest only of the same file.
   if (http_resuming_) {
@@ -564,7 +564,7 @@ void TDownloadJob::StartFtpDownload() {
   status_ = "Connecting to server...";
   in_progress_ = true;
   pause_visible_ = false;
-  if (OnFtpClientCreated) OnFtpClientCreated(this, ftp_.get());
+  if (!FireEvent(lifetime_, OnFtpClientCreated, this, ftp_.get())) return;
   // A user name without a password (other than an anonymous one) cannot
   // log in, and a line break in either would end the command early.
   const std::string& name = ftp_->UserName();
@@ -658,12 +658,12 @@ void TDownloadJob::FtpSizeDone() {
   bool resume = false;
   int64_t local_size = LocalFileSize(part_name_);
   if (local_size > 0 && local_size < ftp_->SizeResult() && question_) {
-    std::weak_ptr<bool> alive = alive_;
+    auto alive = lifetime_.Token();
     TFtpClient* asked = ftp_.get();
     resume = question_->AskResume(kResumeQuestion);
     // The question may have run the event loop: the row may be gone, or the
     // transfer ended or replaced.
-    if (alive.expired() || ftp_.get() != asked) return;
+    if (!alive || ftp_.get() != asked) return;
     local_size = LocalFileSize(part_name_);
     resume = resume && local_size > 0 && local_size < ftp_->SizeResult();
   }
@@ -766,16 +766,16 @@ void TDownloadJob::Cancel() {
     part_stream_.reset();
     committing_ = false;
   }
-  std::weak_ptr<bool> alive = alive_;
+  auto alive = lifetime_.Token();
   std::string lower = LowerCase(url_);
   if ((lower.starts_with("http://") || lower.starts_with("https://")) && http_) {
     http_->Abort();
-    if (alive.expired()) return;
+    if (!alive) return;
     color_ = clDownloadCancelled;
   } else if (lower.starts_with("ftp://") && ftp_) {
     cancelled_ = true;
     ftp_->Abort();
-    if (alive.expired()) return;
+    if (!alive) return;
   }
   ToStartMode();
   pause_visible_ = false;

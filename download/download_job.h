@@ -68,10 +68,12 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
-#include "download/colors.h"
+#include "base/lifetime.h"
 #include "download/download_texts.h"
+#include "download/rgb_color.h"
 #include "net/ftp/ftp_client.h"
 #include "net/http/http_cli.h"
 
@@ -98,10 +100,9 @@ class TResumeQuestion {
   virtual bool AskResume(const std::string& question) = 0;
 };
 
-// Row colours of a finished download; clDefault keeps the widget's own.
-constexpr TColor clDefault = clSystemColor | 15;  // the button face, as a panel has
-constexpr TColor clDownloadComplete = RGBToColor(233, 233, 233);
-constexpr TColor clDownloadCancelled = RGBToColor(255, 236, 236);
+// Row colours of a finished download; a job without one keeps the widget's own.
+constexpr TRgbColor clDownloadComplete{233, 233, 233};
+constexpr TRgbColor clDownloadCancelled{255, 236, 236};
 
 // The action link's modes, as its tag holds them.
 enum TActionMode { amCancel = 0, amOpen = 1, amStart = 2 };
@@ -130,7 +131,7 @@ class TDownloadJob {
   void SetCancelCaption(const std::string& v);
   const std::string& DownloadCaption() const { return download_caption_; }
   void SetDownloadCaption(const std::string& v);
-  void SetClock(TClock clock) { clock_ = std::move(clock); }
+  void SetClockForTesting(TClock clock) { clock_ = std::move(clock); }
   // Seconds until a connection must stand / of silence that end a transfer
   // (0 or less: no limit); they apply from the next start.
   int ConnectTimeout() const { return connect_timeout_; }
@@ -138,18 +139,17 @@ class TDownloadJob {
   int IdleTimeout() const { return idle_timeout_; }
   void SetIdleTimeout(int Seconds) { idle_timeout_ = Seconds; }
   void SetResumeQuestion(TResumeQuestion* q) { question_ = q; }
-  const TExpectedFile& ExpectedFile() const { return expected_; }
   void SetExpectedFile(TExpectedFile v) { expected_ = std::move(v); }
   // Bytes a transfer may hold in memory, waiting for the disk, before its
   // socket waits too.
-  void SetWriteQueueLimit(int64_t bytes) { write_queue_limit_ = bytes; }
+  void SetWriteQueueLimitForTesting(int64_t bytes) { write_queue_limit_ = bytes; }
 
   // ---- What a viewer shows ---------------------------------------------------------
   // Also while the writer still writes the bytes of a failed transfer that a
   // later start can continue.
   bool DownloadInProgress() const { return in_progress_ || settling_; }
   const std::string& Status() const { return status_; }
-  TColor Color() const { return color_; }
+  const std::optional<TRgbColor>& Color() const { return color_; }
   int Position() const { return position_; }
   TActionMode ActionMode() const { return action_mode_; }
   const std::string& ActionCaption() const { return action_caption_; }
@@ -251,7 +251,7 @@ class TDownloadJob {
 
   bool in_progress_ = false;
   std::string status_ = "...";
-  TColor color_ = clDefault;
+  std::optional<TRgbColor> color_;
   int position_ = 0;
   TActionMode action_mode_ = amStart;
   std::string action_caption_ = "Download";
@@ -294,8 +294,9 @@ class TDownloadJob {
   int64_t transfer_start_ms_ = 0;
   int64_t next_update_ms_ = 0;
   int64_t base_count_ = 0;  // bytes already on disk when the transfer began
-  // Expires with the job, so that code after a modal question can tell.
-  std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
+  // Expires with the job, so that code after a modal question or an event
+  // can tell; the last member.
+  TLifetime lifetime_;
 };
 
 }  // namespace quillon

@@ -15,8 +15,8 @@
 #include "download/partial_file.h"
 #include "tests/support/event_wait.h"
 #include "tests/support/ftp_script.h"
-#include "tests/support/http_servers.h"
 #include "tests/support/loopback.h"
+#include "tests/support/real_servers.h"
 #include "tests/support/scripted_server.h"
 #include "tests/support/temp_dir.h"
 

@@ -236,7 +236,7 @@ int64_t TQueuedFileStream::Write(const void* buffer, int64_t count) {
   if (position_ > size_) size_ = position_;
   if (now_full) {
     full_ = true;
-    if (OnFull) OnFull();
+    FireEvent(lifetime_, OnFull);
   }
   return count;
 }
@@ -288,11 +288,11 @@ void TQueuedFileStream::HandleMessage(uint32_t msg, uintptr_t wParam, intptr_t) 
   switch (msg) {
     case kMsgDrained:
       full_ = false;
-      if (OnDrained) OnDrained();  // may destroy this stream
+      FireEvent(lifetime_, OnDrained);  // may destroy this stream
       break;
     case kMsgWriteFailed:
       write_error_ = ReasonOf(static_cast<int>(wParam));
-      if (OnWriteError) OnWriteError(write_error_);
+      FireEvent(lifetime_, OnWriteError, write_error_);
       break;
     case kMsgFinished: {
       if (wParam == 0) {

@@ -40,6 +40,7 @@
 #include <memory>
 #include <string>
 
+#include "base/lifetime.h"
 #include "base/stream.h"
 #include "platform/message_target.h"
 
@@ -99,6 +100,7 @@ class TQueuedFileStream : public TStream, private platform::MessageHandler {
   std::string sha256_;
   std::function<void(const std::string&)> done_;
   platform::MessageTarget target_{this};
+  TLifetime lifetime_;  // the last member
 };
 
 }  // namespace quillon

@@ -8,8 +8,8 @@
 #include "platform/desktop_services.h"
 #include "platform/dialogs.h"
 #include "platform/settings_store.h"
-#include "platform/test_desktop.h"
 #include "tests/support/temp_dir.h"
+#include "tests/support/test_desktop.h"
 
 namespace quillon {
 namespace {

@@ -54,34 +54,25 @@ start_bg() {
   servers_pids+=($!)
 }
 
+# fill_template NAME OUTPUT KEY=VALUE...: writes OUTPUT from the template
+# scripts/NAME.in (shared with the C++ test servers, tests/support/), each
+# @KEY@ replaced by VALUE.
+fill_template() {
+  local text kv out="$2"
+  text="$(<"$servers_templates/$1.in")"
+  shift 2
+  shopt -u patsub_replacement 2>/dev/null || true
+  for kv in "$@"; do text="${text//@${kv%%=*}@/${kv#*=}}"; done
+  printf '%s\n' "$text" >"$out"
+}
+servers_templates="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
+
 # nginx_conf DIR PORT ROOT [SERVER_LINES]: writes DIR/nginx.conf for a server
-# of ROOT on 127.0.0.1:PORT in the foreground, with every path inside DIR.
+# of ROOT on 127.0.0.1:PORT in the foreground, with every path inside DIR. It
+# sends files with sendfile, as the benchmarks want (the tests' servers do not).
 nginx_conf() {
   mkdir -p "$1/nginx-tmp"
-  cat >"$1/nginx.conf" <<CONF
-daemon off;
-master_process off;
-worker_processes 1;
-error_log $1/nginx-error.log;
-pid $1/nginx.pid;
-events { worker_connections 1024; }
-http {
-  access_log off;
-  sendfile on;
-  client_body_temp_path $1/nginx-tmp/body;
-  proxy_temp_path $1/nginx-tmp/proxy;
-  fastcgi_temp_path $1/nginx-tmp/fastcgi;
-  uwsgi_temp_path $1/nginx-tmp/uwsgi;
-  scgi_temp_path $1/nginx-tmp/scgi;
-  types { text/html html; application/pdf pdf; application/zip zip; application/gzip gz; }
-  default_type application/octet-stream;
-  server {
-    listen 127.0.0.1:$2;
-    root $3;
-    ${4:-}
-  }
-}
-CONF
+  fill_template nginx.conf "$1/nginx.conf" "DIR=$1" "LISTEN=$2" "ROOT=$3" "SERVER=sendfile on; ${4:-}"
 }
 
 # grow_archive ARCHIVE MEGABYTES: remakes the .zip or .tar.gz ARCHIVE with
@@ -106,26 +97,8 @@ grow_archive() {
 # anonymous, read-only server of ROOT on 127.0.0.1:PORT in the foreground.
 vsftpd_conf() {
   mkdir -p "$1/vsftpd-empty"
-  cat >"$1/vsftpd.conf" <<CONF
-listen=YES
-listen_ipv6=NO
-listen_address=127.0.0.1
-listen_port=$2
-background=NO
-run_as_launching_user=YES
-seccomp_sandbox=NO
-secure_chroot_dir=$1/vsftpd-empty
-anonymous_enable=YES
-local_enable=NO
-anon_root=$3
-no_anon_password=NO
-write_enable=NO
-pasv_enable=YES
-port_enable=YES
-connect_from_port_20=NO
-xferlog_enable=NO
-${4:-}
-CONF
+  fill_template vsftpd.conf "$1/vsftpd.conf" "DIR=$1" "PORT=$2" "ROOT=$3" "EXTRA=write_enable=NO
+${4:-}"
 }
 
 # make_tls_cert DIR: makes a throw-away CA (DIR/ca.pem) and a certificate for

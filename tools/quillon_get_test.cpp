@@ -19,8 +19,8 @@
 #include "base/version.h"
 
 #include "tests/support/ftp_script.h"
-#include "tests/support/http_servers.h"
 #include "tests/support/loopback.h"
+#include "tests/support/real_servers.h"
 #include "tests/support/scoped_locale.h"
 #include "tests/support/scripted_server.h"
 #include "tests/support/temp_dir.h"

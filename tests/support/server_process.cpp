@@ -38,6 +38,16 @@ bool PortAccepts(uint16_t port) {
 
 }  // namespace
 
+std::string ServerConfig(const std::string& name, const std::vector<std::pair<std::string, std::string>>& values) {
+  std::string text = ReadFile(std::string(QUILLON_SERVER_TEMPLATES) + "/" + name + ".in");
+  for (const auto& [key, value] : values) {
+    const std::string marker = "@" + key + "@";
+    for (size_t at = text.find(marker); at != std::string::npos; at = text.find(marker, at + value.size()))
+      text.replace(at, marker.size(), value);
+  }
+  return text;
+}
+
 std::string FindProgram(const std::string& name) {
   if (name.find('/') != std::string::npos) return IsExecutable(name) ? name : "";
   std::string path = std::getenv("PATH") ? std::getenv("PATH") : "";

@@ -15,12 +15,18 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace quillon::testing {
 
 // The full path of a program found in PATH, /usr/sbin or /sbin; "" if none.
 std::string FindProgram(const std::string& name);
+
+// The configuration template scripts/NAME.in, which the shell scripts that
+// start the same servers (scripts/servers.sh) fill in too, with each @KEY@
+// replaced by its value.
+std::string ServerConfig(const std::string& name, const std::vector<std::pair<std::string, std::string>>& values);
 
 class ServerProcess {
  public:

@@ -11,7 +11,7 @@
 #include "download/download_job.h"
 #include "download/queued_file_stream.h"
 #include "tests/support/event_wait.h"
-#include "tests/support/http_servers.h"
+#include "tests/support/real_servers.h"
 #include "tests/support/temp_dir.h"
 
 namespace quillon {
@@ -37,7 +37,7 @@ class DownloadWriteQueueTest : public ::testing::Test {
     job_.SetURL(nginx_.Url("/f.bin"));
     job_.SetLocalFilename(Dest());
     job_.SetCancelCaption("Cancel");
-    job_.SetWriteQueueLimit(256 * 1024);
+    job_.SetWriteQueueLimitForTesting(256 * 1024);
   }
   std::string Dest() const { return dir_.File("f.bin"); }
   bool SocketWaits() const { return job_.HttpClient() && job_.HttpClient()->CtrlSocket().Paused(); }

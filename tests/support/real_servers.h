@@ -1,6 +1,7 @@
-// Real servers for HTTP tests and benchmarks, each started on a free port of
-// 127.0.0.1 with its configuration in a temporary folder (so that it needs no
-// privileges and leaves nothing behind) and stopped when the helper goes:
+// Real servers for tests: nginx (http, https), tinyproxy (an HTTP proxy) and
+// dante (SOCKS). Each starts on a free port of 127.0.0.1 with its
+// configuration in a temporary folder (so that it needs no privileges and
+// leaves nothing behind) and stops when the helper goes:
 //
 //   NginxServer nginx;
 //   WriteFile(nginx.Root() + "/a.bin", bytes);
@@ -59,28 +60,26 @@ class NginxServer {
   std::string failure_;
 };
 
-class TinyproxyServer {
+// What the proxies share: a port, a process and a folder for the configuration.
+class ProxyServer {
  public:
-  bool Start();
   uint16_t port() const { return port_; }
   std::string Failure() const { return process_.Failure(); }
 
- private:
+ protected:
   TempDir dir_;
   ServerProcess process_;
   uint16_t port_ = 0;
 };
 
-class DanteServer {
+class TinyproxyServer : public ProxyServer {
  public:
   bool Start();
-  uint16_t port() const { return port_; }
-  std::string Failure() const { return process_.Failure(); }
+};
 
- private:
-  TempDir dir_;
-  ServerProcess process_;
-  uint16_t port_ = 0;
+class DanteServer : public ProxyServer {
+ public:
+  bool Start();
 };
 
 }  // namespace quillon::testing

@@ -9,7 +9,7 @@
 #include "base/memory_stream.h"
 #include "net/http/http_cli.h"
 #include "tests/support/event_wait.h"
-#include "tests/support/http_servers.h"
+#include "tests/support/real_servers.h"
 #include "tests/support/temp_dir.h"
 
 namespace quillon {

@@ -11,7 +11,7 @@
 
 #include "download/download_job.h"
 #include "tests/support/event_wait.h"
-#include "tests/support/http_servers.h"
+#include "tests/support/real_servers.h"
 #include "tests/support/scripted_server.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/test_pki.h"

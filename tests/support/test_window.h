@@ -14,8 +14,8 @@
 #include <vector>
 
 #include "app/form_downloader.h"
-#include "app/test_catalogue.h"
-#include "platform/test_desktop.h"
+#include "tests/support/test_catalogue.h"
+#include "tests/support/test_desktop.h"
 
 namespace quillon::testing {
 

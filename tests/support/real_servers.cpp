@@ -1,4 +1,4 @@
-#include "tests/support/http_servers.h"
+#include "tests/support/real_servers.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -29,7 +29,7 @@ std::string CommandOutput(const std::string& command) {
 
 NginxServer::NginxServer() {
   std::filesystem::create_directories(Root() + "/private");
-  std::filesystem::create_directories(dir_.File("tmp"));
+  std::filesystem::create_directories(dir_.File("nginx-tmp"));
 }
 
 void NginxServer::AddUser(const std::string& name, const std::string& password) {
@@ -50,38 +50,21 @@ bool NginxServer::Start() {
   port_ = FreePort();
   WriteFile(dir_.File("htpasswd"), htpasswd_);
   const std::string d = dir_.path();
-  std::string conf =
-      "daemon off;\n"
-      "master_process off;\n"
-      "worker_processes 1;\n"
-      "error_log " + d + "/error.log;\n"
-      "pid " + d + "/nginx.pid;\n"
-      "events { worker_connections 64; }\n"
-      "http {\n"
-      "  access_log off;\n"
-      "  client_body_temp_path " + d + "/tmp/body;\n"
-      "  proxy_temp_path " + d + "/tmp/proxy;\n"
-      "  fastcgi_temp_path " + d + "/tmp/fastcgi;\n"
-      "  uwsgi_temp_path " + d + "/tmp/uwsgi;\n"
-      "  scgi_temp_path " + d + "/tmp/scgi;\n"
-      "  types { text/html html htm; text/plain txt; application/octet-stream bin exe; }\n"
-      "  default_type application/octet-stream;\n"
-      "  server {\n"
-      "    listen 127.0.0.1:" + std::to_string(port_) + (tls_.empty() ? "" : " ssl") + ";\n"
-      "    server_name localhost;\n" + tls_ +
-      "    root " + Root() + ";\n"
-      "    location /private/ {\n"
-      "      auth_basic \"Quillon tests\";\n"
-      "      auth_basic_user_file " + d + "/htpasswd;\n"
-      "    }\n" +
-      locations_ +
-      "  }\n"
-      "}\n";
+  const std::string conf = ServerConfig(
+      "nginx.conf", {{"DIR", d},
+                     {"LISTEN", std::to_string(port_) + (tls_.empty() ? "" : " ssl")},
+                     {"ROOT", Root()},
+                     {"SERVER", tls_ +
+                                    "    location /private/ {\n"
+                                    "      auth_basic \"Quillon tests\";\n"
+                                    "      auth_basic_user_file " + d + "/htpasswd;\n"
+                                    "    }\n" +
+                                    locations_}});
   WriteFile(dir_.File("nginx.conf"), conf);
   // Workers of a server started as root would run as another user that may
   // not enter the temporary folder.
   ::chmod(d.c_str(), 0755);
-  return process_.Start({nginx, "-p", d, "-c", dir_.File("nginx.conf"), "-e", dir_.File("error.log")},
+  return process_.Start({nginx, "-p", d, "-c", dir_.File("nginx.conf"), "-e", dir_.File("nginx-error.log")},
                         dir_.File("nginx.log")) &&
          process_.WaitForPort(port_);
 }

@@ -12,7 +12,7 @@
 #include "download/download_job.h"
 #include "download/partial_file.h"
 #include "tests/support/event_wait.h"
-#include "tests/support/http_servers.h"
+#include "tests/support/real_servers.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/vsftpd_server.h"
 

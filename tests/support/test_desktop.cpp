@@ -1,4 +1,4 @@
-#include "platform/test_desktop.h"
+#include "tests/support/test_desktop.h"
 
 #include <QDialog>
 #include <QIcon>
