@@ -144,19 +144,17 @@ void TCustomFtpCli::SetState(TFtpState Value) {
 }
 
 bool TCustomFtpCli::SetPhase(TPhase Value) {
+  TPhase old = phase_;
+  phase_ = Value;
 #ifndef NDEBUG
-  if (phase_ != Value && OnDisplay) {
-    static constexpr const char* kNames[] = {"none",           "reply",        "quit reply",  "download start",
-                                             "download end",   "upload start", "upload end"};
-    std::string trace = std::string("~ phase ") + kNames[static_cast<int>(phase_)] + " -> " +
-                        kNames[static_cast<int>(Value)];
-    phase_ = Value;
+  if (old != Value && OnDisplay) {
+    static constexpr const char* kNames[] = {"none",         "reply",        "quit reply", "download start",
+                                             "download end", "upload start", "upload end"};
     auto alive = lifetime_.Token();
-    TriggerDisplay(trace);
+    TriggerDisplay(std::string("~ phase ") + kNames[static_cast<int>(old)] + " -> " + kNames[static_cast<int>(Value)]);
     return static_cast<bool>(alive);
   }
 #endif
-  phase_ = Value;
   return true;
 }
 
@@ -242,57 +240,45 @@ void TCustomFtpCli::ControlDataAvailable(Word Error) {
   }
 }
 
-// False when the rest of the buffer is to stay unprocessed.
+// Shows the line; a final one answers what the connection waits for. False
+// when the rest of the buffer is to stay unprocessed.
 bool TCustomFtpCli::HandleReplyLine(Word Error) {
   auto alive = lifetime_.Token();
-  switch (state_) {
-    case ftpWaitingBanner:
-      TriggerDisplay("< " + last_response_);
-      if (!alive) return false;
-      if (!FtpReplyIsFinal(last_response_)) return true;
-      status_code_ = FtpReplyCode(last_response_);
-      if (status_code_ == 220) {
-        SetState(ftpConnected);
-        if (!FireEvent(lifetime_, OnSessionConnected, this, Error)) return false;
-        TriggerRequestDone(0);
-        return true;
-      }
-      if (error_message_.empty()) error_message_ = last_response_;
-      request_result_ = status_code_;
-      control_->Close();
-      return false;
-    case ftpWaitingResponse:
-      if (!FtpReplyIsFinal(last_response_)) {
-        TriggerDisplay("< " + last_response_);
-        return true;
-      }
-      switch (phase_) {
-        case TPhase::None: HandleError("Program error: FNext is nil"); break;
-        case TPhase::Reply:
-        case TPhase::QuitReply: JudgeReply(); break;
-        case TPhase::DownloadStart:
-        case TPhase::UploadStart: TransferStartReply(); break;
-        case TPhase::DownloadEnd:
-        case TPhase::UploadEnd: TransferEndReply(); break;
-      }
+  TriggerDisplay("< " + last_response_);
+  if (!alive) return false;
+  if (!FtpReplyIsFinal(last_response_)) return true;
+  if (state_ == ftpWaitingBanner) {
+    status_code_ = FtpReplyCode(last_response_);
+    if (status_code_ == 220) {
+      SetState(ftpConnected);
+      if (!FireEvent(lifetime_, OnSessionConnected, this, Error)) return false;
+      TriggerRequestDone(0);
       return true;
-    default:
-      TriggerDisplay("< " + last_response_);
-      return true;
+    }
+    if (error_message_.empty()) error_message_ = last_response_;
+    request_result_ = status_code_;
+    control_->Close();
+    return false;
   }
+  if (state_ != ftpWaitingResponse) return true;
+  status_code_ = FtpReplyCode(last_response_);
+  switch (phase_) {
+    case TPhase::None: HandleError("Program error: no reply expected"); break;
+    case TPhase::Reply:
+    case TPhase::QuitReply: JudgeReply(); break;
+    case TPhase::DownloadStart:
+    case TPhase::UploadStart: TransferStartReply(); break;
+    case TPhase::DownloadEnd:
+    case TPhase::UploadEnd: TransferEndReply(); break;
+  }
+  return true;
 }
 
 // The final reply of a one-command operation, judged against the accepted
 // codes.
 void TCustomFtpCli::JudgeReply() {
-  auto alive = lifetime_.Token();
-  TriggerDisplay("< " + last_response_);
-  if (!alive) return;
-  status_code_ = FtpReplyCode(last_response_);
   awaiting_reply_ = false;
-  const int* accepted = ok_responses_ ? ok_responses_ : ftp_commands::kQuote.accepted;
-  bool ok = accepted[0] == 0 && status_code_ < 500;
-  for (const int* code = accepted; *code != 0; ++code) ok = ok || *code == status_code_;
+  bool ok = command_ ? command_->Accepts(status_code_) : status_code_ < 500;
   if (ok) {
     request_result_ = 0;
   } else {
@@ -316,14 +302,14 @@ void TCustomFtpCli::JudgeReply() {
 
 // ---- Command engine -------------------------------------------------------------
 
-bool TCustomFtpCli::CheckReady() {
+bool TCustomFtpCli::CheckReady(bool MustBeConnected) {
   // Between the PASV step and the next step of a sequence the client is
   // ready too (REST follows PASV in RestartGet).
   if (!Ready() && !(sequence_.Active() && state_ == ftpPasvReady)) {
     HandleError("FTP component not ready");
     return false;
   }
-  if (!logged_connected_) {
+  if (MustBeConnected && !logged_connected_) {
     HandleError("FTP component not connected");
     return false;
   }
@@ -356,40 +342,40 @@ void TCustomFtpCli::SetTimedOut(TTimeoutKind Kind) {
 }
 
 void TCustomFtpCli::Exec(const TFtpCommandRule& C) {
-  std::string arg;
+  const std::string* value = nullptr;
+  const char* missing = nullptr;  // the usage error when the value is empty
   switch (C.arg) {
-    case TArg::User:
-    case TArg::Pass:
-    case TArg::HostDir: {
-      arg = C.arg == TArg::User ? settings_.user_name : C.arg == TArg::Pass ? settings_.pass_word : settings_.host_dir_name;
-      if (arg.empty()) {
-        HandleError(C.arg == TArg::User ? "UserName emtpy" : C.arg == TArg::Pass ? "Password emtpy" : "HostDirName emtpy");
-        return;
-      }
-      if (C.arg == TArg::User && settings_.connection_type == ftpProxy) {
-        arg += "@" + settings_.host_name;
-        if (!SameText(settings_.port, "ftp") && settings_.port != "21") arg += ":" + settings_.port;
-      }
-      break;
-    }
-    case TArg::HostFile: arg = settings_.host_file_name; break;
+    case TArg::User: value = &settings_.user_name, missing = "UserName emtpy"; break;
+    case TArg::Pass: value = &settings_.pass_word, missing = "Password emtpy"; break;
+    case TArg::HostDir: value = &settings_.host_dir_name, missing = "HostDirName emtpy"; break;
+    case TArg::HostFile: value = &settings_.host_file_name; break;
     case TArg::Rename:
-    case TArg::Quote: arg = settings_.local_file_name; break;
-    case TArg::Type: arg = std::string(1, settings_.type); break;
+    case TArg::Quote: value = &settings_.local_file_name; break;
+    case TArg::Type:
     case TArg::None:
     case TArg::Caller: break;
+  }
+  if (missing && value->empty()) {
+    HandleError(missing);
+    return;
+  }
+  std::string cmd = C.arg == TArg::Quote ? *value : C.verb;
+  if (C.arg == TArg::Type) cmd += std::string(" ") + settings_.type;
+  if (value && C.arg != TArg::Quote) cmd += " " + *value;
+  if (C.arg == TArg::User && settings_.connection_type == ftpProxy) {
+    cmd += "@" + settings_.host_name;
+    if (!SameText(settings_.port, "ftp") && settings_.port != "21") cmd += ":" + settings_.port;
   }
   if (C.step == stQuit) transfer_.CloseFile();
   sequence_.SetCurrent(C.step);
   if (C.step == stSize) size_result_ = 0;
-  std::string verb = C.verb;
-  ExecAsync(C, C.arg == TArg::Quote ? arg : C.arg == TArg::None ? verb : verb + " " + arg);
+  ExecAsync(C, cmd);
 }
 
 void TCustomFtpCli::ExecAsync(const TFtpCommandRule& C, const std::string& Cmd) {
   if (Cmd != "ABOR" && Cmd != "STAT" && Cmd != "QUIT" && !CheckReady()) return;
   BeginRequest(C.request);
-  ok_responses_ = C.accepted;
+  command_ = &C;
   error_message_.clear();
   auto alive = lifetime_.Token();
   SendAndAwait(C.step == stQuit ? TPhase::QuitReply : TPhase::Reply, Cmd);
@@ -575,8 +561,9 @@ void TCustomFtpCli::StartStep(TFtpStep s) {
   int errors_before = usage_errors_;
   std::string failure;
   auto alive = lifetime_.Token();
+  TOperation operation = kStepOperations[s];
   try {
-    (this->*kStepOperations[s])();
+    (this->*operation)();
   } catch (const FtpException& e) {
     failure = e.Message();
   }

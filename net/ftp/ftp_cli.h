@@ -442,7 +442,9 @@ class TCustomFtpCli : private platform::MessageHandler {
   void ControlSessionClosed(Word Error);
   void ControlDataAvailable(Word Error);
   bool HandleReplyLine(Word Error);
-  bool CheckReady();
+  // Usage error unless a command may go out now (and the control
+  // connection is logged in, when MustBeConnected).
+  bool CheckReady(bool MustBeConnected = true);
   void ApplySocks(TWSocket& Socket);
 
   // Data transfers.
@@ -486,7 +488,7 @@ class TCustomFtpCli : private platform::MessageHandler {
   std::string dir_result_;
   std::string dns_result_;        // the server's address, dotted
   bool logged_connected_ = false;
-  const int* ok_responses_ = nullptr;  // accepted codes, 0-ended; none: below 500
+  const TFtpCommandRule* command_ = nullptr;  // the last one-command operation sent
   bool request_done_flag_ = true;  // no request is pending
   bool awaiting_reply_ = false;    // a command's final reply has not come
   int usage_errors_ = 0;           // counts HandleError calls (sequence steps)

@@ -28,6 +28,13 @@ struct TFtpCommandRule {
   const char* verb;
   TArg arg;
   int accepted[4];  // 0-ended; none: every code below 500
+
+  constexpr bool Accepts(int Code) const {
+    if (accepted[0] == 0) return Code < 500;
+    for (int a : accepted)
+      if (a == Code) return true;
+    return false;
+  }
 };
 
 namespace ftp_commands {

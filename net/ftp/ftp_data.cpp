@@ -171,10 +171,7 @@ void TCustomFtpCli::DataPort() {
 }
 
 void TCustomFtpCli::Rest() {
-  if (!Ready() && !(sequence_.Active() && state_ == ftpPasvReady)) {
-    HandleError("FTP component not ready");
-    return;
-  }
+  if (!CheckReady(false)) return;
   sequence_.SetCurrent(stRest);
   if (request_type_ != ftpRqRestartPut && request_type_ != ftpRqRestartTransmit &&
       !settings_.options.Contains(ftpNoAutoResumeAt)) {
@@ -370,10 +367,6 @@ void TCustomFtpCli::UploadAccepted(Word) {
 
 // The first reply to RETR, LIST, NLST, STOR or APPE: the data may flow.
 void TCustomFtpCli::TransferStartReply() {
-  auto alive = lifetime_.Token();
-  TriggerDisplay("< " + last_response_);
-  if (!alive) return;
-  status_code_ = FtpReplyCode(last_response_);
   bool upload = transfer_.upload;
   if (status_code_ == 125 || status_code_ == 150 || (!upload && status_code_ > 150 && status_code_ <= 159)) {
     if (!SetPhase(upload ? TPhase::UploadEnd : TPhase::DownloadEnd) || !upload) return;
@@ -395,9 +388,6 @@ void TCustomFtpCli::TransferStartReply() {
 // connection has closed too.
 void TCustomFtpCli::TransferEndReply() {
   auto alive = lifetime_.Token();
-  TriggerDisplay("< " + last_response_);
-  if (!alive) return;
-  status_code_ = FtpReplyCode(last_response_);
   awaiting_reply_ = false;
   bool upload = transfer_.upload;
   if (status_code_ == 226 || status_code_ == 250 || (!upload && status_code_ == 125)) {
