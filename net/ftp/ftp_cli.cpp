@@ -62,36 +62,30 @@ TCustomFtpCli::~TCustomFtpCli() {
   transfer_.CloseFile();
   // The sockets fire nothing while they are destroyed; forget the handlers
   // anyway, so that nothing can reach a half-destroyed client.
-  for (TWSocket* s : {data_.get(), control_.get()}) {
-    s->OnDnsLookupDone = nullptr;
-    s->OnSessionConnected = nullptr;
-    s->OnSessionClosed = nullptr;
-    s->OnDataAvailable = nullptr;
-    s->OnDataSent = nullptr;
-    s->OnSessionAvailable = nullptr;
-  }
+  ForgetHandlers(*data_);
+  ForgetHandlers(*control_);
   data_.reset();
   control_.reset();
 }
 
+namespace {
+constexpr std::pair<TFtpShareMode, uint16_t> kShareModes[] = {{ftpShareCompat, fmShareCompat},
+                                                              {ftpShareDenyWrite, fmShareDenyWrite},
+                                                              {ftpShareDenyRead, fmShareDenyRead},
+                                                              {ftpShareDenyNone, fmShareDenyNone}};
+}  // namespace
+
+// Any other value is exclusive.
 TFtpShareMode TCustomFtpCli::ShareMode() const {
-  switch (settings_.share_flags) {
-    case fmShareCompat: return ftpShareCompat;
-    case fmShareDenyWrite: return ftpShareDenyWrite;
-    case fmShareDenyRead: return ftpShareDenyRead;
-    case fmShareDenyNone: return ftpShareDenyNone;
-    default: return ftpShareExclusive;
-  }
+  for (auto [mode, flags] : kShareModes)
+    if (flags == settings_.share_flags) return mode;
+  return ftpShareExclusive;
 }
 
 void TCustomFtpCli::SetShareMode(TFtpShareMode Value) {
-  switch (Value) {
-    case ftpShareCompat: settings_.share_flags = fmShareCompat; break;
-    case ftpShareDenyWrite: settings_.share_flags = fmShareDenyWrite; break;
-    case ftpShareDenyRead: settings_.share_flags = fmShareDenyRead; break;
-    case ftpShareDenyNone: settings_.share_flags = fmShareDenyNone; break;
-    default: settings_.share_flags = fmShareExclusive; break;
-  }
+  settings_.share_flags = fmShareExclusive;
+  for (auto [mode, flags] : kShareModes)
+    if (mode == Value) settings_.share_flags = flags;
 }
 
 void TCustomFtpCli::SetConnectionType(TFtpConnectionType Value) {
@@ -131,6 +125,15 @@ void TCustomFtpCli::ApplySocks(TWSocket& Socket) {
                                                                   : socksAuthenticateUsercode);
 }
 
+void TCustomFtpCli::ForgetHandlers(TWSocket& Socket) {
+  Socket.OnDnsLookupDone = nullptr;
+  Socket.OnSessionConnected = nullptr;
+  Socket.OnSessionClosed = nullptr;
+  Socket.OnDataAvailable = nullptr;
+  Socket.OnDataSent = nullptr;
+  Socket.OnSessionAvailable = nullptr;
+}
+
 bool TCustomFtpCli::Connected() const { return control_->State() != wsClosed; }
 
 void TCustomFtpCli::SetPassive(bool Value) {
@@ -151,7 +154,8 @@ bool TCustomFtpCli::SetPhase(TPhase Value) {
     static constexpr const char* kNames[] = {"none",         "reply",        "quit reply", "download start",
                                              "download end", "upload start", "upload end"};
     auto alive = lifetime_.Token();
-    TriggerDisplay(std::string("~ phase ") + kNames[static_cast<int>(old)] + " -> " + kNames[static_cast<int>(Value)]);
+    TriggerDisplay(std::string("~ phase ") + kNames[static_cast<int>(old)] + " -> " +
+                   kNames[static_cast<int>(Value)]);
     return static_cast<bool>(alive);
   }
 #endif
@@ -197,7 +201,9 @@ void TCustomFtpCli::HandleMessage(uint32_t msg, uintptr_t wParam, intptr_t lPara
 
 void TCustomFtpCli::WndProc(uint32_t Msg, uintptr_t WParam, intptr_t) {
   switch (Msg) {
-    case WM_FTP_REQUEST_DONE: FireEvent(lifetime_, OnRequestDone, this, request_type_, static_cast<Word>(WParam)); break;
+    case WM_FTP_REQUEST_DONE:
+      FireEvent(lifetime_, OnRequestDone, this, request_type_, static_cast<Word>(WParam));
+      break;
     case WM_FTP_SENDDATA:
       transfer_.start_time = platform::GetTickCount();
       UploadSendData(0);
@@ -646,26 +652,21 @@ namespace {
 constexpr TFtpSequencer::TSteps B(TFtpStep step) { return TFtpSequencer::Bit(step); }
 constexpr TFtpSequencer::TSteps kLogin = B(stConnect) | B(stUser) | B(stPass);
 constexpr TFtpSequencer::TSteps kLoginCwd = kLogin | B(stCwd);
+constexpr TFtpSequencer::TSteps kLoginPort = kLoginCwd | B(stType) | B(stPort);  // before a transfer
 }  // namespace
 
 void TCustomFtpCli::Open() { HighLevelAsync(ftpRqOpen, kLogin); }
-void TCustomFtpCli::Receive() {
-  HighLevelAsync(ftpRqReceive, kLoginCwd | B(stType) | B(stPort) | B(stRetr) | B(stQuit));
-}
+void TCustomFtpCli::Receive() { HighLevelAsync(ftpRqReceive, kLoginPort | B(stRetr) | B(stQuit)); }
 void TCustomFtpCli::RestartReceive() {
-  HighLevelAsync(ftpRqRestartReceive, kLoginCwd | B(stType) | B(stPort) | B(stRest) | B(stRetr) | B(stQuit));
+  HighLevelAsync(ftpRqRestartReceive, kLoginPort | B(stRest) | B(stRetr) | B(stQuit));
 }
 void TCustomFtpCli::Get() { HighLevelAsync(ftpRqGet, B(stPort) | B(stRetr)); }
 void TCustomFtpCli::RestartGet() { HighLevelAsync(ftpRqRestartGet, B(stPort) | B(stRest) | B(stRetr)); }
-void TCustomFtpCli::Transmit() {
-  HighLevelAsync(ftpRqTransmit, kLoginCwd | B(stType) | B(stPort) | B(stStor) | B(stQuit));
-}
+void TCustomFtpCli::Transmit() { HighLevelAsync(ftpRqTransmit, kLoginPort | B(stStor) | B(stQuit)); }
 void TCustomFtpCli::RestartTransmit() {
-  HighLevelAsync(ftpRqRestartTransmit, kLoginCwd | B(stType) | B(stPort) | B(stRest) | B(stStor) | B(stQuit));
+  HighLevelAsync(ftpRqRestartTransmit, kLoginPort | B(stRest) | B(stStor) | B(stQuit));
 }
-void TCustomFtpCli::AppendFile() {
-  HighLevelAsync(ftpRqTransmit, kLoginCwd | B(stType) | B(stPort) | B(stAppe) | B(stQuit));
-}
+void TCustomFtpCli::AppendFile() { HighLevelAsync(ftpRqTransmit, kLoginPort | B(stAppe) | B(stQuit)); }
 void TCustomFtpCli::Put() { HighLevelAsync(ftpRqPut, B(stPort) | B(stStor)); }
 void TCustomFtpCli::RestartPut() { HighLevelAsync(ftpRqRestartPut, B(stPort) | B(stRest) | B(stStor)); }
 void TCustomFtpCli::Append() { HighLevelAsync(ftpRqAppend, B(stPort) | B(stAppe)); }

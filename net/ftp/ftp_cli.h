@@ -446,6 +446,7 @@ class TCustomFtpCli : private platform::MessageHandler {
   // connection is logged in, when MustBeConnected).
   bool CheckReady(bool MustBeConnected = true);
   void ApplySocks(TWSocket& Socket);
+  static void ForgetHandlers(TWSocket& Socket);
 
   // Data transfers.
   void ExecDownload(TFtpRequest RqType, const char* DataCmd, TFtpStep s);

@@ -130,10 +130,7 @@ void TCustomFtpCli::DataPort() {
   if (!CheckReady()) return;
   auto alive = lifetime_.Token();
   CloseDataSocket();
-  data_->OnSessionAvailable = nullptr;
-  data_->OnSessionClosed = nullptr;
-  data_->OnDataAvailable = nullptr;
-  data_->OnDataSent = nullptr;
+  ForgetHandlers(*data_);
   int listen_port = 0;
   try {
     data_->SetProto("tcp");
