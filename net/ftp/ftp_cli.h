@@ -30,7 +30,8 @@
 // only when both the final transfer reply and the close of the data
 // connection have come, by which time the local file is closed.
 //
-// Trace through OnDisplay: "> " commands sent, "< " reply lines, "! " notes.
+// Trace through OnDisplay: "> " commands sent, "< " reply lines, "! " notes;
+// debug builds add "~ " lines for the changes of the internal reply phase.
 #pragma once
 
 #include <cstdint>
@@ -40,6 +41,10 @@
 
 #include "base/exceptions.h"
 #include "base/file_stream.h"
+#include "base/lifetime.h"
+#include "net/ftp/ftp_reply.h"
+#include "net/ftp/ftp_sequencer.h"
+#include "net/ftp/ftp_transfer.h"
 #include "net/socket/sync_wsocket.h"
 #include "net/socket/transfer_watchdog.h"
 #include "platform/message_target.h"
@@ -127,17 +132,6 @@ class TFtpOptions {
 enum TFtpShareMode { ftpShareCompat, ftpShareExclusive, ftpShareDenyWrite, ftpShareDenyRead, ftpShareDenyNone };
 enum TFtpConnectionType { ftpDirect, ftpProxy, ftpSocks4, ftpSocks4A, ftpSocks5 };
 
-// Reply parsing, shared by the client and its tests. A reply code is read
-// after leading blanks; a code outside 100-599 (or signed) reads as 500, a
-// failure. A line is final when it starts with a digit and the character
-// after its number is not "-".
-int FtpReplyCode(const std::string& Line);
-bool FtpReplyIsFinal(const std::string& Line);
-// The number after the code of a SIZE reply (0 when there is none).
-int64_t FtpSizeFromReply(const std::string& Line);
-// The quoted path after the code ("" unless it opens with a double quote; a
-// doubled quote stands for one).
-std::string FtpDirFromReply(const std::string& Line);
 // The port of a 227 reply: the six numbers inside the parentheses. False
 // without parentheses, with fewer than six numbers or with a field that is
 // not a number from 0 to 255.
@@ -151,6 +145,7 @@ int64_t FtpTransferRate(int64_t Bytes, uint32_t Ms);
 std::string ExceptionClassName(const std::exception& E);
 
 class TCustomFtpCli;
+struct TFtpCommandRule;
 using TFtpDisplay = std::function<void(TCustomFtpCli* Sender, std::string& Msg)>;
 using TFtpCommand = std::function<void(TCustomFtpCli* Sender, std::string& Cmd)>;
 using TFtpNotifyEvent = std::function<void(TCustomFtpCli* Sender)>;
@@ -173,8 +168,8 @@ class TCustomFtpCli : private platform::MessageHandler {
 
   // ---- Properties ----------------------------------------------------------
   // Seconds WaitUntilReady waits (TFtpClient: 15); 0 or less: no limit.
-  int Timeout() const { return timeout_; }
-  void SetTimeout(int Value) { timeout_ = Value; }
+  int Timeout() const { return settings_.timeout; }
+  void SetTimeout(int Value) { settings_.timeout = Value; }
   // Time limits of every request (seconds, 0 or less: none; 30 and 60 by
   // default): no control connection within ConnectTimeout, or no byte on
   // the control or data connection for IdleTimeout while a request is
@@ -187,57 +182,57 @@ class TCustomFtpCli : private platform::MessageHandler {
   void SetIdleTimeout(int Seconds) { watchdog_.SetIdleTimeout(Seconds); }
   // Suspend it while the data connection is paused on purpose.
   TTransferWatchdog& Watchdog() { return watchdog_; }
-  bool MultiThreaded() const { return multi_threaded_; }
-  void SetMultiThreaded(bool Value) { multi_threaded_ = Value; }
-  const std::string& HostName() const { return host_name_; }
-  void SetHostName(const std::string& Value) { host_name_ = Value; }
+  bool MultiThreaded() const { return settings_.multi_threaded; }
+  void SetMultiThreaded(bool Value) { settings_.multi_threaded = Value; }
+  const std::string& HostName() const { return settings_.host_name; }
+  void SetHostName(const std::string& Value) { settings_.host_name = Value; }
   // Port, number or service name ("ftp").
-  const std::string& Port() const { return port_; }
-  void SetPort(const std::string& Value) { port_ = Value; }
-  const std::string& LocalAddr() const { return local_addr_; }
-  void SetLocalAddr(const std::string& Value) { local_addr_ = Value; }
-  const std::string& UserName() const { return user_name_; }
-  void SetUserName(const std::string& Value) { user_name_ = Value; }
-  const std::string& PassWord() const { return pass_word_; }
-  void SetPassWord(const std::string& Value) { pass_word_ = Value; }
-  const std::string& HostDirName() const { return host_dir_name_; }
-  void SetHostDirName(const std::string& Value) { host_dir_name_ = Value; }
-  const std::string& HostFileName() const { return host_file_name_; }
-  void SetHostFileName(const std::string& Value) { host_file_name_ = Value; }
+  const std::string& Port() const { return settings_.port; }
+  void SetPort(const std::string& Value) { settings_.port = Value; }
+  const std::string& LocalAddr() const { return settings_.local_addr; }
+  void SetLocalAddr(const std::string& Value) { settings_.local_addr = Value; }
+  const std::string& UserName() const { return settings_.user_name; }
+  void SetUserName(const std::string& Value) { settings_.user_name = Value; }
+  const std::string& PassWord() const { return settings_.pass_word; }
+  void SetPassWord(const std::string& Value) { settings_.pass_word = Value; }
+  const std::string& HostDirName() const { return settings_.host_dir_name; }
+  void SetHostDirName(const std::string& Value) { settings_.host_dir_name = Value; }
+  const std::string& HostFileName() const { return settings_.host_file_name; }
+  void SetHostFileName(const std::string& Value) { settings_.host_file_name = Value; }
   // The local file of a transfer; also the command of Quote and the new name
   // of RenTo.
-  const std::string& LocalFileName() const { return local_file_name_; }
-  void SetLocalFileName(const std::string& Value) { local_file_name_ = Value; }
+  const std::string& LocalFileName() const { return settings_.local_file_name; }
+  void SetLocalFileName(const std::string& Value) { settings_.local_file_name = Value; }
   // Where downloads (Get, RestartGet) write instead of opening LocalFileName:
   // a stream of the caller's, not owned, written from its current position
   // (REST still sends ResumeAt). nullptr, the default: LocalFileName.
-  TStream* LocalStream() const { return external_stream_; }
-  void SetLocalStream(TStream* Value) { external_stream_ = Value; }
+  TStream* LocalStream() const { return settings_.local_stream; }
+  void SetLocalStream(TStream* Value) { settings_.local_stream = Value; }
   // Received data goes to OnDisplayFile as text lines.
-  bool DisplayFileFlag() const { return display_file_flag_; }
-  void SetDisplayFileFlag(bool Value) { display_file_flag_ = Value; }
+  bool DisplayFileFlag() const { return settings_.display_file; }
+  void SetDisplayFileFlag(bool Value) { settings_.display_file = Value; }
   // Transfer type: TYPE I (true) or TYPE A (false).
-  bool Binary() const { return type_ == 'I'; }
-  void SetBinary(bool Value) { type_ = Value ? 'I' : 'A'; }
+  bool Binary() const { return settings_.type == 'I'; }
+  void SetBinary(bool Value) { settings_.type = Value ? 'I' : 'A'; }
   const std::string& ErrorMessage() const { return error_message_; }
   TFtpShareMode ShareMode() const;
   void SetShareMode(TFtpShareMode Value);
-  TFtpOptions Options() const { return options_; }
-  void SetOptions(TFtpOptions Value) { options_ = Value; }
-  TFtpConnectionType ConnectionType() const { return connection_type_; }
+  TFtpOptions Options() const { return settings_.options; }
+  void SetOptions(TFtpOptions Value) { settings_.options = Value; }
+  TFtpConnectionType ConnectionType() const { return settings_.connection_type; }
   // Not while connected ("FTP component connected"). A proxy or SOCKS type
   // switches Passive on.
   void SetConnectionType(TFtpConnectionType Value);
-  const std::string& ProxyServer() const { return proxy_server_; }
-  void SetProxyServer(const std::string& Value) { proxy_server_ = Value; }
-  const std::string& SocksPassword() const { return socks_password_; }
-  void SetSocksPassword(const std::string& Value) { socks_password_ = Value; }
-  const std::string& SocksPort() const { return socks_port_; }
-  void SetSocksPort(const std::string& Value) { socks_port_ = Value; }
-  const std::string& SocksServer() const { return socks_server_; }
-  void SetSocksServer(const std::string& Value) { socks_server_ = Value; }
-  const std::string& SocksUserCode() const { return socks_user_code_; }
-  void SetSocksUserCode(const std::string& Value) { socks_user_code_ = Value; }
+  const std::string& ProxyServer() const { return settings_.proxy_server; }
+  void SetProxyServer(const std::string& Value) { settings_.proxy_server = Value; }
+  const std::string& SocksPassword() const { return settings_.socks_password; }
+  void SetSocksPassword(const std::string& Value) { settings_.socks_password = Value; }
+  const std::string& SocksPort() const { return settings_.socks_port; }
+  void SetSocksPort(const std::string& Value) { settings_.socks_port = Value; }
+  const std::string& SocksServer() const { return settings_.socks_server; }
+  void SetSocksServer(const std::string& Value) { settings_.socks_server = Value; }
+  const std::string& SocksUserCode() const { return settings_.socks_user_code; }
+  void SetSocksUserCode(const std::string& Value) { settings_.socks_user_code = Value; }
 
   TFtpState State() const { return state_; }
   int StatusCode() const { return status_code_; }
@@ -245,17 +240,17 @@ class TCustomFtpCli : private platform::MessageHandler {
   TFtpRequest RequestType() const { return request_type_; }
   int RequestResult() const { return request_result_; }
   bool Connected() const;
-  bool Passive() const { return passive_; }
+  bool Passive() const { return settings_.passive; }
   // Ignored (stays true) unless ConnectionType is ftpDirect.
   void SetPassive(bool Value);
-  int64_t ResumeAt() const { return resume_at_; }
-  void SetResumeAt(int64_t Value) { resume_at_ = Value; }
+  int64_t ResumeAt() const { return settings_.resume_at; }
+  void SetResumeAt(int64_t Value) { settings_.resume_at = Value; }
   int64_t SizeResult() const { return size_result_; }
   const std::string& DirResult() const { return dir_result_; }
-  int64_t ByteCount() const { return byte_count_; }
+  int64_t ByteCount() const { return transfer_.bytes; }
   // The system's reason when writing the local file failed during the last
   // download ("" otherwise); such a download is reported failed with 550.
-  const std::string& LocalWriteError() const { return local_write_error_; }
+  const std::string& LocalWriteError() const { return transfer_.WriteError(); }
   TWSocket* ControlSocket() { return control_.get(); }
   TWSocket* DataSocket() { return data_.get(); }
 
@@ -379,44 +374,67 @@ class TCustomFtpCli : private platform::MessageHandler {
   void SetState(TFtpState Value);
   void SetErrorMessageText(const std::string& Value) { error_message_ = Value; }
   void SetStatusCode(int Value) { status_code_ = Value; }
-  // Expires when the client is destroyed.
-  std::weak_ptr<char> LifeToken() const { return alive_; }
 
  private:
-  using Handler = void (TCustomFtpCli::*)();
-  using SessionHandler = void (TCustomFtpCli::*)(Word Error);
-  enum Step : int {
-    stNone = 0, stConnect = 1, stUser = 2, stPass = 3, stCwd = 4, stSize = 5, stMkd = 6,
-    stRmd = 7, stRnfr = 8, stRnto = 9, stRetr = 10, stList = 11, stQuit = 12, stSyst = 13,
-    stDele = 14, stPwd = 15, stQuote = 16, stStor = 17, stType = 18, stRest = 19,
-    stCdup = 20, stNlst = 21, stAppe = 22, stPort = 23, stAbor = 24,
+  // What the next final reply on the control connection means.
+  enum class TPhase : uint8_t {
+    None,           // nothing is expected
+    Reply,          // the reply of a one-command operation
+    QuitReply,      // the reply of QUIT: the close reports the request
+    DownloadStart,  // 125/150 before the data of RETR, LIST, NLST
+    DownloadEnd,    // the reply after the data of a download
+    UploadStart,    // 125/150 before the data of STOR, APPE
+    UploadEnd,      // the reply after the data of an upload
   };
-  static constexpr uint32_t Bit(Step s) { return 1u << s; }
+  // The values behind the properties.
+  struct TSettings {
+    int timeout = 0;
+    bool multi_threaded = false;
+    std::string host_name, port = "ftp", local_addr = "0.0.0.0";
+    std::string user_name, pass_word, host_dir_name, host_file_name, local_file_name;
+    TStream* local_stream = nullptr;
+    bool display_file = false;
+    char type = 'I';
+    uint16_t share_flags = fmShareExclusive;
+    TFtpOptions options{ftpAcceptLF};
+    TFtpConnectionType connection_type = ftpDirect;
+    std::string proxy_server, proxy_port = "ftp";
+    std::string socks_password, socks_port, socks_server, socks_user_code;
+    bool passive = false;
+    int64_t resume_at = 0;
+  };
 
   void HandleMessage(uint32_t msg, uintptr_t wParam, intptr_t lParam) override;
 
   // Usage errors: OnError, or FtpException.
   void HandleError(const std::string& Msg);
   bool Ready() const { return state_ == ftpReady || state_ == ftpBetweenSteps; }
+  // The one place that changes the phase; false when a trace handler
+  // destroyed the client.
+  bool SetPhase(TPhase Value);
 
-  // Command engine.
-  void ExecAsync(TFtpRequest RqType, const std::string& Cmd, std::initializer_list<int> OkResponses,
-                 Handler DoneAsync);
-  void NextExecAsync();
-  void DoneQuitAsync();
+  // Command engine. Exec runs a one-command operation: builds its command
+  // from the rule and sends it.
+  void Exec(const TFtpCommandRule& Rule);
+  void ExecAsync(const TFtpCommandRule& Rule, const std::string& Cmd);
+  void SendAndAwait(TPhase Phase, const std::string& Cmd);
+  void BeginRequest(TFtpRequest RqType);
+  void JudgeReply();
   void TimedOut(TTimeoutKind Kind);
   void TriggerRequestDone(Word Error);
-  void SetErrorMessage();
-  void ReportFailure(int Code, const std::string& Response, Word Error);
-  int ParseCode(const std::string& Line) const;
-  bool IsFinal(const std::string& Line) const;
-  void ParseSize();
-  void ParseDir();
+  // The request failed with Response: LastResponse, StatusCode and the
+  // request's result become Response and Code, ErrorMessage the line unless
+  // it is set already.
+  void SetFailure(int Code, const std::string& Response);
+  // The request ends as aborted (426), or with the timeout's number and
+  // reason.
+  void SetAborted();
+  void SetTimedOut(TTimeoutKind Kind);
 
   // Sequencer.
-  void HighLevelAsync(TFtpRequest RqType, uint32_t Steps);
+  void HighLevelAsync(TFtpRequest RqType, TFtpSequencer::TSteps Steps);
   void NextSequenceStep();
-  void StartStep(Step s);
+  void StartStep(TFtpStep s);
 
   // Socket events of the control connection.
   void ControlDnsLookupDone(Word Error);
@@ -424,109 +442,61 @@ class TCustomFtpCli : private platform::MessageHandler {
   void ControlSessionClosed(Word Error);
   void ControlDataAvailable(Word Error);
   bool HandleReplyLine(Word Error);
-  bool CheckReady();
+  // Usage error unless a command may go out now (and the control
+  // connection is logged in, when MustBeConnected).
+  bool CheckReady(bool MustBeConnected = true);
   void ApplySocks(TWSocket& Socket);
+  static void ForgetHandlers(TWSocket& Socket);
 
   // Data transfers.
-  void ExecDownload(TFtpRequest RqType, const char* DataCmd, Step s);
+  void ExecDownload(TFtpRequest RqType, const char* DataCmd, TFtpStep s);
   void ExecUpload(bool AppendFlag);
-  bool OpenLocalFileForDownload();
-  bool PassiveTarget(std::string& Addr, int& PortNumber);
-  bool StartPassiveConnect(SessionHandler OnConnected, int FailCode);
+  bool StartPassiveConnect(int FailCode);
   void DataFailed(int Code, const std::string& Response);
+  void LocalFailure(const std::string& Reason);
   bool AcceptDataConnection(bool Upload);
   void DownloadAccepted(Word Error);
   void PassiveConnected(Word Error);
-  void PassiveDownloadConnected(Word Error);
-  void DownloadFirstReply();
-  void DownloadSecondReply();
+  void TransferStartReply();
+  void TransferEndReply();
   void DataAvailableReceive(Word Error);
-  void DownloadClosed(Word Error);
-  void TransferJoin(bool data_closed);
-  void DownloadJoin();
+  void TransferClosed(Word Error);
+  void TransferJoin();
   void UploadAccepted(Word Error);
-  void PassiveUploadConnected(Word Error);
-  void UploadFirstReply();
-  void UploadSecondReply();
   void UploadSendData(Word Error);
   void UploadDiscard(Word Error);
-  void UploadClosed(Word Error);
-  void UploadJoin();
-  void CloseLocalFile();
+  bool StopRequested();
   void CloseDataSocket();
   void DisplayLines(const char* Data, int Len);
 
-  std::shared_ptr<char> alive_ = std::make_shared<char>(1);
   platform::MessageTarget target_;
   std::unique_ptr<TWSocket> control_;
   std::unique_ptr<TWSocket> data_;
+  TSettings settings_;
+  TFtpReplyAssembler replies_;
+  TFtpSequencer sequence_;
+  TFtpTransfer transfer_;
+  TTransferWatchdog watchdog_;
 
-  // Properties.
-  int timeout_ = 0;
-  bool multi_threaded_ = false;
-  std::string host_name_, port_ = "ftp", local_addr_ = "0.0.0.0";
-  std::string user_name_, pass_word_, host_dir_name_, host_file_name_, local_file_name_;
-  bool display_file_flag_ = false;
-  char type_ = 'I';
-  std::string error_message_;
-  uint16_t share_flags_ = fmShareExclusive;
-  TFtpOptions options_{ftpAcceptLF};
-  TFtpConnectionType connection_type_ = ftpDirect;
-  std::string proxy_server_, proxy_port_ = "ftp";
-  std::string socks_password_, socks_port_, socks_server_, socks_user_code_;
   TFtpState state_ = ftpReady;
+  TPhase phase_ = TPhase::None;
   int status_code_ = 0;
   std::string last_response_;
+  std::string error_message_;
   TFtpRequest request_type_ = ftpRqNone;
   int request_result_ = 0;
-  bool passive_ = false;
-  int64_t resume_at_ = 0;
   int64_t size_result_ = 0;
   std::string dir_result_;
-  int64_t byte_count_ = 0;
-
-  // Engine.
-  std::string dns_result_;
+  std::string dns_result_;        // the server's address, dotted
   bool logged_connected_ = false;
-  static constexpr int kReplyBufferSize = 4096;
-  char rcv_buf_[kReplyBufferSize] = {};
-  int rcv_cnt_ = 0;
-  std::string saved_last_response_;
-  int saved_status_code_ = -1;
-  int ok_responses_[17] = {};
-  Handler next_ = nullptr;           // receives the next final reply line
-  Handler done_async_ = nullptr;     // runs instead of reporting the request done
-  Handler next_request_ = nullptr;   // the sequencer's continuation
-  uint32_t fct_set_ = 0;
-  Step fct_prv_ = stNone;
-  int high_level_result_ = 0;
-  bool high_level_flag_ = false;
-  bool request_done_flag_ = true;     // no request is pending
-  bool awaiting_reply_ = false;      // a command's final reply has not come
-  int usage_errors_ = 0;             // counts HandleError calls (sequence steps)
+  const TFtpCommandRule* command_ = nullptr;  // the last one-command operation sent
+  bool request_done_flag_ = true;  // no request is pending
+  bool awaiting_reply_ = false;    // a command's final reply has not come
+  int usage_errors_ = 0;           // counts HandleError calls (sequence steps)
   std::string last_usage_error_;
-
-  // Data transfers.
-  std::string pasv_response_;
-  std::string peer_addr_;            // the control connection's peer, dotted
-  std::unique_ptr<TFileStream> local_stream_;
-  TStream* external_stream_ = nullptr;
-  TStream* download_target_ = nullptr;  // what a running download writes into
-  std::string data_command_;
-  bool append_flag_ = false;
-  uint32_t start_time_ = 0, stop_time_ = 0;
-  bool transfer_reply_done_ = false;
-  bool download_closed_ = false, upload_closed_ = false;
-  Word data_close_error_ = 0;
-  bool eof_ = false;
-  bool store_answer_ = false;
-  bool upload_ready_ = false;
-  std::unique_ptr<char[]> data_buffer_;  // receive block / send block
-  SessionHandler passive_connected_ = nullptr;
-  std::string local_write_error_;
-
-  TTransferWatchdog watchdog_;
   TTimeoutKind timed_out_ = TTimeoutKind::None;
+
+  TLifetime lifetime_;  // last: its tokens expire before the members go
 };
 
 }  // namespace quillon

@@ -7,20 +7,15 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cerrno>
-#include <cstring>
-
 #include "base/strings.h"
 #include "net/ftp/ftp_cli.h"
+#include "net/ftp/ftp_commands.h"
 #include "platform/event_loop.h"
+#include "platform/winsock_errors.h"
 
 namespace quillon {
 
 namespace {
-
-// Downloads read this much per data event and write it to the file in one
-// call; uploads read this much from the file per send.
-constexpr int kDataBlock = 256 * 1024;
 
 std::string DottedAddress(const sockaddr_in& sin) {
   char text[INET_ADDRSTRLEN] = {};
@@ -38,6 +33,8 @@ bool ParseByte(std::string_view field, int& value) {
   }
   return value <= 255;
 }
+
+constexpr const char* kNoDataConnection = "Unable to establish data connection";
 
 }  // namespace
 
@@ -73,43 +70,57 @@ int64_t FtpTransferRate(int64_t Bytes, uint32_t Ms) {
 
 // ---- Helpers -------------------------------------------------------------------
 
-void TCustomFtpCli::CloseLocalFile() {
-  download_target_ = nullptr;
-  local_stream_.reset();
-}
-
 void TCustomFtpCli::CloseDataSocket() {
   if (data_->State() != wsClosed) data_->Close();
 }
 
 // Ends the current transfer request with a failure.
 void TCustomFtpCli::DataFailed(int Code, const std::string& Response) {
-  auto token = LifeToken();
-  last_response_ = Response;
-  status_code_ = Code;
-  SetErrorMessage();
+  auto alive = lifetime_.Token();
+  SetFailure(Code, Response);
   CloseDataSocket();
-  if (token.expired()) return;
-  CloseLocalFile();
+  if (!alive) return;
+  transfer_.CloseFile();
   request_result_ = Code;
   TriggerRequestDone(static_cast<Word>(Code));
 }
 
+// Ends an upload that never started: the local file cannot be read, or the
+// application cancelled.
+void TCustomFtpCli::LocalFailure(const std::string& Reason) {
+  auto alive = lifetime_.Token();
+  error_message_ = "426 " + Reason;
+  status_code_ = 426;
+  TriggerDisplay("! " + error_message_);
+  if (!alive) return;
+  CloseDataSocket();
+  request_result_ = 426;
+  TriggerRequestDone(426);
+}
+
 bool TCustomFtpCli::Progress() {
   bool abort = false;
-  if (OnProgress) {
-    TFtpProgress handler = OnProgress;
-    handler(this, byte_count_ + resume_at_, abort);
-  }
+  FireEvent(lifetime_, OnProgress, this, transfer_.bytes + settings_.resume_at, abort);
   return !abort;
 }
 
+// Fires the progress event; true when the transfer is to stop (its local
+// file and data connection are closed then) or the client is gone.
+bool TCustomFtpCli::StopRequested() {
+  auto alive = lifetime_.Token();
+  if (Progress() || !alive) return !alive;
+  TriggerDisplay("! Abort requested");
+  if (!alive) return true;
+  transfer_.CloseFile();
+  CloseDataSocket();
+  return true;
+}
+
 void TCustomFtpCli::TransferStats() {
-  stop_time_ = platform::GetTickCount();
-  uint32_t elapsed = stop_time_ - start_time_;
-  std::string note = "! " + std::to_string(byte_count_) + " bytes received/sent in " +
+  uint32_t elapsed = platform::GetTickCount() - transfer_.start_time;
+  std::string note = "! " + std::to_string(transfer_.bytes) + " bytes received/sent in " +
                      std::to_string(elapsed / 1000) + " seconds";
-  if (elapsed != 0) note += " (" + std::to_string(FtpTransferRate(byte_count_, elapsed)) + " Bytes/sec)";
+  if (elapsed != 0) note += " (" + std::to_string(FtpTransferRate(transfer_.bytes, elapsed)) + " Bytes/sec)";
   TriggerDisplay(note);
 }
 
@@ -117,21 +128,18 @@ void TCustomFtpCli::TransferStats() {
 
 void TCustomFtpCli::DataPort() {
   if (!CheckReady()) return;
-  auto token = LifeToken();
+  auto alive = lifetime_.Token();
   CloseDataSocket();
-  data_->OnSessionAvailable = nullptr;
-  data_->OnSessionClosed = nullptr;
-  data_->OnDataAvailable = nullptr;
-  data_->OnDataSent = nullptr;
+  ForgetHandlers(*data_);
   int listen_port = 0;
   try {
     data_->SetProto("tcp");
     data_->SetAddr("0.0.0.0");
     data_->SetPort("0");
-    if (!passive_) {
-      if (fct_set_ & (Bit(stRetr) | Bit(stList) | Bit(stNlst)))
+    if (!settings_.passive) {
+      if (sequence_.Pending(TFtpSequencer::Bit(stRetr) | TFtpSequencer::Bit(stList) | TFtpSequencer::Bit(stNlst)))
         data_->OnSessionAvailable = [this](TCustomWSocket*, Word e) { DownloadAccepted(e); };
-      else if (fct_set_ & (Bit(stStor) | Bit(stAppe)))
+      else if (sequence_.Pending(TFtpSequencer::Bit(stStor) | TFtpSequencer::Bit(stAppe)))
         data_->OnSessionAvailable = [this](TCustomWSocket*, Word e) { UploadAccepted(e); };
       data_->SetLingerOnOff(wsLingerOn);
       data_->SetLingerTimeout(10);
@@ -143,95 +151,129 @@ void TCustomFtpCli::DataPort() {
       listen_port = ntohs(sin.sin_port);
     }
   } catch (const std::exception& e) {
-    if (token.expired()) return;
-    fct_prv_ = stPort;
-    if (!high_level_flag_) request_type_ = ftpRqPort;
-    request_done_flag_ = false;
+    if (!alive) return;
+    sequence_.SetCurrent(stPort);
+    BeginRequest(ftpRqPort);
     DataFailed(550, "550 " + ExceptionClassName(e) + ": " + e.what());
     return;
   }
   sockaddr_in local{};
   int local_len = sizeof local;
   control_->GetSockName(local, local_len);
-  std::string cmd = passive_ ? "PASV" : FtpPortCommand(dns_result_, ntohl(local.sin_addr.s_addr), listen_port);
-  byte_count_ = 0;
-  fct_prv_ = stPort;
-  ExecAsync(ftpRqPort, cmd, {200, 227}, nullptr);
+  std::string cmd =
+      settings_.passive ? "PASV" : FtpPortCommand(dns_result_, ntohl(local.sin_addr.s_addr), listen_port);
+  transfer_.bytes = 0;
+  sequence_.SetCurrent(stPort);
+  ExecAsync(ftp_commands::kPort, cmd);
 }
 
 void TCustomFtpCli::Rest() {
-  if (!Ready() && !(high_level_flag_ && state_ == ftpPasvReady)) {
-    HandleError("FTP component not ready");
-    return;
-  }
-  fct_prv_ = stRest;
+  if (!CheckReady(false)) return;
+  sequence_.SetCurrent(stRest);
   if (request_type_ != ftpRqRestartPut && request_type_ != ftpRqRestartTransmit &&
-      !options_.Contains(ftpNoAutoResumeAt)) {
+      !settings_.options.Contains(ftpNoAutoResumeAt)) {
     struct stat st;
-    resume_at_ = ::stat(local_file_name_.c_str(), &st) == 0 && S_ISREG(st.st_mode) ? st.st_size : -1;
+    bool file = ::stat(settings_.local_file_name.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+    settings_.resume_at = file ? st.st_size : -1;
   }
-  if (resume_at_ > 0) {
-    ExecAsync(ftpRqRest, "REST " + std::to_string(resume_at_), {}, nullptr);
+  if (settings_.resume_at > 0) {
+    ExecAsync(ftp_commands::kRest, "REST " + std::to_string(settings_.resume_at));
     return;
   }
   // Nothing to restart from: done at once.
-  if (!high_level_flag_) request_type_ = ftpRqRest;
-  request_done_flag_ = false;
-  request_result_ = 0;
-  next_ = &TCustomFtpCli::NextExecAsync;
-  done_async_ = nullptr;
+  BeginRequest(ftpRqRest);
+  if (!SetPhase(TPhase::Reply)) return;
   TriggerRequestDone(0);
 }
 
-// ---- Downloads ------------------------------------------------------------------
+// ---- Transfers ------------------------------------------------------------------
 
 void TCustomFtpCli::ExecGet() { ExecDownload(ftpRqGet, "RETR", stRetr); }
 void TCustomFtpCli::ExecDir() { ExecDownload(ftpRqDir, "LIST", stList); }
 void TCustomFtpCli::ExecLs() { ExecDownload(ftpRqLs, "NLST", stNlst); }
+void TCustomFtpCli::ExecPut() { ExecUpload(false); }
+void TCustomFtpCli::ExecAppend() { ExecUpload(true); }
 
-bool TCustomFtpCli::OpenLocalFileForDownload() {
-  CloseLocalFile();
-  if (external_stream_) {
-    download_target_ = external_stream_;
-    return true;
+void TCustomFtpCli::ExecDownload(TFtpRequest RqType, const char* DataCmd, TFtpStep s) {
+  if (!logged_connected_) {
+    HandleError(std::string(DataCmd) + ": not connected");
+    return;
   }
-  try {
-    if (resume_at_ > 0) {
-      local_stream_ = std::make_unique<TFileStream>(local_file_name_, fmOpenWrite | share_flags_);
-      local_stream_->Seek(resume_at_, TSeekOrigin::soBeginning);
-    } else {
-      local_stream_ = std::make_unique<TFileStream>(local_file_name_, fmCreate);
-      if (share_flags_ != fmShareCompat) {
-        local_stream_.reset();
-        local_stream_ = std::make_unique<TFileStream>(local_file_name_, fmOpenWrite | share_flags_);
-      }
-    }
-  } catch (const std::exception&) {
-    local_stream_.reset();
-    return false;
+  if (settings_.local_file_name.empty() && !settings_.display_file) {
+    HandleError("LocalFileName empty");
+    return;
   }
-  download_target_ = local_stream_.get();
-  return true;
+  sequence_.SetCurrent(s);
+  BeginRequest(RqType);
+  transfer_.Begin(false);
+  transfer_.ClearWriteError();
+  transfer_.start_time = platform::GetTickCount();
+  error_message_.clear();
+  data_->OnSessionAvailable = [this](TCustomWSocket*, Word e) { DownloadAccepted(e); };
+  if (!settings_.display_file && !transfer_.OpenDownload(settings_.local_stream, settings_.local_file_name,
+                                                         settings_.resume_at, settings_.share_flags)) {
+    DataFailed(550, "Unable to open local file " + settings_.local_file_name);
+    return;
+  }
+  if (settings_.passive && !StartPassiveConnect(550)) return;
+  std::string cmd = DataCmd;
+  SendAndAwait(TPhase::DownloadStart, settings_.host_file_name.empty() ? cmd : cmd + " " + settings_.host_file_name);
+}
+
+void TCustomFtpCli::ExecUpload(bool AppendFlag) {
+  if (!logged_connected_) {
+    HandleError("STOR/APPE: not connected");
+    return;
+  }
+  if (settings_.local_file_name.empty()) {
+    HandleError("LocalFileName empty");
+    return;
+  }
+  auto alive = lifetime_.Token();
+  sequence_.SetCurrent(AppendFlag ? stAppe : stStor);
+  BeginRequest(AppendFlag ? ftpRqAppend : ftpRqPut);
+  transfer_.Begin(true);
+  transfer_.append = AppendFlag;
+  transfer_.start_time = 0;
+  error_message_.clear();
+  bool cancel = false;
+  TriggerReadyToTransmit(cancel);
+  if (!alive) return;
+  if (cancel) {
+    LocalFailure("Transmit cancelled by application");
+    return;
+  }
+  data_->OnSessionAvailable = [this](TCustomWSocket*, Word e) { UploadAccepted(e); };
+  if (!transfer_.OpenUpload(settings_.local_file_name, settings_.resume_at, settings_.share_flags)) {
+    LocalFailure("Unable to open local file " + settings_.local_file_name);
+    return;
+  }
+  // In passive mode STOR / APPE goes out once the data connection is
+  // established.
+  if (settings_.passive) {
+    StartPassiveConnect(426);
+    return;
+  }
+  SendAndAwait(TPhase::UploadStart, (AppendFlag ? "APPE " : "STOR ") + settings_.host_file_name);
 }
 
 // Connects the data socket for a passive transfer to the control
 // connection's peer, on the port of the stored 227 reply. False when the
 // request has been reported failed.
-bool TCustomFtpCli::StartPassiveConnect(SessionHandler OnConnected, int FailCode) {
+bool TCustomFtpCli::StartPassiveConnect(int FailCode) {
   std::string reply_addr;
   int port = 0;
-  if (!FtpParsePasvReply(pasv_response_, reply_addr, port)) {
-    DataFailed(550, "Unable to establish data connection");
+  if (!FtpParsePasvReply(transfer_.pasv_response, reply_addr, port)) {
+    DataFailed(550, kNoDataConnection);
     return false;
   }
   if (reply_addr != dns_result_)
     TriggerDisplay("! Passive reply names " + reply_addr + "; connecting to " + dns_result_);
-  passive_connected_ = OnConnected;
   try {
     CloseDataSocket();
     data_->SetPort(std::to_string(port));
     data_->SetAddr(dns_result_);
-    data_->SetLocalAddr(local_addr_);
+    data_->SetLocalAddr(settings_.local_addr);
     data_->OnSessionConnected = [this](TCustomWSocket*, Word e) { PassiveConnected(e); };
     data_->SetLingerOnOff(wsLingerOff);
     data_->SetLingerTimeout(0);
@@ -246,58 +288,35 @@ bool TCustomFtpCli::StartPassiveConnect(SessionHandler OnConnected, int FailCode
 }
 
 void TCustomFtpCli::PassiveConnected(Word Error) {
-  if (passive_connected_) (this->*passive_connected_)(Error);
-}
-
-void TCustomFtpCli::ExecDownload(TFtpRequest RqType, const char* DataCmd, Step s) {
-  if (!logged_connected_) {
-    HandleError(std::string(DataCmd) + ": not connected");
+  bool upload = transfer_.upload;
+  data_->OnSessionClosed = [this](TCustomWSocket*, Word e) { TransferClosed(e); };
+  data_->OnDataAvailable = nullptr;
+  if (!upload) data_->OnDataAvailable = [this](TCustomWSocket*, Word e) { DataAvailableReceive(e); };
+  data_->OnDataSent = nullptr;
+  if (upload) transfer_.upload_ready = true;
+  transfer_.start_time = platform::GetTickCount();
+  if (Error != 0) {
+    DataFailed(550, std::string(kNoDataConnection) + ", error #" + std::to_string(Error));
     return;
   }
-  if (local_file_name_.empty() && !display_file_flag_) {
-    HandleError("LocalFileName empty");
-    return;
-  }
-  fct_prv_ = s;
-  if (!high_level_flag_) request_type_ = RqType;
-  data_command_ = DataCmd;
-  transfer_reply_done_ = false;
-  download_closed_ = false;
-  request_done_flag_ = false;
-  request_result_ = 0;
-  byte_count_ = 0;
-  data_close_error_ = 0;
-  local_write_error_.clear();
-  start_time_ = platform::GetTickCount();
-  error_message_.clear();
-  data_->OnSessionAvailable = [this](TCustomWSocket*, Word e) { DownloadAccepted(e); };
-  if (!display_file_flag_ && !OpenLocalFileForDownload()) {
-    DataFailed(550, "Unable to open local file " + local_file_name_);
-    return;
-  }
-  if (!data_buffer_) data_buffer_.reset(new char[kDataBlock]);
-  if (passive_ && !StartPassiveConnect(&TCustomFtpCli::PassiveDownloadConnected, 550)) return;
-  SetState(ftpWaitingResponse);
-  next_ = &TCustomFtpCli::DownloadFirstReply;
-  awaiting_reply_ = true;
-  SendCommand(host_file_name_.empty() ? data_command_ : data_command_ + " " + host_file_name_);
+  if (upload) SendAndAwait(TPhase::UploadStart, (transfer_.append ? "APPE " : "STOR ") + settings_.host_file_name);
 }
 
 // Active mode: a caller on the listening port. Only the server (the
 // control connection's peer) may connect; anybody else is turned away and
 // the wait goes on. False when no data connection was taken.
 bool TCustomFtpCli::AcceptDataConnection(bool Upload) {
-  auto token = LifeToken();
+  auto alive = lifetime_.Token();
   TSocket h = INVALID_SOCKET;
   try {
     h = data_->Accept();
   } catch (const std::exception&) {
     h = INVALID_SOCKET;
   }
-  if (token.expired()) return false;
+  if (!alive) return false;
   if (h == INVALID_SOCKET) {
-    if (data_->State() == wsListening && data_->LastError() == 10035) return false;  // nobody after all
-    DataFailed(550, "Unable to establish data connection");
+    if (data_->State() == wsListening && data_->LastError() == platform::WSAEWOULDBLOCK) return false;  // nobody
+    DataFailed(550, kNoDataConnection);
     return false;
   }
   sockaddr_in peer{};
@@ -309,129 +328,114 @@ bool TCustomFtpCli::AcceptDataConnection(bool Upload) {
     return false;
   }
   data_->Close();  // the listening socket; its close has no handler now
-  if (token.expired()) return false;
+  if (!alive) return false;
+  data_->OnSessionClosed = [this](TCustomWSocket*, Word e) { TransferClosed(e); };
   if (Upload) {
-    data_->OnSessionClosed = [this](TCustomWSocket*, Word e) { UploadClosed(e); };
     data_->OnDataAvailable = [this](TCustomWSocket*, Word e) { UploadDiscard(e); };
     data_->OnDataSent = [this](TCustomWSocket*, Word e) { UploadSendData(e); };
     data_->SetLingerOnOff(wsLingerOff);
     data_->SetLingerTimeout(10);
   } else {
-    data_->OnSessionClosed = [this](TCustomWSocket*, Word e) { DownloadClosed(e); };
     data_->OnDataAvailable = [this](TCustomWSocket*, Word e) { DataAvailableReceive(e); };
     data_->OnDataSent = nullptr;
   }
   try {
     data_->Dup(h);
   } catch (const std::exception&) {
-    if (token.expired()) return false;
+    if (!alive) return false;
     ::close(h);
-    DataFailed(550, "Unable to establish data connection");
+    DataFailed(550, kNoDataConnection);
     return false;
   }
-  if (token.expired()) return false;
+  if (!alive) return false;
   data_->SetComponentOptions({wsoNoReceiveLoop});
   return true;
 }
 
 void TCustomFtpCli::DownloadAccepted(Word) {
-  if (AcceptDataConnection(false)) start_time_ = platform::GetTickCount();
+  if (AcceptDataConnection(false)) transfer_.start_time = platform::GetTickCount();
 }
 
-void TCustomFtpCli::PassiveDownloadConnected(Word Error) {
-  data_->OnSessionClosed = [this](TCustomWSocket*, Word e) { DownloadClosed(e); };
-  data_->OnDataAvailable = [this](TCustomWSocket*, Word e) { DataAvailableReceive(e); };
-  data_->OnDataSent = nullptr;
-  start_time_ = platform::GetTickCount();
-  if (Error != 0) DataFailed(550, "Unable to establish data connection, error #" + std::to_string(Error));
+void TCustomFtpCli::UploadAccepted(Word) {
+  if (!AcceptDataConnection(true)) return;
+  transfer_.upload_ready = true;
+  if (transfer_.store_answer && transfer_.start_time == 0) target_.Post(WM_FTP_SENDDATA, 0, 0);
 }
 
-void TCustomFtpCli::DownloadFirstReply() {
-  auto token = LifeToken();
-  TriggerDisplay("< " + last_response_);
-  if (token.expired()) return;
-  status_code_ = FtpReplyCode(last_response_);
-  if (status_code_ == 125 || (status_code_ >= 150 && status_code_ <= 159)) {
-    next_ = &TCustomFtpCli::DownloadSecondReply;
+// The first reply to RETR, LIST, NLST, STOR or APPE: the data may flow.
+void TCustomFtpCli::TransferStartReply() {
+  bool upload = transfer_.upload;
+  if (status_code_ == 125 || status_code_ == 150 || (!upload && status_code_ > 150 && status_code_ <= 159)) {
+    if (!SetPhase(upload ? TPhase::UploadEnd : TPhase::DownloadEnd) || !upload) return;
+    transfer_.store_answer = true;
+    if (settings_.passive) {
+      data_->OnDataSent = [this](TCustomWSocket*, Word e) { UploadSendData(e); };
+      UploadSendData(0);
+    } else if (transfer_.upload_ready && transfer_.start_time == 0) {
+      target_.Post(WM_FTP_SENDDATA, 0, 0);
+    }
     return;
   }
-  next_ = nullptr;
-  resume_at_ = 0;
+  if (!SetPhase(TPhase::None)) return;
+  settings_.resume_at = 0;
   DataFailed(status_code_, last_response_);
 }
 
-void TCustomFtpCli::DownloadSecondReply() {
-  auto token = LifeToken();
-  TriggerDisplay("< " + last_response_);
-  if (token.expired()) return;
-  status_code_ = FtpReplyCode(last_response_);
+// The final reply of a transfer; the request is reported once the data
+// connection has closed too.
+void TCustomFtpCli::TransferEndReply() {
+  auto alive = lifetime_.Token();
   awaiting_reply_ = false;
-  if (status_code_ == 125 || status_code_ == 226 || status_code_ == 250) {
-    transfer_reply_done_ = true;
-    DownloadJoin();
+  bool upload = transfer_.upload;
+  if (status_code_ == 226 || status_code_ == 250 || (!upload && status_code_ == 125)) {
+    transfer_.reply_done = true;
+    TransferJoin();
     return;
   }
-  SetErrorMessage();
-  CloseLocalFile();
+  if (error_message_.empty()) error_message_ = last_response_;
+  transfer_.CloseFile();
   CloseDataSocket();
-  if (token.expired()) return;
-  TriggerDisplay("! RETR/LIST/NLST Failed");
-  if (token.expired()) return;
+  if (!alive) return;
+  TriggerDisplay(upload ? "! STOR Failed" : "! RETR/LIST/NLST Failed");
+  if (!alive) return;
   request_result_ = status_code_;
   TriggerRequestDone(static_cast<Word>(status_code_));
 }
 
 // One block per event: a large read, written to the file in one call.
 void TCustomFtpCli::DataAvailableReceive(Word) {
-  auto token = LifeToken();
+  auto alive = lifetime_.Token();
   watchdog_.Activity();
-  if (!Progress()) {
-    if (token.expired()) return;
-    TriggerDisplay("! Abort requested");
-    if (token.expired()) return;
-    CloseDataSocket();
-    return;
-  }
-  if (token.expired()) return;
-  char* buf = data_buffer_.get();
-  int n = data_->Receive(buf, kDataBlock);
+  if (StopRequested()) return;
+  char* buf = transfer_.Buffer();
+  int n = data_->Receive(buf, TFtpTransfer::kBlock);
   if (n == 0) return;
   if (n < 0) {
     int err = data_->LastError();
-    if (data_->State() == wsConnected && err != 10035) {
+    if (data_->State() == wsConnected && err != platform::WSAEWOULDBLOCK) {
       TriggerDisplay("! Data: Receive error " + std::to_string(err));
-      if (token.expired()) return;
+      if (!alive) return;
       data_->Shutdown(2);
     }
     return;
   }
-  if (!local_write_error_.empty()) return;  // the rest is not wanted any more
-  byte_count_ += n;
-  if (download_target_) {
-    bool written = false;
-    errno = 0;
-    try {
-      written = download_target_->Write(buf, n) == n;
-    } catch (const std::exception&) {
-    }
-    if (!written) {
-      // The download fails with the system's reason, whatever the server
-      // answers afterwards.
-      local_write_error_ = std::strerror(errno != 0 ? errno : EIO);
-      CloseLocalFile();
-      TriggerDisplay("! Error writing local file: " + local_write_error_);
-      if (token.expired()) return;
-      data_->Shutdown(2);
-      return;
-    }
+  if (!transfer_.WriteError().empty()) return;  // the rest is not wanted any more
+  transfer_.bytes += n;
+  if (!transfer_.Write(buf, n)) {
+    // The download fails with the system's reason, whatever the server
+    // answers afterwards.
+    TriggerDisplay("! Error writing local file: " + transfer_.WriteError());
+    if (!alive) return;
+    data_->Shutdown(2);
+    return;
   }
-  if (display_file_flag_) DisplayLines(buf, n);
+  if (settings_.display_file) DisplayLines(buf, n);
 }
 
 // Every run of CR and LF separates two lines; only the first line of a
 // block may be empty.
 void TCustomFtpCli::DisplayLines(const char* Data, int Len) {
-  auto token = LifeToken();
+  auto alive = lifetime_.Token();
   int start = 0;
   while (true) {
     int end = start;
@@ -441,191 +445,64 @@ void TCustomFtpCli::DisplayLines(const char* Data, int Len) {
       return;
     }
     TriggerDisplayFile(std::string(Data + start, static_cast<size_t>(end - start)));
-    if (token.expired()) return;
+    if (!alive) return;
     while (end < Len && (Data[end] == '\r' || Data[end] == '\n')) ++end;
     if (end == Len) return;
     start = end;
   }
 }
 
-void TCustomFtpCli::DownloadClosed(Word Error) {
-  CloseLocalFile();
-  download_closed_ = true;
-  data_close_error_ = Error;
-  DownloadJoin();
+void TCustomFtpCli::TransferClosed(Word Error) {
+  transfer_.CloseFile();
+  transfer_.data_closed = true;
+  transfer_.close_error = Error;
+  TransferJoin();
 }
 
 // The final reply and the close of the data connection may come in either
 // order: the request is reported after both. A request already reported (a
 // failure closed the data socket) keeps its result.
-void TCustomFtpCli::TransferJoin(bool data_closed) {
-  if (!transfer_reply_done_ || !data_closed || request_done_flag_) return;
-  auto token = LifeToken();
+void TCustomFtpCli::TransferJoin() {
+  if (!transfer_.reply_done || !transfer_.data_closed || request_done_flag_) return;
+  auto alive = lifetime_.Token();
   TransferStats();
-  if (token.expired()) return;
-  resume_at_ = 0;
-  request_result_ = data_close_error_;
-  if (!local_write_error_.empty()) {
+  if (!alive) return;
+  settings_.resume_at = 0;
+  request_result_ = transfer_.close_error;
+  if (!transfer_.WriteError().empty()) {
     request_result_ = 550;
     status_code_ = 550;
-    error_message_ = "550 cannot write the file: " + local_write_error_;
+    error_message_ = "550 cannot write the file: " + transfer_.WriteError();
   }
   TriggerRequestDone(static_cast<Word>(request_result_));
 }
 
-void TCustomFtpCli::DownloadJoin() { TransferJoin(download_closed_); }
-
-// ---- Uploads --------------------------------------------------------------------
-
-void TCustomFtpCli::ExecPut() { ExecUpload(false); }
-void TCustomFtpCli::ExecAppend() { ExecUpload(true); }
-
-void TCustomFtpCli::ExecUpload(bool AppendFlag) {
-  if (!logged_connected_) {
-    HandleError("STOR/APPE: not connected");
-    return;
-  }
-  if (local_file_name_.empty()) {
-    HandleError("LocalFileName empty");
-    return;
-  }
-  auto token = LifeToken();
-  fct_prv_ = AppendFlag ? stAppe : stStor;
-  append_flag_ = AppendFlag;
-  if (!high_level_flag_) request_type_ = AppendFlag ? ftpRqAppend : ftpRqPut;
-  transfer_reply_done_ = false;
-  upload_closed_ = false;
-  request_done_flag_ = false;
-  store_answer_ = false;
-  upload_ready_ = false;
-  request_result_ = 0;
-  start_time_ = 0;
-  byte_count_ = 0;
-  data_close_error_ = 0;
-  error_message_.clear();
-  bool cancel = false;
-  TriggerReadyToTransmit(cancel);
-  if (token.expired()) return;
-  if (cancel) {
-    error_message_ = "426 Transmit cancelled by application";
-    status_code_ = 426;
-    TriggerDisplay("! " + error_message_);
-    if (token.expired()) return;
-    request_result_ = 426;
-    TriggerRequestDone(426);
-    return;
-  }
-  data_->OnSessionAvailable = [this](TCustomWSocket*, Word e) { UploadAccepted(e); };
-  CloseLocalFile();
-  try {
-    local_stream_ = std::make_unique<TFileStream>(local_file_name_, fmOpenRead | share_flags_);
-    if (resume_at_ > 0) local_stream_->Seek(resume_at_, TSeekOrigin::soBeginning);
-  } catch (const std::exception&) {
-    local_stream_.reset();
-    error_message_ = "426 Unable to open local file " + local_file_name_;
-    status_code_ = 426;
-    TriggerDisplay("! " + error_message_);
-    if (token.expired()) return;
-    CloseDataSocket();
-    request_result_ = 426;
-    TriggerRequestDone(426);
-    return;
-  }
-  eof_ = false;
-  if (!data_buffer_) data_buffer_.reset(new char[kDataBlock]);
-  if (passive_) {
-    // STOR / APPE goes out once the data connection is established.
-    StartPassiveConnect(&TCustomFtpCli::PassiveUploadConnected, 426);
-    return;
-  }
-  SetState(ftpWaitingResponse);
-  next_ = &TCustomFtpCli::UploadFirstReply;
-  awaiting_reply_ = true;
-  SendCommand((append_flag_ ? "APPE " : "STOR ") + host_file_name_);
-}
-
-void TCustomFtpCli::UploadAccepted(Word) {
-  if (!AcceptDataConnection(true)) return;
-  upload_ready_ = true;
-  if (store_answer_ && start_time_ == 0) target_.Post(WM_FTP_SENDDATA, 0, 0);
-}
-
-void TCustomFtpCli::PassiveUploadConnected(Word Error) {
-  data_->OnSessionClosed = [this](TCustomWSocket*, Word e) { UploadClosed(e); };
-  data_->OnDataAvailable = nullptr;
-  data_->OnDataSent = nullptr;
-  upload_ready_ = true;
-  start_time_ = platform::GetTickCount();
-  if (Error != 0) {
-    DataFailed(550, "Unable to establish data connection, error #" + std::to_string(Error));
-    return;
-  }
-  SetState(ftpWaitingResponse);
-  next_ = &TCustomFtpCli::UploadFirstReply;
-  awaiting_reply_ = true;
-  SendCommand((append_flag_ ? "APPE " : "STOR ") + host_file_name_);
-}
-
-void TCustomFtpCli::UploadFirstReply() {
-  auto token = LifeToken();
-  TriggerDisplay("< " + last_response_);
-  if (token.expired()) return;
-  status_code_ = FtpReplyCode(last_response_);
-  if (status_code_ == 150 || status_code_ == 125) {
-    store_answer_ = true;
-    next_ = &TCustomFtpCli::UploadSecondReply;
-    if (passive_) {
-      data_->OnDataSent = [this](TCustomWSocket*, Word e) { UploadSendData(e); };
-      UploadSendData(0);
-    } else if (upload_ready_ && start_time_ == 0) {
-      target_.Post(WM_FTP_SENDDATA, 0, 0);
-    }
-    return;
-  }
-  next_ = nullptr;
-  resume_at_ = 0;
-  DataFailed(status_code_, last_response_);
-}
-
 void TCustomFtpCli::UploadSendData(Word Error) {
-  if (!local_stream_) return;
-  auto token = LifeToken();
-  if (!Progress()) {
-    if (token.expired()) return;
-    TriggerDisplay("! Abort requested");
-    if (token.expired()) return;
-    CloseLocalFile();
-    CloseDataSocket();
-    return;
-  }
-  if (token.expired()) return;
+  if (!transfer_.FileOpen()) return;
+  auto alive = lifetime_.Token();
+  if (StopRequested()) return;
   watchdog_.Activity();
   if (Error != 0) {
     TriggerDisplay("! Error #" + std::to_string(Error) + " sending data");
-    if (token.expired()) return;
+    if (!alive) return;
     CloseDataSocket();
     return;
   }
-  if (eof_ || !store_answer_ || !upload_ready_) return;
-  int64_t n = -1;
-  try {
-    n = local_stream_->Read(data_buffer_.get(), kDataBlock);
-  } catch (const std::exception&) {
-    n = -1;
-  }
+  if (transfer_.eof || !transfer_.store_answer || !transfer_.upload_ready) return;
+  int64_t n = transfer_.ReadBlock();
   if (n < 0) {
     TriggerDisplay("! Error reading file");
-    if (token.expired()) return;
+    if (!alive) return;
     CloseDataSocket();
     return;
   }
   if (n > 0) {
-    byte_count_ += n;
-    data_->Send(data_buffer_.get(), static_cast<int>(n));
+    transfer_.bytes += n;
+    data_->Send(transfer_.Buffer(), static_cast<int>(n));
     return;
   }
   // Everything is with the network: close once the event loop comes back.
-  eof_ = true;
+  transfer_.eof = true;
   data_->CloseLater();
 }
 
@@ -633,35 +510,5 @@ void TCustomFtpCli::UploadDiscard(Word) {
   char discard[2048];
   data_->Receive(discard, sizeof discard);
 }
-
-void TCustomFtpCli::UploadSecondReply() {
-  auto token = LifeToken();
-  TriggerDisplay("< " + last_response_);
-  if (token.expired()) return;
-  status_code_ = FtpReplyCode(last_response_);
-  awaiting_reply_ = false;
-  if (status_code_ == 226 || status_code_ == 250) {
-    transfer_reply_done_ = true;
-    UploadJoin();
-    return;
-  }
-  SetErrorMessage();
-  CloseLocalFile();
-  CloseDataSocket();
-  if (token.expired()) return;
-  TriggerDisplay("! STOR Failed");
-  if (token.expired()) return;
-  request_result_ = status_code_;
-  TriggerRequestDone(static_cast<Word>(status_code_));
-}
-
-void TCustomFtpCli::UploadClosed(Word Error) {
-  CloseLocalFile();
-  upload_closed_ = true;
-  data_close_error_ = Error;
-  UploadJoin();
-}
-
-void TCustomFtpCli::UploadJoin() { TransferJoin(upload_closed_); }
 
 }  // namespace quillon
