@@ -201,23 +201,27 @@ void THttpCli::WndProc(uint32_t Msg, uintptr_t WParam, intptr_t LParam) {
 // ---- Starting a request ----------------------------------------------------------
 
 void THttpCli::ResetRequest() {
-  rcvd_header_.clear();
+  ForgetResponse();
   request_done_error_ = 0;
   doc_name_.clear();
-  status_code_ = 0;
-  reason_phrase_.clear();
   rcvd_count_ = 0;
   sent_count_ = 0;
+  allowed_to_send_ = false;
+  redirection_count_ = 0;
+  authenticate_challenges_.clear();
+  location_ = url_;
+}
+
+void THttpCli::ForgetResponse() {
+  rcvd_header_.clear();
   header_line_count_ = 0;
   header_bytes_ = 0;
   body_piece_count_ = 0;
   content_length_ = -1;
   content_type_.clear();
-  allowed_to_send_ = false;
-  redirection_count_ = 0;
+  status_code_ = 0;
+  reason_phrase_.clear();
   rcv_cnt_ = 0;
-  authenticate_challenges_.clear();
-  location_ = url_;
 }
 
 void THttpCli::CloseQuietly() {
@@ -437,13 +441,7 @@ bool THttpCli::EndTunnelHeader() {
   if (rcv_cnt_ > 0) throw EHttpException("HTTP proxy sent data after opening the tunnel", 4);
   // The proxy's answer is not the server's: the response starts afresh.
   SetStep(TStep::kConnecting);
-  rcvd_header_.clear();
-  header_line_count_ = 0;
-  header_bytes_ = 0;
-  status_code_ = 0;
-  reason_phrase_.clear();
-  content_length_ = -1;
-  content_type_.clear();
+  ForgetResponse();
   ctrl_socket_->StartSslHandshake();
   return true;
 }
@@ -773,15 +771,7 @@ void THttpCli::FollowRedirection() {
   }
   if (request_type_ == hrPost) request_type_ = hrGet;
   FireEvent(lifetime_, OnLocationChange, this);
-  rcvd_header_.clear();
-  header_line_count_ = 0;
-  header_bytes_ = 0;
-  body_piece_count_ = 0;
-  content_length_ = -1;
-  content_type_.clear();
-  status_code_ = 0;
-  reason_phrase_.clear();
-  rcv_cnt_ = 0;
+  ForgetResponse();
   if (!proxy_.empty()) port_ = proxy_connect_port_;
   target_.Post(WM_HTTP_LOGIN, request_id_, 0);
 }

@@ -357,6 +357,8 @@ class THttpCli : private platform::MessageHandler {
   // Asks the proxy for a tunnel to the https server.
   void SendConnect();
   bool TunnelNeeded() { return tls_ && !proxy_.empty() && !ctrl_socket_->SslEstablished(); }
+  // Clears what was received of a response (header, body counts, buffer).
+  void ForgetResponse();
   // The proxy answered the CONNECT: true when the tunnel is open.
   bool EndTunnelHeader();
   void EndHeader();
