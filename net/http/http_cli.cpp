@@ -69,11 +69,13 @@ THttpCli::THttpCli() : ctrl_socket_(std::make_unique<TWSocket>()), target_(this)
   s.OnDataSent = [this](TCustomWSocket*, Word e) { SocketDataSent(e); };
   s.OnDnsLookupDone = [this](TCustomWSocket*, Word e) { SocketDnsLookupDone(e); };
   watchdog_.OnTimeout = [this](TTimeoutKind Kind) { TimedOut(Kind); };
-  s.OnSocksError = [this](TCustomWSocket*, int e, const std::string& m) { Fire(OnSocksError, e, m); };
-  s.OnSocksConnected = [this](TCustomWSocket*, Word e) { Fire(OnSocksConnected, e); };
+  s.OnSocksError = [this](TCustomWSocket*, int e, const std::string& m) {
+    FireEvent(lifetime_, OnSocksError, this, e, m);
+  };
+  s.OnSocksConnected = [this](TCustomWSocket*, Word e) { FireEvent(lifetime_, OnSocksConnected, this, e); };
   s.OnError = [this](TCustomWSocket*) {
-    socket_error_seen_ = true;
-    Fire(OnSocketError);
+    if (step_ == TStep::kLookup) SetStep(TStep::kLookupRefused);
+    FireEvent(lifetime_, OnSocketError, this);
   };
   s.OnBgException = [this](TCustomWSocket*, const std::exception& e, bool& can_close) {
     SocketBgException(e, can_close);
@@ -82,6 +84,7 @@ THttpCli::THttpCli() : ctrl_socket_(std::make_unique<TWSocket>()), target_(this)
 
 THttpCli::~THttpCli() {
   // The socket's destruction closes the connection without events.
+  lifetime_.Invalidate();
   ctrl_socket_.reset();
 }
 
@@ -129,28 +132,28 @@ void THttpCli::ApplySocksSettings() {
 
 // ---- Events ------------------------------------------------------------------
 
-void THttpCli::TriggerStateChange() { Fire(OnStateChange); }
-void THttpCli::TriggerCookie(const std::string& Data, bool& Accept) { Fire(OnCookie, Data, Accept); }
-void THttpCli::TriggerSessionConnected() { Fire(OnSessionConnected); }
+void THttpCli::TriggerStateChange() { FireEvent(lifetime_, OnStateChange, this); }
+void THttpCli::TriggerCookie(const std::string& Data, bool& Accept) {
+  FireEvent(lifetime_, OnCookie, this, Data, Accept);
+}
+void THttpCli::TriggerSessionConnected() { FireEvent(lifetime_, OnSessionConnected, this); }
 void THttpCli::TriggerBeforeHeaderSend(const std::string& Method, std::vector<std::string>& Headers) {
-  Fire(OnBeforeHeaderSend, Method, Headers);
+  FireEvent(lifetime_, OnBeforeHeaderSend, this, Method, Headers);
 }
-void THttpCli::TriggerRequestHeaderBegin() { Fire(OnRequestHeaderBegin); }
-void THttpCli::TriggerRequestHeaderEnd() { Fire(OnRequestHeaderEnd); }
+void THttpCli::TriggerRequestHeaderBegin() { FireEvent(lifetime_, OnRequestHeaderBegin, this); }
+void THttpCli::TriggerRequestHeaderEnd() { FireEvent(lifetime_, OnRequestHeaderEnd, this); }
+// The response's first line: its header is read from now on.
 void THttpCli::TriggerHeaderBegin() {
-  in_header_ = true;
-  Fire(OnHeaderBegin);
+  if (!InHeader()) SetStep(step_ == TStep::kTunnel ? TStep::kTunnelHeader : TStep::kHeader);
+  FireEvent(lifetime_, OnHeaderBegin, this);
 }
-void THttpCli::TriggerHeaderEnd() {
-  in_header_ = false;
-  Fire(OnHeaderEnd);
-}
-void THttpCli::TriggerDocBegin() { Fire(OnDocBegin); }
-void THttpCli::TriggerDocData(const void* Data, int Len) { Fire(OnDocData, Data, Len); }
-void THttpCli::TriggerDocEnd() { Fire(OnDocEnd); }
-void THttpCli::TriggerSendBegin() { Fire(OnSendBegin); }
-void THttpCli::TriggerSendData(const void* Data, int Len) { Fire(OnSendData, Data, Len); }
-void THttpCli::TriggerSendEnd() { Fire(OnSendEnd); }
+void THttpCli::TriggerHeaderEnd() { FireEvent(lifetime_, OnHeaderEnd, this); }
+void THttpCli::TriggerDocBegin() { FireEvent(lifetime_, OnDocBegin, this); }
+void THttpCli::TriggerDocData(const void* Data, int Len) { FireEvent(lifetime_, OnDocData, this, Data, Len); }
+void THttpCli::TriggerDocEnd() { FireEvent(lifetime_, OnDocEnd, this); }
+void THttpCli::TriggerSendBegin() { FireEvent(lifetime_, OnSendBegin, this); }
+void THttpCli::TriggerSendData(const void* Data, int Len) { FireEvent(lifetime_, OnSendData, this, Data, Len); }
+void THttpCli::TriggerSendEnd() { FireEvent(lifetime_, OnSendEnd, this); }
 
 // ---- State and posted messages ---------------------------------------------------
 
@@ -171,9 +174,9 @@ void THttpCli::PostRequestDone() {
                static_cast<intptr_t>(request_done_error_));
 }
 
+// Posting again for the same request is harmless: its handler finds State
+// already hsReady.
 void THttpCli::SetReady() {
-  if (ready_posted_) return;
-  ready_posted_ = true;
   target_.Post(WM_HTTP_SET_READY, request_id_, 0);
 }
 
@@ -183,7 +186,7 @@ void THttpCli::WndProc(uint32_t Msg, uintptr_t WParam, intptr_t LParam) {
   switch (Msg) {
     case WM_HTTP_REQUEST_DONE:
       // The handler may destroy the client: nothing follows it.
-      Fire(OnRequestDone, static_cast<THttpRequest>(WParam), static_cast<Word>(LParam));
+      FireEvent(lifetime_, OnRequestDone, this, static_cast<THttpRequest>(WParam), static_cast<Word>(LParam));
       return;
     case WM_HTTP_SET_READY:
       if (WParam == request_id_) StateChange(hsReady);
@@ -198,38 +201,33 @@ void THttpCli::WndProc(uint32_t Msg, uintptr_t WParam, intptr_t LParam) {
 // ---- Starting a request ----------------------------------------------------------
 
 void THttpCli::ResetRequest() {
-  rcvd_header_.clear();
+  ForgetResponse();
   request_done_error_ = 0;
   doc_name_.clear();
-  status_code_ = 0;
-  reason_phrase_.clear();
   rcvd_count_ = 0;
   sent_count_ = 0;
+  allowed_to_send_ = false;
+  redirection_count_ = 0;
+  authenticate_challenges_.clear();
+  location_ = url_;
+}
+
+void THttpCli::ForgetResponse() {
+  rcvd_header_.clear();
   header_line_count_ = 0;
   header_bytes_ = 0;
   body_piece_count_ = 0;
   content_length_ = -1;
   content_type_.clear();
-  allowed_to_send_ = false;
-  location_flag_ = false;
-  in_header_ = false;
-  broken_ = false;
-  ready_posted_ = false;
-  redirection_count_ = 0;
+  status_code_ = 0;
+  reason_phrase_.clear();
   rcv_cnt_ = 0;
-  authenticate_challenges_.clear();
-  tunnel_requested_ = false;
-  downgrade_refused_ = false;
-  location_ = url_;
 }
 
 void THttpCli::CloseQuietly() {
-  TWSocket& s = *ctrl_socket_;
-  if (s.State() == wsClosed) return;
-  auto handler = std::move(s.OnSessionClosed);
-  s.OnSessionClosed = nullptr;
-  s.Abort();
-  s.OnSessionClosed = std::move(handler);
+  SetStep(TStep::kQuietClose);
+  if (ctrl_socket_->State() != wsClosed) ctrl_socket_->Abort();
+  SetStep(TStep::kIdle);
 }
 
 void THttpCli::DoRequestAsync(THttpRequest Kind) {
@@ -238,7 +236,6 @@ void THttpCli::DoRequestAsync(THttpRequest Kind) {
 
   ++request_id_;
   CloseQuietly();
-  ctrl_socket_->OnSessionClosed = [this](TCustomWSocket*, Word e) { SocketSessionClosed(e); };
   StateChange(hsNotConnected);
   request_type_ = Kind;
   ResetRequest();
@@ -309,13 +306,12 @@ void THttpCli::AdjustDocName() {
 
 void THttpCli::StartLookup() {
   watchdog_.StartConnect();
-  lookup_done_seen_ = false;
-  socket_error_seen_ = false;
+  SetStep(TStep::kLookup);
   StateChange(hsDnsLookup);
   try {
     ctrl_socket_->SetLocalAddr(local_addr_);
     ctrl_socket_->DnsLookup(host_name_);
-    if (!lookup_done_seen_ && socket_error_seen_) {
+    if (step_ == TStep::kLookupRefused) {
       status_code_ = 404;
       reason_phrase_ = SocketErrorText(ctrl_socket_->LastError());
       connected_ = false;
@@ -330,7 +326,7 @@ void THttpCli::StartLookup() {
 }
 
 void THttpCli::SocketDnsLookupDone(Word Error) {
-  lookup_done_seen_ = true;
+  SetStep(TStep::kConnecting);
   if (state_ == hsAborting) return;
   if (Error != 0) {
     request_done_error_ = Error;
@@ -344,7 +340,6 @@ void THttpCli::SocketDnsLookupDone(Word Error) {
   TWSocket& s = *ctrl_socket_;
   bool failed = false;
   std::string failure;  // the socket's message when it reported one
-  socket_error_seen_ = false;
   // While connecting, a refused setting (a port text that names no service,
   // a SOCKS server name that does not resolve) raises instead of going to
   // OnError, so that its message can become the reason; OnSocketError
@@ -398,7 +393,7 @@ void THttpCli::SocketSessionConnected(Word Error) {
   StateChange(hsConnected);
   const bool tunnel = TunnelNeeded();
   if (!tunnel) TriggerSessionConnected();
-  next_line_ = LineHandler::Header;
+  SetStep(tunnel ? TStep::kTunnel : TStep::kRequest);
   StateChange(hsWaitingHeader);
   if (tunnel) {
     SendConnect();
@@ -438,25 +433,15 @@ void THttpCli::SendConnect() {
   if (!proxy_username_.empty())
     SendHeaderLine("Proxy-Authorization: Basic " + EncodeBase64(proxy_username_ + ":" + proxy_password_));
   SendHeaderLine("");
-  tunnel_requested_ = true;
   ctrl_socket_->Send(request_buffer_.data(), static_cast<int>(request_buffer_.size()));
 }
 
 bool THttpCli::EndTunnelHeader() {
-  tunnel_requested_ = false;
   if (status_code_ < 200 || status_code_ > 299) return false;  // the proxy's refusal is the response
   if (rcv_cnt_ > 0) throw EHttpException("HTTP proxy sent data after opening the tunnel", 4);
   // The proxy's answer is not the server's: the response starts afresh.
-  in_header_ = false;
-  rcvd_header_.clear();
-  header_line_count_ = 0;
-  header_bytes_ = 0;
-  status_code_ = 0;
-  reason_phrase_.clear();
-  content_length_ = -1;
-  content_type_.clear();
-  location_flag_ = false;
-  downgrade_refused_ = false;
+  SetStep(TStep::kConnecting);
+  ForgetResponse();
   ctrl_socket_->StartSslHandshake();
   return true;
 }
@@ -496,7 +481,7 @@ void THttpCli::SendRequest(const std::string& Method) {
 }
 
 void THttpCli::SendHeaderLine(std::string S) {
-  Fire(OnCommand, S);
+  FireEvent(lifetime_, OnCommand, this, S);
   request_buffer_ += S;
   request_buffer_ += "\r\n";
 }
@@ -529,13 +514,11 @@ void THttpCli::SocketDataAvailable(Word Error) {
   rcv_cnt_ += n;
 
   if (state_ == hsWaitingBody) {
-    int count = rcv_cnt_;
-    rcv_cnt_ = 0;
-    BodyDataProcessing(rcv_buf_.data(), count);
+    DeliverBufferedBody();
     return;
   }
 
-  std::weak_ptr<char> alive = alive_;
+  auto alive = lifetime_.Token();
   const uint32_t request = request_id_;
   while (rcv_cnt_ > 0) {
     char* begin = rcv_buf_.data();
@@ -552,10 +535,10 @@ void THttpCli::SocketDataAvailable(Word Error) {
     } else if (state_ == hsWaitingBody) {
       BodyDataProcessing(last_line_.data(), static_cast<int>(last_line_.size()));
     } else {
-      Fire(OnStrayData, Error);
+      FireEvent(lifetime_, OnStrayData, this, Error);
     }
-    if (alive.expired() || request != request_id_) return;
-    if (state_ == hsWaitingBody && next_line_ == LineHandler::Body) {
+    if (!alive || request != request_id_) return;
+    if (state_ == hsWaitingBody) {
       DeliverBufferedBody();
       return;
     }
@@ -578,7 +561,7 @@ void THttpCli::HeaderLineProcessing() {
     // is delivered as it came (line end included).
     if (content_type_.empty()) content_type_ = "text/html";
     StateChange(hsWaitingBody);
-    next_line_ = LineHandler::Body;
+    SetStep(TStep::kBody);
     TriggerHeaderEnd();
     std::string first = line + last_line_end_;
     BodyDataProcessing(first.data(), static_cast<int>(first.size()));
@@ -602,83 +585,79 @@ void THttpCli::HeaderLineProcessing() {
   } else {
     size_t colon = line.find(':');
     if (colon != std::string::npos) {
-      std::string name = LowerCase(line.substr(0, colon));
       size_t v = colon + 1;
       while (v < line.size() && line[v] == ' ') ++v;
-      std::string value = line.substr(v);
-      if (name == "location") {
-        ProcessLocation(value);
-      } else if (name == "content-length") {
-        content_length_ = ParseLength(value);
-      } else if (name == "content-range") {
-        // "bytes first-last/total"
-        std::string rest = value.size() > 6 ? value.substr(6) : std::string();
-        size_t dash = rest.find('-');
-        if (dash == std::string::npos) {
-          content_range_begin_ = rest;
-          content_range_end_.clear();
-        } else {
-          size_t slash = rest.find('/', dash);
-          content_range_begin_ = rest.substr(0, dash);
-          content_range_end_ = rest.substr(dash + 1, slash == std::string::npos ? std::string::npos : slash - dash - 1);
-        }
-      } else if (name == "accept-ranges") {
-        accept_ranges_ = value;
-      } else if (name == "content-type") {
-        content_type_ = LowerCase(value);
-      } else if (name == "www-authenticate") {
-        authenticate_challenges_.push_back(value);
-      } else if (name == "set-cookie") {
-        bool accept = true;
-        TriggerCookie(value, accept);
-      }
+      ProcessHeaderField(LowerCase(line.substr(0, colon)), line.substr(v));
     }
   }
-  Fire(OnHeaderData);
+  FireEvent(lifetime_, OnHeaderData, this);
+}
+
+void THttpCli::ProcessHeaderField(const std::string& Name, const std::string& Value) {
+  if (Name == "location") {
+    ProcessLocation(Value);
+  } else if (Name == "content-length") {
+    content_length_ = ParseLength(Value);
+  } else if (Name == "content-range") {
+    // "bytes first-last/total"
+    std::string rest = Value.size() > 6 ? Value.substr(6) : std::string();
+    size_t dash = rest.find('-');
+    if (dash == std::string::npos) {
+      content_range_begin_ = rest;
+      content_range_end_.clear();
+    } else {
+      size_t slash = rest.find('/', dash);
+      content_range_begin_ = rest.substr(0, dash);
+      content_range_end_ = rest.substr(dash + 1, slash == std::string::npos ? std::string::npos : slash - dash - 1);
+    }
+  } else if (Name == "accept-ranges") {
+    accept_ranges_ = Value;
+  } else if (Name == "content-type") {
+    content_type_ = LowerCase(Value);
+  } else if (Name == "www-authenticate") {
+    authenticate_challenges_.push_back(Value);
+  } else if (Name == "set-cookie") {
+    bool accept = true;
+    TriggerCookie(Value, accept);
+  }
 }
 
 void THttpCli::EndHeader() {
-  if (tunnel_requested_ && EndTunnelHeader()) return;
-  if (downgrade_refused_) {
-    // An https document must not continue over plain http: nothing of this
-    // response reaches the caller.
-    TriggerHeaderEnd();
-    status_code_ = 404;
-    reason_phrase_ = "redirect from https to http refused.";
-    request_done_error_ = kHttpDowngradeRefused;
-    rcv_cnt_ = 0;
-    connected_ = false;
-    CloseQuietly();
-    SetReady();
-    return;
-  }
-  if (location_flag_) {
-    TriggerHeaderEnd();
-    rcv_cnt_ = 0;
-    header_line_count_ = 0;
-    body_piece_count_ = 0;
-    ctrl_socket_->OnSessionClosed = [this](TCustomWSocket*, Word e) { LocationSessionClosed(e); };
-    ctrl_socket_->Close();
-    return;
-  }
-  if (content_length_ != 0) {
+  if (step_ == TStep::kTunnelHeader && EndTunnelHeader()) return;
+  const TStep header = step_;
+  if (header != TStep::kRedirectHeader && header != TStep::kRefusedHeader && content_length_ != 0) {
     std::string ext = LowerCase(ExtractFileExt(doc_name_));
     if ((ext == ".exe" || ext.empty()) && content_type_ == "text/html") doc_name_ = ReplaceExt(doc_name_, "htm");
     StateChange(hsWaitingBody);
-    next_line_ = LineHandler::Body;
-    std::weak_ptr<char> alive = alive_;
+    SetStep(TStep::kBody);
+    auto alive = lifetime_.Token();
     const uint32_t request = request_id_;
     TriggerHeaderEnd();
-    if (alive.expired() || request != request_id_ || state_ != hsWaitingBody) return;
+    if (!alive || request != request_id_ || state_ != hsWaitingBody) return;
     DeliverBufferedBody();
-    if (alive.expired() || request != request_id_) return;
+    if (!alive || request != request_id_) return;
     // The body of an error answer is not read further.
     if (status_code_ >= 400 && state_ == hsWaitingBody) ctrl_socket_->Close();
     return;
   }
-  // No body: the response is complete; the connection is of no more use.
+  SetStep(TStep::kBody);
   TriggerHeaderEnd();
   rcv_cnt_ = 0;
+  if (header == TStep::kRedirectHeader) {
+    header_line_count_ = 0;
+    body_piece_count_ = 0;
+    SetStep(TStep::kRedirecting);
+    ctrl_socket_->Close();
+    return;
+  }
+  if (header == TStep::kRefusedHeader) {
+    // An https document must not continue over plain http: nothing of this
+    // response reaches the caller.
+    status_code_ = 404;
+    reason_phrase_ = "redirect from https to http refused.";
+    request_done_error_ = kHttpDowngradeRefused;
+  }
+  // No body: the response is complete; the connection is of no more use.
   connected_ = false;
   CloseQuietly();
   SetReady();
@@ -704,21 +683,22 @@ void THttpCli::ProcessLocation(const std::string& Value) {
   bool absolute = to_http || StartsText("https://", Value);
   if (sep != std::string::npos && !absolute) {
     bool scheme = sep > 0;
-    for (size_t i = 0; i < sep && scheme; ++i) {
-      char c = LowerChar(Value[i]);
-      scheme = (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '+' || c == '-' || c == '.';
-    }
+    for (size_t i = 0; i < sep && scheme; ++i) scheme = IsSchemeChar(LowerChar(Value[i]));
     if (scheme) return;
   }
   if (to_http && tls_) {
-    downgrade_refused_ = true;
+    SetStep(TStep::kRefusedHeader);
     return;
   }
-  location_flag_ = true;
+  if (step_ != TStep::kRefusedHeader) SetStep(TStep::kRedirectHeader);
+  if (absolute) {
+    RedirectToUrl(Value);
+    return;
+  }
   // Through a plain proxy the request names the absolute URL; through a
   // tunnel, the path alone.
   const bool proxied = !proxy_.empty() && !tls_;
-  if (!Value.empty() && Value[0] == '/') {
+  if (Value.starts_with("/")) {
     if (proxied) {
       std::string proto, user, pass, host, port, path = path_;
       ParseURL(path_, proto, user, pass, host, port, path);
@@ -729,53 +709,49 @@ void THttpCli::ProcessLocation(const std::string& Value) {
       path_ = Value;
       location_ = OriginText() + path_;
     }
-  } else if (!absolute) {
+  } else {
     path_ = BaseUrl(path_) + Value;
     if (proxied)
       location_ = path_;
     else
       location_ = OriginText() + (path_.starts_with("/") ? "" : "/") + path_;
-  } else {
-    std::string proto, user, pass, host, port, path = path_;
-    ParseURL(Value, proto, user, pass, host, port, path);
-    proto = proto.empty() ? "http" : LowerCase(proto);
-    SetOrigin(proto, host, port);
-    if (!user.empty() && !pass.empty()) {
-      username_ = user;
-      password_ = pass;
-      credentials_origin_ = OriginKey();
-    }
-    if (!proxy_.empty() && !tls_) {
-      location_ = proto + "://" + host + (port.empty() ? "" : ":" + port) + path;
-      path_ = location_;
-    } else {
-      // Direct: the new server is connected to; tunnelled: the proxy again.
-      if (proxy_.empty()) {
-        host_name_ = host;
-        port_ = target_port_;
-      }
-      path_ = path;
-      location_ = OriginText() + path_;
-      if (path_.empty()) path_ = "/";
-    }
   }
+}
+
+void THttpCli::RedirectToUrl(const std::string& Value) {
+  std::string proto, user, pass, host, port, path = path_;
+  ParseURL(Value, proto, user, pass, host, port, path);
+  proto = proto.empty() ? "http" : LowerCase(proto);
+  SetOrigin(proto, host, port);
+  if (!user.empty() && !pass.empty()) {
+    username_ = user;
+    password_ = pass;
+    credentials_origin_ = OriginKey();
+  }
+  if (!proxy_.empty() && !tls_) {
+    location_ = proto + "://" + host + (port.empty() ? "" : ":" + port) + path;
+    path_ = location_;
+    return;
+  }
+  // Direct: the new server is connected to; tunnelled: the proxy again.
+  if (proxy_.empty()) {
+    host_name_ = host;
+    port_ = target_port_;
+  }
+  path_ = path;
+  location_ = OriginText() + path_;
+  if (path_.empty()) path_ = "/";
 }
 
 void THttpCli::LocationSessionClosed(Word Error) {
   if (Error != 0) request_done_error_ = Error;
   connected_ = false;
-  ctrl_socket_->OnSessionClosed = [this](TCustomWSocket*, Word e) { SocketSessionClosed(e); };
-  if (state_ == hsAborting || broken_) {
-    SetReady();
-    return;
-  }
   FollowRedirection();
 }
 
 void THttpCli::FollowRedirection() {
-  location_flag_ = false;
+  SetStep(TStep::kIdle);
   connected_ = false;
-  ctrl_socket_->OnSessionClosed = [this](TCustomWSocket*, Word e) { SocketSessionClosed(e); };
   if (redirection_count_ >= kHttpMaxRedirections) {
     status_code_ = 404;
     reason_phrase_ = "Too many redirections";
@@ -794,23 +770,22 @@ void THttpCli::FollowRedirection() {
     AdjustDocName();
   }
   if (request_type_ == hrPost) request_type_ = hrGet;
-  Fire(OnLocationChange);
-  rcvd_header_.clear();
-  header_line_count_ = 0;
-  header_bytes_ = 0;
-  body_piece_count_ = 0;
-  content_length_ = -1;
-  content_type_.clear();
-  status_code_ = 0;
-  reason_phrase_.clear();
-  rcv_cnt_ = 0;
+  FireEvent(lifetime_, OnLocationChange, this);
+  ForgetResponse();
   if (!proxy_.empty()) port_ = proxy_connect_port_;
   target_.Post(WM_HTTP_LOGIN, request_id_, 0);
 }
 
 // ---- Ending ----------------------------------------------------------------------
 
+// What a close of the connection means in each step; the socket's close and
+// every failure that ends a connection come here.
 void THttpCli::SocketSessionClosed(Word Error) {
+  if (step_ == TStep::kQuietClose) return;
+  if (step_ == TStep::kRedirecting) {
+    LocationSessionClosed(Error);
+    return;
+  }
   // A close without close-notify cuts nothing off when every byte of a known
   // length arrived (each was authenticated).
   if (Error == kSslTruncatedError && state_ == hsWaitingBody && content_length_ >= 0 &&
@@ -819,13 +794,15 @@ void THttpCli::SocketSessionClosed(Word Error) {
   if (IsSslError(Error)) reason_phrase_ = ctrl_socket_->SslErrorText();
   if (Error != 0) request_done_error_ = Error;
   connected_ = false;
-  if (in_header_) {
+  if (InHeader()) {
+    // A header cut short ends there; a location it named is still followed.
+    const bool follow = step_ == TStep::kRedirectHeader;
+    SetStep(TStep::kBody);
     TriggerHeaderEnd();
-    if (location_flag_ && state_ != hsAborting && !broken_) {
+    if (follow && state_ != hsAborting)
       FollowRedirection();
-      return;
-    }
-    SetReady();
+    else
+      SetReady();
     return;
   }
   if (body_piece_count_ > 0) TriggerDocEnd();
@@ -835,7 +812,8 @@ void THttpCli::SocketSessionClosed(Word Error) {
 void THttpCli::SocketBgException(const std::exception& E, bool& CanClose) {
   CanClose = true;
   if (state_ == hsReady) return;
-  broken_ = true;
+  // A broken response is not followed anywhere.
+  if (step_ == TStep::kRedirectHeader) SetStep(TStep::kHeader);
   request_done_error_ = kBrokenResponseError;
   reason_phrase_ = E.what();
   // The socket aborts next; when it had already reported its close (an
@@ -873,7 +851,8 @@ void THttpCli::EndRequest(int Status, const std::string& Reason, Word Error) {
   if (was == hsDnsLookup) {
     SocketSessionClosed(0);
   } else {
-    ctrl_socket_->OnSessionClosed = [this](TCustomWSocket*, Word e) { SocketSessionClosed(e); };
+    // An aborted redirection is not followed.
+    if (step_ == TStep::kRedirecting) SetStep(TStep::kIdle);
     ctrl_socket_->Close();
   }
   connected_ = false;
@@ -882,13 +861,13 @@ void THttpCli::EndRequest(int Status, const std::string& Reason, Word Error) {
 
 void THttpCli::DoRequestSync(THttpRequest Kind) {
   DoRequestAsync(Kind);
-  std::weak_ptr<char> alive = alive_;
+  auto alive = lifetime_.Token();
   while (state_ != hsReady) {
     if (multi_threaded_)
       ctrl_socket_->PumpMessages();
     else
       platform::ProcessMessages();
-    if (alive.expired()) return;
+    if (!alive) return;
     platform::Sleep(0);
   }
   if (status_code_ > 399) throw EHttpException(reason_phrase_, status_code_);

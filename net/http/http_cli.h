@@ -67,6 +67,7 @@
 
 #include "base/date_time.h"
 #include "base/exceptions.h"
+#include "base/lifetime.h"
 #include "base/stream.h"
 #include "net/socket/sync_wsocket.h"
 #include "net/socket/transfer_watchdog.h"
@@ -318,11 +319,34 @@ class THttpCli : private platform::MessageHandler {
   virtual void AdjustDocName();
 
  private:
-  enum class LineHandler { Header, Body };
+  // What the running request waits for, finer than State. SetStep is the only
+  // writer; SocketSessionClosed reads it to decide what a close of CtrlSocket
+  // means. The four header steps stay together (InHeader).
+  enum class TStep {
+    kIdle,            // no connection of the request is in use
+    kLookup,          // the name lookup was asked for
+    kLookupRefused,   // the socket refused to start it (through OnError)
+    kConnecting,      // the address is known; connecting, or TLS on a tunnel
+    kTunnel,          // a CONNECT waits for the proxy's first line
+    kRequest,         // the request is sent, no line of the response yet
+    kTunnelHeader,    // the proxy's answer to the CONNECT is being read
+    kHeader,          // between OnHeaderBegin and OnHeaderEnd
+    kRedirectHeader,  // the same, with a location to follow
+    kRefusedHeader,   // the same, with a location from https to http
+    kRedirecting,     // the header ended with a location: its close follows it
+    kBody,            // the header ended; a body, if any, runs to the close
+    kQuietClose,      // a connection is closed without its events
+  };
 
+  void SetStep(TStep Step) { step_ = Step; }
+  bool InHeader() const { return step_ >= TStep::kTunnelHeader && step_ <= TStep::kRefusedHeader; }
   void HandleMessage(uint32_t msg, uintptr_t wParam, intptr_t lParam) override;
   void SendRequest(const std::string& Method);
+  // One field of the response header (name in lower case).
+  void ProcessHeaderField(const std::string& Name, const std::string& Value);
   void ProcessLocation(const std::string& Value);
+  // The new target of a location that names a scheme, host and path.
+  void RedirectToUrl(const std::string& Value);
   void FollowRedirection();
   // Sets the scheme, host and port of the server that answers the request.
   void SetOrigin(const std::string& Proto, const std::string& Host, const std::string& Port);
@@ -333,6 +357,8 @@ class THttpCli : private platform::MessageHandler {
   // Asks the proxy for a tunnel to the https server.
   void SendConnect();
   bool TunnelNeeded() { return tls_ && !proxy_.empty() && !ctrl_socket_->SslEstablished(); }
+  // Clears what was received of a response (header, body counts, buffer).
+  void ForgetResponse();
   // The proxy answered the CONNECT: true when the tunnel is open.
   bool EndTunnelHeader();
   void EndHeader();
@@ -345,18 +371,9 @@ class THttpCli : private platform::MessageHandler {
   // Closes a connection left from an earlier response without its events.
   void CloseQuietly();
   void ApplySocksSettings();
-  // Fires an event when assigned, through a copy so that a handler that
-  // replaces the event member still runs to its end.
-  template <typename F, typename... Args>
-  void Fire(const F& event, Args&&... args) {
-    if (!event) return;
-    F handler = event;
-    handler(this, std::forward<Args>(args)...);
-  }
 
   std::unique_ptr<TWSocket> ctrl_socket_;
   platform::MessageTarget target_;
-  std::shared_ptr<char> alive_ = std::make_shared<char>(1);
 
   // Published.
   std::string url_, local_addr_ = "0.0.0.0", proxy_, proxy_port_ = "80", sender_;
@@ -394,8 +411,7 @@ class THttpCli : private platform::MessageHandler {
   std::string target_scheme_ = "http", target_port_ = "80";  // with target_host_: the answering server
   bool tls_ = false;                // the answering server is reached over TLS
   std::string credentials_origin_;  // OriginKey of the server the credentials belong to
-  bool tunnel_requested_ = false;   // a CONNECT is waiting for the proxy's answer
-  bool downgrade_refused_ = false;  // the response redirects from https to http
+  TStep step_ = TStep::kIdle;
   std::vector<char> rcv_buf_;
   int rcv_cnt_ = 0;
   std::string last_line_;
@@ -403,20 +419,14 @@ class THttpCli : private platform::MessageHandler {
   int header_line_count_ = 0;
   int64_t header_bytes_ = 0;
   int body_piece_count_ = 0;
-  bool location_flag_ = false;
-  bool in_header_ = false;
   bool allowed_to_send_ = false;
-  bool broken_ = false;         // ended through the background-exception path
-  bool ready_posted_ = false;   // set ready ran for this request
-  bool lookup_done_seen_ = false;
-  bool socket_error_seen_ = false;
   int redirection_count_ = 0;
   uint32_t request_id_ = 0;     // tells posted messages of an old request apart
-  LineHandler next_line_ = LineHandler::Header;
   std::vector<char> send_buf_;
   std::string request_buffer_;
   std::vector<std::string> authenticate_challenges_;
   TTransferWatchdog watchdog_;
+  TLifetime lifetime_;  // last: its tokens expire first
 };
 
 }  // namespace quillon

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -336,6 +337,35 @@ TEST(HttpRedirect, RelativeLocationIsFollowedOnce) {
   EXPECT_EQ(c.Body(), "new body");
   EXPECT_TRUE(requests.At(1).starts_with("GET /new HTTP/1.0\r\n"));
   EXPECT_EQ(c.http.DocName(), "new");
+}
+
+// A location is followed when the connection closes before the header ends,
+// but never from a response that broke.
+TEST(HttpRedirect, HeaderCutShortOrBroken) {
+  struct Case {
+    std::string first_answer;
+    Word error;
+    size_t requests;
+  } cases[] = {
+      {"HTTP/1.0 302 Found\r\nLocation: /new\r\n", 0, 2},
+      {"HTTP/1.0 302 Found\r\nLocation: /new\r\nContent-Length: x\r\n\r\n", 10053, 1},
+  };
+  for (const Case& k : cases) {
+    SCOPED_TRACE(k.first_answer);
+    Requests requests;
+    ScriptedServer server([&](ScriptedConnection& conn) {
+      requests.Add(conn.ReadUntil("\r\n\r\n"));
+      conn.Send(requests.Count() == 1 ? k.first_answer : "HTTP/1.0 200 OK\r\n\r\nnew body");
+    });
+    Client c;
+    ASSERT_TRUE(c.Fetch(Url(server, "/old")));
+    testing::RunFor(20);
+    EXPECT_EQ(c.done, 1);
+    EXPECT_EQ(c.done_error, k.error);
+    EXPECT_EQ(requests.Count(), k.requests);
+    EXPECT_EQ(c.Body(), k.requests == 2 ? "new body" : "");
+    EXPECT_EQ(std::count(c.events.begin(), c.events.end(), "Location " + Url(server, "/new")), k.requests - 1);
+  }
 }
 
 TEST(HttpRedirect, TwentyRedirectionsAtMost) {

@@ -15,11 +15,86 @@ std::string Directory(const std::string& base) {
   return slash == std::string::npos ? std::string("/") : base.substr(0, slash + 1);
 }
 
-bool IsSchemeChar(char c) {
-  return (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '+' || c == '-' || c == '.';
+// "./x" and "../x" against the base path; false for any other URL.
+bool ParseRelative(const std::string& URL, const std::string& base, std::string& Path) {
+  if (URL.starts_with("./")) {
+    Path = Directory(base) + URL.substr(2);
+    return true;
+  }
+  if (!URL.starts_with("../")) return false;
+  std::string dir = Directory(base);
+  std::string rest = URL;
+  while (rest.starts_with("../")) {
+    rest.erase(0, 3);
+    // Drop the last segment of the directory ("/a/b/" becomes "/a/").
+    if (dir.size() > 1) {
+      size_t prev = dir.rfind('/', dir.size() - 2);
+      dir = prev == std::string::npos ? std::string("/") : dir.substr(0, prev + 1);
+    }
+  }
+  Path = dir + rest;
+  return true;
+}
+
+// Sets the scheme and returns where the authority starts, or npos for a URL
+// that is a path alone (Path is then set).
+size_t AuthorityStart(const std::string& URL, std::string& Proto, std::string& Path) {
+  size_t sep = URL.find("://");
+  if (sep != std::string::npos) {
+    bool has_scheme = sep > 0;
+    for (size_t i = 0; i < sep && has_scheme; ++i) has_scheme = IsSchemeChar(URL[i]);
+    if (has_scheme) {
+      Proto = URL.substr(0, sep);
+      return sep + 3;
+    }
+    Proto = "http";
+  }
+  if (URL[0] == '/') {
+    Proto = "http";
+    if (URL.size() >= 2 && URL[1] == '/') return 2;
+    Path = URL;
+    return std::string::npos;
+  }
+  if (StartsText("http:", URL)) {
+    Proto = "http";
+    if (URL.size() > 6 && URL[5] == '/' && URL[6] == '/') return 7;
+    Path = URL.substr(5);
+    return std::string::npos;
+  }
+  if (StartsText("mailto:", URL)) {
+    Proto = "mailto";
+    return 7;
+  }
+  return 0;
+}
+
+// Splits "user:password@host:port" at its last ":" and last "@".
+void SplitAuthority(const std::string& authority, std::string& User, std::string& Pass, std::string& Host,
+                    std::string& Port) {
+  size_t colon = authority.rfind(':');
+  size_t at = authority.rfind('@');
+  if (colon != std::string::npos && (at == std::string::npos || colon > at)) {
+    Port = authority.substr(colon + 1);
+    size_t host_start = at == std::string::npos ? 0 : at + 1;
+    Host = authority.substr(host_start, colon - host_start);
+    if (at == std::string::npos) return;
+  } else if (at != std::string::npos) {
+    Host = authority.substr(at + 1);
+  } else {
+    Host = authority;
+    return;
+  }
+  const std::string user_part = authority.substr(0, at);
+  size_t user_colon = user_part.find(':');
+  User = user_part.substr(0, user_colon);
+  if (user_colon != std::string::npos) Pass = user_part.substr(user_colon + 1);
 }
 
 }  // namespace
+
+bool IsSchemeChar(char c) {
+  return (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '+' || c == '-' || c == '.';
+}
 
 void ParseURL(const std::string& URL, std::string& Proto, std::string& User, std::string& Pass,
               std::string& Host, std::string& Port, std::string& Path) {
@@ -30,92 +105,16 @@ void ParseURL(const std::string& URL, std::string& Proto, std::string& User, std
   Host.clear();
   Port.clear();
   Path.clear();
-  if (URL.empty()) return;
-
-  if (URL.starts_with("./")) {
-    Path = Directory(base) + URL.substr(2);
-    return;
-  }
-  if (URL.starts_with("../")) {
-    std::string dir = Directory(base);
-    std::string rest = URL;
-    while (rest.starts_with("../")) {
-      rest.erase(0, 3);
-      // Drop the last segment of the directory ("/a/b/" becomes "/a/").
-      if (dir.size() > 1) {
-        size_t prev = dir.rfind('/', dir.size() - 2);
-        dir = prev == std::string::npos ? std::string("/") : dir.substr(0, prev + 1);
-      }
-    }
-    Path = dir + rest;
-    return;
-  }
-
-  size_t authority_start = 0;
-  bool has_scheme = false;
-  size_t sep = URL.find("://");
-  if (sep != std::string::npos) {
-    has_scheme = sep > 0;
-    for (size_t i = 0; i < sep && has_scheme; ++i) has_scheme = IsSchemeChar(URL[i]);
-    if (has_scheme) {
-      Proto = URL.substr(0, sep);
-      authority_start = sep + 3;
-    } else {
-      Proto = "http";
-    }
-  }
-  if (!has_scheme) {
-    if (URL[0] == '/') {
-      Proto = "http";
-      if (URL.size() < 2 || URL[1] != '/') {
-        Path = URL;
-        return;
-      }
-      authority_start = 2;
-    } else if (StartsText("http:", URL)) {
-      Proto = "http";
-      if (URL.size() > 6 && URL[5] == '/' && URL[6] == '/') {
-        authority_start = 7;
-      } else {
-        Path = URL.substr(5);
-        return;
-      }
-    } else if (StartsText("mailto:", URL)) {
-      Proto = "mailto";
-      authority_start = 7;
-    }
-  }
-
+  if (URL.empty() || ParseRelative(URL, base, Path)) return;
+  const size_t authority_start = AuthorityStart(URL, Proto, Path);
+  if (authority_start == std::string::npos) return;
   std::string authority = URL.substr(authority_start);
   size_t path_start = authority.find_first_of("/?");
   if (path_start != std::string::npos) {
     Path = authority.substr(path_start);
     authority.resize(path_start);
   }
-
-  size_t colon = authority.rfind(':');
-  size_t at = authority.rfind('@');
-  std::string user_part;
-  if (colon != std::string::npos && (at == std::string::npos || colon > at)) {
-    Port = authority.substr(colon + 1);
-    size_t host_start = at == std::string::npos ? 0 : at + 1;
-    Host = authority.substr(host_start, colon - host_start);
-    if (at == std::string::npos) return;
-    user_part = authority.substr(0, at);
-  } else if (at != std::string::npos) {
-    Host = authority.substr(at + 1);
-    user_part = authority.substr(0, at);
-  } else {
-    Host = authority;
-    return;
-  }
-  size_t user_colon = user_part.find(':');
-  if (user_colon == std::string::npos) {
-    User = user_part;
-  } else {
-    User = user_part.substr(0, user_colon);
-    Pass = user_part.substr(user_colon + 1);
-  }
+  SplitAuthority(authority, User, Pass, Host, Port);
 }
 
 std::string BaseUrl(const std::string& U) {
