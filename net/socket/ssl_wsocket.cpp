@@ -410,6 +410,13 @@ void TCustomSslWSocket::WndProc(uint32_t Msg, uintptr_t WParam, intptr_t LParam)
 
 // ---- Reading and writing -----------------------------------------------------
 
+void TCustomSslWSocket::ReadAhead() {
+  if (PlainCount() > 0 || tls_state_ != TlsState::Data || pending_failure_ != 0) return;
+  PumpIn();
+  Process();
+  if (pending_failure_ != 0) NotifyWindow().Post(WM_SSL_FAILURE, 0, 0);
+}
+
 int TCustomSslWSocket::RawReceive(void* Buffer, int BufferSize) {
   if (!TlsActive()) {
     if (tls_state_ == TlsState::Failed) {
@@ -418,12 +425,7 @@ int TCustomSslWSocket::RawReceive(void* Buffer, int BufferSize) {
     }
     return TCustomSocksWSocket::RawReceive(Buffer, BufferSize);
   }
-  if (PlainCount() == 0 && tls_state_ == TlsState::Data && pending_failure_ == 0) {
-    // Line mode reads without the data event of this layer.
-    PumpIn();
-    Process();
-    if (pending_failure_ != 0) NotifyWindow().Post(WM_SSL_FAILURE, 0, 0);
-  }
+  ReadAhead();
   if (PlainCount() == 0) {
     if (close_notify_received_) return 0;
     SetLastError(platform::WSAEWOULDBLOCK);
@@ -437,11 +439,7 @@ int TCustomSslWSocket::RawReceive(void* Buffer, int BufferSize) {
 
 int TCustomSslWSocket::RcvdCount() {
   if (!TlsActive()) return TCustomSocksWSocket::RcvdCount();
-  if (PlainCount() == 0 && tls_state_ == TlsState::Data && pending_failure_ == 0) {
-    PumpIn();
-    Process();
-    if (pending_failure_ != 0) NotifyWindow().Post(WM_SSL_FAILURE, 0, 0);
-  }
+  ReadAhead();
   return static_cast<int>(std::min(PlainCount(), static_cast<size_t>(INT32_MAX)));
 }
 

@@ -194,42 +194,38 @@ std::vector<int> TCustomWSocket::SendQueueBlockSizes() const {
   return sizes;
 }
 
+bool TCustomWSocket::PeerName(TSockAddrIn& Name, const char* FuncName) {
+  if (state_ != wsConnected) return false;
+  socklen_t len = sizeof Name;
+  if (::getpeername(hsocket_, reinterpret_cast<sockaddr*>(&Name), &len) == 0) return true;
+  SocketErrorFromErrno(FuncName);
+  return false;
+}
+
+bool TCustomWSocket::BoundName(TSockAddrIn& Name) const {
+  if (state_ != wsBound && state_ != wsConnected && state_ != wsListening) return false;
+  socklen_t len = sizeof Name;
+  return ::getsockname(hsocket_, reinterpret_cast<sockaddr*>(&Name), &len) == 0;
+}
+
 std::string TCustomWSocket::PeerAddr() {
-  if (state_ != wsConnected) return "error";
   TSockAddrIn a{};
-  socklen_t len = sizeof a;
-  if (::getpeername(hsocket_, reinterpret_cast<sockaddr*>(&a), &len) != 0) {
-    SocketErrorFromErrno("GetPeerName");
-    return "error";
-  }
-  return Dotted(a.sin_addr);
+  return PeerName(a, "GetPeerName") ? Dotted(a.sin_addr) : "error";
 }
 
 std::string TCustomWSocket::PeerPort() {
-  if (state_ != wsConnected) return "error";
   TSockAddrIn a{};
-  socklen_t len = sizeof a;
-  if (::getpeername(hsocket_, reinterpret_cast<sockaddr*>(&a), &len) != 0) {
-    SocketErrorFromErrno("GetPeerPort");
-    return "error";
-  }
-  return std::to_string(ntohs(a.sin_port));
+  return PeerName(a, "GetPeerPort") ? std::to_string(ntohs(a.sin_port)) : "error";
 }
 
 std::string TCustomWSocket::BoundAddr() {
-  if (state_ != wsBound && state_ != wsConnected && state_ != wsListening) return "error";
   TSockAddrIn a{};
-  socklen_t len = sizeof a;
-  if (::getsockname(hsocket_, reinterpret_cast<sockaddr*>(&a), &len) != 0) return "error";
-  return Dotted(a.sin_addr);
+  return BoundName(a) ? Dotted(a.sin_addr) : "error";
 }
 
 std::string TCustomWSocket::BoundPort() {
-  if (state_ != wsBound && state_ != wsConnected && state_ != wsListening) return "error";
   TSockAddrIn a{};
-  socklen_t len = sizeof a;
-  if (::getsockname(hsocket_, reinterpret_cast<sockaddr*>(&a), &len) != 0) return "error";
-  return std::to_string(ntohs(a.sin_port));
+  return BoundName(a) ? std::to_string(ntohs(a.sin_port)) : "error";
 }
 
 // ---- Failure paths -----------------------------------------------------------
@@ -999,11 +995,11 @@ void TCustomWSocket::Flush() {
 
 // ---- Name lookup -----------------------------------------------------------------
 
-void TCustomWSocket::DnsLookup(const std::string& HostName) {
-  if (HostName.empty()) {
-    RaiseSocketError("DNS lookup: invalid host name.");
+bool TCustomWSocket::BeginLookup(bool Valid, const char* Message) {
+  if (!Valid) {
+    RaiseSocketError(std::string(Message));
     FireDnsLookupDone(platform::WSAEINVAL);
-    return;
+    return false;
   }
   if (dns_lookup_handle_ != 0) {
     platform::CancelLookup(dns_lookup_handle_);
@@ -1011,6 +1007,11 @@ void TCustomWSocket::DnsLookup(const std::string& HostName) {
   }
   dns_result_.clear();
   dns_result_list_.clear();
+  return true;
+}
+
+void TCustomWSocket::DnsLookup(const std::string& HostName) {
+  if (!BeginLookup(!HostName.empty(), "DNS lookup: invalid host name.")) return;
   if (IsDottedIP(HostName)) {
     uint32_t a = InetAddr(Trimmed(HostName));
     if (a != INADDR_NONE) {
@@ -1026,17 +1027,7 @@ void TCustomWSocket::DnsLookup(const std::string& HostName) {
 }
 
 void TCustomWSocket::ReverseDnsLookup(const std::string& HostAddr) {
-  if (HostAddr.empty() || HostAddr.size() > 256) {
-    RaiseSocketError("ReverseDnsLookup: Invalid host name.");
-    FireDnsLookupDone(platform::WSAEINVAL);
-    return;
-  }
-  if (dns_lookup_handle_ != 0) {
-    platform::CancelLookup(dns_lookup_handle_);
-    dns_lookup_handle_ = 0;
-  }
-  dns_result_.clear();
-  dns_result_list_.clear();
+  if (!BeginLookup(!HostAddr.empty() && HostAddr.size() <= 256, "ReverseDnsLookup: Invalid host name.")) return;
   dns_lookup_handle_ = platform::StartAddressLookup(&target_, WM_ASYNCGETHOSTBYADDR, InetAddr(HostAddr));
 }
 

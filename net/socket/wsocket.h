@@ -372,6 +372,14 @@ class TCustomWSocket : private platform::MessageHandler {
   void Do_FD_Notify(uintptr_t WParam, intptr_t LParam);
   void DnsLookupDone(uintptr_t WParam, intptr_t LParam, bool Reverse);
   void QueueData(const void* Data, int Len);
+  // getpeername while wsConnected (a failure reported as the call FuncName),
+  // getsockname while wsBound, wsConnected or wsListening; false otherwise.
+  bool PeerName(TSockAddrIn& Name, const char* FuncName);
+  bool BoundName(TSockAddrIn& Name) const;
+  // The start of DnsLookup and ReverseDnsLookup: an invalid name is reported
+  // (Message, then OnDnsLookupDone(10022)) and gives false; otherwise a
+  // pending lookup is cancelled silently and the results are cleared.
+  bool BeginLookup(bool Valid, const char* Message);
   // Resolves Proto, Port, LocalPort (not for listening) and Addr once per
   // connection; raises ESocketException.
   void ResolveTexts(bool Listening);
