@@ -16,6 +16,7 @@
 #include <iostream>
 #include <memory>
 #include <stdexcept>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -99,6 +100,23 @@ TEST(MessageTarget, AThrowingHandlerLeavesTheOtherMessagesDeliverable) {
   EXPECT_TRUE(other.got.empty());
   // Nothing else is posted: the waiting message arrives all the same.
   EXPECT_TRUE(RunUntil([&] { return other.got.size() == 1; }));
+}
+
+// What escapes the work reaches the report (an exception of another kind as
+// Unknown), and nothing does once the work destroyed the owner.
+TEST(MessageTarget, RunMessageWorkReportsWhatEscapesWhileTheOwnerLives) {
+  struct Unknown : std::runtime_error {
+    using std::runtime_error::runtime_error;
+  };
+  std::vector<std::string> reports;
+  auto report = [&](const std::exception& e) {
+    reports.push_back(std::string(dynamic_cast<const Unknown*>(&e) ? "unknown: " : "") + e.what());
+  };
+  auto owner = std::make_unique<TLifetime>();
+  RunMessageWork<Unknown>(*owner, [] { throw std::runtime_error("failed"); }, report);
+  RunMessageWork<Unknown>(*owner, [] { throw 42; }, report);
+  RunMessageWork<Unknown>(*owner, [&] { owner.reset(); throw std::runtime_error("after"); }, report);
+  EXPECT_EQ(reports, (std::vector<std::string>{"failed", "unknown: Unknown exception"}));
 }
 
 TEST(MessageTarget, DestroyedTargetLosesPendingMessagesAndMayDieInItsHandler) {

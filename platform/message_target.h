@@ -13,7 +13,10 @@
 #pragma once
 
 #include <cstdint>
+#include <exception>
 #include <memory>
+
+#include "base/lifetime.h"
 
 namespace quillon::platform {
 
@@ -28,6 +31,22 @@ class MessageHandler {
  protected:
   ~MessageHandler() = default;
 };
+
+// Runs Work, a message handler's work, so that no exception escapes into the
+// event loop: an exception that escapes Work goes to Report, unless Work
+// destroyed the owner of Lifetime; one that is not a std::exception is
+// reported as Unknown("Unknown exception").
+template <typename Unknown, typename WorkFn, typename ReportFn>
+void RunMessageWork(const TLifetime& Lifetime, WorkFn&& Work, ReportFn&& Report) {
+  auto alive = Lifetime.Token();
+  try {
+    Work();
+  } catch (const std::exception& e) {
+    if (alive) Report(e);
+  } catch (...) {
+    if (alive) Report(Unknown("Unknown exception"));
+  }
+}
 
 // A handle through which any thread may post to one target. Posts made after
 // the target is gone, or after its thread's queue has ended, are dropped.

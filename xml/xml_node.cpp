@@ -13,7 +13,7 @@
 
 namespace quillon {
 
-const TTagType kTagTypes[9] = {
+const TTagType kTagTypes[kTagTypeCount] = {
     {"<![CDATA[", "]]>", etCData},
     {"<!DOCTYPE", ">", etDocType},
     {"<?xml-stylesheet", "?>", etStylesheet},
@@ -439,13 +439,13 @@ void TXmlNode::ReadNode(TsdCodecStream& s, int depth) {
   if (c != '<') return;
 
   // Longest match over the tag table; "<" has been read.
-  bool alive[9];
+  bool alive[kTagTypeCount];
   for (bool& a : alive) a = true;
   int row = kPlainElementRow;
   for (size_t k = 1;; ++k) {
     c = s.GetChar();
     bool matched = false;
-    for (int i = 0; i < 9; ++i) {
+    for (int i = 0; i < kTagTypeCount; ++i) {
       const std::string_view start = kTagTypes[i].start;
       if (!alive[i] || start.size() <= k) continue;
       if (c >= 0 && start[k] == static_cast<char>(c)) {

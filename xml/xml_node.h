@@ -54,8 +54,9 @@ struct TTagType {
   std::string_view close;
   TXmlElementType style;
 };
-// The nine rows, longest openings first within each family.
-extern const TTagType kTagTypes[9];
+// The rows, longest openings first within each family.
+inline constexpr int kTagTypeCount = 9;
+extern const TTagType kTagTypes[kTagTypeCount];
 
 // Binary encodings of a node's value (TsdXmlDocument::BinaryEncoding).
 enum TBinaryEncoding : uint8_t { xbeBinHex = 0, xbeBase64 = 1, xbeSixBits = 2 };

@@ -12,7 +12,7 @@ void TCustomLineWSocket::SetLineMode(bool Value) {
 }
 
 void TCustomLineWSocket::FireLineLimitExceeded(int RcvdLength, bool& ClearData) {
-  Fire(OnLineLimitExceeded, this, RcvdLength, ClearData);
+  FireEvent(Lifetime(), OnLineLimitExceeded, this, RcvdLength, ClearData);
 }
 
 void TCustomLineWSocket::WndProc(uint32_t Msg, uintptr_t WParam, intptr_t LParam) {
@@ -20,7 +20,7 @@ void TCustomLineWSocket::WndProc(uint32_t Msg, uintptr_t WParam, intptr_t LParam
     TCustomSslWSocket::WndProc(Msg, WParam, LParam);
     return;
   }
-  auto token = LifeToken();
+  auto alive = Lifetime().Token();
   while (!line_buffer_.empty()) {
     if (!OnDataAvailable) {
       line_buffer_.clear();
@@ -29,7 +29,7 @@ void TCustomLineWSocket::WndProc(uint32_t Msg, uintptr_t WParam, intptr_t LParam
     }
     size_t before = line_buffer_.size();
     FireDataAvailable(0);
-    if (token.expired()) return;
+    if (!alive) return;
     if (line_buffer_.size() == before) break;  // nothing taken: wait for more data
   }
 }
@@ -72,7 +72,7 @@ bool TCustomLineWSocket::FireDataAvailable(Word Error) {
   line_buffer_.resize(old + static_cast<size_t>(n));
   int got = TCustomSslWSocket::RawReceive(line_buffer_.data() + old, n);
   line_buffer_.resize(old + static_cast<size_t>(got > 0 ? got : 0));
-  auto token = LifeToken();
+  auto alive = Lifetime().Token();
   if (got > 0) {
     if (line_edit_) {
       int len = got;
@@ -80,14 +80,14 @@ bool TCustomLineWSocket::FireDataAvailable(Word Error) {
     } else if (line_echo_) {
       Send(line_buffer_.data() + old, got);
     }
-    if (token.expired()) return true;
+    if (!alive) return true;
   }
   if (!DeliverLines(Error)) return true;
 
   if (line_limit_ > 0 && static_cast<int>(line_buffer_.size()) > line_limit_) {
     bool clear = true;
     FireLineLimitExceeded(static_cast<int>(line_buffer_.size()), clear);
-    if (token.expired()) return true;
+    if (!alive) return true;
     if (clear) {
       pending_line_length_ = 0;
       line_buffer_.clear();
@@ -97,7 +97,6 @@ bool TCustomLineWSocket::FireDataAvailable(Word Error) {
 }
 
 bool TCustomLineWSocket::DeliverLines(Word Error) {
-  auto token = LifeToken();
   while (line_mode_ && !line_end_.empty()) {
     size_t at = line_buffer_.find(line_end_);
     if (at == std::string::npos) break;
@@ -109,8 +108,7 @@ bool TCustomLineWSocket::DeliverLines(Word Error) {
         break;
       }
       int before = pending_line_length_;
-      Fire(OnDataAvailable, this, Error);
-      if (token.expired()) return false;
+      if (!FireEvent(Lifetime(), OnDataAvailable, this, Error)) return false;
       // A handler that reads nothing is not called again at once: the line
       // stays and is offered with the next data.
       if (pending_line_length_ == before) return true;
@@ -120,15 +118,13 @@ bool TCustomLineWSocket::DeliverLines(Word Error) {
 }
 
 void TCustomLineWSocket::FireSessionClosed(Word Error) {
-  auto token = LifeToken();
   if (!line_buffer_.empty()) {
     if (line_mode_) {
       // What is left without a terminator is offered as a last line.
       pending_line_length_ = static_cast<int>(line_buffer_.size());
       while (pending_line_length_ > 0 && OnDataAvailable) {
         int before = pending_line_length_;
-        Fire(OnDataAvailable, this, Word{0});
-        if (token.expired()) return;
+        if (!FireEvent(Lifetime(), OnDataAvailable, this, Word{0})) return;
         if (pending_line_length_ == before) break;
       }
     }

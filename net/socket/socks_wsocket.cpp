@@ -12,7 +12,8 @@ namespace quillon {
 
 namespace {
 
-// Every request is assembled in a buffer of this size.
+// The longest request sent to a proxy; a longer one fails with
+// kSocksRequestTooLong before anything is sent.
 constexpr int kRequestSize = 128;
 
 }  // namespace
@@ -20,28 +21,15 @@ constexpr int kRequestSize = 128;
 // ---- Properties ----------------------------------------------------------------
 
 void TCustomSocksWSocket::SetSocksServer(const std::string& Value) {
-  std::string v(TrimWS(Value));
-  if (state_ != wsClosed) {
-    if (v != socks_server_) RaiseSocketError("Can't change socks server if not closed");
-    return;
-  }
-  socks_server_ = v;
-  socks_server_assigned_ = !v.empty();
-  addr_resolved_ = false;
+  ChangeRemoteText(socks_server_, Value, "Can't change socks server if not closed", TRemotePart::Addr);
 }
 
 void TCustomSocksWSocket::SetSocksPort(const std::string& Value) {
-  std::string v(TrimWS(Value));
-  if (state_ != wsClosed) {
-    if (v != socks_port_) RaiseSocketError("Can't change socks port if not closed");
-    return;
-  }
-  socks_port_ = v;
-  port_resolved_ = false;
+  ChangeRemoteText(socks_port_, Value, "Can't change socks port if not closed", TRemotePart::Port);
 }
 
 void TCustomSocksWSocket::SetSocksLevel(const std::string& Value) {
-  if (state_ != wsClosed) {
+  if (State() != wsClosed) {
     RaiseSocketError("Can't change socks level if not closed");
     return;
   }
@@ -57,7 +45,6 @@ void TCustomSocksWSocket::ResetFields() {
   socks_state_ = SocksState::Data;
   socks_server_.clear();
   socks_port_.clear();
-  socks_server_assigned_ = false;
   socks_level_ = "5";
   rcv_cnt_ = 0;
   pending_pos_ = 0;
@@ -66,31 +53,29 @@ void TCustomSocksWSocket::ResetFields() {
 
 // ---- Events --------------------------------------------------------------------
 
-void TCustomSocksWSocket::FireSocksConnected(Word Error) { Fire(OnSocksConnected, this, Error); }
-void TCustomSocksWSocket::FireSocksError(int Error, const std::string& Msg) { Fire(OnSocksError, this, Error, Msg); }
-void TCustomSocksWSocket::FireSocksAuthState(TSocksAuthState AuthState) { Fire(OnSocksAuthState, this, AuthState); }
+void TCustomSocksWSocket::FireSocksConnected(Word Error) { FireEvent(Lifetime(), OnSocksConnected, this, Error); }
+void TCustomSocksWSocket::FireSocksError(int Error, const std::string& Msg) {
+  FireEvent(Lifetime(), OnSocksError, this, Error, Msg);
+}
+void TCustomSocksWSocket::FireSocksAuthState(TSocksAuthState AuthState) {
+  FireEvent(Lifetime(), OnSocksAuthState, this, AuthState);
+}
 
 // ---- Connecting ----------------------------------------------------------------
 
 void TCustomSocksWSocket::Connect() {
-  if (!socks_server_assigned_) {
+  if (socks_server_.empty()) {
     TCustomWSocket::Connect();
     return;
   }
-  if (LowerCase(proto_) != "tcp") {
+  if (LowerCase(Proto()) != "tcp") {
     RaiseSocketError("tcp is the only protocol supported thru socks server");
     return;
   }
   try {
-    if (!port_resolved_) {
-      sin_.sin_port = htons(static_cast<uint16_t>(WSocketResolvePort(socks_port_, proto_)));
-      port_resolved_ = true;
-    }
-    if (!addr_resolved_) {
-      sin_.sin_addr = WSocketResolveHost(socks_server_);
-      addr_resolved_ = true;
-    }
-    target_port_ = WSocketResolvePort(port_, proto_);
+    ResolveRemotePort(socks_port_);
+    ResolveRemoteAddr(socks_server_);
+    target_port_ = WSocketResolvePort(Port(), Proto());
   } catch (const ESocketException& e) {
     RaiseSocketError("connect: " + e.Message());
     return;
@@ -104,7 +89,7 @@ void TCustomSocksWSocket::Connect() {
 }
 
 void TCustomSocksWSocket::Listen() {
-  if (socks_server_assigned_) {
+  if (!socks_server_.empty()) {
     RaiseSocketError("Listening is not supported thru socks server");
     return;
   }
@@ -116,9 +101,9 @@ void TCustomSocksWSocket::FireSessionConnected(Word Error) {
     TCustomWSocket::FireSessionConnected(Error);
     return;
   }
-  auto token = LifeToken();
+  auto alive = Lifetime().Token();
   FireSocksConnected(Error);
-  if (token.expired()) return;
+  if (!alive) return;
   if (Error != 0) {
     socks_state_ = SocksState::Data;
     TCustomWSocket::FireSessionConnected(Error);
@@ -128,110 +113,97 @@ void TCustomSocksWSocket::FireSessionConnected(Word Error) {
     SocksDoConnect();
     return;
   }
-  unsigned char request[3] = {5, 1, static_cast<unsigned char>(socks_authentication_ == socksAuthenticateUsercode ? 2 : 0)};
-  SendRequest(request, sizeof request);
+  SendRequest({5, 1, static_cast<char>(socks_authentication_ == socksAuthenticateUsercode ? 2 : 0)});
 }
 
-void TCustomSocksWSocket::SendRequest(const unsigned char* Data, int Len) {
+void TCustomSocksWSocket::SendRequest(const std::string& Request) {
   try {
-    Send(Data, Len);
+    Send(Request.data(), static_cast<int>(Request.size()));
   } catch (...) {
     // A failed send ends the connection, which reports itself.
   }
 }
 
 void TCustomSocksWSocket::SocksDoConnect() {
-  unsigned char request[kRequestSize];
-  int len = 0;
   socks_state_ = SocksState::Connect;
   rcv_cnt_ = 0;
-  if (socks_level_ == "5") {
-    // 5, 1, 0, 3, length, host name, port: the target travels as a name.
-    if (addr_.size() > static_cast<size_t>(kRequestSize - 7)) {
-      SocksFail(20014, "host name too long");
-      return;
-    }
-    request[len++] = 5;
-    request[len++] = 1;
-    request[len++] = 0;
-    request[len++] = 3;
-    request[len++] = static_cast<unsigned char>(addr_.size());
-    std::memcpy(request + len, addr_.data(), addr_.size());
-    len += static_cast<int>(addr_.size());
-  } else {
-    // 4, 1, port, address, user code, 0 [, host name, 0 for 4A].
-    const bool level4a = socks_level_ == "4A";
-    if (!level4a && socks_usercode_.size() > static_cast<size_t>(kRequestSize - 9)) {
-      SocksFail(20014, "user code too long");
-      return;
-    }
-    if (level4a && socks_usercode_.size() + addr_.size() > static_cast<size_t>(kRequestSize - 10)) {
-      SocksFail(20014, "user code and host name too long");
-      return;
-    }
-    in_addr target{};
-    if (level4a) {
-      target.s_addr = htonl(1);  // 0.0.0.1: the server resolves the name
-    } else {
-      try {
-        target = WSocketResolveHost(addr_);
-      } catch (const std::exception& e) {
-        SocksFail(20017, std::string(typeid(e) == typeid(ESocketException) ? "ESocketException" : "Exception") +
-                             " " + e.what());
-        return;
-      }
-    }
-    request[len++] = 4;
-    request[len++] = 1;
-    request[len++] = static_cast<unsigned char>(target_port_ >> 8);
-    request[len++] = static_cast<unsigned char>(target_port_);
-    std::memcpy(request + len, &target.s_addr, 4);
-    len += 4;
-    std::memcpy(request + len, socks_usercode_.data(), socks_usercode_.size());
-    len += static_cast<int>(socks_usercode_.size());
-    request[len++] = 0;
-    if (level4a) {
-      std::memcpy(request + len, addr_.data(), addr_.size());
-      len += static_cast<int>(addr_.size());
-      request[len++] = 0;
-    }
-    SendRequest(request, len);
-    return;
+  std::string request;
+  if (socks_level_ == "5" ? ConnectRequest5(request) : ConnectRequest4(request)) SendRequest(request);
+}
+
+bool TCustomSocksWSocket::ConnectRequest5(std::string& Request) {
+  // 5, 1, 0, 3, length, host name, port: the target travels as a name.
+  const std::string& host = Addr();
+  if (host.size() > static_cast<size_t>(kRequestSize - 7)) {
+    SocksFail(kSocksRequestTooLong, "host name too long");
+    return false;
   }
-  request[len++] = static_cast<unsigned char>(target_port_ >> 8);
-  request[len++] = static_cast<unsigned char>(target_port_);
-  SendRequest(request, len);
+  Request = {5, 1, 0, 3, static_cast<char>(host.size())};
+  Request += host;
+  Request += {static_cast<char>(target_port_ >> 8), static_cast<char>(target_port_)};
+  return true;
+}
+
+bool TCustomSocksWSocket::ConnectRequest4(std::string& Request) {
+  // 4, 1, port, address, user code, 0 [, host name, 0 for 4A].
+  const std::string& host = Addr();
+  const bool level4a = socks_level_ == "4A";
+  if (!level4a && socks_usercode_.size() > static_cast<size_t>(kRequestSize - 9)) {
+    SocksFail(kSocksRequestTooLong, "user code too long");
+    return false;
+  }
+  if (level4a && socks_usercode_.size() + host.size() > static_cast<size_t>(kRequestSize - 10)) {
+    SocksFail(kSocksRequestTooLong, "user code and host name too long");
+    return false;
+  }
+  in_addr target{};
+  if (level4a) {
+    target.s_addr = htonl(1);  // 0.0.0.1: the server resolves the name
+  } else {
+    try {
+      target = WSocketResolveHost(host);
+    } catch (const std::exception& e) {
+      SocksFail(kSocksTargetUnresolved,
+                std::string(typeid(e) == typeid(ESocketException) ? "ESocketException" : "Exception") + " " +
+                    e.what());
+      return false;
+    }
+  }
+  Request = {4, 1, static_cast<char>(target_port_ >> 8), static_cast<char>(target_port_)};
+  Request.append(reinterpret_cast<const char*>(&target.s_addr), 4);
+  Request += socks_usercode_;
+  Request += '\0';
+  if (level4a) {
+    Request += host;
+    Request += '\0';
+  }
+  return true;
 }
 
 void TCustomSocksWSocket::SocksDoAuthenticate() {
   if (socks_usercode_.size() + socks_password_.size() > static_cast<size_t>(kRequestSize - 3)) {
-    SocksFail(20014, "user code and password too long");
+    SocksFail(kSocksRequestTooLong, "user code and password too long");
     return;
   }
-  unsigned char request[kRequestSize];
-  int len = 0;
   socks_state_ = SocksState::Authenticate;
   rcv_cnt_ = 0;
-  auto token = LifeToken();
+  auto alive = Lifetime().Token();
   FireSocksAuthState(saStarting);
-  if (token.expired() || socks_state_ != SocksState::Authenticate) return;
-  request[len++] = 1;
-  request[len++] = static_cast<unsigned char>(socks_usercode_.size());
-  std::memcpy(request + len, socks_usercode_.data(), socks_usercode_.size());
-  len += static_cast<int>(socks_usercode_.size());
-  request[len++] = static_cast<unsigned char>(socks_password_.size());
-  std::memcpy(request + len, socks_password_.data(), socks_password_.size());
-  len += static_cast<int>(socks_password_.size());
-  SendRequest(request, len);
+  if (!alive || socks_state_ != SocksState::Authenticate) return;
+  std::string request = {1, static_cast<char>(socks_usercode_.size())};
+  request += socks_usercode_;
+  request += static_cast<char>(socks_password_.size());
+  request += socks_password_;
+  SendRequest(request);
 }
 
 void TCustomSocksWSocket::SocksFail(int Error, const std::string& Msg) {
-  auto token = LifeToken();
+  auto alive = Lifetime().Token();
   FireSocksError(Error, Msg);
-  if (token.expired()) return;
+  if (!alive) return;
   socks_state_ = SocksState::Data;
   FireSessionConnected(static_cast<Word>(Error));
-  if (token.expired()) return;
+  if (!alive) return;
   InternalClose(true, static_cast<Word>(Error));
 }
 
@@ -241,9 +213,9 @@ void TCustomSocksWSocket::SocksSucceeded(int ReplyLength) {
   pending_count_ = rcv_cnt_ - ReplyLength;
   rcv_cnt_ = 0;
   socks_state_ = SocksState::Data;
-  auto token = LifeToken();
+  auto alive = Lifetime().Token();
   FireSessionConnected(0);
-  if (token.expired() || state_ != wsConnected) return;
+  if (!alive || State() != wsConnected) return;
   // Deliver data that came with the reply (only when there is some: a
   // handler is not called to read nothing).
   if (pending_count_ > 0 || TCustomWSocket::RcvdCount() > 0) FireDataAvailable(0);
@@ -259,7 +231,7 @@ bool TCustomSocksWSocket::FireDataAvailable(Word Error) {
   }
   int room = static_cast<int>(sizeof rcv_buf_) - rcv_cnt_;
   if (room <= 0) {
-    SocksFail(20001, "too much data availaible");
+    SocksFail(kSocksLogicError, "too much data availaible");
     return true;
   }
   int n = TCustomWSocket::RawReceive(rcv_buf_ + rcv_cnt_, room);
@@ -274,89 +246,91 @@ bool TCustomSocksWSocket::FireDataAvailable(Word Error) {
       else
         ConnectReply5();
       break;
-    default: SocksFail(20013, "internal error"); break;
+    default: SocksFail(kSocksInternalError, "internal error"); break;
   }
   return true;
 }
 
 void TCustomSocksWSocket::MethodReply() {
   if (Level4()) {
-    SocksFail(20001, "TWSocket logic error");
+    SocksFail(kSocksLogicError, "TWSocket logic error");
     return;
   }
   if (rcv_cnt_ < 2) return;
   rcv_cnt_ = 0;
   if (rcv_buf_[0] != 5) {
-    SocksFail(20002, "socks version error");
+    SocksFail(kSocksVersionError, "socks version error");
     return;
   }
   if (rcv_buf_[1] == 0) {
     if (socks_authentication_ == socksAuthenticateUsercode) {
-      auto token = LifeToken();
+      auto alive = Lifetime().Token();
       FireSocksAuthState(saNotRequired);
-      if (token.expired() || socks_state_ != SocksState::NegotiateMethods) return;
+      if (!alive || socks_state_ != SocksState::NegotiateMethods) return;
     }
     SocksDoConnect();
   } else if (rcv_buf_[1] == 2) {
     SocksDoAuthenticate();
   } else {
-    SocksFail(20003, "authentification method not acceptable");
+    SocksFail(kSocksMethodRejected, "authentification method not acceptable");
   }
 }
 
 void TCustomSocksWSocket::AuthenticationReply() {
   if (rcv_buf_[0] != 1) {
-    SocksFail(20002, "socks version error");
+    SocksFail(kSocksVersionError, "socks version error");
     return;
   }
   if (rcv_cnt_ > 2) {
-    SocksFail(20001, "too much data availaible");
+    SocksFail(kSocksLogicError, "too much data availaible");
     return;
   }
   if (rcv_cnt_ < 2) return;
   if (rcv_buf_[1] != 0) {
-    SocksFail(20015, "socks authentication failed");
+    SocksFail(kSocksAuthenticationFailed, "socks authentication failed");
     return;
   }
   rcv_cnt_ = 0;
-  auto token = LifeToken();
+  auto alive = Lifetime().Token();
   FireSocksAuthState(saSucceeded);
-  if (token.expired() || socks_state_ != SocksState::Authenticate) return;
+  if (!alive || socks_state_ != SocksState::Authenticate) return;
   SocksDoConnect();
 }
 
 void TCustomSocksWSocket::ConnectReply4() {
   if (rcv_cnt_ < 8) return;
   if (rcv_buf_[0] != 0) {
-    SocksFail(20002, "socks version error");
+    SocksFail(kSocksVersionError, "socks version error");
     return;
   }
   switch (rcv_buf_[1]) {
     case 90: SocksSucceeded(8); return;
-    case 91: SocksFail(20016, "request rejected or failed"); return;
-    case 92: SocksFail(20008, "connection refused"); return;
-    case 93: SocksFail(20015, "authentification failed"); return;
-    default: SocksFail(20012, "unassigned error #" + std::to_string(rcv_buf_[1])); return;
+    case 91: SocksFail(kSocksRequestRejected, "request rejected or failed"); return;
+    case 92: SocksFail(kSocksConnectionRefused, "connection refused"); return;
+    case 93: SocksFail(kSocksAuthenticationFailed, "authentification failed"); return;
+    default: SocksFail(kSocksUnassignedError, "unassigned error #" + std::to_string(rcv_buf_[1])); return;
   }
 }
 
 void TCustomSocksWSocket::ConnectReply5() {
   if (rcv_buf_[0] != 5) {
-    SocksFail(20002, "socks version error");
+    SocksFail(kSocksVersionError, "socks version error");
     return;
   }
   if (rcv_cnt_ < 2) return;
-  switch (rcv_buf_[1]) {
-    case 0: break;
-    case 1: SocksFail(20004, "general SOCKS server failure"); return;
-    case 2: SocksFail(20005, "connection not allowed by ruleset"); return;
-    case 3: SocksFail(20006, "network unreachable"); return;
-    case 4: SocksFail(20007, "host unreachable"); return;
-    case 5: SocksFail(20008, "connection refused"); return;
-    case 6: SocksFail(20009, "time to live expired"); return;
-    case 7: SocksFail(20010, "command not supported"); return;
-    case 8: SocksFail(20011, "address type not supported"); return;
-    default: SocksFail(20012, "unassigned error #" + std::to_string(rcv_buf_[1])); return;
+  // Reply codes 1 to 8 are the failures kSocksGeneralFailure and on, in order.
+  static const char* const kReplyTexts[] = {
+      "general SOCKS server failure", "connection not allowed by ruleset", "network unreachable",
+      "host unreachable", "connection refused", "time to live expired", "command not supported",
+      "address type not supported"};
+  const int reply = rcv_buf_[1];
+  if (reply >= 1 && reply <= 8) {
+    SocksFail(kSocksGeneralFailure + reply - 1, kReplyTexts[reply - 1]);
+    return;
+  }
+  if (reply != 0) {
+    SocksFail(kSocksUnassignedError, "unassigned error #" + std::to_string(reply));
+    return;
   }
   if (rcv_cnt_ <= 4) return;
   const int type = rcv_buf_[3];
@@ -374,7 +348,7 @@ void TCustomSocksWSocket::ConnectReply5() {
     bound_addr_.assign(reinterpret_cast<const char*>(rcv_buf_ + 5), static_cast<size_t>(n));
     bound_port_ = std::to_string((rcv_buf_[5 + n] << 8) | rcv_buf_[6 + n]);
   } else {
-    SocksFail(20011, "address type not supported");
+    SocksFail(kSocksAddressNotSupported, "address type not supported");
     return;
   }
   SocksSucceeded(length);
@@ -382,9 +356,9 @@ void TCustomSocksWSocket::ConnectReply5() {
 
 void TCustomSocksWSocket::FireSessionClosed(Word Error) {
   if (socks_state_ == SocksState::Authenticate) {
-    auto token = LifeToken();
+    auto alive = Lifetime().Token();
     FireSocksAuthState(saFailed);
-    if (token.expired()) return;
+    if (!alive) return;
   }
   TCustomWSocket::FireSessionClosed(Error);
 }

@@ -10,23 +10,9 @@
 // saSucceeded / saNotRequired) during level-5 authentication; then
 // OnSessionConnected(0) and OnDataAvailable for data that came right behind
 // the proxy's reply. A failed negotiation fires OnSocksError(Code, Msg),
-// OnSessionConnected(Code) and OnSessionClosed(Code) with a code from 20001
-// to 20017:
-//
-//   20001 "TWSocket logic error" / "too much data availaible"
-//   20002 "socks version error"          20003 "authentification method not acceptable"
-//   20004 "general SOCKS server failure" 20005 "connection not allowed by ruleset"
-//   20006 "network unreachable"          20007 "host unreachable"
-//   20008 "connection refused"           20009 "time to live expired"
-//   20010 "command not supported"        20011 "address type not supported"
-//   20012 "unassigned error #<code>"     20013 "internal error"
-//   20014 a request that does not fit: "host name too long", "user code too
-//         long", "user code and host name too long", "user code and password
-//         too long" (nothing is sent)
-//   20015 "socks authentication failed" / "authentification failed"
-//   20016 "request rejected or failed"   20017 the target of a level-4 request
-//         cannot be resolved (exception class and message)
-//   or "data receive error" with the socket error of the notification.
+// OnSessionConnected(Code) and OnSessionClosed(Code) with one of the codes
+// below, or with the socket error of the notification and the text "data
+// receive error".
 //
 // Every close empties SocksServer and SocksPort and sets SocksLevel back to
 // "5": assign them again before each Connect.
@@ -38,6 +24,31 @@
 #include "net/socket/wsocket.h"
 
 namespace quillon {
+
+// The SOCKS failure codes, with the texts OnSocksError reports for them.
+enum : int {
+  kSocksLogicError = 20001,            // "TWSocket logic error", "too much data availaible"
+  kSocksVersionError = 20002,          // "socks version error"
+  kSocksMethodRejected = 20003,        // "authentification method not acceptable"
+  kSocksGeneralFailure = 20004,        // level-5 reply codes 1 to 8 in order:
+  kSocksNotAllowed = 20005,            //   "connection not allowed by ruleset"
+  kSocksNetworkUnreachable = 20006,    //   "network unreachable"
+  kSocksHostUnreachable = 20007,       //   "host unreachable"
+  kSocksConnectionRefused = 20008,     //   "connection refused" (also level 4)
+  kSocksTtlExpired = 20009,            //   "time to live expired"
+  kSocksCommandNotSupported = 20010,   //   "command not supported"
+  kSocksAddressNotSupported = 20011,   //   "address type not supported"
+  kSocksUnassignedError = 20012,       // "unassigned error #<code>"
+  kSocksInternalError = 20013,         // "internal error"
+  kSocksRequestTooLong = 20014,        // nothing is sent: "host name too long", "user
+                                       // code too long", "user code and host name too
+                                       // long", "user code and password too long"
+  kSocksAuthenticationFailed = 20015,  // "socks authentication failed" (level 5),
+                                       // "authentification failed" (level 4)
+  kSocksRequestRejected = 20016,       // "request rejected or failed"
+  kSocksTargetUnresolved = 20017,      // the target of a level-4 request cannot be
+                                       // resolved: "<exception class> <message>"
+};
 
 enum TSocksAuthentication { socksNoAuthentication = 0, socksAuthenticateUsercode = 1 };
 enum TSocksAuthState { saStarting = 0, saSucceeded = 1, saFailed = 2, saNotRequired = 3 };
@@ -100,7 +111,11 @@ class TCustomSocksWSocket : public TCustomWSocket {
 
   void SocksDoConnect();
   void SocksDoAuthenticate();
-  void SendRequest(const unsigned char* Data, int Len);
+  void SendRequest(const std::string& Request);
+  // Assemble the connect request of level 5 or 4 / 4A; false after reporting
+  // a request that cannot be made.
+  bool ConnectRequest5(std::string& Request);
+  bool ConnectRequest4(std::string& Request);
   void SocksFail(int Error, const std::string& Msg);
   void SocksSucceeded(int ReplyLength);
   // Each returns after the reply was handled or more bytes are needed.
@@ -112,7 +127,6 @@ class TCustomSocksWSocket : public TCustomWSocket {
 
   std::string socks_server_, socks_port_, socks_level_ = "5";
   std::string socks_usercode_, socks_password_;
-  bool socks_server_assigned_ = false;
   TSocksAuthentication socks_authentication_ = socksNoAuthentication;
   SocksState socks_state_ = SocksState::Data;
   int target_port_ = 0;

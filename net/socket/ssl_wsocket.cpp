@@ -69,7 +69,7 @@ TCustomSslWSocket::~TCustomSslWSocket() = default;
 // ---- Properties ----------------------------------------------------------------
 
 void TCustomSslWSocket::SetSslEnable(bool Value) {
-  if (state_ != wsClosed) {
+  if (State() != wsClosed) {
     if (Value != ssl_enable_) RaiseSocketError("Can't change SslEnable if not closed");
     return;
   }
@@ -89,7 +89,7 @@ std::string TCustomSslWSocket::SslCipher() const {
 }
 
 std::string TCustomSslWSocket::HostText() const {
-  return ssl_server_name_.empty() ? addr_ : ssl_server_name_;
+  return ssl_server_name_.empty() ? Addr() : ssl_server_name_;
 }
 
 void TCustomSslWSocket::ResetFields() {
@@ -109,15 +109,15 @@ void TCustomSslWSocket::ResetFields() {
 // ---- Handshake -----------------------------------------------------------------
 
 void TCustomSslWSocket::StartSslHandshake() {
-  if (state_ != wsConnected || TlsActive() || SocksNegotiating()) {
+  if (State() != wsConnected || TlsActive() || SocksNegotiating()) {
     RaiseSocketError("StartSslHandshake: the connection is not open or already secured");
     return;
   }
   ssl_enable_ = true;
-  auto token = LifeToken();
+  auto alive = Lifetime().Token();
   BeginHandshake();
   if (pending_failure_ == 0 && !FlushOut()) return;
-  if (token.expired()) return;
+  if (!alive) return;
   if (pending_failure_ != 0) ReportFailure();
 }
 
@@ -214,7 +214,7 @@ void TCustomSslWSocket::ReportFailure() {
   const Word code = pending_failure_;
   ssl_error_text_ = pending_failure_text_;
   const bool handshaking = tls_state_ == TlsState::Handshake;
-  auto token = LifeToken();
+  auto alive = Lifetime().Token();
   // An alert OpenSSL produced for the failure goes out before the close.
   if (session_ && !FlushOut()) return;
   tls_state_ = TlsState::Failed;
@@ -222,9 +222,9 @@ void TCustomSslWSocket::ReportFailure() {
   if (handshaking) {
     handshake_failed_ = true;
     TCustomSocksWSocket::FireSessionConnected(code);
-    if (token.expired()) return;
+    if (!alive) return;
   }
-  if (state_ != wsClosed) InternalClose(true, code);
+  if (State() != wsClosed) InternalClose(true, code);
 }
 
 // ---- Moving bytes --------------------------------------------------------------
@@ -281,13 +281,13 @@ void TCustomSslWSocket::Decrypt() {
 }
 
 bool TCustomSslWSocket::FlushOut() {
-  auto token = LifeToken();
+  auto alive = Lifetime().Token();
   while (session_ && BIO_ctrl_pending(session_->out) > 0) {
     int n = BIO_read(session_->out, io_buf_.get(), static_cast<int>(kIoBufferSize));
     if (n <= 0) break;
-    if (state_ != wsConnected) continue;  // nowhere to send: dropped
+    if (State() != wsConnected) continue;  // nowhere to send: dropped
     TCustomSocksWSocket::Send(io_buf_.get(), n);
-    if (token.expired()) return false;
+    if (!alive) return false;
   }
   return true;
 }
@@ -301,10 +301,10 @@ void TCustomSslWSocket::FireSessionConnected(Word Error) {
     TCustomSocksWSocket::FireSessionConnected(Error);
     return;
   }
-  auto token = LifeToken();
+  auto alive = Lifetime().Token();
   BeginHandshake();
   if (pending_failure_ == 0 && !FlushOut()) return;
-  if (token.expired()) return;
+  if (!alive) return;
   if (pending_failure_ != 0) ReportFailure();
 }
 
@@ -313,7 +313,7 @@ bool TCustomSslWSocket::FireDataAvailable(Word Error) {
     if (tls_state_ == TlsState::Failed) return true;  // nothing more is read after a failure
     return TCustomSocksWSocket::FireDataAvailable(Error);
   }
-  auto token = LifeToken();
+  auto alive = Lifetime().Token();
   const bool was_handshaking = tls_state_ == TlsState::Handshake;
   PumpIn();
   Process();
@@ -324,12 +324,12 @@ bool TCustomSslWSocket::FireDataAvailable(Word Error) {
   }
   if (was_handshaking && tls_state_ == TlsState::Data) {
     TCustomSocksWSocket::FireSessionConnected(0);
-    if (token.expired() || tls_state_ != TlsState::Data) return true;
+    if (!alive || tls_state_ != TlsState::Data) return true;
     if (!early_out_.empty()) {
       std::string early = std::move(early_out_);
       early_out_.clear();
       Send(early.data(), static_cast<int>(early.size()));
-      if (token.expired() || tls_state_ != TlsState::Data) return true;
+      if (!alive || tls_state_ != TlsState::Data) return true;
     }
     // Application data may have come with the end of the handshake.
     Decrypt();
@@ -345,7 +345,7 @@ bool TCustomSslWSocket::FireDataAvailable(Word Error) {
       plain_begin_ = plain_end_ = 0;  // nobody reads: dropped, as the core drops unread data
       break;
     }
-    if (token.expired()) return true;
+    if (!alive) return true;
     if (PlainCount() == before) break;
   }
   return true;
@@ -357,10 +357,10 @@ void TCustomSslWSocket::FireDataSent(Word Error) {
 }
 
 void TCustomSslWSocket::FireSessionClosed(Word Error) {
-  auto token = LifeToken();
+  auto alive = Lifetime().Token();
   // The peer ended the connection (State is still wsConnected): a secured
   // connection must have been ended with a close-notify first.
-  if (state_ == wsConnected && Error == 0 && TlsActive()) {
+  if (State() == wsConnected && Error == 0 && TlsActive()) {
     if (session_) {
       PumpIn();
       Process();
@@ -375,7 +375,7 @@ void TCustomSslWSocket::FireSessionClosed(Word Error) {
         tls_state_ = TlsState::Failed;
         handshake_failed_ = true;
         TCustomSocksWSocket::FireSessionConnected(Error);
-        if (token.expired()) return;
+        if (!alive) return;
       }
       tls_state_ = TlsState::Failed;
     } else if (!close_notify_received_) {
@@ -387,15 +387,15 @@ void TCustomSslWSocket::FireSessionClosed(Word Error) {
 }
 
 void TCustomSslWSocket::InternalClose(bool Shut, Word Error) {
-  if (Shut && tls_state_ == TlsState::Data && session_ && state_ == wsConnected && HSocket() != INVALID_SOCKET) {
+  if (Shut && tls_state_ == TlsState::Data && session_ && State() == wsConnected && HSocket() != INVALID_SOCKET) {
     // A clean close tells the peer that nothing was cut off.
     ERR_clear_error();
     SSL_shutdown(session_->ssl);
     ERR_clear_error();
-    auto token = LifeToken();
+    auto alive = Lifetime().Token();
     if (!FlushOut()) return;
     TryToSend();
-    if (token.expired()) return;
+    if (!alive) return;
   }
   TCustomSocksWSocket::InternalClose(Shut, Error);
 }
@@ -410,25 +410,25 @@ void TCustomSslWSocket::WndProc(uint32_t Msg, uintptr_t WParam, intptr_t LParam)
 
 // ---- Reading and writing -----------------------------------------------------
 
+void TCustomSslWSocket::ReadAhead() {
+  if (PlainCount() > 0 || tls_state_ != TlsState::Data || pending_failure_ != 0) return;
+  PumpIn();
+  Process();
+  if (pending_failure_ != 0) NotifyWindow().Post(WM_SSL_FAILURE, 0, 0);
+}
+
 int TCustomSslWSocket::RawReceive(void* Buffer, int BufferSize) {
   if (!TlsActive()) {
     if (tls_state_ == TlsState::Failed) {
-      last_error_ = platform::WSAECONNABORTED;
-      platform::SetLastSocketError(last_error_);
+      SetLastError(platform::WSAECONNABORTED);
       return -1;
     }
     return TCustomSocksWSocket::RawReceive(Buffer, BufferSize);
   }
-  if (PlainCount() == 0 && tls_state_ == TlsState::Data && pending_failure_ == 0) {
-    // Line mode reads without the data event of this layer.
-    PumpIn();
-    Process();
-    if (pending_failure_ != 0) NotifyWindow().Post(WM_SSL_FAILURE, 0, 0);
-  }
+  ReadAhead();
   if (PlainCount() == 0) {
     if (close_notify_received_) return 0;
-    last_error_ = platform::WSAEWOULDBLOCK;
-    platform::SetLastSocketError(last_error_);
+    SetLastError(platform::WSAEWOULDBLOCK);
     return -1;
   }
   size_t n = std::min(PlainCount(), static_cast<size_t>(BufferSize < 0 ? 0 : BufferSize));
@@ -439,16 +439,12 @@ int TCustomSslWSocket::RawReceive(void* Buffer, int BufferSize) {
 
 int TCustomSslWSocket::RcvdCount() {
   if (!TlsActive()) return TCustomSocksWSocket::RcvdCount();
-  if (PlainCount() == 0 && tls_state_ == TlsState::Data && pending_failure_ == 0) {
-    PumpIn();
-    Process();
-    if (pending_failure_ != 0) NotifyWindow().Post(WM_SSL_FAILURE, 0, 0);
-  }
+  ReadAhead();
   return static_cast<int>(std::min(PlainCount(), static_cast<size_t>(INT32_MAX)));
 }
 
 int TCustomSslWSocket::Send(const void* Data, int Len) {
-  if (tls_state_ == TlsState::Off || tls_state_ == TlsState::Waiting || state_ != wsConnected)
+  if (tls_state_ == TlsState::Off || tls_state_ == TlsState::Waiting || State() != wsConnected)
     return TCustomSocksWSocket::Send(Data, Len);
   if (Len <= 0) return 0;
   if (tls_state_ == TlsState::Handshake) {

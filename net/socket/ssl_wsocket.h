@@ -105,6 +105,10 @@ class TCustomSslWSocket : public TCustomSocksWSocket {
   void Process();
   bool ContinueHandshake();
   void Decrypt();
+  // Decrypts what the network has when nothing decrypted is waiting: line
+  // mode and RcvdCount read without this layer's data event. A failure is
+  // reported from the event loop.
+  void ReadAhead();
   // Queues OpenSSL's output on the socket; false when the socket is gone.
   bool FlushOut();
   // Reports a recorded failure: OnSessionConnected(code) during a handshake,

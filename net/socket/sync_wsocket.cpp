@@ -14,12 +14,13 @@ int TCustomSyncWSocket::WaitUntilReady(bool& DoneFlag) {
   // Elapsed time is measured as a difference of tick counts, which stays
   // right when the count wraps during the wait.
   const uint32_t start = platform::GetTickCount();
-  auto token = LifeToken();
+  auto alive = Lifetime().Token();
   while (!DoneFlag) {
-    if (wait_timeout_ > 0 && platform::GetTickCount() - start >= static_cast<uint32_t>(wait_timeout_)) return 12001;
-    if (terminated_ || platform::ApplicationTerminating()) return 12001;
+    const bool timed_out =
+        wait_timeout_ > 0 && platform::GetTickCount() - start >= static_cast<uint32_t>(wait_timeout_);
+    if (timed_out || Terminated() || platform::ApplicationTerminating()) return kWaitAbandoned;
     PumpMessages();
-    if (token.expired()) return 12001;  // destroyed by a handler
+    if (!alive) return kWaitAbandoned;  // destroyed by a handler
     platform::Sleep(0);
   }
   return 0;

@@ -9,6 +9,9 @@
 
 namespace quillon {
 
+// WaitUntilReady's result when it stopped waiting before the flag was set.
+inline constexpr int kWaitAbandoned = 12001;
+
 class TCustomSyncWSocket : public TCustomLineWSocket {
  public:
   // Milliseconds WaitUntilReady waits at most; 0 or less: no limit.
@@ -18,7 +21,8 @@ class TCustomSyncWSocket : public TCustomLineWSocket {
   // Clears DoneFlag, runs Proc (when given) and returns WaitUntilReady.
   virtual int Synchronize(const std::function<void()>& Proc, bool& DoneFlag);
   // Runs the event loop until DoneFlag is true (0), or until WaitTimeout
-  // passed or the application is shutting down (12001).
+  // passed, the application is shutting down or a handler destroyed the
+  // socket (kWaitAbandoned).
   virtual int WaitUntilReady(bool& DoneFlag);
 
  private:

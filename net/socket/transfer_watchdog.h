@@ -17,6 +17,7 @@
 #include <string>
 
 #include "platform/timer.h"
+#include "platform/winsock_errors.h"
 
 namespace quillon {
 
@@ -24,7 +25,7 @@ enum class TTimeoutKind { None, Connect, Idle };
 
 // Error numbers of requests ended by a timeout: the system's "connection
 // timed out", and a number of our own for silence on a live connection.
-inline constexpr uint16_t kConnectTimeoutError = 10060;
+inline constexpr uint16_t kConnectTimeoutError = platform::WSAETIMEDOUT;
 inline constexpr uint16_t kIdleTimeoutError = 11060;
 
 inline constexpr int kDefaultConnectTimeout = 30;

@@ -54,7 +54,9 @@ TCustomWSocket::TCustomWSocket()
 }
 
 TCustomWSocket::~TCustomWSocket() {
-  destroying_ = true;
+  // Tokens expire first: the close below goes no further than its state
+  // change, and a cancelled lookup reports nothing.
+  lifetime_.Invalidate();
   // The parts of subclasses are gone: no event reaches their handlers now.
   OnChangeState = nullptr;
   OnDnsLookupDone = nullptr;
@@ -86,9 +88,9 @@ void TCustomWSocket::ResetFields() {
   addr_assigned_ = port_assigned_ = false;
   addr_resolved_ = port_resolved_ = proto_resolved_ = local_port_resolved_ = false;
   proto_assigned_ = true;
-  proto_number_ = 6;
+  proto_number_ = IPPROTO_TCP;
   proto_ = "tcp";
-  socket_type_ = 1;
+  socket_type_ = TSocketType::Stream;
   local_port_ = "0";
   local_addr_ = "0.0.0.0";
   local_port_number_ = 0;
@@ -105,31 +107,34 @@ void TCustomWSocket::ResetFields() {
 
 // ---- Properties ----------------------------------------------------------------
 
-// The remote texts may change only while closed; assigning the same text again
-// is always accepted (and counts as assigning it).
-void TCustomWSocket::SetClosedOnlyText(std::string& field, bool& assigned, bool& resolved,
-                                       const std::string& value, const char* message) {
-  std::string v = Trimmed(value);
+bool TCustomWSocket::ChangeRemoteText(std::string& Field, const std::string& Value, const char* Message,
+                                      TRemotePart Which) {
+  std::string v = Trimmed(Value);
   if (state_ != wsClosed) {
-    if (v != field) RaiseSocketError(std::string(message));
-    return;
+    if (v != Field) RaiseSocketError(std::string(Message));
+    return false;
   }
-  field = v;
-  assigned = !v.empty();
+  Field = v;
+  bool& resolved = Which == TRemotePart::Addr   ? addr_resolved_
+                   : Which == TRemotePart::Port ? port_resolved_
+                                                : proto_resolved_;
   resolved = false;
+  return true;
 }
 
 void TCustomWSocket::SetAddr(const std::string& Value) {
-  SetClosedOnlyText(addr_, addr_assigned_, addr_resolved_, Value, "Cannot change Addr if not closed");
+  if (ChangeRemoteText(addr_, Value, "Cannot change Addr if not closed", TRemotePart::Addr))
+    addr_assigned_ = !addr_.empty();
 }
 
 void TCustomWSocket::SetPort(const std::string& Value) {
-  SetClosedOnlyText(port_, port_assigned_, port_resolved_, Value, "Cannot change Port if not closed");
+  if (ChangeRemoteText(port_, Value, "Cannot change Port if not closed", TRemotePart::Port))
+    port_assigned_ = !port_.empty();
 }
 
 void TCustomWSocket::SetProto(const std::string& Value) {
-  SetClosedOnlyText(proto_, proto_assigned_, proto_resolved_, Value,
-                    "Cannot change Proto if not closed");
+  if (ChangeRemoteText(proto_, Value, "Cannot change Proto if not closed", TRemotePart::Proto))
+    proto_assigned_ = !proto_.empty();
 }
 
 void TCustomWSocket::SetLocalAddr(const std::string& Value) {
@@ -189,44 +194,38 @@ std::vector<int> TCustomWSocket::SendQueueBlockSizes() const {
   return sizes;
 }
 
+bool TCustomWSocket::PeerName(TSockAddrIn& Name, const char* FuncName) {
+  if (state_ != wsConnected) return false;
+  socklen_t len = sizeof Name;
+  if (::getpeername(hsocket_, reinterpret_cast<sockaddr*>(&Name), &len) == 0) return true;
+  SocketErrorFromErrno(FuncName);
+  return false;
+}
+
+bool TCustomWSocket::BoundName(TSockAddrIn& Name) const {
+  if (state_ != wsBound && state_ != wsConnected && state_ != wsListening) return false;
+  socklen_t len = sizeof Name;
+  return ::getsockname(hsocket_, reinterpret_cast<sockaddr*>(&Name), &len) == 0;
+}
+
 std::string TCustomWSocket::PeerAddr() {
-  if (state_ != wsConnected) return "error";
   TSockAddrIn a{};
-  socklen_t len = sizeof a;
-  if (::getpeername(hsocket_, reinterpret_cast<sockaddr*>(&a), &len) != 0) {
-    SetLastSocketErrorFromErrno();
-    SocketError("GetPeerName");
-    return "error";
-  }
-  return Dotted(a.sin_addr);
+  return PeerName(a, "GetPeerName") ? Dotted(a.sin_addr) : "error";
 }
 
 std::string TCustomWSocket::PeerPort() {
-  if (state_ != wsConnected) return "error";
   TSockAddrIn a{};
-  socklen_t len = sizeof a;
-  if (::getpeername(hsocket_, reinterpret_cast<sockaddr*>(&a), &len) != 0) {
-    SetLastSocketErrorFromErrno();
-    SocketError("GetPeerPort");
-    return "error";
-  }
-  return std::to_string(ntohs(a.sin_port));
+  return PeerName(a, "GetPeerPort") ? std::to_string(ntohs(a.sin_port)) : "error";
 }
 
 std::string TCustomWSocket::BoundAddr() {
-  if (state_ != wsBound && state_ != wsConnected && state_ != wsListening) return "error";
   TSockAddrIn a{};
-  socklen_t len = sizeof a;
-  if (::getsockname(hsocket_, reinterpret_cast<sockaddr*>(&a), &len) != 0) return "error";
-  return Dotted(a.sin_addr);
+  return BoundName(a) ? Dotted(a.sin_addr) : "error";
 }
 
 std::string TCustomWSocket::BoundPort() {
-  if (state_ != wsBound && state_ != wsConnected && state_ != wsListening) return "error";
   TSockAddrIn a{};
-  socklen_t len = sizeof a;
-  if (::getsockname(hsocket_, reinterpret_cast<sockaddr*>(&a), &len) != 0) return "error";
-  return std::to_string(ntohs(a.sin_port));
+  return BoundName(a) ? std::to_string(ntohs(a.sin_port)) : "error";
 }
 
 // ---- Failure paths -----------------------------------------------------------
@@ -251,28 +250,43 @@ void TCustomWSocket::SocketError(const std::string& FuncName) {
   int err = LastSocketError();
   std::string msg = "Error " + std::to_string(err) + " in function " + FuncName + "\r\n" + SocketErrorText(err);
   if (err == platform::WSAECONNRESET || err == platform::WSAENOTCONN) {
-    auto token = LifeToken();
+    auto alive = lifetime_.Token();
     CloseHandle();
     if (state_ != wsClosed && !close_notified_) {
       close_notified_ = true;
       FireSessionClosed(static_cast<Word>(err));
-      if (token.expired()) return;
+      if (!alive) return;
     }
     if (state_ != wsClosed) ChangeState(wsClosed);
-    if (token.expired()) return;
+    if (!alive) return;
   }
   last_error_ = err;
   RaiseSocketError(msg);
 }
 
+void TCustomWSocket::SocketErrorFromErrno(const char* FuncName) {
+  SetLastSocketErrorFromErrno();
+  SocketError(FuncName);
+}
+
+void TCustomWSocket::SocketErrorWith(int Error, const char* FuncName) {
+  SetLastSocketError(Error);
+  SocketError(FuncName);
+}
+
+void TCustomWSocket::SetLastError(int Error) {
+  last_error_ = Error;
+  SetLastSocketError(Error);
+}
+
 void TCustomWSocket::HandleBackgroundException(const std::exception& E) {
-  auto token = LifeToken();
+  auto alive = lifetime_.Token();
   bool can_close = true;
   try {
-    Fire(OnBgException, this, E, can_close);
+    FireEvent(lifetime_, OnBgException, this, E, can_close);
   } catch (...) {
   }
-  if (token.expired()) return;
+  if (!alive) return;
   if (can_close) {
     try {
       Abort();
@@ -285,18 +299,18 @@ void TCustomWSocket::HandleBackgroundException(const std::exception& E) {
 
 bool TCustomWSocket::FireDataAvailable(Word Error) {
   if (!OnDataAvailable) return false;
-  Fire(OnDataAvailable, this, Error);
+  FireEvent(lifetime_, OnDataAvailable, this, Error);
   return true;
 }
-void TCustomWSocket::FireSessionAvailable(Word Error) { Fire(OnSessionAvailable, this, Error); }
-void TCustomWSocket::FireSessionConnected(Word Error) { Fire(OnSessionConnected, this, Error); }
-void TCustomWSocket::FireSessionClosed(Word Error) { Fire(OnSessionClosed, this, Error); }
-void TCustomWSocket::FireDataSent(Word Error) { Fire(OnDataSent, this, Error); }
+void TCustomWSocket::FireSessionAvailable(Word Error) { FireEvent(lifetime_, OnSessionAvailable, this, Error); }
+void TCustomWSocket::FireSessionConnected(Word Error) { FireEvent(lifetime_, OnSessionConnected, this, Error); }
+void TCustomWSocket::FireSessionClosed(Word Error) { FireEvent(lifetime_, OnSessionClosed, this, Error); }
+void TCustomWSocket::FireDataSent(Word Error) { FireEvent(lifetime_, OnDataSent, this, Error); }
 void TCustomWSocket::FireChangeState(TSocketState OldState, TSocketState NewState) {
-  Fire(OnChangeState, this, OldState, NewState);
+  FireEvent(lifetime_, OnChangeState, this, OldState, NewState);
 }
-void TCustomWSocket::FireDnsLookupDone(Word Error) { Fire(OnDnsLookupDone, this, Error); }
-void TCustomWSocket::FireError() { Fire(OnError, this); }
+void TCustomWSocket::FireDnsLookupDone(Word Error) { FireEvent(lifetime_, OnDnsLookupDone, this, Error); }
+void TCustomWSocket::FireError() { FireEvent(lifetime_, OnError, this); }
 
 void TCustomWSocket::ChangeState(TSocketState NewState) {
   TSocketState old = state_;
@@ -307,14 +321,9 @@ void TCustomWSocket::ChangeState(TSocketState NewState) {
 // ---- Message handling ----------------------------------------------------------
 
 void TCustomWSocket::HandleMessage(uint32_t msg, uintptr_t wParam, intptr_t lParam) {
-  auto token = LifeToken();
-  try {
-    WndProc(msg, wParam, lParam);
-  } catch (const std::exception& e) {
-    if (!token.expired()) HandleBackgroundException(e);
-  } catch (...) {
-    if (!token.expired()) HandleBackgroundException(ESocketException("Unknown exception"));
-  }
+  platform::RunMessageWork<ESocketException>(
+      lifetime_, [&] { WndProc(msg, wParam, lParam); },
+      [this](const std::exception& e) { HandleBackgroundException(e); });
 }
 
 void TCustomWSocket::WndProc(uint32_t Msg, uintptr_t WParam, intptr_t LParam) {
@@ -334,17 +343,17 @@ void TCustomWSocket::Do_FD_Notify(uintptr_t WParam, intptr_t LParam) {
   const TSocket handle = hsocket_;
   const uint16_t bits = static_cast<uint16_t>(LParam & 0xFFFF);
   const Word error = static_cast<Word>((LParam >> 16) & 0xFFFF);
-  auto token = LifeToken();
+  auto alive = lifetime_.Token();
   // One message may carry several events; each later step belongs to the
   // same handle only as long as the socket still has it.
-  auto gone = [&] { return token.expired() || hsocket_ != handle; };
+  auto gone = [&] { return !alive || hsocket_ != handle; };
 
   if (bits & FD_CONNECT) {
     if (state_ != wsConnected) {
       ChangeState(wsConnected);
       if (gone()) return;
       FireSessionConnected(error);
-      if (token.expired()) return;
+      if (!alive) return;
       if (error != 0 && state_ != wsClosed) Close();
       if (gone()) return;
     }
@@ -373,11 +382,11 @@ void TCustomWSocket::Do_FD_Notify(uintptr_t WParam, intptr_t LParam) {
     if (state_ != wsConnecting) {
       TWSocketOptions drain = component_options_;
       ReceiveLoop(0, drain.Exclude(wsoNoReceiveLoop), /*Drain=*/true);
-      if (token.expired()) return;
+      if (!alive) return;
       if (!close_notified_) {
         close_notified_ = true;
         FireSessionClosed(error);
-        if (token.expired()) return;
+        if (!alive) return;
       }
       if (state_ != wsClosed) Close();
     }
@@ -385,12 +394,12 @@ void TCustomWSocket::Do_FD_Notify(uintptr_t WParam, intptr_t LParam) {
 }
 
 void TCustomWSocket::ReceiveLoop(Word Error, TWSocketOptions Options, bool Drain) {
-  auto token = LifeToken();
+  auto alive = lifetime_.Token();
   const auto count_before = read_count_;
   for (int round = 1;; ++round) {
     last_error_ = 0;
     if (!FireDataAvailable(Error)) {
-      if (token.expired()) return;
+      if (!alive) return;
       if (hsocket_ == INVALID_SOCKET) return;
       char discard[1024];
       ssize_t n = ::recv(hsocket_, discard, sizeof discard, 0);
@@ -400,7 +409,7 @@ void TCustomWSocket::ReceiveLoop(Word Error, TWSocketOptions Options, bool Drain
         if (last_error_ == 0) return;
       }
     }
-    if (token.expired()) return;
+    if (!alive) return;
     if (Options.Contains(wsoNoReceiveLoop)) return;
     if (last_error_ != 0) return;
     if (hsocket_ == INVALID_SOCKET) return;
@@ -437,27 +446,97 @@ void TCustomWSocket::DnsLookupDone(uintptr_t WParam, intptr_t LParam, bool Rever
 
 // ---- Connecting ----------------------------------------------------------------
 
+void TCustomWSocket::ResolveRemotePort(const std::string& Port) {
+  if (port_resolved_) return;
+  sin_.sin_port = htons(static_cast<uint16_t>(WSocketResolvePort(Port, proto_)));
+  port_resolved_ = true;
+}
+
+void TCustomWSocket::ResolveRemoteAddr(const std::string& Host) {
+  if (addr_resolved_) return;
+  sin_.sin_addr = WSocketResolveHost(Host);
+  addr_resolved_ = true;
+}
+
 void TCustomWSocket::ResolveTexts(bool Listening) {
   if (!proto_resolved_) {
     proto_number_ = WSocketResolveProto(proto_);
-    if (Listening)
-      socket_type_ = proto_number_ == IPPROTO_UDP ? 2 : 1;
+    if (proto_number_ == IPPROTO_UDP)
+      socket_type_ = TSocketType::Datagram;
     else
-      socket_type_ = proto_number_ == IPPROTO_TCP ? 1 : proto_number_ == IPPROTO_UDP ? 2 : 3;
+      socket_type_ = Listening || proto_number_ == IPPROTO_TCP ? TSocketType::Stream : TSocketType::Raw;
     proto_resolved_ = true;
   }
-  if (!port_resolved_) {
-    sin_.sin_port = htons(static_cast<uint16_t>(WSocketResolvePort(port_, proto_)));
-    port_resolved_ = true;
-  }
+  ResolveRemotePort(port_);
   if (!Listening && !local_port_resolved_) {
     local_port_number_ = WSocketResolvePort(local_port_, proto_);
     local_port_resolved_ = true;
   }
-  if (!addr_resolved_) {
-    sin_.sin_addr = WSocketResolveHost(addr_);
-    addr_resolved_ = true;
+  ResolveRemoteAddr(addr_);
+}
+
+const char* TCustomWSocket::UnassignedText(bool Listening) const {
+  if (!port_assigned_) return Listening ? "listen: port not assigned" : "Connect: No Port Specified";
+  if (Listening && !proto_assigned_) return "listen: protocol not assigned";
+  if (!addr_assigned_) return Listening ? "listen: address not assigned" : "Connect: No IP Address Specified";
+  if (!proto_assigned_) return "Connect: No Protocol Specified";
+  return nullptr;
+}
+
+bool TCustomWSocket::OpenHandle(bool Listening) {
+  try {
+    ResolveTexts(Listening);
+  } catch (const ESocketException& e) {
+    RaiseSocketError((Listening ? "listen: " : "connect: ") + e.Message());
+    return false;
   }
+  DropSendQueue();
+  const int type = socket_type_ == TSocketType::Datagram               ? SOCK_DGRAM
+                   : Listening || socket_type_ == TSocketType::Stream ? SOCK_STREAM
+                                                                       : SOCK_RAW;
+  hsocket_ = ::socket(AF_INET, type | SOCK_NONBLOCK | SOCK_CLOEXEC, proto_number_);
+  if (hsocket_ == INVALID_SOCKET) {
+    SocketErrorFromErrno(Listening ? "socket" : "Connect (socket)");
+    return false;
+  }
+  BeginConnection();
+  return true;
+}
+
+bool TCustomWSocket::SetOption(int Level, int Option, const void* Value, socklen_t Size, const char* Name) {
+  if (::setsockopt(hsocket_, Level, Option, Value, Size) == 0) return true;
+  SocketErrorFromErrno(Name);
+  return false;
+}
+
+bool TCustomWSocket::SetFlag(int Level, int Option, const char* Name) {
+  const int one = 1;
+  return SetOption(Level, Option, &one, sizeof one, Name);
+}
+
+bool TCustomWSocket::SetDatagramOptions() {
+  BindSocket();
+  if (multi_cast_ && multi_cast_ip_ttl_ != 1) {
+    unsigned char ttl = static_cast<unsigned char>(multi_cast_ip_ttl_);
+    if (!SetOption(IPPROTO_IP, IP_MULTICAST_TTL, &ttl, sizeof ttl, "setsockopt(IP_MULTICAST_TTL)")) return false;
+  }
+  if (multi_cast_ && local_addr_ != "0.0.0.0") {
+    in_addr iface{};
+    iface.s_addr = InetAddr(local_addr_);
+    if (!SetOption(IPPROTO_IP, IP_MULTICAST_IF, &iface, sizeof iface, "setsockopt(IP_MULTICAST_IF)")) return false;
+  }
+  return sin_.sin_addr.s_addr != INADDR_BROADCAST || SetFlag(SOL_SOCKET, SO_BROADCAST, "setsockopt(SO_BROADCAST)");
+}
+
+bool TCustomWSocket::SetStreamOptions() {
+  if (!SetFlag(SOL_SOCKET, SO_REUSEADDR, "setsockopt(SO_REUSEADDR)")) return false;
+  if (component_options_.Contains(wsoTcpNoDelay) &&
+      !SetFlag(IPPROTO_TCP, TCP_NODELAY, "setsockopt(IPPROTO_TCP, TCP_NODELAY)"))
+    return false;
+  ApplyLinger();
+  if (!SetFlag(SOL_SOCKET, SO_KEEPALIVE, "setsockopt(SO_KEEPALIVE)")) return false;
+  if (local_port_number_ != 0 || local_addr_ != "0.0.0.0") BindSocket();
+  return true;
 }
 
 void TCustomWSocket::Connect() {
@@ -465,99 +544,26 @@ void TCustomWSocket::Connect() {
     RaiseSocketError("Connect: Socket already in use");
     return;
   }
-  if (!port_assigned_) {
-    RaiseSocketError("Connect: No Port Specified");
+  if (const char* missing = UnassignedText(false)) {
+    RaiseSocketError(std::string(missing));
     return;
   }
-  if (!addr_assigned_) {
-    RaiseSocketError("Connect: No IP Address Specified");
-    return;
-  }
-  if (!proto_assigned_) {
-    RaiseSocketError("Connect: No Protocol Specified");
-    return;
-  }
-  try {
-    ResolveTexts(false);
-  } catch (const ESocketException& e) {
-    RaiseSocketError("connect: " + e.Message());
-    return;
-  }
-
-  DropSendQueue();
-  int type = socket_type_ == 1 ? SOCK_STREAM : socket_type_ == 2 ? SOCK_DGRAM : SOCK_RAW;
-  hsocket_ = ::socket(AF_INET, type | SOCK_NONBLOCK | SOCK_CLOEXEC, proto_number_);
-  if (hsocket_ == INVALID_SOCKET) {
-    SetLastSocketErrorFromErrno();
-    SocketError("Connect (socket)");
-    return;
-  }
-  BeginConnection();
-  auto token = LifeToken();
+  if (!OpenHandle(false)) return;
+  auto alive = lifetime_.Token();
   ChangeState(wsOpened);
-  if (token.expired()) return;
+  if (!alive) return;
   if (state_ != wsOpened) {
-    SetLastSocketError(platform::WSAEINVAL);
-    SocketError("Connect (Invalid operation in OnChangeState)");
+    SocketErrorWith(platform::WSAEINVAL, "Connect (Invalid operation in OnChangeState)");
     return;
   }
-
-  int one = 1;
-  if (socket_type_ == 2) {
-    BindSocket();
-    if (multi_cast_) {
-      if (multi_cast_ip_ttl_ != 1) {
-        unsigned char ttl = static_cast<unsigned char>(multi_cast_ip_ttl_);
-        if (::setsockopt(hsocket_, IPPROTO_IP, IP_MULTICAST_TTL, &ttl, sizeof ttl) != 0) {
-          SetLastSocketErrorFromErrno();
-          SocketError("setsockopt(IP_MULTICAST_TTL)");
-          return;
-        }
-      }
-      if (local_addr_ != "0.0.0.0") {
-        in_addr iface{};
-        iface.s_addr = InetAddr(local_addr_);
-        if (::setsockopt(hsocket_, IPPROTO_IP, IP_MULTICAST_IF, &iface, sizeof iface) != 0) {
-          SetLastSocketErrorFromErrno();
-          SocketError("setsockopt(IP_MULTICAST_IF)");
-          return;
-        }
-      }
-    }
-    if (sin_.sin_addr.s_addr == INADDR_BROADCAST) {
-      if (::setsockopt(hsocket_, SOL_SOCKET, SO_BROADCAST, &one, sizeof one) != 0) {
-        SetLastSocketErrorFromErrno();
-        SocketError("setsockopt(SO_BROADCAST)");
-        return;
-      }
-    }
-  } else {
-    if (::setsockopt(hsocket_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) != 0) {
-      SetLastSocketErrorFromErrno();
-      SocketError("setsockopt(SO_REUSEADDR)");
-      return;
-    }
-    if (component_options_.Contains(wsoTcpNoDelay) &&
-        ::setsockopt(hsocket_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one) != 0) {
-      SetLastSocketErrorFromErrno();
-      SocketError("setsockopt(IPPROTO_TCP, TCP_NODELAY)");
-      return;
-    }
-    ApplyLinger();
-    if (::setsockopt(hsocket_, SOL_SOCKET, SO_KEEPALIVE, &one, sizeof one) != 0) {
-      SetLastSocketErrorFromErrno();
-      SocketError("setsockopt(SO_KEEPALIVE)");
-      return;
-    }
-    if (local_port_number_ != 0 || local_addr_ != "0.0.0.0") BindSocket();
-  }
+  const bool datagram = socket_type_ == TSocketType::Datagram;
+  if (!(datagram ? SetDatagramOptions() : SetStreamOptions())) return;
 
   select_mask_ = FD_READ | FD_WRITE | FD_ACCEPT | FD_CONNECT | FD_CLOSE;
   notifier_.Select(hsocket_, select_mask_);
-
-  if (socket_type_ == 2) {
+  if (datagram) {
     ChangeState(wsConnected);
-    if (token.expired()) return;
+    if (!alive) return;
     FireSessionConnected(0);
     return;
   }
@@ -612,8 +618,7 @@ void TCustomWSocket::ApplyLinger() {
     l.l_linger = linger_timeout_;
   }
   if (::setsockopt(hsocket_, SOL_SOCKET, SO_LINGER, &l, sizeof l) != 0) {
-    SetLastSocketErrorFromErrno();
-    SocketError("setsockopt(SO_LINGER)");
+    SocketErrorFromErrno("setsockopt(SO_LINGER)");
   }
 }
 
@@ -632,9 +637,9 @@ void TCustomWSocket::Close() { InternalClose(true, 0); }
 void TCustomWSocket::InternalClose(bool Shut, Word Error) {
   if (hsocket_ == INVALID_SOCKET) {
     if (state_ != wsClosed) {
-      auto token = LifeToken();
+      auto alive = lifetime_.Token();
       ChangeState(wsClosed);
-      if (token.expired()) return;
+      if (!alive) return;
       ResetFields();
     }
     return;
@@ -642,13 +647,13 @@ void TCustomWSocket::InternalClose(bool Shut, Word Error) {
   if (state_ == wsClosed) return;
   if (Shut) Shutdown(1);
   CloseHandle();
-  auto token = LifeToken();
+  auto alive = lifetime_.Token();
   ChangeState(wsClosed);
-  if (token.expired()) return;
-  if (!destroying_ && !close_notified_) {
+  if (!alive) return;
+  if (!close_notified_) {
     close_notified_ = true;
     FireSessionClosed(Error);
-    if (token.expired()) return;
+    if (!alive) return;
   }
   try {
     ResetFields();
@@ -657,9 +662,9 @@ void TCustomWSocket::InternalClose(bool Shut, Word Error) {
 }
 
 void TCustomWSocket::Abort() {
-  auto token = LifeToken();
+  auto alive = lifetime_.Token();
   CancelDnsLookup();  // may fire OnDnsLookupDone
-  if (token.expired()) return;
+  if (!alive) return;
   DropSendQueue();
   if (state_ == wsConnected && proto_number_ == IPPROTO_TCP && hsocket_ != INVALID_SOCKET) {
     linger_on_off_ = wsLingerOff;
@@ -678,20 +683,20 @@ void TCustomWSocket::Shutdown(int How) {
 }
 
 void TCustomWSocket::WaitUntilClosed() {
-  auto token = LifeToken();
+  auto alive = lifetime_.Token();
   while (hsocket_ != INVALID_SOCKET && state_ != wsClosed) {
     PumpMessages();
-    if (token.expired() || hsocket_ == INVALID_SOCKET) return;
+    if (!alive || hsocket_ == INVALID_SOCKET) return;
     int pending = 0;
     if (::ioctl(hsocket_, FIONREAD, &pending) != 0) return;
     if (pending > 0) {
       FireDataAvailable(0);
-      if (token.expired() || hsocket_ == INVALID_SOCKET) return;
+      if (!alive || hsocket_ == INVALID_SOCKET) return;
     }
     char c;
     if (::recv(hsocket_, &c, 0, MSG_DONTWAIT) < 0 && errno != EAGAIN && errno != EWOULDBLOCK) return;
     PumpMessages();
-    if (token.expired()) return;
+    if (!alive) return;
     platform::Sleep(0);
   }
 }
@@ -714,70 +719,34 @@ void TCustomWSocket::Resume() {
 // ---- Listening -------------------------------------------------------------------
 
 void TCustomWSocket::Listen() {
-  if (!port_assigned_) {
-    SetLastSocketError(platform::WSAEINVAL);
-    SocketError("listen: port not assigned");
+  if (const char* missing = UnassignedText(true)) {
+    SocketErrorWith(platform::WSAEINVAL, missing);
     return;
   }
-  if (!proto_assigned_) {
-    SetLastSocketError(platform::WSAEINVAL);
-    SocketError("listen: protocol not assigned");
-    return;
-  }
-  if (!addr_assigned_) {
-    SetLastSocketError(platform::WSAEINVAL);
-    SocketError("listen: address not assigned");
-    return;
-  }
-  try {
-    ResolveTexts(true);
-  } catch (const ESocketException& e) {
-    RaiseSocketError("listen: " + e.Message());
-    return;
-  }
-  DropSendQueue();
-  int type = socket_type_ == 2 ? SOCK_DGRAM : SOCK_STREAM;
-  hsocket_ = ::socket(AF_INET, type | SOCK_NONBLOCK | SOCK_CLOEXEC, proto_number_);
-  if (hsocket_ == INVALID_SOCKET) {
-    SetLastSocketErrorFromErrno();
-    SocketError("socket");
-    return;
-  }
-  BeginConnection();
-  int one = 1;
-  if (socket_type_ == 2 && reuse_addr_ &&
-      ::setsockopt(hsocket_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) != 0) {
-    SetLastSocketErrorFromErrno();
-    SocketError("setsockopt(SO_REUSEADDR)");
-    return;
-  }
+  if (!OpenHandle(true)) return;
+  const bool datagram = socket_type_ == TSocketType::Datagram;
+  if (datagram && reuse_addr_ && !SetFlag(SOL_SOCKET, SO_REUSEADDR, "setsockopt(SO_REUSEADDR)")) return;
   if (::bind(hsocket_, reinterpret_cast<sockaddr*>(&sin_), sizeof sin_) != 0) {
     // The socket never left wsClosed: its handle is closed here.
     int err = SetLastSocketErrorFromErrno();
     CloseHandle();
-    SetLastSocketError(err);
-    SocketError("Bind");
+    SocketErrorWith(err, "Bind");
     return;
   }
-  auto token = LifeToken();
+  auto alive = lifetime_.Token();
   // Each handler below may close or destroy the socket.
-  auto gone = [&] { return token.expired() || hsocket_ == INVALID_SOCKET; };
+  auto gone = [&] { return !alive || hsocket_ == INVALID_SOCKET; };
   ChangeState(wsBound);
   if (gone()) return;
-  if (socket_type_ == 2 && multi_cast_) {
+  if (datagram && multi_cast_) {
     ip_mreq mreq{};
     mreq.imr_multiaddr.s_addr = InetAddr(multi_cast_addr_str_);
     mreq.imr_interface = WSocketResolveHost(addr_);
-    if (::setsockopt(hsocket_, IPPROTO_IP, IP_ADD_MEMBERSHIP, &mreq, sizeof mreq) != 0) {
-      SetLastSocketErrorFromErrno();
-      SocketError("setsockopt(IP MULTICAST)");
-      return;
-    }
+    if (!SetOption(IPPROTO_IP, IP_ADD_MEMBERSHIP, &mreq, sizeof mreq, "setsockopt(IP MULTICAST)")) return;
   }
-  if (socket_type_ == 1) {
+  if (socket_type_ == TSocketType::Stream) {
     if (::listen(hsocket_, 5) != 0) {
-      SetLastSocketErrorFromErrno();
-      SocketError("Listen");
+      SocketErrorFromErrno("Listen");
       return;
     }
     ChangeState(wsListening);
@@ -795,15 +764,13 @@ void TCustomWSocket::Listen() {
 
 TSocket TCustomWSocket::Accept() {
   if (state_ != wsListening) {
-    SetLastSocketError(platform::WSAEINVAL);
-    SocketError("not a listening socket");
+    SocketErrorWith(platform::WSAEINVAL, "not a listening socket");
     return INVALID_SOCKET;
   }
   socklen_t len = sizeof sin_;
   TSocket s = ::accept4(hsocket_, reinterpret_cast<sockaddr*>(&sin_), &len, SOCK_NONBLOCK | SOCK_CLOEXEC);
   if (s < 0) {
-    SetLastSocketErrorFromErrno();
-    SocketError("Accept");
+    SocketErrorFromErrno("Accept");
     return INVALID_SOCKET;
   }
   return s;
@@ -811,15 +778,14 @@ TSocket TCustomWSocket::Accept() {
 
 void TCustomWSocket::Dup(TSocket NewHSocket) {
   if (NewHSocket == 0 || NewHSocket == INVALID_SOCKET) {
-    SetLastSocketError(platform::WSAEINVAL);
-    SocketError("Dup");
+    SocketErrorWith(platform::WSAEINVAL, "Dup");
     return;
   }
-  auto token = LifeToken();
+  auto alive = lifetime_.Token();
   if (state_ != wsClosed) {
     CloseHandle();
     ChangeState(wsClosed);
-    if (token.expired()) {
+    if (!alive) {
       ::close(NewHSocket);  // nobody is left to adopt the handle
       return;
     }
@@ -840,8 +806,7 @@ void TCustomWSocket::Dup(TSocket NewHSocket) {
 
 int TCustomWSocket::RawReceive(void* Buffer, int BufferSize) {
   if (hsocket_ == INVALID_SOCKET) {
-    SetLastSocketError(platform::WSAENOTSOCK);
-    last_error_ = platform::WSAENOTSOCK;
+    SetLastError(platform::WSAENOTSOCK);
     return -1;
   }
   ssize_t n = ::recv(hsocket_, Buffer, static_cast<size_t>(BufferSize < 0 ? 0 : BufferSize), 0);
@@ -927,7 +892,7 @@ void TCustomWSocket::QueueData(const void* Data, int Len) {
 
 int TCustomWSocket::RawSend(const void* Data, int Len) {
   ssize_t n;
-  if (socket_type_ == 2)
+  if (socket_type_ == TSocketType::Datagram)
     n = ::sendto(hsocket_, Data, static_cast<size_t>(Len), send_flags_ | MSG_NOSIGNAL,
                  reinterpret_cast<sockaddr*>(&sin_), sizeof sin_);
   else
@@ -936,20 +901,20 @@ int TCustomWSocket::RawSend(const void* Data, int Len) {
     SetLastSocketErrorFromErrno();
     return -1;
   }
-  if (n > 0) Fire(OnSendData, this, static_cast<int>(n));
+  if (n > 0) FireEvent(lifetime_, OnSendData, this, static_cast<int>(n));
   return static_cast<int>(n);
 }
 
 void TCustomWSocket::TryToSend() {
   if (hsocket_ == INVALID_SOCKET || send_queue_.empty()) return;
-  auto token = LifeToken();
+  auto alive = lifetime_.Token();
   for (;;) {
     TBuffer& block = *send_queue_.front();
     int len = 0;
     const char* data = block.Peek(len);
     if (len > 0) {
       int n = RawSend(data, len);
-      if (token.expired()) return;
+      if (!alive) return;
       if (n > 0) {
         if (send_queue_.empty()) return;  // a handler closed and reconnected
         send_queue_.front()->Remove(n);
@@ -969,7 +934,7 @@ void TCustomWSocket::TryToSend() {
           err == platform::WSAECONNRESET || err == platform::WSAENOTCONN) {
         close_notified_ = true;
         Close();
-        if (token.expired()) return;
+        if (!alive) return;
         FireSessionClosed(static_cast<Word>(err));
         return;
       }
@@ -987,16 +952,15 @@ void TCustomWSocket::TryToSend() {
 
 int TCustomWSocket::Send(const void* Data, int Len) {
   if (state_ != wsConnected) {
-    SetLastSocketError(platform::WSAENOTCONN);
-    SocketError("Send");
+    SocketErrorWith(platform::WSAENOTCONN, "Send");
     return -1;
   }
   if (Len <= 0) return 0;  // nothing queued: the "all sent" flag stays as it was
   all_sent_ = false;
   QueueData(Data, Len);
-  auto token = LifeToken();
+  auto alive = lifetime_.Token();
   TryToSend();
-  if (token.expired()) return Len;
+  if (!alive) return Len;
   if (all_sent_ && hsocket_ != INVALID_SOCKET)
     target_.Post(WM_ASYNCSELECT, static_cast<uintptr_t>(hsocket_), FD_WRITE);
   return Len;
@@ -1015,27 +979,27 @@ int TCustomWSocket::SendTo(const TSockAddrIn& Dest, int DestLen, const void* Dat
     last_error_ = SetLastSocketErrorFromErrno();
     return -1;
   }
-  if (n > 0) Fire(OnSendData, this, static_cast<int>(n));
+  if (n > 0) FireEvent(lifetime_, OnSendData, this, static_cast<int>(n));
   return static_cast<int>(n);
 }
 
 void TCustomWSocket::Flush() {
-  auto token = LifeToken();
+  auto alive = lifetime_.Token();
   while (hsocket_ != INVALID_SOCKET && BufferedByteCount() > 0) {
     TryToSend();
-    if (token.expired()) return;
+    if (!alive) return;
     PumpMessages();
-    if (token.expired()) return;
+    if (!alive) return;
   }
 }
 
 // ---- Name lookup -----------------------------------------------------------------
 
-void TCustomWSocket::DnsLookup(const std::string& HostName) {
-  if (HostName.empty()) {
-    RaiseSocketError("DNS lookup: invalid host name.");
+bool TCustomWSocket::BeginLookup(bool Valid, const char* Message) {
+  if (!Valid) {
+    RaiseSocketError(std::string(Message));
     FireDnsLookupDone(platform::WSAEINVAL);
-    return;
+    return false;
   }
   if (dns_lookup_handle_ != 0) {
     platform::CancelLookup(dns_lookup_handle_);
@@ -1043,6 +1007,11 @@ void TCustomWSocket::DnsLookup(const std::string& HostName) {
   }
   dns_result_.clear();
   dns_result_list_.clear();
+  return true;
+}
+
+void TCustomWSocket::DnsLookup(const std::string& HostName) {
+  if (!BeginLookup(!HostName.empty(), "DNS lookup: invalid host name.")) return;
   if (IsDottedIP(HostName)) {
     uint32_t a = InetAddr(Trimmed(HostName));
     if (a != INADDR_NONE) {
@@ -1058,17 +1027,7 @@ void TCustomWSocket::DnsLookup(const std::string& HostName) {
 }
 
 void TCustomWSocket::ReverseDnsLookup(const std::string& HostAddr) {
-  if (HostAddr.empty() || HostAddr.size() > 256) {
-    RaiseSocketError("ReverseDnsLookup: Invalid host name.");
-    FireDnsLookupDone(platform::WSAEINVAL);
-    return;
-  }
-  if (dns_lookup_handle_ != 0) {
-    platform::CancelLookup(dns_lookup_handle_);
-    dns_lookup_handle_ = 0;
-  }
-  dns_result_.clear();
-  dns_result_list_.clear();
+  if (!BeginLookup(!HostAddr.empty() && HostAddr.size() <= 256, "ReverseDnsLookup: Invalid host name.")) return;
   dns_lookup_handle_ = platform::StartAddressLookup(&target_, WM_ASYNCGETHOSTBYADDR, InetAddr(HostAddr));
 }
 
@@ -1077,11 +1036,10 @@ void TCustomWSocket::CancelDnsLookup() {
   bool ok = platform::CancelLookup(dns_lookup_handle_);
   dns_lookup_handle_ = 0;
   if (!ok) {
-    SetLastSocketError(platform::WSAEINVAL);
-    SocketError("WSACancelAsyncRequest");
+    SocketErrorWith(platform::WSAEINVAL, "WSACancelAsyncRequest");
     return;
   }
-  if (!destroying_) FireDnsLookupDone(platform::WSAEINTR);
+  if (lifetime_.Token()) FireDnsLookupDone(platform::WSAEINTR);  // not from the destructor
 }
 
 // ---- Global functions ----------------------------------------------------------
@@ -1187,56 +1145,9 @@ int WSocketResolveProto(const std::string& Proto) {
 std::string SocketErrorText(int Error) {
   switch (Error) {
     case 0: return "No Error";
-    case 10004: return "Interrupted system call";
-    case 10009: return "Bad file number";
-    case 10013: return "Permission denied";
-    case 10014: return "Bad address";
-    case 10022: return "Invalid argument";
-    case 10024: return "Too many open files";
-    case 10035: return "Operation would block";
-    case 10036: return "Operation now in progress";
-    case 10037: return "Operation already in progress";
-    case 10038: return "Socket operation on non-socket";
-    case 10039: return "Destination address required";
-    case 10040: return "Message too long";
-    case 10041: return "Protocol wrong type for socket";
-    case 10042: return "Protocol not available";
-    case 10043: return "Protocol not supported";
-    case 10044: return "Socket type not supported";
-    case 10045: return "Operation not supported on socket";
-    case 10046: return "Protocol family not supported";
-    case 10047: return "Address family not supported by protocol family";
-    case 10048: return "Address already in use";
-    case 10049: return "Address not available";
-    case 10050: return "Network is down";
-    case 10051: return "Network is unreachable";
-    case 10052: return "Network dropped connection on reset";
-    case 10053: return "Connection aborted";
-    case 10054: return "Connection reset by peer";
-    case 10055: return "No buffer space available";
-    case 10056: return "Socket is already connected";
-    case 10057: return "Socket is not connected";
-    case 10058: return "Can't send after socket shutdown";
-    case 10059: return "Too many references: can't splice";
-    case 10060: return "Connection timed out";
-    case 10061: return "Connection refused";
-    case 10062: return "Too many levels of symbolic links";
-    case 10063: return "File name too long";
-    case 10064: return "Host is down";
-    case 10065: return "No route to host";
-    case 10066: return "Directory not empty";
-    case 10067: return "Too many processes";
-    case 10068: return "Too many users";
-    case 10069: return "Disc quota exceeded";
-    case 10070: return "Stale NFS file handle";
-    case 10071: return "Too many levels of remote in path";
-    case 10091: return "Network sub-system is unusable";
-    case 10092: return "WinSock DLL cannot support this application";
-    case 10093: return "WinSock not initialized";
-    case 11001: return "Host not found";
-    case 11002: return "Non-authoritative host not found";
-    case 11003: return "Non-recoverable error";
-    case 11004: return "No Data";
+#define QUILLON_WINSOCK_ERROR_CASE(name, number, text) case platform::name: return text;
+    QUILLON_WINSOCK_ERRORS(QUILLON_WINSOCK_ERROR_CASE)
+#undef QUILLON_WINSOCK_ERROR_CASE
     default: return "Not a WinSock error";
   }
 }

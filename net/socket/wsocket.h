@@ -47,6 +47,7 @@
 #pragma once
 
 #include <netinet/in.h>
+#include <sys/socket.h>
 
 #include <atomic>
 #include <cstdint>
@@ -57,6 +58,7 @@
 #include <vector>
 
 #include "base/exceptions.h"
+#include "base/lifetime.h"
 #include "net/socket/buffer.h"
 #include "platform/message_target.h"
 #include "platform/socket_notifier.h"
@@ -316,9 +318,6 @@ class TCustomWSocket : private platform::MessageHandler {
   virtual void WndProc(uint32_t Msg, uintptr_t WParam, intptr_t LParam);
   // Returns the socket to its closed defaults (after every close).
   virtual void ResetFields();
-  // Clears what one connection leaves behind for the next; called whenever a
-  // handle is created or adopted (Connect, Listen, Dup).
-  void BeginConnection();
   virtual void InternalClose(bool Shut, Word Error);
   virtual void BindSocket();
   virtual int RawSend(const void* Data, int Len);
@@ -337,28 +336,72 @@ class TCustomWSocket : private platform::MessageHandler {
   virtual int RawReceive(void* Buffer, int BufferSize);
   virtual int RawReceiveFrom(void* Buffer, int BufferSize, TSockAddrIn& From, int& FromLen);
 
+  // Tokens of the socket's lifetime: code that fires an event and goes on
+  // afterwards checks one taken before (base/lifetime.h).
+  const TLifetime& Lifetime() const { return lifetime_; }
+  // True once PumpMessages saw the application's quit request.
+  bool Terminated() const { return terminated_; }
+  // Sets LastError and the thread's last socket error to Error.
+  void SetLastError(int Error);
+  // Remote texts (Addr, Port, and the SOCKS server's) change only while
+  // closed; the same text again is always accepted. Stores the trimmed Value
+  // in Field, marks the part Which for resolving again and returns true;
+  // otherwise reports Message (for a different text) and returns false.
+  enum class TRemotePart { Addr, Port, Proto };
+  bool ChangeRemoteText(std::string& Field, const std::string& Value, const char* Message, TRemotePart Which);
+  // Resolve the remote port and address Connect goes to, once per connection
+  // (the SOCKS layer passes its server's); raise ESocketException.
+  void ResolveRemotePort(const std::string& Port);
+  void ResolveRemoteAddr(const std::string& Host);
+  // Places ReadCount anywhere (near the 32-bit limit, for instance).
+  void SetReadCountForTesting(int64_t Count) { read_count_ = Count; }
+
+ private:
+  // The kind of socket that the protocol asks for.
+  enum class TSocketType { Stream, Datagram, Raw };
+
+  // Clears what one connection leaves behind for the next; called whenever a
+  // handle is created or adopted (Connect, Listen, Dup).
+  void BeginConnection();
   void ChangeState(TSocketState NewState);
   void ApplyLinger();
   void DropSendQueue();
   // Closes the handle itself (stops notifications first).
   void CloseHandle();
+  void HandleMessage(uint32_t msg, uintptr_t wParam, intptr_t lParam) override;
+  void Do_FD_Notify(uintptr_t WParam, intptr_t LParam);
+  void DnsLookupDone(uintptr_t WParam, intptr_t LParam, bool Reverse);
+  void QueueData(const void* Data, int Len);
+  // getpeername while wsConnected (a failure reported as the call FuncName),
+  // getsockname while wsBound, wsConnected or wsListening; false otherwise.
+  bool PeerName(TSockAddrIn& Name, const char* FuncName);
+  bool BoundName(TSockAddrIn& Name) const;
+  // The start of DnsLookup and ReverseDnsLookup: an invalid name is reported
+  // (Message, then OnDnsLookupDone(10022)) and gives false; otherwise a
+  // pending lookup is cancelled silently and the results are cleared.
+  bool BeginLookup(bool Valid, const char* Message);
+  // Resolves Proto, Port, LocalPort (not for listening) and Addr once per
+  // connection; raises ESocketException.
+  void ResolveTexts(bool Listening);
+  // The message of the first text Connect (or Listen) needs that is not
+  // assigned; nullptr when all are.
+  const char* UnassignedText(bool Listening) const;
+  // Resolves the texts, drops what an earlier connection left queued and
+  // creates the handle; false after reporting a failure.
+  bool OpenHandle(bool Listening);
+  // A failed system call: SocketError with errno's (or Error's) number.
+  void SocketErrorFromErrno(const char* FuncName);
+  void SocketErrorWith(int Error, const char* FuncName);
+  // setsockopt on the handle; false after reporting a failure as the failed
+  // call Name.
+  bool SetOption(int Level, int Option, const void* Value, socklen_t Size, const char* Name);
+  bool SetFlag(int Level, int Option, const char* Name);
+  // The options Connect sets on a new datagram or stream handle.
+  bool SetDatagramOptions();
+  bool SetStreamOptions();
+  // Starts the non-blocking connect of a stream socket.
+  void StartConnect();
 
-  // Fires a std::function event when assigned. A copy of the handler runs,
-  // so that a handler that destroys the socket (and with it the event
-  // member) can still use what it captured.
-  template <typename F, typename... Args>
-  static void Fire(const F& event, Args&&... args) {
-    if (!event) return;
-    F handler = event;
-    handler(std::forward<Args>(args)...);
-  }
-
-  // A token that expires when the socket is destroyed: code that fires an
-  // event and goes on afterwards checks it first.
-  std::weak_ptr<char> LifeToken() const { return alive_; }
-  bool Destroying() const { return destroying_; }
-
-  // State shared with the subclasses.
   TSocket hsocket_ = INVALID_SOCKET;
   TSocketState state_ = wsClosed;
   TSockAddrIn sin_{};  // remote address: family, port (network order), address
@@ -367,8 +410,8 @@ class TCustomWSocket : private platform::MessageHandler {
   bool addr_assigned_ = false, port_assigned_ = false, proto_assigned_ = true;
   bool addr_resolved_ = false, port_resolved_ = false, proto_resolved_ = false;
   bool local_port_resolved_ = false;
-  int proto_number_ = 6;
-  int socket_type_ = 1;  // 1 stream, 2 datagram, 3 raw
+  int proto_number_ = IPPROTO_TCP;
+  TSocketType socket_type_ = TSocketType::Stream;
   int local_port_number_ = 0;
   uint16_t select_mask_ = 0;
   int64_t read_count_ = 0;
@@ -378,20 +421,6 @@ class TCustomWSocket : private platform::MessageHandler {
   bool close_notified_ = false;
   bool terminated_ = false;  // the quit request was seen by PumpMessages
   int send_flags_ = 0;
-
- private:
-  void SetClosedOnlyText(std::string& field, bool& assigned, bool& resolved,
-                         const std::string& value, const char* message);
-  void HandleMessage(uint32_t msg, uintptr_t wParam, intptr_t lParam) override;
-  void Do_FD_Notify(uintptr_t WParam, intptr_t LParam);
-  void DnsLookupDone(uintptr_t WParam, intptr_t LParam, bool Reverse);
-  void QueueData(const void* Data, int Len);
-  // Resolves Proto, Port, LocalPort (not for listening) and Addr once per
-  // connection; raises ESocketException.
-  void ResolveTexts(bool Listening);
-
-  std::shared_ptr<char> alive_ = std::make_shared<char>(1);
-  bool destroying_ = false;
   platform::MessageTarget target_;
   platform::SocketNotifier notifier_;
   std::deque<std::unique_ptr<TBuffer>> send_queue_;
@@ -407,6 +436,7 @@ class TCustomWSocket : private platform::MessageHandler {
   TWSocketOptions component_options_;
   TSocketLingerOnOff linger_on_off_ = wsLingerOn;
   int linger_timeout_ = 0;
+  TLifetime lifetime_;  // last: its tokens expire first
 
   static std::atomic<int> living_sockets_;
 };

@@ -740,7 +740,7 @@ TEST(WSocketSend, EmptySendKeepsAllSentAndFlushReturns) {
 
 // A socket whose byte count a test may place near the 32-bit limit.
 struct CountedSocket : TCustomWSocket {
-  void SetReadCount(int64_t n) { read_count_ = n; }
+  void SetReadCount(int64_t n) { SetReadCountForTesting(n); }
 };
 
 TEST(WSocketReceive, ReadCountGoesPastTwoGiB) {
