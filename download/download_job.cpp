@@ -455,7 +455,7 @@ std::string TDownloadJob::HttpFailure(Word Error, bool& complete, int64_t& expec
   expected_size = -1;
   if (!http_failure_.empty()) return http_failure_;
   if (!write_error_.empty()) return WriteFailure();
-  if (Error == 3) return "Download Canceled.";
+  if (Error == httperrAborted) return "Download Canceled.";
   // A TLS connection closed without close-notify before the announced
   // length: the length says that something is missing.
   if (Error == kSslTruncatedError && code >= 200 && code <= 299 && http->ContentLength() >= 0 &&
@@ -503,7 +503,7 @@ void TDownloadJob::HttpRequestDone(THttpRequest RqType, Word Error) {
   // The progress text stays until the writer has written the whole part.
   if (complete) return CommitWhenWritten(expected_size, [this](const std::string& f) { HttpCommitted(f); });
   // A cancel keeps the status its click showed, in start mode already.
-  const bool cancelled = Error == 3 && write_error_.empty();
+  const bool cancelled = Error == httperrAborted && write_error_.empty();
   if (cancelled)
     status_ = failure;
   else

@@ -48,6 +48,22 @@ void RunMessageWork(const TLifetime& Lifetime, WorkFn&& Work, ReportFn&& Report)
   }
 }
 
+// Reports an exception that escaped a message handler through a
+// background-exception event (Sender, E, CanClose), whose handler may throw
+// (ignored), destroy the owner of Lifetime, or clear CanClose. Returns whether
+// the owner should now close or abort: it lives and CanClose stayed set.
+template <typename Event, typename Sender>
+bool ReportBackgroundException(const TLifetime& Lifetime, const Event& OnBgException, Sender* sender,
+                               const std::exception& E) {
+  auto alive = Lifetime.Token();
+  bool can_close = true;
+  try {
+    FireEvent(Lifetime, OnBgException, sender, E, can_close);
+  } catch (...) {
+  }
+  return alive && can_close;
+}
+
 // A handle through which any thread may post to one target. Posts made after
 // the target is gone, or after its thread's queue has ended, are dropped.
 class CrossThreadPoster {

@@ -189,14 +189,9 @@ void TCustomFtpCli::HandleError(const std::string& Msg) {
 }
 
 void TCustomFtpCli::HandleMessage(uint32_t msg, uintptr_t wParam, intptr_t lParam) {
-  auto alive = lifetime_.Token();
-  try {
-    WndProc(msg, wParam, lParam);
-  } catch (const std::exception& e) {
-    if (alive) HandleBackgroundException(e);
-  } catch (...) {
-    if (alive) HandleBackgroundException(FtpException("Unknown exception"));
-  }
+  platform::RunMessageWork<FtpException>(
+      lifetime_, [&] { WndProc(msg, wParam, lParam); },
+      [this](const std::exception& e) { HandleBackgroundException(e); });
 }
 
 void TCustomFtpCli::WndProc(uint32_t Msg, uintptr_t WParam, intptr_t) {
@@ -213,16 +208,10 @@ void TCustomFtpCli::WndProc(uint32_t Msg, uintptr_t WParam, intptr_t) {
 }
 
 void TCustomFtpCli::HandleBackgroundException(const std::exception& E) {
-  auto alive = lifetime_.Token();
-  bool can_close = true;
-  try {
-    FireEvent(lifetime_, OnBgException, this, E, can_close);
-  } catch (...) {
-  }
-  if (!alive) return;
+  if (!platform::ReportBackgroundException(lifetime_, OnBgException, this, E)) return;
   // A request that the failing handler left running would never be
   // reported: abort it, so that it ends with a report.
-  if (can_close && (!request_done_flag_ || !Ready())) Abort();
+  if (!request_done_flag_ || !Ready()) Abort();
 }
 
 // ---- Replies --------------------------------------------------------------------

@@ -13,7 +13,7 @@
 #include <stdexcept>
 #include <thread>
 
-#include "net/ftp/ftp_test_harness.h"
+#include "tests/support/ftp_test_harness.h"
 #include "tests/support/ftp_script.h"
 #include "tests/support/scripted_server.h"
 #include "tests/support/temp_dir.h"

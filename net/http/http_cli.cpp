@@ -231,8 +231,8 @@ void THttpCli::CloseQuietly() {
 }
 
 void THttpCli::DoRequestAsync(THttpRequest Kind) {
-  if (state_ != hsReady) throw EHttpException("HTTP component is busy", 1);
-  if (Kind == hrPost && send_stream_ == nullptr) throw EHttpException("HTTP component has nothing to post", 2);
+  if (state_ != hsReady) throw EHttpException("HTTP component is busy", httperrBusy);
+  if (Kind == hrPost && send_stream_ == nullptr) throw EHttpException("HTTP component has nothing to post", httperrNothingToPost);
 
   ++request_id_;
   CloseQuietly();
@@ -438,7 +438,7 @@ void THttpCli::SendConnect() {
 
 bool THttpCli::EndTunnelHeader() {
   if (status_code_ < 200 || status_code_ > 299) return false;  // the proxy's refusal is the response
-  if (rcv_cnt_ > 0) throw EHttpException("HTTP proxy sent data after opening the tunnel", 4);
+  if (rcv_cnt_ > 0) throw EHttpException("HTTP proxy sent data after opening the tunnel", httperrTooLong);
   // The proxy's answer is not the server's: the response starts afresh.
   SetStep(TStep::kConnecting);
   ForgetResponse();
@@ -508,7 +508,7 @@ void THttpCli::SocketDataAvailable(Word Error) {
   const int limit = state_ == hsWaitingBody ? kHttpBodyReadSize : kHttpLineRoom;
   const int room = limit - rcv_cnt_;
   watchdog_.Activity();
-  if (room <= 0) throw EHttpException("HTTP line too long", 4);
+  if (room <= 0) throw EHttpException("HTTP line too long", httperrTooLong);
   int n = ctrl_socket_->Receive(rcv_buf_.data() + rcv_cnt_, room);
   if (request_type_ == hrNone || n <= 0) return;
   rcv_cnt_ += n;
@@ -576,7 +576,7 @@ void THttpCli::HeaderLineProcessing() {
   ++header_line_count_;
   header_bytes_ += static_cast<int64_t>(line.size()) + 2;
   if (header_line_count_ > kHttpMaxHeaderLines || header_bytes_ > kHttpMaxHeaderBytes)
-    throw EHttpException("HTTP header too long", 4);
+    throw EHttpException("HTTP header too long", httperrTooLong);
   rcvd_header_.push_back(line);
 
   if (line.starts_with("HTTP/1.0") || line.starts_with("HTTP/1.1")) {
@@ -675,7 +675,7 @@ void THttpCli::BodyDataProcessing(const char* Data, int Len) {
 
 void THttpCli::ProcessLocation(const std::string& Value) {
   // Never followed: it would end the next request's lines early.
-  if (HoldsControlByte(Value)) throw EHttpException("invalid URL.", 5);
+  if (HoldsControlByte(Value)) throw EHttpException("invalid URL.", httperrBadUrl);
   // Only http and https URLs are followed; any other scheme ends the request
   // with this response. An https document is never continued over http.
   size_t sep = Value.find("://");
@@ -826,7 +826,7 @@ void THttpCli::Abort() {
     if (ctrl_socket_->State() != wsClosed) ctrl_socket_->Close();
     return;
   }
-  EndRequest(404, "Connection aborted on request", 3);
+  EndRequest(404, "Connection aborted on request", httperrAborted);
 }
 
 void THttpCli::TimedOut(TTimeoutKind Kind) {

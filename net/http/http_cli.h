@@ -75,10 +75,19 @@
 
 namespace quillon {
 
-// Raised by the starting operations (1 "HTTP component is busy", 2 "HTTP
-// component has nothing to post"), inside socket events (4 "HTTP line too
-// long", also for a header that is too large), and by Get with the status code
-// and ReasonPhrase when the status is above 399.
+// The client's own error numbers. httperrAborted is also the Error of the
+// OnRequestDone that ends an aborted request.
+enum THttpError : int {
+  httperrBusy = 1,          // "HTTP component is busy"
+  httperrNothingToPost = 2, // "HTTP component has nothing to post"
+  httperrAborted = 3,       // Abort
+  httperrTooLong = 4,       // a header line or header too large, data after a tunnel
+  httperrBadUrl = 5,        // a Location with control bytes
+};
+
+// Raised by the starting operations (httperrBusy, httperrNothingToPost),
+// inside socket events (httperrTooLong and httperrBadUrl), and by Get with the
+// status code and ReasonPhrase when the status is above 399.
 class EHttpException : public Exception {
  public:
   EHttpException(const std::string& Msg, int ErrorCode) : Exception(Msg), error_code_(ErrorCode) {}

@@ -280,18 +280,10 @@ void TCustomWSocket::SetLastError(int Error) {
 }
 
 void TCustomWSocket::HandleBackgroundException(const std::exception& E) {
-  auto alive = lifetime_.Token();
-  bool can_close = true;
+  if (!platform::ReportBackgroundException(lifetime_, OnBgException, this, E)) return;
   try {
-    FireEvent(lifetime_, OnBgException, this, E, can_close);
+    Abort();
   } catch (...) {
-  }
-  if (!alive) return;
-  if (can_close) {
-    try {
-      Abort();
-    } catch (...) {
-    }
   }
 }
 

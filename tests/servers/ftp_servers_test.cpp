@@ -6,7 +6,7 @@
 
 #include <random>
 
-#include "net/ftp/ftp_test_harness.h"
+#include "tests/support/ftp_test_harness.h"
 #include "tests/support/loopback.h"
 #include "tests/support/server_process.h"
 #include "tests/support/temp_dir.h"
