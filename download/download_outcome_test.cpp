@@ -1,6 +1,6 @@
 // A download ends as the whole file under its name or changes nothing the
 // user had: completeness checks, partial files, continuing them, time limits
-// and log-in cases, against scripted servers and nginx on loopback.
+// and log-in cases, against scripted servers on loopback.
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 
@@ -16,52 +16,22 @@
 #include "tests/support/event_wait.h"
 #include "tests/support/ftp_script.h"
 #include "tests/support/loopback.h"
-#include "tests/support/real_servers.h"
 #include "tests/support/scripted_server.h"
 #include "tests/support/temp_dir.h"
+#include "tests/support/timed_job.h"
 
 namespace quillon {
 namespace {
 
 using testing::FileExists;
 using testing::FtpFileScript;
+using testing::Pattern;
 using testing::ReadFile;
 using testing::RunUntil;
 using testing::ScriptedConnection;
 using testing::ScriptedServer;
 using testing::WriteFile;
-
-std::string Pattern(size_t n) {
-  std::string s(n, '\0');
-  for (size_t i = 0; i < n; ++i) s[i] = static_cast<char>((i * 7 + i / 253) & 0xFF);
-  return s;
-}
-
-struct Answer : TResumeQuestion {
-  bool yes = false;
-  int asked = 0;
-  bool AskResume(const std::string&) override {
-    ++asked;
-    return yes;
-  }
-};
-
-// A job with one-second time limits.
-struct Job {
-  Answer answer;
-  TDownloadJob job{&answer};
-  Job(const std::string& url, const std::string& file) {
-    job.SetURL(url);
-    job.SetLocalFilename(file);
-    job.SetCancelCaption("Cancel");
-    job.SetConnectTimeout(1);
-    job.SetIdleTimeout(1);
-  }
-  bool Run() {
-    job.StartDownload();
-    return RunUntil([&] { return !job.DownloadInProgress() && !job.HttpClient() && !job.FtpClient(); }, 20000);
-  }
-};
+using Job = testing::TimedJob;
 
 std::string FtpUrl(const ScriptedServer& server, const std::string& login = "") {
   return "ftp://" + login + "127.0.0.1:" + server.PortText() + "/pub/f.bin";
@@ -261,73 +231,6 @@ TEST(DownloadOutcomeTest, FtpLoginEdgeCases) {
 }
 
 // ---- Continuing an HTTP partial file -----------------------------------------------------
-
-class DownloadResumeNginxTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    std::filesystem::create_directories(nginx_.Root() + "/slow");
-    WriteFile(nginx_.Root() + "/slow/f.bin", Pattern(2 * 1024 * 1024));
-    nginx_.AddLocations("location /slow/ { limit_rate 2m; }");
-    ASSERT_TRUE(nginx_.Start()) << "nginx could not be started: " << nginx_.Failure();
-  }
-  // Starts a download of /slow/f.bin and cancels it once data came.
-  void CancelInTheMiddle() {
-    Job j(nginx_.Url("/slow/f.bin"), Dest());
-    j.job.StartDownload();
-    ASSERT_TRUE(RunUntil([&] { return testing::FileExists(Part()) && LocalFileSize(Part()) > 0; }));
-    j.job.ActionClick();
-    ASSERT_TRUE(RunUntil([&] { return !j.job.HttpClient(); }));
-    EXPECT_EQ(j.job.Status(), "Download Canceled.");
-    int64_t size = LocalFileSize(Part());
-    EXPECT_GT(size, 0);
-    EXPECT_LT(size, 2 * 1024 * 1024);
-  }
-  std::string Dest() const { return dir_.File("f.bin"); }
-  std::string Part() const { return dir_.File("f.bin.part"); }
-  testing::NginxServer nginx_;
-  testing::TempDir dir_;
-};
-
-TEST_F(DownloadResumeNginxTest, ContinuesThePartOfTheSameFileOnly) {
-  WriteFile(Dest(), "older version");
-  CancelInTheMiddle();
-  EXPECT_EQ(ReadFile(Dest()), "older version");
-
-  // Continued: the whole file, byte for byte.
-  Job resumed(nginx_.Url("/slow/f.bin"), Dest());
-  resumed.answer.yes = true;
-  ASSERT_TRUE(resumed.Run());
-  EXPECT_EQ(resumed.answer.asked, 1);
-  EXPECT_EQ(resumed.job.Status(), "Download Complete.");
-  EXPECT_TRUE(ReadFile(Dest()) == Pattern(2 * 1024 * 1024));
-  EXPECT_FALSE(FileExists(Part()));
-
-  // Continued again, over local bytes that differ: the rest is appended.
-  CancelInTheMiddle();
-  int64_t kept = LocalFileSize(Part());
-  {
-    std::FILE* f = std::fopen(Part().c_str(), "r+b");
-    ASSERT_NE(f, nullptr);
-    std::string marks(static_cast<size_t>(kept), 'L');
-    std::fwrite(marks.data(), 1, marks.size(), f);
-    std::fclose(f);
-  }
-  Job marked(nginx_.Url("/slow/f.bin"), Dest());
-  marked.answer.yes = true;
-  ASSERT_TRUE(marked.Run());
-  EXPECT_TRUE(ReadFile(Dest()) == std::string(static_cast<size_t>(kept), 'L') + Pattern(2 * 1024 * 1024).substr(kept));
-
-  // The file changed on the server: it starts again and ends as the new file.
-  CancelInTheMiddle();
-  const std::string changed = Pattern(2 * 1024 * 1024 + 99).substr(99);
-  WriteFile(nginx_.Root() + "/slow/f.bin", changed + "new");
-  Job restarted(nginx_.Url("/slow/f.bin"), Dest());
-  restarted.answer.yes = true;
-  ASSERT_TRUE(restarted.Run());
-  EXPECT_EQ(restarted.answer.asked, 1);
-  EXPECT_EQ(restarted.job.Status(), "Download Complete.");
-  EXPECT_TRUE(ReadFile(Dest()) == changed + "new");
-}
 
 // Scripted answers to a continued request: one connection each, in order.
 TEST(DownloadResumeTest, AnswersToAContinuedRequest) {
