@@ -1,0 +1,254 @@
+// quillon-get's exit status and messages, running the built program against
+// nginx, vsftpd, tinyproxy and dante on loopback, with its output in a file or
+// on a pseudo-terminal.
+#include <gtest/gtest.h>
+#include <pty.h>
+#include <spawn.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "tests/support/quillon_get_run.h"
+#include "tests/support/real_servers.h"
+#include "tests/support/scoped_locale.h"
+#include "tests/support/temp_dir.h"
+#include "tests/support/test_pki.h"
+#include "tests/support/vsftpd_server.h"
+
+namespace quillon {
+namespace {
+
+using testing::Outcome;
+using testing::Program;
+using testing::QuillonGet;
+using testing::ReadFile;
+
+extern "C" char** environ;
+
+// Runs quillon-get with standard output and error on a pseudo-terminal 200
+// columns wide, in the locale `locale`; `out` is what the terminal received
+// (its line discipline turns "\n" into "\r\n").
+Outcome RunOnTerminal(const std::vector<std::string>& args, const std::string& locale) {
+  Outcome o;
+  int master = -1, slave = -1;
+  winsize size{.ws_row = 24, .ws_col = 200, .ws_xpixel = 0, .ws_ypixel = 0};
+  if (::openpty(&master, &slave, nullptr, nullptr, &size) != 0) {
+    ADD_FAILURE() << "openpty failed";
+    return o;
+  }
+  std::vector<std::string> env_text{"LC_ALL=" + locale};
+  for (char** e = environ; *e; ++e)
+    if (!std::string(*e).starts_with("LC_ALL=")) env_text.push_back(*e);
+  std::vector<char*> env, argv{const_cast<char*>("quillon-get")};
+  for (std::string& e : env_text) env.push_back(e.data());
+  env.push_back(nullptr);
+  std::vector<std::string> args_copy = args;
+  for (std::string& a : args_copy) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, slave, STDOUT_FILENO);
+  posix_spawn_file_actions_adddup2(&actions, slave, STDERR_FILENO);
+  posix_spawn_file_actions_addclose(&actions, master);
+  pid_t pid = -1;
+  const std::string program = Program();
+  const int spawned = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), env.data());
+  posix_spawn_file_actions_destroy(&actions);
+  ::close(slave);
+  if (spawned == 0) {
+    // Reading ends with EIO once the program, the last holder of the
+    // terminal's other side, has ended.
+    char buffer[4096];
+    for (;;) {
+      const ssize_t n = ::read(master, buffer, sizeof buffer);
+      if (n > 0)
+        o.out.append(buffer, static_cast<size_t>(n));
+      else if (n < 0 && errno == EINTR)
+        continue;
+      else
+        break;
+    }
+    int rc = 0;
+    ::waitpid(pid, &rc, 0);
+    o.status = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
+  } else {
+    ADD_FAILURE() << "cannot start " << program;
+  }
+  ::close(master);
+  return o;
+}
+
+// Whether a line of `out` (ended by "\n" or "\r") is a progress text of the
+// 293.0 K test file, "<n><point><d>K  of 293<point>0K", behind a percentage
+// "NN% " when `percent`.
+bool HasProgressLine(const std::string& out, char point, bool percent) {
+  for (size_t start = 0; start < out.size();) {
+    size_t end = std::min(out.find_first_of("\r\n", start), out.size());
+    const std::string line = out.substr(start, end - start);
+    start = end + 1;
+    const char* text = line.c_str();
+    int number = 0, consumed = 0;
+    if (percent) {
+      if (std::sscanf(text, "%d%% %n", &number, &consumed) != 1 || consumed == 0) continue;
+      text += consumed;
+      consumed = 0;
+    }
+    char point1 = 0, point2 = 0;
+    if (std::sscanf(text, "%d%c%1dK  of 293%c0K%n", &number, &point1, &number, &point2, &consumed) == 4 &&
+        consumed > 0 && point1 == point && point2 == point)
+      return true;
+  }
+  return false;
+}
+
+TEST_F(QuillonGet, HttpsTrustsTheCaGivenWithCacert) {
+  testing::TestPki pki(dir_.path());
+  const testing::TestPki::Leaf leaf = pki.Server("server", {"127.0.0.1"});
+  testing::NginxServer nginx;
+  nginx.EnableTls(leaf.cert, leaf.key);
+  testing::WriteFile(nginx.Root() + "/file.bin", std::string(300000, 's'));
+  ASSERT_TRUE(nginx.Start()) << "nginx could not be started: " << nginx.Failure();
+
+  Outcome o = Run("--cacert " + pki.CaFile() + " " + nginx.Url("/file.bin") + " " + Target());
+  EXPECT_EQ(o.status, 0) << o.err;
+  EXPECT_EQ(ReadFile(Target()), std::string(300000, 's'));
+
+  o = Run(nginx.Url("/file.bin") + " " + dir_.File("untrusted"));
+  EXPECT_EQ(o.status, 1);
+  EXPECT_EQ(o.err,
+            "quillon-get: Download failed: certificate verify failed: unable to get local issuer certificate "
+            "(127.0.0.1)\n");
+  EXPECT_FALSE(testing::FileExists(dir_.File("untrusted")));
+}
+
+TEST_F(QuillonGet, FetchesFromNginxAndReportsFailures) {
+  testing::NginxServer nginx;
+  std::string body(200000, 'q');
+  testing::WriteFile(nginx.Root() + "/file.bin", body);
+  testing::WriteFile(nginx.Root() + "/private/p.txt", "private");
+  nginx.AddUser("bob", "pw");
+  ASSERT_TRUE(nginx.Start()) << "nginx could not be started: " << nginx.Failure();
+
+  Outcome o = Run(nginx.Url("/file.bin") + " " + Target());
+  EXPECT_EQ(o.status, 0) << o.err;
+  EXPECT_EQ(ReadFile(Target()), body);
+  EXPECT_EQ(o.out.substr(0, 22), "Initiating download...") << o.out;
+  EXPECT_NE(o.out.find("\nDownload Complete.\n"), std::string::npos) << o.out;
+
+  o = Run(nginx.Url("/missing") + " " + Target());
+  EXPECT_EQ(o.status, 1);
+  EXPECT_EQ(o.err, "quillon-get: Download not found.\n");
+
+  o = Run(nginx.Url("/private/p.txt") + " " + Target());
+  EXPECT_EQ(o.status, 1);
+  o = Run("--user bob --password pw " + nginx.Url("/private/p.txt") + " " + Target());
+  EXPECT_EQ(o.status, 0) << o.err;
+  EXPECT_EQ(ReadFile(Target()), "private");
+
+  testing::TinyproxyServer proxy;
+  ASSERT_TRUE(proxy.Start()) << "tinyproxy could not be started: " << proxy.Failure();
+  o = Run("--proxy 127.0.0.1:" + std::to_string(proxy.port()) + " " + nginx.Url("/file.bin") + " " + Target());
+  EXPECT_EQ(o.status, 0) << o.err;
+  EXPECT_EQ(ReadFile(Target()), body);
+
+  testing::DanteServer dante;
+  ASSERT_TRUE(dante.Start()) << "dante could not be started: " << dante.Failure();
+  o = Run("--socks 127.0.0.1:" + std::to_string(dante.port()) + " --socks-level 5 " + nginx.Url("/file.bin") + " " +
+          Target());
+  EXPECT_EQ(o.status, 0) << o.err;
+  EXPECT_EQ(ReadFile(Target()), body);
+}
+
+TEST_F(QuillonGet, FtpWithTheResumeAnswerFromTheCommandLine) {
+  testing::VsftpdServer ftp;
+  ASSERT_TRUE(ftp.Start()) << "vsftpd could not be started: " << ftp.Failure();
+  std::string body(300000, 'F');
+  testing::WriteFile(ftp.File("pub/f.bin"), body);
+  std::string url = std::string("ftp://anonymous:") + testing::VsftpdServer::kPassword + "@127.0.0.1:" +
+                    ftp.PortText() + "/pub/f.bin";
+  Outcome o = Run(url + " " + Target());
+  EXPECT_EQ(o.status, 0) << o.err;
+  EXPECT_EQ(o.out.substr(0, 43), "Connecting to server...\nSession Connected.\n") << o.out;
+  EXPECT_NE(o.out.find("\nCompleted.\n"), std::string::npos) << o.out;
+  EXPECT_EQ(ReadFile(Target()), body);
+
+  testing::WriteFile(Target() + ".part", std::string(1000, 'L'));
+  o = Run("--resume --passive " + url + " " + Target());
+  EXPECT_EQ(o.status, 0) << o.err;
+  EXPECT_NE(o.out.find("Continuing the shorter local file."), std::string::npos) << o.out;
+  EXPECT_EQ(ReadFile(Target()), std::string(1000, 'L') + body.substr(1000));
+
+  testing::WriteFile(Target() + ".part", std::string(1000, 'L'));
+  o = Run("--no-resume " + url + " " + Target());
+  EXPECT_EQ(o.status, 0) << o.err;
+  EXPECT_NE(o.out.find("Fetching the whole file."), std::string::npos) << o.out;
+  EXPECT_EQ(ReadFile(Target()), body);
+}
+
+// -o names the file; a folder receives the URL's file name; --quiet prints
+// nothing but errors.
+TEST_F(QuillonGet, OutputFileFolderTargetAndQuiet) {
+  testing::NginxServer nginx;
+  testing::WriteFile(nginx.Root() + "/a b.bin", "spaced");
+  ASSERT_TRUE(nginx.Start()) << "nginx could not be started: " << nginx.Failure();
+
+  Outcome o = Run("-q -o " + Target() + " " + nginx.Url("/a%20b.bin"));
+  EXPECT_EQ(o.status, 0) << o.err;
+  EXPECT_EQ(o.out + o.err, "");
+  EXPECT_EQ(ReadFile(Target()), "spaced");
+
+  const std::string folder = dir_.File("into");
+  ASSERT_EQ(::mkdir(folder.c_str(), 0755), 0);
+  o = Run(nginx.Url("/a%20b.bin?v=2") + " " + folder);
+  EXPECT_EQ(o.status, 0) << o.err;
+  EXPECT_EQ(ReadFile(folder + "/a b.bin"), "spaced");
+
+  o = Run("--quiet " + nginx.Url("/missing") + " " + Target());
+  EXPECT_EQ(o.status, 1);
+  EXPECT_EQ(o.out, "");
+  EXPECT_EQ(o.err, "quillon-get: Download not found.\n");
+  EXPECT_EQ(ReadFile(Target()), "spaced");
+}
+
+// On a terminal one line is rewritten in place and the outcome ends it;
+// elsewhere every status is a line. The progress line takes the locale's
+// separators in both.
+TEST_F(QuillonGet, ProgressOnATerminalAndInAFile) {
+  testing::NginxServer nginx;
+  testing::WriteFile(nginx.Root() + "/file.bin", std::string(300000, 'p'));
+  ASSERT_TRUE(nginx.Start()) << "nginx could not be started: " << nginx.Failure();
+  struct Case {
+    const char* locale;
+    char point;
+  } cases[] = {{"C", '.'}, {"de_DE.UTF-8", ','}};
+  static_assert(std::size(cases) == std::size(testing::kTestLocales));
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.locale);
+    testing::ScopedLocale available(c.locale);  // fails when the system lacks it
+    ASSERT_TRUE(available.ok());
+
+    Outcome o = RunOnTerminal({nginx.Url("/file.bin"), Target()}, c.locale);
+    EXPECT_EQ(o.status, 0) << o.out;
+    EXPECT_TRUE(o.out.starts_with("\rInitiating download...")) << o.out;
+    EXPECT_TRUE(HasProgressLine(o.out, c.point, true)) << o.out;
+    // Only the outcome ends a line.
+    EXPECT_EQ(o.out.find('\n'), o.out.size() - 1) << o.out;
+    EXPECT_TRUE(o.out.ends_with("\rDownload Complete.\r\n")) << o.out;
+
+    o = Run(nginx.Url("/file.bin") + " " + Target(), std::string("LC_ALL=") + c.locale + " ");
+    EXPECT_EQ(o.status, 0) << o.err;
+    EXPECT_EQ(o.out.find('\r'), std::string::npos) << o.out;
+    EXPECT_TRUE(HasProgressLine(o.out, c.point, false)) << o.out;
+    EXPECT_TRUE(o.out.ends_with("\nDownload Complete.\n")) << o.out;
+  }
+}
+
+}  // namespace
+}  // namespace quillon

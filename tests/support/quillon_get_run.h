@@ -1,0 +1,44 @@
+// For quillon-get's tests: runs the built program in a shell and collects its
+// exit status and output.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <cstdlib>
+#include <string>
+
+#include "tests/support/temp_dir.h"
+
+namespace quillon::testing {
+
+struct Outcome {
+  int status = -1;
+  std::string out, err;
+};
+
+inline std::string Program() {
+  const char* bin = std::getenv("QUILLON_BINARY_DIR");
+  return std::string(bin ? bin : ".") + "/tools/quillon-get";
+}
+
+class QuillonGet : public ::testing::Test {
+ protected:
+  // `shell_prefix` runs before the program in the same shell (a ulimit, a
+  // locale).
+  Outcome Run(const std::string& args, const std::string& shell_prefix = "") {
+    std::string command =
+        shell_prefix + Program() + " " + args + " >" + dir_.File("out") + " 2>" + dir_.File("err");
+    int rc = std::system(command.c_str());
+    Outcome o;
+    o.status = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
+    o.out = ReadFile(dir_.File("out"));
+    o.err = ReadFile(dir_.File("err"));
+    return o;
+  }
+  std::string Target() const { return dir_.File("target"); }
+
+  TempDir dir_;
+};
+
+}  // namespace quillon::testing
