@@ -473,6 +473,8 @@ std::string TDownloadJob::HttpFailure(Word Error, bool& complete, int64_t& expec
       return "";
     }
   }
+  // No status line was read: the peer closed first or sent something else.
+  if (code == 0) return "Download failed: no valid HTTP response from the server.";
   if (code < 200 || code > 299) return "Download failed: " + std::to_string(code) + " " + http->ReasonPhrase();
   if (http->ContentLength() >= 0 && http->RcvdCount() < http->ContentLength()) return kIncomplete;
   complete = true;

@@ -160,11 +160,16 @@ TEST(DownloadOutcomeTest, AnExistingFileSurvivesFailedHttpDownloads) {
     c.ReadUntil("\r\n\r\n");
     c.Send("HTTP/1.0 503 Busy\r\n\r\n<h1>Completed.</h1>");
   });
+  ScriptedServer not_http([](ScriptedConnection& c) {
+    c.ReadUntil("\r\n\r\n");
+    c.Send("\x01garbage\r\n\r\n");
+  });
   struct Case {
     std::string url;
     std::string status;
   } cases[] = {
       {"http://127.0.0.1:" + std::to_string(testing::ClosedPort()) + "/f.bin", ""},
+      {"http://127.0.0.1:" + not_http.PortText() + "/f.bin", "Download failed: no valid HTTP response from the server."},
       {"http://127.0.0.1:" + not_found.PortText() + "/f.bin", "Download not found."},
       {"http://127.0.0.1:" + server_error.PortText() + "/f.bin", "Download failed: 503 Busy"},
   };
