@@ -11,11 +11,13 @@
 #include "base/exceptions.h"
 #include "base/file_stream.h"
 #include "tests/support/event_wait.h"
+#include "tests/support/pattern.h"
 #include "tests/support/temp_dir.h"
 
 namespace quillon {
 namespace {
 
+using testing::Pattern;
 using testing::RunUntil;
 
 // Releases the writer thread even when an assertion leaves the test early.
@@ -23,12 +25,6 @@ struct HeldWriter {
   HeldWriter() { TQueuedFileStream::HoldWriterForTesting(true); }
   ~HeldWriter() { TQueuedFileStream::HoldWriterForTesting(false); }
 };
-
-std::string Pattern(size_t n, int seed) {
-  std::string s(n, '\0');
-  for (size_t i = 0; i < n; ++i) s[i] = static_cast<char>((i * 31 + static_cast<size_t>(seed)) & 0xFF);
-  return s;
-}
 
 TEST(QueuedFileStream, BlocksArriveInOrderAndFinishFlushes) {
   testing::TempDir dir;

@@ -16,6 +16,7 @@
 #include "download/dl_visual_panel.h"
 #include "platform/dialogs.h"
 #include "tests/support/event_wait.h"
+#include "tests/support/pattern.h"
 #include "tests/support/real_servers.h"
 #include "tests/support/test_catalogue.h"
 #include "tests/support/test_desktop.h"
@@ -24,17 +25,12 @@
 namespace quillon {
 namespace {
 
+using testing::Pattern;
 using testing::CatalogueXml;
 using testing::ReadFile;
 using testing::RunUntil;
 using testing::TestProduct;
 using testing::WriteFile;
-
-std::string Pattern(size_t n, int seed) {
-  std::string s(n, '\0');
-  for (size_t i = 0; i < n; ++i) s[i] = static_cast<char>((i * 7 + seed + i / 509) & 0xFF);
-  return s;
-}
 
 class DownloadStartTest : public ::testing::Test {
  protected:

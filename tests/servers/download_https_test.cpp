@@ -11,6 +11,7 @@
 
 #include "download/download_job.h"
 #include "tests/support/event_wait.h"
+#include "tests/support/pattern.h"
 #include "tests/support/real_servers.h"
 #include "tests/support/scripted_server.h"
 #include "tests/support/temp_dir.h"
@@ -19,16 +20,11 @@
 namespace quillon {
 namespace {
 
+using testing::Pattern;
 using testing::FileExists;
 using testing::ReadFile;
 using testing::TestPki;
 using testing::WriteFile;
-
-std::string Pattern(size_t n) {
-  std::string s(n, '\0');
-  for (size_t i = 0; i < n; ++i) s[i] = static_cast<char>((i * 131 + i / 251) & 0xFF);
-  return s;
-}
 
 // A job whose clients trust the test CA, and that remembers what it showed.
 struct HttpsJob {

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "tests/support/event_wait.h"
+#include "tests/support/pattern.h"
 #include "tests/support/real_servers.h"
 #include "tests/support/recording_job.h"
 #include "tests/support/temp_dir.h"
@@ -14,16 +15,11 @@
 namespace quillon {
 namespace {
 
+using testing::Pattern;
 using testing::Job;
 using testing::ReadFile;
 using testing::RunUntil;
 using testing::WriteFile;
-
-std::string Pattern(size_t n) {
-  std::string s(n, '\0');
-  for (size_t i = 0; i < n; ++i) s[i] = static_cast<char>((i * 131 + i / 251) & 0xFF);
-  return s;
-}
 
 bool FileOpenInProcess(const std::string& path) {
   std::error_code ec;

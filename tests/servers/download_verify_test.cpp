@@ -12,6 +12,7 @@
 #include "download/download_job.h"
 #include "download/partial_file.h"
 #include "tests/support/event_wait.h"
+#include "tests/support/pattern.h"
 #include "tests/support/real_servers.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/vsftpd_server.h"
@@ -19,18 +20,13 @@
 namespace quillon {
 namespace {
 
+using testing::Pattern;
 using testing::FileExists;
 using testing::ReadFile;
 using testing::RunUntil;
 using testing::WriteFile;
 
 constexpr const char* kMismatch = "Download failed: the file is not the one the publisher signed (SHA-256 mismatch).";
-
-std::string Pattern(size_t n, int seed = 0) {
-  std::string s(n, '\0');
-  for (size_t i = 0; i < n; ++i) s[i] = static_cast<char>((i * 7 + i / 253 + static_cast<size_t>(seed)) & 0xFF);
-  return s;
-}
 
 struct Answer : TResumeQuestion {
   int asked = 0;

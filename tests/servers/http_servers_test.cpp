@@ -9,21 +9,14 @@
 #include "base/memory_stream.h"
 #include "net/http/http_cli.h"
 #include "tests/support/event_wait.h"
+#include "tests/support/pattern.h"
 #include "tests/support/real_servers.h"
 #include "tests/support/temp_dir.h"
 
 namespace quillon {
 namespace {
 
-std::string Pattern(size_t n) {
-  std::string s(n, '\0');
-  uint32_t x = 12345;
-  for (char& c : s) {
-    x = x * 1103515245u + 12345u;
-    c = static_cast<char>(x >> 24);
-  }
-  return s;
-}
+using testing::Pattern;
 
 class HttpNginx : public ::testing::Test {
  protected:

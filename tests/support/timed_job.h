@@ -1,6 +1,6 @@
 // A download job with one-second time limits that counts the resume
-// questions it asks, and the byte pattern its tests serve, for the job's
-// outcome tests with scripted and with real servers.
+// questions it asks, for the job's outcome tests with scripted and with real
+// servers.
 #pragma once
 
 #include <cstddef>
@@ -8,15 +8,9 @@
 
 #include "download/download_job.h"
 #include "tests/support/event_wait.h"
+#include "tests/support/pattern.h"
 
 namespace quillon::testing {
-
-// Bytes that change along the file, so a shifted or repeated block shows.
-inline std::string Pattern(size_t n) {
-  std::string s(n, '\0');
-  for (size_t i = 0; i < n; ++i) s[i] = static_cast<char>((i * 7 + i / 253) & 0xFF);
-  return s;
-}
 
 // Answers the resume question and counts how often it was asked.
 struct CountingAnswer : TResumeQuestion {
