@@ -1,12 +1,16 @@
 #include "download/queued_file_stream.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
-#include <cerrno>
-#include <condition_variable>
 #include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
 #include <cstring>
 #include <deque>
+#include <map>
 #include <mutex>
 #include <thread>
 
@@ -18,17 +22,26 @@ namespace quillon {
 
 namespace {
 
-enum : uint32_t { kMsgDrained = 1, kMsgWriteFailed = 2, kMsgFinished = 3 };
+enum : uint32_t { kMsgDrained = 1, kMsgWriteFailed = 2, kMsgFinished = 3, kMsgPastBound = 4 };
 
 // Small writes are gathered into one block up to this size, so that a client
 // that hands over a few kilobytes at a time does not cost a system call each.
 constexpr size_t kGatherBytes = 256 * 1024;
 
+// Channel::error of a stream whose disk accepted nothing for its stall limit.
+constexpr int kStalled = -1;
+
+int64_t NowMs() {
+  using namespace std::chrono;
+  return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
 }  // namespace
 
-// What the writer thread and the stream share. Everything but `file` and
-// `poster` is guarded by the writer's mutex; the writer touches `file` only
-// while `busy`, the stream only while nothing is queued or busy.
+// What the writer thread and the stream share. Everything but `file`,
+// `poster` and `progress_ms` is guarded by the writer's mutex; the writer
+// touches `file` only while `busy`, the stream only while nothing is queued
+// or busy.
 struct TQueuedFileStream::Channel {
   std::unique_ptr<TFileStream> file;
   platform::CrossThreadPoster poster;
@@ -40,7 +53,10 @@ struct TQueuedFileStream::Channel {
   bool want_drained = false;
   bool finish = false;
   bool dropped = false;
-  int error = 0;  // errno of the first failed write
+  int error = 0;  // errno of the first failed write, or kStalled
+  // When the writer last completed something of this stream (a block, or a
+  // piece of the hashed prefix).
+  std::atomic<int64_t> progress_ms{0};
   // Hashing: the file's bytes before `hash_prefix` are read and hashed before
   // the first block; `digest` is set when the stream finishes.
   std::unique_ptr<TSha256Hasher> hasher;
@@ -48,19 +64,25 @@ struct TQueuedFileStream::Channel {
   std::string digest;
 };
 
-namespace {
-
-class Writer {
+// The writer thread of one file system.
+class TQueuedFileStream::Writer {
  public:
-  static Writer& Get() {
-    static Writer writer;
-    return writer;
+  explicit Writer(bool held) : held_(held), thread_([this] { Run(); }) {}
+  ~Writer() {
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      stop_ = true;
+      wake_.notify_one();
+    }
+    thread_.join();
   }
+  Writer(const Writer&) = delete;
+  Writer& operator=(const Writer&) = delete;
 
   std::mutex mutex;
 
   // Puts a channel with work into the round (mutex held).
-  void ScheduleLocked(const std::shared_ptr<TQueuedFileStream::Channel>& ch) {
+  void ScheduleLocked(const std::shared_ptr<Channel>& ch) {
     if (ch->scheduled) return;
     ch->scheduled = true;
     round_.push_back(ch);
@@ -73,26 +95,27 @@ class Writer {
     wake_.notify_one();
   }
 
- private:
-  Writer() : thread_([this] { Run(); }) {}
-  ~Writer() {
-    {
-      std::lock_guard<std::mutex> lock(mutex);
-      stop_ = true;
-      wake_.notify_one();
-    }
-    thread_.join();
+  // The first failure ends writing: what is queued is dropped (mutex held).
+  // The block being written, if any, still counts until it is done.
+  static bool FailLocked(Channel& ch, int error) {
+    if (ch.error != 0) return false;
+    ch.error = error;
+    for (const std::string& block : ch.blocks) ch.queued -= static_cast<int64_t>(block.size());
+    ch.blocks.clear();
+    return true;
   }
 
+ private:
   void Run() {
     std::unique_lock<std::mutex> lock(mutex);
     for (;;) {
       wake_.wait(lock, [&] { return stop_ || (!held_ && !round_.empty()); });
       if (stop_) return;
-      std::shared_ptr<TQueuedFileStream::Channel> ch = std::move(round_.front());
+      std::shared_ptr<Channel> ch = std::move(round_.front());
       round_.pop_front();
       ch->scheduled = false;
-      if (ch->dropped) continue;
+      // A stalled stream was given up: its finish is reported already.
+      if (ch->dropped || ch->error == kStalled) continue;
       if (ch->hash_prefix > 0) {
         HashPrefix(*ch, lock);
         if (!ch->blocks.empty() || ch->finish) ScheduleLocked(ch);
@@ -107,9 +130,13 @@ class Writer {
     }
   }
 
+  static void FailAndReport(Channel& ch, int error) {
+    if (FailLocked(ch, error)) ch.poster.Post(kMsgWriteFailed, static_cast<uintptr_t>(error), 0);
+  }
+
   // Reads and hashes the bytes the file held before the stream began, with
   // the mutex released; a failed read fails the stream as a write would.
-  void HashPrefix(TQueuedFileStream::Channel& ch, std::unique_lock<std::mutex>& lock) {
+  void HashPrefix(Channel& ch, std::unique_lock<std::mutex>& lock) {
     const int64_t length = ch.hash_prefix;
     ch.busy = true;
     lock.unlock();
@@ -124,25 +151,17 @@ class Writer {
         break;
       }
       ch.hasher->Update(buffer.data(), static_cast<size_t>(n));
+      ch.progress_ms = NowMs();
       done += n;
     }
     lock.lock();
     ch.busy = false;
     ch.hash_prefix = 0;
-    if (error != 0) FailLocked(ch, error);
-  }
-
-  // The first failure ends writing: what is queued is dropped.
-  static void FailLocked(TQueuedFileStream::Channel& ch, int error) {
-    if (ch.error != 0) return;
-    ch.error = error;
-    ch.queued = 0;
-    ch.blocks.clear();
-    ch.poster.Post(kMsgWriteFailed, static_cast<uintptr_t>(error), 0);
+    if (error != 0) FailAndReport(ch, error);
   }
 
   // Writes the channel's first block with the mutex released.
-  void WriteOneBlock(TQueuedFileStream::Channel& ch, std::unique_lock<std::mutex>& lock) {
+  void WriteOneBlock(Channel& ch, std::unique_lock<std::mutex>& lock) {
     std::string block = std::move(ch.blocks.front());
     ch.blocks.pop_front();
     ch.busy = true;
@@ -159,10 +178,11 @@ class Writer {
       done += static_cast<size_t>(n);
     }
     if (error == 0 && ch.hasher) ch.hasher->Update(block.data(), block.size());
+    ch.progress_ms = NowMs();
     lock.lock();
     ch.busy = false;
     ch.queued -= static_cast<int64_t>(block.size());
-    if (error != 0) FailLocked(ch, error);
+    if (error != 0) FailAndReport(ch, error);
     if (ch.want_drained && ch.queued <= ch.low_mark) {
       ch.want_drained = false;
       ch.poster.Post(kMsgDrained, 0, 0);
@@ -170,40 +190,77 @@ class Writer {
   }
 
   std::condition_variable wake_;
-  std::deque<std::shared_ptr<TQueuedFileStream::Channel>> round_;
-  bool held_ = false;
+  std::deque<std::shared_ptr<Channel>> round_;
+  bool held_;
   bool stop_ = false;
-  std::thread thread_;
+  std::thread thread_;  // the last member: it runs on the others
 };
 
-std::string ReasonOf(int error) { return std::strerror(error); }
+namespace {
+
+// The writers, one per file system, started when a stream first needs one
+// and kept until the process ends.
+class WriterPool {
+ public:
+  using Writer = TQueuedFileStream::Writer;
+
+  static WriterPool& Get() {
+    static WriterPool pool;
+    return pool;
+  }
+
+  Writer& For(dev_t device) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::unique_ptr<Writer>& writer = writers_[device];
+    if (!writer) writer = std::make_unique<Writer>(held_);
+    return *writer;
+  }
+
+  void Hold(bool hold) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    held_ = hold;
+    for (auto& entry : writers_) entry.second->Hold(hold);
+  }
+
+ private:
+  std::mutex mutex_;
+  std::map<dev_t, std::unique_ptr<Writer>> writers_;
+  bool held_ = false;
+};
+
+// The writer of the file system that holds the open file.
+TQueuedFileStream::Writer& WriterOf(const TFileStream& file) {
+  struct stat st {};
+  const dev_t device = ::fstat(file.Handle(), &st) == 0 ? st.st_dev : 0;
+  return WriterPool::Get().For(device);
+}
 
 }  // namespace
 
 TQueuedFileStream::TQueuedFileStream(std::unique_ptr<TFileStream> file, int64_t limit)
-    : channel_(std::make_shared<Channel>()), limit_(limit) {
+    : channel_(std::make_shared<Channel>()), writer_(WriterOf(*file)), limit_(limit) {
   position_ = file->Position();
   size_ = file->Size();
   channel_->file = std::move(file);
   channel_->poster = target_.Poster();
   channel_->low_mark = limit / 2;
-  Writer::Get();  // started before the first block needs it
+  stall_clock_.OnTimer = [this] { StallClockFired(); };
 }
 
 TQueuedFileStream::~TQueuedFileStream() {
-  std::lock_guard<std::mutex> lock(Writer::Get().mutex);
+  std::lock_guard<std::mutex> lock(writer_.mutex);
   channel_->dropped = true;
   channel_->blocks.clear();
   channel_->queued = 0;
 }
 
 int64_t TQueuedFileStream::QueuedBytes() const {
-  std::lock_guard<std::mutex> lock(Writer::Get().mutex);
+  std::lock_guard<std::mutex> lock(writer_.mutex);
   return channel_->queued;
 }
 
 void TQueuedFileStream::RequireIdle(const char* operation) const {
-  std::lock_guard<std::mutex> lock(Writer::Get().mutex);
+  std::lock_guard<std::mutex> lock(writer_.mutex);
   if (channel_->busy || channel_->queued != 0)
     throw EStreamError(std::string(operation) + " while the file is being written");
 }
@@ -211,21 +268,29 @@ void TQueuedFileStream::RequireIdle(const char* operation) const {
 int64_t TQueuedFileStream::Write(const void* buffer, int64_t count) {
   if (finishing_) throw EWriteError("Stream write error");
   if (count <= 0) return 0;
+  // Only the bytes up to the bound are queued; the first byte past it is
+  // reported.
+  int64_t take = count;
+  bool now_past_bound = false;
+  if (bound_ >= 0 && position_ + count > bound_) {
+    take = std::max<int64_t>(0, bound_ - position_);
+    now_past_bound = !past_bound_;
+    past_bound_ = true;
+  }
   bool now_full = false;
-  {
-    Writer& writer = Writer::Get();
-    std::lock_guard<std::mutex> lock(writer.mutex);
+  if (take > 0) {
+    std::lock_guard<std::mutex> lock(writer_.mutex);
     Channel& ch = *channel_;
     if (ch.error == 0) {
       const char* bytes = static_cast<const char*>(buffer);
       // The writer takes a block out of the queue before writing it, so the
       // last one queued is still free to grow.
-      if (!ch.blocks.empty() && ch.blocks.back().size() + static_cast<size_t>(count) <= kGatherBytes)
-        ch.blocks.back().append(bytes, static_cast<size_t>(count));
+      if (!ch.blocks.empty() && ch.blocks.back().size() + static_cast<size_t>(take) <= kGatherBytes)
+        ch.blocks.back().append(bytes, static_cast<size_t>(take));
       else
-        ch.blocks.emplace_back(bytes, static_cast<size_t>(count));
-      ch.queued += count;
-      writer.ScheduleLocked(channel_);
+        ch.blocks.emplace_back(bytes, static_cast<size_t>(take));
+      ch.queued += take;
+      writer_.ScheduleLocked(channel_);
       if (!full_ && ch.queued >= limit_) {
         now_full = true;
         ch.want_drained = true;
@@ -234,8 +299,10 @@ int64_t TQueuedFileStream::Write(const void* buffer, int64_t count) {
   }
   position_ += count;
   if (position_ > size_) size_ = position_;
+  if (now_past_bound) target_.Post(kMsgPastBound, 0, 0);
   if (now_full) {
     full_ = true;
+    StartStallClock();
     FireEvent(lifetime_, OnFull);
   }
   return count;
@@ -268,39 +335,86 @@ void TQueuedFileStream::SetSize(int64_t new_size) {
 void TQueuedFileStream::Finish(std::function<void(const std::string& error)> done) {
   finishing_ = true;
   done_ = std::move(done);
-  Writer& writer = Writer::Get();
-  std::lock_guard<std::mutex> lock(writer.mutex);
-  channel_->finish = true;
-  writer.ScheduleLocked(channel_);
+  {
+    std::lock_guard<std::mutex> lock(writer_.mutex);
+    if (channel_->error != 0) {
+      // Nothing more will be written: no need to wait for the writer.
+      target_.Post(kMsgFinished, static_cast<uintptr_t>(channel_->error), 0);
+      return;
+    }
+    channel_->finish = true;
+    writer_.ScheduleLocked(channel_);
+  }
+  StartStallClock();
 }
 
 void TQueuedFileStream::HashWithSha256() {
-  std::lock_guard<std::mutex> lock(Writer::Get().mutex);
+  std::lock_guard<std::mutex> lock(writer_.mutex);
   if (channel_->hasher) return;
   channel_->hasher = std::make_unique<TSha256Hasher>();
   channel_->hash_prefix = position_;
-  if (position_ > 0) Writer::Get().ScheduleLocked(channel_);
+  if (position_ > 0) writer_.ScheduleLocked(channel_);
 }
 
-void TQueuedFileStream::HoldWriterForTesting(bool hold) { Writer::Get().Hold(hold); }
+void TQueuedFileStream::StartStallClock() {
+  if (stall_limit_ <= 0 || stall_clock_.Active()) return;
+  waiting_since_ms_ = NowMs();
+  stall_clock_.Start(static_cast<uint32_t>(stall_limit_) * 1000);
+}
+
+// The stream has waited for the disk for the stall limit, unless the writer
+// completed something meanwhile: then the limit counts from that moment.
+void TQueuedFileStream::StallClockFired() {
+  const int64_t limit_ms = int64_t{stall_limit_} * 1000;
+  bool finish_pending = false;
+  {
+    std::lock_guard<std::mutex> lock(writer_.mutex);
+    Channel& ch = *channel_;
+    const bool waiting = ch.busy || ch.queued > 0 || ch.hash_prefix > 0 || ch.finish;
+    if (ch.error != 0 || !waiting) return;
+    const int64_t since = std::max<int64_t>(waiting_since_ms_, ch.progress_ms);
+    const int64_t left = since + limit_ms - NowMs();
+    if (left > 0) return stall_clock_.Start(static_cast<uint32_t>(left));
+    Writer::FailLocked(ch, kStalled);
+    ch.want_drained = false;  // a write that returns late changes nothing
+    finish_pending = ch.finish;
+    ch.finish = false;
+  }
+  write_error_ = Reason(kStalled);
+  if (finish_pending) target_.Post(kMsgFinished, static_cast<uintptr_t>(kStalled), 0);
+  FireEvent(lifetime_, OnWriteError, write_error_);  // may destroy this stream
+}
+
+std::string TQueuedFileStream::Reason(int error) const {
+  if (error != kStalled) return std::strerror(error);
+  return "the disk accepted no data for " + std::to_string(stall_limit_) +
+         (stall_limit_ == 1 ? " second." : " seconds.");
+}
+
+void TQueuedFileStream::HoldWriterForTesting(bool hold) { WriterPool::Get().Hold(hold); }
 
 void TQueuedFileStream::HandleMessage(uint32_t msg, uintptr_t wParam, intptr_t) {
+  const int error = static_cast<int>(wParam);
   switch (msg) {
     case kMsgDrained:
       full_ = false;
+      if (!finishing_) stall_clock_.Stop();
       FireEvent(lifetime_, OnDrained);  // may destroy this stream
       break;
     case kMsgWriteFailed:
-      write_error_ = ReasonOf(static_cast<int>(wParam));
+      stall_clock_.Stop();
+      write_error_ = Reason(error);
       FireEvent(lifetime_, OnWriteError, write_error_);
       break;
+    case kMsgPastBound: FireEvent(lifetime_, OnPastBound); break;
     case kMsgFinished: {
-      if (wParam == 0) {
-        std::lock_guard<std::mutex> lock(Writer::Get().mutex);
+      stall_clock_.Stop();
+      if (error == 0) {
+        std::lock_guard<std::mutex> lock(writer_.mutex);
         sha256_ = channel_->digest;
       }
       auto done = std::move(done_);
-      if (done) done(wParam == 0 ? std::string() : ReasonOf(static_cast<int>(wParam)));
+      if (done) done(error == 0 ? std::string() : Reason(error));
       break;
     }
     default: break;

@@ -1,9 +1,10 @@
 // TQueuedFileStream: a write stream whose bytes reach their file on a writer
 // thread, so that a download never waits for the disk on the user-interface
-// thread (a write can wait for the kernel to flush dirty pages). One writer
-// thread serves every stream of the process; it writes the streams' blocks in
-// turn, one block of one stream after another, and each stream's blocks in
-// the order they were written.
+// thread (a write can wait for the kernel to flush dirty pages). Each file
+// system (device) has its own writer thread, so a disk that stops accepting
+// data holds up only the streams into it; a writer writes its streams' blocks
+// in turn, one block of one stream after another, and each stream's blocks
+// in the order they were written.
 //
 // Contract:
 //  - Write copies the bytes into the stream's queue and returns their count at
@@ -15,11 +16,22 @@
 //  - The first write that fails ends writing: OnWriteError fires from the
 //    event loop with the system's reason ("No space left on device"), and
 //    every later block is dropped.
+//  - SetStallLimit(seconds): while the stream waits for the disk (between
+//    OnFull and OnDrained, or Finish with bytes still to write) and the
+//    writer completes nothing of it for that long, writing fails as a failed
+//    write does, with the reason "the disk accepted no data for N seconds."
+//    ("1 second." for one). A write that is still blocked in the system then
+//    is not waited for: the file is closed once it returns.
+//  - SetBound(bytes): the file ends at that many bytes at most. The Write
+//    that would carry it further queues only the bytes up to the bound; from
+//    then on PastBound() is true, every later byte is dropped, and
+//    OnPastBound fires once from the event loop. What was queued is still
+//    written, and Finish reports no failure for the bound.
 //  - Finish(done): once every queued block is written, done fires from the
 //    event loop with "" or the reason of the failure (also a write failure
-//    that came earlier). The file is not forced to the disk: the caller's
-//    rename is atomic without it, and a flush costs seconds per gigabyte.
-//    Write after Finish is an error.
+//    that came earlier: then at once, without the writer). The file is not
+//    forced to the disk: the caller's rename is atomic without it, and a
+//    flush costs seconds per gigabyte. Write after Finish is an error.
 //  - HashWithSha256(), called before the first Write, makes the writer thread
 //    hash the file as it grows: first the bytes the file already held before
 //    the stream's position (a continued download; the file must then be
@@ -43,6 +55,7 @@
 #include "base/lifetime.h"
 #include "base/stream.h"
 #include "platform/message_target.h"
+#include "platform/timer.h"
 
 namespace quillon {
 
@@ -75,27 +88,47 @@ class TQueuedFileStream : public TStream, private platform::MessageHandler {
   void HashWithSha256();
   const std::string& Sha256() const { return sha256_; }
 
+  // Seconds (0 or less: no limit); applies from the next wait for the disk.
+  void SetStallLimit(int seconds) { stall_limit_ = seconds; }
+  // Bytes the file may hold at most (-1: no bound).
+  void SetBound(int64_t bytes) { bound_ = bytes; }
+  bool PastBound() const { return past_bound_; }
+
   void Finish(std::function<void(const std::string& error)> done);
 
   std::function<void()> OnFull;
   std::function<void()> OnDrained;
   std::function<void(const std::string& reason)> OnWriteError;
+  std::function<void()> OnPastBound;
 
-  // While held, the writer thread writes nothing, so queues fill up.
+  // While held, the writer threads (also those started later) write
+  // nothing, so queues fill up.
   static void HoldWriterForTesting(bool hold);
 
+  // What the writer thread and the stream share, and the writer of a file
+  // system (defined with the stream).
   struct Channel;
+  class Writer;
 
  private:
   void HandleMessage(uint32_t msg, uintptr_t wParam, intptr_t lParam) override;
   void RequireIdle(const char* operation) const;
+  std::string Reason(int error) const;
+  void StartStallClock();
+  void StallClockFired();
 
   std::shared_ptr<Channel> channel_;
+  Writer& writer_;
   int64_t limit_;
   int64_t position_ = 0;
   int64_t size_ = 0;
   bool full_ = false;
   bool finishing_ = false;
+  int stall_limit_ = 0;
+  int64_t waiting_since_ms_ = 0;  // the stream began to wait for the disk
+  platform::OneShotTimer stall_clock_;
+  int64_t bound_ = -1;
+  bool past_bound_ = false;
   std::string write_error_;
   std::string sha256_;
   std::function<void(const std::string&)> done_;

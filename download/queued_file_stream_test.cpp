@@ -1,9 +1,13 @@
-// The writer thread behind downloads: order of blocks, the full/drained
-// signals that pause and resume a download, write failures, finishing, and
-// dropping what is queued.
+// The writer threads behind downloads: order of blocks, the full/drained
+// signals that pause and resume a download, write failures, a file system
+// that accepts nothing, finishing, and dropping what is queued.
 #include "download/queued_file_stream.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <memory>
 #include <string>
@@ -111,6 +115,70 @@ TEST(QueuedFileStream, DestroyingDropsQueuedBlocksWithoutWaiting) {
   testing::RunFor(50);
   EXPECT_FALSE(finished);
   EXPECT_EQ(testing::ReadFile(dir.File("f")), "");
+}
+
+// A named pipe that nobody reads stands for a disk that stopped accepting
+// data: the writer's write blocks in the kernel once the pipe's buffer is
+// full. A pipe has no position.
+struct PipeFile : TFileStream {
+  using TFileStream::TFileStream;
+  int64_t Seek(int64_t, TSeekOrigin) override { return 0; }
+};
+
+// Reads the pipe until its last writer has closed it, so that a writer thread
+// blocked on it gets free (also when an assertion left the test early).
+struct PipeDrain {
+  std::string path;
+  ~PipeDrain() {
+    int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return;
+    char buffer[65536];
+    for (;;) {
+      pollfd p{fd, POLLIN, 0};
+      if (::poll(&p, 1, 10000) <= 0) break;
+      ssize_t n = ::read(fd, buffer, sizeof buffer);
+      if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) break;
+    }
+    ::close(fd);
+  }
+};
+
+// A file system that stops taking data: its stream fails after the stall
+// limit, also while it finishes and its write is blocked in the system, and a
+// stream on another file system is written meanwhile.
+TEST(QueuedFileStream, AStuckFileSystemFailsItsStreamAndHoldsUpNoOther) {
+  testing::TempDir dir;
+  struct stat here{}, shm{};
+  if (::stat(dir.path().c_str(), &here) != 0 || ::stat("/dev/shm", &shm) != 0 || here.st_dev == shm.st_dev)
+    GTEST_SKIP() << "/dev/shm is not a file system of its own here";
+  const std::string pipe = dir.File("pipe");
+  ASSERT_EQ(::mkfifo(pipe.c_str(), 0600), 0);
+  PipeDrain drain{pipe};
+  TQueuedFileStream stuck(std::make_unique<PipeFile>(pipe, fmOpenReadWrite));
+  stuck.SetStallLimit(1);
+  std::string failure, finish_error;
+  bool finished = false;
+  stuck.OnWriteError = [&](const std::string& reason) { failure = reason; };
+  stuck.WriteString(Pattern(256 * 1024));  // more than the pipe holds
+  stuck.Finish([&](const std::string& e) { finished = true, finish_error = e; });
+
+  const std::string other_name = "/dev/shm/quillon-queued-" + std::to_string(::getpid());
+  const std::string content = Pattern(1 << 20, 3);
+  bool done = false;
+  {
+    TQueuedFileStream other(std::make_unique<TFileStream>(other_name, fmCreate));
+    other.WriteString(content);
+    other.Finish([&](const std::string&) { done = true; });
+    RunUntil([&] { return done; });
+  }
+  const std::string written = testing::ReadFile(other_name);
+  ::unlink(other_name.c_str());
+  ASSERT_TRUE(done);
+  EXPECT_TRUE(written == content);
+
+  ASSERT_TRUE(RunUntil([&] { return finished; }));
+  EXPECT_EQ(finish_error, "the disk accepted no data for 1 second.");
+  EXPECT_EQ(failure, finish_error);
 }
 
 }  // namespace
