@@ -25,6 +25,12 @@ constexpr const char* kNotThePublishersFile =
 
 std::string SystemReason() { return std::strerror(errno != 0 ? errno : EIO); }
 
+// A body that went on past the publisher's size of `size` bytes.
+std::string SizeExceeded(int64_t size) {
+  return "Download failed: the server's file has more than " + std::to_string(size) + " bytes, the publisher's has " +
+         std::to_string(size) + ".";
+}
+
 // The folder part of a path: everything up to and including the last "/".
 std::string FolderOf(const std::string& path) {
   size_t last = path.rfind('/');
@@ -199,12 +205,18 @@ void TDownloadJob::OpenPartStream(int64_t keep) {
     queue_full_ = false;
     ApplyPause();
   };
-  part_stream_->OnWriteError = [this](const std::string& reason) { WriteFailed(reason); };
+  part_stream_->OnWriteError = [this](const std::string& reason) { WriteFailed(kCannotWrite + reason); };
+  // Nothing past the publisher's size reaches the part, and a disk that
+  // accepts nothing for the idle limit ends the transfer.
+  if (expected_.size >= 0) part_stream_->SetBound(expected_.size);
+  part_stream_->OnPastBound = [this] { WriteFailed(SizeExceeded(expected_.size)); };
+  part_stream_->SetStallLimit(idle_timeout_);
 }
 
-void TDownloadJob::WriteFailed(const std::string& reason) {
-  if (!write_error_.empty()) return;
-  write_error_ = reason;
+void TDownloadJob::WriteFailed(const std::string& failure) {
+  // The first failure is the one shown. (A body past the bound may have
+  // been noted already while the transfer ran; the transfer ends here.)
+  if (write_error_.empty()) write_error_ = failure;
   // The client's completion shows the failure; once the transfer has ended
   // (committing, or settling a failed one), the finish of the part reports it
   // and the client, saying goodbye, is left alone.
@@ -216,7 +228,9 @@ void TDownloadJob::WriteFailed(const std::string& reason) {
 }
 
 std::string TDownloadJob::WriteFailure() const {
-  if (!write_error_.empty()) return kCannotWrite + write_error_;
+  if (!write_error_.empty()) return write_error_;
+  // Passed before the stream's report arrived.
+  if (part_stream_ && part_stream_->PastBound()) return SizeExceeded(expected_.size);
   if (ftp_ && !ftp_->LocalWriteError().empty()) return kCannotWrite + ftp_->LocalWriteError();
   return "";
 }
@@ -437,6 +451,9 @@ bool TDownloadJob::UpdateDue() {
 }
 
 void TDownloadJob::HttpDocData() {
+  // A body past the publisher's size fails even when the response ends
+  // before the part stream's report (which ends the request) arrives.
+  if (write_error_.empty() && part_stream_ && part_stream_->PastBound()) write_error_ = WriteFailure();
   if (!http_ || !UpdateDue()) return;
   double total = static_cast<double>(http_->ContentLength());
   if (total >= 0)

@@ -11,13 +11,18 @@
 // the destination NAME, and only CommitDownload, after every check of the
 // whole file, renames it over NAME. The bytes reach the part on the writer
 // thread of TQueuedFileStream: while a download's queue is full its socket
-// waits, a failed write ends the transfer, and the checks wait until every
+// waits, a failed write ends the transfer, so does a disk that accepts
+// nothing for the idle limit ("Download failed: cannot write the file: the
+// disk accepted no data for <n> seconds."), and the checks wait until every
 // queued byte is written.
 //
 // What the publisher says about the file (SetExpectedFile): a Size is the
 // total before the first byte (progress without a length from the server),
 // and a server that announces another length fails at once ("Download
-// failed: the server's file has N bytes, the publisher's has M."); a
+// failed: the server's file has N bytes, the publisher's has M."), a body
+// that goes on past M fails as soon as it does ("Download failed: the
+// server's file has more than M bytes, the publisher's has M.") and nothing
+// past M is written; a
 // SHA-256 is computed while the bytes are written (a continued part's own
 // bytes first) and NAME is made only when it matches, the completion text
 // then ending in " (verified)"; otherwise "Download failed: the file is not
@@ -222,8 +227,10 @@ class TDownloadJob {
   // kept or removed (KeepOrRemovePart).
   void SettlePart(bool continuable, bool drop);
   void FtpCommitted(const std::string& failure);
-  // A write on the writer thread failed: the transfer ends with it.
-  void WriteFailed(const std::string& reason);
+  // The part stream failed (a write on the writer thread, a disk that
+  // accepted nothing for the idle limit, a body past the publisher's size):
+  // the transfer ends with `failure`, the status text.
+  void WriteFailed(const std::string& failure);
   std::string WriteFailure() const;
   // The socket waits while the user paused it or the part's queue is full.
   void ApplyPause();
@@ -279,7 +286,7 @@ class TDownloadJob {
   bool committing_ = false;   // waiting for the writer before CommitDownload
   bool settling_ = false;     // waiting for the writer before SettlePart's end
   bool verified_ = false;     // the completed file matched the publisher's SHA-256
-  std::string write_error_;   // the writer thread's reason of a failed write
+  std::string write_error_;   // the status text of the part stream's failure
 
   std::unique_ptr<THttpCli> http_;
   bool http_resuming_ = false;   // asked for the rest from resume_from_
