@@ -41,6 +41,20 @@ int64_t ParseLength(const std::string& text) {
 
 std::string DefaultPort(const std::string& proto) { return proto == "https" ? "443" : "80"; }
 
+// The statuses whose "location" names where the document is instead.
+bool IsRedirection(int status) {
+  return status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
+}
+
+// "HTTP/1.x 2xx ...": the proxy opened the tunnel.
+bool OpensTunnel(const std::string& status_line) {
+  if (!status_line.starts_with("HTTP/1.0 ") && !status_line.starts_with("HTTP/1.1 ")) return false;
+  if (status_line.size() < 12 || status_line[9] != '2') return false;
+  for (size_t i = 10; i < 12; ++i)
+    if (status_line[i] < '0' || status_line[i] > '9') return false;
+  return status_line.size() == 12 || status_line[12] == ' ';
+}
+
 int ParseStatus(const std::string& text) {
   bool ok = text.size() == 3;
   for (char c : text) ok = ok && c >= '0' && c <= '9';
@@ -144,7 +158,7 @@ void THttpCli::TriggerRequestHeaderBegin() { FireEvent(lifetime_, OnRequestHeade
 void THttpCli::TriggerRequestHeaderEnd() { FireEvent(lifetime_, OnRequestHeaderEnd, this); }
 // The response's first line: its header is read from now on.
 void THttpCli::TriggerHeaderBegin() {
-  if (!InHeader()) SetStep(step_ == TStep::kTunnel ? TStep::kTunnelHeader : TStep::kHeader);
+  if (!InHeader()) SetStep(TStep::kHeader);
   FireEvent(lifetime_, OnHeaderBegin, this);
 }
 void THttpCli::TriggerHeaderEnd() { FireEvent(lifetime_, OnHeaderEnd, this); }
@@ -239,6 +253,11 @@ void THttpCli::DoRequestAsync(THttpRequest Kind) {
   StateChange(hsNotConnected);
   request_type_ = Kind;
   ResetRequest();
+  // The range belongs to this request, redirections included.
+  range_begin_ = content_range_begin_;
+  range_end_ = content_range_end_;
+  content_range_begin_.clear();
+  content_range_end_.clear();
   if (HoldsControlByte(url_)) {
     // Refused before any lookup or connection.
     request_done_error_ = kInvalidUrlError;
@@ -283,9 +302,10 @@ void THttpCli::SetOrigin(const std::string& Proto, const std::string& Host, cons
   tls_ = Proto == "https";
 }
 
-std::string THttpCli::OriginText() const {
-  return target_scheme_ + "://" + target_host_ +
-         (target_port_ == DefaultPort(target_scheme_) ? std::string() : ":" + target_port_);
+std::string THttpCli::OriginText() const { return target_scheme_ + "://" + HostField(); }
+
+std::string THttpCli::HostField() const {
+  return target_host_ + (target_port_ == DefaultPort(target_scheme_) ? std::string() : ":" + target_port_);
 }
 
 std::string THttpCli::OriginKey() const { return LowerCase(target_host_) + ":" + target_port_; }
@@ -436,14 +456,44 @@ void THttpCli::SendConnect() {
   ctrl_socket_->Send(request_buffer_.data(), static_cast<int>(request_buffer_.size()));
 }
 
-bool THttpCli::EndTunnelHeader() {
-  if (status_code_ < 200 || status_code_ > 299) return false;  // the proxy's refusal is the response
+// A line of the proxy's answer to CONNECT. It is no part of the server's
+// response: no field of it is used and no event reports it; its first line
+// alone says whether the tunnel is open.
+void THttpCli::TunnelLineProcessing() {
+  const std::string& line = last_line_;
+  SetStep(TStep::kTunnelHeader);
+  if (line.empty()) {
+    EndTunnelHeader();
+    return;
+  }
+  ++header_line_count_;
+  header_bytes_ += static_cast<int64_t>(line.size()) + 2;
+  if (header_line_count_ > kHttpMaxHeaderLines || header_bytes_ > kHttpMaxHeaderBytes)
+    throw EHttpException("HTTP header too long", httperrTooLong);
+  rcvd_header_.push_back(line);
+}
+
+void THttpCli::EndTunnelHeader() {
+  if (rcvd_header_.empty() || !OpensTunnel(rcvd_header_.front())) {
+    RefuseTunnel();
+    return;
+  }
   if (rcv_cnt_ > 0) throw EHttpException("HTTP proxy sent data after opening the tunnel", httperrTooLong);
-  // The proxy's answer is not the server's: the response starts afresh.
+  // The server's response starts afresh on the tunnel.
   SetStep(TStep::kConnecting);
   ForgetResponse();
   ctrl_socket_->StartSslHandshake();
-  return true;
+}
+
+void THttpCli::RefuseTunnel() {
+  status_code_ = 404;
+  reason_phrase_ = "the proxy refused the tunnel: " + (rcvd_header_.empty() ? std::string() : rcvd_header_.front());
+  request_done_error_ = kHttpTunnelRefused;
+  // Nothing else the proxy sent is read.
+  rcv_cnt_ = 0;
+  connected_ = false;
+  CloseQuietly();
+  SetReady();
 }
 
 void THttpCli::SendRequest(const std::string& Method) {
@@ -458,7 +508,7 @@ void THttpCli::SendRequest(const std::string& Method) {
   if (!accept_language_.empty()) lines.push_back("Accept-Language: " + accept_language_);
   if (post && !content_type_post_.empty()) lines.push_back("Content-Type: " + content_type_post_);
   if (!agent_.empty()) lines.push_back("User-Agent: " + agent_);
-  lines.push_back("Host: " + target_host_);
+  lines.push_back("Host: " + HostField());
   if (no_cache_) lines.push_back("Pragma: no-cache");
   if (post) lines.push_back("Content-Length: " + std::to_string(send_stream_->Size()));
   if (modified_since_ != 0) lines.push_back("If-Modified-Since: " + RFC1123Date(modified_since_) + " GMT");
@@ -467,11 +517,7 @@ void THttpCli::SendRequest(const std::string& Method) {
   if (!proxy_.empty() && !tls_ && !proxy_username_.empty())
     lines.push_back("Proxy-Authorization: Basic " + EncodeBase64(proxy_username_ + ":" + proxy_password_));
   if (!cookie_.empty()) lines.push_back("Cookie: " + cookie_);
-  if (!content_range_begin_.empty() || !content_range_end_.empty()) {
-    lines.push_back("Range: bytes=" + content_range_begin_ + "-" + content_range_end_);
-    content_range_begin_.clear();
-    content_range_end_.clear();
-  }
+  if (!range_begin_.empty() || !range_end_.empty()) lines.push_back("Range: bytes=" + range_begin_ + "-" + range_end_);
   accept_ranges_.clear();
   TriggerBeforeHeaderSend(Method, lines);
   for (const std::string& line : lines) SendHeaderLine(line);
@@ -549,10 +595,31 @@ void THttpCli::DeliverBufferedBody() {
   if (rcv_cnt_ <= 0) return;
   int count = rcv_cnt_;
   rcv_cnt_ = 0;
+  auto alive = lifetime_.Token();
+  const uint32_t request = request_id_;
   BodyDataProcessing(rcv_buf_.data(), count);
+  if (!alive || request != request_id_) return;
+  if (state_ == hsWaitingBody && step_ == TStep::kBody && content_length_ >= 0 && rcvd_count_ >= content_length_)
+    EndBodyAtLength();
+}
+
+// Every byte the header announced arrived: the response ends here, whatever
+// the server sends after it and however long it keeps the connection.
+void THttpCli::EndBodyAtLength() {
+  connected_ = false;
+  CloseQuietly();
+  auto alive = lifetime_.Token();
+  const uint32_t request = request_id_;
+  if (body_piece_count_ > 0) TriggerDocEnd();
+  if (!alive || request != request_id_) return;
+  SetReady();
 }
 
 void THttpCli::HeaderLineProcessing() {
+  if (step_ == TStep::kTunnel || step_ == TStep::kTunnelHeader) {
+    TunnelLineProcessing();
+    return;
+  }
   const std::string& line = last_line_;
   if (header_line_count_ == 0) TriggerHeaderBegin();
 
@@ -595,7 +662,8 @@ void THttpCli::HeaderLineProcessing() {
 
 void THttpCli::ProcessHeaderField(const std::string& Name, const std::string& Value) {
   if (Name == "location") {
-    ProcessLocation(Value);
+    // Only a redirection sends the request elsewhere.
+    if (IsRedirection(status_code_)) ProcessLocation(Value);
   } else if (Name == "content-length") {
     content_length_ = ParseLength(Value);
   } else if (Name == "content-range") {
@@ -623,7 +691,6 @@ void THttpCli::ProcessHeaderField(const std::string& Name, const std::string& Va
 }
 
 void THttpCli::EndHeader() {
-  if (step_ == TStep::kTunnelHeader && EndTunnelHeader()) return;
   const TStep header = step_;
   if (header != TStep::kRedirectHeader && header != TStep::kRefusedHeader && content_length_ != 0) {
     std::string ext = LowerCase(ExtractFileExt(doc_name_));
@@ -637,7 +704,7 @@ void THttpCli::EndHeader() {
     DeliverBufferedBody();
     if (!alive || request != request_id_) return;
     // The body of an error answer is not read further.
-    if (status_code_ >= 400 && state_ == hsWaitingBody) ctrl_socket_->Close();
+    if (status_code_ >= 400 && state_ == hsWaitingBody && step_ == TStep::kBody) ctrl_socket_->Close();
     return;
   }
   SetStep(TStep::kBody);
@@ -664,10 +731,14 @@ void THttpCli::EndHeader() {
 }
 
 void THttpCli::BodyDataProcessing(const char* Data, int Len) {
+  // Bytes past the announced length are not the document's.
+  if (content_length_ >= 0 && Len > content_length_ - rcvd_count_)
+    Len = static_cast<int>(std::max<int64_t>(content_length_ - rcvd_count_, 0));
+  if (Len <= 0) return;
   if (body_piece_count_ == 0) TriggerDocBegin();
   ++body_piece_count_;
   rcvd_count_ += Len;
-  if (rcvd_stream_ != nullptr && Len > 0) rcvd_stream_->WriteBuffer(Data, Len);
+  if (rcvd_stream_ != nullptr) rcvd_stream_->WriteBuffer(Data, Len);
   TriggerDocData(Data, Len);
 }
 
@@ -754,7 +825,8 @@ void THttpCli::FollowRedirection() {
   connected_ = false;
   if (redirection_count_ >= kHttpMaxRedirections) {
     status_code_ = 404;
-    reason_phrase_ = "Too many redirections";
+    reason_phrase_ = "too many redirects.";
+    request_done_error_ = kHttpTooManyRedirects;
     SetReady();
     return;
   }
@@ -784,6 +856,11 @@ void THttpCli::SocketSessionClosed(Word Error) {
   if (step_ == TStep::kQuietClose) return;
   if (step_ == TStep::kRedirecting) {
     LocationSessionClosed(Error);
+    return;
+  }
+  // The proxy ended its answer to CONNECT before the tunnel opened.
+  if (step_ == TStep::kTunnelHeader && Error == 0) {
+    RefuseTunnel();
     return;
   }
   // A close without close-notify cuts nothing off when every byte of a known

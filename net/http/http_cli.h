@@ -1,7 +1,8 @@
 // THttpCli: an event-driven HTTP/1.0 client that fetches one document at a
 // time over a TWSocket it owns (CtrlSocket). One connection per request: the
-// request line always says HTTP/1.0, the end of the document is the server
-// closing the connection, and each redirection opens a new connection. It can
+// request line always says HTTP/1.0, the document ends with its last byte
+// by "content-length" or else when the server closes the connection, and
+// each redirection opens a new connection. It can
 // go through an HTTP proxy or a SOCKS server, sends Basic credentials, can ask
 // for a byte range, and writes the body into RcvdStream while it reports
 // progress through events.
@@ -9,8 +10,18 @@
 // https:// URLs (port 443 by default) run the same requests over TLS (the
 // socket's TLS layer verifies the server like a browser; SslCAFile adds a CA).
 // Through an HTTP proxy the client first asks "CONNECT host:port"; a 2xx
-// answer opens the tunnel and TLS starts on it, any other answer is the final
-// response. Through a SOCKS server TLS runs on the SOCKS connection.
+// answer opens the tunnel and TLS starts on it, any other answer (or a close
+// before the answer ended) fails the request. The proxy's answer is never
+// taken for the server's: none of its fields is used (a "location" neither),
+// no header or document event reports it. Through a SOCKS server TLS runs on
+// the SOCKS connection.
+//
+// The "Host" field names the port when it is not the scheme's default (80 for
+// http, 443 for https). Only 301, 302, 303, 307 and 308 are followed as
+// redirections; a "location" on any other status is ignored. A redirected
+// request asks for the same byte range again. Nothing past a response's
+// "content-length" is delivered.
+//
 // Credentials (the URL's, or Username and Password) are sent only to the host
 // and port of the URL they came with, never to a host a redirection names.
 //
@@ -45,10 +56,13 @@
 //   4xx / 5xx answer         the answer's code and text, 0
 //   broken response          the status so far, the exception's message, 10053
 //     (a line over 8192 bytes, more than 1000 header lines or 256 KiB of
-//     header, a malformed status code or content-length, a "location" holding
-//     a byte below 0x20 ("invalid URL."), a failed write to RcvdStream, an
-//     exception thrown by an event handler)
-//   too many redirections    404 "Too many redirections", 0 (the 21st in a row)
+//     header, a malformed status code or content-length, a redirection's
+//     "location" holding a byte below 0x20 ("invalid URL."), a failed write
+//     to RcvdStream, an exception thrown by an event handler)
+//   too many redirections    404 "too many redirects.", kHttpTooManyRedirects
+//                            (the 21st in a row)
+//   CONNECT answered non-2xx 404 "the proxy refused the tunnel: <its status line>",
+//                            kHttpTunnelRefused (nothing of that answer is delivered)
 //   TLS failed               404 (during the handshake) or the status so far,
 //                            the socket's SslErrorText, its TLS error (20101-20104);
 //                            a close without close-notify after every byte of a
@@ -127,6 +141,10 @@ inline constexpr int64_t kHttpMaxHeaderBytes = 256 * 1024;
 inline constexpr int kHttpMaxRedirections = 20;
 // The error of a request whose https response redirected to an http URL.
 inline constexpr Word kHttpDowngradeRefused = 20110;
+// The error of a request whose proxy answered CONNECT with anything but 2xx.
+inline constexpr Word kHttpTunnelRefused = 20111;
+// The error of a request that was redirected more than kHttpMaxRedirections times.
+inline constexpr Word kHttpTooManyRedirects = 20112;
 // The environment variable that names a default SslCAFile for every client.
 inline constexpr const char* kCAFileVariable = "QUILLON_CA_FILE";
 
@@ -186,8 +204,9 @@ class THttpCli : private platform::MessageHandler {
   void SetCookie(const std::string& v) { cookie_ = v; }
   const std::string& ContentTypePost() const { return content_type_post_; }
   void SetContentTypePost(const std::string& v) { content_type_post_ = v; }
-  // Byte range to ask for; cleared when a request is sent; set from a
-  // "content-range" response field.
+  // Byte range to ask for; taken (and cleared) when a request starts, and
+  // asked for again at each of its redirections; set from a "content-range"
+  // response field.
   const std::string& ContentRangeBegin() const { return content_range_begin_; }
   void SetContentRangeBegin(const std::string& v) { content_range_begin_ = v; }
   const std::string& ContentRangeEnd() const { return content_range_end_; }
@@ -330,15 +349,16 @@ class THttpCli : private platform::MessageHandler {
  private:
   // What the running request waits for, finer than State. SetStep is the only
   // writer; SocketSessionClosed reads it to decide what a close of CtrlSocket
-  // means. The four header steps stay together (InHeader).
+  // means. The three header steps of the server's response stay together
+  // (InHeader).
   enum class TStep {
     kIdle,            // no connection of the request is in use
     kLookup,          // the name lookup was asked for
     kLookupRefused,   // the socket refused to start it (through OnError)
     kConnecting,      // the address is known; connecting, or TLS on a tunnel
     kTunnel,          // a CONNECT waits for the proxy's first line
-    kRequest,         // the request is sent, no line of the response yet
     kTunnelHeader,    // the proxy's answer to the CONNECT is being read
+    kRequest,         // the request is sent, no line of the response yet
     kHeader,          // between OnHeaderBegin and OnHeaderEnd
     kRedirectHeader,  // the same, with a location to follow
     kRefusedHeader,   // the same, with a location from https to http
@@ -348,7 +368,7 @@ class THttpCli : private platform::MessageHandler {
   };
 
   void SetStep(TStep Step) { step_ = Step; }
-  bool InHeader() const { return step_ >= TStep::kTunnelHeader && step_ <= TStep::kRefusedHeader; }
+  bool InHeader() const { return step_ >= TStep::kHeader && step_ <= TStep::kRefusedHeader; }
   void HandleMessage(uint32_t msg, uintptr_t wParam, intptr_t lParam) override;
   void SendRequest(const std::string& Method);
   // One field of the response header (name in lower case).
@@ -361,6 +381,8 @@ class THttpCli : private platform::MessageHandler {
   void SetOrigin(const std::string& Proto, const std::string& Host, const std::string& Port);
   // "scheme://host[:port]" of that server, the port only when not the default.
   std::string OriginText() const;
+  // "host[:port]" of that server for the Host field, the same way.
+  std::string HostField() const;
   // "host:port" of that server, host in lower case.
   std::string OriginKey() const;
   // Asks the proxy for a tunnel to the https server.
@@ -368,11 +390,17 @@ class THttpCli : private platform::MessageHandler {
   bool TunnelNeeded() { return tls_ && !proxy_.empty() && !ctrl_socket_->SslEstablished(); }
   // Clears what was received of a response (header, body counts, buffer).
   void ForgetResponse();
-  // The proxy answered the CONNECT: true when the tunnel is open.
-  bool EndTunnelHeader();
+  // A line of the proxy's answer to the CONNECT.
+  void TunnelLineProcessing();
+  // The proxy's answer ended: the tunnel opens on 2xx, else RefuseTunnel.
+  void EndTunnelHeader();
+  // Ends the request with kHttpTunnelRefused.
+  void RefuseTunnel();
   void EndHeader();
-  // Delivers the bytes still in the receive buffer as a piece of body.
+  // Delivers the bytes still in the receive buffer as a piece of body, and
+  // ends the response once its content-length arrived.
   void DeliverBufferedBody();
+  void EndBodyAtLength();
   void SocketBgException(const std::exception& E, bool& CanClose);
   void TimedOut(TTimeoutKind Kind);
   // Ends the running request at once with these values (Abort, timeouts).
@@ -430,6 +458,7 @@ class THttpCli : private platform::MessageHandler {
   int body_piece_count_ = 0;
   bool allowed_to_send_ = false;
   int redirection_count_ = 0;
+  std::string range_begin_, range_end_;  // the range the running request asks for
   uint32_t request_id_ = 0;     // tells posted messages of an old request apart
   std::vector<char> send_buf_;
   std::string request_buffer_;

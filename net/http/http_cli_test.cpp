@@ -5,9 +5,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "base/memory_stream.h"
@@ -15,12 +17,15 @@
 #include "tests/support/event_wait.h"
 #include "tests/support/loopback.h"
 #include "tests/support/scripted_server.h"
+#include "tests/support/temp_dir.h"
+#include "tests/support/test_pki.h"
 
 namespace quillon {
 namespace {
 
 using testing::ScriptedConnection;
 using testing::ScriptedServer;
+using testing::TestPki;
 
 // A client with every interesting event recorded.
 struct Client {
@@ -90,7 +95,7 @@ std::string Url(const ScriptedServer& s, const std::string& path) {
   return "http://127.0.0.1:" + s.PortText() + path;
 }
 
-TEST(HttpRequest, HeaderLinesInOrderAndHostWithoutPort) {
+TEST(HttpRequest, HeaderLinesInOrder) {
   Requests requests;
   auto server = Answering(requests, "HTTP/1.0 200 OK\r\n\r\nx");
   Client c;
@@ -111,7 +116,7 @@ TEST(HttpRequest, HeaderLinesInOrderAndHostWithoutPort) {
             "Referer: http://ref.test/\r\n"
             "Accept-Language: en\r\n"
             "User-Agent: Mozilla/3.0 (compatible)\r\n"
-            "Host: 127.0.0.1\r\n"
+            "Host: 127.0.0.1:" + server->PortText() + "\r\n"
             "Pragma: no-cache\r\n"
             "If-Modified-Since: Sun, 06 Nov 1994 00:00:00 GMT\r\n"
             "Authorization: Basic " + EncodeBase64("ann:pw") + "\r\n"
@@ -123,6 +128,56 @@ TEST(HttpRequest, HeaderLinesInOrderAndHostWithoutPort) {
   EXPECT_EQ(c.http.ContentRangeBegin(), "");
   EXPECT_EQ(c.http.DocName(), "document.htm");
   EXPECT_EQ(c.done_error, 0);
+}
+
+// The Host field names the port unless it is the scheme's default, whether
+// the request goes to the server, to a proxy or through a proxy's tunnel.
+TEST(HttpRequest, HostNamesThePortUnlessItIsTheDefault) {
+  testing::TempDir dir;
+  TestPki pki(dir.path());
+  const TestPki::Leaf leaf = pki.Server("server", {"localhost"});
+  Requests requests;
+  ScriptedServer server([&](ScriptedConnection& conn) {
+    std::string request = conn.ReadUntil("\r\n\r\n");
+    if (!request.starts_with("CONNECT ")) {
+      requests.Add(request);
+      conn.Send("HTTP/1.0 200 OK\r\n\r\n");
+      return;
+    }
+    conn.Send("HTTP/1.0 200 Connection established\r\n\r\n");
+    testing::TlsPeer tls(conn.fd(), leaf);
+    if (!tls.Accept()) return;
+    requests.Add(tls.ReadUntil("\r\n\r\n"));
+    tls.Write("HTTP/1.0 200 OK\r\nContent-Length: 0\r\n\r\n");
+    tls.Shutdown();
+  });
+  const std::string port = server.PortText();
+  struct Case {
+    std::string url;
+    bool proxy;
+    std::string host;
+  } cases[] = {
+      {Url(server, "/f"), false, "127.0.0.1:" + port},
+      {"http://origin.test/f", true, "origin.test"},
+      {"http://origin.test:80/f", true, "origin.test"},
+      {"http://origin.test:8080/f", true, "origin.test:8080"},
+      {"http://origin.test:443/f", true, "origin.test:443"},
+      {"https://localhost/f", true, "localhost"},
+      {"https://localhost:443/f", true, "localhost"},
+      {"https://localhost:8443/f", true, "localhost:8443"},
+      {"https://localhost:80/f", true, "localhost:80"},
+  };
+  for (const Case& k : cases) {
+    SCOPED_TRACE(k.url);
+    Client c;
+    c.http.SetSslCAFile(pki.CaFile());
+    if (k.proxy) c.http.SetProxy("127.0.0.1:" + port);
+    size_t before = requests.Count();
+    ASSERT_TRUE(c.Fetch(k.url));
+    EXPECT_EQ(c.done_error, 0) << c.http.ReasonPhrase();
+    ASSERT_EQ(requests.Count(), before + 1);
+    EXPECT_NE(requests.At(before).find("\r\nHost: " + k.host + "\r\n"), std::string::npos) << requests.At(before);
+  }
 }
 
 TEST(HttpRequest, EventsCanEditTheHeader) {
@@ -138,7 +193,8 @@ TEST(HttpRequest, EventsCanEditTheHeader) {
     if (s.starts_with("User-Agent")) s = "User-Agent: test";
   };
   ASSERT_TRUE(c.Fetch(Url(*server, "/a/b.zip?x=1")));
-  EXPECT_EQ(requests.At(0), "GET /a/b.zip?x=1 HTTP/1.0\r\nUser-Agent: test\r\nHost: 127.0.0.1\r\nX-Extra: 1\r\n\r\n");
+  EXPECT_EQ(requests.At(0), "GET /a/b.zip?x=1 HTTP/1.0\r\nUser-Agent: test\r\nHost: 127.0.0.1:" + server->PortText() +
+                                "\r\nX-Extra: 1\r\n\r\n");
   EXPECT_EQ(c.http.DocName(), "b.zip");
 }
 
@@ -276,6 +332,47 @@ TEST(HttpResponse, ContentLengthZeroEndsAfterTheHeader) {
   EXPECT_EQ(c.done_error, 0);
 }
 
+// Bytes after the announced length are not the document's, whether they come
+// with the header or later, and the response ends with its last byte even
+// when the server keeps the connection open.
+TEST(HttpResponse, NothingPastTheContentLengthIsDelivered) {
+  const std::string body(100000, 'b');
+  const std::string header = "HTTP/1.0 200 OK\r\nContent-Length: 100000\r\n\r\n";
+  struct Case {
+    const char* name;
+    bool later;      // the surplus is sent once the client has the whole body
+    bool keep_open;  // the server then waits for the client to close
+  } cases[] = {{"with the body, then close", false, false},
+               {"with the body, kept open", false, true},
+               {"later, kept open", true, true}};
+  for (const Case& k : cases) {
+    SCOPED_TRACE(k.name);
+    std::atomic<bool> has_body{false};
+    ScriptedServer server([&](ScriptedConnection& conn) {
+      conn.ReadUntil("\r\n\r\n");
+      conn.Send(header + body + (k.later ? "" : "surplus"));
+      if (k.later) {
+        while (!has_body) std::this_thread::yield();
+        conn.Send("surplus");
+      }
+      if (k.keep_open) conn.ReadToEnd();
+    });
+    Client c;
+    c.http.OnDocData = [&](THttpCli* h, const void*, int len) {
+      c.doc_data_sum += len;
+      if (h->RcvdCount() >= 100000) has_body = true;
+    };
+    ASSERT_TRUE(c.Fetch(Url(server, "/f.bin")));
+    has_body = true;
+    testing::RunFor(20);
+    EXPECT_EQ(c.done, 1);
+    EXPECT_EQ(c.done_error, 0);
+    EXPECT_TRUE(c.Body() == body) << c.Body().size();
+    EXPECT_EQ(c.doc_data_sum, 100000);
+    EXPECT_EQ(c.http.RcvdCount(), 100000);
+  }
+}
+
 TEST(HttpResponse, ErrorAnswerKeepsOnlyTheBodyThatCameWithTheHeader) {
   std::atomic<bool> client_closed{false};
   ScriptedServer server([&](ScriptedConnection& conn) {
@@ -368,20 +465,76 @@ TEST(HttpRedirect, HeaderCutShortOrBroken) {
   }
 }
 
-TEST(HttpRedirect, TwentyRedirectionsAtMost) {
-  ScriptedServer server([](ScriptedConnection& conn) {
-    conn.ReadUntil("\r\n\r\n");
-    conn.Send("HTTP/1.0 302 Found\r\nLocation: /loop\r\n\r\n");
-  });
-  Client c;
-  int changes = 0;
-  c.http.OnLocationChange = [&](THttpCli*) { ++changes; };
-  ASSERT_TRUE(c.Fetch(Url(server, "/loop")));
-  EXPECT_EQ(changes, 20);
-  EXPECT_EQ(server.Accepted(), 21);
-  EXPECT_EQ(c.http.StatusCode(), 404);
-  EXPECT_EQ(c.http.ReasonPhrase(), "Too many redirections");
-  EXPECT_EQ(c.done_error, 0);
+// A proxy's answer to CONNECT only opens the tunnel or refuses it, and only
+// 301, 302, 303, 307 and 308 from the server redirect; a loop ends after 20.
+TEST(HttpRedirect, OnlyRedirectionStatusesOfTheServerAreFollowed) {
+  testing::TempDir dir;
+  TestPki pki(dir.path());
+  const TestPki::Leaf leaf = pki.Server("server", {"localhost"});
+  struct Case {
+    std::string name;
+    bool tunnel;         // https through a proxy; else plain http, direct
+    std::string answer;  // the proxy's to CONNECT, or the server's to GET /old
+    std::string body;
+    int status;
+    Word error;
+    std::string reason;
+    int connections;
+  };
+  const std::string refused = "the proxy refused the tunnel: ";
+  std::vector<Case> cases = {
+      {"proxy 200 with a location", true,
+       "HTTP/1.1 200 Connection established\r\nLocation: https://localhost:1/evil\r\nContent-Length: 0\r\n\r\n",
+       "the server's file", 200, 0, "OK", 1},
+      {"proxy 302", true, "HTTP/1.1 302 Found\r\nLocation: https://localhost:8443/new\r\n\r\nmoved", "", 404,
+       kHttpTunnelRefused, refused + "HTTP/1.1 302 Found", 1},
+      {"proxy 407", true,
+       "HTTP/1.1 407 Proxy Authentication Required\r\nProxy-Authenticate: Basic\r\nContent-Length: 6\r\n\r\ndenied",
+       "", 404, kHttpTunnelRefused, refused + "HTTP/1.1 407 Proxy Authentication Required", 1},
+      {"proxy closes in its answer", true, "HTTP/1.1 200 Connection established\r\n", "", 404, kHttpTunnelRefused,
+       refused + "HTTP/1.1 200 Connection established", 1},
+      {"server 200 with a location", false, "HTTP/1.0 200 OK\r\nLocation: /new\r\n\r\nthe file", "the file", 200,
+       0, "OK", 1},
+      {"server 300 with a location", false, "HTTP/1.0 300 Multiple Choices\r\nLocation: /new\r\n\r\nchoose",
+       "choose", 300, 0, "Multiple Choices", 1},
+      {"a loop", false, "HTTP/1.0 302 Found\r\nLocation: /old\r\n\r\n", "", 404, kHttpTooManyRedirects,
+       "too many redirects.", 21},
+  };
+  for (std::string status : {"301 Moved Permanently", "302 Found", "303 See Other", "307 Temporary Redirect",
+                             "308 Permanent Redirect"})
+    cases.push_back({status, false, "HTTP/1.0 " + status + "\r\nLocation: /new\r\n\r\nmoved", "new body", 200, 0,
+                     "OK", 2});
+  for (const Case& k : cases) {
+    SCOPED_TRACE(k.name);
+    ScriptedServer server([&](ScriptedConnection& conn) {
+      std::string request = conn.ReadUntil("\r\n\r\n");
+      if (request.starts_with("GET /new ")) {
+        conn.Send("HTTP/1.0 200 OK\r\n\r\nnew body");
+        return;
+      }
+      conn.Send(k.answer);
+      if (!request.starts_with("CONNECT ") || !k.answer.starts_with("HTTP/1.1 200 ") ||
+          !k.answer.ends_with("\r\n\r\n"))
+        return;
+      testing::TlsPeer tls(conn.fd(), leaf);
+      if (!tls.Accept() || !tls.ReadUntil("\r\n\r\n").starts_with("GET /old ")) return;
+      tls.Write("HTTP/1.0 200 OK\r\nContent-Length: 17\r\n\r\nthe server's file");
+      tls.Shutdown();
+    });
+    Client c;
+    if (k.tunnel) {
+      c.http.SetProxy("127.0.0.1:" + server.PortText());
+      c.http.SetSslCAFile(pki.CaFile());
+    }
+    ASSERT_TRUE(c.Fetch(k.tunnel ? "https://localhost:8443/old" : Url(server, "/old")));
+    testing::RunFor(20);
+    EXPECT_EQ(c.done, 1);
+    EXPECT_EQ(c.Body(), k.body);
+    EXPECT_EQ(c.http.StatusCode(), k.status);
+    EXPECT_EQ(c.done_error, k.error);
+    EXPECT_EQ(c.http.ReasonPhrase(), k.reason);
+    EXPECT_EQ(server.Accepted(), k.connections);
+  }
 }
 
 TEST(HttpRedirect, OtherSchemesAreNotFollowed) {
@@ -412,7 +565,7 @@ TEST(HttpRedirect, ThroughAProxyTheRequestLineIsAbsolute) {
   c.http.SetProxyPassword("pp");
   ASSERT_TRUE(c.Fetch("http://origin.test:8080/x"));
   EXPECT_TRUE(requests.At(0).starts_with("GET http://origin.test:8080/x HTTP/1.0\r\n")) << requests.At(0);
-  EXPECT_NE(requests.At(0).find("\r\nHost: origin.test\r\n"), std::string::npos);
+  EXPECT_NE(requests.At(0).find("\r\nHost: origin.test:8080\r\n"), std::string::npos);
   EXPECT_NE(requests.At(0).find("\r\nProxy-Authorization: Basic " + EncodeBase64("pu:pp") + "\r\n"),
             std::string::npos);
   EXPECT_TRUE(requests.At(1).starts_with("GET http://origin.test:8080/next HTTP/1.0\r\n")) << requests.At(1);

@@ -237,7 +237,7 @@ TEST_F(HttpsTest, ThroughHttpProxyTunnelAndSocks5) {
   }
 }
 
-TEST_F(HttpsTest, ProxyRefusingTheTunnelIsTheResponse) {
+TEST_F(HttpsTest, ProxyRefusingTheTunnelFailsTheDownload) {
   testing::ScriptedServer proxy([](testing::ScriptedConnection& c) {
     std::string request = c.ReadUntil("\r\n\r\n");
     if (request.rfind("CONNECT localhost:8443 HTTP/1.0\r\n", 0) != 0) return;
@@ -246,7 +246,7 @@ TEST_F(HttpsTest, ProxyRefusingTheTunnelIsTheResponse) {
   HttpsJob j("https://localhost:8443/a.bin", dir_.File("a.bin"), pki_.CaFile(),
              [&](THttpCli* h) { h->SetProxy("127.0.0.1:" + proxy.PortText()); });
   ASSERT_TRUE(j.Run());
-  EXPECT_EQ(j.job.Status(), "Download failed: 403 Forbidden");
+  EXPECT_EQ(j.job.Status(), "Download failed: the proxy refused the tunnel: HTTP/1.0 403 Forbidden");
   EXPECT_FALSE(FileExists(dir_.File("a.bin")));
 }
 

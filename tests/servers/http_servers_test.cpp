@@ -133,8 +133,8 @@ TEST_F(HttpNginx, RedirectionLoopAndForeignScheme) {
   Result r = Run(http);
   EXPECT_EQ(r.locations, 20);
   EXPECT_EQ(http.StatusCode(), 404);
-  EXPECT_EQ(http.ReasonPhrase(), "Too many redirections");
-  EXPECT_EQ(r.error, 0);
+  EXPECT_EQ(http.ReasonPhrase(), "too many redirects.");
+  EXPECT_EQ(r.error, kHttpTooManyRedirects);
   http.SetURL(nginx_->Url("/to-ftp"));
   r = Run(http);
   EXPECT_EQ(r.locations, 0);

@@ -1,6 +1,7 @@
 #include "tests/support/test_pki.h"
 
 #include <arpa/inet.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <openssl/bio.h>
@@ -149,6 +150,13 @@ TestPki::Leaf TestPki::Server(const std::string& label, const std::vector<std::s
 // ---- TlsPeer ---------------------------------------------------------------------
 
 TlsPeer::TlsPeer(int fd, const TestPki::Leaf& leaf) {
+  // OpenSSL writes to the socket with write(): a client that already closed
+  // would end the whole test program with SIGPIPE. The signal is held back
+  // on this thread while the peer lives, and dropped when it goes.
+  sigset_t pipe;
+  sigemptyset(&pipe);
+  sigaddset(&pipe, SIGPIPE);
+  pthread_sigmask(SIG_BLOCK, &pipe, &old_mask_);
   // Every read and write of the peer waits a bounded time.
   timeval limit{10, 0};
   ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
@@ -166,6 +174,13 @@ TlsPeer::~TlsPeer() {
   if (ssl_ != nullptr) SSL_free(ssl_);
   if (ctx_ != nullptr) SSL_CTX_free(ctx_);
   ERR_clear_error();
+  sigset_t pipe;
+  sigemptyset(&pipe);
+  sigaddset(&pipe, SIGPIPE);
+  const timespec now{0, 0};
+  while (sigtimedwait(&pipe, nullptr, &now) == SIGPIPE) {
+  }
+  pthread_sigmask(SIG_SETMASK, &old_mask_, nullptr);
 }
 
 bool TlsPeer::Accept() { return ssl_ != nullptr && SSL_accept(ssl_) == 1; }

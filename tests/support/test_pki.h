@@ -9,7 +9,10 @@
 //
 // TlsPeer runs the server side of TLS on an accepted socket of a scripted
 // peer, for cases no real server produces (a close without close-notify).
+// A write to a client that already left fails instead of raising SIGPIPE.
 #pragma once
+
+#include <signal.h>
 
 #include <string>
 #include <vector>
@@ -61,6 +64,7 @@ class TlsPeer {
  private:
   ssl_ctx_st* ctx_ = nullptr;
   ssl_st* ssl_ = nullptr;
+  sigset_t old_mask_;  // the thread's signal mask before the peer
 };
 
 }  // namespace quillon::testing
