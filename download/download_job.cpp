@@ -11,6 +11,7 @@
 #include "base/strings.h"
 #include "download/partial_file.h"
 #include "download/queued_file_stream.h"
+#include "platform/winsock_errors.h"
 
 namespace quillon {
 
@@ -74,6 +75,20 @@ bool ParseContentRange(const std::string& value, int64_t& first, int64_t& total)
 bool UnsafeLoginText(const std::string& s) { return s.find_first_of(std::string("\r\n\0", 3)) != std::string::npos; }
 
 bool IsAnonymousUser(const std::string& user) { return SameText(user, "anonymous") || SameText(user, "ftp"); }
+
+// A server that does not know SIZE or MDTM (or has no such value for the
+// file) refuses it with 500, 502 or 550 and stays connected: the download
+// goes on without the value.
+bool FtpNotAnswered(TFtpClient* ftp, Word Error) {
+  return (Error == 500 || Error == 502 || Error == 550) && ftp->Connected();
+}
+
+// An FTP part outlives a failure when its record has a total that a later
+// start can check against the server's SIZE answer.
+bool FtpPartRecorded(const std::string& part, const std::string& url) {
+  TPartInfo info;
+  return ReadPartInfo(part, info) && info.url == url && info.total > 0;
+}
 
 }  // namespace
 
@@ -578,7 +593,7 @@ void TDownloadJob::StartFtpDownload() {
   ftp->SetConnectTimeout(connect_timeout_);
   ftp->SetIdleTimeout(idle_timeout_);
   ftp_ = std::move(ftp);
-  ftp_size_known_ = false;
+  ftp_size_ = -1;
   ftp_finished_ = false;
   status_ = "Connecting to server...";
   in_progress_ = true;
@@ -606,7 +621,7 @@ void TDownloadJob::FtpSessionConnected() {
 
 void TDownloadJob::FtpProgress(int64_t Count) {
   if (!ftp_ || !UpdateDue()) return;
-  const int64_t total = ftp_size_known_ ? ftp_->SizeResult() : expected_.size;
+  const int64_t total = ftp_size_ >= 0 ? ftp_size_ : expected_.size;
   UpdateProgress(static_cast<double>(total), static_cast<double>(Count));
 }
 
@@ -619,7 +634,11 @@ void TDownloadJob::FtpLoggedIn() {
 
 void TDownloadJob::FtpRequestDone(TFtpRequest RqType, Word Error) {
   TFtpClient* ftp = ftp_.get();
-  if (Error != 0) return FtpFailed(RqType, Error);
+  if (Error != 0) {
+    if (RqType == ftpRqSize && FtpNotAnswered(ftp, Error)) return FtpSizeDone();
+    if (RqType == ftpRqMdtm && FtpNotAnswered(ftp, Error)) return FtpMdtmDone();
+    return FtpFailed(RqType, Error);
+  }
   switch (RqType) {
     case ftpRqConnect: ftp->User(); break;
     case ftpRqUser:
@@ -633,6 +652,7 @@ void TDownloadJob::FtpRequestDone(TFtpRequest RqType, Word Error) {
     case ftpRqCwd: ftp->TypeSet(); break;
     case ftpRqTypeSet: ftp->Size(); break;
     case ftpRqSize: FtpSizeDone(); break;
+    case ftpRqMdtm: FtpMdtmDone(); break;
     case ftpRqGet:
     case ftpRqRestartGet: FtpTransferDone(); break;
     case ftpRqQuit:
@@ -645,13 +665,16 @@ void TDownloadJob::FtpRequestDone(TFtpRequest RqType, Word Error) {
   }
 }
 
-// The transfer was reported done: the file is complete only when it has as
-// many bytes as the SIZE answer (when there was one).
+// The transfer was reported done (the data connection closed cleanly): the
+// file is complete only when it has as many bytes as the SIZE answer, or,
+// without one, when the final reply was 226 or 250.
 void TDownloadJob::FtpTransferDone() {
   ftp_->SetLocalStream(nullptr);
   const std::string failure = WriteFailure();
   if (!failure.empty()) return FtpCommitted(failure);
-  CommitWhenWritten(ftp_size_known_ ? ftp_->SizeResult() : -1, [this](const std::string& f) { FtpCommitted(f); });
+  const int code = ftp_->StatusCode();
+  if (ftp_size_ < 0 && code != 226 && code != 250) return FtpCommitted(kIncomplete);
+  CommitWhenWritten(ftp_size_, [this](const std::string& f) { FtpCommitted(f); });
 }
 
 void TDownloadJob::FtpCommitted(const std::string& failure) {
@@ -662,21 +685,39 @@ void TDownloadJob::FtpCommitted(const std::string& failure) {
     Finish(true, "");
   } else {
     Finish(false, failure);
-    SettlePart(true, false);
+    SettlePart(FtpPartRecorded(part_name_, url_), false);
   }
   Changed();
   if (ftp_) ftp_->Quit();
 }
 
 void TDownloadJob::FtpSizeDone() {
-  // "213 <number>": a size to check the file against.
-  const std::string& reply = ftp_->LastResponse();
-  size_t digits = reply.find_first_not_of("0123456789");
-  size_t number = digits == std::string::npos ? digits : reply.find_first_not_of(' ', digits);
-  ftp_size_known_ = number != std::string::npos && reply[number] >= '0' && reply[number] <= '9';
+  // "213 <number>": the length to check the file against. Without it (SIZE
+  // refused, or no number) the file is fetched without a known length.
+  const bool answered = ftp_->StatusCode() == 213;
+  ftp_size_ = answered ? ParseCount(FtpTextFromReply(ftp_->LastResponse())) : -1;
+  // The server announces the length in its SIZE answer.
+  if (expected_.size >= 0 && ftp_size_ >= 0 && ftp_size_ != expected_.size) {
+    ftp_finished_ = true;
+    Finish(false, SizeMismatch(ftp_size_));
+    Changed();
+    return ftp_->Quit();
+  }
+  ftp_->Mdtm();
+}
+
+// MDTM answered (or refused: no time, ""): the resume decision, then the
+// transfer. A part is continued only when the record of the start that wrote
+// it names this URL, the same SIZE answer and the same MDTM answer, and the
+// part is shorter than that size; any other part is fetched again from
+// nothing.
+void TDownloadJob::FtpMdtmDone() {
+  const std::string mdtm = ftp_->MdtmResult();
   bool resume = false;
   int64_t local_size = LocalFileSize(part_name_);
-  if (local_size > 0 && local_size < ftp_->SizeResult() && question_) {
+  TPartInfo info;
+  if (ftp_size_ > 0 && ReadPartInfo(part_name_, info) && PartContinues(info, url_, local_size) &&
+      local_size > 0 && info.total == ftp_size_ && info.validator == mdtm && question_) {
     auto alive = lifetime_.Token();
     TFtpClient* asked = ftp_.get();
     resume = question_->AskResume(kResumeQuestion);
@@ -684,14 +725,7 @@ void TDownloadJob::FtpSizeDone() {
     // transfer ended or replaced.
     if (!alive || ftp_.get() != asked) return;
     local_size = LocalFileSize(part_name_);
-    resume = resume && local_size > 0 && local_size < ftp_->SizeResult();
-  }
-  // The server announces the length in its SIZE answer.
-  if (expected_.size >= 0 && ftp_size_known_ && ftp_->SizeResult() != expected_.size) {
-    ftp_finished_ = true;
-    Finish(false, SizeMismatch(ftp_->SizeResult()));
-    Changed();
-    return ftp_->Quit();
+    resume = resume && local_size > 0 && local_size < ftp_size_;
   }
   try {
     OpenPartStream(resume ? local_size : 0);
@@ -701,7 +735,12 @@ void TDownloadJob::FtpSizeDone() {
     Changed();
     return ftp_->Quit();
   }
+  // A new part records what it is a part of; without a SIZE answer it has no
+  // total, and a failure removes it.
+  if (!resume) WritePartInfo(part_name_, TPartInfo{url_, ftp_size_, mdtm});
   ftp_->SetLocalStream(part_stream_.get());
+  // Nothing past the announced length is written.
+  ftp_->SetDownloadLimit(ftp_size_);
   action_enabled_ = true;
   pause_caption_ = "Pause";
   paused_ = false;
@@ -733,7 +772,17 @@ void TDownloadJob::FtpFailed(TFtpRequest RqType, Word Error) {
                                         Error == kConnectTimeoutError ? TTimeoutKind::Connect : TTimeoutKind::Idle,
                                         ftp->IdleTimeout());
   } else if (cancelled_ || transfer) {
-    status_ = "Download cancelled.";
+    // Only the user's cancel is a cancel; a failed transfer says what
+    // happened, or keeps the "Status = " text.
+    if (cancelled_)
+      status_ = "Download cancelled.";
+    else if (ftp->LimitPassed())
+      status_ = "Download failed: the server sent more than the " + std::to_string(ftp->DownloadLimit()) +
+                " bytes it announced.";
+    else if (Error == platform::WSAECONNRESET)
+      status_ = "Download failed: connection reset by the server.";
+    else if (ftp->StatusCode() == 426 || ftp->StatusCode() == 451)
+      status_ = "Download failed: " + ftp->LastResponse();
     color_ = clDownloadCancelled;
   } else if (RqType == ftpRqConnect || RqType == ftpRqUser || RqType == ftpRqPass) {
     status_ = "Could not connect or log in.";
@@ -742,7 +791,7 @@ void TDownloadJob::FtpFailed(TFtpRequest RqType, Word Error) {
   pause_visible_ = false;
   if (!ftp_completed_) ToStartMode();
   ftp->SetLocalStream(nullptr);
-  if (!ftp_finished_) SettlePart(true, cancelled_);
+  if (!ftp_finished_) SettlePart(FtpPartRecorded(part_name_, url_), cancelled_);
   ftp_finished_ = true;
   if (!quit_failed && ftp->Connected()) {
     Changed();

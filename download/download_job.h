@@ -27,8 +27,9 @@
 // bytes first) and NAME is made only when it matches, the completion text
 // then ending in " (verified)"; otherwise "Download failed: the file is not
 // the one the publisher signed (SHA-256 mismatch)." and the part is removed. A failure or a cancel leaves NAME as it
-// was; NAME.part stays when a later start can continue it (FTP: any data;
-// HTTP: data with a recorded total and validator, see partial_file.h) and
+// was; NAME.part stays when a later start can continue it (data with a
+// recorded total: FTP's SIZE answer, HTTP's length with a validator, see
+// partial_file.h) and
 // is removed otherwise. Bodies of statuses outside 200-299 are never
 // written.
 //
@@ -51,13 +52,20 @@
 //     total is N completes it.
 //   FTP: "Connecting to server...", "Session Connected.", then User, Pass
 //     (not after a 230 to USER), Cwd (when there is a folder), TypeSet,
-//     Size, the resume question (NAME.part shorter than the SIZE answer),
-//     Get or RestartGet, Quit; "Completed." (open mode, light grey) when the
-//     file has as many bytes as the SIZE answer, or on a failure "Could not
-//     connect or log in." (connect, USER, PASS, a user name without a
-//     password other than anonymous/ftp), "Download cancelled." (light pink;
-//     Get, RestartGet, or a cancel), "Download incomplete." (a short file),
-//     "Status = <code> LastResponse was : "<reply>" (<message>)".
+//     Size, Mdtm (a 500, 502 or 550 to either, or a 213 without a number to
+//     SIZE, goes on without the value), the resume question (NAME.part
+//     recorded with this URL and the same SIZE and MDTM answers, and shorter
+//     than the SIZE answer), Get or RestartGet, Quit; "Completed." (open
+//     mode, light grey) when the file has as many bytes as the SIZE answer,
+//     or without one when the final reply was 226 or 250; on a failure
+//     "Could not connect or log in." (connect, USER, PASS, a user name
+//     without a password other than anonymous/ftp), "Download cancelled."
+//     (light pink; the user's cancel), "Download failed: <reply>" (426 or
+//     451 to Get or RestartGet, light pink), "Download failed: connection
+//     reset by the server.", "Download failed: the server sent more than the
+//     N bytes it announced." (nothing past N is written), "Download
+//     incomplete." (a short file), "Status = <code> LastResponse was :
+//     "<reply>" (<message>)" (any other failure).
 //   Both: "Download failed: connection timed out." / "Download failed: no
 //     data for <n> seconds." (ConnectTimeout, IdleTimeout) and "Download
 //     failed: cannot write the file: <reason>"; failures go to start mode.
@@ -204,6 +212,7 @@ class TDownloadJob {
   void FtpProgress(int64_t Count);
   void FtpRequestDone(TFtpRequest RqType, Word Error);
   void FtpSizeDone();
+  void FtpMdtmDone();
   void FtpFailed(TFtpRequest RqType, Word Error);
   void FtpLoggedIn();
   void FtpTransferDone();
@@ -296,7 +305,7 @@ class TDownloadJob {
   std::string http_failure_;     // a failure the job found in the response
   std::unique_ptr<TFtpClient> ftp_;
   bool ftp_completed_ = false;  // Get or RestartGet ended well, Quit follows
-  bool ftp_size_known_ = false;  // the SIZE answer held a number
+  int64_t ftp_size_ = -1;        // the SIZE answer; -1: refused or not a number
   bool ftp_finished_ = false;    // the transfer's outcome is shown
   int64_t transfer_start_ms_ = 0;
   int64_t next_update_ms_ = 0;

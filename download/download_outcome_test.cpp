@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -54,9 +55,11 @@ TEST(DownloadOutcomeTest, FtpTransfersThatAreNotTheWholeFileFail) {
   const Case cases[] = {
       {"226 after half the bytes", short_transfer, "Download incomplete."},
       {"226 and a control close, then half the data", closed_early, "Download incomplete."},
-      {"RETR answered 000", code_000, "Download cancelled."},
-      {"RETR answered 65536", code_65536, "Download cancelled."},
-      {"RETR refused with 425", refused, "Download cancelled."},
+      {"RETR answered 000", code_000, "Status = 500 LastResponse was : \"000 Completed.\" (000 Completed.)"},
+      {"RETR answered 65536", code_65536,
+       "Status = 500 LastResponse was : \"65536 Completed.\" (65536 Completed.)"},
+      {"RETR refused with 425", refused,
+       "Status = 425 LastResponse was : \"425 Can't open data connection\" (425 Can't open data connection)"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -68,6 +71,109 @@ TEST(DownloadOutcomeTest, FtpTransfersThatAreNotTheWholeFileFail) {
     EXPECT_EQ(j.job.Status(), c.status);
     EXPECT_EQ(j.job.ActionMode(), amStart);
     EXPECT_EQ(ReadFile(dir.File("f.bin")), "the user's own file");
+  }
+}
+
+// What the server answers decides: without a SIZE answer the file comes
+// without a length; a part is continued only when its record matches the
+// SIZE and MDTM answers; a failed transfer says what happened, and nothing
+// past the SIZE answer is written.
+TEST(DownloadOutcomeTest, FtpServerAnswersDecideTheOutcome) {
+  const std::string content = Pattern(300000);
+  const std::string kMdtm = "213 20240101120000";
+  const std::string continued = std::string(1000, 'L') + content.substr(1000);
+  struct Case {
+    const char* name;
+    FtpFileScript script;
+    std::string status;
+    std::string file;                 // NAME afterwards; "": absent
+    std::optional<std::string> part;  // NAME.part afterwards ("": absent); not checked when empty
+    bool no_length = false;           // the progress shows no total
+    bool part_before = false;         // 1000 bytes of NAME.part before the start
+    const char* recorded_mdtm = nullptr;  // their record's MDTM answer; nullptr: no record
+    bool yes = false;                 // the resume answer
+    int asked = 0;                    // resume questions
+    bool cancel = false;              // the user cancels once the transfer began
+  };
+  const std::string f426 = "426 Connection closed; transfer aborted.";
+  const std::string f451 = "451 Requested action aborted: local error in processing.";
+  const Case cases[] = {
+      {"SIZE refused with 500", {.content = content, .size_reply = "500 Unknown command"}, "Completed.", content, "",
+       true},
+      {"SIZE refused with 502", {.content = content, .size_reply = "502 Not implemented"}, "Completed.", content, "",
+       true},
+      {"SIZE refused with 550", {.content = content, .size_reply = "550 Could not get file size"}, "Completed.",
+       content, "", true},
+      {"SIZE without a number", {.content = content, .size_reply = "213 abc"}, "Completed.", content, "", true},
+      {"SIZE too long to hold", {.content = content, .size_reply = "213 99999999999999999999"}, "Completed.", content,
+       "", true},
+      {"changed MDTM", {.content = content, .mdtm_reply = kMdtm}, "Completed.", content, "", false, true,
+       "20200101000000", true, 0},
+      {"part without a record", {.content = content, .mdtm_reply = kMdtm}, "Completed.", content, "", false, true,
+       nullptr, true, 0},
+      {"same SIZE and MDTM", {.content = content, .mdtm_reply = kMdtm}, "Completed.", continued, "", false, true,
+       "20240101120000", true, 1},
+      {"same SIZE, no MDTM either time", {.content = content}, "Completed.", continued, "", false, true, "", true, 1},
+      {"426 after the data", {.content = content, .final_reply = f426}, "Download failed: " + f426, "", content},
+      {"451 after the data", {.content = content, .final_reply = f451}, "Download failed: " + f451, "", content},
+      {"426 without SIZE", {.content = content, .size_reply = "502 x", .final_reply = f426}, "Download failed: " + f426,
+       "", ""},
+      // More than the socket buffers hold: the client reads when the reset comes.
+      {"data connection reset", {.content = Pattern(16 << 20), .reset_data = true},
+       "Download failed: connection reset by the server.", "", std::nullopt},
+      {"longer than SIZE", {.content = content, .size_reply = "213 200000"},
+       "Download failed: the server sent more than the 200000 bytes it announced.", "", content.substr(0, 200000)},
+      {"user cancel", {.content = content, .stall = true}, "Download cancelled.", "", std::nullopt, false, false,
+       nullptr, false, 0, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    testing::TempDir dir;
+    std::mutex mutex;
+    std::vector<std::string> sent;
+    ScriptedServer server([&](ScriptedConnection& conn) {
+      auto commands = ServeFtpFile(conn, c.script);
+      std::lock_guard<std::mutex> lock(mutex);
+      sent = commands;
+    });
+    Job j(FtpUrl(server), dir.File("f.bin"));
+    if (c.part_before) {
+      WriteFile(dir.File("f.bin.part"), std::string(1000, 'L'));
+      if (c.recorded_mdtm) {
+        ASSERT_TRUE(WritePartInfo(dir.File("f.bin.part"), TPartInfo{FtpUrl(server), 300000, c.recorded_mdtm}));
+      }
+    }
+    j.answer.yes = c.yes;
+    if (c.cancel) {
+      j.job.SetIdleTimeout(0);
+      j.job.StartDownload();
+      ASSERT_TRUE(RunUntil([&] { return j.job.PauseVisible(); }));
+      j.job.ActionClick();
+      ASSERT_TRUE(RunUntil([&] { return !j.job.DownloadInProgress() && !j.job.FtpClient(); }));
+    } else {
+      ASSERT_TRUE(j.Run());
+    }
+    EXPECT_EQ(j.job.Status(), c.status);
+    EXPECT_EQ(j.job.ActionMode(), c.file.empty() ? amStart : amOpen);
+    EXPECT_EQ(j.answer.asked, c.asked);
+    EXPECT_TRUE(ReadFile(dir.File("f.bin")) == c.file);
+    EXPECT_EQ(FileExists(dir.File("f.bin")), !c.file.empty());
+    if (c.part) {
+      EXPECT_TRUE(ReadFile(dir.File("f.bin.part")) == *c.part) << ReadFile(dir.File("f.bin.part")).size();
+      EXPECT_EQ(FileExists(dir.File("f.bin.part")), !c.part->empty());
+    }
+    if (c.no_length) {
+      EXPECT_NE(j.job.Progress().text.find("unknown size"), std::string::npos) << j.job.Progress().text;
+    }
+    // The server's thread hands over the commands it got once the client left.
+    ASSERT_TRUE(RunUntil([&] {
+      std::lock_guard<std::mutex> lock(mutex);
+      return !sent.empty();
+    }));
+    std::lock_guard<std::mutex> lock(mutex);
+    bool rest = false;
+    for (const std::string& line : sent) rest = rest || line.rfind("REST", 0) == 0;
+    EXPECT_EQ(rest, c.asked > 0);
   }
 }
 

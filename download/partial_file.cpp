@@ -75,6 +75,10 @@ bool ReadPartInfo(const std::string& PartName, TPartInfo& Info) {
   return true;
 }
 
+bool PartContinues(const TPartInfo& Info, const std::string& Url, int64_t PartSize) {
+  return Info.url == Url && Info.total > 0 && Info.total > PartSize;
+}
+
 void RemovePartialFile(const std::string& PartName) {
   std::remove(PartName.c_str());
   std::remove(SideFileName(PartName).c_str());

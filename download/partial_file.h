@@ -32,6 +32,9 @@ std::string PartialFileName(const std::string& Destination);
 bool WritePartInfo(const std::string& PartName, const TPartInfo& Info);
 // False (Info reset) when the partial file has no record.
 bool ReadPartInfo(const std::string& PartName, TPartInfo& Info);
+// True when the record names Url exactly and its total is greater than
+// PartSize (and > 0).
+bool PartContinues(const TPartInfo& Info, const std::string& Url, int64_t PartSize);
 // Removes the partial file and its record.
 void RemovePartialFile(const std::string& PartName);
 // Renames the closed PartName over Destination (one rename: Destination is

@@ -96,7 +96,9 @@ TEST_F(QuillonGet, IncompleteFtpTransfersAndSilenceFail) {
     std::string err;
   } cases[] = {
       {{.content = content, .send_limit = 150000}, "", "quillon-get: Download incomplete.\n"},
-      {{.content = content, .retr_reply = "000 Completed."}, "", "quillon-get: Download cancelled.\n"},
+      {{.content = content, .retr_reply = "000 Completed."},
+       "",
+       "quillon-get: Status = 500 LastResponse was : \"000 Completed.\" (000 Completed.)\n"},
       // A file-size limit of 500 blocks of 512 bytes: the last block fails.
       {{.content = content}, "ulimit -f 500; ", "quillon-get: Download failed: cannot write the file: File too large\n"},
       {{.greet = false}, "", "quillon-get: Download failed: no data for 1 second.\n"},

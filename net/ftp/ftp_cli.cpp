@@ -29,9 +29,9 @@ constexpr TOperation kStepOperations[] = {
     &TCustomFtpCli::Quit,       &TCustomFtpCli::Syst,    &TCustomFtpCli::Dele,    &TCustomFtpCli::Pwd,
     &TCustomFtpCli::Quote,      &TCustomFtpCli::ExecPut, &TCustomFtpCli::TypeSet, &TCustomFtpCli::Rest,
     &TCustomFtpCli::CDup,       &TCustomFtpCli::ExecLs,  &TCustomFtpCli::ExecAppend, &TCustomFtpCli::DataPort,
-    &TCustomFtpCli::Abor,
+    &TCustomFtpCli::Abor,       &TCustomFtpCli::Mdtm,
 };
-static_assert(std::size(kStepOperations) == stAbor + 1);
+static_assert(std::size(kStepOperations) == stMdtm + 1);
 
 }  // namespace
 
@@ -286,6 +286,7 @@ void TCustomFtpCli::JudgeReply() {
   }
   TFtpStep step = sequence_.Current();
   if (ok && step == stSize) size_result_ = FtpSizeFromReply(last_response_);
+  if (ok && step == stMdtm) mdtm_result_ = FtpTextFromReply(last_response_);
   if (ok && (step == stCwd || step == stMkd || step == stPwd || step == stCdup))
     dir_result_ = FtpDirFromReply(last_response_);
   // After the 221 of QUIT the close of the control connection reports it.
@@ -364,6 +365,7 @@ void TCustomFtpCli::Exec(const TFtpCommandRule& C) {
   if (C.step == stQuit) transfer_.CloseFile();
   sequence_.SetCurrent(C.step);
   if (C.step == stSize) size_result_ = 0;
+  if (C.step == stMdtm) mdtm_result_.clear();
   ExecAsync(C, cmd);
 }
 
@@ -437,6 +439,7 @@ void TCustomFtpCli::Connect() {
   replies_.Clear();
   dns_result_.clear();
   timed_out_ = TTimeoutKind::None;
+  limit_passed_ = false;
   watchdog_.StartConnect();
   SetState(ftpDnsLookup);
   control_->DnsLookup(settings_.connection_type == ftpProxy ? settings_.proxy_server : settings_.host_name);
@@ -505,6 +508,8 @@ void TCustomFtpCli::ControlSessionClosed(Word Error) {
   if (pending) {
     if (aborting && timed_out_ != TTimeoutKind::None)
       SetTimedOut(timed_out_);
+    else if (aborting && limit_passed_)
+      SetFailure(552, "552 More than " + std::to_string(settings_.download_limit) + " bytes received.");
     else if (aborting)
       SetAborted();  // Abort ends whatever was pending as a failure, never as success
     else if (Error != 0)
@@ -586,6 +591,7 @@ void TCustomFtpCli::RenFrom() { Exec(ftp_commands::kRenFrom); }
 void TCustomFtpCli::RenTo() { Exec(ftp_commands::kRenTo); }
 void TCustomFtpCli::Syst() { Exec(ftp_commands::kSyst); }
 void TCustomFtpCli::Size() { Exec(ftp_commands::kSize); }
+void TCustomFtpCli::Mdtm() { Exec(ftp_commands::kMdtm); }
 void TCustomFtpCli::TypeSet() { Exec(ftp_commands::kTypeSet); }
 void TCustomFtpCli::Quote() { Exec(ftp_commands::kQuote); }
 void TCustomFtpCli::Abor() { Exec(ftp_commands::kAbor); }
@@ -633,6 +639,21 @@ void TCustomFtpCli::TimedOut(TTimeoutKind Kind) {
   SetTimedOut(Kind);
   sequence_.Stop();
   TriggerRequestDone(static_cast<Word>(request_result_));
+}
+
+void TCustomFtpCli::LimitExceeded() {
+  auto alive = lifetime_.Token();
+  bool pending = !request_done_flag_;
+  limit_passed_ = true;
+  TriggerDisplay("! More than " + std::to_string(settings_.download_limit) + " bytes received: transfer stopped");
+  if (!alive) return;
+  // The server's final reply is not awaited: whatever it says, the file is
+  // not the one it announced.
+  Abort();
+  if (!alive || !pending || request_done_flag_) return;
+  SetFailure(552, "552 More than " + std::to_string(settings_.download_limit) + " bytes received.");
+  sequence_.Stop();
+  TriggerRequestDone(552);
 }
 
 // ---- Sequences ------------------------------------------------------------------

@@ -99,6 +99,7 @@ enum TFtpRequest : uint8_t {
   ftpRqRestartReceive = 40,
   ftpRqRestartPut = 41,
   ftpRqRestartTransmit = 42,
+  ftpRqMdtm = 43,
 };
 
 enum TFtpState : uint8_t {
@@ -246,6 +247,18 @@ class TCustomFtpCli : private platform::MessageHandler {
   int64_t ResumeAt() const { return settings_.resume_at; }
   void SetResumeAt(int64_t Value) { settings_.resume_at = Value; }
   int64_t SizeResult() const { return size_result_; }
+  // What the last successful MDTM answered after its 213, blanks cut ("" when
+  // it failed or said nothing): the file's modification time as the server
+  // writes it, compared as text.
+  const std::string& MdtmResult() const { return mdtm_result_; }
+  // The length a download's file may reach (ResumeAt + ByteCount); -1, the
+  // default: no limit. A download that receives more writes the bytes up to
+  // the limit only and ends at once as Abort does; the request is reported
+  // with 552 and ErrorMessage "552 More than N bytes received.", and
+  // LimitPassed() is true until the next download or Connect.
+  int64_t DownloadLimit() const { return settings_.download_limit; }
+  void SetDownloadLimit(int64_t Value) { settings_.download_limit = Value; }
+  bool LimitPassed() const { return limit_passed_; }
   const std::string& DirResult() const { return dir_result_; }
   int64_t ByteCount() const { return transfer_.bytes; }
   // The system's reason when writing the local file failed during the last
@@ -261,6 +274,7 @@ class TCustomFtpCli : private platform::MessageHandler {
   //   CDup     CDUP (34; 250 257)   Pwd  PWD (32; 250 257)   Mkd  MKD HostFileName (22; 250 257)
   //   Rmd      RMD (23)   Dele  DELE (25)   RenFrom  RNFR (28; 350)   RenTo  RNTO LocalFileName (27)
   //   Syst     SYST (14; 215)   Size  SIZE HostFileName (17; 213, fills SizeResult)
+  //   Mdtm     MDTM HostFileName (43; 213, fills MdtmResult)
   //   TypeSet  TYPE I / A from Binary (37; 200); TypeBinary, TypeAscii set Binary first
   //   Quote    LocalFileName as it is (33; below 500)   Abor  ABOR (16; below 500)
   //   Rest     REST ResumeAt (38; below 500), ResumeAt taken from the local file's size
@@ -271,7 +285,7 @@ class TCustomFtpCli : private platform::MessageHandler {
   //   ExecPut / ExecAppend         STOR / APPE on a prepared data port (18 / 19)
   // Sequences (request; steps), run in the order connect, USER, PASS, CWD, CDUP,
   // TYPE, PORT, REST, RETR, STOR, APPE, LIST, NLST, SYST, MKD, RMD, RNFR, RNTO,
-  // SIZE, DELE, PWD, ABOR, quote, QUIT; PASS is skipped after a USER answered
+  // SIZE, MDTM, DELE, PWD, ABOR, quote, QUIT; PASS is skipped after a USER answered
   // other than 331, CWD when HostDirName is empty, and RETR/STOR/APPE keep
   // ResumeAt only right after a REST answered 350:
   //   Open (5) login   Receive (6) login CWD TYPE PORT RETR QUIT
@@ -317,6 +331,7 @@ class TCustomFtpCli : private platform::MessageHandler {
   virtual void System();
   virtual void Size();
   virtual void FileSize();
+  virtual void Mdtm();
   virtual void Mkd();
   virtual void Mkdir();
   virtual void Rmd();
@@ -402,6 +417,7 @@ class TCustomFtpCli : private platform::MessageHandler {
     std::string socks_password, socks_port, socks_server, socks_user_code;
     bool passive = false;
     int64_t resume_at = 0;
+    int64_t download_limit = -1;
   };
 
   void HandleMessage(uint32_t msg, uintptr_t wParam, intptr_t lParam) override;
@@ -430,6 +446,9 @@ class TCustomFtpCli : private platform::MessageHandler {
   // reason.
   void SetAborted();
   void SetTimedOut(TTimeoutKind Kind);
+  // A download received more than DownloadLimit: ends everything as Abort
+  // does and reports the request with 552.
+  void LimitExceeded();
 
   // Sequencer.
   void HighLevelAsync(TFtpRequest RqType, TFtpSequencer::TSteps Steps);
@@ -486,6 +505,8 @@ class TCustomFtpCli : private platform::MessageHandler {
   TFtpRequest request_type_ = ftpRqNone;
   int request_result_ = 0;
   int64_t size_result_ = 0;
+  std::string mdtm_result_;
+  bool limit_passed_ = false;
   std::string dir_result_;
   std::string dns_result_;        // the server's address, dotted
   bool logged_connected_ = false;

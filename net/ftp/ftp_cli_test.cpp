@@ -276,6 +276,42 @@ TEST_F(FtpScriptedTest, DirResultAndAcceptedCodes) {
   EXPECT_EQ(h.ftp.SizeResult(), int64_t{5000000000});
 }
 
+// MDTM fills MdtmResult from a 213 and clears it on a refusal; a download
+// that passes DownloadLimit stops at once with the bytes up to the limit.
+TEST_F(FtpScriptedTest, MdtmAndDownloadLimit) {
+  const std::string data(300000, 'd');
+  ScriptedServer server([&](ScriptedConnection& c) {
+    c.Send("220 ready\r\n");
+    Command(c);  // MDTM
+    c.Send("213  20240101120000 \r\n");
+    Command(c);  // MDTM
+    c.Send("550 No such file\r\n");
+    ScriptedFtpData channel;
+    channel.Answer(c, Command(c));
+    Command(c);  // RETR
+    int fd = channel.Open();
+    c.Send("150 Opening BINARY mode data connection\r\n");
+    testing::WriteAll(fd, data);
+    testing::CloseFd(fd);
+    c.Send("226 Transfer complete\r\n");
+    c.ReadToEnd();
+  });
+  ConnectTo(server);
+  h.ftp.SetHostFileName("file.bin");
+  EXPECT_EQ(h.Run([&] { h.ftp.Mdtm(); }, ftpRqMdtm), 0);
+  EXPECT_EQ(h.commands.back(), "MDTM file.bin");
+  EXPECT_EQ(h.ftp.MdtmResult(), "20240101120000");
+  EXPECT_EQ(h.Run([&] { h.ftp.Mdtm(); }, ftpRqMdtm), 550);
+  EXPECT_EQ(h.ftp.MdtmResult(), "");
+  h.ftp.SetLocalFileName(local.File("file.bin"));
+  h.ftp.SetDownloadLimit(100000);
+  EXPECT_EQ(h.Run([&] { h.ftp.Get(); }, ftpRqGet), 552);
+  EXPECT_TRUE(h.ftp.LimitPassed());
+  EXPECT_EQ(h.ftp.ErrorMessage(), "552 More than 100000 bytes received.");
+  EXPECT_TRUE(ReadFile(local.File("file.bin")) == data.substr(0, 100000));
+  EXPECT_FALSE(h.ftp.Connected());
+}
+
 TEST_F(FtpScriptedTest, ServerDroppingBothConnectionsReportsOnce) {
   ScriptedServer server([](ScriptedConnection& c) {
     c.Send("220 ready\r\n");

@@ -52,6 +52,7 @@ inline constexpr TFtpCommandRule kRenFrom{ftpRqRenFrom, stRnfr, "RNFR", A::HostF
 inline constexpr TFtpCommandRule kRenTo{ftpRqRenTo, stRnto, "RNTO", A::Rename, {200, 250, 257}};
 inline constexpr TFtpCommandRule kSyst{ftpRqSyst, stSyst, "SYST", A::None, {215}};
 inline constexpr TFtpCommandRule kSize{ftpRqSize, stSize, "SIZE", A::HostFile, {213}};
+inline constexpr TFtpCommandRule kMdtm{ftpRqMdtm, stMdtm, "MDTM", A::HostFile, {213}};
 inline constexpr TFtpCommandRule kTypeSet{ftpRqTypeSet, stType, "TYPE", A::Type, {200}};
 inline constexpr TFtpCommandRule kQuote{ftpRqQuote, stQuote, "", A::Quote, {}};
 inline constexpr TFtpCommandRule kAbor{ftpRqAbor, stAbor, "ABOR", A::None, {}};

@@ -206,6 +206,7 @@ void TCustomFtpCli::ExecDownload(TFtpRequest RqType, const char* DataCmd, TFtpSt
   sequence_.SetCurrent(s);
   BeginRequest(RqType);
   transfer_.Begin(false);
+  limit_passed_ = false;
   transfer_.ClearWriteError();
   transfer_.start_time = platform::GetTickCount();
   error_message_.clear();
@@ -420,8 +421,12 @@ void TCustomFtpCli::DataAvailableReceive(Word) {
     return;
   }
   if (!transfer_.WriteError().empty()) return;  // the rest is not wanted any more
-  transfer_.bytes += n;
-  if (!transfer_.Write(buf, n)) {
+  // Nothing past the limit reaches the file.
+  int keep = n;
+  const int64_t room = settings_.download_limit - settings_.resume_at - transfer_.bytes;
+  if (settings_.download_limit >= 0 && n > room) keep = static_cast<int>(room < 0 ? 0 : room);
+  transfer_.bytes += keep;
+  if (!transfer_.Write(buf, keep)) {
     // The download fails with the system's reason, whatever the server
     // answers afterwards.
     TriggerDisplay("! Error writing local file: " + transfer_.WriteError());
@@ -429,7 +434,9 @@ void TCustomFtpCli::DataAvailableReceive(Word) {
     data_->Shutdown(2);
     return;
   }
-  if (settings_.display_file) DisplayLines(buf, n);
+  if (settings_.display_file) DisplayLines(buf, keep);
+  if (!alive) return;
+  if (keep < n) LimitExceeded();
 }
 
 // Every run of CR and LF separates two lines; only the first line of a

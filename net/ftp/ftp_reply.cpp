@@ -41,6 +41,13 @@ int64_t FtpSizeFromReply(const std::string& Line) {
   return value;
 }
 
+std::string FtpTextFromReply(const std::string& Line) {
+  size_t i = 0;
+  while (i < Line.size() && IsWhiteSpace(Line[i])) ++i;
+  while (i < Line.size() && Line[i] >= '0' && Line[i] <= '9') ++i;  // the code
+  return std::string(TrimWS(std::string_view(Line).substr(i)));
+}
+
 std::string FtpDirFromReply(const std::string& Line) {
   size_t i = 0;
   while (i < Line.size() && Line[i] >= '0' && Line[i] <= '9') ++i;  // the code

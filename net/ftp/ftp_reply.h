@@ -15,6 +15,9 @@ int FtpReplyCode(const std::string& Line);
 bool FtpReplyIsFinal(const std::string& Line);
 // The number after the code of a SIZE reply (0 when there is none).
 int64_t FtpSizeFromReply(const std::string& Line);
+// The text after the code and the blanks that follow it, trailing blanks
+// cut (an MDTM answer's time).
+std::string FtpTextFromReply(const std::string& Line);
 // The quoted path after the code ("" unless it opens with a double quote; a
 // doubled quote stands for one).
 std::string FtpDirFromReply(const std::string& Line);

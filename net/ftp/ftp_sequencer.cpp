@@ -7,7 +7,7 @@ namespace {
 // The steps of a sequence are started in this order.
 constexpr TFtpStep kStepOrder[] = {stConnect, stUser, stPass, stCwd,  stCdup, stType, stPort, stRest,
                                    stRetr,    stStor, stAppe, stList, stNlst, stSyst, stMkd,  stRmd,
-                                   stRnfr,    stRnto, stSize, stDele, stPwd,  stAbor, stQuote, stQuit};
+                                   stRnfr,    stRnto, stSize, stMdtm, stDele, stPwd,  stAbor, stQuote, stQuit};
 
 }  // namespace
 

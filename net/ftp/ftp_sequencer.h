@@ -13,7 +13,7 @@ enum TFtpStep : int {
   stNone = 0, stConnect = 1, stUser = 2, stPass = 3, stCwd = 4, stSize = 5, stMkd = 6,
   stRmd = 7, stRnfr = 8, stRnto = 9, stRetr = 10, stList = 11, stQuit = 12, stSyst = 13,
   stDele = 14, stPwd = 15, stQuote = 16, stStor = 17, stType = 18, stRest = 19,
-  stCdup = 20, stNlst = 21, stAppe = 22, stPort = 23, stAbor = 24,
+  stCdup = 20, stNlst = 21, stAppe = 22, stPort = 23, stAbor = 24, stMdtm = 25,
 };
 
 class TFtpSequencer {

@@ -14,6 +14,7 @@
 #include "app/form_downloader.h"
 #include "download/dl_scroll_box.h"
 #include "download/dl_visual_panel.h"
+#include "download/partial_file.h"
 #include "platform/dialogs.h"
 #include "tests/support/event_wait.h"
 #include "tests/support/pattern.h"
@@ -121,8 +122,11 @@ TEST_F(DownloadStartTest, SeveralProductsFtpAndTheWidenedWindow) {
   EXPECT_EQ(row->ActionLink->text(), "Open");
   EXPECT_EQ(ReadFile(dir.File("dest/ftp/paint.zip")), Pattern(2 * 1024 * 1024 + 11, 3));
 
-  // The shorter partial file: Yes continues, No fetches it whole.
+  // The shorter partial file, recorded as a part of the server's file as it
+  // is now: Yes continues, No fetches it whole.
+  const TPartInfo record{FtpUrl("paint.zip"), 2 * 1024 * 1024 + 11, ftp.Mdtm("pub/paint.zip")};
   WriteFile(dir.File("dest/ftp/paint.zip.part"), std::string(5000, 'L'));
+  ASSERT_TRUE(WritePartInfo(dir.File("dest/ftp/paint.zip.part"), record));
   desktop.message_box_answer = TMsgResult::mrYes;
   Press(w);
   EXPECT_EQ(w.width(), width + 325);  // widened once only
@@ -131,6 +135,7 @@ TEST_F(DownloadStartTest, SeveralProductsFtpAndTheWidenedWindow) {
   EXPECT_EQ(ReadFile(dir.File("dest/ftp/paint.zip")),
             std::string(5000, 'L') + Pattern(2 * 1024 * 1024 + 11, 3).substr(5000));
   WriteFile(dir.File("dest/ftp/paint.zip.part"), std::string(5000, 'L'));
+  ASSERT_TRUE(WritePartInfo(dir.File("dest/ftp/paint.zip.part"), record));
   desktop.message_box_answer = TMsgResult::mrNo;
   Press(w);
   ASSERT_TRUE(RunUntil([&] { return Ended(Row(w, 0)); }, 30000));

@@ -5,6 +5,7 @@
 #include <memory>
 #include <string>
 
+#include "download/partial_file.h"
 #include "tests/support/event_wait.h"
 #include "tests/support/pattern.h"
 #include "tests/support/real_servers.h"
@@ -125,6 +126,14 @@ class DownloadJobVsftpdTest : public ::testing::Test {
     return std::string("ftp://") + testing::VsftpdServer::kUser + ":" + testing::VsftpdServer::kPassword +
            "@127.0.0.1:" + ftp_.PortText() + "/" + path;
   }
+  // setup.bin.part holding `bytes`, recorded as a part of setup.bin as the
+  // server describes it now (SIZE and MDTM), so that it is continued.
+  void WriteSetupPart(const std::string& bytes) {
+    WriteFile(dir_.File("setup.bin.part"), bytes);
+    ASSERT_TRUE(WritePartInfo(dir_.File("setup.bin.part"),
+                              TPartInfo{Url("pub/tools/setup.bin"), 2 * 1024 * 1024 + 5,
+                                        ftp_.Mdtm("pub/tools/setup.bin")}));
+  }
   testing::VsftpdServer ftp_;
   testing::TempDir dir_;
 };
@@ -148,7 +157,7 @@ TEST_F(DownloadJobVsftpdTest, CompleteDownloadWalksTheSteps) {
 TEST_F(DownloadJobVsftpdTest, ShorterLocalFileAsksAndYesContinues) {
   std::string whole = Pattern(2 * 1024 * 1024 + 5);
   // The local part differs from the server's bytes, so continuing shows.
-  WriteFile(dir_.File("setup.bin.part"), std::string(1000000, 'L'));
+  WriteSetupPart(std::string(1000000, 'L'));
   Job yes(Url("pub/tools/setup.bin"), dir_.File("setup.bin"));
   yes.answer.yes = true;
   yes.job.StartDownload();
@@ -158,7 +167,7 @@ TEST_F(DownloadJobVsftpdTest, ShorterLocalFileAsksAndYesContinues) {
   EXPECT_EQ(yes.job.Status(), "Completed.");
   EXPECT_EQ(ReadFile(dir_.File("setup.bin")), std::string(1000000, 'L') + whole.substr(1000000));
 
-  WriteFile(dir_.File("setup.bin.part"), std::string(1000000, 'L'));
+  WriteSetupPart(std::string(1000000, 'L'));
   Job no(Url("pub/tools/setup.bin"), dir_.File("setup.bin"));
   no.job.StartDownload();
   ASSERT_TRUE(no.RunToEnd());
@@ -166,7 +175,7 @@ TEST_F(DownloadJobVsftpdTest, ShorterLocalFileAsksAndYesContinues) {
   EXPECT_EQ(ReadFile(dir_.File("setup.bin")), whole);
 
   // As large as the remote file: fetched again without a question.
-  WriteFile(dir_.File("setup.bin.part"), std::string(whole.size(), 'L'));
+  WriteSetupPart(std::string(whole.size(), 'L'));
   Job same(Url("pub/tools/setup.bin"), dir_.File("setup.bin"));
   same.job.StartDownload();
   ASSERT_TRUE(same.RunToEnd());
@@ -194,7 +203,7 @@ TEST_F(DownloadJobVsftpdTest, JobDestroyedWhileTheQuestionIsOpen) {
       return true;
     }
   } destroyer;
-  WriteFile(dir_.File("setup.bin.part"), std::string(1000, 'L'));
+  WriteSetupPart(std::string(1000, 'L'));
   auto job = std::make_unique<TDownloadJob>(&destroyer);
   destroyer.owner = &job;
   job->SetURL(Url("pub/tools/setup.bin"));

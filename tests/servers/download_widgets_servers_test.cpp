@@ -9,6 +9,7 @@
 
 #include "download/dl_scroll_box.h"
 #include "download/dl_visual_panel.h"
+#include "download/partial_file.h"
 #include "tests/support/dl_widgets_fixture.h"
 #include "tests/support/event_wait.h"
 #include "tests/support/real_servers.h"
@@ -51,12 +52,14 @@ TEST_F(DLWidgetsTest, FtpResumeQuestionGoesToTheMessageBox) {
   testing::VsftpdServer ftp;
   ASSERT_TRUE(ftp.Start()) << "vsftpd could not be started: " << ftp.Failure();
   testing::WriteFile(ftp.File("pub/f.bin"), std::string(300000, 'R'));
+  const std::string url = std::string("ftp://anonymous:") + testing::VsftpdServer::kPassword + "@127.0.0.1:" +
+                          ftp.PortText() + "/pub/f.bin";
+  // Recorded as a part of the server's file as it is now: continued.
   testing::WriteFile(dir_.File("f.bin.part"), std::string(1000, 'L'));
+  ASSERT_TRUE(WritePartInfo(dir_.File("f.bin.part"), TPartInfo{url, 300000, ftp.Mdtm("pub/f.bin")}));
   QWidget window;
   TDLScrollBox list(&window);
-  TDLVisualPanel* row = list.AddDownload(std::string("ftp://anonymous:") + testing::VsftpdServer::kPassword +
-                                             "@127.0.0.1:" + ftp.PortText() + "/pub/f.bin",
-                                         dir_.File("f.bin"));
+  TDLVisualPanel* row = list.AddDownload(url, dir_.File("f.bin"));
   desktop_.message_box_answer = TMsgResult::mrYes;
   row->StartDownload();
   EXPECT_TRUE(row->ActionLink->isEnabled());  // cancel works while logging in

@@ -7,6 +7,7 @@
 #include <random>
 #include <string>
 
+#include "download/partial_file.h"
 #include "tests/support/loopback.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/vsftpd_server.h"
@@ -63,6 +64,9 @@ TEST_F(QuillonGetFtp, FetchesInActiveAndPassiveMode) {
 
 TEST_F(QuillonGetFtp, ResumeContinuesAShorterFile) {
   WriteFile(dir_.File("target.part"), content_.substr(0, 3000));
+  // Recorded as a part of the server's file as it is now: continued.
+  ASSERT_TRUE(WritePartInfo(dir_.File("target.part"),
+                            TPartInfo{Url("pub/data.bin"), 500000, server_.Mdtm("pub/data.bin")}));
   Result r = Run(Login() + "--resume " + Url("pub/data.bin") + " " + dir_.File("target"));
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_TRUE(ReadFile(dir_.File("target")) == content_);

@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "download/partial_file.h"
 #include "tests/support/quillon_get_run.h"
 #include "tests/support/real_servers.h"
 #include "tests/support/scoped_locale.h"
@@ -179,13 +180,17 @@ TEST_F(QuillonGet, FtpWithTheResumeAnswerFromTheCommandLine) {
   EXPECT_NE(o.out.find("\nCompleted.\n"), std::string::npos) << o.out;
   EXPECT_EQ(ReadFile(Target()), body);
 
+  // A part recorded with the server's SIZE and MDTM answers is continued.
+  const TPartInfo record{url, 300000, ftp.Mdtm("pub/f.bin")};
   testing::WriteFile(Target() + ".part", std::string(1000, 'L'));
+  ASSERT_TRUE(WritePartInfo(Target() + ".part", record));
   o = Run("--resume --passive " + url + " " + Target());
   EXPECT_EQ(o.status, 0) << o.err;
   EXPECT_NE(o.out.find("Continuing the shorter local file."), std::string::npos) << o.out;
   EXPECT_EQ(ReadFile(Target()), std::string(1000, 'L') + body.substr(1000));
 
   testing::WriteFile(Target() + ".part", std::string(1000, 'L'));
+  ASSERT_TRUE(WritePartInfo(Target() + ".part", record));
   o = Run("--no-resume " + url + " " + Target());
   EXPECT_EQ(o.status, 0) << o.err;
   EXPECT_NE(o.out.find("Fetching the whole file."), std::string::npos) << o.out;

@@ -1,5 +1,7 @@
 #include "tests/support/ftp_script.h"
 
+#include <sys/socket.h>
+
 #include <cstdio>
 #include <cstdlib>
 
@@ -55,6 +57,8 @@ std::vector<std::string> ServeFtpFile(ScriptedConnection& c, const FtpFileScript
       reply = "200 Type set";
     } else if (verb == "SIZE") {
       reply = script.size_reply.empty() ? "213 " + std::to_string(script.content.size()) : script.size_reply;
+    } else if (verb == "MDTM" && !script.mdtm_reply.empty()) {
+      reply = script.mdtm_reply;
     } else if (verb == "PORT" || verb == "PASV") {
       data.Answer(c, line);
       continue;
@@ -73,13 +77,17 @@ std::vector<std::string> ServeFtpFile(ScriptedConnection& c, const FtpFileScript
         CloseFd(fd);
         return commands;
       }
-      if (script.reply_226_first) c.Send("226 Transfer complete\r\n");
+      if (script.reply_226_first) c.Send(script.final_reply + "\r\n");
       if (script.close_after_226) c.Close();
       std::string rest = offset < script.content.size() ? script.content.substr(offset) : "";
       WriteAll(fd, rest.substr(0, script.send_limit));
+      if (script.reset_data) {
+        linger abortive{1, 0};
+        ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &abortive, sizeof abortive);
+      }
       CloseFd(fd);
       if (script.close_after_226) return commands;
-      if (!script.reply_226_first) c.Send("226 Transfer complete\r\n");
+      if (!script.reply_226_first) c.Send(script.final_reply + "\r\n");
       offset = 0;
       continue;
     } else if (verb == "QUIT") {

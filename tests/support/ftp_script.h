@@ -56,10 +56,14 @@ struct FtpFileScript {
   bool close_after_226 = false;         // with reply_226_first: control closed at once
   bool greet = true;                    // false: accepts, never says anything
   bool stall = false;                   // the data connection opens and stays silent
+  std::string mdtm_reply{};             // "" : MDTM is unknown (502)
+  std::string final_reply = "226 Transfer complete";  // after the data
+  bool reset_data = false;              // the data connection is reset, not closed
 };
 
 // The server side of one download session: greeting, USER (PASS unless
-// USER was answered 230), CWD, TYPE, SIZE, PORT or PASV, REST, RETR, QUIT.
+// USER was answered 230), CWD, TYPE, SIZE, MDTM, PORT or PASV, REST, RETR,
+// QUIT.
 // Returns the client's command lines (without CR LF). Unknown commands get
 // "502".
 std::vector<std::string> ServeFtpFile(ScriptedConnection& c, const FtpFileScript& script);

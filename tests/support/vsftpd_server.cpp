@@ -2,9 +2,21 @@
 
 #include <sys/stat.h>
 
+#include <ctime>
+
 #include "tests/support/loopback.h"
 
 namespace quillon::testing {
+
+std::string VsftpdServer::Mdtm(const std::string& relative) const {
+  struct stat st;
+  if (::stat(File(relative).c_str(), &st) != 0) return "";
+  std::tm utc{};
+  ::gmtime_r(&st.st_mtime, &utc);
+  char text[32];
+  std::strftime(text, sizeof text, "%Y%m%d%H%M%S", &utc);
+  return text;
+}
 
 bool VsftpdServer::Start() {
   failure_.clear();

@@ -38,6 +38,9 @@ class VsftpdServer {
   // The folder served as "/", and a path below it.
   std::string Root() const { return dir_.File("root"); }
   std::string File(const std::string& relative) const { return Root() + "/" + relative; }
+  // What the server answers to MDTM for a file below Root(): its
+  // modification time in UTC, YYYYMMDDHHMMSS ("" when there is no file).
+  std::string Mdtm(const std::string& relative) const;
   std::string Failure() const { return failure_.empty() ? process_.Failure() : failure_; }
 
  private:
