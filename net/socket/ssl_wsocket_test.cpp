@@ -97,38 +97,83 @@ TEST_F(SslWSocketTest, ConnectedAfterHandshakeEarlyBytesAndLinesThenCloseNotify)
 }
 
 TEST_F(SslWSocketTest, PeerEndingWithAndWithoutCloseNotify) {
-  for (bool notify : {true, false}) {
-    SCOPED_TRACE(notify ? "close-notify" : "truncated");
+  // kNotifyKeepOpenPaused: the client pauses when the data comes (with the
+  // close-notify behind it, as a rule) and resumes later.
+  enum End { kNotifyAndClose, kNotifyKeepOpen, kNotifyKeepOpenPaused, kCloseOnly };
+  const char* const names[] = {"close-notify", "close-notify, TCP kept open",
+                               "close-notify, TCP kept open, client paused", "truncated"};
+  for (End end : {kNotifyAndClose, kNotifyKeepOpen, kNotifyKeepOpenPaused, kCloseOnly}) {
+    SCOPED_TRACE(names[end]);
+    const bool keep_open = end == kNotifyKeepOpen || end == kNotifyKeepOpenPaused;
     const TestPki::Leaf leaf = leaf_;
-    ScriptedServer server([leaf, notify](ScriptedConnection& c) {
+    std::atomic<int> peer_end{0};  // 1: the client answered with close-notify, 2: without
+    ScriptedServer server([leaf, end, &peer_end](ScriptedConnection& c) {
       testing::TlsPeer tls(c.fd(), leaf);
       if (!tls.Accept()) return;
       tls.Write("last words");
-      if (notify) tls.Shutdown();
+      if (end != kCloseOnly) tls.Shutdown();
+      if (end == kNotifyKeepOpen || end == kNotifyKeepOpenPaused) {
+        // The connection stays open until the client ends it.
+        bool clean = false;
+        tls.ReadToEnd(&clean);
+        peer_end = clean ? 1 : 2;
+      }
       c.Close();
+    });
+    TlsClient c(server.port(), pki_.CaFile());
+    if (end == kNotifyKeepOpenPaused) {
+      auto read = c.s.OnDataAvailable;
+      c.s.OnDataAvailable = [&c, read](TCustomWSocket* x, Word e) {
+        read(x, e);
+        if (c.data == "last words") c.s.Pause();
+      };
+    }
+    c.s.Connect();
+    if (end == kNotifyKeepOpenPaused) {
+      ASSERT_TRUE(RunUntil([&] { return c.s.Paused(); }));
+      c.s.Resume();
+    }
+    ASSERT_TRUE(RunUntil([&] { return c.closed; }));
+    EXPECT_EQ(c.data, "last words");
+    EXPECT_EQ(c.close_error, end == kCloseOnly ? kSslTruncatedError : 0);
+    EXPECT_EQ(c.s.SslErrorText(), end == kCloseOnly ? "connection closed without TLS close-notify (localhost)" : "");
+    EXPECT_EQ(c.s.State(), wsClosed);
+    if (keep_open) {
+      ASSERT_TRUE(RunUntil([&] { return peer_end != 0; }));
+      EXPECT_EQ(peer_end, 1);
+    }
+  }
+}
+
+// A handshake that fails reports OnSessionConnected and OnSessionClosed with
+// the same code: a TLS failure, or the socket error of a reset.
+TEST_F(SslWSocketTest, HandshakeEndedByThePeer) {
+  struct Case {
+    const char* name;
+    bool reset;
+    Word code;
+    std::string text;  // the beginning of SslErrorText
+  };
+  const Case cases[] = {
+      {"peer without TLS", false, kSslHandshakeError, "TLS handshake failed: "},
+      {"reset", true, 10054, ""},
+  };
+  for (const Case& k : cases) {
+    SCOPED_TRACE(k.name);
+    const bool reset = k.reset;
+    ScriptedServer server([reset](ScriptedConnection& c) {
+      c.Read(5);
+      if (reset) return c.Reset();
+      c.Send("HTTP/1.0 400 Bad Request\r\n\r\n");
     });
     TlsClient c(server.port(), pki_.CaFile());
     c.s.Connect();
     ASSERT_TRUE(RunUntil([&] { return c.closed; }));
-    EXPECT_EQ(c.data, "last words");
-    EXPECT_EQ(c.close_error, notify ? 0 : kSslTruncatedError);
-    EXPECT_EQ(c.s.SslErrorText(), notify ? "" : "connection closed without TLS close-notify (localhost)");
+    EXPECT_EQ(c.events, (std::vector<std::string>{"connected " + std::to_string(k.code),
+                                                  "closed " + std::to_string(k.code)}));
+    EXPECT_EQ(c.s.SslErrorText().substr(0, k.text.size()), k.text) << c.s.SslErrorText();
+    EXPECT_EQ(c.data, "");  // nothing of the plain answer reaches the owner
   }
-}
-
-TEST_F(SslWSocketTest, PeerWithoutTlsFailsTheHandshake) {
-  ScriptedServer server([](ScriptedConnection& c) {
-    c.Read(5);
-    c.Send("HTTP/1.0 400 Bad Request\r\n\r\n");
-  });
-  TlsClient c(server.port(), pki_.CaFile());
-  c.s.Connect();
-  ASSERT_TRUE(RunUntil([&] { return c.closed; }));
-  ASSERT_EQ(c.events.size(), 2u);
-  EXPECT_EQ(c.events[0], "connected " + std::to_string(kSslHandshakeError));
-  EXPECT_EQ(c.events[1], "closed " + std::to_string(kSslHandshakeError));
-  EXPECT_EQ(c.s.SslErrorText().substr(0, 22), "TLS handshake failed: ") << c.s.SslErrorText();
-  EXPECT_EQ(c.data, "");  // nothing of the plain answer reaches the owner
 }
 
 }  // namespace
