@@ -160,9 +160,14 @@ void TCustomSslWSocket::BeginHandshake() {
   SSL_set_bio(s->ssl, s->in, s->out);
   SSL_set_connect_state(s->ssl);
 
-  const std::string host = HostText();
+  // A name written with a trailing dot is the same name: it is checked, and
+  // sent as SNI, without the dot.
+  std::string host = HostText();
+  if (host.size() > 1 && host.back() == '.') host.pop_back();
   X509_VERIFY_PARAM* param = SSL_get0_param(s->ssl);
-  X509_VERIFY_PARAM_set_hostflags(param, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
+  // As browsers do: the subject alternative names alone name the server (a
+  // common name is never read), and a wildcard is a whole label.
+  X509_VERIFY_PARAM_set_hostflags(param, X509_CHECK_FLAG_NEVER_CHECK_SUBJECT | X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
   bool ok;
   if (IsDottedIP(host)) {
     // An address is checked against the certificate's IP entries; it is never

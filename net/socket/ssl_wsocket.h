@@ -26,8 +26,11 @@
 //
 // Verification is a browser's: the system's trust store plus SslCAFile when
 // set; the certificate must name SslServerName (a host name, also sent as SNI,
-// or an IP address; Addr when empty); TLS 1.2 at least; no compression, no
-// renegotiation.
+// or an IP address; Addr when empty) in its subject alternative names (the
+// common name is never read; a wildcard stands for a whole left-most label);
+// one trailing dot of the name is dropped for the check and the SNI; TLS 1.2
+// at least, whatever the system's OpenSSL configuration allows; no
+// compression, no renegotiation.
 //
 // TLS error numbers (socket error numbers of their own, beside the SOCKS
 // layer's 20001-20017); SslErrorText holds the full text, OpenSSL's reason and

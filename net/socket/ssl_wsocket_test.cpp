@@ -1,7 +1,7 @@
 // The TLS layer of the socket chain against scripted TLS peers on loopback:
 // the order of events, bytes sent during the handshake, line mode on
-// decrypted data, close-notify in both directions, and a peer that speaks no
-// TLS at all. (https through the HTTP client is tested with the download job.)
+// decrypted data, close-notify in both directions, the names a certificate
+// is checked against, and a peer that speaks no TLS at all. (https through the HTTP client is tested with the download job.)
 #include "net/socket/ssl_wsocket.h"
 
 #include <gtest/gtest.h>
@@ -142,6 +142,51 @@ TEST_F(SslWSocketTest, PeerEndingWithAndWithoutCloseNotify) {
       ASSERT_TRUE(RunUntil([&] { return peer_end != 0; }));
       EXPECT_EQ(peer_end, 1);
     }
+  }
+}
+
+// The certificate must name the server in a subject alternative name; a
+// trailing dot of the name is not part of it, and never reaches the SNI.
+TEST_F(SslWSocketTest, ServerNamesAreCheckedAgainstAltNamesOnly) {
+  struct Case {
+    const char* name;
+    TestPki::Leaf leaf;
+    const char* server_name;
+    std::string failure;  // SslErrorText; "" for an accepted server
+    const char* sni;      // what the peer saw
+  };
+  const std::vector<Case> cases = {
+      {"common name only", pki_.CommonNameOnly("cn-only", "localhost"), "localhost",
+       "certificate verify failed: hostname mismatch (localhost)", "localhost"},
+      {"trailing dot", leaf_, "localhost.", "", "localhost"},
+      {"wildcard", pki_.Server("wildcard", {"*.example.test"}), "www.example.test", "", "www.example.test"},
+      {"partial wildcard", pki_.Server("partial", {"w*.example.test"}), "www.example.test",
+       "certificate verify failed: hostname mismatch (www.example.test)", "www.example.test"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const TestPki::Leaf leaf = c.leaf;
+    std::string sni;
+    {
+      ScriptedServer server([leaf, &sni](ScriptedConnection& conn) {
+        testing::TlsPeer tls(conn.fd(), leaf);
+        bool accepted = tls.Accept();
+        sni = tls.ServerName();
+        if (!accepted) return;
+        tls.Write("hello");
+        bool clean = false;
+        tls.ReadToEnd(&clean);
+      });
+      TlsClient client(server.port(), pki_.CaFile());
+      client.s.SetSslServerName(c.server_name);
+      client.s.Connect();
+      ASSERT_TRUE(RunUntil([&] { return client.closed || client.data == "hello"; }));
+      EXPECT_EQ(client.s.SslErrorText(), c.failure);
+      EXPECT_EQ(client.events.front(),
+                c.failure.empty() ? "connected 0 TLSv1.3" : "connected " + std::to_string(kSslVerifyError));
+      client.s.Close();
+    }  // the peer's thread has ended
+    EXPECT_EQ(sni, c.sni);
   }
 }
 
