@@ -1,12 +1,17 @@
 // The TLS layer of the socket chain against scripted TLS peers on loopback:
 // the order of events, bytes sent during the handshake, line mode on
 // decrypted data, close-notify in both directions, the names a certificate
-// is checked against, and a peer that speaks no TLS at all. (https through the HTTP client is tested with the download job.)
+// is checked against, old protocol versions, and a peer that speaks no TLS
+// at all. (https through the HTTP client is tested with the download job.)
 #include "net/socket/ssl_wsocket.h"
 
 #include <gtest/gtest.h>
+#include <openssl/ssl.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <atomic>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -188,6 +193,54 @@ TEST_F(SslWSocketTest, ServerNamesAreCheckedAgainstAltNamesOnly) {
     }  // the peer's thread has ended
     EXPECT_EQ(sni, c.sni);
   }
+}
+
+// A server of TLS 1.0 and 1.1 only is refused for its version, also when the
+// system's OpenSSL configuration allows those versions: the client sets its
+// own minimum. That case runs this test again as a child process whose
+// environment names a permissive configuration, which OpenSSL reads when it
+// starts.
+TEST_F(SslWSocketTest, OldProtocolVersionsAreRefusedWhateverTheSystemAllows) {
+  const char* kChildMark = "QUILLON_TLS_PERMISSIVE_CHILD";
+  if (std::getenv(kChildMark) != nullptr) {
+    // The configuration is in effect: a new context takes its minimum.
+    SSL_CTX* probe = SSL_CTX_new(TLS_client_method());
+    ASSERT_NE(probe, nullptr);
+    EXPECT_EQ(SSL_CTX_get_min_proto_version(probe), TLS1_VERSION);
+    SSL_CTX_free(probe);
+  }
+  const TestPki::Leaf leaf = leaf_;
+  ScriptedServer server([leaf](ScriptedConnection& c) {
+    testing::TlsPeer tls(c.fd(), leaf);
+    tls.OnlyOldVersions();
+    tls.Accept();
+  });
+  TlsClient c(server.port(), pki_.CaFile());
+  c.s.Connect();
+  ASSERT_TRUE(RunUntil([&] { return c.closed; }));
+  EXPECT_EQ(c.events.front(), "connected " + std::to_string(kSslHandshakeError));
+  EXPECT_EQ(c.s.SslErrorText(), "TLS handshake failed: tlsv1 alert protocol version (localhost)");
+  if (std::getenv(kChildMark) != nullptr) return;
+
+  const std::string conf = dir_.File("permissive.cnf");
+  testing::WriteFile(conf,
+                     "openssl_conf = openssl_init\n"
+                     "[openssl_init]\nssl_conf = ssl_section\n"
+                     "[ssl_section]\nsystem_default = system_default_section\n"
+                     "[system_default_section]\nMinProtocol = TLSv1\nCipherString = DEFAULT@SECLEVEL=0\n");
+  char self[4096];
+  ssize_t n = ::readlink("/proc/self/exe", self, sizeof self - 1);
+  ASSERT_GT(n, 0);
+  self[n] = '\0';
+  const ::testing::TestInfo* test = ::testing::UnitTest::GetInstance()->current_test_info();
+  const std::string output = dir_.File("child.txt");
+  const std::string command = std::string(kChildMark) + "=1 OPENSSL_CONF='" + conf + "' '" + self +
+                              "' --gtest_filter='" + test->test_suite_name() + "." + test->name() + "' >'" +
+                              output + "' 2>&1";
+  const int status = std::system(command.c_str());
+  const std::string child = testing::ReadFile(output);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << child;
+  EXPECT_NE(child.find("[  PASSED  ] 1 test"), std::string::npos) << child;
 }
 
 // A handshake that fails reports OnSessionConnected and OnSessionClosed with
