@@ -488,6 +488,12 @@ std::string TDownloadJob::HttpFailure(Word Error, bool& complete, int64_t& expec
   if (!http_failure_.empty()) return http_failure_;
   if (!write_error_.empty()) return WriteFailure();
   if (Error == httperrAborted) return "Download Canceled.";
+  // A reset cuts off nothing once every announced byte has arrived.
+  if (Error == platform::WSAECONNRESET) {
+    if (code < 200 || code > 299 || http->ContentLength() < 0 || http->RcvdCount() < http->ContentLength())
+      return "Download failed: connection reset by the server.";
+    Error = 0;
+  }
   // A TLS connection closed without close-notify before the announced
   // length: the length says that something is missing.
   if (Error == kSslTruncatedError && code >= 200 && code <= 299 && http->ContentLength() >= 0 &&

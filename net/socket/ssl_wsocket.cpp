@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "platform/socket_notifier.h"
 #include "platform/winsock_errors.h"
 
 namespace quillon {
@@ -99,6 +100,7 @@ void TCustomSslWSocket::ResetFields() {
   ssl_server_name_.clear();
   tls_state_ = TlsState::Off;
   close_notify_received_ = false;
+  end_posted_ = false;
   pending_failure_ = 0;
   pending_failure_text_.clear();
   handshake_failed_ = false;
@@ -125,6 +127,7 @@ void TCustomSslWSocket::BeginHandshake() {
   tls_state_ = TlsState::Handshake;
   ssl_error_text_.clear();
   close_notify_received_ = false;
+  end_posted_ = false;
   if (!io_buf_) io_buf_ = std::make_unique<char[]>(kIoBufferSize);
   ERR_clear_error();
   auto s = std::make_unique<Session>();
@@ -157,9 +160,14 @@ void TCustomSslWSocket::BeginHandshake() {
   SSL_set_bio(s->ssl, s->in, s->out);
   SSL_set_connect_state(s->ssl);
 
-  const std::string host = HostText();
+  // A name written with a trailing dot is the same name: it is checked, and
+  // sent as SNI, without the dot.
+  std::string host = HostText();
+  if (host.size() > 1 && host.back() == '.') host.pop_back();
   X509_VERIFY_PARAM* param = SSL_get0_param(s->ssl);
-  X509_VERIFY_PARAM_set_hostflags(param, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
+  // As browsers do: the subject alternative names alone name the server (a
+  // common name is never read), and a wildcard is a whole label.
+  X509_VERIFY_PARAM_set_hostflags(param, X509_CHECK_FLAG_NEVER_CHECK_SUBJECT | X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
   bool ok;
   if (IsDottedIP(host)) {
     // An address is checked against the certificate's IP entries; it is never
@@ -273,6 +281,7 @@ void TCustomSslWSocket::Decrypt() {
     if (err == SSL_ERROR_WANT_READ || err == SSL_ERROR_WANT_WRITE) return;
     if (err == SSL_ERROR_ZERO_RETURN) {
       close_notify_received_ = true;
+      PostPeerEnd();
       return;
     }
     RecordFailure(kSslHandshakeError, "TLS error: " + FailureReason() + " (" + HostText() + ")");
@@ -282,6 +291,9 @@ void TCustomSslWSocket::Decrypt() {
 
 bool TCustomSslWSocket::FlushOut() {
   auto alive = Lifetime().Token();
+  const bool was_open = State() == wsConnected;
+  // A send that fails closes the connection (and clears the session): the
+  // loop ends there.
   while (session_ && BIO_ctrl_pending(session_->out) > 0) {
     int n = BIO_read(session_->out, io_buf_.get(), static_cast<int>(kIoBufferSize));
     if (n <= 0) break;
@@ -289,7 +301,20 @@ bool TCustomSslWSocket::FlushOut() {
     TCustomSocksWSocket::Send(io_buf_.get(), n);
     if (!alive) return false;
   }
-  return true;
+  return !was_open || State() == wsConnected;
+}
+
+void TCustomSslWSocket::PostPeerEnd() {
+  if (end_posted_ || HSocket() == INVALID_SOCKET) return;
+  end_posted_ = true;
+  NotifyWindow().Post(WM_ASYNCSELECT, static_cast<uintptr_t>(HSocket()), platform::FD_CLOSE);
+}
+
+void TCustomSslWSocket::Resume() {
+  TCustomSocksWSocket::Resume();
+  // The end found while paused was dropped by the paused socket: once more.
+  if (end_posted_ && State() == wsConnected && HSocket() != INVALID_SOCKET)
+    NotifyWindow().Post(WM_ASYNCSELECT, static_cast<uintptr_t>(HSocket()), platform::FD_CLOSE);
 }
 
 // ---- Events --------------------------------------------------------------------
@@ -358,6 +383,15 @@ void TCustomSslWSocket::FireDataSent(Word Error) {
 
 void TCustomSslWSocket::FireSessionClosed(Word Error) {
   auto alive = Lifetime().Token();
+  // A connection that ended with an error (a reset) during the handshake: the
+  // handshake failed with that error.
+  if (State() == wsConnected && Error != 0 && tls_state_ == TlsState::Handshake) {
+    tls_state_ = TlsState::Failed;
+    handshake_failed_ = true;
+    early_out_.clear();
+    TCustomSocksWSocket::FireSessionConnected(Error);
+    if (!alive) return;
+  }
   // The peer ended the connection (State is still wsConnected): a secured
   // connection must have been ended with a close-notify first.
   if (State() == wsConnected && Error == 0 && TlsActive()) {
@@ -387,15 +421,27 @@ void TCustomSslWSocket::FireSessionClosed(Word Error) {
 }
 
 void TCustomSslWSocket::InternalClose(bool Shut, Word Error) {
-  if (Shut && tls_state_ == TlsState::Data && session_ && State() == wsConnected && HSocket() != INVALID_SOCKET) {
+  // A close that starts while the close-notify goes out (its send failed, or
+  // a handler of the send closed) only closes.
+  if (Shut && !closing_ && tls_state_ == TlsState::Data && session_ && State() == wsConnected &&
+      HSocket() != INVALID_SOCKET) {
     // A clean close tells the peer that nothing was cut off.
     ERR_clear_error();
     SSL_shutdown(session_->ssl);
     ERR_clear_error();
     auto alive = Lifetime().Token();
-    if (!FlushOut()) return;
-    TryToSend();
+    closing_ = true;
+    bool open = false;
+    try {
+      open = FlushOut();
+      if (alive && open) TryToSend();
+    } catch (...) {
+      if (alive) closing_ = false;
+      throw;
+    }
     if (!alive) return;
+    closing_ = false;
+    if (!open) return;  // closed meanwhile
   }
   TCustomSocksWSocket::InternalClose(Shut, Error);
 }

@@ -8,21 +8,29 @@
 // connection (through the SOCKS server, when one is set) is open. The owner
 // sees:
 //   OnSessionConnected(0)    only after the handshake completed, or
-//   OnSessionConnected(Code) and OnSessionClosed(Code) when it failed;
+//   OnSessionConnected(Code) and OnSessionClosed(Code) when it failed (Code
+//                            is the socket error when the connection ended
+//                            with one, a reset for instance);
 //   OnDataAvailable          only for decrypted bytes (Receive, RcvdCount and
 //                            line mode work on them);
+//   OnSessionClosed(0)       after the peer's close-notify, at once, even when
+//                            the peer keeps the TCP connection open;
 //   OnSessionClosed(20103)   when the peer ended the TCP connection without a
 //                            TLS close-notify (the data may be truncated);
 //   OnDataSent               not while the handshake runs.
 // Send encrypts (bytes sent during the handshake wait for its end); Close sends
-// a close-notify first. StartSslHandshake begins TLS on a connection that is
+// a close-notify first (once: a close that starts while it goes out, because
+// its send failed or a handler closed, only closes). StartSslHandshake begins TLS on a connection that is
 // already open (after an HTTP proxy answered CONNECT); OnSessionConnected then
 // fires a second time, when that handshake ends.
 //
 // Verification is a browser's: the system's trust store plus SslCAFile when
 // set; the certificate must name SslServerName (a host name, also sent as SNI,
-// or an IP address; Addr when empty); TLS 1.2 at least; no compression, no
-// renegotiation.
+// or an IP address; Addr when empty) in its subject alternative names (the
+// common name is never read; a wildcard stands for a whole left-most label);
+// one trailing dot of the name is dropped for the check and the SNI; TLS 1.2
+// at least, whatever the system's OpenSSL configuration allows; no
+// compression, no renegotiation.
 //
 // TLS error numbers (socket error numbers of their own, beside the SOCKS
 // layer's 20001-20017); SslErrorText holds the full text, OpenSSL's reason and
@@ -81,6 +89,7 @@ class TCustomSslWSocket : public TCustomSocksWSocket {
 
   int RcvdCount() override;
   int Send(const void* Data, int Len) override;
+  void Resume() override;
 
  protected:
   void WndProc(uint32_t Msg, uintptr_t WParam, intptr_t LParam) override;
@@ -109,8 +118,13 @@ class TCustomSslWSocket : public TCustomSocksWSocket {
   // mode and RcvdCount read without this layer's data event. A failure is
   // reported from the event loop.
   void ReadAhead();
-  // Queues OpenSSL's output on the socket; false when the socket is gone.
+  // Queues OpenSSL's output on the socket; false when the socket is gone or
+  // a failed send closed the connection.
   bool FlushOut();
+  // The peer's close-notify ends the connection as the end of the TCP
+  // connection does, even when the peer keeps it open: the end is reported
+  // from the event loop, after the decrypted bytes.
+  void PostPeerEnd();
   // Reports a recorded failure: OnSessionConnected(code) during a handshake,
   // then the close with the code.
   void ReportFailure();
@@ -124,6 +138,9 @@ class TCustomSslWSocket : public TCustomSocksWSocket {
   TlsState tls_state_ = TlsState::Off;
   std::unique_ptr<Session> session_;
   bool close_notify_received_ = false;
+  bool end_posted_ = false;
+  // Set while Close sends the close-notify.
+  bool closing_ = false;
   Word pending_failure_ = 0;
   std::string pending_failure_text_;
   bool handshake_failed_ = false;

@@ -924,10 +924,14 @@ void TCustomWSocket::TryToSend() {
       }
       if (err == platform::WSAEINVAL || err == platform::WSAENOTSOCK || err == platform::WSAECONNABORTED ||
           err == platform::WSAECONNRESET || err == platform::WSAENOTCONN) {
+        // The connection is gone: closed here and reported once. A close
+        // that already reported it (the peer's end, followed by a close that
+        // still sends) reports nothing more.
+        const bool report = !close_notified_;
         close_notified_ = true;
         Close();
         if (!alive) return;
-        FireSessionClosed(static_cast<Word>(err));
+        if (report) FireSessionClosed(static_cast<Word>(err));
         return;
       }
       SocketError("TryToSend failed");

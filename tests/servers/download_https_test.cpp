@@ -3,7 +3,9 @@
 // browser groups its TLS tests: transfer, certificate verification, truncation,
 // proxies, redirections.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
+#include <atomic>
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -166,37 +168,100 @@ TEST_F(HttpsTest, RefusedServersFailWithTheirOwnTextAndLeaveNoFile) {
   }
 }
 
-// ---- Truncation ------------------------------------------------------------------------
+// ---- The end of the connection ------------------------------------------------------
 
-TEST_F(HttpsTest, CloseWithoutCloseNotify) {
+// However and whenever the server ends the connection (a reset, a close
+// without close-notify, a close-notify without a close), the download ends
+// once, with a text: complete when every announced byte arrived.
+TEST_F(HttpsTest, TheServerEndingTheConnectionAtAnyMoment) {
+  // kResetWhenRead resets once the client has read the whole response: a
+  // reset may drop bytes the client has not read yet.
+  enum End { kResetInHandshake, kReset, kResetWhenRead, kClose, kNotifyKeepOpen };
   struct Case {
     const char* name;
-    std::string response;
+    bool tls;
+    End end;
+    std::string response;  // sent after the request was read
     std::string status;
   };
+  const std::string reset = "Download failed: connection reset by the server.";
+  const std::string short_body = "HTTP/1.0 200 OK\r\nContent-Length: 1000\r\n\r\n" + std::string(100, 'a');
+  const std::string whole_body = "HTTP/1.0 200 OK\r\nContent-Length: 100\r\n\r\n" + std::string(100, 'a');
+  const std::string no_length = "HTTP/1.0 200 OK\r\n\r\n" + std::string(100, 'a');
   const std::vector<Case> cases = {
-      {"short body with a length", "HTTP/1.0 200 OK\r\nContent-Length: 1000\r\n\r\n" + std::string(100, 'a'),
-       "Download incomplete."},
-      {"no length", "HTTP/1.0 200 OK\r\n\r\n" + std::string(100, 'a'),
+      {"reset during the handshake", true, kResetInHandshake, "", reset},
+      {"reset before the response", true, kReset, "", reset},
+      {"reset during the body", true, kReset, short_body, reset},
+      {"reset during a body without length", true, kReset, no_length, reset},
+      {"reset after the last byte", true, kResetWhenRead, whole_body, "Download Complete."},
+      {"close without close-notify during the body", true, kClose, short_body, "Download incomplete."},
+      {"close without close-notify, no length", true, kClose, no_length,
        "Download failed: connection closed without TLS close-notify (127.0.0.1)"},
       // Every byte announced came, each authenticated: nothing was cut off.
-      {"whole body with a length", "HTTP/1.0 200 OK\r\nContent-Length: 100\r\n\r\n" + std::string(100, 'a'),
-       "Download Complete."},
+      {"close without close-notify after the last byte", true, kClose, whole_body, "Download Complete."},
+      {"close-notify without close during the body", true, kNotifyKeepOpen, short_body, "Download incomplete."},
+      {"close-notify without close after the last byte", true, kNotifyKeepOpen, whole_body, "Download Complete."},
+      {"close-notify without close, no length", true, kNotifyKeepOpen, no_length, "Download Complete."},
+      {"plain HTTP reset before the response", false, kReset, "", reset},
+      {"plain HTTP reset during the body", false, kReset, short_body, reset},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     const TestPki::Leaf leaf = good_;
-    const std::string response = c.response;
-    testing::ScriptedServer server([leaf, response](testing::ScriptedConnection& conn) {
-      testing::TlsPeer tls(conn.fd(), leaf);
-      if (!tls.Accept()) return;
-      tls.ReadUntil("\r\n\r\n");
-      tls.Write(response);
-      conn.Close();  // no close-notify
+    std::atomic<bool> client_read_all{false};
+    testing::ScriptedServer server([leaf, &c, &client_read_all](testing::ScriptedConnection& conn) {
+      if (c.end == kResetInHandshake) {
+        conn.Read(5);  // the start of the client's hello
+        return conn.Reset();
+      }
+      std::unique_ptr<testing::TlsPeer> tls;
+      if (c.tls) {
+        tls = std::make_unique<testing::TlsPeer>(conn.fd(), leaf);
+        if (!tls->Accept()) return;
+        tls->ReadUntil("\r\n\r\n");
+        tls->Write(c.response);
+      } else {
+        conn.ReadUntil("\r\n\r\n");
+        conn.Send(c.response);
+      }
+      if (c.end == kReset) return conn.Reset();
+      if (c.end == kResetWhenRead) {
+        for (int i = 0; i < 2000 && !client_read_all; ++i) usleep(5000);
+        return conn.Reset();
+      }
+      if (c.end == kNotifyKeepOpen) {
+        tls->Shutdown();
+        bool clean = false;
+        tls->ReadToEnd(&clean);  // until the client ends the connection
+      }
+      conn.Close();
     });
-    HttpsJob j("https://127.0.0.1:" + server.PortText() + "/t.bin", dir_.File("t.bin"), pki_.CaFile());
-    ASSERT_TRUE(j.Run());
+    const std::string file = dir_.File("t.bin");
+    HttpsJob j(std::string(c.tls ? "https" : "http") + "://127.0.0.1:" + server.PortText() + "/t.bin", file,
+               pki_.CaFile());
+    int ends = 0;
+    bool running = false;
+    j.job.OnChange = [&](TDownloadJob* job) {
+      if (running && !job->DownloadInProgress()) ++ends;
+      running = job->DownloadInProgress();
+    };
+    j.job.StartDownload();
+    // Far below the idle limit: an end that waits for it fails here.
+    ASSERT_TRUE(testing::RunUntil(
+        [&] {
+          THttpCli* http = j.job.HttpClient();
+          if (http != nullptr && http->ContentLength() >= 0 && http->RcvdCount() >= http->ContentLength())
+            client_read_all = true;
+          return !j.job.DownloadInProgress() && !http;
+        },
+        20000))
+        << j.job.Status();
     EXPECT_EQ(j.job.Status(), c.status);
+    EXPECT_EQ(ends, 1);
+    EXPECT_EQ(FileExists(file), c.status == "Download Complete.");
+    std::error_code ec;
+    std::filesystem::remove(file, ec);
+    std::filesystem::remove(file + ".part", ec);
   }
 }
 

@@ -1,7 +1,6 @@
 #include "tests/support/test_pki.h"
 
 #include <arpa/inet.h>
-#include <signal.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <openssl/bio.h>
@@ -12,6 +11,7 @@
 #include <openssl/ssl.h>
 #include <openssl/x509v3.h>
 
+#include <csignal>
 #include <memory>
 #include <stdexcept>
 
@@ -130,16 +130,24 @@ TestPki::Leaf TestPki::Server(const std::string& label, const std::vector<std::s
     in_addr a{};
     alt += (alt.empty() ? "" : ",") + std::string(inet_pton(AF_INET, n.c_str(), &a) == 1 ? "IP:" : "DNS:") + n;
   }
+  return Issue(label, names.empty() ? label : names.front(), alt, issuer, from_days, to_days);
+}
+
+TestPki::Leaf TestPki::CommonNameOnly(const std::string& label, const std::string& common_name) {
+  return Issue(label, common_name, "", kTestCa, -1, 30);
+}
+
+TestPki::Leaf TestPki::Issue(const std::string& label, const std::string& common_name, const std::string& alt_names,
+                             Issuer issuer, int from_days, int to_days) {
   KeyPtr key = NewKey();
   Check(key != nullptr, "a server key");
-  const std::string cn = names.empty() ? label : names.front();
   CertPtr cert(nullptr, X509_free);
   if (issuer == kSelf) {
-    cert = MakeCert(cn, key.get(), nullptr, key.get(), false, alt, from_days, to_days);
+    cert = MakeCert(common_name, key.get(), nullptr, key.get(), false, alt_names, from_days, to_days);
   } else {
     CertPtr ca = ReadCert(issuer == kTestCa ? ca_pem_ : other_pem_);
     KeyPtr ca_key = ReadKey(issuer == kTestCa ? ca_key_pem_ : other_key_pem_);
-    cert = MakeCert(cn, key.get(), ca.get(), ca_key.get(), false, alt, from_days, to_days);
+    cert = MakeCert(common_name, key.get(), ca.get(), ca_key.get(), false, alt_names, from_days, to_days);
   }
   Leaf leaf{dir_ + "/" + label + ".pem", dir_ + "/" + label + ".key"};
   WriteFile(leaf.cert, CertPem(cert.get()));
@@ -150,13 +158,9 @@ TestPki::Leaf TestPki::Server(const std::string& label, const std::vector<std::s
 // ---- TlsPeer ---------------------------------------------------------------------
 
 TlsPeer::TlsPeer(int fd, const TestPki::Leaf& leaf) {
-  // OpenSSL writes to the socket with write(): a client that already closed
-  // would end the whole test program with SIGPIPE. The signal is held back
-  // on this thread while the peer lives, and dropped when it goes.
-  sigset_t pipe;
-  sigemptyset(&pipe);
-  sigaddset(&pipe, SIGPIPE);
-  pthread_sigmask(SIG_BLOCK, &pipe, &old_mask_);
+  // OpenSSL writes to the socket with write(): a client that has gone already
+  // must fail the write, not end the test program with SIGPIPE.
+  ::signal(SIGPIPE, SIG_IGN);
   // Every read and write of the peer waits a bounded time.
   timeval limit{10, 0};
   ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
@@ -174,16 +178,21 @@ TlsPeer::~TlsPeer() {
   if (ssl_ != nullptr) SSL_free(ssl_);
   if (ctx_ != nullptr) SSL_CTX_free(ctx_);
   ERR_clear_error();
-  sigset_t pipe;
-  sigemptyset(&pipe);
-  sigaddset(&pipe, SIGPIPE);
-  const timespec now{0, 0};
-  while (sigtimedwait(&pipe, nullptr, &now) == SIGPIPE) {
-  }
-  pthread_sigmask(SIG_SETMASK, &old_mask_, nullptr);
+}
+
+void TlsPeer::OnlyOldVersions() {
+  if (ssl_ == nullptr) return;
+  SSL_set_min_proto_version(ssl_, TLS1_VERSION);
+  SSL_set_max_proto_version(ssl_, TLS1_1_VERSION);
+  SSL_set_cipher_list(ssl_, "DEFAULT:@SECLEVEL=0");
 }
 
 bool TlsPeer::Accept() { return ssl_ != nullptr && SSL_accept(ssl_) == 1; }
+
+std::string TlsPeer::ServerName() const {
+  const char* name = ssl_ != nullptr ? SSL_get_servername(ssl_, TLSEXT_NAMETYPE_host_name) : nullptr;
+  return name != nullptr ? name : "";
+}
 
 std::string TlsPeer::ReadUntil(const std::string& delimiter) {
   std::string got;

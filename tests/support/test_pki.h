@@ -5,14 +5,14 @@
 //   TestPki pki(dir.path());
 //   TestPki::Leaf good = pki.Server("good", {"localhost", "127.0.0.1"});
 //   TestPki::Leaf old = pki.Server("old", {"localhost"}, TestPki::kTestCa, -30, -1);
+//   TestPki::Leaf wild = pki.Server("wild", {"*.example.test"});
+//   TestPki::Leaf cn = pki.CommonNameOnly("cn", "localhost");
 //   nginx.EnableTls(good);  client.SetSslCAFile(pki.CaFile());
 //
 // TlsPeer runs the server side of TLS on an accepted socket of a scripted
-// peer, for cases no real server produces (a close without close-notify).
-// A write to a client that already left fails instead of raising SIGPIPE.
+// peer, for cases no real server produces (a close without close-notify, a
+// close-notify without a close, a server of old protocol versions only).
 #pragma once
-
-#include <signal.h>
 
 #include <string>
 #include <vector>
@@ -38,8 +38,15 @@ class TestPki {
   // entries), valid from now + from_days to now + to_days.
   Leaf Server(const std::string& label, const std::vector<std::string>& names, Issuer issuer = kTestCa,
               int from_days = -1, int to_days = 30);
+  // A server certificate of the test CA that names its host only in the
+  // subject's common name, without subject alternative names.
+  Leaf CommonNameOnly(const std::string& label, const std::string& common_name);
 
  private:
+  // A server certificate with alt_names (an extension value; "" for none).
+  Leaf Issue(const std::string& label, const std::string& common_name, const std::string& alt_names, Issuer issuer,
+             int from_days, int to_days);
+
   std::string dir_, ca_file_;
   std::string ca_pem_, ca_key_pem_, other_pem_, other_key_pem_;
 };
@@ -51,7 +58,12 @@ class TlsPeer {
   ~TlsPeer();
   TlsPeer(const TlsPeer&) = delete;
   TlsPeer& operator=(const TlsPeer&) = delete;
+  // Offers only TLS 1.0 and 1.1, with the ciphers they need (call before
+  // Accept).
+  void OnlyOldVersions();
   bool Accept();
+  // The server name the client sent (SNI) during Accept; "" when none.
+  std::string ServerName() const;
   // Reads until delimiter arrived (what came, when the peer stopped first).
   std::string ReadUntil(const std::string& delimiter);
   // Reads until the peer ends the connection; clean tells whether it sent a
@@ -64,7 +76,6 @@ class TlsPeer {
  private:
   ssl_ctx_st* ctx_ = nullptr;
   ssl_st* ssl_ = nullptr;
-  sigset_t old_mask_;  // the thread's signal mask before the peer
 };
 
 }  // namespace quillon::testing
