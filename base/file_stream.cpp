@@ -25,6 +25,8 @@ TFileStream::TFileStream(const std::string& file_name, uint16_t mode) : file_nam
   if (fd_ < 0) throw EFOpenError("Cannot open file " + file_name);
 }
 
+TFileStream::TFileStream(int handle, const std::string& file_name) : file_name_(file_name), fd_(handle) {}
+
 TFileStream::~TFileStream() {
   if (fd_ >= 0) ::close(fd_);
 }

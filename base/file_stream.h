@@ -28,6 +28,9 @@ class TFileStream : public TStream {
   // bits choose read, write or read-write access to an existing file
   // (EFOpenError "Cannot open file %s" on failure).
   TFileStream(const std::string& file_name, uint16_t mode);
+  // Takes an open descriptor (closed with the stream) of the file file_name;
+  // reads and writes start at the descriptor's position.
+  TFileStream(int handle, const std::string& file_name);
   ~TFileStream() override;
   TFileStream(const TFileStream&) = delete;
   TFileStream& operator=(const TFileStream&) = delete;

@@ -71,6 +71,23 @@ bool ParseContentRange(const std::string& value, int64_t& first, int64_t& total)
   return first >= 0 && ParseCount(range.substr(dash + 1)) >= first;
 }
 
+// The file-name part of a path: the text after its last "/".
+std::string FileNameOf(const std::string& path) { return path.substr(path.rfind('/') + 1); }
+
+// Whether a 206 is of the file version the part was recorded with: its ETag
+// equals the recorded one, or its Last-Modified date when the record holds a
+// date (an ETag is a quoted text, weak or strong).
+bool SameVersion(const std::vector<std::string>& header, const std::string& recorded) {
+  const bool etag = recorded.starts_with('"') || recorded.starts_with("W/");
+  return !recorded.empty() && HeaderValue(header, etag ? "etag" : "last-modified") == recorded;
+}
+
+// The failure of a 206 that does not hold the bytes that were asked for.
+std::string NotTheAskedPart(THttpCli& http) {
+  return "Download failed: " + std::to_string(http.StatusCode()) + " " + http.ReasonPhrase() +
+         " (not the part of the file that was asked for)";
+}
+
 // A name or password that would break the command line it is sent in.
 bool UnsafeLoginText(const std::string& s) { return s.find_first_of(std::string("\r\n\0", 3)) != std::string::npos; }
 
@@ -110,6 +127,7 @@ void TDownloadJob::ReleaseClients() {
   committing_ = false;
   settling_ = false;
   queue_full_ = false;
+  KeepOrRemovePart(true);
 }
 
 int64_t TDownloadJob::NowMs() const {
@@ -190,26 +208,43 @@ void TDownloadJob::StartDownload() {
   }
   part_name_ = PartialFileName(local_filename_);
   std::string lower = LowerCase(url_);
-  if (lower.starts_with("ftp://")) {
-    StartFtpDownload();
-  } else if (lower.starts_with("http://") || lower.starts_with("https://")) {
-    StartHttpDownload();
-  } else {
+  const bool ftp = lower.starts_with("ftp://");
+  if (!ftp && !lower.starts_with("http://") && !lower.starts_with("https://")) {
     status_ = "Unsupported protocol.";
-    Changed();
+    return Changed();
   }
+  // From here to the end of the transfer NAME.part is this download's alone.
+  std::string reason;
+  switch (part_.Take(part_name_, reason)) {
+    case TPartialFile::tkTaken: break;
+    case TPartialFile::tkBusy:
+      Finish(false, "Download failed: " + FileNameOf(local_filename_) + " is already being downloaded.");
+      return Changed();
+    case TPartialFile::tkNotAFile:
+      Finish(false, "Download failed: " + FileNameOf(part_name_) + " is not a regular file.");
+      return Changed();
+    case TPartialFile::tkFailed:
+      Finish(false, kCannotWrite + reason);
+      return Changed();
+  }
+  if (ftp)
+    StartFtpDownload();
+  else
+    StartHttpDownload();
 }
 
 // ---- Completion ----------------------------------------------------------------------
 
 void TDownloadJob::OpenPartStream(int64_t keep) {
-  std::unique_ptr<TFileStream> file;
-  if (keep > 0) {
-    file = std::make_unique<TFileStream>(part_name_, fmOpenReadWrite);  // read to be hashed
+  // A part that is not continued starts as a new one: no byte and no record
+  // of the old one stay.
+  if (keep <= 0 && !part_.Restart()) throw EFCreateError("Cannot create file " + part_name_);
+  // Readable too, to be hashed.
+  auto file = std::make_unique<TFileStream>(part_.Duplicate(), part_name_);
+  if (keep > 0)
     file->SetSize(keep);  // also moves to its end
-  } else {
-    file = std::make_unique<TFileStream>(part_name_, fmCreate);
-  }
+  else
+    file->Seek(0, TSeekOrigin::soBeginning);
   part_stream_ = std::make_unique<TQueuedFileStream>(std::move(file), write_queue_limit_);
   if (!expected_.sha256.empty()) part_stream_->HashWithSha256();
   part_stream_->OnFull = [this] {
@@ -262,10 +297,9 @@ std::string TDownloadJob::CompletionText(const char* text) const {
 void TDownloadJob::CommitWhenWritten(int64_t expected_size, std::function<void(const std::string&)> then) {
   if (!part_stream_) {
     // Nothing arrived in this start (an empty document, or a part that is
-    // already the whole file): the part is checked as it stands.
+    // already the whole file): the held part is checked as it stands.
     try {
-      const bool exists = LocalFileSize(part_name_) >= 0;
-      auto file = std::make_unique<TFileStream>(part_name_, exists ? fmOpenReadWrite : fmCreate);
+      auto file = std::make_unique<TFileStream>(part_.Duplicate(), part_name_);
       file->Seek(0, TSeekOrigin::soEnd);
       part_stream_ = std::make_unique<TQueuedFileStream>(std::move(file), write_queue_limit_);
       if (!expected_.sha256.empty()) part_stream_->HashWithSha256();
@@ -283,24 +317,25 @@ void TDownloadJob::CommitWhenWritten(int64_t expected_size, std::function<void(c
 }
 
 std::string TDownloadJob::CommitDownload(int64_t expected_size, const std::string& digest) {
-  int64_t size = LocalFileSize(part_name_);
+  int64_t size = part_.Size();
   // Shorter than the server announced, or than the publisher's file.
   if (size < 0 || (expected_size >= 0 && size < expected_size) || size < expected_.size) return kIncomplete;
   // A part longer than the publisher's file, or than the server announced.
   if (expected_.size >= 0 && size != expected_.size) {
-    RemovePartialFile(part_name_);
+    part_.Remove();
     return SizeMismatch(size);
   }
   if (expected_size >= 0 && size != expected_size) return kIncomplete;
   if (!expected_.sha256.empty()) {
     if (digest != expected_.sha256) {
-      RemovePartialFile(part_name_);
+      part_.Remove();
       return kNotThePublishersFile;
     }
     verified_ = true;
   }
   std::string reason;
   if (!CommitPartialFile(part_name_, local_filename_, reason)) return kCannotWrite + reason;
+  KeepOrRemovePart(true);  // NAME now: nothing of it is removed
   return "";
 }
 
@@ -321,7 +356,9 @@ void TDownloadJob::SettlePart(bool continuable, bool drop) {
 }
 
 void TDownloadJob::KeepOrRemovePart(bool continuable) {
-  if (!continuable || LocalFileSize(part_name_) <= 0) RemovePartialFile(part_name_);
+  if (!part_.Held()) return;
+  if (!continuable || part_.Size() <= 0) part_.Remove();
+  part_.Release();
 }
 
 // Ends a transfer: open mode on success, start mode with the failure text
@@ -343,30 +380,49 @@ void TDownloadJob::Finish(bool complete, const std::string& failure) {
 
 void TDownloadJob::StartHttpDownload() {
   http_resuming_ = false;
-  http_part_opened_ = false;
-  http_failure_.clear();
+  http_refetch_ = false;
   resume_from_ = 0;
   http_total_ = -1;
-  int64_t part_size = LocalFileSize(part_name_);
+  http_validator_.clear();
+  int64_t part_size = part_.Size();
   TPartInfo info;
-  // A part of another length than the publisher's file is not continued.
-  if (part_size > 0 && ReadPartInfo(part_name_, info) && info.url == url_ && info.Continuable() &&
-      part_size < info.total && (expected_.size < 0 || info.total == expected_.size) && question_) {
+  // Only a part whose record names this URL, a total above its size and a
+  // validator is offered; one of another length than the publisher's file
+  // is not.
+  if (part_size > 0 && ReadPartInfo(part_name_, info) && info.Continuable() && PartContinues(info, url_, part_size) &&
+      (expected_.size < 0 || info.total == expected_.size) && question_) {
     auto alive = lifetime_.Token();
     uint32_t asked = start_count_;
     bool resume = question_->AskResume(kResumeQuestion);
     // The question may have run the event loop: the row may be gone, or
     // another start may have begun.
     if (!alive || start_count_ != asked) return;
-    part_size = LocalFileSize(part_name_);
+    part_size = part_.Size();
     if (resume && part_size > 0 && part_size < info.total) {
       http_resuming_ = true;
       resume_from_ = part_size;
       http_total_ = info.total;
+      http_validator_ = info.validator;
     }
   }
-  std::string validator = info.validator;
+  RequestHttp();
+}
 
+void TDownloadJob::RefetchWholeFile() {
+  http_refetch_ = false;
+  http_resuming_ = false;
+  resume_from_ = 0;
+  http_total_ = -1;
+  if (!part_.Restart()) {
+    Finish(false, kCannotWrite + SystemReason());
+    return EndHttpDownload(false, false);
+  }
+  RequestHttp();
+}
+
+void TDownloadJob::RequestHttp() {
+  http_part_opened_ = false;
+  http_failure_.clear();
   auto http = std::make_unique<THttpCli>();
   http->OnDocData = [this](THttpCli*, const void*, int) { HttpDocData(); };
   http->OnHeaderData = [this](THttpCli*) { HttpHeaderData(); };
@@ -384,8 +440,8 @@ void TDownloadJob::StartHttpDownload() {
   // caller added, so that the server sends the rest only of the same file.
   if (http_resuming_) {
     auto before = http_->OnBeforeHeaderSend;
-    http_->OnBeforeHeaderSend = [before, validator](THttpCli* sender, const std::string& method,
-                                                   std::vector<std::string>& lines) {
+    http_->OnBeforeHeaderSend = [before, validator = http_validator_](THttpCli* sender, const std::string& method,
+                                                                     std::vector<std::string>& lines) {
       if (before) before(sender, method, lines);
       lines.push_back("If-Range: " + validator);
     };
@@ -425,13 +481,20 @@ void TDownloadJob::HttpDocBegin() {
   try {
     if (http_resuming_) {
       int64_t first = -1, total = -1;
-      if (!ParseContentRange(HeaderValue(header, "content-range"), first, total) || first != resume_from_ ||
-          total != http_total_) {
-        http_failure_ = "Download failed: " + std::to_string(code) + " " + http->ReasonPhrase();
+      const bool range = ParseContentRange(HeaderValue(header, "content-range"), first, total);
+      // Another version of the file: its bytes do not continue the part,
+      // which starts again with the whole file.
+      http_refetch_ = !SameVersion(header, http_validator_) || (range && total >= 0 && total != http_total_);
+      if (http_refetch_ || !range || first != resume_from_ || total != http_total_) {
+        http_failure_ = NotTheAskedPart(*http);
         throw EHttpException(http_failure_, code);
       }
       OpenPartStream(resume_from_);
       BeginTransfer(resume_from_);
+    } else if (code == 206) {
+      // Part of a file when the whole was asked for.
+      http_failure_ = NotTheAskedPart(*http);
+      throw EHttpException(http_failure_, code);
     } else {
       // The publisher's size decides before the first byte is stored.
       if (expected_.size >= 0 && http->ContentLength() >= 0 && http->ContentLength() != expected_.size) {
@@ -501,16 +564,11 @@ std::string TDownloadJob::HttpFailure(Word Error, bool& complete, int64_t& expec
     return kIncomplete;
   if (Error != 0) return "Download failed: " + http->ReasonPhrase();
   if (code == 404) return "Download not found.";
-  if (code == 416 && http_resuming_) {
-    // Nothing after byte N: the part is the whole file when the total is N.
-    int64_t first = -1, total = -1;
-    if (ParseContentRange(HeaderValue(http->RcvdHeader(), "content-range"), first, total) && first < 0 &&
-        total == resume_from_) {
-      complete = true;
-      expected_size = resume_from_;
-      return "";
-    }
-  }
+  // Nothing after byte N of a part shorter than its recorded total: the
+  // file is not the one recorded, and the part never completes so.
+  if (code == 416 && http_resuming_) http_refetch_ = true;
+  // A 206 without a byte continues nothing.
+  if (code == 206 && !http_part_opened_) return NotTheAskedPart(*http);
   // No status line was read: the peer closed first or sent something else.
   if (code == 0) return "Download failed: no valid HTTP response from the server.";
   if (code < 200 || code > 299) return "Download failed: " + std::to_string(code) + " " + http->ReasonPhrase();
@@ -524,7 +582,10 @@ std::string TDownloadJob::HttpFailure(Word Error, bool& complete, int64_t& expec
       return std::string(kCannotWrite) + "the body was not stored";
     }
     // No body at all: the document is empty, whatever the part held.
-    RemovePartialFile(part_name_);
+    if (!part_.Restart()) {
+      complete = false;
+      return kCannotWrite + SystemReason();
+    }
     expected_size = 0;
   }
   return "";
@@ -540,6 +601,7 @@ void TDownloadJob::HttpRequestDone(THttpRequest RqType, Word Error) {
   int64_t expected_size = -1;
   std::string failure = HttpFailure(Error, complete, expected_size);
   http_.reset();  // the client allows this inside its own OnRequestDone
+  if (http_refetch_ && Error != httperrAborted) return RefetchWholeFile();
   // The progress text stays until the writer has written the whole part.
   if (complete) return CommitWhenWritten(expected_size, [this](const std::string& f) { HttpCommitted(f); });
   // A cancel keeps the status its click showed, in start mode already.
@@ -562,12 +624,14 @@ void TDownloadJob::HttpCommitted(const std::string& failure) {
 }
 
 void TDownloadJob::EndHttpDownload(bool complete, bool cancelled) {
-  // This start's data continues only with a recorded total and validator.
+  // This start's data continues only with a recorded total and validator;
+  // a part this start did not write stays as it was (an empty one goes).
   if (!complete && http_part_opened_) {
     TPartInfo info;
     SettlePart(ReadPartInfo(part_name_, info) && info.Continuable(), cancelled);
   } else if (!complete) {
     part_stream_.reset();
+    KeepOrRemovePart(true);
   }
   in_progress_ = false;
   pause_visible_ = false;
@@ -584,7 +648,14 @@ void TDownloadJob::StartFtpDownload() {
   if (password.empty() && IsAnonymousUser(user)) password = kAnonymousPassword;
   auto ftp = std::make_unique<TFtpClient>();
   ftp->OnProgress = [this](TCustomFtpCli*, int64_t Count, bool&) { FtpProgress(Count); };
-  ftp->OnRequestDone = [this](TCustomFtpCli*, TFtpRequest RqType, Word Error) { FtpRequestDone(RqType, Error); };
+  ftp->OnRequestDone = [this](TCustomFtpCli*, TFtpRequest RqType, Word Error) {
+    auto alive = lifetime_.Token();
+    const uint32_t start = start_count_;
+    FtpRequestDone(RqType, Error);
+    // The session has ended, by whichever path (the client is gone): the
+    // part goes with it unless the writer still finishes it.
+    if (alive && start_count_ == start && !ftp_ && !settling_ && !committing_) KeepOrRemovePart(true);
+  };
   ftp->OnSessionConnected = [this](TCustomFtpCli*, Word) { FtpSessionConnected(); };
   ftp->OnSessionClosed = [](TCustomFtpCli*, Word) {};
   ftp->SetHostName(parts.host);
@@ -612,6 +683,7 @@ void TDownloadJob::StartFtpDownload() {
   if ((word.empty() && !IsAnonymousUser(name)) || UnsafeLoginText(name) || UnsafeLoginText(word)) {
     in_progress_ = false;
     ftp_.reset();
+    KeepOrRemovePart(true);
     Finish(false, "Could not connect or log in.");
     return Changed();
   }
@@ -836,9 +908,11 @@ void TDownloadJob::ActionClick() {
 void TDownloadJob::Cancel() {
   if (action_mode_ != amCancel || !in_progress_ || !action_enabled_) return;
   if (committing_) {
-    // The writer had not finished the whole part: it stays a part.
+    // The writer had not finished the whole part: it stays a part. Without
+    // a client whose end would settle it, the part is settled here.
     part_stream_.reset();
     committing_ = false;
+    if (!http_ && !ftp_) KeepOrRemovePart(true);
   }
   auto alive = lifetime_.Token();
   std::string lower = LowerCase(url_);

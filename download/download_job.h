@@ -36,7 +36,11 @@
 // Life of a download:
 //   StartDownload: checks (texts "No URL specified.", "Destination file not
 //     specified.", "Cannot create directory to save download to.",
-//     "Unsupported protocol."), creates the destination folder, then
+//     "Unsupported protocol."), creates the destination folder, takes
+//     NAME.part for this download alone (TPartialFile: "Download failed:
+//     <file name> is already being downloaded." while another download, of
+//     this process or another, holds it; "Download failed: <file
+//     name>.part is not a regular file."), then
 //   HTTP: the resume question when NAME.part is a continuable part of this
 //     URL (Yes asks for "Range: bytes=N-" with "If-Range: <validator>"),
 //     "Initiating download..." + one "." per header line, progress texts
@@ -47,9 +51,14 @@
 //     (404), "Download failed: <code> <reason>" (other statuses, and a 206
 //     that does not continue the part), "Download incomplete." (a body
 //     shorter than its length, also when TLS ended without close-notify).
-//     A continued request goes on only on a 206 whose Content-Range starts at
-//     N with the recorded total; a 200 starts the part again; a 416 whose
-//     total is N completes it.
+//     A continued request goes on only on a 206 with the recorded validator
+//     (its ETag, or its Last-Modified when the record holds a date) whose
+//     Content-Range starts at N with the recorded total. A 200 starts the
+//     part again; a 206 of another version (another validator or total) or
+//     a 416 drops the part and asks once more for the whole file; a 206 of
+//     the same version at another place, or one that was not asked for,
+//     fails ("Download failed: <code> <reason> (not the part of the file
+//     that was asked for)") and keeps the part.
 //   FTP: "Connecting to server...", "Session Connected.", then User, Pass
 //     (not after a 230 to USER), Cwd (when there is a folder), TypeSet,
 //     Size, Mdtm (a 500, 502 or 550 to either, or a 213 without a number to
@@ -74,7 +83,10 @@
 //   Cancel (ActionClick in cancel mode, at any time of a transfer, the
 //     connection and login included): aborts, start mode, "Download
 //     Cancelled." until the client's completion replaces it.
-// Destroying the job ends its transfer and closes the partial file.
+// NAME.part stays locked from the start until its transfer has ended (by
+// any path: complete, failed, cancelled) and the part is renamed, kept or
+// removed. Destroying the job ends its transfer and closes the partial
+// file.
 // User-interface thread only.
 #pragma once
 
@@ -86,6 +98,7 @@
 
 #include "base/lifetime.h"
 #include "download/download_texts.h"
+#include "download/partial_file.h"
 #include "download/rgb_color.h"
 #include "net/ftp/ftp_client.h"
 #include "net/http/http_cli.h"
@@ -202,6 +215,12 @@ class TDownloadJob {
 
  private:
   void StartHttpDownload();
+  // One GET with a new client: for the rest of the part from resume_from_
+  // when http_resuming_, else for the whole file.
+  void RequestHttp();
+  // The part could not be continued: it starts again from nothing, and the
+  // whole file is asked for once more.
+  void RefetchWholeFile();
   void StartFtpDownload();
   void HttpHeaderData();
   void HttpDocBegin();
@@ -216,8 +235,9 @@ class TDownloadJob {
   void FtpFailed(TFtpRequest RqType, Word Error);
   void FtpLoggedIn();
   void FtpTransferDone();
-  // Opens NAME.part for this transfer's bytes: created empty, or cut to
-  // `keep` bytes and continued there. Throws when the file cannot be opened.
+  // A stream for this transfer's bytes on the held NAME.part: emptied with its
+  // record, or cut to `keep` bytes and continued there. Throws when the file
+  // cannot be written.
   void OpenPartStream(int64_t keep);
   // Once the writer has written every byte of the part (at once when this
   // start received nothing: the part as it stands, created empty if need
@@ -245,7 +265,9 @@ class TDownloadJob {
   void ApplyPause();
   std::string SizeMismatch(int64_t announced) const;
   std::string CompletionText(const char* text) const;
-  // After a failure: keeps NAME.part when a later start can continue it.
+  // The one end of holding NAME.part, after a commit, a failure, a cancel or
+  // with the job: keeps NAME.part when a later start can continue it (and it
+  // has bytes), removes it otherwise, and releases the lock.
   void KeepOrRemovePart(bool continuable);
   void Finish(bool complete, const std::string& failure);
   void UpdateProgress(double total, double received);
@@ -285,6 +307,7 @@ class TDownloadJob {
   int connect_timeout_ = kDefaultConnectTimeout;
   int idle_timeout_ = kDefaultIdleTimeout;
   std::string part_name_;
+  TPartialFile part_;  // NAME.part while this download holds it
   uint32_t start_count_ = 0;  // tells a start from a later one
   bool cancelled_ = false;
 
@@ -301,6 +324,8 @@ class TDownloadJob {
   bool http_resuming_ = false;   // asked for the rest from resume_from_
   int64_t resume_from_ = 0;
   int64_t http_total_ = -1;      // the recorded total of the part
+  std::string http_validator_;   // the recorded validator of the part
+  bool http_refetch_ = false;    // the part was dropped: ask for the whole file
   bool http_part_opened_ = false;  // this start wrote into the part
   std::string http_failure_;     // a failure the job found in the response
   std::unique_ptr<TFtpClient> ftp_;

@@ -1,11 +1,15 @@
 #include "download/partial_file.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/xattr.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
+
+#include "base/exceptions.h"
 
 namespace quillon {
 
@@ -14,18 +18,53 @@ namespace {
 constexpr const char* kUrlAttr = "user.quillon.url";
 constexpr const char* kTotalAttr = "user.quillon.total";
 constexpr const char* kValidatorAttr = "user.quillon.validator";
+constexpr const char* kAttrs[] = {kUrlAttr, kTotalAttr, kValidatorAttr};
+constexpr size_t kMaxValue = 8192;
 
 std::string SideFileName(const std::string& PartName) { return PartName + ".info"; }
 
+// The attributes of the name itself: a link at the name has none of ours.
 bool GetAttr(const std::string& path, const char* name, std::string& value) {
-  char buf[8192];
-  ssize_t n = ::getxattr(path.c_str(), name, buf, sizeof buf);
+  char buf[kMaxValue];
+  ssize_t n = ::lgetxattr(path.c_str(), name, buf, sizeof buf);
   if (n < 0) return false;
   value.assign(buf, static_cast<size_t>(n));
   return true;
 }
 
+// The three lines of the side file, read without following a link.
+bool ReadSideFile(const std::string& PartName, std::string& url, std::string& total, std::string& validator) {
+  int fd = ::open(SideFileName(PartName).c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) return false;
+  std::string text;
+  char buf[4096];
+  ssize_t n;
+  while (text.size() <= 3 * kMaxValue && (n = ::read(fd, buf, sizeof buf)) > 0)
+    text.append(buf, static_cast<size_t>(n));
+  ::close(fd);
+  size_t first = text.find('\n');
+  size_t second = first == std::string::npos ? first : text.find('\n', first + 1);
+  if (second == std::string::npos || second + 1 >= text.size()) return false;
+  size_t third = text.find('\n', second + 1);
+  url = text.substr(0, first);
+  total = text.substr(first + 1, second - first - 1);
+  validator = text.substr(second + 1, third == std::string::npos ? std::string::npos : third - second - 1);
+  return true;
+}
+
+bool HoldsControl(const std::string& text) {
+  for (char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte < 0x20 || byte == 0x7F) return true;
+  }
+  return false;
+}
+
 bool ParseTotal(const std::string& text, int64_t& total) {
+  if (text == "-1") {
+    total = -1;
+    return true;
+  }
   if (text.empty() || text.size() > 18) return false;
   int64_t v = 0;
   for (char c : text) {
@@ -36,39 +75,55 @@ bool ParseTotal(const std::string& text, int64_t& total) {
   return true;
 }
 
+bool WriteAll(int fd, const std::string& text) {
+  for (size_t done = 0; done < text.size();) {
+    ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    done += static_cast<size_t>(n);
+  }
+  return true;
+}
+
+// The side file of a file system without extended attributes: created anew,
+// never written through a link planted at its name.
+bool WriteSideFile(const std::string& PartName, const std::string& text) {
+  const std::string side = SideFileName(PartName);
+  ::unlink(side.c_str());
+  int fd = ::open(side.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+  if (fd < 0) return false;
+  const bool written = WriteAll(fd, text);
+  return ::close(fd) == 0 && written;
+}
+
 }  // namespace
 
 std::string PartialFileName(const std::string& Destination) { return Destination + ".part"; }
 
 bool WritePartInfo(const std::string& PartName, const TPartInfo& Info) {
-  for (const std::string* s : {&Info.url, &Info.validator})
-    if (s->find_first_of("\r\n") != std::string::npos) return false;
+  if (HoldsControl(Info.url) || HoldsControl(Info.validator)) return false;
   std::string total = std::to_string(Info.total);
   const char* path = PartName.c_str();
-  if (::setxattr(path, kUrlAttr, Info.url.data(), Info.url.size(), 0) == 0 &&
-      ::setxattr(path, kTotalAttr, total.data(), total.size(), 0) == 0 &&
-      ::setxattr(path, kValidatorAttr, Info.validator.data(), Info.validator.size(), 0) == 0) {
+  if (::lsetxattr(path, kUrlAttr, Info.url.data(), Info.url.size(), 0) == 0 &&
+      ::lsetxattr(path, kTotalAttr, total.data(), total.size(), 0) == 0 &&
+      ::lsetxattr(path, kValidatorAttr, Info.validator.data(), Info.validator.size(), 0) == 0) {
     std::remove(SideFileName(PartName).c_str());
     return true;
   }
-  std::ofstream side(SideFileName(PartName), std::ios::binary | std::ios::trunc);
-  side << Info.url << '\n' << total << '\n' << Info.validator << '\n';
-  side.close();
-  return static_cast<bool>(side);
+  // No half of this record may pair with half of an older one.
+  for (const char* name : kAttrs) ::lremovexattr(path, name);
+  return WriteSideFile(PartName, Info.url + '\n' + total + '\n' + Info.validator + '\n');
 }
 
 bool ReadPartInfo(const std::string& PartName, TPartInfo& Info) {
   Info = TPartInfo();
   std::string url, total, validator;
-  if (GetAttr(PartName, kUrlAttr, url) && GetAttr(PartName, kTotalAttr, total) &&
-      GetAttr(PartName, kValidatorAttr, validator)) {
-  } else {
-    std::ifstream side(SideFileName(PartName), std::ios::binary);
-    if (!side || !std::getline(side, url) || !std::getline(side, total) || !std::getline(side, validator))
-      return false;
-  }
+  if (!(GetAttr(PartName, kUrlAttr, url) && GetAttr(PartName, kTotalAttr, total) &&
+        GetAttr(PartName, kValidatorAttr, validator)) &&
+      !ReadSideFile(PartName, url, total, validator))
+    return false;
   int64_t n = -1;
-  if (total != "-1" && !ParseTotal(total, n)) return false;
+  if (HoldsControl(url) || HoldsControl(validator) || !ParseTotal(total, n)) return false;
   Info.url = url;
   Info.total = n;
   Info.validator = validator;
@@ -95,8 +150,133 @@ bool CommitPartialFile(const std::string& PartName, const std::string& Destinati
   }
   std::remove(SideFileName(PartName).c_str());
   // The record belongs to the partial file, not to the finished one.
-  for (const char* name : {kUrlAttr, kTotalAttr, kValidatorAttr}) ::removexattr(Destination.c_str(), name);
+  for (const char* name : kAttrs) ::lremovexattr(Destination.c_str(), name);
   return true;
+}
+
+// ---- TPartialFile --------------------------------------------------------------------
+
+namespace {
+
+bool SameFile(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
+
+}  // namespace
+
+TPartialFile::TTakeResult TPartialFile::Take(const std::string& PartName, std::string& Reason) {
+  Release();
+  const char* path = PartName.c_str();
+  auto failed = [&Reason] {
+    Reason = std::strerror(errno != 0 ? errno : EIO);
+    return tkFailed;
+  };
+  // A few rounds: another download may create, rename or remove its part
+  // between two of these steps.
+  for (int round = 0; round < 4; ++round) {
+    int fd = ::open(path, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    const bool created = fd >= 0;
+    if (!created) {
+      if (errno != EEXIST) return failed();
+      struct stat named {};
+      if (::lstat(path, &named) != 0) {
+        if (errno == ENOENT) continue;
+        return failed();
+      }
+      if (S_ISLNK(named.st_mode)) {
+        // Never followed: the link goes, a new part takes its name.
+        if (::unlink(path) != 0 && errno != ENOENT) return failed();
+        continue;
+      }
+      if (!S_ISREG(named.st_mode)) return tkNotAFile;
+      // Not blocking: something else may have taken the name meanwhile.
+      fd = ::open(path, O_RDWR | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+      if (fd < 0) {
+        if (errno == ENOENT || errno == ELOOP) continue;
+        return failed();
+      }
+      ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    }
+    struct flock lock {};
+    lock.l_type = F_WRLCK;
+    lock.l_whence = SEEK_SET;
+    if (::fcntl(fd, F_OFD_SETLK, &lock) != 0) {
+      const int error = errno;
+      ::close(fd);
+      if (error == EAGAIN || error == EACCES) return tkBusy;
+      errno = error;
+      return failed();
+    }
+    // Locked: the name must still lead to this file, a regular file with no
+    // other name through which its bytes would change another file.
+    struct stat held {}, named {};
+    if (::fstat(fd, &held) != 0) {
+      const int error = errno;
+      ::close(fd);
+      errno = error;
+      return failed();
+    }
+    if (!S_ISREG(held.st_mode)) {
+      ::close(fd);
+      return tkNotAFile;
+    }
+    if (::lstat(path, &named) != 0 || !SameFile(named, held)) {
+      ::close(fd);
+      continue;
+    }
+    if (held.st_nlink != 1) {
+      ::unlink(path);
+      ::close(fd);
+      continue;
+    }
+    fd_ = fd;
+    name_ = PartName;
+    // A new part starts without a record; a side file left by an earlier
+    // part of this name is not its record.
+    if (created) ::unlink(SideFileName(PartName).c_str());
+    return tkTaken;
+  }
+  return tkBusy;
+}
+
+int64_t TPartialFile::Size() const {
+  struct stat st {};
+  if (fd_ < 0 || ::fstat(fd_, &st) != 0) return -1;
+  return static_cast<int64_t>(st.st_size);
+}
+
+int TPartialFile::Duplicate() const {
+  int fd = fd_ < 0 ? -1 : ::fcntl(fd_, F_DUPFD_CLOEXEC, 0);
+  if (fd < 0) throw EFOpenError("Cannot open file " + name_);
+  return fd;
+}
+
+bool TPartialFile::Restart() {
+  if (fd_ < 0) {
+    errno = EBADF;
+    return false;
+  }
+  if (::ftruncate(fd_, 0) != 0) return false;
+  for (const char* name : kAttrs) ::fremovexattr(fd_, name);
+  ::unlink(SideFileName(name_).c_str());
+  return true;
+}
+
+void TPartialFile::Remove() {
+  struct stat held {}, named {};
+  if (fd_ < 0 || ::fstat(fd_, &held) != 0 || ::lstat(name_.c_str(), &named) != 0 || !SameFile(held, named)) return;
+  ::unlink(name_.c_str());
+  ::unlink(SideFileName(name_).c_str());
+}
+
+void TPartialFile::Release() {
+  if (fd_ < 0) return;
+  // A stream may still hold a duplicate of the descriptor for a moment; the
+  // lock goes now all the same.
+  struct flock lock {};
+  lock.l_type = F_UNLCK;
+  lock.l_whence = SEEK_SET;
+  ::fcntl(fd_, F_OFD_SETLK, &lock);
+  ::close(fd_);
+  fd_ = -1;
 }
 
 }  // namespace quillon

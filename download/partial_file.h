@@ -3,13 +3,20 @@
 // whole file, turns it into NAME (one rename, so NAME is always either the
 // old file or the whole new one).
 //
-// An HTTP partial file keeps what a later start needs to continue it without
-// splicing two versions of a file: the URL, the total length and the
-// server's validator (ETag, else Last-Modified) of the response that
-// produced it. They are stored in extended attributes of NAME.part
-// ("user.quillon.url", "user.quillon.total", "user.quillon.validator");
-// where the file system has none, in the side file NAME.part.info (three
-// lines: URL, total, validator), which goes with the partial file.
+// NAME.part belongs to one download at a time (TPartialFile): it is created
+// new, or opened without following a link, and locked for the whole
+// download; a second download of the same NAME, in this process or another,
+// finds it locked and touches nothing.
+//
+// A partial file keeps what a later start needs to continue it without
+// splicing two versions of a file: the URL, the total length and a
+// validator of the file (HTTP: the ETag, else the Last-Modified date of the
+// response that produced it). They are stored in extended attributes of
+// NAME.part ("user.quillon.url", "user.quillon.total",
+// "user.quillon.validator"); where the file system has none, in the side
+// file NAME.part.info (three lines: URL, total, validator), which goes with
+// the partial file. A record is read only when every value is plain text
+// (no byte below 0x20, no 0x7F) and the total a decimal number.
 #pragma once
 
 #include <cstdint>
@@ -28,19 +35,68 @@ struct TPartInfo {
 // "NAME.part"
 std::string PartialFileName(const std::string& Destination);
 // False when neither extended attributes nor the side file could be written
-// (the partial file is then not continuable), or a text holds a line break.
+// (the partial file is then not continuable), or a text holds a control
+// character.
 bool WritePartInfo(const std::string& PartName, const TPartInfo& Info);
-// False (Info reset) when the partial file has no record.
+// False (Info reset) when the partial file has no record, or its record holds
+// a control character or a total that is not a decimal number.
 bool ReadPartInfo(const std::string& PartName, TPartInfo& Info);
-// True when the record names Url exactly and its total is greater than
-// PartSize (and > 0).
+// True when a part of PartSize bytes whose record is Info may be continued as
+// a download of Url: the record names Url exactly and its total is greater
+// than PartSize (and than 0). The validator is the caller's business.
 bool PartContinues(const TPartInfo& Info, const std::string& Url, int64_t PartSize);
 // Removes the partial file and its record.
 void RemovePartialFile(const std::string& PartName);
 // Renames the closed PartName over Destination (one rename: Destination is
-// the old file or the new one, never a mixture) and removes the side
-// record. On failure returns the system's reason and changes nothing that
-// was Destination.
+// the old file or the new one, never a mixture; a link at Destination is
+// replaced, not followed) and removes the side record. On failure returns
+// the system's reason and changes nothing that was Destination.
 bool CommitPartialFile(const std::string& PartName, const std::string& Destination, std::string& Reason);
+
+// NAME.part held by one download: open and locked (an open file
+// description's write lock on the whole file) from Take until Release or
+// destruction.
+class TPartialFile {
+ public:
+  enum TTakeResult {
+    tkTaken,
+    tkBusy,        // another download holds it
+    tkNotAFile,    // a directory, device, pipe or socket has the name
+    tkFailed,      // the system's reason in Reason
+  };
+
+  TPartialFile() = default;
+  ~TPartialFile() { Release(); }
+  TPartialFile(const TPartialFile&) = delete;
+  TPartialFile& operator=(const TPartialFile&) = delete;
+
+  // Creates PartName (exclusively, mode 0666 less the umask) with no record,
+  // or opens the existing regular file without following a link and locks
+  // it. A symbolic link or a file with other hard links at PartName is not
+  // ours to write: the name is removed and a new file created. Anything but
+  // tkTaken changes nothing and holds nothing.
+  TTakeResult Take(const std::string& PartName, std::string& Reason);
+  bool Held() const { return fd_ >= 0; }
+  // Bytes in the held file (-1 when none is held).
+  int64_t Size() const;
+  // A second descriptor of the held file (same open description, so it
+  // writes under the same lock), for a stream; throws EFOpenError when none
+  // is held.
+  int Duplicate() const;
+  // Empties the held file and removes its record: the part starts again
+  // from nothing, still locked. False with errno set on failure.
+  bool Restart();
+  // Removes PartName and its side record when the name still belongs to the
+  // held file (after a commit it belongs to the finished file, or to a later
+  // download's part).
+  void Remove();
+  // Unlocks and closes; a stream's descriptor closed later no longer holds
+  // the lock.
+  void Release();
+
+ private:
+  std::string name_;
+  int fd_ = -1;
+};
 
 }  // namespace quillon

@@ -49,5 +49,37 @@ TEST(PartialFileTest, RecordAndCommit) {
   EXPECT_EQ(ReadFile(dir.File("f.bin")), "half");
 }
 
+// A record is read only when every value is plain text and the total a
+// number: a tampered record means the part is not continued.
+TEST(PartialFileTest, TamperedRecordsAreNotRead) {
+  testing::TempDir dir;
+  const std::string part = dir.File("f.bin.part");
+  WriteFile(part, "half");
+  const char* kNames[] = {"user.quillon.url", "user.quillon.total", "user.quillon.validator"};
+  struct Case {
+    int field;  // the value replaced: url, total, validator
+    std::string value;
+  } cases[] = {
+      {0, "http://h/a\nX"}, {0, "http://h/a\t"}, {0, std::string("http://h/a\0", 11)}, {1, "10\r"}, {1, " 10"},
+      {1, "1e4"}, {2, "\"e\"\r\nX-Injected: 1"}, {2, "\"e\x7F\""}, {2, std::string("\"e\"\0", 4)},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.value);
+    std::string values[] = {"http://h/a", "10", "\"e\""};
+    values[c.field] = c.value;
+    for (int i = 0; i < 3; ++i)
+      ASSERT_EQ(::setxattr(part.c_str(), kNames[i], values[i].data(), values[i].size(), 0), 0);
+    TPartInfo info;
+    EXPECT_FALSE(ReadPartInfo(part, info));
+    EXPECT_TRUE(info.url.empty() && info.total == -1 && info.validator.empty());
+    EXPECT_FALSE(WritePartInfo(part, {values[0], 10, values[2]}) && c.field != 1);
+  }
+  // The side file, where the values end at line ends.
+  for (const char* name : kNames) ::removexattr(part.c_str(), name);
+  WriteFile(part + ".info", "http://h/a\r\n10\r\n\"e\"\r\n");
+  TPartInfo info;
+  EXPECT_FALSE(ReadPartInfo(part, info));
+}
+
 }  // namespace
 }  // namespace quillon
