@@ -96,7 +96,8 @@ TEST(DownloadHttpPeersTest, ContinuedRequestKeepsItsRangeThroughARedirection) {
       if (request.starts_with("GET /f.bin "))
         c.Send("HTTP/1.0 " + status + "\r\nLocation: /mirror/f.bin\r\n\r\n");
       else if (ranged)
-        c.Send("HTTP/1.0 206 Partial Content\r\nContent-Range: bytes 4000-9999/10000\r\nContent-Length: 6000\r\n\r\n" +
+        c.Send("HTTP/1.0 206 Partial Content\r\nETag: \"v1\"\r\nContent-Range: bytes 4000-9999/10000\r\n"
+               "Content-Length: 6000\r\n\r\n" +
                whole.substr(4000));
       else
         c.Send("HTTP/1.0 412 Precondition Failed\r\n\r\n");
