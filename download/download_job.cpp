@@ -303,6 +303,8 @@ void TDownloadJob::CommitWhenWritten(int64_t expected_size, std::function<void(c
       file->Seek(0, TSeekOrigin::soEnd);
       part_stream_ = std::make_unique<TQueuedFileStream>(std::move(file), write_queue_limit_);
       if (!expected_.sha256.empty()) part_stream_->HashWithSha256();
+      // Hashing the part waits for the same disk as its writes did.
+      part_stream_->SetStallLimit(idle_timeout_);
     } catch (const std::exception&) {
       return then(kCannotWrite + SystemReason());
     }
