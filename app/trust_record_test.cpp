@@ -1,0 +1,96 @@
+// The trust record on disk: its form, where it lives, how it is written, and
+// that a broken one is refused as a whole.
+#include "app/trust_record.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <cstdlib>
+#include <filesystem>
+
+#include "base/base64.h"
+
+namespace quillon {
+namespace {
+
+class TrustRecordTest : public ::testing::Test {
+ protected:
+  void SetUp() override { ::setenv("XDG_STATE_HOME", state.path().c_str(), 1); }
+  testing::TempDir state;
+};
+
+TEST_F(TrustRecordTest, PlaceAndName) {
+  EXPECT_EQ(TTrustRecord::Folder(), state.path() + "/quillon");
+  EXPECT_EQ(TTrustRecord::PathFor("acme-tools_2.0", "k"), state.path() + "/quillon/id-acme-tools_2.0.record");
+  EXPECT_EQ(TTrustRecord::PathFor("", std::string(2, '\xAB')), state.path() + "/quillon/key-abab.record");
+  // An id that is no plain file name cannot leave the folder.
+  EXPECT_EQ(TTrustRecord::PathFor("../x", "k").rfind(state.path() + "/quillon/id-sha256-", 0), 0u);
+  const char* home = std::getenv("HOME");
+  for (const char* value : {"", "relative/state"}) {
+    ::setenv("XDG_STATE_HOME", value, 1);
+    EXPECT_EQ(TTrustRecord::Folder(), std::string(home ? home : "") + "/.local/state/quillon") << value;
+  }
+}
+
+TEST_F(TrustRecordTest, WrittenWholeAndPrivateAndReadBack) {
+  const TTrustRecord record{std::string(32, 'k'), {std::string(32, 'a'), std::string(32, 'b')}, 42,
+                            std::string("<Root>\n\0\xFF</Root>", 17)};
+  const std::string path = TTrustRecord::PathFor("acme", "");
+  EXPECT_FALSE(TTrustRecord::Read(path));
+  record.Write(path);
+  record.Write(path);  // replaces
+  const auto read = TTrustRecord::Read(path);
+  ASSERT_TRUE(read);
+  EXPECT_EQ(read->key, record.key);
+  EXPECT_EQ(read->retired, record.retired);
+  EXPECT_EQ(read->serial, 42);
+  EXPECT_EQ(read->catalogue, record.catalogue);
+  struct stat st {};
+  ASSERT_EQ(::stat(path.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+  ASSERT_EQ(::stat(TTrustRecord::Folder().c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0700u);
+  int files = 0;
+  for (const auto& entry : std::filesystem::directory_iterator(TTrustRecord::Folder())) files += !entry.is_directory();
+  EXPECT_EQ(files, 1);  // no temporary file stays
+
+  // A folder where the record goes: the write fails and says where.
+  std::filesystem::create_directories(TTrustRecord::PathFor("dir", ""));
+  try {
+    record.Write(TTrustRecord::PathFor("dir", ""));
+    FAIL() << "written";
+  } catch (const ETrustRecord& e) {
+    EXPECT_EQ(std::string(e.what()).rfind("the trust record " + TTrustRecord::PathFor("dir", "") + " cannot be written: ", 0), 0u) << e.what();
+  }
+}
+
+TEST_F(TrustRecordTest, BrokenRecordsAreRefusedWhole) {
+  const std::string good = TTrustRecord{std::string(32, 'k'), {std::string(32, 'a')}, 7, "abc"}.Encode();
+  const std::string key = Base64Encode(std::string(32, 'k'));
+  struct Case {
+    std::string bytes;
+    const char* reason;
+  } cases[] = {
+      {"", "it is not a trust record"},
+      {"quillon trust record 2\n", "it is not a trust record"},
+      {"quillon trust record 1\nserial: 7\ncatalogue: 0\n", "its current key is missing"},
+      {"quillon trust record 1\nkey: abc\nserial: 7\ncatalogue: 0\n", "a key in it is not the base64 of 32 bytes"},
+      {"quillon trust record 1\nkey: " + key + "\ncatalogue: 0\n", "its serial is missing"},
+      {"quillon trust record 1\nkey: " + key + "\nserial: -7\ncatalogue: 0\n", "its serial is missing"},
+      {"quillon trust record 1\nkey: " + key + "\nserial 7\n", "a line of it is not \"name: value\""},
+      {good.substr(0, good.size() - 1), "its catalogue's length does not match the file"},
+      {good + "x", "its catalogue's length does not match the file"},
+  };
+  for (const Case& c : cases) {
+    try {
+      TTrustRecord::Decode(c.bytes);
+      ADD_FAILURE() << "taken: " << c.bytes;
+    } catch (const ETrustRecord& e) {
+      EXPECT_STREQ(e.what(), c.reason) << c.bytes;
+    }
+  }
+}
+
+}  // namespace
+}  // namespace quillon
