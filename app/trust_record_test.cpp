@@ -1,5 +1,5 @@
 // The trust record on disk: its form, where it lives, how it is written, and
-// that a broken one is refused as a whole.
+// that a broken one is refused as a whole by the catalogue in use.
 #include "app/trust_record.h"
 
 #include <gtest/gtest.h>
@@ -9,10 +9,30 @@
 #include <cstdlib>
 #include <filesystem>
 
+#include "app/catalogue_in_use.h"
+#include "app/catalogue_signature.h"
 #include "base/base64.h"
+#include "base/ed25519_key.h"
+#include "tests/support/test_catalogue.h"
 
 namespace quillon {
 namespace {
+
+using testing::CatalogueXml;
+using testing::InterfaceXml;
+
+const TEd25519Key& Key() {
+  static const TEd25519Key key = TEd25519Key::Generate();
+  return key;
+}
+
+std::string SignedCatalogue(int serial) {
+  return SignCatalogue(CatalogueXml({testing::kEditor},
+                                    InterfaceXml("<Publisher_Key>" + Base64Encode(Key().PublicRaw()) +
+                                                 "</Publisher_Key><Catalogue_Serial>" + std::to_string(serial) +
+                                                 "</Catalogue_Serial><Catalogue_Id>acme</Catalogue_Id>")),
+                       Key());
+}
 
 class TrustRecordTest : public ::testing::Test {
  protected:
@@ -88,6 +108,42 @@ TEST_F(TrustRecordTest, BrokenRecordsAreRefusedWhole) {
       ADD_FAILURE() << "taken: " << c.bytes;
     } catch (const ETrustRecord& e) {
       EXPECT_STREQ(e.what(), c.reason) << c.bytes;
+    }
+  }
+}
+
+// A record that does not hold together is reported and ignored: the program
+// file's catalogue is shown, and no part of the record counts.
+TEST_F(TrustRecordTest, CatalogueInUseIgnoresARecordThatDoesNotHold) {
+  const std::string appended = SignedCatalogue(10);
+  const std::string path = TTrustRecord::PathFor("acme", Key().PublicRaw());
+  const std::string stored = SignedCatalogue(11);
+  std::string altered = stored;
+  altered[altered.find("Editor")] = 'e';
+  struct Case {
+    const char* what;
+    TTrustRecord record;
+    std::string problem;  // empty: the stored catalogue is shown
+  } cases[] = {
+      {"whole", {Key().PublicRaw(), {}, 11, stored}, ""},
+      {"altered catalogue", {Key().PublicRaw(), {}, 11, altered}, "its catalogue's signature does not hold"},
+      {"another current key", {std::string(32, 'x'), {}, 11, stored}, "its catalogue does not name its current key"},
+      {"serial not the catalogue's", {Key().PublicRaw(), {}, 12, stored}, "its serial is not its catalogue's"},
+      {"no catalogue", {Key().PublicRaw(), {}, 11, "no xml"}, "its catalogue cannot be read: "},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    c.record.Write(path);
+    TCatalogueInUse in_use;
+    in_use.LoadAppended(appended);
+    if (c.problem.empty()) {
+      EXPECT_EQ(in_use.RecordProblem(), "");
+      EXPECT_EQ(in_use.SourceText(), "update, serial 11");
+    } else {
+      EXPECT_EQ(in_use.RecordProblem().rfind("The trust record " + path + " is ignored: " + c.problem, 0), 0u)
+          << in_use.RecordProblem();
+      EXPECT_EQ(in_use.SourceText(), "program file");
+      EXPECT_EQ(in_use.Trust()->floor, 10);
     }
   }
 }
