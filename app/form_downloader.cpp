@@ -620,6 +620,8 @@ void TfrmDownloader::StartProgramDownload(const std::string& url) {
   expected.size = integrity.size.value_or(-1);
   expected.sha256 = integrity.sha256;
   expected.error = integrity.error;
+  // A hash from an update nobody signed is checked, but proves nothing.
+  expected.authenticated = in_use_.HashesAuthenticated();
   AddDownloadRow(url, SaveToFolderEdit->text(), expected);
 }
 

@@ -191,5 +191,42 @@ TEST_F(CatalogueTrustTest, UnsignedHugeBodyIsRefusedWithoutParsing) {
   EXPECT_LT(grown_mib, 400) << "peak grew by " << grown_mib << " MiB";
 }
 
+// "(verified)" only for a hash the publisher signed: the program file's, not
+// an unsigned update's.
+TEST_F(CatalogueTrustTest, VerifiedOnlyForAnAuthenticatedHash) {
+  const std::string file = testing::Pattern(100000, 5);
+  WriteFile(nginx.Root() + "/setup.bin", file);
+  std::string product = testing::ProductXml({"Editor", "Edits.", "", "", {{"Editor", nginx.Url("/setup.bin")}}});
+  product.replace(product.find("</Download>"), 11,
+                  "<Size>100000</Size><SHA256>" + TSha256Hasher::HexOf(file) + "</SHA256></Download>");
+  auto with_product = [&](std::string xml) {
+    xml.insert(xml.rfind("</Root>"), product);
+    return xml;
+  };
+  struct Case {
+    const char* what;
+    bool update;
+    std::string status;
+  } cases[] = {{"from the program file", false, "Download Complete. (verified)"},
+               {"from an unsigned update", true, "Download Complete."}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::string shipped = Catalogue("Shipped", nullptr, "", {});
+    Start(c.update ? shipped : with_product(shipped));
+    if (c.update) {
+      EXPECT_EQ(Update(with_product(Catalogue("Updated", nullptr, "", {}))), std::string());
+      EXPECT_EQ(window->windowTitle().toStdString(), "Updated");
+    }
+    ASSERT_TRUE(window->DownloadPageInFront());
+    QTest::mouseClick(window->DownloadBtn, Qt::LeftButton);
+    auto rows = window->DLScrollBox->Rows();
+    ASSERT_EQ(rows.size(), 1u);
+    TDLVisualPanel* row = rows[0];
+    ASSERT_TRUE(testing::RunUntil([&] { return !row->DownloadInProgress() && !row->Job().HttpClient(); }, 30000));
+    EXPECT_EQ(row->Job().Status(), c.status);
+    std::remove((dir.path() + "/setup.bin").c_str());
+  }
+}
+
 }  // namespace
 }  // namespace quillon
