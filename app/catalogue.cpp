@@ -5,6 +5,8 @@
 #include <QImageReader>
 #include <QUrl>
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cmath>
 #include <ctime>
@@ -48,10 +50,22 @@ std::string TCatalogue::AppendedBytes(const std::string& program_file) {
 }
 
 std::string TCatalogue::LoadFromCatalogueOrProgramFile(const std::string& file) {
-  if (TApplicationDataStream::HasTrailer(file)) return LoadFromProgramFile(file);
+  bool program_file = false;
+  std::string bytes = CatalogueOrProgramFileBytes(file, program_file);
+  TStringStream stream(bytes);
+  LoadFromStream(stream);
+  return bytes;
+}
+
+std::string TCatalogue::CatalogueOrProgramFileBytes(const std::string& file, bool& program_file) {
+  // A folder opens like a file and claims a length no buffer can take.
+  struct stat st {};
+  if (::stat(file.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
+    throw EFOpenError(file + " is a folder, not a catalogue or a program file");
+  program_file = TApplicationDataStream::HasTrailer(file);
+  if (program_file) return AppendedBytes(file);
   TStringStream stream;
   stream.LoadFromFile(file);
-  LoadFromStream(stream);
   return stream.DataString();
 }
 

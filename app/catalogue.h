@@ -72,6 +72,10 @@ class TCatalogue {
   // The same for a file that is either a program file with an appended
   // catalogue or a catalogue of its own.
   std::string LoadFromCatalogueOrProgramFile(const std::string& file);
+  // The catalogue bytes of such a file, unparsed; `program_file` says which
+  // it was. EFOpenError "FILE is a folder, not a catalogue or a program
+  // file" for a folder.
+  static std::string CatalogueOrProgramFileBytes(const std::string& file, bool& program_file);
   // Replaces the document by what `stream` holds from its position on.
   void LoadFromStream(TStream& stream);
   // An empty document.

@@ -5,7 +5,6 @@
 #include <exception>
 #include <memory>
 
-#include "app/application_data_stream.h"
 #include "app/catalogue_signature.h"
 #include "app/trust_record.h"
 #include "base/ed25519_key.h"
@@ -45,13 +44,9 @@ void TCatalogueInUse::LoadFromProgramFile(const std::string& program_file) {
 }
 
 void TCatalogueInUse::LoadFromCatalogueOrProgramFile(const std::string& file) {
-  if (TApplicationDataStream::HasTrailer(file)) {
-    LoadFromProgramFile(file);
-    return;
-  }
-  TStringStream stream;
-  stream.LoadFromFile(file);
-  LoadAppended(stream.DataString(), csCatalogueFile);
+  bool program_file = false;
+  std::string bytes = TCatalogue::CatalogueOrProgramFileBytes(file, program_file);
+  LoadAppended(std::move(bytes), program_file ? csProgramFile : csCatalogueFile);
 }
 
 void TCatalogueInUse::LoadAppended(std::string bytes, TSource source) {
