@@ -25,13 +25,14 @@ constexpr int64_t kMaxRecordBytes = (int64_t{64} << 20) + 65536;
 
 std::string Errno(int e) { return std::strerror(e); }
 
-// Creates the folder and its missing parents (the last one with mode 0700);
-// the reason of a failure, empty when the folder is there.
+// Creates the folder and its missing parents, private to the user (0700, as
+// the base directory rules ask); the reason of a failure, empty when the
+// folder is there.
 std::string MakeFolder(const std::string& folder) {
   for (size_t pos = 1; pos <= folder.size(); ++pos) {
     if (pos < folder.size() && folder[pos] != '/') continue;
     const std::string part = folder.substr(0, pos);
-    if (::mkdir(part.c_str(), pos == folder.size() ? 0700 : 0755) != 0 && errno != EEXIST)
+    if (::mkdir(part.c_str(), 0700) != 0 && errno != EEXIST)
       return "cannot create " + part + ": " + Errno(errno);
   }
   return {};

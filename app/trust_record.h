@@ -19,7 +19,8 @@
 //
 // Read: a record whose form is broken in any way is refused as a whole
 // (ETrustRecord with the reason), never taken in part. Written: to a
-// temporary file in the same folder (mode 0600, the folder 0700), synced and
+// temporary file in the same folder (mode 0600; missing folders are made
+// with 0700), synced and
 // renamed over the record, so the record on disk is always a whole one.
 #pragma once
 
