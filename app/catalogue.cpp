@@ -5,8 +5,11 @@
 #include <QImageReader>
 #include <QUrl>
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cmath>
+#include <ctime>
 
 #include "app/application_data_stream.h"
 #include "base/base64.h"
@@ -22,6 +25,13 @@ TCatalogue::TCatalogue() : doc_(std::make_unique<TsdXmlDocument>()) {}
 TCatalogue::~TCatalogue() = default;
 
 std::string TCatalogue::LoadFromProgramFile(const std::string& program_file) {
+  std::string bytes = AppendedBytes(program_file);
+  TStringStream copy(bytes);
+  LoadFromStream(copy);
+  return bytes;
+}
+
+std::string TCatalogue::AppendedBytes(const std::string& program_file) {
   std::string bytes;
   {
     // Read in pieces up to the end of the block: a broken trailer may claim a
@@ -36,16 +46,26 @@ std::string TCatalogue::LoadFromProgramFile(const std::string& program_file) {
       remaining -= n;
     }
   }
-  TStringStream copy(bytes);
-  LoadFromStream(copy);
   return bytes;
 }
 
 std::string TCatalogue::LoadFromCatalogueOrProgramFile(const std::string& file) {
-  if (TApplicationDataStream::HasTrailer(file)) return LoadFromProgramFile(file);
+  bool program_file = false;
+  std::string bytes = CatalogueOrProgramFileBytes(file, program_file);
+  TStringStream stream(bytes);
+  LoadFromStream(stream);
+  return bytes;
+}
+
+std::string TCatalogue::CatalogueOrProgramFileBytes(const std::string& file, bool& program_file) {
+  // A folder opens like a file and claims a length no buffer can take.
+  struct stat st {};
+  if (::stat(file.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
+    throw EFOpenError(file + " is a folder, not a catalogue or a program file");
+  program_file = TApplicationDataStream::HasTrailer(file);
+  if (program_file) return AppendedBytes(file);
   TStringStream stream;
   stream.LoadFromFile(file);
-  LoadFromStream(stream);
   return stream.DataString();
 }
 
@@ -121,6 +141,19 @@ std::optional<std::string> TCatalogue::PublisherKey() const {
 
 std::optional<int64_t> TCatalogue::CatalogueSerial() const {
   return ParseDecimalDigits(InterfaceText("Catalogue_Serial"));
+}
+
+bool TCatalogue::IsPlainCatalogueId(std::string_view id) {
+  if (id.empty() || id.size() > 100 || id[0] == '.') return false;
+  for (char c : id)
+    if (!((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' || c == '-' ||
+          c == '_'))
+      return false;
+  return true;
+}
+
+std::optional<int64_t> TCatalogue::CatalogueExpires() const {
+  return HasCatalogueExpires() ? ParseUtcTime(InterfaceText("Catalogue_Expires")) : std::nullopt;
 }
 
 TCatalogue::TLinkIntegrity TCatalogue::LinkIntegrity(TXmlNode* link) {
@@ -201,6 +234,40 @@ void CheckCatalogueText(const TsdXmlDocument& doc) {
     if (!IsUtf8(node->Value())) fail("the text of " + node->FullPath());
     for (int i = node->NodeCount() - 1; i >= 0; --i) pending.push_back(node->Nodes(i));
   }
+}
+
+std::string FormatUtcTime(int64_t seconds) {
+  const time_t t = static_cast<time_t>(seconds);
+  struct tm tm {};
+  gmtime_r(&t, &tm);
+  char text[32];
+  std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &tm);
+  return text;
+}
+
+std::optional<int64_t> ParseUtcTime(std::string_view text) {
+  // Exactly the form FormatUtcTime writes.
+  static constexpr std::string_view kForm = "dddd-dd-ddTdd:dd:ddZ";
+  if (text.size() != kForm.size()) return std::nullopt;
+  for (size_t i = 0; i < kForm.size(); ++i) {
+    const bool digit = text[i] >= '0' && text[i] <= '9';
+    if (kForm[i] == 'd' ? !digit : text[i] != kForm[i]) return std::nullopt;
+  }
+  auto number = [&](size_t pos, size_t n) { return static_cast<int>(*ParseDecimalDigits(text.substr(pos, n))); };
+  struct tm tm {};
+  tm.tm_year = number(0, 4) - 1900;
+  tm.tm_mon = number(5, 2) - 1;
+  tm.tm_mday = number(8, 2);
+  tm.tm_hour = number(11, 2);
+  tm.tm_min = number(14, 2);
+  tm.tm_sec = number(17, 2);
+  const struct tm asked = tm;
+  const time_t t = timegm(&tm);
+  // timegm moves a day or time that does not exist into the next month.
+  if (tm.tm_year != asked.tm_year || tm.tm_mon != asked.tm_mon || tm.tm_mday != asked.tm_mday ||
+      tm.tm_hour != asked.tm_hour || tm.tm_min != asked.tm_min || tm.tm_sec != asked.tm_sec)
+    return std::nullopt;
+  return static_cast<int64_t>(t);
 }
 
 int64_t TodayDayNumber() { return static_cast<int64_t>(std::floor(Now())); }

@@ -12,8 +12,10 @@
 //       JPEG), URLCount (unread), Download*: Description, URL, Handle_by,
 //       Size, SHA256 (both optional: the file's length and digest)
 //   Interface_Information may also name Publisher_Key (base64 of a 32-byte
-//   Ed25519 public key) and Catalogue_Serial (a whole number that grows with
-//   every catalogue the publisher releases); see catalogue_trust.h.
+//   Ed25519 public key), Catalogue_Serial (a whole number that grows with
+//   every catalogue the publisher releases), Catalogue_Id (the name of the
+//   publisher's line of catalogues) and Catalogue_Expires (UTC date and time,
+//   "YYYY-MM-DDTHH:MM:SSZ"); see catalogue_trust.h.
 //
 // Texts are 8-bit: windows-1252, or UTF-8 when the document is Utf8Encoded
 // (its declaration names "UTF-8", or it begins with the UTF-8 byte-order
@@ -64,9 +66,16 @@ class TCatalogue {
   // and the parser's errors, and CheckCatalogueText's (the document is then
   // empty).
   std::string LoadFromProgramFile(const std::string& program_file);
+  // The bytes of the catalogue appended to `program_file`, unparsed (the
+  // stream's errors as above).
+  static std::string AppendedBytes(const std::string& program_file);
   // The same for a file that is either a program file with an appended
   // catalogue or a catalogue of its own.
   std::string LoadFromCatalogueOrProgramFile(const std::string& file);
+  // The catalogue bytes of such a file, unparsed; `program_file` says which
+  // it was. EFOpenError "FILE is a folder, not a catalogue or a program
+  // file" for a folder.
+  static std::string CatalogueOrProgramFileBytes(const std::string& file, bool& program_file);
   // Replaces the document by what `stream` holds from its position on.
   void LoadFromStream(TStream& stream);
   // An empty document.
@@ -109,6 +118,16 @@ class TCatalogue {
   std::optional<std::string> PublisherKey() const;
   // Catalogue_Serial; absent when missing or not a decimal whole number.
   std::optional<int64_t> CatalogueSerial() const;
+  // Catalogue_Id's text; empty when missing.
+  std::string CatalogueId() const { return InterfaceText("Catalogue_Id"); }
+  // Whether an id is what `build --id` writes: 1 to 100 letters, digits, ".",
+  // "-" and "_", not beginning with "." (so that it can name a file).
+  static bool IsPlainCatalogueId(std::string_view id);
+  // Whether Interface_Information has a Catalogue_Expires element.
+  bool HasCatalogueExpires() const { return InterfaceNode("Catalogue_Expires") != nullptr; }
+  // Catalogue_Expires in seconds since 1970 (UTC); absent when missing or
+  // not of the form "YYYY-MM-DDTHH:MM:SSZ".
+  std::optional<int64_t> CatalogueExpires() const;
 
   // What a link says about the file it names.
   struct TLinkIntegrity {
@@ -149,6 +168,11 @@ class TCatalogue {
 // below its root that is not UTF-8, naming where it is; a windows-1252
 // document passes (every byte is a character there).
 void CheckCatalogueText(const TsdXmlDocument& doc);
+
+// "YYYY-MM-DDTHH:MM:SSZ" for seconds since 1970, and back (absent for any
+// other text or a date that does not exist).
+std::string FormatUtcTime(int64_t seconds);
+std::optional<int64_t> ParseUtcTime(std::string_view text);
 
 // Today as a whole number of days since 30 December 1899 (local time).
 int64_t TodayDayNumber();

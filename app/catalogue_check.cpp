@@ -2,10 +2,12 @@
 
 #include <QString>
 
+#include <ctime>
 #include <exception>
 #include <vector>
 
 #include "app/catalogue.h"
+#include "app/catalogue_in_use.h"
 #include "app/catalogue_trust.h"
 #include "base/strings.h"
 #include "platform/ansi_text.h"
@@ -16,8 +18,7 @@ namespace {
 
 class TChecker {
  public:
-  TChecker(TCatalogue& catalogue, std::string bytes, std::ostream& out)
-      : cat_(catalogue), bytes_(std::move(bytes)), out_(out) {}
+  TChecker(TCatalogueInUse& in_use, std::ostream& out) : in_use_(in_use), cat_(in_use.Catalogue()), out_(out) {}
 
   void Run(int64_t today) {
     TXmlNode* root = cat_.Document().Root();
@@ -27,6 +28,10 @@ class TChecker {
       Warn("missing element Interface_Information");
     out_ << "caption: " << Utf8(cat_.InterfaceText("Window_Caption")) << "\n";
     Signature();
+    out_ << "source: " << in_use_.SourceText() << "\n";
+    if (!in_use_.RecordProblem().empty()) Warn(in_use_.RecordProblem());
+    const std::string expired = in_use_.ExpiryNote(static_cast<int64_t>(std::time(nullptr)));
+    if (!expired.empty()) Warn(expired);
     for (const char* name : {"Window_Caption", "Top_Paragraph", "Next_Button_Caption",
                              "Previous_Button_Caption", "Product_Prompt", "Folder_to_save_to_Prompt",
                              "Download_Button_Caption", "Cancel_Button_Caption", "Open_Button_Caption",
@@ -66,7 +71,7 @@ class TChecker {
       out_ << "signature: none (no Publisher_Key)\n";
       return;
     }
-    const std::string problem = PublisherSignatureProblem(cat_, bytes_);
+    const std::string& problem = in_use_.SignatureProblem();
     if (!problem.empty()) {
       out_ << "signature: not valid: " << problem << "\n";
       Warn("the window refuses this catalogue: " + std::string(kNotSignedByPublisher));
@@ -74,6 +79,9 @@ class TChecker {
     }
     const auto serial = cat_.CatalogueSerial();
     out_ << "signature: valid (serial " << (serial ? std::to_string(*serial) : "none") << ")\n";
+    if (cat_.HasCatalogueExpires() && !cat_.CatalogueExpires())
+      Warn("Catalogue_Expires \"" + Utf8(cat_.InterfaceText("Catalogue_Expires")) +
+           "\" is not a UTC date and time (YYYY-MM-DDTHH:MM:SSZ): the program takes it as expired");
     if (!serial)
       Warn("no valid Catalogue_Serial: any signed update with a serial counts as newer");
   }
@@ -126,8 +134,8 @@ class TChecker {
     }
   }
 
+  TCatalogueInUse& in_use_;
   TCatalogue& cat_;
-  std::string bytes_;
   std::ostream& out_;
   std::vector<std::string> warnings_;
 };
@@ -135,15 +143,14 @@ class TChecker {
 }  // namespace
 
 int CheckCatalogue(const std::string& file, std::ostream& out, std::ostream& err, int64_t today) {
-  TCatalogue catalogue;
-  std::string bytes;
+  TCatalogueInUse in_use;
   try {
-    bytes = catalogue.LoadFromCatalogueOrProgramFile(file);
+    in_use.LoadFromCatalogueOrProgramFile(file);
   } catch (const std::exception& e) {
     err << e.what() << "\n";
     return 1;
   }
-  TChecker(catalogue, std::move(bytes), out).Run(today);
+  TChecker(in_use, out).Run(today);
   return 0;
 }
 

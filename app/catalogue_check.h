@@ -1,8 +1,10 @@
-// The publisher's check of a catalogue: loads it as the window does and prints
+// The publisher's check of a catalogue: loads it as the window does (a
+// program file's stored update included, see catalogue_in_use.h) and prints
 // what the window will show, one item a line, then what a publisher should fix:
 //
 //   caption: TEXT
 //   signature: none (no Publisher_Key)|valid (serial N|none)|not valid: REASON
+//   source: program file|update, serial N|catalogue file
 //   product N: NAME (links: K, screenshot: yes|no, description: yes|no)
 //     link M: DESCRIPTION -> URL [program|browser, verified by SHA-256|not verified]
 //   picture Splash_Logo|Icon N|Screenshot N: none|W x H|error MESSAGE

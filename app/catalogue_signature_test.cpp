@@ -8,6 +8,7 @@
 
 #include <memory>
 
+#include "app/catalogue_in_use.h"
 #include "app/catalogue_signature.h"
 #include "app/catalogue_trust.h"
 #include "app/form_downloader.h"
@@ -154,9 +155,20 @@ TEST(CatalogueSignature, LinkSizeAndDigestAreValidated) {
 
 // ---------------------------------------------------------------- updates
 
-TEST(CatalogueUpdateAcceptance, OnlyTheNewerCatalogueSignedByTheCurrentKey) {
+// The fetched bytes offered to the catalogue in use `current` (no record).
+std::string Offer(TCatalogueInUse& in_use, const std::string& fetched) {
+  TStringStream body(fetched);
+  return in_use.AcceptUpdate(body, 1000000000);  // 2001-09-09
+}
+std::string Offer(const std::string& current, const std::string& fetched) {
+  TCatalogueInUse in_use;
+  in_use.LoadAppended(current, TCatalogueInUse::csCatalogueFile);
+  return Offer(in_use, fetched);
+}
+
+TEST(CatalogueUpdateAcceptance, OnlyTheNewerCatalogueOfTheLineSignedByTheCurrentKey) {
   const std::string in_use = SignCatalogue(Naming(KeyA(), Serial(10)), KeyA());
-  const TCatalogue current = Parse(in_use);
+  const std::string line = "<Catalogue_Id>acme</Catalogue_Id>";
   struct Case {
     const char* what;
     std::string fetched;
@@ -172,21 +184,33 @@ TEST(CatalogueUpdateAcceptance, OnlyTheNewerCatalogueSignedByTheCurrentKey) {
       {"an older serial", SignCatalogue(Naming(KeyA(), Serial(9)), KeyA()), kUpdateOlder},
       {"the same serial (a replay)", in_use, kUpdateOlder},
       {"no serial", SignCatalogue(Naming(KeyA(), ""), KeyA()), kUpdateWithoutSerial},
+      {"another line", SignCatalogue(Naming(KeyA(), line + Serial(11)), KeyA()), kUpdateOtherCatalogue},
+      {"expired", SignCatalogue(Naming(KeyA(), Serial(11) + "<Catalogue_Expires>2001-09-09T01:46:40Z</Catalogue_Expires>"), KeyA()),
+       kUpdateExpired},
+      {"an expiry that is no date", SignCatalogue(Naming(KeyA(), Serial(11) + "<Catalogue_Expires>soon</Catalogue_Expires>"), KeyA()),
+       kUpdateExpired},
+      {"not yet expired", SignCatalogue(Naming(KeyA(), Serial(11) + "<Catalogue_Expires>2001-09-09T01:46:41Z</Catalogue_Expires>"), KeyA()),
+       ""},
       {"a newer signed one", SignCatalogue(Naming(KeyA(), Serial(11)), KeyA()), ""},
       {"a new key, vouched for by the current one", SignCatalogue(Naming(KeyB(), Serial(11)), KeyA()), ""},
       {"a new key that vouches for itself", SignCatalogue(Naming(KeyB(), Serial(11)), KeyB()), kUpdateNotSigned},
+      {"signed, but naming no key", SignCatalogue(CatalogueXml({kEditor}, InterfaceXml(Serial(11))), KeyA()),
+       kUpdateNotSigned},
   };
-  for (const Case& c : cases) EXPECT_EQ(UpdateRefusal(current, c.fetched), c.refusal) << c.what;
+  for (const Case& c : cases) EXPECT_EQ(Offer(in_use, c.fetched), c.refusal) << c.what;
 
-  // The rotation chain goes on with the new key: the old one no longer signs.
-  const TCatalogue rotated = Parse(SignCatalogue(Naming(KeyB(), Serial(11)), KeyA()));
-  EXPECT_EQ(UpdateRefusal(rotated, SignCatalogue(Naming(KeyB(), Serial(12)), KeyB())), "");
-  EXPECT_EQ(UpdateRefusal(rotated, SignCatalogue(Naming(KeyB(), Serial(12)), KeyA())), kUpdateNotSigned);
+  // After a hand-over the old key is retired, and named so.
+  TCatalogueInUse rotated;
+  rotated.LoadAppended(in_use, TCatalogueInUse::csCatalogueFile);
+  ASSERT_EQ(Offer(rotated, SignCatalogue(Naming(KeyB(), Serial(11)), KeyA())), "");
+  EXPECT_EQ(Offer(rotated, SignCatalogue(Naming(KeyB(), Serial(12)), KeyA())), kUpdateRetiredKey);
+  EXPECT_EQ(Offer(rotated, SignCatalogue(Naming(KeyB(), Serial(12)), KeyB())), "");
+  EXPECT_EQ(rotated.Catalogue().CatalogueSerial(), 12);
 
-  // Without a key in use everything parses as before; a malformed key accepts nothing.
-  EXPECT_EQ(UpdateRefusal(Parse(CatalogueXml({kEditor})), "anything"), "");
-  EXPECT_EQ(UpdateRefusal(Parse(CatalogueXml({kEditor}, InterfaceXml("<Publisher_Key>abc</Publisher_Key>"))),
-                          SignCatalogue(Naming(KeyA(), Serial(11)), KeyA())),
+  // Without a key in use any catalogue is taken; a malformed key takes nothing.
+  EXPECT_EQ(Offer(CatalogueXml({kEditor}), Naming(KeyA(), "")), "");
+  EXPECT_EQ(Offer(CatalogueXml({kEditor}, InterfaceXml("<Publisher_Key>abc</Publisher_Key>")),
+                  SignCatalogue(Naming(KeyA(), Serial(11)), KeyA())),
             kUpdateNotSigned);
 }
 

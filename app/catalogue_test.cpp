@@ -114,6 +114,7 @@ TEST(CatalogueCheck, PrintsWhatTheWindowShows) {
   EXPECT_EQ(out,
             "caption: Test Caption\n"
             "signature: none (no Publisher_Key)\n"
+            "source: program file\n"
             "product 1: Caf\xC3\xA9 & Co (links: 2, screenshot: yes, description: yes)\n"
             "  link 1: Get 'em -> http://h/a.zip [program, not verified]\n"
             "  link 2: Page -> https://h/ [browser, not verified]\n"

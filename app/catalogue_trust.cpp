@@ -1,7 +1,9 @@
 #include "app/catalogue_trust.h"
 
+#include <algorithm>
+
 #include "app/catalogue_signature.h"
-#include "base/memory_stream.h"
+#include "base/ed25519_key.h"
 
 namespace quillon {
 
@@ -12,17 +14,26 @@ std::string PublisherSignatureProblem(const TCatalogue& catalogue, std::string_v
   return CatalogueSignatureProblem(bytes, *key);
 }
 
-std::string UpdateRefusal(const TCatalogue& current, std::string_view fetched) {
-  if (!current.HasPublisherKey()) return {};
-  const auto key = current.PublisherKey();
-  if (!key || !CatalogueSignatureProblem(fetched, *key).empty()) return std::string(kUpdateNotSigned);
-  TCatalogue update;
-  TStringStream stream{std::string(fetched)};
-  update.LoadFromStream(stream);
+std::string UpdateSignatureRefusal(const TTrustState& trust, std::string_view fetched) {
+  const TCatalogueSignature split = SplitCatalogueSignature(fetched);
+  if (split.state != TCatalogueSignature::csPresent) return std::string(kUpdateNotSigned);
+  if (TEd25519Key::Verify(trust.key, split.signed_bytes, split.signature)) return {};
+  const bool retired = std::any_of(trust.retired.begin(), trust.retired.end(), [&](const std::string& key) {
+    return TEd25519Key::Verify(key, split.signed_bytes, split.signature);
+  });
+  return std::string(retired ? kUpdateRetiredKey : kUpdateNotSigned);
+}
+
+std::string UpdateContentRefusal(const TTrustState& trust, const TCatalogue& update, int64_t now) {
+  if (!update.PublisherKey()) return std::string(kUpdateNotSigned);
+  if (update.CatalogueId() != trust.id) return std::string(kUpdateOtherCatalogue);
   const auto serial = update.CatalogueSerial();
   if (!serial) return std::string(kUpdateWithoutSerial);
-  const auto in_use = current.CatalogueSerial();
-  if (in_use && *serial <= *in_use) return std::string(kUpdateOlder);
+  if (trust.floor && *serial <= *trust.floor) return std::string(kUpdateOlder);
+  if (update.HasCatalogueExpires()) {
+    const auto expires = update.CatalogueExpires();
+    if (!expires || *expires <= now) return std::string(kUpdateExpired);
+  }
   return {};
 }
 

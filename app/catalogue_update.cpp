@@ -1,12 +1,10 @@
 #include "app/catalogue_update.h"
 
-#include <exception>
-#include <memory>
+#include <ctime>
 
-#include "app/catalogue_trust.h"
 #include "base/exceptions.h"
-#include "base/strings.h"
-#include "xml/xml_document.h"
+#include "net/http/http_cli.h"
+#include "net/socket/transfer_watchdog.h"
 
 namespace quillon {
 
@@ -15,30 +13,31 @@ int64_t TUpdateBodyStream::Write(const void* buffer, int64_t count) {
   return TMemoryStream::Write(buffer, count);
 }
 
-std::string AcceptFetchedCatalogue(TCatalogue& catalogue, TMemoryStream& body, int64_t content_length) {
+std::string AcceptFetchedCatalogue(TCatalogueInUse& in_use, TMemoryStream& body, int64_t content_length) {
   if (content_length < 0 || body.Size() != content_length) return "the answer is not complete";
-  auto doc = std::make_unique<TsdXmlDocument>();
+  return in_use.AcceptUpdate(body, static_cast<int64_t>(std::time(nullptr)));
+}
+
+std::string RetrieveCatalogueUpdate(THttpCli& http, const std::string& url, int idle_timeout,
+                                    TCatalogueInUse& in_use) {
+  TUpdateBodyStream stream;
+  http.SetURL(url);
+  http.SetRcvdStream(&stream);
+  http.SetConnectTimeout(kDefaultConnectTimeout);
+  http.SetIdleTimeout(idle_timeout);
+  bool failed = false;
   try {
-    body.Seek(0, TSeekOrigin::soBeginning);
-    doc->LoadFromStream(body);
-    CheckCatalogueText(*doc);
-  } catch (const std::exception&) {
-    return "the answer is not a catalogue";
+    http.Get();
+    // A response that could not be read to its end (a broken header, a
+    // reset connection) is no catalogue either, whatever its status.
+    failed = http.RequestDoneError() != 0;
+  } catch (const EHttpException&) {
+    failed = true;
   }
-  TXmlNode* root = doc->Root();
-  if (root == nullptr || !SameText(root->Name(), "Root") || root->NodeByName("Interface_Information") == nullptr)
-    return "the answer is not a catalogue";
-  // A catalogue that names its publisher's key takes only that publisher's
-  // newer catalogue.
-  try {
-    const std::string refusal =
-        UpdateRefusal(catalogue, {body.Memory(), static_cast<size_t>(body.Size())});
-    if (!refusal.empty()) return refusal;
-  } catch (const std::exception&) {
-    return "the answer is not a catalogue";
-  }
-  catalogue.Replace(std::move(doc));
-  return {};
+  http.SetRcvdStream(nullptr);
+  // What came is read into a document of its own; the catalogue in use
+  // changes only when that is a whole catalogue it may take.
+  return failed ? http.ReasonPhrase() : AcceptFetchedCatalogue(in_use, stream, http.ContentLength());
 }
 
 }  // namespace quillon

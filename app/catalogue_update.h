@@ -1,19 +1,22 @@
-// The catalogue update's body: how much of it is kept while it arrives, and
-// whether what arrived may replace the catalogue the window shows.
+// The catalogue update: fetching the catalogue at Data_URL, how much of the
+// answer is kept while it arrives, and whether what arrived may replace the
+// catalogue in use. "Retrieve Updates" and `quillon-catalogue update` both
+// run RetrieveCatalogueUpdate:
 //
-//   TUpdateBodyStream body;                  // the HTTP client's RcvdStream
-//   ... fetch ...
-//   std::string reason = AcceptFetchedCatalogue(catalogue, body, http.ContentLength());
-//   if (!reason.empty()) { /* report it; the catalogue is as it was */ }
+//   THttpCli http;                           // kept by the caller
+//   std::string reason = RetrieveCatalogueUpdate(http, url, idle_timeout, in_use);
+//   if (!reason.empty()) { /* report http.StatusCode() and reason; nothing changed */ }
 #pragma once
 
 #include <cstdint>
 #include <string>
 
-#include "app/catalogue.h"
+#include "app/catalogue_in_use.h"
 #include "base/memory_stream.h"
 
 namespace quillon {
+
+class THttpCli;
 
 // Receives an update's body in memory and refuses to grow past kMaxBytes: a
 // write beyond it raises Exception with kTooLargeReason, which ends the
@@ -27,15 +30,19 @@ class TUpdateBodyStream : public TMemoryStream {
   int64_t Write(const void* buffer, int64_t count) override;
 };
 
-// Parses `body` (from its start) into a new document and swaps it into
-// `catalogue` only when it is a complete catalogue:
-//  - the answer said its length (`content_length` >= 0) and all of it came
-//    ("the answer is not complete" otherwise: a body cut short by a clean
-//    close looks like any other end);
-//  - it parses, and its root is "Root" holding an "Interface_Information"
-//    element ("the answer is not a catalogue" otherwise).
-// Returns the reason of a refusal, empty when the catalogue was replaced. A
-// refusal leaves the catalogue untouched.
-std::string AcceptFetchedCatalogue(TCatalogue& catalogue, TMemoryStream& body, int64_t content_length);
+// Offers `body` to `in_use` (TCatalogueInUse::AcceptUpdate, at the current
+// time) only when the answer said its length (`content_length` >= 0) and all
+// of it came ("the answer is not complete" otherwise: a body cut short by a
+// clean close looks like any other end). Returns the reason of a refusal,
+// empty when the catalogue was replaced.
+std::string AcceptFetchedCatalogue(TCatalogueInUse& in_use, TMemoryStream& body, int64_t content_length);
+
+// Fetches `url` with `http` (no connection within the connect limit, or
+// silence for `idle_timeout` seconds, ends it) into a TUpdateBodyStream and
+// offers the answer as above. Returns the client's ReasonPhrase when the
+// fetch failed (its StatusCode then says the code), else the reason of
+// AcceptFetchedCatalogue.
+std::string RetrieveCatalogueUpdate(THttpCli& http, const std::string& url, int idle_timeout,
+                                    TCatalogueInUse& in_use);
 
 }  // namespace quillon

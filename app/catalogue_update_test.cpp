@@ -200,12 +200,12 @@ TEST(FetchedCatalogue, AcceptedOnlyWhenCompleteAndACatalogue) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    TCatalogue catalogue;
-    TStringStream old(CatalogueXml({kPaint, kViewer}, InterfaceXml()));
-    catalogue.LoadFromStream(old);
+    TCatalogueInUse in_use;
+    in_use.LoadAppended(CatalogueXml({kPaint, kViewer}, InterfaceXml()));
+    const TCatalogue& catalogue = in_use.Catalogue();
     TStringStream body(c.body);
     body.Seek(0, TSeekOrigin::soEnd);  // as the client leaves it
-    EXPECT_EQ(AcceptFetchedCatalogue(catalogue, body, c.content_length), c.reason);
+    EXPECT_EQ(AcceptFetchedCatalogue(in_use, body, c.content_length), c.reason);
     EXPECT_EQ(catalogue.ProductCount(), c.reason.empty() ? 1 : 2);
     EXPECT_EQ(TCatalogue::FieldText(catalogue.ProductNode(0), "Program_Name"), c.reason.empty() ? "Editor" : "Paint");
   }

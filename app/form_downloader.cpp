@@ -28,6 +28,8 @@
 #include <QToolButton>
 #include <QVBoxLayout>
 
+#include <ctime>
+
 #include "app/application_data_stream.h"
 #include "app/catalogue_trust.h"
 #include "app/catalogue_update.h"
@@ -386,9 +388,8 @@ void TfrmDownloader::FormCreate() {
 
 void TfrmDownloader::FormShow() {
   ShowPage(ProductPanel);
-  std::string bytes;
   try {
-    bytes = catalogue_.LoadFromProgramFile(program_file_);
+    in_use_.LoadFromProgramFile(program_file_);
   } catch (const EAppstreamError& e) {
     // Someone started the program file without a catalogue: the stream's
     // message alone would leave them with a class name.
@@ -397,11 +398,17 @@ void TfrmDownloader::FormShow() {
   }
   // A catalogue that names its publisher's key and is not signed by it may
   // have been altered: nothing of it is offered.
-  if (!PublisherSignatureProblem(catalogue_, bytes).empty()) {
+  if (!in_use_.SignatureProblem().empty()) {
     catalogue_.Clear();
     throw Exception(std::string(kNotSignedByPublisher));
   }
   FillWizard();
+  // A record that was ignored, and a catalogue past its expiry, are said in
+  // the status line; the catalogue works as before.
+  std::string note = in_use_.RecordProblem();
+  const std::string expired = in_use_.ExpiryNote(static_cast<int64_t>(std::time(nullptr)));
+  if (!expired.empty()) note += (note.empty() ? "" : " ") + expired;
+  if (!note.empty()) StatusBar->SetSimpleText(QString::fromUtf8(note.c_str()));
   if (catalogue_.OfferUpdate(today_()) && !update_pressed_) {
     PlaceUpdateButton();
     UpdateBtn->show();
@@ -442,29 +449,8 @@ bool TfrmDownloader::RetrieveUpdates(const std::string& url) {
   } finally{this};
 
   update_http_ = std::make_unique<THttpCli>();
-  TUpdateBodyStream stream;
-  update_http_->SetURL(url);
-  update_http_->SetRcvdStream(&stream);
-  // Like a download: no connection within 30 s, or silence for the idle
-  // limit, ends the fetch with its reason.
-  update_http_->SetConnectTimeout(kDefaultConnectTimeout);
-  update_http_->SetIdleTimeout(update_idle_timeout_);
   StatusBar->SetSimpleText(QStringLiteral("Downloading updates."));
-  bool failed = false;
-  try {
-    update_http_->Get();
-    // A response that could not be read to its end (a broken header, a
-    // reset connection) is no catalogue either, whatever its status.
-    failed = update_http_->RequestDoneError() != 0;
-  } catch (const EHttpException&) {
-    failed = true;
-  }
-  update_http_->SetRcvdStream(nullptr);
-  // What came is read into a document of its own; the catalogue shown
-  // changes only when that is a whole catalogue.
-  const std::string refused =
-      failed ? update_http_->ReasonPhrase()
-             : AcceptFetchedCatalogue(catalogue_, stream, update_http_->ContentLength());
+  const std::string refused = RetrieveCatalogueUpdate(*update_http_, url, update_idle_timeout_, in_use_);
   if (!refused.empty()) {
     TMessageBoxRequest request;
     request.parent = this;
@@ -634,6 +620,8 @@ void TfrmDownloader::StartProgramDownload(const std::string& url) {
   expected.size = integrity.size.value_or(-1);
   expected.sha256 = integrity.sha256;
   expected.error = integrity.error;
+  // A hash from an update nobody signed is checked, but proves nothing.
+  expected.authenticated = in_use_.HashesAuthenticated();
   AddDownloadRow(url, SaveToFolderEdit->text(), expected);
 }
 

@@ -31,6 +31,7 @@
 #include <string_view>
 
 #include "app/catalogue.h"
+#include "app/catalogue_in_use.h"
 #include "download/download_job.h"
 #include "net/socket/transfer_watchdog.h"
 
@@ -120,7 +121,8 @@ class TfrmDownloader : public QWidget {
   // Fetches a catalogue from `url` with a synchronous HTTP request (the event
   // loop runs meanwhile), replaces the catalogue by it and refills the wizard.
   // The body is kept only up to 64 MiB and replaces the catalogue only when
-  // it is a complete catalogue (AcceptFetchedCatalogue). A failure or a
+  // it is a complete catalogue the catalogue in use may take
+  // (RetrieveCatalogueUpdate). A failure or a
   // refused body is shown as "Failed : " CR LF code " " CR LF reason and
   // leaves the catalogue and the wizard as they were. The update button is
   // hidden for good afterwards, whatever the outcome. True when the catalogue
@@ -145,6 +147,7 @@ class TfrmDownloader : public QWidget {
   // Which page is in front (the other one is hidden).
   bool DownloadPageInFront() const;
   TCatalogue& Catalogue() { return catalogue_; }
+  const TCatalogueInUse& CatalogueInUse() const { return in_use_; }
   // The program file's folder, with a trailing "/".
   QString ProgramFolder() const;
   // Tests: the day number the update rule compares with.
@@ -193,7 +196,8 @@ class TfrmDownloader : public QWidget {
   void SetMemoLines(QPlainTextEdit* memo, const std::string& text);
 
   std::string program_file_;
-  TCatalogue catalogue_;
+  TCatalogueInUse in_use_;
+  TCatalogue& catalogue_ = in_use_.Catalogue();
   std::function<int64_t()> today_;
   bool activate_on_focus_ = true;
   // The client of the last catalogue update, owned by the window.

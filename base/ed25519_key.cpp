@@ -62,13 +62,28 @@ TEd25519Key TEd25519Key::Generate() {
 TEd25519Key TEd25519Key::FromPrivatePem(std::string_view pem) {
   TBio bio(BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())));
   if (!bio) Fail("cannot read the key");
-  EVP_PKEY* key = PEM_read_bio_PrivateKey(bio.get(), nullptr, nullptr, nullptr);
+  // An encrypted key fails here rather than asking for its passphrase on
+  // the terminal.
+  pem_password_cb* no_passphrase = [](char*, int, int, void*) { return 0; };
+  EVP_PKEY* key = PEM_read_bio_PrivateKey(bio.get(), nullptr, no_passphrase, nullptr);
   if (key == nullptr) Fail("not a PEM private key");
   if (EVP_PKEY_get_id(key) != EVP_PKEY_ED25519) {
     EVP_PKEY_free(key);
     Fail("the private key is not an Ed25519 key");
   }
   return TEd25519Key(key, true);
+}
+
+TEd25519Key TEd25519Key::FromPublicPem(std::string_view pem) {
+  TBio bio(BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())));
+  if (!bio) Fail("cannot read the key");
+  EVP_PKEY* key = PEM_read_bio_PUBKEY(bio.get(), nullptr, nullptr, nullptr);
+  if (key == nullptr) Fail("not a PEM public key");
+  if (EVP_PKEY_get_id(key) != EVP_PKEY_ED25519) {
+    EVP_PKEY_free(key);
+    Fail("the public key is not an Ed25519 key");
+  }
+  return TEd25519Key(key, false);
 }
 
 TEd25519Key TEd25519Key::FromPublicRaw(std::string_view raw) {

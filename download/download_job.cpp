@@ -291,7 +291,7 @@ std::string TDownloadJob::SizeMismatch(int64_t announced) const {
 }
 
 std::string TDownloadJob::CompletionText(const char* text) const {
-  return verified_ ? std::string(text) + " (verified)" : std::string(text);
+  return verified_ && expected_.authenticated ? std::string(text) + " (verified)" : std::string(text);
 }
 
 void TDownloadJob::CommitWhenWritten(int64_t expected_size, std::function<void(const std::string&)> then) {

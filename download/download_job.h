@@ -114,6 +114,9 @@ struct TExpectedFile {
   // A field the catalogue holds but that cannot be read: every start fails
   // with it rather than fetching the file unverified.
   std::string error;
+  // False when the hash came from a source nobody authenticated: it is still
+  // checked, but the completion text does not say "(verified)".
+  bool authenticated = true;
 };
 
 // Answers "continue the shorter local file?" for a job.

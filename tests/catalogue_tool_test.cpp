@@ -1,6 +1,8 @@
 // The publisher's tool, run as a program: append, extract and dump; keys,
 // signed builds, signing and verifying.
 #include <gtest/gtest.h>
+#include <openssl/evp.h>
+#include <openssl/pem.h>
 
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -219,13 +221,14 @@ TEST(CatalogueTool, KeygenBuildSignVerifyAndCheck) {
             std::string::npos);
   EXPECT_NE(signed_text.find("<Size>7</Size><SHA256>" + std::string(64, 'f') + "</SHA256>"), std::string::npos);
 
+  EXPECT_NE(signed_text.find("<Catalogue_Id>src</Catalogue_Id>"), std::string::npos);  // the folder's name
   r = RunTool(dir, "verify '" + cat + "'");
   EXPECT_EQ(r.status, 0) << r.err;
-  EXPECT_EQ(r.out, "key: " + public_key + "\nserial: 41\nsignature: valid\n");
+  EXPECT_EQ(r.out, "key: " + public_key + "\nserial: 41\nid: src\nsignature: valid\nsigned by: " + public_key + "\n");
 
   r = RunTool(dir, "check '" + cat + "'");
   EXPECT_EQ(r.status, 0) << r.err;
-  EXPECT_NE(r.out.find("signature: valid (serial 41)\n"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("signature: valid (serial 41)\nsource: catalogue file\n"), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("  link 1: From a copy -> http://127.0.0.1/a.bin [program, verified by SHA-256]\n"),
             std::string::npos) << r.out;
   EXPECT_NE(r.out.find("  link 3: Plain -> http://127.0.0.1/c.bin [program, not verified]\n"), std::string::npos);
@@ -255,7 +258,7 @@ TEST(CatalogueTool, KeygenBuildSignVerifyAndCheck) {
   ASSERT_EQ(RunTool(dir, "build '" + dir.File("src") + "' -o '" + dir.File("plain.xml") + "'").status, 0);
   r = RunTool(dir, "verify '" + dir.File("plain.xml") + "'");
   EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(r.out, "key: none\nserial: none\nsignature: not valid: it names no Publisher_Key\n");
+  EXPECT_EQ(r.out, "key: none\nserial: none\nid: none\nsignature: not valid: it names no Publisher_Key\nsigned by: none\n");
 
   // Signed by another key: the note says so; verify refuses it.
   const std::string other = dir.File("other.pem");
@@ -270,7 +273,10 @@ TEST(CatalogueTool, KeygenBuildSignVerifyAndCheck) {
   for (const std::string& args :
        {"sign '" + cat + "' --key '" + dir.File("not-a-key.pem") + "' -o '" + dir.File("x.xml") + "'",
         "build '" + dir.File("src") + "' -o '" + dir.File("x.xml") + "' --key '" + key + "' --serial -1",
-        "build '" + dir.File("src") + "' -o '" + dir.File("x.xml") + "' --serial 5"}) {
+        "build '" + dir.File("src") + "' -o '" + dir.File("x.xml") + "' --serial 5",
+        "build '" + dir.File("src") + "' -o '" + dir.File("x.xml") + "' --id acme",
+        "build '" + dir.File("src") + "' -o '" + dir.File("x.xml") + "' --key '" + key + "' --id ../acme",
+        "build '" + dir.File("src") + "' -o '" + dir.File("x.xml") + "' --key '" + key + "' --expires soon"}) {
     r = RunTool(dir, args);
     EXPECT_EQ(r.status, 1) << args;
     EXPECT_NE(r.err, "") << args;
@@ -321,7 +327,7 @@ TEST(CatalogueTool, Utf8CatalogueBuildsChecksSignsAndVerifies) {
   r = RunTool(dir, "verify '" + dir.File("s.xml") + "'");
   EXPECT_EQ(r.status, 0) << r.out;
   r = RunTool(dir, "check '" + dir.File("s.xml") + "'");
-  EXPECT_NE(r.out.find("signature: valid (serial 7)\n" + listing), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("signature: valid (serial 7)\nsource: catalogue file\n" + listing), std::string::npos) << r.out;
   r = RunTool(dir, "sign '" + cat + "' --key '" + dir.File("k.pem") + "' -o '" + dir.File("later.xml") + "'");
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(ReadFile(dir.File("later.xml")).rfind(text, 0), 0u);
@@ -355,6 +361,94 @@ TEST(CatalogueTool, Utf8CatalogueBuildsChecksSignsAndVerifies) {
   r = RunTool(dir, "check '" + dir.File("sample.xml") + "'");
   EXPECT_NE(r.out.find("product 3: Marrowby \u30D5\u30A9\u30F3\u30C8\u96C6 (links: 1"), std::string::npos) << r.out;
   EXPECT_EQ(r.out.find("warning:"), std::string::npos) << r.out;
+}
+
+// verify names the key that signed; with --key it holds only for that key,
+// which may have handed the line over to the key the catalogue names.
+TEST(CatalogueTool, VerifyWithTheKeyGivenAndHandOvers) {
+  TempDir dir;
+  PublisherFolder(dir);
+  const std::string a = RunTool(dir, "keygen -o '" + dir.File("a.pem") + "'").out.substr(0, 44);
+  const std::string b = RunTool(dir, "keygen -o '" + dir.File("b.pem") + "'").out.substr(0, 44);
+  WriteFile(dir.File("a.pub"), a + "\n");
+  ASSERT_EQ(RunTool(dir, "build '" + dir.File("src") + "' -o '" + dir.File("a.xml") + "' --key '" + dir.File("a.pem") +
+                             "' --serial 5 --id acme --expires 30")
+                .status,
+            0);
+  // The same catalogue signed by b names a: a hand-over from b to a.
+  ASSERT_EQ(RunTool(dir, "sign '" + dir.File("a.xml") + "' --key '" + dir.File("b.pem") + "' -o '" +
+                             dir.File("handover.xml") + "'")
+                .status,
+            0);
+  const std::string handed = "signed by: " + b + " (a hand-over to the key it names)\n";
+  struct Case {
+    std::string args;
+    int status;
+    std::string tail;  // the last lines of the output
+  } cases[] = {
+      {"a.xml", 0, "signature: valid\nsigned by: " + a + "\n"},
+      {"a.xml --key " + a, 0, "signature: valid\nsigned by: " + a + "\n"},
+      {"a.xml --key '" + dir.File("a.pub") + "'", 0, "signature: valid\nsigned by: " + a + "\n"},
+      {"a.xml --key '" + dir.File("a.pem") + "'", 0, "signature: valid\nsigned by: " + a + "\n"},
+      {"a.xml --key " + b, 1, "signature: not valid: it is not signed by the key given\nsigned by: " + a + "\n"},
+      {"handover.xml", 1, "signature: not valid: its signature does not match the publisher's key\nsigned by: unknown\n"},
+      {"handover.xml --key " + b, 0, "signature: valid\n" + handed},
+      {"handover.xml --key " + a, 1, "signature: not valid: it is not signed by the key given\nsigned by: unknown\n"},
+  };
+  for (const Case& c : cases) {
+    TRun r = RunTool(dir, "verify '" + dir.File("") + c.args.substr(0, c.args.find(' ')) + "'" +
+                              (c.args.find(' ') == std::string::npos ? "" : c.args.substr(c.args.find(' '))));
+    EXPECT_EQ(r.status, c.status) << c.args << "\n" << r.out << r.err;
+    ASSERT_GE(r.out.size(), c.tail.size()) << c.args;
+    EXPECT_EQ(r.out.substr(r.out.size() - c.tail.size()), c.tail) << c.args << "\n" << r.out;
+    EXPECT_NE(r.out.find("\nid: acme\nexpires: 20"), std::string::npos) << r.out;
+  }
+  TRun r = RunTool(dir, "verify '" + dir.File("a.xml") + "' --key abc");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "--key: \"abc\" is neither the base64 of a public key nor a key file\n");
+}
+
+// What is not a private key, or not a catalogue, is named as such.
+TEST(CatalogueTool, FoldersAndWrongKeysAreClearErrors) {
+  TempDir dir;
+  PublisherFolder(dir);
+  ASSERT_EQ(RunTool(dir, "keygen -o '" + dir.File("k.pem") + "'").status, 0);
+  const std::string pem = ReadFile(dir.File("k.pem"));
+  // The same key encrypted with a passphrase, and its public half.
+  {
+    BIO* in = BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size()));
+    EVP_PKEY* key = PEM_read_bio_PrivateKey(in, nullptr, nullptr, nullptr);
+    ASSERT_NE(key, nullptr);
+    for (const char* name : {"encrypted.pem", "public.pem"}) {
+      BIO* out = BIO_new_file(dir.File(name).c_str(), "w");
+      char pass[] = "secret";
+      ASSERT_EQ(name[0] == 'e' ? PEM_write_bio_PrivateKey(out, key, EVP_aes_256_cbc(), nullptr, 0, nullptr, pass)
+                               : PEM_write_bio_PUBKEY(out, key),
+                1);
+      BIO_free(out);
+    }
+    EVP_PKEY_free(key);
+    BIO_free(in);
+  }
+  const std::string build = "build '" + dir.File("src") + "' -o '" + dir.File("x.xml") + "' --key ";
+  struct Case {
+    std::string args;
+    std::string err;
+  } cases[] = {
+      {build + "'" + dir.path() + "'", dir.path() + " is a folder, not a private key file\n"},
+      {build + "'" + dir.File("encrypted.pem") + "'",
+       dir.File("encrypted.pem") + ": the private key is encrypted; quillon-catalogue needs one without a passphrase\n"},
+      {build + "'" + dir.File("public.pem") + "'",
+       dir.File("public.pem") + ": this is a public key; signing needs the private key file that keygen wrote\n"},
+      {"verify '" + dir.path() + "'", dir.path() + " is a folder, not a catalogue or a program file\n"},
+      {"check '" + dir.path() + "'", dir.path() + " is a folder, not a catalogue or a program file\n"},
+  };
+  for (const Case& c : cases) {
+    TRun r = RunTool(dir, c.args + " </dev/null");
+    EXPECT_EQ(r.status, 1) << c.args;
+    EXPECT_EQ(r.err, c.err) << c.args;
+    EXPECT_FALSE(testing::FileExists(dir.File("x.xml"))) << c.args;
+  }
 }
 
 }  // namespace

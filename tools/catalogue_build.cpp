@@ -317,13 +317,15 @@ std::string CatalogueBytes(TsdXmlDocument& doc) {
   return doc.WriteToString();
 }
 
-void SetPublisherFields(TsdXmlDocument& doc, std::string_view public_raw, int64_t serial) {
+void SetPublisherFields(TsdXmlDocument& doc, const TPublisherFields& fields) {
   TXmlNode* info = FindNode(doc.Root(), "/Root/Interface_Information");
   if (!info) Fail("the catalogue has no Interface_Information");
-  for (std::string_view name : {"Publisher_Key", "Catalogue_Serial"})
+  for (std::string_view name : {"Publisher_Key", "Catalogue_Serial", "Catalogue_Id", "Catalogue_Expires"})
     while (TXmlNode* old = info->NodeByName(name)) info->NodeRemove(old);
-  info->NodeNew("Publisher_Key")->SetValueAsString(Base64Encode(public_raw));
-  info->NodeNew("Catalogue_Serial")->SetValueAsString(std::to_string(serial));
+  info->NodeNew("Publisher_Key")->SetValueAsString(Base64Encode(fields.public_raw));
+  info->NodeNew("Catalogue_Serial")->SetValueAsString(std::to_string(fields.serial));
+  if (!fields.id.empty()) info->NodeNew("Catalogue_Id")->SetValueAsString(fields.id);
+  if (!fields.expires.empty()) info->NodeNew("Catalogue_Expires")->SetValueAsString(fields.expires);
 }
 
 void BuildCatalogueFile(const std::string& dir, const std::string& output, TCatalogueEncoding encoding) {

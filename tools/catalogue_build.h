@@ -61,10 +61,18 @@ std::string CatalogueBytes(TsdXmlDocument& doc);
 void BuildCatalogueFile(const std::string& dir, const std::string& output,
                         TCatalogueEncoding encoding = TCatalogueEncoding::kWindows1252);
 
-// Names the publisher's key (32 raw bytes, written in base64) and the
-// catalogue's serial at the end of Interface_Information, replacing values
-// it named before.
-void SetPublisherFields(TsdXmlDocument& doc, std::string_view public_raw, int64_t serial);
+// What a signed catalogue says about its publisher.
+struct TPublisherFields {
+  std::string public_raw;  // 32 raw bytes, written in base64
+  int64_t serial = 0;
+  std::string id;          // Catalogue_Id; empty: none
+  std::string expires;     // Catalogue_Expires ("YYYY-MM-DDTHH:MM:SSZ"); empty: none
+};
+
+// Writes the fields at the end of Interface_Information (Publisher_Key,
+// Catalogue_Serial, Catalogue_Id, Catalogue_Expires), replacing values it
+// named before.
+void SetPublisherFields(TsdXmlDocument& doc, const TPublisherFields& fields);
 
 // UTF-8 text as windows-1252. ECatalogueSource "<where>: ..." for text that is
 // not UTF-8 or holds a character windows-1252 lacks (named as U+XXXX).

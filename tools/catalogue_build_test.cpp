@@ -214,10 +214,12 @@ TEST(CatalogueBuild, LinksNameTheirFilesAndThePublisherIsNamed) {
   EXPECT_EQ(field(links[2], "Size"), "<absent>");
   EXPECT_EQ(field(links[3], "SHA256"), "<absent>");
 
-  SetPublisherFields(doc, std::string(32, '\x01'), 5);
-  SetPublisherFields(doc, std::string(32, '\x02'), 6);
+  SetPublisherFields(doc, {std::string(32, '\x01'), 5, "old-line", "2001-01-01T00:00:00Z"});
+  SetPublisherFields(doc, {std::string(32, '\x02'), 6, "acme-tools", ""});
   TXmlNode* info = FindNode(doc.Root(), "/Root/Interface_Information");
-  EXPECT_EQ(info->Nodes(info->NodeCount() - 2)->Name(), "Publisher_Key");
+  EXPECT_EQ(info->Nodes(info->NodeCount() - 3)->Name(), "Publisher_Key");
+  EXPECT_EQ(field(info, "Catalogue_Id"), "acme-tools");
+  EXPECT_EQ(field(info, "Catalogue_Expires"), "<absent>");
   EXPECT_EQ(field(info, "Publisher_Key"), Base64Encode(std::string(32, '\x02')));
   EXPECT_EQ(field(info, "Catalogue_Serial"), "6");
   EXPECT_EQ(info->NodeIndexByNameFrom("Publisher_Key", info->NodeIndexByName("Publisher_Key") + 1), -1);

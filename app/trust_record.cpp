@@ -1,0 +1,177 @@
+#include "app/trust_record.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include "app/catalogue.h"
+#include "base/base64.h"
+#include "base/ed25519_key.h"
+#include "base/sha256_hasher.h"
+#include "base/strings.h"
+
+namespace quillon {
+
+namespace {
+
+constexpr std::string_view kMagic = "quillon trust record 1\n";
+// A record holds one catalogue (at most the 64 MiB an update may have) and a
+// few lines; anything larger is not a record.
+constexpr int64_t kMaxRecordBytes = (int64_t{64} << 20) + 65536;
+
+std::string Errno(int e) { return std::strerror(e); }
+
+// Creates the folder and its missing parents, private to the user (0700, as
+// the base directory rules ask); the reason of a failure, empty when the
+// folder is there.
+std::string MakeFolder(const std::string& folder) {
+  for (size_t pos = 1; pos <= folder.size(); ++pos) {
+    if (pos < folder.size() && folder[pos] != '/') continue;
+    const std::string part = folder.substr(0, pos);
+    if (::mkdir(part.c_str(), 0700) != 0 && errno != EEXIST)
+      return "cannot create " + part + ": " + Errno(errno);
+  }
+  return {};
+}
+
+}  // namespace
+
+std::string TTrustRecord::Folder() {
+  const char* state = std::getenv("XDG_STATE_HOME");
+  if (state != nullptr && state[0] == '/') return std::string(state) + "/quillon";
+  const char* home = std::getenv("HOME");
+  return std::string(home != nullptr ? home : "") + "/.local/state/quillon";
+}
+
+std::string TTrustRecord::PathFor(std::string_view catalogue_id, std::string_view key_raw) {
+  std::string name;
+  if (catalogue_id.empty())
+    name = "key-" + HexEncode(key_raw);
+  else if (TCatalogue::IsPlainCatalogueId(catalogue_id))
+    name = "id-" + std::string(catalogue_id);
+  else
+    name = "id-sha256-" + TSha256Hasher::HexOf(catalogue_id);
+  return Folder() + "/" + name + ".record";
+}
+
+std::string TTrustRecord::Encode() const {
+  std::string out(kMagic);
+  out += "key: " + Base64Encode(key) + "\n";
+  for (const std::string& k : retired) out += "retired: " + Base64Encode(k) + "\n";
+  out += "serial: " + std::to_string(serial) + "\n";
+  out += "catalogue: " + std::to_string(catalogue.size()) + "\n";
+  out += catalogue;
+  return out;
+}
+
+TTrustRecord TTrustRecord::Decode(std::string_view bytes) {
+  if (bytes.substr(0, kMagic.size()) != kMagic) throw ETrustRecord("it is not a trust record");
+  size_t pos = kMagic.size();
+  // The next "NAME: VALUE" line; false at the end of the bytes.
+  auto line = [&](std::string_view& name, std::string_view& value) {
+    const size_t end = bytes.find('\n', pos);
+    if (end == std::string_view::npos) return false;
+    const std::string_view text = bytes.substr(pos, end - pos);
+    const size_t colon = text.find(": ");
+    if (colon == std::string_view::npos) throw ETrustRecord("a line of it is not \"name: value\"");
+    name = text.substr(0, colon);
+    value = text.substr(colon + 2);
+    pos = end + 1;
+    return true;
+  };
+  auto key = [](std::string_view value) {
+    const auto raw = Base64Decode(value);
+    if (!raw || raw->size() != TEd25519Key::kPublicKeySize || Base64Encode(*raw) != value)
+      throw ETrustRecord("a key in it is not the base64 of 32 bytes");
+    return *raw;
+  };
+  TTrustRecord record;
+  std::string_view name, value;
+  if (!line(name, value) || name != "key") throw ETrustRecord("its current key is missing");
+  record.key = key(value);
+  for (;;) {
+    if (!line(name, value)) throw ETrustRecord("its serial is missing");
+    if (name != "retired") break;
+    record.retired.push_back(key(value));
+  }
+  const auto serial = ParseDecimalDigits(value);
+  if (name != "serial" || !serial) throw ETrustRecord("its serial is missing");
+  record.serial = *serial;
+  const auto length = [&]() -> std::optional<int64_t> {
+    if (!line(name, value) || name != "catalogue") return std::nullopt;
+    return ParseDecimalDigits(value);
+  }();
+  if (!length || static_cast<uint64_t>(*length) != bytes.size() - pos)
+    throw ETrustRecord("its catalogue's length does not match the file");
+  record.catalogue.assign(bytes.substr(pos));
+  return record;
+}
+
+std::optional<TTrustRecord> TTrustRecord::Read(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+  if (fd < 0) {
+    if (errno == ENOENT) return std::nullopt;
+    throw ETrustRecord("it cannot be read: " + Errno(errno));
+  }
+  struct stat st {};
+  std::string bytes;
+  int error = 0;
+  if (::fstat(fd, &st) != 0) {
+    error = errno;
+  } else if (!S_ISREG(st.st_mode)) {
+    ::close(fd);
+    throw ETrustRecord("it is not a file");
+  } else if (st.st_size > kMaxRecordBytes) {
+    ::close(fd);
+    throw ETrustRecord("it is too large to be a trust record");
+  } else {
+    bytes.resize(static_cast<size_t>(st.st_size));
+    size_t done = 0;
+    while (done < bytes.size()) {
+      const ssize_t n = ::read(fd, bytes.data() + done, bytes.size() - done);
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) error = errno;
+      if (n <= 0) break;
+      done += static_cast<size_t>(n);
+    }
+    bytes.resize(done);
+  }
+  ::close(fd);
+  if (error != 0) throw ETrustRecord("it cannot be read: " + Errno(error));
+  return Decode(bytes);
+}
+
+void TTrustRecord::Write(const std::string& path) const {
+  auto fail = [&](const std::string& reason) {
+    throw ETrustRecord("the trust record " + path + " cannot be written: " + reason);
+  };
+  if (const std::string problem = MakeFolder(path.substr(0, path.rfind('/'))); !problem.empty()) fail(problem);
+  std::string temp = path + ".XXXXXX";
+  const int fd = ::mkstemp(temp.data());  // mode 0600
+  if (fd < 0) fail(Errno(errno));
+  const std::string bytes = Encode();
+  size_t done = 0;
+  int error = 0;
+  while (done < bytes.size()) {
+    const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      error = n < 0 ? errno : EIO;
+      break;
+    }
+    done += static_cast<size_t>(n);
+  }
+  if (error == 0 && (::fchmod(fd, 0600) != 0 || ::fsync(fd) != 0)) error = errno;
+  if (::close(fd) != 0 && error == 0) error = errno;
+  if (error == 0 && ::rename(temp.c_str(), path.c_str()) != 0) error = errno;
+  if (error != 0) {
+    ::unlink(temp.c_str());
+    fail(Errno(error));
+  }
+}
+
+}  // namespace quillon
