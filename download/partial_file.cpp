@@ -254,7 +254,12 @@ bool TPartialFile::Restart() {
     errno = EBADF;
     return false;
   }
-  if (::ftruncate(fd_, 0) != 0) return false;
+  // Only a part that holds bytes is cut: cutting a file to nothing makes
+  // some file systems (ext4) write all of it out when it is closed, which
+  // would add the whole disk write-back to every new download.
+  struct stat st {};
+  if (::fstat(fd_, &st) != 0) return false;
+  if (st.st_size != 0 && ::ftruncate(fd_, 0) != 0) return false;
   for (const char* name : kAttrs) ::fremovexattr(fd_, name);
   ::unlink(SideFileName(name_).c_str());
   return true;
