@@ -456,6 +456,16 @@ void THttpCli::SendConnect() {
   ctrl_socket_->Send(request_buffer_.data(), static_cast<int>(request_buffer_.size()));
 }
 
+// Keeps one line of an answer's header, within the limits of its count and
+// size (a longer header ends the request).
+void THttpCli::KeepHeaderLine(const std::string& line) {
+  ++header_line_count_;
+  header_bytes_ += static_cast<int64_t>(line.size()) + 2;
+  if (header_line_count_ > kHttpMaxHeaderLines || header_bytes_ > kHttpMaxHeaderBytes)
+    throw EHttpException("HTTP header too long", httperrTooLong);
+  rcvd_header_.push_back(line);
+}
+
 // A line of the proxy's answer to CONNECT. It is no part of the server's
 // response: no field of it is used and no event reports it; its first line
 // alone says whether the tunnel is open.
@@ -466,11 +476,7 @@ void THttpCli::TunnelLineProcessing() {
     EndTunnelHeader();
     return;
   }
-  ++header_line_count_;
-  header_bytes_ += static_cast<int64_t>(line.size()) + 2;
-  if (header_line_count_ > kHttpMaxHeaderLines || header_bytes_ > kHttpMaxHeaderBytes)
-    throw EHttpException("HTTP header too long", httperrTooLong);
-  rcvd_header_.push_back(line);
+  KeepHeaderLine(line);
 }
 
 void THttpCli::EndTunnelHeader() {
@@ -640,11 +646,7 @@ void THttpCli::HeaderLineProcessing() {
     return;
   }
 
-  ++header_line_count_;
-  header_bytes_ += static_cast<int64_t>(line.size()) + 2;
-  if (header_line_count_ > kHttpMaxHeaderLines || header_bytes_ > kHttpMaxHeaderBytes)
-    throw EHttpException("HTTP header too long", httperrTooLong);
-  rcvd_header_.push_back(line);
+  KeepHeaderLine(line);
 
   if (line.starts_with("HTTP/1.0") || line.starts_with("HTTP/1.1")) {
     status_code_ = ParseStatus(line.size() >= 12 ? line.substr(9, 3) : line.substr(std::min<size_t>(9, line.size())));

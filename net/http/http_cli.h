@@ -392,6 +392,7 @@ class THttpCli : private platform::MessageHandler {
   void ForgetResponse();
   // A line of the proxy's answer to the CONNECT.
   void TunnelLineProcessing();
+  void KeepHeaderLine(const std::string& line);
   // The proxy's answer ended: the tunnel opens on 2xx, else RefuseTunnel.
   void EndTunnelHeader();
   // Ends the request with kHttpTunnelRefused.
