@@ -16,7 +16,8 @@ namespace quillon {
 namespace {
 
 // Why the record's catalogue may not stand for the line `id`; empty when it
-// may. `stored` receives it parsed.
+// may. `stored` receives it parsed. A record by key (`id` empty) may hold a
+// catalogue with an id: the line took that id on.
 std::string StoredCatalogueProblem(const TTrustRecord& record, const std::string& id, TCatalogue& stored) {
   try {
     TStringStream stream(record.catalogue);
@@ -33,7 +34,7 @@ std::string StoredCatalogueProblem(const TTrustRecord& record, const std::string
                        TEd25519Key::Verify(record.retired.back(), split.signed_bytes, split.signature)));
   if (!valid) return "its catalogue's signature does not hold";
   if (stored.CatalogueSerial() != record.serial) return "its serial is not its catalogue's";
-  if (stored.CatalogueId() != id) return "its catalogue is for another catalogue line";
+  if (!id.empty() && stored.CatalogueId() != id) return "its catalogue is for another catalogue line";
   return {};
 }
 
@@ -83,6 +84,9 @@ void TCatalogueInUse::ReadRecord() {
   const auto appended_serial = catalogue_.CatalogueSerial();
   const bool retired =
       std::find(record->retired.begin(), record->retired.end(), trust_->key) != record->retired.end();
+  // The id a line without one took on holds even when the program file's
+  // own catalogue is shown.
+  if (trust_->id.empty()) trust_->id = stored.CatalogueId();
   trust_->retired = record->retired;
   trust_->floor = std::max(record->serial, appended_serial.value_or(record->serial));
   if (retired || !appended_serial || record->serial > *appended_serial) {
@@ -160,6 +164,7 @@ std::string TCatalogueInUse::AcceptUpdate(TMemoryStream& body, int64_t now) {
     next.retired.push_back(next.key);
     next.key = key;
   }
+  next.id = update.CatalogueId();
   next.floor = update.CatalogueSerial();
   if (!record_path_.empty()) {
     try {

@@ -16,8 +16,10 @@
 // An update (AcceptUpdate), when a key governs: the signature is checked on
 // the raw bytes before they are parsed (catalogue_trust.h), then the parsed
 // catalogue; an accepted update is written into the record before it replaces
-// the catalogue shown (a record that cannot be written refuses the update). A
-// catalogue without a key takes any catalogue, in memory only.
+// the catalogue shown (a record that cannot be written refuses the update).
+// When the line has no Catalogue_Id, an update with one gives it that id for
+// good; its record stays the one by key, whose stored catalogue carries the
+// id. A catalogue without a key takes any catalogue, in memory only.
 //
 // Links' SHA256 values are authenticated (HashesAuthenticated) when the
 // catalogue came from the program file or was accepted under a key; an

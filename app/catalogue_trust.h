@@ -9,7 +9,8 @@
 //   signed by the current key (a signature by a retired key is named as
 //   such). Then, parsed: it names a valid Publisher_Key (another key than the
 //   current one is a hand-over: the current key vouches for the new one), the
-//   same Catalogue_Id as the catalogue in use (both may have none), a
+//   same Catalogue_Id as the line (when the line has none, any id or none:
+//   the line takes on the update's id for good), a
 //   Catalogue_Serial greater than every serial accepted for the line, and it
 //   has not expired. A catalogue in use without a key accepts any update, as
 //   before.
@@ -38,7 +39,7 @@ inline constexpr std::string_view kUpdateRetiredKey = "the update is signed by a
 
 // What a catalogue in use that names a key trusts.
 struct TTrustState {
-  std::string id;                    // Catalogue_Id of the line; empty: none
+  std::string id;                    // Catalogue_Id of the line, or the one it took on; empty: none
   std::string key;                   // the current key, 32 raw bytes
   std::vector<std::string> retired;  // keys handed over from, oldest first
   std::optional<int64_t> floor;      // an update's serial must be greater

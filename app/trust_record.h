@@ -6,8 +6,9 @@
 // - the exact bytes of the last accepted catalogue.
 //
 // One record per Catalogue_Id (per publisher key for catalogues without
-// one), in $XDG_STATE_HOME/quillon/ (~/.local/state/quillon/ when the
-// variable is unset, empty or not an absolute path). The file is text up to
+// one, also after such a line took on an update's id: its stored catalogue
+// then carries the id), in $XDG_STATE_HOME/quillon/ (~/.local/state/quillon/
+// when the variable is unset, empty or not an absolute path). The file is text up to
 // the catalogue's bytes:
 //
 //   quillon trust record 1

@@ -47,16 +47,38 @@ class CatalogueUpdateCommand : public ::testing::Test {
     ASSERT_TRUE(nginx.Start()) << nginx.Failure();
   }
 
-  // A catalogue of the line `id` naming `names` with the serial, signed by `signer`.
+  // A catalogue of the line `id` (empty: none) naming `names` with the
+  // serial, signed by `signer`.
   std::string Signed(int serial, const TEd25519Key& names, const TEd25519Key& signer, const std::string& id = "acme") {
+    const std::string id_element = id.empty() ? "" : "<Catalogue_Id>" + id + "</Catalogue_Id>";
     return SignCatalogue(
         testing::CatalogueXml({testing::kEditor},
                               testing::InterfaceXml("<Data_URL>" + nginx.Url("/update.xml") +
                                                     "</Data_URL><Publisher_Key>" + Base64Encode(names.PublicRaw()) +
-                                                    "</Publisher_Key><Catalogue_Id>" + id +
-                                                    "</Catalogue_Id><Catalogue_Serial>" + std::to_string(serial) +
-                                                    "</Catalogue_Serial>")),
+                                                    "</Publisher_Key>" + id_element + "<Catalogue_Serial>" +
+                                                    std::to_string(serial) + "</Catalogue_Serial>")),
         signer);
+  }
+
+  struct Step {
+    const char* what;
+    std::string served;
+    int status;
+    std::string out;
+    std::string check;  // a line `check` prints afterwards (a new run)
+  };
+  // Serves each step's update, runs `update` on the program file, then `check`.
+  void Run(const std::string& program, const std::vector<Step>& steps) {
+    for (const Step& s : steps) {
+      SCOPED_TRACE(s.what);
+      if (!s.served.empty()) WriteFile(nginx.Root() + "/update.xml", s.served);
+      const TRun update = Tool({"update", program});
+      EXPECT_EQ(update.status, s.status);
+      EXPECT_EQ(update.out, s.out);
+      const TRun check = Tool({"check", program});
+      EXPECT_EQ(check.status, 0);
+      EXPECT_NE(check.out.find("\n" + s.check + "\n"), std::string::npos) << check.out;
+    }
   }
 
   // Runs the built tool with the arguments; its output and peak memory.
@@ -88,37 +110,36 @@ class CatalogueUpdateCommand : public ::testing::Test {
 };
 
 TEST_F(CatalogueUpdateCommand, RulesHoldAcrossRuns) {
-  const std::string program = testing::ProgramWith(dir, Signed(10, KeyA(), KeyA()));
-  struct Step {
-    const char* what;
-    std::string served;
-    int status;
-    std::string out;
-    std::string source;  // what check says afterwards
-  } steps[] = {
-      {"nothing served yet", "", 1, "404 Not Found\n", "program file"},
-      {"newer", Signed(11, KeyA(), KeyA()), 0, "updated to serial 11\n", "update, serial 11"},
-      {"the same again", Signed(11, KeyA(), KeyA()), 1, "the update is older than the catalogue in use\n",
-       "update, serial 11"},
-      {"older than the stored one", Signed(9, KeyA(), KeyA()), 1, "the update is older than the catalogue in use\n",
-       "update, serial 11"},
-      {"another line", Signed(12, KeyA(), KeyA(), "other"), 1, "the update is for another catalogue\n",
-       "update, serial 11"},
-      {"a hand-over to B", Signed(12, KeyB(), KeyA()), 0, "updated to serial 12\n", "update, serial 12"},
-      {"the retired key", Signed(13, KeyA(), KeyA()), 1,
-       "the update is signed by a key the publisher has retired\n", "update, serial 12"},
-      {"the new key", Signed(13, KeyB(), KeyB()), 0, "updated to serial 13\n", "update, serial 13"},
-  };
-  for (const Step& s : steps) {
-    SCOPED_TRACE(s.what);
-    if (!s.served.empty()) WriteFile(nginx.Root() + "/update.xml", s.served);
-    const TRun update = Tool({"update", program});
-    EXPECT_EQ(update.status, s.status);
-    EXPECT_EQ(update.out, s.out);
-    const TRun check = Tool({"check", program});
-    EXPECT_EQ(check.status, 0);
-    EXPECT_NE(check.out.find("\nsource: " + s.source + "\n"), std::string::npos) << check.out;
-  }
+  Run(testing::ProgramWith(dir, Signed(10, KeyA(), KeyA())),
+      {
+          {"nothing served yet", "", 1, "404 Not Found\n", "source: program file"},
+          {"newer", Signed(11, KeyA(), KeyA()), 0, "updated to serial 11\n", "source: update, serial 11"},
+          {"the same again", Signed(11, KeyA(), KeyA()), 1, "the update is older than the catalogue in use\n",
+           "source: update, serial 11"},
+          {"older than the stored one", Signed(9, KeyA(), KeyA()), 1,
+           "the update is older than the catalogue in use\n", "source: update, serial 11"},
+          {"another line", Signed(12, KeyA(), KeyA(), "other"), 1, "the update is for another catalogue\n",
+           "source: update, serial 11"},
+          {"a hand-over to B", Signed(12, KeyB(), KeyA()), 0, "updated to serial 12\n", "source: update, serial 12"},
+          {"the retired key", Signed(13, KeyA(), KeyA()), 1,
+           "the update is signed by a key the publisher has retired\n", "source: update, serial 12"},
+          {"the new key", Signed(13, KeyB(), KeyB()), 0, "updated to serial 13\n", "source: update, serial 13"},
+      });
+}
+
+// A program file signed before catalogues had ids: its line takes on the id
+// of the first update that carries one, and keeps it.
+TEST_F(CatalogueUpdateCommand, LineWithoutIdTakesOnTheUpdatesId) {
+  Run(testing::ProgramWith(dir, Signed(10, KeyA(), KeyA(), "")),
+      {
+          {"the first update with an id", Signed(11, KeyA(), KeyA()), 0, "updated to serial 11\n",
+           "source: update, serial 11"},
+          {"another id", Signed(12, KeyA(), KeyA(), "other"), 1, "the update is for another catalogue\n",
+           "source: update, serial 11"},
+          {"no id again", Signed(12, KeyA(), KeyA(), ""), 1, "the update is for another catalogue\n",
+           "source: update, serial 11"},
+          {"the same id, newer", Signed(12, KeyA(), KeyA()), 0, "updated to serial 12\n", "source: update, serial 12"},
+      });
 }
 
 // The tool's whole peak while it fetches and refuses an unsigned 64 MiB body:
