@@ -734,8 +734,14 @@ void TCustomWSocket::RaceNotify(uintptr_t WParam, intptr_t LParam) {
     // as the socket's own.
     hsocket_ = handle;
     StopRace();
-    notifier_.Select(hsocket_, select_mask_);
+    notifier_.Select(hsocket_, paused_ ? 0 : select_mask_);
+    // The connect completes also on a paused socket: its other readiness
+    // waits for Resume.
+    const bool paused = paused_;
+    paused_ = false;
+    auto alive = lifetime_.Token();
     Do_FD_Notify(static_cast<uintptr_t>(hsocket_), FD_CONNECT);
+    if (alive && paused && hsocket_ == handle) paused_ = true;
     return;
   }
   // A failed attempt makes way for the next address at once.
@@ -744,6 +750,7 @@ void TCustomWSocket::RaceNotify(uintptr_t WParam, intptr_t LParam) {
     // Nothing is left to try: the connect fails with this attempt's error.
     hsocket_ = handle;
     StopRace();
+    paused_ = false;  // the failure is reported, paused or not
     Do_FD_Notify(static_cast<uintptr_t>(hsocket_), FD_CONNECT | (static_cast<intptr_t>(error) << 16));
     return;
   }
@@ -847,12 +854,13 @@ void TCustomWSocket::PumpMessages() {
 
 void TCustomWSocket::Pause() {
   paused_ = true;
-  if (hsocket_ != INVALID_SOCKET) notifier_.Select(hsocket_, 0);
+  // During a connect race the handle is not watched yet: the winner is.
+  if (hsocket_ != INVALID_SOCKET && racing_.empty()) notifier_.Select(hsocket_, 0);
 }
 
 void TCustomWSocket::Resume() {
   paused_ = false;
-  if (hsocket_ != INVALID_SOCKET) notifier_.Select(hsocket_, select_mask_);
+  if (hsocket_ != INVALID_SOCKET && racing_.empty()) notifier_.Select(hsocket_, select_mask_);
 }
 
 // ---- Listening -------------------------------------------------------------------

@@ -624,8 +624,10 @@ TEST(WSocketRace, NextAddressConnectsWhileTheFirstGivesNoAnswer) {
     s.SetAddr(s.DnsResult());
     s.SetPort(c.port);
     s.Connect();
+    s.Pause();  // the outcome of the connect is reported all the same
     ASSERT_TRUE(RunUntil([&] { return log.Count("connected") > 0; }, 5000)) << c.name;
     RunFor(30);
+    s.Resume();
     EXPECT_EQ(log.events, c.want) << c.name;
     if (log.Has("connected 0")) EXPECT_EQ(s.PeerAddr(), "127.0.0.1");
   }
