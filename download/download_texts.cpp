@@ -210,6 +210,7 @@ TFtpUrlParts SplitFtpUrl(const std::string& url) {
     if (colon != std::string::npos) parts.password = PercentDecode(login.substr(colon + 1));
   }
   size_t colon = authority.rfind(':');
+  if (authority.starts_with("[") && colon < authority.rfind(']')) colon = std::string::npos;  // [IPv6]
   if (colon != std::string::npos) {
     std::string port = authority.substr(colon + 1);
     authority = authority.substr(0, colon);

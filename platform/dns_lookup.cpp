@@ -5,6 +5,7 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <map>
 #include <memory>
@@ -61,27 +62,29 @@ uint32_t Register(MessageTarget* target, uint32_t msg) {
   return handle;
 }
 
-void ResolveName(uint32_t handle, std::string name) {
-  addrinfo hints{};
-  hints.ai_family = AF_INET;
-  hints.ai_socktype = SOCK_STREAM;
-  hints.ai_flags = AI_CANONNAME;
-  addrinfo* list = nullptr;
-  int rc = ::getaddrinfo(name.c_str(), nullptr, &hints, &list);
-  int saved = errno;
-  HostEntry entry;
-  if (rc == 0) {
-    if (list && list->ai_canonname) entry.name = list->ai_canonname;
-    for (addrinfo* ai = list; ai; ai = ai->ai_next) {
-      char text[INET_ADDRSTRLEN];
-      auto* sin = reinterpret_cast<sockaddr_in*>(ai->ai_addr);
-      ::inet_ntop(AF_INET, &sin->sin_addr, text, sizeof text);
-      entry.addresses.emplace_back(text);
-    }
-    ::freeaddrinfo(list);
-    if (entry.name.empty()) entry.name = name;
+std::mutex overrides_mutex;
+std::map<std::string, std::vector<std::string>>& Overrides() {
+  static auto* overrides = new std::map<std::string, std::vector<std::string>>;
+  return *overrides;
+}
+
+// The families alternate after the first address (the system's choice), so
+// that a broken family costs one attempt, not every address of it.
+std::vector<std::string> Interleaved(const std::vector<std::pair<int, std::string>>& found) {
+  std::vector<std::string> first, other;
+  for (const auto& [family, text] : found) (family == found.front().first ? first : other).push_back(text);
+  std::vector<std::string> result;
+  for (size_t i = 0; i < first.size() || i < other.size(); ++i) {
+    if (i < first.size()) result.push_back(first[i]);
+    if (i < other.size()) result.push_back(other[i]);
   }
-  Complete(handle, WinsockErrorFromLookup(rc, saved), std::move(entry));
+  return result;
+}
+
+void ResolveName(uint32_t handle, std::string name) {
+  HostEntry entry;
+  int error = LookupName(name, entry);
+  Complete(handle, error, std::move(entry));
 }
 
 void ResolveAddress(uint32_t handle, uint32_t address) {
@@ -103,6 +106,49 @@ void ResolveAddress(uint32_t handle, uint32_t address) {
 }
 
 }  // namespace
+
+int LookupName(const std::string& name, HostEntry& entry) {
+  entry = HostEntry{};
+  {
+    std::lock_guard<std::mutex> lock(overrides_mutex);
+    auto it = Overrides().find(name);
+    if (it != Overrides().end()) {
+      entry.name = name;
+      entry.addresses = it->second;
+      return entry.addresses.empty() ? WSAHOST_NOT_FOUND : 0;
+    }
+  }
+  addrinfo hints{};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  hints.ai_flags = AI_CANONNAME;
+  addrinfo* list = nullptr;
+  int rc = ::getaddrinfo(name.c_str(), nullptr, &hints, &list);
+  int saved = errno;
+  if (rc != 0) return WinsockErrorFromLookup(rc, saved);
+  if (list && list->ai_canonname) entry.name = list->ai_canonname;
+  std::vector<std::pair<int, std::string>> found;
+  for (addrinfo* ai = list; ai; ai = ai->ai_next) {
+    char text[INET6_ADDRSTRLEN];
+    const void* raw = ai->ai_family == AF_INET6
+                          ? static_cast<const void*>(&reinterpret_cast<sockaddr_in6*>(ai->ai_addr)->sin6_addr)
+                          : static_cast<const void*>(&reinterpret_cast<sockaddr_in*>(ai->ai_addr)->sin_addr);
+    if ((ai->ai_family != AF_INET && ai->ai_family != AF_INET6) ||
+        !::inet_ntop(ai->ai_family, raw, text, sizeof text))
+      continue;
+    std::pair<int, std::string> item(ai->ai_family, text);
+    if (std::find(found.begin(), found.end(), item) == found.end()) found.push_back(std::move(item));
+  }
+  ::freeaddrinfo(list);
+  if (!found.empty()) entry.addresses = Interleaved(found);
+  if (entry.name.empty()) entry.name = name;
+  return 0;
+}
+
+void SetNameOverridesForTesting(std::map<std::string, std::vector<std::string>> overrides) {
+  std::lock_guard<std::mutex> lock(overrides_mutex);
+  Overrides() = std::move(overrides);
+}
 
 uint32_t StartNameLookup(MessageTarget* target, uint32_t msg, const std::string& name) {
   uint32_t handle = Register(target, msg);

@@ -9,6 +9,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -18,11 +19,21 @@ namespace quillon::platform {
 
 struct HostEntry {
   std::string name;                    // official name (reverse lookup: the name found)
-  std::vector<std::string> addresses;  // IPv4 addresses in dotted form, in order
+  // IPv4 (dotted) and IPv6 ("2001:db8::1") addresses in the order they are
+  // tried: the system's preferred one first, then the families alternate.
+  std::vector<std::string> addresses;
 };
 
-// Looks up the IPv4 addresses of name. Returns the lookup handle (never 0).
+// Looks up the IPv4 and IPv6 addresses of name. Returns the lookup handle
+// (never 0).
 uint32_t StartNameLookup(MessageTarget* target, uint32_t msg, const std::string& name);
+
+// The same lookup, waiting for it: the socket error number (0 success).
+int LookupName(const std::string& name, HostEntry& entry);
+
+// For tests: names answered with these addresses (in this order) instead of
+// asking the system; an empty map asks the system again. Any thread.
+void SetNameOverridesForTesting(std::map<std::string, std::vector<std::string>> overrides);
 
 // Looks up the name of an IPv4 address given in network byte order.
 uint32_t StartAddressLookup(MessageTarget* target, uint32_t msg, uint32_t address);

@@ -273,6 +273,17 @@ bool TCustomFtpCli::HandleReplyLine(Word Error) {
 // codes.
 void TCustomFtpCli::JudgeReply() {
   awaiting_reply_ = false;
+  if (!plain_data_command_.empty() && sequence_.Current() == stPort &&
+      (status_code_ == 500 || status_code_ == 502)) {
+    // EPSV / EPRT unknown to this IPv4 server: PASV / PORT instead.
+    extended_refused_ = true;
+    const std::string plain = std::move(plain_data_command_);
+    plain_data_command_.clear();
+    error_message_.clear();
+    SendAndAwait(TPhase::Reply, plain);
+    return;
+  }
+  plain_data_command_.clear();
   bool ok = command_ ? command_->Accepts(status_code_) : status_code_ < 500;
   if (ok) {
     request_result_ = 0;
@@ -280,7 +291,7 @@ void TCustomFtpCli::JudgeReply() {
     request_result_ = status_code_;
     if (error_message_.empty()) error_message_ = last_response_;
   }
-  if (settings_.passive && status_code_ == 227) {
+  if (settings_.passive && (status_code_ == 227 || status_code_ == 229)) {
     SetState(ftpPasvReady);
     transfer_.pasv_response = last_response_;
   }
@@ -457,6 +468,7 @@ void TCustomFtpCli::ControlDnsLookupDone(Word Error) {
     return;
   }
   dns_result_ = control_->DnsResult();
+  extended_refused_ = false;
   try {
     control_->SetAddr(dns_result_);
     control_->SetLocalAddr(settings_.local_addr);

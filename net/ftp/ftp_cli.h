@@ -23,10 +23,13 @@
 // describe them. Network failures are reported with a reply line the client
 // composes, beginning with "500 ".
 //
-// Data connections: active mode (PORT) listens on an ephemeral port and
-// accepts only a caller whose address is the control connection's peer
-// address; passive mode (PASV) connects to the control connection's peer
-// address and takes only the port from the 227 reply. A download reports
+// Data connections: active mode (EPRT, or PORT) listens on an ephemeral port
+// and accepts only a caller whose address is the control connection's peer
+// address; passive mode (EPSV, or PASV) connects to the control connection's
+// peer address and takes only the port from the 229 (227) reply. Over IPv6
+// the extended commands alone are used; over IPv4 they are tried first, and
+// a server that answers them 500 or 502 is sent PORT / PASV from then on
+// (for the rest of the control connection). A download reports
 // only when both the final transfer reply and the close of the data
 // connection have come, by which time the local file is closed.
 //
@@ -137,6 +140,12 @@ enum TFtpConnectionType { ftpDirect, ftpProxy, ftpSocks4, ftpSocks4A, ftpSocks5 
 // without parentheses, with fewer than six numbers or with a field that is
 // not a number from 0 to 255.
 bool FtpParsePasvReply(const std::string& Line, std::string& Addr, int& PortNumber);
+// The port of a 229 reply: "(<d><d><d>port<d>)" with the same delimiter <d>
+// (one of ! to ~). False for anything else or a port outside 1..65535.
+bool FtpParseEpsvReply(const std::string& Line, int& PortNumber);
+// "EPRT |1|192.0.2.1|port|" or "EPRT |2|2001:db8::1|port|" for the local
+// address of the control connection.
+std::string FtpEprtCommand(const std::string& LocalAddr, int PortNumber);
 // The PORT command for a listening port: the loopback form when the server
 // is 127.0.0.1, else the control connection's local address (host order).
 std::string FtpPortCommand(const std::string& ServerAddr, uint32_t LocalAddr, int PortNumber);
@@ -508,7 +517,9 @@ class TCustomFtpCli : private platform::MessageHandler {
   std::string mdtm_result_;
   bool limit_passed_ = false;
   std::string dir_result_;
-  std::string dns_result_;        // the server's address, dotted
+  std::string dns_result_;        // the server's address (IPv4 or IPv6 text)
+  bool extended_refused_ = false;  // the server answered EPSV / EPRT 500 or 502
+  std::string plain_data_command_;  // PASV / PORT, when EPSV / EPRT was sent
   bool logged_connected_ = false;
   const TFtpCommandRule* command_ = nullptr;  // the last one-command operation sent
   bool request_done_flag_ = true;  // no request is pending

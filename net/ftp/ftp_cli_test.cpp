@@ -96,6 +96,15 @@ TEST(FtpReplyTest, ParsingHelpers) {
   EXPECT_FALSE(FtpParsePasvReply("227 (127,0,0,1,19,x)", addr, port));
   EXPECT_FALSE(FtpParsePasvReply("227 (127,0,0,1,19,137,5)", addr, port));
 
+  EXPECT_TRUE(FtpParseEpsvReply("229 Entering Extended Passive Mode (|||5001|)", port));
+  EXPECT_EQ(port, 5001);
+  EXPECT_TRUE(FtpParseEpsvReply("229 ok (!!!65535!).", port));
+  EXPECT_EQ(port, 65535);
+  for (const char* bad : {"229 (|||0|)", "229 (|||65536|)", "229 (||||)", "229 (|||50x|)", "229 (|!|5001|)",
+                          "229 (|||5001|", "229 |||5001|", "229 (111151111)", "229 (|||1234567|)"})
+    EXPECT_FALSE(FtpParseEpsvReply(bad, port)) << bad;
+  EXPECT_EQ(FtpEprtCommand("127.0.0.1", 5001), "EPRT |1|127.0.0.1|5001|");
+  EXPECT_EQ(FtpEprtCommand("::1", 5001), "EPRT |2|::1|5001|");
   EXPECT_EQ(FtpPortCommand("127.0.0.1", 0x0A000005, 5001), "PORT 127,0,0,1,19,137");
   EXPECT_EQ(FtpPortCommand("192.0.2.1", 0xC0A80102, 5001), "PORT 192,168,1,2,19,137");
   EXPECT_EQ(FtpTransferRate(40000, 2000), 20000);
@@ -217,15 +226,75 @@ TEST_F(FtpScriptedTest, TransferReplyBeforeDataCloseWaitsForTheData) {
     client.ftp.SetLocalFileName(local.File("file.bin"));
     EXPECT_EQ(client.Run([&] { client.ftp.Get(); }, ftpRqGet), 0) << client.ftp.ErrorMessage();
     EXPECT_TRUE(ReadFile(local.File("file.bin")) == data);
+    // The extended command first; this server refuses it.
+    ASSERT_GE(client.commands.size(), 2u);
     if (passive) {
-      EXPECT_EQ(client.commands[0], "PASV");
+      EXPECT_EQ(client.commands[0], "EPSV");
+      EXPECT_EQ(client.commands[1], "PASV");
     } else {
+      ASSERT_EQ(client.commands[0].rfind("EPRT |1|127.0.0.1|", 0), 0u) << client.commands[0];
       // Loopback control connection: the loopback address, then the port.
-      ASSERT_EQ(client.commands[0].rfind("PORT 127,0,0,1,", 0), 0u) << client.commands[0];
-      EXPECT_GT(testing::PortFromCommand(client.commands[0]), 0);
+      ASSERT_EQ(client.commands[1].rfind("PORT 127,0,0,1,", 0), 0u) << client.commands[1];
+      EXPECT_GT(testing::PortFromCommand(client.commands[1]), 0);
     }
     RunFor(100);
     EXPECT_EQ(client.done.size(), 2u);
+  }
+}
+
+// Over IPv4 the extended commands go first; a 500 or 502 makes the client
+// use PASV / PORT for the rest of the connection, any other refusal fails.
+TEST_F(FtpScriptedTest, ExtendedDataCommandsAndTheirFallback) {
+  struct Case {
+    bool passive;
+    const char* refusal;  // "" : the server knows EPSV / EPRT
+    int result;
+    std::vector<std::string> verbs;  // the data commands of two downloads
+  } cases[] = {
+      {true, "", 0, {"EPSV", "EPSV"}},
+      {false, "", 0, {"EPRT", "EPRT"}},
+      {true, "500 unknown", 0, {"EPSV", "PASV", "PASV"}},
+      {false, "502 not implemented", 0, {"EPRT", "PORT", "PORT"}},
+      {true, "421 going away", 421, {"EPSV"}},
+  };
+  for (const Case& k : cases) {
+    SCOPED_TRACE(std::string(k.passive ? "passive " : "active ") + k.refusal);
+    ScriptedServer server([&](ScriptedConnection& c) {
+      c.Send("220 ready\r\n");
+      for (int i = 0; i < 2; ++i) {
+        ScriptedFtpData channel(true);
+        std::string cmd = Command(c);
+        if (*k.refusal && (cmd == "EPSV" || cmd.rfind("EPRT", 0) == 0)) {
+          c.Send(std::string(k.refusal) + "\r\n");
+          if (k.result != 0) break;
+          cmd = Command(c);
+        }
+        channel.Answer(c, cmd);
+        if (Command(c).rfind("RETR", 0) != 0) break;
+        int fd = channel.Open();
+        c.Send("150 ok\r\n");
+        testing::WriteAll(fd, "payload");
+        testing::CloseFd(fd);
+        c.Send("226 done\r\n");
+      }
+      c.ReadToEnd();
+    });
+    FtpHarness client;
+    client.ftp.SetPort(server.PortText());
+    client.ftp.SetPassive(k.passive);
+    ASSERT_EQ(client.Run([&] { client.ftp.Connect(); }, ftpRqConnect), 0);
+    client.ftp.SetHostFileName("f");
+    for (int i = 0; i < (k.result ? 1 : 2); ++i) {
+      client.ftp.SetLocalFileName(local.File("f" + std::to_string(i) + k.refusal));
+      EXPECT_EQ(client.Run([&] { client.ftp.Get(); }, ftpRqGet), k.result) << client.ftp.ErrorMessage();
+      if (k.result == 0) EXPECT_EQ(ReadFile(local.File("f" + std::to_string(i) + k.refusal)), "payload");
+    }
+    std::vector<std::string> verbs;
+    for (const std::string& cmd : client.commands)
+      if (cmd.rfind("RETR", 0) != 0) verbs.push_back(cmd.substr(0, 4));
+    EXPECT_EQ(verbs, k.verbs);
+    if (k.result != 0) EXPECT_EQ(client.ftp.ErrorMessage(), k.refusal);
+    client.ftp.Abort();
   }
 }
 
@@ -423,7 +492,8 @@ TEST_F(FtpScriptedTest, MalformedPassiveRepliesFailWith550) {
 TEST_F(FtpScriptedTest, FailingAcceptFailsWith550) {
   ScriptedServer server([](ScriptedConnection& c) {
     c.Send("220 ready\r\n");
-    c.Send(Command(c).rfind("PORT", 0) == 0 ? "200 PORT ok\r\n" : "500 ?\r\n");
+    const std::string port = Command(c);
+    c.Send(port.rfind("PORT", 0) == 0 || port.rfind("EPRT", 0) == 0 ? "200 PORT ok\r\n" : "500 ?\r\n");
     Command(c);  // RETR
     c.Send("150 ok\r\n");
     c.ReadToEnd();
@@ -609,7 +679,7 @@ TEST_F(FtpScriptedTest, UploadCancelledByTheApplication) {
   EXPECT_EQ(h.Run([&] { h.ftp.Put(); }, ftpRqPut), 426);
   EXPECT_EQ(h.ftp.ErrorMessage(), "426 Transmit cancelled by application");
   EXPECT_TRUE(h.Displayed("! 426 Transmit cancelled by application"));
-  EXPECT_EQ(h.commands.size(), 1u);  // PORT only, no STOR
+  EXPECT_EQ(h.commands.size(), 2u);  // EPRT (refused) and PORT only, no STOR
   EXPECT_EQ(h.ftp.DataSocket()->State(), wsClosed);
 }
 

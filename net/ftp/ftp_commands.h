@@ -57,7 +57,7 @@ inline constexpr TFtpCommandRule kTypeSet{ftpRqTypeSet, stType, "TYPE", A::Type,
 inline constexpr TFtpCommandRule kQuote{ftpRqQuote, stQuote, "", A::Quote, {}};
 inline constexpr TFtpCommandRule kAbor{ftpRqAbor, stAbor, "ABOR", A::None, {}};
 inline constexpr TFtpCommandRule kQuit{ftpRqQuit, stQuit, "QUIT", A::None, {221}};
-inline constexpr TFtpCommandRule kPort{ftpRqPort, stPort, "PORT", A::Caller, {200, 227}};
+inline constexpr TFtpCommandRule kPort{ftpRqPort, stPort, "PORT", A::Caller, {200, 227, 229}};
 inline constexpr TFtpCommandRule kRest{ftpRqRest, stRest, "REST", A::Caller, {}};
 
 }  // namespace ftp_commands

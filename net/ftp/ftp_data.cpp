@@ -17,11 +17,6 @@ namespace quillon {
 
 namespace {
 
-std::string DottedAddress(const sockaddr_in& sin) {
-  char text[INET_ADDRSTRLEN] = {};
-  ::inet_ntop(AF_INET, &sin.sin_addr, text, sizeof text);
-  return text;
-}
 
 bool ParseByte(std::string_view field, int& value) {
   field = TrimWS(field);
@@ -54,6 +49,29 @@ bool FtpParsePasvReply(const std::string& Line, std::string& Addr, int& PortNumb
          std::to_string(numbers[3]);
   PortNumber = (numbers[4] * 256 + numbers[5]) % 65536;
   return true;
+}
+
+bool FtpParseEpsvReply(const std::string& Line, int& PortNumber) {
+  size_t open = Line.find('(');
+  if (open == std::string::npos || Line.size() < open + 6) return false;
+  const char d = Line[open + 1];
+  if (d < '!' || d > '~' || (d >= '0' && d <= '9') || Line[open + 2] != d || Line[open + 3] != d) return false;
+  size_t end = Line.find(d, open + 4);
+  if (end == std::string::npos || end == open + 4 || end > open + 9 || end + 1 >= Line.size() || Line[end + 1] != ')')
+    return false;
+  int port = 0;
+  for (size_t i = open + 4; i < end; ++i) {
+    if (Line[i] < '0' || Line[i] > '9') return false;
+    port = port * 10 + (Line[i] - '0');
+  }
+  if (port < 1 || port > 65535) return false;
+  PortNumber = port;
+  return true;
+}
+
+std::string FtpEprtCommand(const std::string& LocalAddr, int PortNumber) {
+  const char* family = LocalAddr.find(':') != std::string::npos ? "2" : "1";
+  return Format("EPRT |%s|%s|%d|", family, LocalAddr.c_str(), PortNumber);
 }
 
 std::string FtpPortCommand(const std::string& ServerAddr, uint32_t LocalAddr, int PortNumber) {
@@ -134,7 +152,7 @@ void TCustomFtpCli::DataPort() {
   int listen_port = 0;
   try {
     data_->SetProto("tcp");
-    data_->SetAddr("0.0.0.0");
+    data_->SetAddr(IsIPv6Literal(dns_result_) ? "::" : "0.0.0.0");
     data_->SetPort("0");
     if (!settings_.passive) {
       if (sequence_.Pending(TFtpSequencer::Bit(stRetr) | TFtpSequencer::Bit(stList) | TFtpSequencer::Bit(stNlst)))
@@ -144,11 +162,11 @@ void TCustomFtpCli::DataPort() {
       data_->SetLingerOnOff(wsLingerOn);
       data_->SetLingerTimeout(10);
       data_->Listen();
-      sockaddr_in sin{};
+      TSockAddr sin{};
       int len = sizeof sin;
       if (data_->State() != wsListening || data_->GetSockName(sin, len) != 0)
         throw ESocketException("Unable to listen for a data connection");
-      listen_port = ntohs(sin.sin_port);
+      listen_port = AddressPort(sin);
     }
   } catch (const std::exception& e) {
     if (!alive) return;
@@ -157,11 +175,20 @@ void TCustomFtpCli::DataPort() {
     DataFailed(550, "550 " + ExceptionClassName(e) + ": " + e.what());
     return;
   }
-  sockaddr_in local{};
+  TSockAddr local{};
   int local_len = sizeof local;
   control_->GetSockName(local, local_len);
-  std::string cmd =
-      settings_.passive ? "PASV" : FtpPortCommand(dns_result_, ntohl(local.sin_addr.s_addr), listen_port);
+  uint32_t local_v4 =
+      local.ss_family == AF_INET ? ntohl(reinterpret_cast<const sockaddr_in&>(local).sin_addr.s_addr) : 0;
+  std::string plain = settings_.passive ? "PASV" : FtpPortCommand(dns_result_, local_v4, listen_port);
+  std::string cmd = plain;
+  plain_data_command_.clear();
+  if (IsIPv6Literal(dns_result_)) {
+    cmd = settings_.passive ? "EPSV" : FtpEprtCommand(AddressText(local), listen_port);
+  } else if (!extended_refused_) {
+    cmd = settings_.passive ? "EPSV" : FtpEprtCommand(AddressText(local), listen_port);
+    plain_data_command_ = plain;  // sent when the server does not know cmd
+  }
   transfer_.bytes = 0;
   sequence_.SetCurrent(stPort);
   ExecAsync(ftp_commands::kPort, cmd);
@@ -264,7 +291,13 @@ void TCustomFtpCli::ExecUpload(bool AppendFlag) {
 bool TCustomFtpCli::StartPassiveConnect(int FailCode) {
   std::string reply_addr;
   int port = 0;
-  if (!FtpParsePasvReply(transfer_.pasv_response, reply_addr, port)) {
+  if (FtpReplyCode(transfer_.pasv_response) == 229) {
+    reply_addr = dns_result_;  // an extended reply names no address
+    if (!FtpParseEpsvReply(transfer_.pasv_response, port)) {
+      DataFailed(550, kNoDataConnection);
+      return false;
+    }
+  } else if (!FtpParsePasvReply(transfer_.pasv_response, reply_addr, port)) {
     DataFailed(550, kNoDataConnection);
     return false;
   }
@@ -320,9 +353,9 @@ bool TCustomFtpCli::AcceptDataConnection(bool Upload) {
     DataFailed(550, kNoDataConnection);
     return false;
   }
-  sockaddr_in peer{};
+  TSockAddr peer{};
   socklen_t len = sizeof peer;
-  std::string caller = ::getpeername(h, reinterpret_cast<sockaddr*>(&peer), &len) == 0 ? DottedAddress(peer) : "";
+  std::string caller = ::getpeername(h, reinterpret_cast<sockaddr*>(&peer), &len) == 0 ? AddressText(peer) : "";
   if (caller != dns_result_) {
     ::close(h);
     TriggerDisplay("! Data connection from " + (caller.empty() ? std::string("unknown") : caller) + " refused");

@@ -283,7 +283,7 @@ void THttpCli::DoRequestAsync(THttpRequest Kind) {
     port_ = target_port_;
   }
   if (!proxy_.empty()) {
-    if (!tls_) path_ = proto + "://" + host + (port.empty() ? "" : ":" + port) + (path.empty() ? "/" : path);
+    if (!tls_) path_ = proto + "://" + UrlHost(host) + (port.empty() ? "" : ":" + port) + (path.empty() ? "/" : path);
     std::string pproto, puser, ppass, phost, pport, ppath;
     ParseURL(proxy_, pproto, puser, ppass, phost, pport, ppath);
     host_name_ = phost;
@@ -305,7 +305,7 @@ void THttpCli::SetOrigin(const std::string& Proto, const std::string& Host, cons
 std::string THttpCli::OriginText() const { return target_scheme_ + "://" + HostField(); }
 
 std::string THttpCli::HostField() const {
-  return target_host_ + (target_port_ == DefaultPort(target_scheme_) ? std::string() : ":" + target_port_);
+  return UrlHost(target_host_) + (target_port_ == DefaultPort(target_scheme_) ? std::string() : ":" + target_port_);
 }
 
 std::string THttpCli::OriginKey() const { return LowerCase(target_host_) + ":" + target_port_; }
@@ -446,7 +446,7 @@ void THttpCli::CloseConnection() {
 
 void THttpCli::SendConnect() {
   request_buffer_.clear();
-  const std::string authority = target_host_ + ":" + target_port_;
+  const std::string authority = UrlHost(target_host_) + ":" + target_port_;
   SendHeaderLine("CONNECT " + authority + " HTTP/1.0");
   SendHeaderLine("Host: " + authority);
   if (!agent_.empty()) SendHeaderLine("User-Agent: " + agent_);
@@ -776,7 +776,7 @@ void THttpCli::ProcessLocation(const std::string& Value) {
       std::string proto, user, pass, host, port, path = path_;
       ParseURL(path_, proto, user, pass, host, port, path);
       if (proto.empty()) proto = "http";
-      location_ = proto + "://" + host + (port.empty() ? "" : ":" + port) + Value;
+      location_ = proto + "://" + UrlHost(host) + (port.empty() ? "" : ":" + port) + Value;
       path_ = location_;
     } else {
       path_ = Value;
@@ -802,7 +802,7 @@ void THttpCli::RedirectToUrl(const std::string& Value) {
     credentials_origin_ = OriginKey();
   }
   if (!proxy_.empty() && !tls_) {
-    location_ = proto + "://" + host + (port.empty() ? "" : ":" + port) + path;
+    location_ = proto + "://" + UrlHost(host) + (port.empty() ? "" : ":" + port) + path;
     path_ = location_;
     return;
   }

@@ -16,7 +16,9 @@
 #include "net/http/url.h"
 #include "tests/support/event_wait.h"
 #include "tests/support/loopback.h"
+#include "platform/dns_lookup.h"
 #include "tests/support/scripted_server.h"
+#include "tests/support/silent_listener.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/test_pki.h"
 
@@ -162,6 +164,8 @@ TEST(HttpRequest, HostNamesThePortUnlessItIsTheDefault) {
       {"http://origin.test:80/f", true, "origin.test"},
       {"http://origin.test:8080/f", true, "origin.test:8080"},
       {"http://origin.test:443/f", true, "origin.test:443"},
+      {"http://[2001:db8::1]/f", true, "[2001:db8::1]"},
+      {"http://[2001:db8::1]:8080/f", true, "[2001:db8::1]:8080"},
       {"https://localhost/f", true, "localhost"},
       {"https://localhost:443/f", true, "localhost"},
       {"https://localhost:8443/f", true, "localhost:8443"},
@@ -178,6 +182,23 @@ TEST(HttpRequest, HostNamesThePortUnlessItIsTheDefault) {
     ASSERT_EQ(requests.Count(), before + 1);
     EXPECT_NE(requests.At(before).find("\r\nHost: " + k.host + "\r\n"), std::string::npos) << requests.At(before);
   }
+}
+
+// A name whose first address does not answer is fetched through its second
+// address, well within the connect timeout that covers the whole attempt.
+TEST(HttpRequest, NameWithASilentFirstAddress) {
+  Requests requests;
+  auto server = Answering(requests, "HTTP/1.0 200 OK\r\nContent-Length: 2\r\n\r\nok");
+  testing::SilentListener silent("127.0.0.2", server->port());
+  ASSERT_TRUE(silent.ok());
+  platform::SetNameOverridesForTesting({{"two.test", {"127.0.0.2", "127.0.0.1"}}});
+  Client c;
+  c.http.SetConnectTimeout(20);
+  ASSERT_TRUE(c.Fetch("http://two.test:" + server->PortText() + "/f"));
+  platform::SetNameOverridesForTesting({});
+  EXPECT_EQ(c.done_error, 0) << c.http.ReasonPhrase();
+  EXPECT_EQ(c.Body(), "ok");
+  EXPECT_NE(requests.At(0).find("\r\nHost: two.test:" + server->PortText() + "\r\n"), std::string::npos);
 }
 
 TEST(HttpRequest, EventsCanEditTheHeader) {

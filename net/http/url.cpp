@@ -68,11 +68,26 @@ size_t AuthorityStart(const std::string& URL, std::string& Proto, std::string& P
   return 0;
 }
 
-// Splits "user:password@host:port" at its last ":" and last "@".
+// Splits "user:password@host:port" at its last ":" and last "@". An IPv6
+// address in brackets ("[::1]:8081") is the host without its brackets.
 void SplitAuthority(const std::string& authority, std::string& User, std::string& Pass, std::string& Host,
                     std::string& Port) {
-  size_t colon = authority.rfind(':');
   size_t at = authority.rfind('@');
+  const size_t host_start = at == std::string::npos ? 0 : at + 1;
+  if (host_start < authority.size() && authority[host_start] == '[') {
+    size_t close = authority.find(']', host_start);
+    if (close != std::string::npos && (close + 1 == authority.size() || authority[close + 1] == ':')) {
+      Host = authority.substr(host_start + 1, close - host_start - 1);
+      if (close + 1 < authority.size()) Port = authority.substr(close + 2);
+      if (at == std::string::npos) return;
+      const std::string user_part = authority.substr(0, at);
+      size_t user_colon = user_part.find(':');
+      User = user_part.substr(0, user_colon);
+      if (user_colon != std::string::npos) Pass = user_part.substr(user_colon + 1);
+      return;
+    }
+  }
+  size_t colon = authority.rfind(':');
   if (colon != std::string::npos && (at == std::string::npos || colon > at)) {
     Port = authority.substr(colon + 1);
     size_t host_start = at == std::string::npos ? 0 : at + 1;
@@ -115,6 +130,10 @@ void ParseURL(const std::string& URL, std::string& Proto, std::string& User, std
     authority.resize(path_start);
   }
   SplitAuthority(authority, User, Pass, Host, Port);
+}
+
+std::string UrlHost(const std::string& Host) {
+  return Host.find(':') != std::string::npos && !Host.starts_with("[") ? "[" + Host + "]" : Host;
 }
 
 std::string BaseUrl(const std::string& U) {

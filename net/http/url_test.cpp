@@ -44,6 +44,27 @@ TEST(ParseURL, HostOnlyUserOnlyAndQueryWithoutPath) {
   EXPECT_EQ(p.path, "?q=/x");
 }
 
+TEST(ParseURL, IPv6HostsInBrackets) {
+  struct {
+    const char* url;
+    const char *user, *host, *port, *path;
+  } cases[] = {
+      {"http://[::1]:8081/f", "", "::1", "8081", "/f"},
+      {"ftp://[::1]/f", "", "::1", "", "/f"},
+      {"http://ann:pw@[2001:db8::7]:21/a?x=[1]", "ann", "2001:db8::7", "21", "/a?x=[1]"},
+      {"http://[fe80::1]", "", "fe80::1", "", ""},
+  };
+  for (const auto& c : cases) {
+    Parts p = Parse(c.url);
+    EXPECT_EQ(p.user, c.user) << c.url;
+    EXPECT_EQ(p.host, c.host) << c.url;
+    EXPECT_EQ(p.port, c.port) << c.url;
+    EXPECT_EQ(p.path, c.path) << c.url;
+  }
+  EXPECT_EQ(UrlHost("::1"), "[::1]");
+  EXPECT_EQ(UrlHost("example.test"), "example.test");
+}
+
 TEST(ParseURL, WithoutSchemeAndRelativeForms) {
   Parts p = Parse("/only/path");
   EXPECT_EQ(p.proto, "http");

@@ -132,8 +132,16 @@ void TCustomSocksWSocket::SocksDoConnect() {
 }
 
 bool TCustomSocksWSocket::ConnectRequest5(std::string& Request) {
-  // 5, 1, 0, 3, length, host name, port: the target travels as a name.
   const std::string& host = Addr();
+  TSockAddr v6{};
+  if (IsIPv6Literal(host) && ParseIPAddress(host, v6)) {
+    // 5, 1, 0, 4, 16 address bytes, port: an IPv6 address.
+    Request = {5, 1, 0, 4};
+    Request.append(reinterpret_cast<const char*>(&reinterpret_cast<const sockaddr_in6&>(v6).sin6_addr), 16);
+    Request += {static_cast<char>(target_port_ >> 8), static_cast<char>(target_port_)};
+    return true;
+  }
+  // 5, 1, 0, 3, length, host name, port: the target travels as a name.
   if (host.size() > static_cast<size_t>(kRequestSize - 7)) {
     SocksFail(kSocksRequestTooLong, "host name too long");
     return false;
@@ -334,7 +342,7 @@ void TCustomSocksWSocket::ConnectReply5() {
   }
   if (rcv_cnt_ <= 4) return;
   const int type = rcv_buf_[3];
-  const int length = type == 1 ? 10 : type == 3 ? 7 + rcv_buf_[4] : 5;
+  const int length = type == 1 ? 10 : type == 3 ? 7 + rcv_buf_[4] : type == 4 ? 22 : 5;
   if (rcv_cnt_ < length) return;
   if (type == 1) {
     in_addr a{};
@@ -343,6 +351,13 @@ void TCustomSocksWSocket::ConnectReply5() {
     ::inet_ntop(AF_INET, &a, text, sizeof text);
     bound_addr_ = text;
     bound_port_ = std::to_string((rcv_buf_[8] << 8) | rcv_buf_[9]);
+  } else if (type == 4) {
+    in6_addr a{};
+    std::memcpy(&a, rcv_buf_ + 4, 16);
+    char text[INET6_ADDRSTRLEN];
+    ::inet_ntop(AF_INET6, &a, text, sizeof text);
+    bound_addr_ = text;
+    bound_port_ = std::to_string((rcv_buf_[20] << 8) | rcv_buf_[21]);
   } else if (type == 3) {
     const int n = rcv_buf_[4];
     bound_addr_.assign(reinterpret_cast<const char*>(rcv_buf_ + 5), static_cast<size_t>(n));

@@ -65,6 +65,26 @@ TEST(SocksScripted, Level5ReplyInPiecesWithDataBehindIt) {
   EXPECT_EQ(c.s.SocksBoundPort(), "8080");
 }
 
+// An IPv6 target travels as address type 4; the reply's bound address may be
+// one too.
+TEST(SocksScripted, Level5IPv6TargetAndReply) {
+  std::string request;
+  ScriptedServer proxy([&](ScriptedConnection& c) {
+    request = c.Read(3);
+    c.Send(Bytes({5, 0}));
+    request += c.Read(4 + 16 + 2);
+    c.Send(Bytes({5, 0, 0, 4, 0x20, 0x01, 0x0d, 0xb8, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 7, 0x1F, 0x90}) + "behind");
+    c.ReadToEnd();
+  });
+  SocksClient c;
+  c.Connect("5", proxy.port(), "[2001:db8::1]", 8080);
+  ASSERT_TRUE(RunUntil([&] { return c.data == "behind"; }));
+  EXPECT_EQ(request, Bytes({5, 1, 0, 5, 1, 0, 4, 0x20, 0x01, 0x0d, 0xb8, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 0x1F,
+                            0x90}));
+  EXPECT_EQ(c.s.SocksBoundAddr(), "2001:db8::7");
+  EXPECT_EQ(c.s.SocksBoundPort(), "8080");
+}
+
 TEST(SocksScripted, DomainReplyAndLevel4DataBehindReply) {
   ScriptedServer proxy5([](ScriptedConnection& c) {
     ReadLevel5Connect(c);
@@ -149,7 +169,7 @@ TEST(SocksScripted, EveryFailureCode) {
       {"5", Stage::kConnect, Bytes({5, 7}), 20010, "command not supported"},
       {"5", Stage::kConnect, Bytes({5, 8}), 20011, "address type not supported"},
       {"5", Stage::kConnect, Bytes({5, 9}), 20012, "unassigned error #9"},
-      {"5", Stage::kConnect, Bytes({5, 0, 0, 4, 1}), 20011, "address type not supported"},
+      {"5", Stage::kConnect, Bytes({5, 0, 0, 5, 1}), 20011, "address type not supported"},
       {"5", Stage::kConnect, Bytes({6, 0}), 20002, "socks version error"},
       {"5", Stage::kAuth, Bytes({1, 1}), 20015, "socks authentication failed"},
       {"5", Stage::kAuth, Bytes({2, 0}), 20002, "socks version error"},

@@ -169,7 +169,9 @@ void TCustomSslWSocket::BeginHandshake() {
   // common name is never read), and a wildcard is a whole label.
   X509_VERIFY_PARAM_set_hostflags(param, X509_CHECK_FLAG_NEVER_CHECK_SUBJECT | X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
   bool ok;
-  if (IsDottedIP(host)) {
+  if (host.size() > 2 && host.front() == '[' && host.back() == ']' && IsIPv6Literal(host))
+    host = host.substr(1, host.size() - 2);
+  if (IsDottedIP(host) || IsIPv6Literal(host)) {
     // An address is checked against the certificate's IP entries; it is never
     // sent as SNI.
     ok = X509_VERIFY_PARAM_set1_ip_asc(param, host.c_str()) == 1;

@@ -10,6 +10,7 @@
 
 #include <cerrno>
 #include <cstdarg>
+#include <algorithm>
 #include <cstring>
 
 #include "base/strings.h"
@@ -43,7 +44,22 @@ std::string Dotted(in_addr a) {
 // inet_addr: INADDR_NONE for text that is not an address.
 uint32_t InetAddr(const std::string& s) { return ::inet_addr(s.c_str()); }
 
+// The delay after which the next address of a name joins the connect race.
+constexpr uint32_t kRaceDelayMs = 250;
+
+// A new non-blocking handle of the family of Address; -1 with errno set.
+TSocket NewHandle(const TSockAddr& Address, int Type, int Protocol) {
+  return ::socket(Address.ss_family, Type | SOCK_NONBLOCK | SOCK_CLOEXEC, Protocol);
+}
+
 }  // namespace
+
+// One handle of the connect race, watched by its own notifier (whose
+// readiness comes as WM_CONNECT_RACE).
+struct TCustomWSocket::TConnectAttempt {
+  TSocket handle = INVALID_SOCKET;
+  std::unique_ptr<platform::SocketNotifier> notifier;
+};
 
 // ---- Construction -------------------------------------------------------------
 
@@ -84,7 +100,11 @@ void TCustomWSocket::BeginConnection() {
 
 void TCustomWSocket::ResetFields() {
   std::memset(&sin_, 0, sizeof sin_);
-  sin_.sin_family = AF_INET;
+  sin_.ss_family = AF_INET;
+  sin_len_ = sizeof(sockaddr_in);
+  remote_port_ = 0;
+  candidates_.clear();
+  next_candidate_ = 0;
   addr_assigned_ = port_assigned_ = false;
   addr_resolved_ = port_resolved_ = proto_resolved_ = local_port_resolved_ = false;
   proto_assigned_ = true;
@@ -194,7 +214,7 @@ std::vector<int> TCustomWSocket::SendQueueBlockSizes() const {
   return sizes;
 }
 
-bool TCustomWSocket::PeerName(TSockAddrIn& Name, const char* FuncName) {
+bool TCustomWSocket::PeerName(TSockAddr& Name, const char* FuncName) {
   if (state_ != wsConnected) return false;
   socklen_t len = sizeof Name;
   if (::getpeername(hsocket_, reinterpret_cast<sockaddr*>(&Name), &len) == 0) return true;
@@ -202,30 +222,30 @@ bool TCustomWSocket::PeerName(TSockAddrIn& Name, const char* FuncName) {
   return false;
 }
 
-bool TCustomWSocket::BoundName(TSockAddrIn& Name) const {
+bool TCustomWSocket::BoundName(TSockAddr& Name) const {
   if (state_ != wsBound && state_ != wsConnected && state_ != wsListening) return false;
   socklen_t len = sizeof Name;
   return ::getsockname(hsocket_, reinterpret_cast<sockaddr*>(&Name), &len) == 0;
 }
 
 std::string TCustomWSocket::PeerAddr() {
-  TSockAddrIn a{};
-  return PeerName(a, "GetPeerName") ? Dotted(a.sin_addr) : "error";
+  TSockAddr a{};
+  return PeerName(a, "GetPeerName") ? AddressText(a) : "error";
 }
 
 std::string TCustomWSocket::PeerPort() {
-  TSockAddrIn a{};
-  return PeerName(a, "GetPeerPort") ? std::to_string(ntohs(a.sin_port)) : "error";
+  TSockAddr a{};
+  return PeerName(a, "GetPeerPort") ? std::to_string(AddressPort(a)) : "error";
 }
 
 std::string TCustomWSocket::BoundAddr() {
-  TSockAddrIn a{};
-  return BoundName(a) ? Dotted(a.sin_addr) : "error";
+  TSockAddr a{};
+  return BoundName(a) ? AddressText(a) : "error";
 }
 
 std::string TCustomWSocket::BoundPort() {
-  TSockAddrIn a{};
-  return BoundName(a) ? std::to_string(ntohs(a.sin_port)) : "error";
+  TSockAddr a{};
+  return BoundName(a) ? std::to_string(AddressPort(a)) : "error";
 }
 
 // ---- Failure paths -----------------------------------------------------------
@@ -321,6 +341,7 @@ void TCustomWSocket::HandleMessage(uint32_t msg, uintptr_t wParam, intptr_t lPar
 void TCustomWSocket::WndProc(uint32_t Msg, uintptr_t WParam, intptr_t LParam) {
   switch (Msg) {
     case WM_ASYNCSELECT: Do_FD_Notify(WParam, LParam); break;
+    case WM_CONNECT_RACE: RaceNotify(WParam, LParam); break;
     case WM_ASYNCGETHOSTBYNAME: DnsLookupDone(WParam, LParam, false); break;
     case WM_ASYNCGETHOSTBYADDR: DnsLookupDone(WParam, LParam, true); break;
     case WM_CLOSE_DELAYED: Close(); break;
@@ -440,14 +461,34 @@ void TCustomWSocket::DnsLookupDone(uintptr_t WParam, intptr_t LParam, bool Rever
 
 void TCustomWSocket::ResolveRemotePort(const std::string& Port) {
   if (port_resolved_) return;
-  sin_.sin_port = htons(static_cast<uint16_t>(WSocketResolvePort(Port, proto_)));
+  remote_port_ = htons(static_cast<uint16_t>(WSocketResolvePort(Port, proto_)));
+  SetAddressPort(sin_, remote_port_);
   port_resolved_ = true;
 }
 
 void TCustomWSocket::ResolveRemoteAddr(const std::string& Host) {
   if (addr_resolved_) return;
-  sin_.sin_addr = WSocketResolveHost(Host);
+  std::vector<TSockAddr> list;
+  if (!dns_result_list_.empty() && Trimmed(Host) == dns_result_) {
+    // The first address of this socket's own lookup: all of them race.
+    for (const std::string& text : dns_result_list_) {
+      TSockAddr a{};
+      if (ParseIPAddress(text, a)) list.push_back(a);
+    }
+  }
+  if (list.empty()) list = WSocketResolveAddresses(Host);
+  candidates_ = std::move(list);
+  next_candidate_ = 1;
+  sin_len_ = 0;
+  sin_ = CandidateAddress(0, sin_len_);
   addr_resolved_ = true;
+}
+
+TSockAddr TCustomWSocket::CandidateAddress(size_t Index, socklen_t& Len) const {
+  TSockAddr a = candidates_[Index];
+  SetAddressPort(a, remote_port_);
+  Len = AddressLength(a);
+  return a;
 }
 
 void TCustomWSocket::ResolveTexts(bool Listening) {
@@ -486,7 +527,7 @@ bool TCustomWSocket::OpenHandle(bool Listening) {
   const int type = socket_type_ == TSocketType::Datagram               ? SOCK_DGRAM
                    : Listening || socket_type_ == TSocketType::Stream ? SOCK_STREAM
                                                                        : SOCK_RAW;
-  hsocket_ = ::socket(AF_INET, type | SOCK_NONBLOCK | SOCK_CLOEXEC, proto_number_);
+  hsocket_ = NewHandle(sin_, type, proto_number_);
   if (hsocket_ == INVALID_SOCKET) {
     SocketErrorFromErrno(Listening ? "socket" : "Connect (socket)");
     return false;
@@ -517,7 +558,8 @@ bool TCustomWSocket::SetDatagramOptions() {
     iface.s_addr = InetAddr(local_addr_);
     if (!SetOption(IPPROTO_IP, IP_MULTICAST_IF, &iface, sizeof iface, "setsockopt(IP_MULTICAST_IF)")) return false;
   }
-  return sin_.sin_addr.s_addr != INADDR_BROADCAST || SetFlag(SOL_SOCKET, SO_BROADCAST, "setsockopt(SO_BROADCAST)");
+  return sin_.ss_family != AF_INET || reinterpret_cast<const sockaddr_in&>(sin_).sin_addr.s_addr != INADDR_BROADCAST ||
+         SetFlag(SOL_SOCKET, SO_BROADCAST, "setsockopt(SO_BROADCAST)");
 }
 
 bool TCustomWSocket::SetStreamOptions() {
@@ -552,6 +594,10 @@ void TCustomWSocket::Connect() {
   if (!(datagram ? SetDatagramOptions() : SetStreamOptions())) return;
 
   select_mask_ = FD_READ | FD_WRITE | FD_ACCEPT | FD_CONNECT | FD_CLOSE;
+  if (!datagram && candidates_.size() > 1) {
+    StartRace();
+    return;
+  }
   notifier_.Select(hsocket_, select_mask_);
   if (datagram) {
     ChangeState(wsConnected);
@@ -559,7 +605,7 @@ void TCustomWSocket::Connect() {
     FireSessionConnected(0);
     return;
   }
-  if (::connect(hsocket_, reinterpret_cast<sockaddr*>(&sin_), sizeof sin_) == 0 || errno == EINPROGRESS ||
+  if (::connect(hsocket_, reinterpret_cast<sockaddr*>(&sin_), sin_len_) == 0 || errno == EINPROGRESS ||
       errno == EAGAIN) {
     notifier_.ConnectStarted();
     ChangeState(wsConnecting);
@@ -579,11 +625,20 @@ void TCustomWSocket::Connect() {
 }
 
 void TCustomWSocket::BindSocket() {
-  TSockAddrIn local{};
-  local.sin_family = AF_INET;
-  local.sin_port = htons(static_cast<uint16_t>(local_port_number_));
-  local.sin_addr = WSocketResolveHost(local_addr_);
-  if (::bind(hsocket_, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
+  TSockAddr local{};
+  if (sin_.ss_family == AF_INET6 && (local_addr_ == "0.0.0.0" || local_addr_.empty())) {
+    local.ss_family = AF_INET6;  // any address of the remote's family
+  } else {
+    std::vector<TSockAddr> found = WSocketResolveAddresses(local_addr_);
+    local = found.front();
+    for (const TSockAddr& a : found)
+      if (a.ss_family == sin_.ss_family) {
+        local = a;
+        break;
+      }
+  }
+  SetAddressPort(local, htons(static_cast<uint16_t>(local_port_number_)));
+  if (::bind(hsocket_, reinterpret_cast<sockaddr*>(&local), AddressLength(local)) != 0) {
     RaiseSocketError("winsock.bind failed, error #%d", SetLastSocketErrorFromErrno());
     return;
   }
@@ -592,7 +647,7 @@ void TCustomWSocket::BindSocket() {
     RaiseSocketError("winsock.getsockname failed, error #%d", SetLastSocketErrorFromErrno());
     return;
   }
-  local_port_number_ = ntohs(local.sin_port);
+  local_port_number_ = AddressPort(local);
   local_port_ = std::to_string(local_port_number_);
 }
 
@@ -614,9 +669,108 @@ void TCustomWSocket::ApplyLinger() {
   }
 }
 
+// ---- Connect race ------------------------------------------------------------------
+
+void TCustomWSocket::StartRace() {
+  if (!race_timer_) {
+    race_timer_ = std::make_unique<platform::OneShotTimer>();
+    race_timer_->OnTimer = [this] { StartNextAttempt(); };
+  }
+  next_candidate_ = 1;
+  int error = 0;
+  if (::connect(hsocket_, reinterpret_cast<sockaddr*>(&sin_), sin_len_) != 0 && errno != EINPROGRESS &&
+      errno != EAGAIN)
+    error = platform::WinsockErrorFromErrno(errno);
+  AddAttempt(hsocket_, error);
+  ChangeState(wsConnecting);
+}
+
+void TCustomWSocket::AddAttempt(TSocket Handle, int ConnectError) {
+  auto attempt = std::make_unique<TConnectAttempt>();
+  attempt->handle = Handle;
+  attempt->notifier = std::make_unique<platform::SocketNotifier>(&target_, WM_CONNECT_RACE);
+  attempt->notifier->Select(Handle, FD_CONNECT);
+  if (ConnectError != 0)
+    attempt->notifier->ConnectFailed(ConnectError);  // reported from the event loop
+  else
+    attempt->notifier->ConnectStarted();
+  racing_.push_back(std::move(attempt));
+  if (next_candidate_ < candidates_.size() && ConnectError == 0) race_timer_->Start(kRaceDelayMs);
+}
+
+void TCustomWSocket::StartNextAttempt() {
+  while (next_candidate_ < candidates_.size()) {
+    socklen_t len = 0;
+    TSockAddr address = CandidateAddress(next_candidate_++, len);
+    TSocket handle = NewHandle(address, SOCK_STREAM, proto_number_);
+    if (handle == INVALID_SOCKET) continue;  // a family this system lacks
+    const int one = 1;
+    ::setsockopt(handle, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    ::setsockopt(handle, SOL_SOCKET, SO_KEEPALIVE, &one, sizeof one);
+    if (component_options_.Contains(wsoTcpNoDelay)) ::setsockopt(handle, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    if (linger_on_off_ == wsLingerOn && linger_timeout_ > 0) {
+      linger l{1, linger_timeout_};
+      ::setsockopt(handle, SOL_SOCKET, SO_LINGER, &l, sizeof l);
+    }
+    int error = 0;
+    if (::connect(handle, reinterpret_cast<sockaddr*>(&address), len) != 0 && errno != EINPROGRESS &&
+        errno != EAGAIN)
+      error = platform::WinsockErrorFromErrno(errno);
+    if (hsocket_ == INVALID_SOCKET) hsocket_ = handle;
+    AddAttempt(handle, error);
+    return;
+  }
+}
+
+void TCustomWSocket::RaceNotify(uintptr_t WParam, intptr_t LParam) {
+  const TSocket handle = static_cast<TSocket>(WParam);
+  auto it = std::find_if(racing_.begin(), racing_.end(), [&](const auto& a) { return a->handle == handle; });
+  if (it == racing_.end() || !(LParam & FD_CONNECT)) return;
+  const Word error = static_cast<Word>((LParam >> 16) & 0xFFFF);
+  // Called from inside the attempt's notifier, which may be destroyed here.
+  racing_.erase(it);
+  if (error == 0) {
+    // The winner: every other attempt is closed, and the connection goes on
+    // as the socket's own.
+    hsocket_ = handle;
+    StopRace();
+    notifier_.Select(hsocket_, paused_ ? 0 : select_mask_);
+    // The connect completes also on a paused socket: its other readiness
+    // waits for Resume.
+    const bool paused = paused_;
+    paused_ = false;
+    auto alive = lifetime_.Token();
+    Do_FD_Notify(static_cast<uintptr_t>(hsocket_), FD_CONNECT);
+    if (alive && paused && hsocket_ == handle) paused_ = true;
+    return;
+  }
+  // A failed attempt makes way for the next address at once.
+  if (next_candidate_ < candidates_.size()) StartNextAttempt();
+  if (racing_.empty()) {
+    // Nothing is left to try: the connect fails with this attempt's error.
+    hsocket_ = handle;
+    StopRace();
+    paused_ = false;  // the failure is reported, paused or not
+    Do_FD_Notify(static_cast<uintptr_t>(hsocket_), FD_CONNECT | (static_cast<intptr_t>(error) << 16));
+    return;
+  }
+  ::close(handle);
+  if (hsocket_ == handle) hsocket_ = racing_.front()->handle;
+}
+
+void TCustomWSocket::StopRace() {
+  if (race_timer_) race_timer_->Stop();
+  for (auto& attempt : racing_) {
+    attempt->notifier.reset();
+    if (attempt->handle != hsocket_) ::close(attempt->handle);
+  }
+  racing_.clear();
+}
+
 // ---- Closing -------------------------------------------------------------------
 
 void TCustomWSocket::CloseHandle() {
+  StopRace();
   if (hsocket_ == INVALID_SOCKET) return;
   notifier_.Release();
   target_.DropPending(WM_ASYNCSELECT, static_cast<uintptr_t>(hsocket_));
@@ -700,12 +854,13 @@ void TCustomWSocket::PumpMessages() {
 
 void TCustomWSocket::Pause() {
   paused_ = true;
-  if (hsocket_ != INVALID_SOCKET) notifier_.Select(hsocket_, 0);
+  // During a connect race the handle is not watched yet: the winner is.
+  if (hsocket_ != INVALID_SOCKET && racing_.empty()) notifier_.Select(hsocket_, 0);
 }
 
 void TCustomWSocket::Resume() {
   paused_ = false;
-  if (hsocket_ != INVALID_SOCKET) notifier_.Select(hsocket_, select_mask_);
+  if (hsocket_ != INVALID_SOCKET && racing_.empty()) notifier_.Select(hsocket_, select_mask_);
 }
 
 // ---- Listening -------------------------------------------------------------------
@@ -718,7 +873,7 @@ void TCustomWSocket::Listen() {
   if (!OpenHandle(true)) return;
   const bool datagram = socket_type_ == TSocketType::Datagram;
   if (datagram && reuse_addr_ && !SetFlag(SOL_SOCKET, SO_REUSEADDR, "setsockopt(SO_REUSEADDR)")) return;
-  if (::bind(hsocket_, reinterpret_cast<sockaddr*>(&sin_), sizeof sin_) != 0) {
+  if (::bind(hsocket_, reinterpret_cast<sockaddr*>(&sin_), sin_len_) != 0) {
     // The socket never left wsClosed: its handle is closed here.
     int err = SetLastSocketErrorFromErrno();
     CloseHandle();
@@ -844,7 +999,7 @@ int TCustomWSocket::ReceiveFrom(void* Buffer, int BufferSize, TSockAddrIn& From,
   return n;
 }
 
-int TCustomWSocket::GetPeerName(TSockAddrIn& Name, int NameLen) {
+int TCustomWSocket::GetPeerName(TSockAddr& Name, int NameLen) {
   if (state_ != wsConnected) return -1;
   socklen_t len = static_cast<socklen_t>(NameLen);
   if (::getpeername(hsocket_, reinterpret_cast<sockaddr*>(&Name), &len) != 0) {
@@ -854,7 +1009,7 @@ int TCustomWSocket::GetPeerName(TSockAddrIn& Name, int NameLen) {
   return 0;
 }
 
-int TCustomWSocket::GetSockName(TSockAddrIn& Name, int& NameLen) {
+int TCustomWSocket::GetSockName(TSockAddr& Name, int& NameLen) {
   socklen_t len = static_cast<socklen_t>(NameLen);
   if (::getsockname(hsocket_, reinterpret_cast<sockaddr*>(&Name), &len) != 0) {
     last_error_ = SetLastSocketErrorFromErrno();
@@ -886,7 +1041,7 @@ int TCustomWSocket::RawSend(const void* Data, int Len) {
   ssize_t n;
   if (socket_type_ == TSocketType::Datagram)
     n = ::sendto(hsocket_, Data, static_cast<size_t>(Len), send_flags_ | MSG_NOSIGNAL,
-                 reinterpret_cast<sockaddr*>(&sin_), sizeof sin_);
+                 reinterpret_cast<sockaddr*>(&sin_), sin_len_);
   else
     n = ::send(hsocket_, Data, static_cast<size_t>(Len), send_flags_ | MSG_NOSIGNAL);
   if (n < 0) {
@@ -1008,16 +1163,12 @@ bool TCustomWSocket::BeginLookup(bool Valid, const char* Message) {
 
 void TCustomWSocket::DnsLookup(const std::string& HostName) {
   if (!BeginLookup(!HostName.empty(), "DNS lookup: invalid host name.")) return;
-  if (IsDottedIP(HostName)) {
-    uint32_t a = InetAddr(Trimmed(HostName));
-    if (a != INADDR_NONE) {
-      in_addr ia{};
-      ia.s_addr = a;
-      dns_result_ = Dotted(ia);
-      dns_result_list_.push_back(dns_result_);
-      FireDnsLookupDone(0);
-      return;
-    }
+  TSockAddr literal{};
+  if ((IsDottedIP(HostName) || IsIPv6Literal(HostName)) && ParseIPAddress(HostName, literal)) {
+    dns_result_ = AddressText(literal);
+    dns_result_list_.push_back(dns_result_);
+    FireDnsLookupDone(0);
+    return;
   }
   dns_lookup_handle_ = platform::StartNameLookup(&target_, WM_ASYNCGETHOSTBYNAME, HostName);
 }
@@ -1076,6 +1227,69 @@ bool IsDottedIP(const std::string& Text) {
     }
   }
   return dots == 3 && part <= 255;
+}
+
+bool ParseIPAddress(const std::string& Text, TSockAddr& Address) {
+  std::string t = Trimmed(Text);
+  Address = TSockAddr{};
+  if (IsDottedIP(t)) {
+    auto& sin = reinterpret_cast<sockaddr_in&>(Address);
+    sin.sin_family = AF_INET;
+    sin.sin_addr.s_addr = InetAddr(t);
+    return sin.sin_addr.s_addr != INADDR_NONE || t == "255.255.255.255";
+  }
+  if (t.size() > 2 && t.front() == '[' && t.back() == ']') t = t.substr(1, t.size() - 2);
+  auto& sin6 = reinterpret_cast<sockaddr_in6&>(Address);
+  if (t.find(':') == std::string::npos || ::inet_pton(AF_INET6, t.c_str(), &sin6.sin6_addr) != 1) return false;
+  sin6.sin6_family = AF_INET6;
+  return true;
+}
+
+bool IsIPv6Literal(const std::string& Text) {
+  TSockAddr a{};
+  return Text.find(':') != std::string::npos && ParseIPAddress(Text, a) && a.ss_family == AF_INET6;
+}
+
+std::string AddressText(const TSockAddr& Address) {
+  char text[INET6_ADDRSTRLEN] = "error";
+  if (Address.ss_family == AF_INET)
+    ::inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in&>(Address).sin_addr, text, sizeof text);
+  else if (Address.ss_family == AF_INET6)
+    ::inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6&>(Address).sin6_addr, text, sizeof text);
+  return text;
+}
+
+uint16_t AddressPort(const TSockAddr& Address) {
+  if (Address.ss_family == AF_INET6) return ntohs(reinterpret_cast<const sockaddr_in6&>(Address).sin6_port);
+  return ntohs(reinterpret_cast<const sockaddr_in&>(Address).sin_port);
+}
+
+void SetAddressPort(TSockAddr& Address, uint16_t PortNetworkOrder) {
+  if (Address.ss_family == AF_INET6)
+    reinterpret_cast<sockaddr_in6&>(Address).sin6_port = PortNetworkOrder;
+  else
+    reinterpret_cast<sockaddr_in&>(Address).sin_port = PortNetworkOrder;
+}
+
+socklen_t AddressLength(const TSockAddr& Address) {
+  return Address.ss_family == AF_INET6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in);
+}
+
+std::vector<TSockAddr> WSocketResolveAddresses(const std::string& Host) {
+  if (Host.empty() || Host.size() > 256)
+    throw ESocketException("WSocketResolveHost: '" + Host + "' Invalid Hostname.");
+  TSockAddr literal{};
+  if (ParseIPAddress(Host, literal)) return {literal};
+  if (IsDottedIP(Host)) throw ESocketException("WSocketResolveHost: '" + Host + "' Invalid IP address.");
+  platform::HostEntry entry;
+  int err = platform::LookupName(Trimmed(Host), entry);
+  std::vector<TSockAddr> list;
+  for (const std::string& text : entry.addresses)
+    if (ParseIPAddress(text, literal)) list.push_back(literal);
+  if (err != 0 || list.empty())
+    throw ESocketException(Format("WSocketResolveHost: Cannot convert host address '%s', Error #%d",
+                                  Host.c_str(), err != 0 ? err : platform::WSAHOST_NOT_FOUND));
+  return list;
 }
 
 in_addr WSocketResolveHost(const std::string& Host) {

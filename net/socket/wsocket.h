@@ -1,5 +1,5 @@
-// TCustomWSocket: an event-driven IPv4 socket for the thread that runs the
-// event loop. No operation waits for the network (resolving a host name given
+// TCustomWSocket: an event-driven IPv4 and IPv6 socket for the thread that
+// runs the event loop. No operation waits for the network (resolving a host name given
 // to Addr or LocalAddr that is not a dotted address is the one exception). The
 // socket watches its handle through the platform's readiness notification and
 // turns what it reports into events:
@@ -19,6 +19,16 @@
 // socket error number (platform/winsock_errors.h), 0 for success; the SOCKS
 // layer adds 20001-20017 (socks_wsocket.h), the TLS layer 20101-20104
 // (ssl_wsocket.h).
+//
+// Addresses are dotted IPv4 or IPv6 text ("::1", also accepted in brackets).
+// A name with several addresses is connected to by racing them: the first
+// address is tried, the next one 250 ms later if nothing has connected yet (at
+// once when an attempt fails), and so on through the list; the first
+// connection wins and the other attempts are closed. The race is invisible to
+// the events: they are those of one connect, and a connect that fails on
+// every address reports the error of the last attempt that failed. Addr set
+// to DnsResult() after a DnsLookup of this socket races every address of
+// DnsResultList().
 //
 // Event orders the users rely on:
 //  - outgoing: wsClosed -> wsOpened -> wsConnecting -> wsConnected, then
@@ -62,6 +72,7 @@
 #include "net/socket/buffer.h"
 #include "platform/message_target.h"
 #include "platform/socket_notifier.h"
+#include "platform/timer.h"
 
 namespace quillon {
 
@@ -69,6 +80,8 @@ using Word = uint16_t;
 using TSocket = int;
 inline constexpr TSocket INVALID_SOCKET = -1;
 using TSockAddrIn = sockaddr_in;
+// An address of either family.
+using TSockAddr = sockaddr_storage;
 
 // Ordinal values are part of the interface.
 enum TSocketState {
@@ -115,6 +128,7 @@ inline constexpr uint32_t WM_ASYNCGETHOSTBYADDR = 1027;
 inline constexpr uint32_t WM_CLOSE_DELAYED = 1028;
 inline constexpr uint32_t WM_WSOCKET_RELEASE = 1029;
 inline constexpr uint32_t WM_TRIGGER_EXCEPTION = 1030;
+inline constexpr uint32_t WM_CONNECT_RACE = 1031;  // readiness of a racing connect attempt
 inline constexpr uint32_t WM_TRIGGER_DATA_AVAILABLE = 1044;
 
 // The exception of socket failures that no OnError handler took.
@@ -158,7 +172,7 @@ class TCustomWSocket : private platform::MessageHandler {
   const std::string& LocalPort() const { return local_port_; }
   void SetLocalPort(const std::string& Value);
 
-  // Dotted address / decimal port of the peer; "error" unless wsConnected.
+  // Address text / decimal port of the peer; "error" unless wsConnected.
   virtual std::string PeerAddr();
   virtual std::string PeerPort();
   // Address / port the handle is bound to in wsBound, wsConnected or
@@ -270,8 +284,8 @@ class TCustomWSocket : private platform::MessageHandler {
   // Cancels a pending lookup: OnDnsLookupDone(10004). Nothing without one.
   virtual void CancelDnsLookup();
   // getpeername when wsConnected, else -1.
-  virtual int GetPeerName(TSockAddrIn& Name, int NameLen);
-  virtual int GetSockName(TSockAddrIn& Name, int& NameLen);
+  virtual int GetPeerName(TSockAddr& Name, int NameLen);
+  virtual int GetSockName(TSockAddr& Name, int& NameLen);
   // shutdown(How) when a handle exists (0 receive, 1 send, 2 both).
   virtual void Shutdown(int How);
   // Stop / restore all notifications; readiness found meanwhile is reported
@@ -374,8 +388,8 @@ class TCustomWSocket : private platform::MessageHandler {
   void QueueData(const void* Data, int Len);
   // getpeername while wsConnected (a failure reported as the call FuncName),
   // getsockname while wsBound, wsConnected or wsListening; false otherwise.
-  bool PeerName(TSockAddrIn& Name, const char* FuncName);
-  bool BoundName(TSockAddrIn& Name) const;
+  bool PeerName(TSockAddr& Name, const char* FuncName);
+  bool BoundName(TSockAddr& Name) const;
   // The start of DnsLookup and ReverseDnsLookup: an invalid name is reported
   // (Message, then OnDnsLookupDone(10022)) and gives false; otherwise a
   // pending lookup is cancelled silently and the results are cleared.
@@ -399,12 +413,28 @@ class TCustomWSocket : private platform::MessageHandler {
   // The options Connect sets on a new datagram or stream handle.
   bool SetDatagramOptions();
   bool SetStreamOptions();
-  // Starts the non-blocking connect of a stream socket.
-  void StartConnect();
+  // The connect race of a name with several addresses (see the top).
+  // StartRace connects hsocket_ to the first address; StartNextAttempt opens
+  // and connects a handle to the next one; RaceNotify takes the outcome of
+  // an attempt; StopRace closes every attempt but hsocket_.
+  struct TConnectAttempt;
+  void StartRace();
+  void StartNextAttempt();
+  void AddAttempt(TSocket Handle, int ConnectError);
+  void RaceNotify(uintptr_t WParam, intptr_t LParam);
+  void StopRace();
+  // The remote address of candidate Index with the resolved port.
+  TSockAddr CandidateAddress(size_t Index, socklen_t& Len) const;
 
   TSocket hsocket_ = INVALID_SOCKET;
   TSocketState state_ = wsClosed;
-  TSockAddrIn sin_{};  // remote address: family, port (network order), address
+  TSockAddr sin_{};  // remote address: family, port (network order), address
+  socklen_t sin_len_ = sizeof(sockaddr_in);
+  uint16_t remote_port_ = 0;          // network order
+  std::vector<TSockAddr> candidates_;  // the remote addresses, in the order they are tried
+  std::vector<std::unique_ptr<TConnectAttempt>> racing_;
+  size_t next_candidate_ = 0;
+  std::unique_ptr<platform::OneShotTimer> race_timer_;
   std::string addr_, port_, proto_ = "tcp";
   std::string local_addr_ = "0.0.0.0", local_port_ = "0";
   bool addr_assigned_ = false, port_assigned_ = false, proto_assigned_ = true;
@@ -446,6 +476,21 @@ class TCustomWSocket : private platform::MessageHandler {
 // The IPv4 address of Host (dotted text, or a name resolved with a blocking
 // lookup), in network byte order. Raises ESocketException.
 in_addr WSocketResolveHost(const std::string& Host);
+// The addresses of Host, IPv4 and IPv6 (an address text, or a name resolved
+// with a blocking lookup), in the order they are tried; port 0. Raises
+// ESocketException with WSocketResolveHost's messages.
+std::vector<TSockAddr> WSocketResolveAddresses(const std::string& Host);
+// Text as an address of either family (IPv6 also in brackets), port 0;
+// false for anything else.
+bool ParseIPAddress(const std::string& Text, TSockAddr& Address);
+// "192.0.2.1" or "2001:db8::1" (no brackets); "error" for other families.
+std::string AddressText(const TSockAddr& Address);
+// The port of an address, host order.
+uint16_t AddressPort(const TSockAddr& Address);
+void SetAddressPort(TSockAddr& Address, uint16_t PortNetworkOrder);
+socklen_t AddressLength(const TSockAddr& Address);
+// True for an IPv6 address text, with or without brackets.
+bool IsIPv6Literal(const std::string& Text);
 // The port number of Port (decimal, or a service name of Proto). Raises.
 int WSocketResolvePort(const std::string& Port, const std::string& Proto);
 // The protocol number of Proto (decimal or name). Raises.

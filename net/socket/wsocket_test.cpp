@@ -18,10 +18,12 @@
 #include <thread>
 #include <vector>
 
+#include "platform/dns_lookup.h"
 #include "platform/winsock_errors.h"
 #include "tests/support/event_wait.h"
 #include "tests/support/loopback.h"
 #include "tests/support/scripted_server.h"
+#include "tests/support/silent_listener.h"
 
 namespace quillon {
 namespace {
@@ -544,6 +546,95 @@ TEST(WSocketListen, ListenAcceptDupExchangeData) {
   client.OnError = [](TCustomWSocket*) {};
   EXPECT_EQ(client.Accept(), INVALID_SOCKET) << "not a listening socket";
   EXPECT_EQ(client.LastError(), platform::WSAEINVAL);
+}
+
+TEST(WSocketIPv6, ListenConnectAndAddressTextsOverIPv6) {
+  TCustomWSocket server;
+  server.SetAddr("::1");
+  server.SetPort("0");
+  std::unique_ptr<TCustomWSocket> accepted;
+  std::string got;
+  server.OnSessionAvailable = [&](TCustomWSocket* sender, Word) {
+    accepted = std::make_unique<TCustomWSocket>();
+    accepted->OnDataAvailable = [&](TCustomWSocket* a, Word) { got += a->ReceiveString(); };
+    accepted->Dup(sender->Accept());
+  };
+  server.Listen();
+  ASSERT_EQ(server.State(), wsListening);
+  EXPECT_EQ(server.BoundAddr(), "::1");
+
+  TCustomWSocket client;
+  EventLog log;
+  log.Attach(client);
+  client.SetAddr("[::1]");
+  client.SetPort(server.BoundPort());
+  client.OnSessionConnected = [&](TCustomWSocket* c, Word e) {
+    log.events.push_back("connected " + std::to_string(e));
+    if (e == 0) c->SendString("hello over six");
+  };
+  client.Connect();
+  ASSERT_TRUE(RunUntil([&] { return got == "hello over six"; }));
+  EXPECT_EQ(client.PeerAddr(), "::1");
+  EXPECT_EQ(client.BoundAddr(), "::1");
+  EXPECT_EQ(accepted->PeerAddr(), "::1");
+  EXPECT_EQ(accepted->PeerPort(), client.BoundPort());
+  std::vector<std::string> want = {Text(wsClosed, wsOpened), Text(wsOpened, wsConnecting),
+                                   Text(wsConnecting, wsConnected), "connected 0"};
+  EXPECT_EQ(log.events, want);
+
+  std::vector<int> done;
+  client.OnDnsLookupDone = [&](TCustomWSocket*, Word e) { done.push_back(e); };
+  for (const char* literal : {"::1", "[::1]", " [::1] "}) {
+    done.clear();
+    client.DnsLookup(literal);  // an address text: done before the call returns
+    EXPECT_EQ(done, std::vector<int>{0}) << literal;
+    EXPECT_EQ(client.DnsResult(), "::1") << literal;
+  }
+}
+
+// A name with several addresses: the first does not answer, the second does
+// (the race goes on to it without waiting for the first to fail); when all
+// refuse, the events are those of one refused connect.
+TEST(WSocketRace, NextAddressConnectsWhileTheFirstGivesNoAnswer) {
+  testing::LoopbackListener live;
+  testing::SilentListener silent("127.0.0.2", live.port());
+  ASSERT_TRUE(silent.ok());
+  const std::string closed = std::to_string(testing::ClosedPort());
+  platform::SetNameOverridesForTesting({{"two.test", {"127.0.0.2", "127.0.0.1"}},
+                                        {"refusing.test", {"127.0.0.3", "127.0.0.4", "127.0.0.5"}}});
+  struct Case {
+    const char* name;
+    std::string port;
+    std::vector<std::string> want;
+  } cases[] = {
+      {"two.test", live.PortText(),
+       {Text(wsClosed, wsOpened), Text(wsOpened, wsConnecting), Text(wsConnecting, wsConnected), "connected 0"}},
+      {"refusing.test", closed,
+       {Text(wsClosed, wsOpened), Text(wsOpened, wsConnecting), Text(wsConnecting, wsConnected), "connected 10061",
+        Text(wsConnected, wsClosed), "closed 0 in state 7"}},
+  };
+  for (const Case& c : cases) {
+    TCustomWSocket s;
+    bool looked_up = false;
+    s.OnDnsLookupDone = [&](TCustomWSocket*, Word e) { looked_up = e == 0; };
+    s.DnsLookup(c.name);
+    ASSERT_TRUE(RunUntil([&] { return looked_up; })) << c.name;
+    EventLog log;
+    log.Attach(s);
+    s.SetAddr(s.DnsResult());
+    s.SetPort(c.port);
+    s.Connect();
+    s.Pause();  // the outcome of the connect is reported all the same
+    ASSERT_TRUE(RunUntil([&] { return log.Count("connected") > 0; }, 5000)) << c.name;
+    RunFor(30);
+    s.Resume();
+    EXPECT_EQ(log.events, c.want) << c.name;
+    if (log.Has("connected 0")) EXPECT_EQ(s.PeerAddr(), "127.0.0.1");
+  }
+  platform::SetNameOverridesForTesting({});
+  int call = live.Accept(1000);
+  EXPECT_GE(call, 0);
+  testing::CloseFd(call);
 }
 
 TEST(WSocketListen, DatagramSendToAndReceiveFrom) {

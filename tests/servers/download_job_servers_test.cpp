@@ -138,6 +138,44 @@ class DownloadJobVsftpdTest : public ::testing::Test {
   testing::TempDir dir_;
 };
 
+// Servers listening on IPv6 only, named by their literal: nginx, and vsftpd
+// with the extended data commands in both directions.
+TEST(DownloadJobIPv6Test, LiteralAddressesOfIPv6OnlyServers) {
+  testing::TempDir dir;
+  testing::NginxServer nginx;
+  nginx.ListenOnIPv6();
+  WriteFile(nginx.Root() + "/big.bin", Pattern(1024 * 1024 + 3));
+  ASSERT_TRUE(nginx.Start()) << nginx.Failure();
+  testing::VsftpdServer ftp;
+  ftp.ListenOnIPv6();
+  ASSERT_TRUE(ftp.Start()) << ftp.Failure();
+  WriteFile(ftp.File("pub/setup.bin"), Pattern(700000));
+  const std::string ftp_url = std::string("ftp://") + testing::VsftpdServer::kUser + ":" +
+                              testing::VsftpdServer::kPassword + "@[::1]:" + ftp.PortText() + "/pub/setup.bin";
+  struct {
+    std::string url, file, status, want;
+    bool passive;
+  } cases[] = {
+      {nginx.Url("/big.bin"), "big.bin", "Download Complete.", Pattern(1024 * 1024 + 3), true},
+      {ftp_url, "passive.bin", "Completed.", Pattern(700000), true},
+      {ftp_url, "active.bin", "Completed.", Pattern(700000), false},
+  };
+  std::string commands;
+  for (const auto& c : cases) {
+    Job j(c.url, dir.File(c.file));
+    j.job.OnFtpClientCreated = [&](TDownloadJob*, TFtpClient* ftp) {
+      ftp->SetPassive(c.passive);
+      ftp->OnCommand = [&](TCustomFtpCli*, std::string& cmd) { commands += cmd.substr(0, 4) + " "; };
+    };
+    j.job.StartDownload();
+    ASSERT_TRUE(j.RunToEnd()) << c.url;
+    EXPECT_EQ(j.job.Status(), c.status) << c.url;
+    EXPECT_TRUE(ReadFile(dir.File(c.file)) == c.want) << c.url;
+  }
+  EXPECT_NE(commands.find("EPSV RETR"), std::string::npos) << commands;
+  EXPECT_NE(commands.find("EPRT RETR"), std::string::npos) << commands;
+}
+
 TEST_F(DownloadJobVsftpdTest, CompleteDownloadWalksTheSteps) {
   Job j(Url("pub/tools/setup.bin"), dir_.File("setup.bin"));
   j.job.StartDownload();

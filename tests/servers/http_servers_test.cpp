@@ -8,6 +8,7 @@
 
 #include "base/memory_stream.h"
 #include "net/http/http_cli.h"
+#include "platform/dns_lookup.h"
 #include "tests/support/event_wait.h"
 #include "tests/support/pattern.h"
 #include "tests/support/real_servers.h"
@@ -97,6 +98,34 @@ TEST_F(HttpNginx, BodyArrivesByteForByte) {
   EXPECT_EQ(r.error, 0);
   EXPECT_EQ(http.StatusCode(), 200);
   EXPECT_EQ(http.DocName(), "body.bin");
+}
+
+// nginx on [::1] only: reached by the literal and by a name whose one address
+// is ::1; the Host field names the host as the URL did (brackets kept).
+TEST_F(HttpNginx, IPv6OnlyServerByLiteralAndByName) {
+  testing::NginxServer six;
+  six.ListenOnIPv6();
+  testing::WriteFile(six.Root() + "/body.bin", body_);
+  six.AddLocations("location = /host { return 200 \"$http_host\"; }");
+  ASSERT_TRUE(six.Start()) << six.Failure();
+  platform::SetNameOverridesForTesting({{"six.test", {"::1"}}});
+  const std::string port = six.PortText();
+  struct {
+    std::string url, body;
+  } cases[] = {
+      {six.Url("/body.bin"), body_},
+      {"http://[::1]:" + port + "/host", "[::1]:" + port},
+      {"http://six.test:" + port + "/host", "six.test:" + port},
+  };
+  for (const auto& c : cases) {
+    THttpCli http;
+    http.SetURL(c.url);
+    Result r = Run(http);
+    EXPECT_EQ(r.error, 0) << c.url << " " << http.ReasonPhrase();
+    EXPECT_EQ(http.StatusCode(), 200) << c.url;
+    EXPECT_TRUE(r.body == c.body) << c.url << " " << r.body.substr(0, 60);
+  }
+  platform::SetNameOverridesForTesting({});
 }
 
 TEST_F(HttpNginx, NotFound) {

@@ -9,11 +9,24 @@ namespace quillon::testing {
 
 int PortFromCommand(const std::string& line) {
   int a, b, c, d, p1, p2;
-  if (std::sscanf(line.c_str(), "PORT %d,%d,%d,%d,%d,%d", &a, &b, &c, &d, &p1, &p2) != 6) return -1;
-  return p1 * 256 + p2;
+  if (std::sscanf(line.c_str(), "PORT %d,%d,%d,%d,%d,%d", &a, &b, &c, &d, &p1, &p2) == 6) return p1 * 256 + p2;
+  if (line.rfind("EPRT ", 0) != 0 || line.size() < 7 || line.back() != line[5]) return -1;
+  size_t end = line.size() - 1, start = line.rfind(line[5], end - 1);
+  return start == std::string::npos || start + 1 >= end ? -1 : std::atoi(line.c_str() + start + 1);
 }
 
 bool ScriptedFtpData::Answer(ScriptedConnection& c, const std::string& command_line, const std::string& pasv_suffix) {
+  const bool extended = command_line.rfind("EPSV", 0) == 0 || command_line.rfind("EPRT", 0) == 0;
+  if (extended && !extended_) {
+    if (!c.Send("500 '" + command_line.substr(0, 4) + "': command not understood.\r\n")) return false;
+    std::string next = c.ReadUntil("\r\n");
+    if (next.size() >= 2) next.resize(next.size() - 2);
+    return Answer(c, next, pasv_suffix);
+  }
+  if (command_line.rfind("EPSV", 0) == 0) {
+    listener_ = std::make_unique<LoopbackListener>();
+    return c.Send("229 Entering Extended Passive Mode (|||" + std::to_string(listener_->port()) + "|)\r\n");
+  }
   if (command_line.rfind("PASV", 0) == 0) {
     listener_ = std::make_unique<LoopbackListener>();
     int port = listener_->port();

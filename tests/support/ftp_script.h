@@ -24,6 +24,10 @@ namespace quillon::testing {
 
 class ScriptedFtpData {
  public:
+  // extended: EPSV and EPRT are answered as PASV and PORT are (229, 200);
+  // otherwise they are refused with "500" as an older server does, and the
+  // client's next command line is answered instead.
+  explicit ScriptedFtpData(bool extended = false) : extended_(extended) {}
   // Answers the client's "PORT h1,h2,h3,h4,p1,p2" with "200 PORT ok" (the
   // port is remembered) or its "PASV" with a 227 reply naming a listener on
   // 127.0.0.1 (pasv_suffix follows the closing parenthesis). False for any
@@ -37,12 +41,13 @@ class ScriptedFtpData {
   int active_port() const { return active_port_; }
 
  private:
+  bool extended_;
   std::unique_ptr<LoopbackListener> listener_;
   int active_port_ = -1;
 };
 
-// The PORT numbers of a "PORT a,b,c,d,p1,p2" line as p1 * 256 + p2; -1
-// when the line is no such command.
+// The PORT numbers of a "PORT a,b,c,d,p1,p2" line as p1 * 256 + p2, or the
+// port of an "EPRT |f|address|port|" line; -1 when the line is neither.
 int PortFromCommand(const std::string& line);
 
 // How ServeFtpFile serves one file, and the ways it can misbehave.

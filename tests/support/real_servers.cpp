@@ -50,7 +50,7 @@ bool NginxServer::Start() {
   port_ = FreePort();
   WriteFile(dir_.File("htpasswd"), htpasswd_);
   const std::string d = dir_.path();
-  const std::string conf = ServerConfig(
+  std::string conf = ServerConfig(
       "nginx.conf", {{"DIR", d},
                      {"LISTEN", std::to_string(port_) + (tls_.empty() ? "" : " ssl")},
                      {"ROOT", Root()},
@@ -60,13 +60,17 @@ bool NginxServer::Start() {
                                     "      auth_basic_user_file " + d + "/htpasswd;\n"
                                     "    }\n" +
                                     locations_}});
+  if (host_ != "127.0.0.1") {
+    const size_t at = conf.find("listen 127.0.0.1:");
+    if (at != std::string::npos) conf.replace(at + 7, 9, host_);
+  }
   WriteFile(dir_.File("nginx.conf"), conf);
   // Workers of a server started as root would run as another user that may
   // not enter the temporary folder.
   ::chmod(d.c_str(), 0755);
   return process_.Start({nginx, "-p", d, "-c", dir_.File("nginx.conf"), "-e", dir_.File("nginx-error.log")},
                         dir_.File("nginx.log")) &&
-         process_.WaitForPort(port_);
+         process_.WaitForPort(port_, 10000, host_ == "[::1]");
 }
 
 void NginxServer::EnableTls(const std::string& cert, const std::string& key, const std::string& protocols,

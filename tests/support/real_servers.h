@@ -40,13 +40,15 @@ class NginxServer {
   // before Start.
   void EnableTls(const std::string& cert, const std::string& key, const std::string& protocols = "TLSv1.2 TLSv1.3",
                  const std::string& directives = "");
+  // Listens on [::1] only instead of 127.0.0.1. Call before Start.
+  void ListenOnIPv6() { host_ = "[::1]"; }
   bool Start();
   void Stop() { process_.Stop(); }
   uint16_t port() const { return port_; }
   std::string PortText() const { return std::to_string(port_); }
-  // "http://127.0.0.1:<port>" + path ("https://" with TLS); UrlFor names
-  // another host for the same server.
-  std::string Url(const std::string& path) const { return UrlFor("127.0.0.1", path); }
+  // "http://127.0.0.1:<port>" + path ("https://" with TLS; "[::1]" after
+  // ListenOnIPv6); UrlFor names another host for the same server.
+  std::string Url(const std::string& path) const { return UrlFor(host_, path); }
   std::string UrlFor(const std::string& host, const std::string& path) const;
   std::string Failure() const { return failure_.empty() ? process_.Failure() : failure_; }
 
@@ -54,6 +56,7 @@ class NginxServer {
   TempDir dir_;
   ServerProcess process_;
   uint16_t port_ = 0;
+  std::string host_ = "127.0.0.1";
   std::string htpasswd_;
   std::string locations_;
   std::string tls_;  // the TLS directives; empty for plain http

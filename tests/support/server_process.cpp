@@ -25,13 +25,22 @@ bool IsExecutable(const std::string& path) {
   return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && ::access(path.c_str(), X_OK) == 0;
 }
 
-bool PortAccepts(uint16_t port) {
-  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in sin{};
-  sin.sin_family = AF_INET;
-  sin.sin_port = htons(port);
-  sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&sin), sizeof sin) == 0;
+bool PortAccepts(uint16_t port, bool ipv6) {
+  int fd = ::socket(ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  bool ok;
+  if (ipv6) {
+    sockaddr_in6 sin6{};
+    sin6.sin6_family = AF_INET6;
+    sin6.sin6_port = htons(port);
+    sin6.sin6_addr = in6addr_loopback;
+    ok = ::connect(fd, reinterpret_cast<sockaddr*>(&sin6), sizeof sin6) == 0;
+  } else {
+    sockaddr_in sin{};
+    sin.sin_family = AF_INET;
+    sin.sin_port = htons(port);
+    sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ok = ::connect(fd, reinterpret_cast<sockaddr*>(&sin), sizeof sin) == 0;
+  }
   ::close(fd);
   return ok;
 }
@@ -121,14 +130,14 @@ bool ServerProcess::Running() {
   return true;
 }
 
-bool ServerProcess::WaitForPort(uint16_t port, int timeout_ms) {
+bool ServerProcess::WaitForPort(uint16_t port, int timeout_ms, bool ipv6) {
   auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
   while (std::chrono::steady_clock::now() < end) {
     if (!Running()) {
       if (failure_.empty()) failure_ = "cannot start the server '" + name_ + "'";
       return false;
     }
-    if (PortAccepts(port)) return true;
+    if (PortAccepts(port, ipv6)) return true;
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
   failure_ = "cannot start the server '" + name_ + "': port " + std::to_string(port) +

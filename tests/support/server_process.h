@@ -41,7 +41,8 @@ class ServerProcess {
   bool Start(const std::vector<std::string>& argv, const std::string& log_path = "");
   // Waits until 127.0.0.1:port accepts a connection. False, with Failure()
   // saying why, when the process ended or time ran out.
-  bool WaitForPort(uint16_t port, int timeout_ms = 10000);
+  // ipv6: the port of ::1 rather than 127.0.0.1.
+  bool WaitForPort(uint16_t port, int timeout_ms = 10000, bool ipv6 = false);
   // Ends the process group: SIGTERM, then SIGKILL if it does not go.
   void Stop();
   bool Running();

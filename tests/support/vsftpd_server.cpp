@@ -34,7 +34,7 @@ bool VsftpdServer::Start() {
   WriteFile(dir_.File("passwords"), std::string(kPassword) + "\n");
   port_ = FreePort();
   // Anonymous logins with a password, and a writable pub/.
-  const std::string config = ServerConfig(
+  std::string config = ServerConfig(
       "vsftpd.conf", {{"DIR", dir_.path()},
                       {"PORT", std::to_string(port_)},
                       {"ROOT", Root()},
@@ -47,9 +47,14 @@ bool VsftpdServer::Start() {
                        "anon_other_write_enable=YES\n"
                        "anon_umask=022\n"
                        "anon_world_readable_only=NO\n"}});
+  if (ipv6_) {
+    const std::string v4 = "listen=YES\nlisten_ipv6=NO\nlisten_address=127.0.0.1\n";
+    const size_t at = config.find(v4);
+    if (at != std::string::npos) config.replace(at, v4.size(), "listen=NO\nlisten_ipv6=YES\nlisten_address6=::1\n");
+  }
   WriteFile(dir_.File("vsftpd.conf"), config);
   if (!process_.Start({program, dir_.File("vsftpd.conf")}, dir_.File("vsftpd.log"))) return false;
-  return process_.WaitForPort(port_);
+  return process_.WaitForPort(port_, 10000, ipv6_);
 }
 
 }  // namespace quillon::testing

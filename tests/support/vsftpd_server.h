@@ -31,6 +31,8 @@ class VsftpdServer {
   // Writes the configuration, starts the server and waits for its port.
   // False, with Failure() saying why, when vsftpd is missing or fails.
   bool Start();
+  // Listens on ::1 only instead of 127.0.0.1. Call before Start.
+  void ListenOnIPv6() { ipv6_ = true; }
   void Stop() { process_.Stop(); }
 
   uint16_t port() const { return port_; }
@@ -47,6 +49,7 @@ class VsftpdServer {
   TempDir dir_;
   ServerProcess process_;
   uint16_t port_ = 0;
+  bool ipv6_ = false;
   std::string failure_;
 };
 
