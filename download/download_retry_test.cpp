@@ -14,6 +14,7 @@
 #include "download/download_job.h"
 #include "download/download_texts.h"
 #include "tests/support/event_wait.h"
+#include "tests/support/ftp_script.h"
 #include "tests/support/scripted_server.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/timed_job.h"
@@ -111,6 +112,36 @@ TEST(DownloadRetryTest, TransientFailuresAreTriedAgainAndContinueThePart) {
   EXPECT_EQ(RangeStart(requests[1]), 4000);
   EXPECT_EQ(RangeStart(requests[2]), 6000);
   for (size_t i : {1u, 2u}) EXPECT_NE(requests[i].find("\r\nIf-Range: \"v1\"\r\n"), std::string::npos);
+}
+
+// An FTP transfer cut short is continued with REST, without asking.
+TEST(DownloadRetryTest, FtpTransferCutShortIsContinued) {
+  const std::string content = Pattern(300000);
+  testing::FtpFileScript cut{.content = content, .send_limit = 150000, .mdtm_reply = "213 20260101000000"};
+  testing::FtpFileScript rest{.content = content, .mdtm_reply = "213 20260101000000"};
+  std::mutex mutex;
+  std::vector<std::vector<std::string>> sessions;
+  ScriptedServer server([&](ScriptedConnection& c) {
+    size_t n;
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      n = sessions.size();
+      sessions.emplace_back();
+    }
+    auto commands = testing::ServeFtpFile(c, n == 0 ? cut : rest);
+    std::lock_guard<std::mutex> lock(mutex);
+    sessions[n] = commands;
+  });
+  testing::TempDir dir;
+  RetryJob j("ftp://127.0.0.1:" + server.PortText() + "/pub/f.bin", dir.File("f.bin"));
+  ASSERT_TRUE(j.Run());
+  EXPECT_EQ(j.job.Status(), "Completed.");
+  EXPECT_TRUE(ReadFile(dir.File("f.bin")) == content);
+  EXPECT_TRUE(j.Saw(RetryText((j.waits.at(0) + 999) / 1000, 1, 5, "Download incomplete.")));
+  EXPECT_EQ(j.answer.asked, 0);
+  std::lock_guard<std::mutex> lock(mutex);
+  ASSERT_EQ(sessions.size(), 2u);
+  EXPECT_NE(std::find(sessions[1].begin(), sessions[1].end(), "REST 150000"), sessions[1].end());
 }
 
 // Which answers are tried again, and how long the job waits first.
