@@ -1,6 +1,8 @@
 #include "download/download_job.h"
 
+#include <algorithm>
 #include <chrono>
+#include <cstdint>
 #include <filesystem>
 #include <system_error>
 
@@ -827,8 +829,7 @@ void TDownloadJob::FtpRequestDone(TFtpRequest RqType, Word Error) {
     case ftpRqGet:
     case ftpRqRestartGet: FtpTransferDone(); break;
     case ftpRqQuit:
-      // (A retry may wait: the download goes on.)
-      if (!retry_pending_) in_progress_ = false;
+      in_progress_ = false;
       ftp_.reset();  // the client allows this inside its own OnRequestDone
       ShowFileIcon();
       Changed();
@@ -852,7 +853,9 @@ void TDownloadJob::FtpTransferDone() {
 void TDownloadJob::FtpCommitted(const std::string& failure) {
   ftp_finished_ = true;
   if (!failure.empty() && RetryOrMirror(failure, failure == kIncomplete, -1)) {
-    if (ftp_) ftp_->Quit();
+    // The next try has a session of its own: this one is dropped without
+    // its goodbye.
+    ftp_.reset();
     return;
   }
   if (failure.empty()) {
@@ -938,11 +941,6 @@ void TDownloadJob::FtpFailed(TFtpRequest RqType, Word Error) {
   const std::optional<TRgbColor> color = color_;
   bool quit_failed = RqType == ftpRqQuit;
   bool transfer = RqType == ftpRqGet || RqType == ftpRqRestartGet;
-  // The goodbye of a session whose failure waits for a retry.
-  if (quit_failed && retry_pending_) {
-    ftp_.reset();  // the client allows this inside its own OnRequestDone
-    return;
-  }
   // After the outcome was shown only the goodbye failed: the outcome stays.
   if (!(quit_failed && ftp_finished_))
     status_ = "Status = " + std::to_string(ftp->StatusCode()) + " LastResponse was : \"" + ftp->LastResponse() +
@@ -975,8 +973,8 @@ void TDownloadJob::FtpFailed(TFtpRequest RqType, Word Error) {
                          (TransientSocketError(Error) || TransientFtpReply(ftp->StatusCode()));
   if (!ftp_finished_ && !cancelled_ && RetryOrMirror(status_, transient, -1)) {
     color_ = color;  // the row goes on
-    ftp_finished_ = true;
-    if (!quit_failed && ftp->Connected()) return ftp->Quit();
+    // The next try has a session of its own: this one is dropped without
+    // its goodbye (the client allows this inside its own OnRequestDone).
     ftp_.reset();
     return;
   }
@@ -1020,18 +1018,7 @@ bool TDownloadJob::RetryOrMirror(const std::string& failure, bool transient, int
       progress_text_ = status_;
       status_ = "Paused.";
     }
-    AfterPartWritten([this, wait] {
-      if (!retry_timer_) {
-        retry_timer_ = std::make_unique<platform::OneShotTimer>();
-        retry_timer_->OnTimer = [this] {
-          if (paused_)
-            retry_due_ = true;
-          else
-            RetryNow();
-        };
-      }
-      retry_timer_->Start(static_cast<uint32_t>(std::max<int64_t>(wait, 0)));
-    });
+    AfterPartWritten([this, wait] { StartRetryTimer(wait); });
     Changed();
     return true;
   }
@@ -1040,8 +1027,23 @@ bool TDownloadJob::RetryOrMirror(const std::string& failure, bool transient, int
   retry_pending_ = true;
   retry_due_ = false;
   in_progress_ = true;
-  AfterPartWritten([this] { RetryNow(); });
+  // From the event loop too, once the failed client has been dropped.
+  AfterPartWritten([this] { StartRetryTimer(0); });
   return true;
+}
+
+void TDownloadJob::StartRetryTimer(int64_t ms) {
+  if (!retry_timer_) {
+    retry_timer_ = std::make_unique<platform::OneShotTimer>();
+    retry_timer_->OnTimer = [this] {
+      // A wait that ends while the user paused the row ends with Resume.
+      if (paused_)
+        retry_due_ = true;
+      else
+        RetryNow();
+    };
+  }
+  retry_timer_->Start(static_cast<uint32_t>(std::clamp<int64_t>(ms, 0, UINT32_MAX)));
 }
 
 void TDownloadJob::AfterPartWritten(std::function<void()> next) {

@@ -271,6 +271,9 @@ class TDownloadJob {
   // held), runs `next`; a write failure ends the download instead.
   void AfterPartWritten(std::function<void()> next);
   void RetryNow();
+  // The wait before RetryNow (the event loop's timer; Resume ends a wait
+  // that ended while paused).
+  void StartRetryTimer(int64_t ms);
   void NextMirror();
   // Ends a pending retry or mirror (Cancel): the part is kept or removed.
   void DropPendingRetry();

@@ -272,5 +272,27 @@ TEST(DownloadRetryTest, MirrorsTakeOverThePart) {
   }
 }
 
+// An FTP link that fails for good hands over to an HTTP mirror, which
+// starts from nothing (the FTP part has no HTTP validator, no hash is given).
+TEST(DownloadRetryTest, FtpLinkHandsOverToAMirror) {
+  const std::string content = Pattern(20000);
+  testing::FtpFileScript refused{.content = content, .retr_reply = "550 No such file"};
+  ScriptedServer ftp([&](ScriptedConnection& c) { testing::ServeFtpFile(c, refused); });
+  ScriptedServer mirror([&](ScriptedConnection& c) {
+    c.ReadUntil("\r\n\r\n");
+    c.Send("HTTP/1.1 200 OK\r\nContent-Length: 20000\r\n\r\n" + content);
+  });
+  testing::TempDir dir;
+  RetryJob j("ftp://127.0.0.1:" + ftp.PortText() + "/pub/f.bin", dir.File("f.bin"));
+  const std::string second = "http://127.0.0.1:" + mirror.PortText() + "/f.bin";
+  j.job.SetMirrors({second});
+  ASSERT_TRUE(j.Run());
+  EXPECT_EQ(j.job.Status(), "Download Complete.");
+  EXPECT_TRUE(j.Saw("Trying mirror 1 of 1: " + second));
+  EXPECT_TRUE(ReadFile(dir.File("f.bin")) == content);
+  EXPECT_FALSE(FileExists(dir.File("f.bin.part")));
+  EXPECT_TRUE(j.waits.empty());
+}
+
 }  // namespace
 }  // namespace quillon
