@@ -175,6 +175,25 @@ TCatalogue::TLinkIntegrity TCatalogue::LinkIntegrity(TXmlNode* link) {
   return result;
 }
 
+std::vector<std::string> TCatalogue::MirrorUrls(TXmlNode* product, int index) {
+  std::vector<std::string> mirrors;
+  const std::vector<TXmlNode*> links = LinkNodes(product);
+  if (index < 0 || index >= static_cast<int>(links.size())) return mirrors;
+  const TLinkIntegrity picked = LinkIntegrity(links[index]);
+  if (picked.sha256.empty() || !picked.error.empty()) return mirrors;
+  const std::string own = FieldText(links[index], "URL");
+  for (int i = 0; i < static_cast<int>(links.size()); ++i) {
+    if (i == index || IsBrowserLink(links[i])) continue;
+    const TLinkIntegrity other = LinkIntegrity(links[i]);
+    const std::string url = FieldText(links[i], "URL");
+    if (!other.error.empty() || other.sha256 != picked.sha256 || url.empty() || url == own ||
+        std::find(mirrors.begin(), mirrors.end(), url) != mirrors.end())
+      continue;
+    mirrors.push_back(url);
+  }
+  return mirrors;
+}
+
 bool TCatalogue::IsBrowserLink(TXmlNode* link) {
   return FieldText(link, "Handle_by") == kSendToBrowser;
 }

@@ -138,6 +138,11 @@ class TCatalogue {
     std::string error;
   };
   static TLinkIntegrity LinkIntegrity(TXmlNode* link);
+  // The mirrors of a product's link `index`: the URLs of its other program
+  // links (not sent to the browser) whose SHA256 is the link's, in catalogue
+  // order, each once and none the link's own URL. None for a link without a
+  // SHA256 or with an unreadable Size or SHA256.
+  static std::vector<std::string> MirrorUrls(TXmlNode* product, int index);
 
   // --- Rules ---
   // A link goes to the browser when its Handle_by is "Send to browser" exactly.

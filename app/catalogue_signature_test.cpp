@@ -153,6 +153,28 @@ TEST(CatalogueSignature, LinkSizeAndDigestAreValidated) {
   }
 }
 
+// The other program links of a product with the link's SHA256 are its mirrors.
+TEST(CatalogueSignature, MirrorsAreTheProgramLinksWithTheSameDigest) {
+  const std::string a = "<SHA256>" + std::string(64, 'a') + "</SHA256>";
+  const std::string a_upper = "<SHA256>" + std::string(64, 'A') + "</SHA256>";
+  const std::string b = "<SHA256>" + std::string(64, 'b') + "</SHA256>";
+  auto link = [](const std::string& url, const std::string& fields, const std::string& handle = "Internal Download") {
+    return "<Download><URL>" + url + "</URL><Handle_by>" + handle + "</Handle_by>" + fields + "</Download>";
+  };
+  TCatalogue catalogue =
+      Parse("<Root><Program_Group>" + link("http://one/f", a) + link("http://two/f", b) +
+            link("http://three/f", a_upper) + link("http://web/f", a, "Send to browser") + link("http://one/f", a) +
+            link("http://four/f", a + "<Size>x</Size>") + link("ftp://five/f", a) + link("http://six/f", "") +
+            "</Program_Group></Root>");
+  TXmlNode* product = catalogue.ProductNode(0);
+  EXPECT_EQ(TCatalogue::MirrorUrls(product, 0), (std::vector<std::string>{"http://three/f", "ftp://five/f"}));
+  EXPECT_EQ(TCatalogue::MirrorUrls(product, 6), (std::vector<std::string>{"http://one/f", "http://three/f"}));
+  EXPECT_TRUE(TCatalogue::MirrorUrls(product, 1).empty());  // no other link with its digest
+  EXPECT_TRUE(TCatalogue::MirrorUrls(product, 7).empty());  // no digest
+  EXPECT_TRUE(TCatalogue::MirrorUrls(product, 5).empty());  // an unreadable Size
+  EXPECT_TRUE(TCatalogue::MirrorUrls(product, 8).empty());
+}
+
 // ---------------------------------------------------------------- updates
 
 // The fetched bytes offered to the catalogue in use `current` (no record).

@@ -622,13 +622,19 @@ void TfrmDownloader::StartProgramDownload(const std::string& url) {
   expected.error = integrity.error;
   // A hash from an update nobody signed is checked, but proves nothing.
   expected.authenticated = in_use_.HashesAuthenticated();
-  AddDownloadRow(url, SaveToFolderEdit->text(), expected);
+  AddDownloadRow(url, SaveToFolderEdit->text(), expected,
+                 TCatalogue::MirrorUrls(SelectedProduct(), URLCBx->currentIndex()));
 }
 
 TDLVisualPanel* TfrmDownloader::AddDownloadRow(const std::string& url, const QString& file,
-                                               const TExpectedFile& expected) {
+                                               const TExpectedFile& expected,
+                                               std::vector<std::string> mirrors) {
   TDLVisualPanel* row = DLScrollBox->AddDownload(url, QFile::encodeName(file).toStdString());
   row->Job().SetExpectedFile(expected);
+  // Transient failures are tried again; a link that fails for good hands the
+  // download to its mirrors.
+  row->Job().SetRetries(kDefaultRetries);
+  row->Job().SetMirrors(std::move(mirrors));
   // The row takes the catalogue's texts in the catalogue's encoding.
   row->SetTextsUtf8(catalogue_.Utf8());
   row->RefitTexts();

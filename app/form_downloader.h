@@ -28,6 +28,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 #include <string_view>
 
 #include "app/catalogue.h"
@@ -163,8 +164,10 @@ class TfrmDownloader : public QWidget {
   // starts a row for `url` into SaveToFolderEdit's file.
   virtual void StartProgramDownload(const std::string& url);
   // Creates and starts one row: the list's new row gets the catalogue's
-  // cancel and download captions.
-  TDLVisualPanel* AddDownloadRow(const std::string& url, const QString& file, const TExpectedFile& expected = {});
+  // cancel and download captions, retries on, and `mirrors`, other URLs of
+  // the same file.
+  TDLVisualPanel* AddDownloadRow(const std::string& url, const QString& file, const TExpectedFile& expected = {},
+                                 std::vector<std::string> mirrors = {});
 
   void showEvent(QShowEvent* event) override;
   void closeEvent(QCloseEvent* event) override;

@@ -1,16 +1,20 @@
 #include "download/download_job.h"
 
+#include <algorithm>
 #include <chrono>
+#include <cstdint>
 #include <filesystem>
 #include <system_error>
 
 #include <cerrno>
 #include <cstring>
+#include <random>
 
 #include "base/file_stream.h"
 #include "base/strings.h"
 #include "download/partial_file.h"
 #include "download/queued_file_stream.h"
+#include "platform/timer.h"
 #include "platform/winsock_errors.h"
 
 namespace quillon {
@@ -88,6 +92,37 @@ std::string NotTheAskedPart(THttpCli& http) {
          " (not the part of the file that was asked for)";
 }
 
+// The longest wait a server's Retry-After is honoured with.
+constexpr int64_t kMaxRetryAfterMs = 300 * 1000;
+
+// Failures of the network that a later try may not meet: a refused or reset
+// connection and the time limits.
+bool TransientSocketError(Word Error) {
+  return Error == platform::WSAECONNREFUSED || Error == platform::WSAECONNRESET || Error == platform::WSAENETRESET ||
+         Error == kConnectTimeoutError || Error == kIdleTimeoutError;
+}
+
+bool TransientHttpStatus(int code) {
+  return code == 408 || code == 429 || code == 500 || code == 502 || code == 503 || code == 504;
+}
+
+bool TransientFtpReply(int code) {
+  return code == 421 || code == 425 || code == 426 || code == 450 || code == 451;
+}
+
+// A failure on this computer's side: another URL does not help.
+bool LocalFailure(const std::string& failure) {
+  return failure.starts_with(kCannotWrite) || failure.ends_with(" is already being downloaded.");
+}
+
+// The planned wait before retry `attempt` (1 for the first): `first_s`
+// seconds doubled for each earlier retry, plus a random 0-20 %.
+int64_t BackoffMs(int first_s, int attempt) {
+  static std::minstd_rand random(std::random_device{}());
+  const int64_t base = static_cast<int64_t>(first_s) * 1000 << std::min(attempt - 1, 20);
+  return base + static_cast<int64_t>(std::uniform_real_distribution<double>(0.0, 0.2)(random) * static_cast<double>(base));
+}
+
 // A name or password that would break the command line it is sent in.
 bool UnsafeLoginText(const std::string& s) { return s.find_first_of(std::string("\r\n\0", 3)) != std::string::npos; }
 
@@ -119,6 +154,10 @@ TDownloadJob::~TDownloadJob() {
 }
 
 void TDownloadJob::ReleaseClients() {
+  if (retry_timer_) retry_timer_->Stop();
+  retry_pending_ = false;
+  retry_due_ = false;
+  retry_next_ = nullptr;
   http_.reset();
   ftp_.reset();
   // Drops whatever is still queued; the writer closes the file after the
@@ -173,6 +212,13 @@ void TDownloadJob::StartDownload() {
   // A restart replaces whatever is left of the previous transfer.
   ReleaseClients();
   ++start_count_;
+  ftp_continue_ = false;
+  // A new start begins with the URL that was set, not with a mirror of it.
+  if (mirror_index_ > 0) url_ = picked_url_;
+  mirror_index_ = 0;
+  picked_url_ = url_;
+  attempt_ = 0;
+  mirror_status_.clear();
   in_progress_ = false;
   ftp_completed_ = false;
   cancelled_ = false;
@@ -422,6 +468,29 @@ void TDownloadJob::RefetchWholeFile() {
   RequestHttp();
 }
 
+void TDownloadJob::ContinueHttp() {
+  http_resuming_ = false;
+  http_refetch_ = false;
+  resume_from_ = 0;
+  http_total_ = -1;
+  http_validator_.clear();
+  const int64_t size = part_.Size();
+  TPartInfo info;
+  if (size > 0 && ReadPartInfo(part_name_, info) && info.total > size &&
+      (expected_.size < 0 || info.total == expected_.size)) {
+    // The part of this URL continues with its validator; a mirror's part
+    // continues without one when the publisher's hash checks every byte.
+    if (info.url == url_ && info.Continuable())
+      http_validator_ = info.validator;
+    else if (info.url == url_ || expected_.sha256.empty())
+      return RequestHttp();
+    http_resuming_ = true;
+    resume_from_ = size;
+    http_total_ = info.total;
+  }
+  RequestHttp();
+}
+
 void TDownloadJob::RequestHttp() {
   http_part_opened_ = false;
   http_failure_.clear();
@@ -436,11 +505,11 @@ void TDownloadJob::RequestHttp() {
   if (http_resuming_) http->SetContentRangeBegin(std::to_string(resume_from_));
   http_ = std::move(http);
   in_progress_ = true;
-  status_ = "Initiating download...";
+  status_ = mirror_status_.empty() ? "Initiating download..." : mirror_status_;
   if (!FireEvent(lifetime_, OnHttpClientCreated, this, http_.get())) return;
   // The validator goes with every continued request, after whatever a
   // caller added, so that the server sends the rest only of the same file.
-  if (http_resuming_) {
+  if (http_resuming_ && !http_validator_.empty()) {
     auto before = http_->OnBeforeHeaderSend;
     http_->OnBeforeHeaderSend = [before, validator = http_validator_](THttpCli* sender, const std::string& method,
                                                                      std::vector<std::string>& lines) {
@@ -453,7 +522,13 @@ void TDownloadJob::RequestHttp() {
 }
 
 void TDownloadJob::HttpHeaderData() {
-  (paused_ ? progress_text_ : status_) += ".";
+  std::string& text = paused_ ? progress_text_ : status_;
+  // A mirror's text stays until the mirror answers.
+  if (!mirror_status_.empty()) {
+    if (text == mirror_status_) text = "Initiating download...";
+    mirror_status_.clear();
+  }
+  text += ".";
   Changed();
 }
 
@@ -486,13 +561,22 @@ void TDownloadJob::HttpDocBegin() {
       const bool range = ParseContentRange(HeaderValue(header, "content-range"), first, total);
       // Another version of the file: its bytes do not continue the part,
       // which starts again with the whole file.
-      http_refetch_ = !SameVersion(header, http_validator_) || (range && total >= 0 && total != http_total_);
+      // (A mirror's part is continued without a validator: the publisher's
+      // hash decides.)
+      http_refetch_ = (!http_validator_.empty() && !SameVersion(header, http_validator_)) ||
+                      (range && total >= 0 && total != http_total_);
       if (http_refetch_ || !range || first != resume_from_ || total != http_total_) {
         http_failure_ = NotTheAskedPart(*http);
         throw EHttpException(http_failure_, code);
       }
       OpenPartStream(resume_from_);
       BeginTransfer(resume_from_);
+      if (http_validator_.empty()) {
+        // The part is now this mirror's: a later try continues it here.
+        TPartInfo info{url_, http_total_, HeaderValue(header, "etag")};
+        if (info.validator.empty()) info.validator = HeaderValue(header, "last-modified");
+        WritePartInfo(part_name_, info);
+      }
     } else if (code == 206) {
       // Part of a file when the whole was asked for.
       http_failure_ = NotTheAskedPart(*http);
@@ -602,12 +686,18 @@ void TDownloadJob::HttpRequestDone(THttpRequest RqType, Word Error) {
   bool complete = false;
   int64_t expected_size = -1;
   std::string failure = HttpFailure(Error, complete, expected_size);
+  const int code = http_->StatusCode();
+  const bool transient = http_failure_.empty() && write_error_.empty() &&
+                         (failure == kIncomplete || TransientSocketError(Error) ||
+                          (Error == 0 && TransientHttpStatus(code)));
+  const int64_t retry_after = RetryAfterMs(HeaderValue(http_->RcvdHeader(), "retry-after"), kMaxRetryAfterMs);
   http_.reset();  // the client allows this inside its own OnRequestDone
   if (http_refetch_ && Error != httperrAborted) return RefetchWholeFile();
   // The progress text stays until the writer has written the whole part.
   if (complete) return CommitWhenWritten(expected_size, [this](const std::string& f) { HttpCommitted(f); });
   // A cancel keeps the status its click showed, in start mode already.
   const bool cancelled = Error == httperrAborted && write_error_.empty();
+  if (!cancelled && RetryOrMirror(failure, transient, retry_after)) return;
   if (cancelled)
     status_ = failure;
   else
@@ -616,6 +706,7 @@ void TDownloadJob::HttpRequestDone(THttpRequest RqType, Word Error) {
 }
 
 void TDownloadJob::HttpCommitted(const std::string& failure) {
+  if (!failure.empty() && RetryOrMirror(failure, failure == kIncomplete, -1)) return;
   if (failure.empty()) {
     status_ = CompletionText("Download Complete.");
     Finish(true, "");
@@ -656,7 +747,8 @@ void TDownloadJob::StartFtpDownload() {
     FtpRequestDone(RqType, Error);
     // The session has ended, by whichever path (the client is gone): the
     // part goes with it unless the writer still finishes it.
-    if (alive && start_count_ == start && !ftp_ && !settling_ && !committing_) KeepOrRemovePart(true);
+    if (alive && start_count_ == start && !ftp_ && !settling_ && !committing_ && !retry_pending_)
+      KeepOrRemovePart(true);
   };
   ftp->OnSessionConnected = [this](TCustomFtpCli*, Word) { FtpSessionConnected(); };
   ftp->OnSessionClosed = [](TCustomFtpCli*, Word) {};
@@ -674,6 +766,7 @@ void TDownloadJob::StartFtpDownload() {
   ftp_ = std::move(ftp);
   ftp_size_ = -1;
   ftp_finished_ = false;
+  ftp_completed_ = false;
   status_ = "Connecting to server...";
   in_progress_ = true;
   pause_visible_ = false;
@@ -759,6 +852,12 @@ void TDownloadJob::FtpTransferDone() {
 
 void TDownloadJob::FtpCommitted(const std::string& failure) {
   ftp_finished_ = true;
+  if (!failure.empty() && RetryOrMirror(failure, failure == kIncomplete, -1)) {
+    // The next try has a session of its own: this one is dropped without
+    // its goodbye.
+    ftp_.reset();
+    return;
+  }
   if (failure.empty()) {
     ftp_completed_ = true;
     status_ = CompletionText("Completed.");
@@ -797,10 +896,11 @@ void TDownloadJob::FtpMdtmDone() {
   int64_t local_size = LocalFileSize(part_name_);
   TPartInfo info;
   if (ftp_size_ > 0 && ReadPartInfo(part_name_, info) && PartContinues(info, url_, local_size) &&
-      local_size > 0 && info.total == ftp_size_ && info.validator == mdtm && question_) {
+      local_size > 0 && info.total == ftp_size_ && info.validator == mdtm && (question_ || ftp_continue_)) {
     auto alive = lifetime_.Token();
     TFtpClient* asked = ftp_.get();
-    resume = question_->AskResume(kResumeQuestion);
+    // A retry continues without asking.
+    resume = ftp_continue_ || question_->AskResume(kResumeQuestion);
     // The question may have run the event loop: the row may be gone, or the
     // transfer ended or replaced.
     if (!alive || ftp_.get() != asked) return;
@@ -838,6 +938,7 @@ void TDownloadJob::FtpMdtmDone() {
 
 void TDownloadJob::FtpFailed(TFtpRequest RqType, Word Error) {
   TFtpClient* ftp = ftp_.get();
+  const std::optional<TRgbColor> color = color_;
   bool quit_failed = RqType == ftpRqQuit;
   bool transfer = RqType == ftpRqGet || RqType == ftpRqRestartGet;
   // After the outcome was shown only the goodbye failed: the outcome stays.
@@ -867,10 +968,19 @@ void TDownloadJob::FtpFailed(TFtpRequest RqType, Word Error) {
   } else if (RqType == ftpRqConnect || RqType == ftpRqUser || RqType == ftpRqPass) {
     status_ = "Could not connect or log in.";
   }
+  ftp->SetLocalStream(nullptr);
+  const bool transient = !cancelled_ && WriteFailure().empty() && !ftp->LimitPassed() &&
+                         (TransientSocketError(Error) || TransientFtpReply(ftp->StatusCode()));
+  if (!ftp_finished_ && !cancelled_ && RetryOrMirror(status_, transient, -1)) {
+    color_ = color;  // the row goes on
+    // The next try has a session of its own: this one is dropped without
+    // its goodbye (the client allows this inside its own OnRequestDone).
+    ftp_.reset();
+    return;
+  }
   in_progress_ = false;
   pause_visible_ = false;
   if (!ftp_completed_) ToStartMode();
-  ftp->SetLocalStream(nullptr);
   if (!ftp_finished_) SettlePart(FtpPartRecorded(part_name_, url_), cancelled_);
   ftp_finished_ = true;
   if (!quit_failed && ftp->Connected()) {
@@ -879,6 +989,134 @@ void TDownloadJob::FtpFailed(TFtpRequest RqType, Word Error) {
     return;
   }
   ftp_.reset();  // the client allows this inside its own OnRequestDone
+  ShowFileIcon();
+  Changed();
+}
+
+// ---- Retries and mirrors ------------------------------------------------------------
+
+bool TDownloadJob::RetryOrMirror(const std::string& failure, bool transient, int64_t retry_after_ms) {
+  if (LocalFailure(failure) || !part_.Held()) return false;
+  if (transient && attempt_ < retries_) {
+    ++attempt_;
+    int64_t wait = retry_after_ms >= 0 ? retry_after_ms : BackoffMs(retry_wait_, attempt_);
+    status_ = RetryText((wait + 999) / 1000, attempt_, retries_, failure);
+    if (retry_wait_hook_) wait = retry_wait_hook_(wait);
+    retry_next_ = [this] {
+      if (LowerCase(url_).starts_with("ftp://")) {
+        ftp_continue_ = true;
+        return StartFtpDownload();
+      }
+      ContinueHttp();
+    };
+    retry_pending_ = true;
+    retry_due_ = false;
+    in_progress_ = true;
+    pause_caption_ = paused_ ? "Resume" : "Pause";
+    pause_visible_ = true;
+    if (paused_) {
+      progress_text_ = status_;
+      status_ = "Paused.";
+    }
+    AfterPartWritten([this, wait] { StartRetryTimer(wait); });
+    Changed();
+    return true;
+  }
+  if (mirror_index_ >= mirrors_.size()) return false;
+  retry_next_ = [this] { NextMirror(); };
+  retry_pending_ = true;
+  retry_due_ = false;
+  in_progress_ = true;
+  // From the event loop too, once the failed client has been dropped.
+  AfterPartWritten([this] { StartRetryTimer(0); });
+  return true;
+}
+
+void TDownloadJob::StartRetryTimer(int64_t ms) {
+  if (!retry_timer_) {
+    retry_timer_ = std::make_unique<platform::OneShotTimer>();
+    retry_timer_->OnTimer = [this] {
+      // A wait that ends while the user paused the row ends with Resume.
+      if (paused_)
+        retry_due_ = true;
+      else
+        RetryNow();
+    };
+  }
+  retry_timer_->Start(static_cast<uint32_t>(std::clamp<int64_t>(ms, 0, UINT32_MAX)));
+}
+
+void TDownloadJob::AfterPartWritten(std::function<void()> next) {
+  if (!part_stream_) return next();
+  committing_ = false;
+  settling_ = true;
+  part_stream_->Finish([this, next](const std::string& error) {
+    part_stream_.reset();
+    settling_ = false;
+    if (error.empty() && write_error_.empty()) return next();
+    retry_pending_ = false;
+    in_progress_ = false;
+    Finish(false, write_error_.empty() ? kCannotWrite + error : write_error_);
+    TPartInfo info;
+    KeepOrRemovePart(ReadPartInfo(part_name_, info) && info.Continuable());
+    ShowFileIcon();
+    Changed();
+  });
+}
+
+void TDownloadJob::RetryNow() {
+  retry_pending_ = false;
+  retry_due_ = false;
+  write_error_.clear();
+  http_failure_.clear();
+  // A part that failed its checks was removed: the next try takes the name
+  // again (which another download may hold by now).
+  std::error_code ec;
+  if (!std::filesystem::exists(part_name_, ec)) {
+    part_.Release();
+    std::string reason;
+    if (part_.Take(part_name_, reason) != TPartialFile::tkTaken) {
+      in_progress_ = false;
+      Finish(false, "Download failed: " + FileNameOf(local_filename_) + " is already being downloaded.");
+      return Changed();
+    }
+  }
+  auto next = std::move(retry_next_);
+  retry_next_ = nullptr;
+  if (next) next();
+}
+
+void TDownloadJob::NextMirror() {
+  url_ = mirrors_[mirror_index_++];
+  attempt_ = 0;
+  mirror_status_ = MirrorText(mirror_index_, mirrors_.size(), url_);
+  status_ = mirror_status_;
+  const std::string lower = LowerCase(url_);
+  if (lower.starts_with("ftp://")) return StartFtpDownload();
+  if (!lower.starts_with("http://") && !lower.starts_with("https://")) {
+    in_progress_ = false;
+    Finish(false, "Unsupported protocol.");
+    KeepOrRemovePart(true);
+    return Changed();
+  }
+  ContinueHttp();
+}
+
+void TDownloadJob::DropPendingRetry() {
+  if (retry_timer_) retry_timer_->Stop();
+  retry_pending_ = false;
+  retry_due_ = false;
+  retry_next_ = nullptr;
+  part_stream_.reset();  // a cancel does not wait for the writer
+  settling_ = false;
+  TPartInfo info;
+  const bool ftp = LowerCase(url_).starts_with("ftp://");
+  KeepOrRemovePart(ftp ? FtpPartRecorded(part_name_, url_) : ReadPartInfo(part_name_, info) && info.Continuable());
+  ToStartMode();
+  pause_visible_ = false;
+  in_progress_ = false;
+  color_ = clDownloadCancelled;
+  status_ = ftp ? "Download cancelled." : "Download Cancelled.";
   ShowFileIcon();
   Changed();
 }
@@ -909,6 +1147,7 @@ void TDownloadJob::ActionClick() {
 
 void TDownloadJob::Cancel() {
   if (action_mode_ != amCancel || !in_progress_ || !action_enabled_) return;
+  if (retry_pending_) return DropPendingRetry();
   if (committing_) {
     // The writer had not finished the whole part: it stays a part. Without
     // a client whose end would settle it, the part is settled here.
@@ -944,6 +1183,11 @@ void TDownloadJob::PauseClick() {
     pause_caption_ = "Pause";
     paused_ = false;
     if (status_ == "Paused.") status_ = progress_text_;
+    // The wait before a retry ended while paused: the retry starts now.
+    if (retry_pending_ && retry_due_) {
+      Changed();
+      return RetryNow();
+    }
   }
   ApplyPause();
   Changed();

@@ -83,6 +83,22 @@
 //   Cancel (ActionClick in cancel mode, at any time of a transfer, the
 //     connection and login included): aborts, start mode, "Download
 //     Cancelled." until the client's completion replaces it.
+//   Retries: a transient failure (connection refused or reset, a timeout,
+//     "Download incomplete.", HTTP 408, 429, 500, 502, 503, 504, FTP 421,
+//     425, 426, 450, 451) is tried again up to Retries() times, after
+//     RetryWait() seconds, then twice as long each time, each wait with a
+//     random 0-20 % added (an HTTP Retry-After in seconds replaces it, up to
+//     300 s). The row says "Retrying in <n> s (attempt <k> of <retries>): "
+//     + the reason; Pause and Cancel work during the wait. A try continues
+//     the part under the rules above without asking (the part stays locked
+//     between the tries). Certificate failures, other statuses, size or hash
+//     mismatches, write failures and a cancel are never tried again.
+//   Mirrors (SetMirrors): when the URL fails for good (after its retries)
+//     the download goes on with the next mirror, "Trying mirror <k> of <m>:
+//     <url>"; an HTTP part carries over to a mirror only when the
+//     publisher's SHA-256 is known (it covers every byte), and starts again
+//     otherwise. URL() names the URL being fetched; a new start begins with
+//     the one set.
 // NAME.part stays locked from the start until its transfer has ended (by
 // any path: complete, failed, cancelled) and the part is renamed, kept or
 // removed. Destroying the job ends its transfer and closes the partial
@@ -95,6 +111,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "base/lifetime.h"
 #include "download/download_texts.h"
@@ -105,6 +122,9 @@
 
 namespace quillon {
 
+namespace platform {
+class OneShotTimer;
+}
 class TQueuedFileStream;
 
 // What the publisher's catalogue says about a link's file.
@@ -133,6 +153,9 @@ class TResumeQuestion {
 constexpr TRgbColor clDownloadComplete{233, 233, 233};
 constexpr TRgbColor clDownloadCancelled{255, 236, 236};
 
+// Tries after a transient failure that the window and quillon-get make.
+constexpr int kDefaultRetries = 5;
+
 // The action link's modes, as its tag holds them.
 enum TActionMode { amCancel = 0, amOpen = 1, amStart = 2 };
 
@@ -151,7 +174,10 @@ class TDownloadJob {
 
   // ---- Settings ---------------------------------------------------------------
   const std::string& URL() const { return url_; }
-  void SetURL(const std::string& v) { url_ = v; }
+  void SetURL(const std::string& v) {
+    url_ = v;
+    mirror_index_ = 0;
+  }
   const std::string& LocalFilename() const { return local_filename_; }
   void SetLocalFilename(const std::string& v) { local_filename_ = v; }
   // Caption of the action link while a transfer runs / when a (re)start is
@@ -169,6 +195,22 @@ class TDownloadJob {
   void SetIdleTimeout(int Seconds) { idle_timeout_ = Seconds; }
   void SetResumeQuestion(TResumeQuestion* q) { question_ = q; }
   void SetExpectedFile(TExpectedFile v) { expected_ = std::move(v); }
+  // Tries after a transient failure (0, the default: none; the window and
+  // quillon-get use kDefaultRetries) and the seconds before the first; they
+  // apply from the next failure.
+  int Retries() const { return retries_; }
+  void SetRetries(int n) { retries_ = n < 0 ? 0 : n; }
+  int RetryWait() const { return retry_wait_; }
+  void SetRetryWait(int Seconds) { retry_wait_ = Seconds < 0 ? 0 : Seconds; }
+  // Other URLs of the same file, tried in this order after URL() fails.
+  void SetMirrors(std::vector<std::string> urls) { mirrors_ = std::move(urls); }
+  const std::vector<std::string>& Mirrors() const { return mirrors_; }
+  // Receives each planned wait before a retry (milliseconds, the random part
+  // and Retry-After included) and returns the milliseconds to wait instead.
+  using TRetryWaitHook = std::function<int64_t(int64_t planned_ms)>;
+  void SetRetryWaitForTesting(TRetryWaitHook hook) { retry_wait_hook_ = std::move(hook); }
+  // Between a failure that is tried again and the next try.
+  bool RetryPending() const { return retry_pending_; }
   // Bytes a transfer may hold in memory, waiting for the disk, before its
   // socket waits too.
   void SetWriteQueueLimitForTesting(int64_t bytes) { write_queue_limit_ = bytes; }
@@ -218,6 +260,23 @@ class TDownloadJob {
 
  private:
   void StartHttpDownload();
+  // A retry or a mirror: continues the held part when its record allows it
+  // (without asking), else fetches the whole file.
+  void ContinueHttp();
+  // After a failure with the status text `failure`: schedules a retry
+  // (`transient`, tries left) or the next mirror, and says whether it did;
+  // `retry_after_ms` is the server's wish (-1: none).
+  bool RetryOrMirror(const std::string& failure, bool transient, int64_t retry_after_ms);
+  // Once the writer has written every queued byte of the part (which stays
+  // held), runs `next`; a write failure ends the download instead.
+  void AfterPartWritten(std::function<void()> next);
+  void RetryNow();
+  // The wait before RetryNow (the event loop's timer; Resume ends a wait
+  // that ended while paused).
+  void StartRetryTimer(int64_t ms);
+  void NextMirror();
+  // Ends a pending retry or mirror (Cancel): the part is kept or removed.
+  void DropPendingRetry();
   // One GET with a new client: for the rest of the part from resume_from_
   // when http_resuming_, else for the whole file.
   void RequestHttp();
@@ -335,9 +394,24 @@ class TDownloadJob {
   bool ftp_completed_ = false;  // Get or RestartGet ended well, Quit follows
   int64_t ftp_size_ = -1;        // the SIZE answer; -1: refused or not a number
   bool ftp_finished_ = false;    // the transfer's outcome is shown
+  bool ftp_continue_ = false;    // a retry: a continuable part goes on unasked
   int64_t transfer_start_ms_ = 0;
   int64_t next_update_ms_ = 0;
   int64_t base_count_ = 0;  // bytes already on disk when the transfer began
+  // Expires with the job, so that code after a modal question or an event
+  // can tell; the last member.
+  int retries_ = 0;
+  int retry_wait_ = 1;
+  int attempt_ = 0;                  // retries of the current URL so far
+  bool retry_pending_ = false;       // a retry or mirror waits
+  bool retry_due_ = false;           // its wait ended while paused
+  std::function<void()> retry_next_;  // what starts when the wait ends
+  std::unique_ptr<platform::OneShotTimer> retry_timer_;
+  TRetryWaitHook retry_wait_hook_;
+  std::vector<std::string> mirrors_;
+  size_t mirror_index_ = 0;          // 0: the URL set; k: mirrors_[k - 1]
+  std::string picked_url_;           // the URL set, while a mirror is fetched
+  std::string mirror_status_;        // shown until the mirror's answer
   // Expires with the job, so that code after a modal question or an event
   // can tell; the last member.
   TLifetime lifetime_;

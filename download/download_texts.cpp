@@ -264,4 +264,21 @@ std::string FitFileName(const std::string& path, int max_width, const TTextWidth
   return result;
 }
 
+std::string RetryText(int64_t seconds, int attempt, int attempts, const std::string& failure) {
+  constexpr std::string_view kFailed = "Download failed: ";
+  std::string reason = failure.starts_with(kFailed) ? failure.substr(kFailed.size()) : failure;
+  return "Retrying in " + std::to_string(seconds) + " s (attempt " + std::to_string(attempt) + " of " +
+         std::to_string(attempts) + "): " + reason;
+}
+
+std::string MirrorText(size_t k, size_t m, const std::string& url) {
+  return "Trying mirror " + std::to_string(k) + " of " + std::to_string(m) + ": " + url;
+}
+
+int64_t RetryAfterMs(const std::string& value, int64_t limit_ms) {
+  std::string_view text = TrimWS(value);
+  if (text.empty() || text.size() > 12 || text.find_first_not_of("0123456789") != std::string_view::npos) return -1;
+  return std::min<int64_t>(std::stoll(std::string(text)) * 1000, limit_ms);
+}
+
 }  // namespace quillon

@@ -98,6 +98,18 @@ std::string PercentDecode(const std::string& s);
 // "http://h/a/b%20c.zip?x=1" -> "b c.zip"; "http://h/" -> "".
 std::string SaveNameFromUrl(const std::string& url);
 
+// The status of a download waiting to try again: "Retrying in <seconds> s
+// (attempt <attempt> of <attempts>): " + the failure's reason (its text
+// without a leading "Download failed: ").
+std::string RetryText(int64_t seconds, int attempt, int attempts, const std::string& failure);
+
+// The status of a download going on with a mirror: "Trying mirror <k> of <m>: <url>".
+std::string MirrorText(size_t k, size_t m, const std::string& url);
+
+// The wait an HTTP Retry-After value asks for in milliseconds (delay
+// seconds; -1 when it is not a number of seconds), at most `limit_ms`.
+int64_t RetryAfterMs(const std::string& value, int64_t limit_ms);
+
 // Shortening of a path to a width in pixels, measured by `text_width`.
 using TTextWidth = std::function<int(const std::string&)>;
 

@@ -27,6 +27,13 @@
 //                            does for a link of a signed catalogue
 //   --size N                 the file's length in bytes: a server announcing
 //                            another length fails before the first byte
+//   --retries N              tries after a transient failure (5 by default;
+//                            0: none), each continuing the part
+//   --retry-wait SECONDS     the wait before the first retry (1 by default),
+//                            doubled for each later one
+//   --mirror URL             another URL of the same file, tried when the
+//                            URL fails for good (repeatable, in order); with
+//                            --sha256 the part carries over to it
 //   -h, --help               print this usage to standard output
 //   --version                print "quillon-get VERSION"
 //
@@ -55,6 +62,7 @@
 #include <cstdio>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "base/code_page.h"
 #include "base/exceptions.h"
@@ -81,12 +89,16 @@ struct Options {
   bool resume = false;
   int timeout = kDefaultIdleTimeout;
   TExpectedFile expected;
+  int retries = kDefaultRetries;
+  int retry_wait = 1;
+  std::vector<std::string> mirrors;
 };
 
 constexpr const char* kUsage =
     "usage: quillon-get [-q] [--proxy HOST[:PORT]] [--cacert FILE] [--socks HOST:PORT] [--socks-level 4|4A|5]\n"
     "                   [--user NAME --password WORD] [--passive] [--resume|--no-resume]\n"
-    "                   [--timeout SECONDS] [--sha256 HEX] [--size N] URL FILE|FOLDER\n"
+    "                   [--timeout SECONDS] [--sha256 HEX] [--size N]\n"
+    "                   [--retries N] [--retry-wait SECONDS] [--mirror URL]... URL FILE|FOLDER\n"
     "       quillon-get [OPTIONS] -o FILE|FOLDER URL\n"
     "       quillon-get --help | --version\n"
     "exit status: 0 downloaded, 1 download failed, 2 unusable command line\n";
@@ -164,6 +176,13 @@ CommandLine ParseCommandLine(int argc, char** argv) {
       ok = value(seconds) && !seconds.empty() && seconds.size() <= 6 &&
            seconds.find_first_not_of("0123456789") == std::string::npos;
       if (ok) options.timeout = std::stoi(seconds);
+    } else if (arg == "--retries" || arg == "--retry-wait") {
+      std::string number;
+      ok = value(number) && !number.empty() && number.size() <= 4 &&
+           number.find_first_not_of("0123456789") == std::string::npos;
+      if (ok) (arg == "--retries" ? options.retries : options.retry_wait) = std::stoi(number);
+    } else if (arg == "--mirror") {
+      ok = value(options.mirrors.emplace_back()) && !options.mirrors.back().empty();
     } else if (arg == "--sha256") {
       ok = value(options.expected.sha256) && IsSha256Hex(options.expected.sha256);
       options.expected.sha256 = LowerCase(options.expected.sha256);
@@ -318,6 +337,9 @@ int Fetch(const Options& options) {
   job.SetCancelCaption("Cancel");
   job.SetIdleTimeout(options.timeout);
   job.SetExpectedFile(options.expected);
+  job.SetRetries(options.retries);
+  job.SetRetryWait(options.retry_wait);
+  job.SetMirrors(options.mirrors);
   job.OnChange = [&](TDownloadJob* sender) {
     printer.Show(*sender);
     if (!sender->DownloadInProgress() && !sender->HttpClient() && !sender->FtpClient())

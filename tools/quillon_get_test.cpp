@@ -2,12 +2,15 @@
 // scripted servers on loopback.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <string>
 
+#include "base/sha256_hasher.h"
 #include "base/version.h"
 
 #include "tests/support/ftp_script.h"
 #include "tests/support/loopback.h"
+#include "tests/support/pattern.h"
 #include "tests/support/quillon_get_run.h"
 #include "tests/support/scripted_server.h"
 #include "tests/support/temp_dir.h"
@@ -110,6 +113,50 @@ TEST_F(QuillonGet, IncompleteFtpTransfersAndSilenceFail) {
     EXPECT_EQ(o.status, 1);
     EXPECT_EQ(o.err, c.err);
     EXPECT_FALSE(testing::FileExists(Target()));
+  }
+}
+
+// A 503 is tried again; a link that dies half-way hands the part to a mirror
+// when the SHA-256 is given, and the mirror sends the whole file otherwise.
+TEST_F(QuillonGet, RetriesAndMirrors) {
+  const std::string whole = testing::Pattern(10000);
+  int busy_answers = 0;
+  testing::ScriptedServer busy([&](testing::ScriptedConnection& c) {
+    c.ReadUntil("\r\n\r\n");
+    c.Send(busy_answers++ == 0 ? "HTTP/1.1 503 Service Unavailable\r\nContent-Length: 0\r\n\r\n"
+                               : "HTTP/1.1 200 OK\r\nContent-Length: 10000\r\n\r\n" + whole);
+  });
+  Outcome o = Run("--retries 2 --retry-wait 0 http://127.0.0.1:" + busy.PortText() + "/f " + Target());
+  EXPECT_EQ(o.status, 0) << o.err;
+  EXPECT_NE(o.out.find("Retrying in 0 s (attempt 1 of 2): 503 Service Unavailable"), std::string::npos) << o.out;
+  EXPECT_TRUE(ReadFile(Target()) == whole);
+  std::remove(Target().c_str());
+
+  TSha256Hasher hasher;
+  hasher.Update(whole);
+  const std::string sha256 = "--sha256 " + hasher.HexDigest() + " ";
+  for (const std::string& hash : {sha256, std::string()}) {
+    SCOPED_TRACE(hash);
+    testing::ScriptedServer dying([&](testing::ScriptedConnection& c) {
+      c.ReadUntil("\r\n\r\n");
+      c.Send("HTTP/1.1 200 OK\r\nETag: \"a\"\r\nContent-Length: 10000\r\n\r\n" + whole.substr(0, 5000));
+    });
+    std::string request;
+    testing::ScriptedServer mirror([&](testing::ScriptedConnection& c) {
+      request = c.ReadUntil("\r\n\r\n");
+      if (request.find("\r\nRange: bytes=5000-\r\n") != std::string::npos)
+        c.Send("HTTP/1.1 206 Partial Content\r\nContent-Range: bytes 5000-9999/10000\r\nContent-Length: 5000\r\n\r\n" +
+               whole.substr(5000));
+      else
+        c.Send("HTTP/1.1 200 OK\r\nContent-Length: 10000\r\n\r\n" + whole);
+    });
+    const std::string second = "http://127.0.0.1:" + mirror.PortText() + "/f";
+    o = Run(hash + "--mirror " + second + " http://127.0.0.1:" + dying.PortText() + "/f " + Target());
+    EXPECT_EQ(o.status, 0) << o.err;
+    EXPECT_NE(o.out.find("Trying mirror 1 of 1: " + second), std::string::npos) << o.out;
+    EXPECT_TRUE(ReadFile(Target()) == whole);
+    EXPECT_EQ(request.find("Range:") != std::string::npos, !hash.empty()) << request;
+    std::remove(Target().c_str());
   }
 }
 
