@@ -7,11 +7,18 @@
 //                            the URL's file name (the last segment of its
 //                            path, percent-decoded)
 //   -q, --quiet              print nothing but errors
-//   --proxy HOST[:PORT]      through an HTTP proxy (https: a CONNECT tunnel)
+//   --proxy [SCHEME://][USER:PASSWORD@]HOST[:PORT]
+//                            http and https through this proxy (an HTTP
+//                            proxy, port 80 when none is written, https in a
+//                            CONNECT tunnel; or socks4://, socks4a://,
+//                            socks5://, socks5h://) instead of the
+//                            environment's
 //   --cacert FILE            trust the CAs of this PEM file for https, besides
 //                            the system's (default: $QUILLON_CA_FILE)
-//   --socks HOST:PORT        through a SOCKS server
+//   --socks HOST:PORT        through a SOCKS server (ftp too) instead of the
+//                            environment's proxies
 //   --socks-level 4|4A|5     SOCKS level (5 by default)
+//   --noproxy LIST           more hosts for no_proxy (same form)
 //   --user NAME --password WORD   Basic credentials for the server; for FTP
 //                            the login (else the URL's, else anonymous);
 //                            --user without --password is refused
@@ -62,6 +69,7 @@
 #include "base/strings.h"
 #include "base/version.h"
 #include "download/download_job.h"
+#include "download/proxy_settings.h"
 
 namespace {
 
@@ -73,9 +81,10 @@ constexpr int kExitUsage = 2;
 struct Options {
   std::string url, file;
   bool quiet = false;
-  std::string proxy;
+  TProxyUrl proxy;  // --proxy; kind kNone when not given
   std::string ca_file;
   std::string socks_host, socks_port, socks_level;
+  std::string no_proxy;
   std::string user, password;
   bool passive = false;
   bool resume = false;
@@ -84,11 +93,12 @@ struct Options {
 };
 
 constexpr const char* kUsage =
-    "usage: quillon-get [-q] [--proxy HOST[:PORT]] [--cacert FILE] [--socks HOST:PORT] [--socks-level 4|4A|5]\n"
-    "                   [--user NAME --password WORD] [--passive] [--resume|--no-resume]\n"
+    "usage: quillon-get [-q] [--proxy URL] [--noproxy LIST] [--socks HOST:PORT] [--socks-level 4|4A|5]\n"
+    "                   [--cacert FILE] [--user NAME --password WORD] [--passive] [--resume|--no-resume]\n"
     "                   [--timeout SECONDS] [--sha256 HEX] [--size N] URL FILE|FOLDER\n"
     "       quillon-get [OPTIONS] -o FILE|FOLDER URL\n"
     "       quillon-get --help | --version\n"
+    "proxies: http_proxy, https_proxy, all_proxy, no_proxy (also HTTPS_PROXY, ALL_PROXY, NO_PROXY)\n"
     "exit status: 0 downloaded, 1 download failed, 2 unusable command line\n";
 
 // What the command line asks for.
@@ -132,7 +142,15 @@ CommandLine ParseCommandLine(int argc, char** argv) {
     } else if (arg == "-q" || arg == "--quiet") {
       options.quiet = true;
     } else if (arg == "--proxy") {
-      ok = value(options.proxy);
+      std::string url;
+      ok = value(url);
+      options.proxy = ParseProxyUrl(url, "80");
+      if (ok && options.proxy.kind == TProxyUrl::kNone) {
+        line.error = "--proxy " + url + ": not a proxy URL";
+        ok = false;
+      }
+    } else if (arg == "--noproxy") {
+      ok = value(options.no_proxy);
     } else if (arg == "--cacert") {
       ok = value(options.ca_file);
     } else if (arg == "--socks") {
@@ -307,7 +325,7 @@ class CommandLineAnswer : public TResumeQuestion {
   TStatusPrinter& printer_;
 };
 
-int Fetch(const Options& options) {
+int Fetch(const Options& options, const TProxySettings& proxies) {
   TStatusPrinter printer(options.quiet                ? TStatusPrinter::kQuiet
                          : ::isatty(STDOUT_FILENO) != 0 ? TStatusPrinter::kTerminal
                                                         : TStatusPrinter::kLines);
@@ -324,18 +342,14 @@ int Fetch(const Options& options) {
       QCoreApplication::quit();
   };
   job.OnHttpClientCreated = [&](TDownloadJob*, THttpCli* http) {
-    if (!options.proxy.empty()) http->SetProxy(options.proxy);
+    proxies.ApplyTo(*http);
     if (!options.ca_file.empty()) http->SetSslCAFile(options.ca_file);
     if (!options.user.empty()) http->SetUsername(options.user);
     if (!options.password.empty()) http->SetPassword(options.password);
-    if (!options.socks_host.empty()) {
-      http->SetSocksServer(options.socks_host);
-      http->SetSocksPort(options.socks_port);
-      http->SetSocksLevel(options.socks_level.empty() ? "5" : options.socks_level);
-    }
   };
   job.OnFtpClientCreated = [&](TDownloadJob*, TFtpClient* ftp) {
     ftp->SetPassive(options.passive);
+    proxies.ApplyTo(*ftp);  // a SOCKS proxy makes the data connections passive
     if (!options.user.empty()) {
       ftp->SetUserName(options.user);
       ftp->SetPassWord(options.password);
@@ -388,5 +402,21 @@ int main(int argc, char** argv) {
   // process.
   std::signal(SIGXFSZ, SIG_IGN);
 
-  return Fetch(options);
+  TProxySettings proxies = TProxySettings::FromEnvironment();
+  TProxyUrl socks;
+  if (!options.socks_host.empty()) {
+    const std::string level = options.socks_level.empty() ? "5" : options.socks_level;
+    socks = ParseProxyUrl((level == "4" ? "socks4://" : level == "4A" ? "socks4a://" : "socks5://") +
+                          options.socks_host + ":" + options.socks_port);
+    if (socks.kind == TProxyUrl::kNone) return UsageError("--socks " + options.socks_host + ":" + options.socks_port + ": not a SOCKS server");
+  }
+  if (options.proxy.kind != TProxyUrl::kNone || socks.kind != TProxyUrl::kNone) {
+    proxies.Override(options.proxy, socks);
+  } else if (!proxies.Problems().empty()) {
+    // Going direct instead would bypass the proxy the user set.
+    for (const std::string& problem : proxies.Problems()) PrintError(problem);
+    return kExitUsage;
+  }
+  proxies.AddNoProxy(options.no_proxy);
+  return Fetch(options, proxies);
 }
