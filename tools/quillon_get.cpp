@@ -47,9 +47,15 @@
 // The download goes into FILE.part and becomes FILE only when complete.
 // Exit status: 0 when the download completed (for HTTP: no error, a status
 // from 200 to 299 and every byte of a known length; for FTP: as many bytes as
-// the SIZE answer); 1 when it failed, with the last status text on standard
-// error; 2 for a command line that cannot be used, with the reason and the
-// usage on standard error.
+// the SIZE answer); 2 for a command line that cannot be used (or a proxy
+// variable that cannot be read), with the reason and the usage on standard
+// error; a failed download prints its last status text on standard error
+// and exits with the class of its failure: 3 the file cannot be made or
+// written, 4 network (name lookup, connect, reset, timeout, a short body), 5
+// TLS verification, 6 authentication (HTTP 401/407, FTP 530), 7 protocol (an
+// answer that cannot be read, too many redirects), 8 the server answered
+// with an error (other 4xx/5xx), 9 not the file expected (size or SHA-256),
+// 1 anything else.
 #include <langinfo.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -78,6 +84,22 @@ using namespace quillon;
 constexpr int kExitFailed = 1;
 constexpr int kExitUsage = 2;
 
+// The exit status of a download that failed, by the class of its failure.
+int ExitStatus(TFailureKind kind) {
+  switch (kind) {
+    case TFailureKind::kFileIo: return 3;
+    case TFailureKind::kNetwork: return 4;
+    case TFailureKind::kTls: return 5;
+    case TFailureKind::kAuthentication: return 6;
+    case TFailureKind::kProtocol: return 7;
+    case TFailureKind::kServerError: return 8;
+    case TFailureKind::kNotExpected: return 9;
+    case TFailureKind::kNone:
+    case TFailureKind::kGeneric: break;
+  }
+  return kExitFailed;
+}
+
 struct Options {
   std::string url, file;
   bool quiet = false;
@@ -99,7 +121,10 @@ constexpr const char* kUsage =
     "       quillon-get [OPTIONS] -o FILE|FOLDER URL\n"
     "       quillon-get --help | --version\n"
     "proxies: http_proxy, https_proxy, all_proxy, no_proxy (also HTTPS_PROXY, ALL_PROXY, NO_PROXY)\n"
-    "exit status: 0 downloaded, 1 download failed, 2 unusable command line\n";
+    "exit status: 0 downloaded, 1 failed (other), 2 unusable command line, 3 file not written,\n"
+    "             4 network (lookup, connect, reset, timeout), 5 TLS verification, 6 authentication,\n"
+    "             7 protocol (unreadable answer, too many redirects), 8 the server answered with an error,\n"
+    "             9 not the file expected (size or SHA-256)\n";
 
 // What the command line asks for.
 struct CommandLine {
@@ -365,7 +390,7 @@ int Fetch(const Options& options, const TProxySettings& proxies) {
   printer.Finish(job);
   if (job.ActionMode() == amOpen) return 0;
   PrintError(job.Status());
-  return kExitFailed;
+  return ExitStatus(job.FailureKind());
 }
 
 int UsageError(const std::string& reason) {

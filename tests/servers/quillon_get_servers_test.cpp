@@ -122,7 +122,7 @@ TEST_F(QuillonGet, HttpsTrustsTheCaGivenWithCacert) {
   EXPECT_EQ(ReadFile(Target()), std::string(300000, 's'));
 
   o = Run(nginx.Url("/file.bin") + " " + dir_.File("untrusted"));
-  EXPECT_EQ(o.status, 1);
+  EXPECT_EQ(o.status, 5);
   EXPECT_EQ(o.err,
             "quillon-get: Download failed: certificate verify failed: unable to get local issuer certificate "
             "(127.0.0.1)\n");
@@ -144,11 +144,11 @@ TEST_F(QuillonGet, FetchesFromNginxAndReportsFailures) {
   EXPECT_NE(o.out.find("\nDownload Complete.\n"), std::string::npos) << o.out;
 
   o = Run(nginx.Url("/missing") + " " + Target());
-  EXPECT_EQ(o.status, 1);
+  EXPECT_EQ(o.status, 8);
   EXPECT_EQ(o.err, "quillon-get: Download not found.\n");
 
   o = Run(nginx.Url("/private/p.txt") + " " + Target());
-  EXPECT_EQ(o.status, 1);
+  EXPECT_EQ(o.status, 6);
   o = Run("--user bob --password pw " + nginx.Url("/private/p.txt") + " " + Target());
   EXPECT_EQ(o.status, 0) << o.err;
   EXPECT_EQ(ReadFile(Target()), "private");
@@ -288,7 +288,7 @@ TEST_F(QuillonGet, OutputFileFolderTargetAndQuiet) {
   EXPECT_EQ(ReadFile(folder + "/a b.bin"), "spaced");
 
   o = Run("--quiet " + nginx.Url("/missing") + " " + Target());
-  EXPECT_EQ(o.status, 1);
+  EXPECT_EQ(o.status, 8);
   EXPECT_EQ(o.out, "");
   EXPECT_EQ(o.err, "quillon-get: Download not found.\n");
   EXPECT_EQ(ReadFile(Target()), "spaced");
