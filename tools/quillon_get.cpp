@@ -1,6 +1,7 @@
 // quillon-get [OPTIONS] URL [FILE]: fetches an http://, https:// or ftp:// URL
 // into FILE with the same download job that a row of the program's download
-// list runs.
+// list runs. Without FILE (and -o) the current folder receives the file
+// under the URL's file name.
 //
 //   -o FILE                  the file to write, instead of the FILE argument;
 //                            a FILE that is a folder receives the file under
@@ -117,7 +118,7 @@ struct Options {
 constexpr const char* kUsage =
     "usage: quillon-get [-q] [--proxy URL] [--noproxy LIST] [--socks HOST:PORT] [--socks-level 4|4A|5]\n"
     "                   [--cacert FILE] [--user NAME --password WORD] [--passive] [--resume|--no-resume]\n"
-    "                   [--timeout SECONDS] [--sha256 HEX] [--size N] URL FILE|FOLDER\n"
+    "                   [--timeout SECONDS] [--sha256 HEX] [--size N] URL [FILE|FOLDER]\n"
     "       quillon-get [OPTIONS] -o FILE|FOLDER URL\n"
     "       quillon-get --help | --version\n"
     "proxies: http_proxy, https_proxy, all_proxy, no_proxy (also HTTPS_PROXY, ALL_PROXY, NO_PROXY)\n"
@@ -227,7 +228,9 @@ CommandLine ParseCommandLine(int argc, char** argv) {
   // -o and a FILE argument: two files for one download.
   if (!output.empty() && !options.file.empty()) line.action = CommandLine::kUsageError;
   if (!output.empty()) options.file = output;
-  if (options.url.empty() || options.file.empty() || (!options.user.empty() && options.password.empty()))
+  // Without FILE: the current folder, which receives the URL's file name.
+  if (options.file.empty()) options.file = ".";
+  if (options.url.empty() || (!options.user.empty() && options.password.empty()))
     line.action = CommandLine::kUsageError;
   return line;
 }

@@ -111,6 +111,23 @@ TEST_F(QuillonGet, ExitStatusOfEachClassOfFailure) {
   }
 }
 
+// Without FILE the file goes into the current folder under the URL's file
+// name; a URL that names none is refused.
+TEST_F(QuillonGet, UrlWithoutFileSavesInTheCurrentFolder) {
+  testing::ScriptedServer server([](testing::ScriptedConnection& c) {
+    c.ReadUntil("\r\n\r\n");
+    c.Send("HTTP/1.0 200 OK\r\nContent-Length: 5\r\n\r\nhello");
+  });
+  const std::string url = "http://127.0.0.1:" + server.PortText();
+  Outcome o = Run(url + "/dir/notes%20v2.txt?x=1", "cd " + dir_.path() + " && ");
+  EXPECT_EQ(o.status, 0) << o.err;
+  EXPECT_EQ(ReadFile(dir_.File("notes v2.txt")), "hello");
+
+  o = Run(url + "/", "cd " + dir_.path() + " && ");
+  EXPECT_EQ(o.status, 2);
+  EXPECT_TRUE(o.err.starts_with("quillon-get: the URL names no file to save in the folder .")) << o.err;
+}
+
 // A command line that cannot be used: status 2, the usage on standard error
 // and nothing fetched; --help and --version answer on standard output.
 TEST_F(QuillonGet, CommandLineConventions) {
@@ -120,7 +137,6 @@ TEST_F(QuillonGet, CommandLineConventions) {
     std::string args;
     std::string err_start;
   } usage_errors[] = {
-      {"only-one-argument", "usage: quillon-get"},
       {"--user bob ftp://127.0.0.1/x " + Target(), "usage: quillon-get"},
       {"--timeout soon " + url + "/ " + Target(), "usage: quillon-get"},
       {"--socks-level 7 " + url + "/ " + Target(), "usage: quillon-get"},
