@@ -36,6 +36,7 @@
 #include "app/my_status.h"
 #include "download/dl_scroll_box.h"
 #include "download/dl_visual_panel.h"
+#include "download/proxy_settings.h"
 #include "base/memory_stream.h"
 #include "net/http/http_cli.h"
 #include "platform/anchors.h"
@@ -635,6 +636,10 @@ TDLVisualPanel* TfrmDownloader::AddDownloadRow(const std::string& url, const QSt
   // download to its mirrors.
   row->Job().SetRetries(kDefaultRetries);
   row->Job().SetMirrors(std::move(mirrors));
+  // The proxies the environment names, for each client the row creates.
+  const TProxySettings proxies = TProxySettings::FromEnvironment();
+  row->Job().OnHttpClientCreated = [proxies](TDownloadJob*, THttpCli* http) { proxies.ApplyTo(*http); };
+  row->Job().OnFtpClientCreated = [proxies](TDownloadJob*, TFtpClient* ftp) { proxies.ApplyTo(*ftp); };
   // The row takes the catalogue's texts in the catalogue's encoding.
   row->SetTextsUtf8(catalogue_.Utf8());
   row->RefitTexts();

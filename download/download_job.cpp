@@ -222,6 +222,7 @@ void TDownloadJob::StartDownload() {
   in_progress_ = false;
   ftp_completed_ = false;
   cancelled_ = false;
+  failure_kind_ = TFailureKind::kNone;
   icon_shown_ = false;
   paused_ = false;
   verified_ = false;
@@ -248,6 +249,7 @@ void TDownloadJob::StartDownload() {
     std::error_code ec;
     std::filesystem::create_directories(folder, ec);
     if (!std::filesystem::is_directory(folder, ec)) {
+      NoteFailure(TFailureKind::kFileIo);
       status_ = "Cannot create directory to save download to.";
       return Changed();
     }
@@ -264,12 +266,15 @@ void TDownloadJob::StartDownload() {
   switch (part_.Take(part_name_, reason)) {
     case TPartialFile::tkTaken: break;
     case TPartialFile::tkBusy:
+      NoteFailure(TFailureKind::kFileIo);
       Finish(false, "Download failed: " + FileNameOf(local_filename_) + " is already being downloaded.");
       return Changed();
     case TPartialFile::tkNotAFile:
+      NoteFailure(TFailureKind::kFileIo);
       Finish(false, "Download failed: " + FileNameOf(part_name_) + " is not a regular file.");
       return Changed();
     case TPartialFile::tkFailed:
+      NoteFailure(TFailureKind::kFileIo);
       Finish(false, kCannotWrite + reason);
       return Changed();
   }
@@ -301,11 +306,17 @@ void TDownloadJob::OpenPartStream(int64_t keep) {
     queue_full_ = false;
     ApplyPause();
   };
-  part_stream_->OnWriteError = [this](const std::string& reason) { WriteFailed(kCannotWrite + reason); };
+  part_stream_->OnWriteError = [this](const std::string& reason) {
+    NoteFailure(TFailureKind::kFileIo);
+    WriteFailed(kCannotWrite + reason);
+  };
   // Nothing past the publisher's size reaches the part, and a disk that
   // accepts nothing for the idle limit ends the transfer.
   if (expected_.size >= 0) part_stream_->SetBound(expected_.size);
-  part_stream_->OnPastBound = [this] { WriteFailed(SizeExceeded(expected_.size)); };
+  part_stream_->OnPastBound = [this] {
+    NoteFailure(TFailureKind::kNotExpected);
+    WriteFailed(SizeExceeded(expected_.size));
+  };
   part_stream_->SetStallLimit(idle_timeout_);
 }
 
@@ -352,6 +363,7 @@ void TDownloadJob::CommitWhenWritten(int64_t expected_size, std::function<void(c
       // Hashing the part waits for the same disk as its writes did.
       part_stream_->SetStallLimit(idle_timeout_);
     } catch (const std::exception&) {
+      NoteFailure(TFailureKind::kFileIo);
       return then(kCannotWrite + SystemReason());
     }
   }
@@ -360,6 +372,7 @@ void TDownloadJob::CommitWhenWritten(int64_t expected_size, std::function<void(c
     const std::string digest = part_stream_->Sha256();
     part_stream_.reset();  // closes the part before it is renamed or removed
     committing_ = false;
+    if (!error.empty()) NoteFailure(TFailureKind::kFileIo);
     then(error.empty() ? CommitDownload(expected_size, digest) : kCannotWrite + error);
   });
 }
@@ -367,22 +380,33 @@ void TDownloadJob::CommitWhenWritten(int64_t expected_size, std::function<void(c
 std::string TDownloadJob::CommitDownload(int64_t expected_size, const std::string& digest) {
   int64_t size = part_.Size();
   // Shorter than the server announced, or than the publisher's file.
-  if (size < 0 || (expected_size >= 0 && size < expected_size) || size < expected_.size) return kIncomplete;
+  if (size < 0 || (expected_size >= 0 && size < expected_size) || size < expected_.size) {
+    NoteFailure(TFailureKind::kNetwork);
+    return kIncomplete;
+  }
   // A part longer than the publisher's file, or than the server announced.
   if (expected_.size >= 0 && size != expected_.size) {
     part_.Remove();
+    NoteFailure(TFailureKind::kNotExpected);
     return SizeMismatch(size);
   }
-  if (expected_size >= 0 && size != expected_size) return kIncomplete;
+  if (expected_size >= 0 && size != expected_size) {
+    NoteFailure(TFailureKind::kNetwork);
+    return kIncomplete;
+  }
   if (!expected_.sha256.empty()) {
     if (digest != expected_.sha256) {
       part_.Remove();
+      NoteFailure(TFailureKind::kNotExpected);
       return kNotThePublishersFile;
     }
     verified_ = true;
   }
   std::string reason;
-  if (!CommitPartialFile(part_name_, local_filename_, reason)) return kCannotWrite + reason;
+  if (!CommitPartialFile(part_name_, local_filename_, reason)) {
+    NoteFailure(TFailureKind::kFileIo);
+    return kCannotWrite + reason;
+  }
   KeepOrRemovePart(true);  // NAME now: nothing of it is removed
   return "";
 }
@@ -419,6 +443,7 @@ void TDownloadJob::Finish(bool complete, const std::string& failure) {
     action_mode_ = amOpen;
   } else {
     if (!failure.empty()) status_ = failure;
+    NoteFailure(TFailureKind::kGeneric);
     ToStartMode();
   }
   pause_visible_ = false;
@@ -462,6 +487,7 @@ void TDownloadJob::RefetchWholeFile() {
   resume_from_ = 0;
   http_total_ = -1;
   if (!part_.Restart()) {
+    NoteFailure(TFailureKind::kFileIo);
     Finish(false, kCannotWrite + SystemReason());
     return EndHttpDownload(false, false);
   }
@@ -494,6 +520,7 @@ void TDownloadJob::ContinueHttp() {
 void TDownloadJob::RequestHttp() {
   http_part_opened_ = false;
   http_failure_.clear();
+  failure_kind_ = TFailureKind::kNone;
   auto http = std::make_unique<THttpCli>();
   http->OnDocData = [this](THttpCli*, const void*, int) { HttpDocData(); };
   http->OnHeaderData = [this](THttpCli*) { HttpHeaderData(); };
@@ -566,6 +593,7 @@ void TDownloadJob::HttpDocBegin() {
       http_refetch_ = (!http_validator_.empty() && !SameVersion(header, http_validator_)) ||
                       (range && total >= 0 && total != http_total_);
       if (http_refetch_ || !range || first != resume_from_ || total != http_total_) {
+        NoteFailure(TFailureKind::kProtocol);
         http_failure_ = NotTheAskedPart(*http);
         throw EHttpException(http_failure_, code);
       }
@@ -579,11 +607,13 @@ void TDownloadJob::HttpDocBegin() {
       }
     } else if (code == 206) {
       // Part of a file when the whole was asked for.
+      NoteFailure(TFailureKind::kProtocol);
       http_failure_ = NotTheAskedPart(*http);
       throw EHttpException(http_failure_, code);
     } else {
       // The publisher's size decides before the first byte is stored.
       if (expected_.size >= 0 && http->ContentLength() >= 0 && http->ContentLength() != expected_.size) {
+        NoteFailure(TFailureKind::kNotExpected);
         http_failure_ = SizeMismatch(http->ContentLength());
         throw EHttpException(http_failure_, code);
       }
@@ -599,6 +629,7 @@ void TDownloadJob::HttpDocBegin() {
   } catch (const EHttpException&) {
     throw;
   } catch (const std::exception&) {
+    NoteFailure(TFailureKind::kFileIo);
     http_failure_ = kCannotWrite + SystemReason();
     throw;
   }
@@ -654,7 +685,10 @@ std::string TDownloadJob::HttpFailure(Word Error, bool& complete, int64_t& expec
   // file is not the one recorded, and the part never completes so.
   if (code == 416 && http_resuming_) http_refetch_ = true;
   // A 206 without a byte continues nothing.
-  if (code == 206 && !http_part_opened_) return NotTheAskedPart(*http);
+  if (code == 206 && !http_part_opened_) {
+    NoteFailure(TFailureKind::kProtocol);
+    return NotTheAskedPart(*http);
+  }
   // No status line was read: the peer closed first or sent something else.
   if (code == 0) return "Download failed: no valid HTTP response from the server.";
   if (code < 200 || code > 299) return "Download failed: " + std::to_string(code) + " " + http->ReasonPhrase();
@@ -665,11 +699,13 @@ std::string TDownloadJob::HttpFailure(Word Error, bool& complete, int64_t& expec
     // A body that had no file to go to is not a download.
     if (http->RcvdCount() > 0) {
       complete = false;
+      NoteFailure(TFailureKind::kFileIo);
       return std::string(kCannotWrite) + "the body was not stored";
     }
     // No body at all: the document is empty, whatever the part held.
     if (!part_.Restart()) {
       complete = false;
+      NoteFailure(TFailureKind::kFileIo);
       return kCannotWrite + SystemReason();
     }
     expected_size = 0;
@@ -691,6 +727,7 @@ void TDownloadJob::HttpRequestDone(THttpRequest RqType, Word Error) {
                          (failure == kIncomplete || TransientSocketError(Error) ||
                           (Error == 0 && TransientHttpStatus(code)));
   const int64_t retry_after = RetryAfterMs(HeaderValue(http_->RcvdHeader(), "retry-after"), kMaxRetryAfterMs);
+  if (!complete) NoteFailure(HttpFailureKind(Error, http_->StatusCode()));
   http_.reset();  // the client allows this inside its own OnRequestDone
   if (http_refetch_ && Error != httperrAborted) return RefetchWholeFile();
   // The progress text stays until the writer has written the whole part.
@@ -735,6 +772,7 @@ void TDownloadJob::EndHttpDownload(bool complete, bool cancelled) {
 // ---- FTP -----------------------------------------------------------------------------
 
 void TDownloadJob::StartFtpDownload() {
+  failure_kind_ = TFailureKind::kNone;
   TFtpUrlParts parts = SplitFtpUrl(url_);
   std::string user = parts.user.empty() ? std::string("anonymous") : parts.user;
   std::string password = parts.password;
@@ -846,7 +884,10 @@ void TDownloadJob::FtpTransferDone() {
   const std::string failure = WriteFailure();
   if (!failure.empty()) return FtpCommitted(failure);
   const int code = ftp_->StatusCode();
-  if (ftp_size_ < 0 && code != 226 && code != 250) return FtpCommitted(kIncomplete);
+  if (ftp_size_ < 0 && code != 226 && code != 250) {
+    NoteFailure(TFailureKind::kNetwork);
+    return FtpCommitted(kIncomplete);
+  }
   CommitWhenWritten(ftp_size_, [this](const std::string& f) { FtpCommitted(f); });
 }
 
@@ -878,6 +919,7 @@ void TDownloadJob::FtpSizeDone() {
   // The server announces the length in its SIZE answer.
   if (expected_.size >= 0 && ftp_size_ >= 0 && ftp_size_ != expected_.size) {
     ftp_finished_ = true;
+    NoteFailure(TFailureKind::kNotExpected);
     Finish(false, SizeMismatch(ftp_size_));
     Changed();
     return ftp_->Quit();
@@ -911,6 +953,7 @@ void TDownloadJob::FtpMdtmDone() {
     OpenPartStream(resume ? local_size : 0);
   } catch (const std::exception&) {
     ftp_finished_ = true;
+    NoteFailure(TFailureKind::kFileIo);
     Finish(false, kCannotWrite + SystemReason());
     Changed();
     return ftp_->Quit();
@@ -941,6 +984,16 @@ void TDownloadJob::FtpFailed(TFtpRequest RqType, Word Error) {
   const std::optional<TRgbColor> color = color_;
   bool quit_failed = RqType == ftpRqQuit;
   bool transfer = RqType == ftpRqGet || RqType == ftpRqRestartGet;
+  if (quit_failed && ftp_finished_) {
+  } else if (cancelled_) {
+    NoteFailure(TFailureKind::kGeneric);
+  } else if (transfer && !WriteFailure().empty()) {
+    NoteFailure(part_stream_ && part_stream_->PastBound() ? TFailureKind::kNotExpected : TFailureKind::kFileIo);
+  } else {
+    NoteFailure(ftp->LimitPassed() ? TFailureKind::kProtocol
+                                   : FtpFailureKind(RqType, Error, ftp->StatusCode(), ftp->LastResponse(),
+                                                                 ftp->Connected()));
+  }
   // After the outcome was shown only the goodbye failed: the outcome stays.
   if (!(quit_failed && ftp_finished_))
     status_ = "Status = " + std::to_string(ftp->StatusCode()) + " LastResponse was : \"" + ftp->LastResponse() +

@@ -114,6 +114,7 @@
 #include <vector>
 
 #include "base/lifetime.h"
+#include "download/download_failure.h"
 #include "download/download_texts.h"
 #include "download/partial_file.h"
 #include "download/rgb_color.h"
@@ -236,6 +237,9 @@ class TDownloadJob {
   // unknown), and whether the status shows it now.
   const TProgressText& Progress() const { return progress_; }
   bool ShowsProgress() const { return !progress_.text.empty() && status_ == progress_.text; }
+  // The class of the failure the status shows (kNone while nothing failed;
+  // kGeneric for a failure no class fits), for this start.
+  TFailureKind FailureKind() const { return failure_kind_; }
 
   THttpCli* HttpClient() const { return http_.get(); }
   TFtpClient* FtpClient() const { return ftp_.get(); }
@@ -332,6 +336,10 @@ class TDownloadJob {
   // has bytes), removes it otherwise, and releases the lock.
   void KeepOrRemovePart(bool continuable);
   void Finish(bool complete, const std::string& failure);
+  // Notes the class of this request's failure; the first one noted stays.
+  void NoteFailure(TFailureKind kind) {
+    if (failure_kind_ == TFailureKind::kNone) failure_kind_ = kind;
+  }
   void UpdateProgress(double total, double received);
   bool UpdateDue();
   void BeginTransfer(int64_t base_count);
@@ -381,6 +389,7 @@ class TDownloadJob {
   bool settling_ = false;     // waiting for the writer before SettlePart's end
   bool verified_ = false;     // the completed file matched the publisher's SHA-256
   std::string write_error_;   // the status text of the part stream's failure
+  TFailureKind failure_kind_ = TFailureKind::kNone;
 
   std::unique_ptr<THttpCli> http_;
   bool http_resuming_ = false;   // asked for the rest from resume_from_

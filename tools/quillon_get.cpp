@@ -1,17 +1,25 @@
 // quillon-get [OPTIONS] URL [FILE]: fetches an http://, https:// or ftp:// URL
 // into FILE with the same download job that a row of the program's download
-// list runs.
+// list runs. Without FILE (and -o) the current folder receives the file
+// under the URL's file name.
 //
 //   -o FILE                  the file to write, instead of the FILE argument;
 //                            a FILE that is a folder receives the file under
 //                            the URL's file name (the last segment of its
 //                            path, percent-decoded)
 //   -q, --quiet              print nothing but errors
-//   --proxy HOST[:PORT]      through an HTTP proxy (https: a CONNECT tunnel)
+//   --proxy [SCHEME://][USER:PASSWORD@]HOST[:PORT]
+//                            http and https through this proxy (an HTTP
+//                            proxy, port 80 when none is written, https in a
+//                            CONNECT tunnel; or socks4://, socks4a://,
+//                            socks5://, socks5h://) instead of the
+//                            environment's
 //   --cacert FILE            trust the CAs of this PEM file for https, besides
 //                            the system's (default: $QUILLON_CA_FILE)
-//   --socks HOST:PORT        through a SOCKS server
+//   --socks HOST:PORT        through a SOCKS server (ftp too) instead of the
+//                            environment's proxies
 //   --socks-level 4|4A|5     SOCKS level (5 by default)
+//   --noproxy LIST           more hosts for no_proxy (same form)
 //   --user NAME --password WORD   Basic credentials for the server; for FTP
 //                            the login (else the URL's, else anonymous);
 //                            --user without --password is refused
@@ -47,9 +55,15 @@
 // The download goes into FILE.part and becomes FILE only when complete.
 // Exit status: 0 when the download completed (for HTTP: no error, a status
 // from 200 to 299 and every byte of a known length; for FTP: as many bytes as
-// the SIZE answer); 1 when it failed, with the last status text on standard
-// error; 2 for a command line that cannot be used, with the reason and the
-// usage on standard error.
+// the SIZE answer); 2 for a command line that cannot be used (or a proxy
+// variable that cannot be read), with the reason and the usage on standard
+// error; a failed download prints its last status text on standard error
+// and exits with the class of its failure: 3 the file cannot be made or
+// written, 4 network (name lookup, connect, reset, timeout, a short body), 5
+// TLS verification, 6 authentication (HTTP 401/407, FTP 530), 7 protocol (an
+// answer that cannot be read, too many redirects), 8 the server answered
+// with an error (other 4xx/5xx), 9 not the file expected (size or SHA-256),
+// 1 anything else.
 #include <langinfo.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -70,6 +84,7 @@
 #include "base/strings.h"
 #include "base/version.h"
 #include "download/download_job.h"
+#include "download/proxy_settings.h"
 
 namespace {
 
@@ -78,12 +93,29 @@ using namespace quillon;
 constexpr int kExitFailed = 1;
 constexpr int kExitUsage = 2;
 
+// The exit status of a download that failed, by the class of its failure.
+int ExitStatus(TFailureKind kind) {
+  switch (kind) {
+    case TFailureKind::kFileIo: return 3;
+    case TFailureKind::kNetwork: return 4;
+    case TFailureKind::kTls: return 5;
+    case TFailureKind::kAuthentication: return 6;
+    case TFailureKind::kProtocol: return 7;
+    case TFailureKind::kServerError: return 8;
+    case TFailureKind::kNotExpected: return 9;
+    case TFailureKind::kNone:
+    case TFailureKind::kGeneric: break;
+  }
+  return kExitFailed;
+}
+
 struct Options {
   std::string url, file;
   bool quiet = false;
-  std::string proxy;
+  TProxyUrl proxy;  // --proxy; kind kNone when not given
   std::string ca_file;
   std::string socks_host, socks_port, socks_level;
+  std::string no_proxy;
   std::string user, password;
   bool passive = false;
   bool resume = false;
@@ -95,13 +127,17 @@ struct Options {
 };
 
 constexpr const char* kUsage =
-    "usage: quillon-get [-q] [--proxy HOST[:PORT]] [--cacert FILE] [--socks HOST:PORT] [--socks-level 4|4A|5]\n"
-    "                   [--user NAME --password WORD] [--passive] [--resume|--no-resume]\n"
+    "usage: quillon-get [-q] [--proxy URL] [--noproxy LIST] [--socks HOST:PORT] [--socks-level 4|4A|5]\n"
+    "                   [--cacert FILE] [--user NAME --password WORD] [--passive] [--resume|--no-resume]\n"
     "                   [--timeout SECONDS] [--sha256 HEX] [--size N]\n"
-    "                   [--retries N] [--retry-wait SECONDS] [--mirror URL]... URL FILE|FOLDER\n"
+    "                   [--retries N] [--retry-wait SECONDS] [--mirror URL]... URL [FILE|FOLDER]\n"
     "       quillon-get [OPTIONS] -o FILE|FOLDER URL\n"
     "       quillon-get --help | --version\n"
-    "exit status: 0 downloaded, 1 download failed, 2 unusable command line\n";
+    "proxies: http_proxy, https_proxy, all_proxy, no_proxy (also HTTPS_PROXY, ALL_PROXY, NO_PROXY)\n"
+    "exit status: 0 downloaded, 1 failed (other), 2 unusable command line, 3 file not written,\n"
+    "             4 network (lookup, connect, reset, timeout), 5 TLS verification, 6 authentication,\n"
+    "             7 protocol (unreadable answer, too many redirects), 8 the server answered with an error,\n"
+    "             9 not the file expected (size or SHA-256)\n";
 
 // What the command line asks for.
 struct CommandLine {
@@ -144,7 +180,15 @@ CommandLine ParseCommandLine(int argc, char** argv) {
     } else if (arg == "-q" || arg == "--quiet") {
       options.quiet = true;
     } else if (arg == "--proxy") {
-      ok = value(options.proxy);
+      std::string url;
+      ok = value(url);
+      options.proxy = ParseProxyUrl(url, "80");
+      if (ok && options.proxy.kind == TProxyUrl::kNone) {
+        line.error = "--proxy " + url + ": not a proxy URL";
+        ok = false;
+      }
+    } else if (arg == "--noproxy") {
+      ok = value(options.no_proxy);
     } else if (arg == "--cacert") {
       ok = value(options.ca_file);
     } else if (arg == "--socks") {
@@ -203,7 +247,9 @@ CommandLine ParseCommandLine(int argc, char** argv) {
   // -o and a FILE argument: two files for one download.
   if (!output.empty() && !options.file.empty()) line.action = CommandLine::kUsageError;
   if (!output.empty()) options.file = output;
-  if (options.url.empty() || options.file.empty() || (!options.user.empty() && options.password.empty()))
+  // Without FILE: the current folder, which receives the URL's file name.
+  if (options.file.empty()) options.file = ".";
+  if (options.url.empty() || (!options.user.empty() && options.password.empty()))
     line.action = CommandLine::kUsageError;
   return line;
 }
@@ -326,7 +372,7 @@ class CommandLineAnswer : public TResumeQuestion {
   TStatusPrinter& printer_;
 };
 
-int Fetch(const Options& options) {
+int Fetch(const Options& options, const TProxySettings& proxies) {
   TStatusPrinter printer(options.quiet                ? TStatusPrinter::kQuiet
                          : ::isatty(STDOUT_FILENO) != 0 ? TStatusPrinter::kTerminal
                                                         : TStatusPrinter::kLines);
@@ -346,18 +392,14 @@ int Fetch(const Options& options) {
       QCoreApplication::quit();
   };
   job.OnHttpClientCreated = [&](TDownloadJob*, THttpCli* http) {
-    if (!options.proxy.empty()) http->SetProxy(options.proxy);
+    proxies.ApplyTo(*http);
     if (!options.ca_file.empty()) http->SetSslCAFile(options.ca_file);
     if (!options.user.empty()) http->SetUsername(options.user);
     if (!options.password.empty()) http->SetPassword(options.password);
-    if (!options.socks_host.empty()) {
-      http->SetSocksServer(options.socks_host);
-      http->SetSocksPort(options.socks_port);
-      http->SetSocksLevel(options.socks_level.empty() ? "5" : options.socks_level);
-    }
   };
   job.OnFtpClientCreated = [&](TDownloadJob*, TFtpClient* ftp) {
     ftp->SetPassive(options.passive);
+    proxies.ApplyTo(*ftp);  // a SOCKS proxy makes the data connections passive
     if (!options.user.empty()) {
       ftp->SetUserName(options.user);
       ftp->SetPassWord(options.password);
@@ -373,7 +415,7 @@ int Fetch(const Options& options) {
   printer.Finish(job);
   if (job.ActionMode() == amOpen) return 0;
   PrintError(job.Status());
-  return kExitFailed;
+  return ExitStatus(job.FailureKind());
 }
 
 int UsageError(const std::string& reason) {
@@ -410,5 +452,21 @@ int main(int argc, char** argv) {
   // process.
   std::signal(SIGXFSZ, SIG_IGN);
 
-  return Fetch(options);
+  TProxySettings proxies = TProxySettings::FromEnvironment();
+  TProxyUrl socks;
+  if (!options.socks_host.empty()) {
+    const std::string level = options.socks_level.empty() ? "5" : options.socks_level;
+    socks = ParseProxyUrl((level == "4" ? "socks4://" : level == "4A" ? "socks4a://" : "socks5://") +
+                          options.socks_host + ":" + options.socks_port);
+    if (socks.kind == TProxyUrl::kNone) return UsageError("--socks " + options.socks_host + ":" + options.socks_port + ": not a SOCKS server");
+  }
+  if (options.proxy.kind != TProxyUrl::kNone || socks.kind != TProxyUrl::kNone) {
+    proxies.Override(options.proxy, socks);
+  } else if (!proxies.Problems().empty()) {
+    // Going direct instead would bypass the proxy the user set.
+    for (const std::string& problem : proxies.Problems()) PrintError(problem);
+    return kExitUsage;
+  }
+  proxies.AddNoProxy(options.no_proxy);
+  return Fetch(options, proxies);
 }

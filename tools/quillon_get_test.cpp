@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <memory>
 #include <string>
 
 #include "base/sha256_hasher.h"
@@ -28,12 +29,12 @@ TEST_F(QuillonGet, ShortBodyRefusedConnectionAndUsage) {
     c.Send("HTTP/1.0 200 OK\r\nContent-Length: 100\r\n\r\n" + std::string(50, 's'));
   });
   Outcome o = Run("http://127.0.0.1:" + server.PortText() + "/short " + Target());
-  EXPECT_EQ(o.status, 1);
+  EXPECT_EQ(o.status, 4);
   EXPECT_EQ(o.err, "quillon-get: Download incomplete.\n");
   EXPECT_FALSE(testing::FileExists(Target()));
 
   o = Run("http://127.0.0.1:" + std::to_string(testing::ClosedPort()) + "/ " + Target());
-  EXPECT_EQ(o.status, 1);
+  EXPECT_EQ(o.status, 4);
   EXPECT_NE(o.err.find("quillon-get: Download failed: "), std::string::npos) << o.err;
   EXPECT_NE(o.err.find("10061"), std::string::npos) << o.err;
 
@@ -50,6 +51,85 @@ TEST_F(QuillonGet, ShortBodyRefusedConnectionAndUsage) {
   EXPECT_EQ(o.err, "quillon-get: Unsupported protocol.\n");
 }
 
+// Each class of failure has its exit status, for a script to act on.
+TEST_F(QuillonGet, ExitStatusOfEachClassOfFailure) {
+  auto answer = [](std::string response) {
+    return [response](testing::ScriptedConnection& c) {
+      c.ReadUntil("\r\n\r\n");
+      c.Send(response);
+    };
+  };
+  const std::string body = "twenty bytes of body";
+  const std::string ok = "HTTP/1.0 200 OK\r\nContent-Length: 20\r\n\r\n" + body;
+  struct Case {
+    std::string name;
+    testing::ScriptedServer::Script script;
+    std::string options;
+    int status;
+  } cases[] = {
+      {"whole file", answer(ok), "", 0},
+      {"unsupported scheme", nullptr, "gopher", 1},
+      {"destination folder is a file", answer(ok), "into-file", 3},
+      {"refused", nullptr, "", 4},
+      {"reset", [](testing::ScriptedConnection& c) { c.ReadUntil("\r\n\r\n"); c.Reset(); }, "", 4},
+      {"short body", answer("HTTP/1.0 200 OK\r\nContent-Length: 100\r\n\r\nshort"), "", 4},
+      {"silence", [](testing::ScriptedConnection& c) { c.ReadToEnd(); }, "--timeout 1", 4},
+      {"401", answer("HTTP/1.0 401 Unauthorized\r\nWWW-Authenticate: Basic realm=\"x\"\r\n\r\n"), "", 6},
+      {"407", answer("HTTP/1.0 407 Proxy Authentication Required\r\n\r\n"), "", 6},
+      {"not an HTTP answer", answer("SSH-2.0-OpenSSH\r\n\r\n"), "", 7},
+      {"too many redirects", answer("HTTP/1.0 302 Found\r\nLocation: /again\r\nContent-Length: 0\r\n\r\n"), "", 7},
+      {"404", answer("HTTP/1.0 404 Not Found\r\n\r\n"), "", 8},
+      {"503", answer("HTTP/1.0 503 Service Unavailable\r\n\r\n"), "", 8},
+      {"size", answer(ok), "--size 21", 9},
+      {"sha256", answer(ok), "--sha256 " + std::string(64, '0'), 9},
+      {"ftp login refused",
+       [](testing::ScriptedConnection& c) { ServeFtpFile(c, {.content = "x", .user_reply = "530 Login incorrect."}); },
+       "ftp", 6},
+      {"ftp no such file",
+       [](testing::ScriptedConnection& c) { ServeFtpFile(c, {.content = "x", .retr_reply = "550 No such file."}); },
+       "ftp", 8},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::unique_ptr<testing::ScriptedServer> server;
+    uint16_t port = testing::ClosedPort();
+    if (c.script) {
+      server = std::make_unique<testing::ScriptedServer>(c.script);
+      port = server->port();
+    }
+    std::string target = Target(), options = c.options, scheme = "http";
+    if (options == "gopher" || options == "ftp") {
+      scheme = options;
+      options.clear();
+    } else if (options == "into-file") {
+      testing::WriteFile(dir_.File("a-file"), "");
+      target = dir_.File("a-file/target");
+      options.clear();
+    }
+    std::remove(Target().c_str());
+    Outcome o = Run(options + " " + scheme + "://127.0.0.1:" + std::to_string(port) + "/f.bin " + target);
+    EXPECT_EQ(o.status, c.status) << o.err;
+    EXPECT_EQ(testing::FileExists(target), c.status == 0);
+  }
+}
+
+// Without FILE the file goes into the current folder under the URL's file
+// name; a URL that names none is refused.
+TEST_F(QuillonGet, UrlWithoutFileSavesInTheCurrentFolder) {
+  testing::ScriptedServer server([](testing::ScriptedConnection& c) {
+    c.ReadUntil("\r\n\r\n");
+    c.Send("HTTP/1.0 200 OK\r\nContent-Length: 5\r\n\r\nhello");
+  });
+  const std::string url = "http://127.0.0.1:" + server.PortText();
+  Outcome o = Run(url + "/dir/notes%20v2.txt?x=1", "cd " + dir_.path() + " && ");
+  EXPECT_EQ(o.status, 0) << o.err;
+  EXPECT_EQ(ReadFile(dir_.File("notes v2.txt")), "hello");
+
+  o = Run(url + "/", "cd " + dir_.path() + " && ");
+  EXPECT_EQ(o.status, 2);
+  EXPECT_TRUE(o.err.starts_with("quillon-get: the URL names no file to save in the folder .")) << o.err;
+}
+
 // A command line that cannot be used: status 2, the usage on standard error
 // and nothing fetched; --help and --version answer on standard output.
 TEST_F(QuillonGet, CommandLineConventions) {
@@ -59,7 +139,6 @@ TEST_F(QuillonGet, CommandLineConventions) {
     std::string args;
     std::string err_start;
   } usage_errors[] = {
-      {"only-one-argument", "usage: quillon-get"},
       {"--user bob ftp://127.0.0.1/x " + Target(), "usage: quillon-get"},
       {"--timeout soon " + url + "/ " + Target(), "usage: quillon-get"},
       {"--socks-level 7 " + url + "/ " + Target(), "usage: quillon-get"},
@@ -76,7 +155,7 @@ TEST_F(QuillonGet, CommandLineConventions) {
     Outcome o = Run(c.args);
     EXPECT_EQ(o.status, 2);
     EXPECT_TRUE(o.err.starts_with(c.err_start)) << o.err;
-    EXPECT_NE(o.err.find("exit status: 0 downloaded, 1 download failed, 2 unusable command line"), std::string::npos);
+    EXPECT_NE(o.err.find("exit status: 0 downloaded, 1 failed (other), 2 unusable command line"), std::string::npos);
     EXPECT_EQ(o.out, "");
   }
   for (const char* help : {"--help", "-h"}) {
@@ -90,27 +169,33 @@ TEST_F(QuillonGet, CommandLineConventions) {
   EXPECT_EQ(o.out, std::string("quillon-get ") + kQuillonVersion + "\n");
 }
 
-// Transfers that are not the whole file end with status 1 and no FILE.
+// Transfers that are not the whole file end with the status of their class
+// and no FILE.
 TEST_F(QuillonGet, IncompleteFtpTransfersAndSilenceFail) {
   const std::string content(300000, 'c');
   struct Case {
     testing::FtpFileScript script;
     std::string prefix;
     std::string err;
+    int status;
   } cases[] = {
-      {{.content = content, .send_limit = 150000}, "", "quillon-get: Download incomplete.\n"},
+      {{.content = content, .send_limit = 150000}, "", "quillon-get: Download incomplete.\n", 4},
       {{.content = content, .retr_reply = "000 Completed."},
        "",
-       "quillon-get: Status = 500 LastResponse was : \"000 Completed.\" (000 Completed.)\n"},
+       "quillon-get: Status = 500 LastResponse was : \"000 Completed.\" (000 Completed.)\n",
+       7},
       // A file-size limit of 500 blocks of 512 bytes: the last block fails.
-      {{.content = content}, "ulimit -f 500; ", "quillon-get: Download failed: cannot write the file: File too large\n"},
-      {{.greet = false}, "", "quillon-get: Download failed: no data for 1 second.\n"},
+      {{.content = content},
+       "ulimit -f 500; ",
+       "quillon-get: Download failed: cannot write the file: File too large\n",
+       3},
+      {{.greet = false}, "", "quillon-get: Download failed: no data for 1 second.\n", 4},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.err);
     testing::ScriptedServer server([&](testing::ScriptedConnection& conn) { ServeFtpFile(conn, c.script); });
     Outcome o = Run("--timeout 1 ftp://127.0.0.1:" + server.PortText() + "/f.bin " + Target(), c.prefix);
-    EXPECT_EQ(o.status, 1);
+    EXPECT_EQ(o.status, c.status);
     EXPECT_EQ(o.err, c.err);
     EXPECT_FALSE(testing::FileExists(Target()));
   }

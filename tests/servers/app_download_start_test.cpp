@@ -102,6 +102,35 @@ TEST_F(DownloadStartTest, OneProductHttpDownloadInsideTheDownloadPage) {
   ASSERT_TRUE(RunUntil([&] { return Ended(Row(w, 0)); }, 30000));
 }
 
+// A row's HTTP and FTP clients go through the proxies the environment names.
+TEST_F(DownloadStartTest, ProxiesFromTheEnvironment) {
+  testing::TinyproxyServer http_proxy;
+  ASSERT_TRUE(http_proxy.Start()) << "tinyproxy could not be started: " << http_proxy.Failure();
+  testing::MicrosocksServer socks;
+  ASSERT_TRUE(socks.Start()) << "microsocks could not be started: " << socks.Failure();
+  const std::string http_proxy_url = "http://127.0.0.1:" + std::to_string(http_proxy.port());
+  const std::string all_proxy_url = "socks5://127.0.0.1:" + std::to_string(socks.port());
+  ::setenv("http_proxy", http_proxy_url.c_str(), 1);
+  ::setenv("all_proxy", all_proxy_url.c_str(), 1);
+  struct Unset {
+    ~Unset() {
+      ::unsetenv("http_proxy");
+      ::unsetenv("all_proxy");
+    }
+  } unset;
+  auto& w = Open({{"Editor", "Edits.", "", "", {{"Editor", nginx.Url("/setup.bin")}, {"Paint", FtpUrl("paint.zip")}}}});
+  Press(w);
+  ASSERT_TRUE(RunUntil([&] { return Ended(Row(w, 0)); }, 30000));
+  EXPECT_EQ(Row(w, 0)->StatusLabel->text(), "Download Complete.");
+  EXPECT_NE(http_proxy.Log().find("GET " + nginx.Url("/setup.bin")), std::string::npos) << http_proxy.Log();
+  w.URLCBx->setCurrentIndex(1);
+  w.URLCBxChange();
+  Press(w);
+  ASSERT_TRUE(RunUntil([&] { return Ended(Row(w, 0)); }, 30000));
+  EXPECT_EQ(Row(w, 0)->StatusLabel->text(), "Completed.");
+  EXPECT_NE(socks.Log().find("127.0.0.1:" + ftp.PortText()), std::string::npos) << socks.Log();
+}
+
 TEST_F(DownloadStartTest, SeveralProductsFtpAndTheWidenedWindow) {
   auto& w = Open({{"Editor", "Edits.", "", "", {{"Editor", nginx.Url("/setup.bin")}}},
                   {"Paint", "Paints.", "", "", {{"Paint", FtpUrl("paint.zip")}}}});

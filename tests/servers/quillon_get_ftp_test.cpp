@@ -78,15 +78,15 @@ TEST_F(QuillonGetFtp, ResumeContinuesAShorterFile) {
 TEST_F(QuillonGetFtp, FailuresExitWithTheReason) {
   // The default anonymous password is refused by this server.
   Result r = Run(Url("pub/data.bin") + " " + dir_.File("t1"));
-  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.status, 6);
   EXPECT_EQ(r.err, "quillon-get: Could not connect or log in.\n");
 
   r = Run(Login() + Url("pub/missing.bin") + " " + dir_.File("t2"));
-  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.status, 8);
   EXPECT_EQ(r.err.substr(0, 26), "quillon-get: Status = 550 ") << r.err;  // SIZE refused
 
   r = Run(Login() + "ftp://127.0.0.1:" + std::to_string(testing::ClosedPort()) + "/x " + dir_.File("t3"));
-  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.status, 4);
   EXPECT_EQ(r.err, "quillon-get: Could not connect or log in.\n");
 }
 

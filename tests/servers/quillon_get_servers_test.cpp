@@ -122,7 +122,7 @@ TEST_F(QuillonGet, HttpsTrustsTheCaGivenWithCacert) {
   EXPECT_EQ(ReadFile(Target()), std::string(300000, 's'));
 
   o = Run(nginx.Url("/file.bin") + " " + dir_.File("untrusted"));
-  EXPECT_EQ(o.status, 1);
+  EXPECT_EQ(o.status, 5);
   EXPECT_EQ(o.err,
             "quillon-get: Download failed: certificate verify failed: unable to get local issuer certificate "
             "(127.0.0.1)\n");
@@ -144,11 +144,11 @@ TEST_F(QuillonGet, FetchesFromNginxAndReportsFailures) {
   EXPECT_NE(o.out.find("\nDownload Complete.\n"), std::string::npos) << o.out;
 
   o = Run(nginx.Url("/missing") + " " + Target());
-  EXPECT_EQ(o.status, 1);
+  EXPECT_EQ(o.status, 8);
   EXPECT_EQ(o.err, "quillon-get: Download not found.\n");
 
   o = Run(nginx.Url("/private/p.txt") + " " + Target());
-  EXPECT_EQ(o.status, 1);
+  EXPECT_EQ(o.status, 6);
   o = Run("--user bob --password pw " + nginx.Url("/private/p.txt") + " " + Target());
   EXPECT_EQ(o.status, 0) << o.err;
   EXPECT_EQ(ReadFile(Target()), "private");
@@ -197,6 +197,78 @@ TEST_F(QuillonGet, FtpWithTheResumeAnswerFromTheCommandLine) {
   EXPECT_EQ(ReadFile(Target()), body);
 }
 
+// The proxy variables, each against a real proxy whose log shows the request
+// it carried (or, going direct, nothing new); the command line's proxy wins
+// over the environment's, --noproxy adds to no_proxy.
+TEST_F(QuillonGet, ProxiesFromTheEnvironment) {
+  testing::TestPki pki(dir_.path());
+  const testing::TestPki::Leaf leaf = pki.Server("server", {"127.0.0.1"});
+  testing::NginxServer web, secure;
+  secure.EnableTls(leaf.cert, leaf.key);
+  const std::string body(100000, 'x');
+  testing::WriteFile(web.Root() + "/f.bin", body);
+  testing::WriteFile(secure.Root() + "/f.bin", body);
+  ASSERT_TRUE(web.Start()) << "nginx could not be started: " << web.Failure();
+  ASSERT_TRUE(secure.Start()) << "nginx could not be started: " << secure.Failure();
+  testing::VsftpdServer ftp;
+  ASSERT_TRUE(ftp.Start()) << "vsftpd could not be started: " << ftp.Failure();
+  testing::WriteFile(ftp.File("pub/f.bin"), body);
+  testing::TinyproxyServer http_proxy;
+  ASSERT_TRUE(http_proxy.Start()) << "tinyproxy could not be started: " << http_proxy.Failure();
+  testing::MicrosocksServer socks;
+  ASSERT_TRUE(socks.Start("bob", "pw")) << "microsocks could not be started: " << socks.Failure();
+  testing::MicrosocksServer open_socks;
+  ASSERT_TRUE(open_socks.Start()) << "microsocks could not be started: " << open_socks.Failure();
+
+  const std::string tiny = "127.0.0.1:" + std::to_string(http_proxy.port());
+  const std::string micro = "bob:pw@127.0.0.1:" + std::to_string(socks.port());
+  const std::string http_url = web.Url("/f.bin"), https_url = secure.Url("/f.bin");
+  const std::string ftp_url = "ftp://127.0.0.1:" + ftp.PortText() + "/pub/f.bin";
+  const std::string cacert = "--cacert " + pki.CaFile() + " ";
+  struct Case {
+    std::string env, args;
+    const testing::ProxyServer* proxy;  // nullptr: direct
+    std::string logged;                 // in the proxy's log
+  } cases[] = {
+      {"http_proxy=http://" + tiny, http_url, &http_proxy, "GET " + http_url},
+      {"HTTP_PROXY=http://" + tiny, http_url, nullptr, ""},
+      {"https_proxy=" + tiny, cacert + https_url, &http_proxy, "CONNECT 127.0.0.1:" + secure.PortText()},
+      {"HTTPS_PROXY=socks5h://" + micro, cacert + https_url, &socks, "127.0.0.1:" + secure.PortText()},
+      {"all_proxy=socks5://" + micro, http_url, &socks, "127.0.0.1:" + web.PortText()},
+      {"ALL_PROXY=socks5h://" + micro, "--user anonymous --password " + std::string(testing::VsftpdServer::kPassword) +
+                                           " " + ftp_url, &socks, "127.0.0.1:" + ftp.PortText()},
+      {"all_proxy=" + tiny, "--user anonymous --password " + std::string(testing::VsftpdServer::kPassword) + " " +
+                                ftp_url, nullptr, ""},
+      {"http_proxy=" + tiny + " no_proxy=10.0.0.1,127.0.0.0/8", http_url, nullptr, ""},
+      {"http_proxy=" + tiny + " NO_PROXY=localhost", web.UrlFor("LocalHost", "/f.bin"), nullptr, ""},
+      {"http_proxy=" + tiny, "--noproxy 127.0.0.1 " + http_url, nullptr, ""},
+      {"http_proxy=127.0.0.1:1", "--proxy " + tiny + " " + http_url, &http_proxy, "GET " + http_url},
+      {"all_proxy=127.0.0.1:1", "--socks 127.0.0.1:" + std::to_string(open_socks.port()) + " " + http_url,
+       &open_socks, "127.0.0.1:" + web.PortText()},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.env + " " + c.args);
+    const testing::ProxyServer* proxies[] = {&http_proxy, &socks, &open_socks};
+    std::string before[3];
+    for (int i = 0; i < 3; ++i) before[i] = proxies[i]->Log();
+    std::remove(Target().c_str());
+    Outcome o = Run(c.args + " " + Target(), c.env + " ");
+    EXPECT_EQ(o.status, 0) << o.err;
+    EXPECT_EQ(ReadFile(Target()), body);
+    for (int i = 0; i < 3; ++i) {
+      const std::string added = proxies[i]->Log().substr(before[i].size());
+      if (proxies[i] == c.proxy)
+        EXPECT_NE(added.find(c.logged), std::string::npos) << added;
+      else
+        EXPECT_EQ(added, "") << "proxy " << i;
+    }
+  }
+
+  Outcome o = Run(http_url + " " + Target(), "http_proxy=gopher://" + tiny + " ");
+  EXPECT_EQ(o.status, 2);
+  EXPECT_EQ(o.err, "quillon-get: http_proxy: cannot be read as a proxy URL\n");
+}
+
 // -o names the file; a folder receives the URL's file name; --quiet prints
 // nothing but errors.
 TEST_F(QuillonGet, OutputFileFolderTargetAndQuiet) {
@@ -216,7 +288,7 @@ TEST_F(QuillonGet, OutputFileFolderTargetAndQuiet) {
   EXPECT_EQ(ReadFile(folder + "/a b.bin"), "spaced");
 
   o = Run("--quiet " + nginx.Url("/missing") + " " + Target());
-  EXPECT_EQ(o.status, 1);
+  EXPECT_EQ(o.status, 8);
   EXPECT_EQ(o.out, "");
   EXPECT_EQ(o.err, "quillon-get: Download not found.\n");
   EXPECT_EQ(ReadFile(Target()), "spaced");

@@ -95,7 +95,7 @@ bool TinyproxyServer::Start() {
   WriteFile(dir_.File("tinyproxy.conf"), conf);
   ::chmod(dir_.path().c_str(), 0755);
   return process_.Start({FindProgram("tinyproxy"), "-d", "-c", dir_.File("tinyproxy.conf")},
-                        dir_.File("tinyproxy.log")) &&
+                        dir_.File("proxy.log")) &&
          process_.WaitForPort(port_);
 }
 
@@ -114,8 +114,15 @@ bool DanteServer::Start() {
   ::chmod(dir_.path().c_str(), 0755);
   return process_.Start({FindProgram("danted"), "-f", dir_.File("danted.conf"), "-p", dir_.File("danted.pid"),
                          "-N", "1"},
-                        dir_.File("danted.log")) &&
+                        dir_.File("proxy.log")) &&
          process_.WaitForPort(port_);
+}
+
+bool MicrosocksServer::Start(const std::string& user, const std::string& password) {
+  port_ = FreePort();
+  std::vector<std::string> argv{FindProgram("microsocks"), "-i", "127.0.0.1", "-p", std::to_string(port_)};
+  if (!user.empty()) argv.insert(argv.end(), {"-u", user, "-P", password});
+  return process_.Start(argv, dir_.File("proxy.log")) && process_.WaitForPort(port_);
 }
 
 }  // namespace quillon::testing

@@ -14,7 +14,10 @@
 // TestPki (tests/support/test_pki.h).
 //
 // TinyproxyServer is an HTTP proxy for 127.0.0.1; DanteServer a SOCKS server
-// (levels 4 and 5, no authentication).
+// (levels 4 and 5, no authentication); MicrosocksServer a SOCKS 5 server,
+// with a user name and password when given. Log() is what the proxy wrote
+// so far: tinyproxy a line per request ("CONNECT host:port", "GET
+// http://..."), microsocks a line per connection it made.
 #pragma once
 
 #include <cstdint>
@@ -68,6 +71,7 @@ class ProxyServer {
  public:
   uint16_t port() const { return port_; }
   std::string Failure() const { return process_.Failure(); }
+  std::string Log() const { return ReadFile(dir_.File("proxy.log")); }
 
  protected:
   TempDir dir_;
@@ -83,6 +87,11 @@ class TinyproxyServer : public ProxyServer {
 class DanteServer : public ProxyServer {
  public:
   bool Start();
+};
+
+class MicrosocksServer : public ProxyServer {
+ public:
+  bool Start(const std::string& user = "", const std::string& password = "");
 };
 
 }  // namespace quillon::testing

@@ -1,0 +1,83 @@
+// TProxySettings: which proxy a download goes through, read from the
+// environment the way the common command-line downloaders read it, and given
+// to the HTTP or FTP client of the download.
+//
+//   http://   http_proxy (lower case only: a CGI program gets HTTP_PROXY from
+//             a request header), else all_proxy / ALL_PROXY
+//   https://  https_proxy / HTTPS_PROXY, else all_proxy / ALL_PROXY; through
+//             an HTTP proxy the client tunnels with CONNECT
+//   ftp://    all_proxy / ALL_PROXY when it is a SOCKS proxy, else direct
+// The lower-case name wins over the upper-case one; an empty value counts as
+// unset. A host that no_proxy / NO_PROXY (or AddNoProxy) names goes direct.
+//
+// Proxy URLs: [http://][user:password@]host[:port], socks4://, socks4a://,
+// socks5://, socks5h:// (the same forms; user and password percent-encoded;
+// port 1080 when none is written). At socks5:// and socks5h:// alike the
+// proxy resolves the name. A proxy's credentials go to the proxy only
+// (Proxy-Authorization, the SOCKS user name and password), never to the
+// origin server.
+//
+// no_proxy: entries separated by commas (blanks around them ignored); "*"
+// alone matches every host; a name matches itself and every name that ends
+// with "." + it (a leading "." is ignored), without regard to case; an IPv4
+// or IPv6 address matches that address, and ADDRESS/BITS a range.
+//
+// A value that cannot be read (an unknown scheme, a bad port) is not used:
+// Problems() says which, and such a download goes direct.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace quillon {
+
+class THttpCli;
+class TFtpClient;
+
+struct TProxyUrl {
+  enum TKind { kNone, kHttp, kSocks4, kSocks4A, kSocks5 };
+  TKind kind = kNone;
+  std::string host, port, user, password;
+  bool IsSocks() const { return kind == kSocks4 || kind == kSocks4A || kind == kSocks5; }
+};
+
+// The proxy a URL names; kind kNone when the text is not a usable proxy URL.
+// `default_port` when the text names no port.
+TProxyUrl ParseProxyUrl(const std::string& text, const std::string& default_port = "1080");
+
+// Whether a no_proxy list names `host` (a name, or an address with or
+// without brackets).
+bool NoProxyMatches(const std::string& list, const std::string& host);
+
+class TProxySettings {
+ public:
+  using TGetEnv = std::function<const char*(const char* name)>;
+
+  // Read from the variables through `getenv` (the process's by default).
+  static TProxySettings FromEnvironment(const TGetEnv& getenv = nullptr);
+
+  // Replaces every proxy the environment named: `http` (an HTTP or SOCKS
+  // proxy, or kNone) for http and https, `socks` (kNone or a SOCKS proxy) for
+  // what `http` leaves, ftp included.
+  void Override(const TProxyUrl& http, const TProxyUrl& socks);
+  // More entries for no_proxy.
+  void AddNoProxy(const std::string& list);
+
+  // The proxy for this URL; kind kNone: direct.
+  TProxyUrl For(const std::string& url) const;
+  // Sets the client's proxy for the URL it is about to fetch.
+  void ApplyTo(THttpCli& client) const;
+  void ApplyTo(TFtpClient& client) const;
+
+  // "<variable>: cannot be read as a proxy URL" for each unusable value.
+  const std::vector<std::string>& Problems() const { return problems_; }
+
+ private:
+  TProxyUrl http_, https_, all_;
+  std::string no_proxy_;
+  std::vector<std::string> problems_;
+};
+
+}  // namespace quillon
