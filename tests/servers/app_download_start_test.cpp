@@ -221,6 +221,7 @@ TEST_F(DownloadStartTest, ClosingWithRunningDownloadsAsksOnce) {
   EXPECT_FALSE(w.close());
   ASSERT_EQ(desktop.message_boxes.size(), 1u);
   EXPECT_EQ(desktop.message_boxes[0].text, "2 downloads are still running. Stop them and close?");
+  EXPECT_TRUE(desktop.message_boxes[0].default_no);
   EXPECT_EQ(desktop.message_boxes[0].buttons, TMsgButtons::mbYesNo);
   EXPECT_TRUE(w.isVisible());
   EXPECT_TRUE(first->DownloadInProgress());
