@@ -278,9 +278,9 @@ TEST_F(SignedWindowTest, UpdateIsCheckedAndARefusalKeepsTheCatalogue) {
     std::string fetched;
     QString message;  // empty: accepted
   } cases[] = {
-      {Naming(KeyA(), Serial(11), "Unsigned Caption"), "Failed : \r\n200 \r\nthe update is not signed by the publisher"},
+      {Naming(KeyA(), Serial(11), "Unsigned Caption"), "The update was not taken: the update is not signed by the publisher"},
       {SignCatalogue(Naming(KeyA(), Serial(10), "Same Caption"), KeyA()),
-       "Failed : \r\n200 \r\nthe update is older than the catalogue in use"},
+       "The update was not taken: the update is older than the catalogue in use"},
       {SignCatalogue(Naming(KeyA(), Serial(11), "Newer Caption"), KeyA()), ""},
   };
   for (const Case& c : cases) {

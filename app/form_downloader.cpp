@@ -169,6 +169,17 @@ TfrmDownloader::TfrmDownloader(std::string program_file)
 
 TfrmDownloader::~TfrmDownloader() = default;
 
+bool TfrmDownloader::CatalogueAppendedOrSay(const std::string& program_file) {
+  const std::string file =
+      program_file.empty() ? QCoreApplication::applicationFilePath().toLocal8Bit().toStdString() : program_file;
+  if (TApplicationDataStream::HasTrailer(file)) return true;
+  TMessageBoxRequest request;
+  request.text = QString::fromUtf8(kNoCatalogueMessage.data(), static_cast<qsizetype>(kNoCatalogueMessage.size()));
+  request.icon = TMsgIcon::miInformation;
+  ShowMessageBox(request);
+  return false;
+}
+
 void TfrmDownloader::CreateControls() {
   setWindowTitle(QStringLiteral("Downloader"));
   QFont f = font();
@@ -391,11 +402,11 @@ void TfrmDownloader::FormShow() {
   ShowPage(ProductPanel);
   try {
     in_use_.LoadFromProgramFile(program_file_);
-  } catch (const EAppstreamError& e) {
-    // Someone started the program file without a catalogue: the stream's
-    // message alone would leave them with a class name.
+  } catch (const EAppstreamError&) {
+    // A program file without a catalogue: the stream's message would show
+    // the user a class name.
     if (TApplicationDataStream::HasTrailer(program_file_)) throw;
-    throw EAppstreamError(std::string(e.what()) + "\n" + std::string(kNoCatalogueNote));
+    throw Exception(std::string(kNoCatalogueMessage));
   }
   // A catalogue that names its publisher's key and is not signed by it may
   // have been altered: nothing of it is offered.
@@ -440,23 +451,34 @@ bool TfrmDownloader::RetrieveUpdates(const std::string& url) {
   if (url.empty() || update_running_) return false;
   update_running_ = true;
   update_pressed_ = true;
-  // Whatever happens below, the button goes for good.
+  // Whatever happens below, the button goes for good unless the fetch
+  // failed: the user may try again then.
+  bool keep_button = false;
   struct Finally {
     TfrmDownloader* w;
+    const bool& keep_button;
     ~Finally() {
       w->update_running_ = false;
-      w->UpdateBtn->hide();
+      if (!keep_button) w->UpdateBtn->hide();
     }
-  } finally{this};
+  } finally{this, keep_button};
 
   update_http_ = std::make_unique<THttpCli>();
+  const QString status_before = StatusBar->SimpleText();
   StatusBar->SetSimpleText(QStringLiteral("Downloading updates."));
   const std::string refused = RetrieveCatalogueUpdate(*update_http_, url, update_idle_timeout_, in_use_);
   if (!refused.empty()) {
+    const Word error = update_http_->RequestDoneError();
+    const bool fetch_failed = error != 0 || update_http_->StatusCode() > 399;
+    keep_button = fetch_failed;
+    update_pressed_ = !fetch_failed;
+    StatusBar->SetSimpleText(status_before);
     TMessageBoxRequest request;
     request.parent = this;
-    request.text = QStringLiteral("Failed : \r\n") + QString::number(update_http_->StatusCode()) +
-                   QStringLiteral(" ") + QStringLiteral("\r\n") + Text(refused);
+    // The client's texts are its own 8-bit text; the system's words are ASCII.
+    request.text = fetch_failed ? QStringLiteral("Could not fetch the update: ") +
+                                      Text(HttpFailureText(*update_http_, error))
+                                : QStringLiteral("The update was not taken: ") + Text(refused);
     ShowMessageBox(request);
     return false;
   }

@@ -56,10 +56,14 @@ class TmyStatusBar;
 
 class TfrmDownloader : public QWidget {
  public:
-  // The line that follows the stream's message when the program file carries
-  // no catalogue.
-  static constexpr std::string_view kNoCatalogueNote =
-      "This program shows the catalogue of a publisher, appended to it with \"quillon-catalogue append\".";
+  // What a program file without a catalogue says, instead of a window.
+  static constexpr std::string_view kNoCatalogueMessage =
+      "This program has no catalogue. A publisher appends one with quillon-catalogue append.";
+  // Whether `program_file` (empty: the running program's own file) carries
+  // a catalogue. When it does not, kNoCatalogueMessage is shown in a message
+  // box and false is returned: the program then ends with status 1 and shows
+  // no window.
+  static bool CatalogueAppendedOrSay(const std::string& program_file = {});
 
   static constexpr int kWindowWidth = 568;
   static constexpr int kWindowHeight = 400;
@@ -123,10 +127,12 @@ class TfrmDownloader : public QWidget {
   // loop runs meanwhile), replaces the catalogue by it and refills the wizard.
   // The body is kept only up to 64 MiB and replaces the catalogue only when
   // it is a complete catalogue the catalogue in use may take
-  // (RetrieveCatalogueUpdate). A failure or a
-  // refused body is shown as "Failed : " CR LF code " " CR LF reason and
-  // leaves the catalogue and the wizard as they were. The update button is
-  // hidden for good afterwards, whatever the outcome. True when the catalogue
+  // (RetrieveCatalogueUpdate). A failed fetch says "Could not fetch the
+  // update: " and why ("404 Not Found", "connection refused (...)"), gives
+  // the status bar its text back and keeps the button for another try; a
+  // refused body says "The update was not taken: " and the reason. Both
+  // leave the catalogue and the wizard as they were. After a taken or a
+  // refused update the button is hidden for good. True when the catalogue
   // was replaced; false for an empty url, a failure or a refusal.
   bool RetrieveUpdates(const std::string& url);
   // Puts the update button on the page the user can reach: the download page

@@ -16,6 +16,9 @@ int main(int argc, char** argv) {
   // of the row, in the one 8-bit character set the row shows.
   std::setlocale(LC_MESSAGES, "C");
   quillon::TApplication::SetTitle(QStringLiteral("Quillon Download Manager"));
+  // The bare program, without a catalogue, has nothing to offer: it says so
+  // and shows no window.
+  if (!quillon::TfrmDownloader::CatalogueAppendedOrSay()) return 1;
   quillon::TfrmDownloader window;
   window.show();
   return app.exec();

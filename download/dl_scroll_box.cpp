@@ -108,6 +108,7 @@ bool TDLScrollBox::AskStopRunning(QWidget* parent, int running) {
                               : QStringLiteral("%1 downloads are still running. Stop them and close?").arg(running);
   request.buttons = TMsgButtons::mbYesNo;
   request.icon = TMsgIcon::miQuestion;
+  request.default_no = true;  // Enter keeps the downloads
   return ShowMessageBox(request) == TMsgResult::mrYes;
 }
 

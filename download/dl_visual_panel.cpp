@@ -235,6 +235,9 @@ void TDLVisualPanel::Sync() {
     icon_loaded_ = false;
     ProgressCyl->show();
   }
+  // "Done" only for a complete file: a failed or running transfer that has
+  // every byte shows "100%".
+  ProgressCyl->SetTextDone(job_.ActionMode() == amOpen ? "Done" : "");
   ProgressCyl->SetPosition(job_.Position());
 }
 

@@ -2,8 +2,9 @@
 // and as wide as the list. It owns a TDownloadJob, which does the transfer,
 // and shows what the job reports: the URL, the destination file (shortened
 // with ".../" to fit), a status line (each text ends left of the links,
-// shortened with "…" when needed, and is whole in its tooltip), a progress cylinder that gives way to
-// the file's icon at the end, the row colour, and two links: the action link
+// shortened with "…" when needed, and is whole in its tooltip), a progress cylinder ("Done" and then
+// the file's icon only for a complete file; a failed row's cylinder shows
+// what was received), the row colour, and two links: the action link
 // (cancel while a transfer runs, "Open" when complete, the download caption
 // when a start is offered) and the pause link ("Pause"/"Resume").
 //

@@ -182,5 +182,49 @@ TEST_F(DLWidgetsTest, ServerTextsShowLiterally) {
     EXPECT_EQ(label->textFormat(), Qt::PlainText);
 }
 
+// Only a complete file shows "Done" (and then its icon); a failed row has the
+// failure colour, and its cylinder stays and shows what was received.
+TEST_F(DLWidgetsTest, FailedRowsLookFailed) {
+  testing::ScriptedServer server([](testing::ScriptedConnection& c) {
+    const std::string request = c.ReadUntil("\r\n\r\n");
+    if (request.starts_with("GET /missing "))
+      c.Send("HTTP/1.0 404 Not Found\r\nContent-Length: 9\r\n\r\nnot here!");
+    else
+      c.Send("HTTP/1.0 200 OK\r\nContent-Length: 10\r\n\r\n0123456789");
+  });
+  struct Case {
+    const char* path;
+    std::string sha256;  // the publisher's; "": none
+    const char* status;
+    QColor colour;
+    bool complete;
+  } cases[] = {
+      {"/missing", "", "Download failed: 404 Not Found", QColor(255, 236, 236), false},
+      {"/file", std::string(64, '0').c_str(),
+       "Download failed: the file is not the one the publisher signed (SHA-256 mismatch).", QColor(255, 236, 236),
+       false},
+      {"/file", "", "Download Complete.", QColor(233, 233, 233), true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.status);
+    QWidget window;
+    TDLScrollBox list(&window);
+    TDLVisualPanel* row = list.AddDownload("http://127.0.0.1:" + server.PortText() + c.path, dir_.File("f.bin"));
+    TExpectedFile expected;
+    expected.sha256 = c.sha256;
+    row->Job().SetExpectedFile(expected);
+    row->StartDownload();
+    ASSERT_TRUE(RunUntil([&] { return !row->DownloadInProgress(); }));
+    EXPECT_EQ(row->StatusLabel->toolTip().toStdString(), c.status);
+    EXPECT_TRUE(row->autoFillBackground());
+    EXPECT_EQ(row->palette().color(QPalette::Window), c.colour);
+    EXPECT_EQ(row->ProgressCyl->isHidden(), c.complete);  // the file's icon replaces it
+    EXPECT_EQ(row->ProgressCyl->DisplayText() == "Done", c.complete) << row->ProgressCyl->DisplayText();
+    if (std::string(c.path) == "/missing") {
+      EXPECT_EQ(row->ProgressCyl->Position(), 0);  // the error page is no part of the file
+    }
+  }
+}
+
 }  // namespace
 }  // namespace quillon

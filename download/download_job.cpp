@@ -15,6 +15,7 @@
 #include "download/partial_file.h"
 #include "download/queued_file_stream.h"
 #include "platform/timer.h"
+#include "net/http/url.h"
 #include "platform/winsock_errors.h"
 
 namespace quillon {
@@ -126,6 +127,47 @@ int64_t BackoffMs(int first_s, int attempt) {
 // A name or password that would break the command line it is sent in.
 bool UnsafeLoginText(const std::string& s) { return s.find_first_of(std::string("\r\n\0", 3)) != std::string::npos; }
 
+// A socket that failed, in the system's words and without its error number:
+// "can't resolve host name HOST" for a failed lookup; the error's text, with
+// the address and port it was about for a connection that could not be
+// made ("connection refused (127.0.0.1 port 8081)"). Empty when `error` is
+// no socket error.
+std::string SocketFailure(int error, const std::string& host, const TWSocket* socket) {
+  using namespace platform;
+  if (IsLookupError(error)) return "can't resolve host name " + host;
+  std::string text = SystemErrorText(error);
+  switch (error) {
+    case WSAECONNREFUSED:
+    case WSAETIMEDOUT:
+    case WSAENETUNREACH:
+    case WSAEHOSTUNREACH:
+    case WSAEHOSTDOWN:
+    case WSAEADDRNOTAVAIL:
+      if (socket && !socket->Addr().empty()) text += " (" + socket->Addr() + " port " + socket->Port() + ")";
+      break;
+    default: break;
+  }
+  return text;
+}
+
+// The host name an HTTP client looked up: its proxy's, else its URL's (or
+// the redirection's).
+std::string HttpLookupHost(THttpCli& http) {
+  std::string url = !http.Proxy().empty() ? http.Proxy() : !http.Location().empty() ? http.Location() : http.URL();
+  if (url.find("://") == std::string::npos) url = "http://" + url;
+  std::string proto, user, pass, host, port, path;
+  ParseURL(url, proto, user, pass, host, port, path);
+  return host;
+}
+
+// An FTP reply for a status line: its lines joined by spaces.
+std::string OneLine(std::string text) {
+  while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+  for (size_t pos; (pos = text.find_first_of("\r\n")) != std::string::npos;)
+    text.replace(pos, text[pos] == '\r' && text[pos + 1] == '\n' ? 2 : 1, " ");
+  return text;
+}
+
 bool IsAnonymousUser(const std::string& user) { return SameText(user, "anonymous") || SameText(user, "ftp"); }
 
 // A server that does not know SIZE or MDTM (or has no such value for the
@@ -143,6 +185,19 @@ bool FtpPartRecorded(const std::string& part, const std::string& url) {
 }
 
 }  // namespace
+
+std::string HttpFailureText(THttpCli& http, Word error) {
+  // The client's texts of broken responses (10053) and refused settings
+  // (10022) say more than the error's own words.
+  if (error != 0 && error != platform::WSAECONNABORTED && error != platform::WSAEINVAL) {
+    const std::string socket_failure = SocketFailure(error, HttpLookupHost(http), &http.CtrlSocket());
+    if (!socket_failure.empty()) return socket_failure;
+  }
+  if (error != 0) return http.ReasonPhrase();
+  const int code = http.StatusCode();
+  if (code < 200 || code > 299) return std::to_string(code) + " " + http.ReasonPhrase();
+  return "";
+}
 
 TDownloadJob::TDownloadJob(TResumeQuestion* question)
     : question_(question), write_queue_limit_(TQueuedFileStream::kDefaultLimit) {}
@@ -202,8 +257,10 @@ void TDownloadJob::ToStartMode() {
   action_enabled_ = true;
 }
 
+// Only a complete file replaces the cylinder; a failed row keeps showing
+// what was received.
 void TDownloadJob::ShowFileIcon() {
-  if (LocalFileSize(local_filename_) >= 0) icon_shown_ = true;
+  if (action_mode_ == amOpen && LocalFileSize(local_filename_) >= 0) icon_shown_ = true;
 }
 
 // ---- Start ---------------------------------------------------------------------------
@@ -229,6 +286,7 @@ void TDownloadJob::StartDownload() {
   write_error_.clear();
   position_ = 0;
   progress_ = {};
+  color_.reset();  // a new start has no outcome yet
   SetActionCaption(cancel_caption_);
   action_mode_ = amCancel;
   action_enabled_ = true;
@@ -444,6 +502,7 @@ void TDownloadJob::Finish(bool complete, const std::string& failure) {
   } else {
     if (!failure.empty()) status_ = failure;
     NoteFailure(TFailureKind::kGeneric);
+    color_ = clDownloadFailed;
     ToStartMode();
   }
   pause_visible_ = false;
@@ -649,7 +708,8 @@ void TDownloadJob::HttpDocData() {
   // A body past the publisher's size fails even when the response ends
   // before the part stream's report (which ends the request) arrives.
   if (write_error_.empty() && part_stream_ && part_stream_->PastBound()) write_error_ = WriteFailure();
-  if (!http_ || !UpdateDue()) return;
+  // The body of an error page is no part of the file: no progress.
+  if (!http_ || !http_part_opened_ || !UpdateDue()) return;
   double total = static_cast<double>(http_->ContentLength());
   if (total >= 0)
     total += static_cast<double>(base_count_);
@@ -679,8 +739,7 @@ std::string TDownloadJob::HttpFailure(Word Error, bool& complete, int64_t& expec
   if (Error == kSslTruncatedError && code >= 200 && code <= 299 && http->ContentLength() >= 0 &&
       http->RcvdCount() < http->ContentLength())
     return kIncomplete;
-  if (Error != 0) return "Download failed: " + http->ReasonPhrase();
-  if (code == 404) return "Download not found.";
+  if (Error != 0) return "Download failed: " + HttpFailureText(*http, Error);
   // Nothing after byte N of a part shorter than its recorded total: the
   // file is not the one recorded, and the part never completes so.
   if (code == 416 && http_resuming_) http_refetch_ = true;
@@ -728,6 +787,9 @@ void TDownloadJob::HttpRequestDone(THttpRequest RqType, Word Error) {
                           (Error == 0 && TransientHttpStatus(code)));
   const int64_t retry_after = RetryAfterMs(HeaderValue(http_->RcvdHeader(), "retry-after"), kMaxRetryAfterMs);
   if (!complete) NoteFailure(HttpFailureKind(Error, http_->StatusCode()));
+  // The cylinder of a failed transfer shows what it received of the file.
+  if (!complete && http_part_opened_ && http_->ContentLength() > 0)
+    position_ = static_cast<int>(std::min<int64_t>(100, http_->RcvdCount() * 100 / http_->ContentLength()));
   http_.reset();  // the client allows this inside its own OnRequestDone
   if (http_refetch_ && Error != httperrAborted) return RefetchWholeFile();
   // The progress text stays until the writer has written the whole part.
@@ -994,10 +1056,17 @@ void TDownloadJob::FtpFailed(TFtpRequest RqType, Word Error) {
                                    : FtpFailureKind(RqType, Error, ftp->StatusCode(), ftp->LastResponse(),
                                                                  ftp->Connected()));
   }
+  // The server's reply (or the client's own reason), once; a socket error in
+  // the system's words.
+  const std::string socket_failure =
+      Error == platform::WSAECONNRESET ? "" : SocketFailure(Error, ftp->HostName(), ftp->ControlSocket());
   // After the outcome was shown only the goodbye failed: the outcome stays.
-  if (!(quit_failed && ftp_finished_))
-    status_ = "Status = " + std::to_string(ftp->StatusCode()) + " LastResponse was : \"" + ftp->LastResponse() +
-              "\" (" + ftp->ErrorMessage() + ")";
+  if (!(quit_failed && ftp_finished_)) {
+    status_ = "Download failed: " + (!socket_failure.empty()       ? socket_failure
+                                     : !ftp->ErrorMessage().empty() ? OneLine(ftp->ErrorMessage())
+                                                                    : OneLine(ftp->LastResponse()));
+    color_ = clDownloadFailed;
+  }
   if (quit_failed && ftp_finished_) {
   } else if (transfer && !WriteFailure().empty()) {
     status_ = WriteFailure();
@@ -1007,7 +1076,7 @@ void TDownloadJob::FtpFailed(TFtpRequest RqType, Word Error) {
                                         ftp->IdleTimeout());
   } else if (cancelled_ || transfer) {
     // Only the user's cancel is a cancel; a failed transfer says what
-    // happened, or keeps the "Status = " text.
+    // happened, or keeps the server's reply.
     if (cancelled_)
       status_ = "Download cancelled.";
     else if (ftp->LimitPassed())
@@ -1015,10 +1084,8 @@ void TDownloadJob::FtpFailed(TFtpRequest RqType, Word Error) {
                 " bytes it announced.";
     else if (Error == platform::WSAECONNRESET)
       status_ = "Download failed: connection reset by the server.";
-    else if (ftp->StatusCode() == 426 || ftp->StatusCode() == 451)
-      status_ = "Download failed: " + ftp->LastResponse();
     color_ = clDownloadCancelled;
-  } else if (RqType == ftpRqConnect || RqType == ftpRqUser || RqType == ftpRqPass) {
+  } else if (socket_failure.empty() && (RqType == ftpRqConnect || RqType == ftpRqUser || RqType == ftpRqPass)) {
     status_ = "Could not connect or log in.";
   }
   ftp->SetLocalStream(nullptr);

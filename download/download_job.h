@@ -47,9 +47,11 @@
 //     once a second, then one of "Download Complete." (error 0, status
 //     200-299, every byte of a known length, the recorded total; open mode,
 //     light grey), "Download Canceled." (aborted), "Download failed:
-//     <reason>" (network or protocol error, timeouts), "Download not found."
-//     (404), "Download failed: <code> <reason>" (other statuses, and a 206
-//     that does not continue the part), "Download incomplete." (a body
+//     <reason>" (network or protocol error, timeouts; a socket error in the
+//     system's words: "Download failed: connection refused (127.0.0.1 port
+//     8081)", "Download failed: can't resolve host name example.test"),
+//     "Download failed: <code> <reason>" (statuses outside 200-299, a 404
+//     included, and a 206 that does not continue the part), "Download incomplete." (a body
 //     shorter than its length, also when TLS ended without close-notify).
 //     A continued request goes on only on a 206 with the recorded validator
 //     (its ETag, or its Last-Modified when the record holds a date) whose
@@ -67,17 +69,20 @@
 //     than the SIZE answer), Get or RestartGet, Quit; "Completed." (open
 //     mode, light grey) when the file has as many bytes as the SIZE answer,
 //     or without one when the final reply was 226 or 250; on a failure
-//     "Could not connect or log in." (connect, USER, PASS, a user name
-//     without a password other than anonymous/ftp), "Download cancelled."
-//     (light pink; the user's cancel), "Download failed: <reply>" (426 or
-//     451 to Get or RestartGet, light pink), "Download failed: connection
+//     "Could not connect or log in." (a refused USER or PASS, a server that
+//     refuses the session, a user name without a password other than
+//     anonymous/ftp), "Download cancelled." (the user's cancel),
+//     "Download failed: <reply>" (the server's reply, once), "Download
+//     failed: <socket error>" (as for HTTP), "Download failed: connection
 //     reset by the server.", "Download failed: the server sent more than the
 //     N bytes it announced." (nothing past N is written), "Download
-//     incomplete." (a short file), "Status = <code> LastResponse was :
-//     "<reply>" (<message>)" (any other failure).
+//     incomplete." (a short file).
 //   Both: "Download failed: connection timed out." / "Download failed: no
 //     data for <n> seconds." (ConnectTimeout, IdleTimeout) and "Download
-//     failed: cannot write the file: <reason>"; failures go to start mode.
+//     failed: cannot write the file: <reason>". Failures go to start mode
+//     with the failure colour (light pink, as a cancel), and the position
+//     says how much of the file arrived (nothing of an error page); only a
+//     complete file reaches 100 with its icon shown.
 //   Pause/Resume (the pause link): "Paused." until Resume, then the progress
 //     text again.
 //   Cancel (ActionClick in cancel mode, at any time of a transfer, the
@@ -151,8 +156,10 @@ class TResumeQuestion {
 };
 
 // Row colours of a finished download; a job without one keeps the widget's own.
+// A failed download has the colour of a cancelled one.
 constexpr TRgbColor clDownloadComplete{233, 233, 233};
 constexpr TRgbColor clDownloadCancelled{255, 236, 236};
+constexpr TRgbColor clDownloadFailed = clDownloadCancelled;
 
 // Tries after a transient failure that the window and quillon-get make.
 constexpr int kDefaultRetries = 5;
@@ -162,6 +169,12 @@ enum TActionMode { amCancel = 0, amOpen = 1, amStart = 2 };
 
 inline constexpr const char* kResumeQuestion =
     "Previous file exists, resume download?\r\nPress YES to resume, NO for full download.";
+
+// Why a finished HTTP request failed, in plain words: a socket error in the
+// system's words ("connection refused (127.0.0.1 port 8081)", "can't
+// resolve host name example.test"), the client's reason for any other error,
+// "<code> <reason>" for a status outside 200-299; "" when it did not fail.
+std::string HttpFailureText(THttpCli& http, Word error);
 
 class TDownloadJob {
  public:

@@ -52,14 +52,14 @@ TEST(DownloadOutcomeTest, FtpTransfersThatAreNotTheWholeFileFail) {
   FtpFileScript code_000{.content = content, .retr_reply = "000 Completed."};
   FtpFileScript code_65536{.content = content, .retr_reply = "65536 Completed."};
   FtpFileScript refused{.content = content, .retr_reply = "425 Can't open data connection"};
+  FtpFileScript missing{.content = content, .retr_reply = "550 Could not get file size."};
   const Case cases[] = {
       {"226 after half the bytes", short_transfer, "Download incomplete."},
       {"226 and a control close, then half the data", closed_early, "Download incomplete."},
-      {"RETR answered 000", code_000, "Status = 500 LastResponse was : \"000 Completed.\" (000 Completed.)"},
-      {"RETR answered 65536", code_65536,
-       "Status = 500 LastResponse was : \"65536 Completed.\" (65536 Completed.)"},
-      {"RETR refused with 425", refused,
-       "Status = 425 LastResponse was : \"425 Can't open data connection\" (425 Can't open data connection)"},
+      {"RETR answered 000", code_000, "Download failed: 000 Completed."},
+      {"RETR answered 65536", code_65536, "Download failed: 65536 Completed."},
+      {"RETR refused with 425", refused, "Download failed: 425 Can't open data connection"},
+      {"RETR refused with 550", missing, "Download failed: 550 Could not get file size."},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -257,7 +257,7 @@ TEST(DownloadOutcomeTest, CancelWorksWhileLoggingIn) {
 
 // ---- The user's file survives failures -------------------------------------------------
 
-TEST(DownloadOutcomeTest, AnExistingFileSurvivesFailedHttpDownloads) {
+TEST(DownloadOutcomeTest, FailedDownloadsSayWhyLookFailedAndKeepTheUsersFile) {
   ScriptedServer not_found([](ScriptedConnection& c) {
     c.ReadUntil("\r\n\r\n");
     c.Send("HTTP/1.0 404 Not Found\r\nContent-Length: 9\r\n\r\nnot here!");
@@ -270,14 +270,26 @@ TEST(DownloadOutcomeTest, AnExistingFileSurvivesFailedHttpDownloads) {
     c.ReadUntil("\r\n\r\n");
     c.Send("\x01garbage\r\n\r\n");
   });
+  ScriptedServer half([](ScriptedConnection& c) {
+    c.ReadUntil("\r\n\r\n");
+    c.Send("HTTP/1.0 200 OK\r\nContent-Length: 10\r\n\r\n12345");
+  });
+  const std::string closed = std::to_string(testing::ClosedPort());
   struct Case {
     std::string url;
     std::string status;
+    int position;  // the cylinder: what was received of the file
   } cases[] = {
-      {"http://127.0.0.1:" + std::to_string(testing::ClosedPort()) + "/f.bin", ""},
-      {"http://127.0.0.1:" + not_http.PortText() + "/f.bin", "Download failed: no valid HTTP response from the server."},
-      {"http://127.0.0.1:" + not_found.PortText() + "/f.bin", "Download not found."},
-      {"http://127.0.0.1:" + server_error.PortText() + "/f.bin", "Download failed: 503 Busy"},
+      {"http://127.0.0.1:" + closed + "/f.bin", "Download failed: connection refused (127.0.0.1 port " + closed + ")",
+       0},
+      {"ftp://127.0.0.1:" + closed + "/f.bin", "Download failed: connection refused (127.0.0.1 port " + closed + ")",
+       0},
+      {"http://example.test/f.bin", "Download failed: can't resolve host name example.test", 0},
+      {"http://127.0.0.1:" + not_http.PortText() + "/f.bin", "Download failed: no valid HTTP response from the server.",
+       0},
+      {"http://127.0.0.1:" + not_found.PortText() + "/f.bin", "Download failed: 404 Not Found", 0},
+      {"http://127.0.0.1:" + server_error.PortText() + "/f.bin", "Download failed: 503 Busy", 0},
+      {"http://127.0.0.1:" + half.PortText() + "/f.bin", "Download incomplete.", 50},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.url);
@@ -285,11 +297,10 @@ TEST(DownloadOutcomeTest, AnExistingFileSurvivesFailedHttpDownloads) {
     WriteFile(dir.File("f.bin"), "the user's own file");
     Job j(c.url, dir.File("f.bin"));
     ASSERT_TRUE(j.Run());
-    if (c.status.empty()) {
-      EXPECT_EQ(j.job.Status().substr(0, 17), "Download failed: ") << j.job.Status();
-    } else {
-      EXPECT_EQ(j.job.Status(), c.status);
-    }
+    EXPECT_EQ(j.job.Status(), c.status);
+    EXPECT_EQ(j.job.Color(), clDownloadFailed);
+    EXPECT_EQ(j.job.Position(), c.position);
+    EXPECT_FALSE(j.job.IconShown());  // the cylinder stays
     EXPECT_EQ(ReadFile(dir.File("f.bin")), "the user's own file");
     EXPECT_FALSE(FileExists(dir.File("f.bin.part")));
   }

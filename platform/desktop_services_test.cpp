@@ -1,4 +1,8 @@
+#include <QApplication>
 #include <QDialog>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QTimer>
 #include <QWidget>
 #include <gtest/gtest.h>
 
@@ -58,6 +62,31 @@ TEST(DesktopServices, HooksAnswerAndRecord) {
   desktop.modal_result = 7;
   EXPECT_EQ(ExecModal(dialog), 7);
   EXPECT_EQ(desktop.modal_captions, std::vector<QString>{"Modal"});
+}
+
+// The real box: a question whose safe answer is No has No as its default
+// button, so Enter does not say Yes.
+TEST(MessageBox, DefaultButtonOfAQuestion) {
+  for (const bool default_no : {false, true}) {
+    SCOPED_TRACE(default_no);
+    QAbstractButton* default_button = nullptr;
+    QAbstractButton* no_button = nullptr;
+    // Runs once the box's own event loop runs.
+    QTimer::singleShot(0, [&] {
+      auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+      if (box == nullptr) return;
+      default_button = box->defaultButton();
+      no_button = box->button(QMessageBox::No);
+      box->button(QMessageBox::No)->click();
+    });
+    TMessageBoxRequest request;
+    request.text = "Stop them?";
+    request.buttons = TMsgButtons::mbYesNo;
+    request.default_no = default_no;
+    EXPECT_EQ(ShowMessageBox(request), TMsgResult::mrNo);
+    ASSERT_NE(no_button, nullptr);
+    EXPECT_EQ(default_button == no_button, default_no);
+  }
 }
 
 TEST(ExceptionReport, ShowsTheMessageAndStopsTheHandler) {

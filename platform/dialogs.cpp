@@ -44,7 +44,10 @@ TMsgResult ShowMessageBox(const TMessageBoxRequest& request) {
                   request.text,
                   yes_no ? (QMessageBox::Yes | QMessageBox::No) : QMessageBox::Ok, request.parent);
   box.setTextFormat(Qt::PlainText);  // file names, URLs and server texts are never markup
-  if (yes_no) box.setEscapeButton(QMessageBox::No);
+  if (yes_no) {
+    box.setEscapeButton(QMessageBox::No);
+    box.setDefaultButton(request.default_no ? QMessageBox::No : QMessageBox::Yes);
+  }
   // Messages carry texts of servers and catalogues: never rich text.
   box.setTextFormat(Qt::PlainText);
   const int answer = box.exec();

@@ -23,6 +23,7 @@ struct TMessageBoxRequest {
   QString caption;  // empty: the application title
   TMsgButtons buttons = TMsgButtons::mbOK;
   TMsgIcon icon = TMsgIcon::miNone;
+  bool default_no = false;  // Yes/No: No, not Yes, is the default button
 };
 
 // Shows a modal message box and returns the button pressed. Closing the box

@@ -1,8 +1,11 @@
 #include "platform/winsock_errors.h"
 
+#include <locale.h>
 #include <netdb.h>
 
+#include <cctype>
 #include <cerrno>
+#include <cstring>
 
 namespace quillon::platform {
 
@@ -86,6 +89,63 @@ int WinsockErrorFromLookup(int gai_error, int saved_errno) {
     case EAI_SYSTEM: return saved_errno ? WinsockErrorFromErrno(saved_errno) : WSANO_RECOVERY;
     default: return WSANO_RECOVERY;
   }
+}
+
+bool IsLookupError(int error) { return error >= WSAHOST_NOT_FOUND && error <= WSANO_DATA; }
+
+namespace {
+
+// The POSIX errno a socket error number stands for; 0 when there is none.
+int ErrnoFromWinsockError(int error) {
+  // The first errno of WinsockErrorFromErrno's cases that gives the number.
+  static constexpr int kErrnos[] = {
+      EINTR,      EBADF,       EACCES,          EFAULT,         EINVAL,       EMFILE,          EAGAIN,
+      EINPROGRESS, EALREADY,   ENOTSOCK,        EDESTADDRREQ,   EMSGSIZE,     EPROTOTYPE,      ENOPROTOOPT,
+      EPROTONOSUPPORT, ESOCKTNOSUPPORT, EOPNOTSUPP, EPFNOSUPPORT, EAFNOSUPPORT, EADDRINUSE,     EADDRNOTAVAIL,
+      ENETDOWN,   ENETUNREACH, ENETRESET,       ECONNABORTED,   ECONNRESET,   ENOBUFS,         EISCONN,
+      ENOTCONN,   ESHUTDOWN,   ETOOMANYREFS,    ETIMEDOUT,      ECONNREFUSED, ELOOP,           ENAMETOOLONG,
+      EHOSTDOWN,  EHOSTUNREACH, ENOTEMPTY,      EUSERS,         EDQUOT,       ESTALE,          EREMOTE};
+  if (error == 0) return 0;
+  for (int err : kErrnos)
+    if (WinsockErrorFromErrno(err) == error) return err;
+  return 0;
+}
+
+int LookupCodeFromWinsockError(int error) {
+  switch (error) {
+    case WSATRY_AGAIN: return EAI_AGAIN;
+    case WSANO_RECOVERY: return EAI_FAIL;
+    default: return EAI_NONAME;
+  }
+}
+
+const char* ListedText(int error) {
+  switch (error) {
+#define QUILLON_WINSOCK_ERROR_TEXT(name, number, text) \
+  case number: return text;
+    QUILLON_WINSOCK_ERRORS(QUILLON_WINSOCK_ERROR_TEXT)
+#undef QUILLON_WINSOCK_ERROR_TEXT
+    default: return nullptr;
+  }
+}
+
+}  // namespace
+
+std::string SystemErrorText(int error) {
+  const char* listed = ListedText(error);
+  if (listed == nullptr) return "";
+  std::string text;
+  if (IsLookupError(error)) {
+    text = gai_strerror(LookupCodeFromWinsockError(error));
+  } else if (const int err = ErrnoFromWinsockError(error); err != 0) {
+    // In English like every other text of the program, whatever the locale.
+    static const locale_t c_locale = newlocale(LC_ALL_MASK, "C", locale_t(0));
+    text = c_locale ? strerror_l(err, c_locale) : std::strerror(err);
+  } else {
+    text = listed;
+  }
+  if (!text.empty()) text[0] = static_cast<char>(std::tolower(static_cast<unsigned char>(text[0])));
+  return text;
 }
 
 int LastSocketError() { return last_socket_error; }

@@ -4,6 +4,8 @@
 // per-thread "last socket error" that failing socket calls leave behind.
 #pragma once
 
+#include <string>
+
 namespace quillon::platform {
 
 // Every socket error number, written once: X(name, number, text). The list
@@ -76,6 +78,17 @@ int WinsockErrorFromErrno(int err);
 // name 11001, temporary failure 11002, permanent failure 11003, no address of
 // the family 11004; EAI_SYSTEM is translated through errno. 0 stays 0.
 int WinsockErrorFromLookup(int gai_error, int saved_errno);
+
+// Whether `error` is a name-lookup failure (11001 to 11004).
+bool IsLookupError(int error);
+
+// What the system says about a socket error number, in its own English
+// words without the number, starting lower-case: strerror() of the POSIX
+// errno it stands for ("connection refused"), gai_strerror() for a lookup
+// failure ("name or service not known"), the text of the list above for a
+// number without a POSIX counterpart. Empty for a number that is not a
+// socket error.
+std::string SystemErrorText(int error);
 
 // The last socket error of the calling thread. Socket operations store the
 // translated error of every failing system call here; checks of arguments

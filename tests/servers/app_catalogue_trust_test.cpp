@@ -98,7 +98,7 @@ class CatalogueTrustTest : public ::testing::Test {
   std::unique_ptr<TfrmDownloader> window;
 };
 
-std::string Refused(const char* reason) { return std::string("Failed : \r\n200 \r\n") + reason; }
+std::string Refused(const char* reason) { return std::string("The update was not taken: ") + reason; }
 
 TEST_F(CatalogueTrustTest, AcceptedUpdateStaysAndOnlyNewerOnesFollow) {
   const std::string program = Signed("Shipped", 10, KeyA(), KeyA());

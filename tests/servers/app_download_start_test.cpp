@@ -215,7 +215,7 @@ TEST_F(DownloadStartTest, PauseResumeCancelNotFoundAndClose) {
   Press(w);
   TDLVisualPanel* missing = Row(w, 0);
   ASSERT_TRUE(RunUntil([&] { return Ended(missing); }));
-  EXPECT_EQ(missing->StatusLabel->text(), "Download not found.");
+  EXPECT_EQ(missing->StatusLabel->toolTip(), "Download failed: 404 Not Found");  // whole; the label may be cut
   EXPECT_EQ(missing->ActionLink->text(), "Get it");
   WriteFile(nginx.Root() + "/missing.bin", "found now");
   QTest::mouseClick(missing->ActionLink, Qt::LeftButton, {}, QPoint(3, 3));
@@ -250,6 +250,7 @@ TEST_F(DownloadStartTest, ClosingWithRunningDownloadsAsksOnce) {
   EXPECT_FALSE(w.close());
   ASSERT_EQ(desktop.message_boxes.size(), 1u);
   EXPECT_EQ(desktop.message_boxes[0].text, "2 downloads are still running. Stop them and close?");
+  EXPECT_TRUE(desktop.message_boxes[0].default_no);
   EXPECT_EQ(desktop.message_boxes[0].buttons, TMsgButtons::mbYesNo);
   EXPECT_TRUE(w.isVisible());
   EXPECT_TRUE(first->DownloadInProgress());

@@ -72,7 +72,9 @@ TEST_F(DownloadJobNginxTest, NotFoundRemovesTheErrorPageAndCanStartAgain) {
   Job j(nginx_.Url("/late.bin"), dir_.File("late.bin"));
   j.job.StartDownload();
   ASSERT_TRUE(j.RunToEnd());
-  EXPECT_EQ(j.job.Status(), "Download not found.");
+  EXPECT_EQ(j.job.Status(), "Download failed: 404 Not Found");
+  EXPECT_EQ(j.job.Color(), clDownloadFailed);
+  EXPECT_EQ(j.job.Position(), 0);
   EXPECT_EQ(j.job.ActionMode(), amStart);
   EXPECT_EQ(j.job.ActionCaption(), "Download");
   EXPECT_FALSE(testing::FileExists(dir_.File("late.bin")));
@@ -283,7 +285,7 @@ TEST_F(DownloadJobVsftpdTest, FailuresGoToStartMode) {
   Job missing(Url("pub/tools/none.bin"), dir_.File("none.bin"));
   missing.job.StartDownload();
   ASSERT_TRUE(missing.RunToEnd());
-  EXPECT_EQ(missing.job.Status().substr(0, 9), "Status = ") << missing.job.Status();
+  EXPECT_EQ(missing.job.Status().substr(0, 21), "Download failed: 550 ") << missing.job.Status();
   EXPECT_EQ(missing.job.ActionMode(), amStart);
   EXPECT_TRUE(missing.job.ActionEnabled());
 

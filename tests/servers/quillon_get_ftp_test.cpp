@@ -83,11 +83,12 @@ TEST_F(QuillonGetFtp, FailuresExitWithTheReason) {
 
   r = Run(Login() + Url("pub/missing.bin") + " " + dir_.File("t2"));
   EXPECT_EQ(r.status, 8);
-  EXPECT_EQ(r.err.substr(0, 26), "quillon-get: Status = 550 ") << r.err;  // SIZE refused
+  EXPECT_EQ(r.err.substr(0, 34), "quillon-get: Download failed: 550 ") << r.err;
 
-  r = Run(Login() + "ftp://127.0.0.1:" + std::to_string(testing::ClosedPort()) + "/x " + dir_.File("t3"));
+  const std::string closed = std::to_string(testing::ClosedPort());
+  r = Run(Login() + "ftp://127.0.0.1:" + closed + "/x " + dir_.File("t3"));
   EXPECT_EQ(r.status, 4);
-  EXPECT_EQ(r.err, "quillon-get: Could not connect or log in.\n");
+  EXPECT_EQ(r.err, "quillon-get: Download failed: connection refused (127.0.0.1 port " + closed + ")\n");
 }
 
 }  // namespace

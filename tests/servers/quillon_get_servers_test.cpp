@@ -145,7 +145,7 @@ TEST_F(QuillonGet, FetchesFromNginxAndReportsFailures) {
 
   o = Run(nginx.Url("/missing") + " " + Target());
   EXPECT_EQ(o.status, 8);
-  EXPECT_EQ(o.err, "quillon-get: Download not found.\n");
+  EXPECT_EQ(o.err, "quillon-get: Download failed: 404 Not Found\n");
 
   o = Run(nginx.Url("/private/p.txt") + " " + Target());
   EXPECT_EQ(o.status, 6);
@@ -290,7 +290,7 @@ TEST_F(QuillonGet, OutputFileFolderTargetAndQuiet) {
   o = Run("--quiet " + nginx.Url("/missing") + " " + Target());
   EXPECT_EQ(o.status, 8);
   EXPECT_EQ(o.out, "");
-  EXPECT_EQ(o.err, "quillon-get: Download not found.\n");
+  EXPECT_EQ(o.err, "quillon-get: Download failed: 404 Not Found\n");
   EXPECT_EQ(ReadFile(Target()), "spaced");
 }
 
