@@ -36,6 +36,7 @@
 #include "app/my_status.h"
 #include "download/dl_scroll_box.h"
 #include "download/dl_visual_panel.h"
+#include "download/file_name_rule.h"
 #include "base/memory_stream.h"
 #include "net/http/http_cli.h"
 #include "platform/anchors.h"
@@ -565,7 +566,9 @@ void TfrmDownloader::UpdateMinimumWidth() {
 }
 
 void TfrmDownloader::URLCBxChange() {
-  const QString name = Text(UrlFileName(GetSelectedURL()));
+  // The URL and the caption are read in UTF-8, the rule's encoding.
+  const QString name = QString::fromStdString(
+      SaveFileNameFromUrl(Text(GetSelectedURL()).toStdString(), URLCBx->currentText().toStdString()));
   SaveToFolderEdit->setText(FolderPart(SaveToFolderEdit->text()) + name);
   const bool browser = IsBrowserLink();
   FolderLabel->setVisible(!browser);

@@ -4,8 +4,11 @@
 //
 //   -o FILE                  the file to write, instead of the FILE argument;
 //                            a FILE that is a folder receives the file under
-//                            the URL's file name (the last segment of its
-//                            path, percent-decoded)
+//                            the name the window proposes for the URL (the
+//                            last segment of its path, percent-decoded, see
+//                            download/file_name_rule.h); an existing FILE is
+//                            replaced once the download is complete
+//   --no-clobber             refuse, before fetching, when FILE exists
 //   -q, --quiet              print nothing but errors
 //   --proxy HOST[:PORT]      through an HTTP proxy (https: a CONNECT tunnel)
 //   --cacert FILE            trust the CAs of this PEM file for https, besides
@@ -42,7 +45,7 @@
 // from 200 to 299 and every byte of a known length; for FTP: as many bytes as
 // the SIZE answer); 1 when it failed, with the last status text on standard
 // error; 2 for a command line that cannot be used, with the reason and the
-// usage on standard error.
+// usage on standard error; 3 when --no-clobber found FILE existing.
 #include <langinfo.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -62,6 +65,7 @@
 #include "base/strings.h"
 #include "base/version.h"
 #include "download/download_job.h"
+#include "download/file_name_rule.h"
 
 namespace {
 
@@ -69,6 +73,7 @@ using namespace quillon;
 
 constexpr int kExitFailed = 1;
 constexpr int kExitUsage = 2;
+constexpr int kExitExists = 3;
 
 struct Options {
   std::string url, file;
@@ -79,6 +84,7 @@ struct Options {
   std::string user, password;
   bool passive = false;
   bool resume = false;
+  bool no_clobber = false;
   int timeout = kDefaultIdleTimeout;
   TExpectedFile expected;
 };
@@ -86,10 +92,10 @@ struct Options {
 constexpr const char* kUsage =
     "usage: quillon-get [-q] [--proxy HOST[:PORT]] [--cacert FILE] [--socks HOST:PORT] [--socks-level 4|4A|5]\n"
     "                   [--user NAME --password WORD] [--passive] [--resume|--no-resume]\n"
-    "                   [--timeout SECONDS] [--sha256 HEX] [--size N] URL FILE|FOLDER\n"
+    "                   [--timeout SECONDS] [--sha256 HEX] [--size N] [--no-clobber] URL FILE|FOLDER\n"
     "       quillon-get [OPTIONS] -o FILE|FOLDER URL\n"
     "       quillon-get --help | --version\n"
-    "exit status: 0 downloaded, 1 download failed, 2 unusable command line\n";
+    "exit status: 0 downloaded, 1 download failed, 2 unusable command line, 3 FILE exists (--no-clobber)\n";
 
 // What the command line asks for.
 struct CommandLine {
@@ -159,6 +165,8 @@ CommandLine ParseCommandLine(int argc, char** argv) {
       options.resume = true;
     } else if (arg == "--no-resume") {
       options.resume = false;
+    } else if (arg == "--no-clobber") {
+      options.no_clobber = true;
     } else if (arg == "--timeout") {
       std::string seconds;
       ok = value(seconds) && !seconds.empty() && seconds.size() <= 6 &&
@@ -378,11 +386,13 @@ int main(int argc, char** argv) {
     case CommandLine::kFetch: break;
   }
   Options& options = line.options;
-  if (IsFolder(options.file)) {
-    const std::string name = SaveNameFromUrl(options.url);
-    if (name.empty())
-      return UsageError("the URL names no file to save in the folder " + options.file + "; give a file name");
-    options.file += (options.file.ends_with('/') ? "" : "/") + name;
+  if (IsFolder(options.file))
+    options.file += (options.file.ends_with('/') ? "" : "/") + SaveFileNameFromUrl(options.url);
+  // Any entry counts, a dangling symbolic link too: the download would replace it.
+  struct stat st {};
+  if (options.no_clobber && ::lstat(options.file.c_str(), &st) == 0) {
+    PrintError(options.file + " already exists; not replaced (--no-clobber).");
+    return kExitExists;
   }
   // A file-size limit makes writing fail with a reason instead of ending the
   // process.
