@@ -17,6 +17,7 @@
 #include <QMessageBox>
 #include <QPainter>
 #include <QPlainTextEdit>
+#include <QPointer>
 #include <QPushButton>
 #include <QScreen>
 #include <QScrollArea>
@@ -637,8 +638,12 @@ TDLVisualPanel* TfrmDownloader::AddDownloadRow(const std::string& url, const QSt
   row->RefitTexts();
   row->SetCancelCaption(catalogue_.InterfaceText("Cancel_Button_Caption"));
   row->SetDownloadCaption(catalogue_.InterfaceText("Download_Button_Caption"));
-  row->StartDownload();
-  return row;
+  // The user may decline to replace an existing file: the row then goes. The
+  // question runs the event loop, so the row may have gone with the window.
+  QPointer<TDLVisualPanel> alive(row);
+  if (row->StartDownload()) return row;
+  if (alive) DLScrollBox->RemoveRow(row);
+  return nullptr;
 }
 
 void TfrmDownloader::OpenBrowserLink(const std::string& url) {

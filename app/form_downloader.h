@@ -163,7 +163,8 @@ class TfrmDownloader : public QWidget {
   // starts a row for `url` into SaveToFolderEdit's file.
   virtual void StartProgramDownload(const std::string& url);
   // Creates and starts one row: the list's new row gets the catalogue's
-  // cancel and download captions.
+  // cancel and download captions. Null, and no row, when the destination
+  // exists and the user cancelled the question about replacing it.
   TDLVisualPanel* AddDownloadRow(const std::string& url, const QString& file, const TExpectedFile& expected = {});
 
   void showEvent(QShowEvent* event) override;

@@ -17,6 +17,8 @@
 #include <optional>
 
 #include "app/my_status.h"
+#include "download/dl_scroll_box.h"
+#include "download/dl_visual_panel.h"
 #include "download/file_name_rule.h"
 #include "platform/desktop_services.h"
 #include "platform/settings_store.h"
@@ -179,6 +181,26 @@ TEST_F(WindowTest, LinkFileNameReplacesTheDestinationsFileName) {
     EXPECT_EQ(w.SaveToFolderEdit->text().toStdString(),
               "/files/" + SaveFileNameFromUrl(cases[i].first.url, cases[i].first.description));
   }
+}
+
+// Declining to replace an existing file leaves no row; keeping both starts
+// one into the numbered name.
+TEST_F(WindowTest, ExistingDestinationCancelledLeavesNoRow) {
+  TestProduct p{"Q", "", "", "", {{"a", "gopher://127.0.0.1/f.bin"}}};  // the row refuses: no network
+  auto& w = Open(CatalogueXml({p, kPaint}));
+  w.run_downloads = true;
+  QTest::mouseClick(w.NextBtn, Qt::LeftButton);
+  testing::WriteFile(dir.File("f.bin"), "old");
+  w.SaveToFolderEdit->setText(QString::fromStdString(dir.File("f.bin")));
+  desktop.message_box_answer = TMsgResult::mrCancel;
+  QTest::mouseClick(w.DownloadBtn, Qt::LeftButton);
+  ASSERT_EQ(desktop.message_boxes.size(), 1u);
+  EXPECT_EQ(desktop.message_boxes[0].text, "f.bin already exists. Replace it?");
+  EXPECT_TRUE(w.DLScrollBox->Rows().empty());
+  desktop.message_box_answer = TMsgResult::mrKeepBoth;
+  QTest::mouseClick(w.DownloadBtn, Qt::LeftButton);
+  ASSERT_EQ(w.DLScrollBox->Rows().size(), 1u);
+  EXPECT_EQ(w.DLScrollBox->Rows()[0]->LocalFilename(), dir.File("f (1).bin"));
 }
 
 TEST_F(WindowTest, ScreenshotButtonAndDescriptionFollowTheProduct) {

@@ -1,9 +1,12 @@
 #include "download/file_name_rule.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <string_view>
 
 #include "download/download_texts.h"
+#include "download/partial_file.h"
 
 namespace quillon {
 
@@ -114,6 +117,22 @@ std::string NumberedFileName(const std::string& name, int n) {
   const std::string stem = name.substr(0, name.size() - ext.size());
   const size_t room = kMaxSaveNameBytes > number.size() + ext.size() ? kMaxSaveNameBytes - number.size() - ext.size() : 0;
   return CutUtf8(stem, room) + number + ext;
+}
+
+std::string FreeNumberedPath(const std::string& path, const std::function<bool(const std::string&)>& taken) {
+  const size_t slash = path.rfind('/');
+  const std::string folder = slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
+  const std::string name = path.substr(folder.size());
+  const auto occupied = [](const std::string& p) {
+    struct stat st {};
+    return ::lstat(p.c_str(), &st) == 0;
+  };
+  // Ends: the folder holds finitely many entries.
+  for (int n = 1;; ++n) {
+    std::string candidate = folder + NumberedFileName(name, n);
+    if (!occupied(candidate) && !occupied(PartialFileName(candidate)) && !(taken && taken(candidate)))
+      return candidate;
+  }
 }
 
 }  // namespace quillon

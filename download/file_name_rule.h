@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
 #include <string>
 
 namespace quillon {
@@ -28,6 +29,11 @@ std::string SaveFileNameFromUrl(const std::string& url, const std::string& capti
 // from its last "." that is not the first character); the whole name from its
 // end when the extension leaves no room. Never cuts a UTF-8 sequence.
 std::string ShortenFileName(const std::string& name, size_t max_bytes = kMaxSaveNameBytes);
+
+// The first of "NAME (1).ext", "NAME (2).ext", ... beside `path` (a file
+// path NAME.ext) that nothing occupies: no entry of that name or of its
+// NAME.part, and not `taken` (say, a download that will write it).
+std::string FreeNumberedPath(const std::string& path, const std::function<bool(const std::string&)>& taken);
 
 // "NAME (n).ext" for the file name `name` ("NAME (n)" without an
 // extension), shortened before " (n)" to kMaxSaveNameBytes.
