@@ -291,9 +291,4 @@ std::optional<int64_t> ParseUtcTime(std::string_view text) {
 
 int64_t TodayDayNumber() { return static_cast<int64_t>(std::floor(Now())); }
 
-std::string UrlFileName(std::string_view url) {
-  const size_t pos = url.find_last_of("/\\:");
-  return std::string(pos == std::string_view::npos ? url : url.substr(pos + 1));
-}
-
 }  // namespace quillon

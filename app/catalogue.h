@@ -182,8 +182,4 @@ std::optional<int64_t> ParseUtcTime(std::string_view text);
 // Today as a whole number of days since 30 December 1899 (local time).
 int64_t TodayDayNumber();
 
-// The part of a URL or path after its last "/", "\" or ":" (the whole text when
-// it holds none).
-std::string UrlFileName(std::string_view url);
-
 }  // namespace quillon

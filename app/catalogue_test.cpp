@@ -83,14 +83,6 @@ TEST(Catalogue, WebAddressesOfBrowserLinks) {
   for (const auto& [url, web] : cases) EXPECT_EQ(TCatalogue::IsWebAddress(QString::fromLatin1(url)), web) << url;
 }
 
-TEST(Catalogue, UrlFileName) {
-  EXPECT_EQ(UrlFileName("http://h/dir/setup.exe"), "setup.exe");
-  EXPECT_EQ(UrlFileName("http://h/dir/"), "");
-  EXPECT_EQ(UrlFileName("ftp://h\\a\\b.zip"), "b.zip");
-  EXPECT_EQ(UrlFileName("c:file.zip"), "file.zip");
-  EXPECT_EQ(UrlFileName("plain"), "plain");
-}
-
 std::string Check(const std::string& file, int* rc, std::string* err = nullptr) {
   std::ostringstream out, errors;
   *rc = CheckCatalogue(file, out, errors, 38718);

@@ -17,6 +17,7 @@
 #include <QMessageBox>
 #include <QPainter>
 #include <QPlainTextEdit>
+#include <QPointer>
 #include <QPushButton>
 #include <QScreen>
 #include <QScrollArea>
@@ -37,6 +38,7 @@
 #include "download/dl_scroll_box.h"
 #include "download/dl_visual_panel.h"
 #include "download/proxy_settings.h"
+#include "download/file_name_rule.h"
 #include "base/memory_stream.h"
 #include "net/http/http_cli.h"
 #include "platform/anchors.h"
@@ -588,7 +590,9 @@ void TfrmDownloader::UpdateMinimumWidth() {
 }
 
 void TfrmDownloader::URLCBxChange() {
-  const QString name = Text(UrlFileName(GetSelectedURL()));
+  // The URL and the caption are read in UTF-8, the rule's encoding.
+  const QString name = QString::fromStdString(
+      SaveFileNameFromUrl(Text(GetSelectedURL()).toStdString(), URLCBx->currentText().toStdString()));
   SaveToFolderEdit->setText(FolderPart(SaveToFolderEdit->text()) + name);
   const bool browser = IsBrowserLink();
   FolderLabel->setVisible(!browser);
@@ -667,8 +671,12 @@ TDLVisualPanel* TfrmDownloader::AddDownloadRow(const std::string& url, const QSt
   row->RefitTexts();
   row->SetCancelCaption(catalogue_.InterfaceText("Cancel_Button_Caption"));
   row->SetDownloadCaption(catalogue_.InterfaceText("Download_Button_Caption"));
-  row->StartDownload();
-  return row;
+  // The user may decline to replace an existing file: the row then goes. The
+  // question runs the event loop, so the row may have gone with the window.
+  QPointer<TDLVisualPanel> alive(row);
+  if (row->StartDownload()) return row;
+  if (alive) DLScrollBox->RemoveRow(row);
+  return nullptr;
 }
 
 void TfrmDownloader::OpenBrowserLink(const std::string& url) {

@@ -171,7 +171,8 @@ class TfrmDownloader : public QWidget {
   virtual void StartProgramDownload(const std::string& url);
   // Creates and starts one row: the list's new row gets the catalogue's
   // cancel and download captions, retries on, and `mirrors`, other URLs of
-  // the same file.
+  // the same file. Null, and no row, when the destination exists and the
+  // user cancelled the question about replacing it.
   TDLVisualPanel* AddDownloadRow(const std::string& url, const QString& file, const TExpectedFile& expected = {},
                                  std::vector<std::string> mirrors = {});
 

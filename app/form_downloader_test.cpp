@@ -18,6 +18,9 @@
 #include <optional>
 
 #include "app/my_status.h"
+#include "download/dl_scroll_box.h"
+#include "download/dl_visual_panel.h"
+#include "download/file_name_rule.h"
 #include "platform/desktop_services.h"
 #include "platform/settings_store.h"
 #include "tests/support/test_catalogue.h"
@@ -153,22 +156,52 @@ TEST_F(WindowTest, ActivationFromAnotherWindowOfTheProgramRefillsTheLinks) {
   EXPECT_EQ(w.URLCBx->currentIndex(), 0);
 }
 
+// The link's file name replaces the destination's, by the rule quillon-get
+// follows too.
 TEST_F(WindowTest, LinkFileNameReplacesTheDestinationsFileName) {
-  TestProduct p{"Q", "", "", "", {{"a", "http://127.0.0.1/dir/setup.exe"},
-                                  {"b", "http://127.0.0.1/dir/"},
-                                  {"c", "http://127.0.0.1/get?file=x.zip"},
-                                  {"d", "ftp://127.0.0.1\\odd\\name.bin"}}};
+  const std::pair<TestLink, QString> cases[] = {
+      {{"a", "http://127.0.0.1/dir/setup.exe"}, "setup.exe"},
+      {{"Setup for all", "http://127.0.0.1/dir/"}, "Setup for all"},
+      {{"c", "http://127.0.0.1/get/guide.pdf?lang=en&x=2"}, "guide.pdf"},
+      {{"d", "ftp://127.0.0.1\\odd\\name.bin"}, "name.bin"},
+      {{"e", "https://127.0.0.1/with%20space/my%20file.pdf"}, "my file.pdf"},
+      {{"f", "https://127.0.0.1/gr%C3%BC%C3%9Fe.pdf#top"}, QString::fromUtf8("gr\u00fc\u00dfe.pdf")},
+      {{"g", "http://127.0.0.1/a/%2E%2E"}, "g"},
+      {{"h", "http://127.0.0.1/a%2Fb.zip"}, "a_b.zip"},
+  };
+  TestProduct p{"Q", "", "", "", {}};
+  for (const auto& [link, name] : cases) p.links.push_back(link);
   auto& w = Open(CatalogueXml({p, kPaint}));
   QTest::mouseClick(w.NextBtn, Qt::LeftButton);
   w.SaveToFolderEdit->setText("/files/old.zip");
-  w.URLCBxChange();
-  EXPECT_EQ(w.SaveToFolderEdit->text(), "/files/setup.exe");
-  ChooseLink(1);
-  EXPECT_EQ(w.SaveToFolderEdit->text(), "/files/");
-  ChooseLink(2);
-  EXPECT_EQ(w.SaveToFolderEdit->text(), "/files/get?file=x.zip");
-  ChooseLink(3);
-  EXPECT_EQ(w.SaveToFolderEdit->text(), "/files/name.bin");
+  for (int i = 0; i < static_cast<int>(std::size(cases)); ++i) {
+    ChooseLink(i);
+    w.URLCBxChange();
+    EXPECT_EQ(w.SaveToFolderEdit->text().toStdString(), ("/files/" + cases[i].second).toStdString())
+        << cases[i].first.url;
+    EXPECT_EQ(w.SaveToFolderEdit->text().toStdString(),
+              "/files/" + SaveFileNameFromUrl(cases[i].first.url, cases[i].first.description));
+  }
+}
+
+// Declining to replace an existing file leaves no row; keeping both starts
+// one into the numbered name.
+TEST_F(WindowTest, ExistingDestinationCancelledLeavesNoRow) {
+  TestProduct p{"Q", "", "", "", {{"a", "gopher://127.0.0.1/f.bin"}}};  // the row refuses: no network
+  auto& w = Open(CatalogueXml({p, kPaint}));
+  w.run_downloads = true;
+  QTest::mouseClick(w.NextBtn, Qt::LeftButton);
+  testing::WriteFile(dir.File("f.bin"), "old");
+  w.SaveToFolderEdit->setText(QString::fromStdString(dir.File("f.bin")));
+  desktop.message_box_answer = TMsgResult::mrCancel;
+  QTest::mouseClick(w.DownloadBtn, Qt::LeftButton);
+  ASSERT_EQ(desktop.message_boxes.size(), 1u);
+  EXPECT_EQ(desktop.message_boxes[0].text, "f.bin already exists. Replace it?");
+  EXPECT_TRUE(w.DLScrollBox->Rows().empty());
+  desktop.message_box_answer = TMsgResult::mrKeepBoth;
+  QTest::mouseClick(w.DownloadBtn, Qt::LeftButton);
+  ASSERT_EQ(w.DLScrollBox->Rows().size(), 1u);
+  EXPECT_EQ(w.DLScrollBox->Rows()[0]->LocalFilename(), dir.File("f (1).bin"));
 }
 
 TEST_F(WindowTest, ScreenshotButtonAndDescriptionFollowTheProduct) {

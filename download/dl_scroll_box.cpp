@@ -58,8 +58,19 @@ TDLVisualPanel* TDLScrollBox::AddDownload(const std::string& URL, const std::str
   row->OnClick = [this](TDLVisualPanel* sender) { RowSelected(sender); };
   row->SetURLDownload(URL);
   row->SetLocalFilename(LocalFilename);
+  row->WrittenElsewhere = [this, row](const std::string& file) {
+    for (TDLVisualPanel* other : Rows())
+      if (other != row && other->DownloadInProgress() && other->LocalFilename() == file) return true;
+    return false;
+  };
   Relayout();
   return row;
+}
+
+void TDLScrollBox::RemoveRow(TDLVisualPanel* row) {
+  if (CloseButton->isVisibleTo(content_) && row->y() + 2 == CloseButton->y()) CloseButton->hide();
+  delete row;
+  Relayout();
 }
 
 void TDLScrollBox::RowSelected(TDLVisualPanel* Sender) {

@@ -33,6 +33,8 @@ class TDLScrollBox : public QScrollArea {
   // The rows' area (the close button lives there too).
   QWidget* Content() const { return content_; }
 
+  // Removes a row at once, without a question (its transfer ends with it).
+  void RemoveRow(TDLVisualPanel* row);
   void RowSelected(TDLVisualPanel* Sender);
   void RemoveSelected();
   void UpdateBevels();

@@ -1,5 +1,7 @@
 #include "download/dl_visual_panel.h"
 
+#include <sys/stat.h>
+
 #include <QDate>
 #include <QDateTime>
 #include <QEvent>
@@ -9,9 +11,11 @@
 #include <QLocale>
 #include <QMouseEvent>
 #include <QPixmap>
+#include <QPointer>
 #include <QTextDocument>
 #include <QTime>
 
+#include "download/file_name_rule.h"
 #include "platform/ansi_text.h"
 #include "platform/desktop_services.h"
 #include "platform/dialogs.h"
@@ -183,7 +187,26 @@ void TDLVisualPanel::SetDLStartTime(TDateTime v) {
   StartTimeLabel->adjustSize();
 }
 
-void TDLVisualPanel::StartDownload() { job_.StartDownload(); }
+bool TDLVisualPanel::StartDownload() {
+  const std::string file = job_.LocalFilename();
+  const auto elsewhere = [this](const std::string& f) { return WrittenElsewhere && WrittenElsewhere(f); };
+  struct stat st {};
+  if (!job_.DownloadInProgress() && !file.empty() && !elsewhere(file) && ::lstat(file.c_str(), &st) == 0) {
+    const QString name = QFileInfo(FileNameToQString(file)).fileName();
+    TMessageBoxRequest request;
+    request.parent = window();
+    request.caption = name;
+    request.text = name + QStringLiteral(" already exists. Replace it?");
+    request.buttons = TMsgButtons::mbReplaceKeepBothCancel;
+    request.icon = TMsgIcon::miQuestion;
+    QPointer<TDLVisualPanel> alive(this);
+    const TMsgResult answer = ShowMessageBox(request);
+    if (!alive || (answer != TMsgResult::mrReplace && answer != TMsgResult::mrKeepBoth)) return false;
+    if (answer == TMsgResult::mrKeepBoth) SetLocalFilename(FreeNumberedPath(file, elsewhere));
+  }
+  job_.StartDownload();
+  return true;
+}
 
 void TDLVisualPanel::SetActionCaption(const std::string& text) {
   ActionLink->setText(CatalogueText(text));

@@ -60,8 +60,17 @@ class TDLVisualPanel : public QFrame, private TResumeQuestion {
 
   // ---- Operations ---------------------------------------------------------------------
   // Starts (or restarts) the transfer; see TDownloadJob. A destination file
-  // that cannot be created raises EFCreateError.
-  void StartDownload();
+  // that cannot be created raises EFCreateError. When the destination NAME
+  // exists and no other row writes it (WrittenElsewhere), the user is asked
+  // first, before anything is fetched: "NAME already exists. Replace it?"
+  // Replace starts (the complete download replaces NAME), Keep both starts
+  // into the first free "NAME (n).ext" (FreeNumberedPath), Cancel starts
+  // nothing and returns false (the question runs the event loop: the row may
+  // be gone then too). A destination another row writes is left to the
+  // job's lock, which refuses the start without a question.
+  bool StartDownload();
+  // True when another row's running download writes `file`; set by the list.
+  std::function<bool(const std::string& file)> WrittenElsewhere;
   // The file-name label's text for the current width.
   void RefitFileName();
   // The URL, file-name and status labels shortened with "…" so that they end

@@ -5,7 +5,11 @@
 #include <QTest>
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
 #include <filesystem>
+#include <utility>
+#include <vector>
 
 #include "download/dl_scroll_box.h"
 #include "download/dl_visual_panel.h"
@@ -224,6 +228,75 @@ TEST_F(DLWidgetsTest, FailedRowsLookFailed) {
       EXPECT_EQ(row->ProgressCyl->Position(), 0);  // the error page is no part of the file
     }
   }
+}
+
+// A destination that exists is replaced, kept beside the download or left
+// alone, as the user answers before anything is fetched.
+TEST_F(DLWidgetsTest, ExistingDestinationAsksReplaceKeepBothOrCancel) {
+  std::atomic<int> requests{0};
+  testing::ScriptedServer server([&](testing::ScriptedConnection& c) {
+    c.ReadUntil("\r\n\r\n");
+    ++requests;
+    c.Send("HTTP/1.0 200 OK\r\nContent-Length: 3\r\n\r\nnew");
+  });
+  const std::string url = "http://127.0.0.1:" + server.PortText() + "/f.bin";
+  struct Case {
+    TMsgResult answer;
+    bool started;
+    std::vector<std::pair<std::string, std::string>> files;  // name, content afterwards; sorted
+  } cases[] = {
+      {TMsgResult::mrReplace, true, {{"f (1).bin", "one"}, {"f.bin", "new"}}},
+      {TMsgResult::mrKeepBoth, true, {{"f (1).bin", "one"}, {"f (2).bin", "new"}, {"f.bin", "old"}}},
+      {TMsgResult::mrCancel, false, {{"f (1).bin", "one"}, {"f.bin", "old"}}},
+  };
+  QWidget window;
+  TDLScrollBox list(&window);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(static_cast<int>(c.answer));
+    testing::TempDir folder;
+    testing::WriteFile(folder.File("f.bin"), "old");
+    testing::WriteFile(folder.File("f (1).bin"), "one");
+    desktop_.message_boxes.clear();
+    desktop_.message_box_answer = c.answer;
+    const int before = requests;
+    TDLVisualPanel* row = list.AddDownload(url, folder.File("f.bin"));
+    EXPECT_EQ(row->StartDownload(), c.started);
+    ASSERT_EQ(desktop_.message_boxes.size(), 1u);
+    EXPECT_EQ(desktop_.message_boxes[0].text, "f.bin already exists. Replace it?");
+    EXPECT_EQ(desktop_.message_boxes[0].buttons, TMsgButtons::mbReplaceKeepBothCancel);
+    ASSERT_TRUE(RunUntil([&] { return !row->DownloadInProgress(); }));
+    EXPECT_EQ(requests - before, c.started ? 1 : 0);
+    std::vector<std::pair<std::string, std::string>> files;
+    for (const auto& entry : std::filesystem::directory_iterator(folder.path()))
+      files.emplace_back(entry.path().filename(), testing::ReadFile(entry.path()));
+    std::sort(files.begin(), files.end());
+    EXPECT_EQ(files, c.files);
+  }
+}
+
+// A second row for a file that a running row writes is refused by the
+// download's lock, without a question.
+TEST_F(DLWidgetsTest, SecondRowForARunningDestinationIsRefusedWithoutAQuestion) {
+  testing::ScriptedServer server([](testing::ScriptedConnection& c) {
+    c.ReadUntil("\r\n\r\n");
+    c.Send("HTTP/1.0 200 OK\r\nContent-Length: 8\r\n\r\nhalf");
+    c.ReadToEnd();  // until the row cancels
+  });
+  const std::string url = "http://127.0.0.1:" + server.PortText() + "/f.bin";
+  testing::WriteFile(dir_.File("f.bin"), "old");
+  desktop_.message_box_answer = TMsgResult::mrReplace;
+  QWidget window;
+  TDLScrollBox list(&window);
+  TDLVisualPanel* first = list.AddDownload(url, dir_.File("f.bin"));
+  first->SetCancelCaption("Cancel");
+  ASSERT_TRUE(first->StartDownload());  // holds the download's lock from here on
+  TDLVisualPanel* second = list.AddDownload(url, dir_.File("f.bin"));
+  second->StartDownload();
+  EXPECT_EQ(second->Job().Status(), "Download failed: f.bin is already being downloaded.");
+  EXPECT_EQ(desktop_.message_boxes.size(), 1u);  // the first row's question only
+  first->Job().Cancel();
+  ASSERT_TRUE(RunUntil([&] { return !first->DownloadInProgress(); }));
+  EXPECT_EQ(testing::ReadFile(dir_.File("f.bin")), "old");
 }
 
 }  // namespace

@@ -180,18 +180,6 @@ std::string PercentDecode(const std::string& s) {
   return out;
 }
 
-std::string SaveNameFromUrl(const std::string& url) {
-  std::string rest = url.substr(0, url.find_first_of("?#"));
-  const size_t scheme = rest.find("://");
-  if (scheme != std::string::npos) rest = rest.substr(scheme + 3);
-  const size_t slash = rest.find('/');
-  if (slash == std::string::npos) return "";  // only the host
-  std::string name = PercentDecode(rest.substr(rest.rfind('/') + 1));
-  if (name.empty() || name == "." || name == ".." || name.find_first_of(std::string("/\0", 2)) != std::string::npos)
-    return "";
-  return name;
-}
-
 TFtpUrlParts SplitFtpUrl(const std::string& url) {
   TFtpUrlParts parts;
   std::string rest = url;

@@ -92,12 +92,6 @@ TFtpUrlParts SplitFtpUrl(const std::string& url);
 // "%41" -> "A"; a "%" without two hexadecimal digits stays as it is.
 std::string PercentDecode(const std::string& s);
 
-// The file name a URL names: the last segment of its path (query and fragment
-// left out), percent-decoded. Empty when there is none or when it cannot be a
-// file name in a folder: "", ".", "..", or a name holding "/" or a NUL byte.
-// "http://h/a/b%20c.zip?x=1" -> "b c.zip"; "http://h/" -> "".
-std::string SaveNameFromUrl(const std::string& url);
-
 // The status of a download waiting to try again: "Retrying in <seconds> s
 // (attempt <attempt> of <attempts>): " + the failure's reason (its text
 // without a leading "Download failed: ").

@@ -161,21 +161,6 @@ TEST(SplitFtpUrlTest, PortUserAndPasswordHonoured) {
   EXPECT_EQ(p.password, "");
 }
 
-TEST(SaveNameFromUrlTest, LastPathSegmentDecodedOrNothing) {
-  const std::pair<const char*, const char*> cases[] = {
-      {"http://h/a/b%20c.zip?x=1/y#z", "b c.zip"},
-      {"ftp://u:p@h:21/pub/f.bin", "f.bin"},
-      {"https://h/%C3%A9t%C3%A9.txt", "\xC3\xA9t\xC3\xA9.txt"},
-      {"http://h/dir/", ""},
-      {"http://h", ""},
-      {"http://h/a/.", ""},
-      {"http://h/a/%2E%2E", ""},
-      {"http://h/a%2Fb", ""},
-      {"http://h/a%00b", ""},
-  };
-  for (const auto& [url, name] : cases) EXPECT_EQ(SaveNameFromUrl(url), name) << url;
-}
-
 TEST(FitFileNameTest, ShortensStepByStep) {
   const std::string path = "/home/me/Downloads/setup.exe";
   TTextWidth chars = [](const std::string& s) { return static_cast<int>(s.size()); };

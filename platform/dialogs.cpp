@@ -5,6 +5,7 @@
 #include <QDir>
 #include <QFileDialog>
 #include <QMessageBox>
+#include <QPushButton>
 
 namespace quillon {
 
@@ -38,6 +39,21 @@ QMessageBox::Icon BoxIcon(TMsgIcon icon) {
 
 TMsgResult ShowMessageBox(const TMessageBoxRequest& request) {
   if (BoxHook()) return BoxHook()(request);
+  if (request.buttons == TMsgButtons::mbReplaceKeepBothCancel) {
+    QMessageBox box(BoxIcon(request.icon),
+                    request.caption.isEmpty() ? QCoreApplication::applicationName() : request.caption,
+                    request.text, QMessageBox::NoButton, request.parent);
+    box.setTextFormat(Qt::PlainText);
+    QPushButton* replace = box.addButton(QStringLiteral("Replace"), QMessageBox::DestructiveRole);
+    QPushButton* keep = box.addButton(QStringLiteral("Keep both"), QMessageBox::AcceptRole);
+    QPushButton* cancel = box.addButton(QMessageBox::Cancel);
+    box.setDefaultButton(keep);
+    box.setEscapeButton(cancel);
+    box.exec();
+    if (box.clickedButton() == replace) return TMsgResult::mrReplace;
+    if (box.clickedButton() == keep) return TMsgResult::mrKeepBoth;
+    return TMsgResult::mrCancel;
+  }
   const bool yes_no = request.buttons == TMsgButtons::mbYesNo;
   QMessageBox box(BoxIcon(request.icon),
                   request.caption.isEmpty() ? QCoreApplication::applicationName() : request.caption,

@@ -13,9 +13,11 @@ class QWidget;
 
 namespace quillon {
 
-enum class TMsgButtons { mbOK, mbYesNo };
+// mbReplaceKeepBothCancel: "Replace", "Keep both" (the default) and "Cancel"
+// (also Escape and closing the box), for a file that exists already.
+enum class TMsgButtons { mbOK, mbYesNo, mbReplaceKeepBothCancel };
 enum class TMsgIcon { miNone, miInformation, miQuestion, miWarning, miError };
-enum class TMsgResult { mrOk, mrYes, mrNo };
+enum class TMsgResult { mrOk, mrYes, mrNo, mrReplace, mrKeepBoth, mrCancel };
 
 struct TMessageBoxRequest {
   QWidget* parent = nullptr;
@@ -27,7 +29,8 @@ struct TMessageBoxRequest {
 };
 
 // Shows a modal message box and returns the button pressed. Closing the box
-// without a button answers No for Yes/No and OK otherwise.
+// without a button answers No for Yes/No, Cancel for Replace/Keep both/Cancel
+// and OK otherwise.
 TMsgResult ShowMessageBox(const TMessageBoxRequest& request);
 
 struct TSaveDialogRequest {

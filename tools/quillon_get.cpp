@@ -5,8 +5,11 @@
 //
 //   -o FILE                  the file to write, instead of the FILE argument;
 //                            a FILE that is a folder receives the file under
-//                            the URL's file name (the last segment of its
-//                            path, percent-decoded)
+//                            the name the window proposes for the URL (the
+//                            last segment of its path, percent-decoded, see
+//                            download/file_name_rule.h); an existing FILE is
+//                            replaced once the download is complete
+//   --no-clobber             refuse, before fetching, when FILE exists
 //   -q, --quiet              print nothing but errors
 //   --proxy [SCHEME://][USER:PASSWORD@]HOST[:PORT]
 //                            http and https through this proxy (an HTTP
@@ -59,7 +62,7 @@
 // variable that cannot be read), with the reason and the usage on standard
 // error; a failed download prints its last status text on standard error
 // and exits with the class of its failure: 3 the file cannot be made or
-// written, 4 network (name lookup, connect, reset, timeout, a short body), 5
+// written (also when --no-clobber found FILE existing, before fetching), 4 network (name lookup, connect, reset, timeout, a short body), 5
 // TLS verification, 6 authentication (HTTP 401/407, FTP 530), 7 protocol (an
 // answer that cannot be read, too many redirects), 8 the server answered
 // with an error (other 4xx/5xx), 9 not the file expected (size or SHA-256),
@@ -85,6 +88,7 @@
 #include "base/version.h"
 #include "download/download_job.h"
 #include "download/proxy_settings.h"
+#include "download/file_name_rule.h"
 
 namespace {
 
@@ -92,6 +96,7 @@ using namespace quillon;
 
 constexpr int kExitFailed = 1;
 constexpr int kExitUsage = 2;
+constexpr int kExitExists = 3;
 
 // The exit status of a download that failed, by the class of its failure.
 int ExitStatus(TFailureKind kind) {
@@ -119,6 +124,7 @@ struct Options {
   std::string user, password;
   bool passive = false;
   bool resume = false;
+  bool no_clobber = false;
   int timeout = kDefaultIdleTimeout;
   TExpectedFile expected;
   int retries = kDefaultRetries;
@@ -129,12 +135,12 @@ struct Options {
 constexpr const char* kUsage =
     "usage: quillon-get [-q] [--proxy URL] [--noproxy LIST] [--socks HOST:PORT] [--socks-level 4|4A|5]\n"
     "                   [--cacert FILE] [--user NAME --password WORD] [--passive] [--resume|--no-resume]\n"
-    "                   [--timeout SECONDS] [--sha256 HEX] [--size N]\n"
+    "                   [--timeout SECONDS] [--sha256 HEX] [--size N] [--no-clobber]\n"
     "                   [--retries N] [--retry-wait SECONDS] [--mirror URL]... URL [FILE|FOLDER]\n"
     "       quillon-get [OPTIONS] -o FILE|FOLDER URL\n"
     "       quillon-get --help | --version\n"
     "proxies: http_proxy, https_proxy, all_proxy, no_proxy (also HTTPS_PROXY, ALL_PROXY, NO_PROXY)\n"
-    "exit status: 0 downloaded, 1 failed (other), 2 unusable command line, 3 file not written,\n"
+    "exit status: 0 downloaded, 1 failed (other), 2 unusable command line, 3 file not written (or exists: --no-clobber),\n"
     "             4 network (lookup, connect, reset, timeout), 5 TLS verification, 6 authentication,\n"
     "             7 protocol (unreadable answer, too many redirects), 8 the server answered with an error,\n"
     "             9 not the file expected (size or SHA-256)\n";
@@ -215,6 +221,8 @@ CommandLine ParseCommandLine(int argc, char** argv) {
       options.resume = true;
     } else if (arg == "--no-resume") {
       options.resume = false;
+    } else if (arg == "--no-clobber") {
+      options.no_clobber = true;
     } else if (arg == "--timeout") {
       std::string seconds;
       ok = value(seconds) && !seconds.empty() && seconds.size() <= 6 &&
@@ -442,11 +450,13 @@ int main(int argc, char** argv) {
     case CommandLine::kFetch: break;
   }
   Options& options = line.options;
-  if (IsFolder(options.file)) {
-    const std::string name = SaveNameFromUrl(options.url);
-    if (name.empty())
-      return UsageError("the URL names no file to save in the folder " + options.file + "; give a file name");
-    options.file += (options.file.ends_with('/') ? "" : "/") + name;
+  if (IsFolder(options.file))
+    options.file += (options.file.ends_with('/') ? "" : "/") + SaveFileNameFromUrl(options.url);
+  // Any entry counts, a dangling symbolic link too: the download would replace it.
+  struct stat st {};
+  if (options.no_clobber && ::lstat(options.file.c_str(), &st) == 0) {
+    PrintError(options.file + " already exists; not replaced (--no-clobber).");
+    return kExitExists;
   }
   // A file-size limit makes writing fail with a reason instead of ending the
   // process.

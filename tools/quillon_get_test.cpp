@@ -4,10 +4,13 @@
 
 #include <cstdio>
 #include <memory>
+#include <filesystem>
 #include <string>
+#include <vector>
 
 #include "base/sha256_hasher.h"
 #include "base/version.h"
+#include "download/file_name_rule.h"
 
 #include "tests/support/ftp_script.h"
 #include "tests/support/loopback.h"
@@ -147,8 +150,6 @@ TEST_F(QuillonGet, CommandLineConventions) {
       {"--bogus " + url + "/ " + Target(), "quillon-get: unknown option --bogus\nusage: quillon-get"},
       {"-o " + Target() + " " + url + "/a " + Target(), "usage: quillon-get"},
       {url + "/a " + Target() + " third", "usage: quillon-get"},
-      {url + "/ " + folder, "quillon-get: the URL names no file to save in the folder " + folder},
-      {"-o " + folder + " " + url + "/a%2Fb", "quillon-get: the URL names no file to save in the folder " + folder},
   };
   for (const Case& c : usage_errors) {
     SCOPED_TRACE(c.args);
@@ -243,6 +244,53 @@ TEST_F(QuillonGet, RetriesAndMirrors) {
     EXPECT_EQ(request.find("Range:") != std::string::npos, !hash.empty()) << request;
     std::remove(Target().c_str());
   }
+}
+
+// A folder receives the file under the name the window proposes for the URL.
+TEST_F(QuillonGet, FolderTakesTheUrlsFileName) {
+  testing::ScriptedServer server([](testing::ScriptedConnection& c) {
+    c.ReadUntil("\r\n\r\n");
+    c.Send("HTTP/1.0 200 OK\r\nContent-Length: 4\r\n\r\nbody");
+  });
+  const std::string base = "http://127.0.0.1:" + server.PortText();
+  const std::pair<std::string, std::string> cases[] = {
+      {"/with%20space/my%20file.pdf", "my file.pdf"},
+      {"/gr%C3%BC%C3%9Fe.pdf", "gr\xC3\xBC\xC3\x9F" "e.pdf"},
+      {"/guide.pdf?lang=en&x=2", "guide.pdf"},
+      {"/a%2Fb", "a_b"},
+      {"/dir/%2E%2E", "download"},
+      {"/", "download"},
+  };
+  int n = 0;
+  for (const auto& [path, name] : cases) {
+    SCOPED_TRACE(path);
+    const std::string folder = dir_.File("f" + std::to_string(n++));
+    std::filesystem::create_directory(folder);
+    Outcome o = Run("-q -o " + folder + " '" + base + path + "'");
+    EXPECT_EQ(o.status, 0) << o.err;
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(folder)) names.push_back(entry.path().filename());
+    EXPECT_EQ(names, std::vector<std::string>{name});
+    EXPECT_EQ(name, SaveFileNameFromUrl(base + path));
+  }
+}
+
+// FILE is named explicitly, so it is replaced; --no-clobber refuses instead,
+// before anything is fetched.
+TEST_F(QuillonGet, ReplacesFileUnlessNoClobber) {
+  testing::ScriptedServer server([](testing::ScriptedConnection& c) {
+    c.ReadUntil("\r\n\r\n");
+    c.Send("HTTP/1.0 200 OK\r\nContent-Length: 3\r\n\r\nnew");
+  });
+  const std::string url = "http://127.0.0.1:" + server.PortText() + "/f";
+  testing::WriteFile(Target(), "old");
+  Outcome o = Run("--no-clobber " + url + " " + Target());
+  EXPECT_EQ(o.status, 3);
+  EXPECT_EQ(o.err, "quillon-get: " + Target() + " already exists; not replaced (--no-clobber).\n");
+  EXPECT_EQ(ReadFile(Target()), "old");
+  o = Run("-q " + url + " " + Target());
+  EXPECT_EQ(o.status, 0) << o.err;
+  EXPECT_EQ(ReadFile(Target()), "new");
 }
 
 }  // namespace

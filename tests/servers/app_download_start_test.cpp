@@ -94,9 +94,13 @@ TEST_F(DownloadStartTest, OneProductHttpDownloadInsideTheDownloadPage) {
   QTest::mouseClick(row->ActionLink, Qt::LeftButton, {}, QPoint(3, 3));
   EXPECT_EQ(desktop.opened, std::vector<QString>{QString::fromStdString(dir.File("dest/setup.bin"))});
 
-  // A second press starts a second row for the same file in the same place.
+  // A second press asks about the finished file; Replace starts a second row
+  // for it in the same place.
   int width = w.width();
+  desktop.message_box_answer = TMsgResult::mrReplace;
   Press(w);
+  ASSERT_EQ(desktop.message_boxes.size(), 1u);
+  EXPECT_EQ(desktop.message_boxes[0].text, "setup.bin already exists. Replace it?");
   EXPECT_EQ(w.DLScrollBox->Rows().size(), 2u);
   EXPECT_EQ(w.width(), width);
   ASSERT_TRUE(RunUntil([&] { return Ended(Row(w, 0)); }, 30000));
@@ -152,8 +156,10 @@ TEST_F(DownloadStartTest, SeveralProductsFtpAndTheWidenedWindow) {
   EXPECT_EQ(ReadFile(dir.File("dest/ftp/paint.zip")), Pattern(2 * 1024 * 1024 + 11, 3));
 
   // The shorter partial file, recorded as a part of the server's file as it
-  // is now: Yes continues, No fetches it whole.
+  // is now: Yes continues, No fetches it whole. (The finished file goes
+  // first, else the row would ask about replacing it.)
   const TPartInfo record{FtpUrl("paint.zip"), 2 * 1024 * 1024 + 11, ftp.Mdtm("pub/paint.zip")};
+  std::filesystem::remove(dir.File("dest/ftp/paint.zip"));
   WriteFile(dir.File("dest/ftp/paint.zip.part"), std::string(5000, 'L'));
   ASSERT_TRUE(WritePartInfo(dir.File("dest/ftp/paint.zip.part"), record));
   desktop.message_box_answer = TMsgResult::mrYes;
@@ -163,6 +169,7 @@ TEST_F(DownloadStartTest, SeveralProductsFtpAndTheWidenedWindow) {
   EXPECT_EQ(desktop.message_boxes.size(), 1u);
   EXPECT_EQ(ReadFile(dir.File("dest/ftp/paint.zip")),
             std::string(5000, 'L') + Pattern(2 * 1024 * 1024 + 11, 3).substr(5000));
+  std::filesystem::remove(dir.File("dest/ftp/paint.zip"));
   WriteFile(dir.File("dest/ftp/paint.zip.part"), std::string(5000, 'L'));
   ASSERT_TRUE(WritePartInfo(dir.File("dest/ftp/paint.zip.part"), record));
   desktop.message_box_answer = TMsgResult::mrNo;
