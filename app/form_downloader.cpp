@@ -616,9 +616,10 @@ void TfrmDownloader::StartProgramDownload(const std::string& url) {
     DLScrollBox->show();
   } else if (DLScrollBox->isHidden()) {
     // The first time: the list opens right of the wizard.
+    const int wanted = width() + 325;
     DLScrollBox->show();
     UpdateMinimumWidth();
-    FitToScreen(width() + 325);
+    FitToScreen(wanted);
     repaint();
   }
   if (FileNamePart(SaveToFolderEdit->text()).isEmpty()) URLCBxChange();
