@@ -352,6 +352,7 @@ void TfrmDownloader::keyPressEvent(QKeyEvent* event) {
 
 void TfrmDownloader::changeEvent(QEvent* event) {
   QWidget::changeEvent(event);
+  if (event->type() == QEvent::FontChange && ListBox1 != nullptr) UpdateListToolTips();  // not while it is made
   if (event->type() != QEvent::ActivationChange) return;
   if (isActiveWindow()) {
     if (activate_on_focus_) RunHandler([this] { FormActivate(); });

@@ -84,7 +84,7 @@ class TfrmDownloader : public QWidget {
   QPlainTextEdit* MainDescriptionMemo;
   QFrame* ProductPanel;
   QLabel* ProductPromptLabel;
-  QListWidget* ListBox1;
+  QListWidget* ListBox1 = nullptr;
   QLabel* Image1;
   QToolButton* ScreenshotBtn;
   QPlainTextEdit* ProductDescriptionMemo;

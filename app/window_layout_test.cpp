@@ -235,6 +235,8 @@ TEST_F(WindowLayoutTest, OpenedListStaysOnTheScreenAndItsRunningRowIsWhole) {
   const QString status = QString::fromStdString(row->Job().Status());
   EXPECT_FALSE(row->StatusLabel->text().contains(QChar(0x2026))) << row->StatusLabel->text().toStdString();
   EXPECT_EQ(QString(row->StatusLabel->text()).replace('\n', ' '), status);
+  // Sizes above, rate and time left below.
+  EXPECT_TRUE(row->StatusLabel->text().contains("B \n(")) << row->StatusLabel->text().toStdString();
   const int links = std::min(row->ActionLink->x(), row->PauseLink->x());
   const QLabel* texts[] = {row->URLLabel, row->FileNameLabel, row->StatusLabel};
   for (const QLabel* t : texts) {

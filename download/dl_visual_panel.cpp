@@ -155,11 +155,15 @@ void TDLVisualPanel::ShowStatus(const QString& full) {
   QString shown;
   // A second line fits when four lines of text fit the row's height.
   if (metrics.horizontalAdvance(full) > max_width && 4 * metrics.height() <= kRowHeight) {
-    // The longest first line that ends at a space; the rest goes below.
-    for (qsizetype i = full.lastIndexOf(QLatin1Char(' ')); i > 0; i = full.lastIndexOf(QLatin1Char(' '), i - 1)) {
-      if (metrics.horizontalAdvance(full.left(i)) > max_width) continue;
-      shown = full.left(i) + QLatin1Char('\n') + metrics.elidedText(full.mid(i + 1), Qt::ElideRight, max_width);
-      break;
+    // The longest first line that ends at a double space (where the progress
+    // line parts sizes from rate and time), else at any space; the rest goes below.
+    for (const QString& gap : {QStringLiteral("  "), QStringLiteral(" ")}) {
+      for (qsizetype i = full.lastIndexOf(gap); i > 0 && shown.isEmpty(); i = full.lastIndexOf(gap, i - 1)) {
+        const qsizetype cut = i + gap.size() - 1;  // the last space of the gap
+        if (metrics.horizontalAdvance(full.left(cut)) > max_width) continue;
+        shown = full.left(cut) + QLatin1Char('\n') + metrics.elidedText(full.mid(cut + 1), Qt::ElideRight, max_width);
+      }
+      if (!shown.isEmpty()) break;
     }
   }
   const int lines = shown.isEmpty() ? 1 : 2;
