@@ -252,14 +252,15 @@ void TfrmDownloader::CreateControls() {
   DLPanel->hide();
   DLPanel->resize(kPageWidth, kPageHeight);
   dl_anchors_ = new TAnchors(DLPanel);
-  ProductLabel = PlainLabel(QString(), DLPanel);
-  dl_anchors_->Place(ProductLabel, {0, 8, 0, 13});
-  URLCBx = new QComboBox(DLPanel);
+  // The product's name ends where the link list ends and is cut with "…".
+  ProductLabel = new TElidedLabel(DLPanel);
+  dl_anchors_->Place(ProductLabel, {0, 8, 261, 13}, akLeft | akTop | akRight);
+  URLCBx = new TElidedComboBox(DLPanel);
   URLCBx->setEditable(false);
   dl_anchors_->Place(URLCBx, {8, 25, 253, 21}, akLeft | akTop | akRight);
   FolderLabel = PlainLabel(QStringLiteral(".Folder to save to:"), DLPanel);
   dl_anchors_->Place(FolderLabel, {0, 56, FolderLabel->sizeHint().width(), 13});
-  SaveToFolderEdit = new QLineEdit(DLPanel);
+  SaveToFolderEdit = new TPathEdit(DLPanel);
   SaveToFolderEdit->setEnabled(false);
   dl_anchors_->Place(SaveToFolderEdit, {8, 72, 227, 21}, akLeft | akTop | akRight);
   FolderBtn = PageButton(QString(), DLPanel);
@@ -365,6 +366,7 @@ void TfrmDownloader::keyPressEvent(QKeyEvent* event) {
 
 void TfrmDownloader::changeEvent(QEvent* event) {
   QWidget::changeEvent(event);
+  if (event->type() == QEvent::FontChange && ListBox1 != nullptr) UpdateListToolTips();  // not while it is made
   if (event->type() != QEvent::ActivationChange) return;
   if (isActiveWindow()) {
     if (activate_on_focus_) RunHandler([this] { FormActivate(); });
@@ -388,11 +390,15 @@ void TfrmDownloader::resizeEvent(QResizeEvent* event) {
 
 void TfrmDownloader::FormCreate() {
   GetDestinationFolder();
-  // Widen the wizard so that the destination path fits its field.
+  // Widen the wizard so that the destination path fits its field, as far as
+  // the screen has room (a longer path is shortened in its middle).
   const int w = QFontMetrics(font()).horizontalAdvance(SaveToFolderEdit->text() + QStringLiteral("WWWWWW"));
   const int panel_width = w + Panel1->width() - SaveToFolderEdit->width();
   // The window (frame included) is the panel's width + 10; Panel1 fills it.
-  resize(std::max(panel_width + 10 - kFrameWidth, minimumWidth()), height());
+  int width_wanted = panel_width + 10 - kFrameWidth;
+  if (QScreen* screen = QGuiApplication::primaryScreen())
+    width_wanted = std::min(width_wanted, screen->availableGeometry().width() - kFrameWidth);
+  resize(std::max(width_wanted, minimumWidth()), height());
   if (QScreen* screen = QGuiApplication::primaryScreen()) {
     const QRect area = screen->availableGeometry();
     move(area.center() - QPoint(width() / 2, height() / 2));
@@ -490,9 +496,15 @@ bool TfrmDownloader::RetrieveUpdates(const std::string& url) {
 
 void TfrmDownloader::FormActivate() { ListBox1Click(); }
 
-void TfrmDownloader::FormResize() { UpdateScrollBars(); }
+void TfrmDownloader::FormResize() {
+  UpdateScrollBars();
+  UpdateListToolTips();
+}
 
-void TfrmDownloader::Splitter1Moved() { UpdateScrollBars(); }
+void TfrmDownloader::Splitter1Moved() {
+  UpdateScrollBars();
+  UpdateListToolTips();
+}
 
 void TfrmDownloader::FormClose() {
   SaveLastFolder();
@@ -517,8 +529,7 @@ void TfrmDownloader::NextBtnClick() {
   // button is disabled then; a double click or the one-product start lands
   // here as well).
   if (!SelectedProductHasLinks()) return;
-  ProductLabel->setText(ListBox1->currentItem()->text());
-  FitLabel(dl_anchors_, ProductLabel);
+  ProductLabel->SetFullText(ListBox1->currentItem()->text());
   FillLinks(ListBox1->currentRow());
   URLCBxChange();
   ShowPage(DLPanel);
@@ -534,6 +545,7 @@ void TfrmDownloader::ShowPage(QFrame* page) {
   // The focus goes to the first control of the page shown.
   (page == DLPanel ? static_cast<QWidget*>(URLCBx) : ListBox1)->setFocus(Qt::OtherFocusReason);
   UpdateMinimumWidth();
+  UpdateListToolTips();
 }
 
 void TfrmDownloader::FitLabel(TAnchors* anchors, QLabel* label) {
@@ -564,7 +576,7 @@ void TfrmDownloader::FitButtons() {
 int TfrmDownloader::WizardMinimumWidth() const {
   // Each page needs room for its prompts and for its bottom row of buttons
   // with a margin at the left; Panel1 is wider than its pages by a constant.
-  // (A product name that is wider than the page is cut at its edge rather
+  // (A product name that is wider than the page is cut with "…" rather
   // than widening the window.)
   constexpr int kMargin = 8;
   const int pw = DLPanel->width();
@@ -632,11 +644,10 @@ void TfrmDownloader::StartProgramDownload(const std::string& url) {
     DLScrollBox->show();
   } else if (DLScrollBox->isHidden()) {
     // The first time: the list opens right of the wizard.
-    const int panel_width = Panel1->width();
+    const int wanted = width() + 325;
     DLScrollBox->show();
-    resize(width() + 325, height());
-    Splitter1->setSizes({panel_width, width() - panel_width - Splitter1->handleWidth()});
     UpdateMinimumWidth();
+    FitToScreen(wanted);
     repaint();
   }
   if (FileNamePart(SaveToFolderEdit->text()).isEmpty()) URLCBxChange();
@@ -786,6 +797,7 @@ void TfrmDownloader::ApplyCatalogue() {
     item->setSizeHint(QSize(0, h));
   }
   if (ListBox1->count() > 0) ListBox1->setCurrentRow(0);
+  UpdateListToolTips();
   // Without a product there is no next page.
   NextBtn->setEnabled(SelectedProductHasLinks());
 }
@@ -836,6 +848,40 @@ void TfrmDownloader::UpdateScrollBars() {
     const bool needed = memo->height() < h * VisibleLineCount(memo);
     memo->setVerticalScrollBarPolicy(needed ? Qt::ScrollBarAlwaysOn : Qt::ScrollBarAlwaysOff);
   }
+}
+
+void TfrmDownloader::UpdateListToolTips() {
+  // The view draws a name inside the item's focus margins and cuts it with "…".
+  const int margin = ListBox1->style()->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, ListBox1) + 1;
+  const int room = ListBox1->viewport()->width() - 2 * margin;
+  const QFontMetrics metrics = ListBox1->fontMetrics();
+  for (int i = 0; i < ListBox1->count(); ++i) {
+    QListWidgetItem* item = ListBox1->item(i);
+    item->setToolTip(metrics.horizontalAdvance(item->text()) > room ? item->text() : QString());
+  }
+}
+
+void TfrmDownloader::FitToScreen(int wanted) {
+  const QScreen* shown_on = screen() ? screen() : QGuiApplication::primaryScreen();
+  if (shown_on == nullptr) return;
+  const QRect area = shown_on->availableGeometry();
+  // The frame the window system draws around the client area (none before
+  // the window is shown: the window's own estimate then).
+  QSize frame = frameGeometry().size() - size();
+  if (frame.isEmpty()) frame = QSize(kFrameWidth, kFrameHeight);
+  const int w = std::max(minimumWidth(), std::min(wanted, area.width() - frame.width()));
+  resize(w, height());
+  if (DLScrollBox->parentWidget() == Splitter1 && !DLScrollBox->isHidden()) {
+    // The list keeps up to 325 pixels; the wizard gives way down to its minimum.
+    const int handle = Splitter1->handleWidth();
+    const int panel = std::max(Panel1->minimumWidth(), std::min(Panel1->width(), w - handle - 325));
+    Splitter1->setSizes({panel, std::max(0, w - handle - panel)});
+  }
+  // The whole frame inside the area, its top left corner first.
+  const QPoint at = frameGeometry().topLeft();
+  const int x = std::max(area.left(), std::min(at.x(), area.right() + 1 - (w + frame.width())));
+  const int y = std::max(area.top(), std::min(at.y(), area.bottom() + 1 - (height() + frame.height())));
+  if (QPoint(x, y) != at) move(x, y);
 }
 
 bool TfrmDownloader::DownloadPageInFront() const { return !DLPanel->isHidden(); }

@@ -35,6 +35,9 @@
 #include "app/catalogue_in_use.h"
 #include "download/download_job.h"
 #include "net/socket/transfer_watchdog.h"
+#include "platform/elided_combo_box.h"
+#include "platform/elided_label.h"
+#include "platform/path_edit.h"
 
 class QComboBox;
 class QFrame;
@@ -86,17 +89,17 @@ class TfrmDownloader : public QWidget {
   QPlainTextEdit* MainDescriptionMemo;
   QFrame* ProductPanel;
   QLabel* ProductPromptLabel;
-  QListWidget* ListBox1;
+  QListWidget* ListBox1 = nullptr;
   QLabel* Image1;
   QToolButton* ScreenshotBtn;
   QPlainTextEdit* ProductDescriptionMemo;
   QPushButton* NextBtn;
   QPushButton* UpdateBtn;
   QFrame* DLPanel;
-  QLabel* ProductLabel;
-  QComboBox* URLCBx;
+  TElidedLabel* ProductLabel;
+  TElidedComboBox* URLCBx;
   QLabel* FolderLabel;
-  QLineEdit* SaveToFolderEdit;
+  TPathEdit* SaveToFolderEdit;
   QPushButton* FolderBtn;
   QPushButton* BackBtn;
   QPushButton* DownloadBtn;
@@ -148,6 +151,8 @@ class TfrmDownloader : public QWidget {
   bool IsBrowserLink();
   std::string GetSelectedURL();
   void UpdateScrollBars();
+  // Product names wider than the list carry their whole name as a tooltip.
+  void UpdateListToolTips();
   QString ReadFolderSetting();
   void SaveLastFolder();
 
@@ -166,7 +171,7 @@ class TfrmDownloader : public QWidget {
   // The program-download branch of the download button: makes the download
   // list visible (inside the download page when the catalogue has one
   // product, else right of the wizard, widening the window by 325 pixels the
-  // first time), completes a destination without file name from the URL and
+  // first time as far as the screen has room; see FitToScreen), completes a destination without file name from the URL and
   // starts a row for `url` into SaveToFolderEdit's file.
   virtual void StartProgramDownload(const std::string& url);
   // Creates and starts one row: the list's new row gets the catalogue's
@@ -187,6 +192,12 @@ class TfrmDownloader : public QWidget {
   // Shows `page` (ProductPanel or DLPanel), hides the other and gives the
   // focus to the shown page's first control.
   void ShowPage(QFrame* page);
+  // Makes the window `wanted` pixels wide (client area) where the screen's
+  // available area has room for it, else as wide as the area, and moves it
+  // so that it lies inside the area. With the download list beside the
+  // wizard, the list keeps up to 325 pixels and the wizard gives way down to
+  // its minimum.
+  void FitToScreen(int wanted);
   // Sizes a label to its text and keeps that size through resizes.
   void FitLabel(TAnchors* anchors, QLabel* label);
   // Widens a page button whose caption does not fit its 75 pixels.

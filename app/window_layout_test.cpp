@@ -2,15 +2,23 @@
 // the splitter stops where the wizard is whole, and a row's texts end left of
 // its links.
 #include <QCoreApplication>
+#include <QGuiApplication>
 #include <QLabel>
+#include <QScreen>
 #include <QPushButton>
 #include <QSplitter>
 #include <QSplitterHandle>
 #include <QTest>
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <thread>
+
 #include "download/dl_scroll_box.h"
 #include "download/dl_visual_panel.h"
+#include "platform/elided_combo_box.h"
+#include "platform/elided_label.h"
+#include "platform/path_edit.h"
 #include "tests/support/event_wait.h"
 #include "tests/support/scripted_server.h"
 #include "tests/support/test_window.h"
@@ -134,6 +142,109 @@ TEST_F(WindowLayoutTest, RowTextsEndLeftOfTheLinksAndAreWholeInTheirTooltips) {
   // Wide enough, the texts are whole again.
   list.resize(4000, 200);
   for (const Text& t : texts) EXPECT_EQ(t.label->text().toStdString(), t.whole);
+}
+
+TEST_F(WindowLayoutTest, LongTextsAreCutWithAnEllipsisAndWholeInTheirTooltips) {
+  const std::string name = "Marrowby Fonts " + std::string(150, 'w');
+  const std::string link = "Fonts for every page " + std::string(150, 'w');
+  const QString folder = QString::fromStdString(dir.File(std::string(150, 'd'))) + "/";
+  desktop.desktop_folder = folder;
+  const TestProduct fonts{name, "Letters.", "", "", {{link, "gopher://127.0.0.1/fonts.zip"}}};
+  auto& w = Open(CatalogueXml({kTally, fonts}));
+  // The window's own font, then one twice as big (what a 200 % scale asks of it).
+  for (const int scale : {1, 2}) {
+    SCOPED_TRACE(scale);
+    QFont font = w.font();
+    font.setPixelSize(11 * scale);
+    w.setFont(font);
+    QCoreApplication::processEvents();
+    QTest::mouseClick(w.BackBtn, Qt::LeftButton);
+    EXPECT_EQ(w.ListBox1->item(0)->toolTip(), "");
+    EXPECT_EQ(w.ListBox1->item(1)->toolTip().toStdString(), name);
+    ClickRow(1);
+    QTest::mouseClick(w.NextBtn, Qt::LeftButton);
+    ASSERT_TRUE(w.DownloadPageInFront());
+
+    EXPECT_TRUE(w.ProductLabel->text().endsWith(QChar(0x2026))) << w.ProductLabel->text().toStdString();
+    EXPECT_EQ(w.ProductLabel->toolTip().toStdString(), name);
+    EXPECT_TRUE(w.DLPanel->rect().contains(w.ProductLabel->geometry()));
+    EXPECT_LE(w.ProductLabel->fontMetrics().horizontalAdvance(w.ProductLabel->text()), w.ProductLabel->width());
+
+    EXPECT_TRUE(w.URLCBx->ShownText().endsWith(QChar(0x2026))) << w.URLCBx->ShownText().toStdString();
+    EXPECT_EQ(w.URLCBx->toolTip().toStdString(), link);
+    EXPECT_EQ(w.URLCBx->itemData(0, Qt::ToolTipRole).toString().toStdString(), link);
+
+    // The destination keeps its file name and loses the end of its folders.
+    const QString shown = w.SaveToFolderEdit->ShownText();
+    EXPECT_TRUE(shown.endsWith(QString::fromUtf8("\u2026/fonts.zip"))) << shown.toStdString();
+    EXPECT_TRUE(shown.startsWith(folder.left(10))) << shown.toStdString();
+    EXPECT_LE(w.SaveToFolderEdit->fontMetrics().horizontalAdvance(shown), w.SaveToFolderEdit->width());
+    EXPECT_EQ(w.SaveToFolderEdit->text(), folder + "fonts.zip");
+    EXPECT_EQ(w.SaveToFolderEdit->toolTip(), folder + "fonts.zip");
+  }
+  // Wide enough, nothing is cut and there is no tooltip.
+  w.resize(5000, w.height());
+  ASSERT_TRUE(RunUntil([&] { return w.width() == 5000; }));
+  QCoreApplication::processEvents();
+  EXPECT_EQ(w.ProductLabel->text().toStdString(), name);
+  EXPECT_EQ(w.ProductLabel->toolTip(), "");
+  EXPECT_EQ(w.URLCBx->ShownText().toStdString(), link);
+  EXPECT_EQ(w.URLCBx->toolTip(), "");
+  EXPECT_EQ(w.SaveToFolderEdit->ShownText(), folder + "fonts.zip");
+  EXPECT_EQ(w.SaveToFolderEdit->toolTip(), "");
+}
+
+TEST_F(WindowLayoutTest, OpenedListStaysOnTheScreenAndItsRunningRowIsWhole) {
+  // A download that trickles until the test ends (or for a minute at most).
+  testing::ScriptedServer server([](testing::ScriptedConnection& c) {
+    c.ReadUntil("\r\n\r\n");
+    bool open = c.Send("HTTP/1.1 200 OK\r\nContent-Length: 900000000\r\n\r\n");
+    for (int i = 0; open && i < 600; ++i) {
+      open = c.Send(std::string(30000, 'x'));
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+  });
+  desktop.desktop_folder = QString::fromStdString(dir.File(""));
+  const TestProduct big{"Big", "Large.", "", "", {{"Big", "http://127.0.0.1:" + server.PortText() + "/big.bin"}}};
+  auto& w = Open(CatalogueXml({kTally, big}));
+  w.run_downloads = true;
+  // At the right edge of the screen, with no room for the list to its right.
+  const QRect area = w.screen()->availableGeometry();
+  w.move(area.right() + 1 - w.frameGeometry().width(), area.top());
+  ASSERT_TRUE(RunUntil([&] { return w.frameGeometry().right() == area.right(); }));
+  ClickRow(1);
+  QTest::mouseClick(w.NextBtn, Qt::LeftButton);
+  QTest::mouseClick(w.DownloadBtn, Qt::LeftButton);
+  ASSERT_EQ(w.DLScrollBox->Rows().size(), 1u);
+  TDLVisualPanel* row = w.DLScrollBox->Rows()[0];
+  ASSERT_TRUE(RunUntil([&] { return row->Job().Status().find("remaining") != std::string::npos; }));
+  QCoreApplication::processEvents();
+
+  EXPECT_TRUE(area.contains(w.frameGeometry())) << w.frameGeometry().x() << "+" << w.frameGeometry().width();
+  EXPECT_GE(w.DLScrollBox->width(), 300);  // the wizard gave way, not the list
+  for (QLabel* link : {static_cast<QLabel*>(row->PauseLink), static_cast<QLabel*>(row->ActionLink)}) {
+    SCOPED_TRACE(link->text().toStdString());
+    EXPECT_TRUE(link->isVisible());
+    const QRect in_list(link->mapTo(w.DLScrollBox->viewport(), QPoint(0, 0)), link->size());
+    EXPECT_TRUE(w.DLScrollBox->viewport()->rect().contains(in_list));
+    EXPECT_TRUE(area.contains(QRect(link->mapToGlobal(QPoint(0, 0)), link->size())));
+  }
+
+  // The progress (sizes, rate, time left) is whole, left of the links, in the
+  // row and clear of the other texts.
+  const QString status = QString::fromStdString(row->Job().Status());
+  EXPECT_FALSE(row->StatusLabel->text().contains(QChar(0x2026))) << row->StatusLabel->text().toStdString();
+  EXPECT_EQ(QString(row->StatusLabel->text()).replace('\n', ' '), status);
+  // Sizes above, rate and time left below.
+  EXPECT_TRUE(row->StatusLabel->text().contains("B \n(")) << row->StatusLabel->text().toStdString();
+  const int links = std::min(row->ActionLink->x(), row->PauseLink->x());
+  const QLabel* texts[] = {row->URLLabel, row->FileNameLabel, row->StatusLabel};
+  for (const QLabel* t : texts) {
+    EXPECT_LT(t->geometry().right(), links) << t->text().toStdString();
+    EXPECT_TRUE(row->rect().contains(t->geometry())) << t->text().toStdString();
+  }
+  EXPECT_LE(row->URLLabel->geometry().bottom(), row->FileNameLabel->y());
+  EXPECT_LE(row->FileNameLabel->geometry().bottom(), row->StatusLabel->y());
 }
 
 }  // namespace

@@ -153,9 +153,51 @@ void TDLVisualPanel::ShowText(TClickLabel* label, const QString& full, Qt::TextE
   if (label->width() > max_width) label->resize(max_width, label->height());
 }
 
+void TDLVisualPanel::ShowStatus(const QString& full) {
+  const QFontMetrics metrics = StatusLabel->fontMetrics();
+  const int max_width = std::max(0, TextRight() - StatusLabel->x());
+  QString shown;
+  // A second line fits when four lines of text fit the row's height.
+  if (metrics.horizontalAdvance(full) > max_width && 4 * metrics.height() <= kRowHeight) {
+    // The longest first line that ends at a double space (where the progress
+    // line parts sizes from rate and time), else at any space; the rest goes below.
+    for (const QString& gap : {QStringLiteral("  "), QStringLiteral(" ")}) {
+      for (qsizetype i = full.lastIndexOf(gap); i > 0 && shown.isEmpty(); i = full.lastIndexOf(gap, i - 1)) {
+        const qsizetype cut = i + gap.size() - 1;  // the last space of the gap
+        if (metrics.horizontalAdvance(full.left(cut)) > max_width) continue;
+        shown = full.left(cut) + QLatin1Char('\n') + metrics.elidedText(full.mid(cut + 1), Qt::ElideRight, max_width);
+      }
+      if (!shown.isEmpty()) break;
+    }
+  }
+  const int lines = shown.isEmpty() ? 1 : 2;
+  if (shown.isEmpty()) shown = metrics.elidedText(full, Qt::ElideRight, max_width);
+  StatusLabel->setToolTip(PlainToolTip(full));
+  StatusLabel->setText(shown);
+  StatusLabel->adjustSize();
+  if (StatusLabel->width() > max_width) StatusLabel->resize(max_width, StatusLabel->height());
+  if (lines == status_lines_) return;
+  status_lines_ = lines;
+  // Three lines (URL, file, status) are spread as before; four share the
+  // row's height in equal gaps.
+  const int h = URLLabel->height();
+  const int cyl_top = ProgressCyl->y();
+  const int cyl_height = ProgressCyl->height();
+  if (lines == 1) {
+    URLLabel->move(URLLabel->x(), cyl_top);
+    FileNameLabel->move(FileNameLabel->x(), cyl_top + cyl_height / 2 - FileNameLabel->height() / 2);
+    StatusLabel->move(StatusLabel->x(), cyl_top + cyl_height - StatusLabel->height() - 1);
+  } else {
+    const int gap = std::max(0, (kRowHeight - 4 * h) / 5);
+    URLLabel->move(URLLabel->x(), gap);
+    FileNameLabel->move(FileNameLabel->x(), 2 * gap + h);
+    StatusLabel->move(StatusLabel->x(), 3 * gap + 2 * h);
+  }
+}
+
 void TDLVisualPanel::RefitTexts() {
   if (!job_.URL().empty()) ShowText(URLLabel, CatalogueText(job_.URL()), Qt::ElideMiddle);
-  ShowText(StatusLabel, AnsiToQString(job_.Status()), Qt::ElideRight);
+  ShowStatus(AnsiToQString(job_.Status()));
   RefitFileName();
 }
 
@@ -230,7 +272,7 @@ void TDLVisualPanel::ShowFileIcon() {
 // Shows what the job reports.
 void TDLVisualPanel::Sync() {
   if (StatusLabel->toolTip() != PlainToolTip(AnsiToQString(job_.Status())))
-    ShowText(StatusLabel, AnsiToQString(job_.Status()), Qt::ElideRight);
+    ShowStatus(AnsiToQString(job_.Status()));
   if (const std::optional<TRgbColor>& color = job_.Color(); !color) {
     setAutoFillBackground(false);
     setPalette(QPalette());

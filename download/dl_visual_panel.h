@@ -2,9 +2,10 @@
 // and as wide as the list. It owns a TDownloadJob, which does the transfer,
 // and shows what the job reports: the URL, the destination file (shortened
 // with ".../" to fit), a status line (each text ends left of the links,
-// shortened with "…" when needed, and is whole in its tooltip), a progress cylinder ("Done" and then
-// the file's icon only for a complete file; a failed row's cylinder shows
-// what was received), the row colour, and two links: the action link
+// shortened with "…" when needed, and is whole in its tooltip; a status that
+// does not fit one line takes two), a progress cylinder ("Done" and then the
+// file's icon only for a complete file; a failed row's cylinder shows what
+// was received), the row colour, and two links: the action link
 // (cancel while a transfer runs, "Open" when complete, the download caption
 // when a start is offered) and the pause link ("Pause"/"Resume").
 //
@@ -107,6 +108,9 @@ class TDLVisualPanel : public QFrame, private TResumeQuestion {
   // Where the texts must end: left of the links, whichever is further left.
   int TextRight() const;
   void ShowText(TClickLabel* label, const QString& full, Qt::TextElideMode mode);
+  // The status line, in two lines (broken at a space) when one would cut it
+  // and the row has room for them; the other texts move up to make room.
+  void ShowStatus(const QString& full);
   int TextWidth(const std::string& text) const;
   // The URL or a caption for a label (see SetTextsUtf8).
   QString CatalogueText(const std::string& text) const;
@@ -115,6 +119,7 @@ class TDLVisualPanel : public QFrame, private TResumeQuestion {
   TDateTime dl_start_time_ = 0;
   TBevelCut bevel_outer_ = bvLowered;
   int shown_fit_count_ = -1;
+  int status_lines_ = 1;
   bool pressed_ = false;
   bool icon_loaded_ = false;
   bool texts_utf8_ = false;

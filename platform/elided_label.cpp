@@ -1,0 +1,33 @@
+#include "platform/elided_label.h"
+
+#include <QEvent>
+#include <QFontMetrics>
+
+namespace quillon {
+
+TElidedLabel::TElidedLabel(QWidget* parent, Qt::TextElideMode mode) : QLabel(parent), mode_(mode) {
+  setTextFormat(Qt::PlainText);
+}
+
+void TElidedLabel::SetFullText(const QString& text) {
+  full_ = text;
+  Refit();
+}
+
+void TElidedLabel::Refit() {
+  const QString shown = fontMetrics().elidedText(full_, mode_, contentsRect().width());
+  setText(shown);
+  setToolTip(shown == full_ ? QString() : full_);
+}
+
+void TElidedLabel::resizeEvent(QResizeEvent* event) {
+  QLabel::resizeEvent(event);
+  Refit();
+}
+
+void TElidedLabel::changeEvent(QEvent* event) {
+  QLabel::changeEvent(event);
+  if (event->type() == QEvent::FontChange) Refit();
+}
+
+}  // namespace quillon

@@ -1,0 +1,69 @@
+#include "platform/path_edit.h"
+
+#include <QEvent>
+#include <QFontMetrics>
+#include <QPainter>
+#include <QStyle>
+#include <QStyleOptionFrame>
+
+namespace quillon {
+
+namespace {
+// The line edit's own spacing between its frame and its text.
+constexpr int kHorizontalMargin = 2;
+}  // namespace
+
+TPathEdit::TPathEdit(QWidget* parent) : QLineEdit(parent) {
+  setReadOnly(true);
+  connect(this, &QLineEdit::textChanged, this, [this] { UpdateToolTip(); });
+}
+
+QRect TPathEdit::TextRect() const {
+  QStyleOptionFrame option;
+  initStyleOption(&option);
+  QRect r = style()->subElementRect(QStyle::SE_LineEditContents, &option, this);
+  const QMargins margins = textMargins();
+  return r.marginsRemoved(margins).adjusted(kHorizontalMargin, 0, -kHorizontalMargin, 0);
+}
+
+QString TPathEdit::ShownText() const {
+  const QString path = text();
+  const QFontMetrics metrics = fontMetrics();
+  const int width = TextRect().width();
+  if (metrics.horizontalAdvance(path) <= width) return path;
+  // The folders give way first: "…" takes the end of them, the file name stays.
+  const qsizetype slash = path.lastIndexOf(QLatin1Char('/'));
+  const QString tail = QStringLiteral("\u2026/") + path.mid(slash + 1);
+  const int rest = width - metrics.horizontalAdvance(tail);
+  if (slash > 0 && rest >= 0) {
+    QString head = path.left(slash);
+    while (!head.isEmpty() && (metrics.horizontalAdvance(head) > rest || head.back().isHighSurrogate())) head.chop(1);
+    return head + tail;
+  }
+  // A name too long on its own is cut in its middle.
+  return metrics.elidedText(path, Qt::ElideMiddle, width);
+}
+
+void TPathEdit::UpdateToolTip() { setToolTip(ShownText() == text() ? QString() : text()); }
+
+void TPathEdit::paintEvent(QPaintEvent*) {
+  QPainter painter(this);
+  QStyleOptionFrame option;
+  initStyleOption(&option);
+  style()->drawPrimitive(QStyle::PE_PanelLineEdit, &option, &painter, this);
+  const QRect r = TextRect();
+  painter.setPen(palette().color(isEnabled() ? QPalette::Active : QPalette::Disabled, QPalette::Text));
+  painter.drawText(r, Qt::AlignLeft | Qt::AlignVCenter | Qt::TextSingleLine, ShownText());
+}
+
+void TPathEdit::resizeEvent(QResizeEvent* event) {
+  QLineEdit::resizeEvent(event);
+  UpdateToolTip();
+}
+
+void TPathEdit::changeEvent(QEvent* event) {
+  QLineEdit::changeEvent(event);
+  if (event->type() == QEvent::FontChange) UpdateToolTip();
+}
+
+}  // namespace quillon
