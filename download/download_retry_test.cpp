@@ -159,7 +159,7 @@ TEST(DownloadRetryTest, RetryAfterAndAnswersThatAreNotTriedAgain) {
        "Download Complete.", "Retrying in 1 s (attempt 1 of 5): 503 Service Unavailable", 1000},
       {"429 asking too long", "HTTP/1.1 429 Too Many Requests\r\nRetry-After: 86400\r\nContent-Length: 0\r\n\r\n",
        "Download Complete.", "Retrying in 300 s (attempt 1 of 5): 429 Too Many Requests", 300000},
-      {"404", "HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\n\r\n", "Download not found.", "", 0},
+      {"404", "HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\n\r\n", "Download failed: 404 Not Found", "", 0},
       {"403", "HTTP/1.1 403 Forbidden\r\nContent-Length: 0\r\n\r\n", "Download failed: 403 Forbidden", "", 0},
   };
   for (const Case& k : cases) {

@@ -117,7 +117,7 @@ TEST_F(QuillonGet, ExitStatusOfEachClassOfFailure) {
 }
 
 // Without FILE the file goes into the current folder under the URL's file
-// name; a URL that names none is refused.
+// name; a URL that names none saves as "download".
 TEST_F(QuillonGet, UrlWithoutFileSavesInTheCurrentFolder) {
   testing::ScriptedServer server([](testing::ScriptedConnection& c) {
     c.ReadUntil("\r\n\r\n");
@@ -129,8 +129,8 @@ TEST_F(QuillonGet, UrlWithoutFileSavesInTheCurrentFolder) {
   EXPECT_EQ(ReadFile(dir_.File("notes v2.txt")), "hello");
 
   o = Run(url + "/", "cd " + dir_.path() + " && ");
-  EXPECT_EQ(o.status, 2);
-  EXPECT_TRUE(o.err.starts_with("quillon-get: the URL names no file to save in the folder .")) << o.err;
+  EXPECT_EQ(o.status, 0) << o.err;
+  EXPECT_EQ(ReadFile(dir_.File("download")), "hello");
 }
 
 // A command line that cannot be used: status 2, the usage on standard error
