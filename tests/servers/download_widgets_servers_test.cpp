@@ -9,6 +9,7 @@
 
 #include "download/dl_scroll_box.h"
 #include "download/dl_visual_panel.h"
+#include "download/download_texts.h"
 #include "download/partial_file.h"
 #include "tests/support/dl_widgets_fixture.h"
 #include "tests/support/event_wait.h"
@@ -39,6 +40,8 @@ TEST_F(DLWidgetsTest, ClosingARunningRowEndsItsTransferAndTheFileIsKeptClosed) {
   row->SetCancelCaption("Cancel");
   row->StartDownload();
   ASSERT_TRUE(RunUntil([&] { return row->StatusLabel->text().contains(" of "); }));
+  // Some of it on the disk: a part that holds nothing is not kept.
+  ASSERT_TRUE(RunUntil([&] { return LocalFileSize(dir_.File("big.bin.part")) > 0; }));
   Click(row->PauseLink);  // selects, and pauses
   EXPECT_EQ(row->PauseLink->text(), "Resume");
   Click(list.CloseButton, QPoint(7, 7));
