@@ -27,15 +27,8 @@ using testing::kEditor;
 using testing::TestProduct;
 
 
-// Keys are made once: generation is the slow part.
-const TEd25519Key& KeyA() {
-  static const TEd25519Key key = TEd25519Key::Generate();
-  return key;
-}
-const TEd25519Key& KeyB() {
-  static const TEd25519Key key = TEd25519Key::Generate();
-  return key;
-}
+using testing::KeyA;
+using testing::KeyB;
 
 // An unsigned catalogue that names `key` with a serial and a caption.
 std::string Naming(const TEd25519Key& key, const std::string& serial, const std::string& caption = "Test Caption",

@@ -37,14 +37,8 @@ using testing::InterfaceXml;
 using testing::TestProduct;
 using testing::WriteFile;
 
-const TEd25519Key& KeyA() {
-  static const TEd25519Key key = TEd25519Key::Generate();
-  return key;
-}
-const TEd25519Key& KeyB() {
-  static const TEd25519Key key = TEd25519Key::Generate();
-  return key;
-}
+using testing::KeyA;
+using testing::KeyB;
 
 class CatalogueTrustTest : public ::testing::Test {
  protected:

@@ -25,14 +25,8 @@ namespace {
 using testing::ReadFile;
 using testing::WriteFile;
 
-const TEd25519Key& KeyA() {
-  static const TEd25519Key key = TEd25519Key::Generate();
-  return key;
-}
-const TEd25519Key& KeyB() {
-  static const TEd25519Key key = TEd25519Key::Generate();
-  return key;
-}
+using testing::KeyA;
+using testing::KeyB;
 
 struct TRun {
   int status = -1;

@@ -11,9 +11,21 @@
 
 #include "app/application_data_stream.h"
 #include "base/base64.h"
+#include "base/ed25519_key.h"
 #include "tests/support/temp_dir.h"
 
 namespace quillon::testing {
+
+// Two publisher keys, each made once per test program: generation is the
+// slow part.
+inline const TEd25519Key& KeyA() {
+  static const TEd25519Key key = TEd25519Key::Generate();
+  return key;
+}
+inline const TEd25519Key& KeyB() {
+  static const TEd25519Key key = TEd25519Key::Generate();
+  return key;
+}
 
 // Base64 of a JPEG picture of the given size.
 inline std::string JpegBase64(int width, int height, QColor colour = QColor(40, 90, 160)) {
