@@ -111,11 +111,6 @@ bool TransientFtpReply(int code) {
   return code == 421 || code == 425 || code == 426 || code == 450 || code == 451;
 }
 
-// A failure on this computer's side: another URL does not help.
-bool LocalFailure(const std::string& failure) {
-  return failure.starts_with(kCannotWrite) || failure.ends_with(" is already being downloaded.");
-}
-
 // The planned wait before retry `attempt` (1 for the first): `first_s`
 // seconds doubled for each earlier retry, plus a random 0-20 %.
 int64_t BackoffMs(int first_s, int attempt) {
@@ -181,7 +176,7 @@ bool FtpNotAnswered(TFtpClient* ftp, Word Error) {
 // start can check against the server's SIZE answer.
 bool FtpPartRecorded(const std::string& part, const std::string& url) {
   TPartInfo info;
-  return ReadPartInfo(part, info) && info.url == url && info.total > 0;
+  return ReadPartInfo(part, info) && PartContinues(info, url, 0);
 }
 
 }  // namespace
@@ -320,26 +315,31 @@ void TDownloadJob::StartDownload() {
     return Changed();
   }
   // From here to the end of the transfer NAME.part is this download's alone.
-  std::string reason;
-  switch (part_.Take(part_name_, reason)) {
-    case TPartialFile::tkTaken: break;
-    case TPartialFile::tkBusy:
-      NoteFailure(TFailureKind::kFileIo);
-      Finish(false, "Download failed: " + FileNameOf(local_filename_) + " is already being downloaded.");
-      return Changed();
-    case TPartialFile::tkNotAFile:
-      NoteFailure(TFailureKind::kFileIo);
-      Finish(false, "Download failed: " + FileNameOf(part_name_) + " is not a regular file.");
-      return Changed();
-    case TPartialFile::tkFailed:
-      NoteFailure(TFailureKind::kFileIo);
-      Finish(false, kCannotWrite + reason);
-      return Changed();
-  }
+  if (!TakePart()) return Changed();
   if (ftp)
     StartFtpDownload();
   else
     StartHttpDownload();
+}
+
+// Takes NAME.part for this download; on a refusal the transfer ends with its
+// text ("already being downloaded", "not a regular file", or the system's
+// reason) and false is returned.
+bool TDownloadJob::TakePart() {
+  std::string reason;
+  std::string failure;
+  switch (part_.Take(part_name_, reason)) {
+    case TPartialFile::tkTaken: return true;
+    case TPartialFile::tkBusy:
+      failure = "Download failed: " + FileNameOf(local_filename_) + " is already being downloaded.";
+      break;
+    case TPartialFile::tkNotAFile: failure = "Download failed: " + FileNameOf(part_name_) + " is not a regular file."; break;
+    case TPartialFile::tkFailed: failure = kCannotWrite + reason; break;
+  }
+  NoteFailure(TFailureKind::kFileIo);
+  in_progress_ = false;
+  Finish(false, failure);
+  return false;
 }
 
 // ---- Completion ----------------------------------------------------------------------
@@ -1116,7 +1116,9 @@ void TDownloadJob::FtpFailed(TFtpRequest RqType, Word Error) {
 // ---- Retries and mirrors ------------------------------------------------------------
 
 bool TDownloadJob::RetryOrMirror(const std::string& failure, bool transient, int64_t retry_after_ms) {
-  if (LocalFailure(failure) || !part_.Held()) return false;
+  // A failure on this computer's side (the file, the part's lock): another
+  // try or URL does not help.
+  if (failure_kind_ == TFailureKind::kFileIo || !part_.Held()) return false;
   if (transient && attempt_ < retries_) {
     ++attempt_;
     int64_t wait = retry_after_ms >= 0 ? retry_after_ms : BackoffMs(retry_wait_, attempt_);
@@ -1194,12 +1196,7 @@ void TDownloadJob::RetryNow() {
   std::error_code ec;
   if (!std::filesystem::exists(part_name_, ec)) {
     part_.Release();
-    std::string reason;
-    if (part_.Take(part_name_, reason) != TPartialFile::tkTaken) {
-      in_progress_ = false;
-      Finish(false, "Download failed: " + FileNameOf(local_filename_) + " is already being downloaded.");
-      return Changed();
-    }
+    if (!TakePart()) return Changed();
   }
   auto next = std::move(retry_next_);
   retry_next_ = nullptr;

@@ -276,6 +276,7 @@ class TDownloadJob {
   std::function<void(TDownloadJob* Sender, TFtpClient* Client)> OnFtpClientCreated;
 
  private:
+  bool TakePart();
   void StartHttpDownload();
   // A retry or a mirror: continues the held part when its record allows it
   // (without asking), else fetches the whole file.
