@@ -742,7 +742,7 @@ void TfrmDownloader::GetDestinationFolder() {
 QString TfrmDownloader::ReadFolderSetting() {
   const auto saved = TSettingsStore::ReadString(kLastSaveDirectory);
   if (saved && !saved->isEmpty()) return *saved;
-  return DesktopFolder();
+  return DownloadFolder();
 }
 
 void TfrmDownloader::SaveLastFolder() {

@@ -18,8 +18,8 @@ namespace {
 // The opener's exit status when no program is set up for the target.
 constexpr int kOpenerNoMethod = 3;
 
-DesktopFolderHook& FolderHook() {
-  static DesktopFolderHook hook;
+DownloadFolderHook& FolderHook() {
+  static DownloadFolderHook hook;
   return hook;
 }
 OpenWithDesktopHook& OpenHook() {
@@ -33,10 +33,9 @@ FileIconHook& IconHook() {
 
 }  // namespace
 
-QString DesktopFolder() {
+QString DownloadFolder() {
   if (FolderHook()) return FolderHook()();
-  const QString desktop = QStandardPaths::writableLocation(QStandardPaths::DesktopLocation);
-  if (!desktop.isEmpty() && QFileInfo(desktop).isDir()) return desktop;
+  // Qt reads user-dirs.dirs the way the XDG user folders are defined.
   return QStandardPaths::writableLocation(QStandardPaths::DownloadLocation);
 }
 
@@ -86,7 +85,7 @@ QIcon FileIcon(const QString& file_name) {
   return provider.icon(QFileInfo(file_name));
 }
 
-void SetDesktopFolderHook(DesktopFolderHook hook) { FolderHook() = std::move(hook); }
+void SetDownloadFolderHook(DownloadFolderHook hook) { FolderHook() = std::move(hook); }
 void SetOpenWithDesktopHook(OpenWithDesktopHook hook) { OpenHook() = std::move(hook); }
 void SetFileIconHook(FileIconHook hook) { IconHook() = std::move(hook); }
 

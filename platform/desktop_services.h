@@ -1,4 +1,4 @@
-// What the program asks of the user's desktop: the desktop folder, opening a
+// What the program asks of the user's desktop: the download folder, opening a
 // URL or a file with the application the desktop associates with it, and a
 // file's icon. Each can be replaced (tests replace all of them, so that nothing
 // is launched and the user's desktop is never read).
@@ -14,12 +14,11 @@ class QWidget;
 namespace quillon {
 
 // The folder a download starts in when none was saved, without a trailing
-// "/": the user's desktop folder (XDG_DESKTOP_DIR, else ~/Desktop) when it
-// exists, else the user's download folder (XDG_DOWNLOAD_DIR from
-// ${XDG_CONFIG_HOME:-~/.config}/user-dirs.dirs, else ~/Downloads), so that a
-// desktop without a Desktop folder does not get one. Empty when there is none
-// (a replacement may say so).
-QString DesktopFolder();
+// "/": the user's download folder, XDG_DOWNLOAD_DIR from
+// ${XDG_CONFIG_HOME:-~/.config}/user-dirs.dirs with $HOME expanded, else
+// ~/Downloads. The folder is neither checked nor made here. Empty when there
+// is none (a replacement may say so).
+QString DownloadFolder();
 
 // Hands a URL ("http://...", "file:///...") or a local file name to the
 // desktop, which opens it with the user's preferred application (a web page in
@@ -38,10 +37,10 @@ void OpenWithDesktopOrSay(QWidget* parent, const QString& url_or_file, const QSt
 QIcon FileIcon(const QString& file_name);
 
 // Replacements; an empty function restores the desktop's own service.
-using DesktopFolderHook = std::function<QString()>;
+using DownloadFolderHook = std::function<QString()>;
 using OpenWithDesktopHook = std::function<bool(const QString&)>;
 using FileIconHook = std::function<QIcon(const QString&)>;
-void SetDesktopFolderHook(DesktopFolderHook hook);
+void SetDownloadFolderHook(DownloadFolderHook hook);
 void SetOpenWithDesktopHook(OpenWithDesktopHook hook);
 void SetFileIconHook(FileIconHook hook);
 

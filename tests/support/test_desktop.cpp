@@ -10,7 +10,7 @@ namespace quillon {
 
 TTestDesktop::TTestDesktop(const std::string& settings_file) {
   TSettingsStore::UseFileForTesting(QString::fromStdString(settings_file));
-  SetDesktopFolderHook([this] { return desktop_folder; });
+  SetDownloadFolderHook([this] { return download_folder; });
   SetOpenWithDesktopHook([this](const QString& target) {
     opened.push_back(target);
     return open_answer;
@@ -35,7 +35,7 @@ TTestDesktop::TTestDesktop(const std::string& settings_file) {
 
 TTestDesktop::~TTestDesktop() {
   TSettingsStore::UseFileForTesting(QString());
-  SetDesktopFolderHook(nullptr);
+  SetDownloadFolderHook(nullptr);
   SetOpenWithDesktopHook(nullptr);
   SetFileIconHook(nullptr);
   SetMessageBoxHook(nullptr);

@@ -26,7 +26,7 @@ class TTestDesktop {
   TTestDesktop& operator=(const TTestDesktop&) = delete;
 
   // Answers and values the replaced services give.
-  QString desktop_folder;                    // empty: no desktop folder
+  QString download_folder;                   // empty: no download folder
   bool open_answer = true;                    // false: no program is set up to open it
   TMsgResult message_box_answer = TMsgResult::mrYes;
   std::optional<QString> save_dialog_answer;  // absent: the user cancels
