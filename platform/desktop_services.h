@@ -1,6 +1,6 @@
 // What the program asks of the user's desktop: the download folder, opening a
-// URL or a file with the application the desktop associates with it, and a
-// file's icon. Each can be replaced (tests replace all of them, so that nothing
+// URL or a file with the application the desktop associates with it, showing
+// a file in its folder, and a file's icon. Each can be replaced (tests replace all of them, so that nothing
 // is launched and the user's desktop is never read).
 #pragma once
 
@@ -33,6 +33,13 @@ bool OpenWithDesktop(const QString& url_or_file, std::function<void()> on_no_pro
 // parent that is gone by then leaves the box without owner.
 void OpenWithDesktopOrSay(QWidget* parent, const QString& url_or_file, const QString& what);
 
+// Shows `file` selected in its folder: the desktop's file manager is asked over
+// the session bus (org.freedesktop.FileManager1.ShowItems with the file's
+// file:// URI). When no file manager owns that name, or the call fails, the
+// folder is opened with OpenWithDesktopOrSay over `parent` instead. Returns at
+// once: the file manager answers through the event loop.
+void ShowInFolder(QWidget* parent, const QString& file);
+
 // The icon the desktop shows for a file.
 QIcon FileIcon(const QString& file_name);
 
@@ -40,8 +47,10 @@ QIcon FileIcon(const QString& file_name);
 using DownloadFolderHook = std::function<QString()>;
 using OpenWithDesktopHook = std::function<bool(const QString&)>;
 using FileIconHook = std::function<QIcon(const QString&)>;
+using ShowInFolderHook = std::function<void(const QString& file)>;
 void SetDownloadFolderHook(DownloadFolderHook hook);
 void SetOpenWithDesktopHook(OpenWithDesktopHook hook);
 void SetFileIconHook(FileIconHook hook);
+void SetShowInFolderHook(ShowInFolderHook hook);
 
 }  // namespace quillon

@@ -16,6 +16,11 @@ TTestDesktop::TTestDesktop(const std::string& settings_file) {
     return open_answer;
   });
   SetFileIconHook([](const QString&) { return QIcon(); });
+  SetShowInFolderHook([this](const QString& file) { shown_in_folder.push_back(file); });
+  TDesktopNotifier::SetHook([this](const TDesktopNotification& n) {
+    notifications.push_back(n);
+    return true;
+  });
   SetMessageBoxHook([this](const TMessageBoxRequest& r) {
     message_boxes.push_back(r);
     if (r.buttons == TMsgButtons::mbOK) return TMsgResult::mrOk;
@@ -38,6 +43,8 @@ TTestDesktop::~TTestDesktop() {
   SetDownloadFolderHook(nullptr);
   SetOpenWithDesktopHook(nullptr);
   SetFileIconHook(nullptr);
+  SetShowInFolderHook(nullptr);
+  TDesktopNotifier::SetHook(nullptr);
   SetMessageBoxHook(nullptr);
   SetSaveDialogHook(nullptr);
   SetExecModalHook(nullptr);

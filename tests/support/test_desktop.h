@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/desktop_notifications.h"
 #include "platform/dialogs.h"
 
 class QDialog;
@@ -37,6 +38,8 @@ class TTestDesktop {
   std::vector<TMessageBoxRequest> message_boxes;
   std::vector<TSaveDialogRequest> save_dialogs;
   std::vector<QString> opened;               // URLs and files handed to the desktop
+  std::vector<QString> shown_in_folder;      // files shown in their folders
+  std::vector<TDesktopNotification> notifications;  // on_action picks an action
   std::vector<QString> modal_captions;       // window titles of modal dialogs run
   std::vector<QSize> modal_client_sizes;     // their client sizes when run
 };
