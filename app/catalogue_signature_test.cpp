@@ -233,7 +233,7 @@ TEST(CatalogueUpdateAcceptance, OnlyTheNewerCatalogueOfTheLineSignedByTheCurrent
 
 class SignedWindowTest : public ::testing::Test {
  protected:
-  SignedWindowTest() : desktop(dir.File("settings.ini")) { desktop.desktop_folder = "/home/user/Desktop"; }
+  SignedWindowTest() : desktop(dir.File("settings.ini")) { desktop.download_folder = "/home/user/Desktop"; }
 
   TfrmDownloader& Open(const std::string& catalogue) {
     window = std::make_unique<TfrmDownloader>(testing::ProgramWith(dir, catalogue));

@@ -49,7 +49,7 @@ std::unique_ptr<testing::ScriptedServer> Answering(const std::string& response) 
 
 class UpdateTest : public ::testing::Test {
  protected:
-  UpdateTest() : desktop(dir.File("settings.ini")) { desktop.desktop_folder = "/home/user/Desktop"; }
+  UpdateTest() : desktop(dir.File("settings.ini")) { desktop.download_folder = "/home/user/Desktop"; }
 
   // The window on a catalogue whose update rule holds, with Data_URL `url`.
   TfrmDownloader& Open(const std::string& url, const std::vector<TestProduct>& products = {kEditor, kPaint}) {

@@ -44,6 +44,7 @@
 #include "platform/anchors.h"
 #include "platform/ansi_text.h"
 #include "platform/application.h"
+#include "platform/desktop_notifications.h"
 #include "platform/desktop_services.h"
 #include "platform/dialogs.h"
 #include "platform/settings_store.h"
@@ -338,6 +339,7 @@ void TfrmDownloader::closeEvent(QCloseEvent* event) {
       event->ignore();
       return;
     }
+    closing_ = true;
     DLScrollBox->CancelRunning();
   }
   RunHandler([this] { FormClose(); });
@@ -682,12 +684,34 @@ TDLVisualPanel* TfrmDownloader::AddDownloadRow(const std::string& url, const QSt
   row->RefitTexts();
   row->SetCancelCaption(catalogue_.InterfaceText("Cancel_Button_Caption"));
   row->SetDownloadCaption(catalogue_.InterfaceText("Download_Button_Caption"));
+  row->OnFinished = [this](TDLVisualPanel* r) { TellDownloadEnded(r); };
   // The user may decline to replace an existing file: the row then goes. The
   // question runs the event loop, so the row may have gone with the window.
   QPointer<TDLVisualPanel> alive(row);
   if (row->StartDownload()) return row;
   if (alive) DLScrollBox->RemoveRow(row);
   return nullptr;
+}
+
+void TfrmDownloader::TellDownloadEnded(TDLVisualPanel* row) {
+  // A user who looks at the window sees the row.
+  if (closing_ || isActiveWindow()) return;
+  const QString file = QFile::decodeName(QByteArray::fromStdString(row->LocalFilename()));
+  TDesktopNotification notification;
+  notification.summary = QFileInfo(file).fileName();
+  notification.body = AnsiToQString(row->Job().Status());
+  if (row->Job().ActionMode() == amOpen) {
+    notification.actions = {{QStringLiteral("open"), QStringLiteral("Open")},
+                            {QStringLiteral("show-in-folder"), QStringLiteral("Show in folder")}};
+    // The row may be gone when the user picks an action; the file is what counts.
+    QPointer<TfrmDownloader> window(this);
+    notification.on_action = [window, file](const QString& key) {
+      if (key == QStringLiteral("open")) OpenWithDesktopOrSay(window.data(), file, QFileInfo(file).fileName());
+      else if (key == QStringLiteral("show-in-folder")) ShowInFolder(window.data(), file);
+    };
+  }
+  if (!notifier_) notifier_ = std::make_unique<TDesktopNotifier>();
+  notifier_->Notify(std::move(notification));
 }
 
 void TfrmDownloader::OpenBrowserLink(const std::string& url) {
@@ -742,7 +766,7 @@ void TfrmDownloader::GetDestinationFolder() {
 QString TfrmDownloader::ReadFolderSetting() {
   const auto saved = TSettingsStore::ReadString(kLastSaveDirectory);
   if (saved && !saved->isEmpty()) return *saved;
-  return DesktopFolder();
+  return DownloadFolder();
 }
 
 void TfrmDownloader::SaveLastFolder() {

@@ -13,6 +13,10 @@
 // the controls. The selected product is ListBox1's row and the selected link
 // URLCBx's index; both are mapped to catalogue nodes on every use.
 //
+// A download that completes or fails while the window is not the active
+// window is told in a desktop notification: the file's name and the row's
+// status text, with "Open" and "Show in folder" for a complete file.
+//
 // Only the page in front is shown: the covered page takes neither focus nor
 // keys. Enter presses the shown page's main button (Next, Download) when it is
 // enabled, Escape on the download page goes Back; a focused button takes Enter
@@ -52,6 +56,7 @@ class QToolButton;
 namespace quillon {
 
 class TAnchors;
+class TDesktopNotifier;
 class TDLScrollBox;
 class TDLVisualPanel;
 class THttpCli;
@@ -215,6 +220,8 @@ class TfrmDownloader : public QWidget {
   // Hands a browser link to the desktop when it is a web address.
   void OpenBrowserLink(const std::string& url);
   void SetMemoLines(QPlainTextEdit* memo, const std::string& text);
+  // A row's transfer ended: a notification when the window is not active.
+  void TellDownloadEnded(TDLVisualPanel* row);
 
   std::string program_file_;
   TCatalogueInUse in_use_;
@@ -226,6 +233,8 @@ class TfrmDownloader : public QWidget {
   int update_idle_timeout_ = kDefaultIdleTimeout;
   bool update_pressed_ = false;   // the update button never comes back
   bool update_running_ = false;   // a press is fetching (its Get runs the loop)  // the next activation runs FormActivate
+  std::unique_ptr<TDesktopNotifier> notifier_;  // made for the first notification
+  bool closing_ = false;  // downloads cancelled by closing the window are not told
   TAnchors* panel1_anchors_;
   TAnchors* product_anchors_;
   TAnchors* dl_anchors_;

@@ -263,7 +263,7 @@ TEST_F(WindowTest, MemosGetAScrollBarOnlyWhenTheirTextIsTaller) {
   EXPECT_EQ(narrow.MainDescriptionMemo->verticalScrollBarPolicy(), Qt::ScrollBarAlwaysOff);
 }
 
-TEST_F(WindowTest, DestinationFolderFallsBackFromSettingsToDesktopToProgramFolder) {
+TEST_F(WindowTest, DestinationFolderFallsBackFromSettingsToDownloadFolderToProgramFolder) {
   const std::string xml = CatalogueXml({kEditor});
   {
     ASSERT_TRUE(TSettingsStore::WriteString("Last Save Directory", "/saved/dir"));
@@ -276,7 +276,7 @@ TEST_F(WindowTest, DestinationFolderFallsBackFromSettingsToDesktopToProgramFolde
     EXPECT_EQ(w.SaveToFolderEdit->text(), "/home/user/Desktop/");
   }
   {
-    desktop.desktop_folder.clear();
+    desktop.download_folder.clear();
     TestWindow w(testing::ProgramWith(dir, xml, "p3"));
     EXPECT_EQ(w.SaveToFolderEdit->text(), QString::fromStdString(dir.path()) + "/Downloads/");
     EXPECT_EQ(w.ProgramFolder(), QString::fromStdString(dir.path()) + "/");
@@ -284,9 +284,10 @@ TEST_F(WindowTest, DestinationFolderFallsBackFromSettingsToDesktopToProgramFolde
 }
 
 // The real desktop service, with HOME (and so the XDG folders) in a
-// temporary folder: without a Desktop folder the start is the download
-// folder that user-dirs.dirs names, else ~/Downloads; no Desktop is made.
-TEST_F(WindowTest, WithoutADesktopFolderTheDownloadFolderIsTheStart) {
+// temporary folder: the start is the download folder that user-dirs.dirs
+// names, else ~/Downloads, also when a Desktop folder exists; no folder is
+// made.
+TEST_F(WindowTest, TheFirstDownloadGoesToTheUsersDownloadFolder) {
   class Environment {
    public:
     Environment(const char* name, const std::string& value) : name_(name) {
@@ -305,26 +306,32 @@ TEST_F(WindowTest, WithoutADesktopFolderTheDownloadFolderIsTheStart) {
   const std::string home = dir.File("home");
   const Environment home_variable("HOME", home);
   const Environment config_variable("XDG_CONFIG_HOME", home + "/.config");
-  SetDesktopFolderHook(nullptr);
+  SetDownloadFolderHook(nullptr);
   std::filesystem::create_directories(home + "/.config");
   const std::string xml = CatalogueXml({kEditor});
+  const std::string elsewhere = dir.File("elsewhere");
   struct Case {
-    const char* user_dirs;  // nullptr: no user-dirs.dirs
+    std::string user_dirs;  // empty: no user-dirs.dirs
     bool make_desktop;
-    const char* start;
+    std::string start;
   } cases[] = {
-      {"XDG_DESKTOP_DIR=\"$HOME/Desktop\"\nXDG_DOWNLOAD_DIR=\"$HOME/Fetched\"\n", false, "/Fetched/"},
-      {nullptr, false, "/Downloads/"},
-      {nullptr, true, "/Desktop/"},
+      {"XDG_DESKTOP_DIR=\"$HOME/Desktop\"\nXDG_DOWNLOAD_DIR=\"$HOME/Fetched\"\n", true, home + "/Fetched/"},
+      {"# absolute\nXDG_DOWNLOAD_DIR=\"" + elsewhere + "\"\n", false, elsewhere + "/"},
+      {"XDG_DESKTOP_DIR=\"$HOME/Desktop\"\n", true, home + "/Downloads/"},
+      {"", false, home + "/Downloads/"},
+      {"", true, home + "/Downloads/"},
   };
   int n = 0;
   for (const Case& c : cases) {
+    SCOPED_TRACE(c.user_dirs + (c.make_desktop ? " with Desktop" : ""));
     std::filesystem::remove(home + "/.config/user-dirs.dirs");
-    if (c.user_dirs) testing::WriteFile(home + "/.config/user-dirs.dirs", c.user_dirs);
+    std::filesystem::remove_all(home + "/Desktop");
+    if (!c.user_dirs.empty()) testing::WriteFile(home + "/.config/user-dirs.dirs", c.user_dirs);
     if (c.make_desktop) std::filesystem::create_directories(home + "/Desktop");
     TestWindow w(testing::ProgramWith(dir, xml, "p" + std::to_string(++n)));
-    EXPECT_EQ(w.SaveToFolderEdit->text(), QString::fromStdString(home + c.start)) << c.start;
-    EXPECT_EQ(testing::FileExists(home + "/Desktop"), c.make_desktop) << c.start;
+    EXPECT_EQ(w.SaveToFolderEdit->text().toStdString(), c.start);
+    EXPECT_FALSE(testing::FileExists(home + "/Downloads"));
+    EXPECT_FALSE(testing::FileExists(home + "/Fetched"));
   }
 }
 

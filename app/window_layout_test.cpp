@@ -148,7 +148,7 @@ TEST_F(WindowLayoutTest, LongTextsAreCutWithAnEllipsisAndWholeInTheirTooltips) {
   const std::string name = "Marrowby Fonts " + std::string(150, 'w');
   const std::string link = "Fonts for every page " + std::string(150, 'w');
   const QString folder = QString::fromStdString(dir.File(std::string(150, 'd'))) + "/";
-  desktop.desktop_folder = folder;
+  desktop.download_folder = folder;
   const TestProduct fonts{name, "Letters.", "", "", {{link, "gopher://127.0.0.1/fonts.zip"}}};
   auto& w = Open(CatalogueXml({kTally, fonts}));
   // The window's own font, then one twice as big (what a 200 % scale asks of it).
@@ -204,7 +204,7 @@ TEST_F(WindowLayoutTest, OpenedListStaysOnTheScreenAndItsRunningRowIsWhole) {
       std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
   });
-  desktop.desktop_folder = QString::fromStdString(dir.File(""));
+  desktop.download_folder = QString::fromStdString(dir.File(""));
   const TestProduct big{"Big", "Large.", "", "", {{"Big", "http://127.0.0.1:" + server.PortText() + "/big.bin"}}};
   auto& w = Open(CatalogueXml({kTally, big}));
   w.run_downloads = true;

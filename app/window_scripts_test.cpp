@@ -56,7 +56,7 @@ std::string Utf8Catalogue(const std::vector<TestProduct>& products, const std::s
 class WindowScriptsTest : public testing::WindowTest {};
 
 TEST_F(WindowScriptsTest, Utf8CatalogueShowsEveryScriptInTheControls) {
-  desktop.desktop_folder = QString::fromStdString(dir.File("dest"));
+  desktop.download_folder = QString::fromStdString(dir.File("dest"));
   testing::LoopbackListener silent;  // takes the connection, never answers
   const TestProduct el{EL_EDITOR, "\u039C\u03B9\u03BA\u03C1\u03CC.", "", testing::JpegBase64(20, 10),
                        {{EL_GET " HTTP", "http://127.0.0.1:" + silent.PortText() + "/el.zip"}}};

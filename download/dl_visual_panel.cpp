@@ -114,6 +114,18 @@ TDLVisualPanel::TDLVisualPanel(QWidget* owner) : QFrame(owner) {
   action_gap_ = width() - ActionLink->x();
   pause_gap_ = width() - PauseLink->x();
 
+  // Where the pause link was: a complete file has no pause link.
+  ShowFolderLink = new TClickLabel(this);
+  SetLinkLook(ShowFolderLink);
+  ShowFolderLink->setText(QStringLiteral("Show in folder"));
+  folder_gap_ = ShowFolderLink->fontMetrics().horizontalAdvance(ShowFolderLink->text()) + 8 + 2;
+  ShowFolderLink->setGeometry(width() - folder_gap_, PauseLink->y(), folder_gap_ - 2, kLinkHeight);
+  ShowFolderLink->OnClick = [this](TClickLabel*) {
+    RowClick();
+    ShowInFolder();
+  };
+  ShowFolderLink->hide();
+
   job_.SetResumeQuestion(this);
   job_.OnChange = [this](TDownloadJob*) { Sync(); };
   shown_fit_count_ = job_.ActionFitCount();
@@ -145,8 +157,13 @@ void TDLVisualPanel::SetURLDownload(const std::string& v) {
 
 int TDLVisualPanel::TextRight() const { return std::min(ActionLink->x(), PauseLink->x()) - kTextGap; }
 
+int TDLVisualPanel::UpperTextRight() const {
+  if (ShowFolderLink->isHidden()) return TextRight();
+  return std::min(TextRight(), ShowFolderLink->x() - kTextGap);
+}
+
 void TDLVisualPanel::ShowText(TClickLabel* label, const QString& full, Qt::TextElideMode mode) {
-  const int max_width = std::max(0, TextRight() - label->x());
+  const int max_width = std::max(0, UpperTextRight() - label->x());
   label->setToolTip(PlainToolTip(full));
   label->setText(label->fontMetrics().elidedText(full, mode, max_width));
   label->adjustSize();
@@ -157,8 +174,10 @@ void TDLVisualPanel::ShowStatus(const QString& full) {
   const QFontMetrics metrics = StatusLabel->fontMetrics();
   const int max_width = std::max(0, TextRight() - StatusLabel->x());
   QString shown;
-  // A second line fits when four lines of text fit the row's height.
-  if (metrics.horizontalAdvance(full) > max_width && 4 * metrics.height() <= kRowHeight) {
+  // A second line fits when four lines of text fit the row's height, and
+  // would not reach beside "Show in folder".
+  if (metrics.horizontalAdvance(full) > max_width && 4 * metrics.height() <= kRowHeight &&
+      ShowFolderLink->isHidden()) {
     // The longest first line that ends at a double space (where the progress
     // line parts sizes from rate and time), else at any space; the rest goes below.
     for (const QString& gap : {QStringLiteral("  "), QStringLiteral(" ")}) {
@@ -210,7 +229,7 @@ void TDLVisualPanel::RefitFileName() {
   if (job_.LocalFilename().empty()) return;  // the placeholder stays until there is a file
   // The folders give way first (".../"); a name that is still too wide is
   // shortened with "…" in its middle.
-  const int max_width = TextRight() - FileNameLabel->x();
+  const int max_width = UpperTextRight() - FileNameLabel->x();
   // File names are in the file system's encoding.
   QFontMetrics metrics(font());
   const QString fitted = FileNameToQString(FitFileName(job_.LocalFilename(), max_width, [&](const std::string& s) {
@@ -304,6 +323,14 @@ void TDLVisualPanel::Sync() {
   // every byte shows "100%".
   ProgressCyl->SetTextDone(job_.ActionMode() == amOpen ? "Done" : "");
   ProgressCyl->SetPosition(job_.Position());
+  if (const bool complete = job_.ActionMode() == amOpen; ShowFolderLink->isHidden() == complete) {
+    ShowFolderLink->setVisible(complete);
+    RefitTexts();  // the texts end before the link
+  }
+  const bool running = job_.DownloadInProgress();
+  const bool ended = was_running_ && !running;
+  was_running_ = running;
+  if (ended && OnFinished) OnFinished(this);  // last: the handler may remove the row
 }
 
 void TDLVisualPanel::RowClick() {
@@ -321,6 +348,11 @@ void TDLVisualPanel::ActionClick() {
     case amStart: StartDownload(); break;
     case amCancel: job_.Cancel(); break;
   }
+}
+
+void TDLVisualPanel::ShowInFolder() {
+  if (job_.ActionMode() != amOpen) return;
+  quillon::ShowInFolder(window(), FileNameToQString(job_.LocalFilename()));
 }
 
 void TDLVisualPanel::PauseClick() {
@@ -356,6 +388,7 @@ void TDLVisualPanel::resizeEvent(QResizeEvent* event) {
   // The links are anchored to the right edge.
   ActionLink->move(width() - action_gap_, ActionLink->y());
   PauseLink->move(width() - pause_gap_, PauseLink->y());
+  ShowFolderLink->move(width() - folder_gap_, ShowFolderLink->y());
   RefitTexts();
 }
 

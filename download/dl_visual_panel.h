@@ -5,9 +5,10 @@
 // shortened with "…" when needed, and is whole in its tooltip; a status that
 // does not fit one line takes two), a progress cylinder ("Done" and then the
 // file's icon only for a complete file; a failed row's cylinder shows what
-// was received), the row colour, and two links: the action link
+// was received), the row colour, and its links: the action link
 // (cancel while a transfer runs, "Open" when complete, the download caption
-// when a start is offered) and the pause link ("Pause"/"Resume").
+// when a start is offered), the pause link ("Pause"/"Resume") and, above
+// "Open" of a complete file, "Show in folder".
 //
 // Clicks on the row, its labels, the cylinder and both links fire OnClick
 // (the list selects the row with it). The FTP resume question is a Yes/No
@@ -72,6 +73,12 @@ class TDLVisualPanel : public QFrame, private TResumeQuestion {
   bool StartDownload();
   // True when another row's running download writes `file`; set by the list.
   std::function<bool(const std::string& file)> WrittenElsewhere;
+  // Shows the complete file selected in its folder (the desktop's file
+  // manager, else the folder opened); nothing while the file is not complete.
+  void ShowInFolder();
+  // Fired when a transfer ends, complete or not (a retry's wait does not end
+  // it); the handler may remove the row.
+  std::function<void(TDLVisualPanel* Sender)> OnFinished;
   // The file-name label's text for the current width.
   void RefitFileName();
   // The URL, file-name and status labels shortened with "…" so that they end
@@ -89,6 +96,7 @@ class TDLVisualPanel : public QFrame, private TResumeQuestion {
   TClickLabel* StatusLabel;
   TClickLabel* ActionLink;
   TClickLabel* PauseLink;
+  TClickLabel* ShowFolderLink;
   TDownloadJob& Job() { return job_; }
 
  protected:
@@ -106,7 +114,10 @@ class TDLVisualPanel : public QFrame, private TResumeQuestion {
   void Sync();
   void PlaceLabel(QLabel* label, int left, int top);
   // Where the texts must end: left of the links, whichever is further left.
+  // The status line lies beside the action link; the texts above it end
+  // left of "Show in folder" too while it shows.
   int TextRight() const;
+  int UpperTextRight() const;
   void ShowText(TClickLabel* label, const QString& full, Qt::TextElideMode mode);
   // The status line, in two lines (broken at a space) when one would cut it
   // and the row has room for them; the other texts move up to make room.
@@ -126,6 +137,8 @@ class TDLVisualPanel : public QFrame, private TResumeQuestion {
   // Distances of the links' left edges from the row's right edge.
   int action_gap_ = 0;
   int pause_gap_ = 0;
+  int folder_gap_ = 0;
+  bool was_running_ = false;  // for OnFinished
 };
 
 }  // namespace quillon

@@ -1,6 +1,10 @@
 #include "platform/desktop_services.h"
 
 #include <QCoreApplication>
+#include <QDBusConnection>
+#include <QDBusConnectionInterface>
+#include <QDBusMessage>
+#include <QDBusPendingCallWatcher>
 #include <QPointer>
 #include <QProcess>
 #include <QFileIconProvider>
@@ -18,8 +22,8 @@ namespace {
 // The opener's exit status when no program is set up for the target.
 constexpr int kOpenerNoMethod = 3;
 
-DesktopFolderHook& FolderHook() {
-  static DesktopFolderHook hook;
+DownloadFolderHook& FolderHook() {
+  static DownloadFolderHook hook;
   return hook;
 }
 OpenWithDesktopHook& OpenHook() {
@@ -30,13 +34,16 @@ FileIconHook& IconHook() {
   static FileIconHook hook;
   return hook;
 }
+ShowInFolderHook& FolderShowHook() {
+  static ShowInFolderHook hook;
+  return hook;
+}
 
 }  // namespace
 
-QString DesktopFolder() {
+QString DownloadFolder() {
   if (FolderHook()) return FolderHook()();
-  const QString desktop = QStandardPaths::writableLocation(QStandardPaths::DesktopLocation);
-  if (!desktop.isEmpty() && QFileInfo(desktop).isDir()) return desktop;
+  // Qt reads user-dirs.dirs the way the XDG user folders are defined.
   return QStandardPaths::writableLocation(QStandardPaths::DownloadLocation);
 }
 
@@ -80,14 +87,40 @@ void OpenWithDesktopOrSay(QWidget* parent, const QString& url_or_file, const QSt
   if (!OpenWithDesktop(url_or_file, say)) say();
 }
 
+void ShowInFolder(QWidget* parent, const QString& file) {
+  if (FolderShowHook()) return FolderShowHook()(file);
+  const QString path = QFileInfo(file).absoluteFilePath();
+  const QString folder = QFileInfo(path).absolutePath();
+  QPointer<QWidget> owner(parent);
+  auto open_folder = [owner, folder] { OpenWithDesktopOrSay(owner.data(), folder, folder); };
+  const QString manager = QStringLiteral("org.freedesktop.FileManager1");
+  QDBusConnection bus = QDBusConnection::sessionBus();
+  // Asking a name nobody owns would fail (or wait for the bus to start a
+  // program): the folder is opened at once instead.
+  const QDBusConnectionInterface* names = bus.isConnected() ? bus.interface() : nullptr;
+  if (names == nullptr || !names->isServiceRegistered(manager).value()) return open_folder();
+  QDBusMessage call =
+      QDBusMessage::createMethodCall(manager, QStringLiteral("/org/freedesktop/FileManager1"), manager,
+                                     QStringLiteral("ShowItems"));
+  // The file's URI, and no startup notification id.
+  call << QStringList{QUrl::fromLocalFile(path).toString(QUrl::FullyEncoded)} << QString();
+  auto* watcher = new QDBusPendingCallWatcher(bus.asyncCall(call), QCoreApplication::instance());
+  QObject::connect(watcher, &QDBusPendingCallWatcher::finished, watcher,
+                   [open_folder](QDBusPendingCallWatcher* w) {
+                     w->deleteLater();
+                     if (w->isError()) open_folder();
+                   });
+}
+
 QIcon FileIcon(const QString& file_name) {
   if (IconHook()) return IconHook()(file_name);
   static QFileIconProvider provider;
   return provider.icon(QFileInfo(file_name));
 }
 
-void SetDesktopFolderHook(DesktopFolderHook hook) { FolderHook() = std::move(hook); }
+void SetDownloadFolderHook(DownloadFolderHook hook) { FolderHook() = std::move(hook); }
 void SetOpenWithDesktopHook(OpenWithDesktopHook hook) { OpenHook() = std::move(hook); }
 void SetFileIconHook(FileIconHook hook) { IconHook() = std::move(hook); }
+void SetShowInFolderHook(ShowInFolderHook hook) { FolderShowHook() = std::move(hook); }
 
 }  // namespace quillon

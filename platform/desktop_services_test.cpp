@@ -37,8 +37,8 @@ TEST(SettingsStore, UnwritableStoreReportsFailure) {
 TEST(DesktopServices, HooksAnswerAndRecord) {
   testing::TempDir dir;
   TTestDesktop desktop(dir.File("s.ini"));
-  desktop.desktop_folder = "/home/u/Desktop";
-  EXPECT_EQ(DesktopFolder(), "/home/u/Desktop");
+  desktop.download_folder = "/home/u/Desktop";
+  EXPECT_EQ(DownloadFolder(), "/home/u/Desktop");
   EXPECT_TRUE(OpenWithDesktop("http://127.0.0.1/page"));
   ASSERT_EQ(desktop.opened.size(), 1u);
   EXPECT_EQ(desktop.opened[0], "http://127.0.0.1/page");

@@ -44,7 +44,7 @@ class CatalogueTrustTest : public ::testing::Test {
  protected:
   void SetUp() override {
     ::setenv("XDG_STATE_HOME", state.path().c_str(), 1);
-    desktop.desktop_folder = QString::fromStdString(dir.path());
+    desktop.download_folder = QString::fromStdString(dir.path());
     ASSERT_TRUE(nginx.Start()) << nginx.Failure();
   }
 

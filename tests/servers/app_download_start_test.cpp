@@ -37,7 +37,7 @@ class DownloadStartTest : public ::testing::Test {
  protected:
   void SetUp() override {
     std::filesystem::create_directories(dir.File("dest"));
-    desktop.desktop_folder = QString::fromStdString(dir.File("dest"));
+    desktop.download_folder = QString::fromStdString(dir.File("dest"));
     WriteFile(nginx.Root() + "/setup.bin", Pattern(3 * 1024 * 1024 + 3, 1));
     // Served at 2 MB a second, so a test can pause and cancel in the middle.
     std::filesystem::create_directories(nginx.Root() + "/slow");

@@ -10,12 +10,17 @@ namespace quillon {
 
 TTestDesktop::TTestDesktop(const std::string& settings_file) {
   TSettingsStore::UseFileForTesting(QString::fromStdString(settings_file));
-  SetDesktopFolderHook([this] { return desktop_folder; });
+  SetDownloadFolderHook([this] { return download_folder; });
   SetOpenWithDesktopHook([this](const QString& target) {
     opened.push_back(target);
     return open_answer;
   });
   SetFileIconHook([](const QString&) { return QIcon(); });
+  SetShowInFolderHook([this](const QString& file) { shown_in_folder.push_back(file); });
+  TDesktopNotifier::SetHook([this](const TDesktopNotification& n) {
+    notifications.push_back(n);
+    return true;
+  });
   SetMessageBoxHook([this](const TMessageBoxRequest& r) {
     message_boxes.push_back(r);
     if (r.buttons == TMsgButtons::mbOK) return TMsgResult::mrOk;
@@ -35,9 +40,11 @@ TTestDesktop::TTestDesktop(const std::string& settings_file) {
 
 TTestDesktop::~TTestDesktop() {
   TSettingsStore::UseFileForTesting(QString());
-  SetDesktopFolderHook(nullptr);
+  SetDownloadFolderHook(nullptr);
   SetOpenWithDesktopHook(nullptr);
   SetFileIconHook(nullptr);
+  SetShowInFolderHook(nullptr);
+  TDesktopNotifier::SetHook(nullptr);
   SetMessageBoxHook(nullptr);
   SetSaveDialogHook(nullptr);
   SetExecModalHook(nullptr);

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/desktop_notifications.h"
 #include "platform/dialogs.h"
 
 class QDialog;
@@ -26,7 +27,7 @@ class TTestDesktop {
   TTestDesktop& operator=(const TTestDesktop&) = delete;
 
   // Answers and values the replaced services give.
-  QString desktop_folder;                    // empty: no desktop folder
+  QString download_folder;                   // empty: no download folder
   bool open_answer = true;                    // false: no program is set up to open it
   TMsgResult message_box_answer = TMsgResult::mrYes;
   std::optional<QString> save_dialog_answer;  // absent: the user cancels
@@ -37,6 +38,8 @@ class TTestDesktop {
   std::vector<TMessageBoxRequest> message_boxes;
   std::vector<TSaveDialogRequest> save_dialogs;
   std::vector<QString> opened;               // URLs and files handed to the desktop
+  std::vector<QString> shown_in_folder;      // files shown in their folders
+  std::vector<TDesktopNotification> notifications;  // on_action picks an action
   std::vector<QString> modal_captions;       // window titles of modal dialogs run
   std::vector<QSize> modal_client_sizes;     // their client sizes when run
 };

@@ -40,7 +40,7 @@ class TestWindow : public TfrmDownloader {
 
 class WindowTest : public ::testing::Test {
  protected:
-  WindowTest() : desktop(dir.File("settings.ini")) { desktop.desktop_folder = "/home/user/Desktop"; }
+  WindowTest() : desktop(dir.File("settings.ini")) { desktop.download_folder = "/home/user/Desktop"; }
 
   // Creates the window on a program file carrying `xml`, shows and activates it.
   TestWindow& Open(const std::string& xml) {
