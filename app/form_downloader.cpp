@@ -276,16 +276,16 @@ void TfrmDownloader::CreateControls() {
   panel1_anchors_->Place(ProductPanel, {16, 104, kPageWidth, kPageHeight}, akAll);
   panel1_anchors_->Place(DLPanel, {16, 104, kPageWidth, kPageHeight}, akAll);
 
-  // Tab order: each page in reading order; the hidden page is skipped.
-  // The download list's rows are worked with the mouse.
-  DLScrollBox->setFocusPolicy(Qt::NoFocus);
+  // Tab order: each page in reading order (the hidden page is skipped), then
+  // the download list as one stop.
   for (auto [a, b] : {std::pair<QWidget*, QWidget*>{ListBox1, ScreenshotBtn},
                       {ScreenshotBtn, UpdateBtn},
                       {UpdateBtn, NextBtn},
                       {NextBtn, URLCBx},
                       {URLCBx, FolderBtn},
                       {FolderBtn, BackBtn},
-                      {BackBtn, DownloadBtn}})
+                      {BackBtn, DownloadBtn},
+                      {DownloadBtn, static_cast<QWidget*>(DLScrollBox)}})
     setTabOrder(a, b);
 
   // Handlers. Lists and the drop-down report only the user's choices (their

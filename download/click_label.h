@@ -14,6 +14,9 @@ class TClickLabel : public QLabel {
   // Integer tag, as the action link keeps its mode in it.
   int Tag = 0;
   std::function<void(TClickLabel* Sender)> OnClick;
+  // What a click does, for the keyboard: fires OnClick unless the label is
+  // hidden or disabled. OnClick may destroy the label.
+  void Click();
 
  protected:
   void mousePressEvent(QMouseEvent* event) override;

@@ -306,6 +306,12 @@ void TDLVisualPanel::Sync() {
   ProgressCyl->SetPosition(job_.Position());
 }
 
+void TDLVisualPanel::ShowInFolder() {
+  if (job_.ActionMode() != amOpen) return;
+  const QFileInfo file(FileNameToQString(job_.LocalFilename()));
+  OpenWithDesktopOrSay(window(), file.absolutePath(), QFileInfo(file.absolutePath()).fileName());
+}
+
 void TDLVisualPanel::RowClick() {
   if (OnClick) OnClick(this);
 }

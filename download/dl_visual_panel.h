@@ -77,6 +77,8 @@ class TDLVisualPanel : public QFrame, private TResumeQuestion {
   // The URL, file-name and status labels shortened with "…" so that they end
   // left of the links; each shows its whole text as a tooltip.
   void RefitTexts();
+  // Shows a finished file in its folder (nothing for an unfinished one).
+  void ShowInFolder();
 
   std::function<void(TDLVisualPanel* Sender)> OnClick;
 
