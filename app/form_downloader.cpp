@@ -288,6 +288,11 @@ void TfrmDownloader::CreateControls() {
                       {DownloadBtn, static_cast<QWidget*>(DLScrollBox)}})
     setTabOrder(a, b);
 
+  // Names for assistive technology where a control shows no caption of its
+  // own; the prompts name their lists and fields once the catalogue is read.
+  ScreenshotBtn->setAccessibleName(QStringLiteral("Show screenshot"));
+  FolderBtn->setAccessibleName(FolderBtn->toolTip());
+
   // Handlers. Lists and the drop-down report only the user's choices (their
   // programmatic changes run with signals blocked).
   connect(ListBox1, &QListWidget::currentRowChanged, this, [this] { RunHandler([this] { ListBox1Click(); }); });
@@ -530,6 +535,7 @@ void TfrmDownloader::NextBtnClick() {
   // here as well).
   if (!SelectedProductHasLinks()) return;
   ProductLabel->SetFullText(ListBox1->currentItem()->text());
+  URLCBx->setAccessibleName(ListBox1->currentItem()->text());  // the links of this product
   FillLinks(ListBox1->currentRow());
   URLCBxChange();
   ShowPage(DLPanel);
@@ -787,6 +793,8 @@ void TfrmDownloader::ApplyCatalogue() {
   FitLabel(product_anchors_, ProductPromptLabel);
   FolderLabel->setText(InterfaceQText("Folder_to_save_to_Prompt"));
   FitLabel(dl_anchors_, FolderLabel);
+  ListBox1->setAccessibleName(ProductPromptLabel->text());
+  SaveToFolderEdit->setAccessibleName(FolderLabel->text());
   setWindowTitle(InterfaceQText("Window_Caption"));
 
   const QSignalBlocker quiet(ListBox1);

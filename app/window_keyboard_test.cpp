@@ -1,6 +1,7 @@
 // The window under the keyboard, with real key events: Tab stops of each
 // page, Space and Enter on every stop, Enter and Escape, and catalogue
 // captions that must not become mnemonics.
+#include <QAccessible>
 #include <QApplication>
 #include <QComboBox>
 #include <QLabel>
@@ -176,7 +177,7 @@ TEST_F(WindowKeyboardTest, CatalogueAmpersandsAreShownAndAreNoMnemonics) {
 
 // Once a download started, its list is one more Tab stop after the shown
 // page's controls, on either page and with the list inside the download page
-// (one product). Every stop shows.
+// (one product). Every stop shows and has a name for screen readers.
 TEST_F(WindowKeyboardTest, TheDownloadListIsOneTabStopAfterThePage) {
   struct Case {
     std::vector<TestProduct> products;
@@ -201,7 +202,11 @@ TEST_F(WindowKeyboardTest, TheDownloadListIsOneTabStopAfterThePage) {
     w.URLCBx->isVisible() ? w.URLCBx->setFocus() : w.ListBox1->setFocus();
     const std::vector<QWidget*> stops = Stops(Qt::Key_Tab);
     EXPECT_EQ(stops, order);
-    for (QWidget* stop : stops) EXPECT_TRUE(stop->isVisible()) << stop->metaObject()->className();
+    for (QWidget* stop : stops) {
+      EXPECT_TRUE(stop->isVisible()) << stop->metaObject()->className();
+      EXPECT_FALSE(QAccessible::queryAccessibleInterface(stop)->text(QAccessible::Name).isEmpty())
+          << stop->metaObject()->className();
+    }
     EXPECT_NE(w.DLScrollBox->SelectedRow(), nullptr);  // Tab selected the row
     w.close();
   }

@@ -1,4 +1,7 @@
-// The download list without the mouse: its keys on a focused row.
+// The download list without the mouse: its keys on a focused row, and what a
+// screen reader reads from it through Qt's accessibility interfaces.
+#include <QAccessible>
+#include <QAccessibleValueInterface>
 #include <QApplication>
 #include <QPushButton>
 #include <QTest>
@@ -157,6 +160,79 @@ TEST_F(DLListKeysTest, KeysOnTheFocusedRow) {
   EXPECT_FALSE(list->CloseButton->isHidden());
 }
 
+
+using DLListAccessibilityTest = ThreeRows;
+
+// The list as a screen reader walks it: a list of list items named by their
+// files and described by their status texts, each with a progress bar and
+// its links as push buttons.
+TEST_F(DLListAccessibilityTest, RowsAreListItemsWithProgressBarsAndButtons) {
+  struct Expected {
+    TDLVisualPanel* row;
+    QString name, description;
+    int min, max, value;  // the progress bar; min = max = 0: busy
+    std::vector<QString> buttons;  // shown ones, in the row's order
+  } expected[] = {
+      {running, "slow.bin", running->StatusLabel->toolTip(), 0, 0, 0, {"Cancel", "Pause"}},
+      {failed, "missing.bin", "Download failed: 404 Not Found", 0, 100, 0, {"Download"}},
+      {done, "done.bin", "Download Complete.", 0, 100, 100, {"Open"}},
+  };
+  QAccessibleInterface* iface = QAccessible::queryAccessibleInterface(list);
+  ASSERT_NE(iface, nullptr);
+  EXPECT_EQ(iface->role(), QAccessible::List);
+  EXPECT_EQ(iface->text(QAccessible::Name), "Downloads");
+  ASSERT_EQ(iface->childCount(), 3);  // no close button while no row is selected
+  for (int i = 0; i < 3; ++i) {
+    const Expected& e = expected[i];
+    SCOPED_TRACE(e.name.toStdString());
+    QAccessibleInterface* item = iface->child(i);
+    ASSERT_NE(item, nullptr);
+    EXPECT_EQ(item->object(), e.row);
+    EXPECT_EQ(item->role(), QAccessible::ListItem);
+    EXPECT_EQ(item->parent(), iface);
+    EXPECT_EQ(iface->indexOfChild(item), i);
+    EXPECT_EQ(item->text(QAccessible::Name), e.name);
+    EXPECT_EQ(item->text(QAccessible::Description), e.description);
+    std::vector<QString> buttons;
+    int bars = 0;
+    for (int k = 0; k < item->childCount(); ++k) {
+      QAccessibleInterface* part = item->child(k);
+      if (part->state().invisible) continue;
+      if (part->role() == QAccessible::Button) {
+        buttons.push_back(part->text(QAccessible::Name));
+        EXPECT_EQ(part->actionInterface()->actionNames(), QStringList{QAccessibleActionInterface::pressAction()});
+      }
+      if (part->role() != QAccessible::ProgressBar) continue;
+      ++bars;
+      QAccessibleValueInterface* value = part->valueInterface();
+      ASSERT_NE(value, nullptr);
+      EXPECT_EQ(value->minimumValue().toInt(), e.min);
+      EXPECT_EQ(value->maximumValue().toInt(), e.max);
+      EXPECT_EQ(value->currentValue().toInt(), e.value);
+    }
+    std::sort(buttons.begin(), buttons.end());
+    EXPECT_EQ(buttons, e.buttons);
+    EXPECT_EQ(bars, e.row == done ? 0 : 1);  // the finished file's icon replaces it
+  }
+
+  // Focus on a row: it is the list's focus child, selected and focused, and
+  // the close button joins the list as a push button.
+  Focus(1);
+  QAccessibleInterface* item = iface->child(1);
+  EXPECT_EQ(iface->focusChild(), item);
+  EXPECT_TRUE(item->state().selected && item->state().focused);
+  EXPECT_FALSE(iface->child(0)->state().selected);
+  ASSERT_EQ(iface->childCount(), 4);
+  EXPECT_EQ(iface->child(3)->role(), QAccessible::Button);
+  EXPECT_EQ(iface->child(3)->text(QAccessible::Name), "Close");
+
+  // The press action of a link clicks it.
+  QAccessible::queryAccessibleInterface(running->PauseLink)->actionInterface()->doAction(
+      QAccessibleActionInterface::pressAction());
+  EXPECT_EQ(running->Job().Status(), "Paused.");
+  EXPECT_EQ(item->text(QAccessible::Description), "Download failed: 404 Not Found");
+  EXPECT_EQ(iface->child(0)->text(QAccessible::Description), "Paused.");
+}
 
 }  // namespace
 }  // namespace quillon

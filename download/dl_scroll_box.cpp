@@ -1,5 +1,6 @@
 #include "download/dl_scroll_box.h"
 
+#include <QAccessible>
 #include <QApplication>
 #include <QKeyEvent>
 #include <QPointer>
@@ -9,6 +10,7 @@
 #include <algorithm>
 
 #include "download/dl_visual_panel.h"
+#include "download/download_accessibility.h"
 #include "download/row_keys.h"
 #include "platform/dialogs.h"
 
@@ -22,6 +24,7 @@ TDLScrollBox::TDLScrollBox(QWidget* owner) : QScrollArea(owner) {
   content_->resize(viewport()->width(), 0);
   setWidget(content_);
   setFocusPolicy(Qt::StrongFocus);
+  InstallDownloadAccessibility();
 
   // Drawn over the row's edge; the row's labels and links stay under the mouse.
   focus_frame_ = new QFrame(content_);
@@ -38,6 +41,7 @@ TDLScrollBox::TDLScrollBox(QWidget* owner) : QScrollArea(owner) {
   CloseButton->setFlat(false);
   CloseButton->setGeometry(width() - 15 - 12, 2, 15, 15);
   CloseButton->setFocusPolicy(Qt::NoFocus);
+  CloseButton->setAccessibleName(QStringLiteral("Close"));
   CloseButton->hide();
   connect(CloseButton, &QPushButton::clicked, this, [this] { RemoveSelected(); });
 }
@@ -143,6 +147,10 @@ void TDLScrollBox::focusInEvent(QFocusEvent* event) {
   // to the top one.
   if (event->reason() != Qt::MouseFocusReason && SelectedRow() == nullptr && !Rows().empty())
     SelectRow(RowsTopDown().front());
+  else if (TDLVisualPanel* row = SelectedRow()) {
+    QAccessibleEvent focus(row, QAccessible::Focus);
+    QAccessible::updateAccessibility(&focus);
+  }
   UpdateFocusFrame();
 }
 
@@ -177,6 +185,11 @@ void TDLScrollBox::RowSelected(TDLVisualPanel* Sender) {
   CloseButton->move(CloseButton->x(), Sender->y() + 2);
   UpdateBevels();
   UpdateFocusFrame();
+  if (hasFocus()) {
+    // The focused row is what a screen reader reads out.
+    QAccessibleEvent focus(Sender, QAccessible::Focus);
+    QAccessible::updateAccessibility(&focus);
+  }
 }
 
 void TDLScrollBox::UpdateBevels() {

@@ -19,6 +19,8 @@
 // scroll it into view, Space presses its pause link, Enter its "Open" link
 // (only for a finished file), Delete removes it as the close button does and
 // selects the row that takes its place, Ctrl+Shift+O shows it in its folder.
+// To assistive technology the list is a list of its rows (top first) and the
+// close button; the focused row is its focus child.
 #pragma once
 
 #include <QFrame>

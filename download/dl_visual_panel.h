@@ -10,7 +10,10 @@
 // when a start is offered) and the pause link ("Pause"/"Resume").
 //
 // Clicks on the row, its labels, the cylinder and both links fire OnClick
-// (the list selects the row with it). The FTP resume question is a Yes/No
+// (the list selects the row with it). To assistive technology the row is a
+// list item named by its file name whose description is its status text; a
+// new status fires a description change, a new position of the cylinder a
+// value change. The FTP resume question is a Yes/No
 // message box. Destroying the row ends its transfer and closes its file.
 #pragma once
 
@@ -125,6 +128,7 @@ class TDLVisualPanel : public QFrame, private TResumeQuestion {
   bool pressed_ = false;
   bool icon_loaded_ = false;
   bool texts_utf8_ = false;
+  bool was_running_ = false;
   // Distances of the links' left edges from the row's right edge.
   int action_gap_ = 0;
   int pause_gap_ = 0;
