@@ -240,6 +240,10 @@ def run(work):
         fail("the program did not appear on the AT-SPI bus")
         return
     app = application()
+    # Keys go to the active window.
+    if not wait(lambda: app.getChildAtIndex(0).getState().contains(pyatspi.STATE_ACTIVE)):
+        fail("the window did not become active")
+        return
 
     def keys(*names):
         for name in names:
