@@ -277,17 +277,22 @@ void TfrmDownloader::CreateControls() {
   panel1_anchors_->Place(ProductPanel, {16, 104, kPageWidth, kPageHeight}, akAll);
   panel1_anchors_->Place(DLPanel, {16, 104, kPageWidth, kPageHeight}, akAll);
 
-  // Tab order: each page in reading order; the hidden page is skipped.
-  // The download list's rows are worked with the mouse.
-  DLScrollBox->setFocusPolicy(Qt::NoFocus);
+  // Tab order: each page in reading order (the hidden page is skipped), then
+  // the download list as one stop.
   for (auto [a, b] : {std::pair<QWidget*, QWidget*>{ListBox1, ScreenshotBtn},
                       {ScreenshotBtn, UpdateBtn},
                       {UpdateBtn, NextBtn},
                       {NextBtn, URLCBx},
                       {URLCBx, FolderBtn},
                       {FolderBtn, BackBtn},
-                      {BackBtn, DownloadBtn}})
+                      {BackBtn, DownloadBtn},
+                      {DownloadBtn, static_cast<QWidget*>(DLScrollBox)}})
     setTabOrder(a, b);
+
+  // Names for assistive technology where a control shows no caption of its
+  // own; the prompts name their lists and fields once the catalogue is read.
+  ScreenshotBtn->setAccessibleName(QStringLiteral("Show screenshot"));
+  FolderBtn->setAccessibleName(FolderBtn->toolTip());
 
   // Handlers. Lists and the drop-down report only the user's choices (their
   // programmatic changes run with signals blocked).
@@ -532,6 +537,7 @@ void TfrmDownloader::NextBtnClick() {
   // here as well).
   if (!SelectedProductHasLinks()) return;
   ProductLabel->SetFullText(ListBox1->currentItem()->text());
+  URLCBx->setAccessibleName(ListBox1->currentItem()->text());  // the links of this product
   FillLinks(ListBox1->currentRow());
   URLCBxChange();
   ShowPage(DLPanel);
@@ -811,6 +817,8 @@ void TfrmDownloader::ApplyCatalogue() {
   FitLabel(product_anchors_, ProductPromptLabel);
   FolderLabel->setText(InterfaceQText("Folder_to_save_to_Prompt"));
   FitLabel(dl_anchors_, FolderLabel);
+  ListBox1->setAccessibleName(ProductPromptLabel->text());
+  SaveToFolderEdit->setAccessibleName(FolderLabel->text());
   setWindowTitle(InterfaceQText("Window_Caption"));
 
   const QSignalBlocker quiet(ListBox1);

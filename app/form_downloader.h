@@ -18,7 +18,8 @@
 // status text, with "Open" and "Show in folder" for a complete file.
 //
 // Only the page in front is shown: the covered page takes neither focus nor
-// keys. Enter presses the shown page's main button (Next, Download) when it is
+// keys. The download list, once shown, is one Tab stop after the page's
+// controls. Enter presses the shown page's main button (Next, Download) when it is
 // enabled, Escape on the download page goes Back; a focused button takes Enter
 // itself. Closing the window while downloads run asks first.
 //

@@ -1,6 +1,7 @@
 // The window under the keyboard, with real key events: Tab stops of each
 // page, Space and Enter on every stop, Enter and Escape, and catalogue
 // captions that must not become mnemonics.
+#include <QAccessible>
 #include <QApplication>
 #include <QComboBox>
 #include <QLabel>
@@ -11,6 +12,7 @@
 #include <QToolButton>
 #include <gtest/gtest.h>
 
+#include "download/dl_scroll_box.h"
 #include "tests/support/test_window.h"
 
 namespace quillon {
@@ -170,6 +172,44 @@ TEST_F(WindowKeyboardTest, CatalogueAmpersandsAreShownAndAreNoMnemonics) {
   EXPECT_EQ(w.DownloadBtn->text(), "Save && run");
   Key(Qt::Key_B, Qt::AltModifier);
   EXPECT_TRUE(w.DownloadPageInFront());
+}
+
+
+// Once a download started, its list is one more Tab stop after the shown
+// page's controls, on either page and with the list inside the download page
+// (one product). Every stop shows and has a name for screen readers.
+TEST_F(WindowKeyboardTest, TheDownloadListIsOneTabStopAfterThePage) {
+  struct Case {
+    std::vector<TestProduct> products;
+    bool back;  // Escape to the product page after the download started
+  } cases[] = {{{Notes(), kTally}, false}, {{Notes(), kTally}, true}, {{kTally}, false}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.products.size() * 10 + c.back);
+    desktop.desktop_folder = QString::fromStdString(dir.path());
+    auto& w = Open(CatalogueXml(c.products));
+    w.run_downloads = true;
+    if (c.products.size() > 1) Key(Qt::Key_Return);  // Next
+    Key(Qt::Key_Return);                              // Download
+    ASSERT_EQ(w.downloads.size(), 1u);
+    ASSERT_TRUE(w.DLScrollBox->isVisible());
+    std::vector<QWidget*> order{w.URLCBx, w.FolderBtn, w.BackBtn, w.DownloadBtn};
+    if (c.products.size() == 1) order.erase(order.begin() + 2);  // no Back
+    if (c.back) {
+      Key(Qt::Key_Escape);
+      order = {w.ListBox1, w.ScreenshotBtn, w.NextBtn};
+    }
+    order.push_back(w.DLScrollBox);
+    w.URLCBx->isVisible() ? w.URLCBx->setFocus() : w.ListBox1->setFocus();
+    const std::vector<QWidget*> stops = Stops(Qt::Key_Tab);
+    EXPECT_EQ(stops, order);
+    for (QWidget* stop : stops) {
+      EXPECT_TRUE(stop->isVisible()) << stop->metaObject()->className();
+      EXPECT_FALSE(QAccessible::queryAccessibleInterface(stop)->text(QAccessible::Name).isEmpty())
+          << stop->metaObject()->className();
+    }
+    EXPECT_NE(w.DLScrollBox->SelectedRow(), nullptr);  // Tab selected the row
+    w.close();
+  }
 }
 
 }  // namespace

@@ -17,4 +17,8 @@ void TClickLabel::mouseReleaseEvent(QMouseEvent* event) {
   if (click && OnClick) OnClick(this);
 }
 
+void TClickLabel::Click() {
+  if (!isHidden() && isEnabled() && OnClick) OnClick(this);
+}
+
 }  // namespace quillon

@@ -1,6 +1,8 @@
 #include "download/dl_scroll_box.h"
 
+#include <QAccessible>
 #include <QApplication>
+#include <QKeyEvent>
 #include <QPointer>
 #include <QResizeEvent>
 #include <QScrollBar>
@@ -8,6 +10,8 @@
 #include <algorithm>
 
 #include "download/dl_visual_panel.h"
+#include "download/download_accessibility.h"
+#include "download/row_keys.h"
 #include "platform/dialogs.h"
 
 namespace quillon {
@@ -19,6 +23,15 @@ TDLScrollBox::TDLScrollBox(QWidget* owner) : QScrollArea(owner) {
   content_ = new QWidget;
   content_->resize(viewport()->width(), 0);
   setWidget(content_);
+  setFocusPolicy(Qt::StrongFocus);
+  InstallDownloadAccessibility();
+
+  // Drawn over the row's edge; the row's labels and links stay under the mouse.
+  focus_frame_ = new QFrame(content_);
+  focus_frame_->setFrameStyle(QFrame::Box | QFrame::Plain);
+  focus_frame_->setLineWidth(2);
+  focus_frame_->setAttribute(Qt::WA_TransparentForMouseEvents);
+  focus_frame_->hide();
 
   CloseButton = new QPushButton(content_);
   CloseButton->setEnabled(true);
@@ -28,6 +41,7 @@ TDLScrollBox::TDLScrollBox(QWidget* owner) : QScrollArea(owner) {
   CloseButton->setFlat(false);
   CloseButton->setGeometry(width() - 15 - 12, 2, 15, 15);
   CloseButton->setFocusPolicy(Qt::NoFocus);
+  CloseButton->setAccessibleName(QStringLiteral("Close"));
   CloseButton->hide();
   connect(CloseButton, &QPushButton::clicked, this, [this] { RemoveSelected(); });
 }
@@ -50,7 +64,99 @@ void TDLScrollBox::Relayout() {
     top += TDLVisualPanel::kRowHeight;
   }
   content_->resize(width, std::max(top, viewport()->height()));
+  UpdateFocusFrame();
   CloseButton->raise();
+}
+
+std::vector<TDLVisualPanel*> TDLScrollBox::RowsTopDown() const {
+  std::vector<TDLVisualPanel*> rows = Rows();
+  std::reverse(rows.begin(), rows.end());
+  return rows;
+}
+
+TDLVisualPanel* TDLScrollBox::SelectedRow() const {
+  if (!CloseButton->isVisibleTo(content_)) return nullptr;
+  for (TDLVisualPanel* row : Rows())
+    if (row->y() + 2 == CloseButton->y()) return row;
+  return nullptr;
+}
+
+void TDLScrollBox::UpdateFocusFrame() {
+  TDLVisualPanel* row = SelectedRow();
+  if (row == nullptr || !hasFocus()) {
+    focus_frame_->hide();
+    return;
+  }
+  QPalette p = focus_frame_->palette();
+  p.setColor(QPalette::WindowText, palette().color(QPalette::Highlight));
+  focus_frame_->setPalette(p);
+  focus_frame_->setGeometry(row->geometry());
+  focus_frame_->show();
+  focus_frame_->raise();
+  CloseButton->raise();
+}
+
+void TDLScrollBox::SelectRow(TDLVisualPanel* row) {
+  RowSelected(row);
+  ensureWidgetVisible(row, 0, 0);
+}
+
+void TDLScrollBox::keyPressEvent(QKeyEvent* event) {
+  const TRowKeyAction action = RowKeyAction(event->key(), event->modifiers());
+  if (action == TRowKeyAction::kNone) {
+    QScrollArea::keyPressEvent(event);  // paging, or the window's keys
+    return;
+  }
+  // The list's keys stay with the list, also where no row can take them.
+  event->accept();
+  const std::vector<TDLVisualPanel*> rows = RowsTopDown();
+  if (rows.empty()) return;
+  TDLVisualPanel* row = SelectedRow();
+  const int index = row ? static_cast<int>(std::find(rows.begin(), rows.end(), row) - rows.begin()) : -1;
+  const int last = static_cast<int>(rows.size()) - 1;
+  switch (action) {
+    case TRowKeyAction::kPrevious: SelectRow(rows[std::max(index - 1, 0)]); break;
+    case TRowKeyAction::kNext: SelectRow(rows[index < 0 ? 0 : std::min(index + 1, last)]); break;
+    case TRowKeyAction::kFirst: SelectRow(rows.front()); break;
+    case TRowKeyAction::kLast: SelectRow(rows.back()); break;
+    case TRowKeyAction::kNone: break;
+    default:
+      if (row == nullptr) break;
+      // The row's own actions may run the event loop (a question, a message)
+      // and end with the row or the list gone: nothing follows them here.
+      if (action == TRowKeyAction::kPauseResume) row->PauseLink->Click();
+      if (action == TRowKeyAction::kOpen && row->ActionLink->Tag == amOpen) row->ActionLink->Click();
+      if (action == TRowKeyAction::kShowInFolder) row->ShowInFolder();
+      if (action == TRowKeyAction::kRemove) RemoveByKey(index);
+      break;
+  }
+}
+
+void TDLScrollBox::RemoveByKey(int index) {
+  QPointer<TDLScrollBox> alive(this);
+  RemoveSelected();
+  // Kept (the user said No), or the list went while the question ran.
+  if (!alive || SelectedRow() != nullptr) return;
+  const std::vector<TDLVisualPanel*> rows = RowsTopDown();
+  if (!rows.empty()) SelectRow(rows[std::min<size_t>(index, rows.size() - 1)]);
+}
+
+void TDLScrollBox::focusInEvent(QFocusEvent* event) {
+  QScrollArea::focusInEvent(event);
+  // A click selects the row it falls on; Tab comes to the selected row, or
+  // to the top one.
+  if (event->reason() != Qt::MouseFocusReason && SelectedRow() == nullptr && !Rows().empty())
+    SelectRow(RowsTopDown().front());
+  else if (TDLVisualPanel* row = SelectedRow()) {
+    QAccessibleEvent focus(row, QAccessible::Focus);
+    QAccessible::updateAccessibility(&focus);
+  }
+  UpdateFocusFrame();
+}
+
+void TDLScrollBox::focusOutEvent(QFocusEvent* event) {
+  QScrollArea::focusOutEvent(event);
+  UpdateFocusFrame();
 }
 
 TDLVisualPanel* TDLScrollBox::AddDownload(const std::string& URL, const std::string& LocalFilename) {
@@ -68,7 +174,7 @@ TDLVisualPanel* TDLScrollBox::AddDownload(const std::string& URL, const std::str
 }
 
 void TDLScrollBox::RemoveRow(TDLVisualPanel* row) {
-  if (CloseButton->isVisibleTo(content_) && row->y() + 2 == CloseButton->y()) CloseButton->hide();
+  if (SelectedRow() == row) CloseButton->hide();
   delete row;
   Relayout();
 }
@@ -78,6 +184,12 @@ void TDLScrollBox::RowSelected(TDLVisualPanel* Sender) {
   CloseButton->raise();
   CloseButton->move(CloseButton->x(), Sender->y() + 2);
   UpdateBevels();
+  UpdateFocusFrame();
+  if (hasFocus()) {
+    // The focused row is what a screen reader reads out.
+    QAccessibleEvent focus(Sender, QAccessible::Focus);
+    QAccessible::updateAccessibility(&focus);
+  }
 }
 
 void TDLScrollBox::UpdateBevels() {

@@ -11,8 +11,19 @@
 //
 // A row whose download is still running is removed only after the user agreed
 // to stop it (the same question as closing the window with running downloads).
+//
+// The keyboard: the list is one Tab stop. Taking the focus by Tab selects the
+// top row when none is selected; the selected row is the focused one and has
+// a frame in the palette's highlight colour while the list has the focus. The
+// keys of row_keys.h work on it: Up/Down (Home/End) select another row and
+// scroll it into view, Space presses its pause link, Enter its "Open" link
+// (only for a finished file), Delete removes it as the close button does and
+// selects the row that takes its place, Ctrl+Shift+O shows it in its folder.
+// To assistive technology the list is a list of its rows (top first) and the
+// close button; the focused row is its focus child.
 #pragma once
 
+#include <QFrame>
 #include <QPushButton>
 #include <QScrollArea>
 #include <string>
@@ -36,6 +47,12 @@ class TDLScrollBox : public QScrollArea {
   // Removes a row at once, without a question (its transfer ends with it).
   void RemoveRow(TDLVisualPanel* row);
   void RowSelected(TDLVisualPanel* Sender);
+  // The selected row (the one the close button marks), or null.
+  TDLVisualPanel* SelectedRow() const;
+  // The rows as they stand on the screen, top first.
+  std::vector<TDLVisualPanel*> RowsTopDown() const;
+  // The frame around the selected row while the list has the focus.
+  QFrame* FocusFrame() const { return focus_frame_; }
   void RemoveSelected();
   void UpdateBevels();
   void ListResize();
@@ -53,10 +70,19 @@ class TDLScrollBox : public QScrollArea {
 
  protected:
   void resizeEvent(QResizeEvent* event) override;
+  void keyPressEvent(QKeyEvent* event) override;
+  void focusInEvent(QFocusEvent* event) override;
+  void focusOutEvent(QFocusEvent* event) override;
 
  private:
   void Relayout();
+  void UpdateFocusFrame();
+  // Selects `row` and scrolls it into view.
+  void SelectRow(TDLVisualPanel* row);
+  // Delete on the selected row, at `index` from the top.
+  void RemoveByKey(int index);
   QWidget* content_;
+  QFrame* focus_frame_;
 };
 
 }  // namespace quillon

@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <QAccessible>
 #include <QDate>
 #include <QDateTime>
 #include <QEvent>
@@ -15,6 +16,7 @@
 #include <QTextDocument>
 #include <QTime>
 
+#include "download/download_accessibility.h"
 #include "download/file_name_rule.h"
 #include "platform/ansi_text.h"
 #include "platform/desktop_services.h"
@@ -39,6 +41,7 @@ void SetLinkLook(TClickLabel* link) {
   link->setPalette(palette);
   link->setCursor(Qt::PointingHandCursor);
   link->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+  link->Link = true;
 }
 
 // A tooltip that shows `text` as written, also when it looks like markup.
@@ -59,6 +62,7 @@ TDLVisualPanel::TDLVisualPanel(QWidget* owner) : QFrame(owner) {
   setFixedHeight(kRowHeight);
   setFrameShape(QFrame::Panel);
   SetBevelOuter(bvLowered);
+  InstallDownloadAccessibility();
 
   FileIcon = new QLabel(this);
   FileIcon->setGeometry(4, 2, 32, kRowHeight - 2);
@@ -290,8 +294,11 @@ void TDLVisualPanel::ShowFileIcon() {
 
 // Shows what the job reports.
 void TDLVisualPanel::Sync() {
-  if (StatusLabel->toolTip() != PlainToolTip(AnsiToQString(job_.Status())))
+  if (StatusLabel->toolTip() != PlainToolTip(AnsiToQString(job_.Status()))) {
     ShowStatus(AnsiToQString(job_.Status()));
+    QAccessibleEvent described(this, QAccessible::DescriptionChanged);
+    QAccessible::updateAccessibility(&described);
+  }
   if (const std::optional<TRgbColor>& color = job_.Color(); !color) {
     setAutoFillBackground(false);
     setPalette(QPalette());
@@ -322,7 +329,12 @@ void TDLVisualPanel::Sync() {
   // "Done" only for a complete file: a failed or running transfer that has
   // every byte shows "100%".
   ProgressCyl->SetTextDone(job_.ActionMode() == amOpen ? "Done" : "");
+  const int position = ProgressCyl->Position();
   ProgressCyl->SetPosition(job_.Position());
+  if (ProgressCyl->Position() != position) {
+    QAccessibleValueChangeEvent moved(ProgressCyl, ProgressCyl->Position());
+    QAccessible::updateAccessibility(&moved);
+  }
   if (const bool complete = job_.ActionMode() == amOpen; ShowFolderLink->isHidden() == complete) {
     ShowFolderLink->setVisible(complete);
     RefitTexts();  // the texts end before the link
@@ -330,6 +342,15 @@ void TDLVisualPanel::Sync() {
   const bool running = job_.DownloadInProgress();
   const bool ended = was_running_ && !running;
   was_running_ = running;
+#if QT_VERSION >= QT_VERSION_CHECK(6, 8, 0)
+  // The end of a transfer (complete, failed or cancelled) is said aloud
+  // without taking the focus.
+  if (ended) {
+    QAccessibleAnnouncementEvent said(this, AnsiToQString(job_.Status()));
+    said.setPoliteness(QAccessible::AnnouncementPoliteness::Polite);
+    QAccessible::updateAccessibility(&said);
+  }
+#endif
   if (ended && OnFinished) OnFinished(this);  // last: the handler may remove the row
 }
 

@@ -11,7 +11,10 @@
 // "Open" of a complete file, "Show in folder".
 //
 // Clicks on the row, its labels, the cylinder and both links fire OnClick
-// (the list selects the row with it). The FTP resume question is a Yes/No
+// (the list selects the row with it). To assistive technology the row is a
+// list item named by its file name whose description is its status text; a
+// new status fires a description change, a new position of the cylinder a
+// value change. The FTP resume question is a Yes/No
 // message box. Destroying the row ends its transfer and closes its file.
 #pragma once
 
@@ -138,7 +141,7 @@ class TDLVisualPanel : public QFrame, private TResumeQuestion {
   int action_gap_ = 0;
   int pause_gap_ = 0;
   int folder_gap_ = 0;
-  bool was_running_ = false;  // for OnFinished
+  bool was_running_ = false;  // for OnFinished and the announcement
 };
 
 }  // namespace quillon
