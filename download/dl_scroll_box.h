@@ -11,20 +11,35 @@
 //
 // A row whose download is still running is removed only after the user agreed
 // to stop it (the same question as closing the window with running downloads).
+//
+// The list's context menu (ListMenu) holds "Clear finished", which removes
+// the finished rows. With a list file (SetListFile) the rows are saved there
+// (download_list_store.h) as they change: a change starts a one-second
+// single-shot timer unless one is pending, so the file is written at most
+// once a second; SaveNow writes at once (at exit). A list that cannot be
+// written says so on stderr.
 #pragma once
 
 #include <QPushButton>
 #include <QScrollArea>
+#include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
+class QMenu;
+
 namespace quillon {
 
+namespace platform {
+class OneShotTimer;
+}
 class TDLVisualPanel;
 
 class TDLScrollBox : public QScrollArea {
  public:
   explicit TDLScrollBox(QWidget* owner);
+  ~TDLScrollBox() override;
 
   // A new row for URL and file, at the top; not started.
   TDLVisualPanel* AddDownload(const std::string& URL, const std::string& LocalFilename);
@@ -49,14 +64,31 @@ class TDLScrollBox : public QScrollArea {
   // Cancels every running download (each row keeps what it has fetched).
   void CancelRunning();
 
+  // Removes the finished rows (TDLVisualPanel::Finished); how many went.
+  int ClearFinished();
+
+  // Saves the rows to `path` from now on (empty: nowhere).
+  void SetListFile(const std::string& path) { list_file_ = path; }
+  const std::string& ListFile() const { return list_file_; }
+  // Writes the list within a second (nothing when a write is already due).
+  void ScheduleSave();
+  // Writes the list now.
+  void SaveNow();
+  // Fired after each write of the list file.
+  std::function<void()> OnListSaved;
+
   QPushButton* CloseButton;
+  QMenu* ListMenu;  // "Clear finished"
 
  protected:
   void resizeEvent(QResizeEvent* event) override;
+  void contextMenuEvent(QContextMenuEvent* event) override;
 
  private:
   void Relayout();
   QWidget* content_;
+  std::string list_file_;
+  std::unique_ptr<platform::OneShotTimer> save_timer_;
 };
 
 }  // namespace quillon
