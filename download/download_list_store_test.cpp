@@ -19,6 +19,7 @@
 #include "download/partial_file.h"
 #include "tests/support/dl_widgets_fixture.h"
 #include "tests/support/event_wait.h"
+#include "tests/support/ftp_script.h"
 #include "tests/support/pattern.h"
 #include "tests/support/scripted_server.h"
 #include "tests/support/temp_dir.h"
@@ -177,74 +178,88 @@ TEST_F(DLWidgetsTest, SavedRowsComeBack) {
 
 // A download that broke off is saved with the list, brought back as paused
 // and continued by Resume without a question, to the server's very bytes; a
-// part that went meanwhile is fetched again from nothing.
+// part that went meanwhile is fetched again from nothing. Over HTTP and FTP.
 TEST_F(DLWidgetsTest, APausedRowFromTheListResumesToTheSameFile) {
   const std::string body = Pattern(10000, 7);
-  std::mutex mutex;
-  std::vector<std::string> requests;
-  testing::ScriptedServer server([&](testing::ScriptedConnection& c) {
-    const std::string request = c.ReadUntil("\r\n\r\n");
-    size_t n;
-    {
-      std::lock_guard<std::mutex> lock(mutex);
-      requests.push_back(request);
-      n = requests.size();
-    }
-    if (n == 1) {  // the first start breaks off after 4000 bytes
-      c.Send("HTTP/1.0 200 OK\r\nContent-Length: 10000\r\nETag: \"v1\"\r\n\r\n" + body.substr(0, 4000));
-    } else if (request.find("\r\nRange: bytes=4000-\r\n") != std::string::npos &&
-               request.find("\r\nIf-Range: \"v1\"\r\n") != std::string::npos) {
-      c.Send("HTTP/1.0 206 Partial Content\r\nContent-Range: bytes 4000-9999/10000\r\nContent-Length: 6000\r\n"
-             "ETag: \"v1\"\r\n\r\n" + body.substr(4000));
-    } else {
-      c.Send("HTTP/1.0 200 OK\r\nContent-Length: 10000\r\nETag: \"v1\"\r\n\r\n" + body);
-    }
-  });
-  const std::string url = "http://127.0.0.1:" + server.PortText() + "/f.bin";
-  for (const bool part_kept : {true, false}) {
-    SCOPED_TRACE(part_kept ? "part kept" : "part gone");
-    {
-      std::lock_guard<std::mutex> lock(mutex);
-      requests.clear();
-    }
-    const std::string file = dir_.File(part_kept ? "kept.bin" : "gone.bin");
-    const std::string list_file = dir_.File("list.json");
-    {
+  for (const bool ftp : {false, true}) {
+    for (const bool part_kept : {true, false}) {
+      SCOPED_TRACE(std::string(ftp ? "ftp, " : "http, ") + (part_kept ? "part kept" : "part gone"));
+      // Each connection's request (HTTP) or command lines (FTP), in order;
+      // the first connection breaks off after 4000 bytes.
+      std::mutex mutex;
+      std::vector<std::string> sessions;
+      int connections = 0;
+      testing::ScriptedServer server([&](testing::ScriptedConnection& c) {
+        int n;
+        {
+          std::lock_guard<std::mutex> lock(mutex);
+          n = ++connections;
+        }
+        std::string seen;
+        if (ftp) {
+          testing::FtpFileScript script{.content = body, .mdtm_reply = "213 20250101000000"};
+          if (n == 1) script.send_limit = 4000;
+          for (const std::string& line : testing::ServeFtpFile(c, script)) seen += line + "\n";
+        } else {
+          seen = c.ReadUntil("\r\n\r\n");
+          const std::string ok = "HTTP/1.0 200 OK\r\nContent-Length: 10000\r\nETag: \"v1\"\r\n\r\n";
+          if (n == 1)
+            c.Send(ok + body.substr(0, 4000));
+          else if (seen.find("\r\nRange: bytes=4000-\r\n") != std::string::npos &&
+                   seen.find("\r\nIf-Range: \"v1\"\r\n") != std::string::npos)
+            c.Send("HTTP/1.0 206 Partial Content\r\nContent-Range: bytes 4000-9999/10000\r\n"
+                   "Content-Length: 6000\r\nETag: \"v1\"\r\n\r\n" + body.substr(4000));
+          else
+            c.Send(ok + body);
+        }
+        std::lock_guard<std::mutex> lock(mutex);
+        sessions.push_back(seen);
+      });
+      const std::string url = std::string(ftp ? "ftp" : "http") + "://127.0.0.1:" + server.PortText() + "/f.bin";
+      const std::string file = dir_.File(std::string(ftp ? "ftp-" : "http-") + (part_kept ? "kept.bin" : "gone.bin"));
+      const std::string list_file = dir_.File("list.json");
+      {
+        QWidget window;
+        TDLScrollBox list(&window);
+        list.SetListFile(list_file);
+        TDLVisualPanel* row = list.AddDownload(url, file);
+        row->StartDownload();
+        ASSERT_TRUE(RunUntil([&] { return !row->DownloadInProgress(); }));
+        ASSERT_EQ(row->StatusLabel->toolTip(), "Download incomplete.");
+        list.SaveNow();
+      }
+      ASSERT_EQ(ReadFile(PartialFileName(file)), body.substr(0, 4000));
+      desktop_.message_boxes.clear();
+      if (!part_kept) ::unlink(PartialFileName(file).c_str());
+
       QWidget window;
       TDLScrollBox list(&window);
-      list.SetListFile(list_file);
-      TDLVisualPanel* row = list.AddDownload(url, file);
-      row->StartDownload();
+      std::vector<TSavedDownload> saved = ReadDownloadList(list_file);
+      ASSERT_EQ(saved.size(), 1u);
+      EXPECT_EQ(saved[0].state, TSavedDownload::kFailed);
+      EXPECT_EQ(saved[0].received, 4000);
+      EXPECT_EQ(saved[0].total, 10000);
+      // A failed row comes back paused when it left a part; one saved while
+      // it ran comes back paused also when its part is gone.
+      if (!part_kept) saved[0].state = TSavedDownload::kPaused;
+      TDLVisualPanel* row = list.AddDownload(saved[0].url, saved[0].file);
+      row->Restore(saved[0]);
+      EXPECT_EQ(row->ProgressCyl->Position(), part_kept ? 40 : 0);
+      EXPECT_EQ(row->PauseLink->text(), "Resume");
+      Click(row->PauseLink);
       ASSERT_TRUE(RunUntil([&] { return !row->DownloadInProgress(); }));
-      ASSERT_EQ(row->StatusLabel->toolTip(), "Download incomplete.");
-      list.SaveNow();
+      EXPECT_EQ(row->StatusLabel->toolTip(), ftp ? "Completed." : "Download Complete.");
+      EXPECT_EQ(ReadFile(file), body);
+      EXPECT_FALSE(FileExists(PartialFileName(file)));
+      EXPECT_TRUE(desktop_.message_boxes.empty());  // no resume question
+      ASSERT_TRUE(RunUntil([&] {
+        std::lock_guard<std::mutex> lock(mutex);
+        return sessions.size() == 2;
+      }));
+      std::lock_guard<std::mutex> lock(mutex);
+      const char* continued = ftp ? "REST 4000\n" : "\r\nRange: bytes=4000-\r\n";
+      EXPECT_EQ(sessions[1].find(continued) != std::string::npos, part_kept) << sessions[1];
     }
-    ASSERT_EQ(ReadFile(PartialFileName(file)), body.substr(0, 4000));
-    if (!part_kept) ::unlink(PartialFileName(file).c_str());
-
-    QWidget window;
-    TDLScrollBox list(&window);
-    std::vector<TSavedDownload> saved = ReadDownloadList(list_file);
-    ASSERT_EQ(saved.size(), 1u);
-    EXPECT_EQ(saved[0].state, TSavedDownload::kFailed);
-    EXPECT_EQ(saved[0].received, 4000);
-    EXPECT_EQ(saved[0].total, 10000);
-    // A failed row comes back paused when it left a part; one saved while it
-    // ran comes back paused also when its part is gone.
-    if (!part_kept) saved[0].state = TSavedDownload::kPaused;
-    TDLVisualPanel* row = list.AddDownload(saved[0].url, saved[0].file);
-    row->Restore(saved[0]);
-    EXPECT_EQ(row->ProgressCyl->Position(), part_kept ? 40 : 0);
-    EXPECT_EQ(row->PauseLink->text(), "Resume");
-    Click(row->PauseLink);
-    ASSERT_TRUE(RunUntil([&] { return !row->DownloadInProgress(); }));
-    EXPECT_EQ(row->StatusLabel->toolTip(), "Download Complete.");
-    EXPECT_EQ(ReadFile(file), body);
-    EXPECT_FALSE(FileExists(PartialFileName(file)));
-    EXPECT_TRUE(desktop_.message_boxes.empty());  // no resume question
-    std::lock_guard<std::mutex> lock(mutex);
-    ASSERT_EQ(requests.size(), 2u);
-    EXPECT_EQ(requests[1].find("Range:") != std::string::npos, part_kept) << requests[1];
   }
 }
 
