@@ -188,6 +188,9 @@ void TDLScrollBox::SaveNow() {
 }
 
 void TDLScrollBox::contextMenuEvent(QContextMenuEvent* event) {
+  const std::vector<TDLVisualPanel*> rows = Rows();
+  ListMenu->actions().front()->setEnabled(
+      std::any_of(rows.begin(), rows.end(), [](TDLVisualPanel* row) { return row->Finished(); }));
   ListMenu->popup(event->globalPos());
   event->accept();
 }

@@ -3,6 +3,8 @@
 // and continued by Resume to the same bytes, "Clear finished", and writes
 // coalesced by the save timer.
 #include <QAction>
+#include <QApplication>
+#include <QContextMenuEvent>
 #include <QMenu>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -284,6 +286,11 @@ TEST_F(DLWidgetsTest, TheListIsSavedOnceForManyChangesAndClearFinishedSaves) {
   EXPECT_EQ(writes, 1);
   EXPECT_EQ(ReadDownloadList(list_file).size(), 3u);
 
+  // The menu opens over the rows, with the action enabled while a row is finished.
+  QContextMenuEvent menu_event(QContextMenuEvent::Mouse, QPoint(5, 5), list.Rows()[0]->mapToGlobal(QPoint(5, 5)));
+  QApplication::sendEvent(list.Rows()[0], &menu_event);
+  ASSERT_TRUE(list.ListMenu->isVisible());
+  list.ListMenu->hide();
   QAction* clear = nullptr;
   for (QAction* action : list.ListMenu->actions())
     if (action->text() == "Clear finished") clear = action;
@@ -291,6 +298,9 @@ TEST_F(DLWidgetsTest, TheListIsSavedOnceForManyChangesAndClearFinishedSaves) {
   clear->trigger();
   ASSERT_EQ(list.Rows().size(), 1u);
   EXPECT_EQ(list.Rows()[0]->LocalFilename(), dir_.File("paused.bin"));
+  QApplication::sendEvent(list.Rows()[0], &menu_event);
+  EXPECT_FALSE(clear->isEnabled());
+  list.ListMenu->hide();
   ASSERT_TRUE(RunUntil([&] { return writes > 1; }));
   const std::vector<TSavedDownload> left = ReadDownloadList(list_file);
   ASSERT_EQ(left.size(), 1u);
