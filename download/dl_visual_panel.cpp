@@ -268,7 +268,7 @@ int64_t RegularFileSize(const std::string& path) {
 
 std::optional<TSavedDownload> TDLVisualPanel::SavedDownload() const {
   TSavedDownload saved;
-  saved.url = job_.URL();
+  saved.url = job_.PickedURL();  // a start begins with it, the mirrors follow
   saved.file = job_.LocalFilename();
   saved.status = job_.Status();
   saved.started = started_at_;

@@ -188,6 +188,8 @@ class TDownloadJob {
 
   // ---- Settings ---------------------------------------------------------------
   const std::string& URL() const { return url_; }
+  // The URL that was set, also while a mirror of it is fetched.
+  const std::string& PickedURL() const { return mirror_index_ > 0 ? picked_url_ : url_; }
   void SetURL(const std::string& v) {
     url_ = v;
     mirror_index_ = 0;
