@@ -270,7 +270,8 @@ std::optional<TSavedDownload> TDLVisualPanel::SavedDownload() const {
   TSavedDownload saved;
   saved.url = job_.PickedURL();  // a start begins with it, the mirrors follow
   saved.file = job_.LocalFilename();
-  saved.status = job_.Status();
+  // A row whose file went keeps its completion text: the file may come back.
+  saved.status = missing_ ? missing_status_ : job_.Status();
   saved.started = started_at_;
   saved.expected_size = job_.ExpectedFile().size;
   saved.expected_sha256 = job_.ExpectedFile().sha256;
@@ -302,6 +303,7 @@ void TDLVisualPanel::Restore(const TSavedDownload& saved) {
   job_.SetMirrors(saved.mirrors);
   if (saved.state == TSavedDownload::kFinished) {
     missing_ = RegularFileSize(saved.file) < 0;
+    missing_status_ = saved.status;
     job_.ShowRestored(missing_ ? TDownloadJob::rsMissing : TDownloadJob::rsFinished,
                       saved.status.empty() ? "Download Complete." : saved.status, 100);
     return;

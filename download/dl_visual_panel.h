@@ -138,6 +138,7 @@ class TDLVisualPanel : public QFrame, private TResumeQuestion {
   TDateTime dl_start_time_ = 0;
   int64_t started_at_ = 0;  // seconds since 1970 of the last start
   bool missing_ = false;    // restored as finished, its file gone
+  std::string missing_status_;  // the saved status of such a row
   TBevelCut bevel_outer_ = bvLowered;
   int shown_fit_count_ = -1;
   int status_lines_ = 1;
