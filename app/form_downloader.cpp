@@ -29,17 +29,21 @@
 #include <QToolButton>
 #include <QVBoxLayout>
 
+#include <cstdio>
 #include <ctime>
 
 #include "app/application_data_stream.h"
 #include "app/catalogue_trust.h"
 #include "app/catalogue_update.h"
 #include "app/my_status.h"
+#include "app/trust_record.h"
 #include "download/dl_scroll_box.h"
 #include "download/dl_visual_panel.h"
+#include "download/download_list_store.h"
 #include "download/proxy_settings.h"
 #include "download/file_name_rule.h"
 #include "base/memory_stream.h"
+#include "base/sha256_hasher.h"
 #include "net/http/http_cli.h"
 #include "platform/anchors.h"
 #include "platform/ansi_text.h"
@@ -441,6 +445,8 @@ void TfrmDownloader::FormShow() {
     UpdateBtn->show();
   }
   UpdateMinimumWidth();
+  // The first catalogue shown brings its download list back.
+  if (!list_restored_) RestoreDownloadList();
 }
 
 void TfrmDownloader::PlaceUpdateButton() {
@@ -515,6 +521,7 @@ void TfrmDownloader::Splitter1Moved() {
 
 void TfrmDownloader::FormClose() {
   SaveLastFolder();
+  DLScrollBox->SaveNow();
   catalogue_.Clear();
 }
 
@@ -641,7 +648,7 @@ void TfrmDownloader::DownloadBtnClick() {
   StartProgramDownload(url);
 }
 
-void TfrmDownloader::StartProgramDownload(const std::string& url) {
+void TfrmDownloader::ShowDownloadList() {
   if (ListBox1->count() == 1) {
     // The list sits in the download page, below the destination field.
     DLScrollBox->setFrameShape(QFrame::NoFrame);
@@ -658,6 +665,10 @@ void TfrmDownloader::StartProgramDownload(const std::string& url) {
     FitToScreen(wanted);
     repaint();
   }
+}
+
+void TfrmDownloader::StartProgramDownload(const std::string& url) {
+  ShowDownloadList();
   if (FileNamePart(SaveToFolderEdit->text()).isEmpty()) URLCBxChange();
   // What the catalogue says about the file goes with the row, which checks it.
   const TCatalogue::TLinkIntegrity integrity =
@@ -677,10 +688,20 @@ TDLVisualPanel* TfrmDownloader::AddDownloadRow(const std::string& url, const QSt
                                                std::vector<std::string> mirrors) {
   TDLVisualPanel* row = DLScrollBox->AddDownload(url, QFile::encodeName(file).toStdString());
   row->Job().SetExpectedFile(expected);
+  row->Job().SetMirrors(std::move(mirrors));
+  ConfigureRow(row);
+  // The user may decline to replace an existing file: the row then goes. The
+  // question runs the event loop, so the row may have gone with the window.
+  QPointer<TDLVisualPanel> alive(row);
+  if (row->StartDownload()) return row;
+  if (alive) DLScrollBox->RemoveRow(row);
+  return nullptr;
+}
+
+void TfrmDownloader::ConfigureRow(TDLVisualPanel* row) {
   // Transient failures are tried again; a link that fails for good hands the
   // download to its mirrors.
   row->Job().SetRetries(kDefaultRetries);
-  row->Job().SetMirrors(std::move(mirrors));
   // The proxies the environment names, for each client the row creates.
   const TProxySettings proxies = TProxySettings::FromEnvironment();
   row->Job().OnHttpClientCreated = [proxies](TDownloadJob*, THttpCli* http) { proxies.ApplyTo(*http); };
@@ -691,12 +712,42 @@ TDLVisualPanel* TfrmDownloader::AddDownloadRow(const std::string& url, const QSt
   row->SetCancelCaption(catalogue_.InterfaceText("Cancel_Button_Caption"));
   row->SetDownloadCaption(catalogue_.InterfaceText("Download_Button_Caption"));
   row->OnFinished = [this](TDLVisualPanel* r) { TellDownloadEnded(r); };
-  // The user may decline to replace an existing file: the row then goes. The
-  // question runs the event loop, so the row may have gone with the window.
-  QPointer<TDLVisualPanel> alive(row);
-  if (row->StartDownload()) return row;
-  if (alive) DLScrollBox->RemoveRow(row);
-  return nullptr;
+}
+
+std::string TfrmDownloader::DownloadListPath() const {
+  const std::optional<TTrustState>& trust = in_use_.Trust();
+  std::string id = trust ? trust->id : std::string();
+  if (id.empty()) id = catalogue_.CatalogueId();
+  std::string name;
+  if (!id.empty())
+    name = TCatalogue::IsPlainCatalogueId(id) ? "downloads-id-" + id : "downloads-id-sha256-" + TSha256Hasher::HexOf(id);
+  else if (trust)
+    name = "downloads-key-" + HexEncode(trust->key);
+  else
+    name = "downloads-program-" +
+           TSha256Hasher::HexOf(QFileInfo(QFile::decodeName(QByteArray::fromStdString(program_file_)))
+                                    .absoluteFilePath()
+                                    .toStdString());
+  return TTrustRecord::Folder() + "/" + name + ".json";
+}
+
+void TfrmDownloader::RestoreDownloadList() {
+  list_restored_ = true;
+  const std::string path = DownloadListPath();
+  std::vector<TSavedDownload> saved;
+  try {
+    saved = ReadDownloadList(path);
+  } catch (const EDownloadListStore& e) {
+    std::fprintf(stderr, "quillon: the download list %s is ignored: %s\n", path.c_str(), e.what());
+  }
+  DLScrollBox->SetListFile(path);
+  if (saved.empty()) return;
+  ShowDownloadList();
+  for (const TSavedDownload& s : saved) {  // oldest first: the newest ends on top
+    TDLVisualPanel* row = DLScrollBox->AddDownload(s.url, s.file);
+    ConfigureRow(row);
+    row->Restore(s);
+  }
 }
 
 void TfrmDownloader::TellDownloadEnded(TDLVisualPanel* row) {

@@ -186,6 +186,27 @@ class TfrmDownloader : public QWidget {
   // user cancelled the question about replacing it.
   TDLVisualPanel* AddDownloadRow(const std::string& url, const QString& file, const TExpectedFile& expected = {},
                                  std::vector<std::string> mirrors = {});
+  // Makes the download list visible where it belongs (see StartProgramDownload).
+  void ShowDownloadList();
+  // What every row of the window gets: retries, the environment's proxies,
+  // the catalogue's encoding and captions.
+  void ConfigureRow(TDLVisualPanel* row);
+
+ public:
+  // The file the download list is kept in, in TTrustRecord::Folder(): by
+  // the line's Catalogue_Id ("downloads-id-ID.json", or
+  // "downloads-id-sha256-HEX.json" for an id that is no plain file name),
+  // else by the publisher's key ("downloads-key-HEX.json"), else by the
+  // program file's absolute path ("downloads-program-SHA256.json"): the same
+  // catalogue line, or the same program file, finds its list again.
+  std::string DownloadListPath() const;
+  // Once, after the first catalogue is shown: the saved rows come back
+  // (TDLVisualPanel::Restore) and the list is saved to its file from then
+  // on, and at close. A list that cannot be read is ignored, with a line on
+  // stderr.
+  void RestoreDownloadList();
+
+ protected:
 
   void showEvent(QShowEvent* event) override;
   void closeEvent(QCloseEvent* event) override;
@@ -232,6 +253,7 @@ class TfrmDownloader : public QWidget {
   // The client of the last catalogue update, owned by the window.
   std::unique_ptr<THttpCli> update_http_;
   int update_idle_timeout_ = kDefaultIdleTimeout;
+  bool list_restored_ = false;    // RestoreDownloadList ran
   bool update_pressed_ = false;   // the update button never comes back
   bool update_running_ = false;   // a press is fetching (its Get runs the loop)  // the next activation runs FormActivate
   std::unique_ptr<TDesktopNotifier> notifier_;  // made for the first notification

@@ -1,18 +1,25 @@
 #include "download/dl_scroll_box.h"
 
+#include <unistd.h>
+
 #include <QAccessible>
 #include <QApplication>
+#include <QContextMenuEvent>
 #include <QKeyEvent>
+#include <QMenu>
 #include <QPointer>
 #include <QResizeEvent>
 #include <QScrollBar>
 #include <QStyle>
 #include <algorithm>
+#include <cstdio>
 
 #include "download/dl_visual_panel.h"
 #include "download/download_accessibility.h"
 #include "download/row_keys.h"
+#include "download/download_list_store.h"
 #include "platform/dialogs.h"
+#include "platform/timer.h"
 
 namespace quillon {
 
@@ -44,6 +51,16 @@ TDLScrollBox::TDLScrollBox(QWidget* owner) : QScrollArea(owner) {
   CloseButton->setAccessibleName(QStringLiteral("Close"));
   CloseButton->hide();
   connect(CloseButton, &QPushButton::clicked, this, [this] { RemoveSelected(); });
+
+  ListMenu = new QMenu(this);
+  ListMenu->addAction(QStringLiteral("Clear finished"), this, [this] { ClearFinished(); });
+  save_timer_ = std::make_unique<platform::OneShotTimer>();
+  save_timer_->OnTimer = [this] { SaveNow(); };
+}
+
+TDLScrollBox::~TDLScrollBox() {
+  // The rows go after this object's members: they report to it no more.
+  for (TDLVisualPanel* row : Rows()) row->OnStateChange = nullptr;
 }
 
 std::vector<TDLVisualPanel*> TDLScrollBox::Rows() const {
@@ -164,12 +181,14 @@ TDLVisualPanel* TDLScrollBox::AddDownload(const std::string& URL, const std::str
   row->OnClick = [this](TDLVisualPanel* sender) { RowSelected(sender); };
   row->SetURLDownload(URL);
   row->SetLocalFilename(LocalFilename);
+  row->OnStateChange = [this](TDLVisualPanel*) { ScheduleSave(); };
   row->WrittenElsewhere = [this, row](const std::string& file) {
     for (TDLVisualPanel* other : Rows())
       if (other != row && other->DownloadInProgress() && other->LocalFilename() == file) return true;
     return false;
   };
   Relayout();
+  ScheduleSave();
   return row;
 }
 
@@ -177,6 +196,7 @@ void TDLScrollBox::RemoveRow(TDLVisualPanel* row) {
   if (SelectedRow() == row) CloseButton->hide();
   delete row;
   Relayout();
+  ScheduleSave();
 }
 
 void TDLScrollBox::RowSelected(TDLVisualPanel* Sender) {
@@ -212,6 +232,7 @@ void TDLScrollBox::RemoveSelected() {
       delete row;  // its transfer and file go with it
       CloseButton->hide();
       Relayout();
+      ScheduleSave();
       return;
     }
   }
@@ -241,6 +262,49 @@ void TDLScrollBox::CancelRunning() {
   for (TDLVisualPanel* row : Rows()) rows.emplace_back(row);
   for (const auto& row : rows)
     if (row && row->DownloadInProgress()) row->Job().Cancel();
+}
+
+int TDLScrollBox::ClearFinished() {
+  int removed = 0;
+  for (TDLVisualPanel* row : Rows()) {
+    if (!row->Finished()) continue;
+    if (CloseButton->isVisibleTo(content_) && row->y() + 2 == CloseButton->y()) CloseButton->hide();
+    delete row;
+    ++removed;
+  }
+  if (removed == 0) return 0;
+  Relayout();
+  ScheduleSave();
+  return removed;
+}
+
+void TDLScrollBox::ScheduleSave() {
+  if (!list_file_.empty() && !save_timer_->Active()) save_timer_->Start(1000);
+}
+
+void TDLScrollBox::SaveNow() {
+  save_timer_->Stop();
+  if (list_file_.empty()) return;
+  std::vector<TSavedDownload> rows;
+  for (TDLVisualPanel* row : Rows())
+    if (std::optional<TSavedDownload> saved = row->SavedDownload()) rows.push_back(std::move(*saved));
+  // An empty list that was never saved leaves no file behind.
+  if (rows.empty() && ::access(list_file_.c_str(), F_OK) != 0) return;
+  try {
+    WriteDownloadList(list_file_, rows);
+  } catch (const EDownloadListStore& e) {
+    std::fprintf(stderr, "quillon: the download list %s is not saved: %s\n", list_file_.c_str(), e.what());
+    return;
+  }
+  if (OnListSaved) OnListSaved();
+}
+
+void TDLScrollBox::contextMenuEvent(QContextMenuEvent* event) {
+  const std::vector<TDLVisualPanel*> rows = Rows();
+  ListMenu->actions().front()->setEnabled(
+      std::any_of(rows.begin(), rows.end(), [](TDLVisualPanel* row) { return row->Finished(); }));
+  ListMenu->popup(event->globalPos());
+  event->accept();
 }
 
 void TDLScrollBox::ListResize() { CloseButton->move(viewport()->width() - CloseButton->width() - 4, CloseButton->y()); }

@@ -21,21 +21,35 @@
 // selects the row that takes its place, Ctrl+Shift+O shows it in its folder.
 // To assistive technology the list is a list of its rows (top first) and the
 // close button; the focused row is its focus child.
+// The list's context menu (ListMenu) holds "Clear finished", which removes
+// the finished rows. With a list file (SetListFile) the rows are saved there
+// (download_list_store.h) as they change: a change starts a one-second
+// single-shot timer unless one is pending, so the file is written at most
+// once a second; SaveNow writes at once (at exit). A list that cannot be
+// written says so on stderr.
 #pragma once
 
 #include <QFrame>
 #include <QPushButton>
 #include <QScrollArea>
+#include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
+class QMenu;
+
 namespace quillon {
 
+namespace platform {
+class OneShotTimer;
+}
 class TDLVisualPanel;
 
 class TDLScrollBox : public QScrollArea {
  public:
   explicit TDLScrollBox(QWidget* owner);
+  ~TDLScrollBox() override;
 
   // A new row for URL and file, at the top; not started.
   TDLVisualPanel* AddDownload(const std::string& URL, const std::string& LocalFilename);
@@ -66,13 +80,28 @@ class TDLScrollBox : public QScrollArea {
   // Cancels every running download (each row keeps what it has fetched).
   void CancelRunning();
 
+  // Removes the finished rows (TDLVisualPanel::Finished); how many went.
+  int ClearFinished();
+
+  // Saves the rows to `path` from now on (empty: nowhere).
+  void SetListFile(const std::string& path) { list_file_ = path; }
+  const std::string& ListFile() const { return list_file_; }
+  // Writes the list within a second (nothing when a write is already due).
+  void ScheduleSave();
+  // Writes the list now.
+  void SaveNow();
+  // Fired after each write of the list file.
+  std::function<void()> OnListSaved;
+
   QPushButton* CloseButton;
+  QMenu* ListMenu;  // "Clear finished"
 
  protected:
   void resizeEvent(QResizeEvent* event) override;
   void keyPressEvent(QKeyEvent* event) override;
   void focusInEvent(QFocusEvent* event) override;
   void focusOutEvent(QFocusEvent* event) override;
+  void contextMenuEvent(QContextMenuEvent* event) override;
 
  private:
   void Relayout();
@@ -83,6 +112,8 @@ class TDLScrollBox : public QScrollArea {
   void RemoveByKey(int index);
   QWidget* content_;
   QFrame* focus_frame_;
+  std::string list_file_;
+  std::unique_ptr<platform::OneShotTimer> save_timer_;
 };
 
 }  // namespace quillon

@@ -17,7 +17,10 @@
 #include <QTime>
 
 #include "download/download_accessibility.h"
+#include <ctime>
+
 #include "download/file_name_rule.h"
+#include "download/partial_file.h"
 #include "platform/ansi_text.h"
 #include "platform/desktop_services.h"
 #include "platform/dialogs.h"
@@ -269,8 +272,77 @@ bool TDLVisualPanel::StartDownload() {
     if (!alive || (answer != TMsgResult::mrReplace && answer != TMsgResult::mrKeepBoth)) return false;
     if (answer == TMsgResult::mrKeepBoth) SetLocalFilename(FreeNumberedPath(file, elsewhere));
   }
+  missing_ = false;
+  started_at_ = static_cast<int64_t>(std::time(nullptr));
   job_.StartDownload();
   return true;
+}
+
+namespace {
+
+// Bytes in the regular file `path`; -1 when there is none.
+int64_t RegularFileSize(const std::string& path) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return -1;
+  return static_cast<int64_t>(st.st_size);
+}
+
+}  // namespace
+
+std::optional<TSavedDownload> TDLVisualPanel::SavedDownload() const {
+  TSavedDownload saved;
+  saved.url = job_.PickedURL();  // a start begins with it, the mirrors follow
+  saved.file = job_.LocalFilename();
+  // A row whose file went keeps its completion text: the file may come back.
+  saved.status = missing_ ? missing_status_ : job_.Status();
+  saved.started = started_at_;
+  saved.expected_size = job_.ExpectedFile().size;
+  saved.expected_sha256 = job_.ExpectedFile().sha256;
+  saved.authenticated = job_.ExpectedFile().authenticated;
+  saved.mirrors = job_.Mirrors();
+  if (Finished()) {
+    saved.state = TSavedDownload::kFinished;
+    saved.received = saved.total = RegularFileSize(saved.file);
+    return saved;
+  }
+  const bool restored_paused = job_.PauseVisible() && job_.PauseCaption() == "Resume" && !job_.DownloadInProgress();
+  if (!job_.DownloadInProgress() && job_.Status() == "...") return std::nullopt;  // never started
+  saved.state = job_.DownloadInProgress() || job_.RetryPending() || restored_paused ? TSavedDownload::kPaused
+                                                                                    : TSavedDownload::kFailed;
+  const std::string part = PartialFileName(saved.file);
+  saved.received = RegularFileSize(part);
+  TPartInfo info;
+  saved.total = ReadPartInfo(part, info) && info.total > 0 ? info.total : saved.expected_size;
+  return saved;
+}
+
+void TDLVisualPanel::Restore(const TSavedDownload& saved) {
+  started_at_ = saved.started;
+  TExpectedFile expected;
+  expected.size = saved.expected_size;
+  expected.sha256 = saved.expected_sha256;
+  expected.authenticated = saved.authenticated;
+  job_.SetExpectedFile(expected);
+  job_.SetMirrors(saved.mirrors);
+  if (saved.state == TSavedDownload::kFinished) {
+    missing_ = RegularFileSize(saved.file) < 0;
+    missing_status_ = saved.status;
+    job_.ShowRestored(missing_ ? TDownloadJob::rsMissing : TDownloadJob::rsFinished,
+                      saved.status.empty() ? "Download Complete." : saved.status, 100);
+    return;
+  }
+  // What the part holds now tells where Resume goes on; a part that is gone
+  // starts from nothing.
+  const std::string part = PartialFileName(saved.file);
+  const int64_t received = RegularFileSize(part);
+  if (saved.state == TSavedDownload::kFailed && received <= 0) {
+    job_.ShowRestored(TDownloadJob::rsFailed, saved.status.empty() ? "Download failed." : saved.status, 0);
+    return;
+  }
+  TPartInfo info;
+  const int64_t total = ReadPartInfo(part, info) && info.total > 0 ? info.total : saved.total;
+  const int position = received > 0 && total > 0 ? static_cast<int>(std::min<int64_t>(100, received * 100 / total)) : 0;
+  job_.ShowRestored(TDownloadJob::rsPaused, "", position);
 }
 
 void TDLVisualPanel::SetActionCaption(const std::string& text) {
@@ -351,6 +423,7 @@ void TDLVisualPanel::Sync() {
     QAccessible::updateAccessibility(&said);
   }
 #endif
+  if (OnStateChange) OnStateChange(this);
   if (ended && OnFinished) OnFinished(this);  // last: the handler may remove the row
 }
 

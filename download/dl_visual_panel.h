@@ -19,12 +19,15 @@
 #pragma once
 
 #include <QFrame>
+#include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 
 #include "base/date_time.h"
 #include "download/click_label.h"
 #include "download/download_job.h"
+#include "download/download_list_store.h"
 #include "download/progress_cyl.h"
 
 class QLabel;
@@ -89,6 +92,22 @@ class TDLVisualPanel : public QFrame, private TResumeQuestion {
   void RefitTexts();
 
   std::function<void(TDLVisualPanel* Sender)> OnClick;
+  // Fired after every change the job reports (the list saves itself then).
+  std::function<void(TDLVisualPanel* Sender)> OnStateChange;
+
+  // ---- The list kept across restarts --------------------------------------------------
+  // The row as it is to be saved; absent for a row that was never started.
+  // A running row is saved as paused, with the bytes NAME.part holds.
+  std::optional<TSavedDownload> SavedDownload() const;
+  // Shows a saved row, before any start: a finished one as finished (or
+  // "File no longer exists." when its file is gone), a paused one, and a
+  // failed one that left a part, as paused with what its part holds (Resume
+  // continues it), a failed one without a part with its status. The row
+  // takes the saved publisher's size and SHA-256 and the mirrors.
+  void Restore(const TSavedDownload& saved);
+  // Complete, or restored as finished with its file gone: "Clear finished"
+  // removes it.
+  bool Finished() const { return job_.ActionMode() == amOpen || missing_; }
 
   // ---- Controls (for the list and for tests) ------------------------------------------
   QLabel* FileIcon;
@@ -131,6 +150,9 @@ class TDLVisualPanel : public QFrame, private TResumeQuestion {
 
   TDownloadJob job_;
   TDateTime dl_start_time_ = 0;
+  int64_t started_at_ = 0;  // seconds since 1970 of the last start
+  bool missing_ = false;    // restored as finished, its file gone
+  std::string missing_status_;  // the saved status of such a row
   TBevelCut bevel_outer_ = bvLowered;
   int shown_fit_count_ = -1;
   int status_lines_ = 1;

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <system_error>
+#include <utility>
 
 #include <cerrno>
 #include <cstring>
@@ -264,7 +265,8 @@ void TDownloadJob::StartDownload() {
   // A restart replaces whatever is left of the previous transfer.
   ReleaseClients();
   ++start_count_;
-  ftp_continue_ = false;
+  ftp_continue_ = std::exchange(continue_unasked_, false);
+  restored_paused_ = false;
   // A new start begins with the URL that was set, not with a mirror of it.
   if (mirror_index_ > 0) url_ = picked_url_;
   mirror_index_ = 0;
@@ -511,6 +513,7 @@ void TDownloadJob::Finish(bool complete, const std::string& failure) {
 // ---- HTTP ----------------------------------------------------------------------------
 
 void TDownloadJob::StartHttpDownload() {
+  if (ftp_continue_) return ContinueHttp();
   http_resuming_ = false;
   http_refetch_ = false;
   resume_from_ = 0;
@@ -1291,6 +1294,10 @@ void TDownloadJob::Cancel() {
 }
 
 void TDownloadJob::PauseClick() {
+  if (restored_paused_) {
+    continue_unasked_ = true;
+    return StartDownload();
+  }
   if (pause_caption_ == "Pause") {
     pause_caption_ = "Resume";
     paused_ = true;
@@ -1307,6 +1314,37 @@ void TDownloadJob::PauseClick() {
     }
   }
   ApplyPause();
+  Changed();
+}
+
+void TDownloadJob::ShowRestored(TRestoredState state, const std::string& status, int position) {
+  if (in_progress_ || settling_) return;
+  restored_paused_ = state == rsPaused;
+  paused_ = false;
+  pause_visible_ = state == rsPaused;
+  pause_caption_ = state == rsPaused ? "Resume" : "Pause";
+  position_ = std::clamp(position, 0, 100);
+  color_.reset();
+  icon_shown_ = false;
+  switch (state) {
+    case rsFinished:
+      Finish(true, "");
+      status_ = status;
+      ShowFileIcon();
+      break;
+    case rsMissing:
+      ToStartMode();
+      status_ = "File no longer exists.";
+      position_ = 0;
+      break;
+    case rsPaused:
+      ToStartMode();
+      status_ = "Paused.";
+      break;
+    case rsFailed:
+      Finish(false, status);
+      break;
+  }
   Changed();
 }
 

@@ -188,6 +188,8 @@ class TDownloadJob {
 
   // ---- Settings ---------------------------------------------------------------
   const std::string& URL() const { return url_; }
+  // The URL that was set, also while a mirror of it is fetched.
+  const std::string& PickedURL() const { return mirror_index_ > 0 ? picked_url_ : url_; }
   void SetURL(const std::string& v) {
     url_ = v;
     mirror_index_ = 0;
@@ -209,6 +211,7 @@ class TDownloadJob {
   void SetIdleTimeout(int Seconds) { idle_timeout_ = Seconds; }
   void SetResumeQuestion(TResumeQuestion* q) { question_ = q; }
   void SetExpectedFile(TExpectedFile v) { expected_ = std::move(v); }
+  const TExpectedFile& ExpectedFile() const { return expected_; }
   // Tries after a transient failure (0, the default: none; the window and
   // quillon-get use kDefaultRetries) and the seconds before the first; they
   // apply from the next failure.
@@ -267,6 +270,18 @@ class TDownloadJob {
   // The pause link: "Pause" pauses the data connection and shows "Paused.",
   // "Resume" resumes it and brings the progress text back.
   void PauseClick();
+
+  // What a download of an earlier run left, shown before any start (the
+  // download list brought back after a restart):
+  //   rsFinished: `status`, open mode, the complete colour and the file's icon;
+  //   rsMissing: "File no longer exists.", start mode;
+  //   rsPaused: "Paused." at `position`, start mode, and the pause link
+  //     "Resume", which starts the download continuing NAME.part without the
+  //     question when its record proves it is the same file (as a retry
+  //     does), and from nothing otherwise;
+  //   rsFailed: `status`, start mode with the failure colour.
+  enum TRestoredState { rsFinished, rsMissing, rsPaused, rsFailed };
+  void ShowRestored(TRestoredState state, const std::string& status, int position);
 
   // Fired after every change of what a viewer shows.
   std::function<void(TDownloadJob* Sender)> OnChange;
@@ -417,7 +432,12 @@ class TDownloadJob {
   bool ftp_completed_ = false;  // Get or RestartGet ended well, Quit follows
   int64_t ftp_size_ = -1;        // the SIZE answer; -1: refused or not a number
   bool ftp_finished_ = false;    // the transfer's outcome is shown
-  bool ftp_continue_ = false;    // a retry: a continuable part goes on unasked
+  // A retry, or a restored row's Resume: a continuable part goes on unasked
+  // (over HTTP too, for the latter).
+  bool ftp_continue_ = false;
+  // The next start continues the part unasked (a restored row's Resume).
+  bool continue_unasked_ = false;
+  bool restored_paused_ = false;  // shown by ShowRestored(rsPaused), not started since
   int64_t transfer_start_ms_ = 0;
   int64_t next_update_ms_ = 0;
   int64_t base_count_ = 0;  // bytes already on disk when the transfer began

@@ -267,8 +267,10 @@ TEST(DownloadRetryTest, MirrorsTakeOverThePart) {
     std::lock_guard<std::mutex> lock(mutex);
     EXPECT_EQ(RangeStart(request), hashed ? 5000 : -1) << request;
     EXPECT_EQ(request.find("If-Range:"), std::string::npos);
-    // The row names the URL fetched last.
+    // The row names the URL fetched last; a new start (and the saved list)
+    // begins with the one set.
     EXPECT_EQ(j.job.URL(), third);
+    EXPECT_EQ(j.job.PickedURL(), url);
   }
 }
 

@@ -1,0 +1,86 @@
+// The window's download list across restarts: which file holds it, the rows
+// it brings back at start, the save at close, and a list it cannot read.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "app/trust_record.h"
+#include "base/sha256_hasher.h"
+#include "download/dl_scroll_box.h"
+#include "download/dl_visual_panel.h"
+#include "download/download_list_store.h"
+#include "tests/support/test_catalogue.h"
+#include "tests/support/test_window.h"
+
+namespace quillon {
+namespace {
+
+using testing::CatalogueXml;
+using testing::InterfaceXml;
+using testing::kEditor;
+using testing::TestProduct;
+using testing::WindowTest;
+
+const TestProduct kPaint{"Paint", "Paints.", "", "", {{"Paint (HTTP)", "http://127.0.0.1/paint.exe"}}};
+
+TEST_F(WindowTest, TheDownloadListFileIsNamedByTheCatalogue) {
+  const struct {
+    std::string id_xml;
+    std::string name;
+  } cases[] = {
+      {"<Catalogue_Id>line-1</Catalogue_Id>", "downloads-id-line-1.json"},
+      {"<Catalogue_Id>../x y</Catalogue_Id>", "downloads-id-sha256-" + TSha256Hasher::HexOf("../x y") + ".json"},
+      {"", "downloads-program-" + TSha256Hasher::HexOf(dir.File("quillon")) + ".json"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto& w = Open(CatalogueXml({kEditor, kPaint}, InterfaceXml(c.id_xml)));
+    EXPECT_EQ(w.DownloadListPath(), TTrustRecord::Folder() + "/" + c.name);
+  }
+}
+
+TEST_F(WindowTest, TheDownloadListComesBackAtTheNextStart) {
+  const std::string xml = CatalogueXml({kEditor, kPaint});
+  const std::string path = Open(xml).DownloadListPath();
+  window->close();
+  EXPECT_FALSE(testing::FileExists(path));  // no rows, no file
+
+  testing::WriteFile(dir.File("done.bin"), "x");
+  auto row = [&](const char* name, TSavedDownload::TState state, const char* status) {
+    TSavedDownload r;
+    r.url = "http://127.0.0.1:1/f.bin";
+    r.file = dir.File(name);
+    r.state = state;
+    r.status = status;
+    return r;
+  };
+  WriteDownloadList(path, {row("done.bin", TSavedDownload::kFinished, "Download Complete."),
+                           row("gone.bin", TSavedDownload::kFinished, "Download Complete."),
+                           row("part.bin", TSavedDownload::kPaused, "Paused.")});
+  auto& w = Open(xml);
+  ASSERT_FALSE(w.DLScrollBox->isHidden());
+  std::vector<TDLVisualPanel*> rows = w.DLScrollBox->Rows();
+  ASSERT_EQ(rows.size(), 3u);
+  EXPECT_EQ(rows[0]->StatusLabel->toolTip(), "Download Complete.");
+  EXPECT_EQ(rows[1]->StatusLabel->toolTip(), "File no longer exists.");
+  EXPECT_EQ(rows[2]->StatusLabel->toolTip(), "Paused.");
+  EXPECT_EQ(rows[2]->PauseLink->text(), "Resume");
+  EXPECT_EQ(rows[2]->ActionLink->text(), "Get it");  // the catalogue's caption
+  EXPECT_LT(rows[2]->y(), rows[0]->y());            // the newest on top, as before
+  EXPECT_EQ(w.DLScrollBox->ClearFinished(), 2);
+  w.close();  // saves at once
+  const std::vector<TSavedDownload> left = ReadDownloadList(path);
+  ASSERT_EQ(left.size(), 1u);
+  EXPECT_EQ(left[0].file, dir.File("part.bin"));
+
+  // A list that cannot be read is ignored: the window opens without rows.
+  testing::WriteFile(path, "{\"format\": \"quillon download list\", \"version\": 99}");
+  auto& third = Open(xml);
+  EXPECT_TRUE(third.DLScrollBox->Rows().empty());
+  EXPECT_TRUE(third.DLScrollBox->isHidden());
+  EXPECT_FALSE(third.ListBox1->count() == 0);
+}
+
+}  // namespace
+}  // namespace quillon

@@ -1,0 +1,284 @@
+#include "download/download_list_store.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <QByteArray>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QJsonValue>
+#include <QString>
+#include <QStringDecoder>
+
+#include <cctype>
+#include <cerrno>
+#include <cmath>
+#include <cstring>
+
+#include "base/base64.h"
+
+namespace quillon {
+
+namespace {
+
+constexpr const char* kFormat = "quillon download list";
+constexpr int kVersion = 1;
+constexpr int64_t kMaxFileBytes = int64_t{4} << 20;
+constexpr qsizetype kMaxRows = 1000;
+constexpr size_t kMaxText = 4096;
+constexpr int64_t kMaxNumber = int64_t{1} << 53;
+
+std::string Errno(int e) { return std::strerror(e); }
+
+bool HasControl(const std::string& s) {
+  for (unsigned char c : s)
+    if (c < 0x20 || c == 0x7F) return true;
+  return false;
+}
+
+bool StartsWithNoCase(const std::string& s, const char* prefix) {
+  const size_t n = std::strlen(prefix);
+  if (s.size() < n) return false;
+  for (size_t i = 0; i < n; ++i)
+    if (std::tolower(static_cast<unsigned char>(s[i])) != prefix[i]) return false;
+  return true;
+}
+
+bool IsTextValue(const std::string& s) { return s.size() <= kMaxText && !HasControl(s); }
+
+bool IsUrlValue(const std::string& s) {
+  return IsTextValue(s) &&
+         (StartsWithNoCase(s, "http://") || StartsWithNoCase(s, "https://") || StartsWithNoCase(s, "ftp://"));
+}
+
+// An absolute path without "." or ".." parts that names a file, not a folder.
+bool IsFileValue(const std::string& s) {
+  if (!IsTextValue(s) || s.size() < 2 || s[0] != '/' || s.back() == '/') return false;
+  size_t begin = 1;
+  while (begin <= s.size()) {
+    size_t end = s.find('/', begin);
+    if (end == std::string::npos) end = s.size();
+    const std::string_view part(s.data() + begin, end - begin);
+    if (part == "." || part == "..") return false;
+    begin = end + 1;
+  }
+  return true;
+}
+
+bool IsSha256Value(const std::string& s) {
+  if (s.empty()) return true;
+  if (s.size() != 64) return false;
+  for (char c : s)
+    if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return false;
+  return true;
+}
+
+bool IsNumberValue(int64_t v) { return v >= -1 && v <= kMaxNumber; }
+
+bool Storable(const TSavedDownload& row) {
+  if (!IsUrlValue(row.url) || !IsFileValue(row.file) || !IsTextValue(row.status) ||
+      !IsSha256Value(row.expected_sha256))
+    return false;
+  for (int64_t n : {row.received, row.total, row.started, row.expected_size})
+    if (!IsNumberValue(n)) return false;
+  for (const std::string& m : row.mirrors)
+    if (!IsUrlValue(m)) return false;
+  return true;
+}
+
+bool IsUtf8(const std::string& s) {
+  auto decoder = QStringDecoder(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
+  (void)QString(decoder(QByteArrayView(s.data(), static_cast<qsizetype>(s.size()))));
+  return !decoder.hasError();
+}
+
+QJsonValue BytesValue(const std::string& s) {
+  if (IsUtf8(s)) return QString::fromUtf8(s.data(), static_cast<qsizetype>(s.size()));
+  return QJsonObject{{QStringLiteral("base64"), QString::fromLatin1(Base64Encode(s))}};
+}
+
+const char* StateName(TSavedDownload::TState state) {
+  switch (state) {
+    case TSavedDownload::kFinished: return "finished";
+    case TSavedDownload::kPaused: return "paused";
+    case TSavedDownload::kFailed: return "failed";
+  }
+  return "failed";
+}
+
+[[noreturn]] void Refuse(const std::string& reason) { throw EDownloadListStore(reason); }
+
+// A byte string of a row: a JSON string, or {"base64": "..."}.
+std::string ReadBytes(const QJsonObject& row, const char* name) {
+  const QJsonValue value = row.value(QLatin1String(name));
+  if (value.isString()) {
+    const QByteArray utf8 = value.toString().toUtf8();
+    return std::string(utf8.constData(), static_cast<size_t>(utf8.size()));
+  }
+  if (value.isObject() && value.toObject().size() == 1 && value.toObject().value("base64").isString()) {
+    const QByteArray text = value.toObject().value("base64").toString().toLatin1();
+    if (auto bytes = Base64Decode(std::string_view(text.constData(), static_cast<size_t>(text.size()))))
+      return *bytes;
+  }
+  Refuse(std::string("a row's ") + name + " is not a text");
+}
+
+int64_t ReadNumber(const QJsonObject& row, const char* name) {
+  const QJsonValue value = row.value(QLatin1String(name));
+  const double d = value.toDouble(-2);
+  if (!value.isDouble() || d != std::floor(d) || d < -1 || d > static_cast<double>(kMaxNumber))
+    Refuse(std::string("a row's ") + name + " is not a whole number from -1 up to 2^53");
+  return static_cast<int64_t>(d);
+}
+
+}  // namespace
+
+std::string EncodeDownloadList(const std::vector<TSavedDownload>& rows) {
+  QJsonArray list;
+  for (const TSavedDownload& row : rows) {
+    if (!Storable(row)) continue;
+    QJsonArray mirrors;
+    for (const std::string& m : row.mirrors) mirrors.append(BytesValue(m));
+    list.append(QJsonObject{
+        {"url", BytesValue(row.url)},
+        {"file", BytesValue(row.file)},
+        {"state", QString::fromLatin1(StateName(row.state))},
+        {"status", BytesValue(row.status)},
+        {"received", static_cast<double>(row.received)},
+        {"total", static_cast<double>(row.total)},
+        {"started", static_cast<double>(row.started)},
+        {"expected_size", static_cast<double>(row.expected_size)},
+        {"expected_sha256", QString::fromLatin1(row.expected_sha256)},
+        {"authenticated", row.authenticated},
+        {"mirrors", mirrors},
+    });
+  }
+  const QJsonObject top{{"format", QString::fromLatin1(kFormat)}, {"version", kVersion}, {"rows", list}};
+  return QJsonDocument(top).toJson(QJsonDocument::Indented).toStdString();
+}
+
+std::vector<TSavedDownload> DecodeDownloadList(const std::string& bytes) {
+  if (static_cast<int64_t>(bytes.size()) > kMaxFileBytes) Refuse("it is too large to be a download list");
+  QJsonParseError error{};
+  const QJsonDocument doc =
+      QJsonDocument::fromJson(QByteArray(bytes.data(), static_cast<qsizetype>(bytes.size())), &error);
+  if (error.error != QJsonParseError::NoError || !doc.isObject()) Refuse("it is not a download list");
+  const QJsonObject top = doc.object();
+  if (top.value("format").toString() != QLatin1String(kFormat)) Refuse("it is not a download list");
+  if (!top.value("version").isDouble() || top.value("version").toDouble() != kVersion)
+    Refuse("it is of another version");
+  const QJsonValue list = top.value("rows");
+  if (!list.isArray()) Refuse("it has no rows");
+  if (list.toArray().size() > kMaxRows) Refuse("it has too many rows");
+  std::vector<TSavedDownload> rows;
+  for (const QJsonValue& value : list.toArray()) {
+    if (!value.isObject()) Refuse("a row is not an object");
+    const QJsonObject o = value.toObject();
+    TSavedDownload row;
+    row.url = ReadBytes(o, "url");
+    row.file = ReadBytes(o, "file");
+    const QString state = o.value("state").toString();
+    if (state == QLatin1String("finished"))
+      row.state = TSavedDownload::kFinished;
+    else if (state == QLatin1String("paused"))
+      row.state = TSavedDownload::kPaused;
+    else if (state == QLatin1String("failed"))
+      row.state = TSavedDownload::kFailed;
+    else
+      Refuse("a row's state is unknown");
+    row.status = ReadBytes(o, "status");
+    row.received = ReadNumber(o, "received");
+    row.total = ReadNumber(o, "total");
+    row.started = ReadNumber(o, "started");
+    row.expected_size = ReadNumber(o, "expected_size");
+    if (!o.value("expected_sha256").isString()) Refuse("a row's expected_sha256 is not a text");
+    row.expected_sha256 = o.value("expected_sha256").toString().toStdString();
+    if (!o.value("authenticated").isBool()) Refuse("a row's authenticated is not true or false");
+    row.authenticated = o.value("authenticated").toBool();
+    if (!o.value("mirrors").isArray() || o.value("mirrors").toArray().size() > kMaxRows)
+      Refuse("a row's mirrors are not a list");
+    for (const QJsonValue& m : o.value("mirrors").toArray()) {
+      const QJsonObject holder{{"mirror", m}};
+      row.mirrors.push_back(ReadBytes(holder, "mirror"));
+    }
+    if (!IsUrlValue(row.url)) Refuse("a row's url is not an http, https or ftp URL");
+    if (!IsFileValue(row.file)) Refuse("a row's file is not an absolute path of a file");
+    if (!IsTextValue(row.status)) Refuse("a row's status is too long or holds a control character");
+    if (!IsSha256Value(row.expected_sha256)) Refuse("a row's expected_sha256 is not 64 hexadecimal digits");
+    for (const std::string& m : row.mirrors)
+      if (!IsUrlValue(m)) Refuse("a row's mirror is not an http, https or ftp URL");
+    rows.push_back(std::move(row));
+  }
+  return rows;
+}
+
+std::vector<TSavedDownload> ReadDownloadList(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+  if (fd < 0) {
+    if (errno == ENOENT) return {};
+    Refuse("it cannot be read: " + Errno(errno));
+  }
+  struct stat st {};
+  std::string bytes;
+  int error = 0;
+  if (::fstat(fd, &st) != 0) {
+    error = errno;
+  } else if (!S_ISREG(st.st_mode)) {
+    ::close(fd);
+    Refuse("it is not a file");
+  } else if (st.st_size > kMaxFileBytes) {
+    ::close(fd);
+    Refuse("it is too large to be a download list");
+  } else {
+    bytes.resize(static_cast<size_t>(st.st_size));
+    size_t done = 0;
+    while (done < bytes.size()) {
+      const ssize_t n = ::read(fd, bytes.data() + done, bytes.size() - done);
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) error = errno;
+      if (n <= 0) break;
+      done += static_cast<size_t>(n);
+    }
+    bytes.resize(done);
+  }
+  ::close(fd);
+  if (error != 0) Refuse("it cannot be read: " + Errno(error));
+  return DecodeDownloadList(bytes);
+}
+
+void WriteDownloadList(const std::string& path, const std::vector<TSavedDownload>& rows) {
+  auto fail = [](const std::string& reason) { Refuse("it cannot be written: " + reason); };
+  // The folder and its missing parents, private to the user.
+  const std::string folder = path.substr(0, path.rfind('/'));
+  for (size_t pos = 1; pos <= folder.size(); ++pos) {
+    if (pos < folder.size() && folder[pos] != '/') continue;
+    const std::string part = folder.substr(0, pos);
+    if (::mkdir(part.c_str(), 0700) != 0 && errno != EEXIST) fail("cannot create " + part + ": " + Errno(errno));
+  }
+  std::string temp = path + ".XXXXXX";
+  const int fd = ::mkstemp(temp.data());  // mode 0600
+  if (fd < 0) fail(Errno(errno));
+  const std::string bytes = EncodeDownloadList(rows);
+  size_t done = 0;
+  int error = 0;
+  while (done < bytes.size()) {
+    const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      error = n < 0 ? errno : EIO;
+      break;
+    }
+    done += static_cast<size_t>(n);
+  }
+  if (error == 0 && ::fsync(fd) != 0) error = errno;
+  if (::close(fd) != 0 && error == 0) error = errno;
+  if (error == 0 && ::rename(temp.c_str(), path.c_str()) != 0) error = errno;
+  if (error != 0) {
+    ::unlink(temp.c_str());
+    fail(Errno(error));
+  }
+}
+
+}  // namespace quillon
