@@ -1,16 +1,11 @@
 #include "app/trust_record.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstdlib>
-#include <cstring>
 
 #include "app/catalogue.h"
 #include "base/base64.h"
 #include "base/ed25519_key.h"
+#include "base/private_file.h"
 #include "base/sha256_hasher.h"
 #include "base/strings.h"
 
@@ -22,21 +17,6 @@ constexpr std::string_view kMagic = "quillon trust record 1\n";
 // A record holds one catalogue (at most the 64 MiB an update may have) and a
 // few lines; anything larger is not a record.
 constexpr int64_t kMaxRecordBytes = (int64_t{64} << 20) + 65536;
-
-std::string Errno(int e) { return std::strerror(e); }
-
-// Creates the folder and its missing parents, private to the user (0700, as
-// the base directory rules ask); the reason of a failure, empty when the
-// folder is there.
-std::string MakeFolder(const std::string& folder) {
-  for (size_t pos = 1; pos <= folder.size(); ++pos) {
-    if (pos < folder.size() && folder[pos] != '/') continue;
-    const std::string part = folder.substr(0, pos);
-    if (::mkdir(part.c_str(), 0700) != 0 && errno != EEXIST)
-      return "cannot create " + part + ": " + Errno(errno);
-  }
-  return {};
-}
 
 }  // namespace
 
@@ -112,65 +92,20 @@ TTrustRecord TTrustRecord::Decode(std::string_view bytes) {
 }
 
 std::optional<TTrustRecord> TTrustRecord::Read(const std::string& path) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-  if (fd < 0) {
-    if (errno == ENOENT) return std::nullopt;
-    throw ETrustRecord("it cannot be read: " + Errno(errno));
+  try {
+    const std::optional<std::string> bytes = ReadPrivateFile(path, kMaxRecordBytes, "a trust record");
+    if (!bytes) return std::nullopt;
+    return Decode(*bytes);
+  } catch (const EPrivateFile& e) {
+    throw ETrustRecord(e.what());
   }
-  struct stat st {};
-  std::string bytes;
-  int error = 0;
-  if (::fstat(fd, &st) != 0) {
-    error = errno;
-  } else if (!S_ISREG(st.st_mode)) {
-    ::close(fd);
-    throw ETrustRecord("it is not a file");
-  } else if (st.st_size > kMaxRecordBytes) {
-    ::close(fd);
-    throw ETrustRecord("it is too large to be a trust record");
-  } else {
-    bytes.resize(static_cast<size_t>(st.st_size));
-    size_t done = 0;
-    while (done < bytes.size()) {
-      const ssize_t n = ::read(fd, bytes.data() + done, bytes.size() - done);
-      if (n < 0 && errno == EINTR) continue;
-      if (n < 0) error = errno;
-      if (n <= 0) break;
-      done += static_cast<size_t>(n);
-    }
-    bytes.resize(done);
-  }
-  ::close(fd);
-  if (error != 0) throw ETrustRecord("it cannot be read: " + Errno(error));
-  return Decode(bytes);
 }
 
 void TTrustRecord::Write(const std::string& path) const {
-  auto fail = [&](const std::string& reason) {
-    throw ETrustRecord("the trust record " + path + " cannot be written: " + reason);
-  };
-  if (const std::string problem = MakeFolder(path.substr(0, path.rfind('/'))); !problem.empty()) fail(problem);
-  std::string temp = path + ".XXXXXX";
-  const int fd = ::mkstemp(temp.data());  // mode 0600
-  if (fd < 0) fail(Errno(errno));
-  const std::string bytes = Encode();
-  size_t done = 0;
-  int error = 0;
-  while (done < bytes.size()) {
-    const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      error = n < 0 ? errno : EIO;
-      break;
-    }
-    done += static_cast<size_t>(n);
-  }
-  if (error == 0 && (::fchmod(fd, 0600) != 0 || ::fsync(fd) != 0)) error = errno;
-  if (::close(fd) != 0 && error == 0) error = errno;
-  if (error == 0 && ::rename(temp.c_str(), path.c_str()) != 0) error = errno;
-  if (error != 0) {
-    ::unlink(temp.c_str());
-    fail(Errno(error));
+  try {
+    WritePrivateFile(path, Encode(), /*sync=*/true);
+  } catch (const EPrivateFile& e) {
+    throw ETrustRecord("the trust record " + path + " cannot be written: " + e.what());
   }
 }
 

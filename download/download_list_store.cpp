@@ -1,9 +1,5 @@
 #include "download/download_list_store.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <QByteArray>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -13,11 +9,10 @@
 #include <QStringDecoder>
 
 #include <cctype>
-#include <cerrno>
 #include <cmath>
-#include <cstring>
 
 #include "base/base64.h"
+#include "base/private_file.h"
 
 namespace quillon {
 
@@ -29,8 +24,6 @@ constexpr int64_t kMaxFileBytes = int64_t{4} << 20;
 constexpr qsizetype kMaxRows = 1000;
 constexpr size_t kMaxText = 4096;
 constexpr int64_t kMaxNumber = int64_t{1} << 53;
-
-std::string Errno(int e) { return std::strerror(e); }
 
 bool HasControl(const std::string& s) {
   for (unsigned char c : s)
@@ -215,69 +208,22 @@ std::vector<TSavedDownload> DecodeDownloadList(const std::string& bytes) {
 }
 
 std::vector<TSavedDownload> ReadDownloadList(const std::string& path) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
-  if (fd < 0) {
-    if (errno == ENOENT) return {};
-    Refuse("it cannot be read: " + Errno(errno));
+  std::optional<std::string> bytes;
+  try {
+    bytes = ReadPrivateFile(path, kMaxFileBytes, "a download list");
+  } catch (const EPrivateFile& e) {
+    Refuse(e.what());
   }
-  struct stat st {};
-  std::string bytes;
-  int error = 0;
-  if (::fstat(fd, &st) != 0) {
-    error = errno;
-  } else if (!S_ISREG(st.st_mode)) {
-    ::close(fd);
-    Refuse("it is not a file");
-  } else if (st.st_size > kMaxFileBytes) {
-    ::close(fd);
-    Refuse("it is too large to be a download list");
-  } else {
-    bytes.resize(static_cast<size_t>(st.st_size));
-    size_t done = 0;
-    while (done < bytes.size()) {
-      const ssize_t n = ::read(fd, bytes.data() + done, bytes.size() - done);
-      if (n < 0 && errno == EINTR) continue;
-      if (n < 0) error = errno;
-      if (n <= 0) break;
-      done += static_cast<size_t>(n);
-    }
-    bytes.resize(done);
-  }
-  ::close(fd);
-  if (error != 0) Refuse("it cannot be read: " + Errno(error));
-  return DecodeDownloadList(bytes);
+  return bytes ? DecodeDownloadList(*bytes) : std::vector<TSavedDownload>{};
 }
 
 void WriteDownloadList(const std::string& path, const std::vector<TSavedDownload>& rows) {
-  auto fail = [](const std::string& reason) { Refuse("it cannot be written: " + reason); };
-  // The folder and its missing parents, private to the user.
-  const std::string folder = path.substr(0, path.rfind('/'));
-  for (size_t pos = 1; pos <= folder.size(); ++pos) {
-    if (pos < folder.size() && folder[pos] != '/') continue;
-    const std::string part = folder.substr(0, pos);
-    if (::mkdir(part.c_str(), 0700) != 0 && errno != EEXIST) fail("cannot create " + part + ": " + Errno(errno));
-  }
-  std::string temp = path + ".XXXXXX";
-  const int fd = ::mkstemp(temp.data());  // mode 0600
-  if (fd < 0) fail(Errno(errno));
-  const std::string bytes = EncodeDownloadList(rows);
-  size_t done = 0;
-  int error = 0;
-  while (done < bytes.size()) {
-    const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      error = n < 0 ? errno : EIO;
-      break;
-    }
-    done += static_cast<size_t>(n);
-  }
-  if (error == 0 && ::fsync(fd) != 0) error = errno;
-  if (::close(fd) != 0 && error == 0) error = errno;
-  if (error == 0 && ::rename(temp.c_str(), path.c_str()) != 0) error = errno;
-  if (error != 0) {
-    ::unlink(temp.c_str());
-    fail(Errno(error));
+  // No fsync: the list is rewritten about once a second while downloads run,
+  // and the rename alone keeps the old or the new list whole.
+  try {
+    WritePrivateFile(path, EncodeDownloadList(rows), /*sync=*/false);
+  } catch (const EPrivateFile& e) {
+    Refuse(std::string("it cannot be written: ") + e.what());
   }
 }
 
