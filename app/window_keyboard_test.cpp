@@ -185,7 +185,7 @@ TEST_F(WindowKeyboardTest, TheDownloadListIsOneTabStopAfterThePage) {
   } cases[] = {{{Notes(), kTally}, false}, {{Notes(), kTally}, true}, {{kTally}, false}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.products.size() * 10 + c.back);
-    desktop.desktop_folder = QString::fromStdString(dir.path());
+    desktop.download_folder = QString::fromStdString(dir.path());
     auto& w = Open(CatalogueXml(c.products));
     w.run_downloads = true;
     if (c.products.size() > 1) Key(Qt::Key_Return);  // Next
