@@ -16,6 +16,7 @@
 #include "download/queued_file_stream.h"
 #include "platform/timer.h"
 #include "net/http/url.h"
+#include "net/socket/host_name.h"
 #include "platform/winsock_errors.h"
 
 namespace quillon {
@@ -129,7 +130,7 @@ bool UnsafeLoginText(const std::string& s) { return s.find_first_of(std::string(
 // no socket error.
 std::string SocketFailure(int error, const std::string& host, const TWSocket* socket) {
   using namespace platform;
-  if (IsLookupError(error)) return "can't resolve host name " + host;
+  if (IsLookupError(error)) return "can't resolve host name " + DisplayHostName(host);
   std::string text = SystemErrorText(error);
   switch (error) {
     case WSAECONNREFUSED:
@@ -836,6 +837,13 @@ void TDownloadJob::EndHttpDownload(bool complete, bool cancelled) {
 void TDownloadJob::StartFtpDownload() {
   failure_kind_ = TFailureKind::kNone;
   TFtpUrlParts parts = SplitFtpUrl(url_);
+  if (!IsAsciiHostName(parts.host)) {
+    // A name without an ASCII form: refused before any connection.
+    in_progress_ = false;
+    Finish(false, "Download failed: " + InvalidHostNameText(parts.host));
+    KeepOrRemovePart(true);
+    return Changed();
+  }
   std::string user = parts.user.empty() ? std::string("anonymous") : parts.user;
   std::string password = parts.password;
   if (password.empty() && IsAnonymousUser(user)) password = kAnonymousPassword;

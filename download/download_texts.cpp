@@ -10,6 +10,7 @@
 
 #include "base/code_page.h"
 #include "base/strings.h"
+#include "net/socket/host_name.h"
 
 namespace quillon {
 
@@ -204,7 +205,7 @@ TFtpUrlParts SplitFtpUrl(const std::string& url) {
     authority = authority.substr(0, colon);
     if (!port.empty()) parts.port = port;
   }
-  parts.host = authority;
+  parts.host = UrlHostName(authority);
   size_t last = path.find_last_of("/\\:");
   if (last == std::string::npos) {
     parts.file = path;

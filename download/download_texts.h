@@ -78,7 +78,9 @@ int64_t LocalFileSize(const std::string& path);
 // anonymous (user and password empty here). The directory ends with "/"
 // (backslashes turned into "/") or is empty; the file name is the text after
 // the path's last "/", "\" or ":". User name and password are
-// percent-decoded ("%40" is "@").
+// percent-decoded ("%40" is "@"). A host name in any script is given in its
+// ASCII (IDNA) form, or as written when it has none (see
+// net/socket/host_name.h).
 struct TFtpUrlParts {
   std::string host;
   std::string port = "ftp";
