@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <ctime>
 #include <random>
 
 #include "base/file_stream.h"
@@ -786,7 +787,8 @@ void TDownloadJob::HttpRequestDone(THttpRequest RqType, Word Error) {
   const bool transient = http_failure_.empty() && write_error_.empty() &&
                          (failure == kIncomplete || TransientSocketError(Error) ||
                           (Error == 0 && TransientHttpStatus(code)));
-  const int64_t retry_after = RetryAfterMs(HeaderValue(http_->RcvdHeader(), "retry-after"), kMaxRetryAfterMs);
+  const int64_t retry_after = RetryAfterMs(HeaderValue(http_->RcvdHeader(), "retry-after"), kMaxRetryAfterMs,
+                                           static_cast<int64_t>(std::time(nullptr)));
   if (!complete) NoteFailure(HttpFailureKind(Error, http_->StatusCode()));
   // The cylinder of a failed transfer shows what it received of the file.
   if (!complete && http_part_opened_ && http_->ContentLength() > 0)
