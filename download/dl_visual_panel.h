@@ -1,6 +1,7 @@
 // TDLVisualPanel: one download as a row of the download list, 75 pixels high
 // and as wide as the list. It owns a TDownloadJob, which does the transfer,
-// and shows what the job reports: the URL, the destination file (shortened
+// and shows what the job reports: the URL being fetched (a mirror's once it
+// takes over), the destination file (shortened
 // with ".../" to fit), a status line (each text ends left of the links,
 // shortened with "…" when needed, and is whole in its tooltip; a status that
 // does not fit one line takes two), a progress cylinder ("Done" and then the
@@ -114,6 +115,7 @@ class TDLVisualPanel : public QFrame, private TResumeQuestion {
   int TextWidth(const std::string& text) const;
   // The URL or a caption for a label (see SetTextsUtf8).
   QString CatalogueText(const std::string& text) const;
+  QString StatusText() const;
 
   TDownloadJob job_;
   TDateTime dl_start_time_ = 0;
