@@ -756,7 +756,7 @@ void TfrmDownloader::TellDownloadEnded(TDLVisualPanel* row) {
   const QString file = QFile::decodeName(QByteArray::fromStdString(row->LocalFilename()));
   TDesktopNotification notification;
   notification.summary = QFileInfo(file).fileName();
-  notification.body = AnsiToQString(row->Job().Status());
+  notification.body = row->StatusText();
   if (row->Job().ActionMode() == amOpen) {
     notification.actions = {{QStringLiteral("open"), QStringLiteral("Open")},
                             {QStringLiteral("show-in-folder"), QStringLiteral("Show in folder")}};

@@ -2,13 +2,22 @@
 # Fetches 1 GiB from nginx on loopback into a file, once with quillon-get and
 # once with curl, in the same run, and prints both times and their ratio; then
 # the same with the SHA-256 checked (quillon-get --sha256, curl + sha256sum).
+# With --ipv6 nginx listens on [::1] only and both fetch http://[::1]:PORT/.
+# Each tool runs BENCH_ROUNDS times (default 2), in turns; the medians are
+# compared.
 #
-#   bench/http_get_bench.sh [BUILD_DIR]      (default: build-bench, a Release build)
+#   bench/http_get_bench.sh [--ipv6] [BUILD_DIR]   (default: build-bench, a Release build)
 #
 # Everything it writes lives in a temporary folder under /tmp, removed at the end.
 set -euo pipefail
 . "$(dirname "$0")/lib.sh"
 
+ipv6=false
+if [ "${1:-}" = --ipv6 ]; then
+  ipv6=true
+  shift
+fi
+rounds="${BENCH_ROUNDS:-2}"
 build="${1:-$src/build-bench}"
 bench_build "$build" tools/quillon-get
 nginx_bin="$(need_program nginx)"
@@ -19,13 +28,18 @@ mkdir -p "$work/www"
 port="$(free_port)"
 nginx_conf "$work" "$port" "$work/www"
 head -c $((1024 * 1024 * 1024)) /dev/urandom >"$work/www/big.bin"
+host=127.0.0.1 over="loopback"
+if $ipv6; then
+  host="::1" over="[::1] (nginx on IPv6 only)"
+  sed -i "s/listen 127.0.0.1:$port;/listen [::1]:$port;/" "$work/nginx.conf"
+fi
 start_bg "$work/nginx.log" "$nginx_bin" -p "$work" -c "$work/nginx.conf" -e "$work/nginx-error.log"
-wait_port "$port" || { echo "nginx did not start: $(cat "$work/nginx-error.log")" >&2; exit 1; }
+wait_port_at "$host" "$port" || { echo "nginx did not start: $(cat "$work/nginx-error.log")" >&2; exit 1; }
 
-url="http://127.0.0.1:$port/big.bin"
+if $ipv6; then url="http://[::1]:$port/big.bin"; else url="http://127.0.0.1:$port/big.bin"; fi
 run_quillon() { "$build/tools/quillon-get" "$url" "$work/quillon.bin" >/dev/null; }
 run_curl() { curl -s -o "$work/curl.bin" "$url"; }
-compare_with_curl "1 GiB over loopback into a file" "$work/www/big.bin"
+compare_with_curl "1 GiB over $over into a file" "$work/www/big.bin" "$rounds"
 
 # The same download checked against the publisher's SHA-256: quillon-get hashes
 # while it writes; curl's file is hashed afterwards by sha256sum.
@@ -34,4 +48,4 @@ run_quillon() {
   "$build/tools/quillon-get" --sha256 "$sha" --size $((1024 * 1024 * 1024)) "$url" "$work/quillon.bin" >/dev/null
 }
 run_curl() { curl -s -o "$work/curl.bin" "$url" && sha256sum "$work/curl.bin" | grep -q "^$sha "; }
-compare_with_curl "1 GiB verified by SHA-256 (curl followed by sha256sum)" "$work/www/big.bin"
+compare_with_curl "1 GiB over $over verified by SHA-256 (curl followed by sha256sum)" "$work/www/big.bin" "$rounds"

@@ -13,32 +13,65 @@ bench_build() {
   fi
 }
 
-# compare_with_curl LABEL REFERENCE: runs the caller's run_quillon and run_curl
-# (which write $work/quillon.bin and $work/curl.bin) twice each, in the order
-# quillon, curl, curl, quillon so that neither always follows the other's
-# write-back; checks each file against REFERENCE and prints the better times.
-compare_with_curl() {
-  local label="$1" reference="$2" tool t0 t1 file times=()
+# port_open_at HOST PORT / wait_port_at HOST PORT: port_open and wait_port
+# for another address than 127.0.0.1 ("::1").
+port_open_at() { (exec 3<>"/dev/tcp/$1/$2") 2>/dev/null; }
+wait_port_at() {
+  local _
+  for _ in $(seq 100); do port_open_at "$1" "$2" && return 0; sleep 0.1; done
+  return 1
+}
+
+# time_pairs ROUNDS [REFERENCE]: runs the caller's run_quillon and run_curl
+# ROUNDS times each, the order turned every round (quillon, curl, curl,
+# quillon, ...) so that neither always follows the other. With REFERENCE each
+# run's file ($work/quillon.bin, $work/curl.bin) must equal it and is removed.
+# Leaves "tool seconds" pairs in the array `times`.
+time_pairs() {
+  local rounds="$1" reference="${2:-}" round tool t0 t1 order
+  times=()
   # Warm the page cache with one untimed read.
-  cat "$reference" >/dev/null
-  for tool in quillon curl curl quillon; do
-    t0=$(date +%s.%N)
-    "run_$tool"
-    t1=$(date +%s.%N)
-    times+=("$tool" "$(python3 -c "print($t1 - $t0)")")
-    file="$work/$tool.bin"
-    cmp -s "$reference" "$file" || { echo "$tool: the file differs" >&2; exit 1; }
-    rm -f "$file"
-    sync
+  [ -z "$reference" ] || cat "$reference" >/dev/null
+  for ((round = 0; round < rounds; round++)); do
+    order="quillon curl"
+    ((round % 2 == 0)) || order="curl quillon"
+    for tool in $order; do
+      t0=$(date +%s.%N)
+      "run_$tool"
+      t1=$(date +%s.%N)
+      times+=("$tool" "$(python3 -c "print($t1 - $t0)")")
+      if [ -n "$reference" ]; then
+        cmp -s "$reference" "$work/$tool.bin" || { echo "$tool: the file differs" >&2; exit 1; }
+        rm -f "$work/$tool.bin"
+        sync
+      fi
+    done
   done
-  python3 - "$label" "${times[@]}" <<'PY'
-import sys
-label, a = sys.argv[1], sys.argv[2:]
-best = {}
+}
+
+# print_times LABEL [MIB]: the median and the best time of each tool from
+# `times`, with the rate when the runs moved MIB mebibytes, and the ratio of
+# the medians.
+print_times() {
+  python3 - "$1" "${2:-0}" "${times[@]}" <<'PY'
+import statistics, sys
+label, mib, a = sys.argv[1], float(sys.argv[2]), sys.argv[3:]
+runs = {}
 for tool, t in zip(a[0::2], a[1::2]):
-    best[tool] = min(best.get(tool, 1e9), float(t))
-q, c = best["quillon"], best["curl"]
-print(f"{label} (best of 2): quillon-get {q:.2f} s ({1024/q:.0f} MiB/s), "
-      f"curl {c:.2f} s ({1024/c:.0f} MiB/s), ratio quillon-get/curl {q/c:.2f}")
+    runs.setdefault(tool, []).append(float(t))
+def shown(tool):
+    m, b = statistics.median(runs[tool]), min(runs[tool])
+    rate = f", {mib / m:.0f} MiB/s" if mib else ""
+    return f"median {m:.3f} s (best {b:.3f} s{rate})"
+q, c = statistics.median(runs["quillon"]), statistics.median(runs["curl"])
+print(f"{label} ({len(runs['quillon'])} runs each): quillon-get {shown('quillon')}, "
+      f"curl {shown('curl')}, ratio quillon-get/curl {q / c:.2f}")
 PY
+}
+
+# compare_with_curl LABEL REFERENCE [ROUNDS]: time_pairs (2 rounds unless
+# ROUNDS says) of a 1 GiB file checked against REFERENCE, then print_times.
+compare_with_curl() {
+  time_pairs "${3:-2}" "$2"
+  print_times "$1" 1024
 }

@@ -152,6 +152,10 @@ int TDLVisualPanel::TextWidth(const std::string& text) const {
 
 QString TDLVisualPanel::CatalogueText(const std::string& text) const { return DocTextToQString(text, texts_utf8_); }
 
+// A status may name a host or a file in any script (UTF-8); the job's own
+// texts and a server's are windows-1252.
+QString TDLVisualPanel::StatusText() const { return MessageToQString(job_.Status()); }
+
 void TDLVisualPanel::SetBevelOuter(TBevelCut v) {
   bevel_outer_ = v;
   setFrameShadow(v == bvRaised ? QFrame::Raised : QFrame::Sunken);
@@ -223,7 +227,7 @@ void TDLVisualPanel::ShowStatus(const QString& full) {
 
 void TDLVisualPanel::RefitTexts() {
   if (!job_.URL().empty()) ShowText(URLLabel, CatalogueText(job_.URL()), Qt::ElideMiddle);
-  ShowStatus(AnsiToQString(job_.Status()));
+  ShowStatus(StatusText());
   RefitFileName();
 }
 
@@ -366,8 +370,11 @@ void TDLVisualPanel::ShowFileIcon() {
 
 // Shows what the job reports.
 void TDLVisualPanel::Sync() {
-  if (StatusLabel->toolTip() != PlainToolTip(AnsiToQString(job_.Status()))) {
-    ShowStatus(AnsiToQString(job_.Status()));
+  // The URL being fetched: a mirror's while it is tried.
+  if (!job_.URL().empty() && URLLabel->toolTip() != PlainToolTip(CatalogueText(job_.URL())))
+    ShowText(URLLabel, CatalogueText(job_.URL()), Qt::ElideMiddle);
+  if (StatusLabel->toolTip() != PlainToolTip(StatusText())) {
+    ShowStatus(StatusText());
     QAccessibleEvent described(this, QAccessible::DescriptionChanged);
     QAccessible::updateAccessibility(&described);
   }
@@ -418,7 +425,7 @@ void TDLVisualPanel::Sync() {
   // The end of a transfer (complete, failed or cancelled) is said aloud
   // without taking the focus.
   if (ended) {
-    QAccessibleAnnouncementEvent said(this, AnsiToQString(job_.Status()));
+    QAccessibleAnnouncementEvent said(this, StatusText());
     said.setPoliteness(QAccessible::AnnouncementPoliteness::Polite);
     QAccessible::updateAccessibility(&said);
   }

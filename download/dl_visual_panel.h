@@ -1,6 +1,7 @@
 // TDLVisualPanel: one download as a row of the download list, 75 pixels high
 // and as wide as the list. It owns a TDownloadJob, which does the transfer,
-// and shows what the job reports: the URL, the destination file (shortened
+// and shows what the job reports: the URL being fetched (a mirror's once it
+// takes over), the destination file (shortened
 // with ".../" to fit), a status line (each text ends left of the links,
 // shortened with "…" when needed, and is whole in its tooltip; a status that
 // does not fit one line takes two), a progress cylinder ("Done" and then the
@@ -120,6 +121,8 @@ class TDLVisualPanel : public QFrame, private TResumeQuestion {
   TClickLabel* PauseLink;
   TClickLabel* ShowFolderLink;
   TDownloadJob& Job() { return job_; }
+  // The job's status line as shown (UTF-8 when it is well-formed UTF-8).
+  QString StatusText() const;
 
  protected:
   void mousePressEvent(QMouseEvent* event) override;

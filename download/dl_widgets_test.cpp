@@ -7,12 +7,15 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <filesystem>
+#include <future>
 #include <utility>
 #include <vector>
 
 #include "download/dl_scroll_box.h"
 #include "download/dl_visual_panel.h"
+#include "platform/dns_lookup.h"
 #include "tests/support/dl_widgets_fixture.h"
 #include "tests/support/event_wait.h"
 #include "tests/support/scripted_server.h"
@@ -184,6 +187,47 @@ TEST_F(DLWidgetsTest, ServerTextsShowLiterally) {
   for (QLabel* label : {static_cast<QLabel*>(row->StatusLabel), static_cast<QLabel*>(row->URLLabel),
                         static_cast<QLabel*>(row->FileNameLabel), static_cast<QLabel*>(row->ActionLink)})
     EXPECT_EQ(label->textFormat(), Qt::PlainText);
+}
+
+// The URL label names the URL being fetched: a mirror's once it takes over,
+// the link's own again with a new start. A host in any script is named in
+// its own script.
+TEST_F(DLWidgetsTest, RowNamesTheMirrorItTriesAndHostsInTheirOwnScript) {
+  std::promise<void> answer;
+  std::shared_future<void> answered = answer.get_future().share();
+  testing::ScriptedServer server([answered](testing::ScriptedConnection& c) {
+    if (c.ReadUntil("\r\n\r\n").starts_with("GET /gone ")) {
+      c.Send("HTTP/1.0 404 Not Found\r\n\r\n");
+      return;
+    }
+    // The mirror answers once the test has seen the row trying it.
+    answered.wait_for(std::chrono::seconds(10));
+    c.Send("HTTP/1.0 200 OK\r\nContent-Length: 5\r\n\r\nhello");
+  });
+  QWidget window;
+  TDLScrollBox list(&window);
+  const std::string link = "http://127.0.0.1:" + server.PortText() + "/gone";
+  const std::string mirror = "http://127.0.0.1:" + server.PortText() + "/f.bin";
+  TDLVisualPanel* row = list.AddDownload(link, dir_.File("f.bin"));
+  row->Job().SetMirrors({mirror});
+  row->StartDownload();
+  ASSERT_TRUE(RunUntil([&] { return row->StatusLabel->toolTip().startsWith("Trying mirror 1 of 1: "); }));
+  EXPECT_EQ(row->URLLabel->toolTip().toStdString(), mirror);
+  answer.set_value();
+  ASSERT_TRUE(RunUntil([&] { return !row->DownloadInProgress() && !row->Job().HttpClient(); }));
+  EXPECT_EQ(row->StatusLabel->toolTip().toStdString(), "Download Complete.");
+  std::filesystem::remove(dir_.File("f.bin"));
+  row->Job().SetMirrors({});
+  row->StartDownload();
+  ASSERT_TRUE(RunUntil([&] { return row->URLLabel->toolTip().toStdString() == link; }));
+  ASSERT_TRUE(RunUntil([&] { return !row->DownloadInProgress() && !row->Job().HttpClient(); }));
+
+  platform::SetNameOverridesForTesting({{"xn--nirgendw-u4a.example", {}}});
+  row = list.AddDownload("http://nirgendwö.example/f.bin", dir_.File("g.bin"));
+  row->StartDownload();
+  ASSERT_TRUE(RunUntil([&] { return !row->DownloadInProgress() && !row->Job().HttpClient(); }));
+  platform::SetNameOverridesForTesting({});
+  EXPECT_EQ(row->StatusLabel->toolTip().toStdString(), "Download failed: can't resolve host name nirgendwö.example");
 }
 
 // Only a complete file shows "Done" (and then its icon); a failed row has the

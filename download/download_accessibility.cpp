@@ -67,7 +67,7 @@ class TAccessibleDownloadRow : public QAccessibleWidget {
       const QString name = QFileInfo(QFile::decodeName(QByteArray::fromStdString(Row()->LocalFilename()))).fileName();
       return name.isEmpty() ? QString::fromUtf8(Row()->Job().URL()) : name;
     }
-    if (t == QAccessible::Description) return AnsiToQString(Row()->Job().Status());
+    if (t == QAccessible::Description) return Row()->StatusText();
     return QAccessibleWidget::text(t);
   }
   QAccessible::State state() const override {

@@ -9,6 +9,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <ctime>
 #include <random>
 
 #include "base/file_stream.h"
@@ -17,6 +18,7 @@
 #include "download/queued_file_stream.h"
 #include "platform/timer.h"
 #include "net/http/url.h"
+#include "net/socket/host_name.h"
 #include "platform/winsock_errors.h"
 
 namespace quillon {
@@ -130,7 +132,7 @@ bool UnsafeLoginText(const std::string& s) { return s.find_first_of(std::string(
 // no socket error.
 std::string SocketFailure(int error, const std::string& host, const TWSocket* socket) {
   using namespace platform;
-  if (IsLookupError(error)) return "can't resolve host name " + host;
+  if (IsLookupError(error)) return "can't resolve host name " + DisplayHostName(host);
   std::string text = SystemErrorText(error);
   switch (error) {
     case WSAECONNREFUSED:
@@ -788,7 +790,8 @@ void TDownloadJob::HttpRequestDone(THttpRequest RqType, Word Error) {
   const bool transient = http_failure_.empty() && write_error_.empty() &&
                          (failure == kIncomplete || TransientSocketError(Error) ||
                           (Error == 0 && TransientHttpStatus(code)));
-  const int64_t retry_after = RetryAfterMs(HeaderValue(http_->RcvdHeader(), "retry-after"), kMaxRetryAfterMs);
+  const int64_t retry_after = RetryAfterMs(HeaderValue(http_->RcvdHeader(), "retry-after"), kMaxRetryAfterMs,
+                                           static_cast<int64_t>(std::time(nullptr)));
   if (!complete) NoteFailure(HttpFailureKind(Error, http_->StatusCode()));
   // The cylinder of a failed transfer shows what it received of the file.
   if (!complete && http_part_opened_ && http_->ContentLength() > 0)
@@ -839,6 +842,13 @@ void TDownloadJob::EndHttpDownload(bool complete, bool cancelled) {
 void TDownloadJob::StartFtpDownload() {
   failure_kind_ = TFailureKind::kNone;
   TFtpUrlParts parts = SplitFtpUrl(url_);
+  if (!IsAsciiHostName(parts.host)) {
+    // A name without an ASCII form: refused before any connection.
+    in_progress_ = false;
+    Finish(false, "Download failed: " + InvalidHostNameText(parts.host));
+    KeepOrRemovePart(true);
+    return Changed();
+  }
   std::string user = parts.user.empty() ? std::string("anonymous") : parts.user;
   std::string password = parts.password;
   if (password.empty() && IsAnonymousUser(user)) password = kAnonymousPassword;

@@ -78,7 +78,9 @@ int64_t LocalFileSize(const std::string& path);
 // anonymous (user and password empty here). The directory ends with "/"
 // (backslashes turned into "/") or is empty; the file name is the text after
 // the path's last "/", "\" or ":". User name and password are
-// percent-decoded ("%40" is "@").
+// percent-decoded ("%40" is "@"). A host name in any script is given in its
+// ASCII (IDNA) form, or as written when it has none (see
+// net/socket/host_name.h).
 struct TFtpUrlParts {
   std::string host;
   std::string port = "ftp";
@@ -100,9 +102,13 @@ std::string RetryText(int64_t seconds, int attempt, int attempts, const std::str
 // The status of a download going on with a mirror: "Trying mirror <k> of <m>: <url>".
 std::string MirrorText(size_t k, size_t m, const std::string& url);
 
-// The wait an HTTP Retry-After value asks for in milliseconds (delay
-// seconds; -1 when it is not a number of seconds), at most `limit_ms`.
-int64_t RetryAfterMs(const std::string& value, int64_t limit_ms);
+// The wait an HTTP Retry-After value asks for in milliseconds, at most
+// `limit_ms`: delay seconds, or an HTTP date (IMF-fixdate "Sun, 06 Nov 1994
+// 08:49:37 GMT", the obsolete RFC 850 "Sunday, 06-Nov-94 08:49:37 GMT" and
+// asctime "Sun Nov  6 08:49:37 1994" forms) less `now_s`, the seconds since
+// 1970-01-01 00:00:00 UTC. -1 (no wish: the normal wait) for a date in the
+// past and for a value that is neither.
+int64_t RetryAfterMs(const std::string& value, int64_t limit_ms, int64_t now_s);
 
 // Shortening of a path to a width in pixels, measured by `text_width`.
 using TTextWidth = std::function<int(const std::string&)>;

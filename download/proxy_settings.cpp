@@ -11,6 +11,7 @@
 #include "net/ftp/ftp_client.h"
 #include "net/http/http_cli.h"
 #include "net/http/url.h"
+#include "net/socket/host_name.h"
 
 namespace quillon {
 
@@ -61,8 +62,9 @@ bool EntryMatches(std::string entry, const std::string& host) {
   if (address) return false;
   if (entry.starts_with('.')) entry.erase(0, 1);
   if (entry.empty()) return false;
-  const std::string name = LowerCase(host);
-  entry = LowerCase(entry);
+  // Names in any script compare in their ASCII form.
+  const std::string name = LowerCase(UrlHostName(host));
+  entry = LowerCase(UrlHostName(entry));
   return name == entry || (name.size() > entry.size() && name.ends_with(entry) &&
                            name[name.size() - entry.size() - 1] == '.');
 }
@@ -120,8 +122,11 @@ TProxyUrl ParseProxyUrl(const std::string& text, const std::string& default_port
   if (port.empty()) port = default_port;
   const auto number = ParseDecimalDigits(port);
   if (host.empty() || !number || *number < 1 || *number > 65535) return proxy;
+  // The proxy's name in any script is looked up (or sent) in its ASCII form.
+  const auto ascii = AsciiHostName(host);
+  if (!ascii) return proxy;
   proxy.kind = kind;
-  proxy.host = host;
+  proxy.host = *ascii;
   proxy.port = std::to_string(*number);
   return proxy;
 }

@@ -20,7 +20,9 @@
 // no_proxy: entries separated by commas (blanks around them ignored); "*"
 // alone matches every host; a name matches itself and every name that ends
 // with "." + it (a leading "." is ignored), without regard to case; an IPv4
-// or IPv6 address matches that address, and ADDRESS/BITS a range.
+// or IPv6 address matches that address, and ADDRESS/BITS a range. Names in
+// any script match in their ASCII (IDNA) form, as the proxy URL's host is
+// used.
 //
 // A value that cannot be read (an unknown scheme, a bad port) is not used:
 // Problems() says which, and such a download goes direct.

@@ -25,6 +25,8 @@ TEST(ProxySettings, ParsesProxyUrls) {
       {"socks5h://gate", TProxyUrl::kSocks5, "gate", "1080", "", ""},
       {"http://[::1]:3128", TProxyUrl::kHttp, "::1", "3128", "", ""},
       {"  gate:3128 ", TProxyUrl::kHttp, "gate", "3128", "", ""},
+      {"socks5h://bücher.example", TProxyUrl::kSocks5, "xn--bcher-kva.example", "1080", "", ""},
+      {"http://b\xFC" "cher.example:3128", TProxyUrl::kNone, "", "", "", ""},
       // Unusable: unknown scheme, no host, a port that is no port.
       {"https://gate:443", TProxyUrl::kNone, "", "", "", ""},
       {"ftp://gate", TProxyUrl::kNone, "", "", "", ""},
@@ -74,6 +76,8 @@ TEST(ProxySettings, NoProxyMatching) {
       {"fd00::/8", "10.0.0.1", false},
       {"0.0.0.0/0", "8.8.8.8", true},
       {"1.2.3.4", "4.3.2.1.in-addr", false},
+      {"bücher.example", "www.xn--bcher-kva.example", true},
+      {"BÜCHER.example", "xn--bcher-kva.example", true},
       {"", "example.com", false},
   };
   for (const Case& c : cases) {

@@ -267,17 +267,22 @@ bool IsFolder(const std::string& path) {
   return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
-// A text of the program (windows-1252, with bytes a server sent) as the
-// terminal's character set shows it: converted to UTF-8 when the locale's
-// character set is UTF-8, and with control characters as "?" so that a
-// server's text cannot move the cursor or send the terminal commands.
+// A text of the program (windows-1252, with bytes a server sent; UTF-8 when
+// it is well-formed UTF-8, as a host or file name in any script makes it) as
+// the terminal's character set shows it: converted to UTF-8 when the
+// locale's character set is UTF-8, and with control characters as "?" so
+// that a server's text cannot move the cursor or send the terminal commands.
+// On another terminal a UTF-8 text's characters beyond ASCII become "?".
 std::string PrintableText(const std::string& text) {
   static const bool utf8 = std::string(nl_langinfo(CODESET)) == "UTF-8";
+  const bool from_utf8 = IsUtf8(text);
   std::string out;
   out.reserve(text.size());
-  for (char c : text) {
-    const char16_t code_point = Cp1252ToUnicode(static_cast<uint8_t>(c));
-    if (code_point < 0x20 || (code_point >= 0x7F && code_point < 0xA0))
+  for (size_t pos = 0; pos < text.size();) {
+    const char c = text[pos];
+    const uint32_t code_point = from_utf8 ? static_cast<uint32_t>(NextUtf8CodePoint(text, &pos))
+                                          : Cp1252ToUnicode(static_cast<uint8_t>(text[pos++]));
+    if (code_point < 0x20 || (code_point >= 0x7F && code_point < 0xA0) || (from_utf8 && !utf8 && code_point >= 0x80))
       out += '?';
     else if (utf8)
       AppendUtf8(out, code_point);

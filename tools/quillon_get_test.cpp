@@ -133,6 +133,14 @@ TEST_F(QuillonGet, UrlWithoutFileSavesInTheCurrentFolder) {
   EXPECT_EQ(ReadFile(dir_.File("download")), "hello");
 }
 
+// A host name in any script is named in its own script on a UTF-8
+// terminal; one without an ASCII form fails before any connection.
+TEST_F(QuillonGet, HostNamesInTheirOwnScript) {
+  Outcome o = Run("'http://\xCC\x81" "b.example/f.bin' " + Target(), "LC_ALL=C.UTF-8 ");
+  EXPECT_EQ(o.err, "quillon-get: Download failed: the host name \xCC\x81" "b.example is not valid.\n");
+  EXPECT_FALSE(testing::FileExists(Target()));
+}
+
 // A command line that cannot be used: status 2, the usage on standard error
 // and nothing fetched; --help and --version answer on standard output.
 TEST_F(QuillonGet, CommandLineConventions) {

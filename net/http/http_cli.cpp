@@ -6,6 +6,7 @@
 
 #include "base/strings.h"
 #include "net/http/url.h"
+#include "net/socket/host_name.h"
 #include "platform/event_loop.h"
 #include "platform/winsock_errors.h"
 
@@ -269,6 +270,14 @@ void THttpCli::DoRequestAsync(THttpRequest Kind) {
 
   std::string proto, user, pass, host, port, path;
   ParseURL(url_, proto, user, pass, host, port, path);
+  if (!IsAsciiHostName(host)) {
+    // A name without an ASCII form: refused before any lookup.
+    request_done_error_ = kInvalidUrlError;
+    status_code_ = 404;
+    reason_phrase_ = InvalidHostNameText(host);
+    StateChange(hsReady);
+    return;
+  }
   doc_name_ = path;
   if (!user.empty()) username_ = user;
   if (!pass.empty()) password_ = pass;
@@ -794,6 +803,7 @@ void THttpCli::ProcessLocation(const std::string& Value) {
 void THttpCli::RedirectToUrl(const std::string& Value) {
   std::string proto, user, pass, host, port, path = path_;
   ParseURL(Value, proto, user, pass, host, port, path);
+  if (!IsAsciiHostName(host)) throw EHttpException(InvalidHostNameText(host), httperrBadUrl);
   proto = proto.empty() ? "http" : LowerCase(proto);
   SetOrigin(proto, host, port);
   if (!user.empty() && !pass.empty()) {

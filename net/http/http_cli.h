@@ -43,6 +43,8 @@
 //   connect completed badly  404 "<text> (Error #<n>)", the error
 //   lookup did not start     404 the exception's message or the socket's text, 0
 //   URL with a byte < 0x20   404 "invalid URL.", 10022 (nothing is sent)
+//   host name without an ASCII (IDNA) form
+//                            404 "the host name <name> is not valid.", 10022
 //   setting refused          404 "can't connect: <the socket's message>", 10022
 //     (a port text naming no service, a SOCKS server name that does not
 //     resolve)
@@ -57,7 +59,8 @@
 //   broken response          the status so far, the exception's message, 10053
 //     (a line over 8192 bytes, more than 1000 header lines or 256 KiB of
 //     header, a malformed status code or content-length, a redirection's
-//     "location" holding a byte below 0x20 ("invalid URL."), a failed write
+//     "location" holding a byte below 0x20 ("invalid URL.") or naming a host
+//     without an ASCII form ("the host name <name> is not valid."), a failed write
 //     to RcvdStream, an exception thrown by an event handler)
 //   too many redirections    404 "too many redirects.", kHttpTooManyRedirects
 //                            (the 21st in a row)
@@ -96,7 +99,7 @@ enum THttpError : int {
   httperrNothingToPost = 2, // "HTTP component has nothing to post"
   httperrAborted = 3,       // Abort
   httperrTooLong = 4,       // a header line or header too large, data after a tunnel
-  httperrBadUrl = 5,        // a Location with control bytes
+  httperrBadUrl = 5,        // a Location with control bytes or an invalid host name
 };
 
 // Raised by the starting operations (httperrBusy, httperrNothingToPost),

@@ -4,6 +4,7 @@
 
 #include "base/base64.h"
 #include "base/strings.h"
+#include "net/socket/host_name.h"
 
 namespace quillon {
 
@@ -130,6 +131,8 @@ void ParseURL(const std::string& URL, std::string& Proto, std::string& User, std
     authority.resize(path_start);
   }
   SplitAuthority(authority, User, Pass, Host, Port);
+  // A name in any script goes on in its ASCII form (see host_name.h).
+  Host = UrlHostName(Host);
 }
 
 std::string UrlHost(const std::string& Host) {

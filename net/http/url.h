@@ -17,7 +17,8 @@ bool IsSchemeChar(char c);
 // not a scheme: the scheme is then "http" and the URL is read without one.
 // A URL that begins with "/" (but not "//") is a path alone. An IPv6 host is
 // written in brackets ("http://[::1]:8081/f"); Host is then the address
-// without them.
+// without them. A host name in any script is given in its ASCII (IDNA) form,
+// or as written when it has none (UrlHostName of net/socket/host_name.h).
 void ParseURL(const std::string& URL, std::string& Proto, std::string& User, std::string& Pass,
               std::string& Host, std::string& Port, std::string& Path);
 

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "net/socket/host_name.h"
 #include "platform/socket_notifier.h"
 #include "platform/winsock_errors.h"
 
@@ -90,7 +91,7 @@ std::string TCustomSslWSocket::SslCipher() const {
 }
 
 std::string TCustomSslWSocket::HostText() const {
-  return ssl_server_name_.empty() ? Addr() : ssl_server_name_;
+  return DisplayHostName(ssl_server_name_.empty() ? Addr() : ssl_server_name_);
 }
 
 void TCustomSslWSocket::ResetFields() {
@@ -162,7 +163,7 @@ void TCustomSslWSocket::BeginHandshake() {
 
   // A name written with a trailing dot is the same name: it is checked, and
   // sent as SNI, without the dot.
-  std::string host = HostText();
+  std::string host = ssl_server_name_.empty() ? Addr() : ssl_server_name_;
   if (host.size() > 1 && host.back() == '.') host.pop_back();
   X509_VERIFY_PARAM* param = SSL_get0_param(s->ssl);
   // As browsers do: the subject alternative names alone name the server (a

@@ -130,6 +130,8 @@ class TCustomSslWSocket : public TCustomSocksWSocket {
   void ReportFailure();
   void RecordFailure(Word Code, const std::string& Text);
   std::string FailureReason();
+  // The server's name (or address) as failure texts name it: in its own
+  // script.
   std::string HostText() const;
   size_t PlainCount() const { return plain_end_ - plain_begin_; }
 
