@@ -52,6 +52,7 @@ class TDLScrollBox : public QScrollArea {
   QPushButton* CloseButton;
 
  protected:
+  void changeEvent(QEvent* event) override;
   void resizeEvent(QResizeEvent* event) override;
 
  private:

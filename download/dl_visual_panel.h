@@ -1,13 +1,15 @@
-// TDLVisualPanel: one download as a row of the download list, 75 pixels high
-// and as wide as the list. It owns a TDownloadJob, which does the transfer,
+// TDLVisualPanel: one download as a row of the download list, as wide as the
+// list and 75 pixels high at the design's 8-point font (13-pixel lines); a
+// larger font makes it taller in proportion, and its places follow. It owns a TDownloadJob, which does the transfer,
 // and shows what the job reports: the URL, the destination file (shortened
 // with ".../" to fit), a status line (each text ends left of the links,
 // shortened with "…" when needed, and is whole in its tooltip; a status that
 // does not fit one line takes two), a progress cylinder ("Done" and then the
 // file's icon only for a complete file; a failed row's cylinder shows what
-// was received), the row colour, and two links: the action link
-// (cancel while a transfer runs, "Open" when complete, the download caption
-// when a start is offered) and the pause link ("Pause"/"Resume").
+// was received), the row's colour for its role (from the palette, followed
+// when it changes), and two links in the palette's link colour: the action
+// link (cancel while a transfer runs, "Open" when complete, the download
+// caption when a start is offered) and the pause link ("Pause"/"Resume").
 //
 // Clicks on the row, its labels, the cylinder and both links fire OnClick
 // (the list selects the row with it). The FTP resume question is a Yes/No
@@ -30,6 +32,10 @@ namespace quillon {
 class TDLVisualPanel : public QFrame, private TResumeQuestion {
  public:
   static constexpr int kRowHeight = 75;
+  static constexpr int kDesignLineHeight = 13;
+  // The row's height for `font`: kRowHeight, taller for lines higher than
+  // kDesignLineHeight.
+  static int RowHeight(const QFont& font);
 
   // `owner` becomes the parent.
   explicit TDLVisualPanel(QWidget* owner);
@@ -81,19 +87,21 @@ class TDLVisualPanel : public QFrame, private TResumeQuestion {
   std::function<void(TDLVisualPanel* Sender)> OnClick;
 
   // ---- Controls (for the list and for tests) ------------------------------------------
-  QLabel* FileIcon;
-  TProgressCyl* ProgressCyl;
-  TClickLabel* URLLabel;
-  TClickLabel* StartTimeLabel;
-  TClickLabel* FileNameLabel;
-  TClickLabel* StatusLabel;
-  TClickLabel* ActionLink;
-  TClickLabel* PauseLink;
+  QLabel* FileIcon = nullptr;
+  TProgressCyl* ProgressCyl = nullptr;
+  TClickLabel* URLLabel = nullptr;
+  TClickLabel* StartTimeLabel = nullptr;
+  TClickLabel* FileNameLabel = nullptr;
+  TClickLabel* StatusLabel = nullptr;
+  TClickLabel* ActionLink = nullptr;
+  TClickLabel* PauseLink = nullptr;
   TDownloadJob& Job() { return job_; }
 
  protected:
   void mousePressEvent(QMouseEvent* event) override;
   void mouseReleaseEvent(QMouseEvent* event) override;
+  void changeEvent(QEvent* event) override;
+  void paintEvent(QPaintEvent* event) override;
   void resizeEvent(QResizeEvent* event) override;
 
  private:
@@ -104,6 +112,8 @@ class TDLVisualPanel : public QFrame, private TResumeQuestion {
   void SetActionCaption(const std::string& text);
   void ShowFileIcon();
   void Sync();
+  void PlaceControls();
+  int LinkHeight() const;
   void PlaceLabel(QLabel* label, int left, int top);
   // Where the texts must end: left of the links, whichever is further left.
   int TextRight() const;
@@ -119,6 +129,7 @@ class TDLVisualPanel : public QFrame, private TResumeQuestion {
   TDateTime dl_start_time_ = 0;
   TBevelCut bevel_outer_ = bvLowered;
   int shown_fit_count_ = -1;
+  TRowRole shown_role_ = TRowRole::kNormal;
   int status_lines_ = 1;
   bool pressed_ = false;
   bool icon_loaded_ = false;

@@ -122,7 +122,7 @@
 #include "download/download_failure.h"
 #include "download/download_texts.h"
 #include "download/partial_file.h"
-#include "download/rgb_color.h"
+#include "download/row_role.h"
 #include "net/ftp/ftp_client.h"
 #include "net/http/http_cli.h"
 
@@ -154,12 +154,6 @@ class TResumeQuestion {
   // may be destroyed meanwhile, which it notices.
   virtual bool AskResume(const std::string& question) = 0;
 };
-
-// Row colours of a finished download; a job without one keeps the widget's own.
-// A failed download has the colour of a cancelled one.
-constexpr TRgbColor clDownloadComplete{233, 233, 233};
-constexpr TRgbColor clDownloadCancelled{255, 236, 236};
-constexpr TRgbColor clDownloadFailed = clDownloadCancelled;
 
 // Tries after a transient failure that the window and quillon-get make.
 constexpr int kDefaultRetries = 5;
@@ -234,7 +228,9 @@ class TDownloadJob {
   // later start can continue.
   bool DownloadInProgress() const { return in_progress_ || settling_; }
   const std::string& Status() const { return status_; }
-  const std::optional<TRgbColor>& Color() const { return color_; }
+  // The row's look: its outcome once a transfer ends (a failed download looks
+  // like a cancelled one), paused while the user holds it.
+  TRowRole Role() const { return role_ == TRowRole::kNormal && paused_ ? TRowRole::kPaused : role_; }
   int Position() const { return position_; }
   TActionMode ActionMode() const { return action_mode_; }
   const std::string& ActionCaption() const { return action_caption_; }
@@ -373,7 +369,7 @@ class TDownloadJob {
 
   bool in_progress_ = false;
   std::string status_ = "...";
-  std::optional<TRgbColor> color_;
+  TRowRole role_ = TRowRole::kNormal;
   int position_ = 0;
   TActionMode action_mode_ = amStart;
   std::string action_caption_ = "Download";
