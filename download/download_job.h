@@ -1,6 +1,6 @@
 // TDownloadJob: one download without any widget. It creates and drives the
 // HTTP client (http:// and https://) or the FTP client (ftp://) and keeps what a download
-// row shows: the status text, the row colour, the cylinder position, the
+// row shows: the status text, the row's role, the cylinder position, the
 // action link's mode, caption and enabled state, the pause link, and whether
 // the file's icon replaces the cylinder. Every change ends with one OnChange,
 // so a viewer (the row TDLVisualPanel, or quillon-get) reads the new values
@@ -80,7 +80,7 @@
 //   Both: "Download failed: connection timed out." / "Download failed: no
 //     data for <n> seconds." (ConnectTimeout, IdleTimeout) and "Download
 //     failed: cannot write the file: <reason>". Failures go to start mode
-//     with the failure colour (light pink, as a cancel), and the position
+//     in the failed role (as a cancel), and the position
 //     says how much of the file arrived (nothing of an error page); only a
 //     complete file reaches 100 with its icon shown.
 //   Pause/Resume (the pause link): "Paused." until Resume, then the progress
