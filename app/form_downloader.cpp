@@ -29,6 +29,7 @@
 #include <QToolButton>
 #include <QVBoxLayout>
 
+#include <cmath>
 #include <cstdio>
 #include <ctime>
 
@@ -144,20 +145,29 @@ int CaptionWidth(QPushButton* button) {
 // the program only.
 QString LiteralCaption(QString text) { return text.replace(QLatin1Char('&'), QStringLiteral("&&")); }
 
-// The screenshot button's glyph: a small framed picture.
-QIcon ScreenshotGlyph() {
-  QPixmap pix(20, 20);
-  pix.fill(Qt::transparent);
-  QPainter p(&pix);
-  p.setPen(QColor(64, 64, 64));
-  p.setBrush(QColor(173, 216, 230));
-  p.drawRect(2, 3, 15, 12);
-  p.setPen(Qt::NoPen);
-  p.setBrush(QColor(34, 139, 34));
-  p.drawPolygon(QPolygon({QPoint(3, 15), QPoint(8, 8), QPoint(12, 13), QPoint(14, 11), QPoint(17, 15)}));
-  p.setBrush(QColor(255, 200, 0));
-  p.drawEllipse(QPoint(13, 7), 2, 2);
-  return QIcon(pix);
+// The screenshot button's glyph: a small framed picture (a hill under the
+// sun) in the palette's colours, drawn for screens of 1, 2 and 3 device
+// pixels per pixel so that it is sharp on each.
+QIcon ScreenshotGlyph(const QPalette& palette) {
+  QIcon icon;
+  for (const int ratio : {1, 2, 3}) {
+    QPixmap pix(20 * ratio, 20 * ratio);
+    pix.setDevicePixelRatio(ratio);
+    pix.fill(Qt::transparent);
+    QPainter p(&pix);
+    p.setRenderHint(QPainter::Antialiasing, ratio > 1);
+    p.setPen(palette.color(QPalette::ButtonText));
+    p.setBrush(palette.color(QPalette::Base));
+    p.drawRect(2, 3, 15, 12);
+    p.setPen(Qt::NoPen);
+    p.setBrush(palette.color(QPalette::Highlight));
+    p.drawPolygon(QPolygon({QPoint(3, 15), QPoint(8, 8), QPoint(12, 13), QPoint(14, 11), QPoint(17, 15)}));
+    p.setBrush(palette.color(QPalette::ButtonText));
+    p.drawEllipse(QPoint(13, 7), 2, 2);
+    p.end();
+    icon.addPixmap(pix);
+  }
+  return icon;
 }
 
 }  // namespace
@@ -189,12 +199,11 @@ bool TfrmDownloader::CatalogueAppendedOrSay(const std::string& program_file) {
 
 void TfrmDownloader::CreateControls() {
   setWindowTitle(QStringLiteral("Downloader"));
-  QFont f = font();
-  f.setFamilies({QStringLiteral("MS Sans Serif"), QStringLiteral("DejaVu Sans"), QStringLiteral("Sans Serif")});
-  f.setPixelSize(11);  // 8 points at 96 dots per inch
-  setFont(f);
-  setMinimumSize(kMinWidth - kFrameWidth, kMinHeight - kFrameHeight);
-  resize(kWindowWidth - kFrameWidth, kWindowHeight - kFrameHeight);
+  // The desktop's font (the application's); the layout grows with it.
+  constexpr int kDesignLineHeight = 13;
+  scale_ = std::max(1.0, QFontMetrics(font()).height() / static_cast<double>(kDesignLineHeight));
+  setMinimumSize(Px(kMinWidth) - kFrameWidth, Px(kMinHeight) - kFrameHeight);
+  resize(Px(kWindowWidth) - kFrameWidth, Px(kWindowHeight) - kFrameHeight);
 
   auto* layout = new QVBoxLayout(this);
   layout->setContentsMargins(0, 0, 0, 0);
@@ -205,11 +214,11 @@ void TfrmDownloader::CreateControls() {
   Splitter1->setChildrenCollapsible(false);
   layout->addWidget(Splitter1, 1);
   StatusBar = new TmyStatusBar(this);
-  StatusBar->setFixedHeight(19);
+  StatusBar->setFixedHeight(Px(19));
   layout->addWidget(StatusBar);
 
   Panel1 = new QFrame(Splitter1);
-  Panel1->resize(kPanel1Width, kPanel1Height);
+  Panel1->resize(Px(kPanel1Width), Px(kPanel1Height));
   DLScrollBox = new TDLScrollBox(Splitter1);
   DLScrollBox->hide();
   Splitter1->addWidget(Panel1);
@@ -220,66 +229,66 @@ void TfrmDownloader::CreateControls() {
   panel1_anchors_ = new TAnchors(Panel1);
   LogoImage = new QLabel(Panel1);
   LogoImage->setAlignment(Qt::AlignLeft | Qt::AlignTop);
-  panel1_anchors_->Place(LogoImage, {8, 8, 97, 90});
+  panel1_anchors_->Place(LogoImage, Px(QRect{8, 8, 97, 90}));
   MainDescriptionMemo = Memo(Panel1);
-  panel1_anchors_->Place(MainDescriptionMemo, {112, 8, 185, 89}, akLeft | akTop | akRight);
+  panel1_anchors_->Place(MainDescriptionMemo, Px(QRect{112, 8, 185, 89}), akLeft | akTop | akRight);
 
   // The product page.
   ProductPanel = Page(Panel1);
-  ProductPanel->resize(kPageWidth, kPageHeight);
+  ProductPanel->resize(Px(kPageWidth), Px(kPageHeight));
   product_anchors_ = new TAnchors(ProductPanel);
   ProductPromptLabel = PlainLabel(QStringLiteral(".Product to download:"), ProductPanel);
-  product_anchors_->Place(ProductPromptLabel, {0, 8, ProductPromptLabel->sizeHint().width(), 13});
+  product_anchors_->Place(ProductPromptLabel, QRect(Px(0), Px(8), ProductPromptLabel->sizeHint().width(), Px(13)));
   ListBox1 = new QListWidget(ProductPanel);
   ListBox1->setUniformItemSizes(true);
-  product_anchors_->Place(ListBox1, {8, 24, 251, 93}, akLeft | akTop | akRight);
+  product_anchors_->Place(ListBox1, Px(QRect{8, 24, 251, 93}), akLeft | akTop | akRight);
   Image1 = new QLabel(ProductPanel);
   Image1->setAlignment(Qt::AlignLeft | Qt::AlignTop);
-  product_anchors_->Place(Image1, {12, 124, 32, 32});
+  product_anchors_->Place(Image1, Px(QRect{12, 124, 32, 32}));
   ScreenshotBtn = new QToolButton(ProductPanel);
   ScreenshotBtn->setAutoRaise(true);
-  ScreenshotBtn->setIcon(ScreenshotGlyph());
-  ScreenshotBtn->setIconSize(QSize(20, 20));
-  product_anchors_->Place(ScreenshotBtn, {13, 160, 30, 30});
+  ScreenshotBtn->setIcon(ScreenshotGlyph(palette()));
+  ScreenshotBtn->setIconSize(QSize(Px(20), Px(20)));
+  product_anchors_->Place(ScreenshotBtn, Px(QRect{13, 160, 30, 30}));
   ProductDescriptionMemo = Memo(ProductPanel);
   ProductDescriptionMemo->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
-  product_anchors_->Place(ProductDescriptionMemo, {48, 124, 211, 74}, akAll);
+  product_anchors_->Place(ProductDescriptionMemo, Px(QRect{48, 124, 211, 74}), akAll);
   NextBtn = PageButton(QStringLiteral(".Next >>"), ProductPanel);
   NextBtn->setDefault(true);
-  product_anchors_->Place(NextBtn, {194, 204, 75, 25}, akRight | akBottom);
+  product_anchors_->Place(NextBtn, Px(QRect{194, 204, 75, 25}), akRight | akBottom);
   UpdateBtn = PageButton(QStringLiteral("&Retrieve Updates"), ProductPanel);
-  product_anchors_->Place(UpdateBtn, {8, 212, kUpdateWidth, 17}, akLeft | akBottom);
+  product_anchors_->Place(UpdateBtn, Px(QRect{8, 212, kUpdateWidth, 17}), akLeft | akBottom);
   UpdateBtn->hide();
 
   // The download page, in the same place; only the page in front is shown,
   // so the covered page's controls take no focus and no keys.
   DLPanel = Page(Panel1);
   DLPanel->hide();
-  DLPanel->resize(kPageWidth, kPageHeight);
+  DLPanel->resize(Px(kPageWidth), Px(kPageHeight));
   dl_anchors_ = new TAnchors(DLPanel);
   // The product's name ends where the link list ends and is cut with "…".
   ProductLabel = new TElidedLabel(DLPanel);
-  dl_anchors_->Place(ProductLabel, {0, 8, 261, 13}, akLeft | akTop | akRight);
+  dl_anchors_->Place(ProductLabel, Px(QRect{0, 8, 261, 13}), akLeft | akTop | akRight);
   URLCBx = new TElidedComboBox(DLPanel);
   URLCBx->setEditable(false);
-  dl_anchors_->Place(URLCBx, {8, 25, 253, 21}, akLeft | akTop | akRight);
+  dl_anchors_->Place(URLCBx, Px(QRect{8, 25, 253, 21}), akLeft | akTop | akRight);
   FolderLabel = PlainLabel(QStringLiteral(".Folder to save to:"), DLPanel);
-  dl_anchors_->Place(FolderLabel, {0, 56, FolderLabel->sizeHint().width(), 13});
+  dl_anchors_->Place(FolderLabel, QRect(Px(0), Px(56), FolderLabel->sizeHint().width(), Px(13)));
   SaveToFolderEdit = new TPathEdit(DLPanel);
   SaveToFolderEdit->setEnabled(false);
-  dl_anchors_->Place(SaveToFolderEdit, {8, 72, 227, 21}, akLeft | akTop | akRight);
+  dl_anchors_->Place(SaveToFolderEdit, Px(QRect{8, 72, 227, 21}), akLeft | akTop | akRight);
   FolderBtn = PageButton(QString(), DLPanel);
   FolderBtn->setToolTip(QStringLiteral("Choose the file to save to"));
   FolderBtn->setIcon(style()->standardIcon(QStyle::SP_DirOpenIcon));
-  dl_anchors_->Place(FolderBtn, {242, 72, 25, 25}, akTop | akRight);
+  dl_anchors_->Place(FolderBtn, Px(QRect{242, 72, 25, 25}), akTop | akRight);
   BackBtn = PageButton(QStringLiteral(".<< Back"), DLPanel);
-  dl_anchors_->Place(BackBtn, {111, 204, 75, 25}, akRight | akBottom);
+  dl_anchors_->Place(BackBtn, Px(QRect{111, 204, 75, 25}), akRight | akBottom);
   DownloadBtn = PageButton(QStringLiteral(".Download"), DLPanel);
   DownloadBtn->setDefault(true);
-  dl_anchors_->Place(DownloadBtn, {194, 204, 75, 25}, akRight | akBottom);
+  dl_anchors_->Place(DownloadBtn, Px(QRect{194, 204, 75, 25}), akRight | akBottom);
 
-  panel1_anchors_->Place(ProductPanel, {16, 104, kPageWidth, kPageHeight}, akAll);
-  panel1_anchors_->Place(DLPanel, {16, 104, kPageWidth, kPageHeight}, akAll);
+  panel1_anchors_->Place(ProductPanel, Px(QRect{16, 104, kPageWidth, kPageHeight}), akAll);
+  panel1_anchors_->Place(DLPanel, Px(QRect{16, 104, kPageWidth, kPageHeight}), akAll);
 
   // Tab order: each page in reading order (the hidden page is skipped), then
   // the download list as one stop.
@@ -310,6 +319,14 @@ void TfrmDownloader::CreateControls() {
   connect(ScreenshotBtn, &QToolButton::clicked, this, [this] { RunHandler([this] { ScreenshotBtnClick(); }); });
   connect(UpdateBtn, &QPushButton::clicked, this, [this] { RunHandler([this] { UpdateBtnClick(); }); });
   connect(Splitter1, &QSplitter::splitterMoved, this, [this] { RunHandler([this] { Splitter1Moved(); }); });
+}
+
+int TfrmDownloader::Px(int design) const { return static_cast<int>(std::lround(design * scale_)); }
+
+QRect TfrmDownloader::Px(const QRect& design) const {
+  // Edges scaled, so that neighbours stay neighbours.
+  const int left = Px(design.left()), top = Px(design.top());
+  return QRect(left, top, Px(design.left() + design.width()) - left, Px(design.top() + design.height()) - top);
 }
 
 QString TfrmDownloader::Text(const std::string& bytes) const { return DocTextToQString(bytes, catalogue_.Utf8()); }
@@ -378,6 +395,15 @@ void TfrmDownloader::keyPressEvent(QKeyEvent* event) {
 void TfrmDownloader::changeEvent(QEvent* event) {
   QWidget::changeEvent(event);
   if (event->type() == QEvent::FontChange && ListBox1 != nullptr) UpdateListToolTips();  // not while it is made
+  if (event->type() == QEvent::PaletteChange && ProductDescriptionMemo != nullptr) {  // not while it is made
+    // A new theme's colours: the glyph, and the memos on the window's face.
+    ScreenshotBtn->setIcon(ScreenshotGlyph(palette()));
+    for (QPlainTextEdit* memo : {MainDescriptionMemo, ProductDescriptionMemo}) {
+      QPalette pal = memo->palette();
+      pal.setColor(QPalette::Base, palette().color(QPalette::Window));
+      memo->setPalette(pal);
+    }
+  }
   if (event->type() != QEvent::ActivationChange) return;
   if (isActiveWindow()) {
     if (activate_on_focus_) RunHandler([this] { FormActivate(); });
@@ -575,13 +601,13 @@ void TfrmDownloader::FitButtons() {
   // A hidden page's controls may not have followed its last resize yet.
   product_anchors_->Realign();
   dl_anchors_->Realign();
-  auto fit = [](TAnchors* anchors, QPushButton* button, int right) {
-    const int w = std::max(kButtonWidth, CaptionWidth(button));
+  auto fit = [this](TAnchors* anchors, QPushButton* button, int right) {
+    const int w = std::max(Px(kButtonWidth), CaptionWidth(button));
     anchors->SetBounds(button, QRect(right - w, button->y(), w, button->height()));
   };
   fit(product_anchors_, NextBtn, NextBtn->geometry().right() + 1);
   // The update button is anchored left: it widens to the right.
-  const int update_width = std::max(kUpdateWidth, CaptionWidth(UpdateBtn));
+  const int update_width = std::max(Px(kUpdateWidth), CaptionWidth(UpdateBtn));
   product_anchors_->SetBounds(UpdateBtn, QRect(UpdateBtn->pos(), QSize(update_width, UpdateBtn->height())));
   const int gap = DownloadBtn->x() - (BackBtn->geometry().right() + 1);
   fit(dl_anchors_, DownloadBtn, DownloadBtn->geometry().right() + 1);
@@ -602,7 +628,7 @@ int TfrmDownloader::WizardMinimumWidth() const {
   if (!UpdateBtn->isHidden()) bottom_left = UpdateBtn->x() + UpdateBtn->width() + kMargin;
   page = std::max(page, bottom_left + ProductPanel->width() - NextBtn->x());
   page = std::max(page, kMargin + pw - (BackBtn->isHidden() ? DownloadBtn->x() : BackBtn->x()));
-  return std::max(kPanel1Width, page + Panel1->width() - pw);
+  return std::max(Px(kPanel1Width), page + Panel1->width() - pw);
 }
 
 void TfrmDownloader::UpdateMinimumWidth() {
@@ -613,7 +639,7 @@ void TfrmDownloader::UpdateMinimumWidth() {
   int window = wizard;
   if (DLScrollBox->parentWidget() == Splitter1 && !DLScrollBox->isHidden())
     window += Splitter1->handleWidth() + DLScrollBox->minimumSizeHint().width();
-  setMinimumWidth(std::max(window, kMinWidth - kFrameWidth));
+  setMinimumWidth(std::max(window, Px(kMinWidth) - kFrameWidth));
 }
 
 void TfrmDownloader::URLCBxChange() {
@@ -654,12 +680,12 @@ void TfrmDownloader::ShowDownloadList() {
     DLScrollBox->setFrameShape(QFrame::NoFrame);
     if (DLScrollBox->parentWidget() != DLPanel) DLScrollBox->setParent(DLPanel);
     const QRect edit = SaveToFolderEdit->geometry();
-    const int top = edit.top() + edit.height() + 10;
+    const int top = edit.top() + edit.height() + Px(10);
     dl_anchors_->Place(DLScrollBox, {edit.left(), top, URLCBx->width(), BackBtn->y() - top}, akAll);
     DLScrollBox->show();
   } else if (DLScrollBox->isHidden()) {
     // The first time: the list opens right of the wizard.
-    const int wanted = width() + 325;
+    const int wanted = width() + Px(325);
     DLScrollBox->show();
     UpdateMinimumWidth();
     FitToScreen(wanted);
@@ -957,7 +983,7 @@ void TfrmDownloader::FitToScreen(int wanted) {
   if (DLScrollBox->parentWidget() == Splitter1 && !DLScrollBox->isHidden()) {
     // The list keeps up to 325 pixels; the wizard gives way down to its minimum.
     const int handle = Splitter1->handleWidth();
-    const int panel = std::max(Panel1->minimumWidth(), std::min(Panel1->width(), w - handle - 325));
+    const int panel = std::max(Panel1->minimumWidth(), std::min(Panel1->width(), w - handle - Px(325)));
     Splitter1->setSizes({panel, std::max(0, w - handle - panel)});
   }
   // The whole frame inside the area, its top left corner first.

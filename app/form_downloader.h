@@ -5,9 +5,12 @@
 // and starts the download, or opens a "Send to browser" link with the desktop.
 // The window remembers the last destination folder in the settings store.
 //
-// Sizes are pixels at 96 dots per inch. The window's size, 568 x 400
-// (at least 320 x 400), includes the frame of the window system it was drawn
-// for: 4-pixel borders and a 26-pixel caption, so the client area is 560 x 366.
+// Sizes are pixels at 96 dots per inch for the design's 8-point font (lines
+// 13 pixels high). The window's size, 568 x 400 (at least 320 x 400),
+// includes the frame of the window system it was drawn for: 4-pixel borders
+// and a 26-pixel caption, so the client area is 560 x 366. The window takes
+// the desktop's font; a larger one scales every place and size in proportion
+// to its line height (fixed when the window is made), so no text is cut.
 //
 // State: the catalogue document (reloaded each time the window is shown) and
 // the controls. The selected product is ListBox1's row and the selected link
@@ -92,13 +95,13 @@ class TfrmDownloader : public QWidget {
   QSplitter* Splitter1;  // wizard | download list
   QFrame* Panel1;
   QLabel* LogoImage;
-  QPlainTextEdit* MainDescriptionMemo;
+  QPlainTextEdit* MainDescriptionMemo = nullptr;
   QFrame* ProductPanel;
   QLabel* ProductPromptLabel;
   QListWidget* ListBox1 = nullptr;
   QLabel* Image1;
-  QToolButton* ScreenshotBtn;
-  QPlainTextEdit* ProductDescriptionMemo;
+  QToolButton* ScreenshotBtn = nullptr;
+  QPlainTextEdit* ProductDescriptionMemo = nullptr;
   QPushButton* NextBtn;
   QPushButton* UpdateBtn;
   QFrame* DLPanel;
@@ -216,6 +219,9 @@ class TfrmDownloader : public QWidget {
 
  private:
   void CreateControls();
+  // A design size in pixels for the window's font (see above).
+  int Px(int design) const;
+  QRect Px(const QRect& design) const;
   // Shows `page` (ProductPanel or DLPanel), hides the other and gives the
   // focus to the shown page's first control.
   void ShowPage(QFrame* page);
@@ -258,6 +264,7 @@ class TfrmDownloader : public QWidget {
   bool update_running_ = false;   // a press is fetching (its Get runs the loop)  // the next activation runs FormActivate
   std::unique_ptr<TDesktopNotifier> notifier_;  // made for the first notification
   bool closing_ = false;  // downloads cancelled by closing the window are not told
+  double scale_ = 1;  // the font's line height over the design's
   TAnchors* panel1_anchors_;
   TAnchors* product_anchors_;
   TAnchors* dl_anchors_;

@@ -1,7 +1,11 @@
 // The window's layout when it is resized and split: the product name stays,
 // the splitter stops where the wizard is whole, and a row's texts end left of
 // its links.
+#include <QApplication>
+#include <QComboBox>
 #include <QCoreApplication>
+#include <QLineEdit>
+#include <QPlainTextEdit>
 #include <QGuiApplication>
 #include <QLabel>
 #include <QScreen>
@@ -21,6 +25,7 @@
 #include "platform/path_edit.h"
 #include "tests/support/event_wait.h"
 #include "tests/support/scripted_server.h"
+#include "tests/support/test_palettes.h"
 #include "tests/support/test_window.h"
 
 namespace quillon {
@@ -192,6 +197,65 @@ TEST_F(WindowLayoutTest, LongTextsAreCutWithAnEllipsisAndWholeInTheirTooltips) {
   EXPECT_EQ(w.URLCBx->toolTip(), "");
   EXPECT_EQ(w.SaveToFolderEdit->ShownText(), folder + "fonts.zip");
   EXPECT_EQ(w.SaveToFolderEdit->toolTip(), "");
+}
+
+// The window takes the desktop's font; with one half as large again as the
+// design's, the pages and the rows grow with it and cut no text.
+TEST_F(WindowLayoutTest, LargerDesktopFontCutsNoText) {
+  struct RestoreFont {
+    QFont font = QApplication::font();
+    ~RestoreFont() { QApplication::setFont(font); }
+  } design;
+  QFont large = design.font;
+  large.setPointSizeF(design.font.pointSizeF() * 1.5);
+  QApplication::setFont(large);
+  auto& w = Open(CatalogueXml({kTally, kFonts}));
+  w.run_downloads = true;
+  EXPECT_EQ(w.font(), large);
+  const int line = QFontMetrics(large).height();
+  auto expect_whole = [&](QWidget* page, const char* where) {
+    SCOPED_TRACE(where);
+    ExpectButtonsWhole(page, where);
+    for (QWidget* c : page->findChildren<QWidget*>(Qt::FindDirectChildrenOnly)) {
+      const bool text = qobject_cast<QLabel*>(c) || qobject_cast<QAbstractButton*>(c) ||
+                        qobject_cast<QComboBox*>(c) || qobject_cast<QLineEdit*>(c);
+      if (c->isHidden() || !text) continue;
+      SCOPED_TRACE(c->metaObject()->className());
+      EXPECT_TRUE(page->rect().contains(c->geometry()));
+      EXPECT_GE(c->height(), qobject_cast<QLabel*>(c) ? line : c->minimumSizeHint().height());
+      if (auto* label = qobject_cast<QLabel*>(c); label && !label->text().isEmpty()) {
+        EXPECT_GE(label->width(), label->fontMetrics().horizontalAdvance(label->text())) << label->text().toStdString();
+      }
+    }
+  };
+  expect_whole(w.ProductPanel, "product page");
+  ClickRow(1);
+  QTest::mouseClick(w.NextBtn, Qt::LeftButton);
+  expect_whole(w.DLPanel, "download page");
+  QTest::mouseClick(w.DownloadBtn, Qt::LeftButton);  // gopher: the row refuses, no network
+  ASSERT_EQ(w.DLScrollBox->Rows().size(), 1u);
+  TDLVisualPanel* row = w.DLScrollBox->Rows()[0];
+  EXPECT_GT(row->height(), TDLVisualPanel::kRowHeight);
+  const QLabel* texts[] = {row->URLLabel, row->FileNameLabel, row->StatusLabel, row->ActionLink};
+  for (const QLabel* t : texts) {
+    EXPECT_TRUE(row->rect().contains(t->geometry())) << t->text().toStdString();
+    EXPECT_GE(t->height(), line) << t->text().toStdString();
+  }
+  EXPECT_LE(row->URLLabel->geometry().bottom(), row->FileNameLabel->y());
+  EXPECT_LE(row->FileNameLabel->geometry().bottom(), row->StatusLabel->y());
+}
+
+// A theme set while the window is open reaches the description memos, which
+// show their text on the window's face.
+TEST_F(WindowLayoutTest, ThemeChangeReachesTheMemos) {
+  auto& w = Open(CatalogueXml({kTally, kFonts}));
+  for (const QPalette& theme : {testing::DarkPalette(), testing::LightPalette()}) {
+    w.setPalette(theme);
+    for (QPlainTextEdit* memo : {w.MainDescriptionMemo, w.ProductDescriptionMemo}) {
+      EXPECT_EQ(memo->palette().color(QPalette::Base), theme.color(QPalette::Window));
+      EXPECT_EQ(memo->palette().color(QPalette::Text), theme.color(QPalette::Text));
+    }
+  }
 }
 
 TEST_F(WindowLayoutTest, OpenedListStaysOnTheScreenAndItsRunningRowIsWhole) {

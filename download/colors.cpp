@@ -4,6 +4,8 @@
 #include <QGuiApplication>
 #include <QPalette>
 #include <algorithm>
+#include <cmath>
+#include <optional>
 
 namespace quillon {
 
@@ -76,5 +78,67 @@ QColor ToQColor(TColor c) {
 }
 
 TColor FromQColor(const QColor& c) { return RGBToColor(c.red(), c.green(), c.blue()); }
+
+double RelativeLuminance(const QColor& c) {
+  auto linear = [](double s) { return s <= 0.04045 ? s / 12.92 : std::pow((s + 0.055) / 1.055, 2.4); };
+  return 0.2126 * linear(c.redF()) + 0.7152 * linear(c.greenF()) + 0.0722 * linear(c.blueF());
+}
+
+double ContrastRatio(const QColor& a, const QColor& b) {
+  const double la = RelativeLuminance(a), lb = RelativeLuminance(b);
+  return (std::max(la, lb) + 0.05) / (std::min(la, lb) + 0.05);
+}
+
+namespace {
+
+// `from` moved toward `to` by t (0: from, 1: to).
+QColor Mix(const QColor& from, const QColor& to, double t) {
+  auto ch = [t](int a, int b) { return static_cast<int>(std::lround(a + (b - a) * t)); };
+  return QColor(ch(from.red(), to.red()), ch(from.green(), to.green()), ch(from.blue(), to.blue()));
+}
+
+// The tint of a role as the rows of a light theme show it on white.
+std::optional<QColor> RoleTint(TRowRole role) {
+  switch (role) {
+    case TRowRole::kFinished: return QColor(233, 233, 233);
+    case TRowRole::kFailed: return QColor(255, 236, 236);
+    case TRowRole::kNormal:
+    case TRowRole::kPaused: break;
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
+QColor RowRoleColor(TRowRole role, const QPalette& palette) {
+  const QColor window = palette.color(QPalette::Window);
+  const QColor text = palette.color(QPalette::WindowText);
+  const std::optional<QColor> tint = RoleTint(role);
+  if (!tint) return window;
+  QColor tinted;
+  if (RelativeLuminance(window) >= RelativeLuminance(text)) {
+    // Light theme: multiply.
+    tinted = QColor(window.red() * tint->red() / 255, window.green() * tint->green() / 255,
+                    window.blue() * tint->blue() / 255);
+  } else {
+    // Dark theme: the tint's hue and saturation with its lightness mirrored
+    // (light pink becomes dark red), screened onto the window colour, so the
+    // row stands out from the list by as much as it does on a light theme.
+    const QColor dark = QColor::fromHslF(std::max(tint->hslHueF(), 0.0f), tint->hslSaturationF(),
+                                         1.0f - tint->lightnessF());
+    auto screen = [](int a, int b) { return 255 - (255 - a) * (255 - b) / 255; };
+    tinted = QColor(screen(window.red(), dark.red()), screen(window.green(), dark.green()),
+                    screen(window.blue(), dark.blue()));
+  }
+  // Back toward the window colour while the text is not readable on it...
+  for (int step = 10; step >= 0 && ContrastRatio(text, tinted) < kMinTextContrast; --step)
+    tinted = Mix(window, tinted, step / 10.0);
+  // ... and, for a palette whose own colours lack the contrast, away from the text.
+  const QColor away = RelativeLuminance(text) > 0.18 ? QColor(0, 0, 0) : QColor(255, 255, 255);
+  const QColor start = tinted;
+  for (int step = 1; step <= 20 && ContrastRatio(text, tinted) < kMinTextContrast; ++step)
+    tinted = Mix(start, away, step / 20.0);
+  return tinted;
+}
 
 }  // namespace quillon

@@ -6,7 +6,10 @@
 
 #include <cstdint>
 
+#include "download/row_role.h"
+
 class QColor;
+class QPalette;
 
 namespace quillon {
 
@@ -71,5 +74,22 @@ TColor ShiftColor(TColor rgb, int delta);
 
 QColor ToQColor(TColor c);
 TColor FromQColor(const QColor& c);
+
+// Relative luminance (0 black .. 1 white) and the contrast ratio of two
+// colours (1 .. 21), as the web's accessibility guidelines define them.
+double RelativeLuminance(const QColor& c);
+double ContrastRatio(const QColor& a, const QColor& b);
+
+// The text contrast a row colour keeps with the palette's WindowText.
+constexpr double kMinTextContrast = 4.5;
+
+// The surface colour of a row in `role` on `palette`: the palette's Window
+// colour tinted for the role. On a light palette the tint multiplies it (on
+// white: light grey 233,233,233 for finished, light pink 255,236,236 for
+// failed); on a dark palette the same hue, as dark as the tint is light, is
+// screened onto it. Normal and paused rows keep the Window colour. The result
+// is moved back toward Window, and if needed away from the text, until the
+// palette's WindowText has kMinTextContrast on it.
+QColor RowRoleColor(TRowRole role, const QPalette& palette);
 
 }  // namespace quillon

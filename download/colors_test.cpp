@@ -6,6 +6,8 @@
 #include <QColor>
 #include <QPalette>
 
+#include "tests/support/test_palettes.h"
+
 namespace quillon {
 namespace {
 
@@ -35,6 +37,45 @@ TEST(ColorsTest, SystemColoursResolveThroughThePalette) {
 TEST(ColorsTest, ShiftClampsEachChannel) {
   EXPECT_EQ(ShiftColor(RGBToColor(250, 100, 0), 64), RGBToColor(255, 164, 64));
   EXPECT_EQ(ShiftColor(RGBToColor(250, 100, 0), -64), RGBToColor(186, 36, 0));
+}
+
+// Every role's surface keeps the text readable on a light and a dark palette
+// (and on one whose own colours are too close); the tints are the light
+// theme's colours on white, and the same hue on a dark theme.
+TEST(ColorsTest, RowRolesKeepTheTextReadable) {
+  const QPalette white = testing::DesktopPalette(Qt::white, Qt::black, Qt::white, Qt::blue);
+  const QPalette murky = testing::DesktopPalette(QColor(90, 90, 90), QColor(150, 150, 150), Qt::black, Qt::blue);
+  struct Case {
+    const char* name;
+    QPalette palette;
+  } palettes[] = {{"white", white}, {"light", testing::LightPalette()}, {"dark", testing::DarkPalette()},
+                  {"murky", murky}};
+  for (const Case& p : palettes) {
+    const QColor window = p.palette.color(QPalette::Window);
+    const QColor text = p.palette.color(QPalette::WindowText);
+    for (TRowRole role : {TRowRole::kNormal, TRowRole::kPaused, TRowRole::kFailed, TRowRole::kFinished}) {
+      SCOPED_TRACE(std::string(p.name) + " " + std::to_string(static_cast<int>(role)));
+      const QColor c = RowRoleColor(role, p.palette);
+      const bool murky = std::string(p.name) == "murky";
+      if (role == TRowRole::kNormal || role == TRowRole::kPaused) {
+        EXPECT_EQ(c, window);  // the list's own colour
+        if (murky) continue;
+      }
+      EXPECT_GE(testing::Contrast(text, c), kMinTextContrast) << c.name().toStdString();
+      if (murky || c == window) continue;
+      if (role == TRowRole::kFinished) {
+        EXPECT_TRUE(c.red() == c.green() && c.green() == c.blue()) << c.name().toStdString();
+      } else if (role == TRowRole::kFailed) {
+        EXPECT_GT(c.red(), c.green() + 8) << c.name().toStdString();
+      }
+      if (role == TRowRole::kFailed || role == TRowRole::kFinished) {
+        // Darker than a light window, lighter than a dark one.
+        EXPECT_EQ(c.lightness() < window.lightness(), std::string(p.name) != "dark") << c.name().toStdString();
+      }
+    }
+  }
+  EXPECT_EQ(RowRoleColor(TRowRole::kFinished, white), QColor(233, 233, 233));
+  EXPECT_EQ(RowRoleColor(TRowRole::kFailed, white), QColor(255, 236, 236));
 }
 
 }  // namespace

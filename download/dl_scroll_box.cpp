@@ -70,6 +70,12 @@ std::vector<TDLVisualPanel*> TDLScrollBox::Rows() const {
   return rows;
 }
 
+void TDLScrollBox::changeEvent(QEvent* event) {
+  QScrollArea::changeEvent(event);
+  // The rows have taken the new font's height by now: they stack anew.
+  if (event->type() == QEvent::FontChange) Relayout();
+}
+
 // Rows stack newest first; the content is as wide as the visible area and as
 // high as its rows.
 void TDLScrollBox::Relayout() {
@@ -77,8 +83,8 @@ void TDLScrollBox::Relayout() {
   int width = viewport()->width();
   int top = 0;
   for (auto it = rows.rbegin(); it != rows.rend(); ++it) {
-    (*it)->setGeometry(0, top, width, TDLVisualPanel::kRowHeight);
-    top += TDLVisualPanel::kRowHeight;
+    (*it)->setGeometry(0, top, width, (*it)->height());  // the row's height follows its font
+    top += (*it)->height();
   }
   content_->resize(width, std::max(top, viewport()->height()));
   UpdateFocusFrame();

@@ -97,6 +97,7 @@ class TDLScrollBox : public QScrollArea {
   QMenu* ListMenu;  // "Clear finished"
 
  protected:
+  void changeEvent(QEvent* event) override;
   void resizeEvent(QResizeEvent* event) override;
   void keyPressEvent(QKeyEvent* event) override;
   void focusInEvent(QFocusEvent* event) override;

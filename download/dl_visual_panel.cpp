@@ -11,14 +11,17 @@
 #include <QFontMetrics>
 #include <QLocale>
 #include <QMouseEvent>
+#include <QPainter>
 #include <QPixmap>
 #include <QPointer>
 #include <QTextDocument>
 #include <QTime>
+#include <cmath>
 
-#include "download/download_accessibility.h"
 #include <ctime>
 
+#include "download/colors.h"
+#include "download/download_accessibility.h"
 #include "download/file_name_rule.h"
 #include "download/partial_file.h"
 #include "platform/ansi_text.h"
@@ -29,6 +32,7 @@ namespace quillon {
 
 namespace {
 
+// The links' height at the design's font.
 constexpr int kLinkHeight = 15;
 // Room between the row's texts and the links at its right.
 constexpr int kTextGap = 4;
@@ -39,9 +43,7 @@ void SetLinkLook(TClickLabel* link) {
   QFont font = link->font();
   font.setUnderline(true);
   link->setFont(font);
-  QPalette palette = link->palette();
-  palette.setColor(QPalette::WindowText, QColor(0, 0, 255));
-  link->setPalette(palette);
+  link->setForegroundRole(QPalette::Link);  // the desktop's link colour, also after a theme change
   link->setCursor(Qt::PointingHandCursor);
   link->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
   link->Link = true;
@@ -61,19 +63,16 @@ QDateTime DateTimeToQDateTime(TDateTime v) {
 
 TDLVisualPanel::TDLVisualPanel(QWidget* owner) : QFrame(owner) {
   hide();
-  resize(owner ? owner->width() : 400, kRowHeight);
-  setFixedHeight(kRowHeight);
+  resize(owner ? owner->width() : 400, RowHeight(font()));
   setFrameShape(QFrame::Panel);
   SetBevelOuter(bvLowered);
   InstallDownloadAccessibility();
 
   FileIcon = new QLabel(this);
-  FileIcon->setGeometry(4, 2, 32, kRowHeight - 2);
   FileIcon->setAlignment(Qt::AlignCenter);
   FileIcon->hide();
 
   ProgressCyl = new TProgressCyl(this);
-  ProgressCyl->SetBounds(10, 5, 25, kRowHeight - 10);
   ProgressCyl->SetOrientation(pbVertical);
   ProgressCyl->SetFontSize(8);
   ProgressCyl->SetBorderWidth(0);
@@ -83,60 +82,80 @@ TDLVisualPanel::TDLVisualPanel(QWidget* owner) : QFrame(owner) {
   ProgressCyl->SetPosition(0);
   ProgressCyl->OnClick = [this](TProgressCyl*) { RowClick(); };
   ProgressCyl->setAttribute(Qt::WA_NoMousePropagation);  // the click above is the only one
-  const int cyl_top = ProgressCyl->y();
-  const int cyl_height = ProgressCyl->height();
 
   auto make_label = [this](const char* text) {
     auto* label = new TClickLabel(this);
     label->setTextFormat(Qt::PlainText);  // URLs, file names and server texts
     label->setText(text);
-    label->adjustSize();
     label->OnClick = [this](TClickLabel*) { RowClick(); };
     return label;
   };
   URLLabel = make_label("...");
-  PlaceLabel(URLLabel, 40, cyl_top);
   StartTimeLabel = make_label("");
-  StartTimeLabel->move(40, 0);
   StartTimeLabel->hide();
   FileNameLabel = make_label("local filename");
-  PlaceLabel(FileNameLabel, 40, cyl_top + cyl_height / 2 - FileNameLabel->height() / 2);
   StatusLabel = make_label("...");
-  PlaceLabel(StatusLabel, 40, cyl_top + cyl_height - StatusLabel->height() - 1);
 
   ActionLink = new TClickLabel(this);
   SetLinkLook(ActionLink);
   ActionLink->setText("Download");
-  ActionLink->adjustSize();
-  ActionLink->setGeometry(width() - ActionLink->width() - 4, kRowHeight - kLinkHeight - 2, ActionLink->width(),
-                          kLinkHeight);
   ActionLink->Tag = amStart;
   ActionLink->OnClick = [this](TClickLabel*) { ActionClick(); };
 
   PauseLink = new TClickLabel(this);
   SetLinkLook(PauseLink);
   PauseLink->setText("Pause");
-  PauseLink->setGeometry(ActionLink->x(), kRowHeight - 2 * kLinkHeight - 4, ActionLink->width(), kLinkHeight);
   PauseLink->OnClick = [this](TClickLabel*) { PauseClick(); };
-  action_gap_ = width() - ActionLink->x();
-  pause_gap_ = width() - PauseLink->x();
 
   // Where the pause link was: a complete file has no pause link.
   ShowFolderLink = new TClickLabel(this);
   SetLinkLook(ShowFolderLink);
   ShowFolderLink->setText(QStringLiteral("Show in folder"));
-  folder_gap_ = ShowFolderLink->fontMetrics().horizontalAdvance(ShowFolderLink->text()) + 8 + 2;
-  ShowFolderLink->setGeometry(width() - folder_gap_, PauseLink->y(), folder_gap_ - 2, kLinkHeight);
   ShowFolderLink->OnClick = [this](TClickLabel*) {
     RowClick();
     ShowInFolder();
   };
   ShowFolderLink->hide();
+  PlaceControls();
 
   job_.SetResumeQuestion(this);
   job_.OnChange = [this](TDownloadJob*) { Sync(); };
   shown_fit_count_ = job_.ActionFitCount();
   show();
+}
+
+int TDLVisualPanel::RowHeight(const QFont& font) {
+  return std::max(kRowHeight, static_cast<int>(std::lround(kRowHeight * QFontMetrics(font).height() /
+                                                           static_cast<double>(kDesignLineHeight))));
+}
+
+int TDLVisualPanel::LinkHeight() const { return std::max(kLinkHeight, fontMetrics().height() + 2); }
+
+// The design's places, for the row's font: the row, the cylinder and the
+// icon as high as the text needs, the texts spread over the cylinder's
+// height, the links stacked at the bottom right.
+void TDLVisualPanel::PlaceControls() {
+  const int row_height = RowHeight(font());
+  setFixedHeight(row_height);
+  FileIcon->setGeometry(4, 2, 32, row_height - 2);
+  ProgressCyl->SetBounds(10, 5, 25, row_height - 10);
+  const int cyl_top = ProgressCyl->y();
+  const int cyl_height = ProgressCyl->height();
+  for (QLabel* label : {URLLabel, StartTimeLabel, FileNameLabel, StatusLabel}) label->adjustSize();
+  PlaceLabel(URLLabel, 40, cyl_top);
+  StartTimeLabel->move(40, StartTimeLabel->isHidden() ? 0 : StartTimeLabel->y());
+  PlaceLabel(FileNameLabel, 40, cyl_top + cyl_height / 2 - FileNameLabel->height() / 2);
+  PlaceLabel(StatusLabel, 40, cyl_top + cyl_height - StatusLabel->height() - 1);
+  status_lines_ = 1;
+  const int link_height = LinkHeight();
+  ActionLink->adjustSize();
+  ActionLink->setGeometry(width() - ActionLink->width() - 4, row_height - link_height - 2, ActionLink->width(),
+                          link_height);
+  PauseLink->setGeometry(ActionLink->x(), row_height - 2 * link_height - 4, ActionLink->width(), link_height);
+  action_gap_ = width() - ActionLink->x();
+  pause_gap_ = width() - PauseLink->x();
+  folder_gap_ = ShowFolderLink->fontMetrics().horizontalAdvance(ShowFolderLink->text()) + 8 + 2;
+  ShowFolderLink->setGeometry(width() - folder_gap_, PauseLink->y(), folder_gap_ - 2, link_height);
 }
 
 TDLVisualPanel::~TDLVisualPanel() {
@@ -187,7 +206,7 @@ void TDLVisualPanel::ShowStatus(const QString& full) {
   QString shown;
   // A second line fits when four lines of text fit the row's height, and
   // would not reach beside "Show in folder".
-  if (metrics.horizontalAdvance(full) > max_width && 4 * metrics.height() <= kRowHeight &&
+  if (metrics.horizontalAdvance(full) > max_width && 4 * metrics.height() <= height() &&
       ShowFolderLink->isHidden()) {
     // The longest first line that ends at a double space (where the progress
     // line parts sizes from rate and time), else at any space; the rest goes below.
@@ -218,7 +237,7 @@ void TDLVisualPanel::ShowStatus(const QString& full) {
     FileNameLabel->move(FileNameLabel->x(), cyl_top + cyl_height / 2 - FileNameLabel->height() / 2);
     StatusLabel->move(StatusLabel->x(), cyl_top + cyl_height - StatusLabel->height() - 1);
   } else {
-    const int gap = std::max(0, (kRowHeight - 4 * h) / 5);
+    const int gap = std::max(0, (height() - 4 * h) / 5);
     URLLabel->move(URLLabel->x(), gap);
     FileNameLabel->move(FileNameLabel->x(), 2 * gap + h);
     StatusLabel->move(StatusLabel->x(), 3 * gap + 2 * h);
@@ -352,7 +371,7 @@ void TDLVisualPanel::Restore(const TSavedDownload& saved) {
 void TDLVisualPanel::SetActionCaption(const std::string& text) {
   ActionLink->setText(CatalogueText(text));
   int w = TextWidth(text) + 8;
-  ActionLink->setGeometry(width() - w - 2, ActionLink->y(), w, kLinkHeight);
+  ActionLink->setGeometry(width() - w - 2, ActionLink->y(), w, LinkHeight());
   action_gap_ = w + 2;
   RefitTexts();  // the texts end before the link
 }
@@ -361,7 +380,8 @@ void TDLVisualPanel::ShowFileIcon() {
   QString file = FileNameToQString(job_.LocalFilename());
   if (!QFile::exists(file)) return;
   QIcon icon = quillon::FileIcon(file);
-  FileIcon->setPixmap(icon.pixmap(32, 32));
+  // Drawn for the screen's pixel density, so it is sharp when scaled.
+  FileIcon->setPixmap(icon.pixmap(QSize(32, 32), devicePixelRatioF()));
   FileIcon->show();
   FileIcon->repaint();
   ProgressCyl->hide();
@@ -378,16 +398,10 @@ void TDLVisualPanel::Sync() {
     QAccessibleEvent described(this, QAccessible::DescriptionChanged);
     QAccessible::updateAccessibility(&described);
   }
-  if (const std::optional<TRgbColor>& color = job_.Color(); !color) {
-    setAutoFillBackground(false);
-    setPalette(QPalette());
-  } else {
-    QPalette p = palette();
-    p.setColor(QPalette::Window, QColor(color->r, color->g, color->b));
-    setPalette(p);
-    setAutoFillBackground(true);
+  if (job_.Role() != shown_role_) {
+    shown_role_ = job_.Role();
+    update();
   }
-  // The links keep their own blue text on a coloured row.
   if (job_.ActionFitCount() != shown_fit_count_) {
     shown_fit_count_ = job_.ActionFitCount();
     SetActionCaption(job_.ActionCaption());
@@ -482,6 +496,22 @@ void TDLVisualPanel::mouseReleaseEvent(QMouseEvent* event) {
   pressed_ = false;
   event->accept();
   if (click) RowClick();
+}
+
+void TDLVisualPanel::changeEvent(QEvent* event) {
+  QFrame::changeEvent(event);
+  if (event->type() != QEvent::FontChange || ShowFolderLink == nullptr) return;
+  // A new desktop font: the places follow its size, the texts are fitted anew.
+  PlaceControls();
+  SetActionCaption(job_.ActionCaption());
+}
+
+void TDLVisualPanel::paintEvent(QPaintEvent* event) {
+  // The role's colour is taken from the palette at each paint: a palette
+  // change repaints the row, so a theme change is followed.
+  if (shown_role_ == TRowRole::kFailed || shown_role_ == TRowRole::kFinished)
+    QPainter(this).fillRect(rect(), RowRoleColor(shown_role_, palette()));
+  QFrame::paintEvent(event);
 }
 
 void TDLVisualPanel::resizeEvent(QResizeEvent* event) {

@@ -1,15 +1,17 @@
-// TDLVisualPanel: one download as a row of the download list, 75 pixels high
-// and as wide as the list. It owns a TDownloadJob, which does the transfer,
-// and shows what the job reports: the URL being fetched (a mirror's once it
-// takes over), the destination file (shortened
+// TDLVisualPanel: one download as a row of the download list, as wide as the
+// list and 75 pixels high at the design's 8-point font (13-pixel lines); a
+// larger font makes it taller in proportion, and its places follow. It owns a
+// TDownloadJob, which does the transfer, and shows what the job reports: the
+// URL being fetched (a mirror's once it takes over), the destination file (shortened
 // with ".../" to fit), a status line (each text ends left of the links,
 // shortened with "…" when needed, and is whole in its tooltip; a status that
 // does not fit one line takes two), a progress cylinder ("Done" and then the
 // file's icon only for a complete file; a failed row's cylinder shows what
-// was received), the row colour, and its links: the action link
-// (cancel while a transfer runs, "Open" when complete, the download caption
-// when a start is offered), the pause link ("Pause"/"Resume") and, above
-// "Open" of a complete file, "Show in folder".
+// was received), the row's colour for its role (from the palette, followed
+// when it changes), and its links in the palette's link colour: the action
+// link (cancel while a transfer runs, "Open" when complete, the download
+// caption when a start is offered), the pause link ("Pause"/"Resume") and,
+// above "Open" of a complete file, "Show in folder".
 //
 // Clicks on the row, its labels, the cylinder and both links fire OnClick
 // (the list selects the row with it). To assistive technology the row is a
@@ -38,6 +40,10 @@ namespace quillon {
 class TDLVisualPanel : public QFrame, private TResumeQuestion {
  public:
   static constexpr int kRowHeight = 75;
+  static constexpr int kDesignLineHeight = 13;
+  // The row's height for `font`: kRowHeight, taller for lines higher than
+  // kDesignLineHeight.
+  static int RowHeight(const QFont& font);
 
   // `owner` becomes the parent.
   explicit TDLVisualPanel(QWidget* owner);
@@ -111,15 +117,15 @@ class TDLVisualPanel : public QFrame, private TResumeQuestion {
   bool Finished() const { return job_.ActionMode() == amOpen || missing_; }
 
   // ---- Controls (for the list and for tests) ------------------------------------------
-  QLabel* FileIcon;
-  TProgressCyl* ProgressCyl;
-  TClickLabel* URLLabel;
-  TClickLabel* StartTimeLabel;
-  TClickLabel* FileNameLabel;
-  TClickLabel* StatusLabel;
-  TClickLabel* ActionLink;
-  TClickLabel* PauseLink;
-  TClickLabel* ShowFolderLink;
+  QLabel* FileIcon = nullptr;
+  TProgressCyl* ProgressCyl = nullptr;
+  TClickLabel* URLLabel = nullptr;
+  TClickLabel* StartTimeLabel = nullptr;
+  TClickLabel* FileNameLabel = nullptr;
+  TClickLabel* StatusLabel = nullptr;
+  TClickLabel* ActionLink = nullptr;
+  TClickLabel* PauseLink = nullptr;
+  TClickLabel* ShowFolderLink = nullptr;
   TDownloadJob& Job() { return job_; }
   // The job's status line as shown (UTF-8 when it is well-formed UTF-8).
   QString StatusText() const;
@@ -127,6 +133,8 @@ class TDLVisualPanel : public QFrame, private TResumeQuestion {
  protected:
   void mousePressEvent(QMouseEvent* event) override;
   void mouseReleaseEvent(QMouseEvent* event) override;
+  void changeEvent(QEvent* event) override;
+  void paintEvent(QPaintEvent* event) override;
   void resizeEvent(QResizeEvent* event) override;
 
  private:
@@ -137,6 +145,8 @@ class TDLVisualPanel : public QFrame, private TResumeQuestion {
   void SetActionCaption(const std::string& text);
   void ShowFileIcon();
   void Sync();
+  void PlaceControls();
+  int LinkHeight() const;
   void PlaceLabel(QLabel* label, int left, int top);
   // Where the texts must end: left of the links, whichever is further left.
   // The status line lies beside the action link; the texts above it end
@@ -158,6 +168,7 @@ class TDLVisualPanel : public QFrame, private TResumeQuestion {
   std::string missing_status_;  // the saved status of such a row
   TBevelCut bevel_outer_ = bvLowered;
   int shown_fit_count_ = -1;
+  TRowRole shown_role_ = TRowRole::kNormal;
   int status_lines_ = 1;
   bool pressed_ = false;
   bool icon_loaded_ = false;

@@ -20,6 +20,7 @@
 #include "tests/support/event_wait.h"
 #include "tests/support/scripted_server.h"
 #include "tests/support/temp_dir.h"
+#include "tests/support/test_palettes.h"
 #include "tests/support/test_desktop.h"
 
 namespace quillon {
@@ -55,7 +56,6 @@ TEST_F(DLWidgetsTest, NewRowControlsAndPlaces) {
   EXPECT_EQ(row.PauseLink->text(), "Pause");
   EXPECT_EQ(row.PauseLink->geometry(), QRect(row.ActionLink->x(), 75 - 30 - 4, row.ActionLink->width(), 15));
   EXPECT_TRUE(row.ActionLink->font().underline());
-  EXPECT_EQ(row.ActionLink->palette().color(QPalette::WindowText), QColor(0, 0, 255));
   EXPECT_EQ(row.ActionLink->cursor().shape(), Qt::PointingHandCursor);
 
   // Captions: shown only in their own mode; the cancel caption arrives with a
@@ -231,7 +231,10 @@ TEST_F(DLWidgetsTest, RowNamesTheMirrorItTriesAndHostsInTheirOwnScript) {
 }
 
 // Only a complete file shows "Done" (and then its icon); a failed row has the
-// failure colour, and its cylinder stays and shows what was received.
+// failure colour, and its cylinder stays and shows what was received. The
+// colours come from the desktop's palette as it changes: a failed row is
+// tinted red, a finished one grey, and the row's text keeps 4.5:1 contrast
+// on them, on a light and on a dark palette; the links take the link colour.
 TEST_F(DLWidgetsTest, FailedRowsLookFailed) {
   testing::ScriptedServer server([](testing::ScriptedConnection& c) {
     const std::string request = c.ReadUntil("\r\n\r\n");
@@ -244,14 +247,12 @@ TEST_F(DLWidgetsTest, FailedRowsLookFailed) {
     const char* path;
     std::string sha256;  // the publisher's; "": none
     const char* status;
-    QColor colour;
     bool complete;
   } cases[] = {
-      {"/missing", "", "Download failed: 404 Not Found", QColor(255, 236, 236), false},
+      {"/missing", "", "Download failed: 404 Not Found", false},
       {"/file", std::string(64, '0').c_str(),
-       "Download failed: the file is not the one the publisher signed (SHA-256 mismatch).", QColor(255, 236, 236),
-       false},
-      {"/file", "", "Download Complete.", QColor(233, 233, 233), true},
+       "Download failed: the file is not the one the publisher signed (SHA-256 mismatch).", false},
+      {"/file", "", "Download Complete.", true},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.status);
@@ -264,12 +265,26 @@ TEST_F(DLWidgetsTest, FailedRowsLookFailed) {
     row->StartDownload();
     ASSERT_TRUE(RunUntil([&] { return !row->DownloadInProgress(); }));
     EXPECT_EQ(row->StatusLabel->toolTip().toStdString(), c.status);
-    EXPECT_TRUE(row->autoFillBackground());
-    EXPECT_EQ(row->palette().color(QPalette::Window), c.colour);
     EXPECT_EQ(row->ProgressCyl->isHidden(), c.complete);  // the file's icon replaces it
     EXPECT_EQ(row->ProgressCyl->DisplayText() == "Done", c.complete) << row->ProgressCyl->DisplayText();
     if (std::string(c.path) == "/missing") {
       EXPECT_EQ(row->ProgressCyl->Position(), 0);  // the error page is no part of the file
+    }
+    for (const QPalette& palette : {testing::LightPalette(), testing::DarkPalette()}) {
+      window.setPalette(palette);  // as a desktop's theme reaches the window
+      const bool dark = palette.color(QPalette::Window).lightness() < 128;
+      SCOPED_TRACE(dark ? "dark" : "light");
+      // Between the cylinder (or the icon) and the texts.
+      const QColor surface = row->grab().toImage().pixelColor(38, row->height() / 2);
+      EXPECT_NE(surface, palette.color(QPalette::Window));
+      if (c.complete)
+        EXPECT_TRUE(surface.red() == surface.green() && surface.green() == surface.blue()) << surface.name().toStdString();
+      else
+        EXPECT_GT(surface.red(), surface.green() + 8) << surface.name().toStdString();
+      const QColor text = row->StatusLabel->palette().color(row->StatusLabel->foregroundRole());
+      EXPECT_EQ(text, palette.color(QPalette::WindowText));
+      EXPECT_GE(testing::Contrast(text, surface), 4.5) << surface.name().toStdString();
+      EXPECT_EQ(row->ActionLink->palette().color(row->ActionLink->foregroundRole()), palette.color(QPalette::Link));
     }
   }
 }

@@ -285,7 +285,7 @@ void TDownloadJob::StartDownload() {
   write_error_.clear();
   position_ = 0;
   progress_ = {};
-  color_.reset();  // a new start has no outcome yet
+  role_ = TRowRole::kNormal;  // a new start has no outcome yet
   SetActionCaption(cancel_caption_);
   action_mode_ = amCancel;
   action_enabled_ = true;
@@ -499,14 +499,14 @@ void TDownloadJob::KeepOrRemovePart(bool continuable) {
 // otherwise (a status text already set stays when `failure` is empty).
 void TDownloadJob::Finish(bool complete, const std::string& failure) {
   if (complete) {
-    color_ = clDownloadComplete;
+    role_ = TRowRole::kFinished;
     position_ = 100;
     SetActionCaption("Open");
     action_mode_ = amOpen;
   } else {
     if (!failure.empty()) status_ = failure;
     NoteFailure(TFailureKind::kGeneric);
-    color_ = clDownloadFailed;
+    role_ = TRowRole::kFailed;
     ToStartMode();
   }
   pause_visible_ = false;
@@ -1056,7 +1056,7 @@ void TDownloadJob::FtpMdtmDone() {
 
 void TDownloadJob::FtpFailed(TFtpRequest RqType, Word Error) {
   TFtpClient* ftp = ftp_.get();
-  const std::optional<TRgbColor> color = color_;
+  const TRowRole role = role_;
   bool quit_failed = RqType == ftpRqQuit;
   bool transfer = RqType == ftpRqGet || RqType == ftpRqRestartGet;
   if (quit_failed && ftp_finished_) {
@@ -1078,7 +1078,7 @@ void TDownloadJob::FtpFailed(TFtpRequest RqType, Word Error) {
     status_ = "Download failed: " + (!socket_failure.empty()       ? socket_failure
                                      : !ftp->ErrorMessage().empty() ? OneLine(ftp->ErrorMessage())
                                                                     : OneLine(ftp->LastResponse()));
-    color_ = clDownloadFailed;
+    role_ = TRowRole::kFailed;
   }
   if (quit_failed && ftp_finished_) {
   } else if (transfer && !WriteFailure().empty()) {
@@ -1097,7 +1097,7 @@ void TDownloadJob::FtpFailed(TFtpRequest RqType, Word Error) {
                 " bytes it announced.";
     else if (Error == platform::WSAECONNRESET)
       status_ = "Download failed: connection reset by the server.";
-    color_ = clDownloadCancelled;
+    role_ = TRowRole::kFailed;
   } else if (socket_failure.empty() && (RqType == ftpRqConnect || RqType == ftpRqUser || RqType == ftpRqPass)) {
     status_ = "Could not connect or log in.";
   }
@@ -1105,7 +1105,7 @@ void TDownloadJob::FtpFailed(TFtpRequest RqType, Word Error) {
   const bool transient = !cancelled_ && WriteFailure().empty() && !ftp->LimitPassed() &&
                          (TransientSocketError(Error) || TransientFtpReply(ftp->StatusCode()));
   if (!ftp_finished_ && !cancelled_ && RetryOrMirror(status_, transient, -1)) {
-    color_ = color;  // the row goes on
+    role_ = role;  // the row goes on
     // The next try has a session of its own: this one is dropped without
     // its goodbye (the client allows this inside its own OnRequestDone).
     ftp_.reset();
@@ -1245,7 +1245,7 @@ void TDownloadJob::DropPendingRetry() {
   ToStartMode();
   pause_visible_ = false;
   in_progress_ = false;
-  color_ = clDownloadCancelled;
+  role_ = TRowRole::kFailed;
   status_ = ftp ? "Download cancelled." : "Download Cancelled.";
   ShowFileIcon();
   Changed();
@@ -1290,7 +1290,7 @@ void TDownloadJob::Cancel() {
   if ((lower.starts_with("http://") || lower.starts_with("https://")) && http_) {
     http_->Abort();
     if (!alive) return;
-    color_ = clDownloadCancelled;
+    role_ = TRowRole::kFailed;
   } else if (lower.starts_with("ftp://") && ftp_) {
     cancelled_ = true;
     ftp_->Abort();

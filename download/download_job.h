@@ -1,6 +1,6 @@
 // TDownloadJob: one download without any widget. It creates and drives the
 // HTTP client (http:// and https://) or the FTP client (ftp://) and keeps what a download
-// row shows: the status text, the row colour, the cylinder position, the
+// row shows: the status text, the row's role, the cylinder position, the
 // action link's mode, caption and enabled state, the pause link, and whether
 // the file's icon replaces the cylinder. Every change ends with one OnChange,
 // so a viewer (the row TDLVisualPanel, or quillon-get) reads the new values
@@ -80,7 +80,7 @@
 //   Both: "Download failed: connection timed out." / "Download failed: no
 //     data for <n> seconds." (ConnectTimeout, IdleTimeout) and "Download
 //     failed: cannot write the file: <reason>". Failures go to start mode
-//     with the failure colour (light pink, as a cancel), and the position
+//     in the failed role (as a cancel), and the position
 //     says how much of the file arrived (nothing of an error page); only a
 //     complete file reaches 100 with its icon shown.
 //   Pause/Resume (the pause link): "Paused." until Resume, then the progress
@@ -122,7 +122,7 @@
 #include "download/download_failure.h"
 #include "download/download_texts.h"
 #include "download/partial_file.h"
-#include "download/rgb_color.h"
+#include "download/row_role.h"
 #include "net/ftp/ftp_client.h"
 #include "net/http/http_cli.h"
 
@@ -154,12 +154,6 @@ class TResumeQuestion {
   // may be destroyed meanwhile, which it notices.
   virtual bool AskResume(const std::string& question) = 0;
 };
-
-// Row colours of a finished download; a job without one keeps the widget's own.
-// A failed download has the colour of a cancelled one.
-constexpr TRgbColor clDownloadComplete{233, 233, 233};
-constexpr TRgbColor clDownloadCancelled{255, 236, 236};
-constexpr TRgbColor clDownloadFailed = clDownloadCancelled;
 
 // Tries after a transient failure that the window and quillon-get make.
 constexpr int kDefaultRetries = 5;
@@ -237,7 +231,9 @@ class TDownloadJob {
   // later start can continue.
   bool DownloadInProgress() const { return in_progress_ || settling_; }
   const std::string& Status() const { return status_; }
-  const std::optional<TRgbColor>& Color() const { return color_; }
+  // The row's look: its outcome once a transfer ends (a failed download looks
+  // like a cancelled one), paused while the user holds it.
+  TRowRole Role() const { return role_ == TRowRole::kNormal && paused_ ? TRowRole::kPaused : role_; }
   int Position() const { return position_; }
   TActionMode ActionMode() const { return action_mode_; }
   const std::string& ActionCaption() const { return action_caption_; }
@@ -388,7 +384,7 @@ class TDownloadJob {
 
   bool in_progress_ = false;
   std::string status_ = "...";
-  std::optional<TRgbColor> color_;
+  TRowRole role_ = TRowRole::kNormal;
   int position_ = 0;
   TActionMode action_mode_ = amStart;
   std::string action_caption_ = "Download";

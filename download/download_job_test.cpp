@@ -75,7 +75,7 @@ TEST(DownloadJobHttpTest, CancelAndPause) {
   j.job.ActionClick();  // cancel mode: cancels
   EXPECT_EQ(j.job.Status(), "Download Cancelled.");
   EXPECT_EQ(j.job.ActionMode(), amStart);
-  EXPECT_EQ(j.job.Color(), clDownloadCancelled);
+  EXPECT_EQ(j.job.Role(), TRowRole::kFailed);
   ASSERT_TRUE(j.RunToEnd());
   EXPECT_EQ(j.job.Status(), "Download Canceled.");  // the client's completion comes last
   // Without a validator the part cannot be continued: nothing stays.

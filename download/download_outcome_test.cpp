@@ -298,7 +298,7 @@ TEST(DownloadOutcomeTest, FailedDownloadsSayWhyLookFailedAndKeepTheUsersFile) {
     Job j(c.url, dir.File("f.bin"));
     ASSERT_TRUE(j.Run());
     EXPECT_EQ(j.job.Status(), c.status);
-    EXPECT_EQ(j.job.Color(), clDownloadFailed);
+    EXPECT_EQ(j.job.Role(), TRowRole::kFailed);
     EXPECT_EQ(j.job.Position(), c.position);
     EXPECT_FALSE(j.job.IconShown());  // the cylinder stays
     EXPECT_EQ(ReadFile(dir.File("f.bin")), "the user's own file");

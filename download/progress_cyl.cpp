@@ -397,6 +397,11 @@ void TProgressCyl::PaintTo(QImage& target) {
   if (!GeometryValid() || target.size() != size() || target.format() != QImage::Format_RGB32) {
     return;
   }
+  PaintBarTo(target);
+  PaintTextTo(target, &mask_);
+}
+
+void TProgressCyl::PaintBarTo(QImage& target) {
   const int w = width(), h = height(), f = ContentInset(), a = BevelInset();
   FillImage(target, ToRgb32(color_));
 
@@ -421,28 +426,43 @@ void TProgressCyl::PaintTo(QImage& target) {
     Frame3D(target, 0, 0, w, h, ToRgb32(outer_pair_.first), ToRgb32(outer_pair_.second),
             bevel_width_);
   }
+}
 
-  if (show_text_) {
-    TTextParams text;
-    text.Text = AnsiToQString(DisplayText());
-    text.Orientation = font_orientation_;
-    text.Effect = font_effect_;
-    text.Color = ToRgb32(font_color_);
-    text.Shadow = ToRgb32(font_shadow_color_);
-    text.ShadowOffset = shadow_offset_;
-    DrawBarText(target, &mask_, font(), text);
-  }
+void TProgressCyl::PaintTextTo(QImage& target, QImage* mask) {
+  if (!show_text_) return;
+  TTextParams text;
+  text.Text = AnsiToQString(DisplayText());
+  text.Orientation = font_orientation_;
+  text.Effect = font_effect_;
+  text.Color = ToRgb32(font_color_);
+  text.Shadow = ToRgb32(font_shadow_color_);
+  text.ShadowOffset = shadow_offset_;
+  DrawBarText(target, mask, font(), text);
 }
 
 void TProgressCyl::paintEvent(QPaintEvent*) {
   if (dirty_ || size() != handled_size_) Paint();
   QPainter painter(this);
-  if (ready_ && GeometryValid() && bitmap_.size() == size()) {
-    painter.drawImage(0, 0, bitmap_);
-  } else {
+  if (!ready_ || !GeometryValid() || bitmap_.size() != size()) {
     // Too small for its bevels and border: no bar, only the background.
     painter.fillRect(rect(), ToQColor(color_));
+    return;
   }
+  const qreal ratio = devicePixelRatioF();
+  if (ratio == 1) {
+    painter.drawImage(0, 0, bitmap_);
+    return;
+  }
+  // A screen with more device pixels than pixels: the bar and its frames are
+  // enlarged pixel for pixel (the design's one-pixel lines stay sharp) and
+  // the text is drawn on top at the screen's own resolution.
+  QImage bar(size(), QImage::Format_RGB32);
+  PaintBarTo(bar);
+  QImage screen = bar.scaled((QSizeF(size()) * ratio).toSize(), Qt::IgnoreAspectRatio, Qt::FastTransformation);
+  screen.setDevicePixelRatio(ratio);
+  QImage mask;
+  PaintTextTo(screen, &mask);
+  painter.drawImage(QPointF(0, 0), screen);
 }
 
 // ---- messages ------------------------------------------------------------

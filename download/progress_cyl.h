@@ -171,6 +171,11 @@ class TProgressCyl : public QWidget {
   // Draws a frame into `target`, which must have the control's size (it may
   // be a view into a larger buffer; nothing outside it is written).
   void PaintTo(QImage& target);
+  // The parts of PaintTo: everything but the text into an image of the
+  // control's size; the text into `target`, which may have more device
+  // pixels than the control has pixels (its device pixel ratio says how many).
+  void PaintBarTo(QImage& target);
+  void PaintTextTo(QImage& target, QImage* mask);
 
   // What the control does when the system colours change: every colour is set
   // again to its own value (fractions and bevel colours recomputed).

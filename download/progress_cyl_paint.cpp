@@ -177,13 +177,17 @@ void PaintText(QImage& target, const QFont& font, const TTextParams& t, QPoint a
 void DrawBarText(QImage& img, QImage* mask, const QFont& font, const TTextParams& t) {
   if (img.isNull() || t.Text.isEmpty()) return;
   const QFontMetrics fm(font, &img);
+  // In pixels of the control: an image with a device pixel ratio is painted
+  // at its own resolution.
+  const QSize size = img.deviceIndependentSize().toSize();
   const QPoint at = TextStartPoint(t.Orientation, fm.horizontalAdvance(t.Text), fm.height(),
-                                   img.width(), img.height());
+                                   size.width(), size.height());
   if (t.Effect == feInvert) {
     if (mask == nullptr) return;
     if (mask->size() != img.size() || mask->format() != QImage::Format_RGB32) {
       *mask = QImage(img.size(), QImage::Format_RGB32);
     }
+    mask->setDevicePixelRatio(img.devicePixelRatio());
     mask->setDotsPerMeterX(img.dotsPerMeterX());
     mask->setDotsPerMeterY(img.dotsPerMeterY());
     FillImage(*mask, qRgb(0, 0, 0));

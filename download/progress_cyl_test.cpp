@@ -315,6 +315,20 @@ TEST(ProgressCylTest, TextLiesInItsCellForEachOrientation) {
     } else {
       EXPECT_GT(ink.height(), ink.width());
     }
+    // On a screen of two device pixels per pixel the text is drawn at that
+    // resolution in the same cell.
+    QImage bar(k.size, QImage::Format_RGB32);
+    c->PaintBarTo(bar);
+    QImage sharp = bar.scaled(k.size * 2);
+    sharp.setDevicePixelRatio(2);
+    const QImage sharp_without = sharp.copy();
+    QImage mask;
+    c->PaintTextTo(sharp, &mask);
+    const QRect sharp_ink = Changed(sharp_without, sharp, &n);
+    const QRect sharp_cell(cell.topLeft() * 2, cell.size() * 2);
+    EXPECT_TRUE(sharp_cell.adjusted(-2, -2, 2, 2).contains(sharp_ink))
+        << sharp_ink.x() << "," << sharp_ink.y() << " " << sharp_ink.width() << "x" << sharp_ink.height();
+    EXPECT_GT(sharp_ink.height(), ink.height() * 3 / 2);
   }
 }
 

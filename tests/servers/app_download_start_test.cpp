@@ -89,7 +89,7 @@ TEST_F(DownloadStartTest, OneProductHttpDownloadInsideTheDownloadPage) {
   ASSERT_TRUE(RunUntil([&] { return Ended(row); }, 30000));
   EXPECT_EQ(row->StatusLabel->text(), "Download Complete.");
   EXPECT_EQ(row->ActionLink->text(), "Open");
-  EXPECT_EQ(row->palette().color(QPalette::Window), QColor(233, 233, 233));
+  EXPECT_EQ(row->Job().Role(), TRowRole::kFinished);
   EXPECT_EQ(ReadFile(dir.File("dest/setup.bin")), Pattern(3 * 1024 * 1024 + 3, 1));
   QTest::mouseClick(row->ActionLink, Qt::LeftButton, {}, QPoint(3, 3));
   EXPECT_EQ(desktop.opened, std::vector<QString>{QString::fromStdString(dir.File("dest/setup.bin"))});
@@ -202,7 +202,7 @@ TEST_F(DownloadStartTest, PauseResumeCancelNotFoundAndClose) {
   ASSERT_TRUE(RunUntil([&] { return Ended(http); }));
   EXPECT_EQ(http->StatusLabel->text(), "Download Canceled.");
   EXPECT_EQ(http->ActionLink->text(), "Get it");
-  EXPECT_EQ(http->palette().color(QPalette::Window), QColor(255, 236, 236));
+  EXPECT_EQ(http->Job().Role(), TRowRole::kFailed);
 
   // FTP: cancel ends with its own text and light pink.
   w.URLCBx->setCurrentIndex(1);
@@ -214,7 +214,7 @@ TEST_F(DownloadStartTest, PauseResumeCancelNotFoundAndClose) {
   QTest::mouseClick(ftp_row->ActionLink, Qt::LeftButton, {}, QPoint(3, 3));
   ASSERT_TRUE(RunUntil([&] { return Ended(ftp_row); }));
   EXPECT_EQ(ftp_row->StatusLabel->text(), "Download cancelled.");
-  EXPECT_EQ(ftp_row->palette().color(QPalette::Window), QColor(255, 236, 236));
+  EXPECT_EQ(ftp_row->Job().Role(), TRowRole::kFailed);
 
   // 404, and the start link works again once the file is there.
   w.URLCBx->setCurrentIndex(2);

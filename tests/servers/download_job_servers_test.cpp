@@ -55,7 +55,7 @@ TEST_F(DownloadJobNginxTest, CompleteDownloadArrivesByteForByte) {
   ASSERT_TRUE(j.RunToEnd());
   EXPECT_EQ(j.job.Status(), "Download Complete.");
   EXPECT_EQ(ReadFile(dir_.File("x/y/big.bin")), Pattern(3 * 1024 * 1024 + 17));
-  EXPECT_EQ(j.job.Color(), clDownloadComplete);
+  EXPECT_EQ(j.job.Role(), TRowRole::kFinished);
   EXPECT_EQ(j.job.ActionMode(), amOpen);
   EXPECT_EQ(j.job.ActionCaption(), "Open");
   EXPECT_EQ(j.job.Position(), 100);
@@ -73,7 +73,7 @@ TEST_F(DownloadJobNginxTest, NotFoundRemovesTheErrorPageAndCanStartAgain) {
   j.job.StartDownload();
   ASSERT_TRUE(j.RunToEnd());
   EXPECT_EQ(j.job.Status(), "Download failed: 404 Not Found");
-  EXPECT_EQ(j.job.Color(), clDownloadFailed);
+  EXPECT_EQ(j.job.Role(), TRowRole::kFailed);
   EXPECT_EQ(j.job.Position(), 0);
   EXPECT_EQ(j.job.ActionMode(), amStart);
   EXPECT_EQ(j.job.ActionCaption(), "Download");
@@ -100,7 +100,7 @@ TEST_F(DownloadJobNginxTest, OtherStatusesFail) {
   moved.job.StartDownload();
   ASSERT_TRUE(moved.RunToEnd());
   EXPECT_EQ(moved.job.Status(), "Download failed: 302 Moved Temporarily");
-  EXPECT_NE(moved.job.Color(), clDownloadComplete);
+  EXPECT_NE(moved.job.Role(), TRowRole::kFinished);
 }
 
 TEST_F(DownloadJobNginxTest, DestroyedDuringTransferClosesTheFile) {
@@ -187,7 +187,7 @@ TEST_F(DownloadJobVsftpdTest, CompleteDownloadWalksTheSteps) {
   ASSERT_TRUE(j.RunToEnd());
   EXPECT_TRUE(j.Seen("Session Connected."));
   EXPECT_EQ(j.job.Status(), "Completed.");
-  EXPECT_EQ(j.job.Color(), clDownloadComplete);
+  EXPECT_EQ(j.job.Role(), TRowRole::kFinished);
   EXPECT_EQ(j.job.ActionMode(), amOpen);
   EXPECT_TRUE(j.job.IconShown());
   EXPECT_TRUE(j.answer.asked.empty());
@@ -312,7 +312,7 @@ TEST(DownloadJobFtpTest, CancelDuringTransferEndsCancelledAndPink) {
   j.job.ActionClick();
   ASSERT_TRUE(j.RunToEnd());
   EXPECT_EQ(j.job.Status(), "Download cancelled.");
-  EXPECT_EQ(j.job.Color(), clDownloadCancelled);
+  EXPECT_EQ(j.job.Role(), TRowRole::kFailed);
   EXPECT_EQ(j.job.ActionMode(), amStart);
   EXPECT_FALSE(FileOpenInProcess(dir.File("huge.bin")));
 }

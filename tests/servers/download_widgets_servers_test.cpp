@@ -75,7 +75,7 @@ TEST_F(DLWidgetsTest, FtpResumeQuestionGoesToTheMessageBox) {
   EXPECT_EQ(desktop_.message_boxes[0].icon, TMsgIcon::miInformation);
   EXPECT_EQ(desktop_.message_boxes[0].caption, "f.bin");  // which file it asks about
   EXPECT_EQ(testing::ReadFile(dir_.File("f.bin")), std::string(1000, 'L') + std::string(299000, 'R'));
-  EXPECT_EQ(row->palette().color(QPalette::Window), QColor(233, 233, 233));
+  EXPECT_EQ(row->Job().Role(), TRowRole::kFinished);
   EXPECT_EQ(row->ActionLink->text(), "Open");
   EXPECT_TRUE(row->FileIcon->isVisibleTo(row));
   EXPECT_TRUE(row->ProgressCyl->isHidden());

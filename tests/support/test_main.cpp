@@ -9,6 +9,7 @@
 
 #ifdef QUILLON_GUI_TESTS
 #include <QApplication>
+#include <QFont>
 using TestApplication = QApplication;
 #else
 #include <QCoreApplication>
@@ -27,6 +28,13 @@ int main(int argc, char** argv) {
   // The application object took the environment's locale; the tests expect
   // the C locale unless they switch it themselves (ScopedLocale).
   std::setlocale(LC_ALL, "C");
+#ifdef QUILLON_GUI_TESTS
+  // The design's 8-point font, for which the window's and the rows' places are
+  // designed; a test of another size sets its own.
+  QFont font = QApplication::font();
+  font.setPointSize(8);
+  QApplication::setFont(font);
+#endif
   const int result = RUN_ALL_TESTS();
   std::error_code ec;
   std::filesystem::remove_all(state, ec);
