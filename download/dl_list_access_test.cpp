@@ -134,14 +134,17 @@ TEST_F(DLListKeysTest, KeysOnTheFocusedRow) {
     Focus(c.focused);
     ASSERT_TRUE(list->hasFocus());
     desktop_.opened.clear();
+    desktop_.shown_in_folder.clear();
     desktop_.message_boxes.clear();
     desktop_.message_box_answer = c.answer;
     QTest::keyClick(list, c.key, c.mods);
     EXPECT_EQ(static_cast<int>(list->Rows().size()), c.rows);
     EXPECT_EQ(static_cast<int>(desktop_.message_boxes.size()), c.questions);
     const QString opened = desktop_.opened.empty() ? QString() : desktop_.opened.back();
-    const std::string opened_what = opened == file ? "file" : opened == QString::fromStdString(folder->path()) ? "folder"
-                                                                                                      : opened.toStdString();
+    const std::string opened_what = !desktop_.shown_in_folder.empty()
+                                        ? (desktop_.shown_in_folder.back() == file ? "folder" : "another file's folder")
+                                    : opened == file ? "file"
+                                                     : opened.toStdString();
     EXPECT_EQ(opened_what, c.opened);
     if (c.rows == 3) {
       EXPECT_EQ(running->Job().Status() == "Paused.", c.paused);
@@ -175,7 +178,7 @@ TEST_F(DLListAccessibilityTest, RowsAreListItemsWithProgressBarsAndButtons) {
   } expected[] = {
       {running, "slow.bin", running->StatusLabel->toolTip(), 0, 0, 0, {"Cancel", "Pause"}},
       {failed, "missing.bin", "Download failed: 404 Not Found", 0, 100, 0, {"Download"}},
-      {done, "done.bin", "Download Complete.", 0, 100, 100, {"Open"}},
+      {done, "done.bin", "Download Complete.", 0, 100, 100, {"Open", "Show in folder"}},
   };
   QAccessibleInterface* iface = QAccessible::queryAccessibleInterface(list);
   ASSERT_NE(iface, nullptr);

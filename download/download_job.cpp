@@ -1334,7 +1334,7 @@ void TDownloadJob::ShowRestored(TRestoredState state, const std::string& status,
   pause_visible_ = state == rsPaused;
   pause_caption_ = state == rsPaused ? "Resume" : "Pause";
   position_ = std::clamp(position, 0, 100);
-  color_.reset();
+  role_ = TRowRole::kNormal;
   icon_shown_ = false;
   switch (state) {
     case rsFinished:

@@ -233,7 +233,9 @@ class TDownloadJob {
   const std::string& Status() const { return status_; }
   // The row's look: its outcome once a transfer ends (a failed download looks
   // like a cancelled one), paused while the user holds it.
-  TRowRole Role() const { return role_ == TRowRole::kNormal && paused_ ? TRowRole::kPaused : role_; }
+  TRowRole Role() const {
+    return role_ == TRowRole::kNormal && (paused_ || restored_paused_) ? TRowRole::kPaused : role_;
+  }
   int Position() const { return position_; }
   TActionMode ActionMode() const { return action_mode_; }
   const std::string& ActionCaption() const { return action_caption_; }

@@ -133,7 +133,7 @@ def check_tree(app, described):
         item = lists[0].getChildAtIndex(i)
         if item.getRole() == pyatspi.ROLE_LIST_ITEM:
             items[item.name] = item
-    expected = {"alpha.bin": ("Download Complete.", ["Open"]),
+    expected = {"alpha.bin": ("Download Complete.", ["Open", "Show in folder"]),
                 "beta.bin": ("Download failed: 404 Not Found", ["Download"]),
                 "gamma.bin": (None, ["Cancel", "Pause"])}
     if sorted(items) != sorted(expected):
