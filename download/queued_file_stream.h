@@ -7,8 +7,16 @@
 // in the order they were written.
 //
 // Contract:
-//  - Write copies the bytes into the stream's queue and returns their count at
-//    once. When the queued bytes reach Limit(), OnFull fires from inside that
+//  - Write takes the bytes into the stream's queue and returns their count at
+//    once. Bytes are gathered into blocks of BlockBytes(); WriteSpace hands
+//    out the free end of the block being filled, and a Write of bytes placed
+//    there (from its first byte, at most its size) takes them without a
+//    copy; other bytes are copied. A block goes to the writer when it is
+//    full, when the queue reaches Limit(), on Finish, or kFlushMs after it
+//    began to fill, whichever comes first; the writer is woken only when it
+//    has nothing else to do. Room handed out stays readable until the next
+//    WriteSpace or Write.
+//    When the queued bytes reach Limit(), OnFull fires from inside that
 //    Write; once the writer has brought them down to half the limit,
 //    OnDrained fires from the event loop. The owner pauses its source in
 //    between (a download pauses its socket), so memory stays bounded whatever
@@ -64,6 +72,12 @@ class TFileStream;
 class TQueuedFileStream : public TStream, private platform::MessageHandler {
  public:
   static constexpr int64_t kDefaultLimit = int64_t{8} << 20;
+  // The largest block: at this size a gigabyte costs a thousand hand-offs
+  // to the writer, and a stream holds at most two blocks when the writer
+  // keeps up. A smaller limit makes smaller blocks (a quarter of it).
+  static constexpr int64_t kBlockBytes = int64_t{1} << 20;
+  // How long a block that is not full waits for more bytes.
+  static constexpr uint32_t kFlushMs = 20;
 
   // Takes the open file; writing continues at its current position.
   explicit TQueuedFileStream(std::unique_ptr<TFileStream> file, int64_t limit = kDefaultLimit);
@@ -76,8 +90,10 @@ class TQueuedFileStream : public TStream, private platform::MessageHandler {
   int64_t Seek(int64_t offset, TSeekOrigin origin) override;
   void SetSize(int64_t new_size) override;
   int64_t Size() override { return size_; }
+  char* WriteSpace(int64_t& room) override;
 
   int64_t Limit() const { return limit_; }
+  int64_t BlockBytes() const { return static_cast<int64_t>(block_bytes_); }
   // Bytes accepted and not yet written.
   int64_t QueuedBytes() const;
   // Between OnFull and OnDrained.
@@ -109,17 +125,27 @@ class TQueuedFileStream : public TStream, private platform::MessageHandler {
   // system (defined with the stream).
   struct Channel;
   class Writer;
+  struct Block;
 
  private:
   void HandleMessage(uint32_t msg, uintptr_t wParam, intptr_t lParam) override;
   void RequireIdle(const char* operation) const;
   std::string Reason(int error) const;
   void StartStallClock();
+  // Gets a free block to fill (one the writer is done with, if any).
+  void TakeBlock();
+  // Queues the block being filled, if it holds anything; `full` also asks
+  // for OnDrained. False when writing has failed (the block is dropped).
+  bool Hand(bool full);
   void StallClockFired();
 
   std::shared_ptr<Channel> channel_;
   Writer& writer_;
   int64_t limit_;
+  size_t block_bytes_;
+  std::unique_ptr<char[]> fill_;  // the block being filled
+  size_t fill_size_ = 0;
+  platform::OneShotTimer flush_clock_;
   int64_t position_ = 0;
   int64_t size_ = 0;
   bool full_ = false;
