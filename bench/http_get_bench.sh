@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Fetches 1 GiB from nginx on loopback into a file, once with quillon-get and
-# once with curl, in the same run, and prints both times and their ratio; then
-# the same with the SHA-256 checked (quillon-get --sha256, curl + sha256sum).
+# once with curl and once with the copy floor (see lib.sh), in the same run,
+# and prints the times and ratios; then the same with the SHA-256 checked
+# (quillon-get --sha256, curl + openssl dgst -sha256).
 #
 #   bench/http_get_bench.sh [BUILD_DIR]      (default: build-bench, a Release build)
 #
@@ -13,6 +14,7 @@ build="${1:-$src/build-bench}"
 bench_build "$build" tools/quillon-get
 nginx_bin="$(need_program nginx)"
 need_program curl >/dev/null
+need_program openssl >/dev/null
 
 servers_workdir quillon-http-bench
 mkdir -p "$work/www"
@@ -25,13 +27,14 @@ wait_port "$port" || { echo "nginx did not start: $(cat "$work/nginx-error.log")
 url="http://127.0.0.1:$port/big.bin"
 run_quillon() { "$build/tools/quillon-get" "$url" "$work/quillon.bin" >/dev/null; }
 run_curl() { curl -s -o "$work/curl.bin" "$url"; }
+run_floor() { copy_floor "$url" "$work/floor.bin"; }
 compare_with_curl "1 GiB over loopback into a file" "$work/www/big.bin"
 
 # The same download checked against the publisher's SHA-256: quillon-get hashes
-# while it writes; curl's file is hashed afterwards by sha256sum.
+# while it writes; curl's file is hashed afterwards by openssl.
 sha="$(sha256sum "$work/www/big.bin" | cut -d' ' -f1)"
 run_quillon() {
   "$build/tools/quillon-get" --sha256 "$sha" --size $((1024 * 1024 * 1024)) "$url" "$work/quillon.bin" >/dev/null
 }
-run_curl() { curl -s -o "$work/curl.bin" "$url" && sha256sum "$work/curl.bin" | grep -q "^$sha "; }
-compare_with_curl "1 GiB verified by SHA-256 (curl followed by sha256sum)" "$work/www/big.bin"
+run_curl() { curl -s -o "$work/curl.bin" "$url" && openssl dgst -sha256 -r "$work/curl.bin" | grep -q "^$sha "; }
+compare_with_curl "1 GiB verified by SHA-256 (curl followed by openssl dgst -sha256)" "$work/www/big.bin"
