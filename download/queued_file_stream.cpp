@@ -41,6 +41,7 @@ int64_t NowMs() {
 struct TQueuedFileStream::Block {
   std::unique_ptr<char[]> data;
   size_t size = 0;
+  size_t capacity = 0;
 };
 
 // What the writer thread and the stream share. Everything but `file`,
@@ -54,7 +55,7 @@ struct TQueuedFileStream::Channel {
   // Blocks the writer is done with, for the stream to fill again. Only the
   // stream frees them: bytes it handed to a Write may still be read on its
   // thread after the block was queued and written.
-  std::vector<std::unique_ptr<char[]>> spare;
+  std::vector<Block> spare;
   std::atomic<int64_t> queued{0};  // bytes in blocks plus the block being written
   int64_t low_mark = 0;  // drained at or below this
   bool busy = false;
@@ -115,7 +116,7 @@ class TQueuedFileStream::Writer {
     ch.error = error;
     for (Block& block : ch.blocks) {
       ch.queued -= static_cast<int64_t>(block.size);
-      ch.spare.push_back(std::move(block.data));
+      ch.spare.push_back(std::move(block));
     }
     ch.blocks.clear();
     return true;
@@ -200,7 +201,7 @@ class TQueuedFileStream::Writer {
     lock.lock();
     ch.busy = false;
     ch.queued -= static_cast<int64_t>(block.size);
-    ch.spare.push_back(std::move(block.data));
+    ch.spare.push_back(std::move(block));
     if (error != 0) FailAndReport(ch, error);
     if (ch.want_drained && ch.queued <= ch.low_mark) {
       ch.want_drained = false;
@@ -261,14 +262,19 @@ TQueuedFileStream::TQueuedFileStream(std::unique_ptr<TFileStream> file, int64_t 
     : channel_(std::make_shared<Channel>()),
       writer_(WriterOf(*file)),
       limit_(limit),
-      block_bytes_(static_cast<size_t>(std::clamp<int64_t>(limit / 4, 4096, kBlockBytes))) {
+      max_block_bytes_(static_cast<size_t>(std::clamp<int64_t>(limit / 4, 4096, kBlockBytes))),
+      min_block_bytes_(std::min(max_block_bytes_, static_cast<size_t>(kFirstBlockBytes))),
+      block_bytes_(min_block_bytes_) {
   position_ = file->Position();
   size_ = file->Size();
   channel_->file = std::move(file);
   channel_->poster = target_.Poster();
   channel_->low_mark = limit / 2;
   stall_clock_.OnTimer = [this] { StallClockFired(); };
-  flush_clock_.OnTimer = [this] { Hand(false); };
+  flush_clock_.OnTimer = [this] {
+    block_bytes_ = std::max(block_bytes_ / 2, min_block_bytes_);
+    Hand(false);
+  };
 }
 
 TQueuedFileStream::~TQueuedFileStream() {
@@ -303,20 +309,22 @@ int64_t TQueuedFileStream::Write(const void* buffer, int64_t count) {
   bool now_full = false;
   if (take > 0) {
     const char* bytes = static_cast<const char*>(buffer);
-    if (fill_ && bytes == fill_.get() + fill_size_ && static_cast<size_t>(take) <= block_bytes_ - fill_size_) {
+    if (fill_ && bytes == fill_.get() + fill_size_ && static_cast<size_t>(take) <= fill_capacity_ - fill_size_) {
+      if (fill_size_ == 0) fill_started_ms_ = NowMs();
       fill_size_ += static_cast<size_t>(take);  // received in place
     } else {
       for (size_t left = static_cast<size_t>(take); left > 0;) {
         if (!fill_) TakeBlock();
-        const size_t n = std::min(left, block_bytes_ - fill_size_);
+        if (fill_size_ == 0) fill_started_ms_ = NowMs();
+        const size_t n = std::min(left, fill_capacity_ - fill_size_);
         std::memcpy(fill_.get() + fill_size_, bytes, n);
         fill_size_ += n;
         bytes += n;
         left -= n;
-        if (fill_size_ == block_bytes_) Hand(false);
+        if (fill_size_ == fill_capacity_) HandFull();
       }
     }
-    if (fill_size_ == block_bytes_) Hand(false);
+    if (fill_ && fill_size_ == fill_capacity_) HandFull();
     if (!full_ && channel_->queued + static_cast<int64_t>(fill_size_) >= limit_)
       now_full = Hand(true);
     else if (fill_size_ > 0 && !flush_clock_.Active())
@@ -337,29 +345,34 @@ char* TQueuedFileStream::WriteSpace(int64_t& room) {
   room = 0;
   if (finishing_) return nullptr;
   if (!fill_) TakeBlock();
-  room = static_cast<int64_t>(block_bytes_ - fill_size_);
+  room = static_cast<int64_t>(fill_capacity_ - fill_size_);
   return fill_.get() + fill_size_;
 }
 
 void TQueuedFileStream::TakeBlock() {
-  std::vector<std::unique_ptr<char[]>> extra;  // freed after the lock
+  std::vector<Block> extra;  // freed after the lock
   {
     std::lock_guard<std::mutex> lock(writer_.mutex);
-    std::vector<std::unique_ptr<char[]>>& spare = channel_->spare;
-    if (!spare.empty()) {
-      fill_ = std::move(spare.back());
+    std::vector<Block>& spare = channel_->spare;
+    if (!spare.empty() && spare.back().capacity == block_bytes_) {
+      fill_ = std::move(spare.back().data);
       spare.pop_back();
     }
-    // While the writer keeps up, a stream needs three blocks: one being
-    // filled, one queued, one being written. Blocks kept in reserve are
-    // not given back to the system only to be faulted in again.
-    while (spare.size() > 2) {
+    // One block in reserve: while the writer keeps up, the stream fills
+    // one while the writer writes the other; many slow streams keep little.
+    while (spare.size() > 1 || (!spare.empty() && spare.back().capacity != block_bytes_)) {
       extra.push_back(std::move(spare.back()));
       spare.pop_back();
     }
   }
   if (!fill_) fill_.reset(new char[block_bytes_]);
+  fill_capacity_ = block_bytes_;
   fill_size_ = 0;
+}
+
+void TQueuedFileStream::HandFull() {
+  if (NowMs() - fill_started_ms_ < kFlushMs) block_bytes_ = std::min(block_bytes_ * 2, max_block_bytes_);
+  Hand(false);
 }
 
 bool TQueuedFileStream::Hand(bool full) {
@@ -375,7 +388,7 @@ bool TQueuedFileStream::Hand(bool full) {
     if (full) ch.want_drained = true;
     if (fill_size_ == 0) return true;
     ch.queued += static_cast<int64_t>(fill_size_);
-    ch.blocks.push_back(Block{std::move(fill_), fill_size_});
+    ch.blocks.push_back(Block{std::move(fill_), fill_size_, fill_capacity_});
     fill_size_ = 0;
     wake = writer_.ScheduleLocked(channel_);
   }

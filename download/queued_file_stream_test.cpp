@@ -62,20 +62,20 @@ TEST(QueuedFileStream, BlocksArriveInOrderAndFinishFlushes) {
 
 // Bytes placed in the room WriteSpace hands out and bytes copied in, in
 // pieces that end short of a block, fill it exactly or cross it, reach the
-// file in order; the bound cuts a placed piece as it cuts a copied one.
+// file in order, also when blocks of other sizes come back to be filled
+// again; the bound cuts a placed piece as it cuts a copied one.
 TEST(QueuedFileStream, PlacedAndCopiedBytesReachTheFileInOrder) {
   testing::TempDir dir;
-  const int64_t limit = 64 * 1024;
-  TQueuedFileStream stream(std::make_unique<TFileStream>(dir.File("f"), fmCreate), limit);
-  const int64_t block = stream.BlockBytes();
-  ASSERT_EQ(block, limit / 4);
+  TQueuedFileStream stream(std::make_unique<TFileStream>(dir.File("f"), fmCreate));
+  const int64_t first = stream.BlockBytes();
   struct Piece {
     bool placed;
     int64_t size;  // 0: the whole room
   };
-  const Piece pieces[] = {{true, 100},  {false, 50},  {true, 0},    {true, 1},   {false, 3 * block + 7},
-                          {true, 0},    {false, block}, {true, 4000}, {false, 1}, {true, 0}};
-  const std::string content = Pattern(static_cast<size_t>(16 * block), 5);
+  const Piece pieces[] = {{true, 100},  {false, 50}, {true, 0},          {true, 1},  {false, 3 * first + 7},
+                          {true, 0},    {true, 0},   {false, 2 * first}, {true, 0},  {true, 4000},
+                          {false, 1},   {true, 0},   {true, 0},          {true, 0},  {false, 5 * first}};
+  const std::string content = Pattern(static_cast<size_t>(TQueuedFileStream::kBlockBytes * 16), 5);
   size_t at = 0;
   for (const Piece& piece : pieces) {
     int64_t size = piece.size;
@@ -92,7 +92,7 @@ TEST(QueuedFileStream, PlacedAndCopiedBytesReachTheFileInOrder) {
     }
     at += static_cast<size_t>(size);
     // Full blocks are written, and come back to be filled again.
-    ASSERT_TRUE(RunUntil([&] { return stream.QueuedBytes() < block; }));
+    ASSERT_TRUE(RunUntil([&] { return stream.QueuedBytes() < stream.BlockBytes(); }));
   }
   // The last piece is placed and carried past the bound: only what is
   // inside it is kept.
