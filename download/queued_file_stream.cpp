@@ -41,7 +41,6 @@ int64_t NowMs() {
 struct TQueuedFileStream::Block {
   std::unique_ptr<char[]> data;
   size_t size = 0;
-  size_t capacity = 0;
 };
 
 // What the writer thread and the stream share. Everything but `file`,
@@ -55,7 +54,7 @@ struct TQueuedFileStream::Channel {
   // Blocks the writer is done with, for the stream to fill again. Only the
   // stream frees them: bytes it handed to a Write may still be read on its
   // thread after the block was queued and written.
-  std::vector<Block> spare;
+  std::vector<std::unique_ptr<char[]>> spare;
   std::atomic<int64_t> queued{0};  // bytes in blocks plus the block being written
   int64_t low_mark = 0;  // drained at or below this
   bool busy = false;
@@ -102,6 +101,7 @@ class TQueuedFileStream::Writer {
   }
 
   void Wake() { wake_.notify_one(); }
+  bool SleepingLocked() const { return sleeping_; }
 
   void Hold(bool hold) {
     std::lock_guard<std::mutex> lock(mutex);
@@ -116,7 +116,7 @@ class TQueuedFileStream::Writer {
     ch.error = error;
     for (Block& block : ch.blocks) {
       ch.queued -= static_cast<int64_t>(block.size);
-      ch.spare.push_back(std::move(block));
+      ch.spare.push_back(std::move(block.data));
     }
     ch.blocks.clear();
     return true;
@@ -201,7 +201,7 @@ class TQueuedFileStream::Writer {
     lock.lock();
     ch.busy = false;
     ch.queued -= static_cast<int64_t>(block.size);
-    ch.spare.push_back(std::move(block));
+    ch.spare.push_back(std::move(block.data));
     if (error != 0) FailAndReport(ch, error);
     if (ch.want_drained && ch.queued <= ch.low_mark) {
       ch.want_drained = false;
@@ -262,19 +262,14 @@ TQueuedFileStream::TQueuedFileStream(std::unique_ptr<TFileStream> file, int64_t 
     : channel_(std::make_shared<Channel>()),
       writer_(WriterOf(*file)),
       limit_(limit),
-      max_block_bytes_(static_cast<size_t>(std::clamp<int64_t>(limit / 4, 4096, kBlockBytes))),
-      min_block_bytes_(std::min(max_block_bytes_, static_cast<size_t>(kFirstBlockBytes))),
-      block_bytes_(min_block_bytes_) {
+      block_bytes_(static_cast<size_t>(std::clamp<int64_t>(limit / 4, 4096, kBlockBytes))) {
   position_ = file->Position();
   size_ = file->Size();
   channel_->file = std::move(file);
   channel_->poster = target_.Poster();
   channel_->low_mark = limit / 2;
   stall_clock_.OnTimer = [this] { StallClockFired(); };
-  flush_clock_.OnTimer = [this] {
-    block_bytes_ = std::max(block_bytes_ / 2, min_block_bytes_);
-    Hand(false);
-  };
+  flush_clock_.OnTimer = [this] { Hand(false, true); };
 }
 
 TQueuedFileStream::~TQueuedFileStream() {
@@ -309,24 +304,22 @@ int64_t TQueuedFileStream::Write(const void* buffer, int64_t count) {
   bool now_full = false;
   if (take > 0) {
     const char* bytes = static_cast<const char*>(buffer);
-    if (fill_ && bytes == fill_.get() + fill_size_ && static_cast<size_t>(take) <= fill_capacity_ - fill_size_) {
-      if (fill_size_ == 0) fill_started_ms_ = NowMs();
+    if (fill_ && bytes == fill_.get() + fill_size_ && static_cast<size_t>(take) <= block_bytes_ - fill_size_) {
       fill_size_ += static_cast<size_t>(take);  // received in place
     } else {
       for (size_t left = static_cast<size_t>(take); left > 0;) {
         if (!fill_) TakeBlock();
-        if (fill_size_ == 0) fill_started_ms_ = NowMs();
-        const size_t n = std::min(left, fill_capacity_ - fill_size_);
+        const size_t n = std::min(left, block_bytes_ - fill_size_);
         std::memcpy(fill_.get() + fill_size_, bytes, n);
         fill_size_ += n;
         bytes += n;
         left -= n;
-        if (fill_size_ == fill_capacity_) HandFull();
+        if (fill_size_ == block_bytes_) Hand(false, false);
       }
     }
-    if (fill_ && fill_size_ == fill_capacity_) HandFull();
+    if (fill_size_ == block_bytes_) Hand(false, false);
     if (!full_ && channel_->queued + static_cast<int64_t>(fill_size_) >= limit_)
-      now_full = Hand(true);
+      now_full = Hand(true, true);
     else if (fill_size_ > 0 && !flush_clock_.Active())
       flush_clock_.Start(kFlushMs);
   }
@@ -344,40 +337,35 @@ int64_t TQueuedFileStream::Write(const void* buffer, int64_t count) {
 char* TQueuedFileStream::WriteSpace(int64_t& room) {
   room = 0;
   if (finishing_) return nullptr;
+  if (fill_size_ > block_bytes_ * 3 / 4) Hand(false, false);
   if (!fill_) TakeBlock();
-  room = static_cast<int64_t>(fill_capacity_ - fill_size_);
+  room = static_cast<int64_t>(block_bytes_ - fill_size_);
   return fill_.get() + fill_size_;
 }
 
 void TQueuedFileStream::TakeBlock() {
-  std::vector<Block> extra;  // freed after the lock
+  std::vector<std::unique_ptr<char[]>> extra;  // freed after the lock
   {
     std::lock_guard<std::mutex> lock(writer_.mutex);
-    std::vector<Block>& spare = channel_->spare;
-    if (!spare.empty() && spare.back().capacity == block_bytes_) {
-      fill_ = std::move(spare.back().data);
+    std::vector<std::unique_ptr<char[]>>& spare = channel_->spare;
+    if (!spare.empty()) {
+      fill_ = std::move(spare.back());
       spare.pop_back();
     }
-    // One block in reserve: while the writer keeps up, the stream fills
-    // one while the writer writes the other; many slow streams keep little.
-    while (spare.size() > 1 || (!spare.empty() && spare.back().capacity != block_bytes_)) {
+    // No block in reserve: while the writer keeps up, the one it wrote is
+    // back by the time this one is full, and two hundred rows keep two
+    // blocks each, not three.
+    while (!spare.empty()) {
       extra.push_back(std::move(spare.back()));
       spare.pop_back();
     }
   }
   if (!fill_) fill_.reset(new char[block_bytes_]);
-  fill_capacity_ = block_bytes_;
   fill_size_ = 0;
 }
 
-void TQueuedFileStream::HandFull() {
-  if (NowMs() - fill_started_ms_ < kFlushMs) block_bytes_ = std::min(block_bytes_ * 2, max_block_bytes_);
-  Hand(false);
-}
-
-bool TQueuedFileStream::Hand(bool full) {
-  flush_clock_.Stop();
-  bool wake = false;
+bool TQueuedFileStream::Hand(bool full, bool now) {
+  bool wake = false, waiting = false;
   {
     std::lock_guard<std::mutex> lock(writer_.mutex);
     Channel& ch = *channel_;
@@ -386,13 +374,25 @@ bool TQueuedFileStream::Hand(bool full) {
       return false;
     }
     if (full) ch.want_drained = true;
-    if (fill_size_ == 0) return true;
-    ch.queued += static_cast<int64_t>(fill_size_);
-    ch.blocks.push_back(Block{std::move(fill_), fill_size_, fill_capacity_});
-    fill_size_ = 0;
-    wake = writer_.ScheduleLocked(channel_);
+    if (fill_size_ > 0) {
+      ch.queued += static_cast<int64_t>(fill_size_);
+      ch.blocks.push_back(Block{std::move(fill_), fill_size_});
+      fill_size_ = 0;
+    }
+    // A sleeping writer is woken for a batch of blocks, not for each one;
+    // a smaller batch waits for the flush clock at most.
+    if (!ch.blocks.empty()) {
+      if (now || full || !writer_.SleepingLocked() || ch.queued >= kWakeBlocks * static_cast<int64_t>(block_bytes_))
+        wake = writer_.ScheduleLocked(channel_);
+      else
+        waiting = !ch.scheduled;
+    }
   }
   if (wake) writer_.Wake();
+  if (!waiting)
+    flush_clock_.Stop();
+  else if (!flush_clock_.Active())
+    flush_clock_.Start(kFlushMs);
   return true;
 }
 
@@ -421,7 +421,7 @@ void TQueuedFileStream::SetSize(int64_t new_size) {
 }
 
 void TQueuedFileStream::Finish(std::function<void(const std::string& error)> done) {
-  Hand(false);
+  Hand(false, true);
   finishing_ = true;
   done_ = std::move(done);
   {

@@ -8,17 +8,18 @@
 //
 // Contract:
 //  - Write takes the bytes into the stream's queue and returns their count at
-//    once. Bytes are gathered into blocks of BlockBytes(): 64 KiB at first,
-//    doubled up to kBlockBytes (or a quarter of a smaller limit) each time
-//    a block fills within kFlushMs, halved when one does not, so that a fast
-//    stream hands few blocks to the writer and many slow ones hold little
-//    memory. WriteSpace hands out the free end of the block being filled, and a Write of bytes placed
-//    there (from its first byte, at most its size) takes them without a
-//    copy; other bytes are copied. A block goes to the writer when it is
-//    full, when the queue reaches Limit(), on Finish, or kFlushMs after it
-//    began to fill, whichever comes first; the writer is woken only when it
-//    has nothing else to do. Room handed out stays readable until the next
-//    WriteSpace or Write.
+//    once. Bytes are gathered into blocks of BlockBytes() (kBlockBytes, or a
+//    quarter of a smaller limit). WriteSpace hands out the free end of the
+//    block being
+//    filled (a block with less than a quarter free is queued first, so that
+//    a source reading in large pieces is not cut short), and a Write of
+//    bytes placed there (from its first byte, at most its size) takes them
+//    without a copy; other bytes are copied. A block goes to the writer when
+//    it is full, when the queue reaches Limit(), on Finish, or kFlushMs after
+//    it began to fill, whichever comes first; a writer that has nothing to do
+//    is woken for kWakeBlocks blocks, at the limit, on Finish or by the flush
+//    clock, not for each block. Room handed out stays readable until the
+//    next WriteSpace or Write.
 //    When the queued bytes reach Limit(), OnFull fires from inside that
 //    Write; once the writer has brought them down to half the limit,
 //    OnDrained fires from the event loop. The owner pauses its source in
@@ -75,10 +76,14 @@ class TFileStream;
 class TQueuedFileStream : public TStream, private platform::MessageHandler {
  public:
   static constexpr int64_t kDefaultLimit = int64_t{8} << 20;
-  // The largest block: at this size a gigabyte costs a thousand hand-offs
-  // to the writer, and a stream holds two blocks when the writer keeps up.
-  static constexpr int64_t kBlockBytes = int64_t{1} << 20;
-  static constexpr int64_t kFirstBlockBytes = int64_t{64} << 10;
+  // A block: one read of a download fills it. Blocks of 1 MiB halved the
+  // hand-offs of one fast download, which saved little time, and cost
+  // fifty rows three times the memory and longer stalls.
+  static constexpr int64_t kBlockBytes = int64_t{256} << 10;
+  // A writer with nothing to do is woken when this many blocks are queued
+  // (or at the flush clock): a gigabyte costs a thousand wake-ups, not
+  // four thousand.
+  static constexpr int64_t kWakeBlocks = 4;
   // How long a block that is not full waits for more bytes.
   static constexpr uint32_t kFlushMs = 20;
 
@@ -137,24 +142,19 @@ class TQueuedFileStream : public TStream, private platform::MessageHandler {
   void StartStallClock();
   // Gets a free block to fill (one the writer is done with, if any).
   void TakeBlock();
-  // Queues the full block; the next is larger if this one filled within
-  // kFlushMs.
-  void HandFull();
   // Queues the block being filled, if it holds anything; `full` also asks
-  // for OnDrained. False when writing has failed (the block is dropped).
-  bool Hand(bool full);
+  // for OnDrained. The writer gets the queue at once when `now` or `full`,
+  // else once kWakeBlocks are queued or at the flush clock. False when
+  // writing has failed (the block is dropped).
+  bool Hand(bool full, bool now);
   void StallClockFired();
 
   std::shared_ptr<Channel> channel_;
   Writer& writer_;
   int64_t limit_;
-  size_t max_block_bytes_;
-  size_t min_block_bytes_;
-  size_t block_bytes_;  // of the next new block
+  size_t block_bytes_;
   std::unique_ptr<char[]> fill_;  // the block being filled
   size_t fill_size_ = 0;
-  size_t fill_capacity_ = 0;
-  int64_t fill_started_ms_ = 0;  // its first byte came
   platform::OneShotTimer flush_clock_;
   int64_t position_ = 0;
   int64_t size_ = 0;

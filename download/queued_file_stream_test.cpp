@@ -62,8 +62,8 @@ TEST(QueuedFileStream, BlocksArriveInOrderAndFinishFlushes) {
 
 // Bytes placed in the room WriteSpace hands out and bytes copied in, in
 // pieces that end short of a block, fill it exactly or cross it, reach the
-// file in order, also when blocks of other sizes come back to be filled
-// again; the bound cuts a placed piece as it cuts a copied one.
+// file in order, in blocks that come back to be filled again; the bound
+// cuts a placed piece as it cuts a copied one.
 TEST(QueuedFileStream, PlacedAndCopiedBytesReachTheFileInOrder) {
   testing::TempDir dir;
   TQueuedFileStream stream(std::make_unique<TFileStream>(dir.File("f"), fmCreate));
@@ -75,7 +75,7 @@ TEST(QueuedFileStream, PlacedAndCopiedBytesReachTheFileInOrder) {
   const Piece pieces[] = {{true, 100},  {false, 50}, {true, 0},          {true, 1},  {false, 3 * first + 7},
                           {true, 0},    {true, 0},   {false, 2 * first}, {true, 0},  {true, 4000},
                           {false, 1},   {true, 0},   {true, 0},          {true, 0},  {false, 5 * first}};
-  const std::string content = Pattern(static_cast<size_t>(TQueuedFileStream::kBlockBytes * 16), 5);
+  const std::string content = Pattern(static_cast<size_t>(32 * first), 5);
   size_t at = 0;
   for (const Piece& piece : pieces) {
     int64_t size = piece.size;
