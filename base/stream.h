@@ -22,6 +22,14 @@ class TStream {
   virtual int64_t Seek(int64_t offset, TSeekOrigin origin) = 0;
   // Cuts or extends the stream. The base class raises EStreamError.
   virtual void SetSize(int64_t new_size);
+  // Room for the next Write's bytes, for a stream that keeps them in memory
+  // before they go on: a source that reads straight into it and then
+  // Writes from its first byte saves a copy. `room` is set to its size;
+  // nullptr and 0 when the stream has none (the base class).
+  virtual char* WriteSpace(int64_t& room) {
+    room = 0;
+    return nullptr;
+  }
 
   // Seek(0, current).
   int64_t Position();

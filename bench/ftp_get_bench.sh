@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Fetches 1 GiB from vsftpd on loopback into a file, once with quillon-get in
-# active mode and once with curl in active mode (-P -), in the same run, and
-# prints both times and their ratio.
+# active mode, once with curl in active mode (-P -) and once with the copy
+# floor (passive, see lib.sh), in the same run, and prints the times and
+# ratios.
 #
 #   bench/ftp_get_bench.sh [BUILD_DIR]      (default: build-bench, a Release build)
 #
@@ -28,4 +29,5 @@ wait_port "$port" || { echo "vsftpd did not start: $(cat "$work/vsftpd.log")" >&
 url="ftp://127.0.0.1:$port/pub/big.bin"
 run_quillon() { "$build/tools/quillon-get" --user anonymous --password bench@ "$url" "$work/quillon.bin" >/dev/null; }
 run_curl() { curl -s -P - -u anonymous:bench@ -o "$work/curl.bin" "$url"; }
+run_floor() { copy_floor "$url" "$work/floor.bin"; }
 compare_with_curl "1 GiB from vsftpd over loopback, active mode, into a file" "$work/root/pub/big.bin"

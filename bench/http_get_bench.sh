@@ -1,10 +1,9 @@
 #!/usr/bin/env bash
 # Fetches 1 GiB from nginx on loopback into a file, once with quillon-get and
-# once with curl, in the same run, and prints both times and their ratio; then
-# the same with the SHA-256 checked (quillon-get --sha256, curl + sha256sum).
-# With --ipv6 nginx listens on [::1] only and both fetch http://[::1]:PORT/.
-# Each tool runs BENCH_ROUNDS times (default 2), in turns; the medians are
-# compared.
+# once with curl and once with the copy floor (see lib.sh), in the same run,
+# and prints the times and ratios; then the same with the SHA-256 checked
+# (quillon-get --sha256, curl + openssl dgst -sha256). With --ipv6 nginx
+# listens on [::1] only and all three fetch http://[::1]:PORT/.
 #
 #   bench/http_get_bench.sh [--ipv6] [BUILD_DIR]   (default: build-bench, a Release build)
 #
@@ -17,11 +16,11 @@ if [ "${1:-}" = --ipv6 ]; then
   ipv6=true
   shift
 fi
-rounds="${BENCH_ROUNDS:-2}"
 build="${1:-$src/build-bench}"
 bench_build "$build" tools/quillon-get
 nginx_bin="$(need_program nginx)"
 need_program curl >/dev/null
+need_program openssl >/dev/null
 
 servers_workdir quillon-http-bench
 mkdir -p "$work/www"
@@ -39,13 +38,14 @@ wait_port_at "$host" "$port" || { echo "nginx did not start: $(cat "$work/nginx-
 if $ipv6; then url="http://[::1]:$port/big.bin"; else url="http://127.0.0.1:$port/big.bin"; fi
 run_quillon() { "$build/tools/quillon-get" "$url" "$work/quillon.bin" >/dev/null; }
 run_curl() { curl -s -o "$work/curl.bin" "$url"; }
-compare_with_curl "1 GiB over $over into a file" "$work/www/big.bin" "$rounds"
+run_floor() { copy_floor "$url" "$work/floor.bin"; }
+compare_with_curl "1 GiB over $over into a file" "$work/www/big.bin"
 
 # The same download checked against the publisher's SHA-256: quillon-get hashes
-# while it writes; curl's file is hashed afterwards by sha256sum.
+# while it writes; curl's file is hashed afterwards by openssl.
 sha="$(sha256sum "$work/www/big.bin" | cut -d' ' -f1)"
 run_quillon() {
   "$build/tools/quillon-get" --sha256 "$sha" --size $((1024 * 1024 * 1024)) "$url" "$work/quillon.bin" >/dev/null
 }
-run_curl() { curl -s -o "$work/curl.bin" "$url" && sha256sum "$work/curl.bin" | grep -q "^$sha "; }
-compare_with_curl "1 GiB over $over verified by SHA-256 (curl followed by sha256sum)" "$work/www/big.bin" "$rounds"
+run_curl() { curl -s -o "$work/curl.bin" "$url" && openssl dgst -sha256 -r "$work/curl.bin" | grep -q "^$sha "; }
+compare_with_curl "1 GiB over $over verified by SHA-256 (curl followed by openssl dgst -sha256)" "$work/www/big.bin"

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Fetches 1 GiB over https from nginx on loopback into a file, once with
-# quillon-get and once with curl (both on OpenSSL), in the same run, and
-# prints both times and their ratio. nginx offers one cipher suite only, so
+# quillon-get, once with curl (both on OpenSSL) and once with the copy floor
+# (Python's ssl, see lib.sh), in the same run, and prints the times and
+# ratios. nginx offers one cipher suite only, so
 # both clients use the same one (TLS 1.3, TLS_AES_128_GCM_SHA256); the
 # certificate comes from a CA made for this run.
 #
@@ -31,4 +32,5 @@ wait_port "$port" || { echo "nginx did not start: $(cat "$work/nginx-error.log")
 url="https://127.0.0.1:$port/big.bin"
 run_quillon() { "$build/tools/quillon-get" --cacert "$work/ca.pem" "$url" "$work/quillon.bin" >/dev/null; }
 run_curl() { curl -s --cacert "$work/ca.pem" --tls13-ciphers "$cipher" -o "$work/curl.bin" "$url"; }
+run_floor() { copy_floor "$url" "$work/floor.bin" "$work/ca.pem"; }
 compare_with_curl "1 GiB over https ($cipher) on loopback into a file" "$work/www/big.bin"

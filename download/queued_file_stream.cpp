@@ -13,6 +13,7 @@
 #include <map>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 #include "base/exceptions.h"
 #include "base/file_stream.h"
@@ -24,9 +25,8 @@ namespace {
 
 enum : uint32_t { kMsgDrained = 1, kMsgWriteFailed = 2, kMsgFinished = 3, kMsgPastBound = 4 };
 
-// Small writes are gathered into one block up to this size, so that a client
-// that hands over a few kilobytes at a time does not cost a system call each.
-constexpr size_t kGatherBytes = 256 * 1024;
+// Pieces in which a continued file's first part is read for its hash.
+constexpr size_t kHashReadBytes = 256 * 1024;
 
 // Channel::error of a stream whose disk accepted nothing for its stall limit.
 constexpr int kStalled = -1;
@@ -38,15 +38,24 @@ int64_t NowMs() {
 
 }  // namespace
 
+struct TQueuedFileStream::Block {
+  std::unique_ptr<char[]> data;
+  size_t size = 0;
+};
+
 // What the writer thread and the stream share. Everything but `file`,
-// `poster` and `progress_ms` is guarded by the writer's mutex; the writer
-// touches `file` only while `busy`, the stream only while nothing is queued
-// or busy.
+// `poster` and `progress_ms` is guarded by the writer's mutex (`queued` may
+// be read without it); the writer touches `file` only while `busy`, the
+// stream only while nothing is queued or busy.
 struct TQueuedFileStream::Channel {
   std::unique_ptr<TFileStream> file;
   platform::CrossThreadPoster poster;
-  std::deque<std::string> blocks;
-  int64_t queued = 0;   // bytes in blocks plus the block being written
+  std::deque<Block> blocks;
+  // Blocks the writer is done with, for the stream to fill again. Only the
+  // stream frees them: bytes it handed to a Write may still be read on its
+  // thread after the block was queued and written.
+  std::vector<std::unique_ptr<char[]>> spare;
+  std::atomic<int64_t> queued{0};  // bytes in blocks plus the block being written
   int64_t low_mark = 0;  // drained at or below this
   bool busy = false;
   bool scheduled = false;  // in the writer's round
@@ -81,13 +90,18 @@ class TQueuedFileStream::Writer {
 
   std::mutex mutex;
 
-  // Puts a channel with work into the round (mutex held).
-  void ScheduleLocked(const std::shared_ptr<Channel>& ch) {
-    if (ch->scheduled) return;
+  // Puts a channel with work into the round (mutex held). True when the
+  // writer sleeps: the caller then calls Wake once it has let go of the
+  // mutex (woken while it is held, the writer would only wait for it).
+  [[nodiscard]] bool ScheduleLocked(const std::shared_ptr<Channel>& ch) {
+    if (ch->scheduled) return false;
     ch->scheduled = true;
     round_.push_back(ch);
-    wake_.notify_one();
+    return sleeping_;
   }
+
+  void Wake() { wake_.notify_one(); }
+  bool SleepingLocked() const { return sleeping_; }
 
   void Hold(bool hold) {
     std::lock_guard<std::mutex> lock(mutex);
@@ -100,7 +114,10 @@ class TQueuedFileStream::Writer {
   static bool FailLocked(Channel& ch, int error) {
     if (ch.error != 0) return false;
     ch.error = error;
-    for (const std::string& block : ch.blocks) ch.queued -= static_cast<int64_t>(block.size());
+    for (Block& block : ch.blocks) {
+      ch.queued -= static_cast<int64_t>(block.size);
+      ch.spare.push_back(std::move(block.data));
+    }
     ch.blocks.clear();
     return true;
   }
@@ -109,7 +126,9 @@ class TQueuedFileStream::Writer {
   void Run() {
     std::unique_lock<std::mutex> lock(mutex);
     for (;;) {
+      sleeping_ = true;
       wake_.wait(lock, [&] { return stop_ || (!held_ && !round_.empty()); });
+      sleeping_ = false;
       if (stop_) return;
       std::shared_ptr<Channel> ch = std::move(round_.front());
       round_.pop_front();
@@ -118,10 +137,10 @@ class TQueuedFileStream::Writer {
       if (ch->dropped || ch->error == kStalled) continue;
       if (ch->hash_prefix > 0) {
         HashPrefix(*ch, lock);
-        if (!ch->blocks.empty() || ch->finish) ScheduleLocked(ch);
+        if (!ch->blocks.empty() || ch->finish) (void)ScheduleLocked(ch);
       } else if (!ch->blocks.empty()) {
         WriteOneBlock(*ch, lock);
-        if (!ch->blocks.empty() || ch->finish) ScheduleLocked(ch);
+        if (!ch->blocks.empty() || ch->finish) (void)ScheduleLocked(ch);
       } else if (ch->finish) {
         ch->finish = false;
         if (ch->hasher && ch->error == 0) ch->digest = ch->hasher->HexDigest();
@@ -141,16 +160,16 @@ class TQueuedFileStream::Writer {
     ch.busy = true;
     lock.unlock();
     int error = 0;
-    std::string buffer(kGatherBytes, '\0');
+    std::unique_ptr<char[]> buffer(new char[kHashReadBytes]);
     for (int64_t done = 0; done < length && error == 0;) {
-      const size_t want = static_cast<size_t>(std::min<int64_t>(length - done, kGatherBytes));
-      ssize_t n = ::pread(ch.file->Handle(), buffer.data(), want, done);
+      const size_t want = static_cast<size_t>(std::min<int64_t>(length - done, kHashReadBytes));
+      ssize_t n = ::pread(ch.file->Handle(), buffer.get(), want, done);
       if (n < 0 && errno == EINTR) continue;
       if (n <= 0) {
         error = n < 0 ? errno : EIO;
         break;
       }
-      ch.hasher->Update(buffer.data(), static_cast<size_t>(n));
+      ch.hasher->Update(buffer.get(), static_cast<size_t>(n));
       ch.progress_ms = NowMs();
       done += n;
     }
@@ -162,14 +181,14 @@ class TQueuedFileStream::Writer {
 
   // Writes the channel's first block with the mutex released.
   void WriteOneBlock(Channel& ch, std::unique_lock<std::mutex>& lock) {
-    std::string block = std::move(ch.blocks.front());
+    Block block = std::move(ch.blocks.front());
     ch.blocks.pop_front();
     ch.busy = true;
     lock.unlock();
     int error = 0;
     const int fd = ch.file->Handle();
-    for (size_t done = 0; done < block.size();) {
-      ssize_t n = ::write(fd, block.data() + done, block.size() - done);
+    for (size_t done = 0; done < block.size;) {
+      ssize_t n = ::write(fd, block.data.get() + done, block.size - done);
       if (n < 0 && errno == EINTR) continue;
       if (n <= 0) {
         error = n < 0 ? errno : ENOSPC;
@@ -177,11 +196,12 @@ class TQueuedFileStream::Writer {
       }
       done += static_cast<size_t>(n);
     }
-    if (error == 0 && ch.hasher) ch.hasher->Update(block.data(), block.size());
+    if (error == 0 && ch.hasher) ch.hasher->Update(block.data.get(), block.size);
     ch.progress_ms = NowMs();
     lock.lock();
     ch.busy = false;
-    ch.queued -= static_cast<int64_t>(block.size());
+    ch.queued -= static_cast<int64_t>(block.size);
+    ch.spare.push_back(std::move(block.data));
     if (error != 0) FailAndReport(ch, error);
     if (ch.want_drained && ch.queued <= ch.low_mark) {
       ch.want_drained = false;
@@ -193,6 +213,7 @@ class TQueuedFileStream::Writer {
   std::deque<std::shared_ptr<Channel>> round_;
   bool held_;
   bool stop_ = false;
+  bool sleeping_ = false;  // waiting for work
   std::thread thread_;  // the last member: it runs on the others
 };
 
@@ -238,13 +259,17 @@ TQueuedFileStream::Writer& WriterOf(const TFileStream& file) {
 }  // namespace
 
 TQueuedFileStream::TQueuedFileStream(std::unique_ptr<TFileStream> file, int64_t limit)
-    : channel_(std::make_shared<Channel>()), writer_(WriterOf(*file)), limit_(limit) {
+    : channel_(std::make_shared<Channel>()),
+      writer_(WriterOf(*file)),
+      limit_(limit),
+      block_bytes_(static_cast<size_t>(std::clamp<int64_t>(limit / 4, 4096, kBlockBytes))) {
   position_ = file->Position();
   size_ = file->Size();
   channel_->file = std::move(file);
   channel_->poster = target_.Poster();
   channel_->low_mark = limit / 2;
   stall_clock_.OnTimer = [this] { StallClockFired(); };
+  flush_clock_.OnTimer = [this] { Hand(false, true); };
 }
 
 TQueuedFileStream::~TQueuedFileStream() {
@@ -255,13 +280,12 @@ TQueuedFileStream::~TQueuedFileStream() {
 }
 
 int64_t TQueuedFileStream::QueuedBytes() const {
-  std::lock_guard<std::mutex> lock(writer_.mutex);
-  return channel_->queued;
+  return channel_->queued + static_cast<int64_t>(fill_size_);
 }
 
 void TQueuedFileStream::RequireIdle(const char* operation) const {
   std::lock_guard<std::mutex> lock(writer_.mutex);
-  if (channel_->busy || channel_->queued != 0)
+  if (channel_->busy || channel_->queued != 0 || fill_size_ != 0)
     throw EStreamError(std::string(operation) + " while the file is being written");
 }
 
@@ -279,23 +303,25 @@ int64_t TQueuedFileStream::Write(const void* buffer, int64_t count) {
   }
   bool now_full = false;
   if (take > 0) {
-    std::lock_guard<std::mutex> lock(writer_.mutex);
-    Channel& ch = *channel_;
-    if (ch.error == 0) {
-      const char* bytes = static_cast<const char*>(buffer);
-      // The writer takes a block out of the queue before writing it, so the
-      // last one queued is still free to grow.
-      if (!ch.blocks.empty() && ch.blocks.back().size() + static_cast<size_t>(take) <= kGatherBytes)
-        ch.blocks.back().append(bytes, static_cast<size_t>(take));
-      else
-        ch.blocks.emplace_back(bytes, static_cast<size_t>(take));
-      ch.queued += take;
-      writer_.ScheduleLocked(channel_);
-      if (!full_ && ch.queued >= limit_) {
-        now_full = true;
-        ch.want_drained = true;
+    const char* bytes = static_cast<const char*>(buffer);
+    if (fill_ && bytes == fill_.get() + fill_size_ && static_cast<size_t>(take) <= block_bytes_ - fill_size_) {
+      fill_size_ += static_cast<size_t>(take);  // received in place
+    } else {
+      for (size_t left = static_cast<size_t>(take); left > 0;) {
+        if (!fill_) TakeBlock();
+        const size_t n = std::min(left, block_bytes_ - fill_size_);
+        std::memcpy(fill_.get() + fill_size_, bytes, n);
+        fill_size_ += n;
+        bytes += n;
+        left -= n;
+        if (fill_size_ == block_bytes_) Hand(false, false);
       }
     }
+    if (fill_size_ == block_bytes_) Hand(false, false);
+    if (!full_ && channel_->queued + static_cast<int64_t>(fill_size_) >= limit_)
+      now_full = Hand(true, true);
+    else if (fill_size_ > 0 && !flush_clock_.Active())
+      flush_clock_.Start(kFlushMs);
   }
   position_ += count;
   if (position_ > size_) size_ = position_;
@@ -306,6 +332,68 @@ int64_t TQueuedFileStream::Write(const void* buffer, int64_t count) {
     FireEvent(lifetime_, OnFull);
   }
   return count;
+}
+
+char* TQueuedFileStream::WriteSpace(int64_t& room) {
+  room = 0;
+  if (finishing_) return nullptr;
+  if (fill_size_ > block_bytes_ * 3 / 4) Hand(false, false);
+  if (!fill_) TakeBlock();
+  room = static_cast<int64_t>(block_bytes_ - fill_size_);
+  return fill_.get() + fill_size_;
+}
+
+void TQueuedFileStream::TakeBlock() {
+  std::vector<std::unique_ptr<char[]>> extra;  // freed after the lock
+  {
+    std::lock_guard<std::mutex> lock(writer_.mutex);
+    std::vector<std::unique_ptr<char[]>>& spare = channel_->spare;
+    if (!spare.empty()) {
+      fill_ = std::move(spare.back());
+      spare.pop_back();
+    }
+    // No block in reserve: while the writer keeps up, the one it wrote is
+    // back by the time this one is full, and two hundred rows keep two
+    // blocks each, not three.
+    while (!spare.empty()) {
+      extra.push_back(std::move(spare.back()));
+      spare.pop_back();
+    }
+  }
+  if (!fill_) fill_.reset(new char[block_bytes_]);
+  fill_size_ = 0;
+}
+
+bool TQueuedFileStream::Hand(bool full, bool now) {
+  bool wake = false, waiting = false;
+  {
+    std::lock_guard<std::mutex> lock(writer_.mutex);
+    Channel& ch = *channel_;
+    if (ch.error != 0) {
+      fill_size_ = 0;  // dropped, as every block after a failure
+      return false;
+    }
+    if (full) ch.want_drained = true;
+    if (fill_size_ > 0) {
+      ch.queued += static_cast<int64_t>(fill_size_);
+      ch.blocks.push_back(Block{std::move(fill_), fill_size_});
+      fill_size_ = 0;
+    }
+    // A sleeping writer is woken for a batch of blocks, not for each one;
+    // a smaller batch waits for the flush clock at most.
+    if (!ch.blocks.empty()) {
+      if (now || full || !writer_.SleepingLocked() || ch.queued >= kWakeBlocks * static_cast<int64_t>(block_bytes_))
+        wake = writer_.ScheduleLocked(channel_);
+      else
+        waiting = !ch.scheduled;
+    }
+  }
+  if (wake) writer_.Wake();
+  if (!waiting)
+    flush_clock_.Stop();
+  else if (!flush_clock_.Active())
+    flush_clock_.Start(kFlushMs);
+  return true;
 }
 
 int64_t TQueuedFileStream::Read(void* buffer, int64_t count) {
@@ -333,6 +421,7 @@ void TQueuedFileStream::SetSize(int64_t new_size) {
 }
 
 void TQueuedFileStream::Finish(std::function<void(const std::string& error)> done) {
+  Hand(false, true);
   finishing_ = true;
   done_ = std::move(done);
   {
@@ -343,7 +432,7 @@ void TQueuedFileStream::Finish(std::function<void(const std::string& error)> don
       return;
     }
     channel_->finish = true;
-    writer_.ScheduleLocked(channel_);
+    if (writer_.ScheduleLocked(channel_)) writer_.Wake();
   }
   StartStallClock();
 }
@@ -353,7 +442,7 @@ void TQueuedFileStream::HashWithSha256() {
   if (channel_->hasher) return;
   channel_->hasher = std::make_unique<TSha256Hasher>();
   channel_->hash_prefix = position_;
-  if (position_ > 0) writer_.ScheduleLocked(channel_);
+  if (position_ > 0 && writer_.ScheduleLocked(channel_)) writer_.Wake();
 }
 
 void TQueuedFileStream::StartStallClock() {

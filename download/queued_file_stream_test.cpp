@@ -9,6 +9,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstring>
 #include <memory>
 #include <string>
 
@@ -56,6 +58,75 @@ TEST(QueuedFileStream, BlocksArriveInOrderAndFinishFlushes) {
   EXPECT_EQ(stream.QueuedBytes(), 0);
   EXPECT_EQ(testing::ReadFile(dir.File("f")), expected);
   EXPECT_THROW(stream.WriteString("late"), EWriteError);
+}
+
+// Bytes placed in the room WriteSpace hands out and bytes copied in, in
+// pieces that end short of a block, fill it exactly or cross it, reach the
+// file in order, in blocks that come back to be filled again; the bound
+// cuts a placed piece as it cuts a copied one.
+TEST(QueuedFileStream, PlacedAndCopiedBytesReachTheFileInOrder) {
+  testing::TempDir dir;
+  TQueuedFileStream stream(std::make_unique<TFileStream>(dir.File("f"), fmCreate));
+  const int64_t first = stream.BlockBytes();
+  struct Piece {
+    bool placed;
+    int64_t size;  // 0: the whole room
+  };
+  const Piece pieces[] = {{true, 100},  {false, 50}, {true, 0},          {true, 1},  {false, 3 * first + 7},
+                          {true, 0},    {true, 0},   {false, 2 * first}, {true, 0},  {true, 4000},
+                          {false, 1},   {true, 0},   {true, 0},          {true, 0},  {false, 5 * first}};
+  const std::string content = Pattern(static_cast<size_t>(32 * first), 5);
+  size_t at = 0;
+  for (const Piece& piece : pieces) {
+    int64_t size = piece.size;
+    if (piece.placed) {
+      int64_t room = 0;
+      char* space = stream.WriteSpace(room);
+      ASSERT_NE(space, nullptr);
+      ASSERT_GT(room, 0);
+      if (size == 0 || size > room) size = room;
+      std::memcpy(space, content.data() + at, static_cast<size_t>(size));
+      EXPECT_EQ(stream.Write(space, size), size);
+    } else {
+      stream.WriteBuffer(content.data() + at, size);
+    }
+    at += static_cast<size_t>(size);
+    // Full blocks are written, and come back to be filled again.
+    ASSERT_TRUE(RunUntil([&] { return stream.QueuedBytes() < stream.BlockBytes(); }));
+  }
+  // The last piece is placed and carried past the bound: only what is
+  // inside it is kept.
+  int64_t room = 0;
+  char* space = stream.WriteSpace(room);
+  ASSERT_GT(room, 10);
+  const int64_t last = room;
+  const int64_t bound = static_cast<int64_t>(at) + last - 10;
+  stream.SetBound(bound);
+  std::memcpy(space, content.data() + at, static_cast<size_t>(last));
+  stream.Write(space, last);
+  EXPECT_TRUE(stream.PastBound());
+
+  bool done = false;
+  std::string error = "none";
+  stream.Finish([&](const std::string& e) { done = true, error = e; });
+  ASSERT_TRUE(RunUntil([&] { return done; }));
+  EXPECT_EQ(error, "");
+  EXPECT_TRUE(testing::ReadFile(dir.File("f")) == content.substr(0, static_cast<size_t>(bound)));
+}
+
+// A slow source's bytes reach the file while the stream stays open, though
+// they fill no block.
+TEST(QueuedFileStream, APartBlockReachesTheFileWithoutFinish) {
+  testing::TempDir dir;
+  TQueuedFileStream stream(std::make_unique<TFileStream>(dir.File("f"), fmCreate));
+  stream.WriteString("a few bytes");
+  int64_t room = 0;
+  char* space = stream.WriteSpace(room);
+  std::memcpy(space, " more", 5);
+  stream.Write(space, 5);
+  ASSERT_TRUE(RunUntil([&] { return testing::ReadFile(dir.File("f")) == "a few bytes more"; }));
+  EXPECT_EQ(stream.QueuedBytes(), 0);
+  EXPECT_EQ(stream.Seek(0, TSeekOrigin::soBeginning), 0);  // idle again
 }
 
 TEST(QueuedFileStream, FullQueueSignalsUntilTheWriterCatchesUp) {

@@ -441,8 +441,9 @@ void TCustomFtpCli::DataAvailableReceive(Word) {
   auto alive = lifetime_.Token();
   watchdog_.Activity();
   if (StopRequested()) return;
-  char* buf = transfer_.Buffer();
-  int n = data_->Receive(buf, TFtpTransfer::kBlock);
+  int space = 0;
+  char* buf = transfer_.ReceiveSpace(space);
+  int n = data_->Receive(buf, space);
   if (n == 0) return;
   if (n < 0) {
     int err = data_->LastError();

@@ -1,5 +1,6 @@
 #include "net/ftp/ftp_transfer.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -71,6 +72,19 @@ bool TFtpTransfer::Write(const char* Data, int Len) {
   write_error_ = std::strerror(errno != 0 ? errno : EIO);
   CloseFile();
   return false;
+}
+
+char* TFtpTransfer::ReceiveSpace(int& Room) {
+  if (target_) {
+    int64_t room = 0;
+    char* space = target_->WriteSpace(room);
+    if (space != nullptr && room > 0) {
+      Room = static_cast<int>(std::min<int64_t>(room, kBlock));
+      return space;
+    }
+  }
+  Room = kBlock;
+  return Buffer();
 }
 
 int64_t TFtpTransfer::ReadBlock() {

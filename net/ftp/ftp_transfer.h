@@ -31,6 +31,10 @@ class TFtpTransfer {
   // Writes a received block. False when the write failed: WriteError() then
   // holds the system's reason and the file is closed.
   bool Write(const char* Data, int Len);
+  // Where the next received block goes, and its room (kBlock at most): the
+  // free room of the target stream when it offers one, so that Write takes
+  // the bytes without a copy; Buffer() otherwise.
+  char* ReceiveSpace(int& Room);
   // Reads the next block to send into Buffer(); -1 when reading failed.
   int64_t ReadBlock();
   char* Buffer();

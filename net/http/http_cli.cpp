@@ -570,6 +570,7 @@ void THttpCli::SocketDataAvailable(Word Error) {
   const int room = limit - rcv_cnt_;
   watchdog_.Activity();
   if (room <= 0) throw EHttpException("HTTP line too long", httperrTooLong);
+  if (state_ == hsWaitingBody && rcv_cnt_ == 0 && ReceiveBodyInPlace()) return;
   int n = ctrl_socket_->Receive(rcv_buf_.data() + rcv_cnt_, room);
   if (request_type_ == hrNone || n <= 0) return;
   rcv_cnt_ += n;
@@ -604,6 +605,25 @@ void THttpCli::SocketDataAvailable(Word Error) {
       return;
     }
   }
+}
+
+// After its first piece, a body is read straight into the room its stream
+// offers (a queued file stream): the bytes are then not copied again. The
+// first piece is not, as the stream may be chosen while it is delivered.
+bool THttpCli::ReceiveBodyInPlace() {
+  if (rcvd_stream_ == nullptr || body_piece_count_ == 0) return false;
+  int64_t space_size = 0;
+  char* space = rcvd_stream_->WriteSpace(space_size);
+  if (space == nullptr || space_size <= 0) return false;
+  const int n = ctrl_socket_->Receive(space, static_cast<int>(std::min<int64_t>(space_size, kHttpBodyReadSize)));
+  if (request_type_ == hrNone || n <= 0) return true;
+  auto alive = lifetime_.Token();
+  const uint32_t request = request_id_;
+  BodyDataProcessing(space, n);
+  if (!alive || request != request_id_) return true;
+  if (state_ == hsWaitingBody && step_ == TStep::kBody && content_length_ >= 0 && rcvd_count_ >= content_length_)
+    EndBodyAtLength();
+  return true;
 }
 
 void THttpCli::DeliverBufferedBody() {

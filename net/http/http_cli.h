@@ -403,6 +403,7 @@ class THttpCli : private platform::MessageHandler {
   void EndHeader();
   // Delivers the bytes still in the receive buffer as a piece of body, and
   // ends the response once its content-length arrived.
+  bool ReceiveBodyInPlace();
   void DeliverBufferedBody();
   void EndBodyAtLength();
   void SocketBgException(const std::exception& E, bool& CanClose);

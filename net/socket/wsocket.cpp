@@ -426,13 +426,15 @@ void TCustomWSocket::ReceiveLoop(Word Error, TWSocketOptions Options, bool Drain
     if (Options.Contains(wsoNoReceiveLoop)) return;
     if (last_error_ != 0) return;
     if (hsocket_ == INVALID_SOCKET) return;
+    // Past its budget the socket is served again in a later pass, if data
+    // is still there: no need to ask now.
+    if (!Drain && (round >= kReceiveRounds || read_count_ - count_before >= kReceiveBudget)) return;
     int pending = 0;
     if (::ioctl(hsocket_, FIONREAD, &pending) != 0) {
       last_error_ = SetLastSocketErrorFromErrno();
       return;
     }
     if (pending == 0) return;
-    if (!Drain && (round >= kReceiveRounds || read_count_ - count_before >= kReceiveBudget)) return;
   }
 }
 
