@@ -287,13 +287,17 @@ TEST_F(FtpScriptedTest, ExtendedDataCommandsAndTheirFallback) {
     for (int i = 0; i < (k.result ? 1 : 2); ++i) {
       client.ftp.SetLocalFileName(local.File("f" + std::to_string(i) + k.refusal));
       EXPECT_EQ(client.Run([&] { client.ftp.Get(); }, ftpRqGet), k.result) << client.ftp.ErrorMessage();
-      if (k.result == 0) EXPECT_EQ(ReadFile(local.File("f" + std::to_string(i) + k.refusal)), "payload");
+      if (k.result == 0) {
+        EXPECT_EQ(ReadFile(local.File("f" + std::to_string(i) + k.refusal)), "payload");
+      }
     }
     std::vector<std::string> verbs;
     for (const std::string& cmd : client.commands)
       if (cmd.rfind("RETR", 0) != 0) verbs.push_back(cmd.substr(0, 4));
     EXPECT_EQ(verbs, k.verbs);
-    if (k.result != 0) EXPECT_EQ(client.ftp.ErrorMessage(), k.refusal);
+    if (k.result != 0) {
+      EXPECT_EQ(client.ftp.ErrorMessage(), k.refusal);
+    }
     client.ftp.Abort();
   }
 }

@@ -35,12 +35,6 @@ namespace {
 
 std::string Trimmed(const std::string& s) { return std::string(TrimWS(s)); }
 
-std::string Dotted(in_addr a) {
-  char text[INET_ADDRSTRLEN];
-  ::inet_ntop(AF_INET, &a, text, sizeof text);
-  return text;
-}
-
 // inet_addr: INADDR_NONE for text that is not an address.
 uint32_t InetAddr(const std::string& s) { return ::inet_addr(s.c_str()); }
 

@@ -629,7 +629,9 @@ TEST(WSocketRace, NextAddressConnectsWhileTheFirstGivesNoAnswer) {
     RunFor(30);
     s.Resume();
     EXPECT_EQ(log.events, c.want) << c.name;
-    if (log.Has("connected 0")) EXPECT_EQ(s.PeerAddr(), "127.0.0.1");
+    if (log.Has("connected 0")) {
+      EXPECT_EQ(s.PeerAddr(), "127.0.0.1");
+    }
   }
   platform::SetNameOverridesForTesting({});
   int call = live.Accept(1000);
