@@ -2,7 +2,7 @@
 # Fetches 1 GiB from vsftpd on loopback into a file, once with quillon-get in
 # active mode, once with curl in active mode (-P -) and once with the copy
 # floor (passive, see lib.sh), in the same run, and prints the times and
-# ratios.
+# ratios; then the same with both clients in passive mode.
 #
 #   bench/ftp_get_bench.sh [BUILD_DIR]      (default: build-bench, a Release build)
 #
@@ -31,3 +31,9 @@ run_quillon() { "$build/tools/quillon-get" --user anonymous --password bench@ "$
 run_curl() { curl -s -P - -u anonymous:bench@ -o "$work/curl.bin" "$url"; }
 run_floor() { copy_floor "$url" "$work/floor.bin"; }
 compare_with_curl "1 GiB from vsftpd over loopback, active mode, into a file" "$work/root/pub/big.bin"
+
+run_quillon() {
+  "$build/tools/quillon-get" --passive --user anonymous --password bench@ "$url" "$work/quillon.bin" >/dev/null
+}
+run_curl() { curl -s -u anonymous:bench@ -o "$work/curl.bin" "$url"; }
+compare_with_curl "1 GiB from vsftpd over loopback, passive mode, into a file" "$work/root/pub/big.bin"
