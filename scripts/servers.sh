@@ -20,7 +20,7 @@ servers_cleanup() {
 # servers_workdir NAME: creates $work, removed (with every started process
 # stopped) when the script exits.
 servers_workdir() {
-  work="$(mktemp -d "/tmp/$1.XXXXXX")"
+  work="$(mktemp -d "${TMPDIR:-/tmp}/$1.XXXXXX")"
   chmod 755 "$work"
   trap servers_cleanup EXIT
 }
