@@ -197,6 +197,7 @@ TEST(DownloadRetryTest, PauseAndCancelWorkDuringTheWait) {
   ASSERT_TRUE(RunUntil([&] { return j.job.RetryPending(); }));
   const std::string waiting = j.job.Status();
   EXPECT_TRUE(waiting.starts_with("Retrying in ")) << waiting;
+  EXPECT_EQ(j.job.Role(), TRowRole::kNormal);  // not failed: the row goes on
   EXPECT_TRUE(j.job.PauseVisible());
   j.job.PauseClick();
   EXPECT_EQ(j.job.Status(), "Paused.");
