@@ -8,6 +8,7 @@
 #include <string>
 
 #include "download/download_job.h"
+#include "download/proxy_settings.h"
 #include "platform/dns_lookup.h"
 #include "tests/support/scripted_server.h"
 #include "tests/support/temp_dir.h"
@@ -100,6 +101,40 @@ TEST(DownloadHostNameTest, UnicodeNamesReachTheNetworkInTheirAsciiForm) {
     std::lock_guard<std::mutex> lock(mutex);
     EXPECT_EQ(seen_host, with_port(k.host));
     std::remove(file.c_str());
+  }
+}
+
+// Through a SOCKS 5 proxy the name goes to the proxy, in its ASCII form, and
+// is never looked up here (only the proxy's network may know it); the
+// proxy's refusal is told in its words.
+TEST(DownloadHostNameTest, ASocksProxyIsAskedForTheAsciiName) {
+  for (const char* url : {"http://bücher.example/f.bin", "ftp://bücher.example/f.bin"}) {
+    SCOPED_TRACE(url);
+    testing::TempDir dir;
+    std::mutex mutex;
+    std::string asked;
+    ScriptedServer proxy([&](ScriptedConnection& conn) {
+      if (conn.Read(3) != std::string("\x05\x01\x00", 3)) return;
+      conn.Send(std::string("\x05\x00", 2));
+      const std::string head = conn.Read(5);  // VER CMD RSV ATYP LEN
+      if (head.size() != 5 || head[3] != '\x03') return;
+      const std::string name = conn.Read(static_cast<unsigned char>(head[4]));
+      conn.Read(2);  // the port
+      {
+        std::lock_guard<std::mutex> lock(mutex);
+        asked = name;
+      }
+      conn.Send(std::string("\x05\x04\x00\x01\x00\x00\x00\x00\x00\x00", 10));  // host unreachable
+    });
+    TProxySettings proxies;
+    proxies.Override(TProxyUrl{}, ParseProxyUrl("socks5h://127.0.0.1:" + proxy.PortText()));
+    testing::TimedJob j(url, dir.File("f.bin"));
+    j.job.OnHttpClientCreated = [&](TDownloadJob*, THttpCli* http) { proxies.ApplyTo(*http); };
+    j.job.OnFtpClientCreated = [&](TDownloadJob*, TFtpClient* ftp) { proxies.ApplyTo(*ftp); };
+    ASSERT_TRUE(j.Run());
+    EXPECT_EQ(j.job.Status(), "Download failed: the SOCKS proxy reports: host unreachable");
+    std::lock_guard<std::mutex> lock(mutex);
+    EXPECT_EQ(asked, "xn--bcher-kva.example");
   }
 }
 

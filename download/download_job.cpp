@@ -19,6 +19,7 @@
 #include "platform/timer.h"
 #include "net/http/url.h"
 #include "net/socket/host_name.h"
+#include "net/socket/socks_wsocket.h"
 #include "platform/winsock_errors.h"
 
 namespace quillon {
@@ -128,11 +129,14 @@ bool UnsafeLoginText(const std::string& s) { return s.find_first_of(std::string(
 // A socket that failed, in the system's words and without its error number:
 // "can't resolve host name HOST" for a failed lookup; the error's text, with
 // the address and port it was about for a connection that could not be
-// made ("connection refused (127.0.0.1 port 8081)"). Empty when `error` is
-// no socket error.
+// made ("connection refused (127.0.0.1 port 8081)"); a SOCKS proxy's refusal
+// in its words ("the SOCKS proxy reports: host unreachable"). Empty when
+// `error` is no socket error.
 std::string SocketFailure(int error, const std::string& host, const TWSocket* socket) {
   using namespace platform;
   if (IsLookupError(error)) return "can't resolve host name " + DisplayHostName(host);
+  if (const std::string refusal = SocksErrorText(error); !refusal.empty())
+    return "the SOCKS proxy reports: " + refusal;
   std::string text = SystemErrorText(error);
   switch (error) {
     case WSAECONNREFUSED:

@@ -453,7 +453,16 @@ void TCustomFtpCli::Connect() {
   limit_passed_ = false;
   watchdog_.StartConnect();
   SetState(ftpDnsLookup);
-  control_->DnsLookup(settings_.connection_type == ftpProxy ? settings_.proxy_server : settings_.host_name);
+  // A SOCKS 5 or 4A proxy is handed the name and resolves it: a name only
+  // the proxy's network knows is reached, and this computer's resolver is
+  // never asked (a SOCKS 4 proxy takes an address, looked up here). The data
+  // connections go through the proxy to the same name.
+  const TFtpConnectionType type = settings_.connection_type;
+  if ((type == ftpSocks5 || type == ftpSocks4A) && !settings_.socks_server.empty()) {
+    ConnectControl(settings_.host_name);
+    return;
+  }
+  control_->DnsLookup(type == ftpProxy ? settings_.proxy_server : settings_.host_name);
 }
 
 void TCustomFtpCli::ControlDnsLookupDone(Word Error) {
@@ -467,7 +476,11 @@ void TCustomFtpCli::ControlDnsLookupDone(Word Error) {
     TriggerRequestDone(Error);
     return;
   }
-  dns_result_ = control_->DnsResult();
+  ConnectControl(control_->DnsResult());
+}
+
+void TCustomFtpCli::ConnectControl(const std::string& address) {
+  dns_result_ = address;
   extended_refused_ = false;
   try {
     control_->SetAddr(dns_result_);

@@ -466,6 +466,9 @@ class TCustomFtpCli : private platform::MessageHandler {
 
   // Socket events of the control connection.
   void ControlDnsLookupDone(Word Error);
+  // Connects the control connection to `address` (the lookup's result, or
+  // the name a SOCKS proxy resolves), directly or through the proxy.
+  void ConnectControl(const std::string& address);
   void ControlSessionConnected(Word Error);
   void ControlSessionClosed(Word Error);
   void ControlDataAvailable(Word Error);

@@ -337,6 +337,13 @@ void THttpCli::StartLookup() {
   watchdog_.StartConnect();
   SetStep(TStep::kLookup);
   StateChange(hsDnsLookup);
+  // A SOCKS 5 or 4A proxy is handed the name and resolves it: a name only
+  // the proxy's network knows is reached, and this computer's resolver is
+  // never asked (a SOCKS 4 proxy takes an address, looked up here).
+  if (!socks_server_.empty() && proxy_.empty() && (socks_level_ == "5" || socks_level_ == "4A")) {
+    ConnectTo(host_name_);
+    return;
+  }
   try {
     ctrl_socket_->SetLocalAddr(local_addr_);
     ctrl_socket_->DnsLookup(host_name_);
@@ -364,7 +371,11 @@ void THttpCli::SocketDnsLookupDone(Word Error) {
     SocketSessionClosed(Error);
     return;
   }
-  std::string address = ctrl_socket_->DnsResult();
+  ConnectTo(ctrl_socket_->DnsResult());
+}
+
+void THttpCli::ConnectTo(const std::string& address) {
+  SetStep(TStep::kConnecting);
   StateChange(hsDnsLookupDone);
   TWSocket& s = *ctrl_socket_;
   bool failed = false;

@@ -321,6 +321,9 @@ class THttpCli : private platform::MessageHandler {
   virtual void CloseConnection();
   virtual void ResetRequest();
   virtual void SocketDnsLookupDone(Word Error);
+  // Connects to `address` (the lookup's result, or the name a SOCKS proxy
+  // resolves), directly or through the proxy.
+  void ConnectTo(const std::string& address);
   virtual void SocketSessionClosed(Word Error);
   virtual void SocketSessionConnected(Word Error);
   virtual void SocketDataSent(Word Error);

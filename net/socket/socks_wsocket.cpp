@@ -12,6 +12,29 @@ namespace quillon {
 
 namespace {
 
+// Level-5 reply codes 1 to 8 are the failures kSocksGeneralFailure and on, in
+// order.
+const char* const kReplyTexts[] = {
+    "general SOCKS server failure", "connection not allowed by ruleset", "network unreachable",
+    "host unreachable", "connection refused", "time to live expired", "command not supported",
+    "address type not supported"};
+
+}  // namespace
+
+std::string SocksErrorText(int error) {
+  if (error >= kSocksGeneralFailure && error <= kSocksAddressNotSupported)
+    return kReplyTexts[error - kSocksGeneralFailure];
+  switch (error) {
+    case kSocksVersionError: return "socks version error";
+    case kSocksMethodRejected: return "authentication method not acceptable";
+    case kSocksAuthenticationFailed: return "authentication failed";
+    case kSocksRequestRejected: return "request rejected or failed";
+    default: return "";
+  }
+}
+
+namespace {
+
 // The longest request sent to a proxy; a longer one fails with
 // kSocksRequestTooLong before anything is sent.
 constexpr int kRequestSize = 128;
@@ -326,11 +349,6 @@ void TCustomSocksWSocket::ConnectReply5() {
     return;
   }
   if (rcv_cnt_ < 2) return;
-  // Reply codes 1 to 8 are the failures kSocksGeneralFailure and on, in order.
-  static const char* const kReplyTexts[] = {
-      "general SOCKS server failure", "connection not allowed by ruleset", "network unreachable",
-      "host unreachable", "connection refused", "time to live expired", "command not supported",
-      "address type not supported"};
   const int reply = rcv_buf_[1];
   if (reply >= 1 && reply <= 8) {
     SocksFail(kSocksGeneralFailure + reply - 1, kReplyTexts[reply - 1]);

@@ -50,6 +50,10 @@ enum : int {
                                        // resolved: "<exception class> <message>"
 };
 
+// The words of a SOCKS proxy's refusal ("host unreachable", "authentication
+// failed"); empty for a number that is no such refusal.
+std::string SocksErrorText(int error);
+
 enum TSocksAuthentication { socksNoAuthentication = 0, socksAuthenticateUsercode = 1 };
 enum TSocksAuthState { saStarting = 0, saSucceeded = 1, saFailed = 2, saNotRequired = 3 };
 
