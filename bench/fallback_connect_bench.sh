@@ -68,5 +68,5 @@ grep -q silent "$work/silent.log" || { echo "the silent listener did not start: 
 url="http://$name:$port/small.bin"
 run_quillon() { "$build/tools/quillon-get" --quiet "$url" "$work/quillon.bin"; }
 run_curl() { curl -s -o "$work/curl.bin" "$url"; }
-time_pairs "$runs" "$work/www/small.bin"
-print_times "64 KiB from a name whose first address ([::1]) does not answer"
+ROUNDS="$runs" compare_with_curl "64 KiB from a name whose first address ([::1]) does not answer" \
+  "$work/www/small.bin" 0

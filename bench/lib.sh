@@ -22,53 +22,6 @@ wait_port_at() {
   return 1
 }
 
-# time_pairs ROUNDS [REFERENCE]: runs the caller's run_quillon and run_curl
-# ROUNDS times each, the order turned every round (quillon, curl, curl,
-# quillon, ...) so that neither always follows the other. With REFERENCE each
-# run's file ($work/quillon.bin, $work/curl.bin) must equal it and is removed.
-# Leaves "tool seconds" pairs in the array `times`.
-time_pairs() {
-  local rounds="$1" reference="${2:-}" round tool t0 t1 order
-  times=()
-  # Warm the page cache with one untimed read.
-  [ -z "$reference" ] || cat "$reference" >/dev/null
-  for ((round = 0; round < rounds; round++)); do
-    order="quillon curl"
-    ((round % 2 == 0)) || order="curl quillon"
-    for tool in $order; do
-      t0=$(date +%s.%N)
-      "run_$tool"
-      t1=$(date +%s.%N)
-      times+=("$tool" "$(python3 -c "print($t1 - $t0)")")
-      if [ -n "$reference" ]; then
-        cmp -s "$reference" "$work/$tool.bin" || { echo "$tool: the file differs" >&2; exit 1; }
-        rm -f "$work/$tool.bin"
-        sync
-      fi
-    done
-  done
-}
-
-# print_times LABEL [MIB]: the median and the best time of each tool from
-# `times`, with the rate when the runs moved MIB mebibytes, and the ratio of
-# the medians.
-print_times() {
-  python3 - "$1" "${2:-0}" "${times[@]}" <<'PY'
-import statistics, sys
-label, mib, a = sys.argv[1], float(sys.argv[2]), sys.argv[3:]
-runs = {}
-for tool, t in zip(a[0::2], a[1::2]):
-    runs.setdefault(tool, []).append(float(t))
-def shown(tool):
-    m, b = statistics.median(runs[tool]), min(runs[tool])
-    rate = f", {mib / m:.0f} MiB/s" if mib else ""
-    return f"median {m:.3f} s (best {b:.3f} s{rate})"
-q, c = statistics.median(runs["quillon"]), statistics.median(runs["curl"])
-print(f"{label} ({len(runs['quillon'])} runs each): quillon-get {shown('quillon')}, "
-      f"curl {shown('curl')}, ratio quillon-get/curl {q / c:.2f}")
-PY
-}
-
 # copy_floor URL OUTPUT [CA_FILE]: the least a download can cost, for
 # comparison: one GET (http, https) or RETR (ftp, passive), its body read
 # by a Python loop of recv_into into one preallocated buffer, each piece
@@ -123,14 +76,15 @@ os.close(fd)
 PY
 }
 
-# compare_with_curl LABEL REFERENCE: runs the caller's run_quillon, run_curl
+# compare_with_curl LABEL REFERENCE [MIB]: runs the caller's run_quillon, run_curl
 # and, when defined, run_floor (which write $work/quillon.bin, curl.bin and
 # floor.bin) in ROUNDS rounds (default 3), the order turning each round so
 # that none always follows another's write-back; checks each file against
 # REFERENCE and prints the medians of the times and of the ratios of each
-# round (quillon-get/curl, quillon-get/floor).
+# round (quillon-get/curl, quillon-get/floor); with the rates when the file
+# has MIB mebibytes (default 1024; 0: no rates).
 compare_with_curl() {
-  local label="$1" reference="$2" tool t0 t1 file round times=() tools=(quillon curl)
+  local label="$1" reference="$2" mib="${3:-1024}" tool t0 t1 file round times=() tools=(quillon curl)
   declare -F run_floor >/dev/null && tools+=(floor)
   # Warm the page cache with one untimed read.
   cat "$reference" >/dev/null
@@ -147,20 +101,19 @@ compare_with_curl() {
       sync
     done
   done
-  python3 - "$label" "${times[@]}" <<'PY'
+  python3 - "$label" "$mib" "${times[@]}" <<'PY'
 import statistics, sys
-label, a = sys.argv[1], sys.argv[2:]
+label, mib, a = sys.argv[1], float(sys.argv[2]), sys.argv[3:]
 rounds = {}
 for r, tool, t in zip(a[0::3], a[1::3], a[2::3]):
     rounds.setdefault(r, {})[tool] = float(t)
 med = lambda xs: statistics.median(xs)
 q = med([x["quillon"] for x in rounds.values()])
 c = med([x["curl"] for x in rounds.values()])
-line = (f"{label} (medians of {len(rounds)}): quillon-get {q:.2f} s ({1024/q:.0f} MiB/s), "
-        f"curl {c:.2f} s ({1024/c:.0f} MiB/s)")
+shown = lambda t: f"{t:.3f} s" + (f" ({mib / t:.0f} MiB/s)" if mib else "")
+line = f"{label} (medians of {len(rounds)}): quillon-get {shown(q)}, curl {shown(c)}"
 if all("floor" in x for x in rounds.values()):
-    f = med([x["floor"] for x in rounds.values()])
-    line += f", copy floor {f:.2f} s ({1024/f:.0f} MiB/s)"
+    line += f", copy floor {shown(med([x['floor'] for x in rounds.values()]))}"
 line += f"\n  ratio quillon-get/curl {med([x['quillon'] / x['curl'] for x in rounds.values()]):.2f}"
 if all("floor" in x for x in rounds.values()):
     line += f", quillon-get/floor {med([x['quillon'] / x['floor'] for x in rounds.values()]):.2f}"
