@@ -1,7 +1,6 @@
 // SOCKS negotiation against real servers on loopback: dante for levels 4,
 // 4A and 5, microsocks for level 5 with user name and password.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <string>
 
@@ -11,7 +10,6 @@
 #include "tests/support/scripted_server.h"
 #include "tests/support/server_process.h"
 #include "tests/support/socks_client.h"
-#include "tests/support/temp_dir.h"
 
 namespace quillon {
 namespace {
@@ -77,26 +75,8 @@ TEST(SocksRealServers, DanteLevel4AIsRejectedByThisDante) {
                                                 "closed 20016"}));
 }
 
-class Microsocks {
- public:
-  bool Start(const std::string& user, const std::string& password) {
-    port_ = testing::FreePort();
-    return process_.Start({testing::FindProgram("microsocks"), "-i", "127.0.0.1", "-p", std::to_string(port_),
-                           "-u", user, "-P", password},
-                          dir_.File("microsocks.log")) &&
-           process_.WaitForPort(port_);
-  }
-  uint16_t port() const { return port_; }
-  std::string Failure() const { return process_.Failure(); }
-
- private:
-  testing::TempDir dir_;
-  testing::ServerProcess process_;
-  uint16_t port_ = 0;
-};
-
 TEST(SocksRealServers, MicrosocksUserAndPassword) {
-  Microsocks proxy;
+  testing::MicrosocksServer proxy;
   ASSERT_TRUE(proxy.Start("alice", "s3cret")) << proxy.Failure();
   ScriptedServer target(Greeter());
 
