@@ -520,18 +520,28 @@ TEST(WSocketSend, SendWhileNotConnectedFails) {
   EXPECT_EQ(log.Count("closed"), 2);
 }
 
-TEST(WSocketListen, ListenAcceptDupExchangeData) {
+// A socket listening on addr, on a port the system chooses, that takes each
+// connection onto a socket of its own (Dup) and gathers what that receives.
+struct AcceptingServer {
   TCustomWSocket server;
-  server.SetAddr("127.0.0.1");
-  server.SetPort("0");
   std::unique_ptr<TCustomWSocket> accepted;
   std::string got;
-  server.OnSessionAvailable = [&](TCustomWSocket* sender, Word) {
-    accepted = std::make_unique<TCustomWSocket>();
-    accepted->OnDataAvailable = [&](TCustomWSocket* a, Word) { got += a->ReceiveString(); };
-    accepted->Dup(sender->Accept());
-  };
-  server.Listen();
+
+  explicit AcceptingServer(const std::string& addr) {
+    server.SetAddr(addr);
+    server.SetPort("0");
+    server.OnSessionAvailable = [this](TCustomWSocket* sender, Word) {
+      accepted = std::make_unique<TCustomWSocket>();
+      accepted->OnDataAvailable = [this](TCustomWSocket* a, Word) { got += a->ReceiveString(); };
+      accepted->Dup(sender->Accept());
+    };
+    server.Listen();
+  }
+};
+
+TEST(WSocketListen, ListenAcceptDupExchangeData) {
+  AcceptingServer listener("127.0.0.1");
+  TCustomWSocket& server = listener.server;
   EXPECT_EQ(server.State(), wsListening);
   std::string port = server.BoundPort();
   ASSERT_NE(port, "error");
@@ -543,26 +553,17 @@ TEST(WSocketListen, ListenAcceptDupExchangeData) {
     if (e == 0) c->SendString("hello server");
   };
   client.Connect();
-  ASSERT_TRUE(RunUntil([&] { return got == "hello server"; }));
-  EXPECT_EQ(accepted->State(), wsConnected);
-  EXPECT_EQ(accepted->PeerPort(), client.BoundPort());
+  ASSERT_TRUE(RunUntil([&] { return listener.got == "hello server"; }));
+  EXPECT_EQ(listener.accepted->State(), wsConnected);
+  EXPECT_EQ(listener.accepted->PeerPort(), client.BoundPort());
   client.OnError = [](TCustomWSocket*) {};
   EXPECT_EQ(client.Accept(), INVALID_SOCKET) << "not a listening socket";
   EXPECT_EQ(client.LastError(), platform::WSAEINVAL);
 }
 
 TEST(WSocketIPv6, ListenConnectAndAddressTextsOverIPv6) {
-  TCustomWSocket server;
-  server.SetAddr("::1");
-  server.SetPort("0");
-  std::unique_ptr<TCustomWSocket> accepted;
-  std::string got;
-  server.OnSessionAvailable = [&](TCustomWSocket* sender, Word) {
-    accepted = std::make_unique<TCustomWSocket>();
-    accepted->OnDataAvailable = [&](TCustomWSocket* a, Word) { got += a->ReceiveString(); };
-    accepted->Dup(sender->Accept());
-  };
-  server.Listen();
+  AcceptingServer listener("::1");
+  TCustomWSocket& server = listener.server;
   ASSERT_EQ(server.State(), wsListening);
   EXPECT_EQ(server.BoundAddr(), "::1");
 
@@ -576,11 +577,11 @@ TEST(WSocketIPv6, ListenConnectAndAddressTextsOverIPv6) {
     if (e == 0) c->SendString("hello over six");
   };
   client.Connect();
-  ASSERT_TRUE(RunUntil([&] { return got == "hello over six"; }));
+  ASSERT_TRUE(RunUntil([&] { return listener.got == "hello over six"; }));
   EXPECT_EQ(client.PeerAddr(), "::1");
   EXPECT_EQ(client.BoundAddr(), "::1");
-  EXPECT_EQ(accepted->PeerAddr(), "::1");
-  EXPECT_EQ(accepted->PeerPort(), client.BoundPort());
+  EXPECT_EQ(listener.accepted->PeerAddr(), "::1");
+  EXPECT_EQ(listener.accepted->PeerPort(), client.BoundPort());
   std::vector<std::string> want = {Text(wsClosed, wsOpened), Text(wsOpened, wsConnecting),
                                    Text(wsConnecting, wsConnected), "connected 0"};
   EXPECT_EQ(log.events, want);

@@ -31,32 +31,28 @@ ScriptedServer::Script Greeter() {
 
 // ---- Real servers --------------------------------------------------------------
 
-TEST(SocksRealServers, DanteLevel5) {
+TEST(SocksRealServers, DanteLevels5And4) {
   testing::DanteServer dante;
   ASSERT_TRUE(dante.Start()) << dante.Failure();
   ScriptedServer target(Greeter());
-  SocksClient c;
-  c.Connect("5", dante.port(), "127.0.0.1", target.port());
-  ASSERT_TRUE(RunUntil([&] { return c.data == "hello from target\n"; })) << c.socks_msg;
-  c.s.SendString("ping\n");
-  ASSERT_TRUE(RunUntil([&] { return c.data == "hello from target\necho:ping\n"; }));
-  EXPECT_EQ(c.events, (std::vector<std::string>{"socks connected 0", "connected 0", "data"}));
-  EXPECT_EQ(c.s.SocksBoundAddr(), "127.0.0.1");
-  c.s.Close();
-  EXPECT_EQ(c.s.SocksServer(), "");  // SOCKS settings are gone with the connection
-}
-
-TEST(SocksRealServers, DanteLevel4) {
-  testing::DanteServer dante;
-  ASSERT_TRUE(dante.Start()) << dante.Failure();
-  ScriptedServer target(Greeter());
-  SocksClient c;
-  c.s.SetSocksUsercode("someone");
-  c.Connect("4", dante.port(), "127.0.0.1", target.port());
-  ASSERT_TRUE(RunUntil([&] { return c.data == "hello from target\n"; })) << c.socks_msg;
-  c.s.SendString("ping\n");
-  ASSERT_TRUE(RunUntil([&] { return c.data == "hello from target\necho:ping\n"; }));
-  EXPECT_EQ(c.events, (std::vector<std::string>{"socks connected 0", "connected 0", "data"}));
+  const struct {
+    const char* level;
+    const char* usercode;
+    const char* bound;  // only level 5 reports the address bound for the connection
+  } cases[] = {{"5", "", "127.0.0.1"}, {"4", "someone", ""}};
+  for (const auto& k : cases) {
+    SCOPED_TRACE(k.level);
+    SocksClient c;
+    c.s.SetSocksUsercode(k.usercode);
+    c.Connect(k.level, dante.port(), "127.0.0.1", target.port());
+    ASSERT_TRUE(RunUntil([&] { return c.data == "hello from target\n"; })) << c.socks_msg;
+    c.s.SendString("ping\n");
+    ASSERT_TRUE(RunUntil([&] { return c.data == "hello from target\necho:ping\n"; }));
+    EXPECT_EQ(c.events, (std::vector<std::string>{"socks connected 0", "connected 0", "data"}));
+    EXPECT_EQ(c.s.SocksBoundAddr(), k.bound);
+    c.s.Close();
+    EXPECT_EQ(c.s.SocksServer(), "");  // SOCKS settings are gone with the connection
+  }
 }
 
 TEST(SocksRealServers, DanteLevel4AIsRejectedByThisDante) {
