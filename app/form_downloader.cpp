@@ -181,7 +181,7 @@ TfrmDownloader::TfrmDownloader(std::string program_file)
   if (program_file_.empty())
     program_file_ = QCoreApplication::applicationFilePath().toLocal8Bit().toStdString();
   CreateControls();
-  RunHandler([this] { FormCreate(); });
+  RunHandler([this] { SetUpWindow(); });
 }
 
 TfrmDownloader::~TfrmDownloader() = default;
@@ -425,7 +425,7 @@ void TfrmDownloader::resizeEvent(QResizeEvent* event) {
 
 // ---------------------------------------------------------------- handlers
 
-void TfrmDownloader::FormCreate() {
+void TfrmDownloader::SetUpWindow() {
   GetDestinationFolder();
   // Widen the wizard so that the destination path fits its field, as far as
   // the screen has room (a longer path is shortened in its middle).

@@ -86,7 +86,7 @@ class TfrmDownloader : public QWidget {
 
   // `program_file`: the file whose appended catalogue is shown and whose folder
   // is the program's folder; empty for the running program's own file.
-  // Construction is the window's create step (FormCreate).
+  // Construction ends with SetUpWindow.
   explicit TfrmDownloader(std::string program_file = {});
   ~TfrmDownloader() override;
 
@@ -114,8 +114,10 @@ class TfrmDownloader : public QWidget {
   QPushButton* DownloadBtn;
   TDLScrollBox* DLScrollBox;  // the download list; hidden until the first program download
 
+  // The window's set-up, once, when it is built: the destination folder from
+  // the settings, the wizard widened to show it, an empty catalogue.
+  void SetUpWindow();
   // --- Event handlers ---
-  void FormCreate();
   void FormShow();
   void FormActivate();
   void FormResize();

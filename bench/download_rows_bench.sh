@@ -14,15 +14,14 @@ set -euo pipefail
 build="${1:-$src/build-bench}"
 runs="${RUNS:-3}"
 bench_build "$build" bench/download_rows_bench
-nginx_bin="$(need_program nginx)"
+need_program nginx >/dev/null
 need_program curl >/dev/null
 
 servers_workdir quillon-rows-bench
 mkdir -p "$work/www" "$work/rows" "$work/curl"
 port="$(free_port)"
 nginx_conf "$work" "$port" "$work/www"
-start_bg "$work/nginx.log" "$nginx_bin" -p "$work" -c "$work/nginx.conf" -e "$work/nginx-error.log"
-wait_port "$port" || { echo "nginx did not start: $(cat "$work/nginx-error.log")" >&2; exit 1; }
+start_nginx "$port"
 
 # run_case COUNT MB: RUNS rounds of COUNT rows, then COUNT curl processes.
 run_case() {

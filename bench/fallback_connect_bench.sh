@@ -37,7 +37,7 @@ mount --bind "$QUILLON_BENCH_HOSTS" /etc/hosts
 build="${1:-$src/build-bench}"
 runs="${BENCH_RUNS:-9}"
 bench_build "$build" tools/quillon-get
-nginx_bin="$(need_program nginx)"
+need_program nginx >/dev/null
 need_program curl >/dev/null
 
 servers_workdir quillon-fallback-bench
@@ -45,8 +45,7 @@ mkdir -p "$work/www"
 head -c $((64 * 1024)) /dev/urandom >"$work/www/small.bin"
 port="$(free_port)"
 nginx_conf "$work" "$port" "$work/www"
-start_bg "$work/nginx.log" "$nginx_bin" -p "$work" -c "$work/nginx.conf" -e "$work/nginx-error.log"
-wait_port "$port" || { echo "nginx did not start: $(cat "$work/nginx-error.log")" >&2; exit 1; }
+start_nginx "$port"
 
 # [::1]:PORT: a backlog of one call, taken by the listener's own call, so the
 # system drops every further request (as tests/support/silent_listener does).

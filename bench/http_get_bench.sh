@@ -18,7 +18,7 @@ if [ "${1:-}" = --ipv6 ]; then
 fi
 build="${1:-$src/build-bench}"
 bench_build "$build" tools/quillon-get
-nginx_bin="$(need_program nginx)"
+need_program nginx >/dev/null
 need_program curl >/dev/null
 need_program openssl >/dev/null
 
@@ -32,8 +32,7 @@ if $ipv6; then
   host="::1" over="[::1] (nginx on IPv6 only)"
   sed -i "s/listen 127.0.0.1:$port;/listen [::1]:$port;/" "$work/nginx.conf"
 fi
-start_bg "$work/nginx.log" "$nginx_bin" -p "$work" -c "$work/nginx.conf" -e "$work/nginx-error.log"
-wait_port_at "$host" "$port" || { echo "nginx did not start: $(cat "$work/nginx-error.log")" >&2; exit 1; }
+start_nginx "$port" "$host"
 
 if $ipv6; then url="http://[::1]:$port/big.bin"; else url="http://127.0.0.1:$port/big.bin"; fi
 run_quillon() { "$build/tools/quillon-get" "$url" "$work/quillon.bin" >/dev/null; }

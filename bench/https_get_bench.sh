@@ -14,7 +14,7 @@ set -euo pipefail
 
 build="${1:-$src/build-bench}"
 bench_build "$build" tools/quillon-get
-nginx_bin="$(need_program nginx)"
+need_program nginx >/dev/null
 need_program curl >/dev/null
 need_program openssl >/dev/null
 
@@ -26,8 +26,7 @@ cipher=TLS_AES_128_GCM_SHA256
 nginx_conf "$work" "$(free_port)" "$work/www" \
   "$(nginx_tls_lines "$work" "$port") ssl_protocols TLSv1.3; ssl_conf_command Ciphersuites $cipher;"
 head -c $((1024 * 1024 * 1024)) /dev/urandom >"$work/www/big.bin"
-start_bg "$work/nginx.log" "$nginx_bin" -p "$work" -c "$work/nginx.conf" -e "$work/nginx-error.log"
-wait_port "$port" || { echo "nginx did not start: $(cat "$work/nginx-error.log")" >&2; exit 1; }
+start_nginx "$port"
 
 url="https://127.0.0.1:$port/big.bin"
 run_quillon() { "$build/tools/quillon-get" --cacert "$work/ca.pem" "$url" "$work/quillon.bin" >/dev/null; }

@@ -22,6 +22,14 @@ wait_port_at() {
   return 1
 }
 
+# start_nginx PORT [HOST]: starts nginx on the configuration nginx_conf wrote
+# into $work, and waits until HOST:PORT (127.0.0.1 by default) accepts; ends
+# the script with nginx's errors when it does not.
+start_nginx() {
+  start_bg "$work/nginx.log" "$(need_program nginx)" -p "$work" -c "$work/nginx.conf" -e "$work/nginx-error.log"
+  wait_port_at "${2:-127.0.0.1}" "$1" || { echo "nginx did not start: $(cat "$work/nginx-error.log")" >&2; exit 1; }
+}
+
 # copy_floor URL OUTPUT [CA_FILE]: the least a download can cost, for
 # comparison: one GET (http, https) or RETR (ftp, passive), its body read
 # by a Python loop of recv_into into one preallocated buffer, each piece

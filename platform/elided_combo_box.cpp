@@ -1,16 +1,15 @@
 #include "platform/elided_combo_box.h"
 
 #include <QAbstractItemView>
-#include <QEvent>
 #include <QFontMetrics>
 #include <QStyleOptionComboBox>
 #include <QStylePainter>
 
 namespace quillon {
 
-TElidedComboBox::TElidedComboBox(QWidget* parent) : QComboBox(parent) {
-  connect(this, &QComboBox::currentIndexChanged, this, [this] { UpdateToolTips(); });
-  connect(model(), &QAbstractItemModel::rowsInserted, this, [this] { UpdateToolTips(); });
+TElidedComboBox::TElidedComboBox(QWidget* parent) : TRefittingWidget(parent) {
+  connect(this, &QComboBox::currentIndexChanged, this, [this] { Refit(); });
+  connect(model(), &QAbstractItemModel::rowsInserted, this, [this] { Refit(); });
 }
 
 int TElidedComboBox::TextWidth() const {
@@ -24,7 +23,7 @@ QString TElidedComboBox::ShownText() const {
   return fontMetrics().elidedText(currentText(), Qt::ElideRight, TextWidth());
 }
 
-void TElidedComboBox::UpdateToolTips() {
+void TElidedComboBox::Refit() {
   setToolTip(ShownText() == currentText() ? QString() : currentText());
   // The open list is as wide as the box (its items are cut with "…" by the view).
   const int item_width = TextWidth();
@@ -43,16 +42,6 @@ void TElidedComboBox::paintEvent(QPaintEvent*) {
   painter.drawComplexControl(QStyle::CC_ComboBox, option);
   option.currentText = ShownText();
   painter.drawControl(QStyle::CE_ComboBoxLabel, option);
-}
-
-void TElidedComboBox::resizeEvent(QResizeEvent* event) {
-  QComboBox::resizeEvent(event);
-  UpdateToolTips();
-}
-
-void TElidedComboBox::changeEvent(QEvent* event) {
-  QComboBox::changeEvent(event);
-  if (event->type() == QEvent::FontChange) UpdateToolTips();
 }
 
 }  // namespace quillon

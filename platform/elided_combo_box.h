@@ -7,24 +7,24 @@
 
 #include <QComboBox>
 
+#include "platform/refitting_widget.h"
+
 namespace quillon {
 
-class TElidedComboBox : public QComboBox {
+class TElidedComboBox : public TRefittingWidget<QComboBox> {
  public:
   explicit TElidedComboBox(QWidget* parent);
 
   // The current text as the closed box shows it.
   QString ShownText() const;
-  // Sets the tooltips for the current width, font and items.
-  void UpdateToolTips();
 
  protected:
   void paintEvent(QPaintEvent* event) override;
-  void resizeEvent(QResizeEvent* event) override;
-  void changeEvent(QEvent* event) override;
 
  private:
   int TextWidth() const;
+  // Sets the tooltips for the current width, font and items.
+  void Refit() override;
 };
 
 }  // namespace quillon

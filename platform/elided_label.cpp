@@ -1,11 +1,10 @@
 #include "platform/elided_label.h"
 
-#include <QEvent>
 #include <QFontMetrics>
 
 namespace quillon {
 
-TElidedLabel::TElidedLabel(QWidget* parent, Qt::TextElideMode mode) : QLabel(parent), mode_(mode) {
+TElidedLabel::TElidedLabel(QWidget* parent, Qt::TextElideMode mode) : TRefittingWidget(parent), mode_(mode) {
   setTextFormat(Qt::PlainText);
 }
 
@@ -18,16 +17,6 @@ void TElidedLabel::Refit() {
   const QString shown = fontMetrics().elidedText(full_, mode_, contentsRect().width());
   setText(shown);
   setToolTip(shown == full_ ? QString() : full_);
-}
-
-void TElidedLabel::resizeEvent(QResizeEvent* event) {
-  QLabel::resizeEvent(event);
-  Refit();
-}
-
-void TElidedLabel::changeEvent(QEvent* event) {
-  QLabel::changeEvent(event);
-  if (event->type() == QEvent::FontChange) Refit();
 }
 
 }  // namespace quillon

@@ -6,9 +6,11 @@
 
 #include <QLabel>
 
+#include "platform/refitting_widget.h"
+
 namespace quillon {
 
-class TElidedLabel : public QLabel {
+class TElidedLabel : public TRefittingWidget<QLabel> {
  public:
   explicit TElidedLabel(QWidget* parent, Qt::TextElideMode mode = Qt::ElideRight);
 
@@ -16,12 +18,8 @@ class TElidedLabel : public QLabel {
   void SetFullText(const QString& text);
   const QString& FullText() const { return full_; }
 
- protected:
-  void resizeEvent(QResizeEvent* event) override;
-  void changeEvent(QEvent* event) override;
-
  private:
-  void Refit();
+  void Refit() override;
 
   Qt::TextElideMode mode_;
   QString full_;

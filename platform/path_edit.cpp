@@ -1,6 +1,5 @@
 #include "platform/path_edit.h"
 
-#include <QEvent>
 #include <QFontMetrics>
 #include <QPainter>
 #include <QStyle>
@@ -13,9 +12,9 @@ namespace {
 constexpr int kHorizontalMargin = 2;
 }  // namespace
 
-TPathEdit::TPathEdit(QWidget* parent) : QLineEdit(parent) {
+TPathEdit::TPathEdit(QWidget* parent) : TRefittingWidget(parent) {
   setReadOnly(true);
-  connect(this, &QLineEdit::textChanged, this, [this] { UpdateToolTip(); });
+  connect(this, &QLineEdit::textChanged, this, [this] { Refit(); });
 }
 
 QRect TPathEdit::TextRect() const {
@@ -44,7 +43,7 @@ QString TPathEdit::ShownText() const {
   return metrics.elidedText(path, Qt::ElideMiddle, width);
 }
 
-void TPathEdit::UpdateToolTip() { setToolTip(ShownText() == text() ? QString() : text()); }
+void TPathEdit::Refit() { setToolTip(ShownText() == text() ? QString() : text()); }
 
 void TPathEdit::paintEvent(QPaintEvent*) {
   QPainter painter(this);
@@ -54,16 +53,6 @@ void TPathEdit::paintEvent(QPaintEvent*) {
   const QRect r = TextRect();
   painter.setPen(palette().color(isEnabled() ? QPalette::Active : QPalette::Disabled, QPalette::Text));
   painter.drawText(r, Qt::AlignLeft | Qt::AlignVCenter | Qt::TextSingleLine, ShownText());
-}
-
-void TPathEdit::resizeEvent(QResizeEvent* event) {
-  QLineEdit::resizeEvent(event);
-  UpdateToolTip();
-}
-
-void TPathEdit::changeEvent(QEvent* event) {
-  QLineEdit::changeEvent(event);
-  if (event->type() == QEvent::FontChange) UpdateToolTip();
 }
 
 }  // namespace quillon

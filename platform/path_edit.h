@@ -6,9 +6,11 @@
 
 #include <QLineEdit>
 
+#include "platform/refitting_widget.h"
+
 namespace quillon {
 
-class TPathEdit : public QLineEdit {
+class TPathEdit : public TRefittingWidget<QLineEdit> {
  public:
   explicit TPathEdit(QWidget* parent);
 
@@ -17,12 +19,11 @@ class TPathEdit : public QLineEdit {
 
  protected:
   void paintEvent(QPaintEvent* event) override;
-  void resizeEvent(QResizeEvent* event) override;
-  void changeEvent(QEvent* event) override;
 
  private:
   QRect TextRect() const;
-  void UpdateToolTip();
+  // The tooltip: the whole path while the field shows it cut.
+  void Refit() override;
 };
 
 }  // namespace quillon

@@ -1,6 +1,5 @@
 // The program's per-user settings: named text values kept for the user by the
-// desktop (QSettings, organisation "Marrowby", application "Quillon"), standing
-// in for the per-user registry key of the program.
+// desktop (QSettings, organisation "Marrowby", application "Quillon").
 #pragma once
 
 #include <QString>

@@ -40,7 +40,7 @@ TXmlNode* TsdXmlDocument::RootNodes(int index) const {
   return root_nodes_[static_cast<size_t>(index)].get();
 }
 
-void TsdXmlDocument::LoadFromStream(TStream& stream) {
+void TsdXmlDocument::WithCodec(TStream& stream, const std::function<void(TsdCodecStream& codec)>& work) {
   std::unique_ptr<TsdCodecStream> codec;
   if (utf8_encoded_)
     codec = std::make_unique<TsdUtf8Stream>(&stream);
@@ -54,8 +54,14 @@ void TsdXmlDocument::LoadFromStream(TStream& stream) {
     TsdXmlDocument* doc;
     ~ClearCodec() { doc->codec_ = nullptr; }
   } clear_codec{this};
-  ReadFromStream(*codec);
-  detected_encoding_ = codec->Encoding();
+  work(*codec);
+}
+
+void TsdXmlDocument::LoadFromStream(TStream& stream) {
+  WithCodec(stream, [this](TsdCodecStream& codec) {
+    ReadFromStream(codec);
+    detected_encoding_ = codec.Encoding();
+  });
   // The text read is UTF-8 when the input was (the ANSI codec passes UTF-8
   // bytes through unchanged); the value accessors must then use UTF-8 rules.
   if (detected_encoding_ == encUtf8 || (detected_encoding_ == encAnsi && SameText(encoding_, "UTF-8")))

@@ -132,6 +132,10 @@ class TsdXmlDocument {
   friend class TXmlNode;
 
   void ApplyDeclaration(const TXmlNode& node);
+  // Runs work on a codec over stream (UTF-8 or ANSI as Utf8Encoded says),
+  // which Codec() returns meanwhile and whose Unicode losses fire
+  // OnUnicodeLoss.
+  void WithCodec(TStream& stream, const std::function<void(TsdCodecStream& codec)>& work);
   void DoProgress(int64_t position) {
     if (OnProgress) OnProgress(this, position);
   }

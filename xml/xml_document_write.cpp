@@ -3,8 +3,6 @@
 #include "base/exceptions.h"
 #include "base/file_stream.h"
 #include "base/memory_stream.h"
-#include "xml/ansi_stream.h"
-#include "xml/utf8_stream.h"
 #include "xml/xml_document.h"
 #include "xml/xml_writer.h"
 
@@ -65,22 +63,11 @@ void TsdXmlDocument::WriteToStream(TStream& stream) {
 }
 
 void TsdXmlDocument::SaveToStream(TStream& stream) {
-  std::unique_ptr<TsdCodecStream> codec;
-  if (utf8_encoded_)
-    codec = std::make_unique<TsdUtf8Stream>(&stream);
-  else
-    codec = std::make_unique<TsdAnsiStream>(&stream);
-  codec->SetEncoding(detected_encoding_);
-  codec->OnUnicodeLoss = [this](TsdCodecStream*) {
-    if (OnUnicodeLoss) OnUnicodeLoss(this);
-  };
-  codec_ = codec.get();
-  struct ClearCodec {
-    TsdXmlDocument* doc;
-    ~ClearCodec() { doc->codec_ = nullptr; }
-  } clear_codec{this};
-  WriteToStream(*codec);
-  codec->Flush();
+  WithCodec(stream, [this](TsdCodecStream& codec) {
+    codec.SetEncoding(detected_encoding_);
+    WriteToStream(codec);
+    codec.Flush();
+  });
 }
 
 void TsdXmlDocument::SaveToFile(const std::string& file_name) {

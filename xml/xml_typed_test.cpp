@@ -19,15 +19,17 @@ struct Fixture {
 
 TEST(XmlTyped, IntegersAndColours) {
   Fixture f;
-  f.Set("n", "42");
-  f.Set("hex", "$1F");
-  f.Set("bad", "4x");
-  f.Set("big", "99999999999");
-  EXPECT_EQ(f.r->ReadInteger("N", 1), 42);
-  EXPECT_EQ(f.r->ReadInteger("hex", 1), 31);
-  EXPECT_EQ(f.r->ReadInteger("bad", 7), 7);
-  EXPECT_EQ(f.r->ReadInteger("big", 7), 7);
+  // What is no 32-bit integer gives the default.
+  const struct {
+    const char* raw;
+    int want;
+  } integers[] = {{"42", 42}, {"$1F", 31}, {"4x", 7}, {"99999999999", 7}};
+  for (const auto& c : integers) {
+    f.Set("v", c.raw);
+    EXPECT_EQ(f.r->ReadInteger("V", 7), c.want) << c.raw;  // names in any case
+  }
   EXPECT_EQ(f.r->ReadInteger("none", 9), 9);
+  f.Set("bad", "4x");
 
   f.Set("c", "$00FF8000");
   f.Set("all", "$FFFFFFFF");
@@ -56,16 +58,15 @@ TEST(XmlTyped, IntegersAndColours) {
 
 TEST(XmlTyped, Floats) {
   Fixture f;
-  f.Set("comma", "1,5");
-  f.Set("dot", " 2.25 ");
-  f.Set("two", "1,5,5");
-  f.Set("text", "abc");
-  f.Set("empty", "");
-  EXPECT_DOUBLE_EQ(f.r->ReadFloat("comma", 0), 1.5);
-  EXPECT_DOUBLE_EQ(f.r->ReadFloat("dot", 0), 2.25);
-  EXPECT_DOUBLE_EQ(f.r->ReadFloat("two", 9), 9);
-  EXPECT_DOUBLE_EQ(f.r->ReadFloat("text", 9), 9);
-  EXPECT_DOUBLE_EQ(f.r->ReadFloat("empty", 9), 9);
+  // A comma or a dot as the decimal separator; what is no number gives the default.
+  const struct {
+    const char* raw;
+    double want;
+  } floats[] = {{"1,5", 1.5}, {" 2.25 ", 2.25}, {"1,5,5", 9}, {"abc", 9}, {"", 9}};
+  for (const auto& c : floats) {
+    f.Set("v", c.raw);
+    EXPECT_DOUBLE_EQ(f.r->ReadFloat("v", 9), c.want) << c.raw;
+  }
   for (double v : {0.1, -3.0, 1e300, 123456.789}) {
     f.r->WriteFloat("v", v);
     EXPECT_EQ(f.r->ReadFloat("v"), v);

@@ -4,13 +4,12 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <chrono>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "net/socket/sync_wsocket.h"
 #include "tests/support/event_wait.h"
+#include "tests/support/gate.h"
 #include "tests/support/scripted_server.h"
 
 namespace quillon {
@@ -20,11 +19,6 @@ using testing::RunFor;
 using testing::RunUntil;
 using testing::ScriptedConnection;
 using testing::ScriptedServer;
-
-// Lets a script wait, with a bound, until the test says go.
-void WaitFor(const std::atomic<bool>& flag) {
-  for (int i = 0; i < 10000 && !flag; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-}
 
 struct LineClient {
   TWSocket s;
@@ -57,10 +51,10 @@ TEST(LineMode, OneEventPerLineAndTheRestAsLastLine) {
 }
 
 TEST(LineMode, TerminatorSplitAcrossReadsIsFound) {
-  std::atomic<bool> go{false};
+  testing::Gate go;
   ScriptedServer server([&](ScriptedConnection& c) {
     c.Send("first\r");
-    WaitFor(go);
+    go.Wait();
     c.Send("\nsecond\r\n");
     c.ReadToEnd();
   });
@@ -68,7 +62,7 @@ TEST(LineMode, TerminatorSplitAcrossReadsIsFound) {
   client.s.Connect();
   ASSERT_TRUE(RunUntil([&] { return client.s.LineBufferCount() == 6; }));
   EXPECT_TRUE(client.lines.empty());
-  go = true;
+  go.Open();
   ASSERT_TRUE(RunUntil([&] { return client.lines.size() == 2; }));
   EXPECT_EQ(client.lines, (std::vector<std::string>{"first\r\n", "second\r\n"}));
 }
@@ -118,10 +112,11 @@ TEST(LineMode, LineLimitReportsAndDiscards) {
 
 TEST(LineMode, LineEditAndEcho) {
   std::string echoed;
-  std::atomic<bool> go{false}, done{false};
+  testing::Gate go;
+  std::atomic<bool> done{false};
   ScriptedServer server([&](ScriptedConnection& c) {
     c.Send("xy\bz\r\n");
-    WaitFor(go);
+    go.Wait();
     c.Send("abc\td\r\n");
     echoed = c.Read(8 + 11);
     done = true;
@@ -132,7 +127,7 @@ TEST(LineMode, LineEditAndEcho) {
   client.s.Connect();
   ASSERT_TRUE(RunUntil([&] { return client.lines.size() == 1; }));
   EXPECT_EQ(client.lines[0], "xz\r\n");
-  go = true;
+  go.Open();
   ASSERT_TRUE(RunUntil([&] { return client.lines.size() == 2 && done; }));
   EXPECT_EQ(client.lines[1], "abc     d\r\n");  // a tab at position 3: 5 blanks
   // Echo: x y, BS blank BS for the backspace, z, CR LF, then the edited line.

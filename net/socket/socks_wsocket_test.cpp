@@ -4,13 +4,13 @@
 #include "net/socket/socks_wsocket.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <string>
 #include <vector>
 
 #include "tests/support/event_wait.h"
+#include "tests/support/gate.h"
 #include "tests/support/scripted_server.h"
 #include "tests/support/socks_client.h"
 
@@ -42,12 +42,12 @@ std::string ReadLevel5Connect(ScriptedConnection& c) {
 }
 
 TEST(SocksScripted, Level5ReplyInPiecesWithDataBehindIt) {
-  std::atomic<bool> go{false};
+  testing::Gate go;
   std::string request;
   ScriptedServer proxy([&](ScriptedConnection& c) {
     request = ReadLevel5Connect(c);
     c.Send(Bytes({5, 0, 0}));
-    for (int i = 0; i < 5000 && !go; ++i) usleep(1000);
+    go.Wait();
     c.Send(Bytes({1, 10, 0, 0, 7, 0x1F, 0x90}) + "early data");
     c.ReadToEnd();
   });
@@ -57,7 +57,7 @@ TEST(SocksScripted, Level5ReplyInPiecesWithDataBehindIt) {
   ASSERT_TRUE(RunUntil([&] { return request.size() == 3 + 5 + 12 + 2; }));
   RunFor(30);
   EXPECT_EQ(c.events, std::vector<std::string>{"socks connected 0"});
-  go = true;
+  go.Open();
   ASSERT_TRUE(RunUntil([&] { return c.data == "early data"; }));
   EXPECT_EQ(c.events, (std::vector<std::string>{"socks connected 0", "connected 0", "data"}));
   EXPECT_EQ(request, Bytes({5, 1, 0, 5, 1, 0, 3, 12}) + "example.test" + Bytes({0x1F, 0x90}));

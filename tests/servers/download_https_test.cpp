@@ -3,9 +3,7 @@
 // browser groups its TLS tests: transfer, certificate verification, truncation,
 // proxies, redirections.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
-#include <atomic>
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -13,6 +11,7 @@
 
 #include "download/download_job.h"
 #include "tests/support/event_wait.h"
+#include "tests/support/gate.h"
 #include "tests/support/pattern.h"
 #include "tests/support/real_servers.h"
 #include "tests/support/scripted_server.h"
@@ -208,7 +207,7 @@ TEST_F(HttpsTest, TheServerEndingTheConnectionAtAnyMoment) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     const TestPki::Leaf leaf = good_;
-    std::atomic<bool> client_read_all{false};
+    testing::Gate client_read_all;
     testing::ScriptedServer server([leaf, &c, &client_read_all](testing::ScriptedConnection& conn) {
       if (c.end == kResetInHandshake) {
         conn.Read(5);  // the start of the client's hello
@@ -226,7 +225,7 @@ TEST_F(HttpsTest, TheServerEndingTheConnectionAtAnyMoment) {
       }
       if (c.end == kReset) return conn.Reset();
       if (c.end == kResetWhenRead) {
-        for (int i = 0; i < 2000 && !client_read_all; ++i) usleep(5000);
+        client_read_all.Wait();
         return conn.Reset();
       }
       if (c.end == kNotifyKeepOpen) {
@@ -251,7 +250,7 @@ TEST_F(HttpsTest, TheServerEndingTheConnectionAtAnyMoment) {
         [&] {
           THttpCli* http = j.job.HttpClient();
           if (http != nullptr && http->ContentLength() >= 0 && http->RcvdCount() >= http->ContentLength())
-            client_read_all = true;
+            client_read_all.Open();
           return !j.job.DownloadInProgress() && !http;
         },
         20000))

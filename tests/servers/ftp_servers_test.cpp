@@ -8,7 +8,7 @@
 
 #include "tests/support/ftp_test_harness.h"
 #include "tests/support/loopback.h"
-#include "tests/support/server_process.h"
+#include "tests/support/real_servers.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/vsftpd_server.h"
 
@@ -230,13 +230,8 @@ TEST(FtpSocksTest, DownloadThroughSocks5) {
   VsftpdServer server;
   ASSERT_TRUE(server.Start()) << server.Failure();
   TempDir dir;
-  testing::ServerProcess socks;
-  uint16_t socks_port = testing::FreePort();
-  ASSERT_TRUE(socks.Start({testing::FindProgram("microsocks"), "-i", "127.0.0.1", "-p", std::to_string(socks_port),
-                           "-u", "su", "-P", "sp"},
-                          dir.File("microsocks.log")) &&
-              socks.WaitForPort(socks_port))
-      << socks.Failure();
+  testing::MicrosocksServer socks;
+  ASSERT_TRUE(socks.Start("su", "sp")) << socks.Failure();
   const std::string content = RandomBytes(100000, 9);
   WriteFile(server.File("pub/s.bin"), content);
 
@@ -246,7 +241,7 @@ TEST(FtpSocksTest, DownloadThroughSocks5) {
   h.ftp.SetPassive(false);  // stays passive through SOCKS
   EXPECT_TRUE(h.ftp.Passive());
   h.ftp.SetSocksServer("127.0.0.1");
-  h.ftp.SetSocksPort(std::to_string(socks_port));
+  h.ftp.SetSocksPort(std::to_string(socks.port()));
   h.ftp.SetSocksUserCode("su");
   h.ftp.SetSocksPassword("sp");
   h.ftp.SetUserName(VsftpdServer::kUser);
@@ -262,7 +257,7 @@ TEST(FtpSocksTest, DownloadThroughSocks5) {
   refused.ftp.SetPort(server.PortText());
   refused.ftp.SetConnectionType(ftpSocks5);
   refused.ftp.SetSocksServer("127.0.0.1");
-  refused.ftp.SetSocksPort(std::to_string(socks_port));
+  refused.ftp.SetSocksPort(std::to_string(socks.port()));
   refused.ftp.SetSocksUserCode("su");
   refused.ftp.SetSocksPassword("wrong");
   EXPECT_EQ(refused.Run([&] { refused.ftp.Connect(); }, ftpRqConnect), 20015);

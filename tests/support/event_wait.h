@@ -10,7 +10,9 @@ namespace quillon::testing {
 // passed. Returns done().
 bool RunUntil(const std::function<bool()>& done, int timeout_ms = 10000);
 
-// Runs the event loop for about ms milliseconds (to show that nothing happens).
+// Runs the event loop for about ms milliseconds, to show that nothing happens
+// meanwhile. Never a wait for something that should happen: wait for it with
+// RunUntil (or for a peer thread with a Gate, tests/support/gate.h).
 void RunFor(int ms);
 
 }  // namespace quillon::testing

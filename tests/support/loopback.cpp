@@ -56,17 +56,32 @@ int LoopbackListener::Accept(int timeout_ms) {
   return ::accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC);
 }
 
-uint16_t FreePort() {
-  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in sin = Loopback(0);
-  ::bind(fd, reinterpret_cast<sockaddr*>(&sin), sizeof sin);
-  socklen_t len = sizeof sin;
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&sin), &len);
-  ::close(fd);
-  return ntohs(sin.sin_port);
+ReservedPort::ReservedPort(bool ipv6) {
+  fd_ = ::socket(ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  int one = 1;
+  ::setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  sockaddr_storage ss{};
+  socklen_t len;
+  if (ipv6) {
+    auto* sin6 = reinterpret_cast<sockaddr_in6*>(&ss);
+    sin6->sin6_family = AF_INET6;
+    sin6->sin6_addr = in6addr_loopback;
+    len = sizeof *sin6;
+  } else {
+    *reinterpret_cast<sockaddr_in*>(&ss) = Loopback(0);
+    len = sizeof(sockaddr_in);
+  }
+  ::bind(fd_, reinterpret_cast<sockaddr*>(&ss), len);
+  ::getsockname(fd_, reinterpret_cast<sockaddr*>(&ss), &len);
+  port_ = ntohs(ipv6 ? reinterpret_cast<sockaddr_in6*>(&ss)->sin6_port : reinterpret_cast<sockaddr_in*>(&ss)->sin_port);
 }
 
-uint16_t ClosedPort() { return FreePort(); }
+ReservedPort::~ReservedPort() { CloseFd(fd_); }
+
+uint16_t ClosedPort() {
+  static const ReservedPort held;
+  return held.port();
+}
 
 int ConnectLoopback(uint16_t port) {
   int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);

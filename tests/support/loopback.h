@@ -27,9 +27,29 @@ class LoopbackListener {
   uint16_t port_ = 0;
 };
 
-// A free TCP port of 127.0.0.1 (bound and released at once).
-uint16_t FreePort();
-// A port on which nothing listens (for refused connections).
+// A TCP port of 127.0.0.1 (::1 with ipv6) held, while the object lives, by a
+// socket that is bound but does not listen. The system gives the port to no
+// one else, so a test never races another program for it: a connection to it
+// is refused (a port on which nothing listens), and a server started on it
+// can still take it, since servers bind with SO_REUSEADDR, which the holder
+// allows as long as it does not listen itself.
+class ReservedPort {
+ public:
+  explicit ReservedPort(bool ipv6 = false);
+  ~ReservedPort();
+  ReservedPort(const ReservedPort&) = delete;
+  ReservedPort& operator=(const ReservedPort&) = delete;
+
+  uint16_t port() const { return port_; }
+  std::string PortText() const { return std::to_string(port_); }
+
+ private:
+  int fd_ = -1;
+  uint16_t port_ = 0;
+};
+
+// A port of 127.0.0.1 on which nothing listens, for refused connections: one
+// ReservedPort held until the test program ends.
 uint16_t ClosedPort();
 
 // Blocking connect to 127.0.0.1:port; -1 on failure.

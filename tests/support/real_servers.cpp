@@ -47,12 +47,12 @@ bool NginxServer::Start() {
     failure_ = "nginx is not installed (scripts/setup installs it)";
     return false;
   }
-  port_ = FreePort();
+  ReservePort(host_ == "[::1]");
   WriteFile(dir_.File("htpasswd"), htpasswd_);
   const std::string d = dir_.path();
   std::string conf = ServerConfig(
       "nginx.conf", {{"DIR", d},
-                     {"LISTEN", std::to_string(port_) + (tls_.empty() ? "" : " ssl")},
+                     {"LISTEN", PortText() + (tls_.empty() ? "" : " ssl")},
                      {"ROOT", Root()},
                      {"SERVER", tls_ +
                                     "    location /private/ {\n"
@@ -70,7 +70,7 @@ bool NginxServer::Start() {
   ::chmod(d.c_str(), 0755);
   return process_.Start({nginx, "-p", d, "-c", dir_.File("nginx.conf"), "-e", dir_.File("nginx-error.log")},
                         dir_.File("nginx.log")) &&
-         process_.WaitForPort(port_, 10000, host_ == "[::1]");
+         process_.WaitForPort(port(), 10000, host_ == "[::1]");
 }
 
 void NginxServer::EnableTls(const std::string& cert, const std::string& key, const std::string& protocols,
@@ -80,12 +80,12 @@ void NginxServer::EnableTls(const std::string& cert, const std::string& key, con
 }
 
 std::string NginxServer::UrlFor(const std::string& host, const std::string& path) const {
-  return std::string(tls_.empty() ? "http" : "https") + "://" + host + ":" + std::to_string(port_) + path;
+  return std::string(tls_.empty() ? "http" : "https") + "://" + host + ":" + PortText() + path;
 }
 
 bool TinyproxyServer::Start() {
-  port_ = FreePort();
-  std::string conf = "Port " + std::to_string(port_) + "\n"
+  ReservePort();
+  std::string conf = "Port " + PortText() + "\n"
                      "Listen 127.0.0.1\n"
                      "Timeout 30\n"
                      "MaxClients 16\n"
@@ -96,13 +96,13 @@ bool TinyproxyServer::Start() {
   ::chmod(dir_.path().c_str(), 0755);
   return process_.Start({FindProgram("tinyproxy"), "-d", "-c", dir_.File("tinyproxy.conf")},
                         dir_.File("proxy.log")) &&
-         process_.WaitForPort(port_);
+         process_.WaitForPort(port());
 }
 
 bool DanteServer::Start() {
-  port_ = FreePort();
+  ReservePort();
   std::string conf = "logoutput: stderr\n"
-                     "internal: 127.0.0.1 port = " + std::to_string(port_) + "\n"
+                     "internal: 127.0.0.1 port = " + PortText() + "\n"
                      "external: 127.0.0.1\n"
                      "clientmethod: none\n"
                      "socksmethod: none\n";
@@ -115,14 +115,14 @@ bool DanteServer::Start() {
   return process_.Start({FindProgram("danted"), "-f", dir_.File("danted.conf"), "-p", dir_.File("danted.pid"),
                          "-N", "1"},
                         dir_.File("proxy.log")) &&
-         process_.WaitForPort(port_);
+         process_.WaitForPort(port());
 }
 
 bool MicrosocksServer::Start(const std::string& user, const std::string& password) {
-  port_ = FreePort();
-  std::vector<std::string> argv{FindProgram("microsocks"), "-i", "127.0.0.1", "-p", std::to_string(port_)};
+  ReservePort();
+  std::vector<std::string> argv{FindProgram("microsocks"), "-i", "127.0.0.1", "-p", PortText()};
   if (!user.empty()) argv.insert(argv.end(), {"-u", user, "-P", password});
-  return process_.Start(argv, dir_.File("proxy.log")) && process_.WaitForPort(port_);
+  return process_.Start(argv, dir_.File("proxy.log")) && process_.WaitForPort(port());
 }
 
 }  // namespace quillon::testing

@@ -23,12 +23,11 @@
 #include <cstdint>
 #include <string>
 
-#include "tests/support/server_process.h"
-#include "tests/support/temp_dir.h"
+#include "tests/support/local_server.h"
 
 namespace quillon::testing {
 
-class NginxServer {
+class NginxServer : public LocalServer {
  public:
   NginxServer();
   // The document root: files written here are served from "/".
@@ -46,37 +45,22 @@ class NginxServer {
   // Listens on [::1] only instead of 127.0.0.1. Call before Start.
   void ListenOnIPv6() { host_ = "[::1]"; }
   bool Start();
-  void Stop() { process_.Stop(); }
-  uint16_t port() const { return port_; }
-  std::string PortText() const { return std::to_string(port_); }
   // "http://127.0.0.1:<port>" + path ("https://" with TLS; "[::1]" after
   // ListenOnIPv6); UrlFor names another host for the same server.
   std::string Url(const std::string& path) const { return UrlFor(host_, path); }
   std::string UrlFor(const std::string& host, const std::string& path) const;
-  std::string Failure() const { return failure_.empty() ? process_.Failure() : failure_; }
 
  private:
-  TempDir dir_;
-  ServerProcess process_;
-  uint16_t port_ = 0;
   std::string host_ = "127.0.0.1";
   std::string htpasswd_;
   std::string locations_;
   std::string tls_;  // the TLS directives; empty for plain http
-  std::string failure_;
 };
 
-// What the proxies share: a port, a process and a folder for the configuration.
-class ProxyServer {
+// What the proxies share: the log they write.
+class ProxyServer : public LocalServer {
  public:
-  uint16_t port() const { return port_; }
-  std::string Failure() const { return process_.Failure(); }
   std::string Log() const { return ReadFile(dir_.File("proxy.log")); }
-
- protected:
-  TempDir dir_;
-  ServerProcess process_;
-  uint16_t port_ = 0;
 };
 
 class TinyproxyServer : public ProxyServer {

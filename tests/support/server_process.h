@@ -4,10 +4,10 @@
 // the test ends. Every wait is bounded.
 //
 //   ServerProcess proxy;
-//   uint16_t port = FreePort();
+//   ReservedPort port;                 // tests/support/loopback.h
 //   ASSERT_TRUE(proxy.Start({FindProgram("microsocks"), "-i", "127.0.0.1",
-//                            "-p", std::to_string(port)}, dir.File("log")) &&
-//               proxy.WaitForPort(port))
+//                            "-p", port.PortText()}, dir.File("log")) &&
+//               proxy.WaitForPort(port.port()))
 //       << proxy.Failure();
 #pragma once
 

@@ -53,21 +53,21 @@ std::string CertPem(X509* cert) {
   return pem;
 }
 
-KeyPtr ReadKey(const std::string& pem) {
+// Reads one object from PEM text with read (a PEM_read_bio_* function).
+template <typename T, typename Read>
+std::unique_ptr<T, void (*)(T*)> ReadPem(const std::string& pem, Read read, void (*free)(T*), const char* what) {
   BIO* bio = BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size()));
-  KeyPtr key(PEM_read_bio_PrivateKey(bio, nullptr, nullptr, nullptr), EVP_PKEY_free);
+  std::unique_ptr<T, void (*)(T*)> object(read(bio, nullptr, nullptr, nullptr), free);
   BIO_free(bio);
-  Check(key != nullptr, "reading a key");
-  return key;
+  Check(object != nullptr, what);
+  return object;
 }
 
-CertPtr ReadCert(const std::string& pem) {
-  BIO* bio = BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size()));
-  CertPtr cert(PEM_read_bio_X509(bio, nullptr, nullptr, nullptr), X509_free);
-  BIO_free(bio);
-  Check(cert != nullptr, "reading a certificate");
-  return cert;
+KeyPtr ReadKey(const std::string& pem) {
+  return ReadPem(pem, PEM_read_bio_PrivateKey, EVP_PKEY_free, "reading a key");
 }
+
+CertPtr ReadCert(const std::string& pem) { return ReadPem(pem, PEM_read_bio_X509, X509_free, "reading a certificate"); }
 
 void AddExtension(X509* cert, X509* issuer, int nid, const std::string& value) {
   X509V3_CTX ctx;

@@ -32,11 +32,11 @@ bool VsftpdServer::Start() {
   // The server refuses a writable root for anonymous logins.
   ::chmod(Root().c_str(), 0555);
   WriteFile(dir_.File("passwords"), std::string(kPassword) + "\n");
-  port_ = FreePort();
+  ReservePort(ipv6_);
   // Anonymous logins with a password, and a writable pub/.
   std::string config = ServerConfig(
       "vsftpd.conf", {{"DIR", dir_.path()},
-                      {"PORT", std::to_string(port_)},
+                      {"PORT", PortText()},
                       {"ROOT", Root()},
                       {"EXTRA",
                        "secure_email_list_enable=YES\n"
@@ -54,7 +54,7 @@ bool VsftpdServer::Start() {
   }
   WriteFile(dir_.File("vsftpd.conf"), config);
   if (!process_.Start({program, dir_.File("vsftpd.conf")}, dir_.File("vsftpd.log"))) return false;
-  return process_.WaitForPort(port_, 10000, ipv6_);
+  return process_.WaitForPort(port(), 10000, ipv6_);
 }
 
 }  // namespace quillon::testing

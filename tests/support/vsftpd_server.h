@@ -17,12 +17,11 @@
 #include <cstdint>
 #include <string>
 
-#include "tests/support/server_process.h"
-#include "tests/support/temp_dir.h"
+#include "tests/support/local_server.h"
 
 namespace quillon::testing {
 
-class VsftpdServer {
+class VsftpdServer : public LocalServer {
  public:
   static constexpr const char* kUser = "anonymous";
   static constexpr const char* kPassword = "s3cret";
@@ -33,24 +32,16 @@ class VsftpdServer {
   bool Start();
   // Listens on ::1 only instead of 127.0.0.1. Call before Start.
   void ListenOnIPv6() { ipv6_ = true; }
-  void Stop() { process_.Stop(); }
 
-  uint16_t port() const { return port_; }
-  std::string PortText() const { return std::to_string(port_); }
   // The folder served as "/", and a path below it.
   std::string Root() const { return dir_.File("root"); }
   std::string File(const std::string& relative) const { return Root() + "/" + relative; }
   // What the server answers to MDTM for a file below Root(): its
   // modification time in UTC, YYYYMMDDHHMMSS ("" when there is no file).
   std::string Mdtm(const std::string& relative) const;
-  std::string Failure() const { return failure_.empty() ? process_.Failure() : failure_; }
 
  private:
-  TempDir dir_;
-  ServerProcess process_;
-  uint16_t port_ = 0;
   bool ipv6_ = false;
-  std::string failure_;
 };
 
 }  // namespace quillon::testing
