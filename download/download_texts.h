@@ -75,9 +75,10 @@ int64_t LocalFileSize(const std::string& path);
 
 // The parts of an "ftp://[user[:password]@]host[:port]/dir/.../file" URL.
 // Without a port the port is "ftp" (21); without a user name the login is
-// anonymous (user and password empty here). The directory ends with "/"
-// (backslashes turned into "/") or is empty; the file name is the text after
-// the path's last "/", "\" or ":". User name and password are
+// anonymous (user and password empty here). The file name is the text after
+// the path's last "/", "\" or ":"; the directory is the path up to and
+// including that separator (backslashes turned into "/"), so it ends with "/"
+// or ":", or is empty. User name and password are
 // percent-decoded ("%40" is "@"). A host name in any script is given in its
 // ASCII (IDNA) form, or as written when it has none (see
 // net/socket/host_name.h).

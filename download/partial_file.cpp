@@ -19,7 +19,7 @@ constexpr const char* kUrlAttr = "user.quillon.url";
 constexpr const char* kTotalAttr = "user.quillon.total";
 constexpr const char* kValidatorAttr = "user.quillon.validator";
 constexpr const char* kAttrs[] = {kUrlAttr, kTotalAttr, kValidatorAttr};
-constexpr size_t kMaxValue = 8192;
+constexpr size_t kMaxValue = kMaxPartInfoValue;
 
 std::string SideFileName(const std::string& PartName) { return PartName + ".info"; }
 
@@ -52,7 +52,11 @@ bool ReadSideFile(const std::string& PartName, std::string& url, std::string& to
   return true;
 }
 
-bool HoldsControl(const std::string& text) {
+// Not a value a record keeps: a control character, or longer than any value
+// read back (a longer attribute would not fit the reader's buffer, and a side
+// file that long is read only in part).
+bool Unkeepable(const std::string& text) {
+  if (text.size() > kMaxValue) return true;
   for (char c : text) {
     const auto byte = static_cast<unsigned char>(c);
     if (byte < 0x20 || byte == 0x7F) return true;
@@ -101,7 +105,7 @@ bool WriteSideFile(const std::string& PartName, const std::string& text) {
 std::string PartialFileName(const std::string& Destination) { return Destination + ".part"; }
 
 bool WritePartInfo(const std::string& PartName, const TPartInfo& Info) {
-  if (HoldsControl(Info.url) || HoldsControl(Info.validator)) return false;
+  if (Unkeepable(Info.url) || Unkeepable(Info.validator)) return false;
   std::string total = std::to_string(Info.total);
   const char* path = PartName.c_str();
   if (::lsetxattr(path, kUrlAttr, Info.url.data(), Info.url.size(), 0) == 0 &&
@@ -123,7 +127,7 @@ bool ReadPartInfo(const std::string& PartName, TPartInfo& Info) {
       !ReadSideFile(PartName, url, total, validator))
     return false;
   int64_t n = -1;
-  if (HoldsControl(url) || HoldsControl(validator) || !ParseTotal(total, n)) return false;
+  if (Unkeepable(url) || Unkeepable(validator) || !ParseTotal(total, n)) return false;
   Info.url = url;
   Info.total = n;
   Info.validator = validator;

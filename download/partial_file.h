@@ -19,6 +19,7 @@
 // (no byte below 0x20, no 0x7F) and the total a decimal number.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -32,14 +33,18 @@ struct TPartInfo {
   bool Continuable() const { return total > 0 && !validator.empty(); }
 };
 
+// The longest URL or validator a record keeps.
+inline constexpr size_t kMaxPartInfoValue = 8192;
+
 // "NAME.part"
 std::string PartialFileName(const std::string& Destination);
 // False when neither extended attributes nor the side file could be written
 // (the partial file is then not continuable), or a text holds a control
-// character.
+// character or is longer than kMaxPartInfoValue; nothing is written then.
 bool WritePartInfo(const std::string& PartName, const TPartInfo& Info);
 // False (Info reset) when the partial file has no record, or its record holds
-// a control character or a total that is not a decimal number.
+// a control character, a text longer than kMaxPartInfoValue or a total that
+// is not a decimal number.
 bool ReadPartInfo(const std::string& PartName, TPartInfo& Info);
 // True when a part of PartSize bytes whose record is Info may be continued as
 // a download of Url: the record names Url exactly and its total is greater

@@ -49,6 +49,34 @@ TEST(PartialFileTest, RecordAndCommit) {
   EXPECT_EQ(ReadFile(dir.File("f.bin")), "half");
 }
 
+// A record keeps a URL or validator of up to kMaxPartInfoValue bytes, in
+// extended attributes or in the side file; a longer one is not kept (the part
+// is then not continuable), and a longer one found is not read.
+TEST(PartialFileTest, LongValues) {
+  testing::TempDir dir;
+  const std::string part = dir.File("f.bin.part");
+  const size_t kMax = kMaxPartInfoValue;
+  struct Case {
+    size_t url, validator;
+    bool kept;
+  } cases[] = {{kMax, kMax, true}, {kMax + 1, 10, false}, {10, kMax + 1, false}, {3 * kMax, 3 * kMax, false}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::to_string(c.url) + " " + std::to_string(c.validator));
+    WriteFile(part, "half");
+    const TPartInfo written{std::string(c.url, 'u'), 10, std::string(c.validator, 'e')};
+    EXPECT_EQ(WritePartInfo(part, written), c.kept);
+    TPartInfo info;
+    EXPECT_EQ(ReadPartInfo(part, info), c.kept);
+    EXPECT_EQ(info.url == written.url && info.validator == written.validator, c.kept);
+    RemovePartialFile(part);
+  }
+  // A side file with a value too long, as only a hand could have written it.
+  WriteFile(part, "half");
+  WriteFile(part + ".info", "http://h/a\n10\n" + std::string(kMax + 1, 'e') + "\n");
+  TPartInfo info;
+  EXPECT_FALSE(ReadPartInfo(part, info));
+}
+
 // A record is read only when every value is plain text and the total a
 // number: a tampered record means the part is not continued.
 TEST(PartialFileTest, TamperedRecordsAreNotRead) {
