@@ -63,9 +63,11 @@ void TCustomSocksWSocket::SetSocksLevel(const std::string& Value) {
   socks_level_ = UpperCase(Value);
 }
 
+void TCustomSocksWSocket::SetSocksState(SocksState Next) { socks_state_ = Next; }
+
 void TCustomSocksWSocket::ResetFields() {
   TCustomWSocket::ResetFields();
-  socks_state_ = SocksState::Data;
+  SetSocksState(SocksState::Data);
   socks_server_.clear();
   socks_port_.clear();
   socks_level_ = "5";
@@ -103,7 +105,7 @@ void TCustomSocksWSocket::Connect() {
     RaiseSocketError("connect: " + e.Message());
     return;
   }
-  socks_state_ = SocksState::NegotiateMethods;
+  SetSocksState(SocksState::NegotiateMethods);
   rcv_cnt_ = 0;
   pending_count_ = 0;
   bound_addr_.clear();
@@ -128,7 +130,7 @@ void TCustomSocksWSocket::FireSessionConnected(Word Error) {
   FireSocksConnected(Error);
   if (!alive) return;
   if (Error != 0) {
-    socks_state_ = SocksState::Data;
+    SetSocksState(SocksState::Data);
     TCustomWSocket::FireSessionConnected(Error);
     return;
   }
@@ -148,7 +150,7 @@ void TCustomSocksWSocket::SendRequest(const std::string& Request) {
 }
 
 void TCustomSocksWSocket::SocksDoConnect() {
-  socks_state_ = SocksState::Connect;
+  SetSocksState(SocksState::Connect);
   rcv_cnt_ = 0;
   std::string request;
   if (socks_level_ == "5" ? ConnectRequest5(request) : ConnectRequest4(request)) SendRequest(request);
@@ -216,7 +218,7 @@ void TCustomSocksWSocket::SocksDoAuthenticate() {
     SocksFail(kSocksRequestTooLong, "user code and password too long");
     return;
   }
-  socks_state_ = SocksState::Authenticate;
+  SetSocksState(SocksState::Authenticate);
   rcv_cnt_ = 0;
   auto alive = Lifetime().Token();
   FireSocksAuthState(saStarting);
@@ -232,7 +234,7 @@ void TCustomSocksWSocket::SocksFail(int Error, const std::string& Msg) {
   auto alive = Lifetime().Token();
   FireSocksError(Error, Msg);
   if (!alive) return;
-  socks_state_ = SocksState::Data;
+  SetSocksState(SocksState::Data);
   FireSessionConnected(static_cast<Word>(Error));
   if (!alive) return;
   InternalClose(true, static_cast<Word>(Error));
@@ -243,7 +245,7 @@ void TCustomSocksWSocket::SocksSucceeded(int ReplyLength) {
   pending_pos_ = ReplyLength;
   pending_count_ = rcv_cnt_ - ReplyLength;
   rcv_cnt_ = 0;
-  socks_state_ = SocksState::Data;
+  SetSocksState(SocksState::Data);
   auto alive = Lifetime().Token();
   FireSessionConnected(0);
   if (!alive || State() != wsConnected) return;

@@ -122,6 +122,8 @@ class TCustomSocksWSocket : public TCustomWSocket {
   bool ConnectRequest4(std::string& Request);
   void SocksFail(int Error, const std::string& Msg);
   void SocksSucceeded(int ReplyLength);
+  // The negotiation's one state: every change goes through here.
+  void SetSocksState(SocksState Next);
   // Each returns after the reply was handled or more bytes are needed.
   void MethodReply();
   void AuthenticationReply();

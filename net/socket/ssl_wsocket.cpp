@@ -20,14 +20,16 @@ namespace {
 // from the event loop, not from inside the caller's Receive.
 constexpr uint32_t WM_SSL_FAILURE = 1045;
 
-// Network reads and OpenSSL output move through a buffer of this size.
+// OpenSSL's output moves through a buffer of this size.
 constexpr size_t kIoBufferSize = 64 * 1024;
 // Plaintext is decrypted in steps of at most this size.
 constexpr size_t kDecryptStep = 64 * 1024;
-// The most network reads of one pass: a fast sender cannot keep the layer
-// reading (and buffering) without delivering. The readiness loop comes back
-// for the rest.
-constexpr int kReadsPerPump = 16;
+// What is decrypted ahead of the owner's reads (line mode, RcvdCount) at most:
+// a fast sender cannot make the layer buffer without delivering.
+constexpr size_t kReadAheadLimit = 1024 * 1024;
+// OpenSSL reads the network ahead in pieces of up to this size: a few
+// records a read, not two reads (header, body) a record.
+constexpr size_t kNetworkReadSize = 64 * 1024 + 512;
 
 std::string OpenSslReason(unsigned long e) {
   if (e == 0) return "unknown error";
@@ -53,10 +55,47 @@ std::string TakeOpenSslReason() {
 
 }  // namespace
 
+// OpenSSL reads the network through this BIO: straight from the socket into
+// its record buffer, when it needs bytes, and "retry" when the socket has none
+// (the readiness events bring it back). An ended connection reads as "retry"
+// too: the end is the socket's close event, which checks for the close-notify.
+// A failed read (a reset) is kept for that event: the read took the error
+// from the socket, so the close event itself no longer sees it.
+struct TCustomSslWSocket::NetworkBio {
+  static int Read(BIO* bio, char* buffer, int size) {
+    BIO_clear_retry_flags(bio);
+    auto* socket = static_cast<TCustomSslWSocket*>(BIO_get_data(bio));
+    int n = socket == nullptr ? -1 : socket->TCustomSocksWSocket::RawReceive(buffer, size);
+    if (n > 0) return n;
+    if (n < 0 && socket != nullptr && socket->LastError() != 0 &&
+        socket->LastError() != platform::WSAEWOULDBLOCK && socket->network_error_ == 0)
+      socket->network_error_ = static_cast<Word>(socket->LastError());
+    BIO_set_retry_read(bio);
+    return -1;
+  }
+  static long Ctrl(BIO*, int cmd, long, void*) { return cmd == BIO_CTRL_FLUSH ? 1 : 0; }
+  static int Create(BIO* bio) {
+    BIO_set_init(bio, 1);
+    return 1;
+  }
+  static const BIO_METHOD* Method() {
+    static BIO_METHOD* method = [] {
+      BIO_METHOD* m = BIO_meth_new(BIO_get_new_index() | BIO_TYPE_SOURCE_SINK, "socket reader");
+      if (m != nullptr) {
+        BIO_meth_set_read(m, &Read);
+        BIO_meth_set_ctrl(m, &Ctrl);
+        BIO_meth_set_create(m, &Create);
+      }
+      return m;
+    }();
+    return method;
+  }
+};
+
 struct TCustomSslWSocket::Session {
   SSL_CTX* ctx = nullptr;
   SSL* ssl = nullptr;
-  BIO* in = nullptr;   // network -> OpenSSL (owned by ssl)
+  BIO* in = nullptr;   // network -> OpenSSL, reads the socket (owned by ssl)
   BIO* out = nullptr;  // OpenSSL -> network (owned by ssl)
   ~Session() {
     if (ssl != nullptr) SSL_free(ssl);
@@ -76,7 +115,7 @@ void TCustomSslWSocket::SetSslEnable(bool Value) {
     return;
   }
   ssl_enable_ = Value;
-  tls_state_ = Value ? TlsState::Waiting : TlsState::Off;
+  SetTlsState(Value ? TlsState::Waiting : TlsState::Off);
 }
 
 std::string TCustomSslWSocket::SslVersion() const {
@@ -99,14 +138,21 @@ void TCustomSslWSocket::ResetFields() {
   session_.reset();
   ssl_enable_ = false;
   ssl_server_name_.clear();
-  tls_state_ = TlsState::Off;
+  SetTlsState(TlsState::Off);
   close_notify_received_ = false;
   end_posted_ = false;
+  network_error_ = 0;
   pending_failure_ = 0;
   pending_failure_text_.clear();
-  handshake_failed_ = false;
   early_out_.clear();
   plain_begin_ = plain_end_ = 0;
+}
+
+void TCustomSslWSocket::SetTlsState(TlsState Next) {
+  tls_state_ = Next;
+  // After a failure nothing more goes out: bytes held for the handshake's end
+  // are dropped.
+  if (Next == TlsState::Failed) early_out_.clear();
 }
 
 // ---- Handshake -----------------------------------------------------------------
@@ -125,7 +171,7 @@ void TCustomSslWSocket::StartSslHandshake() {
 }
 
 void TCustomSslWSocket::BeginHandshake() {
-  tls_state_ = TlsState::Handshake;
+  SetTlsState(TlsState::Handshake);
   ssl_error_text_.clear();
   close_notify_received_ = false;
   end_posted_ = false;
@@ -139,6 +185,8 @@ void TCustomSslWSocket::BeginHandshake() {
   }
   SSL_CTX_set_min_proto_version(s->ctx, TLS1_2_VERSION);
   SSL_CTX_set_options(s->ctx, SSL_OP_NO_COMPRESSION | SSL_OP_NO_RENEGOTIATION);
+  SSL_CTX_set_read_ahead(s->ctx, 1);
+  SSL_CTX_set_default_read_buffer_len(s->ctx, kNetworkReadSize);
   SSL_CTX_set_verify(s->ctx, SSL_VERIFY_PEER, nullptr);
   if (SSL_CTX_set_default_verify_paths(s->ctx) != 1) ERR_clear_error();  // no system store: the CA file alone
   if (!ssl_ca_file_.empty() && SSL_CTX_load_verify_locations(s->ctx, ssl_ca_file_.c_str(), nullptr) != 1) {
@@ -147,7 +195,9 @@ void TCustomSslWSocket::BeginHandshake() {
     return;
   }
   s->ssl = SSL_new(s->ctx);
-  s->in = BIO_new(BIO_s_mem());
+  const BIO_METHOD* network = NetworkBio::Method();
+  s->in = network != nullptr ? BIO_new(network) : nullptr;
+  if (s->in != nullptr) BIO_set_data(s->in, this);
   s->out = BIO_new(BIO_s_mem());
   if (s->ssl == nullptr || s->in == nullptr || s->out == nullptr) {
     if (s->in != nullptr) BIO_free(s->in);
@@ -155,8 +205,7 @@ void TCustomSslWSocket::BeginHandshake() {
     RecordFailure(kSslSetupError, "TLS setup failed: " + TakeOpenSslReason());
     return;
   }
-  // An empty input buffer means "wait for more", not the end of the input.
-  BIO_set_mem_eof_return(s->in, -1);
+  // An empty output buffer means "nothing to send", not the end.
   BIO_set_mem_eof_return(s->out, -1);
   SSL_set_bio(s->ssl, s->in, s->out);
   SSL_set_connect_state(s->ssl);
@@ -193,7 +242,7 @@ bool TCustomSslWSocket::ContinueHandshake() {
   ERR_clear_error();
   int rc = SSL_do_handshake(session_->ssl);
   if (rc == 1) {
-    tls_state_ = TlsState::Data;
+    SetTlsState(TlsState::Data);
     return true;
   }
   int err = SSL_get_error(session_->ssl, rc);
@@ -228,10 +277,8 @@ void TCustomSslWSocket::ReportFailure() {
   auto alive = Lifetime().Token();
   // An alert OpenSSL produced for the failure goes out before the close.
   if (session_ && !FlushOut()) return;
-  tls_state_ = TlsState::Failed;
-  early_out_.clear();
+  SetTlsState(TlsState::Failed);
   if (handshaking) {
-    handshake_failed_ = true;
     TCustomSocksWSocket::FireSessionConnected(code);
     if (!alive) return;
   }
@@ -240,24 +287,8 @@ void TCustomSslWSocket::ReportFailure() {
 
 // ---- Moving bytes --------------------------------------------------------------
 
-void TCustomSslWSocket::PumpIn() {
-  if (!session_) return;
-  for (int reads = 0; reads < kReadsPerPump; ++reads) {
-    int n = TCustomSocksWSocket::RawReceive(io_buf_.get(), static_cast<int>(kIoBufferSize));
-    if (n <= 0) return;
-    BIO_write(session_->in, io_buf_.get(), n);
-    if (static_cast<size_t>(n) < kIoBufferSize) return;  // the network had no more
-  }
-}
-
-void TCustomSslWSocket::Process() {
-  if (!session_ || pending_failure_ != 0) return;
-  if (tls_state_ == TlsState::Handshake && !ContinueHandshake()) return;
-  if (tls_state_ == TlsState::Data) Decrypt();
-}
-
-void TCustomSslWSocket::Decrypt() {
-  for (;;) {
+void TCustomSslWSocket::Decrypt(size_t Limit) {
+  while (PlainCount() < Limit) {
     if (plain_begin_ == plain_end_) plain_begin_ = plain_end_ = 0;
     if (plain_capacity_ - plain_end_ < kDecryptStep) {
       // Move what is unread to the front, or grow.
@@ -275,21 +306,36 @@ void TCustomSslWSocket::Decrypt() {
       plain_end_ = unread;
     }
     ERR_clear_error();
-    int n = SSL_read(session_->ssl, plain_.get() + plain_end_, static_cast<int>(kDecryptStep));
+    int n = ReadRecords(plain_.get() + plain_end_, kDecryptStep);
+    if (n <= 0) return;
+    plain_end_ += static_cast<size_t>(n);
+  }
+}
+
+int TCustomSslWSocket::ReadRecords(char* Buffer, size_t Size) {
+  if (!session_ || pending_failure_ != 0 || close_notify_received_) return 0;
+  size_t got = 0;
+  ERR_clear_error();
+  while (got < Size) {
+    int n = SSL_read(session_->ssl, Buffer + got, static_cast<int>(std::min<size_t>(Size - got, INT32_MAX)));
     if (n > 0) {
-      plain_end_ += static_cast<size_t>(n);
+      got += static_cast<size_t>(n);
       continue;
     }
     int err = SSL_get_error(session_->ssl, n);
-    if (err == SSL_ERROR_WANT_READ || err == SSL_ERROR_WANT_WRITE) return;
     if (err == SSL_ERROR_ZERO_RETURN) {
       close_notify_received_ = true;
       PostPeerEnd();
-      return;
+    } else if (err != SSL_ERROR_WANT_READ && err != SSL_ERROR_WANT_WRITE) {
+      RecordFailure(kSslHandshakeError, "TLS error: " + FailureReason() + " (" + HostText() + ")");
     }
-    RecordFailure(kSslHandshakeError, "TLS error: " + FailureReason() + " (" + HostText() + ")");
-    return;
+    break;
   }
+  return static_cast<int>(got);
+}
+
+bool TCustomSslWSocket::Buffered() const {
+  return PlainCount() > 0 || (session_ && tls_state_ == TlsState::Data && SSL_has_pending(session_->ssl) == 1);
 }
 
 bool TCustomSslWSocket::FlushOut() {
@@ -315,8 +361,13 @@ void TCustomSslWSocket::PostPeerEnd() {
 
 void TCustomSslWSocket::Resume() {
   TCustomSocksWSocket::Resume();
+  if (State() != wsConnected || HSocket() == INVALID_SOCKET) return;
+  // Bytes OpenSSL read before the pause wait in this layer, where the
+  // socket's readiness does not see them.
+  if (Buffered())
+    NotifyWindow().Post(WM_ASYNCSELECT, static_cast<uintptr_t>(HSocket()), platform::FD_READ);
   // The end found while paused was dropped by the paused socket: once more.
-  if (end_posted_ && State() == wsConnected && HSocket() != INVALID_SOCKET)
+  if (end_posted_)
     NotifyWindow().Post(WM_ASYNCSELECT, static_cast<uintptr_t>(HSocket()), platform::FD_CLOSE);
 }
 
@@ -342,41 +393,43 @@ bool TCustomSslWSocket::FireDataAvailable(Word Error) {
     return TCustomSocksWSocket::FireDataAvailable(Error);
   }
   auto alive = Lifetime().Token();
-  const bool was_handshaking = tls_state_ == TlsState::Handshake;
-  PumpIn();
-  Process();
-  if (!FlushOut()) return true;
-  if (pending_failure_ != 0) {
-    ReportFailure();
-    return true;
-  }
-  if (was_handshaking && tls_state_ == TlsState::Data) {
-    TCustomSocksWSocket::FireSessionConnected(0);
-    if (!alive || tls_state_ != TlsState::Data) return true;
-    if (!early_out_.empty()) {
-      std::string early = std::move(early_out_);
-      early_out_.clear();
-      Send(early.data(), static_cast<int>(early.size()));
+  if (tls_state_ == TlsState::Handshake) {
+    if (session_ && pending_failure_ == 0 && ContinueHandshake()) {
+      if (!FlushOut()) return true;
+      TCustomSocksWSocket::FireSessionConnected(0);
       if (!alive || tls_state_ != TlsState::Data) return true;
+      if (!early_out_.empty()) {
+        std::string early = std::move(early_out_);
+        early_out_.clear();
+        Send(early.data(), static_cast<int>(early.size()));
+        if (!alive || tls_state_ != TlsState::Data) return true;
+      }
+      // Application data may have come with the end of the handshake: the
+      // owner reads it below.
+    } else {
+      if (FlushOut() && pending_failure_ != 0) ReportFailure();
+      return true;
     }
-    // Application data may have come with the end of the handshake.
-    Decrypt();
+  }
+  // The owner decrypts as it reads (RawReceive); it is asked again while
+  // bytes wait in this layer, which the socket's readiness does not see, and
+  // it takes them. A pause leaves them for Resume.
+  for (;;) {
+    const uint64_t before = delivered_;
+    if (!TCustomSocksWSocket::FireDataAvailable(0)) {
+      // Nobody reads: decrypted and dropped, as the core drops unread data.
+      if (!alive) return true;
+      Decrypt(kReadAheadLimit);
+      plain_begin_ = plain_end_ = 0;
+    }
+    if (!alive || tls_state_ != TlsState::Data) return true;
+    if (!FlushOut()) return true;  // a key update's answer
     if (pending_failure_ != 0) {
       ReportFailure();
       return true;
     }
+    if (delivered_ == before || Paused() || !Buffered()) return true;
   }
-  // Offer the decrypted bytes until the owner stops taking them.
-  while (PlainCount() > 0 && tls_state_ == TlsState::Data) {
-    size_t before = PlainCount();
-    if (!TCustomSocksWSocket::FireDataAvailable(0)) {
-      plain_begin_ = plain_end_ = 0;  // nobody reads: dropped, as the core drops unread data
-      break;
-    }
-    if (!alive) return true;
-    if (PlainCount() == before) break;
-  }
-  return true;
 }
 
 void TCustomSslWSocket::FireDataSent(Word Error) {
@@ -386,21 +439,23 @@ void TCustomSslWSocket::FireDataSent(Word Error) {
 
 void TCustomSslWSocket::FireSessionClosed(Word Error) {
   auto alive = Lifetime().Token();
+  if (Error == 0) Error = network_error_;
   // A connection that ended with an error (a reset) during the handshake: the
   // handshake failed with that error.
   if (State() == wsConnected && Error != 0 && tls_state_ == TlsState::Handshake) {
-    tls_state_ = TlsState::Failed;
-    handshake_failed_ = true;
-    early_out_.clear();
+    SetTlsState(TlsState::Failed);
     TCustomSocksWSocket::FireSessionConnected(Error);
     if (!alive) return;
   }
   // The peer ended the connection (State is still wsConnected): a secured
   // connection must have been ended with a close-notify first.
   if (State() == wsConnected && Error == 0 && TlsActive()) {
-    if (session_) {
-      PumpIn();
-      Process();
+    // What the network still has: the last records and the close-notify.
+    if (session_ && pending_failure_ == 0) {
+      if (tls_state_ == TlsState::Handshake)
+        ContinueHandshake();
+      else
+        Decrypt(SIZE_MAX);
     }
     if (tls_state_ == TlsState::Handshake && pending_failure_ == 0)
       RecordFailure(kSslHandshakeError,
@@ -409,12 +464,11 @@ void TCustomSslWSocket::FireSessionClosed(Word Error) {
       ssl_error_text_ = pending_failure_text_;
       Error = pending_failure_;
       if (tls_state_ == TlsState::Handshake) {
-        tls_state_ = TlsState::Failed;
-        handshake_failed_ = true;
+        SetTlsState(TlsState::Failed);
         TCustomSocksWSocket::FireSessionConnected(Error);
         if (!alive) return;
       }
-      tls_state_ = TlsState::Failed;
+      SetTlsState(TlsState::Failed);
     } else if (!close_notify_received_) {
       ssl_error_text_ = "connection closed without TLS close-notify (" + HostText() + ")";
       Error = kSslTruncatedError;
@@ -461,8 +515,7 @@ void TCustomSslWSocket::WndProc(uint32_t Msg, uintptr_t WParam, intptr_t LParam)
 
 void TCustomSslWSocket::ReadAhead() {
   if (PlainCount() > 0 || tls_state_ != TlsState::Data || pending_failure_ != 0) return;
-  PumpIn();
-  Process();
+  Decrypt(kReadAheadLimit);
   if (pending_failure_ != 0) NotifyWindow().Post(WM_SSL_FAILURE, 0, 0);
 }
 
@@ -474,15 +527,24 @@ int TCustomSslWSocket::RawReceive(void* Buffer, int BufferSize) {
     }
     return TCustomSocksWSocket::RawReceive(Buffer, BufferSize);
   }
-  ReadAhead();
-  if (PlainCount() == 0) {
+  const size_t size = static_cast<size_t>(BufferSize < 0 ? 0 : BufferSize);
+  size_t n = 0;
+  if (PlainCount() > 0) {
+    // What line mode or RcvdCount decrypted ahead comes first.
+    n = std::min(PlainCount(), size);
+    std::memcpy(Buffer, plain_.get() + plain_begin_, n);
+    plain_begin_ += n;
+  } else if (tls_state_ == TlsState::Data && pending_failure_ == 0) {
+    // Decrypted straight into the caller's buffer: no copy in between.
+    n = static_cast<size_t>(ReadRecords(static_cast<char*>(Buffer), size));
+    if (pending_failure_ != 0) NotifyWindow().Post(WM_SSL_FAILURE, 0, 0);
+  }
+  if (n == 0 && size > 0) {
     if (close_notify_received_) return 0;
     SetLastError(platform::WSAEWOULDBLOCK);
     return -1;
   }
-  size_t n = std::min(PlainCount(), static_cast<size_t>(BufferSize < 0 ? 0 : BufferSize));
-  std::memcpy(Buffer, plain_.get() + plain_begin_, n);
-  plain_begin_ += n;
+  delivered_ += n;
   return static_cast<int>(n);
 }
 

@@ -1,8 +1,10 @@
 // TCustomSslWSocket: TLS in the socket chain, between the SOCKS layer and line
-// mode. OpenSSL works on two memory buffers: ciphertext read from the network
-// is written into one, ciphertext OpenSSL produces is taken from the other and
-// queued on the socket like any data. So the handshake and every read and
-// write are driven by the socket's own readiness events, and nothing blocks.
+// mode. OpenSSL reads ciphertext from the socket itself when it needs some
+// (never waiting: an empty socket means "later") and writes into a memory
+// buffer whose ciphertext is queued on the socket like any data. So the
+// handshake and every read and write are driven by the socket's own readiness
+// events, and nothing blocks. Receive decrypts straight into the caller's
+// buffer.
 //
 // With SslEnable set before Connect, the handshake starts as soon as the
 // connection (through the SOCKS server, when one is set) is open. The owner
@@ -104,20 +106,29 @@ class TCustomSslWSocket : public TCustomSocksWSocket {
  private:
   enum class TlsState { Off, Waiting, Handshake, Data, Failed };
   struct Session;
+  struct NetworkBio;
 
+  // The layer's one state: every change goes through here.
+  void SetTlsState(TlsState Next);
   bool TlsActive() const { return tls_state_ == TlsState::Handshake || tls_state_ == TlsState::Data; }
   void BeginHandshake();
-  // Reads what the network has into OpenSSL's input buffer.
-  void PumpIn();
-  // Runs the handshake or decrypts into the plaintext buffer. A failure is
-  // recorded in pending_failure_; the caller reports it.
-  void Process();
+  // Runs the handshake on what the network has; true once it completed. A
+  // failure is recorded in pending_failure_; the caller reports it.
   bool ContinueHandshake();
-  void Decrypt();
+  // Decrypts what the network has into Buffer, up to Size bytes; returns the
+  // count (0 when nothing came). The peer's close-notify sets
+  // close_notify_received_; a failure is recorded in pending_failure_.
+  int ReadRecords(char* Buffer, size_t Size);
+  // Decrypts into the plaintext buffer until it holds Limit bytes or the
+  // network has no more.
+  void Decrypt(size_t Limit);
   // Decrypts what the network has when nothing decrypted is waiting: line
   // mode and RcvdCount read without this layer's data event. A failure is
   // reported from the event loop.
   void ReadAhead();
+  // True while decrypted bytes, or bytes OpenSSL read and has not decrypted,
+  // wait in this layer.
+  bool Buffered() const;
   // Queues OpenSSL's output on the socket; false when the socket is gone or
   // a failed send closed the connection.
   bool FlushOut();
@@ -140,15 +151,18 @@ class TCustomSslWSocket : public TCustomSocksWSocket {
   TlsState tls_state_ = TlsState::Off;
   std::unique_ptr<Session> session_;
   bool close_notify_received_ = false;
+  // The error a read of OpenSSL's met (a reset): the connection's end.
+  Word network_error_ = 0;
   bool end_posted_ = false;
   // Set while Close sends the close-notify.
   bool closing_ = false;
   Word pending_failure_ = 0;
   std::string pending_failure_text_;
-  bool handshake_failed_ = false;
   // Bytes the owner sent while the handshake ran.
   std::string early_out_;
-  // Decrypted bytes not yet read: plain_[plain_begin_, plain_end_).
+  // Plaintext bytes the owner has read, counted to see whether it still reads.
+  uint64_t delivered_ = 0;
+  // Decrypted ahead and not yet read: plain_[plain_begin_, plain_end_).
   std::unique_ptr<char[]> plain_;
   size_t plain_capacity_ = 0, plain_begin_ = 0, plain_end_ = 0;
   std::unique_ptr<char[]> io_buf_;

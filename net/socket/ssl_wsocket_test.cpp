@@ -150,6 +150,35 @@ TEST_F(SslWSocketTest, PeerEndingWithAndWithoutCloseNotify) {
   }
 }
 
+// Bytes OpenSSL has read but the owner has not (it reads a little and pauses)
+// are invisible to the socket's readiness: a pause holds them at once, and
+// Resume delivers them without the server sending anything more.
+TEST_F(SslWSocketTest, PauseHoldsDecryptedBytesAndResumeDeliversThem) {
+  const TestPki::Leaf leaf = leaf_;
+  const std::string message(3000, 'm');
+  ScriptedServer server([leaf, message](ScriptedConnection& c) {
+    testing::TlsPeer tls(c.fd(), leaf);
+    if (!tls.Accept()) return;
+    tls.Write(message);
+    tls.ReadUntil("\n");  // the connection stays open and silent meanwhile
+  });
+  TlsClient c(server.port(), pki_.CaFile());
+  c.s.OnDataAvailable = [&c](TCustomWSocket*, Word) {
+    char piece[100];
+    int n = c.s.Receive(piece, sizeof piece);
+    if (n > 0) c.data.append(piece, static_cast<size_t>(n));
+    if (c.data.size() == 100) c.s.Pause();
+  };
+  c.s.Connect();
+  ASSERT_TRUE(RunUntil([&] { return c.s.Paused(); }));
+  EXPECT_EQ(c.data.size(), 100u);
+  c.s.Resume();
+  ASSERT_TRUE(RunUntil([&] { return c.data.size() == message.size(); }));
+  EXPECT_EQ(c.data, message);
+  c.s.SendString("done\n");
+  c.s.Close();
+}
+
 // The certificate must name the server in a subject alternative name; a
 // trailing dot of the name is not part of it, and never reaches the SNI.
 TEST_F(SslWSocketTest, ServerNamesAreCheckedAgainstAltNamesOnly) {
