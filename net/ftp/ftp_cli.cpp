@@ -140,10 +140,10 @@ void TCustomFtpCli::SetPassive(bool Value) {
   if (settings_.connection_type == ftpDirect) settings_.passive = Value;
 }
 
-void TCustomFtpCli::SetState(TFtpState Value) {
-  if (state_ == Value) return;
+bool TCustomFtpCli::SetState(TFtpState Value) {
+  if (state_ == Value) return true;
   state_ = Value;
-  FireEvent(lifetime_, OnStateChange, this);
+  return FireEvent(lifetime_, OnStateChange, this);
 }
 
 bool TCustomFtpCli::SetPhase(TPhase Value) {
@@ -164,21 +164,23 @@ bool TCustomFtpCli::SetPhase(TPhase Value) {
 
 // ---- Events -------------------------------------------------------------------
 
-void TCustomFtpCli::TriggerDisplay(const std::string& Msg) {
+bool TCustomFtpCli::TriggerDisplay(const std::string& Msg) {
   std::string m = Msg;
-  FireEvent(lifetime_, OnDisplay, this, m);
+  return FireEvent(lifetime_, OnDisplay, this, m);
 }
 
-void TCustomFtpCli::TriggerDisplayFile(const std::string& Msg) {
+bool TCustomFtpCli::TriggerDisplayFile(const std::string& Msg) {
   std::string m = Msg;
-  FireEvent(lifetime_, OnDisplayFile, this, m);
+  return FireEvent(lifetime_, OnDisplayFile, this, m);
 }
 
-void TCustomFtpCli::TriggerReadyToTransmit(bool& bCancel) { FireEvent(lifetime_, OnReadyToTransmit, this, bCancel); }
+bool TCustomFtpCli::TriggerReadyToTransmit(bool& bCancel) {
+  return FireEvent(lifetime_, OnReadyToTransmit, this, bCancel);
+}
 
-void TCustomFtpCli::TriggerError(const std::string& Msg) {
+bool TCustomFtpCli::TriggerError(const std::string& Msg) {
   std::string m = Msg;
-  FireEvent(lifetime_, OnError, this, m);
+  return FireEvent(lifetime_, OnError, this, m);
 }
 
 void TCustomFtpCli::HandleError(const std::string& Msg) {
@@ -245,7 +247,7 @@ bool TCustomFtpCli::HandleReplyLine(Word Error) {
   if (state_ == ftpWaitingBanner) {
     status_code_ = FtpReplyCode(last_response_);
     if (status_code_ == 220) {
-      SetState(ftpConnected);
+      if (!SetState(ftpConnected)) return false;
       if (!FireEvent(lifetime_, OnSessionConnected, this, Error)) return false;
       TriggerRequestDone(0);
       return true;
@@ -292,8 +294,8 @@ void TCustomFtpCli::JudgeReply() {
     if (error_message_.empty()) error_message_ = last_response_;
   }
   if (settings_.passive && (status_code_ == 227 || status_code_ == 229)) {
-    SetState(ftpPasvReady);
     transfer_.pasv_response = last_response_;
+    if (!SetState(ftpPasvReady)) return;
   }
   TFtpStep step = sequence_.Current();
   if (ok && step == stSize) size_result_ = FtpSizeFromReply(last_response_);
@@ -401,8 +403,7 @@ void TCustomFtpCli::ExecAsync(const TFtpCommandRule& C, const std::string& Cmd) 
 // Sends a command whose final reply Phase handles.
 void TCustomFtpCli::SendAndAwait(TPhase Phase, const std::string& Cmd) {
   awaiting_reply_ = true;
-  SetState(ftpWaitingResponse);
-  if (!SetPhase(Phase)) return;
+  if (!SetState(ftpWaitingResponse) || !SetPhase(Phase)) return;
   SendCommand(Cmd);
 }
 
@@ -422,7 +423,7 @@ void TCustomFtpCli::TriggerRequestDone(Word Error) {
   request_done_flag_ = true;
   awaiting_reply_ = false;
   if (Error == 0 && sequence_.Continuing()) {
-    if (state_ != ftpAborting && state_ != ftpPasvReady) SetState(ftpBetweenSteps);
+    if (state_ != ftpAborting && state_ != ftpPasvReady && !SetState(ftpBetweenSteps)) return;
     NextSequenceStep();
     return;
   }
@@ -452,7 +453,7 @@ void TCustomFtpCli::Connect() {
   timed_out_ = TTimeoutKind::None;
   limit_passed_ = false;
   watchdog_.StartConnect();
-  SetState(ftpDnsLookup);
+  if (!SetState(ftpDnsLookup)) return;
   // A SOCKS 5 or 4A proxy is handed the name and resolves it: a name only
   // the proxy's network knows is reached, and this computer's resolver is
   // never asked (a SOCKS 4 proxy takes an address, looked up here). The data
@@ -489,7 +490,7 @@ void TCustomFtpCli::ConnectControl(const std::string& address) {
     bool proxy = settings_.connection_type == ftpProxy && !settings_.proxy_port.empty();
     control_->SetPort(proxy ? settings_.proxy_port : settings_.port);
     ApplySocks(*control_);
-    SetState(ftpWaitingBanner);
+    if (!SetState(ftpWaitingBanner)) return;
     control_->Connect();
   } catch (const std::exception& e) {
     SetFailure(500, "500 " + ExceptionClassName(e) + ": " + e.what());
@@ -528,7 +529,7 @@ void TCustomFtpCli::ControlSessionClosed(Word Error) {
   TFtpStep step = sequence_.Current();
   bool data_pending = pending && !aborting && transfer_.reply_done && !transfer_.data_closed &&
                       (step == stRetr || step == stList || step == stNlst) && data_->State() != wsClosed;
-  if (!aborting) SetState(ftpBetweenSteps);
+  if (!aborting && !SetState(ftpBetweenSteps)) return;
   if (data_pending) return;
   if (pending) {
     if (aborting && timed_out_ != TTimeoutKind::None)

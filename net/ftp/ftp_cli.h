@@ -381,10 +381,12 @@ class TCustomFtpCli : private platform::MessageHandler {
 
  protected:
   virtual void SendCommand(const std::string& Cmd);
-  virtual void TriggerDisplay(const std::string& Msg);
-  virtual void TriggerReadyToTransmit(bool& bCancel);
-  virtual void TriggerDisplayFile(const std::string& Msg);
-  virtual void TriggerError(const std::string& Msg);
+  // Each Trigger fires its event and returns whether the client survived
+  // the handler; a caller stops at false.
+  virtual bool TriggerDisplay(const std::string& Msg);
+  virtual bool TriggerReadyToTransmit(bool& bCancel);
+  virtual bool TriggerDisplayFile(const std::string& Msg);
+  virtual bool TriggerError(const std::string& Msg);
   // Fires OnProgress with ByteCount + ResumeAt; false when the transfer is to
   // stop.
   virtual bool Progress();
@@ -395,7 +397,9 @@ class TCustomFtpCli : private platform::MessageHandler {
   // request, so that it is reported instead of staying pending.
   virtual void HandleBackgroundException(const std::exception& E);
 
-  void SetState(TFtpState Value);
+  // Fires OnStateChange when the state changes; false when its handler
+  // destroyed the client.
+  bool SetState(TFtpState Value);
   void SetErrorMessageText(const std::string& Value) { error_message_ = Value; }
   void SetStatusCode(int Value) { status_code_ = Value; }
 

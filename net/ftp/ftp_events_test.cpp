@@ -1,0 +1,190 @@
+// The FTP client's events against scripted servers: a handler may destroy
+// the client from inside any event, and each event is told once, in order,
+// with the request it belongs to.
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <string>
+
+#include "net/ftp/ftp_client.h"
+#include "tests/support/event_wait.h"
+#include "tests/support/ftp_script.h"
+#include "tests/support/scripted_server.h"
+#include "tests/support/temp_dir.h"
+
+namespace quillon {
+namespace {
+
+using testing::FtpFileScript;
+using testing::RunUntil;
+using testing::ScriptedConnection;
+using testing::ScriptedServer;
+using testing::TempDir;
+
+using TKill = std::function<void(TCustomFtpCli*)>;
+
+// One event whose handler destroys the client, and the request that makes
+// the client fire it.
+struct DestroyCase {
+  const char* name;
+  // Arms the handler that calls kill (once) on the client.
+  std::function<void(TFtpClient&, const TKill&)> arm;
+  bool passive = false;
+  bool display_file = false;
+  bool upload = false;
+};
+
+// Kills on the first call whose text begins with prefix.
+TFtpDisplay KillOnText(const TKill& kill, const std::string& prefix) {
+  return [kill, prefix](TCustomFtpCli* s, std::string& text) {
+    if (text.rfind(prefix, 0) == 0) kill(s);
+  };
+}
+
+TFtpNotifyEvent KillInState(const TKill& kill, TFtpState state) {
+  return [kill, state](TCustomFtpCli* s) {
+    if (s->State() == state) kill(s);
+  };
+}
+
+void PrintTo(const DestroyCase& c, std::ostream* os) { *os << c.name; }
+
+class FtpDestroyInEvent : public ::testing::TestWithParam<DestroyCase> {};
+
+// Every handler may delete the client; nothing after it touches the client
+// (ASan reports any use of the freed memory).
+TEST_P(FtpDestroyInEvent, HandlerMayDestroyTheClient) {
+  const DestroyCase& k = GetParam();
+  FtpFileScript script;
+  script.content = "line one\r\nline two\r\n" + std::string(100000, 'x');
+  ScriptedServer server([&](ScriptedConnection& c) {
+    if (!k.upload) {
+      testing::ServeFtpFile(c, script);
+      return;
+    }
+    // Login, then a passive STOR whose data is read to its end.
+    c.Send("220 ready\r\n");
+    testing::ScriptedFtpData channel(true);
+    for (std::string line; !(line = c.ReadUntil("\r\n")).empty();) {
+      line.resize(line.size() - 2);
+      if (line.rfind("USER", 0) == 0) {
+        c.Send("230 in\r\n");
+      } else if (line == "EPSV") {
+        channel.Answer(c, line);
+      } else if (line.rfind("STOR", 0) == 0) {
+        int fd = channel.Open();
+        c.Send("150 go\r\n");
+        testing::ReadToEnd(fd, 5000);
+        testing::CloseFd(fd);
+        c.Send("226 stored\r\n");
+      } else if (line == "QUIT") {
+        c.Send("221 bye\r\n");
+        return;
+      } else {
+        c.Send("200 ok\r\n");
+      }
+    }
+  });
+  TempDir local;
+  testing::WriteFile(local.File("up"), "upload");
+  auto* ftp = new TFtpClient;
+  bool freed = false;
+  ftp->SetHostName("127.0.0.1");
+  ftp->SetPort(server.PortText());
+  ftp->SetUserName("u");
+  ftp->SetPassWord("p");
+  ftp->SetHostDirName("d");
+  ftp->SetHostFileName("f");
+  ftp->SetLocalFileName(local.File(k.upload ? "up" : "f"));
+  ftp->SetPassive(k.passive || k.upload);
+  ftp->SetDisplayFileFlag(k.display_file);
+  k.arm(*ftp, [&freed](TCustomFtpCli* s) {
+    if (freed) return;
+    freed = true;
+    delete s;
+  });
+  if (k.upload)
+    ftp->Transmit();
+  else
+    ftp->Receive();
+  if (!RunUntil([&] { return freed; })) {
+    ADD_FAILURE() << "the event never fired";
+    delete ftp;
+  }
+}
+
+const DestroyCase kDestroyCases[] = {
+    {"SessionConnected", [](TFtpClient& f, const TKill& kill) {
+       f.OnSessionConnected = [kill](TCustomFtpCli* s, Word) { kill(s); };
+     }},
+    {"Response", [](TFtpClient& f, const TKill& kill) { f.OnResponse = [kill](TCustomFtpCli* s) { kill(s); }; }},
+    {"ResponseToUser", [](TFtpClient& f, const TKill& kill) {
+       f.OnResponse = [kill](TCustomFtpCli* s) {
+         if (s->StatusCode() == 331) kill(s);
+       };
+     }},
+    {"DisplayReply", [](TFtpClient& f, const TKill& kill) { f.OnDisplay = KillOnText(kill, "< 331"); }},
+    {"DisplayCommand", [](TFtpClient& f, const TKill& kill) { f.OnDisplay = KillOnText(kill, "> PASS"); }},
+    {"DisplayStats", [](TFtpClient& f, const TKill& kill) { f.OnDisplay = KillOnText(kill, "! 100020 bytes"); }},
+    {"Command", [](TFtpClient& f, const TKill& kill) {
+       f.OnCommand = [kill](TCustomFtpCli* s, std::string& cmd) {
+         if (cmd.rfind("RETR", 0) == 0) kill(s);
+       };
+     }},
+    {"CommandFallbackToPort", [](TFtpClient& f, const TKill& kill) {
+       f.OnCommand = [kill](TCustomFtpCli* s, std::string& cmd) {
+         if (cmd.rfind("PORT", 0) == 0) kill(s);
+       };
+     }},
+    {"StateDnsLookup", [](TFtpClient& f, const TKill& kill) { f.OnStateChange = KillInState(kill, ftpDnsLookup); }},
+    {"StateWaitingBanner",
+     [](TFtpClient& f, const TKill& kill) { f.OnStateChange = KillInState(kill, ftpWaitingBanner); }},
+    {"StateConnected", [](TFtpClient& f, const TKill& kill) { f.OnStateChange = KillInState(kill, ftpConnected); }},
+    {"StateWaitingResponse",
+     [](TFtpClient& f, const TKill& kill) { f.OnStateChange = KillInState(kill, ftpWaitingResponse); }},
+    {"StateBetweenSteps",
+     [](TFtpClient& f, const TKill& kill) { f.OnStateChange = KillInState(kill, ftpBetweenSteps); }},
+    {"StatePasvReady", [](TFtpClient& f, const TKill& kill) { f.OnStateChange = KillInState(kill, ftpPasvReady); },
+     true},
+    {"StateNotConnected",
+     [](TFtpClient& f, const TKill& kill) { f.OnStateChange = KillInState(kill, ftpNotConnected); }},
+    {"StateAborting", [](TFtpClient& f, const TKill& kill) {
+       f.OnProgress = [](TCustomFtpCli* s, int64_t, bool&) { s->Abort(); };
+       f.OnStateChange = KillInState(kill, ftpAborting);
+     }},
+    {"StateReady", [](TFtpClient& f, const TKill& kill) { f.OnStateChange = KillInState(kill, ftpReady); }},
+    {"Progress", [](TFtpClient& f, const TKill& kill) {
+       f.OnProgress = [kill](TCustomFtpCli* s, int64_t, bool&) { kill(s); };
+     }},
+    {"ProgressPassive", [](TFtpClient& f, const TKill& kill) {
+       f.OnProgress = [kill](TCustomFtpCli* s, int64_t, bool&) { kill(s); };
+     }, true},
+    {"DisplayFile", [](TFtpClient& f, const TKill& kill) { f.OnDisplayFile = KillOnText(kill, "line one"); },
+     false, true},
+    {"SessionClosed", [](TFtpClient& f, const TKill& kill) {
+       f.OnSessionClosed = [kill](TCustomFtpCli* s, Word) { kill(s); };
+     }},
+    {"RequestDone", [](TFtpClient& f, const TKill& kill) {
+       f.OnRequestDone = [kill](TCustomFtpCli* s, TFtpRequest, Word) { kill(s); };
+     }},
+    {"ReadyToTransmit", [](TFtpClient& f, const TKill& kill) {
+       f.OnReadyToTransmit = [kill](TCustomFtpCli* s, bool&) { kill(s); };
+     }, false, false, true},
+    {"UploadProgress", [](TFtpClient& f, const TKill& kill) {
+       f.OnProgress = [kill](TCustomFtpCli* s, int64_t, bool&) { kill(s); };
+     }, false, false, true},
+    {"Error", [](TFtpClient& f, const TKill& kill) {
+       f.SetUserName("");
+       f.OnError = [kill](TCustomFtpCli* s, std::string&) { kill(s); };
+     }},
+    {"BgException", [](TFtpClient& f, const TKill& kill) {
+       f.OnRequestDone = [](TCustomFtpCli*, TFtpRequest, Word) { throw std::runtime_error("handler failed"); };
+       f.OnBgException = [kill](TCustomFtpCli* s, const std::exception&, bool&) { kill(s); };
+     }},
+};
+
+INSTANTIATE_TEST_SUITE_P(Events, FtpDestroyInEvent, ::testing::ValuesIn(kDestroyCases),
+                         [](const ::testing::TestParamInfo<DestroyCase>& info) { return info.param.name; });
+
+}  // namespace
+}  // namespace quillon
