@@ -4,6 +4,8 @@
 
 #include "net/ftp/ftp_commands.h"
 
+#include <cstdio>
+#include <cstdlib>
 #include <iterator>
 
 #include "base/strings.h"
@@ -140,26 +142,35 @@ void TCustomFtpCli::SetPassive(bool Value) {
   if (settings_.connection_type == ftpDirect) settings_.passive = Value;
 }
 
-bool TCustomFtpCli::SetState(TFtpState Value) {
-  if (state_ == Value) return true;
-  state_ = Value;
-  return FireEvent(lifetime_, OnStateChange, this);
+TFtpState TCustomFtpCli::State() const {
+  switch (stage_) {
+    case TStage::Ready: return ftpReady;
+    case TStage::BetweenSteps: return ftpBetweenSteps;
+    case TStage::Closed: return ftpNotConnected;
+    case TStage::DnsLookup: return ftpDnsLookup;
+    case TStage::WaitingBanner: return ftpWaitingBanner;
+    case TStage::Connected: return ftpConnected;
+    case TStage::PasvReady: return ftpPasvReady;
+    case TStage::Aborting: return ftpAborting;
+    default: return ftpWaitingResponse;
+  }
 }
 
-bool TCustomFtpCli::SetPhase(TPhase Value) {
-  TPhase old = phase_;
-  phase_ = Value;
-#ifndef NDEBUG
-  if (old != Value && OnDisplay) {
-    static constexpr const char* kNames[] = {"none",         "reply",        "quit reply", "download start",
-                                             "download end", "upload start", "upload end"};
-    auto alive = lifetime_.Token();
-    TriggerDisplay(std::string("~ phase ") + kNames[static_cast<int>(old)] + " -> " +
-                   kNames[static_cast<int>(Value)]);
-    return static_cast<bool>(alive);
+bool TCustomFtpCli::SetStage(TStage Value) {
+  if (stage_ == Value) return true;
+  static const bool trace = std::getenv("QUILLON_FTP_TRACE") != nullptr;
+  if (trace) {
+    static constexpr const char* kNames[] = {"ready",          "between steps", "closed",       "dns lookup",
+                                             "waiting banner", "connected",     "reply",        "quit reply",
+                                             "download start", "download end",  "upload start", "upload end",
+                                             "answered",       "pasv ready",    "aborting"};
+    static_assert(std::size(kNames) == static_cast<size_t>(TStage::Aborting) + 1);
+    std::fprintf(stderr, "ftp %p: %s -> %s\n", static_cast<void*>(this), kNames[static_cast<int>(stage_)],
+                 kNames[static_cast<int>(Value)]);
   }
-#endif
-  return true;
+  const TFtpState before = State();
+  stage_ = Value;
+  return State() == before || FireEvent(lifetime_, OnStateChange, this);
 }
 
 // ---- Events -------------------------------------------------------------------
@@ -244,10 +255,10 @@ bool TCustomFtpCli::HandleReplyLine(Word Error) {
   TriggerDisplay("< " + last_response_);
   if (!alive) return false;
   if (!FtpReplyIsFinal(last_response_)) return true;
-  if (state_ == ftpWaitingBanner) {
+  if (stage_ == TStage::WaitingBanner) {
     status_code_ = FtpReplyCode(last_response_);
     if (status_code_ == 220) {
-      if (!SetState(ftpConnected)) return false;
+      if (!SetStage(TStage::Connected)) return false;
       if (!FireEvent(lifetime_, OnSessionConnected, this, Error)) return false;
       TriggerRequestDone(0);
       return true;
@@ -257,16 +268,14 @@ bool TCustomFtpCli::HandleReplyLine(Word Error) {
     control_->Close();
     return false;
   }
-  if (state_ != ftpWaitingResponse) return true;
+  if (!AwaitingReply()) return true;
   status_code_ = FtpReplyCode(last_response_);
-  switch (phase_) {
-    case TPhase::None: HandleError("Program error: no reply expected"); break;
-    case TPhase::Reply:
-    case TPhase::QuitReply: JudgeReply(); break;
-    case TPhase::DownloadStart:
-    case TPhase::UploadStart: TransferStartReply(); break;
-    case TPhase::DownloadEnd:
-    case TPhase::UploadEnd: TransferEndReply(); break;
+  switch (stage_) {
+    case TStage::DownloadStart:
+    case TStage::UploadStart: TransferStartReply(); break;
+    case TStage::DownloadEnd:
+    case TStage::UploadEnd: TransferEndReply(); break;
+    default: JudgeReply(); break;
   }
   return true;
 }
@@ -274,7 +283,8 @@ bool TCustomFtpCli::HandleReplyLine(Word Error) {
 // The final reply of a one-command operation, judged against the accepted
 // codes.
 void TCustomFtpCli::JudgeReply() {
-  awaiting_reply_ = false;
+  const bool quit = stage_ == TStage::QuitReply;
+  if (!SetStage(TStage::Answered)) return;
   if (!plain_data_command_.empty() && sequence_.Current() == stPort &&
       (status_code_ == 500 || status_code_ == 502)) {
     // EPSV / EPRT unknown to this IPv4 server: PASV / PORT instead.
@@ -282,7 +292,7 @@ void TCustomFtpCli::JudgeReply() {
     const std::string plain = std::move(plain_data_command_);
     plain_data_command_.clear();
     error_message_.clear();
-    SendAndAwait(TPhase::Reply, plain);
+    SendAndAwait(TStage::Reply, plain);
     return;
   }
   plain_data_command_.clear();
@@ -295,7 +305,7 @@ void TCustomFtpCli::JudgeReply() {
   }
   if (settings_.passive && (status_code_ == 227 || status_code_ == 229)) {
     transfer_.pasv_response = last_response_;
-    if (!SetState(ftpPasvReady)) return;
+    if (!SetStage(TStage::PasvReady)) return;
   }
   TFtpStep step = sequence_.Current();
   if (ok && step == stSize) size_result_ = FtpSizeFromReply(last_response_);
@@ -303,7 +313,7 @@ void TCustomFtpCli::JudgeReply() {
   if (ok && (step == stCwd || step == stMkd || step == stPwd || step == stCdup))
     dir_result_ = FtpDirFromReply(last_response_);
   // After the 221 of QUIT the close of the control connection reports it.
-  if (phase_ == TPhase::QuitReply)
+  if (quit)
     control_->Close();
   else
     TriggerRequestDone(static_cast<Word>(request_result_));
@@ -314,7 +324,7 @@ void TCustomFtpCli::JudgeReply() {
 bool TCustomFtpCli::CheckReady(bool MustBeConnected) {
   // Between the PASV step and the next step of a sequence the client is
   // ready too (REST follows PASV in RestartGet).
-  if (!Ready() && !(sequence_.Active() && state_ == ftpPasvReady)) {
+  if (!Ready() && !(sequence_.Active() && stage_ == TStage::PasvReady)) {
     HandleError("FTP component not ready");
     return false;
   }
@@ -388,22 +398,21 @@ void TCustomFtpCli::ExecAsync(const TFtpCommandRule& C, const std::string& Cmd) 
   command_ = &C;
   error_message_.clear();
   auto alive = lifetime_.Token();
-  SendAndAwait(C.step == stQuit ? TPhase::QuitReply : TPhase::Reply, Cmd);
+  SendAndAwait(C.step == stQuit ? TStage::QuitReply : TStage::Reply, Cmd);
   if (!alive) return;
   // ABOR, STAT and QUIT may be issued without a control connection: no
   // reply can come, so the request ends here instead of staying pending.
   // QUIT has what it wants then.
-  if (control_->State() != wsConnected && awaiting_reply_ && !request_done_flag_) {
-    awaiting_reply_ = false;
+  if (control_->State() != wsConnected && AwaitingReply() && !request_done_flag_) {
+    if (!SetStage(TStage::Answered)) return;
     if (Cmd != "QUIT") SetFailure(500, "500 Control connection closed.");
     TriggerRequestDone(static_cast<Word>(request_result_));
   }
 }
 
 // Sends a command whose final reply Phase handles.
-void TCustomFtpCli::SendAndAwait(TPhase Phase, const std::string& Cmd) {
-  awaiting_reply_ = true;
-  if (!SetState(ftpWaitingResponse) || !SetPhase(Phase)) return;
+void TCustomFtpCli::SendAndAwait(TStage Await, const std::string& Cmd) {
+  if (!SetStage(Await)) return;
   SendCommand(Cmd);
 }
 
@@ -421,15 +430,13 @@ void TCustomFtpCli::SendCommand(const std::string& Cmd) {
 void TCustomFtpCli::TriggerRequestDone(Word Error) {
   if (request_done_flag_) return;
   request_done_flag_ = true;
-  awaiting_reply_ = false;
   if (Error == 0 && sequence_.Continuing()) {
-    if (state_ != ftpAborting && state_ != ftpPasvReady && !SetState(ftpBetweenSteps)) return;
+    if (stage_ != TStage::Aborting && stage_ != TStage::PasvReady && !SetStage(TStage::BetweenSteps)) return;
     NextSequenceStep();
     return;
   }
   auto alive = lifetime_.Token();
-  SetState(ftpReady);
-  if (!alive) return;
+  if (!SetStage(TStage::Ready)) return;
   if (data_->State() != wsClosed) CloseDataSocket();
   sequence_.Finish(last_response_, status_code_);
   watchdog_.Stop();  // nothing is awaited until the next request
@@ -453,7 +460,7 @@ void TCustomFtpCli::Connect() {
   timed_out_ = TTimeoutKind::None;
   limit_passed_ = false;
   watchdog_.StartConnect();
-  if (!SetState(ftpDnsLookup)) return;
+  if (!SetStage(TStage::DnsLookup)) return;
   // A SOCKS 5 or 4A proxy is handed the name and resolves it: a name only
   // the proxy's network knows is reached, and this computer's resolver is
   // never asked (a SOCKS 4 proxy takes an address, looked up here). The data
@@ -467,7 +474,7 @@ void TCustomFtpCli::Connect() {
 }
 
 void TCustomFtpCli::ControlDnsLookupDone(Word Error) {
-  if (state_ == ftpAborting) {
+  if (stage_ == TStage::Aborting) {
     SetAborted();
     TriggerRequestDone(426);
     return;
@@ -490,7 +497,7 @@ void TCustomFtpCli::ConnectControl(const std::string& address) {
     bool proxy = settings_.connection_type == ftpProxy && !settings_.proxy_port.empty();
     control_->SetPort(proxy ? settings_.proxy_port : settings_.port);
     ApplySocks(*control_);
-    if (!SetState(ftpWaitingBanner)) return;
+    if (!SetStage(TStage::WaitingBanner)) return;
     control_->Connect();
   } catch (const std::exception& e) {
     SetFailure(500, "500 " + ExceptionClassName(e) + ": " + e.what());
@@ -511,25 +518,25 @@ void TCustomFtpCli::ControlSessionConnected(Word Error) {
   if (!alive) return;
   if (control_->State() != wsClosed) control_->Close();
   if (!alive) return;
-  SetState(ftpReady);
+  SetStage(TStage::Ready);
 }
 
 void TCustomFtpCli::ControlSessionClosed(Word Error) {
   bool pending = !request_done_flag_;
-  bool reply_pending = awaiting_reply_ || state_ == ftpWaitingBanner;
+  bool reply_pending = AwaitingReply() || stage_ == TStage::WaitingBanner;
+  bool answered = stage_ == TStage::Answered;
   if (logged_connected_) {
     logged_connected_ = false;
-    auto alive = lifetime_.Token();
-    if (state_ != ftpAborting) SetState(ftpNotConnected);
-    if (!alive || !FireEvent(lifetime_, OnSessionClosed, this, Error)) return;
+    if (stage_ != TStage::Aborting && !SetStage(TStage::Closed)) return;
+    if (!FireEvent(lifetime_, OnSessionClosed, this, Error)) return;
   }
-  bool aborting = state_ == ftpAborting;
+  bool aborting = stage_ == TStage::Aborting;
   // The final reply of a download came and its data is still arriving: the
   // join with the data connection's close reports the request.
   TFtpStep step = sequence_.Current();
-  bool data_pending = pending && !aborting && transfer_.reply_done && !transfer_.data_closed &&
+  bool data_pending = pending && !aborting && answered && !transfer_.data_closed &&
                       (step == stRetr || step == stList || step == stNlst) && data_->State() != wsClosed;
-  if (!aborting && !SetState(ftpBetweenSteps)) return;
+  if (!aborting && !SetStage(data_pending ? TStage::Answered : TStage::BetweenSteps)) return;
   if (data_pending) return;
   if (pending) {
     if (aborting && timed_out_ != TTimeoutKind::None)
@@ -566,7 +573,7 @@ void TCustomFtpCli::HighLevelAsync(TFtpRequest RqType, TFtpSequencer::TSteps Ste
 }
 
 void TCustomFtpCli::NextSequenceStep() {
-  if (state_ == ftpAborting) {
+  if (stage_ == TStage::Aborting) {
     sequence_.Abort();
     error_message_ = kAborted;
   }
@@ -635,9 +642,8 @@ void TCustomFtpCli::TypeAscii() {
 
 void TCustomFtpCli::Abort() {
   auto alive = lifetime_.Token();
-  bool was_lookup = state_ == ftpDnsLookup;
-  SetState(ftpAborting);
-  if (!alive) return;
+  bool was_lookup = stage_ == TStage::DnsLookup;
+  if (!SetStage(TStage::Aborting)) return;
   transfer_.CloseFile();
   if (was_lookup) control_->CancelDnsLookup();
   if (!alive) return;
@@ -648,7 +654,7 @@ void TCustomFtpCli::Abort() {
   transfer_.CloseFile();
   logged_connected_ = false;
   watchdog_.Stop();
-  SetState(ftpReady);
+  SetStage(TStage::Ready);
 }
 
 // A time limit passed: ends everything as Abort does, and reports the

@@ -33,8 +33,9 @@
 // only when both the final transfer reply and the close of the data
 // connection have come, by which time the local file is closed.
 //
-// Trace through OnDisplay: "> " commands sent, "< " reply lines, "! " notes;
-// debug builds add "~ " lines for the changes of the internal reply phase.
+// Trace through OnDisplay: "> " commands sent, "< " reply lines, "! " notes.
+// With QUILLON_FTP_TRACE set in the environment, every change of the
+// client's internal stage is also written to stderr (no handler runs for it).
 #pragma once
 
 #include <cstdint>
@@ -244,7 +245,8 @@ class TCustomFtpCli : private platform::MessageHandler {
   const std::string& SocksUserCode() const { return settings_.socks_user_code; }
   void SetSocksUserCode(const std::string& Value) { settings_.socks_user_code = Value; }
 
-  TFtpState State() const { return state_; }
+  // Derived from the client's one internal stage.
+  TFtpState State() const;
   int StatusCode() const { return status_code_; }
   const std::string& LastResponse() const { return last_response_; }
   TFtpRequest RequestType() const { return request_type_; }
@@ -397,22 +399,31 @@ class TCustomFtpCli : private platform::MessageHandler {
   // request, so that it is reported instead of staying pending.
   virtual void HandleBackgroundException(const std::exception& E);
 
-  // Fires OnStateChange when the state changes; false when its handler
-  // destroyed the client.
-  bool SetState(TFtpState Value);
   void SetErrorMessageText(const std::string& Value) { error_message_ = Value; }
   void SetStatusCode(int Value) { status_code_ = Value; }
 
  private:
-  // What the next final reply on the control connection means.
-  enum class TPhase : uint8_t {
-    None,           // nothing is expected
+  // What the client is doing: its one state variable, changed only by
+  // SetStage. The public State (in parentheses) is derived from it.
+  enum class TStage : uint8_t {
+    Ready,          // no request (ftpReady)
+    BetweenSteps,   // a step of a sequence ended, the next one starts (ftpBetweenSteps)
+    Closed,         // the control connection has just closed (ftpNotConnected)
+    DnsLookup,      // looking up the server (ftpDnsLookup)
+    WaitingBanner,  // connecting, then awaiting the greeting (ftpWaitingBanner)
+    Connected,      // the greeting came (ftpConnected)
+    // Awaiting a final reply on the control connection (ftpWaitingResponse):
     Reply,          // the reply of a one-command operation
     QuitReply,      // the reply of QUIT: the close reports the request
     DownloadStart,  // 125/150 before the data of RETR, LIST, NLST
     DownloadEnd,    // the reply after the data of a download
     UploadStart,    // 125/150 before the data of STOR, APPE
     UploadEnd,      // the reply after the data of an upload
+    // The final reply came and the request is ending; a transfer ends once
+    // its data connection has closed too (ftpWaitingResponse).
+    Answered,
+    PasvReady,      // PASV / EPSV answered, the transfer step comes next (ftpPasvReady)
+    Aborting,       // Abort is closing everything (ftpAborting)
   };
   // The values behind the properties.
   struct TSettings {
@@ -437,16 +448,22 @@ class TCustomFtpCli : private platform::MessageHandler {
 
   // Usage errors: OnError, or FtpException.
   void HandleError(const std::string& Msg);
-  bool Ready() const { return state_ == ftpReady || state_ == ftpBetweenSteps; }
-  // The one place that changes the phase; false when a trace handler
-  // destroyed the client.
-  bool SetPhase(TPhase Value);
+  bool Ready() const { return stage_ == TStage::Ready || stage_ == TStage::BetweenSteps; }
+  // A command's final reply has not come.
+  bool AwaitingReply() const { return stage_ >= TStage::Reply && stage_ <= TStage::UploadEnd; }
+  // The server accepted the running STOR / APPE (125, 150).
+  bool UploadAnswered() const {
+    return transfer_.upload && (stage_ == TStage::UploadEnd || stage_ == TStage::Answered);
+  }
+  // The one place that changes the stage. Fires OnStateChange when State
+  // changes with it; false when that handler destroyed the client.
+  bool SetStage(TStage Value);
 
   // Command engine. Exec runs a one-command operation: builds its command
   // from the rule and sends it.
   void Exec(const TFtpCommandRule& Rule);
   void ExecAsync(const TFtpCommandRule& Rule, const std::string& Cmd);
-  void SendAndAwait(TPhase Phase, const std::string& Cmd);
+  void SendAndAwait(TStage Await, const std::string& Cmd);
   void BeginRequest(TFtpRequest RqType);
   void JudgeReply();
   void TimedOut(TTimeoutKind Kind);
@@ -513,8 +530,7 @@ class TCustomFtpCli : private platform::MessageHandler {
   TFtpTransfer transfer_;
   TTransferWatchdog watchdog_;
 
-  TFtpState state_ = ftpReady;
-  TPhase phase_ = TPhase::None;
+  TStage stage_ = TStage::Ready;
   int status_code_ = 0;
   std::string last_response_;
   std::string error_message_;
@@ -530,7 +546,6 @@ class TCustomFtpCli : private platform::MessageHandler {
   bool logged_connected_ = false;
   const TFtpCommandRule* command_ = nullptr;  // the last one-command operation sent
   bool request_done_flag_ = true;  // no request is pending
-  bool awaiting_reply_ = false;    // a command's final reply has not come
   int usage_errors_ = 0;           // counts HandleError calls (sequence steps)
   std::string last_usage_error_;
   TTimeoutKind timed_out_ = TTimeoutKind::None;
