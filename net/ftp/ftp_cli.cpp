@@ -207,10 +207,10 @@ void TCustomFtpCli::HandleMessage(uint32_t msg, uintptr_t wParam, intptr_t lPara
       [this](const std::exception& e) { HandleBackgroundException(e); });
 }
 
-void TCustomFtpCli::WndProc(uint32_t Msg, uintptr_t WParam, intptr_t) {
+void TCustomFtpCli::WndProc(uint32_t Msg, uintptr_t WParam, intptr_t LParam) {
   switch (Msg) {
     case WM_FTP_REQUEST_DONE:
-      FireEvent(lifetime_, OnRequestDone, this, request_type_, static_cast<Word>(WParam));
+      FireEvent(lifetime_, OnRequestDone, this, static_cast<TFtpRequest>(LParam), static_cast<Word>(WParam));
       break;
     case WM_FTP_SENDDATA:
       transfer_.start_time = platform::GetTickCount();
@@ -440,7 +440,9 @@ void TCustomFtpCli::TriggerRequestDone(Word Error) {
   if (data_->State() != wsClosed) CloseDataSocket();
   sequence_.Finish(last_response_, status_code_);
   watchdog_.Stop();  // nothing is awaited until the next request
-  target_.Post(WM_FTP_REQUEST_DONE, Error, 0);
+  // The report carries its request: the next one may have started before
+  // the report is delivered.
+  target_.Post(WM_FTP_REQUEST_DONE, Error, request_type_);
 }
 
 // ---- Connect, control connection ------------------------------------------------
@@ -497,6 +499,7 @@ void TCustomFtpCli::ConnectControl(const std::string& address) {
     bool proxy = settings_.connection_type == ftpProxy && !settings_.proxy_port.empty();
     control_->SetPort(proxy ? settings_.proxy_port : settings_.port);
     ApplySocks(*control_);
+    control_close_told_ = false;
     if (!SetStage(TStage::WaitingBanner)) return;
     control_->Connect();
   } catch (const std::exception& e) {
@@ -522,6 +525,10 @@ void TCustomFtpCli::ControlSessionConnected(Word Error) {
 }
 
 void TCustomFtpCli::ControlSessionClosed(Word Error) {
+  // The socket may tell one close twice (a close made while it was
+  // reading, then the end of the connection it had noticed).
+  if (control_close_told_) return;
+  control_close_told_ = true;
   bool pending = !request_done_flag_;
   bool reply_pending = AwaitingReply() || stage_ == TStage::WaitingBanner;
   bool answered = stage_ == TStage::Answered;
@@ -536,6 +543,10 @@ void TCustomFtpCli::ControlSessionClosed(Word Error) {
   TFtpStep step = sequence_.Current();
   bool data_pending = pending && !aborting && answered && !transfer_.data_closed &&
                       (step == stRetr || step == stList || step == stNlst) && data_->State() != wsClosed;
+  if (!pending && !aborting) {
+    SetStage(TStage::Ready);  // nothing to report: the client was idle
+    return;
+  }
   if (!aborting && !SetStage(data_pending ? TStage::Answered : TStage::BetweenSteps)) return;
   if (data_pending) return;
   if (pending) {

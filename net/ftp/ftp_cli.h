@@ -4,6 +4,7 @@
 // returns; the request ends with OnRequestDone(Sender, RqType, Error), which
 // is always delivered later from the event loop, after State went back to
 // ftpReady, so a handler may start the next operation or destroy the client.
+// RqType is the request that ended, even when the next one has started.
 //
 // Operations work on the properties (HostName, UserName, HostFileName,
 // LocalFileName ...). One-command operations (User, Pass, Cwd, Size ...) send
@@ -544,6 +545,7 @@ class TCustomFtpCli : private platform::MessageHandler {
   bool extended_refused_ = false;  // the server answered EPSV / EPRT 500 or 502
   std::string plain_data_command_;  // PASV / PORT, when EPSV / EPRT was sent
   bool logged_connected_ = false;
+  bool control_close_told_ = true;  // the control connection's close was handled
   const TFtpCommandRule* command_ = nullptr;  // the last one-command operation sent
   bool request_done_flag_ = true;  // no request is pending
   int usage_errors_ = 0;           // counts HandleError calls (sequence steps)

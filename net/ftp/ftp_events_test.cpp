@@ -8,6 +8,7 @@
 
 #include "net/ftp/ftp_client.h"
 #include "tests/support/event_wait.h"
+#include "tests/support/ftp_test_harness.h"
 #include "tests/support/ftp_script.h"
 #include "tests/support/scripted_server.h"
 #include "tests/support/temp_dir.h"
@@ -185,6 +186,77 @@ const DestroyCase kDestroyCases[] = {
 
 INSTANTIATE_TEST_SUITE_P(Events, FtpDestroyInEvent, ::testing::ValuesIn(kDestroyCases),
                          [](const ::testing::TestParamInfo<DestroyCase>& info) { return info.param.name; });
+
+
+// The server closes the control connection in the ways a session can end:
+// OnSessionClosed is told once, each request is reported once and its
+// report sees the ready state, and the client ends ready.
+TEST(FtpEvents, ControlConnectionClosedIsToldOnce) {
+  struct Case {
+    const char* name;
+    std::function<void(ScriptedConnection&)> script;  // after the greeting
+    std::function<void(TFtpClient&)> start;           // after the connect
+    std::vector<std::pair<TFtpRequest, Word>> done;   // after the connect's
+  } cases[] = {
+      {"idle", [](ScriptedConnection&) {}, [](TFtpClient&) {}, {}},
+      {"before a reply",
+       [](ScriptedConnection& c) { c.ReadUntil("\r\n"); },
+       [](TFtpClient& f) { f.Syst(); },
+       {{ftpRqSyst, 500}}},
+      {"after QUIT",
+       [](ScriptedConnection& c) {
+         c.ReadUntil("\r\n");
+         c.Send("221 bye\r\n");
+       },
+       [](TFtpClient& f) { f.Quit(); },
+       {{ftpRqQuit, 0}}},
+      {"during a download",
+       [](ScriptedConnection& c) {
+         testing::ScriptedFtpData channel;
+         std::string cmd = c.ReadUntil("\r\n");
+         channel.Answer(c, cmd.substr(0, cmd.size() - 2));
+         c.ReadUntil("\r\n");  // RETR
+         int fd = channel.Open();
+         c.Send("150 here it comes\r\n");
+         testing::WriteAll(fd, std::string(1000, 'x'));
+         testing::CloseFd(fd);
+       },
+       [](TFtpClient& f) { f.Get(); },
+       {{ftpRqGet, 500}}},
+  };
+  for (const Case& k : cases) {
+    SCOPED_TRACE(k.name);
+    ScriptedServer server([&](ScriptedConnection& c) {
+      c.Send("220 ready\r\n");
+      k.script(c);
+      c.Close();
+    });
+    TempDir local;
+    TFtpClient ftp;
+    int closed = 0;
+    std::vector<std::pair<TFtpRequest, Word>> done;
+    ftp.OnSessionClosed = [&](TCustomFtpCli*, Word) { ++closed; };
+    ftp.OnRequestDone = [&](TCustomFtpCli* s, TFtpRequest rq, Word error) {
+      EXPECT_EQ(s->State(), ftpReady) << int{rq};
+      done.emplace_back(rq, error);
+    };
+    ftp.SetHostName("127.0.0.1");
+    ftp.SetPort(server.PortText());
+    ftp.SetHostFileName("f");
+    ftp.SetLocalFileName(local.File("f"));
+    ftp.Connect();
+    ASSERT_TRUE(RunUntil([&] { return done.size() == 1; }));
+    done.clear();
+    k.start(ftp);
+    EXPECT_TRUE(RunUntil([&] { return closed > 0 && done.size() >= k.done.size() && ftp.State() == ftpReady; }));
+    // A second close or report would come from the same event loop turn or
+    // the posted report right after it.
+    testing::RunFor(50);
+    EXPECT_EQ(closed, 1);
+    EXPECT_EQ(done, k.done);
+    EXPECT_EQ(ftp.State(), ftpReady);
+  }
+}
 
 }  // namespace
 }  // namespace quillon
