@@ -4,7 +4,9 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "net/ftp/ftp_client.h"
 #include "tests/support/event_wait.h"
@@ -255,6 +257,146 @@ TEST(FtpEvents, ControlConnectionClosedIsToldOnce) {
     EXPECT_EQ(closed, 1);
     EXPECT_EQ(done, k.done);
     EXPECT_EQ(ftp.State(), ftpReady);
+  }
+}
+
+// A server that accepts every command (passive data connections): RETR,
+// LIST and NLST send `content` from the REST offset, STOR and APPE keep what
+// they receive in `stored`.
+void ServeEverything(ScriptedConnection& c, const std::string& content, std::string& stored) {
+  c.Send("220 ready\r\n");
+  testing::ScriptedFtpData channel(true);
+  size_t offset = 0;
+  for (std::string line; !(line = c.ReadUntil("\r\n")).empty();) {
+    line.resize(line.size() - 2);
+    const std::string verb = line.substr(0, line.find(' '));
+    if (verb == "EPSV") {
+      channel.Answer(c, line);
+      continue;
+    }
+    std::string reply = "200 ok";
+    if (verb == "USER") reply = "331 password";
+    if (verb == "PASS") reply = "230 in";
+    if (verb == "CWD" || verb == "CDUP" || verb == "RMD" || verb == "DELE" || verb == "RNTO") reply = "250 done";
+    if (verb == "MKD") reply = "257 \"/d/f\" created";
+    if (verb == "RNFR") reply = "350 go on";
+    if (verb == "REST") {
+      offset = std::stoul(line.substr(5));
+      reply = "350 restarting";
+    }
+    if (verb == "RETR" || verb == "LIST" || verb == "NLST" || verb == "STOR" || verb == "APPE") {
+      int fd = channel.Open();
+      c.Send("150 data\r\n");
+      if (verb == "STOR" || verb == "APPE")
+        stored = testing::ReadToEnd(fd);
+      else
+        testing::WriteAll(fd, content.substr(offset));
+      testing::CloseFd(fd);
+      offset = 0;
+      reply = "226 complete";
+    }
+    if (verb == "QUIT") {
+      c.Send("221 bye\r\n");
+      return;
+    }
+    c.Send(reply + "\r\n");
+  }
+}
+
+// Each operation against a server that accepts everything: the commands it
+// sends, and its events in order (C: OnSessionConnected, the reply codes of
+// OnResponse, S: OnSessionClosed, Dn:e: OnRequestDone with request n and
+// error e). Operations that need a logged-in client start after Open.
+TEST(FtpEvents, OperationsSendTheirCommandsAndTellTheirEvents) {
+  using TOp = void (TCustomFtpCli::*)();
+  struct Case {
+    const char* name;
+    TOp op;
+    bool open_first;
+    std::vector<std::string> commands;
+    std::string events;
+    std::string local_after = "";  // the local file afterwards ("": not checked)
+    std::string stored = "";       // what the server received ("": nothing)
+  };
+  const std::string login = "R220 C R331 R230 R250";  // greeting, USER, PASS, CWD
+  const Case cases[] = {
+      {"Transmit", &TCustomFtpCli::Transmit, false,
+       {"USER u", "PASS p", "CWD d", "TYPE I", "EPSV", "STOR f", "QUIT"},
+       login + " R200 R229 R150 R226 R221 S D36:0", "", "upload"},
+      {"AppendFile", &TCustomFtpCli::AppendFile, false,
+       {"USER u", "PASS p", "CWD d", "TYPE I", "EPSV", "APPE f", "QUIT"},
+       login + " R200 R229 R150 R226 R221 S D36:0", "", "upload"},
+      {"RestartPut", &TCustomFtpCli::RestartPut, true, {"EPSV", "REST 2", "STOR f"}, "R229 R350 R150 R226 D41:0", "",
+       "load"},
+      {"RestartReceive", &TCustomFtpCli::RestartReceive, false,
+       {"USER u", "PASS p", "CWD d", "TYPE I", "EPSV", "REST 6", "RETR f", "QUIT"},
+       login + " R200 R229 R350 R150 R226 R221 S D40:0", "uploadmote"},
+      {"Directory", &TCustomFtpCli::Directory, false, {"USER u", "PASS p", "CWD d", "EPSV", "LIST f", "QUIT"},
+       login + " R229 R150 R226 R221 S D11:0", "the remote"},
+      {"List", &TCustomFtpCli::List, false, {"USER u", "PASS p", "CWD d", "EPSV", "NLST f", "QUIT"},
+       login + " R229 R150 R226 R221 S D12:0", "the remote"},
+      {"Mkdir", &TCustomFtpCli::Mkdir, false, {"USER u", "PASS p", "CWD d", "MKD f", "QUIT"},
+       login + " R257 R221 S D30:0"},
+      {"Rmdir", &TCustomFtpCli::Rmdir, false, {"USER u", "PASS p", "CWD d", "RMD f", "QUIT"},
+       login + " R250 R221 S D31:0"},
+      {"Delete", &TCustomFtpCli::Delete, false, {"USER u", "PASS p", "CWD d", "DELE f", "QUIT"},
+       login + " R250 R221 S D29:0"},
+      {"RenameFile", &TCustomFtpCli::RenameFile, false,
+       {"USER u", "PASS p", "CWD d", "RNFR f", "RNTO SITE X", "QUIT"}, login + " R350 R250 R221 S D24:0"},
+      {"DoQuote", &TCustomFtpCli::DoQuote, false, {"USER u", "PASS p", "CWD d", "SITE X", "QUIT"},
+       login + " R200 R221 S D35:0"},
+      {"CDup", &TCustomFtpCli::CDup, true, {"CDUP"}, "R250 D34:0"},
+      {"TypeAscii", &TCustomFtpCli::TypeAscii, true, {"TYPE A"}, "R200 D37:0"},
+      {"TypeBinary", &TCustomFtpCli::TypeBinary, true, {"TYPE I"}, "R200 D37:0"},
+  };
+  for (const Case& k : cases) {
+    SCOPED_TRACE(k.name);
+    std::string stored;
+    std::optional<ScriptedServer> server(std::in_place,
+                                         [&](ScriptedConnection& c) { ServeEverything(c, "the remote", stored); });
+    TempDir local;
+    testing::WriteFile(local.File("f"), "upload");
+    TFtpClient ftp;
+    std::vector<std::string> commands;
+    std::string events;
+    size_t reports = 0;
+    auto note = [&](const std::string& e) { events += (events.empty() ? "" : " ") + e; };
+    ftp.OnSessionConnected = [&](TCustomFtpCli*, Word) { note("C"); };
+    ftp.OnResponse = [&](TCustomFtpCli* s) { note("R" + std::to_string(s->StatusCode())); };
+    ftp.OnSessionClosed = [&](TCustomFtpCli*, Word) { note("S"); };
+    ftp.OnRequestDone = [&](TCustomFtpCli*, TFtpRequest rq, Word e) {
+      ++reports;
+      note("D" + std::to_string(rq) + ":" + std::to_string(e));
+    };
+    ftp.OnCommand = [&](TCustomFtpCli*, std::string& cmd) { commands.push_back(cmd); };
+    ftp.SetHostName("127.0.0.1");
+    ftp.SetPort(server->PortText());
+    ftp.SetUserName("u");
+    ftp.SetPassWord("p");
+    ftp.SetHostDirName("d");
+    ftp.SetHostFileName("f");
+    ftp.SetPassive(true);
+    if (k.open_first) {
+      ftp.Open();
+      ASSERT_TRUE(RunUntil([&] { return reports == 1; }));
+      events.clear();
+      commands.clear();
+    }
+    ftp.SetLocalFileName(k.op == &TCustomFtpCli::RenameFile || k.op == &TCustomFtpCli::DoQuote ? "SITE X"
+                                                                                                : local.File("f"));
+    // RestartPut's offset; RestartReceive takes the local file's size.
+    if (k.op == &TCustomFtpCli::RestartPut) ftp.SetResumeAt(2);
+    const size_t before = reports;
+    (ftp.*k.op)();
+    ASSERT_TRUE(RunUntil([&] { return reports > before; }));
+    EXPECT_EQ(commands, k.commands);
+    EXPECT_EQ(events, k.events);
+    ftp.Abort();
+    server.reset();  // its scripts have ended
+    if (!k.local_after.empty()) {
+      EXPECT_EQ(testing::ReadFile(local.File("f")), k.local_after);
+    }
+    EXPECT_EQ(stored, k.stored);
   }
 }
 
