@@ -167,9 +167,12 @@ using TFtpRequestDone = std::function<void(TCustomFtpCli* Sender, TFtpRequest Rq
 using TFtpReadyToTransmit = std::function<void(TCustomFtpCli* Sender, bool& bCancel)>;
 using TFtpBgException = std::function<void(TCustomFtpCli* Sender, const std::exception& E, bool& CanClose)>;
 
-// Private messages of the client's own message target.
-inline constexpr uint32_t WM_FTP_REQUEST_DONE = 0x400 + 1;  // WM_USER + 1, wParam = error
-inline constexpr uint32_t WM_FTP_SENDDATA = 0x400 + 2;      // WM_USER + 2: start an active upload
+// Messages the client posts to its own message target (numbers private to
+// that target).
+// Delivers OnRequestDone: wParam the error, lParam the request that ended.
+inline constexpr uint32_t WM_FTP_REQUEST_DONE = 1025;
+// Starts sending an active upload once the event loop comes back.
+inline constexpr uint32_t WM_FTP_SENDDATA = 1026;
 
 class TCustomFtpCli : private platform::MessageHandler {
  public:
