@@ -50,6 +50,49 @@ TFtpNotifyEvent KillInState(const TKill& kill, TFtpState state) {
   };
 }
 
+// A server that accepts every command (passive data connections): RETR,
+// LIST and NLST send `content` from the REST offset, STOR and APPE keep what
+// they receive in `stored`.
+void ServeEverything(ScriptedConnection& c, const std::string& content, std::string& stored) {
+  c.Send("220 ready\r\n");
+  testing::ScriptedFtpData channel(true);
+  size_t offset = 0;
+  for (std::string line; !(line = c.ReadUntil("\r\n")).empty();) {
+    line.resize(line.size() - 2);
+    const std::string verb = line.substr(0, line.find(' '));
+    if (verb == "EPSV") {
+      channel.Answer(c, line);
+      continue;
+    }
+    std::string reply = "200 ok";
+    if (verb == "USER") reply = "331 password";
+    if (verb == "PASS") reply = "230 in";
+    if (verb == "CWD" || verb == "CDUP" || verb == "RMD" || verb == "DELE" || verb == "RNTO") reply = "250 done";
+    if (verb == "MKD") reply = "257 \"/d/f\" created";
+    if (verb == "RNFR") reply = "350 go on";
+    if (verb == "REST") {
+      offset = std::stoul(line.substr(5));
+      reply = "350 restarting";
+    }
+    if (verb == "RETR" || verb == "LIST" || verb == "NLST" || verb == "STOR" || verb == "APPE") {
+      int fd = channel.Open();
+      c.Send("150 data\r\n");
+      if (verb == "STOR" || verb == "APPE")
+        stored = testing::ReadToEnd(fd);
+      else
+        testing::WriteAll(fd, content.substr(offset));
+      testing::CloseFd(fd);
+      offset = 0;
+      reply = "226 complete";
+    }
+    if (verb == "QUIT") {
+      c.Send("221 bye\r\n");
+      return;
+    }
+    c.Send(reply + "\r\n");
+  }
+}
+
 void PrintTo(const DestroyCase& c, std::ostream* os) { *os << c.name; }
 
 class FtpDestroyInEvent : public ::testing::TestWithParam<DestroyCase> {};
@@ -60,33 +103,12 @@ TEST_P(FtpDestroyInEvent, HandlerMayDestroyTheClient) {
   const DestroyCase& k = GetParam();
   FtpFileScript script;
   script.content = "line one\r\nline two\r\n" + std::string(100000, 'x');
+  std::string stored;
   ScriptedServer server([&](ScriptedConnection& c) {
-    if (!k.upload) {
+    if (k.upload)
+      ServeEverything(c, "", stored);
+    else
       testing::ServeFtpFile(c, script);
-      return;
-    }
-    // Login, then a passive STOR whose data is read to its end.
-    c.Send("220 ready\r\n");
-    testing::ScriptedFtpData channel(true);
-    for (std::string line; !(line = c.ReadUntil("\r\n")).empty();) {
-      line.resize(line.size() - 2);
-      if (line.rfind("USER", 0) == 0) {
-        c.Send("230 in\r\n");
-      } else if (line == "EPSV") {
-        channel.Answer(c, line);
-      } else if (line.rfind("STOR", 0) == 0) {
-        int fd = channel.Open();
-        c.Send("150 go\r\n");
-        testing::ReadToEnd(fd, 5000);
-        testing::CloseFd(fd);
-        c.Send("226 stored\r\n");
-      } else if (line == "QUIT") {
-        c.Send("221 bye\r\n");
-        return;
-      } else {
-        c.Send("200 ok\r\n");
-      }
-    }
   });
   TempDir local;
   testing::WriteFile(local.File("up"), "upload");
@@ -257,49 +279,6 @@ TEST(FtpEvents, ControlConnectionClosedIsToldOnce) {
     EXPECT_EQ(closed, 1);
     EXPECT_EQ(done, k.done);
     EXPECT_EQ(ftp.State(), ftpReady);
-  }
-}
-
-// A server that accepts every command (passive data connections): RETR,
-// LIST and NLST send `content` from the REST offset, STOR and APPE keep what
-// they receive in `stored`.
-void ServeEverything(ScriptedConnection& c, const std::string& content, std::string& stored) {
-  c.Send("220 ready\r\n");
-  testing::ScriptedFtpData channel(true);
-  size_t offset = 0;
-  for (std::string line; !(line = c.ReadUntil("\r\n")).empty();) {
-    line.resize(line.size() - 2);
-    const std::string verb = line.substr(0, line.find(' '));
-    if (verb == "EPSV") {
-      channel.Answer(c, line);
-      continue;
-    }
-    std::string reply = "200 ok";
-    if (verb == "USER") reply = "331 password";
-    if (verb == "PASS") reply = "230 in";
-    if (verb == "CWD" || verb == "CDUP" || verb == "RMD" || verb == "DELE" || verb == "RNTO") reply = "250 done";
-    if (verb == "MKD") reply = "257 \"/d/f\" created";
-    if (verb == "RNFR") reply = "350 go on";
-    if (verb == "REST") {
-      offset = std::stoul(line.substr(5));
-      reply = "350 restarting";
-    }
-    if (verb == "RETR" || verb == "LIST" || verb == "NLST" || verb == "STOR" || verb == "APPE") {
-      int fd = channel.Open();
-      c.Send("150 data\r\n");
-      if (verb == "STOR" || verb == "APPE")
-        stored = testing::ReadToEnd(fd);
-      else
-        testing::WriteAll(fd, content.substr(offset));
-      testing::CloseFd(fd);
-      offset = 0;
-      reply = "226 complete";
-    }
-    if (verb == "QUIT") {
-      c.Send("221 bye\r\n");
-      return;
-    }
-    c.Send(reply + "\r\n");
   }
 }
 
