@@ -410,7 +410,7 @@ void TCustomFtpCli::ExecAsync(const TFtpCommandRule& C, const std::string& Cmd) 
   }
 }
 
-// Sends a command whose final reply Phase handles.
+// Sends a command whose final reply the stage Await handles.
 void TCustomFtpCli::SendAndAwait(TStage Await, const std::string& Cmd) {
   if (!SetStage(Await)) return;
   SendCommand(Cmd);
@@ -435,7 +435,6 @@ void TCustomFtpCli::TriggerRequestDone(Word Error) {
     NextSequenceStep();
     return;
   }
-  auto alive = lifetime_.Token();
   if (!SetStage(TStage::Ready)) return;
   if (data_->State() != wsClosed) CloseDataSocket();
   sequence_.Finish(last_response_, status_code_);
