@@ -394,7 +394,7 @@ class TCustomFtpCli : private platform::MessageHandler {
   virtual bool TriggerDisplayFile(const std::string& Msg);
   virtual bool TriggerError(const std::string& Msg);
   // Fires OnProgress with ByteCount + ResumeAt; false when the transfer is to
-  // stop.
+  // stop, or the handler destroyed the client.
   virtual bool Progress();
   // Notes the transfer's duration and rate.
   virtual void TransferStats();

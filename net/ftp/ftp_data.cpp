@@ -118,8 +118,7 @@ void TCustomFtpCli::LocalFailure(const std::string& Reason) {
 
 bool TCustomFtpCli::Progress() {
   bool abort = false;
-  FireEvent(lifetime_, OnProgress, this, transfer_.bytes + settings_.resume_at, abort);
-  return !abort;
+  return FireEvent(lifetime_, OnProgress, this, transfer_.bytes + settings_.resume_at, abort) && !abort;
 }
 
 // Fires the progress event; true when the transfer is to stop (its local
