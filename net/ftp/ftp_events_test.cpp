@@ -211,7 +211,6 @@ const DestroyCase kDestroyCases[] = {
 INSTANTIATE_TEST_SUITE_P(Events, FtpDestroyInEvent, ::testing::ValuesIn(kDestroyCases),
                          [](const ::testing::TestParamInfo<DestroyCase>& info) { return info.param.name; });
 
-
 // The server closes the control connection in the ways a session can end:
 // OnSessionClosed is told once, each request is reported once and its
 // report sees the ready state, and the client ends ready.
