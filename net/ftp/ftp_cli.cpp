@@ -4,6 +4,8 @@
 
 #include "net/ftp/ftp_commands.h"
 
+#include <cstdio>
+#include <cstdlib>
 #include <iterator>
 
 #include "base/strings.h"
@@ -140,45 +142,56 @@ void TCustomFtpCli::SetPassive(bool Value) {
   if (settings_.connection_type == ftpDirect) settings_.passive = Value;
 }
 
-void TCustomFtpCli::SetState(TFtpState Value) {
-  if (state_ == Value) return;
-  state_ = Value;
-  FireEvent(lifetime_, OnStateChange, this);
+TFtpState TCustomFtpCli::State() const {
+  switch (stage_) {
+    case TStage::Ready: return ftpReady;
+    case TStage::BetweenSteps: return ftpBetweenSteps;
+    case TStage::Closed: return ftpNotConnected;
+    case TStage::DnsLookup: return ftpDnsLookup;
+    case TStage::WaitingBanner: return ftpWaitingBanner;
+    case TStage::Connected: return ftpConnected;
+    case TStage::PasvReady: return ftpPasvReady;
+    case TStage::Aborting: return ftpAborting;
+    default: return ftpWaitingResponse;
+  }
 }
 
-bool TCustomFtpCli::SetPhase(TPhase Value) {
-  TPhase old = phase_;
-  phase_ = Value;
-#ifndef NDEBUG
-  if (old != Value && OnDisplay) {
-    static constexpr const char* kNames[] = {"none",         "reply",        "quit reply", "download start",
-                                             "download end", "upload start", "upload end"};
-    auto alive = lifetime_.Token();
-    TriggerDisplay(std::string("~ phase ") + kNames[static_cast<int>(old)] + " -> " +
-                   kNames[static_cast<int>(Value)]);
-    return static_cast<bool>(alive);
+bool TCustomFtpCli::SetStage(TStage Value) {
+  if (stage_ == Value) return true;
+  static const bool trace = std::getenv("QUILLON_FTP_TRACE") != nullptr;
+  if (trace) {
+    static constexpr const char* kNames[] = {"ready",          "between steps", "closed",       "dns lookup",
+                                             "waiting banner", "connected",     "reply",        "quit reply",
+                                             "download start", "download end",  "upload start", "upload end",
+                                             "answered",       "pasv ready",    "aborting"};
+    static_assert(std::size(kNames) == static_cast<size_t>(TStage::Aborting) + 1);
+    std::fprintf(stderr, "ftp %p: %s -> %s\n", static_cast<void*>(this), kNames[static_cast<int>(stage_)],
+                 kNames[static_cast<int>(Value)]);
   }
-#endif
-  return true;
+  const TFtpState before = State();
+  stage_ = Value;
+  return State() == before || FireEvent(lifetime_, OnStateChange, this);
 }
 
 // ---- Events -------------------------------------------------------------------
 
-void TCustomFtpCli::TriggerDisplay(const std::string& Msg) {
+bool TCustomFtpCli::TriggerDisplay(const std::string& Msg) {
   std::string m = Msg;
-  FireEvent(lifetime_, OnDisplay, this, m);
+  return FireEvent(lifetime_, OnDisplay, this, m);
 }
 
-void TCustomFtpCli::TriggerDisplayFile(const std::string& Msg) {
+bool TCustomFtpCli::TriggerDisplayFile(const std::string& Msg) {
   std::string m = Msg;
-  FireEvent(lifetime_, OnDisplayFile, this, m);
+  return FireEvent(lifetime_, OnDisplayFile, this, m);
 }
 
-void TCustomFtpCli::TriggerReadyToTransmit(bool& bCancel) { FireEvent(lifetime_, OnReadyToTransmit, this, bCancel); }
+bool TCustomFtpCli::TriggerReadyToTransmit(bool& bCancel) {
+  return FireEvent(lifetime_, OnReadyToTransmit, this, bCancel);
+}
 
-void TCustomFtpCli::TriggerError(const std::string& Msg) {
+bool TCustomFtpCli::TriggerError(const std::string& Msg) {
   std::string m = Msg;
-  FireEvent(lifetime_, OnError, this, m);
+  return FireEvent(lifetime_, OnError, this, m);
 }
 
 void TCustomFtpCli::HandleError(const std::string& Msg) {
@@ -194,10 +207,10 @@ void TCustomFtpCli::HandleMessage(uint32_t msg, uintptr_t wParam, intptr_t lPara
       [this](const std::exception& e) { HandleBackgroundException(e); });
 }
 
-void TCustomFtpCli::WndProc(uint32_t Msg, uintptr_t WParam, intptr_t) {
+void TCustomFtpCli::WndProc(uint32_t Msg, uintptr_t WParam, intptr_t LParam) {
   switch (Msg) {
     case WM_FTP_REQUEST_DONE:
-      FireEvent(lifetime_, OnRequestDone, this, request_type_, static_cast<Word>(WParam));
+      FireEvent(lifetime_, OnRequestDone, this, static_cast<TFtpRequest>(LParam), static_cast<Word>(WParam));
       break;
     case WM_FTP_SENDDATA:
       transfer_.start_time = platform::GetTickCount();
@@ -242,10 +255,10 @@ bool TCustomFtpCli::HandleReplyLine(Word Error) {
   TriggerDisplay("< " + last_response_);
   if (!alive) return false;
   if (!FtpReplyIsFinal(last_response_)) return true;
-  if (state_ == ftpWaitingBanner) {
+  if (stage_ == TStage::WaitingBanner) {
     status_code_ = FtpReplyCode(last_response_);
     if (status_code_ == 220) {
-      SetState(ftpConnected);
+      if (!SetStage(TStage::Connected)) return false;
       if (!FireEvent(lifetime_, OnSessionConnected, this, Error)) return false;
       TriggerRequestDone(0);
       return true;
@@ -255,16 +268,14 @@ bool TCustomFtpCli::HandleReplyLine(Word Error) {
     control_->Close();
     return false;
   }
-  if (state_ != ftpWaitingResponse) return true;
+  if (!AwaitingReply()) return true;
   status_code_ = FtpReplyCode(last_response_);
-  switch (phase_) {
-    case TPhase::None: HandleError("Program error: no reply expected"); break;
-    case TPhase::Reply:
-    case TPhase::QuitReply: JudgeReply(); break;
-    case TPhase::DownloadStart:
-    case TPhase::UploadStart: TransferStartReply(); break;
-    case TPhase::DownloadEnd:
-    case TPhase::UploadEnd: TransferEndReply(); break;
+  switch (stage_) {
+    case TStage::DownloadStart:
+    case TStage::UploadStart: TransferStartReply(); break;
+    case TStage::DownloadEnd:
+    case TStage::UploadEnd: TransferEndReply(); break;
+    default: JudgeReply(); break;
   }
   return true;
 }
@@ -272,7 +283,8 @@ bool TCustomFtpCli::HandleReplyLine(Word Error) {
 // The final reply of a one-command operation, judged against the accepted
 // codes.
 void TCustomFtpCli::JudgeReply() {
-  awaiting_reply_ = false;
+  const bool quit = stage_ == TStage::QuitReply;
+  if (!SetStage(TStage::Answered)) return;
   if (!plain_data_command_.empty() && sequence_.Current() == stPort &&
       (status_code_ == 500 || status_code_ == 502)) {
     // EPSV / EPRT unknown to this IPv4 server: PASV / PORT instead.
@@ -280,7 +292,7 @@ void TCustomFtpCli::JudgeReply() {
     const std::string plain = std::move(plain_data_command_);
     plain_data_command_.clear();
     error_message_.clear();
-    SendAndAwait(TPhase::Reply, plain);
+    SendAndAwait(TStage::Reply, plain);
     return;
   }
   plain_data_command_.clear();
@@ -292,8 +304,8 @@ void TCustomFtpCli::JudgeReply() {
     if (error_message_.empty()) error_message_ = last_response_;
   }
   if (settings_.passive && (status_code_ == 227 || status_code_ == 229)) {
-    SetState(ftpPasvReady);
     transfer_.pasv_response = last_response_;
+    if (!SetStage(TStage::PasvReady)) return;
   }
   TFtpStep step = sequence_.Current();
   if (ok && step == stSize) size_result_ = FtpSizeFromReply(last_response_);
@@ -301,7 +313,7 @@ void TCustomFtpCli::JudgeReply() {
   if (ok && (step == stCwd || step == stMkd || step == stPwd || step == stCdup))
     dir_result_ = FtpDirFromReply(last_response_);
   // After the 221 of QUIT the close of the control connection reports it.
-  if (phase_ == TPhase::QuitReply)
+  if (quit)
     control_->Close();
   else
     TriggerRequestDone(static_cast<Word>(request_result_));
@@ -312,7 +324,7 @@ void TCustomFtpCli::JudgeReply() {
 bool TCustomFtpCli::CheckReady(bool MustBeConnected) {
   // Between the PASV step and the next step of a sequence the client is
   // ready too (REST follows PASV in RestartGet).
-  if (!Ready() && !(sequence_.Active() && state_ == ftpPasvReady)) {
+  if (!Ready() && !(sequence_.Active() && stage_ == TStage::PasvReady)) {
     HandleError("FTP component not ready");
     return false;
   }
@@ -386,23 +398,21 @@ void TCustomFtpCli::ExecAsync(const TFtpCommandRule& C, const std::string& Cmd) 
   command_ = &C;
   error_message_.clear();
   auto alive = lifetime_.Token();
-  SendAndAwait(C.step == stQuit ? TPhase::QuitReply : TPhase::Reply, Cmd);
+  SendAndAwait(C.step == stQuit ? TStage::QuitReply : TStage::Reply, Cmd);
   if (!alive) return;
   // ABOR, STAT and QUIT may be issued without a control connection: no
   // reply can come, so the request ends here instead of staying pending.
   // QUIT has what it wants then.
-  if (control_->State() != wsConnected && awaiting_reply_ && !request_done_flag_) {
-    awaiting_reply_ = false;
+  if (control_->State() != wsConnected && AwaitingReply() && !request_done_flag_) {
+    if (!SetStage(TStage::Answered)) return;
     if (Cmd != "QUIT") SetFailure(500, "500 Control connection closed.");
     TriggerRequestDone(static_cast<Word>(request_result_));
   }
 }
 
-// Sends a command whose final reply Phase handles.
-void TCustomFtpCli::SendAndAwait(TPhase Phase, const std::string& Cmd) {
-  awaiting_reply_ = true;
-  SetState(ftpWaitingResponse);
-  if (!SetPhase(Phase)) return;
+// Sends a command whose final reply the stage Await handles.
+void TCustomFtpCli::SendAndAwait(TStage Await, const std::string& Cmd) {
+  if (!SetStage(Await)) return;
   SendCommand(Cmd);
 }
 
@@ -420,19 +430,18 @@ void TCustomFtpCli::SendCommand(const std::string& Cmd) {
 void TCustomFtpCli::TriggerRequestDone(Word Error) {
   if (request_done_flag_) return;
   request_done_flag_ = true;
-  awaiting_reply_ = false;
   if (Error == 0 && sequence_.Continuing()) {
-    if (state_ != ftpAborting && state_ != ftpPasvReady) SetState(ftpBetweenSteps);
+    if (stage_ != TStage::Aborting && stage_ != TStage::PasvReady && !SetStage(TStage::BetweenSteps)) return;
     NextSequenceStep();
     return;
   }
-  auto alive = lifetime_.Token();
-  SetState(ftpReady);
-  if (!alive) return;
+  if (!SetStage(TStage::Ready)) return;
   if (data_->State() != wsClosed) CloseDataSocket();
   sequence_.Finish(last_response_, status_code_);
   watchdog_.Stop();  // nothing is awaited until the next request
-  target_.Post(WM_FTP_REQUEST_DONE, Error, 0);
+  // The report carries its request: the next one may have started before
+  // the report is delivered.
+  target_.Post(WM_FTP_REQUEST_DONE, Error, request_type_);
 }
 
 // ---- Connect, control connection ------------------------------------------------
@@ -452,7 +461,7 @@ void TCustomFtpCli::Connect() {
   timed_out_ = TTimeoutKind::None;
   limit_passed_ = false;
   watchdog_.StartConnect();
-  SetState(ftpDnsLookup);
+  if (!SetStage(TStage::DnsLookup)) return;
   // A SOCKS 5 or 4A proxy is handed the name and resolves it: a name only
   // the proxy's network knows is reached, and this computer's resolver is
   // never asked (a SOCKS 4 proxy takes an address, looked up here). The data
@@ -466,7 +475,7 @@ void TCustomFtpCli::Connect() {
 }
 
 void TCustomFtpCli::ControlDnsLookupDone(Word Error) {
-  if (state_ == ftpAborting) {
+  if (stage_ == TStage::Aborting) {
     SetAborted();
     TriggerRequestDone(426);
     return;
@@ -489,7 +498,8 @@ void TCustomFtpCli::ConnectControl(const std::string& address) {
     bool proxy = settings_.connection_type == ftpProxy && !settings_.proxy_port.empty();
     control_->SetPort(proxy ? settings_.proxy_port : settings_.port);
     ApplySocks(*control_);
-    SetState(ftpWaitingBanner);
+    control_close_told_ = false;
+    if (!SetStage(TStage::WaitingBanner)) return;
     control_->Connect();
   } catch (const std::exception& e) {
     SetFailure(500, "500 " + ExceptionClassName(e) + ": " + e.what());
@@ -510,25 +520,33 @@ void TCustomFtpCli::ControlSessionConnected(Word Error) {
   if (!alive) return;
   if (control_->State() != wsClosed) control_->Close();
   if (!alive) return;
-  SetState(ftpReady);
+  SetStage(TStage::Ready);
 }
 
 void TCustomFtpCli::ControlSessionClosed(Word Error) {
+  // The socket may tell one close twice (a close made while it was
+  // reading, then the end of the connection it had noticed).
+  if (control_close_told_) return;
+  control_close_told_ = true;
   bool pending = !request_done_flag_;
-  bool reply_pending = awaiting_reply_ || state_ == ftpWaitingBanner;
+  bool reply_pending = AwaitingReply() || stage_ == TStage::WaitingBanner;
+  bool answered = stage_ == TStage::Answered;
   if (logged_connected_) {
     logged_connected_ = false;
-    auto alive = lifetime_.Token();
-    if (state_ != ftpAborting) SetState(ftpNotConnected);
-    if (!alive || !FireEvent(lifetime_, OnSessionClosed, this, Error)) return;
+    if (stage_ != TStage::Aborting && !SetStage(TStage::Closed)) return;
+    if (!FireEvent(lifetime_, OnSessionClosed, this, Error)) return;
   }
-  bool aborting = state_ == ftpAborting;
+  bool aborting = stage_ == TStage::Aborting;
   // The final reply of a download came and its data is still arriving: the
   // join with the data connection's close reports the request.
   TFtpStep step = sequence_.Current();
-  bool data_pending = pending && !aborting && transfer_.reply_done && !transfer_.data_closed &&
+  bool data_pending = pending && !aborting && answered && !transfer_.data_closed &&
                       (step == stRetr || step == stList || step == stNlst) && data_->State() != wsClosed;
-  if (!aborting) SetState(ftpBetweenSteps);
+  if (!pending && !aborting) {
+    SetStage(TStage::Ready);  // nothing to report: the client was idle
+    return;
+  }
+  if (!aborting && !SetStage(data_pending ? TStage::Answered : TStage::BetweenSteps)) return;
   if (data_pending) return;
   if (pending) {
     if (aborting && timed_out_ != TTimeoutKind::None)
@@ -565,7 +583,7 @@ void TCustomFtpCli::HighLevelAsync(TFtpRequest RqType, TFtpSequencer::TSteps Ste
 }
 
 void TCustomFtpCli::NextSequenceStep() {
-  if (state_ == ftpAborting) {
+  if (stage_ == TStage::Aborting) {
     sequence_.Abort();
     error_message_ = kAborted;
   }
@@ -634,9 +652,8 @@ void TCustomFtpCli::TypeAscii() {
 
 void TCustomFtpCli::Abort() {
   auto alive = lifetime_.Token();
-  bool was_lookup = state_ == ftpDnsLookup;
-  SetState(ftpAborting);
-  if (!alive) return;
+  bool was_lookup = stage_ == TStage::DnsLookup;
+  if (!SetStage(TStage::Aborting)) return;
   transfer_.CloseFile();
   if (was_lookup) control_->CancelDnsLookup();
   if (!alive) return;
@@ -647,7 +664,7 @@ void TCustomFtpCli::Abort() {
   transfer_.CloseFile();
   logged_connected_ = false;
   watchdog_.Stop();
-  SetState(ftpReady);
+  SetStage(TStage::Ready);
 }
 
 // A time limit passed: ends everything as Abort does, and reports the

@@ -4,6 +4,7 @@
 // returns; the request ends with OnRequestDone(Sender, RqType, Error), which
 // is always delivered later from the event loop, after State went back to
 // ftpReady, so a handler may start the next operation or destroy the client.
+// RqType is the request that ended, even when the next one has started.
 //
 // Operations work on the properties (HostName, UserName, HostFileName,
 // LocalFileName ...). One-command operations (User, Pass, Cwd, Size ...) send
@@ -33,8 +34,9 @@
 // only when both the final transfer reply and the close of the data
 // connection have come, by which time the local file is closed.
 //
-// Trace through OnDisplay: "> " commands sent, "< " reply lines, "! " notes;
-// debug builds add "~ " lines for the changes of the internal reply phase.
+// Trace through OnDisplay: "> " commands sent, "< " reply lines, "! " notes.
+// With QUILLON_FTP_TRACE set in the environment, every change of the
+// client's internal stage is also written to stderr (no handler runs for it).
 #pragma once
 
 #include <cstdint>
@@ -165,9 +167,12 @@ using TFtpRequestDone = std::function<void(TCustomFtpCli* Sender, TFtpRequest Rq
 using TFtpReadyToTransmit = std::function<void(TCustomFtpCli* Sender, bool& bCancel)>;
 using TFtpBgException = std::function<void(TCustomFtpCli* Sender, const std::exception& E, bool& CanClose)>;
 
-// Private messages of the client's own message target.
-inline constexpr uint32_t WM_FTP_REQUEST_DONE = 0x400 + 1;  // WM_USER + 1, wParam = error
-inline constexpr uint32_t WM_FTP_SENDDATA = 0x400 + 2;      // WM_USER + 2: start an active upload
+// Messages the client posts to its own message target (numbers private to
+// that target).
+// Delivers OnRequestDone: wParam the error, lParam the request that ended.
+inline constexpr uint32_t WM_FTP_REQUEST_DONE = 1025;
+// Starts sending an active upload once the event loop comes back.
+inline constexpr uint32_t WM_FTP_SENDDATA = 1026;
 
 class TCustomFtpCli : private platform::MessageHandler {
  public:
@@ -244,7 +249,8 @@ class TCustomFtpCli : private platform::MessageHandler {
   const std::string& SocksUserCode() const { return settings_.socks_user_code; }
   void SetSocksUserCode(const std::string& Value) { settings_.socks_user_code = Value; }
 
-  TFtpState State() const { return state_; }
+  // Derived from the client's one internal stage.
+  TFtpState State() const;
   int StatusCode() const { return status_code_; }
   const std::string& LastResponse() const { return last_response_; }
   TFtpRequest RequestType() const { return request_type_; }
@@ -381,12 +387,14 @@ class TCustomFtpCli : private platform::MessageHandler {
 
  protected:
   virtual void SendCommand(const std::string& Cmd);
-  virtual void TriggerDisplay(const std::string& Msg);
-  virtual void TriggerReadyToTransmit(bool& bCancel);
-  virtual void TriggerDisplayFile(const std::string& Msg);
-  virtual void TriggerError(const std::string& Msg);
+  // Each Trigger fires its event and returns whether the client survived
+  // the handler; a caller stops at false.
+  virtual bool TriggerDisplay(const std::string& Msg);
+  virtual bool TriggerReadyToTransmit(bool& bCancel);
+  virtual bool TriggerDisplayFile(const std::string& Msg);
+  virtual bool TriggerError(const std::string& Msg);
   // Fires OnProgress with ByteCount + ResumeAt; false when the transfer is to
-  // stop.
+  // stop, or the handler destroyed the client.
   virtual bool Progress();
   // Notes the transfer's duration and rate.
   virtual void TransferStats();
@@ -395,20 +403,31 @@ class TCustomFtpCli : private platform::MessageHandler {
   // request, so that it is reported instead of staying pending.
   virtual void HandleBackgroundException(const std::exception& E);
 
-  void SetState(TFtpState Value);
   void SetErrorMessageText(const std::string& Value) { error_message_ = Value; }
   void SetStatusCode(int Value) { status_code_ = Value; }
 
  private:
-  // What the next final reply on the control connection means.
-  enum class TPhase : uint8_t {
-    None,           // nothing is expected
+  // What the client is doing: its one state variable, changed only by
+  // SetStage. The public State (in parentheses) is derived from it.
+  enum class TStage : uint8_t {
+    Ready,          // no request (ftpReady)
+    BetweenSteps,   // a step of a sequence ended, the next one starts (ftpBetweenSteps)
+    Closed,         // the control connection has just closed (ftpNotConnected)
+    DnsLookup,      // looking up the server (ftpDnsLookup)
+    WaitingBanner,  // connecting, then awaiting the greeting (ftpWaitingBanner)
+    Connected,      // the greeting came (ftpConnected)
+    // Awaiting a final reply on the control connection (ftpWaitingResponse):
     Reply,          // the reply of a one-command operation
     QuitReply,      // the reply of QUIT: the close reports the request
     DownloadStart,  // 125/150 before the data of RETR, LIST, NLST
     DownloadEnd,    // the reply after the data of a download
     UploadStart,    // 125/150 before the data of STOR, APPE
     UploadEnd,      // the reply after the data of an upload
+    // The final reply came and the request is ending; a transfer ends once
+    // its data connection has closed too (ftpWaitingResponse).
+    Answered,
+    PasvReady,      // PASV / EPSV answered, the transfer step comes next (ftpPasvReady)
+    Aborting,       // Abort is closing everything (ftpAborting)
   };
   // The values behind the properties.
   struct TSettings {
@@ -433,16 +452,22 @@ class TCustomFtpCli : private platform::MessageHandler {
 
   // Usage errors: OnError, or FtpException.
   void HandleError(const std::string& Msg);
-  bool Ready() const { return state_ == ftpReady || state_ == ftpBetweenSteps; }
-  // The one place that changes the phase; false when a trace handler
-  // destroyed the client.
-  bool SetPhase(TPhase Value);
+  bool Ready() const { return stage_ == TStage::Ready || stage_ == TStage::BetweenSteps; }
+  // A command's final reply has not come.
+  bool AwaitingReply() const { return stage_ >= TStage::Reply && stage_ <= TStage::UploadEnd; }
+  // The server accepted the running STOR / APPE (125, 150).
+  bool UploadAnswered() const {
+    return transfer_.upload && (stage_ == TStage::UploadEnd || stage_ == TStage::Answered);
+  }
+  // The one place that changes the stage. Fires OnStateChange when State
+  // changes with it; false when that handler destroyed the client.
+  bool SetStage(TStage Value);
 
   // Command engine. Exec runs a one-command operation: builds its command
   // from the rule and sends it.
   void Exec(const TFtpCommandRule& Rule);
   void ExecAsync(const TFtpCommandRule& Rule, const std::string& Cmd);
-  void SendAndAwait(TPhase Phase, const std::string& Cmd);
+  void SendAndAwait(TStage Await, const std::string& Cmd);
   void BeginRequest(TFtpRequest RqType);
   void JudgeReply();
   void TimedOut(TTimeoutKind Kind);
@@ -509,8 +534,7 @@ class TCustomFtpCli : private platform::MessageHandler {
   TFtpTransfer transfer_;
   TTransferWatchdog watchdog_;
 
-  TFtpState state_ = ftpReady;
-  TPhase phase_ = TPhase::None;
+  TStage stage_ = TStage::Ready;
   int status_code_ = 0;
   std::string last_response_;
   std::string error_message_;
@@ -524,9 +548,9 @@ class TCustomFtpCli : private platform::MessageHandler {
   bool extended_refused_ = false;  // the server answered EPSV / EPRT 500 or 502
   std::string plain_data_command_;  // PASV / PORT, when EPSV / EPRT was sent
   bool logged_connected_ = false;
+  bool control_close_told_ = true;  // the control connection's close was handled
   const TFtpCommandRule* command_ = nullptr;  // the last one-command operation sent
   bool request_done_flag_ = true;  // no request is pending
-  bool awaiting_reply_ = false;    // a command's final reply has not come
   int usage_errors_ = 0;           // counts HandleError calls (sequence steps)
   std::string last_usage_error_;
   TTimeoutKind timed_out_ = TTimeoutKind::None;

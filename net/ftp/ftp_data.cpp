@@ -118,8 +118,7 @@ void TCustomFtpCli::LocalFailure(const std::string& Reason) {
 
 bool TCustomFtpCli::Progress() {
   bool abort = false;
-  FireEvent(lifetime_, OnProgress, this, transfer_.bytes + settings_.resume_at, abort);
-  return !abort;
+  return FireEvent(lifetime_, OnProgress, this, transfer_.bytes + settings_.resume_at, abort) && !abort;
 }
 
 // Fires the progress event; true when the transfer is to stop (its local
@@ -209,7 +208,6 @@ void TCustomFtpCli::Rest() {
   }
   // Nothing to restart from: done at once.
   BeginRequest(ftpRqRest);
-  if (!SetPhase(TPhase::Reply)) return;
   TriggerRequestDone(0);
 }
 
@@ -245,7 +243,7 @@ void TCustomFtpCli::ExecDownload(TFtpRequest RqType, const char* DataCmd, TFtpSt
   }
   if (settings_.passive && !StartPassiveConnect(550)) return;
   std::string cmd = DataCmd;
-  SendAndAwait(TPhase::DownloadStart, settings_.host_file_name.empty() ? cmd : cmd + " " + settings_.host_file_name);
+  SendAndAwait(TStage::DownloadStart, settings_.host_file_name.empty() ? cmd : cmd + " " + settings_.host_file_name);
 }
 
 void TCustomFtpCli::ExecUpload(bool AppendFlag) {
@@ -282,7 +280,7 @@ void TCustomFtpCli::ExecUpload(bool AppendFlag) {
     StartPassiveConnect(426);
     return;
   }
-  SendAndAwait(TPhase::UploadStart, (AppendFlag ? "APPE " : "STOR ") + settings_.host_file_name);
+  SendAndAwait(TStage::UploadStart, (AppendFlag ? "APPE " : "STOR ") + settings_.host_file_name);
 }
 
 // Connects the data socket for a passive transfer to the control
@@ -333,7 +331,7 @@ void TCustomFtpCli::PassiveConnected(Word Error) {
     DataFailed(550, std::string(kNoDataConnection) + ", error #" + std::to_string(Error));
     return;
   }
-  if (upload) SendAndAwait(TPhase::UploadStart, (transfer_.append ? "APPE " : "STOR ") + settings_.host_file_name);
+  if (upload) SendAndAwait(TStage::UploadStart, (transfer_.append ? "APPE " : "STOR ") + settings_.host_file_name);
 }
 
 // Active mode: a caller on the listening port. Only the server (the
@@ -393,15 +391,14 @@ void TCustomFtpCli::DownloadAccepted(Word) {
 void TCustomFtpCli::UploadAccepted(Word) {
   if (!AcceptDataConnection(true)) return;
   transfer_.upload_ready = true;
-  if (transfer_.store_answer && transfer_.start_time == 0) target_.Post(WM_FTP_SENDDATA, 0, 0);
+  if (UploadAnswered() && transfer_.start_time == 0) target_.Post(WM_FTP_SENDDATA, 0, 0);
 }
 
 // The first reply to RETR, LIST, NLST, STOR or APPE: the data may flow.
 void TCustomFtpCli::TransferStartReply() {
   bool upload = transfer_.upload;
   if (status_code_ == 125 || status_code_ == 150 || (!upload && status_code_ > 150 && status_code_ <= 159)) {
-    if (!SetPhase(upload ? TPhase::UploadEnd : TPhase::DownloadEnd) || !upload) return;
-    transfer_.store_answer = true;
+    if (!SetStage(upload ? TStage::UploadEnd : TStage::DownloadEnd) || !upload) return;
     if (settings_.passive) {
       data_->OnDataSent = [this](TCustomWSocket*, Word e) { UploadSendData(e); };
       UploadSendData(0);
@@ -410,7 +407,6 @@ void TCustomFtpCli::TransferStartReply() {
     }
     return;
   }
-  if (!SetPhase(TPhase::None)) return;
   settings_.resume_at = 0;
   DataFailed(status_code_, last_response_);
 }
@@ -419,10 +415,9 @@ void TCustomFtpCli::TransferStartReply() {
 // connection has closed too.
 void TCustomFtpCli::TransferEndReply() {
   auto alive = lifetime_.Token();
-  awaiting_reply_ = false;
   bool upload = transfer_.upload;
   if (status_code_ == 226 || status_code_ == 250 || (!upload && status_code_ == 125)) {
-    transfer_.reply_done = true;
+    if (!SetStage(TStage::Answered)) return;
     TransferJoin();
     return;
   }
@@ -504,7 +499,7 @@ void TCustomFtpCli::TransferClosed(Word Error) {
 // order: the request is reported after both. A request already reported (a
 // failure closed the data socket) keeps its result.
 void TCustomFtpCli::TransferJoin() {
-  if (!transfer_.reply_done || !transfer_.data_closed || request_done_flag_) return;
+  if (stage_ != TStage::Answered || !transfer_.data_closed || request_done_flag_) return;
   auto alive = lifetime_.Token();
   TransferStats();
   if (!alive) return;
@@ -529,7 +524,7 @@ void TCustomFtpCli::UploadSendData(Word Error) {
     CloseDataSocket();
     return;
   }
-  if (transfer_.eof || !transfer_.store_answer || !transfer_.upload_ready) return;
+  if (transfer_.eof || !UploadAnswered() || !transfer_.upload_ready) return;
   int64_t n = transfer_.ReadBlock();
   if (n < 0) {
     TriggerDisplay("! Error reading file");

@@ -9,11 +9,9 @@ namespace quillon {
 void TFtpTransfer::Begin(bool IsUpload) {
   upload = IsUpload;
   bytes = 0;
-  reply_done = false;
   data_closed = false;
   close_error = 0;
   upload_ready = false;
-  store_answer = false;
   eof = false;
 }
 

@@ -47,11 +47,9 @@ class TFtpTransfer {
   bool append = false;          // APPE instead of STOR
   int64_t bytes = 0;            // bytes received or sent
   uint32_t start_time = 0;      // tick count when data began to flow (0: not yet)
-  bool reply_done = false;      // the final transfer reply came
   bool data_closed = false;     // the data connection closed
   uint16_t close_error = 0;        // the error of that close
   bool upload_ready = false;    // the data connection of an upload is there
-  bool store_answer = false;    // the server accepted STOR / APPE (125, 150)
   bool eof = false;             // the whole local file has been sent
   std::string pasv_response;    // the 227 reply of the current PASV
 

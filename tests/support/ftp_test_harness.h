@@ -12,6 +12,12 @@
 #include "net/ftp/ftp_client.h"
 #include "tests/support/event_wait.h"
 
+namespace quillon {
+// Requests and states print as their numbers.
+inline void PrintTo(TFtpRequest Rq, std::ostream* Os) { *Os << static_cast<int>(Rq); }
+inline void PrintTo(TFtpState State, std::ostream* Os) { *Os << static_cast<int>(State); }
+}  // namespace quillon
+
 namespace quillon::testing {
 
 struct FtpHarness {
