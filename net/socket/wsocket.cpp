@@ -389,7 +389,9 @@ void TCustomWSocket::Do_FD_Notify(uintptr_t WParam, intptr_t LParam) {
     if (state_ != wsConnecting) {
       TWSocketOptions drain = component_options_;
       ReceiveLoop(0, drain.Exclude(wsoNoReceiveLoop), /*Drain=*/true);
-      if (!alive) return;
+      // A handler that closed the socket in that last read has told the
+      // close already (and the close forgot it had).
+      if (gone()) return;
       if (!close_notified_) {
         close_notified_ = true;
         FireSessionClosed(error);

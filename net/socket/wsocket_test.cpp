@@ -181,6 +181,31 @@ TEST(WSocketEvents, PeerCloseDeliversDataThenOneCloseThenClosedState) {
   EXPECT_EQ(log.Count("closed"), 1);
 }
 
+// A handler that closes the socket when a read finds the end (reads 0) does
+// so inside the close event's last read: the close is told once.
+TEST(WSocketEvents, CloseFromTheLastReadIsToldOnce) {
+  ScriptedServer server([](ScriptedConnection& c) {
+    c.Send("bye");
+    c.Close();
+  });
+  TCustomWSocket s;
+  EventLog log;
+  log.Attach(s);
+  s.OnDataAvailable = [&log](TCustomWSocket* x, Word) {
+    char buf[16];
+    int n = x->Receive(buf, sizeof buf);
+    if (n > 0) log.data.append(buf, static_cast<size_t>(n));
+    if (n == 0) x->Close();
+  };
+  s.SetAddr("127.0.0.1");
+  s.SetPort(server.PortText());
+  s.Connect();
+  ASSERT_TRUE(RunUntil([&] { return log.Count("closed") > 0; }));
+  EXPECT_EQ(log.data, "bye");
+  EXPECT_EQ(log.Count("closed"), 1);
+  EXPECT_EQ(s.State(), wsClosed);
+}
+
 TEST(WSocketEvents, WithoutHandlerIncomingDataIsDiscarded) {
   ScriptedServer server([](ScriptedConnection& c) {
     c.Send(std::string(5000, 'x'));
