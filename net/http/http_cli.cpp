@@ -78,11 +78,12 @@ THttpCli::THttpCli() : ctrl_socket_(std::make_unique<TWSocket>()), target_(this)
   rcv_buf_.resize(kHttpBodyReadSize + 1);
   send_buf_.resize(kHttpLineRoom + 1);
   TWSocket& s = *ctrl_socket_;
-  s.OnSessionClosed = [this](TCustomWSocket*, Word e) { SocketSessionClosed(e); };
-  s.OnDataAvailable = [this](TCustomWSocket*, Word e) { SocketDataAvailable(e); };
-  s.OnSessionConnected = [this](TCustomWSocket*, Word e) { SocketSessionConnected(e); };
-  s.OnDataSent = [this](TCustomWSocket*, Word e) { SocketDataSent(e); };
-  s.OnDnsLookupDone = [this](TCustomWSocket*, Word e) { SocketDnsLookupDone(e); };
+  // Each handler ends with the call: the client may be gone after it.
+  s.OnSessionClosed = [this](TCustomWSocket*, Word e) { (void)SocketSessionClosed(e); };
+  s.OnDataAvailable = [this](TCustomWSocket*, Word e) { (void)SocketDataAvailable(e); };
+  s.OnSessionConnected = [this](TCustomWSocket*, Word e) { (void)SocketSessionConnected(e); };
+  s.OnDataSent = [this](TCustomWSocket*, Word e) { (void)SocketDataSent(e); };
+  s.OnDnsLookupDone = [this](TCustomWSocket*, Word e) { (void)SocketDnsLookupDone(e); };
   watchdog_.OnTimeout = [this](TTimeoutKind Kind) { TimedOut(Kind); };
   s.OnSocksError = [this](TCustomWSocket*, int e, const std::string& m) {
     FireEvent(lifetime_, OnSocksError, this, e, m);
@@ -147,39 +148,40 @@ void THttpCli::ApplySocksSettings() {
 
 // ---- Events ------------------------------------------------------------------
 
-void THttpCli::TriggerStateChange() { FireEvent(lifetime_, OnStateChange, this); }
-void THttpCli::TriggerCookie(const std::string& Data, bool& Accept) {
-  FireEvent(lifetime_, OnCookie, this, Data, Accept);
+bool THttpCli::TriggerStateChange() { return FireEvent(lifetime_, OnStateChange, this); }
+bool THttpCli::TriggerCookie(const std::string& Data, bool& Accept) {
+  return FireEvent(lifetime_, OnCookie, this, Data, Accept);
 }
-void THttpCli::TriggerSessionConnected() { FireEvent(lifetime_, OnSessionConnected, this); }
-void THttpCli::TriggerBeforeHeaderSend(const std::string& Method, std::vector<std::string>& Headers) {
-  FireEvent(lifetime_, OnBeforeHeaderSend, this, Method, Headers);
+bool THttpCli::TriggerSessionConnected() { return FireEvent(lifetime_, OnSessionConnected, this); }
+bool THttpCli::TriggerBeforeHeaderSend(const std::string& Method, std::vector<std::string>& Headers) {
+  return FireEvent(lifetime_, OnBeforeHeaderSend, this, Method, Headers);
 }
-void THttpCli::TriggerRequestHeaderBegin() { FireEvent(lifetime_, OnRequestHeaderBegin, this); }
-void THttpCli::TriggerRequestHeaderEnd() { FireEvent(lifetime_, OnRequestHeaderEnd, this); }
+bool THttpCli::TriggerRequestHeaderBegin() { return FireEvent(lifetime_, OnRequestHeaderBegin, this); }
+bool THttpCli::TriggerRequestHeaderEnd() { return FireEvent(lifetime_, OnRequestHeaderEnd, this); }
 // The response's first line: its header is read from now on.
-void THttpCli::TriggerHeaderBegin() {
+bool THttpCli::TriggerHeaderBegin() {
   if (!InHeader()) SetStep(TStep::kHeader);
-  FireEvent(lifetime_, OnHeaderBegin, this);
+  return FireEvent(lifetime_, OnHeaderBegin, this);
 }
-void THttpCli::TriggerHeaderEnd() { FireEvent(lifetime_, OnHeaderEnd, this); }
-void THttpCli::TriggerDocBegin() { FireEvent(lifetime_, OnDocBegin, this); }
-void THttpCli::TriggerDocData(const void* Data, int Len) { FireEvent(lifetime_, OnDocData, this, Data, Len); }
-void THttpCli::TriggerDocEnd() { FireEvent(lifetime_, OnDocEnd, this); }
-void THttpCli::TriggerSendBegin() { FireEvent(lifetime_, OnSendBegin, this); }
-void THttpCli::TriggerSendData(const void* Data, int Len) { FireEvent(lifetime_, OnSendData, this, Data, Len); }
-void THttpCli::TriggerSendEnd() { FireEvent(lifetime_, OnSendEnd, this); }
+bool THttpCli::TriggerHeaderEnd() { return FireEvent(lifetime_, OnHeaderEnd, this); }
+bool THttpCli::TriggerDocBegin() { return FireEvent(lifetime_, OnDocBegin, this); }
+bool THttpCli::TriggerDocData(const void* Data, int Len) { return FireEvent(lifetime_, OnDocData, this, Data, Len); }
+bool THttpCli::TriggerDocEnd() { return FireEvent(lifetime_, OnDocEnd, this); }
+bool THttpCli::TriggerSendBegin() { return FireEvent(lifetime_, OnSendBegin, this); }
+bool THttpCli::TriggerSendData(const void* Data, int Len) { return FireEvent(lifetime_, OnSendData, this, Data, Len); }
+bool THttpCli::TriggerSendEnd() { return FireEvent(lifetime_, OnSendEnd, this); }
 
 // ---- State and posted messages ---------------------------------------------------
 
-void THttpCli::StateChange(THttpState NewState) {
-  if (state_ == NewState) return;
+bool THttpCli::StateChange(THttpState NewState) {
+  if (state_ == NewState) return true;
   state_ = NewState;
-  TriggerStateChange();
+  if (!TriggerStateChange()) return false;
   if (NewState == hsReady) {
     watchdog_.Stop();
     PostRequestDone();
   }
+  return true;
 }
 
 void THttpCli::PostRequestDone() {
@@ -204,10 +206,10 @@ void THttpCli::WndProc(uint32_t Msg, uintptr_t WParam, intptr_t LParam) {
       FireEvent(lifetime_, OnRequestDone, this, static_cast<THttpRequest>(WParam), static_cast<Word>(LParam));
       return;
     case WM_HTTP_SET_READY:
-      if (WParam == request_id_) StateChange(hsReady);
+      if (WParam == request_id_) (void)StateChange(hsReady);
       return;
     case WM_HTTP_LOGIN:
-      if (WParam == request_id_ && state_ != hsReady && state_ != hsAborting) StartLookup();
+      if (WParam == request_id_ && state_ != hsReady && state_ != hsAborting) (void)StartLookup();
       return;
     default: return;
   }
@@ -251,7 +253,7 @@ void THttpCli::DoRequestAsync(THttpRequest Kind) {
 
   ++request_id_;
   CloseQuietly();
-  StateChange(hsNotConnected);
+  if (!StateChange(hsNotConnected)) return;
   request_type_ = Kind;
   ResetRequest();
   // The range belongs to this request, redirections included.
@@ -264,7 +266,7 @@ void THttpCli::DoRequestAsync(THttpRequest Kind) {
     request_done_error_ = kInvalidUrlError;
     status_code_ = 404;
     reason_phrase_ = "invalid URL.";
-    StateChange(hsReady);
+    (void)StateChange(hsReady);
     return;
   }
 
@@ -275,7 +277,7 @@ void THttpCli::DoRequestAsync(THttpRequest Kind) {
     request_done_error_ = kInvalidUrlError;
     status_code_ = 404;
     reason_phrase_ = InvalidHostNameText(host);
-    StateChange(hsReady);
+    (void)StateChange(hsReady);
     return;
   }
   doc_name_ = path;
@@ -301,7 +303,7 @@ void THttpCli::DoRequestAsync(THttpRequest Kind) {
   }
   if (path_.empty()) path_ = "/";
   AdjustDocName();
-  StartLookup();
+  (void)StartLookup();
 }
 
 void THttpCli::SetOrigin(const std::string& Proto, const std::string& Host, const std::string& Port) {
@@ -333,50 +335,53 @@ void THttpCli::AdjustDocName() {
   doc_name_ = name;
 }
 
-void THttpCli::StartLookup() {
+bool THttpCli::StartLookup() {
   watchdog_.StartConnect();
   SetStep(TStep::kLookup);
-  StateChange(hsDnsLookup);
+  if (!StateChange(hsDnsLookup)) return false;
   // A SOCKS 5 or 4A proxy is handed the name and resolves it: a name only
   // the proxy's network knows is reached, and this computer's resolver is
   // never asked (a SOCKS 4 proxy takes an address, looked up here).
-  if (!socks_server_.empty() && proxy_.empty() && (socks_level_ == "5" || socks_level_ == "4A")) {
-    ConnectTo(host_name_);
-    return;
-  }
+  if (!socks_server_.empty() && proxy_.empty() && (socks_level_ == "5" || socks_level_ == "4A"))
+    return ConnectTo(host_name_);
+  // The lookup may end, or be refused through OnError, before it returns.
+  auto alive = lifetime_.Token();
   try {
     ctrl_socket_->SetLocalAddr(local_addr_);
     ctrl_socket_->DnsLookup(host_name_);
+    if (!alive) return false;
     if (step_ == TStep::kLookupRefused) {
       status_code_ = 404;
       reason_phrase_ = SocketErrorText(ctrl_socket_->LastError());
       connected_ = false;
-      StateChange(hsReady);
+      return StateChange(hsReady);
     }
   } catch (const std::exception& e) {
+    if (!alive) return false;
     status_code_ = 404;
     reason_phrase_ = e.what();
     connected_ = false;
-    StateChange(hsReady);
+    return StateChange(hsReady);
   }
+  return true;
 }
 
-void THttpCli::SocketDnsLookupDone(Word Error) {
+bool THttpCli::SocketDnsLookupDone(Word Error) {
   SetStep(TStep::kConnecting);
-  if (state_ == hsAborting) return;
+  if (state_ == hsAborting) return true;
   if (Error != 0) {
     request_done_error_ = Error;
     status_code_ = 404;
     reason_phrase_ = "can't resolve hostname to IP address";
-    SocketSessionClosed(Error);
-    return;
+    return SocketSessionClosed(Error);
   }
-  ConnectTo(ctrl_socket_->DnsResult());
+  return ConnectTo(ctrl_socket_->DnsResult());
 }
 
-void THttpCli::ConnectTo(const std::string& address) {
+bool THttpCli::ConnectTo(const std::string& address) {
   SetStep(TStep::kConnecting);
-  StateChange(hsDnsLookupDone);
+  if (!StateChange(hsDnsLookupDone)) return false;
+  auto alive = lifetime_.Token();
   TWSocket& s = *ctrl_socket_;
   bool failed = false;
   std::string failure;  // the socket's message when it reported one
@@ -397,13 +402,19 @@ void THttpCli::ConnectTo(const std::string& address) {
     s.SetSslServerName(target_host_);
     s.SetSslCAFile(ssl_ca_file_);
     s.Connect();
+    if (!alive) return false;
     failed = s.State() != wsConnecting && s.State() != wsConnected;
   } catch (const std::exception& e) {
+    if (!alive) return false;
     failed = true;
     failure = e.what();
   }
   s.OnError = std::move(on_error);
-  if (!failure.empty() && s.OnError) s.OnError(&s);
+  if (!failure.empty() && s.OnError) {
+    auto handler = s.OnError;
+    handler(&s);
+    if (!alive) return false;
+  }
   if (failed) {
     Word error = static_cast<Word>(s.LastError());
     request_done_error_ = error != 0 ? error : kInvalidUrlError;
@@ -413,11 +424,13 @@ void THttpCli::ConnectTo(const std::string& address) {
     else
       reason_phrase_ = "can't connect: " + failure;
     s.Close();
-    SocketSessionClosed(request_done_error_);
+    if (!alive) return false;
+    return SocketSessionClosed(request_done_error_);
   }
+  return true;
 }
 
-void THttpCli::SocketSessionConnected(Word Error) {
+bool THttpCli::SocketSessionConnected(Word Error) {
   if (Error != 0) {
     request_done_error_ = Error;
     status_code_ = 404;
@@ -425,34 +438,29 @@ void THttpCli::SocketSessionConnected(Word Error) {
       reason_phrase_ = ctrl_socket_->SslErrorText();
     else
       reason_phrase_ = SocketErrorText(Error) + " (Error #" + std::to_string(Error) + ")";
-    SocketSessionClosed(Error);
-    return;
+    return SocketSessionClosed(Error);
   }
   connected_ = true;
   watchdog_.StartIdle();
-  StateChange(hsConnected);
+  if (!StateChange(hsConnected)) return false;
   const bool tunnel = TunnelNeeded();
-  if (!tunnel) TriggerSessionConnected();
+  if (!tunnel && !TriggerSessionConnected()) return false;
   SetStep(tunnel ? TStep::kTunnel : TStep::kRequest);
-  StateChange(hsWaitingHeader);
-  if (tunnel) {
-    SendConnect();
-    return;
-  }
+  if (!StateChange(hsWaitingHeader)) return false;
+  if (tunnel) return SendConnect();
+  auto alive = lifetime_.Token();
   try {
     switch (request_type_) {
       case hrPost:
-        SendRequest("POST");
-        TriggerSendBegin();
+        if (!SendRequest("POST") || !TriggerSendBegin()) return false;
         send_stream_->Seek(0, TSeekOrigin::soBeginning);
         allowed_to_send_ = true;
-        SocketDataSent(0);
-        break;
-      case hrHead: SendRequest("HEAD"); break;
-      default: SendRequest("GET"); break;
+        return SocketDataSent(0);
+      case hrHead: return SendRequest("HEAD");
+      default: return SendRequest("GET");
     }
   } catch (...) {
-    CloseConnection();
+    if (alive) CloseConnection();
     throw;
   }
 }
@@ -464,16 +472,19 @@ void THttpCli::CloseConnection() {
 
 // ---- The request -----------------------------------------------------------------
 
-void THttpCli::SendConnect() {
+bool THttpCli::SendConnect() {
   request_buffer_.clear();
   const std::string authority = UrlHost(target_host_) + ":" + target_port_;
-  SendHeaderLine("CONNECT " + authority + " HTTP/1.0");
-  SendHeaderLine("Host: " + authority);
-  if (!agent_.empty()) SendHeaderLine("User-Agent: " + agent_);
+  std::vector<std::string> lines = {"CONNECT " + authority + " HTTP/1.0", "Host: " + authority};
+  if (!agent_.empty()) lines.push_back("User-Agent: " + agent_);
   if (!proxy_username_.empty())
-    SendHeaderLine("Proxy-Authorization: Basic " + EncodeBase64(proxy_username_ + ":" + proxy_password_));
-  SendHeaderLine("");
+    lines.push_back("Proxy-Authorization: Basic " + EncodeBase64(proxy_username_ + ":" + proxy_password_));
+  lines.emplace_back();
+  for (const std::string& line : lines)
+    if (!SendHeaderLine(line)) return false;
+  auto alive = lifetime_.Token();
   ctrl_socket_->Send(request_buffer_.data(), static_cast<int>(request_buffer_.size()));
+  return static_cast<bool>(alive);
 }
 
 // Keeps one line of an answer's header, within the limits of its count and
@@ -489,26 +500,26 @@ void THttpCli::KeepHeaderLine(const std::string& line) {
 // A line of the proxy's answer to CONNECT. It is no part of the server's
 // response: no field of it is used and no event reports it; its first line
 // alone says whether the tunnel is open.
-void THttpCli::TunnelLineProcessing() {
+bool THttpCli::TunnelLineProcessing() {
   const std::string& line = last_line_;
   SetStep(TStep::kTunnelHeader);
-  if (line.empty()) {
-    EndTunnelHeader();
-    return;
-  }
+  if (line.empty()) return EndTunnelHeader();
   KeepHeaderLine(line);
+  return true;
 }
 
-void THttpCli::EndTunnelHeader() {
+bool THttpCli::EndTunnelHeader() {
   if (rcvd_header_.empty() || !OpensTunnel(rcvd_header_.front())) {
     RefuseTunnel();
-    return;
+    return true;
   }
   if (rcv_cnt_ > 0) throw EHttpException("HTTP proxy sent data after opening the tunnel", httperrTooLong);
   // The server's response starts afresh on the tunnel.
   SetStep(TStep::kConnecting);
   ForgetResponse();
+  auto alive = lifetime_.Token();
   ctrl_socket_->StartSslHandshake();
+  return static_cast<bool>(alive);
 }
 
 void THttpCli::RefuseTunnel() {
@@ -522,9 +533,9 @@ void THttpCli::RefuseTunnel() {
   SetReady();
 }
 
-void THttpCli::SendRequest(const std::string& Method) {
+bool THttpCli::SendRequest(const std::string& Method) {
   request_buffer_.clear();
-  TriggerRequestHeaderBegin();
+  if (!TriggerRequestHeaderBegin()) return false;
   const bool post = Method == "POST";
   std::vector<std::string> lines;
   lines.push_back(Method + " " + path_ + " HTTP/1.0");
@@ -545,53 +556,53 @@ void THttpCli::SendRequest(const std::string& Method) {
   if (!cookie_.empty()) lines.push_back("Cookie: " + cookie_);
   if (!range_begin_.empty() || !range_end_.empty()) lines.push_back("Range: bytes=" + range_begin_ + "-" + range_end_);
   accept_ranges_.clear();
-  TriggerBeforeHeaderSend(Method, lines);
-  for (const std::string& line : lines) SendHeaderLine(line);
-  TriggerRequestHeaderEnd();
-  SendHeaderLine("");
+  if (!TriggerBeforeHeaderSend(Method, lines)) return false;
+  for (const std::string& line : lines)
+    if (!SendHeaderLine(line)) return false;
+  if (!TriggerRequestHeaderEnd() || !SendHeaderLine("")) return false;
+  auto alive = lifetime_.Token();
   ctrl_socket_->Send(request_buffer_.data(), static_cast<int>(request_buffer_.size()));
+  return static_cast<bool>(alive);
 }
 
-void THttpCli::SendHeaderLine(std::string S) {
-  FireEvent(lifetime_, OnCommand, this, S);
+bool THttpCli::SendHeaderLine(std::string S) {
+  if (!FireEvent(lifetime_, OnCommand, this, S)) return false;
   request_buffer_ += S;
   request_buffer_ += "\r\n";
+  return true;
 }
 
-void THttpCli::SocketDataSent(Word /*Error*/) {
+bool THttpCli::SocketDataSent(Word /*Error*/) {
   watchdog_.Activity();
-  if (!allowed_to_send_ || send_stream_ == nullptr) return;
+  if (!allowed_to_send_ || send_stream_ == nullptr) return true;
   int64_t n = send_stream_->Read(send_buf_.data(), static_cast<int64_t>(send_buf_.size()));
-  if (n > 0) {
-    sent_count_ += n;
-    TriggerSendData(send_buf_.data(), static_cast<int>(n));
-    ctrl_socket_->Send(send_buf_.data(), static_cast<int>(n));
-  } else {
+  if (n <= 0) {
     allowed_to_send_ = false;
-    TriggerSendEnd();
+    return TriggerSendEnd();
   }
+  sent_count_ += n;
+  if (!TriggerSendData(send_buf_.data(), static_cast<int>(n))) return false;
+  auto alive = lifetime_.Token();
+  ctrl_socket_->Send(send_buf_.data(), static_cast<int>(n));
+  return static_cast<bool>(alive);
 }
 
 // ---- Receiving -------------------------------------------------------------------
 
-void THttpCli::SocketDataAvailable(Word Error) {
+bool THttpCli::SocketDataAvailable(Word Error) {
   // A body is read in large pieces straight into RcvdStream; a header line
   // must fit the line room.
   const int limit = state_ == hsWaitingBody ? kHttpBodyReadSize : kHttpLineRoom;
   const int room = limit - rcv_cnt_;
   watchdog_.Activity();
   if (room <= 0) throw EHttpException("HTTP line too long", httperrTooLong);
-  if (state_ == hsWaitingBody && rcv_cnt_ == 0 && ReceiveBodyInPlace()) return;
+  if (state_ == hsWaitingBody && rcv_cnt_ == 0 && ReceiveBodyInPlace()) return true;
   int n = ctrl_socket_->Receive(rcv_buf_.data() + rcv_cnt_, room);
-  if (request_type_ == hrNone || n <= 0) return;
+  if (request_type_ == hrNone || n <= 0) return true;
   rcv_cnt_ += n;
 
-  if (state_ == hsWaitingBody) {
-    DeliverBufferedBody();
-    return;
-  }
+  if (state_ == hsWaitingBody) return DeliverBufferedBody();
 
-  auto alive = lifetime_.Token();
   const uint32_t request = request_id_;
   while (rcv_cnt_ > 0) {
     char* begin = rcv_buf_.data();
@@ -603,19 +614,18 @@ void THttpCli::SocketDataAvailable(Word Error) {
     last_line_end_ = cr ? "\r\n" : "\n";
     rcv_cnt_ -= len + 1;
     std::memmove(begin, lf + 1, static_cast<size_t>(rcv_cnt_));
-    if (state_ == hsWaitingHeader) {
-      HeaderLineProcessing();
-    } else if (state_ == hsWaitingBody) {
-      BodyDataProcessing(last_line_.data(), static_cast<int>(last_line_.size()));
-    } else {
-      FireEvent(lifetime_, OnStrayData, this, Error);
-    }
-    if (!alive || request != request_id_) return;
-    if (state_ == hsWaitingBody) {
-      DeliverBufferedBody();
-      return;
-    }
+    bool alive;
+    if (state_ == hsWaitingHeader)
+      alive = HeaderLineProcessing();
+    else if (state_ == hsWaitingBody)
+      alive = BodyDataProcessing(last_line_.data(), static_cast<int>(last_line_.size()));
+    else
+      alive = FireEvent(lifetime_, OnStrayData, this, Error);
+    if (!alive) return false;
+    if (request != request_id_) return true;
+    if (state_ == hsWaitingBody) return DeliverBufferedBody();
   }
+  return true;
 }
 
 // After its first piece, a body is read straight into the room its stream
@@ -628,63 +638,53 @@ bool THttpCli::ReceiveBodyInPlace() {
   if (space == nullptr || space_size <= 0) return false;
   const int n = ctrl_socket_->Receive(space, static_cast<int>(std::min<int64_t>(space_size, kHttpBodyReadSize)));
   if (request_type_ == hrNone || n <= 0) return true;
-  auto alive = lifetime_.Token();
   const uint32_t request = request_id_;
-  BodyDataProcessing(space, n);
-  if (!alive || request != request_id_) return true;
+  if (!BodyDataProcessing(space, n) || request != request_id_) return true;
   if (state_ == hsWaitingBody && step_ == TStep::kBody && content_length_ >= 0 && rcvd_count_ >= content_length_)
-    EndBodyAtLength();
+    (void)EndBodyAtLength();
   return true;
 }
 
-void THttpCli::DeliverBufferedBody() {
-  if (rcv_cnt_ <= 0) return;
+bool THttpCli::DeliverBufferedBody() {
+  if (rcv_cnt_ <= 0) return true;
   int count = rcv_cnt_;
   rcv_cnt_ = 0;
-  auto alive = lifetime_.Token();
   const uint32_t request = request_id_;
-  BodyDataProcessing(rcv_buf_.data(), count);
-  if (!alive || request != request_id_) return;
+  if (!BodyDataProcessing(rcv_buf_.data(), count)) return false;
+  if (request != request_id_) return true;
   if (state_ == hsWaitingBody && step_ == TStep::kBody && content_length_ >= 0 && rcvd_count_ >= content_length_)
-    EndBodyAtLength();
+    return EndBodyAtLength();
+  return true;
 }
 
 // Every byte the header announced arrived: the response ends here, whatever
 // the server sends after it and however long it keeps the connection.
-void THttpCli::EndBodyAtLength() {
+bool THttpCli::EndBodyAtLength() {
   connected_ = false;
   CloseQuietly();
-  auto alive = lifetime_.Token();
   const uint32_t request = request_id_;
-  if (body_piece_count_ > 0) TriggerDocEnd();
-  if (!alive || request != request_id_) return;
-  SetReady();
+  if (body_piece_count_ > 0 && !TriggerDocEnd()) return false;
+  if (request == request_id_) SetReady();
+  return true;
 }
 
-void THttpCli::HeaderLineProcessing() {
-  if (step_ == TStep::kTunnel || step_ == TStep::kTunnelHeader) {
-    TunnelLineProcessing();
-    return;
-  }
+bool THttpCli::HeaderLineProcessing() {
+  if (step_ == TStep::kTunnel || step_ == TStep::kTunnelHeader) return TunnelLineProcessing();
   const std::string& line = last_line_;
-  if (header_line_count_ == 0) TriggerHeaderBegin();
+  if (header_line_count_ == 0 && !TriggerHeaderBegin()) return false;
 
   if (StartsText("<HTML>", line)) {
     // No header at all: the response is a body from its first byte, which
     // is delivered as it came (line end included).
     if (content_type_.empty()) content_type_ = "text/html";
-    StateChange(hsWaitingBody);
+    if (!StateChange(hsWaitingBody)) return false;
     SetStep(TStep::kBody);
-    TriggerHeaderEnd();
     std::string first = line + last_line_end_;
-    BodyDataProcessing(first.data(), static_cast<int>(first.size()));
-    return;
+    if (!TriggerHeaderEnd()) return false;
+    return BodyDataProcessing(first.data(), static_cast<int>(first.size()));
   }
 
-  if (line.empty()) {
-    EndHeader();
-    return;
-  }
+  if (line.empty()) return EndHeader();
 
   KeepHeaderLine(line);
 
@@ -696,13 +696,13 @@ void THttpCli::HeaderLineProcessing() {
     if (colon != std::string::npos) {
       size_t v = colon + 1;
       while (v < line.size() && line[v] == ' ') ++v;
-      ProcessHeaderField(LowerCase(line.substr(0, colon)), line.substr(v));
+      if (!ProcessHeaderField(LowerCase(line.substr(0, colon)), line.substr(v))) return false;
     }
   }
-  FireEvent(lifetime_, OnHeaderData, this);
+  return FireEvent(lifetime_, OnHeaderData, this);
 }
 
-void THttpCli::ProcessHeaderField(const std::string& Name, const std::string& Value) {
+bool THttpCli::ProcessHeaderField(const std::string& Name, const std::string& Value) {
   if (Name == "location") {
     // Only a redirection sends the request elsewhere.
     if (IsRedirection(status_code_)) ProcessLocation(Value);
@@ -728,36 +728,41 @@ void THttpCli::ProcessHeaderField(const std::string& Name, const std::string& Va
     authenticate_challenges_.push_back(Value);
   } else if (Name == "set-cookie") {
     bool accept = true;
-    TriggerCookie(Value, accept);
+    return TriggerCookie(Value, accept);
   }
+  return true;
 }
 
-void THttpCli::EndHeader() {
+bool THttpCli::EndHeader() {
   const TStep header = step_;
+  const uint32_t request = request_id_;
   if (header != TStep::kRedirectHeader && header != TStep::kRefusedHeader && content_length_ != 0) {
     std::string ext = LowerCase(ExtractFileExt(doc_name_));
     if ((ext == ".exe" || ext.empty()) && content_type_ == "text/html") doc_name_ = ReplaceExt(doc_name_, "htm");
-    StateChange(hsWaitingBody);
+    if (!StateChange(hsWaitingBody)) return false;
     SetStep(TStep::kBody);
-    auto alive = lifetime_.Token();
-    const uint32_t request = request_id_;
-    TriggerHeaderEnd();
-    if (!alive || request != request_id_ || state_ != hsWaitingBody) return;
-    DeliverBufferedBody();
-    if (!alive || request != request_id_) return;
+    if (!TriggerHeaderEnd()) return false;
+    if (request != request_id_ || state_ != hsWaitingBody) return true;
+    if (!DeliverBufferedBody()) return false;
+    if (request != request_id_) return true;
     // The body of an error answer is not read further.
-    if (status_code_ >= 400 && state_ == hsWaitingBody && step_ == TStep::kBody) ctrl_socket_->Close();
-    return;
+    if (status_code_ >= 400 && state_ == hsWaitingBody && step_ == TStep::kBody) {
+      auto alive = lifetime_.Token();
+      ctrl_socket_->Close();
+      return static_cast<bool>(alive);
+    }
+    return true;
   }
   SetStep(TStep::kBody);
-  TriggerHeaderEnd();
+  if (!TriggerHeaderEnd()) return false;
   rcv_cnt_ = 0;
   if (header == TStep::kRedirectHeader) {
     header_line_count_ = 0;
     body_piece_count_ = 0;
     SetStep(TStep::kRedirecting);
+    auto alive = lifetime_.Token();
     ctrl_socket_->Close();
-    return;
+    return static_cast<bool>(alive);
   }
   if (header == TStep::kRefusedHeader) {
     // An https document must not continue over plain http: nothing of this
@@ -770,18 +775,19 @@ void THttpCli::EndHeader() {
   connected_ = false;
   CloseQuietly();
   SetReady();
+  return true;
 }
 
-void THttpCli::BodyDataProcessing(const char* Data, int Len) {
+bool THttpCli::BodyDataProcessing(const char* Data, int Len) {
   // Bytes past the announced length are not the document's.
   if (content_length_ >= 0 && Len > content_length_ - rcvd_count_)
     Len = static_cast<int>(std::max<int64_t>(content_length_ - rcvd_count_, 0));
-  if (Len <= 0) return;
-  if (body_piece_count_ == 0) TriggerDocBegin();
+  if (Len <= 0) return true;
+  if (body_piece_count_ == 0 && !TriggerDocBegin()) return false;
   ++body_piece_count_;
   rcvd_count_ += Len;
   if (rcvd_stream_ != nullptr) rcvd_stream_->WriteBuffer(Data, Len);
-  TriggerDocData(Data, Len);
+  return TriggerDocData(Data, Len);
 }
 
 // ---- Redirection -----------------------------------------------------------------
@@ -857,13 +863,13 @@ void THttpCli::RedirectToUrl(const std::string& Value) {
   if (path_.empty()) path_ = "/";
 }
 
-void THttpCli::LocationSessionClosed(Word Error) {
+bool THttpCli::LocationSessionClosed(Word Error) {
   if (Error != 0) request_done_error_ = Error;
   connected_ = false;
-  FollowRedirection();
+  return FollowRedirection();
 }
 
-void THttpCli::FollowRedirection() {
+bool THttpCli::FollowRedirection() {
   SetStep(TStep::kIdle);
   connected_ = false;
   if (redirection_count_ >= kHttpMaxRedirections) {
@@ -871,7 +877,7 @@ void THttpCli::FollowRedirection() {
     reason_phrase_ = "too many redirects.";
     request_done_error_ = kHttpTooManyRedirects;
     SetReady();
-    return;
+    return true;
   }
   ++redirection_count_;
   size_t hash = location_.find('#');
@@ -885,26 +891,24 @@ void THttpCli::FollowRedirection() {
     AdjustDocName();
   }
   if (request_type_ == hrPost) request_type_ = hrGet;
-  FireEvent(lifetime_, OnLocationChange, this);
+  if (!FireEvent(lifetime_, OnLocationChange, this)) return false;
   ForgetResponse();
   if (!proxy_.empty()) port_ = proxy_connect_port_;
   target_.Post(WM_HTTP_LOGIN, request_id_, 0);
+  return true;
 }
 
 // ---- Ending ----------------------------------------------------------------------
 
 // What a close of the connection means in each step; the socket's close and
 // every failure that ends a connection come here.
-void THttpCli::SocketSessionClosed(Word Error) {
-  if (step_ == TStep::kQuietClose) return;
-  if (step_ == TStep::kRedirecting) {
-    LocationSessionClosed(Error);
-    return;
-  }
+bool THttpCli::SocketSessionClosed(Word Error) {
+  if (step_ == TStep::kQuietClose) return true;
+  if (step_ == TStep::kRedirecting) return LocationSessionClosed(Error);
   // The proxy ended its answer to CONNECT before the tunnel opened.
   if (step_ == TStep::kTunnelHeader && Error == 0) {
     RefuseTunnel();
-    return;
+    return true;
   }
   // A close without close-notify cuts nothing off when every byte of a known
   // length arrived (each was authenticated).
@@ -918,15 +922,14 @@ void THttpCli::SocketSessionClosed(Word Error) {
     // A header cut short ends there; a location it named is still followed.
     const bool follow = step_ == TStep::kRedirectHeader;
     SetStep(TStep::kBody);
-    TriggerHeaderEnd();
-    if (follow && state_ != hsAborting)
-      FollowRedirection();
-    else
-      SetReady();
-    return;
+    if (!TriggerHeaderEnd()) return false;
+    if (follow && state_ != hsAborting) return FollowRedirection();
+    SetReady();
+    return true;
   }
-  if (body_piece_count_ > 0) TriggerDocEnd();
+  if (body_piece_count_ > 0 && !TriggerDocEnd()) return false;
   SetReady();
+  return true;
 }
 
 void THttpCli::SocketBgException(const std::exception& E, bool& CanClose) {
@@ -946,42 +949,46 @@ void THttpCli::Abort() {
     if (ctrl_socket_->State() != wsClosed) ctrl_socket_->Close();
     return;
   }
-  EndRequest(404, "Connection aborted on request", httperrAborted);
+  (void)EndRequest(404, "Connection aborted on request", httperrAborted);
 }
 
 void THttpCli::TimedOut(TTimeoutKind Kind) {
   if (state_ == hsReady || state_ == hsAborting) return;
   // A status already received stays; before one the request ends as a
   // connection failure does.
-  EndRequest(status_code_ != 0 ? status_code_ : 404, watchdog_.ReasonText(Kind), watchdog_.ErrorNumber(Kind));
+  (void)EndRequest(status_code_ != 0 ? status_code_ : 404, watchdog_.ReasonText(Kind), watchdog_.ErrorNumber(Kind));
 }
 
-void THttpCli::EndRequest(int Status, const std::string& Reason, Word Error) {
+bool THttpCli::EndRequest(int Status, const std::string& Reason, Word Error) {
   THttpState was = state_;
-  StateChange(hsAborting);
+  if (!StateChange(hsAborting)) return false;
+  auto alive = lifetime_.Token();
   if (was == hsDnsLookup) {
     try {
       ctrl_socket_->CancelDnsLookup();
     } catch (...) {
     }
+    if (!alive) return false;
   }
   status_code_ = Status;
   reason_phrase_ = Reason;
   request_done_error_ = Error;
   if (was == hsDnsLookup) {
-    SocketSessionClosed(0);
+    if (!SocketSessionClosed(0)) return false;
   } else {
     // An aborted redirection is not followed.
     if (step_ == TStep::kRedirecting) SetStep(TStep::kIdle);
     ctrl_socket_->Close();
+    if (!alive) return false;
   }
   connected_ = false;
-  StateChange(hsReady);
+  return StateChange(hsReady);
 }
 
 void THttpCli::DoRequestSync(THttpRequest Kind) {
-  DoRequestAsync(Kind);
   auto alive = lifetime_.Token();
+  DoRequestAsync(Kind);
+  if (!alive) return;
   while (state_ != hsReady) {
     if (multi_threaded_)
       ctrl_socket_->PumpMessages();

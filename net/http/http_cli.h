@@ -34,8 +34,12 @@
 // Completion: the end of a request is never reported from inside the socket
 // event that caused it. The client posts 1026 to its own message target,
 // whose handler sets State to hsReady and posts 1025, whose handler fires
-// OnRequestDone(RqType, Error) once per request. An OnRequestDone handler may
-// destroy the client. A new request may start as soon as State is hsReady.
+// OnRequestDone(RqType, Error) once per request. A new request may start as
+// soon as State is hsReady.
+//
+// A handler of any event may destroy the client: the client then does
+// nothing more, fires no further event of that request (OnRequestDone
+// neither) and closes its connection.
 //
 // Failures end the request with State hsReady and one OnRequestDone:
 //   name lookup failed       404 "can't resolve hostname to IP address", the lookup error
@@ -314,39 +318,42 @@ class THttpCli : private platform::MessageHandler {
   THttpErrorEvent OnStrayData;
 
  protected:
-  virtual void HeaderLineProcessing();
-  virtual void BodyDataProcessing(const char* Data, int Len);
-  virtual void SendHeaderLine(std::string S);
-  virtual void StartLookup();
+  // Every function here and below that can fire an event returns whether the
+  // client survived it: false when a handler destroyed the client, and then
+  // its caller returns at once, touching nothing of the client.
+  [[nodiscard]] virtual bool HeaderLineProcessing();
+  [[nodiscard]] virtual bool BodyDataProcessing(const char* Data, int Len);
+  [[nodiscard]] virtual bool SendHeaderLine(std::string S);
+  [[nodiscard]] virtual bool StartLookup();
   virtual void CloseConnection();
   virtual void ResetRequest();
-  virtual void SocketDnsLookupDone(Word Error);
+  [[nodiscard]] virtual bool SocketDnsLookupDone(Word Error);
   // Connects to `address` (the lookup's result, or the name a SOCKS proxy
   // resolves), directly or through the proxy.
-  void ConnectTo(const std::string& address);
-  virtual void SocketSessionClosed(Word Error);
-  virtual void SocketSessionConnected(Word Error);
-  virtual void SocketDataSent(Word Error);
-  virtual void SocketDataAvailable(Word Error);
-  virtual void LocationSessionClosed(Word Error);
+  [[nodiscard]] bool ConnectTo(const std::string& address);
+  [[nodiscard]] virtual bool SocketSessionClosed(Word Error);
+  [[nodiscard]] virtual bool SocketSessionConnected(Word Error);
+  [[nodiscard]] virtual bool SocketDataSent(Word Error);
+  [[nodiscard]] virtual bool SocketDataAvailable(Word Error);
+  [[nodiscard]] virtual bool LocationSessionClosed(Word Error);
   virtual void DoRequestAsync(THttpRequest Kind);
   virtual void DoRequestSync(THttpRequest Kind);
-  virtual void StateChange(THttpState NewState);
+  [[nodiscard]] virtual bool StateChange(THttpState NewState);
 
-  virtual void TriggerStateChange();
-  virtual void TriggerCookie(const std::string& Data, bool& Accept);
-  virtual void TriggerSessionConnected();
-  virtual void TriggerBeforeHeaderSend(const std::string& Method, std::vector<std::string>& Headers);
-  virtual void TriggerRequestHeaderBegin();
-  virtual void TriggerRequestHeaderEnd();
-  virtual void TriggerHeaderBegin();
-  virtual void TriggerHeaderEnd();
-  virtual void TriggerDocBegin();
-  virtual void TriggerDocData(const void* Data, int Len);
-  virtual void TriggerDocEnd();
-  virtual void TriggerSendBegin();
-  virtual void TriggerSendData(const void* Data, int Len);
-  virtual void TriggerSendEnd();
+  [[nodiscard]] virtual bool TriggerStateChange();
+  [[nodiscard]] virtual bool TriggerCookie(const std::string& Data, bool& Accept);
+  [[nodiscard]] virtual bool TriggerSessionConnected();
+  [[nodiscard]] virtual bool TriggerBeforeHeaderSend(const std::string& Method, std::vector<std::string>& Headers);
+  [[nodiscard]] virtual bool TriggerRequestHeaderBegin();
+  [[nodiscard]] virtual bool TriggerRequestHeaderEnd();
+  [[nodiscard]] virtual bool TriggerHeaderBegin();
+  [[nodiscard]] virtual bool TriggerHeaderEnd();
+  [[nodiscard]] virtual bool TriggerDocBegin();
+  [[nodiscard]] virtual bool TriggerDocData(const void* Data, int Len);
+  [[nodiscard]] virtual bool TriggerDocEnd();
+  [[nodiscard]] virtual bool TriggerSendBegin();
+  [[nodiscard]] virtual bool TriggerSendData(const void* Data, int Len);
+  [[nodiscard]] virtual bool TriggerSendEnd();
   virtual void PostRequestDone();
   virtual void WndProc(uint32_t Msg, uintptr_t WParam, intptr_t LParam);
   virtual void SetReady();
@@ -376,13 +383,13 @@ class THttpCli : private platform::MessageHandler {
   void SetStep(TStep Step) { step_ = Step; }
   bool InHeader() const { return step_ >= TStep::kHeader && step_ <= TStep::kRefusedHeader; }
   void HandleMessage(uint32_t msg, uintptr_t wParam, intptr_t lParam) override;
-  void SendRequest(const std::string& Method);
+  [[nodiscard]] bool SendRequest(const std::string& Method);
   // One field of the response header (name in lower case).
-  void ProcessHeaderField(const std::string& Name, const std::string& Value);
+  [[nodiscard]] bool ProcessHeaderField(const std::string& Name, const std::string& Value);
   void ProcessLocation(const std::string& Value);
   // The new target of a location that names a scheme, host and path.
   void RedirectToUrl(const std::string& Value);
-  void FollowRedirection();
+  [[nodiscard]] bool FollowRedirection();
   // Sets the scheme, host and port of the server that answers the request.
   void SetOrigin(const std::string& Proto, const std::string& Host, const std::string& Port);
   // "scheme://host[:port]" of that server, the port only when not the default.
@@ -392,27 +399,30 @@ class THttpCli : private platform::MessageHandler {
   // "host:port" of that server, host in lower case.
   std::string OriginKey() const;
   // Asks the proxy for a tunnel to the https server.
-  void SendConnect();
+  [[nodiscard]] bool SendConnect();
   bool TunnelNeeded() { return tls_ && !proxy_.empty() && !ctrl_socket_->SslEstablished(); }
   // Clears what was received of a response (header, body counts, buffer).
   void ForgetResponse();
   // A line of the proxy's answer to the CONNECT.
-  void TunnelLineProcessing();
+  [[nodiscard]] bool TunnelLineProcessing();
   void KeepHeaderLine(const std::string& line);
   // The proxy's answer ended: the tunnel opens on 2xx, else RefuseTunnel.
-  void EndTunnelHeader();
+  [[nodiscard]] bool EndTunnelHeader();
   // Ends the request with kHttpTunnelRefused.
   void RefuseTunnel();
-  void EndHeader();
+  [[nodiscard]] bool EndHeader();
   // Delivers the bytes still in the receive buffer as a piece of body, and
-  // ends the response once its content-length arrived.
+  // ends the response once its content-length arrived. ReceiveBodyInPlace
+  // returns false when it read nothing (the caller reads into the buffer
+  // then) and true when it did, whether or not the client survived: its
+  // caller returns at once either way.
   bool ReceiveBodyInPlace();
-  void DeliverBufferedBody();
-  void EndBodyAtLength();
+  [[nodiscard]] bool DeliverBufferedBody();
+  [[nodiscard]] bool EndBodyAtLength();
   void SocketBgException(const std::exception& E, bool& CanClose);
   void TimedOut(TTimeoutKind Kind);
   // Ends the running request at once with these values (Abort, timeouts).
-  void EndRequest(int Status, const std::string& Reason, Word Error);
+  [[nodiscard]] bool EndRequest(int Status, const std::string& Reason, Word Error);
   // Closes a connection left from an earlier response without its events.
   void CloseQuietly();
   void ApplySocksSettings();

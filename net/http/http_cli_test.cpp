@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
 #include <atomic>
 #include <memory>
 #include <mutex>
@@ -788,21 +789,151 @@ TEST(HttpAbort, InEachState) {
   release = true;
 }
 
-TEST(HttpLifetime, RequestDoneHandlerMayDestroyTheClient) {
-  Requests requests;
-  auto server = Answering(requests, "HTTP/1.0 200 OK\r\n\r\nbye");
-  auto* http = new THttpCli;
-  bool done = false;
-  http->OnRequestDone = [&](THttpCli* sender, THttpRequest, Word error) {
-    EXPECT_EQ(error, 0);
-    delete sender;
-    done = true;
+// Every event of the client may destroy it: the code that fired the event
+// must not touch the client again. Each case deletes the client from inside
+// one event (at its first firing) of a request against a scripted server.
+struct DestroyCase {
+  const char* name;
+  std::string path;  // "/form" is posted, any other path fetched with GetAsync
+  std::function<void(THttpCli&, const std::function<void(THttpCli*)>& kill)> arm;
+  bool sync = false;  // started with Get instead
+};
+
+std::function<void(THttpCli&, const std::function<void(THttpCli*)>&)> AtState(THttpState state) {
+  return [state](THttpCli& h, const std::function<void(THttpCli*)>& kill) {
+    h.OnStateChange = [state, kill](THttpCli* c) {
+      if (c->State() == state) kill(c);
+    };
   };
-  http->SetURL(Url(*server, "/"));
-  http->GetAsync();
-  ASSERT_TRUE(testing::RunUntil([&] { return done; }));
-  testing::RunFor(20);
 }
+
+// Arms one notify event of the client.
+std::function<void(THttpCli&, const std::function<void(THttpCli*)>&)> At(THttpNotifyEvent THttpCli::*event) {
+  return [event](THttpCli& h, const std::function<void(THttpCli*)>& kill) { h.*event = kill; };
+}
+
+class HttpDestroyInEvent : public ::testing::TestWithParam<DestroyCase> {};
+
+TEST_P(HttpDestroyInEvent, TouchesNothingAfterwards) {
+  const DestroyCase& k = GetParam();
+  ScriptedServer server([](ScriptedConnection& conn) {
+    const std::string request = conn.ReadUntil("\r\n\r\n");
+    auto is = [&](const char* start) { return request.starts_with(start); };
+    if (is("POST ")) conn.Read(4);
+    if (is("GET /old "))
+      conn.Send("HTTP/1.0 302 Found\r\nLocation: /doc\r\n\r\n");
+    else if (is("GET /old-cut "))
+      conn.Send("HTTP/1.0 302 Found\r\nLocation: /doc\r\n");
+    else if (is("GET /cut "))
+      conn.Send("HTTP/1.0 200 OK\r\nX: y\r\n");
+    else if (is("GET /html "))
+      conn.Send("<HTML>\r\nhi\r\n");
+    else if (is("GET /empty "))
+      conn.Send("HTTP/1.0 204 No Content\r\nContent-Length: 0\r\n\r\n");
+    else if (is("GET /to-close "))
+      conn.Send("HTTP/1.0 200 OK\r\n\r\nbody");
+    else
+      conn.Send("HTTP/1.0 200 OK\r\nContent-Length: 4\r\nSet-Cookie: a=b\r\n\r\nbody");
+  });
+  const int sockets = TCustomWSocket::LivingSocketCount();
+  TStringStream post("form");
+  TMemoryStream body;
+  bool freed = false;
+  auto* http = new THttpCli;
+  http->SetRcvdStream(&body);
+  http->SetSendStream(&post);
+  http->SetURL(Url(server, k.path));
+  k.arm(*http, [&freed](THttpCli* c) {
+    if (freed) return;
+    freed = true;
+    delete c;
+  });
+  if (k.sync)
+    http->Get();
+  else if (k.path == "/form")
+    http->PostAsync();
+  else
+    http->GetAsync();
+  ASSERT_TRUE(testing::RunUntil([&] { return freed; }));
+  testing::RunFor(20);  // posted messages and socket events of the dead client
+  EXPECT_EQ(TCustomWSocket::LivingSocketCount(), sockets);
+}
+
+const DestroyCase kDestroyCases[] = {
+    {"StateNotConnected", "/doc", AtState(hsNotConnected)},
+    {"StateNotConnectedInGet", "/doc", AtState(hsNotConnected), true},
+    {"StateDnsLookup", "/doc", AtState(hsDnsLookup)},
+    {"StateDnsLookupDone", "/doc", AtState(hsDnsLookupDone)},
+    {"StateConnected", "/doc", AtState(hsConnected)},
+    {"StateWaitingHeader", "/doc", AtState(hsWaitingHeader)},
+    {"StateWaitingBody", "/doc", AtState(hsWaitingBody)},
+    {"StateWaitingBodyOfHtml", "/html", AtState(hsWaitingBody)},
+    {"StateReady", "/doc", AtState(hsReady)},
+    {"StateReadyForAnInvalidUrl", "/a\tb", AtState(hsReady)},
+    {"StateAborting", "/doc",
+     [](THttpCli& h, const std::function<void(THttpCli*)>& kill) {
+       AtState(hsAborting)(h, kill);
+       h.OnHeaderBegin = [](THttpCli* c) { c->Abort(); };
+     }},
+    {"SessionConnected", "/doc", At(&THttpCli::OnSessionConnected)},
+    {"RequestHeaderBegin", "/doc", At(&THttpCli::OnRequestHeaderBegin)},
+    {"BeforeHeaderSend", "/doc",
+     [](THttpCli& h, const std::function<void(THttpCli*)>& kill) {
+       h.OnBeforeHeaderSend = [kill](THttpCli* c, const std::string&, std::vector<std::string>&) { kill(c); };
+     }},
+    {"Command", "/doc",
+     [](THttpCli& h, const std::function<void(THttpCli*)>& kill) {
+       h.OnCommand = [kill](THttpCli* c, std::string&) { kill(c); };
+     }},
+    {"RequestHeaderEnd", "/doc", At(&THttpCli::OnRequestHeaderEnd)},
+    {"CommandOfATunnel", "/doc",
+     [](THttpCli& h, const std::function<void(THttpCli*)>& kill) {
+       const std::string server = h.URL().substr(7, h.URL().find('/', 7) - 7);  // the proxy
+       h.SetProxy(server);
+       h.SetURL("https://localhost/");
+       h.OnCommand = [kill](THttpCli* c, std::string& line) {
+         if (line.starts_with("CONNECT ")) kill(c);
+       };
+     }},
+    {"SendBegin", "/form", At(&THttpCli::OnSendBegin)},
+    {"SendData", "/form",
+     [](THttpCli& h, const std::function<void(THttpCli*)>& kill) {
+       h.OnSendData = [kill](THttpCli* c, const void*, int) { kill(c); };
+     }},
+    {"SendEnd", "/form", At(&THttpCli::OnSendEnd)},
+    {"HeaderBegin", "/doc", At(&THttpCli::OnHeaderBegin)},
+    {"HeaderData", "/doc", At(&THttpCli::OnHeaderData)},
+    {"Cookie", "/doc",
+     [](THttpCli& h, const std::function<void(THttpCli*)>& kill) {
+       h.OnCookie = [kill](THttpCli* c, const std::string&, bool&) { kill(c); };
+     }},
+    {"HeaderEnd", "/doc", At(&THttpCli::OnHeaderEnd)},
+    {"HeaderEndWithoutBody", "/empty", At(&THttpCli::OnHeaderEnd)},
+    {"HeaderEndOfARedirection", "/old", At(&THttpCli::OnHeaderEnd)},
+    {"HeaderEndCutShort", "/cut", At(&THttpCli::OnHeaderEnd)},
+    {"HeaderEndOfHtml", "/html", At(&THttpCli::OnHeaderEnd)},
+    {"LocationChange", "/old", At(&THttpCli::OnLocationChange)},
+    {"LocationChangeAfterACutHeader", "/old-cut", At(&THttpCli::OnLocationChange)},
+    {"DocBegin", "/doc", At(&THttpCli::OnDocBegin)},
+    {"DocData", "/doc",
+     [](THttpCli& h, const std::function<void(THttpCli*)>& kill) {
+       h.OnDocData = [kill](THttpCli* c, const void*, int) { kill(c); };
+     }},
+    {"DocEndAtLength", "/doc", At(&THttpCli::OnDocEnd)},
+    {"DocEndAtClose", "/to-close", At(&THttpCli::OnDocEnd)},
+    {"RequestDone", "/doc",
+     [](THttpCli& h, const std::function<void(THttpCli*)>& kill) {
+       h.OnRequestDone = [kill](THttpCli* c, THttpRequest, Word) { kill(c); };
+     }},
+    {"SocketError", "/doc",
+     [](THttpCli& h, const std::function<void(THttpCli*)>& kill) {
+       h.SetURL("http://127.0.0.1:nosuchservice/");
+       h.OnSocketError = kill;
+     }},
+};
+
+INSTANTIATE_TEST_SUITE_P(Each, HttpDestroyInEvent, ::testing::ValuesIn(kDestroyCases),
+                         [](const ::testing::TestParamInfo<DestroyCase>& info) { return info.param.name; });
 
 TEST(HttpLifetime, NextRequestFromRequestDone) {
   Requests requests;
