@@ -90,7 +90,7 @@ THttpCli::THttpCli() : ctrl_socket_(std::make_unique<TWSocket>()), target_(this)
   };
   s.OnSocksConnected = [this](TCustomWSocket*, Word e) { FireEvent(lifetime_, OnSocksConnected, this, e); };
   s.OnError = [this](TCustomWSocket*) {
-    if (step_ == TStep::kLookup) SetStep(TStep::kLookupRefused);
+    if (step_ == TStep::kLookup) SetStep(TStep::kLookupRefused);  // within hsDnsLookup
     FireEvent(lifetime_, OnSocketError, this);
   };
   s.OnBgException = [this](TCustomWSocket*, const std::exception& e, bool& can_close) {
@@ -160,7 +160,7 @@ bool THttpCli::TriggerRequestHeaderBegin() { return FireEvent(lifetime_, OnReque
 bool THttpCli::TriggerRequestHeaderEnd() { return FireEvent(lifetime_, OnRequestHeaderEnd, this); }
 // The response's first line: its header is read from now on.
 bool THttpCli::TriggerHeaderBegin() {
-  if (!InHeader()) SetStep(TStep::kHeader);
+  if (!InHeader()) SetStep(TStep::kHeader);  // within hsWaitingHeader
   return FireEvent(lifetime_, OnHeaderBegin, this);
 }
 bool THttpCli::TriggerHeaderEnd() { return FireEvent(lifetime_, OnHeaderEnd, this); }
@@ -173,11 +173,12 @@ bool THttpCli::TriggerSendEnd() { return FireEvent(lifetime_, OnSendEnd, this); 
 
 // ---- State and posted messages ---------------------------------------------------
 
-bool THttpCli::StateChange(THttpState NewState) {
-  if (state_ == NewState) return true;
-  state_ = NewState;
+bool THttpCli::SetStep(TStep Step) {
+  const THttpState was = State();
+  step_ = Step;
+  if (State() == was) return true;
   if (!TriggerStateChange()) return false;
-  if (NewState == hsReady) {
+  if (Step == TStep::kIdle) {
     watchdog_.Stop();
     PostRequestDone();
   }
@@ -206,10 +207,10 @@ void THttpCli::WndProc(uint32_t Msg, uintptr_t WParam, intptr_t LParam) {
       FireEvent(lifetime_, OnRequestDone, this, static_cast<THttpRequest>(WParam), static_cast<Word>(LParam));
       return;
     case WM_HTTP_SET_READY:
-      if (WParam == request_id_) (void)StateChange(hsReady);
+      if (WParam == request_id_) SetStep(TStep::kIdle);
       return;
     case WM_HTTP_LOGIN:
-      if (WParam == request_id_ && state_ != hsReady && state_ != hsAborting) (void)StartLookup();
+      if (WParam == request_id_ && step_ == TStep::kFollowing) (void)StartLookup();
       return;
     default: return;
   }
@@ -241,19 +242,26 @@ void THttpCli::ForgetResponse() {
   rcv_cnt_ = 0;
 }
 
-void THttpCli::CloseQuietly() {
-  SetStep(TStep::kQuietClose);
-  if (ctrl_socket_->State() != wsClosed) ctrl_socket_->Abort();
-  SetStep(TStep::kIdle);
+void THttpCli::CloseQuietly(bool Reset) {
+  TWSocket& s = *ctrl_socket_;
+  if (s.State() == wsClosed) return;
+  // The socket reports its close from inside the call.
+  auto on_closed = std::move(s.OnSessionClosed);
+  s.OnSessionClosed = nullptr;
+  if (Reset)
+    s.Abort();
+  else
+    s.Close();
+  s.OnSessionClosed = std::move(on_closed);
 }
 
 void THttpCli::DoRequestAsync(THttpRequest Kind) {
-  if (state_ != hsReady) throw EHttpException("HTTP component is busy", httperrBusy);
+  if (step_ != TStep::kIdle) throw EHttpException("HTTP component is busy", httperrBusy);
   if (Kind == hrPost && send_stream_ == nullptr) throw EHttpException("HTTP component has nothing to post", httperrNothingToPost);
 
   ++request_id_;
   CloseQuietly();
-  if (!StateChange(hsNotConnected)) return;
+  if (!SetStep(TStep::kStarting)) return;
   request_type_ = Kind;
   ResetRequest();
   // The range belongs to this request, redirections included.
@@ -266,7 +274,7 @@ void THttpCli::DoRequestAsync(THttpRequest Kind) {
     request_done_error_ = kInvalidUrlError;
     status_code_ = 404;
     reason_phrase_ = "invalid URL.";
-    (void)StateChange(hsReady);
+    SetStep(TStep::kIdle);
     return;
   }
 
@@ -277,7 +285,7 @@ void THttpCli::DoRequestAsync(THttpRequest Kind) {
     request_done_error_ = kInvalidUrlError;
     status_code_ = 404;
     reason_phrase_ = InvalidHostNameText(host);
-    (void)StateChange(hsReady);
+    SetStep(TStep::kIdle);
     return;
   }
   doc_name_ = path;
@@ -337,8 +345,7 @@ void THttpCli::AdjustDocName() {
 
 bool THttpCli::StartLookup() {
   watchdog_.StartConnect();
-  SetStep(TStep::kLookup);
-  if (!StateChange(hsDnsLookup)) return false;
+  if (!SetStep(TStep::kLookup)) return false;
   // A SOCKS 5 or 4A proxy is handed the name and resolves it: a name only
   // the proxy's network knows is reached, and this computer's resolver is
   // never asked (a SOCKS 4 proxy takes an address, looked up here).
@@ -354,21 +361,21 @@ bool THttpCli::StartLookup() {
       status_code_ = 404;
       reason_phrase_ = SocketErrorText(ctrl_socket_->LastError());
       connected_ = false;
-      return StateChange(hsReady);
+      return SetStep(TStep::kIdle);
     }
   } catch (const std::exception& e) {
     if (!alive) return false;
     status_code_ = 404;
     reason_phrase_ = e.what();
     connected_ = false;
-    return StateChange(hsReady);
+    return SetStep(TStep::kIdle);
   }
   return true;
 }
 
 bool THttpCli::SocketDnsLookupDone(Word Error) {
-  SetStep(TStep::kConnecting);
-  if (state_ == hsAborting) return true;
+  // Only the result of the lookup the request waits for counts.
+  if (step_ != TStep::kLookup) return true;
   if (Error != 0) {
     request_done_error_ = Error;
     status_code_ = 404;
@@ -379,8 +386,7 @@ bool THttpCli::SocketDnsLookupDone(Word Error) {
 }
 
 bool THttpCli::ConnectTo(const std::string& address) {
-  SetStep(TStep::kConnecting);
-  if (!StateChange(hsDnsLookupDone)) return false;
+  if (!SetStep(TStep::kConnecting)) return false;
   auto alive = lifetime_.Token();
   TWSocket& s = *ctrl_socket_;
   bool failed = false;
@@ -442,11 +448,10 @@ bool THttpCli::SocketSessionConnected(Word Error) {
   }
   connected_ = true;
   watchdog_.StartIdle();
-  if (!StateChange(hsConnected)) return false;
+  if (!SetStep(TStep::kConnected)) return false;
   const bool tunnel = TunnelNeeded();
   if (!tunnel && !TriggerSessionConnected()) return false;
-  SetStep(tunnel ? TStep::kTunnel : TStep::kRequest);
-  if (!StateChange(hsWaitingHeader)) return false;
+  if (!SetStep(tunnel ? TStep::kTunnel : TStep::kRequest)) return false;
   if (tunnel) return SendConnect();
   auto alive = lifetime_.Token();
   try {
@@ -502,7 +507,7 @@ void THttpCli::KeepHeaderLine(const std::string& line) {
 // alone says whether the tunnel is open.
 bool THttpCli::TunnelLineProcessing() {
   const std::string& line = last_line_;
-  SetStep(TStep::kTunnelHeader);
+  SetStep(TStep::kTunnelHeader);  // within hsWaitingHeader
   if (line.empty()) return EndTunnelHeader();
   KeepHeaderLine(line);
   return true;
@@ -515,7 +520,7 @@ bool THttpCli::EndTunnelHeader() {
   }
   if (rcv_cnt_ > 0) throw EHttpException("HTTP proxy sent data after opening the tunnel", httperrTooLong);
   // The server's response starts afresh on the tunnel.
-  SetStep(TStep::kConnecting);
+  SetStep(TStep::kTunnelHandshake);  // within hsWaitingHeader
   ForgetResponse();
   auto alive = lifetime_.Token();
   ctrl_socket_->StartSslHandshake();
@@ -592,16 +597,17 @@ bool THttpCli::SocketDataSent(Word /*Error*/) {
 bool THttpCli::SocketDataAvailable(Word Error) {
   // A body is read in large pieces straight into RcvdStream; a header line
   // must fit the line room.
-  const int limit = state_ == hsWaitingBody ? kHttpBodyReadSize : kHttpLineRoom;
+  const bool body = step_ == TStep::kBody;
+  const int limit = body ? kHttpBodyReadSize : kHttpLineRoom;
   const int room = limit - rcv_cnt_;
   watchdog_.Activity();
   if (room <= 0) throw EHttpException("HTTP line too long", httperrTooLong);
-  if (state_ == hsWaitingBody && rcv_cnt_ == 0 && ReceiveBodyInPlace()) return true;
+  if (body && rcv_cnt_ == 0 && ReceiveBodyInPlace()) return true;
   int n = ctrl_socket_->Receive(rcv_buf_.data() + rcv_cnt_, room);
   if (request_type_ == hrNone || n <= 0) return true;
   rcv_cnt_ += n;
 
-  if (state_ == hsWaitingBody) return DeliverBufferedBody();
+  if (body) return DeliverBufferedBody();
 
   const uint32_t request = request_id_;
   while (rcv_cnt_ > 0) {
@@ -615,15 +621,15 @@ bool THttpCli::SocketDataAvailable(Word Error) {
     rcv_cnt_ -= len + 1;
     std::memmove(begin, lf + 1, static_cast<size_t>(rcv_cnt_));
     bool alive;
-    if (state_ == hsWaitingHeader)
+    if (State() == hsWaitingHeader)
       alive = HeaderLineProcessing();
-    else if (state_ == hsWaitingBody)
+    else if (step_ == TStep::kBody)
       alive = BodyDataProcessing(last_line_.data(), static_cast<int>(last_line_.size()));
     else
       alive = FireEvent(lifetime_, OnStrayData, this, Error);
     if (!alive) return false;
     if (request != request_id_) return true;
-    if (state_ == hsWaitingBody) return DeliverBufferedBody();
+    if (step_ == TStep::kBody) return DeliverBufferedBody();
   }
   return true;
 }
@@ -640,7 +646,7 @@ bool THttpCli::ReceiveBodyInPlace() {
   if (request_type_ == hrNone || n <= 0) return true;
   const uint32_t request = request_id_;
   if (!BodyDataProcessing(space, n) || request != request_id_) return true;
-  if (state_ == hsWaitingBody && step_ == TStep::kBody && content_length_ >= 0 && rcvd_count_ >= content_length_)
+  if (step_ == TStep::kBody && content_length_ >= 0 && rcvd_count_ >= content_length_)
     (void)EndBodyAtLength();
   return true;
 }
@@ -652,7 +658,7 @@ bool THttpCli::DeliverBufferedBody() {
   const uint32_t request = request_id_;
   if (!BodyDataProcessing(rcv_buf_.data(), count)) return false;
   if (request != request_id_) return true;
-  if (state_ == hsWaitingBody && step_ == TStep::kBody && content_length_ >= 0 && rcvd_count_ >= content_length_)
+  if (step_ == TStep::kBody && content_length_ >= 0 && rcvd_count_ >= content_length_)
     return EndBodyAtLength();
   return true;
 }
@@ -677,8 +683,7 @@ bool THttpCli::HeaderLineProcessing() {
     // No header at all: the response is a body from its first byte, which
     // is delivered as it came (line end included).
     if (content_type_.empty()) content_type_ = "text/html";
-    if (!StateChange(hsWaitingBody)) return false;
-    SetStep(TStep::kBody);
+    if (!SetStep(TStep::kBody)) return false;
     std::string first = line + last_line_end_;
     if (!TriggerHeaderEnd()) return false;
     return BodyDataProcessing(first.data(), static_cast<int>(first.size()));
@@ -739,27 +744,28 @@ bool THttpCli::EndHeader() {
   if (header != TStep::kRedirectHeader && header != TStep::kRefusedHeader && content_length_ != 0) {
     std::string ext = LowerCase(ExtractFileExt(doc_name_));
     if ((ext == ".exe" || ext.empty()) && content_type_ == "text/html") doc_name_ = ReplaceExt(doc_name_, "htm");
-    if (!StateChange(hsWaitingBody)) return false;
-    SetStep(TStep::kBody);
+    if (!SetStep(TStep::kBody)) return false;
     if (!TriggerHeaderEnd()) return false;
-    if (request != request_id_ || state_ != hsWaitingBody) return true;
+    if (request != request_id_ || step_ != TStep::kBody) return true;
     if (!DeliverBufferedBody()) return false;
     if (request != request_id_) return true;
     // The body of an error answer is not read further.
-    if (status_code_ >= 400 && state_ == hsWaitingBody && step_ == TStep::kBody) {
+    if (status_code_ >= 400 && step_ == TStep::kBody) {
       auto alive = lifetime_.Token();
       ctrl_socket_->Close();
       return static_cast<bool>(alive);
     }
     return true;
   }
-  SetStep(TStep::kBody);
+  SetStep(TStep::kHeaderEnded);  // within hsWaitingHeader
   if (!TriggerHeaderEnd()) return false;
+  // A handler that ended the request (Abort) or started another leaves it so.
+  if (request != request_id_ || step_ != TStep::kHeaderEnded) return true;
   rcv_cnt_ = 0;
   if (header == TStep::kRedirectHeader) {
     header_line_count_ = 0;
     body_piece_count_ = 0;
-    SetStep(TStep::kRedirecting);
+    SetStep(TStep::kRedirecting);  // within hsWaitingHeader
     auto alive = lifetime_.Token();
     ctrl_socket_->Close();
     return static_cast<bool>(alive);
@@ -806,10 +812,10 @@ void THttpCli::ProcessLocation(const std::string& Value) {
     if (scheme) return;
   }
   if (to_http && tls_) {
-    SetStep(TStep::kRefusedHeader);
+    SetStep(TStep::kRefusedHeader);  // within hsWaitingHeader
     return;
   }
-  if (step_ != TStep::kRefusedHeader) SetStep(TStep::kRedirectHeader);
+  if (step_ != TStep::kRefusedHeader) SetStep(TStep::kRedirectHeader);  // within hsWaitingHeader
   if (absolute) {
     RedirectToUrl(Value);
     return;
@@ -870,7 +876,7 @@ bool THttpCli::LocationSessionClosed(Word Error) {
 }
 
 bool THttpCli::FollowRedirection() {
-  SetStep(TStep::kIdle);
+  SetStep(TStep::kFollowing);  // within hsWaitingHeader
   connected_ = false;
   if (redirection_count_ >= kHttpMaxRedirections) {
     status_code_ = 404;
@@ -903,7 +909,6 @@ bool THttpCli::FollowRedirection() {
 // What a close of the connection means in each step; the socket's close and
 // every failure that ends a connection come here.
 bool THttpCli::SocketSessionClosed(Word Error) {
-  if (step_ == TStep::kQuietClose) return true;
   if (step_ == TStep::kRedirecting) return LocationSessionClosed(Error);
   // The proxy ended its answer to CONNECT before the tunnel opened.
   if (step_ == TStep::kTunnelHeader && Error == 0) {
@@ -912,7 +917,7 @@ bool THttpCli::SocketSessionClosed(Word Error) {
   }
   // A close without close-notify cuts nothing off when every byte of a known
   // length arrived (each was authenticated).
-  if (Error == kSslTruncatedError && state_ == hsWaitingBody && content_length_ >= 0 &&
+  if (Error == kSslTruncatedError && step_ == TStep::kBody && content_length_ >= 0 &&
       rcvd_count_ >= content_length_)
     Error = 0;
   if (IsSslError(Error)) reason_phrase_ = ctrl_socket_->SslErrorText();
@@ -921,9 +926,12 @@ bool THttpCli::SocketSessionClosed(Word Error) {
   if (InHeader()) {
     // A header cut short ends there; a location it named is still followed.
     const bool follow = step_ == TStep::kRedirectHeader;
-    SetStep(TStep::kBody);
+    const uint32_t request = request_id_;
+    SetStep(TStep::kHeaderEnded);  // within hsWaitingHeader
     if (!TriggerHeaderEnd()) return false;
-    if (follow && state_ != hsAborting) return FollowRedirection();
+    // A handler that ended the request (Abort) or started another leaves it so.
+    if (request != request_id_ || step_ != TStep::kHeaderEnded) return true;
+    if (follow) return FollowRedirection();
     SetReady();
     return true;
   }
@@ -934,9 +942,9 @@ bool THttpCli::SocketSessionClosed(Word Error) {
 
 void THttpCli::SocketBgException(const std::exception& E, bool& CanClose) {
   CanClose = true;
-  if (state_ == hsReady) return;
+  if (step_ == TStep::kIdle) return;
   // A broken response is not followed anywhere.
-  if (step_ == TStep::kRedirectHeader) SetStep(TStep::kHeader);
+  if (step_ == TStep::kRedirectHeader) SetStep(TStep::kHeader);  // within hsWaitingHeader
   request_done_error_ = kBrokenResponseError;
   reason_phrase_ = E.what();
   // The socket aborts next; when it had already reported its close (an
@@ -945,7 +953,7 @@ void THttpCli::SocketBgException(const std::exception& E, bool& CanClose) {
 }
 
 void THttpCli::Abort() {
-  if (state_ == hsReady) {
+  if (step_ == TStep::kIdle) {
     if (ctrl_socket_->State() != wsClosed) ctrl_socket_->Close();
     return;
   }
@@ -953,17 +961,17 @@ void THttpCli::Abort() {
 }
 
 void THttpCli::TimedOut(TTimeoutKind Kind) {
-  if (state_ == hsReady || state_ == hsAborting) return;
+  if (step_ == TStep::kIdle || step_ == TStep::kAborting) return;
   // A status already received stays; before one the request ends as a
   // connection failure does.
   (void)EndRequest(status_code_ != 0 ? status_code_ : 404, watchdog_.ReasonText(Kind), watchdog_.ErrorNumber(Kind));
 }
 
 bool THttpCli::EndRequest(int Status, const std::string& Reason, Word Error) {
-  THttpState was = state_;
-  if (!StateChange(hsAborting)) return false;
+  const TStep was = step_;
+  if (!SetStep(TStep::kAborting)) return false;
   auto alive = lifetime_.Token();
-  if (was == hsDnsLookup) {
+  if (StateOf(was) == hsDnsLookup) {
     try {
       ctrl_socket_->CancelDnsLookup();
     } catch (...) {
@@ -973,23 +981,26 @@ bool THttpCli::EndRequest(int Status, const std::string& Reason, Word Error) {
   status_code_ = Status;
   reason_phrase_ = Reason;
   request_done_error_ = Error;
-  if (was == hsDnsLookup) {
-    if (!SocketSessionClosed(0)) return false;
-  } else {
-    // An aborted redirection is not followed.
-    if (step_ == TStep::kRedirecting) SetStep(TStep::kIdle);
-    ctrl_socket_->Close();
-    if (!alive) return false;
+  // The connection's close ends what it cut short: the header or the
+  // document. An aborted redirection is not followed, nor an answer of a
+  // proxy read further.
+  const bool open = ctrl_socket_->State() != wsClosed;
+  CloseQuietly(false);
+  if (!alive) return false;
+  if (open && InHeader(was)) {
+    if (!TriggerHeaderEnd()) return false;
+  } else if (open && body_piece_count_ > 0) {
+    if (!TriggerDocEnd()) return false;
   }
   connected_ = false;
-  return StateChange(hsReady);
+  return SetStep(TStep::kIdle);
 }
 
 void THttpCli::DoRequestSync(THttpRequest Kind) {
   auto alive = lifetime_.Token();
   DoRequestAsync(Kind);
   if (!alive) return;
-  while (state_ != hsReady) {
+  while (step_ != TStep::kIdle) {
     if (multi_threaded_)
       ctrl_socket_->PumpMessages();
     else

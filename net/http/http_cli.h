@@ -29,7 +29,8 @@
 //   hsReady -> hsNotConnected -> hsDnsLookup -> hsDnsLookupDone -> hsConnected
 //   -> hsWaitingHeader -> hsWaitingBody -> hsReady
 // A redirection stays in hsWaitingHeader until the old connection closed and
-// starts again at hsDnsLookup. Abort passes through hsAborting.
+// starts again at hsDnsLookup. Abort passes through hsAborting. OnStateChange
+// fires at each change of State.
 //
 // Completion: the end of a request is never reported from inside the socket
 // event that caused it. The client posts 1026 to its own message target,
@@ -252,7 +253,8 @@ class THttpCli : private platform::MessageHandler {
 
   // ---- Public state ----------------------------------------------------------
   TWSocket& CtrlSocket() { return *ctrl_socket_; }
-  THttpState State() const { return state_; }
+  // Derived from the step the request is in (see TStep below).
+  THttpState State() const { return StateOf(step_); }
   THttpRequest RequestType() const { return request_type_; }
   // Not owned. The body is written here when assigned; SendStream is the
   // content of a POST (sent from its beginning).
@@ -338,7 +340,6 @@ class THttpCli : private platform::MessageHandler {
   [[nodiscard]] virtual bool LocationSessionClosed(Word Error);
   virtual void DoRequestAsync(THttpRequest Kind);
   virtual void DoRequestSync(THttpRequest Kind);
-  [[nodiscard]] virtual bool StateChange(THttpState NewState);
 
   [[nodiscard]] virtual bool TriggerStateChange();
   [[nodiscard]] virtual bool TriggerCookie(const std::string& Data, bool& Accept);
@@ -360,28 +361,52 @@ class THttpCli : private platform::MessageHandler {
   virtual void AdjustDocName();
 
  private:
-  // What the running request waits for, finer than State. SetStep is the only
-  // writer; SocketSessionClosed reads it to decide what a close of CtrlSocket
-  // means. The three header steps of the server's response stay together
-  // (InHeader).
+  // What the running request waits for: the client's one state variable.
+  // State is derived from it (the comment names the THttpState of each
+  // step) and SetStep is its only writer. A request that ended keeps its
+  // step, and so its State, until the posted WM_HTTP_SET_READY sets kIdle.
+  // SocketSessionClosed reads it to decide what a close of CtrlSocket means.
+  // The three header steps of the server's response stay together (InHeader).
   enum class TStep {
-    kIdle,            // no connection of the request is in use
-    kLookup,          // the name lookup was asked for
-    kLookupRefused,   // the socket refused to start it (through OnError)
-    kConnecting,      // the address is known; connecting, or TLS on a tunnel
-    kTunnel,          // a CONNECT waits for the proxy's first line
-    kTunnelHeader,    // the proxy's answer to the CONNECT is being read
-    kRequest,         // the request is sent, no line of the response yet
-    kHeader,          // between OnHeaderBegin and OnHeaderEnd
-    kRedirectHeader,  // the same, with a location to follow
-    kRefusedHeader,   // the same, with a location from https to http
-    kRedirecting,     // the header ended with a location: its close follows it
-    kBody,            // the header ended; a body, if any, runs to the close
-    kQuietClose,      // a connection is closed without its events
+    kIdle,             // hsReady: no request runs
+    kStarting,         // hsNotConnected: a request is being set up
+    kLookup,           // hsDnsLookup: the name lookup was asked for
+    kLookupRefused,    // hsDnsLookup: the socket refused to start it (through OnError)
+    kConnecting,       // hsDnsLookupDone: the address is known; connecting
+    kConnected,        // hsConnected: connected, the request not sent yet
+    kTunnel,           // hsWaitingHeader: a CONNECT waits for the proxy's first line
+    kTunnelHeader,     // hsWaitingHeader: the proxy's answer to the CONNECT is being read
+    kTunnelHandshake,  // hsWaitingHeader: the tunnel is open, TLS starts on it
+    kRequest,          // hsWaitingHeader: the request is sent, no line of the response yet
+    kHeader,           // hsWaitingHeader: between OnHeaderBegin and OnHeaderEnd
+    kRedirectHeader,   // hsWaitingHeader: the same, with a location to follow
+    kRefusedHeader,    // hsWaitingHeader: the same, with a location from https to http
+    kHeaderEnded,      // hsWaitingHeader: the header ended, no body is read
+    kRedirecting,      // hsWaitingHeader: the header ended with a location: its close follows it
+    kFollowing,        // hsWaitingHeader: the location's lookup is posted
+    kBody,             // hsWaitingBody: the header ended; a body, if any, runs to the close
+    kAborting,         // hsAborting: Abort or a timeout ends the request
   };
+  static constexpr THttpState StateOf(TStep Step) {
+    switch (Step) {
+      case TStep::kIdle: return hsReady;
+      case TStep::kStarting: return hsNotConnected;
+      case TStep::kLookup:
+      case TStep::kLookupRefused: return hsDnsLookup;
+      case TStep::kConnecting: return hsDnsLookupDone;
+      case TStep::kConnected: return hsConnected;
+      case TStep::kBody: return hsWaitingBody;
+      case TStep::kAborting: return hsAborting;
+      default: return hsWaitingHeader;
+    }
+  }
+  static bool InHeader(TStep Step) { return Step >= TStep::kHeader && Step <= TStep::kRefusedHeader; }
+  bool InHeader() const { return InHeader(step_); }
+  // Moves to Step. When State changes with it, fires OnStateChange and, on
+  // reaching hsReady, stops the watchdog and posts OnRequestDone. Returns
+  // whether the client survived (a move within one State fires nothing).
+  bool SetStep(TStep Step);
 
-  void SetStep(TStep Step) { step_ = Step; }
-  bool InHeader() const { return step_ >= TStep::kHeader && step_ <= TStep::kRefusedHeader; }
   void HandleMessage(uint32_t msg, uintptr_t wParam, intptr_t lParam) override;
   [[nodiscard]] bool SendRequest(const std::string& Method);
   // One field of the response header (name in lower case).
@@ -423,8 +448,9 @@ class THttpCli : private platform::MessageHandler {
   void TimedOut(TTimeoutKind Kind);
   // Ends the running request at once with these values (Abort, timeouts).
   [[nodiscard]] bool EndRequest(int Status, const std::string& Reason, Word Error);
-  // Closes a connection left from an earlier response without its events.
-  void CloseQuietly();
+  // Closes CtrlSocket (resetting the connection, or in order) without its
+  // OnSessionClosed reaching the client: the caller says what the close means.
+  void CloseQuietly(bool Reset = true);
   void ApplySocksSettings();
 
   std::unique_ptr<TWSocket> ctrl_socket_;
@@ -445,7 +471,6 @@ class THttpCli : private platform::MessageHandler {
   std::string ssl_ca_file_;
 
   // Public state.
-  THttpState state_ = hsReady;
   THttpRequest request_type_ = hrNone;
   TStream* rcvd_stream_ = nullptr;
   TStream* send_stream_ = nullptr;
@@ -466,7 +491,7 @@ class THttpCli : private platform::MessageHandler {
   std::string target_scheme_ = "http", target_port_ = "80";  // with target_host_: the answering server
   bool tls_ = false;                // the answering server is reached over TLS
   std::string credentials_origin_;  // OriginKey of the server the credentials belong to
-  TStep step_ = TStep::kIdle;
+  TStep step_ = TStep::kIdle;  // see TStep
   std::vector<char> rcv_buf_;
   int rcv_cnt_ = 0;
   std::string last_line_;

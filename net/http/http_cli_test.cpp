@@ -789,6 +789,94 @@ TEST(HttpAbort, InEachState) {
   release = true;
 }
 
+// The states a request passes through, as OnStateChange reports them, with
+// the events that end its parts: each change fires once, in this order.
+TEST(HttpState, EachChangeFiresOnceInOrder) {
+  testing::TempDir dir;
+  TestPki pki(dir.path());
+  const TestPki::Leaf leaf = pki.Server("server", {"localhost"});
+  ScriptedServer server([&](ScriptedConnection& conn) {
+    const std::string request = conn.ReadUntil("\r\n\r\n");
+    if (request.starts_with("CONNECT localhost:1 ")) {
+      conn.Send("HTTP/1.1 403 Forbidden\r\n\r\n");
+    } else if (request.starts_with("CONNECT localhost:2 ")) {
+      conn.Send("HTTP/1.1 200 Connection established\r\n");
+      conn.ReadToEnd();
+    } else if (request.starts_with("CONNECT ")) {
+      conn.Send("HTTP/1.1 200 Connection established\r\n\r\n");
+      testing::TlsPeer tls(conn.fd(), leaf);
+      if (!tls.Accept()) return;
+      tls.ReadUntil("\r\n\r\n");
+      tls.Write("HTTP/1.0 200 OK\r\nContent-Length: 2\r\n\r\nok");
+      tls.Shutdown();
+    } else if (request.starts_with("GET /old ")) {
+      conn.Send("HTTP/1.0 302 Found\r\nLocation: /doc\r\n\r\n");
+    } else if (request.starts_with("GET /empty ")) {
+      conn.Send("HTTP/1.0 204 No Content\r\nContent-Length: 0\r\n\r\n");
+    } else if (request.starts_with("GET /doc ")) {
+      conn.Send("HTTP/1.0 200 OK\r\nContent-Length: 2\r\n\r\nok");
+    } else {
+      conn.ReadToEnd();  // /wait: the client aborts
+    }
+  });
+  const std::string start = "NotConnected DnsLookup DnsLookupDone Connected WaitingHeader ";
+  // Abort once the request was sent (kRequestSent) or the proxy's first line
+  // of its answer to CONNECT arrived (kProxyLineRead).
+  enum Abort { kNone, kRequestSent, kProxyLineRead };
+  struct Case {
+    std::string url;
+    bool proxy;
+    Abort abort;
+    std::string log;
+    Word error;
+  } cases[] = {
+      {Url(server, "/doc"), false, kNone, start + "WaitingBody HeaderEnd DocEnd Ready Done", 0},
+      {Url(server, "/empty"), false, kNone, start + "HeaderEnd Ready Done", 0},
+      {Url(server, "/old"), false, kNone,
+       start + "HeaderEnd Location DnsLookup DnsLookupDone Connected WaitingHeader WaitingBody HeaderEnd DocEnd "
+               "Ready Done",
+       0},
+      {Url(server, "/wait"), false, kRequestSent, start + "Aborting Ready Done", httperrAborted},
+      {"http://127.0.0.1:" + std::to_string(testing::ClosedPort()) + "/", false, kNone,
+       "NotConnected DnsLookup DnsLookupDone Ready Done", 10061},
+      {Url(server, "/a\tb"), false, kNone, "NotConnected Ready Done", 10022},
+      {"https://localhost/doc", true, kNone,
+       start + "Connected WaitingHeader WaitingBody HeaderEnd DocEnd Ready Done", 0},
+      {"https://localhost:1/doc", true, kNone, start + "Ready Done", kHttpTunnelRefused},
+      {"https://localhost:2/doc", true, kProxyLineRead, start + "Aborting Ready Done", httperrAborted},
+  };
+  const char* const names[] = {"Ready",         "NotConnected",  "Connected", "DnsLookup",
+                               "DnsLookupDone", "WaitingHeader", "WaitingBody", "Aborting"};
+  for (const Case& k : cases) {
+    SCOPED_TRACE(k.url);
+    Client c;
+    std::string log;
+    auto add = [&log](const std::string& s) { log += (log.empty() ? "" : " ") + s; };
+    c.http.SetSslCAFile(pki.CaFile());
+    if (k.proxy) c.http.SetProxy("127.0.0.1:" + server.PortText());
+    c.http.OnStateChange = [&](THttpCli* h) { add(names[h->State()]); };
+    c.http.OnHeaderEnd = [&](THttpCli*) { add("HeaderEnd"); };
+    c.http.OnDocEnd = [&](THttpCli*) { add("DocEnd"); };
+    c.http.OnLocationChange = [&](THttpCli*) { add("Location"); };
+    c.http.OnRequestDone = [&](THttpCli*, THttpRequest, Word) {
+      add("Done");
+      ++c.done;
+    };
+    c.http.SetURL(k.url);
+    c.http.GetAsync();
+    if (k.abort != kNone) {
+      ASSERT_TRUE(testing::RunUntil([&] {
+        return k.abort == kRequestSent ? log.ends_with("WaitingHeader") : !c.http.RcvdHeader().empty();
+      }));
+      c.http.Abort();
+    }
+    ASSERT_TRUE(c.Wait());
+    EXPECT_EQ(log, k.log);
+    EXPECT_EQ(c.http.RequestDoneError(), k.error) << c.http.ReasonPhrase();
+    if (k.abort != kNone) EXPECT_EQ(c.http.ReasonPhrase(), "Connection aborted on request");
+  }
+}
+
 // Every event of the client may destroy it: the code that fired the event
 // must not touch the client again. Each case deletes the client from inside
 // one event (at its first firing) of a request against a scripted server.
