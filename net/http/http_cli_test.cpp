@@ -370,6 +370,7 @@ TEST(HttpResponse, NothingPastTheContentLengthIsDelivered) {
   for (const Case& k : cases) {
     SCOPED_TRACE(k.name);
     std::atomic<bool> has_body{false};
+    std::atomic<bool> served{false};  // the server sent all (and saw the client close)
     ScriptedServer server([&](ScriptedConnection& conn) {
       conn.ReadUntil("\r\n\r\n");
       conn.Send(header + body + (k.later ? "" : "surplus"));
@@ -378,6 +379,7 @@ TEST(HttpResponse, NothingPastTheContentLengthIsDelivered) {
         conn.Send("surplus");
       }
       if (k.keep_open) conn.ReadToEnd();
+      served = true;
     });
     Client c;
     c.http.OnDocData = [&](THttpCli* h, const void*, int len) {
@@ -386,7 +388,7 @@ TEST(HttpResponse, NothingPastTheContentLengthIsDelivered) {
     };
     ASSERT_TRUE(c.Fetch(Url(server, "/f.bin")));
     has_body = true;
-    testing::RunFor(20);
+    ASSERT_TRUE(testing::RunUntil([&] { return served.load(); }));
     EXPECT_EQ(c.done, 1);
     EXPECT_EQ(c.done_error, 0);
     EXPECT_TRUE(c.Body() == body) << c.Body().size();
