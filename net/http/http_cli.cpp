@@ -177,12 +177,13 @@ bool THttpCli::SetStep(TStep Step) {
   const THttpState was = State();
   step_ = Step;
   if (State() == was) return true;
-  if (!TriggerStateChange()) return false;
+  // The ended request's report is posted before OnStateChange, whose handler
+  // may start the next request.
   if (Step == TStep::kIdle) {
     watchdog_.Stop();
     PostRequestDone();
   }
-  return true;
+  return TriggerStateChange();
 }
 
 void THttpCli::PostRequestDone() {

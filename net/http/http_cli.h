@@ -402,9 +402,9 @@ class THttpCli : private platform::MessageHandler {
   }
   static bool InHeader(TStep Step) { return Step >= TStep::kHeader && Step <= TStep::kRefusedHeader; }
   bool InHeader() const { return InHeader(step_); }
-  // Moves to Step. When State changes with it, fires OnStateChange and, on
-  // reaching hsReady, stops the watchdog and posts OnRequestDone. Returns
-  // whether the client survived (a move within one State fires nothing).
+  // Moves to Step. When State changes with it, fires OnStateChange (on
+  // reaching hsReady, after stopping the watchdog and posting OnRequestDone).
+  // Returns whether the client survived (a move within one State fires nothing).
   bool SetStep(TStep Step);
 
   void HandleMessage(uint32_t msg, uintptr_t wParam, intptr_t lParam) override;

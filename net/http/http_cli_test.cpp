@@ -1040,6 +1040,25 @@ TEST(HttpLifetime, NextRequestFromRequestDone) {
   EXPECT_EQ(c.Body(), "againagainagain");
 }
 
+// A request started as soon as the state is ready: each request still gets
+// its own OnRequestDone with its own kind and error.
+TEST(HttpLifetime, NextRequestFromTheReadyState) {
+  Requests requests;
+  auto server = Answering(requests, "HTTP/1.0 200 OK\r\n\r\nnext");
+  Client c;
+  std::vector<std::pair<THttpRequest, Word>> done;
+  c.http.OnStateChange = [&](THttpCli* sender) {
+    if (sender->State() != hsReady || requests.Count() > 0) return;
+    sender->SetURL(Url(*server, "/"));
+    sender->HeadAsync();
+  };
+  c.http.OnRequestDone = [&](THttpCli*, THttpRequest type, Word error) { done.emplace_back(type, error); };
+  c.http.SetURL("http://127.0.0.1:" + std::to_string(testing::ClosedPort()) + "/");
+  c.http.GetAsync();
+  ASSERT_TRUE(testing::RunUntil([&] { return done.size() == 2; }));
+  EXPECT_EQ(done, (std::vector<std::pair<THttpRequest, Word>>{{hrGet, 10061}, {hrHead, 0}}));
+}
+
 // Silence ends a request with the idle timeout's error and reason, in any
 // phase: before the status line (404 then) and in the middle of a body (the
 // status stays).
