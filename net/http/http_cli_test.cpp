@@ -902,12 +902,43 @@ std::function<void(THttpCli&, const std::function<void(THttpCli*)>&)> At(THttpNo
   return [event](THttpCli& h, const std::function<void(THttpCli*)>& kill) { h.*event = kill; };
 }
 
+// Fetches http://<host>/doc through the server as a SOCKS 5 proxy and arms
+// OnSocksConnected or OnSocksError.
+std::function<void(THttpCli&, const std::function<void(THttpCli*)>&)> ThroughSocks(std::string host,
+                                                                                    bool connected) {
+  return [host, connected](THttpCli& h, const std::function<void(THttpCli*)>& kill) {
+    const std::string url = h.URL();
+    const size_t colon = url.rfind(':');
+    h.SetSocksServer("127.0.0.1");
+    h.SetSocksPort(url.substr(colon + 1, url.find('/', colon) - colon - 1));
+    h.SetURL("http://" + host + "/doc");
+    if (connected)
+      h.OnSocksConnected = [kill](THttpCli* c, Word) { kill(c); };
+    else
+      h.OnSocksError = [kill](THttpCli* c, int, const std::string&) { kill(c); };
+  };
+}
+
 class HttpDestroyInEvent : public ::testing::TestWithParam<DestroyCase> {};
 
 TEST_P(HttpDestroyInEvent, TouchesNothingAfterwards) {
   const DestroyCase& k = GetParam();
   ScriptedServer server([](ScriptedConnection& conn) {
-    const std::string request = conn.ReadUntil("\r\n\r\n");
+    std::string first = conn.Read(1);
+    if (first == "\x05") {
+      // A SOCKS 5 server: no authentication; it connects to "ok.test"
+      // (itself) and refuses any other host.
+      conn.Read(2);
+      conn.Send(std::string("\x05\x00", 2));
+      const std::string ask = conn.Read(5);  // version, command, 0, name type, name length
+      const std::string host = conn.Read(ask.size() == 5 ? static_cast<unsigned char>(ask[4]) : 0);
+      conn.Read(2);
+      const bool ok = host == "ok.test";
+      conn.Send(std::string(ok ? "\x05\x00" : "\x05\x05", 2) + std::string("\x00\x01\x7f\x00\x00\x01\x00\x50", 8));
+      if (!ok) return;
+      first = conn.Read(1);
+    }
+    const std::string request = first + conn.ReadUntil("\r\n\r\n");
     auto is = [&](const char* start) { return request.starts_with(start); };
     if (is("POST ")) conn.Read(4);
     if (is("GET /old "))
@@ -1015,6 +1046,8 @@ const DestroyCase kDestroyCases[] = {
      [](THttpCli& h, const std::function<void(THttpCli*)>& kill) {
        h.OnRequestDone = [kill](THttpCli* c, THttpRequest, Word) { kill(c); };
      }},
+    {"SocksConnected", "/doc", ThroughSocks("ok.test", true)},
+    {"SocksError", "/doc", ThroughSocks("no.test", false)},
     {"SocketError", "/doc",
      [](THttpCli& h, const std::function<void(THttpCli*)>& kill) {
        h.SetURL("http://127.0.0.1:nosuchservice/");
