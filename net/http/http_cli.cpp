@@ -678,7 +678,10 @@ bool THttpCli::EndBodyAtLength() {
 bool THttpCli::HeaderLineProcessing() {
   if (step_ == TStep::kTunnel || step_ == TStep::kTunnelHeader) return TunnelLineProcessing();
   const std::string& line = last_line_;
-  if (header_line_count_ == 0 && !TriggerHeaderBegin()) return false;
+  if (header_line_count_ == 0) {
+    if (!TriggerHeaderBegin()) return false;
+    if (!InHeader()) return true;  // a handler ended the request
+  }
 
   if (StartsText("<HTML>", line)) {
     // No header at all: the response is a body from its first byte, which
@@ -703,6 +706,7 @@ bool THttpCli::HeaderLineProcessing() {
       size_t v = colon + 1;
       while (v < line.size() && line[v] == ' ') ++v;
       if (!ProcessHeaderField(LowerCase(line.substr(0, colon)), line.substr(v))) return false;
+      if (!InHeader()) return true;  // an OnCookie handler ended the request
     }
   }
   return FireEvent(lifetime_, OnHeaderData, this);
@@ -790,8 +794,10 @@ bool THttpCli::BodyDataProcessing(const char* Data, int Len) {
   if (content_length_ >= 0 && Len > content_length_ - rcvd_count_)
     Len = static_cast<int>(std::max<int64_t>(content_length_ - rcvd_count_, 0));
   if (Len <= 0) return true;
-  if (body_piece_count_ == 0 && !TriggerDocBegin()) return false;
-  ++body_piece_count_;
+  if (body_piece_count_++ == 0) {
+    if (!TriggerDocBegin()) return false;
+    if (step_ != TStep::kBody) return true;  // a handler ended the request
+  }
   rcvd_count_ += Len;
   if (rcvd_stream_ != nullptr) rcvd_stream_->WriteBuffer(Data, Len);
   return TriggerDocData(Data, Len);
@@ -988,6 +994,7 @@ bool THttpCli::EndRequest(int Status, const std::string& Reason, Word Error) {
   const bool open = ctrl_socket_->State() != wsClosed;
   CloseQuietly(false);
   if (!alive) return false;
+  rcv_cnt_ = 0;
   if (open && InHeader(was)) {
     if (!TriggerHeaderEnd()) return false;
   } else if (open && body_piece_count_ > 0) {

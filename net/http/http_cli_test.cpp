@@ -791,6 +791,46 @@ TEST(HttpAbort, InEachState) {
   release = true;
 }
 
+// Abort from a handler of the response ends the request there: the abort's
+// status and reason stay, and no event of the response follows but the end
+// of the part it cut short.
+TEST(HttpAbort, FromAHandlerOfTheResponse) {
+  Requests requests;
+  auto server = Answering(requests, "HTTP/1.0 200 OK\r\nX-A: 1\r\nX-B: 2\r\n\r\nbody");
+  struct Case {
+    const char* name;
+    THttpNotifyEvent THttpCli::*event;
+    std::vector<std::string> after;  // the events after the abort
+  } cases[] = {
+      {"OnHeaderBegin", &THttpCli::OnHeaderBegin, {"HeaderEnd", "Done"}},
+      {"OnHeaderData", &THttpCli::OnHeaderData, {"HeaderEnd", "Done"}},
+      {"OnHeaderEnd", &THttpCli::OnHeaderEnd, {"Done"}},
+      {"OnDocBegin", &THttpCli::OnDocBegin, {"DocEnd", "Done"}},
+  };
+  for (const Case& k : cases) {
+    SCOPED_TRACE(k.name);
+    Client c;
+    c.http.OnHeaderData = [&c](THttpCli*) { c.events.push_back("HeaderData"); };
+    const THttpNotifyEvent record = c.http.*k.event;
+    bool aborted = false;
+    c.http.*k.event = [&c, record, &aborted](THttpCli* h) {
+      record(h);
+      if (aborted) return;
+      aborted = true;
+      c.events.push_back("Abort");
+      h->Abort();
+    };
+    ASSERT_TRUE(c.Fetch(Url(*server, "/")));
+    testing::RunFor(20);  // nothing follows
+    const auto abort_at = std::find(c.events.begin(), c.events.end(), "Abort");
+    ASSERT_NE(abort_at, c.events.end());
+    EXPECT_EQ(std::vector<std::string>(abort_at + 1, c.events.end()), k.after);
+    EXPECT_EQ(c.done_error, httperrAborted);
+    EXPECT_EQ(c.http.StatusCode(), 404);
+    EXPECT_EQ(c.http.ReasonPhrase(), "Connection aborted on request");
+  }
+}
+
 // The states a request passes through, as OnStateChange reports them, with
 // the events that end its parts: each change fires once, in this order.
 TEST(HttpState, EachChangeFiresOnceInOrder) {
