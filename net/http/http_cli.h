@@ -289,7 +289,9 @@ class THttpCli : private platform::MessageHandler {
   void Get() { DoRequestSync(hrGet); }
   void Post() { DoRequestSync(hrPost); }
   void Head() { DoRequestSync(hrHead); }
-  // Ends the current request at once (in hsReady: closes CtrlSocket only).
+  // Ends the current request at once (in hsReady: closes CtrlSocket only):
+  // nothing more of the response is read or reported, except OnHeaderEnd or
+  // OnDocEnd for a header or document it cut short. Also from an event handler.
   void Abort();
 
   // ---- Events ------------------------------------------------------------------
