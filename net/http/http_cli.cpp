@@ -690,6 +690,7 @@ bool THttpCli::HeaderLineProcessing() {
     if (!SetStep(TStep::kBody)) return false;
     std::string first = line + last_line_end_;
     if (!TriggerHeaderEnd()) return false;
+    if (step_ != TStep::kBody) return true;  // a handler ended the request
     return BodyDataProcessing(first.data(), static_cast<int>(first.size()));
   }
 

@@ -797,14 +797,17 @@ TEST(HttpAbort, InEachState) {
 TEST(HttpAbort, FromAHandlerOfTheResponse) {
   Requests requests;
   auto server = Answering(requests, "HTTP/1.0 200 OK\r\nX-A: 1\r\nX-B: 2\r\n\r\nbody");
+  auto page = Answering(requests, "<HTML>\r\n<p>\r\n");  // no header at all
   struct Case {
     const char* name;
     THttpNotifyEvent THttpCli::*event;
     std::vector<std::string> after;  // the events after the abort
+    bool headerless = false;
   } cases[] = {
       {"OnHeaderBegin", &THttpCli::OnHeaderBegin, {"HeaderEnd", "Done"}},
       {"OnHeaderData", &THttpCli::OnHeaderData, {"HeaderEnd", "Done"}},
       {"OnHeaderEnd", &THttpCli::OnHeaderEnd, {"Done"}},
+      {"OnHeaderEnd of a page", &THttpCli::OnHeaderEnd, {"Done"}, true},
       {"OnDocBegin", &THttpCli::OnDocBegin, {"DocEnd", "Done"}},
   };
   for (const Case& k : cases) {
@@ -820,7 +823,7 @@ TEST(HttpAbort, FromAHandlerOfTheResponse) {
       c.events.push_back("Abort");
       h->Abort();
     };
-    ASSERT_TRUE(c.Fetch(Url(*server, "/")));
+    ASSERT_TRUE(c.Fetch(Url(k.headerless ? *page : *server, "/")));
     testing::RunFor(20);  // nothing follows
     const auto abort_at = std::find(c.events.begin(), c.events.end(), "Abort");
     ASSERT_NE(abort_at, c.events.end());
