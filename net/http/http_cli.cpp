@@ -78,18 +78,19 @@ THttpCli::THttpCli() : ctrl_socket_(std::make_unique<TWSocket>()), target_(this)
   rcv_buf_.resize(kHttpBodyReadSize + 1);
   send_buf_.resize(kHttpLineRoom + 1);
   TWSocket& s = *ctrl_socket_;
-  s.OnSessionClosed = [this](TCustomWSocket*, Word e) { SocketSessionClosed(e); };
-  s.OnDataAvailable = [this](TCustomWSocket*, Word e) { SocketDataAvailable(e); };
-  s.OnSessionConnected = [this](TCustomWSocket*, Word e) { SocketSessionConnected(e); };
-  s.OnDataSent = [this](TCustomWSocket*, Word e) { SocketDataSent(e); };
-  s.OnDnsLookupDone = [this](TCustomWSocket*, Word e) { SocketDnsLookupDone(e); };
+  // Each handler ends with the call: the client may be gone after it.
+  s.OnSessionClosed = [this](TCustomWSocket*, Word e) { (void)SocketSessionClosed(e); };
+  s.OnDataAvailable = [this](TCustomWSocket*, Word e) { (void)SocketDataAvailable(e); };
+  s.OnSessionConnected = [this](TCustomWSocket*, Word e) { (void)SocketSessionConnected(e); };
+  s.OnDataSent = [this](TCustomWSocket*, Word e) { (void)SocketDataSent(e); };
+  s.OnDnsLookupDone = [this](TCustomWSocket*, Word e) { (void)SocketDnsLookupDone(e); };
   watchdog_.OnTimeout = [this](TTimeoutKind Kind) { TimedOut(Kind); };
   s.OnSocksError = [this](TCustomWSocket*, int e, const std::string& m) {
     FireEvent(lifetime_, OnSocksError, this, e, m);
   };
   s.OnSocksConnected = [this](TCustomWSocket*, Word e) { FireEvent(lifetime_, OnSocksConnected, this, e); };
   s.OnError = [this](TCustomWSocket*) {
-    if (step_ == TStep::kLookup) SetStep(TStep::kLookupRefused);
+    if (step_ == TStep::kLookup) SetStep(TStep::kLookupRefused);  // within hsDnsLookup
     FireEvent(lifetime_, OnSocketError, this);
   };
   s.OnBgException = [this](TCustomWSocket*, const std::exception& e, bool& can_close) {
@@ -147,39 +148,42 @@ void THttpCli::ApplySocksSettings() {
 
 // ---- Events ------------------------------------------------------------------
 
-void THttpCli::TriggerStateChange() { FireEvent(lifetime_, OnStateChange, this); }
-void THttpCli::TriggerCookie(const std::string& Data, bool& Accept) {
-  FireEvent(lifetime_, OnCookie, this, Data, Accept);
+bool THttpCli::TriggerStateChange() { return FireEvent(lifetime_, OnStateChange, this); }
+bool THttpCli::TriggerCookie(const std::string& Data, bool& Accept) {
+  return FireEvent(lifetime_, OnCookie, this, Data, Accept);
 }
-void THttpCli::TriggerSessionConnected() { FireEvent(lifetime_, OnSessionConnected, this); }
-void THttpCli::TriggerBeforeHeaderSend(const std::string& Method, std::vector<std::string>& Headers) {
-  FireEvent(lifetime_, OnBeforeHeaderSend, this, Method, Headers);
+bool THttpCli::TriggerSessionConnected() { return FireEvent(lifetime_, OnSessionConnected, this); }
+bool THttpCli::TriggerBeforeHeaderSend(const std::string& Method, std::vector<std::string>& Headers) {
+  return FireEvent(lifetime_, OnBeforeHeaderSend, this, Method, Headers);
 }
-void THttpCli::TriggerRequestHeaderBegin() { FireEvent(lifetime_, OnRequestHeaderBegin, this); }
-void THttpCli::TriggerRequestHeaderEnd() { FireEvent(lifetime_, OnRequestHeaderEnd, this); }
+bool THttpCli::TriggerRequestHeaderBegin() { return FireEvent(lifetime_, OnRequestHeaderBegin, this); }
+bool THttpCli::TriggerRequestHeaderEnd() { return FireEvent(lifetime_, OnRequestHeaderEnd, this); }
 // The response's first line: its header is read from now on.
-void THttpCli::TriggerHeaderBegin() {
-  if (!InHeader()) SetStep(TStep::kHeader);
-  FireEvent(lifetime_, OnHeaderBegin, this);
+bool THttpCli::TriggerHeaderBegin() {
+  if (!InHeader()) SetStep(TStep::kHeader);  // within hsWaitingHeader
+  return FireEvent(lifetime_, OnHeaderBegin, this);
 }
-void THttpCli::TriggerHeaderEnd() { FireEvent(lifetime_, OnHeaderEnd, this); }
-void THttpCli::TriggerDocBegin() { FireEvent(lifetime_, OnDocBegin, this); }
-void THttpCli::TriggerDocData(const void* Data, int Len) { FireEvent(lifetime_, OnDocData, this, Data, Len); }
-void THttpCli::TriggerDocEnd() { FireEvent(lifetime_, OnDocEnd, this); }
-void THttpCli::TriggerSendBegin() { FireEvent(lifetime_, OnSendBegin, this); }
-void THttpCli::TriggerSendData(const void* Data, int Len) { FireEvent(lifetime_, OnSendData, this, Data, Len); }
-void THttpCli::TriggerSendEnd() { FireEvent(lifetime_, OnSendEnd, this); }
+bool THttpCli::TriggerHeaderEnd() { return FireEvent(lifetime_, OnHeaderEnd, this); }
+bool THttpCli::TriggerDocBegin() { return FireEvent(lifetime_, OnDocBegin, this); }
+bool THttpCli::TriggerDocData(const void* Data, int Len) { return FireEvent(lifetime_, OnDocData, this, Data, Len); }
+bool THttpCli::TriggerDocEnd() { return FireEvent(lifetime_, OnDocEnd, this); }
+bool THttpCli::TriggerSendBegin() { return FireEvent(lifetime_, OnSendBegin, this); }
+bool THttpCli::TriggerSendData(const void* Data, int Len) { return FireEvent(lifetime_, OnSendData, this, Data, Len); }
+bool THttpCli::TriggerSendEnd() { return FireEvent(lifetime_, OnSendEnd, this); }
 
 // ---- State and posted messages ---------------------------------------------------
 
-void THttpCli::StateChange(THttpState NewState) {
-  if (state_ == NewState) return;
-  state_ = NewState;
-  TriggerStateChange();
-  if (NewState == hsReady) {
+bool THttpCli::SetStep(TStep Step) {
+  const THttpState was = State();
+  step_ = Step;
+  if (State() == was) return true;
+  // The ended request's report is posted before OnStateChange, whose handler
+  // may start the next request.
+  if (Step == TStep::kIdle) {
     watchdog_.Stop();
     PostRequestDone();
   }
+  return TriggerStateChange();
 }
 
 void THttpCli::PostRequestDone() {
@@ -204,10 +208,10 @@ void THttpCli::WndProc(uint32_t Msg, uintptr_t WParam, intptr_t LParam) {
       FireEvent(lifetime_, OnRequestDone, this, static_cast<THttpRequest>(WParam), static_cast<Word>(LParam));
       return;
     case WM_HTTP_SET_READY:
-      if (WParam == request_id_) StateChange(hsReady);
+      if (WParam == request_id_) SetStep(TStep::kIdle);
       return;
     case WM_HTTP_LOGIN:
-      if (WParam == request_id_ && state_ != hsReady && state_ != hsAborting) StartLookup();
+      if (WParam == request_id_ && step_ == TStep::kFollowing) (void)StartLookup();
       return;
     default: return;
   }
@@ -239,19 +243,26 @@ void THttpCli::ForgetResponse() {
   rcv_cnt_ = 0;
 }
 
-void THttpCli::CloseQuietly() {
-  SetStep(TStep::kQuietClose);
-  if (ctrl_socket_->State() != wsClosed) ctrl_socket_->Abort();
-  SetStep(TStep::kIdle);
+void THttpCli::CloseQuietly(bool Reset) {
+  TWSocket& s = *ctrl_socket_;
+  if (s.State() == wsClosed) return;
+  // The socket reports its close from inside the call.
+  auto on_closed = std::move(s.OnSessionClosed);
+  s.OnSessionClosed = nullptr;
+  if (Reset)
+    s.Abort();
+  else
+    s.Close();
+  s.OnSessionClosed = std::move(on_closed);
 }
 
 void THttpCli::DoRequestAsync(THttpRequest Kind) {
-  if (state_ != hsReady) throw EHttpException("HTTP component is busy", httperrBusy);
+  if (step_ != TStep::kIdle) throw EHttpException("HTTP component is busy", httperrBusy);
   if (Kind == hrPost && send_stream_ == nullptr) throw EHttpException("HTTP component has nothing to post", httperrNothingToPost);
 
   ++request_id_;
   CloseQuietly();
-  StateChange(hsNotConnected);
+  if (!SetStep(TStep::kStarting)) return;
   request_type_ = Kind;
   ResetRequest();
   // The range belongs to this request, redirections included.
@@ -264,7 +275,7 @@ void THttpCli::DoRequestAsync(THttpRequest Kind) {
     request_done_error_ = kInvalidUrlError;
     status_code_ = 404;
     reason_phrase_ = "invalid URL.";
-    StateChange(hsReady);
+    SetStep(TStep::kIdle);
     return;
   }
 
@@ -275,7 +286,7 @@ void THttpCli::DoRequestAsync(THttpRequest Kind) {
     request_done_error_ = kInvalidUrlError;
     status_code_ = 404;
     reason_phrase_ = InvalidHostNameText(host);
-    StateChange(hsReady);
+    SetStep(TStep::kIdle);
     return;
   }
   doc_name_ = path;
@@ -301,7 +312,7 @@ void THttpCli::DoRequestAsync(THttpRequest Kind) {
   }
   if (path_.empty()) path_ = "/";
   AdjustDocName();
-  StartLookup();
+  (void)StartLookup();
 }
 
 void THttpCli::SetOrigin(const std::string& Proto, const std::string& Host, const std::string& Port) {
@@ -333,50 +344,51 @@ void THttpCli::AdjustDocName() {
   doc_name_ = name;
 }
 
-void THttpCli::StartLookup() {
+bool THttpCli::StartLookup() {
   watchdog_.StartConnect();
-  SetStep(TStep::kLookup);
-  StateChange(hsDnsLookup);
+  if (!SetStep(TStep::kLookup)) return false;
   // A SOCKS 5 or 4A proxy is handed the name and resolves it: a name only
   // the proxy's network knows is reached, and this computer's resolver is
   // never asked (a SOCKS 4 proxy takes an address, looked up here).
-  if (!socks_server_.empty() && proxy_.empty() && (socks_level_ == "5" || socks_level_ == "4A")) {
-    ConnectTo(host_name_);
-    return;
-  }
+  if (!socks_server_.empty() && proxy_.empty() && (socks_level_ == "5" || socks_level_ == "4A"))
+    return ConnectTo(host_name_);
+  // The lookup may end, or be refused through OnError, before it returns.
+  auto alive = lifetime_.Token();
   try {
     ctrl_socket_->SetLocalAddr(local_addr_);
     ctrl_socket_->DnsLookup(host_name_);
+    if (!alive) return false;
     if (step_ == TStep::kLookupRefused) {
       status_code_ = 404;
       reason_phrase_ = SocketErrorText(ctrl_socket_->LastError());
       connected_ = false;
-      StateChange(hsReady);
+      return SetStep(TStep::kIdle);
     }
   } catch (const std::exception& e) {
+    if (!alive) return false;
     status_code_ = 404;
     reason_phrase_ = e.what();
     connected_ = false;
-    StateChange(hsReady);
+    return SetStep(TStep::kIdle);
   }
+  return true;
 }
 
-void THttpCli::SocketDnsLookupDone(Word Error) {
-  SetStep(TStep::kConnecting);
-  if (state_ == hsAborting) return;
+bool THttpCli::SocketDnsLookupDone(Word Error) {
+  // Only the result of the lookup the request waits for counts.
+  if (step_ != TStep::kLookup) return true;
   if (Error != 0) {
     request_done_error_ = Error;
     status_code_ = 404;
     reason_phrase_ = "can't resolve hostname to IP address";
-    SocketSessionClosed(Error);
-    return;
+    return SocketSessionClosed(Error);
   }
-  ConnectTo(ctrl_socket_->DnsResult());
+  return ConnectTo(ctrl_socket_->DnsResult());
 }
 
-void THttpCli::ConnectTo(const std::string& address) {
-  SetStep(TStep::kConnecting);
-  StateChange(hsDnsLookupDone);
+bool THttpCli::ConnectTo(const std::string& address) {
+  if (!SetStep(TStep::kConnecting)) return false;
+  auto alive = lifetime_.Token();
   TWSocket& s = *ctrl_socket_;
   bool failed = false;
   std::string failure;  // the socket's message when it reported one
@@ -397,13 +409,19 @@ void THttpCli::ConnectTo(const std::string& address) {
     s.SetSslServerName(target_host_);
     s.SetSslCAFile(ssl_ca_file_);
     s.Connect();
+    if (!alive) return false;
     failed = s.State() != wsConnecting && s.State() != wsConnected;
   } catch (const std::exception& e) {
+    if (!alive) return false;
     failed = true;
     failure = e.what();
   }
   s.OnError = std::move(on_error);
-  if (!failure.empty() && s.OnError) s.OnError(&s);
+  if (!failure.empty() && s.OnError) {
+    auto handler = s.OnError;
+    handler(&s);
+    if (!alive) return false;
+  }
   if (failed) {
     Word error = static_cast<Word>(s.LastError());
     request_done_error_ = error != 0 ? error : kInvalidUrlError;
@@ -413,11 +431,13 @@ void THttpCli::ConnectTo(const std::string& address) {
     else
       reason_phrase_ = "can't connect: " + failure;
     s.Close();
-    SocketSessionClosed(request_done_error_);
+    if (!alive) return false;
+    return SocketSessionClosed(request_done_error_);
   }
+  return true;
 }
 
-void THttpCli::SocketSessionConnected(Word Error) {
+bool THttpCli::SocketSessionConnected(Word Error) {
   if (Error != 0) {
     request_done_error_ = Error;
     status_code_ = 404;
@@ -425,34 +445,28 @@ void THttpCli::SocketSessionConnected(Word Error) {
       reason_phrase_ = ctrl_socket_->SslErrorText();
     else
       reason_phrase_ = SocketErrorText(Error) + " (Error #" + std::to_string(Error) + ")";
-    SocketSessionClosed(Error);
-    return;
+    return SocketSessionClosed(Error);
   }
   connected_ = true;
   watchdog_.StartIdle();
-  StateChange(hsConnected);
+  if (!SetStep(TStep::kConnected)) return false;
   const bool tunnel = TunnelNeeded();
-  if (!tunnel) TriggerSessionConnected();
-  SetStep(tunnel ? TStep::kTunnel : TStep::kRequest);
-  StateChange(hsWaitingHeader);
-  if (tunnel) {
-    SendConnect();
-    return;
-  }
+  if (!tunnel && !TriggerSessionConnected()) return false;
+  if (!SetStep(tunnel ? TStep::kTunnel : TStep::kRequest)) return false;
+  if (tunnel) return SendConnect();
+  auto alive = lifetime_.Token();
   try {
     switch (request_type_) {
       case hrPost:
-        SendRequest("POST");
-        TriggerSendBegin();
+        if (!SendRequest("POST") || !TriggerSendBegin()) return false;
         send_stream_->Seek(0, TSeekOrigin::soBeginning);
         allowed_to_send_ = true;
-        SocketDataSent(0);
-        break;
-      case hrHead: SendRequest("HEAD"); break;
-      default: SendRequest("GET"); break;
+        return SocketDataSent(0);
+      case hrHead: return SendRequest("HEAD");
+      default: return SendRequest("GET");
     }
   } catch (...) {
-    CloseConnection();
+    if (alive) CloseConnection();
     throw;
   }
 }
@@ -464,16 +478,19 @@ void THttpCli::CloseConnection() {
 
 // ---- The request -----------------------------------------------------------------
 
-void THttpCli::SendConnect() {
+bool THttpCli::SendConnect() {
   request_buffer_.clear();
   const std::string authority = UrlHost(target_host_) + ":" + target_port_;
-  SendHeaderLine("CONNECT " + authority + " HTTP/1.0");
-  SendHeaderLine("Host: " + authority);
-  if (!agent_.empty()) SendHeaderLine("User-Agent: " + agent_);
+  std::vector<std::string> lines = {"CONNECT " + authority + " HTTP/1.0", "Host: " + authority};
+  if (!agent_.empty()) lines.push_back("User-Agent: " + agent_);
   if (!proxy_username_.empty())
-    SendHeaderLine("Proxy-Authorization: Basic " + EncodeBase64(proxy_username_ + ":" + proxy_password_));
-  SendHeaderLine("");
+    lines.push_back("Proxy-Authorization: Basic " + EncodeBase64(proxy_username_ + ":" + proxy_password_));
+  lines.emplace_back();
+  for (const std::string& line : lines)
+    if (!SendHeaderLine(line)) return false;
+  auto alive = lifetime_.Token();
   ctrl_socket_->Send(request_buffer_.data(), static_cast<int>(request_buffer_.size()));
+  return static_cast<bool>(alive);
 }
 
 // Keeps one line of an answer's header, within the limits of its count and
@@ -489,26 +506,26 @@ void THttpCli::KeepHeaderLine(const std::string& line) {
 // A line of the proxy's answer to CONNECT. It is no part of the server's
 // response: no field of it is used and no event reports it; its first line
 // alone says whether the tunnel is open.
-void THttpCli::TunnelLineProcessing() {
+bool THttpCli::TunnelLineProcessing() {
   const std::string& line = last_line_;
-  SetStep(TStep::kTunnelHeader);
-  if (line.empty()) {
-    EndTunnelHeader();
-    return;
-  }
+  SetStep(TStep::kTunnelHeader);  // within hsWaitingHeader
+  if (line.empty()) return EndTunnelHeader();
   KeepHeaderLine(line);
+  return true;
 }
 
-void THttpCli::EndTunnelHeader() {
+bool THttpCli::EndTunnelHeader() {
   if (rcvd_header_.empty() || !OpensTunnel(rcvd_header_.front())) {
     RefuseTunnel();
-    return;
+    return true;
   }
   if (rcv_cnt_ > 0) throw EHttpException("HTTP proxy sent data after opening the tunnel", httperrTooLong);
   // The server's response starts afresh on the tunnel.
-  SetStep(TStep::kConnecting);
+  SetStep(TStep::kTunnelHandshake);  // within hsWaitingHeader
   ForgetResponse();
+  auto alive = lifetime_.Token();
   ctrl_socket_->StartSslHandshake();
+  return static_cast<bool>(alive);
 }
 
 void THttpCli::RefuseTunnel() {
@@ -522,9 +539,9 @@ void THttpCli::RefuseTunnel() {
   SetReady();
 }
 
-void THttpCli::SendRequest(const std::string& Method) {
+bool THttpCli::SendRequest(const std::string& Method) {
   request_buffer_.clear();
-  TriggerRequestHeaderBegin();
+  if (!TriggerRequestHeaderBegin()) return false;
   const bool post = Method == "POST";
   std::vector<std::string> lines;
   lines.push_back(Method + " " + path_ + " HTTP/1.0");
@@ -545,53 +562,54 @@ void THttpCli::SendRequest(const std::string& Method) {
   if (!cookie_.empty()) lines.push_back("Cookie: " + cookie_);
   if (!range_begin_.empty() || !range_end_.empty()) lines.push_back("Range: bytes=" + range_begin_ + "-" + range_end_);
   accept_ranges_.clear();
-  TriggerBeforeHeaderSend(Method, lines);
-  for (const std::string& line : lines) SendHeaderLine(line);
-  TriggerRequestHeaderEnd();
-  SendHeaderLine("");
+  if (!TriggerBeforeHeaderSend(Method, lines)) return false;
+  for (const std::string& line : lines)
+    if (!SendHeaderLine(line)) return false;
+  if (!TriggerRequestHeaderEnd() || !SendHeaderLine("")) return false;
+  auto alive = lifetime_.Token();
   ctrl_socket_->Send(request_buffer_.data(), static_cast<int>(request_buffer_.size()));
+  return static_cast<bool>(alive);
 }
 
-void THttpCli::SendHeaderLine(std::string S) {
-  FireEvent(lifetime_, OnCommand, this, S);
+bool THttpCli::SendHeaderLine(std::string S) {
+  if (!FireEvent(lifetime_, OnCommand, this, S)) return false;
   request_buffer_ += S;
   request_buffer_ += "\r\n";
+  return true;
 }
 
-void THttpCli::SocketDataSent(Word /*Error*/) {
+bool THttpCli::SocketDataSent(Word /*Error*/) {
   watchdog_.Activity();
-  if (!allowed_to_send_ || send_stream_ == nullptr) return;
+  if (!allowed_to_send_ || send_stream_ == nullptr) return true;
   int64_t n = send_stream_->Read(send_buf_.data(), static_cast<int64_t>(send_buf_.size()));
-  if (n > 0) {
-    sent_count_ += n;
-    TriggerSendData(send_buf_.data(), static_cast<int>(n));
-    ctrl_socket_->Send(send_buf_.data(), static_cast<int>(n));
-  } else {
+  if (n <= 0) {
     allowed_to_send_ = false;
-    TriggerSendEnd();
+    return TriggerSendEnd();
   }
+  sent_count_ += n;
+  if (!TriggerSendData(send_buf_.data(), static_cast<int>(n))) return false;
+  auto alive = lifetime_.Token();
+  ctrl_socket_->Send(send_buf_.data(), static_cast<int>(n));
+  return static_cast<bool>(alive);
 }
 
 // ---- Receiving -------------------------------------------------------------------
 
-void THttpCli::SocketDataAvailable(Word Error) {
+bool THttpCli::SocketDataAvailable(Word Error) {
   // A body is read in large pieces straight into RcvdStream; a header line
   // must fit the line room.
-  const int limit = state_ == hsWaitingBody ? kHttpBodyReadSize : kHttpLineRoom;
+  const bool body = step_ == TStep::kBody;
+  const int limit = body ? kHttpBodyReadSize : kHttpLineRoom;
   const int room = limit - rcv_cnt_;
   watchdog_.Activity();
   if (room <= 0) throw EHttpException("HTTP line too long", httperrTooLong);
-  if (state_ == hsWaitingBody && rcv_cnt_ == 0 && ReceiveBodyInPlace()) return;
+  if (body && rcv_cnt_ == 0 && ReceiveBodyInPlace()) return true;
   int n = ctrl_socket_->Receive(rcv_buf_.data() + rcv_cnt_, room);
-  if (request_type_ == hrNone || n <= 0) return;
+  if (request_type_ == hrNone || n <= 0) return true;
   rcv_cnt_ += n;
 
-  if (state_ == hsWaitingBody) {
-    DeliverBufferedBody();
-    return;
-  }
+  if (body) return DeliverBufferedBody();
 
-  auto alive = lifetime_.Token();
   const uint32_t request = request_id_;
   while (rcv_cnt_ > 0) {
     char* begin = rcv_buf_.data();
@@ -603,19 +621,18 @@ void THttpCli::SocketDataAvailable(Word Error) {
     last_line_end_ = cr ? "\r\n" : "\n";
     rcv_cnt_ -= len + 1;
     std::memmove(begin, lf + 1, static_cast<size_t>(rcv_cnt_));
-    if (state_ == hsWaitingHeader) {
-      HeaderLineProcessing();
-    } else if (state_ == hsWaitingBody) {
-      BodyDataProcessing(last_line_.data(), static_cast<int>(last_line_.size()));
-    } else {
-      FireEvent(lifetime_, OnStrayData, this, Error);
-    }
-    if (!alive || request != request_id_) return;
-    if (state_ == hsWaitingBody) {
-      DeliverBufferedBody();
-      return;
-    }
+    bool alive;
+    if (State() == hsWaitingHeader)
+      alive = HeaderLineProcessing();
+    else if (step_ == TStep::kBody)
+      alive = BodyDataProcessing(last_line_.data(), static_cast<int>(last_line_.size()));
+    else
+      alive = FireEvent(lifetime_, OnStrayData, this, Error);
+    if (!alive) return false;
+    if (request != request_id_) return true;
+    if (step_ == TStep::kBody) return DeliverBufferedBody();
   }
+  return true;
 }
 
 // After its first piece, a body is read straight into the room its stream
@@ -628,63 +645,56 @@ bool THttpCli::ReceiveBodyInPlace() {
   if (space == nullptr || space_size <= 0) return false;
   const int n = ctrl_socket_->Receive(space, static_cast<int>(std::min<int64_t>(space_size, kHttpBodyReadSize)));
   if (request_type_ == hrNone || n <= 0) return true;
-  auto alive = lifetime_.Token();
   const uint32_t request = request_id_;
-  BodyDataProcessing(space, n);
-  if (!alive || request != request_id_) return true;
-  if (state_ == hsWaitingBody && step_ == TStep::kBody && content_length_ >= 0 && rcvd_count_ >= content_length_)
-    EndBodyAtLength();
+  if (!BodyDataProcessing(space, n) || request != request_id_) return true;
+  if (step_ == TStep::kBody && content_length_ >= 0 && rcvd_count_ >= content_length_)
+    (void)EndBodyAtLength();
   return true;
 }
 
-void THttpCli::DeliverBufferedBody() {
-  if (rcv_cnt_ <= 0) return;
+bool THttpCli::DeliverBufferedBody() {
+  if (rcv_cnt_ <= 0) return true;
   int count = rcv_cnt_;
   rcv_cnt_ = 0;
-  auto alive = lifetime_.Token();
   const uint32_t request = request_id_;
-  BodyDataProcessing(rcv_buf_.data(), count);
-  if (!alive || request != request_id_) return;
-  if (state_ == hsWaitingBody && step_ == TStep::kBody && content_length_ >= 0 && rcvd_count_ >= content_length_)
-    EndBodyAtLength();
+  if (!BodyDataProcessing(rcv_buf_.data(), count)) return false;
+  if (request != request_id_) return true;
+  if (step_ == TStep::kBody && content_length_ >= 0 && rcvd_count_ >= content_length_)
+    return EndBodyAtLength();
+  return true;
 }
 
 // Every byte the header announced arrived: the response ends here, whatever
 // the server sends after it and however long it keeps the connection.
-void THttpCli::EndBodyAtLength() {
+bool THttpCli::EndBodyAtLength() {
   connected_ = false;
   CloseQuietly();
-  auto alive = lifetime_.Token();
   const uint32_t request = request_id_;
-  if (body_piece_count_ > 0) TriggerDocEnd();
-  if (!alive || request != request_id_) return;
-  SetReady();
+  if (body_piece_count_ > 0 && !TriggerDocEnd()) return false;
+  if (request == request_id_) SetReady();
+  return true;
 }
 
-void THttpCli::HeaderLineProcessing() {
-  if (step_ == TStep::kTunnel || step_ == TStep::kTunnelHeader) {
-    TunnelLineProcessing();
-    return;
-  }
+bool THttpCli::HeaderLineProcessing() {
+  if (step_ == TStep::kTunnel || step_ == TStep::kTunnelHeader) return TunnelLineProcessing();
   const std::string& line = last_line_;
-  if (header_line_count_ == 0) TriggerHeaderBegin();
+  if (header_line_count_ == 0) {
+    if (!TriggerHeaderBegin()) return false;
+    if (!InHeader()) return true;  // a handler ended the request
+  }
 
   if (StartsText("<HTML>", line)) {
     // No header at all: the response is a body from its first byte, which
     // is delivered as it came (line end included).
     if (content_type_.empty()) content_type_ = "text/html";
-    StateChange(hsWaitingBody);
-    SetStep(TStep::kBody);
-    TriggerHeaderEnd();
+    if (!SetStep(TStep::kBody)) return false;
     std::string first = line + last_line_end_;
-    BodyDataProcessing(first.data(), static_cast<int>(first.size()));
-    return;
+    if (!TriggerHeaderEnd()) return false;
+    if (step_ != TStep::kBody) return true;  // a handler ended the request
+    return BodyDataProcessing(first.data(), static_cast<int>(first.size()));
   }
 
-  if (line.empty()) {
-    EndHeader();
-    return;
-  }
+  if (line.empty()) return EndHeader();
 
   KeepHeaderLine(line);
 
@@ -696,13 +706,14 @@ void THttpCli::HeaderLineProcessing() {
     if (colon != std::string::npos) {
       size_t v = colon + 1;
       while (v < line.size() && line[v] == ' ') ++v;
-      ProcessHeaderField(LowerCase(line.substr(0, colon)), line.substr(v));
+      if (!ProcessHeaderField(LowerCase(line.substr(0, colon)), line.substr(v))) return false;
+      if (!InHeader()) return true;  // an OnCookie handler ended the request
     }
   }
-  FireEvent(lifetime_, OnHeaderData, this);
+  return FireEvent(lifetime_, OnHeaderData, this);
 }
 
-void THttpCli::ProcessHeaderField(const std::string& Name, const std::string& Value) {
+bool THttpCli::ProcessHeaderField(const std::string& Name, const std::string& Value) {
   if (Name == "location") {
     // Only a redirection sends the request elsewhere.
     if (IsRedirection(status_code_)) ProcessLocation(Value);
@@ -728,36 +739,42 @@ void THttpCli::ProcessHeaderField(const std::string& Name, const std::string& Va
     authenticate_challenges_.push_back(Value);
   } else if (Name == "set-cookie") {
     bool accept = true;
-    TriggerCookie(Value, accept);
+    return TriggerCookie(Value, accept);
   }
+  return true;
 }
 
-void THttpCli::EndHeader() {
+bool THttpCli::EndHeader() {
   const TStep header = step_;
+  const uint32_t request = request_id_;
   if (header != TStep::kRedirectHeader && header != TStep::kRefusedHeader && content_length_ != 0) {
     std::string ext = LowerCase(ExtractFileExt(doc_name_));
     if ((ext == ".exe" || ext.empty()) && content_type_ == "text/html") doc_name_ = ReplaceExt(doc_name_, "htm");
-    StateChange(hsWaitingBody);
-    SetStep(TStep::kBody);
-    auto alive = lifetime_.Token();
-    const uint32_t request = request_id_;
-    TriggerHeaderEnd();
-    if (!alive || request != request_id_ || state_ != hsWaitingBody) return;
-    DeliverBufferedBody();
-    if (!alive || request != request_id_) return;
+    if (!SetStep(TStep::kBody)) return false;
+    if (!TriggerHeaderEnd()) return false;
+    if (request != request_id_ || step_ != TStep::kBody) return true;
+    if (!DeliverBufferedBody()) return false;
+    if (request != request_id_) return true;
     // The body of an error answer is not read further.
-    if (status_code_ >= 400 && state_ == hsWaitingBody && step_ == TStep::kBody) ctrl_socket_->Close();
-    return;
+    if (status_code_ >= 400 && step_ == TStep::kBody) {
+      auto alive = lifetime_.Token();
+      ctrl_socket_->Close();
+      return static_cast<bool>(alive);
+    }
+    return true;
   }
-  SetStep(TStep::kBody);
-  TriggerHeaderEnd();
+  SetStep(TStep::kHeaderEnded);  // within hsWaitingHeader
+  if (!TriggerHeaderEnd()) return false;
+  // A handler that ended the request (Abort) or started another leaves it so.
+  if (request != request_id_ || step_ != TStep::kHeaderEnded) return true;
   rcv_cnt_ = 0;
   if (header == TStep::kRedirectHeader) {
     header_line_count_ = 0;
     body_piece_count_ = 0;
-    SetStep(TStep::kRedirecting);
+    SetStep(TStep::kRedirecting);  // within hsWaitingHeader
+    auto alive = lifetime_.Token();
     ctrl_socket_->Close();
-    return;
+    return static_cast<bool>(alive);
   }
   if (header == TStep::kRefusedHeader) {
     // An https document must not continue over plain http: nothing of this
@@ -770,18 +787,21 @@ void THttpCli::EndHeader() {
   connected_ = false;
   CloseQuietly();
   SetReady();
+  return true;
 }
 
-void THttpCli::BodyDataProcessing(const char* Data, int Len) {
+bool THttpCli::BodyDataProcessing(const char* Data, int Len) {
   // Bytes past the announced length are not the document's.
   if (content_length_ >= 0 && Len > content_length_ - rcvd_count_)
     Len = static_cast<int>(std::max<int64_t>(content_length_ - rcvd_count_, 0));
-  if (Len <= 0) return;
-  if (body_piece_count_ == 0) TriggerDocBegin();
-  ++body_piece_count_;
+  if (Len <= 0) return true;
+  if (body_piece_count_++ == 0) {
+    if (!TriggerDocBegin()) return false;
+    if (step_ != TStep::kBody) return true;  // a handler ended the request
+  }
   rcvd_count_ += Len;
   if (rcvd_stream_ != nullptr) rcvd_stream_->WriteBuffer(Data, Len);
-  TriggerDocData(Data, Len);
+  return TriggerDocData(Data, Len);
 }
 
 // ---- Redirection -----------------------------------------------------------------
@@ -800,10 +820,10 @@ void THttpCli::ProcessLocation(const std::string& Value) {
     if (scheme) return;
   }
   if (to_http && tls_) {
-    SetStep(TStep::kRefusedHeader);
+    SetStep(TStep::kRefusedHeader);  // within hsWaitingHeader
     return;
   }
-  if (step_ != TStep::kRefusedHeader) SetStep(TStep::kRedirectHeader);
+  if (step_ != TStep::kRefusedHeader) SetStep(TStep::kRedirectHeader);  // within hsWaitingHeader
   if (absolute) {
     RedirectToUrl(Value);
     return;
@@ -857,21 +877,21 @@ void THttpCli::RedirectToUrl(const std::string& Value) {
   if (path_.empty()) path_ = "/";
 }
 
-void THttpCli::LocationSessionClosed(Word Error) {
+bool THttpCli::LocationSessionClosed(Word Error) {
   if (Error != 0) request_done_error_ = Error;
   connected_ = false;
-  FollowRedirection();
+  return FollowRedirection();
 }
 
-void THttpCli::FollowRedirection() {
-  SetStep(TStep::kIdle);
+bool THttpCli::FollowRedirection() {
+  SetStep(TStep::kFollowing);  // within hsWaitingHeader
   connected_ = false;
   if (redirection_count_ >= kHttpMaxRedirections) {
     status_code_ = 404;
     reason_phrase_ = "too many redirects.";
     request_done_error_ = kHttpTooManyRedirects;
     SetReady();
-    return;
+    return true;
   }
   ++redirection_count_;
   size_t hash = location_.find('#');
@@ -885,30 +905,27 @@ void THttpCli::FollowRedirection() {
     AdjustDocName();
   }
   if (request_type_ == hrPost) request_type_ = hrGet;
-  FireEvent(lifetime_, OnLocationChange, this);
+  if (!FireEvent(lifetime_, OnLocationChange, this)) return false;
   ForgetResponse();
   if (!proxy_.empty()) port_ = proxy_connect_port_;
   target_.Post(WM_HTTP_LOGIN, request_id_, 0);
+  return true;
 }
 
 // ---- Ending ----------------------------------------------------------------------
 
 // What a close of the connection means in each step; the socket's close and
 // every failure that ends a connection come here.
-void THttpCli::SocketSessionClosed(Word Error) {
-  if (step_ == TStep::kQuietClose) return;
-  if (step_ == TStep::kRedirecting) {
-    LocationSessionClosed(Error);
-    return;
-  }
+bool THttpCli::SocketSessionClosed(Word Error) {
+  if (step_ == TStep::kRedirecting) return LocationSessionClosed(Error);
   // The proxy ended its answer to CONNECT before the tunnel opened.
   if (step_ == TStep::kTunnelHeader && Error == 0) {
     RefuseTunnel();
-    return;
+    return true;
   }
   // A close without close-notify cuts nothing off when every byte of a known
   // length arrived (each was authenticated).
-  if (Error == kSslTruncatedError && state_ == hsWaitingBody && content_length_ >= 0 &&
+  if (Error == kSslTruncatedError && step_ == TStep::kBody && content_length_ >= 0 &&
       rcvd_count_ >= content_length_)
     Error = 0;
   if (IsSslError(Error)) reason_phrase_ = ctrl_socket_->SslErrorText();
@@ -917,23 +934,25 @@ void THttpCli::SocketSessionClosed(Word Error) {
   if (InHeader()) {
     // A header cut short ends there; a location it named is still followed.
     const bool follow = step_ == TStep::kRedirectHeader;
-    SetStep(TStep::kBody);
-    TriggerHeaderEnd();
-    if (follow && state_ != hsAborting)
-      FollowRedirection();
-    else
-      SetReady();
-    return;
+    const uint32_t request = request_id_;
+    SetStep(TStep::kHeaderEnded);  // within hsWaitingHeader
+    if (!TriggerHeaderEnd()) return false;
+    // A handler that ended the request (Abort) or started another leaves it so.
+    if (request != request_id_ || step_ != TStep::kHeaderEnded) return true;
+    if (follow) return FollowRedirection();
+    SetReady();
+    return true;
   }
-  if (body_piece_count_ > 0) TriggerDocEnd();
+  if (body_piece_count_ > 0 && !TriggerDocEnd()) return false;
   SetReady();
+  return true;
 }
 
 void THttpCli::SocketBgException(const std::exception& E, bool& CanClose) {
   CanClose = true;
-  if (state_ == hsReady) return;
+  if (step_ == TStep::kIdle) return;
   // A broken response is not followed anywhere.
-  if (step_ == TStep::kRedirectHeader) SetStep(TStep::kHeader);
+  if (step_ == TStep::kRedirectHeader) SetStep(TStep::kHeader);  // within hsWaitingHeader
   request_done_error_ = kBrokenResponseError;
   reason_phrase_ = E.what();
   // The socket aborts next; when it had already reported its close (an
@@ -942,47 +961,55 @@ void THttpCli::SocketBgException(const std::exception& E, bool& CanClose) {
 }
 
 void THttpCli::Abort() {
-  if (state_ == hsReady) {
+  if (step_ == TStep::kIdle) {
     if (ctrl_socket_->State() != wsClosed) ctrl_socket_->Close();
     return;
   }
-  EndRequest(404, "Connection aborted on request", httperrAborted);
+  (void)EndRequest(404, "Connection aborted on request", httperrAborted);
 }
 
 void THttpCli::TimedOut(TTimeoutKind Kind) {
-  if (state_ == hsReady || state_ == hsAborting) return;
+  if (step_ == TStep::kIdle || step_ == TStep::kAborting) return;
   // A status already received stays; before one the request ends as a
   // connection failure does.
-  EndRequest(status_code_ != 0 ? status_code_ : 404, watchdog_.ReasonText(Kind), watchdog_.ErrorNumber(Kind));
+  (void)EndRequest(status_code_ != 0 ? status_code_ : 404, watchdog_.ReasonText(Kind), watchdog_.ErrorNumber(Kind));
 }
 
-void THttpCli::EndRequest(int Status, const std::string& Reason, Word Error) {
-  THttpState was = state_;
-  StateChange(hsAborting);
-  if (was == hsDnsLookup) {
+bool THttpCli::EndRequest(int Status, const std::string& Reason, Word Error) {
+  const TStep was = step_;
+  if (!SetStep(TStep::kAborting)) return false;
+  auto alive = lifetime_.Token();
+  if (StateOf(was) == hsDnsLookup) {
     try {
       ctrl_socket_->CancelDnsLookup();
     } catch (...) {
     }
+    if (!alive) return false;
   }
   status_code_ = Status;
   reason_phrase_ = Reason;
   request_done_error_ = Error;
-  if (was == hsDnsLookup) {
-    SocketSessionClosed(0);
-  } else {
-    // An aborted redirection is not followed.
-    if (step_ == TStep::kRedirecting) SetStep(TStep::kIdle);
-    ctrl_socket_->Close();
+  // The connection's close ends what it cut short: the header or the
+  // document. An aborted redirection is not followed, nor an answer of a
+  // proxy read further.
+  const bool open = ctrl_socket_->State() != wsClosed;
+  CloseQuietly(false);
+  if (!alive) return false;
+  rcv_cnt_ = 0;
+  if (open && InHeader(was)) {
+    if (!TriggerHeaderEnd()) return false;
+  } else if (open && body_piece_count_ > 0) {
+    if (!TriggerDocEnd()) return false;
   }
   connected_ = false;
-  StateChange(hsReady);
+  return SetStep(TStep::kIdle);
 }
 
 void THttpCli::DoRequestSync(THttpRequest Kind) {
-  DoRequestAsync(Kind);
   auto alive = lifetime_.Token();
-  while (state_ != hsReady) {
+  DoRequestAsync(Kind);
+  if (!alive) return;
+  while (step_ != TStep::kIdle) {
     if (multi_threaded_)
       ctrl_socket_->PumpMessages();
     else

@@ -29,13 +29,18 @@
 //   hsReady -> hsNotConnected -> hsDnsLookup -> hsDnsLookupDone -> hsConnected
 //   -> hsWaitingHeader -> hsWaitingBody -> hsReady
 // A redirection stays in hsWaitingHeader until the old connection closed and
-// starts again at hsDnsLookup. Abort passes through hsAborting.
+// starts again at hsDnsLookup. Abort passes through hsAborting. OnStateChange
+// fires at each change of State.
 //
 // Completion: the end of a request is never reported from inside the socket
 // event that caused it. The client posts 1026 to its own message target,
 // whose handler sets State to hsReady and posts 1025, whose handler fires
-// OnRequestDone(RqType, Error) once per request. An OnRequestDone handler may
-// destroy the client. A new request may start as soon as State is hsReady.
+// OnRequestDone(RqType, Error) once per request. A new request may start as
+// soon as State is hsReady.
+//
+// A handler of any event may destroy the client: the client then does
+// nothing more, fires no further event of that request (OnRequestDone
+// neither) and closes its connection.
 //
 // Failures end the request with State hsReady and one OnRequestDone:
 //   name lookup failed       404 "can't resolve hostname to IP address", the lookup error
@@ -248,7 +253,8 @@ class THttpCli : private platform::MessageHandler {
 
   // ---- Public state ----------------------------------------------------------
   TWSocket& CtrlSocket() { return *ctrl_socket_; }
-  THttpState State() const { return state_; }
+  // Derived from the step the request is in (see TStep below).
+  THttpState State() const { return StateOf(step_); }
   THttpRequest RequestType() const { return request_type_; }
   // Not owned. The body is written here when assigned; SendStream is the
   // content of a POST (sent from its beginning).
@@ -283,7 +289,9 @@ class THttpCli : private platform::MessageHandler {
   void Get() { DoRequestSync(hrGet); }
   void Post() { DoRequestSync(hrPost); }
   void Head() { DoRequestSync(hrHead); }
-  // Ends the current request at once (in hsReady: closes CtrlSocket only).
+  // Ends the current request at once (in hsReady: closes CtrlSocket only):
+  // nothing more of the response is read or reported, except OnHeaderEnd or
+  // OnDocEnd for a header or document it cut short. Also from an event handler.
   void Abort();
 
   // ---- Events ------------------------------------------------------------------
@@ -314,75 +322,101 @@ class THttpCli : private platform::MessageHandler {
   THttpErrorEvent OnStrayData;
 
  protected:
-  virtual void HeaderLineProcessing();
-  virtual void BodyDataProcessing(const char* Data, int Len);
-  virtual void SendHeaderLine(std::string S);
-  virtual void StartLookup();
+  // Every function here and below that can fire an event returns whether the
+  // client survived it: false when a handler destroyed the client, and then
+  // its caller returns at once, touching nothing of the client.
+  [[nodiscard]] virtual bool HeaderLineProcessing();
+  [[nodiscard]] virtual bool BodyDataProcessing(const char* Data, int Len);
+  [[nodiscard]] virtual bool SendHeaderLine(std::string S);
+  [[nodiscard]] virtual bool StartLookup();
   virtual void CloseConnection();
   virtual void ResetRequest();
-  virtual void SocketDnsLookupDone(Word Error);
+  [[nodiscard]] virtual bool SocketDnsLookupDone(Word Error);
   // Connects to `address` (the lookup's result, or the name a SOCKS proxy
   // resolves), directly or through the proxy.
-  void ConnectTo(const std::string& address);
-  virtual void SocketSessionClosed(Word Error);
-  virtual void SocketSessionConnected(Word Error);
-  virtual void SocketDataSent(Word Error);
-  virtual void SocketDataAvailable(Word Error);
-  virtual void LocationSessionClosed(Word Error);
+  [[nodiscard]] bool ConnectTo(const std::string& address);
+  [[nodiscard]] virtual bool SocketSessionClosed(Word Error);
+  [[nodiscard]] virtual bool SocketSessionConnected(Word Error);
+  [[nodiscard]] virtual bool SocketDataSent(Word Error);
+  [[nodiscard]] virtual bool SocketDataAvailable(Word Error);
+  [[nodiscard]] virtual bool LocationSessionClosed(Word Error);
   virtual void DoRequestAsync(THttpRequest Kind);
   virtual void DoRequestSync(THttpRequest Kind);
-  virtual void StateChange(THttpState NewState);
 
-  virtual void TriggerStateChange();
-  virtual void TriggerCookie(const std::string& Data, bool& Accept);
-  virtual void TriggerSessionConnected();
-  virtual void TriggerBeforeHeaderSend(const std::string& Method, std::vector<std::string>& Headers);
-  virtual void TriggerRequestHeaderBegin();
-  virtual void TriggerRequestHeaderEnd();
-  virtual void TriggerHeaderBegin();
-  virtual void TriggerHeaderEnd();
-  virtual void TriggerDocBegin();
-  virtual void TriggerDocData(const void* Data, int Len);
-  virtual void TriggerDocEnd();
-  virtual void TriggerSendBegin();
-  virtual void TriggerSendData(const void* Data, int Len);
-  virtual void TriggerSendEnd();
+  [[nodiscard]] virtual bool TriggerStateChange();
+  [[nodiscard]] virtual bool TriggerCookie(const std::string& Data, bool& Accept);
+  [[nodiscard]] virtual bool TriggerSessionConnected();
+  [[nodiscard]] virtual bool TriggerBeforeHeaderSend(const std::string& Method, std::vector<std::string>& Headers);
+  [[nodiscard]] virtual bool TriggerRequestHeaderBegin();
+  [[nodiscard]] virtual bool TriggerRequestHeaderEnd();
+  [[nodiscard]] virtual bool TriggerHeaderBegin();
+  [[nodiscard]] virtual bool TriggerHeaderEnd();
+  [[nodiscard]] virtual bool TriggerDocBegin();
+  [[nodiscard]] virtual bool TriggerDocData(const void* Data, int Len);
+  [[nodiscard]] virtual bool TriggerDocEnd();
+  [[nodiscard]] virtual bool TriggerSendBegin();
+  [[nodiscard]] virtual bool TriggerSendData(const void* Data, int Len);
+  [[nodiscard]] virtual bool TriggerSendEnd();
   virtual void PostRequestDone();
   virtual void WndProc(uint32_t Msg, uintptr_t WParam, intptr_t LParam);
   virtual void SetReady();
   virtual void AdjustDocName();
 
  private:
-  // What the running request waits for, finer than State. SetStep is the only
-  // writer; SocketSessionClosed reads it to decide what a close of CtrlSocket
-  // means. The three header steps of the server's response stay together
-  // (InHeader).
+  // What the running request waits for: the client's one state variable.
+  // State is derived from it (the comment names the THttpState of each
+  // step) and SetStep is its only writer. A request that ended keeps its
+  // step, and so its State, until the posted WM_HTTP_SET_READY sets kIdle.
+  // SocketSessionClosed reads it to decide what a close of CtrlSocket means.
+  // The three header steps of the server's response stay together (InHeader).
   enum class TStep {
-    kIdle,            // no connection of the request is in use
-    kLookup,          // the name lookup was asked for
-    kLookupRefused,   // the socket refused to start it (through OnError)
-    kConnecting,      // the address is known; connecting, or TLS on a tunnel
-    kTunnel,          // a CONNECT waits for the proxy's first line
-    kTunnelHeader,    // the proxy's answer to the CONNECT is being read
-    kRequest,         // the request is sent, no line of the response yet
-    kHeader,          // between OnHeaderBegin and OnHeaderEnd
-    kRedirectHeader,  // the same, with a location to follow
-    kRefusedHeader,   // the same, with a location from https to http
-    kRedirecting,     // the header ended with a location: its close follows it
-    kBody,            // the header ended; a body, if any, runs to the close
-    kQuietClose,      // a connection is closed without its events
+    kIdle,             // hsReady: no request runs
+    kStarting,         // hsNotConnected: a request is being set up
+    kLookup,           // hsDnsLookup: the name lookup was asked for
+    kLookupRefused,    // hsDnsLookup: the socket refused to start it (through OnError)
+    kConnecting,       // hsDnsLookupDone: the address is known; connecting
+    kConnected,        // hsConnected: connected, the request not sent yet
+    kTunnel,           // hsWaitingHeader: a CONNECT waits for the proxy's first line
+    kTunnelHeader,     // hsWaitingHeader: the proxy's answer to the CONNECT is being read
+    kTunnelHandshake,  // hsWaitingHeader: the tunnel is open, TLS starts on it
+    kRequest,          // hsWaitingHeader: the request is sent, no line of the response yet
+    kHeader,           // hsWaitingHeader: between OnHeaderBegin and OnHeaderEnd
+    kRedirectHeader,   // hsWaitingHeader: the same, with a location to follow
+    kRefusedHeader,    // hsWaitingHeader: the same, with a location from https to http
+    kHeaderEnded,      // hsWaitingHeader: the header ended, no body is read
+    kRedirecting,      // hsWaitingHeader: the header ended with a location: its close follows it
+    kFollowing,        // hsWaitingHeader: the location's lookup is posted
+    kBody,             // hsWaitingBody: the header ended; a body, if any, runs to the close
+    kAborting,         // hsAborting: Abort or a timeout ends the request
   };
+  static constexpr THttpState StateOf(TStep Step) {
+    switch (Step) {
+      case TStep::kIdle: return hsReady;
+      case TStep::kStarting: return hsNotConnected;
+      case TStep::kLookup:
+      case TStep::kLookupRefused: return hsDnsLookup;
+      case TStep::kConnecting: return hsDnsLookupDone;
+      case TStep::kConnected: return hsConnected;
+      case TStep::kBody: return hsWaitingBody;
+      case TStep::kAborting: return hsAborting;
+      default: return hsWaitingHeader;
+    }
+  }
+  static bool InHeader(TStep Step) { return Step >= TStep::kHeader && Step <= TStep::kRefusedHeader; }
+  bool InHeader() const { return InHeader(step_); }
+  // Moves to Step. When State changes with it, fires OnStateChange (on
+  // reaching hsReady, after stopping the watchdog and posting OnRequestDone).
+  // Returns whether the client survived (a move within one State fires nothing).
+  bool SetStep(TStep Step);
 
-  void SetStep(TStep Step) { step_ = Step; }
-  bool InHeader() const { return step_ >= TStep::kHeader && step_ <= TStep::kRefusedHeader; }
   void HandleMessage(uint32_t msg, uintptr_t wParam, intptr_t lParam) override;
-  void SendRequest(const std::string& Method);
+  [[nodiscard]] bool SendRequest(const std::string& Method);
   // One field of the response header (name in lower case).
-  void ProcessHeaderField(const std::string& Name, const std::string& Value);
+  [[nodiscard]] bool ProcessHeaderField(const std::string& Name, const std::string& Value);
   void ProcessLocation(const std::string& Value);
   // The new target of a location that names a scheme, host and path.
   void RedirectToUrl(const std::string& Value);
-  void FollowRedirection();
+  [[nodiscard]] bool FollowRedirection();
   // Sets the scheme, host and port of the server that answers the request.
   void SetOrigin(const std::string& Proto, const std::string& Host, const std::string& Port);
   // "scheme://host[:port]" of that server, the port only when not the default.
@@ -392,29 +426,33 @@ class THttpCli : private platform::MessageHandler {
   // "host:port" of that server, host in lower case.
   std::string OriginKey() const;
   // Asks the proxy for a tunnel to the https server.
-  void SendConnect();
+  [[nodiscard]] bool SendConnect();
   bool TunnelNeeded() { return tls_ && !proxy_.empty() && !ctrl_socket_->SslEstablished(); }
   // Clears what was received of a response (header, body counts, buffer).
   void ForgetResponse();
   // A line of the proxy's answer to the CONNECT.
-  void TunnelLineProcessing();
+  [[nodiscard]] bool TunnelLineProcessing();
   void KeepHeaderLine(const std::string& line);
   // The proxy's answer ended: the tunnel opens on 2xx, else RefuseTunnel.
-  void EndTunnelHeader();
+  [[nodiscard]] bool EndTunnelHeader();
   // Ends the request with kHttpTunnelRefused.
   void RefuseTunnel();
-  void EndHeader();
+  [[nodiscard]] bool EndHeader();
   // Delivers the bytes still in the receive buffer as a piece of body, and
-  // ends the response once its content-length arrived.
+  // ends the response once its content-length arrived. ReceiveBodyInPlace
+  // returns false when it read nothing (the caller reads into the buffer
+  // then) and true when it did, whether or not the client survived: its
+  // caller returns at once either way.
   bool ReceiveBodyInPlace();
-  void DeliverBufferedBody();
-  void EndBodyAtLength();
+  [[nodiscard]] bool DeliverBufferedBody();
+  [[nodiscard]] bool EndBodyAtLength();
   void SocketBgException(const std::exception& E, bool& CanClose);
   void TimedOut(TTimeoutKind Kind);
   // Ends the running request at once with these values (Abort, timeouts).
-  void EndRequest(int Status, const std::string& Reason, Word Error);
-  // Closes a connection left from an earlier response without its events.
-  void CloseQuietly();
+  [[nodiscard]] bool EndRequest(int Status, const std::string& Reason, Word Error);
+  // Closes CtrlSocket (resetting the connection, or in order) without its
+  // OnSessionClosed reaching the client: the caller says what the close means.
+  void CloseQuietly(bool Reset = true);
   void ApplySocksSettings();
 
   std::unique_ptr<TWSocket> ctrl_socket_;
@@ -435,7 +473,6 @@ class THttpCli : private platform::MessageHandler {
   std::string ssl_ca_file_;
 
   // Public state.
-  THttpState state_ = hsReady;
   THttpRequest request_type_ = hrNone;
   TStream* rcvd_stream_ = nullptr;
   TStream* send_stream_ = nullptr;
@@ -456,7 +493,7 @@ class THttpCli : private platform::MessageHandler {
   std::string target_scheme_ = "http", target_port_ = "80";  // with target_host_: the answering server
   bool tls_ = false;                // the answering server is reached over TLS
   std::string credentials_origin_;  // OriginKey of the server the credentials belong to
-  TStep step_ = TStep::kIdle;
+  TStep step_ = TStep::kIdle;  // see TStep
   std::vector<char> rcv_buf_;
   int rcv_cnt_ = 0;
   std::string last_line_;

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
 #include <atomic>
 #include <memory>
 #include <mutex>
@@ -369,6 +370,7 @@ TEST(HttpResponse, NothingPastTheContentLengthIsDelivered) {
   for (const Case& k : cases) {
     SCOPED_TRACE(k.name);
     std::atomic<bool> has_body{false};
+    std::atomic<bool> served{false};  // the server sent all (and saw the client close)
     ScriptedServer server([&](ScriptedConnection& conn) {
       conn.ReadUntil("\r\n\r\n");
       conn.Send(header + body + (k.later ? "" : "surplus"));
@@ -377,6 +379,7 @@ TEST(HttpResponse, NothingPastTheContentLengthIsDelivered) {
         conn.Send("surplus");
       }
       if (k.keep_open) conn.ReadToEnd();
+      served = true;
     });
     Client c;
     c.http.OnDocData = [&](THttpCli* h, const void*, int len) {
@@ -385,7 +388,7 @@ TEST(HttpResponse, NothingPastTheContentLengthIsDelivered) {
     };
     ASSERT_TRUE(c.Fetch(Url(server, "/f.bin")));
     has_body = true;
-    testing::RunFor(20);
+    ASSERT_TRUE(testing::RunUntil([&] { return served.load(); }));
     EXPECT_EQ(c.done, 1);
     EXPECT_EQ(c.done_error, 0);
     EXPECT_TRUE(c.Body() == body) << c.Body().size();
@@ -788,21 +791,315 @@ TEST(HttpAbort, InEachState) {
   release = true;
 }
 
-TEST(HttpLifetime, RequestDoneHandlerMayDestroyTheClient) {
+// Abort from a handler of the response ends the request there: the abort's
+// status and reason stay, and no event of the response follows but the end
+// of the part it cut short.
+TEST(HttpAbort, FromAHandlerOfTheResponse) {
   Requests requests;
-  auto server = Answering(requests, "HTTP/1.0 200 OK\r\n\r\nbye");
-  auto* http = new THttpCli;
-  bool done = false;
-  http->OnRequestDone = [&](THttpCli* sender, THttpRequest, Word error) {
-    EXPECT_EQ(error, 0);
-    delete sender;
-    done = true;
+  auto server = Answering(requests, "HTTP/1.0 200 OK\r\nX-A: 1\r\nX-B: 2\r\n\r\nbody");
+  auto page = Answering(requests, "<HTML>\r\n<p>\r\n");  // no header at all
+  struct Case {
+    const char* name;
+    THttpNotifyEvent THttpCli::*event;
+    std::vector<std::string> after;  // the events after the abort
+    bool headerless = false;
+  } cases[] = {
+      {"OnHeaderBegin", &THttpCli::OnHeaderBegin, {"HeaderEnd", "Done"}},
+      {"OnHeaderData", &THttpCli::OnHeaderData, {"HeaderEnd", "Done"}},
+      {"OnHeaderEnd", &THttpCli::OnHeaderEnd, {"Done"}},
+      {"OnHeaderEnd of a page", &THttpCli::OnHeaderEnd, {"Done"}, true},
+      {"OnDocBegin", &THttpCli::OnDocBegin, {"DocEnd", "Done"}},
   };
-  http->SetURL(Url(*server, "/"));
-  http->GetAsync();
-  ASSERT_TRUE(testing::RunUntil([&] { return done; }));
-  testing::RunFor(20);
+  for (const Case& k : cases) {
+    SCOPED_TRACE(k.name);
+    Client c;
+    c.http.OnHeaderData = [&c](THttpCli*) { c.events.push_back("HeaderData"); };
+    const THttpNotifyEvent record = c.http.*k.event;
+    bool aborted = false;
+    c.http.*k.event = [&c, record, &aborted](THttpCli* h) {
+      record(h);
+      if (aborted) return;
+      aborted = true;
+      c.events.push_back("Abort");
+      h->Abort();
+    };
+    ASSERT_TRUE(c.Fetch(Url(k.headerless ? *page : *server, "/")));
+    testing::RunFor(20);  // nothing follows
+    const auto abort_at = std::find(c.events.begin(), c.events.end(), "Abort");
+    ASSERT_NE(abort_at, c.events.end());
+    EXPECT_EQ(std::vector<std::string>(abort_at + 1, c.events.end()), k.after);
+    EXPECT_EQ(c.done_error, httperrAborted);
+    EXPECT_EQ(c.http.StatusCode(), 404);
+    EXPECT_EQ(c.http.ReasonPhrase(), "Connection aborted on request");
+  }
 }
+
+// The states a request passes through, as OnStateChange reports them, with
+// the events that end its parts: each change fires once, in this order.
+TEST(HttpState, EachChangeFiresOnceInOrder) {
+  testing::TempDir dir;
+  TestPki pki(dir.path());
+  const TestPki::Leaf leaf = pki.Server("server", {"localhost"});
+  ScriptedServer server([&](ScriptedConnection& conn) {
+    const std::string request = conn.ReadUntil("\r\n\r\n");
+    if (request.starts_with("CONNECT localhost:1 ")) {
+      conn.Send("HTTP/1.1 403 Forbidden\r\n\r\n");
+    } else if (request.starts_with("CONNECT localhost:2 ")) {
+      conn.Send("HTTP/1.1 200 Connection established\r\n");
+      conn.ReadToEnd();
+    } else if (request.starts_with("CONNECT ")) {
+      conn.Send("HTTP/1.1 200 Connection established\r\n\r\n");
+      testing::TlsPeer tls(conn.fd(), leaf);
+      if (!tls.Accept()) return;
+      tls.ReadUntil("\r\n\r\n");
+      tls.Write("HTTP/1.0 200 OK\r\nContent-Length: 2\r\n\r\nok");
+      tls.Shutdown();
+    } else if (request.starts_with("GET /old ")) {
+      conn.Send("HTTP/1.0 302 Found\r\nLocation: /doc\r\n\r\n");
+    } else if (request.starts_with("GET /empty ")) {
+      conn.Send("HTTP/1.0 204 No Content\r\nContent-Length: 0\r\n\r\n");
+    } else if (request.starts_with("GET /doc ")) {
+      conn.Send("HTTP/1.0 200 OK\r\nContent-Length: 2\r\n\r\nok");
+    } else {
+      conn.ReadToEnd();  // /wait: the client aborts
+    }
+  });
+  const std::string start = "NotConnected DnsLookup DnsLookupDone Connected WaitingHeader ";
+  // Abort once the request was sent (kRequestSent) or the proxy's first line
+  // of its answer to CONNECT arrived (kProxyLineRead).
+  enum Abort { kNone, kRequestSent, kProxyLineRead };
+  struct Case {
+    std::string url;
+    bool proxy;
+    Abort abort;
+    std::string log;
+    Word error;
+  } cases[] = {
+      {Url(server, "/doc"), false, kNone, start + "WaitingBody HeaderEnd DocEnd Ready Done", 0},
+      {Url(server, "/empty"), false, kNone, start + "HeaderEnd Ready Done", 0},
+      {Url(server, "/old"), false, kNone,
+       start + "HeaderEnd Location DnsLookup DnsLookupDone Connected WaitingHeader WaitingBody HeaderEnd DocEnd "
+               "Ready Done",
+       0},
+      {Url(server, "/wait"), false, kRequestSent, start + "Aborting Ready Done", httperrAborted},
+      {"http://127.0.0.1:" + std::to_string(testing::ClosedPort()) + "/", false, kNone,
+       "NotConnected DnsLookup DnsLookupDone Ready Done", 10061},
+      {Url(server, "/a\tb"), false, kNone, "NotConnected Ready Done", 10022},
+      {"https://localhost/doc", true, kNone,
+       start + "Connected WaitingHeader WaitingBody HeaderEnd DocEnd Ready Done", 0},
+      {"https://localhost:1/doc", true, kNone, start + "Ready Done", kHttpTunnelRefused},
+      {"https://localhost:2/doc", true, kProxyLineRead, start + "Aborting Ready Done", httperrAborted},
+  };
+  const char* const names[] = {"Ready",         "NotConnected",  "Connected", "DnsLookup",
+                               "DnsLookupDone", "WaitingHeader", "WaitingBody", "Aborting"};
+  for (const Case& k : cases) {
+    SCOPED_TRACE(k.url);
+    Client c;
+    std::string log;
+    auto add = [&log](const std::string& s) { log += (log.empty() ? "" : " ") + s; };
+    c.http.SetSslCAFile(pki.CaFile());
+    if (k.proxy) c.http.SetProxy("127.0.0.1:" + server.PortText());
+    c.http.OnStateChange = [&](THttpCli* h) { add(names[h->State()]); };
+    c.http.OnHeaderEnd = [&](THttpCli*) { add("HeaderEnd"); };
+    c.http.OnDocEnd = [&](THttpCli*) { add("DocEnd"); };
+    c.http.OnLocationChange = [&](THttpCli*) { add("Location"); };
+    c.http.OnRequestDone = [&](THttpCli*, THttpRequest, Word) {
+      add("Done");
+      ++c.done;
+    };
+    c.http.SetURL(k.url);
+    c.http.GetAsync();
+    if (k.abort != kNone) {
+      ASSERT_TRUE(testing::RunUntil([&] {
+        return k.abort == kRequestSent ? log.ends_with("WaitingHeader") : !c.http.RcvdHeader().empty();
+      }));
+      c.http.Abort();
+    }
+    ASSERT_TRUE(c.Wait());
+    EXPECT_EQ(log, k.log);
+    EXPECT_EQ(c.http.RequestDoneError(), k.error) << c.http.ReasonPhrase();
+    if (k.abort != kNone) EXPECT_EQ(c.http.ReasonPhrase(), "Connection aborted on request");
+  }
+}
+
+// Every event of the client may destroy it: the code that fired the event
+// must not touch the client again. Each case deletes the client from inside
+// one event (at its first firing) of a request against a scripted server.
+struct DestroyCase {
+  const char* name;
+  std::string path;  // "/form" is posted, any other path fetched with GetAsync
+  std::function<void(THttpCli&, const std::function<void(THttpCli*)>& kill)> arm;
+  bool sync = false;  // started with Get instead
+};
+
+std::function<void(THttpCli&, const std::function<void(THttpCli*)>&)> AtState(THttpState state) {
+  return [state](THttpCli& h, const std::function<void(THttpCli*)>& kill) {
+    h.OnStateChange = [state, kill](THttpCli* c) {
+      if (c->State() == state) kill(c);
+    };
+  };
+}
+
+// Arms one notify event of the client.
+std::function<void(THttpCli&, const std::function<void(THttpCli*)>&)> At(THttpNotifyEvent THttpCli::*event) {
+  return [event](THttpCli& h, const std::function<void(THttpCli*)>& kill) { h.*event = kill; };
+}
+
+// Fetches http://<host>/doc through the server as a SOCKS 5 proxy and arms
+// OnSocksConnected or OnSocksError.
+std::function<void(THttpCli&, const std::function<void(THttpCli*)>&)> ThroughSocks(std::string host,
+                                                                                    bool connected) {
+  return [host, connected](THttpCli& h, const std::function<void(THttpCli*)>& kill) {
+    const std::string url = h.URL();
+    const size_t colon = url.rfind(':');
+    h.SetSocksServer("127.0.0.1");
+    h.SetSocksPort(url.substr(colon + 1, url.find('/', colon) - colon - 1));
+    h.SetURL("http://" + host + "/doc");
+    if (connected)
+      h.OnSocksConnected = [kill](THttpCli* c, Word) { kill(c); };
+    else
+      h.OnSocksError = [kill](THttpCli* c, int, const std::string&) { kill(c); };
+  };
+}
+
+class HttpDestroyInEvent : public ::testing::TestWithParam<DestroyCase> {};
+
+TEST_P(HttpDestroyInEvent, TouchesNothingAfterwards) {
+  const DestroyCase& k = GetParam();
+  ScriptedServer server([](ScriptedConnection& conn) {
+    std::string first = conn.Read(1);
+    if (first == "\x05") {
+      // A SOCKS 5 server: no authentication; it connects to "ok.test"
+      // (itself) and refuses any other host.
+      conn.Read(2);
+      conn.Send(std::string("\x05\x00", 2));
+      const std::string ask = conn.Read(5);  // version, command, 0, name type, name length
+      const std::string host = conn.Read(ask.size() == 5 ? static_cast<unsigned char>(ask[4]) : 0);
+      conn.Read(2);
+      const bool ok = host == "ok.test";
+      conn.Send(std::string(ok ? "\x05\x00" : "\x05\x05", 2) + std::string("\x00\x01\x7f\x00\x00\x01\x00\x50", 8));
+      if (!ok) return;
+      first = conn.Read(1);
+    }
+    const std::string request = first + conn.ReadUntil("\r\n\r\n");
+    auto is = [&](const char* start) { return request.starts_with(start); };
+    if (is("POST ")) conn.Read(4);
+    if (is("GET /old "))
+      conn.Send("HTTP/1.0 302 Found\r\nLocation: /doc\r\n\r\n");
+    else if (is("GET /old-cut "))
+      conn.Send("HTTP/1.0 302 Found\r\nLocation: /doc\r\n");
+    else if (is("GET /cut "))
+      conn.Send("HTTP/1.0 200 OK\r\nX: y\r\n");
+    else if (is("GET /html "))
+      conn.Send("<HTML>\r\nhi\r\n");
+    else if (is("GET /empty "))
+      conn.Send("HTTP/1.0 204 No Content\r\nContent-Length: 0\r\n\r\n");
+    else if (is("GET /to-close "))
+      conn.Send("HTTP/1.0 200 OK\r\n\r\nbody");
+    else
+      conn.Send("HTTP/1.0 200 OK\r\nContent-Length: 4\r\nSet-Cookie: a=b\r\n\r\nbody");
+  });
+  const int sockets = TCustomWSocket::LivingSocketCount();
+  TStringStream post("form");
+  TMemoryStream body;
+  bool freed = false;
+  auto* http = new THttpCli;
+  http->SetRcvdStream(&body);
+  http->SetSendStream(&post);
+  http->SetURL(Url(server, k.path));
+  k.arm(*http, [&freed](THttpCli* c) {
+    if (freed) return;
+    freed = true;
+    delete c;
+  });
+  if (k.sync)
+    http->Get();
+  else if (k.path == "/form")
+    http->PostAsync();
+  else
+    http->GetAsync();
+  ASSERT_TRUE(testing::RunUntil([&] { return freed; }));
+  testing::RunFor(20);  // posted messages and socket events of the dead client
+  EXPECT_EQ(TCustomWSocket::LivingSocketCount(), sockets);
+}
+
+const DestroyCase kDestroyCases[] = {
+    {"StateNotConnected", "/doc", AtState(hsNotConnected)},
+    {"StateNotConnectedInGet", "/doc", AtState(hsNotConnected), true},
+    {"StateDnsLookup", "/doc", AtState(hsDnsLookup)},
+    {"StateDnsLookupDone", "/doc", AtState(hsDnsLookupDone)},
+    {"StateConnected", "/doc", AtState(hsConnected)},
+    {"StateWaitingHeader", "/doc", AtState(hsWaitingHeader)},
+    {"StateWaitingBody", "/doc", AtState(hsWaitingBody)},
+    {"StateWaitingBodyOfHtml", "/html", AtState(hsWaitingBody)},
+    {"StateReady", "/doc", AtState(hsReady)},
+    {"StateReadyForAnInvalidUrl", "/a\tb", AtState(hsReady)},
+    {"StateAborting", "/doc",
+     [](THttpCli& h, const std::function<void(THttpCli*)>& kill) {
+       AtState(hsAborting)(h, kill);
+       h.OnHeaderBegin = [](THttpCli* c) { c->Abort(); };
+     }},
+    {"SessionConnected", "/doc", At(&THttpCli::OnSessionConnected)},
+    {"RequestHeaderBegin", "/doc", At(&THttpCli::OnRequestHeaderBegin)},
+    {"BeforeHeaderSend", "/doc",
+     [](THttpCli& h, const std::function<void(THttpCli*)>& kill) {
+       h.OnBeforeHeaderSend = [kill](THttpCli* c, const std::string&, std::vector<std::string>&) { kill(c); };
+     }},
+    {"Command", "/doc",
+     [](THttpCli& h, const std::function<void(THttpCli*)>& kill) {
+       h.OnCommand = [kill](THttpCli* c, std::string&) { kill(c); };
+     }},
+    {"RequestHeaderEnd", "/doc", At(&THttpCli::OnRequestHeaderEnd)},
+    {"CommandOfATunnel", "/doc",
+     [](THttpCli& h, const std::function<void(THttpCli*)>& kill) {
+       const std::string server = h.URL().substr(7, h.URL().find('/', 7) - 7);  // the proxy
+       h.SetProxy(server);
+       h.SetURL("https://localhost/");
+       h.OnCommand = [kill](THttpCli* c, std::string& line) {
+         if (line.starts_with("CONNECT ")) kill(c);
+       };
+     }},
+    {"SendBegin", "/form", At(&THttpCli::OnSendBegin)},
+    {"SendData", "/form",
+     [](THttpCli& h, const std::function<void(THttpCli*)>& kill) {
+       h.OnSendData = [kill](THttpCli* c, const void*, int) { kill(c); };
+     }},
+    {"SendEnd", "/form", At(&THttpCli::OnSendEnd)},
+    {"HeaderBegin", "/doc", At(&THttpCli::OnHeaderBegin)},
+    {"HeaderData", "/doc", At(&THttpCli::OnHeaderData)},
+    {"Cookie", "/doc",
+     [](THttpCli& h, const std::function<void(THttpCli*)>& kill) {
+       h.OnCookie = [kill](THttpCli* c, const std::string&, bool&) { kill(c); };
+     }},
+    {"HeaderEnd", "/doc", At(&THttpCli::OnHeaderEnd)},
+    {"HeaderEndWithoutBody", "/empty", At(&THttpCli::OnHeaderEnd)},
+    {"HeaderEndOfARedirection", "/old", At(&THttpCli::OnHeaderEnd)},
+    {"HeaderEndCutShort", "/cut", At(&THttpCli::OnHeaderEnd)},
+    {"HeaderEndOfHtml", "/html", At(&THttpCli::OnHeaderEnd)},
+    {"LocationChange", "/old", At(&THttpCli::OnLocationChange)},
+    {"LocationChangeAfterACutHeader", "/old-cut", At(&THttpCli::OnLocationChange)},
+    {"DocBegin", "/doc", At(&THttpCli::OnDocBegin)},
+    {"DocData", "/doc",
+     [](THttpCli& h, const std::function<void(THttpCli*)>& kill) {
+       h.OnDocData = [kill](THttpCli* c, const void*, int) { kill(c); };
+     }},
+    {"DocEndAtLength", "/doc", At(&THttpCli::OnDocEnd)},
+    {"DocEndAtClose", "/to-close", At(&THttpCli::OnDocEnd)},
+    {"RequestDone", "/doc",
+     [](THttpCli& h, const std::function<void(THttpCli*)>& kill) {
+       h.OnRequestDone = [kill](THttpCli* c, THttpRequest, Word) { kill(c); };
+     }},
+    {"SocksConnected", "/doc", ThroughSocks("ok.test", true)},
+    {"SocksError", "/doc", ThroughSocks("no.test", false)},
+    {"SocketError", "/doc",
+     [](THttpCli& h, const std::function<void(THttpCli*)>& kill) {
+       h.SetURL("http://127.0.0.1:nosuchservice/");
+       h.OnSocketError = kill;
+     }},
+};
+
+INSTANTIATE_TEST_SUITE_P(Each, HttpDestroyInEvent, ::testing::ValuesIn(kDestroyCases),
+                         [](const ::testing::TestParamInfo<DestroyCase>& info) { return info.param.name; });
 
 TEST(HttpLifetime, NextRequestFromRequestDone) {
   Requests requests;
@@ -817,6 +1114,25 @@ TEST(HttpLifetime, NextRequestFromRequestDone) {
   c.http.GetAsync();
   ASSERT_TRUE(testing::RunUntil([&] { return rounds == 3; }));
   EXPECT_EQ(c.Body(), "againagainagain");
+}
+
+// A request started as soon as the state is ready: each request still gets
+// its own OnRequestDone with its own kind and error.
+TEST(HttpLifetime, NextRequestFromTheReadyState) {
+  Requests requests;
+  auto server = Answering(requests, "HTTP/1.0 200 OK\r\n\r\nnext");
+  Client c;
+  std::vector<std::pair<THttpRequest, Word>> done;
+  c.http.OnStateChange = [&](THttpCli* sender) {
+    if (sender->State() != hsReady || requests.Count() > 0) return;
+    sender->SetURL(Url(*server, "/"));
+    sender->HeadAsync();
+  };
+  c.http.OnRequestDone = [&](THttpCli*, THttpRequest type, Word error) { done.emplace_back(type, error); };
+  c.http.SetURL("http://127.0.0.1:" + std::to_string(testing::ClosedPort()) + "/");
+  c.http.GetAsync();
+  ASSERT_TRUE(testing::RunUntil([&] { return done.size() == 2; }));
+  EXPECT_EQ(done, (std::vector<std::pair<THttpRequest, Word>>{{hrGet, 10061}, {hrHead, 0}}));
 }
 
 // Silence ends a request with the idle timeout's error and reason, in any
