@@ -176,7 +176,7 @@ class THttpCli : private platform::MessageHandler {
   THttpCli(const THttpCli&) = delete;
   THttpCli& operator=(const THttpCli&) = delete;
 
-  // ---- Published properties ------------------------------------------------
+  // ---- Settings of the next request ------------------------------------------
   const std::string& URL() const { return url_; }
   void SetURL(const std::string& v) { url_ = v; }
   const std::string& LocalAddr() const { return local_addr_; }
@@ -458,7 +458,7 @@ class THttpCli : private platform::MessageHandler {
   std::unique_ptr<TWSocket> ctrl_socket_;
   platform::MessageTarget target_;
 
-  // Published.
+  // The settings above.
   std::string url_, local_addr_ = "0.0.0.0", proxy_, proxy_port_ = "80", sender_;
   std::string agent_ = "Mozilla/3.0 (compatible)";
   std::string accept_ = "image/gif, image/x-xbitmap, image/jpeg, image/pjpeg, */*";
