@@ -206,6 +206,18 @@ TDownloadJob::TDownloadJob(TResumeQuestion* question)
 
 TDownloadJob::~TDownloadJob() {
   lifetime_.Invalidate();
+  // Destroyed from inside one of the HTTP client's events (a row removing
+  // itself on a change): the client returns into code of its own, so it
+  // finishes that event without the job and its part stream, and is freed
+  // from the event loop.
+  if (http_events_ > 0 && http_) {
+    http_->OnDocData = nullptr;
+    http_->OnHeaderData = nullptr;
+    http_->OnDocBegin = nullptr;
+    http_->OnRequestDone = nullptr;
+    http_->SetRcvdStream(nullptr);
+    FreeFromEventLoop(std::move(http_));
+  }
   // The clients go first, so nothing is written after the file is closed.
   ReleaseClients();
 }
@@ -232,20 +244,20 @@ int64_t TDownloadJob::NowMs() const {
   return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
 }
 
-void TDownloadJob::Changed() {
-  FireEvent(lifetime_, OnChange, this);
-}
+bool TDownloadJob::Changed() { return FireEvent(lifetime_, OnChange, this); }
+
+void TDownloadJob::ChangedLast() { FireEvent(lifetime_, OnChange, this); }
 
 void TDownloadJob::SetCancelCaption(const std::string& v) {
   cancel_caption_ = v;
   if (action_mode_ == amCancel) action_caption_ = v;
-  Changed();
+  ChangedLast();
 }
 
 void TDownloadJob::SetDownloadCaption(const std::string& v) {
   download_caption_ = v;
   if (action_mode_ == amStart) action_caption_ = v;
-  Changed();
+  ChangedLast();
 }
 
 void TDownloadJob::SetActionCaption(const std::string& text) {
@@ -263,6 +275,19 @@ void TDownloadJob::ToStartMode() {
 // what was received.
 void TDownloadJob::ShowFileIcon() {
   if (action_mode_ == amOpen && LocalFileSize(local_filename_) >= 0) icon_shown_ = true;
+}
+
+// A client freed from the event loop: the job that owned it was destroyed
+// from inside one of its events.
+template <typename Client>
+void TDownloadJob::FreeFromEventLoop(std::unique_ptr<Client> client) {
+  struct Pending {
+    std::unique_ptr<Client> client;
+    platform::OneShotTimer timer;
+  };
+  auto* pending = new Pending{std::move(client), {}};
+  pending->timer.OnTimer = [pending] { delete pending; };  // the timer allows this
+  pending->timer.Start(0);
 }
 
 // ---- Start ---------------------------------------------------------------------------
@@ -295,15 +320,15 @@ void TDownloadJob::StartDownload() {
   action_enabled_ = true;
   if (!expected_.error.empty()) {
     Finish(false, "Download failed: " + expected_.error + ".");
-    return Changed();
+    return ChangedLast();
   }
   if (url_.empty()) {
     status_ = "No URL specified.";
-    return Changed();
+    return ChangedLast();
   }
   if (local_filename_.empty()) {
     status_ = "Destination file not specified.";
-    return Changed();
+    return ChangedLast();
   }
   std::string folder = FolderOf(local_filename_);
   if (!folder.empty()) {
@@ -312,7 +337,7 @@ void TDownloadJob::StartDownload() {
     if (!std::filesystem::is_directory(folder, ec)) {
       NoteFailure(TFailureKind::kFileIo);
       status_ = "Cannot create directory to save download to.";
-      return Changed();
+      return ChangedLast();
     }
   }
   part_name_ = PartialFileName(local_filename_);
@@ -320,10 +345,10 @@ void TDownloadJob::StartDownload() {
   const bool ftp = lower.starts_with("ftp://");
   if (!ftp && !lower.starts_with("http://") && !lower.starts_with("https://")) {
     status_ = "Unsupported protocol.";
-    return Changed();
+    return ChangedLast();
   }
   // From here to the end of the transfer NAME.part is this download's alone.
-  if (!TakePart()) return Changed();
+  if (!TakePart()) return ChangedLast();
   if (ftp)
     StartFtpDownload();
   else
@@ -489,7 +514,7 @@ void TDownloadJob::SettlePart(bool continuable, bool drop) {
     part_stream_.reset();
     settling_ = false;
     KeepOrRemovePart(continuable);
-    Changed();
+    ChangedLast();
   });
 }
 
@@ -590,9 +615,9 @@ void TDownloadJob::RequestHttp() {
   http_failure_.clear();
   failure_kind_ = TFailureKind::kNone;
   auto http = std::make_unique<THttpCli>();
-  http->OnDocData = [this](THttpCli*, const void*, int) { HttpDocData(); };
-  http->OnHeaderData = [this](THttpCli*) { HttpHeaderData(); };
-  http->OnDocBegin = [this](THttpCli*) { HttpDocBegin(); };
+  http->OnDocData = [this](THttpCli*, const void*, int) { InHttpEvent(&TDownloadJob::HttpDocData); };
+  http->OnHeaderData = [this](THttpCli*) { InHttpEvent(&TDownloadJob::HttpHeaderData); };
+  http->OnDocBegin = [this](THttpCli*) { InHttpEvent(&TDownloadJob::HttpDocBegin); };
   http->OnRequestDone = [this](THttpCli*, THttpRequest RqType, Word Error) { HttpRequestDone(RqType, Error); };
   http->SetURL(url_);
   http->SetConnectTimeout(connect_timeout_);
@@ -612,8 +637,23 @@ void TDownloadJob::RequestHttp() {
       lines.push_back("If-Range: " + validator);
     };
   }
-  Changed();
+  if (!Changed()) return;
   http_->GetAsync();
+}
+
+void TDownloadJob::InHttpEvent(void (TDownloadJob::*handler)()) {
+  auto alive = lifetime_.Token();
+  ++http_events_;
+  // A failure thrown here ends the client's request; the count goes back
+  // all the same.
+  struct Leave {
+    TDownloadJob* job;
+    TLifetime::TToken& alive;
+    ~Leave() {
+      if (alive) --job->http_events_;
+    }
+  } leave{this, alive};
+  (this->*handler)();
 }
 
 void TDownloadJob::HttpHeaderData() {
@@ -624,7 +664,7 @@ void TDownloadJob::HttpHeaderData() {
     mirror_status_.clear();
   }
   text += ".";
-  Changed();
+  ChangedLast();
 }
 
 void TDownloadJob::BeginTransfer(int64_t base_count) {
@@ -644,7 +684,7 @@ void TDownloadJob::HttpDocBegin() {
   BeginTransfer(0);
   THttpCli* http = http_.get();
   int code = http->StatusCode();
-  if (code < 200 || code > 299) return Changed();
+  if (code < 200 || code > 299) return ChangedLast();
   const std::vector<std::string>& header = http->RcvdHeader();
   if (http_resuming_ && code != 206) {
     http_resuming_ = false;  // the whole file came instead: the part starts again
@@ -703,7 +743,7 @@ void TDownloadJob::HttpDocBegin() {
   }
   http_part_opened_ = true;
   http->SetRcvdStream(part_stream_.get());
-  Changed();
+  ChangedLast();
 }
 
 bool TDownloadJob::UpdateDue() {
@@ -785,7 +825,7 @@ void TDownloadJob::HttpRequestDone(THttpRequest RqType, Word Error) {
   pause_visible_ = false;
   if (RqType != hrGet) {
     status_ = "Complete  StatusCode = " + std::to_string(http_->StatusCode()) + " Error = " + http_->ReasonPhrase();
-    return Changed();
+    return ChangedLast();
   }
   bool complete = false;
   int64_t expected_size = -1;
@@ -806,7 +846,7 @@ void TDownloadJob::HttpRequestDone(THttpRequest RqType, Word Error) {
   if (complete) return CommitWhenWritten(expected_size, [this](const std::string& f) { HttpCommitted(f); });
   // A cancel keeps the status its click showed, in start mode already.
   const bool cancelled = Error == httperrAborted && write_error_.empty();
-  if (!cancelled && RetryOrMirror(failure, transient, retry_after)) return;
+  if (!cancelled && RetryOrMirror(failure, transient, retry_after)) return ChangedLast();
   if (cancelled)
     status_ = failure;
   else
@@ -815,7 +855,7 @@ void TDownloadJob::HttpRequestDone(THttpRequest RqType, Word Error) {
 }
 
 void TDownloadJob::HttpCommitted(const std::string& failure) {
-  if (!failure.empty() && RetryOrMirror(failure, failure == kIncomplete, -1)) return;
+  if (!failure.empty() && RetryOrMirror(failure, failure == kIncomplete, -1)) return ChangedLast();
   if (failure.empty()) {
     status_ = CompletionText("Download Complete.");
     Finish(true, "");
@@ -838,7 +878,7 @@ void TDownloadJob::EndHttpDownload(bool complete, bool cancelled) {
   in_progress_ = false;
   pause_visible_ = false;
   ShowFileIcon();
-  Changed();
+  ChangedLast();
 }
 
 // ---- FTP -----------------------------------------------------------------------------
@@ -851,7 +891,7 @@ void TDownloadJob::StartFtpDownload() {
     in_progress_ = false;
     Finish(false, "Download failed: " + InvalidHostNameText(parts.host));
     KeepOrRemovePart(true);
-    return Changed();
+    return ChangedLast();
   }
   std::string user = parts.user.empty() ? std::string("anonymous") : parts.user;
   std::string password = parts.password;
@@ -897,16 +937,16 @@ void TDownloadJob::StartFtpDownload() {
     ftp_.reset();
     KeepOrRemovePart(true);
     Finish(false, "Could not connect or log in.");
-    return Changed();
+    return ChangedLast();
   }
   if (word.empty()) ftp_->SetPassWord(kAnonymousPassword);
-  Changed();
+  if (!Changed()) return;
   ftp_->Connect();
 }
 
 void TDownloadJob::FtpSessionConnected() {
   status_ = "Session Connected.";
-  Changed();
+  ChangedLast();
 }
 
 void TDownloadJob::FtpProgress(int64_t Count) {
@@ -949,7 +989,7 @@ void TDownloadJob::FtpRequestDone(TFtpRequest RqType, Word Error) {
       in_progress_ = false;
       ftp_.reset();  // the client allows this inside its own OnRequestDone
       ShowFileIcon();
-      Changed();
+      ChangedLast();
       break;
     default: break;
   }
@@ -976,7 +1016,7 @@ void TDownloadJob::FtpCommitted(const std::string& failure) {
     // The next try has a session of its own: this one is dropped without
     // its goodbye.
     ftp_.reset();
-    return;
+    return ChangedLast();
   }
   if (failure.empty()) {
     ftp_completed_ = true;
@@ -986,7 +1026,7 @@ void TDownloadJob::FtpCommitted(const std::string& failure) {
     Finish(false, failure);
     SettlePart(FtpPartRecorded(part_name_, url_), false);
   }
-  Changed();
+  if (!Changed()) return;
   if (ftp_) ftp_->Quit();
 }
 
@@ -1000,7 +1040,7 @@ void TDownloadJob::FtpSizeDone() {
     ftp_finished_ = true;
     NoteFailure(TFailureKind::kNotExpected);
     Finish(false, SizeMismatch(ftp_size_));
-    Changed();
+    if (!Changed()) return;
     return ftp_->Quit();
   }
   ftp_->Mdtm();
@@ -1034,7 +1074,7 @@ void TDownloadJob::FtpMdtmDone() {
     ftp_finished_ = true;
     NoteFailure(TFailureKind::kFileIo);
     Finish(false, kCannotWrite + SystemReason());
-    Changed();
+    if (!Changed()) return;
     return ftp_->Quit();
   }
   // A new part records what it is a part of; without a SIZE answer it has no
@@ -1048,7 +1088,7 @@ void TDownloadJob::FtpMdtmDone() {
   paused_ = false;
   pause_visible_ = true;
   BeginTransfer(resume ? local_size : 0);
-  Changed();
+  if (!Changed()) return;
   if (resume) {
     ftp_->SetResumeAt(local_size);
     ftp_->RestartGet();
@@ -1113,7 +1153,7 @@ void TDownloadJob::FtpFailed(TFtpRequest RqType, Word Error) {
     // The next try has a session of its own: this one is dropped without
     // its goodbye (the client allows this inside its own OnRequestDone).
     ftp_.reset();
-    return;
+    return ChangedLast();
   }
   in_progress_ = false;
   pause_visible_ = false;
@@ -1121,13 +1161,13 @@ void TDownloadJob::FtpFailed(TFtpRequest RqType, Word Error) {
   if (!ftp_finished_) SettlePart(FtpPartRecorded(part_name_, url_), cancelled_);
   ftp_finished_ = true;
   if (!quit_failed && ftp->Connected()) {
-    Changed();
+    if (!Changed()) return;
     ftp->Quit();  // its completion releases the client
     return;
   }
   ftp_.reset();  // the client allows this inside its own OnRequestDone
   ShowFileIcon();
-  Changed();
+  ChangedLast();
 }
 
 // ---- Retries and mirrors ------------------------------------------------------------
@@ -1158,7 +1198,6 @@ bool TDownloadJob::RetryOrMirror(const std::string& failure, bool transient, int
       status_ = "Paused.";
     }
     AfterPartWritten([this, wait] { StartRetryTimer(wait); });
-    Changed();
     return true;
   }
   if (mirror_index_ >= mirrors_.size()) return false;
@@ -1199,7 +1238,7 @@ void TDownloadJob::AfterPartWritten(std::function<void()> next) {
     TPartInfo info;
     KeepOrRemovePart(ReadPartInfo(part_name_, info) && info.Continuable());
     ShowFileIcon();
-    Changed();
+    ChangedLast();
   });
 }
 
@@ -1213,7 +1252,7 @@ void TDownloadJob::RetryNow() {
   std::error_code ec;
   if (!std::filesystem::exists(part_name_, ec)) {
     part_.Release();
-    if (!TakePart()) return Changed();
+    if (!TakePart()) return ChangedLast();
   }
   auto next = std::move(retry_next_);
   retry_next_ = nullptr;
@@ -1231,7 +1270,7 @@ void TDownloadJob::NextMirror() {
     in_progress_ = false;
     Finish(false, "Unsupported protocol.");
     KeepOrRemovePart(true);
-    return Changed();
+    return ChangedLast();
   }
   ContinueHttp();
 }
@@ -1252,7 +1291,7 @@ void TDownloadJob::DropPendingRetry() {
   role_ = TRowRole::kFailed;
   status_ = ftp ? "Download cancelled." : "Download Cancelled.";
   ShowFileIcon();
-  Changed();
+  ChangedLast();
 }
 
 // ---- Progress ------------------------------------------------------------------------
@@ -1266,7 +1305,7 @@ void TDownloadJob::UpdateProgress(double total, double received) {
   progress_ = p;
   if (!paused_) status_ = p.text;
   if (p.position >= 0) position_ = p.position;
-  Changed();
+  ChangedLast();
 }
 
 // ---- Clicks --------------------------------------------------------------------------
@@ -1304,7 +1343,7 @@ void TDownloadJob::Cancel() {
   pause_visible_ = false;
   in_progress_ = false;
   status_ = "Download Cancelled.";
-  Changed();
+  ChangedLast();
 }
 
 void TDownloadJob::PauseClick() {
@@ -1323,12 +1362,12 @@ void TDownloadJob::PauseClick() {
     if (status_ == "Paused.") status_ = progress_text_;
     // The wait before a retry ended while paused: the retry starts now.
     if (retry_pending_ && retry_due_) {
-      Changed();
+      if (!Changed()) return;
       return RetryNow();
     }
   }
   ApplyPause();
-  Changed();
+  ChangedLast();
 }
 
 void TDownloadJob::ShowRestored(TRestoredState state, const std::string& status, int position) {
@@ -1359,7 +1398,7 @@ void TDownloadJob::ShowRestored(TRestoredState state, const std::string& status,
       Finish(false, status);
       break;
   }
-  Changed();
+  ChangedLast();
 }
 
 void TDownloadJob::ApplyPause() {

@@ -295,8 +295,9 @@ class TDownloadJob {
   // (without asking), else fetches the whole file.
   void ContinueHttp();
   // After a failure with the status text `failure`: schedules a retry
-  // (`transient`, tries left) or the next mirror, and says whether it did;
-  // `retry_after_ms` is the server's wish (-1: none).
+  // (`transient`, tries left) or the next mirror, and says whether it did
+  // (the caller then shows it); `retry_after_ms` is the server's wish (-1:
+  // none).
   bool RetryOrMirror(const std::string& failure, bool transient, int64_t retry_after_ms);
   // Once the writer has written every queued byte of the part (which stays
   // held), runs `next`; a write failure ends the download instead.
@@ -315,6 +316,10 @@ class TDownloadJob {
   // whole file is asked for once more.
   void RefetchWholeFile();
   void StartFtpDownload();
+  // Runs a handler of an HTTP client event, counted in http_events_.
+  void InHttpEvent(void (TDownloadJob::*handler)());
+  template <typename Client>
+  static void FreeFromEventLoop(std::unique_ptr<Client> client);
   void HttpHeaderData();
   void HttpDocBegin();
   void HttpDocData();
@@ -374,7 +379,11 @@ class TDownloadJob {
   void ToStartMode();
   void ShowFileIcon();
   void ReleaseClients();
-  void Changed();
+  // Fires OnChange and returns whether the job survived it: its handler may
+  // destroy the job (a row removing itself).
+  [[nodiscard]] bool Changed();
+  // Fires OnChange as the last step of a function: nothing follows it.
+  void ChangedLast();
   int64_t NowMs() const;
 
   TResumeQuestion* question_;
@@ -419,6 +428,7 @@ class TDownloadJob {
   TFailureKind failure_kind_ = TFailureKind::kNone;
 
   std::unique_ptr<THttpCli> http_;
+  int http_events_ = 0;          // HTTP client events running into the job
   bool http_resuming_ = false;   // asked for the rest from resume_from_
   int64_t resume_from_ = 0;
   int64_t http_total_ = -1;      // the recorded total of the part
