@@ -295,7 +295,7 @@ void TDownloadJob::FreeFromEventLoop(std::unique_ptr<Client> client) {
 void TDownloadJob::StartDownload() {
   // A restart replaces whatever is left of the previous transfer.
   ReleaseClients();
-  ++start_count_;
+  run_.Begin();
   ftp_continue_ = std::exchange(continue_unasked_, false);
   restored_paused_ = false;
   // A new start begins with the URL that was set, not with a mirror of it.
@@ -558,11 +558,11 @@ void TDownloadJob::StartHttpDownload() {
   if (part_size > 0 && ReadPartInfo(part_name_, info) && info.Continuable() && PartContinues(info, url_, part_size) &&
       (expected_.size < 0 || info.total == expected_.size) && question_) {
     auto alive = lifetime_.Token();
-    uint32_t asked = start_count_;
+    const TRunToken asked = run_.Token();
     bool resume = question_->AskResume(kResumeQuestion);
     // The question may have run the event loop: the row may be gone, or
     // another start may have begun.
-    if (!alive || start_count_ != asked) return;
+    if (!alive || !run_.IsCurrent(asked)) return;
     part_size = part_.Size();
     if (resume && part_size > 0 && part_size < info.total) {
       http_resuming_ = true;
@@ -624,6 +624,7 @@ void TDownloadJob::RequestHttp() {
   http->SetIdleTimeout(idle_timeout_);
   if (http_resuming_) http->SetContentRangeBegin(std::to_string(resume_from_));
   http_ = std::move(http);
+  run_.Begin();
   in_progress_ = true;
   status_ = mirror_status_.empty() ? "Initiating download..." : mirror_status_;
   if (!FireEvent(lifetime_, OnHttpClientCreated, this, http_.get())) return;
@@ -900,11 +901,11 @@ void TDownloadJob::StartFtpDownload() {
   ftp->OnProgress = [this](TCustomFtpCli*, int64_t Count, bool&) { FtpProgress(Count); };
   ftp->OnRequestDone = [this](TCustomFtpCli*, TFtpRequest RqType, Word Error) {
     auto alive = lifetime_.Token();
-    const uint32_t start = start_count_;
+    const TRunToken run = run_.Token();
     FtpRequestDone(RqType, Error);
     // The session has ended, by whichever path (the client is gone): the
     // part goes with it unless the writer still finishes it.
-    if (alive && start_count_ == start && !ftp_ && !settling_ && !committing_ && !retry_pending_)
+    if (alive && run_.IsCurrent(run) && !ftp_ && !settling_ && !committing_ && !retry_pending_)
       KeepOrRemovePart(true);
   };
   ftp->OnSessionConnected = [this](TCustomFtpCli*, Word) { FtpSessionConnected(); };
@@ -921,6 +922,7 @@ void TDownloadJob::StartFtpDownload() {
   ftp->SetConnectTimeout(connect_timeout_);
   ftp->SetIdleTimeout(idle_timeout_);
   ftp_ = std::move(ftp);
+  run_.Begin();
   ftp_size_ = -1;
   ftp_finished_ = false;
   ftp_completed_ = false;
@@ -1059,12 +1061,12 @@ void TDownloadJob::FtpMdtmDone() {
   if (ftp_size_ > 0 && ReadPartInfo(part_name_, info) && PartContinues(info, url_, local_size) &&
       local_size > 0 && info.total == ftp_size_ && info.validator == mdtm && (question_ || ftp_continue_)) {
     auto alive = lifetime_.Token();
-    TFtpClient* asked = ftp_.get();
+    const TRunToken asked = run_.Token();
     // A retry continues without asking.
     resume = ftp_continue_ || question_->AskResume(kResumeQuestion);
     // The question may have run the event loop: the row may be gone, or the
     // transfer ended or replaced.
-    if (!alive || ftp_.get() != asked) return;
+    if (!alive || !run_.IsCurrent(asked)) return;
     local_size = LocalFileSize(part_name_);
     resume = resume && local_size > 0 && local_size < ftp_size_;
   }
@@ -1321,6 +1323,7 @@ void TDownloadJob::ActionClick() {
 void TDownloadJob::Cancel() {
   if (action_mode_ != amCancel || !in_progress_ || !action_enabled_) return;
   if (retry_pending_) return DropPendingRetry();
+  run_.Begin();  // a question still open belongs to the cancelled run
   if (committing_) {
     // The writer had not finished the whole part: it stays a part. Without
     // a client whose end would settle it, the part is settled here.

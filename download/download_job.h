@@ -414,7 +414,10 @@ class TDownloadJob {
   int idle_timeout_ = kDefaultIdleTimeout;
   std::string part_name_;
   TPartialFile part_;  // NAME.part while this download holds it
-  uint32_t start_count_ = 0;  // tells a start from a later one
+  // The current run: a start, each new client of its tries, and a cancel
+  // begin a new one. Work that waited (a question, a client's event) goes on
+  // only in its own run.
+  TRunCounter run_;
   bool cancelled_ = false;
 
   TExpectedFile expected_;
