@@ -327,7 +327,7 @@ std::optional<TSavedDownload> TDLVisualPanel::SavedDownload() const {
     saved.received = saved.total = RegularFileSize(saved.file);
     return saved;
   }
-  const bool restored_paused = job_.PauseVisible() && job_.PauseCaption() == "Resume" && !job_.DownloadInProgress();
+  const bool restored_paused = job_.Phase() == TJobPhase::kPaused && !job_.DownloadInProgress();
   if (!job_.DownloadInProgress() && job_.Status() == "...") return std::nullopt;  // never started
   saved.state = job_.DownloadInProgress() || job_.RetryPending() || restored_paused ? TSavedDownload::kPaused
                                                                                     : TSavedDownload::kFailed;

@@ -224,7 +224,6 @@ TDownloadJob::~TDownloadJob() {
 
 void TDownloadJob::ReleaseClients() {
   if (retry_timer_) retry_timer_->Stop();
-  retry_pending_ = false;
   retry_due_ = false;
   retry_next_ = nullptr;
   http_.reset();
@@ -232,10 +231,49 @@ void TDownloadJob::ReleaseClients() {
   // Drops whatever is still queued; the writer closes the file after the
   // block it may be writing.
   part_stream_.reset();
-  committing_ = false;
-  settling_ = false;
   queue_full_ = false;
   KeepOrRemovePart(true);
+}
+
+void TDownloadJob::SetPhase(TJobPhase phase) {
+  if (phase_ == TJobPhase::kPaused && phase == TJobPhase::kRetrying) {
+    // A transfer that fails while the user holds it waits for its retry
+    // still held: Resume goes on with the retry.
+    paused_from_ = phase;
+    return;
+  }
+  // Pausing remembers what a Resume goes back to.
+  if (phase == TJobPhase::kPaused && phase_ != TJobPhase::kPaused) paused_from_ = phase_;
+  phase_ = phase;
+}
+
+void TDownloadJob::EndTransfer() {
+  SetPhase(phase_ == TJobPhase::kSettling && part_stream_ ? TJobPhase::kSettling : TJobPhase::kDone);
+}
+
+bool TDownloadJob::DownloadInProgress() const {
+  switch (phase_) {
+    case TJobPhase::kIdle:
+    case TJobPhase::kDone: return false;
+    // A restored paused row has no transfer until Resume.
+    case TJobPhase::kPaused: return paused_from_ != TJobPhase::kIdle && paused_from_ != TJobPhase::kDone;
+    default: return true;
+  }
+}
+
+TRowRole TDownloadJob::Role() const {
+  switch (outcome_) {
+    case TJobOutcome::kComplete: return TRowRole::kFinished;
+    case TJobOutcome::kFailed:
+    case TJobOutcome::kCancelled: return TRowRole::kFailed;
+    case TJobOutcome::kNone: break;
+  }
+  return phase_ == TJobPhase::kPaused ? TRowRole::kPaused : TRowRole::kNormal;
+}
+
+const std::string& TDownloadJob::PauseCaption() const {
+  static const std::string pause = "Pause", resume = "Resume";
+  return phase_ == TJobPhase::kPaused ? resume : pause;
 }
 
 int64_t TDownloadJob::NowMs() const {
@@ -297,29 +335,27 @@ void TDownloadJob::StartDownload() {
   ReleaseClients();
   run_.Begin();
   ftp_continue_ = std::exchange(continue_unasked_, false);
-  restored_paused_ = false;
+  SetPhase(TJobPhase::kIdle);
+  outcome_ = TJobOutcome::kNone;  // a new start has no outcome yet
   // A new start begins with the URL that was set, not with a mirror of it.
   if (mirror_index_ > 0) url_ = picked_url_;
   mirror_index_ = 0;
   picked_url_ = url_;
   attempt_ = 0;
   mirror_status_.clear();
-  in_progress_ = false;
   ftp_completed_ = false;
-  cancelled_ = false;
   failure_kind_ = TFailureKind::kNone;
   icon_shown_ = false;
-  paused_ = false;
   verified_ = false;
   write_error_.clear();
   position_ = 0;
   progress_ = {};
-  role_ = TRowRole::kNormal;  // a new start has no outcome yet
   SetActionCaption(cancel_caption_);
   action_mode_ = amCancel;
   action_enabled_ = true;
   if (!expected_.error.empty()) {
     Finish(false, "Download failed: " + expected_.error + ".");
+    SetPhase(TJobPhase::kDone);
     return ChangedLast();
   }
   if (url_.empty()) {
@@ -370,8 +406,8 @@ bool TDownloadJob::TakePart() {
     case TPartialFile::tkFailed: failure = kCannotWrite + reason; break;
   }
   NoteFailure(TFailureKind::kFileIo);
-  in_progress_ = false;
   Finish(false, failure);
+  SetPhase(TJobPhase::kDone);
   return false;
 }
 
@@ -418,7 +454,8 @@ void TDownloadJob::WriteFailed(const std::string& failure) {
   // The client's completion shows the failure; once the transfer has ended
   // (committing, or settling a failed one), the finish of the part reports it
   // and the client, saying goodbye, is left alone.
-  if (committing_ || settling_) return;
+  const TJobPhase phase = Underlying();
+  if (phase == TJobPhase::kCommitting || phase == TJobPhase::kSettling || phase == TJobPhase::kRetrying) return;
   if (http_)
     http_->Abort();
   else if (ftp_)
@@ -458,11 +495,10 @@ void TDownloadJob::CommitWhenWritten(int64_t expected_size, std::function<void(c
       return then(kCannotWrite + SystemReason());
     }
   }
-  committing_ = true;
+  SetPhase(TJobPhase::kCommitting);
   part_stream_->Finish([this, expected_size, then](const std::string& error) {
     const std::string digest = part_stream_->Sha256();
     part_stream_.reset();  // closes the part before it is renamed or removed
-    committing_ = false;
     if (!error.empty()) NoteFailure(TFailureKind::kFileIo);
     then(error.empty() ? CommitDownload(expected_size, digest) : kCannotWrite + error);
   });
@@ -508,11 +544,11 @@ void TDownloadJob::SettlePart(bool continuable, bool drop) {
     return KeepOrRemovePart(continuable);
   }
   // A failure while the part was being committed replaces the commit.
-  committing_ = false;
-  settling_ = true;
+  SetPhase(TJobPhase::kSettling);
   part_stream_->Finish([this, continuable](const std::string&) {
     part_stream_.reset();
-    settling_ = false;
+    // An FTP session that still says goodbye keeps the download running.
+    SetPhase(ftp_ ? TJobPhase::kSettling : TJobPhase::kDone);
     KeepOrRemovePart(continuable);
     ChangedLast();
   });
@@ -528,14 +564,14 @@ void TDownloadJob::KeepOrRemovePart(bool continuable) {
 // otherwise (a status text already set stays when `failure` is empty).
 void TDownloadJob::Finish(bool complete, const std::string& failure) {
   if (complete) {
-    role_ = TRowRole::kFinished;
+    outcome_ = TJobOutcome::kComplete;
     position_ = 100;
     SetActionCaption("Open");
     action_mode_ = amOpen;
   } else {
     if (!failure.empty()) status_ = failure;
     NoteFailure(TFailureKind::kGeneric);
-    role_ = TRowRole::kFailed;
+    if (outcome_ != TJobOutcome::kCancelled) outcome_ = TJobOutcome::kFailed;
     ToStartMode();
   }
   pause_visible_ = false;
@@ -559,6 +595,7 @@ void TDownloadJob::StartHttpDownload() {
       (expected_.size < 0 || info.total == expected_.size) && question_) {
     auto alive = lifetime_.Token();
     const TRunToken asked = run_.Token();
+    SetPhase(TJobPhase::kAsking);
     bool resume = question_->AskResume(kResumeQuestion);
     // The question may have run the event loop: the row may be gone, or
     // another start may have begun.
@@ -625,7 +662,7 @@ void TDownloadJob::RequestHttp() {
   if (http_resuming_) http->SetContentRangeBegin(std::to_string(resume_from_));
   http_ = std::move(http);
   run_.Begin();
-  in_progress_ = true;
+  SetPhase(TJobPhase::kConnecting);
   status_ = mirror_status_.empty() ? "Initiating download..." : mirror_status_;
   if (!FireEvent(lifetime_, OnHttpClientCreated, this, http_.get())) return;
   // The validator goes with every continued request, after whatever a
@@ -658,7 +695,7 @@ void TDownloadJob::InHttpEvent(void (TDownloadJob::*handler)()) {
 }
 
 void TDownloadJob::HttpHeaderData() {
-  std::string& text = paused_ ? progress_text_ : status_;
+  std::string& text = phase_ == TJobPhase::kPaused ? progress_text_ : status_;
   // A mirror's text stays until the mirror answers.
   if (!mirror_status_.empty()) {
     if (text == mirror_status_) text = "Initiating download...";
@@ -679,8 +716,7 @@ void TDownloadJob::BeginTransfer(int64_t base_count) {
 // A failure here is thrown, which ends the request (http_failure_ says why).
 void TDownloadJob::HttpDocBegin() {
   position_ = 0;
-  pause_caption_ = "Pause";
-  paused_ = false;
+  SetPhase(TJobPhase::kTransferring);
   pause_visible_ = true;
   BeginTransfer(0);
   THttpCli* http = http_.get();
@@ -876,7 +912,7 @@ void TDownloadJob::EndHttpDownload(bool complete, bool cancelled) {
     part_stream_.reset();
     KeepOrRemovePart(true);
   }
-  in_progress_ = false;
+  EndTransfer();
   pause_visible_ = false;
   ShowFileIcon();
   ChangedLast();
@@ -889,7 +925,7 @@ void TDownloadJob::StartFtpDownload() {
   TFtpUrlParts parts = SplitFtpUrl(url_);
   if (!IsAsciiHostName(parts.host)) {
     // A name without an ASCII form: refused before any connection.
-    in_progress_ = false;
+    SetPhase(TJobPhase::kDone);
     Finish(false, "Download failed: " + InvalidHostNameText(parts.host));
     KeepOrRemovePart(true);
     return ChangedLast();
@@ -905,7 +941,9 @@ void TDownloadJob::StartFtpDownload() {
     FtpRequestDone(RqType, Error);
     // The session has ended, by whichever path (the client is gone): the
     // part goes with it unless the writer still finishes it.
-    if (alive && run_.IsCurrent(run) && !ftp_ && !settling_ && !committing_ && !retry_pending_)
+    if (!alive || !run_.IsCurrent(run) || ftp_) return;
+    const TJobPhase phase = Underlying();
+    if (phase != TJobPhase::kSettling && phase != TJobPhase::kCommitting && phase != TJobPhase::kRetrying)
       KeepOrRemovePart(true);
   };
   ftp->OnSessionConnected = [this](TCustomFtpCli*, Word) { FtpSessionConnected(); };
@@ -927,7 +965,7 @@ void TDownloadJob::StartFtpDownload() {
   ftp_finished_ = false;
   ftp_completed_ = false;
   status_ = "Connecting to server...";
-  in_progress_ = true;
+  SetPhase(TJobPhase::kConnecting);
   pause_visible_ = false;
   if (!FireEvent(lifetime_, OnFtpClientCreated, this, ftp_.get())) return;
   // A user name without a password (other than an anonymous one) cannot
@@ -935,7 +973,7 @@ void TDownloadJob::StartFtpDownload() {
   const std::string& name = ftp_->UserName();
   const std::string& word = ftp_->PassWord();
   if ((word.empty() && !IsAnonymousUser(name)) || UnsafeLoginText(name) || UnsafeLoginText(word)) {
-    in_progress_ = false;
+    SetPhase(TJobPhase::kDone);
     ftp_.reset();
     KeepOrRemovePart(true);
     Finish(false, "Could not connect or log in.");
@@ -988,7 +1026,7 @@ void TDownloadJob::FtpRequestDone(TFtpRequest RqType, Word Error) {
     case ftpRqGet:
     case ftpRqRestartGet: FtpTransferDone(); break;
     case ftpRqQuit:
-      in_progress_ = false;
+      EndTransfer();
       ftp_.reset();  // the client allows this inside its own OnRequestDone
       ShowFileIcon();
       ChangedLast();
@@ -1028,6 +1066,8 @@ void TDownloadJob::FtpCommitted(const std::string& failure) {
     Finish(false, failure);
     SettlePart(FtpPartRecorded(part_name_, url_), false);
   }
+  // The session says goodbye; its end ends the download.
+  SetPhase(ftp_ ? TJobPhase::kSettling : TJobPhase::kDone);
   if (!Changed()) return;
   if (ftp_) ftp_->Quit();
 }
@@ -1042,6 +1082,7 @@ void TDownloadJob::FtpSizeDone() {
     ftp_finished_ = true;
     NoteFailure(TFailureKind::kNotExpected);
     Finish(false, SizeMismatch(ftp_size_));
+    SetPhase(TJobPhase::kSettling);  // until the session's goodbye
     if (!Changed()) return;
     return ftp_->Quit();
   }
@@ -1063,6 +1104,7 @@ void TDownloadJob::FtpMdtmDone() {
     auto alive = lifetime_.Token();
     const TRunToken asked = run_.Token();
     // A retry continues without asking.
+    if (!ftp_continue_) SetPhase(TJobPhase::kAsking);
     resume = ftp_continue_ || question_->AskResume(kResumeQuestion);
     // The question may have run the event loop: the row may be gone, or the
     // transfer ended or replaced.
@@ -1076,6 +1118,7 @@ void TDownloadJob::FtpMdtmDone() {
     ftp_finished_ = true;
     NoteFailure(TFailureKind::kFileIo);
     Finish(false, kCannotWrite + SystemReason());
+    SetPhase(TJobPhase::kSettling);  // until the session's goodbye
     if (!Changed()) return;
     return ftp_->Quit();
   }
@@ -1086,8 +1129,7 @@ void TDownloadJob::FtpMdtmDone() {
   // Nothing past the announced length is written.
   ftp_->SetDownloadLimit(ftp_size_);
   action_enabled_ = true;
-  pause_caption_ = "Pause";
-  paused_ = false;
+  SetPhase(TJobPhase::kTransferring);
   pause_visible_ = true;
   BeginTransfer(resume ? local_size : 0);
   if (!Changed()) return;
@@ -1102,11 +1144,11 @@ void TDownloadJob::FtpMdtmDone() {
 
 void TDownloadJob::FtpFailed(TFtpRequest RqType, Word Error) {
   TFtpClient* ftp = ftp_.get();
-  const TRowRole role = role_;
+  const bool cancelled = outcome_ == TJobOutcome::kCancelled;
   bool quit_failed = RqType == ftpRqQuit;
   bool transfer = RqType == ftpRqGet || RqType == ftpRqRestartGet;
   if (quit_failed && ftp_finished_) {
-  } else if (cancelled_) {
+  } else if (cancelled) {
     NoteFailure(TFailureKind::kGeneric);
   } else if (transfer && !WriteFailure().empty()) {
     NoteFailure(part_stream_ && part_stream_->PastBound() ? TFailureKind::kNotExpected : TFailureKind::kFileIo);
@@ -1124,7 +1166,6 @@ void TDownloadJob::FtpFailed(TFtpRequest RqType, Word Error) {
     status_ = "Download failed: " + (!socket_failure.empty()       ? socket_failure
                                      : !ftp->ErrorMessage().empty() ? OneLine(ftp->ErrorMessage())
                                                                     : OneLine(ftp->LastResponse()));
-    role_ = TRowRole::kFailed;
   }
   if (quit_failed && ftp_finished_) {
   } else if (transfer && !WriteFailure().empty()) {
@@ -1133,34 +1174,34 @@ void TDownloadJob::FtpFailed(TFtpRequest RqType, Word Error) {
     status_ = "Download failed: " + TTransferWatchdog::ReasonText(
                                         Error == kConnectTimeoutError ? TTimeoutKind::Connect : TTimeoutKind::Idle,
                                         ftp->IdleTimeout());
-  } else if (cancelled_ || transfer) {
+  } else if (cancelled || transfer) {
     // Only the user's cancel is a cancel; a failed transfer says what
     // happened, or keeps the server's reply.
-    if (cancelled_)
+    if (cancelled)
       status_ = "Download cancelled.";
     else if (ftp->LimitPassed())
       status_ = "Download failed: the server sent more than the " + std::to_string(ftp->DownloadLimit()) +
                 " bytes it announced.";
     else if (Error == platform::WSAECONNRESET)
       status_ = "Download failed: connection reset by the server.";
-    role_ = TRowRole::kFailed;
   } else if (socket_failure.empty() && (RqType == ftpRqConnect || RqType == ftpRqUser || RqType == ftpRqPass)) {
     status_ = "Could not connect or log in.";
   }
   ftp->SetLocalStream(nullptr);
-  const bool transient = !cancelled_ && WriteFailure().empty() && !ftp->LimitPassed() &&
+  const bool transient = !cancelled && WriteFailure().empty() && !ftp->LimitPassed() &&
                          (TransientSocketError(Error) || TransientFtpReply(ftp->StatusCode()));
-  if (!ftp_finished_ && !cancelled_ && RetryOrMirror(status_, transient, -1)) {
-    role_ = role;  // the row goes on
-    // The next try has a session of its own: this one is dropped without
+  if (!ftp_finished_ && !cancelled && RetryOrMirror(status_, transient, -1)) {
+    // The row goes on. The next try has a session of its own: this one is dropped without
     // its goodbye (the client allows this inside its own OnRequestDone).
     ftp_.reset();
     return ChangedLast();
   }
-  in_progress_ = false;
+  // Failed, unless only the goodbye after the outcome failed.
+  if (!(quit_failed && ftp_finished_) && !cancelled) outcome_ = TJobOutcome::kFailed;
   pause_visible_ = false;
   if (!ftp_completed_) ToStartMode();
-  if (!ftp_finished_) SettlePart(FtpPartRecorded(part_name_, url_), cancelled_);
+  if (!ftp_finished_) SettlePart(FtpPartRecorded(part_name_, url_), cancelled);
+  EndTransfer();
   ftp_finished_ = true;
   if (!quit_failed && ftp->Connected()) {
     if (!Changed()) return;
@@ -1190,12 +1231,10 @@ bool TDownloadJob::RetryOrMirror(const std::string& failure, bool transient, int
       }
       ContinueHttp();
     };
-    retry_pending_ = true;
     retry_due_ = false;
-    in_progress_ = true;
-    pause_caption_ = paused_ ? "Resume" : "Pause";
+    SetPhase(TJobPhase::kRetrying);
     pause_visible_ = true;
-    if (paused_) {
+    if (phase_ == TJobPhase::kPaused) {
       progress_text_ = status_;
       status_ = "Paused.";
     }
@@ -1204,9 +1243,8 @@ bool TDownloadJob::RetryOrMirror(const std::string& failure, bool transient, int
   }
   if (mirror_index_ >= mirrors_.size()) return false;
   retry_next_ = [this] { NextMirror(); };
-  retry_pending_ = true;
   retry_due_ = false;
-  in_progress_ = true;
+  SetPhase(TJobPhase::kRetrying);
   // From the event loop too, once the failed client has been dropped.
   AfterPartWritten([this] { StartRetryTimer(0); });
   return true;
@@ -1217,7 +1255,7 @@ void TDownloadJob::StartRetryTimer(int64_t ms) {
     retry_timer_ = std::make_unique<platform::OneShotTimer>();
     retry_timer_->OnTimer = [this] {
       // A wait that ends while the user paused the row ends with Resume.
-      if (paused_)
+      if (phase_ == TJobPhase::kPaused)
         retry_due_ = true;
       else
         RetryNow();
@@ -1228,14 +1266,11 @@ void TDownloadJob::StartRetryTimer(int64_t ms) {
 
 void TDownloadJob::AfterPartWritten(std::function<void()> next) {
   if (!part_stream_) return next();
-  committing_ = false;
-  settling_ = true;
   part_stream_->Finish([this, next](const std::string& error) {
     part_stream_.reset();
-    settling_ = false;
     if (error.empty() && write_error_.empty()) return next();
-    retry_pending_ = false;
-    in_progress_ = false;
+    retry_next_ = nullptr;
+    SetPhase(TJobPhase::kDone);
     Finish(false, write_error_.empty() ? kCannotWrite + error : write_error_);
     TPartInfo info;
     KeepOrRemovePart(ReadPartInfo(part_name_, info) && info.Continuable());
@@ -1245,7 +1280,6 @@ void TDownloadJob::AfterPartWritten(std::function<void()> next) {
 }
 
 void TDownloadJob::RetryNow() {
-  retry_pending_ = false;
   retry_due_ = false;
   write_error_.clear();
   http_failure_.clear();
@@ -1269,7 +1303,7 @@ void TDownloadJob::NextMirror() {
   const std::string lower = LowerCase(url_);
   if (lower.starts_with("ftp://")) return StartFtpDownload();
   if (!lower.starts_with("http://") && !lower.starts_with("https://")) {
-    in_progress_ = false;
+    SetPhase(TJobPhase::kDone);
     Finish(false, "Unsupported protocol.");
     KeepOrRemovePart(true);
     return ChangedLast();
@@ -1279,18 +1313,16 @@ void TDownloadJob::NextMirror() {
 
 void TDownloadJob::DropPendingRetry() {
   if (retry_timer_) retry_timer_->Stop();
-  retry_pending_ = false;
   retry_due_ = false;
   retry_next_ = nullptr;
   part_stream_.reset();  // a cancel does not wait for the writer
-  settling_ = false;
   TPartInfo info;
   const bool ftp = LowerCase(url_).starts_with("ftp://");
   KeepOrRemovePart(ftp ? FtpPartRecorded(part_name_, url_) : ReadPartInfo(part_name_, info) && info.Continuable());
   ToStartMode();
   pause_visible_ = false;
-  in_progress_ = false;
-  role_ = TRowRole::kFailed;
+  SetPhase(TJobPhase::kDone);
+  outcome_ = TJobOutcome::kCancelled;
   status_ = ftp ? "Download cancelled." : "Download Cancelled.";
   ShowFileIcon();
   ChangedLast();
@@ -1305,7 +1337,7 @@ void TDownloadJob::UpdateProgress(double total, double received) {
   // saying "Paused." and shows the newest progress text on Resume.
   progress_text_ = p.text;
   progress_ = p;
-  if (!paused_) status_ = p.text;
+  if (phase_ != TJobPhase::kPaused) status_ = p.text;
   if (p.position >= 0) position_ = p.position;
   ChangedLast();
 }
@@ -1321,50 +1353,48 @@ void TDownloadJob::ActionClick() {
 }
 
 void TDownloadJob::Cancel() {
-  if (action_mode_ != amCancel || !in_progress_ || !action_enabled_) return;
-  if (retry_pending_) return DropPendingRetry();
+  if (action_mode_ != amCancel || !DownloadInProgress() || !action_enabled_) return;
+  // The HTTP resume question comes before any transfer: nothing to cancel.
+  if (phase_ == TJobPhase::kAsking && !ftp_) return;
+  if (Underlying() == TJobPhase::kRetrying) return DropPendingRetry();
   run_.Begin();  // a question still open belongs to the cancelled run
-  if (committing_) {
+  if (Underlying() == TJobPhase::kCommitting) {
     // The writer had not finished the whole part: it stays a part. Without
     // a client whose end would settle it, the part is settled here.
     part_stream_.reset();
-    committing_ = false;
     if (!http_ && !ftp_) KeepOrRemovePart(true);
   }
+  outcome_ = TJobOutcome::kCancelled;
   auto alive = lifetime_.Token();
   std::string lower = LowerCase(url_);
   if ((lower.starts_with("http://") || lower.starts_with("https://")) && http_) {
     http_->Abort();
     if (!alive) return;
-    role_ = TRowRole::kFailed;
   } else if (lower.starts_with("ftp://") && ftp_) {
-    cancelled_ = true;
     ftp_->Abort();
     if (!alive) return;
   }
   ToStartMode();
   pause_visible_ = false;
-  in_progress_ = false;
+  EndTransfer();
   status_ = "Download Cancelled.";
   ChangedLast();
 }
 
 void TDownloadJob::PauseClick() {
-  if (restored_paused_) {
-    continue_unasked_ = true;
-    return StartDownload();
-  }
-  if (pause_caption_ == "Pause") {
-    pause_caption_ = "Resume";
-    paused_ = true;
+  if (phase_ != TJobPhase::kPaused) {
+    SetPhase(TJobPhase::kPaused);
     progress_text_ = status_;
     status_ = "Paused.";
+  } else if (!DownloadInProgress()) {
+    // Held without a transfer (a restored paused row): Resume starts it.
+    continue_unasked_ = true;
+    return StartDownload();
   } else {
-    pause_caption_ = "Pause";
-    paused_ = false;
-    if (status_ == "Paused.") status_ = progress_text_;
+    SetPhase(paused_from_);
+    status_ = progress_text_;
     // The wait before a retry ended while paused: the retry starts now.
-    if (retry_pending_ && retry_due_) {
+    if (phase_ == TJobPhase::kRetrying && retry_due_) {
       if (!Changed()) return;
       return RetryNow();
     }
@@ -1374,17 +1404,17 @@ void TDownloadJob::PauseClick() {
 }
 
 void TDownloadJob::ShowRestored(TRestoredState state, const std::string& status, int position) {
-  if (in_progress_ || settling_) return;
-  restored_paused_ = state == rsPaused;
-  paused_ = false;
+  if (DownloadInProgress()) return;
+  SetPhase(TJobPhase::kIdle);
+  if (state == rsPaused) SetPhase(TJobPhase::kPaused);
+  outcome_ = TJobOutcome::kNone;
   pause_visible_ = state == rsPaused;
-  pause_caption_ = state == rsPaused ? "Resume" : "Pause";
   position_ = std::clamp(position, 0, 100);
-  role_ = TRowRole::kNormal;
   icon_shown_ = false;
   switch (state) {
     case rsFinished:
       Finish(true, "");
+      SetPhase(TJobPhase::kDone);
       status_ = status;
       ShowFileIcon();
       break;
@@ -1399,6 +1429,7 @@ void TDownloadJob::ShowRestored(TRestoredState state, const std::string& status,
       break;
     case rsFailed:
       Finish(false, status);
+      SetPhase(TJobPhase::kDone);
       break;
   }
   ChangedLast();
@@ -1410,7 +1441,7 @@ void TDownloadJob::ApplyPause() {
     socket = &http_->CtrlSocket();
   else if (ftp_)
     socket = ftp_->DataSocket();
-  const bool wait = paused_ || queue_full_;
+  const bool wait = phase_ == TJobPhase::kPaused || queue_full_;
   if (!socket || socket->Paused() == wait) return;
   // A transfer that waits on purpose is not silent: its idle limit waits.
   TTransferWatchdog* watchdog = http_ ? &http_->Watchdog() : &ftp_->Watchdog();

@@ -158,6 +158,25 @@ class TResumeQuestion {
 // Tries after a transient failure that the window and quillon-get make.
 constexpr int kDefaultRetries = 5;
 
+// What a job is doing. It has one phase at a time, changed only by
+// SetPhase; the pause caption, the row's role and whether the job counts as
+// running are derived from it.
+enum class TJobPhase {
+  kIdle,          // not started, or a start refused by its first checks
+  kAsking,        // the resume question is open
+  kConnecting,    // a client connects, logs in and asks; no byte of the file yet
+  kTransferring,  // the file's bytes arrive
+  kPaused,        // held by the user, or a restored paused row that Resume starts
+  kRetrying,      // waiting before the next try or mirror
+  kCommitting,    // the writer finishes the part before its checks and rename
+  kSettling,      // the outcome is known; the writer finishes a failed part,
+                  // or the FTP session says goodbye
+  kDone,          // ended, as Outcome says
+};
+
+// How a download ended (kNone while it has not).
+enum class TJobOutcome { kNone, kComplete, kFailed, kCancelled };
+
 // The action link's modes, as its tag holds them.
 enum TActionMode { amCancel = 0, amOpen = 1, amStart = 2 };
 
@@ -221,7 +240,7 @@ class TDownloadJob {
   using TRetryWaitHook = std::function<int64_t(int64_t planned_ms)>;
   void SetRetryWaitForTesting(TRetryWaitHook hook) { retry_wait_hook_ = std::move(hook); }
   // Between a failure that is tried again and the next try.
-  bool RetryPending() const { return retry_pending_; }
+  bool RetryPending() const { return Underlying() == TJobPhase::kRetrying; }
   // Bytes a transfer may hold in memory, waiting for the disk, before its
   // socket waits too.
   void SetWriteQueueLimitForTesting(int64_t bytes) { write_queue_limit_ = bytes; }
@@ -229,13 +248,13 @@ class TDownloadJob {
   // ---- What a viewer shows ---------------------------------------------------------
   // Also while the writer still writes the bytes of a failed transfer that a
   // later start can continue.
-  bool DownloadInProgress() const { return in_progress_ || settling_; }
+  bool DownloadInProgress() const;
+  TJobPhase Phase() const { return phase_; }
+  TJobOutcome Outcome() const { return outcome_; }
   const std::string& Status() const { return status_; }
   // The row's look: its outcome once a transfer ends (a failed download looks
   // like a cancelled one), paused while the user holds it.
-  TRowRole Role() const {
-    return role_ == TRowRole::kNormal && (paused_ || restored_paused_) ? TRowRole::kPaused : role_;
-  }
+  TRowRole Role() const;
   int Position() const { return position_; }
   TActionMode ActionMode() const { return action_mode_; }
   const std::string& ActionCaption() const { return action_caption_; }
@@ -244,7 +263,7 @@ class TDownloadJob {
   int ActionFitCount() const { return action_fit_count_; }
   bool ActionEnabled() const { return action_enabled_; }
   bool PauseVisible() const { return pause_visible_; }
-  const std::string& PauseCaption() const { return pause_caption_; }
+  const std::string& PauseCaption() const;
   // True when the file's icon replaces the progress cylinder.
   bool IconShown() const { return icon_shown_; }
   // The newest progress text of this start with its percentage (-1: total
@@ -379,6 +398,13 @@ class TDownloadJob {
   void ToStartMode();
   void ShowFileIcon();
   void ReleaseClients();
+  // The one place the phase changes.
+  void SetPhase(TJobPhase phase);
+  // The phase, or while paused the one a Resume goes back to.
+  TJobPhase Underlying() const { return phase_ == TJobPhase::kPaused ? paused_from_ : phase_; }
+  // The transfer has ended: done, unless the writer still settles the part
+  // or the FTP session still says goodbye.
+  void EndTransfer();
   // Fires OnChange and returns whether the job survived it: its handler may
   // destroy the job (a row removing itself).
   [[nodiscard]] bool Changed();
@@ -393,19 +419,18 @@ class TDownloadJob {
   std::string cancel_caption_;
   std::string download_caption_ = "Download";
 
-  bool in_progress_ = false;
+  TJobPhase phase_ = TJobPhase::kIdle;
+  TJobPhase paused_from_ = TJobPhase::kIdle;  // what Resume goes back to
+  TJobOutcome outcome_ = TJobOutcome::kNone;
   std::string status_ = "...";
-  TRowRole role_ = TRowRole::kNormal;
   int position_ = 0;
   TActionMode action_mode_ = amStart;
   std::string action_caption_ = "Download";
   int action_fit_count_ = 0;
   bool action_enabled_ = true;
   bool pause_visible_ = true;
-  std::string pause_caption_ = "Pause";
-  // Paused by the pause link: the status says "Paused." and the progress
-  // text that would be shown waits in progress_text_ until Resume.
-  bool paused_ = false;
+  // While paused the status says "Paused." and the text that would be shown
+  // waits here until Resume.
   std::string progress_text_;
   TProgressText progress_;
   bool icon_shown_ = false;
@@ -418,14 +443,11 @@ class TDownloadJob {
   // begin a new one. Work that waited (a question, a client's event) goes on
   // only in its own run.
   TRunCounter run_;
-  bool cancelled_ = false;
 
   TExpectedFile expected_;
   int64_t write_queue_limit_;
   std::unique_ptr<TQueuedFileStream> part_stream_;
   bool queue_full_ = false;   // between the part queue's OnFull and OnDrained
-  bool committing_ = false;   // waiting for the writer before CommitDownload
-  bool settling_ = false;     // waiting for the writer before SettlePart's end
   bool verified_ = false;     // the completed file matched the publisher's SHA-256
   std::string write_error_;   // the status text of the part stream's failure
   TFailureKind failure_kind_ = TFailureKind::kNone;
@@ -448,7 +470,6 @@ class TDownloadJob {
   bool ftp_continue_ = false;
   // The next start continues the part unasked (a restored row's Resume).
   bool continue_unasked_ = false;
-  bool restored_paused_ = false;  // shown by ShowRestored(rsPaused), not started since
   int64_t transfer_start_ms_ = 0;
   int64_t next_update_ms_ = 0;
   int64_t base_count_ = 0;  // bytes already on disk when the transfer began
@@ -457,8 +478,7 @@ class TDownloadJob {
   int retries_ = 0;
   int retry_wait_ = 1;
   int attempt_ = 0;                  // retries of the current URL so far
-  bool retry_pending_ = false;       // a retry or mirror waits
-  bool retry_due_ = false;           // its wait ended while paused
+  bool retry_due_ = false;           // the wait before a retry ended while paused
   std::function<void()> retry_next_;  // what starts when the wait ends
   std::unique_ptr<platform::OneShotTimer> retry_timer_;
   TRetryWaitHook retry_wait_hook_;

@@ -177,6 +177,72 @@ TEST(DownloadJobClockTest, ProgressLinesFollowTheClockOnceASecond) {
   EXPECT_TRUE(matches) << line;
 }
 
+// ---- Phases ------------------------------------------------------------------------
+
+// The phases a viewer sees at the job's changes, with the outcome at the end;
+// the pause caption, the role and whether the download runs follow them.
+TEST(DownloadJobPhaseTest, PhasesFollowTheDownload) {
+  testing::TempDir dir;
+  testing::ScriptedServer ok([](testing::ScriptedConnection& c) {
+    c.ReadUntil("\r\n\r\n");
+    c.Send("HTTP/1.0 200 OK\r\nContent-Length: 3\r\n\r\nabc");
+  });
+  testing::ScriptedServer slow([](testing::ScriptedConnection& c) {
+    c.ReadUntil("\r\n\r\n");
+    c.Send("HTTP/1.0 200 OK\r\nContent-Length: 100000\r\n\r\n" + std::string(1000, 'a'));
+    c.ReadToEnd(10000);
+  });
+  testing::ScriptedServer busy([](testing::ScriptedConnection& c) {
+    c.ReadUntil("\r\n\r\n");
+    c.Send("HTTP/1.0 503 Busy\r\nContent-Length: 0\r\n\r\n");
+  });
+  using P = TJobPhase;
+  struct Case {
+    const char* name;
+    const testing::ScriptedServer& server;
+    // Pauses (and resumes at once when `resume`), then cancels, once the job
+    // is in these phases (kIdle: never).
+    P pause_at;
+    bool resume;
+    P cancel_at;
+    std::vector<P> phases;
+    TJobOutcome outcome;
+  };
+  const Case cases[] = {
+      {"complete", ok, P::kIdle, false, P::kIdle, {P::kConnecting, P::kTransferring, P::kDone}, TJobOutcome::kComplete},
+      {"paused, resumed, cancelled", slow, P::kTransferring, true, P::kTransferring,
+       {P::kConnecting, P::kTransferring, P::kPaused, P::kTransferring, P::kDone}, TJobOutcome::kCancelled},
+      {"retried, cancelled while waiting", busy, P::kIdle, false, P::kRetrying,
+       {P::kConnecting, P::kRetrying, P::kDone}, TJobOutcome::kCancelled},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Job j("http://127.0.0.1:" + c.server.PortText() + "/f", dir.File("f.bin"));
+    j.job.SetRetries(1);
+    j.job.SetRetryWaitForTesting([](int64_t) { return int64_t{60000}; });
+    std::vector<P> seen;
+    j.job.OnChange = [&](TDownloadJob* job) {
+      if (seen.empty() || seen.back() != job->Phase()) seen.push_back(job->Phase());
+      EXPECT_EQ(job->PauseCaption(), job->Phase() == P::kPaused ? "Resume" : "Pause");
+      EXPECT_EQ(job->DownloadInProgress(), job->Phase() != P::kDone);
+      if (job->Phase() == P::kPaused) EXPECT_EQ(job->Role(), TRowRole::kPaused);
+    };
+    j.job.StartDownload();
+    if (c.pause_at != P::kIdle) {
+      ASSERT_TRUE(RunUntil([&] { return j.job.Phase() == c.pause_at; }));
+      j.job.PauseClick();
+      if (c.resume) j.job.PauseClick();
+    }
+    if (c.cancel_at != P::kIdle) {
+      ASSERT_TRUE(RunUntil([&] { return j.job.Phase() == c.cancel_at; }));
+      j.job.ActionClick();
+    }
+    ASSERT_TRUE(j.RunToEnd());
+    EXPECT_EQ(seen, c.phases);
+    EXPECT_EQ(j.job.Outcome(), c.outcome);
+  }
+}
+
 // ---- A handler may destroy the job -----------------------------------------------------
 
 // A row removes itself from inside the job's events. Each scenario runs once
