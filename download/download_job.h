@@ -4,8 +4,10 @@
 // action link's mode, caption and enabled state, the pause link, and whether
 // the file's icon replaces the cylinder. Every change ends with one OnChange,
 // so a viewer (the row TDLVisualPanel, or quillon-get) reads the new values
-// there. The only question a download asks, whether to continue a shorter
-// local file over FTP, goes to a TResumeQuestion.
+// there; its handler (and the client-created hooks') may destroy the job,
+// which then stops at once. What the job is doing is its Phase(). The only
+// question a download asks, whether to continue a shorter local file, goes
+// to a TResumeQuestion.
 //
 // Complete or nothing: a transfer writes NAME.part (PartialFileName) beside
 // the destination NAME, and only CommitDownload, after every check of the
