@@ -1,5 +1,5 @@
 // TLifetime and FireEvent: how an object learns that an event handler has
-// destroyed it.
+// destroyed it; TRunCounter: how work learns that its run was replaced.
 //
 // The rule: a handler may destroy the object that fires its event (a row's
 // "download finished" handler deletes the row, a client's "closed" handler
@@ -21,6 +21,7 @@
 // destroys members that may call back calls Invalidate() first.
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <utility>
 
@@ -68,5 +69,36 @@ bool FireEvent(const TLifetime& lifetime, const F& event, Args&&... args) {
   }
   return static_cast<bool>(alive);
 }
+
+// TRunCounter: whether work that began in one run (a start, a request, a
+// client's session) still belongs to the current run once control comes
+// back (after a modal question, an event, a posted message, a timer or a
+// writer thread's report). Begin() starts a new run; a token taken in an
+// earlier run never matches again. Unlike a comparison of the objects'
+// addresses, a token cannot match a later object that reuses freed memory.
+//
+//   const TRunToken asked = run_.Token();
+//   bool yes = question->AskResume(text);   // may run the event loop
+//   if (!alive || !run_.IsCurrent(asked)) return;
+class TRunToken {
+ public:
+  TRunToken() = default;  // matches no run
+
+ private:
+  friend class TRunCounter;
+  explicit TRunToken(uint64_t run) : run_(run) {}
+  uint64_t run_ = 0;
+};
+
+class TRunCounter {
+ public:
+  TRunToken Token() const { return TRunToken(run_); }
+  bool IsCurrent(const TRunToken& token) const { return token.run_ == run_; }
+  // Starts a new run; returns its token.
+  TRunToken Begin() { return TRunToken(++run_); }
+
+ private:
+  uint64_t run_ = 1;
+};
 
 }  // namespace quillon

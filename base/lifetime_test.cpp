@@ -46,5 +46,18 @@ TEST(LifetimeTest, FireEventReportsWhetherTheHandlerLeftItsOwnerAlive) {
   EXPECT_TRUE(tb);
 }
 
+// A token matches only the run it was taken in; one never taken matches none,
+// not even the first run.
+TEST(LifetimeTest, RunTokensMatchOnlyTheirOwnRun) {
+  TRunCounter runs;
+  EXPECT_FALSE(runs.IsCurrent(TRunToken()));
+  const TRunToken first = runs.Token();
+  EXPECT_TRUE(runs.IsCurrent(first));
+  const TRunToken second = runs.Begin();
+  EXPECT_FALSE(runs.IsCurrent(first));
+  EXPECT_TRUE(runs.IsCurrent(second));
+  EXPECT_TRUE(runs.IsCurrent(runs.Token()));
+}
+
 }  // namespace
 }  // namespace quillon

@@ -112,8 +112,7 @@ TDLVisualPanel::TDLVisualPanel(QWidget* owner) : QFrame(owner) {
   SetLinkLook(ShowFolderLink);
   ShowFolderLink->setText(QStringLiteral("Show in folder"));
   ShowFolderLink->OnClick = [this](TClickLabel*) {
-    RowClick();
-    ShowInFolder();
+    if (RowClick()) ShowInFolder();
   };
   ShowFolderLink->hide();
   PlaceControls();
@@ -328,7 +327,7 @@ std::optional<TSavedDownload> TDLVisualPanel::SavedDownload() const {
     saved.received = saved.total = RegularFileSize(saved.file);
     return saved;
   }
-  const bool restored_paused = job_.PauseVisible() && job_.PauseCaption() == "Resume" && !job_.DownloadInProgress();
+  const bool restored_paused = job_.Phase() == TJobPhase::kPaused && !job_.DownloadInProgress();
   if (!job_.DownloadInProgress() && job_.Status() == "...") return std::nullopt;  // never started
   saved.state = job_.DownloadInProgress() || job_.RetryPending() || restored_paused ? TSavedDownload::kPaused
                                                                                     : TSavedDownload::kFailed;
@@ -444,16 +443,14 @@ void TDLVisualPanel::Sync() {
     QAccessible::updateAccessibility(&said);
   }
 #endif
-  if (OnStateChange) OnStateChange(this);
-  if (ended && OnFinished) OnFinished(this);  // last: the handler may remove the row
+  if (!FireEvent(lifetime_, OnStateChange, this)) return;
+  if (ended) FireEvent(lifetime_, OnFinished, this);
 }
 
-void TDLVisualPanel::RowClick() {
-  if (OnClick) OnClick(this);
-}
+bool TDLVisualPanel::RowClick() { return FireEvent(lifetime_, OnClick, this); }
 
 void TDLVisualPanel::ActionClick() {
-  RowClick();
+  if (!RowClick()) return;
   switch (static_cast<TActionMode>(ActionLink->Tag)) {
     case amOpen: {
       const QString file = FileNameToQString(job_.LocalFilename());
@@ -471,8 +468,9 @@ void TDLVisualPanel::ShowInFolder() {
 }
 
 void TDLVisualPanel::PauseClick() {
-  job_.PauseClick();
-  RowClick();
+  auto alive = lifetime_.Token();
+  job_.PauseClick();  // its change may end the transfer, and the row with it
+  if (alive) RowClick();
 }
 
 bool TDLVisualPanel::AskResume(const std::string& question) {

@@ -139,7 +139,8 @@ class TDLVisualPanel : public QFrame, private TResumeQuestion {
 
  private:
   bool AskResume(const std::string& question) override;
-  void RowClick();
+  // Fires OnClick; false when its handler removed the row.
+  bool RowClick();
   void ActionClick();
   void PauseClick();
   void SetActionCaption(const std::string& text);
@@ -178,6 +179,8 @@ class TDLVisualPanel : public QFrame, private TResumeQuestion {
   int pause_gap_ = 0;
   int folder_gap_ = 0;
   bool was_running_ = false;  // for OnFinished and the announcement
+  // Expires with the row, whose event handlers may remove it; the last member.
+  TLifetime lifetime_;
 };
 
 }  // namespace quillon

@@ -9,6 +9,7 @@
 #include <atomic>
 #include <chrono>
 #include <filesystem>
+#include <functional>
 #include <future>
 #include <utility>
 #include <vector>
@@ -18,6 +19,7 @@
 #include "platform/dns_lookup.h"
 #include "tests/support/dl_widgets_fixture.h"
 #include "tests/support/event_wait.h"
+#include "tests/support/loopback.h"
 #include "tests/support/scripted_server.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/test_palettes.h"
@@ -118,6 +120,49 @@ TEST_F(DLWidgetsTest, ClicksOnEveryPartReachOnClick) {
   Click(row.ActionLink);  // start mode: starts; no URL
   EXPECT_EQ(clicks, 7);
   EXPECT_EQ(row.StatusLabel->text(), "No URL specified.");
+}
+
+// A handler of the row's events may remove the row; the row's code after
+// the event must not touch it.
+TEST_F(DLWidgetsTest, HandlerMayDestroyItsRow) {
+  testing::TempDir dir;
+  struct Case {
+    const char* name;
+    // Arms `kill` on one of the row's events and makes the row fire it.
+    std::function<void(TDLVisualPanel*, std::function<void()> kill)> run;
+  };
+  const Case cases[] = {
+      {"OnClick from the action link",
+       [](TDLVisualPanel* row, auto kill) {
+         row->OnClick = [kill](TDLVisualPanel*) { kill(); };
+         Click(row->ActionLink);
+       }},
+      {"OnStateChange at the end of a transfer",
+       [&](TDLVisualPanel* row, auto kill) {
+         row->SetURLDownload("http://127.0.0.1:" + std::to_string(testing::ClosedPort()) + "/x");
+         row->SetLocalFilename(dir.File("x.bin"));
+         row->StartDownload();
+         row->OnStateChange = [kill](TDLVisualPanel* r) {
+           if (!r->Job().DownloadInProgress()) kill();
+         };
+       }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    QWidget owner;
+    owner.resize(500, 100);
+    auto* row = new TDLVisualPanel(&owner);
+    owner.show();
+    bool freed = false;
+    int finished = 0;
+    row->OnFinished = [&](TDLVisualPanel*) { ++finished; };
+    c.run(row, [&] {
+      delete row;
+      freed = true;
+    });
+    EXPECT_TRUE(RunUntil([&] { return freed; }));
+    EXPECT_EQ(finished, 0);
+  }
 }
 
 TEST_F(DLWidgetsTest, ListSelectionBevelsAndCloseButton) {

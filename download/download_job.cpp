@@ -206,13 +206,24 @@ TDownloadJob::TDownloadJob(TResumeQuestion* question)
 
 TDownloadJob::~TDownloadJob() {
   lifetime_.Invalidate();
+  // Destroyed from inside one of the HTTP client's events (a row removing
+  // itself on a change): the client returns into code of its own, so it
+  // finishes that event without the job and its part stream, and is freed
+  // from the event loop.
+  if (http_events_ > 0 && http_) {
+    http_->OnDocData = nullptr;
+    http_->OnHeaderData = nullptr;
+    http_->OnDocBegin = nullptr;
+    http_->OnRequestDone = nullptr;
+    http_->SetRcvdStream(nullptr);
+    FreeFromEventLoop(std::move(http_));
+  }
   // The clients go first, so nothing is written after the file is closed.
   ReleaseClients();
 }
 
 void TDownloadJob::ReleaseClients() {
   if (retry_timer_) retry_timer_->Stop();
-  retry_pending_ = false;
   retry_due_ = false;
   retry_next_ = nullptr;
   http_.reset();
@@ -220,10 +231,49 @@ void TDownloadJob::ReleaseClients() {
   // Drops whatever is still queued; the writer closes the file after the
   // block it may be writing.
   part_stream_.reset();
-  committing_ = false;
-  settling_ = false;
   queue_full_ = false;
   KeepOrRemovePart(true);
+}
+
+void TDownloadJob::SetPhase(TJobPhase phase) {
+  if (phase_ == TJobPhase::kPaused && phase == TJobPhase::kRetrying) {
+    // A transfer that fails while the user holds it waits for its retry
+    // still held: Resume goes on with the retry.
+    paused_from_ = phase;
+    return;
+  }
+  // Pausing remembers what a Resume goes back to.
+  if (phase == TJobPhase::kPaused && phase_ != TJobPhase::kPaused) paused_from_ = phase_;
+  phase_ = phase;
+}
+
+void TDownloadJob::EndTransfer() {
+  SetPhase(phase_ == TJobPhase::kSettling && part_stream_ ? TJobPhase::kSettling : TJobPhase::kDone);
+}
+
+bool TDownloadJob::DownloadInProgress() const {
+  switch (phase_) {
+    case TJobPhase::kIdle:
+    case TJobPhase::kDone: return false;
+    // A restored paused row has no transfer until Resume.
+    case TJobPhase::kPaused: return paused_from_ != TJobPhase::kIdle && paused_from_ != TJobPhase::kDone;
+    default: return true;
+  }
+}
+
+TRowRole TDownloadJob::Role() const {
+  switch (outcome_) {
+    case TJobOutcome::kComplete: return TRowRole::kFinished;
+    case TJobOutcome::kFailed:
+    case TJobOutcome::kCancelled: return TRowRole::kFailed;
+    case TJobOutcome::kNone: break;
+  }
+  return phase_ == TJobPhase::kPaused ? TRowRole::kPaused : TRowRole::kNormal;
+}
+
+const std::string& TDownloadJob::PauseCaption() const {
+  static const std::string pause = "Pause", resume = "Resume";
+  return phase_ == TJobPhase::kPaused ? resume : pause;
 }
 
 int64_t TDownloadJob::NowMs() const {
@@ -232,20 +282,20 @@ int64_t TDownloadJob::NowMs() const {
   return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
 }
 
-void TDownloadJob::Changed() {
-  FireEvent(lifetime_, OnChange, this);
-}
+bool TDownloadJob::Changed() { return FireEvent(lifetime_, OnChange, this); }
+
+void TDownloadJob::ChangedLast() { FireEvent(lifetime_, OnChange, this); }
 
 void TDownloadJob::SetCancelCaption(const std::string& v) {
   cancel_caption_ = v;
   if (action_mode_ == amCancel) action_caption_ = v;
-  Changed();
+  ChangedLast();
 }
 
 void TDownloadJob::SetDownloadCaption(const std::string& v) {
   download_caption_ = v;
   if (action_mode_ == amStart) action_caption_ = v;
-  Changed();
+  ChangedLast();
 }
 
 void TDownloadJob::SetActionCaption(const std::string& text) {
@@ -265,45 +315,56 @@ void TDownloadJob::ShowFileIcon() {
   if (action_mode_ == amOpen && LocalFileSize(local_filename_) >= 0) icon_shown_ = true;
 }
 
+// A client freed from the event loop: the job that owned it was destroyed
+// from inside one of its events.
+template <typename Client>
+void TDownloadJob::FreeFromEventLoop(std::unique_ptr<Client> client) {
+  struct Pending {
+    std::unique_ptr<Client> client;
+    platform::OneShotTimer timer;
+  };
+  auto* pending = new Pending{std::move(client), {}};
+  pending->timer.OnTimer = [pending] { delete pending; };  // the timer allows this
+  pending->timer.Start(0);
+}
+
 // ---- Start ---------------------------------------------------------------------------
 
 void TDownloadJob::StartDownload() {
   // A restart replaces whatever is left of the previous transfer.
   ReleaseClients();
-  ++start_count_;
+  run_.Begin();
   ftp_continue_ = std::exchange(continue_unasked_, false);
-  restored_paused_ = false;
+  SetPhase(TJobPhase::kIdle);
+  outcome_ = TJobOutcome::kNone;  // a new start has no outcome yet
   // A new start begins with the URL that was set, not with a mirror of it.
   if (mirror_index_ > 0) url_ = picked_url_;
   mirror_index_ = 0;
   picked_url_ = url_;
   attempt_ = 0;
   mirror_status_.clear();
-  in_progress_ = false;
   ftp_completed_ = false;
-  cancelled_ = false;
   failure_kind_ = TFailureKind::kNone;
   icon_shown_ = false;
-  paused_ = false;
   verified_ = false;
   write_error_.clear();
   position_ = 0;
   progress_ = {};
-  role_ = TRowRole::kNormal;  // a new start has no outcome yet
   SetActionCaption(cancel_caption_);
   action_mode_ = amCancel;
   action_enabled_ = true;
   if (!expected_.error.empty()) {
     Finish(false, "Download failed: " + expected_.error + ".");
-    return Changed();
+    SetPhase(TJobPhase::kDone);
+    return ChangedLast();
   }
   if (url_.empty()) {
     status_ = "No URL specified.";
-    return Changed();
+    return ChangedLast();
   }
   if (local_filename_.empty()) {
     status_ = "Destination file not specified.";
-    return Changed();
+    return ChangedLast();
   }
   std::string folder = FolderOf(local_filename_);
   if (!folder.empty()) {
@@ -312,7 +373,7 @@ void TDownloadJob::StartDownload() {
     if (!std::filesystem::is_directory(folder, ec)) {
       NoteFailure(TFailureKind::kFileIo);
       status_ = "Cannot create directory to save download to.";
-      return Changed();
+      return ChangedLast();
     }
   }
   part_name_ = PartialFileName(local_filename_);
@@ -320,10 +381,10 @@ void TDownloadJob::StartDownload() {
   const bool ftp = lower.starts_with("ftp://");
   if (!ftp && !lower.starts_with("http://") && !lower.starts_with("https://")) {
     status_ = "Unsupported protocol.";
-    return Changed();
+    return ChangedLast();
   }
   // From here to the end of the transfer NAME.part is this download's alone.
-  if (!TakePart()) return Changed();
+  if (!TakePart()) return ChangedLast();
   if (ftp)
     StartFtpDownload();
   else
@@ -345,8 +406,8 @@ bool TDownloadJob::TakePart() {
     case TPartialFile::tkFailed: failure = kCannotWrite + reason; break;
   }
   NoteFailure(TFailureKind::kFileIo);
-  in_progress_ = false;
   Finish(false, failure);
+  SetPhase(TJobPhase::kDone);
   return false;
 }
 
@@ -393,7 +454,8 @@ void TDownloadJob::WriteFailed(const std::string& failure) {
   // The client's completion shows the failure; once the transfer has ended
   // (committing, or settling a failed one), the finish of the part reports it
   // and the client, saying goodbye, is left alone.
-  if (committing_ || settling_) return;
+  const TJobPhase phase = Underlying();
+  if (phase == TJobPhase::kCommitting || phase == TJobPhase::kSettling || phase == TJobPhase::kRetrying) return;
   if (http_)
     http_->Abort();
   else if (ftp_)
@@ -433,11 +495,10 @@ void TDownloadJob::CommitWhenWritten(int64_t expected_size, std::function<void(c
       return then(kCannotWrite + SystemReason());
     }
   }
-  committing_ = true;
+  SetPhase(TJobPhase::kCommitting);
   part_stream_->Finish([this, expected_size, then](const std::string& error) {
     const std::string digest = part_stream_->Sha256();
     part_stream_.reset();  // closes the part before it is renamed or removed
-    committing_ = false;
     if (!error.empty()) NoteFailure(TFailureKind::kFileIo);
     then(error.empty() ? CommitDownload(expected_size, digest) : kCannotWrite + error);
   });
@@ -483,13 +544,13 @@ void TDownloadJob::SettlePart(bool continuable, bool drop) {
     return KeepOrRemovePart(continuable);
   }
   // A failure while the part was being committed replaces the commit.
-  committing_ = false;
-  settling_ = true;
+  SetPhase(TJobPhase::kSettling);
   part_stream_->Finish([this, continuable](const std::string&) {
     part_stream_.reset();
-    settling_ = false;
+    // An FTP session that still says goodbye keeps the download running.
+    SetPhase(ftp_ ? TJobPhase::kSettling : TJobPhase::kDone);
     KeepOrRemovePart(continuable);
-    Changed();
+    ChangedLast();
   });
 }
 
@@ -503,14 +564,14 @@ void TDownloadJob::KeepOrRemovePart(bool continuable) {
 // otherwise (a status text already set stays when `failure` is empty).
 void TDownloadJob::Finish(bool complete, const std::string& failure) {
   if (complete) {
-    role_ = TRowRole::kFinished;
+    outcome_ = TJobOutcome::kComplete;
     position_ = 100;
     SetActionCaption("Open");
     action_mode_ = amOpen;
   } else {
     if (!failure.empty()) status_ = failure;
     NoteFailure(TFailureKind::kGeneric);
-    role_ = TRowRole::kFailed;
+    if (outcome_ != TJobOutcome::kCancelled) outcome_ = TJobOutcome::kFailed;
     ToStartMode();
   }
   pause_visible_ = false;
@@ -533,11 +594,12 @@ void TDownloadJob::StartHttpDownload() {
   if (part_size > 0 && ReadPartInfo(part_name_, info) && info.Continuable() && PartContinues(info, url_, part_size) &&
       (expected_.size < 0 || info.total == expected_.size) && question_) {
     auto alive = lifetime_.Token();
-    uint32_t asked = start_count_;
+    const TRunToken asked = run_.Token();
+    SetPhase(TJobPhase::kAsking);
     bool resume = question_->AskResume(kResumeQuestion);
     // The question may have run the event loop: the row may be gone, or
     // another start may have begun.
-    if (!alive || start_count_ != asked) return;
+    if (!alive || !run_.IsCurrent(asked)) return;
     part_size = part_.Size();
     if (resume && part_size > 0 && part_size < info.total) {
       http_resuming_ = true;
@@ -590,16 +652,17 @@ void TDownloadJob::RequestHttp() {
   http_failure_.clear();
   failure_kind_ = TFailureKind::kNone;
   auto http = std::make_unique<THttpCli>();
-  http->OnDocData = [this](THttpCli*, const void*, int) { HttpDocData(); };
-  http->OnHeaderData = [this](THttpCli*) { HttpHeaderData(); };
-  http->OnDocBegin = [this](THttpCli*) { HttpDocBegin(); };
+  http->OnDocData = [this](THttpCli*, const void*, int) { InHttpEvent(&TDownloadJob::HttpDocData); };
+  http->OnHeaderData = [this](THttpCli*) { InHttpEvent(&TDownloadJob::HttpHeaderData); };
+  http->OnDocBegin = [this](THttpCli*) { InHttpEvent(&TDownloadJob::HttpDocBegin); };
   http->OnRequestDone = [this](THttpCli*, THttpRequest RqType, Word Error) { HttpRequestDone(RqType, Error); };
   http->SetURL(url_);
   http->SetConnectTimeout(connect_timeout_);
   http->SetIdleTimeout(idle_timeout_);
   if (http_resuming_) http->SetContentRangeBegin(std::to_string(resume_from_));
   http_ = std::move(http);
-  in_progress_ = true;
+  run_.Begin();
+  SetPhase(TJobPhase::kConnecting);
   status_ = mirror_status_.empty() ? "Initiating download..." : mirror_status_;
   if (!FireEvent(lifetime_, OnHttpClientCreated, this, http_.get())) return;
   // The validator goes with every continued request, after whatever a
@@ -612,19 +675,34 @@ void TDownloadJob::RequestHttp() {
       lines.push_back("If-Range: " + validator);
     };
   }
-  Changed();
+  if (!Changed()) return;
   http_->GetAsync();
 }
 
+void TDownloadJob::InHttpEvent(void (TDownloadJob::*handler)()) {
+  auto alive = lifetime_.Token();
+  ++http_events_;
+  // A failure thrown here ends the client's request; the count goes back
+  // all the same.
+  struct Leave {
+    TDownloadJob* job;
+    TLifetime::TToken& alive;
+    ~Leave() {
+      if (alive) --job->http_events_;
+    }
+  } leave{this, alive};
+  (this->*handler)();
+}
+
 void TDownloadJob::HttpHeaderData() {
-  std::string& text = paused_ ? progress_text_ : status_;
+  std::string& text = phase_ == TJobPhase::kPaused ? progress_text_ : status_;
   // A mirror's text stays until the mirror answers.
   if (!mirror_status_.empty()) {
     if (text == mirror_status_) text = "Initiating download...";
     mirror_status_.clear();
   }
   text += ".";
-  Changed();
+  ChangedLast();
 }
 
 void TDownloadJob::BeginTransfer(int64_t base_count) {
@@ -638,13 +716,12 @@ void TDownloadJob::BeginTransfer(int64_t base_count) {
 // A failure here is thrown, which ends the request (http_failure_ says why).
 void TDownloadJob::HttpDocBegin() {
   position_ = 0;
-  pause_caption_ = "Pause";
-  paused_ = false;
+  SetPhase(TJobPhase::kTransferring);
   pause_visible_ = true;
   BeginTransfer(0);
   THttpCli* http = http_.get();
   int code = http->StatusCode();
-  if (code < 200 || code > 299) return Changed();
+  if (code < 200 || code > 299) return ChangedLast();
   const std::vector<std::string>& header = http->RcvdHeader();
   if (http_resuming_ && code != 206) {
     http_resuming_ = false;  // the whole file came instead: the part starts again
@@ -703,7 +780,7 @@ void TDownloadJob::HttpDocBegin() {
   }
   http_part_opened_ = true;
   http->SetRcvdStream(part_stream_.get());
-  Changed();
+  ChangedLast();
 }
 
 bool TDownloadJob::UpdateDue() {
@@ -785,7 +862,7 @@ void TDownloadJob::HttpRequestDone(THttpRequest RqType, Word Error) {
   pause_visible_ = false;
   if (RqType != hrGet) {
     status_ = "Complete  StatusCode = " + std::to_string(http_->StatusCode()) + " Error = " + http_->ReasonPhrase();
-    return Changed();
+    return ChangedLast();
   }
   bool complete = false;
   int64_t expected_size = -1;
@@ -806,7 +883,7 @@ void TDownloadJob::HttpRequestDone(THttpRequest RqType, Word Error) {
   if (complete) return CommitWhenWritten(expected_size, [this](const std::string& f) { HttpCommitted(f); });
   // A cancel keeps the status its click showed, in start mode already.
   const bool cancelled = Error == httperrAborted && write_error_.empty();
-  if (!cancelled && RetryOrMirror(failure, transient, retry_after)) return;
+  if (!cancelled && RetryOrMirror(failure, transient, retry_after)) return ChangedLast();
   if (cancelled)
     status_ = failure;
   else
@@ -815,7 +892,7 @@ void TDownloadJob::HttpRequestDone(THttpRequest RqType, Word Error) {
 }
 
 void TDownloadJob::HttpCommitted(const std::string& failure) {
-  if (!failure.empty() && RetryOrMirror(failure, failure == kIncomplete, -1)) return;
+  if (!failure.empty() && RetryOrMirror(failure, failure == kIncomplete, -1)) return ChangedLast();
   if (failure.empty()) {
     status_ = CompletionText("Download Complete.");
     Finish(true, "");
@@ -835,10 +912,10 @@ void TDownloadJob::EndHttpDownload(bool complete, bool cancelled) {
     part_stream_.reset();
     KeepOrRemovePart(true);
   }
-  in_progress_ = false;
+  EndTransfer();
   pause_visible_ = false;
   ShowFileIcon();
-  Changed();
+  ChangedLast();
 }
 
 // ---- FTP -----------------------------------------------------------------------------
@@ -848,10 +925,10 @@ void TDownloadJob::StartFtpDownload() {
   TFtpUrlParts parts = SplitFtpUrl(url_);
   if (!IsAsciiHostName(parts.host)) {
     // A name without an ASCII form: refused before any connection.
-    in_progress_ = false;
+    SetPhase(TJobPhase::kDone);
     Finish(false, "Download failed: " + InvalidHostNameText(parts.host));
     KeepOrRemovePart(true);
-    return Changed();
+    return ChangedLast();
   }
   std::string user = parts.user.empty() ? std::string("anonymous") : parts.user;
   std::string password = parts.password;
@@ -860,11 +937,13 @@ void TDownloadJob::StartFtpDownload() {
   ftp->OnProgress = [this](TCustomFtpCli*, int64_t Count, bool&) { FtpProgress(Count); };
   ftp->OnRequestDone = [this](TCustomFtpCli*, TFtpRequest RqType, Word Error) {
     auto alive = lifetime_.Token();
-    const uint32_t start = start_count_;
+    const TRunToken run = run_.Token();
     FtpRequestDone(RqType, Error);
     // The session has ended, by whichever path (the client is gone): the
     // part goes with it unless the writer still finishes it.
-    if (alive && start_count_ == start && !ftp_ && !settling_ && !committing_ && !retry_pending_)
+    if (!alive || !run_.IsCurrent(run) || ftp_) return;
+    const TJobPhase phase = Underlying();
+    if (phase != TJobPhase::kSettling && phase != TJobPhase::kCommitting && phase != TJobPhase::kRetrying)
       KeepOrRemovePart(true);
   };
   ftp->OnSessionConnected = [this](TCustomFtpCli*, Word) { FtpSessionConnected(); };
@@ -881,11 +960,12 @@ void TDownloadJob::StartFtpDownload() {
   ftp->SetConnectTimeout(connect_timeout_);
   ftp->SetIdleTimeout(idle_timeout_);
   ftp_ = std::move(ftp);
+  run_.Begin();
   ftp_size_ = -1;
   ftp_finished_ = false;
   ftp_completed_ = false;
   status_ = "Connecting to server...";
-  in_progress_ = true;
+  SetPhase(TJobPhase::kConnecting);
   pause_visible_ = false;
   if (!FireEvent(lifetime_, OnFtpClientCreated, this, ftp_.get())) return;
   // A user name without a password (other than an anonymous one) cannot
@@ -893,20 +973,20 @@ void TDownloadJob::StartFtpDownload() {
   const std::string& name = ftp_->UserName();
   const std::string& word = ftp_->PassWord();
   if ((word.empty() && !IsAnonymousUser(name)) || UnsafeLoginText(name) || UnsafeLoginText(word)) {
-    in_progress_ = false;
+    SetPhase(TJobPhase::kDone);
     ftp_.reset();
     KeepOrRemovePart(true);
     Finish(false, "Could not connect or log in.");
-    return Changed();
+    return ChangedLast();
   }
   if (word.empty()) ftp_->SetPassWord(kAnonymousPassword);
-  Changed();
+  if (!Changed()) return;
   ftp_->Connect();
 }
 
 void TDownloadJob::FtpSessionConnected() {
   status_ = "Session Connected.";
-  Changed();
+  ChangedLast();
 }
 
 void TDownloadJob::FtpProgress(int64_t Count) {
@@ -946,10 +1026,10 @@ void TDownloadJob::FtpRequestDone(TFtpRequest RqType, Word Error) {
     case ftpRqGet:
     case ftpRqRestartGet: FtpTransferDone(); break;
     case ftpRqQuit:
-      in_progress_ = false;
+      EndTransfer();
       ftp_.reset();  // the client allows this inside its own OnRequestDone
       ShowFileIcon();
-      Changed();
+      ChangedLast();
       break;
     default: break;
   }
@@ -976,7 +1056,7 @@ void TDownloadJob::FtpCommitted(const std::string& failure) {
     // The next try has a session of its own: this one is dropped without
     // its goodbye.
     ftp_.reset();
-    return;
+    return ChangedLast();
   }
   if (failure.empty()) {
     ftp_completed_ = true;
@@ -986,7 +1066,9 @@ void TDownloadJob::FtpCommitted(const std::string& failure) {
     Finish(false, failure);
     SettlePart(FtpPartRecorded(part_name_, url_), false);
   }
-  Changed();
+  // The session says goodbye; its end ends the download.
+  SetPhase(ftp_ ? TJobPhase::kSettling : TJobPhase::kDone);
+  if (!Changed()) return;
   if (ftp_) ftp_->Quit();
 }
 
@@ -1000,7 +1082,8 @@ void TDownloadJob::FtpSizeDone() {
     ftp_finished_ = true;
     NoteFailure(TFailureKind::kNotExpected);
     Finish(false, SizeMismatch(ftp_size_));
-    Changed();
+    SetPhase(TJobPhase::kSettling);  // until the session's goodbye
+    if (!Changed()) return;
     return ftp_->Quit();
   }
   ftp_->Mdtm();
@@ -1019,12 +1102,13 @@ void TDownloadJob::FtpMdtmDone() {
   if (ftp_size_ > 0 && ReadPartInfo(part_name_, info) && PartContinues(info, url_, local_size) &&
       local_size > 0 && info.total == ftp_size_ && info.validator == mdtm && (question_ || ftp_continue_)) {
     auto alive = lifetime_.Token();
-    TFtpClient* asked = ftp_.get();
+    const TRunToken asked = run_.Token();
     // A retry continues without asking.
+    if (!ftp_continue_) SetPhase(TJobPhase::kAsking);
     resume = ftp_continue_ || question_->AskResume(kResumeQuestion);
     // The question may have run the event loop: the row may be gone, or the
     // transfer ended or replaced.
-    if (!alive || ftp_.get() != asked) return;
+    if (!alive || !run_.IsCurrent(asked)) return;
     local_size = LocalFileSize(part_name_);
     resume = resume && local_size > 0 && local_size < ftp_size_;
   }
@@ -1034,7 +1118,8 @@ void TDownloadJob::FtpMdtmDone() {
     ftp_finished_ = true;
     NoteFailure(TFailureKind::kFileIo);
     Finish(false, kCannotWrite + SystemReason());
-    Changed();
+    SetPhase(TJobPhase::kSettling);  // until the session's goodbye
+    if (!Changed()) return;
     return ftp_->Quit();
   }
   // A new part records what it is a part of; without a SIZE answer it has no
@@ -1044,11 +1129,10 @@ void TDownloadJob::FtpMdtmDone() {
   // Nothing past the announced length is written.
   ftp_->SetDownloadLimit(ftp_size_);
   action_enabled_ = true;
-  pause_caption_ = "Pause";
-  paused_ = false;
+  SetPhase(TJobPhase::kTransferring);
   pause_visible_ = true;
   BeginTransfer(resume ? local_size : 0);
-  Changed();
+  if (!Changed()) return;
   if (resume) {
     ftp_->SetResumeAt(local_size);
     ftp_->RestartGet();
@@ -1060,11 +1144,11 @@ void TDownloadJob::FtpMdtmDone() {
 
 void TDownloadJob::FtpFailed(TFtpRequest RqType, Word Error) {
   TFtpClient* ftp = ftp_.get();
-  const TRowRole role = role_;
+  const bool cancelled = outcome_ == TJobOutcome::kCancelled;
   bool quit_failed = RqType == ftpRqQuit;
   bool transfer = RqType == ftpRqGet || RqType == ftpRqRestartGet;
   if (quit_failed && ftp_finished_) {
-  } else if (cancelled_) {
+  } else if (cancelled) {
     NoteFailure(TFailureKind::kGeneric);
   } else if (transfer && !WriteFailure().empty()) {
     NoteFailure(part_stream_ && part_stream_->PastBound() ? TFailureKind::kNotExpected : TFailureKind::kFileIo);
@@ -1082,7 +1166,6 @@ void TDownloadJob::FtpFailed(TFtpRequest RqType, Word Error) {
     status_ = "Download failed: " + (!socket_failure.empty()       ? socket_failure
                                      : !ftp->ErrorMessage().empty() ? OneLine(ftp->ErrorMessage())
                                                                     : OneLine(ftp->LastResponse()));
-    role_ = TRowRole::kFailed;
   }
   if (quit_failed && ftp_finished_) {
   } else if (transfer && !WriteFailure().empty()) {
@@ -1091,43 +1174,43 @@ void TDownloadJob::FtpFailed(TFtpRequest RqType, Word Error) {
     status_ = "Download failed: " + TTransferWatchdog::ReasonText(
                                         Error == kConnectTimeoutError ? TTimeoutKind::Connect : TTimeoutKind::Idle,
                                         ftp->IdleTimeout());
-  } else if (cancelled_ || transfer) {
+  } else if (cancelled || transfer) {
     // Only the user's cancel is a cancel; a failed transfer says what
     // happened, or keeps the server's reply.
-    if (cancelled_)
+    if (cancelled)
       status_ = "Download cancelled.";
     else if (ftp->LimitPassed())
       status_ = "Download failed: the server sent more than the " + std::to_string(ftp->DownloadLimit()) +
                 " bytes it announced.";
     else if (Error == platform::WSAECONNRESET)
       status_ = "Download failed: connection reset by the server.";
-    role_ = TRowRole::kFailed;
   } else if (socket_failure.empty() && (RqType == ftpRqConnect || RqType == ftpRqUser || RqType == ftpRqPass)) {
     status_ = "Could not connect or log in.";
   }
   ftp->SetLocalStream(nullptr);
-  const bool transient = !cancelled_ && WriteFailure().empty() && !ftp->LimitPassed() &&
+  const bool transient = !cancelled && WriteFailure().empty() && !ftp->LimitPassed() &&
                          (TransientSocketError(Error) || TransientFtpReply(ftp->StatusCode()));
-  if (!ftp_finished_ && !cancelled_ && RetryOrMirror(status_, transient, -1)) {
-    role_ = role;  // the row goes on
-    // The next try has a session of its own: this one is dropped without
+  if (!ftp_finished_ && !cancelled && RetryOrMirror(status_, transient, -1)) {
+    // The row goes on. The next try has a session of its own: this one is dropped without
     // its goodbye (the client allows this inside its own OnRequestDone).
     ftp_.reset();
-    return;
+    return ChangedLast();
   }
-  in_progress_ = false;
+  // Failed, unless only the goodbye after the outcome failed.
+  if (!(quit_failed && ftp_finished_) && !cancelled) outcome_ = TJobOutcome::kFailed;
   pause_visible_ = false;
   if (!ftp_completed_) ToStartMode();
-  if (!ftp_finished_) SettlePart(FtpPartRecorded(part_name_, url_), cancelled_);
+  if (!ftp_finished_) SettlePart(FtpPartRecorded(part_name_, url_), cancelled);
+  EndTransfer();
   ftp_finished_ = true;
   if (!quit_failed && ftp->Connected()) {
-    Changed();
+    if (!Changed()) return;
     ftp->Quit();  // its completion releases the client
     return;
   }
   ftp_.reset();  // the client allows this inside its own OnRequestDone
   ShowFileIcon();
-  Changed();
+  ChangedLast();
 }
 
 // ---- Retries and mirrors ------------------------------------------------------------
@@ -1148,24 +1231,20 @@ bool TDownloadJob::RetryOrMirror(const std::string& failure, bool transient, int
       }
       ContinueHttp();
     };
-    retry_pending_ = true;
     retry_due_ = false;
-    in_progress_ = true;
-    pause_caption_ = paused_ ? "Resume" : "Pause";
+    SetPhase(TJobPhase::kRetrying);
     pause_visible_ = true;
-    if (paused_) {
+    if (phase_ == TJobPhase::kPaused) {
       progress_text_ = status_;
       status_ = "Paused.";
     }
     AfterPartWritten([this, wait] { StartRetryTimer(wait); });
-    Changed();
     return true;
   }
   if (mirror_index_ >= mirrors_.size()) return false;
   retry_next_ = [this] { NextMirror(); };
-  retry_pending_ = true;
   retry_due_ = false;
-  in_progress_ = true;
+  SetPhase(TJobPhase::kRetrying);
   // From the event loop too, once the failed client has been dropped.
   AfterPartWritten([this] { StartRetryTimer(0); });
   return true;
@@ -1176,7 +1255,7 @@ void TDownloadJob::StartRetryTimer(int64_t ms) {
     retry_timer_ = std::make_unique<platform::OneShotTimer>();
     retry_timer_->OnTimer = [this] {
       // A wait that ends while the user paused the row ends with Resume.
-      if (paused_)
+      if (phase_ == TJobPhase::kPaused)
         retry_due_ = true;
       else
         RetryNow();
@@ -1187,24 +1266,20 @@ void TDownloadJob::StartRetryTimer(int64_t ms) {
 
 void TDownloadJob::AfterPartWritten(std::function<void()> next) {
   if (!part_stream_) return next();
-  committing_ = false;
-  settling_ = true;
   part_stream_->Finish([this, next](const std::string& error) {
     part_stream_.reset();
-    settling_ = false;
     if (error.empty() && write_error_.empty()) return next();
-    retry_pending_ = false;
-    in_progress_ = false;
+    retry_next_ = nullptr;
+    SetPhase(TJobPhase::kDone);
     Finish(false, write_error_.empty() ? kCannotWrite + error : write_error_);
     TPartInfo info;
     KeepOrRemovePart(ReadPartInfo(part_name_, info) && info.Continuable());
     ShowFileIcon();
-    Changed();
+    ChangedLast();
   });
 }
 
 void TDownloadJob::RetryNow() {
-  retry_pending_ = false;
   retry_due_ = false;
   write_error_.clear();
   http_failure_.clear();
@@ -1213,7 +1288,7 @@ void TDownloadJob::RetryNow() {
   std::error_code ec;
   if (!std::filesystem::exists(part_name_, ec)) {
     part_.Release();
-    if (!TakePart()) return Changed();
+    if (!TakePart()) return ChangedLast();
   }
   auto next = std::move(retry_next_);
   retry_next_ = nullptr;
@@ -1228,31 +1303,29 @@ void TDownloadJob::NextMirror() {
   const std::string lower = LowerCase(url_);
   if (lower.starts_with("ftp://")) return StartFtpDownload();
   if (!lower.starts_with("http://") && !lower.starts_with("https://")) {
-    in_progress_ = false;
+    SetPhase(TJobPhase::kDone);
     Finish(false, "Unsupported protocol.");
     KeepOrRemovePart(true);
-    return Changed();
+    return ChangedLast();
   }
   ContinueHttp();
 }
 
 void TDownloadJob::DropPendingRetry() {
   if (retry_timer_) retry_timer_->Stop();
-  retry_pending_ = false;
   retry_due_ = false;
   retry_next_ = nullptr;
   part_stream_.reset();  // a cancel does not wait for the writer
-  settling_ = false;
   TPartInfo info;
   const bool ftp = LowerCase(url_).starts_with("ftp://");
   KeepOrRemovePart(ftp ? FtpPartRecorded(part_name_, url_) : ReadPartInfo(part_name_, info) && info.Continuable());
   ToStartMode();
   pause_visible_ = false;
-  in_progress_ = false;
-  role_ = TRowRole::kFailed;
+  SetPhase(TJobPhase::kDone);
+  outcome_ = TJobOutcome::kCancelled;
   status_ = ftp ? "Download cancelled." : "Download Cancelled.";
   ShowFileIcon();
-  Changed();
+  ChangedLast();
 }
 
 // ---- Progress ------------------------------------------------------------------------
@@ -1264,9 +1337,9 @@ void TDownloadJob::UpdateProgress(double total, double received) {
   // saying "Paused." and shows the newest progress text on Resume.
   progress_text_ = p.text;
   progress_ = p;
-  if (!paused_) status_ = p.text;
+  if (phase_ != TJobPhase::kPaused) status_ = p.text;
   if (p.position >= 0) position_ = p.position;
-  Changed();
+  ChangedLast();
 }
 
 // ---- Clicks --------------------------------------------------------------------------
@@ -1280,69 +1353,68 @@ void TDownloadJob::ActionClick() {
 }
 
 void TDownloadJob::Cancel() {
-  if (action_mode_ != amCancel || !in_progress_ || !action_enabled_) return;
-  if (retry_pending_) return DropPendingRetry();
-  if (committing_) {
+  if (action_mode_ != amCancel || !DownloadInProgress() || !action_enabled_) return;
+  // The HTTP resume question comes before any transfer: nothing to cancel.
+  if (phase_ == TJobPhase::kAsking && !ftp_) return;
+  if (Underlying() == TJobPhase::kRetrying) return DropPendingRetry();
+  run_.Begin();  // a question still open belongs to the cancelled run
+  if (Underlying() == TJobPhase::kCommitting) {
     // The writer had not finished the whole part: it stays a part. Without
     // a client whose end would settle it, the part is settled here.
     part_stream_.reset();
-    committing_ = false;
     if (!http_ && !ftp_) KeepOrRemovePart(true);
   }
+  outcome_ = TJobOutcome::kCancelled;
   auto alive = lifetime_.Token();
   std::string lower = LowerCase(url_);
   if ((lower.starts_with("http://") || lower.starts_with("https://")) && http_) {
     http_->Abort();
     if (!alive) return;
-    role_ = TRowRole::kFailed;
   } else if (lower.starts_with("ftp://") && ftp_) {
-    cancelled_ = true;
     ftp_->Abort();
     if (!alive) return;
   }
   ToStartMode();
   pause_visible_ = false;
-  in_progress_ = false;
+  EndTransfer();
   status_ = "Download Cancelled.";
-  Changed();
+  ChangedLast();
 }
 
 void TDownloadJob::PauseClick() {
-  if (restored_paused_) {
-    continue_unasked_ = true;
-    return StartDownload();
-  }
-  if (pause_caption_ == "Pause") {
-    pause_caption_ = "Resume";
-    paused_ = true;
+  if (phase_ != TJobPhase::kPaused) {
+    SetPhase(TJobPhase::kPaused);
     progress_text_ = status_;
     status_ = "Paused.";
+  } else if (!DownloadInProgress()) {
+    // Held without a transfer (a restored paused row): Resume starts it.
+    continue_unasked_ = true;
+    return StartDownload();
   } else {
-    pause_caption_ = "Pause";
-    paused_ = false;
-    if (status_ == "Paused.") status_ = progress_text_;
+    SetPhase(paused_from_);
+    status_ = progress_text_;
     // The wait before a retry ended while paused: the retry starts now.
-    if (retry_pending_ && retry_due_) {
-      Changed();
+    if (phase_ == TJobPhase::kRetrying && retry_due_) {
+      if (!Changed()) return;
       return RetryNow();
     }
   }
   ApplyPause();
-  Changed();
+  ChangedLast();
 }
 
 void TDownloadJob::ShowRestored(TRestoredState state, const std::string& status, int position) {
-  if (in_progress_ || settling_) return;
-  restored_paused_ = state == rsPaused;
-  paused_ = false;
+  if (DownloadInProgress()) return;
+  SetPhase(TJobPhase::kIdle);
+  if (state == rsPaused) SetPhase(TJobPhase::kPaused);
+  outcome_ = TJobOutcome::kNone;
   pause_visible_ = state == rsPaused;
-  pause_caption_ = state == rsPaused ? "Resume" : "Pause";
   position_ = std::clamp(position, 0, 100);
-  role_ = TRowRole::kNormal;
   icon_shown_ = false;
   switch (state) {
     case rsFinished:
       Finish(true, "");
+      SetPhase(TJobPhase::kDone);
       status_ = status;
       ShowFileIcon();
       break;
@@ -1357,9 +1429,10 @@ void TDownloadJob::ShowRestored(TRestoredState state, const std::string& status,
       break;
     case rsFailed:
       Finish(false, status);
+      SetPhase(TJobPhase::kDone);
       break;
   }
-  Changed();
+  ChangedLast();
 }
 
 void TDownloadJob::ApplyPause() {
@@ -1368,7 +1441,7 @@ void TDownloadJob::ApplyPause() {
     socket = &http_->CtrlSocket();
   else if (ftp_)
     socket = ftp_->DataSocket();
-  const bool wait = paused_ || queue_full_;
+  const bool wait = phase_ == TJobPhase::kPaused || queue_full_;
   if (!socket || socket->Paused() == wait) return;
   // A transfer that waits on purpose is not silent: its idle limit waits.
   TTransferWatchdog* watchdog = http_ ? &http_->Watchdog() : &ftp_->Watchdog();

@@ -4,8 +4,10 @@
 // action link's mode, caption and enabled state, the pause link, and whether
 // the file's icon replaces the cylinder. Every change ends with one OnChange,
 // so a viewer (the row TDLVisualPanel, or quillon-get) reads the new values
-// there. The only question a download asks, whether to continue a shorter
-// local file over FTP, goes to a TResumeQuestion.
+// there; its handler (and the client-created hooks') may destroy the job,
+// which then stops at once. What the job is doing is its Phase(). The only
+// question a download asks, whether to continue a shorter local file, goes
+// to a TResumeQuestion.
 //
 // Complete or nothing: a transfer writes NAME.part (PartialFileName) beside
 // the destination NAME, and only CommitDownload, after every check of the
@@ -158,6 +160,25 @@ class TResumeQuestion {
 // Tries after a transient failure that the window and quillon-get make.
 constexpr int kDefaultRetries = 5;
 
+// What a job is doing. It has one phase at a time, changed only by
+// SetPhase; the pause caption, the row's role and whether the job counts as
+// running are derived from it.
+enum class TJobPhase {
+  kIdle,          // not started, or a start refused by its first checks
+  kAsking,        // the resume question is open
+  kConnecting,    // a client connects, logs in and asks; no byte of the file yet
+  kTransferring,  // the file's bytes arrive
+  kPaused,        // held by the user, or a restored paused row that Resume starts
+  kRetrying,      // waiting before the next try or mirror
+  kCommitting,    // the writer finishes the part before its checks and rename
+  kSettling,      // the outcome is known; the writer finishes a failed part,
+                  // or the FTP session says goodbye
+  kDone,          // ended, as Outcome says
+};
+
+// How a download ended (kNone while it has not).
+enum class TJobOutcome { kNone, kComplete, kFailed, kCancelled };
+
 // The action link's modes, as its tag holds them.
 enum TActionMode { amCancel = 0, amOpen = 1, amStart = 2 };
 
@@ -221,7 +242,7 @@ class TDownloadJob {
   using TRetryWaitHook = std::function<int64_t(int64_t planned_ms)>;
   void SetRetryWaitForTesting(TRetryWaitHook hook) { retry_wait_hook_ = std::move(hook); }
   // Between a failure that is tried again and the next try.
-  bool RetryPending() const { return retry_pending_; }
+  bool RetryPending() const { return Underlying() == TJobPhase::kRetrying; }
   // Bytes a transfer may hold in memory, waiting for the disk, before its
   // socket waits too.
   void SetWriteQueueLimitForTesting(int64_t bytes) { write_queue_limit_ = bytes; }
@@ -229,13 +250,13 @@ class TDownloadJob {
   // ---- What a viewer shows ---------------------------------------------------------
   // Also while the writer still writes the bytes of a failed transfer that a
   // later start can continue.
-  bool DownloadInProgress() const { return in_progress_ || settling_; }
+  bool DownloadInProgress() const;
+  TJobPhase Phase() const { return phase_; }
+  TJobOutcome Outcome() const { return outcome_; }
   const std::string& Status() const { return status_; }
   // The row's look: its outcome once a transfer ends (a failed download looks
   // like a cancelled one), paused while the user holds it.
-  TRowRole Role() const {
-    return role_ == TRowRole::kNormal && (paused_ || restored_paused_) ? TRowRole::kPaused : role_;
-  }
+  TRowRole Role() const;
   int Position() const { return position_; }
   TActionMode ActionMode() const { return action_mode_; }
   const std::string& ActionCaption() const { return action_caption_; }
@@ -244,7 +265,7 @@ class TDownloadJob {
   int ActionFitCount() const { return action_fit_count_; }
   bool ActionEnabled() const { return action_enabled_; }
   bool PauseVisible() const { return pause_visible_; }
-  const std::string& PauseCaption() const { return pause_caption_; }
+  const std::string& PauseCaption() const;
   // True when the file's icon replaces the progress cylinder.
   bool IconShown() const { return icon_shown_; }
   // The newest progress text of this start with its percentage (-1: total
@@ -295,8 +316,9 @@ class TDownloadJob {
   // (without asking), else fetches the whole file.
   void ContinueHttp();
   // After a failure with the status text `failure`: schedules a retry
-  // (`transient`, tries left) or the next mirror, and says whether it did;
-  // `retry_after_ms` is the server's wish (-1: none).
+  // (`transient`, tries left) or the next mirror, and says whether it did
+  // (the caller then shows it); `retry_after_ms` is the server's wish (-1:
+  // none).
   bool RetryOrMirror(const std::string& failure, bool transient, int64_t retry_after_ms);
   // Once the writer has written every queued byte of the part (which stays
   // held), runs `next`; a write failure ends the download instead.
@@ -315,6 +337,10 @@ class TDownloadJob {
   // whole file is asked for once more.
   void RefetchWholeFile();
   void StartFtpDownload();
+  // Runs a handler of an HTTP client event, counted in http_events_.
+  void InHttpEvent(void (TDownloadJob::*handler)());
+  template <typename Client>
+  static void FreeFromEventLoop(std::unique_ptr<Client> client);
   void HttpHeaderData();
   void HttpDocBegin();
   void HttpDocData();
@@ -374,7 +400,18 @@ class TDownloadJob {
   void ToStartMode();
   void ShowFileIcon();
   void ReleaseClients();
-  void Changed();
+  // The one place the phase changes.
+  void SetPhase(TJobPhase phase);
+  // The phase, or while paused the one a Resume goes back to.
+  TJobPhase Underlying() const { return phase_ == TJobPhase::kPaused ? paused_from_ : phase_; }
+  // The transfer has ended: done, unless the writer still settles the part
+  // or the FTP session still says goodbye.
+  void EndTransfer();
+  // Fires OnChange and returns whether the job survived it: its handler may
+  // destroy the job (a row removing itself).
+  [[nodiscard]] bool Changed();
+  // Fires OnChange as the last step of a function: nothing follows it.
+  void ChangedLast();
   int64_t NowMs() const;
 
   TResumeQuestion* question_;
@@ -384,19 +421,18 @@ class TDownloadJob {
   std::string cancel_caption_;
   std::string download_caption_ = "Download";
 
-  bool in_progress_ = false;
+  TJobPhase phase_ = TJobPhase::kIdle;
+  TJobPhase paused_from_ = TJobPhase::kIdle;  // what Resume goes back to
+  TJobOutcome outcome_ = TJobOutcome::kNone;
   std::string status_ = "...";
-  TRowRole role_ = TRowRole::kNormal;
   int position_ = 0;
   TActionMode action_mode_ = amStart;
   std::string action_caption_ = "Download";
   int action_fit_count_ = 0;
   bool action_enabled_ = true;
   bool pause_visible_ = true;
-  std::string pause_caption_ = "Pause";
-  // Paused by the pause link: the status says "Paused." and the progress
-  // text that would be shown waits in progress_text_ until Resume.
-  bool paused_ = false;
+  // While paused the status says "Paused." and the text that would be shown
+  // waits here until Resume.
   std::string progress_text_;
   TProgressText progress_;
   bool icon_shown_ = false;
@@ -405,20 +441,21 @@ class TDownloadJob {
   int idle_timeout_ = kDefaultIdleTimeout;
   std::string part_name_;
   TPartialFile part_;  // NAME.part while this download holds it
-  uint32_t start_count_ = 0;  // tells a start from a later one
-  bool cancelled_ = false;
+  // The current run: a start, each new client of its tries, and a cancel
+  // begin a new one. Work that waited (a question, a client's event) goes on
+  // only in its own run.
+  TRunCounter run_;
 
   TExpectedFile expected_;
   int64_t write_queue_limit_;
   std::unique_ptr<TQueuedFileStream> part_stream_;
   bool queue_full_ = false;   // between the part queue's OnFull and OnDrained
-  bool committing_ = false;   // waiting for the writer before CommitDownload
-  bool settling_ = false;     // waiting for the writer before SettlePart's end
   bool verified_ = false;     // the completed file matched the publisher's SHA-256
   std::string write_error_;   // the status text of the part stream's failure
   TFailureKind failure_kind_ = TFailureKind::kNone;
 
   std::unique_ptr<THttpCli> http_;
+  int http_events_ = 0;          // HTTP client events running into the job
   bool http_resuming_ = false;   // asked for the rest from resume_from_
   int64_t resume_from_ = 0;
   int64_t http_total_ = -1;      // the recorded total of the part
@@ -435,7 +472,6 @@ class TDownloadJob {
   bool ftp_continue_ = false;
   // The next start continues the part unasked (a restored row's Resume).
   bool continue_unasked_ = false;
-  bool restored_paused_ = false;  // shown by ShowRestored(rsPaused), not started since
   int64_t transfer_start_ms_ = 0;
   int64_t next_update_ms_ = 0;
   int64_t base_count_ = 0;  // bytes already on disk when the transfer began
@@ -444,8 +480,7 @@ class TDownloadJob {
   int retries_ = 0;
   int retry_wait_ = 1;
   int attempt_ = 0;                  // retries of the current URL so far
-  bool retry_pending_ = false;       // a retry or mirror waits
-  bool retry_due_ = false;           // its wait ended while paused
+  bool retry_due_ = false;           // the wait before a retry ended while paused
   std::function<void()> retry_next_;  // what starts when the wait ends
   std::unique_ptr<platform::OneShotTimer> retry_timer_;
   TRetryWaitHook retry_wait_hook_;
