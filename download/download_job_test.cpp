@@ -225,7 +225,9 @@ TEST(DownloadJobPhaseTest, PhasesFollowTheDownload) {
       if (seen.empty() || seen.back() != job->Phase()) seen.push_back(job->Phase());
       EXPECT_EQ(job->PauseCaption(), job->Phase() == P::kPaused ? "Resume" : "Pause");
       EXPECT_EQ(job->DownloadInProgress(), job->Phase() != P::kDone);
-      if (job->Phase() == P::kPaused) EXPECT_EQ(job->Role(), TRowRole::kPaused);
+      if (job->Phase() == P::kPaused) {
+        EXPECT_EQ(job->Role(), TRowRole::kPaused);
+      }
     };
     j.job.StartDownload();
     if (c.pause_at != P::kIdle) {

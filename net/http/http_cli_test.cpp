@@ -918,7 +918,9 @@ TEST(HttpState, EachChangeFiresOnceInOrder) {
     ASSERT_TRUE(c.Wait());
     EXPECT_EQ(log, k.log);
     EXPECT_EQ(c.http.RequestDoneError(), k.error) << c.http.ReasonPhrase();
-    if (k.abort != kNone) EXPECT_EQ(c.http.ReasonPhrase(), "Connection aborted on request");
+    if (k.abort != kNone) {
+      EXPECT_EQ(c.http.ReasonPhrase(), "Connection aborted on request");
+    }
   }
 }
 
