@@ -206,18 +206,8 @@ TDownloadJob::TDownloadJob(TResumeQuestion* question)
 
 TDownloadJob::~TDownloadJob() {
   lifetime_.Invalidate();
-  // Destroyed from inside one of the HTTP client's events (a row removing
-  // itself on a change): the client returns into code of its own, so it
-  // finishes that event without the job and its part stream, and is freed
-  // from the event loop.
-  if (http_events_ > 0 && http_) {
-    http_->OnDocData = nullptr;
-    http_->OnHeaderData = nullptr;
-    http_->OnDocBegin = nullptr;
-    http_->OnRequestDone = nullptr;
-    http_->SetRcvdStream(nullptr);
-    FreeFromEventLoop(std::move(http_));
-  }
+  // Destroyed from inside one of a client's events (a row removing itself on
+  // a change), the client is destroyed there too: it sees that and returns.
   // The clients go first, so nothing is written after the file is closed.
   ReleaseClients();
 }
@@ -313,19 +303,6 @@ void TDownloadJob::ToStartMode() {
 // what was received.
 void TDownloadJob::ShowFileIcon() {
   if (action_mode_ == amOpen && LocalFileSize(local_filename_) >= 0) icon_shown_ = true;
-}
-
-// A client freed from the event loop: the job that owned it was destroyed
-// from inside one of its events.
-template <typename Client>
-void TDownloadJob::FreeFromEventLoop(std::unique_ptr<Client> client) {
-  struct Pending {
-    std::unique_ptr<Client> client;
-    platform::OneShotTimer timer;
-  };
-  auto* pending = new Pending{std::move(client), {}};
-  pending->timer.OnTimer = [pending] { delete pending; };  // the timer allows this
-  pending->timer.Start(0);
 }
 
 // ---- Start ---------------------------------------------------------------------------
@@ -652,9 +629,9 @@ void TDownloadJob::RequestHttp() {
   http_failure_.clear();
   failure_kind_ = TFailureKind::kNone;
   auto http = std::make_unique<THttpCli>();
-  http->OnDocData = [this](THttpCli*, const void*, int) { InHttpEvent(&TDownloadJob::HttpDocData); };
-  http->OnHeaderData = [this](THttpCli*) { InHttpEvent(&TDownloadJob::HttpHeaderData); };
-  http->OnDocBegin = [this](THttpCli*) { InHttpEvent(&TDownloadJob::HttpDocBegin); };
+  http->OnDocData = [this](THttpCli*, const void*, int) { HttpDocData(); };
+  http->OnHeaderData = [this](THttpCli*) { HttpHeaderData(); };
+  http->OnDocBegin = [this](THttpCli*) { HttpDocBegin(); };
   http->OnRequestDone = [this](THttpCli*, THttpRequest RqType, Word Error) { HttpRequestDone(RqType, Error); };
   http->SetURL(url_);
   http->SetConnectTimeout(connect_timeout_);
@@ -677,21 +654,6 @@ void TDownloadJob::RequestHttp() {
   }
   if (!Changed()) return;
   http_->GetAsync();
-}
-
-void TDownloadJob::InHttpEvent(void (TDownloadJob::*handler)()) {
-  auto alive = lifetime_.Token();
-  ++http_events_;
-  // A failure thrown here ends the client's request; the count goes back
-  // all the same.
-  struct Leave {
-    TDownloadJob* job;
-    TLifetime::TToken& alive;
-    ~Leave() {
-      if (alive) --job->http_events_;
-    }
-  } leave{this, alive};
-  (this->*handler)();
 }
 
 void TDownloadJob::HttpHeaderData() {

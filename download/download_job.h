@@ -337,10 +337,6 @@ class TDownloadJob {
   // whole file is asked for once more.
   void RefetchWholeFile();
   void StartFtpDownload();
-  // Runs a handler of an HTTP client event, counted in http_events_.
-  void InHttpEvent(void (TDownloadJob::*handler)());
-  template <typename Client>
-  static void FreeFromEventLoop(std::unique_ptr<Client> client);
   void HttpHeaderData();
   void HttpDocBegin();
   void HttpDocData();
@@ -455,7 +451,6 @@ class TDownloadJob {
   TFailureKind failure_kind_ = TFailureKind::kNone;
 
   std::unique_ptr<THttpCli> http_;
-  int http_events_ = 0;          // HTTP client events running into the job
   bool http_resuming_ = false;   // asked for the rest from resume_from_
   int64_t resume_from_ = 0;
   int64_t http_total_ = -1;      // the recorded total of the part
