@@ -147,7 +147,7 @@ void TCustomFtpCli::SetState(TFtpState Value) {
 }
 
 bool TCustomFtpCli::SetPhase(TPhase Value) {
-  TPhase old = phase_;
+  [[maybe_unused]] TPhase old = phase_;  // read only by the debug trace below
   phase_ = Value;
 #ifndef NDEBUG
   if (old != Value && OnDisplay) {
