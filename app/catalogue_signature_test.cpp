@@ -8,12 +8,12 @@
 
 #include <memory>
 
-#include "app/catalogue_in_use.h"
-#include "app/catalogue_signature.h"
-#include "app/catalogue_trust.h"
 #include "app/form_downloader.h"
 #include "base/base64.h"
 #include "base/memory_stream.h"
+#include "catalogue/catalogue_in_use.h"
+#include "catalogue/catalogue_signature.h"
+#include "catalogue/catalogue_trust.h"
 #include "tests/support/scripted_server.h"
 #include "tests/support/test_catalogue.h"
 #include "tests/support/test_desktop.h"

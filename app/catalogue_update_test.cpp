@@ -12,9 +12,9 @@
 #include <string>
 #include <vector>
 
-#include "app/catalogue_update.h"
 #include "app/form_downloader.h"
 #include "app/my_status.h"
+#include "catalogue/catalogue_update.h"
 #include "net/http/http_cli.h"
 #include "tests/support/loopback.h"
 #include "tests/support/scripted_server.h"

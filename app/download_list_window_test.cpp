@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "app/trust_record.h"
 #include "base/sha256_hasher.h"
+#include "catalogue/trust_record.h"
 #include "download/dl_scroll_box.h"
 #include "download/dl_visual_panel.h"
 #include "download/download_list_store.h"

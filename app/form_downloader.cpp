@@ -33,11 +33,11 @@
 #include <cstdio>
 #include <ctime>
 
-#include "app/application_data_stream.h"
-#include "app/catalogue_trust.h"
-#include "app/catalogue_update.h"
+#include "catalogue/application_data_stream.h"
+#include "catalogue/catalogue_trust.h"
+#include "catalogue/catalogue_update.h"
 #include "app/my_status.h"
-#include "app/trust_record.h"
+#include "catalogue/trust_record.h"
 #include "download/dl_scroll_box.h"
 #include "download/dl_visual_panel.h"
 #include "download/download_list_store.h"

@@ -39,8 +39,8 @@
 #include <vector>
 #include <string_view>
 
-#include "app/catalogue.h"
-#include "app/catalogue_in_use.h"
+#include "catalogue/catalogue.h"
+#include "catalogue/catalogue_in_use.h"
 #include "download/download_job.h"
 #include "net/socket/transfer_watchdog.h"
 #include "platform/elided_combo_box.h"

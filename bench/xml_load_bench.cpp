@@ -13,10 +13,10 @@
 #include <string>
 #include <vector>
 
-#include "app/application_data_stream.h"
 #include "base/base64.h"
 #include "base/file_stream.h"
 #include "base/memory_stream.h"
+#include "catalogue/application_data_stream.h"
 #include "xml/xml_document.h"
 
 namespace quillon {

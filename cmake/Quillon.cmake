@@ -3,12 +3,44 @@
 # and *_fuzz.cpp files are libFuzzer entry points. A folder that holds two
 # layers (a part without widgets and the widgets on it) names the files of one
 # with SOURCES and leaves them out of the other with EXCLUDE.
+#
+# Layers: the source root is on no include path. Every library stages its own
+# headers (symbolic links, under the build tree's layers/<library>/<folder>/)
+# and puts only that folder on its public include path, so a file sees the
+# headers of its own library and of the libraries it links, and nothing above
+# them: `#include "download/download_job.h"` in net/http fails to compile with
+# "No such file or directory". A folder that holds two layers stages, for each
+# library, the headers of its own sources and those named with HEADERS.
 
-# quillon_library(NAME [SOURCES file...] [DEPS lib...] [EXCLUDE file...])
+# quillon_stage_headers(TARGET header...): the headers (paths relative to the
+# current source folder) become TARGET's public include path.
+function(quillon_stage_headers target)
+  file(RELATIVE_PATH folder ${PROJECT_SOURCE_DIR} ${CMAKE_CURRENT_SOURCE_DIR})
+  set(stage ${PROJECT_BINARY_DIR}/layers/${target})
+  # Links left from an earlier configuration (a header moved or removed) go.
+  file(REMOVE_RECURSE ${stage})
+  file(MAKE_DIRECTORY ${stage}/${folder})
+  foreach(header ${ARGN})
+    get_filename_component(header_name ${header} NAME)
+    file(CREATE_LINK ${CMAKE_CURRENT_SOURCE_DIR}/${header} ${stage}/${folder}/${header_name} SYMBOLIC)
+  endforeach()
+  get_target_property(type ${target} TYPE)
+  if(type STREQUAL "INTERFACE_LIBRARY")
+    target_include_directories(${target} INTERFACE ${stage})
+  else()
+    target_include_directories(${target} PUBLIC ${stage})
+  endif()
+endfunction()
+
+# quillon_library(NAME [SOURCES file...] [EXCLUDE file...] [HEADERS file...]
+#                 [DEPS lib...] [PRIVATE_DEPS lib...])
+# DEPS are the libraries its headers need (public); PRIVATE_DEPS those only its
+# sources use.
 function(quillon_library name)
-  cmake_parse_arguments(ARG "" "" "SOURCES;DEPS;EXCLUDE" ${ARGN})
+  cmake_parse_arguments(ARG "" "" "SOURCES;DEPS;PRIVATE_DEPS;EXCLUDE;HEADERS" ${ARGN})
   if(ARG_SOURCES)
     set(sources ${ARG_SOURCES})
+    list(TRANSFORM sources PREPEND ${CMAKE_CURRENT_SOURCE_DIR}/)
   else()
     file(GLOB sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp)
     list(FILTER sources EXCLUDE REGEX "_(test|fuzz|bench)\\.cpp$")
@@ -18,11 +50,25 @@ function(quillon_library name)
   endforeach()
   if(sources)
     add_library(${name} STATIC ${sources})
-    target_link_libraries(${name} PUBLIC ${ARG_DEPS})
+    target_link_libraries(${name} PUBLIC ${ARG_DEPS} PRIVATE ${ARG_PRIVATE_DEPS})
   else()
     add_library(${name} INTERFACE)
     target_link_libraries(${name} INTERFACE ${ARG_DEPS})
   endif()
+  # The headers: all of the folder's, or in a folder of two layers those of
+  # this library's sources and HEADERS.
+  if(ARG_SOURCES OR ARG_EXCLUDE)
+    set(headers ${ARG_HEADERS})
+    foreach(source ${sources})
+      get_filename_component(stem ${source} NAME_WE)
+      if(EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/${stem}.h)
+        list(APPEND headers ${stem}.h)
+      endif()
+    endforeach()
+  else()
+    file(GLOB headers CONFIGURE_DEPENDS RELATIVE ${CMAKE_CURRENT_SOURCE_DIR} ${CMAKE_CURRENT_SOURCE_DIR}/*.h)
+  endif()
+  quillon_stage_headers(${name} ${headers})
 endfunction()
 
 # quillon_tests(NAME [GUI] [SOURCES file...] [EXCLUDE file...] [DEPS lib...]

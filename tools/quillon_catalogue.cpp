@@ -34,13 +34,13 @@
 #include <optional>
 #include <string>
 
-#include "app/application_data_stream.h"
-#include "app/catalogue_check.h"
-#include "app/catalogue_in_use.h"
-#include "app/catalogue_update.h"
-#include "app/catalogue.h"
-#include "app/catalogue_signature.h"
-#include "app/catalogue_trust.h"
+#include "catalogue/application_data_stream.h"
+#include "catalogue/catalogue_check.h"
+#include "catalogue/catalogue_in_use.h"
+#include "catalogue/catalogue_update.h"
+#include "catalogue/catalogue.h"
+#include "catalogue/catalogue_signature.h"
+#include "catalogue/catalogue_trust.h"
 #include "base/base64.h"
 #include "base/ed25519_key.h"
 #include "base/exceptions.h"

@@ -15,12 +15,12 @@
 #include <fstream>
 #include <memory>
 
-#include "app/catalogue_signature.h"
 #include "app/form_downloader.h"
 #include "app/my_status.h"
 #include "base/base64.h"
 #include "base/ed25519_key.h"
 #include "base/sha256_hasher.h"
+#include "catalogue/catalogue_signature.h"
 #include "download/dl_scroll_box.h"
 #include "download/dl_visual_panel.h"
 #include "tests/support/event_wait.h"

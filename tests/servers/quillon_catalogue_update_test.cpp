@@ -13,9 +13,9 @@
 #include <string>
 #include <vector>
 
-#include "app/catalogue_signature.h"
 #include "base/base64.h"
 #include "base/ed25519_key.h"
+#include "catalogue/catalogue_signature.h"
 #include "tests/support/real_servers.h"
 #include "tests/support/test_catalogue.h"
 

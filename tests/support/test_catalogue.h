@@ -9,9 +9,9 @@
 #include <string>
 #include <vector>
 
-#include "app/application_data_stream.h"
 #include "base/base64.h"
 #include "base/ed25519_key.h"
+#include "catalogue/application_data_stream.h"
 #include "tests/support/temp_dir.h"
 
 namespace quillon::testing {

@@ -1,4 +1,4 @@
-#include "app/catalogue_check.h"
+#include "catalogue/catalogue_check.h"
 
 #include <QString>
 
@@ -6,10 +6,10 @@
 #include <exception>
 #include <vector>
 
-#include "app/catalogue.h"
-#include "app/catalogue_in_use.h"
-#include "app/catalogue_trust.h"
 #include "base/strings.h"
+#include "catalogue/catalogue.h"
+#include "catalogue/catalogue_in_use.h"
+#include "catalogue/catalogue_trust.h"
 #include "platform/ansi_text.h"
 
 namespace quillon {

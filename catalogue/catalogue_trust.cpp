@@ -1,9 +1,9 @@
-#include "app/catalogue_trust.h"
+#include "catalogue/catalogue_trust.h"
 
 #include <algorithm>
 
-#include "app/catalogue_signature.h"
 #include "base/ed25519_key.h"
+#include "catalogue/catalogue_signature.h"
 
 namespace quillon {
 

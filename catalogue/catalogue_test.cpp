@@ -1,12 +1,12 @@
-#include "app/catalogue.h"
+#include "catalogue/catalogue.h"
 
 #include <gtest/gtest.h>
 
 #include <sstream>
 #include <utility>
 
-#include "app/catalogue_check.h"
 #include "base/memory_stream.h"
+#include "catalogue/catalogue_check.h"
 #include "tests/support/test_catalogue.h"
 
 namespace quillon {

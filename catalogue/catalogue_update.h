@@ -11,8 +11,8 @@
 #include <cstdint>
 #include <string>
 
-#include "app/catalogue_in_use.h"
 #include "base/memory_stream.h"
+#include "catalogue/catalogue_in_use.h"
 
 namespace quillon {
 

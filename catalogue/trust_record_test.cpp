@@ -1,6 +1,6 @@
 // The trust record on disk: its form, where it lives, how it is written, and
 // that a broken one is refused as a whole by the catalogue in use.
-#include "app/trust_record.h"
+#include "catalogue/trust_record.h"
 
 #include <gtest/gtest.h>
 
@@ -9,10 +9,10 @@
 #include <cstdlib>
 #include <filesystem>
 
-#include "app/catalogue_in_use.h"
-#include "app/catalogue_signature.h"
 #include "base/base64.h"
 #include "base/ed25519_key.h"
+#include "catalogue/catalogue_in_use.h"
+#include "catalogue/catalogue_signature.h"
 #include "tests/support/test_catalogue.h"
 
 namespace quillon {

@@ -12,7 +12,7 @@
 #include <string>
 #include <string_view>
 
-#include "app/catalogue_signature.h"
+#include "catalogue/catalogue_signature.h"
 #include "base/ed25519_key.h"
 
 namespace {

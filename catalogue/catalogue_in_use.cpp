@@ -1,14 +1,14 @@
-#include "app/catalogue_in_use.h"
+#include "catalogue/catalogue_in_use.h"
 
 #include <algorithm>
 #include <ctime>
 #include <exception>
 #include <memory>
 
-#include "app/catalogue_signature.h"
-#include "app/trust_record.h"
 #include "base/ed25519_key.h"
 #include "base/strings.h"
+#include "catalogue/catalogue_signature.h"
+#include "catalogue/trust_record.h"
 #include "xml/xml_document.h"
 
 namespace quillon {

@@ -31,9 +31,9 @@
 #include <string>
 #include <string_view>
 
-#include "app/catalogue.h"
-#include "app/catalogue_trust.h"
 #include "base/memory_stream.h"
+#include "catalogue/catalogue.h"
+#include "catalogue/catalogue_trust.h"
 
 namespace quillon {
 

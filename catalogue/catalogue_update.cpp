@@ -1,4 +1,4 @@
-#include "app/catalogue_update.h"
+#include "catalogue/catalogue_update.h"
 
 #include <ctime>
 

@@ -1,4 +1,4 @@
-#include "app/catalogue_signature.h"
+#include "catalogue/catalogue_signature.h"
 
 #include "base/base64.h"
 

@@ -25,7 +25,7 @@
 #include <string_view>
 #include <vector>
 
-#include "app/catalogue.h"
+#include "catalogue/catalogue.h"
 
 namespace quillon {
 

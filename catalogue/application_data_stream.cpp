@@ -1,4 +1,4 @@
-#include "app/application_data_stream.h"
+#include "catalogue/application_data_stream.h"
 
 #include <cstring>
 

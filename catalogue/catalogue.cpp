@@ -1,4 +1,4 @@
-#include "app/catalogue.h"
+#include "catalogue/catalogue.h"
 
 #include <QBuffer>
 #include <QByteArray>
@@ -11,13 +11,13 @@
 #include <cmath>
 #include <ctime>
 
-#include "app/application_data_stream.h"
 #include "base/base64.h"
 #include "base/code_page.h"
 #include "base/date_time.h"
 #include "base/ed25519_key.h"
 #include "base/memory_stream.h"
 #include "base/strings.h"
+#include "catalogue/application_data_stream.h"
 
 namespace quillon {
 

@@ -1,13 +1,13 @@
-#include "app/trust_record.h"
+#include "catalogue/trust_record.h"
 
 #include <cstdlib>
 
-#include "app/catalogue.h"
 #include "base/base64.h"
 #include "base/ed25519_key.h"
 #include "base/private_file.h"
 #include "base/sha256_hasher.h"
 #include "base/strings.h"
+#include "catalogue/catalogue.h"
 
 namespace quillon {
 
