@@ -21,10 +21,7 @@
 namespace quillon {
 namespace {
 
-using testing::CatalogueXml;
-using testing::InterfaceXml;
-using testing::kEditor;
-using testing::TestProduct;
+using namespace testing;
 
 
 using testing::KeyA;

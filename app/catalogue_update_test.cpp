@@ -25,10 +25,7 @@
 namespace quillon {
 namespace {
 
-using testing::CatalogueXml;
-using testing::InterfaceXml;
-using testing::kEditor;
-using testing::TestProduct;
+using namespace testing;
 
 const TestProduct kPaint{"Paint", "Paints.", "", "", {{"Paint (FTP)", "ftp://127.0.0.1/pub/paint.zip"}}};
 const TestProduct kViewer{"Viewer", "Views.", "", "", {{"Viewer", "http://127.0.0.1/viewer.zip"}}};

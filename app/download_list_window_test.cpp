@@ -16,11 +16,7 @@
 namespace quillon {
 namespace {
 
-using testing::CatalogueXml;
-using testing::InterfaceXml;
-using testing::kEditor;
-using testing::TestProduct;
-using testing::WindowTest;
+using namespace testing;
 
 const TestProduct kPaint{"Paint", "Paints.", "", "", {{"Paint (HTTP)", "http://127.0.0.1/paint.exe"}}};
 

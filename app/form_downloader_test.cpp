@@ -30,10 +30,7 @@
 namespace quillon {
 namespace {
 
-using testing::CatalogueXml;
-using testing::InterfaceXml;
-using testing::TestLink;
-using testing::TestProduct;
+using namespace testing;
 
 using testing::TestWindow;
 using testing::WindowTest;

@@ -31,10 +31,7 @@
 namespace quillon {
 namespace {
 
-using testing::CatalogueXml;
-using testing::InterfaceXml;
-using testing::RunUntil;
-using testing::TestProduct;
+using namespace testing;
 
 const TestProduct kTally{"Tally", "Counts.", "", "", {{"Tally", "gopher://127.0.0.1/tally.zip"}}};
 const TestProduct kFonts{"Marrowby Fonts", "Letters.", "", "", {{"Fonts", "gopher://127.0.0.1/fonts.zip"}}};

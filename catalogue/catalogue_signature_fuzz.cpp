@@ -14,16 +14,13 @@
 
 #include "catalogue/catalogue_signature.h"
 #include "base/ed25519_key.h"
+#include "fuzz_check.h"
 
 namespace {
 
 using namespace quillon;
 
-void Check(bool ok, const char* what) {
-  if (ok) return;
-  std::fprintf(stderr, "invariant broken: %s\n", what);
-  std::abort();
-}
+using fuzz::Check;
 
 const TEd25519Key& Key() {
   static const TEd25519Key key = TEd25519Key::Generate();

@@ -113,6 +113,8 @@ function(quillon_fuzzer name source)
   endif()
   cmake_parse_arguments(ARG "" "" "DEPS" ${ARGN})
   add_executable(${name} ${source})
+  # fuzz_check.h, the targets' shared invariant check.
+  target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR}/tests/fuzz)
   target_link_libraries(${name} PRIVATE ${ARG_DEPS})
   target_link_options(${name} PRIVATE -fsanitize=fuzzer)
 endfunction()

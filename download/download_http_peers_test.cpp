@@ -19,12 +19,7 @@
 namespace quillon {
 namespace {
 
-using testing::FileExists;
-using testing::Pattern;
-using testing::ReadFile;
-using testing::ScriptedConnection;
-using testing::ScriptedServer;
-using testing::TestPki;
+using namespace testing;
 
 TEST(DownloadHttpPeersTest, ProxyAnswersAndRedirectionLoops) {
   testing::TempDir dir;

@@ -23,10 +23,7 @@
 namespace quillon {
 namespace {
 
-using testing::Job;
-using testing::ReadFile;
-using testing::RunUntil;
-using testing::WriteFile;
+using namespace testing;
 
 // ---- Checks before a transfer --------------------------------------------------------
 

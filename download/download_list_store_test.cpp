@@ -29,13 +29,7 @@
 namespace quillon {
 namespace {
 
-using testing::Click;
-using testing::DLWidgetsTest;
-using testing::FileExists;
-using testing::Pattern;
-using testing::ReadFile;
-using testing::RunUntil;
-using testing::WriteFile;
+using namespace testing;
 
 TSavedDownload Row(const std::string& file, TSavedDownload::TState state, const std::string& status = "") {
   TSavedDownload row;

@@ -24,14 +24,7 @@
 namespace quillon {
 namespace {
 
-using testing::FileExists;
-using testing::FtpFileScript;
-using testing::Pattern;
-using testing::ReadFile;
-using testing::RunUntil;
-using testing::ScriptedConnection;
-using testing::ScriptedServer;
-using testing::WriteFile;
+using namespace testing;
 using Job = testing::TimedJob;
 
 std::string FtpUrl(const ScriptedServer& server, const std::string& login = "") {

@@ -28,14 +28,7 @@
 namespace quillon {
 namespace {
 
-using testing::FileExists;
-using testing::FtpFileScript;
-using testing::Pattern;
-using testing::ReadFile;
-using testing::RunUntil;
-using testing::ScriptedConnection;
-using testing::ScriptedServer;
-using testing::WriteFile;
+using namespace testing;
 using Job = testing::TimedJob;
 
 constexpr const char* kBusy = "Download failed: f.bin is already being downloaded.";

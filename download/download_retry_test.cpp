@@ -22,12 +22,7 @@
 namespace quillon {
 namespace {
 
-using testing::FileExists;
-using testing::Pattern;
-using testing::ReadFile;
-using testing::RunUntil;
-using testing::ScriptedConnection;
-using testing::ScriptedServer;
+using namespace testing;
 
 // The job of TimedJob with retries on, whose waits are recorded and not
 // waited (or waited `wait_ms` instead), and whose statuses are recorded.

@@ -14,16 +14,13 @@
 #include <string>
 
 #include "download/partial_file.h"
+#include "fuzz_check.h"
 
 namespace {
 
 using namespace quillon;
 
-void Check(bool ok, const char* what) {
-  if (ok) return;
-  std::fprintf(stderr, "invariant broken: %s\n", what);
-  std::abort();
-}
+using fuzz::Check;
 
 bool PlainText(const std::string& text) {
   for (char c : text)

@@ -24,16 +24,13 @@
 #include "download/proxy_settings.h"
 #include "net/http/url.h"
 #include "net/socket/host_name.h"
+#include "fuzz_check.h"
 
 namespace {
 
 using namespace quillon;
 
-void Check(bool ok, const char* what) {
-  if (ok) return;
-  std::fprintf(stderr, "invariant broken: %s\n", what);
-  std::abort();
-}
+using fuzz::Check;
 
 bool Within(const std::string& part, const std::string& text) { return text.find(part) != std::string::npos; }
 

@@ -21,15 +21,7 @@
 namespace quillon {
 namespace {
 
-using testing::FtpHarness;
-using testing::ReadFile;
-using testing::RunFor;
-using testing::RunUntil;
-using testing::ScriptedConnection;
-using testing::ScriptedFtpData;
-using testing::ScriptedServer;
-using testing::TempDir;
-using testing::WriteFile;
+using namespace testing;
 
 // One command line from the client, without CR LF.
 std::string Command(ScriptedConnection& c) {

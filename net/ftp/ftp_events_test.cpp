@@ -18,11 +18,7 @@
 namespace quillon {
 namespace {
 
-using testing::FtpFileScript;
-using testing::RunUntil;
-using testing::ScriptedConnection;
-using testing::ScriptedServer;
-using testing::TempDir;
+using namespace testing;
 
 using TKill = std::function<void(TCustomFtpCli*)>;
 

@@ -17,16 +17,13 @@
 #include <string>
 
 #include "net/ftp/ftp_reply.h"
+#include "fuzz_check.h"
 
 namespace {
 
 using namespace quillon;
 
-void Check(bool ok, const char* what) {
-  if (ok) return;
-  std::fprintf(stderr, "invariant broken: %s\n", what);
-  std::abort();
-}
+using fuzz::Check;
 
 void ReadLine(const std::string& line) {
   const int code = FtpReplyCode(line);

@@ -27,17 +27,14 @@
 #include "net/http/http_cli.h"
 #include "platform/event_loop.h"
 #include "tests/support/paced_peer.h"
+#include "fuzz_check.h"
 
 namespace {
 
 using namespace quillon;
 using quillon::testing::PacedPeer;
 
-void Check(bool ok, const char* what) {
-  if (ok) return;
-  std::fprintf(stderr, "invariant broken: %s\n", what);
-  std::abort();
-}
+using fuzz::Check;
 
 std::vector<std::string_view> Split(std::string_view rest, std::string_view separator) {
   std::vector<std::string_view> parts;

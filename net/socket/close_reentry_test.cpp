@@ -21,10 +21,7 @@
 namespace quillon {
 namespace {
 
-using testing::RunUntil;
-using testing::ScriptedConnection;
-using testing::ScriptedServer;
-using testing::TestPki;
+using namespace testing;
 
 enum class Layer { kCore, kSocks, kTls, kLine };
 

@@ -15,10 +15,7 @@
 namespace quillon {
 namespace {
 
-using testing::RunFor;
-using testing::RunUntil;
-using testing::ScriptedConnection;
-using testing::ScriptedServer;
+using namespace testing;
 
 struct LineClient {
   TWSocket s;

@@ -23,6 +23,7 @@
 #include "platform/event_loop.h"
 #include "tests/support/paced_peer.h"
 #include "tests/support/socks_client.h"
+#include "fuzz_check.h"
 
 namespace {
 
@@ -30,11 +31,7 @@ using namespace quillon;
 using quillon::testing::PacedPeer;
 using quillon::testing::SocksClient;
 
-void Check(bool ok, const char* what) {
-  if (ok) return;
-  std::fprintf(stderr, "invariant broken: %s\n", what);
-  std::abort();
-}
+using fuzz::Check;
 
 }  // namespace
 

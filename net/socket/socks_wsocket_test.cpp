@@ -17,11 +17,7 @@
 namespace quillon {
 namespace {
 
-using testing::RunFor;
-using testing::RunUntil;
-using testing::ScriptedConnection;
-using testing::ScriptedServer;
-using testing::SocksClient;
+using namespace testing;
 
 // ---- Scripted SOCKS server -------------------------------------------------------
 

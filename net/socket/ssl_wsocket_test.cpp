@@ -24,10 +24,7 @@
 namespace quillon {
 namespace {
 
-using testing::RunUntil;
-using testing::ScriptedConnection;
-using testing::ScriptedServer;
-using testing::TestPki;
+using namespace testing;
 
 struct TlsClient {
   TWSocket s;

@@ -28,10 +28,7 @@
 namespace quillon {
 namespace {
 
-using testing::RunFor;
-using testing::RunUntil;
-using testing::ScriptedConnection;
-using testing::ScriptedServer;
+using namespace testing;
 
 // Records the events of a socket as text, in order.
 struct EventLog {

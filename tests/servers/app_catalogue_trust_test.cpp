@@ -32,10 +32,7 @@
 namespace quillon {
 namespace {
 
-using testing::CatalogueXml;
-using testing::InterfaceXml;
-using testing::TestProduct;
-using testing::WriteFile;
+using namespace testing;
 
 using testing::KeyA;
 using testing::KeyB;

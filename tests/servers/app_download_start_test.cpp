@@ -26,12 +26,7 @@
 namespace quillon {
 namespace {
 
-using testing::Pattern;
-using testing::CatalogueXml;
-using testing::ReadFile;
-using testing::RunUntil;
-using testing::TestProduct;
-using testing::WriteFile;
+using namespace testing;
 
 class DownloadStartTest : public ::testing::Test {
  protected:

@@ -21,11 +21,7 @@
 namespace quillon {
 namespace {
 
-using testing::Pattern;
-using testing::FileExists;
-using testing::ReadFile;
-using testing::TestPki;
-using testing::WriteFile;
+using namespace testing;
 
 // A job whose clients trust the test CA, and that remembers what it showed.
 struct HttpsJob {

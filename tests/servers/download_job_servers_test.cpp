@@ -16,11 +16,7 @@
 namespace quillon {
 namespace {
 
-using testing::Pattern;
-using testing::Job;
-using testing::ReadFile;
-using testing::RunUntil;
-using testing::WriteFile;
+using namespace testing;
 
 bool FileOpenInProcess(const std::string& path) {
   std::error_code ec;

@@ -15,11 +15,7 @@
 namespace quillon {
 namespace {
 
-using testing::FileExists;
-using testing::Pattern;
-using testing::ReadFile;
-using testing::RunUntil;
-using testing::WriteFile;
+using namespace testing;
 using Job = testing::TimedJob;
 
 class DownloadResumeNginxTest : public ::testing::Test {

@@ -20,11 +20,7 @@
 namespace quillon {
 namespace {
 
-using testing::Pattern;
-using testing::FileExists;
-using testing::ReadFile;
-using testing::RunUntil;
-using testing::WriteFile;
+using namespace testing;
 
 constexpr const char* kMismatch = "Download failed: the file is not the one the publisher signed (SHA-256 mismatch).";
 

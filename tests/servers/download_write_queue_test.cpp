@@ -23,13 +23,7 @@
 namespace quillon {
 namespace {
 
-using testing::FileExists;
-using testing::FtpFileScript;
-using testing::Pattern;
-using testing::ReadFile;
-using testing::RunUntil;
-using testing::ScriptedConnection;
-using testing::ScriptedServer;
+using namespace testing;
 
 // Holds the writer thread (queues fill up) until released or destroyed.
 struct HeldWriter {

@@ -15,11 +15,7 @@
 namespace quillon {
 namespace {
 
-using testing::FtpHarness;
-using testing::ReadFile;
-using testing::TempDir;
-using testing::VsftpdServer;
-using testing::WriteFile;
+using namespace testing;
 
 std::string RandomBytes(size_t n, unsigned seed) {
   std::mt19937 gen(seed);

@@ -26,10 +26,7 @@
 namespace quillon {
 namespace {
 
-using testing::Outcome;
-using testing::Program;
-using testing::QuillonGet;
-using testing::ReadFile;
+using namespace testing;
 
 extern "C" char** environ;
 

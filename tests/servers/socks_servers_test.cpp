@@ -14,10 +14,7 @@
 namespace quillon {
 namespace {
 
-using testing::RunUntil;
-using testing::ScriptedConnection;
-using testing::ScriptedServer;
-using testing::SocksClient;
+using namespace testing;
 
 // The destination behind the proxy: greets at once, then echoes one line.
 ScriptedServer::Script Greeter() {
