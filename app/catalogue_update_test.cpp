@@ -38,10 +38,7 @@ std::string Answer(const std::string& body) {
 
 // A scripted server that answers every request with `response`.
 std::unique_ptr<testing::ScriptedServer> Answering(const std::string& response) {
-  return std::make_unique<testing::ScriptedServer>([response](testing::ScriptedConnection& c) {
-    c.ReadUntil("\r\n\r\n");
-    c.Send(response);
-  });
+  return std::make_unique<testing::ScriptedServer>(testing::AnswerWith(response));
 }
 
 class UpdateTest : public ::testing::Test {
@@ -58,6 +55,14 @@ class UpdateTest : public ::testing::Test {
     EXPECT_TRUE(QTest::qWaitForWindowActive(window.get()));
     EXPECT_FALSE(window->UpdateBtn->isHidden());
     return *window;
+  }
+
+  // The window on a catalogue whose update comes from server, after a
+  // click on "Update".
+  TfrmDownloader& UpdateFrom(const testing::ScriptedServer& server) {
+    auto& w = Open("http://127.0.0.1:" + server.PortText() + "/catalogue.xml");
+    QTest::mouseClick(w.UpdateBtn, Qt::LeftButton);
+    return w;
   }
 
   testing::TempDir dir;
@@ -128,8 +133,7 @@ TEST_F(UpdateTest, FailedFetchSaysWhyAndKeepsTheButton) {
 
 TEST_F(UpdateTest, BrokenResponseKeepsTheCatalogue) {
   auto server = Answering("HTTP/1.0 200 OK\r\nX-Long: " + std::string(9000, 'x'));
-  auto& w = Open("http://127.0.0.1:" + server->PortText() + "/catalogue.xml");
-  QTest::mouseClick(w.UpdateBtn, Qt::LeftButton);
+  auto& w = UpdateFrom(*server);
   ASSERT_EQ(desktop.message_boxes.size(), 1u);
   EXPECT_EQ(desktop.message_boxes[0].text, "Could not fetch the update: HTTP line too long");
   EXPECT_EQ(w.windowTitle(), "Test Caption");
@@ -153,8 +157,7 @@ TEST_F(UpdateTest, SilentServerEndsWithTheIdleTimeout) {
 
 TEST_F(UpdateTest, BodyThatIsNotACatalogueKeepsTheCatalogueAndTheWizard) {
   auto server = Answering(Answer("<html><body>Maintenance</body></html>"));
-  auto& w = Open("http://127.0.0.1:" + server->PortText() + "/catalogue.xml");
-  QTest::mouseClick(w.UpdateBtn, Qt::LeftButton);
+  auto& w = UpdateFrom(*server);
   ASSERT_EQ(desktop.message_boxes.size(), 1u);
   EXPECT_EQ(desktop.message_boxes[0].text, "The update was not taken: the answer is not a catalogue");
   EXPECT_EQ(w.windowTitle(), "Test Caption");

@@ -59,31 +59,38 @@ TEd25519Key TEd25519Key::Generate() {
   return TEd25519Key(key, true);
 }
 
-TEd25519Key TEd25519Key::FromPrivatePem(std::string_view pem) {
+namespace {
+
+// The Ed25519 key that read (a PEM reader of OpenSSL's) finds in pem; kind
+// ("private", "public") names it in the failures.
+template <typename Read>
+EVP_PKEY* ReadEd25519Pem(std::string_view pem, Read read, const std::string& kind) {
   TBio bio(BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())));
   if (!bio) Fail("cannot read the key");
-  // An encrypted key fails here rather than asking for its passphrase on
-  // the terminal.
-  pem_password_cb* no_passphrase = [](char*, int, int, void*) { return 0; };
-  EVP_PKEY* key = PEM_read_bio_PrivateKey(bio.get(), nullptr, no_passphrase, nullptr);
-  if (key == nullptr) Fail("not a PEM private key");
+  EVP_PKEY* key = read(bio.get());
+  if (key == nullptr) Fail("not a PEM " + kind + " key");
   if (EVP_PKEY_get_id(key) != EVP_PKEY_ED25519) {
     EVP_PKEY_free(key);
-    Fail("the private key is not an Ed25519 key");
+    Fail("the " + kind + " key is not an Ed25519 key");
   }
-  return TEd25519Key(key, true);
+  return key;
+}
+
+}  // namespace
+
+TEd25519Key TEd25519Key::FromPrivatePem(std::string_view pem) {
+  // An encrypted key fails here rather than asking for its passphrase on
+  // the terminal.
+  auto read = [](BIO* bio) {
+    pem_password_cb* no_passphrase = [](char*, int, int, void*) { return 0; };
+    return PEM_read_bio_PrivateKey(bio, nullptr, no_passphrase, nullptr);
+  };
+  return TEd25519Key(ReadEd25519Pem(pem, read, "private"), true);
 }
 
 TEd25519Key TEd25519Key::FromPublicPem(std::string_view pem) {
-  TBio bio(BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())));
-  if (!bio) Fail("cannot read the key");
-  EVP_PKEY* key = PEM_read_bio_PUBKEY(bio.get(), nullptr, nullptr, nullptr);
-  if (key == nullptr) Fail("not a PEM public key");
-  if (EVP_PKEY_get_id(key) != EVP_PKEY_ED25519) {
-    EVP_PKEY_free(key);
-    Fail("the public key is not an Ed25519 key");
-  }
-  return TEd25519Key(key, false);
+  auto read = [](BIO* bio) { return PEM_read_bio_PUBKEY(bio, nullptr, nullptr, nullptr); };
+  return TEd25519Key(ReadEd25519Pem(pem, read, "public"), false);
 }
 
 TEd25519Key TEd25519Key::FromPublicRaw(std::string_view raw) {

@@ -26,10 +26,16 @@ std::string Container(const std::string& host, const std::string& block) {
   return host + block + Int64LE(static_cast<int64_t>(host.size())) + kSig;
 }
 
+// The program file "prog" in dir: Container(host, block).
+std::string Program(TempDir& dir, const std::string& host, const std::string& block) {
+  const std::string f = dir.File("prog");
+  WriteFile(f, Container(host, block));
+  return f;
+}
+
 TEST(ApplicationDataStream, ReadsTheBlockBehindTheHostBytes) {
   TempDir dir;
-  const std::string f = dir.File("prog");
-  WriteFile(f, Container("EXECUTABLE", "<Root/>"));
+  const std::string f = Program(dir, "EXECUTABLE", "<Root/>");
   TApplicationDataStream s(f, TApplicationDataStream::omRead);
   EXPECT_EQ(s.StartOffset(), 10);
   EXPECT_EQ(s.Position(), 0);
@@ -61,8 +67,7 @@ TEST(ApplicationDataStream, MissingFileRaisesTheFileOpenError) {
 
 TEST(ApplicationDataStream, EmptyBlockReadsIntoTheTrailer) {
   TempDir dir;
-  const std::string f = dir.File("prog");
-  WriteFile(f, Container("HOST", ""));
+  const std::string f = Program(dir, "HOST", "");
   TApplicationDataStream s(f, TApplicationDataStream::omRead);
   EXPECT_EQ(s.Size(), 0);
   // Reads are not clipped at the block's end: the first bytes are the offset.
@@ -107,8 +112,7 @@ TEST(ApplicationDataStream, WritingModeAppendsAnEmptyBlock) {
 
 TEST(ApplicationDataStream, WritePastTheBlockMovesTheTrailer) {
   TempDir dir;
-  const std::string f = dir.File("prog");
-  WriteFile(f, Container("HOST", "abcd"));
+  const std::string f = Program(dir, "HOST", "abcd");
   {
     TApplicationDataStream s(f, TApplicationDataStream::omReadWrite);
     s.Seek(0, TSeekOrigin::soEnd);
@@ -127,8 +131,7 @@ TEST(ApplicationDataStream, WritePastTheBlockMovesTheTrailer) {
 
 TEST(ApplicationDataStream, SetSizeCutsAndGrowsTheBlock) {
   TempDir dir;
-  const std::string f = dir.File("prog");
-  WriteFile(f, Container("HOST", "abcdef"));
+  const std::string f = Program(dir, "HOST", "abcdef");
   {
     TApplicationDataStream s(f, TApplicationDataStream::omReadWrite);
     s.SetSize(2);

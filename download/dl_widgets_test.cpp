@@ -212,10 +212,7 @@ TEST_F(DLWidgetsTest, ListSelectionBevelsAndCloseButton) {
 
 // A reply that looks like markup shows as the characters it is.
 TEST_F(DLWidgetsTest, ServerTextsShowLiterally) {
-  testing::ScriptedServer server([](testing::ScriptedConnection& c) {
-    c.ReadUntil("\r\n\r\n");
-    c.Send("HTTP/1.0 550 <h1>Completed.</h1>\r\n\r\n");
-  });
+  testing::ScriptedServer server(testing::AnswerWith("HTTP/1.0 550 <h1>Completed.</h1>\r\n\r\n"));
   QWidget window;
   TDLScrollBox list(&window);
   const std::string url = "http://127.0.0.1:" + server.PortText() + "/<b>f</b>.bin";

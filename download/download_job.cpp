@@ -588,11 +588,15 @@ void TDownloadJob::StartHttpDownload() {
   RequestHttp();
 }
 
-void TDownloadJob::RefetchWholeFile() {
+void TDownloadJob::ForgetHttpResume() {
   http_refetch_ = false;
   http_resuming_ = false;
   resume_from_ = 0;
   http_total_ = -1;
+}
+
+void TDownloadJob::RefetchWholeFile() {
+  ForgetHttpResume();
   if (!part_.Restart()) {
     NoteFailure(TFailureKind::kFileIo);
     Finish(false, kCannotWrite + SystemReason());
@@ -602,10 +606,7 @@ void TDownloadJob::RefetchWholeFile() {
 }
 
 void TDownloadJob::ContinueHttp() {
-  http_resuming_ = false;
-  http_refetch_ = false;
-  resume_from_ = 0;
-  http_total_ = -1;
+  ForgetHttpResume();
   http_validator_.clear();
   const int64_t size = part_.Size();
   TPartInfo info;

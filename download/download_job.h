@@ -335,6 +335,8 @@ class TDownloadJob {
   void RequestHttp();
   // The part could not be continued: it starts again from nothing, and the
   // whole file is asked for once more.
+  // No part is being continued, and the file's length is not known yet.
+  void ForgetHttpResume();
   void RefetchWholeFile();
   void StartFtpDownload();
   void HttpHeaderData();

@@ -86,10 +86,7 @@ TEST(DownloadJobHttpTest, CancelAndPause) {
 
 TEST(DownloadJobHttpTest, ShortBodyUnknownLengthAndBrokenConnection) {
   testing::TempDir dir;
-  testing::ScriptedServer short_body([](testing::ScriptedConnection& c) {
-    c.ReadUntil("\r\n\r\n");
-    c.Send("HTTP/1.0 200 OK\r\nContent-Length: 100\r\n\r\n" + std::string(50, 'b'));
-  });
+  testing::ScriptedServer short_body(testing::AnswerWith("HTTP/1.0 200 OK\r\nContent-Length: 100\r\n\r\n" + std::string(50, 'b')));
   Job s("http://127.0.0.1:" + short_body.PortText() + "/s", dir.File("s.bin"));
   s.job.StartDownload();
   ASSERT_TRUE(s.RunToEnd());
@@ -97,10 +94,7 @@ TEST(DownloadJobHttpTest, ShortBodyUnknownLengthAndBrokenConnection) {
   EXPECT_EQ(s.job.ActionMode(), amStart);
   EXPECT_FALSE(testing::FileExists(dir.File("s.bin")));
 
-  testing::ScriptedServer no_length([](testing::ScriptedConnection& c) {
-    c.ReadUntil("\r\n\r\n");
-    c.Send("HTTP/1.0 200 OK\r\n\r\n" + std::string(512000, 'c'));
-  });
+  testing::ScriptedServer no_length(testing::AnswerWith("HTTP/1.0 200 OK\r\n\r\n" + std::string(512000, 'c')));
   Job u("http://127.0.0.1:" + no_length.PortText() + "/u", dir.File("u.bin"));
   u.job.StartDownload();
   ASSERT_TRUE(u.RunToEnd());
@@ -180,19 +174,13 @@ TEST(DownloadJobClockTest, ProgressLinesFollowTheClockOnceASecond) {
 // the pause caption, the role and whether the download runs follow them.
 TEST(DownloadJobPhaseTest, PhasesFollowTheDownload) {
   testing::TempDir dir;
-  testing::ScriptedServer ok([](testing::ScriptedConnection& c) {
-    c.ReadUntil("\r\n\r\n");
-    c.Send("HTTP/1.0 200 OK\r\nContent-Length: 3\r\n\r\nabc");
-  });
+  testing::ScriptedServer ok(testing::AnswerWith("HTTP/1.0 200 OK\r\nContent-Length: 3\r\n\r\nabc"));
   testing::ScriptedServer slow([](testing::ScriptedConnection& c) {
     c.ReadUntil("\r\n\r\n");
     c.Send("HTTP/1.0 200 OK\r\nContent-Length: 100000\r\n\r\n" + std::string(1000, 'a'));
     c.ReadToEnd(10000);
   });
-  testing::ScriptedServer busy([](testing::ScriptedConnection& c) {
-    c.ReadUntil("\r\n\r\n");
-    c.Send("HTTP/1.0 503 Busy\r\nContent-Length: 0\r\n\r\n");
-  });
+  testing::ScriptedServer busy(testing::AnswerWith("HTTP/1.0 503 Busy\r\nContent-Length: 0\r\n\r\n"));
   using P = TJobPhase;
   struct Case {
     const char* name;

@@ -251,22 +251,10 @@ TEST(DownloadOutcomeTest, CancelWorksWhileLoggingIn) {
 // ---- The user's file survives failures -------------------------------------------------
 
 TEST(DownloadOutcomeTest, FailedDownloadsSayWhyLookFailedAndKeepTheUsersFile) {
-  ScriptedServer not_found([](ScriptedConnection& c) {
-    c.ReadUntil("\r\n\r\n");
-    c.Send("HTTP/1.0 404 Not Found\r\nContent-Length: 9\r\n\r\nnot here!");
-  });
-  ScriptedServer server_error([](ScriptedConnection& c) {
-    c.ReadUntil("\r\n\r\n");
-    c.Send("HTTP/1.0 503 Busy\r\n\r\n<h1>Completed.</h1>");
-  });
-  ScriptedServer not_http([](ScriptedConnection& c) {
-    c.ReadUntil("\r\n\r\n");
-    c.Send("\x01garbage\r\n\r\n");
-  });
-  ScriptedServer half([](ScriptedConnection& c) {
-    c.ReadUntil("\r\n\r\n");
-    c.Send("HTTP/1.0 200 OK\r\nContent-Length: 10\r\n\r\n12345");
-  });
+  ScriptedServer not_found(AnswerWith("HTTP/1.0 404 Not Found\r\nContent-Length: 9\r\n\r\nnot here!"));
+  ScriptedServer server_error(AnswerWith("HTTP/1.0 503 Busy\r\n\r\n<h1>Completed.</h1>"));
+  ScriptedServer not_http(AnswerWith("\x01garbage\r\n\r\n"));
+  ScriptedServer half(AnswerWith("HTTP/1.0 200 OK\r\nContent-Length: 10\r\n\r\n12345"));
   const std::string closed = std::to_string(testing::ClosedPort());
   struct Case {
     std::string url;

@@ -240,10 +240,7 @@ TEST(DownloadPartTest, TheEndOfATransferReleasesThePart) {
     c.Send("HTTP/1.0 200 OK\r\nContent-Length: 9000\r\nETag: \"v1\"\r\n\r\n" + Pattern(3000));
     c.ReadToEnd();  // until the client goes
   });
-  ScriptedServer whole([](ScriptedConnection& c) {
-    c.ReadUntil("\r\n\r\n");
-    c.Send("HTTP/1.0 200 OK\r\nContent-Length: 3000\r\nETag: \"v1\"\r\n\r\n" + Pattern(3000));
-  });
+  ScriptedServer whole(AnswerWith("HTTP/1.0 200 OK\r\nContent-Length: 3000\r\nETag: \"v1\"\r\n\r\n" + Pattern(3000)));
   const std::string http_url = "http://127.0.0.1:" + http.PortText() + "/f.bin";
   const std::string http_whole = "http://127.0.0.1:" + whole.PortText() + "/f.bin";
   const std::string ftp_url = "ftp://127.0.0.1:" + ftp.PortText() + "/pub/f.bin";

@@ -182,10 +182,7 @@ TEST(DownloadRetryTest, RetryAfterAndAnswersThatAreNotTriedAgain) {
 
 TEST(DownloadRetryTest, PauseAndCancelWorkDuringTheWait) {
   testing::TempDir dir;
-  ScriptedServer server([](ScriptedConnection& c) {
-    c.ReadUntil("\r\n\r\n");
-    c.Send("HTTP/1.1 503 Service Unavailable\r\nContent-Length: 0\r\n\r\n");
-  });
+  ScriptedServer server(AnswerWith("HTTP/1.1 503 Service Unavailable\r\nContent-Length: 0\r\n\r\n"));
   RetryJob j("http://127.0.0.1:" + server.PortText() + "/f.bin", dir.File("f.bin"));
   j.wait_ms = 600000;
   j.job.StartDownload();
@@ -224,10 +221,7 @@ TEST(DownloadRetryTest, MirrorsTakeOverThePart) {
       c.Send("HTTP/1.1 200 OK\r\nETag: \"a\"\r\nContent-Length: 10000\r\n\r\n" + whole.substr(0, 5000));
       AwaitPart(part, 5000);
     });
-    ScriptedServer missing([](ScriptedConnection& c) {
-      c.ReadUntil("\r\n\r\n");
-      c.Send("HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\n\r\n");
-    });
+    ScriptedServer missing(AnswerWith("HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\n\r\n"));
     std::string request;
     std::mutex mutex;
     ScriptedServer whole_file([&](ScriptedConnection& c) {

@@ -15,47 +15,26 @@ void TPCColorStyle::Changed() {
   if (owner_ != nullptr) owner_->StyleChanged();
 }
 
-void TPCColorStyle::SetIntensityRGB(int32_t v) {
-  if (v == v_.IntensityRGB) return;
-  v_.IntensityRGB = v;
+template <typename T>
+void TPCColorStyle::Update(T& field, T v, bool usable) {
+  if (v == field || !usable) return;
+  field = v;
   Changed();
 }
 
-void TPCColorStyle::SetIntensity(float v) {
-  if (v == v_.Intensity || !UsableDivisor(v)) return;
-  v_.Intensity = v;
-  Changed();
-}
+void TPCColorStyle::SetIntensityRGB(int32_t v) { Update(v_.IntensityRGB, v, true); }
 
-void TPCColorStyle::SetIntensityFactor(float v) {
-  if (v == v_.IntensityFactor || !std::isfinite(v)) return;
-  v_.IntensityFactor = v;
-  Changed();
-}
+void TPCColorStyle::SetIntensity(float v) { Update(v_.Intensity, v, UsableDivisor(v)); }
 
-void TPCColorStyle::SetRangeRGB(int32_t v) {
-  if (v == v_.RangeRGB || v == 0) return;
-  v_.RangeRGB = v;
-  Changed();
-}
+void TPCColorStyle::SetIntensityFactor(float v) { Update(v_.IntensityFactor, v, std::isfinite(v)); }
 
-void TPCColorStyle::SetColorRGB(int32_t v) {
-  if (v == v_.ColorRGB) return;
-  v_.ColorRGB = v;
-  Changed();
-}
+void TPCColorStyle::SetRangeRGB(int32_t v) { Update(v_.RangeRGB, v, v != 0); }
 
-void TPCColorStyle::SetColorFactor(float v) {
-  if (v == v_.ColorFactor || !std::isfinite(v)) return;
-  v_.ColorFactor = v;
-  Changed();
-}
+void TPCColorStyle::SetColorRGB(int32_t v) { Update(v_.ColorRGB, v, true); }
 
-void TPCColorStyle::SetLightAngle(float v) {
-  if (v == v_.LightAngle || !UsableDivisor(v)) return;
-  v_.LightAngle = v;
-  Changed();
-}
+void TPCColorStyle::SetColorFactor(float v) { Update(v_.ColorFactor, v, std::isfinite(v)); }
+
+void TPCColorStyle::SetLightAngle(float v) { Update(v_.LightAngle, v, UsableDivisor(v)); }
 
 void TPCColorStyle::Assign(const TPCStyleValues& v) {
   SetIntensityRGB(v.IntensityRGB);

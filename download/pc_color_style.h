@@ -60,6 +60,9 @@ class TPCColorStyle {
 
  private:
   void Changed();
+  // Sets field to v and tells the owner, unless v is the same or not usable.
+  template <typename T>
+  void Update(T& field, T v, bool usable);
 
   TProgressCyl* owner_;
   TPCStyleValues v_;

@@ -49,6 +49,12 @@ const char kDump[] =
     "0:Root\n"
     "  0:A = x\n";
 
+// "prog" holding program, and "c.xml" the catalogue, in dir.
+void WriteProgramAndCatalogue(TempDir& dir, const std::string& program) {
+  WriteFile(dir.File("prog"), program);
+  WriteFile(dir.File("c.xml"), kCatalogue);
+}
+
 TEST(CatalogueTool, DumpOfAPlainFile) {
   TempDir dir;
   WriteFile(dir.File("c.xml"), kCatalogue);
@@ -61,8 +67,7 @@ TEST(CatalogueTool, DumpOfAPlainFile) {
 TEST(CatalogueTool, AppendExtractDumpAndRefusals) {
   TempDir dir;
   const std::string program = "\x7f" "ELF host bytes <Root><B/></Root>";
-  WriteFile(dir.File("prog"), program);
-  WriteFile(dir.File("c.xml"), kCatalogue);
+  WriteProgramAndCatalogue(dir, program);
   TRun r = RunTool(dir, "append '" + dir.File("prog") + "' '" + dir.File("c.xml") + "' -o '" + dir.File("out") + "'");
   ASSERT_EQ(r.status, 0) << r.err;
   const std::string out = ReadFile(dir.File("out"));
@@ -96,8 +101,7 @@ TEST(CatalogueTool, AppendExtractDumpAndRefusals) {
 TEST(CatalogueTool, OutputNeverDestroysAnInput) {
   TempDir dir;
   const std::string program = "\x7f" "ELF host bytes";
-  WriteFile(dir.File("prog"), program);
-  WriteFile(dir.File("c.xml"), kCatalogue);
+  WriteProgramAndCatalogue(dir, program);
   ASSERT_EQ(::link(dir.File("prog").c_str(), dir.File("alias").c_str()), 0);
   const std::string append = "append '" + dir.File("prog") + "' '" + dir.File("c.xml") + "' -o ";
   for (const char* output : {"prog", "c.xml", "alias"}) {

@@ -27,10 +27,7 @@ using testing::QuillonGet;
 using testing::ReadFile;
 
 TEST_F(QuillonGet, ShortBodyRefusedConnectionAndUsage) {
-  testing::ScriptedServer server([](testing::ScriptedConnection& c) {
-    c.ReadUntil("\r\n\r\n");
-    c.Send("HTTP/1.0 200 OK\r\nContent-Length: 100\r\n\r\n" + std::string(50, 's'));
-  });
+  testing::ScriptedServer server(testing::AnswerWith("HTTP/1.0 200 OK\r\nContent-Length: 100\r\n\r\n" + std::string(50, 's')));
   Outcome o = Run("http://127.0.0.1:" + server.PortText() + "/short " + Target());
   EXPECT_EQ(o.status, 4);
   EXPECT_EQ(o.err, "quillon-get: Download incomplete.\n");
@@ -119,10 +116,7 @@ TEST_F(QuillonGet, ExitStatusOfEachClassOfFailure) {
 // Without FILE the file goes into the current folder under the URL's file
 // name; a URL that names none saves as "download".
 TEST_F(QuillonGet, UrlWithoutFileSavesInTheCurrentFolder) {
-  testing::ScriptedServer server([](testing::ScriptedConnection& c) {
-    c.ReadUntil("\r\n\r\n");
-    c.Send("HTTP/1.0 200 OK\r\nContent-Length: 5\r\n\r\nhello");
-  });
+  testing::ScriptedServer server(testing::AnswerWith("HTTP/1.0 200 OK\r\nContent-Length: 5\r\n\r\nhello"));
   const std::string url = "http://127.0.0.1:" + server.PortText();
   Outcome o = Run(url + "/dir/notes%20v2.txt?x=1", "cd " + dir_.path() + " && ");
   EXPECT_EQ(o.status, 0) << o.err;
@@ -256,10 +250,7 @@ TEST_F(QuillonGet, RetriesAndMirrors) {
 
 // A folder receives the file under the name the window proposes for the URL.
 TEST_F(QuillonGet, FolderTakesTheUrlsFileName) {
-  testing::ScriptedServer server([](testing::ScriptedConnection& c) {
-    c.ReadUntil("\r\n\r\n");
-    c.Send("HTTP/1.0 200 OK\r\nContent-Length: 4\r\n\r\nbody");
-  });
+  testing::ScriptedServer server(testing::AnswerWith("HTTP/1.0 200 OK\r\nContent-Length: 4\r\n\r\nbody"));
   const std::string base = "http://127.0.0.1:" + server.PortText();
   const std::pair<std::string, std::string> cases[] = {
       {"/with%20space/my%20file.pdf", "my file.pdf"},
@@ -286,10 +277,7 @@ TEST_F(QuillonGet, FolderTakesTheUrlsFileName) {
 // FILE is named explicitly, so it is replaced; --no-clobber refuses instead,
 // before anything is fetched.
 TEST_F(QuillonGet, ReplacesFileUnlessNoClobber) {
-  testing::ScriptedServer server([](testing::ScriptedConnection& c) {
-    c.ReadUntil("\r\n\r\n");
-    c.Send("HTTP/1.0 200 OK\r\nContent-Length: 3\r\n\r\nnew");
-  });
+  testing::ScriptedServer server(testing::AnswerWith("HTTP/1.0 200 OK\r\nContent-Length: 3\r\n\r\nnew"));
   const std::string url = "http://127.0.0.1:" + server.PortText() + "/f";
   testing::WriteFile(Target(), "old");
   Outcome o = Run("--no-clobber " + url + " " + Target());

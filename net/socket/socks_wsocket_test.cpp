@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -261,31 +262,24 @@ TEST(SocksScripted, OverlongValuesAreRefusedWithoutOverflow) {
 
 TEST(SocksScripted, SettingsRules) {
   TWSocket s;
-  try {
-    s.SetSocksLevel("6");
-    FAIL() << "no exception";
-  } catch (const ESocketException& e) {
-    EXPECT_STREQ(e.what(), "Invalid socks level. Must be 4, 4A or 5.");
-  }
+  auto refused = [](const std::function<void()>& call, const char* text) {
+    try {
+      call();
+      ADD_FAILURE() << "no exception: " << text;
+    } catch (const ESocketException& e) {
+      EXPECT_STREQ(e.what(), text);
+    }
+  };
+  refused([&] { s.SetSocksLevel("6"); }, "Invalid socks level. Must be 4, 4A or 5.");
   s.SetSocksLevel("4a");
   EXPECT_EQ(s.SocksLevel(), "4A");
   s.SetSocksServer(" 127.0.0.1 ");
   EXPECT_EQ(s.SocksServer(), "127.0.0.1");
   s.SetAddr("127.0.0.1");
   s.SetPort("0");
-  try {
-    s.Listen();
-    FAIL() << "no exception";
-  } catch (const ESocketException& e) {
-    EXPECT_STREQ(e.what(), "Listening is not supported thru socks server");
-  }
+  refused([&] { s.Listen(); }, "Listening is not supported thru socks server");
   s.SetProto("udp");
-  try {
-    s.Connect();
-    FAIL() << "no exception";
-  } catch (const ESocketException& e) {
-    EXPECT_STREQ(e.what(), "tcp is the only protocol supported thru socks server");
-  }
+  refused([&] { s.Connect(); }, "tcp is the only protocol supported thru socks server");
 
   // After a close the SOCKS settings are gone: the next Connect goes direct.
   ScriptedServer direct([](ScriptedConnection& c) {

@@ -50,6 +50,11 @@ class HttpNginx : public ::testing::Test {
     int64_t data_sum = 0;
   };
   // Runs one request of http to its end.
+  // Fetches url.
+  static Result Run(THttpCli& http, const std::string& url) {
+    http.SetURL(url);
+    return Run(http);
+  }
   static Result Run(THttpCli& http, THttpRequest kind = hrGet) {
     Result r;
     TMemoryStream stream;
@@ -85,8 +90,7 @@ bool HttpNginx::started_ = false;
 
 TEST_F(HttpNginx, BodyArrivesByteForByte) {
   THttpCli http;
-  http.SetURL(nginx_->Url("/body.bin"));
-  Result r = Run(http);
+  Result r = Run(http, nginx_->Url("/body.bin"));
   EXPECT_EQ(r.body, body_);
   EXPECT_EQ(r.doc_begin, 1);
   EXPECT_EQ(r.doc_end, 1);
@@ -119,8 +123,7 @@ TEST_F(HttpNginx, IPv6OnlyServerByLiteralAndByName) {
   };
   for (const auto& c : cases) {
     THttpCli http;
-    http.SetURL(c.url);
-    Result r = Run(http);
+    Result r = Run(http, c.url);
     EXPECT_EQ(r.error, 0) << c.url << " " << http.ReasonPhrase();
     EXPECT_EQ(http.StatusCode(), 200) << c.url;
     EXPECT_TRUE(r.body == c.body) << c.url << " " << r.body.substr(0, 60);
@@ -130,8 +133,7 @@ TEST_F(HttpNginx, IPv6OnlyServerByLiteralAndByName) {
 
 TEST_F(HttpNginx, NotFound) {
   THttpCli http;
-  http.SetURL(nginx_->Url("/nothing-here.zip"));
-  Result r = Run(http);
+  Result r = Run(http, nginx_->Url("/nothing-here.zip"));
   EXPECT_EQ(http.StatusCode(), 404);
   EXPECT_EQ(http.ReasonPhrase(), "Not Found");
   EXPECT_EQ(r.error, 0);
@@ -146,8 +148,7 @@ TEST_F(HttpNginx, NotFound) {
 
 TEST_F(HttpNginx, RedirectionChainEndsOnce) {
   THttpCli http;
-  http.SetURL(nginx_->Url("/r1"));
-  Result r = Run(http);
+  Result r = Run(http, nginx_->Url("/r1"));
   EXPECT_EQ(r.done, 1);
   EXPECT_EQ(r.locations, 3);
   EXPECT_EQ(http.StatusCode(), 200);
@@ -158,8 +159,7 @@ TEST_F(HttpNginx, RedirectionChainEndsOnce) {
 
 TEST_F(HttpNginx, RedirectionLoopAndForeignScheme) {
   THttpCli http;
-  http.SetURL(nginx_->Url("/loop"));
-  Result r = Run(http);
+  Result r = Run(http, nginx_->Url("/loop"));
   EXPECT_EQ(r.locations, 20);
   EXPECT_EQ(http.StatusCode(), 404);
   EXPECT_EQ(http.ReasonPhrase(), "too many redirects.");
@@ -185,8 +185,7 @@ TEST_F(HttpNginx, ByteRange) {
 
 TEST_F(HttpNginx, BasicAuthentication) {
   THttpCli http;
-  http.SetURL(nginx_->Url("/private/secret.txt"));
-  Result r = Run(http);
+  Result r = Run(http, nginx_->Url("/private/secret.txt"));
   EXPECT_EQ(http.StatusCode(), 401);
   http.SetUsername("ann");
   http.SetPassword("wrong");
@@ -217,8 +216,7 @@ TEST_F(HttpNginx, ThroughTinyproxy) {
   THttpCli http;
   http.SetProxy("127.0.0.1");
   http.SetProxyPort(std::to_string(proxy.port()));
-  http.SetURL(nginx_->Url("/body.bin"));
-  Result r = Run(http);
+  Result r = Run(http, nginx_->Url("/body.bin"));
   EXPECT_EQ(r.error, 0);
   EXPECT_EQ(http.StatusCode(), 200);
   EXPECT_EQ(r.body, body_);

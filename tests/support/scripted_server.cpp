@@ -109,4 +109,11 @@ void ScriptedServer::AcceptLoop() {
   }
 }
 
+ScriptedServer::Script AnswerWith(std::string response) {
+  return [response = std::move(response)](ScriptedConnection& c) {
+    c.ReadUntil("\r\n\r\n");
+    c.Send(response);
+  };
+}
+
 }  // namespace quillon::testing

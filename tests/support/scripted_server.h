@@ -76,4 +76,8 @@ class ScriptedServer {
   std::thread acceptor_;
 };
 
+// The script of the simplest HTTP peer: reads a request's head and sends
+// response, then closes.
+ScriptedServer::Script AnswerWith(std::string response);
+
 }  // namespace quillon::testing
