@@ -26,6 +26,7 @@ using namespace testing;
 
 using testing::KeyA;
 using testing::KeyB;
+using testing::ParseCatalogue;
 
 // An unsigned catalogue that names `key` with a serial and a caption.
 std::string Naming(const TEd25519Key& key, const std::string& serial, const std::string& caption = "Test Caption",
@@ -39,13 +40,6 @@ std::string Naming(const TEd25519Key& key, const std::string& serial, const std:
 }
 std::string Serial(int n) { return "<Catalogue_Serial>" + std::to_string(n) + "</Catalogue_Serial>"; }
 
-TCatalogue Parse(const std::string& bytes) {
-  TCatalogue catalogue;
-  TStringStream stream(bytes);
-  catalogue.LoadFromStream(stream);
-  return catalogue;
-}
-
 // ---------------------------------------------------------------- signatures
 
 TEST(CatalogueSignature, ValidCatalogueLoadsAndAnyFlippedByteFails) {
@@ -54,7 +48,7 @@ TEST(CatalogueSignature, ValidCatalogueLoadsAndAnyFlippedByteFails) {
   ASSERT_EQ(CatalogueSignatureProblem(signed_bytes, key), "");
 
   // The reader takes the comment as a top-level comment and reads on as before.
-  TCatalogue catalogue = Parse(signed_bytes);
+  TCatalogue catalogue = ParseCatalogue(signed_bytes);
   EXPECT_EQ(PublisherSignatureProblem(catalogue, signed_bytes), "");
   EXPECT_EQ(catalogue.Document().Comments().size(), 1u);
   EXPECT_EQ(catalogue.InterfaceText("Window_Caption"), "Test Caption");
@@ -134,7 +128,7 @@ TEST(CatalogueSignature, LinkSizeAndDigestAreValidated) {
       {"<SHA256></SHA256>", std::nullopt, "", true},
   };
   for (const Case& c : cases) {
-    TCatalogue catalogue = Parse("<Root><Program_Group><Download><URL>http://x/</URL>" + c.fields +
+    TCatalogue catalogue = ParseCatalogue("<Root><Program_Group><Download><URL>http://x/</URL>" + c.fields +
                                  "</Download></Program_Group></Root>");
     const auto integrity = TCatalogue::LinkIntegrity(TCatalogue::LinkNode(catalogue.ProductNode(0), 0));
     EXPECT_EQ(integrity.size, c.size) << c.fields;
@@ -152,7 +146,7 @@ TEST(CatalogueSignature, MirrorsAreTheProgramLinksWithTheSameDigest) {
     return "<Download><URL>" + url + "</URL><Handle_by>" + handle + "</Handle_by>" + fields + "</Download>";
   };
   TCatalogue catalogue =
-      Parse("<Root><Program_Group>" + link("http://one/f", a) + link("http://two/f", b) +
+      ParseCatalogue("<Root><Program_Group>" + link("http://one/f", a) + link("http://two/f", b) +
             link("http://three/f", a_upper) + link("http://web/f", a, "Send to browser") + link("http://one/f", a) +
             link("http://four/f", a + "<Size>x</Size>") + link("ftp://five/f", a) + link("http://six/f", "") +
             "</Program_Group></Root>");

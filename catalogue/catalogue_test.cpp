@@ -5,7 +5,6 @@
 #include <sstream>
 #include <utility>
 
-#include "base/memory_stream.h"
 #include "catalogue/catalogue_check.h"
 #include "tests/support/test_catalogue.h"
 
@@ -14,14 +13,8 @@ namespace {
 
 using testing::CatalogueXml;
 using testing::InterfaceXml;
+using testing::ParseCatalogue;
 using testing::TestProduct;
-
-TCatalogue Load(const std::string& xml) {
-  TCatalogue c;
-  TStringStream s(xml);
-  c.LoadFromStream(s);
-  return c;
-}
 
 TEST(Catalogue, LooksUpProductsLinksAndFields) {
   TestProduct a{"A", "first", "", "", {{"a1", "http://h/a1", "Send to browser"}, {"a2", "ftp://h/a2"}}};
@@ -51,7 +44,7 @@ TEST(Catalogue, LooksUpProductsLinksAndFields) {
 
 TEST(Catalogue, UpdateRule) {
   auto offer = [](const std::string& extra, int64_t today) {
-    return Load(CatalogueXml({}, InterfaceXml(extra))).OfferUpdate(today);
+    return ParseCatalogue(CatalogueXml({}, InterfaceXml(extra))).OfferUpdate(today);
   };
   const std::string url = "<Data_URL>http://h/c.xml</Data_URL>";
   EXPECT_TRUE(offer("<Prompt_after_date>38718</Prompt_after_date>" + url, 38718));

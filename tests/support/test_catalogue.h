@@ -11,7 +11,9 @@
 
 #include "base/base64.h"
 #include "base/ed25519_key.h"
+#include "base/memory_stream.h"
 #include "catalogue/application_data_stream.h"
+#include "catalogue/catalogue.h"
 #include "tests/support/temp_dir.h"
 
 namespace quillon::testing {
@@ -84,6 +86,14 @@ inline std::string CatalogueXml(const std::vector<TestProduct>& products, const 
   std::string x = "<?xml version=\"1.0\" encoding=\"windows-1252\"?>\n<Root>" + interface_xml;
   for (const auto& p : products) x += ProductXml(p);
   return x + "</Root>";
+}
+
+// The catalogue that `xml` loads into.
+inline TCatalogue ParseCatalogue(const std::string& xml) {
+  TCatalogue catalogue;
+  TStringStream stream(xml);
+  catalogue.LoadFromStream(stream);
+  return catalogue;
 }
 
 // A program file in `dir`: some host bytes with `catalogue` appended.
