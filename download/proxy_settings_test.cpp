@@ -111,6 +111,9 @@ TEST(ProxySettings, VariablesPerScheme) {
       {{{"http_proxy", "h:1"}, {"no_proxy", "x"}, {"NO_PROXY", "o"}}, "http://o/f", "h:1"},
       {{{"http_proxy", ""}, {"all_proxy", "a:4"}}, "http://o/f", "a:4"},
       {{{"http_proxy", "nonsense://h"}}, "http://o/f", ""},
+      {{{"http_proxy", "h:1"}, {"no_proxy", "o."}}, "http://O/f", ""},
+      {{{"http_proxy", "http://[::1]:3128"}}, "http://o/f", "::1:3128"},
+      {{{"all_proxy", "socks5h://[::1]"}, {"no_proxy", "::1"}}, "http://[::1]:8/f", ""},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.url);
@@ -143,45 +146,6 @@ TEST(ProxySettings, CommandLineOverridesAndProblems) {
   EXPECT_EQ(settings.For("ftp://o/").host, "s");
   EXPECT_EQ(settings.For("http://a/").kind, TProxyUrl::kNone);
   EXPECT_EQ(settings.For("https://x.b/").kind, TProxyUrl::kNone);
-}
-
-// Each hop sets the client's proxy for itself by its scheme and host, and
-// clears what an earlier hop's proxy set: its credentials too.
-TEST(ProxySettings, EachHopChoosesItsProxy) {
-  struct Case {
-    std::map<std::string, std::string> env;
-    const char* url;
-    const char *proxy, *proxy_user, *socks, *level;  // what the client holds after the choice
-  } cases[] = {
-      {{{"http_proxy", "http://ann:pw@h:1"}, {"no_proxy", "o"}}, "http://x/f", "h", "ann", "", "5"},
-      {{{"http_proxy", "http://ann:pw@h:1"}, {"no_proxy", "o"}}, "http://o/f", "", "", "", "5"},
-      {{{"http_proxy", "h:1"}, {"no_proxy", "o."}}, "http://O/f", "", "", "", "5"},
-      {{{"http_proxy", "h:1"}}, "https://x/f", "", "", "", "5"},
-      {{{"https_proxy", "h:1"}}, "https://x/f", "h", "", "", "5"},
-      {{{"http_proxy", "http://[::1]:3128"}}, "http://x/f", "[::1]", "", "", "5"},
-      {{{"all_proxy", "socks5h://bob:x@[::1]:9"}}, "http://x/f", "", "", "::1", "5"},
-      {{{"all_proxy", "socks4a://s:9"}, {"no_proxy", "[::1]"}}, "http://x/f", "", "", "s", "4A"},
-      {{{"all_proxy", "socks4a://s:9"}, {"no_proxy", "::1"}}, "http://[::1]:8/f", "", "", "", "5"},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.url);
-    auto settings = TProxySettings::FromEnvironment([&](const char* name) -> const char* {
-      auto it = c.env.find(name);
-      return it == c.env.end() ? nullptr : it->second.c_str();
-    });
-    // A client that an earlier hop sent through other proxies.
-    THttpCli http;
-    http.SetProxy("old");
-    http.SetProxyUsername("old-user");
-    http.SetSocksServer("old-socks");
-    http.SetSocksUsercode("old-user");
-    settings.Choose(http, c.url);
-    EXPECT_EQ(http.Proxy(), c.proxy);
-    EXPECT_EQ(http.ProxyUsername(), c.proxy_user);
-    EXPECT_EQ(http.SocksServer(), c.socks);
-    EXPECT_EQ(http.SocksLevel(), c.level);
-    if (*c.socks == 0) EXPECT_EQ(http.SocksUsercode(), "");
-  }
 }
 
 // The proxy's credentials are set as the proxy's, never as the server's.

@@ -1091,10 +1091,6 @@ const DestroyCase kDestroyCases[] = {
      [](THttpCli& h, const std::function<void(THttpCli*)>& kill) {
        h.OnRequestDone = [kill](THttpCli* c, THttpRequest, Word) { kill(c); };
      }},
-    {"ChooseProxy", "/doc",
-     [](THttpCli& h, const std::function<void(THttpCli*)>& kill) {
-       h.OnChooseProxy = [kill](THttpCli* c, const std::string&) { kill(c); };
-     }},
     {"ChooseProxyOfARedirection", "/old",
      [](THttpCli& h, const std::function<void(THttpCli*)>& kill) {
        h.OnChooseProxy = [kill](THttpCli* c, const std::string& url) {
