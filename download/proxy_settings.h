@@ -81,6 +81,7 @@ class TProxySettings {
   // Sets or clears the client's HTTP proxy and SOCKS settings for one hop
   // to `url`.
   void Choose(THttpCli& client, const std::string& url) const;
+  // Sets the FTP client's SOCKS proxy for its host (FTP has one hop).
   void ApplyTo(TFtpClient& client) const;
 
   // "<variable>: cannot be read as a proxy URL" for each unusable value.
