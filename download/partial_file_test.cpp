@@ -1,8 +1,13 @@
 // The record kept with a partial file, and turning the part into the file.
 #include "download/partial_file.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sys/xattr.h>
+#include <unistd.h>
+
+#include <functional>
 
 #include "tests/support/temp_dir.h"
 
@@ -107,6 +112,128 @@ TEST(PartialFileTest, TamperedRecordsAreNotRead) {
   WriteFile(part + ".info", "http://h/a\r\n10\r\n\"e\"\r\n");
   TPartInfo info;
   EXPECT_FALSE(ReadPartInfo(part, info));
+}
+
+struct stat Lstat(const std::string& path) {
+  struct stat st {};
+  ::lstat(path.c_str(), &st);
+  return st;
+}
+
+// An existing NAME.part that is not the user's own is never written: it is
+// replaced by a new part of mode 0600, and what it was or led to stays as
+// it was. The user's own part is taken as it stands.
+TEST(PartialFileTest, ExistingPartsThatAreNotOursAreReplaced) {
+  constexpr uid_t kNobody = 65534;
+  const bool root = ::geteuid() == 0;
+  enum Kind { kFile, kSymlink, kHardLink, kFolder };
+  struct Case {
+    const char* name;
+    Kind kind;
+    mode_t mode;
+    bool other_owner;
+    TPartialFile::TTakeResult taken;
+    bool replaced;
+  } cases[] = {
+      {"own part, 0644", kFile, 0644, false, TPartialFile::tkTaken, false},
+      {"another user's part, 0600", kFile, 0600, true, TPartialFile::tkTaken, true},
+      {"writable by all, 0666", kFile, 0666, false, TPartialFile::tkTaken, true},
+      {"writable by the group, 0620", kFile, 0620, false, TPartialFile::tkTaken, true},
+      {"symbolic link", kSymlink, 0644, false, TPartialFile::tkTaken, true},
+      {"hard link", kHardLink, 0644, false, TPartialFile::tkTaken, true},
+      {"folder", kFolder, 0700, false, TPartialFile::tkNotAFile, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    if (c.other_owner && !root) continue;  // reported below
+    testing::TempDir dir;
+    const std::string part = dir.File("f.bin.part"), other = dir.File("other");
+    WriteFile(other, "planted");
+    ASSERT_EQ(::chmod(other.c_str(), c.mode), 0);
+    if (c.other_owner) ASSERT_EQ(::chown(other.c_str(), kNobody, kNobody), 0);
+    ASSERT_EQ(c.kind == kSymlink    ? ::symlink(other.c_str(), part.c_str())
+              : c.kind == kHardLink ? ::link(other.c_str(), part.c_str())
+              : c.kind == kFolder   ? ::mkdir(part.c_str(), c.mode)
+                                    : ::rename(other.c_str(), part.c_str()),
+              0);
+    // Held open, so that its inode number is not given to the new part.
+    const int planted = ::open(part.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
+    struct stat before {};
+    ASSERT_EQ(::fstat(planted, &before), 0);
+    TPartialFile held;
+    std::string reason;
+    ASSERT_EQ(held.Take(part, reason), c.taken) << reason;
+    ::close(planted);
+    if (c.taken != TPartialFile::tkTaken) continue;
+    const struct stat after = Lstat(part);
+    EXPECT_EQ(after.st_ino != before.st_ino, c.replaced);
+    EXPECT_EQ(held.Size(), c.replaced ? 0 : 7);
+    EXPECT_TRUE(S_ISREG(after.st_mode));
+    EXPECT_EQ(after.st_uid, ::geteuid());
+    if (c.replaced) EXPECT_EQ(after.st_mode & 07777, 0600u);
+    if (c.kind != kFile) EXPECT_EQ(ReadFile(other), "planted");
+  }
+  if (!root) GTEST_SKIP() << "not root: a part of another owner needs chown to the nobody uid";
+}
+
+// The commit renames the held part only while its name still leads to it,
+// gives the file the mode of any new file (0666 less the umask), and
+// replaces NAME only when asked to.
+TEST(PartialFileTest, CommitRenamesOnlyTheHeldFile) {
+  struct Case {
+    const char* name;
+    bool replace;
+    std::function<void(const testing::TempDir&)> meanwhile;
+    TPartialFile::TCommitResult result;
+    std::string destination;  // its bytes afterwards ("" : none)
+  } cases[] = {
+      {"replaces NAME", true, [](const testing::TempDir&) {}, TPartialFile::cmCommitted, "ours"},
+      {"another file renamed over the part", true,
+       [](const testing::TempDir& d) {
+         WriteFile(d.File("theirs"), "theirs");
+         ASSERT_EQ(::rename(d.File("theirs").c_str(), d.File("f.bin.part").c_str()), 0);
+       },
+       TPartialFile::cmSwapped, "old"},
+      {"NAME kept", false, [](const testing::TempDir&) {}, TPartialFile::cmExists, "old"},
+      {"NAME kept, none there", false, [](const testing::TempDir& d) { std::remove(d.File("f.bin").c_str()); },
+       TPartialFile::cmCommitted, "ours"},
+  };
+  const mode_t old_mask = ::umask(027);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    testing::TempDir dir;
+    const std::string part = dir.File("f.bin.part"), dest = dir.File("f.bin");
+    WriteFile(dest, "old");
+    TPartialFile held;
+    std::string reason;
+    ASSERT_EQ(held.Take(part, reason), TPartialFile::tkTaken) << reason;
+    ASSERT_TRUE(WritePartInfo(part, {"http://h/f.bin", 4, "\"e\""}));
+    const int fd = held.Duplicate();
+    ASSERT_EQ(::pwrite(fd, "ours", 4, 0), 4);
+    ::close(fd);
+    c.meanwhile(dir);
+    EXPECT_EQ(held.Commit(dest, c.replace, reason), c.result) << reason;
+    EXPECT_EQ(ReadFile(dest), c.destination);
+    if (c.result == TPartialFile::cmCommitted) {
+      EXPECT_EQ(Lstat(dest).st_mode & 07777, 0640u);
+      EXPECT_FALSE(FileExists(part));
+      TPartInfo info;
+      EXPECT_FALSE(ReadPartInfo(dest, info));
+    } else if (c.result == TPartialFile::cmExists) {
+      EXPECT_EQ(ReadFile(part), "ours");
+    }
+  }
+  ::umask(old_mask);
+
+  // NAME that another download holds as its part is not replaced.
+  testing::TempDir dir;
+  TPartialFile mine, theirs;
+  std::string reason;
+  ASSERT_EQ(theirs.Take(dir.File("a.bin.part"), reason), TPartialFile::tkTaken);
+  ASSERT_EQ(mine.Take(dir.File("a.bin.part.part"), reason), TPartialFile::tkTaken);
+  EXPECT_TRUE(IsHeldPart(dir.File("a.bin.part")));
+  EXPECT_EQ(mine.Commit(dir.File("a.bin.part"), true, reason), TPartialFile::cmHeld);
+  EXPECT_TRUE(FileExists(dir.File("a.bin.part.part")));
 }
 
 }  // namespace
