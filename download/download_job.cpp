@@ -1,5 +1,7 @@
 #include "download/download_job.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
@@ -359,6 +361,11 @@ void TDownloadJob::StartDownload() {
       return ChangedLast();
     }
   }
+  // "Keep both" never writes over a file that is there.
+  struct stat existing {};
+  if (existing_ == TExistingFile::kKeepBoth)
+    local_filename_ = ::lstat(set_filename_.c_str(), &existing) == 0 ? FreeNumberedPath(set_filename_, IsHeldPart)
+                                                                     : set_filename_;
   part_name_ = PartialFileName(local_filename_);
   std::string lower = LowerCase(url_);
   const bool ftp = lower.starts_with("ftp://");
@@ -541,7 +548,7 @@ std::string TDownloadJob::CommitDownload(int64_t expected_size, const std::strin
         return "";
       case TPartialFile::cmExists:
         if (existing_ == TExistingFile::kKeepBoth && tries < 16) {
-          local_filename_ = FreeNumberedPath(local_filename_, IsHeldPart);
+          local_filename_ = FreeNumberedPath(set_filename_, IsHeldPart);
           continue;
         }
         return failed("Download failed: " + name + " was made by another program during the download and is "

@@ -19,8 +19,9 @@
 // SetExistingFile's: replaced, kept (a NAME made during the download too:
 // "Download failed: NAME was made by another program during the download
 // and is not replaced; the downloaded file is kept as NAME.part."), or kept
-// with the file saved under the first free "NAME (n).ext", which
-// LocalFilename() then names. The bytes reach the part on the writer
+// with the file saved under the first free "NAME (n).ext" (chosen at the
+// start when NAME exists then, again at the end when that name was taken
+// meanwhile), which LocalFilename() then names. The bytes reach the part on the writer
 // thread of TQueuedFileStream: while a download's queue is full its socket
 // waits, a failed write ends the transfer, so does a disk that accepts
 // nothing for the idle limit ("Download failed: cannot write the file: the
@@ -230,9 +231,11 @@ class TDownloadJob {
     mirror_index_ = 0;
   }
   const std::string& LocalFilename() const { return local_filename_; }
-  void SetLocalFilename(const std::string& v) { local_filename_ = v; }
-  // What becomes of a NAME that exists at the end (kReplace by default: the
-  // window asks before the start).
+  void SetLocalFilename(const std::string& v) { local_filename_ = set_filename_ = v; }
+  // What becomes of a NAME that exists at the start or the end (kReplace by
+  // default: the window asks before the start). With kKeepBoth each start
+  // numbers from the name that was set, and LocalFilename() names the file
+  // used.
   TExistingFile ExistingFile() const { return existing_; }
   void SetExistingFile(TExistingFile v) { existing_ = v; }
   // Caption of the action link while a transfer runs / when a (re)start is
@@ -440,6 +443,7 @@ class TDownloadJob {
   TClock clock_;
   std::string url_;
   std::string local_filename_;
+  std::string set_filename_;  // as SetLocalFilename gave it
   TExistingFile existing_ = TExistingFile::kReplace;
   std::string cancel_caption_;
   std::string download_caption_ = "Download";

@@ -91,11 +91,12 @@ bool WriteAll(int fd, const std::string& text) {
 }
 
 // The side file of a file system without extended attributes: created anew,
-// never written through a link planted at its name.
+// never written through a link planted at its name, and as private as the
+// part.
 bool WriteSideFile(const std::string& PartName, const std::string& text) {
   const std::string side = SideFileName(PartName);
   ::unlink(side.c_str());
-  int fd = ::open(side.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+  int fd = ::open(side.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
   if (fd < 0) return false;
   const bool written = WriteAll(fd, text);
   return ::close(fd) == 0 && written;
@@ -285,7 +286,9 @@ TPartialFile::TTakeResult TPartialFile::Take(const std::string& PartName, std::s
     }
     if (held.st_nlink != 1 || NotOurs(held)) {
       const int removed = remove_foreign();
+      const int error = errno;
       ::close(fd);
+      errno = error;
       if (removed < 0) return tkNotOurs;
       if (removed == 0) return failed();
       continue;

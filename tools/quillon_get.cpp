@@ -105,7 +105,6 @@
 #include "download/download_job.h"
 #include "download/proxy_settings.h"
 #include "download/file_name_rule.h"
-#include "download/partial_file.h"
 
 namespace {
 
@@ -464,9 +463,9 @@ int Fetch(const Options& options, const TProxySettings& proxies) {
   }
   if (job.DownloadInProgress()) QCoreApplication::exec();
   printer.Finish(job);
-  // "Keep both" moved on to a name that was free at the end.
+  // "Keep both" found the name taken, at the start or at the end.
   if (job.ActionMode() == amOpen && job.LocalFilename() != options.file)
-    printer.Line("Saved as " + FileNameOf(job.LocalFilename()) + ".");
+    printer.Line(FileNameOf(options.file) + " exists; saved as " + FileNameOf(job.LocalFilename()) + ".");
   if (job.ActionMode() == amOpen) return 0;
   PrintError(job.Status());
   return ExitStatus(job.FailureKind());
@@ -508,13 +507,6 @@ int main(int argc, char** argv) {
   if (options.no_clobber && ::lstat(options.file.c_str(), &st) == 0) {
     PrintError(options.file + " already exists; not replaced (--no-clobber).");
     return kExitExists;
-  }
-  if (!options.named && ::lstat(options.file.c_str(), &st) == 0) {
-    const std::string kept = FreeNumberedPath(options.file, IsHeldPart);
-    if (!options.quiet)
-      std::printf("%s exists; saving as %s.\n", PrintableText(FileNameOf(options.file)).c_str(),
-                  PrintableText(FileNameOf(kept)).c_str());
-    options.file = kept;
   }
   // A file-size limit makes writing fail with a reason instead of ending the
   // process.

@@ -96,9 +96,9 @@ TEST_F(QuillonGet, ThePartIsOursAndExistingFilesAreKept) {
        "the downloaded file is kept as f.bin.part.\n",
        "f.bin.part"},
       {"no FILE, NAME there", false, "", "cd " + dir_.path() + " && ", mine, [] {}, 0,
-       "f.bin exists; saving as f (1).bin.", "", "f (1).bin"},
+       "f.bin exists; saved as f (1).bin.", "", "f (1).bin"},
       {"no FILE, NAME made meanwhile", false, "", "cd " + dir_.path() + " && ", [] {}, mine, 0,
-       "Saved as f (1).bin.", "", "f (1).bin"},
+       "f.bin exists; saved as f (1).bin.", "", "f (1).bin"},
       {"a missing folder", false, "-o " + dir_.File("newdir/"), "", [] {}, [] {}, 3, "",
        "quillon-get: " + dir_.File("newdir/") + ": no such folder.\n", ""},
   };
