@@ -21,8 +21,8 @@
 // response that produced it). They are stored in extended attributes of
 // NAME.part ("user.quillon.url", "user.quillon.total",
 // "user.quillon.validator"); where the file system has none, in the side
-// file NAME.part.info (three lines: URL, total, validator), which goes with
-// the partial file. A record is read only when every value is plain text
+// file NAME.part.info (mode 0600; three lines: URL, total, validator),
+// which goes with the partial file. A record is read only when every value is plain text
 // (no byte below 0x20, no 0x7F) and the total a decimal number.
 #pragma once
 
@@ -105,7 +105,8 @@ class TPartialFile {
   // symbolic link, a file with other hard links, a file of another owner or
   // one that group or others may write is not ours to write: the name is
   // removed and a new file created (tkNotOurs when the system refuses to
-  // remove it). Anything but tkTaken changes nothing and holds nothing.
+  // remove it). Anything but tkTaken holds nothing and has removed nothing
+  // but what was not ours.
   TTakeResult Take(const std::string& PartName, std::string& Reason);
   bool Held() const { return fd_ >= 0; }
   // Bytes in the held file (-1 when none is held).
