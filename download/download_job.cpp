@@ -1,5 +1,7 @@
 #include "download/download_job.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
@@ -14,6 +16,7 @@
 
 #include "base/file_stream.h"
 #include "base/strings.h"
+#include "download/file_name_rule.h"
 #include "download/partial_file.h"
 #include "download/queued_file_stream.h"
 #include "platform/timer.h"
@@ -82,6 +85,11 @@ bool ParseContentRange(const std::string& value, int64_t& first, int64_t& total)
 
 // The file-name part of a path: the text after its last "/".
 std::string FileNameOf(const std::string& path) { return path.substr(path.rfind('/') + 1); }
+
+// A destination that another download writes its part to.
+std::string HeldDestination(const std::string& path) {
+  return "Download failed: " + FileNameOf(path) + " is the partial file of another running download.";
+}
 
 // Whether a 206 is of the file version the part was recorded with: its ETag
 // equals the recorded one, or its Last-Modified date when the record holds a
@@ -353,6 +361,11 @@ void TDownloadJob::StartDownload() {
       return ChangedLast();
     }
   }
+  // "Keep both" never writes over a file that is there.
+  struct stat existing {};
+  if (existing_ == TExistingFile::kKeepBoth)
+    local_filename_ = ::lstat(set_filename_.c_str(), &existing) == 0 ? FreeNumberedPath(set_filename_, IsHeldPart)
+                                                                     : set_filename_;
   part_name_ = PartialFileName(local_filename_);
   std::string lower = LowerCase(url_);
   const bool ftp = lower.starts_with("ftp://");
@@ -369,18 +382,31 @@ void TDownloadJob::StartDownload() {
 }
 
 // Takes NAME.part for this download; on a refusal the transfer ends with its
-// text ("already being downloaded", "not a regular file", or the system's
-// reason) and false is returned.
+// text ("already being downloaded", "the partial file of another running
+// download", "not a regular file", "belongs to another user", or the
+// system's reason) and false is returned.
 bool TDownloadJob::TakePart() {
   std::string reason;
   std::string failure;
-  switch (part_.Take(part_name_, reason)) {
-    case TPartialFile::tkTaken: return true;
-    case TPartialFile::tkBusy:
-      failure = "Download failed: " + FileNameOf(local_filename_) + " is already being downloaded.";
-      break;
-    case TPartialFile::tkNotAFile: failure = "Download failed: " + FileNameOf(part_name_) + " is not a regular file."; break;
-    case TPartialFile::tkFailed: failure = kCannotWrite + reason; break;
+  // Its rename over a running download's part would give that download
+  // these bytes in place of the ones it checked.
+  if (IsHeldPart(local_filename_)) {
+    failure = HeldDestination(local_filename_);
+  } else {
+    switch (part_.Take(part_name_, reason)) {
+      case TPartialFile::tkTaken: return true;
+      case TPartialFile::tkBusy:
+        failure = "Download failed: " + FileNameOf(local_filename_) + " is already being downloaded.";
+        break;
+      case TPartialFile::tkNotAFile:
+        failure = "Download failed: " + FileNameOf(part_name_) + " is not a regular file.";
+        break;
+      case TPartialFile::tkNotOurs:
+        failure = "Download failed: " + FileNameOf(part_name_) + " belongs to another user and cannot be replaced (" +
+                  reason + ").";
+        break;
+      case TPartialFile::tkFailed: failure = kCannotWrite + reason; break;
+    }
   }
   NoteFailure(TFailureKind::kFileIo);
   Finish(false, failure);
@@ -507,12 +533,37 @@ std::string TDownloadJob::CommitDownload(int64_t expected_size, const std::strin
     verified_ = true;
   }
   std::string reason;
-  if (!CommitPartialFile(part_name_, local_filename_, reason)) {
+  const std::string name = FileNameOf(local_filename_), part = FileNameOf(part_name_);
+  auto failed = [this](const std::string& failure, bool keep) {
     NoteFailure(TFailureKind::kFileIo);
-    return kCannotWrite + reason;
+    // The finished bytes stay in the part, which the text names.
+    if (keep) KeepOrRemovePart(true);
+    return failure;
+  };
+  // "Keep both": a name taken meanwhile gives way to the next free one.
+  for (int tries = 0;; ++tries) {
+    switch (part_.Commit(local_filename_, existing_ == TExistingFile::kReplace, reason)) {
+      case TPartialFile::cmCommitted:
+        KeepOrRemovePart(true);  // NAME now: nothing of it is removed
+        return "";
+      case TPartialFile::cmExists:
+        if (existing_ == TExistingFile::kKeepBoth && tries < 16) {
+          local_filename_ = FreeNumberedPath(set_filename_, IsHeldPart);
+          continue;
+        }
+        return failed("Download failed: " + name + " was made by another program during the download and is "
+                      "not replaced; the downloaded file is kept as " + part + ".", true);
+      case TPartialFile::cmHeld:
+        return failed(HeldDestination(local_filename_) + " The downloaded file is kept as " + part + ".", true);
+      case TPartialFile::cmSwapped:
+        return failed("Download failed: " + part + " was replaced by another program during the download; " + name +
+                      " was not changed.", false);
+      case TPartialFile::cmOverwritten:
+        return failed("Download failed: " + part + " was replaced by another program during the download; " + name +
+                      " is not the downloaded file.", false);
+      case TPartialFile::cmFailed: return failed(kCannotWrite + reason, false);
+    }
   }
-  KeepOrRemovePart(true);  // NAME now: nothing of it is removed
-  return "";
 }
 
 void TDownloadJob::SettlePart(bool continuable, bool drop) {

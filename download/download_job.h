@@ -11,7 +11,17 @@
 //
 // Complete or nothing: a transfer writes NAME.part (PartialFileName) beside
 // the destination NAME, and only CommitDownload, after every check of the
-// whole file, renames it over NAME. The bytes reach the part on the writer
+// whole file, renames it over NAME (TPartialFile::Commit: only while
+// NAME.part still leads to the file written and hashed, "Download failed:
+// NAME.part was replaced by another program during the download; NAME was
+// not changed."; the finished file takes the mode of any new file of the
+// user, 0666 less the umask). What happens to a NAME that exists then is
+// SetExistingFile's: replaced, kept (a NAME made during the download too:
+// "Download failed: NAME was made by another program during the download
+// and is not replaced; the downloaded file is kept as NAME.part."), or kept
+// with the file saved under the first free "NAME (n).ext" (chosen at the
+// start when NAME exists then, again at the end when that name was taken
+// meanwhile), which LocalFilename() then names. The bytes reach the part on the writer
 // thread of TQueuedFileStream: while a download's queue is full its socket
 // waits, a failed write ends the transfer, so does a disk that accepts
 // nothing for the idle limit ("Download failed: cannot write the file: the
@@ -42,7 +52,11 @@
 //     NAME.part for this download alone (TPartialFile: "Download failed:
 //     <file name> is already being downloaded." while another download, of
 //     this process or another, holds it; "Download failed: <file
-//     name>.part is not a regular file."), then
+//     name>.part is not a regular file."; "Download failed: <file
+//     name>.part belongs to another user and cannot be replaced
+//     (<reason>)."; a NAME that is another running download's part:
+//     "Download failed: <file name> is the partial file of another running
+//     download."), then
 //   HTTP: the resume question when NAME.part is a continuable part of this
 //     URL (Yes asks for "Range: bytes=N-" with "If-Range: <validator>"),
 //     "Initiating download..." + one "." per header line, progress texts
@@ -160,6 +174,13 @@ class TResumeQuestion {
 // Tries after a transient failure that the window and quillon-get make.
 constexpr int kDefaultRetries = 5;
 
+// What the commit does with a NAME that exists when the file is complete.
+enum class TExistingFile {
+  kReplace,   // one rename over it
+  kKeep,      // never replaced: the download fails and keeps NAME.part
+  kKeepBoth,  // the file goes to the first free "NAME (n).ext" instead
+};
+
 // What a job is doing. It has one phase at a time, changed only by
 // SetPhase; the pause caption, the row's role and whether the job counts as
 // running are derived from it.
@@ -210,7 +231,13 @@ class TDownloadJob {
     mirror_index_ = 0;
   }
   const std::string& LocalFilename() const { return local_filename_; }
-  void SetLocalFilename(const std::string& v) { local_filename_ = v; }
+  void SetLocalFilename(const std::string& v) { local_filename_ = set_filename_ = v; }
+  // What becomes of a NAME that exists at the start or the end (kReplace by
+  // default: the window asks before the start). With kKeepBoth each start
+  // numbers from the name that was set, and LocalFilename() names the file
+  // used.
+  TExistingFile ExistingFile() const { return existing_; }
+  void SetExistingFile(TExistingFile v) { existing_ = v; }
   // Caption of the action link while a transfer runs / when a (re)start is
   // offered; setting one changes the shown caption only in its own mode.
   const std::string& CancelCaption() const { return cancel_caption_; }
@@ -362,8 +389,8 @@ class TDownloadJob {
   void CommitWhenWritten(int64_t expected_size, std::function<void(const std::string& failure)> then);
   // The one step from a transferred part to NAME: every check of the whole
   // file (the transfer's size, the publisher's size and SHA-256 `digest`),
-  // then the closed part is renamed over NAME. "" on success, else the
-  // status text of the failure.
+  // then the closed part, still held, is renamed to NAME as ExistingFile()
+  // says. "" on success, else the status text of the failure.
   std::string CommitDownload(int64_t expected_size, const std::string& digest);
   void HttpCommitted(const std::string& failure);
   // The end of an HTTP download: what is left of an incomplete part.
@@ -416,6 +443,8 @@ class TDownloadJob {
   TClock clock_;
   std::string url_;
   std::string local_filename_;
+  std::string set_filename_;  // as SetLocalFilename gave it
+  TExistingFile existing_ = TExistingFile::kReplace;
   std::string cancel_caption_;
   std::string download_caption_ = "Download";
 

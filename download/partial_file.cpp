@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <fstream>
 
 #include "base/exceptions.h"
 
@@ -90,11 +91,12 @@ bool WriteAll(int fd, const std::string& text) {
 }
 
 // The side file of a file system without extended attributes: created anew,
-// never written through a link planted at its name.
+// never written through a link planted at its name, and as private as the
+// part.
 bool WriteSideFile(const std::string& PartName, const std::string& text) {
   const std::string side = SideFileName(PartName);
   ::unlink(side.c_str());
-  int fd = ::open(side.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+  int fd = ::open(side.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
   if (fd < 0) return false;
   const bool written = WriteAll(fd, text);
   return ::close(fd) == 0 && written;
@@ -143,28 +145,70 @@ void RemovePartialFile(const std::string& PartName) {
   std::remove(SideFileName(PartName).c_str());
 }
 
-bool CommitPartialFile(const std::string& PartName, const std::string& Destination, std::string& Reason) {
+namespace {
+
+// Renames `from` to `to`; unless `replace`, only where no entry has the name
+// `to` (a file system without that rename: a second name made only where
+// none is, then the first removed). The system's reason on failure.
+bool RenamePart(const std::string& from, const std::string& to, bool replace, std::string& Reason) {
   // The part was written and closed by its stream; waiting here until it is
   // on the disk cost more than the whole transfer of a large file over a
   // fast link, so the rename relies on the file system's ordering of a
   // replacing rename.
-  if (::rename(PartName.c_str(), Destination.c_str()) != 0) {
-    Reason = std::strerror(errno);
-    return false;
+  int done = replace ? ::rename(from.c_str(), to.c_str())
+                     : ::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE);
+  if (done != 0 && !replace && (errno == EINVAL || errno == ENOSYS)) {
+    done = ::link(from.c_str(), to.c_str());
+    if (done == 0) ::unlink(from.c_str());
   }
+  if (done != 0) Reason = std::strerror(errno);
+  return done == 0;
+}
+
+bool SameFile(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
+
+// A file whose bytes someone else may have written, or may write: another
+// owner's, or writable by group or others.
+bool NotOurs(const struct stat& st) { return st.st_uid != ::geteuid() || (st.st_mode & (S_IWGRP | S_IWOTH)) != 0; }
+
+}  // namespace
+
+bool CommitPartialFile(const std::string& PartName, const std::string& Destination, std::string& Reason) {
+  if (!RenamePart(PartName, Destination, true, Reason)) return false;
   std::remove(SideFileName(PartName).c_str());
   // The record belongs to the partial file, not to the finished one.
   for (const char* name : kAttrs) ::lremovexattr(Destination.c_str(), name);
   return true;
 }
 
+bool IsHeldPart(const std::string& path) {
+  struct stat st {};
+  if (::lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+  int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+  if (fd < 0) return false;
+  // A write lock of another open file description, as TPartialFile holds it.
+  struct flock lock {};
+  lock.l_type = F_WRLCK;
+  lock.l_whence = SEEK_SET;
+  const bool held = ::fcntl(fd, F_OFD_GETLK, &lock) == 0 && lock.l_type != F_UNLCK;
+  ::close(fd);
+  return held;
+}
+
+unsigned NewFileMode() {
+  // umask() reads it only by setting it, for every thread of the process at
+  // once; the kernel shows it here instead.
+  std::ifstream status("/proc/self/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (!line.starts_with("Umask:")) continue;
+    unsigned mask = 0;
+    if (std::sscanf(line.c_str() + 6, "%o", &mask) == 1) return 0666 & ~mask;
+  }
+  return 0600;
+}
+
 // ---- TPartialFile --------------------------------------------------------------------
-
-namespace {
-
-bool SameFile(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
-
-}  // namespace
 
 TPartialFile::TTakeResult TPartialFile::Take(const std::string& PartName, std::string& Reason) {
   Release();
@@ -173,10 +217,18 @@ TPartialFile::TTakeResult TPartialFile::Take(const std::string& PartName, std::s
     Reason = std::strerror(errno != 0 ? errno : EIO);
     return tkFailed;
   };
+  // A file at the name that is not ours to write goes; the system may
+  // refuse (another user's file in a sticky folder).
+  auto remove_foreign = [&]() -> int {
+    if (::unlink(path) == 0 || errno == ENOENT) return 1;
+    if (errno != EPERM && errno != EACCES) return 0;
+    Reason = std::strerror(errno);
+    return -1;
+  };
   // A few rounds: another download may create, rename or remove its part
   // between two of these steps.
   for (int round = 0; round < 4; ++round) {
-    int fd = ::open(path, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    int fd = ::open(path, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     const bool created = fd >= 0;
     if (!created) {
       if (errno != EEXIST) return failed();
@@ -191,6 +243,12 @@ TPartialFile::TTakeResult TPartialFile::Take(const std::string& PartName, std::s
         continue;
       }
       if (!S_ISREG(named.st_mode)) return tkNotAFile;
+      if (NotOurs(named)) {
+        const int removed = remove_foreign();
+        if (removed < 0) return tkNotOurs;
+        if (removed == 0) return failed();
+        continue;
+      }
       // Not blocking: something else may have taken the name meanwhile.
       fd = ::open(path, O_RDWR | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
       if (fd < 0) {
@@ -209,8 +267,8 @@ TPartialFile::TTakeResult TPartialFile::Take(const std::string& PartName, std::s
       errno = error;
       return failed();
     }
-    // Locked: the name must still lead to this file, a regular file with no
-    // other name through which its bytes would change another file.
+    // Locked: the name must still lead to this file, a regular file of ours
+    // with no other name through which its bytes would change another file.
     struct stat held {}, named {};
     if (::fstat(fd, &held) != 0) {
       const int error = errno;
@@ -226,9 +284,13 @@ TPartialFile::TTakeResult TPartialFile::Take(const std::string& PartName, std::s
       ::close(fd);
       continue;
     }
-    if (held.st_nlink != 1) {
-      ::unlink(path);
+    if (held.st_nlink != 1 || NotOurs(held)) {
+      const int removed = remove_foreign();
+      const int error = errno;
       ::close(fd);
+      errno = error;
+      if (removed < 0) return tkNotOurs;
+      if (removed == 0) return failed();
       continue;
     }
     fd_ = fd;
@@ -239,6 +301,29 @@ TPartialFile::TTakeResult TPartialFile::Take(const std::string& PartName, std::s
     return tkTaken;
   }
   return tkBusy;
+}
+
+TPartialFile::TCommitResult TPartialFile::Commit(const std::string& Destination, bool replace, std::string& Reason) {
+  struct stat held {}, named {};
+  if (fd_ < 0 || ::fstat(fd_, &held) != 0) {
+    Reason = std::strerror(fd_ < 0 ? EBADF : errno);
+    return cmFailed;
+  }
+  // Under the lock and just before the rename: another program may have
+  // renamed its own file over the part's name, and those bytes were neither
+  // written nor hashed here.
+  if (::lstat(name_.c_str(), &named) != 0 || !SameFile(named, held)) return cmSwapped;
+  if (IsHeldPart(Destination)) return cmHeld;
+  if (::fchmod(fd_, NewFileMode()) != 0) {
+    Reason = std::strerror(errno);
+    return cmFailed;
+  }
+  if (!RenamePart(name_, Destination, replace, Reason)) return errno == EEXIST && !replace ? cmExists : cmFailed;
+  if (::lstat(Destination.c_str(), &named) != 0 || !SameFile(named, held)) return cmOverwritten;
+  // The record belongs to the partial file, not to the finished one.
+  for (const char* name : kAttrs) ::fremovexattr(fd_, name);
+  ::unlink(SideFileName(name_).c_str());
+  return cmCommitted;
 }
 
 int64_t TPartialFile::Size() const {

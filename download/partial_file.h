@@ -1,12 +1,19 @@
 // The partial file of a download: a download writes NAME.part beside its
-// destination NAME and only CommitPartialFile, after every check of the
+// destination NAME and only TPartialFile::Commit, after every check of the
 // whole file, turns it into NAME (one rename, so NAME is always either the
 // old file or the whole new one).
 //
-// NAME.part belongs to one download at a time (TPartialFile): it is created
-// new, or opened without following a link, and locked for the whole
-// download; a second download of the same NAME, in this process or another,
-// finds it locked and touches nothing.
+// NAME.part belongs to one download at a time and to the user who runs it
+// (TPartialFile): it is created new (exclusively, mode 0600), or an existing
+// one of the user's own is opened without following a link, and it is
+// locked for the whole download; a second download of the same NAME, in
+// this process or another, finds it locked and touches nothing. An
+// existing NAME.part that is not the user's own (a link, another owner's
+// file, a file that group or others may write) is never written: it is
+// removed and a new part created, or, where it cannot be removed (another
+// user's file in a sticky folder), the download is refused. The commit
+// checks, immediately before its rename, that NAME.part still leads to the
+// file that was written and hashed, and afterwards that NAME does.
 //
 // A partial file keeps what a later start needs to continue it without
 // splicing two versions of a file: the URL, the total length and a
@@ -14,8 +21,8 @@
 // response that produced it). They are stored in extended attributes of
 // NAME.part ("user.quillon.url", "user.quillon.total",
 // "user.quillon.validator"); where the file system has none, in the side
-// file NAME.part.info (three lines: URL, total, validator), which goes with
-// the partial file. A record is read only when every value is plain text
+// file NAME.part.info (mode 0600; three lines: URL, total, validator),
+// which goes with the partial file. A record is read only when every value is plain text
 // (no byte below 0x20, no 0x7F) and the total a decimal number.
 #pragma once
 
@@ -52,11 +59,20 @@ bool ReadPartInfo(const std::string& PartName, TPartInfo& Info);
 bool PartContinues(const TPartInfo& Info, const std::string& Url, int64_t PartSize);
 // Removes the partial file and its record.
 void RemovePartialFile(const std::string& PartName);
-// Renames the closed PartName over Destination (one rename: Destination is
-// the old file or the new one, never a mixture; a link at Destination is
-// replaced, not followed) and removes the side record. On failure returns
-// the system's reason and changes nothing that was Destination.
+// Renames the closed PartName over Destination by name (one rename:
+// Destination is the old file or the new one, never a mixture; a link at
+// Destination is replaced, not followed) and removes the side record. On
+// failure returns the system's reason and changes nothing that was
+// Destination. It trusts the name: a download commits with
+// TPartialFile::Commit, which checks what the name leads to.
 bool CommitPartialFile(const std::string& PartName, const std::string& Destination, std::string& Reason);
+// True when `path` is a regular file that a TPartialFile holds now, in this
+// process or another: the partial file of a running download.
+bool IsHeldPart(const std::string& path);
+// The mode of a file the user makes: 0666 less the process's umask, read
+// without changing it (the "Umask:" line of /proc/self/status; 0600 when
+// that cannot be read).
+unsigned NewFileMode();
 
 // NAME.part held by one download: open and locked (an open file
 // description's write lock on the whole file) from Take until Release or
@@ -67,7 +83,16 @@ class TPartialFile {
     tkTaken,
     tkBusy,        // another download holds it
     tkNotAFile,    // a directory, device, pipe or socket has the name
+    tkNotOurs,     // another user's file that cannot be removed (Reason)
     tkFailed,      // the system's reason in Reason
+  };
+  enum TCommitResult {
+    cmCommitted,
+    cmExists,       // not to replace, and Destination exists; nothing changed
+    cmHeld,         // Destination is another download's part; nothing changed
+    cmSwapped,      // the part's name leads to another file now; nothing changed
+    cmOverwritten,  // after the rename Destination leads to another file
+    cmFailed,       // the system's reason in Reason; nothing changed
   };
 
   TPartialFile() = default;
@@ -75,11 +100,13 @@ class TPartialFile {
   TPartialFile(const TPartialFile&) = delete;
   TPartialFile& operator=(const TPartialFile&) = delete;
 
-  // Creates PartName (exclusively, mode 0666 less the umask) with no record,
-  // or opens the existing regular file without following a link and locks
-  // it. A symbolic link or a file with other hard links at PartName is not
-  // ours to write: the name is removed and a new file created. Anything but
-  // tkTaken changes nothing and holds nothing.
+  // Creates PartName (exclusively, mode 0600) with no record, or opens the
+  // existing regular file without following a link and locks it. A
+  // symbolic link, a file with other hard links, a file of another owner or
+  // one that group or others may write is not ours to write: the name is
+  // removed and a new file created (tkNotOurs when the system refuses to
+  // remove it). Anything but tkTaken holds nothing and has removed nothing
+  // but what was not ours.
   TTakeResult Take(const std::string& PartName, std::string& Reason);
   bool Held() const { return fd_ >= 0; }
   // Bytes in the held file (-1 when none is held).
@@ -95,6 +122,15 @@ class TPartialFile {
   // held file (after a commit it belongs to the finished file, or to a later
   // download's part).
   void Remove();
+  // Turns the held part, closed by its streams, into Destination while it
+  // is still locked: when PartName still leads to the held file (and
+  // Destination is no other download's part), gives it the mode of a new
+  // file of the user (NewFileMode) and renames it over Destination, or,
+  // unless `replace`, to Destination only where no entry has that name
+  // (never replacing one made meanwhile); then checks that Destination
+  // leads to the held file and removes the record. The part stays held:
+  // Release follows.
+  TCommitResult Commit(const std::string& Destination, bool replace, std::string& Reason);
   // Unlocks and closes; a stream's descriptor closed later no longer holds
   // the lock.
   void Release();

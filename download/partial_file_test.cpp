@@ -1,8 +1,11 @@
 // The record kept with a partial file, and turning the part into the file.
 #include "download/partial_file.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sys/xattr.h>
+#include <unistd.h>
 
 #include "tests/support/temp_dir.h"
 
@@ -107,6 +110,73 @@ TEST(PartialFileTest, TamperedRecordsAreNotRead) {
   WriteFile(part + ".info", "http://h/a\r\n10\r\n\"e\"\r\n");
   TPartInfo info;
   EXPECT_FALSE(ReadPartInfo(part, info));
+}
+
+struct stat Lstat(const std::string& path) {
+  struct stat st {};
+  ::lstat(path.c_str(), &st);
+  return st;
+}
+
+// An existing NAME.part that another user owns, or that group or others may
+// write, is never written: a new part of mode 0600 takes its name. The
+// user's own part is taken as it stands. (Links: DownloadPartTest.)
+TEST(PartialFileTest, PartsThatAreNotOursAreReplaced) {
+  const bool root = ::geteuid() == 0;
+  const struct Case {
+    const char* name;
+    mode_t mode;
+    bool other_owner, replaced;
+  } cases[] = {{"own, 0644", 0644, false, false}, {"nobody's, 0600", 0600, true, true},
+               {"own, 0666", 0666, false, true}, {"own, 0620", 0620, false, true}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    if (c.other_owner && !root) continue;
+    testing::TempDir dir;
+    const std::string part = dir.File("f.bin.part");
+    WriteFile(part, "planted");
+    ASSERT_EQ(::chmod(part.c_str(), c.mode), 0);
+    if (c.other_owner) ASSERT_EQ(::chown(part.c_str(), 65534, 65534), 0);
+    TPartialFile held;
+    std::string reason;
+    ASSERT_EQ(held.Take(part, reason), TPartialFile::tkTaken) << reason;
+    EXPECT_EQ(held.Size(), c.replaced ? 0 : 7);
+    EXPECT_EQ(Lstat(part).st_mode & 07777, c.replaced ? 0600 : c.mode);
+    EXPECT_EQ(Lstat(part).st_uid, ::geteuid());
+  }
+  if (!root) GTEST_SKIP() << "not root: the part of another owner needs chown to the nobody uid";
+}
+
+// The commit renames the held part only while its name still leads to it,
+// gives NAME the mode of any new file and replaces NAME only when asked to.
+TEST(PartialFileTest, CommitRenamesOnlyTheHeldFile) {
+  const struct Case {
+    const char* name;
+    bool replace, swapped;
+    TPartialFile::TCommitResult result;
+    const char* destination;
+  } cases[] = {{"replaces NAME", true, false, TPartialFile::cmCommitted, "ours"},
+               {"another file renamed over the part", true, true, TPartialFile::cmSwapped, "old"},
+               {"keeps NAME", false, false, TPartialFile::cmExists, "old"}};
+  const mode_t old_mask = ::umask(027);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    testing::TempDir dir;
+    const std::string part = dir.File("f.bin.part"), dest = dir.File("f.bin");
+    WriteFile(dest, "old");
+    TPartialFile held;
+    std::string reason;
+    ASSERT_EQ(held.Take(part, reason), TPartialFile::tkTaken) << reason;
+    const int fd = held.Duplicate();
+    ASSERT_EQ(::pwrite(fd, "ours", 4, 0), 4);
+    ::close(fd);
+    WriteFile(dir.File("theirs"), "theirs");
+    if (c.swapped) ASSERT_EQ(::rename(dir.File("theirs").c_str(), part.c_str()), 0);
+    EXPECT_EQ(held.Commit(dest, c.replace, reason), c.result) << reason;
+    EXPECT_EQ(ReadFile(dest), c.destination);
+    if (c.result == TPartialFile::cmCommitted) EXPECT_EQ(Lstat(dest).st_mode & 07777, 0640u);
+  }
+  ::umask(old_mask);
 }
 
 }  // namespace

@@ -1,15 +1,23 @@
 // quillon-get [OPTIONS] URL [FILE]: fetches an http://, https:// or ftp:// URL
 // into FILE with the same download job that a row of the program's download
 // list runs. Without FILE (and -o) the current folder receives the file
-// under the URL's file name.
+// under the URL's file name; a file of that name there is never replaced:
+// it is kept and the download saved as the window's "Keep both" does, under
+// the first free "NAME (1).ext", "NAME (2).ext", ..., and the name used is
+// printed (also when NAME or that name appears during the download).
 //
 //   -o FILE                  the file to write, instead of the FILE argument;
 //                            a FILE that is a folder receives the file under
 //                            the name the window proposes for the URL (the
 //                            last segment of its path, percent-decoded, see
-//                            download/file_name_rule.h); an existing FILE is
+//                            download/file_name_rule.h); a FILE ending in
+//                            "/" must be an existing folder (exit 3 before
+//                            fetching otherwise); an existing FILE is
 //                            replaced once the download is complete
-//   --no-clobber             refuse, before fetching, when FILE exists
+//   --no-clobber             never replace FILE: refuse, before fetching,
+//                            when it exists; when it is made during the
+//                            download, fail (exit 3) and keep the downloaded
+//                            file as FILE.part
 //   -q, --quiet              print nothing but errors
 //   --proxy [SCHEME://][USER:PASSWORD@]HOST[:PORT]
 //                            http and https through this proxy (an HTTP
@@ -57,15 +65,21 @@
 // second. Numbers take the separators of the user's locale (LC_NUMERIC);
 // the texts stay as the download row writes them.
 //
-// The download goes into FILE.part and becomes FILE only when complete.
+// The download goes into FILE.part (mode 0600, the user's own: see
+// download/partial_file.h) and becomes FILE only when complete, with the
+// mode any new file gets (0666 less the umask). A FILE that is another
+// running download's FILE.part is refused before fetching.
 // Exit status: 0 when the download completed (for HTTP: no error, a status
 // from 200 to 299 and every byte of a known length; for FTP: as many bytes as
 // the SIZE answer); 2 for a command line that cannot be used (or a proxy
 // variable that cannot be read), with the reason and the usage on standard
 // error; a failed download prints its last status text on standard error
 // and exits with the class of its failure: 3 the file cannot be made or
-// written (also when --no-clobber found FILE existing, before fetching), 4 network (name lookup, connect, reset, timeout, a short body), 5
-// TLS verification, 6 authentication (HTTP 401/407, FTP 530), 7 protocol (an
+// written (also when --no-clobber found FILE existing, before fetching or
+// at the end; a FILE folder that does not exist; FILE.part or FILE held by
+// another download, or replaced by another program during the download), 4
+// network (name lookup, connect, reset, timeout, a short body), 5 TLS
+// verification, 6 authentication (HTTP 401/407, FTP 530), 7 protocol (an
 // answer that cannot be read, too many redirects), 8 the server answered
 // with an error (other 4xx/5xx), 9 not the file expected (size or SHA-256),
 // 1 anything else.
@@ -127,6 +141,7 @@ struct Options {
   bool passive = false;
   bool resume = false;
   bool no_clobber = false;
+  bool named = true;  // FILE or -o was given
   int timeout = kDefaultIdleTimeout;
   TExpectedFile expected;
   int retries = kDefaultRetries;
@@ -269,11 +284,17 @@ CommandLine ParseCommandLine(int argc, char** argv) {
   if (!output.empty() && !options.file.empty()) line.action = CommandLine::kUsageError;
   if (!output.empty()) options.file = output;
   // Without FILE: the current folder, which receives the URL's file name.
-  if (options.file.empty()) options.file = ".";
+  if (options.file.empty()) {
+    options.file = ".";
+    options.named = false;
+  }
   if (options.url.empty() || (!options.user.empty() && options.password.empty()))
     line.action = CommandLine::kUsageError;
   return line;
 }
+
+// The text after the last "/".
+std::string FileNameOf(const std::string& path) { return path.substr(path.rfind('/') + 1); }
 
 bool IsFolder(const std::string& path) {
   struct stat st {};
@@ -406,6 +427,9 @@ int Fetch(const Options& options, const TProxySettings& proxies) {
   TDownloadJob job(&answer);
   job.SetURL(options.url);
   job.SetLocalFilename(options.file);
+  job.SetExistingFile(options.no_clobber ? TExistingFile::kKeep
+                      : options.named    ? TExistingFile::kReplace
+                                         : TExistingFile::kKeepBoth);
   job.SetCancelCaption("Cancel");
   job.SetIdleTimeout(options.timeout);
   job.SetExpectedFile(options.expected);
@@ -439,6 +463,9 @@ int Fetch(const Options& options, const TProxySettings& proxies) {
   }
   if (job.DownloadInProgress()) QCoreApplication::exec();
   printer.Finish(job);
+  // "Keep both" found the name taken, at the start or at the end.
+  if (job.ActionMode() == amOpen && job.LocalFilename() != options.file)
+    printer.Line(FileNameOf(options.file) + " exists; saved as " + FileNameOf(job.LocalFilename()) + ".");
   if (job.ActionMode() == amOpen) return 0;
   PrintError(job.Status());
   return ExitStatus(job.FailureKind());
@@ -468,8 +495,13 @@ int main(int argc, char** argv) {
     case CommandLine::kFetch: break;
   }
   Options& options = line.options;
-  if (IsFolder(options.file))
+  if (IsFolder(options.file)) {
     options.file += (options.file.ends_with('/') ? "" : "/") + SaveFileNameFromUrl(options.url);
+  } else if (options.file.ends_with('/')) {
+    // Found out before anything is fetched, not at the rename.
+    PrintError(options.file + ": no such folder.");
+    return kExitExists;
+  }
   // Any entry counts, a dangling symbolic link too: the download would replace it.
   struct stat st {};
   if (options.no_clobber && ::lstat(options.file.c_str(), &st) == 0) {

@@ -25,18 +25,19 @@ inline std::string Program() {
 class QuillonGet : public ::testing::Test {
  protected:
   // `shell_prefix` runs before the program in the same shell (a ulimit, a
-  // locale).
+  // locale). Runs at the same time need output files of their own, named
+  // after `tag`.
   // Without a --retries option of the test's own a failure is not tried
   // again, so that it ends at once.
-  Outcome Run(const std::string& args, const std::string& shell_prefix = "") {
+  Outcome Run(const std::string& args, const std::string& shell_prefix = "", const std::string& tag = "") {
     const std::string retries = args.find("--retries") == std::string::npos ? "--retries 0 " : "";
-    std::string command =
-        shell_prefix + Program() + " " + retries + args + " >" + dir_.File("out") + " 2>" + dir_.File("err");
+    const std::string out = dir_.File(tag + "out"), err = dir_.File(tag + "err");
+    std::string command = shell_prefix + Program() + " " + retries + args + " >" + out + " 2>" + err;
     int rc = std::system(command.c_str());
     Outcome o;
     o.status = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
-    o.out = ReadFile(dir_.File("out"));
-    o.err = ReadFile(dir_.File("err"));
+    o.out = ReadFile(out);
+    o.err = ReadFile(err);
     return o;
   }
   std::string Target() const { return dir_.File("target"); }
