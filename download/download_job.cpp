@@ -130,11 +130,16 @@ bool UnsafeLoginText(const std::string& s) { return s.find_first_of(std::string(
 // "can't resolve host name HOST" for a failed lookup; the error's text, with
 // the address and port it was about for a connection that could not be
 // made ("connection refused (127.0.0.1 port 8081)"); a SOCKS proxy's refusal
-// in its words ("the SOCKS proxy reports: host unreachable"). Empty when
-// `error` is no socket error.
-std::string SocketFailure(int error, const std::string& host, const TWSocket* socket) {
+// in its words ("the SOCKS proxy reports: host unreachable"). Through a
+// SOCKS proxy (`socks_server` set) a connection or lookup that failed was
+// the proxy's, and the text names it: "connection refused (SOCKS proxy
+// 127.0.0.1 port 1080)". Empty when `error` is no socket error.
+std::string SocketFailure(int error, const std::string& host, const TWSocket* socket,
+                          const std::string& socks_server = "", const std::string& socks_port = "") {
   using namespace platform;
-  if (IsLookupError(error)) return "can't resolve host name " + DisplayHostName(host);
+  if (IsLookupError(error))
+    return "can't resolve host name " + DisplayHostName(socks_server.empty() ? host : socks_server) +
+           (socks_server.empty() ? "" : " (SOCKS proxy)");
   if (const std::string refusal = SocksErrorText(error); !refusal.empty())
     return "the SOCKS proxy reports: " + refusal;
   std::string text = SystemErrorText(error);
@@ -145,7 +150,10 @@ std::string SocketFailure(int error, const std::string& host, const TWSocket* so
     case WSAEHOSTUNREACH:
     case WSAEHOSTDOWN:
     case WSAEADDRNOTAVAIL:
-      if (socket && !socket->Addr().empty()) text += " (" + socket->Addr() + " port " + socket->Port() + ")";
+      if (!socks_server.empty())
+        text += " (SOCKS proxy " + socks_server + " port " + socks_port + ")";
+      else if (socket && !socket->Addr().empty())
+        text += " (" + socket->Addr() + " port " + socket->Port() + ")";
       break;
     default: break;
   }
@@ -170,6 +178,12 @@ std::string OneLine(std::string text) {
   return text;
 }
 
+// The SOCKS proxy an FTP client goes through; "" when none.
+std::string FtpSocksServer(const TFtpClient& ftp) {
+  const TFtpConnectionType type = ftp.ConnectionType();
+  return type == ftpSocks4 || type == ftpSocks4A || type == ftpSocks5 ? ftp.SocksServer() : "";
+}
+
 bool IsAnonymousUser(const std::string& user) { return SameText(user, "anonymous") || SameText(user, "ftp"); }
 
 // A server that does not know SIZE or MDTM (or has no such value for the
@@ -192,7 +206,8 @@ std::string HttpFailureText(THttpCli& http, Word error) {
   // The client's texts of broken responses (10053) and refused settings
   // (10022) say more than the error's own words.
   if (error != 0 && error != platform::WSAECONNABORTED && error != platform::WSAEINVAL) {
-    const std::string socket_failure = SocketFailure(error, HttpLookupHost(http), &http.CtrlSocket());
+    const std::string socket_failure =
+        SocketFailure(error, HttpLookupHost(http), &http.CtrlSocket(), http.SocksServer(), http.SocksPort());
     if (!socket_failure.empty()) return socket_failure;
   }
   if (error != 0) return http.ReasonPhrase();
@@ -836,7 +851,8 @@ void TDownloadJob::HttpRequestDone(THttpRequest RqType, Word Error) {
                           (Error == 0 && TransientHttpStatus(code)));
   const int64_t retry_after = RetryAfterMs(HeaderValue(http_->RcvdHeader(), "retry-after"), kMaxRetryAfterMs,
                                            static_cast<int64_t>(std::time(nullptr)));
-  if (!complete) NoteFailure(HttpFailureKind(Error, http_->StatusCode()));
+  if (!complete)
+    NoteFailure(HttpFailureKind(Error, Error == kHttpTunnelRefused ? http_->TunnelStatusCode() : http_->StatusCode()));
   // The cylinder of a failed transfer shows what it received of the file.
   if (!complete && http_part_opened_ && http_->ContentLength() > 0)
     position_ = static_cast<int>(std::min<int64_t>(100, http_->RcvdCount() * 100 / http_->ContentLength()));
@@ -1110,11 +1126,16 @@ void TDownloadJob::FtpFailed(TFtpRequest RqType, Word Error) {
   const bool cancelled = outcome_ == TJobOutcome::kCancelled;
   bool quit_failed = RqType == ftpRqQuit;
   bool transfer = RqType == ftpRqGet || RqType == ftpRqRestartGet;
+  // A passive data connection that could not be made is the network's
+  // failure, tried again like a refused control connection.
+  const Word data_error = transfer ? ftp->DataConnectError() : 0;
   if (quit_failed && ftp_finished_) {
   } else if (cancelled) {
     NoteFailure(TFailureKind::kGeneric);
   } else if (transfer && !WriteFailure().empty()) {
     NoteFailure(part_stream_ && part_stream_->PastBound() ? TFailureKind::kNotExpected : TFailureKind::kFileIo);
+  } else if (data_error != 0) {
+    NoteFailure(TFailureKind::kNetwork);
   } else {
     NoteFailure(ftp->LimitPassed() ? TFailureKind::kProtocol
                                    : FtpFailureKind(RqType, Error, ftp->StatusCode(), ftp->LastResponse(),
@@ -1123,7 +1144,9 @@ void TDownloadJob::FtpFailed(TFtpRequest RqType, Word Error) {
   // The server's reply (or the client's own reason), once; a socket error in
   // the system's words.
   const std::string socket_failure =
-      Error == platform::WSAECONNRESET ? "" : SocketFailure(Error, ftp->HostName(), ftp->ControlSocket());
+      Error == platform::WSAECONNRESET
+          ? ""
+          : SocketFailure(Error, ftp->HostName(), ftp->ControlSocket(), FtpSocksServer(*ftp), ftp->SocksPort());
   // After the outcome was shown only the goodbye failed: the outcome stays.
   if (!(quit_failed && ftp_finished_)) {
     status_ = "Download failed: " + (!socket_failure.empty()       ? socket_failure
@@ -1133,6 +1156,9 @@ void TDownloadJob::FtpFailed(TFtpRequest RqType, Word Error) {
   if (quit_failed && ftp_finished_) {
   } else if (transfer && !WriteFailure().empty()) {
     status_ = WriteFailure();
+  } else if (data_error != 0 && !cancelled) {
+    status_ = "Download failed: cannot open the data connection: " +
+              SocketFailure(data_error, ftp->HostName(), nullptr, FtpSocksServer(*ftp), ftp->SocksPort());
   } else if (Error == kConnectTimeoutError || Error == kIdleTimeoutError) {
     status_ = "Download failed: " + TTransferWatchdog::ReasonText(
                                         Error == kConnectTimeoutError ? TTimeoutKind::Connect : TTimeoutKind::Idle,
@@ -1152,7 +1178,7 @@ void TDownloadJob::FtpFailed(TFtpRequest RqType, Word Error) {
   }
   ftp->SetLocalStream(nullptr);
   const bool transient = !cancelled && WriteFailure().empty() && !ftp->LimitPassed() &&
-                         (TransientSocketError(Error) || TransientFtpReply(ftp->StatusCode()));
+                         (TransientSocketError(Error) || TransientFtpReply(ftp->StatusCode()) || data_error != 0);
   if (!ftp_finished_ && !cancelled && RetryOrMirror(status_, transient, -1)) {
     // The row goes on. The next try has a session of its own: this one is dropped without
     // its goodbye (the client allows this inside its own OnRequestDone).

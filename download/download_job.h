@@ -51,7 +51,9 @@
 //     light grey), "Download Canceled." (aborted), "Download failed:
 //     <reason>" (network or protocol error, timeouts; a socket error in the
 //     system's words: "Download failed: connection refused (127.0.0.1 port
-//     8081)", "Download failed: can't resolve host name example.test"),
+//     8081)", "Download failed: can't resolve host name example.test";
+//     through a SOCKS proxy a failed connection names the proxy:
+//     "connection refused (SOCKS proxy 127.0.0.1 port 1080)"),
 //     "Download failed: <code> <reason>" (statuses outside 200-299, a 404
 //     included, and a 206 that does not continue the part), "Download incomplete." (a body
 //     shorter than its length, also when TLS ended without close-notify).
@@ -75,8 +77,10 @@
 //     refuses the session, a user name without a password other than
 //     anonymous/ftp), "Download cancelled." (the user's cancel),
 //     "Download failed: <reply>" (the server's reply, once), "Download
-//     failed: <socket error>" (as for HTTP), "Download failed: connection
-//     reset by the server.", "Download failed: the server sent more than the
+//     failed: <socket error>" (as for HTTP), "Download failed: cannot open
+//     the data connection: <socket error>" (a passive data connection
+//     refused or timed out: a network failure, tried again), "Download
+//     failed: connection reset by the server.", "Download failed: the server sent more than the
 //     N bytes it announced." (nothing past N is written), "Download
 //     incomplete." (a short file).
 //   Both: "Download failed: connection timed out." / "Download failed: no
@@ -92,7 +96,8 @@
 //     Cancelled." until the client's completion replaces it.
 //   Retries: a transient failure (connection refused or reset, a timeout,
 //     "Download incomplete.", HTTP 408, 429, 500, 502, 503, 504, FTP 421,
-//     425, 426, 450, 451) is tried again up to Retries() times, after
+//     425, 426, 450, 451, an FTP data connection that cannot be made) is
+//     tried again up to Retries() times, after
 //     RetryWait() seconds, then twice as long each time, each wait with a
 //     random 0-20 % added (an HTTP Retry-After in seconds replaces it, up to
 //     300 s). The row says "Retrying in <n> s (attempt <k> of <retries>): "
