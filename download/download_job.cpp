@@ -123,6 +123,15 @@ int64_t BackoffMs(int first_s, int attempt) {
   return base + static_cast<int64_t>(std::uniform_real_distribution<double>(0.0, 0.2)(random) * static_cast<double>(base));
 }
 
+// The failure of an https download whose remaining mirrors are all plain
+// http or ftp, with no SHA-256 to check what they would send.
+std::string PlainMirrorRefused(const std::string& failure, const std::string& mirror) {
+  std::string text = failure;
+  if (text.ends_with('.')) text.pop_back();
+  return text + "; mirror " + RedactedUrl(mirror) +
+         " not tried: an https download goes on over plain http or ftp only with a SHA-256 to check the file.";
+}
+
 // A name or password that would break the command line it is sent in.
 bool UnsafeLoginText(const std::string& s) { return s.find_first_of(std::string("\r\n\0", 3)) != std::string::npos; }
 
@@ -335,6 +344,8 @@ void TDownloadJob::StartDownload() {
   picked_url_ = url_;
   attempt_ = 0;
   mirror_status_.clear();
+  abandoned_text_.clear();
+  spliced_ = false;
   ftp_completed_ = false;
   failure_kind_ = TFailureKind::kNone;
   icon_shown_ = false;
@@ -409,6 +420,7 @@ void TDownloadJob::OpenPartStream(int64_t keep) {
   // A part that is not continued starts as a new one: no byte and no record
   // of the old one stay.
   if (keep <= 0 && !part_.Restart()) throw EFCreateError("Cannot create file " + part_name_);
+  if (keep <= 0) spliced_ = false;
   // Readable too, to be hashed.
   auto file = std::make_unique<TFileStream>(part_.Duplicate(), part_name_);
   if (keep > 0)
@@ -583,8 +595,9 @@ void TDownloadJob::StartHttpDownload() {
   // Only a part whose record names this URL, a total above its size and a
   // validator is offered; one of another length than the publisher's file
   // is not.
-  if (part_size > 0 && ReadPartInfo(part_name_, info) && info.Continuable() && PartContinues(info, url_, part_size) &&
-      (expected_.size < 0 || info.total == expected_.size) && question_) {
+  if (part_size > 0 && ReadPartInfo(part_name_, info) && info.Continuable() &&
+      PartContinues(info, RecordedUrl(), part_size) && (expected_.size < 0 || info.total == expected_.size) &&
+      question_) {
     auto alive = lifetime_.Token();
     const TRunToken asked = run_.Token();
     SetPhase(TJobPhase::kAsking);
@@ -629,9 +642,9 @@ void TDownloadJob::ContinueHttp() {
       (expected_.size < 0 || info.total == expected_.size)) {
     // The part of this URL continues with its validator; a mirror's part
     // continues without one when the publisher's hash checks every byte.
-    if (info.url == url_ && info.Continuable())
+    if (info.url == RecordedUrl() && info.Continuable())
       http_validator_ = info.validator;
-    else if (info.url == url_ || expected_.sha256.empty())
+    else if (info.url == RecordedUrl() || expected_.sha256.empty())
       return RequestHttp();
     http_resuming_ = true;
     resume_from_ = size;
@@ -724,7 +737,8 @@ void TDownloadJob::HttpDocBegin() {
       BeginTransfer(resume_from_);
       if (http_validator_.empty()) {
         // The part is now this mirror's: a later try continues it here.
-        TPartInfo info{url_, http_total_, HeaderValue(header, "etag")};
+        spliced_ = true;
+        TPartInfo info{RecordedUrl(), http_total_, HeaderValue(header, "etag")};
         if (info.validator.empty()) info.validator = HeaderValue(header, "last-modified");
         WritePartInfo(part_name_, info);
       }
@@ -742,7 +756,7 @@ void TDownloadJob::HttpDocBegin() {
       }
       OpenPartStream(0);
       TPartInfo info;
-      info.url = url_;
+      info.url = RecordedUrl();
       info.total = http->ContentLength();
       info.validator = HeaderValue(header, "etag");
       if (info.validator.empty()) info.validator = HeaderValue(header, "last-modified");
@@ -870,7 +884,8 @@ void TDownloadJob::HttpRequestDone(THttpRequest RqType, Word Error) {
   EndHttpDownload(false, cancelled);
 }
 
-void TDownloadJob::HttpCommitted(const std::string& failure) {
+void TDownloadJob::HttpCommitted(std::string failure) {
+  if (RefetchSplicedPart(failure)) return ChangedLast();
   if (!failure.empty() && RetryOrMirror(failure, failure == kIncomplete, -1)) return ChangedLast();
   if (failure.empty()) {
     status_ = CompletionText("Download Complete.");
@@ -943,7 +958,8 @@ void TDownloadJob::StartFtpDownload() {
   ftp_size_ = -1;
   ftp_finished_ = false;
   ftp_completed_ = false;
-  status_ = "Connecting to server...";
+  // A mirror's text stays until the session stands.
+  status_ = mirror_status_.empty() ? "Connecting to server..." : mirror_status_;
   SetPhase(TJobPhase::kConnecting);
   pause_visible_ = false;
   if (!FireEvent(lifetime_, OnFtpClientCreated, this, ftp_.get())) return;
@@ -964,6 +980,7 @@ void TDownloadJob::StartFtpDownload() {
 }
 
 void TDownloadJob::FtpSessionConnected() {
+  mirror_status_.clear();
   status_ = "Session Connected.";
   ChangedLast();
 }
@@ -1029,7 +1046,7 @@ void TDownloadJob::FtpTransferDone() {
   CommitWhenWritten(ftp_size_, [this](const std::string& f) { FtpCommitted(f); });
 }
 
-void TDownloadJob::FtpCommitted(const std::string& failure) {
+void TDownloadJob::FtpCommitted(std::string failure) {
   ftp_finished_ = true;
   if (!failure.empty() && RetryOrMirror(failure, failure == kIncomplete, -1)) {
     // The next try has a session of its own: this one is dropped without
@@ -1043,7 +1060,7 @@ void TDownloadJob::FtpCommitted(const std::string& failure) {
     Finish(true, "");
   } else {
     Finish(false, failure);
-    SettlePart(FtpPartRecorded(part_name_, url_), false);
+    SettlePart(FtpPartRecorded(part_name_, RecordedUrl()), false);
   }
   // The session says goodbye; its end ends the download.
   SetPhase(ftp_ ? TJobPhase::kSettling : TJobPhase::kDone);
@@ -1078,7 +1095,7 @@ void TDownloadJob::FtpMdtmDone() {
   bool resume = false;
   int64_t local_size = LocalFileSize(part_name_);
   TPartInfo info;
-  if (ftp_size_ > 0 && ReadPartInfo(part_name_, info) && PartContinues(info, url_, local_size) &&
+  if (ftp_size_ > 0 && ReadPartInfo(part_name_, info) && PartContinues(info, RecordedUrl(), local_size) &&
       local_size > 0 && info.total == ftp_size_ && info.validator == mdtm && (question_ || ftp_continue_)) {
     auto alive = lifetime_.Token();
     const TRunToken asked = run_.Token();
@@ -1103,7 +1120,7 @@ void TDownloadJob::FtpMdtmDone() {
   }
   // A new part records what it is a part of; without a SIZE answer it has no
   // total, and a failure removes it.
-  if (!resume) WritePartInfo(part_name_, TPartInfo{url_, ftp_size_, mdtm});
+  if (!resume) WritePartInfo(part_name_, TPartInfo{RecordedUrl(), ftp_size_, mdtm});
   ftp_->SetLocalStream(part_stream_.get());
   // Nothing past the announced length is written.
   ftp_->SetDownloadLimit(ftp_size_);
@@ -1189,7 +1206,7 @@ void TDownloadJob::FtpFailed(TFtpRequest RqType, Word Error) {
   if (!(quit_failed && ftp_finished_) && !cancelled) outcome_ = TJobOutcome::kFailed;
   pause_visible_ = false;
   if (!ftp_completed_) ToStartMode();
-  if (!ftp_finished_) SettlePart(FtpPartRecorded(part_name_, url_), cancelled);
+  if (!ftp_finished_) SettlePart(FtpPartRecorded(part_name_, RecordedUrl()), cancelled);
   EndTransfer();
   ftp_finished_ = true;
   if (!quit_failed && ftp->Connected()) {
@@ -1204,7 +1221,7 @@ void TDownloadJob::FtpFailed(TFtpRequest RqType, Word Error) {
 
 // ---- Retries and mirrors ------------------------------------------------------------
 
-bool TDownloadJob::RetryOrMirror(const std::string& failure, bool transient, int64_t retry_after_ms) {
+bool TDownloadJob::RetryOrMirror(std::string& failure, bool transient, int64_t retry_after_ms) {
   // A failure on this computer's side (the file, the part's lock): another
   // try or URL does not help.
   if (failure_kind_ == TFailureKind::kFileIo || !part_.Held()) return false;
@@ -1231,10 +1248,54 @@ bool TDownloadJob::RetryOrMirror(const std::string& failure, bool transient, int
     return true;
   }
   if (mirror_index_ >= mirrors_.size()) return false;
+  // The bytes of an https URL come from a plain http or ftp mirror only when
+  // the publisher's SHA-256 proves them: such a mirror is passed over.
+  const bool https = LowerCase(PickedURL()).starts_with("https://");
+  size_t next = mirror_index_;
+  while (https && expected_.sha256.empty() && next < mirrors_.size() &&
+         !LowerCase(mirrors_[next]).starts_with("https://"))
+    ++next;
+  if (next >= mirrors_.size()) {
+    failure = PlainMirrorRefused(failure, mirrors_[mirror_index_]);
+    mirror_index_ = mirrors_.size();
+    return false;
+  }
+  mirror_index_ = next;
+  // Why this source is left, before the mirror's text replaces it.
+  abandoned_text_ = AbandonedText(url_, failure);
+  ShowRetryStatus(abandoned_text_);
   retry_next_ = [this] { NextMirror(); };
   retry_due_ = false;
   SetPhase(TJobPhase::kRetrying);
   // From the event loop too, once the failed client has been dropped.
+  AfterPartWritten([this] { StartRetryTimer(0); });
+  return true;
+}
+
+void TDownloadJob::ShowRetryStatus(const std::string& text) {
+  if (phase_ == TJobPhase::kPaused) {
+    progress_text_ = text;
+    status_ = "Paused.";
+  } else {
+    status_ = text;
+  }
+}
+
+bool TDownloadJob::RefetchSplicedPart(const std::string& failure) {
+  if (failure != kNotThePublishersFile || !spliced_ || !part_.Held()) return false;
+  // The part was joined from two sources: the one that served the rest
+  // sends the whole file once more before the file counts as not the
+  // publisher's. A whole file is no longer spliced.
+  spliced_ = false;
+  ShowRetryStatus("SHA-256 mismatch of a file joined from two sources: fetching it whole from " +
+                  RedactedUrl(url_));
+  retry_next_ = [this] {
+    ForgetHttpResume();
+    http_validator_.clear();
+    RequestHttp();
+  };
+  retry_due_ = false;
+  SetPhase(TJobPhase::kRetrying);
   AfterPartWritten([this] { StartRetryTimer(0); });
   return true;
 }
@@ -1307,7 +1368,7 @@ void TDownloadJob::DropPendingRetry() {
   part_stream_.reset();  // a cancel does not wait for the writer
   TPartInfo info;
   const bool ftp = LowerCase(url_).starts_with("ftp://");
-  KeepOrRemovePart(ftp ? FtpPartRecorded(part_name_, url_) : ReadPartInfo(part_name_, info) && info.Continuable());
+  KeepOrRemovePart(ftp ? FtpPartRecorded(part_name_, RecordedUrl()) : ReadPartInfo(part_name_, info) && info.Continuable());
   ToStartMode();
   pause_visible_ = false;
   SetPhase(TJobPhase::kDone);

@@ -90,11 +90,12 @@ bool WriteAll(int fd, const std::string& text) {
 }
 
 // The side file of a file system without extended attributes: created anew,
-// never written through a link planted at its name.
+// never written through a link planted at its name, readable by its owner
+// alone.
 bool WriteSideFile(const std::string& PartName, const std::string& text) {
   const std::string side = SideFileName(PartName);
   ::unlink(side.c_str());
-  int fd = ::open(side.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+  int fd = ::open(side.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
   if (fd < 0) return false;
   const bool written = WriteAll(fd, text);
   return ::close(fd) == 0 && written;

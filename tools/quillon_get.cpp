@@ -25,6 +25,8 @@
 //   --noproxy LIST           more hosts for no_proxy (same form)
 //   --user NAME --password WORD   Basic credentials for the server; for FTP
 //                            the login (else the URL's, else anonymous);
+//                            sent only to the URL's own host and port, never
+//                            to a --mirror's or a redirection's;
 //                            --user without --password is refused
 //   --passive                FTP data connections in passive mode
 //   --resume / --no-resume   the answer when FILE.part, a partial file left
@@ -44,7 +46,9 @@
 //                            doubled for each later one
 //   --mirror URL             another URL of the same file, tried when the
 //                            URL fails for good (repeatable, in order); with
-//                            --sha256 the part carries over to it
+//                            --sha256 the part carries over to it; an https
+//                            URL goes on with a plain http or ftp mirror
+//                            only with --sha256
 //   -h, --help               print this usage to standard output
 //   --version                print "quillon-get VERSION"
 //
@@ -89,7 +93,9 @@
 #include "base/version.h"
 #include "download/download_job.h"
 #include "download/proxy_settings.h"
+#include "download/download_texts.h"
 #include "download/file_name_rule.h"
+#include "net/http/url.h"
 
 namespace {
 
@@ -191,7 +197,7 @@ CommandLine ParseCommandLine(int argc, char** argv) {
       ok = value(url);
       options.proxy = ParseProxyUrl(url, "80");
       if (ok && options.proxy.kind == TProxyUrl::kNone) {
-        line.error = "--proxy " + url + ": not a proxy URL";
+        line.error = "--proxy " + RedactedUrl(url) + ": not a proxy URL";
         ok = false;
       }
     } else if (arg == "--noproxy") {
@@ -261,6 +267,17 @@ CommandLine ParseCommandLine(int argc, char** argv) {
   if (options.url.empty() || (!options.user.empty() && options.password.empty()))
     line.action = CommandLine::kUsageError;
   return line;
+}
+
+// "host:port" of a URL, the host in lower case and the port written out
+// (the scheme's when the URL names none): the server that --user and
+// --password belong to.
+std::string ServerOf(const std::string& url) {
+  std::string proto, user, pass, host, port, path;
+  ParseURL(url, proto, user, pass, host, port, path);
+  proto = LowerCase(proto);
+  if (port.empty() || port == proto) port = proto == "https" ? "443" : proto == "ftp" ? "21" : "80";
+  return LowerCase(host) + ":" + port;
 }
 
 bool IsFolder(const std::string& path) {
@@ -405,16 +422,20 @@ int Fetch(const Options& options, const TProxySettings& proxies) {
     if (!sender->DownloadInProgress() && !sender->HttpClient() && !sender->FtpClient())
       QCoreApplication::quit();
   };
-  job.OnHttpClientCreated = [&](TDownloadJob*, THttpCli* http) {
+  // The credentials go to the URL's own server only, never to a mirror's
+  // (and the HTTP client keeps them from a redirection's).
+  const std::string credentials_server = ServerOf(options.url);
+  job.OnHttpClientCreated = [&](TDownloadJob* sender, THttpCli* http) {
     proxies.ApplyTo(*http);
     if (!options.ca_file.empty()) http->SetSslCAFile(options.ca_file);
-    if (!options.user.empty()) http->SetUsername(options.user);
-    if (!options.password.empty()) http->SetPassword(options.password);
+    const bool own_server = ServerOf(sender->URL()) == credentials_server;
+    if (own_server && !options.user.empty()) http->SetUsername(options.user);
+    if (own_server && !options.password.empty()) http->SetPassword(options.password);
   };
-  job.OnFtpClientCreated = [&](TDownloadJob*, TFtpClient* ftp) {
+  job.OnFtpClientCreated = [&](TDownloadJob* sender, TFtpClient* ftp) {
     ftp->SetPassive(options.passive);
     proxies.ApplyTo(*ftp);  // a SOCKS proxy makes the data connections passive
-    if (!options.user.empty()) {
+    if (!options.user.empty() && ServerOf(sender->URL()) == credentials_server) {
       ftp->SetUserName(options.user);
       ftp->SetPassWord(options.password);
     }
