@@ -55,9 +55,14 @@
 // Output: on a terminal one line rewritten in place with the row's status
 // texts, its progress as "NN% received of total (rate) remaining" (the
 // percentage when the total is known), and the last status on its own line.
-// Not on a terminal: one line per status change, progress at most once a
-// second. Numbers take the separators of the user's locale (LC_NUMERIC);
-// the texts stay as the download row writes them.
+// Not on a terminal: one line per status change ("Initiating download..."
+// once, without the dots of the answer's header lines), progress at most
+// once a second. In both, before "Trying mirror K of M: URL" a line says why
+// the source before it was left ("Giving up on URL: <reason>"), and a
+// complete download's last line says where the file went ("Download
+// Complete. Saved to FILE"). URLs are printed without their passwords
+// ("user:***@"). Numbers take the separators of the user's locale
+// (LC_NUMERIC); the texts stay as the download row writes them.
 //
 // The download goes into FILE.part and becomes FILE only when complete.
 // Exit status: 0 when the download completed (for HTTP: no error, a status
@@ -316,7 +321,10 @@ void PrintError(const std::string& text) {
 
 // Shows a download's texts. On a terminal one line is rewritten in place and
 // ended when something else must be printed; otherwise every status change is
-// a line of its own. Quiet: nothing.
+// a line of its own, except the "." that each header line of an answer adds
+// to "Initiating download...". Why a source was left for a mirror is a line
+// of its own in both. The outcome is one line, naming the file's path when
+// the download completed. Quiet: nothing.
 class TStatusPrinter {
  public:
   enum Mode { kTerminal, kLines, kQuiet };
@@ -324,13 +332,18 @@ class TStatusPrinter {
 
   // After every change of the job.
   void Show(const TDownloadJob& job) {
+    // The outcome is Finish's line.
+    if (job.Outcome() != TJobOutcome::kNone) return;
     const int percent = job.ShowsProgress() ? job.Progress().position : -1;
     if (job.Status() == shown_ && percent == shown_percent_) return;
     const bool new_status = job.Status() != shown_;
+    const bool more_dots = new_status && !shown_.empty() && job.Status().starts_with(shown_) &&
+                           job.Status().find_first_not_of('.', shown_.size()) == std::string::npos;
     shown_ = job.Status();
     shown_percent_ = percent;
-    if (mode_ == kLines && new_status) Line(shown_);
+    if (mode_ == kLines && new_status && !more_dots) Line(shown_);
     if (mode_ != kTerminal) return;
+    if (job.ShowsAbandonedSource()) return Line(shown_);
     std::string text(TrimRightWS(shown_));
     if (percent >= 0) text = Format("%3d%% ", percent) + text;
     Rewrite(text);
@@ -344,22 +357,26 @@ class TStatusPrinter {
     std::fflush(stdout);
   }
 
-  // The outcome: the last status on its own line.
+  // The outcome: the last status on its own line, and where a complete
+  // file went ("Download Complete. Saved to <path>").
   void Finish(const TDownloadJob& job) {
+    std::string text = job.Status();
+    if (job.ActionMode() == amOpen) text += " Saved to " + job.LocalFilename();
     if (mode_ == kTerminal) {
-      Rewrite(job.Status());
+      Rewrite(text, false);
       EndLine();
-    } else if (mode_ == kLines && job.Status() != shown_) {
-      Line(job.Status());
+    } else if (mode_ == kLines && text != shown_) {
+      Line(text);
     }
   }
 
  private:
-  void Rewrite(std::string text) {
+  // `fit`: cut to the terminal's width, for a line that is rewritten later.
+  void Rewrite(std::string text, bool fit = true) {
     // A line wider than the terminal would wrap, and "\r" would then go back
     // to its last row only.
     winsize size {};
-    if (::ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 1 && text.size() >= size.ws_col)
+    if (fit && ::ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 1 && text.size() >= size.ws_col)
       text.resize(size.ws_col - 1);
     if (line_open_ && text == open_text_) return;
     // Spaces wipe the rest of a longer line; the cursor goes back to the end

@@ -2,6 +2,7 @@
 // scripted servers on loopback.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <memory>
 #include <filesystem>
@@ -134,6 +135,19 @@ TEST_F(QuillonGet, ExitStatusOfEachClassOfFailure) {
     EXPECT_EQ(testing::FileExists(target), c.status == 0);
     EXPECT_NE((o.out + o.err).find(said), std::string::npos) << o.out << o.err;
   }
+}
+
+// Piped output: "Initiating download..." once however many header lines
+// come, and the outcome names the file.
+TEST_F(QuillonGet, PipedOutputIsQuietAndNamesTheFile) {
+  std::string header = "HTTP/1.0 200 OK\r\nContent-Length: 5\r\n";
+  for (int i = 0; i < 998; ++i) header += "X-Line: " + std::to_string(i) + "\r\n";
+  testing::ScriptedServer server(testing::AnswerWith(header + "\r\nhello"));
+  Outcome o = Run("http://127.0.0.1:" + server.PortText() + "/f " + Target());
+  EXPECT_EQ(o.status, 0) << o.err;
+  EXPECT_TRUE(o.out.starts_with("Initiating download...\n")) << o.out;
+  EXPECT_TRUE(o.out.ends_with("\nDownload Complete. Saved to " + Target() + "\n")) << o.out;
+  EXPECT_LE(std::count(o.out.begin(), o.out.end(), '\n'), 3) << o.out;
 }
 
 // Without FILE the file goes into the current folder under the URL's file
