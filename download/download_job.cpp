@@ -1368,7 +1368,8 @@ void TDownloadJob::DropPendingRetry() {
   part_stream_.reset();  // a cancel does not wait for the writer
   TPartInfo info;
   const bool ftp = LowerCase(url_).starts_with("ftp://");
-  KeepOrRemovePart(ftp ? FtpPartRecorded(part_name_, RecordedUrl()) : ReadPartInfo(part_name_, info) && info.Continuable());
+  KeepOrRemovePart(ftp ? FtpPartRecorded(part_name_, RecordedUrl())
+                       : ReadPartInfo(part_name_, info) && info.Continuable());
   ToStartMode();
   pause_visible_ = false;
   SetPhase(TJobPhase::kDone);

@@ -71,8 +71,9 @@
 // variable that cannot be read), with the reason and the usage on standard
 // error; a failed download prints its last status text on standard error
 // and exits with the class of its failure: 3 the file cannot be made or
-// written (also when --no-clobber found FILE existing, before fetching), 4 network (name lookup, connect, reset, timeout, a short body,
-// an FTP data connection that cannot be made), 5
+// written (also when --no-clobber found FILE existing, before fetching), 4
+// network (name lookup, connect, reset, timeout, a short body, an FTP data
+// connection that cannot be made), 5
 // TLS verification, 6 authentication (HTTP 401/407, a 407 to CONNECT, FTP 530), 7 protocol (an
 // answer that cannot be read, too many redirects), 8 the server answered
 // with an error (other 4xx/5xx), 9 not the file expected (size or SHA-256),

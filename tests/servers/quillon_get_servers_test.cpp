@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "download/download_texts.h"
 #include "download/partial_file.h"
 #include "tests/support/quillon_get_run.h"
 #include "tests/support/real_servers.h"
@@ -177,8 +178,9 @@ TEST_F(QuillonGet, FtpWithTheResumeAnswerFromTheCommandLine) {
   EXPECT_NE(o.out.find("\nCompleted. Saved to " + Target() + "\n"), std::string::npos) << o.out;
   EXPECT_EQ(ReadFile(Target()), body);
 
-  // A part recorded with the server's SIZE and MDTM answers is continued.
-  const TPartInfo record{url, 300000, ftp.Mdtm("pub/f.bin")};
+  // A part recorded with the server's SIZE and MDTM answers is continued
+  // (its URL recorded without the password, as a download records it).
+  const TPartInfo record{RedactedUrl(url), 300000, ftp.Mdtm("pub/f.bin")};
   testing::WriteFile(Target() + ".part", std::string(1000, 'L'));
   ASSERT_TRUE(WritePartInfo(Target() + ".part", record));
   o = Run("--resume --passive " + url + " " + Target());
