@@ -16,13 +16,15 @@
 //                            proxy, port 80 when none is written, https in a
 //                            CONNECT tunnel; or socks4://, socks4a://,
 //                            socks5://, socks5h://) instead of the
-//                            environment's
+//                            environment's; an IPv6 HOST in brackets
 //   --cacert FILE            trust the CAs of this PEM file for https, besides
 //                            the system's (default: $QUILLON_CA_FILE)
 //   --socks HOST:PORT        through a SOCKS server (ftp too) instead of the
-//                            environment's proxies
+//                            environment's proxies ([IPv6]:PORT)
 //   --socks-level 4|4A|5     SOCKS level (5 by default)
 //   --noproxy LIST           more hosts for no_proxy (same form)
+// Each hop of a download (the URL, each redirection) takes its own proxy by
+// its scheme and host, as download/proxy_settings.h says.
 //   --user NAME --password WORD   Basic credentials for the server; for FTP
 //                            the login (else the URL's, else anonymous);
 //                            sent only to the URL's own host and port, never
