@@ -244,7 +244,7 @@ void TDLVisualPanel::ShowStatus(const QString& full) {
 }
 
 void TDLVisualPanel::RefitTexts() {
-  if (!job_.URL().empty()) ShowText(URLLabel, CatalogueText(job_.URL()), Qt::ElideMiddle);
+  if (!job_.URL().empty()) ShowText(URLLabel, CatalogueText(RedactedUrl(job_.URL())), Qt::ElideMiddle);
   ShowStatus(StatusText());
   RefitFileName();
 }
@@ -390,8 +390,8 @@ void TDLVisualPanel::ShowFileIcon() {
 // Shows what the job reports.
 void TDLVisualPanel::Sync() {
   // The URL being fetched: a mirror's while it is tried.
-  if (!job_.URL().empty() && URLLabel->toolTip() != PlainToolTip(CatalogueText(job_.URL())))
-    ShowText(URLLabel, CatalogueText(job_.URL()), Qt::ElideMiddle);
+  if (!job_.URL().empty() && URLLabel->toolTip() != PlainToolTip(CatalogueText(RedactedUrl(job_.URL()))))
+    ShowText(URLLabel, CatalogueText(RedactedUrl(job_.URL())), Qt::ElideMiddle);
   if (StatusLabel->toolTip() != PlainToolTip(StatusText())) {
     ShowStatus(StatusText());
     QAccessibleEvent described(this, QAccessible::DescriptionChanged);

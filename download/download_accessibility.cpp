@@ -65,7 +65,7 @@ class TAccessibleDownloadRow : public QAccessibleWidget {
     if (t == QAccessible::Name) {
       if (!widget()->accessibleName().isEmpty()) return widget()->accessibleName();
       const QString name = QFileInfo(QFile::decodeName(QByteArray::fromStdString(Row()->LocalFilename()))).fileName();
-      return name.isEmpty() ? QString::fromUtf8(Row()->Job().URL()) : name;
+      return name.isEmpty() ? QString::fromUtf8(RedactedUrl(Row()->Job().URL())) : name;
     }
     if (t == QAccessible::Description) return Row()->StatusText();
     return QAccessibleWidget::text(t);

@@ -31,7 +31,10 @@ TFailureKind HttpFailureKind(uint16_t error, int status_code) {
     case kHttpDowngradeRefused:
     case platform::WSAECONNABORTED:  // the client gave up on a broken response
       return TFailureKind::kProtocol;
-    case kHttpTunnelRefused: return TFailureKind::kServerError;
+    // A proxy that wants credentials for its tunnel (407) is an
+    // authentication failure, as a 407 of a proxy without a tunnel is.
+    case kHttpTunnelRefused:
+      return status_code == 407 ? TFailureKind::kAuthentication : TFailureKind::kServerError;
     default: return ConnectionFailureKind(error);
   }
   if (status_code == 401 || status_code == 407) return TFailureKind::kAuthentication;

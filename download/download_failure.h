@@ -24,7 +24,8 @@ enum class TFailureKind {
 };
 
 // A GET that did not complete, from its OnRequestDone Error and the status
-// code of the response (0: none read).
+// code of the response (0: none read; for kHttpTunnelRefused the proxy's
+// answer to CONNECT, THttpCli::TunnelStatusCode).
 TFailureKind HttpFailureKind(uint16_t error, int status_code);
 
 // A failed FTP request, from its OnRequestDone Error, the client's status

@@ -26,6 +26,7 @@ TEST(FailureKind, HttpAndFtpClassification) {
       {kSocksAuthenticationFailed, 404, K::kAuthentication},
       {kSocksConnectionRefused, 404, K::kNetwork},
       {kHttpTunnelRefused, 404, K::kServerError},
+      {kHttpTunnelRefused, 407, K::kAuthentication},
       {kHttpDowngradeRefused, 302, K::kProtocol},
       {platform::WSAEINVAL, 404, K::kGeneric},
       {kIdleTimeoutError, 200, K::kNetwork},

@@ -131,6 +131,15 @@ int64_t BackoffMs(int first_s, int attempt) {
   return base + static_cast<int64_t>(std::uniform_real_distribution<double>(0.0, 0.2)(random) * static_cast<double>(base));
 }
 
+// The failure of an https download whose remaining mirrors are all plain
+// http or ftp, with no SHA-256 to check what they would send.
+std::string PlainMirrorRefused(const std::string& failure, const std::string& mirror) {
+  std::string text = failure;
+  if (text.ends_with('.')) text.pop_back();
+  return text + "; mirror " + RedactedUrl(mirror) +
+         " not tried: an https download goes on over plain http or ftp only with a SHA-256 to check the file.";
+}
+
 // A name or password that would break the command line it is sent in.
 bool UnsafeLoginText(const std::string& s) { return s.find_first_of(std::string("\r\n\0", 3)) != std::string::npos; }
 
@@ -138,11 +147,16 @@ bool UnsafeLoginText(const std::string& s) { return s.find_first_of(std::string(
 // "can't resolve host name HOST" for a failed lookup; the error's text, with
 // the address and port it was about for a connection that could not be
 // made ("connection refused (127.0.0.1 port 8081)"); a SOCKS proxy's refusal
-// in its words ("the SOCKS proxy reports: host unreachable"). Empty when
-// `error` is no socket error.
-std::string SocketFailure(int error, const std::string& host, const TWSocket* socket) {
+// in its words ("the SOCKS proxy reports: host unreachable"). Through a
+// SOCKS proxy (`socks_server` set) a connection or lookup that failed was
+// the proxy's, and the text names it: "connection refused (SOCKS proxy
+// 127.0.0.1 port 1080)". Empty when `error` is no socket error.
+std::string SocketFailure(int error, const std::string& host, const TWSocket* socket,
+                          const std::string& socks_server = "", const std::string& socks_port = "") {
   using namespace platform;
-  if (IsLookupError(error)) return "can't resolve host name " + DisplayHostName(host);
+  if (IsLookupError(error))
+    return "can't resolve host name " + DisplayHostName(socks_server.empty() ? host : socks_server) +
+           (socks_server.empty() ? "" : " (SOCKS proxy)");
   if (const std::string refusal = SocksErrorText(error); !refusal.empty())
     return "the SOCKS proxy reports: " + refusal;
   std::string text = SystemErrorText(error);
@@ -153,7 +167,10 @@ std::string SocketFailure(int error, const std::string& host, const TWSocket* so
     case WSAEHOSTUNREACH:
     case WSAEHOSTDOWN:
     case WSAEADDRNOTAVAIL:
-      if (socket && !socket->Addr().empty()) text += " (" + socket->Addr() + " port " + socket->Port() + ")";
+      if (!socks_server.empty())
+        text += " (SOCKS proxy " + socks_server + " port " + socks_port + ")";
+      else if (socket && !socket->Addr().empty())
+        text += " (" + socket->Addr() + " port " + socket->Port() + ")";
       break;
     default: break;
   }
@@ -178,6 +195,12 @@ std::string OneLine(std::string text) {
   return text;
 }
 
+// The SOCKS proxy an FTP client goes through; "" when none.
+std::string FtpSocksServer(const TFtpClient& ftp) {
+  const TFtpConnectionType type = ftp.ConnectionType();
+  return type == ftpSocks4 || type == ftpSocks4A || type == ftpSocks5 ? ftp.SocksServer() : "";
+}
+
 bool IsAnonymousUser(const std::string& user) { return SameText(user, "anonymous") || SameText(user, "ftp"); }
 
 // A server that does not know SIZE or MDTM (or has no such value for the
@@ -200,7 +223,8 @@ std::string HttpFailureText(THttpCli& http, Word error) {
   // The client's texts of broken responses (10053) and refused settings
   // (10022) say more than the error's own words.
   if (error != 0 && error != platform::WSAECONNABORTED && error != platform::WSAEINVAL) {
-    const std::string socket_failure = SocketFailure(error, HttpLookupHost(http), &http.CtrlSocket());
+    const std::string socket_failure =
+        SocketFailure(error, HttpLookupHost(http), &http.CtrlSocket(), http.SocksServer(), http.SocksPort());
     if (!socket_failure.empty()) return socket_failure;
   }
   if (error != 0) return http.ReasonPhrase();
@@ -328,6 +352,8 @@ void TDownloadJob::StartDownload() {
   picked_url_ = url_;
   attempt_ = 0;
   mirror_status_.clear();
+  abandoned_text_.clear();
+  spliced_ = false;
   ftp_completed_ = false;
   failure_kind_ = TFailureKind::kNone;
   icon_shown_ = false;
@@ -420,6 +446,7 @@ void TDownloadJob::OpenPartStream(int64_t keep) {
   // A part that is not continued starts as a new one: no byte and no record
   // of the old one stay.
   if (keep <= 0 && !part_.Restart()) throw EFCreateError("Cannot create file " + part_name_);
+  if (keep <= 0) spliced_ = false;
   // Readable too, to be hashed.
   auto file = std::make_unique<TFileStream>(part_.Duplicate(), part_name_);
   if (keep > 0)
@@ -619,8 +646,9 @@ void TDownloadJob::StartHttpDownload() {
   // Only a part whose record names this URL, a total above its size and a
   // validator is offered; one of another length than the publisher's file
   // is not.
-  if (part_size > 0 && ReadPartInfo(part_name_, info) && info.Continuable() && PartContinues(info, url_, part_size) &&
-      (expected_.size < 0 || info.total == expected_.size) && question_) {
+  if (part_size > 0 && ReadPartInfo(part_name_, info) && info.Continuable() &&
+      PartContinues(info, RecordedUrl(), part_size) && (expected_.size < 0 || info.total == expected_.size) &&
+      question_) {
     auto alive = lifetime_.Token();
     const TRunToken asked = run_.Token();
     SetPhase(TJobPhase::kAsking);
@@ -665,9 +693,9 @@ void TDownloadJob::ContinueHttp() {
       (expected_.size < 0 || info.total == expected_.size)) {
     // The part of this URL continues with its validator; a mirror's part
     // continues without one when the publisher's hash checks every byte.
-    if (info.url == url_ && info.Continuable())
+    if (info.url == RecordedUrl() && info.Continuable())
       http_validator_ = info.validator;
-    else if (info.url == url_ || expected_.sha256.empty())
+    else if (info.url == RecordedUrl() || expected_.sha256.empty())
       return RequestHttp();
     http_resuming_ = true;
     resume_from_ = size;
@@ -760,7 +788,8 @@ void TDownloadJob::HttpDocBegin() {
       BeginTransfer(resume_from_);
       if (http_validator_.empty()) {
         // The part is now this mirror's: a later try continues it here.
-        TPartInfo info{url_, http_total_, HeaderValue(header, "etag")};
+        spliced_ = true;
+        TPartInfo info{RecordedUrl(), http_total_, HeaderValue(header, "etag")};
         if (info.validator.empty()) info.validator = HeaderValue(header, "last-modified");
         WritePartInfo(part_name_, info);
       }
@@ -778,7 +807,7 @@ void TDownloadJob::HttpDocBegin() {
       }
       OpenPartStream(0);
       TPartInfo info;
-      info.url = url_;
+      info.url = RecordedUrl();
       info.total = http->ContentLength();
       info.validator = HeaderValue(header, "etag");
       if (info.validator.empty()) info.validator = HeaderValue(header, "last-modified");
@@ -887,7 +916,8 @@ void TDownloadJob::HttpRequestDone(THttpRequest RqType, Word Error) {
                           (Error == 0 && TransientHttpStatus(code)));
   const int64_t retry_after = RetryAfterMs(HeaderValue(http_->RcvdHeader(), "retry-after"), kMaxRetryAfterMs,
                                            static_cast<int64_t>(std::time(nullptr)));
-  if (!complete) NoteFailure(HttpFailureKind(Error, http_->StatusCode()));
+  if (!complete)
+    NoteFailure(HttpFailureKind(Error, Error == kHttpTunnelRefused ? http_->TunnelStatusCode() : http_->StatusCode()));
   // The cylinder of a failed transfer shows what it received of the file.
   if (!complete && http_part_opened_ && http_->ContentLength() > 0)
     position_ = static_cast<int>(std::min<int64_t>(100, http_->RcvdCount() * 100 / http_->ContentLength()));
@@ -905,7 +935,8 @@ void TDownloadJob::HttpRequestDone(THttpRequest RqType, Word Error) {
   EndHttpDownload(false, cancelled);
 }
 
-void TDownloadJob::HttpCommitted(const std::string& failure) {
+void TDownloadJob::HttpCommitted(std::string failure) {
+  if (RefetchSplicedPart(failure)) return ChangedLast();
   if (!failure.empty() && RetryOrMirror(failure, failure == kIncomplete, -1)) return ChangedLast();
   if (failure.empty()) {
     status_ = CompletionText("Download Complete.");
@@ -978,7 +1009,8 @@ void TDownloadJob::StartFtpDownload() {
   ftp_size_ = -1;
   ftp_finished_ = false;
   ftp_completed_ = false;
-  status_ = "Connecting to server...";
+  // A mirror's text stays until the session stands.
+  status_ = mirror_status_.empty() ? "Connecting to server..." : mirror_status_;
   SetPhase(TJobPhase::kConnecting);
   pause_visible_ = false;
   if (!FireEvent(lifetime_, OnFtpClientCreated, this, ftp_.get())) return;
@@ -999,6 +1031,7 @@ void TDownloadJob::StartFtpDownload() {
 }
 
 void TDownloadJob::FtpSessionConnected() {
+  mirror_status_.clear();
   status_ = "Session Connected.";
   ChangedLast();
 }
@@ -1064,7 +1097,7 @@ void TDownloadJob::FtpTransferDone() {
   CommitWhenWritten(ftp_size_, [this](const std::string& f) { FtpCommitted(f); });
 }
 
-void TDownloadJob::FtpCommitted(const std::string& failure) {
+void TDownloadJob::FtpCommitted(std::string failure) {
   ftp_finished_ = true;
   if (!failure.empty() && RetryOrMirror(failure, failure == kIncomplete, -1)) {
     // The next try has a session of its own: this one is dropped without
@@ -1078,7 +1111,7 @@ void TDownloadJob::FtpCommitted(const std::string& failure) {
     Finish(true, "");
   } else {
     Finish(false, failure);
-    SettlePart(FtpPartRecorded(part_name_, url_), false);
+    SettlePart(FtpPartRecorded(part_name_, RecordedUrl()), false);
   }
   // The session says goodbye; its end ends the download.
   SetPhase(ftp_ ? TJobPhase::kSettling : TJobPhase::kDone);
@@ -1113,7 +1146,7 @@ void TDownloadJob::FtpMdtmDone() {
   bool resume = false;
   int64_t local_size = LocalFileSize(part_name_);
   TPartInfo info;
-  if (ftp_size_ > 0 && ReadPartInfo(part_name_, info) && PartContinues(info, url_, local_size) &&
+  if (ftp_size_ > 0 && ReadPartInfo(part_name_, info) && PartContinues(info, RecordedUrl(), local_size) &&
       local_size > 0 && info.total == ftp_size_ && info.validator == mdtm && (question_ || ftp_continue_)) {
     auto alive = lifetime_.Token();
     const TRunToken asked = run_.Token();
@@ -1138,7 +1171,7 @@ void TDownloadJob::FtpMdtmDone() {
   }
   // A new part records what it is a part of; without a SIZE answer it has no
   // total, and a failure removes it.
-  if (!resume) WritePartInfo(part_name_, TPartInfo{url_, ftp_size_, mdtm});
+  if (!resume) WritePartInfo(part_name_, TPartInfo{RecordedUrl(), ftp_size_, mdtm});
   ftp_->SetLocalStream(part_stream_.get());
   // Nothing past the announced length is written.
   ftp_->SetDownloadLimit(ftp_size_);
@@ -1161,11 +1194,16 @@ void TDownloadJob::FtpFailed(TFtpRequest RqType, Word Error) {
   const bool cancelled = outcome_ == TJobOutcome::kCancelled;
   bool quit_failed = RqType == ftpRqQuit;
   bool transfer = RqType == ftpRqGet || RqType == ftpRqRestartGet;
+  // A passive data connection that could not be made is the network's
+  // failure, tried again like a refused control connection.
+  const Word data_error = transfer ? ftp->DataConnectError() : 0;
   if (quit_failed && ftp_finished_) {
   } else if (cancelled) {
     NoteFailure(TFailureKind::kGeneric);
   } else if (transfer && !WriteFailure().empty()) {
     NoteFailure(part_stream_ && part_stream_->PastBound() ? TFailureKind::kNotExpected : TFailureKind::kFileIo);
+  } else if (data_error != 0) {
+    NoteFailure(TFailureKind::kNetwork);
   } else {
     NoteFailure(ftp->LimitPassed() ? TFailureKind::kProtocol
                                    : FtpFailureKind(RqType, Error, ftp->StatusCode(), ftp->LastResponse(),
@@ -1174,7 +1212,9 @@ void TDownloadJob::FtpFailed(TFtpRequest RqType, Word Error) {
   // The server's reply (or the client's own reason), once; a socket error in
   // the system's words.
   const std::string socket_failure =
-      Error == platform::WSAECONNRESET ? "" : SocketFailure(Error, ftp->HostName(), ftp->ControlSocket());
+      Error == platform::WSAECONNRESET
+          ? ""
+          : SocketFailure(Error, ftp->HostName(), ftp->ControlSocket(), FtpSocksServer(*ftp), ftp->SocksPort());
   // After the outcome was shown only the goodbye failed: the outcome stays.
   if (!(quit_failed && ftp_finished_)) {
     status_ = "Download failed: " + (!socket_failure.empty()       ? socket_failure
@@ -1184,6 +1224,9 @@ void TDownloadJob::FtpFailed(TFtpRequest RqType, Word Error) {
   if (quit_failed && ftp_finished_) {
   } else if (transfer && !WriteFailure().empty()) {
     status_ = WriteFailure();
+  } else if (data_error != 0 && !cancelled) {
+    status_ = "Download failed: cannot open the data connection: " +
+              SocketFailure(data_error, ftp->HostName(), nullptr, FtpSocksServer(*ftp), ftp->SocksPort());
   } else if (Error == kConnectTimeoutError || Error == kIdleTimeoutError) {
     status_ = "Download failed: " + TTransferWatchdog::ReasonText(
                                         Error == kConnectTimeoutError ? TTimeoutKind::Connect : TTimeoutKind::Idle,
@@ -1203,7 +1246,7 @@ void TDownloadJob::FtpFailed(TFtpRequest RqType, Word Error) {
   }
   ftp->SetLocalStream(nullptr);
   const bool transient = !cancelled && WriteFailure().empty() && !ftp->LimitPassed() &&
-                         (TransientSocketError(Error) || TransientFtpReply(ftp->StatusCode()));
+                         (TransientSocketError(Error) || TransientFtpReply(ftp->StatusCode()) || data_error != 0);
   if (!ftp_finished_ && !cancelled && RetryOrMirror(status_, transient, -1)) {
     // The row goes on. The next try has a session of its own: this one is dropped without
     // its goodbye (the client allows this inside its own OnRequestDone).
@@ -1214,7 +1257,7 @@ void TDownloadJob::FtpFailed(TFtpRequest RqType, Word Error) {
   if (!(quit_failed && ftp_finished_) && !cancelled) outcome_ = TJobOutcome::kFailed;
   pause_visible_ = false;
   if (!ftp_completed_) ToStartMode();
-  if (!ftp_finished_) SettlePart(FtpPartRecorded(part_name_, url_), cancelled);
+  if (!ftp_finished_) SettlePart(FtpPartRecorded(part_name_, RecordedUrl()), cancelled);
   EndTransfer();
   ftp_finished_ = true;
   if (!quit_failed && ftp->Connected()) {
@@ -1229,7 +1272,7 @@ void TDownloadJob::FtpFailed(TFtpRequest RqType, Word Error) {
 
 // ---- Retries and mirrors ------------------------------------------------------------
 
-bool TDownloadJob::RetryOrMirror(const std::string& failure, bool transient, int64_t retry_after_ms) {
+bool TDownloadJob::RetryOrMirror(std::string& failure, bool transient, int64_t retry_after_ms) {
   // A failure on this computer's side (the file, the part's lock): another
   // try or URL does not help.
   if (failure_kind_ == TFailureKind::kFileIo || !part_.Held()) return false;
@@ -1256,10 +1299,54 @@ bool TDownloadJob::RetryOrMirror(const std::string& failure, bool transient, int
     return true;
   }
   if (mirror_index_ >= mirrors_.size()) return false;
+  // The bytes of an https URL come from a plain http or ftp mirror only when
+  // the publisher's SHA-256 proves them: such a mirror is passed over.
+  const bool https = LowerCase(PickedURL()).starts_with("https://");
+  size_t next = mirror_index_;
+  while (https && expected_.sha256.empty() && next < mirrors_.size() &&
+         !LowerCase(mirrors_[next]).starts_with("https://"))
+    ++next;
+  if (next >= mirrors_.size()) {
+    failure = PlainMirrorRefused(failure, mirrors_[mirror_index_]);
+    mirror_index_ = mirrors_.size();
+    return false;
+  }
+  mirror_index_ = next;
+  // Why this source is left, before the mirror's text replaces it.
+  abandoned_text_ = AbandonedText(url_, failure);
+  ShowRetryStatus(abandoned_text_);
   retry_next_ = [this] { NextMirror(); };
   retry_due_ = false;
   SetPhase(TJobPhase::kRetrying);
   // From the event loop too, once the failed client has been dropped.
+  AfterPartWritten([this] { StartRetryTimer(0); });
+  return true;
+}
+
+void TDownloadJob::ShowRetryStatus(const std::string& text) {
+  if (phase_ == TJobPhase::kPaused) {
+    progress_text_ = text;
+    status_ = "Paused.";
+  } else {
+    status_ = text;
+  }
+}
+
+bool TDownloadJob::RefetchSplicedPart(const std::string& failure) {
+  if (failure != kNotThePublishersFile || !spliced_ || !part_.Held()) return false;
+  // The part was joined from two sources: the one that served the rest
+  // sends the whole file once more before the file counts as not the
+  // publisher's. A whole file is no longer spliced.
+  spliced_ = false;
+  ShowRetryStatus("SHA-256 mismatch of a file joined from two sources: fetching it whole from " +
+                  RedactedUrl(url_));
+  retry_next_ = [this] {
+    ForgetHttpResume();
+    http_validator_.clear();
+    RequestHttp();
+  };
+  retry_due_ = false;
+  SetPhase(TJobPhase::kRetrying);
   AfterPartWritten([this] { StartRetryTimer(0); });
   return true;
 }
@@ -1332,7 +1419,8 @@ void TDownloadJob::DropPendingRetry() {
   part_stream_.reset();  // a cancel does not wait for the writer
   TPartInfo info;
   const bool ftp = LowerCase(url_).starts_with("ftp://");
-  KeepOrRemovePart(ftp ? FtpPartRecorded(part_name_, url_) : ReadPartInfo(part_name_, info) && info.Continuable());
+  KeepOrRemovePart(ftp ? FtpPartRecorded(part_name_, RecordedUrl())
+                       : ReadPartInfo(part_name_, info) && info.Continuable());
   ToStartMode();
   pause_visible_ = false;
   SetPhase(TJobPhase::kDone);

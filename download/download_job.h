@@ -65,7 +65,9 @@
 //     light grey), "Download Canceled." (aborted), "Download failed:
 //     <reason>" (network or protocol error, timeouts; a socket error in the
 //     system's words: "Download failed: connection refused (127.0.0.1 port
-//     8081)", "Download failed: can't resolve host name example.test"),
+//     8081)", "Download failed: can't resolve host name example.test";
+//     through a SOCKS proxy a failed connection names the proxy:
+//     "connection refused (SOCKS proxy 127.0.0.1 port 1080)"),
 //     "Download failed: <code> <reason>" (statuses outside 200-299, a 404
 //     included, and a 206 that does not continue the part), "Download incomplete." (a body
 //     shorter than its length, also when TLS ended without close-notify).
@@ -89,8 +91,10 @@
 //     refuses the session, a user name without a password other than
 //     anonymous/ftp), "Download cancelled." (the user's cancel),
 //     "Download failed: <reply>" (the server's reply, once), "Download
-//     failed: <socket error>" (as for HTTP), "Download failed: connection
-//     reset by the server.", "Download failed: the server sent more than the
+//     failed: <socket error>" (as for HTTP), "Download failed: cannot open
+//     the data connection: <socket error>" (a passive data connection
+//     refused or timed out: a network failure, tried again), "Download
+//     failed: connection reset by the server.", "Download failed: the server sent more than the
 //     N bytes it announced." (nothing past N is written), "Download
 //     incomplete." (a short file).
 //   Both: "Download failed: connection timed out." / "Download failed: no
@@ -106,7 +110,8 @@
 //     Cancelled." until the client's completion replaces it.
 //   Retries: a transient failure (connection refused or reset, a timeout,
 //     "Download incomplete.", HTTP 408, 429, 500, 502, 503, 504, FTP 421,
-//     425, 426, 450, 451) is tried again up to Retries() times, after
+//     425, 426, 450, 451, an FTP data connection that cannot be made) is
+//     tried again up to Retries() times, after
 //     RetryWait() seconds, then twice as long each time, each wait with a
 //     random 0-20 % added (an HTTP Retry-After in seconds replaces it, up to
 //     300 s). The row says "Retrying in <n> s (attempt <k> of <retries>): "
@@ -115,11 +120,22 @@
 //     between the tries). Certificate failures, other statuses, size or hash
 //     mismatches, write failures and a cancel are never tried again.
 //   Mirrors (SetMirrors): when the URL fails for good (after its retries)
-//     the download goes on with the next mirror, "Trying mirror <k> of <m>:
+//     the status says why ("Giving up on <url>: <reason>"), then the
+//     download goes on with the next mirror, "Trying mirror <k> of <m>:
 //     <url>"; an HTTP part carries over to a mirror only when the
 //     publisher's SHA-256 is known (it covers every byte), and starts again
-//     otherwise. URL() names the URL being fetched; a new start begins with
-//     the one set.
+//     otherwise. A part so joined from two sources that fails the SHA-256 is
+//     fetched whole once more from the source that served its rest ("SHA-256
+//     mismatch of a file joined from two sources: fetching it whole from
+//     <url>") before the file counts as not the publisher's. An https URL
+//     goes on with a plain http or ftp mirror only when the SHA-256 is
+//     known; such mirrors are passed over otherwise, and when none is left
+//     the failure says so ("<failure>; mirror <url> not tried: an https
+//     download goes on over plain http or ftp only with a SHA-256 to check
+//     the file."). URL() names the URL being fetched; a new start begins
+//     with the one set.
+//   Secrets: a URL's password is never written to the part's record nor
+//     shown in a status text ("user:***@", RedactedUrl).
 // NAME.part stays locked from the start until its transfer has ended (by
 // any path: complete, failed, cancelled) and the part is renamed, kept or
 // removed. Destroying the job ends its transfer and closes the partial
@@ -299,6 +315,9 @@ class TDownloadJob {
   // unknown), and whether the status shows it now.
   const TProgressText& Progress() const { return progress_; }
   bool ShowsProgress() const { return !progress_.text.empty() && status_ == progress_.text; }
+  // Whether the status says why a source was left for a mirror
+  // ("Giving up on <url>: <reason>", just before "Trying mirror").
+  bool ShowsAbandonedSource() const { return !abandoned_text_.empty() && status_ == abandoned_text_; }
   // The class of the failure the status shows (kNone while nothing failed;
   // kGeneric for a failure no class fits), for this start.
   TFailureKind FailureKind() const { return failure_kind_; }
@@ -338,6 +357,9 @@ class TDownloadJob {
 
  private:
   bool TakePart();
+  // The URL as the part's record keeps it and compares it: without its
+  // password (RedactedUrl), which is never written to disk.
+  std::string RecordedUrl() const { return RedactedUrl(url_); }
   void StartHttpDownload();
   // A retry or a mirror: continues the held part when its record allows it
   // (without asking), else fetches the whole file.
@@ -345,8 +367,18 @@ class TDownloadJob {
   // After a failure with the status text `failure`: schedules a retry
   // (`transient`, tries left) or the next mirror, and says whether it did
   // (the caller then shows it); `retry_after_ms` is the server's wish (-1:
-  // none).
-  bool RetryOrMirror(const std::string& failure, bool transient, int64_t retry_after_ms);
+  // none). Before a mirror the status says why this source is left
+  // (AbandonedText). An https URL passes over plain http and ftp mirrors
+  // without the publisher's SHA-256; when that leaves none, `failure` gains
+  // the reason and false is returned.
+  bool RetryOrMirror(std::string& failure, bool transient, int64_t retry_after_ms);
+  // The status of a wait before the next try (kept behind "Paused." while
+  // the user holds the row).
+  void ShowRetryStatus(const std::string& text);
+  // A SHA-256 mismatch of a part that two sources wrote: schedules one fetch
+  // of the whole file from the current source and returns true; false for
+  // any other failure.
+  bool RefetchSplicedPart(const std::string& failure);
   // Once the writer has written every queued byte of the part (which stays
   // held), runs `next`; a write failure ends the download instead.
   void AfterPartWritten(std::function<void()> next);
@@ -392,14 +424,14 @@ class TDownloadJob {
   // then the closed part, still held, is renamed to NAME as ExistingFile()
   // says. "" on success, else the status text of the failure.
   std::string CommitDownload(int64_t expected_size, const std::string& digest);
-  void HttpCommitted(const std::string& failure);
+  void HttpCommitted(std::string failure);
   // The end of an HTTP download: what is left of an incomplete part.
   void EndHttpDownload(bool complete, bool cancelled);
   // After a failure: a part that a later start can continue first gets every
   // byte still queued (unless `drop`: a cancel does not wait), then it is
   // kept or removed (KeepOrRemovePart).
   void SettlePart(bool continuable, bool drop);
-  void FtpCommitted(const std::string& failure);
+  void FtpCommitted(std::string failure);
   // The part stream failed (a write on the writer thread, a disk that
   // accepted nothing for the idle limit, a body past the publisher's size):
   // the transfer ends with `failure`, the status text.
@@ -514,6 +546,8 @@ class TDownloadJob {
   size_t mirror_index_ = 0;          // 0: the URL set; k: mirrors_[k - 1]
   std::string picked_url_;           // the URL set, while a mirror is fetched
   std::string mirror_status_;        // shown until the mirror's answer
+  std::string abandoned_text_;       // why the last source was left for a mirror
+  bool spliced_ = false;             // the part holds bytes of two sources
   // Expires with the job, so that code after a modal question or an event
   // can tell; the last member.
   TLifetime lifetime_;

@@ -254,15 +254,38 @@ std::string FitFileName(const std::string& path, int max_width, const TTextWidth
   return result;
 }
 
-std::string RetryText(int64_t seconds, int attempt, int attempts, const std::string& failure) {
+namespace {
+
+// A failure's reason: its text without a leading "Download failed: ".
+std::string FailureReason(const std::string& failure) {
   constexpr std::string_view kFailed = "Download failed: ";
-  std::string reason = failure.starts_with(kFailed) ? failure.substr(kFailed.size()) : failure;
+  return failure.starts_with(kFailed) ? failure.substr(kFailed.size()) : failure;
+}
+
+}  // namespace
+
+std::string RetryText(int64_t seconds, int attempt, int attempts, const std::string& failure) {
   return "Retrying in " + std::to_string(seconds) + " s (attempt " + std::to_string(attempt) + " of " +
-         std::to_string(attempts) + "): " + reason;
+         std::to_string(attempts) + "): " + FailureReason(failure);
+}
+
+std::string RedactedUrl(const std::string& url) {
+  const size_t scheme_end = url.find("://");
+  const size_t start = scheme_end == std::string::npos ? 0 : scheme_end + 3;
+  const size_t end = std::min(url.find_first_of("/?#", start), url.size());
+  const size_t at = url.rfind('@', end == 0 ? 0 : end - 1);
+  if (at == std::string::npos || at < start || at >= end) return url;
+  const size_t colon = url.find(':', start);
+  if (colon == std::string::npos || colon > at) return url;
+  return url.substr(0, colon + 1) + "***" + url.substr(at);
 }
 
 std::string MirrorText(size_t k, size_t m, const std::string& url) {
-  return "Trying mirror " + std::to_string(k) + " of " + std::to_string(m) + ": " + url;
+  return "Trying mirror " + std::to_string(k) + " of " + std::to_string(m) + ": " + RedactedUrl(url);
+}
+
+std::string AbandonedText(const std::string& url, const std::string& failure) {
+  return "Giving up on " + RedactedUrl(url) + ": " + FailureReason(failure);
 }
 
 namespace {

@@ -91,8 +91,8 @@ bool WriteAll(int fd, const std::string& text) {
 }
 
 // The side file of a file system without extended attributes: created anew,
-// never written through a link planted at its name, and as private as the
-// part.
+// never written through a link planted at its name, readable by its owner
+// alone.
 bool WriteSideFile(const std::string& PartName, const std::string& text) {
   const std::string side = SideFileName(PartName);
   ::unlink(side.c_str());

@@ -21,8 +21,9 @@
 // response that produced it). They are stored in extended attributes of
 // NAME.part ("user.quillon.url", "user.quillon.total",
 // "user.quillon.validator"); where the file system has none, in the side
-// file NAME.part.info (mode 0600; three lines: URL, total, validator),
-// which goes with the partial file. A record is read only when every value is plain text
+// file NAME.part.info (three lines: URL, total, validator; mode 0600), which
+// goes with the partial file. The download job records its URL without the
+// password. A record is read only when every value is plain text
 // (no byte below 0x20, no 0x7F) and the total a decimal number.
 #pragma once
 

@@ -35,6 +35,8 @@
 // its scheme and host, as download/proxy_settings.h says.
 //   --user NAME --password WORD   Basic credentials for the server; for FTP
 //                            the login (else the URL's, else anonymous);
+//                            sent only to the URL's own host and port, never
+//                            to a --mirror's or a redirection's;
 //                            --user without --password is refused
 //   --passive                FTP data connections in passive mode
 //   --resume / --no-resume   the answer when FILE.part, a partial file left
@@ -54,16 +56,23 @@
 //                            doubled for each later one
 //   --mirror URL             another URL of the same file, tried when the
 //                            URL fails for good (repeatable, in order); with
-//                            --sha256 the part carries over to it
+//                            --sha256 the part carries over to it; an https
+//                            URL goes on with a plain http or ftp mirror
+//                            only with --sha256
 //   -h, --help               print this usage to standard output
 //   --version                print "quillon-get VERSION"
 //
 // Output: on a terminal one line rewritten in place with the row's status
 // texts, its progress as "NN% received of total (rate) remaining" (the
 // percentage when the total is known), and the last status on its own line.
-// Not on a terminal: one line per status change, progress at most once a
-// second. Numbers take the separators of the user's locale (LC_NUMERIC);
-// the texts stay as the download row writes them.
+// Not on a terminal: one line per status change ("Initiating download..."
+// once, without the dots of the answer's header lines), progress at most
+// once a second. In both, before "Trying mirror K of M: URL" a line says why
+// the source before it was left ("Giving up on URL: <reason>"), and a
+// complete download's last line says where the file went ("Download
+// Complete. Saved to FILE"). URLs are printed without their passwords
+// ("user:***@"). Numbers take the separators of the user's locale
+// (LC_NUMERIC); the texts stay as the download row writes them.
 //
 // The download goes into FILE.part (mode 0600, the user's own: see
 // download/partial_file.h) and becomes FILE only when complete, with the
@@ -78,8 +87,9 @@
 // written (also when --no-clobber found FILE existing, before fetching or
 // at the end; a FILE folder that does not exist; FILE.part or FILE held by
 // another download, or replaced by another program during the download), 4
-// network (name lookup, connect, reset, timeout, a short body), 5 TLS
-// verification, 6 authentication (HTTP 401/407, FTP 530), 7 protocol (an
+// network (name lookup, connect, reset, timeout, a short body, an FTP data
+// connection that cannot be made), 5 TLS verification, 6 authentication
+// (HTTP 401/407, a 407 to CONNECT, FTP 530), 7 protocol (an
 // answer that cannot be read, too many redirects), 8 the server answered
 // with an error (other 4xx/5xx), 9 not the file expected (size or SHA-256),
 // 1 anything else.
@@ -104,7 +114,9 @@
 #include "base/version.h"
 #include "download/download_job.h"
 #include "download/proxy_settings.h"
+#include "download/download_texts.h"
 #include "download/file_name_rule.h"
+#include "net/http/url.h"
 
 namespace {
 
@@ -162,17 +174,6 @@ constexpr const char* kUsage =
     "             7 protocol (unreadable answer, too many redirects), 8 the server answered with an error,\n"
     "             9 not the file expected (size or SHA-256)\n";
 
-// A proxy URL as it may be printed: the password in it (the text between
-// the first ":" and the "@" of its authority) shows as "***".
-std::string WithoutPassword(const std::string& url) {
-  const size_t scheme = url.find("://");
-  const size_t start = scheme == std::string::npos ? 0 : scheme + 3;
-  const size_t at = url.rfind('@', url.find('/', start));
-  const size_t colon = url.find(':', start);
-  if (at == std::string::npos || at < start || colon > at) return url;
-  return url.substr(0, colon + 1) + "***" + url.substr(at);
-}
-
 // What the command line asks for.
 struct CommandLine {
   enum Action { kFetch, kHelp, kVersion, kUsageError } action = kFetch;
@@ -218,7 +219,7 @@ CommandLine ParseCommandLine(int argc, char** argv) {
       ok = value(url);
       options.proxy = ParseProxyUrl(url, "80");
       if (ok && options.proxy.kind == TProxyUrl::kNone) {
-        line.error = "--proxy " + WithoutPassword(url) + ": not a proxy URL";
+        line.error = "--proxy " + RedactedUrl(url) + ": not a proxy URL";
         ok = false;
       }
     } else if (arg == "--noproxy") {
@@ -296,6 +297,17 @@ CommandLine ParseCommandLine(int argc, char** argv) {
 // The text after the last "/".
 std::string FileNameOf(const std::string& path) { return path.substr(path.rfind('/') + 1); }
 
+// "host:port" of a URL, the host in lower case and the port written out
+// (the scheme's when the URL names none): the server that --user and
+// --password belong to.
+std::string ServerOf(const std::string& url) {
+  std::string proto, user, pass, host, port, path;
+  ParseURL(url, proto, user, pass, host, port, path);
+  proto = LowerCase(proto);
+  if (port.empty() || port == proto) port = proto == "https" ? "443" : proto == "ftp" ? "21" : "80";
+  return LowerCase(host) + ":" + port;
+}
+
 bool IsFolder(const std::string& path) {
   struct stat st {};
   return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
@@ -332,7 +344,10 @@ void PrintError(const std::string& text) {
 
 // Shows a download's texts. On a terminal one line is rewritten in place and
 // ended when something else must be printed; otherwise every status change is
-// a line of its own. Quiet: nothing.
+// a line of its own, except the "." that each header line of an answer adds
+// to "Initiating download...". Why a source was left for a mirror is a line
+// of its own in both. The outcome is one line, naming the file's path when
+// the download completed. Quiet: nothing.
 class TStatusPrinter {
  public:
   enum Mode { kTerminal, kLines, kQuiet };
@@ -340,13 +355,18 @@ class TStatusPrinter {
 
   // After every change of the job.
   void Show(const TDownloadJob& job) {
+    // The outcome is Finish's line.
+    if (job.Outcome() != TJobOutcome::kNone) return;
     const int percent = job.ShowsProgress() ? job.Progress().position : -1;
     if (job.Status() == shown_ && percent == shown_percent_) return;
     const bool new_status = job.Status() != shown_;
+    const bool more_dots = new_status && !shown_.empty() && job.Status().starts_with(shown_) &&
+                           job.Status().find_first_not_of('.', shown_.size()) == std::string::npos;
     shown_ = job.Status();
     shown_percent_ = percent;
-    if (mode_ == kLines && new_status) Line(shown_);
+    if (mode_ == kLines && new_status && !more_dots) Line(shown_);
     if (mode_ != kTerminal) return;
+    if (job.ShowsAbandonedSource()) return Line(shown_);
     std::string text(TrimRightWS(shown_));
     if (percent >= 0) text = Format("%3d%% ", percent) + text;
     Rewrite(text);
@@ -360,22 +380,26 @@ class TStatusPrinter {
     std::fflush(stdout);
   }
 
-  // The outcome: the last status on its own line.
+  // The outcome: the last status on its own line, and where a complete
+  // file went ("Download Complete. Saved to <path>").
   void Finish(const TDownloadJob& job) {
+    std::string text = job.Status();
+    if (job.ActionMode() == amOpen) text += " Saved to " + job.LocalFilename();
     if (mode_ == kTerminal) {
-      Rewrite(job.Status());
+      Rewrite(text, false);
       EndLine();
-    } else if (mode_ == kLines && job.Status() != shown_) {
-      Line(job.Status());
+    } else if (mode_ == kLines && text != shown_) {
+      Line(text);
     }
   }
 
  private:
-  void Rewrite(std::string text) {
+  // `fit`: cut to the terminal's width, for a line that is rewritten later.
+  void Rewrite(std::string text, bool fit = true) {
     // A line wider than the terminal would wrap, and "\r" would then go back
     // to its last row only.
     winsize size {};
-    if (::ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 1 && text.size() >= size.ws_col)
+    if (fit && ::ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 1 && text.size() >= size.ws_col)
       text.resize(size.ws_col - 1);
     if (line_open_ && text == open_text_) return;
     // Spaces wipe the rest of a longer line; the cursor goes back to the end
@@ -441,16 +465,20 @@ int Fetch(const Options& options, const TProxySettings& proxies) {
     if (!sender->DownloadInProgress() && !sender->HttpClient() && !sender->FtpClient())
       QCoreApplication::quit();
   };
-  job.OnHttpClientCreated = [&](TDownloadJob*, THttpCli* http) {
+  // The credentials go to the URL's own server only, never to a mirror's
+  // (and the HTTP client keeps them from a redirection's).
+  const std::string credentials_server = ServerOf(options.url);
+  job.OnHttpClientCreated = [&](TDownloadJob* sender, THttpCli* http) {
     proxies.ApplyTo(*http);
     if (!options.ca_file.empty()) http->SetSslCAFile(options.ca_file);
-    if (!options.user.empty()) http->SetUsername(options.user);
-    if (!options.password.empty()) http->SetPassword(options.password);
+    const bool own_server = ServerOf(sender->URL()) == credentials_server;
+    if (own_server && !options.user.empty()) http->SetUsername(options.user);
+    if (own_server && !options.password.empty()) http->SetPassword(options.password);
   };
-  job.OnFtpClientCreated = [&](TDownloadJob*, TFtpClient* ftp) {
+  job.OnFtpClientCreated = [&](TDownloadJob* sender, TFtpClient* ftp) {
     ftp->SetPassive(options.passive);
     proxies.ApplyTo(*ftp);  // a SOCKS proxy makes the data connections passive
-    if (!options.user.empty()) {
+    if (!options.user.empty() && ServerOf(sender->URL()) == credentials_server) {
       ftp->SetUserName(options.user);
       ftp->SetPassWord(options.password);
     }
@@ -462,10 +490,10 @@ int Fetch(const Options& options, const TProxySettings& proxies) {
     return kExitFailed;
   }
   if (job.DownloadInProgress()) QCoreApplication::exec();
-  printer.Finish(job);
   // "Keep both" found the name taken, at the start or at the end.
   if (job.ActionMode() == amOpen && job.LocalFilename() != options.file)
     printer.Line(FileNameOf(options.file) + " exists; saved as " + FileNameOf(job.LocalFilename()) + ".");
+  printer.Finish(job);
   if (job.ActionMode() == amOpen) return 0;
   PrintError(job.Status());
   return ExitStatus(job.FailureKind());

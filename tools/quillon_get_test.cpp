@@ -2,6 +2,7 @@
 // scripted servers on loopback.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <memory>
 #include <filesystem>
@@ -61,11 +62,25 @@ TEST_F(QuillonGet, ExitStatusOfEachClassOfFailure) {
   };
   const std::string body = "twenty bytes of body";
   const std::string ok = "HTTP/1.0 200 OK\r\nContent-Length: 20\r\n\r\n" + body;
+  // An FTP server whose passive data port nobody listens on.
+  auto no_data_port = [](testing::ScriptedConnection& c) {
+    const uint16_t closed = testing::ClosedPort();
+    const std::string pasv = "227 Entering Passive Mode (127,0,0,1," + std::to_string(closed / 256) + "," +
+                             std::to_string(closed % 256) + ")\r\n";
+    c.Send("220 ready\r\n");
+    for (std::string line; !(line = c.ReadUntil("\r\n")).empty();) {
+      const std::string verb = line.substr(0, 4);
+      c.Send(verb == "USER" ? "331 ok\r\n" : verb == "PASS" ? "230 ok\r\n" : verb == "TYPE" ? "200 ok\r\n"
+             : verb == "SIZE" ? "213 20\r\n" : verb == "PASV" ? pasv : verb == "RETR" ? "150 here\r\n"
+             : verb == "QUIT" ? "221 bye\r\n" : "502 no\r\n");
+    }
+  };
   struct Case {
     std::string name;
     testing::ScriptedServer::Script script;
-    std::string options;
+    std::string options;  // may begin with the URL's scheme; {port}: the server's
     int status;
+    std::string said = "";  // in the output or the error
   } cases[] = {
       {"whole file", answer(ok), "", 0},
       {"unsupported scheme", nullptr, "gopher", 1},
@@ -88,6 +103,11 @@ TEST_F(QuillonGet, ExitStatusOfEachClassOfFailure) {
       {"ftp no such file",
        [](testing::ScriptedConnection& c) { ServeFtpFile(c, {.content = "x", .retr_reply = "550 No such file."}); },
        "ftp", 8},
+      {"ftp data connection refused", no_data_port, "ftp --passive --retries 1 --retry-wait 0", 4,
+       "Retrying in 0 s (attempt 1 of 1): cannot open the data connection: connection refused\n"},
+      {"407 to CONNECT", answer("HTTP/1.1 407 Proxy Authentication Required\r\n\r\n"),
+       "https --proxy http://127.0.0.1:{port}", 6},
+      {"dead SOCKS proxy", nullptr, "--socks 127.0.0.1:{port}", 4, "(SOCKS proxy 127.0.0.1 port {port})"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -97,10 +117,13 @@ TEST_F(QuillonGet, ExitStatusOfEachClassOfFailure) {
       server = std::make_unique<testing::ScriptedServer>(c.script);
       port = server->port();
     }
-    std::string target = Target(), options = c.options, scheme = "http";
-    if (options == "gopher" || options == "ftp") {
-      scheme = options;
-      options.clear();
+    std::string target = Target(), options = c.options, said = c.said, scheme = "http";
+    for (std::string* text : {&options, &said})
+      for (size_t at; (at = text->find("{port}")) != std::string::npos;) text->replace(at, 6, std::to_string(port));
+    if (const std::string first = options.substr(0, options.find(' '));
+        first == "gopher" || first == "ftp" || first == "https") {
+      scheme = first;
+      options.erase(0, first.size());
     } else if (options == "into-file") {
       testing::WriteFile(dir_.File("a-file"), "");
       target = dir_.File("a-file/target");
@@ -110,7 +133,21 @@ TEST_F(QuillonGet, ExitStatusOfEachClassOfFailure) {
     Outcome o = Run(options + " " + scheme + "://127.0.0.1:" + std::to_string(port) + "/f.bin " + target);
     EXPECT_EQ(o.status, c.status) << o.err;
     EXPECT_EQ(testing::FileExists(target), c.status == 0);
+    EXPECT_NE((o.out + o.err).find(said), std::string::npos) << o.out << o.err;
   }
+}
+
+// Piped output: "Initiating download..." once however many header lines
+// come, and the outcome names the file.
+TEST_F(QuillonGet, PipedOutputIsQuietAndNamesTheFile) {
+  std::string header = "HTTP/1.0 200 OK\r\nContent-Length: 5\r\n";
+  for (int i = 0; i < 998; ++i) header += "X-Line: " + std::to_string(i) + "\r\n";
+  testing::ScriptedServer server(testing::AnswerWith(header + "\r\nhello"));
+  Outcome o = Run("http://127.0.0.1:" + server.PortText() + "/f " + Target());
+  EXPECT_EQ(o.status, 0) << o.err;
+  EXPECT_TRUE(o.out.starts_with("Initiating download...\n")) << o.out;
+  EXPECT_TRUE(o.out.ends_with("\nDownload Complete. Saved to " + Target() + "\n")) << o.out;
+  EXPECT_LE(std::count(o.out.begin(), o.out.end(), '\n'), 3) << o.out;
 }
 
 // Without FILE the file goes into the current folder under the URL's file
@@ -241,9 +278,12 @@ TEST_F(QuillonGet, RetriesAndMirrors) {
         c.Send("HTTP/1.1 200 OK\r\nContent-Length: 10000\r\n\r\n" + whole);
     });
     const std::string second = "http://127.0.0.1:" + mirror.PortText() + "/f";
-    o = Run(hash + "--mirror " + second + " http://127.0.0.1:" + dying.PortText() + "/f " + Target());
+    // --user goes to the URL's server only; why it was left is a line.
+    o = Run(hash + "--user bob --password pw --mirror " + second + " http://127.0.0.1:" + dying.PortText() + "/f " +
+            Target());
     EXPECT_EQ(o.status, 0) << o.err;
-    EXPECT_NE(o.out.find("Trying mirror 1 of 1: " + second), std::string::npos) << o.out;
+    EXPECT_NE(o.out.find("/f: Download incomplete.\nTrying mirror 1 of 1: " + second), std::string::npos) << o.out;
+    EXPECT_EQ(request.find("Authorization:"), std::string::npos) << request;
     EXPECT_TRUE(ReadFile(Target()) == whole);
     EXPECT_EQ(request.find("Range:") != std::string::npos, !hash.empty()) << request;
     std::remove(Target().c_str());

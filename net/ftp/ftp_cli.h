@@ -274,6 +274,10 @@ class TCustomFtpCli : private platform::MessageHandler {
   int64_t DownloadLimit() const { return settings_.download_limit; }
   void SetDownloadLimit(int64_t Value) { settings_.download_limit = Value; }
   bool LimitPassed() const { return limit_passed_; }
+  // The socket error (a Winsock number) of a passive data connection that
+  // could not be made during the last download (refused, unreachable, timed
+  // out); 0 otherwise. Such a download is reported failed with 550.
+  Word DataConnectError() const { return data_connect_error_; }
   const std::string& DirResult() const { return dir_result_; }
   int64_t ByteCount() const { return transfer_.bytes; }
   // The system's reason when writing the local file failed during the last
@@ -543,6 +547,7 @@ class TCustomFtpCli : private platform::MessageHandler {
   int64_t size_result_ = 0;
   std::string mdtm_result_;
   bool limit_passed_ = false;
+  Word data_connect_error_ = 0;
   std::string dir_result_;
   std::string dns_result_;        // the server's address (IPv4 or IPv6 text)
   bool extended_refused_ = false;  // the server answered EPSV / EPRT 500 or 502

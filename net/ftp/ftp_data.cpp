@@ -232,6 +232,7 @@ void TCustomFtpCli::ExecDownload(TFtpRequest RqType, const char* DataCmd, TFtpSt
   BeginRequest(RqType);
   transfer_.Begin(false);
   limit_passed_ = false;
+  data_connect_error_ = 0;
   transfer_.ClearWriteError();
   transfer_.start_time = platform::GetTickCount();
   error_message_.clear();
@@ -328,6 +329,7 @@ void TCustomFtpCli::PassiveConnected(Word Error) {
   if (upload) transfer_.upload_ready = true;
   transfer_.start_time = platform::GetTickCount();
   if (Error != 0) {
+    data_connect_error_ = Error;
     DataFailed(550, std::string(kNoDataConnection) + ", error #" + std::to_string(Error));
     return;
   }

@@ -1,6 +1,7 @@
 #include "net/http/http_cli.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cstdlib>
 #include <cstring>
 
@@ -252,6 +253,7 @@ void THttpCli::ForgetResponse() {
   content_length_ = -1;
   content_type_.clear();
   status_code_ = 0;
+  tunnel_status_code_ = 0;
   reason_phrase_.clear();
   rcv_cnt_ = 0;
 }
@@ -556,6 +558,15 @@ bool THttpCli::EndTunnelHeader() {
 
 void THttpCli::RefuseTunnel() {
   status_code_ = 404;
+  // "HTTP/1.x NNN ...": the proxy's own code, for a caller telling a demand
+  // for credentials from other refusals.
+  const std::string& line = rcvd_header_.empty() ? std::string() : rcvd_header_.front();
+  tunnel_status_code_ = line.size() >= 12 && line.starts_with("HTTP/1.") && line[8] == ' ' &&
+                                std::isdigit(static_cast<unsigned char>(line[9])) &&
+                                std::isdigit(static_cast<unsigned char>(line[10])) &&
+                                std::isdigit(static_cast<unsigned char>(line[11]))
+                            ? std::stoi(line.substr(9, 3))
+                            : 0;
   reason_phrase_ = "the proxy refused the tunnel: " + (rcvd_header_.empty() ? std::string() : rcvd_header_.front());
   request_done_error_ = kHttpTunnelRefused;
   // Nothing else the proxy sent is read.

@@ -277,6 +277,10 @@ class THttpCli : private platform::MessageHandler {
   TStream* SendStream() const { return send_stream_; }
   void SetSendStream(TStream* s) { send_stream_ = s; }
   int StatusCode() const { return status_code_; }
+  // The status code of a proxy's refusal of CONNECT (kHttpTunnelRefused:
+  // 407 when it wants credentials); 0 when no tunnel was refused or its
+  // answer had no status code.
+  int TunnelStatusCode() const { return tunnel_status_code_; }
   const std::string& ReasonPhrase() const { return reason_phrase_; }
   // -1 when the response has no "content-length".
   int64_t ContentLength() const { return content_length_; }
@@ -498,6 +502,7 @@ class THttpCli : private platform::MessageHandler {
   TStream* rcvd_stream_ = nullptr;
   TStream* send_stream_ = nullptr;
   int status_code_ = 0;
+  int tunnel_status_code_ = 0;
   std::string reason_phrase_;
   int64_t content_length_ = -1;
   std::string content_type_;

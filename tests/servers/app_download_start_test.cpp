@@ -14,6 +14,7 @@
 #include "app/form_downloader.h"
 #include "download/dl_scroll_box.h"
 #include "download/dl_visual_panel.h"
+#include "download/download_texts.h"
 #include "download/partial_file.h"
 #include "platform/dialogs.h"
 #include "tests/support/event_wait.h"
@@ -153,7 +154,7 @@ TEST_F(DownloadStartTest, SeveralProductsFtpAndTheWidenedWindow) {
   // The shorter partial file, recorded as a part of the server's file as it
   // is now: Yes continues, No fetches it whole. (The finished file goes
   // first, else the row would ask about replacing it.)
-  const TPartInfo record{FtpUrl("paint.zip"), 2 * 1024 * 1024 + 11, ftp.Mdtm("pub/paint.zip")};
+  const TPartInfo record{RedactedUrl(FtpUrl("paint.zip")), 2 * 1024 * 1024 + 11, ftp.Mdtm("pub/paint.zip")};
   std::filesystem::remove(dir.File("dest/ftp/paint.zip"));
   WriteFile(dir.File("dest/ftp/paint.zip.part"), std::string(5000, 'L'));
   ASSERT_TRUE(WritePartInfo(dir.File("dest/ftp/paint.zip.part"), record));

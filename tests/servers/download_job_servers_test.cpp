@@ -5,6 +5,7 @@
 #include <memory>
 #include <string>
 
+#include "download/download_texts.h"
 #include "download/partial_file.h"
 #include "tests/support/event_wait.h"
 #include "tests/support/pattern.h"
@@ -129,7 +130,7 @@ class DownloadJobVsftpdTest : public ::testing::Test {
   void WriteSetupPart(const std::string& bytes) {
     WriteFile(dir_.File("setup.bin.part"), bytes);
     ASSERT_TRUE(WritePartInfo(dir_.File("setup.bin.part"),
-                              TPartInfo{Url("pub/tools/setup.bin"), 2 * 1024 * 1024 + 5,
+                              TPartInfo{RedactedUrl(Url("pub/tools/setup.bin")), 2 * 1024 * 1024 + 5,
                                         ftp_.Mdtm("pub/tools/setup.bin")}));
   }
   testing::VsftpdServer ftp_;

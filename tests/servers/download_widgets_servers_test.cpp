@@ -59,7 +59,7 @@ TEST_F(DLWidgetsTest, FtpResumeQuestionGoesToTheMessageBox) {
                           ftp.PortText() + "/pub/f.bin";
   // Recorded as a part of the server's file as it is now: continued.
   testing::WriteFile(dir_.File("f.bin.part"), std::string(1000, 'L'));
-  ASSERT_TRUE(WritePartInfo(dir_.File("f.bin.part"), TPartInfo{url, 300000, ftp.Mdtm("pub/f.bin")}));
+  ASSERT_TRUE(WritePartInfo(dir_.File("f.bin.part"), TPartInfo{RedactedUrl(url), 300000, ftp.Mdtm("pub/f.bin")}));
   QWidget window;
   TDLScrollBox list(&window);
   TDLVisualPanel* row = list.AddDownload(url, dir_.File("f.bin"));

@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "download/download_texts.h"
 #include "download/partial_file.h"
 #include "tests/support/quillon_get_run.h"
 #include "tests/support/real_servers.h"
@@ -138,7 +139,7 @@ TEST_F(QuillonGet, FetchesFromNginxAndReportsFailures) {
   EXPECT_EQ(o.status, 0) << o.err;
   EXPECT_EQ(ReadFile(Target()), body);
   EXPECT_EQ(o.out.substr(0, 22), "Initiating download...") << o.out;
-  EXPECT_NE(o.out.find("\nDownload Complete.\n"), std::string::npos) << o.out;
+  EXPECT_NE(o.out.find("\nDownload Complete. Saved to " + Target() + "\n"), std::string::npos) << o.out;
 
   o = Run(nginx.Url("/missing") + " " + Target());
   EXPECT_EQ(o.status, 8);
@@ -174,11 +175,12 @@ TEST_F(QuillonGet, FtpWithTheResumeAnswerFromTheCommandLine) {
   Outcome o = Run(url + " " + Target());
   EXPECT_EQ(o.status, 0) << o.err;
   EXPECT_EQ(o.out.substr(0, 43), "Connecting to server...\nSession Connected.\n") << o.out;
-  EXPECT_NE(o.out.find("\nCompleted.\n"), std::string::npos) << o.out;
+  EXPECT_NE(o.out.find("\nCompleted. Saved to " + Target() + "\n"), std::string::npos) << o.out;
   EXPECT_EQ(ReadFile(Target()), body);
 
-  // A part recorded with the server's SIZE and MDTM answers is continued.
-  const TPartInfo record{url, 300000, ftp.Mdtm("pub/f.bin")};
+  // A part recorded with the server's SIZE and MDTM answers is continued
+  // (its URL recorded without the password, as a download records it).
+  const TPartInfo record{RedactedUrl(url), 300000, ftp.Mdtm("pub/f.bin")};
   testing::WriteFile(Target() + ".part", std::string(1000, 'L'));
   ASSERT_TRUE(WritePartInfo(Target() + ".part", record));
   o = Run("--resume --passive " + url + " " + Target());
@@ -314,13 +316,13 @@ TEST_F(QuillonGet, ProgressOnATerminalAndInAFile) {
     EXPECT_TRUE(HasProgressLine(o.out, c.point, true)) << o.out;
     // Only the outcome ends a line.
     EXPECT_EQ(o.out.find('\n'), o.out.size() - 1) << o.out;
-    EXPECT_TRUE(o.out.ends_with("\rDownload Complete.\r\n")) << o.out;
+    EXPECT_TRUE(o.out.ends_with("\rDownload Complete. Saved to " + Target() + "\r\n")) << o.out;
 
     o = Run(nginx.Url("/file.bin") + " " + Target(), std::string("LC_ALL=") + c.locale + " ");
     EXPECT_EQ(o.status, 0) << o.err;
     EXPECT_EQ(o.out.find('\r'), std::string::npos) << o.out;
     EXPECT_TRUE(HasProgressLine(o.out, c.point, false)) << o.out;
-    EXPECT_TRUE(o.out.ends_with("\nDownload Complete.\n")) << o.out;
+    EXPECT_TRUE(o.out.ends_with("\nDownload Complete. Saved to " + Target() + "\n")) << o.out;
   }
 }
 
