@@ -136,7 +136,9 @@ TEST(PartialFileTest, PartsThatAreNotOursAreReplaced) {
     const std::string part = dir.File("f.bin.part");
     WriteFile(part, "planted");
     ASSERT_EQ(::chmod(part.c_str(), c.mode), 0);
-    if (c.other_owner) ASSERT_EQ(::chown(part.c_str(), 65534, 65534), 0);
+    if (c.other_owner) {
+      ASSERT_EQ(::chown(part.c_str(), 65534, 65534), 0);
+    }
     TPartialFile held;
     std::string reason;
     ASSERT_EQ(held.Take(part, reason), TPartialFile::tkTaken) << reason;
@@ -171,10 +173,14 @@ TEST(PartialFileTest, CommitRenamesOnlyTheHeldFile) {
     ASSERT_EQ(::pwrite(fd, "ours", 4, 0), 4);
     ::close(fd);
     WriteFile(dir.File("theirs"), "theirs");
-    if (c.swapped) ASSERT_EQ(::rename(dir.File("theirs").c_str(), part.c_str()), 0);
+    if (c.swapped) {
+      ASSERT_EQ(::rename(dir.File("theirs").c_str(), part.c_str()), 0);
+    }
     EXPECT_EQ(held.Commit(dest, c.replace, reason), c.result) << reason;
     EXPECT_EQ(ReadFile(dest), c.destination);
-    if (c.result == TPartialFile::cmCommitted) EXPECT_EQ(Lstat(dest).st_mode & 07777, 0640u);
+    if (c.result == TPartialFile::cmCommitted) {
+      EXPECT_EQ(Lstat(dest).st_mode & 07777, 0640u);
+    }
   }
   ::umask(old_mask);
 }

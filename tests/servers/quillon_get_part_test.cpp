@@ -117,7 +117,9 @@ TEST_F(QuillonGet, ThePartIsOursAndExistingFilesAreKept) {
     EXPECT_EQ(o.status, c.status) << o.err;
     EXPECT_EQ(o.err, c.err);
     EXPECT_NE(o.out.find(c.out), std::string::npos) << o.out;
-    if (planted >= 0) EXPECT_EQ(::pwrite(planted, "evil", 4, 0), 4);
+    if (planted >= 0) {
+      EXPECT_EQ(::pwrite(planted, "evil", 4, 0), 4);
+    }
     if (c.saved.empty()) {
       EXPECT_EQ(server.Accepted(), 0);
     } else {
@@ -128,7 +130,9 @@ TEST_F(QuillonGet, ThePartIsOursAndExistingFilesAreKept) {
       EXPECT_EQ(::lstat(saved.c_str(), &st), 0);
       EXPECT_EQ(st.st_uid, ::geteuid());
       EXPECT_EQ(st.st_mode & 07777, 0644u);
-      if (c.saved != "f.bin") EXPECT_EQ(ReadFile(f), "mine");
+      if (c.saved != "f.bin") {
+        EXPECT_EQ(ReadFile(f), "mine");
+      }
     }
     if (planted >= 0) ::close(std::exchange(planted, -1));
     for (const char* name : {"f.bin", "f.bin.part", "f (1).bin"}) std::remove(dir_.File(name).c_str());
