@@ -45,6 +45,14 @@
 //   --mirror URL             another URL of the same file, tried when the
 //                            URL fails for good (repeatable, in order); with
 //                            --sha256 the part carries over to it
+//
+// URLs are read as curl reads them: a "#" ends the host part and the
+// fragment is never sent; spaces and other bytes RFC 3986 does not allow in
+// a path are sent percent-encoded; a relative redirection is resolved as
+// RFC 3986 says. An FTP URL's folder and file name are percent-decoded before
+// they are sent ("my%20file" asks for "my file"). The URL or a --mirror URL
+// holding a control byte (raw, or CR, LF or NUL percent-encoded) or naming
+// no host ("http://") is a command line that cannot be used: exit 2.
 //   -h, --help               print this usage to standard output
 //   --version                print "quillon-get VERSION"
 //
@@ -64,7 +72,7 @@
 // and exits with the class of its failure: 3 the file cannot be made or
 // written (also when --no-clobber found FILE existing, before fetching), 4 network (name lookup, connect, reset, timeout, a short body), 5
 // TLS verification, 6 authentication (HTTP 401/407, FTP 530), 7 protocol (an
-// answer that cannot be read, too many redirects), 8 the server answered
+// answer that cannot be read, a broken chunked body, too many redirects), 8 the server answered
 // with an error (other 4xx/5xx), 9 not the file expected (size or SHA-256),
 // 1 anything else.
 #include <langinfo.h>
@@ -89,6 +97,7 @@
 #include "download/download_job.h"
 #include "download/proxy_settings.h"
 #include "download/file_name_rule.h"
+#include "net/http/url.h"
 
 namespace {
 
@@ -259,6 +268,17 @@ CommandLine ParseCommandLine(int argc, char** argv) {
   if (options.file.empty()) options.file = ".";
   if (options.url.empty() || (!options.user.empty() && options.password.empty()))
     line.action = CommandLine::kUsageError;
+  // A URL with a line break, or without a host, is refused before anything
+  // is sent; the URL itself is not printed, as it may hold a password.
+  if (line.action == CommandLine::kFetch) {
+    std::string refusal = UrlRefusal(options.url);
+    if (!refusal.empty()) line.error = "URL refused: " + refusal;
+    for (size_t m = 0; m < options.mirrors.size() && refusal.empty(); ++m) {
+      refusal = UrlRefusal(options.mirrors[m]);
+      if (!refusal.empty()) line.error = "--mirror " + std::to_string(m + 1) + " refused: " + refusal;
+    }
+    if (!refusal.empty()) line.action = CommandLine::kUsageError;
+  }
   return line;
 }
 
