@@ -239,14 +239,14 @@ std::string RequestTarget(const std::string& Path) {
     const size_t sep = Path.find("://");
     if (sep != std::string::npos) {
       from = Path.find_first_of("/?", sep + 3);
-      if (from == std::string::npos) return Path + "/";
+      if (from == std::string::npos) from = Path.size();
     }
   }
   std::string out = Path.substr(0, from);
   out.reserve(Path.size());
   const size_t hash = Path.find('#', from);
   const std::string_view target(Path.data() + from, (hash == std::string::npos ? Path.size() : hash) - from);
-  if (out.empty() && !target.starts_with("/")) out = "/";
+  if (!target.starts_with("/")) out += '/';
   static const char kHex[] = "0123456789ABCDEF";
   for (size_t i = 0; i < target.size(); ++i) {
     const unsigned char c = static_cast<unsigned char>(target[i]);

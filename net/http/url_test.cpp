@@ -98,6 +98,7 @@ TEST(UrlHelpers, ReferencesAndRequestTargets) {
       {"?q=1", "/?q=1"},
       {"http://[::1]:8/a b", "http://[::1]:8/a%20b"},
       {"http://h", "http://h/"},
+      {"http://h:8?q", "http://h:8/?q"},
   };
   for (const auto& [path, want] : targets) EXPECT_EQ(RequestTarget(path), want) << path;
   const std::pair<const char*, const char*> refusals[] = {
