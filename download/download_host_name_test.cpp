@@ -44,6 +44,11 @@ TEST(DownloadHostNameTest, UnicodeNamesReachTheNetworkInTheirAsciiForm) {
        "Download failed: can't resolve host name nirgendwö.example"},
       {"an ASCII form told in its own script", "http://xn--nirgendw-u4a.example:PORT/f.bin", false, "", "",
        "Download failed: can't resolve host name nirgendwö.example"},
+      // Latin with one Cyrillic "а": told as browsers show it, in its ASCII form.
+      {"a name that mixes scripts", "http://p\xD0\xB0ypal.example:PORT/f.bin", false, "", "",
+       "Download failed: can't resolve host name xn--pypal-4ve.example"},
+      {"an ASCII form that mixes scripts", "http://xn--pypal-4ve.example:PORT/f.bin", false, "", "",
+       "Download failed: can't resolve host name xn--pypal-4ve.example"},
       {"a certificate for another name", "https://nirgendwö.example:PORT/f.bin", true, "", "",
        "Download failed: certificate verify failed: hostname mismatch (nirgendwö.example)"},
       {"not a name, over ftp", "ftp://b\xFC" "cher.example:PORT/f.bin", false, "", "",

@@ -1,6 +1,7 @@
 #include "download/file_name_rule.h"
 
 #include <sys/stat.h>
+#include <unicode/uchar.h>
 
 #include <algorithm>
 #include <string_view>
@@ -40,8 +41,18 @@ size_t Utf8SequenceLength(std::string_view s, size_t i) {
   return n;
 }
 
-// Valid UTF-8 without separators or control characters: each offending
-// character or stray byte becomes one "_".
+// The code point of the valid UTF-8 sequence of `n` bytes at s[i].
+UChar32 CodePoint(std::string_view s, size_t i, size_t n) {
+  static constexpr unsigned char kLeadMask[] = {0, 0x7F, 0x1F, 0x0F, 0x07};
+  UChar32 c = static_cast<unsigned char>(s[i]) & kLeadMask[n];
+  for (size_t k = 1; k < n; ++k) c = (c << 6) | (static_cast<unsigned char>(s[i + k]) & 0x3F);
+  return c;
+}
+
+// Valid UTF-8 without separators, control characters or format characters
+// (Unicode's category Cf: bidirectional controls that make "gnp.exe" show as
+// "exe.png", zero-width characters): each offending character or stray byte
+// becomes one "_".
 std::string CleanName(std::string_view s) {
   std::string out;
   out.reserve(s.size());
@@ -49,7 +60,8 @@ std::string CleanName(std::string_view s) {
     const size_t n = Utf8SequenceLength(s, i);
     const auto c = static_cast<unsigned char>(s[i]);
     const bool control = c < 0x20 || c == 0x7F || (n == 2 && c == 0xC2 && static_cast<unsigned char>(s[i + 1]) < 0xA0);
-    if (n == 0 || control || c == '/' || c == '\\')
+    const bool format = n > 1 && u_charType(CodePoint(s, i, n)) == U_FORMAT_CHAR;
+    if (n == 0 || control || format || c == '/' || c == '\\')
       out += '_';
     else
       out.append(s.substr(i, n));

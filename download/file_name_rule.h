@@ -18,7 +18,9 @@ inline constexpr size_t kMaxSaveNameBytes = 250;
 //   are not UTF-8 become "_";
 // - a segment that is empty, "." or ".." gives way to `caption` (the link's
 //   caption, read by the same rule as a segment), then to "download";
-// - "/", "\" and control characters (C0, DEL, C1) become "_", and so does a
+// - "/", "\", control characters (C0, DEL, C1) and format characters
+//   (Unicode's category Cf: bidirectional controls, zero-width characters,
+//   which make a name show as another) become "_", and so does a
 //   leading "." or "-" (no hidden file, no name read as an option);
 // - at most kMaxSaveNameBytes bytes: ShortenFileName.
 // "http://h/with%20space/my%20file.pdf" -> "my file.pdf";

@@ -23,6 +23,10 @@ TEST(SaveFileNameFromUrlTest, NamesOfUrls) {
       {"http://host/a%2Fb%5Cc", "", "a_b_c"},
       {"http://host/a%00b%1Fc%7Fd%C2%85e", "", "a_b_c_d_e"},
       {"http://host/%FF%C3(x", "", "__(x"},
+      // Format characters that would make a name show as another.
+      {"http://host/%E2%80%AEgnp.exe", "", "_gnp.exe"},
+      {"http://host/set%E2%80%8Bup.exe%EF%BB%BF", "", "set_up.exe_"},
+      {"http://host/x%C2%ADy.txt", "", "x_y.txt"},
       {"http://host/.bashrc", "", "_bashrc"},
       {"http://host/-rf", "", "_rf"},
       {"http://host/%2E%2E", "Setup", "Setup"},

@@ -61,9 +61,12 @@ bool EntryMatches(std::string entry, const std::string& host) {
   if (const auto named = ParseAddress(entry)) return address && SamePrefix(*address, *named, named->length * 8);
   if (address) return false;
   if (entry.starts_with('.')) entry.erase(0, 1);
+  // "example.com." is the same name as "example.com", in the list and in a URL.
+  if (entry.ends_with('.')) entry.pop_back();
   if (entry.empty()) return false;
   // Names in any script compare in their ASCII form.
-  const std::string name = LowerCase(UrlHostName(host));
+  std::string name = LowerCase(UrlHostName(host));
+  if (name.ends_with('.')) name.pop_back();
   entry = LowerCase(UrlHostName(entry));
   return name == entry || (name.size() > entry.size() && name.ends_with(entry) &&
                            name[name.size() - entry.size() - 1] == '.');
@@ -192,26 +195,27 @@ TProxyUrl TProxySettings::For(const std::string& url) const {
 }
 
 void TProxySettings::ApplyTo(THttpCli& client) const {
-  const TProxyUrl proxy = For(client.URL());
-  switch (proxy.kind) {
-    case TProxyUrl::kNone: return;
-    case TProxyUrl::kHttp:
-      client.SetProxy(proxy.host);
-      client.SetProxyPort(proxy.port);
-      client.SetProxyUsername(proxy.user);
-      client.SetProxyPassword(proxy.password);
-      return;
-    default:
-      client.SetSocksServer(proxy.host);
-      client.SetSocksPort(proxy.port);
-      client.SetSocksLevel(proxy.kind == TProxyUrl::kSocks4 ? "4" : proxy.kind == TProxyUrl::kSocks4A ? "4A" : "5");
-      client.SetSocksUsercode(proxy.user);
-      client.SetSocksPassword(proxy.password);
-      // A SOCKS 5 server that asks for nothing refuses a client that offers
-      // only user-name authentication: offer it only with a user name.
-      client.SetSocksAuthentication(proxy.user.empty() ? socksNoAuthentication : socksAuthenticateUsercode);
-      return;
-  }
+  Choose(client, client.URL());
+  client.OnChooseProxy = [settings = *this](THttpCli* sender, const std::string& url) { settings.Choose(*sender, url); };
+}
+
+void TProxySettings::Choose(THttpCli& client, const std::string& url) const {
+  const TProxyUrl proxy = For(url);
+  // Every setting of another hop's proxy goes: its credentials included.
+  const bool http = proxy.kind == TProxyUrl::kHttp;
+  client.SetProxy(http ? UrlHost(proxy.host) : std::string());
+  client.SetProxyPort(http ? proxy.port : "80");
+  client.SetProxyUsername(http ? proxy.user : std::string());
+  client.SetProxyPassword(http ? proxy.password : std::string());
+  const bool socks = proxy.IsSocks();
+  client.SetSocksServer(socks ? proxy.host : std::string());
+  client.SetSocksPort(socks ? proxy.port : std::string());
+  client.SetSocksLevel(proxy.kind == TProxyUrl::kSocks4 ? "4" : proxy.kind == TProxyUrl::kSocks4A ? "4A" : "5");
+  client.SetSocksUsercode(socks ? proxy.user : std::string());
+  client.SetSocksPassword(socks ? proxy.password : std::string());
+  // A SOCKS 5 server that asks for nothing refuses a client that offers
+  // only user-name authentication: offer it only with a user name.
+  client.SetSocksAuthentication(socks && !proxy.user.empty() ? socksAuthenticateUsercode : socksNoAuthentication);
 }
 
 void TProxySettings::ApplyTo(TFtpClient& client) const {

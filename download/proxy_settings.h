@@ -9,20 +9,25 @@
 //   ftp://    all_proxy / ALL_PROXY when it is a SOCKS proxy, else direct
 // The lower-case name wins over the upper-case one; an empty value counts as
 // unset. A host that no_proxy / NO_PROXY (or AddNoProxy) names goes direct.
+// The choice is made for each hop of an HTTP download, the first request and
+// each redirection, by that hop's scheme and host: a redirection from a
+// no_proxy host to another goes through the proxy, one from http to https
+// takes https_proxy, one to a no_proxy host goes direct.
 //
 // Proxy URLs: [http://][user:password@]host[:port], socks4://, socks4a://,
 // socks5://, socks5h:// (the same forms; user and password percent-encoded;
-// port 1080 when none is written). At socks5:// and socks5h:// alike the
-// proxy resolves the name. A proxy's credentials go to the proxy only
-// (Proxy-Authorization, the SOCKS user name and password), never to the
-// origin server.
+// port 1080 when none is written; an IPv6 address in brackets). At
+// socks4a://, socks5:// and socks5h:// alike the proxy resolves the name of
+// every hop: it is never looked up here. A proxy's credentials go to the
+// proxy only (Proxy-Authorization, the SOCKS user name and password), never
+// to the origin server.
 //
 // no_proxy: entries separated by commas (blanks around them ignored); "*"
 // alone matches every host; a name matches itself and every name that ends
-// with "." + it (a leading "." is ignored), without regard to case; an IPv4
-// or IPv6 address matches that address, and ADDRESS/BITS a range. Names in
-// any script match in their ASCII (IDNA) form, as the proxy URL's host is
-// used.
+// with "." + it (a leading "." is ignored), without regard to case or to a
+// trailing "." on either side ("example.com." is "example.com"); an IPv4 or
+// IPv6 address matches that address, and ADDRESS/BITS a range. Names in any
+// script match in their ASCII (IDNA) form, as the proxy URL's host is used.
 //
 // A value that cannot be read (an unknown scheme, a bad port) is not used:
 // Problems() says which, and such a download goes direct.
@@ -69,8 +74,14 @@ class TProxySettings {
 
   // The proxy for this URL; kind kNone: direct.
   TProxyUrl For(const std::string& url) const;
-  // Sets the client's proxy for the URL it is about to fetch.
+  // Sets the client's proxy for its URL and makes each later hop (a
+  // redirection) choose its own (OnChooseProxy, with a copy of these
+  // settings).
   void ApplyTo(THttpCli& client) const;
+  // Sets or clears the client's HTTP proxy and SOCKS settings for one hop
+  // to `url`.
+  void Choose(THttpCli& client, const std::string& url) const;
+  // Sets the FTP client's SOCKS proxy for its host (FTP has one hop).
   void ApplyTo(TFtpClient& client) const;
 
   // "<variable>: cannot be read as a proxy URL" for each unusable value.

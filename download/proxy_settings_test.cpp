@@ -79,6 +79,10 @@ TEST(ProxySettings, NoProxyMatching) {
       {"bücher.example", "www.xn--bcher-kva.example", true},
       {"BÜCHER.example", "xn--bcher-kva.example", true},
       {"", "example.com", false},
+      {"example.com", "example.com.", true},
+      {"example.com.", "www.example.com", true},
+      {".example.com.", "EXAMPLE.COM.", true},
+      {"example.com.", "example.comx", false},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(std::string(c.list) + " / " + c.host);
@@ -107,6 +111,9 @@ TEST(ProxySettings, VariablesPerScheme) {
       {{{"http_proxy", "h:1"}, {"no_proxy", "x"}, {"NO_PROXY", "o"}}, "http://o/f", "h:1"},
       {{{"http_proxy", ""}, {"all_proxy", "a:4"}}, "http://o/f", "a:4"},
       {{{"http_proxy", "nonsense://h"}}, "http://o/f", ""},
+      {{{"http_proxy", "h:1"}, {"no_proxy", "o."}}, "http://O/f", ""},
+      {{{"http_proxy", "http://[::1]:3128"}}, "http://o/f", "::1:3128"},
+      {{{"all_proxy", "socks5h://[::1]"}, {"no_proxy", "::1"}}, "http://[::1]:8/f", ""},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.url);

@@ -16,13 +16,15 @@
 //                            proxy, port 80 when none is written, https in a
 //                            CONNECT tunnel; or socks4://, socks4a://,
 //                            socks5://, socks5h://) instead of the
-//                            environment's
+//                            environment's; an IPv6 HOST in brackets
 //   --cacert FILE            trust the CAs of this PEM file for https, besides
 //                            the system's (default: $QUILLON_CA_FILE)
 //   --socks HOST:PORT        through a SOCKS server (ftp too) instead of the
-//                            environment's proxies
+//                            environment's proxies ([IPv6]:PORT)
 //   --socks-level 4|4A|5     SOCKS level (5 by default)
 //   --noproxy LIST           more hosts for no_proxy (same form)
+// Each hop of a download (the URL, each redirection) takes its own proxy by
+// its scheme and host, as download/proxy_settings.h says.
 //   --user NAME --password WORD   Basic credentials for the server; for FTP
 //                            the login (else the URL's, else anonymous);
 //                            --user without --password is refused
@@ -154,6 +156,17 @@ constexpr const char* kUsage =
     "             7 protocol (unreadable answer, too many redirects), 8 the server answered with an error,\n"
     "             9 not the file expected (size or SHA-256)\n";
 
+// A proxy URL as it may be printed: the password in it (the text between
+// the first ":" and the "@" of its authority) shows as "***".
+std::string WithoutPassword(const std::string& url) {
+  const size_t scheme = url.find("://");
+  const size_t start = scheme == std::string::npos ? 0 : scheme + 3;
+  const size_t at = url.rfind('@', url.find('/', start));
+  const size_t colon = url.find(':', start);
+  if (at == std::string::npos || at < start || colon > at) return url;
+  return url.substr(0, colon + 1) + "***" + url.substr(at);
+}
+
 // What the command line asks for.
 struct CommandLine {
   enum Action { kFetch, kHelp, kVersion, kUsageError } action = kFetch;
@@ -199,7 +212,7 @@ CommandLine ParseCommandLine(int argc, char** argv) {
       ok = value(url);
       options.proxy = ParseProxyUrl(url, "80");
       if (ok && options.proxy.kind == TProxyUrl::kNone) {
-        line.error = "--proxy " + url + ": not a proxy URL";
+        line.error = "--proxy " + WithoutPassword(url) + ": not a proxy URL";
         ok = false;
       }
     } else if (arg == "--noproxy") {

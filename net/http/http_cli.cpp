@@ -73,6 +73,19 @@ bool HoldsControlByte(const std::string& text) {
   return false;
 }
 
+// The host and port a Proxy setting names ("host", "host:port",
+// "http://host:port/", "[v6]:port", or an IPv6 address alone); Port is empty
+// when it names none.
+void SplitProxy(const std::string& Proxy, std::string& Host, std::string& Port) {
+  if (std::count(Proxy.begin(), Proxy.end(), ':') > 1 && Proxy.find_first_of("[/") == std::string::npos) {
+    Host = Proxy;
+    Port.clear();
+    return;
+  }
+  std::string proto, user, pass, path;
+  ParseURL(Proxy, proto, user, pass, Host, Port, path);
+}
+
 }  // namespace
 
 THttpCli::THttpCli() : ctrl_socket_(std::make_unique<TWSocket>()), target_(this) {
@@ -309,23 +322,36 @@ void THttpCli::DoRequestAsync(THttpRequest Kind) {
   SetOrigin(proto, host, port);
   // The credentials, of the URL or set on the client, belong to its server.
   credentials_origin_ = OriginKey();
-  if (proxy_.empty() || tls_) {
-    // Direct, or through a proxy's tunnel: the request names the path alone.
-    path_ = path;
-    host_name_ = host;
-    port_ = target_port_;
-  }
-  if (!proxy_.empty()) {
-    if (!tls_) path_ = proto + "://" + UrlHost(host) + (port.empty() ? "" : ":" + port) + (path.empty() ? "/" : path);
-    std::string pproto, puser, ppass, phost, pport, ppath;
-    ParseURL(proxy_, pproto, puser, ppass, phost, pport, ppath);
-    host_name_ = phost;
-    proxy_connect_port_ = pport.empty() ? proxy_port_ : pport;
-    port_ = proxy_connect_port_;
-  }
-  if (path_.empty()) path_ = "/";
+  path_ = path.empty() ? "/" : path;
+  // The first hop picks its proxy as each redirection's does.
+  if (!RouteHop(OriginText() + path_, false)) return;
+  if (step_ != TStep::kStarting) return;  // a handler ended the request
   AdjustDocName();
   (void)StartLookup();
+}
+
+bool THttpCli::RouteHop(const std::string& Url, bool AbsoluteTarget) {
+  if (!FireEvent(lifetime_, OnChooseProxy, this, Url)) return false;
+  // Through an HTTP proxy an http request names the absolute URL; direct,
+  // through SOCKS or in a tunnel, the path alone.
+  const bool absolute = !proxy_.empty() && !tls_;
+  if (AbsoluteTarget && !absolute) {
+    std::string proto, user, pass, host, port, path;
+    ParseURL(path_, proto, user, pass, host, port, path);
+    path_ = path.empty() ? "/" : path;
+  } else if (!AbsoluteTarget && absolute) {
+    path_ = OriginText() + path_;
+  }
+  if (proxy_.empty()) {
+    host_name_ = target_host_;
+    port_ = target_port_;
+    return true;
+  }
+  std::string port;
+  SplitProxy(proxy_, host_name_, port);
+  proxy_connect_port_ = port.empty() ? proxy_port_ : port;
+  port_ = proxy_connect_port_;
+  return true;
 }
 
 void THttpCli::SetOrigin(const std::string& Proto, const std::string& Host, const std::string& Port) {
@@ -934,9 +960,13 @@ bool THttpCli::FollowRedirection() {
     AdjustDocName();
   }
   if (request_type_ == hrPost) request_type_ = hrGet;
+  // The target has the form the last hop's proxy gave it.
+  const bool absolute_target = !proxy_.empty() && !tls_;
   if (!FireEvent(lifetime_, OnLocationChange, this)) return false;
   ForgetResponse();
-  if (!proxy_.empty()) port_ = proxy_connect_port_;
+  // The new hop picks its own proxy.
+  if (!RouteHop(location_, absolute_target)) return false;
+  if (step_ != TStep::kFollowing) return true;  // a handler ended the request
   target_.Post(WM_HTTP_LOGIN, request_id_, 0);
   return true;
 }

@@ -38,6 +38,18 @@
 // Credentials (the URL's, or Username and Password) are sent only to the host
 // and port of the URL they came with, never to a host a redirection names.
 //
+// Each hop of a request (its first connection and each redirection's) picks
+// its own way: before it connects, OnChooseProxy (when assigned) gets the
+// hop's URL ("scheme://host[:port]/path", no user or password) and sets or
+// clears Proxy (with ProxyPort, ProxyUsername, ProxyPassword) and the SOCKS
+// settings for that hop; without a handler every hop takes the settings as
+// they stand. Through an HTTP proxy an http hop names its absolute URL and
+// sends Proxy-Authorization, an https hop asks for a CONNECT tunnel; through
+// a SOCKS 5 or 4A server the hop's host name is handed to the server and
+// never looked up here; with neither the hop connects directly. The proxy's
+// credentials go to the proxy only. Proxy may be an IPv6 address, bare or
+// in brackets.
+//
 // Life of a request:
 //   hsReady -> hsNotConnected -> hsDnsLookup -> hsDnsLookupDone -> hsConnected
 //   -> hsWaitingHeader -> hsWaitingBody -> hsReady
@@ -191,6 +203,7 @@ using THttpRequestDoneEvent = std::function<void(THttpCli* Sender, THttpRequest 
 using THttpErrorEvent = std::function<void(THttpCli* Sender, Word Error)>;
 using THttpSocksErrorEvent = std::function<void(THttpCli* Sender, int Error, const std::string& Msg)>;
 using THttpSocksAuthStateEvent = std::function<void(THttpCli* Sender, TSocksAuthState AuthState)>;
+using THttpProxyChoiceEvent = std::function<void(THttpCli* Sender, const std::string& Url)>;
 
 class THttpCli : private platform::MessageHandler {
  public:
@@ -204,7 +217,8 @@ class THttpCli : private platform::MessageHandler {
   void SetURL(const std::string& v) { url_ = v; }
   const std::string& LocalAddr() const { return local_addr_; }
   void SetLocalAddr(const std::string& v) { local_addr_ = v; }
-  // Proxy host, may be written as a URL with a port; empty: direct.
+  // Proxy host, may be written as a URL with a port ("[v6]:port" for an
+  // IPv6 address, or the address alone); empty: direct.
   const std::string& Proxy() const { return proxy_; }
   void SetProxy(const std::string& v) { proxy_ = v; }
   const std::string& ProxyPort() const { return proxy_port_; }
@@ -343,6 +357,8 @@ class THttpCli : private platform::MessageHandler {
   THttpSocksAuthStateEvent OnSocksAuthState;  // never fired
   // A complete line arrived while no request was reading.
   THttpErrorEvent OnStrayData;
+  // Before each hop connects: sets that hop's proxy (see above).
+  THttpProxyChoiceEvent OnChooseProxy;
 
  protected:
   // Every function here and below that can fire an event returns whether the
@@ -440,6 +456,11 @@ class THttpCli : private platform::MessageHandler {
   // The new target of a location that names a scheme, host and path.
   void RedirectToUrl(const std::string& Value);
   [[nodiscard]] bool FollowRedirection();
+  // Fires OnChooseProxy for the hop to `Url` and aims the hop where its
+  // proxy says: the host and port connected to, and the request target (the
+  // absolute URL for an http hop through an HTTP proxy, else the path).
+  // `AbsoluteTarget` says which form the target has now.
+  [[nodiscard]] bool RouteHop(const std::string& Url, bool AbsoluteTarget);
   // Sets the scheme, host and port of the server that answers the request.
   void SetOrigin(const std::string& Proto, const std::string& Host, const std::string& Port);
   // "scheme://host[:port]" of that server, the port only when not the default.

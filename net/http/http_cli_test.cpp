@@ -1182,6 +1182,12 @@ const DestroyCase kDestroyCases[] = {
      [](THttpCli& h, const std::function<void(THttpCli*)>& kill) {
        h.OnRequestDone = [kill](THttpCli* c, THttpRequest, Word) { kill(c); };
      }},
+    {"ChooseProxyOfARedirection", "/old",
+     [](THttpCli& h, const std::function<void(THttpCli*)>& kill) {
+       h.OnChooseProxy = [kill](THttpCli* c, const std::string& url) {
+         if (url.ends_with("/doc")) kill(c);
+       };
+     }},
     {"SocksConnected", "/doc", ThroughSocks("ok.test", true)},
     {"SocksError", "/doc", ThroughSocks("no.test", false)},
     {"SocketError", "/doc",

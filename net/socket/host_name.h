@@ -19,8 +19,13 @@
 // written: such a host holds a byte above 0x7F, which IsAsciiHostName tells,
 // and the request fails before any connection with InvalidHostNameText.
 //
-// DisplayHostName: the name with its "xn--" labels decoded to UTF-8; the
-// name as it stands when it has none or they do not decode.
+// DisplayHostName: the name with its "xn--" labels decoded to UTF-8, as
+// browsers show it: a label that could pass for another name's (it mixes
+// scripts beyond the combinations one writing system uses, or holds an
+// invisible character) stays in, or is shown in, its "xn--" form, so that
+// "xn--pypal-4ve.example" is never shown as "pаypal.example" with a
+// Cyrillic "а". A label that does not decode, or has no ASCII form, stays
+// as it stands.
 #pragma once
 
 #include <optional>

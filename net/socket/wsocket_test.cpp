@@ -382,7 +382,9 @@ TEST(WSocketDns, LookupsCompleteCancelAndFail) {
   EXPECT_TRUE(done.empty());
   ASSERT_TRUE(RunUntil([&] { return !done.empty(); }));
   EXPECT_EQ(done, std::vector<int>{0});
-  EXPECT_EQ(s.DnsResult(), "127.0.0.1");
+  // ::1 first where the hosts file names it localhost too (Debian's does).
+  auto loopback = [](const std::string& a) { return a == "127.0.0.1" || a == "::1"; };
+  EXPECT_TRUE(loopback(s.DnsResult())) << s.DnsResult();
 
   done.clear();
   s.DnsLookup("unknown..invalid");
@@ -396,7 +398,7 @@ TEST(WSocketDns, LookupsCompleteCancelAndFail) {
   ASSERT_TRUE(RunUntil([&] { return !done.empty(); }));
   RunFor(50);
   EXPECT_EQ(done, std::vector<int>{0});
-  EXPECT_EQ(s.DnsResult(), "127.0.0.1");
+  EXPECT_TRUE(loopback(s.DnsResult())) << s.DnsResult();
 
   done.clear();
   s.CancelDnsLookup();  // nothing pending: nothing happens

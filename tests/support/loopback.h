@@ -8,10 +8,10 @@
 
 namespace quillon::testing {
 
-// A TCP listener on 127.0.0.1 on a port chosen by the system.
+// A TCP listener on 127.0.0.1 (::1 with ipv6) on a port chosen by the system.
 class LoopbackListener {
  public:
-  LoopbackListener();
+  explicit LoopbackListener(bool ipv6 = false);
   ~LoopbackListener();
   LoopbackListener(const LoopbackListener&) = delete;
   LoopbackListener& operator=(const LoopbackListener&) = delete;

@@ -75,8 +75,8 @@ void ScriptedConnection::Close() {
   fd_ = -1;
 }
 
-ScriptedServer::ScriptedServer(Script script)
-    : script_(std::move(script)), acceptor_([this] { AcceptLoop(); }) {}
+ScriptedServer::ScriptedServer(Script script, bool ipv6)
+    : listener_(ipv6), script_(std::move(script)), acceptor_([this] { AcceptLoop(); }) {}
 
 ScriptedServer::~ScriptedServer() {
   stop_ = true;

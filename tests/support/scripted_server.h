@@ -52,8 +52,9 @@ class ScriptedConnection {
 class ScriptedServer {
  public:
   using Script = std::function<void(ScriptedConnection&)>;
-  // Runs script for every accepted connection, each on its own thread.
-  explicit ScriptedServer(Script script);
+  // Runs script for every accepted connection, each on its own thread; on
+  // ::1 instead of 127.0.0.1 with ipv6.
+  explicit ScriptedServer(Script script, bool ipv6 = false);
   ~ScriptedServer();
   ScriptedServer(const ScriptedServer&) = delete;
   ScriptedServer& operator=(const ScriptedServer&) = delete;
