@@ -18,6 +18,7 @@
 #include "base/memory_stream.h"
 #include "base/strings.h"
 #include "catalogue/application_data_stream.h"
+#include "net/http/url.h"
 
 namespace quillon {
 
@@ -187,6 +188,7 @@ std::vector<std::string> TCatalogue::MirrorUrls(TXmlNode* product, int index) {
     const TLinkIntegrity other = LinkIntegrity(links[i]);
     const std::string url = FieldText(links[i], "URL");
     if (!other.error.empty() || other.sha256 != picked.sha256 || url.empty() || url == own ||
+        !UrlRefusal(url).empty() ||
         std::find(mirrors.begin(), mirrors.end(), url) != mirrors.end())
       continue;
     mirrors.push_back(url);
@@ -199,6 +201,8 @@ bool TCatalogue::IsBrowserLink(TXmlNode* link) {
 }
 
 bool TCatalogue::IsWebAddress(const QString& url) {
+  // A line break (or NUL) would go on to whatever handles the address.
+  if (!UrlRefusal(url.toStdString()).empty()) return false;
   const QUrl parsed(url, QUrl::TolerantMode);
   if (!parsed.isValid()) return false;
   const QString scheme = parsed.scheme().toLower();

@@ -140,17 +140,19 @@ class TCatalogue {
   static TLinkIntegrity LinkIntegrity(TXmlNode* link);
   // The mirrors of a product's link `index`: the URLs of its other program
   // links (not sent to the browser) whose SHA256 is the link's, in catalogue
-  // order, each once and none the link's own URL. None for a link without a
-  // SHA256 or with an unreadable Size or SHA256.
+  // order, each once and none the link's own URL nor one that UrlRefusal
+  // (net/http/url.h) refuses. None for a link without a SHA256 or with an
+  // unreadable Size or SHA256.
   static std::vector<std::string> MirrorUrls(TXmlNode* product, int index);
 
   // --- Rules ---
   // A link goes to the browser when its Handle_by is "Send to browser" exactly.
   static bool IsBrowserLink(TXmlNode* link);
   // Whether the window hands a browser link to the desktop: a valid URL with
-  // the scheme http, https or ftp and a host, or mailto with an address.
-  // Anything else (a local path, file:, a text that only begins with
-  // "http:") is never opened.
+  // the scheme http, https or ftp and a host, or mailto with an address, and
+  // nothing UrlRefusal (net/http/url.h) refuses. Anything else (a local
+  // path, file:, a text that only begins with "http:", a line break or NUL,
+  // raw or percent-encoded) is never opened.
   static bool IsWebAddress(const QString& url);
   // The screenshot button shows when the product's Screenshot text is not
   // empty (white space counts as present).

@@ -10,6 +10,7 @@
 #include "catalogue/catalogue.h"
 #include "catalogue/catalogue_in_use.h"
 #include "catalogue/catalogue_trust.h"
+#include "net/http/url.h"
 #include "platform/ansi_text.h"
 
 namespace quillon {
@@ -112,6 +113,8 @@ class TChecker {
          << (browser ? " [browser, " : " [program, ") << (verified ? "verified by SHA-256]" : "not verified]")
          << "\n";
     if (!integrity.error.empty()) Warn(where + ": " + Utf8(integrity.error));
+    // The window refuses such a link too: nothing of it is ever sent.
+    if (const std::string refusal = UrlRefusal(url); !refusal.empty()) errors_.push_back(where + ": " + refusal);
     if (!browser && handle != "Internal Download" && TCatalogue::HasField(link, "Handle_by"))
       Warn(where + ": Handle_by \"" + Utf8(handle) +
            "\" is neither \"Internal Download\" nor \"Send to browser\": the program downloads the link itself");
@@ -138,6 +141,10 @@ class TChecker {
   TCatalogue& cat_;
   std::ostream& out_;
   std::vector<std::string> warnings_;
+
+ public:
+  // Links no program can use: the catalogue fails the check.
+  std::vector<std::string> errors_;
 };
 
 }  // namespace
@@ -150,8 +157,10 @@ int CheckCatalogue(const std::string& file, std::ostream& out, std::ostream& err
     err << e.what() << "\n";
     return 1;
   }
-  TChecker(in_use, out).Run(today);
-  return 0;
+  TChecker checker(in_use, out);
+  checker.Run(today);
+  for (const std::string& e : checker.errors_) err << e << "\n";
+  return checker.errors_.empty() ? 0 : 1;
 }
 
 }  // namespace quillon

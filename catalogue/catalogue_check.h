@@ -22,7 +22,10 @@ namespace quillon {
 
 // `file`: a program file with an appended catalogue, or a catalogue file of its
 // own. `today`: the day number for the update rule. Returns 0 when the
-// catalogue loaded, else 1 after writing the error's message to `err`.
+// catalogue loaded and every link can be used, else 1 after writing the
+// error's message to `err`: the load's, or one line per link that UrlRefusal
+// (net/http/url.h) refuses, "product N link M: REASON" (a control byte, raw
+// or CR, LF or NUL percent-encoded; no host), after the usual report.
 int CheckCatalogue(const std::string& file, std::ostream& out, std::ostream& err, int64_t today);
 
 }  // namespace quillon

@@ -399,6 +399,13 @@ void TDownloadJob::StartDownload() {
     status_ = "Unsupported protocol.";
     return ChangedLast();
   }
+  // A line break in a URL would end a command early; a URL without a host
+  // has nobody to ask. Nothing is sent for either.
+  if (const std::string refusal = UrlRefusal(url_); !refusal.empty()) {
+    SetPhase(TJobPhase::kDone);
+    Finish(false, "Download failed: " + refusal);
+    return ChangedLast();
+  }
   // From here to the end of the transfer NAME.part is this download's alone.
   if (!TakePart()) return ChangedLast();
   if (ftp)
@@ -1402,10 +1409,11 @@ void TDownloadJob::NextMirror() {
   mirror_status_ = MirrorText(mirror_index_, mirrors_.size(), url_);
   status_ = mirror_status_;
   const std::string lower = LowerCase(url_);
-  if (lower.starts_with("ftp://")) return StartFtpDownload();
-  if (!lower.starts_with("http://") && !lower.starts_with("https://")) {
+  const std::string refusal = UrlRefusal(url_);
+  if (refusal.empty() && lower.starts_with("ftp://")) return StartFtpDownload();
+  if (!refusal.empty() || (!lower.starts_with("http://") && !lower.starts_with("https://"))) {
     SetPhase(TJobPhase::kDone);
-    Finish(false, "Unsupported protocol.");
+    Finish(false, refusal.empty() ? "Unsupported protocol." : "Download failed: " + refusal);
     KeepOrRemovePart(true);
     return ChangedLast();
   }

@@ -48,7 +48,10 @@
 // Life of a download:
 //   StartDownload: checks (texts "No URL specified.", "Destination file not
 //     specified.", "Cannot create directory to save download to.",
-//     "Unsupported protocol."), creates the destination folder, takes
+//     "Unsupported protocol.", and "Download failed: <reason>" for a URL,
+//     or a mirror's when it is tried, that UrlRefusal of net/http/url.h
+//     refuses: a control byte, CR, LF or NUL percent-encoded, no host;
+//     nothing is sent for it), creates the destination folder, takes
 //     NAME.part for this download alone (TPartialFile: "Download failed:
 //     <file name> is already being downloaded." while another download, of
 //     this process or another, holds it; "Download failed: <file

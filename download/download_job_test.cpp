@@ -51,6 +51,14 @@ TEST(DownloadJobStartTest, RefusalsAndUnsupportedScheme) {
   EXPECT_EQ(gopher.job.Status(), "Unsupported protocol.");
   EXPECT_FALSE(gopher.job.DownloadInProgress());
   EXPECT_TRUE(std::filesystem::is_directory(dir.File("new/deeper")));  // created first
+
+  // A link the window got with a line break in it: refused with its reason,
+  // before any part or connection.
+  Job injected("ftp://127.0.0.1:1/a%0D%0ADELE%20x", dir.File("i.bin"));
+  injected.job.StartDownload();
+  EXPECT_EQ(injected.job.Status(), "Download failed: the URL holds a control character (a line break, NUL or another).");
+  EXPECT_FALSE(injected.job.DownloadInProgress());
+  EXPECT_FALSE(testing::FileExists(dir.File("i.bin.part")));
 }
 
 // ---- HTTP against scripted servers ---------------------------------------------------

@@ -294,11 +294,14 @@ TEST(DownloadOutcomeTest, FtpLoginEdgeCases) {
     std::string login;       // before the host in the URL
     std::string user_reply;  // the server's answer to USER
     std::vector<std::string> expected;  // USER and PASS as sent; empty: no connection at all
+    std::string refusal = "Could not connect or log in.";  // the status without a connection
   } cases[] = {
       {"anonymous@", "331 Password required", {"USER anonymous", "PASS quillon@example.com"}},
       {"FTP@", "331 Password required", {"USER FTP", "PASS quillon@example.com"}},
       {"bob@", "331 Password required", {}},
-      {"bob:%0D%0ADELE%20x@", "331 Password required", {}},  // a line break in the password
+      // A line break in the password: the whole URL is refused.
+      {"bob:%0D%0ADELE%20x@", "331 Password required", {},
+       "Download failed: the URL holds a control character (a line break, NUL or another)."},
       {"b%40b:p%3Aw%40@", "331 Password required", {"USER b@b", "PASS p:w@"}},
       {"alice:secret@", "230 Already logged in", {"USER alice"}},
   };
@@ -317,7 +320,7 @@ TEST(DownloadOutcomeTest, FtpLoginEdgeCases) {
     Job j(FtpUrl(server, c.login), dir.File("f.bin"));
     ASSERT_TRUE(j.Run());
     if (c.expected.empty()) {
-      EXPECT_EQ(j.job.Status(), "Could not connect or log in.");
+      EXPECT_EQ(j.job.Status(), c.refusal);
       EXPECT_EQ(server.Accepted(), 0);
       continue;
     }

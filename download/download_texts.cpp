@@ -216,6 +216,10 @@ TFtpUrlParts SplitFtpUrl(const std::string& url) {
     for (char& c : parts.dir)
       if (c == '\\') c = '/';
   }
+  // The server is asked for the names themselves ("my%20file" is "my file"),
+  // split first so that an encoded "/" stays within its name.
+  parts.dir = PercentDecode(parts.dir);
+  parts.file = PercentDecode(parts.file);
   return parts;
 }
 

@@ -78,8 +78,10 @@ int64_t LocalFileSize(const std::string& path);
 // anonymous (user and password empty here). The file name is the text after
 // the path's last "/", "\" or ":"; the directory is the path up to and
 // including that separator (backslashes turned into "/"), so it ends with "/"
-// or ":", or is empty. User name and password are
-// percent-decoded ("%40" is "@"). A host name in any script is given in its
+// or ":", or is empty. User name, password, directory and file name are
+// percent-decoded ("%40" is "@", "%20" a space), the path after it was
+// split. Nothing here refuses control bytes: a URL that UrlRefusal
+// (net/http/url.h) refuses must not reach this. A host name in any script is given in its
 // ASCII (IDNA) form, or as written when it has none (see
 // net/socket/host_name.h).
 struct TFtpUrlParts {

@@ -358,6 +358,16 @@ TEST(CatalogueTool, Utf8CatalogueBuildsChecksSignsAndVerifies) {
             "The catalogue is declared as UTF-8, but the text of /Root/Program_Group/Program_Name is not UTF-8 "
             "text\n");
 
+  // A link with a line break, raw or percent-encoded, fails the check.
+  for (const char* bad : {"ftp://127.0.0.1/ja.zip%0D%0ADELE%20x", "ftp://127.0.0.1/ja.zip&#13;&#10;DELE x"}) {
+    std::string injected = text;
+    injected.replace(injected.find("http://127.0.0.1/ja.zip"), 23, bad);
+    WriteFile(dir.File("injected.xml"), injected);
+    r = RunTool(dir, "check '" + dir.File("injected.xml") + "'");
+    EXPECT_EQ(r.status, 1) << bad;
+    EXPECT_EQ(r.err, "product 3 link 1: the URL holds a control character (a line break, NUL or another).\n") << bad;
+  }
+
   // The sample in three scripts builds, and the check finds nothing to fix.
   r = RunTool(dir, "build '" + testing::SourceDir() + "/samples/utf8' -o '" + dir.File("sample.xml") +
                        "' --encoding utf-8");

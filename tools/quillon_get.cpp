@@ -62,6 +62,14 @@
 //   -h, --help               print this usage to standard output
 //   --version                print "quillon-get VERSION"
 //
+// URLs are read as curl reads them: a "#" ends the host part and the
+// fragment is never sent; spaces and other bytes RFC 3986 does not allow in
+// a path are sent percent-encoded; a relative redirection is resolved as
+// RFC 3986 says. An FTP URL's folder and file name are percent-decoded before
+// they are sent ("my%20file" asks for "my file"). The URL or a --mirror URL
+// holding a control byte (raw, or CR, LF or NUL percent-encoded) or naming
+// no host ("http://") is a command line that cannot be used: exit 2.
+//
 // Output: on a terminal one line rewritten in place with the row's status
 // texts, its progress as "NN% received of total (rate) remaining" (the
 // percentage when the total is known), and the last status on its own line.
@@ -89,9 +97,9 @@
 // another download, or replaced by another program during the download), 4
 // network (name lookup, connect, reset, timeout, a short body, an FTP data
 // connection that cannot be made), 5 TLS verification, 6 authentication
-// (HTTP 401/407, a 407 to CONNECT, FTP 530), 7 protocol (an
-// answer that cannot be read, too many redirects), 8 the server answered
-// with an error (other 4xx/5xx), 9 not the file expected (size or SHA-256),
+// (HTTP 401/407, a 407 to CONNECT, FTP 530), 7 protocol (an answer that
+// cannot be read, a broken chunked body, too many redirects), 8 the server
+// answered with an error (other 4xx/5xx), 9 not the file expected (size or SHA-256),
 // 1 anything else.
 #include <langinfo.h>
 #include <sys/ioctl.h>
@@ -291,6 +299,17 @@ CommandLine ParseCommandLine(int argc, char** argv) {
   }
   if (options.url.empty() || (!options.user.empty() && options.password.empty()))
     line.action = CommandLine::kUsageError;
+  // A URL with a line break, or without a host, is refused before anything
+  // is sent; the URL itself is not printed, as it may hold a password.
+  if (line.action == CommandLine::kFetch) {
+    std::string refusal = UrlRefusal(options.url);
+    if (!refusal.empty()) line.error = "URL refused: " + refusal;
+    for (size_t m = 0; m < options.mirrors.size() && refusal.empty(); ++m) {
+      refusal = UrlRefusal(options.mirrors[m]);
+      if (!refusal.empty()) line.error = "--mirror " + std::to_string(m + 1) + " refused: " + refusal;
+    }
+    if (!refusal.empty()) line.action = CommandLine::kUsageError;
+  }
   return line;
 }
 

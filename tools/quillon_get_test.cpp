@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <memory>
+#include <mutex>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -44,8 +45,8 @@ TEST_F(QuillonGet, ShortBodyRefusedConnectionAndUsage) {
   EXPECT_EQ(o.status, 1);
   EXPECT_TRUE(o.err.starts_with("quillon-get: Download failed: can't connect: ")) << o.err;
   o = Run("\"$(printf 'http://127.0.0.1:1/a\\rX-Injected: 1')\" " + Target());
-  EXPECT_EQ(o.status, 1);
-  EXPECT_EQ(o.err, "quillon-get: Download failed: invalid URL.\n");
+  EXPECT_EQ(o.status, 2);
+  EXPECT_TRUE(o.err.starts_with("quillon-get: URL refused: the URL holds a control character")) << o.err;
 
   o = Run("gopher://127.0.0.1/x " + Target());
   EXPECT_EQ(o.status, 1);
@@ -209,6 +210,38 @@ TEST_F(QuillonGet, CommandLineConventions) {
   Outcome o = Run("--version");
   EXPECT_EQ(o.status, 0);
   EXPECT_EQ(o.out, std::string("quillon-get ") + kQuillonVersion + "\n");
+}
+
+// URLs that cannot be used are refused before anything is sent; an FTP
+// server is asked for the names the URL encodes.
+TEST_F(QuillonGet, RefusedUrlsAndDecodedFtpNames) {
+  std::mutex mutex;
+  std::vector<std::string> commands;
+  testing::ScriptedServer ftp([&](testing::ScriptedConnection& c) {
+    const std::vector<std::string> seen = ServeFtpFile(c, {.content = "x"});
+    std::lock_guard<std::mutex> lock(mutex);
+    commands.insert(commands.end(), seen.begin(), seen.end());
+  });
+  const std::string host = "ftp://127.0.0.1:" + ftp.PortText();
+  const std::string control = "the URL holds a control character (a line break, NUL or another).\n";
+  const std::pair<std::string, std::string> refused[] = {
+      {"\"$(printf '" + host + "/pub/a\\r\\nDELE important')\"", "quillon-get: URL refused: " + control},
+      {host + "/pub/a%0D%0ADELE%20important", "quillon-get: URL refused: " + control},
+      {"--mirror " + host + "/b%00 " + host + "/pub/a", "quillon-get: --mirror 1 refused: " + control},
+      {"http://", "quillon-get: URL refused: the URL names no host.\n"},
+  };
+  for (const auto& [args, err] : refused) {
+    SCOPED_TRACE(args);
+    Outcome o = Run("--passive " + args + " " + Target());
+    EXPECT_EQ(o.status, 2);
+    EXPECT_TRUE(o.err.starts_with(err)) << o.err;
+  }
+  EXPECT_EQ(ftp.Accepted(), 0);
+  Outcome o = Run("--passive " + host + "/my%20dir/my%20file.bin " + Target());
+  EXPECT_EQ(o.status, 0) << o.err;
+  std::lock_guard<std::mutex> lock(mutex);
+  for (const char* line : {"CWD my dir/", "SIZE my file.bin", "RETR my file.bin"})
+    EXPECT_NE(std::find(commands.begin(), commands.end(), line), commands.end()) << line;
 }
 
 // Transfers that are not the whole file end with the status of their class

@@ -201,6 +201,14 @@ void TCustomFtpCli::HandleError(const std::string& Msg) {
   TriggerError(Msg);
 }
 
+bool TCustomFtpCli::RefusedArgument(const std::string& Verb, const std::string& Value) {
+  // A CR, LF or NUL would end the command early and start one of the
+  // value's own: nothing of it is sent.
+  if (Value.find_first_of(std::string("\r\n\0", 3)) == std::string::npos) return false;
+  HandleError(Verb + ": the argument holds a line break or NUL");
+  return true;
+}
+
 void TCustomFtpCli::HandleMessage(uint32_t msg, uintptr_t wParam, intptr_t lParam) {
   platform::RunMessageWork<FtpException>(
       lifetime_, [&] { WndProc(msg, wParam, lParam); },
@@ -378,6 +386,7 @@ void TCustomFtpCli::Exec(const TFtpCommandRule& C) {
     HandleError(missing);
     return;
   }
+  if (value && RefusedArgument(C.arg == TArg::Quote ? "quote" : C.verb, *value)) return;
   std::string cmd = C.arg == TArg::Quote ? *value : C.verb;
   if (C.arg == TArg::Type) cmd += std::string(" ") + settings_.type;
   if (value && C.arg != TArg::Quote) cmd += " " + *value;

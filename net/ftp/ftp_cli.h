@@ -14,7 +14,8 @@
 // not run.
 //
 // Usage errors (an operation called in the wrong state, a required property
-// empty) go to OnError when it is assigned, otherwise they raise FtpException;
+// empty, a property sent as a command's argument holding CR, LF or NUL,
+// which is then never sent) go to OnError when it is assigned, otherwise they raise FtpException;
 // they never end in OnRequestDone, except when a step of a running sequence
 // meets one: then the sequence's request is reported with error 500 and the
 // message in ErrorMessage, so that a sequence never stays pending.
@@ -456,6 +457,9 @@ class TCustomFtpCli : private platform::MessageHandler {
 
   // Usage errors: OnError, or FtpException.
   void HandleError(const std::string& Msg);
+  // HandleError("<Verb>: the argument holds a line break or NUL") and true
+  // when Value holds CR, LF or NUL.
+  bool RefusedArgument(const std::string& Verb, const std::string& Value);
   bool Ready() const { return stage_ == TStage::Ready || stage_ == TStage::BetweenSteps; }
   // A command's final reply has not come.
   bool AwaitingReply() const { return stage_ >= TStage::Reply && stage_ <= TStage::UploadEnd; }

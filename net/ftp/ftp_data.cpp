@@ -224,6 +224,7 @@ void TCustomFtpCli::ExecDownload(TFtpRequest RqType, const char* DataCmd, TFtpSt
     HandleError(std::string(DataCmd) + ": not connected");
     return;
   }
+  if (RefusedArgument(DataCmd, settings_.host_file_name)) return;
   if (settings_.local_file_name.empty() && !settings_.display_file) {
     HandleError("LocalFileName empty");
     return;
@@ -256,6 +257,7 @@ void TCustomFtpCli::ExecUpload(bool AppendFlag) {
     HandleError("LocalFileName empty");
     return;
   }
+  if (RefusedArgument(AppendFlag ? "APPE" : "STOR", settings_.host_file_name)) return;
   auto alive = lifetime_.Token();
   sequence_.SetCurrent(AppendFlag ? stAppe : stStor);
   BeginRequest(AppendFlag ? ftpRqAppend : ftpRqPut);

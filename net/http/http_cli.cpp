@@ -24,6 +24,8 @@ constexpr Word kBrokenResponseError = 10053;
 // is not usable ("Invalid argument").
 constexpr Word kInvalidUrlError = 10022;
 
+constexpr const char* kNoHostText = "the URL names no host.";
+
 // Decimal digits only, as a 64-bit number; raises on anything else.
 int64_t ParseLength(const std::string& text) {
   std::string_view v = TrimWS(text);
@@ -256,6 +258,9 @@ void THttpCli::ForgetResponse() {
   tunnel_status_code_ = 0;
   reason_phrase_.clear();
   rcv_cnt_ = 0;
+  chunked_ = false;
+  chunked_body_.Reset();
+  interim_answers_ = 0;
 }
 
 void THttpCli::CloseQuietly(bool Reset) {
@@ -296,6 +301,14 @@ void THttpCli::DoRequestAsync(THttpRequest Kind) {
 
   std::string proto, user, pass, host, port, path;
   ParseURL(url_, proto, user, pass, host, port, path);
+  if (host.empty()) {
+    // "http://" alone: there is nobody to ask.
+    request_done_error_ = kInvalidUrlError;
+    status_code_ = 404;
+    reason_phrase_ = kNoHostText;
+    SetStep(TStep::kIdle);
+    return;
+  }
   if (!IsAsciiHostName(host)) {
     // A name without an ASCII form: refused before any lookup.
     request_done_error_ = kInvalidUrlError;
@@ -581,7 +594,7 @@ bool THttpCli::SendRequest(const std::string& Method) {
   if (!TriggerRequestHeaderBegin()) return false;
   const bool post = Method == "POST";
   std::vector<std::string> lines;
-  lines.push_back(Method + " " + path_ + " HTTP/1.0");
+  lines.push_back(Method + " " + RequestTarget(path_) + " HTTP/1.0");
   if (!sender_.empty()) lines.push_back("From: " + sender_);
   if (!accept_.empty()) lines.push_back("Accept: " + accept_);
   if (!reference_.empty()) lines.push_back("Referer: " + reference_);
@@ -676,7 +689,8 @@ bool THttpCli::SocketDataAvailable(Word Error) {
 // offers (a queued file stream): the bytes are then not copied again. The
 // first piece is not, as the stream may be chosen while it is delivered.
 bool THttpCli::ReceiveBodyInPlace() {
-  if (rcvd_stream_ == nullptr || body_piece_count_ == 0) return false;
+  // A chunked body is decoded from the receive buffer.
+  if (rcvd_stream_ == nullptr || body_piece_count_ == 0 || chunked_) return false;
   int64_t space_size = 0;
   char* space = rcvd_stream_->WriteSpace(space_size);
   if (space == nullptr || space_size <= 0) return false;
@@ -694,10 +708,24 @@ bool THttpCli::DeliverBufferedBody() {
   int count = rcv_cnt_;
   rcv_cnt_ = 0;
   const uint32_t request = request_id_;
-  if (!BodyDataProcessing(rcv_buf_.data(), count)) return false;
+  if (!RawBodyProcessing(rcv_buf_.data(), count)) return false;
   if (request != request_id_) return true;
   if (step_ == TStep::kBody && content_length_ >= 0 && rcvd_count_ >= content_length_)
     return EndBodyAtLength();
+  return true;
+}
+
+bool THttpCli::RawBodyProcessing(const char* Data, int Len) {
+  if (!chunked_) return BodyDataProcessing(Data, Len);
+  auto alive = lifetime_.Token();
+  const uint32_t request = request_id_;
+  const bool going_on = chunked_body_.Read(Data, static_cast<size_t>(Len), [&](const char* piece, size_t n) {
+    return BodyDataProcessing(piece, static_cast<int>(n)) && request == request_id_ && step_ == TStep::kBody;
+  });
+  if (!alive) return false;
+  if (!going_on || request != request_id_ || step_ != TStep::kBody) return true;
+  // The last chunk and its trailer: the document is complete.
+  if (chunked_body_.Done()) return EndBodyAtLength();
   return true;
 }
 
@@ -715,7 +743,8 @@ bool THttpCli::EndBodyAtLength() {
 bool THttpCli::HeaderLineProcessing() {
   if (step_ == TStep::kTunnel || step_ == TStep::kTunnelHeader) return TunnelLineProcessing();
   const std::string& line = last_line_;
-  if (header_line_count_ == 0) {
+  // The answer after an interim one continues the header already begun.
+  if (header_line_count_ == 0 && !InHeader()) {
     if (!TriggerHeaderBegin()) return false;
     if (!InHeader()) return true;  // a handler ended the request
   }
@@ -731,7 +760,11 @@ bool THttpCli::HeaderLineProcessing() {
     return BodyDataProcessing(first.data(), static_cast<int>(first.size()));
   }
 
-  if (line.empty()) return EndHeader();
+  if (line.empty()) {
+    if (status_code_ < 100 || status_code_ > 199) return EndHeader();
+    EndInterimAnswer();
+    return true;
+  }
 
   KeepHeaderLine(line);
 
@@ -750,12 +783,28 @@ bool THttpCli::HeaderLineProcessing() {
   return FireEvent(lifetime_, OnHeaderData, this);
 }
 
+void THttpCli::EndInterimAnswer() {
+  // The byte bound of the header holds for all of them together.
+  if (++interim_answers_ > kHttpMaxInterimAnswers) throw EHttpException("too many interim (1xx) answers", httperrTooLong);
+  rcvd_header_.clear();
+  header_line_count_ = 0;
+  status_code_ = 0;
+  reason_phrase_.clear();
+  content_length_ = -1;
+  content_type_.clear();
+  chunked_ = false;
+}
+
 bool THttpCli::ProcessHeaderField(const std::string& Name, const std::string& Value) {
   if (Name == "location") {
     // Only a redirection sends the request elsewhere.
     if (IsRedirection(status_code_)) ProcessLocation(Value);
   } else if (Name == "content-length") {
     content_length_ = ParseLength(Value);
+  } else if (Name == "transfer-encoding") {
+    // The last coding applied says how the body ends.
+    const size_t comma = Value.rfind(',');
+    chunked_ = LowerCase(std::string(TrimWS(Value.substr(comma == std::string::npos ? 0 : comma + 1)))) == "chunked";
   } else if (Name == "content-range") {
     // "bytes first-last/total"
     std::string rest = Value.size() > 6 ? Value.substr(6) : std::string();
@@ -784,6 +833,8 @@ bool THttpCli::ProcessHeaderField(const std::string& Name, const std::string& Va
 bool THttpCli::EndHeader() {
   const TStep header = step_;
   const uint32_t request = request_id_;
+  // The chunks say where the body ends, not a "content-length".
+  if (chunked_) content_length_ = -1;
   if (header != TStep::kRedirectHeader && header != TStep::kRefusedHeader && content_length_ != 0) {
     std::string ext = LowerCase(ExtractFileExt(doc_name_));
     if ((ext == ".exe" || ext.empty()) && content_type_ == "text/html") doc_name_ = ReplaceExt(doc_name_, "htm");
@@ -846,51 +897,29 @@ bool THttpCli::BodyDataProcessing(const char* Data, int Len) {
 void THttpCli::ProcessLocation(const std::string& Value) {
   // Never followed: it would end the next request's lines early.
   if (HoldsControlByte(Value)) throw EHttpException("invalid URL.", httperrBadUrl);
+  const std::string target = ResolveReference(RequestedUrl(), Value);
   // Only http and https URLs are followed; any other scheme ends the request
   // with this response. An https document is never continued over http.
-  size_t sep = Value.find("://");
-  const bool to_http = StartsText("http://", Value);
-  bool absolute = to_http || StartsText("https://", Value);
-  if (sep != std::string::npos && !absolute) {
-    bool scheme = sep > 0;
-    for (size_t i = 0; i < sep && scheme; ++i) scheme = IsSchemeChar(LowerChar(Value[i]));
-    if (scheme) return;
-  }
+  const bool to_http = target.starts_with("http://");
+  if (!to_http && !target.starts_with("https://")) return;
   if (to_http && tls_) {
     SetStep(TStep::kRefusedHeader);  // within hsWaitingHeader
     return;
   }
   if (step_ != TStep::kRefusedHeader) SetStep(TStep::kRedirectHeader);  // within hsWaitingHeader
-  if (absolute) {
-    RedirectToUrl(Value);
-    return;
-  }
-  // Through a plain proxy the request names the absolute URL; through a
-  // tunnel, the path alone.
-  const bool proxied = !proxy_.empty() && !tls_;
-  if (Value.starts_with("/")) {
-    if (proxied) {
-      std::string proto, user, pass, host, port, path = path_;
-      ParseURL(path_, proto, user, pass, host, port, path);
-      if (proto.empty()) proto = "http";
-      location_ = proto + "://" + UrlHost(host) + (port.empty() ? "" : ":" + port) + Value;
-      path_ = location_;
-    } else {
-      path_ = Value;
-      location_ = OriginText() + path_;
-    }
-  } else {
-    path_ = BaseUrl(path_) + Value;
-    if (proxied)
-      location_ = path_;
-    else
-      location_ = OriginText() + (path_.starts_with("/") ? "" : "/") + path_;
-  }
+  RedirectToUrl(target);
+}
+
+std::string THttpCli::RequestedUrl() const {
+  // Through a plain proxy the request names the absolute URL already.
+  if (!proxy_.empty() && !tls_) return path_;
+  return OriginText() + (path_.starts_with("/") ? "" : "/") + path_;
 }
 
 void THttpCli::RedirectToUrl(const std::string& Value) {
   std::string proto, user, pass, host, port, path = path_;
   ParseURL(Value, proto, user, pass, host, port, path);
+  if (host.empty()) throw EHttpException(kNoHostText, httperrBadUrl);
   if (!IsAsciiHostName(host)) throw EHttpException(InvalidHostNameText(host), httperrBadUrl);
   proto = proto.empty() ? "http" : LowerCase(proto);
   SetOrigin(proto, host, port);
@@ -971,6 +1000,12 @@ bool THttpCli::SocketSessionClosed(Word Error) {
     Error = 0;
   if (IsSslError(Error)) reason_phrase_ = ctrl_socket_->SslErrorText();
   if (Error != 0) request_done_error_ = Error;
+  // A chunked document ends with its last chunk, never with the close.
+  if (request_done_error_ == 0 && step_ == TStep::kBody && chunked_ && !chunked_body_.Done() &&
+      status_code_ >= 200 && status_code_ <= 299) {
+    request_done_error_ = kBrokenResponseError;
+    reason_phrase_ = "the connection closed inside a chunked body.";
+  }
   connected_ = false;
   if (InHeader()) {
     // A header cut short ends there; a location it named is still followed.

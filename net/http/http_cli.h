@@ -16,11 +16,24 @@
 // no header or document event reports it. Through a SOCKS server TLS runs on
 // the SOCKS connection.
 //
-// The "Host" field names the port when it is not the scheme's default (80 for
-// http, 443 for https). Only 301, 302, 303, 307 and 308 are followed as
-// redirections; a "location" on any other status is ignored. A redirected
-// request asks for the same byte range again. Nothing past a response's
-// "content-length" is delivered.
+// The request line names the URL's path and query percent-encoded where RFC
+// 3986 asks for it (RequestTarget of url.h: "a b" goes as "a%20b", "%XX"
+// escapes as written); the URL's fragment is never sent, and a "#" ends its
+// authority as it ends its path. The "Host" field names the port when it is
+// not the scheme's default (80 for http, 443 for https). Only 301, 302, 303,
+// 307 and 308 are followed as redirections; a "location" on any other status
+// is ignored. A relative "location" is resolved against the URL that was
+// asked for by RFC 3986 section 5.2 (ResolveReference of url.h: dot segments
+// removed, "//host/p" a network-path reference, "?q" a new query, the
+// fragment dropped). A redirected request asks for the same byte range again.
+//
+// Interim answers (1xx, "HTTP/1.1 100 Continue") are skipped with their header
+// lines, up to kHttpMaxInterimAnswers of them: the events and RcvdHeader
+// report the final answer alone. A body with "Transfer-Encoding: chunked"
+// (its last coding) is delivered decoded (see chunked_body.h), ContentLength
+// is then -1 whatever "content-length" says, and the response ends with the
+// last chunk's trailer. Otherwise nothing past a response's "content-length"
+// is delivered.
 //
 // Credentials (the URL's, or Username and Password) are sent only to the host
 // and port of the URL they came with, never to a host a redirection names.
@@ -60,6 +73,8 @@
 //   connect completed badly  404 "<text> (Error #<n>)", the error
 //   lookup did not start     404 the exception's message or the socket's text, 0
 //   URL with a byte < 0x20   404 "invalid URL.", 10022 (nothing is sent)
+//   URL naming no host ("http://", "http:///x")
+//                            404 "the URL names no host.", 10022
 //   host name without an ASCII (IDNA) form
 //                            404 "the host name <name> is not valid.", 10022
 //   setting refused          404 "can't connect: <the socket's message>", 10022
@@ -75,10 +90,14 @@
 //   4xx / 5xx answer         the answer's code and text, 0
 //   broken response          the status so far, the exception's message, 10053
 //     (a line over 8192 bytes, more than 1000 header lines or 256 KiB of
-//     header, a malformed status code or content-length, a redirection's
-//     "location" holding a byte below 0x20 ("invalid URL.") or naming a host
-//     without an ASCII form ("the host name <name> is not valid."), a failed write
-//     to RcvdStream, an exception thrown by an event handler)
+//     header, more than kHttpMaxInterimAnswers 1xx answers, a malformed
+//     status code or content-length, a chunked body whose framing is broken
+//     ("bad chunked body: ...") or that the close cut short ("the connection
+//     closed inside a chunked body."), a redirection's "location" holding a
+//     byte below 0x20 ("invalid URL."), naming no host ("the URL names no
+//     host.") or a host without an ASCII form ("the host name <name> is not
+//     valid."), a failed write to RcvdStream, an exception thrown by an
+//     event handler)
 //   too many redirections    404 "too many redirects.", kHttpTooManyRedirects
 //                            (the 21st in a row)
 //   CONNECT answered non-2xx 404 "the proxy refused the tunnel: <its status line>",
@@ -103,6 +122,7 @@
 #include "base/exceptions.h"
 #include "base/lifetime.h"
 #include "base/stream.h"
+#include "net/http/chunked_body.h"
 #include "net/socket/sync_wsocket.h"
 #include "net/socket/transfer_watchdog.h"
 #include "platform/message_target.h"
@@ -116,7 +136,8 @@ enum THttpError : int {
   httperrNothingToPost = 2, // "HTTP component has nothing to post"
   httperrAborted = 3,       // Abort
   httperrTooLong = 4,       // a header line or header too large, data after a tunnel
-  httperrBadUrl = 5,        // a Location with control bytes or an invalid host name
+  httperrBadUrl = 5,        // a Location with control bytes, no host or an invalid host name
+  httperrBadChunk = 6,      // a chunked body whose framing cannot be read
 };
 
 // Raised by the starting operations (httperrBusy, httperrNothingToPost),
@@ -157,6 +178,8 @@ inline constexpr int kHttpBodyReadSize = 256 * 1024;
 // Bounds on one response's header.
 inline constexpr int kHttpMaxHeaderLines = 1000;
 inline constexpr int64_t kHttpMaxHeaderBytes = 256 * 1024;
+// Interim (1xx) answers skipped before one final answer.
+inline constexpr int kHttpMaxInterimAnswers = 16;
 // Successive redirections followed within one request.
 inline constexpr int kHttpMaxRedirections = 20;
 // The error of a request whose https response redirected to an http URL.
@@ -470,6 +493,14 @@ class THttpCli : private platform::MessageHandler {
   // caller returns at once either way.
   bool ReceiveBodyInPlace();
   [[nodiscard]] bool DeliverBufferedBody();
+  // Bytes of the body as they came: decoded first when it is chunked.
+  [[nodiscard]] bool RawBodyProcessing(const char* Data, int Len);
+  // The empty line after an interim (1xx) answer: the next line begins the
+  // answer that follows it.
+  void EndInterimAnswer();
+  // The absolute URL the running request asks for: the base of a relative
+  // "location".
+  std::string RequestedUrl() const;
   [[nodiscard]] bool EndBodyAtLength();
   void SocketBgException(const std::exception& E, bool& CanClose);
   void TimedOut(TTimeoutKind Kind);
@@ -527,6 +558,9 @@ class THttpCli : private platform::MessageHandler {
   int header_line_count_ = 0;
   int64_t header_bytes_ = 0;
   int body_piece_count_ = 0;
+  bool chunked_ = false;     // the response's body is chunked
+  TChunkedBody chunked_body_;
+  int interim_answers_ = 0;  // 1xx answers skipped before this response
   bool allowed_to_send_ = false;
   int redirection_count_ = 0;
   std::string range_begin_, range_end_;  // the range the running request asks for

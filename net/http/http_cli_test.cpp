@@ -460,6 +460,47 @@ TEST(HttpRedirect, RelativeLocationIsFollowedOnce) {
   EXPECT_EQ(c.http.DocName(), "new");
 }
 
+// What the server is asked for: the URL read as curl reads it, and a
+// relative location resolved by RFC 3986 section 5.2.
+TEST(HttpRedirect, RequestTargetsAndResolvedLocations) {
+  struct Case {
+    std::string url_tail;  // after "http://127.0.0.1:PORT"
+    std::string location;  // of a first answer 302; "" : no redirection
+    std::string want;      // the request line that gets the document
+  };
+  const Case cases[] = {
+      {"#@127.0.0.2:1/x", "", "GET / HTTP/1.0"},
+      {"/a b/c%20d.txt#frag", "", "GET /a%20b/c%20d.txt HTTP/1.0"},
+      {"?q=a b", "", "GET /?q=a%20b HTTP/1.0"},
+      {"/a/b/c", "../../x", "GET /x HTTP/1.0"},
+      {"/a/b/c", "./d/../e f#g", "GET /a/b/e%20f HTTP/1.0"},
+      {"/a/b/c?q", "?r", "GET /a/b/c?r HTTP/1.0"},
+      {"/a/b/c", "//127.0.0.1:PORT/net/../p", "GET /p HTTP/1.0"},
+  };
+  for (const Case& k : cases) {
+    SCOPED_TRACE(k.url_tail + " " + k.location);
+    Requests requests;
+    std::string location = k.location;
+    ScriptedServer server([&](ScriptedConnection& conn) {
+      requests.Add(conn.ReadUntil("\r\n\r\n"));
+      if (!location.empty() && requests.Count() == 1)
+        conn.Send("HTTP/1.0 302 Found\r\nLocation: " + location + "\r\n\r\n");
+      else
+        conn.Send("HTTP/1.0 200 OK\r\nContent-Length: 2\r\n\r\nok");
+    });
+    if (size_t at = location.find("PORT"); at != std::string::npos) location.replace(at, 4, server.PortText());
+    Client c;
+    ASSERT_TRUE(c.Fetch("http://127.0.0.1:" + server.PortText() + k.url_tail));
+    EXPECT_EQ(c.done_error, 0);
+    EXPECT_EQ(c.Body(), "ok");
+    ASSERT_EQ(requests.Count(), k.location.empty() ? 1u : 2u);
+    const std::string request = requests.At(requests.Count() - 1);
+    EXPECT_TRUE(request.starts_with(k.want + "\r\n")) << request;
+    EXPECT_NE(request.find("\r\nHost: 127.0.0.1:" + server.PortText() + "\r\n"), std::string::npos) << request;
+    EXPECT_EQ(request.find("Authorization"), std::string::npos) << request;
+  }
+}
+
 // A location is followed when the connection closes before the header ends,
 // but never from a response that broke.
 TEST(HttpRedirect, HeaderCutShortOrBroken) {
@@ -635,6 +676,55 @@ TEST(HttpBroken, EndWithAnErrorAndTheReason) {
   }
 }
 
+// Chunked bodies arrive decoded, or end the request as broken; interim
+// answers are skipped.
+TEST(HttpResponse, ChunkedBodiesAndInterimAnswers) {
+  const std::string chunked = "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n";
+  std::string interim;
+  for (int i = 0; i <= kHttpMaxInterimAnswers; ++i) interim += "HTTP/1.1 100 Continue\r\n\r\n";
+  struct Case {
+    std::string response;
+    bool close;                  // the server closes after the response
+    Word error;
+    std::string body_or_reason;  // the body without an error, else the reason
+  };
+  const Case cases[] = {
+      {chunked + "Content-Length: 3\r\n\r\n5;name=value\r\nhello\r\n6 \r\n world\r\n0\r\nX-Sum: 1\r\n\r\n", false, 0,
+       "hello world"},
+      {"HTTP/1.1 200 OK\r\nTransfer-Encoding: gzip, chunked\r\n\r\nA\n0123456789\n00\n\n", false, 0, "0123456789"},
+      {"HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 103 Early Hints\r\nLink: </s>\r\n\r\nHTTP/1.1 200 OK\r\nContent-Length: "
+       "2\r\n\r\nok",
+       false, 0, "ok"},
+      {chunked + "\r\nzz\r\nhello\r\n0\r\n\r\n", false, 10053, "bad chunked body: chunk size line \"zz\""},
+      {chunked + "\r\n3\r\nhello\r\n0\r\n\r\n", false, 10053, "bad chunked body: chunk data longer than its size"},
+      {chunked + "\r\n5;" + std::string(5000, 'x') + "\r\nhello\r\n0\r\n\r\n", false, 10053,
+       "bad chunked body: line too long"},
+      {chunked + "\r\n10000000000000000\r\n", false, 10053, "bad chunked body: chunk size too large"},
+      {chunked + "\r\n5\r\nhel", true, 10053, "the connection closed inside a chunked body."},
+      {interim + "HTTP/1.1 200 OK\r\n\r\nok", false, 10053, "too many interim (1xx) answers"},
+  };
+  for (const Case& k : cases) {
+    SCOPED_TRACE(k.body_or_reason);
+    ScriptedServer server([&](ScriptedConnection& conn) {
+      conn.ReadUntil("\r\n\r\n");
+      conn.Send(k.response);
+      if (!k.close) conn.ReadToEnd();
+    });
+    Client c;
+    ASSERT_TRUE(c.Fetch(Url(server, "/")));
+    EXPECT_EQ(c.done_error, k.error);
+    if (k.error != 0) {
+      EXPECT_EQ(c.http.ReasonPhrase(), k.body_or_reason);
+      continue;
+    }
+    EXPECT_EQ(c.Body(), k.body_or_reason);
+    EXPECT_EQ(c.http.StatusCode(), 200);
+    EXPECT_EQ(c.http.RcvdHeader().front(), "HTTP/1.1 200 OK");
+    EXPECT_EQ(c.events, (std::vector<std::string>{"HeaderBegin", "HeaderEnd", "DocBegin", "DocData", "DocEnd", "Done"}));
+    if (k.response.starts_with(chunked)) EXPECT_EQ(c.http.ContentLength(), -1);
+  }
+}
+
 TEST(HttpBroken, LargeContentLengthFits) {
   Requests requests;
   auto server = Answering(requests, "HTTP/1.0 200 OK\r\nContent-Length: 5000000000\r\n\r\n");
@@ -707,6 +797,7 @@ TEST(HttpBroken, UnusableUrlsEndWithAnErrorAndTheReason) {
       // Control bytes in the URL: refused before anything is sent.
       {"http://127.0.0.1:" + port + "/a\r\nX-Injected: 1", 10022, "invalid URL."},
       {"http://127.0.0.1:" + port + "/a\tb", 10022, "invalid URL."},
+      {"http://", 10022, "the URL names no host."},
       // A location holding one is never followed.
       {"http://127.0.0.1:" + port + "/moved", 10053, "invalid URL."},
   };

@@ -1,6 +1,8 @@
 #include "net/http/url.h"
 
+#include <cctype>
 #include <cmath>
+#include <string_view>
 
 #include "base/base64.h"
 #include "base/strings.h"
@@ -124,7 +126,9 @@ void ParseURL(const std::string& URL, std::string& Proto, std::string& User, std
   if (URL.empty() || ParseRelative(URL, base, Path)) return;
   const size_t authority_start = AuthorityStart(URL, Proto, Path);
   if (authority_start == std::string::npos) return;
-  std::string authority = URL.substr(authority_start);
+  // The fragment is the reader's: it ends the authority as it ends the path,
+  // and goes nowhere.
+  std::string authority = URL.substr(authority_start, URL.find('#', authority_start) - authority_start);
   size_t path_start = authority.find_first_of("/?");
   if (path_start != std::string::npos) {
     Path = authority.substr(path_start);
@@ -174,5 +178,186 @@ std::string RFC1123Date(TDateTime D) {
 }
 
 std::string EncodeBase64(const std::string& Value) { return Base64Encode(Value); }
+
+namespace {
+
+bool IsHexDigit(char c) {
+  return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+}
+
+// A byte RFC 3986 allows as it stands in a path or query: unreserved,
+// sub-delims, ":", "@", "/" and "?".
+bool IsTargetChar(unsigned char c) {
+  if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9')) return true;
+  return std::string_view("-._~!$&'()*+,;=:@/?").find(static_cast<char>(c)) != std::string_view::npos;
+}
+
+// The parts of an absolute URL or a reference (RFC 3986 section 5.2.2's
+// R.scheme, R.authority, R.path, R.query); the fragment is dropped.
+struct TReference {
+  std::string scheme, authority, path, query;
+  bool has_scheme = false, has_authority = false, has_query = false;
+};
+
+TReference SplitReference(const std::string& text) {
+  TReference r;
+  std::string rest = text.substr(0, text.find('#'));
+  const size_t colon = rest.find(':');
+  if (colon != std::string::npos && colon > 0 && colon < rest.find_first_of("/?") &&
+      std::isalpha(static_cast<unsigned char>(rest[0]))) {
+    bool scheme = true;
+    for (size_t i = 0; i < colon && scheme; ++i) scheme = IsSchemeChar(LowerChar(rest[i]));
+    if (scheme) {
+      r.has_scheme = true;
+      r.scheme = LowerCase(rest.substr(0, colon));
+      rest.erase(0, colon + 1);
+    }
+  }
+  if (rest.starts_with("//")) {
+    const size_t end = rest.find_first_of("/?", 2);
+    r.has_authority = true;
+    r.authority = rest.substr(2, end == std::string::npos ? std::string::npos : end - 2);
+    rest.erase(0, end == std::string::npos ? rest.size() : end);
+  }
+  const size_t q = rest.find('?');
+  if (q != std::string::npos) {
+    r.has_query = true;
+    r.query = rest.substr(q + 1);
+    rest.resize(q);
+  }
+  r.path = rest;
+  return r;
+}
+
+}  // namespace
+
+std::string RequestTarget(const std::string& Path) {
+  size_t from = 0;
+  if (!Path.starts_with("/")) {
+    // An absolute URL, as a plain proxy is asked: its scheme and authority
+    // stay as they are.
+    const size_t sep = Path.find("://");
+    if (sep != std::string::npos) {
+      from = Path.find_first_of("/?", sep + 3);
+      if (from == std::string::npos) from = Path.size();
+    }
+  }
+  std::string out = Path.substr(0, from);
+  out.reserve(Path.size());
+  const size_t hash = Path.find('#', from);
+  const std::string_view target(Path.data() + from, (hash == std::string::npos ? Path.size() : hash) - from);
+  if (!target.starts_with("/")) out += '/';
+  static const char kHex[] = "0123456789ABCDEF";
+  for (size_t i = 0; i < target.size(); ++i) {
+    const unsigned char c = static_cast<unsigned char>(target[i]);
+    if (IsTargetChar(c) || (c == '%' && i + 2 < target.size() && IsHexDigit(target[i + 1]) && IsHexDigit(target[i + 2]))) {
+      out += static_cast<char>(c);
+    } else {
+      out += '%';
+      out += kHex[c >> 4];
+      out += kHex[c & 15];
+    }
+  }
+  return out;
+}
+
+std::string RemoveDotSegments(const std::string& Path) {
+  std::string input = Path;
+  std::string output;
+  auto drop_last_segment = [&output] {
+    const size_t slash = output.rfind('/');
+    output.resize(slash == std::string::npos ? 0 : slash);
+  };
+  while (!input.empty()) {
+    if (input.starts_with("../")) {
+      input.erase(0, 3);
+    } else if (input.starts_with("./")) {
+      input.erase(0, 2);
+    } else if (input.starts_with("/./")) {
+      input.erase(0, 2);
+    } else if (input == "/.") {
+      input = "/";
+    } else if (input.starts_with("/../")) {
+      input.erase(0, 3);
+      drop_last_segment();
+    } else if (input == "/..") {
+      input = "/";
+      drop_last_segment();
+    } else if (input == "." || input == "..") {
+      input.clear();
+    } else {
+      const size_t end = input.find('/', 1);
+      output += input.substr(0, end);
+      input.erase(0, end == std::string::npos ? input.size() : end);
+    }
+  }
+  return output;
+}
+
+std::string ResolveReference(const std::string& Base, const std::string& Reference) {
+  const TReference b = SplitReference(Base);
+  const TReference r = SplitReference(Reference);
+  TReference t;
+  if (r.has_scheme) {
+    t = r;
+    t.path = RemoveDotSegments(r.path);
+  } else {
+    t.scheme = b.scheme;
+    t.has_scheme = b.has_scheme;
+    if (r.has_authority) {
+      t.has_authority = true;
+      t.authority = r.authority;
+      t.path = RemoveDotSegments(r.path);
+      t.has_query = r.has_query;
+      t.query = r.query;
+    } else {
+      t.has_authority = b.has_authority;
+      t.authority = b.authority;
+      if (r.path.empty()) {
+        t.path = b.path;
+        t.has_query = r.has_query || b.has_query;
+        t.query = r.has_query ? r.query : b.query;
+      } else {
+        if (r.path.starts_with("/")) {
+          t.path = RemoveDotSegments(r.path);
+        } else {
+          // Merge (section 5.2.3): the base's path up to its last "/".
+          const size_t slash = b.path.rfind('/');
+          const std::string merged = b.has_authority && b.path.empty() ? "/" + r.path
+                                     : slash == std::string::npos     ? r.path
+                                                                      : b.path.substr(0, slash + 1) + r.path;
+          t.path = RemoveDotSegments(merged);
+        }
+        t.has_query = r.has_query;
+        t.query = r.query;
+      }
+    }
+  }
+  std::string out;
+  if (t.has_scheme) out += t.scheme + ":";
+  if (t.has_authority) out += "//" + t.authority;
+  out += t.path;
+  if (t.has_query) out += "?" + t.query;
+  return out;
+}
+
+std::string UrlRefusal(const std::string& URL) {
+  for (size_t i = 0; i < URL.size(); ++i) {
+    const unsigned char c = static_cast<unsigned char>(URL[i]);
+    bool control = c < 0x20 || c == 0x7F;
+    if (c == '%' && i + 2 < URL.size() && URL[i + 1] == '0') {
+      const char low = LowerChar(URL[i + 2]);
+      control = low == '0' || low == 'a' || low == 'd';
+    }
+    if (control) return "the URL holds a control character (a line break, NUL or another).";
+  }
+  const std::string lower = LowerCase(URL);
+  if (lower.starts_with("http://") || lower.starts_with("https://") || lower.starts_with("ftp://")) {
+    std::string proto, user, pass, host, port, path;
+    ParseURL(URL, proto, user, pass, host, port, path);
+    if (host.empty()) return "the URL names no host.";
+  }
+  return "";
+}
 
 }  // namespace quillon

@@ -34,6 +34,9 @@ TEST(ParseURL, PartsOfEachForm) {
       {"http://example.test", "", nullptr, nullptr, nullptr, "example.test", "", ""},
       {"ftp://ann@h/x", "", "ftp", "ann", "", "h", nullptr, nullptr},
       {"http://h?q=/x", "", nullptr, nullptr, nullptr, "h", nullptr, "?q=/x"},
+      // A "#" ends the authority; the fragment goes nowhere.
+      {"http://127.0.0.1:1#@127.0.0.2:2/x", "", "http", "", "", "127.0.0.1", "1", ""},
+      {"http://h/p?q#f/g", "", nullptr, nullptr, nullptr, "h", nullptr, "/p?q"},
       // IPv6 hosts in brackets.
       {"http://[::1]:8081/f", "", nullptr, "", nullptr, "::1", "8081", "/f"},
       {"ftp://[::1]/f", "", nullptr, "", nullptr, "::1", "", "/f"},
@@ -74,6 +77,39 @@ TEST(UrlHelpers, BaseUrlReplaceExt) {
   EXPECT_EQ(ReplaceExt("README", "htm"), "README.htm");
   EXPECT_EQ(ExtractFileExt("setup.EXE"), ".EXE");
   EXPECT_EQ(ExtractFileExt("dir.d/file"), "");
+}
+
+// RFC 3986 section 5.4's examples against its base, and what goes on the
+// request line.
+TEST(UrlHelpers, ReferencesAndRequestTargets) {
+  const std::string base = "http://a/b/c/d;p?q";
+  const std::pair<const char*, const char*> references[] = {
+      {"g", "http://a/b/c/g"},         {"./g/", "http://a/b/c/g/"},     {"/g", "http://a/g"},
+      {"//g:81/h", "http://g:81/h"},   {"?y", "http://a/b/c/d;p?y"},    {"#s", "http://a/b/c/d;p?q"},
+      {"", "http://a/b/c/d;p?q"},      {"../..", "http://a/"},          {"../../../g", "http://a/g"},
+      {"/./g/.././h", "http://a/h"},   {"g?y/./x", "http://a/b/c/g?y/./x"},
+      {"HTTPS://x/./y#z", "https://x/y"}, {"mailto:m@h", "mailto:m@h"},
+  };
+  for (const auto& [reference, want] : references) EXPECT_EQ(ResolveReference(base, reference), want) << reference;
+  const std::pair<const char*, const char*> targets[] = {
+      {"/a b/%20c%zz", "/a%20b/%20c%25zz"},
+      {"/caf\xC3\xA9?q=<\"x\">&r={|}", "/caf%C3%A9?q=%3C%22x%22%3E&r=%7B%7C%7D"},
+      {"/p#frag", "/p"},
+      {"?q=1", "/?q=1"},
+      {"http://[::1]:8/a b", "http://[::1]:8/a%20b"},
+      {"http://h", "http://h/"},
+      {"http://h:8?q", "http://h:8/?q"},
+  };
+  for (const auto& [path, want] : targets) EXPECT_EQ(RequestTarget(path), want) << path;
+  const std::pair<const char*, const char*> refusals[] = {
+      {"ftp://h/a\r\nDELE x", "the URL holds a control character (a line break, NUL or another)."},
+      {"ftp://h/a%0d%0ADELE%20x", "the URL holds a control character (a line break, NUL or another)."},
+      {"http://h/a%00", "the URL holds a control character (a line break, NUL or another)."},
+      {"http://", "the URL names no host."},
+      {"ftp://u:p@/x", "the URL names no host."},
+      {"http://h/a%20b%0", ""},
+  };
+  for (const auto& [url, want] : refusals) EXPECT_EQ(UrlRefusal(url), want) << url;
 }
 
 TEST(UrlHelpers, RFC1123DateAndBase64) {
