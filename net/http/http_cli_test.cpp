@@ -721,7 +721,9 @@ TEST(HttpResponse, ChunkedBodiesAndInterimAnswers) {
     EXPECT_EQ(c.http.StatusCode(), 200);
     EXPECT_EQ(c.http.RcvdHeader().front(), "HTTP/1.1 200 OK");
     EXPECT_EQ(c.events, (std::vector<std::string>{"HeaderBegin", "HeaderEnd", "DocBegin", "DocData", "DocEnd", "Done"}));
-    if (k.response.starts_with(chunked)) EXPECT_EQ(c.http.ContentLength(), -1);
+    if (k.response.starts_with(chunked)) {
+      EXPECT_EQ(c.http.ContentLength(), -1);
+    }
   }
 }
 
