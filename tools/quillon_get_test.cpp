@@ -44,9 +44,6 @@ TEST_F(QuillonGet, ShortBodyRefusedConnectionAndUsage) {
   o = Run("http://127.0.0.1:nosuchservice/x " + Target());
   EXPECT_EQ(o.status, 1);
   EXPECT_TRUE(o.err.starts_with("quillon-get: Download failed: can't connect: ")) << o.err;
-  o = Run("\"$(printf 'http://127.0.0.1:1/a\\rX-Injected: 1')\" " + Target());
-  EXPECT_EQ(o.status, 2);
-  EXPECT_TRUE(o.err.starts_with("quillon-get: URL refused: the URL holds a control character")) << o.err;
 
   o = Run("gopher://127.0.0.1/x " + Target());
   EXPECT_EQ(o.status, 1);
@@ -223,12 +220,13 @@ TEST_F(QuillonGet, RefusedUrlsAndDecodedFtpNames) {
     commands.insert(commands.end(), seen.begin(), seen.end());
   });
   const std::string host = "ftp://127.0.0.1:" + ftp.PortText();
-  const std::string control = "the URL holds a control character (a line break, NUL or another).\n";
+  // The reasons' words are the URL check's (net/http/url_test.cpp).
   const std::pair<std::string, std::string> refused[] = {
-      {"\"$(printf '" + host + "/pub/a\\r\\nDELE important')\"", "quillon-get: URL refused: " + control},
-      {host + "/pub/a%0D%0ADELE%20important", "quillon-get: URL refused: " + control},
-      {"--mirror " + host + "/b%00 " + host + "/pub/a", "quillon-get: --mirror 1 refused: " + control},
-      {"http://", "quillon-get: URL refused: the URL names no host.\n"},
+      {"\"$(printf '" + host + "/pub/a\\r\\nDELE important')\"", "quillon-get: URL refused: "},
+      {"\"$(printf 'http://127.0.0.1:1/a\\rX-Injected: 1')\"", "quillon-get: URL refused: "},
+      {host + "/pub/a%0D%0ADELE%20important", "quillon-get: URL refused: "},
+      {"--mirror " + host + "/b%00 " + host + "/pub/a", "quillon-get: --mirror 1 refused: "},
+      {"http://", "quillon-get: URL refused: "},
   };
   for (const auto& [args, err] : refused) {
     SCOPED_TRACE(args);
