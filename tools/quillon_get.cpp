@@ -316,17 +316,6 @@ CommandLine ParseCommandLine(int argc, char** argv) {
 // The text after the last "/".
 std::string FileNameOf(const std::string& path) { return path.substr(path.rfind('/') + 1); }
 
-// "host:port" of a URL, the host in lower case and the port written out
-// (the scheme's when the URL names none): the server that --user and
-// --password belong to.
-std::string ServerOf(const std::string& url) {
-  std::string proto, user, pass, host, port, path;
-  ParseURL(url, proto, user, pass, host, port, path);
-  proto = LowerCase(proto);
-  if (port.empty() || port == proto) port = proto == "https" ? "443" : proto == "ftp" ? "21" : "80";
-  return LowerCase(host) + ":" + port;
-}
-
 bool IsFolder(const std::string& path) {
   struct stat st {};
   return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
@@ -486,18 +475,18 @@ int Fetch(const Options& options, const TProxySettings& proxies) {
   };
   // The credentials go to the URL's own server only, never to a mirror's
   // (and the HTTP client keeps them from a redirection's).
-  const std::string credentials_server = ServerOf(options.url);
+  const std::string credentials_server = UrlServer(options.url);
   job.OnHttpClientCreated = [&](TDownloadJob* sender, THttpCli* http) {
     proxies.ApplyTo(*http);
     if (!options.ca_file.empty()) http->SetSslCAFile(options.ca_file);
-    const bool own_server = ServerOf(sender->URL()) == credentials_server;
+    const bool own_server = UrlServer(sender->URL()) == credentials_server;
     if (own_server && !options.user.empty()) http->SetUsername(options.user);
     if (own_server && !options.password.empty()) http->SetPassword(options.password);
   };
   job.OnFtpClientCreated = [&](TDownloadJob* sender, TFtpClient* ftp) {
     ftp->SetPassive(options.passive);
     proxies.ApplyTo(*ftp);  // a SOCKS proxy makes the data connections passive
-    if (!options.user.empty() && ServerOf(sender->URL()) == credentials_server) {
+    if (!options.user.empty() && UrlServer(sender->URL()) == credentials_server) {
       ftp->SetUserName(options.user);
       ftp->SetPassWord(options.password);
     }

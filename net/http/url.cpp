@@ -143,6 +143,14 @@ std::string UrlHost(const std::string& Host) {
   return Host.find(':') != std::string::npos && !Host.starts_with("[") ? "[" + Host + "]" : Host;
 }
 
+std::string UrlServer(const std::string& URL) {
+  std::string proto, user, pass, host, port, path;
+  ParseURL(URL, proto, user, pass, host, port, path);
+  proto = LowerCase(proto);
+  if (port.empty() || port == proto) port = proto == "https" ? "443" : proto == "ftp" ? "21" : "80";
+  return LowerCase(host) + ":" + port;
+}
+
 std::string BaseUrl(const std::string& U) {
   size_t end = U.find('?');
   std::string_view head(U.data(), end == std::string::npos ? U.size() : end);

@@ -29,6 +29,11 @@ void ParseURL(const std::string& URL, std::string& Proto, std::string& User, std
 // brackets, anything else as it stands.
 std::string UrlHost(const std::string& Host);
 
+// The server a URL names, "host:port": the host in lower case, the port
+// written out (the scheme's, 80, 443 or 21, when the URL names none). Two
+// URLs of one server give the same text; credentials belong to one.
+std::string UrlServer(const std::string& URL);
+
 // U up to and including the last "/" or ":" before the first "?"; empty
 // when there is none.
 std::string BaseUrl(const std::string& U);
