@@ -648,12 +648,16 @@ class TTempDownload {
     file_ = folder + "/" + name;
     const std::string paths[4] = {PartialFileName(file_), PartialFileName(file_) + ".info", file_, folder};
     for (int i = 0; i < 4; ++i) std::snprintf(g_temp_paths[i], PATH_MAX, "%s", paths[i].c_str());
-    for (int signal : {SIGINT, SIGTERM, SIGHUP}) std::signal(signal, RemoveTempPathsAndEnd);
+    // A signal the process ignores (SIGINT in a shell's background job)
+    // stays ignored.
+    for (int signal : {SIGINT, SIGTERM, SIGHUP})
+      if (std::signal(signal, RemoveTempPathsAndEnd) == SIG_IGN) std::signal(signal, SIG_IGN);
     return true;
   }
   ~TTempDownload() {
     if (file_.empty()) return;
-    for (int signal : {SIGINT, SIGTERM, SIGHUP}) std::signal(signal, SIG_DFL);
+    for (int signal : {SIGINT, SIGTERM, SIGHUP})
+      if (std::signal(signal, SIG_DFL) == SIG_IGN) std::signal(signal, SIG_IGN);
     RemoveTempPaths();
     for (auto& path : g_temp_paths) path[0] = 0;
   }
