@@ -814,14 +814,16 @@ int Fetch(const std::string& url, const Options& options, const TProxySettings& 
   job.SetRetries(options.retries);
   job.SetRetryWait(options.retry_wait);
   job.SetMirrors(options.mirrors);
-  // Standard output that cannot take the bytes ends the download.
+  // Standard output that cannot take the bytes ends the download (later,
+  // not inside the job's own event; the timer's end drops a cancel still
+  // pending, as the job is gone then).
+  QTimer pump_timer;
   auto pump = [&] {
     if (!copier || hold || copier->Pump()) return;
-    QTimer::singleShot(0, [&job] {
+    QTimer::singleShot(0, &pump_timer, [&job] {
       if (job.DownloadInProgress() && job.ActionMode() == amCancel) job.Cancel();
     });
   };
-  QTimer pump_timer;
   QObject::connect(&pump_timer, &QTimer::timeout, pump);
   if (copier && !hold) pump_timer.start(50);
   job.OnChange = [&](TDownloadJob* sender) {
