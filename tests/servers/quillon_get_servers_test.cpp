@@ -238,6 +238,9 @@ TEST_F(QuillonGet, ProxiesFromTheEnvironment) {
                                            " " + ftp_url, &socks, "127.0.0.1:" + ftp.PortText()},
       {"all_proxy=" + tiny, "--user anonymous --password " + std::string(testing::VsftpdServer::kPassword) + " " +
                                 ftp_url, nullptr, ""},
+      {"ftp_proxy=socks5://" + micro + " all_proxy=" + tiny, "--user anonymous --password " +
+                                std::string(testing::VsftpdServer::kPassword) + " " + ftp_url, &socks,
+       "127.0.0.1:" + ftp.PortText()},
       {"http_proxy=" + tiny + " no_proxy=10.0.0.1,127.0.0.0/8", http_url, nullptr, ""},
       {"http_proxy=" + tiny + " NO_PROXY=localhost", web.UrlFor("LocalHost", "/f.bin"), nullptr, ""},
       {"http_proxy=" + tiny, "--noproxy 127.0.0.1 " + http_url, nullptr, ""},
