@@ -126,7 +126,9 @@
 // and exits with the class of its failure: 3 the file cannot be made or
 // written (also when --no-clobber found FILE existing, before fetching or
 // at the end; a FILE folder that does not exist; FILE.part or FILE held by
-// another download, or replaced by another program during the download), 4
+// another download, or replaced by another program during the download;
+// standard output that cannot be written, "Download failed: cannot write
+// to standard output: Broken pipe"), 4
 // network (name lookup, connect, reset, timeout, a short body, an FTP data
 // connection that cannot be made), 5 TLS verification, 6 authentication
 // (HTTP 401/407, a 407 to CONNECT, FTP 530), 7 protocol (an answer that
