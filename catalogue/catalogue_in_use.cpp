@@ -134,7 +134,7 @@ TCatalogueInUse::TLine TCatalogueInUse::ReadLine(const std::string& id) const {
   line.id = id;
   if (const std::string problem = TTrustRecord::FolderProblem(); !problem.empty()) {
     line.broken = problem;
-    line.remedy = "updates are taken again once only you can write it";
+    line.remedy = "make it writable by you alone (chmod 700 " + TTrustRecord::Folder() + ")";
     return line;
   }
   // The key's record (program files without an id keep theirs there), then

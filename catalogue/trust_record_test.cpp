@@ -214,8 +214,8 @@ TEST_F(TrustRecordTest, ForeignAndPlantedRecordsAreIgnored) {
   in_use.LoadAppended(SignedCatalogue(10));
   EXPECT_EQ(in_use.SourceText(), "program file");
   EXPECT_EQ(Offer(in_use, SignedCatalogue(12)), "the trust record folder " + TTrustRecord::Folder() +
-                                                    " is writable by others; updates are taken again once only you "
-                                                    "can write it");
+                                                    " is writable by others; make it writable by you alone (chmod "
+                                                    "700 " + TTrustRecord::Folder() + ")");
 }
 
 // Two programs of one line taking updates: each reads the records again
