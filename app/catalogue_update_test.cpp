@@ -237,6 +237,24 @@ TEST(FetchedCatalogue, BodyStreamStopsAtItsLimit) {
   EXPECT_EQ(body.Size(), TUpdateBodyStream::kMaxBytes);
 }
 
+// An announced length over the limit is refused when the header ends,
+// before a byte of the body is taken in; the catalogue stays.
+TEST(FetchedCatalogue, LengthOverTheLimitRefusedBeforeTheBody) {
+  testing::ScriptedServer server([](testing::ScriptedConnection& c) {
+    c.ReadUntil("\r\n\r\n");
+    c.Send("HTTP/1.0 200 OK\r\nContent-Length: " + std::to_string(TUpdateBodyStream::kMaxBytes + 1) + "\r\n\r\n");
+    const std::string piece(64 * 1024, 'x');
+    for (int64_t sent = 0; sent <= TUpdateBodyStream::kMaxBytes && c.Send(piece);) sent += piece.size();
+  });
+  TCatalogueInUse in_use;
+  in_use.LoadAppended(CatalogueXml({kPaint, kViewer}, InterfaceXml()));
+  THttpCli http;
+  EXPECT_EQ(RetrieveCatalogueUpdate(http, "http://127.0.0.1:" + server.PortText() + "/c.xml", 60, in_use),
+            TUpdateBodyStream::kTooLargeReason);
+  EXPECT_EQ(http.RcvdCount(), 0);
+  EXPECT_EQ(in_use.Catalogue().ProductCount(), 2);
+}
+
 }  // namespace
 }  // namespace quillon
 
