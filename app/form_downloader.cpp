@@ -380,7 +380,7 @@ void TfrmDownloader::keyPressEvent(QKeyEvent* event) {
   switch (event->key()) {
     case Qt::Key_Return:
     case Qt::Key_Enter: target = download_page ? DownloadBtn : NextBtn; break;
-    case Qt::Key_Escape: target = download_page ? BackBtn : nullptr; break;
+    case Qt::Key_Escape: target = update_running_ ? UpdateBtn : download_page ? BackBtn : nullptr; break;
     default: break;
   }
   const Qt::KeyboardModifiers mods = event->modifiers() & ~Qt::KeypadModifier;
@@ -495,18 +495,27 @@ void TfrmDownloader::UpdateBtnClick() {
 }
 
 bool TfrmDownloader::RetrieveUpdates(const std::string& url) {
-  // A press while the last one still waits for its answer changes nothing.
-  if (url.empty() || update_running_) return false;
+  if (url.empty()) return false;
+  // A press while the fetch waits for its answer cancels it.
+  if (update_running_) {
+    if (update_http_->State() != hsReady) {
+      update_cancelled_ = true;
+      update_http_->Abort();
+    }
+    return false;
+  }
   update_running_ = true;
+  update_cancelled_ = false;
   update_pressed_ = true;
   // Whatever happens below, the button goes for good unless the fetch
-  // failed: the user may try again then.
+  // failed or was cancelled: the user may try again then.
   bool keep_button = false;
   struct Finally {
     TfrmDownloader* w;
     const bool& keep_button;
     ~Finally() {
       w->update_running_ = false;
+      w->UpdateBtn->setText(QStringLiteral("&Retrieve Updates"));
       if (!keep_button) w->UpdateBtn->hide();
     }
   } finally{this, keep_button};
@@ -514,6 +523,7 @@ bool TfrmDownloader::RetrieveUpdates(const std::string& url) {
   update_http_ = std::make_unique<THttpCli>();
   const QString status_before = StatusBar->SimpleText();
   StatusBar->SetSimpleText(QStringLiteral("Downloading updates."));
+  UpdateBtn->setText(QStringLiteral("Cancel Update"));
   const std::string refused = RetrieveCatalogueUpdate(*update_http_, url, update_idle_timeout_, in_use_);
   if (!refused.empty()) {
     const Word error = update_http_->RequestDoneError();
@@ -521,6 +531,7 @@ bool TfrmDownloader::RetrieveUpdates(const std::string& url) {
     keep_button = fetch_failed;
     update_pressed_ = !fetch_failed;
     StatusBar->SetSimpleText(status_before);
+    if (update_cancelled_) return false;  // the user asked for it: nothing to say
     TMessageBoxRequest request;
     request.parent = this;
     // The client's texts are its own 8-bit text; the system's words are ASCII.
@@ -531,6 +542,8 @@ bool TfrmDownloader::RetrieveUpdates(const std::string& url) {
     return false;
   }
   FillWizard();
+  const std::optional<int64_t> serial = catalogue_.CatalogueSerial();
+  StatusBar->SetSimpleText(serial ? QStringLiteral("Catalogue updated to serial %1.").arg(*serial) : status_before);
   return true;
 }
 

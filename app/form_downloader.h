@@ -23,7 +23,8 @@
 // Only the page in front is shown: the covered page takes neither focus nor
 // keys. The download list, once shown, is one Tab stop after the page's
 // controls. Enter presses the shown page's main button (Next, Download) when it is
-// enabled, Escape on the download page goes Back; a focused button takes Enter
+// enabled, Escape on the download page goes Back (while an update is fetched
+// it cancels the update instead); a focused button takes Enter
 // itself. Closing the window while downloads run asks first.
 //
 // Every event handler runs through RunHandler: an exception it raises is shown
@@ -146,8 +147,13 @@ class TfrmDownloader : public QWidget {
   // the status bar its text back and keeps the button for another try; a
   // refused body says "The update was not taken: " and the reason. Both
   // leave the catalogue and the wizard as they were. After a taken or a
-  // refused update the button is hidden for good. True when the catalogue
-  // was replaced; false for an empty url, a failure or a refusal.
+  // refused update the button is hidden for good. While the fetch runs the
+  // button reads "Cancel Update", and a call then (the button, Escape)
+  // cancels the fetch: it ends quietly, the status bar gets its text back
+  // and the button stays. A taken update says "Catalogue updated to serial
+  // N." in the status bar (the text before stays when it has no serial).
+  // True when the catalogue was replaced; false for an empty url, a
+  // failure, a refusal or a cancel (and for the call that cancels).
   bool RetrieveUpdates(const std::string& url);
   // Puts the update button on the page the user can reach: the download page
   // when the catalogue has one product, else the product page.
@@ -263,7 +269,8 @@ class TfrmDownloader : public QWidget {
   int update_idle_timeout_ = kDefaultIdleTimeout;
   bool list_restored_ = false;    // RestoreDownloadList ran
   bool update_pressed_ = false;   // the update button never comes back
-  bool update_running_ = false;   // a press is fetching (its Get runs the loop)  // the next activation runs FormActivate
+  bool update_running_ = false;   // a press is fetching (its Get runs the loop)
+  bool update_cancelled_ = false;  // a second press cancelled that fetch  // the next activation runs FormActivate
   std::unique_ptr<TDesktopNotifier> notifier_;  // made for the first notification
   bool closing_ = false;  // downloads cancelled by closing the window are not told
   double scale_ = 1;  // the font's line height over the design's
