@@ -38,7 +38,9 @@
 // SHA-256 is computed while the bytes are written (a continued part's own
 // bytes first) and NAME is made only when it matches, the completion text
 // then ending in " (verified)"; otherwise "Download failed: the file is not
-// the one the publisher signed (SHA-256 mismatch)." and the part is removed. A failure or a cancel leaves NAME as it
+// the one the publisher signed (SHA-256 mismatch)." (for a hash given on
+// quillon-get's command line: "... not the one given on the command line
+// (SHA-256 mismatch).") and the part is removed. A failure or a cancel leaves NAME as it
 // was; NAME.part stays when a later start can continue it (data with a
 // recorded total: FTP's SIZE answer, HTTP's length with a validator, see
 // partial_file.h) and
@@ -178,6 +180,9 @@ struct TExpectedFile {
   // False when the hash came from a source nobody authenticated: it is still
   // checked, but the completion text does not say "(verified)".
   bool authenticated = true;
+  // The hash was given on quillon-get's command line, not by a publisher:
+  // a mismatch's text says so.
+  bool from_command_line = false;
 };
 
 // Answers "continue the shorter local file?" for a job.
@@ -444,6 +449,8 @@ class TDownloadJob {
   void ApplyPause();
   std::string SizeMismatch(int64_t announced) const;
   std::string CompletionText(const char* text) const;
+  // The failure text of a SHA-256 mismatch (see TExpectedFile::from_command_line).
+  std::string NotTheFileText() const;
   // The one end of holding NAME.part, after a commit, a failure, a cancel or
   // with the job: keeps NAME.part when a later start can continue it (and it
   // has bytes), removes it otherwise, and releases the lock.
