@@ -70,12 +70,18 @@ TEST_F(WindowTest, TheDownloadListComesBackAtTheNextStart) {
   ASSERT_EQ(left.size(), 1u);
   EXPECT_EQ(left[0].file, dir.File("part.bin"));
 
-  // A list that cannot be read is ignored: the window opens without rows.
-  testing::WriteFile(path, "{\"format\": \"quillon download list\", \"version\": 99}");
+  // A list that cannot be read is set aside, never overwritten: the window
+  // opens without rows and a new list begins.
+  const std::string other_version = "{\"format\": \"quillon download list\", \"version\": 99}";
+  testing::WriteFile(path, other_version);
+  testing::WriteFile(path + ".unreadable", "set aside before");
   auto& third = Open(xml);
   EXPECT_TRUE(third.DLScrollBox->Rows().empty());
   EXPECT_TRUE(third.DLScrollBox->isHidden());
   EXPECT_FALSE(third.ListBox1->count() == 0);
+  EXPECT_EQ(testing::ReadFile(path + ".unreadable-2"), other_version);
+  EXPECT_EQ(testing::ReadFile(path + ".unreadable"), "set aside before");
+  EXPECT_FALSE(testing::FileExists(path));
 }
 
 }  // namespace

@@ -764,7 +764,17 @@ void TfrmDownloader::RestoreDownloadList() {
   try {
     saved = ReadDownloadList(path);
   } catch (const EDownloadListStore& e) {
-    std::fprintf(stderr, "quillon: the download list %s is ignored: %s\n", path.c_str(), e.what());
+    // The user's rows may be in a list of another version: it is kept, not
+    // overwritten by the new list.
+    try {
+      const std::string aside = SetAsideDownloadList(path);
+      std::fprintf(stderr, "quillon: the download list %s cannot be used: %s; it is kept as %s and a new list begins\n",
+                   path.c_str(), e.what(), aside.c_str());
+    } catch (const EDownloadListStore& again) {
+      std::fprintf(stderr, "quillon: the download list %s cannot be used: %s; %s, so this list is not saved\n",
+                   path.c_str(), e.what(), again.what());
+      return;
+    }
   }
   DLScrollBox->SetListFile(path);
   if (saved.empty()) return;

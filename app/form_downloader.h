@@ -207,8 +207,12 @@ class TfrmDownloader : public QWidget {
   std::string DownloadListPath() const;
   // Once, after the first catalogue is shown: the saved rows come back
   // (TDLVisualPanel::Restore) and the list is saved to its file from then
-  // on, and at close. A list that cannot be read is ignored, with a line on
-  // stderr.
+  // on, and at close. A list that cannot be read (one of another version
+  // too) is set aside as "NAME.unreadable" (SetAsideDownloadList) and a new
+  // list begins, with a line on stderr naming both files ("the download
+  // list PATH cannot be used: REASON; it is kept as PATH.unreadable and a
+  // new list begins"); one that cannot be set aside is left as it is and
+  // this run saves no list.
   void RestoreDownloadList();
 
  protected:

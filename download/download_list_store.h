@@ -31,6 +31,10 @@
 // temporary file in the same folder (mode 0600; missing folders are made with
 // 0700), is synced and renamed over the list, so the list on disk is always a
 // whole one.
+// Set aside: a list that cannot be read or is refused (one of another
+// version too) is never overwritten; the window renames it to
+// "NAME.unreadable" (or the first free "NAME.unreadable-N") and starts a new,
+// empty list.
 #pragma once
 
 #include <cstdint>
@@ -73,6 +77,10 @@ std::vector<TSavedDownload> DecodeDownloadList(const std::string& bytes);
 // cannot be read or is refused raises EDownloadListStore ("it cannot be
 // read: ...", or the reason of DecodeDownloadList).
 std::vector<TSavedDownload> ReadDownloadList(const std::string& path);
+// Renames the list at `path` to the first free "PATH.unreadable",
+// "PATH.unreadable-2", ... (never over a file) and returns that name;
+// EDownloadListStore "it cannot be set aside: ..." when it could not.
+std::string SetAsideDownloadList(const std::string& path);
 // EDownloadListStore "it cannot be written: ..." when the list could not be
 // put in place; the old list is then as it was.
 void WriteDownloadList(const std::string& path, const std::vector<TSavedDownload>& rows);
