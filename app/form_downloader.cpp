@@ -697,14 +697,7 @@ void TfrmDownloader::StartProgramDownload(const std::string& url) {
   ShowDownloadList();
   if (FileNamePart(SaveToFolderEdit->text()).isEmpty()) URLCBxChange();
   // What the catalogue says about the file goes with the row, which checks it.
-  const TCatalogue::TLinkIntegrity integrity =
-      TCatalogue::LinkIntegrity(TCatalogue::LinkNode(SelectedProduct(), URLCBx->currentIndex()));
-  TExpectedFile expected;
-  expected.size = integrity.size.value_or(-1);
-  expected.sha256 = integrity.sha256;
-  expected.error = integrity.error;
-  // A hash from an update nobody signed is checked, but proves nothing.
-  expected.authenticated = in_use_.HashesAuthenticated();
+  const TExpectedFile expected = ExpectedFileOf(TCatalogue::LinkNode(SelectedProduct(), URLCBx->currentIndex()));
   AddDownloadRow(url, SaveToFolderEdit->text(), expected,
                  TCatalogue::MirrorUrls(SelectedProduct(), URLCBx->currentIndex()));
 }
@@ -782,8 +775,29 @@ void TfrmDownloader::RestoreDownloadList() {
   for (const TSavedDownload& s : saved) {  // oldest first: the newest ends on top
     TDLVisualPanel* row = DLScrollBox->AddDownload(s.url, s.file);
     ConfigureRow(row);
-    row->Restore(s);
+    row->Restore(s, CatalogueLinkOf(s.url));
   }
+}
+
+std::optional<TCatalogueLink> TfrmDownloader::CatalogueLinkOf(const std::string& url) {
+  for (TXmlNode* product : catalogue_.ProductNodes()) {
+    const std::vector<TXmlNode*> links = TCatalogue::LinkNodes(product);
+    for (int i = 0; i < static_cast<int>(links.size()); ++i)
+      if (!TCatalogue::IsBrowserLink(links[i]) && TCatalogue::FieldText(links[i], "URL") == url)
+        return TCatalogueLink{ExpectedFileOf(links[i]), TCatalogue::MirrorUrls(product, i)};
+  }
+  return std::nullopt;
+}
+
+TExpectedFile TfrmDownloader::ExpectedFileOf(TXmlNode* link) const {
+  const TCatalogue::TLinkIntegrity integrity = TCatalogue::LinkIntegrity(link);
+  TExpectedFile expected;
+  expected.size = integrity.size.value_or(-1);
+  expected.sha256 = integrity.sha256;
+  expected.error = integrity.error;
+  // A hash from an update nobody signed is checked, but proves nothing.
+  expected.authenticated = in_use_.HashesAuthenticated();
+  return expected;
 }
 
 void TfrmDownloader::TellDownloadEnded(TDLVisualPanel* row) {

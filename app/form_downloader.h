@@ -35,6 +35,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 #include <string_view>
@@ -212,8 +213,12 @@ class TfrmDownloader : public QWidget {
   // list begins, with a line on stderr naming both files ("the download
   // list PATH cannot be used: REASON; it is kept as PATH.unreadable and a
   // new list begins"); one that cannot be set aside is left as it is and
-  // this run saves no list.
+  // this run saves no list. Each row gets what the catalogue in use says
+  // today about its URL (CatalogueLinkOf), never what the list says.
   void RestoreDownloadList();
+  // The size, SHA-256 and mirrors of the catalogue's program link whose URL
+  // is `url` (the first one); absent when the catalogue has none.
+  std::optional<TCatalogueLink> CatalogueLinkOf(const std::string& url);
 
  protected:
 
@@ -254,6 +259,8 @@ class TfrmDownloader : public QWidget {
   // Hands a browser link to the desktop when it is a web address.
   void OpenBrowserLink(const std::string& url);
   void SetMemoLines(QPlainTextEdit* memo, const std::string& text);
+  // What the catalogue in use says about the file of `link`.
+  TExpectedFile ExpectedFileOf(TXmlNode* link) const;
   // A row's transfer ended: a notification when the window is not active.
   void TellDownloadEnded(TDLVisualPanel* row);
 

@@ -380,6 +380,14 @@ void TDownloadJob::StartDownload() {
     return ChangedLast();
   }
   std::string folder = FolderOf(local_filename_);
+  // A row brought back from the list writes only into the folder it was
+  // started for, and never makes one.
+  if (std::error_code ec; !makes_folder_ && !folder.empty() && !std::filesystem::is_directory(folder, ec)) {
+    NoteFailure(TFailureKind::kFileIo);
+    SetPhase(TJobPhase::kDone);
+    Finish(false, "Download failed: the folder " + folder.substr(0, folder.size() - 1) + " no longer exists.");
+    return ChangedLast();
+  }
   if (!folder.empty()) {
     std::error_code ec;
     std::filesystem::create_directories(folder, ec);

@@ -53,7 +53,9 @@
 //     "Unsupported protocol.", and "Download failed: <reason>" for a URL,
 //     or a mirror's when it is tried, that UrlRefusal of net/http/url.h
 //     refuses: a control byte, CR, LF or NUL percent-encoded, no host;
-//     nothing is sent for it), creates the destination folder, takes
+//     nothing is sent for it), creates the destination folder (unless
+//     SetMakesFolder(false): then a missing one fails with "Download
+//     failed: the folder <folder> no longer exists."), takes
 //     NAME.part for this download alone (TPartialFile: "Download failed:
 //     <file name> is already being downloaded." while another download, of
 //     this process or another, holds it; "Download failed: <file
@@ -185,6 +187,13 @@ struct TExpectedFile {
   bool from_command_line = false;
 };
 
+// What the catalogue in use says about one of its links: the file and the
+// link's mirrors.
+struct TCatalogueLink {
+  TExpectedFile expected;
+  std::vector<std::string> mirrors;
+};
+
 // Answers "continue the shorter local file?" for a job.
 class TResumeQuestion {
  public:
@@ -278,6 +287,10 @@ class TDownloadJob {
   void SetResumeQuestion(TResumeQuestion* q) { question_ = q; }
   void SetExpectedFile(TExpectedFile v) { expected_ = std::move(v); }
   const TExpectedFile& ExpectedFile() const { return expected_; }
+  // Whether a start makes a missing destination folder (true by default); a
+  // row brought back from the download list writes only into the folder it
+  // was started for.
+  void SetMakesFolder(bool v) { makes_folder_ = v; }
   // Tries after a transient failure (0, the default: none; the window and
   // quillon-get use kDefaultRetries) and the seconds before the first; they
   // apply from the next failure.
@@ -487,6 +500,7 @@ class TDownloadJob {
   std::string local_filename_;
   std::string set_filename_;  // as SetLocalFilename gave it
   TExistingFile existing_ = TExistingFile::kReplace;
+  bool makes_folder_ = true;
   std::string cancel_caption_;
   std::string download_caption_ = "Download";
 

@@ -26,7 +26,10 @@
 // begins with http://, https:// or ftp://; a file is an absolute path
 // without "." or ".." parts that does not end in "/"; numbers are whole and
 // from -1 up to 2^53. A stored file is only ever used as a destination path
-// and a URL only fetched by the download.
+// and a URL only fetched by the download. Another program may have written
+// the list: a row's size, hash, mirrors and finished status are kept for
+// the record only (the window takes them from the catalogue in use and the
+// file itself).
 // Written: rows the reader would refuse are left out; the file goes to a
 // temporary file in the same folder (mode 0600; missing folders are made with
 // 0700), is synced and renamed over the list, so the list on disk is always a
