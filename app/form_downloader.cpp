@@ -711,14 +711,7 @@ void TfrmDownloader::StartProgramDownload(const std::string& url) {
   ShowDownloadList();
   if (FileNamePart(SaveToFolderEdit->text()).isEmpty()) URLCBxChange();
   // What the catalogue says about the file goes with the row, which checks it.
-  const TCatalogue::TLinkIntegrity integrity =
-      TCatalogue::LinkIntegrity(TCatalogue::LinkNode(SelectedProduct(), URLCBx->currentIndex()));
-  TExpectedFile expected;
-  expected.size = integrity.size.value_or(-1);
-  expected.sha256 = integrity.sha256;
-  expected.error = integrity.error;
-  // A hash from an update nobody signed is checked, but proves nothing.
-  expected.authenticated = in_use_.HashesAuthenticated();
+  const TExpectedFile expected = ExpectedFileOf(TCatalogue::LinkNode(SelectedProduct(), URLCBx->currentIndex()));
   AddDownloadRow(url, SaveToFolderEdit->text(), expected,
                  TCatalogue::MirrorUrls(SelectedProduct(), URLCBx->currentIndex()));
 }
@@ -778,7 +771,17 @@ void TfrmDownloader::RestoreDownloadList() {
   try {
     saved = ReadDownloadList(path);
   } catch (const EDownloadListStore& e) {
-    std::fprintf(stderr, "quillon: the download list %s is ignored: %s\n", path.c_str(), e.what());
+    // The user's rows may be in a list of another version: it is kept, not
+    // overwritten by the new list.
+    try {
+      const std::string aside = SetAsideDownloadList(path);
+      std::fprintf(stderr, "quillon: the download list %s cannot be used: %s; it is kept as %s and a new list begins\n",
+                   path.c_str(), e.what(), aside.c_str());
+    } catch (const EDownloadListStore& again) {
+      std::fprintf(stderr, "quillon: the download list %s cannot be used: %s; %s, so this list is not saved\n",
+                   path.c_str(), e.what(), again.what());
+      return;
+    }
   }
   DLScrollBox->SetListFile(path);
   if (saved.empty()) return;
@@ -786,8 +789,29 @@ void TfrmDownloader::RestoreDownloadList() {
   for (const TSavedDownload& s : saved) {  // oldest first: the newest ends on top
     TDLVisualPanel* row = DLScrollBox->AddDownload(s.url, s.file);
     ConfigureRow(row);
-    row->Restore(s);
+    row->Restore(s, CatalogueLinkOf(s.url));
   }
+}
+
+std::optional<TCatalogueLink> TfrmDownloader::CatalogueLinkOf(const std::string& url) {
+  for (TXmlNode* product : catalogue_.ProductNodes()) {
+    const std::vector<TXmlNode*> links = TCatalogue::LinkNodes(product);
+    for (int i = 0; i < static_cast<int>(links.size()); ++i)
+      if (!TCatalogue::IsBrowserLink(links[i]) && TCatalogue::FieldText(links[i], "URL") == url)
+        return TCatalogueLink{ExpectedFileOf(links[i]), TCatalogue::MirrorUrls(product, i)};
+  }
+  return std::nullopt;
+}
+
+TExpectedFile TfrmDownloader::ExpectedFileOf(TXmlNode* link) const {
+  const TCatalogue::TLinkIntegrity integrity = TCatalogue::LinkIntegrity(link);
+  TExpectedFile expected;
+  expected.size = integrity.size.value_or(-1);
+  expected.sha256 = integrity.sha256;
+  expected.error = integrity.error;
+  // A hash from an update nobody signed is checked, but proves nothing.
+  expected.authenticated = in_use_.HashesAuthenticated();
+  return expected;
 }
 
 void TfrmDownloader::TellDownloadEnded(TDLVisualPanel* row) {

@@ -36,6 +36,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 #include <string_view>
@@ -213,9 +214,17 @@ class TfrmDownloader : public QWidget {
   std::string DownloadListPath() const;
   // Once, after the first catalogue is shown: the saved rows come back
   // (TDLVisualPanel::Restore) and the list is saved to its file from then
-  // on, and at close. A list that cannot be read is ignored, with a line on
-  // stderr.
+  // on, and at close. A list that cannot be read (one of another version
+  // too) is set aside as "NAME.unreadable" (SetAsideDownloadList) and a new
+  // list begins, with a line on stderr naming both files ("the download
+  // list PATH cannot be used: REASON; it is kept as PATH.unreadable and a
+  // new list begins"); one that cannot be set aside is left as it is and
+  // this run saves no list. Each row gets what the catalogue in use says
+  // today about its URL (CatalogueLinkOf), never what the list says.
   void RestoreDownloadList();
+  // The size, SHA-256 and mirrors of the catalogue's program link whose URL
+  // is `url` (the first one); absent when the catalogue has none.
+  std::optional<TCatalogueLink> CatalogueLinkOf(const std::string& url);
 
  protected:
 
@@ -256,6 +265,8 @@ class TfrmDownloader : public QWidget {
   // Hands a browser link to the desktop when it is a web address.
   void OpenBrowserLink(const std::string& url);
   void SetMemoLines(QPlainTextEdit* memo, const std::string& text);
+  // What the catalogue in use says about the file of `link`.
+  TExpectedFile ExpectedFileOf(TXmlNode* link) const;
   // A row's transfer ended: a notification when the window is not active.
   void TellDownloadEnded(TDLVisualPanel* row);
 
