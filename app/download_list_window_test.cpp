@@ -1,5 +1,6 @@
 // The window's download list across restarts: which file holds it, the rows
-// it brings back at start, the save at close, and a list it cannot read.
+// it brings back at start, the save at close, and a list it cannot read; the
+// close question about running and paused rows, and a link that has its row.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -10,6 +11,7 @@
 #include "download/dl_scroll_box.h"
 #include "download/dl_visual_panel.h"
 #include "download/download_list_store.h"
+#include "tests/support/scripted_server.h"
 #include "tests/support/test_catalogue.h"
 #include "tests/support/test_window.h"
 
@@ -66,8 +68,11 @@ TEST_F(WindowTest, TheDownloadListComesBackAtTheNextStart) {
   EXPECT_EQ(rows[1]->StatusLabel->toolTip(), "File no longer exists.");
   EXPECT_EQ(rows[2]->StatusLabel->toolTip(), "Paused.");
   EXPECT_EQ(rows[2]->PauseLink->text(), "Resume");
-  EXPECT_EQ(rows[2]->ActionLink->text(), "Get it");  // the catalogue's caption
-  EXPECT_LT(rows[2]->y(), rows[0]->y());            // the newest on top, as before
+  EXPECT_EQ(rows[2]->ActionLink->text(), "Stop");  // the catalogue's cancel caption, as before the restart
+  EXPECT_LT(rows[2]->y(), rows[0]->y());          // the newest on top, as before
+  rows[2]->ActionLink->Click();
+  EXPECT_EQ(rows[2]->StatusLabel->toolTip(), "Download Cancelled.");
+  EXPECT_EQ(rows[2]->ActionLink->text(), "Get it");
   EXPECT_EQ(w.DLScrollBox->ClearFinished(), 2);
   w.close();  // saves at once
   const std::vector<TSavedDownload> left = ReadDownloadList(path);
@@ -86,6 +91,65 @@ TEST_F(WindowTest, TheDownloadListComesBackAtTheNextStart) {
   EXPECT_EQ(testing::ReadFile(path + ".unreadable-2"), other_version);
   EXPECT_EQ(testing::ReadFile(path + ".unreadable"), "set aside before");
   EXPECT_FALSE(testing::FileExists(path));
+}
+
+// A paused download is no running one: closing says it can be resumed, and
+// asks to stop only the running ones.
+TEST_F(WindowTest, TheCloseQuestionCountsRunningAndPausedApart) {
+  ScriptedServer server([](ScriptedConnection& c) {
+    c.ReadUntil("\r\n\r\n");
+    c.ReadToEnd();
+  });
+  const struct {
+    int running, paused;
+    const char* text;
+  } cases[] = {{0, 1, "1 download is paused; it can be resumed at the next start. Close?"},
+               {1, 2, "1 download is still running. Stop it and close?\n"
+                      "2 downloads are paused; they can be resumed at the next start."}};
+  desktop.download_folder = QString::fromStdString(dir.path());
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.text);
+    std::vector<TestLink> links;
+    for (char name : {'a', 'b', 'c'})
+      links.push_back({"F", "http://127.0.0.1:" + server.PortText() + "/" + name + std::to_string(c.running)});
+    auto& w = Open(CatalogueXml({{"Files", "", "", "", links}}));
+    w.run_downloads = true;
+    for (int i = 0; i < c.running + c.paused; ++i) {
+      w.URLCBx->setCurrentIndex(i);
+      w.URLCBxChange();
+      w.DownloadBtn->click();
+      if (i >= c.running) w.DLScrollBox->RowsTopDown()[0]->PauseLink->Click();
+    }
+    desktop.message_boxes.clear();
+    desktop.message_box_answer = TMsgResult::mrNo;
+    EXPECT_FALSE(w.close());
+    ASSERT_EQ(desktop.message_boxes.size(), 1u);
+    EXPECT_EQ(desktop.message_boxes[0].text, c.text);
+    EXPECT_EQ(desktop.message_boxes[0].default_no, c.running > 0);
+    desktop.message_box_answer = TMsgResult::mrYes;
+    EXPECT_TRUE(w.close());
+  }
+}
+
+// Download on a link whose row came back paused selects that row: no second
+// row, no question, and it stays paused.
+TEST_F(WindowTest, DownloadOnALinkThatHasItsRowSelectsIt) {
+  desktop.download_folder = QString::fromStdString(dir.path());
+  const std::string xml = CatalogueXml({kPaint});
+  const std::string path = Open(xml).DownloadListPath();
+  window->close();
+  TSavedDownload saved;
+  saved.url = "http://127.0.0.1/paint.exe";
+  saved.file = dir.File("paint.exe");
+  saved.state = TSavedDownload::kPaused;
+  WriteDownloadList(path, {saved});
+  auto& w = Open(xml);
+  w.run_downloads = true;
+  w.DownloadBtn->click();
+  ASSERT_EQ(w.DLScrollBox->Rows().size(), 1u);
+  EXPECT_EQ(w.DLScrollBox->SelectedRow(), w.DLScrollBox->Rows()[0]);
+  EXPECT_TRUE(desktop.message_boxes.empty());
+  EXPECT_EQ(w.DLScrollBox->Rows()[0]->StatusLabel->toolTip(), "Paused.");
 }
 
 }  // namespace

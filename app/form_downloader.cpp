@@ -356,12 +356,13 @@ void TfrmDownloader::showEvent(QShowEvent* event) {
 }
 
 void TfrmDownloader::closeEvent(QCloseEvent* event) {
-  // Running downloads end with the window: the user is asked once. Yes
-  // cancels them (what they fetched stays for a later start), No keeps the
-  // window and its downloads.
+  // Running and paused downloads end with the window: the user is asked
+  // once. Yes cancels them (what they fetched stays for a later start), No
+  // keeps the window and its downloads.
   const int running = DLScrollBox->RunningCount();
-  if (running > 0) {
-    if (!TDLScrollBox::AskStopRunning(this, running)) {
+  const int paused = DLScrollBox->PausedCount();
+  if (running > 0 || paused > 0) {
+    if (!TDLScrollBox::AskStopRunning(this, running, paused)) {
       event->ignore();
       return;
     }
@@ -710,6 +711,14 @@ void TfrmDownloader::ShowDownloadList() {
 void TfrmDownloader::StartProgramDownload(const std::string& url) {
   ShowDownloadList();
   if (FileNamePart(SaveToFolderEdit->text()).isEmpty()) URLCBxChange();
+  // A second row of the same download would fight the first over its file.
+  if (TDLVisualPanel* row = DLScrollBox->FindRow(url, QFile::encodeName(SaveToFolderEdit->text()).toStdString())) {
+    DLScrollBox->SelectRow(row);
+    // A running or paused row goes on as it is; an ended one starts again
+    // (asking first about a file that is there).
+    if (row->Job().ActionMode() != amCancel) row->StartDownload();
+    return;
+  }
   // What the catalogue says about the file goes with the row, which checks it.
   const TExpectedFile expected = ExpectedFileOf(TCatalogue::LinkNode(SelectedProduct(), URLCBx->currentIndex()));
   AddDownloadRow(url, SaveToFolderEdit->text(), expected,
@@ -726,7 +735,10 @@ TDLVisualPanel* TfrmDownloader::AddDownloadRow(const std::string& url, const QSt
   // The user may decline to replace an existing file: the row then goes. The
   // question runs the event loop, so the row may have gone with the window.
   QPointer<TDLVisualPanel> alive(row);
-  if (row->StartDownload()) return row;
+  if (row->StartDownload()) {
+    if (alive) DLScrollBox->SelectRow(row);  // Tab into the list lands on it
+    return alive;
+  }
   if (alive) DLScrollBox->RemoveRow(row);
   return nullptr;
 }

@@ -24,8 +24,9 @@
 // keys. The download list, once shown, is one Tab stop after the page's
 // controls. Enter presses the shown page's main button (Next, Download) when it is
 // enabled, Escape on the download page goes Back (while an update is fetched
-// it cancels the update instead); a focused button takes Enter
-// itself. Closing the window while downloads run asks first.
+// it cancels the update instead); a focused button, and the download list,
+// take Enter and Escape themselves. Closing the window while downloads run or
+// are paused asks first.
 //
 // Every event handler runs through RunHandler: an exception it raises is shown
 // in a message box and ends that handler only.
@@ -190,12 +191,15 @@ class TfrmDownloader : public QWidget {
   // list visible (inside the download page when the catalogue has one
   // product, else right of the wizard, widening the window by 325 pixels the
   // first time as far as the screen has room; see FitToScreen), completes a destination without file name from the URL and
-  // starts a row for `url` into SaveToFolderEdit's file.
+  // starts a row for `url` into SaveToFolderEdit's file. When the list has
+  // a row for that URL and file, that row is selected instead: a running or
+  // paused one goes on, an ended one (complete, failed, cancelled) starts
+  // again (TDLVisualPanel::StartDownload, which asks about a file that is there).
   virtual void StartProgramDownload(const std::string& url);
-  // Creates and starts one row: the list's new row gets the catalogue's
-  // cancel and download captions, retries on, and `mirrors`, other URLs of
-  // the same file. Null, and no row, when the destination exists and the
-  // user cancelled the question about replacing it.
+  // Creates and starts one row, which becomes the selected one: the list's
+  // new row gets the catalogue's cancel and download captions, retries on,
+  // and `mirrors`, other URLs of the same file. Null, and no row, when the
+  // destination exists and the user cancelled the question about replacing it.
   TDLVisualPanel* AddDownloadRow(const std::string& url, const QString& file, const TExpectedFile& expected = {},
                                  std::vector<std::string> mirrors = {});
   // Makes the download list visible where it belongs (see StartProgramDownload).

@@ -192,6 +192,7 @@ TEST_F(WindowKeyboardTest, TheDownloadListIsOneTabStopAfterThePage) {
     Key(Qt::Key_Return);                              // Download
     ASSERT_EQ(w.downloads.size(), 1u);
     ASSERT_TRUE(w.DLScrollBox->isVisible());
+    EXPECT_EQ(w.DLScrollBox->SelectedRow(), w.DLScrollBox->Rows().back());  // the new row, before any Tab
     std::vector<QWidget*> order{w.URLCBx, w.FolderBtn, w.BackBtn, w.DownloadBtn};
     if (c.products.size() == 1) order.erase(order.begin() + 2);  // no Back
     if (c.back) {
@@ -208,6 +209,10 @@ TEST_F(WindowKeyboardTest, TheDownloadListIsOneTabStopAfterThePage) {
           << stop->metaObject()->className();
     }
     EXPECT_NE(w.DLScrollBox->SelectedRow(), nullptr);  // Tab selected the row
+    w.DLScrollBox->setFocus();  // Escape there leaves the page and the focus as they are
+    Key(Qt::Key_Escape);
+    EXPECT_EQ(Focus(), w.DLScrollBox);
+    EXPECT_EQ(w.DownloadPageInFront(), !c.back);
     w.close();
   }
 }

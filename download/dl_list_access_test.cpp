@@ -3,6 +3,7 @@
 #include <QAccessible>
 #include <QAccessibleValueInterface>
 #include <QApplication>
+#include <QMenu>
 #include <QPushButton>
 #include <QTest>
 #include <gtest/gtest.h>
@@ -92,6 +93,7 @@ using DLListKeysTest = ThreeRows;
 
 TEST_F(DLListKeysTest, KeysOnTheFocusedRow) {
   enum Row { kRunning, kFailed, kDone };
+  enum Effect { kNone, kFailedStarted, kRunningCancelled, kMenu };
   struct Case {
     int focused;  // Row, reached from the top with Down
     Qt::Key key;
@@ -102,6 +104,7 @@ TEST_F(DLListKeysTest, KeysOnTheFocusedRow) {
     int questions;
     const char* opened;  // "file", "folder" or ""
     bool paused;         // the running row
+    Effect effect = kNone;
   } cases[] = {
       {kRunning, Qt::Key_Down, {}, TMsgResult::mrYes, kFailed, 3, 0, "", false},
       {kFailed, Qt::Key_Up, {}, TMsgResult::mrYes, kRunning, 3, 0, "", false},
@@ -113,7 +116,10 @@ TEST_F(DLListKeysTest, KeysOnTheFocusedRow) {
       {kDone, Qt::Key_Space, {}, TMsgResult::mrYes, kDone, 3, 0, "", false},  // nothing to pause
       {kDone, Qt::Key_Return, {}, TMsgResult::mrYes, kDone, 3, 0, "file", false},
       {kDone, Qt::Key_Enter, Qt::KeypadModifier, TMsgResult::mrYes, kDone, 3, 0, "file", false},
-      {kFailed, Qt::Key_Return, {}, TMsgResult::mrYes, kFailed, 3, 0, "", false},  // nothing to open
+      {kFailed, Qt::Key_Return, {}, TMsgResult::mrYes, kFailed, 3, 0, "", false, kFailedStarted},
+      {kFailed, Qt::Key_Space, {}, TMsgResult::mrYes, kFailed, 3, 0, "", false, kFailedStarted},
+      {kRunning, Qt::Key_Period, Qt::ControlModifier, TMsgResult::mrNo, kRunning, 3, 0, "", false, kRunningCancelled},
+      {kFailed, Qt::Key_F10, Qt::ShiftModifier, TMsgResult::mrYes, kFailed, 3, 0, "", false, kMenu},
       {kRunning, Qt::Key_Return, {}, TMsgResult::mrYes, kRunning, 3, 0, "", false},
       {kDone, Qt::Key_O, Qt::ControlModifier | Qt::ShiftModifier, TMsgResult::mrYes, kDone, 3, 0, "folder", false},
       {kRunning, Qt::Key_O, Qt::ControlModifier | Qt::ShiftModifier, TMsgResult::mrYes, kRunning, 3, 0, "", false},
@@ -148,6 +154,10 @@ TEST_F(DLListKeysTest, KeysOnTheFocusedRow) {
     EXPECT_EQ(opened_what, c.opened);
     if (c.rows == 3) {
       EXPECT_EQ(running->Job().Status() == "Paused.", c.paused);
+      EXPECT_EQ(failed->DownloadInProgress(), c.effect == kFailedStarted);
+      EXPECT_EQ(running->Job().Status() == "Download Cancelled.", c.effect == kRunningCancelled);
+      EXPECT_EQ(list->ListMenu->isVisible(), c.effect == kMenu);
+      list->ListMenu->hide();
     }
     // The selected row is the focused one: raised, with the close button and
     // the focus frame on it.

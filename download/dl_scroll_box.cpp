@@ -87,7 +87,17 @@ void TDLScrollBox::Relayout() {
     top += (*it)->height();
   }
   content_->resize(width, std::max(top, viewport()->height()));
+  PlaceCloseButton();
   UpdateFocusFrame();
+}
+
+void TDLScrollBox::PlaceCloseButton() {
+  if (selected_.isNull()) {
+    CloseButton->hide();
+    return;
+  }
+  CloseButton->move(CloseButton->x(), selected_->y() + 2);
+  CloseButton->show();
   CloseButton->raise();
 }
 
@@ -97,10 +107,11 @@ std::vector<TDLVisualPanel*> TDLScrollBox::RowsTopDown() const {
   return rows;
 }
 
-TDLVisualPanel* TDLScrollBox::SelectedRow() const {
-  if (!CloseButton->isVisibleTo(content_)) return nullptr;
+TDLVisualPanel* TDLScrollBox::SelectedRow() const { return selected_; }
+
+TDLVisualPanel* TDLScrollBox::FindRow(const std::string& URL, const std::string& LocalFilename) const {
   for (TDLVisualPanel* row : Rows())
-    if (row->y() + 2 == CloseButton->y()) return row;
+    if (row->Job().PickedURL() == URL && row->LocalFilename() == LocalFilename) return row;
   return nullptr;
 }
 
@@ -132,9 +143,15 @@ void TDLScrollBox::keyPressEvent(QKeyEvent* event) {
   }
   // The list's keys stay with the list, also where no row can take them.
   event->accept();
+  TDLVisualPanel* row = SelectedRow();
+  if (action == TRowKeyAction::kMenu) {
+    // Where the Menu key's menu opens: at the selected row, else at the list's top.
+    ShowListMenu(row ? row->mapToGlobal(QPoint(row->width() / 2, row->height() / 2))
+                     : viewport()->mapToGlobal(QPoint(0, 0)));
+    return;
+  }
   const std::vector<TDLVisualPanel*> rows = RowsTopDown();
   if (rows.empty()) return;
-  TDLVisualPanel* row = SelectedRow();
   const int index = row ? static_cast<int>(std::find(rows.begin(), rows.end(), row) - rows.begin()) : -1;
   const int last = static_cast<int>(rows.size()) - 1;
   switch (action) {
@@ -143,15 +160,21 @@ void TDLScrollBox::keyPressEvent(QKeyEvent* event) {
     case TRowKeyAction::kFirst: SelectRow(rows.front()); break;
     case TRowKeyAction::kLast: SelectRow(rows.back()); break;
     case TRowKeyAction::kNone: break;
-    default:
+    default: {
       if (row == nullptr) break;
       // The row's own actions may run the event loop (a question, a message)
       // and end with the row or the list gone: nothing follows them here.
-      if (action == TRowKeyAction::kPauseResume) row->PauseLink->Click();
-      if (action == TRowKeyAction::kOpen && row->ActionLink->Tag == amOpen) row->ActionLink->Click();
+      // A row without a pause link that offers a start (failed, cancelled)
+      // starts again by Space as by Enter.
+      const int mode = row->ActionLink->Tag;
+      if (action == TRowKeyAction::kPauseResume && !row->PauseLink->isHidden()) row->PauseLink->Click();
+      else if (action == TRowKeyAction::kPauseResume && mode == amStart) row->ActionLink->Click();
+      if (action == TRowKeyAction::kOpen && (mode == amOpen || mode == amStart)) row->ActionLink->Click();
+      if (action == TRowKeyAction::kCancel && mode == amCancel) row->ActionLink->Click();
       if (action == TRowKeyAction::kShowInFolder) row->ShowInFolder();
       if (action == TRowKeyAction::kRemove) RemoveByKey(index);
       break;
+    }
   }
 }
 
@@ -199,16 +222,15 @@ TDLVisualPanel* TDLScrollBox::AddDownload(const std::string& URL, const std::str
 }
 
 void TDLScrollBox::RemoveRow(TDLVisualPanel* row) {
-  if (SelectedRow() == row) CloseButton->hide();
+  if (selected_ == row) selected_ = nullptr;
   delete row;
   Relayout();
   ScheduleSave();
 }
 
 void TDLScrollBox::RowSelected(TDLVisualPanel* Sender) {
-  CloseButton->show();
-  CloseButton->raise();
-  CloseButton->move(CloseButton->x(), Sender->y() + 2);
+  selected_ = Sender;
+  PlaceCloseButton();
   UpdateBevels();
   UpdateFocusFrame();
   if (hasFocus()) {
@@ -219,46 +241,54 @@ void TDLScrollBox::RowSelected(TDLVisualPanel* Sender) {
 }
 
 void TDLScrollBox::UpdateBevels() {
-  for (TDLVisualPanel* row : Rows())
-    row->SetBevelOuter(CloseButton->isVisibleTo(content_) && row->y() + 2 == CloseButton->y() ? bvRaised
-                                                                                                 : bvLowered);
+  for (TDLVisualPanel* row : Rows()) row->SetBevelOuter(row == selected_ ? bvRaised : bvLowered);
 }
 
 void TDLScrollBox::RemoveSelected() {
-  if (CloseButton->isHidden()) return;
-  for (TDLVisualPanel* row : Rows()) {
-    if (row->y() + 2 == CloseButton->y()) {
-      if (row->DownloadInProgress()) {
-        // The question runs the event loop: the row may end or go meanwhile.
-        QPointer<TDLVisualPanel> guard(row);
-        if (!AskStopRunning(window(), 1) || guard.isNull()) return;
-        row->Job().Cancel();
-        if (guard.isNull()) return;
-      }
-      delete row;  // its transfer and file go with it
-      CloseButton->hide();
-      Relayout();
-      ScheduleSave();
-      return;
-    }
+  TDLVisualPanel* row = selected_;
+  if (row == nullptr) return;
+  if (row->DownloadInProgress()) {
+    // The question runs the event loop: the row may end or go meanwhile.
+    QPointer<TDLVisualPanel> guard(row);
+    if (!AskStopRunning(window(), 1) || guard.isNull()) return;
+    row->Job().Cancel();
+    if (guard.isNull()) return;
   }
+  selected_ = nullptr;
+  delete row;  // its transfer and file go with it
+  Relayout();
+  ScheduleSave();
 }
 
 int TDLScrollBox::RunningCount() const {
   int n = 0;
   for (TDLVisualPanel* row : Rows())
-    if (row->DownloadInProgress()) ++n;
+    if (row->DownloadInProgress() && row->Job().Phase() != TJobPhase::kPaused) ++n;
   return n;
 }
 
-bool TDLScrollBox::AskStopRunning(QWidget* parent, int running) {
+int TDLScrollBox::PausedCount() const {
+  int n = 0;
+  for (TDLVisualPanel* row : Rows())
+    if (row->DownloadInProgress() && row->Job().Phase() == TJobPhase::kPaused) ++n;
+  return n;
+}
+
+bool TDLScrollBox::AskStopRunning(QWidget* parent, int running, int paused) {
   TMessageBoxRequest request;
   request.parent = parent;
-  request.text = running == 1 ? QStringLiteral("1 download is still running. Stop it and close?")
-                              : QStringLiteral("%1 downloads are still running. Stop them and close?").arg(running);
+  QStringList lines;
+  if (running > 0)
+    lines << (running == 1 ? QStringLiteral("1 download is still running. Stop it and close?")
+                           : QStringLiteral("%1 downloads are still running. Stop them and close?").arg(running));
+  if (paused > 0)
+    lines << (paused == 1 ? QStringLiteral("1 download is paused; it can be resumed at the next start.")
+                          : QStringLiteral("%1 downloads are paused; they can be resumed at the next start.").arg(paused));
+  if (running <= 0) lines.back() += QStringLiteral(" Close?");
+  request.text = lines.join(QLatin1Char('\n'));
   request.buttons = TMsgButtons::mbYesNo;
   request.icon = TMsgIcon::miQuestion;
-  request.default_no = true;  // Enter keeps the downloads
+  request.default_no = running > 0;  // Enter keeps running downloads; paused ones lose nothing
   return ShowMessageBox(request) == TMsgResult::mrYes;
 }
 
@@ -274,7 +304,7 @@ int TDLScrollBox::ClearFinished() {
   int removed = 0;
   for (TDLVisualPanel* row : Rows()) {
     if (!row->Finished()) continue;
-    if (CloseButton->isVisibleTo(content_) && row->y() + 2 == CloseButton->y()) CloseButton->hide();
+    if (row == selected_) selected_ = nullptr;
     delete row;
     ++removed;
   }
@@ -306,11 +336,20 @@ void TDLScrollBox::SaveNow() {
 }
 
 void TDLScrollBox::contextMenuEvent(QContextMenuEvent* event) {
+  TDLVisualPanel* row = SelectedRow();
+  // The Menu key's menu opens at the selected row, a click's where it was.
+  if (event->reason() == QContextMenuEvent::Keyboard && row != nullptr)
+    ShowListMenu(row->mapToGlobal(QPoint(row->width() / 2, row->height() / 2)));
+  else
+    ShowListMenu(event->globalPos());
+  event->accept();
+}
+
+void TDLScrollBox::ShowListMenu(const QPoint& global) {
   const std::vector<TDLVisualPanel*> rows = Rows();
   ListMenu->actions().front()->setEnabled(
       std::any_of(rows.begin(), rows.end(), [](TDLVisualPanel* row) { return row->Finished(); }));
-  ListMenu->popup(event->globalPos());
-  event->accept();
+  ListMenu->popup(global);
 }
 
 void TDLScrollBox::ListResize() { CloseButton->move(viewport()->width() - CloseButton->width() - 4, CloseButton->y()); }

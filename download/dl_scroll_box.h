@@ -5,9 +5,8 @@
 // its top) and the row's bevel is raised. The close button removes the row
 // that lies at its height, which ends that row's transfer.
 //
-// The selected row is the one whose top is 2 pixels above the close button's
-// top while the button is shown; there is no other selection state. A row
-// added above the selection moves the rows down but not the button.
+// The selection is one row or none (SelectedRow); the close button stays on
+// the selected row when rows are added or removed above it, and goes with it.
 //
 // A row whose download is still running is removed only after the user agreed
 // to stop it (the same question as closing the window with running downloads).
@@ -17,8 +16,11 @@
 // a frame in the palette's highlight colour while the list has the focus. The
 // keys of row_keys.h work on it: Up/Down (Home/End) select another row and
 // scroll it into view, Space presses its pause link, Enter its "Open" link
-// (only for a finished file), Delete removes it as the close button does and
-// selects the row that takes its place, Ctrl+Shift+O shows it in its folder.
+// (only for a finished file), and either presses its download link where it
+// offers a start; Ctrl+. presses its cancel link, Delete removes it as the
+// close button does and selects the row that takes its place, Ctrl+Shift+O
+// shows it in its folder, Shift+F10 opens the list's menu at the row (as the
+// Menu key does), Escape does nothing.
 // To assistive technology the list is a list of its rows (top first) and the
 // close button; the focused row is its focus child.
 // The list's context menu (ListMenu) holds "Clear finished", which removes
@@ -30,6 +32,7 @@
 #pragma once
 
 #include <QFrame>
+#include <QPointer>
 #include <QPushButton>
 #include <QScrollArea>
 #include <functional>
@@ -61,8 +64,12 @@ class TDLScrollBox : public QScrollArea {
   // Removes a row at once, without a question (its transfer ends with it).
   void RemoveRow(TDLVisualPanel* row);
   void RowSelected(TDLVisualPanel* Sender);
+  // Selects `row` and scrolls it into view.
+  void SelectRow(TDLVisualPanel* row);
   // The selected row (the one the close button marks), or null.
   TDLVisualPanel* SelectedRow() const;
+  // The row of `URL` into `LocalFilename` (as AddDownload took them), or null.
+  TDLVisualPanel* FindRow(const std::string& URL, const std::string& LocalFilename) const;
   // The rows as they stand on the screen, top first.
   std::vector<TDLVisualPanel*> RowsTopDown() const;
   // The frame around the selected row while the list has the focus.
@@ -71,13 +78,20 @@ class TDLScrollBox : public QScrollArea {
   void UpdateBevels();
   void ListResize();
 
-  // The rows whose download is still running.
+  // The rows whose download is still running, the paused ones left out.
   int RunningCount() const;
+  // The rows whose download the user paused (a transfer held open).
+  int PausedCount() const;
   // Asks over `parent` whether to stop `running` downloads and close:
   // "N downloads are still running. Stop them and close?" (one download: "1
-  // download is still running. Stop it and close?"). True for Yes.
-  static bool AskStopRunning(QWidget* parent, int running);
-  // Cancels every running download (each row keeps what it has fetched).
+  // download is still running. Stop it and close?"), with No as the default.
+  // `paused` downloads are told on a line of their own: "N downloads are
+  // paused; they can be resumed at the next start." ("1 download is paused;
+  // it can be resumed ..."); without running ones that line ends in "
+  // Close?" and Yes is the default. True for Yes.
+  static bool AskStopRunning(QWidget* parent, int running, int paused = 0);
+  // Cancels every running or paused download (each row keeps what it has
+  // fetched).
   void CancelRunning();
 
   // Removes the finished rows (TDLVisualPanel::Finished); how many went.
@@ -107,12 +121,15 @@ class TDLScrollBox : public QScrollArea {
  private:
   void Relayout();
   void UpdateFocusFrame();
-  // Selects `row` and scrolls it into view.
-  void SelectRow(TDLVisualPanel* row);
+  // The close button on the selected row, hidden without one.
+  void PlaceCloseButton();
+  // The list's menu at `global`.
+  void ShowListMenu(const QPoint& global);
   // Delete on the selected row, at `index` from the top.
   void RemoveByKey(int index);
   QWidget* content_;
   QFrame* focus_frame_;
+  QPointer<TDLVisualPanel> selected_;
   std::string list_file_;
   std::unique_ptr<platform::OneShotTimer> save_timer_;
 };

@@ -1477,6 +1477,15 @@ void TDownloadJob::ActionClick() {
 }
 
 void TDownloadJob::Cancel() {
+  if (action_mode_ == amCancel && phase_ == TJobPhase::kPaused && !DownloadInProgress()) {
+    // A restored paused row: no transfer to end; NAME.part stays for a later start.
+    outcome_ = TJobOutcome::kCancelled;
+    ToStartMode();
+    pause_visible_ = false;
+    SetPhase(TJobPhase::kDone);
+    status_ = "Download Cancelled.";
+    return ChangedLast();
+  }
   if (action_mode_ != amCancel || !DownloadInProgress() || !action_enabled_) return;
   // The HTTP resume question comes before any transfer: nothing to cancel.
   if (phase_ == TJobPhase::kAsking && !ftp_) return;
@@ -1548,7 +1557,10 @@ void TDownloadJob::ShowRestored(TRestoredState state, const std::string& status,
       position_ = 0;
       break;
     case rsPaused:
-      ToStartMode();
+      // Resume / Cancel, as the row offered before the restart.
+      SetActionCaption(cancel_caption_);
+      action_mode_ = amCancel;
+      action_enabled_ = true;
       status_ = "Paused.";
       break;
     case rsFailed:

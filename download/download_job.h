@@ -351,7 +351,8 @@ class TDownloadJob {
   // The action link: cancel, start again or (open mode) nothing: opening the
   // file is the viewer's business.
   void ActionClick();
-  // Aborts the running transfer (cancel mode only, while a download runs).
+  // Aborts the running transfer (cancel mode only, while a download runs),
+  // or ends a restored paused one (ShowRestored).
   void Cancel();
   // The pause link: "Pause" pauses the data connection and shows "Paused.",
   // "Resume" resumes it and brings the progress text back.
@@ -361,7 +362,8 @@ class TDownloadJob {
   // download list brought back after a restart):
   //   rsFinished: `status`, open mode, the complete colour and the file's icon;
   //   rsMissing: "File no longer exists.", start mode;
-  //   rsPaused: "Paused." at `position`, start mode, and the pause link
+  //   rsPaused: "Paused." at `position`, cancel mode (Cancel ends it as
+  //     "Download Cancelled." and keeps NAME.part), and the pause link
   //     "Resume", which starts the download continuing NAME.part without the
   //     question when its record proves it is the same file (as a retry
   //     does), and from nothing otherwise;

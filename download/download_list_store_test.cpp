@@ -148,8 +148,8 @@ TEST_F(DLWidgetsTest, SavedRowsComeBack) {
          r.total = 10000;
          return r;
        }(),
-       "Paused.", "Download", "Resume", 40, false, TSavedDownload::kPaused},
-      {Row(dir_.File("failed-part.bin"), TSavedDownload::kFailed, "Download incomplete."), "Paused.", "Download",
+       "Paused.", "Cancel", "Resume", 40, false, TSavedDownload::kPaused},
+      {Row(dir_.File("failed-part.bin"), TSavedDownload::kFailed, "Download incomplete."), "Paused.", "Cancel",
        "Resume", 0, false, TSavedDownload::kPaused},
       {Row(dir_.File("failed.bin"), TSavedDownload::kFailed, "Download failed: 404 Not Found"),
        "Download failed: 404 Not Found", "Download", "", 0, false, TSavedDownload::kFailed},
@@ -159,6 +159,7 @@ TEST_F(DLWidgetsTest, SavedRowsComeBack) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.saved.file);
     TDLVisualPanel* row = list.AddDownload(c.saved.url, c.saved.file);
+    row->SetCancelCaption("Cancel");
     row->Restore(c.saved);
     EXPECT_EQ(row->StatusLabel->toolTip().toStdString(), c.status);
     EXPECT_EQ(row->ActionLink->text(), c.action);

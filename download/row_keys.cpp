@@ -20,13 +20,16 @@ constexpr TRowKey kRowKeys[] = {
     {Qt::Key_Enter, Qt::NoModifier, TRowKeyAction::kOpen},
     {Qt::Key_Delete, Qt::NoModifier, TRowKeyAction::kRemove},
     {Qt::Key_O, Qt::ControlModifier | Qt::ShiftModifier, TRowKeyAction::kShowInFolder},
+    {Qt::Key_Period, Qt::ControlModifier, TRowKeyAction::kCancel},
+    {Qt::Key_F10, Qt::ShiftModifier, TRowKeyAction::kMenu},
+    {Qt::Key_Escape, Qt::NoModifier, TRowKeyAction::kStay},
 };
 
 }  // namespace
 
 TRowKeyAction RowKeyAction(int key, Qt::KeyboardModifiers modifiers) {
-  // The arrows, Home, End, Enter and Delete of the keypad carry the keypad
-  // modifier: they are the same keys.
+  // The arrows, Home, End, Enter, Delete and period of the keypad carry the
+  // keypad modifier: they are the same keys.
   modifiers &= ~Qt::KeypadModifier;
   for (const TRowKey& k : kRowKeys)
     if (k.key == key && k.modifiers == modifiers) return k.action;

@@ -90,14 +90,14 @@ TEST_F(DownloadStartTest, OneProductHttpDownloadInsideTheDownloadPage) {
   QTest::mouseClick(row->ActionLink, Qt::LeftButton, {}, QPoint(3, 3));
   EXPECT_EQ(desktop.opened, std::vector<QString>{QString::fromStdString(dir.File("dest/setup.bin"))});
 
-  // A second press asks about the finished file; Replace starts a second row
-  // for it in the same place.
+  // A second press asks about the finished file; Replace starts its row
+  // again, in the same place.
   int width = w.width();
   desktop.message_box_answer = TMsgResult::mrReplace;
   Press(w);
   ASSERT_EQ(desktop.message_boxes.size(), 1u);
   EXPECT_EQ(desktop.message_boxes[0].text, "setup.bin already exists. Replace it?");
-  EXPECT_EQ(w.DLScrollBox->Rows().size(), 2u);
+  EXPECT_EQ(w.DLScrollBox->Rows().size(), 1u);
   EXPECT_EQ(w.width(), width);
   ASSERT_TRUE(RunUntil([&] { return Ended(Row(w, 0)); }, 30000));
 }
@@ -226,16 +226,18 @@ TEST_F(DownloadStartTest, PauseResumeCancelNotFoundAndClose) {
   EXPECT_EQ(missing->StatusLabel->text(), "Download Complete.");
   EXPECT_EQ(ReadFile(dir.File("dest/missing.bin")), "found now");
 
-  // The close button removes the selected row and ends its transfer.
+  // Download on the cancelled link starts its row again; the close button
+  // removes the selected row and ends its transfer.
   w.URLCBx->setCurrentIndex(0);
   w.URLCBxChange();
   Press(w);
-  TDLVisualPanel* running = Row(w, 0);
+  TDLVisualPanel* running = http;
+  EXPECT_EQ(w.DLScrollBox->Rows().size(), 3u);
   ASSERT_TRUE(RunUntil([&] { return running->StatusLabel->text().contains(" of "); }));
   QTest::mouseClick(running->PauseLink, Qt::LeftButton, {}, QPoint(3, 3));
   ASSERT_TRUE(w.DLScrollBox->CloseButton->isVisible());
   QTest::mouseClick(w.DLScrollBox->CloseButton, Qt::LeftButton, {}, QPoint(7, 7));
-  EXPECT_EQ(w.DLScrollBox->Rows().size(), 3u);
+  EXPECT_EQ(w.DLScrollBox->Rows().size(), 2u);
   EXPECT_FALSE(w.DLScrollBox->CloseButton->isVisible());
 }
 
