@@ -274,8 +274,9 @@ void TfrmDownloader::CreateControls() {
   dl_anchors_->Place(URLCBx, Px(QRect{8, 25, 253, 21}), akLeft | akTop | akRight);
   FolderLabel = PlainLabel(QStringLiteral(".Folder to save to:"), DLPanel);
   dl_anchors_->Place(FolderLabel, QRect(Px(0), Px(56), FolderLabel->sizeHint().width(), Px(13)));
+  // Read-only, not disabled: the destination reads at full contrast, is a Tab
+  // stop and can be copied; only the folder button changes it.
   SaveToFolderEdit = new TPathEdit(DLPanel);
-  SaveToFolderEdit->setEnabled(false);
   dl_anchors_->Place(SaveToFolderEdit, Px(QRect{8, 72, 227, 21}), akLeft | akTop | akRight);
   FolderBtn = PageButton(QString(), DLPanel);
   FolderBtn->setToolTip(QStringLiteral("Choose the file to save to"));
@@ -296,7 +297,8 @@ void TfrmDownloader::CreateControls() {
                       {ScreenshotBtn, UpdateBtn},
                       {UpdateBtn, NextBtn},
                       {NextBtn, URLCBx},
-                      {URLCBx, FolderBtn},
+                      {URLCBx, SaveToFolderEdit},
+                      {SaveToFolderEdit, FolderBtn},
                       {FolderBtn, BackBtn},
                       {BackBtn, DownloadBtn},
                       {DownloadBtn, static_cast<QWidget*>(DLScrollBox)}})
