@@ -316,6 +316,8 @@ void TfrmDownloader::CreateControls() {
   connect(NextBtn, &QPushButton::clicked, this, [this] { RunHandler([this] { NextBtnClick(); }); });
   connect(BackBtn, &QPushButton::clicked, this, [this] { RunHandler([this] { BackBtnClick(); }); });
   connect(URLCBx, &QComboBox::activated, this, [this] { RunHandler([this] { URLCBxChange(); }); });
+  URLCBx->installEventFilter(this);
+  ScreenshotBtn->installEventFilter(this);
   connect(FolderBtn, &QPushButton::clicked, this, [this] { RunHandler([this] { FolderBtnClick(); }); });
   connect(DownloadBtn, &QPushButton::clicked, this, [this] { RunHandler([this] { DownloadBtnClick(); }); });
   connect(ScreenshotBtn, &QToolButton::clicked, this, [this] { RunHandler([this] { ScreenshotBtnClick(); }); });
@@ -392,6 +394,21 @@ void TfrmDownloader::keyPressEvent(QKeyEvent* event) {
   }
   event->accept();
   if (!target->isHidden() && target->isEnabled()) target->click();
+}
+
+bool TfrmDownloader::eventFilter(QObject* watched, QEvent* event) {
+  // A theme whose buttons are pressed with Enter would open the closed
+  // drop-down or the screenshot with it; Enter presses the page's main
+  // button under every theme, as the pages promise.
+  if ((watched == URLCBx || watched == ScreenshotBtn) && event->type() == QEvent::KeyPress) {
+    auto* key = static_cast<QKeyEvent*>(event);
+    const bool enter = key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter;
+    if (enter && (key->modifiers() & ~Qt::KeypadModifier) == Qt::NoModifier) {
+      keyPressEvent(key);
+      return true;
+    }
+  }
+  return QWidget::eventFilter(watched, event);
 }
 
 void TfrmDownloader::changeEvent(QEvent* event) {

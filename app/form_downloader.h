@@ -24,7 +24,10 @@
 // keys. The download list, once shown, is one Tab stop after the page's
 // controls. Enter presses the shown page's main button (Next, Download) when it is
 // enabled, Escape on the download page goes Back; a focused button takes Enter
-// itself. Closing the window while downloads run asks first.
+// itself; the link list and the screenshot button leave Enter to the window
+// under every platform theme (a theme whose buttons take Enter would open the
+// drop-down or the screenshot with it). Closing the window while downloads
+// run asks first.
 //
 // Every event handler runs through RunHandler: an exception it raises is shown
 // in a message box and ends that handler only.
@@ -218,6 +221,8 @@ class TfrmDownloader : public QWidget {
   void changeEvent(QEvent* event) override;
   void resizeEvent(QResizeEvent* event) override;
   void keyPressEvent(QKeyEvent* event) override;
+  // Enter on the closed link list and the screenshot button goes to keyPressEvent.
+  bool eventFilter(QObject* watched, QEvent* event) override;
 
  private:
   void CreateControls();
