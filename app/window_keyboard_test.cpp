@@ -136,6 +136,27 @@ TEST_F(WindowKeyboardTest, TheDestinationIsATabStopThatReadsAndCopies) {
   }
 }
 
+// Screen readers meet the window as a frame, the link list labelled by the
+// product's name (as written: no mnemonic), and the screenshot button by the
+// name its tooltip shows.
+TEST_F(WindowKeyboardTest, ScreenReadersMeetAFrameAndALinkListLabelledByTheProduct) {
+  TestProduct tools = kTally;
+  tools.name = "Tools &amp; Toys";
+  auto& w = Open(CatalogueXml({Notes(), tools}));
+  EXPECT_EQ(QAccessible::queryAccessibleInterface(&w)->role(), QAccessible::Window);
+  EXPECT_FALSE(w.ScreenshotBtn->toolTip().isEmpty());
+  EXPECT_EQ(w.ScreenshotBtn->toolTip(), w.ScreenshotBtn->accessibleName());
+  ClickRow(1);
+  Key(Qt::Key_Return);  // Next
+  const auto labels = QAccessible::queryAccessibleInterface(w.URLCBx)->relations(QAccessible::Label);
+  ASSERT_EQ(labels.size(), 1);
+  EXPECT_EQ(labels[0].first->object(), w.ProductLabel);
+  EXPECT_EQ(labels[0].first->text(QAccessible::Name), "Tools & Toys");
+  Key(Qt::Key_Tab);
+  Key(Qt::Key_T, Qt::AltModifier);
+  EXPECT_EQ(Focus(), w.SaveToFolderEdit);
+}
+
 TEST_F(WindowKeyboardTest, DoubleClickThenDownKeepsTheShownProductAndItsLink) {
   auto& w = Open(CatalogueXml({Notes(), kTally, kFonts}));
   QListWidget* list = w.ListBox1;
