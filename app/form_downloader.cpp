@@ -3,6 +3,7 @@
 #include <QCloseEvent>
 #include <QComboBox>
 #include <QCoreApplication>
+#include <QAccessibleWidget>
 #include <QApplication>
 #include <QDialog>
 #include <QFile>
@@ -30,6 +31,7 @@
 #include <QVBoxLayout>
 
 #include <cmath>
+#include <optional>
 #include <cstdio>
 #include <ctime>
 
@@ -170,6 +172,13 @@ QIcon ScreenshotGlyph(const QPalette& palette) {
   return icon;
 }
 
+// To assistive technology the window is a frame, as an application's main
+// window is (a plain top-level widget would be a filler).
+QAccessibleInterface* WindowInterface(const QString&, QObject* object) {
+  auto* window = object != nullptr && object->isWidgetType() ? dynamic_cast<TfrmDownloader*>(object) : nullptr;
+  return window != nullptr ? new QAccessibleWidget(window, QAccessible::Window) : nullptr;
+}
+
 }  // namespace
 
 TfrmDownloader::TfrmDownloader(std::string program_file)
@@ -180,6 +189,12 @@ TfrmDownloader::TfrmDownloader(std::string program_file)
       today_(TodayDayNumber) {
   if (program_file_.empty())
     program_file_ = QCoreApplication::applicationFilePath().toLocal8Bit().toStdString();
+  static const bool window_interface = [] {
+    QAccessible::installFactory(WindowInterface);
+    return true;
+  }();
+  (void)window_interface;
+  TakePublisherName();
   CreateControls();
   RunHandler([this] { SetUpWindow(); });
 }
@@ -271,11 +286,15 @@ void TfrmDownloader::CreateControls() {
   dl_anchors_->Place(ProductLabel, Px(QRect{0, 8, 261, 13}), akLeft | akTop | akRight);
   URLCBx = new TElidedComboBox(DLPanel);
   URLCBx->setEditable(false);
+  // The product's name labels the link list for screen readers (which name
+  // a drop-down by its current item otherwise).
+  ProductLabel->setBuddy(URLCBx);
   dl_anchors_->Place(URLCBx, Px(QRect{8, 25, 253, 21}), akLeft | akTop | akRight);
   FolderLabel = PlainLabel(QStringLiteral(".Folder to save to:"), DLPanel);
   dl_anchors_->Place(FolderLabel, QRect(Px(0), Px(56), FolderLabel->sizeHint().width(), Px(13)));
+  // Read-only, not disabled: the destination reads at full contrast, is a Tab
+  // stop and can be copied; only the folder button changes it.
   SaveToFolderEdit = new TPathEdit(DLPanel);
-  SaveToFolderEdit->setEnabled(false);
   dl_anchors_->Place(SaveToFolderEdit, Px(QRect{8, 72, 227, 21}), akLeft | akTop | akRight);
   FolderBtn = PageButton(QString(), DLPanel);
   FolderBtn->setToolTip(QStringLiteral("Choose the file to save to"));
@@ -296,7 +315,8 @@ void TfrmDownloader::CreateControls() {
                       {ScreenshotBtn, UpdateBtn},
                       {UpdateBtn, NextBtn},
                       {NextBtn, URLCBx},
-                      {URLCBx, FolderBtn},
+                      {URLCBx, SaveToFolderEdit},
+                      {SaveToFolderEdit, FolderBtn},
                       {FolderBtn, BackBtn},
                       {BackBtn, DownloadBtn},
                       {DownloadBtn, static_cast<QWidget*>(DLScrollBox)}})
@@ -305,6 +325,7 @@ void TfrmDownloader::CreateControls() {
   // Names for assistive technology where a control shows no caption of its
   // own; the prompts name their lists and fields once the catalogue is read.
   ScreenshotBtn->setAccessibleName(QStringLiteral("Show screenshot"));
+  ScreenshotBtn->setToolTip(ScreenshotBtn->accessibleName());
   FolderBtn->setAccessibleName(FolderBtn->toolTip());
 
   // Handlers. Lists and the drop-down report only the user's choices (their
@@ -314,6 +335,8 @@ void TfrmDownloader::CreateControls() {
   connect(NextBtn, &QPushButton::clicked, this, [this] { RunHandler([this] { NextBtnClick(); }); });
   connect(BackBtn, &QPushButton::clicked, this, [this] { RunHandler([this] { BackBtnClick(); }); });
   connect(URLCBx, &QComboBox::activated, this, [this] { RunHandler([this] { URLCBxChange(); }); });
+  URLCBx->installEventFilter(this);
+  ScreenshotBtn->installEventFilter(this);
   connect(FolderBtn, &QPushButton::clicked, this, [this] { RunHandler([this] { FolderBtnClick(); }); });
   connect(DownloadBtn, &QPushButton::clicked, this, [this] { RunHandler([this] { DownloadBtnClick(); }); });
   connect(ScreenshotBtn, &QToolButton::clicked, this, [this] { RunHandler([this] { ScreenshotBtnClick(); }); });
@@ -391,6 +414,21 @@ void TfrmDownloader::keyPressEvent(QKeyEvent* event) {
   }
   event->accept();
   if (!target->isHidden() && target->isEnabled()) target->click();
+}
+
+bool TfrmDownloader::eventFilter(QObject* watched, QEvent* event) {
+  // A theme whose buttons are pressed with Enter would open the closed
+  // drop-down or the screenshot with it; Enter presses the page's main
+  // button under every theme, as the pages promise.
+  if ((watched == URLCBx || watched == ScreenshotBtn) && event->type() == QEvent::KeyPress) {
+    auto* key = static_cast<QKeyEvent*>(event);
+    const bool enter = key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter;
+    if (enter && (key->modifiers() & ~Qt::KeypadModifier) == Qt::NoModifier) {
+      keyPressEvent(key);
+      return true;
+    }
+  }
+  return QWidget::eventFilter(watched, event);
 }
 
 void TfrmDownloader::changeEvent(QEvent* event) {
@@ -759,21 +797,36 @@ void TfrmDownloader::ConfigureRow(TDLVisualPanel* row) {
   row->OnFinished = [this](TDLVisualPanel* r) { TellDownloadEnded(r); };
 }
 
-std::string TfrmDownloader::DownloadListPath() const {
-  const std::optional<TTrustState>& trust = in_use_.Trust();
+std::string TfrmDownloader::CatalogueKey(const TCatalogueInUse& in_use, const std::string& program_file) {
+  const std::optional<TTrustState>& trust = in_use.Trust();
   std::string id = trust ? trust->id : std::string();
-  if (id.empty()) id = catalogue_.CatalogueId();
-  std::string name;
-  if (!id.empty())
-    name = TCatalogue::IsPlainCatalogueId(id) ? "downloads-id-" + id : "downloads-id-sha256-" + TSha256Hasher::HexOf(id);
-  else if (trust)
-    name = "downloads-key-" + HexEncode(trust->key);
-  else
-    name = "downloads-program-" +
-           TSha256Hasher::HexOf(QFileInfo(QFile::decodeName(QByteArray::fromStdString(program_file_)))
-                                    .absoluteFilePath()
-                                    .toStdString());
-  return TTrustRecord::Folder() + "/" + name + ".json";
+  if (id.empty()) id = in_use.Catalogue().CatalogueId();
+  if (!id.empty()) return TCatalogue::IsPlainCatalogueId(id) ? "id-" + id : "id-sha256-" + TSha256Hasher::HexOf(id);
+  if (trust) return "key-" + HexEncode(trust->key);
+  return "program-" + TSha256Hasher::HexOf(QFileInfo(QFile::decodeName(QByteArray::fromStdString(program_file)))
+                                               .absoluteFilePath()
+                                               .toStdString());
+}
+
+std::string TfrmDownloader::DownloadListPath() const {
+  return TTrustRecord::Folder() + "/downloads-" + CatalogueKey(in_use_, program_file_) + ".json";
+}
+
+void TfrmDownloader::TakePublisherName() {
+  // Read before the window is first shown: the window system takes the
+  // class name then. What is wrong with the catalogue FormShow says.
+  std::optional<TCatalogueInUse> in_use(std::in_place);
+  QString caption;
+  try {
+    in_use->LoadFromProgramFile(program_file_);
+    if (in_use->SignatureProblem().empty())
+      caption = DocTextToQString(in_use->Catalogue().InterfaceText("Window_Caption"), in_use->Catalogue().Utf8());
+  } catch (const std::exception&) {
+    in_use.emplace();
+  }
+  if (!caption.isEmpty()) QCoreApplication::setApplicationName(caption);
+  QGuiApplication::setDesktopFileName(FileNamePart(QFile::decodeName(QByteArray::fromStdString(program_file_))));
+  TSettingsStore::SetScope(QString::fromStdString(CatalogueKey(*in_use, program_file_)));
 }
 
 void TfrmDownloader::RestoreDownloadList() {
@@ -833,16 +886,26 @@ void TfrmDownloader::TellDownloadEnded(TDLVisualPanel* row) {
   TDesktopNotification notification;
   notification.summary = QFileInfo(file).fileName();
   notification.body = row->StatusText();
+  // A click on the notification itself (its default action) brings the
+  // window to the front.
+  notification.actions = {{QStringLiteral("default"), QStringLiteral("Show")}};
   if (row->Job().ActionMode() == amOpen) {
-    notification.actions = {{QStringLiteral("open"), QStringLiteral("Open")},
-                            {QStringLiteral("show-in-folder"), QStringLiteral("Show in folder")}};
-    // The row may be gone when the user picks an action; the file is what counts.
-    QPointer<TfrmDownloader> window(this);
-    notification.on_action = [window, file](const QString& key) {
-      if (key == QStringLiteral("open")) OpenWithDesktopOrSay(window.data(), file, QFileInfo(file).fileName());
-      else if (key == QStringLiteral("show-in-folder")) ShowInFolder(window.data(), file);
-    };
+    notification.actions.push_back({QStringLiteral("open"), QStringLiteral("Open")});
+    notification.actions.push_back({QStringLiteral("show-in-folder"), QStringLiteral("Show in folder")});
   }
+  // The row may be gone when the user picks an action; the file is what counts.
+  QPointer<TfrmDownloader> window(this);
+  notification.on_action = [window, file](const QString& key) {
+    if (key == QStringLiteral("open")) {
+      OpenWithDesktopOrSay(window.data(), file, QFileInfo(file).fileName());
+    } else if (key == QStringLiteral("show-in-folder")) {
+      ShowInFolder(window.data(), file);
+    } else if (key == QStringLiteral("default") && window) {
+      if (window->isMinimized()) window->showNormal();
+      window->raise();
+      window->activateWindow();
+    }
+  };
   if (!notifier_) notifier_ = std::make_unique<TDesktopNotifier>();
   notifier_->Notify(std::move(notification));
 }
@@ -947,6 +1010,8 @@ void TfrmDownloader::ApplyCatalogue() {
   ListBox1->setAccessibleName(ProductPromptLabel->text());
   SaveToFolderEdit->setAccessibleName(FolderLabel->text());
   setWindowTitle(InterfaceQText("Window_Caption"));
+  // An update may rename the program.
+  if (!windowTitle().isEmpty()) QCoreApplication::setApplicationName(windowTitle());
 
   const QSignalBlocker quiet(ListBox1);
   ListBox1->clear();

@@ -3,7 +3,9 @@
 // product and sees its description, icon and, on request, its screenshot; on
 // the download page the user picks one of its links and the destination file
 // and starts the download, or opens a "Send to browser" link with the desktop.
-// The window remembers the last destination folder in the settings store.
+// The window remembers the last destination folder in the catalogue's
+// settings store. The catalogue's caption is the window's title and the
+// application's name.
 //
 // Sizes are pixels at 96 dots per inch for the design's 8-point font (lines
 // 13 pixels high). The window's size, 568 x 400 (at least 320 x 400),
@@ -18,15 +20,18 @@
 //
 // A download that completes or fails while the window is not the active
 // window is told in a desktop notification: the file's name and the row's
-// status text, with "Open" and "Show in folder" for a complete file.
+// status text, with "Open" and "Show in folder" for a complete file; a click
+// on the notification brings the window to the front.
 //
 // Only the page in front is shown: the covered page takes neither focus nor
 // keys. The download list, once shown, is one Tab stop after the page's
 // controls. Enter presses the shown page's main button (Next, Download) when it is
 // enabled, Escape on the download page goes Back (while an update is fetched
 // it cancels the update instead); a focused button, and the download list,
-// take Enter and Escape themselves. Closing the window while downloads run or
-// are paused asks first.
+// take Enter and Escape themselves; the link list and the screenshot button
+// leave Enter to the window under every platform theme (a theme whose
+// buttons take Enter would open the drop-down or the screenshot with it).
+// Closing the window while downloads run or are paused asks first.
 //
 // Every event handler runs through RunHandler: an exception it raises is shown
 // in a message box and ends that handler only.
@@ -89,7 +94,8 @@ class TfrmDownloader : public QWidget {
 
   // `program_file`: the file whose appended catalogue is shown and whose folder
   // is the program's folder; empty for the running program's own file.
-  // Construction ends with SetUpWindow.
+  // Construction takes the publisher's name first (TakePublisherName) and
+  // ends with SetUpWindow.
   explicit TfrmDownloader(std::string program_file = {});
   ~TfrmDownloader() override;
 
@@ -117,6 +123,12 @@ class TfrmDownloader : public QWidget {
   QPushButton* DownloadBtn;
   TDLScrollBox* DLScrollBox;  // the download list; hidden until the first program download
 
+  // The program is the publisher's: the catalogue's caption (its
+  // Window_Caption, unless its signature fails) becomes the application's
+  // name, which message boxes, notifications and the window class show, and
+  // the settings store is the catalogue's own (its scope the catalogue's
+  // key). The desktop file name is the program file's name.
+  void TakePublisherName();
   // The window's set-up, once, when it is built: the destination folder from
   // the settings, the wizard widened to show it, an empty catalogue.
   void SetUpWindow();
@@ -209,12 +221,14 @@ class TfrmDownloader : public QWidget {
   void ConfigureRow(TDLVisualPanel* row);
 
  public:
-  // The file the download list is kept in, in TTrustRecord::Folder(): by
-  // the line's Catalogue_Id ("downloads-id-ID.json", or
-  // "downloads-id-sha256-HEX.json" for an id that is no plain file name),
-  // else by the publisher's key ("downloads-key-HEX.json"), else by the
-  // program file's absolute path ("downloads-program-SHA256.json"): the same
-  // catalogue line, or the same program file, finds its list again.
+  // What names a catalogue's own files: the line's Catalogue_Id ("id-ID",
+  // or "id-sha256-HEX" for an id that is no plain file name), else the
+  // publisher's key ("key-HEX"), else the program file's absolute path
+  // ("program-SHA256"): the same catalogue line, or the same program file,
+  // finds its files again.
+  static std::string CatalogueKey(const TCatalogueInUse& in_use, const std::string& program_file);
+  // The file the download list is kept in: "downloads-KEY.json" in
+  // TTrustRecord::Folder(), by the catalogue's key.
   std::string DownloadListPath() const;
   // Once, after the first catalogue is shown: the saved rows come back
   // (TDLVisualPanel::Restore) and the list is saved to its file from then
@@ -237,6 +251,8 @@ class TfrmDownloader : public QWidget {
   void changeEvent(QEvent* event) override;
   void resizeEvent(QResizeEvent* event) override;
   void keyPressEvent(QKeyEvent* event) override;
+  // Enter on the closed link list and the screenshot button goes to keyPressEvent.
+  bool eventFilter(QObject* watched, QEvent* event) override;
 
  private:
   void CreateControls();

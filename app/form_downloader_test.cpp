@@ -268,6 +268,7 @@ TEST_F(WindowTest, DestinationFolderFallsBackFromSettingsToDownloadFolderToProgr
     EXPECT_EQ(w.SaveToFolderEdit->text(), "/saved/dir/");  // the missing "/" is added
   }
   {
+    TSettingsStore::SetScope({});  // the store all catalogues shared, which each one reads
     ASSERT_TRUE(TSettingsStore::WriteString("Last Save Directory", ""));
     TestWindow w(testing::ProgramWith(dir, xml, "p2"));
     EXPECT_EQ(w.SaveToFolderEdit->text(), "/home/user/Desktop/");
@@ -345,6 +346,37 @@ TEST_F(WindowTest, WindowIsSizedToTheDestinationPath) {
   EXPECT_EQ(w.Panel1->width(), w.width());
   EXPECT_EQ(w.NextBtn->x(), w.ProductPanel->width() - (275 - 194));
   EXPECT_EQ(w.SaveToFolderEdit->width(), 227 + w.DLPanel->width() - 275);
+}
+
+// The program is the publisher's: the catalogue's caption names it to the
+// desktop, and each catalogue keeps its settings apart (reading what all of
+// them shared before where it has none of its own).
+TEST_F(WindowTest, TheCataloguesCaptionNamesTheProgramAndItsSettingsAreItsOwn) {
+  ASSERT_TRUE(TSettingsStore::WriteString("Last Save Directory", "/shared/"));
+  struct Case {
+    const char* id;
+    const char* caption;
+    const char* program;
+    const char* folder_read;
+    const char* folder_kept;
+  } cases[] = {
+      {"alpha", "Alpha Tools", "alpha-setup", "/shared/", "/alpha/"},
+      {"beta", "Beta Games", "beta-setup", "/shared/", "/beta/"},
+      {"alpha", "Alpha Tools", "alpha-copy", "/alpha/", "/alpha/"},  // the same catalogue in another file
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.program);
+    std::string interface = InterfaceXml(std::string("<Catalogue_Id>") + c.id + "</Catalogue_Id>");
+    interface.replace(interface.find("Test Caption"), 12, c.caption);
+    TestWindow w(testing::ProgramWith(dir, CatalogueXml({kEditor}, interface), c.program));
+    EXPECT_EQ(QCoreApplication::applicationName(), c.caption);
+    EXPECT_EQ(QGuiApplication::desktopFileName(), c.program);
+    EXPECT_EQ(w.SaveToFolderEdit->text(), c.folder_read);
+    w.SaveToFolderEdit->setText(QString(c.folder_kept) + "setup.exe");
+    w.SaveLastFolder();
+  }
+  TSettingsStore::SetScope({});
+  EXPECT_EQ(TSettingsStore::ReadString("Last Save Directory"), "/shared/");
 }
 
 TEST_F(WindowTest, ClosingSavesTheFolderNotTheFileName) {

@@ -15,6 +15,8 @@ int main(int argc, char** argv) {
   // it, but system error texts in a download row stay English like the rest
   // of the row, in the one 8-bit character set the row shows.
   std::setlocale(LC_MESSAGES, "C");
+  // The title of a message box before a catalogue names the program (the
+  // window takes the catalogue's caption).
   quillon::TApplication::SetTitle(QStringLiteral("Quillon Download Manager"));
   // The bare program, without a catalogue, has nothing to offer: it says so
   // and shows no window.

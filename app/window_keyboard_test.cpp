@@ -3,6 +3,7 @@
 // captions that must not become mnemonics.
 #include <QAccessible>
 #include <QApplication>
+#include <QClipboard>
 #include <QComboBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -13,6 +14,7 @@
 #include <gtest/gtest.h>
 
 #include "download/dl_scroll_box.h"
+#include "tests/support/test_palettes.h"
 #include "tests/support/test_window.h"
 
 namespace quillon {
@@ -56,7 +58,7 @@ TEST_F(WindowKeyboardTest, TabAndShiftTabVisitOnlyTheShownPageInReadingOrder) {
     std::vector<QWidget*> order;
   };
   const Page pages[] = {{w.ProductPanel, {w.ListBox1, w.ScreenshotBtn, w.NextBtn}},
-                        {w.DLPanel, {w.URLCBx, w.FolderBtn, w.BackBtn, w.DownloadBtn}}};
+                        {w.DLPanel, {w.URLCBx, w.SaveToFolderEdit, w.FolderBtn, w.BackBtn, w.DownloadBtn}}};
   for (const Page& p : pages) {
     if (p.page == w.DLPanel) Key(Qt::Key_Return);  // Next
     ASSERT_TRUE(p.page->isVisible());
@@ -83,9 +85,10 @@ TEST_F(WindowKeyboardTest, SpaceAndEnterOnEveryStopActOnTheShownControl) {
       {1, false, Qt::Key_Space, kScreenshot},    {1, false, Qt::Key_Return, kToDownloadPage},
       {2, false, Qt::Key_Space, kToDownloadPage}, {2, false, Qt::Key_Return, kToDownloadPage},
       {0, true, Qt::Key_Return, kDownload},
-      {1, true, Qt::Key_Space, kSaveDialog},     {1, true, Qt::Key_Return, kSaveDialog},
-      {2, true, Qt::Key_Space, kToProductPage},  {2, true, Qt::Key_Return, kToProductPage},
-      {3, true, Qt::Key_Space, kDownload},       {3, true, Qt::Key_Return, kDownload},
+      {1, true, Qt::Key_Space, kNothing},        {1, true, Qt::Key_Return, kDownload},  // the destination
+      {2, true, Qt::Key_Space, kSaveDialog},     {2, true, Qt::Key_Return, kSaveDialog},
+      {3, true, Qt::Key_Space, kToProductPage},  {3, true, Qt::Key_Return, kToProductPage},
+      {4, true, Qt::Key_Space, kDownload},       {4, true, Qt::Key_Return, kDownload},
   };
   for (const Case& c : cases) {
     auto& w = Open(CatalogueXml({Notes(), kTally}));
@@ -108,6 +111,50 @@ TEST_F(WindowKeyboardTest, SpaceAndEnterOnEveryStopActOnTheShownControl) {
     }
     w.close();
   }
+}
+
+// The destination is read-only, not disabled: a Tab stop whose whole path the
+// user copies, drawn at the palette's normal text contrast.
+TEST_F(WindowKeyboardTest, TheDestinationIsATabStopThatReadsAndCopies) {
+  for (const QPalette& theme : {testing::LightPalette(), testing::DarkPalette()}) {
+    auto& w = Open(CatalogueXml({Notes(), kTally}));
+    w.setPalette(theme);
+    Key(Qt::Key_Return);  // Next
+    Key(Qt::Key_Tab);
+    ASSERT_EQ(Focus(), w.SaveToFolderEdit);
+    QGuiApplication::clipboard()->clear();
+    Key(Qt::Key_C, Qt::ControlModifier);
+    EXPECT_EQ(QGuiApplication::clipboard()->text(), "/home/user/Desktop/notes.tar.gz");
+    Key(Qt::Key_Tab);  // unfocused, as it is mostly seen
+    const QImage image = w.SaveToFolderEdit->grab().toImage();
+    const QColor ground = image.pixelColor(image.width() - 6, image.height() / 2);
+    double best = 1;
+    for (int y = 3; y < image.height() - 3; ++y)
+      for (int x = 3; x < image.width() - 3; ++x) best = std::max(best, testing::Contrast(image.pixelColor(x, y), ground));
+    EXPECT_GE(best, 4.5) << ground.name().toStdString();
+    w.close();
+  }
+}
+
+// Screen readers meet the window as a frame, the link list labelled by the
+// product's name (as written: no mnemonic), and the screenshot button by the
+// name its tooltip shows.
+TEST_F(WindowKeyboardTest, ScreenReadersMeetAFrameAndALinkListLabelledByTheProduct) {
+  TestProduct tools = kTally;
+  tools.name = "Tools &amp; Toys";
+  auto& w = Open(CatalogueXml({Notes(), tools}));
+  EXPECT_EQ(QAccessible::queryAccessibleInterface(&w)->role(), QAccessible::Window);
+  EXPECT_FALSE(w.ScreenshotBtn->toolTip().isEmpty());
+  EXPECT_EQ(w.ScreenshotBtn->toolTip(), w.ScreenshotBtn->accessibleName());
+  ClickRow(1);
+  Key(Qt::Key_Return);  // Next
+  const auto labels = QAccessible::queryAccessibleInterface(w.URLCBx)->relations(QAccessible::Label);
+  ASSERT_EQ(labels.size(), 1);
+  EXPECT_EQ(labels[0].first->object(), w.ProductLabel);
+  EXPECT_EQ(labels[0].first->text(QAccessible::Name), "Tools & Toys");
+  Key(Qt::Key_Tab);
+  Key(Qt::Key_T, Qt::AltModifier);
+  EXPECT_EQ(Focus(), w.SaveToFolderEdit);
 }
 
 TEST_F(WindowKeyboardTest, DoubleClickThenDownKeepsTheShownProductAndItsLink) {
@@ -193,8 +240,8 @@ TEST_F(WindowKeyboardTest, TheDownloadListIsOneTabStopAfterThePage) {
     ASSERT_EQ(w.downloads.size(), 1u);
     ASSERT_TRUE(w.DLScrollBox->isVisible());
     EXPECT_EQ(w.DLScrollBox->SelectedRow(), w.DLScrollBox->Rows().back());  // the new row, before any Tab
-    std::vector<QWidget*> order{w.URLCBx, w.FolderBtn, w.BackBtn, w.DownloadBtn};
-    if (c.products.size() == 1) order.erase(order.begin() + 2);  // no Back
+    std::vector<QWidget*> order{w.URLCBx, w.SaveToFolderEdit, w.FolderBtn, w.BackBtn, w.DownloadBtn};
+    if (c.products.size() == 1) order.erase(order.begin() + 3);  // no Back
     if (c.back) {
       Key(Qt::Key_Escape);
       order = {w.ListBox1, w.ScreenshotBtn, w.NextBtn};

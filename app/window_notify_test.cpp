@@ -77,16 +77,22 @@ TEST_F(WindowNotifyTest, AnEndedDownloadIsToldWhenTheWindowIsNotActive) {
     const TDesktopNotification& n = desktop.notifications[0];
     EXPECT_EQ(n.summary, "notes.zip");
     EXPECT_EQ(n.body, AnsiToQString(row->Job().Status()));
+    // A click on the notification brings the window to the front.
+    ASSERT_FALSE(n.actions.empty());
+    EXPECT_EQ(n.actions[0].first, "default");
+    ASSERT_TRUE(n.on_action);
+    n.on_action("default");
+    EXPECT_TRUE(QTest::qWaitForWindowActive(&w));
     if (!c.complete) {
       EXPECT_EQ(n.body, "Download failed: 404 Not Found");
-      EXPECT_TRUE(n.actions.empty());
+      EXPECT_EQ(n.actions.size(), 1u);
       row->ShowInFolder();  // nothing to show
       EXPECT_TRUE(desktop.shown_in_folder.empty());
       continue;
     }
-    const std::vector<std::pair<QString, QString>> actions{{"open", "Open"}, {"show-in-folder", "Show in folder"}};
+    const std::vector<std::pair<QString, QString>> actions{
+        {"default", "Show"}, {"open", "Open"}, {"show-in-folder", "Show in folder"}};
     EXPECT_EQ(n.actions, actions);
-    ASSERT_TRUE(n.on_action);
     n.on_action("open");
     EXPECT_EQ(desktop.opened, std::vector<QString>{file});
     n.on_action("show-in-folder");

@@ -141,4 +141,14 @@ QColor RowRoleColor(TRowRole role, const QPalette& palette) {
   return tinted;
 }
 
+QColor RowLinkColor(TRowRole role, const QPalette& palette) {
+  const QColor surface = RowRoleColor(role, palette);
+  const QColor link = palette.color(QPalette::Link);
+  const QColor away = RelativeLuminance(surface) < 0.18 ? QColor(255, 255, 255) : QColor(0, 0, 0);
+  QColor shown = link;
+  for (int step = 1; step <= 20 && ContrastRatio(shown, surface) < kMinTextContrast; ++step)
+    shown = Mix(link, away, step / 20.0);
+  return shown;
+}
+
 }  // namespace quillon

@@ -92,4 +92,10 @@ constexpr double kMinTextContrast = 4.5;
 // palette's WindowText has kMinTextContrast on it.
 QColor RowRoleColor(TRowRole role, const QPalette& palette);
 
+// The colour of the links on a row in `role`: the palette's Link colour,
+// moved toward white on a dark surface (black on a light one) as far as
+// needed for kMinTextContrast on RowRoleColor(role, palette). A theme's link
+// colour that is too dim for its own window colour is mended the same way.
+QColor RowLinkColor(TRowRole role, const QPalette& palette);
+
 }  // namespace quillon

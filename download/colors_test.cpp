@@ -49,7 +49,7 @@ TEST(ColorsTest, RowRolesKeepTheTextReadable) {
     const char* name;
     QPalette palette;
   } palettes[] = {{"white", white}, {"light", testing::LightPalette()}, {"dark", testing::DarkPalette()},
-                  {"murky", murky}};
+                  {"dim links", testing::DimLinkDarkPalette()}, {"murky", murky}};
   for (const Case& p : palettes) {
     const QColor window = p.palette.color(QPalette::Window);
     const QColor text = p.palette.color(QPalette::WindowText);
@@ -57,6 +57,16 @@ TEST(ColorsTest, RowRolesKeepTheTextReadable) {
       SCOPED_TRACE(std::string(p.name) + " " + std::to_string(static_cast<int>(role)));
       const QColor c = RowRoleColor(role, p.palette);
       const bool murky = std::string(p.name) == "murky";
+      // The links too, in the palette's link colour where it is readable,
+      // else in one of its hue that is.
+      const QColor link = RowLinkColor(role, p.palette);
+      const QColor palette_link = p.palette.color(QPalette::Link);
+      EXPECT_GE(testing::Contrast(link, c), kMinTextContrast) << link.name().toStdString();
+      if (testing::Contrast(palette_link, c) >= kMinTextContrast) {
+        EXPECT_EQ(link, palette_link);
+      } else {
+        EXPECT_GT(link.blue(), link.red() + 8) << link.name().toStdString();
+      }
       if (role == TRowRole::kNormal || role == TRowRole::kPaused) {
         EXPECT_EQ(c, window);  // the list's own colour
         if (murky) continue;
@@ -70,7 +80,7 @@ TEST(ColorsTest, RowRolesKeepTheTextReadable) {
       }
       if (role == TRowRole::kFailed || role == TRowRole::kFinished) {
         // Darker than a light window, lighter than a dark one.
-        EXPECT_EQ(c.lightness() < window.lightness(), std::string(p.name) != "dark") << c.name().toStdString();
+        EXPECT_EQ(c.lightness() < window.lightness(), window.lightness() > 128) << c.name().toStdString();
       }
     }
   }

@@ -14,8 +14,10 @@
 
 #include "download/dl_scroll_box.h"
 #include "download/dl_visual_panel.h"
+#include "download/download_accessibility.h"
 #include "tests/support/dl_widgets_fixture.h"
 #include "tests/support/event_wait.h"
+#include "tests/support/gate.h"
 #include "tests/support/scripted_server.h"
 
 namespace quillon {
@@ -29,6 +31,8 @@ using testing::RunUntil;
 class ThreeRows : public testing::DLWidgetsTest {
  protected:
   void SetUp() override {
+    // The clock stands still: a running row keeps telling its first status.
+    TDescriptionPacer::SetClockForTesting([] { return uint32_t{0}; });
     folder = std::make_unique<testing::TempDir>();
     window.resize(600, 400);
     before = new QPushButton(QStringLiteral("before"), &window);
@@ -48,6 +52,7 @@ class ThreeRows : public testing::DLWidgetsTest {
     ASSERT_TRUE(running->DownloadInProgress());
   }
   void TearDown() override {
+    TDescriptionPacer::SetClockForTesting({});
     delete list;  // its rows end their downloads
     delete before;
     list = nullptr;
@@ -186,7 +191,7 @@ TEST_F(DLListAccessibilityTest, RowsAreListItemsWithProgressBarsAndButtons) {
     int min, max, value;  // the progress bar; min = max = 0: busy
     std::vector<QString> buttons;  // shown ones, in the row's order
   } expected[] = {
-      {running, "slow.bin", running->StatusLabel->toolTip(), 0, 0, 0, {"Cancel", "Pause"}},
+      {running, "slow.bin", "Initiating download...", 0, 0, 0, {"Cancel", "Pause"}},  // its progress paced
       {failed, "missing.bin", "Download failed: 404 Not Found", 0, 100, 0, {"Download"}},
       {done, "done.bin", "Download Complete.", 0, 100, 100, {"Open", "Show in folder"}},
   };
@@ -245,6 +250,77 @@ TEST_F(DLListAccessibilityTest, RowsAreListItemsWithProgressBarsAndButtons) {
   EXPECT_EQ(running->Job().Status(), "Paused.");
   EXPECT_EQ(item->text(QAccessible::Description), "Download failed: 404 Not Found");
   EXPECT_EQ(iface->child(0)->text(QAccessible::Description), "Paused.");
+}
+
+}  // namespace
+}  // namespace quillon
+
+namespace quillon {
+namespace {
+
+// A running row tells a new status at most every 5 s (a reader that speaks
+// description changes would speak every progress report); a new state, and
+// every text of a row that does not run, at once.
+TEST(DescriptionPacerTest, RunningTextsWaitStateChangesDoNot) {
+  struct Step {
+    const char* text;
+    int state;
+    bool running;
+    uint32_t now;
+    const char* told;   // Told() afterwards
+    int64_t wait;       // Wait(now), -1: nothing waits
+  } steps[] = {
+      {"Connecting", 1, true, 0xFFFFF000u, "Connecting", -1},  // the tick count wraps below
+      {"1 KB", 1, true, 0xFFFFF000u + 100, "Connecting", 4900},
+      {"2 KB", 1, true, 0xFFFFF000u + 4999, "Connecting", 1},
+      {"3 KB", 1, true, 0xFFFFF000u + 5000, "3 KB", -1},
+      {"3 KB", 1, true, 6000, "3 KB", -1},                     // the same text
+      {"Paused.", 2, false, 6100, "Paused.", -1},              // a new state
+      {"Paused.", 2, false, 6200, "Paused.", -1},
+      {"Resuming", 1, true, 6300, "Resuming", -1},
+      {"4 KB", 1, true, 6400, "Resuming", 4900},
+      {"Resuming", 1, true, 6500, "Resuming", -1},             // back to what was told
+      {"Download failed: 404 Not Found", 3, false, 6600, "Download failed: 404 Not Found", -1},
+      {"Download failed: other", 3, false, 6700, "Download failed: other", -1},  // not running
+  };
+  TDescriptionPacer pacer;
+  for (const Step& s : steps) {
+    SCOPED_TRACE(s.text);
+    pacer.Offer(s.text, s.state, s.running, s.now);
+    EXPECT_EQ(pacer.Told(), s.told);
+    const std::optional<uint32_t> wait = pacer.Wait(s.now);
+    EXPECT_EQ(wait ? static_cast<int64_t>(*wait) : -1, s.wait);
+  }
+}
+
+// The row itself: progress while the clock stands still is not told; the end
+// is told at once.
+using DLRowDescriptionTest = testing::DLWidgetsTest;
+
+TEST_F(DLRowDescriptionTest, ARunningRowsDescriptionIsPaced) {
+  testing::Gate rest;
+  testing::ScriptedServer server([&](testing::ScriptedConnection& c) {
+    c.ReadUntil("\r\n\r\n");
+    c.Send("HTTP/1.0 200 OK\r\nContent-Length: 20\r\n\r\n0123456789");
+    rest.Wait();
+    c.Send("0123456789");
+  });
+  TDescriptionPacer::SetClockForTesting([] { return uint32_t{1000}; });
+  struct RestoreClock {
+    ~RestoreClock() { TDescriptionPacer::SetClockForTesting({}); }
+  } restore;
+  QWidget window;
+  TDLScrollBox list(&window);
+  TDLVisualPanel* row = list.AddDownload("http://127.0.0.1:" + server.PortText() + "/f.bin", dir_.File("f.bin"));
+  row->StartDownload();
+  QAccessibleInterface* item = QAccessible::queryAccessibleInterface(row);
+  const QString first = item->text(QAccessible::Description);
+  ASSERT_TRUE(RunUntil([&] { return row->Job().Position() > 0; }));
+  EXPECT_NE(row->StatusText(), first);
+  EXPECT_EQ(item->text(QAccessible::Description), first);
+  rest.Open();
+  ASSERT_TRUE(RunUntil([&] { return !row->DownloadInProgress(); }));
+  EXPECT_EQ(item->text(QAccessible::Description), "Download Complete.");
 }
 
 }  // namespace

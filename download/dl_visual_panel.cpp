@@ -18,6 +18,7 @@
 #include <QPointer>
 #include <QTextDocument>
 #include <QTime>
+#include <QTimer>
 #include <atomic>
 #include <cerrno>
 #include <cmath>
@@ -182,6 +183,32 @@ QString TDLVisualPanel::CatalogueText(const std::string& text) const { return Do
 // A status may name a host or a file in any script (UTF-8); the job's own
 // texts and a server's are windows-1252.
 QString TDLVisualPanel::StatusText() const { return MessageToQString(job_.Status()); }
+
+QString TDLVisualPanel::DescribedStatus() const {
+  return described_.Told().isEmpty() ? StatusText() : described_.Told();
+}
+
+void TDLVisualPanel::TellStatus() {
+  const bool running = job_.DownloadInProgress();
+  // The state: the role, the offered action and whether a transfer runs.
+  const int state = (static_cast<int>(job_.Role()) * 16 + static_cast<int>(job_.ActionMode())) * 2 + running;
+  const uint32_t now = TDescriptionPacer::Now();
+  if (described_.Offer(StatusText(), state, running, now)) {
+    QAccessibleEvent described(this, QAccessible::DescriptionChanged);
+    QAccessible::updateAccessibility(&described);
+  }
+  const std::optional<uint32_t> wait = described_.Wait(now);
+  if (!wait) {
+    if (describe_timer_ != nullptr) describe_timer_->stop();
+    return;
+  }
+  if (describe_timer_ == nullptr) {
+    describe_timer_ = new QTimer(this);
+    describe_timer_->setSingleShot(true);
+    connect(describe_timer_, &QTimer::timeout, this, [this] { TellStatus(); });
+  }
+  if (!describe_timer_->isActive()) describe_timer_->start(static_cast<int>(*wait));
+}
 
 void TDLVisualPanel::SetBevelOuter(TBevelCut v) {
   bevel_outer_ = v;
@@ -480,15 +507,13 @@ void TDLVisualPanel::Sync() {
   // The URL being fetched: a mirror's while it is tried.
   if (!job_.URL().empty() && URLLabel->toolTip() != PlainToolTip(CatalogueText(RedactedUrl(job_.URL()))))
     ShowText(URLLabel, CatalogueText(RedactedUrl(job_.URL())), Qt::ElideMiddle);
-  if (StatusLabel->toolTip() != PlainToolTip(StatusText())) {
-    ShowStatus(StatusText());
-    QAccessibleEvent described(this, QAccessible::DescriptionChanged);
-    QAccessible::updateAccessibility(&described);
-  }
+  if (StatusLabel->toolTip() != PlainToolTip(StatusText())) ShowStatus(StatusText());
+  TellStatus();
   if (job_.Role() != shown_role_) {
     shown_role_ = job_.Role();
     update();
   }
+  ColourLinks();
   if (job_.ActionFitCount() != shown_fit_count_) {
     shown_fit_count_ = job_.ActionFitCount();
     SetActionCaption(job_.ActionCaption());
@@ -591,8 +616,21 @@ void TDLVisualPanel::mouseReleaseEvent(QMouseEvent* event) {
   if (click) RowClick();
 }
 
+void TDLVisualPanel::ColourLinks() {
+  // The palette's link colour where it is readable on the row, else one that is.
+  const QColor colour = RowLinkColor(shown_role_, palette());
+  for (TClickLabel* link : {ActionLink, PauseLink, ShowFolderLink}) {
+    if (link->palette().color(QPalette::Active, QPalette::Link) == colour) continue;
+    QPalette pal = link->palette();
+    pal.setColor(QPalette::Active, QPalette::Link, colour);
+    pal.setColor(QPalette::Inactive, QPalette::Link, colour);
+    link->setPalette(pal);
+  }
+}
+
 void TDLVisualPanel::changeEvent(QEvent* event) {
   QFrame::changeEvent(event);
+  if (event->type() == QEvent::PaletteChange && ShowFolderLink != nullptr) ColourLinks();
   if (event->type() != QEvent::FontChange || ShowFolderLink == nullptr) return;
   // A new desktop font: the places follow its size, the texts are fitted anew.
   PlaceControls();

@@ -8,7 +8,8 @@
 // does not fit one line takes two), a progress cylinder ("Done" and then the
 // file's icon only for a complete file; a failed row's cylinder shows what
 // was received), the row's colour for its role (from the palette, followed
-// when it changes), and its links in the palette's link colour: the action
+// when it changes), and its links in the palette's link colour, made lighter
+// or darker where that is not readable on the row (RowLinkColor): the action
 // link (cancel while a transfer runs, "Open" when complete, the download
 // caption when a start is offered), the pause link ("Pause"/"Resume") and,
 // above "Open" of a complete file, "Show in folder".
@@ -16,8 +17,9 @@
 // Clicks on the row, its labels, the cylinder and both links fire OnClick
 // (the list selects the row with it). To assistive technology the row is a
 // list item named by its file name whose description is its status text; a
-// new status fires a description change, a new position of the cylinder a
-// value change. The FTP resume question is a Yes/No
+// new status fires a description change (while the transfer runs, at most
+// every 5 s: TDescriptionPacer), a new position of the cylinder a value
+// change. The FTP resume question is a Yes/No
 // message box. Destroying the row ends its transfer and closes its file.
 #pragma once
 
@@ -30,12 +32,14 @@
 
 #include "base/date_time.h"
 #include "download/click_label.h"
+#include "download/download_accessibility.h"
 #include "download/download_job.h"
 #include "download/download_list_store.h"
 #include "download/progress_cyl.h"
 #include "platform/message_target.h"
 
 class QLabel;
+class QTimer;
 
 namespace quillon {
 
@@ -148,6 +152,8 @@ class TDLVisualPanel : public QFrame, private TResumeQuestion, private platform:
   TDownloadJob& Job() { return job_; }
   // The job's status line as shown (UTF-8 when it is well-formed UTF-8).
   QString StatusText() const;
+  // The status line as assistive technology was last told it.
+  QString DescribedStatus() const;
 
  protected:
   void mousePressEvent(QMouseEvent* event) override;
@@ -175,6 +181,11 @@ class TDLVisualPanel : public QFrame, private TResumeQuestion, private platform:
   void SetActionCaption(const std::string& text);
   void ShowFileIcon();
   void Sync();
+  // The links in a colour readable on the row's surface (RowLinkColor).
+  void ColourLinks();
+  // Tells assistive technology a new status, paced; a text held back is told
+  // by a timer once its time comes.
+  void TellStatus();
   void PlaceControls();
   int LinkHeight() const;
   void PlaceLabel(QLabel* label, int left, int top);
@@ -214,6 +225,8 @@ class TDLVisualPanel : public QFrame, private TResumeQuestion, private platform:
   int pause_gap_ = 0;
   int folder_gap_ = 0;
   bool was_running_ = false;  // for OnFinished and the announcement
+  TDescriptionPacer described_;
+  QTimer* describe_timer_ = nullptr;  // made for the first text held back
   // Expires with the row, whose event handlers may remove it; the last member.
   TLifetime lifetime_;
 };

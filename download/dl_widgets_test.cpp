@@ -312,7 +312,7 @@ TEST_F(DLWidgetsTest, FailedRowsLookFailed) {
     if (std::string(c.path) == "/missing") {
       EXPECT_EQ(row->ProgressCyl->Position(), 0);  // the error page is no part of the file
     }
-    for (const QPalette& palette : {testing::LightPalette(), testing::DarkPalette()}) {
+    for (const QPalette& palette : {testing::LightPalette(), testing::DarkPalette(), testing::DimLinkDarkPalette()}) {
       window.setPalette(palette);  // as a desktop's theme reaches the window
       const bool dark = palette.color(QPalette::Window).lightness() < 128;
       SCOPED_TRACE(dark ? "dark" : "light");
@@ -326,7 +326,10 @@ TEST_F(DLWidgetsTest, FailedRowsLookFailed) {
       const QColor text = row->StatusLabel->palette().color(row->StatusLabel->foregroundRole());
       EXPECT_EQ(text, palette.color(QPalette::WindowText));
       EXPECT_GE(testing::Contrast(text, surface), 4.5) << surface.name().toStdString();
-      EXPECT_EQ(row->ActionLink->palette().color(row->ActionLink->foregroundRole()), palette.color(QPalette::Link));
+      for (const QLabel* link : {row->ActionLink, row->ShowFolderLink}) {
+        EXPECT_EQ(link->foregroundRole(), QPalette::Link);
+        EXPECT_GE(testing::Contrast(link->palette().color(QPalette::Link), surface), 4.5) << link->text().toStdString();
+      }
     }
   }
 }

@@ -11,6 +11,7 @@
 #include "download/dl_visual_panel.h"
 #include "download/progress_cyl.h"
 #include "platform/ansi_text.h"
+#include "platform/event_loop.h"
 
 namespace quillon {
 
@@ -67,7 +68,7 @@ class TAccessibleDownloadRow : public QAccessibleWidget {
       const QString name = QFileInfo(QFile::decodeName(QByteArray::fromStdString(Row()->LocalFilename()))).fileName();
       return name.isEmpty() ? QString::fromUtf8(RedactedUrl(Row()->Job().URL())) : name;
     }
-    if (t == QAccessible::Description) return Row()->StatusText();
+    if (t == QAccessible::Description) return Row()->DescribedStatus();
     return QAccessibleWidget::text(t);
   }
   QAccessible::State state() const override {
@@ -144,6 +145,37 @@ QAccessibleInterface* DownloadInterfaces(const QString&, QObject* object) {
 }
 
 }  // namespace
+
+bool TDescriptionPacer::Offer(const QString& text, int state, bool running, uint32_t now) {
+  waiting_ = false;
+  if (any_ && text == told_ && state == state_) return false;
+  if (any_ && running && state == state_ && now - told_at_ < kInterval) {
+    waiting_ = true;
+    return false;
+  }
+  told_ = text;
+  state_ = state;
+  told_at_ = now;
+  any_ = true;
+  return true;
+}
+
+std::optional<uint32_t> TDescriptionPacer::Wait(uint32_t now) const {
+  if (!waiting_) return std::nullopt;
+  const uint32_t since = now - told_at_;
+  return since >= kInterval ? 0 : kInterval - since;
+}
+
+namespace {
+std::function<uint32_t()>& Clock() {
+  static std::function<uint32_t()> clock;
+  return clock;
+}
+}  // namespace
+
+uint32_t TDescriptionPacer::Now() { return Clock() ? Clock()() : platform::GetTickCount(); }
+
+void TDescriptionPacer::SetClockForTesting(std::function<uint32_t()> clock) { Clock() = std::move(clock); }
 
 void InstallDownloadAccessibility() {
   static const bool installed = [] {

@@ -6,6 +6,8 @@
 #include <QWidget>
 #include <gtest/gtest.h>
 
+#include <optional>
+
 #include "base/exceptions.h"
 #include "platform/anchors.h"
 #include "platform/application.h"
@@ -25,6 +27,36 @@ TEST(SettingsStore, KeepsValuesInTheIsolatedStore) {
   ASSERT_TRUE(TSettingsStore::WriteString("Last Save Directory", QString::fromUtf8("/t\u00E9/")));
   EXPECT_EQ(TSettingsStore::ReadString("Last Save Directory"), QString::fromUtf8("/t\u00E9/"));
   EXPECT_TRUE(testing::FileExists(dir.File("settings.ini")));
+}
+
+// Each scope (a catalogue) has its own store, in the user's configuration
+// folder; a value it lacks comes from the store without a scope.
+TEST(SettingsStore, EachScopeHasItsOwnStoreAndReadsTheSharedOne) {
+  testing::TempDir dir;
+  TTestDesktop desktop(dir.File("settings.ini"));
+  ASSERT_TRUE(TSettingsStore::WriteString("Last Save Directory", "/shared/"));
+  struct Step {
+    const char* scope;
+    const char* write;  // nullptr: nothing
+    const char* read;
+  } steps[] = {{"id-alpha", nullptr, "/shared/"}, {"id-alpha", "/alpha/", "/alpha/"},
+               {"id-beta", nullptr, "/shared/"},  {"id-alpha", nullptr, "/alpha/"},
+               {"", nullptr, "/shared/"}};
+  for (const Step& s : steps) {
+    SCOPED_TRACE(std::string(s.scope) + (s.write ? " write" : ""));
+    TSettingsStore::SetScope(s.scope);
+    if (s.write) ASSERT_TRUE(TSettingsStore::WriteString("Last Save Directory", s.write));
+    EXPECT_EQ(TSettingsStore::ReadString("Last Save Directory"), QString(s.read));
+  }
+  // The user's own store of a scope.
+  const std::optional<QByteArray> config =
+      qEnvironmentVariableIsSet("XDG_CONFIG_HOME") ? std::optional(qgetenv("XDG_CONFIG_HOME")) : std::nullopt;
+  qputenv("XDG_CONFIG_HOME", QByteArray::fromStdString(dir.File("config")));
+  TSettingsStore::UseFileForTesting({});
+  TSettingsStore::SetScope("id-gamma");
+  EXPECT_TRUE(TSettingsStore::WriteString("Last Save Directory", "/gamma/"));
+  config ? qputenv("XDG_CONFIG_HOME", *config) : qunsetenv("XDG_CONFIG_HOME");
+  EXPECT_TRUE(testing::FileExists(dir.File("config/quillon/id-gamma.conf")));
 }
 
 TEST(SettingsStore, UnwritableStoreReportsFailure) {

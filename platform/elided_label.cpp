@@ -15,7 +15,7 @@ void TElidedLabel::SetFullText(const QString& text) {
 
 void TElidedLabel::Refit() {
   const QString shown = fontMetrics().elidedText(full_, mode_, contentsRect().width());
-  setText(shown);
+  setText(buddy() != nullptr ? QString(shown).replace(QLatin1Char('&'), QStringLiteral("&&")) : shown);
   setToolTip(shown == full_ ? QString() : full_);
 }
 

@@ -2,6 +2,8 @@
 // its width allows, cut with "…" (at its end, or in its middle) in the font's
 // own metrics, and refits on every resize and font change. While the text is
 // cut, the whole text is the label's tooltip; a text that fits has none.
+// A label that names another control (its buddy) shows "&" as written: its
+// text makes no mnemonic.
 #pragma once
 
 #include <QLabel>
@@ -14,7 +16,7 @@ class TElidedLabel : public TRefittingWidget<QLabel> {
  public:
   explicit TElidedLabel(QWidget* parent, Qt::TextElideMode mode = Qt::ElideRight);
 
-  // The whole text; text() is what is shown.
+  // The whole text; text() is what is shown (with a buddy, "&" doubled).
   void SetFullText(const QString& text);
   const QString& FullText() const { return full_; }
 

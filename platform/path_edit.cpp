@@ -45,7 +45,13 @@ QString TPathEdit::ShownText() const {
 
 void TPathEdit::Refit() { setToolTip(ShownText() == text() ? QString() : text()); }
 
-void TPathEdit::paintEvent(QPaintEvent*) {
+void TPathEdit::paintEvent(QPaintEvent* event) {
+  // With the focus, the line edit's own drawing: the whole path, scrolled
+  // to the cursor, with the selection the user makes.
+  if (hasFocus()) {
+    QLineEdit::paintEvent(event);
+    return;
+  }
   QPainter painter(this);
   QStyleOptionFrame option;
   initStyleOption(&option);

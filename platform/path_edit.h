@@ -1,7 +1,10 @@
 // TPathEdit: a read-only field for a file path that shows the path cut with
 // "…" in its middle when the field is too narrow, keeping the file name whole
 // as long as it fits, with the whole path as the field's tooltip. text()
-// stays the whole path; only what is drawn is shortened.
+// stays the whole path; only what is drawn is shortened. The field is a Tab
+// stop drawn in the palette's normal text colours: with the focus it shows
+// the whole path, which the user can select and copy, and it keeps the
+// keys it does not use (Enter, Escape) for the window.
 #pragma once
 
 #include <QLineEdit>

@@ -1,6 +1,8 @@
 #include "platform/settings_store.h"
 
+#include <QFileInfo>
 #include <QSettings>
+#include <QStandardPaths>
 
 #include <memory>
 
@@ -13,20 +15,41 @@ QString& TestFile() {
   return path;
 }
 
-std::unique_ptr<QSettings> OpenStore() {
+QString& Scope() {
+  static QString scope;
+  return scope;
+}
+
+// The store every catalogue shared before stores were per catalogue.
+std::unique_ptr<QSettings> OpenSharedStore() {
   if (!TestFile().isEmpty()) return std::make_unique<QSettings>(TestFile(), QSettings::IniFormat);
   return std::make_unique<QSettings>(QSettings::UserScope, QStringLiteral("Marrowby"),
                                      QStringLiteral("Quillon"));
 }
 
+std::unique_ptr<QSettings> OpenStore() {
+  if (Scope().isEmpty()) return OpenSharedStore();
+  const QString folder = !TestFile().isEmpty()
+                             ? QFileInfo(TestFile()).path()
+                             : QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation) +
+                                   QStringLiteral("/quillon");
+  return std::make_unique<QSettings>(folder + QLatin1Char('/') + Scope() + QStringLiteral(".conf"),
+                                     QSettings::IniFormat);
+}
+
+std::optional<QString> Read(QSettings& store, const QString& value_name) {
+  if (store.status() != QSettings::NoError) return std::nullopt;
+  const QVariant v = store.value(value_name);
+  if (!v.isValid()) return std::nullopt;
+  return v.toString();
+}
+
 }  // namespace
 
 std::optional<QString> TSettingsStore::ReadString(const QString& value_name) {
-  auto store = OpenStore();
-  if (store->status() != QSettings::NoError) return std::nullopt;
-  const QVariant v = store->value(value_name);
-  if (!v.isValid()) return std::nullopt;
-  return v.toString();
+  if (auto value = Read(*OpenStore(), value_name)) return value;
+  if (Scope().isEmpty()) return std::nullopt;
+  return Read(*OpenSharedStore(), value_name);
 }
 
 bool TSettingsStore::WriteString(const QString& value_name, const QString& value) {
@@ -37,6 +60,11 @@ bool TSettingsStore::WriteString(const QString& value_name, const QString& value
   return store->status() == QSettings::NoError;
 }
 
-void TSettingsStore::UseFileForTesting(const QString& path) { TestFile() = path; }
+void TSettingsStore::SetScope(const QString& scope) { Scope() = scope; }
+
+void TSettingsStore::UseFileForTesting(const QString& path) {
+  TestFile() = path;
+  Scope().clear();
+}
 
 }  // namespace quillon

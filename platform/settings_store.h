@@ -1,5 +1,10 @@
 // The program's per-user settings: named text values kept for the user by the
-// desktop (QSettings, organisation "Marrowby", application "Quillon").
+// desktop, one store per catalogue, so that the programs of different
+// publishers never share them. The store of scope S is the file
+// $XDG_CONFIG_HOME/quillon/S.conf; a value it lacks is read from the store
+// that every catalogue shared before (QSettings, organisation "Marrowby",
+// application "Quillon"), which is never written again. Without a scope that
+// shared store is used.
 #pragma once
 
 #include <QString>
@@ -15,8 +20,13 @@ class TSettingsStore {
   // Stores the value at once; false when the store cannot be written.
   static bool WriteString(const QString& value_name, const QString& value);
 
-  // Tests: keep the settings in the ini file `path` instead of the user's
-  // store; an empty path returns to the user's store.
+  // The catalogue whose store is used from now on: a name fit for a file
+  // name (the window's catalogue key); empty for none.
+  static void SetScope(const QString& scope);
+
+  // Tests: the ini file `path` stands in for the shared store and the files
+  // SCOPE.conf beside it for the catalogues' stores; the scope is reset. An
+  // empty path returns to the user's stores.
   static void UseFileForTesting(const QString& path);
 };
 

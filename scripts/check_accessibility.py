@@ -6,7 +6,8 @@ free port of 127.0.0.1 and the program with a three-product catalogue whose
 links are a whole file, a missing one (404) and one the server holds open
 after a few bytes. From the keyboard it starts the three downloads and goes
 back to the product page, then checks over AT-SPI: every control that shows
-has a name; the list "Downloads" holds a list item per file, named by the
+has a name; the window is a frame and the link list is labelled by the
+product's name; the list "Downloads" holds a list item per file, named by the
 file and described by its status, each with a progress bar whose value lies
 in 0..100 and with its links as push buttons that can be pressed; a status
 change reached the screen reader as a description change.
@@ -120,6 +121,14 @@ def check_tree(app, described):
         editable = node.getRole() == pyatspi.ROLE_TEXT and node.getState().contains(pyatspi.STATE_EDITABLE)
         if showing(node) and (node.getRole() in controls or editable) and not node.name:
             fail("a %s has no name" % node.getRoleName())
+    if frames and frames[0].getRole() != pyatspi.ROLE_FRAME:
+        fail("the window is a %s, not a frame" % frames[0].getRoleName())
+    # The link list is labelled by the product's name (the last one shown).
+    for combo in (n for n in nodes if n.getRole() == pyatspi.ROLE_COMBO_BOX):
+        labels = [r.getTarget(i).name for r in combo.getRelationSet()
+                  if r.getRelationType() == pyatspi.RELATION_LABELLED_BY for i in range(r.getNTargets())]
+        if labels != ["Gamma"]:
+            fail("the link list is labelled by %s, not by the product" % labels)
     buttons = [n.name for n in nodes if n.getRole() == pyatspi.ROLE_PUSH_BUTTON and showing(n)]
     if "Show screenshot" not in buttons:
         fail('no push button "Show screenshot" among %s' % buttons)
