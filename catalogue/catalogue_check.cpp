@@ -28,6 +28,9 @@ class TChecker {
     else if (!FindNode(root, "/Root/Interface_Information"))
       Warn("missing element Interface_Information");
     out_ << "caption: " << Utf8(cat_.InterfaceText("Window_Caption")) << "\n";
+    // The line the program follows: updates of another id are refused.
+    if (cat_.HasPublisherKey() || cat_.InterfaceNode("Catalogue_Id"))
+      out_ << "id: " << (cat_.CatalogueId().empty() ? "none" : Utf8(cat_.CatalogueId())) << "\n";
     Signature();
     out_ << "source: " << in_use_.SourceText() << "\n";
     if (!in_use_.RecordProblem().empty()) Warn(in_use_.RecordProblem());

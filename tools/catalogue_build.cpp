@@ -6,6 +6,8 @@
 #include <sstream>
 #include <vector>
 
+#include <openssl/rand.h>
+
 #include "base/base64.h"
 #include "base/code_page.h"
 #include "base/file_stream.h"
@@ -26,6 +28,9 @@ constexpr std::string_view kInterfaceKeys[] = {
     "Download_Button_Caption", "Cancel_Button_Caption",   "Open_Button_Caption",
 };
 constexpr std::string_view kOptionalInterfaceKeys[] = {"Prompt_after_date", "Data_URL"};
+// The folder's id: read by the tool for a signed build, not written as an
+// interface text (SetPublisherFields writes it).
+constexpr std::string_view kFolderIdKey = "Catalogue_Id";
 
 constexpr std::string_view kInternal = "Internal Download";
 constexpr std::string_view kBrowser = "Send to browser";
@@ -148,6 +153,7 @@ void BuildInterface(const fs::path& dir, TXmlNode* root, int groups, TCatalogueE
   const std::vector<TEntry> entries = ReadKeyValues(file, encoding);
   std::vector<std::string_view> known(std::begin(kInterfaceKeys), std::end(kInterfaceKeys));
   known.insert(known.end(), std::begin(kOptionalInterfaceKeys), std::end(kOptionalInterfaceKeys));
+  known.push_back(kFolderIdKey);
   RefuseUnknownKeys(entries, known);
 
   TXmlNode* info = root->NodeNew("Interface_Information");
@@ -278,7 +284,7 @@ std::string Utf8ToWindows1252(std::string_view text, const std::string& where) {
     // The C1 controls that windows-1252 leaves undefined are no text either.
     if (b < 0 || (cp >= 0x80 && cp <= 0x9F))
       Fail(where + ": the character " + Format("U+%04X", static_cast<unsigned>(cp)) +
-           " cannot be written in windows-1252");
+           " cannot be written in windows-1252: build with --encoding utf-8 to keep it");
     out += static_cast<char>(b);
   }
   return out;
@@ -326,6 +332,54 @@ void SetPublisherFields(TsdXmlDocument& doc, const TPublisherFields& fields) {
   info->NodeNew("Catalogue_Serial")->SetValueAsString(std::to_string(fields.serial));
   if (!fields.id.empty()) info->NodeNew("Catalogue_Id")->SetValueAsString(fields.id);
   if (!fields.expires.empty()) info->NodeNew("Catalogue_Expires")->SetValueAsString(fields.expires);
+}
+
+std::string FolderCatalogueId(const std::string& dir) {
+  const fs::path file = fs::path(dir) / "interface.txt";
+  if (!fs::exists(file)) return {};
+  const std::vector<TEntry> entries = ReadKeyValues(file, TCatalogueEncoding::kUtf8);
+  const TEntry* e = Find(entries, kFolderIdKey);
+  return e ? e->value : std::string();
+}
+
+std::string NewCatalogueId() {
+  unsigned char b[16];
+  if (RAND_bytes(b, sizeof b) != 1) Fail("no random bytes for a new catalogue id");
+  b[6] = static_cast<unsigned char>((b[6] & 0x0F) | 0x40);  // version 4: random
+  b[8] = static_cast<unsigned char>((b[8] & 0x3F) | 0x80);  // the RFC 4122 variant
+  std::string id;
+  for (int i = 0; i < 16; ++i) {
+    if (i == 4 || i == 6 || i == 8 || i == 10) id += '-';
+    id += Format("%02x", static_cast<unsigned>(b[i]));
+  }
+  return id;
+}
+
+void WriteFolderCatalogueId(const std::string& dir, const std::string& id) {
+  const fs::path file = fs::path(dir) / "interface.txt";
+  std::string text = ReadBytes(file);
+  if (!text.empty() && text.back() != '\n') text += '\n';
+  text += "# The id of this line of catalogues, made by the first signed build. Keep it in\n"
+          "# every release's folder: programs take updates only of their own id.\n"
+          "Catalogue_Id: " + id + "\n";
+  const fs::path temp = file.string() + ".new";
+  {
+    std::ofstream out(temp, std::ios::binary | std::ios::trunc);
+    out << text;
+    out.flush();
+    if (!out) {
+      std::error_code ec;
+      fs::remove(temp, ec);
+      Fail(file.string() + ": cannot be written, so the new id " + id + " cannot be kept; name it with --id");
+    }
+  }
+  std::error_code ec;
+  fs::permissions(temp, fs::status(file).permissions(), ec);
+  fs::rename(temp, file, ec);
+  if (ec) {
+    fs::remove(temp, ec);
+    Fail(file.string() + ": cannot be replaced, so the new id " + id + " cannot be kept; name it with --id");
+  }
 }
 
 void BuildCatalogueFile(const std::string& dir, const std::string& output, TCatalogueEncoding encoding) {

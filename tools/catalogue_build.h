@@ -1,7 +1,9 @@
 // Building a catalogue from the folder a publisher fills (the layout is
 // described in the README, "Building a catalogue"):
 //
-//   DIR/interface.txt        "Key: value" lines: the window's texts and settings
+//   DIR/interface.txt        "Key: value" lines: the window's texts and
+//                            settings, and the id of the line of catalogues
+//                            (Catalogue_Id, used by signed builds only)
 //   DIR/logo.jpg             the splash logo (optional)
 //   DIR/NN-anything/         one folder per product, taken in name order
 //       product.txt          "Name: ..." and "Description: ..."
@@ -74,8 +76,22 @@ struct TPublisherFields {
 // named before.
 void SetPublisherFields(TsdXmlDocument& doc, const TPublisherFields& fields);
 
+// The Catalogue_Id that DIR/interface.txt names ("Catalogue_Id: ID", kept
+// there by WriteFolderCatalogueId); empty when it names none.
+std::string FolderCatalogueId(const std::string& dir);
+
+// A new random catalogue id: a version 4 UUID (lowercase, with hyphens)
+// from OpenSSL's RAND_bytes, so that no two publishers' lines share one.
+std::string NewCatalogueId();
+
+// Appends "Catalogue_Id: ID" (with a comment that says to keep it) to
+// DIR/interface.txt, replacing the file in one rename; ECatalogueSource
+// naming the file when it cannot be written.
+void WriteFolderCatalogueId(const std::string& dir, const std::string& id);
+
 // UTF-8 text as windows-1252. ECatalogueSource "<where>: ..." for text that is
-// not UTF-8 or holds a character windows-1252 lacks (named as U+XXXX).
+// not UTF-8 or holds a character windows-1252 lacks (named as U+XXXX, with
+// the way out: "--encoding utf-8").
 std::string Utf8ToWindows1252(std::string_view text, const std::string& where);
 
 }  // namespace quillon
