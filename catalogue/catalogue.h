@@ -7,7 +7,8 @@
 //     Interface_Information: Window_Caption, Top_Paragraph, Next_Button_Caption,
 //       Previous_Button_Caption, Product_Prompt, Folder_to_save_to_Prompt,
 //       Download_Button_Caption, Cancel_Button_Caption, Open_Button_Caption,
-//       Splash_Logo (base64 JPEG), Prompt_after_date, Data_URL; GroupCount (unread)
+//       Splash_Logo (base64 JPEG), Prompt_after_date (see OfferUpdate),
+//       Data_URL; GroupCount (unread)
 //     Program_Group*: Program_Name, Short_Description, Icon, Screenshot (base64
 //       JPEG), URLCount (unread), Download*: Description, URL, Handle_by,
 //       Size, SHA256 (both optional: the file's length and digest)
@@ -157,10 +158,21 @@ class TCatalogue {
   // The screenshot button shows when the product's Screenshot text is not
   // empty (white space counts as present).
   static bool HasScreenshot(TXmlNode* product);
-  // The update button shows when Prompt_after_date exists and is not "0",
-  // `today` (whole days since 30 December 1899) is at least its value, and
-  // Data_URL exists and is not empty. EConvertError when Prompt_after_date is
-  // not a whole number.
+  // What Prompt_after_date says: "always", "never" (case ignored), a date
+  // "YYYY-MM-DD", or a day number (whole days since 30 December 1899, the
+  // form earlier programs read, in which "0" means never). `first_day` is the
+  // day number from which the button may show, absent for never; `valid` is
+  // false for any other text.
+  struct TPromptAfterDate {
+    bool valid = false;
+    std::optional<int64_t> first_day;
+  };
+  static TPromptAfterDate ParsePromptAfterDate(std::string_view text);
+  // The update button shows when Prompt_after_date exists and names a first
+  // day (ParsePromptAfterDate) that `today` (whole days since 30 December
+  // 1899) has reached, and Data_URL exists and is not empty. EConvertError
+  // "'TEXT' is not a valid integer value" when Prompt_after_date is none of
+  // its forms.
   bool OfferUpdate(int64_t today) const;
 
   // Decodes JPEG bytes; a null image for empty bytes. EInvalidGraphic when the

@@ -38,8 +38,10 @@ class TChecker {
     try {
       update = cat_.OfferUpdate(today);
     } catch (const std::exception& e) {
-      Warn(std::string("Prompt_after_date: ") + e.what() + ": showing the window fails");
+      Warn(std::string("Prompt_after_date: ") + e.what() +
+           ": showing the window fails; write a date (YYYY-MM-DD), always or never");
     }
+    UpdateButton(today);
     const std::string expired = in_use_.ExpiryNote(static_cast<int64_t>(std::time(nullptr)), update);
     if (!expired.empty()) Warn(expired);
     for (const char* name : {"Window_Caption", "Top_Paragraph", "Next_Button_Caption",
@@ -69,6 +71,28 @@ class TChecker {
     return DocTextToQString(text, cat_.Utf8()).toUtf8().toStdString();
   }
   void Warn(std::string text) { warnings_.push_back(std::move(text)); }
+
+  // Why the update button a publisher asked for may not show.
+  void UpdateButton(int64_t today) {
+    const bool has_url = !cat_.InterfaceText("Data_URL").empty();
+    TXmlNode* date = cat_.InterfaceNode("Prompt_after_date");
+    const std::string text(TrimWS(date ? date->ValueAsString() : std::string()));
+    const TCatalogue::TPromptAfterDate prompt = TCatalogue::ParsePromptAfterDate(text);
+    if (date && !prompt.valid) return;  // warned above
+    if (text == "0") {
+      Warn("Prompt_after_date 0 hides the update button for good (as in earlier programs): write never to say so, or "
+           "always or a date (YYYY-MM-DD) to show it");
+    } else if (has_url && !prompt.first_day) {
+      Warn("Data_URL is set, but the update button never shows (Prompt_after_date is " +
+           std::string(date ? "never" : "missing") + "): write Prompt_after_date: always, or the date from which it "
+           "shows (YYYY-MM-DD)");
+    } else if (has_url && *prompt.first_day > today) {
+      Warn("the update button shows only from " + FormatUtcTime((*prompt.first_day - 25569) * 86400).substr(0, 10) +
+           " (Prompt_after_date): write always to show it now");
+    } else if (!has_url && prompt.first_day) {
+      Warn("Prompt_after_date is set, but there is no Data_URL: the update button never shows");
+    }
+  }
 
   void Signature() {
     if (!cat_.HasPublisherKey()) {

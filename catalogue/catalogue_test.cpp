@@ -53,6 +53,12 @@ TEST(Catalogue, UpdateRule) {
   EXPECT_FALSE(offer("<Prompt_after_date>1</Prompt_after_date><Data_URL></Data_URL>", 99999));
   EXPECT_FALSE(offer(url, 99999));
   EXPECT_THROW(offer("<Prompt_after_date>1.5</Prompt_after_date>" + url, 99999), EConvertError);
+  // The forms a person writes: a date (2026-12-09 is day 46365), always, never.
+  EXPECT_TRUE(offer("<Prompt_after_date>2026-12-09</Prompt_after_date>" + url, 46365));
+  EXPECT_FALSE(offer("<Prompt_after_date>2026-12-09</Prompt_after_date>" + url, 46364));
+  EXPECT_TRUE(offer("<Prompt_after_date>Always</Prompt_after_date>" + url, 1));
+  EXPECT_FALSE(offer("<Prompt_after_date>never</Prompt_after_date>" + url, 99999));
+  EXPECT_THROW(offer("<Prompt_after_date>2026-02-30</Prompt_after_date>" + url, 99999), EConvertError);
   EXPECT_GT(TodayDayNumber(), 45000);  // after 2023
 }
 

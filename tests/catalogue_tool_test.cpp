@@ -534,6 +534,16 @@ TEST(CatalogueTool, RefusalsAndWarningsSayWhatToDo) {
     ASSERT_EQ(RunTool(dir, "append '" + dir.File("prog") + "' '" + dir.File(port + ".xml") + "' -o '" +
                                dir.File(port + ".prog") + "'").status, 0);
   }
+  // Update buttons that never show, or only later; a date a person writes.
+  const std::string url = "<Data_URL>http://127.0.0.1/c.xml</Data_URL>";
+  for (const auto& [name, fields] : std::map<std::string, std::string>{
+           {"zero", "<Prompt_after_date>0</Prompt_after_date>" + url},
+           {"no-date", url},
+           {"later", "<Prompt_after_date>2999-01-01</Prompt_after_date>" + url}})
+    WriteFile(dir.File(name + ".xml"), "<Root><Interface_Information>" + fields + "</Interface_Information></Root>");
+  std::filesystem::copy(dir.File("src"), dir.File("dated"), std::filesystem::copy_options::recursive);
+  WriteFile(dir.File("dated/interface.txt"), InterfaceTxt("W") + "Prompt_after_date: 2026-12-09\n");
+  RunTool(dir, "build '" + dir.File("dated") + "' -o '" + dir.File("dated.xml") + "'");
   std::filesystem::copy(dir.File("src"), dir.File("cjk"), std::filesystem::copy_options::recursive);
   WriteFile(dir.File("cjk/01-a/product.txt"), "Name: \u4E2D\n");
 
@@ -563,6 +573,18 @@ TEST(CatalogueTool, RefusalsAndWarningsSayWhatToDo) {
        "product.txt line 1: the character U+4E2D cannot be written in windows-1252: build with --encoding utf-8 to "
        "keep it\n"},
       {"--help", 0, "usage: quillon-catalogue append [PROGRAM] CATALOGUE -o OUTPUT\n", ""},
+      {"check '" + dir.File("zero.xml") + "'", 0,
+       "update button: hidden\n"
+       "warning: Prompt_after_date 0 hides the update button for good (as in earlier programs): write never to say "
+       "so, or always or a date (YYYY-MM-DD) to show it\n",
+       ""},
+      {"check '" + dir.File("no-date.xml") + "'", 0,
+       "warning: Data_URL is set, but the update button never shows (Prompt_after_date is missing): write "
+       "Prompt_after_date: always, or the date from which it shows (YYYY-MM-DD)\n",
+       ""},
+      {"check '" + dir.File("later.xml") + "'", 0,
+       "warning: the update button shows only from 2999-01-01 (Prompt_after_date): write always to show it now\n", ""},
+      {"dump '" + dir.File("dated.xml") + "'", 0, "  0:Prompt_after_date = 46365\n", ""},
       {"update '" + dir.File(not_found.PortText() + ".prog") + "'", 1,
        "could not fetch " + update_url[not_found.PortText()] + ": 404 Not Found\n", ""},
       {"update '" + dir.File(closed.PortText() + ".prog") + "'", 1,

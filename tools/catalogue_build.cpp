@@ -13,6 +13,7 @@
 #include "base/file_stream.h"
 #include "base/sha256_hasher.h"
 #include "base/strings.h"
+#include "catalogue/catalogue.h"
 
 namespace quillon {
 
@@ -164,11 +165,19 @@ void BuildInterface(const fs::path& dir, TXmlNode* root, int groups, TCatalogueE
     SetText(info->NodeNew(key), e->value);
   }
   WritePicture(info, "Splash_Logo", ReadPicture(dir / "logo.jpg"));
+  // Written as the day number that earlier programs read too: "always" as
+  // day 1, a date as its day, "never" as no element at all.
   if (const TEntry* e = Find(entries, "Prompt_after_date")) {
-    const std::optional<int64_t> day = ParseInt64(e->value);
-    if (!day || *day < 0 || *day > INT32_MAX)
-      Fail(e->where + ": Prompt_after_date must be 0 or a whole number of days since 30 December 1899");
-    info->NodeNew("Prompt_after_date")->SetValueAsString(std::to_string(*day));
+    const TCatalogue::TPromptAfterDate prompt = TCatalogue::ParsePromptAfterDate(e->value);
+    const bool day_number = ParseInt64(e->value).has_value();
+    if (!prompt.valid || (day_number && (*ParseInt64(e->value) < 0 || *ParseInt64(e->value) > INT32_MAX)))
+      Fail(e->where + ": Prompt_after_date must be a date (YYYY-MM-DD), always or never (or a day number since 30 "
+                      "December 1899)");
+    if (day_number)
+      info->NodeNew("Prompt_after_date")->SetValueAsString(std::to_string(*ParseInt64(e->value)));
+    else if (prompt.first_day)
+      info->NodeNew("Prompt_after_date")->SetValueAsString(
+          std::to_string(std::max<int64_t>(1, *prompt.first_day)));
   }
   if (const TEntry* e = Find(entries, "Data_URL")) SetText(info->NodeNew("Data_URL"), e->value);
 }

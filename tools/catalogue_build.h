@@ -17,6 +17,11 @@
 //                            DIR, from which Size and SHA256 are computed) or
 //                            "| size:N sha256:HEX" (either or both)
 //
+// Prompt_after_date in interface.txt is a date (YYYY-MM-DD), "always",
+// "never" or a day number (see TCatalogue::ParsePromptAfterDate); the
+// catalogue holds the day number that earlier programs read ("always" is day
+// 1; "never" leaves the element out).
+//
 // Text files are UTF-8 (a byte-order mark is skipped). A windows-1252
 // catalogue (the default) holds them converted to windows-1252, and a
 // character windows-1252 cannot hold is refused; a UTF-8 catalogue holds them

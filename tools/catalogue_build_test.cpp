@@ -181,7 +181,7 @@ TEST(CatalogueBuild, RefusesFaultsWithTheFileAndLine) {
   Source src;
   std::string iface = kInterface;
   src.Put("interface.txt", iface.replace(iface.find("38718"), 5, "soon"));
-  EXPECT_NE(src.Error().find("line 13: Prompt_after_date must be 0 or a whole number"), std::string::npos);
+  EXPECT_NE(src.Error().find("line 13: Prompt_after_date must be a date (YYYY-MM-DD), always or never"), std::string::npos);
 }
 
 // The fourth field of a link: a local copy (relative to the folder) hashed
