@@ -251,11 +251,22 @@ QImage TCatalogue::DecodePicture(const std::string& bytes) {
   QByteArray data = QByteArray::fromRawData(bytes.data(), static_cast<qsizetype>(bytes.size()));
   QBuffer buffer(&data);
   buffer.open(QIODevice::ReadOnly);
-  QImageReader reader(&buffer, "JPEG");
+  // The format by its first bytes; anything else goes to the JPEG decoder,
+  // whose error names it.
+  const char* format = "JPEG";
+  if (bytes.compare(0, 8, "\x89PNG\r\n\x1A\n") == 0) format = "PNG";
+  else if (bytes.compare(0, 6, "GIF87a") == 0 || bytes.compare(0, 6, "GIF89a") == 0) format = "GIF";
+  else if (bytes.compare(0, 2, "BM") == 0) format = "BMP";
+  QImageReader reader(&buffer, format);
   QImage image = reader.read();
   if (image.isNull())
-    throw EInvalidGraphic("JPEG error: " + reader.errorString().toStdString());
+    throw EInvalidGraphic(std::string(format) + " error: " + reader.errorString().toStdString());
   return image;
+}
+
+bool TCatalogue::ScaledToFit(QSize picture, int width, int height) {
+  if (picture.width() <= width && picture.height() <= height) return false;
+  return picture != QSize(2 * width, 2 * height);
 }
 
 void CheckCatalogueText(const TsdXmlDocument& doc) {

@@ -55,11 +55,13 @@ class TChecker {
     if (products.empty()) Warn("no products (Program_Group): the product list is empty");
     for (size_t i = 0; i < products.size(); ++i) Product(static_cast<int>(i) + 1, products[i]);
 
-    Picture("Splash_Logo", [&] { return cat_.InterfaceBinary("Splash_Logo"); });
+    Picture("Splash_Logo", [&] { return cat_.InterfaceBinary("Splash_Logo"); }, QSize(TCatalogue::kLogoWidth,
+                                                                                       TCatalogue::kLogoHeight));
     for (size_t i = 0; i < products.size(); ++i) {
       const std::string n = std::to_string(i + 1);
-      Picture("Icon " + n, [&] { return TCatalogue::FieldBinary(products[i], "Icon"); });
-      Picture("Screenshot " + n, [&] { return TCatalogue::FieldBinary(products[i], "Screenshot"); });
+      Picture("Icon " + n, [&] { return TCatalogue::FieldBinary(products[i], "Icon"); },
+              QSize(TCatalogue::kIconWidth, TCatalogue::kIconHeight));
+      Picture("Screenshot " + n, [&] { return TCatalogue::FieldBinary(products[i], "Screenshot"); }, QSize());
     }
 
     out_ << "update button: " << (update ? "shown" : "hidden") << "\n";
@@ -151,16 +153,22 @@ class TChecker {
       Warn(where + ": \"" + Utf8(url) + "\" is not a web address: the window does not open it in the browser");
   }
 
+  // `place`: the size the window shows the picture in at 1x (none: any).
   template <typename Bytes>
-  void Picture(const std::string& name, Bytes bytes) {
+  void Picture(const std::string& name, Bytes bytes, QSize place) {
     out_ << "picture " << name << ": ";
     try {
       const QImage image = TCatalogue::DecodePicture(bytes());
       if (image.isNull()) out_ << "none\n";
       else out_ << image.width() << " x " << image.height() << "\n";
+      if (!image.isNull() && place.isValid() && TCatalogue::ScaledToFit(image.size(), place.width(), place.height()))
+        Warn(Format("picture %s is %d x %d: the window scales it down to fit %d x %d (%d x %d is sharp on a 2x "
+                    "screen)",
+                    name.c_str(), image.width(), image.height(), place.width(), place.height(), 2 * place.width(),
+                    2 * place.height()));
     } catch (const std::exception& e) {
       out_ << "error " << e.what() << "\n";
-      Warn("picture " + name + " does not decode: " + e.what());
+      Warn("picture " + name + " does not decode (PNG, JPEG, GIF and BMP are shown): " + e.what());
     }
   }
 

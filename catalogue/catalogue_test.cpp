@@ -127,7 +127,7 @@ TEST(CatalogueCheck, PrintsWhatTheWindowShows) {
             "warning: product 2 link 2: Handle_by \"Download it\" is neither \"Internal Download\" nor \"Send to "
             "browser\": the program downloads the link itself\n"
             "warning: product 3: no links (Download): the next button stays disabled\n"
-            "warning: picture Icon 2 does not decode: JPEG error: Unable to read image data\n");
+            "warning: picture Icon 2 does not decode (PNG, JPEG, GIF and BMP are shown): JPEG error: Unable to read image data\n");
 }
 
 TEST(CatalogueCheck, WarnsAboutMissingElementsAndProducts) {

@@ -504,6 +504,26 @@ TEST(CatalogueTool, ACopiedFolderBuildsTheSameLine) {
   EXPECT_EQ(ReadFile(dir.File("src-v2/interface.txt")), kept);
 }
 
+// A black BMP picture of w x h pixels (24 bits a pixel).
+std::string Bmp(int w, int h) {
+  const int row = (w * 3 + 3) / 4 * 4;
+  std::string b(54 + row * h, '\0');
+  auto put = [&](size_t at, uint32_t v, int n) {
+    for (int i = 0; i < n; ++i) b[at + i] = static_cast<char>(v >> (8 * i));
+  };
+  b[0] = 'B';
+  b[1] = 'M';
+  put(2, static_cast<uint32_t>(b.size()), 4);
+  put(10, 54, 4);
+  put(14, 40, 4);
+  put(18, w, 4);
+  put(22, h, 4);
+  put(26, 1, 2);
+  put(28, 24, 2);
+  put(34, row * h, 4);
+  return b;
+}
+
 // What the tool refuses or warns about, each with the file, URL or option
 // concerned and the way out; a refusal writes nothing.
 TEST(CatalogueTool, RefusalsAndWarningsSayWhatToDo) {
@@ -544,6 +564,9 @@ TEST(CatalogueTool, RefusalsAndWarningsSayWhatToDo) {
   std::filesystem::copy(dir.File("src"), dir.File("dated"), std::filesystem::copy_options::recursive);
   WriteFile(dir.File("dated/interface.txt"), InterfaceTxt("W") + "Prompt_after_date: 2026-12-09\n");
   RunTool(dir, "build '" + dir.File("dated") + "' -o '" + dir.File("dated.xml") + "'");
+  // An icon larger than its place, in a format other than JPEG.
+  std::filesystem::copy(dir.File("src"), dir.File("pics"), std::filesystem::copy_options::recursive);
+  WriteFile(dir.File("pics/01-a/icon.bmp"), Bmp(48, 48));
   std::filesystem::copy(dir.File("src"), dir.File("cjk"), std::filesystem::copy_options::recursive);
   WriteFile(dir.File("cjk/01-a/product.txt"), "Name: \u4E2D\n");
 
@@ -585,6 +608,13 @@ TEST(CatalogueTool, RefusalsAndWarningsSayWhatToDo) {
       {"check '" + dir.File("later.xml") + "'", 0,
        "warning: the update button shows only from 2999-01-01 (Prompt_after_date): write always to show it now\n", ""},
       {"dump '" + dir.File("dated.xml") + "'", 0, "  0:Prompt_after_date = 46365\n", ""},
+      {"build '" + dir.File("pics") + "' -o '" + dir.File("pics.xml") + "'", 0, "",
+       "warning: " + dir.File("pics/01-a/icon.bmp") +
+           " is 48 x 48: the window scales it down to fit 32 x 32 (64 x 64 is sharp on a 2x screen)\n"},
+      {"check '" + dir.File("pics.xml") + "'", 0,
+       "picture Icon 1: 48 x 48\npicture Screenshot 1: none\nupdate button: hidden\nwarning: picture Icon 1 is 48 x "
+       "48: the window scales it down to fit 32 x 32",
+       ""},
       {"update '" + dir.File(not_found.PortText() + ".prog") + "'", 1,
        "could not fetch " + update_url[not_found.PortText()] + ": 404 Not Found\n", ""},
       {"update '" + dir.File(closed.PortText() + ".prog") + "'", 1,

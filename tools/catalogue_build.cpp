@@ -119,11 +119,39 @@ void RefuseUnknownKeys(const std::vector<TEntry>& entries,
   }
 }
 
-// The picture's bytes, or nothing when the file is absent and optional.
-std::string ReadPicture(const fs::path& path) {
-  if (!fs::exists(path)) return {};
-  std::string bytes = ReadBytes(path);
-  if (bytes.size() < 3 || bytes.compare(0, 3, "\xFF\xD8\xFF") != 0) Fail(path.string() + ": not a JPEG picture");
+// The picture DIR/STEM.EXT (EXT one of kPictureTypes), or nothing when there
+// is none. Bytes of no picture format are refused; a picture that does not
+// decode, or is larger than its place in the window (`place`, at 1x), is
+// taken with a warning.
+constexpr std::string_view kPictureTypes[] = {"jpg", "jpeg", "png", "gif", "bmp"};
+
+std::string ReadPicture(const fs::path& dir, std::string_view stem, QSize place, std::vector<std::string>* warnings) {
+  std::optional<fs::path> found;
+  for (std::string_view type : kPictureTypes) {
+    const fs::path path = dir / (std::string(stem) + "." + std::string(type));
+    if (!fs::exists(path)) continue;
+    if (found) Fail(path.string() + ": " + found->filename().string() + " is there too; keep one of them");
+    found = path;
+  }
+  if (!found) return {};
+  std::string bytes = ReadBytes(*found);
+  const bool known = bytes.compare(0, 3, "\xFF\xD8\xFF") == 0 || bytes.compare(0, 8, "\x89PNG\r\n\x1A\n") == 0 ||
+                     bytes.compare(0, 6, "GIF87a") == 0 || bytes.compare(0, 6, "GIF89a") == 0 ||
+                     bytes.compare(0, 2, "BM") == 0;
+  if (!known) Fail(found->string() + ": not a PNG, JPEG, GIF or BMP picture");
+  QImage image;
+  try {
+    image = TCatalogue::DecodePicture(bytes);
+  } catch (const Exception& e) {
+    if (warnings)
+      warnings->push_back(found->string() + " does not decode (" + e.what() + "): the window shows no picture there");
+    return bytes;
+  }
+  if (warnings && place.isValid() && TCatalogue::ScaledToFit(image.size(), place.width(), place.height()))
+    warnings->push_back(Format("%s is %d x %d: the window scales it down to fit %d x %d (%d x %d is sharp on a 2x "
+                               "screen)",
+                               found->string().c_str(), image.width(), image.height(), place.width(), place.height(),
+                               2 * place.width(), 2 * place.height()));
   return bytes;
 }
 
@@ -148,7 +176,8 @@ void WritePicture(TXmlNode* parent, std::string_view name, const std::string& by
   parent->NodeNew(name)->BufferWrite(bytes.data(), static_cast<int64_t>(bytes.size()));
 }
 
-void BuildInterface(const fs::path& dir, TXmlNode* root, int groups, TCatalogueEncoding encoding) {
+void BuildInterface(const fs::path& dir, TXmlNode* root, int groups, TCatalogueEncoding encoding,
+                    std::vector<std::string>* warnings) {
   const fs::path file = dir / "interface.txt";
   if (!fs::exists(file)) Fail(file.string() + ": missing (the window's texts are read from it)");
   const std::vector<TEntry> entries = ReadKeyValues(file, encoding);
@@ -164,7 +193,8 @@ void BuildInterface(const fs::path& dir, TXmlNode* root, int groups, TCatalogueE
     if (!e) Fail(file.string() + ": \"" + std::string(key) + "\" is missing");
     SetText(info->NodeNew(key), e->value);
   }
-  WritePicture(info, "Splash_Logo", ReadPicture(dir / "logo.jpg"));
+  WritePicture(info, "Splash_Logo",
+               ReadPicture(dir, "logo", QSize(TCatalogue::kLogoWidth, TCatalogue::kLogoHeight), warnings));
   // Written as the day number that earlier programs read too: "always" as
   // day 1, a date as its day, "never" as no element at all.
   if (const TEntry* e = Find(entries, "Prompt_after_date")) {
@@ -261,7 +291,8 @@ int BuildLinks(const fs::path& dir, const fs::path& file, TXmlNode* group, TCata
   return count;
 }
 
-void BuildProduct(const fs::path& dir, const fs::path& folder, TXmlNode* root, TCatalogueEncoding encoding) {
+void BuildProduct(const fs::path& dir, const fs::path& folder, TXmlNode* root, TCatalogueEncoding encoding,
+                  std::vector<std::string>* warnings) {
   const fs::path file = folder / "product.txt";
   if (!fs::exists(file)) Fail(file.string() + ": missing (the product's name and description are read from it)");
   const std::vector<TEntry> entries = ReadKeyValues(file, encoding);
@@ -275,8 +306,9 @@ void BuildProduct(const fs::path& dir, const fs::path& folder, TXmlNode* root, T
   TXmlNode* url_count = group->NodeNew("URLCount");
   SetText(group->NodeNew("Program_Name"), name->value);
   SetText(group->NodeNew("Short_Description"), description ? description->value : "");
-  WritePicture(group, "Icon", ReadPicture(folder / "icon.jpg"));
-  WritePicture(group, "Screenshot", ReadPicture(folder / "screenshot.jpg"));
+  WritePicture(group, "Icon",
+               ReadPicture(folder, "icon", QSize(TCatalogue::kIconWidth, TCatalogue::kIconHeight), warnings));
+  WritePicture(group, "Screenshot", ReadPicture(folder, "screenshot", QSize(), warnings));
   url_count->SetValueAsString(std::to_string(BuildLinks(dir, folder / "links.txt", group, encoding)));
 }
 
@@ -305,7 +337,8 @@ std::optional<TCatalogueEncoding> ParseCatalogueEncoding(std::string_view name) 
   return std::nullopt;
 }
 
-void BuildCatalogue(const std::string& dir, TsdXmlDocument& doc, TCatalogueEncoding encoding) {
+void BuildCatalogue(const std::string& dir, TsdXmlDocument& doc, TCatalogueEncoding encoding,
+                    std::vector<std::string>* warnings) {
   const fs::path root_dir(dir);
   if (!fs::is_directory(root_dir)) Fail(dir + ": not a folder");
   std::vector<fs::path> products;
@@ -321,8 +354,8 @@ void BuildCatalogue(const std::string& dir, TsdXmlDocument& doc, TCatalogueEncod
   doc.SetUtf8Encoded(utf8);
   if (utf8) doc.SetEncoding("UTF-8");
   doc.Root()->SetName("Root");
-  BuildInterface(root_dir, doc.Root(), static_cast<int>(products.size()), encoding);
-  for (const fs::path& folder : products) BuildProduct(root_dir, folder, doc.Root(), encoding);
+  BuildInterface(root_dir, doc.Root(), static_cast<int>(products.size()), encoding, warnings);
+  for (const fs::path& folder : products) BuildProduct(root_dir, folder, doc.Root(), encoding, warnings);
 }
 
 std::string CatalogueBytes(TsdXmlDocument& doc) {
@@ -391,9 +424,10 @@ void WriteFolderCatalogueId(const std::string& dir, const std::string& id) {
   }
 }
 
-void BuildCatalogueFile(const std::string& dir, const std::string& output, TCatalogueEncoding encoding) {
+void BuildCatalogueFile(const std::string& dir, const std::string& output, TCatalogueEncoding encoding,
+                        std::vector<std::string>* warnings) {
   TsdXmlDocument doc;
-  BuildCatalogue(dir, doc, encoding);
+  BuildCatalogue(dir, doc, encoding, warnings);
   TFileStream(output, fmCreate).WriteString(CatalogueBytes(doc));
 }
 

@@ -4,7 +4,8 @@
 //   DIR/interface.txt        "Key: value" lines: the window's texts and
 //                            settings, and the id of the line of catalogues
 //                            (Catalogue_Id, used by signed builds only)
-//   DIR/logo.jpg             the splash logo (optional)
+//   DIR/logo.jpg             the splash logo (optional; every picture may
+//                            be .jpg, .jpeg, .png, .gif or .bmp, one of them)
 //   DIR/NN-anything/         one folder per product, taken in name order
 //       product.txt          "Name: ..." and "Description: ..."
 //       icon.jpg             optional
@@ -36,6 +37,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "base/exceptions.h"
 #include "xml/xml_document.h"
@@ -56,9 +58,13 @@ std::optional<TCatalogueEncoding> ParseCatalogueEncoding(std::string_view name);
 
 // Fills the document (replacing its content) with the catalogue the folder
 // describes, in the compact format. The declaration names the encoding
-// ("windows-1252" or "UTF-8"); a UTF-8 document is Utf8Encoded.
+// ("windows-1252" or "UTF-8"); a UTF-8 document is Utf8Encoded. A picture
+// file that is no PNG, JPEG, GIF or BMP is refused; one that does not decode,
+// or that the window scales down (larger than its place,
+// TCatalogue::ScaledToFit), adds a line to `warnings`.
 void BuildCatalogue(const std::string& dir, TsdXmlDocument& doc,
-                    TCatalogueEncoding encoding = TCatalogueEncoding::kWindows1252);
+                    TCatalogueEncoding encoding = TCatalogueEncoding::kWindows1252,
+                    std::vector<std::string>* warnings = nullptr);
 
 // The bytes of a built catalogue: the document's text as it holds it, with
 // no byte-order mark (the declaration names the encoding).
@@ -66,7 +72,8 @@ std::string CatalogueBytes(TsdXmlDocument& doc);
 
 // BuildCatalogue, then writes CatalogueBytes to the output file.
 void BuildCatalogueFile(const std::string& dir, const std::string& output,
-                        TCatalogueEncoding encoding = TCatalogueEncoding::kWindows1252);
+                        TCatalogueEncoding encoding = TCatalogueEncoding::kWindows1252,
+                        std::vector<std::string>* warnings = nullptr);
 
 // What a signed catalogue says about its publisher.
 struct TPublisherFields {

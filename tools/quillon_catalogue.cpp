@@ -34,6 +34,7 @@
 #include <optional>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "catalogue/application_data_stream.h"
 #include "catalogue/catalogue_check.h"
@@ -260,7 +261,9 @@ int Build(const std::string& dir, const std::map<std::string, std::string>& opti
   if (!options.count("--key")) {
     for (const char* needs_key : {"--serial", "--id", "--expires"})
       if (options.count(needs_key)) Fail(std::string(needs_key) + " needs --key");
-    WriteReplacing(output, [&](const std::string& temp) { BuildCatalogueFile(dir, temp, encoding); });
+    std::vector<std::string> warnings;
+    WriteReplacing(output, [&](const std::string& temp) { BuildCatalogueFile(dir, temp, encoding, &warnings); });
+    for (const std::string& w : warnings) std::fprintf(stderr, "warning: %s\n", w.c_str());
     return 0;
   }
   const TEd25519Key key = ReadKey(options.at("--key"));
@@ -295,7 +298,9 @@ int Build(const std::string& dir, const std::map<std::string, std::string>& opti
     fields.expires = FormatUtcTime(static_cast<int64_t>(std::time(nullptr)) + *days * 86400);
   }
   TsdXmlDocument doc;
-  BuildCatalogue(dir, doc, encoding);
+  std::vector<std::string> warnings;
+  BuildCatalogue(dir, doc, encoding, &warnings);
+  for (const std::string& w : warnings) std::fprintf(stderr, "warning: %s\n", w.c_str());
   SetPublisherFields(doc, fields);
   if (new_id) WriteFolderCatalogueId(dir, fields.id);
   WriteBytesReplacing(output, SignCatalogue(CatalogueBytes(doc), key));
