@@ -1034,11 +1034,24 @@ void TfrmDownloader::FillLinks(int index) {
   if (URLCBx->count() > 0) URLCBx->setCurrentIndex(0);
 }
 
+// A picture for a place of `width` x `height` (at 1x): one larger is scaled
+// down to fit, keeping its proportions, at the screen's pixel ratio so that it
+// stays sharp on a 2x screen; a smaller one is shown as it is.
+static QPixmap FittedPicture(const QImage& picture, int width, int height, qreal ratio) {
+  if (picture.width() <= width && picture.height() <= height) return QPixmap::fromImage(picture);
+  QImage fitted = picture.scaled(QSize(width, height) * ratio, Qt::KeepAspectRatio, Qt::SmoothTransformation);
+  fitted.setDevicePixelRatio(ratio);
+  return QPixmap::fromImage(fitted);
+}
+
 void TfrmDownloader::LoadLogo() {
-  const QImage logo = TCatalogue::DecodePicture(catalogue_.InterfaceBinary("Splash_Logo"));
-  if (logo.isNull()) return;
-  LogoImage->setPixmap(QPixmap::fromImage(logo));
-  panel1_anchors_->SetBounds(LogoImage, QRect(LogoImage->pos(), logo.size()));
+  const QImage image = TCatalogue::DecodePicture(catalogue_.InterfaceBinary("Splash_Logo"));
+  if (image.isNull()) return;
+  const QPixmap fitted = FittedPicture(image, Px(TCatalogue::kLogoWidth), Px(TCatalogue::kLogoHeight),
+                                       devicePixelRatioF());
+  const QSize logo = fitted.deviceIndependentSize().toSize();
+  LogoImage->setPixmap(fitted);
+  panel1_anchors_->SetBounds(LogoImage, QRect(LogoImage->pos(), logo));
   QRect memo = MainDescriptionMemo->geometry();
   memo.moveLeft(LogoImage->x() + LogoImage->width() + 10);
   memo.setWidth(Panel1->contentsRect().width() - memo.left() - 10);
@@ -1048,7 +1061,8 @@ void TfrmDownloader::LoadLogo() {
 void TfrmDownloader::LoadIcon() {
   Image1->clear();
   const QImage icon = TCatalogue::DecodePicture(TCatalogue::FieldBinary(SelectedProduct(), "Icon"));
-  if (!icon.isNull()) Image1->setPixmap(QPixmap::fromImage(icon));
+  if (!icon.isNull())
+    Image1->setPixmap(FittedPicture(icon, Px(TCatalogue::kIconWidth), Px(TCatalogue::kIconHeight), devicePixelRatioF()));
 }
 
 void TfrmDownloader::LoadScreenshot(QLabel* image) {

@@ -237,6 +237,14 @@ TEST_F(WindowTest, LogoMovesTheTopText) {
   EXPECT_EQ(w.LogoImage->geometry(), QRect(8, 8, 60, 40));
   EXPECT_EQ(w.MainDescriptionMemo->x(), 8 + 60 + 10);
   EXPECT_EQ(w.MainDescriptionMemo->geometry().right() + 1, w.Panel1->width() - 10);
+  w.close();
+
+  // Larger pictures are scaled down into their places, keeping proportions.
+  TestProduct large{"Large", "", testing::JpegBase64(48, 48), "", {{"a", "http://h/a"}}};
+  auto& big = Open(CatalogueXml({large, kPaint}, InterfaceXml("", testing::JpegBase64(900, 300))));
+  EXPECT_EQ(big.LogoImage->geometry(), QRect(8, 8, 97, 32));
+  EXPECT_EQ(big.MainDescriptionMemo->x(), 8 + 97 + 10);
+  EXPECT_EQ(big.Image1->pixmap().deviceIndependentSize().toSize(), QSize(32, 32));
 }
 
 TEST_F(WindowTest, MemosGetAScrollBarOnlyWhenTheirTextIsTaller) {

@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cmath>
 #include <ctime>
+#include <limits>
 
 #include "base/base64.h"
 #include "base/code_page.h"
@@ -215,14 +216,32 @@ bool TCatalogue::HasScreenshot(TXmlNode* product) {
   return !FieldText(product, "Screenshot").empty();
 }
 
+TCatalogue::TPromptAfterDate TCatalogue::ParsePromptAfterDate(std::string_view text) {
+  text = TrimWS(text);
+  TPromptAfterDate result;
+  if (SameText(text, "always")) return {true, std::numeric_limits<int64_t>::min()};
+  if (SameText(text, "never")) return {true, std::nullopt};
+  if (text.size() == 10 && text[4] == '-' && text[7] == '-') {
+    // Midnight UTC of the date, which must exist, in days since 1970 and
+    // then since 30 December 1899 (25569 days before).
+    const auto seconds = ParseUtcTime(std::string(text) + "T00:00:00Z");
+    if (seconds) return {true, *seconds / 86400 + 25569};
+    return result;
+  }
+  const auto day = ParseInt64(text);
+  if (!day) return result;
+  result.valid = true;
+  if (*day != 0) result.first_day = *day;
+  return result;
+}
+
 bool TCatalogue::OfferUpdate(int64_t today) const {
   TXmlNode* date = InterfaceNode("Prompt_after_date");
   if (!date) return false;
   const std::string text = date->ValueAsString();
-  if (text == "0") return false;
-  const auto day = ParseInt64(text);
-  if (!day) throw EConvertError("'" + text + "' is not a valid integer value");
-  if (today < *day) return false;
+  const TPromptAfterDate prompt = ParsePromptAfterDate(text);
+  if (!prompt.valid) throw EConvertError("'" + text + "' is not a valid integer value");
+  if (!prompt.first_day || today < *prompt.first_day) return false;
   TXmlNode* url = InterfaceNode("Data_URL");
   return url && !url->ValueAsString().empty();
 }
@@ -232,11 +251,22 @@ QImage TCatalogue::DecodePicture(const std::string& bytes) {
   QByteArray data = QByteArray::fromRawData(bytes.data(), static_cast<qsizetype>(bytes.size()));
   QBuffer buffer(&data);
   buffer.open(QIODevice::ReadOnly);
-  QImageReader reader(&buffer, "JPEG");
+  // The format by its first bytes; anything else goes to the JPEG decoder,
+  // whose error names it.
+  const char* format = "JPEG";
+  if (bytes.compare(0, 8, "\x89PNG\r\n\x1A\n") == 0) format = "PNG";
+  else if (bytes.compare(0, 6, "GIF87a") == 0 || bytes.compare(0, 6, "GIF89a") == 0) format = "GIF";
+  else if (bytes.compare(0, 2, "BM") == 0) format = "BMP";
+  QImageReader reader(&buffer, format);
   QImage image = reader.read();
   if (image.isNull())
-    throw EInvalidGraphic("JPEG error: " + reader.errorString().toStdString());
+    throw EInvalidGraphic(std::string(format) + " error: " + reader.errorString().toStdString());
   return image;
+}
+
+bool TCatalogue::ScaledToFit(QSize picture, int width, int height) {
+  if (picture.width() <= width && picture.height() <= height) return false;
+  return picture != QSize(2 * width, 2 * height);
 }
 
 void CheckCatalogueText(const TsdXmlDocument& doc) {

@@ -7,9 +7,10 @@
 //     Interface_Information: Window_Caption, Top_Paragraph, Next_Button_Caption,
 //       Previous_Button_Caption, Product_Prompt, Folder_to_save_to_Prompt,
 //       Download_Button_Caption, Cancel_Button_Caption, Open_Button_Caption,
-//       Splash_Logo (base64 JPEG), Prompt_after_date, Data_URL; GroupCount (unread)
+//       Splash_Logo (base64 picture), Prompt_after_date (see OfferUpdate),
+//       Data_URL; GroupCount (unread)
 //     Program_Group*: Program_Name, Short_Description, Icon, Screenshot (base64
-//       JPEG), URLCount (unread), Download*: Description, URL, Handle_by,
+//       PNG, JPEG, GIF or BMP), URLCount (unread), Download*: Description, URL, Handle_by,
 //       Size, SHA256 (both optional: the file's length and digest)
 //   Interface_Information may also name Publisher_Key (base64 of a 32-byte
 //   Ed25519 public key), Catalogue_Serial (a whole number that grows with
@@ -39,7 +40,7 @@
 
 namespace quillon {
 
-// A picture that the JPEG decoder refused.
+// A picture that the decoder refused.
 class EInvalidGraphic : public Exception {
  public:
   using Exception::Exception;
@@ -157,15 +158,36 @@ class TCatalogue {
   // The screenshot button shows when the product's Screenshot text is not
   // empty (white space counts as present).
   static bool HasScreenshot(TXmlNode* product);
-  // The update button shows when Prompt_after_date exists and is not "0",
-  // `today` (whole days since 30 December 1899) is at least its value, and
-  // Data_URL exists and is not empty. EConvertError when Prompt_after_date is
-  // not a whole number.
+  // What Prompt_after_date says: "always", "never" (case ignored), a date
+  // "YYYY-MM-DD", or a day number (whole days since 30 December 1899, the
+  // form earlier programs read, in which "0" means never). `first_day` is the
+  // day number from which the button may show, absent for never; `valid` is
+  // false for any other text.
+  struct TPromptAfterDate {
+    bool valid = false;
+    std::optional<int64_t> first_day;
+  };
+  static TPromptAfterDate ParsePromptAfterDate(std::string_view text);
+  // The update button shows when Prompt_after_date exists and names a first
+  // day (ParsePromptAfterDate) that `today` (whole days since 30 December
+  // 1899) has reached, and Data_URL exists and is not empty. EConvertError
+  // "'TEXT' is not a valid integer value" when Prompt_after_date is none of
+  // its forms.
   bool OfferUpdate(int64_t today) const;
 
-  // Decodes JPEG bytes; a null image for empty bytes. EInvalidGraphic when the
-  // bytes are not a JPEG picture the decoder accepts.
+  // Decodes a PNG, GIF, BMP (each known by its first bytes) or JPEG picture;
+  // a null image for empty bytes. EInvalidGraphic "FORMAT error: REASON"
+  // when the decoder refuses them (other bytes are read as JPEG).
   static QImage DecodePicture(const std::string& bytes);
+
+  // The places pictures are shown in (at 1x; a picture of twice the size is
+  // sharp on a 2x screen): a larger picture is scaled down to fit, keeping
+  // its proportions.
+  static constexpr int kIconWidth = 32, kIconHeight = 32;
+  static constexpr int kLogoWidth = 97, kLogoHeight = 90;
+  // Whether a picture of that size is scaled down in a place of `width` x
+  // `height` (a picture of exactly twice the place is not: it is the 2x one).
+  static bool ScaledToFit(QSize picture, int width, int height);
 
  private:
   std::unique_ptr<TsdXmlDocument> doc_;

@@ -28,6 +28,9 @@ class TChecker {
     else if (!FindNode(root, "/Root/Interface_Information"))
       Warn("missing element Interface_Information");
     out_ << "caption: " << Utf8(cat_.InterfaceText("Window_Caption")) << "\n";
+    // The line the program follows: updates of another id are refused.
+    if (cat_.HasPublisherKey() || cat_.InterfaceNode("Catalogue_Id"))
+      out_ << "id: " << (cat_.CatalogueId().empty() ? "none" : Utf8(cat_.CatalogueId())) << "\n";
     Signature();
     out_ << "source: " << in_use_.SourceText() << "\n";
     if (!in_use_.RecordProblem().empty()) Warn(in_use_.RecordProblem());
@@ -35,8 +38,10 @@ class TChecker {
     try {
       update = cat_.OfferUpdate(today);
     } catch (const std::exception& e) {
-      Warn(std::string("Prompt_after_date: ") + e.what() + ": showing the window fails");
+      Warn(std::string("Prompt_after_date: ") + e.what() +
+           ": showing the window fails; write a date (YYYY-MM-DD), always or never");
     }
+    UpdateButton(today);
     const std::string expired = in_use_.ExpiryNote(static_cast<int64_t>(std::time(nullptr)), update);
     if (!expired.empty()) Warn(expired);
     for (const char* name : {"Window_Caption", "Top_Paragraph", "Next_Button_Caption",
@@ -50,11 +55,13 @@ class TChecker {
     if (products.empty()) Warn("no products (Program_Group): the product list is empty");
     for (size_t i = 0; i < products.size(); ++i) Product(static_cast<int>(i) + 1, products[i]);
 
-    Picture("Splash_Logo", [&] { return cat_.InterfaceBinary("Splash_Logo"); });
+    Picture("Splash_Logo", [&] { return cat_.InterfaceBinary("Splash_Logo"); }, QSize(TCatalogue::kLogoWidth,
+                                                                                       TCatalogue::kLogoHeight));
     for (size_t i = 0; i < products.size(); ++i) {
       const std::string n = std::to_string(i + 1);
-      Picture("Icon " + n, [&] { return TCatalogue::FieldBinary(products[i], "Icon"); });
-      Picture("Screenshot " + n, [&] { return TCatalogue::FieldBinary(products[i], "Screenshot"); });
+      Picture("Icon " + n, [&] { return TCatalogue::FieldBinary(products[i], "Icon"); },
+              QSize(TCatalogue::kIconWidth, TCatalogue::kIconHeight));
+      Picture("Screenshot " + n, [&] { return TCatalogue::FieldBinary(products[i], "Screenshot"); }, QSize());
     }
 
     out_ << "update button: " << (update ? "shown" : "hidden") << "\n";
@@ -66,6 +73,28 @@ class TChecker {
     return DocTextToQString(text, cat_.Utf8()).toUtf8().toStdString();
   }
   void Warn(std::string text) { warnings_.push_back(std::move(text)); }
+
+  // Why the update button a publisher asked for may not show.
+  void UpdateButton(int64_t today) {
+    const bool has_url = !cat_.InterfaceText("Data_URL").empty();
+    TXmlNode* date = cat_.InterfaceNode("Prompt_after_date");
+    const std::string text(TrimWS(date ? date->ValueAsString() : std::string()));
+    const TCatalogue::TPromptAfterDate prompt = TCatalogue::ParsePromptAfterDate(text);
+    if (date && !prompt.valid) return;  // warned above
+    if (text == "0") {
+      Warn("Prompt_after_date 0 hides the update button for good (as in earlier programs): write never to say so, or "
+           "always or a date (YYYY-MM-DD) to show it");
+    } else if (has_url && !prompt.first_day) {
+      Warn("Data_URL is set, but the update button never shows (Prompt_after_date is " +
+           std::string(date ? "never" : "missing") + "): write Prompt_after_date: always, or the date from which it "
+           "shows (YYYY-MM-DD)");
+    } else if (has_url && *prompt.first_day > today) {
+      Warn("the update button shows only from " + FormatUtcTime((*prompt.first_day - 25569) * 86400).substr(0, 10) +
+           " (Prompt_after_date): write always to show it now");
+    } else if (!has_url && prompt.first_day) {
+      Warn("Prompt_after_date is set, but there is no Data_URL: the update button never shows");
+    }
+  }
 
   void Signature() {
     if (!cat_.HasPublisherKey()) {
@@ -124,16 +153,22 @@ class TChecker {
       Warn(where + ": \"" + Utf8(url) + "\" is not a web address: the window does not open it in the browser");
   }
 
+  // `place`: the size the window shows the picture in at 1x (none: any).
   template <typename Bytes>
-  void Picture(const std::string& name, Bytes bytes) {
+  void Picture(const std::string& name, Bytes bytes, QSize place) {
     out_ << "picture " << name << ": ";
     try {
       const QImage image = TCatalogue::DecodePicture(bytes());
       if (image.isNull()) out_ << "none\n";
       else out_ << image.width() << " x " << image.height() << "\n";
+      if (!image.isNull() && place.isValid() && TCatalogue::ScaledToFit(image.size(), place.width(), place.height()))
+        Warn(Format("picture %s is %d x %d: the window scales it down to fit %d x %d (%d x %d is sharp on a 2x "
+                    "screen)",
+                    name.c_str(), image.width(), image.height(), place.width(), place.height(), 2 * place.width(),
+                    2 * place.height()));
     } catch (const std::exception& e) {
       out_ << "error " << e.what() << "\n";
-      Warn("picture " + name + " does not decode: " + e.what());
+      Warn("picture " + name + " does not decode (PNG, JPEG, GIF and BMP are shown): " + e.what());
     }
   }
 

@@ -3,6 +3,7 @@
 // what the window will show, one item a line, then what a publisher should fix:
 //
 //   caption: TEXT
+//   id: ID|none                 (when it names a Publisher_Key or a Catalogue_Id)
 //   signature: none (no Publisher_Key)|valid (serial N|none)|not valid: REASON
 //   source: program file|update, serial N|catalogue file
 //   product N: NAME (links: K, screenshot: yes|no, description: yes|no)

@@ -53,6 +53,12 @@ TEST(Catalogue, UpdateRule) {
   EXPECT_FALSE(offer("<Prompt_after_date>1</Prompt_after_date><Data_URL></Data_URL>", 99999));
   EXPECT_FALSE(offer(url, 99999));
   EXPECT_THROW(offer("<Prompt_after_date>1.5</Prompt_after_date>" + url, 99999), EConvertError);
+  // The forms a person writes: a date (2026-12-09 is day 46365), always, never.
+  EXPECT_TRUE(offer("<Prompt_after_date>2026-12-09</Prompt_after_date>" + url, 46365));
+  EXPECT_FALSE(offer("<Prompt_after_date>2026-12-09</Prompt_after_date>" + url, 46364));
+  EXPECT_TRUE(offer("<Prompt_after_date>Always</Prompt_after_date>" + url, 1));
+  EXPECT_FALSE(offer("<Prompt_after_date>never</Prompt_after_date>" + url, 99999));
+  EXPECT_THROW(offer("<Prompt_after_date>2026-02-30</Prompt_after_date>" + url, 99999), EConvertError);
   EXPECT_GT(TodayDayNumber(), 45000);  // after 2023
 }
 
@@ -121,7 +127,7 @@ TEST(CatalogueCheck, PrintsWhatTheWindowShows) {
             "warning: product 2 link 2: Handle_by \"Download it\" is neither \"Internal Download\" nor \"Send to "
             "browser\": the program downloads the link itself\n"
             "warning: product 3: no links (Download): the next button stays disabled\n"
-            "warning: picture Icon 2 does not decode: JPEG error: Unable to read image data\n");
+            "warning: picture Icon 2 does not decode (PNG, JPEG, GIF and BMP are shown): JPEG error: Unable to read image data\n");
 }
 
 TEST(CatalogueCheck, WarnsAboutMissingElementsAndProducts) {

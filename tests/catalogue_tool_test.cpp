@@ -10,8 +10,11 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <map>
 #include <string>
 
+#include "tests/support/loopback.h"
+#include "tests/support/scripted_server.h"
 #include "tests/support/temp_dir.h"
 
 namespace quillon {
@@ -43,11 +46,12 @@ TRun RunTool(const TempDir& dir, const std::string& args, std::string tool = "")
   return {WIFEXITED(rc) ? WEXITSTATUS(rc) : -1, ReadFile(dir.File("stdout")), ReadFile(dir.File("stderr"))};
 }
 
-const char kCatalogue[] = "<?xml version=\"1.0\" encoding=\"windows-1252\"?>\n<Root><A>x</A></Root>";
+const char kCatalogue[] =
+    "<?xml version=\"1.0\" encoding=\"windows-1252\"?>\n<Root><Interface_Information>x</Interface_Information></Root>";
 const char kDump[] =
     "declaration version=1.0 encoding=windows-1252 detected=0 utf8=0\n"
     "0:Root\n"
-    "  0:A = x\n";
+    "  0:Interface_Information = x\n";
 
 // "prog" holding program, and "c.xml" the catalogue, in dir.
 void WriteProgramAndCatalogue(TempDir& dir, const std::string& program) {
@@ -93,7 +97,8 @@ TEST(CatalogueTool, AppendExtractDumpAndRefusals) {
   r = RunTool(dir, "extract '" + dir.File("prog") + "'");
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.out, "");
-  EXPECT_EQ(r.err, "TApplicationDataStream.Create : No application stream signature found\n");
+  EXPECT_EQ(r.err, dir.File("prog") + " carries no appended catalogue: extract reads a program file that append "
+                   "wrote (a catalogue file is read as it is, with check or dump)\n");
 }
 
 // An output that is one of the inputs is refused and left as it was; an
@@ -225,10 +230,10 @@ TEST(CatalogueTool, KeygenBuildSignVerifyAndCheck) {
             std::string::npos);
   EXPECT_NE(signed_text.find("<Size>7</Size><SHA256>" + std::string(64, 'f') + "</SHA256>"), std::string::npos);
 
-  EXPECT_NE(signed_text.find("<Catalogue_Id>src</Catalogue_Id>"), std::string::npos);  // the folder's name
+  const std::string id = ReadFile(cat).substr(signed_text.find("<Catalogue_Id>") + 14, 36);  // the folder's own
   r = RunTool(dir, "verify '" + cat + "'");
   EXPECT_EQ(r.status, 0) << r.err;
-  EXPECT_EQ(r.out, "key: " + public_key + "\nserial: 41\nid: src\nsignature: valid\nsigned by: " + public_key + "\n");
+  EXPECT_EQ(r.out, "key: " + public_key + "\nserial: 41\nid: " + id + "\nsignature: valid\nsigned by: " + public_key + "\n");
 
   r = RunTool(dir, "check '" + cat + "'");
   EXPECT_EQ(r.status, 0) << r.err;
@@ -332,9 +337,9 @@ TEST(CatalogueTool, Utf8CatalogueBuildsChecksSignsAndVerifies) {
   EXPECT_EQ(r.status, 0) << r.out;
   r = RunTool(dir, "check '" + dir.File("s.xml") + "'");
   EXPECT_NE(r.out.find("signature: valid (serial 7)\nsource: catalogue file\n" + listing), std::string::npos) << r.out;
-  r = RunTool(dir, "sign '" + cat + "' --key '" + dir.File("k.pem") + "' -o '" + dir.File("later.xml") + "'");
+  r = RunTool(dir, "sign '" + dir.File("s.xml") + "' --key '" + dir.File("k.pem") + "' -o '" + dir.File("later.xml") + "'");
   ASSERT_EQ(r.status, 0) << r.err;
-  EXPECT_EQ(ReadFile(dir.File("later.xml")).rfind(text, 0), 0u);
+  EXPECT_EQ(RunTool(dir, "verify '" + dir.File("later.xml") + "'").status, 0);
 
   // windows-1252 stays the default, and cannot hold these names; an unknown
   // encoding is refused. Neither writes a file.
@@ -476,6 +481,175 @@ TEST(CatalogueTool, FoldersAndWrongKeysAreClearErrors) {
     EXPECT_EQ(r.err, c.err) << c.args;
     EXPECT_FALSE(testing::FileExists(dir.File("x.xml"))) << c.args;
   }
+}
+
+// The first signed build gives the folder a random id and keeps it there: a
+// copy of the folder (the next release) builds the same line, a folder of
+// the same name elsewhere another; --id overrides it.
+TEST(CatalogueTool, ACopiedFolderBuildsTheSameLine) {
+  TempDir dir;
+  PublisherFolder(dir);
+  const std::string key = "' --key '" + dir.File("k.pem") + "'";
+  ASSERT_EQ(RunTool(dir, "keygen -o '" + dir.File("k.pem") + "'").status, 0);
+  TRun r = RunTool(dir, "build '" + dir.File("src") + "' -o '" + dir.File("1.xml") + key);
+  ASSERT_EQ(r.status, 0) << r.err;
+  ASSERT_EQ(r.out.rfind("id: ", 0), 0u) << r.out;
+  const std::string id = r.out.substr(4, 36);
+  EXPECT_EQ(id.size(), 36u);
+  EXPECT_EQ(id.find_first_not_of("0123456789abcdef-"), std::string::npos) << id;
+  EXPECT_EQ(id[14], '4') << id;
+  EXPECT_NE(ReadFile(dir.File("src/interface.txt")).find("\nCatalogue_Id: " + id + "\n"), std::string::npos);
+
+  std::filesystem::copy(dir.File("src"), dir.File("src-v2"), std::filesystem::copy_options::recursive);
+  std::filesystem::create_directories(dir.File("other"));
+  std::filesystem::copy(dir.File("src"), dir.File("other/src"), std::filesystem::copy_options::recursive);
+  WriteFile(dir.File("other/src/interface.txt"), InterfaceTxt("W"));
+  r = RunTool(dir, "build '" + dir.File("src-v2") + "' -o '" + dir.File("2.xml") + key);
+  EXPECT_EQ(r.out, "id: " + id + "\n");
+  EXPECT_NE(RunTool(dir, "verify '" + dir.File("2.xml") + "'").out.find("\nid: " + id + "\n"), std::string::npos);
+  EXPECT_NE(RunTool(dir, "check '" + dir.File("2.xml") + "'").out.find("\nid: " + id + "\n"), std::string::npos);
+  r = RunTool(dir, "build '" + dir.File("other/src") + "' -o '" + dir.File("3.xml") + key);
+  EXPECT_EQ(r.out.rfind("id: ", 0), 0u);
+  EXPECT_EQ(r.out.find(id), std::string::npos) << r.out;
+  const std::string kept = ReadFile(dir.File("src-v2/interface.txt"));
+  r = RunTool(dir, "build '" + dir.File("src-v2") + "' -o '" + dir.File("4.xml") + key + " --id acme");
+  EXPECT_EQ(r.out, "id: acme\n");
+  EXPECT_EQ(ReadFile(dir.File("src-v2/interface.txt")), kept);
+}
+
+// A black BMP picture of w x h pixels (24 bits a pixel).
+std::string Bmp(int w, int h) {
+  const int row = (w * 3 + 3) / 4 * 4;
+  std::string b(54 + row * h, '\0');
+  auto put = [&](size_t at, uint32_t v, int n) {
+    for (int i = 0; i < n; ++i) b[at + i] = static_cast<char>(v >> (8 * i));
+  };
+  b[0] = 'B';
+  b[1] = 'M';
+  put(2, static_cast<uint32_t>(b.size()), 4);
+  put(10, 54, 4);
+  put(14, 40, 4);
+  put(18, w, 4);
+  put(22, h, 4);
+  put(26, 1, 2);
+  put(28, 24, 2);
+  put(34, row * h, 4);
+  return b;
+}
+
+// What the tool refuses or warns about, each with the file, URL or option
+// concerned and the way out; a refusal writes nothing.
+TEST(CatalogueTool, RefusalsAndWarningsSayWhatToDo) {
+  TempDir dir;
+  PublisherFolder(dir);
+  const std::string key = dir.File("k.pem");
+  ASSERT_EQ(RunTool(dir, "keygen -o '" + key + "'").status, 0);
+  ASSERT_EQ(RunTool(dir, "build '" + dir.File("src") + "' -o '" + dir.File("signed.xml") + "' --key '" + key + "'").status, 0);
+  ASSERT_EQ(RunTool(dir, "build '" + dir.File("src") + "' -o '" + dir.File("plain.xml") + "'").status, 0);
+  std::string altered = ReadFile(dir.File("signed.xml"));
+  altered.replace(altered.find("<Window_Caption>W<"), 18, "<Window_Caption>V<");
+  WriteFile(dir.File("altered.xml"), altered);
+  WriteFile(dir.File("prog"), "\x7f" "ELF host");
+  // Programs whose catalogue fetches its update from a server that answers
+  // 404, and from a port where nothing listens.
+  testing::ScriptedServer not_found([](testing::ScriptedConnection& c) {
+    c.ReadUntil("\r\n\r\n");
+    c.Send("HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\n\r\n");
+  });
+  testing::ReservedPort closed;
+  std::map<std::string, std::string> update_url;
+  for (const std::string& port : {not_found.PortText(), closed.PortText()}) {
+    std::filesystem::copy(dir.File("src"), dir.File(port), std::filesystem::copy_options::recursive);
+    update_url[port] = "http://127.0.0.1:" + port + "/c.xml";
+    WriteFile(dir.File(port + "/interface.txt"),
+              InterfaceTxt("W") + "Prompt_after_date: 1\nData_URL: " + update_url[port] + "\n");
+    ASSERT_EQ(RunTool(dir, "build '" + dir.File(port) + "' -o '" + dir.File(port + ".xml") + "'").status, 0);
+    ASSERT_EQ(RunTool(dir, "append '" + dir.File("prog") + "' '" + dir.File(port + ".xml") + "' -o '" +
+                               dir.File(port + ".prog") + "'").status, 0);
+  }
+  // Update buttons that never show, or only later; a date a person writes.
+  const std::string url = "<Data_URL>http://127.0.0.1/c.xml</Data_URL>";
+  for (const auto& [name, fields] : std::map<std::string, std::string>{
+           {"zero", "<Prompt_after_date>0</Prompt_after_date>" + url},
+           {"no-date", url},
+           {"later", "<Prompt_after_date>2999-01-01</Prompt_after_date>" + url}})
+    WriteFile(dir.File(name + ".xml"), "<Root><Interface_Information>" + fields + "</Interface_Information></Root>");
+  std::filesystem::copy(dir.File("src"), dir.File("dated"), std::filesystem::copy_options::recursive);
+  WriteFile(dir.File("dated/interface.txt"), InterfaceTxt("W") + "Prompt_after_date: 2026-12-09\n");
+  RunTool(dir, "build '" + dir.File("dated") + "' -o '" + dir.File("dated.xml") + "'");
+  // An icon larger than its place, in a format other than JPEG.
+  std::filesystem::copy(dir.File("src"), dir.File("pics"), std::filesystem::copy_options::recursive);
+  WriteFile(dir.File("pics/01-a/icon.bmp"), Bmp(48, 48));
+  std::filesystem::copy(dir.File("src"), dir.File("cjk"), std::filesystem::copy_options::recursive);
+  WriteFile(dir.File("cjk/01-a/product.txt"), "Name: \u4E2D\n");
+
+  const std::string append = "append '" + dir.File("prog") + "' ";
+  const std::string to_x = " -o '" + dir.File("x") + "'";
+  struct Case {
+    std::string args;
+    int status;
+    std::string out;  // found in standard output
+    std::string err;  // found in standard error
+  } cases[] = {
+      {append + "'" + key + "'" + to_x, 1, "",
+       key + ": this is a private key, not a catalogue; nothing was written. The key stays with you"},
+      {append + "'" + dir.File("src") + "/'" + to_x, 1, "",
+       dir.File("src") + "/ is a folder, not a catalogue: name the catalogue file that build wrote\n"},
+      {append + "/dev/null" + to_x, 1, "", "/dev/null is empty, not a catalogue"},
+      {append + "'" + dir.File("src/interface.txt") + "'" + to_x, 1, "", "interface.txt is a text file that is not XML"},
+      {append + "'" + dir.File("altered.xml") + "'" + to_x, 1, "",
+       "altered.xml: its signature does not match the publisher's key, so every program would refuse it; sign it "
+       "again with quillon-catalogue sign\n"},
+      {"sign '" + dir.File("plain.xml") + "' --key '" + key + "'" + to_x, 1, "",
+       "plain.xml names no valid Publisher_Key, so no program would check this signature: build it with "
+       "quillon-catalogue build DIR -o CATALOGUE --key"},
+      {"build '" + dir.File("src") + "' --key '" + key + "'", 2, "",
+       "quillon-catalogue: build needs -o CATALOGUE, the catalogue file to write\nusage:"},
+      {"build '" + dir.File("cjk") + "'" + to_x, 1, "",
+       "product.txt line 1: the character U+4E2D cannot be written in windows-1252: build with --encoding utf-8 to "
+       "keep it\n"},
+      {"--help", 0, "usage: quillon-catalogue append [PROGRAM] CATALOGUE -o OUTPUT\n", ""},
+      {"check '" + dir.File("zero.xml") + "'", 0,
+       "update button: hidden\n"
+       "warning: Prompt_after_date 0 hides the update button for good (as in earlier programs): write never to say "
+       "so, or always or a date (YYYY-MM-DD) to show it\n",
+       ""},
+      {"check '" + dir.File("no-date.xml") + "'", 0,
+       "warning: Data_URL is set, but the update button never shows (Prompt_after_date is missing): write "
+       "Prompt_after_date: always, or the date from which it shows (YYYY-MM-DD)\n",
+       ""},
+      {"check '" + dir.File("later.xml") + "'", 0,
+       "warning: the update button shows only from 2999-01-01 (Prompt_after_date): write always to show it now\n", ""},
+      {"dump '" + dir.File("dated.xml") + "'", 0, "  0:Prompt_after_date = 46365\n", ""},
+      {"build '" + dir.File("pics") + "' -o '" + dir.File("pics.xml") + "'", 0, "",
+       "warning: " + dir.File("pics/01-a/icon.bmp") +
+           " is 48 x 48: the window scales it down to fit 32 x 32 (64 x 64 is sharp on a 2x screen)\n"},
+      {"check '" + dir.File("pics.xml") + "'", 0,
+       "picture Icon 1: 48 x 48\npicture Screenshot 1: none\nupdate button: hidden\nwarning: picture Icon 1 is 48 x "
+       "48: the window scales it down to fit 32 x 32",
+       ""},
+      {"update '" + dir.File(not_found.PortText() + ".prog") + "'", 1,
+       "could not fetch " + update_url[not_found.PortText()] + ": 404 Not Found\n", ""},
+      {"update '" + dir.File(closed.PortText() + ".prog") + "'", 1,
+       "could not fetch " + update_url[closed.PortText()] + ": connection refused (127.0.0.1 port " +
+           closed.PortText() + ")\n",
+       ""},
+  };
+  // `update` keeps its records out of the user's.
+  const char* state = std::getenv("XDG_STATE_HOME");
+  const std::string saved_state = state ? state : "";
+  ::setenv("XDG_STATE_HOME", dir.File("state").c_str(), 1);
+  for (const Case& c : cases) {
+    TRun r = RunTool(dir, c.args);
+    EXPECT_EQ(r.status, c.status) << c.args << "\n" << r.out << r.err;
+    EXPECT_NE(r.out.find(c.out), std::string::npos) << c.args << "\n" << r.out;
+    EXPECT_NE(r.err.find(c.err), std::string::npos) << c.args << "\n" << r.err;
+    EXPECT_EQ(r.err.find("std::"), std::string::npos) << c.args << "\n" << r.err;
+    EXPECT_FALSE(testing::FileExists(dir.File("x"))) << c.args;
+    std::filesystem::remove(dir.File("x"));
+  }
+  if (state) ::setenv("XDG_STATE_HOME", saved_state.c_str(), 1);
+  else ::unsetenv("XDG_STATE_HOME");
 }
 
 }  // namespace

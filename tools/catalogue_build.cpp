@@ -6,11 +6,14 @@
 #include <sstream>
 #include <vector>
 
+#include <openssl/rand.h>
+
 #include "base/base64.h"
 #include "base/code_page.h"
 #include "base/file_stream.h"
 #include "base/sha256_hasher.h"
 #include "base/strings.h"
+#include "catalogue/catalogue.h"
 
 namespace quillon {
 
@@ -26,6 +29,9 @@ constexpr std::string_view kInterfaceKeys[] = {
     "Download_Button_Caption", "Cancel_Button_Caption",   "Open_Button_Caption",
 };
 constexpr std::string_view kOptionalInterfaceKeys[] = {"Prompt_after_date", "Data_URL"};
+// The folder's id: read by the tool for a signed build, not written as an
+// interface text (SetPublisherFields writes it).
+constexpr std::string_view kFolderIdKey = "Catalogue_Id";
 
 constexpr std::string_view kInternal = "Internal Download";
 constexpr std::string_view kBrowser = "Send to browser";
@@ -113,11 +119,39 @@ void RefuseUnknownKeys(const std::vector<TEntry>& entries,
   }
 }
 
-// The picture's bytes, or nothing when the file is absent and optional.
-std::string ReadPicture(const fs::path& path) {
-  if (!fs::exists(path)) return {};
-  std::string bytes = ReadBytes(path);
-  if (bytes.size() < 3 || bytes.compare(0, 3, "\xFF\xD8\xFF") != 0) Fail(path.string() + ": not a JPEG picture");
+// The picture DIR/STEM.EXT (EXT one of kPictureTypes), or nothing when there
+// is none. Bytes of no picture format are refused; a picture that does not
+// decode, or is larger than its place in the window (`place`, at 1x), is
+// taken with a warning.
+constexpr std::string_view kPictureTypes[] = {"jpg", "jpeg", "png", "gif", "bmp"};
+
+std::string ReadPicture(const fs::path& dir, std::string_view stem, QSize place, std::vector<std::string>* warnings) {
+  std::optional<fs::path> found;
+  for (std::string_view type : kPictureTypes) {
+    const fs::path path = dir / (std::string(stem) + "." + std::string(type));
+    if (!fs::exists(path)) continue;
+    if (found) Fail(path.string() + ": " + found->filename().string() + " is there too; keep one of them");
+    found = path;
+  }
+  if (!found) return {};
+  std::string bytes = ReadBytes(*found);
+  const bool known = bytes.compare(0, 3, "\xFF\xD8\xFF") == 0 || bytes.compare(0, 8, "\x89PNG\r\n\x1A\n") == 0 ||
+                     bytes.compare(0, 6, "GIF87a") == 0 || bytes.compare(0, 6, "GIF89a") == 0 ||
+                     bytes.compare(0, 2, "BM") == 0;
+  if (!known) Fail(found->string() + ": not a PNG, JPEG, GIF or BMP picture");
+  QImage image;
+  try {
+    image = TCatalogue::DecodePicture(bytes);
+  } catch (const Exception& e) {
+    if (warnings)
+      warnings->push_back(found->string() + " does not decode (" + e.what() + "): the window shows no picture there");
+    return bytes;
+  }
+  if (warnings && place.isValid() && TCatalogue::ScaledToFit(image.size(), place.width(), place.height()))
+    warnings->push_back(Format("%s is %d x %d: the window scales it down to fit %d x %d (%d x %d is sharp on a 2x "
+                               "screen)",
+                               found->string().c_str(), image.width(), image.height(), place.width(), place.height(),
+                               2 * place.width(), 2 * place.height()));
   return bytes;
 }
 
@@ -142,12 +176,14 @@ void WritePicture(TXmlNode* parent, std::string_view name, const std::string& by
   parent->NodeNew(name)->BufferWrite(bytes.data(), static_cast<int64_t>(bytes.size()));
 }
 
-void BuildInterface(const fs::path& dir, TXmlNode* root, int groups, TCatalogueEncoding encoding) {
+void BuildInterface(const fs::path& dir, TXmlNode* root, int groups, TCatalogueEncoding encoding,
+                    std::vector<std::string>* warnings) {
   const fs::path file = dir / "interface.txt";
   if (!fs::exists(file)) Fail(file.string() + ": missing (the window's texts are read from it)");
   const std::vector<TEntry> entries = ReadKeyValues(file, encoding);
   std::vector<std::string_view> known(std::begin(kInterfaceKeys), std::end(kInterfaceKeys));
   known.insert(known.end(), std::begin(kOptionalInterfaceKeys), std::end(kOptionalInterfaceKeys));
+  known.push_back(kFolderIdKey);
   RefuseUnknownKeys(entries, known);
 
   TXmlNode* info = root->NodeNew("Interface_Information");
@@ -157,12 +193,21 @@ void BuildInterface(const fs::path& dir, TXmlNode* root, int groups, TCatalogueE
     if (!e) Fail(file.string() + ": \"" + std::string(key) + "\" is missing");
     SetText(info->NodeNew(key), e->value);
   }
-  WritePicture(info, "Splash_Logo", ReadPicture(dir / "logo.jpg"));
+  WritePicture(info, "Splash_Logo",
+               ReadPicture(dir, "logo", QSize(TCatalogue::kLogoWidth, TCatalogue::kLogoHeight), warnings));
+  // Written as the day number that earlier programs read too: "always" as
+  // day 1, a date as its day, "never" as no element at all.
   if (const TEntry* e = Find(entries, "Prompt_after_date")) {
-    const std::optional<int64_t> day = ParseInt64(e->value);
-    if (!day || *day < 0 || *day > INT32_MAX)
-      Fail(e->where + ": Prompt_after_date must be 0 or a whole number of days since 30 December 1899");
-    info->NodeNew("Prompt_after_date")->SetValueAsString(std::to_string(*day));
+    const TCatalogue::TPromptAfterDate prompt = TCatalogue::ParsePromptAfterDate(e->value);
+    const bool day_number = ParseInt64(e->value).has_value();
+    if (!prompt.valid || (day_number && (*ParseInt64(e->value) < 0 || *ParseInt64(e->value) > INT32_MAX)))
+      Fail(e->where + ": Prompt_after_date must be a date (YYYY-MM-DD), always or never (or a day number since 30 "
+                      "December 1899)");
+    if (day_number)
+      info->NodeNew("Prompt_after_date")->SetValueAsString(std::to_string(*ParseInt64(e->value)));
+    else if (prompt.first_day)
+      info->NodeNew("Prompt_after_date")->SetValueAsString(
+          std::to_string(std::max<int64_t>(1, *prompt.first_day)));
   }
   if (const TEntry* e = Find(entries, "Data_URL")) SetText(info->NodeNew("Data_URL"), e->value);
 }
@@ -246,7 +291,8 @@ int BuildLinks(const fs::path& dir, const fs::path& file, TXmlNode* group, TCata
   return count;
 }
 
-void BuildProduct(const fs::path& dir, const fs::path& folder, TXmlNode* root, TCatalogueEncoding encoding) {
+void BuildProduct(const fs::path& dir, const fs::path& folder, TXmlNode* root, TCatalogueEncoding encoding,
+                  std::vector<std::string>* warnings) {
   const fs::path file = folder / "product.txt";
   if (!fs::exists(file)) Fail(file.string() + ": missing (the product's name and description are read from it)");
   const std::vector<TEntry> entries = ReadKeyValues(file, encoding);
@@ -260,8 +306,9 @@ void BuildProduct(const fs::path& dir, const fs::path& folder, TXmlNode* root, T
   TXmlNode* url_count = group->NodeNew("URLCount");
   SetText(group->NodeNew("Program_Name"), name->value);
   SetText(group->NodeNew("Short_Description"), description ? description->value : "");
-  WritePicture(group, "Icon", ReadPicture(folder / "icon.jpg"));
-  WritePicture(group, "Screenshot", ReadPicture(folder / "screenshot.jpg"));
+  WritePicture(group, "Icon",
+               ReadPicture(folder, "icon", QSize(TCatalogue::kIconWidth, TCatalogue::kIconHeight), warnings));
+  WritePicture(group, "Screenshot", ReadPicture(folder, "screenshot", QSize(), warnings));
   url_count->SetValueAsString(std::to_string(BuildLinks(dir, folder / "links.txt", group, encoding)));
 }
 
@@ -278,7 +325,7 @@ std::string Utf8ToWindows1252(std::string_view text, const std::string& where) {
     // The C1 controls that windows-1252 leaves undefined are no text either.
     if (b < 0 || (cp >= 0x80 && cp <= 0x9F))
       Fail(where + ": the character " + Format("U+%04X", static_cast<unsigned>(cp)) +
-           " cannot be written in windows-1252");
+           " cannot be written in windows-1252: build with --encoding utf-8 to keep it");
     out += static_cast<char>(b);
   }
   return out;
@@ -290,7 +337,8 @@ std::optional<TCatalogueEncoding> ParseCatalogueEncoding(std::string_view name) 
   return std::nullopt;
 }
 
-void BuildCatalogue(const std::string& dir, TsdXmlDocument& doc, TCatalogueEncoding encoding) {
+void BuildCatalogue(const std::string& dir, TsdXmlDocument& doc, TCatalogueEncoding encoding,
+                    std::vector<std::string>* warnings) {
   const fs::path root_dir(dir);
   if (!fs::is_directory(root_dir)) Fail(dir + ": not a folder");
   std::vector<fs::path> products;
@@ -306,8 +354,8 @@ void BuildCatalogue(const std::string& dir, TsdXmlDocument& doc, TCatalogueEncod
   doc.SetUtf8Encoded(utf8);
   if (utf8) doc.SetEncoding("UTF-8");
   doc.Root()->SetName("Root");
-  BuildInterface(root_dir, doc.Root(), static_cast<int>(products.size()), encoding);
-  for (const fs::path& folder : products) BuildProduct(root_dir, folder, doc.Root(), encoding);
+  BuildInterface(root_dir, doc.Root(), static_cast<int>(products.size()), encoding, warnings);
+  for (const fs::path& folder : products) BuildProduct(root_dir, folder, doc.Root(), encoding, warnings);
 }
 
 std::string CatalogueBytes(TsdXmlDocument& doc) {
@@ -328,9 +376,58 @@ void SetPublisherFields(TsdXmlDocument& doc, const TPublisherFields& fields) {
   if (!fields.expires.empty()) info->NodeNew("Catalogue_Expires")->SetValueAsString(fields.expires);
 }
 
-void BuildCatalogueFile(const std::string& dir, const std::string& output, TCatalogueEncoding encoding) {
+std::string FolderCatalogueId(const std::string& dir) {
+  const fs::path file = fs::path(dir) / "interface.txt";
+  if (!fs::exists(file)) return {};
+  const std::vector<TEntry> entries = ReadKeyValues(file, TCatalogueEncoding::kUtf8);
+  const TEntry* e = Find(entries, kFolderIdKey);
+  return e ? e->value : std::string();
+}
+
+std::string NewCatalogueId() {
+  unsigned char b[16];
+  if (RAND_bytes(b, sizeof b) != 1) Fail("no random bytes for a new catalogue id");
+  b[6] = static_cast<unsigned char>((b[6] & 0x0F) | 0x40);  // version 4: random
+  b[8] = static_cast<unsigned char>((b[8] & 0x3F) | 0x80);  // the RFC 4122 variant
+  std::string id;
+  for (int i = 0; i < 16; ++i) {
+    if (i == 4 || i == 6 || i == 8 || i == 10) id += '-';
+    id += Format("%02x", static_cast<unsigned>(b[i]));
+  }
+  return id;
+}
+
+void WriteFolderCatalogueId(const std::string& dir, const std::string& id) {
+  const fs::path file = fs::path(dir) / "interface.txt";
+  std::string text = ReadBytes(file);
+  if (!text.empty() && text.back() != '\n') text += '\n';
+  text += "# The id of this line of catalogues, made by the first signed build. Keep it in\n"
+          "# every release's folder: programs take updates only of their own id.\n"
+          "Catalogue_Id: " + id + "\n";
+  const fs::path temp = file.string() + ".new";
+  {
+    std::ofstream out(temp, std::ios::binary | std::ios::trunc);
+    out << text;
+    out.flush();
+    if (!out) {
+      std::error_code ec;
+      fs::remove(temp, ec);
+      Fail(file.string() + ": cannot be written, so the new id " + id + " cannot be kept; name it with --id");
+    }
+  }
+  std::error_code ec;
+  fs::permissions(temp, fs::status(file).permissions(), ec);
+  fs::rename(temp, file, ec);
+  if (ec) {
+    fs::remove(temp, ec);
+    Fail(file.string() + ": cannot be replaced, so the new id " + id + " cannot be kept; name it with --id");
+  }
+}
+
+void BuildCatalogueFile(const std::string& dir, const std::string& output, TCatalogueEncoding encoding,
+                        std::vector<std::string>* warnings) {
   TsdXmlDocument doc;
-  BuildCatalogue(dir, doc, encoding);
+  BuildCatalogue(dir, doc, encoding, warnings);
   TFileStream(output, fmCreate).WriteString(CatalogueBytes(doc));
 }
 

@@ -160,8 +160,8 @@ TEST(CatalogueBuild, RefusesFaultsWithTheFileAndLine) {
       {"01-notes/links.txt", " | http://x | Send to browser\n", "line 1: the description is empty"},
       {"01-notes/links.txt", "a |  | Send to browser\n", "line 1: the URL is empty"},
       {"01-notes/links.txt", "a | \xF0\x9F\x98\x80 | Send to browser\n", "line 1: the character U+1F600 cannot"},
-      {"01-notes/icon.jpg", "GIF89a", "icon.jpg: not a JPEG picture"},
-      {"logo.jpg", "", "logo.jpg: not a JPEG picture"},
+      {"01-notes/icon.jpg", "PK\x03\x04", "icon.jpg: not a PNG, JPEG, GIF or BMP picture"},
+      {"logo.jpg", "", "logo.jpg: not a PNG, JPEG, GIF or BMP picture"},
       {"01-notes/links.txt", "a | http://x | Internal Download | size:12k\n", "line 1: \"size:12k\" is not a size"},
       {"01-notes/links.txt", "a | http://x | Internal Download | sha256:abc\n", "line 1: \"sha256:abc\" is not 64"},
       {"01-notes/links.txt", "a | http://x | Internal Download | size:1 size:2\n", "line 1: expected \"file:PATH\""},
@@ -181,7 +181,7 @@ TEST(CatalogueBuild, RefusesFaultsWithTheFileAndLine) {
   Source src;
   std::string iface = kInterface;
   src.Put("interface.txt", iface.replace(iface.find("38718"), 5, "soon"));
-  EXPECT_NE(src.Error().find("line 13: Prompt_after_date must be 0 or a whole number"), std::string::npos);
+  EXPECT_NE(src.Error().find("line 13: Prompt_after_date must be a date (YYYY-MM-DD), always or never"), std::string::npos);
 }
 
 // The fourth field of a link: a local copy (relative to the folder) hashed

@@ -36,7 +36,9 @@
 #include <iostream>
 #include <map>
 #include <optional>
+#include <sstream>
 #include <string>
+#include <vector>
 
 #include "catalogue/application_data_stream.h"
 #include "catalogue/catalogue_check.h"
@@ -53,6 +55,7 @@
 #include "base/strings.h"
 #include "base/version.h"
 #include "tools/catalogue_build.h"
+#include "download/download_job.h"
 #include "xml/xml_document.h"
 #include "xml/xml_dump.h"
 #include "net/http/http_cli.h"
@@ -62,21 +65,26 @@ using namespace quillon;
 
 namespace {
 
-int Usage() {
-  std::fprintf(stderr,
-               "usage: quillon-catalogue append [PROGRAM] CATALOGUE -o OUTPUT\n"
-               "       quillon-catalogue extract FILE\n"
-               "       quillon-catalogue check FILE\n"
-               "       quillon-catalogue update PROGRAM\n"
-               "       quillon-catalogue dump FILE\n"
-               "       quillon-catalogue build DIR -o CATALOGUE [--key KEYFILE [--serial N] [--id NAME] [--expires DAYS]]\n"
-               "                                                [--encoding utf-8]\n"
-               "       quillon-catalogue keygen -o KEYFILE\n"
-               "       quillon-catalogue sign CATALOGUE --key KEYFILE -o OUTPUT\n"
-               "       quillon-catalogue verify FILE [--key PUBLIC]\n"
-               "PROGRAM defaults to the installed program without a catalogue, ../lib/quillon/quillon\n"
-               "from this tool's folder (/usr/bin/quillon-catalogue: /usr/lib/quillon/quillon), or\n"
-               "in a build tree ../app/quillon.\n");
+constexpr char kUsage[] =
+    "usage: quillon-catalogue append [PROGRAM] CATALOGUE -o OUTPUT\n"
+    "       quillon-catalogue extract FILE\n"
+    "       quillon-catalogue check FILE\n"
+    "       quillon-catalogue update PROGRAM\n"
+    "       quillon-catalogue dump FILE\n"
+    "       quillon-catalogue build DIR -o CATALOGUE [--key KEYFILE [--serial N] [--id NAME] [--expires DAYS]]\n"
+    "                                                [--encoding utf-8]\n"
+    "       quillon-catalogue keygen -o KEYFILE\n"
+    "       quillon-catalogue sign CATALOGUE --key KEYFILE -o OUTPUT\n"
+    "       quillon-catalogue verify FILE [--key PUBLIC]\n"
+    "PROGRAM defaults to the installed program without a catalogue, ../lib/quillon/quillon\n"
+    "from this tool's folder (/usr/bin/quillon-catalogue: /usr/lib/quillon/quillon), or\n"
+    "in a build tree ../app/quillon.\n";
+
+// A command line the tool cannot run: the reason, then the usage, on
+// standard error; exit status 2.
+int Usage(const std::string& reason) {
+  if (!reason.empty()) std::fprintf(stderr, "quillon-catalogue: %s\n", reason.c_str());
+  std::fputs(kUsage, stderr);
   return 2;
 }
 
@@ -212,15 +220,27 @@ std::string ReadPublicKey(const std::string& given) {
 }
 
 // "-x VALUE" options after the positional arguments; absent when the
-// arguments do not fit `allowed`.
+// arguments do not fit `allowed`, with `problem` saying which does not.
 std::optional<std::map<std::string, std::string>> Options(int argc, char** argv, int first,
-                                                          std::initializer_list<const char*> allowed) {
+                                                          std::initializer_list<const char*> allowed,
+                                                          std::string& problem) {
   std::map<std::string, std::string> options;
   for (int i = first; i < argc; i += 2) {
     const std::string name = argv[i];
-    if (i + 1 >= argc || options.count(name) ||
-        std::none_of(allowed.begin(), allowed.end(), [&](const char* a) { return name == a; }))
+    if (std::none_of(allowed.begin(), allowed.end(), [&](const char* a) { return name == a; })) {
+      std::string list;
+      for (const char* a : allowed) list += (list.empty() ? "" : ", ") + std::string(a);
+      problem = "\"" + name + "\" is not an option here (" + list + ")";
       return std::nullopt;
+    }
+    if (i + 1 >= argc) {
+      problem = name + " needs a value";
+      return std::nullopt;
+    }
+    if (options.count(name)) {
+      problem = name + " is given twice";
+      return std::nullopt;
+    }
     options[name] = argv[i + 1];
   }
   return options;
@@ -245,7 +265,9 @@ int Build(const std::string& dir, const std::map<std::string, std::string>& opti
   if (!options.count("--key")) {
     for (const char* needs_key : {"--serial", "--id", "--expires"})
       if (options.count(needs_key)) Fail(std::string(needs_key) + " needs --key");
-    WriteReplacing(output, [&](const std::string& temp) { BuildCatalogueFile(dir, temp, encoding); });
+    std::vector<std::string> warnings;
+    WriteReplacing(output, [&](const std::string& temp) { BuildCatalogueFile(dir, temp, encoding, &warnings); });
+    for (const std::string& w : warnings) std::fprintf(stderr, "warning: %s\n", w.c_str());
     return 0;
   }
   const TEd25519Key key = ReadKey(options.at("--key"));
@@ -255,16 +277,24 @@ int Build(const std::string& dir, const std::map<std::string, std::string>& opti
     if (!n) Fail("--serial: \"" + options.at("--serial") + "\" is not a whole number");
     serial = *n;
   }
-  // The line of catalogues: named, or the folder's name.
+  // The line of catalogues: named with --id, else the folder's own id, made
+  // at random by its first signed build and kept in its interface.txt, so
+  // that a copied folder builds the same line and no two publishers share one.
   TPublisherFields fields{key.PublicRaw(), serial, {}, {}};
+  bool new_id = false;
   if (options.count("--id")) {
     fields.id = options.at("--id");
     if (!TCatalogue::IsPlainCatalogueId(fields.id))
       Fail("--id: \"" + fields.id + "\" is not a catalogue id (letters, digits, \".\", \"-\" and \"_\")");
   } else {
-    fields.id = std::filesystem::weakly_canonical(std::filesystem::absolute(dir)).filename().string();
-    if (!TCatalogue::IsPlainCatalogueId(fields.id))
-      Fail("the folder's name \"" + fields.id + "\" is not a catalogue id: name one with --id");
+    fields.id = FolderCatalogueId(dir);
+    if (fields.id.empty()) {
+      fields.id = NewCatalogueId();
+      new_id = true;
+    } else if (!TCatalogue::IsPlainCatalogueId(fields.id)) {
+      Fail(dir + "/interface.txt: Catalogue_Id \"" + fields.id +
+           "\" is not a catalogue id (letters, digits, \".\", \"-\" and \"_\"): write the id your program files carry");
+    }
   }
   if (options.count("--expires")) {
     const auto days = ParseDecimalDigits(options.at("--expires"));
@@ -272,9 +302,18 @@ int Build(const std::string& dir, const std::map<std::string, std::string>& opti
     fields.expires = FormatUtcTime(static_cast<int64_t>(std::time(nullptr)) + *days * 86400);
   }
   TsdXmlDocument doc;
-  BuildCatalogue(dir, doc, encoding);
+  std::vector<std::string> warnings;
+  BuildCatalogue(dir, doc, encoding, &warnings);
+  for (const std::string& w : warnings) std::fprintf(stderr, "warning: %s\n", w.c_str());
   SetPublisherFields(doc, fields);
+  if (new_id) WriteFolderCatalogueId(dir, fields.id);
   WriteBytesReplacing(output, SignCatalogue(CatalogueBytes(doc), key));
+  if (new_id)
+    std::printf("id: %s (new; kept in %s/interface.txt for the next builds. Program files already built under "
+                "another id, such as the folder's name, keep theirs only with --id NAME)\n",
+                fields.id.c_str(), dir.c_str());
+  else
+    std::printf("id: %s\n", fields.id.c_str());
   return 0;
 }
 
@@ -296,8 +335,9 @@ int Sign(const std::string& catalogue, const std::map<std::string, std::string>&
          ", which cannot carry a signature; save it as UTF-8 and sign that");
   const auto named = parsed.PublisherKey();
   if (!named)
-    std::fprintf(stderr, "note: the catalogue names no valid Publisher_Key: the program does not check this signature\n");
-  else if (*named != key.PublicRaw())
+    Fail(catalogue + " names no valid Publisher_Key, so no program would check this signature: build it with "
+                     "quillon-catalogue build DIR -o CATALOGUE --key " + options.at("--key") + ", which names the key and signs");
+  if (*named != key.PublicRaw())
     std::fprintf(stderr,
                  "note: the catalogue names another Publisher_Key: an update signed by the key in use that hands "
                  "over to a new key; a program file needs its catalogue signed by the key it names\n");
@@ -360,14 +400,20 @@ int Update(const std::string& program) {
   }
   const std::string url = in_use.Catalogue().InterfaceText("Data_URL");
   if (url.empty()) {
-    std::printf("the catalogue names no Data_URL\n");
+    std::printf("the catalogue of %s names no Data_URL: add Data_URL to interface.txt and build it again\n",
+                program.c_str());
     return 1;
   }
   THttpCli http;
   const std::string refused = RetrieveCatalogueUpdate(http, url, kDefaultIdleTimeout, in_use);
   if (!refused.empty()) {
-    if (http.StatusCode() != 200) std::printf("%d ", http.StatusCode());
-    std::printf("%s\n", refused.c_str());
+    // A fetch that failed names the URL and the failure in the system's
+    // words (no status code where no answer came); an answer refused says why.
+    const Word error = http.RequestDoneError();
+    if (error != 0 || http.StatusCode() > 399)
+      std::printf("could not fetch %s: %s\n", url.c_str(), HttpFailureText(http, error).c_str());
+    else
+      std::printf("%s\n", refused.c_str());
     return 1;
   }
   const auto serial = in_use.Catalogue().CatalogueSerial();
@@ -378,7 +424,58 @@ int Update(const std::string& program) {
   return 0;
 }
 
+// Why `file`, given to append as the catalogue, is not one the program would
+// show, saying what the file is when that can be told; empty for a catalogue
+// that loads as `check` loads it, whose signature holds when it names a key
+// and whose links every program can use. `bytes` receives its content.
+std::string NotACatalogue(const std::string& file, std::string& bytes) {
+  if (IsFolder(file)) return file + " is a folder, not a catalogue: name the catalogue file that build wrote";
+  if (TApplicationDataStream::HasTrailer(file))
+    return file + " is a program file that carries a catalogue already; append takes the catalogue file " +
+           "(quillon-catalogue extract " + file + " prints the one it carries)";
+  bytes = ReadWhole(file);
+  const std::string_view text = TrimWS(bytes);
+  if (text.empty()) return file + " is empty, not a catalogue: name the catalogue file that build wrote";
+  if (text.find("PRIVATE KEY-----") != std::string_view::npos)
+    return file + ": this is a private key, not a catalogue; nothing was written. The key stays with you: it goes " +
+           "only to build --key and sign --key, never into a program file";
+  if (text.find("-----BEGIN PUBLIC KEY-----") != std::string_view::npos || PublicKeyText(text))
+    return file + ": this is a public key, not a catalogue: name the catalogue file that build wrote";
+  if (text.compare(0, 4, "\x7f" "ELF") == 0)
+    return file + " is a program, not a catalogue: the order is append [PROGRAM] CATALOGUE -o OUTPUT";
+  // A byte-order mark leaves the encoding to the parser.
+  const bool marked = text.compare(0, 3, "\xEF\xBB\xBF") == 0 || text.compare(0, 2, "\xFF\xFE") == 0 ||
+                      text.compare(0, 2, "\xFE\xFF") == 0;
+  if (!marked && text[0] != '<') {
+    const bool is_text = text.find('\0') == std::string_view::npos;
+    return file + (is_text ? " is a text file that is not XML" : " is neither text nor XML") +
+           ", not a catalogue: name the catalogue file that build wrote";
+  }
+  TCatalogue catalogue;
+  try {
+    TStringStream stream(bytes);
+    catalogue.LoadFromStream(stream);
+  } catch (const Exception& e) {
+    return file + " is not a catalogue the program can read (" + e.what() + "): check it with quillon-catalogue check";
+  }
+  if (!SameText(catalogue.Document().Root()->Name(), "Root") ||
+      !FindNode(catalogue.Document().Root(), "/Root/Interface_Information"))
+    return file + " is XML but not a catalogue (no Root with Interface_Information): name the catalogue file that " +
+           "build wrote";
+  if (catalogue.HasPublisherKey()) {
+    const std::string problem = PublisherSignatureProblem(catalogue, bytes);
+    if (!problem.empty())
+      return file + ": " + problem + ", so every program would refuse it; sign it again with quillon-catalogue sign";
+  }
+  std::ostringstream ignored, refusals;
+  if (CheckCatalogue(file, ignored, refusals, TodayDayNumber()) != 0)
+    return file + " has links no program can use (quillon-catalogue check " + file + " lists them):\n" +
+           std::string(TrimWS(refusals.str()));
+  return "";
+}
+
 int Append(const std::string& program, const std::string& catalogue, const std::string& output) {
+  if (IsFolder(program)) Fail(program + " is a folder, not a program: name the program file to append to");
   for (const std::string* input : {&program, &catalogue}) {
     if (SameFile(output, *input)) {
       std::fprintf(stderr, "%s is the same file as %s: choose another output\n", output.c_str(), input->c_str());
@@ -386,11 +483,11 @@ int Append(const std::string& program, const std::string& catalogue, const std::
     }
   }
   if (TApplicationDataStream::HasTrailer(program)) {
-    std::fprintf(stderr, "%s already carries a catalogue\n", program.c_str());
+    std::fprintf(stderr, "%s already carries a catalogue: append to the program without one\n", program.c_str());
     return 1;
   }
-  TMemoryStream data;
-  data.LoadFromFile(catalogue);
+  std::string data;
+  if (const std::string refusal = NotACatalogue(catalogue, data); !refusal.empty()) Fail(refusal);
   WriteReplacing(output, [&](const std::string& temp) {
     {
       TFileStream in(program, fmOpenRead | fmShareDenyWrite);
@@ -398,13 +495,18 @@ int Append(const std::string& program, const std::string& catalogue, const std::
       out.CopyFrom(in, 0);
     }
     TApplicationDataStream stream(temp, TApplicationDataStream::omReadWrite);
-    stream.WriteBuffer(data.Memory(), data.Size());
+    stream.WriteBuffer(data.data(), static_cast<int64_t>(data.size()));
     std::filesystem::permissions(temp, std::filesystem::status(program).permissions());
   });
   return 0;
 }
 
 int Extract(const std::string& file) {
+  if (IsFolder(file)) Fail(file + " is a folder, not a program file");
+  if (!std::filesystem::exists(file)) Fail(file + ": no such file");
+  if (!TApplicationDataStream::HasTrailer(file))
+    Fail(file + " carries no appended catalogue: extract reads a program file that append wrote (a catalogue file "
+                "is read as it is, with check or dump)");
   TApplicationDataStream stream(file, TApplicationDataStream::omRead);
   std::string bytes = stream.ReadAll();
   // Readers ask for at most Size - Position bytes; ReadAll does.
@@ -428,47 +530,81 @@ int Dump(const std::string& file) {
   return 0;
 }
 
+// Runs the command; a command line that does not fit sets `usage` to why.
+int Run(int argc, char** argv, std::string& usage) {
+  const std::string cmd = argv[1];
+  std::string problem;
+  if (cmd == "append") {
+    if (argc == 6 && std::strcmp(argv[4], "-o") == 0) return Append(argv[2], argv[3], argv[5]);
+    if (argc == 5 && std::strcmp(argv[3], "-o") == 0) return Append(DefaultProgram(), argv[2], argv[4]);
+    usage = "append needs the catalogue and -o OUTPUT, the program file to write";
+  } else if (cmd == "extract" || cmd == "check" || cmd == "update" || cmd == "dump") {
+    if (argc != 3) {
+      usage = cmd + " takes one file";
+    } else if (cmd == "extract") {
+      return Extract(argv[2]);
+    } else if (cmd == "check") {
+      return CheckCatalogue(argv[2], std::cout, std::cerr, TodayDayNumber());
+    } else if (cmd == "update") {
+      // The HTTP client runs on an event loop.
+      QCoreApplication app(argc, argv);
+      return Update(argv[2]);
+    } else {
+      return Dump(argv[2]);
+    }
+  } else if (cmd == "build") {
+    const auto options = argc >= 3 ? Options(argc, argv, 3, {"-o", "--key", "--serial", "--id", "--expires", "--encoding"},
+                                             problem)
+                                   : std::nullopt;
+    if (options && options->count("-o")) return Build(argv[2], *options);
+    usage = argc < 3 ? "build needs the publisher's folder DIR"
+            : options ? "build needs -o CATALOGUE, the catalogue file to write"
+                      : "build: " + problem;
+  } else if (cmd == "keygen") {
+    if (argc == 4 && std::strcmp(argv[2], "-o") == 0) return Keygen(argv[3]);
+    usage = "keygen needs -o KEYFILE, the new private key file to write";
+  } else if (cmd == "sign") {
+    const auto options = argc >= 3 ? Options(argc, argv, 3, {"-o", "--key"}, problem) : std::nullopt;
+    if (options && options->size() == 2) return Sign(argv[2], *options);
+    usage = argc < 3 ? "sign needs the catalogue to sign"
+            : options ? "sign needs --key KEYFILE and -o OUTPUT"
+                      : "sign: " + problem;
+  } else if (cmd == "verify") {
+    const auto options = argc >= 3 ? Options(argc, argv, 3, {"--key"}, problem) : std::nullopt;
+    if (options) return Verify(argv[2], *options);
+    usage = argc < 3 ? "verify needs the catalogue or program file to verify" : "verify: " + problem;
+  } else {
+    usage = "\"" + cmd + "\" is not a command";
+  }
+  return 2;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc < 2) return Usage();
+  if (argc < 2) return Usage("name a command");
+  if (argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
+    std::fputs(kUsage, stdout);
+    return 0;
+  }
   if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
     std::printf("quillon-catalogue %s\n", kQuillonVersion);
     return 0;
   }
-  const std::string cmd = argv[1];
+  std::string usage;
   try {
-    if (cmd == "append" && argc == 6 && std::strcmp(argv[4], "-o") == 0)
-      return Append(argv[2], argv[3], argv[5]);
-    if (cmd == "append" && argc == 5 && std::strcmp(argv[3], "-o") == 0)
-      return Append(DefaultProgram(), argv[2], argv[4]);
-    if (cmd == "extract" && argc == 3) return Extract(argv[2]);
-    if (cmd == "check" && argc == 3) return CheckCatalogue(argv[2], std::cout, std::cerr, TodayDayNumber());
-    if (cmd == "update" && argc == 3) {
-      // The HTTP client runs on an event loop.
-      QCoreApplication app(argc, argv);
-      return Update(argv[2]);
-    }
-    if (cmd == "dump" && argc == 3) return Dump(argv[2]);
-    if (cmd == "build" && argc >= 5) {
-      const auto options = Options(argc, argv, 3, {"-o", "--key", "--serial", "--id", "--expires", "--encoding"});
-      if (options && options->count("-o")) return Build(argv[2], *options);
-    }
-    if (cmd == "keygen" && argc == 4 && std::strcmp(argv[2], "-o") == 0) return Keygen(argv[3]);
-    if (cmd == "sign" && argc == 7) {
-      const auto options = Options(argc, argv, 3, {"-o", "--key"});
-      if (options && options->size() == 2) return Sign(argv[2], *options);
-    }
-    if (cmd == "verify" && argc >= 3) {
-      const auto options = Options(argc, argv, 3, {"--key"});
-      if (options) return Verify(argv[2], *options);
-    }
+    const int status = Run(argc, argv, usage);
+    return usage.empty() ? status : Usage(usage);
   } catch (const Exception& e) {
     std::fprintf(stderr, "%s\n", e.what());
-    return 1;
-  } catch (const std::exception& e) {
-    std::fprintf(stderr, "%s\n", e.what());
-    return 1;
+  } catch (const std::bad_alloc&) {
+    std::fprintf(stderr, "quillon-catalogue %s: not enough memory (is a file far larger than a catalogue?)\n",
+                 argv[1]);
+  } catch (const std::filesystem::filesystem_error& e) {
+    std::fprintf(stderr, "%s: %s\n", e.path1().c_str(), e.code().message().c_str());
+  } catch (const std::exception&) {
+    // Library texts are not for a user; the command and its files are.
+    std::fprintf(stderr, "quillon-catalogue %s failed unexpectedly; nothing was written\n", argv[1]);
   }
-  return Usage();
+  return 1;
 }

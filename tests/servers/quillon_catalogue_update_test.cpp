@@ -106,7 +106,8 @@ class CatalogueUpdateCommand : public ::testing::Test {
 TEST_F(CatalogueUpdateCommand, RulesHoldAcrossRuns) {
   Run(testing::ProgramWith(dir, Signed(10, KeyA(), KeyA())),
       {
-          {"nothing served yet", "", 1, "404 Not Found\n", "source: program file"},
+          {"nothing served yet", "", 1, "could not fetch " + nginx.Url("/update.xml") + ": 404 Not Found\n",
+           "source: program file"},
           {"newer", Signed(11, KeyA(), KeyA()), 0, "updated to serial 11\n", "source: update, serial 11"},
           {"the same again", Signed(11, KeyA(), KeyA()), 1, "no newer catalogue is published\n",
            "source: update, serial 11"},
