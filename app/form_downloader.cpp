@@ -1067,7 +1067,19 @@ void TfrmDownloader::LoadIcon() {
 
 void TfrmDownloader::LoadScreenshot(QLabel* image) {
   const QImage shot = TCatalogue::DecodePicture(TCatalogue::FieldBinary(SelectedProduct(), "Screenshot"));
-  if (!shot.isNull()) image->setPixmap(QPixmap::fromImage(shot));
+  if (shot.isNull()) return;
+  // A screenshot larger than the screen's free area (less room for the
+  // window's frame) is scaled down to fit it, keeping its proportions, and
+  // drawn for the screen's pixel density so that it stays sharp.
+  const QSize room = screen()->availableGeometry().size() * 9 / 10;
+  if (shot.width() <= room.width() && shot.height() <= room.height()) {
+    image->setPixmap(QPixmap::fromImage(shot));
+    return;
+  }
+  const qreal ratio = devicePixelRatioF();
+  QPixmap scaled = QPixmap::fromImage(shot.scaled(room * ratio, Qt::KeepAspectRatio, Qt::SmoothTransformation));
+  scaled.setDevicePixelRatio(ratio);
+  image->setPixmap(scaled);
 }
 
 bool TfrmDownloader::HasScreenshot() { return TCatalogue::HasScreenshot(SelectedProduct()); }

@@ -227,6 +227,13 @@ TEST_F(WindowTest, ScreenshotButtonAndDescriptionFollowTheProduct) {
   EXPECT_TRUE(w.ScreenshotBtn->isHidden());
   EXPECT_TRUE(w.ProductDescriptionMemo->isHidden());
   EXPECT_TRUE(desktop.message_boxes.empty());
+
+  // One larger than the screen is scaled down into it, keeping its shape.
+  TestProduct huge{"Huge", "", "", testing::JpegBase64(4000, 1000), {{"a", "http://h/a"}}};
+  auto& big = Open(CatalogueXml({huge}));
+  QTest::mouseClick(big.ScreenshotBtn, Qt::LeftButton);
+  const int width = big.screen()->availableGeometry().width() * 9 / 10;
+  EXPECT_EQ(desktop.modal_client_sizes.back(), QSize(width, width / 4));
 }
 
 TEST_F(WindowTest, LogoMovesTheTopText) {
