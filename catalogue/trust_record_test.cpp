@@ -196,7 +196,9 @@ TEST_F(TrustRecordTest, ForeignAndPlantedRecordsAreIgnored) {
     std::filesystem::remove_all(TTrustRecord::Folder());
     c.record.Write(path);
     ::chmod(path.c_str(), c.mode);
-    if (c.other_owner) ASSERT_EQ(::chown(path.c_str(), 65534, 65534), 0);
+    if (c.other_owner) {
+      ASSERT_EQ(::chown(path.c_str(), 65534, 65534), 0);
+    }
     const std::string planted = testing::ReadFile(path);
     TCatalogueInUse in_use;
     in_use.LoadAppended(SignedCatalogue(10));
