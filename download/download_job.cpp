@@ -972,8 +972,9 @@ void TDownloadJob::EndHttpDownload(bool complete, bool cancelled) {
 
 // ---- FTP -----------------------------------------------------------------------------
 
-void TDownloadJob::StartFtpDownload() {
+void TDownloadJob::StartFtpDownload(bool active) {
   failure_kind_ = TFailureKind::kNone;
+  ftp_active_try_ = active;
   TFtpUrlParts parts = SplitFtpUrl(url_);
   if (!IsAsciiHostName(parts.host)) {
     // A name without an ASCII form: refused before any connection.
@@ -1008,7 +1009,7 @@ void TDownloadJob::StartFtpDownload() {
   ftp->SetHostFileName(parts.file);
   ftp->SetLocalFileName(part_name_);
   ftp->SetBinary(true);
-  ftp->SetPassive(false);
+  ftp->SetPassive(!active && ftp_data_mode_ != TFtpDataMode::kActive);
   ftp->SetConnectTimeout(connect_timeout_);
   ftp->SetIdleTimeout(idle_timeout_);
   ftp_ = std::move(ftp);
@@ -1201,8 +1202,9 @@ void TDownloadJob::FtpFailed(TFtpRequest RqType, Word Error) {
   const bool cancelled = outcome_ == TJobOutcome::kCancelled;
   bool quit_failed = RqType == ftpRqQuit;
   bool transfer = RqType == ftpRqGet || RqType == ftpRqRestartGet;
+  if (transfer && !cancelled && WriteFailure().empty() && FtpTryActive(*ftp)) return ChangedLast();
   // A passive data connection that could not be made is the network's
-  // failure, tried again like a refused control connection.
+  // failure, tried again like a reset control connection.
   const Word data_error = transfer ? ftp->DataConnectError() : 0;
   if (quit_failed && ftp_finished_) {
   } else if (cancelled) {
@@ -1275,6 +1277,29 @@ void TDownloadJob::FtpFailed(TFtpRequest RqType, Word Error) {
   ftp_.reset();  // the client allows this inside its own OnRequestDone
   ShowFileIcon();
   ChangedLast();
+}
+
+bool TDownloadJob::FtpTryActive(TFtpClient& ftp) {
+  if (ftp_data_mode_ != TFtpDataMode::kPassiveFirst || ftp_active_try_ || !ftp.Passive() ||
+      ftp.ConnectionType() != ftpDirect || !ftp.PassiveFailed() || !part_.Held())
+    return false;
+  const Word data_error = ftp.DataConnectError();
+  ShowRetryStatus("No passive data connection (" +
+                  (data_error != 0 ? SocketFailure(data_error, ftp.HostName(), nullptr) : OneLine(ftp.ErrorMessage())) +
+                  "); trying active mode.");
+  ftp.SetLocalStream(nullptr);
+  // The same try, continuing the part as this session would have.
+  retry_next_ = [this] {
+    ftp_continue_ = true;
+    StartFtpDownload(true);
+  };
+  retry_due_ = false;
+  SetPhase(TJobPhase::kRetrying);
+  // Dropped without its goodbye (the client allows this inside its own
+  // OnRequestDone); the next session has its own.
+  ftp_.reset();
+  AfterPartWritten([this] { StartRetryTimer(0); });
+  return true;
 }
 
 // ---- Retries and mirrors ------------------------------------------------------------

@@ -100,6 +100,14 @@
 //     failed: connection reset by the server.", "Download failed: the server sent more than the
 //     N bytes it announced." (nothing past N is written), "Download
 //     incomplete." (a short file).
+//     Data connections (FtpDataMode): passive first (EPSV, then PASV when
+//     the server refuses EPSV with any 5xx). When passive finds no data
+//     connection (the server refuses PASV too, names no port, or its port
+//     cannot be connected to: TFtpClient::PassiveFailed), the status says
+//     "No passive data connection (<reason>); trying active mode." and the
+//     same try goes on at once in a new session in active mode (EPRT, then
+//     PORT), once; its failure is the try's. Each retry and mirror begins
+//     passive again. Through a proxy the data connections stay passive.
 //   Both: "Download failed: connection timed out." / "Download failed: no
 //     data for <n> seconds." (ConnectTimeout, IdleTimeout) and "Download
 //     failed: cannot write the file: <reason>". Failures go to start mode
@@ -200,6 +208,13 @@ enum class TExistingFile {
   kKeepBoth,  // the file goes to the first free "NAME (n).ext" instead
 };
 
+// How an FTP download opens its data connections.
+enum class TFtpDataMode {
+  kPassiveFirst,  // passive; active once when passive finds no data connection
+  kPassive,       // passive only
+  kActive,        // active only
+};
+
 // What a job is doing. It has one phase at a time, changed only by
 // SetPhase; the pause caption, the row's role and whether the job counts as
 // running are derived from it.
@@ -280,6 +295,10 @@ class TDownloadJob {
   void SetRetries(int n) { retries_ = n < 0 ? 0 : n; }
   int RetryWait() const { return retry_wait_; }
   void SetRetryWait(int Seconds) { retry_wait_ = Seconds < 0 ? 0 : Seconds; }
+  // kPassiveFirst by default; a proxy or SOCKS connection type set by
+  // OnFtpClientCreated keeps the data connections passive.
+  TFtpDataMode FtpDataMode() const { return ftp_data_mode_; }
+  void SetFtpDataMode(TFtpDataMode v) { ftp_data_mode_ = v; }
   // Other URLs of the same file, tried in this order after URL() fails.
   void SetMirrors(std::vector<std::string> urls) { mirrors_ = std::move(urls); }
   const std::vector<std::string>& Mirrors() const { return mirrors_; }
@@ -400,7 +419,13 @@ class TDownloadJob {
   // No part is being continued, and the file's length is not known yet.
   void ForgetHttpResume();
   void RefetchWholeFile();
-  void StartFtpDownload();
+  // A new session for the current URL; `active`: this try's second session,
+  // in active mode after passive found no data connection.
+  void StartFtpDownload(bool active = false);
+  // After a transfer that found no passive data connection: schedules the
+  // same try in active mode and returns true, when the mode allows it and
+  // this session was the try's passive one.
+  bool FtpTryActive(TFtpClient& ftp);
   void HttpHeaderData();
   void HttpDocBegin();
   void HttpDocData();
@@ -528,6 +553,8 @@ class TDownloadJob {
   bool ftp_completed_ = false;  // Get or RestartGet ended well, Quit follows
   int64_t ftp_size_ = -1;        // the SIZE answer; -1: refused or not a number
   bool ftp_finished_ = false;    // the transfer's outcome is shown
+  TFtpDataMode ftp_data_mode_ = TFtpDataMode::kPassiveFirst;
+  bool ftp_active_try_ = false;  // the session is the try's active one
   // A retry, or a restored row's Resume: a continuable part goes on unasked
   // (over HTTP too, for the latter).
   bool ftp_continue_ = false;

@@ -38,7 +38,10 @@
 //                            sent only to the URL's own host and port, never
 //                            to a --mirror's or a redirection's;
 //                            --user without --password is refused
-//   --passive                FTP data connections in passive mode
+//   --passive / --active     FTP data connections in passive mode only / in
+//                            active mode only; without either passive first,
+//                            and active once when passive finds no data
+//                            connection (download/download_job.h)
 //   --resume / --no-resume   the answer when FILE.part, a partial file left
 //                            by an earlier start, can be continued (continue
 //                            it, or fetch the file whole); without either the
@@ -158,7 +161,7 @@ struct Options {
   std::string socks_host, socks_port, socks_level;
   std::string no_proxy;
   std::string user, password;
-  bool passive = false;
+  TFtpDataMode ftp_data_mode = TFtpDataMode::kPassiveFirst;
   bool resume = false;
   bool no_clobber = false;
   bool named = true;  // FILE or -o was given
@@ -171,7 +174,7 @@ struct Options {
 
 constexpr const char* kUsage =
     "usage: quillon-get [-q] [--proxy URL] [--noproxy LIST] [--socks HOST:PORT] [--socks-level 4|4A|5]\n"
-    "                   [--cacert FILE] [--user NAME --password WORD] [--passive] [--resume|--no-resume]\n"
+    "                   [--cacert FILE] [--user NAME --password WORD] [--passive|--active] [--resume|--no-resume]\n"
     "                   [--timeout SECONDS] [--sha256 HEX] [--size N] [--no-clobber]\n"
     "                   [--retries N] [--retry-wait SECONDS] [--mirror URL]... URL [FILE|FOLDER]\n"
     "       quillon-get [OPTIONS] -o FILE|FOLDER URL\n"
@@ -252,8 +255,8 @@ CommandLine ParseCommandLine(int argc, char** argv) {
       ok = value(options.user);
     } else if (arg == "--password") {
       ok = value(options.password);
-    } else if (arg == "--passive") {
-      options.passive = true;
+    } else if (arg == "--passive" || arg == "--active") {
+      options.ftp_data_mode = arg == "--passive" ? TFtpDataMode::kPassive : TFtpDataMode::kActive;
     } else if (arg == "--resume") {
       options.resume = true;
     } else if (arg == "--no-resume") {
@@ -468,6 +471,7 @@ int Fetch(const Options& options, const TProxySettings& proxies) {
   job.SetRetries(options.retries);
   job.SetRetryWait(options.retry_wait);
   job.SetMirrors(options.mirrors);
+  job.SetFtpDataMode(options.ftp_data_mode);
   job.OnChange = [&](TDownloadJob* sender) {
     printer.Show(*sender);
     if (!sender->DownloadInProgress() && !sender->HttpClient() && !sender->FtpClient())
@@ -484,7 +488,6 @@ int Fetch(const Options& options, const TProxySettings& proxies) {
     if (own_server && !options.password.empty()) http->SetPassword(options.password);
   };
   job.OnFtpClientCreated = [&](TDownloadJob* sender, TFtpClient* ftp) {
-    ftp->SetPassive(options.passive);
     proxies.ApplyTo(*ftp);  // a SOCKS proxy makes the data connections passive
     if (!options.user.empty() && UrlServer(sender->URL()) == credentials_server) {
       ftp->SetUserName(options.user);

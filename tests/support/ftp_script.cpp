@@ -72,6 +72,9 @@ std::vector<std::string> ServeFtpFile(ScriptedConnection& c, const FtpFileScript
       reply = script.size_reply.empty() ? "213 " + std::to_string(script.content.size()) : script.size_reply;
     } else if (verb == "MDTM" && !script.mdtm_reply.empty()) {
       reply = script.mdtm_reply;
+    } else if ((script.refuse_active && (verb == "PORT" || verb == "EPRT")) ||
+               (script.refuse_passive && (verb == "PASV" || verb == "EPSV"))) {
+      reply = "550 Permission denied.";
     } else if (verb == "PORT" || verb == "PASV") {
       data.Answer(c, line);
       continue;
