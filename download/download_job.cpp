@@ -108,11 +108,14 @@ std::string NotTheAskedPart(THttpCli& http) {
 // The longest wait a server's Retry-After is honoured with.
 constexpr int64_t kMaxRetryAfterMs = 300 * 1000;
 
-// Failures of the network that a later try may not meet: a refused or reset
-// connection and the time limits.
-bool TransientSocketError(Word Error) {
-  return Error == platform::WSAECONNREFUSED || Error == platform::WSAECONNRESET || Error == platform::WSAENETRESET ||
-         Error == kConnectTimeoutError || Error == kIdleTimeoutError;
+// Failures of the network that a later try may not meet: a reset connection
+// and the time limits, and a refused connection after `attempt` earlier
+// retries of the URL (a server that restarts). Refused at the first try,
+// nobody listens there: waiting does not change that.
+bool TransientSocketError(Word Error, int attempt) {
+  if (Error == platform::WSAECONNREFUSED) return attempt > 0;
+  return Error == platform::WSAECONNRESET || Error == platform::WSAENETRESET || Error == kConnectTimeoutError ||
+         Error == kIdleTimeoutError;
 }
 
 bool TransientHttpStatus(int code) {
@@ -919,7 +922,7 @@ void TDownloadJob::HttpRequestDone(THttpRequest RqType, Word Error) {
   std::string failure = HttpFailure(Error, complete, expected_size);
   const int code = http_->StatusCode();
   const bool transient = http_failure_.empty() && write_error_.empty() &&
-                         (failure == kIncomplete || TransientSocketError(Error) ||
+                         (failure == kIncomplete || TransientSocketError(Error, attempt_) ||
                           (Error == 0 && TransientHttpStatus(code)));
   const int64_t retry_after = RetryAfterMs(HeaderValue(http_->RcvdHeader(), "retry-after"), kMaxRetryAfterMs,
                                            static_cast<int64_t>(std::time(nullptr)));
@@ -1255,7 +1258,8 @@ void TDownloadJob::FtpFailed(TFtpRequest RqType, Word Error) {
   }
   ftp->SetLocalStream(nullptr);
   const bool transient = !cancelled && WriteFailure().empty() && !ftp->LimitPassed() &&
-                         (TransientSocketError(Error) || TransientFtpReply(ftp->StatusCode()) || data_error != 0);
+                         (TransientSocketError(Error, attempt_) || TransientFtpReply(ftp->StatusCode()) ||
+                          data_error != 0);
   if (!ftp_finished_ && !cancelled && RetryOrMirror(status_, transient, -1)) {
     // The row goes on. The next try has a session of its own: this one is dropped without
     // its goodbye (the client allows this inside its own OnRequestDone).

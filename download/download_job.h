@@ -119,7 +119,7 @@
 //   Cancel (ActionClick in cancel mode, at any time of a transfer, the
 //     connection and login included): aborts, start mode, "Download
 //     Cancelled." until the client's completion replaces it.
-//   Retries: a transient failure (connection refused or reset, a timeout,
+//   Retries: a transient failure (connection reset, a timeout,
 //     "Download incomplete.", HTTP 408, 429, 500, 502, 503, 504, FTP 421,
 //     425, 426, 450, 451, an FTP data connection that cannot be made) is
 //     tried again up to Retries() times, after
@@ -129,7 +129,11 @@
 //     + the reason; Pause and Cancel work during the wait. A try continues
 //     the part under the rules above without asking (the part stays locked
 //     between the tries). Certificate failures, other statuses, size or hash
-//     mismatches, write failures and a cancel are never tried again.
+//     mismatches, write failures and a cancel are never tried again. A
+//     refused connection is tried again only after a try of the same URL
+//     that was not refused (a server that restarts); refused at the first
+//     try, nobody listens there, and the URL fails at once (its mirrors
+//     still follow).
 //   Mirrors (SetMirrors): when the URL fails for good (after its retries)
 //     the status says why ("Giving up on <url>: <reason>"), then the
 //     download goes on with the next mirror, "Trying mirror <k> of <m>:
