@@ -331,6 +331,10 @@ QRect TfrmDownloader::Px(const QRect& design) const {
 
 QString TfrmDownloader::Text(const std::string& bytes) const { return DocTextToQString(bytes, catalogue_.Utf8()); }
 
+std::string TfrmDownloader::LinkUtf8(const std::string& url) const {
+  return catalogue_.Utf8() ? url : Text(url).toUtf8().toStdString();
+}
+
 QString TfrmDownloader::ProgramFolder() const {
   return FolderPart(QString::fromLocal8Bit(program_file_.c_str()));
 }
@@ -490,7 +494,7 @@ void TfrmDownloader::UpdateBtnClick() {
   TXmlNode* node = catalogue_.InterfaceNode("Data_URL");
   if (node == nullptr) return;
   const std::string url = catalogue_.InterfaceText("Data_URL");
-  if (!url.empty()) RetrieveUpdates(url);
+  if (!url.empty()) RetrieveUpdates(LinkUtf8(url));
 }
 
 bool TfrmDownloader::RetrieveUpdates(const std::string& url) {
@@ -671,7 +675,7 @@ void TfrmDownloader::DownloadBtnClick() {
     OpenBrowserLink(url);
     return;
   }
-  StartProgramDownload(url);
+  StartProgramDownload(LinkUtf8(url));
 }
 
 void TfrmDownloader::ShowDownloadList() {
@@ -705,8 +709,9 @@ void TfrmDownloader::StartProgramDownload(const std::string& url) {
   expected.error = integrity.error;
   // A hash from an update nobody signed is checked, but proves nothing.
   expected.authenticated = in_use_.HashesAuthenticated();
-  AddDownloadRow(url, SaveToFolderEdit->text(), expected,
-                 TCatalogue::MirrorUrls(SelectedProduct(), URLCBx->currentIndex()));
+  std::vector<std::string> mirrors = TCatalogue::MirrorUrls(SelectedProduct(), URLCBx->currentIndex());
+  for (std::string& mirror : mirrors) mirror = LinkUtf8(mirror);
+  AddDownloadRow(url, SaveToFolderEdit->text(), expected, std::move(mirrors));
 }
 
 TDLVisualPanel* TfrmDownloader::AddDownloadRow(const std::string& url, const QString& file,

@@ -37,8 +37,9 @@ class TUpdateBodyStream : public TMemoryStream {
 // empty when the catalogue was replaced.
 std::string AcceptFetchedCatalogue(TCatalogueInUse& in_use, TMemoryStream& body, int64_t content_length);
 
-// Fetches `url` with `http` (no connection within the connect limit, or
-// silence for `idle_timeout` seconds, ends it) into a TUpdateBodyStream and
+// Fetches `url` (UTF-8) with `http` as the program (kQuillonUserAgent,
+// "Accept: */*"; no connection within the connect limit, or silence for
+// `idle_timeout` seconds, ends it) into a TUpdateBodyStream and
 // offers the answer as above. Returns the client's ReasonPhrase when the
 // fetch failed (its StatusCode then says the code), else the reason of
 // AcceptFetchedCatalogue.

@@ -16,6 +16,7 @@
 
 #include "base/file_stream.h"
 #include "base/strings.h"
+#include "base/version.h"
 #include "download/file_name_rule.h"
 #include "download/partial_file.h"
 #include "download/queued_file_stream.h"
@@ -724,6 +725,9 @@ void TDownloadJob::RequestHttp() {
   http->OnDocBegin = [this](THttpCli*) { HttpDocBegin(); };
   http->OnRequestDone = [this](THttpCli*, THttpRequest RqType, Word Error) { HttpRequestDone(RqType, Error); };
   http->SetURL(url_);
+  // Who asks, and that any type of file will do.
+  http->SetAgent(kQuillonUserAgent);
+  http->SetAccept("*/*");
   http->SetConnectTimeout(connect_timeout_);
   http->SetIdleTimeout(idle_timeout_);
   if (http_resuming_) http->SetContentRangeBegin(std::to_string(resume_from_));

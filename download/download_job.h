@@ -60,7 +60,11 @@
 //     (<reason>)."; a NAME that is another running download's part:
 //     "Download failed: <file name> is the partial file of another running
 //     download."), then
-//   HTTP: the resume question when NAME.part is a continuable part of this
+//   HTTP: every request says "User-Agent: Quillon/VERSION" (kQuillonUserAgent)
+//     and "Accept: */*" (OnHttpClientCreated may change them); the URL's
+//     path goes percent-encoded (RequestTarget of net/http/url.h), so a URL
+//     with letters beyond ASCII is to be UTF-8. The resume question when
+//     NAME.part is a continuable part of this
 //     URL (Yes asks for "Range: bytes=N-" with "If-Range: <validator>"),
 //     "Initiating download..." + one "." per header line, progress texts
 //     once a second, then one of "Download Complete." (error 0, status
