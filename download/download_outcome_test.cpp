@@ -87,7 +87,7 @@ TEST(DownloadOutcomeTest, FtpServerAnswersDecideTheOutcome) {
     bool yes = false;                 // the resume answer
     int asked = 0;                    // resume questions
     bool cancel = false;              // the user cancels once the transfer began
-    std::vector<std::string> data_commands{};  // of every session, in order; not checked when empty
+    const char* data_commands = "";   // of every session, in order; "": not checked
   };
   const std::string f426 = "426 Connection closed; transfer aborted.";
   const std::string f451 = "451 Requested action aborted: local error in processing.";
@@ -121,9 +121,9 @@ TEST(DownloadOutcomeTest, FtpServerAnswersDecideTheOutcome) {
        nullptr, false, 0, true},
       // Passive first; active in a new session when the server refuses passive.
       {"PORT and EPRT refused", {.content = content, .refuse_active = true}, "Completed.", content, "", false, false,
-       nullptr, false, 0, false, {"EPSV", "PASV"}},
+       nullptr, false, 0, false, "EPSV PASV "},
       {"EPSV and PASV refused", {.content = content, .refuse_passive = true}, "Completed.", content, "", false, false,
-       nullptr, false, 0, false, {"EPSV", "PASV", "EPRT", "PORT"}},
+       nullptr, false, 0, false, "EPSV PASV EPRT PORT "},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -173,16 +173,14 @@ TEST(DownloadOutcomeTest, FtpServerAnswersDecideTheOutcome) {
     }));
     std::lock_guard<std::mutex> lock(mutex);
     bool rest = false;
-    std::vector<std::string> data_commands;
+    std::string data_commands;
     for (const std::string& line : sent) {
       rest = rest || line.rfind("REST", 0) == 0;
-      const std::string verb = line.substr(0, 4);
-      if (verb == "EPSV" || verb == "PASV" || verb == "EPRT" || verb == "PORT") data_commands.push_back(verb);
+      if (line.size() >= 4 && std::string("EPSV PASV EPRT PORT").find(line.substr(0, 4)) != std::string::npos)
+        data_commands += line.substr(0, 4) + " ";
     }
     EXPECT_EQ(rest, c.asked > 0);
-    if (!c.data_commands.empty()) {
-      EXPECT_EQ(data_commands, c.data_commands);
-    }
+    EXPECT_TRUE(!*c.data_commands || data_commands == c.data_commands) << data_commands;
   }
 }
 
