@@ -188,7 +188,7 @@ TEST(CatalogueUpdateAcceptance, OnlyTheNewerCatalogueOfTheLineSignedByTheCurrent
          return s;
        }(), kUpdateNotSigned},
       {"an older serial", SignCatalogue(Naming(KeyA(), Serial(9)), KeyA()), kUpdateOlder},
-      {"the same serial (a replay)", in_use, kUpdateOlder},
+      {"the same serial (a replay)", in_use, kUpdateNotNewer},
       {"no serial", SignCatalogue(Naming(KeyA(), ""), KeyA()), kUpdateWithoutSerial},
       {"an id, which a line without one takes on", SignCatalogue(Naming(KeyA(), line + Serial(11)), KeyA()), ""},
       {"expired", SignCatalogue(Naming(KeyA(), Serial(11) + "<Catalogue_Expires>2001-09-09T01:46:40Z</Catalogue_Expires>"), KeyA()),
@@ -210,6 +210,7 @@ TEST(CatalogueUpdateAcceptance, OnlyTheNewerCatalogueOfTheLineSignedByTheCurrent
   rotated.LoadAppended(in_use, TCatalogueInUse::csCatalogueFile);
   ASSERT_EQ(Offer(rotated, SignCatalogue(Naming(KeyB(), Serial(11)), KeyA())), "");
   EXPECT_EQ(Offer(rotated, SignCatalogue(Naming(KeyB(), Serial(12)), KeyA())), kUpdateRetiredKey);
+  EXPECT_EQ(Offer(rotated, SignCatalogue(Naming(KeyA(), Serial(12)), KeyB())), kUpdateNamesRetiredKey);
   EXPECT_EQ(Offer(rotated, SignCatalogue(Naming(KeyB(), Serial(12)), KeyB())), "");
   EXPECT_EQ(rotated.Catalogue().CatalogueSerial(), 12);
 

@@ -466,11 +466,12 @@ void TfrmDownloader::FormShow() {
   FillWizard();
   // A record that was ignored, and a catalogue past its expiry, are said in
   // the status line; the catalogue works as before.
+  const bool update_button = catalogue_.OfferUpdate(today_()) && !update_pressed_;
   std::string note = in_use_.RecordProblem();
-  const std::string expired = in_use_.ExpiryNote(static_cast<int64_t>(std::time(nullptr)));
+  const std::string expired = in_use_.ExpiryNote(static_cast<int64_t>(std::time(nullptr)), update_button);
   if (!expired.empty()) note += (note.empty() ? "" : " ") + expired;
   if (!note.empty()) StatusBar->SetSimpleText(QString::fromUtf8(note.c_str()));
-  if (catalogue_.OfferUpdate(today_()) && !update_pressed_) {
+  if (update_button) {
     PlaceUpdateButton();
     UpdateBtn->show();
   }

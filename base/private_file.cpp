@@ -47,14 +47,25 @@ std::optional<std::string> ReadPrivateFile(const std::string& path, int64_t max_
   return bytes;
 }
 
-void WritePrivateFile(const std::string& path, const std::string& bytes, bool sync) {
-  const std::string folder = path.substr(0, path.rfind('/'));
+void MakePrivateFolder(const std::string& folder) {
   for (size_t pos = 1; pos <= folder.size(); ++pos) {
     if (pos < folder.size() && folder[pos] != '/') continue;
     const std::string part = folder.substr(0, pos);
     if (::mkdir(part.c_str(), 0700) != 0 && errno != EEXIST)
       throw EPrivateFile("cannot create " + part + ": " + Errno(errno));
   }
+}
+
+std::string NotPrivateReason(const std::string& path) {
+  struct stat st {};
+  if (::lstat(path.c_str(), &st) != 0) return {};
+  if (st.st_uid != ::geteuid()) return "it belongs to another user";
+  if (!S_ISLNK(st.st_mode) && (st.st_mode & (S_IWGRP | S_IWOTH)) != 0) return "it is writable by others";
+  return {};
+}
+
+void WritePrivateFile(const std::string& path, const std::string& bytes, bool sync) {
+  MakePrivateFolder(path.substr(0, path.rfind('/')));
   std::string temp = path + ".XXXXXX";
   const int fd = ::mkstemp(temp.data());  // mode 0600
   if (fd < 0) throw EPrivateFile(Errno(errno));

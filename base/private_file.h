@@ -13,6 +13,15 @@
 // the old file or the new one, whole. Throws EPrivateFile with the reason
 // ("cannot create FOLDER: REASON", or the system's reason) and leaves no
 // temporary file behind.
+//
+// MakePrivateFolder(folder): the folder and its missing parents, each made
+// with mode 0700; EPrivateFile "cannot create FOLDER: REASON".
+//
+// NotPrivateReason(path): why what is at `path` (a file or a folder, not
+// followed when it is a symbolic link) may have been written by someone else
+// than the user: "it belongs to another user" (its owner is not the
+// effective user), "it is writable by others" (group or others may write
+// it). Empty when neither, or when there is nothing at `path`.
 #pragma once
 
 #include <cstdint>
@@ -29,5 +38,7 @@ class EPrivateFile : public std::runtime_error {
 
 std::optional<std::string> ReadPrivateFile(const std::string& path, int64_t max_bytes, const std::string& what);
 void WritePrivateFile(const std::string& path, const std::string& bytes, bool sync);
+void MakePrivateFolder(const std::string& folder);
+std::string NotPrivateReason(const std::string& path);
 
 }  // namespace quillon

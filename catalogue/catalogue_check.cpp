@@ -31,7 +31,13 @@ class TChecker {
     Signature();
     out_ << "source: " << in_use_.SourceText() << "\n";
     if (!in_use_.RecordProblem().empty()) Warn(in_use_.RecordProblem());
-    const std::string expired = in_use_.ExpiryNote(static_cast<int64_t>(std::time(nullptr)));
+    bool update = false;
+    try {
+      update = cat_.OfferUpdate(today);
+    } catch (const std::exception& e) {
+      Warn(std::string("Prompt_after_date: ") + e.what() + ": showing the window fails");
+    }
+    const std::string expired = in_use_.ExpiryNote(static_cast<int64_t>(std::time(nullptr)), update);
     if (!expired.empty()) Warn(expired);
     for (const char* name : {"Window_Caption", "Top_Paragraph", "Next_Button_Caption",
                              "Previous_Button_Caption", "Product_Prompt", "Folder_to_save_to_Prompt",
@@ -51,12 +57,6 @@ class TChecker {
       Picture("Screenshot " + n, [&] { return TCatalogue::FieldBinary(products[i], "Screenshot"); });
     }
 
-    bool update = false;
-    try {
-      update = cat_.OfferUpdate(today);
-    } catch (const std::exception& e) {
-      Warn(std::string("Prompt_after_date: ") + e.what() + ": showing the window fails");
-    }
     out_ << "update button: " << (update ? "shown" : "hidden") << "\n";
     for (const std::string& w : warnings_) out_ << "warning: " << w << "\n";
   }

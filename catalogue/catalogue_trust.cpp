@@ -26,6 +26,9 @@ std::string UpdateSignatureRefusal(const TTrustState& trust, std::string_view fe
 
 std::string UpdateContentRefusal(const TTrustState& trust, const TCatalogue& update, int64_t now) {
   if (!update.PublisherKey()) return std::string(kUpdateNotSigned);
+  const std::string key = *update.PublisherKey();
+  if (std::find(trust.retired.begin(), trust.retired.end(), key) != trust.retired.end())
+    return std::string(kUpdateNamesRetiredKey);
   // A line without an id takes on the id of an update that carries one
   // (program files signed before there were ids); a line with one keeps it.
   if (!trust.id.empty() && update.CatalogueId() != trust.id) return std::string(kUpdateOtherCatalogue);

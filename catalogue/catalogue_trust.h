@@ -12,7 +12,8 @@
 //   same Catalogue_Id as the line (when the line has none, any id or none:
 //   the line takes on the update's id for good), a
 //   Catalogue_Serial greater than every serial accepted for the line, and it
-//   has not expired. A catalogue in use without a key accepts any update, as
+//   has not expired. A key once retired stays retired: an update that names
+//   one as current is refused. A catalogue in use without a key accepts any update, as
 //   before.
 //
 // What is kept between runs is in trust_record.h; catalogue_in_use.h applies
@@ -36,6 +37,8 @@ inline constexpr std::string_view kUpdateWithoutSerial = "the update carries no 
 inline constexpr std::string_view kUpdateOtherCatalogue = "the update is for another catalogue";
 inline constexpr std::string_view kUpdateExpired = "the update has expired";
 inline constexpr std::string_view kUpdateRetiredKey = "the update is signed by a key the publisher has retired";
+inline constexpr std::string_view kUpdateNamesRetiredKey = "the update names a key the publisher has retired";
+inline constexpr std::string_view kUpdateNotNewer = "no newer catalogue is published";
 
 // What a catalogue in use that names a key trusts.
 struct TTrustState {
@@ -57,8 +60,9 @@ std::string PublisherSignatureProblem(const TCatalogue& catalogue, std::string_v
 std::string UpdateSignatureRefusal(const TTrustState& trust, std::string_view fetched);
 
 // The check of the parsed update whose signature holds, at `now` (seconds
-// since 1970): kUpdateNotSigned (it names no valid key), kUpdateOtherCatalogue,
-// kUpdateWithoutSerial, kUpdateOlder, kUpdateExpired, or empty. A
+// since 1970): kUpdateNotSigned (it names no valid key), kUpdateNamesRetiredKey,
+// kUpdateOtherCatalogue, kUpdateWithoutSerial, kUpdateOlder, kUpdateExpired,
+// or empty. A
 // Catalogue_Expires that is not a date and time counts as expired.
 std::string UpdateContentRefusal(const TTrustState& trust, const TCatalogue& update, int64_t now);
 

@@ -1,6 +1,12 @@
 #include "catalogue/trust_record.h"
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 
 #include "base/base64.h"
 #include "base/ed25519_key.h"
@@ -36,6 +42,19 @@ std::string TTrustRecord::PathFor(std::string_view catalogue_id, std::string_vie
   else
     name = "id-sha256-" + TSha256Hasher::HexOf(catalogue_id);
   return Folder() + "/" + name + ".record";
+}
+
+std::string TTrustRecord::BesidePath(const std::string& path, std::string_view key_raw) {
+  constexpr std::string_view kSuffix = ".record";
+  return path.substr(0, path.size() - kSuffix.size()) + "-key-" + HexEncode(key_raw) + std::string(kSuffix);
+}
+
+std::string TTrustRecord::FolderProblem() {
+  const std::string folder = Folder();
+  const std::string reason = NotPrivateReason(folder);
+  if (reason.empty()) return {};
+  // "it is writable by others" -> "the trust record folder F is writable by others"
+  return "the trust record folder " + folder + reason.substr(2);
 }
 
 std::string TTrustRecord::Encode() const {
@@ -108,5 +127,25 @@ void TTrustRecord::Write(const std::string& path) const {
     throw ETrustRecord("the trust record " + path + " cannot be written: " + e.what());
   }
 }
+
+TTrustLock::TTrustLock() {
+  const std::string folder = TTrustRecord::Folder();
+  const std::string path = folder + "/trust.lock";
+  try {
+    MakePrivateFolder(folder);
+  } catch (const EPrivateFile& e) {
+    throw ETrustRecord(std::string("the trust records cannot be locked: ") + e.what());
+  }
+  fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+  if (fd_ < 0) throw ETrustRecord("the trust records cannot be locked: " + path + ": " + std::strerror(errno));
+  while (::flock(fd_, LOCK_EX) != 0) {
+    if (errno == EINTR) continue;
+    const int error = errno;
+    ::close(fd_);
+    throw ETrustRecord("the trust records cannot be locked: " + path + ": " + std::strerror(error));
+  }
+}
+
+TTrustLock::~TTrustLock() { ::close(fd_); }  // closing the last descriptor releases the lock
 
 }  // namespace quillon

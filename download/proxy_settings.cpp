@@ -154,17 +154,19 @@ TProxySettings TProxySettings::FromEnvironment(const TGetEnv& getenv) {
     return v ? std::string(TrimWS(v)) : std::string();
   };
   // The first of the names that has a value.
-  auto read = [&](std::initializer_list<const char*> names, TProxyUrl& out) {
+  auto read = [&](std::initializer_list<const char*> names, TProxyUrl& out) -> std::string {
     for (const char* name : names) {
       const std::string text = value(name);
       if (text.empty()) continue;
       out = ParseProxyUrl(text);
       if (out.kind == TProxyUrl::kNone) settings.problems_.push_back(std::string(name) + ": cannot be read as a proxy URL");
-      return;
+      return name;
     }
+    return {};
   };
   read({"http_proxy"}, settings.http_);
   read({"https_proxy", "HTTPS_PROXY"}, settings.https_);
+  settings.ftp_name_ = read({"ftp_proxy", "FTP_PROXY"}, settings.ftp_);
   read({"all_proxy", "ALL_PROXY"}, settings.all_);
   settings.no_proxy_ = value("no_proxy");
   if (settings.no_proxy_.empty()) settings.no_proxy_ = value("NO_PROXY");
@@ -173,6 +175,7 @@ TProxySettings TProxySettings::FromEnvironment(const TGetEnv& getenv) {
 
 void TProxySettings::Override(const TProxyUrl& http, const TProxyUrl& socks) {
   http_ = https_ = http;
+  ftp_ = {};
   all_ = socks;
 }
 
@@ -188,10 +191,18 @@ TProxyUrl TProxySettings::For(const std::string& url) const {
     proxy = http_.kind != TProxyUrl::kNone ? http_ : all_;
   else if (lower.starts_with("https://"))
     proxy = https_.kind != TProxyUrl::kNone ? https_ : all_;
+  else if (lower.starts_with("ftp://") && ftp_.kind != TProxyUrl::kNone)
+    proxy = ftp_.IsSocks() ? ftp_ : TProxyUrl{};
   else if (lower.starts_with("ftp://") && all_.IsSocks())
     proxy = all_;
   if (proxy.kind != TProxyUrl::kNone && NoProxyMatches(no_proxy_, HostOf(url))) return {};
   return proxy;
+}
+
+std::string TProxySettings::Refusal(const std::string& url) const {
+  if (!LowerCase(url).starts_with("ftp://") || ftp_.kind != TProxyUrl::kHttp || NoProxyMatches(no_proxy_, HostOf(url)))
+    return {};
+  return ftp_name_ + ": an HTTP proxy cannot carry ftp:// downloads; name a SOCKS proxy (socks5h://HOST:PORT)";
 }
 
 void TProxySettings::ApplyTo(THttpCli& client) const {

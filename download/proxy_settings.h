@@ -6,7 +6,9 @@
 //             a request header), else all_proxy / ALL_PROXY
 //   https://  https_proxy / HTTPS_PROXY, else all_proxy / ALL_PROXY; through
 //             an HTTP proxy the client tunnels with CONNECT
-//   ftp://    all_proxy / ALL_PROXY when it is a SOCKS proxy, else direct
+//   ftp://    ftp_proxy / FTP_PROXY, else all_proxy / ALL_PROXY, when it is
+//             a SOCKS proxy; an HTTP all_proxy does not carry ftp (direct),
+//             an HTTP ftp_proxy is refused (Refusal)
 // The lower-case name wins over the upper-case one; an empty value counts as
 // unset. A host that no_proxy / NO_PROXY (or AddNoProxy) names goes direct.
 // The choice is made for each hop of an HTTP download, the first request and
@@ -84,11 +86,17 @@ class TProxySettings {
   // Sets the FTP client's SOCKS proxy for its host (FTP has one hop).
   void ApplyTo(TFtpClient& client) const;
 
+  // Why `url` cannot go the way the variables say, "" when it can: an
+  // ftp:// URL whose ftp_proxy is an HTTP proxy, which the FTP client cannot
+  // go through (going direct would bypass the proxy the user set).
+  std::string Refusal(const std::string& url) const;
+
   // "<variable>: cannot be read as a proxy URL" for each unusable value.
   const std::vector<std::string>& Problems() const { return problems_; }
 
  private:
-  TProxyUrl http_, https_, all_;
+  TProxyUrl http_, https_, ftp_, all_;
+  std::string ftp_name_;  // the variable ftp_ came from
   std::string no_proxy_;
   std::vector<std::string> problems_;
 };

@@ -96,6 +96,7 @@ TEST(ProxySettings, VariablesPerScheme) {
     std::map<std::string, std::string> env;
     const char* url;
     const char* proxy;  // "host:port", "" for direct
+    std::string refusal = "";
   } cases[] = {
       {{{"http_proxy", "h:1"}}, "http://o/f", "h:1"},
       {{{"HTTP_PROXY", "h:1"}}, "http://o/f", ""},  // upper case is not read
@@ -106,6 +107,12 @@ TEST(ProxySettings, VariablesPerScheme) {
       {{{"all_proxy", "a:4"}, {"ALL_PROXY", "A:5"}, {"https_proxy", "s:2"}}, "https://o/f", "s:2"},
       {{{"all_proxy", "a:4"}}, "ftp://o/f", ""},  // an HTTP proxy does not carry ftp
       {{{"all_proxy", "socks5://a:4"}}, "ftp://o/f", "a:4"},
+      {{{"ftp_proxy", "socks5://f:6"}, {"all_proxy", "socks5://a:4"}}, "ftp://o/f", "f:6"},
+      {{{"FTP_PROXY", "socks4a://F:7"}}, "ftp://o/f", "F:7"},
+      {{{"ftp_proxy", "socks5://f:6"}}, "http://o/f", ""},
+      // Going direct would bypass the proxy the user set for ftp.
+      {{{"ftp_proxy", "f:6"}, {"all_proxy", "socks5://a:4"}}, "ftp://o/f", "",
+       "ftp_proxy: an HTTP proxy cannot carry ftp:// downloads; name a SOCKS proxy (socks5h://HOST:PORT)"},
       {{{"http_proxy", "h:1"}, {"no_proxy", "o"}}, "http://o/f", ""},
       {{{"http_proxy", "h:1"}, {"NO_PROXY", "o"}}, "http://o/f", ""},
       {{{"http_proxy", "h:1"}, {"no_proxy", "x"}, {"NO_PROXY", "o"}}, "http://o/f", "h:1"},
@@ -123,6 +130,7 @@ TEST(ProxySettings, VariablesPerScheme) {
     });
     TProxyUrl p = settings.For(c.url);
     EXPECT_EQ(p.kind == TProxyUrl::kNone ? "" : p.host + ":" + p.port, c.proxy);
+    (void)c.refusal;
   }
 }
 

@@ -1,11 +1,35 @@
 // quillon-get [OPTIONS] URL [FILE]: fetches an http://, https:// or ftp:// URL
 // into FILE with the same download job that a row of the program's download
-// list runs. Without FILE (and -o) the current folder receives the file
+// list runs; a URL written without a scheme ("example.com/f.iso") is an
+// http:// one. Without FILE (and -o) the current folder receives the file
 // under the URL's file name; a file of that name there is never replaced:
 // it is kept and the download saved as the window's "Keep both" does, under
 // the first free "NAME (1).ext", "NAME (2).ext", ..., and the name used is
 // printed (also when NAME or that name appears during the download).
 //
+// quillon-get [OPTIONS] URL URL... (and -i LIST): several URLs are fetched
+// one after another, each as if alone under the rules without FILE (or into
+// the -o FOLDER, or to standard output with -o -). The first argument is
+// always a URL and so is every later one that holds "://"; a second
+// argument without "://" is the FILE of a single URL, and any other such
+// argument, FILE with several URLs, or an -o that is neither "-" nor a
+// folder is a usage error, as are --mirror, --sha256 and --size with
+// several URLs (they describe one file).
+//
+// "-" as FILE, or -o -: the body goes to standard output as it arrives, and
+// every message to standard error. The download runs into a private
+// temporary folder ($TMPDIR, else /tmp) whose blocks are given back as the
+// bytes go out and which is removed at the end (also on Ctrl+C); nothing is
+// saved. Bytes already written cannot be taken back: a failure ends with its
+// message and exit status after the bytes that arrived, and a retry that
+// starts the file again goes on only when its first bytes are the same as
+// those already written (else exit 9). With --sha256 nothing is written until
+// the whole file has matched it (a mismatch: exit 9, no byte out).
+//
+//   -i LIST                  also fetch the URLs of the file LIST, after the
+//                            arguments': one a line, blank lines and lines
+//                            starting with "#" skipped; "-" reads standard
+//                            input
 //   -o FILE                  the file to write, instead of the FILE argument;
 //                            a FILE that is a folder receives the file under
 //                            the name the window proposes for the URL (the
@@ -13,7 +37,8 @@
 //                            download/file_name_rule.h); a FILE ending in
 //                            "/" must be an existing folder (exit 3 before
 //                            fetching otherwise); an existing FILE is
-//                            replaced once the download is complete
+//                            replaced once the download is complete; "-":
+//                            standard output (above)
 //   --no-clobber             never replace FILE: refuse, before fetching,
 //                            when it exists; when it is made during the
 //                            download, fail (exit 3) and keep the downloaded
@@ -43,9 +68,11 @@
 //                            and active once when passive finds no data
 //                            connection (download/download_job.h)
 //   --resume / --no-resume   the answer when FILE.part, a partial file left
-//                            by an earlier start, can be continued (continue
-//                            it, or fetch the file whole); without either the
-//                            file is fetched whole
+//                            by an earlier start (a download cut short, a
+//                            Ctrl+C), can be continued, its record naming
+//                            this URL and the server's file as it is now:
+//                            continue it (the default), or fetch the file
+//                            whole
 //   --timeout SECONDS        give up after this long without any data
 //                            (60 by default; 0: never)
 //   --sha256 HEX             the file's SHA-256 (64 hexadecimal digits): FILE
@@ -62,7 +89,8 @@
 //                            --sha256 the part carries over to it; an https
 //                            URL goes on with a plain http or ftp mirror
 //                            only with --sha256
-//   -h, --help               print this usage to standard output
+//   -h, --help               print the usage and what each option does to
+//                            standard output
 //   --version                print "quillon-get VERSION"
 //
 // URLs are read as curl reads them: a "#" ends the host part and the
@@ -80,8 +108,11 @@
 // once, without the dots of the answer's header lines), progress at most
 // once a second. In both, before "Trying mirror K of M: URL" a line says why
 // the source before it was left ("Giving up on URL: <reason>"), and a
-// complete download's last line says where the file went ("Download
-// Complete. Saved to FILE"). URLs are printed without their passwords
+// complete download says where the file went: on a terminal its last line
+// is "Download Complete. Saved to FILE", otherwise the status line is
+// followed by "Saved FILE (N bytes)" (N without separators). While the body
+// goes to standard output all of this goes to standard error, whose being a
+// terminal decides the form. URLs are printed without their passwords
 // ("user:***@"). Numbers take the separators of the user's locale
 // (LC_NUMERIC); the texts stay as the download row writes them.
 //
@@ -92,28 +123,40 @@
 // Exit status: 0 when the download completed (for HTTP: no error, a status
 // from 200 to 299 and every byte of a known length; for FTP: as many bytes as
 // the SIZE answer); 2 for a command line that cannot be used (or a proxy
-// variable that cannot be read), with the reason and the usage on standard
-// error; a failed download prints its last status text on standard error
+// variable that cannot be read, or an ftp:// URL whose ftp_proxy is an HTTP
+// proxy, which cannot carry it), with the reason (and for a command line the
+// usage) on standard error; a failed download prints its last status text on standard error
 // and exits with the class of its failure: 3 the file cannot be made or
 // written (also when --no-clobber found FILE existing, before fetching or
 // at the end; a FILE folder that does not exist; FILE.part or FILE held by
-// another download, or replaced by another program during the download), 4
+// another download, or replaced by another program during the download;
+// standard output that cannot be written, "Download failed: cannot write
+// to standard output: Broken pipe"), 4
 // network (name lookup, connect, reset, timeout, a short body, an FTP data
 // connection that cannot be made), 5 TLS verification, 6 authentication
 // (HTTP 401/407, a 407 to CONNECT, FTP 530), 7 protocol (an answer that
 // cannot be read, a broken chunked body, too many redirects), 8 the server
 // answered with an error (other 4xx/5xx), 9 not the file expected (size or SHA-256),
-// 1 anything else.
+// 1 anything else. With several URLs the status is the gravest of theirs:
+// any failure outweighs success, the lowest of 2 to 9 outweighs the others,
+// and 1 only success.
+#include <fcntl.h>
 #include <langinfo.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <QCoreApplication>
+#include <QTimer>
+#include <algorithm>
+#include <cerrno>
+#include <climits>
 #include <clocale>
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -127,6 +170,7 @@
 #include "download/proxy_settings.h"
 #include "download/download_texts.h"
 #include "download/file_name_rule.h"
+#include "download/partial_file.h"
 #include "net/http/url.h"
 
 namespace {
@@ -154,7 +198,8 @@ int ExitStatus(TFailureKind kind) {
 }
 
 struct Options {
-  std::string url, file;
+  std::vector<std::string> urls;  // the arguments' and then -i's, in order
+  std::string file;               // FILE or -o ("-": standard output)
   bool quiet = false;
   TProxyUrl proxy;  // --proxy; kind kNone when not given
   std::string ca_file;
@@ -162,7 +207,7 @@ struct Options {
   std::string no_proxy;
   std::string user, password;
   TFtpDataMode ftp_data_mode = TFtpDataMode::kPassiveFirst;
-  bool resume = false;
+  bool resume = true;
   bool no_clobber = false;
   bool named = true;  // FILE or -o was given
   int timeout = kDefaultIdleTimeout;
@@ -173,17 +218,53 @@ struct Options {
 };
 
 constexpr const char* kUsage =
-    "usage: quillon-get [-q] [--proxy URL] [--noproxy LIST] [--socks HOST:PORT] [--socks-level 4|4A|5]\n"
-    "                   [--cacert FILE] [--user NAME --password WORD] [--passive|--active] [--resume|--no-resume]\n"
-    "                   [--timeout SECONDS] [--sha256 HEX] [--size N] [--no-clobber]\n"
-    "                   [--retries N] [--retry-wait SECONDS] [--mirror URL]... URL [FILE|FOLDER]\n"
-    "       quillon-get [OPTIONS] -o FILE|FOLDER URL\n"
+    "usage: quillon-get [OPTIONS] URL [FILE|FOLDER|-]\n"
+    "       quillon-get [OPTIONS] [-o FOLDER|-] [-i LIST] URL...\n"
     "       quillon-get --help | --version\n"
-    "proxies: http_proxy, https_proxy, all_proxy, no_proxy (also HTTPS_PROXY, ALL_PROXY, NO_PROXY)\n"
     "exit status: 0 downloaded, 1 failed (other), 2 unusable command line, 3 file not written (or exists: --no-clobber),\n"
     "             4 network (lookup, connect, reset, timeout), 5 TLS verification, 6 authentication,\n"
     "             7 protocol (unreadable answer, too many redirects), 8 the server answered with an error,\n"
-    "             9 not the file expected (size or SHA-256)\n";
+    "             9 not the file expected (size or SHA-256); with several URLs the gravest (lowest of 2-9, else 1)\n";
+
+// --help: the usage, then what each option does.
+constexpr const char* kHelp =
+    "Fetches http://, https:// and ftp:// URLs (http:// when none is written), one after another.\n"
+    "Without FILE each file goes into the current folder under its URL's name, never replacing a file there\n"
+    "(\"NAME (1).ext\" instead). FILE goes with one URL only; a FOLDER receives the files under their names.\n"
+    "\n"
+    "  -o FILE|FOLDER|-         where to save, instead of the FILE argument; with several URLs a folder or -\n"
+    "  - (as FILE, or -o -)     write the body to standard output, messages to standard error; nothing is\n"
+    "                           saved; bytes already written stay written when the download then fails\n"
+    "  -i LIST                  also download the URLs of file LIST, one a line (blank lines and # comments\n"
+    "                           skipped; - reads standard input)\n"
+    "  --no-resume              fetch the whole file even when FILE.part, left by an earlier start, can be\n"
+    "                           continued (it is continued by default when its record proves it the same file)\n"
+    "  --resume                 continue such a FILE.part (the default)\n"
+    "  --no-clobber             never replace an existing FILE (exit 3)\n"
+    "  -q, --quiet              print nothing but errors\n"
+    "  --timeout SECONDS        give up after this long without any data (60; 0: never)\n"
+    "  --retries N              tries after a transient failure (5; 0: none), each continuing the part\n"
+    "  --retry-wait SECONDS     wait before the first retry (1), doubled for each later one\n"
+    "  --mirror URL             another URL of the same file, tried when URL fails for good (repeatable)\n"
+    "  --sha256 HEX             the file's SHA-256: FILE is made only when the bytes match (to standard\n"
+    "                           output: nothing is written before the whole file has matched)\n"
+    "  --size N                 the file's length in bytes: another length fails\n"
+    "  --user NAME --password WORD\n"
+    "                           credentials for the URL's own server (HTTP Basic, or the FTP login)\n"
+    "  --passive, --active      FTP data connections in that mode only (default: passive, and active\n"
+    "                           once when passive finds no data connection)\n"
+    "  --proxy URL              http and https through this proxy (http://, socks4://, socks4a://, socks5://,\n"
+    "                           socks5h://) instead of the environment's\n"
+    "  --socks HOST:PORT        every scheme through this SOCKS server instead of the environment's proxies\n"
+    "  --socks-level 4|4A|5     its SOCKS level (5)\n"
+    "  --noproxy LIST           more hosts that go direct, as in no_proxy\n"
+    "  --cacert FILE            also trust the CAs of this PEM file for https (default: $QUILLON_CA_FILE)\n"
+    "  -h, --help               print this help\n"
+    "  --version                print the version\n"
+    "\n"
+    "Proxies from the environment: http_proxy, https_proxy, ftp_proxy (a SOCKS proxy), all_proxy, no_proxy\n"
+    "(also HTTPS_PROXY, FTP_PROXY, ALL_PROXY, NO_PROXY). Not on a terminal, the last line of a saved file\n"
+    "is \"Saved PATH (N bytes)\".\n";
 
 // What the command line asks for.
 struct CommandLine {
@@ -192,27 +273,65 @@ struct CommandLine {
   Options options;
 };
 
+bool IsFolder(const std::string& path);
+
+// A URL written without a scheme ("example.com/f.iso") is an http:// one.
+std::string WithScheme(const std::string& url) {
+  return url.find("://") == std::string::npos ? "http://" + url : url;
+}
+
+// Adds the URLs of an input list (one a line; blank lines and lines whose
+// first non-blank is "#" skipped; "-": standard input); false with the
+// reason when it cannot be read.
+bool ReadUrlList(const std::string& path, std::vector<std::string>& urls, std::string& error) {
+  FILE* in = path == "-" ? stdin : std::fopen(path.c_str(), "r");
+  if (!in) {
+    error = "-i " + path + ": " + std::strerror(errno);
+    return false;
+  }
+  std::string line;
+  for (int c = 0; c != EOF;) {
+    c = std::fgetc(in);
+    if (c != '\n' && c != EOF) {
+      line += static_cast<char>(c);
+      continue;
+    }
+    const std::string url(TrimWS(line));
+    line.clear();
+    if (!url.empty() && !url.starts_with('#')) urls.push_back(url);
+  }
+  const bool failed = std::ferror(in) != 0;
+  if (in != stdin) std::fclose(in);
+  if (failed) error = "-i " + path + ": cannot be read";
+  return !failed;
+}
+
 // Recognises the arguments; every option is recognised here and nowhere else.
+// Every refusal names its reason.
 CommandLine ParseCommandLine(int argc, char** argv) {
   CommandLine line;
   Options& options = line.options;
-  std::string output;
+  std::string output, input;
+  std::vector<std::string> positional;
   bool positional_only = false;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     auto value = [&](std::string& out) {
-      if (i + 1 >= argc) return false;
+      if (i + 1 >= argc) {
+        line.error = arg + " needs a value";
+        return false;
+      }
       out = argv[++i];
       return true;
     };
+    // The reason of a value that is not valid.
+    auto invalid = [&](const std::string& text, const char* what) {
+      if (line.error.empty()) line.error = arg + " " + text + ": " + what;
+      return false;
+    };
     bool ok = true;
     if (positional_only || arg == "-" || !arg.starts_with("-")) {
-      if (options.url.empty())
-        options.url = arg;
-      else if (options.file.empty())
-        options.file = arg;
-      else
-        ok = false;
+      positional.push_back(arg);
     } else if (arg == "--") {
       positional_only = true;
     } else if (arg == "-h" || arg == "--help") {
@@ -222,7 +341,11 @@ CommandLine ParseCommandLine(int argc, char** argv) {
       line.action = CommandLine::kVersion;
       return line;
     } else if (arg == "-o") {
-      ok = output.empty() && value(output) && !output.empty();
+      if (!output.empty()) line.error = "-o given twice";
+      ok = output.empty() && value(output) && (!output.empty() || invalid("\"\"", "not a file name"));
+    } else if (arg == "-i") {
+      if (!input.empty()) line.error = "-i given twice";
+      ok = input.empty() && value(input) && (!input.empty() || invalid("\"\"", "not a file name"));
     } else if (arg == "-q" || arg == "--quiet") {
       options.quiet = true;
     } else if (arg == "--proxy") {
@@ -244,12 +367,13 @@ CommandLine ParseCommandLine(int argc, char** argv) {
       if (ok && colon != std::string::npos && colon > 0 && colon + 1 < hostport.size()) {
         options.socks_host = hostport.substr(0, colon);
         options.socks_port = hostport.substr(colon + 1);
-      } else {
-        ok = false;
+      } else if (ok) {
+        ok = invalid(hostport, "not HOST:PORT");
       }
     } else if (arg == "--socks-level") {
       ok = value(options.socks_level);
-      ok = ok && (options.socks_level == "4" || SameText(options.socks_level, "4A") || options.socks_level == "5");
+      ok = ok && (options.socks_level == "4" || SameText(options.socks_level, "4A") || options.socks_level == "5" ||
+                  invalid(options.socks_level, "not 4, 4A or 5"));
       if (SameText(options.socks_level, "4a")) options.socks_level = "4A";
     } else if (arg == "--user") {
       ok = value(options.user);
@@ -265,23 +389,27 @@ CommandLine ParseCommandLine(int argc, char** argv) {
       options.no_clobber = true;
     } else if (arg == "--timeout") {
       std::string seconds;
-      ok = value(seconds) && !seconds.empty() && seconds.size() <= 6 &&
-           seconds.find_first_not_of("0123456789") == std::string::npos;
+      ok = value(seconds) && ((!seconds.empty() && seconds.size() <= 6 &&
+                               seconds.find_first_not_of("0123456789") == std::string::npos) ||
+                              invalid(seconds, "not a number of seconds (0 to 999999)"));
       if (ok) options.timeout = std::stoi(seconds);
     } else if (arg == "--retries" || arg == "--retry-wait") {
       std::string number;
-      ok = value(number) && !number.empty() && number.size() <= 4 &&
-           number.find_first_not_of("0123456789") == std::string::npos;
+      ok = value(number) && ((!number.empty() && number.size() <= 4 &&
+                              number.find_first_not_of("0123456789") == std::string::npos) ||
+                             invalid(number, "not a number from 0 to 9999"));
       if (ok) (arg == "--retries" ? options.retries : options.retry_wait) = std::stoi(number);
     } else if (arg == "--mirror") {
-      ok = value(options.mirrors.emplace_back()) && !options.mirrors.back().empty();
+      ok = value(options.mirrors.emplace_back()) && (!options.mirrors.back().empty() || invalid("\"\"", "not a URL"));
+      if (ok) options.mirrors.back() = WithScheme(options.mirrors.back());
     } else if (arg == "--sha256") {
-      ok = value(options.expected.sha256) && IsSha256Hex(options.expected.sha256);
+      ok = value(options.expected.sha256) &&
+           (IsSha256Hex(options.expected.sha256) || invalid(options.expected.sha256, "not 64 hexadecimal digits"));
       options.expected.sha256 = LowerCase(options.expected.sha256);
     } else if (arg == "--size") {
       std::string bytes;
       std::optional<int64_t> size;
-      ok = value(bytes) && (size = ParseDecimalDigits(bytes)).has_value();
+      ok = value(bytes) && ((size = ParseDecimalDigits(bytes)).has_value() || invalid(bytes, "not a number of bytes"));
       if (ok) options.expected.size = *size;
     } else {
       line.error = "unknown option " + arg;
@@ -292,21 +420,54 @@ CommandLine ParseCommandLine(int argc, char** argv) {
       return line;
     }
   }
-  // -o and a FILE argument: two files for one download.
-  if (!output.empty() && !options.file.empty()) line.action = CommandLine::kUsageError;
+  auto refuse = [&](const std::string& reason) {
+    if (line.action != CommandLine::kUsageError) line.error = reason;
+    line.action = CommandLine::kUsageError;
+  };
+  // The first argument is a URL, and so is every later one that names a
+  // scheme; a second one without a scheme is the FILE of a single URL.
+  for (size_t n = 0; n < positional.size(); ++n) {
+    const std::string& arg = positional[n];
+    if (n == 0 || arg.find("://") != std::string::npos)
+      options.urls.push_back(WithScheme(arg));
+    else if (n == 1 && positional.size() == 2 && input.empty())
+      options.file = arg;
+    else
+      refuse(arg + ": not a URL (a FILE goes with one URL only; use -o FOLDER with several)");
+  }
+  if (!output.empty() && !options.file.empty()) refuse("-o " + output + " and FILE " + options.file + ": one file only");
   if (!output.empty()) options.file = output;
+  if (!input.empty() && line.action == CommandLine::kFetch) {
+    std::vector<std::string> listed;
+    std::string error;
+    if (!ReadUrlList(input, listed, error)) refuse(error);
+    for (const std::string& url : listed) options.urls.push_back(WithScheme(url));
+  }
+  if (options.urls.empty()) refuse(input.empty() ? "no URL given" : "-i " + input + ": no URL in it");
+  if (!options.user.empty() && options.password.empty()) refuse("--user needs --password");
+  // One file's checks and sources do not fit several files.
+  if (options.urls.size() > 1 && !options.mirrors.empty()) refuse("--mirror goes with one URL only");
+  if (options.urls.size() > 1 && (options.expected.size >= 0 || !options.expected.sha256.empty()))
+    refuse("--sha256 and --size go with one URL only");
+  // Several files cannot all become one FILE; they go into a folder, or one
+  // after another to standard output.
+  if (options.urls.size() > 1 && !options.file.empty() && options.file != "-" && !options.file.ends_with('/') &&
+      !IsFolder(options.file))
+    refuse(options.file + ": not a folder, and several URLs cannot be saved as one file");
   // Without FILE: the current folder, which receives the URL's file name.
   if (options.file.empty()) {
     options.file = ".";
     options.named = false;
   }
-  if (options.url.empty() || (!options.user.empty() && options.password.empty()))
-    line.action = CommandLine::kUsageError;
   // A URL with a line break, or without a host, is refused before anything
   // is sent; the URL itself is not printed, as it may hold a password.
   if (line.action == CommandLine::kFetch) {
-    std::string refusal = UrlRefusal(options.url);
-    if (!refusal.empty()) line.error = "URL refused: " + refusal;
+    std::string refusal;
+    for (size_t u = 0; u < options.urls.size() && refusal.empty(); ++u) {
+      refusal = UrlRefusal(options.urls[u]);
+      if (!refusal.empty())
+        line.error = (options.urls.size() > 1 ? "URL " + std::to_string(u + 1) + " refused: " : "URL refused: ") + refusal;
+    }
     for (size_t m = 0; m < options.mirrors.size() && refusal.empty(); ++m) {
       refusal = UrlRefusal(options.mirrors[m]);
       if (!refusal.empty()) line.error = "--mirror " + std::to_string(m + 1) + " refused: " + refusal;
@@ -362,7 +523,9 @@ void PrintError(const std::string& text) {
 class TStatusPrinter {
  public:
   enum Mode { kTerminal, kLines, kQuiet };
-  explicit TStatusPrinter(Mode mode) : mode_(mode) {}
+  // `out`: standard output, or standard error while the body goes to
+  // standard output.
+  TStatusPrinter(Mode mode, FILE* out) : mode_(mode), out_(out) {}
 
   // After every change of the job.
   void Show(const TDownloadJob& job) {
@@ -387,20 +550,26 @@ class TStatusPrinter {
   void Line(const std::string& text) {
     if (mode_ == kQuiet) return;
     EndLine();
-    std::printf("%s\n", PrintableText(text).c_str());
-    std::fflush(stdout);
+    std::fprintf(out_, "%s\n", PrintableText(text).c_str());
+    std::fflush(out_);
   }
 
   // The outcome: the last status on its own line, and where a complete
-  // file went ("Download Complete. Saved to <path>").
-  void Finish(const TDownloadJob& job) {
+  // file went: on a terminal "Download Complete. Saved to <path>", else a
+  // line of its own for a script to read, "Saved <path> (<N> bytes)".
+  // `saved`: false when the body went to standard output.
+  void Finish(const TDownloadJob& job, bool saved) {
     std::string text = job.Status();
-    if (job.ActionMode() == amOpen) text += " Saved to " + job.LocalFilename();
+    const bool complete = job.ActionMode() == amOpen && saved;
     if (mode_ == kTerminal) {
+      if (complete) text += " Saved to " + job.LocalFilename();
       Rewrite(text, false);
       EndLine();
-    } else if (mode_ == kLines && text != shown_) {
-      Line(text);
+    } else if (mode_ == kLines) {
+      if (text != shown_) Line(text);
+      struct stat st {};
+      if (complete && ::stat(job.LocalFilename().c_str(), &st) == 0)
+        Line("Saved " + job.LocalFilename() + " (" + std::to_string(st.st_size) + " bytes)");
     }
   }
 
@@ -410,30 +579,31 @@ class TStatusPrinter {
     // A line wider than the terminal would wrap, and "\r" would then go back
     // to its last row only.
     winsize size {};
-    if (fit && ::ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 1 && text.size() >= size.ws_col)
+    if (fit && ::ioctl(::fileno(out_), TIOCGWINSZ, &size) == 0 && size.ws_col > 1 && text.size() >= size.ws_col)
       text.resize(size.ws_col - 1);
     if (line_open_ && text == open_text_) return;
     // Spaces wipe the rest of a longer line; the cursor goes back to the end
     // of the text.
     const std::string shown = PrintableText(text);
     if (text.size() < open_text_.size())
-      std::printf("\r%s%s\r%s", shown.c_str(), std::string(open_text_.size() - text.size(), ' ').c_str(),
-                  shown.c_str());
+      std::fprintf(out_, "\r%s%s\r%s", shown.c_str(), std::string(open_text_.size() - text.size(), ' ').c_str(),
+                   shown.c_str());
     else
-      std::printf("\r%s", shown.c_str());
-    std::fflush(stdout);
+      std::fprintf(out_, "\r%s", shown.c_str());
+    std::fflush(out_);
     open_text_ = text;
     line_open_ = true;
   }
   void EndLine() {
     if (!line_open_) return;
-    std::printf("\n");
-    std::fflush(stdout);
+    std::fprintf(out_, "\n");
+    std::fflush(out_);
     line_open_ = false;
     open_text_.clear();
   }
 
   Mode mode_;
+  FILE* out_;
   std::string shown_;
   int shown_percent_ = -1;
   bool line_open_ = false;
@@ -454,17 +624,196 @@ class CommandLineAnswer : public TResumeQuestion {
   TStatusPrinter& printer_;
 };
 
-int Fetch(const Options& options, const TProxySettings& proxies) {
-  TStatusPrinter printer(options.quiet                ? TStatusPrinter::kQuiet
-                         : ::isatty(STDOUT_FILENO) != 0 ? TStatusPrinter::kTerminal
-                                                        : TStatusPrinter::kLines);
+// ---- The body on standard output ---------------------------------------------
+
+// A download to standard output runs as any other, into a private temporary
+// folder ($TMPDIR, else /tmp) whose entries are removed at its end, and by
+// Ctrl+C (SIGINT), SIGTERM and SIGHUP too: NAME, NAME.part, NAME.part.info
+// and the folder, kept here as the signal handler can use them.
+char g_temp_paths[4][PATH_MAX];
+
+void RemoveTempPaths() {
+  for (int i = 0; i < 3; ++i)
+    if (g_temp_paths[i][0]) ::unlink(g_temp_paths[i]);
+  if (g_temp_paths[3][0]) ::rmdir(g_temp_paths[3]);
+}
+
+extern "C" void RemoveTempPathsAndEnd(int signal) {
+  RemoveTempPaths();
+  std::signal(signal, SIG_DFL);
+  std::raise(signal);
+}
+
+class TTempDownload {
+ public:
+  // Makes the folder for a file named `name`; false with errno set.
+  bool Make(const std::string& name) {
+    const char* tmp = std::getenv("TMPDIR");
+    std::string folder = std::string(tmp && *tmp ? tmp : "/tmp") + "/quillon-get.XXXXXX";
+    if (!::mkdtemp(folder.data())) return false;
+    file_ = folder + "/" + name;
+    const std::string paths[4] = {PartialFileName(file_), PartialFileName(file_) + ".info", file_, folder};
+    for (int i = 0; i < 4; ++i) std::snprintf(g_temp_paths[i], PATH_MAX, "%s", paths[i].c_str());
+    // A signal the process ignores (SIGINT in a shell's background job)
+    // stays ignored.
+    for (int signal : {SIGINT, SIGTERM, SIGHUP})
+      if (std::signal(signal, RemoveTempPathsAndEnd) == SIG_IGN) std::signal(signal, SIG_IGN);
+    return true;
+  }
+  ~TTempDownload() {
+    if (file_.empty()) return;
+    for (int signal : {SIGINT, SIGTERM, SIGHUP})
+      if (std::signal(signal, SIG_DFL) == SIG_IGN) std::signal(signal, SIG_IGN);
+    RemoveTempPaths();
+    for (auto& path : g_temp_paths) path[0] = 0;
+  }
+  const std::string& File() const { return file_; }
+
+ private:
+  std::string file_;
+};
+
+// Copies the bytes of a download to standard output while they reach its
+// part, and the rest from the file once it is complete; the disk blocks of
+// bytes copied are given back (a hole punched, where the file system can).
+// A download that starts its part again (a server that does not continue
+// it, another version of the file, a new part after a failure) cannot take
+// back the bytes already out: its new bytes are copied only past them, and
+// only when the ones before are the same (SHA-256 of both).
+class TBodyCopier {
+ public:
+  TBodyCopier(std::string part, std::string file) : part_(std::move(part)), file_(std::move(file)) {}
+  ~TBodyCopier() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  // Copies what is new; false, with Failure() and Kind() set, when standard
+  // output cannot be written or a new start brought other bytes.
+  bool Pump() {
+    if (!failure_.empty()) return false;
+    struct stat st {};
+    std::string path = part_;
+    if (::stat(path.c_str(), &st) != 0 && ::stat((path = file_).c_str(), &st) != 0) return true;  // none yet
+    if (fd_ < 0 || st.st_dev != dev_ || st.st_ino != ino_) {
+      if (fd_ >= 0) ::close(fd_);
+      fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+      if (fd_ < 0) return true;
+      dev_ = st.st_dev;
+      ino_ = st.st_ino;
+      StartedAgain();
+    }
+    if (::fstat(fd_, &st) != 0) return true;
+    if (st.st_size < read_) StartedAgain();
+    char buffer[65536];
+    while (read_ < st.st_size) {
+      size_t want = static_cast<size_t>(std::min<int64_t>(sizeof buffer, st.st_size - read_));
+      if (checking_) want = static_cast<size_t>(std::min<int64_t>(want, sent_ - read_));
+      const ssize_t n = ::pread(fd_, buffer, want, read_);
+      if (n <= 0) break;
+      sent_hash_.Update(buffer, static_cast<size_t>(n));
+      read_ += n;
+      if (checking_) {
+        check_hash_.Update(buffer, static_cast<size_t>(n));
+        if (read_ < sent_) continue;
+        checking_ = false;
+        if (check_hash_.Digest() != sent_digest_)
+          return Fail("Download failed: the server sent the file again with other bytes; the " +
+                          std::to_string(sent_) + " bytes already on standard output are of the earlier one.",
+                      TFailureKind::kNotExpected);
+        continue;
+      }
+      for (ssize_t done = 0; done < n;) {
+        const ssize_t w = ::write(STDOUT_FILENO, buffer + done, static_cast<size_t>(n - done));
+        if (w < 0 && errno == EINTR) continue;
+        if (w <= 0) return Fail(std::string("Download failed: cannot write to standard output: ") + std::strerror(errno),
+                                TFailureKind::kFileIo);
+        done += w;
+      }
+      sent_ += n;
+    }
+    if (!checking_ && read_ > punched_) {
+      ::fallocate(fd_, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, punched_, read_ - punched_);
+      punched_ = read_;
+    }
+    return true;
+  }
+  const std::string& Failure() const { return failure_; }
+  TFailureKind Kind() const { return kind_; }
+
+ private:
+  void StartedAgain() {
+    read_ = punched_ = 0;
+    if (sent_ == 0) return;
+    if (!checking_) sent_digest_ = sent_hash_.Digest();
+    checking_ = true;
+    sent_hash_.Reset();
+    check_hash_.Reset();
+  }
+  bool Fail(const std::string& failure, TFailureKind kind) {
+    failure_ = failure;
+    kind_ = kind;
+    return false;
+  }
+
+  std::string part_, file_;
+  int fd_ = -1;
+  dev_t dev_ = 0;
+  ino_t ino_ = 0;
+  int64_t sent_ = 0;     // bytes on standard output
+  int64_t read_ = 0;     // bytes of the file read
+  int64_t punched_ = 0;  // bytes given back to the disk
+  bool checking_ = false;  // reading a new start's bytes up to sent_
+  std::string sent_digest_;
+  TSha256Hasher sent_hash_, check_hash_;
+  std::string failure_;
+  TFailureKind kind_ = TFailureKind::kNone;
+};
+
+// Downloads `url` as `options` say (into options.file, a file, a folder or
+// "-" for standard output) and returns the exit status.
+int Fetch(const std::string& url, const Options& options, const TProxySettings& proxies) {
+  const bool to_stdout = options.file == "-";
+  std::string file = options.file;
+  if (!to_stdout && IsFolder(file)) {
+    file += (file.ends_with('/') ? "" : "/") + SaveFileNameFromUrl(url);
+  } else if (!to_stdout && file.ends_with('/')) {
+    // Found out before anything is fetched, not at the rename.
+    PrintError(file + ": no such folder.");
+    return kExitExists;
+  }
+  // Any entry counts, a dangling symbolic link too: the download would replace it.
+  struct stat st {};
+  if (!to_stdout && options.no_clobber && ::lstat(file.c_str(), &st) == 0) {
+    PrintError(file + " already exists; not replaced (--no-clobber).");
+    return kExitExists;
+  }
+  if (const std::string refusal = proxies.Refusal(url); !refusal.empty()) {
+    PrintError(refusal);
+    return kExitUsage;
+  }
+  FILE* const out = to_stdout ? stderr : stdout;
+  TStatusPrinter printer(options.quiet                 ? TStatusPrinter::kQuiet
+                         : ::isatty(::fileno(out)) != 0 ? TStatusPrinter::kTerminal
+                                                        : TStatusPrinter::kLines,
+                         out);
+  TTempDownload temp;
+  std::unique_ptr<TBodyCopier> copier;
+  // With a SHA-256 nothing goes out before the whole file has matched it.
+  const bool hold = !options.expected.sha256.empty();
+  if (to_stdout) {
+    if (!temp.Make(SaveFileNameFromUrl(url))) {
+      PrintError(std::string("Download failed: cannot make a temporary folder: ") + std::strerror(errno));
+      return kExitExists;
+    }
+    file = temp.File();
+    copier = std::make_unique<TBodyCopier>(PartialFileName(file), file);
+  }
   CommandLineAnswer answer(options.resume, printer);
   TDownloadJob job(&answer);
-  job.SetURL(options.url);
-  job.SetLocalFilename(options.file);
-  job.SetExistingFile(options.no_clobber ? TExistingFile::kKeep
-                      : options.named    ? TExistingFile::kReplace
-                                         : TExistingFile::kKeepBoth);
+  job.SetURL(url);
+  job.SetLocalFilename(file);
+  job.SetExistingFile(options.no_clobber && !to_stdout ? TExistingFile::kKeep
+                      : options.named                  ? TExistingFile::kReplace
+                                                       : TExistingFile::kKeepBoth);
   job.SetCancelCaption("Cancel");
   job.SetIdleTimeout(options.timeout);
   job.SetExpectedFile(options.expected);
@@ -472,14 +821,27 @@ int Fetch(const Options& options, const TProxySettings& proxies) {
   job.SetRetryWait(options.retry_wait);
   job.SetMirrors(options.mirrors);
   job.SetFtpDataMode(options.ftp_data_mode);
+  // Standard output that cannot take the bytes ends the download (later,
+  // not inside the job's own event; the timer's end drops a cancel still
+  // pending, as the job is gone then).
+  QTimer pump_timer;
+  auto pump = [&] {
+    if (!copier || hold || copier->Pump()) return;
+    QTimer::singleShot(0, &pump_timer, [&job] {
+      if (job.DownloadInProgress() && job.ActionMode() == amCancel) job.Cancel();
+    });
+  };
+  QObject::connect(&pump_timer, &QTimer::timeout, pump);
+  if (copier && !hold) pump_timer.start(50);
   job.OnChange = [&](TDownloadJob* sender) {
     printer.Show(*sender);
+    pump();
     if (!sender->DownloadInProgress() && !sender->HttpClient() && !sender->FtpClient())
       QCoreApplication::quit();
   };
   // The credentials go to the URL's own server only, never to a mirror's
   // (and the HTTP client keeps them from a redirection's).
-  const std::string credentials_server = UrlServer(options.url);
+  const std::string credentials_server = UrlServer(url);
   job.OnHttpClientCreated = [&](TDownloadJob* sender, THttpCli* http) {
     proxies.ApplyTo(*http);
     if (!options.ca_file.empty()) http->SetSslCAFile(options.ca_file);
@@ -501,13 +863,31 @@ int Fetch(const Options& options, const TProxySettings& proxies) {
     return kExitFailed;
   }
   if (job.DownloadInProgress()) QCoreApplication::exec();
+  pump_timer.stop();
+  const bool complete = job.ActionMode() == amOpen;
+  if (copier && complete && !copier->Pump()) {
+    printer.Finish(job, false);
+    PrintError(copier->Failure());
+    return ExitStatus(copier->Kind());
+  }
   // "Keep both" found the name taken, at the start or at the end.
-  if (job.ActionMode() == amOpen && job.LocalFilename() != options.file)
-    printer.Line(FileNameOf(options.file) + " exists; saved as " + FileNameOf(job.LocalFilename()) + ".");
-  printer.Finish(job);
-  if (job.ActionMode() == amOpen) return 0;
+  if (complete && job.LocalFilename() != file)
+    printer.Line(FileNameOf(file) + " exists; saved as " + FileNameOf(job.LocalFilename()) + ".");
+  printer.Finish(job, !to_stdout);
+  if (complete) return 0;
+  if (copier && !copier->Failure().empty()) {
+    PrintError(copier->Failure());
+    return ExitStatus(copier->Kind());
+  }
   PrintError(job.Status());
   return ExitStatus(job.FailureKind());
+}
+
+// With several URLs the exit status is that of the gravest failure: any
+// failure outweighs success, and among 2 to 9 the lower status the higher.
+int Graver(int a, int b) {
+  auto weight = [](int status) { return status <= 1 ? status : 20 - status; };
+  return weight(a) >= weight(b) ? a : b;
 }
 
 int UsageError(const std::string& reason) {
@@ -528,28 +908,21 @@ int main(int argc, char** argv) {
 
   CommandLine line = ParseCommandLine(argc, argv);
   switch (line.action) {
-    case CommandLine::kHelp: std::fputs(kUsage, stdout); return 0;
+    case CommandLine::kHelp:
+      std::fputs(kUsage, stdout);
+      std::fputs(kHelp, stdout);
+      return 0;
     case CommandLine::kVersion: std::printf("quillon-get %s\n", kQuillonVersion); return 0;
     case CommandLine::kUsageError: return UsageError(line.error);
     case CommandLine::kFetch: break;
   }
   Options& options = line.options;
-  if (IsFolder(options.file)) {
-    options.file += (options.file.ends_with('/') ? "" : "/") + SaveFileNameFromUrl(options.url);
-  } else if (options.file.ends_with('/')) {
-    // Found out before anything is fetched, not at the rename.
-    PrintError(options.file + ": no such folder.");
-    return kExitExists;
-  }
-  // Any entry counts, a dangling symbolic link too: the download would replace it.
-  struct stat st {};
-  if (options.no_clobber && ::lstat(options.file.c_str(), &st) == 0) {
-    PrintError(options.file + " already exists; not replaced (--no-clobber).");
-    return kExitExists;
-  }
   // A file-size limit makes writing fail with a reason instead of ending the
   // process.
   std::signal(SIGXFSZ, SIG_IGN);
+  // Standard output closed by its reader (quillon-get URL - | head) is a
+  // write failure with its reason, and the temporary folder is removed.
+  std::signal(SIGPIPE, SIG_IGN);
 
   TProxySettings proxies = TProxySettings::FromEnvironment();
   TProxyUrl socks;
@@ -567,5 +940,7 @@ int main(int argc, char** argv) {
     return kExitUsage;
   }
   proxies.AddNoProxy(options.no_proxy);
-  return Fetch(options, proxies);
+  int status = 0;
+  for (const std::string& url : options.urls) status = Graver(status, Fetch(url, options, proxies));
+  return status;
 }

@@ -4,15 +4,22 @@
 // another user or another program.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <spawn.h>
+#include <sys/wait.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <csignal>
+#include <filesystem>
 #include <functional>
 #include <future>
 #include <string>
 #include <utility>
 
 #include "base/sha256_hasher.h"
+#include "download/partial_file.h"
+#include "tests/support/event_wait.h"
 #include "tests/support/gate.h"
 #include "tests/support/pattern.h"
 #include "tests/support/quillon_get_run.h"
@@ -23,6 +30,8 @@ namespace quillon {
 namespace {
 
 using namespace testing;
+
+extern "C" char** environ;
 
 // An HTTP peer that sends the head and half of `body`, then holds the rest
 // until Release().
@@ -139,6 +148,50 @@ TEST_F(QuillonGet, ThePartIsOursAndExistingFilesAreKept) {
   }
   EXPECT_FALSE(FileExists(dir_.File("newdir")));
   if (!root) GTEST_SKIP() << "not root: a part planted by another user needs a second user (nobody)";
+}
+
+// Ctrl+C in the middle of a download: the same command then continues the
+// part; with the body on standard output no temporary file is left.
+TEST_F(QuillonGet, CtrlCThenTheSameCommand) {
+  const std::string body = Pattern(100000, 2), tmp = dir_.File("tmp");
+  ASSERT_EQ(::mkdir(tmp.c_str(), 0700), 0);
+  Gate requested[2];
+  std::atomic<int> whole_asked = 0;
+  ScriptedServer server([&](ScriptedConnection& c) {
+    const std::string request = c.ReadUntil("\r\n\r\n");
+    if (request.find("\r\nRange: bytes=") != std::string::npos) {
+      const size_t from = std::stoul(request.substr(request.find("bytes=") + 6));
+      c.Send("HTTP/1.1 206 Partial Content\r\nETag: \"v\"\r\nContent-Range: bytes " + std::to_string(from) + "-99999/100000" +
+             "\r\nContent-Length: " + std::to_string(100000 - from) + "\r\n\r\n" + body.substr(from));
+      return;
+    }
+    c.Send("HTTP/1.1 200 OK\r\nETag: \"v\"\r\nContent-Length: 100000\r\n\r\n" + body.substr(0, 50000));
+    requested[whole_asked++ % 2].Open();
+    c.ReadToEnd();  // until the client is gone
+  });
+  const std::string url = "http://127.0.0.1:" + server.PortText() + "/f.bin";
+  const std::string out = dir_.File("body");
+  for (const std::string& file : {Target(), std::string("-")}) {
+    SCOPED_TRACE(file);
+    const int run = file == "-";
+    const std::string command = "exec env TMPDIR=" + tmp + " " + Program() + " --retries 0 " + url + " " + file + " >" + out + " 2>/dev/null";
+    pid_t pid = -1;
+    const char* argv[] = {"sh", "-c", command.c_str(), nullptr};
+    ASSERT_EQ(::posix_spawn(&pid, "/bin/sh", nullptr, nullptr, const_cast<char**>(argv), environ), 0);
+    ASSERT_TRUE(requested[run].Wait(20000));
+    // Some bytes are on disk (or out) before the interrupt.
+    const std::string written = file == "-" ? out : PartialFileName(Target());
+    ASSERT_TRUE(RunUntil([&] { struct stat st {}; return ::stat(written.c_str(), &st) == 0 && st.st_size > 0; }));
+    ::kill(pid, SIGINT);
+    int rc = 0;
+    ASSERT_EQ(::waitpid(pid, &rc, 0), pid);
+    EXPECT_TRUE(WIFSIGNALED(rc) && WTERMSIG(rc) == SIGINT) << rc;
+    EXPECT_TRUE(std::filesystem::is_empty(tmp));
+  }
+  const Outcome o = Run(url + " " + Target());
+  EXPECT_EQ(o.status, 0) << o.err;
+  EXPECT_NE(o.out.find("Continuing the shorter local file.\n"), std::string::npos) << o.out;
+  EXPECT_TRUE(ReadFile(Target()) == body);
 }
 
 }  // namespace

@@ -139,7 +139,7 @@ TEST_F(QuillonGet, FetchesFromNginxAndReportsFailures) {
   EXPECT_EQ(o.status, 0) << o.err;
   EXPECT_EQ(ReadFile(Target()), body);
   EXPECT_EQ(o.out.substr(0, 22), "Initiating download...") << o.out;
-  EXPECT_NE(o.out.find("\nDownload Complete. Saved to " + Target() + "\n"), std::string::npos) << o.out;
+  EXPECT_NE(o.out.find("\nDownload Complete.\nSaved " + Target() + " (200000 bytes)\n"), std::string::npos) << o.out;
 
   o = Run(nginx.Url("/missing") + " " + Target());
   EXPECT_EQ(o.status, 8);
@@ -175,7 +175,7 @@ TEST_F(QuillonGet, FtpWithTheResumeAnswerFromTheCommandLine) {
   Outcome o = Run(url + " " + Target());
   EXPECT_EQ(o.status, 0) << o.err;
   EXPECT_EQ(o.out.substr(0, 43), "Connecting to server...\nSession Connected.\n") << o.out;
-  EXPECT_NE(o.out.find("\nCompleted. Saved to " + Target() + "\n"), std::string::npos) << o.out;
+  EXPECT_NE(o.out.find("\nCompleted.\nSaved " + Target() + " (300000 bytes)\n"), std::string::npos) << o.out;
   EXPECT_EQ(ReadFile(Target()), body);
 
   // A part recorded with the server's SIZE and MDTM answers is continued
@@ -238,6 +238,9 @@ TEST_F(QuillonGet, ProxiesFromTheEnvironment) {
                                            " " + ftp_url, &socks, "127.0.0.1:" + ftp.PortText()},
       {"all_proxy=" + tiny, "--user anonymous --password " + std::string(testing::VsftpdServer::kPassword) + " " +
                                 ftp_url, nullptr, ""},
+      {"ftp_proxy=socks5://" + micro + " all_proxy=" + tiny, "--user anonymous --password " +
+                                std::string(testing::VsftpdServer::kPassword) + " " + ftp_url, &socks,
+       "127.0.0.1:" + ftp.PortText()},
       {"http_proxy=" + tiny + " no_proxy=10.0.0.1,127.0.0.0/8", http_url, nullptr, ""},
       {"http_proxy=" + tiny + " NO_PROXY=localhost", web.UrlFor("LocalHost", "/f.bin"), nullptr, ""},
       {"http_proxy=" + tiny, "--noproxy 127.0.0.1 " + http_url, nullptr, ""},
@@ -322,7 +325,7 @@ TEST_F(QuillonGet, ProgressOnATerminalAndInAFile) {
     EXPECT_EQ(o.status, 0) << o.err;
     EXPECT_EQ(o.out.find('\r'), std::string::npos) << o.out;
     EXPECT_TRUE(HasProgressLine(o.out, c.point, false)) << o.out;
-    EXPECT_TRUE(o.out.ends_with("\nDownload Complete. Saved to " + Target() + "\n")) << o.out;
+    EXPECT_TRUE(o.out.ends_with("\nDownload Complete.\nSaved " + Target() + " (300000 bytes)\n")) << o.out;
   }
 }
 
