@@ -124,6 +124,8 @@ TEST(DownloadOutcomeTest, FtpServerAnswersDecideTheOutcome) {
        nullptr, false, 0, false, "EPSV PASV "},
       {"EPSV and PASV refused", {.content = content, .refuse_passive = true}, "Completed.", content, "", false, false,
        nullptr, false, 0, false, "EPSV PASV EPRT PORT "},
+      {"passive port closed", {.content = content, .closed_passive_port = true}, "Completed.", content, "", false,
+       false, nullptr, false, 0, false, "EPSV PASV EPRT PORT "},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);

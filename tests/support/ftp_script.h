@@ -66,6 +66,7 @@ struct FtpFileScript {
   bool reset_data = false;              // the data connection is reset, not closed
   bool refuse_active = false;           // EPRT and PORT answered "550 Permission denied."
   bool refuse_passive = false;          // EPSV and PASV answered "550 Permission denied."
+  bool closed_passive_port = false;     // PASV answered with a port nobody listens on
 };
 
 // The server side of one download session: greeting, USER (PASS unless
