@@ -304,11 +304,13 @@ TEST_F(UpdateTest, RequestsNameTheProgramAndSendPathsInUtf8) {
   auto& w = Open(url, {{"Report", "", "", "", {{"Report", url}}}});
   w.SaveToFolderEdit->setText(QString::fromStdString(dir.File("report.zip")));
   for (size_t n = 1; n <= 3; ++n) {
-    if (n == 3)
-      std::system((Program() + " --retries 0 '" + AnsiToQString(url).toStdString() + "' " + dir.File("r") +
-                   " >/dev/null 2>&1").c_str());
-    else
+    if (n == 3) {
+      const int rc = std::system((Program() + " --retries 0 '" + AnsiToQString(url).toStdString() + "' " +
+                                  dir.File("r") + " >/dev/null 2>&1").c_str());
+      EXPECT_EQ(WEXITSTATUS(rc), 8);  // the server's 404
+    } else {
       QTest::mouseClick(n == 1 ? w.DownloadBtn : w.UpdateBtn, Qt::LeftButton);
+    }
     ASSERT_TRUE(RunUntil([&] {
       std::lock_guard<std::mutex> lock(mutex);
       return heads.size() == n;
