@@ -8,6 +8,7 @@
 #include <QTest>
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <memory>
 #include <mutex>
@@ -84,13 +85,14 @@ TEST_F(UpdateTest, SuccessfulUpdateReplacesCaptionsAndProducts) {
   replace("Test Caption", "Newer Caption");
   replace("Next &gt;&gt;", "Onward");
   replace("Pick one:", "Choose:");
+  updated.insert(updated.find("</Interface_Information>"), "<Catalogue_Serial>7</Catalogue_Serial>");
   auto server = Answering(Answer(updated));
   auto& w = Open("http://127.0.0.1:" + server->PortText() + "/catalogue.xml");
   EXPECT_EQ(w.windowTitle(), "Test Caption");
 
   QTest::mouseClick(w.UpdateBtn, Qt::LeftButton);
   EXPECT_TRUE(desktop.message_boxes.empty());
-  EXPECT_EQ(w.StatusBar->SimpleText(), "Downloading updates.");
+  EXPECT_EQ(w.StatusBar->SimpleText(), "Catalogue updated to serial 7.");
   EXPECT_EQ(w.windowTitle(), "Newer Caption");
   EXPECT_EQ(w.NextBtn->text(), "Onward");
   EXPECT_EQ(w.ProductPromptLabel->text(), "Choose:");
@@ -161,6 +163,33 @@ TEST_F(UpdateTest, SilentServerEndsWithTheIdleTimeout) {
   EXPECT_EQ(w.ListBox1->count(), 2);
 }
 
+// While the update runs, its button (or Escape) cancels it: nothing changes,
+// nothing is said, and the button stays for another try.
+TEST_F(UpdateTest, RunningUpdateIsCancelled) {
+  std::atomic<bool> asked{false};
+  testing::ScriptedServer server([&](testing::ScriptedConnection& c) {
+    asked = !c.ReadUntil("\r\n\r\n").empty();
+    c.ReadToEnd();
+  });
+  for (const bool escape : {false, true}) {
+    auto& w = Open("http://127.0.0.1:" + server.PortText() + "/catalogue.xml");
+    w.StatusBar->SetSimpleText("before the update");
+    QString caption;
+    QMetaObject::invokeMethod(&w, [&] {  // runs inside the fetch's wait
+      testing::RunUntil([&] { return asked.exchange(false); });
+      caption = w.UpdateBtn->text();
+      escape ? QTest::keyClick(&w, Qt::Key_Escape) : QTest::mouseClick(w.UpdateBtn, Qt::LeftButton);
+    }, Qt::QueuedConnection);
+    QTest::mouseClick(w.UpdateBtn, Qt::LeftButton);
+    EXPECT_EQ(caption, "Cancel Update");
+    EXPECT_TRUE(desktop.message_boxes.empty());
+    EXPECT_EQ(w.StatusBar->SimpleText(), "before the update");
+    EXPECT_EQ(w.ListBox1->count(), 2);
+    EXPECT_EQ(w.UpdateBtn->text(), "&Retrieve Updates");
+    EXPECT_FALSE(w.UpdateBtn->isHidden());
+  }
+}
+
 TEST_F(UpdateTest, BodyThatIsNotACatalogueKeepsTheCatalogueAndTheWizard) {
   auto server = Answering(Answer("<html><body>Maintenance</body></html>"));
   auto& w = UpdateFrom(*server);
@@ -182,8 +211,10 @@ TEST_F(UpdateTest, WithOneProductTheButtonIsOnTheDownloadPage) {
   // The button is the control under its own centre: not covered by a page.
   const QPoint centre = w.UpdateBtn->mapTo(&w, w.UpdateBtn->rect().center());
   EXPECT_EQ(w.childAt(centre), w.UpdateBtn);
+  w.StatusBar->SetSimpleText("before the update");
   QTest::mouseClick(w.UpdateBtn, Qt::LeftButton);
   EXPECT_TRUE(desktop.message_boxes.empty());
+  EXPECT_EQ(w.StatusBar->SimpleText(), "before the update");  // the update has no serial
   EXPECT_EQ(w.ListBox1->count(), 2);
   EXPECT_TRUE(w.UpdateBtn->isHidden());
   // Two products now: the way back to the list is open again.
@@ -241,6 +272,25 @@ TEST(FetchedCatalogue, BodyStreamStopsAtItsLimit) {
     EXPECT_STREQ(e.what(), "the answer is too large to be a catalogue");
   }
   EXPECT_EQ(body.Size(), TUpdateBodyStream::kMaxBytes);
+}
+
+// An announced length over the limit is refused when the header ends,
+// before a byte of the body is taken in; the catalogue stays.
+TEST(FetchedCatalogue, LengthOverTheLimitRefusedBeforeTheBody) {
+  const std::string length = std::to_string(TUpdateBodyStream::kMaxBytes + 1);
+  testing::ScriptedServer server([&](testing::ScriptedConnection& c) {
+    c.ReadUntil("\r\n\r\n");
+    c.Send("HTTP/1.0 200 OK\r\nContent-Length: " + length + "\r\n\r\n");
+    for (int i = 0; i <= 1024 && c.Send(std::string(65536, 'x')); ++i) {
+    }
+  });
+  TCatalogueInUse in_use;
+  in_use.LoadAppended(CatalogueXml({kPaint, kViewer}, InterfaceXml()));
+  THttpCli http;
+  EXPECT_EQ(RetrieveCatalogueUpdate(http, "http://127.0.0.1:" + server.PortText() + "/", 60, in_use),
+            TUpdateBodyStream::kTooLargeReason);
+  EXPECT_EQ(http.RcvdCount(), 0);
+  EXPECT_EQ(in_use.Catalogue().ProductCount(), 2);
 }
 
 }  // namespace

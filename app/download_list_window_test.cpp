@@ -37,7 +37,9 @@ TEST_F(WindowTest, TheDownloadListFileIsNamedByTheCatalogue) {
 }
 
 TEST_F(WindowTest, TheDownloadListComesBackAtTheNextStart) {
-  const std::string xml = CatalogueXml({kEditor, kPaint});
+  // Paint's link names the SHA-256 of done.bin's bytes.
+  std::string xml = CatalogueXml({kEditor, kPaint});
+  xml.replace(xml.find("paint.exe</URL>") + 15, 0, "<SHA256>" + TSha256Hasher::HexOf("x") + "</SHA256>");
   const std::string path = Open(xml).DownloadListPath();
   window->close();
   EXPECT_FALSE(testing::FileExists(path));  // no rows, no file
@@ -51,14 +53,16 @@ TEST_F(WindowTest, TheDownloadListComesBackAtTheNextStart) {
     r.status = status;
     return r;
   };
-  WriteDownloadList(path, {row("done.bin", TSavedDownload::kFinished, "Download Complete."),
+  TSavedDownload done = row("done.bin", TSavedDownload::kFinished, "Download Complete.");
+  done.url = "http://127.0.0.1/paint.exe";
+  WriteDownloadList(path, {done,
                            row("gone.bin", TSavedDownload::kFinished, "Download Complete."),
                            row("part.bin", TSavedDownload::kPaused, "Paused.")});
   auto& w = Open(xml);
   ASSERT_FALSE(w.DLScrollBox->isHidden());
   std::vector<TDLVisualPanel*> rows = w.DLScrollBox->Rows();
   ASSERT_EQ(rows.size(), 3u);
-  EXPECT_EQ(rows[0]->StatusLabel->toolTip(), "Download Complete.");
+  EXPECT_EQ(rows[0]->StatusLabel->toolTip(), "Download Complete. (verified)");  // the catalogue's hash
   EXPECT_EQ(rows[1]->StatusLabel->toolTip(), "File no longer exists.");
   EXPECT_EQ(rows[2]->StatusLabel->toolTip(), "Paused.");
   EXPECT_EQ(rows[2]->PauseLink->text(), "Resume");
@@ -70,12 +74,18 @@ TEST_F(WindowTest, TheDownloadListComesBackAtTheNextStart) {
   ASSERT_EQ(left.size(), 1u);
   EXPECT_EQ(left[0].file, dir.File("part.bin"));
 
-  // A list that cannot be read is ignored: the window opens without rows.
-  testing::WriteFile(path, "{\"format\": \"quillon download list\", \"version\": 99}");
+  // A list that cannot be read is set aside, never overwritten: the window
+  // opens without rows and a new list begins.
+  const std::string other_version = "{\"format\": \"quillon download list\", \"version\": 99}";
+  testing::WriteFile(path, other_version);
+  testing::WriteFile(path + ".unreadable", "set aside before");
   auto& third = Open(xml);
   EXPECT_TRUE(third.DLScrollBox->Rows().empty());
   EXPECT_TRUE(third.DLScrollBox->isHidden());
   EXPECT_FALSE(third.ListBox1->count() == 0);
+  EXPECT_EQ(testing::ReadFile(path + ".unreadable-2"), other_version);
+  EXPECT_EQ(testing::ReadFile(path + ".unreadable"), "set aside before");
+  EXPECT_FALSE(testing::FileExists(path));
 }
 
 }  // namespace

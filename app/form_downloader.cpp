@@ -384,7 +384,7 @@ void TfrmDownloader::keyPressEvent(QKeyEvent* event) {
   switch (event->key()) {
     case Qt::Key_Return:
     case Qt::Key_Enter: target = download_page ? DownloadBtn : NextBtn; break;
-    case Qt::Key_Escape: target = download_page ? BackBtn : nullptr; break;
+    case Qt::Key_Escape: target = update_running_ ? UpdateBtn : download_page ? BackBtn : nullptr; break;
     default: break;
   }
   const Qt::KeyboardModifiers mods = event->modifiers() & ~Qt::KeypadModifier;
@@ -499,18 +499,27 @@ void TfrmDownloader::UpdateBtnClick() {
 }
 
 bool TfrmDownloader::RetrieveUpdates(const std::string& url) {
-  // A press while the last one still waits for its answer changes nothing.
-  if (url.empty() || update_running_) return false;
+  if (url.empty()) return false;
+  // A press while the fetch waits for its answer cancels it.
+  if (update_running_) {
+    if (update_http_->State() != hsReady) {
+      update_cancelled_ = true;
+      update_http_->Abort();
+    }
+    return false;
+  }
   update_running_ = true;
+  update_cancelled_ = false;
   update_pressed_ = true;
   // Whatever happens below, the button goes for good unless the fetch
-  // failed: the user may try again then.
+  // failed or was cancelled: the user may try again then.
   bool keep_button = false;
   struct Finally {
     TfrmDownloader* w;
     const bool& keep_button;
     ~Finally() {
       w->update_running_ = false;
+      w->UpdateBtn->setText(QStringLiteral("&Retrieve Updates"));
       if (!keep_button) w->UpdateBtn->hide();
     }
   } finally{this, keep_button};
@@ -518,6 +527,7 @@ bool TfrmDownloader::RetrieveUpdates(const std::string& url) {
   update_http_ = std::make_unique<THttpCli>();
   const QString status_before = StatusBar->SimpleText();
   StatusBar->SetSimpleText(QStringLiteral("Downloading updates."));
+  UpdateBtn->setText(QStringLiteral("Cancel Update"));
   const std::string refused = RetrieveCatalogueUpdate(*update_http_, url, update_idle_timeout_, in_use_);
   if (!refused.empty()) {
     const Word error = update_http_->RequestDoneError();
@@ -525,6 +535,7 @@ bool TfrmDownloader::RetrieveUpdates(const std::string& url) {
     keep_button = fetch_failed;
     update_pressed_ = !fetch_failed;
     StatusBar->SetSimpleText(status_before);
+    if (update_cancelled_) return false;  // the user asked for it: nothing to say
     TMessageBoxRequest request;
     request.parent = this;
     // The client's texts are its own 8-bit text; the system's words are ASCII.
@@ -535,6 +546,8 @@ bool TfrmDownloader::RetrieveUpdates(const std::string& url) {
     return false;
   }
   FillWizard();
+  const std::optional<int64_t> serial = catalogue_.CatalogueSerial();
+  StatusBar->SetSimpleText(serial ? QStringLiteral("Catalogue updated to serial %1.").arg(*serial) : status_before);
   return true;
 }
 
@@ -702,14 +715,7 @@ void TfrmDownloader::StartProgramDownload(const std::string& url) {
   ShowDownloadList();
   if (FileNamePart(SaveToFolderEdit->text()).isEmpty()) URLCBxChange();
   // What the catalogue says about the file goes with the row, which checks it.
-  const TCatalogue::TLinkIntegrity integrity =
-      TCatalogue::LinkIntegrity(TCatalogue::LinkNode(SelectedProduct(), URLCBx->currentIndex()));
-  TExpectedFile expected;
-  expected.size = integrity.size.value_or(-1);
-  expected.sha256 = integrity.sha256;
-  expected.error = integrity.error;
-  // A hash from an update nobody signed is checked, but proves nothing.
-  expected.authenticated = in_use_.HashesAuthenticated();
+  const TExpectedFile expected = ExpectedFileOf(TCatalogue::LinkNode(SelectedProduct(), URLCBx->currentIndex()));
   std::vector<std::string> mirrors = TCatalogue::MirrorUrls(SelectedProduct(), URLCBx->currentIndex());
   for (std::string& mirror : mirrors) mirror = LinkUtf8(mirror);
   AddDownloadRow(url, SaveToFolderEdit->text(), expected, std::move(mirrors));
@@ -770,7 +776,17 @@ void TfrmDownloader::RestoreDownloadList() {
   try {
     saved = ReadDownloadList(path);
   } catch (const EDownloadListStore& e) {
-    std::fprintf(stderr, "quillon: the download list %s is ignored: %s\n", path.c_str(), e.what());
+    // The user's rows may be in a list of another version: it is kept, not
+    // overwritten by the new list.
+    try {
+      const std::string aside = SetAsideDownloadList(path);
+      std::fprintf(stderr, "quillon: the download list %s cannot be used: %s; it is kept as %s and a new list begins\n",
+                   path.c_str(), e.what(), aside.c_str());
+    } catch (const EDownloadListStore& again) {
+      std::fprintf(stderr, "quillon: the download list %s cannot be used: %s; %s, so this list is not saved\n",
+                   path.c_str(), e.what(), again.what());
+      return;
+    }
   }
   DLScrollBox->SetListFile(path);
   if (saved.empty()) return;
@@ -778,8 +794,29 @@ void TfrmDownloader::RestoreDownloadList() {
   for (const TSavedDownload& s : saved) {  // oldest first: the newest ends on top
     TDLVisualPanel* row = DLScrollBox->AddDownload(s.url, s.file);
     ConfigureRow(row);
-    row->Restore(s);
+    row->Restore(s, CatalogueLinkOf(s.url));
   }
+}
+
+std::optional<TCatalogueLink> TfrmDownloader::CatalogueLinkOf(const std::string& url) {
+  for (TXmlNode* product : catalogue_.ProductNodes()) {
+    const std::vector<TXmlNode*> links = TCatalogue::LinkNodes(product);
+    for (int i = 0; i < static_cast<int>(links.size()); ++i)
+      if (!TCatalogue::IsBrowserLink(links[i]) && TCatalogue::FieldText(links[i], "URL") == url)
+        return TCatalogueLink{ExpectedFileOf(links[i]), TCatalogue::MirrorUrls(product, i)};
+  }
+  return std::nullopt;
+}
+
+TExpectedFile TfrmDownloader::ExpectedFileOf(TXmlNode* link) const {
+  const TCatalogue::TLinkIntegrity integrity = TCatalogue::LinkIntegrity(link);
+  TExpectedFile expected;
+  expected.size = integrity.size.value_or(-1);
+  expected.sha256 = integrity.sha256;
+  expected.error = integrity.error;
+  // A hash from an update nobody signed is checked, but proves nothing.
+  expected.authenticated = in_use_.HashesAuthenticated();
+  return expected;
 }
 
 void TfrmDownloader::TellDownloadEnded(TDLVisualPanel* row) {

@@ -23,7 +23,8 @@
 // Only the page in front is shown: the covered page takes neither focus nor
 // keys. The download list, once shown, is one Tab stop after the page's
 // controls. Enter presses the shown page's main button (Next, Download) when it is
-// enabled, Escape on the download page goes Back; a focused button takes Enter
+// enabled, Escape on the download page goes Back (while an update is fetched
+// it cancels the update instead); a focused button takes Enter
 // itself. Closing the window while downloads run asks first.
 //
 // Every event handler runs through RunHandler: an exception it raises is shown
@@ -35,6 +36,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 #include <string_view>
@@ -146,8 +148,13 @@ class TfrmDownloader : public QWidget {
   // the status bar its text back and keeps the button for another try; a
   // refused body says "The update was not taken: " and the reason. Both
   // leave the catalogue and the wizard as they were. After a taken or a
-  // refused update the button is hidden for good. True when the catalogue
-  // was replaced; false for an empty url, a failure or a refusal.
+  // refused update the button is hidden for good. While the fetch runs the
+  // button reads "Cancel Update", and a call then (the button, Escape)
+  // cancels the fetch: it ends quietly, the status bar gets its text back
+  // and the button stays. A taken update says "Catalogue updated to serial
+  // N." in the status bar (the text before stays when it has no serial).
+  // True when the catalogue was replaced; false for an empty url, a
+  // failure, a refusal or a cancel (and for the call that cancels).
   bool RetrieveUpdates(const std::string& url);
   // Puts the update button on the page the user can reach: the download page
   // when the catalogue has one product, else the product page.
@@ -207,9 +214,17 @@ class TfrmDownloader : public QWidget {
   std::string DownloadListPath() const;
   // Once, after the first catalogue is shown: the saved rows come back
   // (TDLVisualPanel::Restore) and the list is saved to its file from then
-  // on, and at close. A list that cannot be read is ignored, with a line on
-  // stderr.
+  // on, and at close. A list that cannot be read (one of another version
+  // too) is set aside as "NAME.unreadable" (SetAsideDownloadList) and a new
+  // list begins, with a line on stderr naming both files ("the download
+  // list PATH cannot be used: REASON; it is kept as PATH.unreadable and a
+  // new list begins"); one that cannot be set aside is left as it is and
+  // this run saves no list. Each row gets what the catalogue in use says
+  // today about its URL (CatalogueLinkOf), never what the list says.
   void RestoreDownloadList();
+  // The size, SHA-256 and mirrors of the catalogue's program link whose URL
+  // is `url` (the first one); absent when the catalogue has none.
+  std::optional<TCatalogueLink> CatalogueLinkOf(const std::string& url);
 
  protected:
 
@@ -253,6 +268,8 @@ class TfrmDownloader : public QWidget {
   // Hands a browser link to the desktop when it is a web address.
   void OpenBrowserLink(const std::string& url);
   void SetMemoLines(QPlainTextEdit* memo, const std::string& text);
+  // What the catalogue in use says about the file of `link`.
+  TExpectedFile ExpectedFileOf(TXmlNode* link) const;
   // A row's transfer ended: a notification when the window is not active.
   void TellDownloadEnded(TDLVisualPanel* row);
 
@@ -266,7 +283,8 @@ class TfrmDownloader : public QWidget {
   int update_idle_timeout_ = kDefaultIdleTimeout;
   bool list_restored_ = false;    // RestoreDownloadList ran
   bool update_pressed_ = false;   // the update button never comes back
-  bool update_running_ = false;   // a press is fetching (its Get runs the loop)  // the next activation runs FormActivate
+  bool update_running_ = false;   // a press is fetching (its Get runs the loop)
+  bool update_cancelled_ = false;  // a second press cancelled that fetch  // the next activation runs FormActivate
   std::unique_ptr<TDesktopNotifier> notifier_;  // made for the first notification
   bool closing_ = false;  // downloads cancelled by closing the window are not told
   double scale_ = 1;  // the font's line height over the design's

@@ -28,6 +28,14 @@ std::string RetrieveCatalogueUpdate(THttpCli& http, const std::string& url, int 
   http.SetRcvdStream(&stream);
   http.SetConnectTimeout(kDefaultConnectTimeout);
   http.SetIdleTimeout(idle_timeout);
+  http.SetTotalTimeout(kUpdateDeadline);
+  // A length that cannot fit is refused as soon as it is announced: the
+  // exception ends the request as a broken response with its text.
+  THttpNotifyEvent callers_header_end = std::move(http.OnHeaderEnd);
+  http.OnHeaderEnd = [](THttpCli* c) {
+    if (c->StatusCode() >= 200 && c->StatusCode() <= 299 && c->ContentLength() > TUpdateBodyStream::kMaxBytes)
+      throw Exception(TUpdateBodyStream::kTooLargeReason);
+  };
   bool failed = false;
   try {
     http.Get();
@@ -38,6 +46,7 @@ std::string RetrieveCatalogueUpdate(THttpCli& http, const std::string& url, int 
     failed = true;
   }
   http.SetRcvdStream(nullptr);
+  http.OnHeaderEnd = std::move(callers_header_end);
   // What came is read into a document of its own; the catalogue in use
   // changes only when that is a whole catalogue it may take.
   return failed ? http.ReasonPhrase() : AcceptFetchedCatalogue(in_use, stream, http.ContentLength());

@@ -37,12 +37,22 @@ class TUpdateBodyStream : public TMemoryStream {
 // empty when the catalogue was replaced.
 std::string AcceptFetchedCatalogue(TCatalogueInUse& in_use, TMemoryStream& body, int64_t content_length);
 
+// The longest a whole update fetch may take, in seconds: a server that
+// sends a byte now and then never trips the idle limit, this ends it.
+inline constexpr int kUpdateDeadline = 120;
+
 // Fetches `url` (UTF-8) with `http` as the program (kQuillonUserAgent,
-// "Accept: */*"; no connection within the connect limit, or silence for
-// `idle_timeout` seconds, ends it) into a TUpdateBodyStream and
-// offers the answer as above. Returns the client's ReasonPhrase when the
-// fetch failed (its StatusCode then says the code), else the reason of
-// AcceptFetchedCatalogue.
+// "Accept: */*") into a TUpdateBodyStream and offers the answer as above.
+// The fetch ends when there is no connection within the connect
+// limit, on silence for `idle_timeout` seconds, when it is not complete
+// within kUpdateDeadline ("no complete answer within 2 minutes."), and when
+// a 2xx answer announces a Content-Length over TUpdateBodyStream::kMaxBytes
+// (kTooLargeReason, before any byte of its body is read; `http`'s
+// OnHeaderEnd is the fetch's own until it returns). Abort on `http` from a
+// handler meanwhile cancels it ("Connection aborted on request",
+// httperrAborted). Returns the client's ReasonPhrase when the fetch failed
+// (its StatusCode and RequestDoneError then say the code and error), else
+// the reason of AcceptFetchedCatalogue. A failed fetch changes nothing.
 std::string RetrieveCatalogueUpdate(THttpCli& http, const std::string& url, int idle_timeout,
                                     TCatalogueInUse& in_use);
 

@@ -1,6 +1,8 @@
 #include "download/dl_visual_panel.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <QAccessible>
 #include <QDate>
@@ -16,10 +18,16 @@
 #include <QPointer>
 #include <QTextDocument>
 #include <QTime>
+#include <atomic>
+#include <cerrno>
 #include <cmath>
+#include <thread>
+#include <vector>
 
 #include <ctime>
+#include <system_error>
 
+#include "base/sha256_hasher.h"
 #include "download/colors.h"
 #include "download/download_accessibility.h"
 #include "download/file_name_rule.h"
@@ -159,6 +167,7 @@ void TDLVisualPanel::PlaceControls() {
 
 TDLVisualPanel::~TDLVisualPanel() {
   job_.OnChange = nullptr;
+  DropFileCheck();  // the worker stops; its report goes with check_target_
   // The job goes with the row: its client and destination file are closed.
 }
 
@@ -278,6 +287,15 @@ void TDLVisualPanel::SetDLStartTime(TDateTime v) {
 }
 
 bool TDLVisualPanel::StartDownload() {
+  if (!ConfirmExistingFile()) return false;
+  DropFileCheck();
+  missing_ = false;
+  started_at_ = static_cast<int64_t>(std::time(nullptr));
+  job_.StartDownload();
+  return true;
+}
+
+bool TDLVisualPanel::ConfirmExistingFile() {
   const std::string file = job_.LocalFilename();
   const auto elsewhere = [this](const std::string& f) { return WrittenElsewhere && WrittenElsewhere(f); };
   struct stat st {};
@@ -294,9 +312,6 @@ bool TDLVisualPanel::StartDownload() {
     if (!alive || (answer != TMsgResult::mrReplace && answer != TMsgResult::mrKeepBoth)) return false;
     if (answer == TMsgResult::mrKeepBoth) SetLocalFilename(FreeNumberedPath(file, elsewhere));
   }
-  missing_ = false;
-  started_at_ = static_cast<int64_t>(std::time(nullptr));
-  job_.StartDownload();
   return true;
 }
 
@@ -309,14 +324,48 @@ int64_t RegularFileSize(const std::string& path) {
   return static_cast<int64_t>(st.st_size);
 }
 
+// Restored files up to this size are hashed at once, larger ones on a worker.
+constexpr int64_t kHashAtOnceBytes = int64_t{1} << 20;
+constexpr uint32_t kFileCheckedMsg = 1;
+
+// The SHA-256 of the regular file `path` (hexadecimal) when it holds exactly
+// `size` bytes; "" when it does not, cannot be read, or `dropped` was set.
+std::string FileSha256(const std::string& path, int64_t size, const std::atomic<bool>& dropped) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+  if (fd < 0) return "";
+  std::string digest;
+  struct stat st {};
+  if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size == size) {
+    TSha256Hasher hasher;
+    std::vector<char> buffer(1 << 16);
+    ssize_t n = -1;
+    while (!dropped) {
+      n = ::read(fd, buffer.data(), buffer.size());
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) break;
+      hasher.Update(buffer.data(), static_cast<size_t>(n));
+    }
+    if (n == 0 && !dropped && hasher.Length() == static_cast<uint64_t>(size)) digest = hasher.HexDigest();
+  }
+  ::close(fd);
+  return digest;
+}
+
 }  // namespace
+
+struct TDLVisualPanel::TFileCheck {
+  std::string path;
+  int64_t size = -1;
+  std::atomic<bool> dropped{false};  // the row went or started: stop early
+  std::string sha256;                // FileSha256's result, written by the worker before it reports
+};
 
 std::optional<TSavedDownload> TDLVisualPanel::SavedDownload() const {
   TSavedDownload saved;
   saved.url = job_.PickedURL();  // a start begins with it, the mirrors follow
   saved.file = job_.LocalFilename();
   // A row whose file went keeps its completion text: the file may come back.
-  saved.status = missing_ ? missing_status_ : job_.Status();
+  saved.status = missing_ ? missing_status_ : check_ ? complete_text_ : job_.Status();
   saved.started = started_at_;
   saved.expected_size = job_.ExpectedFile().size;
   saved.expected_sha256 = job_.ExpectedFile().sha256;
@@ -338,20 +387,42 @@ std::optional<TSavedDownload> TDLVisualPanel::SavedDownload() const {
   return saved;
 }
 
-void TDLVisualPanel::Restore(const TSavedDownload& saved) {
+void TDLVisualPanel::Restore(const TSavedDownload& saved, const std::optional<TCatalogueLink>& link) {
   started_at_ = saved.started;
-  TExpectedFile expected;
-  expected.size = saved.expected_size;
-  expected.sha256 = saved.expected_sha256;
-  expected.authenticated = saved.authenticated;
-  job_.SetExpectedFile(expected);
-  job_.SetMirrors(saved.mirrors);
+  DropFileCheck();
+  // The list proves nothing about the file: what it should be is what the
+  // catalogue says today.
+  job_.SetExpectedFile(link ? link->expected : TExpectedFile{});
+  job_.SetMirrors(link ? link->mirrors : std::vector<std::string>{});
+  job_.SetMakesFolder(false);
   if (saved.state == TSavedDownload::kFinished) {
-    missing_ = RegularFileSize(saved.file) < 0;
+    const int64_t size = RegularFileSize(saved.file);
+    missing_ = size < 0;
     missing_status_ = saved.status;
-    job_.ShowRestored(missing_ ? TDownloadJob::rsMissing : TDownloadJob::rsFinished,
-                      saved.status.empty() ? "Download Complete." : saved.status, 100);
-    return;
+    if (missing_) return job_.ShowRestored(TDownloadJob::rsMissing, "", 100);
+    complete_text_ = saved.status.starts_with("Completed.") ? "Completed." : "Download Complete.";
+    const TExpectedFile& expected = job_.ExpectedFile();
+    if (expected.size >= 0 && size != expected.size) return ShowCheckedFile(false);
+    if (expected.sha256.empty() || !expected.error.empty())
+      return job_.ShowRestored(TDownloadJob::rsFinished, complete_text_, 100);
+    check_ = std::make_shared<TFileCheck>();
+    check_->path = saved.file;
+    check_->size = size;
+    if (size <= kHashAtOnceBytes) {
+      const bool same = FileSha256(saved.file, size, check_->dropped) == expected.sha256;
+      return ShowCheckedFile(same);
+    }
+    if (!check_target_)
+      check_target_ = std::make_unique<platform::MessageTarget>(static_cast<platform::MessageHandler*>(this));
+    try {
+      std::thread([check = check_, poster = check_target_->Poster(), serial = ++check_serial_] {
+        check->sha256 = FileSha256(check->path, check->size, check->dropped);
+        poster.Post(kFileCheckedMsg, serial, 0);
+      }).detach();
+    } catch (const std::system_error&) {  // no thread to be had: hashed here
+      return ShowCheckedFile(FileSha256(saved.file, size, check_->dropped) == expected.sha256);
+    }
+    return job_.ShowRestored(TDownloadJob::rsFinished, "Checking the file's SHA-256...", 100);
   }
   // What the part holds now tells where Resume goes on; a part that is gone
   // starts from nothing.
@@ -365,6 +436,23 @@ void TDLVisualPanel::Restore(const TSavedDownload& saved) {
   const int64_t total = ReadPartInfo(part, info) && info.total > 0 ? info.total : saved.total;
   const int position = received > 0 && total > 0 ? static_cast<int>(std::min<int64_t>(100, received * 100 / total)) : 0;
   job_.ShowRestored(TDownloadJob::rsPaused, "", position);
+}
+
+void TDLVisualPanel::HandleMessage(uint32_t msg, uintptr_t wParam, intptr_t) {
+  if (msg != kFileCheckedMsg || !check_ || wParam != check_serial_) return;
+  ShowCheckedFile(check_->sha256 == job_.ExpectedFile().sha256);
+}
+
+void TDLVisualPanel::ShowCheckedFile(bool same) {
+  check_.reset();
+  if (!same) return job_.ShowRestored(TDownloadJob::rsFailed, "File changed since download.", 0);
+  const bool verified = !job_.ExpectedFile().sha256.empty() && job_.ExpectedFile().authenticated;
+  job_.ShowRestored(TDownloadJob::rsFinished, verified ? complete_text_ + " (verified)" : complete_text_, 100);
+}
+
+void TDLVisualPanel::DropFileCheck() {
+  if (check_) check_->dropped = true;
+  check_.reset();
 }
 
 void TDLVisualPanel::SetActionCaption(const std::string& text) {
@@ -469,6 +557,13 @@ void TDLVisualPanel::ShowInFolder() {
 
 void TDLVisualPanel::PauseClick() {
   auto alive = lifetime_.Token();
+  // Resume of a row brought back paused starts it: an existing NAME is asked
+  // about first, as for any start.
+  const bool starts = job_.Phase() == TJobPhase::kPaused && !job_.DownloadInProgress();
+  if (starts && !ConfirmExistingFile()) {
+    if (alive) RowClick();
+    return;
+  }
   job_.PauseClick();  // its change may end the transfer, and the row with it
   if (alive) RowClick();
 }

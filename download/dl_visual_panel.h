@@ -24,6 +24,7 @@
 #include <QFrame>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -32,12 +33,13 @@
 #include "download/download_job.h"
 #include "download/download_list_store.h"
 #include "download/progress_cyl.h"
+#include "platform/message_target.h"
 
 class QLabel;
 
 namespace quillon {
 
-class TDLVisualPanel : public QFrame, private TResumeQuestion {
+class TDLVisualPanel : public QFrame, private TResumeQuestion, private platform::MessageHandler {
  public:
   static constexpr int kRowHeight = 75;
   static constexpr int kDesignLineHeight = 13;
@@ -106,12 +108,29 @@ class TDLVisualPanel : public QFrame, private TResumeQuestion {
   // The row as it is to be saved; absent for a row that was never started.
   // A running row is saved as paused, with the bytes NAME.part holds.
   std::optional<TSavedDownload> SavedDownload() const;
-  // Shows a saved row, before any start: a finished one as finished (or
-  // "File no longer exists." when its file is gone), a paused one, and a
-  // failed one that left a part, as paused with what its part holds (Resume
-  // continues it), a failed one without a part with its status. The row
-  // takes the saved publisher's size and SHA-256 and the mirrors.
-  void Restore(const TSavedDownload& saved);
+  // Shows a saved row, before any start. The list may have been written by
+  // another program: of it the row believes the URL, the file, the state
+  // and a failed row's status, never its size, SHA-256, mirrors or a
+  // finished row's status. Size, SHA-256 and mirrors are `link`'s, what the
+  // catalogue in use says today about the URL (absent: none).
+  //  - Finished: "File no longer exists." when its file is gone; shown
+  //    failed with "File changed since download." when the file's size or
+  //    SHA-256 differs from the link's; "Download Complete. (verified)" when
+  //    it matches the link's SHA-256 (without " (verified)" for a hash
+  //    nobody authenticated); "Download Complete." without a link or a hash
+  //    to check. ("Completed." instead for a row saved with FTP's text.) A
+  //    file up to 1 MiB is hashed at once; a larger one on a worker thread,
+  //    the row saying "Checking the file's SHA-256..." until the result
+  //    comes back through the event loop (a row destroyed or started
+  //    meanwhile drops it).
+  //  - A paused one, and a failed one that left a part: paused with what its
+  //    part holds; Resume continues it, after the question StartDownload
+  //    asks when NAME exists.
+  //  - A failed one without a part: its status.
+  // The row writes only into the saved file's folder and never makes it: a
+  // start whose folder is gone fails ("Download failed: the folder FOLDER
+  // no longer exists.").
+  void Restore(const TSavedDownload& saved, const std::optional<TCatalogueLink>& link = std::nullopt);
   // Complete, or restored as finished with its file gone: "Clear finished"
   // removes it.
   bool Finished() const { return job_.ActionMode() == amOpen || missing_; }
@@ -139,6 +158,16 @@ class TDLVisualPanel : public QFrame, private TResumeQuestion {
 
  private:
   bool AskResume(const std::string& question) override;
+  // The worker's report that a restored file is hashed.
+  void HandleMessage(uint32_t msg, uintptr_t wParam, intptr_t lParam) override;
+  // Before a start: the question about an existing NAME (see StartDownload).
+  // False when the user cancelled or the row went meanwhile.
+  bool ConfirmExistingFile();
+  // Shows a restored finished file as its check found it (the last step:
+  // the row may be gone after it).
+  void ShowCheckedFile(bool same);
+  // Stops waiting for a restored file's hash.
+  void DropFileCheck();
   // Fires OnClick; false when its handler removed the row.
   bool RowClick();
   void ActionClick();
@@ -167,6 +196,12 @@ class TDLVisualPanel : public QFrame, private TResumeQuestion {
   int64_t started_at_ = 0;  // seconds since 1970 of the last start
   bool missing_ = false;    // restored as finished, its file gone
   std::string missing_status_;  // the saved status of such a row
+  // A restored finished file being hashed on a worker thread.
+  struct TFileCheck;
+  std::shared_ptr<TFileCheck> check_;
+  uint64_t check_serial_ = 0;
+  std::unique_ptr<platform::MessageTarget> check_target_;
+  std::string complete_text_;  // a restored finished row's completion text
   TBevelCut bevel_outer_ = bvLowered;
   int shown_fit_count_ = -1;
   TRowRole shown_role_ = TRowRole::kNormal;

@@ -36,6 +36,8 @@ constexpr const char* kCannotWrite = "Download failed: cannot write the file: ";
 constexpr const char* kIncomplete = "Download incomplete.";
 constexpr const char* kNotThePublishersFile =
     "Download failed: the file is not the one the publisher signed (SHA-256 mismatch).";
+constexpr const char* kNotTheFileGiven =
+    "Download failed: the file is not the one given on the command line (SHA-256 mismatch).";
 
 std::string SystemReason() { return std::strerror(errno != 0 ? errno : EIO); }
 
@@ -382,6 +384,14 @@ void TDownloadJob::StartDownload() {
     return ChangedLast();
   }
   std::string folder = FolderOf(local_filename_);
+  // A row brought back from the list writes only into the folder it was
+  // started for, and never makes one.
+  if (std::error_code ec; !makes_folder_ && !folder.empty() && !std::filesystem::is_directory(folder, ec)) {
+    NoteFailure(TFailureKind::kFileIo);
+    SetPhase(TJobPhase::kDone);
+    Finish(false, "Download failed: the folder " + folder.substr(0, folder.size() - 1) + " no longer exists.");
+    return ChangedLast();
+  }
   if (!folder.empty()) {
     std::error_code ec;
     std::filesystem::create_directories(folder, ec);
@@ -516,6 +526,10 @@ std::string TDownloadJob::SizeMismatch(int64_t announced) const {
          std::to_string(expected_.size) + ".";
 }
 
+std::string TDownloadJob::NotTheFileText() const {
+  return expected_.from_command_line ? kNotTheFileGiven : kNotThePublishersFile;
+}
+
 std::string TDownloadJob::CompletionText(const char* text) const {
   return verified_ && expected_.authenticated ? std::string(text) + " (verified)" : std::string(text);
 }
@@ -566,7 +580,7 @@ std::string TDownloadJob::CommitDownload(int64_t expected_size, const std::strin
     if (digest != expected_.sha256) {
       part_.Remove();
       NoteFailure(TFailureKind::kNotExpected);
-      return kNotThePublishersFile;
+      return NotTheFileText();
     }
     verified_ = true;
   }
@@ -1373,7 +1387,7 @@ void TDownloadJob::ShowRetryStatus(const std::string& text) {
 }
 
 bool TDownloadJob::RefetchSplicedPart(const std::string& failure) {
-  if (failure != kNotThePublishersFile || !spliced_ || !part_.Held()) return false;
+  if (failure != NotTheFileText() || !spliced_ || !part_.Held()) return false;
   // The part was joined from two sources: the one that served the rest
   // sends the whole file once more before the file counts as not the
   // publisher's. A whole file is no longer spliced.

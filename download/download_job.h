@@ -38,7 +38,9 @@
 // SHA-256 is computed while the bytes are written (a continued part's own
 // bytes first) and NAME is made only when it matches, the completion text
 // then ending in " (verified)"; otherwise "Download failed: the file is not
-// the one the publisher signed (SHA-256 mismatch)." and the part is removed. A failure or a cancel leaves NAME as it
+// the one the publisher signed (SHA-256 mismatch)." (for a hash given on
+// quillon-get's command line: "... not the one given on the command line
+// (SHA-256 mismatch).") and the part is removed. A failure or a cancel leaves NAME as it
 // was; NAME.part stays when a later start can continue it (data with a
 // recorded total: FTP's SIZE answer, HTTP's length with a validator, see
 // partial_file.h) and
@@ -51,7 +53,9 @@
 //     "Unsupported protocol.", and "Download failed: <reason>" for a URL,
 //     or a mirror's when it is tried, that UrlRefusal of net/http/url.h
 //     refuses: a control byte, CR, LF or NUL percent-encoded, no host;
-//     nothing is sent for it), creates the destination folder, takes
+//     nothing is sent for it), creates the destination folder (unless
+//     SetMakesFolder(false): then a missing one fails with "Download
+//     failed: the folder <folder> no longer exists."), takes
 //     NAME.part for this download alone (TPartialFile: "Download failed:
 //     <file name> is already being downloaded." while another download, of
 //     this process or another, holds it; "Download failed: <file
@@ -194,6 +198,16 @@ struct TExpectedFile {
   // False when the hash came from a source nobody authenticated: it is still
   // checked, but the completion text does not say "(verified)".
   bool authenticated = true;
+  // The hash was given on quillon-get's command line, not by a publisher:
+  // a mismatch's text says so.
+  bool from_command_line = false;
+};
+
+// What the catalogue in use says about one of its links: the file and the
+// link's mirrors.
+struct TCatalogueLink {
+  TExpectedFile expected;
+  std::vector<std::string> mirrors;
 };
 
 // Answers "continue the shorter local file?" for a job.
@@ -296,6 +310,10 @@ class TDownloadJob {
   void SetResumeQuestion(TResumeQuestion* q) { question_ = q; }
   void SetExpectedFile(TExpectedFile v) { expected_ = std::move(v); }
   const TExpectedFile& ExpectedFile() const { return expected_; }
+  // Whether a start makes a missing destination folder (true by default); a
+  // row brought back from the download list writes only into the folder it
+  // was started for.
+  void SetMakesFolder(bool v) { makes_folder_ = v; }
   // Tries after a transient failure (0, the default: none; the window and
   // quillon-get use kDefaultRetries) and the seconds before the first; they
   // apply from the next failure.
@@ -477,6 +495,8 @@ class TDownloadJob {
   void ApplyPause();
   std::string SizeMismatch(int64_t announced) const;
   std::string CompletionText(const char* text) const;
+  // The failure text of a SHA-256 mismatch (see TExpectedFile::from_command_line).
+  std::string NotTheFileText() const;
   // The one end of holding NAME.part, after a commit, a failure, a cancel or
   // with the job: keeps NAME.part when a later start can continue it (and it
   // has bytes), removes it otherwise, and releases the lock.
@@ -513,6 +533,7 @@ class TDownloadJob {
   std::string local_filename_;
   std::string set_filename_;  // as SetLocalFilename gave it
   TExistingFile existing_ = TExistingFile::kReplace;
+  bool makes_folder_ = true;
   std::string cancel_caption_;
   std::string download_caption_ = "Download";
 

@@ -8,8 +8,13 @@
 #include <QString>
 #include <QStringDecoder>
 
+#include <fcntl.h>
+#include <stdio.h>
+
 #include <cctype>
+#include <cerrno>
 #include <cmath>
+#include <cstring>
 
 #include "base/base64.h"
 #include "base/private_file.h"
@@ -215,6 +220,16 @@ std::vector<TSavedDownload> ReadDownloadList(const std::string& path) {
     Refuse(e.what());
   }
   return bytes ? DecodeDownloadList(*bytes) : std::vector<TSavedDownload>{};
+}
+
+std::string SetAsideDownloadList(const std::string& path) {
+  // The first free name: a rename that would replace a file fails instead.
+  for (int n = 1; n <= 100; ++n) {
+    const std::string aside = path + ".unreadable" + (n == 1 ? "" : "-" + std::to_string(n));
+    if (::renameat2(AT_FDCWD, path.c_str(), AT_FDCWD, aside.c_str(), RENAME_NOREPLACE) == 0) return aside;
+    if (errno != EEXIST) Refuse(std::string("it cannot be set aside: ") + std::strerror(errno));
+  }
+  Refuse("it cannot be set aside: " + path + ".unreadable-100 exists");
 }
 
 void WriteDownloadList(const std::string& path, const std::vector<TSavedDownload>& rows) {

@@ -26,11 +26,18 @@
 // begins with http://, https:// or ftp://; a file is an absolute path
 // without "." or ".." parts that does not end in "/"; numbers are whole and
 // from -1 up to 2^53. A stored file is only ever used as a destination path
-// and a URL only fetched by the download.
+// and a URL only fetched by the download. Another program may have written
+// the list: a row's size, hash, mirrors and finished status are kept for
+// the record only (the window takes them from the catalogue in use and the
+// file itself).
 // Written: rows the reader would refuse are left out; the file goes to a
 // temporary file in the same folder (mode 0600; missing folders are made with
 // 0700), is synced and renamed over the list, so the list on disk is always a
 // whole one.
+// Set aside: a list that cannot be read or is refused (one of another
+// version too) is never overwritten; the window renames it to
+// "NAME.unreadable" (or the first free "NAME.unreadable-N") and starts a new,
+// empty list.
 #pragma once
 
 #include <cstdint>
@@ -73,6 +80,10 @@ std::vector<TSavedDownload> DecodeDownloadList(const std::string& bytes);
 // cannot be read or is refused raises EDownloadListStore ("it cannot be
 // read: ...", or the reason of DecodeDownloadList).
 std::vector<TSavedDownload> ReadDownloadList(const std::string& path);
+// Renames the list at `path` to the first free "PATH.unreadable",
+// "PATH.unreadable-2", ... (never over a file) and returns that name;
+// EDownloadListStore "it cannot be set aside: ..." when it could not.
+std::string SetAsideDownloadList(const std::string& path);
 // EDownloadListStore "it cannot be written: ..." when the list could not be
 // put in place; the old list is then as it was.
 void WriteDownloadList(const std::string& path, const std::vector<TSavedDownload>& rows);

@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "base/sha256_hasher.h"
 #include "download/dl_scroll_box.h"
 #include "download/dl_visual_panel.h"
 #include "download/download_list_store.h"
@@ -139,7 +140,7 @@ TEST_F(DLWidgetsTest, SavedRowsComeBack) {
     TSavedDownload::TState saved_again;
   } cases[] = {
       {Row(dir_.File("done.bin"), TSavedDownload::kFinished, "Download Complete. (verified)"),
-       "Download Complete. (verified)", "Open", "", 100, true, TSavedDownload::kFinished},
+       "Download Complete.", "Open", "", 100, true, TSavedDownload::kFinished},
       {Row(dir_.File("gone.bin"), TSavedDownload::kFinished, "Download Complete."), "File no longer exists.",
        "Download", "", 0, true, TSavedDownload::kFinished},
       {[&] {
@@ -171,6 +172,81 @@ TEST_F(DLWidgetsTest, SavedRowsComeBack) {
     EXPECT_EQ(again->started, c.saved.started);
     EXPECT_NE(again->status, "File no longer exists.");  // the file may come back
   }
+}
+
+// A finished row claims only what its file shows today. The list may be
+// planted: its status and hash prove nothing; "(verified)" needs the
+// catalogue's hash to match the file, hashed off the window's thread when
+// the file is large.
+TEST_F(DLWidgetsTest, RestoredFinishedRowsClaimOnlyWhatTheFileShows) {
+  const std::string big = Pattern(3 << 20, 5);  // more than is hashed at once
+  WriteFile(dir_.File("big.bin"), big);
+  WriteFile(dir_.File("small.bin"), "genuine");
+  WriteFile(dir_.File("other.bin"), "planted");
+  auto link = [](const std::string& bytes, bool authenticated = true) {
+    TCatalogueLink l;
+    l.expected = {static_cast<int64_t>(bytes.size()), TSha256Hasher::HexOf(bytes), "", authenticated};
+    return std::optional<TCatalogueLink>(l);
+  };
+  const struct {
+    const char *file, *saved_status;
+    std::optional<TCatalogueLink> link;
+    bool hashed_later;
+    std::string status;
+  } cases[] = {
+      {"other.bin", "Download Complete. (verified)", link("genuine"), false, "File changed since download."},
+      {"other.bin", "Download Complete. (verified)", std::nullopt, false, "Download Complete."},
+      {"small.bin", "Download Complete.", link("genuine"), false, "Download Complete. (verified)"},
+      {"small.bin", "Completed. (verified)", link("genuine", false), false, "Completed."},
+      {"big.bin", "Download Complete.", link(big), true, "Download Complete. (verified)"},
+      {"big.bin", "Download Complete. (verified)", link(Pattern(3 << 20, 6)), true, "File changed since download."},
+      {"big.bin", "Download Complete. (verified)", link(big + "x"), false, "File changed since download."},
+  };
+  QWidget window;
+  TDLScrollBox list(&window);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.file) + ", " + c.status);
+    TSavedDownload saved = Row(dir_.File(c.file), TSavedDownload::kFinished, c.saved_status);
+    saved.expected_sha256 = TSha256Hasher::HexOf("planted");  // proves nothing
+    TDLVisualPanel* row = list.AddDownload(saved.url, saved.file);
+    row->Restore(saved, c.link);
+    EXPECT_EQ(row->StatusLabel->toolTip() == "Checking the file's SHA-256...", c.hashed_later);
+    ASSERT_TRUE(RunUntil([&] { return row->StatusLabel->toolTip() != "Checking the file's SHA-256..."; }));
+    EXPECT_EQ(row->StatusLabel->toolTip().toStdString(), c.status);
+    EXPECT_EQ(row->ActionLink->text(), QString(c.status.starts_with("File changed") ? "Download" : "Open"));
+  }
+}
+
+// Resume or Download of a restored row asks before it writes over an
+// existing file, and writes only into the row's own folder, never making it.
+TEST_F(DLWidgetsTest, RestoredRowsAskBeforeReplacingAndKeepToTheirFolder) {
+  WriteFile(dir_.File("mine.bin"), "the user's");
+  desktop_.message_box_answer = TMsgResult::mrCancel;
+  const std::string gone = dir_.File("gone");
+  const struct {
+    std::string file;
+    TSavedDownload::TState state;
+    bool resume;  // the pause link, else the action link
+    size_t questions;
+    std::string status;
+  } cases[] = {
+      {dir_.File("mine.bin"), TSavedDownload::kPaused, true, 1, "Paused."},
+      {gone + "/f.bin", TSavedDownload::kPaused, true, 0, "Download failed: the folder " + gone + " no longer exists."},
+      {gone + "/f.bin", TSavedDownload::kFailed, false, 0, "Download failed: the folder " + gone + " no longer exists."},
+  };
+  QWidget window;
+  TDLScrollBox list(&window);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.file);
+    desktop_.message_boxes.clear();
+    TDLVisualPanel* row = list.AddDownload("http://127.0.0.1:1/f.bin", c.file);
+    row->Restore(Row(c.file, c.state, "Download failed: 404 Not Found"));
+    Click(c.resume ? row->PauseLink : row->ActionLink);
+    EXPECT_EQ(desktop_.message_boxes.size(), c.questions);
+    EXPECT_EQ(row->StatusLabel->toolTip().toStdString(), c.status);
+  }
+  EXPECT_EQ(ReadFile(dir_.File("mine.bin")), "the user's");
+  EXPECT_FALSE(FileExists(gone));
 }
 
 // A download that broke off is saved with the list, brought back as paused

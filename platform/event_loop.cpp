@@ -8,6 +8,10 @@ namespace quillon::platform {
 
 void ProcessMessages() { QCoreApplication::processEvents(QEventLoop::AllEvents); }
 
+void WaitForMessages() {
+  QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
+}
+
 void Sleep(uint32_t ms) {
   if (ms == 0)
     std::this_thread::yield();

@@ -445,6 +445,17 @@ TEST(CatalogueTool, FoldersAndWrongKeysAreClearErrors) {
     BIO_free(in);
   }
   const std::string build = "build '" + dir.File("src") + "' -o '" + dir.File("x.xml") + "' --key ";
+  // A catalogue in UTF-16, little-endian with a byte-order mark and big-endian without.
+  std::string le = "\xFF\xFE", be;
+  for (char c : std::string("<?xml version=\"1.0\" encoding=\"UTF-16\"?>\n<Root><Interface_Information/></Root>")) {
+    le += {c, '\0'};
+    be += {'\0', c};
+  }
+  WriteFile(dir.File("le.xml"), le);
+  WriteFile(dir.File("be.xml"), be);
+  const std::string key_out = "' --key '" + dir.File("k.pem") + "' -o '" + dir.File("x.xml") + "'",
+                    utf16 = ": the catalogue is encoded in UTF-16, which cannot carry a signature; save it as UTF-8 "
+                            "and sign that\n";
   struct Case {
     std::string args;
     std::string err;
@@ -456,6 +467,8 @@ TEST(CatalogueTool, FoldersAndWrongKeysAreClearErrors) {
        dir.File("public.pem") + ": this is a public key; signing needs the private key file that keygen wrote\n"},
       {"verify '" + dir.path() + "'", dir.path() + " is a folder, not a catalogue or a program file\n"},
       {"check '" + dir.path() + "'", dir.path() + " is a folder, not a catalogue or a program file\n"},
+      {"sign '" + dir.File("le.xml") + key_out, dir.File("le.xml") + utf16},
+      {"sign '" + dir.File("be.xml") + key_out, dir.File("be.xml") + utf16},
   };
   for (const Case& c : cases) {
     TRun r = RunTool(dir, c.args + " </dev/null");

@@ -12,6 +12,10 @@
 //   quillon-catalogue sign CATALOGUE --key KEYFILE -o OUTPUT
 //   quillon-catalogue verify FILE [--key PUBLIC]
 //
+// sign takes a catalogue in UTF-8 or windows-1252 only: one in UTF-16 (with
+// or without a byte-order mark), UCS-4 or EBCDIC is refused and nothing is
+// written.
+//
 // Files the tool writes appear whole or not at all: they are written beside
 // the target and renamed over it. Without a PROGRAM, append starts from the
 // installed program without a catalogue (DefaultProgram below).
@@ -281,6 +285,15 @@ int Sign(const std::string& catalogue, const std::map<std::string, std::string>&
   TCatalogue parsed;
   TStringStream stream(bytes);
   parsed.LoadFromStream(stream);
+  // The signature comment is appended as ASCII bytes: only an encoding that
+  // keeps ASCII bytes as they are carries it.
+  const TsdStringEncoding encoding = parsed.Document().DetectedEncoding();
+  if (encoding != encAnsi && encoding != encUtf8)
+    Fail(catalogue + ": the catalogue is encoded in " +
+         (encoding == encEbcdic                                   ? "EBCDIC"
+          : encoding >= encUcs4Be && encoding <= encUcs4Order3412 ? "UCS-4"
+                                                                  : "UTF-16") +
+         ", which cannot carry a signature; save it as UTF-8 and sign that");
   const auto named = parsed.PublisherKey();
   if (!named)
     std::fprintf(stderr, "note: the catalogue names no valid Publisher_Key: the program does not check this signature\n");

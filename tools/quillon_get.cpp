@@ -77,7 +77,9 @@
 //                            (60 by default; 0: never)
 //   --sha256 HEX             the file's SHA-256 (64 hexadecimal digits): FILE
 //                            is made only when the bytes match, as the window
-//                            does for a link of a signed catalogue
+//                            does for a link of a signed catalogue; else
+//                            "Download failed: the file is not the one given
+//                            on the command line (SHA-256 mismatch)."
 //   --size N                 the file's length in bytes: a server announcing
 //                            another length fails before the first byte
 //   --retries N              tries after a transient failure (5 by default;
@@ -406,6 +408,7 @@ CommandLine ParseCommandLine(int argc, char** argv) {
       ok = value(options.expected.sha256) &&
            (IsSha256Hex(options.expected.sha256) || invalid(options.expected.sha256, "not 64 hexadecimal digits"));
       options.expected.sha256 = LowerCase(options.expected.sha256);
+      options.expected.from_command_line = true;
     } else if (arg == "--size") {
       std::string bytes;
       std::optional<int64_t> size;

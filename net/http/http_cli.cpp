@@ -101,6 +101,7 @@ THttpCli::THttpCli() : ctrl_socket_(std::make_unique<TWSocket>()), target_(this)
   s.OnDataSent = [this](TCustomWSocket*, Word e) { (void)SocketDataSent(e); };
   s.OnDnsLookupDone = [this](TCustomWSocket*, Word e) { (void)SocketDnsLookupDone(e); };
   watchdog_.OnTimeout = [this](TTimeoutKind Kind) { TimedOut(Kind); };
+  deadline_.OnTimer = [this] { DeadlinePassed(); };
   s.OnSocksError = [this](TCustomWSocket*, int e, const std::string& m) {
     FireEvent(lifetime_, OnSocksError, this, e, m);
   };
@@ -197,6 +198,7 @@ bool THttpCli::SetStep(TStep Step) {
   // may start the next request.
   if (Step == TStep::kIdle) {
     watchdog_.Stop();
+    deadline_.Stop();
     PostRequestDone();
   }
   return TriggerStateChange();
@@ -283,6 +285,7 @@ void THttpCli::DoRequestAsync(THttpRequest Kind) {
   ++request_id_;
   CloseQuietly();
   if (!SetStep(TStep::kStarting)) return;
+  if (total_timeout_ > 0) deadline_.Start(static_cast<uint32_t>(total_timeout_) * 1000u);
   request_type_ = Kind;
   ResetRequest();
   // The range belongs to this request, redirections included.
@@ -1051,6 +1054,18 @@ void THttpCli::TimedOut(TTimeoutKind Kind) {
   (void)EndRequest(status_code_ != 0 ? status_code_ : 404, watchdog_.ReasonText(Kind), watchdog_.ErrorNumber(Kind));
 }
 
+void THttpCli::DeadlinePassed() {
+  if (step_ == TStep::kIdle || step_ == TStep::kAborting) return;
+  (void)EndRequest(status_code_ != 0 ? status_code_ : 404, DeadlineText(total_timeout_), kHttpDeadlinePassed);
+}
+
+std::string THttpCli::DeadlineText(int Seconds) {
+  const bool minutes = Seconds >= 60 && Seconds % 60 == 0;
+  const int n = minutes ? Seconds / 60 : Seconds;
+  return "no complete answer within " + std::to_string(n) + (minutes ? " minute" : " second") +
+         (n == 1 ? "." : "s.");
+}
+
 bool THttpCli::EndRequest(int Status, const std::string& Reason, Word Error) {
   const TStep was = step_;
   if (!SetStep(TStep::kAborting)) return false;
@@ -1085,13 +1100,15 @@ void THttpCli::DoRequestSync(THttpRequest Kind) {
   auto alive = lifetime_.Token();
   DoRequestAsync(Kind);
   if (!alive) return;
+  // Every way the request ends is an event (socket readiness, a posted
+  // message, a time limit's timer, a handler's Abort), so each pass sleeps
+  // until one is due instead of polling.
   while (step_ != TStep::kIdle) {
     if (multi_threaded_)
-      ctrl_socket_->PumpMessages();
+      ctrl_socket_->WaitForMessages();
     else
-      platform::ProcessMessages();
+      platform::WaitForMessages();
     if (!alive) return;
-    platform::Sleep(0);
   }
   if (status_code_ > 399) throw EHttpException(reason_phrase_, status_code_);
 }

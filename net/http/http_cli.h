@@ -86,6 +86,10 @@
 //   no byte sent or received for IdleTimeout seconds once connected
 //                            the status so far (404 before one), "no data for
 //                            <n> seconds.", kIdleTimeoutError
+//   not ended within TotalTimeout seconds of its start (redirections included)
+//                            the status so far (404 before one), "no complete
+//                            answer within <n> seconds." (DeadlineText),
+//                            kHttpDeadlinePassed
 //   closed with an error     status of the response so far, the close error
 //   4xx / 5xx answer         the answer's code and text, 0
 //   broken response          the status so far, the exception's message, 10053
@@ -126,6 +130,7 @@
 #include "net/socket/sync_wsocket.h"
 #include "net/socket/transfer_watchdog.h"
 #include "platform/message_target.h"
+#include "platform/timer.h"
 
 namespace quillon {
 
@@ -188,6 +193,8 @@ inline constexpr Word kHttpDowngradeRefused = 20110;
 inline constexpr Word kHttpTunnelRefused = 20111;
 // The error of a request that was redirected more than kHttpMaxRedirections times.
 inline constexpr Word kHttpTooManyRedirects = 20112;
+// The error of a request that did not end within its TotalTimeout.
+inline constexpr Word kHttpDeadlinePassed = 20113;
 // The environment variable that names a default SslCAFile for every client.
 inline constexpr const char* kCAFileVariable = "QUILLON_CA_FILE";
 
@@ -269,6 +276,14 @@ class THttpCli : private platform::MessageHandler {
   void SetIdleTimeout(int Seconds) { watchdog_.SetIdleTimeout(Seconds); }
   // Suspend it while CtrlSocket is paused on purpose.
   TTransferWatchdog& Watchdog() { return watchdog_; }
+  // The limit in seconds on a whole request, from its start to its end,
+  // redirections included, whatever trickles meanwhile (0 or less: none, the
+  // default). Read when a request starts; Watchdog().Suspend does not stop it.
+  int TotalTimeout() const { return total_timeout_; }
+  void SetTotalTimeout(int Seconds) { total_timeout_ = Seconds; }
+  // "no complete answer within 2 minutes." (whole minutes are said so),
+  // "no complete answer within 90 seconds.".
+  static std::string DeadlineText(int Seconds);
   // SOCKS settings. The socket forgets them at every close, so the client
   // keeps them and gives them to CtrlSocket before each connect.
   const std::string& SocksServer() const { return socks_server_; }
@@ -326,7 +341,9 @@ class THttpCli : private platform::MessageHandler {
   void HeadAsync() { DoRequestAsync(hrHead); }
   // Run a request to its end, running the event loop meanwhile; raise
   // EHttpException when the final StatusCode is above 399. OnRequestDone
-  // fires later, from the event loop.
+  // fires later, from the event loop. The wait sleeps between events (it
+  // uses no processor time of its own), so a silent server costs nothing
+  // until a time limit or Abort (from any handler) ends the request.
   void Get() { DoRequestSync(hrGet); }
   void Post() { DoRequestSync(hrPost); }
   void Head() { DoRequestSync(hrHead); }
@@ -504,6 +521,8 @@ class THttpCli : private platform::MessageHandler {
   [[nodiscard]] bool EndBodyAtLength();
   void SocketBgException(const std::exception& E, bool& CanClose);
   void TimedOut(TTimeoutKind Kind);
+  // TotalTimeout passed: ends the running request.
+  void DeadlinePassed();
   // Ends the running request at once with these values (Abort, timeouts).
   [[nodiscard]] bool EndRequest(int Status, const std::string& Reason, Word Error);
   // Closes CtrlSocket (resetting the connection, or in order) without its
@@ -569,6 +588,8 @@ class THttpCli : private platform::MessageHandler {
   std::string request_buffer_;
   std::vector<std::string> authenticate_challenges_;
   TTransferWatchdog watchdog_;
+  int total_timeout_ = 0;
+  platform::OneShotTimer deadline_;  // runs while a request with a TotalTimeout does
   TLifetime lifetime_;  // last: its tokens expire first
 };
 

@@ -3,8 +3,10 @@
 #include "net/http/http_cli.h"
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 
 #include <algorithm>
+#include <chrono>
 #include <functional>
 #include <atomic>
 #include <memory>
@@ -16,6 +18,7 @@
 #include "base/memory_stream.h"
 #include "net/http/url.h"
 #include "tests/support/event_wait.h"
+#include "tests/support/gate.h"
 #include "tests/support/loopback.h"
 #include "platform/dns_lookup.h"
 #include "tests/support/scripted_server.h"
@@ -1260,6 +1263,46 @@ TEST(HttpCliTimeoutTest, SilenceEndsTheRequest) {
     EXPECT_EQ(client.http.StatusCode(), c.status);
     EXPECT_EQ(client.http.ReasonPhrase(), "no data for 1 second.");
   }
+}
+
+// A synchronous request ends at its total deadline however the server
+// stalls (silent, or a byte now and then, which never trips the idle limit),
+// and sleeps while it waits (both pumps): the process's processor time stays
+// under a tenth of the wait.
+TEST(HttpSyncRequest, DeadlineEndsAQuietWait) {
+  const auto cpu_us = [] {
+    rusage u{};
+    ::getrusage(RUSAGE_SELF, &u);
+    return (u.ru_utime.tv_sec + u.ru_stime.tv_sec) * 1000000 + u.ru_utime.tv_usec + u.ru_stime.tv_usec;
+  };
+  for (const bool trickle : {false, true}) {
+    testing::Gate finished;
+    ScriptedServer server([&](ScriptedConnection& conn) {
+      conn.ReadUntil("\r\n\r\n");
+      if (trickle) conn.Send("HTTP/1.0 200 OK\r\nContent-Length: 1000\r\n\r\n");
+      while (!finished.Wait(250) && (!trickle || conn.Send("x"))) {
+      }
+    });
+    Client client;
+    client.http.SetMultiThreaded(trickle);
+    client.http.SetIdleTimeout(5);
+    client.http.SetTotalTimeout(2);
+    client.http.SetURL(Url(server, "/"));
+    const long cpu_before = cpu_us();
+    const auto start = std::chrono::steady_clock::now();
+    try {
+      client.http.Get();
+    } catch (const EHttpException&) {
+    }
+    const long waited = std::chrono::duration_cast<std::chrono::microseconds>(
+                            std::chrono::steady_clock::now() - start).count();
+    EXPECT_LT(cpu_us() - cpu_before, waited / 10) << "a wait of " << waited << " us";
+    finished.Open();
+    EXPECT_EQ(client.http.RequestDoneError(), kHttpDeadlinePassed);
+    EXPECT_EQ(client.http.StatusCode(), trickle ? 200 : 404);
+    EXPECT_EQ(client.http.ReasonPhrase(), "no complete answer within 2 seconds.");
+  }
+  EXPECT_EQ(THttpCli::DeadlineText(120), "no complete answer within 2 minutes.");
 }
 
 }  // namespace

@@ -850,6 +850,11 @@ void TCustomWSocket::PumpMessages() {
   if (platform::ApplicationTerminating()) terminated_ = true;
 }
 
+void TCustomWSocket::WaitForMessages() {
+  platform::WaitForMessages();
+  if (platform::ApplicationTerminating()) terminated_ = true;
+}
+
 void TCustomWSocket::Pause() {
   paused_ = true;
   // During a connect race the handle is not watched yet: the winner is.

@@ -294,6 +294,8 @@ class TCustomWSocket : private platform::MessageHandler {
   virtual void Resume();
   // One pass of the event loop.
   virtual void PumpMessages();
+  // The same, sleeping first until an event is due (platform::WaitForMessages).
+  virtual void WaitForMessages();
 
   // Drains readable data by firing OnDataAvailable while data is pending
   // (or reading and discarding it, 1024 bytes at a time, without a handler).
@@ -353,7 +355,7 @@ class TCustomWSocket : private platform::MessageHandler {
   // Tokens of the socket's lifetime: code that fires an event and goes on
   // afterwards checks one taken before (base/lifetime.h).
   const TLifetime& Lifetime() const { return lifetime_; }
-  // True once PumpMessages saw the application's quit request.
+  // True once PumpMessages or WaitForMessages saw the application's quit request.
   bool Terminated() const { return terminated_; }
   // Sets LastError and the thread's last socket error to Error.
   void SetLastError(int Error);
