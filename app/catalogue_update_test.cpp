@@ -2,6 +2,7 @@
 // server on loopback, how failures are shown, and which bodies may replace
 // the catalogue.
 #include <QLabel>
+#include <QLineEdit>
 #include <QListWidget>
 #include <QPushButton>
 #include <QTest>
@@ -10,15 +11,19 @@
 #include <atomic>
 #include <cstdlib>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
 #include "app/form_downloader.h"
 #include "app/my_status.h"
+#include "base/version.h"
 #include "catalogue/catalogue_update.h"
 #include "net/http/http_cli.h"
+#include "platform/ansi_text.h"
 #include "tests/support/event_wait.h"
 #include "tests/support/loopback.h"
+#include "tests/support/quillon_get_run.h"
 #include "tests/support/scripted_server.h"
 #include "tests/support/test_catalogue.h"
 #include "tests/support/test_desktop.h"
@@ -331,6 +336,40 @@ TEST_F(UpdateTest, HttpsUpdateTrustsTheCaOfTheEnvironment) {
       EXPECT_EQ(desktop.message_boxes[0].text.toStdString(), c.message);
     }
     EXPECT_EQ(w.ListBox1->count(), c.products);
+  }
+}
+
+// What a server sees of the window's requests (a link and the update of a
+// windows-1252 catalogue) and of quillon-get's: who asks, and the path as UTF-8.
+TEST_F(UpdateTest, RequestsNameTheProgramAndSendPathsInUtf8) {
+  std::mutex mutex;
+  std::vector<std::string> heads;
+  testing::ScriptedServer server([&](testing::ScriptedConnection& c) {
+    const std::string head = c.ReadUntil("\r\n\r\n");
+    std::lock_guard<std::mutex> lock(mutex);
+    heads.push_back(head);
+    c.Send("HTTP/1.0 404 Not Found\r\nContent-Length: 0\r\n\r\n");
+  });
+  const std::string url = "http://127.0.0.1:" + server.PortText() + "/Pr\xFC" "fbericht 2024 \x96 \xC4rzte.zip";
+  auto& w = Open(url, {{"Report", "", "", "", {{"Report", url}}}});
+  w.SaveToFolderEdit->setText(QString::fromStdString(dir.File("report.zip")));
+  for (size_t n = 1; n <= 3; ++n) {
+    if (n == 3) {
+      const int rc = std::system((Program() + " --retries 0 '" + AnsiToQString(url).toStdString() + "' " +
+                                  dir.File("r") + " >/dev/null 2>&1").c_str());
+      EXPECT_EQ(WEXITSTATUS(rc), 8);  // the server's 404
+    } else {
+      QTest::mouseClick(n == 1 ? w.DownloadBtn : w.UpdateBtn, Qt::LeftButton);
+    }
+    ASSERT_TRUE(RunUntil([&] {
+      std::lock_guard<std::mutex> lock(mutex);
+      return heads.size() == n;
+    }));
+    std::lock_guard<std::mutex> lock(mutex);
+    EXPECT_TRUE(heads.back().starts_with("GET /Pr%C3%BCfbericht%202024%20%E2%80%93%20%C3%84rzte.zip HTTP/1.0\r\n"))
+        << heads.back();
+    EXPECT_NE(heads.back().find("\r\nUser-Agent: Quillon/" + std::string(kQuillonVersion) + "\r\n"), std::string::npos);
+    EXPECT_NE(heads.back().find("\r\nAccept: */*\r\n"), std::string::npos);
   }
 }
 

@@ -354,6 +354,10 @@ QRect TfrmDownloader::Px(const QRect& design) const {
 
 QString TfrmDownloader::Text(const std::string& bytes) const { return DocTextToQString(bytes, catalogue_.Utf8()); }
 
+std::string TfrmDownloader::LinkUtf8(const std::string& url) const {
+  return catalogue_.Utf8() ? url : Text(url).toUtf8().toStdString();
+}
+
 QString TfrmDownloader::ProgramFolder() const {
   return FolderPart(QString::fromLocal8Bit(program_file_.c_str()));
 }
@@ -530,7 +534,7 @@ void TfrmDownloader::UpdateBtnClick() {
   TXmlNode* node = catalogue_.InterfaceNode("Data_URL");
   if (node == nullptr) return;
   const std::string url = catalogue_.InterfaceText("Data_URL");
-  if (!url.empty()) RetrieveUpdates(url);
+  if (!url.empty()) RetrieveUpdates(LinkUtf8(url));
 }
 
 bool TfrmDownloader::RetrieveUpdates(const std::string& url) {
@@ -724,7 +728,7 @@ void TfrmDownloader::DownloadBtnClick() {
     OpenBrowserLink(url);
     return;
   }
-  StartProgramDownload(url);
+  StartProgramDownload(LinkUtf8(url));
 }
 
 void TfrmDownloader::ShowDownloadList() {
@@ -759,8 +763,9 @@ void TfrmDownloader::StartProgramDownload(const std::string& url) {
   }
   // What the catalogue says about the file goes with the row, which checks it.
   const TExpectedFile expected = ExpectedFileOf(TCatalogue::LinkNode(SelectedProduct(), URLCBx->currentIndex()));
-  AddDownloadRow(url, SaveToFolderEdit->text(), expected,
-                 TCatalogue::MirrorUrls(SelectedProduct(), URLCBx->currentIndex()));
+  std::vector<std::string> mirrors = TCatalogue::MirrorUrls(SelectedProduct(), URLCBx->currentIndex());
+  for (std::string& mirror : mirrors) mirror = LinkUtf8(mirror);
+  AddDownloadRow(url, SaveToFolderEdit->text(), expected, std::move(mirrors));
 }
 
 TDLVisualPanel* TfrmDownloader::AddDownloadRow(const std::string& url, const QString& file,
@@ -862,8 +867,12 @@ std::optional<TCatalogueLink> TfrmDownloader::CatalogueLinkOf(const std::string&
   for (TXmlNode* product : catalogue_.ProductNodes()) {
     const std::vector<TXmlNode*> links = TCatalogue::LinkNodes(product);
     for (int i = 0; i < static_cast<int>(links.size()); ++i)
-      if (!TCatalogue::IsBrowserLink(links[i]) && TCatalogue::FieldText(links[i], "URL") == url)
-        return TCatalogueLink{ExpectedFileOf(links[i]), TCatalogue::MirrorUrls(product, i)};
+      if (!TCatalogue::IsBrowserLink(links[i]) && LinkUtf8(TCatalogue::FieldText(links[i], "URL")) == url) {
+        // Rows keep their URLs in UTF-8, as they were started.
+        std::vector<std::string> mirrors = TCatalogue::MirrorUrls(product, i);
+        for (std::string& mirror : mirrors) mirror = LinkUtf8(mirror);
+        return TCatalogueLink{ExpectedFileOf(links[i]), std::move(mirrors)};
+      }
   }
   return std::nullopt;
 }

@@ -203,10 +203,11 @@ class TfrmDownloader : public QWidget {
   // list visible (inside the download page when the catalogue has one
   // product, else right of the wizard, widening the window by 325 pixels the
   // first time as far as the screen has room; see FitToScreen), completes a destination without file name from the URL and
-  // starts a row for `url` into SaveToFolderEdit's file. When the list has
-  // a row for that URL and file, that row is selected instead: a running or
-  // paused one goes on, an ended one (complete, failed, cancelled) starts
-  // again (TDLVisualPanel::StartDownload, which asks about a file that is there).
+  // starts a row for `url` (UTF-8, see LinkUtf8) into SaveToFolderEdit's
+  // file. When the list has a row for that URL and file, that row is
+  // selected instead: a running or paused one goes on, an ended one
+  // (complete, failed, cancelled) starts again (TDLVisualPanel::StartDownload,
+  // which asks about a file that is there).
   virtual void StartProgramDownload(const std::string& url);
   // Creates and starts one row, which becomes the selected one: the list's
   // new row gets the catalogue's cancel and download captions, retries on,
@@ -278,6 +279,9 @@ class TfrmDownloader : public QWidget {
   void UpdateMinimumWidth();
   // Catalogue text for a widget.
   QString Text(const std::string& bytes) const;
+  // A URL of the catalogue as the network gets it: UTF-8 (a windows-1252
+  // catalogue's letters converted), percent-encoded later by the client.
+  std::string LinkUtf8(const std::string& url) const;
   QString InterfaceQText(std::string_view name) const { return Text(catalogue_.InterfaceText(name)); }
   // The selected product's node and whether it has links.
   TXmlNode* SelectedProduct();

@@ -147,6 +147,13 @@ class TChecker {
     if (!browser && handle != "Internal Download" && TCatalogue::HasField(link, "Handle_by"))
       Warn(where + ": Handle_by \"" + Utf8(handle) +
            "\" is neither \"Internal Download\" nor \"Send to browser\": the program downloads the link itself");
+    // The program sends such a path encoded, as UTF-8; the publisher learns
+    // how to write it for the other programs that fetch the link.
+    if (const std::string text = Utf8(url); HasUnencodedTarget(text)) {
+      const size_t hash = text.find('#');
+      Warn(where + ": the URL is written unencoded; write it as " + RequestTarget(text) +
+           (hash == std::string::npos ? "" : text.substr(hash)) + " (this program encodes it, other programs may not)");
+    }
     if (!browser && !StartsText("http://", url) && !StartsText("https://", url) && !StartsText("ftp://", url))
       Warn(where + ": the program cannot fetch \"" + Utf8(url) + "\" itself (only http://, https:// and ftp://)");
     if (browser && !TCatalogue::IsWebAddress(DocTextToQString(url, cat_.Utf8())))

@@ -12,6 +12,12 @@
 //   update button: shown|hidden
 //   warning: TEXT
 //
+// A link whose path or query holds what a URL carries only percent-encoded
+// (a space, a letter beyond ASCII) is a warning that names it encoded as the
+// program sends it, in UTF-8: "product N link M: the URL is written
+// unencoded; write it as http://h/Pr%C3%BCfbericht%202024.zip (this program
+// encodes it, other programs may not)".
+//
 // Products and links are counted from 1. Texts are printed in UTF-8.
 #pragma once
 

@@ -147,8 +147,16 @@ TEST(CatalogueCheck, WarnsAboutMissingElementsAndProducts) {
   // The same test of browser links as the window's.
   testing::WriteFile(dir.File("links.xml"),
                      CatalogueXml({{"P", "", "", "", {{"a", "http:/etc/passwd", "Send to browser"},
-                                                      {"b", "http://h/ok", "Send to browser"}}}}));
+                                                      {"b", "http://h/ok", "Send to browser"},
+                                                      {"c", "http://h/Pr\xFC" "fbericht 2024.zip?q=\xE9#x"}}}}));
   const std::string links = Check(dir.File("links.xml"), &rc);
+  EXPECT_EQ(rc, 0);
+  EXPECT_NE(links.find("warning: product 1 link 3: the URL is written unencoded; write it as "
+                       "http://h/Pr%C3%BCfbericht%202024.zip?q=%C3%A9#x (this program encodes it, other programs "
+                       "may not)\n"),
+            std::string::npos)
+      << links;
+  EXPECT_EQ(links.find("link 2: the URL"), std::string::npos) << links;
   EXPECT_NE(links.find("warning: product 1 link 1: \"http:/etc/passwd\" is not a web address"), std::string::npos)
       << links;
   EXPECT_EQ(links.find("link 2: \"http://h/ok\""), std::string::npos) << links;

@@ -3,6 +3,7 @@
 #include <ctime>
 
 #include "base/exceptions.h"
+#include "base/version.h"
 #include "net/http/http_cli.h"
 #include "net/socket/transfer_watchdog.h"
 
@@ -22,6 +23,8 @@ std::string RetrieveCatalogueUpdate(THttpCli& http, const std::string& url, int 
                                     TCatalogueInUse& in_use) {
   TUpdateBodyStream stream;
   http.SetURL(url);
+  http.SetAgent(kQuillonUserAgent);
+  http.SetAccept("*/*");
   http.SetRcvdStream(&stream);
   http.SetConnectTimeout(kDefaultConnectTimeout);
   http.SetIdleTimeout(idle_timeout);

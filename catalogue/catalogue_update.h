@@ -41,8 +41,9 @@ std::string AcceptFetchedCatalogue(TCatalogueInUse& in_use, TMemoryStream& body,
 // sends a byte now and then never trips the idle limit, this ends it.
 inline constexpr int kUpdateDeadline = 120;
 
-// Fetches `url` with `http` into a TUpdateBodyStream and offers the answer
-// as above. The fetch ends when there is no connection within the connect
+// Fetches `url` (UTF-8) with `http` as the program (kQuillonUserAgent,
+// "Accept: */*") into a TUpdateBodyStream and offers the answer as above.
+// The fetch ends when there is no connection within the connect
 // limit, on silence for `idle_timeout` seconds, when it is not complete
 // within kUpdateDeadline ("no complete answer within 2 minutes."), and when
 // a 2xx answer announces a Content-Length over TUpdateBodyStream::kMaxBytes

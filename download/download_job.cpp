@@ -16,6 +16,7 @@
 
 #include "base/file_stream.h"
 #include "base/strings.h"
+#include "base/version.h"
 #include "download/file_name_rule.h"
 #include "download/partial_file.h"
 #include "download/queued_file_stream.h"
@@ -110,11 +111,14 @@ std::string NotTheAskedPart(THttpCli& http) {
 // The longest wait a server's Retry-After is honoured with.
 constexpr int64_t kMaxRetryAfterMs = 300 * 1000;
 
-// Failures of the network that a later try may not meet: a refused or reset
-// connection and the time limits.
-bool TransientSocketError(Word Error) {
-  return Error == platform::WSAECONNREFUSED || Error == platform::WSAECONNRESET || Error == platform::WSAENETRESET ||
-         Error == kConnectTimeoutError || Error == kIdleTimeoutError;
+// Failures of the network that a later try may not meet: a reset connection
+// and the time limits, and a refused connection after `attempt` earlier
+// retries of the URL (a server that restarts). Refused at the first try,
+// nobody listens there: waiting does not change that.
+bool TransientSocketError(Word Error, int attempt) {
+  if (Error == platform::WSAECONNREFUSED) return attempt > 0;
+  return Error == platform::WSAECONNRESET || Error == platform::WSAENETRESET || Error == kConnectTimeoutError ||
+         Error == kIdleTimeoutError;
 }
 
 bool TransientHttpStatus(int code) {
@@ -735,6 +739,9 @@ void TDownloadJob::RequestHttp() {
   http->OnDocBegin = [this](THttpCli*) { HttpDocBegin(); };
   http->OnRequestDone = [this](THttpCli*, THttpRequest RqType, Word Error) { HttpRequestDone(RqType, Error); };
   http->SetURL(url_);
+  // Who asks, and that any type of file will do.
+  http->SetAgent(kQuillonUserAgent);
+  http->SetAccept("*/*");
   http->SetConnectTimeout(connect_timeout_);
   http->SetIdleTimeout(idle_timeout_);
   if (http_resuming_) http->SetContentRangeBegin(std::to_string(resume_from_));
@@ -933,7 +940,7 @@ void TDownloadJob::HttpRequestDone(THttpRequest RqType, Word Error) {
   std::string failure = HttpFailure(Error, complete, expected_size);
   const int code = http_->StatusCode();
   const bool transient = http_failure_.empty() && write_error_.empty() &&
-                         (failure == kIncomplete || TransientSocketError(Error) ||
+                         (failure == kIncomplete || TransientSocketError(Error, attempt_) ||
                           (Error == 0 && TransientHttpStatus(code)));
   const int64_t retry_after = RetryAfterMs(HeaderValue(http_->RcvdHeader(), "retry-after"), kMaxRetryAfterMs,
                                            static_cast<int64_t>(std::time(nullptr)));
@@ -986,8 +993,9 @@ void TDownloadJob::EndHttpDownload(bool complete, bool cancelled) {
 
 // ---- FTP -----------------------------------------------------------------------------
 
-void TDownloadJob::StartFtpDownload() {
+void TDownloadJob::StartFtpDownload(bool active) {
   failure_kind_ = TFailureKind::kNone;
+  ftp_active_try_ = active;
   TFtpUrlParts parts = SplitFtpUrl(url_);
   if (!IsAsciiHostName(parts.host)) {
     // A name without an ASCII form: refused before any connection.
@@ -1022,7 +1030,7 @@ void TDownloadJob::StartFtpDownload() {
   ftp->SetHostFileName(parts.file);
   ftp->SetLocalFileName(part_name_);
   ftp->SetBinary(true);
-  ftp->SetPassive(false);
+  ftp->SetPassive(!active && ftp_data_mode_ != TFtpDataMode::kActive);
   ftp->SetConnectTimeout(connect_timeout_);
   ftp->SetIdleTimeout(idle_timeout_);
   ftp_ = std::move(ftp);
@@ -1215,8 +1223,9 @@ void TDownloadJob::FtpFailed(TFtpRequest RqType, Word Error) {
   const bool cancelled = outcome_ == TJobOutcome::kCancelled;
   bool quit_failed = RqType == ftpRqQuit;
   bool transfer = RqType == ftpRqGet || RqType == ftpRqRestartGet;
+  if (transfer && !cancelled && WriteFailure().empty() && FtpTryActive(*ftp)) return ChangedLast();
   // A passive data connection that could not be made is the network's
-  // failure, tried again like a refused control connection.
+  // failure, tried again like a reset control connection.
   const Word data_error = transfer ? ftp->DataConnectError() : 0;
   if (quit_failed && ftp_finished_) {
   } else if (cancelled) {
@@ -1267,7 +1276,8 @@ void TDownloadJob::FtpFailed(TFtpRequest RqType, Word Error) {
   }
   ftp->SetLocalStream(nullptr);
   const bool transient = !cancelled && WriteFailure().empty() && !ftp->LimitPassed() &&
-                         (TransientSocketError(Error) || TransientFtpReply(ftp->StatusCode()) || data_error != 0);
+                         (TransientSocketError(Error, attempt_) || TransientFtpReply(ftp->StatusCode()) ||
+                          data_error != 0);
   if (!ftp_finished_ && !cancelled && RetryOrMirror(status_, transient, -1)) {
     // The row goes on. The next try has a session of its own: this one is dropped without
     // its goodbye (the client allows this inside its own OnRequestDone).
@@ -1289,6 +1299,29 @@ void TDownloadJob::FtpFailed(TFtpRequest RqType, Word Error) {
   ftp_.reset();  // the client allows this inside its own OnRequestDone
   ShowFileIcon();
   ChangedLast();
+}
+
+bool TDownloadJob::FtpTryActive(TFtpClient& ftp) {
+  if (ftp_data_mode_ != TFtpDataMode::kPassiveFirst || ftp_active_try_ || !ftp.Passive() ||
+      ftp.ConnectionType() != ftpDirect || !ftp.PassiveFailed() || !part_.Held())
+    return false;
+  const Word data_error = ftp.DataConnectError();
+  ShowRetryStatus("No passive data connection (" +
+                  (data_error != 0 ? SocketFailure(data_error, ftp.HostName(), nullptr) : OneLine(ftp.ErrorMessage())) +
+                  "); trying active mode.");
+  ftp.SetLocalStream(nullptr);
+  // The same try, continuing the part as this session would have.
+  retry_next_ = [this] {
+    ftp_continue_ = true;
+    StartFtpDownload(true);
+  };
+  retry_due_ = false;
+  SetPhase(TJobPhase::kRetrying);
+  // Dropped without its goodbye (the client allows this inside its own
+  // OnRequestDone); the next session has its own.
+  ftp_.reset();
+  AfterPartWritten([this] { StartRetryTimer(0); });
+  return true;
 }
 
 // ---- Retries and mirrors ------------------------------------------------------------

@@ -64,7 +64,11 @@
 //     (<reason>)."; a NAME that is another running download's part:
 //     "Download failed: <file name> is the partial file of another running
 //     download."), then
-//   HTTP: the resume question when NAME.part is a continuable part of this
+//   HTTP: every request says "User-Agent: Quillon/VERSION" (kQuillonUserAgent)
+//     and "Accept: */*" (OnHttpClientCreated may change them); the URL's
+//     path goes percent-encoded (RequestTarget of net/http/url.h), so a URL
+//     with letters beyond ASCII is to be UTF-8. The resume question when
+//     NAME.part is a continuable part of this
 //     URL (Yes asks for "Range: bytes=N-" with "If-Range: <validator>"),
 //     "Initiating download..." + one "." per header line, progress texts
 //     once a second, then one of "Download Complete." (error 0, status
@@ -104,6 +108,14 @@
 //     failed: connection reset by the server.", "Download failed: the server sent more than the
 //     N bytes it announced." (nothing past N is written), "Download
 //     incomplete." (a short file).
+//     Data connections (FtpDataMode): passive first (EPSV, then PASV when
+//     the server refuses EPSV with any 5xx). When passive finds no data
+//     connection (the server refuses PASV too, names no port, or its port
+//     cannot be connected to: TFtpClient::PassiveFailed), the status says
+//     "No passive data connection (<reason>); trying active mode." and the
+//     same try goes on at once in a new session in active mode (EPRT, then
+//     PORT), once; its failure is the try's. Each retry and mirror begins
+//     passive again. Through a proxy the data connections stay passive.
 //   Both: "Download failed: connection timed out." / "Download failed: no
 //     data for <n> seconds." (ConnectTimeout, IdleTimeout) and "Download
 //     failed: cannot write the file: <reason>". Failures go to start mode
@@ -115,7 +127,7 @@
 //   Cancel (ActionClick in cancel mode, at any time of a transfer, the
 //     connection and login included): aborts, start mode, "Download
 //     Cancelled." until the client's completion replaces it.
-//   Retries: a transient failure (connection refused or reset, a timeout,
+//   Retries: a transient failure (connection reset, a timeout,
 //     "Download incomplete.", HTTP 408, 429, 500, 502, 503, 504, FTP 421,
 //     425, 426, 450, 451, an FTP data connection that cannot be made) is
 //     tried again up to Retries() times, after
@@ -125,7 +137,11 @@
 //     + the reason; Pause and Cancel work during the wait. A try continues
 //     the part under the rules above without asking (the part stays locked
 //     between the tries). Certificate failures, other statuses, size or hash
-//     mismatches, write failures and a cancel are never tried again.
+//     mismatches, write failures and a cancel are never tried again. A
+//     refused connection is tried again only after a try of the same URL
+//     that was not refused (a server that restarts); refused at the first
+//     try, nobody listens there, and the URL fails at once (its mirrors
+//     still follow).
 //   Mirrors (SetMirrors): when the URL fails for good (after its retries)
 //     the status says why ("Giving up on <url>: <reason>"), then the
 //     download goes on with the next mirror, "Trying mirror <k> of <m>:
@@ -214,6 +230,13 @@ enum class TExistingFile {
   kKeepBoth,  // the file goes to the first free "NAME (n).ext" instead
 };
 
+// How an FTP download opens its data connections.
+enum class TFtpDataMode {
+  kPassiveFirst,  // passive; active once when passive finds no data connection
+  kPassive,       // passive only
+  kActive,        // active only
+};
+
 // What a job is doing. It has one phase at a time, changed only by
 // SetPhase; the pause caption, the row's role and whether the job counts as
 // running are derived from it.
@@ -298,6 +321,10 @@ class TDownloadJob {
   void SetRetries(int n) { retries_ = n < 0 ? 0 : n; }
   int RetryWait() const { return retry_wait_; }
   void SetRetryWait(int Seconds) { retry_wait_ = Seconds < 0 ? 0 : Seconds; }
+  // kPassiveFirst by default; a proxy or SOCKS connection type set by
+  // OnFtpClientCreated keeps the data connections passive.
+  TFtpDataMode FtpDataMode() const { return ftp_data_mode_; }
+  void SetFtpDataMode(TFtpDataMode v) { ftp_data_mode_ = v; }
   // Other URLs of the same file, tried in this order after URL() fails.
   void SetMirrors(std::vector<std::string> urls) { mirrors_ = std::move(urls); }
   const std::vector<std::string>& Mirrors() const { return mirrors_; }
@@ -420,7 +447,13 @@ class TDownloadJob {
   // No part is being continued, and the file's length is not known yet.
   void ForgetHttpResume();
   void RefetchWholeFile();
-  void StartFtpDownload();
+  // A new session for the current URL; `active`: this try's second session,
+  // in active mode after passive found no data connection.
+  void StartFtpDownload(bool active = false);
+  // After a transfer that found no passive data connection: schedules the
+  // same try in active mode and returns true, when the mode allows it and
+  // this session was the try's passive one.
+  bool FtpTryActive(TFtpClient& ftp);
   void HttpHeaderData();
   void HttpDocBegin();
   void HttpDocData();
@@ -551,6 +584,8 @@ class TDownloadJob {
   bool ftp_completed_ = false;  // Get or RestartGet ended well, Quit follows
   int64_t ftp_size_ = -1;        // the SIZE answer; -1: refused or not a number
   bool ftp_finished_ = false;    // the transfer's outcome is shown
+  TFtpDataMode ftp_data_mode_ = TFtpDataMode::kPassiveFirst;
+  bool ftp_active_try_ = false;  // the session is the try's active one
   // A retry, or a restored row's Resume: a continuable part goes on unasked
   // (over HTTP too, for the latter).
   bool ftp_continue_ = false;

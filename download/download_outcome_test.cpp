@@ -87,6 +87,7 @@ TEST(DownloadOutcomeTest, FtpServerAnswersDecideTheOutcome) {
     bool yes = false;                 // the resume answer
     int asked = 0;                    // resume questions
     bool cancel = false;              // the user cancels once the transfer began
+    const char* data_commands = "";   // of every session, in order; "": not checked
   };
   const std::string f426 = "426 Connection closed; transfer aborted.";
   const std::string f451 = "451 Requested action aborted: local error in processing.";
@@ -118,16 +119,25 @@ TEST(DownloadOutcomeTest, FtpServerAnswersDecideTheOutcome) {
        "Download failed: the server sent more than the 200000 bytes it announced.", "", content.substr(0, 200000)},
       {"user cancel", {.content = content, .stall = true}, "Download cancelled.", "", std::nullopt, false, false,
        nullptr, false, 0, true},
+      // Passive first; active in a new session when the server refuses passive.
+      {"PORT and EPRT refused", {.content = content, .refuse_active = true}, "Completed.", content, "", false, false,
+       nullptr, false, 0, false, "EPSV PASV "},
+      {"EPSV and PASV refused", {.content = content, .refuse_passive = true}, "Completed.", content, "", false, false,
+       nullptr, false, 0, false, "EPSV PASV EPRT PORT "},
+      {"passive port closed", {.content = content, .closed_passive_port = true}, "Completed.", content, "", false,
+       false, nullptr, false, 0, false, "EPSV PASV EPRT PORT "},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     testing::TempDir dir;
     std::mutex mutex;
     std::vector<std::string> sent;
+    int sessions = 0;
     ScriptedServer server([&](ScriptedConnection& conn) {
       auto commands = ServeFtpFile(conn, c.script);
       std::lock_guard<std::mutex> lock(mutex);
-      sent = commands;
+      sent.insert(sent.end(), commands.begin(), commands.end());
+      ++sessions;
     });
     Job j(FtpUrl(server), dir.File("f.bin"));
     if (c.part_before) {
@@ -158,15 +168,21 @@ TEST(DownloadOutcomeTest, FtpServerAnswersDecideTheOutcome) {
     if (c.no_length) {
       EXPECT_NE(j.job.Progress().text.find("unknown size"), std::string::npos) << j.job.Progress().text;
     }
-    // The server's thread hands over the commands it got once the client left.
+    // The server's threads hand over the commands they got once the client left.
     ASSERT_TRUE(RunUntil([&] {
       std::lock_guard<std::mutex> lock(mutex);
-      return !sent.empty();
+      return sessions == server.Accepted();
     }));
     std::lock_guard<std::mutex> lock(mutex);
     bool rest = false;
-    for (const std::string& line : sent) rest = rest || line.rfind("REST", 0) == 0;
+    std::string data_commands;
+    for (const std::string& line : sent) {
+      rest = rest || line.rfind("REST", 0) == 0;
+      if (line.size() >= 4 && std::string("EPSV PASV EPRT PORT").find(line.substr(0, 4)) != std::string::npos)
+        data_commands += line.substr(0, 4) + " ";
+    }
     EXPECT_EQ(rest, c.asked > 0);
+    EXPECT_TRUE(!*c.data_commands || data_commands == c.data_commands) << data_commands;
   }
 }
 

@@ -17,6 +17,7 @@
 #include "download/partial_file.h"
 #include "tests/support/event_wait.h"
 #include "tests/support/ftp_script.h"
+#include "tests/support/loopback.h"
 #include "tests/support/scripted_server.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/timed_job.h"
@@ -179,6 +180,18 @@ TEST(DownloadRetryTest, RetryAfterAndAnswersThatAreNotTriedAgain) {
       EXPECT_TRUE(ReadFile(dir.File("f.bin")) == whole);
     }
     EXPECT_FALSE(FileExists(dir.File("f.bin.part")));
+  }
+}
+
+// Nobody listens: refused at the first try, a download fails at once.
+TEST(DownloadRetryTest, RefusedConnectionFailsAtOnce) {
+  for (const std::string scheme : {"http", "ftp"}) {
+    testing::TempDir dir;
+    const std::string port = std::to_string(testing::ClosedPort());
+    RetryJob j(scheme + "://127.0.0.1:" + port + "/f.bin", dir.File("f.bin"));
+    ASSERT_TRUE(j.Run());
+    EXPECT_EQ(j.job.Status(), "Download failed: connection refused (127.0.0.1 port " + port + ")") << scheme;
+    EXPECT_TRUE(j.waits.empty()) << scheme;
   }
 }
 

@@ -63,7 +63,10 @@
 //                            sent only to the URL's own host and port, never
 //                            to a --mirror's or a redirection's;
 //                            --user without --password is refused
-//   --passive                FTP data connections in passive mode
+//   --passive / --active     FTP data connections in passive mode only / in
+//                            active mode only; without either passive first,
+//                            and active once when passive finds no data
+//                            connection (download/download_job.h)
 //   --resume / --no-resume   the answer when FILE.part, a partial file left
 //                            by an earlier start (a download cut short, a
 //                            Ctrl+C), can be continued, its record naming
@@ -205,7 +208,7 @@ struct Options {
   std::string socks_host, socks_port, socks_level;
   std::string no_proxy;
   std::string user, password;
-  bool passive = false;
+  TFtpDataMode ftp_data_mode = TFtpDataMode::kPassiveFirst;
   bool resume = true;
   bool no_clobber = false;
   bool named = true;  // FILE or -o was given
@@ -250,7 +253,8 @@ constexpr const char* kHelp =
     "  --size N                 the file's length in bytes: another length fails\n"
     "  --user NAME --password WORD\n"
     "                           credentials for the URL's own server (HTTP Basic, or the FTP login)\n"
-    "  --passive                FTP data connections in passive mode\n"
+    "  --passive, --active      FTP data connections in that mode only (default: passive, and active\n"
+    "                           once when passive finds no data connection)\n"
     "  --proxy URL              http and https through this proxy (http://, socks4://, socks4a://, socks5://,\n"
     "                           socks5h://) instead of the environment's\n"
     "  --socks HOST:PORT        every scheme through this SOCKS server instead of the environment's proxies\n"
@@ -377,8 +381,8 @@ CommandLine ParseCommandLine(int argc, char** argv) {
       ok = value(options.user);
     } else if (arg == "--password") {
       ok = value(options.password);
-    } else if (arg == "--passive") {
-      options.passive = true;
+    } else if (arg == "--passive" || arg == "--active") {
+      options.ftp_data_mode = arg == "--passive" ? TFtpDataMode::kPassive : TFtpDataMode::kActive;
     } else if (arg == "--resume") {
       options.resume = true;
     } else if (arg == "--no-resume") {
@@ -819,6 +823,7 @@ int Fetch(const std::string& url, const Options& options, const TProxySettings& 
   job.SetRetries(options.retries);
   job.SetRetryWait(options.retry_wait);
   job.SetMirrors(options.mirrors);
+  job.SetFtpDataMode(options.ftp_data_mode);
   // Standard output that cannot take the bytes ends the download (later,
   // not inside the job's own event; the timer's end drops a cancel still
   // pending, as the job is gone then).
@@ -848,7 +853,6 @@ int Fetch(const std::string& url, const Options& options, const TProxySettings& 
     if (own_server && !options.password.empty()) http->SetPassword(options.password);
   };
   job.OnFtpClientCreated = [&](TDownloadJob* sender, TFtpClient* ftp) {
-    ftp->SetPassive(options.passive);
     proxies.ApplyTo(*ftp);  // a SOCKS proxy makes the data connections passive
     if (!options.user.empty() && UrlServer(sender->URL()) == credentials_server) {
       ftp->SetUserName(options.user);

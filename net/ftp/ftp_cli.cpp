@@ -293,9 +293,9 @@ bool TCustomFtpCli::HandleReplyLine(Word Error) {
 void TCustomFtpCli::JudgeReply() {
   const bool quit = stage_ == TStage::QuitReply;
   if (!SetStage(TStage::Answered)) return;
-  if (!plain_data_command_.empty() && sequence_.Current() == stPort &&
-      (status_code_ == 500 || status_code_ == 502)) {
-    // EPSV / EPRT unknown to this IPv4 server: PASV / PORT instead.
+  if (!plain_data_command_.empty() && sequence_.Current() == stPort && status_code_ >= 500) {
+    // EPSV / EPRT unknown to this IPv4 server, or not allowed: PASV / PORT
+    // instead.
     extended_refused_ = true;
     const std::string plain = std::move(plain_data_command_);
     plain_data_command_.clear();
@@ -310,6 +310,8 @@ void TCustomFtpCli::JudgeReply() {
   } else {
     request_result_ = status_code_;
     if (error_message_.empty()) error_message_ = last_response_;
+    // The last passive command refused: no passive data connection here.
+    if (settings_.passive && sequence_.Current() == stPort && status_code_ >= 500) passive_failed_ = true;
   }
   if (settings_.passive && (status_code_ == 227 || status_code_ == 229)) {
     transfer_.pasv_response = last_response_;

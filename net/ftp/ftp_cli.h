@@ -30,8 +30,10 @@
 // address; passive mode (EPSV, or PASV) connects to the control connection's
 // peer address and takes only the port from the 229 (227) reply. Over IPv6
 // the extended commands alone are used; over IPv4 they are tried first, and
-// a server that answers them 500 or 502 is sent PORT / PASV from then on
-// (for the rest of the control connection). A download reports
+// a server that refuses them (any 5xx reply: unknown, not allowed) is sent
+// PORT / PASV from then on (for the rest of the control connection). A
+// passive download that finds no data connection says so (PassiveFailed);
+// the caller may ask once more in active mode. A download reports
 // only when both the final transfer reply and the close of the data
 // connection have come, by which time the local file is closed.
 //
@@ -279,6 +281,12 @@ class TCustomFtpCli : private platform::MessageHandler {
   // could not be made during the last download (refused, unreachable, timed
   // out); 0 otherwise. Such a download is reported failed with 550.
   Word DataConnectError() const { return data_connect_error_; }
+  // Whether the last passive download found no data connection: the server
+  // refused passive mode (a 5xx to PASV, after its refusal of EPSV; over
+  // IPv6 to EPSV), its reply named no port, or the connection to that port
+  // could not be made (DataConnectError says why). The server may still
+  // take an active data connection.
+  bool PassiveFailed() const { return passive_failed_; }
   const std::string& DirResult() const { return dir_result_; }
   int64_t ByteCount() const { return transfer_.bytes; }
   // The system's reason when writing the local file failed during the last
@@ -552,6 +560,7 @@ class TCustomFtpCli : private platform::MessageHandler {
   std::string mdtm_result_;
   bool limit_passed_ = false;
   Word data_connect_error_ = 0;
+  bool passive_failed_ = false;
   std::string dir_result_;
   std::string dns_result_;        // the server's address (IPv4 or IPv6 text)
   bool extended_refused_ = false;  // the server answered EPSV / EPRT 500 or 502

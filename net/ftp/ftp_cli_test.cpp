@@ -252,7 +252,7 @@ TEST_F(FtpScriptedTest, TransferReplyBeforeDataCloseWaitsForTheData) {
   }
 }
 
-// Over IPv4 the extended commands go first; a 500 or 502 makes the client
+// Over IPv4 the extended commands go first; a 5xx refusal makes the client
 // use PASV / PORT for the rest of the connection, any other refusal fails.
 TEST_F(FtpScriptedTest, ExtendedDataCommandsAndTheirFallback) {
   struct Case {
@@ -264,6 +264,7 @@ TEST_F(FtpScriptedTest, ExtendedDataCommandsAndTheirFallback) {
       {true, "", 0, {"EPSV", "EPSV"}},
       {false, "", 0, {"EPRT", "EPRT"}},
       {true, "500 unknown", 0, {"EPSV", "PASV", "PASV"}},
+      {true, "550 Permission denied.", 0, {"EPSV", "PASV", "PASV"}},
       {false, "502 not implemented", 0, {"EPRT", "PORT", "PORT"}},
       {true, "421 going away", 421, {"EPSV"}},
   };

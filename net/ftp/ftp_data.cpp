@@ -148,6 +148,7 @@ void TCustomFtpCli::DataPort() {
   auto alive = lifetime_.Token();
   CloseDataSocket();
   ForgetHandlers(*data_);
+  passive_failed_ = false;
   int listen_port = 0;
   try {
     data_->SetProto("tcp");
@@ -292,16 +293,14 @@ void TCustomFtpCli::ExecUpload(bool AppendFlag) {
 bool TCustomFtpCli::StartPassiveConnect(int FailCode) {
   std::string reply_addr;
   int port = 0;
-  if (FtpReplyCode(transfer_.pasv_response) == 229) {
-    reply_addr = dns_result_;  // an extended reply names no address
-    if (!FtpParseEpsvReply(transfer_.pasv_response, port)) {
-      DataFailed(550, kNoDataConnection);
-      return false;
-    }
-  } else if (!FtpParsePasvReply(transfer_.pasv_response, reply_addr, port)) {
+  const bool extended = FtpReplyCode(transfer_.pasv_response) == 229;
+  if (extended ? !FtpParseEpsvReply(transfer_.pasv_response, port)
+               : !FtpParsePasvReply(transfer_.pasv_response, reply_addr, port)) {
+    passive_failed_ = true;
     DataFailed(550, kNoDataConnection);
     return false;
   }
+  if (extended) reply_addr = dns_result_;  // an extended reply names no address
   if (reply_addr != dns_result_)
     TriggerDisplay("! Passive reply names " + reply_addr + "; connecting to " + dns_result_);
   try {
@@ -332,6 +331,7 @@ void TCustomFtpCli::PassiveConnected(Word Error) {
   transfer_.start_time = platform::GetTickCount();
   if (Error != 0) {
     data_connect_error_ = Error;
+    passive_failed_ = true;
     DataFailed(550, std::string(kNoDataConnection) + ", error #" + std::to_string(Error));
     return;
   }

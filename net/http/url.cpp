@@ -237,28 +237,49 @@ TReference SplitReference(const std::string& text) {
   return r;
 }
 
+// Where the request target of Path begins: at 0, or after the scheme and
+// authority of an absolute URL.
+size_t TargetStart(const std::string& Path) {
+  if (Path.starts_with("/")) return 0;
+  const size_t sep = Path.find("://");
+  if (sep == std::string::npos) return 0;
+  const size_t from = Path.find_first_of("/?", sep + 3);
+  return from == std::string::npos ? Path.size() : from;
+}
+
+// Whether target[i] goes on the request line as it stands.
+bool KeptInTarget(std::string_view target, size_t i) {
+  const unsigned char c = static_cast<unsigned char>(target[i]);
+  return IsTargetChar(c) || (c == '%' && i + 2 < target.size() && IsHexDigit(target[i + 1]) && IsHexDigit(target[i + 2]));
+}
+
+// The path and query of Path, without the fragment.
+std::string_view TargetOf(const std::string& Path, size_t from) {
+  const size_t hash = Path.find('#', from);
+  return std::string_view(Path.data() + from, (hash == std::string::npos ? Path.size() : hash) - from);
+}
+
 }  // namespace
 
+bool HasUnencodedTarget(const std::string& URL) {
+  const std::string_view target = TargetOf(URL, TargetStart(URL));
+  for (size_t i = 0; i < target.size(); ++i)
+    if (!KeptInTarget(target, i)) return true;
+  return false;
+}
+
 std::string RequestTarget(const std::string& Path) {
-  size_t from = 0;
-  if (!Path.starts_with("/")) {
-    // An absolute URL, as a plain proxy is asked: its scheme and authority
-    // stay as they are.
-    const size_t sep = Path.find("://");
-    if (sep != std::string::npos) {
-      from = Path.find_first_of("/?", sep + 3);
-      if (from == std::string::npos) from = Path.size();
-    }
-  }
+  // An absolute URL, as a plain proxy is asked: its scheme and authority
+  // stay as they are.
+  const size_t from = TargetStart(Path);
   std::string out = Path.substr(0, from);
   out.reserve(Path.size());
-  const size_t hash = Path.find('#', from);
-  const std::string_view target(Path.data() + from, (hash == std::string::npos ? Path.size() : hash) - from);
+  const std::string_view target = TargetOf(Path, from);
   if (!target.starts_with("/")) out += '/';
   static const char kHex[] = "0123456789ABCDEF";
   for (size_t i = 0; i < target.size(); ++i) {
     const unsigned char c = static_cast<unsigned char>(target[i]);
-    if (IsTargetChar(c) || (c == '%' && i + 2 < target.size() && IsHexDigit(target[i + 1]) && IsHexDigit(target[i + 2]))) {
+    if (KeptInTarget(target, i)) {
       out += static_cast<char>(c);
     } else {
       out += '%';

@@ -57,6 +57,10 @@ std::string RFC1123Date(TDateTime D);
 // and gets the path "/" when it has none; a Path not beginning with "/"
 // gets one.
 std::string RequestTarget(const std::string& Path);
+// Whether RequestTarget percent-encodes a byte of URL's path or query as it
+// is written (a space, a letter beyond ASCII ...): such a URL is sent
+// encoded, but other programs may refuse it as it stands.
+bool HasUnencodedTarget(const std::string& URL);
 
 // remove_dot_segments of RFC 3986 section 5.2.4: "/a/b/../c/./d" is "/a/c/d";
 // ".." above the root stays at the root.

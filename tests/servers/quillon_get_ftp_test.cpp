@@ -53,9 +53,9 @@ class QuillonGetFtp : public ::testing::Test {
 };
 
 TEST_F(QuillonGetFtp, FetchesInActiveAndPassiveMode) {
-  for (std::string mode : {"", "--passive "}) {
+  for (std::string mode : {"--active ", "--passive ", ""}) {
     SCOPED_TRACE(mode);
-    std::string target = dir_.File(mode.empty() ? "active" : "passive");
+    std::string target = dir_.File(mode.empty() ? "default" : mode.substr(2, mode.size() - 3));
     Result r = Run(Login() + mode + Url("pub/data.bin") + " " + target);
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_TRUE(ReadFile(target) == content_);

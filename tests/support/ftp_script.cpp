@@ -72,6 +72,12 @@ std::vector<std::string> ServeFtpFile(ScriptedConnection& c, const FtpFileScript
       reply = script.size_reply.empty() ? "213 " + std::to_string(script.content.size()) : script.size_reply;
     } else if (verb == "MDTM" && !script.mdtm_reply.empty()) {
       reply = script.mdtm_reply;
+    } else if ((script.refuse_active && (verb == "PORT" || verb == "EPRT")) ||
+               (script.refuse_passive && (verb == "PASV" || verb == "EPSV"))) {
+      reply = "550 Permission denied.";
+    } else if (verb == "PASV" && script.closed_passive_port) {
+      const uint16_t port = ClosedPort();
+      reply = "227 Entering Passive Mode (127,0,0,1," + std::to_string(port / 256) + "," + std::to_string(port % 256) + ")";
     } else if (verb == "PORT" || verb == "PASV") {
       data.Answer(c, line);
       continue;

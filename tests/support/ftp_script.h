@@ -64,11 +64,14 @@ struct FtpFileScript {
   std::string mdtm_reply{};             // "" : MDTM is unknown (502)
   std::string final_reply = "226 Transfer complete";  // after the data
   bool reset_data = false;              // the data connection is reset, not closed
+  bool refuse_active = false;           // EPRT and PORT answered "550 Permission denied."
+  bool refuse_passive = false;          // EPSV and PASV answered "550 Permission denied."
+  bool closed_passive_port = false;     // PASV answered with a port nobody listens on
 };
 
 // The server side of one download session: greeting, USER (PASS unless
 // USER was answered 230), CWD, TYPE, SIZE, MDTM, PORT or PASV, REST, RETR,
-// QUIT.
+// QUIT. EPSV and EPRT are unknown (502) unless refused.
 // Returns the client's command lines (without CR LF). Unknown commands get
 // "502".
 std::vector<std::string> ServeFtpFile(ScriptedConnection& c, const FtpFileScript& script);
