@@ -45,7 +45,9 @@ TEST(SettingsStore, EachScopeHasItsOwnStoreAndReadsTheSharedOne) {
   for (const Step& s : steps) {
     SCOPED_TRACE(std::string(s.scope) + (s.write ? " write" : ""));
     TSettingsStore::SetScope(s.scope);
-    if (s.write) ASSERT_TRUE(TSettingsStore::WriteString("Last Save Directory", s.write));
+    if (s.write) {
+      ASSERT_TRUE(TSettingsStore::WriteString("Last Save Directory", s.write));
+    }
     EXPECT_EQ(TSettingsStore::ReadString("Last Save Directory"), QString(s.read));
   }
   // The user's own store of a scope.
