@@ -75,7 +75,12 @@ struct TCatalogueInUse::TLine {
 void TCatalogueInUse::AddRecords(TLine& line, const std::string& plain, bool key_named) const {
   bool plain_taken = false;
   bool another_line = false;
-  size_t before = line.found.size();
+  const size_t before = line.found.size();
+  // A record that cannot be read or checked fails closed.
+  auto broken = [&](const std::string& path, const std::string& problem) {
+    line.broken = "the trust record " + path + " cannot be used: " + problem;
+    line.remedy = "deleting it resets what this program trusts";
+  };
   for (const std::string& path : {plain, TTrustRecord::BesidePath(plain, program_key_)}) {
     const bool is_plain = path == plain;
     auto ignore = [&](const std::string& reason) {
@@ -97,11 +102,7 @@ void TCatalogueInUse::AddRecords(TLine& line, const std::string& plain, bool key
     } catch (const ETrustRecord& e) {
       problem = e.what();
     }
-    if (!problem.empty()) {
-      line.broken = "the trust record " + path + " cannot be used: " + problem;
-      line.remedy = "deleting it resets what this program trusts";
-      return;
-    }
+    if (!problem.empty()) return broken(path, problem);
     if (!record) continue;
     // A record is this program's only when its key chain holds the key
     // the program file's catalogue is signed by.
@@ -115,9 +116,7 @@ void TCatalogueInUse::AddRecords(TLine& line, const std::string& plain, bool key
         another_line = true;  // the key's other line: neither read nor written
         continue;
       }
-      line.broken = "the trust record " + path + " cannot be used: its catalogue is for another catalogue line";
-      line.remedy = "deleting it resets what this program trusts";
-      return;
+      return broken(path, "its catalogue is for another catalogue line");
     }
     line.found.push_back({path, std::move(*record), std::move(stored)});
   }
@@ -318,7 +317,6 @@ std::string TCatalogueInUse::AcceptUpdate(TMemoryStream& body, int64_t now) {
     AddRecords(line, TTrustRecord::PathFor(line.id, program_key_), /*key_named=*/false);
     if (!line.broken.empty()) return line.broken + "; " + line.remedy;
     trust = TrustOf(line);
-    trust->id.clear();  // still the line's to take on
     const std::string refusal = UpdateSignatureRefusal(*trust, bytes);
     if (!refusal.empty()) return refusal;
   }

@@ -495,9 +495,6 @@ TEST(CatalogueTool, ACopiedFolderBuildsTheSameLine) {
   ASSERT_EQ(r.status, 0) << r.err;
   ASSERT_EQ(r.out.rfind("id: ", 0), 0u) << r.out;
   const std::string id = r.out.substr(4, 36);
-  EXPECT_EQ(id.size(), 36u);
-  EXPECT_EQ(id.find_first_not_of("0123456789abcdef-"), std::string::npos) << id;
-  EXPECT_EQ(id[14], '4') << id;
   EXPECT_NE(ReadFile(dir.File("src/interface.txt")).find("\nCatalogue_Id: " + id + "\n"), std::string::npos);
 
   std::filesystem::copy(dir.File("src"), dir.File("src-v2"), std::filesystem::copy_options::recursive);
@@ -506,7 +503,6 @@ TEST(CatalogueTool, ACopiedFolderBuildsTheSameLine) {
   WriteFile(dir.File("other/src/interface.txt"), InterfaceTxt("W"));
   r = RunTool(dir, "build '" + dir.File("src-v2") + "' -o '" + dir.File("2.xml") + key);
   EXPECT_EQ(r.out, "id: " + id + "\n");
-  EXPECT_NE(RunTool(dir, "verify '" + dir.File("2.xml") + "'").out.find("\nid: " + id + "\n"), std::string::npos);
   EXPECT_NE(RunTool(dir, "check '" + dir.File("2.xml") + "'").out.find("\nid: " + id + "\n"), std::string::npos);
   r = RunTool(dir, "build '" + dir.File("other/src") + "' -o '" + dir.File("3.xml") + key);
   EXPECT_EQ(r.out.rfind("id: ", 0), 0u);
