@@ -19,6 +19,7 @@
 #include <thread>
 
 #include "download/dl_scroll_box.h"
+#include "app/my_status.h"
 #include "download/dl_visual_panel.h"
 #include "platform/elided_combo_box.h"
 #include "platform/elided_label.h"
@@ -253,6 +254,55 @@ TEST_F(WindowLayoutTest, ThemeChangeReachesTheMemos) {
       EXPECT_EQ(memo->palette().color(QPalette::Text), theme.color(QPalette::Text));
     }
   }
+}
+
+// A screen shorter than the window's design size (at 200 % on a 1280 x 800
+// screen, 640 x 400 with the desktop's font; here a font that makes the
+// window 200 pixels taller than the screen's free area): the window, its
+// status bar and the download list stay on the screen, and the control that
+// takes the focus, by Tab or by a page change, is scrolled into view, whole.
+TEST_F(WindowLayoutTest, WindowFitsAShortScreen) {
+  struct RestoreFont {
+    QFont font = QApplication::font();
+    ~RestoreFont() { QApplication::setFont(font); }
+  } design;
+  const QRect area = QGuiApplication::primaryScreen()->availableGeometry();
+  QFont large = design.font;
+  for (int px = 11; QFontMetrics(large).height() * 400 / 13 - 34 < area.height() + 200; ++px) large.setPixelSize(px);
+  QApplication::setFont(large);
+  auto& w = Open(CatalogueXml({kTally, kFonts}));
+  w.run_downloads = true;
+  auto whole_on_screen = [&](QWidget* c) {
+    return c->isVisible() && area.contains(QRect(c->mapToGlobal(QPoint(0, 0)), c->size())) &&
+           c->visibleRegion().boundingRect() == c->rect();
+  };
+  struct Step {
+    const char* name;
+    std::function<void()> act;
+    QWidget* focused;
+  } steps[] = {
+      {"product page", [&] { QTest::keyClick(w.ListBox1, Qt::Key_Tab); }, w.NextBtn},
+      {"download page", [&] { QTest::keyClick(w.NextBtn, Qt::Key_Space); }, w.URLCBx},
+      {"Back",
+       [&] {
+         QWidget* tabbed[] = {w.URLCBx, w.SaveToFolderEdit, w.FolderBtn};
+         for (QWidget* c : tabbed) QTest::keyClick(c, Qt::Key_Tab);
+       },
+       w.BackBtn},
+      {"Download", [&] { QTest::keyClick(w.BackBtn, Qt::Key_Tab); }, w.DownloadBtn},
+      {"list opened", [&] { QTest::keyClick(w.DownloadBtn, Qt::Key_Space); }, w.DownloadBtn},
+      {"back on the product page", [&] { QTest::keyClick(w.BackBtn, Qt::Key_Space); }, w.ListBox1},
+  };
+  for (const Step& s : steps) {
+    SCOPED_TRACE(s.name);
+    s.act();
+    ASSERT_TRUE(RunUntil([&] { return s.focused->hasFocus(); }));
+    QCoreApplication::processEvents();
+    EXPECT_TRUE(area.contains(w.frameGeometry())) << w.frameGeometry().width() << "x" << w.frameGeometry().height();
+    EXPECT_TRUE(whole_on_screen(w.StatusBar));
+    EXPECT_TRUE(whole_on_screen(s.focused));
+  }
+  EXPECT_TRUE(whole_on_screen(w.DLScrollBox));
 }
 
 TEST_F(WindowLayoutTest, OpenedListStaysOnTheScreenAndItsRunningRowIsWhole) {
