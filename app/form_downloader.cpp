@@ -463,6 +463,9 @@ void TfrmDownloader::changeEvent(QEvent* event) {
   }
   if (event->type() != QEvent::ActivationChange) return;
   if (isActiveWindow()) {
+    // The window system's frame is known by now: on a short screen the
+    // window takes the room it leaves.
+    UpdateMinimumWidth();
     if (activate_on_focus_) RunHandler([this] { FormActivate(); });
     return;
   }
@@ -497,7 +500,11 @@ void TfrmDownloader::SetUpWindow() {
   resize(std::max(width_wanted, minimumWidth()), std::min(height(), ScreenRoom().height()));
   if (QScreen* screen = QGuiApplication::primaryScreen()) {
     const QRect area = screen->availableGeometry();
-    move(area.center() - QPoint(width() / 2, height() / 2));
+    // Centred, and the whole frame (the design's until the window system
+    // draws one) inside the area.
+    const QPoint centred = area.center() - QPoint(width() / 2, height() / 2);
+    move(std::max(area.left(), std::min(centred.x(), area.right() + 1 - (width() + kFrameWidth))),
+         std::max(area.top(), std::min(centred.y(), area.bottom() + 1 - (height() + kFrameHeight))));
   }
   catalogue_.Clear();
 }
@@ -724,7 +731,10 @@ void TfrmDownloader::UpdateMinimumWidth() {
     list = Splitter1->handleWidth() + DLScrollBox->minimumSizeHint().width();
   const int window = std::min(std::max(wizard + bar + list, Px(kMinWidth) - kFrameWidth), room.width());
   WizardScrollBox->setMinimumWidth(std::max(0, std::min(wizard + bar, window - list)));
+  const QSize before = size();
   setMinimumSize(window, std::min(design_height, room.height()));
+  // A window the larger minimum grew keeps inside the screen.
+  if (size() != before && isVisible()) FitToScreen(width());
 }
 
 void TfrmDownloader::ShowFocusedControl(QWidget* focused) {
@@ -1184,7 +1194,11 @@ void TfrmDownloader::FitToScreen(int wanted) {
   const QPoint at = frameGeometry().topLeft();
   const int x = std::max(area.left(), std::min(at.x(), area.right() + 1 - (w + frame.width())));
   const int y = std::max(area.top(), std::min(at.y(), area.bottom() + 1 - (height() + frame.height())));
-  if (QPoint(x, y) != at) move(x, y);
+  // Between showing the window and the window system's frame, a move would
+  // place the client area where the frame belongs: the window stays where
+  // SetUpWindow put it until then.
+  const bool framed = frameGeometry() != geometry();
+  if (QPoint(x, y) != at && (framed || !isVisible())) move(x, y);
   ShowFocusedControl(focusWidget());
 }
 

@@ -137,7 +137,8 @@ class TfrmDownloader : public QWidget {
   // key). The desktop file name is the program file's name.
   void TakePublisherName();
   // The window's set-up, once, when it is built: the destination folder from
-  // the settings, the wizard widened to show it, an empty catalogue.
+  // the settings, the wizard widened to show it, the window no larger than
+  // the screen's room and centred in it, an empty catalogue.
   void SetUpWindow();
   // --- Event handlers ---
   void FormShow();
@@ -272,7 +273,8 @@ class TfrmDownloader : public QWidget {
   void ShowPage(QFrame* page);
   // Makes the window `wanted` pixels wide (client area) where the screen's
   // available area has room for it, else as wide as the area, no taller
-  // than the area, and moves it so that it lies inside the area. With the
+  // than the area, and moves it so that it lies inside the area (once the
+  // window system drew its frame, or before the window is shown). With the
   // download list beside the wizard, the list keeps up to 325 pixels and the
   // wizard gives way down to its minimum.
   void FitToScreen(int wanted);
