@@ -22,6 +22,7 @@
 #include <QPushButton>
 #include <QScreen>
 #include <QScrollArea>
+#include <QScrollBar>
 #include <QShowEvent>
 #include <QSplitter>
 #include <QStyle>
@@ -199,7 +200,10 @@ TfrmDownloader::TfrmDownloader(std::string program_file)
   RunHandler([this] { SetUpWindow(); });
 }
 
-TfrmDownloader::~TfrmDownloader() = default;
+TfrmDownloader::~TfrmDownloader() {
+  // The focus moves while the widgets go: this window no longer follows it.
+  disconnect(focus_watch_);
+}
 
 bool TfrmDownloader::CatalogueAppendedOrSay(const std::string& program_file) {
   const std::string file =
@@ -232,11 +236,19 @@ void TfrmDownloader::CreateControls() {
   StatusBar->setFixedHeight(Px(19));
   layout->addWidget(StatusBar);
 
-  Panel1 = new QFrame(Splitter1);
+  // The wizard scrolls where the screen is shorter than it (see
+  // UpdateMinimumWidth); elsewhere it fills its side of the splitter as it is.
+  WizardScrollBox = new QScrollArea(Splitter1);
+  WizardScrollBox->setFrameShape(QFrame::NoFrame);
+  WizardScrollBox->setWidgetResizable(true);
+  WizardScrollBox->setFocusPolicy(Qt::NoFocus);  // the Tab stops are the wizard's own
+  Panel1 = new QFrame(WizardScrollBox);
+  Panel1->setMinimumSize(Px(kPanel1Width), Px(kPanel1Height));
   Panel1->resize(Px(kPanel1Width), Px(kPanel1Height));
+  WizardScrollBox->setWidget(Panel1);
   DLScrollBox = new TDLScrollBox(Splitter1);
   DLScrollBox->hide();
-  Splitter1->addWidget(Panel1);
+  Splitter1->addWidget(WizardScrollBox);
   Splitter1->addWidget(DLScrollBox);
   Splitter1->setStretchFactor(0, 0);
   Splitter1->setStretchFactor(1, 1);
@@ -342,6 +354,8 @@ void TfrmDownloader::CreateControls() {
   connect(ScreenshotBtn, &QToolButton::clicked, this, [this] { RunHandler([this] { ScreenshotBtnClick(); }); });
   connect(UpdateBtn, &QPushButton::clicked, this, [this] { RunHandler([this] { UpdateBtnClick(); }); });
   connect(Splitter1, &QSplitter::splitterMoved, this, [this] { RunHandler([this] { Splitter1Moved(); }); });
+  focus_watch_ = connect(qApp, &QApplication::focusChanged, this,
+                         [this](QWidget*, QWidget* now) { ShowFocusedControl(now); });
 }
 
 int TfrmDownloader::Px(int design) const { return static_cast<int>(std::lround(design * scale_)); }
@@ -449,6 +463,9 @@ void TfrmDownloader::changeEvent(QEvent* event) {
   }
   if (event->type() != QEvent::ActivationChange) return;
   if (isActiveWindow()) {
+    // The window system's frame is known by now: on a short screen the
+    // window takes the room it leaves.
+    UpdateMinimumWidth();
     if (activate_on_focus_) RunHandler([this] { FormActivate(); });
     return;
   }
@@ -470,6 +487,7 @@ void TfrmDownloader::resizeEvent(QResizeEvent* event) {
 
 void TfrmDownloader::SetUpWindow() {
   GetDestinationFolder();
+  UpdateMinimumWidth();
   // Widen the wizard so that the destination path fits its field, as far as
   // the screen has room (a longer path is shortened in its middle).
   const int w = QFontMetrics(font()).horizontalAdvance(SaveToFolderEdit->text() + QStringLiteral("WWWWWW"));
@@ -478,10 +496,15 @@ void TfrmDownloader::SetUpWindow() {
   int width_wanted = panel_width + 10 - kFrameWidth;
   if (QScreen* screen = QGuiApplication::primaryScreen())
     width_wanted = std::min(width_wanted, screen->availableGeometry().width() - kFrameWidth);
-  resize(std::max(width_wanted, minimumWidth()), height());
+  // No taller than the screen has room for (the wizard scrolls then).
+  resize(std::max(width_wanted, minimumWidth()), std::min(height(), ScreenRoom().height()));
   if (QScreen* screen = QGuiApplication::primaryScreen()) {
     const QRect area = screen->availableGeometry();
-    move(area.center() - QPoint(width() / 2, height() / 2));
+    // Centred, and the whole frame (the design's until the window system
+    // draws one) inside the area.
+    const QPoint centred = area.center() - QPoint(width() / 2, height() / 2);
+    move(std::max(area.left(), std::min(centred.x(), area.right() + 1 - (width() + kFrameWidth))),
+         std::max(area.top(), std::min(centred.y(), area.bottom() + 1 - (height() + kFrameHeight))));
   }
   catalogue_.Clear();
 }
@@ -515,6 +538,9 @@ void TfrmDownloader::FormShow() {
     UpdateBtn->show();
   }
   UpdateMinimumWidth();
+  // The window keeps inside the screen (with the window system's frame once
+  // it drew one).
+  FitToScreen(width());
   // The first catalogue shown brings its download list back.
   if (!list_restored_) RestoreDownloadList();
 }
@@ -595,11 +621,13 @@ void TfrmDownloader::FormActivate() { ListBox1Click(); }
 void TfrmDownloader::FormResize() {
   UpdateScrollBars();
   UpdateListToolTips();
+  ShowFocusedControl(focusWidget());
 }
 
 void TfrmDownloader::Splitter1Moved() {
   UpdateScrollBars();
   UpdateListToolTips();
+  ShowFocusedControl(focusWidget());
 }
 
 void TfrmDownloader::FormClose() {
@@ -692,11 +720,28 @@ void TfrmDownloader::UpdateMinimumWidth() {
   product_anchors_->Realign();
   dl_anchors_->Realign();
   const int wizard = WizardMinimumWidth();
-  Panel1->setMinimumWidth(wizard);
-  int window = wizard;
+  // The wizard is never shorter than at the window's design minimum; a
+  // shorter window scrolls it.
+  const int design_height = Px(kMinHeight) - kFrameHeight;
+  Panel1->setMinimumSize(wizard, design_height - StatusBar->height());
+  const QSize room = ScreenRoom();
+  const int bar = room.height() < design_height ? WizardScrollBox->verticalScrollBar()->sizeHint().width() : 0;
+  int list = 0;
   if (DLScrollBox->parentWidget() == Splitter1 && !DLScrollBox->isHidden())
-    window += Splitter1->handleWidth() + DLScrollBox->minimumSizeHint().width();
-  setMinimumWidth(std::max(window, Px(kMinWidth) - kFrameWidth));
+    list = Splitter1->handleWidth() + DLScrollBox->minimumSizeHint().width();
+  const int window = std::min(std::max(wizard + bar + list, Px(kMinWidth) - kFrameWidth), room.width());
+  WizardScrollBox->setMinimumWidth(std::max(0, std::min(wizard + bar, window - list)));
+  const QSize before = size();
+  setMinimumSize(window, std::min(design_height, room.height()));
+  // A window the larger minimum grew keeps inside the screen.
+  if (size() != before && isVisible()) FitToScreen(width());
+}
+
+void TfrmDownloader::ShowFocusedControl(QWidget* focused) {
+  if (focused == nullptr || !Panel1->isAncestorOf(focused)) return;
+  // The whole control, with a margin, as far as the wizard's view has room.
+  const QRect at(focused->mapTo(Panel1, QPoint(0, 0)), focused->size());
+  WizardScrollBox->ensureVisible(at.center().x(), at.center().y(), at.width() / 2 + Px(8), at.height() / 2 + Px(8));
 }
 
 void TfrmDownloader::URLCBxChange() {
@@ -1120,27 +1165,41 @@ void TfrmDownloader::UpdateListToolTips() {
   }
 }
 
-void TfrmDownloader::FitToScreen(int wanted) {
+QSize TfrmDownloader::ScreenRoom() const {
   const QScreen* shown_on = screen() ? screen() : QGuiApplication::primaryScreen();
-  if (shown_on == nullptr) return;
-  const QRect area = shown_on->availableGeometry();
+  if (shown_on == nullptr) return QSize(QWIDGETSIZE_MAX, QWIDGETSIZE_MAX);
   // The frame the window system draws around the client area (none before
   // the window is shown: the window's own estimate then).
   QSize frame = frameGeometry().size() - size();
   if (frame.isEmpty()) frame = QSize(kFrameWidth, kFrameHeight);
-  const int w = std::max(minimumWidth(), std::min(wanted, area.width() - frame.width()));
-  resize(w, height());
+  return shown_on->availableGeometry().size() - frame;
+}
+
+void TfrmDownloader::FitToScreen(int wanted) {
+  const QScreen* shown_on = screen() ? screen() : QGuiApplication::primaryScreen();
+  if (shown_on == nullptr) return;
+  const QRect area = shown_on->availableGeometry();
+  const QSize room = ScreenRoom();
+  const QSize frame = area.size() - room;
+  const int w = std::max(minimumWidth(), std::min(wanted, room.width()));
+  resize(w, std::max(minimumHeight(), std::min(height(), room.height())));
   if (DLScrollBox->parentWidget() == Splitter1 && !DLScrollBox->isHidden()) {
     // The list keeps up to 325 pixels; the wizard gives way down to its minimum.
     const int handle = Splitter1->handleWidth();
-    const int panel = std::max(Panel1->minimumWidth(), std::min(Panel1->width(), w - handle - Px(325)));
+    const int panel =
+        std::max(WizardScrollBox->minimumWidth(), std::min(WizardScrollBox->width(), w - handle - Px(325)));
     Splitter1->setSizes({panel, std::max(0, w - handle - panel)});
   }
   // The whole frame inside the area, its top left corner first.
   const QPoint at = frameGeometry().topLeft();
   const int x = std::max(area.left(), std::min(at.x(), area.right() + 1 - (w + frame.width())));
   const int y = std::max(area.top(), std::min(at.y(), area.bottom() + 1 - (height() + frame.height())));
-  if (QPoint(x, y) != at) move(x, y);
+  // Between showing the window and the window system's frame, a move would
+  // place the client area where the frame belongs: the window stays where
+  // SetUpWindow put it until then.
+  const bool framed = frameGeometry() != geometry();
+  if (QPoint(x, y) != at && (framed || !isVisible())) move(x, y);
+  ShowFocusedControl(focusWidget());
 }
 
 bool TfrmDownloader::DownloadPageInFront() const { return !DLPanel->isHidden(); }

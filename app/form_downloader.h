@@ -13,6 +13,11 @@
 // and a 26-pixel caption, so the client area is 560 x 366. The window takes
 // the desktop's font; a larger one scales every place and size in proportion
 // to its line height (fixed when the window is made), so no text is cut.
+// On a screen whose free area is smaller than that (a 1280 x 800 screen at
+// 200 %), the window takes at most the free area, frame included: the wizard
+// scrolls inside it (WizardScrollBox), while the status bar and the download
+// list stay whole, and a control of the wizard that takes the focus is
+// scrolled into view. On a screen with room nothing scrolls.
 //
 // State: the catalogue document (reloaded each time the window is shown) and
 // the controls. The selected product is ListBox1's row and the selected link
@@ -62,6 +67,7 @@ class QLineEdit;
 class QListWidget;
 class QPlainTextEdit;
 class QPushButton;
+class QScrollArea;
 class QSplitter;
 class QToolButton;
 
@@ -102,6 +108,7 @@ class TfrmDownloader : public QWidget {
   // --- Controls, owned by the window ---
   TmyStatusBar* StatusBar;
   QSplitter* Splitter1;  // wizard | download list
+  QScrollArea* WizardScrollBox;  // holds Panel1; scrolls only on a screen too small for it
   QFrame* Panel1;
   QLabel* LogoImage;
   QPlainTextEdit* MainDescriptionMemo = nullptr;
@@ -130,7 +137,8 @@ class TfrmDownloader : public QWidget {
   // key). The desktop file name is the program file's name.
   void TakePublisherName();
   // The window's set-up, once, when it is built: the destination folder from
-  // the settings, the wizard widened to show it, an empty catalogue.
+  // the settings, the wizard widened to show it, the window no larger than
+  // the screen's room and centred in it, an empty catalogue.
   void SetUpWindow();
   // --- Event handlers ---
   void FormShow();
@@ -264,19 +272,29 @@ class TfrmDownloader : public QWidget {
   // focus to the shown page's first control.
   void ShowPage(QFrame* page);
   // Makes the window `wanted` pixels wide (client area) where the screen's
-  // available area has room for it, else as wide as the area, and moves it
-  // so that it lies inside the area. With the download list beside the
-  // wizard, the list keeps up to 325 pixels and the wizard gives way down to
-  // its minimum.
+  // available area has room for it, else as wide as the area, no taller
+  // than the area, and moves it so that it lies inside the area (once the
+  // window system drew its frame, or before the window is shown). With the
+  // download list beside the wizard, the list keeps up to 325 pixels and the
+  // wizard gives way down to its minimum.
   void FitToScreen(int wanted);
+  // The client area's room on the window's screen: the available area less
+  // the window's frame (before the window system draws one, the design's).
+  QSize ScreenRoom() const;
   // Sizes a label to its text and keeps that size through resizes.
   void FitLabel(TAnchors* anchors, QLabel* label);
   // Widens a page button whose caption does not fit its 75 pixels.
   void FitButtons();
   // The narrowest wizard at which its labels and buttons are whole.
   int WizardMinimumWidth() const;
-  // Keeps the splitter and the window from squeezing the wizard below it.
+  // Keeps the splitter and the window from squeezing the wizard below it,
+  // and the wizard from growing shorter than its design height. The
+  // window's minimum size is never larger than the screen's room: the wizard
+  // scrolls below it (with room beside it for its scroll bar).
   void UpdateMinimumWidth();
+  // Scrolls a control of the wizard into view, whole where the view has room:
+  // the one that takes the focus, and the focused one when the view shrinks.
+  void ShowFocusedControl(QWidget* focused);
   // Catalogue text for a widget.
   QString Text(const std::string& bytes) const;
   // A URL of the catalogue as the network gets it: UTF-8 (a windows-1252
@@ -309,6 +327,7 @@ class TfrmDownloader : public QWidget {
   std::unique_ptr<TDesktopNotifier> notifier_;  // made for the first notification
   bool closing_ = false;  // downloads cancelled by closing the window are not told
   double scale_ = 1;  // the font's line height over the design's
+  QMetaObject::Connection focus_watch_;  // the application's focus changes, for ShowFocusedControl
   TAnchors* panel1_anchors_;
   TAnchors* product_anchors_;
   TAnchors* dl_anchors_;

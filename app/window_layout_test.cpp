@@ -19,6 +19,7 @@
 #include <thread>
 
 #include "download/dl_scroll_box.h"
+#include "app/my_status.h"
 #include "download/dl_visual_panel.h"
 #include "platform/elided_combo_box.h"
 #include "platform/elided_label.h"
@@ -253,6 +254,43 @@ TEST_F(WindowLayoutTest, ThemeChangeReachesTheMemos) {
       EXPECT_EQ(memo->palette().color(QPalette::Text), theme.color(QPalette::Text));
     }
   }
+}
+
+// A screen shorter than the window (640 x 400 at 200 %; here, on any screen, a
+// font 200 pixels too tall): the window, its status bar and the list stay on
+// the screen, and the control that takes the focus is scrolled into view.
+TEST_F(WindowLayoutTest, WindowFitsAShortScreen) {
+  struct RestoreFont {
+    QFont font = QApplication::font();
+    ~RestoreFont() { QApplication::setFont(font); }
+  } design;
+  const QRect area = QGuiApplication::primaryScreen()->availableGeometry();
+  QFont large = design.font;
+  for (int px = 11; QFontMetrics(large).height() * 400 / 13 - 34 < area.height() + 200; ++px) large.setPixelSize(px);
+  QApplication::setFont(large);
+  auto& w = Open(CatalogueXml({kTally, kFonts}));
+  w.run_downloads = true;
+  auto whole_on_screen = [&](QWidget* c) {
+    return c->isVisible() && area.contains(QRect(c->mapToGlobal(QPoint(0, 0)), c->size())) &&
+           c->visibleRegion().boundingRect() == c->rect();
+  };
+  auto tab = [](int n) { while (n-- > 0) QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab); };
+  struct Step { const char* name; std::function<void()> act; QWidget* focused; } steps[] = {
+      {"Tab to Next", [&] { tab(1); }, w.NextBtn},
+      {"Next, Tab to Back", [&] { QTest::keyClick(w.NextBtn, Qt::Key_Space); tab(3); }, w.BackBtn},
+      {"Download", [&] { QTest::keyClick(w.DownloadBtn, Qt::Key_Space); }, w.BackBtn},
+      {"Back", [&] { QTest::keyClick(w.BackBtn, Qt::Key_Space); }, w.ListBox1},
+  };
+  for (const Step& s : steps) {
+    SCOPED_TRACE(s.name);
+    s.act();
+    ASSERT_TRUE(RunUntil([&] { return s.focused->hasFocus(); }));
+    QCoreApplication::processEvents();
+    EXPECT_TRUE(area.contains(w.frameGeometry()));
+    EXPECT_TRUE(whole_on_screen(w.StatusBar));
+    EXPECT_TRUE(whole_on_screen(s.focused));
+  }
+  EXPECT_TRUE(whole_on_screen(w.DLScrollBox));
 }
 
 TEST_F(WindowLayoutTest, OpenedListStaysOnTheScreenAndItsRunningRowIsWhole) {
