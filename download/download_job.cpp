@@ -66,6 +66,11 @@ void TDownloadJob::SetPhase(TJobPhase phase) {
   phase_ = phase;
 }
 
+void TDownloadJob::SetOutcome(TJobOutcome outcome) {
+  if (outcome == TJobOutcome::kFailed && outcome_ == TJobOutcome::kCancelled) return;
+  outcome_ = outcome;
+}
+
 void TDownloadJob::EndTransfer() {
   SetPhase(phase_ == TJobPhase::kSettling && part_stream_ ? TJobPhase::kSettling : TJobPhase::kDone);
 }
@@ -150,7 +155,7 @@ void TDownloadJob::Begin(TTryMode mode) {
   ReleaseClients();
   run_.Begin();
   SetPhase(TJobPhase::kIdle);
-  outcome_ = TJobOutcome::kNone;  // a new start has no outcome yet
+  SetOutcome(TJobOutcome::kNone);  // a new start has no outcome yet
   // A new start begins with the URL that was set, not with a mirror of it.
   if (mirror_index_ > 0) url_ = picked_url_;
   mirror_index_ = 0;
@@ -237,13 +242,13 @@ void TDownloadJob::StartTry(TTryMode mode, bool ftp_active) {
 // otherwise (a status text already set stays when `failure` is empty).
 void TDownloadJob::Finish(bool complete, const std::string& failure) {
   if (complete) {
-    outcome_ = TJobOutcome::kComplete;
+    SetOutcome(TJobOutcome::kComplete);
     position_ = 100;
     SetActionCaption("Open");
   } else {
     if (!failure.empty()) status_ = failure;
     NoteFailure(TFailureKind::kGeneric);
-    if (outcome_ != TJobOutcome::kCancelled) outcome_ = TJobOutcome::kFailed;
+    SetOutcome(TJobOutcome::kFailed);
     ToStartMode();
   }
 }
@@ -362,7 +367,7 @@ void TDownloadJob::DropPendingRetry() {
   KeepOrRemovePart(transfer_ && transfer_->PartContinuable());
   ToStartMode();
   SetPhase(TJobPhase::kDone);
-  outcome_ = TJobOutcome::kCancelled;
+  SetOutcome(TJobOutcome::kCancelled);
   status_ = LowerCase(url_).starts_with("ftp://") ? "Download cancelled." : "Download Cancelled.";
   ShowFileIcon();
   ChangedLast();
@@ -410,7 +415,7 @@ void TDownloadJob::Cancel() {
   if (!DownloadInProgress()) {
     if (!held_) return;
     // A restored paused row: no transfer to end; NAME.part stays for a later start.
-    outcome_ = TJobOutcome::kCancelled;
+    SetOutcome(TJobOutcome::kCancelled);
     ToStartMode();
     SetPhase(TJobPhase::kDone);
     status_ = "Download Cancelled.";
@@ -427,7 +432,7 @@ void TDownloadJob::Cancel() {
     part_stream_.reset();
     if (!client) KeepOrRemovePart(true);
   }
-  outcome_ = TJobOutcome::kCancelled;
+  SetOutcome(TJobOutcome::kCancelled);
   if (client) {
     auto alive = lifetime_.Token();
     transfer_->Abort();
@@ -465,7 +470,7 @@ void TDownloadJob::ShowRestored(TRestoredState state, const std::string& status,
   if (DownloadInProgress()) return;
   SetPhase(TJobPhase::kIdle);
   held_ = state == rsPaused;
-  outcome_ = TJobOutcome::kNone;
+  SetOutcome(TJobOutcome::kNone);
   position_ = std::clamp(position, 0, 100);
   icon_shown_ = false;
   switch (state) {

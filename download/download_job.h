@@ -1,6 +1,8 @@
-// TDownloadJob: one download without any widget. It creates and drives the
-// HTTP client (http:// and https://) or the FTP client (ftp://) and keeps what a download
-// row shows: the status text, the row's role, the cylinder position, the
+// TDownloadJob: one download without any widget. It orchestrates its tries:
+// each is a TTransfer (transfer.h) that owns the client of its URL's scheme
+// (THttpTransfer for http:// and https://, TFtpSessionTransfer for ftp://);
+// the job holds NAME.part, asks TRetryPolicy what follows a failed try,
+// commits the file, and keeps what a download row shows: the status text, the row's role, the cylinder position, the
 // action link's mode, caption and enabled state, the pause link, and whether
 // the file's icon replaces the cylinder. Every change ends with one OnChange,
 // so a viewer (the row TDLVisualPanel, or quillon-get) reads the new values
@@ -123,11 +125,12 @@
 //     says how much of the file arrived (nothing of an error page); only a
 //     complete file reaches 100 with its icon shown.
 //   Pause/Resume (the pause link): "Paused." until Resume, then the progress
-//     text again.
+//     text again. A hold does not change the phase underneath: a wait before
+//     a retry that ends while held starts the retry on Resume.
 //   Cancel (ActionClick in cancel mode, at any time of a transfer, the
 //     connection and login included): aborts, start mode, "Download
 //     Cancelled." until the client's completion replaces it.
-//   Retries: a transient failure (connection reset, a timeout,
+//   Retries (TRetryPolicy): a transient failure (connection reset, a timeout,
 //     "Download incomplete.", HTTP 408, 429, 500, 502, 503, 504, FTP 421,
 //     425, 426, 450, 451, an FTP data connection that cannot be made) is
 //     tried again up to Retries() times, after
@@ -503,6 +506,9 @@ class TDownloadJob {
   // ends the user's hold: a transfer that fails while held waits for its
   // retry still held.
   void SetPhase(TJobPhase phase);
+  // The one place the outcome changes. The end that a cancel causes does
+  // not turn it into a failure.
+  void SetOutcome(TJobOutcome outcome);
   // The transfer has ended: done, unless the writer still settles the part
   // or the FTP session still says goodbye.
   void EndTransfer();

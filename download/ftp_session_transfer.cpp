@@ -369,7 +369,7 @@ void TFtpSessionTransfer::Failed(TFtpRequest RqType, Word Error) {
     return job_.ChangedLast();
   }
   // Failed, unless only the goodbye after the outcome failed.
-  if (!goodbye_failed && !cancelled) job_.outcome_ = TJobOutcome::kFailed;
+  if (!goodbye_failed) job_.SetOutcome(TJobOutcome::kFailed);
   if (job_.outcome_ != TJobOutcome::kComplete) job_.ToStartMode();
   if (!shown) job_.SettlePart(PartContinuable(), cancelled);
   job_.EndTransfer();
