@@ -61,9 +61,12 @@ void TDownloadJob::ReleaseClients() {
 
 void TDownloadJob::SetPhase(TJobPhase phase) {
   // A transfer that fails while the user holds it waits for its retry
-  // still held: Resume goes on with the retry.
-  if (phase != TJobPhase::kRetrying) held_ = false;
+  // still held (Resume goes on with the retry), and the file's first bytes
+  // do not end a hold either.
+  if (phase != TJobPhase::kRetrying && phase != TJobPhase::kTransferring) held_ = false;
   phase_ = phase;
+  // The socket of a held transfer waits.
+  if (held_) ApplyPause();
 }
 
 void TDownloadJob::SetOutcome(TJobOutcome outcome) {
@@ -85,12 +88,15 @@ TActionMode TDownloadJob::ActionMode() const {
     case TJobOutcome::kCancelled: return amStart;
     case TJobOutcome::kNone: break;
   }
-  return phase_ == TJobPhase::kIdle && !held_ ? amStart : amCancel;
+  return phase_ == TJobPhase::kIdle ? amStart : amCancel;
 }
 
 bool TDownloadJob::PauseVisible() const {
+  // An HTTP request can be held while it waits for its answer; an FTP
+  // session's login has no data connection to hold.
   return outcome_ == TJobOutcome::kNone &&
-         (held_ || phase_ == TJobPhase::kTransferring || phase_ == TJobPhase::kRetrying);
+         (held_ || phase_ == TJobPhase::kTransferring || phase_ == TJobPhase::kRetrying ||
+          (phase_ == TJobPhase::kConnecting && HttpClient()));
 }
 
 TRowRole TDownloadJob::Role() const {
@@ -468,7 +474,8 @@ void TDownloadJob::PauseClick() {
 
 void TDownloadJob::ShowRestored(TRestoredState state, const std::string& status, int position) {
   if (DownloadInProgress()) return;
-  SetPhase(TJobPhase::kIdle);
+  // A paused download of an earlier run has no transfer until Resume.
+  SetPhase(state == rsPaused ? TJobPhase::kDone : TJobPhase::kIdle);
   held_ = state == rsPaused;
   SetOutcome(TJobOutcome::kNone);
   position_ = std::clamp(position, 0, 100);

@@ -257,8 +257,9 @@ enum class TJobPhase {
   kCommitting,    // the writer finishes the part before its checks and rename
   kSettling,      // the outcome is known; the writer finishes a failed part,
                   // or the FTP session says goodbye
-  kDone,          // ended, as Outcome says (kNone: a start refused by its first checks,
-                  // whose status says why; the action link stays in cancel mode)
+  kDone,          // ended, as Outcome says; kNone: a start refused by its first checks
+                  // (its status says why; the action link stays in cancel mode), or,
+                  // held, a paused download of an earlier run (Resume starts it)
 };
 
 // How a download ended (kNone while it has not).
@@ -352,15 +353,16 @@ class TDownloadJob {
   // like a cancelled one), paused while the user holds it.
   TRowRole Role() const;
   int Position() const { return position_; }
-  // Open once complete, start once ended otherwise or before a start,
-  // cancel while a download runs or is held.
+  // Open once complete, start once ended otherwise and before a start,
+  // cancel from a start on (and for a restored paused row).
   TActionMode ActionMode() const;
   const std::string& ActionCaption() const { return action_caption_; }
   // Counts the calls of SetActionCaption (which also refit the link's width);
   // a caption setter changes the text without counting.
   int ActionFitCount() const { return action_fit_count_; }
   bool ActionEnabled() const { return action_enabled_; }
-  // While the file's bytes arrive, a retry waits or the user holds it.
+  // While the user holds it, the file's bytes arrive, a retry waits, or an
+  // HTTP request waits for its answer.
   bool PauseVisible() const;
   const std::string& PauseCaption() const;
   // True when the file's icon replaces the progress cylinder.
@@ -503,8 +505,7 @@ class TDownloadJob {
   void ShowFileIcon();
   void ReleaseClients();
   // The one place the phase changes. A change to any phase but kRetrying
-  // ends the user's hold: a transfer that fails while held waits for its
-  // retry still held.
+  // and kTransferring ends the user's hold.
   void SetPhase(TJobPhase phase);
   // The one place the outcome changes. The end that a cancel causes does
   // not turn it into a failure.
