@@ -44,6 +44,7 @@
 #include "download/dl_scroll_box.h"
 #include "download/dl_visual_panel.h"
 #include "download/download_list_store.h"
+#include "download/http_transfer.h"
 #include "download/proxy_settings.h"
 #include "download/file_name_rule.h"
 #include "base/memory_stream.h"

@@ -1,6 +1,10 @@
 #include "download/download_failure.h"
 
+#include <cerrno>
+#include <cstring>
+
 #include "net/http/http_cli.h"
+#include "net/socket/host_name.h"
 #include "net/socket/socks_wsocket.h"
 #include "net/socket/ssl_wsocket.h"
 #include "net/socket/transfer_watchdog.h"
@@ -57,6 +61,34 @@ TFailureKind FtpFailureKind(TFtpRequest request, uint16_t error, int status_code
   if (!last_response.starts_with(std::to_string(status_code))) return TFailureKind::kProtocol;
   if (status_code >= 400 && status_code <= 599) return TFailureKind::kServerError;
   return TFailureKind::kProtocol;
+}
+
+std::string SystemReason() { return std::strerror(errno != 0 ? errno : EIO); }
+
+std::string SocketFailure(int error, const std::string& host, const TWSocket* socket, const std::string& socks_server,
+                          const std::string& socks_port) {
+  using namespace platform;
+  if (IsLookupError(error))
+    return "can't resolve host name " + DisplayHostName(socks_server.empty() ? host : socks_server) +
+           (socks_server.empty() ? "" : " (SOCKS proxy)");
+  if (const std::string refusal = SocksErrorText(error); !refusal.empty())
+    return "the SOCKS proxy reports: " + refusal;
+  std::string text = SystemErrorText(error);
+  switch (error) {
+    case WSAECONNREFUSED:
+    case WSAETIMEDOUT:
+    case WSAENETUNREACH:
+    case WSAEHOSTUNREACH:
+    case WSAEHOSTDOWN:
+    case WSAEADDRNOTAVAIL:
+      if (!socks_server.empty())
+        text += " (SOCKS proxy " + socks_server + " port " + socks_port + ")";
+      else if (socket && !socket->Addr().empty())
+        text += " (" + socket->Addr() + " port " + socket->Port() + ")";
+      break;
+    default: break;
+  }
+  return text;
 }
 
 }  // namespace quillon

@@ -33,4 +33,22 @@ TFailureKind HttpFailureKind(uint16_t error, int status_code);
 TFailureKind FtpFailureKind(TFtpRequest request, uint16_t error, int status_code, const std::string& last_response,
                             bool connected);
 
+// Status texts that the job and its transfers share.
+inline constexpr const char* kCannotWrite = "Download failed: cannot write the file: ";
+inline constexpr const char* kIncomplete = "Download incomplete.";
+
+// The system's words for errno (for EIO when errno is 0).
+std::string SystemReason();
+
+// A socket that failed, in the system's words and without its error number:
+// "can't resolve host name HOST" for a failed lookup; the error's text, with
+// the address and port it was about for a connection that could not be
+// made ("connection refused (127.0.0.1 port 8081)"); a SOCKS proxy's refusal
+// in its words ("the SOCKS proxy reports: host unreachable"). Through a
+// SOCKS proxy (`socks_server` set) a connection or lookup that failed was
+// the proxy's, and the text names it: "connection refused (SOCKS proxy
+// 127.0.0.1 port 1080)". Empty when `error` is no socket error.
+std::string SocketFailure(int error, const std::string& host, const TWSocket* socket,
+                          const std::string& socks_server = "", const std::string& socks_port = "");
+
 }  // namespace quillon

@@ -1,6 +1,8 @@
-// TDownloadJob: one download without any widget. It creates and drives the
-// HTTP client (http:// and https://) or the FTP client (ftp://) and keeps what a download
-// row shows: the status text, the row's role, the cylinder position, the
+// TDownloadJob: one download without any widget. It orchestrates its tries:
+// each is a TTransfer (transfer.h) that owns the client of its URL's scheme
+// (THttpTransfer for http:// and https://, TFtpSessionTransfer for ftp://);
+// the job holds NAME.part, asks TRetryPolicy what follows a failed try,
+// commits the file, and keeps what a download row shows: the status text, the row's role, the cylinder position, the
 // action link's mode, caption and enabled state, the pause link, and whether
 // the file's icon replaces the cylinder. Every change ends with one OnChange,
 // so a viewer (the row TDLVisualPanel, or quillon-get) reads the new values
@@ -123,11 +125,12 @@
 //     says how much of the file arrived (nothing of an error page); only a
 //     complete file reaches 100 with its icon shown.
 //   Pause/Resume (the pause link): "Paused." until Resume, then the progress
-//     text again.
+//     text again. A hold does not change the phase underneath: a wait before
+//     a retry that ends while held starts the retry on Resume.
 //   Cancel (ActionClick in cancel mode, at any time of a transfer, the
 //     connection and login included): aborts, start mode, "Download
 //     Cancelled." until the client's completion replaces it.
-//   Retries: a transient failure (connection reset, a timeout,
+//   Retries (TRetryPolicy): a transient failure (connection reset, a timeout,
 //     "Download incomplete.", HTTP 408, 429, 500, 502, 503, 504, FTP 421,
 //     425, 426, 450, 451, an FTP data connection that cannot be made) is
 //     tried again up to Retries() times, after
@@ -177,7 +180,9 @@
 #include "download/download_failure.h"
 #include "download/download_texts.h"
 #include "download/partial_file.h"
+#include "download/retry_policy.h"
 #include "download/row_role.h"
+#include "download/transfer.h"
 #include "net/ftp/ftp_client.h"
 #include "net/http/http_cli.h"
 
@@ -238,19 +243,23 @@ enum class TFtpDataMode {
 };
 
 // What a job is doing. It has one phase at a time, changed only by
-// SetPhase; the pause caption, the row's role and whether the job counts as
-// running are derived from it.
+// SetPhase; with the outcome and the user's hold it gives everything else a
+// row shows about the state: the pause link and its caption, the action
+// link's mode, the row's role and whether the job counts as running.
 enum class TJobPhase {
-  kIdle,          // not started, or a start refused by its first checks
+  kIdle,          // not started
   kAsking,        // the resume question is open
   kConnecting,    // a client connects, logs in and asks; no byte of the file yet
   kTransferring,  // the file's bytes arrive
-  kPaused,        // held by the user, or a restored paused row that Resume starts
+  kPaused,        // only as Phase() reports it: held by the user (or a restored paused
+                  // row that Resume starts); the phase beside the hold goes on
   kRetrying,      // waiting before the next try or mirror
   kCommitting,    // the writer finishes the part before its checks and rename
   kSettling,      // the outcome is known; the writer finishes a failed part,
                   // or the FTP session says goodbye
-  kDone,          // ended, as Outcome says
+  kDone,          // ended, as Outcome says; kNone: a start refused by its first checks
+                  // (its status says why; the action link stays in cancel mode), or,
+                  // held, a paused download of an earlier run (Resume starts it)
 };
 
 // How a download ended (kNone while it has not).
@@ -261,12 +270,6 @@ enum TActionMode { amCancel = 0, amOpen = 1, amStart = 2 };
 
 inline constexpr const char* kResumeQuestion =
     "Previous file exists, resume download?\r\nPress YES to resume, NO for full download.";
-
-// Why a finished HTTP request failed, in plain words: a socket error in the
-// system's words ("connection refused (127.0.0.1 port 8081)", "can't
-// resolve host name example.test"), the client's reason for any other error,
-// "<code> <reason>" for a status outside 200-299; "" when it did not fail.
-std::string HttpFailureText(THttpCli& http, Word error);
 
 class TDownloadJob {
  public:
@@ -333,7 +336,7 @@ class TDownloadJob {
   using TRetryWaitHook = std::function<int64_t(int64_t planned_ms)>;
   void SetRetryWaitForTesting(TRetryWaitHook hook) { retry_wait_hook_ = std::move(hook); }
   // Between a failure that is tried again and the next try.
-  bool RetryPending() const { return Underlying() == TJobPhase::kRetrying; }
+  bool RetryPending() const { return phase_ == TJobPhase::kRetrying; }
   // Bytes a transfer may hold in memory, waiting for the disk, before its
   // socket waits too.
   void SetWriteQueueLimitForTesting(int64_t bytes) { write_queue_limit_ = bytes; }
@@ -342,20 +345,25 @@ class TDownloadJob {
   // Also while the writer still writes the bytes of a failed transfer that a
   // later start can continue.
   bool DownloadInProgress() const;
-  TJobPhase Phase() const { return phase_; }
+  // kPaused while the user holds the download.
+  TJobPhase Phase() const { return held_ ? TJobPhase::kPaused : phase_; }
   TJobOutcome Outcome() const { return outcome_; }
   const std::string& Status() const { return status_; }
   // The row's look: its outcome once a transfer ends (a failed download looks
   // like a cancelled one), paused while the user holds it.
   TRowRole Role() const;
   int Position() const { return position_; }
-  TActionMode ActionMode() const { return action_mode_; }
+  // Open once complete, start once ended otherwise and before a start,
+  // cancel from a start on (and for a restored paused row).
+  TActionMode ActionMode() const;
   const std::string& ActionCaption() const { return action_caption_; }
   // Counts the calls of SetActionCaption (which also refit the link's width);
   // a caption setter changes the text without counting.
   int ActionFitCount() const { return action_fit_count_; }
   bool ActionEnabled() const { return action_enabled_; }
-  bool PauseVisible() const { return pause_visible_; }
+  // While the user holds it, the file's bytes arrive, a retry waits, or an
+  // HTTP request waits for its answer.
+  bool PauseVisible() const;
   const std::string& PauseCaption() const;
   // True when the file's icon replaces the progress cylinder.
   bool IconShown() const { return icon_shown_; }
@@ -370,8 +378,8 @@ class TDownloadJob {
   // kGeneric for a failure no class fits), for this start.
   TFailureKind FailureKind() const { return failure_kind_; }
 
-  THttpCli* HttpClient() const { return http_.get(); }
-  TFtpClient* FtpClient() const { return ftp_.get(); }
+  THttpCli* HttpClient() const { return transfer_ ? transfer_->HttpClient() : nullptr; }
+  TFtpClient* FtpClient() const { return transfer_ ? transfer_->FtpClient() : nullptr; }
 
   // ---- Operations ------------------------------------------------------------------
   void StartDownload();
@@ -406,22 +414,27 @@ class TDownloadJob {
   std::function<void(TDownloadJob* Sender, TFtpClient* Client)> OnFtpClientCreated;
 
  private:
+  // The transfers report into the job's state and call its steps below.
+  friend class THttpTransfer;
+  friend class TFtpSessionTransfer;
+
+  // A start: every check, NAME.part taken, then the first try in `mode`.
+  void Begin(TTryMode mode);
   bool TakePart();
   // The URL as the part's record keeps it and compares it: without its
   // password (RedactedUrl), which is never written to disk.
   std::string RecordedUrl() const { return RedactedUrl(url_); }
-  void StartHttpDownload();
-  // A retry or a mirror: continues the held part when its record allows it
-  // (without asking), else fetches the whole file.
-  void ContinueHttp();
-  // After a failure with the status text `failure`: schedules a retry
-  // (`transient`, tries left) or the next mirror, and says whether it did
-  // (the caller then shows it); `retry_after_ms` is the server's wish (-1:
-  // none). Before a mirror the status says why this source is left
-  // (AbandonedText). An https URL passes over plain http and ftp mirrors
-  // without the publisher's SHA-256; when that leaves none, `failure` gains
-  // the reason and false is returned.
-  bool RetryOrMirror(std::string& failure, bool transient, int64_t retry_after_ms);
+  // A new transfer for URL(), of its scheme, started in `mode`
+  // (`ftp_active`: FTP in active mode after passive found no data
+  // connection).
+  void StartTry(TTryMode mode, bool ftp_active = false);
+  // After a failure with the status text `failure`: asks the retry policy
+  // and schedules a retry or the next mirror, and says whether it did (the
+  // caller then shows it). Before a mirror the status says why this source
+  // is left (AbandonedText). When the policy gives up, `failure` is the
+  // text it gives (an https URL whose remaining mirrors were passed over
+  // says so).
+  bool RetryOrMirror(std::string& failure, const TTryFailure& how);
   // The status of a wait before the next try (kept behind "Paused." while
   // the user holds the row).
   void ShowRetryStatus(const std::string& text);
@@ -429,44 +442,22 @@ class TDownloadJob {
   // of the whole file from the current source and returns true; false for
   // any other failure.
   bool RefetchSplicedPart(const std::string& failure);
+  // Waits for the writer, then `wait_ms`, in the retrying phase, then runs
+  // `next` (RetryNow).
+  void Schedule(std::function<void()> next, int64_t wait_ms);
   // Once the writer has written every queued byte of the part (which stays
   // held), runs `next`; a write failure ends the download instead.
   void AfterPartWritten(std::function<void()> next);
   void RetryNow();
-  // The wait before RetryNow (the event loop's timer; Resume ends a wait
-  // that ended while paused).
+  // Whether the wait before the next try ended while the user held the row
+  // (Resume then starts the try).
+  bool RetryDue() const;
+  // The wait before RetryNow (the event loop's timer).
   void StartRetryTimer(int64_t ms);
-  void NextMirror();
+  // Goes on with source `k` (1 for the first mirror).
+  void NextMirror(size_t k);
   // Ends a pending retry or mirror (Cancel): the part is kept or removed.
   void DropPendingRetry();
-  // One GET with a new client: for the rest of the part from resume_from_
-  // when http_resuming_, else for the whole file.
-  void RequestHttp();
-  // The part could not be continued: it starts again from nothing, and the
-  // whole file is asked for once more.
-  // No part is being continued, and the file's length is not known yet.
-  void ForgetHttpResume();
-  void RefetchWholeFile();
-  // A new session for the current URL; `active`: this try's second session,
-  // in active mode after passive found no data connection.
-  void StartFtpDownload(bool active = false);
-  // After a transfer that found no passive data connection: schedules the
-  // same try in active mode and returns true, when the mode allows it and
-  // this session was the try's passive one.
-  bool FtpTryActive(TFtpClient& ftp);
-  void HttpHeaderData();
-  void HttpDocBegin();
-  void HttpDocData();
-  void HttpRequestDone(THttpRequest RqType, Word Error);
-  std::string HttpFailure(Word Error, bool& complete, int64_t& expected_size);
-  void FtpSessionConnected();
-  void FtpProgress(int64_t Count);
-  void FtpRequestDone(TFtpRequest RqType, Word Error);
-  void FtpSizeDone();
-  void FtpMdtmDone();
-  void FtpFailed(TFtpRequest RqType, Word Error);
-  void FtpLoggedIn();
-  void FtpTransferDone();
   // A stream for this transfer's bytes on the held NAME.part: emptied with its
   // record, or cut to `keep` bytes and continued there. Throws when the file
   // cannot be written.
@@ -480,20 +471,16 @@ class TDownloadJob {
   // then the closed part, still held, is renamed to NAME as ExistingFile()
   // says. "" on success, else the status text of the failure.
   std::string CommitDownload(int64_t expected_size, const std::string& digest);
-  void HttpCommitted(std::string failure);
-  // The end of an HTTP download: what is left of an incomplete part.
-  void EndHttpDownload(bool complete, bool cancelled);
   // After a failure: a part that a later start can continue first gets every
   // byte still queued (unless `drop`: a cancel does not wait), then it is
   // kept or removed (KeepOrRemovePart).
   void SettlePart(bool continuable, bool drop);
-  void FtpCommitted(std::string failure);
   // The part stream failed (a write on the writer thread, a disk that
   // accepted nothing for the idle limit, a body past the publisher's size):
   // the transfer ends with `failure`, the status text.
   void WriteFailed(const std::string& failure);
   std::string WriteFailure() const;
-  // The socket waits while the user paused it or the part's queue is full.
+  // The socket waits while the user holds the row or the part's queue is full.
   void ApplyPause();
   std::string SizeMismatch(int64_t announced) const;
   std::string CompletionText(const char* text) const;
@@ -503,6 +490,8 @@ class TDownloadJob {
   // with the job: keeps NAME.part when a later start can continue it (and it
   // has bytes), removes it otherwise, and releases the lock.
   void KeepOrRemovePart(bool continuable);
+  // Ends a transfer: open mode on success, start mode with the failure text
+  // otherwise (a status text already set stays when `failure` is empty).
   void Finish(bool complete, const std::string& failure);
   // Notes the class of this request's failure; the first one noted stays.
   void NoteFailure(TFailureKind kind) {
@@ -515,10 +504,12 @@ class TDownloadJob {
   void ToStartMode();
   void ShowFileIcon();
   void ReleaseClients();
-  // The one place the phase changes.
+  // The one place the phase changes. A change to any phase but kRetrying
+  // and kTransferring ends the user's hold.
   void SetPhase(TJobPhase phase);
-  // The phase, or while paused the one a Resume goes back to.
-  TJobPhase Underlying() const { return phase_ == TJobPhase::kPaused ? paused_from_ : phase_; }
+  // The one place the outcome changes. The end that a cancel causes does
+  // not turn it into a failure.
+  void SetOutcome(TJobOutcome outcome);
   // The transfer has ended: done, unless the writer still settles the part
   // or the FTP session still says goodbye.
   void EndTransfer();
@@ -539,17 +530,17 @@ class TDownloadJob {
   std::string cancel_caption_;
   std::string download_caption_ = "Download";
 
+  // What the download is doing, and, beside it, whether the user holds it
+  // (Pause): a held download keeps its phase, which Resume goes on with.
   TJobPhase phase_ = TJobPhase::kIdle;
-  TJobPhase paused_from_ = TJobPhase::kIdle;  // what Resume goes back to
+  bool held_ = false;
   TJobOutcome outcome_ = TJobOutcome::kNone;
   std::string status_ = "...";
   int position_ = 0;
-  TActionMode action_mode_ = amStart;
   std::string action_caption_ = "Download";
   int action_fit_count_ = 0;
   bool action_enabled_ = true;
-  bool pause_visible_ = true;
-  // While paused the status says "Paused." and the text that would be shown
+  // While held the status says "Paused." and the text that would be shown
   // waits here until Resume.
   std::string progress_text_;
   TProgressText progress_;
@@ -572,34 +563,15 @@ class TDownloadJob {
   std::string write_error_;   // the status text of the part stream's failure
   TFailureKind failure_kind_ = TFailureKind::kNone;
 
-  std::unique_ptr<THttpCli> http_;
-  bool http_resuming_ = false;   // asked for the rest from resume_from_
-  int64_t resume_from_ = 0;
-  int64_t http_total_ = -1;      // the recorded total of the part
-  std::string http_validator_;   // the recorded validator of the part
-  bool http_refetch_ = false;    // the part was dropped: ask for the whole file
-  bool http_part_opened_ = false;  // this start wrote into the part
-  std::string http_failure_;     // a failure the job found in the response
-  std::unique_ptr<TFtpClient> ftp_;
-  bool ftp_completed_ = false;  // Get or RestartGet ended well, Quit follows
-  int64_t ftp_size_ = -1;        // the SIZE answer; -1: refused or not a number
-  bool ftp_finished_ = false;    // the transfer's outcome is shown
+  // The try under way, or the last one (its client gone) until the next.
+  std::unique_ptr<TTransfer> transfer_;
   TFtpDataMode ftp_data_mode_ = TFtpDataMode::kPassiveFirst;
-  bool ftp_active_try_ = false;  // the session is the try's active one
-  // A retry, or a restored row's Resume: a continuable part goes on unasked
-  // (over HTTP too, for the latter).
-  bool ftp_continue_ = false;
-  // The next start continues the part unasked (a restored row's Resume).
-  bool continue_unasked_ = false;
   int64_t transfer_start_ms_ = 0;
   int64_t next_update_ms_ = 0;
   int64_t base_count_ = 0;  // bytes already on disk when the transfer began
-  // Expires with the job, so that code after a modal question or an event
-  // can tell; the last member.
   int retries_ = 0;
   int retry_wait_ = 1;
   int attempt_ = 0;                  // retries of the current URL so far
-  bool retry_due_ = false;           // the wait before a retry ended while paused
   std::function<void()> retry_next_;  // what starts when the wait ends
   std::unique_ptr<platform::OneShotTimer> retry_timer_;
   TRetryWaitHook retry_wait_hook_;

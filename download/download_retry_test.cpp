@@ -220,6 +220,28 @@ TEST(DownloadRetryTest, PauseAndCancelWorkDuringTheWait) {
   EXPECT_FALSE(FileExists(dir.File("f.bin")));
 }
 
+// A wait that ends while the user holds the row fetches nothing until
+// Resume, which starts the retry at once.
+TEST(DownloadRetryTest, ResumeAfterTheWaitStartsTheRetry) {
+  testing::TempDir dir;
+  std::atomic<int> answered{0};
+  ScriptedServer server([&](ScriptedConnection& c) {
+    c.ReadUntil("\r\n\r\n");
+    c.Send(answered++ == 0 ? "HTTP/1.1 503 Service Unavailable\r\nContent-Length: 0\r\n\r\n"
+                           : "HTTP/1.1 200 OK\r\nContent-Length: 3\r\n\r\nabc");
+  });
+  RetryJob j("http://127.0.0.1:" + server.PortText() + "/f.bin", dir.File("f.bin"));
+  j.wait_ms = 50;
+  j.job.StartDownload();
+  ASSERT_TRUE(RunUntil([&] { return j.job.RetryPending(); }));
+  j.job.PauseClick();
+  RunFor(300);
+  EXPECT_EQ(server.Accepted(), 1);
+  j.job.PauseClick();
+  ASSERT_TRUE(RunUntil([&] { return !j.job.DownloadInProgress(); }));
+  EXPECT_EQ(j.job.Status(), "Download Complete.");
+}
+
 // The link dies half-way, its first mirror has no such file, the second
 // continues the part when the publisher's hash checks every byte.
 TEST(DownloadRetryTest, MirrorsTakeOverThePart) {

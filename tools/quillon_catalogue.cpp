@@ -56,6 +56,7 @@
 #include "base/version.h"
 #include "tools/catalogue_build.h"
 #include "download/download_job.h"
+#include "download/http_transfer.h"
 #include "xml/xml_document.h"
 #include "xml/xml_dump.h"
 #include "net/http/http_cli.h"
