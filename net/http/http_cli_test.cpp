@@ -17,6 +17,7 @@
 
 #include "base/memory_stream.h"
 #include "net/http/url.h"
+#include "tests/support/delete_once.h"
 #include "tests/support/event_wait.h"
 #include "tests/support/gate.h"
 #include "tests/support/loopback.h"
@@ -1092,11 +1093,7 @@ TEST_P(HttpDestroyInEvent, TouchesNothingAfterwards) {
   http->SetRcvdStream(&body);
   http->SetSendStream(&post);
   http->SetURL(Url(server, k.path));
-  k.arm(*http, [&freed](THttpCli* c) {
-    if (freed) return;
-    freed = true;
-    delete c;
-  });
+  k.arm(*http, testing::DeleteOnce<THttpCli>(freed));
   if (k.sync)
     http->Get();
   else if (k.path == "/form")

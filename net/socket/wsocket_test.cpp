@@ -20,6 +20,7 @@
 
 #include "platform/dns_lookup.h"
 #include "platform/winsock_errors.h"
+#include "tests/support/delete_once.h"
 #include "tests/support/event_wait.h"
 #include "tests/support/loopback.h"
 #include "tests/support/scripted_server.h"
@@ -322,10 +323,7 @@ TEST(WSocketEvents, HandlerMayDestroyItsSocketInsideOperations) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     bool freed = false;
-    c.run(new TCustomWSocket, [&freed](TCustomWSocket* x) {
-      delete x;
-      freed = true;
-    });
+    c.run(new TCustomWSocket, testing::DeleteOnce<TCustomWSocket>(freed));
     EXPECT_TRUE(freed);
     RunFor(20);
     EXPECT_EQ(TCustomWSocket::LivingSocketCount(), before);
