@@ -30,12 +30,8 @@ TEST(Strings, IntegerParsingRefusesOverflowAndJunk) {
   EXPECT_EQ(ParseInt64("0x10"), 16);
   EXPECT_EQ(ParseInt64("9223372036854775807"), std::numeric_limits<int64_t>::max());
   EXPECT_EQ(ParseInt64("-9223372036854775808"), std::numeric_limits<int64_t>::min());
-  EXPECT_FALSE(ParseInt64("9223372036854775808"));
-  EXPECT_FALSE(ParseInt64("99999999999999999999999"));
-  EXPECT_FALSE(ParseInt64(""));
-  EXPECT_FALSE(ParseInt64("-"));
-  EXPECT_FALSE(ParseInt64("12a"));
-  EXPECT_FALSE(ParseInt64(" 1"));
+  for (const char* junk : {"9223372036854775808", "99999999999999999999999", "", "-", "12a", " 1"})
+    EXPECT_FALSE(ParseInt64(junk)) << junk;
   EXPECT_EQ(StrToInt64Def("x", 7), 7);
   EXPECT_EQ(Format("%s=%d", "a", 5), "a=5");
 }

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "net/ftp/ftp_client.h"
+#include "tests/support/delete_once.h"
 #include "tests/support/event_wait.h"
 #include "tests/support/ftp_test_harness.h"
 #include "tests/support/ftp_script.h"
@@ -119,11 +120,7 @@ TEST_P(FtpDestroyInEvent, HandlerMayDestroyTheClient) {
   ftp->SetLocalFileName(local.File(k.upload ? "up" : "f"));
   ftp->SetPassive(k.passive || k.upload);
   ftp->SetDisplayFileFlag(k.display_file);
-  k.arm(*ftp, [&freed](TCustomFtpCli* s) {
-    if (freed) return;
-    freed = true;
-    delete s;
-  });
+  k.arm(*ftp, testing::DeleteOnce<TCustomFtpCli>(freed));
   if (k.upload)
     ftp->Transmit();
   else

@@ -17,6 +17,7 @@
 
 #include "base/memory_stream.h"
 #include "net/http/url.h"
+#include "tests/support/delete_once.h"
 #include "tests/support/event_wait.h"
 #include "tests/support/gate.h"
 #include "tests/support/loopback.h"
@@ -99,6 +100,16 @@ std::unique_ptr<ScriptedServer> Answering(Requests& requests, std::string respon
 
 std::string Url(const ScriptedServer& s, const std::string& path) {
   return "http://127.0.0.1:" + s.PortText() + path;
+}
+
+// The EHttpException that request throws, as "CODE message"; "" when none.
+std::string HttpExceptionOf(const std::function<void()>& request) {
+  try {
+    request();
+  } catch (const EHttpException& e) {
+    return std::to_string(e.ErrorCode()) + " " + e.what();
+  }
+  return "";
 }
 
 TEST(HttpRequest, HeaderLinesInOrder) {
@@ -255,13 +266,7 @@ TEST(HttpRequest, PostSendsTheStreamWithItsLength) {
 
 TEST(HttpRequest, StartingRules) {
   Client c;
-  try {
-    c.http.PostAsync();
-    FAIL() << "no exception";
-  } catch (const EHttpException& e) {
-    EXPECT_EQ(e.ErrorCode(), 2);
-    EXPECT_STREQ(e.what(), "HTTP component has nothing to post");
-  }
+  EXPECT_EQ(HttpExceptionOf([&] { c.http.PostAsync(); }), "2 HTTP component has nothing to post");
   Requests requests;
   ScriptedServer server([&](ScriptedConnection& conn) {
     requests.Add(conn.ReadUntil("\r\n\r\n"));
@@ -270,13 +275,7 @@ TEST(HttpRequest, StartingRules) {
   c.http.SetURL(Url(server, "/one"));
   c.http.GetAsync();
   c.http.SetURL(Url(server, "/two"));
-  try {
-    c.http.GetAsync();
-    FAIL() << "no exception";
-  } catch (const EHttpException& e) {
-    EXPECT_EQ(e.ErrorCode(), 1);
-    EXPECT_STREQ(e.what(), "HTTP component is busy");
-  }
+  EXPECT_EQ(HttpExceptionOf([&] { c.http.GetAsync(); }), "1 HTTP component is busy");
   ASSERT_TRUE(c.Wait());
   EXPECT_EQ(c.Body(), "first");
   EXPECT_EQ(requests.Count(), 1u);
@@ -341,11 +340,7 @@ TEST(HttpResponse, CloseBeforeTheHeaderEnds) {
 
 TEST(HttpResponse, ContentLengthZeroEndsAfterTheHeader) {
   // The server keeps the connection open: the response is complete anyway.
-  ScriptedServer server([](ScriptedConnection& conn) {
-    conn.ReadUntil("\r\n\r\n");
-    conn.Send("HTTP/1.0 204 No Content\r\nContent-Length: 0\r\n\r\n");
-    conn.ReadToEnd();
-  });
+  ScriptedServer server(testing::AnswerAndHold("HTTP/1.0 204 No Content\r\nContent-Length: 0\r\n\r\n"));
   Client c;
   ASSERT_TRUE(c.Fetch(Url(server, "/empty")));
   EXPECT_EQ(c.events, (std::vector<std::string>{"HeaderBegin", "HeaderEnd", "Done"}));
@@ -411,13 +406,7 @@ TEST(HttpResponse, ErrorAnswerKeepsOnlyTheBodyThatCameWithTheHeader) {
   });
   Client c;
   c.http.SetURL(Url(server, "/missing.exe"));
-  try {
-    c.http.Get();
-    FAIL() << "no exception";
-  } catch (const EHttpException& e) {
-    EXPECT_EQ(e.ErrorCode(), 404);
-    EXPECT_STREQ(e.what(), "Not Found");
-  }
+  EXPECT_EQ(HttpExceptionOf([&] { c.http.Get(); }), "404 Not Found");
   EXPECT_EQ(c.http.State(), hsReady);
   EXPECT_EQ(c.Body(), std::string(100, 'e'));
   EXPECT_EQ(c.http.DocName(), "missing.htm");
@@ -662,11 +651,7 @@ TEST(HttpBroken, EndWithAnErrorAndTheReason) {
        "'99999999999999999999' is not a valid integer value"},
   };
   for (const BrokenCase& bc : cases) {
-    ScriptedServer server([&](ScriptedConnection& conn) {
-      conn.ReadUntil("\r\n\r\n");
-      conn.Send(bc.response);
-      conn.ReadToEnd();
-    });
+    ScriptedServer server(testing::AnswerAndHold(bc.response));
     Client c;
     ASSERT_TRUE(c.Fetch(Url(server, "/"))) << bc.reason;
     testing::RunFor(20);
@@ -1037,9 +1022,13 @@ std::function<void(THttpCli&, const std::function<void(THttpCli*)>&)> AtState(TH
   };
 }
 
-// Arms one notify event of the client.
-std::function<void(THttpCli&, const std::function<void(THttpCli*)>&)> At(THttpNotifyEvent THttpCli::*event) {
-  return [event](THttpCli& h, const std::function<void(THttpCli*)>& kill) { h.*event = kill; };
+// Arms one event of the client: its handler kills the client.
+template <class... Args>
+std::function<void(THttpCli&, const std::function<void(THttpCli*)>&)> At(
+    std::function<void(THttpCli*, Args...)> THttpCli::*event) {
+  return [event](THttpCli& h, const std::function<void(THttpCli*)>& kill) {
+    h.*event = [kill](THttpCli* c, Args...) { kill(c); };
+  };
 }
 
 // Fetches http://<host>/doc through the server as a SOCKS 5 proxy and arms
@@ -1104,11 +1093,7 @@ TEST_P(HttpDestroyInEvent, TouchesNothingAfterwards) {
   http->SetRcvdStream(&body);
   http->SetSendStream(&post);
   http->SetURL(Url(server, k.path));
-  k.arm(*http, [&freed](THttpCli* c) {
-    if (freed) return;
-    freed = true;
-    delete c;
-  });
+  k.arm(*http, testing::DeleteOnce<THttpCli>(freed));
   if (k.sync)
     http->Get();
   else if (k.path == "/form")
@@ -1138,14 +1123,8 @@ const DestroyCase kDestroyCases[] = {
      }},
     {"SessionConnected", "/doc", At(&THttpCli::OnSessionConnected)},
     {"RequestHeaderBegin", "/doc", At(&THttpCli::OnRequestHeaderBegin)},
-    {"BeforeHeaderSend", "/doc",
-     [](THttpCli& h, const std::function<void(THttpCli*)>& kill) {
-       h.OnBeforeHeaderSend = [kill](THttpCli* c, const std::string&, std::vector<std::string>&) { kill(c); };
-     }},
-    {"Command", "/doc",
-     [](THttpCli& h, const std::function<void(THttpCli*)>& kill) {
-       h.OnCommand = [kill](THttpCli* c, std::string&) { kill(c); };
-     }},
+    {"BeforeHeaderSend", "/doc", At(&THttpCli::OnBeforeHeaderSend)},
+    {"Command", "/doc", At(&THttpCli::OnCommand)},
     {"RequestHeaderEnd", "/doc", At(&THttpCli::OnRequestHeaderEnd)},
     {"CommandOfATunnel", "/doc",
      [](THttpCli& h, const std::function<void(THttpCli*)>& kill) {
@@ -1157,17 +1136,11 @@ const DestroyCase kDestroyCases[] = {
        };
      }},
     {"SendBegin", "/form", At(&THttpCli::OnSendBegin)},
-    {"SendData", "/form",
-     [](THttpCli& h, const std::function<void(THttpCli*)>& kill) {
-       h.OnSendData = [kill](THttpCli* c, const void*, int) { kill(c); };
-     }},
+    {"SendData", "/form", At(&THttpCli::OnSendData)},
     {"SendEnd", "/form", At(&THttpCli::OnSendEnd)},
     {"HeaderBegin", "/doc", At(&THttpCli::OnHeaderBegin)},
     {"HeaderData", "/doc", At(&THttpCli::OnHeaderData)},
-    {"Cookie", "/doc",
-     [](THttpCli& h, const std::function<void(THttpCli*)>& kill) {
-       h.OnCookie = [kill](THttpCli* c, const std::string&, bool&) { kill(c); };
-     }},
+    {"Cookie", "/doc", At(&THttpCli::OnCookie)},
     {"HeaderEnd", "/doc", At(&THttpCli::OnHeaderEnd)},
     {"HeaderEndWithoutBody", "/empty", At(&THttpCli::OnHeaderEnd)},
     {"HeaderEndOfARedirection", "/old", At(&THttpCli::OnHeaderEnd)},
@@ -1176,16 +1149,10 @@ const DestroyCase kDestroyCases[] = {
     {"LocationChange", "/old", At(&THttpCli::OnLocationChange)},
     {"LocationChangeAfterACutHeader", "/old-cut", At(&THttpCli::OnLocationChange)},
     {"DocBegin", "/doc", At(&THttpCli::OnDocBegin)},
-    {"DocData", "/doc",
-     [](THttpCli& h, const std::function<void(THttpCli*)>& kill) {
-       h.OnDocData = [kill](THttpCli* c, const void*, int) { kill(c); };
-     }},
+    {"DocData", "/doc", At(&THttpCli::OnDocData)},
     {"DocEndAtLength", "/doc", At(&THttpCli::OnDocEnd)},
     {"DocEndAtClose", "/to-close", At(&THttpCli::OnDocEnd)},
-    {"RequestDone", "/doc",
-     [](THttpCli& h, const std::function<void(THttpCli*)>& kill) {
-       h.OnRequestDone = [kill](THttpCli* c, THttpRequest, Word) { kill(c); };
-     }},
+    {"RequestDone", "/doc", At(&THttpCli::OnRequestDone)},
     {"ChooseProxyOfARedirection", "/old",
      [](THttpCli& h, const std::function<void(THttpCli*)>& kill) {
        h.OnChooseProxy = [kill](THttpCli* c, const std::string& url) {
@@ -1250,11 +1217,7 @@ TEST(HttpCliTimeoutTest, SilenceEndsTheRequest) {
       {"HTTP/1.0 200 OK\r\nContent-Length: 100\r\n\r\n0123456789", 200},
   };
   for (const Case& c : cases) {
-    ScriptedServer server([&](ScriptedConnection& conn) {
-      conn.ReadUntil("\r\n\r\n");
-      conn.Send(c.sent);
-      conn.ReadToEnd();
-    });
+    ScriptedServer server(testing::AnswerAndHold(c.sent));
     Client client;
     client.http.SetIdleTimeout(1);
     EXPECT_EQ(client.http.ConnectTimeout(), 30);

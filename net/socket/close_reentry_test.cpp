@@ -15,7 +15,6 @@
 #include "net/socket/sync_wsocket.h"
 #include "tests/support/event_wait.h"
 #include "tests/support/scripted_server.h"
-#include "tests/support/temp_dir.h"
 #include "tests/support/test_pki.h"
 
 namespace quillon {
@@ -143,12 +142,7 @@ bool Applies(Layer layer, const std::string& event) {
   return true;
 }
 
-class CloseReentryTest : public ::testing::Test {
- protected:
-  testing::TempDir dir_;
-  TestPki pki_{dir_.path()};
-  TestPki::Leaf leaf_ = pki_.Server("server", {"localhost"});
-};
+class CloseReentryTest : public LocalhostPkiTest {};
 
 TEST_F(CloseReentryTest, CloseAndAbortFromEveryHandlerOfEveryLayer) {
   struct Action {

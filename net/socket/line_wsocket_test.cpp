@@ -69,21 +69,17 @@ TEST(LineMode, SmallReadsTakeTheLineInPiecesAndOtherTerminators) {
     c.Send("hello world|x|");
     c.ReadToEnd();
   });
-  TWSocket s;
-  std::vector<std::string> pieces;
-  s.SetLineMode(true);
-  s.SetLineEnd("|");
-  s.SetAddr("127.0.0.1");
-  s.SetPort(server.PortText());
-  s.OnDataAvailable = [&](TCustomWSocket* sender, Word) {
+  LineClient client(server.PortText());
+  client.s.SetLineEnd("|");
+  client.s.OnDataAvailable = [&](TCustomWSocket* sender, Word) {
     char buf[5];
     int n = sender->Receive(buf, sizeof buf);
-    if (n > 0) pieces.emplace_back(buf, static_cast<size_t>(n));
+    if (n > 0) client.lines.emplace_back(buf, static_cast<size_t>(n));
   };
-  s.Connect();
-  ASSERT_TRUE(RunUntil([&] { return pieces.size() == 4; }));
-  EXPECT_EQ(pieces, (std::vector<std::string>{"hello", " worl", "d|", "x|"}));
-  EXPECT_EQ(s.ReadCount(), 14);
+  client.s.Connect();
+  ASSERT_TRUE(RunUntil([&] { return client.lines.size() == 4; }));
+  EXPECT_EQ(client.lines, (std::vector<std::string>{"hello", " worl", "d|", "x|"}));
+  EXPECT_EQ(client.s.ReadCount(), 14);
 }
 
 TEST(LineMode, LineLimitReportsAndDiscards) {
@@ -136,19 +132,14 @@ TEST(LineMode, SwitchingModeRedeliversBufferedBytes) {
     c.Send("line one\r\nrest without end");
     c.ReadToEnd();
   });
-  TWSocket s;
-  std::vector<std::string> got;
-  s.SetLineMode(true);
-  s.SetAddr("127.0.0.1");
-  s.SetPort(server.PortText());
-  s.OnDataAvailable = [&](TCustomWSocket* sender, Word) {
-    got.push_back(sender->ReceiveString());
+  LineClient client(server.PortText());
+  client.s.OnDataAvailable = [&](TCustomWSocket* sender, Word) {
+    client.lines.push_back(sender->ReceiveString());
     static_cast<TWSocket*>(sender)->SetLineMode(false);  // the rest raw
   };
-  s.Connect();
-  ASSERT_TRUE(RunUntil([&] { return got.size() == 2; }));
-  EXPECT_EQ(got[0], "line one\r\n");
-  EXPECT_EQ(got[1], "rest without end");
+  client.s.Connect();
+  ASSERT_TRUE(RunUntil([&] { return client.lines.size() == 2; }));
+  EXPECT_EQ(client.lines, (std::vector<std::string>{"line one\r\n", "rest without end"}));
 }
 
 TEST(SyncWSocket, WaitUntilReadyReturnsWhenTheFlagIsSetOrTimesOut) {

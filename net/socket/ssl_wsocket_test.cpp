@@ -18,7 +18,6 @@
 #include "net/socket/sync_wsocket.h"
 #include "tests/support/event_wait.h"
 #include "tests/support/scripted_server.h"
-#include "tests/support/temp_dir.h"
 #include "tests/support/test_pki.h"
 
 namespace quillon {
@@ -57,12 +56,7 @@ struct TlsClient {
   }
 };
 
-class SslWSocketTest : public ::testing::Test {
- protected:
-  testing::TempDir dir_;
-  TestPki pki_{dir_.path()};
-  TestPki::Leaf leaf_ = pki_.Server("server", {"localhost"});
-};
+class SslWSocketTest : public LocalhostPkiTest {};
 
 TEST_F(SslWSocketTest, ConnectedAfterHandshakeEarlyBytesAndLinesThenCloseNotify) {
   const TestPki::Leaf leaf = leaf_;

@@ -20,6 +20,7 @@
 
 #include "platform/dns_lookup.h"
 #include "platform/winsock_errors.h"
+#include "tests/support/delete_once.h"
 #include "tests/support/event_wait.h"
 #include "tests/support/loopback.h"
 #include "tests/support/scripted_server.h"
@@ -68,6 +69,13 @@ struct EventLog {
 
 std::string Text(TSocketState a, TSocketState b) { return "state " + std::to_string(a) + "->" + std::to_string(b); }
 
+// Starts connecting s to 127.0.0.1:port.
+void ConnectTo(TCustomWSocket& s, const std::string& port) {
+  s.SetAddr("127.0.0.1");
+  s.SetPort(port);
+  s.Connect();
+}
+
 TEST(WSocketProperties, ClosedOnlyRulesAndMissingSettings) {
   TCustomWSocket s;
   EXPECT_EQ(s.State(), wsClosed);
@@ -103,9 +111,7 @@ TEST(WSocketProperties, ChangesWhileConnectedAreRefused) {
   TCustomWSocket s;
   EventLog log;
   log.Attach(s);
-  s.SetAddr("127.0.0.1");
-  s.SetPort(listener.PortText());
-  s.Connect();
+  ConnectTo(s, listener.PortText());
   int peer = listener.Accept();
   ASSERT_TRUE(RunUntil([&] { return log.Has("connected 0"); }));
   EXPECT_EQ(s.PeerAddr(), "127.0.0.1");
@@ -142,9 +148,7 @@ TEST(WSocketEvents, RefusedConnectionPassesThroughConnected) {
   TCustomWSocket s;
   EventLog log;
   log.Attach(s);
-  s.SetAddr("127.0.0.1");
-  s.SetPort(std::to_string(testing::ClosedPort()));
-  s.Connect();
+  ConnectTo(s, std::to_string(testing::ClosedPort()));
   EXPECT_EQ(s.State(), wsConnecting);
   ASSERT_TRUE(RunUntil([&] { return log.Count("closed") > 0; }));
   RunFor(30);
@@ -162,9 +166,7 @@ TEST(WSocketEvents, PeerCloseDeliversDataThenOneCloseThenClosedState) {
   TCustomWSocket s;
   EventLog log;
   log.Attach(s);
-  s.SetAddr("127.0.0.1");
-  s.SetPort(server.PortText());
-  s.Connect();
+  ConnectTo(s, server.PortText());
   ASSERT_TRUE(RunUntil([&] { return s.State() == wsClosed && log.Count("closed") > 0; }));
   RunFor(30);
   EXPECT_EQ(log.data, std::string(10000, 'a') + "end");
@@ -199,9 +201,7 @@ TEST(WSocketEvents, PeerCloseIsToldOnceWhateverTheReaderDoes) {
         if (n == 0) x->Close();
       };
     }
-    s.SetAddr("127.0.0.1");
-    s.SetPort(server.PortText());
-    s.Connect();
+    ConnectTo(s, server.PortText());
     ASSERT_TRUE(RunUntil([&] { return s.State() == wsClosed && log.Count("closed") > 0; }));
     EXPECT_EQ(log.Count("closed"), 1);
     EXPECT_EQ(log.data, closing_reader ? std::string(5000, 'x') : "");
@@ -216,10 +216,8 @@ TEST(WSocketEvents, PeerResetIsReportedOnceWithTheResetError) {
   TCustomWSocket s;
   EventLog log;
   log.Attach(s);
-  s.SetAddr("127.0.0.1");
-  s.SetPort(server.PortText());
   s.OnSessionConnected = [](TCustomWSocket* s, Word) { s->SendString("go"); };
-  s.Connect();
+  ConnectTo(s, server.PortText());
   ASSERT_TRUE(RunUntil([&] { return s.State() == wsClosed; }));
   RunFor(20);
   EXPECT_EQ(log.Count("closed"), 1);
@@ -265,73 +263,67 @@ TEST(WSocketEvents, HandlerMayDestroyItsSocket) {
 TEST(WSocketEvents, HandlerMayDestroyItsSocketInsideOperations) {
   testing::LoopbackListener listener;
   const int before = TCustomWSocket::LivingSocketCount();
+  using Kill = std::function<void(TCustomWSocket*)>;
   struct Case {
     const char* name;
     // Arms a handler that deletes the socket and calls the operation.
-    std::function<void(TCustomWSocket*, std::function<void(TCustomWSocket*)>)> run;
+    std::function<void(TCustomWSocket*, Kill)> run;
   };
   const std::string port = listener.PortText();
+  auto aim = [](TCustomWSocket* s, const std::string& at_port, bool datagram = false) {
+    s->SetAddr("127.0.0.1");
+    s->SetPort(at_port);
+    if (datagram) s->SetProto("udp");
+  };
+  // A state change handler that kills the socket as it enters `state`.
+  auto kill_on = [](TSocketState state, Kill kill) {
+    return [state, kill](TCustomWSocket* x, TSocketState, TSocketState n) {
+      if (n == state) kill(x);
+    };
+  };
   const Case cases[] = {
       {"Connect, OnChangeState(wsOpened)",
-       [&](TCustomWSocket* s, auto kill) {
-         s->SetAddr("127.0.0.1");
-         s->SetPort(port);
-         s->OnChangeState = [kill](TCustomWSocket* x, TSocketState, TSocketState n) {
-           if (n == wsOpened) kill(x);
-         };
+       [&](TCustomWSocket* s, Kill kill) {
+         aim(s, port);
+         s->OnChangeState = kill_on(wsOpened, kill);
          s->Connect();
        }},
       {"Connect datagram, OnChangeState(wsConnected)",
-       [&](TCustomWSocket* s, auto kill) {
-         s->SetAddr("127.0.0.1");
-         s->SetPort(port);
-         s->SetProto("udp");
-         s->OnChangeState = [kill](TCustomWSocket* x, TSocketState, TSocketState n) {
-           if (n == wsConnected) kill(x);
-         };
+       [&](TCustomWSocket* s, Kill kill) {
+         aim(s, port, true);
+         s->OnChangeState = kill_on(wsConnected, kill);
          s->Connect();
        }},
       {"Listen, OnChangeState(wsBound)",
-       [&](TCustomWSocket* s, auto kill) {
-         s->SetAddr("127.0.0.1");
-         s->SetPort("0");
-         s->OnChangeState = [kill](TCustomWSocket* x, TSocketState, TSocketState n) {
-           if (n == wsBound) kill(x);
-         };
+       [&](TCustomWSocket* s, Kill kill) {
+         aim(s, "0");
+         s->OnChangeState = kill_on(wsBound, kill);
          s->Listen();
        }},
       {"Listen datagram, OnSessionConnected",
-       [&](TCustomWSocket* s, auto kill) {
-         s->SetAddr("127.0.0.1");
-         s->SetPort("0");
-         s->SetProto("udp");
+       [&](TCustomWSocket* s, Kill kill) {
+         aim(s, "0", true);
          s->OnSessionConnected = [kill](TCustomWSocket* x, Word) { kill(x); };
          s->Listen();
        }},
       {"Abort, OnDnsLookupDone",
-       [&](TCustomWSocket* s, auto kill) {
+       [&](TCustomWSocket* s, Kill kill) {
          s->OnDnsLookupDone = [kill](TCustomWSocket* x, Word) { kill(x); };
          s->DnsLookup("localhost");
          s->Abort();
        }},
       {"Dup, OnChangeState(wsClosed)",
-       [&](TCustomWSocket* s, auto kill) {
-         s->SetAddr("127.0.0.1");
-         s->SetPort("0");
+       [&](TCustomWSocket* s, Kill kill) {
+         aim(s, "0");
          s->Listen();
-         s->OnChangeState = [kill](TCustomWSocket* x, TSocketState, TSocketState n) {
-           if (n == wsClosed) kill(x);
-         };
+         s->OnChangeState = kill_on(wsClosed, kill);
          s->Dup(::socket(AF_INET, SOCK_STREAM, 0));
        }},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     bool freed = false;
-    c.run(new TCustomWSocket, [&freed](TCustomWSocket* x) {
-      delete x;
-      freed = true;
-    });
+    c.run(new TCustomWSocket, testing::DeleteOnce<TCustomWSocket>(freed));
     EXPECT_TRUE(freed);
     RunFor(20);
     EXPECT_EQ(TCustomWSocket::LivingSocketCount(), before);
@@ -349,9 +341,7 @@ TEST(WSocketEvents, BackgroundExceptionGoesToOnBgExceptionThenAborts) {
     message = e.what();
     can_close = !keep_open;
   };
-  s.SetAddr("127.0.0.1");
-  s.SetPort(listener.PortText());
-  s.Connect();
+  ConnectTo(s, listener.PortText());
   int peer = listener.Accept();
   ASSERT_TRUE(RunUntil([&] { return s.State() == wsConnected; }));
   s.NotifyWindow().Post(WM_TRIGGER_EXCEPTION, 0, 0);
@@ -430,9 +420,7 @@ TEST(WSocketEvents, PauseStopsEventsUntilResume) {
   TCustomWSocket s;
   EventLog log;
   log.Attach(s);
-  s.SetAddr("127.0.0.1");
-  s.SetPort(server.PortText());
-  s.Connect();
+  ConnectTo(s, server.PortText());
   ASSERT_TRUE(RunUntil([&] { return s.State() == wsConnected; }));
   s.Pause();
   s.SendString("go");
@@ -453,9 +441,7 @@ TEST(WSocketSend, FiveThousandBytesInFourBlocksAndOneDataSent) {
   std::string received;
   bool writable = false;
   s.OnDataSent = [&](TCustomWSocket*, Word) { writable = true; };
-  s.SetAddr("127.0.0.1");
-  s.SetPort(listener.PortText());
-  s.Connect();
+  ConnectTo(s, listener.PortText());
   int peer = listener.Accept();
   // The first OnDataSent after connecting says the connection is writable.
   ASSERT_TRUE(RunUntil([&] { return writable; }));
@@ -513,9 +499,7 @@ TEST(WSocketSend, SendWhileNotConnectedFails) {
   testing::LoopbackListener listener;
   EventLog log;
   log.Attach(s);
-  s.SetAddr("127.0.0.1");
-  s.SetPort(listener.PortText());
-  s.Connect();
+  ConnectTo(s, listener.PortText());
   ASSERT_EQ(s.State(), wsConnecting);
   EXPECT_EQ(s.SendString("early"), -1);
   EXPECT_EQ(errors, 2);
@@ -526,9 +510,7 @@ TEST(WSocketSend, SendWhileNotConnectedFails) {
 
   // The next connection of the same socket reports its own end again.
   ScriptedServer server([](ScriptedConnection& c) { c.Close(); });
-  s.SetAddr("127.0.0.1");
-  s.SetPort(server.PortText());
-  s.Connect();
+  ConnectTo(s, server.PortText());
   ASSERT_TRUE(RunUntil([&] { return s.State() == wsClosed; }));
   RunFor(30);
   EXPECT_EQ(log.Count("closed"), 2);
@@ -694,16 +676,12 @@ TEST(WSocketEvents, StaleReadinessNeverReachesTheNextConnectionOnTheSameHandle) 
   s.OnDataSent = [&](TCustomWSocket* sender, Word) {
     if (sender->State() != wsConnected) ++sent_while_connecting;
   };
-  s.SetAddr("127.0.0.1");
-  s.SetPort(server.PortText());
-  s.Connect();
+  ConnectTo(s, server.PortText());
   ASSERT_TRUE(RunUntil([&] { return s.State() == wsConnected; }));
   s.SendString("x");  // queues an FD_WRITE notification for this handle
   TSocket old = s.HSocket();
   s.Close();
-  s.SetAddr("127.0.0.1");
-  s.SetPort(server.PortText());
-  s.Connect();
+  ConnectTo(s, server.PortText());
   if (s.HSocket() != old) std::cout << "note: the handle number was not reused; the test proves less\n";
   ASSERT_TRUE(RunUntil([&] { return s.State() == wsConnected; }));
   RunFor(30);
@@ -789,13 +767,8 @@ TEST(WSocketMany, ReceiveBudgetLetsOtherSocketsIn) {
 
 TEST(WSocketFunctions, DottedAddressesPortsProtocolsAndTexts) {
   EXPECT_TRUE(IsDottedIP(" 1.2.3.4  "));
-  EXPECT_FALSE(IsDottedIP("1.2.3"));
-  EXPECT_FALSE(IsDottedIP("1.2.3.4.5"));
-  EXPECT_FALSE(IsDottedIP("1..2.3"));
-  EXPECT_FALSE(IsDottedIP("256.1.1.1"));
-  EXPECT_FALSE(IsDottedIP(".1.2.3"));
-  EXPECT_FALSE(IsDottedIP("1.2.3.4x"));
-  EXPECT_FALSE(IsDottedIP("1.2.3.999999999999"));
+  for (const char* text : {"1.2.3", "1.2.3.4.5", "1..2.3", "256.1.1.1", ".1.2.3", "1.2.3.4x", "1.2.3.999999999999"})
+    EXPECT_FALSE(IsDottedIP(text)) << text;
 
   EXPECT_EQ(WSocketResolvePort("21x", "tcp"), 21);
   EXPECT_EQ(WSocketResolvePort("ftp", "tcp"), 21);
@@ -829,9 +802,7 @@ namespace {
 
 // Connects s to a fresh loopback listener; returns the peer's handle.
 int ConnectPair(TCustomWSocket& s, testing::LoopbackListener& listener) {
-  s.SetAddr("127.0.0.1");
-  s.SetPort(listener.PortText());
-  s.Connect();
+  ConnectTo(s, listener.PortText());
   int peer = listener.Accept();
   EXPECT_TRUE(RunUntil([&] { return s.State() == wsConnected; }));
   return peer;

@@ -68,7 +68,7 @@ TEST_F(HttpsTest, LargeFileArrivesByteForByteOverEachVersion) {
     const std::string file = dir_.File(std::string(version) + ".bin");
     HttpsJob j(nginx.Url("/big.bin"), file, pki_.CaFile());
     ASSERT_TRUE(j.Run());
-    EXPECT_EQ(j.job.Status(), "Download Complete.");
+    EXPECT_EQ(j.job.Outcome(), TJobOutcome::kComplete);
     EXPECT_EQ(j.tls_version, version);
     EXPECT_TRUE(ReadFile(file) == body);
   }
@@ -106,7 +106,7 @@ TEST_F(HttpsTest, CancelledDownloadContinuesToTheWholeFile) {
   resumed.job.SetResumeQuestion(&yes);
   ASSERT_TRUE(resumed.Run());
   EXPECT_EQ(yes.asked, 1);
-  EXPECT_EQ(resumed.job.Status(), "Download Complete.");
+  EXPECT_EQ(resumed.job.Outcome(), TJobOutcome::kComplete);
   EXPECT_TRUE(ReadFile(file) == body);
   EXPECT_FALSE(FileExists(part));
 }
@@ -295,7 +295,7 @@ TEST_F(HttpsTest, ThroughHttpProxyTunnelAndSocks5) {
     // IPv4.
     HttpsJob j(nginx.Url("/p.bin"), file, pki_.CaFile(), c.configure);
     ASSERT_TRUE(j.Run());
-    EXPECT_EQ(j.job.Status(), "Download Complete.");
+    EXPECT_EQ(j.job.Outcome(), TJobOutcome::kComplete);
     EXPECT_TRUE(ReadFile(file) == body);
   }
 }
@@ -328,7 +328,7 @@ TEST_F(HttpsTest, RedirectionsUpgradeButNeverDowngrade) {
 
   HttpsJob up(plain.Url("/up"), dir_.File("up.bin"), pki_.CaFile());
   ASSERT_TRUE(up.Run());
-  EXPECT_EQ(up.job.Status(), "Download Complete.");
+  EXPECT_EQ(up.job.Outcome(), TJobOutcome::kComplete);
   EXPECT_EQ(ReadFile(dir_.File("up.bin")), "secure body");
 
   HttpsJob down(secure.Url("/down"), dir_.File("down.bin"), pki_.CaFile());

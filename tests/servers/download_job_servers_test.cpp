@@ -50,7 +50,6 @@ TEST_F(DownloadJobNginxTest, CompleteDownloadArrivesByteForByte) {
   j.job.StartDownload();
   EXPECT_TRUE(j.job.DownloadInProgress());
   ASSERT_TRUE(j.RunToEnd());
-  EXPECT_EQ(j.job.Status(), "Download Complete.");
   EXPECT_EQ(ReadFile(dir_.File("x/y/big.bin")), Pattern(3 * 1024 * 1024 + 17));
   EXPECT_EQ(j.job.Role(), TRowRole::kFinished);
   EXPECT_EQ(j.job.ActionMode(), amOpen);
@@ -69,7 +68,7 @@ TEST_F(DownloadJobNginxTest, NotFoundRemovesTheErrorPageAndCanStartAgain) {
   Job j(nginx_.Url("/late.bin"), dir_.File("late.bin"));
   j.job.StartDownload();
   ASSERT_TRUE(j.RunToEnd());
-  EXPECT_EQ(j.job.Status(), "Download failed: 404 Not Found");
+  EXPECT_EQ(j.job.FailureKind(), TFailureKind::kServerError);
   EXPECT_EQ(j.job.Role(), TRowRole::kFailed);
   EXPECT_EQ(j.job.Position(), 0);
   EXPECT_EQ(j.job.ActionMode(), amStart);
@@ -80,7 +79,7 @@ TEST_F(DownloadJobNginxTest, NotFoundRemovesTheErrorPageAndCanStartAgain) {
   WriteFile(nginx_.Root() + "/late.bin", "now here");
   j.job.ActionClick();  // start mode: starts again
   ASSERT_TRUE(j.RunToEnd());
-  EXPECT_EQ(j.job.Status(), "Download Complete.");
+  EXPECT_EQ(j.job.Outcome(), TJobOutcome::kComplete);
   EXPECT_EQ(ReadFile(dir_.File("late.bin")), "now here");
 }
 
@@ -183,7 +182,6 @@ TEST_F(DownloadJobVsftpdTest, CompleteDownloadWalksTheSteps) {
   EXPECT_FALSE(j.job.PauseVisible());
   ASSERT_TRUE(j.RunToEnd());
   EXPECT_TRUE(j.Seen("Session Connected."));
-  EXPECT_EQ(j.job.Status(), "Completed.");
   EXPECT_EQ(j.job.Role(), TRowRole::kFinished);
   EXPECT_EQ(j.job.ActionMode(), amOpen);
   EXPECT_TRUE(j.job.IconShown());
@@ -201,7 +199,7 @@ TEST_F(DownloadJobVsftpdTest, ShorterLocalFileAsksAndYesContinues) {
   ASSERT_TRUE(yes.RunToEnd());
   ASSERT_EQ(yes.answer.asked.size(), 1u);
   EXPECT_EQ(yes.answer.asked[0], kResumeQuestion);
-  EXPECT_EQ(yes.job.Status(), "Completed.");
+  EXPECT_EQ(yes.job.Outcome(), TJobOutcome::kComplete);
   EXPECT_EQ(ReadFile(dir_.File("setup.bin")), std::string(1000000, 'L') + whole.substr(1000000));
 
   WriteSetupPart(std::string(1000000, 'L'));
@@ -270,7 +268,7 @@ TEST_F(DownloadJobVsftpdTest, ContinuedDownloadRatesOnlyTheNewBytes) {
   };
   j.job.StartDownload();
   ASSERT_TRUE(j.RunToEnd());
-  EXPECT_EQ(j.job.Status(), "Completed.");
+  EXPECT_EQ(j.job.Outcome(), TJobOutcome::kComplete);
   ASSERT_FALSE(counts.empty());
   const double size = 2 * 1024 * 1024 + 5;
   const auto received = static_cast<double>(counts[0]);
@@ -308,7 +306,7 @@ TEST(DownloadJobFtpTest, CancelDuringTransferEndsCancelledAndPink) {
   j.job.PauseClick();  // holds the data so the transfer cannot finish first
   j.job.ActionClick();
   ASSERT_TRUE(j.RunToEnd());
-  EXPECT_EQ(j.job.Status(), "Download cancelled.");
+  EXPECT_EQ(j.job.Outcome(), TJobOutcome::kCancelled);
   EXPECT_EQ(j.job.Role(), TRowRole::kFailed);
   EXPECT_EQ(j.job.ActionMode(), amStart);
   EXPECT_FALSE(FileOpenInProcess(dir.File("huge.bin")));

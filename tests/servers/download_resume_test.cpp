@@ -33,7 +33,7 @@ class DownloadResumeNginxTest : public ::testing::Test {
     ASSERT_TRUE(RunUntil([&] { return testing::FileExists(Part()) && LocalFileSize(Part()) > 0; }));
     j.job.ActionClick();
     ASSERT_TRUE(RunUntil([&] { return !j.job.HttpClient(); }));
-    EXPECT_EQ(j.job.Status(), "Download Canceled.");
+    EXPECT_EQ(j.job.Outcome(), TJobOutcome::kCancelled);
     int64_t size = LocalFileSize(Part());
     EXPECT_GT(size, 0);
     EXPECT_LT(size, 2 * 1024 * 1024);
@@ -54,7 +54,7 @@ TEST_F(DownloadResumeNginxTest, ContinuesThePartOfTheSameFileOnly) {
   resumed.answer.yes = true;
   ASSERT_TRUE(resumed.Run());
   EXPECT_EQ(resumed.answer.asked, 1);
-  EXPECT_EQ(resumed.job.Status(), "Download Complete.");
+  EXPECT_EQ(resumed.job.Outcome(), TJobOutcome::kComplete);
   EXPECT_TRUE(ReadFile(Dest()) == Pattern(2 * 1024 * 1024));
   EXPECT_FALSE(FileExists(Part()));
 
@@ -81,7 +81,7 @@ TEST_F(DownloadResumeNginxTest, ContinuesThePartOfTheSameFileOnly) {
   restarted.answer.yes = true;
   ASSERT_TRUE(restarted.Run());
   EXPECT_EQ(restarted.answer.asked, 1);
-  EXPECT_EQ(restarted.job.Status(), "Download Complete.");
+  EXPECT_EQ(restarted.job.Outcome(), TJobOutcome::kComplete);
   EXPECT_TRUE(ReadFile(Dest()) == changed + "new");
 }
 

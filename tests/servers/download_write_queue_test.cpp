@@ -64,7 +64,7 @@ TEST_F(DownloadWriteQueueTest, AFullQueuePausesTheSocketUntilTheWriterCatchesUp)
   EXPECT_TRUE(SocketWaits());
   held.Release();
   ASSERT_TRUE(RunUntil([&] { return Ended(); }, 20000));
-  EXPECT_EQ(job_.Status(), "Download Complete.");
+  EXPECT_EQ(job_.Outcome(), TJobOutcome::kComplete);
   EXPECT_TRUE(ReadFile(Dest()) == content_);
 }
 
@@ -73,7 +73,7 @@ TEST_F(DownloadWriteQueueTest, CancelWithBlocksQueuedLeavesNoFileUnderItsName) {
   job_.StartDownload();
   ASSERT_TRUE(RunUntil([&] { return SocketWaits(); }));
   job_.ActionClick();
-  EXPECT_EQ(job_.Status(), "Download Cancelled.");
+  EXPECT_EQ(job_.Outcome(), TJobOutcome::kCancelled);
   held.Release();
   testing::RunFor(100);
   EXPECT_FALSE(FileExists(Dest()));

@@ -37,30 +37,7 @@ int64_t NowMs() {
 
 }  // namespace
 
-LoopbackListener::LoopbackListener(bool ipv6) {
-  fd_ = ::socket(ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  int one = 1;
-  ::setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-  if (ipv6) {
-    sockaddr_in6 sin6{};
-    sin6.sin6_family = AF_INET6;
-    sin6.sin6_addr = in6addr_loopback;
-    ::bind(fd_, reinterpret_cast<sockaddr*>(&sin6), sizeof sin6);
-    ::listen(fd_, 256);
-    socklen_t len = sizeof sin6;
-    ::getsockname(fd_, reinterpret_cast<sockaddr*>(&sin6), &len);
-    port_ = ntohs(sin6.sin6_port);
-    return;
-  }
-  sockaddr_in sin = Loopback(0);
-  ::bind(fd_, reinterpret_cast<sockaddr*>(&sin), sizeof sin);
-  ::listen(fd_, 256);
-  socklen_t len = sizeof sin;
-  ::getsockname(fd_, reinterpret_cast<sockaddr*>(&sin), &len);
-  port_ = ntohs(sin.sin_port);
-}
-
-LoopbackListener::~LoopbackListener() { CloseFd(fd_); }
+LoopbackListener::LoopbackListener(bool ipv6) : ReservedPort(ipv6) { ::listen(fd_, 256); }
 
 int LoopbackListener::Accept(int timeout_ms) {
   if (!WaitFor(fd_, POLLIN, timeout_ms)) return -1;

@@ -8,25 +8,6 @@
 
 namespace quillon::testing {
 
-// A TCP listener on 127.0.0.1 (::1 with ipv6) on a port chosen by the system.
-class LoopbackListener {
- public:
-  explicit LoopbackListener(bool ipv6 = false);
-  ~LoopbackListener();
-  LoopbackListener(const LoopbackListener&) = delete;
-  LoopbackListener& operator=(const LoopbackListener&) = delete;
-
-  int fd() const { return fd_; }
-  uint16_t port() const { return port_; }
-  std::string PortText() const { return std::to_string(port_); }
-  // Accepts one connection, waiting at most timeout_ms; -1 on time-out.
-  int Accept(int timeout_ms = 10000);
-
- private:
-  int fd_ = -1;
-  uint16_t port_ = 0;
-};
-
 // A TCP port of 127.0.0.1 (::1 with ipv6) held, while the object lives, by a
 // socket that is bound but does not listen. The system gives the port to no
 // one else, so a test never races another program for it: a connection to it
@@ -43,9 +24,20 @@ class ReservedPort {
   uint16_t port() const { return port_; }
   std::string PortText() const { return std::to_string(port_); }
 
- private:
+ protected:
   int fd_ = -1;
   uint16_t port_ = 0;
+};
+
+// A TCP listener on 127.0.0.1 (::1 with ipv6) on a port chosen by the system:
+// a reserved port that listens.
+class LoopbackListener : public ReservedPort {
+ public:
+  explicit LoopbackListener(bool ipv6 = false);
+
+  int fd() const { return fd_; }
+  // Accepts one connection, waiting at most timeout_ms; -1 on time-out.
+  int Accept(int timeout_ms = 10000);
 };
 
 // A port of 127.0.0.1 on which nothing listens, for refused connections: one

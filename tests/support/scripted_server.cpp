@@ -116,4 +116,12 @@ ScriptedServer::Script AnswerWith(std::string response) {
   };
 }
 
+ScriptedServer::Script AnswerAndHold(std::string response) {
+  return [response = std::move(response)](ScriptedConnection& c) {
+    c.ReadUntil("\r\n\r\n");
+    c.Send(response);
+    c.ReadToEnd();
+  };
+}
+
 }  // namespace quillon::testing

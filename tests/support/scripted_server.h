@@ -80,5 +80,7 @@ class ScriptedServer {
 // The script of the simplest HTTP peer: reads a request's head and sends
 // response, then closes.
 ScriptedServer::Script AnswerWith(std::string response);
+// The same, but the connection stays open until the client closes it.
+ScriptedServer::Script AnswerAndHold(std::string response);
 
 }  // namespace quillon::testing

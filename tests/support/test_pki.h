@@ -14,8 +14,12 @@
 // close-notify without a close, a server of old protocol versions only).
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <string>
 #include <vector>
+
+#include "tests/support/temp_dir.h"
 
 struct ssl_st;
 struct ssl_ctx_st;
@@ -49,6 +53,15 @@ class TestPki {
 
   std::string dir_, ca_file_;
   std::string ca_pem_, ca_key_pem_, other_pem_, other_key_pem_;
+};
+
+// A test with a PKI of its own in a temporary folder and a server certificate
+// of the test CA for "localhost".
+class LocalhostPkiTest : public ::testing::Test {
+ protected:
+  TempDir dir_;
+  TestPki pki_{dir_.path()};
+  TestPki::Leaf leaf_ = pki_.Server("server", {"localhost"});
 };
 
 class TlsPeer {
