@@ -48,12 +48,12 @@
 #include "base/memory_stream.h"
 #include "base/sha256_hasher.h"
 #include "net/http/http_cli.h"
-#include "platform/anchors.h"
+#include "platform/widgets/anchors.h"
 #include "platform/ansi_text.h"
-#include "platform/application.h"
-#include "platform/desktop_notifications.h"
-#include "platform/desktop_services.h"
-#include "platform/dialogs.h"
+#include "platform/widgets/application.h"
+#include "platform/widgets/desktop_notifications.h"
+#include "platform/widgets/desktop_services.h"
+#include "platform/widgets/dialogs.h"
 #include "platform/settings_store.h"
 
 namespace quillon {

@@ -20,9 +20,9 @@
 
 #include "download/dl_scroll_box.h"
 #include "download/dl_visual_panel.h"
-#include "platform/elided_combo_box.h"
-#include "platform/elided_label.h"
-#include "platform/path_edit.h"
+#include "platform/widgets/elided_combo_box.h"
+#include "platform/widgets/elided_label.h"
+#include "platform/widgets/path_edit.h"
 #include "tests/support/event_wait.h"
 #include "tests/support/scripted_server.h"
 #include "tests/support/test_palettes.h"

@@ -18,7 +18,7 @@
 #include "download/download_accessibility.h"
 #include "download/row_keys.h"
 #include "download/download_list_store.h"
-#include "platform/dialogs.h"
+#include "platform/widgets/dialogs.h"
 #include "platform/timer.h"
 
 namespace quillon {

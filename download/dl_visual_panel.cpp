@@ -34,8 +34,8 @@
 #include "download/file_name_rule.h"
 #include "download/partial_file.h"
 #include "platform/ansi_text.h"
-#include "platform/desktop_services.h"
-#include "platform/dialogs.h"
+#include "platform/widgets/desktop_services.h"
+#include "platform/widgets/dialogs.h"
 
 namespace quillon {
 

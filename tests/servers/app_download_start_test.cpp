@@ -16,7 +16,7 @@
 #include "download/dl_visual_panel.h"
 #include "download/download_texts.h"
 #include "download/partial_file.h"
-#include "platform/dialogs.h"
+#include "platform/widgets/dialogs.h"
 #include "tests/support/event_wait.h"
 #include "tests/support/pattern.h"
 #include "tests/support/real_servers.h"

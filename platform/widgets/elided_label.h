@@ -8,7 +8,7 @@
 
 #include <QLabel>
 
-#include "platform/refitting_widget.h"
+#include "platform/widgets/refitting_widget.h"
 
 namespace quillon {
 

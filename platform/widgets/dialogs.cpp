@@ -1,4 +1,4 @@
-#include "platform/dialogs.h"
+#include "platform/widgets/dialogs.h"
 
 #include <QCoreApplication>
 #include <QDialog>

@@ -1,4 +1,4 @@
-#include "platform/path_edit.h"
+#include "platform/widgets/path_edit.h"
 
 #include <QFontMetrics>
 #include <QPainter>

@@ -7,7 +7,7 @@
 
 #include <QComboBox>
 
-#include "platform/refitting_widget.h"
+#include "platform/widgets/refitting_widget.h"
 
 namespace quillon {
 

@@ -9,10 +9,10 @@
 #include <optional>
 
 #include "base/exceptions.h"
-#include "platform/anchors.h"
-#include "platform/application.h"
-#include "platform/desktop_services.h"
-#include "platform/dialogs.h"
+#include "platform/widgets/anchors.h"
+#include "platform/widgets/application.h"
+#include "platform/widgets/desktop_services.h"
+#include "platform/widgets/dialogs.h"
 #include "platform/settings_store.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/test_desktop.h"

@@ -9,7 +9,7 @@
 
 #include <QLineEdit>
 
-#include "platform/refitting_widget.h"
+#include "platform/widgets/refitting_widget.h"
 
 namespace quillon {
 

@@ -1,4 +1,4 @@
-#include "platform/desktop_notifications.h"
+#include "platform/widgets/desktop_notifications.h"
 
 #include <QDBusConnectionInterface>
 #include <QDBusMessage>

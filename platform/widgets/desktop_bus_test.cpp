@@ -17,8 +17,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/desktop_notifications.h"
-#include "platform/desktop_services.h"
+#include "platform/widgets/desktop_notifications.h"
+#include "platform/widgets/desktop_services.h"
 #include "tests/support/event_wait.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/test_desktop.h"

@@ -1,4 +1,4 @@
-#include "platform/elided_combo_box.h"
+#include "platform/widgets/elided_combo_box.h"
 
 #include <QAbstractItemView>
 #include <QFontMetrics>

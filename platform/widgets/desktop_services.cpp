@@ -1,4 +1,4 @@
-#include "platform/desktop_services.h"
+#include "platform/widgets/desktop_services.h"
 
 #include <QCoreApplication>
 #include <QDBusConnection>
@@ -13,7 +13,7 @@
 #include <QUrl>
 #include <QWidget>
 
-#include "platform/dialogs.h"
+#include "platform/widgets/dialogs.h"
 
 namespace quillon {
 

@@ -1,4 +1,4 @@
-#include "platform/elided_label.h"
+#include "platform/widgets/elided_label.h"
 
 #include <QFontMetrics>
 

@@ -1,4 +1,4 @@
-#include "platform/anchors.h"
+#include "platform/widgets/anchors.h"
 
 #include <QEvent>
 #include <QWidget>

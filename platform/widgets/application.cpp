@@ -1,7 +1,7 @@
-#include "platform/application.h"
+#include "platform/widgets/application.h"
 
 #include "platform/ansi_text.h"
-#include "platform/dialogs.h"
+#include "platform/widgets/dialogs.h"
 
 namespace quillon {
 
