@@ -18,8 +18,8 @@
 #include <chrono>
 #include <thread>
 
-#include "download/dl_scroll_box.h"
-#include "download/dl_visual_panel.h"
+#include "rows/dl_scroll_box.h"
+#include "rows/dl_visual_panel.h"
 #include "platform/widgets/elided_combo_box.h"
 #include "platform/widgets/elided_label.h"
 #include "platform/widgets/path_edit.h"

@@ -12,8 +12,8 @@
 #include <memory>
 
 #include "app/form_downloader.h"
-#include "download/dl_scroll_box.h"
-#include "download/dl_visual_panel.h"
+#include "rows/dl_scroll_box.h"
+#include "rows/dl_visual_panel.h"
 #include "download/download_texts.h"
 #include "download/partial_file.h"
 #include "platform/widgets/dialogs.h"

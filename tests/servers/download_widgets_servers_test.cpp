@@ -7,8 +7,8 @@
 #include <filesystem>
 #include <string>
 
-#include "download/dl_scroll_box.h"
-#include "download/dl_visual_panel.h"
+#include "rows/dl_scroll_box.h"
+#include "rows/dl_visual_panel.h"
 #include "download/download_texts.h"
 #include "download/partial_file.h"
 #include "tests/support/dl_widgets_fixture.h"

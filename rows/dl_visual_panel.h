@@ -31,11 +31,11 @@
 #include <string>
 
 #include "base/date_time.h"
-#include "download/click_label.h"
-#include "download/download_accessibility.h"
+#include "rows/click_label.h"
+#include "rows/download_accessibility.h"
 #include "download/download_job.h"
 #include "download/download_list_store.h"
-#include "download/progress_cyl.h"
+#include "rows/progress_cyl.h"
 #include "platform/message_target.h"
 
 class QLabel;

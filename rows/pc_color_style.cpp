@@ -1,8 +1,8 @@
-#include "download/pc_color_style.h"
+#include "rows/pc_color_style.h"
 
 #include <cmath>
 
-#include "download/progress_cyl.h"
+#include "rows/progress_cyl.h"
 
 namespace quillon {
 

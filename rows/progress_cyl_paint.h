@@ -13,9 +13,9 @@
 #include <QRgb>
 #include <QString>
 
-#include "download/colors.h"
-#include "download/pc_color_style.h"
-#include "download/progress_cyl_types.h"
+#include "rows/colors.h"
+#include "rows/pc_color_style.h"
+#include "rows/progress_cyl_types.h"
 
 class QFont;
 

@@ -1,9 +1,9 @@
-#include "download/progress_cyl_styles.h"
+#include "rows/progress_cyl_styles.h"
 
 #include <array>
 #include <optional>
 
-#include "download/progress_cyl.h"
+#include "rows/progress_cyl.h"
 
 namespace quillon {
 

@@ -1,4 +1,4 @@
-#include "download/dl_visual_panel.h"
+#include "rows/dl_visual_panel.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -29,8 +29,8 @@
 #include <system_error>
 
 #include "base/sha256_hasher.h"
-#include "download/colors.h"
-#include "download/download_accessibility.h"
+#include "rows/colors.h"
+#include "rows/download_accessibility.h"
 #include "download/file_name_rule.h"
 #include "download/partial_file.h"
 #include "platform/ansi_text.h"

@@ -33,10 +33,10 @@
 #include <functional>
 #include <string>
 
-#include "download/colors.h"
-#include "download/pc_color_style.h"
-#include "download/progress_cyl_paint.h"
-#include "download/progress_cyl_types.h"
+#include "rows/colors.h"
+#include "rows/pc_color_style.h"
+#include "rows/progress_cyl_paint.h"
+#include "rows/progress_cyl_types.h"
 
 namespace quillon {
 

@@ -1,4 +1,4 @@
-#include "download/progress_cyl.h"
+#include "rows/progress_cyl.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "download/click_label.h"
+#include "rows/click_label.h"
 
 #include <QMouseEvent>
 

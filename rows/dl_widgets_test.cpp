@@ -14,8 +14,8 @@
 #include <utility>
 #include <vector>
 
-#include "download/dl_scroll_box.h"
-#include "download/dl_visual_panel.h"
+#include "rows/dl_scroll_box.h"
+#include "rows/dl_visual_panel.h"
 #include "platform/dns_lookup.h"
 #include "tests/support/dl_widgets_fixture.h"
 #include "tests/support/event_wait.h"

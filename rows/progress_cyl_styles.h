@@ -2,8 +2,8 @@
 // shading styles they are built from.
 #pragma once
 
-#include "download/pc_color_style.h"
-#include "download/progress_cyl_types.h"
+#include "rows/pc_color_style.h"
+#include "rows/progress_cyl_types.h"
 
 namespace quillon {
 

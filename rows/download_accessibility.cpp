@@ -1,4 +1,4 @@
-#include "download/download_accessibility.h"
+#include "rows/download_accessibility.h"
 
 #include <QAccessibleWidget>
 #include <QFile>
@@ -6,10 +6,10 @@
 
 #include <algorithm>
 
-#include "download/click_label.h"
-#include "download/dl_scroll_box.h"
-#include "download/dl_visual_panel.h"
-#include "download/progress_cyl.h"
+#include "rows/click_label.h"
+#include "rows/dl_scroll_box.h"
+#include "rows/dl_visual_panel.h"
+#include "rows/progress_cyl.h"
 #include "platform/ansi_text.h"
 #include "platform/event_loop.h"
 

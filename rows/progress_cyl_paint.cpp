@@ -1,4 +1,4 @@
-#include "download/progress_cyl_paint.h"
+#include "rows/progress_cyl_paint.h"
 
 #include <QFont>
 #include <QFontMetrics>

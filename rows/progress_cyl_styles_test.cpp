@@ -1,4 +1,4 @@
-#include "download/progress_cyl_styles.h"
+#include "rows/progress_cyl_styles.h"
 
 #include <gtest/gtest.h>
 
@@ -6,7 +6,7 @@
 #include <set>
 #include <string>
 
-#include "download/progress_cyl.h"
+#include "rows/progress_cyl.h"
 
 namespace quillon {
 namespace {

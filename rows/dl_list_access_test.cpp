@@ -12,9 +12,9 @@
 #include <memory>
 #include <vector>
 
-#include "download/dl_scroll_box.h"
-#include "download/dl_visual_panel.h"
-#include "download/download_accessibility.h"
+#include "rows/dl_scroll_box.h"
+#include "rows/dl_visual_panel.h"
+#include "rows/download_accessibility.h"
 #include "tests/support/dl_widgets_fixture.h"
 #include "tests/support/event_wait.h"
 #include "tests/support/gate.h"

@@ -1,4 +1,4 @@
-#include "download/progress_cyl.h"
+#include "rows/progress_cyl.h"
 
 #include <QEnterEvent>
 #include <QEvent>
@@ -9,7 +9,7 @@
 #include <climits>
 #include <cmath>
 
-#include "download/progress_cyl_styles.h"
+#include "rows/progress_cyl_styles.h"
 #include "platform/ansi_text.h"
 
 namespace quillon {

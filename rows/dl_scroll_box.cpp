@@ -1,4 +1,4 @@
-#include "download/dl_scroll_box.h"
+#include "rows/dl_scroll_box.h"
 
 #include <unistd.h>
 
@@ -14,9 +14,9 @@
 #include <algorithm>
 #include <cstdio>
 
-#include "download/dl_visual_panel.h"
-#include "download/download_accessibility.h"
-#include "download/row_keys.h"
+#include "rows/dl_visual_panel.h"
+#include "rows/download_accessibility.h"
+#include "rows/row_keys.h"
 #include "download/download_list_store.h"
 #include "platform/widgets/dialogs.h"
 #include "platform/timer.h"

@@ -16,8 +16,8 @@
 #include <vector>
 
 #include "base/sha256_hasher.h"
-#include "download/dl_scroll_box.h"
-#include "download/dl_visual_panel.h"
+#include "rows/dl_scroll_box.h"
+#include "rows/dl_visual_panel.h"
 #include "download/download_list_store.h"
 #include "download/partial_file.h"
 #include "tests/support/dl_widgets_fixture.h"

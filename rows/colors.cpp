@@ -1,4 +1,4 @@
-#include "download/colors.h"
+#include "rows/colors.h"
 
 #include <QColor>
 #include <QGuiApplication>

@@ -1,4 +1,4 @@
-#include "download/row_keys.h"
+#include "rows/row_keys.h"
 
 namespace quillon {
 
