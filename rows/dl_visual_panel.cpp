@@ -31,6 +31,7 @@
 #include "base/sha256_hasher.h"
 #include "rows/colors.h"
 #include "rows/download_accessibility.h"
+#include "rows/fit_file_name.h"
 #include "download/file_name_rule.h"
 #include "download/partial_file.h"
 #include "platform/ansi_text.h"

@@ -14,7 +14,7 @@
 #include "app/form_downloader.h"
 #include "rows/dl_scroll_box.h"
 #include "rows/dl_visual_panel.h"
-#include "download/download_texts.h"
+#include "download/redacted_url.h"
 #include "download/partial_file.h"
 #include "platform/widgets/dialogs.h"
 #include "tests/support/event_wait.h"
