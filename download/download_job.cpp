@@ -315,7 +315,7 @@ int64_t TDownloadJob::NowMs() const {
 
 bool TDownloadJob::Changed() { return FireEvent(lifetime_, OnChange, this); }
 
-void TDownloadJob::ChangedLast() { FireEvent(lifetime_, OnChange, this); }
+void TDownloadJob::ChangedLast() { static_cast<void>(FireEvent(lifetime_, OnChange, this)); }
 
 void TDownloadJob::SetCancelCaption(const std::string& v) {
   cancel_caption_ = v;

@@ -14,11 +14,11 @@ void TClickLabel::mouseReleaseEvent(QMouseEvent* event) {
   pressed_ = false;
   event->accept();
   // A click on a disabled label never arrives here: Qt holds mouse events back.
-  if (click && OnClick) OnClick(this);
+  if (click) static_cast<void>(FireEvent(lifetime_, OnClick, this));
 }
 
 void TClickLabel::Click() {
-  if (!isHidden() && isEnabled() && OnClick) OnClick(this);
+  if (!isHidden() && isEnabled()) static_cast<void>(FireEvent(lifetime_, OnClick, this));
 }
 
 }  // namespace quillon

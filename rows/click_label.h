@@ -2,11 +2,13 @@
 // release on it), as the download row's labels and links need. Its text is
 // plain text: file names, URLs and server replies show literally. A label
 // marked as a link is a push button to assistive technology, whose press
-// action is Click().
+// action is Click(). A handler of OnClick may destroy the label.
 #pragma once
 
 #include <QLabel>
 #include <functional>
+
+#include "base/lifetime.h"
 
 namespace quillon {
 
@@ -29,6 +31,7 @@ class TClickLabel : public QLabel {
 
  private:
   bool pressed_ = false;
+  TLifetime lifetime_;  // last: its tokens expire first
 };
 
 }  // namespace quillon

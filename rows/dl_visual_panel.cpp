@@ -558,7 +558,7 @@ void TDLVisualPanel::Sync() {
   }
 #endif
   if (!FireEvent(lifetime_, OnStateChange, this)) return;
-  if (ended) FireEvent(lifetime_, OnFinished, this);
+  if (ended) static_cast<void>(FireEvent(lifetime_, OnFinished, this));
 }
 
 bool TDLVisualPanel::RowClick() { return FireEvent(lifetime_, OnClick, this); }

@@ -122,8 +122,8 @@ TEST_F(DLWidgetsTest, ClicksOnEveryPartReachOnClick) {
   EXPECT_EQ(row.StatusLabel->text(), "No URL specified.");
 }
 
-// A handler of the row's events may remove the row; the row's code after
-// the event must not touch it.
+// A handler of the row's events, or of its label's or cylinder's own, may
+// remove the row; the code after the event must not touch it.
 TEST_F(DLWidgetsTest, HandlerMayDestroyItsRow) {
   testing::TempDir dir;
   struct Case {
@@ -136,6 +136,16 @@ TEST_F(DLWidgetsTest, HandlerMayDestroyItsRow) {
        [](TDLVisualPanel* row, auto kill) {
          row->OnClick = [kill](TDLVisualPanel*) { kill(); };
          Click(row->ActionLink);
+       }},
+      {"the URL label's own OnClick",
+       [](TDLVisualPanel* row, auto kill) {
+         row->URLLabel->OnClick = [kill](TClickLabel*) { kill(); };
+         Click(row->URLLabel);
+       }},
+      {"the progress cylinder's own OnClick",
+       [](TDLVisualPanel* row, auto kill) {
+         row->ProgressCyl->OnClick = [kill](TProgressCyl*) { kill(); };
+         Click(row->ProgressCyl);
        }},
       {"OnStateChange at the end of a transfer",
        [&](TDLVisualPanel* row, auto kill) {

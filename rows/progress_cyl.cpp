@@ -318,7 +318,7 @@ void TProgressCyl::SetPosition(int v) {
   percentage_ = percentage;
   Repaint();
   // Last, so that a handler may do anything with the control.
-  if (position_ == max_ && OnProgressDone) OnProgressDone(this);
+  if (position_ == max_) static_cast<void>(FireEvent(lifetime_, OnProgressDone, this));
 }
 
 void TProgressCyl::SetMin(int v) {
@@ -471,13 +471,13 @@ void TProgressCyl::enterEvent(QEnterEvent* event) {
   QWidget::enterEvent(event);
   // The repaint request first, so that the handler may do anything.
   Repaint();
-  if (OnMouseEnter) OnMouseEnter(this);
+  static_cast<void>(FireEvent(lifetime_, OnMouseEnter, this));
 }
 
 void TProgressCyl::leaveEvent(QEvent* event) {
   QWidget::leaveEvent(event);
   Repaint();
-  if (OnMouseLeave) OnMouseLeave(this);
+  static_cast<void>(FireEvent(lifetime_, OnMouseLeave, this));
 }
 
 void TProgressCyl::changeEvent(QEvent* event) {
@@ -492,10 +492,8 @@ void TProgressCyl::changeEvent(QEvent* event) {
 
 void TProgressCyl::mouseReleaseEvent(QMouseEvent* event) {
   QWidget::mouseReleaseEvent(event);
-  if (event->button() == Qt::LeftButton && rect().contains(event->position().toPoint()) &&
-      OnClick) {
-    OnClick(this);
-  }
+  if (event->button() == Qt::LeftButton && rect().contains(event->position().toPoint()))
+    static_cast<void>(FireEvent(lifetime_, OnClick, this));
 }
 
 }  // namespace quillon

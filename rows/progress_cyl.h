@@ -23,7 +23,8 @@
 //   effect, the cylinder effect or a shading style sets ProEffect to
 //   peCustom; bevel cuts and widths, border, orientation, texts, ShowText and
 //   the range do not.
-// Nothing raises. User-interface thread only.
+// Nothing raises. A handler of any event may destroy the control. User-interface
+// thread only.
 #pragma once
 
 #include <QImage>
@@ -33,6 +34,7 @@
 #include <functional>
 #include <string>
 
+#include "base/lifetime.h"
 #include "rows/colors.h"
 #include "rows/pc_color_style.h"
 #include "rows/progress_cyl_paint.h"
@@ -251,6 +253,7 @@ class TProgressCyl : public QWidget {
   int percentage_ = 0;
   int last_edge_ = INT32_MIN;
   int last_percentage_ = INT32_MIN;
+  TLifetime lifetime_;  // last: its tokens expire first
 };
 
 }  // namespace quillon
