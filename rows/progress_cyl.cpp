@@ -491,9 +491,14 @@ void TProgressCyl::changeEvent(QEvent* event) {
 }
 
 void TProgressCyl::mouseReleaseEvent(QMouseEvent* event) {
-  QWidget::mouseReleaseEvent(event);
-  if (event->button() == Qt::LeftButton && rect().contains(event->position().toPoint()))
-    static_cast<void>(FireEvent(lifetime_, OnClick, this));
+  if (event->button() != Qt::LeftButton || !rect().contains(event->position().toPoint())) {
+    QWidget::mouseReleaseEvent(event);
+    return;
+  }
+  // A click is taken here: Qt passes an unaccepted release on, looking at this
+  // control again after OnClick, whose handler may have destroyed it.
+  event->accept();
+  static_cast<void>(FireEvent(lifetime_, OnClick, this));
 }
 
 }  // namespace quillon
