@@ -8,8 +8,8 @@
 
 #include "base/sha256_hasher.h"
 #include "catalogue/trust_record.h"
-#include "download/dl_scroll_box.h"
-#include "download/dl_visual_panel.h"
+#include "rows/dl_scroll_box.h"
+#include "rows/dl_visual_panel.h"
 #include "download/download_list_store.h"
 #include "tests/support/scripted_server.h"
 #include "tests/support/test_catalogue.h"

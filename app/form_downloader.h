@@ -56,9 +56,9 @@
 #include "catalogue/catalogue_in_use.h"
 #include "download/download_job.h"
 #include "net/socket/transfer_watchdog.h"
-#include "platform/elided_combo_box.h"
-#include "platform/elided_label.h"
-#include "platform/path_edit.h"
+#include "platform/widgets/elided_combo_box.h"
+#include "platform/widgets/elided_label.h"
+#include "platform/widgets/path_edit.h"
 
 class QComboBox;
 class QFrame;

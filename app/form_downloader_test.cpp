@@ -18,10 +18,10 @@
 #include <optional>
 
 #include "app/my_status.h"
-#include "download/dl_scroll_box.h"
-#include "download/dl_visual_panel.h"
+#include "rows/dl_scroll_box.h"
+#include "rows/dl_visual_panel.h"
 #include "download/file_name_rule.h"
-#include "platform/desktop_services.h"
+#include "platform/widgets/desktop_services.h"
 #include "platform/settings_store.h"
 #include "tests/support/test_catalogue.h"
 #include "tests/support/test_desktop.h"

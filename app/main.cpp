@@ -4,7 +4,7 @@
 #include <csignal>
 
 #include "app/form_downloader.h"
-#include "platform/application.h"
+#include "platform/widgets/application.h"
 
 int main(int argc, char** argv) {
   // A file-size limit makes writing a download fail with a reason instead

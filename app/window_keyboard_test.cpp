@@ -13,7 +13,7 @@
 #include <QToolButton>
 #include <gtest/gtest.h>
 
-#include "download/dl_scroll_box.h"
+#include "rows/dl_scroll_box.h"
 #include "tests/support/test_palettes.h"
 #include "tests/support/test_window.h"
 

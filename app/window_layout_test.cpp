@@ -18,12 +18,12 @@
 #include <chrono>
 #include <thread>
 
-#include "download/dl_scroll_box.h"
 #include "app/my_status.h"
-#include "download/dl_visual_panel.h"
-#include "platform/elided_combo_box.h"
-#include "platform/elided_label.h"
-#include "platform/path_edit.h"
+#include "rows/dl_scroll_box.h"
+#include "rows/dl_visual_panel.h"
+#include "platform/widgets/elided_combo_box.h"
+#include "platform/widgets/elided_label.h"
+#include "platform/widgets/path_edit.h"
 #include "tests/support/event_wait.h"
 #include "tests/support/scripted_server.h"
 #include "tests/support/test_palettes.h"

@@ -8,8 +8,8 @@
 #include <string>
 
 #include "app/form_downloader.h"
-#include "download/dl_scroll_box.h"
-#include "download/dl_visual_panel.h"
+#include "rows/dl_scroll_box.h"
+#include "rows/dl_visual_panel.h"
 #include "platform/ansi_text.h"
 #include "tests/support/event_wait.h"
 #include "tests/support/scripted_server.h"

@@ -10,8 +10,8 @@
 #include <QToolButton>
 #include <gtest/gtest.h>
 
-#include "download/dl_scroll_box.h"
-#include "download/dl_visual_panel.h"
+#include "rows/dl_scroll_box.h"
+#include "rows/dl_visual_panel.h"
 #include "tests/support/event_wait.h"
 #include "tests/support/loopback.h"
 #include "tests/support/test_window.h"

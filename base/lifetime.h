@@ -16,6 +16,10 @@
 //
 //   if (!FireEvent(lifetime_, OnDocEnd, this)) return;
 //
+// FireEvent, and every trigger that returns whether its object survived, is
+// [[nodiscard]]: a call with nothing after it says so with
+// static_cast<void>(...).
+//
 // Declare the TLifetime as the last data member, so that its tokens expire
 // before any other member is destroyed. A destructor that fires events or
 // destroys members that may call back calls Invalidate() first.
@@ -61,7 +65,7 @@ class TLifetime {
 // handler that destroys the owner (and with it the event member) or assigns
 // another handler to the member still runs to its end with what it captured.
 template <typename F, typename... Args>
-bool FireEvent(const TLifetime& lifetime, const F& event, Args&&... args) {
+[[nodiscard]] bool FireEvent(const TLifetime& lifetime, const F& event, Args&&... args) {
   auto alive = lifetime.Token();
   if (event) {
     F handler = event;

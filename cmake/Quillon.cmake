@@ -1,16 +1,14 @@
 # Helpers that keep the per-folder CMakeLists short. Every folder is one static
 # library built from its *.cpp files; its *_test.cpp files form one test program
-# and *_fuzz.cpp files are libFuzzer entry points. A folder that holds two
-# layers (a part without widgets and the widgets on it) names the files of one
-# with SOURCES and leaves them out of the other with EXCLUDE.
+# and *_fuzz.cpp files are libFuzzer entry points. A layer that needs widgets
+# has a folder of its own (platform/widgets, rows), so no folder holds two.
 #
 # Layers: the source root is on no include path. Every library stages its own
 # headers (symbolic links, under the build tree's layers/<library>/<folder>/)
 # and puts only that folder on its public include path, so a file sees the
 # headers of its own library and of the libraries it links, and nothing above
 # them: `#include "download/download_job.h"` in net/http fails to compile with
-# "No such file or directory". A folder that holds two layers stages, for each
-# library, the headers of its own sources and those named with HEADERS.
+# "No such file or directory".
 
 # quillon_stage_headers(TARGET header...): the headers (paths relative to the
 # current source folder) become TARGET's public include path.
@@ -32,19 +30,14 @@ function(quillon_stage_headers target)
   endif()
 endfunction()
 
-# quillon_library(NAME [SOURCES file...] [EXCLUDE file...] [HEADERS file...]
-#                 [DEPS lib...] [PRIVATE_DEPS lib...])
-# DEPS are the libraries its headers need (public); PRIVATE_DEPS those only its
-# sources use.
+# quillon_library(NAME [EXCLUDE file...] [DEPS lib...] [PRIVATE_DEPS lib...])
+# EXCLUDE: sources of the folder that are not part of the library (a program's
+# main()). DEPS are the libraries its headers need (public); PRIVATE_DEPS
+# those only its sources use.
 function(quillon_library name)
-  cmake_parse_arguments(ARG "" "" "SOURCES;DEPS;PRIVATE_DEPS;EXCLUDE;HEADERS" ${ARGN})
-  if(ARG_SOURCES)
-    set(sources ${ARG_SOURCES})
-    list(TRANSFORM sources PREPEND ${CMAKE_CURRENT_SOURCE_DIR}/)
-  else()
-    file(GLOB sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp)
-    list(FILTER sources EXCLUDE REGEX "_(test|fuzz|bench)\\.cpp$")
-  endif()
+  cmake_parse_arguments(ARG "" "" "DEPS;PRIVATE_DEPS;EXCLUDE" ${ARGN})
+  file(GLOB sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp)
+  list(FILTER sources EXCLUDE REGEX "_(test|fuzz|bench)\\.cpp$")
   foreach(ex ${ARG_EXCLUDE})
     list(REMOVE_ITEM sources ${CMAKE_CURRENT_SOURCE_DIR}/${ex})
   endforeach()
@@ -55,39 +48,26 @@ function(quillon_library name)
     add_library(${name} INTERFACE)
     target_link_libraries(${name} INTERFACE ${ARG_DEPS})
   endif()
-  # The headers: all of the folder's, or in a folder of two layers those of
-  # this library's sources and HEADERS.
-  if(ARG_SOURCES OR ARG_EXCLUDE)
-    set(headers ${ARG_HEADERS})
-    foreach(source ${sources})
-      get_filename_component(stem ${source} NAME_WE)
-      if(EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/${stem}.h)
-        list(APPEND headers ${stem}.h)
-      endif()
-    endforeach()
-  else()
-    file(GLOB headers CONFIGURE_DEPENDS RELATIVE ${CMAKE_CURRENT_SOURCE_DIR} ${CMAKE_CURRENT_SOURCE_DIR}/*.h)
-  endif()
+  # The headers: all of the folder's.
+  file(GLOB headers CONFIGURE_DEPENDS RELATIVE ${CMAKE_CURRENT_SOURCE_DIR} ${CMAKE_CURRENT_SOURCE_DIR}/*.h)
   quillon_stage_headers(${name} ${headers})
 endfunction()
 
-# quillon_tests(NAME [GUI] [SOURCES file...] [EXCLUDE file...] [DEPS lib...]
-#               [ENV VAR=value...] [TIMEOUT seconds])
+# quillon_tests(NAME [GUI] [SOURCES file...] [DEPS lib...] [ENV VAR=value...]
+#               [TIMEOUT seconds])
+# Without SOURCES, the folder's *_test.cpp files.
 # GUI tests get a QApplication on the offscreen platform; the others a plain
 # GoogleTest main with a QCoreApplication so that event-loop code can run.
 function(quillon_tests name)
   if(NOT QUILLON_TESTS)
     return()
   endif()
-  cmake_parse_arguments(ARG "GUI" "TIMEOUT" "SOURCES;EXCLUDE;DEPS;ENV" ${ARGN})
+  cmake_parse_arguments(ARG "GUI" "TIMEOUT" "SOURCES;DEPS;ENV" ${ARGN})
   if(ARG_SOURCES)
     set(sources ${ARG_SOURCES})
   else()
     file(GLOB sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*_test.cpp)
   endif()
-  foreach(ex ${ARG_EXCLUDE})
-    list(REMOVE_ITEM sources ${CMAKE_CURRENT_SOURCE_DIR}/${ex})
-  endforeach()
   if(NOT sources)
     return()
   endif()

@@ -16,6 +16,7 @@
 #include "download/http_transfer.h"
 #include "download/partial_file.h"
 #include "download/queued_file_stream.h"
+#include "download/retry_text.h"
 #include "net/http/url.h"
 #include "platform/timer.h"
 
@@ -122,7 +123,7 @@ int64_t TDownloadJob::NowMs() const {
 
 bool TDownloadJob::Changed() { return FireEvent(lifetime_, OnChange, this); }
 
-void TDownloadJob::ChangedLast() { FireEvent(lifetime_, OnChange, this); }
+void TDownloadJob::ChangedLast() { static_cast<void>(FireEvent(lifetime_, OnChange, this)); }
 
 void TDownloadJob::SetCancelCaption(const std::string& v) {
   cancel_caption_ = v;

@@ -178,8 +178,9 @@
 
 #include "base/lifetime.h"
 #include "download/download_failure.h"
-#include "download/download_texts.h"
 #include "download/partial_file.h"
+#include "download/progress_text.h"
+#include "download/redacted_url.h"
 #include "download/retry_policy.h"
 #include "download/row_role.h"
 #include "download/transfer.h"

@@ -13,7 +13,7 @@
 
 #include "base/sha256_hasher.h"
 #include "download/download_job.h"
-#include "download/download_texts.h"
+#include "download/retry_text.h"
 #include "download/partial_file.h"
 #include "tests/support/event_wait.h"
 #include "tests/support/ftp_script.h"

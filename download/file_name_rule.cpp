@@ -6,7 +6,7 @@
 #include <algorithm>
 #include <string_view>
 
-#include "download/download_texts.h"
+#include "download/ftp_url.h"
 #include "download/partial_file.h"
 
 namespace quillon {

@@ -5,7 +5,7 @@
 #include "base/strings.h"
 #include "download/download_failure.h"
 #include "download/download_job.h"
-#include "download/download_texts.h"
+#include "download/ftp_url.h"
 #include "download/partial_file.h"
 #include "download/queued_file_stream.h"
 #include "download/retry_policy.h"

@@ -11,6 +11,7 @@
 #include "download/download_job.h"
 #include "download/partial_file.h"
 #include "download/queued_file_stream.h"
+#include "download/retry_after.h"
 #include "download/retry_policy.h"
 #include "net/http/url.h"
 #include "net/socket/ssl_wsocket.h"

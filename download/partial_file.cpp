@@ -208,6 +208,12 @@ unsigned NewFileMode() {
   return 0600;
 }
 
+int64_t LocalFileSize(const std::string& path) {
+  struct stat st {};
+  if (path.empty() || ::stat(path.c_str(), &st) != 0) return -1;
+  return static_cast<int64_t>(st.st_size);
+}
+
 // ---- TPartialFile --------------------------------------------------------------------
 
 TPartialFile::TTakeResult TPartialFile::Take(const std::string& PartName, std::string& Reason) {

@@ -74,6 +74,9 @@ bool IsHeldPart(const std::string& path);
 // without changing it (the "Umask:" line of /proc/self/status; 0600 when
 // that cannot be read).
 unsigned NewFileMode();
+// The size of the file at `path`, or -1 when there is no such file (a folder
+// counts as found, with its directory-entry size).
+int64_t LocalFileSize(const std::string& path);
 
 // NAME.part held by one download: open and locked (an open file
 // description's write lock on the whole file) from Take until Release or

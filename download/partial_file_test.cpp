@@ -185,5 +185,13 @@ TEST(PartialFileTest, CommitRenamesOnlyTheHeldFile) {
   ::umask(old_mask);
 }
 
+TEST(LocalFileSizeTest, SizeOrMinusOne) {
+  testing::TempDir dir;
+  EXPECT_EQ(LocalFileSize(dir.File("none")), -1);
+  EXPECT_EQ(LocalFileSize(""), -1);
+  testing::WriteFile(dir.File("a"), std::string(1234, 'x'));
+  EXPECT_EQ(LocalFileSize(dir.File("a")), 1234);
+}
+
 }  // namespace
 }  // namespace quillon

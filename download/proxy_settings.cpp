@@ -7,7 +7,7 @@
 #include <optional>
 
 #include "base/strings.h"
-#include "download/download_texts.h"
+#include "download/ftp_url.h"
 #include "net/ftp/ftp_client.h"
 #include "net/http/http_cli.h"
 #include "net/http/url.h"

@@ -352,7 +352,7 @@ int64_t TQueuedFileStream::Write(const void* buffer, int64_t count) {
   if (now_full) {
     full_ = true;
     StartStallClock();
-    FireEvent(lifetime_, OnFull);
+    static_cast<void>(FireEvent(lifetime_, OnFull));
   }
   return count;
 }
@@ -500,7 +500,7 @@ void TQueuedFileStream::StallClockFired() {
   }
   write_error_ = Reason(kStalled);
   if (finish_pending) target_.Post(kMsgFinished, static_cast<uintptr_t>(kStalled), 0);
-  FireEvent(lifetime_, OnWriteError, write_error_);  // may destroy this stream
+  static_cast<void>(FireEvent(lifetime_, OnWriteError, write_error_));  // may destroy this stream
 }
 
 std::string TQueuedFileStream::Reason(int error) const {
@@ -517,14 +517,14 @@ void TQueuedFileStream::HandleMessage(uint32_t msg, uintptr_t wParam, intptr_t) 
     case kMsgDrained:
       full_ = false;
       if (!finishing_) stall_clock_.Stop();
-      FireEvent(lifetime_, OnDrained);  // may destroy this stream
+      static_cast<void>(FireEvent(lifetime_, OnDrained));  // may destroy this stream
       break;
     case kMsgWriteFailed:
       stall_clock_.Stop();
       write_error_ = Reason(error);
-      FireEvent(lifetime_, OnWriteError, write_error_);
+      static_cast<void>(FireEvent(lifetime_, OnWriteError, write_error_));
       break;
-    case kMsgPastBound: FireEvent(lifetime_, OnPastBound); break;
+    case kMsgPastBound: static_cast<void>(FireEvent(lifetime_, OnPastBound)); break;
     case kMsgFinished: {
       stall_clock_.Stop();
       if (error == 0) {

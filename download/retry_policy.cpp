@@ -3,7 +3,7 @@
 #include <algorithm>
 
 #include "base/strings.h"
-#include "download/download_texts.h"
+#include "download/redacted_url.h"
 #include "net/socket/transfer_watchdog.h"
 #include "platform/winsock_errors.h"
 

@@ -1,6 +1,6 @@
 // What a download row's look says about its transfer: the job reports the
 // role, the row's widget turns it into a colour of the desktop's palette
-// (RowRoleColor in download/colors.h), so a light and a dark theme both work.
+// (RowRoleColor in rows/colors.h), so a light and a dark theme both work.
 #pragma once
 
 namespace quillon {

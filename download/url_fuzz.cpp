@@ -20,7 +20,8 @@
 #include <string>
 #include <string_view>
 
-#include "download/download_texts.h"
+#include "download/ftp_url.h"
+#include "download/retry_after.h"
 #include "download/proxy_settings.h"
 #include "net/http/url.h"
 #include "net/socket/host_name.h"

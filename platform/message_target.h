@@ -58,7 +58,7 @@ bool ReportBackgroundException(const TLifetime& Lifetime, const Event& OnBgExcep
   auto alive = Lifetime.Token();
   bool can_close = true;
   try {
-    FireEvent(Lifetime, OnBgException, sender, E, can_close);
+    if (!FireEvent(Lifetime, OnBgException, sender, E, can_close)) return false;
   } catch (...) {
   }
   return alive && can_close;

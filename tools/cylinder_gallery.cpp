@@ -17,8 +17,8 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "download/progress_cyl.h"
-#include "download/progress_cyl_styles.h"
+#include "rows/progress_cyl.h"
+#include "rows/progress_cyl_styles.h"
 
 using namespace quillon;
 

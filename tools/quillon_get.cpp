@@ -170,7 +170,7 @@
 #include "base/version.h"
 #include "download/download_job.h"
 #include "download/proxy_settings.h"
-#include "download/download_texts.h"
+#include "download/redacted_url.h"
 #include "download/file_name_rule.h"
 #include "download/partial_file.h"
 #include "net/http/url.h"

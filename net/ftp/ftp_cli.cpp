@@ -198,7 +198,7 @@ void TCustomFtpCli::HandleError(const std::string& Msg) {
   ++usage_errors_;
   last_usage_error_ = Msg;
   if (!OnError) throw FtpException(Msg);
-  TriggerError(Msg);
+  static_cast<void>(TriggerError(Msg));
 }
 
 bool TCustomFtpCli::RefusedArgument(const std::string& Verb, const std::string& Value) {
@@ -218,7 +218,8 @@ void TCustomFtpCli::HandleMessage(uint32_t msg, uintptr_t wParam, intptr_t lPara
 void TCustomFtpCli::WndProc(uint32_t Msg, uintptr_t WParam, intptr_t LParam) {
   switch (Msg) {
     case WM_FTP_REQUEST_DONE:
-      FireEvent(lifetime_, OnRequestDone, this, static_cast<TFtpRequest>(LParam), static_cast<Word>(WParam));
+      static_cast<void>(
+          FireEvent(lifetime_, OnRequestDone, this, static_cast<TFtpRequest>(LParam), static_cast<Word>(WParam)));
       break;
     case WM_FTP_SENDDATA:
       transfer_.start_time = platform::GetTickCount();
@@ -259,9 +260,7 @@ void TCustomFtpCli::ControlDataAvailable(Word Error) {
 // Shows the line; a final one answers what the connection waits for. False
 // when the rest of the buffer is to stay unprocessed.
 bool TCustomFtpCli::HandleReplyLine(Word Error) {
-  auto alive = lifetime_.Token();
-  TriggerDisplay("< " + last_response_);
-  if (!alive) return false;
+  if (!TriggerDisplay("< " + last_response_)) return false;
   if (!FtpReplyIsFinal(last_response_)) return true;
   if (stage_ == TStage::WaitingBanner) {
     status_code_ = FtpReplyCode(last_response_);
@@ -430,9 +429,7 @@ void TCustomFtpCli::SendAndAwait(TStage Await, const std::string& Cmd) {
 void TCustomFtpCli::SendCommand(const std::string& Cmd) {
   std::string cmd = Cmd;
   if (!FireEvent(lifetime_, OnCommand, this, cmd)) return;
-  auto alive = lifetime_.Token();
-  TriggerDisplay("> " + cmd);
-  if (!alive || control_->State() != wsConnected) return;
+  if (!TriggerDisplay("> " + cmd) || control_->State() != wsConnected) return;
   // A command waits for its reply: silence is measured from here.
   if (watchdog_.Phase() != TTimeoutKind::Connect) watchdog_.StartIdle();
   control_->SendString(cmd + "\r\n");
@@ -684,8 +681,7 @@ void TCustomFtpCli::TimedOut(TTimeoutKind Kind) {
   auto alive = lifetime_.Token();
   bool pending = !request_done_flag_;
   timed_out_ = Kind;
-  TriggerDisplay("! " + watchdog_.ReasonText(Kind));
-  if (!alive) return;
+  if (!TriggerDisplay("! " + watchdog_.ReasonText(Kind))) return;
   Abort();
   if (!alive || !pending || request_done_flag_) return;
   // Nothing reported it (a name lookup that was cancelled): report it here.
@@ -698,8 +694,9 @@ void TCustomFtpCli::LimitExceeded() {
   auto alive = lifetime_.Token();
   bool pending = !request_done_flag_;
   limit_passed_ = true;
-  TriggerDisplay("! More than " + std::to_string(settings_.download_limit) + " bytes received: transfer stopped");
-  if (!alive) return;
+  if (!TriggerDisplay("! More than " + std::to_string(settings_.download_limit) +
+                      " bytes received: transfer stopped"))
+    return;
   // The server's final reply is not awaited: whatever it says, the file is
   // not the one it announced.
   Abort();

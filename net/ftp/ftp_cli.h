@@ -402,13 +402,13 @@ class TCustomFtpCli : private platform::MessageHandler {
   virtual void SendCommand(const std::string& Cmd);
   // Each Trigger fires its event and returns whether the client survived
   // the handler; a caller stops at false.
-  virtual bool TriggerDisplay(const std::string& Msg);
-  virtual bool TriggerReadyToTransmit(bool& bCancel);
-  virtual bool TriggerDisplayFile(const std::string& Msg);
-  virtual bool TriggerError(const std::string& Msg);
+  [[nodiscard]] virtual bool TriggerDisplay(const std::string& Msg);
+  [[nodiscard]] virtual bool TriggerReadyToTransmit(bool& bCancel);
+  [[nodiscard]] virtual bool TriggerDisplayFile(const std::string& Msg);
+  [[nodiscard]] virtual bool TriggerError(const std::string& Msg);
   // Fires OnProgress with ByteCount + ResumeAt; false when the transfer is to
   // stop, or the handler destroyed the client.
-  virtual bool Progress();
+  [[nodiscard]] virtual bool Progress();
   // Notes the transfer's duration and rate.
   virtual void TransferStats();
   virtual void WndProc(uint32_t Msg, uintptr_t WParam, intptr_t LParam);

@@ -25,7 +25,7 @@ class TFtpClient : public TCustomFtpCli {
   virtual bool Synchronize(void (TCustomFtpCli::*Proc)());
 
  protected:
-  bool Progress() override;
+  [[nodiscard]] bool Progress() override;
 
  private:
   uint32_t deadline_ = 0;

@@ -106,11 +106,9 @@ void TCustomFtpCli::DataFailed(int Code, const std::string& Response) {
 // Ends an upload that never started: the local file cannot be read, or the
 // application cancelled.
 void TCustomFtpCli::LocalFailure(const std::string& Reason) {
-  auto alive = lifetime_.Token();
   error_message_ = "426 " + Reason;
   status_code_ = 426;
-  TriggerDisplay("! " + error_message_);
-  if (!alive) return;
+  if (!TriggerDisplay("! " + error_message_)) return;
   CloseDataSocket();
   request_result_ = 426;
   TriggerRequestDone(426);
@@ -126,8 +124,7 @@ bool TCustomFtpCli::Progress() {
 bool TCustomFtpCli::StopRequested() {
   auto alive = lifetime_.Token();
   if (Progress() || !alive) return !alive;
-  TriggerDisplay("! Abort requested");
-  if (!alive) return true;
+  if (!TriggerDisplay("! Abort requested")) return true;
   transfer_.CloseFile();
   CloseDataSocket();
   return true;
@@ -138,7 +135,7 @@ void TCustomFtpCli::TransferStats() {
   std::string note = "! " + std::to_string(transfer_.bytes) + " bytes received/sent in " +
                      std::to_string(elapsed / 1000) + " seconds";
   if (elapsed != 0) note += " (" + std::to_string(FtpTransferRate(transfer_.bytes, elapsed)) + " Bytes/sec)";
-  TriggerDisplay(note);
+  static_cast<void>(TriggerDisplay(note));
 }
 
 // ---- DataPort and Rest ------------------------------------------------------------
@@ -259,7 +256,6 @@ void TCustomFtpCli::ExecUpload(bool AppendFlag) {
     return;
   }
   if (RefusedArgument(AppendFlag ? "APPE" : "STOR", settings_.host_file_name)) return;
-  auto alive = lifetime_.Token();
   sequence_.SetCurrent(AppendFlag ? stAppe : stStor);
   BeginRequest(AppendFlag ? ftpRqAppend : ftpRqPut);
   transfer_.Begin(true);
@@ -267,8 +263,7 @@ void TCustomFtpCli::ExecUpload(bool AppendFlag) {
   transfer_.start_time = 0;
   error_message_.clear();
   bool cancel = false;
-  TriggerReadyToTransmit(cancel);
-  if (!alive) return;
+  if (!TriggerReadyToTransmit(cancel)) return;
   if (cancel) {
     LocalFailure("Transmit cancelled by application");
     return;
@@ -289,7 +284,7 @@ void TCustomFtpCli::ExecUpload(bool AppendFlag) {
 
 // Connects the data socket for a passive transfer to the control
 // connection's peer, on the port of the stored 227 reply. False when the
-// request has been reported failed.
+// request has been reported failed, or a handler destroyed the client.
 bool TCustomFtpCli::StartPassiveConnect(int FailCode) {
   std::string reply_addr;
   int port = 0;
@@ -301,8 +296,9 @@ bool TCustomFtpCli::StartPassiveConnect(int FailCode) {
     return false;
   }
   if (extended) reply_addr = dns_result_;  // an extended reply names no address
-  if (reply_addr != dns_result_)
-    TriggerDisplay("! Passive reply names " + reply_addr + "; connecting to " + dns_result_);
+  if (reply_addr != dns_result_ &&
+      !TriggerDisplay("! Passive reply names " + reply_addr + "; connecting to " + dns_result_))
+    return false;
   try {
     CloseDataSocket();
     data_->SetPort(std::to_string(port));
@@ -360,7 +356,8 @@ bool TCustomFtpCli::AcceptDataConnection(bool Upload) {
   std::string caller = ::getpeername(h, reinterpret_cast<sockaddr*>(&peer), &len) == 0 ? AddressText(peer) : "";
   if (caller != dns_result_) {
     ::close(h);
-    TriggerDisplay("! Data connection from " + (caller.empty() ? std::string("unknown") : caller) + " refused");
+    static_cast<void>(
+        TriggerDisplay("! Data connection from " + (caller.empty() ? std::string("unknown") : caller) + " refused"));
     return false;
   }
   data_->Close();  // the listening socket; its close has no handler now
@@ -429,8 +426,7 @@ void TCustomFtpCli::TransferEndReply() {
   transfer_.CloseFile();
   CloseDataSocket();
   if (!alive) return;
-  TriggerDisplay(upload ? "! STOR Failed" : "! RETR/LIST/NLST Failed");
-  if (!alive) return;
+  if (!TriggerDisplay(upload ? "! STOR Failed" : "! RETR/LIST/NLST Failed")) return;
   request_result_ = status_code_;
   TriggerRequestDone(static_cast<Word>(status_code_));
 }
@@ -447,8 +443,7 @@ void TCustomFtpCli::DataAvailableReceive(Word) {
   if (n < 0) {
     int err = data_->LastError();
     if (data_->State() == wsConnected && err != platform::WSAEWOULDBLOCK) {
-      TriggerDisplay("! Data: Receive error " + std::to_string(err));
-      if (!alive) return;
+      if (!TriggerDisplay("! Data: Receive error " + std::to_string(err))) return;
       data_->Shutdown(2);
     }
     return;
@@ -462,8 +457,7 @@ void TCustomFtpCli::DataAvailableReceive(Word) {
   if (!transfer_.Write(buf, keep)) {
     // The download fails with the system's reason, whatever the server
     // answers afterwards.
-    TriggerDisplay("! Error writing local file: " + transfer_.WriteError());
-    if (!alive) return;
+    if (!TriggerDisplay("! Error writing local file: " + transfer_.WriteError())) return;
     data_->Shutdown(2);
     return;
   }
@@ -475,17 +469,16 @@ void TCustomFtpCli::DataAvailableReceive(Word) {
 // Every run of CR and LF separates two lines; only the first line of a
 // block may be empty.
 void TCustomFtpCli::DisplayLines(const char* Data, int Len) {
-  auto alive = lifetime_.Token();
   int start = 0;
   while (true) {
     int end = start;
     while (end < Len && Data[end] != '\r' && Data[end] != '\n') ++end;
     if (end == Len) {
-      if (start < Len) TriggerDisplayFile(std::string(Data + start, static_cast<size_t>(Len - start)));
+      if (start < Len)
+        static_cast<void>(TriggerDisplayFile(std::string(Data + start, static_cast<size_t>(Len - start))));
       return;
     }
-    TriggerDisplayFile(std::string(Data + start, static_cast<size_t>(end - start)));
-    if (!alive) return;
+    if (!TriggerDisplayFile(std::string(Data + start, static_cast<size_t>(end - start)))) return;
     while (end < Len && (Data[end] == '\r' || Data[end] == '\n')) ++end;
     if (end == Len) return;
     start = end;
@@ -519,20 +512,17 @@ void TCustomFtpCli::TransferJoin() {
 
 void TCustomFtpCli::UploadSendData(Word Error) {
   if (!transfer_.FileOpen()) return;
-  auto alive = lifetime_.Token();
   if (StopRequested()) return;
   watchdog_.Activity();
   if (Error != 0) {
-    TriggerDisplay("! Error #" + std::to_string(Error) + " sending data");
-    if (!alive) return;
+    if (!TriggerDisplay("! Error #" + std::to_string(Error) + " sending data")) return;
     CloseDataSocket();
     return;
   }
   if (transfer_.eof || !UploadAnswered() || !transfer_.upload_ready) return;
   int64_t n = transfer_.ReadBlock();
   if (n < 0) {
-    TriggerDisplay("! Error reading file");
-    if (!alive) return;
+    if (!TriggerDisplay("! Error reading file")) return;
     CloseDataSocket();
     return;
   }

@@ -103,12 +103,14 @@ THttpCli::THttpCli() : ctrl_socket_(std::make_unique<TWSocket>()), target_(this)
   watchdog_.OnTimeout = [this](TTimeoutKind Kind) { TimedOut(Kind); };
   deadline_.OnTimer = [this] { DeadlinePassed(); };
   s.OnSocksError = [this](TCustomWSocket*, int e, const std::string& m) {
-    FireEvent(lifetime_, OnSocksError, this, e, m);
+    static_cast<void>(FireEvent(lifetime_, OnSocksError, this, e, m));
   };
-  s.OnSocksConnected = [this](TCustomWSocket*, Word e) { FireEvent(lifetime_, OnSocksConnected, this, e); };
+  s.OnSocksConnected = [this](TCustomWSocket*, Word e) {
+    static_cast<void>(FireEvent(lifetime_, OnSocksConnected, this, e));
+  };
   s.OnError = [this](TCustomWSocket*) {
     if (step_ == TStep::kLookup) SetStep(TStep::kLookupRefused);  // within hsDnsLookup
-    FireEvent(lifetime_, OnSocketError, this);
+    static_cast<void>(FireEvent(lifetime_, OnSocketError, this));
   };
   s.OnBgException = [this](TCustomWSocket*, const std::exception& e, bool& can_close) {
     SocketBgException(e, can_close);
@@ -223,7 +225,8 @@ void THttpCli::WndProc(uint32_t Msg, uintptr_t WParam, intptr_t LParam) {
   switch (Msg) {
     case WM_HTTP_REQUEST_DONE:
       // The handler may destroy the client: nothing follows it.
-      FireEvent(lifetime_, OnRequestDone, this, static_cast<THttpRequest>(WParam), static_cast<Word>(LParam));
+      static_cast<void>(
+          FireEvent(lifetime_, OnRequestDone, this, static_cast<THttpRequest>(WParam), static_cast<Word>(LParam)));
       return;
     case WM_HTTP_SET_READY:
       if (WParam == request_id_) SetStep(TStep::kIdle);

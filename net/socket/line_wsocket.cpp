@@ -12,7 +12,7 @@ void TCustomLineWSocket::SetLineMode(bool Value) {
 }
 
 void TCustomLineWSocket::FireLineLimitExceeded(int RcvdLength, bool& ClearData) {
-  FireEvent(Lifetime(), OnLineLimitExceeded, this, RcvdLength, ClearData);
+  static_cast<void>(FireEvent(Lifetime(), OnLineLimitExceeded, this, RcvdLength, ClearData));
 }
 
 void TCustomLineWSocket::WndProc(uint32_t Msg, uintptr_t WParam, intptr_t LParam) {

@@ -78,12 +78,14 @@ void TCustomSocksWSocket::ResetFields() {
 
 // ---- Events --------------------------------------------------------------------
 
-void TCustomSocksWSocket::FireSocksConnected(Word Error) { FireEvent(Lifetime(), OnSocksConnected, this, Error); }
+void TCustomSocksWSocket::FireSocksConnected(Word Error) {
+  static_cast<void>(FireEvent(Lifetime(), OnSocksConnected, this, Error));
+}
 void TCustomSocksWSocket::FireSocksError(int Error, const std::string& Msg) {
-  FireEvent(Lifetime(), OnSocksError, this, Error, Msg);
+  static_cast<void>(FireEvent(Lifetime(), OnSocksError, this, Error, Msg));
 }
 void TCustomSocksWSocket::FireSocksAuthState(TSocksAuthState AuthState) {
-  FireEvent(Lifetime(), OnSocksAuthState, this, AuthState);
+  static_cast<void>(FireEvent(Lifetime(), OnSocksAuthState, this, AuthState));
 }
 
 // ---- Connecting ----------------------------------------------------------------

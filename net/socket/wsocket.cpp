@@ -305,18 +305,26 @@ void TCustomWSocket::HandleBackgroundException(const std::exception& E) {
 
 bool TCustomWSocket::FireDataAvailable(Word Error) {
   if (!OnDataAvailable) return false;
-  FireEvent(lifetime_, OnDataAvailable, this, Error);
+  static_cast<void>(FireEvent(lifetime_, OnDataAvailable, this, Error));
   return true;
 }
-void TCustomWSocket::FireSessionAvailable(Word Error) { FireEvent(lifetime_, OnSessionAvailable, this, Error); }
-void TCustomWSocket::FireSessionConnected(Word Error) { FireEvent(lifetime_, OnSessionConnected, this, Error); }
-void TCustomWSocket::FireSessionClosed(Word Error) { FireEvent(lifetime_, OnSessionClosed, this, Error); }
-void TCustomWSocket::FireDataSent(Word Error) { FireEvent(lifetime_, OnDataSent, this, Error); }
-void TCustomWSocket::FireChangeState(TSocketState OldState, TSocketState NewState) {
-  FireEvent(lifetime_, OnChangeState, this, OldState, NewState);
+void TCustomWSocket::FireSessionAvailable(Word Error) {
+  static_cast<void>(FireEvent(lifetime_, OnSessionAvailable, this, Error));
 }
-void TCustomWSocket::FireDnsLookupDone(Word Error) { FireEvent(lifetime_, OnDnsLookupDone, this, Error); }
-void TCustomWSocket::FireError() { FireEvent(lifetime_, OnError, this); }
+void TCustomWSocket::FireSessionConnected(Word Error) {
+  static_cast<void>(FireEvent(lifetime_, OnSessionConnected, this, Error));
+}
+void TCustomWSocket::FireSessionClosed(Word Error) {
+  static_cast<void>(FireEvent(lifetime_, OnSessionClosed, this, Error));
+}
+void TCustomWSocket::FireDataSent(Word Error) { static_cast<void>(FireEvent(lifetime_, OnDataSent, this, Error)); }
+void TCustomWSocket::FireChangeState(TSocketState OldState, TSocketState NewState) {
+  static_cast<void>(FireEvent(lifetime_, OnChangeState, this, OldState, NewState));
+}
+void TCustomWSocket::FireDnsLookupDone(Word Error) {
+  static_cast<void>(FireEvent(lifetime_, OnDnsLookupDone, this, Error));
+}
+void TCustomWSocket::FireError() { static_cast<void>(FireEvent(lifetime_, OnError, this)); }
 
 void TCustomWSocket::ChangeState(TSocketState NewState) {
   TSocketState old = state_;
@@ -1051,7 +1059,7 @@ int TCustomWSocket::RawSend(const void* Data, int Len) {
     SetLastSocketErrorFromErrno();
     return -1;
   }
-  if (n > 0) FireEvent(lifetime_, OnSendData, this, static_cast<int>(n));
+  if (n > 0) static_cast<void>(FireEvent(lifetime_, OnSendData, this, static_cast<int>(n)));
   return static_cast<int>(n);
 }
 
@@ -1133,7 +1141,7 @@ int TCustomWSocket::SendTo(const TSockAddrIn& Dest, int DestLen, const void* Dat
     last_error_ = SetLastSocketErrorFromErrno();
     return -1;
   }
-  if (n > 0) FireEvent(lifetime_, OnSendData, this, static_cast<int>(n));
+  if (n > 0) static_cast<void>(FireEvent(lifetime_, OnSendData, this, static_cast<int>(n)));
   return static_cast<int>(n);
 }
 

@@ -12,12 +12,12 @@
 #include <memory>
 
 #include "app/form_downloader.h"
-#include "download/dl_scroll_box.h"
-#include "download/dl_visual_panel.h"
-#include "download/download_texts.h"
+#include "rows/dl_scroll_box.h"
+#include "rows/dl_visual_panel.h"
+#include "download/redacted_url.h"
 #include "download/partial_file.h"
 #include "platform/ansi_text.h"
-#include "platform/dialogs.h"
+#include "platform/widgets/dialogs.h"
 #include "tests/support/event_wait.h"
 #include "tests/support/pattern.h"
 #include "tests/support/real_servers.h"

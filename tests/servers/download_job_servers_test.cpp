@@ -5,7 +5,8 @@
 #include <memory>
 #include <string>
 
-#include "download/download_texts.h"
+#include "download/progress_text.h"
+#include "download/redacted_url.h"
 #include "download/partial_file.h"
 #include "tests/support/event_wait.h"
 #include "tests/support/pattern.h"

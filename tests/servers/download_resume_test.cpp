@@ -6,7 +6,7 @@
 #include <filesystem>
 #include <string>
 
-#include "download/download_texts.h"
+#include "download/partial_file.h"
 #include "tests/support/event_wait.h"
 #include "tests/support/real_servers.h"
 #include "tests/support/temp_dir.h"

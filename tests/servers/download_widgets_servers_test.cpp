@@ -7,9 +7,9 @@
 #include <filesystem>
 #include <string>
 
-#include "download/dl_scroll_box.h"
-#include "download/dl_visual_panel.h"
-#include "download/download_texts.h"
+#include "rows/dl_scroll_box.h"
+#include "rows/dl_visual_panel.h"
+#include "download/redacted_url.h"
 #include "download/partial_file.h"
 #include "tests/support/dl_widgets_fixture.h"
 #include "tests/support/event_wait.h"

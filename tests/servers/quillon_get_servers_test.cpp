@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "download/download_texts.h"
+#include "download/redacted_url.h"
 #include "download/partial_file.h"
 #include "tests/support/quillon_get_run.h"
 #include "tests/support/real_servers.h"

@@ -3,7 +3,7 @@
 #include <QDialog>
 #include <QIcon>
 
-#include "platform/desktop_services.h"
+#include "platform/widgets/desktop_services.h"
 #include "platform/settings_store.h"
 
 namespace quillon {

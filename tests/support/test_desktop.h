@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/desktop_notifications.h"
-#include "platform/dialogs.h"
+#include "platform/widgets/desktop_notifications.h"
+#include "platform/widgets/dialogs.h"
 
 class QDialog;
 
