@@ -4,13 +4,15 @@ src="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 # shellcheck source=../scripts/servers.sh
 . "$src/scripts/servers.sh"
 
-# bench_build BUILD_DIR TARGET: builds TARGET in a Release build without
-# sanitizers unless it is there already.
+# bench_build BUILD_DIR TARGET: brings TARGET up to date in a Release build
+# without sanitizers, configuring BUILD_DIR from this tree when it is new. A
+# build folder configured before keeps its own source tree, so that another
+# checkout's build can be measured beside this one's.
 bench_build() {
-  if [ ! -x "$1/$2" ]; then
+  if [ ! -f "$1/CMakeCache.txt" ]; then
     cmake -S "$src" -B "$1" -G Ninja -DCMAKE_BUILD_TYPE=Release -DQUILLON_TESTS=OFF -DQUILLON_BENCH=ON >/dev/null
-    cmake --build "$1" -j2 --target "$(basename "$2")" >/dev/null
   fi
+  cmake --build "$1" -j2 --target "$(basename "$2")" >/dev/null
 }
 
 # port_open_at HOST PORT / wait_port_at HOST PORT: port_open and wait_port
