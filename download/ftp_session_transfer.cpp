@@ -120,16 +120,7 @@ void TFtpSessionTransfer::Abort() {
 }
 
 void TFtpSessionTransfer::Hold(bool wait) {
-  TWSocket* socket = ftp_ ? ftp_->DataSocket() : nullptr;
-  if (!socket || socket->Paused() == wait) return;
-  // A transfer that waits on purpose is not silent: its idle limit waits.
-  if (wait) {
-    socket->Pause();
-    ftp_->Watchdog().Suspend();
-  } else {
-    ftp_->Watchdog().Resume();
-    socket->Resume();
-  }
+  if (TWSocket* socket = ftp_ ? ftp_->DataSocket() : nullptr) HoldSocket(*socket, ftp_->Watchdog(), wait);
 }
 
 // An FTP part outlives a failure when its record has a total that a later

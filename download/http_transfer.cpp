@@ -119,17 +119,7 @@ void THttpTransfer::Abort() {
 }
 
 void THttpTransfer::Hold(bool wait) {
-  if (!http_) return;
-  TWSocket& socket = http_->CtrlSocket();
-  if (socket.Paused() == wait) return;
-  // A transfer that waits on purpose is not silent: its idle limit waits.
-  if (wait) {
-    socket.Pause();
-    http_->Watchdog().Suspend();
-  } else {
-    http_->Watchdog().Resume();
-    socket.Resume();
-  }
+  if (http_) HoldSocket(http_->CtrlSocket(), http_->Watchdog(), wait);
 }
 
 bool THttpTransfer::PartContinuable() const {

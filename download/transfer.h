@@ -14,6 +14,13 @@ namespace quillon {
 
 class THttpCli;
 class TFtpClient;
+class TWSocket;
+class TTransferWatchdog;
+
+// Stops or resumes reading `socket` for a transfer that waits on purpose (the
+// user's pause, a full write queue); its idle limit waits with it, since such
+// a transfer is not silent.
+void HoldSocket(TWSocket& socket, TTransferWatchdog& watchdog, bool wait);
 
 // How a try takes a part that an earlier start left.
 enum class TTryMode {
