@@ -179,6 +179,7 @@
 #include "base/lifetime.h"
 #include "download/download_failure.h"
 #include "download/partial_file.h"
+#include "download/piece_hashes.h"
 #include "download/progress_text.h"
 #include "download/redacted_url.h"
 #include "download/retry_policy.h"
@@ -207,6 +208,8 @@ struct TExpectedFile {
   // The hash was given on quillon-get's command line, not by a publisher:
   // a mismatch's text says so.
   bool from_command_line = false;
+  // The publisher's SHA-256 of each piece (empty: not said).
+  TPieceHashes pieces;
 };
 
 // What the catalogue in use says about one of its links: the file and the
@@ -214,6 +217,7 @@ struct TExpectedFile {
 struct TCatalogueLink {
   TExpectedFile expected;
   std::vector<std::string> mirrors;
+  int connections = 0;  // the publisher's limit of connections per host; 0: not said
 };
 
 // Answers "continue the shorter local file?" for a job.
@@ -332,6 +336,11 @@ class TDownloadJob {
   // Other URLs of the same file, tried in this order after URL() fails.
   void SetMirrors(std::vector<std::string> urls) { mirrors_ = std::move(urls); }
   const std::vector<std::string>& Mirrors() const { return mirrors_; }
+  // Connections a download may open to one host at once (1, the default,
+  // up to kMaxConnectionsPerHost); applies from the next start.
+  static constexpr int kMaxConnectionsPerHost = 16;
+  int ConnectionsPerHost() const { return connections_per_host_; }
+  void SetConnectionsPerHost(int n) { connections_per_host_ = n < 1 ? 1 : n > kMaxConnectionsPerHost ? kMaxConnectionsPerHost : n; }
   // Receives each planned wait before a retry (milliseconds, the random part
   // and Retry-After included) and returns the milliseconds to wait instead.
   using TRetryWaitHook = std::function<int64_t(int64_t planned_ms)>;
@@ -577,6 +586,7 @@ class TDownloadJob {
   std::unique_ptr<platform::OneShotTimer> retry_timer_;
   TRetryWaitHook retry_wait_hook_;
   std::vector<std::string> mirrors_;
+  int connections_per_host_ = 1;
   size_t mirror_index_ = 0;          // 0: the URL set; k: mirrors_[k - 1]
   std::string picked_url_;           // the URL set, while a mirror is fetched
   std::string mirror_status_;        // shown until the mirror's answer
