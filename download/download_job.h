@@ -427,6 +427,7 @@ class TDownloadJob {
   // The transfers report into the job's state and call its steps below.
   friend class THttpTransfer;
   friend class TFtpSessionTransfer;
+  friend class TPiecesTransfer;
 
   // A start: every check, NAME.part taken, then the first try in `mode`.
   void Begin(TTryMode mode);
@@ -438,6 +439,13 @@ class TDownloadJob {
   // (`ftp_active`: FTP in active mode after passive found no data
   // connection).
   void StartTry(TTryMode mode, bool ftp_active = false);
+  // The sources a try of URL() fetches pieces from at once (TPiecesTransfer):
+  // an http or https URL with more than one connection per host, or with
+  // its http and https mirrors when a SHA-256 (the file's or its pieces')
+  // proves the result. Empty for one source over one connection (the
+  // common case: one GET), for ftp, once a mirror is being tried, and after
+  // a server answered a request for a part with the whole file.
+  std::vector<std::string> PieceSources() const;
   // After a failure with the status text `failure`: asks the retry policy
   // and schedules a retry or the next mirror, and says whether it did (the
   // caller then shows it). Before a mirror the status says why this source
@@ -592,6 +600,8 @@ class TDownloadJob {
   std::string mirror_status_;        // shown until the mirror's answer
   std::string abandoned_text_;       // why the last source was left for a mirror
   bool spliced_ = false;             // the part holds bytes of two sources
+  bool pieces_refused_ = false;      // a server sent the whole file for a part: one GET
+  std::string sources_text_;         // "from 3 sources", after the progress line
   // Expires with the job, so that code after a modal question or an event
   // can tell; the last member.
   TLifetime lifetime_;
