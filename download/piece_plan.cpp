@@ -107,7 +107,7 @@ TPiecePlan::TTake TPiecePlan::Next(int source, int64_t now_ms) {
   for (int i = 0; i < Sources(); ++i) other = other || (i != source && !sources_[i].dropped);
   if (other && Slow(source, now_ms)) return take;
   for (int i = 0; i < Count(); ++i) {
-    if (pieces_[i].state != TState::kMissing) continue;
+    if (pieces_[i].state != TState::kMissing || pieces_[i].avoid == source) continue;
     pieces_[i].state = TState::kActive;
     pieces_[i].holder = source;
     return TTake{i, pieces_[i].reached, -1};
@@ -149,7 +149,7 @@ void TPiecePlan::Done(int piece) {
 void TPiecePlan::Reset(int piece) {
   TPiece& p = pieces_[piece];
   if (p.state == TState::kDone) --done_;
-  p = TPiece{TState::kMissing, Begin(piece), -1, false};
+  p = TPiece{TState::kMissing, Begin(piece), -1, false, -1};
 }
 
 void TPiecePlan::Failed(int piece, bool damaged) {

@@ -107,6 +107,9 @@ class TPiecePlan {
   // A done piece is wanted again from its first byte (a kept piece that
   // failed its proof, a source suspected of a damaged file).
   void Reset(int piece);
+  // A missing piece that `source` must not fetch (a second opinion on what
+  // it sent).
+  void Avoid(int piece, int source) { pieces_[piece].avoid = source; }
   // A dropped source may serve again.
   void Restore(int source) { sources_[source].dropped = false; }
 
@@ -122,6 +125,7 @@ class TPiecePlan {
     int64_t reached = 0;
     int holder = -1;
     bool stopping = false;  // its holder is being stopped for a faster source
+    int avoid = -1;         // a source that must not fetch it
   };
   struct TSource {
     std::string host;

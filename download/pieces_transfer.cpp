@@ -131,7 +131,10 @@ void TPiecesTransfer::MakePlan(int64_t total) {
   plan_->SetHostLimit(job_.connections_per_host_);
   for (const TSource& s : sources_) plan_->AddSource(HostOf(s.url));
   served_by_.assign(static_cast<size_t>(plan_->Count()), -1);
-  tick_.Start(kTickMs);
+  piece_digest_.assign(static_cast<size_t>(plan_->Count()), "");
+  // The other sources start at once (from the event loop, when the first
+  // answer named the length).
+  tick_.Start(0);
 }
 
 bool TPiecesTransfer::TakeKeptPieces() {
@@ -263,8 +266,9 @@ void TPiecesTransfer::Fill() {
   }
   if (connections_.empty() && finishing_.empty() && verifying_ == 0) {
     if (plan_->Complete()) return CommitWhenDone();
+    // Only a source waiting for its Retry-After may still bring the rest.
     bool waiting = false;
-    for (int s = 0; s < plan_->Sources(); ++s) waiting = waiting || !plan_->Dropped(s);
+    for (int s = 0; s < plan_->Sources(); ++s) waiting = waiting || (!plan_->Dropped(s) && plan_->WaitUntil(s) > now);
     if (!waiting && whole_only_ >= 0) return StartOver(whole_only_, true);
     if (!waiting) return Fail(last_failure_.empty() ? std::string(kIncomplete) : last_failure_);
   }
@@ -388,7 +392,9 @@ void TPiecesTransfer::DocBegin(TConnection& c) {
   stream.WriteInPlace();
   stream.SetBound(c.end);
   stream.SetStallLimit(job_.idle_timeout_);
-  if (!job_.expected_.pieces.Empty()) stream.HashWithSha256(plan_->Begin(c.piece));
+  // Each piece is hashed as it is written: against the publisher's piece
+  // hash, or, with the whole file's only, to compare sources when it fails.
+  if (!job_.expected_.pieces.Empty() || !job_.expected_.sha256.empty()) stream.HashWithSha256(plan_->Begin(c.piece));
   stream.OnFull = [this, &c] {
     c.full = true;
     Hold(held_);
@@ -579,7 +585,13 @@ void TPiecesTransfer::PieceWritten(int source, int piece, bool complete, const s
     if (ended_) return;
   } else {
     plan_->Done(piece);
+    for (TSample& t : samples_)
+      if (t.piece == piece && t.second < 0) {
+        t.second = source;
+        t.agreed = digest == t.digest;
+      }
     served_by_[static_cast<size_t>(piece)] = source;
+    piece_digest_[static_cast<size_t>(piece)] = digest;
     Record();
   }
   Fill();
@@ -670,28 +682,9 @@ void TPiecesTransfer::CommitWhenDone() {
         job_.NoteFailure(TFailureKind::kFileIo);
         return Committed(kCannotWrite + error);
       }
-      // A file joined from several sources that is not the publisher's:
-      // the pieces of one source are fetched again from the others, one
-      // source at a time, before the file counts as not the publisher's.
-      if (digest != job_.expected_.sha256 && job_.expected_.pieces.Empty()) {
-        for (int s = 0; s < plan_->Sources(); ++s) {
-          const bool served = std::find(served_by_.begin(), served_by_.end(), s) != served_by_.end();
-          const bool others = std::any_of(served_by_.begin(), served_by_.end(), [s](int o) { return o != s; });
-          if (!served || !others || std::find(suspects_.begin(), suspects_.end(), s) != suspects_.end()) continue;
-          for (int earlier : suspects_) plan_->Restore(earlier);
-          suspects_.push_back(s);
-          for (int i = 0; i < plan_->Count(); ++i)
-            if (served_by_[static_cast<size_t>(i)] == s) plan_->Reset(i);
-          plan_->Drop(s);
-          committing_ = false;
-          job_.SetPhase(TJobPhase::kTransferring);
-          job_.ShowRetryStatus("SHA-256 mismatch of a file joined from several sources: fetching the pieces of " +
-                               SourceName(s) + " again from the others");
-          if (!job_.Changed()) return;
-          tick_.Start(kTickMs);
-          return Fill();
-        }
-      }
+      // A file joined from several sources that is not the publisher's is
+      // repaired from the others before it counts as not the publisher's.
+      if (digest != job_.expected_.sha256 && job_.expected_.pieces.Empty() && Repair()) return;
       if (digest == job_.expected_.sha256 && !suspects_.empty()) {
         job_.abandoned_text_ = SourceName(suspects_.back()) + " sent a damaged piece; not used again";
         job_.status_ = job_.abandoned_text_;
@@ -703,6 +696,60 @@ void TPiecesTransfer::CommitWhenDone() {
     job_.NoteFailure(TFailureKind::kFileIo);
     Committed(kCannotWrite + SystemReason());
   }
+}
+
+bool TPiecesTransfer::Repair() {
+  std::vector<int> serving;
+  for (int s = 0; s < plan_->Sources(); ++s)
+    if (std::find(served_by_.begin(), served_by_.end(), s) != served_by_.end()) serving.push_back(s);
+  if (serving.size() < 2) return false;
+  std::string text;
+  if (samples_.empty()) {
+    // A second opinion first: one piece of each source from another one.
+    for (int s : serving) {
+      const int piece = static_cast<int>(std::find(served_by_.begin(), served_by_.end(), s) - served_by_.begin());
+      samples_.push_back(TSample{piece, s, -1, piece_digest_[static_cast<size_t>(piece)], false});
+      plan_->Reset(piece);
+      plan_->Avoid(piece, s);
+    }
+    text = "SHA-256 mismatch of a file joined from several sources: fetching one piece of each source again from another";
+  } else {
+    // A source that disagreed with another and agreed with none sent the
+    // damage; without one, the sources are doubted one at a time.
+    std::vector<int> cleared, doubted;
+    for (const TSample& t : samples_) {
+      if (t.second < 0) continue;
+      for (int s : {t.first, t.second}) (t.agreed ? cleared : doubted).push_back(s);
+    }
+    std::erase_if(doubted, [&](int s) { return std::find(cleared.begin(), cleared.end(), s) != cleared.end(); });
+    std::sort(doubted.begin(), doubted.end());
+    doubted.erase(std::unique(doubted.begin(), doubted.end()), doubted.end());
+    int suspect = -1;
+    if (doubted.size() == 1 && suspects_.empty()) {
+      suspect = doubted.front();
+    } else {
+      for (int s : serving)
+        if (std::find(suspects_.begin(), suspects_.end(), s) == suspects_.end()) {
+          suspect = s;
+          break;
+        }
+    }
+    if (suspect < 0) return false;
+    for (int earlier : suspects_) plan_->Restore(earlier);
+    suspects_.push_back(suspect);
+    for (int i = 0; i < plan_->Count(); ++i)
+      if (served_by_[static_cast<size_t>(i)] == suspect) plan_->Reset(i);
+    plan_->Drop(suspect);
+    text = "SHA-256 mismatch of a file joined from several sources: fetching the pieces of " + SourceName(suspect) +
+           " again from the others";
+  }
+  committing_ = false;
+  job_.SetPhase(TJobPhase::kTransferring);
+  job_.ShowRetryStatus(text);
+  if (!job_.Changed()) return true;
+  tick_.Start(kTickMs);
+  Fill();
+  return true;
 }
 
 void TPiecesTransfer::Committed(const std::string& failure) {

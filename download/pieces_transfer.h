@@ -97,6 +97,11 @@ class TPiecesTransfer final : public TTransfer {
   void Progress(bool now);
   // Every piece is done and written: the whole file's checks, then NAME.
   void CommitWhenDone();
+  // The whole file failed its SHA-256: one round of fetching pieces again
+  // (one piece of each source from another, then the pieces of the source
+  // that disagreed with the others, else of each source in turn). False
+  // when nothing is left to try.
+  bool Repair();
   void Committed(const std::string& failure);
   // No source can give the missing pieces: the download fails with `failure`.
   void Fail(const std::string& failure);
@@ -113,6 +118,17 @@ class TPiecesTransfer final : public TTransfer {
   std::vector<std::unique_ptr<TFinishing>> finishing_;
   std::vector<int> served_by_;  // the source of each done piece
   std::vector<int> suspects_;   // sources whose pieces were fetched again
+  std::vector<std::string> piece_digest_;  // of each done piece, as written
+  // A piece fetched again from another source than the first, and whether
+  // the two agreed.
+  struct TSample {
+    int piece;
+    int first;
+    int second;  // -1 until it came
+    std::string digest;  // the first source's
+    bool agreed;
+  };
+  std::vector<TSample> samples_;
   std::string validator_;       // recorded with the part
   std::string last_failure_;
   platform::OneShotTimer tick_;
