@@ -160,6 +160,22 @@
 //     download goes on over plain http or ftp only with a SHA-256 to check
 //     the file."). URL() names the URL being fetched; a new start begins
 //     with the one set.
+//   Several sources at once (TPiecesTransfer, PieceSources): an http or
+//     https download with more than one connection per host
+//     (SetConnectionsPerHost: the user's or the publisher's limit), or with
+//     http or https mirrors and a SHA-256 that proves the result (the
+//     file's, or the publisher's piece hashes), is fetched in pieces from
+//     all of them at once into the one NAME.part; each source's progress,
+//     failures and Retry-After are its own, and a source that fails for
+//     good, is far slower than the best or sends a damaged piece is left
+//     with one line that says why ("mirror 2 (<url>) sent a damaged piece;
+//     not used again"); the progress line ends "from 3 sources" (or "over
+//     4 connections"). Only when every source has failed does the download
+//     fail, with the last failure. A server that sends the whole file for
+//     a part is asked for the whole file once more, alone (the sequential
+//     path above, with its mirrors); a file that changed under If-Range
+//     starts again. The part's record keeps the complete pieces: a later
+//     start fetches the rest only.
 //   Secrets: a URL's password is never written to the part's record nor
 //     shown in a status text ("user:***@", RedactedUrl).
 // NAME.part stays locked from the start until its transfer has ended (by
