@@ -15,6 +15,7 @@
 #include "download/ftp_session_transfer.h"
 #include "download/http_transfer.h"
 #include "download/partial_file.h"
+#include "download/pieces_transfer.h"
 #include "download/queued_file_stream.h"
 #include "download/retry_text.h"
 #include "net/http/url.h"
@@ -171,6 +172,8 @@ void TDownloadJob::Begin(TTryMode mode) {
   mirror_status_.clear();
   abandoned_text_.clear();
   spliced_ = false;
+  pieces_refused_ = false;
+  sources_text_.clear();
   failure_kind_ = TFailureKind::kNone;
   icon_shown_ = false;
   verified_ = false;
@@ -237,8 +240,23 @@ void TDownloadJob::Begin(TTryMode mode) {
   StartTry(mode);
 }
 
+std::vector<std::string> TDownloadJob::PieceSources() const {
+  if (pieces_refused_ || mirror_index_ != 0 || LowerCase(url_).starts_with("ftp://")) return {};
+  std::vector<std::string> urls{url_};
+  if (!expected_.sha256.empty() || !expected_.pieces.Empty())
+    for (const std::string& mirror : mirrors_) {
+      const std::string lower = LowerCase(mirror);
+      if ((lower.starts_with("http://") || lower.starts_with("https://")) && UrlRefusal(mirror).empty())
+        urls.push_back(mirror);
+    }
+  if (urls.size() == 1 && connections_per_host_ <= 1) return {};
+  return urls;
+}
+
 void TDownloadJob::StartTry(TTryMode mode, bool ftp_active) {
-  if (LowerCase(url_).starts_with("ftp://"))
+  if (std::vector<std::string> sources = PieceSources(); !sources.empty())
+    transfer_ = std::make_unique<TPiecesTransfer>(*this, mode, std::move(sources));
+  else if (LowerCase(url_).starts_with("ftp://"))
     transfer_ = std::make_unique<TFtpSessionTransfer>(*this, mode, ftp_active);
   else
     transfer_ = std::make_unique<THttpTransfer>(*this, mode);
@@ -398,6 +416,7 @@ bool TDownloadJob::UpdateDue() {
 void TDownloadJob::UpdateProgress(double total, double received) {
   int64_t elapsed = (NowMs() - transfer_start_ms_) / 1000;
   TProgressText p = ProgressText(total, received, elapsed, received - static_cast<double>(base_count_));
+  if (!sources_text_.empty()) p.text += (p.text.ends_with(' ') ? "" : " ") + sources_text_;
   // Data already under way when the user paused still arrives; the row keeps
   // saying "Paused." and shows the newest progress text on Resume.
   progress_text_ = p.text;

@@ -160,6 +160,22 @@
 //     download goes on over plain http or ftp only with a SHA-256 to check
 //     the file."). URL() names the URL being fetched; a new start begins
 //     with the one set.
+//   Several sources at once (TPiecesTransfer, PieceSources): an http or
+//     https download with more than one connection per host
+//     (SetConnectionsPerHost: the user's or the publisher's limit), or with
+//     http or https mirrors and a SHA-256 that proves the result (the
+//     file's, or the publisher's piece hashes), is fetched in pieces from
+//     all of them at once into the one NAME.part; each source's progress,
+//     failures and Retry-After are its own, and a source that fails for
+//     good, is far slower than the best or sends a damaged piece is left
+//     with one line that says why ("mirror 2 (<url>) sent a damaged piece;
+//     not used again"); the progress line ends "from 3 sources" (or "over
+//     4 connections"). Only when every source has failed does the download
+//     fail, with the last failure. A server that sends the whole file for
+//     a part is asked for the whole file once more, alone (the sequential
+//     path above, with its mirrors); a file that changed under If-Range
+//     starts again. The part's record keeps the complete pieces: a later
+//     start fetches the rest only.
 //   Secrets: a URL's password is never written to the part's record nor
 //     shown in a status text ("user:***@", RedactedUrl).
 // NAME.part stays locked from the start until its transfer has ended (by
@@ -427,6 +443,7 @@ class TDownloadJob {
   // The transfers report into the job's state and call its steps below.
   friend class THttpTransfer;
   friend class TFtpSessionTransfer;
+  friend class TPiecesTransfer;
 
   // A start: every check, NAME.part taken, then the first try in `mode`.
   void Begin(TTryMode mode);
@@ -438,6 +455,13 @@ class TDownloadJob {
   // (`ftp_active`: FTP in active mode after passive found no data
   // connection).
   void StartTry(TTryMode mode, bool ftp_active = false);
+  // The sources a try of URL() fetches pieces from at once (TPiecesTransfer):
+  // an http or https URL with more than one connection per host, or with
+  // its http and https mirrors when a SHA-256 (the file's or its pieces')
+  // proves the result. Empty for one source over one connection (the
+  // common case: one GET), for ftp, once a mirror is being tried, and after
+  // a server answered a request for a part with the whole file.
+  std::vector<std::string> PieceSources() const;
   // After a failure with the status text `failure`: asks the retry policy
   // and schedules a retry or the next mirror, and says whether it did (the
   // caller then shows it). Before a mirror the status says why this source
@@ -592,6 +616,8 @@ class TDownloadJob {
   std::string mirror_status_;        // shown until the mirror's answer
   std::string abandoned_text_;       // why the last source was left for a mirror
   bool spliced_ = false;             // the part holds bytes of two sources
+  bool pieces_refused_ = false;      // a server sent the whole file for a part: one GET
+  std::string sources_text_;         // "from 3 sources", after the progress line
   // Expires with the job, so that code after a modal question or an event
   // can tell; the last member.
   TLifetime lifetime_;

@@ -21,6 +21,27 @@ namespace quillon {
 
 namespace {
 
+// A decimal number that fills the text; -1 otherwise.
+int64_t ParseCount(std::string_view text) { return ParseDecimalDigits(text).value_or(-1); }
+
+// The failure of a 206 that does not hold the bytes that were asked for.
+std::string NotTheAskedPart(THttpCli& http) {
+  return "Download failed: " + std::to_string(http.StatusCode()) + " " + http.ReasonPhrase() +
+         " (not the part of the file that was asked for)";
+}
+
+// The host name an HTTP client looked up: its proxy's, else its URL's (or
+// the redirection's).
+std::string HttpLookupHost(THttpCli& http) {
+  std::string url = !http.Proxy().empty() ? http.Proxy() : !http.Location().empty() ? http.Location() : http.URL();
+  if (url.find("://") == std::string::npos) url = "http://" + url;
+  std::string proto, user, pass, host, port, path;
+  ParseURL(url, proto, user, pass, host, port, path);
+  return host;
+}
+
+}  // namespace
+
 // The value of the first header field `name` (lower case) of a response.
 std::string HeaderValue(const std::vector<std::string>& header, const std::string& name) {
   for (const std::string& line : header) {
@@ -30,9 +51,6 @@ std::string HeaderValue(const std::vector<std::string>& header, const std::strin
   }
   return "";
 }
-
-// A decimal number that fills the text; -1 otherwise.
-int64_t ParseCount(std::string_view text) { return ParseDecimalDigits(text).value_or(-1); }
 
 // "bytes FIRST-LAST/TOTAL" or "bytes */TOTAL": FIRST (-1 for "*") and
 // TOTAL (-1 for "*"); false when the text is neither form.
@@ -62,30 +80,12 @@ bool SameVersion(const std::vector<std::string>& header, const std::string& reco
   return !recorded.empty() && HeaderValue(header, etag ? "etag" : "last-modified") == recorded;
 }
 
-// The failure of a 206 that does not hold the bytes that were asked for.
-std::string NotTheAskedPart(THttpCli& http) {
-  return "Download failed: " + std::to_string(http.StatusCode()) + " " + http.ReasonPhrase() +
-         " (not the part of the file that was asked for)";
-}
-
-// The host name an HTTP client looked up: its proxy's, else its URL's (or
-// the redirection's).
-std::string HttpLookupHost(THttpCli& http) {
-  std::string url = !http.Proxy().empty() ? http.Proxy() : !http.Location().empty() ? http.Location() : http.URL();
-  if (url.find("://") == std::string::npos) url = "http://" + url;
-  std::string proto, user, pass, host, port, path;
-  ParseURL(url, proto, user, pass, host, port, path);
-  return host;
-}
-
 // The validator a response names for its file: its ETag, else its
 // Last-Modified date.
 std::string ValidatorOf(const std::vector<std::string>& header) {
   std::string validator = HeaderValue(header, "etag");
   return validator.empty() ? HeaderValue(header, "last-modified") : validator;
 }
-
-}  // namespace
 
 std::string HttpFailureText(THttpCli& http, Word error) {
   // The client's texts of broken responses (10053) and refused settings
@@ -181,7 +181,7 @@ void THttpTransfer::Continue() {
   validator_.clear();
   const int64_t size = job_.part_.Size();
   TPartInfo info;
-  if (size > 0 && ReadPartInfo(job_.part_name_, info) && info.total > size &&
+  if (size > 0 && ReadPartInfo(job_.part_name_, info) && info.pieces.empty() && info.total > size &&
       (job_.expected_.size < 0 || info.total == job_.expected_.size)) {
     // The part of this URL continues with its validator; a mirror's part
     // continues without one when the publisher's hash checks every byte.

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "download/transfer.h"
 #include "net/http/http_cli.h"
@@ -23,6 +24,18 @@ class TDownloadJob;
 // resolve host name example.test"), the client's reason for any other error,
 // "<code> <reason>" for a status outside 200-299; "" when it did not fail.
 std::string HttpFailureText(THttpCli& http, Word error);
+
+// The value of the first header field `name` (lower case) of a response.
+std::string HeaderValue(const std::vector<std::string>& header, const std::string& name);
+// "bytes FIRST-LAST/TOTAL" or "bytes */TOTAL": FIRST (-1 for "*") and
+// TOTAL (-1 for "*"); false when the text is neither form.
+bool ParseContentRange(const std::string& value, int64_t& first, int64_t& total);
+// Whether a response is of the file version `recorded` names: its ETag
+// equals it, or its Last-Modified date when `recorded` is a date.
+bool SameVersion(const std::vector<std::string>& header, const std::string& recorded);
+// The validator a response names for its file: its ETag, else its
+// Last-Modified date.
+std::string ValidatorOf(const std::vector<std::string>& header);
 
 class THttpTransfer final : public TTransfer {
  public:

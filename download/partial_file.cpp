@@ -19,7 +19,8 @@ namespace {
 constexpr const char* kUrlAttr = "user.quillon.url";
 constexpr const char* kTotalAttr = "user.quillon.total";
 constexpr const char* kValidatorAttr = "user.quillon.validator";
-constexpr const char* kAttrs[] = {kUrlAttr, kTotalAttr, kValidatorAttr};
+constexpr const char* kPiecesAttr = "user.quillon.pieces";
+constexpr const char* kAttrs[] = {kUrlAttr, kTotalAttr, kValidatorAttr, kPiecesAttr};
 constexpr size_t kMaxValue = kMaxPartInfoValue;
 
 std::string SideFileName(const std::string& PartName) { return PartName + ".info"; }
@@ -33,14 +34,16 @@ bool GetAttr(const std::string& path, const char* name, std::string& value) {
   return true;
 }
 
-// The three lines of the side file, read without following a link.
-bool ReadSideFile(const std::string& PartName, std::string& url, std::string& total, std::string& validator) {
+// The three lines of the side file (a fourth: the pieces, when recorded),
+// read without following a link.
+bool ReadSideFile(const std::string& PartName, std::string& url, std::string& total, std::string& validator,
+                  std::string& pieces) {
   int fd = ::open(SideFileName(PartName).c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) return false;
   std::string text;
   char buf[4096];
   ssize_t n;
-  while (text.size() <= 3 * kMaxValue && (n = ::read(fd, buf, sizeof buf)) > 0)
+  while (text.size() <= 4 * kMaxValue && (n = ::read(fd, buf, sizeof buf)) > 0)
     text.append(buf, static_cast<size_t>(n));
   ::close(fd);
   size_t first = text.find('\n');
@@ -50,6 +53,10 @@ bool ReadSideFile(const std::string& PartName, std::string& url, std::string& to
   url = text.substr(0, first);
   total = text.substr(first + 1, second - first - 1);
   validator = text.substr(second + 1, third == std::string::npos ? std::string::npos : third - second - 1);
+  if (third != std::string::npos && third + 1 < text.size()) {
+    const size_t fourth = text.find('\n', third + 1);
+    pieces = text.substr(third + 1, fourth == std::string::npos ? std::string::npos : fourth - third - 1);
+  }
   return true;
 }
 
@@ -107,37 +114,43 @@ bool WriteSideFile(const std::string& PartName, const std::string& text) {
 std::string PartialFileName(const std::string& Destination) { return Destination + ".part"; }
 
 bool WritePartInfo(const std::string& PartName, const TPartInfo& Info) {
-  if (Unkeepable(Info.url) || Unkeepable(Info.validator)) return false;
+  if (Unkeepable(Info.url) || Unkeepable(Info.validator) || Unkeepable(Info.pieces)) return false;
   std::string total = std::to_string(Info.total);
   const char* path = PartName.c_str();
   if (::lsetxattr(path, kUrlAttr, Info.url.data(), Info.url.size(), 0) == 0 &&
       ::lsetxattr(path, kTotalAttr, total.data(), total.size(), 0) == 0 &&
-      ::lsetxattr(path, kValidatorAttr, Info.validator.data(), Info.validator.size(), 0) == 0) {
+      ::lsetxattr(path, kValidatorAttr, Info.validator.data(), Info.validator.size(), 0) == 0 &&
+      (Info.pieces.empty() ? (::lremovexattr(path, kPiecesAttr), true)
+                           : ::lsetxattr(path, kPiecesAttr, Info.pieces.data(), Info.pieces.size(), 0) == 0)) {
     std::remove(SideFileName(PartName).c_str());
     return true;
   }
   // No half of this record may pair with half of an older one.
   for (const char* name : kAttrs) ::lremovexattr(path, name);
-  return WriteSideFile(PartName, Info.url + '\n' + total + '\n' + Info.validator + '\n');
+  return WriteSideFile(PartName, Info.url + '\n' + total + '\n' + Info.validator + '\n' +
+                                     (Info.pieces.empty() ? "" : Info.pieces + '\n'));
 }
 
 bool ReadPartInfo(const std::string& PartName, TPartInfo& Info) {
   Info = TPartInfo();
-  std::string url, total, validator;
-  if (!(GetAttr(PartName, kUrlAttr, url) && GetAttr(PartName, kTotalAttr, total) &&
-        GetAttr(PartName, kValidatorAttr, validator)) &&
-      !ReadSideFile(PartName, url, total, validator))
+  std::string url, total, validator, pieces;
+  if (GetAttr(PartName, kUrlAttr, url) && GetAttr(PartName, kTotalAttr, total) &&
+      GetAttr(PartName, kValidatorAttr, validator)) {
+    if (!GetAttr(PartName, kPiecesAttr, pieces)) pieces.clear();
+  } else if (!ReadSideFile(PartName, url, total, validator, pieces)) {
     return false;
+  }
   int64_t n = -1;
-  if (Unkeepable(url) || Unkeepable(validator) || !ParseTotal(total, n)) return false;
+  if (Unkeepable(url) || Unkeepable(validator) || Unkeepable(pieces) || !ParseTotal(total, n)) return false;
   Info.url = url;
   Info.total = n;
   Info.validator = validator;
+  Info.pieces = pieces;
   return true;
 }
 
 bool PartContinues(const TPartInfo& Info, const std::string& Url, int64_t PartSize) {
-  return Info.url == Url && Info.total > 0 && Info.total > PartSize;
+  return Info.pieces.empty() && Info.url == Url && Info.total > 0 && Info.total > PartSize;
 }
 
 void RemovePartialFile(const std::string& PartName) {

@@ -22,7 +22,10 @@
 // NAME.part ("user.quillon.url", "user.quillon.total",
 // "user.quillon.validator"); where the file system has none, in the side
 // file NAME.part.info (three lines: URL, total, validator; mode 0600), which
-// goes with the partial file. The download job records its URL without the
+// goes with the partial file. A part written in pieces (several sources or
+// connections at once, see piece_plan.h) also records which pieces are
+// complete ("user.quillon.pieces", the side file's fourth line): only those
+// bytes of it count, wherever the file ends. The download job records its URL without the
 // password. A record is read only when every value is plain text
 // (no byte below 0x20, no 0x7F) and the total a decimal number.
 #pragma once
@@ -37,8 +40,13 @@ struct TPartInfo {
   std::string url;
   int64_t total = -1;  // unknown
   std::string validator;
-  // Continuable: a known total and a validator to ask If-Range with.
-  bool Continuable() const { return total > 0 && !validator.empty(); }
+  // A part written in pieces: its piece size and the complete ones
+  // (TPiecePlan::RecordText); empty for a part that is one run of bytes from
+  // its beginning.
+  std::string pieces = {};
+  // Continuable: a known total and a validator to ask If-Range with, or
+  // pieces recorded as complete.
+  bool Continuable() const { return total > 0 && (!validator.empty() || !pieces.empty()); }
 };
 
 // The longest URL or validator a record keeps.
@@ -56,7 +64,8 @@ bool WritePartInfo(const std::string& PartName, const TPartInfo& Info);
 bool ReadPartInfo(const std::string& PartName, TPartInfo& Info);
 // True when a part of PartSize bytes whose record is Info may be continued as
 // a download of Url: the record names Url exactly and its total is greater
-// than PartSize (and than 0). The validator is the caller's business.
+// than PartSize (and than 0), and it is one run of bytes from its beginning
+// (no pieces recorded). The validator is the caller's business.
 bool PartContinues(const TPartInfo& Info, const std::string& Url, int64_t PartSize);
 // Removes the partial file and its record.
 void RemovePartialFile(const std::string& PartName);

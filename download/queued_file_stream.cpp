@@ -72,10 +72,14 @@ struct TQueuedFileStream::Channel {
   // When the writer last completed something of this stream (a block, or a
   // piece of the hashed prefix).
   std::atomic<int64_t> progress_ms{0};
-  // Hashing: the file's bytes before `hash_prefix` are read and hashed before
+  // Hashing: the file's bytes from `hash_from` to `hash_prefix` are read and hashed before
   // the first block; `digest` is set when the stream finishes.
   std::unique_ptr<TSha256Hasher> hasher;
+  int64_t hash_from = 0;  // where the hashed prefix begins
   int64_t hash_prefix = 0;
+  // WriteInPlace: where the next block goes (positional writes, the file's
+  // offset untouched); -1: at the file's offset. The writer's alone once set.
+  int64_t write_at = -1;
   std::string digest;
 };
 
@@ -157,7 +161,7 @@ class TQueuedFileStream::Writer {
       ch->scheduled = false;
       // A stalled stream was given up: its finish is reported already.
       if (ch->dropped || ch->error == kStalled) continue;
-      if (ch->hash_prefix > 0) {
+      if (ch->hash_prefix > ch->hash_from) {
         HashPrefix(*ch, lock);
         if (!ch->blocks.empty() || ch->finish) (void)ScheduleLocked(ch);
       } else if (!ch->blocks.empty()) {
@@ -178,14 +182,14 @@ class TQueuedFileStream::Writer {
   // Reads and hashes the bytes the file held before the stream began, with
   // the mutex released; a failed read fails the stream as a write would.
   void HashPrefix(Channel& ch, std::unique_lock<std::mutex>& lock) {
-    const int64_t length = ch.hash_prefix;
+    const int64_t from = ch.hash_from, length = ch.hash_prefix - from;
     ch.busy = true;
     lock.unlock();
     int error = 0;
     std::unique_ptr<char[]> buffer(new char[kHashReadBytes]);
     for (int64_t done = 0; done < length && error == 0;) {
       const size_t want = static_cast<size_t>(std::min<int64_t>(length - done, kHashReadBytes));
-      ssize_t n = ::pread(ch.file->Handle(), buffer.get(), want, done);
+      ssize_t n = ::pread(ch.file->Handle(), buffer.get(), want, from + done);
       if (n < 0 && errno == EINTR) continue;
       if (n <= 0) {
         error = n < 0 ? errno : EIO;
@@ -197,7 +201,7 @@ class TQueuedFileStream::Writer {
     }
     lock.lock();
     ch.busy = false;
-    ch.hash_prefix = 0;
+    ch.hash_prefix = ch.hash_from = 0;
     if (error != 0) FailAndReport(ch, error);
   }
 
@@ -210,7 +214,9 @@ class TQueuedFileStream::Writer {
     int error = 0;
     const int fd = ch.file->Handle();
     for (size_t done = 0; done < block.size;) {
-      ssize_t n = ::write(fd, block.data.get() + done, block.size - done);
+      ssize_t n = ch.write_at < 0 ? ::write(fd, block.data.get() + done, block.size - done)
+                                  : ::pwrite(fd, block.data.get() + done, block.size - done,
+                                             ch.write_at + static_cast<int64_t>(done));
       if (n < 0 && errno == EINTR) continue;
       if (n <= 0) {
         error = n < 0 ? errno : ENOSPC;
@@ -218,6 +224,7 @@ class TQueuedFileStream::Writer {
       }
       done += static_cast<size_t>(n);
     }
+    if (ch.write_at >= 0) ch.write_at += static_cast<int64_t>(block.size);
     if (error == 0 && ch.hasher) ch.hasher->Update(block.data.get(), block.size);
     ch.progress_ms = NowMs();
     lock.lock();
@@ -466,12 +473,18 @@ void TQueuedFileStream::Finish(std::function<void(const std::string& error)> don
   StartStallClock();
 }
 
-void TQueuedFileStream::HashWithSha256() {
+void TQueuedFileStream::HashWithSha256(int64_t from) {
   std::lock_guard<std::mutex> lock(writer_.mutex);
   if (channel_->hasher) return;
   channel_->hasher = std::make_unique<TSha256Hasher>();
+  channel_->hash_from = std::clamp<int64_t>(from, 0, position_);
   channel_->hash_prefix = position_;
-  if (position_ > 0 && writer_.ScheduleLocked(channel_)) writer_.Wake();
+  if (position_ > channel_->hash_from && writer_.ScheduleLocked(channel_)) writer_.Wake();
+}
+
+void TQueuedFileStream::WriteInPlace() {
+  std::lock_guard<std::mutex> lock(writer_.mutex);
+  channel_->write_at = position_;
 }
 
 void TQueuedFileStream::StartStallClock() {
@@ -488,7 +501,7 @@ void TQueuedFileStream::StallClockFired() {
   {
     std::lock_guard<std::mutex> lock(writer_.mutex);
     Channel& ch = *channel_;
-    const bool waiting = ch.busy || ch.queued > 0 || ch.hash_prefix > 0 || ch.finish;
+    const bool waiting = ch.busy || ch.queued > 0 || ch.hash_prefix > ch.hash_from || ch.finish;
     if (ch.error != 0 || !waiting) return;
     const int64_t since = std::max<int64_t>(waiting_since_ms_, ch.progress_ms);
     const int64_t left = since + limit_ms - NowMs();

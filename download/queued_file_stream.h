@@ -49,6 +49,12 @@
 //    the stream's position (a continued download; the file must then be
 //    open for reading too), then every block after it is written. Sha256() holds the 64 lowercase hexadecimal digits once
 //    Finish's done has fired without an error (empty otherwise).
+//    HashWithSha256(from) hashes the file's bytes from `from` on instead: a
+//    piece of a file, hashed from its first byte.
+//  - WriteInPlace(), called before the first Write, writes each block at
+//    its place (positional writes from the stream's position on) and never
+//    moves the file's offset, so that several streams on descriptors of one
+//    open file can fill different pieces of it at once.
 //  - Position and Size count every byte accepted. Read, Seek to another
 //    place and SetSize act on the file itself and are allowed only while
 //    nothing is queued (EStreamError otherwise).
@@ -109,7 +115,8 @@ class TQueuedFileStream : public TStream, private platform::MessageHandler {
   // The reason of a failed write, once OnWriteError has fired.
   const std::string& WriteError() const { return write_error_; }
 
-  void HashWithSha256();
+  void HashWithSha256(int64_t from = 0);
+  void WriteInPlace();
   const std::string& Sha256() const { return sha256_; }
 
   // Seconds (0 or less: no limit); applies from the next wait for the disk.

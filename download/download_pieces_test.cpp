@@ -1,0 +1,229 @@
+// A download fed by several sources and connections at once, against
+// scripted sources that serve ranges of one file: damaged pieces, 429s,
+// servers without ranges, a file that changes under If-Range, and a part
+// kept with pieces done out of order.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "base/sha256_hasher.h"
+#include "download/download_job.h"
+#include "download/partial_file.h"
+#include "tests/support/pattern.h"
+#include "tests/support/recording_job.h"
+#include "tests/support/scripted_server.h"
+#include "tests/support/temp_dir.h"
+
+namespace quillon {
+namespace {
+
+using namespace testing;
+
+constexpr int64_t kMiB = int64_t{1} << 20;
+
+std::string Sha256Of(const std::string& bytes) {
+  TSha256Hasher h;
+  h.Update(bytes.data(), bytes.size());
+  return h.HexDigest();
+}
+
+TPieceHashes PieceHashesOf(const std::string& bytes) {
+  TPieceHashes hashes;
+  hashes.piece_size = kMiB;
+  for (size_t at = 0; at < bytes.size(); at += kMiB) hashes.sha256.push_back(Sha256Of(bytes.substr(at, kMiB)));
+  return hashes;
+}
+
+// A source of one file that answers "Range: bytes=A-B" with a 206 (on
+// persistent connections when asked for them), as told.
+struct RangeSource {
+  std::string content;
+  bool damages = false;     // a byte of every answer is flipped
+  int busy_first = 0;       // the first N requests get "429 Too Many Requests"
+  bool ranges = true;       // false: always the whole file with a 200
+  int changes_after = -1;   // from this many requests on, the file is `changed`
+  std::string changed;
+
+  std::mutex mutex;
+  int requests = 0;
+  std::vector<int64_t> firsts;  // the first byte of each range served
+  int damaged_served = 0;
+
+  ScriptedServer server{[this](ScriptedConnection& c) { Serve(c); }};
+
+  std::string Url() const { return "http://127.0.0.1:" + server.PortText() + "/f.bin"; }
+
+  std::vector<int64_t> Firsts() {
+    std::lock_guard<std::mutex> lock(mutex);
+    std::vector<int64_t> sorted = firsts;
+    std::sort(sorted.begin(), sorted.end());
+    return sorted;
+  }
+
+  static std::string Field(const std::string& head, const std::string& name) {
+    const size_t at = head.find("\r\n" + name + ": ");
+    if (at == std::string::npos) return "";
+    const size_t from = at + name.size() + 4;
+    return head.substr(from, head.find("\r\n", from) - from);
+  }
+
+  void Serve(ScriptedConnection& c) {
+    for (;;) {
+      const std::string head = c.ReadUntil("\r\n\r\n", 5000);
+      if (head.find("\r\n\r\n") == std::string::npos) return;
+      std::unique_lock<std::mutex> lock(mutex);
+      const int n = ++requests;
+      const bool changed_now = changes_after >= 0 && n > changes_after;
+      const std::string& file = changed_now ? changed : content;
+      const std::string etag = changed_now ? "\"v2\"" : "\"v1\"";
+      const std::string range = Field(head, "Range"), if_range = Field(head, "If-Range");
+      std::string answer;
+      if (n <= busy_first) {
+        answer = "HTTP/1.1 429 Too Many Requests\r\nRetry-After: 0\r\nContent-Length: 0\r\n\r\n";
+      } else if (!ranges || !range.starts_with("bytes=") || (!if_range.empty() && if_range != etag)) {
+        answer = "HTTP/1.1 200 OK\r\nETag: " + etag + "\r\nContent-Length: " + std::to_string(file.size()) +
+                 "\r\n\r\n" + file;
+      } else {
+        const int64_t first = std::stoll(range.substr(6));
+        const int64_t last = std::min<int64_t>(std::stoll(range.substr(range.find('-') + 1)), file.size() - 1);
+        std::string body = file.substr(first, last - first + 1);
+        if (damages && body.size() > 10) {
+          body[10] ^= 1;
+          ++damaged_served;
+        }
+        firsts.push_back(first);
+        answer = "HTTP/1.1 206 Partial Content\r\nETag: " + etag + "\r\nContent-Range: bytes " +
+                 std::to_string(first) + "-" + std::to_string(last) + "/" + std::to_string(file.size()) +
+                 "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
+      }
+      lock.unlock();
+      if (!c.Send(answer)) return;
+      if (head.find(" HTTP/1.1\r\n") == std::string::npos || head.find("Connection: close") != std::string::npos)
+        return;
+    }
+  }
+};
+
+TEST(DownloadPiecesTest, SourcesAndTheirAnswers) {
+  const std::string file = Pattern(4 * kMiB + 1000);  // five pieces
+  const std::string other = Pattern(4 * kMiB + 1000, 7);
+  enum Proof { kNoHash, kWholeHash, kPieceHashes };
+  struct Case {
+    const char* name;
+    int sources;
+    int connections;
+    Proof proof;
+    std::function<void(RangeSource&, int index)> set;
+    std::string status;
+    std::string seen;        // a status shown on the way ("": none asked for)
+    bool changed = false;    // the file ends as the changed version
+  } cases[] = {
+      {"three sources assemble the file", 3, 1, kWholeHash, [](RangeSource&, int) {},
+       "Download Complete. (verified)", "", false},
+      {"a damaged piece is fetched elsewhere and its source dropped", 3, 1, kPieceHashes,
+       [](RangeSource& s, int i) { s.damages = i == 1; }, "Download Complete.",
+       "sent a damaged piece; not used again", false},
+      {"with the whole file's hash only, a damaged source is found and left", 3, 1, kWholeHash,
+       [](RangeSource& s, int i) { s.damages = i == 2; }, "Download Complete. (verified)",
+       "SHA-256 mismatch of a file joined from several sources", false},
+      {"429 makes that source wait, not the others", 2, 1, kWholeHash,
+       [](RangeSource& s, int i) { s.busy_first = i == 1 ? 2 : 0; }, "Download Complete. (verified)", "", false},
+      {"one source, three connections, no hash", 1, 3, kNoHash, [](RangeSource&, int) {}, "Download Complete.", "",
+       false},
+      {"a server without ranges is fetched with one GET", 1, 3, kNoHash,
+       [](RangeSource& s, int) { s.ranges = false; }, "Download Complete.", "", false},
+      {"the file changes under If-Range: the download starts again", 1, 2, kNoHash,
+       [&](RangeSource& s, int) {
+         s.changes_after = 3;
+         s.changed = other;
+       },
+       "Download Complete.", "", true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir dir;
+    std::vector<std::unique_ptr<RangeSource>> sources;
+    std::vector<std::string> mirrors;
+    for (int i = 0; i < c.sources; ++i) {
+      sources.push_back(std::make_unique<RangeSource>());
+      sources.back()->content = file;
+      c.set(*sources.back(), i);
+      if (i > 0) mirrors.push_back(sources.back()->Url());
+    }
+    Job j(sources[0]->Url(), dir.File("f.bin"));
+    j.job.SetMirrors(mirrors);
+    j.job.SetConnectionsPerHost(c.connections);
+    j.job.SetRetries(2);
+    j.job.SetRetryWait(0);
+    j.job.SetIdleTimeout(5);
+    TExpectedFile expected;
+    if (c.proof == kWholeHash) expected.sha256 = Sha256Of(file);
+    if (c.proof == kPieceHashes) {
+      expected.size = static_cast<int64_t>(file.size());
+      expected.pieces = PieceHashesOf(file);
+    }
+    j.job.SetExpectedFile(expected);
+    j.job.StartDownload();
+    ASSERT_TRUE(j.RunToEnd());
+    EXPECT_EQ(j.job.Status(), c.status);
+    EXPECT_TRUE(ReadFile(dir.File("f.bin")) == (c.changed ? other : file)) << "the file is not the right one";
+    EXPECT_FALSE(LocalFileSize(dir.File("f.bin.part")) >= 0);
+    if (!c.seen.empty()) {
+      EXPECT_TRUE(std::any_of(j.statuses.begin(), j.statuses.end(),
+                              [&](const std::string& s) { return s.find(c.seen) != std::string::npos; }))
+            << c.seen;
+    }
+    for (auto& s : sources) {
+      // At most one damaged piece from a source.
+      EXPECT_LE(s->damaged_served, c.proof == kPieceHashes ? 1 : 5);
+      if (c.sources > 1 && c.proof != kNoHash) {
+        EXPECT_GT(s->requests, 0) << "every source served";
+      }
+    }
+  }
+}
+
+// A part kept by an earlier run with pieces done out of order: only the
+// others are fetched; with piece hashes, kept pieces are proven again and a
+// damaged one is fetched anew.
+TEST(DownloadPiecesTest, ResumeFetchesOnlyMissingPieces) {
+  const std::string file = Pattern(4 * kMiB + 1000);
+  for (const bool hashes : {false, true}) {
+    SCOPED_TRACE(hashes ? "piece hashes" : "no hash");
+    TempDir dir;
+    RangeSource source;
+    source.content = file;
+    // Pieces 0 and 2 (and, damaged, 3) on disk; 0 and 2 recorded, and 3 too
+    // with piece hashes (which find its damage).
+    std::string part = file;
+    part[3 * kMiB + 5] ^= 1;
+    part.resize(4 * kMiB);
+    WriteFile(dir.File("f.bin.part"), part);
+    ASSERT_TRUE(WritePartInfo(dir.File("f.bin.part"), TPartInfo{source.Url(), static_cast<int64_t>(file.size()),
+                                                                "\"v1\"", hashes ? "1048576:b0" : "1048576:a0"}));
+    Job j(source.Url(), dir.File("f.bin"));
+    j.answer.yes = true;
+    j.job.SetConnectionsPerHost(2);
+    if (hashes) {
+      TExpectedFile expected;
+      expected.size = static_cast<int64_t>(file.size());
+      expected.pieces = PieceHashesOf(file);
+      j.job.SetExpectedFile(expected);
+    }
+    j.job.StartDownload();
+    ASSERT_TRUE(j.RunToEnd());
+    EXPECT_EQ(j.job.Status(), "Download Complete.");
+    EXPECT_EQ(j.answer.asked.size(), 1u);
+    EXPECT_TRUE(ReadFile(dir.File("f.bin")) == file);
+    EXPECT_EQ(source.Firsts(), (std::vector<int64_t>{kMiB, 3 * kMiB, 4 * kMiB}));
+  }
+}
+
+}  // namespace
+}  // namespace quillon
