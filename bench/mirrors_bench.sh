@@ -17,7 +17,9 @@
 # once), the programs' order turning each round; the table prints the median
 # times, their ratio to the median of curl from one mirror, the ratio the
 # case's target is about, whether each downloaded file has the right SHA-256
-# ("WRONG FILE" when not) and the target. The cases:
+# ("WRONG FILE" when not) and the target; below a row, the connections its
+# runs opened to each capped mirror (counted by the proxies) and the exit
+# status and last message of a run that failed. The cases:
 #
 #   one mirror: curl (the baseline, about 12 s).
 #   three mirrors, one connection each: quillon-get --sha256 H --mirror U2
@@ -33,9 +35,9 @@
 #     piece hashes (--piece-sha256 FILE, pieces of 1 MiB) and --sha256, then
 #     given --sha256 only. Targets: with piece hashes <= 1.1x the time of three
 #     good mirrors and at most one bad piece sent by the flipping mirror; with
-#     --sha256 only the right file within 2x that time. Below each run's row:
-#     the requests and connections the flipping mirror served (its nginx
-#     access log) and how many damaged pieces it sent (whole or in part).
+#     --sha256 only the right file within 2x that time. Below the row, for
+#     each run: the requests and connections the flipping mirror served (its
+#     nginx access log) and the pieces whose flipped byte it sent.
 #   1 GiB from one source on loopback without any cap: quillon-get and curl.
 #     Target: <= 0.85x curl (bench/http_get_bench.sh compares this case
 #     further: the copy floor, the SHA-256 check, IPv6).
@@ -47,9 +49,10 @@
 # option") shows as "n/a (option not supported)"; the other programs of the
 # case still run. A run is stopped after RUN_LIMIT seconds (120). The script
 # reports and does not judge: it exits 0 whenever the lab ran, whatever the
-# times and files. A run of the whole lab takes about five minutes, most of it
-# at the lab's limits. Everything it writes lives in a temporary folder under
-# /tmp, removed at the end.
+# times and files. A whole run takes three to eight minutes, most of it in the
+# capped downloads (a quillon-get that fetches from one source at a time takes
+# the longest); QUICK=1 about a third of that. Everything it writes lives in a
+# temporary folder under /tmp, removed at the end.
 # shellcheck disable=SC2034 # run_one runs the cmd_ID arrays through a nameref
 set -euo pipefail
 . "$(dirname "$0")/lib.sh"
