@@ -345,7 +345,7 @@ void THttpCli::DoRequestAsync(THttpRequest Kind) {
   if (step_ != TStep::kStarting) return;  // a handler ended the request
   AdjustDocName();
   if (kept_) {
-    if (kept_key_ == ConnectionKey()) {
+    if (kept_key_ == ConnectionKey() && ctrl_socket_->State() == wsConnected) {
       (void)SendOnKeptConnection();
       return;
     }
