@@ -1048,15 +1048,6 @@ std::function<void(THttpCli&, const std::function<void(THttpCli*)>&)> ThroughSoc
   };
 }
 
-// The same with KeepAlive: the response to "/kept" keeps its connection.
-std::function<void(THttpCli&, const std::function<void(THttpCli*)>&)> Kept(
-    std::function<void(THttpCli&, const std::function<void(THttpCli*)>&)> arm) {
-  return [arm](THttpCli& h, const std::function<void(THttpCli*)>& kill) {
-    h.SetKeepAlive(true);
-    arm(h, kill);
-  };
-}
-
 class HttpDestroyInEvent : public ::testing::TestWithParam<DestroyCase> {};
 
 TEST_P(HttpDestroyInEvent, TouchesNothingAfterwards) {
@@ -1166,9 +1157,11 @@ const DestroyCase kDestroyCases[] = {
     {"DocEndAtLength", "/doc", At(&THttpCli::OnDocEnd)},
     {"DocEndAtClose", "/to-close", At(&THttpCli::OnDocEnd)},
     {"RequestDone", "/doc", At(&THttpCli::OnRequestDone)},
-    {"DocEndOfAKeptConnection", "/kept", Kept(At(&THttpCli::OnDocEnd))},
-    {"StateReadyOfAKeptConnection", "/kept", Kept(AtState(hsReady))},
-    {"RequestDoneOfAKeptConnection", "/kept", Kept(At(&THttpCli::OnRequestDone))},
+    {"RequestDoneOfAKeptConnection", "/kept",
+     [](THttpCli& h, const std::function<void(THttpCli*)>& kill) {
+       h.SetKeepAlive(true);
+       At(&THttpCli::OnRequestDone)(h, kill);
+     }},
     {"ChooseProxyOfARedirection", "/old",
      [](THttpCli& h, const std::function<void(THttpCli*)>& kill) {
        h.OnChooseProxy = [kill](THttpCli* c, const std::string& url) {
@@ -1286,218 +1279,81 @@ TEST(HttpSyncRequest, DeadlineEndsAQuietWait) {
 
 // ---- Persistent connections ------------------------------------------------------
 
-// What a persistent peer does after reading a request: send bytes, then
-// (once the test says the client is idle, with after_idle) send `later`, and
-// keep reading on the connection, close it or reset it.
-struct Reply {
-  std::string bytes;
-  enum { kHold, kClose, kReset } then = kHold;
-  bool after_idle = false;
-  std::string later;
-};
-
-// Answers the requests of every connection in turn with reply(n), n counting
-// them from 0 across connections; notes each connection the client closed.
-struct KeptPeer {
-  Requests requests;
-  std::atomic<int> closed_by_client{0};
-  testing::Gate idle;
-  std::function<Reply(size_t)> reply;
-  ScriptedServer server;
-  explicit KeptPeer(std::function<Reply(size_t)> r)
-      : reply(std::move(r)), server([this](ScriptedConnection& conn) {
-          for (;;) {
-            const std::string request = conn.ReadUntil("\r\n\r\n");
-            if (request.empty()) {
-              ++closed_by_client;
-              return;
-            }
-            const size_t n = requests.Count();
-            requests.Add(request);
-            const Reply r = reply(n);
-            conn.Send(r.bytes);
-            if (r.after_idle && idle.Wait()) conn.Send(r.later);
-            if (r.then == Reply::kReset) conn.Reset();
-            if (r.then != Reply::kHold) return;
-          }
-        }) {}
-};
-
-// Fetches bytes first-last of url over KeepAlive.
-bool FetchRange(Client& c, const std::string& url, int first, int last, THttpRequest kind = hrGet) {
-  c.done = 0;
-  c.events.clear();
-  c.body.Clear();
-  c.http.SetKeepAlive(true);
-  c.http.SetContentRangeBegin(std::to_string(first));
-  c.http.SetContentRangeEnd(std::to_string(last));
-  c.http.SetURL(url);
-  if (kind == hrHead)
-    c.http.HeadAsync();
-  else
-    c.http.GetAsync();
-  return c.Wait();
-}
-
-// Two ranged requests in a row: the second goes on the first one's connection
-// when that response allows it, else on a new one.
-TEST(HttpKeepAlive, WhichResponsesKeepTheirConnection) {
-  auto length = [](const std::string& head, const std::string& body) {
-    return head + "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
-  };
+// Two ranged GETs with KeepAlive. The peer answers the n-th request it reads
+// (on any connection) with replies[n], then keeps reading, closes, resets, or
+// waits until the client is idle and closes or sends a stray line.
+TEST(HttpKeepAlive, SecondRangeOnTheKeptConnection) {
+  enum Then { kHold, kClose, kReset, kIdleClose, kIdleStray };
+  const std::string ok = "HTTP/1.1 206 Partial Content\r\nContent-Length: 5\r\n\r\n";
+  const std::pair<std::string, Then> first{ok + "first", kHold}, second{ok + "secnd", kHold}, cut{"", kClose};
   struct Case {
     const char* name;
-    std::function<Reply(const std::string& body)> reply;
-    bool kept;
-    THttpRequest kind = hrGet;
-    bool body = true;  // the answer has a body (checked when complete)
+    std::vector<std::pair<std::string, Then>> replies;
+    int accepts, closes;  // connections the client made, and closed
+    bool elsewhere = false;  // the second request goes to another port
   } cases[] = {
-      {"206 with a length",
-       [&](const std::string& b) { return Reply{length("HTTP/1.1 206 Partial Content\r\n", b)}; }, true},
+      {"length", {first, second}, 1, 0},
       {"chunked",
-       [](const std::string& b) {
-         return Reply{"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n2\r\n" + b.substr(0, 2) + "\r\n3\r\n" +
-                      b.substr(2) + "\r\n0\r\nX-Trailer: 1\r\n\r\n"};
-       },
-       true},
-      {"HTTP/1.0 keep-alive",
-       [&](const std::string& b) { return Reply{length("HTTP/1.0 200 OK\r\nConnection: Keep-Alive\r\n", b)}; }, true},
-      {"HEAD", [](const std::string&) { return Reply{"HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\n"}; }, true, hrHead,
-       false},
-      {"204", [](const std::string&) { return Reply{"HTTP/1.1 204 No Content\r\n\r\n"}; }, true, hrGet, false},
-      {"404 read whole",
-       [&](const std::string& b) { return Reply{length("HTTP/1.1 404 Not Found\r\n", b)}; }, true},
+       {{"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n2\r\nfi\r\n3\r\nrst\r\n0\r\n\r\n", kHold}, second}, 1, 0},
+      {"204", {{"HTTP/1.1 204 No Content\r\n\r\n", kHold}, second}, 1, 0},
+      {"HTTP/1.0 keep-alive", {{"HTTP/1.0 200 OK\r\nConnection: Keep-Alive\r\nContent-Length: 5\r\n\r\nfirst", kHold},
+                               second}, 1, 0},
       {"Connection: close",
-       [&](const std::string& b) { return Reply{length("HTTP/1.1 200 OK\r\nConnection: keep-alive, Close\r\n", b)}; },
-       false},
-      {"HTTP/1.0", [&](const std::string& b) { return Reply{length("HTTP/1.0 200 OK\r\n", b)}; }, false},
-      {"no length", [](const std::string& b) { return Reply{"HTTP/1.1 200 OK\r\n\r\n" + b, Reply::kClose}; }, false},
-      {"bytes past the length",
-       [&](const std::string& b) { return Reply{length("HTTP/1.1 200 OK\r\n", b) + "extra"}; }, false},
-      {"bytes past the last chunk",
-       [](const std::string& b) {
-         return Reply{"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n5\r\n" + b + "\r\n0\r\n\r\nextra"};
-       },
-       false},
-      {"404 not read",
-       [](const std::string& b) {
-         return Reply{"HTTP/1.1 404 Not Found\r\nContent-Length: 100000\r\n\r\n" + b + std::string(99995, 'x')};
-       },
-       false, hrGet, false},
+       {{"HTTP/1.1 200 OK\r\nConnection: x, Close\r\nContent-Length: 5\r\n\r\nfirst", kHold}, second}, 2, 1},
+      {"HTTP/1.0", {{"HTTP/1.0 200 OK\r\nContent-Length: 5\r\n\r\nfirst", kHold}, second}, 2, 1},
+      {"no length", {{"HTTP/1.1 200 OK\r\n\r\nfirst", kClose}, second}, 2, 0},
+      {"bytes past the length", {{ok + "firstx", kHold}, second}, 2, 1},
+      {"another port", {first, second}, 2, 1, true},
+      {"closed while idle", {{ok + "first", kIdleClose}, second}, 2, 0},
+      {"stray line while idle", {{ok + "first", kIdleStray}, second}, 2, 1},
+      {"closed before the answer: retried", {first, cut, second}, 2, 0},
+      {"reset before the answer: retried", {first, {"", kReset}, second}, 2, 0},
+      {"closed again: fails", {first, cut, cut}, 2, 0},
   };
   for (const Case& k : cases) {
     SCOPED_TRACE(k.name);
-    const std::string bodies[] = {"first", "secnd"};
-    KeptPeer peer([&](size_t n) { return k.reply(bodies[n % 2]); });
-    Client c;
-    int connects = 0;
-    std::vector<THttpState> states;
-    c.http.OnSessionConnected = [&](THttpCli*) { ++connects; };
-    c.http.OnStateChange = [&](THttpCli* h) { states.push_back(h->State()); };
-    for (int i = 0; i < 2; ++i) {
-      states.clear();
-      ASSERT_TRUE(FetchRange(c, Url(peer.server, "/f"), 5 * i, 5 * i + 4, k.kind));
-      EXPECT_EQ(c.done_error, 0) << c.http.ReasonPhrase();
-      EXPECT_EQ(c.http.Connected(), k.kept);
-      if (k.body) {
-        EXPECT_EQ(c.Body(), bodies[i]);
+    Requests requests;
+    testing::Gate idle;
+    std::atomic<int> closes{0};
+    auto script = [&](ScriptedConnection& conn) {
+      for (std::string request; !(request = conn.ReadUntil("\r\n\r\n")).empty();) {
+        requests.Add(request);
+        const auto& [bytes, then] = requests.Count() <= k.replies.size() ? k.replies[requests.Count() - 1] : cut;
+        conn.Send(bytes);
+        if (then >= kIdleClose && idle.Wait() && then == kIdleStray) conn.Send("junk\r\n");
+        if (then == kReset) conn.Reset();
+        if (then != kHold && then != kIdleStray) return;
       }
-      const std::string request = peer.requests.At(static_cast<size_t>(i));
-      EXPECT_TRUE(request.starts_with(k.kind == hrHead ? "HEAD /f HTTP/1.1\r\n" : "GET /f HTTP/1.1\r\n")) << request;
-      EXPECT_NE(request.find("\r\nRange: bytes=" + std::to_string(5 * i) + "-" + std::to_string(5 * i + 4) + "\r\n"),
-                std::string::npos);
-      EXPECT_EQ(request.find("Connection"), std::string::npos);
-    }
-    EXPECT_EQ(peer.server.Accepted(), k.kept ? 1 : 2);
-    EXPECT_EQ(connects, k.kept ? 1 : 2);
-    if (k.kept && k.body) {
-      // The second request, on the kept connection.
-      EXPECT_EQ(states, (std::vector<THttpState>{hsNotConnected, hsConnected, hsWaitingHeader, hsWaitingBody, hsReady}));
-      EXPECT_EQ(c.events, (std::vector<std::string>{"HeaderBegin", "HeaderEnd", "DocBegin", "DocData", "DocEnd", "Done"}));
-    }
-  }
-}
-
-// A kept connection the server gives up: while idle it is just closed (a
-// stray line reported first); after the next request was sent on it, that
-// request goes once more on a new connection.
-TEST(HttpKeepAlive, ServerEndsTheKeptConnection) {
-  auto ok = [](const std::string& b) { return "HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\n" + b; };
-  struct Case {
-    const char* name;
-    std::vector<Reply> replies;  // by request
-    bool idle_end;               // the connection ends before the second request
-    bool second_ok;
-  } cases[] = {
-      {"closed while idle", {{ok("first"), Reply::kClose, true}, {ok("secnd")}}, true, true},
-      {"stray line while idle", {{ok("first"), Reply::kHold, true, "junk\r\n"}, {ok("secnd")}}, true, true},
-      {"closed before the answer", {{ok("first")}, {"", Reply::kClose}, {ok("secnd")}}, false, true},
-      {"reset before the answer", {{ok("first")}, {"", Reply::kReset}, {ok("secnd")}}, false, true},
-      {"closed again", {{ok("first")}, {"", Reply::kClose}, {"", Reply::kClose}}, false, false},
-  };
-  for (const Case& k : cases) {
-    SCOPED_TRACE(k.name);
-    KeptPeer peer([&](size_t n) { return n < k.replies.size() ? k.replies[n] : Reply{"", Reply::kClose}; });
+      ++closes;
+    };
+    ScriptedServer server(script), other(script);
     Client c;
-    std::vector<std::string> stray;
-    c.http.OnStrayData = [&](THttpCli* h, Word) { stray.push_back("stray " + std::to_string(h->Connected())); };
-    ASSERT_TRUE(FetchRange(c, Url(peer.server, "/f"), 0, 4));
-    EXPECT_EQ(c.Body(), "first");
-    peer.idle.Open();
-    if (k.idle_end) {
+    int strays = 0;
+    c.http.OnStrayData = [&](THttpCli* h, Word) { strays += h->Connected() ? 100 : 1; };
+    c.http.SetKeepAlive(true);
+    auto fetch = [&](const ScriptedServer& to, const char* first_byte, const char* last_byte) {
+      c.done = 0;
+      c.http.SetContentRangeBegin(first_byte);
+      c.http.SetContentRangeEnd(last_byte);
+      return c.Fetch(Url(to, "/f"));
+    };
+    ASSERT_TRUE(fetch(server, "0", "4"));
+    idle.Open();
+    if (k.replies[0].second >= kIdleClose) {
       ASSERT_TRUE(testing::RunUntil([&] { return !c.http.Connected(); }));
-      EXPECT_EQ(c.events, (std::vector<std::string>{"HeaderBegin", "HeaderEnd", "DocBegin", "DocData", "DocEnd", "Done"}));
-      EXPECT_EQ(c.done, 1);
+      EXPECT_EQ(c.events.back(), "Done");  // no event of the idle close
     }
-    EXPECT_EQ(stray, k.replies[0].later.empty() ? std::vector<std::string>{} : std::vector<std::string>{"stray 0"});
-    ASSERT_TRUE(FetchRange(c, Url(peer.server, "/f"), 5, 9));
-    EXPECT_EQ(c.done, 1);
-    EXPECT_EQ(c.done_error, 0);
-    EXPECT_EQ(c.http.StatusCode(), k.second_ok ? 200 : 0);
-    EXPECT_EQ(c.Body(), k.second_ok ? "secnd" : "");
-    EXPECT_EQ(peer.server.Accepted(), 2);
-    EXPECT_EQ(peer.requests.Count(), k.idle_end ? 2u : 3u);
-  }
-}
-
-// The kept connection is closed by a request elsewhere or without
-// KeepAlive, by Abort and by the client's end.
-TEST(HttpKeepAlive, WhatClosesTheKeptConnection) {
-  auto ok = [](size_t) { return Reply{"HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok"}; };
-  struct Case {
-    const char* name;
-    std::function<void(std::unique_ptr<Client>& c, const std::string& other_url, const std::string& same_url)> act;
-    int accepted;  // by the first server in the end
-  } cases[] = {
-      {"a request to another port",
-       [](std::unique_ptr<Client>& c, const std::string& other, const std::string&) {
-         ASSERT_TRUE(FetchRange(*c, other, 0, 1));
-         EXPECT_EQ(c->Body(), "ok");
-       },
-       1},
-      {"a request without KeepAlive",
-       [](std::unique_ptr<Client>& c, const std::string&, const std::string& same) {
-         c->done = 0;
-         c->http.SetKeepAlive(false);
-         ASSERT_TRUE(c->Fetch(same));
-         EXPECT_EQ(c->Body(), "okok");
-       },
-       2},
-      {"Abort", [](std::unique_ptr<Client>& c, const std::string&, const std::string&) { c->http.Abort(); }, 1},
-      {"the client's end", [](std::unique_ptr<Client>& c, const std::string&, const std::string&) { c.reset(); }, 1},
-  };
-  for (const Case& k : cases) {
-    SCOPED_TRACE(k.name);
-    KeptPeer peer(ok), other(ok);
-    auto c = std::make_unique<Client>();
-    ASSERT_TRUE(FetchRange(*c, Url(peer.server, "/f"), 0, 1));
-    ASSERT_TRUE(c->http.Connected());
-    k.act(c, Url(other.server, "/f"), Url(peer.server, "/f"));
-    ASSERT_TRUE(testing::RunUntil([&] { return peer.closed_by_client.load() >= 1; }));
-    if (c) {
-      EXPECT_EQ(c->done, 1);
-    }
-    EXPECT_EQ(peer.server.Accepted(), k.accepted);
+    ASSERT_TRUE(fetch(k.elsewhere ? other : server, "5", "9"));
+    const bool answered = k.replies.back() == second;
+    EXPECT_EQ(c.http.StatusCode(), answered ? 206 : 0);
+    EXPECT_TRUE(c.Body().ends_with(answered ? "secnd" : "first") && c.http.Connected() == answered) << c.Body();
+    EXPECT_EQ(server.Accepted() + other.Accepted(), k.accepts);
+    EXPECT_TRUE(testing::RunUntil([&] { return closes.load() == k.closes; }));
+    EXPECT_EQ(strays, k.replies[0].second == kIdleStray ? 1 : 0);
+    for (size_t i = 0; i < requests.Count(); ++i)
+      EXPECT_TRUE(requests.At(i).starts_with("GET /f HTTP/1.1\r\n") &&
+                  requests.At(i).find("Connection") == std::string::npos &&
+                  requests.At(i).find(i == 0 ? "Range: bytes=0-4\r\n" : "Range: bytes=5-9\r\n") != std::string::npos);
   }
 }
 
