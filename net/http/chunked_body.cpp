@@ -41,6 +41,7 @@ void TChunkedBody::Reset() {
   left_ = 0;
   line_.clear();
   trailer_bytes_ = 0;
+  overrun_ = false;
 }
 
 bool TChunkedBody::Read(const char* Data, size_t Len, const TSink& Sink) {
@@ -67,6 +68,7 @@ bool TChunkedBody::Read(const char* Data, size_t Len, const TSink& Sink) {
     if (!line_.empty() && line_.back() == '\r') line_.pop_back();
     EndLine();
   }
+  if (stage_ == kDone && Len > 0) overrun_ = true;
   return true;
 }
 

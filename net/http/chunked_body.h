@@ -29,10 +29,12 @@ class TChunkedBody {
 
   // Reads the next Len bytes of the framed body. Returns false when Sink
   // said stop (the reader is not touched after that). Bytes after the end of
-  // the trailer are ignored.
+  // the trailer are ignored (Overrun tells).
   bool Read(const char* Data, size_t Len, const TSink& Sink);
   // The last chunk and the trailer have been read.
   bool Done() const { return stage_ == kDone; }
+  // Bytes came after the end of the trailer.
+  bool Overrun() const { return overrun_; }
   void Reset();
 
  private:
@@ -44,6 +46,7 @@ class TChunkedBody {
   uint64_t left_ = 0;  // bytes of chunk data still to come
   std::string line_;
   size_t trailer_bytes_ = 0;
+  bool overrun_ = false;
 };
 
 }  // namespace quillon

@@ -250,6 +250,7 @@ void THttpCli::ResetRequest() {
   redirection_count_ = 0;
   authenticate_challenges_.clear();
   location_ = url_;
+  reused_ = false;
 }
 
 void THttpCli::ForgetResponse() {
@@ -266,9 +267,14 @@ void THttpCli::ForgetResponse() {
   chunked_ = false;
   chunked_body_.Reset();
   interim_answers_ = 0;
+  response_version_ = 0;
+  connection_close_ = false;
+  connection_keep_alive_ = false;
+  body_surplus_ = false;
 }
 
 void THttpCli::CloseQuietly(bool Reset) {
+  kept_ = false;
   TWSocket& s = *ctrl_socket_;
   if (s.State() == wsClosed) return;
   // The socket reports its close from inside the call.
@@ -286,10 +292,13 @@ void THttpCli::DoRequestAsync(THttpRequest Kind) {
   if (Kind == hrPost && send_stream_ == nullptr) throw EHttpException("HTTP component has nothing to post", httperrNothingToPost);
 
   ++request_id_;
-  CloseQuietly();
+  // A kept connection waits until the request's first hop is known; without
+  // KeepAlive it is closed (in order) as any other.
+  if (!kept_ || !keep_alive_) CloseQuietly(!kept_);
   if (!SetStep(TStep::kStarting)) return;
   if (total_timeout_ > 0) deadline_.Start(static_cast<uint32_t>(total_timeout_) * 1000u);
   request_type_ = Kind;
+  keep_request_ = keep_alive_;
   ResetRequest();
   // The range belongs to this request, redirections included.
   range_begin_ = content_range_begin_;
@@ -335,7 +344,44 @@ void THttpCli::DoRequestAsync(THttpRequest Kind) {
   if (!RouteHop(OriginText() + path_, false)) return;
   if (step_ != TStep::kStarting) return;  // a handler ended the request
   AdjustDocName();
+  if (kept_) {
+    if (kept_key_ == ConnectionKey() && ctrl_socket_->State() == wsConnected) {
+      (void)SendOnKeptConnection();
+      return;
+    }
+    CloseQuietly(false);
+  }
   (void)StartLookup();
+}
+
+std::string THttpCli::ConnectionKey() const {
+  std::string key = target_scheme_ + "://" + OriginKey() + " " + local_addr_ + " " + ssl_ca_file_;
+  if (!proxy_.empty()) return key + " proxy " + LowerCase(host_name_) + ":" + port_;
+  if (!socks_server_.empty())
+    key += " socks" + socks_level_ + " " + socks_server_ + ":" + socks_port_ + " " + socks_usercode_ + ":" +
+           socks_password_;
+  return key;
+}
+
+bool THttpCli::SendOnKeptConnection() {
+  kept_ = false;
+  reused_ = true;
+  watchdog_.StartIdle();
+  if (!SetStep(TStep::kConnected)) return false;
+  if (!SetStep(TStep::kRequest)) return false;
+  // Outside a socket event: what a handler throws while the request is
+  // written ends the request as a broken one, as it would inside an event.
+  auto alive = lifetime_.Token();
+  try {
+    return SendRequestOfKind();
+  } catch (const std::exception& e) {
+    if (!alive) return false;
+    bool can_close = true;
+    SocketBgException(e, can_close);
+    CloseQuietly();
+    connected_ = false;
+    return true;
+  }
 }
 
 bool THttpCli::RouteHop(const std::string& Url, bool AbsoluteTarget) {
@@ -501,6 +547,10 @@ bool THttpCli::SocketSessionConnected(Word Error) {
   if (!tunnel && !TriggerSessionConnected()) return false;
   if (!SetStep(tunnel ? TStep::kTunnel : TStep::kRequest)) return false;
   if (tunnel) return SendConnect();
+  return SendRequestOfKind();
+}
+
+bool THttpCli::SendRequestOfKind() {
   auto alive = lifetime_.Token();
   try {
     switch (request_type_) {
@@ -513,12 +563,16 @@ bool THttpCli::SocketSessionConnected(Word Error) {
       default: return SendRequest("GET");
     }
   } catch (...) {
-    if (alive) CloseConnection();
+    if (alive) {
+      reused_ = false;  // not a close to retry after
+      CloseConnection();
+    }
     throw;
   }
 }
 
 void THttpCli::CloseConnection() {
+  kept_ = false;
   ctrl_socket_->Close();
   connected_ = false;
 }
@@ -600,7 +654,7 @@ bool THttpCli::SendRequest(const std::string& Method) {
   if (!TriggerRequestHeaderBegin()) return false;
   const bool post = Method == "POST";
   std::vector<std::string> lines;
-  lines.push_back(Method + " " + RequestTarget(path_) + " HTTP/1.0");
+  lines.push_back(Method + " " + RequestTarget(path_) + (keep_request_ ? " HTTP/1.1" : " HTTP/1.0"));
   if (!sender_.empty()) lines.push_back("From: " + sender_);
   if (!accept_.empty()) lines.push_back("Accept: " + accept_);
   if (!reference_.empty()) lines.push_back("Referer: " + reference_);
@@ -652,6 +706,7 @@ bool THttpCli::SocketDataSent(Word /*Error*/) {
 // ---- Receiving -------------------------------------------------------------------
 
 bool THttpCli::SocketDataAvailable(Word Error) {
+  if (kept_) return KeptConnectionData(Error);
   // A body is read in large pieces straight into RcvdStream; a header line
   // must fit the line room.
   const bool body = step_ == TStep::kBody;
@@ -738,11 +793,44 @@ bool THttpCli::RawBodyProcessing(const char* Data, int Len) {
 // Every byte the header announced arrived: the response ends here, whatever
 // the server sends after it and however long it keeps the connection.
 bool THttpCli::EndBodyAtLength() {
-  connected_ = false;
-  CloseQuietly();
+  if (MayKeepConnection(body_surplus_ || rcv_cnt_ > 0 || (chunked_ && chunked_body_.Overrun()))) {
+    KeepConnection();
+  } else {
+    connected_ = false;
+    CloseQuietly();
+  }
   const uint32_t request = request_id_;
   if (body_piece_count_ > 0 && !TriggerDocEnd()) return false;
   if (request == request_id_) SetReady();
+  return true;
+}
+
+bool THttpCli::MayKeepConnection(bool Surplus) const {
+  if (!keep_request_ || Surplus || connection_close_ || ctrl_socket_->State() != wsConnected) return false;
+  return response_version_ == 11 || (response_version_ == 10 && connection_keep_alive_);
+}
+
+void THttpCli::KeepConnection() {
+  kept_ = true;
+  kept_key_ = ConnectionKey();
+}
+
+bool THttpCli::KeptConnectionData(Word Error) {
+  // No response is due: whatever comes is not one, and the connection can
+  // no longer tell where the next one would begin.
+  const int n = ctrl_socket_->Receive(rcv_buf_.data(), kHttpLineRoom);
+  if (n <= 0) return true;  // the close follows
+  const char* at = rcv_buf_.data();
+  const char* end = at + n;
+  CloseQuietly(false);
+  connected_ = false;
+  while (const char* lf = static_cast<const char*>(std::memchr(at, '\n', static_cast<size_t>(end - at)))) {
+    const bool cr = lf > at && lf[-1] == '\r';
+    last_line_.assign(at, static_cast<size_t>(lf - at) - (cr ? 1 : 0));
+    last_line_end_ = cr ? "\r\n" : "\n";
+    at = lf + 1;
+    if (!FireEvent(lifetime_, OnStrayData, this, Error)) return false;
+  }
   return true;
 }
 
@@ -777,6 +865,7 @@ bool THttpCli::HeaderLineProcessing() {
   if (line.starts_with("HTTP/1.0") || line.starts_with("HTTP/1.1")) {
     status_code_ = ParseStatus(line.size() >= 12 ? line.substr(9, 3) : line.substr(std::min<size_t>(9, line.size())));
     reason_phrase_ = line.size() > 13 ? line.substr(13) : std::string();
+    response_version_ = line.starts_with("HTTP/1.1") ? 11 : 10;
   } else {
     size_t colon = line.find(':');
     if (colon != std::string::npos) {
@@ -799,6 +888,9 @@ void THttpCli::EndInterimAnswer() {
   content_length_ = -1;
   content_type_.clear();
   chunked_ = false;
+  response_version_ = 0;
+  connection_close_ = false;
+  connection_keep_alive_ = false;
 }
 
 bool THttpCli::ProcessHeaderField(const std::string& Name, const std::string& Value) {
@@ -823,6 +915,16 @@ bool THttpCli::ProcessHeaderField(const std::string& Name, const std::string& Va
       content_range_begin_ = rest.substr(0, dash);
       content_range_end_ = rest.substr(dash + 1, slash == std::string::npos ? std::string::npos : slash - dash - 1);
     }
+  } else if (Name == "connection") {
+    // A list of tokens, in any case: "close", "keep-alive", field names.
+    size_t at = 0;
+    while (at <= Value.size()) {
+      const size_t comma = std::min(Value.find(',', at), Value.size());
+      const std::string token = LowerCase(std::string(TrimWS(Value.substr(at, comma - at))));
+      connection_close_ = connection_close_ || token == "close";
+      connection_keep_alive_ = connection_keep_alive_ || token == "keep-alive";
+      at = comma + 1;
+    }
   } else if (Name == "accept-ranges") {
     accept_ranges_ = Value;
   } else if (Name == "content-type") {
@@ -841,7 +943,11 @@ bool THttpCli::EndHeader() {
   const uint32_t request = request_id_;
   // The chunks say where the body ends, not a "content-length".
   if (chunked_) content_length_ = -1;
-  if (header != TStep::kRedirectHeader && header != TStep::kRefusedHeader && content_length_ != 0) {
+  // Asked over HTTP/1.1, these answers have no body whatever their fields
+  // say: the next response may follow on the connection.
+  const bool bodiless =
+      keep_request_ && (request_type_ == hrHead || status_code_ == 204 || status_code_ == 304);
+  if (header != TStep::kRedirectHeader && header != TStep::kRefusedHeader && content_length_ != 0 && !bodiless) {
     std::string ext = LowerCase(ExtractFileExt(doc_name_));
     if ((ext == ".exe" || ext.empty()) && content_type_ == "text/html") doc_name_ = ReplaceExt(doc_name_, "htm");
     if (!SetStep(TStep::kBody)) return false;
@@ -849,8 +955,9 @@ bool THttpCli::EndHeader() {
     if (request != request_id_ || step_ != TStep::kBody) return true;
     if (!DeliverBufferedBody()) return false;
     if (request != request_id_) return true;
-    // The body of an error answer is not read further.
-    if (status_code_ >= 400 && step_ == TStep::kBody) {
+    // The body of an error answer is not read further (unless it is complete
+    // and its connection kept).
+    if (status_code_ >= 400 && step_ == TStep::kBody && !kept_) {
       auto alive = lifetime_.Token();
       ctrl_socket_->Close();
       return static_cast<bool>(alive);
@@ -861,6 +968,7 @@ bool THttpCli::EndHeader() {
   if (!TriggerHeaderEnd()) return false;
   // A handler that ended the request (Abort) or started another leaves it so.
   if (request != request_id_ || step_ != TStep::kHeaderEnded) return true;
+  const bool surplus = rcv_cnt_ > 0;
   rcv_cnt_ = 0;
   if (header == TStep::kRedirectHeader) {
     header_line_count_ = 0;
@@ -877,17 +985,24 @@ bool THttpCli::EndHeader() {
     reason_phrase_ = "redirect from https to http refused.";
     request_done_error_ = kHttpDowngradeRefused;
   }
-  // No body: the response is complete; the connection is of no more use.
-  connected_ = false;
-  CloseQuietly();
+  // No body: the response is complete; the connection is of no more use
+  // unless it is kept.
+  if (header != TStep::kRefusedHeader && MayKeepConnection(surplus)) {
+    KeepConnection();
+  } else {
+    connected_ = false;
+    CloseQuietly();
+  }
   SetReady();
   return true;
 }
 
 bool THttpCli::BodyDataProcessing(const char* Data, int Len) {
   // Bytes past the announced length are not the document's.
-  if (content_length_ >= 0 && Len > content_length_ - rcvd_count_)
+  if (content_length_ >= 0 && Len > content_length_ - rcvd_count_) {
     Len = static_cast<int>(std::max<int64_t>(content_length_ - rcvd_count_, 0));
+    body_surplus_ = true;
+  }
   if (Len <= 0) return true;
   if (body_piece_count_++ == 0) {
     if (!TriggerDocBegin()) return false;
@@ -993,6 +1108,21 @@ bool THttpCli::FollowRedirection() {
 // What a close of the connection means in each step; the socket's close and
 // every failure that ends a connection come here.
 bool THttpCli::SocketSessionClosed(Word Error) {
+  // A kept connection is closed with no request on it.
+  if (kept_) {
+    kept_ = false;
+    connected_ = false;
+    return true;
+  }
+  // A reused connection closed before the request was answered: the server
+  // had given it up; a new connection gets the request once more.
+  if (reused_ && step_ == TStep::kRequest && rcv_cnt_ == 0 && (request_type_ == hrGet || request_type_ == hrHead)) {
+    reused_ = false;
+    connected_ = false;
+    SetStep(TStep::kFollowing);  // within hsWaitingHeader; WM_HTTP_LOGIN starts the lookup
+    target_.Post(WM_HTTP_LOGIN, request_id_, 0);
+    return true;
+  }
   if (step_ == TStep::kRedirecting) return LocationSessionClosed(Error);
   // The proxy ended its answer to CONNECT before the tunnel opened.
   if (step_ == TStep::kTunnelHeader && Error == 0) {
@@ -1086,7 +1216,8 @@ bool THttpCli::EndRequest(int Status, const std::string& Reason, Word Error) {
   // The connection's close ends what it cut short: the header or the
   // document. An aborted redirection is not followed, nor an answer of a
   // proxy read further.
-  const bool open = ctrl_socket_->State() != wsClosed;
+  // A connection kept after the response ended cut nothing short.
+  const bool open = ctrl_socket_->State() != wsClosed && !kept_;
   CloseQuietly(false);
   if (!alive) return false;
   rcv_cnt_ = 0;

@@ -1,8 +1,9 @@
-// THttpCli: an event-driven HTTP/1.0 client that fetches one document at a
-// time over a TWSocket it owns (CtrlSocket). One connection per request: the
-// request line always says HTTP/1.0, the document ends with its last byte
-// by "content-length" or else when the server closes the connection, and
-// each redirection opens a new connection. It can
+// THttpCli: an event-driven HTTP client that fetches one document at a
+// time over a TWSocket it owns (CtrlSocket). Unless KeepAlive is set, one
+// connection per request: the request line says HTTP/1.0, the document ends
+// with its last byte by "content-length" or else when the server closes the
+// connection, and each redirection opens a new connection (KeepAlive below
+// says what changes with it). It can
 // go through an HTTP proxy or a SOCKS server, sends Basic credentials, can ask
 // for a byte range, and writes the body into RcvdStream while it reports
 // progress through events.
@@ -34,6 +35,34 @@
 // is then -1 whatever "content-length" says, and the response ends with the
 // last chunk's trailer. Otherwise nothing past a response's "content-length"
 // is delivered.
+//
+// Persistent connections (KeepAlive set when the request starts): the
+// request line says HTTP/1.1 (no "Connection" field is sent). A response
+// keeps its connection when the server allows it (HTTP/1.1 without
+// "Connection: close", or HTTP/1.0 with "Connection: keep-alive") and its
+// end is known from its framing: its content-length reached, the last chunk
+// and trailer of a chunked body, or no body at all (an answer to HEAD, 204,
+// 304, or a content-length of 0), with no byte after that end. The request
+// then ends as usual (OnDocEnd, OnRequestDone, hsReady) and Connected()
+// stays true. Any other response ends as without KeepAlive (closed; a body
+// without a length runs to the close), and so does an error answer whose
+// body is not read, and every redirection (its hop connects anew).
+// The next request whose first hop leads to the same scheme, host and port
+// the same way (the proxy OnChooseProxy leaves, the SOCKS settings,
+// LocalAddr, SslCAFile; TLS goes on in the session already open) is sent on
+// the kept connection at once: no lookup, connect or CONNECT, its states go
+// hsNotConnected -> hsConnected -> hsWaitingHeader and OnSessionConnected
+// (and OnSocksConnected) do not fire; OnChooseProxy still does. A request to
+// another target closes the kept connection first and connects anew, as
+// does one without KeepAlive. If a reused connection closes or resets before
+// any byte of the response arrived (a server may close an idle connection
+// at any moment), a GET or HEAD is sent once more on a new connection
+// (hsWaitingHeader -> hsDnsLookup ... with the events of a connect); a second
+// such close, a POST, or a failure after the first byte end the request as
+// they would on a new connection. While kept, the connection is not watched
+// by any time limit; its close by the server only ends it (no event), and
+// bytes the server sends then end it too, each complete line going to
+// OnStrayData first. Abort in hsReady and the client's destruction close it.
 //
 // Credentials (the URL's, or Username and Password) are sent only to the host
 // and port of the URL they came with, never to a host a redirection names.
@@ -264,6 +293,10 @@ class THttpCli : private platform::MessageHandler {
   const std::string& ContentRangeEnd() const { return content_range_end_; }
   void SetContentRangeEnd(const std::string& v) { content_range_end_ = v; }
   const std::string& AcceptRanges() const { return accept_ranges_; }
+  // HTTP/1.1 persistent connections (see above); off by default. Read when
+  // a request starts.
+  bool KeepAlive() const { return keep_alive_; }
+  void SetKeepAlive(bool v) { keep_alive_ = v; }
   bool MultiThreaded() const { return multi_threaded_; }
   virtual void SetMultiThreaded(bool v);
   // Time limits of each request in seconds (0 or less: none; 30 and 60 by
@@ -529,6 +562,22 @@ class THttpCli : private platform::MessageHandler {
   // OnSessionClosed reaching the client: the caller says what the close means.
   void CloseQuietly(bool Reset = true);
   void ApplySocksSettings();
+  // Sends the request of request_type_ on the connection just made or kept.
+  [[nodiscard]] bool SendRequestOfKind();
+  // What a connection made for the current hop is: its scheme, server and
+  // way there (proxy, SOCKS, local address, CAs). A kept connection serves a
+  // request whose key is the same.
+  std::string ConnectionKey() const;
+  // The response just ended by its framing, `Surplus` bytes after its end:
+  // whether its connection stays open for the next request.
+  bool MayKeepConnection(bool Surplus) const;
+  // Leaves the connection open for the next request (kept_).
+  void KeepConnection();
+  // Sends the starting request on the kept connection.
+  [[nodiscard]] bool SendOnKeptConnection();
+  // Bytes arrived on a kept connection: complete lines go to OnStrayData,
+  // then the connection is closed.
+  [[nodiscard]] bool KeptConnectionData(Word Error);
 
   std::unique_ptr<TWSocket> ctrl_socket_;
   platform::MessageTarget target_;
@@ -539,6 +588,7 @@ class THttpCli : private platform::MessageHandler {
   std::string accept_ = "image/gif, image/x-xbitmap, image/jpeg, image/pjpeg, */*";
   std::string accept_language_, reference_, username_, password_, proxy_username_, proxy_password_;
   bool no_cache_ = false;
+  bool keep_alive_ = false;
   TDateTime modified_since_ = 0;
   std::string cookie_, content_type_post_ = "application/x-www-form-urlencoded";
   std::string content_range_begin_, content_range_end_, accept_ranges_;
@@ -580,6 +630,21 @@ class THttpCli : private platform::MessageHandler {
   bool chunked_ = false;     // the response's body is chunked
   TChunkedBody chunked_body_;
   int interim_answers_ = 0;  // 1xx answers skipped before this response
+  // Persistent connections. The request's KeepAlive; the final answer's
+  // version (10, 11; 0 before its status line) and "connection" tokens; a
+  // byte of the body past its length.
+  bool keep_request_ = false;
+  int response_version_ = 0;
+  bool connection_close_ = false, connection_keep_alive_ = false;
+  bool body_surplus_ = false;
+  // CtrlSocket is open with no request on it, kept for the next request to
+  // kept_key_ (a ConnectionKey). Besides step_, the only state a close or
+  // data event reads: a kept connection's events belong to no request.
+  bool kept_ = false;
+  std::string kept_key_;
+  // The running request was sent on a kept connection and may be sent once
+  // more on a new one if that closes before answering.
+  bool reused_ = false;
   bool allowed_to_send_ = false;
   int redirection_count_ = 0;
   std::string range_begin_, range_end_;  // the range the running request asks for

@@ -6,12 +6,14 @@
 //
 // Input: byte 0 chooses the request (bit 0: HEAD, bit 1: a byte range,
 // bit 2: https, tunnelled by CONNECT; bits 3-5: the number of pieces each
-// answer is sent in); the rest is the answer to each connection in turn,
-// separated by "\n#next\n" (a redirection opens a new connection).
+// answer is sent in; bit 6: KeepAlive, and a second GET when the connection
+// was kept); the rest is the answer to each request in turn, separated by
+// "\n#next\n" (a redirection opens a new connection).
 //
-// Checked: the request ends once, in hsReady; the client never waits when the
+// Checked: each request ends once, in hsReady; the client never waits when the
 // server has ended; the body delivered is within what was sent and the
-// content-length, and is a run of bytes of one answer as sent; header lines
+// content-length, and is a run of bytes of one answer as sent (or, without a
+// length, its bytes in order: a chunked body decoded); header lines
 // are within their bounds.
 #include <QCoreApplication>
 #include <algorithm>
@@ -74,13 +76,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static PacedPeer peer;
   THttpCli http;
   TMemoryStream body;
-  int done = 0;
+  int done = 0, requests = 1;
   int64_t delivered = 0;
   http.SetURL((how & 4) ? "https://origin.test/dir/file.bin" : "http://origin.test/dir/file.bin");
   http.SetProxy("127.0.0.1");
   http.SetProxyPort(peer.PortText());
   if (how & 2) http.SetContentRangeBegin("100");
   http.SetRcvdStream(&body);
+  http.SetKeepAlive((how & 64) != 0);
   http.OnRequestDone = [&](THttpCli*, THttpRequest, Word) { ++done; };
   http.OnHeaderBegin = [&](THttpCli*) { delivered = 0; };
   http.OnDocData = [&](THttpCli*, const void*, int len) {
@@ -93,15 +96,23 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     http.GetAsync();
 
   size_t next = 0;
-  while (peer.Accept([&] { return done > 0; })) {
-    peer.Read("\r\n\r\n");
-    if (next < answers.size()) Answer(peer, answers[next++], pieces);
+  while (peer.Accept([&] { return done >= requests; })) {
+    for (int round = 0; round < 2; ++round) {
+      peer.Read("\r\n\r\n");
+      if (next < answers.size()) Answer(peer, answers[next++], pieces);
+      for (int i = 0; http.KeepAlive() && i < PacedPeer::kPatience && done < requests; ++i) platform::ProcessMessages();
+      if (requests > 1 || done < 1 || !http.Connected()) break;
+      ++requests;  // the kept connection takes the next request
+      body.Clear();
+      delivered = 0;
+      http.GetAsync();
+    }
     peer.Finish();
   }
-  PacedPeer::Pump([&] { return done > 0; });
+  PacedPeer::Pump([&] { return done >= requests; });
   for (int i = 0; i < PacedPeer::kPatience; ++i) platform::ProcessMessages();
 
-  Check(done == 1, "the request ended more than once");
+  Check(done == requests, "a request ended more than once");
   Check(http.State() == hsReady, "the request ended outside hsReady");
   Check(http.StatusCode() >= 0 && http.StatusCode() <= 999, "a status code of more than 3 digits");
   Check(http.RcvdCount() >= 0 && http.RcvdCount() <= static_cast<int64_t>(input.size()),
@@ -111,7 +122,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string_view written(body.Memory(), static_cast<size_t>(body.Size()));
   Check(written.size() == static_cast<size_t>(http.RcvdCount()), "RcvdStream and RcvdCount disagree");
   bool sent = written.empty();
-  for (std::string_view answer : answers) sent = sent || answer.find(written) != std::string_view::npos;
+  for (std::string_view answer : answers) {
+    size_t at = 0;  // just past the last byte of `written` found in order
+    const bool in_order = std::all_of(written.begin(), written.end(), [&](char c) {
+      at = answer.find(c, at);
+      return at++ != std::string_view::npos;
+    });
+    sent = sent || answer.find(written) != std::string_view::npos || (http.ContentLength() < 0 && in_order);
+  }
   Check(sent, "a body that no answer sent");
   Check(http.RcvdHeader().size() <= static_cast<size_t>(kHttpMaxHeaderLines) + 1, "too many header lines kept");
   for (const std::string& line : http.RcvdHeader())

@@ -1082,6 +1082,10 @@ TEST_P(HttpDestroyInEvent, TouchesNothingAfterwards) {
       conn.Send("HTTP/1.0 204 No Content\r\nContent-Length: 0\r\n\r\n");
     else if (is("GET /to-close "))
       conn.Send("HTTP/1.0 200 OK\r\n\r\nbody");
+    else if (is("GET /kept ")) {
+      conn.Send("HTTP/1.1 200 OK\r\nContent-Length: 4\r\n\r\nbody");
+      conn.ReadToEnd();
+    }
     else
       conn.Send("HTTP/1.0 200 OK\r\nContent-Length: 4\r\nSet-Cookie: a=b\r\n\r\nbody");
   });
@@ -1153,6 +1157,11 @@ const DestroyCase kDestroyCases[] = {
     {"DocEndAtLength", "/doc", At(&THttpCli::OnDocEnd)},
     {"DocEndAtClose", "/to-close", At(&THttpCli::OnDocEnd)},
     {"RequestDone", "/doc", At(&THttpCli::OnRequestDone)},
+    {"RequestDoneOfAKeptConnection", "/kept",
+     [](THttpCli& h, const std::function<void(THttpCli*)>& kill) {
+       h.SetKeepAlive(true);
+       At(&THttpCli::OnRequestDone)(h, kill);
+     }},
     {"ChooseProxyOfARedirection", "/old",
      [](THttpCli& h, const std::function<void(THttpCli*)>& kill) {
        h.OnChooseProxy = [kill](THttpCli* c, const std::string& url) {
@@ -1266,6 +1275,86 @@ TEST(HttpSyncRequest, DeadlineEndsAQuietWait) {
     EXPECT_EQ(client.http.ReasonPhrase(), "no complete answer within 2 seconds.");
   }
   EXPECT_EQ(THttpCli::DeadlineText(120), "no complete answer within 2 minutes.");
+}
+
+// ---- Persistent connections ------------------------------------------------------
+
+// Two ranged GETs with KeepAlive. The peer answers the n-th request it reads
+// (on any connection) with replies[n], then keeps reading, closes, resets, or
+// waits until the client is idle and closes or sends a stray line.
+TEST(HttpKeepAlive, SecondRangeOnTheKeptConnection) {
+  enum Then { kHold, kClose, kReset, kIdleClose, kIdleStray };
+  const std::string ok = "HTTP/1.1 206 Partial Content\r\nContent-Length: 5\r\n\r\n";
+  const std::pair<std::string, Then> first{ok + "first", kHold}, second{ok + "secnd", kHold}, cut{"", kClose};
+  struct Case {
+    const char* name;
+    std::vector<std::pair<std::string, Then>> replies;
+    int accepts, closes;  // connections the client made, and closed
+    bool elsewhere = false;  // the second request goes to another port
+  } cases[] = {
+      {"length", {first, second}, 1, 0},
+      {"chunked",
+       {{"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n2\r\nfi\r\n3\r\nrst\r\n0\r\n\r\n", kHold}, second}, 1, 0},
+      {"204", {{"HTTP/1.1 204 No Content\r\n\r\n", kHold}, second}, 1, 0},
+      {"HTTP/1.0 keep-alive", {{"HTTP/1.0 200 OK\r\nConnection: Keep-Alive\r\nContent-Length: 5\r\n\r\nfirst", kHold},
+                               second}, 1, 0},
+      {"Connection: close",
+       {{"HTTP/1.1 200 OK\r\nConnection: x, Close\r\nContent-Length: 5\r\n\r\nfirst", kHold}, second}, 2, 1},
+      {"HTTP/1.0", {{"HTTP/1.0 200 OK\r\nContent-Length: 5\r\n\r\nfirst", kHold}, second}, 2, 1},
+      {"no length", {{"HTTP/1.1 200 OK\r\n\r\nfirst", kClose}, second}, 2, 0},
+      {"bytes past the length", {{ok + "firstx", kHold}, second}, 2, 1},
+      {"another port", {first, second}, 2, 1, true},
+      {"closed while idle", {{ok + "first", kIdleClose}, second}, 2, 0},
+      {"stray line while idle", {{ok + "first", kIdleStray}, second}, 2, 1},
+      {"closed before the answer: retried", {first, cut, second}, 2, 0},
+      {"reset before the answer: retried", {first, {"", kReset}, second}, 2, 0},
+      {"closed again: fails", {first, cut, cut}, 2, 0},
+  };
+  for (const Case& k : cases) {
+    SCOPED_TRACE(k.name);
+    Requests requests;
+    testing::Gate idle;
+    std::atomic<int> closes{0};
+    auto script = [&](ScriptedConnection& conn) {
+      for (std::string request; !(request = conn.ReadUntil("\r\n\r\n")).empty();) {
+        requests.Add(request);
+        const auto& [bytes, then] = requests.Count() <= k.replies.size() ? k.replies[requests.Count() - 1] : cut;
+        conn.Send(bytes);
+        if (then >= kIdleClose && idle.Wait() && then == kIdleStray) conn.Send("junk\r\n");
+        if (then == kReset) conn.Reset();
+        if (then != kHold && then != kIdleStray) return;
+      }
+      ++closes;
+    };
+    ScriptedServer server(script), other(script);
+    Client c;
+    int strays = 0;
+    c.http.OnStrayData = [&](THttpCli* h, Word) { strays += h->Connected() ? 100 : 1; };
+    c.http.SetKeepAlive(true);
+    auto fetch = [&](const ScriptedServer& to, const char* first_byte, const char* last_byte) {
+      c.done = 0;
+      c.http.SetContentRangeBegin(first_byte);
+      c.http.SetContentRangeEnd(last_byte);
+      return c.Fetch(Url(to, "/f"));
+    };
+    ASSERT_TRUE(fetch(server, "0", "4"));
+    idle.Open();
+    if (k.replies[0].second >= kIdleClose) {
+      ASSERT_TRUE(testing::RunUntil([&] { return !c.http.Connected(); }));
+      EXPECT_EQ(c.events.back(), "Done");  // no event of the idle close
+    }
+    ASSERT_TRUE(fetch(k.elsewhere ? other : server, "5", "9"));
+    const bool answered = k.replies.back() == second;
+    EXPECT_EQ(c.http.StatusCode(), answered ? 206 : 0);
+    EXPECT_TRUE(c.Body().ends_with(answered ? "secnd" : "first") && c.http.Connected() == answered) << c.Body();
+    EXPECT_EQ(server.Accepted() + other.Accepted(), k.accepts);
+    EXPECT_TRUE(testing::RunUntil([&] { return closes.load() == k.closes; }));
+    EXPECT_EQ(strays, k.replies[0].second == kIdleStray ? 1 : 0);
+    for (size_t i = 0; i < requests.Count(); ++i)
+      EXPECT_TRUE(requests.At(i).starts_with("GET /f HTTP/1.1\r\n") &&
+                  requests.At(i).find("Connection") == std::string::npos &&
+                  requests.At(i).find(i == 0 ? "Range: bytes=0-4\r\n" : "Range: bytes=5-9\r\n") != std::string::npos);
+  }
 }
 
 }  // namespace

@@ -32,7 +32,8 @@ class HttpNginx : public ::testing::Test {
         "location = /r2 { return 302 /r3; }\n"
         "location = /r3 { return 302 /body.bin; }\n"
         "location = /loop { return 302 /loop; }\n"
-        "location = /to-ftp { return 302 ftp://127.0.0.1/file; }\n");
+        "location = /to-ftp { return 302 ftp://127.0.0.1/file; }\n"
+        "location = /requests { return 200 \"$connection_requests\"; }\n");
     started_ = nginx_->Start();
   }
   static void TearDownTestSuite() {
@@ -181,6 +182,23 @@ TEST_F(HttpNginx, ByteRange) {
   EXPECT_EQ(http.ContentRangeEnd(), "199");
   EXPECT_EQ(r.body, body_.substr(100, 100));
   EXPECT_EQ(http.ContentLength(), 100);
+}
+
+// With KeepAlive, ten ranges one after another over one connection (nginx
+// keeps connections by default): nginx counts the requests it served on it.
+TEST_F(HttpNginx, TenRangesOverOneConnection) {
+  THttpCli http;
+  http.SetKeepAlive(true);
+  const size_t piece = body_.size() / 10;
+  for (size_t i = 0; i < 10; ++i) {
+    http.SetURL(nginx_->Url("/body.bin"));
+    http.SetContentRangeBegin(std::to_string(i * piece));
+    http.SetContentRangeEnd(i < 9 ? std::to_string(i * piece + piece - 1) : "");  // the last: to the end
+    Result r = Run(http);
+    EXPECT_EQ(http.StatusCode(), 206) << i;
+    EXPECT_TRUE(r.body == body_.substr(i * piece, i < 9 ? piece : std::string::npos)) << i;
+  }
+  EXPECT_EQ(Run(http, nginx_->Url("/requests")).body, "11");
 }
 
 TEST_F(HttpNginx, BasicAuthentication) {
