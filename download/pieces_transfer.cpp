@@ -299,6 +299,8 @@ void TPiecesTransfer::Open(int source, const TPiecePlan::TTake& take) {
   http->SetAccept("*/*");
   http->SetConnectTimeout(job_.connect_timeout_);
   http->SetIdleTimeout(job_.idle_timeout_);
+  // One connection serves one piece after another where the server keeps it.
+  http->SetKeepAlive(true);
   // Each request names its own If-Range, after whatever a caller added.
   c.http = std::move(http);
   connections_.push_back(std::move(owned));
