@@ -11,6 +11,7 @@
 #include "base/base64.h"
 #include "base/memory_stream.h"
 #include "base/sha256_hasher.h"
+#include "download/piece_hashes.h"
 #include "tests/support/temp_dir.h"
 #include "tools/catalogue_build.h"
 
@@ -169,6 +170,15 @@ TEST(CatalogueBuild, RefusesFaultsWithTheFileAndLine) {
       {"01-notes/links.txt", "a | http://x | Internal Download | \n", "line 1: the fourth field is empty"},
       {"01-notes/links.txt", "a | http://x | Internal Download | file:nothing.bin\n", "nothing.bin cannot be read"},
       {"01-notes/links.txt", "a | http://x | Send to browser | size:1\n", "line 1: a link sent to the browser is not"},
+      {"01-notes/links.txt", "a | http://x | Internal Download | connections:0\n",
+       "line 1: \"connections:0\" is not a number of connections from 1 to 16"},
+      {"01-notes/links.txt", "a | http://x | Internal Download | size:1 | connections:17\n", "\"connections:17\" is not"},
+      {"01-notes/links.txt", "a | http://x | Internal Download | connections:x | size:1\n", "\"connections:x\" is not"},
+      {"01-notes/links.txt", "a | http://x | Internal Download | connections:2 | connections:2\n",
+       "line 1: \"connections:\" is given twice"},
+      {"01-notes/links.txt", "a | http://x | Internal Download | size:1 | sha256:" + std::string(64, 'a') + "\n",
+       "line 1: what the file must be is given twice"},
+      {"01-notes/links.txt", "a | http://x | Internal Download | size:1 | connections:2 | x\n", "line 1: expected"},
   };
   for (const auto& c : cases) {
     Source src;
@@ -193,9 +203,9 @@ TEST(CatalogueBuild, LinksNameTheirFilesAndThePublisherIsNamed) {
   src.Put("01-notes/big.bin", big);
   const std::string hex(64, 'C');
   src.Put("01-notes/links.txt",
-          "Big | http://127.0.0.1/big.bin | Internal Download | file:01-notes/big.bin\n"
+          "Big | http://127.0.0.1/big.bin | Internal Download | file:01-notes/big.bin | connections:4\n"
           "Given | ftp://127.0.0.1/x.zip | Internal Download | sha256:" + hex + "  size:42\n"
-          "Hash only | http://127.0.0.1/y | Internal Download | sha256:" + hex + "\n"
+          "Hash only | http://127.0.0.1/y | Internal Download | connections:16 | sha256:" + hex + "\n"
           "Page | http://127.0.0.1/ | Send to browser\n");
   TsdXmlDocument doc;
   BuildCatalogue(src.dir.path(), doc);
@@ -209,6 +219,18 @@ TEST(CatalogueBuild, LinksNameTheirFilesAndThePublisherIsNamed) {
   };
   EXPECT_EQ(field(links[0], "Size"), std::to_string(big.size()));
   EXPECT_EQ(field(links[0], "SHA256"), TSha256Hasher::HexOf(big));
+  // Four pieces of 1 MiB, the last one of 5 bytes.
+  TPieceHashes pieces;
+  std::string error;
+  ASSERT_TRUE(ParsePieceHashes(field(links[0], "Piece_SHA256"), pieces, error)) << error;
+  EXPECT_EQ(pieces.piece_size, 1 << 20);
+  ASSERT_EQ(pieces.sha256.size(), 4u);
+  EXPECT_EQ(pieces.sha256[3], TSha256Hasher::HexOf("qqqqq"));
+  EXPECT_EQ(field(links[0], "Connections"), "4");
+  EXPECT_EQ(field(links[1], "Connections"), "<absent>");
+  EXPECT_EQ(field(links[2], "Connections"), "16");
+  EXPECT_EQ(field(links[2], "SHA256"), std::string(64, 'c'));
+  for (TXmlNode* link : {links[1], links[2], links[3]}) EXPECT_EQ(field(link, "Piece_SHA256"), "<absent>");
   EXPECT_EQ(field(links[1], "Size"), "42");
   EXPECT_EQ(field(links[1], "SHA256"), std::string(64, 'c'));
   EXPECT_EQ(field(links[2], "Size"), "<absent>");
@@ -298,6 +320,34 @@ TEST(CatalogueBuild, CommandLine) {
   TsdXmlDocument doc;
   doc.LoadFromFile(out);
   EXPECT_EQ(FindNode(doc.Root(), "/Root/Interface_Information/GroupCount")->ValueAsString(), "2");
+
+  // A file larger than one piece: the build computes its piece hashes, the
+  // check counts them, and pieces prints them as quillon-get reads them.
+  std::string big(2 * 1024 * 1024 + 1, 'b');
+  big[1024 * 1024] = 'x';
+  src.Put("big.bin", big);
+  src.Put("02-viewer/links.txt", "Big | http://127.0.0.1/big.bin | Internal Download | file:big.bin | connections:2\n");
+  ASSERT_EQ(std::system(run.c_str()), 0) << testing::ReadFile(err);
+  const std::string listing = src.dir.File("listing.txt");
+  ASSERT_EQ(std::system(("'" + tool + "' check '" + out + "' >'" + listing + "' 2>'" + err + "'").c_str()), 0)
+      << testing::ReadFile(err);
+  EXPECT_NE(testing::ReadFile(listing).find("  link 1: Big -> http://127.0.0.1/big.bin [program, verified by SHA-256, "
+                                            "3 piece hashes of 1 MiB, up to 2 connections per host]\n"),
+            std::string::npos)
+      << testing::ReadFile(listing);
+  const std::string pieces = "'" + tool + "' pieces '" + src.dir.File("big.bin") + "'";
+  ASSERT_EQ(std::system((pieces + " >'" + listing + "'").c_str()), 0);
+  EXPECT_EQ(testing::ReadFile(listing), "1048576\n" + TSha256Hasher::HexOf(big.substr(0, 1 << 20)) + "\n" +
+                                            TSha256Hasher::HexOf(big.substr(1 << 20, 1 << 20)) + "\n" +
+                                            TSha256Hasher::HexOf("b") + "\n");
+  ASSERT_EQ(std::system((pieces + " --piece-size 4194304 >'" + listing + "'").c_str()), 0);
+  EXPECT_EQ(testing::ReadFile(listing), "4194304\n" + TSha256Hasher::HexOf(big) + "\n");
+  for (const auto& [args, message] : std::initializer_list<std::pair<std::string, std::string>>{
+           {" --piece-size 1000000", "--piece-size: \"1000000\" is not a power of two of at least 1048576 bytes\n"},
+           {" --piece-size", "quillon-catalogue: pieces: --piece-size needs a value\n"}}) {
+    EXPECT_NE(std::system((pieces + args + " >/dev/null 2>'" + err + "'").c_str()), 0);
+    EXPECT_TRUE(testing::ReadFile(err).starts_with(message)) << testing::ReadFile(err);
+  }
 
   fs::remove(out);
   src.Put("02-viewer/links.txt", "a | b\n");
