@@ -186,7 +186,7 @@ TCatalogue::TLinkIntegrity TCatalogue::LinkIntegrity(TXmlNode* link) {
     else if (result.size && !result.pieces.Fits(*result.size))
       refuse("Piece_SHA256 does not fit Size " + std::to_string(*result.size) + ": it has " +
              PieceHashesSummary(result.pieces) + ", the file " +
-             std::to_string((*result.size + result.pieces.piece_size - 1) / result.pieces.piece_size) + " pieces");
+             std::to_string(PieceCount(*result.size, result.pieces.piece_size)) + " pieces");
     if (!result.pieces_error.empty() || !result.size) result.pieces = {};
   }
   if (HasField(link, "Connections")) {

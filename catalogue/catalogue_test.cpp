@@ -192,6 +192,9 @@ TEST(Catalogue, PieceHashesAndConnectionsOfALink) {
        0, 0, "|Piece_SHA256 cannot be read: line 4: not a SHA-256 (64 hexadecimal digits)"},
       {"not fitting Size", "<Size>4194305</Size>" + pieces, 0, 0,
        "|Piece_SHA256 does not fit Size 4194305: it has 3 piece hashes of 1 MiB, the file 5 pieces"},
+      {"the largest Size", "<Size>9223372036854775807</Size>" + pieces, 0, 0,
+       "|Piece_SHA256 does not fit Size 9223372036854775807: it has 3 piece hashes of 1 MiB, the file 8796093022208 "
+       "pieces"},
       {"no Size", pieces, 0, 0, "|Piece_SHA256 without a Size: the pieces cannot be placed"},
       {"unreadable Size", "<Size>3 MiB</Size>" + pieces, 0, 0, "Size \"3 MiB\" is not a whole number of bytes|"},
       {"Connections 0", "<Connections>0</Connections>", 0, 0,

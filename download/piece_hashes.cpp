@@ -18,16 +18,20 @@ bool ValidPieceSize(int64_t size) { return size >= kMinPieceBytes && (size & (si
 
 }  // namespace
 
+int64_t PieceCount(int64_t file_size, int64_t piece_size) {
+  // No sum that could overflow for the largest sizes.
+  return file_size / piece_size + (file_size % piece_size != 0 ? 1 : 0);
+}
+
 int64_t PieceSizeFor(int64_t file_size) {
   int64_t size = kMinPieceBytes;
-  while (file_size > 0 && (file_size + size - 1) / size > kMaxPieces) size *= 2;
+  while (file_size > 0 && PieceCount(file_size, size) > kMaxPieces) size *= 2;
   return size;
 }
 
 bool TPieceHashes::Fits(int64_t file_size) const {
   if (!ValidPieceSize(piece_size) || file_size < 0) return false;
-  const int64_t count = (file_size + piece_size - 1) / piece_size;
-  return static_cast<int64_t>(sha256.size()) == count;
+  return static_cast<int64_t>(sha256.size()) == PieceCount(file_size, piece_size);
 }
 
 bool ParsePieceHashes(std::string_view text, TPieceHashes& hashes, std::string& error) {

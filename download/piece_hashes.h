@@ -28,6 +28,9 @@ inline constexpr int64_t kMaxPieces = 4096;
 
 // The piece size of a file of `file_size` bytes (unknown, 0 or less: kMinPieceBytes).
 int64_t PieceSizeFor(int64_t file_size);
+// The pieces of that size a file of `file_size` bytes (0 or more) has, the
+// last one maybe shorter; `piece_size` is more than 0.
+int64_t PieceCount(int64_t file_size, int64_t piece_size);
 
 struct TPieceHashes {
   int64_t piece_size = 0;           // 0: no piece hashes

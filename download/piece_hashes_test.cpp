@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <limits>
+
 #include "base/sha256_hasher.h"
 #include "tests/support/temp_dir.h"
 
@@ -88,6 +90,35 @@ TEST(PieceHashes, ComputeAndRoundTrip) {
   EXPECT_EQ(error, "Is a directory");
   EXPECT_FALSE(ComputePieceHashes(dir.File("f"), 3 * kMinPieceBytes, hashes, error));
   EXPECT_TRUE(hashes.Empty());
+}
+
+// The size rule up to the largest file size a link can name, where a
+// careless count of pieces overflows.
+TEST(PieceHashes, SizeRuleUpToTheLargestFile) {
+  constexpr int64_t kMax = std::numeric_limits<int64_t>::max();
+  const struct {
+    int64_t file_size, piece_size;
+    size_t hashes;
+    bool fits;
+  } cases[] = {
+      {kMax, int64_t{1} << 62, 2, true},
+      {kMax, int64_t{1} << 62, 1, false},
+      {kMax, int64_t{1} << 51, 4096, true},
+      {0, kMinPieceBytes, 0, true},
+      {1, kMinPieceBytes, 1, true},
+      {kMinPieceBytes + 1, kMinPieceBytes, 1, false},
+      {kMinPieceBytes, kMinPieceBytes / 2, 2, false},
+  };
+  for (const auto& c : cases) {
+    TPieceHashes hashes;
+    hashes.piece_size = c.piece_size;
+    hashes.sha256.assign(c.hashes, kA);
+    EXPECT_EQ(hashes.Fits(c.file_size), c.fits) << c.file_size << " / " << c.piece_size;
+  }
+  EXPECT_EQ(PieceSizeFor(kMax), int64_t{1} << 51);
+  EXPECT_EQ(PieceSizeFor(4096 * kMinPieceBytes), kMinPieceBytes);
+  EXPECT_EQ(PieceSizeFor(4096 * kMinPieceBytes + 1), 2 * kMinPieceBytes);
+  EXPECT_EQ(PieceSizeFor(-1), kMinPieceBytes);
 }
 
 }  // namespace
