@@ -812,7 +812,8 @@ void TfrmDownloader::StartProgramDownload(const std::string& url) {
   const TExpectedFile expected = ExpectedFileOf(link);
   std::vector<std::string> mirrors = TCatalogue::MirrorUrls(SelectedProduct(), URLCBx->currentIndex());
   for (std::string& mirror : mirrors) mirror = LinkUtf8(mirror);
-  AddDownloadRow(url, SaveToFolderEdit->text(), expected, std::move(mirrors), TCatalogue::LinkIntegrity(link).connections);
+  AddDownloadRow(url, SaveToFolderEdit->text(), expected, std::move(mirrors),
+                 TCatalogue::LinkIntegrity(link).connections);
 }
 
 TDLVisualPanel* TfrmDownloader::AddDownloadRow(const std::string& url, const QString& file,

@@ -188,14 +188,16 @@ TEST(Catalogue, PieceHashesAndConnectionsOfALink) {
        "Piece_SHA256 cannot be read: line 2: not a SHA-256 (64 hexadecimal digits)"},
       {"<Size>9223372036854775807</Size>" + pieces, 0, 0, "", no_fit},
       {pieces + "<Connections>x</Connections>", 0, 0, "",
-       "Piece_SHA256 without a Size: the pieces cannot be placed; Connections \"x\" is not a whole number from 1 to 16"},
+       "Piece_SHA256 without a Size: the pieces cannot be placed; Connections \"x\" is not a whole number from 1 to "
+       "16"},
       {"<Size>y</Size><Connections>0</Connections>", 0, 0, "Size \"y\" is not a whole number of bytes; ",
        "Connections \"0\" is not a whole number from 1 to 16"},
       {"<Connections>17</Connections>", 0, 0, "", "Connections \"17\" is not a whole number from 1 to 16"},
   };
   testing::TempDir dir;
   for (const auto& c : cases) {
-    const std::string xml = "<Root><Program_Group><Download><URL>http://x/</URL>" + c.fields + "</Download></Program_Group></Root>";
+    const std::string xml =
+        "<Root><Program_Group><Download><URL>http://x/</URL>" + c.fields + "</Download></Program_Group></Root>";
     TCatalogue catalogue = ParseCatalogue(xml);
     const auto integrity = TCatalogue::LinkIntegrity(TCatalogue::LinkNode(catalogue.ProductNode(0), 0));
     EXPECT_EQ(integrity.pieces.sha256.size(), c.pieces) << c.fields;

@@ -36,9 +36,10 @@ TEST(PieceHashes, TextFormAndComputedHashes) {
   testing::WriteFile(dir.File("f"), content);
   ASSERT_TRUE(ComputePieceHashes(dir.File("f"), kMinPieceBytes, hashes, error)) << error;
   ASSERT_TRUE(ParsePieceHashes(FormatPieceHashes(hashes), again, error)) << error;
-  EXPECT_EQ(again.sha256, (std::vector<std::string>{TSha256Hasher::HexOf(content.substr(0, kMinPieceBytes)),
-                                                    TSha256Hasher::HexOf(content.substr(kMinPieceBytes, kMinPieceBytes)),
-                                                    TSha256Hasher::HexOf(content.substr(2 * kMinPieceBytes))}));
+  const std::string_view bytes(content);
+  EXPECT_EQ(again.sha256, (std::vector<std::string>{TSha256Hasher::HexOf(bytes.substr(0, kMinPieceBytes)),
+                                                    TSha256Hasher::HexOf(bytes.substr(kMinPieceBytes, kMinPieceBytes)),
+                                                    TSha256Hasher::HexOf(bytes.substr(2 * kMinPieceBytes))}));
   EXPECT_EQ(PieceHashesSummary(again), "3 piece hashes of 1 MiB");
   EXPECT_FALSE(ComputePieceHashes(dir.File("none"), kMinPieceBytes, hashes, error));
   EXPECT_EQ(error, "No such file or directory");

@@ -171,8 +171,10 @@ TEST(CatalogueBuild, RefusesFaultsWithTheFileAndLine) {
       {"01-notes/links.txt", "a | http://x | Send to browser | size:1\n", "line 1: a link sent to the browser is not"},
       {"01-notes/links.txt", "a | http://x | Internal Download | size:1 | connections:17\n",
        "line 1: \"connections:17\" is not a number of connections from 1 to 16"},
-      {"01-notes/links.txt", "a | http://x | Internal Download | connections:2 | connections:2\n", "\"connections:\" is given twice"},
-      {"01-notes/links.txt", "a | http://x | Internal Download | size:1 | size:1\n", "what the file must be is given twice"},
+      {"01-notes/links.txt", "a | http://x | Internal Download | connections:2 | connections:2\n",
+       "\"connections:\" is given twice"},
+      {"01-notes/links.txt", "a | http://x | Internal Download | size:1 | size:1\n",
+       "what the file must be is given twice"},
   };
   for (const auto& c : cases) {
     Source src;
@@ -314,7 +316,9 @@ TEST(CatalogueBuild, CommandLine) {
   const std::string listing = src.dir.File("listing.txt");
   ASSERT_EQ(std::system((run + " && '" + tool + "' check '" + out + "' >'" + listing + "'").c_str()), 0);
   EXPECT_NE(testing::ReadFile(listing).find("[program, verified by SHA-256, 3 piece hashes of 1 MiB, up to 2 "
-                                            "connections per host]\n"), std::string::npos) << testing::ReadFile(listing);
+                                            "connections per host]\n"),
+            std::string::npos)
+      << testing::ReadFile(listing);
   ASSERT_EQ(std::system(("'" + tool + "' pieces '" + src.dir.File("big.bin") + "' >'" + listing + "'").c_str()), 0);
   EXPECT_EQ(testing::ReadFile(listing), "1048576\n" + TSha256Hasher::HexOf(big.substr(0, 1 << 20)) + "\n" +
                                             TSha256Hasher::HexOf(big.substr(1 << 20, 1 << 20)) + "\n" +

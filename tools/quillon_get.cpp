@@ -338,7 +338,8 @@ bool ReadPieceHashes(const std::string& path, TPieceHashes& hashes, std::string&
   const bool failed = std::ferror(in) != 0;
   std::fclose(in);
   if (failed) error = "cannot be read";
-  else if (static_cast<long>(text.size()) > kMaxPieceHashesFile) error = "larger than 64 MiB, not a list of piece hashes";
+  else if (static_cast<long>(text.size()) > kMaxPieceHashesFile)
+    error = "larger than 64 MiB, not a list of piece hashes";
   else if (ParsePieceHashes(text, hashes, error)) return true;
   return false;
 }
@@ -439,11 +440,13 @@ CommandLine ParseCommandLine(int argc, char** argv) {
     } else if (arg == "--connections") {
       std::string number;
       const int64_t n = value(number) ? ParseDecimalDigits(number).value_or(0) : -1;
-      ok = n >= 0 && ((n >= 1 && n <= TDownloadJob::kMaxConnectionsPerHost) || invalid(number, "not a number from 1 to 16"));
+      ok = n >= 0 &&
+           ((n >= 1 && n <= TDownloadJob::kMaxConnectionsPerHost) || invalid(number, "not a number from 1 to 16"));
       if (ok) options.connections = static_cast<int>(n);
     } else if (arg == "--piece-sha256") {
       std::string why;
-      ok = value(piece_file) && (ReadPieceHashes(piece_file, options.expected.pieces, why) || invalid(piece_file, why.c_str()));
+      ok = value(piece_file) &&
+           (ReadPieceHashes(piece_file, options.expected.pieces, why) || invalid(piece_file, why.c_str()));
     } else if (arg == "--mirror") {
       ok = value(options.mirrors.emplace_back()) && (!options.mirrors.back().empty() || invalid("\"\"", "not a URL"));
       if (ok) options.mirrors.back() = WithScheme(options.mirrors.back());
@@ -496,7 +499,8 @@ CommandLine ParseCommandLine(int argc, char** argv) {
   if (options.urls.size() > 1 && (options.expected.size >= 0 || !options.expected.sha256.empty()))
     refuse("--sha256 and --size go with one URL only");
   if (options.urls.size() > 1 && !options.expected.pieces.Empty()) refuse("--piece-sha256 goes with one URL only");
-  if (!options.expected.pieces.Empty() && options.expected.size >= 0 && !options.expected.pieces.Fits(options.expected.size))
+  if (!options.expected.pieces.Empty() && options.expected.size >= 0 &&
+      !options.expected.pieces.Fits(options.expected.size))
     refuse("--piece-sha256 " + piece_file + ": " + PieceHashesSummary(options.expected.pieces) +
            (options.expected.pieces.sha256.size() == 1 ? " does" : " do") + " not fit --size " +
            std::to_string(options.expected.size));
