@@ -41,7 +41,8 @@ TEST_F(WindowTest, TheDownloadListFileIsNamedByTheCatalogue) {
 TEST_F(WindowTest, TheDownloadListComesBackAtTheNextStart) {
   // Paint's link names the SHA-256 of done.bin's bytes.
   std::string xml = CatalogueXml({kEditor, kPaint});
-  xml.replace(xml.find("paint.exe</URL>") + 15, 0, "<SHA256>" + TSha256Hasher::HexOf("x") + "</SHA256>");
+  xml.replace(xml.find("paint.exe</URL>") + 15, 0,
+              "<SHA256>" + TSha256Hasher::HexOf("x") + "</SHA256><Connections>3</Connections>");
   const std::string path = Open(xml).DownloadListPath();
   window->close();
   EXPECT_FALSE(testing::FileExists(path));  // no rows, no file
@@ -65,6 +66,8 @@ TEST_F(WindowTest, TheDownloadListComesBackAtTheNextStart) {
   std::vector<TDLVisualPanel*> rows = w.DLScrollBox->Rows();
   ASSERT_EQ(rows.size(), 3u);
   EXPECT_EQ(rows[0]->StatusLabel->toolTip(), "Download Complete. (verified)");  // the catalogue's hash
+  EXPECT_EQ(rows[0]->Job().ConnectionsPerHost(), 3);  // the link's limit
+  EXPECT_EQ(rows[2]->Job().ConnectionsPerHost(), 1);  // no link
   EXPECT_EQ(rows[1]->StatusLabel->toolTip(), "File no longer exists.");
   EXPECT_EQ(rows[2]->StatusLabel->toolTip(), "Paused.");
   EXPECT_EQ(rows[2]->PauseLink->text(), "Resume");

@@ -808,18 +808,22 @@ void TfrmDownloader::StartProgramDownload(const std::string& url) {
     return;
   }
   // What the catalogue says about the file goes with the row, which checks it.
-  const TExpectedFile expected = ExpectedFileOf(TCatalogue::LinkNode(SelectedProduct(), URLCBx->currentIndex()));
+  TXmlNode* link = TCatalogue::LinkNode(SelectedProduct(), URLCBx->currentIndex());
+  const TExpectedFile expected = ExpectedFileOf(link);
   std::vector<std::string> mirrors = TCatalogue::MirrorUrls(SelectedProduct(), URLCBx->currentIndex());
   for (std::string& mirror : mirrors) mirror = LinkUtf8(mirror);
-  AddDownloadRow(url, SaveToFolderEdit->text(), expected, std::move(mirrors));
+  AddDownloadRow(url, SaveToFolderEdit->text(), expected, std::move(mirrors),
+                 TCatalogue::LinkIntegrity(link).connections);
 }
 
 TDLVisualPanel* TfrmDownloader::AddDownloadRow(const std::string& url, const QString& file,
                                                const TExpectedFile& expected,
-                                               std::vector<std::string> mirrors) {
+                                               std::vector<std::string> mirrors, int connections) {
   TDLVisualPanel* row = DLScrollBox->AddDownload(url, QFile::encodeName(file).toStdString());
   row->Job().SetExpectedFile(expected);
   row->Job().SetMirrors(std::move(mirrors));
+  // One connection per host unless the publisher allows more.
+  row->Job().SetConnectionsPerHost(connections > 0 ? connections : 1);
   ConfigureRow(row);
   // The user may decline to replace an existing file: the row then goes. The
   // question runs the event loop, so the row may have gone with the window.
@@ -917,7 +921,8 @@ std::optional<TCatalogueLink> TfrmDownloader::CatalogueLinkOf(const std::string&
         // Rows keep their URLs in UTF-8, as they were started.
         std::vector<std::string> mirrors = TCatalogue::MirrorUrls(product, i);
         for (std::string& mirror : mirrors) mirror = LinkUtf8(mirror);
-        return TCatalogueLink{ExpectedFileOf(links[i]), std::move(mirrors)};
+        return TCatalogueLink{ExpectedFileOf(links[i]), std::move(mirrors),
+                              TCatalogue::LinkIntegrity(links[i]).connections};
       }
   }
   return std::nullopt;
@@ -928,6 +933,7 @@ TExpectedFile TfrmDownloader::ExpectedFileOf(TXmlNode* link) const {
   TExpectedFile expected;
   expected.size = integrity.size.value_or(-1);
   expected.sha256 = integrity.sha256;
+  expected.pieces = integrity.pieces;
   expected.error = integrity.error;
   // A hash from an update nobody signed is checked, but proves nothing.
   expected.authenticated = in_use_.HashesAuthenticated();

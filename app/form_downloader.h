@@ -219,10 +219,11 @@ class TfrmDownloader : public QWidget {
   virtual void StartProgramDownload(const std::string& url);
   // Creates and starts one row, which becomes the selected one: the list's
   // new row gets the catalogue's cancel and download captions, retries on,
-  // and `mirrors`, other URLs of the same file. Null, and no row, when the
-  // destination exists and the user cancelled the question about replacing it.
+  // `mirrors`, other URLs of the same file, and `connections` per host (the
+  // link's Connections; 0: one). Null, and no row, when the destination
+  // exists and the user cancelled the question about replacing it.
   TDLVisualPanel* AddDownloadRow(const std::string& url, const QString& file, const TExpectedFile& expected = {},
-                                 std::vector<std::string> mirrors = {});
+                                 std::vector<std::string> mirrors = {}, int connections = 0);
   // Makes the download list visible where it belongs (see StartProgramDownload).
   void ShowDownloadList();
   // What every row of the window gets: retries, the environment's proxies,

@@ -174,6 +174,31 @@ TCatalogue::TLinkIntegrity TCatalogue::LinkIntegrity(TXmlNode* link) {
       result.error += "SHA256 \"" + text + "\" is not 64 hexadecimal digits";
     }
   }
+  auto refuse = [&result](const std::string& problem) {
+    result.pieces_error += (result.pieces_error.empty() ? "" : "; ") + problem;
+  };
+  if (HasField(link, "Piece_SHA256")) {
+    std::string why;
+    if (!ParsePieceHashes(FieldText(link, "Piece_SHA256"), result.pieces, why))
+      refuse("Piece_SHA256 cannot be read: " + why);
+    else if (!HasField(link, "Size"))
+      refuse("Piece_SHA256 without a Size: the pieces cannot be placed");
+    else if (result.size && !result.pieces.Fits(*result.size))
+      refuse("Piece_SHA256 does not fit Size " + std::to_string(*result.size) + ": it has " +
+             PieceHashesSummary(result.pieces) + ", the file " +
+             std::to_string(PieceCount(*result.size, result.pieces.piece_size)) + " pieces");
+    if (!result.pieces_error.empty() || !result.size) result.pieces = {};
+  }
+  if (HasField(link, "Connections")) {
+    const std::string text = FieldText(link, "Connections");
+    const std::optional<int64_t> n = ParseDecimalDigits(text);
+    if (n && *n >= 1 && *n <= kMaxLinkConnections)
+      result.connections = static_cast<int>(*n);
+    else
+      refuse("Connections \"" + text + "\" is not a whole number from 1 to " + std::to_string(kMaxLinkConnections));
+  }
+  if (!result.pieces_error.empty())
+    result.error += (result.error.empty() ? "" : "; ") + result.pieces_error;
   return result;
 }
 

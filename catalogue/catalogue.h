@@ -11,7 +11,10 @@
 //       Data_URL; GroupCount (unread)
 //     Program_Group*: Program_Name, Short_Description, Icon, Screenshot (base64
 //       PNG, JPEG, GIF or BMP), URLCount (unread), Download*: Description, URL, Handle_by,
-//       Size, SHA256 (both optional: the file's length and digest)
+//       Size, SHA256 (both optional: the file's length and digest),
+//       Piece_SHA256 (optional: the digest of each piece, in the text form of
+//       download/piece_hashes.h), Connections (optional: the publisher's
+//       limit of connections per host, 1 to 16)
 //   Interface_Information may also name Publisher_Key (base64 of a 32-byte
 //   Ed25519 public key), Catalogue_Serial (a whole number that grows with
 //   every catalogue the publisher releases), Catalogue_Id (the name of the
@@ -36,6 +39,7 @@
 
 #include "base/exceptions.h"
 #include "base/stream.h"
+#include "download/piece_hashes.h"
 #include "xml/xml_document.h"
 
 namespace quillon {
@@ -130,13 +134,22 @@ class TCatalogue {
   // not of the form "YYYY-MM-DDTHH:MM:SSZ".
   std::optional<int64_t> CatalogueExpires() const;
 
-  // What a link says about the file it names.
+  // The most connections per host a link's Connections may name.
+  static constexpr int kMaxLinkConnections = 16;
+  // What a link says about the file it names and how it may be fetched.
   struct TLinkIntegrity {
     std::optional<int64_t> size;  // Size, in bytes
     std::string sha256;           // SHA256 in lowercase hexadecimal; empty when absent
-    // Set when Size is not a decimal whole number or SHA256 not 64
-    // hexadecimal digits: such a link must not be fetched unverified.
+    TPieceHashes pieces;          // Piece_SHA256; empty when absent or not usable
+    int connections = 0;          // Connections (1 to 16); 0 when absent or not usable
+    // Set when Size is not a decimal whole number, SHA256 not 64
+    // hexadecimal digits, Piece_SHA256 cannot be read, comes without a Size
+    // or does not fit it, or Connections is not a whole number from 1 to 16:
+    // such a link must not be fetched unverified. The problems are joined
+    // with "; ", those of Piece_SHA256 and Connections last.
     std::string error;
+    // The end of `error` about Piece_SHA256 and Connections (empty: none).
+    std::string pieces_error;
   };
   static TLinkIntegrity LinkIntegrity(TXmlNode* link);
   // The mirrors of a product's link `index`: the URLs of its other program

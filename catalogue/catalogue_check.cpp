@@ -139,9 +139,18 @@ class TChecker {
     const TCatalogue::TLinkIntegrity integrity = TCatalogue::LinkIntegrity(link);
     const bool verified = !browser && integrity.error.empty() && !integrity.sha256.empty();
     out_ << "  link " << m << ": " << Utf8(TCatalogue::FieldText(link, "Description")) << " -> " << Utf8(url)
-         << (browser ? " [browser, " : " [program, ") << (verified ? "verified by SHA-256]" : "not verified]")
-         << "\n";
-    if (!integrity.error.empty()) Warn(where + ": " + Utf8(integrity.error));
+         << (browser ? " [browser, " : " [program, ") << (verified ? "verified by SHA-256" : "not verified");
+    if (!integrity.pieces.Empty()) out_ << ", " << PieceHashesSummary(integrity.pieces);
+    if (integrity.connections > 0)
+      out_ << ", up to " << integrity.connections << (integrity.connections == 1 ? " connection" : " connections")
+           << " per host";
+    out_ << "]\n";
+    // Piece hashes or a connection limit the program cannot use fail the
+    // link outright: the publisher fixes them before any program sees them.
+    std::string size_problem = integrity.error.substr(0, integrity.error.size() - integrity.pieces_error.size());
+    if (size_problem.ends_with("; ")) size_problem.resize(size_problem.size() - 2);
+    if (!size_problem.empty()) Warn(where + ": " + Utf8(size_problem));
+    if (!integrity.pieces_error.empty()) errors_.push_back(where + ": " + Utf8(integrity.pieces_error));
     // The window refuses such a link too: nothing of it is ever sent.
     if (const std::string refusal = UrlRefusal(url); !refusal.empty()) errors_.push_back(where + ": " + refusal);
     if (!browser && handle != "Internal Download" && TCatalogue::HasField(link, "Handle_by"))

@@ -7,7 +7,8 @@
 //   signature: none (no Publisher_Key)|valid (serial N|none)|not valid: REASON
 //   source: program file|update, serial N|catalogue file
 //   product N: NAME (links: K, screenshot: yes|no, description: yes|no)
-//     link M: DESCRIPTION -> URL [program|browser, verified by SHA-256|not verified]
+//     link M: DESCRIPTION -> URL [program|browser, verified by SHA-256|not verified
+//             (, K piece hashes of N MiB)(, up to C connections per host)]
 //   picture Splash_Logo|Icon N|Screenshot N: none|W x H|error MESSAGE
 //   update button: shown|hidden
 //   warning: TEXT
@@ -32,7 +33,9 @@ namespace quillon {
 // catalogue loaded and every link can be used, else 1 after writing the
 // error's message to `err`: the load's, or one line per link that UrlRefusal
 // (net/http/url.h) refuses, "product N link M: REASON" (a control byte, raw
-// or CR, LF or NUL percent-encoded; no host), after the usual report.
+// or CR, LF or NUL percent-encoded; no host), or whose Piece_SHA256 or
+// Connections cannot be used ("product N link M: Piece_SHA256 does not fit
+// Size ..."), after the usual report.
 int CheckCatalogue(const std::string& file, std::ostream& out, std::ostream& err, int64_t today);
 
 }  // namespace quillon

@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "catalogue/catalogue_check.h"
+#include "catalogue/catalogue_signature.h"
 #include "tests/support/test_catalogue.h"
 
 namespace quillon {
@@ -168,6 +169,55 @@ TEST(CatalogueCheck, WarnsAboutMissingElementsAndProducts) {
   EXPECT_EQ(err, "Incorrect close tag in element a\n");
   Check(dir.File("missing"), &rc, &err);
   EXPECT_EQ(rc, 1);
+}
+
+// Piece_SHA256 and Connections: read when they can be used, else an error
+// of the link that the check reports; the signature covers them.
+TEST(Catalogue, PieceHashesAndConnectionsOfALink) {
+  const std::string a(64, 'a'), b(64, 'B'), pieces = "<Piece_SHA256>1048576&#10;" + a + "&#10;" + b + "</Piece_SHA256>";
+  const std::string no_fit = "Piece_SHA256 does not fit Size 9223372036854775807: it has 2 piece hashes of 1 MiB, "
+                             "the file 8796093022208 pieces";
+  const struct {
+    std::string fields;
+    size_t pieces;
+    int connections;
+    std::string error, pieces_error;
+  } cases[] = {
+      {"<Size>2097152</Size>" + pieces + "<Connections>16</Connections>", 2, 16, "", ""},
+      {"<Size>2</Size><Piece_SHA256>1048576&#10;" + a + "x</Piece_SHA256>", 0, 0, "",
+       "Piece_SHA256 cannot be read: line 2: not a SHA-256 (64 hexadecimal digits)"},
+      {"<Size>9223372036854775807</Size>" + pieces, 0, 0, "", no_fit},
+      {pieces + "<Connections>x</Connections>", 0, 0, "",
+       "Piece_SHA256 without a Size: the pieces cannot be placed; Connections \"x\" is not a whole number from 1 to "
+       "16"},
+      {"<Size>y</Size><Connections>0</Connections>", 0, 0, "Size \"y\" is not a whole number of bytes; ",
+       "Connections \"0\" is not a whole number from 1 to 16"},
+      {"<Connections>17</Connections>", 0, 0, "", "Connections \"17\" is not a whole number from 1 to 16"},
+  };
+  testing::TempDir dir;
+  for (const auto& c : cases) {
+    const std::string xml =
+        "<Root><Program_Group><Download><URL>http://x/</URL>" + c.fields + "</Download></Program_Group></Root>";
+    TCatalogue catalogue = ParseCatalogue(xml);
+    const auto integrity = TCatalogue::LinkIntegrity(TCatalogue::LinkNode(catalogue.ProductNode(0), 0));
+    EXPECT_EQ(integrity.pieces.sha256.size(), c.pieces) << c.fields;
+    EXPECT_EQ(integrity.connections, c.connections) << c.fields;
+    EXPECT_EQ(integrity.error, c.error + c.pieces_error) << c.fields;
+    EXPECT_EQ(integrity.pieces_error, c.pieces_error) << c.fields;
+    int rc = -1;
+    std::string err;
+    testing::WriteFile(dir.File("c.xml"), xml);
+    Check(dir.File("c.xml"), &rc, &err);
+    EXPECT_EQ(rc, c.pieces_error.empty() ? 0 : 1);
+    EXPECT_EQ(err, c.pieces_error.empty() ? "" : "product 1 link 1: " + c.pieces_error + "\n");
+  }
+
+  std::string xml = CatalogueXml({});
+  xml.insert(xml.rfind("</Root>"), "<Program_Group><Download>" + pieces + "</Download></Program_Group>");
+  std::string signed_bytes = SignCatalogue(xml, testing::KeyA());
+  signed_bytes[signed_bytes.find(b) + 10] = 'C';
+  EXPECT_EQ(CatalogueSignatureProblem(signed_bytes, testing::KeyA().PublicRaw()),
+            "its signature does not match the publisher's key");
 }
 
 }  // namespace

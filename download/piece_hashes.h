@@ -10,8 +10,10 @@
 // as quillon-get reads them from a file (--piece-sha256 FILE):
 //   line 1: the piece size in bytes (decimal)
 //   then:   one SHA-256 a line, 64 hexadecimal digits, in piece order
-// Blank lines and lines beginning with "#" are ignored; upper-case digits
-// are read as lower case. Anything else is an error.
+// Blank lines and lines beginning with "#" are ignored, and so is white
+// space around a line (a CR before its LF too); upper-case digits are read as
+// lower case. At least one SHA-256 follows the size. Anything else is an
+// error.
 #pragma once
 
 #include <cstdint>
@@ -26,6 +28,9 @@ inline constexpr int64_t kMaxPieces = 4096;
 
 // The piece size of a file of `file_size` bytes (unknown, 0 or less: kMinPieceBytes).
 int64_t PieceSizeFor(int64_t file_size);
+// The pieces of that size a file of `file_size` bytes (0 or more) has, the
+// last one maybe shorter; `piece_size` is more than 0.
+int64_t PieceCount(int64_t file_size, int64_t piece_size);
 
 struct TPieceHashes {
   int64_t piece_size = 0;           // 0: no piece hashes
@@ -41,8 +46,12 @@ struct TPieceHashes {
 // SHA-256"), `hashes` then empty.
 bool ParsePieceHashes(std::string_view text, TPieceHashes& hashes, std::string& error);
 std::string FormatPieceHashes(const TPieceHashes& hashes);
-// Hashes the file at `path` in pieces of `piece_size` (OpenSSL). False with
-// the system's reason in `error` when it cannot be read.
+// "12 piece hashes of 1 MiB" (the size in GiB, MiB or, for a size no text
+// above names exactly, bytes).
+std::string PieceHashesSummary(const TPieceHashes& hashes);
+// Hashes the file at `path` in pieces of `piece_size` (OpenSSL); an empty
+// file has no pieces. False with the system's reason in `error` when it
+// cannot be read, or with why when `piece_size` is no piece size.
 bool ComputePieceHashes(const std::string& path, int64_t piece_size, TPieceHashes& hashes, std::string& error);
 
 }  // namespace quillon

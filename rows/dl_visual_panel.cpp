@@ -422,6 +422,7 @@ void TDLVisualPanel::Restore(const TSavedDownload& saved, const std::optional<TC
   // catalogue says today.
   job_.SetExpectedFile(link ? link->expected : TExpectedFile{});
   job_.SetMirrors(link ? link->mirrors : std::vector<std::string>{});
+  job_.SetConnectionsPerHost(link && link->connections > 0 ? link->connections : 1);
   job_.SetMakesFolder(false);
   if (saved.state == TSavedDownload::kFinished) {
     const int64_t size = RegularFileSize(saved.file);

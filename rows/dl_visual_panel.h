@@ -115,8 +115,9 @@ class TDLVisualPanel : public QFrame, private TResumeQuestion, private platform:
   // Shows a saved row, before any start. The list may have been written by
   // another program: of it the row believes the URL, the file, the state
   // and a failed row's status, never its size, SHA-256, mirrors or a
-  // finished row's status. Size, SHA-256 and mirrors are `link`'s, what the
-  // catalogue in use says today about the URL (absent: none).
+  // finished row's status. Size, SHA-256, piece hashes, mirrors and the
+  // connections per host are `link`'s, what the catalogue in use says today
+  // about the URL (absent: none, and one connection).
   //  - Finished: "File no longer exists." when its file is gone; shown
   //    failed with "File changed since download." when the file's size or
   //    SHA-256 differs from the link's; "Download Complete. (verified)" when

@@ -14,6 +14,7 @@
 #include "base/sha256_hasher.h"
 #include "base/strings.h"
 #include "catalogue/catalogue.h"
+#include "download/piece_hashes.h"
 
 namespace quillon {
 
@@ -212,31 +213,48 @@ void BuildInterface(const fs::path& dir, TXmlNode* root, int groups, TCatalogueE
   if (const TEntry* e = Find(entries, "Data_URL")) SetText(info->NodeNew("Data_URL"), e->value);
 }
 
-// The size and SHA-256 of a local file, read in pieces.
-void HashFile(const fs::path& path, const std::string& where, int64_t* size, std::string* sha256) {
+// The size and SHA-256 of a local file, and the SHA-256 of each of its
+// pieces (PieceSizeFor its size), in one read.
+void HashFile(const fs::path& path, const std::string& where, int64_t* size, std::string* sha256,
+              TPieceHashes* pieces) {
+  std::error_code ec;
+  const uintmax_t length = fs::file_size(path, ec);
   std::ifstream in(path, std::ios::binary);
-  if (!in || fs::is_directory(path)) Fail(where + ": " + path.string() + " cannot be read");
-  TSha256Hasher hasher;
-  std::string buffer(1 << 20, '\0');
+  if (!in || ec || fs::is_directory(path)) Fail(where + ": " + path.string() + " cannot be read");
+  pieces->piece_size = PieceSizeFor(static_cast<int64_t>(length));
+  pieces->sha256.clear();
+  TSha256Hasher hasher, piece;
+  // Reads of 1 MiB: a piece is a whole number of them.
+  std::string buffer(static_cast<size_t>(kMinPieceBytes), '\0');
   while (in) {
     in.read(buffer.data(), static_cast<std::streamsize>(buffer.size()));
-    hasher.Update(buffer.data(), static_cast<size_t>(in.gcount()));
+    const size_t n = static_cast<size_t>(in.gcount());
+    hasher.Update(buffer.data(), n);
+    piece.Update(buffer.data(), n);
+    if (static_cast<int64_t>(piece.Length()) == pieces->piece_size || (!in && piece.Length() > 0)) {
+      pieces->sha256.push_back(piece.HexDigest());
+      piece.Reset();
+    }
   }
   if (in.bad()) Fail(where + ": " + path.string() + " cannot be read");
   *size = static_cast<int64_t>(hasher.Length());
   *sha256 = hasher.HexDigest();
+  if (!pieces->Fits(*size)) Fail(where + ": " + path.string() + " changed while it was read");
 }
 
-// The fourth field of a link line: what the downloaded file must be.
+// The field of a link line that says what the downloaded file must be.
 void WriteIntegrity(const fs::path& dir, const std::string& field, const std::string& where, TXmlNode* link) {
   std::optional<int64_t> size;
   std::string sha256;
+  TPieceHashes pieces;
   if (field.rfind("file:", 0) == 0) {
     const std::string path = std::string(TrimWS(std::string_view(field).substr(5)));
     if (path.empty()) Fail(where + ": \"file:\" names no file");
     int64_t n = 0;
-    HashFile(dir / path, where, &n, &sha256);
+    HashFile(dir / path, where, &n, &sha256, &pieces);
     size = n;
+    // A file of one piece is proven by its SHA256 alone.
+    if (pieces.sha256.size() < 2) pieces = {};
   } else {
     std::istringstream words(field);
     for (std::string word; words >> word;) {
@@ -254,6 +272,7 @@ void WriteIntegrity(const fs::path& dir, const std::string& field, const std::st
   }
   if (size) link->NodeNew("Size")->SetValueAsString(std::to_string(*size));
   if (!sha256.empty()) link->NodeNew("SHA256")->SetValueAsString(sha256);
+  if (!pieces.Empty()) SetText(link->NodeNew("Piece_SHA256"), FormatPieceHashes(pieces));
 }
 
 // Appends one Download element per link line; returns how many.
@@ -270,7 +289,7 @@ int BuildLinks(const fs::path& dir, const fs::path& file, TXmlNode* group, TCata
       if (bar == std::string::npos) break;
       start = bar + 1;
     }
-    if (fields.size() != 3 && fields.size() != 4)
+    if (fields.size() < 3 || fields.size() > 5)
       Fail(where + ": expected \"Description | URL | " + std::string(kInternal) + "\" or \"... | " +
            std::string(kBrowser) + "\"");
     if (fields[0].empty()) Fail(where + ": the description is empty");
@@ -282,10 +301,27 @@ int BuildLinks(const fs::path& dir, const fs::path& file, TXmlNode* group, TCata
     SetText(link->NodeNew("Description"), CatalogueText(fields[0], where, encoding));
     SetText(link->NodeNew("URL"), CatalogueText(fields[1], where, encoding));
     link->NodeNew("Handle_by")->SetValueAsString(fields[2]);
-    if (fields.size() == 4) {
-      if (fields[2] == kBrowser) Fail(where + ": a link sent to the browser is not checked; leave out the fourth field");
-      WriteIntegrity(dir, fields[3], where, link);
+    if (fields.size() > 3 && fields[2] == kBrowser)
+      Fail(where + ": a link sent to the browser is not checked; leave out the fourth field");
+    // The fields after the handling: what the file must be, and the
+    // publisher's limit of connections per host, in either order.
+    std::optional<int> connections;
+    bool integrity = false;
+    for (size_t f = 3; f < fields.size(); ++f) {
+      if (fields[f].rfind("connections:", 0) != 0) {
+        if (integrity) Fail(where + ": what the file must be is given twice");
+        WriteIntegrity(dir, fields[f], where, link);
+        integrity = true;
+        continue;
+      }
+      const std::optional<int64_t> n = ParseDecimalDigits(fields[f].substr(12));
+      if (connections) Fail(where + ": \"connections:\" is given twice");
+      if (!n || *n < 1 || *n > TCatalogue::kMaxLinkConnections)
+        Fail(where + ": \"" + fields[f] + "\" is not a number of connections from 1 to " +
+             std::to_string(TCatalogue::kMaxLinkConnections));
+      connections = static_cast<int>(*n);
     }
+    if (connections) link->NodeNew("Connections")->SetValueAsString(std::to_string(*connections));
     ++count;
   }
   return count;

@@ -12,11 +12,16 @@
 //       screenshot.jpg       optional
 //       links.txt            optional; "Description | URL | Internal Download"
 //                            or "... | Send to browser", one link a line; a
-//                            link the program downloads may add a fourth
-//                            field that names the file it must receive:
+//                            link the program downloads may add a field that
+//                            names the file it must receive:
 //                            "| file:PATH" (a local copy, PATH relative to
-//                            DIR, from which Size and SHA256 are computed) or
-//                            "| size:N sha256:HEX" (either or both)
+//                            DIR, from which Size and SHA256 are computed,
+//                            and Piece_SHA256 when the file is larger than
+//                            one piece, download/piece_hashes.h) or
+//                            "| size:N sha256:HEX" (either or both), and a
+//                            field "| connections:N" (1 to 16, Connections:
+//                            the most connections per host a program may
+//                            open to fetch it; without it, one)
 //
 // Prompt_after_date in interface.txt is a date (YYYY-MM-DD), "always",
 // "never" or a day number (see TCatalogue::ParsePromptAfterDate); the

@@ -169,6 +169,12 @@ TEST(CatalogueBuild, RefusesFaultsWithTheFileAndLine) {
       {"01-notes/links.txt", "a | http://x | Internal Download | \n", "line 1: the fourth field is empty"},
       {"01-notes/links.txt", "a | http://x | Internal Download | file:nothing.bin\n", "nothing.bin cannot be read"},
       {"01-notes/links.txt", "a | http://x | Send to browser | size:1\n", "line 1: a link sent to the browser is not"},
+      {"01-notes/links.txt", "a | http://x | Internal Download | size:1 | connections:17\n",
+       "line 1: \"connections:17\" is not a number of connections from 1 to 16"},
+      {"01-notes/links.txt", "a | http://x | Internal Download | connections:2 | connections:2\n",
+       "\"connections:\" is given twice"},
+      {"01-notes/links.txt", "a | http://x | Internal Download | size:1 | size:1\n",
+       "what the file must be is given twice"},
   };
   for (const auto& c : cases) {
     Source src;
@@ -193,9 +199,9 @@ TEST(CatalogueBuild, LinksNameTheirFilesAndThePublisherIsNamed) {
   src.Put("01-notes/big.bin", big);
   const std::string hex(64, 'C');
   src.Put("01-notes/links.txt",
-          "Big | http://127.0.0.1/big.bin | Internal Download | file:01-notes/big.bin\n"
+          "Big | http://127.0.0.1/big.bin | Internal Download | file:01-notes/big.bin | connections:4\n"
           "Given | ftp://127.0.0.1/x.zip | Internal Download | sha256:" + hex + "  size:42\n"
-          "Hash only | http://127.0.0.1/y | Internal Download | sha256:" + hex + "\n"
+          "Hash only | http://127.0.0.1/y | Internal Download | connections:16 | sha256:" + hex + "\n"
           "Page | http://127.0.0.1/ | Send to browser\n");
   TsdXmlDocument doc;
   BuildCatalogue(src.dir.path(), doc);
@@ -209,6 +215,8 @@ TEST(CatalogueBuild, LinksNameTheirFilesAndThePublisherIsNamed) {
   };
   EXPECT_EQ(field(links[0], "Size"), std::to_string(big.size()));
   EXPECT_EQ(field(links[0], "SHA256"), TSha256Hasher::HexOf(big));
+  EXPECT_EQ(field(links[0], "Connections") + field(links[1], "Connections") + field(links[2], "Connections"),
+            "4<absent>16");
   EXPECT_EQ(field(links[1], "Size"), "42");
   EXPECT_EQ(field(links[1], "SHA256"), std::string(64, 'c'));
   EXPECT_EQ(field(links[2], "Size"), "<absent>");
@@ -298,6 +306,25 @@ TEST(CatalogueBuild, CommandLine) {
   TsdXmlDocument doc;
   doc.LoadFromFile(out);
   EXPECT_EQ(FindNode(doc.Root(), "/Root/Interface_Information/GroupCount")->ValueAsString(), "2");
+
+  // A file of more than one piece: build writes its piece hashes as pieces
+  // prints them, and check counts them.
+  std::string big(2 * 1024 * 1024 + 1, 'b');
+  big[1024 * 1024] = 'x';
+  src.Put("big.bin", big);
+  src.Put("02-viewer/links.txt", "Big | http://127.0.0.1/big.bin | Internal Download | file:big.bin | connections:2\n");
+  const std::string listing = src.dir.File("listing.txt");
+  ASSERT_EQ(std::system((run + " && '" + tool + "' check '" + out + "' >'" + listing + "'").c_str()), 0);
+  EXPECT_NE(testing::ReadFile(listing).find("[program, verified by SHA-256, 3 piece hashes of 1 MiB, up to 2 "
+                                            "connections per host]\n"),
+            std::string::npos)
+      << testing::ReadFile(listing);
+  ASSERT_EQ(std::system(("'" + tool + "' pieces '" + src.dir.File("big.bin") + "' >'" + listing + "'").c_str()), 0);
+  EXPECT_EQ(testing::ReadFile(listing), "1048576\n" + TSha256Hasher::HexOf(big.substr(0, 1 << 20)) + "\n" +
+                                            TSha256Hasher::HexOf(big.substr(1 << 20, 1 << 20)) + "\n" +
+                                            TSha256Hasher::HexOf("b") + "\n");
+  doc.LoadFromFile(out);
+  EXPECT_EQ(FindNode(doc.Root(), "Piece_SHA256")->ValueAsString(), testing::ReadFile(listing));
 
   fs::remove(out);
   src.Put("02-viewer/links.txt", "a | b\n");

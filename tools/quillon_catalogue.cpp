@@ -11,6 +11,12 @@
 //   quillon-catalogue keygen -o KEYFILE
 //   quillon-catalogue sign CATALOGUE --key KEYFILE -o OUTPUT
 //   quillon-catalogue verify FILE [--key PUBLIC]
+//   quillon-catalogue pieces FILE [--piece-size BYTES]
+//
+// pieces prints the SHA-256 of each piece of FILE in the text form of
+// download/piece_hashes.h (the piece size, then one digest a line), as
+// quillon-get --piece-sha256 reads it; the piece size is PieceSizeFor the
+// file's size unless given.
 //
 // sign takes a catalogue in UTF-8 or windows-1252 only: one in UTF-16 (with
 // or without a byte-order mark), UCS-4 or EBCDIC is refused and nothing is
@@ -57,6 +63,7 @@
 #include "tools/catalogue_build.h"
 #include "download/download_job.h"
 #include "download/http_transfer.h"
+#include "download/piece_hashes.h"
 #include "xml/xml_document.h"
 #include "xml/xml_dump.h"
 #include "net/http/http_cli.h"
@@ -77,6 +84,7 @@ constexpr char kUsage[] =
     "       quillon-catalogue keygen -o KEYFILE\n"
     "       quillon-catalogue sign CATALOGUE --key KEYFILE -o OUTPUT\n"
     "       quillon-catalogue verify FILE [--key PUBLIC]\n"
+    "       quillon-catalogue pieces FILE [--piece-size BYTES]\n"
     "PROGRAM defaults to the installed program without a catalogue, ../lib/quillon/quillon\n"
     "from this tool's folder (/usr/bin/quillon-catalogue: /usr/lib/quillon/quillon), or\n"
     "in a build tree ../app/quillon.\n";
@@ -531,6 +539,29 @@ int Dump(const std::string& file) {
   return 0;
 }
 
+// Prints the piece hashes of `file` (see the top of this file).
+int Pieces(const std::string& file, const std::map<std::string, std::string>& options) {
+  if (IsFolder(file)) Fail(file + " is a folder, not a file");
+  std::error_code ec;
+  const uintmax_t size = std::filesystem::file_size(file, ec);
+  if (ec) Fail(file + ": " + ec.message());
+  if (size == 0) Fail(file + " is empty: it has no pieces to hash");
+  int64_t piece_size = PieceSizeFor(static_cast<int64_t>(size));
+  if (options.count("--piece-size")) {
+    const auto n = ParseDecimalDigits(options.at("--piece-size"));
+    if (!n || *n < kMinPieceBytes || (*n & (*n - 1)) != 0)
+      Fail("--piece-size: \"" + options.at("--piece-size") + "\" is not a power of two of at least " +
+           std::to_string(kMinPieceBytes) + " bytes");
+    piece_size = *n;
+  }
+  TPieceHashes hashes;
+  std::string error;
+  if (!ComputePieceHashes(file, piece_size, hashes, error)) Fail(file + ": " + error);
+  const std::string text = FormatPieceHashes(hashes);
+  std::fwrite(text.data(), 1, text.size(), stdout);
+  return 0;
+}
+
 // Runs the command; a command line that does not fit sets `usage` to why.
 int Run(int argc, char** argv, std::string& usage) {
   const std::string cmd = argv[1];
@@ -574,6 +605,10 @@ int Run(int argc, char** argv, std::string& usage) {
     const auto options = argc >= 3 ? Options(argc, argv, 3, {"--key"}, problem) : std::nullopt;
     if (options) return Verify(argv[2], *options);
     usage = argc < 3 ? "verify needs the catalogue or program file to verify" : "verify: " + problem;
+  } else if (cmd == "pieces") {
+    const auto options = argc >= 3 ? Options(argc, argv, 3, {"--piece-size"}, problem) : std::nullopt;
+    if (options) return Pieces(argv[2], *options);
+    usage = argc < 3 ? "pieces needs the file to hash" : "pieces: " + problem;
   } else {
     usage = "\"" + cmd + "\" is not a command";
   }

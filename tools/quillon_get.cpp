@@ -13,8 +13,8 @@
 // always a URL and so is every later one that holds "://"; a second
 // argument without "://" is the FILE of a single URL, and any other such
 // argument, FILE with several URLs, or an -o that is neither "-" nor a
-// folder is a usage error, as are --mirror, --sha256 and --size with
-// several URLs (they describe one file).
+// folder is a usage error, as are --mirror, --sha256, --size and
+// --piece-sha256 with several URLs (they describe one file).
 //
 // "-" as FILE, or -o -: the body goes to standard output as it arrives, and
 // every message to standard error. The download runs into a private
@@ -82,6 +82,15 @@
 //                            on the command line (SHA-256 mismatch)."
 //   --size N                 the file's length in bytes: a server announcing
 //                            another length fails before the first byte
+//   --piece-sha256 FILE      the SHA-256 of each piece of the file, read from
+//                            FILE in the text form of download/piece_hashes.h
+//                            (quillon-catalogue pieces writes it); a FILE
+//                            that cannot be read, is larger than 64 MiB or
+//                            does not hold that form, or hashes that do not
+//                            fit --size, are a usage error naming FILE and
+//                            why
+//   --connections N          connections the download may open to one host
+//                            at once (1 to 16; 1 by default)
 //   --retries N              tries after a transient failure (5 by default;
 //                            0: none), each continuing the part
 //   --retry-wait SECONDS     the wait before the first retry (1 by default),
@@ -173,6 +182,7 @@
 #include "download/redacted_url.h"
 #include "download/file_name_rule.h"
 #include "download/partial_file.h"
+#include "download/piece_hashes.h"
 #include "net/http/url.h"
 
 namespace {
@@ -216,6 +226,7 @@ struct Options {
   TExpectedFile expected;
   int retries = kDefaultRetries;
   int retry_wait = 1;
+  int connections = 1;  // per host
   std::vector<std::string> mirrors;
 };
 
@@ -251,6 +262,8 @@ constexpr const char* kHelp =
     "  --sha256 HEX             the file's SHA-256: FILE is made only when the bytes match (to standard\n"
     "                           output: nothing is written before the whole file has matched)\n"
     "  --size N                 the file's length in bytes: another length fails\n"
+    "  --piece-sha256 FILE      the SHA-256 of each piece, as quillon-catalogue pieces writes them\n"
+    "  --connections N          connections to one host at once (1 to 16; 1)\n"
     "  --user NAME --password WORD\n"
     "                           credentials for the URL's own server (HTTP Basic, or the FTP login)\n"
     "  --passive, --active      FTP data connections in that mode only (default: passive, and active\n"
@@ -308,12 +321,35 @@ bool ReadUrlList(const std::string& path, std::vector<std::string>& urls, std::s
   return !failed;
 }
 
+// The piece hashes of a --piece-sha256 file; false with the reason.
+constexpr long kMaxPieceHashesFile = 64L << 20;
+bool ReadPieceHashes(const std::string& path, TPieceHashes& hashes, std::string& error) {
+  FILE* in = IsFolder(path) ? nullptr : std::fopen(path.c_str(), "rb");
+  if (!in) {
+    error = IsFolder(path) ? "a folder, not a file" : std::strerror(errno);
+    return false;
+  }
+  // Read up to one byte past the limit, so that an endless FILE ends too.
+  std::string text;
+  char buffer[65536];
+  size_t n = 0;
+  while (static_cast<long>(text.size()) <= kMaxPieceHashesFile && (n = std::fread(buffer, 1, sizeof buffer, in)) > 0)
+    text.append(buffer, n);
+  const bool failed = std::ferror(in) != 0;
+  std::fclose(in);
+  if (failed) error = "cannot be read";
+  else if (static_cast<long>(text.size()) > kMaxPieceHashesFile)
+    error = "larger than 64 MiB, not a list of piece hashes";
+  else if (ParsePieceHashes(text, hashes, error)) return true;
+  return false;
+}
+
 // Recognises the arguments; every option is recognised here and nowhere else.
 // Every refusal names its reason.
 CommandLine ParseCommandLine(int argc, char** argv) {
   CommandLine line;
   Options& options = line.options;
-  std::string output, input;
+  std::string output, input, piece_file;
   std::vector<std::string> positional;
   bool positional_only = false;
   for (int i = 1; i < argc; ++i) {
@@ -401,6 +437,16 @@ CommandLine ParseCommandLine(int argc, char** argv) {
                               number.find_first_not_of("0123456789") == std::string::npos) ||
                              invalid(number, "not a number from 0 to 9999"));
       if (ok) (arg == "--retries" ? options.retries : options.retry_wait) = std::stoi(number);
+    } else if (arg == "--connections") {
+      std::string number;
+      const int64_t n = value(number) ? ParseDecimalDigits(number).value_or(0) : -1;
+      ok = n >= 0 &&
+           ((n >= 1 && n <= TDownloadJob::kMaxConnectionsPerHost) || invalid(number, "not a number from 1 to 16"));
+      if (ok) options.connections = static_cast<int>(n);
+    } else if (arg == "--piece-sha256") {
+      std::string why;
+      ok = value(piece_file) &&
+           (ReadPieceHashes(piece_file, options.expected.pieces, why) || invalid(piece_file, why.c_str()));
     } else if (arg == "--mirror") {
       ok = value(options.mirrors.emplace_back()) && (!options.mirrors.back().empty() || invalid("\"\"", "not a URL"));
       if (ok) options.mirrors.back() = WithScheme(options.mirrors.back());
@@ -452,6 +498,12 @@ CommandLine ParseCommandLine(int argc, char** argv) {
   if (options.urls.size() > 1 && !options.mirrors.empty()) refuse("--mirror goes with one URL only");
   if (options.urls.size() > 1 && (options.expected.size >= 0 || !options.expected.sha256.empty()))
     refuse("--sha256 and --size go with one URL only");
+  if (options.urls.size() > 1 && !options.expected.pieces.Empty()) refuse("--piece-sha256 goes with one URL only");
+  if (!options.expected.pieces.Empty() && options.expected.size >= 0 &&
+      !options.expected.pieces.Fits(options.expected.size))
+    refuse("--piece-sha256 " + piece_file + ": " + PieceHashesSummary(options.expected.pieces) +
+           (options.expected.pieces.sha256.size() == 1 ? " does" : " do") + " not fit --size " +
+           std::to_string(options.expected.size));
   // Several files cannot all become one FILE; they go into a folder, or one
   // after another to standard output.
   if (options.urls.size() > 1 && !options.file.empty() && options.file != "-" && !options.file.ends_with('/') &&
@@ -823,6 +875,7 @@ int Fetch(const std::string& url, const Options& options, const TProxySettings& 
   job.SetRetries(options.retries);
   job.SetRetryWait(options.retry_wait);
   job.SetMirrors(options.mirrors);
+  job.SetConnectionsPerHost(options.connections);
   job.SetFtpDataMode(options.ftp_data_mode);
   // Standard output that cannot take the bytes ends the download (later,
   // not inside the job's own event; the timer's end drops a cancel still

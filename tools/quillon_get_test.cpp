@@ -82,6 +82,7 @@ TEST_F(QuillonGet, ExitStatusOfEachClassOfFailure) {
     std::string said = "";  // in the output or the error
   } cases[] = {
       {"whole file", answer(ok), "", 0},
+      {"piece hashes and connections", answer(ok), "--connections 16 --size 20 --piece-sha256 {pieces}", 0},
       {"unsupported scheme", nullptr, "gopher", 1},
       {"destination folder is a file", answer(ok), "into-file", 3},
       {"refused", nullptr, "", 4},
@@ -120,6 +121,10 @@ TEST_F(QuillonGet, ExitStatusOfEachClassOfFailure) {
     std::string target = Target(), options = c.options, said = c.said, scheme = "http";
     for (std::string* text : {&options, &said})
       for (size_t at; (at = text->find("{port}")) != std::string::npos;) text->replace(at, 6, std::to_string(port));
+    if (const size_t at = options.find("{pieces}"); at != std::string::npos) {
+      testing::WriteFile(dir_.File("p.txt"), "1048576\n" + TSha256Hasher::HexOf(body));
+      options.replace(at, 8, dir_.File("p.txt"));
+    }
     if (const std::string first = options.substr(0, options.find(' '));
         first == "gopher" || first == "ftp" || first == "https") {
       scheme = first;
@@ -177,6 +182,8 @@ TEST_F(QuillonGet, HostNamesInTheirOwnScript) {
 TEST_F(QuillonGet, CommandLineConventions) {
   const std::string folder = dir_.path();
   const std::string url = "http://127.0.0.1:" + std::to_string(testing::ClosedPort());
+  const std::string pieces = dir_.File("pieces.txt");
+  testing::WriteFile(pieces, "1048576\n" + std::string(64, 'a') + "\n" + std::string(64, 'b') + "\n");
   struct Case {
     std::string args;
     std::string reason;  // the line before the usage
@@ -196,6 +203,14 @@ TEST_F(QuillonGet, CommandLineConventions) {
       {"-o " + Target() + " " + url + "/a " + url + "/b",
        Target() + ": not a folder, and several URLs cannot be saved as one file"},
       {"-i " + dir_.File("none"), "-i " + dir_.File("none") + ": No such file or directory"},
+      {"--connections 0 " + url + "/ " + Target(), "--connections 0: not a number from 1 to 16"},
+      {"--connections 17 " + url + "/ " + Target(), "--connections 17: not a number from 1 to 16"},
+      {"--piece-sha256 " + dir_.File("none") + " " + url + "/ " + Target(),
+       "--piece-sha256 " + dir_.File("none") + ": No such file or directory"},
+      {"--size 1048576 --piece-sha256 " + pieces + " " + url + "/ " + Target(),
+       "--piece-sha256 " + pieces + ": 2 piece hashes of 1 MiB do not fit --size 1048576"},
+      {"--piece-sha256 " + pieces + " -o " + folder + " " + url + "/a " + url + "/b",
+       "--piece-sha256 goes with one URL only"},
   };
   for (const Case& c : usage_errors) {
     SCOPED_TRACE(c.args);
