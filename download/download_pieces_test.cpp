@@ -132,6 +132,10 @@ TEST(DownloadPiecesTest, SourcesAndTheirAnswers) {
       {"with the whole file's hash only, a damaged source is found and left", 3, 1, kWholeHash,
        [](RangeSource& s, int i) { s.damages = i == 2; }, "Download Complete. (verified)",
        "SHA-256 mismatch of a file joined from several sources", false},
+      {"the one source sends a damaged piece: not the publisher's file", 1, 2, kPieceHashes,
+       [](RangeSource& s, int) { s.damages = true; },
+       "Download failed: the file is not the one the publisher signed (SHA-256 mismatch).",
+       "sent a damaged piece; not used again", false},
       {"429 makes that source wait, not the others", 2, 1, kWholeHash,
        [](RangeSource& s, int i) { s.busy_first = i == 1 ? 2 : 0; }, "Download Complete. (verified)", "", false},
       {"one source, three connections, no hash", 1, 3, kNoHash, [](RangeSource&, int) {}, "Download Complete.", "",
@@ -172,16 +176,22 @@ TEST(DownloadPiecesTest, SourcesAndTheirAnswers) {
     j.job.StartDownload();
     ASSERT_TRUE(j.RunToEnd());
     EXPECT_EQ(j.job.Status(), c.status);
-    EXPECT_TRUE(ReadFile(dir.File("f.bin")) == (c.changed ? other : file)) << "the file is not the right one";
-    EXPECT_FALSE(LocalFileSize(dir.File("f.bin.part")) >= 0);
+    if (c.status.starts_with("Download failed")) {
+      EXPECT_EQ(j.job.FailureKind(), TFailureKind::kNotExpected);
+      EXPECT_EQ(LocalFileSize(dir.File("f.bin")), -1);
+    } else {
+      EXPECT_TRUE(ReadFile(dir.File("f.bin")) == (c.changed ? other : file)) << "the file is not the right one";
+      EXPECT_EQ(LocalFileSize(dir.File("f.bin.part")), -1);
+    }
     if (!c.seen.empty()) {
       EXPECT_TRUE(std::any_of(j.statuses.begin(), j.statuses.end(),
                               [&](const std::string& s) { return s.find(c.seen) != std::string::npos; }))
             << c.seen;
     }
     for (auto& s : sources) {
-      // At most one damaged piece from a source.
-      EXPECT_LE(s->damaged_served, c.proof == kPieceHashes ? 1 : 5);
+      // No damaged piece from a source after its first was found: at most
+      // those its connections had under way.
+      EXPECT_LE(s->damaged_served, c.proof == kPieceHashes ? c.connections : 5);
       if (c.sources > 1 && c.proof != kNoHash) {
         EXPECT_GT(s->requests, 0) << "every source served";
       }

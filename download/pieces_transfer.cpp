@@ -60,7 +60,7 @@ struct TPiecesTransfer::TConnection {
   bool counted_open = false;  // counted as open in the plan
   bool waiting = false;       // for the proof of its last piece before the next
   std::string failure;    // a failure found in the answer
-  enum { kNone, kDrop, kRestart, kWhole } action = kNone;
+  enum { kNone, kDrop, kRestart, kWhole, kEnded } action = kNone;
 };
 
 struct TPiecesTransfer::TFinishing {
@@ -112,10 +112,8 @@ void TPiecesTransfer::Start() {
   TPartInfo info;
   const bool kept = mode_ != TTryMode::kWhole && job_.part_.Size() > 0 && ReadPartInfo(job_.part_name_, info) &&
                     info.total > 0 && (size < 0 || info.total == size);
-  if (size >= 0) {
-    MakePlan(size);
-  } else if (kept) {
-    MakePlan(info.total);
+  if (size >= 0 || kept) {
+    if (!MakePlan(size >= 0 ? size : info.total)) return;
   } else {
     if (!job_.part_.Restart()) return Fail(kCannotWrite + SystemReason());
     return Probe();
@@ -125,9 +123,16 @@ void TPiecesTransfer::Start() {
   Fill();
 }
 
-void TPiecesTransfer::MakePlan(int64_t total) {
+bool TPiecesTransfer::MakePlan(int64_t total) {
   const TPieceHashes& hashes = job_.expected_.pieces;
-  plan_ = std::make_unique<TPiecePlan>(total, hashes.Fits(total) ? hashes.piece_size : PieceSizeFor(total));
+  if (!hashes.Empty() && !hashes.Fits(total)) {
+    // The hashes were given for another file: nothing can be proven.
+    job_.NoteFailure(TFailureKind::kNotExpected);
+    Fail("Download failed: the server's file has " + std::to_string(total) + " bytes, which the " +
+         std::to_string(hashes.sha256.size()) + " piece hashes given do not fit.");
+    return false;
+  }
+  plan_ = std::make_unique<TPiecePlan>(total, hashes.Empty() ? PieceSizeFor(total) : hashes.piece_size);
   plan_->SetHostLimit(job_.connections_per_host_);
   for (const TSource& s : sources_) plan_->AddSource(HostOf(s.url));
   served_by_.assign(static_cast<size_t>(plan_->Count()), -1);
@@ -135,6 +140,7 @@ void TPiecesTransfer::MakePlan(int64_t total) {
   // The other sources start at once (from the event loop, when the first
   // answer named the length).
   tick_.Start(0);
+  return true;
 }
 
 bool TPiecesTransfer::TakeKeptPieces() {
@@ -299,6 +305,8 @@ void TPiecesTransfer::Open(int source, const TPiecePlan::TTake& take) {
   http->SetAccept("*/*");
   http->SetConnectTimeout(job_.connect_timeout_);
   http->SetIdleTimeout(job_.idle_timeout_);
+  // One connection serves one piece after another where the server keeps it.
+  http->SetKeepAlive(true);
   // Each request names its own If-Range, after whatever a caller added.
   c.http = std::move(http);
   connections_.push_back(std::move(owned));
@@ -366,8 +374,7 @@ void TPiecesTransfer::DocBegin(TConnection& c) {
   if (validator_.empty()) validator_ = source.validator;
   if (!plan_) {
     // The first answer names the length: the pieces are planned now.
-    MakePlan(total);
-    if (!TakeKeptPieces()) return;
+    if (!MakePlan(total)) refuse("", TConnection::kEnded);
     const TPiecePlan::TTake take = plan_->Next(c.source, NowMs());
     plan_->Connected(c.source, NowMs());
     c.counted_open = true;
@@ -459,6 +466,9 @@ void TPiecesTransfer::RequestDone(TConnection& c, uint16_t error) {
   }
   if (reason.starts_with("Download failed: ")) reason = reason.substr(17);
   last_failure_ = "Download failed: " + reason;
+  last_failure_kind_ = c.action == TConnection::kDrop ? TFailureKind::kProtocol
+                       : !c.failure.empty()           ? TFailureKind::kGeneric
+                                                      : HttpFailureKind(error, code);
   const auto action = c.action;
   const int64_t retry_after = RetryAfterMs(HeaderValue(http.RcvdHeader(), "retry-after"), kMaxRetryAfterMs,
                                            static_cast<int64_t>(std::time(nullptr)));
@@ -581,6 +591,10 @@ void TPiecesTransfer::PieceWritten(int source, int piece, bool complete, const s
     plan_->Failed(piece, false);
   } else if (!hashes.Empty() && digest != hashes.sha256[static_cast<size_t>(piece)]) {
     plan_->Failed(piece, true);
+    // When no other source can bring the piece, the file is not the one
+    // the publisher proved.
+    last_failure_ = job_.NotTheFileText();
+    last_failure_kind_ = TFailureKind::kNotExpected;
     DropSource(source, "sent a damaged piece; not used again");
     if (ended_) return;
   } else {
@@ -765,6 +779,7 @@ void TPiecesTransfer::Committed(const std::string& failure) {
 
 void TPiecesTransfer::Fail(const std::string& failure) {
   if (!ShowDrop()) return;
+  if (failure == last_failure_) job_.NoteFailure(last_failure_kind_);
   job_.Finish(false, failure);
   End(false, false);
 }

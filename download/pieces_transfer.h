@@ -28,6 +28,7 @@
 #include <string>
 #include <vector>
 
+#include "download/download_failure.h"
 #include "download/piece_plan.h"
 #include "download/transfer.h"
 #include "platform/timer.h"
@@ -64,7 +65,9 @@ class TPiecesTransfer final : public TTransfer {
 
   // The first request, when the file's length is not known yet.
   void Probe();
-  void MakePlan(int64_t total);
+  // False (the download failed) when the publisher's piece hashes do not
+  // fit the file's length.
+  bool MakePlan(int64_t total);
   // Marks what the part's record proves done; asks the user on a new start.
   bool TakeKeptPieces();
   // Opens connections and gives free ones work while there is work.
@@ -131,6 +134,7 @@ class TPiecesTransfer final : public TTransfer {
   std::vector<TSample> samples_;
   std::string validator_;       // recorded with the part
   std::string last_failure_;
+  TFailureKind last_failure_kind_ = TFailureKind::kGeneric;
   platform::OneShotTimer tick_;
   platform::OneShotTimer show_drop_;
   bool held_ = false;

@@ -875,7 +875,10 @@ int Fetch(const std::string& url, const Options& options, const TProxySettings& 
   job.SetRetries(options.retries);
   job.SetRetryWait(options.retry_wait);
   job.SetMirrors(options.mirrors);
-  job.SetConnectionsPerHost(options.connections);
+  // Standard output takes the bytes in order as they come: pieces from
+  // several connections are written out of order, so only a download held
+  // for its SHA-256 (written out whole) uses more than one.
+  job.SetConnectionsPerHost(to_stdout && !hold ? 1 : options.connections);
   job.SetFtpDataMode(options.ftp_data_mode);
   // Standard output that cannot take the bytes ends the download (later,
   // not inside the job's own event; the timer's end drops a cancel still
