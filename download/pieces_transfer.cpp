@@ -298,7 +298,10 @@ void TPiecesTransfer::Open(int source, const TPiecePlan::TTake& take) {
   http->OnDocBegin = [this, &c](THttpCli*) {
     if (c.http->StatusCode() >= 200 && c.http->StatusCode() <= 299) DocBegin(c);
   };
-  http->OnDocData = [this, &c](THttpCli*, const void*, int) { DocData(c); };
+  http->OnDocData = [this, &c](THttpCli* client, const void*, int len) {
+    job_.SpendReceived(len, client);
+    DocData(c);
+  };
   http->OnRequestDone = [this, &c](THttpCli*, THttpRequest, Word error) { RequestDone(c, error); };
   http->SetURL(sources_[source].url);
   http->SetAgent(kQuillonUserAgent);
