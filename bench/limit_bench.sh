@@ -36,20 +36,20 @@ start_nginx "$port"
 url="http://127.0.0.1:$port"
 
 # sample LABEL COMMAND...: runs COMMAND, and once a second adds up what its
-# connections to nginx ($port) took from their sockets (ss: bytes_received
-# less Recv-Q); prints the bytes of each second and the total time, then
-# whether the rate held (RATE bytes a second, in $rate).
+# TCP connections took from their sockets (ss: bytes_received less Recv-Q);
+# prints the bytes of each second and the total time, then whether the rate
+# held (RATE bytes a second, in $rate) and TIME seconds in all (in $time).
 sample() {
-  python3 - "$rate" "$port" "$@" <<'PY'
+  python3 - "$rate" "$time" "$@" <<'PY'
 import re, subprocess, sys, time
-rate, port, label, command = int(sys.argv[1]), sys.argv[2], sys.argv[3], sys.argv[4:]
+rate, expected, label, command = int(sys.argv[1]), float(sys.argv[2]), sys.argv[3], sys.argv[4:]
 def taken():
-    out = subprocess.run(["ss", "-tinH", "state", "established", "dst", f"127.0.0.1:{port}"],
-                         capture_output=True, text=True).stdout.split("\n")
+    out = subprocess.run(["ss", "-tinpH", "state", "established"], capture_output=True, text=True).stdout.split("\n")
     sockets, local = {}, None
     for line in out:
         if not line.startswith((" ", "\t")) and line.strip():
-            recvq, local = int(line.split()[0]), line.split()[2]
+            local = line.split()[2] if f"pid={p.pid}," in line else None
+            recvq = int(line.split()[0])
         elif local and (m := re.search(r"bytes_received:(\d+)", line)):
             sockets[local] = int(m.group(1)) - recvq
     return sockets
@@ -70,7 +70,7 @@ if p.returncode != 0:
     sys.exit(f"{label}: exit status {p.returncode}: {err}")
 mib = [w / 1048576 for w in windows]
 after = [w / rate - 1 for w in windows[1:]]
-print(f"{label}: {total:.2f} s in all (target 12 s +-5 %: {'yes' if abs(total / 12 - 1) <= 0.05 else 'no'})")
+print(f"{label}: {total:.2f} s in all (target {expected:g} s +-5 %: {'yes' if abs(total / expected - 1) <= 0.05 else 'no'})")
 print("  MiB read in each second: " + " ".join(f"{m:.2f}" for m in mib) + " (the last, cut short, not shown)")
 if after:
     held = all(abs(a) <= 0.10 for a in after)
@@ -79,7 +79,7 @@ if after:
 PY
 }
 
-rate=$((2 * 1024 * 1024))
+rate=$((2 * 1024 * 1024)) time=12
 echo "24 MiB from nginx on loopback, limited to 2 MiB/s:"
 rm -f "$work/out/big.bin"
 sample "quillon-get --limit-rate 2M" "$build/tools/quillon-get" --limit-rate 2M "$url/big.bin" "$work/out/big.bin"
@@ -88,6 +88,30 @@ rm -f "$work/out/big.bin"
 sample "aria2c --max-download-limit=2M" "$aria2c" -q --max-download-limit=2M -x1 -s1 --disk-cache=0 \
   --file-allocation=none --allow-overwrite=true -d "$work/out" -o big.bin "$url/big.bin"
 cmp -s "$work/www/big.bin" "$work/out/big.bin" || { echo "aria2c: the file differs" >&2; exit 1; }
+
+# The same limit over four connections at once, and over FTP.
+time=4
+echo
+echo "8 MiB limited to 2 MiB/s, other transfers:"
+head -c $((8 * 1024 * 1024)) /dev/urandom >"$work/www/eight.bin"
+sample "quillon-get --limit-rate 2M --connections 4" "$build/tools/quillon-get" --limit-rate 2M --connections 4 \
+  "$url/eight.bin" "$work/out/eight.bin"
+cmp -s "$work/www/eight.bin" "$work/out/eight.bin" || { echo "quillon-get: the file differs" >&2; exit 1; }
+if vsftpd_bin="$(command -v vsftpd || echo /usr/sbin/vsftpd)" && [ -x "$vsftpd_bin" ]; then
+  mkdir -p "$work/ftp/pub"
+  chmod 555 "$work/ftp"
+  cp "$work/www/eight.bin" "$work/ftp/pub/"
+  echo "bench@" >"$work/passwords"
+  ftp_port="$(free_port)"
+  vsftpd_conf "$work" "$ftp_port" "$work/ftp" "secure_email_list_enable=YES
+email_password_file=$work/passwords"
+  start_bg "$work/vsftpd.log" "$vsftpd_bin" "$work/vsftpd.conf"
+  wait_port "$ftp_port" || { echo "vsftpd did not start: $(cat "$work/vsftpd.log")" >&2; exit 1; }
+  rm -f "$work/out/eight.bin"
+  sample "quillon-get --limit-rate 2M over FTP" "$build/tools/quillon-get" --limit-rate 2M --user anonymous \
+    --password bench@ "ftp://127.0.0.1:$ftp_port/pub/eight.bin" "$work/out/eight.bin"
+  cmp -s "$work/www/eight.bin" "$work/out/eight.bin" || { echo "quillon-get: the FTP file differs" >&2; exit 1; }
+fi
 
 echo
 echo "Six files of 8 MiB, quillon-get -j 2 --limit-rate 8M:"

@@ -113,8 +113,7 @@ void TRateLimiter::Notify() {
   for (int key : keys) {
     auto found = hooks_.find(key);
     if (found == hooks_.end()) continue;
-    THoldHook hook = found->second;
-    hook();
+    if (!FireEvent(lifetime_, found->second)) return;
   }
 }
 

@@ -20,6 +20,8 @@
 #include <memory>
 #include <string>
 
+#include "base/lifetime.h"
+
 namespace quillon {
 
 namespace platform {
@@ -85,7 +87,8 @@ class TRateLimiter {
   int ReadSize() const;
 
   // A download registers a hook, called whenever Holding() changes, and gets
-  // the key that Unregister takes. A hook may unregister any download.
+  // the key that Unregister takes. A hook may unregister any download, or
+  // destroy the limiter (the hooks after it are then not called).
   using THoldHook = std::function<void()>;
   int Register(THoldHook hook);
   void Unregister(int key);
@@ -106,6 +109,7 @@ class TRateLimiter {
   std::map<int, THoldHook> hooks_;
   int next_key_ = 1;
   std::unique_ptr<platform::OneShotTimer> timer_;
+  TLifetime lifetime_;  // the last member
 };
 
 // The limit as the progress line and the status bar say it: "limited to

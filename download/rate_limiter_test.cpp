@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <vector>
 
 #include "tests/support/event_wait.h"
@@ -102,6 +103,17 @@ TEST(RateLimiter, HoldsEveryDownloadUntilTheTimerRefills) {
   limiter.SetRate(0);
   EXPECT_FALSE(limiter.Holding());
   EXPECT_EQ(heard, (std::vector<bool>{true, false, true}));
+}
+
+// A hook may destroy the limiter: the hooks after it are not called.
+TEST(RateLimiter, HookMayDestroyTheLimiter) {
+  auto limiter = std::make_unique<TRateLimiter>(1000);
+  int later = 0;
+  limiter->Register([&] { limiter.reset(); });
+  limiter->Register([&] { ++later; });
+  limiter->Spend(100);
+  EXPECT_EQ(limiter, nullptr);
+  EXPECT_EQ(later, 0);
 }
 
 TEST(RateLimiter, RatesAsUsersWriteThemAndTheirText) {
