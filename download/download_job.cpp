@@ -419,7 +419,7 @@ void TDownloadJob::UpdateProgress(double total, double received) {
   // "from 3 sources" goes after the sizes, before the rate: a row that
   // cuts its second line short still shows it.
   if (const size_t rate = p.text.find(" ("); !sources_text_.empty() && rate != std::string::npos)
-    p.text.insert(rate, "  " + sources_text_);
+    p.text.insert(rate + 1, sources_text_ + "  ");
   else if (!sources_text_.empty())
     p.text += (p.text.ends_with(' ') ? "" : " ") + sources_text_;
   // Data already under way when the user paused still arrives; the row keeps
