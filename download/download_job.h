@@ -544,6 +544,9 @@ class TDownloadJob {
   // Ends a transfer: open mode on success, start mode with the failure text
   // otherwise (a status text already set stays when `failure` is empty).
   void Finish(bool complete, const std::string& failure);
+  // Finish after an HTTP commit: "Download Complete." (" (verified)") when
+  // `failure` is empty.
+  void FinishCommitted(const std::string& failure);
   // Notes the class of this request's failure; the first one noted stays.
   void NoteFailure(TFailureKind kind) {
     if (failure_kind_ == TFailureKind::kNone) failure_kind_ = kind;
@@ -636,7 +639,7 @@ class TDownloadJob {
   std::string abandoned_text_;       // why the last source was left for a mirror
   bool spliced_ = false;             // the part holds bytes of two sources
   bool pieces_refused_ = false;      // a server sent the whole file for a part: one GET
-  std::string sources_text_;         // "from 3 sources", after the progress line
+  std::string sources_text_;         // "from 3 sources", in the progress line
   // Expires with the job, so that code after a modal question or an event
   // can tell; the last member.
   TLifetime lifetime_;

@@ -771,12 +771,7 @@ bool TPiecesTransfer::Repair() {
 
 void TPiecesTransfer::Committed(const std::string& failure) {
   if (!ShowDrop()) return;
-  if (failure.empty()) {
-    job_.status_ = job_.CompletionText("Download Complete.");
-    job_.Finish(true, "");
-  } else {
-    job_.Finish(false, failure);
-  }
+  job_.FinishCommitted(failure);
   End(failure.empty(), false);
 }
 
