@@ -218,11 +218,13 @@ void TDownloadJob::Begin(TTryMode mode) {
       return ChangedLast();
     }
   }
-  // "Keep both" never writes over a file that is there.
+  // "Keep both" never writes over a file that is there, nor takes the name
+  // of another download running now (several of one name at once).
   struct stat existing {};
   if (existing_ == TExistingFile::kKeepBoth)
-    local_filename_ = ::lstat(set_filename_.c_str(), &existing) == 0 ? FreeNumberedPath(set_filename_, IsHeldPart)
-                                                                     : set_filename_;
+    local_filename_ = ::lstat(set_filename_.c_str(), &existing) == 0 || IsHeldPart(PartialFileName(set_filename_))
+                          ? FreeNumberedPath(set_filename_, IsHeldPart)
+                          : set_filename_;
   part_name_ = PartialFileName(local_filename_);
   std::string lower = LowerCase(url_);
   if (!lower.starts_with("ftp://") && !lower.starts_with("http://") && !lower.starts_with("https://")) {

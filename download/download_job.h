@@ -22,8 +22,9 @@
 // "Download failed: NAME was made by another program during the download
 // and is not replaced; the downloaded file is kept as NAME.part."), or kept
 // with the file saved under the first free "NAME (n).ext" (chosen at the
-// start when NAME exists then, again at the end when that name was taken
-// meanwhile), which LocalFilename() then names. The bytes reach the part on the writer
+// start when NAME exists then or another running download holds NAME.part,
+// again at the end when that name was taken meanwhile), which
+// LocalFilename() then names. The bytes reach the part on the writer
 // thread of TQueuedFileStream: while a download's queue is full its socket
 // waits, a failed write ends the transfer, so does a disk that accepts
 // nothing for the idle limit ("Download failed: cannot write the file: the

@@ -486,6 +486,7 @@ TEST_F(QuillonGet, DownloadsAtOnceInTheirOrder) {
   std::mutex mutex;
   std::condition_variable changed;
   int in_flight = 0, most = 0, finished = 0;
+  bool alone = false;
   std::vector<std::string> order;
   testing::ScriptedServer server([&](testing::ScriptedConnection& c) {
     const std::string request = c.ReadUntil("\r\n\r\n");
@@ -496,7 +497,7 @@ TEST_F(QuillonGet, DownloadsAtOnceInTheirOrder) {
       most = std::max(most, ++in_flight);
       changed.notify_all();
       // Each answer waits for a second download, unless none is left.
-      changed.wait_for(lock, std::chrono::seconds(10), [&] { return in_flight >= 2 || finished + in_flight == 6; });
+      changed.wait_for(lock, std::chrono::seconds(10), [&] { return alone || in_flight >= 2 || finished + in_flight == 6; });
       --in_flight;
       ++finished;
       changed.notify_all();
@@ -519,6 +520,18 @@ TEST_F(QuillonGet, DownloadsAtOnceInTheirOrder) {
               o.out.find("f2: " + limited + ", 4 queued\n") != std::string::npos)
       << o.out;
   EXPECT_NE(o.out.find("f6: " + limited + "\n"), std::string::npos) << o.out;
+
+  // Two of one name at once: the second is kept beside the first.
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    alone = true;  // the answers go out without waiting for a partner
+  }
+  const std::string cwd = dir_.File("twice");
+  std::filesystem::create_directory(cwd);
+  o = Run("-j 2 " + url + "f1 " + url + "f1", "cd " + cwd + " && ");
+  EXPECT_EQ(o.status, 0) << o.err;
+  EXPECT_EQ(ReadFile(cwd + "/f1"), "f1");
+  EXPECT_EQ(ReadFile(cwd + "/f1 (1)"), "f1");
 }
 
 }  // namespace
