@@ -44,7 +44,7 @@ TDownloadJob::TDownloadJob(TResumeQuestion* question)
     : question_(question), write_queue_limit_(TQueuedFileStream::kDefaultLimit) {}
 
 TDownloadJob::~TDownloadJob() {
-  SetRateLimiter(nullptr);
+  if (rate_limiter_) rate_limiter_->Unregister(rate_limiter_key_);
   lifetime_.Invalidate();
   // Destroyed from inside one of a client's events (a row removing itself on
   // a change), the client is destroyed there too: it sees that and returns.
