@@ -225,7 +225,7 @@ struct TExpectedFile {
   // a mismatch's text says so.
   bool from_command_line = false;
   // The publisher's SHA-256 of each piece (empty: not said).
-  TPieceHashes pieces;
+  TPieceHashes pieces = {};
 };
 
 // What the catalogue in use says about one of its links: the file and the
