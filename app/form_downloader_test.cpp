@@ -18,11 +18,16 @@
 #include <optional>
 
 #include "app/my_status.h"
+#include "base/sha256_hasher.h"
 #include "rows/dl_scroll_box.h"
 #include "rows/dl_visual_panel.h"
 #include "download/file_name_rule.h"
 #include "platform/widgets/desktop_services.h"
 #include "platform/settings_store.h"
+#include "tests/support/event_wait.h"
+#include "tests/support/pattern.h"
+#include "tests/support/range_source.h"
+#include "tests/support/temp_dir.h"
 #include "tests/support/test_catalogue.h"
 #include "tests/support/test_desktop.h"
 #include "tests/support/test_window.h"
@@ -582,6 +587,43 @@ TEST_F(WindowTest, FailuresAreReportedAndEndTheirHandlerOnly) {
   ASSERT_EQ(desktop.message_boxes.size(), 3u);
   EXPECT_TRUE(desktop.message_boxes[2].text.startsWith("JPEG error")) << desktop.message_boxes[2].text.toStdString();
   EXPECT_NE(w.ProductDescriptionMemo->toPlainText(), "Never shown.");
+}
+
+}  // namespace
+}  // namespace quillon
+
+namespace quillon {
+namespace {
+
+// A product whose three links name one SHA-256 is fetched from all three at
+// once, and its row says so.
+TEST_F(WindowTest, ThreeLinksOfOneFileServeItAtOnce) {
+  const std::string file = testing::Pattern(3 * 1024 * 1024 + 100);
+  testing::RangeSource sources[3];
+  TestProduct p{"Q", "", "", "", {}};
+  for (testing::RangeSource& s : sources) {
+    s.content = file;
+    s.hold = true;  // every answer waits half-way until the row has shown them all
+    p.links.push_back({"link", s.Url()});
+  }
+  std::string xml = CatalogueXml({p, kPaint});
+  for (testing::RangeSource& s : sources) {
+    const std::string end = s.Url() + "</URL>";
+    xml.replace(xml.find(end) + end.size(), 0, "<SHA256>" + TSha256Hasher::HexOf(file) + "</SHA256>");
+  }
+  auto& w = Open(xml);
+  w.run_downloads = true;
+  QTest::mouseClick(w.NextBtn, Qt::LeftButton);
+  w.SaveToFolderEdit->setText(QString::fromStdString(dir.File("f.bin")));
+  QTest::mouseClick(w.DownloadBtn, Qt::LeftButton);
+  ASSERT_EQ(w.DLScrollBox->Rows().size(), 1u);
+  TDLVisualPanel* row = w.DLScrollBox->Rows()[0];
+  EXPECT_TRUE(testing::RunUntil([&] { return row->StatusLabel->toolTip().contains("  from 3 sources  ("); }))
+      << row->StatusLabel->toolTip().toStdString();
+  for (testing::RangeSource& s : sources) s.hold = false;
+  ASSERT_TRUE(testing::RunUntil([&] { return !row->Job().DownloadInProgress(); }));
+  EXPECT_TRUE(row->StatusLabel->toolTip().startsWith("Download Complete."));
+  EXPECT_TRUE(testing::ReadFile(dir.File("f.bin")) == file);
 }
 
 }  // namespace

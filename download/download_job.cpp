@@ -417,7 +417,12 @@ bool TDownloadJob::UpdateDue() {
 void TDownloadJob::UpdateProgress(double total, double received) {
   int64_t elapsed = (NowMs() - transfer_start_ms_) / 1000;
   TProgressText p = ProgressText(total, received, elapsed, received - static_cast<double>(base_count_));
-  if (!sources_text_.empty()) p.text += (p.text.ends_with(' ') ? "" : " ") + sources_text_;
+  // "from 3 sources" goes after the sizes, before the rate: a row that
+  // cuts its second line short still shows it.
+  if (const size_t rate = p.text.find(" ("); !sources_text_.empty() && rate != std::string::npos)
+    p.text.insert(rate + 1, sources_text_ + "  ");
+  else if (!sources_text_.empty())
+    p.text += (p.text.ends_with(' ') ? "" : " ") + sources_text_;
   // Data already under way when the user paused still arrives; the row keeps
   // saying "Paused." and shows the newest progress text on Resume.
   progress_text_ = p.text;

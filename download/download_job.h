@@ -623,7 +623,7 @@ class TDownloadJob {
   std::string abandoned_text_;       // why the last source was left for a mirror
   bool spliced_ = false;             // the part holds bytes of two sources
   bool pieces_refused_ = false;      // a server sent the whole file for a part: one GET
-  std::string sources_text_;         // "from 3 sources", after the progress line
+  std::string sources_text_;         // "from 3 sources", in the progress line
   // Expires with the job, so that code after a modal question or an event
   // can tell; the last member.
   TLifetime lifetime_;
