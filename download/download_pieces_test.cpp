@@ -123,8 +123,11 @@ TEST(DownloadPiecesTest, SourcesAndTheirAnswers) {
       {"an FTP mirror without SIZE is left, the HTTP ones serve", 2, 1, kWholeHash, [](RangeSource&, int) {},
        "Download Complete. (verified)", "gives no size for the file (SIZE: 550 Could not get file size.)", false, 1,
        [](FtpFileScript& f) { f.size_reply = "550 Could not get file size."; }},
+      // Each transfer cut at its piece's end is answered as a real server
+      // does, with a 426.
       {"an FTP URL alone over two sessions, one piece after another", 0, 2, kNoHash, [](RangeSource&, int) {},
-       "Completed.", "", false, 1, [](FtpFileScript&) {},
+       "Completed.", "", false, 1,
+       [](FtpFileScript& f) { f.cut_reply = "426 Failure writing network stream."; },
        {kMiB, 2 * kMiB, 3 * kMiB, 4 * kMiB}},
   };
   for (const Case& c : cases) {

@@ -556,7 +556,9 @@ void TPiecesTransfer::FinishPiece(TConnection& c, bool complete) {
     return;
   }
   c.fetcher->Release();
+  // The next piece is read unless the user holds the download.
   c.full = false;
+  c.fetcher->Hold(held_);
   finishing_.push_back(std::make_unique<TFinishing>());
   TFinishing* f = finishing_.back().get();
   f->stream = std::move(c.stream);
