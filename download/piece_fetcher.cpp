@@ -196,6 +196,18 @@ class TFtpPieceFetcher final : public TPieceFetcher {
 
   TFtpClient* Ftp() const override { return ftp_.get(); }
 
+  // A session between pieces says goodbye; its answer is not awaited.
+  ~TFtpPieceFetcher() override {
+    if (!ftp_ || !ftp_->Connected() || ftp_->State() != ftpReady) return;
+    ftp_->OnRequestDone = nullptr;
+    ftp_->OnCommand = nullptr;
+    try {
+      ftp_->Quit();
+    } catch (const std::exception&) {
+      // Nothing is lost without the goodbye.
+    }
+  }
+
  private:
   void Progress() {
     // The next piece's data connection is held as the last one was.
