@@ -123,6 +123,9 @@ TEST(DownloadPiecesTest, SourcesAndTheirAnswers) {
       {"an FTP mirror without SIZE is left, the HTTP ones serve", 2, 1, kWholeHash, [](RangeSource&, int) {},
        "Download Complete. (verified)", "gives no size for the file (SIZE: 550 Could not get file size.)", false, 1,
        [](FtpFileScript& f) { f.size_reply = "550 Could not get file size."; }},
+      {"an FTP mirror that refuses REST is left", 2, 1, kWholeHash, [](RangeSource&, int) {},
+       "Download Complete. (verified)", "does not resume transfers (REST: 502 Command not implemented)", false, 1,
+       [](FtpFileScript& f) { f.rest_reply = "502 Command not implemented"; }},
       // Each transfer cut at its piece's end is answered as a real server
       // does, with a 426.
       {"an FTP URL alone over two sessions, one piece after another", 0, 2, kNoHash, [](RangeSource&, int) {},
@@ -187,9 +190,9 @@ TEST(DownloadPiecesTest, SourcesAndTheirAnswers) {
     }
     for (auto& f : ftps) {
       f->Stop();
-      const bool sized = f->script.size_reply.empty();
-      EXPECT_EQ(f->MostRetrs() > 0, sized) << "the FTP source served pieces, unless it gave no size";
-      EXPECT_EQ(!f->Rests().empty(), sized) << "pieces past the first asked for with REST";
+      const bool serves = f->script.size_reply.empty() && f->script.rest_reply.empty();
+      EXPECT_EQ(f->MostRetrs() > 0, serves) << "the FTP source served pieces, unless it cannot";
+      EXPECT_EQ(!f->Rests().empty(), f->script.size_reply.empty()) << "pieces past the first asked for with REST";
       if (!c.rests.empty()) {
         EXPECT_EQ(f->Rests(), c.rests);
         EXPECT_GE(f->MostRetrs(), 2u) << "one session served several pieces";

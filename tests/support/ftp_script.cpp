@@ -81,6 +81,8 @@ std::vector<std::string> ServeFtpFile(ScriptedConnection& c, const FtpFileScript
     } else if (verb == "PORT" || verb == "PASV") {
       data.Answer(c, line);
       continue;
+    } else if (verb == "REST" && !script.rest_reply.empty()) {
+      reply = script.rest_reply;
     } else if (verb == "REST") {
       offset = std::strtoull(line.c_str() + 5, nullptr, 10);
       reply = "350 Restarting";
