@@ -279,6 +279,12 @@ void TDownloadJob::Finish(bool complete, const std::string& failure) {
   }
 }
 
+void TDownloadJob::FinishCommitted(const std::string& failure) {
+  if (!failure.empty()) return Finish(false, failure);
+  status_ = CompletionText("Download Complete.");
+  Finish(true, "");
+}
+
 // ---- Retries and mirrors ------------------------------------------------------------
 
 bool TDownloadJob::RetryOrMirror(std::string& failure, const TTryFailure& how) {

@@ -533,6 +533,9 @@ class TDownloadJob {
   // Ends a transfer: open mode on success, start mode with the failure text
   // otherwise (a status text already set stays when `failure` is empty).
   void Finish(bool complete, const std::string& failure);
+  // Finish after an HTTP commit: "Download Complete." (" (verified)") when
+  // `failure` is empty.
+  void FinishCommitted(const std::string& failure);
   // Notes the class of this request's failure; the first one noted stays.
   void NoteFailure(TFailureKind kind) {
     if (failure_kind_ == TFailureKind::kNone) failure_kind_ = kind;

@@ -183,9 +183,9 @@ TEST(DownloadPiecesTest, SourcesAndTheirAnswers) {
     for (auto& s : sources) {
       // No damaged piece from a source after its first was found: at most
       // those its connections had under way.
-      EXPECT_LE(s->damaged_served, c.proof == kPieceHashes ? c.connections : 5);
+      EXPECT_LE(s->DamagedServed(), c.proof == kPieceHashes ? c.connections : 5);
       if (c.sources > 1 && c.proof != kNoHash) {
-        EXPECT_GT(s->requests, 0) << "every source served";
+        EXPECT_GT(s->Requests(), 0) << "every source served";
       }
     }
     for (auto& f : ftps) {

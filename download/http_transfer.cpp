@@ -417,12 +417,7 @@ void THttpTransfer::Committed(std::string failure) {
   TTryFailure try_failure;
   try_failure.transient = failure == kIncomplete;
   if (!failure.empty() && job_.RetryOrMirror(failure, try_failure)) return job_.ChangedLast();
-  if (failure.empty()) {
-    job_.status_ = job_.CompletionText("Download Complete.");
-    job_.Finish(true, "");
-  } else {
-    job_.Finish(false, failure);
-  }
+  job_.FinishCommitted(failure);
   End(failure.empty(), false);
 }
 

@@ -765,13 +765,12 @@ bool TPiecesTransfer::Repair() {
 
 void TPiecesTransfer::Committed(const std::string& failure) {
   if (!ShowDrop()) return;
-  if (failure.empty()) {
+  if (failure.empty() && LowerCase(sources_[0].url).starts_with("ftp://")) {
     // An ftp URL's download ends with FTP's own text.
-    const bool ftp = LowerCase(sources_[0].url).starts_with("ftp://");
-    job_.status_ = job_.CompletionText(ftp ? "Completed." : "Download Complete.");
+    job_.status_ = job_.CompletionText("Completed.");
     job_.Finish(true, "");
   } else {
-    job_.Finish(false, failure);
+    job_.FinishCommitted(failure);
   }
   End(failure.empty(), false);
 }

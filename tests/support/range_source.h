@@ -36,6 +36,16 @@ struct RangeSource {
 
   std::string Url() const { return "http://127.0.0.1:" + server.PortText() + "/f.bin"; }
 
+  // The counts above, read while the server may still serve.
+  int Requests() {
+    std::lock_guard<std::mutex> lock(mutex);
+    return requests;
+  }
+  int DamagedServed() {
+    std::lock_guard<std::mutex> lock(mutex);
+    return damaged_served;
+  }
+
   std::vector<int64_t> Firsts() {
     std::lock_guard<std::mutex> lock(mutex);
     std::vector<int64_t> sorted = firsts;
