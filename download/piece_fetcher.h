@@ -94,7 +94,7 @@ struct TPieceSource {
   std::string part_name;  // the part's file name (the FTP client wants one)
   int connect_timeout = 0;
   int idle_timeout = 0;
-  TFtpDataMode ftp_data_mode;
+  TFtpDataMode ftp_data_mode{};
   // The download's client-created hooks; false when the download is gone.
   std::function<bool(THttpCli*)> http_created;
   std::function<bool(TFtpClient*)> ftp_created;
