@@ -352,7 +352,10 @@ TStream* TPiecesTransfer::Answered(TConnection& c, const TPieceFetcher::TAnswer&
   }
   if (answer.kind == TKind::kOtherPart || total < 0)
     return refuse("sent another part of the file than was asked for", TConnection::kDrop);
-  if (answer.kind == TKind::kOtherVersion) {
+  // A connection that asked before its source named a version compares it
+  // here.
+  const bool other = !source.validator.empty() && !answer.validator.empty() && answer.validator != source.validator;
+  if (answer.kind == TKind::kOtherVersion || other) {
     if (sources_.size() == 1) return refuse("the file changed on the server", TConnection::kRestart);
     return refuse("sent another version of the file", TConnection::kDrop);
   }
