@@ -901,16 +901,19 @@ int Fetch(const std::string& url, const Options& options, const TProxySettings& 
   // The credentials go to the URL's own server only, never to a mirror's
   // (and the HTTP client keeps them from a redirection's).
   const std::string credentials_server = UrlServer(url);
-  job.OnHttpClientCreated = [&](TDownloadJob* sender, THttpCli* http) {
+  job.OnHttpClientCreated = [&](TDownloadJob*, THttpCli* http) {
     proxies.ApplyTo(*http);
     if (!options.ca_file.empty()) http->SetSslCAFile(options.ca_file);
-    const bool own_server = UrlServer(sender->URL()) == credentials_server;
+    // The client's own URL: in a download fed by several sources at once,
+    // the job's URL is not the server of every client.
+    const bool own_server = UrlServer(http->URL()) == credentials_server;
     if (own_server && !options.user.empty()) http->SetUsername(options.user);
     if (own_server && !options.password.empty()) http->SetPassword(options.password);
   };
-  job.OnFtpClientCreated = [&](TDownloadJob* sender, TFtpClient* ftp) {
+  job.OnFtpClientCreated = [&](TDownloadJob*, TFtpClient* ftp) {
     proxies.ApplyTo(*ftp);  // a SOCKS proxy makes the data connections passive
-    if (!options.user.empty() && UrlServer(sender->URL()) == credentials_server) {
+    const std::string port = ftp->Port() == "ftp" ? "21" : ftp->Port();
+    if (!options.user.empty() && LowerCase(ftp->HostName()) + ":" + port == credentials_server) {
       ftp->SetUserName(options.user);
       ftp->SetPassWord(options.password);
     }
