@@ -16,6 +16,7 @@
 #include "base/sha256_hasher.h"
 #include "download/download_job.h"
 #include "download/partial_file.h"
+#include "download/queued_file_stream.h"
 #include "tests/support/ftp_script.h"
 #include "tests/support/pattern.h"
 #include "tests/support/range_source.h"
@@ -250,6 +251,28 @@ TEST(DownloadPiecesTest, ResumeFetchesOnlyMissingPieces) {
     EXPECT_TRUE(ReadFile(dir.File("f.bin")) == file);
     EXPECT_EQ(source.Firsts(), (std::vector<int64_t>{kMiB, 3 * kMiB, 4 * kMiB}));
   }
+}
+
+// A cancel while a connection waits for its last piece's proof ends the
+// download (the connection has no request whose end would say so).
+TEST(DownloadPiecesTest, CancelWhileAPieceIsProven) {
+  const std::string file = Pattern(2 * kMiB);
+  TempDir dir;
+  RangeSource source;
+  source.content = file;
+  Job j(source.Url(), dir.File("f.bin"));
+  TExpectedFile expected;
+  expected.size = static_cast<int64_t>(file.size());
+  expected.pieces = PieceHashesOf(file);
+  j.job.SetExpectedFile(expected);
+  j.job.SetConnectionsPerHost(2);
+  TQueuedFileStream::HoldWriterForTesting(true);  // no piece is proven
+  j.job.StartDownload();
+  EXPECT_TRUE(RunUntil([&] { return source.Requests() >= 1 && j.job.HttpClient()->State() == hsReady; }));
+  j.job.ActionClick();
+  EXPECT_TRUE(RunUntil([&] { return !j.job.DownloadInProgress(); }));
+  TQueuedFileStream::HoldWriterForTesting(false);
+  EXPECT_EQ(j.job.Outcome(), TJobOutcome::kCancelled);
 }
 
 }  // namespace

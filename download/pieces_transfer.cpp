@@ -441,12 +441,7 @@ void TPiecesTransfer::RequestDone(TConnection& c, const TPieceFetcher::TEnd& end
   if (c.stopping || aborting_) {
     FinishPiece(c, false);
     Close(c);
-    if (aborting_ && connections_.empty()) {
-      const bool cancelled = job_.write_error_.empty();
-      if (cancelled) job_.status_ = "Download Canceled.";
-      if (!cancelled) job_.Finish(false, job_.write_error_);
-      return End(false, cancelled);
-    }
+    if (aborting_ && connections_.empty()) return EndAborted();
     return Fill();
   }
   // A failed request: the piece goes back, the source waits or is left.
@@ -550,6 +545,7 @@ void TPiecesTransfer::NextPiece(TConnection& c) {
     if (take.piece >= 0) StopHolder(take.piece);
   }
   Close(c);
+  if (aborting_ && !ended_ && connections_.empty()) return EndAborted();
   Fill();
 }
 
@@ -789,15 +785,26 @@ void TPiecesTransfer::Abort() {
   if (ended_) return;
   aborting_ = true;
   tick_.Stop();
-  if (connections_.empty()) {
-    job_.status_ = job_.write_error_.empty() ? "Download Canceled." : job_.write_error_;
-    if (!job_.write_error_.empty()) job_.Finish(false, job_.write_error_);
-    return End(false, job_.write_error_.empty());
-  }
+  // A connection waiting for its last piece's proof has no request whose
+  // end would report: it goes now.
+  std::vector<TConnection*> idle;
+  for (auto& c : connections_)
+    if (c->waiting) idle.push_back(c.get());
+  for (TConnection* c : idle) Close(*c);
+  if (connections_.empty()) return EndAborted();
   for (auto& c : connections_) {
     c->stopping = true;
     c->fetcher->Abort();
   }
+}
+
+void TPiecesTransfer::EndAborted() {
+  const bool cancelled = job_.write_error_.empty();
+  if (cancelled)
+    job_.status_ = "Download Canceled.";
+  else
+    job_.Finish(false, job_.write_error_);
+  End(false, cancelled);
 }
 
 void TPiecesTransfer::End(bool complete, bool cancelled) {

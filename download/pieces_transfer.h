@@ -116,6 +116,9 @@ class TPiecesTransfer final : public TTransfer {
   void Committed(const std::string& failure);
   // No source can give the missing pieces: the download fails with `failure`.
   void Fail(const std::string& failure);
+  // Every connection has ended after Abort: cancelled, or failed with the
+  // part's write error that aborted it.
+  void EndAborted();
   void End(bool complete, bool cancelled);
   // The pieces' record in the part's record.
   void Record();
