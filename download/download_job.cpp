@@ -245,12 +245,13 @@ void TDownloadJob::Begin(TTryMode mode) {
 }
 
 std::vector<std::string> TDownloadJob::PieceSources() const {
-  if (pieces_refused_ || mirror_index_ != 0 || LowerCase(url_).starts_with("ftp://")) return {};
+  if (pieces_refused_ || mirror_index_ != 0) return {};
   std::vector<std::string> urls{url_};
   if (!expected_.sha256.empty() || !expected_.pieces.Empty())
     for (const std::string& mirror : mirrors_) {
       const std::string lower = LowerCase(mirror);
-      if ((lower.starts_with("http://") || lower.starts_with("https://")) && UrlRefusal(mirror).empty())
+      if ((lower.starts_with("http://") || lower.starts_with("https://") || lower.starts_with("ftp://")) &&
+          UrlRefusal(mirror).empty())
         urls.push_back(mirror);
     }
   if (urls.size() == 1 && connections_per_host_ <= 1) return {};

@@ -167,12 +167,17 @@
 //     download goes on over plain http or ftp only with a SHA-256 to check
 //     the file."). URL() names the URL being fetched; a new start begins
 //     with the one set.
-//   Several sources at once (TPiecesTransfer, PieceSources): an http or
-//     https download with more than one connection per host
-//     (SetConnectionsPerHost: the user's or the publisher's limit), or with
-//     http or https mirrors and a SHA-256 that proves the result (the
-//     file's, or the publisher's piece hashes), is fetched in pieces from
-//     all of them at once into the one NAME.part; each source's progress,
+//   Several sources at once (TPiecesTransfer, PieceSources): a download
+//     with more than one connection per host (SetConnectionsPerHost: the
+//     user's or the publisher's limit), or with http, https or ftp mirrors
+//     and a SHA-256 that proves the result (the file's, or the publisher's
+//     piece hashes), is fetched in pieces from all of them at once into the
+//     one NAME.part (an FTP source serves a piece with REST and RETR, closing
+//     the data connection at the piece's end, each of its connections a
+//     session of its own; one without a SIZE answer or that refuses REST
+//     serves no pieces: "mirror 2 (<url>) gives no size for the file (SIZE:
+//     <reply>), which fetching it in pieces needs; not used again"); each
+//     source's progress,
 //     failures and Retry-After are its own, and a source that fails for
 //     good, is far slower than the best or sends a damaged piece is left
 //     with one line that says why ("mirror 2 (<url>) sent a damaged piece;
@@ -233,7 +238,7 @@ struct TExpectedFile {
   // a mismatch's text says so.
   bool from_command_line = false;
   // The publisher's SHA-256 of each piece (empty: not said).
-  TPieceHashes pieces;
+  TPieceHashes pieces = {};
 };
 
 // What the catalogue in use says about one of its links: the file and the
@@ -469,11 +474,12 @@ class TDownloadJob {
   // connection).
   void StartTry(TTryMode mode, bool ftp_active = false);
   // The sources a try of URL() fetches pieces from at once (TPiecesTransfer):
-  // an http or https URL with more than one connection per host, or with
-  // its http and https mirrors when a SHA-256 (the file's or its pieces')
-  // proves the result. Empty for one source over one connection (the
-  // common case: one GET), for ftp, once a mirror is being tried, and after
-  // a server answered a request for a part with the whole file.
+  // the URL with more than one connection per host, or with its http, https
+  // and ftp mirrors when a SHA-256 (the file's or its pieces') proves the
+  // result. Empty for one source over one connection (the common case: one
+  // GET or one FTP session), once a mirror is being tried, and after a
+  // server answered a request for a part with the whole file (or an FTP
+  // server gave no SIZE or refused REST).
   std::vector<std::string> PieceSources() const;
   // After a failure with the status text `failure`: asks the retry policy
   // and schedules a retry or the next mirror, and says whether it did (the

@@ -27,20 +27,6 @@ int64_t ParseCount(std::string_view text) { return ParseDecimalDigits(text).valu
 // A name or password that would break the command line it is sent in.
 bool UnsafeLoginText(const std::string& s) { return s.find_first_of(std::string("\r\n\0", 3)) != std::string::npos; }
 
-// An FTP reply for a status line: its lines joined by spaces.
-std::string OneLine(std::string text) {
-  while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
-  for (size_t pos; (pos = text.find_first_of("\r\n")) != std::string::npos;)
-    text.replace(pos, text[pos] == '\r' && text[pos + 1] == '\n' ? 2 : 1, " ");
-  return text;
-}
-
-// The SOCKS proxy an FTP client goes through; "" when none.
-std::string FtpSocksServer(const TFtpClient& ftp) {
-  const TFtpConnectionType type = ftp.ConnectionType();
-  return type == ftpSocks4 || type == ftpSocks4A || type == ftpSocks5 ? ftp.SocksServer() : "";
-}
-
 bool IsAnonymousUser(const std::string& user) { return SameText(user, "anonymous") || SameText(user, "ftp"); }
 
 // A server that does not know SIZE or MDTM (or has no such value for the
@@ -51,6 +37,34 @@ bool NotAnswered(TFtpClient* ftp, Word Error) {
 }
 
 }  // namespace
+
+std::string FtpOneLine(std::string text) {
+  while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+  for (size_t pos; (pos = text.find_first_of("\r\n")) != std::string::npos;)
+    text.replace(pos, text[pos] == '\r' && text[pos + 1] == '\n' ? 2 : 1, " ");
+  return text;
+}
+
+std::string FtpSocksServer(const TFtpClient& ftp) {
+  const TFtpConnectionType type = ftp.ConnectionType();
+  return type == ftpSocks4 || type == ftpSocks4A || type == ftpSocks5 ? ftp.SocksServer() : "";
+}
+
+void SetFtpLogin(TFtpClient& ftp, const TFtpUrlParts& parts) {
+  const std::string user = parts.user.empty() ? std::string("anonymous") : parts.user;
+  std::string password = parts.password;
+  if (password.empty() && IsAnonymousUser(user)) password = kAnonymousPassword;
+  ftp.SetUserName(user);
+  ftp.SetPassWord(password);
+}
+
+bool CompleteFtpLogin(TFtpClient& ftp) {
+  const std::string& name = ftp.UserName();
+  const std::string& word = ftp.PassWord();
+  if ((word.empty() && !IsAnonymousUser(name)) || UnsafeLoginText(name) || UnsafeLoginText(word)) return false;
+  if (word.empty()) ftp.SetPassWord(kAnonymousPassword);
+  return true;
+}
 
 TFtpSessionTransfer::~TFtpSessionTransfer() = default;
 
@@ -64,9 +78,6 @@ void TFtpSessionTransfer::Start() {
     job_.KeepOrRemovePart(true);
     return job_.ChangedLast();
   }
-  std::string user = parts.user.empty() ? std::string("anonymous") : parts.user;
-  std::string password = parts.password;
-  if (password.empty() && IsAnonymousUser(user)) password = kAnonymousPassword;
   auto ftp = std::make_unique<TFtpClient>();
   ftp->OnProgress = [this](TCustomFtpCli*, int64_t Count, bool&) { Progress(Count); };
   ftp->OnRequestDone = [this](TCustomFtpCli*, TFtpRequest RqType, Word Error) {
@@ -85,8 +96,7 @@ void TFtpSessionTransfer::Start() {
   ftp->OnSessionClosed = [](TCustomFtpCli*, Word) {};
   ftp->SetHostName(parts.host);
   ftp->SetPort(parts.port);
-  ftp->SetUserName(user);
-  ftp->SetPassWord(password);
+  SetFtpLogin(*ftp, parts);
   ftp->SetHostDirName(parts.dir);
   ftp->SetHostFileName(parts.file);
   ftp->SetLocalFileName(job_.part_name_);
@@ -102,16 +112,13 @@ void TFtpSessionTransfer::Start() {
   if (!FireEvent(job_.lifetime_, job_.OnFtpClientCreated, &job_, ftp_.get())) return;
   // A user name without a password (other than an anonymous one) cannot
   // log in, and a line break in either would end the command early.
-  const std::string& name = ftp_->UserName();
-  const std::string& word = ftp_->PassWord();
-  if ((word.empty() && !IsAnonymousUser(name)) || UnsafeLoginText(name) || UnsafeLoginText(word)) {
+  if (!CompleteFtpLogin(*ftp_)) {
     job_.SetPhase(TJobPhase::kDone);
     ftp_.reset();
     job_.KeepOrRemovePart(true);
     job_.Finish(false, "Could not connect or log in.");
     return job_.ChangedLast();
   }
-  if (word.empty()) ftp_->SetPassWord(kAnonymousPassword);
   if (!job_.Changed()) return;
   ftp_->Connect();
 }
@@ -348,8 +355,8 @@ void TFtpSessionTransfer::Failed(TFtpRequest RqType, Word Error) {
   } else {
     // A failed transfer says what happened, or keeps the server's reply.
     status = "Download failed: " + (!socket_failure.empty()       ? socket_failure
-                                    : !ftp->ErrorMessage().empty() ? OneLine(ftp->ErrorMessage())
-                                                                   : OneLine(ftp->LastResponse()));
+                                    : !ftp->ErrorMessage().empty() ? FtpOneLine(ftp->ErrorMessage())
+                                                                   : FtpOneLine(ftp->LastResponse()));
   }
   ftp->SetLocalStream(nullptr);
   TTryFailure try_failure;
@@ -388,7 +395,7 @@ bool TFtpSessionTransfer::TryActive() {
   const Word data_error = ftp.DataConnectError();
   job_.ShowRetryStatus("No passive data connection (" +
                        (data_error != 0 ? SocketFailure(data_error, ftp.HostName(), nullptr)
-                                        : OneLine(ftp.ErrorMessage())) +
+                                        : FtpOneLine(ftp.ErrorMessage())) +
                        "); trying active mode.");
   ftp.SetLocalStream(nullptr);
   // The same try, continuing the part as this session would have.

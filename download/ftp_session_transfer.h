@@ -15,6 +15,19 @@
 namespace quillon {
 
 class TDownloadJob;
+struct TFtpUrlParts;
+
+// An FTP session's login for a URL's parts: its user and password, else
+// anonymous with an e-mail-like password.
+void SetFtpLogin(TFtpClient& ftp, const TFtpUrlParts& parts);
+// After OnFtpClientCreated had its say: false when the login cannot be sent
+// (a user name without a password other than anonymous/ftp, a line break or
+// NUL in either); an anonymous login left without a password gets one.
+bool CompleteFtpLogin(TFtpClient& ftp);
+// An FTP reply for a status line: its lines joined by spaces.
+std::string FtpOneLine(std::string text);
+// The SOCKS proxy an FTP client goes through; "" when none.
+std::string FtpSocksServer(const TFtpClient& ftp);
 
 class TFtpSessionTransfer final : public TTransfer {
  public:

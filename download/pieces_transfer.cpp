@@ -1,19 +1,15 @@
 #include "download/pieces_transfer.h"
 
 #include <algorithm>
-#include <ctime>
 #include <utility>
 
 #include "base/file_stream.h"
 #include "base/strings.h"
-#include "base/version.h"
 #include "download/download_failure.h"
 #include "download/download_job.h"
-#include "download/http_transfer.h"
 #include "download/partial_file.h"
 #include "download/progress_text.h"
 #include "download/queued_file_stream.h"
-#include "download/retry_after.h"
 #include "download/retry_policy.h"
 #include "net/http/http_cli.h"
 #include "net/http/url.h"
@@ -46,10 +42,10 @@ std::string SourcesText(int sources, int connections) {
 
 }  // namespace
 
-// One connection to a source: a client asking for one piece after another.
+// One connection to a source: a fetcher asking for one piece after another.
 struct TPiecesTransfer::TConnection {
   int source = 0;
-  std::unique_ptr<THttpCli> http;
+  std::unique_ptr<TPieceFetcher> fetcher;
   int piece = -1;      // -1: the first request, before the file's length is known
   int64_t from = 0;    // the range asked for: [from, end)
   int64_t end = 0;
@@ -81,7 +77,15 @@ int64_t TPiecesTransfer::NowMs() const { return job_.NowMs(); }
 bool TPiecesTransfer::Active() const { return !connections_.empty(); }
 
 THttpCli* TPiecesTransfer::HttpClient() const {
-  return connections_.empty() ? nullptr : connections_.front()->http.get();
+  for (const auto& c : connections_)
+    if (THttpCli* http = c->fetcher->Http()) return http;
+  return nullptr;
+}
+
+TFtpClient* TPiecesTransfer::FtpClient() const {
+  for (const auto& c : connections_)
+    if (TFtpClient* ftp = c->fetcher->Ftp()) return ftp;
+  return nullptr;
 }
 
 bool TPiecesTransfer::PartContinuable() const {
@@ -91,8 +95,7 @@ bool TPiecesTransfer::PartContinuable() const {
 
 void TPiecesTransfer::Hold(bool wait) {
   held_ = wait;
-  for (auto& c : connections_)
-    if (c->http) HoldSocket(c->http->CtrlSocket(), c->http->Watchdog(), held_ || c->full);
+  for (auto& c : connections_) c->fetcher->Hold(held_ || c->full);
 }
 
 std::string TPiecesTransfer::SourceName(int source) const {
@@ -294,33 +297,26 @@ void TPiecesTransfer::Open(int source, const TPiecePlan::TTake& take) {
     c.from = 0;
     c.end = kMinPieceBytes;
   }
-  auto http = std::make_unique<THttpCli>();
-  http->OnDocBegin = [this, &c](THttpCli*) {
-    if (c.http->StatusCode() >= 200 && c.http->StatusCode() <= 299) DocBegin(c);
+  TPieceSource piece_source;
+  piece_source.url = sources_[source].url;
+  piece_source.part_name = job_.part_name_;
+  piece_source.connect_timeout = job_.connect_timeout_;
+  piece_source.idle_timeout = job_.idle_timeout_;
+  piece_source.ftp_data_mode = job_.ftp_data_mode_;
+  piece_source.http_created = [this](THttpCli* http) {
+    return FireEvent(job_.lifetime_, job_.OnHttpClientCreated, &job_, http);
   };
-  http->OnDocData = [this, &c](THttpCli* client, const void*, int len) {
-    job_.SpendReceived(len, client);
-    DocData(c);
+  piece_source.ftp_created = [this](TFtpClient* ftp) {
+    return FireEvent(job_.lifetime_, job_.OnFtpClientCreated, &job_, ftp);
   };
-  http->OnRequestDone = [this, &c](THttpCli*, THttpRequest, Word error) { RequestDone(c, error); };
-  http->SetURL(sources_[source].url);
-  http->SetAgent(kQuillonUserAgent);
-  http->SetAccept("*/*");
-  http->SetConnectTimeout(job_.connect_timeout_);
-  http->SetIdleTimeout(job_.idle_timeout_);
-  // One connection serves one piece after another where the server keeps it.
-  http->SetKeepAlive(true);
-  // Each request names its own If-Range, after whatever a caller added.
-  c.http = std::move(http);
+  c.fetcher = MakePieceFetcher(std::move(piece_source));
+  c.fetcher->OnAnswer = [this, &c](const TPieceFetcher::TAnswer& answer, int64_t& end) {
+    return Answered(c, answer, end);
+  };
+  c.fetcher->OnData = [this, &c] { DocData(c); };
+  c.fetcher->OnEnd = [this, &c](const TPieceFetcher::TEnd& end) { RequestDone(c, end); };
   connections_.push_back(std::move(owned));
-  if (!FireEvent(job_.lifetime_, job_.OnHttpClientCreated, &job_, c.http.get())) return;
-  auto before = c.http->OnBeforeHeaderSend;
-  c.http->OnBeforeHeaderSend = [this, before, &c](THttpCli* sender, const std::string& method,
-                                                  std::vector<std::string>& lines) {
-    if (before) before(sender, method, lines);
-    const std::string& validator = sources_[c.source].validator;
-    if (!validator.empty()) lines.push_back("If-Range: " + validator);
-  };
+  if (!c.fetcher->Open()) return;
   Request(c);
 }
 
@@ -329,59 +325,57 @@ void TPiecesTransfer::Request(TConnection& c) {
   c.action = TConnection::kNone;
   c.counted = 0;
   c.stopping = false;
-  c.http->SetRcvdStream(nullptr);
-  c.http->SetContentRangeBegin(std::to_string(c.from));
-  c.http->SetContentRangeEnd(std::to_string(c.end - 1));
-  c.http->GetAsync();
+  c.fetcher->Fetch(c.from, c.end, sources_[c.source].validator);
 }
 
-// The answer's header: a 206 of the range asked for, of the file every
-// source serves, goes to its place in the part. A failure here is thrown,
-// which ends the request (c.failure says why).
-void TPiecesTransfer::DocBegin(TConnection& c) {
-  THttpCli& http = *c.http;
-  const std::vector<std::string>& header = http.RcvdHeader();
+// What the source said before the piece's first byte: a part of the range
+// asked for, of the file every source serves, goes to its place in the part.
+// A refused piece ends the request (c.failure says why).
+TStream* TPiecesTransfer::Answered(TConnection& c, const TPieceFetcher::TAnswer& answer, int64_t& end) {
+  using TKind = TPieceFetcher::TAnswerKind;
   TSource& source = sources_[c.source];
-  const int code = http.StatusCode();
-  int64_t first = -1, total = -1;
-  const bool range = code == 206 && ParseContentRange(HeaderValue(header, "content-range"), first, total);
-  auto refuse = [&](const std::string& failure, decltype(c.action) action) {
+  const int64_t total = answer.total;
+  auto refuse = [&](const std::string& failure, decltype(c.action) action) -> TStream* {
     c.failure = failure;
     c.action = action;
-    throw EHttpException(failure, code);
+    return nullptr;
   };
-  if (code != 206) {
+  if (answer.kind == TKind::kWhole) {
     // The whole file: the server sends no parts, or (after If-Range) the
     // file changed since its first answer.
     if (sources_.size() == 1 || !plan_)
-      refuse("Download failed: " + std::to_string(code) + " " + http.ReasonPhrase(),
-             source.validator.empty() ? TConnection::kWhole : TConnection::kRestart);
+      return refuse("Download failed: " + answer.status,
+                    source.validator.empty() ? TConnection::kWhole : TConnection::kRestart);
     // Kept for a whole-file request when no source serves parts.
     if (whole_only_ < 0) whole_only_ = c.source;
-    refuse("sent the whole file instead of a part of it", TConnection::kDrop);
+    return refuse("sent the whole file instead of a part of it", TConnection::kDrop);
   }
-  if (!range || first != c.from || total < 0) refuse("sent another part of the file than was asked for", TConnection::kDrop);
-  if (!source.validator.empty() && !SameVersion(header, source.validator)) {
-    if (sources_.size() == 1) refuse("the file changed on the server", TConnection::kRestart);
-    refuse("sent another version of the file", TConnection::kDrop);
+  if (answer.kind == TKind::kOtherPart || total < 0)
+    return refuse("sent another part of the file than was asked for", TConnection::kDrop);
+  // A connection that asked before its source named a version compares it
+  // here.
+  const bool other = !source.validator.empty() && !answer.validator.empty() && answer.validator != source.validator;
+  if (answer.kind == TKind::kOtherVersion || other) {
+    if (sources_.size() == 1) return refuse("the file changed on the server", TConnection::kRestart);
+    return refuse("sent another version of the file", TConnection::kDrop);
   }
   if (plan_ && total != plan_->Total()) {
     if (job_.expected_.size >= 0) {
       job_.NoteFailure(TFailureKind::kNotExpected);
-      refuse(job_.SizeMismatch(total), TConnection::kDrop);
+      return refuse(job_.SizeMismatch(total), TConnection::kDrop);
     }
-    refuse("has a file of " + std::to_string(total) + " bytes, not " + std::to_string(plan_->Total()),
-           TConnection::kDrop);
+    return refuse("has a file of " + std::to_string(total) + " bytes, not " + std::to_string(plan_->Total()),
+                  TConnection::kDrop);
   }
-  if (source.validator.empty()) source.validator = ValidatorOf(header);
+  if (source.validator.empty()) source.validator = answer.validator;
   if (validator_.empty()) validator_ = source.validator;
   if (!plan_) {
     // The first answer names the length: the pieces are planned now.
-    if (!MakePlan(total)) refuse("", TConnection::kEnded);
+    if (!MakePlan(total)) return refuse("", TConnection::kEnded);
     const TPiecePlan::TTake take = plan_->Next(c.source, NowMs());
     plan_->Connected(c.source, NowMs());
     c.counted_open = true;
-    if (take.piece != 0) refuse("Download failed: no piece to fetch", TConnection::kRestart);
+    if (take.piece != 0) return refuse("Download failed: no piece to fetch", TConnection::kRestart);
     c.piece = 0;
     c.end = std::min(c.end, plan_->End(0));
   }
@@ -395,8 +389,7 @@ void TPiecesTransfer::DocBegin(TConnection& c) {
     c.stream = std::make_unique<TQueuedFileStream>(std::move(file), kPieceQueueBytes);
   } catch (const std::exception&) {
     job_.NoteFailure(TFailureKind::kFileIo);
-    c.failure = kCannotWrite + SystemReason();
-    throw;
+    return refuse(kCannotWrite + SystemReason(), TConnection::kNone);
   }
   TQueuedFileStream& stream = *c.stream;
   stream.WriteInPlace();
@@ -417,25 +410,25 @@ void TPiecesTransfer::DocBegin(TConnection& c) {
     job_.NoteFailure(TFailureKind::kFileIo);
     job_.WriteFailed(kCannotWrite + reason);
   };
-  http.SetRcvdStream(c.stream.get());
   if (held_) Hold(held_);
+  end = c.end;
+  return c.stream.get();
 }
 
 void TPiecesTransfer::DocData(TConnection& c) {
   if (!c.stream || !plan_ || c.piece < 0) return;
   const int64_t written = std::min(c.stream->Position(), c.end) - c.from;
+  job_.SpendReceived(written - c.counted, c.fetcher->Http());
   plan_->Received(c.source, written - c.counted);
   plan_->Wrote(c.piece, written - c.counted);
   c.counted = written;
   Progress(false);
 }
 
-void TPiecesTransfer::RequestDone(TConnection& c, uint16_t error) {
+void TPiecesTransfer::RequestDone(TConnection& c, const TPieceFetcher::TEnd& end) {
   // Stopped on the way out (a start again, the commit): nothing to report.
   if (ended_ || committing_) return Close(c);
-  THttpCli& http = *c.http;
-  const int code = http.StatusCode();
-  const bool complete = error == 0 && code == 206 && c.stream && c.counted == c.end - c.from;
+  const bool complete = end.answered && c.stream && c.counted == c.end - c.from;
   const int source = c.source;
   if (complete) {
     sources_[source].failures = 0;
@@ -449,39 +442,37 @@ void TPiecesTransfer::RequestDone(TConnection& c, uint16_t error) {
   if (c.stopping || aborting_) {
     FinishPiece(c, false);
     Close(c);
-    if (aborting_ && connections_.empty()) {
-      const bool cancelled = job_.write_error_.empty();
-      if (cancelled) job_.status_ = "Download Canceled.";
-      if (!cancelled) job_.Finish(false, job_.write_error_);
-      return End(false, cancelled);
-    }
+    if (aborting_ && connections_.empty()) return EndAborted();
     return Fill();
   }
   // A failed request: the piece goes back, the source waits or is left.
   std::string reason = c.failure;
-  if (reason.empty()) {
-    if (error != 0)
-      reason = HttpFailureText(http, error);
-    else if (code < 200 || code > 299)
-      reason = std::to_string(code) + " " + http.ReasonPhrase();
-    else
-      reason = "the connection closed before the end of the piece";
-  }
+  if (reason.empty()) reason = end.reason.empty() ? "the connection closed before the end of the piece" : end.reason;
   if (reason.starts_with("Download failed: ")) reason = reason.substr(17);
   last_failure_ = "Download failed: " + reason;
   last_failure_kind_ = c.action == TConnection::kDrop ? TFailureKind::kProtocol
                        : !c.failure.empty()           ? TFailureKind::kGeneric
-                                                      : HttpFailureKind(error, code);
-  const auto action = c.action;
-  const int64_t retry_after = RetryAfterMs(HeaderValue(http.RcvdHeader(), "retry-after"), kMaxRetryAfterMs,
-                                           static_cast<int64_t>(std::time(nullptr)));
+                                                      : end.kind;
+  auto action = c.action;
+  if (action == TConnection::kNone && end.no_parts) {
+    // A source that cannot serve pieces: alone (or the first asked) it is
+    // fetched whole, one of several it is left, kept for a whole-file
+    // request when no source serves parts.
+    if (sources_.size() == 1 || !plan_) {
+      action = TConnection::kWhole;
+    } else {
+      if (whole_only_ < 0) whole_only_ = source;
+      action = TConnection::kDrop;
+    }
+  }
+  const int64_t retry_after = end.retry_after_ms;
   FinishPiece(c, false);
   Close(c);
   if (action == TConnection::kWhole || action == TConnection::kRestart)
     return StartOver(source, action == TConnection::kWhole);
   const bool transient =
-      action == TConnection::kNone && (error == 0 ? TransientHttpStatus(code) || code == 206
-                                                  : TransientSocketError(error, sources_[source].failures));
+      action == TConnection::kNone &&
+      (end.answered || end.transient || TransientSocketError(end.socket_error, sources_[source].failures));
   if (!plan_) {
     // The first request failed: tried again after a while, else the next
     // source is asked for the length.
@@ -501,14 +492,14 @@ void TPiecesTransfer::RequestDone(TConnection& c, uint16_t error) {
     }
     return Fail(last_failure_);
   }
-  if (action == TConnection::kNone && error == 0 && (code == 429 || code == 503)) {
+  if (action == TConnection::kNone && end.busy) {
     // Fewer connections to this source, and nothing before its Retry-After.
     plan_->Busy(source, NowMs() + (retry_after >= 0 ? retry_after : int64_t{1000} * std::max(1, job_.retry_wait_)));
   } else if (transient && ++sources_[source].failures <= job_.retries_) {
     plan_->Busy(source, NowMs() + (int64_t{1000} << std::min(sources_[source].failures - 1, 8)) *
                                       std::max(1, job_.retry_wait_));
   } else if (!plan_->Dropped(source)) {
-    DropSource(source, "failed: " + reason + "; not used again");
+    DropSource(source, (end.no_parts ? "" : "failed: ") + reason + "; not used again");
   }
   if (ended_) return;
   Fill();
@@ -520,7 +511,7 @@ void TPiecesTransfer::StartOver(int source, bool whole) {
   tick_.Stop();
   for (auto& other : connections_) {
     other->stopping = true;
-    other->http->Abort();
+    other->fetcher->Abort();
   }
   finishing_.clear();
   if (whole) job_.pieces_refused_ = true;
@@ -555,6 +546,7 @@ void TPiecesTransfer::NextPiece(TConnection& c) {
     if (take.piece >= 0) StopHolder(take.piece);
   }
   Close(c);
+  if (aborting_ && !ended_ && connections_.empty()) return EndAborted();
   Fill();
 }
 
@@ -563,8 +555,10 @@ void TPiecesTransfer::FinishPiece(TConnection& c, bool complete) {
     if (c.piece >= 0 && plan_) plan_->Failed(c.piece, false);
     return;
   }
-  c.http->SetRcvdStream(nullptr);
+  c.fetcher->Release();
+  // The next piece is read unless the user holds the download.
   c.full = false;
+  c.fetcher->Hold(held_);
   finishing_.push_back(std::make_unique<TFinishing>());
   TFinishing* f = finishing_.back().get();
   f->stream = std::move(c.stream);
@@ -624,16 +618,16 @@ void TPiecesTransfer::StopHolder(int piece) {
   for (auto& c : connections_)
     if (c->piece == piece && !c->stopping) {
       c->stopping = true;
-      c->http->Abort();
+      c->fetcher->Abort();
     }
 }
 
 void TPiecesTransfer::DropSource(int source, const std::string& why) {
   plan_->Drop(source);
   for (auto& c : connections_)
-    if (c->source == source && !c->stopping && c->http) {
+    if (c->source == source && !c->stopping) {
       c->stopping = true;
-      c->http->Abort();
+      c->fetcher->Abort();
     }
   job_.abandoned_text_ = SourceName(source) + " " + why;
   job_.ShowRetryStatus(job_.abandoned_text_);
@@ -771,7 +765,13 @@ bool TPiecesTransfer::Repair() {
 
 void TPiecesTransfer::Committed(const std::string& failure) {
   if (!ShowDrop()) return;
-  job_.FinishCommitted(failure);
+  if (failure.empty() && LowerCase(sources_[0].url).starts_with("ftp://")) {
+    // An ftp URL's download ends with FTP's own text.
+    job_.status_ = job_.CompletionText("Completed.");
+    job_.Finish(true, "");
+  } else {
+    job_.FinishCommitted(failure);
+  }
   End(failure.empty(), false);
 }
 
@@ -786,15 +786,26 @@ void TPiecesTransfer::Abort() {
   if (ended_) return;
   aborting_ = true;
   tick_.Stop();
-  if (connections_.empty()) {
-    job_.status_ = job_.write_error_.empty() ? "Download Canceled." : job_.write_error_;
-    if (!job_.write_error_.empty()) job_.Finish(false, job_.write_error_);
-    return End(false, job_.write_error_.empty());
-  }
+  // A connection waiting for its last piece's proof has no request whose
+  // end would report: it goes now.
+  std::vector<TConnection*> idle;
+  for (auto& c : connections_)
+    if (c->waiting) idle.push_back(c.get());
+  for (TConnection* c : idle) Close(*c);
+  if (connections_.empty()) return EndAborted();
   for (auto& c : connections_) {
     c->stopping = true;
-    c->http->Abort();
+    c->fetcher->Abort();
   }
+}
+
+void TPiecesTransfer::EndAborted() {
+  const bool cancelled = job_.write_error_.empty();
+  if (cancelled)
+    job_.status_ = "Download Canceled.";
+  else
+    job_.Finish(false, job_.write_error_);
+  End(false, cancelled);
 }
 
 void TPiecesTransfer::End(bool complete, bool cancelled) {

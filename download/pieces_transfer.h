@@ -1,11 +1,13 @@
-// TPiecesTransfer: a download fed by several HTTP sources and connections
-// at once, as TDownloadJob's header describes it. The file is split into
-// pieces (piece_hashes.h: the publisher's piece size, else PieceSizeFor the
-// length); TPiecePlan decides which source's connection fetches which piece.
-// Each connection is a THttpCli asking for one piece after another
-// ("Range: bytes=B-E", with "If-Range: <validator>" once the source has
-// named one), on one persistent connection where the server keeps it. Its
-// bytes go straight to their place in the one NAME.part (a TQueuedFileStream
+// TPiecesTransfer: a download fed by several HTTP and FTP sources and
+// connections at once, as TDownloadJob's header describes it. The file is
+// split into pieces (piece_hashes.h: the publisher's piece size, else
+// PieceSizeFor the length); TPiecePlan decides which source's connection
+// fetches which piece. Each connection is a TPieceFetcher of its source's
+// protocol asking for one piece after another (HTTP: "Range: bytes=B-E",
+// with "If-Range: <validator>" once the source has named one, on one
+// persistent connection where the server keeps it; FTP: REST and RETR in one
+// session, MDTM as the validator); the bookkeeping of the plan is the same
+// for both. Its bytes go straight to their place in the one NAME.part (a TQueuedFileStream
 // writing in place), and a piece with a publisher's hash is hashed as it is
 // written and proven before it counts.
 //
@@ -29,6 +31,7 @@
 #include <vector>
 
 #include "download/download_failure.h"
+#include "download/piece_fetcher.h"
 #include "download/piece_plan.h"
 #include "download/transfer.h"
 #include "platform/timer.h"
@@ -38,6 +41,7 @@ namespace quillon {
 class TDownloadJob;
 class THttpCli;
 class TQueuedFileStream;
+class TStream;
 
 class TPiecesTransfer final : public TTransfer {
  public:
@@ -50,8 +54,10 @@ class TPiecesTransfer final : public TTransfer {
   bool Active() const override;
   void Hold(bool wait) override;
   bool PartContinuable() const override;
-  // The first connection's client (its settings are every connection's).
+  // The first HTTP and FTP connections' clients (their settings are every
+  // connection's of their protocol).
   THttpCli* HttpClient() const override;
+  TFtpClient* FtpClient() const override;
 
  private:
   struct TSource {
@@ -74,9 +80,11 @@ class TPiecesTransfer final : public TTransfer {
   void Fill();
   void Open(int source, const TPiecePlan::TTake& take);
   void Request(TConnection& c);
-  void DocBegin(TConnection& c);
+  // What the source said before the piece's first byte: the stream for its
+  // bytes, or nullptr when the piece is refused (c.failure says why).
+  TStream* Answered(TConnection& c, const TPieceFetcher::TAnswer& answer, int64_t& end);
   void DocData(TConnection& c);
-  void RequestDone(TConnection& c, uint16_t error);
+  void RequestDone(TConnection& c, const TPieceFetcher::TEnd& end);
   // The download starts again as one request for the whole file from
   // `source` (`whole`: it sends no parts), or in pieces (the file changed).
   void StartOver(int source, bool whole);
@@ -108,6 +116,9 @@ class TPiecesTransfer final : public TTransfer {
   void Committed(const std::string& failure);
   // No source can give the missing pieces: the download fails with `failure`.
   void Fail(const std::string& failure);
+  // Every connection has ended after Abort: cancelled, or failed with the
+  // part's write error that aborted it.
+  void EndAborted();
   void End(bool complete, bool cancelled);
   // The pieces' record in the part's record.
   void Record();

@@ -976,16 +976,19 @@ class TFetch {
     };
     // The credentials go to the URL's own server only, never to a mirror's
     // (and the HTTP client keeps them from a redirection's).
-    job.OnHttpClientCreated = [this](TDownloadJob* sender, THttpCli* http) {
+    job.OnHttpClientCreated = [this](TDownloadJob*, THttpCli* http) {
       proxies_.ApplyTo(*http);
       if (!options_.ca_file.empty()) http->SetSslCAFile(options_.ca_file);
-      const bool own_server = UrlServer(sender->URL()) == credentials_server_;
+      // The client's own URL: in a download fed by several sources at once,
+      // the job's URL is not the server of every client.
+      const bool own_server = UrlServer(http->URL()) == credentials_server_;
       if (own_server && !options_.user.empty()) http->SetUsername(options_.user);
       if (own_server && !options_.password.empty()) http->SetPassword(options_.password);
     };
-    job.OnFtpClientCreated = [this](TDownloadJob* sender, TFtpClient* ftp) {
+    job.OnFtpClientCreated = [this](TDownloadJob*, TFtpClient* ftp) {
       proxies_.ApplyTo(*ftp);  // a SOCKS proxy makes the data connections passive
-      if (!options_.user.empty() && UrlServer(sender->URL()) == credentials_server_) {
+      const std::string port = ftp->Port() == "ftp" ? "21" : ftp->Port();
+      if (!options_.user.empty() && LowerCase(ftp->HostName()) + ":" + port == credentials_server_) {
         ftp->SetUserName(options_.user);
         ftp->SetPassWord(options_.password);
       }

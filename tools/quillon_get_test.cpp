@@ -22,6 +22,7 @@
 #include "tests/support/loopback.h"
 #include "tests/support/pattern.h"
 #include "tests/support/quillon_get_run.h"
+#include "tests/support/range_source.h"
 #include "tests/support/scripted_server.h"
 #include "tests/support/temp_dir.h"
 
@@ -350,6 +351,34 @@ TEST_F(QuillonGet, RetriesAndMirrors) {
     EXPECT_EQ(request.find("Range:") != std::string::npos, !hash.empty()) << request;
     std::remove(Target().c_str());
   }
+}
+
+// Fed by several sources at once, the credentials still go to the URL's
+// server alone: no mirror's request or login carries them.
+TEST_F(QuillonGet, CredentialsStayWithTheUrlsServerInPieces) {
+  const std::string whole = testing::Pattern(3 * 1024 * 1024);
+  testing::RangeSource url, mirror;
+  url.content = mirror.content = whole;
+  testing::FtpFileScript script{.content = whole, .mdtm_reply = "213 20260101120000"};
+  std::mutex mutex;
+  std::vector<std::string> users;
+  testing::ScriptedServer ftp([&](testing::ScriptedConnection& c) {
+    for (const std::string& line : ServeFtpFile(c, script)) {
+      std::lock_guard<std::mutex> lock(mutex);
+      if (line.starts_with("USER ")) users.push_back(line);
+    }
+  });
+  TSha256Hasher hasher;
+  hasher.Update(whole);
+  Outcome o = Run("--sha256 " + hasher.HexDigest() + " --user bob --password pw --mirror " + mirror.Url() +
+                  " --mirror ftp://127.0.0.1:" + ftp.PortText() + "/f.bin " + url.Url() + " " + Target());
+  EXPECT_EQ(o.status, 0) << o.err;
+  EXPECT_TRUE(ReadFile(Target()) == whole);
+  EXPECT_GT(url.Authorized(), 0);
+  EXPECT_EQ(mirror.Authorized(), 0);
+  std::lock_guard<std::mutex> lock(mutex);
+  EXPECT_FALSE(users.empty()) << "the ftp mirror served";
+  for (const std::string& user : users) EXPECT_EQ(user, "USER anonymous");
 }
 
 // A folder receives the file under the name the window proposes for the URL.

@@ -277,6 +277,16 @@ class TCustomFtpCli : private platform::MessageHandler {
   int64_t DownloadLimit() const { return settings_.download_limit; }
   void SetDownloadLimit(int64_t Value) { settings_.download_limit = Value; }
   bool LimitPassed() const { return limit_passed_; }
+  // The length at which a download ends on purpose (ResumeAt + the bytes
+  // wanted, as for one piece of a file); -1, the default: the server's end.
+  // Once the file reaches it, nothing past it is written, the data
+  // connection is closed, and the server's final reply to the cut transfer
+  // (226 or 250, or any 4xx of a transfer cut short: 426, 450, 451) ends the
+  // request with 0, so that the control connection serves the next command.
+  // StopReached() says it happened (until the next download).
+  int64_t StopAt() const { return settings_.stop_at; }
+  void SetStopAt(int64_t Value) { settings_.stop_at = Value; }
+  bool StopReached() const { return transfer_.stopped; }
   // The socket error (a Winsock number) of a passive data connection that
   // could not be made during the last download (refused, unreachable, timed
   // out); 0 otherwise. Such a download is reported failed with 550.
@@ -459,6 +469,7 @@ class TCustomFtpCli : private platform::MessageHandler {
     bool passive = false;
     int64_t resume_at = 0;
     int64_t download_limit = -1;
+    int64_t stop_at = -1;
   };
 
   void HandleMessage(uint32_t msg, uintptr_t wParam, intptr_t lParam) override;

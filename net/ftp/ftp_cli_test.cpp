@@ -13,6 +13,7 @@
 #include <future>
 #include <stdexcept>
 
+#include "base/memory_stream.h"
 #include "tests/support/ftp_test_harness.h"
 #include "tests/support/ftp_script.h"
 #include "tests/support/scripted_server.h"
@@ -603,6 +604,55 @@ TEST_F(FtpScriptedTest, ExceptionFromRequestDoneHandlerAbortsThePendingRequest) 
   EXPECT_EQ(bg_exceptions, 1);
   EXPECT_EQ(h.done[1], (std::pair<TFtpRequest, Word>{ftpRqSize, 426}));
   EXPECT_EQ(h.ftp.ErrorMessage(), "426 Operation aborted.");
+}
+
+// A download with StopAt closes its data connection at that length and
+// takes the server's 2xx or 4xx that follows as its end: the session serves
+// the next piece. A 5xx still fails.
+TEST_F(FtpScriptedTest, StopAtEndsTheTransferAndKeepsTheSession) {
+  const std::string data = std::string(200000, 'a') + std::string(200000, 'b');
+  const struct {
+    int64_t from;
+    std::string reply;
+    Word error;
+  } cases[] = {{0, "226 Transfer complete", 0},
+               {150000, "426 Failure writing network stream.", 0},
+               {390000, "451 Aborted", 0},
+               {1000, "550 Failed", 550}};
+  ScriptedServer server([&](ScriptedConnection& c) {
+    c.Send("220 ready\r\n");
+    for (const auto& k : cases) {
+      ScriptedFtpData channel;
+      channel.Answer(c, Command(c));
+      if (k.from > 0) {
+        Command(c);  // REST
+        c.Send("350 Restarting\r\n");
+      }
+      Command(c);  // RETR
+      int fd = channel.Open();
+      c.Send("150 ok\r\n");
+      testing::WriteAll(fd, data.substr(static_cast<size_t>(k.from)));
+      testing::ReadN(fd, 1);  // until the client closes
+      testing::CloseFd(fd);
+      c.Send(k.reply + "\r\n");
+    }
+    c.ReadToEnd();
+  });
+  ConnectTo(server);
+  h.ftp.SetHostFileName("file.bin");
+  h.ftp.SetLocalFileName(local.File("file.bin"));
+  h.ftp.SetOptions({ftpAcceptLF, ftpNoAutoResumeAt});
+  for (const auto& k : cases) {
+    SCOPED_TRACE(k.reply);
+    TStringStream piece;
+    h.ftp.SetLocalStream(&piece);
+    h.ftp.SetResumeAt(k.from);
+    h.ftp.SetStopAt(std::min<int64_t>(k.from + 100000, static_cast<int64_t>(data.size())));
+    EXPECT_EQ(h.Run([&] { h.ftp.RestartGet(); }, ftpRqRestartGet), k.error) << h.ftp.ErrorMessage();
+    EXPECT_TRUE(h.ftp.StopReached());
+    EXPECT_TRUE(piece.DataString() == data.substr(static_cast<size_t>(k.from), 100000));
+    EXPECT_TRUE(h.ftp.Connected());
+  }
 }
 
 TEST_F(FtpScriptedTest, RestartBeyondTwoGigabytes) {

@@ -417,7 +417,9 @@ void TCustomFtpCli::TransferStartReply() {
 void TCustomFtpCli::TransferEndReply() {
   auto alive = lifetime_.Token();
   bool upload = transfer_.upload;
-  if (status_code_ == 226 || status_code_ == 250 || (!upload && status_code_ == 125)) {
+  // A download stopped at StopAt takes the 4xx of a cut transfer as its end.
+  const bool cut = !upload && transfer_.stopped && status_code_ >= 400 && status_code_ <= 499;
+  if (status_code_ == 226 || status_code_ == 250 || (!upload && status_code_ == 125) || cut) {
     if (!SetStage(TStage::Answered)) return;
     TransferJoin();
     return;
@@ -453,6 +455,10 @@ void TCustomFtpCli::DataAvailableReceive(Word) {
   int keep = n;
   const int64_t room = settings_.download_limit - settings_.resume_at - transfer_.bytes;
   if (settings_.download_limit >= 0 && n > room) keep = static_cast<int>(room < 0 ? 0 : room);
+  // A download that ends on purpose at StopAt keeps the bytes up to it.
+  const int64_t wanted = settings_.stop_at - settings_.resume_at - transfer_.bytes;
+  const bool stop = settings_.stop_at >= 0 && keep >= wanted;
+  if (stop) keep = static_cast<int>(wanted < 0 ? 0 : wanted);
   transfer_.bytes += keep;
   if (!transfer_.Write(buf, keep)) {
     // The download fails with the system's reason, whatever the server
@@ -463,6 +469,14 @@ void TCustomFtpCli::DataAvailableReceive(Word) {
   }
   if (settings_.display_file) DisplayLines(buf, keep);
   if (!alive) return;
+  if (stop) {
+    // The server's reply to the cut transfer ends the request
+    // (TransferEndReply); the control connection stays.
+    transfer_.stopped = true;
+    if (!TriggerDisplay("! " + std::to_string(settings_.stop_at) + " bytes reached: data connection closed")) return;
+    CloseDataSocket();
+    return;
+  }
   if (keep < n) LimitExceeded();
 }
 

@@ -13,6 +13,7 @@ void TFtpTransfer::Begin(bool IsUpload) {
   close_error = 0;
   upload_ready = false;
   eof = false;
+  stopped = false;
 }
 
 bool TFtpTransfer::OpenDownload(TStream* External, const std::string& FileName, int64_t ResumeAt,

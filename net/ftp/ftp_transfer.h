@@ -51,6 +51,7 @@ class TFtpTransfer {
   uint16_t close_error = 0;        // the error of that close
   bool upload_ready = false;    // the data connection of an upload is there
   bool eof = false;             // the whole local file has been sent
+  bool stopped = false;         // a download reached its StopAt and closed its data connection
   std::string pasv_response;    // the 227 reply of the current PASV
 
  private:

@@ -190,6 +190,29 @@ TEST_F(DownloadJobVsftpdTest, CompleteDownloadWalksTheSteps) {
   EXPECT_EQ(ReadFile(dir_.File("setup.bin")), Pattern(2 * 1024 * 1024 + 5));
 }
 
+// Two sessions fetch the file's pieces with REST and RETR; the server's
+// reply to a transfer cut at a piece's end leaves its session for the next.
+TEST_F(DownloadJobVsftpdTest, PiecesOverTwoSessions) {
+  Job j(Url("pub/tools/setup.bin"), dir_.File("setup.bin"));
+  j.job.SetConnectionsPerHost(2);
+  std::string commands;
+  j.job.OnFtpClientCreated = [&](TDownloadJob*, TFtpClient* ftp) {
+    ftp->OnCommand = [&](TCustomFtpCli*, std::string& cmd) { commands += cmd.substr(0, cmd.find(' ')) + " "; };
+  };
+  j.job.StartDownload();
+  ASSERT_TRUE(j.RunToEnd());
+  EXPECT_EQ(j.job.Status(), "Completed.");
+  EXPECT_EQ(ReadFile(dir_.File("setup.bin")), Pattern(2 * 1024 * 1024 + 5));
+  auto count = [&](const std::string& word) {
+    size_t n = 0;
+    for (size_t at = 0; (at = commands.find(word, at)) != std::string::npos; ++at) ++n;
+    return n;
+  };
+  EXPECT_EQ(count("USER "), 2u) << commands;
+  EXPECT_EQ(count("RETR "), 3u) << commands;
+  EXPECT_EQ(count("REST "), 2u) << commands;
+}
+
 TEST_F(DownloadJobVsftpdTest, ShorterLocalFileAsksAndYesContinues) {
   std::string whole = Pattern(2 * 1024 * 1024 + 5);
   // The local part differs from the server's bytes, so continuing shows.

@@ -81,6 +81,8 @@ std::vector<std::string> ServeFtpFile(ScriptedConnection& c, const FtpFileScript
     } else if (verb == "PORT" || verb == "PASV") {
       data.Answer(c, line);
       continue;
+    } else if (verb == "REST" && !script.rest_reply.empty()) {
+      reply = script.rest_reply;
     } else if (verb == "REST") {
       offset = std::strtoull(line.c_str() + 5, nullptr, 10);
       reply = "350 Restarting";
@@ -100,6 +102,13 @@ std::vector<std::string> ServeFtpFile(ScriptedConnection& c, const FtpFileScript
       if (script.close_after_226) c.Close();
       std::string rest = offset < script.content.size() ? script.content.substr(offset) : "";
       WriteAll(fd, rest.substr(0, script.send_limit));
+      if (!script.cut_reply.empty()) {
+        ReadN(fd, 1);  // until the client closes
+        CloseFd(fd);
+        c.Send(script.cut_reply + "\r\n");
+        offset = 0;
+        continue;
+      }
       if (script.reset_data) {
         linger abortive{1, 0};
         ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &abortive, sizeof abortive);

@@ -62,7 +62,12 @@ struct FtpFileScript {
   bool greet = true;                    // false: accepts, never says anything
   bool stall = false;                   // the data connection opens and stays silent
   std::string mdtm_reply{};             // "" : MDTM is unknown (502)
+  std::string rest_reply{};             // "" : "350 Restarting"
   std::string final_reply = "226 Transfer complete";  // after the data
+  // Non-empty: after the data the data connection stays open until the
+  // client closes it, and this is the reply (a client that cuts the transfer
+  // at a piece's end).
+  std::string cut_reply{};
   bool reset_data = false;              // the data connection is reset, not closed
   bool refuse_active = false;           // EPRT and PORT answered "550 Permission denied."
   bool refuse_passive = false;          // EPSV and PASV answered "550 Permission denied."

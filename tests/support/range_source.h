@@ -31,6 +31,7 @@ struct RangeSource {
   int requests = 0;
   std::vector<int64_t> firsts;  // the first byte of each range served
   int damaged_served = 0;
+  int authorized = 0;           // requests that carried credentials
 
   ScriptedServer server{[this](ScriptedConnection& c) { Serve(c); }};
 
@@ -40,6 +41,10 @@ struct RangeSource {
   int Requests() {
     std::lock_guard<std::mutex> lock(mutex);
     return requests;
+  }
+  int Authorized() {
+    std::lock_guard<std::mutex> lock(mutex);
+    return authorized;
   }
   int DamagedServed() {
     std::lock_guard<std::mutex> lock(mutex);
@@ -66,6 +71,7 @@ struct RangeSource {
       if (head.find("\r\n\r\n") == std::string::npos) return;
       std::unique_lock<std::mutex> lock(mutex);
       const int n = ++requests;
+      if (head.find("\r\nAuthorization: ") != std::string::npos) ++authorized;
       const bool changed_now = changes_after >= 0 && n > changes_after;
       const std::string& file = changed_now ? changed : content;
       const std::string etag = changed_now ? "\"v2\"" : "\"v1\"";
