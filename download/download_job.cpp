@@ -17,6 +17,7 @@
 #include "download/partial_file.h"
 #include "download/pieces_transfer.h"
 #include "download/queued_file_stream.h"
+#include "download/rate_limiter.h"
 #include "download/retry_text.h"
 #include "net/http/url.h"
 #include "platform/timer.h"
@@ -43,6 +44,7 @@ TDownloadJob::TDownloadJob(TResumeQuestion* question)
     : question_(question), write_queue_limit_(TQueuedFileStream::kDefaultLimit) {}
 
 TDownloadJob::~TDownloadJob() {
+  if (rate_limiter_) rate_limiter_->Unregister(rate_limiter_key_);
   lifetime_.Invalidate();
   // Destroyed from inside one of a client's events (a row removing itself on
   // a change), the client is destroyed there too: it sees that and returns.
@@ -216,11 +218,13 @@ void TDownloadJob::Begin(TTryMode mode) {
       return ChangedLast();
     }
   }
-  // "Keep both" never writes over a file that is there.
+  // "Keep both" never writes over a file that is there, nor takes the name
+  // of another download running now (several of one name at once).
   struct stat existing {};
   if (existing_ == TExistingFile::kKeepBoth)
-    local_filename_ = ::lstat(set_filename_.c_str(), &existing) == 0 ? FreeNumberedPath(set_filename_, IsHeldPart)
-                                                                     : set_filename_;
+    local_filename_ = ::lstat(set_filename_.c_str(), &existing) == 0 || IsHeldPart(PartialFileName(set_filename_))
+                          ? FreeNumberedPath(set_filename_, IsHeldPart)
+                          : set_filename_;
   part_name_ = PartialFileName(local_filename_);
   std::string lower = LowerCase(url_);
   if (!lower.starts_with("ftp://") && !lower.starts_with("http://") && !lower.starts_with("https://")) {
@@ -539,7 +543,25 @@ void TDownloadJob::ShowRestored(TRestoredState state, const std::string& status,
 }
 
 void TDownloadJob::ApplyPause() {
-  if (transfer_) transfer_->Hold(held_ || queue_full_);
+  if (transfer_) transfer_->Hold(held_ || queue_full_ || (rate_limiter_ && rate_limiter_->Holding()));
+}
+
+void TDownloadJob::SetRateLimiter(TRateLimiter* limiter) {
+  if (limiter == rate_limiter_) return;
+  if (rate_limiter_) rate_limiter_->Unregister(rate_limiter_key_);
+  rate_limiter_ = limiter;
+  if (rate_limiter_) rate_limiter_key_ = rate_limiter_->Register([this] { ApplyPause(); });
+  ApplyPause();
+}
+
+void TDownloadJob::SpendReceived(int64_t bytes, THttpCli* client) {
+  const int read_size = rate_limiter_ ? rate_limiter_->ReadSize() : 0;
+  if (client) client->SetBodyReadSize(read_size > 0 ? read_size : kHttpBodyReadSize);
+  if (!rate_limiter_) return;
+  rate_limiter_->Spend(bytes);
+  // A socket opened while the others were held (a new piece, a retry)
+  // joins the hold after its first read.
+  if (rate_limiter_->Holding()) ApplyPause();
 }
 
 }  // namespace quillon

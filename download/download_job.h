@@ -22,8 +22,9 @@
 // "Download failed: NAME was made by another program during the download
 // and is not replaced; the downloaded file is kept as NAME.part."), or kept
 // with the file saved under the first free "NAME (n).ext" (chosen at the
-// start when NAME exists then, again at the end when that name was taken
-// meanwhile), which LocalFilename() then names. The bytes reach the part on the writer
+// start when NAME exists then or another running download holds NAME.part,
+// again at the end when that name was taken meanwhile), which
+// LocalFilename() then names. The bytes reach the part on the writer
 // thread of TQueuedFileStream: while a download's queue is full its socket
 // waits, a failed write ends the transfer, so does a disk that accepts
 // nothing for the idle limit ("Download failed: cannot write the file: the
@@ -127,6 +128,12 @@
 //   Pause/Resume (the pause link): "Paused." until Resume, then the progress
 //     text again. A hold does not change the phase underneath: a wait before
 //     a retry that ends while held starts the retry on Resume.
+//   Rate limit (SetRateLimiter): every transfer reports the bytes it
+//     receives (HTTP bodies, error pages included, FTP data, each piece's
+//     connection) to a TRateLimiter that the download shares with others;
+//     while it says hold, the sockets wait as for the user's pause (and the
+//     idle limit waits with them). A limited download is transferring, not
+//     paused: its phase, role, pause link and progress text stay.
 //   Cancel (ActionClick in cancel mode, at any time of a transfer, the
 //     connection and login included): aborts, start mode, "Download
 //     Cancelled." until the client's completion replaces it.
@@ -215,6 +222,7 @@ namespace platform {
 class OneShotTimer;
 }
 class TQueuedFileStream;
+class TRateLimiter;
 
 // What the publisher's catalogue says about a link's file.
 struct TExpectedFile {
@@ -368,6 +376,11 @@ class TDownloadJob {
   void SetRetryWaitForTesting(TRetryWaitHook hook) { retry_wait_hook_ = std::move(hook); }
   // Between a failure that is tried again and the next try.
   bool RetryPending() const { return phase_ == TJobPhase::kRetrying; }
+  // The limit of received bytes a second shared with other downloads (not
+  // owned; nullptr, the default: none). It must outlive the job or be
+  // replaced first; it applies at once, to a running transfer too.
+  void SetRateLimiter(TRateLimiter* limiter);
+  TRateLimiter* RateLimiter() const { return rate_limiter_; }
   // Bytes a transfer may hold in memory, waiting for the disk, before its
   // socket waits too.
   void SetWriteQueueLimitForTesting(int64_t bytes) { write_queue_limit_ = bytes; }
@@ -520,8 +533,13 @@ class TDownloadJob {
   // the transfer ends with `failure`, the status text.
   void WriteFailed(const std::string& failure);
   std::string WriteFailure() const;
-  // The socket waits while the user holds the row or the part's queue is full.
+  // The socket waits while the user holds the row, the part's queue is
+  // full or the rate limiter holds every download.
   void ApplyPause();
+  // A transfer received `bytes` (of the file or not) on `client` (nullptr:
+  // not over HTTP): the rate limiter's account; the client's reads then
+  // take the limiter's read size.
+  void SpendReceived(int64_t bytes, THttpCli* client = nullptr);
   std::string SizeMismatch(int64_t announced) const;
   std::string CompletionText(const char* text) const;
   // The failure text of a SHA-256 mismatch (see TExpectedFile::from_command_line).
@@ -602,6 +620,8 @@ class TDownloadJob {
   int64_t write_queue_limit_;
   std::unique_ptr<TQueuedFileStream> part_stream_;
   bool queue_full_ = false;   // between the part queue's OnFull and OnDrained
+  TRateLimiter* rate_limiter_ = nullptr;
+  int rate_limiter_key_ = 0;  // this job's registration with rate_limiter_
   bool verified_ = false;     // the completed file matched the publisher's SHA-256
   std::string write_error_;   // the status text of the part stream's failure
   TFailureKind failure_kind_ = TFailureKind::kNone;

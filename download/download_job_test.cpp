@@ -1,6 +1,7 @@
 // The download job without widgets, against scripted servers on loopback;
 // against nginx and vsftpd in tests/servers/download_job_servers_test.cpp.
 #include "download/download_job.h"
+#include "download/rate_limiter.h"
 
 #include <gtest/gtest.h>
 
@@ -90,6 +91,35 @@ TEST(DownloadJobHttpTest, CancelAndPause) {
   // Without a validator the part cannot be continued: nothing stays.
   EXPECT_FALSE(testing::FileExists(dir.File("slow.bin")));
   EXPECT_FALSE(testing::FileExists(dir.File("slow.bin.part")));
+}
+
+// A rate limit holds the socket (the clock standing still, nothing more is
+// read) while the download stays transferring, then lets it finish.
+TEST(DownloadJobHttpTest, RateLimitHoldsTheSocketNotThePhase) {
+  testing::TempDir dir;
+  const int64_t size = 256 * 1024;
+  testing::ScriptedServer server([&](testing::ScriptedConnection& c) {
+    c.ReadUntil("\r\n\r\n");
+    c.Send("HTTP/1.0 200 OK\r\nContent-Length: " + std::to_string(size) + "\r\n\r\n" + std::string(size, 'r'));
+  });
+  TRateLimiter limiter(1 << 20);
+  limiter.SetClockForTesting([] { return int64_t{0}; });
+  Job j("http://127.0.0.1:" + server.PortText() + "/limited", dir.File("limited.bin"));
+  j.job.SetRateLimiter(&limiter);
+  j.job.StartDownload();
+  ASSERT_TRUE(RunUntil([&] { return limiter.Holding(); }));
+  ASSERT_NE(j.job.HttpClient(), nullptr);
+  const int64_t held_at = j.job.HttpClient()->RcvdCount();
+  RunFor(100);
+  EXPECT_EQ(j.job.HttpClient()->RcvdCount(), held_at);
+  EXPECT_LT(held_at, size);
+  EXPECT_EQ(j.job.Phase(), TJobPhase::kTransferring);
+  EXPECT_EQ(j.job.Role(), TRowRole::kNormal);
+  EXPECT_EQ(j.job.PauseCaption(), "Pause");
+  limiter.SetClockForTesting(nullptr);  // time goes on
+  ASSERT_TRUE(j.RunToEnd());
+  EXPECT_EQ(j.job.Status(), "Download Complete.");
+  EXPECT_EQ(std::filesystem::file_size(dir.File("limited.bin")), static_cast<uintmax_t>(size));
 }
 
 TEST(DownloadJobHttpTest, ShortBodyUnknownLengthAndBrokenConnection) {

@@ -1,5 +1,6 @@
 #include "download/ftp_session_transfer.h"
 
+#include <algorithm>
 #include <string_view>
 
 #include "base/strings.h"
@@ -144,6 +145,10 @@ void TFtpSessionTransfer::SessionConnected() {
 }
 
 void TFtpSessionTransfer::Progress(int64_t Count) {
+  // Count is the file's bytes so far, those of a continued part included.
+  const int64_t from = std::max(counted_, job_.base_count_);
+  if (Count > from) job_.SpendReceived(Count - from);
+  counted_ = std::max(counted_, Count);
   if (!ftp_ || !job_.UpdateDue()) return;
   const int64_t total = size_ >= 0 ? size_ : job_.expected_.size;
   job_.UpdateProgress(static_cast<double>(total), static_cast<double>(Count));

@@ -69,6 +69,7 @@ class TFtpSessionTransfer final : public TTransfer {
   const bool active_;
   std::unique_ptr<TFtpClient> ftp_;
   int64_t size_ = -1;  // the SIZE answer; -1: refused or not a number
+  int64_t counted_ = 0;  // the file's bytes reported to the rate limiter
   TStage stage_ = TStage::kSession;
 };
 

@@ -201,7 +201,10 @@ void THttpTransfer::Request() {
   failure_.clear();
   job_.failure_kind_ = TFailureKind::kNone;
   auto http = std::make_unique<THttpCli>();
-  http->OnDocData = [this](THttpCli*, const void*, int) { DocData(); };
+  http->OnDocData = [this](THttpCli* client, const void*, int len) {
+    job_.SpendReceived(len, client);
+    DocData();
+  };
   http->OnHeaderData = [this](THttpCli*) { HeaderData(); };
   http->OnDocBegin = [this](THttpCli*) { DocBegin(); };
   http->OnRequestDone = [this](THttpCli*, THttpRequest RqType, Word Error) { RequestDone(RqType, Error); };

@@ -418,6 +418,7 @@ TStream* TPiecesTransfer::Answered(TConnection& c, const TPieceFetcher::TAnswer&
 void TPiecesTransfer::DocData(TConnection& c) {
   if (!c.stream || !plan_ || c.piece < 0) return;
   const int64_t written = std::min(c.stream->Position(), c.end) - c.from;
+  job_.SpendReceived(written - c.counted, c.fetcher->Http());
   plan_->Received(c.source, written - c.counted);
   plan_->Wrote(c.piece, written - c.counted);
   c.counted = written;

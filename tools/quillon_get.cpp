@@ -8,8 +8,10 @@
 // printed (also when NAME or that name appears during the download).
 //
 // quillon-get [OPTIONS] URL URL... (and -i LIST): several URLs are fetched
-// one after another, each as if alone under the rules without FILE (or into
-// the -o FOLDER, or to standard output with -o -). The first argument is
+// one after another (-j N: N at once, the others waiting in their order),
+// each as if alone under the rules without FILE (or into the -o FOLDER, or
+// to standard output with -o -, which takes one file after another: -j
+// above 1 with it is a usage error). The first argument is
 // always a URL and so is every later one that holds "://"; a second
 // argument without "://" is the FILE of a single URL, and any other such
 // argument, FILE with several URLs, or an -o that is neither "-" nor a
@@ -91,6 +93,14 @@
 //                            why
 //   --connections N          connections the download may open to one host
 //                            at once (1 to 16; 1 by default)
+//   -j N, --jobs N           downloads at once (1 to 16; 1 by default);
+//                            the others wait in the order given
+//   --limit-rate RATE        receive at most RATE bytes a second over all
+//                            downloads together (K, M or G: KiB, MiB or GiB,
+//                            a fraction allowed: 500K, 1.5M; 0: no limit),
+//                            by holding the sockets' reads so that the
+//                            senders slow down; each second after the first
+//                            stays close to RATE
 //   --retries N              tries after a transient failure (5 by default;
 //                            0: none), each continuing the part
 //   --retry-wait SECONDS     the wait before the first retry (1 by default),
@@ -117,7 +127,11 @@
 // percentage when the total is known), and the last status on its own line.
 // Not on a terminal: one line per status change ("Initiating download..."
 // once, without the dots of the answer's header lines), progress at most
-// once a second. In both, before "Trying mirror K of M: URL" a line says why
+// once a second. A progress line ends with the limit in force and the
+// downloads waiting (", limited to 2.0MB/sec., 3 queued"), and while several
+// downloads run at once every line begins with its file's name
+// ("alpha.iso: "); on a terminal they share the one line, which shows the
+// one that changed last. In both, before "Trying mirror K of M: URL" a line says why
 // the source before it was left ("Giving up on URL: <reason>"), and a
 // complete download says where the file went: on a terminal its last line
 // is "Download Complete. Saved to FILE", otherwise the status line is
@@ -167,6 +181,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -183,6 +198,7 @@
 #include "download/file_name_rule.h"
 #include "download/partial_file.h"
 #include "download/piece_hashes.h"
+#include "download/rate_limiter.h"
 #include "net/http/url.h"
 
 namespace {
@@ -192,6 +208,8 @@ using namespace quillon;
 constexpr int kExitFailed = 1;
 constexpr int kExitUsage = 2;
 constexpr int kExitExists = 3;
+// Downloads at once (-j).
+constexpr int kMaxJobs = 16;
 
 // The exit status of a download that failed, by the class of its failure.
 int ExitStatus(TFailureKind kind) {
@@ -227,12 +245,14 @@ struct Options {
   int retries = kDefaultRetries;
   int retry_wait = 1;
   int connections = 1;  // per host
+  int64_t limit_rate = 0;  // bytes a second over every download; 0: none
+  int jobs = 1;            // downloads at once
   std::vector<std::string> mirrors;
 };
 
 constexpr const char* kUsage =
     "usage: quillon-get [OPTIONS] URL [FILE|FOLDER|-]\n"
-    "       quillon-get [OPTIONS] [-o FOLDER|-] [-i LIST] URL...\n"
+    "       quillon-get [OPTIONS] [-j N] [-o FOLDER|-] [-i LIST] URL...\n"
     "       quillon-get --help | --version\n"
     "exit status: 0 downloaded, 1 failed (other), 2 unusable command line, 3 file not written (or exists: --no-clobber),\n"
     "             4 network (lookup, connect, reset, timeout), 5 TLS verification, 6 authentication,\n"
@@ -241,7 +261,7 @@ constexpr const char* kUsage =
 
 // --help: the usage, then what each option does.
 constexpr const char* kHelp =
-    "Fetches http://, https:// and ftp:// URLs (http:// when none is written), one after another.\n"
+    "Fetches http://, https:// and ftp:// URLs (http:// when none is written), one after another (or -j at once).\n"
     "Without FILE each file goes into the current folder under its URL's name, never replacing a file there\n"
     "(\"NAME (1).ext\" instead). FILE goes with one URL only; a FOLDER receives the files under their names.\n"
     "\n"
@@ -264,6 +284,8 @@ constexpr const char* kHelp =
     "  --size N                 the file's length in bytes: another length fails\n"
     "  --piece-sha256 FILE      the SHA-256 of each piece, as quillon-catalogue pieces writes them\n"
     "  --connections N          connections to one host at once (1 to 16; 1)\n"
+    "  -j N, --jobs N           downloads at once (1 to 16; 1), the others waiting in their order\n"
+    "  --limit-rate RATE        receive at most RATE bytes a second over all downloads (500K, 2M; 0: none)\n"
     "  --user NAME --password WORD\n"
     "                           credentials for the URL's own server (HTTP Basic, or the FTP login)\n"
     "  --passive, --active      FTP data connections in that mode only (default: passive, and active\n"
@@ -443,6 +465,15 @@ CommandLine ParseCommandLine(int argc, char** argv) {
       ok = n >= 0 &&
            ((n >= 1 && n <= TDownloadJob::kMaxConnectionsPerHost) || invalid(number, "not a number from 1 to 16"));
       if (ok) options.connections = static_cast<int>(n);
+    } else if (arg == "--limit-rate") {
+      std::string rate;
+      ok = value(rate) && ((options.limit_rate = ParseRate(rate)) >= 0 ||
+                           invalid(rate, "not a rate (bytes a second, or with K, M or G: 500K, 2M)"));
+    } else if (arg == "-j" || arg == "--jobs") {
+      std::string number;
+      const int64_t n = value(number) ? ParseDecimalDigits(number).value_or(0) : -1;
+      ok = n >= 0 && ((n >= 1 && n <= kMaxJobs) || invalid(number, "not a number from 1 to 16"));
+      if (ok) options.jobs = static_cast<int>(n);
     } else if (arg == "--piece-sha256") {
       std::string why;
       ok = value(piece_file) &&
@@ -504,6 +535,9 @@ CommandLine ParseCommandLine(int argc, char** argv) {
     refuse("--piece-sha256 " + piece_file + ": " + PieceHashesSummary(options.expected.pieces) +
            (options.expected.pieces.sha256.size() == 1 ? " does" : " do") + " not fit --size " +
            std::to_string(options.expected.size));
+  // Standard output takes one file after another.
+  if (options.jobs > 1 && options.file == "-")
+    refuse("-j " + std::to_string(options.jobs) + " and standard output: the files go out one after another");
   // Several files cannot all become one FILE; they go into a folder, or one
   // after another to standard output.
   if (options.urls.size() > 1 && !options.file.empty() && options.file != "-" && !options.file.ends_with('/') &&
@@ -569,18 +603,32 @@ void PrintError(const std::string& text) {
   std::fprintf(stderr, "quillon-get: %s\n", PrintableText(text).c_str());
 }
 
+// What the downloads of one run share: the limit over all of them, and how
+// many wait for their turn.
+struct TRunState {
+  explicit TRunState(int64_t rate) : limiter(rate) {}
+  TRateLimiter limiter;
+  size_t queued = 0;
+  QObject events;  // what the downloads post to each other
+};
+
 // Shows a download's texts. On a terminal one line is rewritten in place and
-// ended when something else must be printed; otherwise every status change is
+// ended when something else must be printed (the downloads running at once
+// share it: it shows the one that changed last); otherwise every status change is
 // a line of its own, except the "." that each header line of an answer adds
 // to "Initiating download...". Why a source was left for a mirror is a line
 // of its own in both. The outcome is one line, naming the file's path when
-// the download completed. Quiet: nothing.
+// the download completed. A progress line ends with the limit in force and
+// the downloads still waiting ("..., limited to 2.0MB/sec., 3 queued").
+// Every line begins with `prefix` (the file's name while several run at
+// once). Quiet: nothing.
 class TStatusPrinter {
  public:
   enum Mode { kTerminal, kLines, kQuiet };
   // `out`: standard output, or standard error while the body goes to
   // standard output.
-  TStatusPrinter(Mode mode, FILE* out) : mode_(mode), out_(out) {}
+  TStatusPrinter(Mode mode, FILE* out, const TRunState& run, std::string prefix = "")
+      : mode_(mode), out_(out), run_(run), prefix_(std::move(prefix)) {}
 
   // After every change of the job.
   void Show(const TDownloadJob& job) {
@@ -593,19 +641,28 @@ class TStatusPrinter {
                            job.Status().find_first_not_of('.', shown_.size()) == std::string::npos;
     shown_ = job.Status();
     shown_percent_ = percent;
-    if (mode_ == kLines && new_status && !more_dots) Line(shown_);
+    const std::string tail = job.ShowsProgress() ? RunText() : "";
+    std::string text(TrimRightWS(shown_));
+    if (!tail.empty()) text += ", " + tail;
+    if (mode_ == kLines && new_status && !more_dots) Line(tail.empty() ? shown_ : text);
     if (mode_ != kTerminal) return;
     if (job.ShowsAbandonedSource()) return Line(shown_);
-    std::string text(TrimRightWS(shown_));
     if (percent >= 0) text = Format("%3d%% ", percent) + text;
-    Rewrite(text);
+    Rewrite(prefix_ + text);
+  }
+
+  // The limit in force and the downloads waiting, "" when neither.
+  std::string RunText() const {
+    std::string text = RateLimitText(run_.limiter.Rate());
+    if (run_.queued > 0) text += (text.empty() ? "" : ", ") + std::to_string(run_.queued) + " queued";
+    return text;
   }
 
   // A line of its own, between the status lines.
   void Line(const std::string& text) {
     if (mode_ == kQuiet) return;
     EndLine();
-    std::fprintf(out_, "%s\n", PrintableText(text).c_str());
+    std::fprintf(out_, "%s\n", PrintableText(prefix_ + text).c_str());
     std::fflush(out_);
   }
 
@@ -618,7 +675,7 @@ class TStatusPrinter {
     const bool complete = job.ActionMode() == amOpen && saved;
     if (mode_ == kTerminal) {
       if (complete) text += " Saved to " + job.LocalFilename();
-      Rewrite(text, false);
+      Rewrite(prefix_ + text, false);
       EndLine();
     } else if (mode_ == kLines) {
       if (text != shown_) Line(text);
@@ -659,10 +716,13 @@ class TStatusPrinter {
 
   Mode mode_;
   FILE* out_;
+  const TRunState& run_;
+  const std::string prefix_;
   std::string shown_;
   int shown_percent_ = -1;
-  bool line_open_ = false;
-  std::string open_text_;  // the text of the open line, before conversion
+  // The one line rewritten in place, whichever download wrote it.
+  static inline bool line_open_ = false;
+  static inline std::string open_text_;  // the text of the open line, before conversion
 };
 
 // The resume question, answered from the command line.
@@ -823,133 +883,220 @@ class TBodyCopier {
   TFailureKind kind_ = TFailureKind::kNone;
 };
 
-// Downloads `url` as `options` say (into options.file, a file, a folder or
-// "-" for standard output) and returns the exit status.
-int Fetch(const std::string& url, const Options& options, const TProxySettings& proxies) {
-  const bool to_stdout = options.file == "-";
-  std::string file = options.file;
-  if (!to_stdout && IsFolder(file)) {
-    file += (file.ends_with('/') ? "" : "/") + SaveFileNameFromUrl(url);
-  } else if (!to_stdout && file.ends_with('/')) {
-    // Found out before anything is fetched, not at the rename.
-    PrintError(file + ": no such folder.");
-    return kExitExists;
-  }
-  // Any entry counts, a dangling symbolic link too: the download would replace it.
-  struct stat st {};
-  if (!to_stdout && options.no_clobber && ::lstat(file.c_str(), &st) == 0) {
-    PrintError(file + " already exists; not replaced (--no-clobber).");
-    return kExitExists;
-  }
-  if (const std::string refusal = proxies.Refusal(url); !refusal.empty()) {
-    PrintError(refusal);
-    return kExitUsage;
-  }
-  FILE* const out = to_stdout ? stderr : stdout;
-  TStatusPrinter printer(options.quiet                 ? TStatusPrinter::kQuiet
-                         : ::isatty(::fileno(out)) != 0 ? TStatusPrinter::kTerminal
-                                                        : TStatusPrinter::kLines,
-                         out);
-  TTempDownload temp;
-  std::unique_ptr<TBodyCopier> copier;
-  // With a SHA-256 nothing goes out before the whole file has matched it.
-  const bool hold = !options.expected.sha256.empty();
-  if (to_stdout) {
-    if (!temp.Make(SaveFileNameFromUrl(url))) {
-      PrintError(std::string("Download failed: cannot make a temporary folder: ") + std::strerror(errno));
+// One download of `url` as `options` say (into options.file, a file, a
+// folder or "-" for standard output), among the others of its run.
+class TFetch {
+ public:
+  // `ended` is called from the event loop once a download that Start left
+  // running has ended (not from inside the job's events).
+  TFetch(const std::string& url, const Options& options, const TProxySettings& proxies, TRunState& run,
+         std::string prefix, std::function<void()> ended)
+      : url_(url),
+        options_(options),
+        proxies_(proxies),
+        run_(run),
+        prefix_(std::move(prefix)),
+        ended_(std::move(ended)),
+        credentials_server_(UrlServer(url)) {}
+
+  // Starts the download; its exit status when it ended at once (refused
+  // before fetching, or ended inside the start), nothing while it runs.
+  std::optional<int> Start() {
+    to_stdout_ = options_.file == "-";
+    file_ = options_.file;
+    if (!to_stdout_ && IsFolder(file_)) {
+      file_ += (file_.ends_with('/') ? "" : "/") + SaveFileNameFromUrl(url_);
+    } else if (!to_stdout_ && file_.ends_with('/')) {
+      // Found out before anything is fetched, not at the rename.
+      PrintError(file_ + ": no such folder.");
       return kExitExists;
     }
-    file = temp.File();
-    copier = std::make_unique<TBodyCopier>(PartialFileName(file), file);
-  }
-  CommandLineAnswer answer(options.resume, printer);
-  TDownloadJob job(&answer);
-  job.SetURL(url);
-  job.SetLocalFilename(file);
-  job.SetExistingFile(options.no_clobber && !to_stdout ? TExistingFile::kKeep
-                      : options.named                  ? TExistingFile::kReplace
-                                                       : TExistingFile::kKeepBoth);
-  job.SetCancelCaption("Cancel");
-  job.SetIdleTimeout(options.timeout);
-  job.SetExpectedFile(options.expected);
-  job.SetRetries(options.retries);
-  job.SetRetryWait(options.retry_wait);
-  job.SetMirrors(options.mirrors);
-  // Standard output takes the bytes in order as they come: pieces from
-  // several connections are written out of order, so only a download held
-  // for its SHA-256 (written out whole) uses more than one.
-  job.SetConnectionsPerHost(to_stdout && !hold ? 1 : options.connections);
-  job.SetFtpDataMode(options.ftp_data_mode);
-  // Standard output that cannot take the bytes ends the download (later,
-  // not inside the job's own event; the timer's end drops a cancel still
-  // pending, as the job is gone then).
-  QTimer pump_timer;
-  auto pump = [&] {
-    if (!copier || hold || copier->Pump()) return;
-    QTimer::singleShot(0, &pump_timer, [&job] {
-      if (job.DownloadInProgress() && job.ActionMode() == amCancel) job.Cancel();
-    });
-  };
-  QObject::connect(&pump_timer, &QTimer::timeout, pump);
-  if (copier && !hold) pump_timer.start(50);
-  job.OnChange = [&](TDownloadJob* sender) {
-    printer.Show(*sender);
-    pump();
-    if (!sender->DownloadInProgress() && !sender->HttpClient() && !sender->FtpClient())
-      QCoreApplication::quit();
-  };
-  // The credentials go to the URL's own server only, never to a mirror's
-  // (and the HTTP client keeps them from a redirection's).
-  const std::string credentials_server = UrlServer(url);
-  job.OnHttpClientCreated = [&](TDownloadJob*, THttpCli* http) {
-    proxies.ApplyTo(*http);
-    if (!options.ca_file.empty()) http->SetSslCAFile(options.ca_file);
-    // The client's own URL: in a download fed by several sources at once,
-    // the job's URL is not the server of every client.
-    const bool own_server = UrlServer(http->URL()) == credentials_server;
-    if (own_server && !options.user.empty()) http->SetUsername(options.user);
-    if (own_server && !options.password.empty()) http->SetPassword(options.password);
-  };
-  job.OnFtpClientCreated = [&](TDownloadJob*, TFtpClient* ftp) {
-    proxies.ApplyTo(*ftp);  // a SOCKS proxy makes the data connections passive
-    const std::string port = ftp->Port() == "ftp" ? "21" : ftp->Port();
-    if (!options.user.empty() && LowerCase(ftp->HostName()) + ":" + port == credentials_server) {
-      ftp->SetUserName(options.user);
-      ftp->SetPassWord(options.password);
+    // Any entry counts, a dangling symbolic link too: the download would replace it.
+    struct stat st {};
+    if (!to_stdout_ && options_.no_clobber && ::lstat(file_.c_str(), &st) == 0) {
+      PrintError(file_ + " already exists; not replaced (--no-clobber).");
+      return kExitExists;
     }
-  };
-  try {
-    job.StartDownload();
-  } catch (const Exception& e) {
-    PrintError(e.what());
-    return kExitFailed;
+    if (const std::string refusal = proxies_.Refusal(url_); !refusal.empty()) {
+      PrintError(refusal);
+      return kExitUsage;
+    }
+    FILE* const out = to_stdout_ ? stderr : stdout;
+    printer_ = std::make_unique<TStatusPrinter>(options_.quiet                 ? TStatusPrinter::kQuiet
+                                                : ::isatty(::fileno(out)) != 0 ? TStatusPrinter::kTerminal
+                                                                               : TStatusPrinter::kLines,
+                                                out, run_, prefix_);
+    // With a SHA-256 nothing goes out before the whole file has matched it.
+    hold_ = !options_.expected.sha256.empty();
+    if (to_stdout_) {
+      if (!temp_.Make(SaveFileNameFromUrl(url_))) {
+        PrintError(std::string("Download failed: cannot make a temporary folder: ") + std::strerror(errno));
+        return kExitExists;
+      }
+      file_ = temp_.File();
+      copier_ = std::make_unique<TBodyCopier>(PartialFileName(file_), file_);
+    }
+    answer_ = std::make_unique<CommandLineAnswer>(options_.resume, *printer_);
+    job_ = std::make_unique<TDownloadJob>(answer_.get());
+    TDownloadJob& job = *job_;
+    job.SetURL(url_);
+    job.SetLocalFilename(file_);
+    job.SetExistingFile(options_.no_clobber && !to_stdout_ ? TExistingFile::kKeep
+                        : options_.named                   ? TExistingFile::kReplace
+                                                           : TExistingFile::kKeepBoth);
+    job.SetCancelCaption("Cancel");
+    job.SetIdleTimeout(options_.timeout);
+    job.SetExpectedFile(options_.expected);
+    job.SetRetries(options_.retries);
+    job.SetRetryWait(options_.retry_wait);
+    job.SetMirrors(options_.mirrors);
+    // Standard output takes the bytes in order as they come: pieces from
+    // several connections are written out of order, so only a download held
+    // for its SHA-256 (written out whole) uses more than one.
+    job.SetConnectionsPerHost(to_stdout_ && !hold_ ? 1 : options_.connections);
+    job.SetFtpDataMode(options_.ftp_data_mode);
+    job.SetRateLimiter(&run_.limiter);
+    // Standard output that cannot take the bytes ends the download (later,
+    // not inside the job's own event; the timer's end drops a cancel still
+    // pending, as the job is gone then).
+    QObject::connect(&pump_timer_, &QTimer::timeout, [this] { Pump(); });
+    if (copier_ && !hold_) pump_timer_.start(50);
+    job.OnChange = [this](TDownloadJob* sender) {
+      printer_->Show(*sender);
+      Pump();
+      if (!sender->DownloadInProgress() && !sender->HttpClient() && !sender->FtpClient() && !end_posted_) {
+        end_posted_ = true;
+        // From the run's object, not this download's: ended_ destroys it.
+        QTimer::singleShot(0, &run_.events, [this, alive = std::weak_ptr<int>(alive_)] {
+          if (!alive.lock() || !started_) return;
+          const std::function<void()> ended = ended_;  // a copy outlives this download
+          ended();
+        });
+      }
+    };
+    // The credentials go to the URL's own server only, never to a mirror's
+    // (and the HTTP client keeps them from a redirection's).
+    job.OnHttpClientCreated = [this](TDownloadJob*, THttpCli* http) {
+      proxies_.ApplyTo(*http);
+      if (!options_.ca_file.empty()) http->SetSslCAFile(options_.ca_file);
+      // The client's own URL: in a download fed by several sources at once,
+      // the job's URL is not the server of every client.
+      const bool own_server = UrlServer(http->URL()) == credentials_server_;
+      if (own_server && !options_.user.empty()) http->SetUsername(options_.user);
+      if (own_server && !options_.password.empty()) http->SetPassword(options_.password);
+    };
+    job.OnFtpClientCreated = [this](TDownloadJob*, TFtpClient* ftp) {
+      proxies_.ApplyTo(*ftp);  // a SOCKS proxy makes the data connections passive
+      const std::string port = ftp->Port() == "ftp" ? "21" : ftp->Port();
+      if (!options_.user.empty() && LowerCase(ftp->HostName()) + ":" + port == credentials_server_) {
+        ftp->SetUserName(options_.user);
+        ftp->SetPassWord(options_.password);
+      }
+    };
+    try {
+      job.StartDownload();
+    } catch (const Exception& e) {
+      PrintError(e.what());
+      return kExitFailed;
+    }
+    if (!job.DownloadInProgress()) return Finish();
+    started_ = true;
+    return std::nullopt;
   }
-  if (job.DownloadInProgress()) QCoreApplication::exec();
-  pump_timer.stop();
-  const bool complete = job.ActionMode() == amOpen;
-  if (copier && complete && !copier->Pump()) {
-    printer.Finish(job, false);
-    PrintError(copier->Failure());
-    return ExitStatus(copier->Kind());
+
+  // Once the download has ended: its outcome printed, its exit status.
+  int Finish() {
+    TDownloadJob& job = *job_;
+    pump_timer_.stop();
+    const bool complete = job.ActionMode() == amOpen;
+    if (copier_ && complete && !copier_->Pump()) {
+      printer_->Finish(job, false);
+      PrintError(copier_->Failure());
+      return ExitStatus(copier_->Kind());
+    }
+    // "Keep both" found the name taken, at the start or at the end.
+    if (complete && job.LocalFilename() != file_)
+      printer_->Line(FileNameOf(file_) + " exists; saved as " + FileNameOf(job.LocalFilename()) + ".");
+    printer_->Finish(job, !to_stdout_);
+    if (complete) return 0;
+    if (copier_ && !copier_->Failure().empty()) {
+      PrintError(prefix_ + copier_->Failure());
+      return ExitStatus(copier_->Kind());
+    }
+    PrintError(prefix_ + job.Status());
+    return ExitStatus(job.FailureKind());
   }
-  // "Keep both" found the name taken, at the start or at the end.
-  if (complete && job.LocalFilename() != file)
-    printer.Line(FileNameOf(file) + " exists; saved as " + FileNameOf(job.LocalFilename()) + ".");
-  printer.Finish(job, !to_stdout);
-  if (complete) return 0;
-  if (copier && !copier->Failure().empty()) {
-    PrintError(copier->Failure());
-    return ExitStatus(copier->Kind());
+
+ private:
+  void Pump() {
+    if (!copier_ || hold_ || copier_->Pump()) return;
+    QTimer::singleShot(0, &pump_timer_, [this] {
+      if (job_->DownloadInProgress() && job_->ActionMode() == amCancel) job_->Cancel();
+    });
   }
-  PrintError(job.Status());
-  return ExitStatus(job.FailureKind());
-}
+
+  const std::string url_;
+  const Options& options_;
+  const TProxySettings& proxies_;
+  TRunState& run_;
+  const std::string prefix_;
+  const std::function<void()> ended_;
+  const std::string credentials_server_;
+  bool to_stdout_ = false;
+  bool hold_ = false;
+  bool started_ = false;     // Start left the download running
+  bool end_posted_ = false;  // its end is on its way to ended_
+  std::shared_ptr<int> alive_ = std::make_shared<int>(0);  // expires with this download
+  std::string file_;
+  std::unique_ptr<TStatusPrinter> printer_;
+  TTempDownload temp_;
+  std::unique_ptr<TBodyCopier> copier_;
+  std::unique_ptr<CommandLineAnswer> answer_;
+  QTimer pump_timer_;
+  // Before the job: its events may still reach the timer's handlers.
+  std::unique_ptr<TDownloadJob> job_;
+};
 
 // With several URLs the exit status is that of the gravest failure: any
 // failure outweighs success, and among 2 to 9 the lower status the higher.
 int Graver(int a, int b) {
   auto weight = [](int status) { return status <= 1 ? status : 20 - status; };
   return weight(a) >= weight(b) ? a : b;
+}
+
+// Fetches every URL, options.jobs at once, the others waiting in their
+// order; all share the one rate limit. Returns the gravest exit status.
+int FetchAll(const Options& options, const TProxySettings& proxies) {
+  TRunState run(options.limit_rate);
+  const std::vector<std::string>& urls = options.urls;
+  // While several run at once each line says which file it is about.
+  const bool named_lines = options.jobs > 1 && urls.size() > 1;
+  std::vector<std::unique_ptr<TFetch>> fetches(urls.size());
+  size_t next = 0;
+  int running = 0, status = 0;
+  std::function<void()> fill = [&] {
+    while (running < options.jobs && next < urls.size()) {
+      const size_t k = next++;
+      run.queued = urls.size() - next;
+      fetches[k] = std::make_unique<TFetch>(urls[k], options, proxies, run,
+                                            named_lines ? SaveFileNameFromUrl(urls[k]) + ": " : "", [&, k] {
+                                              status = Graver(status, fetches[k]->Finish());
+                                              fetches[k].reset();
+                                              --running;
+                                              fill();
+                                            });
+      if (const std::optional<int> done = fetches[k]->Start()) {
+        status = Graver(status, *done);
+        fetches[k].reset();
+      } else {
+        ++running;
+      }
+    }
+    if (running == 0) QCoreApplication::quit();
+  };
+  fill();
+  if (running > 0) QCoreApplication::exec();
+  return status;
 }
 
 int UsageError(const std::string& reason) {
@@ -1002,7 +1149,5 @@ int main(int argc, char** argv) {
     return kExitUsage;
   }
   proxies.AddNoProxy(options.no_proxy);
-  int status = 0;
-  for (const std::string& url : options.urls) status = Graver(status, Fetch(url, options, proxies));
-  return status;
+  return FetchAll(options, proxies);
 }

@@ -3,9 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <map>
 #include <memory>
+#include <set>
 #include <mutex>
 #include <filesystem>
 #include <string>
@@ -212,6 +215,12 @@ TEST_F(QuillonGet, CommandLineConventions) {
        "--piece-sha256 " + pieces + ": 2 piece hashes of 1 MiB do not fit --size 1048576"},
       {"--piece-sha256 " + pieces + " -o " + folder + " " + url + "/a " + url + "/b",
        "--piece-sha256 goes with one URL only"},
+      {"--limit-rate 2X " + url + "/ " + Target(),
+       "--limit-rate 2X: not a rate (bytes a second, or with K, M or G: 500K, 2M)"},
+      {url + "/ --limit-rate", "--limit-rate needs a value"},
+      {"-j 0 " + url + "/ " + Target(), "-j 0: not a number from 1 to 16"},
+      {"-j 17 " + url + "/ " + Target(), "-j 17: not a number from 1 to 16"},
+      {"-j 2 -o - " + url + "/a " + url + "/b", "-j 2 and standard output: the files go out one after another"},
   };
   for (const Case& c : usage_errors) {
     SCOPED_TRACE(c.args);
@@ -498,6 +507,59 @@ TEST_F(QuillonGet, ContinuesAPartByDefault) {
   EXPECT_NE(o.out.find("Continuing the shorter local file.\n"), std::string::npos) << o.out;
   EXPECT_NE(second.find("If-Range: \"v1\""), std::string::npos) << second;
   EXPECT_TRUE(ReadFile(Target()) == whole);
+}
+
+// -j 2: two downloads at once, never more, started in the order given; the
+// progress lines name their file, the limit and how many wait.
+TEST_F(QuillonGet, DownloadsAtOnceInTheirOrder) {
+  std::mutex mutex;
+  std::condition_variable changed;
+  int in_flight = 0, most = 0, finished = 0;
+  bool alone = false;
+  std::vector<std::string> order;
+  testing::ScriptedServer server([&](testing::ScriptedConnection& c) {
+    const std::string request = c.ReadUntil("\r\n\r\n");
+    const std::string path = request.substr(4, request.find(' ', 4) - 4);
+    {
+      std::unique_lock<std::mutex> lock(mutex);
+      order.push_back(path);
+      most = std::max(most, ++in_flight);
+      changed.notify_all();
+      // Each answer waits for a second download, unless none is left.
+      changed.wait_for(lock, std::chrono::seconds(10), [&] { return alone || in_flight >= 2 || finished + in_flight == 6; });
+      --in_flight;
+      ++finished;
+      changed.notify_all();
+    }
+    c.Send("HTTP/1.0 200 OK\r\nContent-Length: 2\r\n\r\n" + path.substr(1));
+  });
+  const std::string url = "http://127.0.0.1:" + server.PortText() + "/";
+  std::filesystem::create_directory(dir_.File("six"));
+  Outcome o = Run("-j 2 --limit-rate 1M -o " + dir_.File("six") + " " + url + "f1 " + url + "f2 " + url + "f3 " + url +
+                  "f4 " + url + "f5 " + url + "f6");
+  EXPECT_EQ(o.status, 0) << o.err;
+  std::unique_lock<std::mutex> lock(mutex);  // the server's threads may still be ending
+  EXPECT_EQ(most, 2);
+  ASSERT_EQ(order.size(), 6u);
+  EXPECT_EQ(std::set<std::string>(order.begin(), order.begin() + 2), (std::set<std::string>{"/f1", "/f2"}));
+  EXPECT_EQ(std::set<std::string>(order.begin() + 2, order.end()).size(), 4u);
+  for (int k = 1; k <= 6; ++k) EXPECT_EQ(ReadFile(dir_.File("six/f" + std::to_string(k))), "f" + std::to_string(k));
+  // The first of the first two to receive says four wait; the last, none.
+  const std::string limited = "0.0K  of 0.0K, limited to 1.0MB/sec.";
+  EXPECT_TRUE(o.out.find("f1: " + limited + ", 4 queued\n") != std::string::npos ||
+              o.out.find("f2: " + limited + ", 4 queued\n") != std::string::npos)
+      << o.out;
+  EXPECT_NE(o.out.find("f6: " + limited + "\n"), std::string::npos) << o.out;
+
+  // Two of one name at once: the second is kept beside the first.
+  alone = true;  // the answers go out without waiting for a partner
+  lock.unlock();
+  const std::string cwd = dir_.File("twice");
+  std::filesystem::create_directory(cwd);
+  o = Run("-j 2 " + url + "f1 " + url + "f1", "cd " + cwd + " && ");
+  EXPECT_EQ(o.status, 0) << o.err;
+  EXPECT_EQ(ReadFile(cwd + "/f1"), "f1");
+  EXPECT_EQ(ReadFile(cwd + "/f1 (1)"), "f1");
 }
 
 }  // namespace

@@ -710,7 +710,7 @@ bool THttpCli::SocketDataAvailable(Word Error) {
   // A body is read in large pieces straight into RcvdStream; a header line
   // must fit the line room.
   const bool body = step_ == TStep::kBody;
-  const int limit = body ? kHttpBodyReadSize : kHttpLineRoom;
+  const int limit = body ? std::min(kHttpBodyReadSize, std::max(body_read_size_, rcv_cnt_ + 1)) : kHttpLineRoom;
   const int room = limit - rcv_cnt_;
   watchdog_.Activity();
   if (room <= 0) throw EHttpException("HTTP line too long", httperrTooLong);
@@ -755,7 +755,7 @@ bool THttpCli::ReceiveBodyInPlace() {
   int64_t space_size = 0;
   char* space = rcvd_stream_->WriteSpace(space_size);
   if (space == nullptr || space_size <= 0) return false;
-  const int n = ctrl_socket_->Receive(space, static_cast<int>(std::min<int64_t>(space_size, kHttpBodyReadSize)));
+  const int n = ctrl_socket_->Receive(space, static_cast<int>(std::min<int64_t>(space_size, body_read_size_)));
   if (request_type_ == hrNone || n <= 0) return true;
   const uint32_t request = request_id_;
   if (!BodyDataProcessing(space, n) || request != request_id_) return true;

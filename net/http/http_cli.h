@@ -345,6 +345,9 @@ class THttpCli : private platform::MessageHandler {
   // content of a POST (sent from its beginning).
   TStream* RcvdStream() const { return rcvd_stream_; }
   void SetRcvdStream(TStream* s) { rcvd_stream_ = s; }
+  // The most bytes of a body read at once (1 to kHttpBodyReadSize, the
+  // default): smaller reads let a rate limit hold its rate evenly.
+  void SetBodyReadSize(int n) { body_read_size_ = n < 1 ? 1 : n > kHttpBodyReadSize ? kHttpBodyReadSize : n; }
   TStream* SendStream() const { return send_stream_; }
   void SetSendStream(TStream* s) { send_stream_ = s; }
   int StatusCode() const { return status_code_; }
@@ -600,6 +603,7 @@ class THttpCli : private platform::MessageHandler {
   // Public state.
   THttpRequest request_type_ = hrNone;
   TStream* rcvd_stream_ = nullptr;
+  int body_read_size_ = kHttpBodyReadSize;
   TStream* send_stream_ = nullptr;
   int status_code_ = 0;
   int tunnel_status_code_ = 0;

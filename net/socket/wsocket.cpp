@@ -427,6 +427,8 @@ void TCustomWSocket::ReceiveLoop(Word Error, TWSocketOptions Options, bool Drain
       }
     }
     if (!alive) return;
+    // A handler paused the socket (a held download): the rest waits for Resume.
+    if (paused_) return;
     if (Options.Contains(wsoNoReceiveLoop)) return;
     if (last_error_ != 0) return;
     if (hsocket_ == INVALID_SOCKET) return;

@@ -303,7 +303,8 @@ class TCustomWSocket : private platform::MessageHandler {
   // most kReceiveRounds rounds and then returns with data still pending: the
   // readiness is reported again on the next pass of the event loop, so one
   // fast peer cannot keep every other socket (and the window) waiting.
-  // wsoNoReceiveLoop still means one round.
+  // wsoNoReceiveLoop still means one round, and a handler that pauses the
+  // socket ends the loop.
   void ReceiveLoop(Word Error, TWSocketOptions Options, bool Drain = false);
   // 256 KiB: with 50 fast downloads, one pass of the event loop reads at
   // most about 12 MiB, which keeps the window's stalls near 50 ms.
