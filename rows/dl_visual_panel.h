@@ -159,9 +159,9 @@ class TDLVisualPanel : public QFrame, private TResumeQuestion, private platform:
   // start whose folder is gone fails ("Download failed: the folder FOLDER
   // no longer exists.").
   void Restore(const TSavedDownload& saved, const std::optional<TCatalogueLink>& link = std::nullopt);
-  // Complete, or restored as finished with its file gone: "Clear finished"
-  // removes it.
-  bool Finished() const { return job_.ActionMode() == amOpen || missing_; }
+  // Complete, or restored as finished with its file gone, and not waiting
+  // to be fetched again: "Clear finished" removes it.
+  bool Finished() const { return queue_place_ == 0 && (job_.ActionMode() == amOpen || missing_); }
 
   // ---- Controls (for the list and for tests) ------------------------------------------
   QLabel* FileIcon = nullptr;
