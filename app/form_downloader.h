@@ -38,6 +38,12 @@
 // buttons take Enter would open the drop-down or the screenshot with it).
 // Closing the window while downloads run or are paused asks first.
 //
+// The download list's menu holds the window's traffic settings, remembered in
+// the catalogue's settings store: "Downloads at once" (1 to 10, default 3:
+// rows started beyond wait their turn, see TDLScrollBox) and "Limit speed"
+// ("No limit" or a preset rate for all rows together). The status bar says
+// the limit in force and how many rows wait.
+//
 // Every event handler runs through RunHandler: an exception it raises is shown
 // in a message box and ends that handler only.
 #pragma once
@@ -64,6 +70,7 @@ class QComboBox;
 class QFrame;
 class QLabel;
 class QLineEdit;
+class QMenu;
 class QListWidget;
 class QPlainTextEdit;
 class QPushButton;
@@ -140,6 +147,16 @@ class TfrmDownloader : public QWidget {
   // the settings, the wizard widened to show it, the window no larger than
   // the screen's room and centred in it, an empty catalogue.
   void SetUpWindow();
+  // Downloads the list runs at once; remembered as "Downloads At Once".
+  void SetDownloadsAtOnce(int n);
+  int DownloadsAtOnce() const;
+  // Bytes a second all rows together may receive (0: no limit); remembered
+  // as "Speed Limit".
+  void SetSpeedLimit(int64_t bytes_per_second);
+  int64_t SpeedLimit() const { return speed_limit_; }
+  QMenu* DownloadsAtOnceMenu;
+  QMenu* SpeedLimitMenu;
+
   // --- Event handlers ---
   void FormShow();
   void FormActivate();
@@ -312,6 +329,16 @@ class TfrmDownloader : public QWidget {
   TExpectedFile ExpectedFileOf(TXmlNode* link) const;
   // A row's transfer ended: a notification when the window is not active.
   void TellDownloadEnded(TDLVisualPanel* row);
+  // The traffic settings' menus, and their values from the settings store.
+  void CreateTrafficMenus();
+  void ReadTrafficSettings();
+  // The status bar's traffic text and the menus' checks for the settings now.
+  void ShowTraffic();
+  // The one place where the window's speed limit meets the download
+  // engine's rate limiter: called with null when the limit changed, and with
+  // each row's job as the row is configured. Until the engine offers a
+  // limiter the limit is remembered and shown, not enforced.
+  void UseRateLimiter(TDownloadJob* job);
 
   std::string program_file_;
   TCatalogueInUse in_use_;
@@ -322,6 +349,7 @@ class TfrmDownloader : public QWidget {
   std::unique_ptr<THttpCli> update_http_;
   int update_idle_timeout_ = kDefaultIdleTimeout;
   bool list_restored_ = false;    // RestoreDownloadList ran
+  int64_t speed_limit_ = 0;       // bytes a second; 0: none
   bool update_pressed_ = false;   // the update button never comes back
   bool update_running_ = false;   // a press is fetching (its Get runs the loop)
   bool update_cancelled_ = false;  // a second press cancelled that fetch  // the next activation runs FormActivate

@@ -11,6 +11,7 @@
 #include <fcntl.h>
 #include <stdio.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cmath>
@@ -102,6 +103,7 @@ const char* StateName(TSavedDownload::TState state) {
     case TSavedDownload::kFinished: return "finished";
     case TSavedDownload::kPaused: return "paused";
     case TSavedDownload::kFailed: return "failed";
+    case TSavedDownload::kQueued: return "queued";
   }
   return "failed";
 }
@@ -139,7 +141,7 @@ std::string EncodeDownloadList(const std::vector<TSavedDownload>& rows) {
     if (!Storable(row)) continue;
     QJsonArray mirrors;
     for (const std::string& m : row.mirrors) mirrors.append(BytesValue(m));
-    list.append(QJsonObject{
+    QJsonObject saved{
         {"url", BytesValue(row.url)},
         {"file", BytesValue(row.file)},
         {"state", QString::fromLatin1(StateName(row.state))},
@@ -151,7 +153,10 @@ std::string EncodeDownloadList(const std::vector<TSavedDownload>& rows) {
         {"expected_sha256", QString::fromLatin1(row.expected_sha256)},
         {"authenticated", row.authenticated},
         {"mirrors", mirrors},
-    });
+    };
+    // Only queued rows say a place: a list without them reads as before.
+    if (row.state == TSavedDownload::kQueued) saved.insert("queue", std::max(row.queue_place, 1));
+    list.append(saved);
   }
   const QJsonObject top{{"format", QString::fromLatin1(kFormat)}, {"version", kVersion}, {"rows", list}};
   return QJsonDocument(top).toJson(QJsonDocument::Indented).toStdString();
@@ -184,8 +189,15 @@ std::vector<TSavedDownload> DecodeDownloadList(const std::string& bytes) {
       row.state = TSavedDownload::kPaused;
     else if (state == QLatin1String("failed"))
       row.state = TSavedDownload::kFailed;
+    else if (state == QLatin1String("queued"))
+      row.state = TSavedDownload::kQueued;
     else
       Refuse("a row's state is unknown");
+    if (row.state == TSavedDownload::kQueued) {
+      const int64_t place = ReadNumber(o, "queue");
+      if (place < 1 || place > kMaxRows) Refuse("a queued row's place is not from 1 up to 1000");
+      row.queue_place = static_cast<int>(place);
+    }
     row.status = ReadBytes(o, "status");
     row.received = ReadNumber(o, "received");
     row.total = ReadNumber(o, "total");

@@ -7,7 +7,8 @@
 //
 //   { "format": "quillon download list", "version": 1,
 //     "rows": [ { "url": "http://...", "file": "/abs/path/NAME",
-//                 "state": "finished" | "paused" | "failed",
+//                 "state": "finished" | "paused" | "failed" | "queued",
+//                 "queue": 2,                           (queued rows only: the place in line, 1 first)
 //                 "status": "Download Complete.",
 //                 "received": 1234, "total": 5678,      (bytes; -1: unknown)
 //                 "started": 1765000000,                (seconds since 1970)
@@ -16,7 +17,8 @@
 //                 "authenticated": true,
 //                 "mirrors": ["http://...", ...] }, ... ] }
 //
-// Rows are oldest first. URLs, paths and texts are byte strings: one that is
+// Rows are oldest first; queued rows wait in the order of their "queue"
+// places (a list of an earlier version has none and still reads). URLs, paths and texts are byte strings: one that is
 // valid UTF-8 is a JSON string, any other is {"base64": "..."}.
 //
 // Read: a file of another format or version, larger than 4 MiB, with more
@@ -54,7 +56,7 @@ class EDownloadListStore : public Exception {
 };
 
 struct TSavedDownload {
-  enum TState { kFinished, kPaused, kFailed };
+  enum TState { kFinished, kPaused, kFailed, kQueued };
 
   std::string url;
   std::string file;
@@ -67,6 +69,7 @@ struct TSavedDownload {
   std::string expected_sha256;
   bool authenticated = true;
   std::vector<std::string> mirrors;
+  int queue_place = 0;  // a queued row's place in line, 1 first; 0 for other rows
 
   bool operator==(const TSavedDownload&) const = default;
 };

@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <QAccessible>
+#include <QAction>
 #include <QApplication>
 #include <QContextMenuEvent>
 #include <QKeyEvent>
@@ -11,6 +12,7 @@
 #include <QResizeEvent>
 #include <QScrollBar>
 #include <QStyle>
+#include <QTimer>
 #include <algorithm>
 #include <cstdio>
 
@@ -53,7 +55,12 @@ TDLScrollBox::TDLScrollBox(QWidget* owner) : QScrollArea(owner) {
   connect(CloseButton, &QPushButton::clicked, this, [this] { RemoveSelected(); });
 
   ListMenu = new QMenu(this);
-  ListMenu->addAction(QStringLiteral("Clear finished"), this, [this] { ClearFinished(); });
+  StartNowAction = ListMenu->addAction(QStringLiteral("Start now"), this, [this] { StartNow(SelectedRow()); });
+  MoveUpAction = ListMenu->addAction(QStringLiteral("Move up"), this, [this] { MoveUp(SelectedRow()); });
+  MoveUpAction->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Up));  // shown; the list's key does it
+  MoveUpAction->setShortcutContext(Qt::WidgetShortcut);
+  ListMenu->addSeparator();
+  ClearFinishedAction = ListMenu->addAction(QStringLiteral("Clear finished"), this, [this] { ClearFinished(); });
   save_timer_ = std::make_unique<platform::OneShotTimer>();
   save_timer_->OnTimer = [this] { SaveNow(); };
 }
@@ -61,6 +68,7 @@ TDLScrollBox::TDLScrollBox(QWidget* owner) : QScrollArea(owner) {
 TDLScrollBox::~TDLScrollBox() {
   // The rows go after this object's members: they report to it no more.
   for (TDLVisualPanel* row : Rows()) row->OnStateChange = nullptr;
+  queue_held_ = true;
 }
 
 std::vector<TDLVisualPanel*> TDLScrollBox::Rows() const {
@@ -173,6 +181,7 @@ void TDLScrollBox::keyPressEvent(QKeyEvent* event) {
       if (action == TRowKeyAction::kCancel && mode == amCancel) row->ActionLink->Click();
       if (action == TRowKeyAction::kShowInFolder) row->ShowInFolder();
       if (action == TRowKeyAction::kRemove) RemoveByKey(index);
+      if (action == TRowKeyAction::kMoveUp) MoveUp(row);
       break;
     }
   }
@@ -210,7 +219,9 @@ TDLVisualPanel* TDLScrollBox::AddDownload(const std::string& URL, const std::str
   row->OnClick = [this](TDLVisualPanel* sender) { RowSelected(sender); };
   row->SetURLDownload(URL);
   row->SetLocalFilename(LocalFilename);
-  row->OnStateChange = [this](TDLVisualPanel*) { ScheduleSave(); };
+  row->OnStateChange = [this](TDLVisualPanel* sender) { RowChanged(sender); };
+  row->MayStart = [this](TDLVisualPanel* sender) { return MayStart(sender); };
+  row->OnStartNow = [this](TDLVisualPanel* sender) { StartNow(sender); };
   row->WrittenElsewhere = [this, row](const std::string& file) {
     for (TDLVisualPanel* other : Rows())
       if (other != row && other->DownloadInProgress() && other->LocalFilename() == file) return true;
@@ -223,6 +234,7 @@ TDLVisualPanel* TDLScrollBox::AddDownload(const std::string& URL, const std::str
 
 void TDLScrollBox::RemoveRow(TDLVisualPanel* row) {
   if (selected_ == row) selected_ = nullptr;
+  LeaveQueue(row);
   delete row;
   Relayout();
   ScheduleSave();
@@ -255,6 +267,7 @@ void TDLScrollBox::RemoveSelected() {
     if (guard.isNull()) return;
   }
   selected_ = nullptr;
+  LeaveQueue(row);
   delete row;  // its transfer and file go with it
   Relayout();
   ScheduleSave();
@@ -305,6 +318,7 @@ int TDLScrollBox::ClearFinished() {
   for (TDLVisualPanel* row : Rows()) {
     if (!row->Finished()) continue;
     if (row == selected_) selected_ = nullptr;
+    LeaveQueue(row);
     delete row;
     ++removed;
   }
@@ -347,9 +361,101 @@ void TDLScrollBox::contextMenuEvent(QContextMenuEvent* event) {
 
 void TDLScrollBox::ShowListMenu(const QPoint& global) {
   const std::vector<TDLVisualPanel*> rows = Rows();
-  ListMenu->actions().front()->setEnabled(
+  ClearFinishedAction->setEnabled(
       std::any_of(rows.begin(), rows.end(), [](TDLVisualPanel* row) { return row->Finished(); }));
+  const int place = SelectedRow() ? queue_.Place(SelectedRow()) : 0;
+  StartNowAction->setEnabled(place > 0);
+  MoveUpAction->setEnabled(place > 1);
   ListMenu->popup(global);
+}
+
+void TDLScrollBox::SetQueueLimit(int n) {
+  queue_.SetLimit(n);
+  if (OnQueueChange) OnQueueChange();
+  SchedulePump();
+}
+
+bool TDLScrollBox::MayStart(TDLVisualPanel* row) {
+  if (queue_.TryStart(row)) return true;
+  ShowPlaces();
+  return false;
+}
+
+void TDLScrollBox::StartNow(TDLVisualPanel* row) {
+  if (row == nullptr || queue_.Place(row) == 0) return;
+  queue_.StartNow(row);
+  QPointer<TDLScrollBox> alive(this);
+  row->StartQueued();  // may run the event loop (the resume question)
+  if (alive) ShowPlaces();
+}
+
+bool TDLScrollBox::MoveUp(TDLVisualPanel* row) {
+  if (row == nullptr || !queue_.MoveUp(row)) return false;
+  ShowPlaces();
+  return true;
+}
+
+void TDLScrollBox::WaitInLine(const std::vector<TDLVisualPanel*>& rows) {
+  for (TDLVisualPanel* row : rows) queue_.Wait(row);
+  ShowPlaces();
+  SchedulePump();
+}
+
+void TDLScrollBox::RowChanged(TDLVisualPanel* row) {
+  ScheduleSave();
+  // Held downloads keep their slot: only an end frees it.
+  if (queue_.Runs(row) && !row->DownloadInProgress() && !row->Starting()) {
+    queue_.Stop(row);
+    SchedulePump();
+  }
+}
+
+void TDLScrollBox::LeaveQueue(TDLVisualPanel* row) {
+  const bool waited = queue_.Place(row) > 0;
+  queue_.Stop(row);
+  if (waited) ShowPlaces();
+  SchedulePump();
+}
+
+void TDLScrollBox::ShowPlaces() {
+  for (TDLVisualPanel* row : Rows())
+    if (!row->Starting()) row->SetQueuePlace(queue_.Place(row));
+  if (OnQueueChange) OnQueueChange();
+}
+
+void TDLScrollBox::HoldQueue(bool held) {
+  queue_held_ = held;
+  SchedulePump();
+}
+
+void TDLScrollBox::SchedulePump() {
+  if (pump_due_ || queue_held_) return;
+  pump_due_ = true;
+  QTimer::singleShot(0, this, [this] { Pump(); });
+}
+
+void TDLScrollBox::Pump() {
+  pump_due_ = false;
+  // A start may run the event loop (the resume question), and a pump due
+  // meanwhile would start rows inside it: the loop below takes every free
+  // slot once the start returns.
+  if (pumping_ || queue_held_) return;
+  pumping_ = true;
+  QPointer<TDLScrollBox> alive(this);
+  bool started = false;
+  while (std::optional<TDownloadQueue::TId> id = queue_.Next()) {
+    const std::vector<TDLVisualPanel*> rows = Rows();
+    const auto it = std::find(rows.begin(), rows.end(), *id);
+    if (it == rows.end()) {
+      queue_.Stop(*id);
+      continue;
+    }
+    started = true;
+    (*it)->StartQueued();
+    if (!alive) return;
+  }
+  pumping_ = false;
+  if (started) ShowPlaces();
 }
 
 void TDLScrollBox::ListResize() { CloseButton->move(viewport()->width() - CloseButton->width() - 4, CloseButton->y()); }

@@ -20,11 +20,24 @@
 // offers a start; Ctrl+. presses its cancel link, Delete removes it as the
 // close button does and selects the row that takes its place, Ctrl+Shift+O
 // shows it in its folder, Shift+F10 opens the list's menu at the row (as the
-// Menu key does), Escape does nothing.
+// Menu key does), Ctrl+Up moves a waiting row up, Escape does nothing.
+//
+// The queue: with a limit (SetQueueLimit) the list runs at most that many
+// downloads at once (TDownloadQueue). A row started beyond it waits in line
+// and says its place ("Queued (2nd)."); when a running download ends
+// (complete, failed, cancelled, or its row removed) the first waiting row
+// starts. A paused download keeps its place among the running ones: its
+// transfer and connection stay open while it is held. "Start now" (the
+// waiting row's action link, Enter or Space on it, the menu) starts a
+// waiting row at once beyond the limit; "Move up" (the menu, Ctrl+Up) moves
+// it one place earlier. Waiting rows are saved as queued, in their order,
+// and wait again after a restart (WaitInLine). While the window is closed
+// (HoldQueue), nothing more starts.
 // To assistive technology the list is a list of its rows (top first) and the
 // close button; the focused row is its focus child.
-// The list's context menu (ListMenu) holds "Clear finished", which removes
-// the finished rows. With a list file (SetListFile) the rows are saved there
+// The list's context menu (ListMenu) holds "Start now" and "Move up" for the
+// selected row (enabled while it waits) and "Clear finished", which removes
+// the finished rows; the window adds its own settings to it. With a list file (SetListFile) the rows are saved there
 // (download_list_store.h) as they change: a change starts a one-second
 // single-shot timer unless one is pending, so the file is written at most
 // once a second; SaveNow writes at once (at exit). A list that cannot be
@@ -40,6 +53,9 @@
 #include <string>
 #include <vector>
 
+#include "download/download_queue.h"
+
+class QAction;
 class QMenu;
 
 namespace quillon {
@@ -97,6 +113,25 @@ class TDLScrollBox : public QScrollArea {
   // Removes the finished rows (TDLVisualPanel::Finished); how many went.
   int ClearFinished();
 
+  // ---- The queue ----------------------------------------------------------------------
+  // Downloads run at once at most (0, the default: no limit). A higher limit
+  // starts waiting rows.
+  void SetQueueLimit(int n);
+  int QueueLimit() const { return queue_.Limit(); }
+  // Rows that wait their turn.
+  int QueuedCount() const { return queue_.WaitingCount(); }
+  // Starts a waiting row now, beyond the limit.
+  void StartNow(TDLVisualPanel* row);
+  // Moves a waiting row one place earlier; false when it cannot move.
+  bool MoveUp(TDLVisualPanel* row);
+  // Puts `rows` in line in this order (rows brought back queued); they start
+  // as slots are free.
+  void WaitInLine(const std::vector<TDLVisualPanel*>& rows);
+  // While held no waiting row starts (the window is closed).
+  void HoldQueue(bool held);
+  // Fired when rows begin or stop waiting, and when the limit changes.
+  std::function<void()> OnQueueChange;
+
   // Saves the rows to `path` from now on (empty: nowhere).
   void SetListFile(const std::string& path) { list_file_ = path; }
   const std::string& ListFile() const { return list_file_; }
@@ -108,7 +143,10 @@ class TDLScrollBox : public QScrollArea {
   std::function<void()> OnListSaved;
 
   QPushButton* CloseButton;
-  QMenu* ListMenu;  // "Clear finished"
+  QMenu* ListMenu;  // "Start now", "Move up", "Clear finished"
+  QAction* StartNowAction;
+  QAction* MoveUpAction;
+  QAction* ClearFinishedAction;
 
  protected:
   void changeEvent(QEvent* event) override;
@@ -127,11 +165,27 @@ class TDLScrollBox : public QScrollArea {
   void ShowListMenu(const QPoint& global);
   // Delete on the selected row, at `index` from the top.
   void RemoveByKey(int index);
+  // A row's change: a running one that ended frees its slot.
+  void RowChanged(TDLVisualPanel* row);
+  // A row asks to start: true when it may run now, else it waits in line.
+  bool MayStart(TDLVisualPanel* row);
+  // The row goes: its slot or place is freed.
+  void LeaveQueue(TDLVisualPanel* row);
+  // Every row's place, shown; OnQueueChange.
+  void ShowPlaces();
+  // Starts the waiting rows that have a slot, from the event loop (never
+  // inside another row's event).
+  void SchedulePump();
+  void Pump();
   QWidget* content_;
   QFrame* focus_frame_;
   QPointer<TDLVisualPanel> selected_;
   std::string list_file_;
   std::unique_ptr<platform::OneShotTimer> save_timer_;
+  TDownloadQueue queue_;
+  bool queue_held_ = false;
+  bool pump_due_ = false;
+  bool pumping_ = false;
 };
 
 }  // namespace quillon

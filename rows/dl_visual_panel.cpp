@@ -32,6 +32,7 @@
 #include "rows/colors.h"
 #include "rows/download_accessibility.h"
 #include "rows/fit_file_name.h"
+#include "download/download_queue.h"
 #include "download/file_name_rule.h"
 #include "download/partial_file.h"
 #include "platform/ansi_text.h"
@@ -183,7 +184,10 @@ QString TDLVisualPanel::CatalogueText(const std::string& text) const { return Do
 
 // A status may name a host or a file in any script (UTF-8); the job's own
 // texts and a server's are windows-1252.
-QString TDLVisualPanel::StatusText() const { return MessageToQString(job_.Status()); }
+QString TDLVisualPanel::StatusText() const {
+  if (queue_place_ > 0) return QString::fromStdString(QueuedText(queue_place_));
+  return MessageToQString(job_.Status());
+}
 
 QString TDLVisualPanel::DescribedStatus() const {
   return described_.Told().isEmpty() ? StatusText() : described_.Told();
@@ -315,12 +319,44 @@ void TDLVisualPanel::SetDLStartTime(TDateTime v) {
 }
 
 bool TDLVisualPanel::StartDownload() {
+  if (queue_place_ > 0) return true;
   if (!ConfirmExistingFile()) return false;
+  if (MayStart && !MayStart(this)) return true;
   DropFileCheck();
   missing_ = false;
   started_at_ = static_cast<int64_t>(std::time(nullptr));
+  auto alive = lifetime_.Token();
+  starting_ = true;
   job_.StartDownload();
+  if (!alive) return true;
+  starting_ = false;
+  // A start its first checks refused has ended already: the list frees its slot.
+  if (!job_.DownloadInProgress()) static_cast<void>(FireEvent(lifetime_, OnStateChange, this));
   return true;
+}
+
+void TDLVisualPanel::StartQueued() {
+  auto alive = lifetime_.Token();
+  starting_ = true;
+  SetQueuePlace(0);
+  if (!alive) return;
+  if (job_.Phase() == TJobPhase::kPaused && !job_.DownloadInProgress()) {
+    job_.PauseClick();  // continues NAME.part as Resume would
+  } else {
+    DropFileCheck();
+    missing_ = false;
+    started_at_ = static_cast<int64_t>(std::time(nullptr));
+    job_.StartDownload();
+  }
+  if (!alive) return;
+  starting_ = false;
+  if (!job_.DownloadInProgress()) static_cast<void>(FireEvent(lifetime_, OnStateChange, this));
+}
+
+void TDLVisualPanel::SetQueuePlace(int place) {
+  if (place == queue_place_) return;
+  queue_place_ = place;
+  Sync();
 }
 
 bool TDLVisualPanel::ConfirmExistingFile() {
@@ -405,9 +441,15 @@ std::optional<TSavedDownload> TDLVisualPanel::SavedDownload() const {
     return saved;
   }
   const bool restored_paused = job_.Phase() == TJobPhase::kPaused && !job_.DownloadInProgress();
-  if (!job_.DownloadInProgress() && job_.Status() == "...") return std::nullopt;  // never started
+  const bool never_started = !job_.DownloadInProgress() && job_.Status() == "...";
+  if (never_started && queue_place_ == 0) return std::nullopt;
   saved.state = job_.DownloadInProgress() || job_.RetryPending() || restored_paused ? TSavedDownload::kPaused
                                                                                     : TSavedDownload::kFailed;
+  if (queue_place_ > 0) {
+    saved.state = TSavedDownload::kQueued;
+    saved.queue_place = queue_place_;
+    if (never_started) saved.status.clear();
+  }
   const std::string part = PartialFileName(saved.file);
   saved.received = RegularFileSize(part);
   TPartInfo info;
@@ -457,6 +499,9 @@ void TDLVisualPanel::Restore(const TSavedDownload& saved, const std::optional<TC
   // starts from nothing.
   const std::string part = PartialFileName(saved.file);
   const int64_t received = RegularFileSize(part);
+  // A queued row waits as it was (the list gives it its place): with a part,
+  // paused on it so that its turn continues it; without one, not started.
+  if (saved.state == TSavedDownload::kQueued && received <= 0) return;
   if (saved.state == TSavedDownload::kFailed && received <= 0) {
     job_.ShowRestored(TDownloadJob::rsFailed, saved.status.empty() ? "Download failed." : saved.status, 0);
     return;
@@ -516,16 +561,20 @@ void TDLVisualPanel::Sync() {
     update();
   }
   ColourLinks();
-  if (job_.ActionFitCount() != shown_fit_count_) {
+  // A waiting row offers "Start now" where the job's link would be.
+  const bool queued = queue_place_ > 0;
+  const std::string caption = queued ? "Start now" : job_.ActionCaption();
+  if (job_.ActionFitCount() != shown_fit_count_ || queued != shown_queued_) {
     shown_fit_count_ = job_.ActionFitCount();
-    SetActionCaption(job_.ActionCaption());
-  } else if (ActionLink->text() != CatalogueText(job_.ActionCaption())) {
-    ActionLink->setText(CatalogueText(job_.ActionCaption()));
+    shown_queued_ = queued;
+    SetActionCaption(caption);
+  } else if (ActionLink->text() != CatalogueText(caption)) {
+    ActionLink->setText(CatalogueText(caption));
   }
-  ActionLink->Tag = job_.ActionMode();
-  ActionLink->setEnabled(job_.ActionEnabled());
+  ActionLink->Tag = queued ? amStart : job_.ActionMode();
+  ActionLink->setEnabled(queued || job_.ActionEnabled());
   PauseLink->setText(AnsiToQString(job_.PauseCaption()));
-  PauseLink->setVisible(job_.PauseVisible());
+  PauseLink->setVisible(job_.PauseVisible() && !queued);
   if (job_.IconShown() && !icon_loaded_) {
     ShowFileIcon();
   } else if (!job_.IconShown() && (icon_loaded_ || ProgressCyl->isHidden())) {
@@ -566,6 +615,10 @@ bool TDLVisualPanel::RowClick() { return FireEvent(lifetime_, OnClick, this); }
 
 void TDLVisualPanel::ActionClick() {
   if (!RowClick()) return;
+  if (queue_place_ > 0) {
+    static_cast<void>(FireEvent(lifetime_, OnStartNow, this));
+    return;
+  }
   switch (static_cast<TActionMode>(ActionLink->Tag)) {
     case amOpen: {
       const QString file = FileNameToQString(job_.LocalFilename());
@@ -588,6 +641,15 @@ void TDLVisualPanel::PauseClick() {
   // about first, as for any start.
   const bool starts = job_.Phase() == TJobPhase::kPaused && !job_.DownloadInProgress();
   if (starts && !ConfirmExistingFile()) {
+    if (alive) RowClick();
+    return;
+  }
+  if (starts && alive && MayStart && !MayStart(this)) {  // waits its turn, still paused
+    if (alive) RowClick();
+    return;
+  }
+  if (starts && alive) {
+    StartQueued();
     if (alive) RowClick();
     return;
   }

@@ -21,6 +21,11 @@
 // every 5 s: TDescriptionPacer), a new position of the cylinder a value
 // change. The FTP resume question is a Yes/No
 // message box. Destroying the row ends its transfer and closes its file.
+//
+// A row of a list that runs a limited number of downloads at once may wait
+// for its turn (SetQueuePlace): it then says "Queued (2nd)." (QueuedText) as
+// its status, offers "Start now" as its action link, and shows no pause link;
+// the list starts it when its turn comes (StartQueued).
 #pragma once
 
 #include <QFrame>
@@ -89,7 +94,23 @@ class TDLVisualPanel : public QFrame, private TResumeQuestion, private platform:
   // nothing and returns false (the question runs the event loop: the row may
   // be gone then too). A destination another row writes is left to the
   // job's lock, which refuses the start without a question.
+  // A row that waits its turn stays so (true, nothing asked); one that the
+  // list's MayStart holds back waits after the question.
   bool StartDownload();
+  // Asked before a start (StartDownload, and Resume of a row brought back
+  // paused) once the user confirmed it: true starts now, false leaves the row
+  // waiting (the list gave it a place). Unset: every start runs at once.
+  std::function<bool(TDLVisualPanel* Sender)> MayStart;
+  // The row's turn came: it starts without a question (Resume's start for a
+  // row brought back paused). The list's OnStateChange sees the outcome.
+  void StartQueued();
+  // True while StartQueued or a start runs the job's first steps.
+  bool Starting() const { return starting_; }
+  // The place in line (1 first), or 0: not waiting. Shown at once.
+  void SetQueuePlace(int place);
+  int QueuePlace() const { return queue_place_; }
+  // "Start now" pressed on a waiting row (its action link, Enter, Space).
+  std::function<void(TDLVisualPanel* Sender)> OnStartNow;
   // True when another row's running download writes `file`; set by the list.
   std::function<bool(const std::string& file)> WrittenElsewhere;
   // Shows the complete file selected in its folder (the desktop's file
@@ -132,13 +153,15 @@ class TDLVisualPanel : public QFrame, private TResumeQuestion, private platform:
   //    part holds; Resume continues it, after the question StartDownload
   //    asks when NAME exists.
   //  - A failed one without a part: its status.
+  //  - A queued one: as a paused one when it left a part, else as one not
+  //    started; its place in line is the list's to give (SetQueuePlace).
   // The row writes only into the saved file's folder and never makes it: a
   // start whose folder is gone fails ("Download failed: the folder FOLDER
   // no longer exists.").
   void Restore(const TSavedDownload& saved, const std::optional<TCatalogueLink>& link = std::nullopt);
-  // Complete, or restored as finished with its file gone: "Clear finished"
-  // removes it.
-  bool Finished() const { return job_.ActionMode() == amOpen || missing_; }
+  // Complete, or restored as finished with its file gone, and not waiting
+  // to be fetched again: "Clear finished" removes it.
+  bool Finished() const { return queue_place_ == 0 && (job_.ActionMode() == amOpen || missing_); }
 
   // ---- Controls (for the list and for tests) ------------------------------------------
   QLabel* FileIcon = nullptr;
@@ -151,7 +174,8 @@ class TDLVisualPanel : public QFrame, private TResumeQuestion, private platform:
   TClickLabel* PauseLink = nullptr;
   TClickLabel* ShowFolderLink = nullptr;
   TDownloadJob& Job() { return job_; }
-  // The job's status line as shown (UTF-8 when it is well-formed UTF-8).
+  // The job's status line as shown (UTF-8 when it is well-formed UTF-8), or
+  // the place in line of a waiting row.
   QString StatusText() const;
   // The status line as assistive technology was last told it.
   QString DescribedStatus() const;
@@ -226,6 +250,9 @@ class TDLVisualPanel : public QFrame, private TResumeQuestion, private platform:
   int pause_gap_ = 0;
   int folder_gap_ = 0;
   bool was_running_ = false;  // for OnFinished and the announcement
+  int queue_place_ = 0;       // SetQueuePlace
+  bool shown_queued_ = false;  // the action link says "Start now"
+  bool starting_ = false;
   TDescriptionPacer described_;
   QTimer* describe_timer_ = nullptr;  // made for the first text held back
   // Expires with the row, whose event handlers may remove it; the last member.

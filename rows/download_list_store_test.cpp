@@ -66,6 +66,23 @@ TEST(DownloadListStoreTest, RowsComeBackAsWritten) {
   EXPECT_TRUE(ReadDownloadList(dir.File("none.json")).empty());
 }
 
+// Queued rows keep their places; a list written before there were queued
+// rows still reads.
+TEST(DownloadListStoreTest, QueuedRowsKeepTheirPlaces) {
+  TSavedDownload second = Row("/d/second.bin", TSavedDownload::kQueued), first = Row("/d/first.bin", TSavedDownload::kQueued);
+  second.queue_place = 2;
+  first.queue_place = 1;
+  const std::vector<TSavedDownload> rows = {second, Row("/d/p.bin", TSavedDownload::kPaused, "Paused."), first};
+  EXPECT_EQ(DecodeDownloadList(EncodeDownloadList(rows)), rows);
+  const std::string older =
+      "{\"format\": \"quillon download list\", \"version\": 1, \"rows\": [{\"url\": \"http://127.0.0.1:1/f.bin\", "
+      "\"file\": \"/d/p.bin\", \"state\": \"paused\", \"status\": \"Paused.\", \"received\": -1, \"total\": -1, "
+      "\"started\": 1765000000, \"expected_size\": -1, \"expected_sha256\": \"\", \"authenticated\": true, "
+      "\"mirrors\": []}]}";
+  EXPECT_EQ(DecodeDownloadList(older), std::vector<TSavedDownload>{rows[1]});
+  EXPECT_EQ(EncodeDownloadList({rows[1]}).find("queue"), std::string::npos);  // readable by the older program
+}
+
 TEST(DownloadListStoreTest, BrokenOrHostileListsAreRefusedWhole) {
   const std::string good = EncodeDownloadList({Row("/d/f.bin", TSavedDownload::kPaused, "Paused.")});
   ASSERT_EQ(DecodeDownloadList(good).size(), 1u);
@@ -105,6 +122,7 @@ TEST(DownloadListStoreTest, BrokenOrHostileListsAreRefusedWhole) {
       {"a number as text", with("\"started\": 1765000000", "\"started\": \"1765000000\"")},
       {"a hash not hex", with("\"expected_sha256\": \"\"", "\"expected_sha256\": \"" + std::string(64, 'G') + "\"")},
       {"an unknown state", with("\"paused\"", "\"running\"")},
+      {"a queued row without its place", with("\"paused\"", "\"queued\"")},
       {"bad base64", with("\"/d/f.bin\"", "{\"base64\": \"!!\"}")},
       {"a missing field", with("\"authenticated\": true,", "")},
   };

@@ -22,6 +22,7 @@ constexpr TRowKey kRowKeys[] = {
     {Qt::Key_O, Qt::ControlModifier | Qt::ShiftModifier, TRowKeyAction::kShowInFolder},
     {Qt::Key_Period, Qt::ControlModifier, TRowKeyAction::kCancel},
     {Qt::Key_F10, Qt::ShiftModifier, TRowKeyAction::kMenu},
+    {Qt::Key_Up, Qt::ControlModifier, TRowKeyAction::kMoveUp},
     {Qt::Key_Escape, Qt::NoModifier, TRowKeyAction::kStay},
 };
 

@@ -5,7 +5,8 @@
 // a start (failed, cancelled, its file gone); Ctrl+. (period) cancels its
 // download and keeps the row, Delete removes it (cancelling a running
 // download after asking), Ctrl+Shift+O shows it in its folder, Shift+F10
-// opens the list's menu as the Menu key does. Escape is the list's too: it
+// opens the list's menu as the Menu key does, Ctrl+Up moves a row that waits
+// its turn one place earlier in line. Escape is the list's too: it
 // does nothing there (the window would take it for Back). Any other key, or
 // one of these with other modifiers (the keypad's aside), is none of the
 // list's.
@@ -27,6 +28,7 @@ enum class TRowKeyAction {
   kRemove,
   kShowInFolder,
   kMenu,
+  kMoveUp,
   kStay,  // kept by the list, without an effect
 };
 
