@@ -215,6 +215,8 @@ TfrmDownloader::TfrmDownloader(std::string program_file)
 TfrmDownloader::~TfrmDownloader() {
   // The focus moves while the widgets go: this window no longer follows it.
   disconnect(focus_watch_);
+  // The rows go with the widgets, after the limiter they share.
+  for (TDLVisualPanel* row : DLScrollBox->Rows()) row->Job().SetRateLimiter(nullptr);
 }
 
 bool TfrmDownloader::CatalogueAppendedOrSay(const std::string& program_file) {
@@ -928,9 +930,10 @@ void TfrmDownloader::ShowTraffic() {
 }
 
 void TfrmDownloader::UseRateLimiter(TDownloadJob* job) {
-  // The engine's limiter joins here: its rate is speed_limit_ (0: none) and
-  // every row's job shares it, so that the limit holds for all rows together.
-  static_cast<void>(job);
+  // One limiter for every row, so that the limit holds for all of them
+  // together; its rate is the window's speed limit (0: none).
+  limiter_.SetRate(speed_limit_);
+  if (job) job->SetRateLimiter(&limiter_);
 }
 
 std::string TfrmDownloader::CatalogueKey(const TCatalogueInUse& in_use, const std::string& program_file) {

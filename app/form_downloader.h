@@ -61,6 +61,7 @@
 #include "catalogue/catalogue.h"
 #include "catalogue/catalogue_in_use.h"
 #include "download/download_job.h"
+#include "download/rate_limiter.h"
 #include "net/socket/transfer_watchdog.h"
 #include "platform/widgets/elided_combo_box.h"
 #include "platform/widgets/elided_label.h"
@@ -336,8 +337,7 @@ class TfrmDownloader : public QWidget {
   void ShowTraffic();
   // The one place where the window's speed limit meets the download
   // engine's rate limiter: called with null when the limit changed, and with
-  // each row's job as the row is configured. Until the engine offers a
-  // limiter the limit is remembered and shown, not enforced.
+  // each row's job as the row is configured.
   void UseRateLimiter(TDownloadJob* job);
 
   std::string program_file_;
@@ -350,6 +350,7 @@ class TfrmDownloader : public QWidget {
   int update_idle_timeout_ = kDefaultIdleTimeout;
   bool list_restored_ = false;    // RestoreDownloadList ran
   int64_t speed_limit_ = 0;       // bytes a second; 0: none
+  TRateLimiter limiter_;          // every row's, at speed_limit_
   bool update_pressed_ = false;   // the update button never comes back
   bool update_running_ = false;   // a press is fetching (its Get runs the loop)
   bool update_cancelled_ = false;  // a second press cancelled that fetch  // the next activation runs FormActivate
