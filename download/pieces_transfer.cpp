@@ -190,11 +190,9 @@ bool TPiecesTransfer::TakeKeptPieces() {
     }
     return true;
   }
-  if (!proven) {
-    validator_ = sources_[0].validator = info.validator;
-  } else {
-    validator_ = info.validator;
-  }
+  // Without a hash the kept bytes continue only under the recorded version.
+  validator_ = info.validator;
+  if (!proven) sources_[0].validator = info.validator;
   const bool prove = !job_.expected_.pieces.Empty();
   for (int i = 0; i < kept.Count(); ++i) {
     if (kept.State(i) != TPiecePlan::TState::kDone) continue;
@@ -517,7 +515,7 @@ void TPiecesTransfer::StartOver(int source, bool whole) {
   if (whole) job_.pieces_refused_ = true;
   if (!job_.part_.Restart()) {
     job_.Finish(false, kCannotWrite + SystemReason());
-    return End(false, false);
+    return End(false);
   }
   // The source's place among the URL and its mirrors.
   const auto mirror = std::find(job_.mirrors_.begin(), job_.mirrors_.end(), sources_[source].url);
@@ -772,14 +770,14 @@ void TPiecesTransfer::Committed(const std::string& failure) {
   } else {
     job_.FinishCommitted(failure);
   }
-  End(failure.empty(), false);
+  End(failure.empty());
 }
 
 void TPiecesTransfer::Fail(const std::string& failure) {
   if (!ShowDrop()) return;
   if (failure == last_failure_) job_.NoteFailure(last_failure_kind_);
   job_.Finish(false, failure);
-  End(false, false);
+  End(false);
 }
 
 void TPiecesTransfer::Abort() {
@@ -800,16 +798,14 @@ void TPiecesTransfer::Abort() {
 }
 
 void TPiecesTransfer::EndAborted() {
-  const bool cancelled = job_.write_error_.empty();
-  if (cancelled)
+  if (job_.write_error_.empty())
     job_.status_ = "Download Canceled.";
   else
     job_.Finish(false, job_.write_error_);
-  End(false, cancelled);
+  End(false);
 }
 
-void TPiecesTransfer::End(bool complete, bool cancelled) {
-  static_cast<void>(cancelled);
+void TPiecesTransfer::End(bool complete) {
   ended_ = true;
   tick_.Stop();
   job_.sources_text_.clear();

@@ -119,7 +119,7 @@ class TPiecesTransfer final : public TTransfer {
   // Every connection has ended after Abort: cancelled, or failed with the
   // part's write error that aborted it.
   void EndAborted();
-  void End(bool complete, bool cancelled);
+  void End(bool complete);
   // The pieces' record in the part's record.
   void Record();
   int64_t NowMs() const;
